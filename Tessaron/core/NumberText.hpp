@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace tessaron::core {
+
+// Numbers as the system prints them, independent of the process locale.
+//
+// shortestText: the shortest decimal that reads back to the same value, with
+// ".0" on whole values ("0.0", "0.05", "120.0"); exponent form ("1e-05",
+// "1e+16") below 1e-4 and at or above 2^53 (2^24 for float), as the
+// specification's platform prints them. NaN is "nan", infinities "inf"/"-inf".
+std::string shortestText(double value);
+std::string shortestText(float value);
+
+// printf-style fixed precision ("%.1f" is fixedText(v, 1)), always with '.'.
+std::string fixedText(double value, int decimals);
+
+// Parses the whole text as a decimal double, locale-independent; false when
+// any character is left over or the text is not a number.
+bool parseDouble(const std::string& text, double& value);
+
+}  // namespace tessaron::core

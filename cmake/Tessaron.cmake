@@ -1,0 +1,40 @@
+# Shared build helpers. Library and test folders glob their sources so that
+# work on separate folders never touches a shared list.
+
+function(tessaron_add_subdirectory_if_present dir)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endfunction()
+
+# tessaron_library(<target> [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+# Builds every .cpp of the current folder (not below) into a static library
+# whose include root is the folder's parent, so code includes "engines/X.hpp".
+function(tessaron_library target)
+  cmake_parse_arguments(ARG "" "INCLUDE_ROOT" "PUBLIC_LIBS;PRIVATE_LIBS;EXTRA_SOURCES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.hpp)
+  add_library(${target} STATIC ${sources} ${headers} ${ARG_EXTRA_SOURCES})
+  if(ARG_INCLUDE_ROOT)
+    target_include_directories(${target} PUBLIC ${ARG_INCLUDE_ROOT})
+  else()
+    get_filename_component(parent ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
+    target_include_directories(${target} PUBLIC ${parent})
+  endif()
+  target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
+endfunction()
+
+# tessaron_test_folder(<name> LIBS ...): one test program per folder, from
+# every .cpp in it, each test case registered with CTest.
+function(tessaron_test_folder name)
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_executable(${name}_tests ${sources})
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main tessaron_testsupport)
+  set_target_properties(${name}_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  include(GoogleTest)
+  gtest_discover_tests(${name}_tests
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300 LABELS "${name};${ARG_LABELS}"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endfunction()

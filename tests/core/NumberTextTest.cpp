@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+
+#include "core/NumberText.hpp"
+
+using tessaron::core::fixedText;
+using tessaron::core::parseDouble;
+using tessaron::core::shortestText;
+
+TEST(NumberText, ShortestDoubleMatchesThePrintedForms) {
+    EXPECT_EQ(shortestText(0.0), "0.0");
+    EXPECT_EQ(shortestText(-0.0), "-0.0");
+    EXPECT_EQ(shortestText(0.05), "0.05");
+    EXPECT_EQ(shortestText(120.0), "120.0");
+    EXPECT_EQ(shortestText(1.5), "1.5");
+    EXPECT_EQ(shortestText(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(shortestText(0.0001), "0.0001");
+    EXPECT_EQ(shortestText(0.00001), "1e-05");
+    EXPECT_EQ(shortestText(1e15), "1000000000000000.0");
+    EXPECT_EQ(shortestText(1e16), "1e+16");
+    EXPECT_EQ(shortestText(-2.5e-7), "-2.5e-07");
+    EXPECT_EQ(shortestText(std::numeric_limits<double>::infinity()), "inf");
+    EXPECT_EQ(shortestText(std::nan("")), "nan");
+}
+
+TEST(NumberText, ShortestFloatUsesFloatDigits) {
+    EXPECT_EQ(shortestText(0.1f), "0.1");
+    EXPECT_EQ(shortestText(0.00016f), "0.00016");
+    EXPECT_EQ(shortestText(30000.0f), "30000.0");
+    EXPECT_EQ(shortestText(16777216.0f), "1.6777216e+07");
+    EXPECT_EQ(shortestText(1.6e-5f), "1.6e-05");
+}
+
+TEST(NumberText, EveryShortestTextReadsBackToTheSameBits) {
+    const double samples[] = {1.0 / 3.0, 2.0 / 3.0, 123456.789, 5e-324, 1.7976931348623157e308, 0.007, 9007199254740991.0};
+    for (double sample : samples) {
+        double parsed = 0;
+        ASSERT_TRUE(parseDouble(shortestText(sample), parsed)) << shortestText(sample);
+        EXPECT_EQ(parsed, sample) << shortestText(sample);
+    }
+}
+
+TEST(NumberText, IgnoresADecimalCommaLocale) {
+    const char* previous = std::setlocale(LC_ALL, "de_DE.UTF-8");
+    EXPECT_EQ(shortestText(0.5), "0.5");
+    EXPECT_EQ(fixedText(2.25, 1), "2.2");
+    double parsed = 0;
+    EXPECT_TRUE(parseDouble("2.5", parsed));
+    EXPECT_EQ(parsed, 2.5);
+    if (previous) std::setlocale(LC_ALL, "C");
+}
+
+TEST(NumberText, FixedTextRoundsLikePrintf) {
+    EXPECT_EQ(fixedText(1.25, 1), "1.2");
+    EXPECT_EQ(fixedText(1.35, 1), "1.4");
+    EXPECT_EQ(fixedText(7.0, 0), "7");
+    EXPECT_EQ(fixedText(-0.004, 2), "-0.00");
+    EXPECT_EQ(fixedText(12.3456, 3), "12.346");
+}
+
+TEST(NumberText, ParseRejectsTrailingText) {
+    double value = 0;
+    EXPECT_FALSE(parseDouble("1.5x", value));
+    EXPECT_FALSE(parseDouble("", value));
+    EXPECT_FALSE(parseDouble("abc", value));
+    EXPECT_TRUE(parseDouble("-3e2", value));
+    EXPECT_EQ(value, -300.0);
+}
