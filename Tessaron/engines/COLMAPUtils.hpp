@@ -1,0 +1,114 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/Error.hpp"
+
+namespace tessaron::engines {
+
+// One camera of cameras.bin.
+struct CameraModel {
+    int32_t cameraId = 0;
+    int32_t modelId = 0;
+    uint64_t width = 0;
+    uint64_t height = 0;
+    std::vector<double> params;  // count follows from modelId
+
+    bool operator==(const CameraModel&) const = default;
+};
+
+// One registered image of images.bin; rotation and translation map world to
+// camera, quaternion scalar first.
+struct ImageModel {
+    struct Point2D {
+        double x = 0;
+        double y = 0;
+        uint64_t point3D_id = kNoPoint3D;
+        bool operator==(const Point2D&) const = default;
+    };
+    static constexpr uint64_t kNoPoint3D = UINT64_MAX;  // COLMAP's -1
+
+    int32_t imageId = 0;
+    double qw = 1, qx = 0, qy = 0, qz = 0;
+    double tx = 0, ty = 0, tz = 0;
+    int32_t cameraId = 0;
+    std::string name;
+    std::vector<Point2D> points2D;
+
+    bool operator==(const ImageModel&) const = default;
+};
+
+// One point of points3D.bin.
+struct Point3DModel {
+    struct Track {
+        int32_t imageId = 0;
+        int32_t point2DIdx = 0;
+        bool operator==(const Track&) const = default;
+    };
+
+    uint64_t point3D_id = 0;
+    double x = 0, y = 0, z = 0;
+    uint8_t r = 0, g = 0, b = 0;
+    double error = 0;
+    std::vector<Track> track;
+
+    bool operator==(const Point3DModel&) const = default;
+};
+
+using CameraMap = std::map<int32_t, CameraModel>;
+using ImageMap = std::map<int32_t, ImageModel>;
+using Point3DMap = std::map<uint64_t, Point3DModel>;
+
+struct COLMAPModel {
+    CameraMap cameras;
+    ImageMap images;
+    Point3DMap points3D;
+};
+
+// Reader and writer of COLMAP's binary sparse models (cameras.bin,
+// images.bin, points3D.bin). Stateless; safe from any thread.
+class COLMAPUtils {
+public:
+    enum class ParseErrorKind { truncated, unsupportedCameraModel };
+
+    // truncated: "COLMAP file is truncated (needs <need> bytes at offset
+    // <offset>, has <have>)"; unsupportedCameraModel: "Unsupported COLMAP
+    // camera model <id>" (code 1 of the "COLMAPUtils" domain).
+    class ParseError : public core::ErrorOf<ParseErrorKind> {
+    public:
+        static ParseError truncated(int64_t offset, int64_t need, int64_t have);
+        static ParseError unsupportedCameraModel(int32_t modelId);
+        int64_t offset = 0, need = 0, have = 0;
+        int code = 0;
+
+    private:
+        using core::ErrorOf<ParseErrorKind>::ErrorOf;
+    };
+
+    // File could not be read or written: the system's description with the path.
+    class FileError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
+    // Parameter count per camera model id 0...10.
+    static constexpr std::array<int, 11> cameraParameterCounts = {3, 4, 4, 5, 8, 8, 12, 5, 4, 5, 12};
+
+    static CameraMap readCameras(const std::filesystem::path& file);
+    static ImageMap readImages(const std::filesystem::path& file);
+    static Point3DMap readPoints3D(const std::filesystem::path& file);
+    static COLMAPModel readModel(const std::filesystem::path& folder);
+
+    static void writeCameras(const CameraMap& cameras, const std::filesystem::path& file);
+    static void writeImages(const ImageMap& images, const std::filesystem::path& file);
+    static void writePoints3D(const Point3DMap& points, const std::filesystem::path& file);
+    static void writeModel(const CameraMap& cameras, const ImageMap& images, const Point3DMap& points,
+                           const std::filesystem::path& folder);
+};
+
+}  // namespace tessaron::engines
