@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <string_view>
 
 #include <opencv2/core.hpp>
 
@@ -51,6 +52,8 @@ struct VideoSource::Impl {
     AVFrame* frame = nullptr;
     SwsContext* scaler = nullptr;
     bool draining = false;
+    std::int64_t packetsRead = 0;  // of the video stream
+    bool seeked = false;
 
     ~Impl() {
         sws_freeContext(scaler);
@@ -60,15 +63,22 @@ struct VideoSource::Impl {
         avformat_close_input(&format);
     }
 
-    // A container whose index places the stream's last sample beyond the end
-    // of the file was cut short: the demuxer reports that as a plain end.
-    bool indexRunsPastFileEnd() const {
-        if (!format->pb) return false;
-        const std::int64_t fileSize = avio_size(format->pb);
+    // The demuxer reports a file that was cut short or scribbled over as a
+    // plain end; the container's own bookkeeping tells. An AVI header counts
+    // its frames (the index, at the end of the file, is the first thing lost).
+    // Elsewhere the sample index must have come out whole and lie inside the
+    // file; a header count would misjudge trimmed MP4 files, whose edit list
+    // leaves fewer samples than their header names.
+    // Counts only hold for a read from the start, not after a seek.
+    bool endedEarly() const {
+        if (std::string_view(format->iformat->name) == "avi")
+            return !seeked && stream->nb_frames > 0 && packetsRead < stream->nb_frames;
         const int entries = avformat_index_get_entries_count(stream);
-        if (fileSize <= 0 || entries <= 0) return false;
+        if (entries <= 0) return false;
+        if (!seeked && packetsRead < entries) return true;
+        const std::int64_t fileSize = format->pb ? avio_size(format->pb) : -1;
         const AVIndexEntry* last = avformat_index_get_entry(stream, entries - 1);
-        return last && last->pos >= 0 && last->pos + last->size > fileSize;
+        return fileSize > 0 && last && last->pos >= 0 && last->pos + last->size > fileSize;
     }
 
     // Feeds the decoder one packet of the stream, or the flush at the end.
@@ -77,7 +87,7 @@ struct VideoSource::Impl {
             int status = av_read_frame(format, packet);
             if (status == AVERROR_EOF || (status < 0 && format->pb && avio_feof(format->pb) && !format->pb->error)) {
                 if (format->pb && format->pb->error < 0) throw readError();
-                if (indexRunsPastFileEnd()) throw readError();
+                if (endedEarly()) throw readError();
                 draining = true;
                 avcodec_send_packet(codec, nullptr);
                 return;
@@ -87,6 +97,7 @@ struct VideoSource::Impl {
                 av_packet_unref(packet);
                 continue;
             }
+            ++packetsRead;
             const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
             status = corrupt ? AVERROR_INVALIDDATA : avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
@@ -101,7 +112,9 @@ struct VideoSource::Impl {
             av_frame_unref(frame);
             int status = avcodec_receive_frame(codec, frame);
             if (status == 0) {
-                if (frame->decode_error_flags != 0) throw readError();
+                // A frame rebuilt around a broken bitstream is damage, not the
+                // end; concealed missing references at a cut start are not.
+                if (frame->decode_error_flags & FF_DECODE_ERROR_INVALID_BITSTREAM) throw readError();
                 return true;
             }
             if (status == AVERROR_EOF) return false;
@@ -227,6 +240,7 @@ cv::Mat VideoSource::frameAt(double seconds, double toleranceAfter) {
     if (seconds > 0 && av_seek_frame(d.format, d.stream->index, earliest, AVSEEK_FLAG_BACKWARD) >= 0) {
         avcodec_flush_buffers(d.codec);
         d.draining = false;
+        d.seeked = true;
     }
     auto unavailable = [&] {
         return VideoError(ErrorKind::frameUnavailable, "The video has no frame between " + std::to_string(seconds) +
