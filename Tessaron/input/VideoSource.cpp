@@ -112,9 +112,11 @@ struct VideoSource::Impl {
             av_frame_unref(frame);
             int status = avcodec_receive_frame(codec, frame);
             if (status == 0) {
-                // A frame rebuilt around a broken bitstream is damage, not the
-                // end; concealed missing references at a cut start are not.
-                if (frame->decode_error_flags & FF_DECODE_ERROR_INVALID_BITSTREAM) throw readError();
+                // A frame decoded around a broken bitstream is damage. A frame
+                // that only lacks a reference (a stream cut mid-group) is not.
+                constexpr int damage = FF_DECODE_ERROR_INVALID_BITSTREAM | FF_DECODE_ERROR_CONCEALMENT_ACTIVE |
+                                       FF_DECODE_ERROR_DECODE_SLICES;
+                if (frame->decode_error_flags & damage) throw readError();
                 return true;
             }
             if (status == AVERROR_EOF) return false;
