@@ -23,13 +23,14 @@ std::string toString(FeatureExtractionMode mode);
 std::optional<FeatureExtractionMode> featureExtractionModeFromString(std::string_view text);
 
 // The crops of a 360° video, which COLMAP treats as one camera rig. The crop
-// layout itself belongs to input preparation, which builds on this library,
-// so the caller hands over the layout's answers: its camera count and
-// reference camera, its PINHOLE parameter text, and its two file makers,
-// called when the run needs them (their errors propagate out of `run`).
+// layout itself (input::RigCropLayout) belongs to input preparation, which
+// builds on this library, so the caller hands over the layout's answers: its
+// camera count and reference camera, its PINHOLE parameter text, and its two
+// file makers, called when the run needs them (their errors propagate out of
+// `run`).
 struct Rig360Config {
     struct Layout {
-        int cameraCount = 0;
+        std::int64_t cameraCount = 0;
         std::string referenceCameraName;  // "cam" + id of the first crop
         std::string cameraParams;         // "%.4f,%.4f,%.1f,%.1f": f, f, c, c
         std::function<std::string()> rigConfigJSON;
