@@ -81,9 +81,8 @@ std::optional<Listing> list(const std::filesystem::path& folder) {
 void sortByName(std::vector<std::filesystem::path>& paths) {
     // Byte order of UTF-8 names is code-point order: case-sensitive, not
     // locale-aware.
-    std::sort(paths.begin(), paths.end(), [](const auto& a, const auto& b) {
-        return a.filename().string() < b.filename().string();
-    });
+    std::sort(paths.begin(), paths.end(),
+              [](const auto& a, const auto& b) { return a.filename().string() < b.filename().string(); });
 }
 
 DatasetProfile withMemory(DatasetProfile profile) {

@@ -48,9 +48,9 @@ PLYCheck::Failure PLYCheck::Failure::notBinaryLittleEndian() {
 PLYCheck::Failure PLYCheck::Failure::noVertices() { return Failure(FailureKind::noVertices, "PLY has no vertices"); }
 
 const std::set<std::string>& PLYCheck::requiredProperties() {
-    static const std::set<std::string> names = {"x",       "y",       "z",       "f_dc_0", "f_dc_1",
-                                                "f_dc_2",  "opacity", "scale_0", "scale_1", "scale_2",
-                                                "rot_0",   "rot_1",   "rot_2",   "rot_3"};
+    static const std::set<std::string> names = {"x",      "y",       "z",       "f_dc_0",  "f_dc_1",
+                                                "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
+                                                "rot_0",  "rot_1",   "rot_2",   "rot_3"};
     return names;
 }
 

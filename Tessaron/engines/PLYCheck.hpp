@@ -26,16 +26,23 @@ public:
         noVertices
     };
 
-    // what() is the exact user-facing text of each case.
+    // what() is the exact user-facing text of each case:
+    //   unreadable           "Cannot read <path>"
+    //   unsupportedProperty  "Unsupported PLY property: <whole header line>"
+    //   notGaussianLayout    "PLY is not a Gaussian model (missing <names joined by ", ">)"
+    //   sizeMismatch         "PLY is incomplete (<actual> of <expected> bytes)"
+    //   noHeader             "PLY header is incomplete"
+    //   notBinaryLittleEndian "PLY is not binary little-endian"
+    //   noVertices           "PLY has no vertices"
     class Failure : public core::ErrorOf<FailureKind> {
     public:
-        static Failure unreadable(const std::string& path);            // "Cannot read <path>"
-        static Failure unsupportedProperty(const std::string& line);    // "Unsupported PLY property: <line>"
-        static Failure notGaussianLayout(std::vector<std::string> missing);  // "PLY is not a Gaussian model (missing a, b)"
-        static Failure sizeMismatch(int64_t expected, int64_t actual);  // "PLY is incomplete (<actual> of <expected> bytes)"
-        static Failure noHeader();                                      // "PLY header is incomplete"
-        static Failure notBinaryLittleEndian();                         // "PLY is not binary little-endian"
-        static Failure noVertices();                                    // "PLY has no vertices"
+        static Failure unreadable(const std::string& path);
+        static Failure unsupportedProperty(const std::string& line);
+        static Failure notGaussianLayout(std::vector<std::string> missing);
+        static Failure sizeMismatch(int64_t expected, int64_t actual);
+        static Failure noHeader();
+        static Failure notBinaryLittleEndian();
+        static Failure noVertices();
 
         std::string path;                  // unreadable
         std::string line;                  // unsupportedProperty

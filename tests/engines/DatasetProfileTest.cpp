@@ -91,9 +91,10 @@ TEST(DatasetProfile, NothingForAFileThatIsNoVideo) {
 }
 
 TEST(DatasetProfile, MemoryFromMeminfoInWholeGiBWithAtLeastOneAvailable) {
-    const std::string meminfo = "MemTotal:       16777216 kB\n"
-                                "MemFree:          100000 kB\n"
-                                "MemAvailable:    3145727 kB\n";
+    const std::string meminfo =
+        "MemTotal:       16777216 kB\n"
+        "MemFree:          100000 kB\n"
+        "MemAvailable:    3145727 kB\n";
     EXPECT_EQ(DatasetProfile::physicalMemoryGBFromMeminfo(meminfo), 16);
     EXPECT_EQ(DatasetProfile::availableMemoryGBFromMeminfo(meminfo), 2);  // 2.99... GiB
     EXPECT_EQ(DatasetProfile::availableMemoryGBFromMeminfo("MemAvailable:     524288 kB\n"), 1);

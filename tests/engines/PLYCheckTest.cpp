@@ -18,16 +18,16 @@ const char* const gaussianProperties[] = {"x",       "y",       "z",       "f_dc
 std::string gaussianHeader(int64_t vertexCount, const std::string& extraVertexLines = "",
                            const std::string& format = "binary_little_endian",
                            const std::string& comment = "written by a test") {
-    std::string header = "ply\nformat " + format + " 1.0\ncomment " + comment + "\nelement vertex " +
-                         std::to_string(vertexCount) + "\n";
+    std::string header =
+        "ply\nformat " + format + " 1.0\ncomment " + comment + "\nelement vertex " + std::to_string(vertexCount) + "\n";
     for (const char* name : gaussianProperties) header += std::string("property float ") + name + "\n";
     return header + extraVertexLines;
 }
 
 struct PLYCase {
     std::string name;
-    std::string header;           // up to and including "end_header\n"
-    int64_t bodyBytes;            // zero bytes after the header
+    std::string header;                  // up to and including "end_header\n"
+    int64_t bodyBytes;                   // zero bytes after the header
     std::optional<std::string> failure;  // none: the check passes
 };
 
@@ -42,7 +42,8 @@ std::vector<PLYCase> cases() {
         if (std::string(name) != "opacity" && std::string(name) != "rot_0")
             withoutOpacityAndRot0 += std::string("property float ") + name + "\n";
     std::string crlf = valid;
-    for (size_t at = crlf.find('\n'); at != std::string::npos; at = crlf.find('\n', at + 2)) crlf.replace(at, 1, "\r\n");
+    for (size_t at = crlf.find('\n'); at != std::string::npos; at = crlf.find('\n', at + 2))
+        crlf.replace(at, 1, "\r\n");
     int64_t validSize = int64_t(valid.size()) + gaussianBody;
     return {
         {"CorrectGaussian", valid, gaussianBody, std::nullopt},
@@ -65,8 +66,8 @@ std::vector<PLYCase> cases() {
         {"RepeatedName", withEnd(gaussianHeader(100, "property float x\n")), gaussianBody,
          "Unsupported PLY property: property float x"},
         {"CrlfHeader", crlf, gaussianBody, "PLY header is incomplete"},
-        {"HeaderBeyond64KiB", withEnd(gaussianHeader(100, "", "binary_little_endian", std::string(70000, 'c'))), gaussianBody,
-         "PLY header is incomplete"},
+        {"HeaderBeyond64KiB", withEnd(gaussianHeader(100, "", "binary_little_endian", std::string(70000, 'c'))),
+         gaussianBody, "PLY header is incomplete"},
         {"ZeroVertices", withEnd(gaussianHeader(0)), 0, "PLY has no vertices"},
         {"CountNotANumber", withEnd("ply\nformat binary_little_endian 1.0\nelement vertex lots\n"), 0,
          "PLY has no vertices"},

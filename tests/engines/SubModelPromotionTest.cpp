@@ -88,7 +88,8 @@ TEST_F(SubModelPromotionTest, LargerSubModelReplacesSparseZeroWhichIsKeptAsAStub
 TEST_F(SubModelPromotionTest, TieGoesToTheSmallerNumber) {
     writeSubModel("1", 120);
     writeSubModel("0", 120);
-    EXPECT_EQ(promote(), Lines{"Sub-model selection: 2 sub-models found; sparse/0 is already the largest (120 images)."});
+    EXPECT_EQ(promote(),
+              Lines{"Sub-model selection: 2 sub-models found; sparse/0 is already the largest (120 images)."});
     EXPECT_EQ(entries(), (Names{"0", "1"}));
 }
 
@@ -136,8 +137,9 @@ TEST_F(SubModelPromotionTest, FailureToMoveSparseZeroAsideLeavesEverything) {
     failingRenameSources = {"0"};
     Lines lines = promote();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "⚠ Sub-model selection: could not rename existing sparse/0 (Permission denied). "
-                        "Leaving the model as-is.");
+    EXPECT_EQ(lines[0],
+              "⚠ Sub-model selection: could not rename existing sparse/0 (Permission denied). "
+              "Leaving the model as-is.");
     EXPECT_EQ(entries(), (Names{"0", "1"}));
 }
 

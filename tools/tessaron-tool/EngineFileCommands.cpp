@@ -49,7 +49,8 @@ int modelCommand(const std::vector<std::string>& arguments) {
         return 0;
     }
     if (verb == "promote" && arguments.size() == 2) {
-        SubModelPromotion::promoteLargestSubModel(arguments[1], [](const std::string& line) { std::cout << line << "\n"; });
+        SubModelPromotion::promoteLargestSubModel(arguments[1],
+                                                  [](const std::string& line) { std::cout << line << "\n"; });
         return 0;
     }
     if (verb == "analyze" && (arguments.size() == 2 || arguments.size() == 4)) {
@@ -64,8 +65,9 @@ int modelCommand(const std::vector<std::string>& arguments) {
                   << "\nimageOverlapScore: " << core::shortestText(analysis->imageOverlapScore) << "\n";
         return 0;
     }
-    return usageError("model info <folder> | copy <from> <to> | promote <sparse-folder> | "
-                      "analyze <folder> [rows cols]");
+    return usageError(
+        "model info <folder> | copy <from> <to> | promote <sparse-folder> | "
+        "analyze <folder> [rows cols]");
 }
 
 int plycheckCommand(const std::vector<std::string>& arguments) {
@@ -110,14 +112,14 @@ const ToolCommand::Registration registrations[] = {
                                "info <folder> | copy <from> <to> | promote <sparse-folder> | analyze <folder> "
                                "[rows cols]: read, rewrite, promote or analyse COLMAP binary models",
                                modelCommand}),
-    ToolCommand::Registration({"plycheck", "<file.ply>: check a Gaussian PLY, print its vertex count and stride",
-                               plycheckCommand}),
-    ToolCommand::Registration({"workspace", "<output-folder>: create a new workspace folder and print its path",
-                               workspaceCommand}),
-    ToolCommand::Registration({"import", "<colmap-folder> <workspace>: copy sparse/0 into the workspace's colmap folder",
-                               importCommand}),
-    ToolCommand::Registration({"profile", "<photo-folder | video> [stride]: image count, native size and memory",
-                               profileCommand}),
+    ToolCommand::Registration(
+        {"plycheck", "<file.ply>: check a Gaussian PLY, print its vertex count and stride", plycheckCommand}),
+    ToolCommand::Registration(
+        {"workspace", "<output-folder>: create a new workspace folder and print its path", workspaceCommand}),
+    ToolCommand::Registration(
+        {"import", "<colmap-folder> <workspace>: copy sparse/0 into the workspace's colmap folder", importCommand}),
+    ToolCommand::Registration(
+        {"profile", "<photo-folder | video> [stride]: image count, native size and memory", profileCommand}),
 };
 
 }  // namespace
