@@ -10,6 +10,7 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/ResourceLocator.hpp"
+#include "engines/SubModelPromotion.hpp"
 
 namespace tessaron::engines {
 
@@ -346,6 +347,8 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
     log("✓ COLMAP pipeline completed successfully.");
 }
 
-void COLMAPRunner::promoteLargestSubModel(const std::string&) {}
+void COLMAPRunner::promoteLargestSubModel(const std::string& sparsePath) {
+    SubModelPromotion::promoteLargestSubModel(sparsePath, [this](const std::string& line) { log(line); });
+}
 
 }  // namespace tessaron::engines
