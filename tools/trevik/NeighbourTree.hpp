@@ -10,15 +10,19 @@ namespace tessaron::trevik {
 using Point3 = std::array<double, 3>;
 
 // A balanced k-d tree over a fixed set of points, for nearest-neighbour
-// queries among the points themselves. The tree is an index permutation
-// (median splits on the widest axis), so it costs one index and one axis
-// byte per point and keeps no pointers.
+// queries among the points themselves. The tree is implicit: the points are
+// stored in tree order (median splits on the widest axis), so a subtree is a
+// contiguous range and a search walks memory that lies close together.
 //
 // Immutable after construction; queries may run from any number of threads.
 class NeighbourTree {
 public:
-    // Keeps a reference to `points`: they must outlive the tree unchanged.
+    // The most neighbours one query may ask for.
+    static constexpr size_t maxNeighbours = 16;
+
     explicit NeighbourTree(const std::vector<Point3>& points);
+
+    size_t size() const noexcept { return entries_.size(); }
 
     // Squared distances from point `index` to its `count` nearest other
     // points, ascending (fewer when the set has fewer other points). A point
@@ -33,13 +37,20 @@ public:
 private:
     static constexpr size_t leafSize = 8;
 
+    struct Entry {
+        Point3 position;
+        uint32_t index;  // the point's index in the caller's vector
+    };
     class Best;
-    void build(size_t begin, size_t end);
-    void search(const Point3& query, size_t self, size_t begin, size_t end, Best& best) const;
 
-    const std::vector<Point3>& points_;
-    std::vector<uint32_t> order_;     // point indices, arranged as the implicit tree
+    static void checkCount(size_t count);
+    void build(size_t begin, size_t end);
+    void search(size_t self, size_t begin, size_t end, Best& best) const;
+    Best nearest(size_t slot, size_t count) const;
+
+    std::vector<Entry> entries_;      // tree order
     std::vector<uint8_t> splitAxis_;  // split axis of the node whose median sits at that slot
+    std::vector<uint32_t> slotOf_;    // caller's index -> slot
 };
 
 }  // namespace tessaron::trevik
