@@ -143,17 +143,17 @@ void StandInTrainer::train(size_t splatCount) {
     }
 }
 
-int StandInTrainer::writeOutput(const std::vector<GaussianSeed>& seeds) {
+void StandInTrainer::writeOutput(const std::vector<GaussianSeed>& seeds) {
     if (knobs_.truncateDataset && *knobs_.truncateDataset == options_.datasetName()) {
         size_t bodyBytes = seeds.size() * GaussianPlyWriter::bytesPerVertex / 2;
         GaussianPlyWriter::writeTruncated(options_.output, seeds, bodyBytes);
         err_ << "warning: wrote a truncated PLY on purpose (" << StandInKnobs::truncateDatasetVariable << ")"
              << std::endl;
-        return 0;
+        return;
     }
     TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(options_.output));
     GaussianPlyWriter::write(options_.output, seeds);
-    return 0;
+    out_ << "Saved " << groupedDecimal(seeds.size()) << " Gaussians to " << options_.output.string() << std::endl;
 }
 
 int StandInTrainer::run() {
@@ -237,9 +237,8 @@ int StandInTrainer::run() {
     }
 
     try {
-        int status = writeOutput(seeds);
-        out_ << "Saved " << groupedDecimal(seeds.size()) << " Gaussians to " << options_.output.string() << std::endl;
-        return status;
+        writeOutput(seeds);
+        return 0;
     } catch (const GaussianPlyWriter::WriteError& error) {
         return fail(error.what());
     }

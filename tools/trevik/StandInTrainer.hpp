@@ -37,7 +37,7 @@ private:
     bool withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount);
     void echoDiagnostics();
     void train(size_t splatCount);
-    int writeOutput(const std::vector<GaussianSeed>& seeds);
+    void writeOutput(const std::vector<GaussianSeed>& seeds);
 
     TrainingOptions options_;
     StandInKnobs knobs_;
