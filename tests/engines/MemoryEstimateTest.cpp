@@ -4,11 +4,17 @@
 
 using tessaron::engines::MemoryEstimate;
 
+namespace {
+
 struct TileCase {
     int64_t width, height, tiles, bytesPerGaussian;
 };
 
 class MemoryEstimateTiles : public ::testing::TestWithParam<TileCase> {};
+
+void PrintTo(const TileCase& tile, std::ostream* out) { *out << tile.width << "x" << tile.height; }
+
+}  // namespace
 
 TEST_P(MemoryEstimateTiles, PartialTilesCountAndFourHundredTilesTakeTheSmallerCost) {
     const TileCase& tileCase = GetParam();

@@ -76,9 +76,12 @@ fs::path standInPath() { return ResourceLocator::developmentResourcesDirectory()
 // Sets variables of this process for one test; the engine inherits them.
 class ScopedEnvironment {
 public:
-    explicit ScopedEnvironment(std::map<std::string, std::string> variables) : variables_(std::move(variables)) {
+    ScopedEnvironment(std::initializer_list<std::pair<const std::string, std::string>> variables)
+        : variables_(variables) {
         for (const auto& [name, value] : variables_) ::setenv(name.c_str(), value.c_str(), 1);
     }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
     ~ScopedEnvironment() {
         for (const auto& [name, value] : variables_) ::unsetenv(name.c_str());
     }
@@ -94,7 +97,7 @@ struct Settings {
     int64_t capMax = 1000000;
     std::optional<float> cullRadius;
     std::optional<double> earlyStop;
-    std::optional<std::string> maskDir;
+    const char* maskDir = nullptr;  // none when null
 };
 
 struct CommandCase {
@@ -106,6 +109,8 @@ struct CommandCase {
 
 class TrevikCommandLine : public ::testing::TestWithParam<CommandCase> {};
 
+void PrintTo(const CommandCase& command, std::ostream* out) { *out << command.name; }
+
 }  // namespace
 
 TEST_P(TrevikCommandLine, LogsAndPassesExactlyTheseArguments) {
@@ -116,7 +121,8 @@ TEST_P(TrevikCommandLine, LogsAndPassesExactlyTheseArguments) {
     Recorder recorder;
     recorder.attach(runner);
     runner.run("/data/set", settings.iterations, settings.downscale, "/data/out.partial.ply", settings.evalMode,
-               settings.capMax, false, settings.cullRadius, settings.earlyStop, settings.maskDir);
+               settings.capMax, false, settings.cullRadius, settings.earlyStop,
+               settings.maskDir ? std::optional<std::string>(settings.maskDir) : std::nullopt);
 
     std::string cap = command.capLine;
     std::vector<std::string> expected = {"/data/set", "-n", std::to_string(settings.iterations), "-o",
@@ -146,15 +152,15 @@ TEST_P(TrevikCommandLine, LogsAndPassesExactlyTheseArguments) {
 INSTANTIATE_TEST_SUITE_P(
     Settings, TrevikCommandLine,
     ::testing::Values(
-        CommandCase{"EveryOptionAbsentGivesThirteen", {}, "1000000", {}},
+        CommandCase{"EveryOptionAbsentGivesThirteen", Settings(), "1000000", {}},
         CommandCase{"DownscaleEvalCullAndEarlyStop",
-                    {30000, 2, true, 1000000, 0.0f, 0.05, std::nullopt},
+                    {30000, 2, true, 1000000, 0.0f, 0.05, nullptr},
                     "1000000",
                     {"-d", "2", "--eval", "--cull-radius", "0.0", "--early-stop", "0.05"}},
-        CommandCase{"EarlyStopWithoutEvalIsDropped", {7000, 1, false, 1000000, std::nullopt, 0.05, std::nullopt},
+        CommandCase{"EarlyStopWithoutEvalIsDropped", {7000, 1, false, 1000000, std::nullopt, 0.05, nullptr},
                     "1000000", {}},
-        CommandCase{"CapAboveTenMillionIsClamped", {7000, 1, false, 12000000, {}, {}, {}}, "10000000", {}},
-        CommandCase{"CapJustBelowTheLimitPasses", {7000, 1, false, 9999999, {}, {}, {}}, "9999999", {}},
+        CommandCase{"CapAboveTenMillionIsClamped", {7000, 1, false, 12000000, std::nullopt, std::nullopt, nullptr}, "10000000", {}},
+        CommandCase{"CapJustBelowTheLimitPasses", {7000, 1, false, 9999999, std::nullopt, std::nullopt, nullptr}, "9999999", {}},
         CommandCase{"CullRadiusAndMasksComeLast",
                     {500, 4, false, 50000, 2.5f, std::nullopt, "/data/masks"},
                     "50000",
@@ -172,6 +178,8 @@ TEST(TrevikRunner, DiagnosticsAddTheProfilingVariables) {
     EXPECT_EQ(recorder.withPrefix("diagnostics="), std::vector<std::string>{"111"});
 }
 
+namespace {
+
 struct StatusCase {
     const char* name;
     std::string script;
@@ -181,6 +189,10 @@ struct StatusCase {
 };
 
 class TrevikExitStatus : public ::testing::TestWithParam<StatusCase> {};
+
+void PrintTo(const StatusCase& status, std::ostream* out) { *out << status.name; }
+
+}  // namespace
 
 TEST_P(TrevikExitStatus, BecomesATrainingFailure) {
     TempDir folder;
@@ -217,6 +229,8 @@ TEST(TrevikRunner, ErrorDescriptions) {
     EXPECT_STREQ(Error::trainingFailed(3, 15).what(), "trevik stopped by signal 15");
 }
 
+namespace {
+
 struct StatsCase {
     const char* name;
     std::string line;
@@ -224,6 +238,10 @@ struct StatsCase {
 };
 
 class TrevikStatsLine : public ::testing::TestWithParam<StatsCase> {};
+
+void PrintTo(const StatsCase& stats, std::ostream* out) { *out << stats.name; }
+
+}  // namespace
 
 TEST_P(TrevikStatsLine, ReportsStepSplatsAndSpeed) {
     TrevikRunner runner("unused");

@@ -60,6 +60,8 @@ std::vector<Point3> allIdentical() { return std::vector<Point3>(40, Point3{3, 3,
 
 class NeighbourTreeMatchesBruteForce : public ::testing::TestWithParam<Cloud> {};
 
+void PrintTo(const Cloud& cloud, std::ostream* out) { *out << cloud.name; }
+
 }  // namespace
 
 TEST_P(NeighbourTreeMatchesBruteForce, ForEveryPointAndCount) {

@@ -164,6 +164,8 @@ TEST_F(TrevikStandIn, EchoesTheDiagnosticsVariables) {
                                         "[diagnostics] PROFILE_STAGES=1"}));
 }
 
+namespace {
+
 struct CapCase {
     size_t points;
     int64_t capMax;
@@ -171,6 +173,12 @@ struct CapCase {
 };
 
 class TrevikStandInCap : public TrevikStandIn, public ::testing::WithParamInterface<CapCase> {};
+
+void PrintTo(const CapCase& cap, std::ostream* out) {
+    *out << cap.points << " points, cap " << cap.capMax << ": " << cap.vertices << " Gaussians";
+}
+
+}  // namespace
 
 TEST_P(TrevikStandInCap, SubsamplesToHalfTheCapAboveThreeQuarters) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(GetParam().points));
