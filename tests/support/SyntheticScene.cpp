@@ -46,11 +46,15 @@ cv::Mat makeTexture(std::mt19937& random, int size) {
         cv::Point centre(position(random), position(random));
         int extent = radius(random);
         switch (index % 3) {
-        case 0: cv::circle(texture, centre, extent, colour, cv::FILLED, cv::LINE_AA); break;
-        case 1:
-            cv::rectangle(texture, centre, centre + cv::Point(extent, extent * 2 / 3), colour, cv::FILLED);
-            break;
-        default: cv::line(texture, centre, centre + cv::Point(extent * 2, -extent), colour, 2, cv::LINE_AA); break;
+            case 0:
+                cv::circle(texture, centre, extent, colour, cv::FILLED, cv::LINE_AA);
+                break;
+            case 1:
+                cv::rectangle(texture, centre, centre + cv::Point(extent, extent * 2 / 3), colour, cv::FILLED);
+                break;
+            default:
+                cv::line(texture, centre, centre + cv::Point(extent * 2, -extent), colour, 2, cv::LINE_AA);
+                break;
         }
     }
     cv::Mat grain(texture.size(), CV_8UC3);
@@ -59,27 +63,25 @@ cv::Mat makeTexture(std::mt19937& random, int size) {
     return texture;
 }
 
-Face makeFace(std::mt19937& random, std::array<Vec3, 4> corners, Vec3 outward, int textureSize) {
-    return Face{corners, outward, makeTexture(random, textureSize)};
+// The rectangle origin, origin + across, origin + across + down, origin + down.
+Face makeFace(std::mt19937& random, Vec3 origin, Vec3 across, Vec3 down, Vec3 outward, int textureSize) {
+    return Face{{origin, origin + across, origin + across + down, origin + down}, outward,
+                makeTexture(random, textureSize)};
 }
 
 // An axis-aligned box standing on the floor: its top and four sides.
 Box makeBox(std::mt19937& random, Vec3 base, Vec3 size) {
     double x0 = base[0] - size[0] / 2, x1 = base[0] + size[0] / 2;
     double z0 = base[2] - size[2] / 2, z1 = base[2] + size[2] / 2;
-    double y0 = 0, y1 = size[1];
+    double top = size[1];
+    Vec3 alongX(size[0], 0, 0), alongZ(0, 0, size[2]), downwards(0, -top, 0);
     Box box;
-    box.centre = Vec3(base[0], size[1] / 2, base[2]);
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x1, y1, z0), Vec3(x1, y1, z1), Vec3(x0, y1, z1)},
-                                 Vec3(0, 1, 0), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z1), Vec3(x1, y1, z1), Vec3(x1, y0, z1), Vec3(x0, y0, z1)},
-                                 Vec3(0, 0, 1), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z0), Vec3(x0, y1, z0), Vec3(x0, y0, z0), Vec3(x1, y0, z0)},
-                                 Vec3(0, 0, -1), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z1), Vec3(x1, y1, z0), Vec3(x1, y0, z0), Vec3(x1, y0, z1)},
-                                 Vec3(1, 0, 0), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x0, y1, z1), Vec3(x0, y0, z1), Vec3(x0, y0, z0)},
-                                 Vec3(-1, 0, 0), 384));
+    box.centre = Vec3(base[0], top / 2, base[2]);
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z0), alongX, alongZ, Vec3(0, 1, 0), 384));
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z1), alongX, downwards, Vec3(0, 0, 1), 384));
+    box.faces.push_back(makeFace(random, Vec3(x1, top, z0), -alongX, downwards, Vec3(0, 0, -1), 384));
+    box.faces.push_back(makeFace(random, Vec3(x1, top, z1), -alongZ, downwards, Vec3(1, 0, 0), 384));
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z0), alongZ, downwards, Vec3(-1, 0, 0), 384));
     return box;
 }
 
@@ -126,22 +128,14 @@ std::vector<std::filesystem::path> renderScene(const std::filesystem::path& fold
     std::filesystem::create_directories(folder);
     std::mt19937 random(options.seed);
 
+    // A 6 m square floor with walls at the back and both sides, 3 m high.
     const double half = 3.0, wallHeight = 3.0;
+    const Vec3 alongX(2 * half, 0, 0), alongZ(0, 0, 2 * half), downwards(0, -wallHeight, 0);
     std::vector<Face> room;
-    room.push_back(makeFace(random, {Vec3(-half, 0, -half), Vec3(half, 0, -half), Vec3(half, 0, half), Vec3(-half, 0, half)},
-                            Vec3(0, 1, 0), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(-half, wallHeight, -half), Vec3(half, wallHeight, -half), Vec3(half, 0, -half),
-                             Vec3(-half, 0, -half)},
-                            Vec3(0, 0, 1), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(-half, wallHeight, half), Vec3(-half, wallHeight, -half), Vec3(-half, 0, -half),
-                             Vec3(-half, 0, half)},
-                            Vec3(1, 0, 0), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(half, wallHeight, -half), Vec3(half, wallHeight, half), Vec3(half, 0, half),
-                             Vec3(half, 0, -half)},
-                            Vec3(-1, 0, 0), 1024));
+    room.push_back(makeFace(random, Vec3(-half, 0, -half), alongX, alongZ, Vec3(0, 1, 0), 1024));
+    room.push_back(makeFace(random, Vec3(-half, wallHeight, -half), alongX, downwards, Vec3(0, 0, 1), 1024));
+    room.push_back(makeFace(random, Vec3(-half, wallHeight, half), -alongZ, downwards, Vec3(1, 0, 0), 1024));
+    room.push_back(makeFace(random, Vec3(half, wallHeight, -half), alongZ, downwards, Vec3(-1, 0, 0), 1024));
     std::vector<Box> boxes;
     boxes.push_back(makeBox(random, Vec3(-1.2, 0, -0.8), Vec3(1.0, 1.2, 0.9)));
     boxes.push_back(makeBox(random, Vec3(1.1, 0, -1.4), Vec3(0.8, 1.8, 0.8)));
