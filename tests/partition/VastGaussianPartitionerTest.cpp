@@ -5,6 +5,7 @@
 
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticModel.hpp"
+#include "support/TempDir.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
@@ -277,4 +278,25 @@ TEST(CreatePlan, LogBeginsWithTheModelAndItsBounds) {
     EXPECT_TRUE(run.lines[8].starts_with("Scene normalization: center=("));
     EXPECT_TRUE(run.lines[9].starts_with("Gaussian budget: 1000K for the scene = "));
     EXPECT_EQ(run.lines.back().substr(0, 20), "Budget utilization: ");
+}
+
+TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
+    tessaron::testing::TempDir dir;
+    auto model = street(120, 6000);
+    engines::COLMAPUtils::writeModel(model.cameras, model.images, model.points3D, dir / "sparse/0");
+    std::vector<std::string> lines;
+    std::vector<PartitionProgress> progress;
+    PartitionPlan fromFolder = VastGaussianPartitioner::createPlan(
+        dir / "sparse/0", 1, 7000, 1000000, 4.0, 0, [&](const std::string& line) { lines.push_back(line); },
+        [&](const PartitionProgress& update) { progress.push_back(update); });
+    PlanRun inMemory = plan(model, 1, 4.0);
+    EXPECT_EQ(fromFolder.toJSON(), inMemory.plan.toJSON());
+    ASSERT_EQ(lines.size(), inMemory.lines.size() + 1);
+    EXPECT_EQ(lines[0], "Loading COLMAP data from " + (dir / "sparse/0").string() + "...");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), inMemory.lines);
+    EXPECT_EQ(progress.front(), (PartitionProgress{"Loading reconstruction…", {}, 0}));
+
+    // A model that cannot be read: the reader's error, unchanged.
+    EXPECT_THROW(VastGaussianPartitioner::createPlan(dir / "missing", 1, 7000, 1000000, 4.0, 0),
+                 engines::COLMAPUtils::FileError);
 }
