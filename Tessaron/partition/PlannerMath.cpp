@@ -44,12 +44,19 @@ std::vector<Projection> projectAndOrder(std::span<const GroundPoint> records, do
     return projections;
 }
 
-void sortAscending(std::vector<double>& values) {
-    std::sort(values.begin(), values.end(), [](double a, double b) {
-        bool aNaN = std::isnan(a), bNaN = std::isnan(b);
-        if (aNaN != bNaN) return bNaN;
-        return a < b;
-    });
+namespace {
+bool ascendingNaNLast(double a, double b) {
+    bool aNaN = std::isnan(a), bNaN = std::isnan(b);
+    if (aNaN != bNaN) return bNaN;
+    return a < b;
+}
+}  // namespace
+
+void sortAscending(std::vector<double>& values) { std::sort(values.begin(), values.end(), ascendingNaNLast); }
+
+void selectAscending(std::vector<double>& values, size_t from, size_t rank) {
+    std::nth_element(values.begin() + std::ptrdiff_t(from), values.begin() + std::ptrdiff_t(rank), values.end(),
+                     ascendingNaNLast);
 }
 
 }  // namespace tessaron::partition::planner

@@ -177,5 +177,9 @@ bool chooseCameraCells(std::span<const Count> counts, std::span<const double> ce
 // Sorts Doubles ascending with NaN last, so that a stray NaN cannot break the
 // ordering the sort relies on.
 void sortAscending(std::vector<double>& values);
+// Puts the value of rank `rank` (in ascending order, NaN last) at that index,
+// with smaller values before it; looks only at indices from `from` on, which
+// must already hold every value of rank `from` and above.
+void selectAscending(std::vector<double>& values, size_t from, size_t rank);
 
 }  // namespace tessaron::partition::planner
