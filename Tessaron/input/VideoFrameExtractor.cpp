@@ -221,7 +221,7 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
         if (progress.onLog) progress.onLog("Person segmenter: " + masker->segmenterName());
     }
 
-    std::int64_t rigFrameCount = 0, blurryCount = 0, maskFailures = 0;
+    std::int64_t rigFrameCount = 0, blurryCount = 0, maskFailures = 0, maskedImages = 0;
     auto counts = [&] {
         return std::to_string(rigFrameCount) + " rig frames (" +
                std::to_string(rigFrameCount * std::int64_t(crops.size())) + " images), " +
@@ -229,6 +229,7 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
     };
 
     auto writeMask = [&](const CropSpec& crop, const cv::Mat& image, const std::filesystem::path& maskFile) {
+        ++maskedImages;
         try {
             PersonMasker::MaskResult result;
             switch (masker->mode) {
@@ -283,8 +284,8 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
 
     auto warnAboutMasks = [&] {
         if (maskFailures > 0 && progress.onLog)
-            progress.onLog("⚠ Person masking failed for " + std::to_string(maskFailures) +
-                           " crop images; they were given all-keep masks.");
+            progress.onLog("⚠ Person masking failed for " + std::to_string(maskFailures) + " of " +
+                           std::to_string(maskedImages) + " crop images; they were given all-keep masks.");
     };
     try {
         forEachSelectedFrame(
