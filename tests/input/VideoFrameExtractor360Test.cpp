@@ -217,7 +217,7 @@ TEST(Extract360Frames, AVideoThatBreaksHalfwayIsAnError) {
 // The full-size case: a 3840 × 1920 panorama into sixteen 2048-pixel crops.
 TEST(Extract360Frames, FullSphereCropsOfAUHDPanorama) {
     TempDir folder;
-    TestVideo video = panoramaVideo(3840, 1920, 2);
+    TestVideo video = panoramaVideo(3840, 1920, 1);
     video.frame = [](int) {
         cv::Mat image = panorama(3840, 1920, 0);
         // A white marker centred on the panorama's centre, between texels
@@ -229,11 +229,11 @@ TEST(Extract360Frames, FullSphereCropsOfAUHDPanorama) {
     const CropLayout layout(CropLayoutPreset::fullSphere16, 2048, 100);
     EXPECT_EQ(VideoFrameExtractor::extract360Frames(folder / "uhd.mp4", folder / "images", layout, 1, false, 0,
                                                     nullptr, std::nullopt, nullptr),
-              2);
+              1);
     for (int camera = 0; camera < 16; ++camera)
-        ASSERT_EQ(ExtractionRecorder::fileNames(folder / "images" / ("cam" + std::to_string(camera))).size(), 2u);
+        ASSERT_EQ(ExtractionRecorder::fileNames(folder / "images" / ("cam" + std::to_string(camera))).size(), 1u);
 
-    const cv::Mat ahead = cv::imread(frameIn(folder / "images", 0, 1).string());
+    const cv::Mat ahead = cv::imread(frameIn(folder / "images", 0, 0).string());
     ASSERT_EQ(ahead.size(), cv::Size(2048, 2048));
     cv::Mat white;
     cv::inRange(ahead, cv::Scalar(200, 200, 200), cv::Scalar(255, 255, 255), white);
