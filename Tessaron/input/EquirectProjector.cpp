@@ -25,9 +25,9 @@ LonLat lonLat(const cv::Vec3d& direction) {
 EquirectProjector::EquirectProjector(CropLayout layout) : layout_(std::move(layout)) {
     for (const CropSpec& crop : layout_.crops)
         if (crop.size < 1)
-            throw ProjectorError(ProjectorErrorKind::textureCreationFailed,
-                                 "Crop " + std::to_string(crop.id) + " has no pixels (size " +
-                                     std::to_string(crop.size) + ").");
+            throw ProjectorError(
+                ProjectorErrorKind::textureCreationFailed,
+                "Crop " + std::to_string(crop.id) + " has no pixels (size " + std::to_string(crop.size) + ").");
 }
 
 void EquirectProjector::buildMaps(cv::Size equirectSize) {
@@ -42,7 +42,8 @@ void EquirectProjector::buildMaps(cv::Size equirectSize) {
     }
     cv::parallel_for_(cv::Range(0, firstRow.back()), [&](const cv::Range& rows) {
         for (int row = rows.start; row < rows.end; ++row) {
-            const auto crop = std::size_t(std::upper_bound(firstRow.begin(), firstRow.end(), row) - firstRow.begin() - 1);
+            const auto crop =
+                std::size_t(std::upper_bound(firstRow.begin(), firstRow.end(), row) - firstRow.begin() - 1);
             const CropSpec& spec = layout_.crops[crop];
             const int y = row - firstRow[crop];
             const double focal = rig::focalLength(spec.size, spec.fovDegrees);

@@ -234,8 +234,8 @@ cv::Mat VideoSource::frameAt(double seconds, double toleranceAfter) {
     const AVRational timeBase = d.stream->time_base;
     const std::int64_t start = d.stream->start_time != AV_NOPTS_VALUE ? d.stream->start_time : 0;
     auto toStreamTime = [&](double value, AVRounding rounding) {
-        return start + av_rescale_q_rnd(std::int64_t(std::llround(value * 1e6)), AVRational{1, 1000000}, timeBase,
-                                        rounding);
+        return start +
+               av_rescale_q_rnd(std::int64_t(std::llround(value * 1e6)), AVRational{1, 1000000}, timeBase, rounding);
     };
     const std::int64_t earliest = toStreamTime(seconds, AV_ROUND_UP);
     const std::int64_t latest = toStreamTime(seconds + toleranceAfter, AV_ROUND_DOWN);

@@ -28,7 +28,8 @@ TEST(DualFisheyeLayout, DescribesItselfLikeAnyRig) {
     EXPECT_EQ(layout.cameraCount(), 4);
     EXPECT_EQ(layout.referenceCameraName(), "cam0");
     EXPECT_EQ(layout.cameraParams(), "400.5000,400.5000,400.0,400.0");
-    EXPECT_THAT(layout.cameraPairs(), ::testing::ElementsAre(PairKey{0, 1}, PairKey{0, 3}, PairKey{1, 2}, PairKey{2, 3}));
+    EXPECT_THAT(layout.cameraPairs(),
+                ::testing::ElementsAre(PairKey{0, 1}, PairKey{0, 3}, PairKey{1, 2}, PairKey{2, 3}));
 }
 
 TEST(DualFisheyeLayout, RigConfigCarriesRotationsAndLensOffsets) {
@@ -46,8 +47,8 @@ TEST(DualFisheyeLayout, RigConfigCarriesRotationsAndLensOffsets) {
         const auto rotation = camera["cam_from_rig_rotation"].get<std::vector<double>>();
         for (int k = 0; k < 4; ++k) EXPECT_NEAR(rotation[std::size_t(k)], expectedRotation[std::size_t(k)], 1e-12);
         const auto translation = camera["cam_from_rig_translation"].get<std::vector<double>>();
-        const cv::Vec3d expected = i < 2 ? cv::Vec3d(0, 0, 0)
-                                         : cv::Vec3d(-(layout.crops[i].rigFromCamRotation.t() * cv::Vec3d(0, 0, -0.02)));
+        const cv::Vec3d expected =
+            i < 2 ? cv::Vec3d(0, 0, 0) : cv::Vec3d(-(layout.crops[i].rigFromCamRotation.t() * cv::Vec3d(0, 0, -0.02)));
         for (int k = 0; k < 3; ++k) EXPECT_NEAR(translation[std::size_t(k)], expected[k], 1e-15) << "crop " << i;
     }
     EXPECT_NEAR(cameras[2]["cam_from_rig_translation"][2].get<double>(), -0.02, 1e-12) << "lens 1 sits behind lens 0";
@@ -79,12 +80,12 @@ TEST(DualFisheyeLayout, MatchLinesStopAtAPairOutsideTheCropList) {
     EXPECT_EQ(layout.matchPairLines({"a.jpg", "b.jpg"}).size(), 4u + 16u);
 
     DualFisheyeLayout broken;
-    broken.crops = {{0, 0, cv::Matx33d::eye(), 300, 600}, {1, 0, cv::Matx33d::eye(), 300, 600},
+    broken.crops = {{0, 0, cv::Matx33d::eye(), 300, 600},
+                    {1, 0, cv::Matx33d::eye(), 300, 600},
                     {5, 1, cv::Matx33d::eye(), 300, 600}};
     broken.lensCenters = {cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0)};
     // Pairs (0,1), (0,5), (1,5): only the first names positions in the list.
-    EXPECT_THAT(broken.matchPairLines({"a.jpg"}, 4),
-                ::testing::ElementsAre("cam0/a.jpg cam1/a.jpg"));
+    EXPECT_THAT(broken.matchPairLines({"a.jpg"}, 4), ::testing::ElementsAre("cam0/a.jpg cam1/a.jpg"));
     EXPECT_THAT(broken.matchPairLines({"a.jpg", "b.jpg"}, 1),
                 ::testing::ElementsAre("cam0/a.jpg cam0/b.jpg", "cam1/a.jpg cam1/b.jpg", "cam5/a.jpg cam5/b.jpg",
                                        "cam0/a.jpg cam1/a.jpg", "cam0/a.jpg cam1/b.jpg", "cam1/a.jpg cam0/b.jpg",

@@ -38,7 +38,8 @@ CropLayout layoutOf(std::vector<CropSpec> crops) {
 cv::Point2d expectedSource(const CropSpec& crop, int x, int y, int width, int height) {
     const double focal = crop.size / (2 * std::tan(crop.fovDegrees * M_PI / 360));
     const double center = crop.size / 2.0;
-    const cv::Vec3d d = crop.rigFromCam() * cv::normalize(cv::Vec3d((x + 0.5 - center) / focal, (y + 0.5 - center) / focal, 1));
+    const cv::Vec3d d =
+        crop.rigFromCam() * cv::normalize(cv::Vec3d((x + 0.5 - center) / focal, (y + 0.5 - center) / focal, 1));
     const double lon = std::atan2(d[0], d[2]);
     const double lat = std::asin(std::clamp(-d[1], -1.0, 1.0));
     return {(0.5 + lon / (2 * M_PI)) * width - 0.5, (0.5 - lat / M_PI) * height - 0.5};

@@ -18,8 +18,8 @@ namespace tessaron::testing {
 // JPEG compression well enough for videos made of such colours.
 class KeyColourSegmenter : public input::PersonSegmenter {
 public:
-    int maskDivisor = 1;              // segmentPeople answers at image size / divisor
-    std::set<int> unreadableInstances;  // answered as empty masks
+    int maskDivisor = 1;                     // segmentPeople answers at image size / divisor
+    std::set<int> unreadableInstances;       // answered as empty masks
     std::atomic<int> callsUntilFailure{-1};  // fail the call after this many; -1 never
     std::atomic<int> calls{0};
 

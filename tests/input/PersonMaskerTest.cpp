@@ -181,7 +181,8 @@ TEST_P(RefineRadius, DilationRadiusIsCarriedToTheMaskScale) {
     // The masked square spans 2r + 1 mask pixels, scaled to the image.
     const int masked = imageSize * imageSize - cv::countNonZero(mask);
     const double side = (2.0 * radius + 1) * imageSize / maskSize;
-    EXPECT_NEAR(std::sqrt(double(masked)), side, std::max(1.5, 0.03 * side)) << masked << " masked pixels; mask " << maskSize << " for image " << imageSize;
+    EXPECT_NEAR(std::sqrt(double(masked)), side, std::max(1.5, 0.03 * side))
+        << masked << " masked pixels; mask " << maskSize << " for image " << imageSize;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scales, RefineRadius,

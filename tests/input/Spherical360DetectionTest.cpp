@@ -38,8 +38,7 @@ std::string equiTree() {
     const std::string proj = box("proj", box("prhd", std::string(12, '\0')) + box("equi", std::string(20, '\0')));
     const std::string sampleEntry = box("avc1", std::string(78, '\0') + box("avcC", "xx") + box("sv3d", proj));
     const std::string stbl = box("stbl", box("stsd", std::string(8, '\0') + sampleEntry));
-    return box("moov", box("mvhd", std::string(100, '\0')) +
-                           box("trak", box("mdia", box("minf", stbl))));
+    return box("moov", box("mvhd", std::string(100, '\0')) + box("trak", box("mdia", box("minf", stbl))));
 }
 
 std::optional<Source> scan(const TempDir& folder, const std::string& bytes) {
@@ -151,7 +150,8 @@ TEST(Spherical360Detection, InspectorStatusTexts) {
               "Equirectangular metadata detected");
     EXPECT_EQ(inspectorStatusText(Spherical360Detection::proprietaryContainer("insv")),
               "Proprietary .insv — export an equirectangular MP4 first");
-    EXPECT_EQ(inspectorStatusText(Spherical360Detection::likelyEquirectangular()), "2:1 aspect — likely equirectangular");
+    EXPECT_EQ(inspectorStatusText(Spherical360Detection::likelyEquirectangular()),
+              "2:1 aspect — likely equirectangular");
     EXPECT_EQ(inspectorStatusText(Spherical360Detection::dualFisheye()), "Raw dual-fisheye .osv detected");
     EXPECT_EQ(inspectorStatusText(std::nullopt), "Manual 360 mode");
 }

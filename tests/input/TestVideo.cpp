@@ -89,7 +89,8 @@ void TestVideo::write(const std::filesystem::path& file) const {
         if (!matrix) throw std::runtime_error("test video: no display matrix");
         av_display_rotation_set(matrix, double(rotationDegrees));  // clockwise here; read back counter-clockwise
     }
-    if (!(e.format->oformat->flags & AVFMT_NOFILE)) check(avio_open(&e.format->pb, file.c_str(), AVIO_FLAG_WRITE), "open file");
+    if (!(e.format->oformat->flags & AVFMT_NOFILE))
+        check(avio_open(&e.format->pb, file.c_str(), AVIO_FLAG_WRITE), "open file");
     AVDictionary* options = nullptr;
     if (moovFirst) av_dict_set(&options, "movflags", "+faststart", 0);
     const int headerStatus = avformat_write_header(e.format, &options);
@@ -164,12 +165,12 @@ void writeSilentWAV(const std::filesystem::path& file, int samples) {
     little(bytes, 36 + dataBytes, 4);
     bytes += "WAVEfmt ";
     little(bytes, 16, 4);
-    little(bytes, 1, 2);          // PCM
-    little(bytes, 1, 2);          // mono
-    little(bytes, 8000, 4);       // samples per second
-    little(bytes, 16000, 4);      // bytes per second
-    little(bytes, 2, 2);          // block align
-    little(bytes, 16, 2);         // bits per sample
+    little(bytes, 1, 2);      // PCM
+    little(bytes, 1, 2);      // mono
+    little(bytes, 8000, 4);   // samples per second
+    little(bytes, 16000, 4);  // bytes per second
+    little(bytes, 2, 2);      // block align
+    little(bytes, 16, 2);     // bits per sample
     bytes += "data";
     little(bytes, dataBytes, 4);
     bytes.append(dataBytes, '\0');

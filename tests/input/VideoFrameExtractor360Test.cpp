@@ -42,8 +42,8 @@ cv::Mat panorama(int width, int height, int index) {
             image.at<cv::Vec3b>(y, x) =
                 cv::Vec3b(blue, uchar(y < height * 3 / 4 ? 160 : 120 + ((x / 8 + y / 8) % 2) * 80), uchar(60));
     }
-    tessaron::testing::paintPerson(image, cv::Rect(width / 2 - width / 16, height / 2 + height / 16, width / 8, height / 6),
-                                   1, 255);
+    tessaron::testing::paintPerson(
+        image, cv::Rect(width / 2 - width / 16, height / 2 + height / 16, width / 8, height / 6), 1, 255);
     return image;
 }
 
@@ -67,9 +67,9 @@ TEST(Extract360Frames, SixteenCamerasOfTenRigFrames) {
     panoramaVideo(256, 128, 100).write(folder / "pano.mp4");
     ExtractionRecorder recorder;
     const CropLayout layout(CropLayoutPreset::fullSphere16, 32, 100);
-    const auto rigFrames = VideoFrameExtractor::extract360Frames(folder / "pano.mp4", folder / "images", layout, 10,
-                                                                 false, 0, nullptr, std::nullopt, nullptr,
-                                                                 recorder.progress());
+    const auto rigFrames =
+        VideoFrameExtractor::extract360Frames(folder / "pano.mp4", folder / "images", layout, 10, false, 0, nullptr,
+                                              std::nullopt, nullptr, recorder.progress());
     EXPECT_EQ(rigFrames, 10);
     ASSERT_EQ(recorder.fileNames(folder / "images").size(), 16u);
     for (int camera = 0; camera < 16; ++camera)
@@ -93,7 +93,8 @@ TEST(Extract360Frames, BlurryFramesUseNoRigNumber) {
     EXPECT_EQ(recorder.lines.back(), "Frame 90/100 — 5 rig frames (40 images), 5 blurry skipped");
     EXPECT_EQ(std::count_if(recorder.lines.begin(), recorder.lines.end(),
                             [](const std::string& line) { return line.find("blurry skipped") != std::string::npos; }),
-              6) << "five kept frames and the fifth blurry one";
+              6)
+        << "five kept frames and the fifth blurry one";
 }
 
 TEST(Extract360Frames, AVideoShorterThanAStrideGivesOneRigFrame) {
@@ -227,8 +228,8 @@ TEST(Extract360Frames, FullSphereCropsOfAUHDPanorama) {
     };
     video.write(folder / "uhd.mp4");
     const CropLayout layout(CropLayoutPreset::fullSphere16, 2048, 100);
-    EXPECT_EQ(VideoFrameExtractor::extract360Frames(folder / "uhd.mp4", folder / "images", layout, 1, false, 0,
-                                                    nullptr, std::nullopt, nullptr),
+    EXPECT_EQ(VideoFrameExtractor::extract360Frames(folder / "uhd.mp4", folder / "images", layout, 1, false, 0, nullptr,
+                                                    std::nullopt, nullptr),
               1);
     for (int camera = 0; camera < 16; ++camera)
         ASSERT_EQ(ExtractionRecorder::fileNames(folder / "images" / ("cam" + std::to_string(camera))).size(), 1u);

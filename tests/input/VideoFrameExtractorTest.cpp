@@ -29,7 +29,8 @@ TestVideo mixedVideo(int frames = 100) {
     video.height = 48;
     video.frameCount = frames;
     video.frame = [](int i) {
-        return i % 20 == 10 ? tessaron::testing::uniformFrame(64, 48, 120) : tessaron::testing::checkerFrame(64, 48, 5 + i % 3);
+        return i % 20 == 10 ? tessaron::testing::uniformFrame(64, 48, 120)
+                            : tessaron::testing::checkerFrame(64, 48, 5 + i % 3);
     };
     return video;
 }
@@ -62,7 +63,8 @@ TEST(Sharpness, EdgesRepeatTheNearestPixel) {
     cv::Mat wide(16, 20, CV_8UC4, cv::Scalar(0, 0, 0, 255));
     const uchar greys[] = {10, 20, 40, 80};
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) wide.at<cv::Vec4b>(y, x) = cv::Vec4b(greys[x / 4], greys[x / 4], greys[x / 4], 255);
+        for (int x = 0; x < 16; ++x)
+            wide.at<cv::Vec4b>(y, x) = cv::Vec4b(greys[x / 4], greys[x / 4], greys[x / 4], 255);
     const cv::Mat frame = wide(cv::Rect(0, 0, 16, 16));  // rows longer than the image
     EXPECT_EQ(VideoFrameExtractor::sharpness(frame), 150.0 - 100.0);
 }
@@ -126,12 +128,11 @@ TEST(VideoFrameExtractor, TheFilterSkipsBlurryFramesAndKeepsTheNumbersContinuous
     EXPECT_THAT(recorder.fileNames(folder / "images"),
                 ::testing::ElementsAre("frame_000000.jpg", "frame_000001.jpg", "frame_000002.jpg", "frame_000003.jpg",
                                        "frame_000004.jpg"));
-    EXPECT_THAT(recorder.lines, ::testing::ElementsAre("Frame 0/100 — 1 kept, 0 blurry skipped",
-                                                       "Frame 20/100 — 2 kept, 1 blurry skipped",
-                                                       "Frame 40/100 — 3 kept, 2 blurry skipped",
-                                                       "Frame 60/100 — 4 kept, 3 blurry skipped",
-                                                       "Frame 80/100 — 5 kept, 4 blurry skipped",
-                                                       "Frame 90/100 — 5 kept, 5 blurry skipped"));
+    EXPECT_THAT(
+        recorder.lines,
+        ::testing::ElementsAre("Frame 0/100 — 1 kept, 0 blurry skipped", "Frame 20/100 — 2 kept, 1 blurry skipped",
+                               "Frame 40/100 — 3 kept, 2 blurry skipped", "Frame 60/100 — 4 kept, 3 blurry skipped",
+                               "Frame 80/100 — 5 kept, 4 blurry skipped", "Frame 90/100 — 5 kept, 5 blurry skipped"));
     for (int i = 0; i < 5; ++i) {
         const cv::Mat frame = cv::imread((folder / "images" / VideoFrameExtractor::frameFileName(i)).string());
         EXPECT_GT(VideoFrameExtractor::sharpness(toBGRA(frame)), 50.0) << "file " << i;
@@ -195,9 +196,9 @@ TEST(VideoFrameExtractor, CancellationStopsBeforeTheNextFrameAndLeavesCompleteFi
     mixedVideo().write(folder / "walk.mp4");
     ExtractionRecorder recorder;
     recorder.cancelAtPoll = 35;  // polled with frame index 34: frames 0, 10, 20 and 30 are written
-    EXPECT_THROW(VideoFrameExtractor::extractFrames(folder / "walk.mp4", folder / "images", 10, false, 0,
-                                                    recorder.progress()),
-                 tessaron::core::CancellationError);
+    EXPECT_THROW(
+        VideoFrameExtractor::extractFrames(folder / "walk.mp4", folder / "images", 10, false, 0, recorder.progress()),
+        tessaron::core::CancellationError);
     EXPECT_EQ(recorder.fileNames(folder / "images").size(), 4u);
     recorder.expectCompleteFrames(folder / "images", 4);
     EXPECT_EQ(recorder.lines.back(), "Frame 30/100 — 4 extracted");

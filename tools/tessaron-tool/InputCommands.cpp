@@ -112,8 +112,8 @@ int extract360(const std::vector<std::string>& raw) {
         arguments->positional[0], arguments->positional[1], layout, std::int64_t(arguments->number("stride", 10)),
         filter, filter ? arguments->number("sharpness", 50) : 0, masker ? &*masker : nullptr, maskDir,
         [&](const VideoFrameExtractor::Conversion360Preview&) { ++previews; }, printingProgress());
-    std::cout << "✓ Extracted " << rigFrames << " rig frames → " << rigFrames * layout.cameraCount()
-              << " crop images (" << previews << " previews).\n";
+    std::cout << "✓ Extracted " << rigFrames << " rig frames → " << rigFrames * layout.cameraCount() << " crop images ("
+              << previews << " previews).\n";
     return 0;
 }
 
@@ -163,8 +163,8 @@ int project(const std::vector<std::string>& raw) {
     const auto crops = projector.project(panorama);
     fs::create_directories(arguments->positional[1]);
     for (std::size_t i = 0; i < crops.size(); ++i)
-        VideoFrameExtractor::writeJPEG(crops[i],
-                                       fs::path(arguments->positional[1]) / ("cam" + std::to_string(layout.crops[i].id) + ".jpg"));
+        VideoFrameExtractor::writeJPEG(
+            crops[i], fs::path(arguments->positional[1]) / ("cam" + std::to_string(layout.crops[i].id) + ".jpg"));
     std::cout << crops.size() << " crops of " << layout.crops.front().size << " px from a " << panorama.cols << " × "
               << panorama.rows << " panorama\n";
     return 0;
@@ -177,12 +177,15 @@ int rig(const std::vector<std::string>& raw) {
     // The frame names are those of the reference camera's folder, as COLMAP's runner lists them.
     std::vector<std::string> frameNames;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(fs::path(arguments->positional[0]) / layout.referenceCameraName(), error)) {
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(arguments->positional[0]) / layout.referenceCameraName(), error)) {
         std::string name = entry.path().filename().string();
         std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
         for (const char* suffix : {".jpg", ".jpeg", ".png"})
-            if (lower.size() >= std::strlen(suffix) && lower.compare(lower.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
+            if (lower.size() >= std::strlen(suffix) &&
+                lower.compare(lower.size() - std::strlen(suffix), std::string::npos, suffix) == 0)
                 frameNames.push_back(name);
     }
     std::sort(frameNames.begin(), frameNames.end());
@@ -207,14 +210,16 @@ const ToolCommand::Registration extract360Command{
      "<video> <images-folder> [--stride N] [--layout fullSphere16|horizontal8] [--size PX] [--fov DEG] "
      "[--sharpness T] [--masks allPeople|operatorOnly] [--mask-dir DIR]: 360° video into rig crops",
      extract360}};
-const ToolCommand::Registration detect360Command{{"detect360", "<file>: how a file is recognised as 360° video", detect360}};
-const ToolCommand::Registration sharpnessCommand{{"sharpness", "<image>...: the blur filter's score of each image", sharpness}};
+const ToolCommand::Registration detect360Command{
+    {"detect360", "<file>: how a file is recognised as 360° video", detect360}};
+const ToolCommand::Registration sharpnessCommand{
+    {"sharpness", "<image>...: the blur filter's score of each image", sharpness}};
 const ToolCommand::Registration maskCommand{
     {"mask", "<image> <output.png> [--mode allPeople|operatorOnly] [--pitch DEG]: a person mask", mask}};
-const ToolCommand::Registration projectCommand{
-    {"project",
-     "<panorama-image-or-video> <output-folder> [--layout L] [--size PX] [--fov DEG] [--time S]: the crops of one frame",
-     project}};
+const ToolCommand::Registration projectCommand{{"project",
+                                                "<panorama-image-or-video> <output-folder> [--layout L] [--size PX] "
+                                                "[--fov DEG] [--time S]: the crops of one frame",
+                                                project}};
 const ToolCommand::Registration rigCommand{
     {"rig", "<image-folder> <output-folder> [--layout L] [--size PX] [--fov DEG]: rig_config.json and match_pairs.txt",
      rig}};
