@@ -117,6 +117,13 @@ void TestVideo::write(const std::filesystem::path& file) const {
                                  contrast, saturation);
     }
     for (int i = 0; i < frameCount; ++i) {
+        if (droppedFrames.count(i)) {
+            av_packet_unref(e.packet);
+            e.packet->pts = e.packet->dts = av_rescale_q(i, e.codec->time_base, e.stream->time_base);
+            e.packet->stream_index = e.stream->index;
+            check(av_interleaved_write_frame(e.format, e.packet), "write dropped frame");
+            continue;
+        }
         cv::Mat image = frame ? frame(i) : uniformFrame(width, height, 128);
         if (image.cols != width || image.rows != height || image.type() != CV_8UC3)
             throw std::runtime_error("test video: frame " + std::to_string(i) + " has the wrong size or type");
