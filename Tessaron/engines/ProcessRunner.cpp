@@ -92,12 +92,11 @@ private:
     int remaining_;
 };
 
-using LineBatchHandler = std::function<void(std::vector<std::string>&& lines)>;
+using LineBatchHandler = std::function<void(std::shared_ptr<const TextLines> lines)>;
 
 void deliverChunk(std::string_view bytes, const LineBatchHandler& onLines) {
-    std::vector<std::string> lines;
-    splitTextLines(bytes, lines);
-    if (!lines.empty()) onLines(std::move(lines));
+    auto lines = std::make_shared<const TextLines>(bytes);
+    if (!lines->empty()) onLines(std::move(lines));
 }
 
 // Reads one pipe until end of file or until `stopFd` becomes readable, handing
@@ -217,9 +216,14 @@ std::map<std::string, std::string> environmentWithoutTrevikKeys() {
 struct ProcessRunner::Delivery {
     bool isOpen = true;  // touched only on stderrQueue_
     OutputHandler onOutput;
+    std::string line;  // reused for every line, so delivery allocates nothing per line
 
-    void operator()(const std::string& line) const {
-        if (isOpen && onOutput) onOutput(line);
+    void operator()(std::string_view text) {
+        if (!isOpen || !onOutput) return;
+        // Resizing to the length the last line had is free; assign() is not.
+        line.resize(text.size());
+        std::memcpy(line.data(), text.data(), text.size());
+        onOutput(line);
     }
 };
 
@@ -295,13 +299,15 @@ int32_t ProcessRunner::run(const std::string& executablePath, const std::vector<
 
     // Standard output is never limited; standard error passes the window
     // limit. Both hand their batches to the one queue, in arrival order.
-    LineBatchHandler onOutputLines = [this, delivery](std::vector<std::string>&& lines) {
+    LineBatchHandler onOutputLines = [this, delivery](std::shared_ptr<const TextLines> lines) {
         stderrQueue_.async([delivery, lines = std::move(lines)] {
-            for (const auto& line : lines) (*delivery)(line);
+            size_t position = 0;
+            std::string_view line;
+            while (lines->next(position, line)) (*delivery)(line);
         });
     };
-    LineBatchHandler onErrorLines = [this, delivery](std::vector<std::string>&& lines) {
-        stderrQueue_.async([this, delivery, lines = std::move(lines)] { deliverStderrLines(lines, *delivery); });
+    LineBatchHandler onErrorLines = [this, delivery](std::shared_ptr<const TextLines> lines) {
+        stderrQueue_.async([this, delivery, lines = std::move(lines)] { deliverStderrLines(*lines, *delivery); });
     };
 
     // The readers start before the launch so that nothing can fail between
@@ -399,7 +405,7 @@ int32_t ProcessRunner::awaitTermination(pid_t pid) {
     return int32_t(WEXITSTATUS(waitStatus));
 }
 
-void ProcessRunner::deliverStderrLines(const std::vector<std::string>& lines, const Delivery& delivery) {
+void ProcessRunner::deliverStderrLines(const TextLines& lines, Delivery& delivery) {
     auto now = std::chrono::steady_clock::now();
     // The window is checked once per batch: a whole batch counts against the
     // window current when it arrived.
@@ -411,7 +417,9 @@ void ProcessRunner::deliverStderrLines(const std::vector<std::string>& lines, co
         stderrWindowStart_ = now;
         stderrWindowCount_ = 0;
     }
-    for (const auto& line : lines) {
+    size_t position = 0;
+    std::string_view line;
+    while (lines.next(position, line)) {
         ++stderrWindowCount_;
         if (stderrWindowCount_ <= kStderrLinesPerWindow) {
             delivery(line);

@@ -16,6 +16,8 @@
 
 namespace tessaron::engines {
 
+class TextLines;
+
 // The one way the application runs an external program: one child at a time,
 // its standard output and standard error delivered as whole text lines, a
 // flood of standard-error lines limited, and a cancel latch that stops the
@@ -87,7 +89,7 @@ private:
     pid_t launch(LaunchPlan& plan);
     void signalRunningChild(int signalNumber);
     int32_t awaitTermination(pid_t pid);
-    void deliverStderrLines(const std::vector<std::string>& lines, const Delivery& delivery);
+    void deliverStderrLines(const TextLines& lines, Delivery& delivery);
 
     mutable std::mutex launchLock_;
     std::optional<pid_t> process_;  // the child most recently launched, kept after it ended
