@@ -24,10 +24,8 @@ class SnapshotRecorder {
 public:
     void attach(ProcessMonitor& monitor) {
         monitor.setOnSnapshots([this](const std::vector<ProcessSnapshot>& list) {
-            {
-                std::lock_guard lock(mutex_);
-                lists_.push_back(list);
-            }
+            std::lock_guard lock(mutex_);
+            lists_.push_back(list);
             changed_.notify_all();
         });
     }
@@ -93,8 +91,8 @@ const ProcessSnapshot* find(const std::vector<ProcessSnapshot>& list, int32_t pi
 }  // namespace
 
 TEST(ProcessMonitor, FirstListIsTheApplicationAloneThenItTicksEverySecond) {
+    SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
     ProcessMonitor monitor;
-    SnapshotRecorder recorder;
     recorder.attach(monitor);
     monitor.start();
     monitor.start();  // a second start adds nothing and starts no second ticker
@@ -118,8 +116,8 @@ TEST(ProcessMonitor, FirstListIsTheApplicationAloneThenItTicksEverySecond) {
 
 TEST(ProcessMonitor, BusyChildShowsAboutOneCoreAndItsMemory) {
     Child busy("while :; do :; done");
+    SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
     ProcessMonitor monitor;
-    SnapshotRecorder recorder;
     recorder.attach(monitor);
     monitor.watch("busy", busy.pid());
     auto baseline = recorder.list(0);
@@ -141,8 +139,8 @@ TEST(ProcessMonitor, BusyChildShowsAboutOneCoreAndItsMemory) {
 
 TEST(ProcessMonitor, EndedChildAppearsOnceAsNotAliveThenNeverAgain) {
     Child child("sleep 0.2");
+    SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
     ProcessMonitor monitor;
-    SnapshotRecorder recorder;
     recorder.attach(monitor);
     monitor.watch("colmap", child.pid());
     auto whileRunning = recorder.list(0);
@@ -165,8 +163,8 @@ TEST(ProcessMonitor, UnreadablePidIsAddedThenDroppedAsEnded) {
     Child child("exit 0");
     int32_t pid = child.pid();
     child.reap();  // the pid no longer names a process
+    SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
     ProcessMonitor monitor;
-    SnapshotRecorder recorder;
     recorder.attach(monitor);
     monitor.watch("trevik", pid);
     EXPECT_EQ(recorder.list(0), (std::vector<ProcessSnapshot>{{pid, "trevik", 0, 0.0, false}}));
@@ -176,8 +174,8 @@ TEST(ProcessMonitor, UnreadablePidIsAddedThenDroppedAsEnded) {
 
 TEST(ProcessMonitor, WatchIgnoresKnownPidsAndUnwatchRemovesEveryEntryOfTheTag) {
     Child first("exec sleep 30"), second("exec sleep 30"), third("exec sleep 30");
+    SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
     ProcessMonitor monitor;
-    SnapshotRecorder recorder;
     recorder.attach(monitor);
     monitor.watch("colmap", first.pid());
     monitor.watch("trevik", second.pid());
