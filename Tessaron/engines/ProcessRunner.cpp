@@ -237,6 +237,43 @@ struct ProcessRunner::LaunchPlan {
     std::vector<char*> envp;
     SpawnFileActions fileActions;
     SpawnAttributes attributes;
+
+    LaunchPlan(const std::string& path, const std::vector<std::string>& arguments,
+               const std::optional<std::string>& directory,
+               const std::optional<std::map<std::string, std::string>>& environment, int outputFd, int errorFd)
+        : executablePath(path), workingDirectory(directory) {
+        argumentStorage.push_back(executablePath);
+        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
+        std::map<std::string, std::string> variables = environmentWithoutTrevikKeys();
+        if (environment) {
+            for (const auto& [name, value] : *environment) variables.insert_or_assign(name, value);
+        }
+        for (const auto& [name, value] : variables) environmentStorage.push_back(name + "=" + value);
+        for (auto& argument : argumentStorage) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        for (auto& variable : environmentStorage) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+
+        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), outputFd, STDOUT_FILENO),
+                                "posix_spawn_file_actions_adddup2");
+        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), errorFd, STDERR_FILENO),
+                                "posix_spawn_file_actions_adddup2");
+        if (workingDirectory) {
+            throwIfSpawnSetupFailed(::posix_spawn_file_actions_addchdir_np(fileActions.get(), workingDirectory->c_str()),
+                                    "posix_spawn_file_actions_addchdir_np");
+        }
+        // The child starts with no blocked signals and every disposition at
+        // its default, whatever this process set up for itself.
+        sigset_t signals;
+        ::sigemptyset(&signals);
+        throwIfSpawnSetupFailed(::posix_spawnattr_setsigmask(attributes.get(), &signals), "posix_spawnattr_setsigmask");
+        ::sigfillset(&signals);
+        throwIfSpawnSetupFailed(::posix_spawnattr_setsigdefault(attributes.get(), &signals),
+                                "posix_spawnattr_setsigdefault");
+        throwIfSpawnSetupFailed(
+            ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+            "posix_spawnattr_setflags");
+    }
 };
 
 ProcessRunner::ProcessRunner() : stderrWindowStart_(std::chrono::steady_clock::now()) {}
@@ -255,44 +292,10 @@ int32_t ProcessRunner::run(const std::string& executablePath, const std::vector<
                            OutputHandler onOutput, PidHandler onPidLaunched) {
     stderrQueue_.sync([this] { resetStderrWindow(); });
 
-    LaunchPlan plan;
-    plan.executablePath = executablePath;
-    plan.workingDirectory = workingDirectory;
-    plan.argumentStorage.push_back(executablePath);
-    plan.argumentStorage.insert(plan.argumentStorage.end(), arguments.begin(), arguments.end());
-    std::map<std::string, std::string> variables = environmentWithoutTrevikKeys();
-    if (environment) {
-        for (const auto& [name, value] : *environment) variables.insert_or_assign(name, value);
-    }
-    for (const auto& [name, value] : variables) plan.environmentStorage.push_back(name + "=" + value);
-    for (auto& argument : plan.argumentStorage) plan.argv.push_back(argument.data());
-    plan.argv.push_back(nullptr);
-    for (auto& variable : plan.environmentStorage) plan.envp.push_back(variable.data());
-    plan.envp.push_back(nullptr);
-
     Pipe outputPipe = makePipe();
     Pipe errorPipe = makePipe();
-    throwIfSpawnSetupFailed(
-        ::posix_spawn_file_actions_adddup2(plan.fileActions.get(), outputPipe.writeEnd.get(), STDOUT_FILENO),
-        "posix_spawn_file_actions_adddup2");
-    throwIfSpawnSetupFailed(
-        ::posix_spawn_file_actions_adddup2(plan.fileActions.get(), errorPipe.writeEnd.get(), STDERR_FILENO),
-        "posix_spawn_file_actions_adddup2");
-    if (workingDirectory) {
-        throwIfSpawnSetupFailed(
-            ::posix_spawn_file_actions_addchdir_np(plan.fileActions.get(), workingDirectory->c_str()),
-            "posix_spawn_file_actions_addchdir_np");
-    }
-    // The child starts with no blocked signals and every disposition at its
-    // default, whatever this process set up for itself.
-    sigset_t signals;
-    ::sigemptyset(&signals);
-    throwIfSpawnSetupFailed(::posix_spawnattr_setsigmask(plan.attributes.get(), &signals), "posix_spawnattr_setsigmask");
-    ::sigfillset(&signals);
-    throwIfSpawnSetupFailed(::posix_spawnattr_setsigdefault(plan.attributes.get(), &signals),
-                            "posix_spawnattr_setsigdefault");
-    throwIfSpawnSetupFailed(::posix_spawnattr_setflags(plan.attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
-                            "posix_spawnattr_setflags");
+    LaunchPlan plan(executablePath, arguments, workingDirectory, environment, outputPipe.writeEnd.get(),
+                    errorPipe.writeEnd.get());
 
     auto delivery = std::make_shared<Delivery>();
     delivery->onOutput = std::move(onOutput);
