@@ -50,7 +50,9 @@ public:
     static constexpr int kStderrLinesPerWindow = 200;
     static constexpr std::chrono::seconds kStderrWindow{1};
     // How long a run waits, after its child ended, for descendants that still
-    // hold the output pipes; later output is dropped.
+    // hold the output pipes. Then the run stops reading and returns: no reader
+    // outlives it, so such a descendant gets EPIPE (or SIGPIPE) on its next
+    // write instead of having its output read and dropped.
     static constexpr std::chrono::seconds kDrainLimit{10};
 
     ProcessRunner();
