@@ -5,7 +5,12 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+// GCC 12 reports std::regex's own internals as maybe-uninitialized when
+// sanitizers are on (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 
 #include "core/ResourceLocator.hpp"
 #include "engines/PLYCheck.hpp"
