@@ -252,6 +252,7 @@ TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
         {"COLMAP 3.12.3 -- Structure-from-Motion", "(Commit 1a2b on 2025-06-01 with CUDA)"},
         {"COLMAP 4.0 -- Structure-from-Motion"},
         {"colmap: unrecognised option"},
+        {"COLMAP dev -- Structure-from-Motion"},
         {}};
     for (const auto& help : helps) {
         COLMAPVersion version = COLMAPVersion::fromHelpOutput(help);
