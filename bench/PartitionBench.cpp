@@ -123,7 +123,7 @@ BENCHMARK(BM_CreatePlanOneCore)->Unit(benchmark::kSecond)->Iterations(1);
 void BM_CreatePlanLarge(benchmark::State& state) {
     const auto& model = town(10000, 2000000);
     size_t cells = 0;
-    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, 1, 7000, 6000000, 4.0, 0).cells.size();
+    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, 1, 7000, 6000000, 4.5, 0).cells.size();
     state.counters["cells"] = double(cells);
     reportPeakMemory(state);
 }
