@@ -16,6 +16,21 @@ namespace {
 // the exact test decides. The margin covers the rounding of limit^2.
 double discPrefilter(double limit) { return limit * limit * (1 + 1e-9); }
 
+// The squared distance from (cx, cz) to a bin's box: no point of the bin is
+// closer. The rounded differences are monotone, so the bound holds for the
+// points' computed distances too.
+double squaredDistanceToBin(const SceneIndex::BinBounds& bounds, double cx, double cz) {
+    double dx = cx < bounds.minX ? bounds.minX - cx : cx > bounds.maxX ? cx - bounds.maxX : 0;
+    double dz = cz < bounds.minZ ? bounds.minZ - cz : cz > bounds.maxZ ? cz - bounds.maxZ : 0;
+    return dx * dx + dz * dz;
+}
+
+// Whether some point of the bin may lie within the prefilter distance.
+bool binReachable(const SceneIndex::BinBounds& bounds, double cx, double cz, double prefilter) {
+    double squared = squaredDistanceToBin(bounds, cx, cz);
+    return squared <= prefilter || std::isnan(squared);
+}
+
 }  // namespace
 
 SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Point3DMap& points,
@@ -143,14 +158,21 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
     base.nearest.assign(pointCount, -1);
     base.nearestSquared.assign(pointCount, std::numeric_limits<double>::infinity());
 
-    // Points in chunks on every core; each chunk writes only its own slice
-    // and its own disc list, joined in chunk order afterwards.
-    constexpr size_t kChunk = 16384;
-    size_t chunkCount = (pointCount + kChunk - 1) / kChunk;
+    // Whole bins in chunks of about 16384 slots, on every core; each chunk
+    // writes only its own slots and its own disc list, joined in chunk order
+    // afterwards.
+    size_t binCount = scene_.binBounds.size();
+    std::vector<size_t> chunkBins{0};
+    for (size_t bin = 0; bin < binCount; ++bin)
+        if (scene_.binStart[bin + 1] - scene_.binStart[chunkBins.back()] >= 16384 || bin + 1 == binCount)
+            chunkBins.push_back(bin + 1);
+    size_t chunkCount = chunkBins.size() - 1;
     std::vector<std::vector<DiscEntry>> chunkDiscs(chunkCount);
     std::vector<std::vector<uint32_t>> chunkDiscCounts(chunkCount);
+    base.binNearestSquared.assign(binCount, -INFINITY);
     parallelFor(chunkCount, [&](size_t chunk) {
-        size_t first = chunk * kChunk, last = std::min(pointCount, first + kChunk);
+        size_t firstBin = chunkBins[chunk], lastBin = chunkBins[chunk + 1];
+        size_t first = scene_.binStart[firstBin], last = scene_.binStart[lastBin];
         int32_t* nearest = base.nearest.data();
         double* nearestSquared = base.nearestSquared.data();
         for (size_t cell = 0; cell < cellCount; ++cell) {
@@ -163,20 +185,29 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
                 }
             }
         }
-        // Discs found cell by cell, then ordered by point (cells ascending within a point).
+        for (size_t bin = firstBin; bin < lastBin; ++bin)
+            for (uint32_t slot = scene_.binStart[bin]; slot < scene_.binStart[bin + 1]; ++slot)
+                base.binNearestSquared[bin] = std::max(base.binNearestSquared[bin], nearestSquared[slot]);
+
+        // Discs found cell by cell over the bins they reach, then ordered by
+        // slot (cells ascending within a slot).
         std::vector<std::pair<uint32_t, DiscEntry>> found;
         for (size_t cell = 0; cell < cellCount; ++cell) {
             double cx = base.cells[cell].centroidX, cz = base.cells[cell].centroidZ;
             double limit = 1.2 * base.cells[cell].radius;
             double prefilter = discPrefilter(limit);
             double margin = 0.2 * base.cells[cell].radius;
-            for (size_t point = first; point < last; ++point) {
-                double squared = squaredDistance(xs[point], zs[point], cx, cz);
-                if (!(squared <= prefilter)) continue;
-                double distance = std::sqrt(squared);
-                if (!(distance <= limit)) continue;
-                bool member = nearest[point] == int32_t(cell) || distance - std::sqrt(nearestSquared[point]) <= margin;
-                found.push_back({uint32_t(point - first), {uint32_t(cell), member ? 1u : 0u, distance}});
+            for (size_t bin = firstBin; bin < lastBin; ++bin) {
+                if (!binReachable(scene_.binBounds[bin], cx, cz, prefilter)) continue;
+                for (size_t point = scene_.binStart[bin]; point < scene_.binStart[bin + 1]; ++point) {
+                    double squared = squaredDistance(xs[point], zs[point], cx, cz);
+                    if (!(squared <= prefilter)) continue;
+                    double distance = std::sqrt(squared);
+                    if (!(distance <= limit)) continue;
+                    bool member =
+                        nearest[point] == int32_t(cell) || distance - std::sqrt(nearestSquared[point]) <= margin;
+                    found.push_back({uint32_t(point - first), {uint32_t(cell), member ? 1u : 0u, distance}});
+                }
             }
         }
         auto& counts = chunkDiscCounts[chunk];
@@ -192,7 +223,7 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
     base.discStart.assign(pointCount + 1, 0);
     base.expandedCounts.assign(cellCount, 0);
     for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
-        size_t first = chunk * kChunk;
+        size_t first = scene_.binStart[chunkBins[chunk]];
         uint32_t offset = uint32_t(base.discs.size());
         const auto& counts = chunkDiscCounts[chunk];
         for (size_t index = 1; index < counts.size(); ++index) base.discStart[first + index] = offset + counts[index];
@@ -200,12 +231,6 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
             if (entry.member) ++base.expandedCounts[entry.cell];
         base.discs.insert(base.discs.end(), chunkDiscs[chunk].begin(), chunkDiscs[chunk].end());
     }
-
-    size_t binCount = scene_.binBounds.size();
-    base.binNearestSquared.assign(binCount, -INFINITY);
-    for (size_t bin = 0; bin < binCount; ++bin)
-        for (uint32_t slot = scene_.binStart[bin]; slot < scene_.binStart[bin + 1]; ++slot)
-            base.binNearestSquared[bin] = std::max(base.binNearestSquared[bin], base.nearestSquared[slot]);
 
     size_t imageCount = scene_.imageCount();
     base.observationCounts.assign(imageCount * cellCount, 0);
@@ -246,12 +271,7 @@ void LayoutEvaluator::forEachPoint(const Base& base, std::span<const CellShape> 
         const auto& bounds = scene_.binBounds[bin];
         bool reachable = false;
         for (size_t j = 0; j < added.size() && !reachable; ++j) {
-            // No point of the bin is closer than its box. The rounded
-            // differences are monotone, so the bound holds for computed values too.
-            double cx = added[j].centroidX, cz = added[j].centroidZ;
-            double dx = cx < bounds.minX ? bounds.minX - cx : cx > bounds.maxX ? cx - bounds.maxX : 0;
-            double dz = cz < bounds.minZ ? bounds.minZ - cz : cz > bounds.maxZ ? cz - bounds.maxZ : 0;
-            double squared = dx * dx + dz * dz;
+            double squared = squaredDistanceToBin(bounds, added[j].centroidX, added[j].centroidZ);
             reachable = squared <= prefilters[j] || squared < base.binNearestSquared[bin] || std::isnan(squared);
         }
         if (!reachable) continue;
