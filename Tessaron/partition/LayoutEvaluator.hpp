@@ -82,6 +82,9 @@ struct EvalOutcome {
     bool allFeasible = true;
 };
 
+// Holds no mutable state: prepare runs on the caller's thread (spreading its
+// own work over every core), and several threads may evaluate candidates on
+// one prepared base at once.
 class LayoutEvaluator {
 public:
     struct DiscEntry {
