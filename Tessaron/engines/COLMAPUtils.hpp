@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
+#include "engines/FileError.hpp"
 
 namespace tessaron::engines {
 
@@ -25,13 +26,14 @@ struct CameraModel {
 // One registered image of images.bin; rotation and translation map world to
 // camera, quaternion scalar first.
 struct ImageModel {
+    static constexpr uint64_t kNoPoint3D = UINT64_MAX;  // COLMAP's -1
+
     struct Point2D {
         double x = 0;
         double y = 0;
         uint64_t point3D_id = kNoPoint3D;
         bool operator==(const Point2D&) const = default;
     };
-    static constexpr uint64_t kNoPoint3D = UINT64_MAX;  // COLMAP's -1
 
     int32_t imageId = 0;
     double qw = 1, qx = 0, qy = 0, qz = 0;
@@ -71,44 +73,57 @@ struct COLMAPModel {
 };
 
 // Reader and writer of COLMAP's binary sparse models (cameras.bin,
-// images.bin, points3D.bin). Stateless; safe from any thread.
+// images.bin, points3D.bin): little-endian, packed, each file a UInt64 count
+// and that many records. Stateless; safe from any thread.
+//
+// Every count and length taken from a file is checked against the bytes that
+// remain before anything is allocated for it, so a damaged or hostile file
+// costs at most its own size in memory.
 class COLMAPUtils {
 public:
     enum class ParseErrorKind { truncated, unsupportedCameraModel };
 
     // truncated: "COLMAP file is truncated (needs <need> bytes at offset
-    // <offset>, has <have>)"; unsupportedCameraModel: "Unsupported COLMAP
-    // camera model <id>" (code 1 of the "COLMAPUtils" domain).
+    // <offset>, has <have>)", where have is the whole file's size;
+    // unsupportedCameraModel: "Unsupported COLMAP camera model <id>", code 1
+    // of the "COLMAPUtils" domain.
     class ParseError : public core::ErrorOf<ParseErrorKind> {
     public:
         static ParseError truncated(int64_t offset, int64_t need, int64_t have);
         static ParseError unsupportedCameraModel(int32_t modelId);
-        int64_t offset = 0, need = 0, have = 0;
-        int code = 0;
+
+        static constexpr const char* domain = "COLMAPUtils";
+        int64_t offset = 0, need = 0, have = 0;  // truncated
+        int32_t modelId = 0;                     // unsupportedCameraModel
+        int code = 0;                            // 1 for unsupportedCameraModel
 
     private:
         using core::ErrorOf<ParseErrorKind>::ErrorOf;
     };
 
-    // File could not be read or written: the system's description with the path.
-    class FileError : public core::Error {
-    public:
-        using core::Error::Error;
-    };
+    // A file or folder could not be read or created. Writes fail with
+    // core::AtomicFile::WriteError.
+    using FileError = engines::FileError;
 
-    // Parameter count per camera model id 0...10.
+    // Parameter count per camera model id 0...10 (SIMPLE_PINHOLE ...
+    // THIN_PRISM_FISHEYE).
     static constexpr std::array<int, 11> cameraParameterCounts = {3, 4, 4, 5, 8, 8, 12, 5, 4, 5, 12};
 
     static CameraMap readCameras(const std::filesystem::path& file);
     static ImageMap readImages(const std::filesystem::path& file);
     static Point3DMap readPoints3D(const std::filesystem::path& file);
+    // cameras.bin, images.bin, points3D.bin of the folder, in that order;
+    // the first error ends the read.
     static COLMAPModel readModel(const std::filesystem::path& folder);
 
+    // Each file is built whole in memory and written atomically.
     static void writeCameras(const CameraMap& cameras, const std::filesystem::path& file);
     static void writeImages(const ImageMap& images, const std::filesystem::path& file);
     static void writePoints3D(const Point3DMap& points, const std::filesystem::path& file);
+    // Creates the folder and its parents, then the three files in order.
     static void writeModel(const CameraMap& cameras, const ImageMap& images, const Point3DMap& points,
                            const std::filesystem::path& folder);
+    static void writeModel(const COLMAPModel& model, const std::filesystem::path& folder);
 };
 
 }  // namespace tessaron::engines

@@ -1,0 +1,351 @@
+#include "PlyKit/PLYReader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "PlyKit/AsyncBufferingInputStream.hpp"
+#include "PlyKit/TextScanning.hpp"
+
+namespace plykit {
+
+namespace {
+
+std::string describe(PLYReader::ErrorKind kind) {
+    using Kind = PLYReader::ErrorKind;
+    switch (kind) {
+        case Kind::readError: return "Error while reading input";
+        case Kind::headerStartMissing: return "Header start missing";
+        case Kind::headerEndMissing: return "Header end missing";
+        case Kind::unexpectedEndOfFile: return "Unexpected end-of-file while reading input";
+        case Kind::unexpectedContentAtEndOfBody: return "Unexpected content past end of expected body";
+        case Kind::internalConsistency: return "Internal error in PLYReader";
+        case Kind::elementTooLarge:
+            return "Element larger than " + std::to_string(PLYReader::elementSizeCeiling) + " bytes in input";
+    }
+    return "Error while reading input";
+}
+
+using Chunk = AsyncBufferingInputStream::Chunk;
+
+// Takes chunks until the bytes read end with `delimiter`, looking at no more
+// than `limit` bytes before it. Returns those bytes without the delimiter and
+// hands what follows it in the chunk back to the input.
+std::optional<Chunk> searchDelimiter(AsyncBufferingInputStream::Iterator& input, std::string_view delimiter,
+                                     std::size_t limit, const std::stop_token& stopToken) {
+    Chunk accumulated;
+    while (auto chunk = input.next(stopToken)) {
+        for (std::size_t i = 0; i < chunk->size(); ++i) {
+            accumulated.push_back((*chunk)[i]);
+            if (accumulated.size() >= delimiter.size() &&
+                std::memcmp(accumulated.data() + accumulated.size() - delimiter.size(), delimiter.data(),
+                            delimiter.size()) == 0) {
+                input.pushback(Chunk(chunk->begin() + std::ptrdiff_t(i) + 1, chunk->end()));
+                accumulated.resize(accumulated.size() - delimiter.size());
+                return accumulated;
+            }
+            if (accumulated.size() >= limit + delimiter.size()) return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+PLYReader::Error::Error(Kind kind) : ErrorOf(kind, describe(kind)) {}
+
+// Decodes the body one step at a time for the sequence's next(). Keeps the
+// batches a step produced until they are pulled, and the error that ended
+// the body until they are gone. Used by one thread at a time.
+class PLYReader::BodyDecoder {
+public:
+    BodyDecoder(PLYHeader header, AsyncBufferingInputStream::Iterator input, std::stop_token stopToken)
+        : input_(std::move(input)), stopToken_(std::move(stopToken)) {
+        for (auto& element : header.elements)
+            declarations_.push_back(std::make_shared<const PLYHeader::Element>(std::move(element)));
+        skipEmptyTypes();
+    }
+    virtual ~BodyDecoder() = default;
+
+    std::optional<ElementSeries> next() {
+        while (ready_.empty() && !finished_) {
+            try {
+                step();
+            } catch (...) {
+                // Held back until the batches decoded before it are pulled.
+                error_ = std::current_exception();
+                finished_ = true;
+            }
+        }
+        if (!ready_.empty()) {
+            ElementSeries series = std::move(ready_.front());
+            ready_.pop_front();
+            return series;
+        }
+        if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+        return std::nullopt;
+    }
+
+protected:
+    // Advances the decoding: delivers batches, sets finished_, or throws.
+    virtual void step() = 0;
+
+    bool bodyComplete() const noexcept { return currentType_ >= declarations_.size(); }
+    const PLYHeader::Element& currentDeclaration() const { return *declarations_[currentType_]; }
+
+    // Counts one decoded instance of the current type; when the type is
+    // complete, delivers its pending elements and moves to the next type.
+    void countInstance() {
+        ++instancesRead_;
+        if (instancesRead_ == currentDeclaration().count) {
+            deliverPending();
+            ++currentType_;
+            instancesRead_ = 0;
+            skipEmptyTypes();
+        }
+    }
+
+    void deliverPending() {
+        if (pending_.empty()) return;
+        ready_.push_back(ElementSeries{std::move(pending_), currentType_, declarations_[currentType_]});
+        pending_ = {};
+    }
+
+    AsyncBufferingInputStream::Iterator input_;
+    std::stop_token stopToken_;
+    std::vector<std::shared_ptr<const PLYHeader::Element>> declarations_;
+    std::size_t currentType_ = 0;
+    std::uint64_t instancesRead_ = 0;
+    std::vector<PLYElement> pending_;  // decoded, not yet delivered, of the current type
+    std::deque<ElementSeries> ready_;
+    bool finished_ = false;
+
+private:
+    void skipEmptyTypes() {
+        while (currentType_ < declarations_.size() && declarations_[currentType_]->count == 0) ++currentType_;
+    }
+
+    std::exception_ptr error_;
+};
+
+namespace {
+
+class ASCIIBodyDecoder final : public PLYReader::BodyDecoder {
+public:
+    using BodyDecoder::BodyDecoder;
+
+private:
+    void step() override {
+        if (declarations_.empty()) {
+            finished_ = true;
+            return;
+        }
+        std::optional<std::string_view> line = readLine();
+        // A line that is not UTF-8 counts as the end of the input; after the
+        // last element it is content that does not belong to the body.
+        bool invalidText = line && !text::isValidUTF8(*line);
+        if (!line || invalidText) {
+            if (bodyComplete() && !invalidText) {
+                finished_ = true;
+                return;
+            }
+            throw PLYReader::Error(bodyComplete() ? PLYReader::ErrorKind::unexpectedContentAtEndOfBody
+                                                  : PLYReader::ErrorKind::unexpectedEndOfFile);
+        }
+        if (bodyComplete()) {
+            if (line->empty()) return;
+            throw PLYReader::Error(PLYReader::ErrorKind::unexpectedContentAtEndOfBody);
+        }
+        if (pending_.empty()) pending_.reserve(PLYReader::asciiBatchCapacity);
+        pending_.emplace_back();
+        pending_.back().decodeASCII(currentDeclaration(), *line, currentType_);
+        if (pending_.size() == PLYReader::asciiBatchCapacity) deliverPending();
+        countInstance();
+    }
+
+    // The bytes up to the next LF (a CR stays in the line); the last line may
+    // end without one. None at the end of the input.
+    std::optional<std::string_view> readLine() {
+        line_.clear();
+        for (;;) {
+            if (position_ == chunk_.size()) {
+                auto next = input_.next(stopToken_);
+                if (!next) {
+                    chunk_.clear();
+                    position_ = 0;
+                    if (line_.empty()) return std::nullopt;
+                    return std::string_view(line_);
+                }
+                chunk_ = std::move(*next);
+                position_ = 0;
+            }
+            const auto* begin = chunk_.data() + position_;
+            const auto* newline =
+                static_cast<const std::uint8_t*>(std::memchr(begin, '\n', chunk_.size() - position_));
+            std::size_t length = newline ? std::size_t(newline - begin) : chunk_.size() - position_;
+            if (line_.size() + length > PLYReader::elementSizeCeiling)
+                throw PLYReader::Error(PLYReader::ErrorKind::elementTooLarge);
+            if (newline && line_.empty()) {
+                // The whole line lies in this chunk: no copy.
+                position_ += length + 1;
+                return std::string_view(reinterpret_cast<const char*>(begin), length);
+            }
+            line_.append(reinterpret_cast<const char*>(begin), length);
+            position_ += length;
+            if (newline) {
+                ++position_;
+                return std::string_view(line_);
+            }
+        }
+    }
+
+    Chunk chunk_;
+    std::size_t position_ = 0;
+    std::string line_;  // a line that spans chunks
+};
+
+class BinaryBodyDecoder final : public PLYReader::BodyDecoder {
+public:
+    BinaryBodyDecoder(PLYHeader header, AsyncBufferingInputStream::Iterator input, std::stop_token stopToken,
+                      bool bigEndian)
+        : BodyDecoder(std::move(header), std::move(input), std::move(stopToken)), bigEndian_(bigEndian) {
+        buffer_.resize(PLYReader::chunkSize);
+    }
+
+private:
+    void step() override {
+        if (declarations_.empty()) {
+            finished_ = true;
+            return;
+        }
+        if (!passActive_) {
+            auto chunk = input_.next(stopToken_);
+            if (chunk) {
+                append(*chunk);
+                if (buffered_ < minimumFill_) return;
+            } else {
+                inputEnded_ = true;
+            }
+            passActive_ = true;
+            offset_ = 0;
+        }
+        if (runPass()) return;  // paused after delivering a batch
+
+        deliverPending();
+        passActive_ = false;
+        if (inputEnded_) {
+            if (!bodyComplete()) throw PLYReader::Error(PLYReader::ErrorKind::unexpectedEndOfFile);
+            finished_ = true;
+            return;
+        }
+        if (offset_ == 0) {
+            // The next element is larger than what is buffered.
+            minimumFill_ *= 2;
+            if (buffer_.size() < minimumFill_) buffer_.resize(minimumFill_);
+        } else {
+            std::memmove(buffer_.data(), buffer_.data() + offset_, buffered_ - offset_);
+            buffered_ -= offset_;
+            offset_ = 0;
+        }
+    }
+
+    void append(const Chunk& chunk) {
+        std::size_t needed = buffered_ + chunk.size();
+        if (needed > buffer_.size()) buffer_.resize(std::max(buffer_.size() * 2, needed));
+        std::memcpy(buffer_.data() + buffered_, chunk.data(), chunk.size());
+        buffered_ = needed;
+    }
+
+    // Decodes from offset_ on. True when it paused after delivering a batch;
+    // false when the pass is over (more bytes needed, or the body complete).
+    bool runPass() {
+        for (;;) {
+            if (bodyComplete()) {
+                if (offset_ < buffered_) throw PLYReader::Error(PLYReader::ErrorKind::unexpectedContentAtEndOfBody);
+                return false;
+            }
+            std::size_t deliveredBefore = ready_.size();
+            std::uint64_t bytesNeeded = 0;
+            pending_.emplace_back();
+            std::optional<std::size_t> used;
+            try {
+                used = pending_.back().decodeBinary(currentDeclaration(), buffer_.data(), offset_,
+                                                    buffered_ - offset_, bigEndian_, &bytesNeeded);
+            } catch (const PLYElement::BinaryDecodeError&) {
+                pending_.pop_back();
+                deliverPending();
+                throw;
+            }
+            if (!used) {
+                pending_.pop_back();
+                checkElementCanComplete(bytesNeeded);
+                return false;
+            }
+            offset_ += *used;
+            if (pending_.size() == PLYReader::binaryBatchCapacity) deliverPending();
+            countInstance();
+            if (ready_.size() > deliveredBefore) return true;
+        }
+    }
+
+    // Size fields are not trusted: an element that needs more bytes than the
+    // input still holds fails now rather than buffering the rest of the file.
+    void checkElementCanComplete(std::uint64_t bytesNeeded) {
+        if (inputEnded_) return;
+        std::uint64_t bufferedLeft = buffered_ - offset_;
+        auto remaining = input_.reader()->remainingBytes();
+        if (remaining) {
+            if (bytesNeeded > bufferedLeft + *remaining) {
+                deliverPending();
+                throw PLYReader::Error(PLYReader::ErrorKind::unexpectedEndOfFile);
+            }
+        } else if (bytesNeeded > PLYReader::elementSizeCeiling) {
+            deliverPending();
+            throw PLYReader::Error(PLYReader::ErrorKind::elementTooLarge);
+        }
+    }
+
+    bool bigEndian_;
+    std::vector<std::uint8_t> buffer_;  // its size is the capacity; buffered_ bytes are filled
+    std::size_t buffered_ = 0;
+    std::size_t minimumFill_ = PLYReader::chunkSize;
+    std::size_t offset_ = 0;
+    bool passActive_ = false;
+    bool inputEnded_ = false;
+};
+
+}  // namespace
+
+PLYReader::ElementSequence::ElementSequence(std::unique_ptr<BodyDecoder> decoder) : decoder_(std::move(decoder)) {}
+PLYReader::ElementSequence::ElementSequence(ElementSequence&&) noexcept = default;
+PLYReader::ElementSequence& PLYReader::ElementSequence::operator=(ElementSequence&&) noexcept = default;
+PLYReader::ElementSequence::~ElementSequence() = default;
+
+std::optional<PLYReader::ElementSeries> PLYReader::ElementSequence::next() {
+    if (!decoder_) return std::nullopt;
+    return decoder_->next();
+}
+
+PLYReader::ReadResult PLYReader::read(std::stop_token stopToken) const {
+    AsyncBufferingInputStream stream(source_, chunkSize);
+    auto input = stream.makeIterator();
+    if (!searchDelimiter(input, "ply\n", 0, stopToken)) throw Error(ErrorKind::headerStartMissing);
+    auto headerText = searchDelimiter(input, "end_header\n", headerSearchLimit, stopToken);
+    if (!headerText) throw Error(ErrorKind::headerEndMissing);
+    PLYHeader header = PLYHeader::decodeASCII(
+        std::string_view(reinterpret_cast<const char*>(headerText->data()), headerText->size()));
+
+    std::unique_ptr<BodyDecoder> decoder;
+    if (header.format == PLYHeader::Format::ascii)
+        decoder = std::make_unique<ASCIIBodyDecoder>(header, std::move(input), std::move(stopToken));
+    else
+        decoder = std::make_unique<BinaryBodyDecoder>(header, std::move(input), std::move(stopToken),
+                                                      header.format == PLYHeader::Format::binaryBigEndian);
+    return ReadResult{std::move(header), ElementSequence(std::move(decoder))};
+}
+
+}  // namespace plykit

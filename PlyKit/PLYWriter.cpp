@@ -1,0 +1,106 @@
+#include "PlyKit/PLYWriter.hpp"
+
+#include <algorithm>
+
+namespace plykit {
+
+namespace {
+
+std::string describe(PLYWriter::ErrorKind kind) {
+    using Kind = PLYWriter::ErrorKind;
+    switch (kind) {
+        case Kind::headerAlreadyWritten: return "PLY header already written";
+        case Kind::headerNotYetWritten: return "PLY header not yet written";
+        case Kind::cannotWriteAfterClose: return "Cannot write after the PLY writer was closed";
+        case Kind::unexpectedElement: return "Unexpected element: the header declares no more elements";
+        case Kind::unknownOutputStreamError: return "Unknown output stream error";
+        case Kind::outputStreamFull: return "Output stream full";
+        case Kind::elementsMissing: return "PLYWriter stream closed before all elements have been written";
+        case Kind::countExceedsElements: return "Element count exceeds the elements given";
+    }
+    return "PLY writer error";
+}
+
+}  // namespace
+
+PLYWriter::Error::Error(Kind kind) : ErrorOf(kind, describe(kind)) {}
+
+PLYWriter::PLYWriter(WriterDestination destination)
+    : outputStream_(std::move(destination), initialBufferSize), buffer_(initialBufferSize) {}
+
+void PLYWriter::write(const PLYHeader& header) {
+    if (closed_) throw Error(ErrorKind::cannotWriteAfterClose);
+    if (header_) throw Error(ErrorKind::headerAlreadyWritten);
+    header_ = header;
+    outputStream_.write(header.description());
+    outputStream_.write(std::string_view("end_header\n"));
+    ascii_ = header.format == PLYHeader::Format::ascii;
+    bigEndian_ = header.format == PLYHeader::Format::binaryBigEndian;
+}
+
+void PLYWriter::write(std::span<const PLYElement> elements, std::optional<std::size_t> count) {
+    if (closed_) throw Error(ErrorKind::cannotWriteAfterClose);
+    if (!header_) throw Error(ErrorKind::headerNotYetWritten);
+    if (count) {
+        if (*count > elements.size()) throw Error(ErrorKind::countExceedsElements);
+        elements = elements.first(*count);
+    }
+    const auto& declarations = header_->elements;
+    while (!elements.empty()) {
+        if (currentElementGroupIndex_ >= declarations.size()) throw Error(ErrorKind::unexpectedElement);
+        const auto& declaration = declarations[currentElementGroupIndex_];
+        std::uint64_t left = declaration.count - currentElementCountInGroup_;
+        std::size_t groupSize = std::size_t(std::min<std::uint64_t>(left, elements.size()));
+        auto group = elements.first(groupSize);
+
+        if (ascii_) {
+            for (const auto& element : group) {
+                line_.clear();
+                element.appendDescription(line_);
+                outputStream_.write(std::string_view(line_));
+                outputStream_.write(std::string_view("\n"));
+            }
+        } else {
+            std::size_t fill = 0;
+            for (const auto& element : group) {
+                std::size_t width = element.binaryByteCount(declaration);
+                if (width > buffer_.size() - fill) {
+                    if (fill > 0) outputStream_.write(std::span<const std::uint8_t>(buffer_.data(), fill));
+                    fill = 0;
+                    // One element wider than the buffer gets a buffer of its own width.
+                    if (width > buffer_.size()) buffer_.assign(width, 0);
+                }
+                fill += element.encodeBinary(declaration, buffer_.data(), fill, bigEndian_);
+            }
+            if (fill > 0) outputStream_.write(std::span<const std::uint8_t>(buffer_.data(), fill));
+        }
+
+        currentElementCountInGroup_ += groupSize;
+        elements = elements.subspan(groupSize);
+        if (currentElementCountInGroup_ == declaration.count) {
+            ++currentElementGroupIndex_;
+            while (currentElementGroupIndex_ < declarations.size() && declarations[currentElementGroupIndex_].count == 0)
+                ++currentElementGroupIndex_;
+            currentElementCountInGroup_ = 0;
+        }
+    }
+}
+
+bool PLYWriter::elementsOutstanding() const {
+    if (!header_) return false;
+    const auto& declarations = header_->elements;
+    for (std::size_t i = currentElementGroupIndex_; i < declarations.size(); ++i)
+        if (declarations[i].count > (i == currentElementGroupIndex_ ? currentElementCountInGroup_ : 0)) return true;
+    return false;
+}
+
+void PLYWriter::close() {
+    if (closed_) return;
+    closed_ = true;
+    buffer_ = {};
+    bool incomplete = elementsOutstanding();
+    outputStream_.close();
+    if (incomplete) throw Error(ErrorKind::elementsMissing);
+}
+
+}  // namespace plykit

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "PlyKit/OutputStream.hpp"
+#include "core/Error.hpp"
+
+namespace plykit {
+
+// Where a writer's bytes go: a file (its contents replaced) or memory.
+class WriterDestination {
+public:
+    enum class ErrorKind { cannotOpen };
+    class Error : public tessaron::core::ErrorOf<ErrorKind> {
+    public:
+        Error(std::filesystem::path url, const std::string& reason);
+        const std::filesystem::path& url() const noexcept { return url_; }
+
+    private:
+        std::filesystem::path url_;
+    };
+
+    static WriterDestination file(std::filesystem::path path);
+    static WriterDestination memory();
+
+    const std::filesystem::path* filePath() const noexcept { return path_ ? &*path_ : nullptr; }
+
+    // A new stream to the destination; throws Error when the file cannot be
+    // created or written.
+    std::unique_ptr<OutputStream> outputStream() const;
+
+private:
+    explicit WriterDestination(std::optional<std::filesystem::path> path) : path_(std::move(path)) {}
+
+    std::optional<std::filesystem::path> path_;
+};
+
+}  // namespace plykit

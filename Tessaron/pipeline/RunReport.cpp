@@ -1,0 +1,149 @@
+#include "pipeline/RunReport.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "core/AtomicFile.hpp"
+#include "core/Error.hpp"
+
+namespace tessaron::pipeline {
+
+namespace {
+
+using OrderedJson = nlohmann::ordered_json;
+
+core::TimePoint decodeDate(const OrderedJson& value, const char* key) {
+    if (!value.is_string()) throw core::Error(std::string("last_run.json: \"") + key + "\" is not a date");
+    auto parsed = core::parseISO8601(value.get<std::string>());
+    if (!parsed) throw core::Error(std::string("last_run.json: \"") + key + "\" is not an ISO-8601 date");
+    return *parsed;
+}
+
+const OrderedJson& requireKey(const OrderedJson& object, const char* key) {
+    auto found = object.find(key);
+    if (found == object.end()) throw core::Error(std::string("last_run.json: missing \"") + key + "\"");
+    return *found;
+}
+
+std::string requireString(const OrderedJson& object, const char* key) {
+    const OrderedJson& value = requireKey(object, key);
+    if (!value.is_string()) throw core::Error(std::string("last_run.json: \"") + key + "\" is not a string");
+    return value.get<std::string>();
+}
+
+}  // namespace
+
+std::string toString(RunReport::Outcome outcome) {
+    switch (outcome) {
+    case RunReport::Outcome::running: return "running";
+    case RunReport::Outcome::completed: return "completed";
+    case RunReport::Outcome::failed: return "failed";
+    case RunReport::Outcome::cancelled: return "cancelled";
+    case RunReport::Outcome::interrupted: return "interrupted";
+    }
+    return "running";
+}
+
+std::optional<RunReport::Outcome> outcomeFromString(const std::string& text) {
+    for (auto outcome : {RunReport::Outcome::running, RunReport::Outcome::completed, RunReport::Outcome::failed,
+                         RunReport::Outcome::cancelled, RunReport::Outcome::interrupted})
+        if (toString(outcome) == text) return outcome;
+    return std::nullopt;
+}
+
+std::string RunReport::encode() const {
+    OrderedJson json;
+    json["kind"] = kind;
+    json["startedAt"] = core::iso8601Text(startedAt);
+    json["input"] = input;
+    json["settings"] = OrderedJson::array();
+    for (const Setting& setting : settings) json["settings"].push_back({{"name", setting.name}, {"value", setting.value}});
+    json["step"] = step;
+    json["outcome"] = toString(outcome);
+    if (error) json["error"] = *error;
+    if (endedAt) json["endedAt"] = core::iso8601Text(*endedAt);
+    return json.dump();
+}
+
+RunReport RunReport::decode(const std::string& text) {
+    OrderedJson json = OrderedJson::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) throw core::Error("last_run.json: not a JSON object");
+    RunReport report;
+    report.kind = requireString(json, "kind");
+    report.startedAt = decodeDate(requireKey(json, "startedAt"), "startedAt");
+    report.input = requireString(json, "input");
+    const OrderedJson& settings = requireKey(json, "settings");
+    if (!settings.is_array()) throw core::Error("last_run.json: \"settings\" is not an array");
+    for (const OrderedJson& setting : settings) {
+        if (!setting.is_object()) throw core::Error("last_run.json: a setting is not an object");
+        report.settings.push_back({requireString(setting, "name"), requireString(setting, "value")});
+    }
+    report.step = requireString(json, "step");
+    auto outcome = outcomeFromString(requireString(json, "outcome"));
+    if (!outcome) throw core::Error("last_run.json: unknown \"outcome\"");
+    report.outcome = *outcome;
+    if (auto found = json.find("error"); found != json.end()) {
+        if (!found->is_string()) throw core::Error("last_run.json: \"error\" is not a string");
+        report.error = found->get<std::string>();
+    }
+    if (auto found = json.find("endedAt"); found != json.end()) report.endedAt = decodeDate(*found, "endedAt");
+    return report;
+}
+
+void RunReport::save(const RunReport& report, const std::filesystem::path& folder) {
+    std::filesystem::path file = folder / fileName;
+    try {
+        std::filesystem::create_directories(folder);
+        core::AtomicFile::write(file, report.encode());
+    } catch (const std::exception&) {
+        // A report that cannot be written must not leave an older one behind.
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+    }
+}
+
+std::optional<RunReport> RunReport::pendingInterruptedRun(const std::filesystem::path& folder,
+                                                          core::PreferenceStore& defaults) {
+    RunReport report;
+    try {
+        report = decode(core::readWholeFile(folder / fileName));
+    } catch (const std::exception&) {
+        return std::nullopt;  // no report, or one we cannot read: nothing to offer
+    }
+    if (report.outcome != Outcome::running) return std::nullopt;
+    std::string identity = core::iso8601Text(report.startedAt) + " " + report.kind;
+    if (defaults.string(reportedInterruptedRunKey) == identity) return std::nullopt;
+    defaults.setString(reportedInterruptedRunKey, identity);
+    report.outcome = Outcome::interrupted;
+    save(report, folder);
+    return report;
+}
+
+std::string RunReport::summary() const {
+    std::string first = "Last run: " + kind + ", started " + core::formatDate(startedAt, "%Y-%m-%d %H:%M");
+    if (endedAt) {
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*endedAt - startedAt).count();
+        long long minutes = std::max<long long>(1, seconds / 60);
+        first += ", ran " + std::to_string(minutes) + " min";
+    }
+    first += " — ";
+    switch (outcome) {
+    case Outcome::running: first += "still running at " + step; break;
+    case Outcome::completed: first += "completed"; break;
+    case Outcome::failed: first += "failed at " + step; break;
+    case Outcome::cancelled: first += "cancelled at " + step; break;
+    case Outcome::interrupted: first += "Tessaron closed unexpectedly at " + step; break;
+    }
+    std::string text = first;
+    if (error) text += "\nError: " + *error;
+    text += "\nInput: " + input;
+    if (!settings.empty()) {
+        text += "\nSettings: ";
+        for (size_t index = 0; index < settings.size(); ++index) {
+            if (index > 0) text += " · ";
+            text += settings[index].name + " " + settings[index].value;
+        }
+    }
+    return text;
+}
+
+}  // namespace tessaron::pipeline

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/DateText.hpp"
+#include "core/PreferenceStore.hpp"
+
+namespace tessaron::pipeline {
+
+// The record of the last operation the application started, kept as
+// last_run.json in the log folder and rewritten at every change, so that an
+// operation cut off by a crash is found "running" at the next launch.
+struct RunReport {
+    struct Setting {
+        std::string name;
+        std::string value;
+        bool operator==(const Setting&) const = default;
+    };
+
+    enum class Outcome { running, completed, failed, cancelled, interrupted };
+
+    std::string kind;  // "New run", "Resume" or "Re-merge"
+    core::TimePoint startedAt;
+    std::string input;
+    std::vector<Setting> settings;
+    std::string step = "Starting";
+    Outcome outcome = Outcome::running;
+    std::optional<std::string> error;
+    std::optional<core::TimePoint> endedAt;
+
+    bool operator==(const RunReport&) const = default;
+
+    static constexpr const char* fileName = "last_run.json";
+    static constexpr const char* reportedInterruptedRunKey = "reportedInterruptedRun";
+
+    // Compact JSON with ISO-8601 dates; absent error and endedAt are omitted.
+    std::string encode() const;
+    // Throws core::Error on malformed JSON, a missing key or a wrong type.
+    static RunReport decode(const std::string& json);
+
+    // Never throws: on any failure the file is removed so that no stale
+    // report stays behind.
+    static void save(const RunReport& report, const std::filesystem::path& folder);
+
+    // The report of an operation that was still running when the application
+    // ended, offered once: it is marked interrupted and saved again, and its
+    // identity is remembered under "reportedInterruptedRun".
+    static std::optional<RunReport> pendingInterruptedRun(const std::filesystem::path& folder,
+                                                          core::PreferenceStore& defaults);
+
+    // The report as text for the feedback mail.
+    std::string summary() const;
+};
+
+std::string toString(RunReport::Outcome outcome);
+std::optional<RunReport::Outcome> outcomeFromString(const std::string& text);
+
+}  // namespace tessaron::pipeline

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/AtomicFile.hpp"
+#include "pipeline/RunReport.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::RunReport;
+using tessaron::testing::TempDir;
+
+namespace {
+
+RunReport runningReport() {
+    RunReport report;
+    report.kind = "New run";
+    report.startedAt = core::Clock::from_time_t(1796618817);  // 2026-12-07T04:46:57Z
+    report.input = "Photos: /data/street (120 images)";
+    report.settings = {{"Model size", "3M"}, {"Downscale", "2"}};
+    report.step = "SfM";
+    return report;
+}
+
+}  // namespace
+
+TEST(RunReport, EncodesCompactJsonInDeclarationOrderWithoutAbsentKeys) {
+    RunReport report = runningReport();
+    EXPECT_EQ(report.encode(),
+              R"J({"kind":"New run","startedAt":"2026-12-07T04:46:57Z","input":"Photos: /data/street (120 images)",)J"
+              R"J("settings":[{"name":"Model size","value":"3M"},{"name":"Downscale","value":"2"}],"step":"SfM","outcome":"running"})J");
+    report.outcome = RunReport::Outcome::failed;
+    report.error = "COLMAP error: boom";
+    report.endedAt = report.startedAt + std::chrono::seconds(150);
+    EXPECT_EQ(RunReport::decode(report.encode()), report);
+}
+
+TEST(RunReport, DecodingRejectsMissingKeysAndWrongTypes) {
+    EXPECT_THROW(RunReport::decode("[]"), core::Error);
+    EXPECT_THROW(RunReport::decode("not json"), core::Error);
+    EXPECT_THROW(RunReport::decode(R"({"kind":"New run","startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],"step":"s"})"),
+                 core::Error);
+    EXPECT_THROW(RunReport::decode(R"({"kind":1,"startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],"step":"s","outcome":"running"})"),
+                 core::Error);
+    EXPECT_THROW(RunReport::decode(R"({"kind":"k","startedAt":"yesterday","input":"x","settings":[],"step":"s","outcome":"running"})"),
+                 core::Error);
+    EXPECT_THROW(RunReport::decode(R"({"kind":"k","startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],"step":"s","outcome":"paused"})"),
+                 core::Error);
+}
+
+TEST(RunReport, InterruptedRunIsOfferedExactlyOnce) {
+    TempDir folder;
+    core::InMemoryPreferenceStore defaults;
+    RunReport::save(runningReport(), folder.path());
+    std::string original = core::readWholeFile(folder / "last_run.json");
+
+    auto offered = RunReport::pendingInterruptedRun(folder.path(), defaults);
+    ASSERT_TRUE(offered.has_value());
+    EXPECT_EQ(offered->outcome, RunReport::Outcome::interrupted);
+    EXPECT_EQ(offered->step, "SfM");
+    EXPECT_EQ(defaults.string("reportedInterruptedRun"), "2026-12-07T04:46:57Z New run");
+    EXPECT_EQ(RunReport::decode(core::readWholeFile(folder / "last_run.json")).outcome, RunReport::Outcome::interrupted);
+
+    // An untouched copy of the running report is not offered again.
+    core::AtomicFile::write(folder / "last_run.json", original);
+    EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults).has_value());
+}
+
+TEST(RunReport, FinishedOrMissingReportsOfferNothing) {
+    TempDir folder;
+    core::InMemoryPreferenceStore defaults;
+    EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults).has_value());
+    RunReport report = runningReport();
+    report.outcome = RunReport::Outcome::completed;
+    RunReport::save(report, folder.path());
+    EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults).has_value());
+    EXPECT_FALSE(defaults.string("reportedInterruptedRun").has_value());
+}
+
+TEST(RunReport, SaveIntoAnUncreatableFolderReturnsQuietly) {
+    TempDir folder;
+    std::filesystem::path fileInPlaceOfFolder = folder / "plainfile";
+    tessaron::testing::writeTextFile(fileInPlaceOfFolder, "x");
+    EXPECT_NO_THROW(RunReport::save(runningReport(), fileInPlaceOfFolder));
+    EXPECT_EQ(tessaron::testing::readTextFile(fileInPlaceOfFolder), "x");
+}
+
+TEST(RunReport, SummaryLines) {
+    RunReport report = runningReport();
+    report.settings.clear();
+    std::string start = core::formatDate(report.startedAt, "%Y-%m-%d %H:%M");
+    EXPECT_EQ(report.summary(), "Last run: New run, started " + start + " — still running at SfM\nInput: Photos: /data/street (120 images)");
+
+    report.endedAt = report.startedAt + std::chrono::seconds(20);
+    report.outcome = RunReport::Outcome::completed;
+    EXPECT_EQ(report.summary(), "Last run: New run, started " + start + ", ran 1 min — completed\nInput: Photos: /data/street (120 images)");
+
+    report.endedAt = report.startedAt + std::chrono::seconds(150);
+    report.outcome = RunReport::Outcome::failed;
+    report.error = "trevik training failed (exit 1)";
+    report.settings = {{"Model size", "3M"}, {"Eval", "on"}};
+    EXPECT_EQ(report.summary(), "Last run: New run, started " + start + ", ran 2 min — failed at SfM\n"
+                                "Error: trevik training failed (exit 1)\n"
+                                "Input: Photos: /data/street (120 images)\n"
+                                "Settings: Model size 3M · Eval on");
+
+    report.error.reset();
+    report.outcome = RunReport::Outcome::interrupted;
+    EXPECT_NE(report.summary().find(" — Tessaron closed unexpectedly at SfM"), std::string::npos);
+}

@@ -1,0 +1,183 @@
+#include "support/SyntheticScene.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace tessaron::testing {
+
+namespace {
+
+using Vec3 = cv::Vec3d;
+
+// A textured rectangle: corners in texture order (top-left, top-right,
+// bottom-right, bottom-left) and the side it can be seen from.
+struct Face {
+    std::array<Vec3, 4> corners;
+    Vec3 outward;
+    cv::Mat texture;
+};
+
+struct Box {
+    std::vector<Face> faces;
+    Vec3 centre;
+};
+
+// Blobs at several scales, sharp-edged shapes and fine grain: corners and
+// blobs of every size for SIFT, and no repetition to confuse matching.
+cv::Mat makeTexture(std::mt19937& random, int size) {
+    std::uniform_int_distribution<int> channel(0, 255);
+    cv::Mat texture(size, size, CV_8UC3);
+    cv::Mat coarse(8, 8, CV_8UC3);
+    cv::randu(coarse, cv::Scalar::all(40), cv::Scalar::all(215));
+    cv::resize(coarse, texture, texture.size(), 0, 0, cv::INTER_CUBIC);
+    std::uniform_int_distribution<int> position(0, size - 1);
+    std::uniform_int_distribution<int> radius(size / 120 + 2, size / 14);
+    int shapes = size * size / 900;
+    for (int index = 0; index < shapes; ++index) {
+        cv::Scalar colour(channel(random), channel(random), channel(random));
+        cv::Point centre(position(random), position(random));
+        int extent = radius(random);
+        switch (index % 3) {
+        case 0: cv::circle(texture, centre, extent, colour, cv::FILLED, cv::LINE_AA); break;
+        case 1:
+            cv::rectangle(texture, centre, centre + cv::Point(extent, extent * 2 / 3), colour, cv::FILLED);
+            break;
+        default: cv::line(texture, centre, centre + cv::Point(extent * 2, -extent), colour, 2, cv::LINE_AA); break;
+        }
+    }
+    cv::Mat grain(texture.size(), CV_8UC3);
+    cv::randn(grain, cv::Scalar::all(0), cv::Scalar::all(12));
+    cv::add(texture, grain, texture);
+    return texture;
+}
+
+Face makeFace(std::mt19937& random, std::array<Vec3, 4> corners, Vec3 outward, int textureSize) {
+    return Face{corners, outward, makeTexture(random, textureSize)};
+}
+
+// An axis-aligned box standing on the floor: its top and four sides.
+Box makeBox(std::mt19937& random, Vec3 base, Vec3 size) {
+    double x0 = base[0] - size[0] / 2, x1 = base[0] + size[0] / 2;
+    double z0 = base[2] - size[2] / 2, z1 = base[2] + size[2] / 2;
+    double y0 = 0, y1 = size[1];
+    Box box;
+    box.centre = Vec3(base[0], size[1] / 2, base[2]);
+    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x1, y1, z0), Vec3(x1, y1, z1), Vec3(x0, y1, z1)},
+                                 Vec3(0, 1, 0), 384));
+    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z1), Vec3(x1, y1, z1), Vec3(x1, y0, z1), Vec3(x0, y0, z1)},
+                                 Vec3(0, 0, 1), 384));
+    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z0), Vec3(x0, y1, z0), Vec3(x0, y0, z0), Vec3(x1, y0, z0)},
+                                 Vec3(0, 0, -1), 384));
+    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z1), Vec3(x1, y1, z0), Vec3(x1, y0, z0), Vec3(x1, y0, z1)},
+                                 Vec3(1, 0, 0), 384));
+    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x0, y1, z1), Vec3(x0, y0, z1), Vec3(x0, y0, z0)},
+                                 Vec3(-1, 0, 0), 384));
+    return box;
+}
+
+struct Camera {
+    Vec3 centre;
+    cv::Matx33d rotation;  // world to camera; camera x right, y down, z forward
+    double focal, cx, cy;
+
+    Vec3 toCamera(const Vec3& point) const { return rotation * (point - centre); }
+};
+
+Camera lookAt(Vec3 centre, Vec3 target, double focal, double cx, double cy) {
+    Vec3 forward = cv::normalize(target - centre);
+    Vec3 right = cv::normalize(forward.cross(Vec3(0, 1, 0)));
+    Vec3 down = forward.cross(right);
+    cv::Matx33d rotation(right[0], right[1], right[2], down[0], down[1], down[2], forward[0], forward[1], forward[2]);
+    return Camera{centre, rotation, focal, cx, cy};
+}
+
+// Warps the face's texture over what is drawn so far; faces seen from
+// behind or reaching behind the camera are left out.
+void drawFace(cv::Mat& canvas, const Face& face, const Camera& camera, double scale) {
+    Vec3 faceCentre = (face.corners[0] + face.corners[1] + face.corners[2] + face.corners[3]) * 0.25;
+    if (face.outward.dot(camera.centre - faceCentre) <= 0) return;
+    std::array<cv::Point2f, 4> projected;
+    for (size_t index = 0; index < 4; ++index) {
+        Vec3 point = camera.toCamera(face.corners[index]);
+        if (point[2] < 0.1) return;
+        projected[index] = cv::Point2f(float(scale * (camera.focal * point[0] / point[2] + camera.cx)),
+                                       float(scale * (camera.focal * point[1] / point[2] + camera.cy)));
+    }
+    float side = float(face.texture.cols - 1);
+    std::array<cv::Point2f, 4> source = {cv::Point2f(0, 0), cv::Point2f(side, 0), cv::Point2f(side, side),
+                                         cv::Point2f(0, side)};
+    cv::Mat homography = cv::getPerspectiveTransform(source.data(), projected.data());
+    cv::warpPerspective(face.texture, canvas, homography, canvas.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> renderScene(const std::filesystem::path& folder, int imageCount,
+                                               const SceneOptions& options) {
+    if (imageCount < 1) throw std::invalid_argument("renderScene needs at least one image");
+    std::filesystem::create_directories(folder);
+    std::mt19937 random(options.seed);
+
+    const double half = 3.0, wallHeight = 3.0;
+    std::vector<Face> room;
+    room.push_back(makeFace(random, {Vec3(-half, 0, -half), Vec3(half, 0, -half), Vec3(half, 0, half), Vec3(-half, 0, half)},
+                            Vec3(0, 1, 0), 1024));
+    room.push_back(makeFace(random,
+                            {Vec3(-half, wallHeight, -half), Vec3(half, wallHeight, -half), Vec3(half, 0, -half),
+                             Vec3(-half, 0, -half)},
+                            Vec3(0, 0, 1), 1024));
+    room.push_back(makeFace(random,
+                            {Vec3(-half, wallHeight, half), Vec3(-half, wallHeight, -half), Vec3(-half, 0, -half),
+                             Vec3(-half, 0, half)},
+                            Vec3(1, 0, 0), 1024));
+    room.push_back(makeFace(random,
+                            {Vec3(half, wallHeight, -half), Vec3(half, wallHeight, half), Vec3(half, 0, half),
+                             Vec3(half, 0, -half)},
+                            Vec3(-1, 0, 0), 1024));
+    std::vector<Box> boxes;
+    boxes.push_back(makeBox(random, Vec3(-1.2, 0, -0.8), Vec3(1.0, 1.2, 0.9)));
+    boxes.push_back(makeBox(random, Vec3(1.1, 0, -1.4), Vec3(0.8, 1.8, 0.8)));
+    boxes.push_back(makeBox(random, Vec3(0.4, 0, 0.9), Vec3(1.2, 0.6, 0.7)));
+
+    // Drawn at twice the size and reduced, which smooths the warped edges.
+    const double supersample = 2.0;
+    std::vector<std::filesystem::path> paths;
+    for (int index = 0; index < imageCount; ++index) {
+        double fraction = imageCount == 1 ? 0.5 : double(index) / double(imageCount - 1);
+        double angle = (fraction - 0.5) * options.arcDegrees * CV_PI / 180.0;
+        Vec3 centre(options.distance * std::sin(angle), options.elevation, options.distance * std::cos(angle));
+        Camera camera = lookAt(centre, Vec3(0, 0.8, 0), options.focalLength, options.width / 2.0, options.height / 2.0);
+
+        cv::Mat canvas(int(options.height * supersample), int(options.width * supersample), CV_8UC3,
+                       cv::Scalar(128, 128, 128));
+        for (const auto& face : room) drawFace(canvas, face, camera, supersample);
+        // The room encloses the boxes, so it goes first; boxes far to near.
+        std::vector<const Box*> order;
+        for (const auto& box : boxes) order.push_back(&box);
+        std::sort(order.begin(), order.end(), [&](const Box* a, const Box* b) {
+            return camera.toCamera(a->centre)[2] > camera.toCamera(b->centre)[2];
+        });
+        for (const Box* box : order)
+            for (const auto& face : box->faces) drawFace(canvas, face, camera, supersample);
+
+        cv::Mat photo;
+        cv::resize(canvas, photo, cv::Size(options.width, options.height), 0, 0, cv::INTER_AREA);
+        char name[32];
+        std::snprintf(name, sizeof name, "image_%03d.jpg", index);
+        auto path = folder / name;
+        if (!cv::imwrite(path.string(), photo, {cv::IMWRITE_JPEG_QUALITY, options.jpegQuality}))
+            throw std::runtime_error("could not write " + path.string());
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+}  // namespace tessaron::testing
