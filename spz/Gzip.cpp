@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include "spz/GzipInflater.hpp"
+#include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
 
 namespace spz {
@@ -22,10 +23,6 @@ constexpr int compressionLevel = 3;
 
 constexpr std::size_t compressionPieceSize = std::size_t(4) << 20;
 constexpr std::size_t deflateWindowSize = std::size_t(32) << 10;
-
-void appendUInt32(Bytes& bytes, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(std::uint8_t(value >> shift));
-}
 
 struct DeflatedPiece {
     Bytes bytes;

@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
 
 namespace spz {
@@ -45,10 +46,6 @@ std::size_t deflateOffset(std::span<const std::uint8_t> input) {
     if (input.size() < gzipTrailerSize || start >= input.size() - gzipTrailerSize)
         throw SPZError::decompressionFailed("the gzip header leaves no room for compressed data and trailer");
     return start;
-}
-
-std::uint32_t readUInt32(const std::uint8_t* bytes) {
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 | std::uint32_t(bytes[3]) << 24;
 }
 
 }  // namespace

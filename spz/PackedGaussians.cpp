@@ -5,6 +5,7 @@
 
 #include "spz/FileBytes.hpp"
 #include "spz/GzipInflater.hpp"
+#include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
 
 namespace spz {
@@ -116,6 +117,12 @@ Bytes serializePackedGaussians(const PackedGaussians& packed) {
 }
 
 PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
+    // Version 4 files carry their header uncompressed (their arrays are
+    // compressed otherwise): name the version rather than fail to inflate.
+    if (file.size() >= 8 && readUInt32(file.data()) == SpzHeader::magic) {
+        std::uint32_t version = readUInt32(file.data() + 4);
+        if (version < 1 || version > 3) throw SPZError::unsupportedVersion(version);
+    }
     GzipInflater inflater(file, SpzHeader::largestStreamSize);
     std::array<std::uint8_t, SpzHeader::byteCount> headerBytes{};
     std::size_t headerCount = inflater.read(headerBytes);

@@ -174,3 +174,12 @@ TEST(PackedGaussians, MissingFileIsACoreErrorNamingThePath) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent/scene.spz"), std::string::npos);
     }
 }
+
+TEST(PackedGaussians, VersionFourFilesWithTheirPlainHeaderNameTheirVersion) {
+    // Version 4 puts the header before its compressed data, not inside gzip.
+    Bytes file = header(4, 2, 3);
+    file.resize(64, 0x11);
+    SPZError error = errorOf([&] { spz::loadSpzPacked(file); });
+    EXPECT_EQ(error.kind(), SPZError::Kind::unsupportedVersion);
+    EXPECT_STREQ(error.what(), "Unsupported SPZ version 4 (versions 1 to 3 can be read)");
+}
