@@ -23,7 +23,7 @@ struct DotSplatDecoding {
     std::vector<std::uint8_t> pending;
     std::uint64_t recordsDelivered = 0;
 
-    std::optional<SplatBatch> next() {
+    bool appendNext(SplatBatch& batch) {
         for (;;) {
             std::optional<plykit::AsyncBufferingInputStream::Chunk> chunk;
             try {
@@ -33,7 +33,7 @@ struct DotSplatDecoding {
                                                  "Read error in " + name + ": " + error.what());
             }
             if (!chunk) {
-                if (pending.empty()) return std::nullopt;
+                if (pending.empty()) return false;
                 throw DotSplatSceneReader::Error(
                     DotSplatSceneReader::ErrorKind::unexpectedEndOfFile,
                     "Unexpected end of " + name + ": " + std::to_string(pending.size()) +
@@ -51,14 +51,13 @@ struct DotSplatDecoding {
                 if (pending.empty()) pending.assign(chunk->begin(), chunk->end());
                 continue;
             }
-            SplatBatch batch;
-            batch.reserve(count);
+            if (batch.empty()) batch.reserve(count);
             for (std::size_t record = 0; record < count; ++record)
                 batch.push_back(DotSplatEncodedPoint(bytes, record * DotSplatEncodedPoint::byteWidth, false).splatPoint());
             std::vector<std::uint8_t> rest(bytes + count * DotSplatEncodedPoint::byteWidth, bytes + available);
             pending = std::move(rest);
             recordsDelivered += count;
-            return batch;
+            return true;
         }
     }
 };
@@ -75,7 +74,7 @@ SplatBatchSequence DotSplatSceneReader::read() {
     auto decoding = std::make_shared<DotSplatDecoding>(DotSplatDecoding{stream.makeIterator(), sourceName(source_), {}, 0});
     auto remaining = stream.reader()->remainingBytes();
     std::size_t expected = remaining ? std::size_t(*remaining / DotSplatEncodedPoint::byteWidth) : 0;
-    return SplatBatchSequence([decoding] { return decoding->next(); }, expected);
+    return SplatBatchSequence([decoding](SplatBatch& batch) { return decoding->appendNext(batch); }, expected);
 }
 
 }  // namespace splatformats

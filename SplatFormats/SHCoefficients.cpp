@@ -8,9 +8,12 @@ namespace splatformats {
 
 namespace {
 
+[[noreturn]] void throwTooMany(std::size_t count) {
+    throw std::length_error("A splat colour holds at most 16 spherical-harmonic triples, not " + std::to_string(count));
+}
+
 void checkCount(std::size_t count) {
-    if (count > SHCoefficients::capacity)
-        throw std::length_error("A splat colour holds at most 16 spherical-harmonic triples, not " + std::to_string(count));
+    if (count > SHCoefficients::capacity) throwTooMany(count);
 }
 
 }  // namespace
@@ -30,10 +33,7 @@ void SHCoefficients::resize(std::size_t count) {
     count_ = std::uint8_t(count);
 }
 
-void SHCoefficients::push_back(const Vector3& triple) {
-    checkCount(std::size_t(count_) + 1);
-    triples_[count_++] = triple;
-}
+void SHCoefficients::throwFull() { throwTooMany(capacity + 1); }
 
 bool SHCoefficients::operator==(const SHCoefficients& other) const {
     return std::equal(begin(), end(), other.begin(), other.end());

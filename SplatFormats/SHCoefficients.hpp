@@ -26,7 +26,11 @@ public:
     bool empty() const noexcept { return count_ == 0; }
     // Throws std::length_error beyond 16; new triples are zero.
     void resize(std::size_t count);
-    void push_back(const Vector3& triple);
+    // Throws std::length_error beyond 16.
+    void push_back(const Vector3& triple) {
+        if (count_ == capacity) throwFull();
+        triples_[count_++] = triple;
+    }
 
     const Vector3& operator[](std::size_t index) const noexcept { return triples_[index]; }
     Vector3& operator[](std::size_t index) noexcept { return triples_[index]; }
@@ -37,6 +41,8 @@ public:
     bool operator==(const SHCoefficients& other) const;
 
 private:
+    [[noreturn]] static void throwFull();
+
     std::array<Vector3, capacity> triples_{};
     std::uint8_t count_ = 0;
 };

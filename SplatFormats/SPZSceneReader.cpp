@@ -37,16 +37,15 @@ SplatBatchSequence SPZSceneReader::read() {
     auto nextPoint = std::make_shared<std::int32_t>(0);
     std::size_t count = std::size_t(packed->numPoints);
     return SplatBatchSequence(
-        [packed, converter, shDimension, nextPoint]() -> std::optional<SplatBatch> {
+        [packed, converter, shDimension, nextPoint](SplatBatch& batch) {
             std::int32_t first = *nextPoint;
-            if (first >= packed->numPoints) return std::nullopt;
+            if (first >= packed->numPoints) return false;
             std::int32_t last = std::min(packed->numPoints, first + std::int32_t(batchSize));
-            SplatBatch batch;
-            batch.reserve(std::size_t(last - first));
+            if (batch.empty()) batch.reserve(std::size_t(last - first));
             for (std::int32_t index = first; index < last; ++index)
                 batch.push_back(splatPoint(packed->unpack(index, converter), shDimension));
             *nextPoint = last;
-            return batch;
+            return true;
         },
         count);
 }

@@ -192,15 +192,20 @@ SplatBatchSequence SplatPLYSceneReader::read() {
 
     auto decoding = std::make_shared<PLYDecoding>(PLYDecoding{std::move(result.elements), std::move(mapping)});
     return SplatBatchSequence(
-        [decoding]() -> std::optional<SplatBatch> {
+        [decoding](SplatBatch& batch) {
             while (auto series = decoding->elements.next()) {
                 if (series->typeIndex != decoding->mapping.elementTypeIndex) continue;
-                SplatBatch batch;
-                batch.reserve(series->elements.size());
-                for (const auto& element : series->elements) batch.push_back(convert(element, decoding->mapping));
-                return batch;
+                // A conversion failure leaves none of the run's points behind.
+                std::size_t before = batch.size();
+                try {
+                    for (const auto& element : series->elements) batch.push_back(convert(element, decoding->mapping));
+                } catch (...) {
+                    batch.erase(batch.begin() + std::ptrdiff_t(before), batch.end());
+                    throw;
+                }
+                return true;
             }
-            return std::nullopt;
+            return false;
         },
         expected);
 }

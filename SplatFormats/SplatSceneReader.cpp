@@ -8,20 +8,27 @@ SplatBatchSequence::SplatBatchSequence(Producer producer, std::size_t expectedPo
     : producer_(std::move(producer)), expectedPointCount_(expectedPointCount) {}
 
 std::optional<SplatBatch> SplatBatchSequence::next() {
-    if (ended_) return std::nullopt;
-    std::optional<SplatBatch> batch;
+    SplatBatch batch;
+    if (!appendNext(batch)) return std::nullopt;
+    return batch;
+}
+
+bool SplatBatchSequence::appendNext(SplatBatch& destination) {
+    if (ended_) return false;
+    bool produced = false;
     try {
-        batch = producer_();
+        produced = producer_(destination);
     } catch (...) {
+        // Ends the sequence, then reports the error to the consumer.
         ended_ = true;
         producer_ = nullptr;
         throw;
     }
-    if (!batch) {
+    if (!produced) {
         ended_ = true;
         producer_ = nullptr;
     }
-    return batch;
+    return produced;
 }
 
 std::vector<SplatPoint> SplatSceneReader::readAll() {
@@ -30,7 +37,8 @@ std::vector<SplatPoint> SplatSceneReader::readAll() {
     // One reservation: growing a scene of a million points by doubling would
     // hold two copies at once.
     points.reserve(sequence.expectedPointCount());
-    while (auto batch = sequence.next()) points.insert(points.end(), batch->begin(), batch->end());
+    while (sequence.appendNext(points)) {
+    }
     return points;
 }
 

@@ -18,15 +18,18 @@ using SplatBatch = std::vector<SplatPoint>;
 // either, next() returns nullopt.
 class SplatBatchSequence {
 public:
-    // Returns the next batch, or nullopt at the normal end; throws to end
-    // the sequence with an error.
-    using Producer = std::function<std::optional<SplatBatch>()>;
+    // Appends the next batch to `destination` and returns true, or returns
+    // false at the normal end; throws to end the sequence with an error.
+    // Appending in place spares gathering a scene one more copy.
+    using Producer = std::function<bool(SplatBatch& destination)>;
 
     // `expectedPointCount`: how many points the file announces, bounded by
     // what its size can hold, so that gathering them can reserve once.
     explicit SplatBatchSequence(Producer producer, std::size_t expectedPointCount = 0);
 
     std::optional<SplatBatch> next();
+    // The same batch appended to `destination`; false at the end.
+    bool appendNext(SplatBatch& destination);
     std::size_t expectedPointCount() const noexcept { return expectedPointCount_; }
 
 private:

@@ -46,13 +46,13 @@ std::vector<std::filesystem::path> folderContents(const std::filesystem::path& f
 
 }  // namespace
 
-class SplatConverterFormats : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+class SplatConverterFormats : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
 
 TEST_P(SplatConverterFormats, ConvertsAndReadsBack) {
     auto [format, extension] = GetParam();
     tessaron::testing::TempDir folder;
     auto input = folder / "my scene.ply";
-    auto output = folder / (std::string("my scene") + extension);
+    auto output = folder / ("my scene" + extension);
     writePLY(input, scene(100));
     auto result = runCommand({converter, input.string(), "-o", output.string(), "-f", format, "-v"});
     EXPECT_EQ(result.status, 0) << result.output;
@@ -67,7 +67,7 @@ TEST_P(SplatConverterFormats, ConvertsAndReadsBack) {
 INSTANTIATE_TEST_SUITE_P(Formats, SplatConverterFormats,
                          ::testing::Values(std::make_pair("spz", ".spz"), std::make_pair("dotSplat", ".splat"),
                                            std::make_pair("ply-ascii", ".ascii.ply")),
-                         [](const auto& info) { return std::string(info.param.first == std::string("ply-ascii") ? "plyAscii" : info.param.first); });
+                         [](const auto& info) { return info.param.first == "ply-ascii" ? std::string("plyAscii") : info.param.first; });
 
 TEST(SplatConverter, FailuresExitNonZeroWithAMessageAndLeaveNothing) {
     tessaron::testing::TempDir folder;

@@ -27,13 +27,15 @@ public:
         auto produced = std::make_shared<int>(0);
         int batches = batches_;
         bool failAtEnd = failAtEnd_;
-        return SplatBatchSequence([=]() -> std::optional<SplatBatch> {
+        return SplatBatchSequence([=](SplatBatch& batch) {
             if (*produced == batches) {
                 if (failAtEnd) throw std::runtime_error("failed after the batches");
-                return std::nullopt;
+                return false;
             }
             float x = float(2 * (*produced)++);
-            return SplatBatch{pointAt(x), pointAt(x + 1)};
+            batch.push_back(pointAt(x));
+            batch.push_back(pointAt(x + 1));
+            return true;
         });
     }
 
