@@ -106,7 +106,7 @@ ElementInputMapping buildMapping(const PLYHeader& header) {
 }
 
 template <typename T>
-T valueAt(const PLYElement& element, std::size_t index) {
+inline T valueAt(const PLYElement& element, std::size_t index) {
     const T* value = index < element.properties.size() ? std::get_if<T>(&element.properties[index].value()) : nullptr;
     if (!value)
         throw SplatPLYSceneReader::Error(SplatPLYSceneReader::ErrorKind::internalConsistency,
@@ -118,35 +118,36 @@ Vector3 floatTriple(const PLYElement& element, const IndexTriple& indices) {
     return {valueAt<float>(element, indices[0]), valueAt<float>(element, indices[1]), valueAt<float>(element, indices[2])};
 }
 
-SplatPoint convert(const PLYElement& element, const ElementInputMapping& mapping) {
-    Vector3 position = floatTriple(element, mapping.position);
-    std::optional<SplatPoint::Color> color;
+SplatPoint::Color convertColor(const PLYElement& element, const ElementInputMapping& mapping) {
     switch (mapping.colorKind) {
         case ElementInputMapping::ColorKind::sphericalHarmonicFloat: {
             SHCoefficients triples;
             for (const auto& indices : mapping.color) triples.push_back(floatTriple(element, indices));
-            color = SplatPoint::Color::sphericalHarmonicFloat(triples);
-            break;
+            return SplatPoint::Color::sphericalHarmonicFloat(triples);
         }
         case ElementInputMapping::ColorKind::sRGBFloat256: {
             // A 0-256 scale onto 0-255, in this order of operations.
             Vector3 values = floatTriple(element, mapping.color[0]);
             auto byte = [](float value) { return truncateToByte(value * 0.00390625f * 255.0f); };
-            color = SplatPoint::Color::sRGBUInt8({byte(values[0]), byte(values[1]), byte(values[2])});
-            break;
+            return SplatPoint::Color::sRGBUInt8({byte(values[0]), byte(values[1]), byte(values[2])});
         }
         case ElementInputMapping::ColorKind::sRGBUInt8: {
             const IndexTriple& indices = mapping.color[0];
-            color = SplatPoint::Color::sRGBUInt8({valueAt<std::uint8_t>(element, indices[0]),
-                                                  valueAt<std::uint8_t>(element, indices[1]),
-                                                  valueAt<std::uint8_t>(element, indices[2])});
-            break;
+            return SplatPoint::Color::sRGBUInt8({valueAt<std::uint8_t>(element, indices[0]),
+                                                 valueAt<std::uint8_t>(element, indices[1]),
+                                                 valueAt<std::uint8_t>(element, indices[2])});
         }
     }
+    throw SplatPLYSceneReader::Error(SplatPLYSceneReader::ErrorKind::internalConsistency, "Unknown colour mapping");
+}
+
+// Appends the point of one vertex, built in place.
+void appendPoint(const PLYElement& element, const ElementInputMapping& mapping, SplatBatch& batch) {
     Quaternion rotation{valueAt<float>(element, mapping.rotation[1]), valueAt<float>(element, mapping.rotation[2]),
                         valueAt<float>(element, mapping.rotation[3]), valueAt<float>(element, mapping.rotation[0])};
-    return SplatPoint(position, *color, SplatPoint::Opacity::logitFloat(valueAt<float>(element, mapping.opacity)),
-                      SplatPoint::Scale::exponent(floatTriple(element, mapping.scale)), rotation);
+    batch.emplace_back(floatTriple(element, mapping.position), convertColor(element, mapping),
+                       SplatPoint::Opacity::logitFloat(valueAt<float>(element, mapping.opacity)),
+                       SplatPoint::Scale::exponent(floatTriple(element, mapping.scale)), rotation);
 }
 
 // Fewest bytes one element of the declaration takes, to bound how many
@@ -198,7 +199,7 @@ SplatBatchSequence SplatPLYSceneReader::read() {
                 // A conversion failure leaves none of the run's points behind.
                 std::size_t before = batch.size();
                 try {
-                    for (const auto& element : series->elements) batch.push_back(convert(element, decoding->mapping));
+                    for (const auto& element : series->elements) appendPoint(element, decoding->mapping, batch);
                 } catch (...) {
                     batch.erase(batch.begin() + std::ptrdiff_t(before), batch.end());
                     throw;

@@ -35,20 +35,6 @@ std::uint8_t truncateToByte(float value) {
 
 // Colour
 
-SplatPoint::Color SplatPoint::Color::sphericalHarmonicFloat(const SHCoefficients& triples) {
-    Color color;
-    color.kind_ = Kind::sphericalHarmonicFloat;
-    color.sh_ = triples;
-    return color;
-}
-
-SplatPoint::Color SplatPoint::Color::sRGBUInt8(ByteTriple rgb) {
-    Color color;
-    color.kind_ = Kind::sRGBUInt8;
-    color.rgb_ = rgb;
-    return color;
-}
-
 SHCoefficients SplatPoint::Color::asSphericalHarmonicFloat() const {
     if (kind_ == Kind::sphericalHarmonicFloat) return sh_;
     return SHCoefficients{{byteToSH(rgb_[0]), byteToSH(rgb_[1]), byteToSH(rgb_[2])}};
@@ -100,27 +86,6 @@ std::string SplatPoint::Color::description() const {
 
 // Opacity
 
-SplatPoint::Opacity SplatPoint::Opacity::logitFloat(float value) {
-    Opacity opacity;
-    opacity.kind_ = Kind::logitFloat;
-    opacity.value_ = value;
-    return opacity;
-}
-
-SplatPoint::Opacity SplatPoint::Opacity::linearFloat(float value) {
-    Opacity opacity;
-    opacity.kind_ = Kind::linearFloat;
-    opacity.value_ = value;
-    return opacity;
-}
-
-SplatPoint::Opacity SplatPoint::Opacity::linearUInt8(std::uint8_t value) {
-    Opacity opacity;
-    opacity.kind_ = Kind::linearUInt8;
-    opacity.byte_ = value;
-    return opacity;
-}
-
 float SplatPoint::Opacity::asLinearFloat() const {
     switch (kind_) {
         case Kind::logitFloat: return sigmoid(value_);
@@ -156,20 +121,6 @@ std::string SplatPoint::Opacity::description() const {
 }
 
 // Scale
-
-SplatPoint::Scale SplatPoint::Scale::exponent(Vector3 logScale) {
-    Scale scale;
-    scale.kind_ = Kind::exponent;
-    scale.values_ = logScale;
-    return scale;
-}
-
-SplatPoint::Scale SplatPoint::Scale::linearFloat(Vector3 values) {
-    Scale scale;
-    scale.kind_ = Kind::linearFloat;
-    scale.values_ = values;
-    return scale;
-}
 
 Vector3 SplatPoint::Scale::asLinearFloat() const {
     if (kind_ == Kind::linearFloat) return values_;

@@ -34,8 +34,18 @@ struct SplatPoint {
         static constexpr float SH_C0 = 0.2820948f;
         static constexpr float INV_SH_C0 = 3.5449076f;
 
-        static Color sphericalHarmonicFloat(const SHCoefficients& triples);
-        static Color sRGBUInt8(ByteTriple rgb);
+        static Color sphericalHarmonicFloat(const SHCoefficients& triples) {
+            Color color;
+            color.kind_ = Kind::sphericalHarmonicFloat;
+            color.sh_ = triples;
+            return color;
+        }
+        static Color sRGBUInt8(ByteTriple rgb) {
+            Color color;
+            color.kind_ = Kind::sRGBUInt8;
+            color.rgb_ = rgb;
+            return color;
+        }
 
         Kind kind() const noexcept { return kind_; }
         // The payloads: triples of a harmonic colour (empty otherwise) and the
@@ -66,9 +76,9 @@ struct SplatPoint {
     public:
         enum class Kind : std::uint8_t { logitFloat, linearFloat, linearUInt8 };
 
-        static Opacity logitFloat(float value);
-        static Opacity linearFloat(float value);
-        static Opacity linearUInt8(std::uint8_t value);
+        static Opacity logitFloat(float value) { return Opacity(Kind::logitFloat, value, 0); }
+        static Opacity linearFloat(float value) { return Opacity(Kind::linearFloat, value, 0); }
+        static Opacity linearUInt8(std::uint8_t value) { return Opacity(Kind::linearUInt8, 0, value); }
 
         Kind kind() const noexcept { return kind_; }
         float floatValue() const noexcept { return value_; }  // the float payloads
@@ -84,7 +94,7 @@ struct SplatPoint {
         bool operator==(const Opacity&) const = default;
 
     private:
-        Opacity() = default;
+        Opacity(Kind kind, float value, std::uint8_t byte) : kind_(kind), byte_(byte), value_(value) {}
         Kind kind_ = Kind::linearUInt8;
         std::uint8_t byte_ = 0;
         float value_ = 0;
@@ -94,8 +104,8 @@ struct SplatPoint {
     public:
         enum class Kind : std::uint8_t { exponent, linearFloat };
 
-        static Scale exponent(Vector3 logScale);
-        static Scale linearFloat(Vector3 scale);
+        static Scale exponent(Vector3 logScale) { return Scale(Kind::exponent, logScale); }
+        static Scale linearFloat(Vector3 scale) { return Scale(Kind::linearFloat, scale); }
 
         Kind kind() const noexcept { return kind_; }
         const Vector3& values() const noexcept { return values_; }
@@ -107,7 +117,7 @@ struct SplatPoint {
         bool operator==(const Scale&) const = default;
 
     private:
-        Scale() = default;
+        Scale(Kind kind, Vector3 values) : kind_(kind), values_(values) {}
         Kind kind_ = Kind::exponent;
         Vector3 values_{};
     };
