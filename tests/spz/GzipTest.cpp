@@ -8,11 +8,14 @@
 
 #include "spz/Gzip.hpp"
 #include "spz/GzipInflater.hpp"
+#include "SPZErrorCapture.hpp"
 #include "spz/SPZError.hpp"
 #include "support/TempDir.hpp"
 
 using spz::Bytes;
 using spz::SPZError;
+using spz::testing::errorOf;
+using spz::testing::kindOf;
 
 namespace {
 
@@ -47,15 +50,6 @@ Bytes gzipMember(const Bytes& content, std::uint8_t flags, const Bytes& fields) 
     return file;
 }
 
-SPZError::Kind kindOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const SPZError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "no SPZError thrown";
-    return SPZError::Kind::writeError;
-}
 
 Bytes sampleStream(std::size_t size) {
     Bytes stream(size);

@@ -4,11 +4,14 @@
 
 #include "spz/Gzip.hpp"
 #include "spz/PackedGaussians.hpp"
+#include "SPZErrorCapture.hpp"
 #include "spz/SPZError.hpp"
 
 using spz::Bytes;
 using spz::PackedGaussians;
 using spz::SPZError;
+using spz::testing::errorOf;
+using spz::testing::kindOf;
 
 namespace {
 
@@ -37,15 +40,6 @@ Bytes stream(std::uint32_t version, std::uint32_t numPoints, std::uint8_t shDegr
     return bytes;
 }
 
-SPZError errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const SPZError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no SPZError thrown";
-    return SPZError::invalidData("none");
-}
 
 }  // namespace
 
