@@ -80,7 +80,7 @@ struct ByteCodec {
     static std::vector<T> readArray(std::span<const std::uint8_t> buffer, std::size_t from, std::size_t count,
                                     bool bigEndian) {
         std::vector<T> values(count);
-        if (from < buffer.size())
+        if (count > 0 && from < buffer.size())
             std::memcpy(values.data(), buffer.data() + from, std::min(count * byteWidth, buffer.size() - from));
         if (bigEndian != hostIsBigEndian)
             for (auto& value : values) value = byteSwapped(value);

@@ -51,14 +51,43 @@ void appendNumber(std::string& text, T value) {
     text.append(digits, end);
 }
 
-// A list's storage inside `property`, reusing what it already holds.
-template <typename T>
-std::vector<T>& listStorage(PLYElement::Property& property, std::size_t count) {
-    auto* list = std::get_if<std::vector<T>>(&property.value());
-    if (!list) list = &property.value().template emplace<std::vector<T>>();
-    list->resize(count);
-    return *list;
-}
+// Where decoding puts property i: a fresh element (whose property count
+// differs from the declaration's) gets its values appended in order; an
+// element of the right shape is overwritten in place, its lists reused.
+class PropertySlots {
+public:
+    PropertySlots(std::vector<PLYElement::Property>& properties, std::size_t count)
+        : properties_(properties), appending_(properties.size() != count) {
+        if (appending_) {
+            properties_.clear();
+            properties_.reserve(count);
+        }
+    }
+
+    template <typename T>
+    [[gnu::always_inline]] void setScalar(std::size_t index, T value) {
+        if (appending_) {
+            properties_.emplace_back(std::in_place_type<T>, value);
+        } else if (auto* held = std::get_if<T>(&properties_[index].value())) {
+            *held = value;
+        } else {
+            properties_[index].value().template emplace<T>(value);
+        }
+    }
+
+    template <typename T>
+    std::vector<T>& list(std::size_t index, std::size_t count) {
+        if (appending_) return std::get<std::vector<T>>(properties_.emplace_back(std::in_place_type<std::vector<T>>, count).value());
+        auto* held = std::get_if<std::vector<T>>(&properties_[index].value());
+        if (!held) held = &properties_[index].value().template emplace<std::vector<T>>();
+        held->resize(count);
+        return *held;
+    }
+
+private:
+    std::vector<PLYElement::Property>& properties_;
+    bool appending_;
+};
 
 // The tokens of one ASCII body line: trimmed of horizontal whitespace at both
 // ends, then split at every single whitespace character, so two blanks in a
@@ -119,10 +148,6 @@ private:
     std::size_t count_ = 0;
     std::size_t consumed_ = 0;
 };
-
-void resizeForType(std::vector<PLYElement::Property>& properties, std::size_t count) {
-    if (properties.size() != count) properties.assign(count, PLYElement::Property(std::uint8_t(0)));
-}
 
 std::string describe(PLYElement::ASCIIDecodeErrorKind kind, const PLYHeader::Element& element, std::size_t index,
                      const std::optional<PLYHeader::Property>& property) {
@@ -200,7 +225,7 @@ PLYElement::BinaryDecodeError::BinaryDecodeError(Kind kind, const PLYHeader::Ele
 
 void PLYElement::decodeASCII(const PLYHeader::Element& type, std::string_view line, std::size_t index) {
     using Kind = ASCIIDecodeErrorKind;
-    resizeForType(properties, type.properties.size());
+    PropertySlots slots(properties, type.properties.size());
     LineTokens tokens(line);
     auto fail = [&](Kind kind, const PLYHeader::Property* property) {
         throw ASCIIDecodeError(kind, type, index, property ? std::optional(*property) : std::nullopt);
@@ -214,7 +239,7 @@ void PLYElement::decodeASCII(const PLYHeader::Element& type, std::string_view li
             withType(declaration.type.valueType(), [&]<typename T>(std::type_identity<T>) {
                 auto value = parseToken<T>(token);
                 if (!value) fail(Kind::bodyInvalidStringForPropertyType, &declaration);
-                properties[i].value().template emplace<T>(*value);
+                slots.setScalar(i, *value);
             });
             continue;
         }
@@ -232,7 +257,7 @@ void PLYElement::decodeASCII(const PLYHeader::Element& type, std::string_view li
         if (tokens.consumed() + std::uint64_t(*count) > tokens.count())
             fail(Kind::bodyMissingPropertyValuesInElement, &declaration);
         withType(declaration.type.valueType(), [&]<typename T>(std::type_identity<T>) {
-            auto& list = listStorage<T>(properties[i], std::size_t(*count));
+            auto& list = slots.template list<T>(i, std::size_t(*count));
             for (auto& entry : list) {
                 auto value = parseToken<T>(tokens.next());
                 if (!value) fail(Kind::bodyInvalidStringForPropertyType, &declaration);
@@ -261,26 +286,28 @@ std::string PLYElement::description() const {
 std::optional<std::size_t> PLYElement::decodeBinary(const PLYHeader::Element& type, const std::uint8_t* base,
                                                     std::size_t offset, std::size_t bytesAvailable, bool bigEndian,
                                                     std::uint64_t* bytesNeeded) {
-    resizeForType(properties, type.properties.size());
+    PropertySlots slots(properties, type.properties.size());
     std::size_t used = 0;
     auto needMore = [&](std::uint64_t propertyBytes) -> std::optional<std::size_t> {
         if (bytesNeeded) *bytesNeeded = used + propertyBytes;
         return std::nullopt;
     };
-    for (std::size_t i = 0; i < type.properties.size(); ++i) {
+    const std::size_t propertyCount = type.properties.size();
+    for (std::size_t i = 0; i < propertyCount; ++i) {
         const auto& declaration = type.properties[i];
         std::size_t left = bytesAvailable - used;
-        auto countType = declaration.type.countType();
-        if (!countType) {
+        if (!declaration.type.isList()) {
             auto valueType = declaration.type.valueType();
             std::size_t width = byteWidth(valueType);
             if (left < width) return needMore(width);
+            const std::uint8_t* at = base + offset + used;
             withType(valueType, [&]<typename T>(std::type_identity<T>) {
-                properties[i].value().template emplace<T>(ByteCodec<T>::load(base, offset + used, bigEndian));
+                slots.setScalar(i, ByteCodec<T>::load(at, bigEndian));
             });
             used += width;
             continue;
         }
+        auto countType = declaration.type.countType();
         if (!isIntegerType(*countType))
             throw BinaryDecodeError(BinaryDecodeErrorKind::invalidListCountType, type, declaration);
         std::size_t countWidth = byteWidth(*countType);
@@ -297,7 +324,7 @@ std::optional<std::size_t> PLYElement::decodeBinary(const PLYHeader::Element& ty
         std::uint64_t listBytes = countWidth + std::uint64_t(count) * byteWidth(valueType);
         if (listBytes > left) return needMore(listBytes);
         withType(valueType, [&]<typename T>(std::type_identity<T>) {
-            auto& list = listStorage<T>(properties[i], std::size_t(count));
+            auto& list = slots.template list<T>(i, std::size_t(count));
             ByteCodec<T>::loadArray(base, offset + used + countWidth, std::span<T>(list), bigEndian);
         });
         used += std::size_t(listBytes);
@@ -344,13 +371,9 @@ std::size_t PLYElement::encodeBinary(const PLYHeader::Element& type, std::uint8_
         auto countType = declared.countType();
         if (!countType) {
             if (value.isList() || value.primitiveType() != declared.valueType()) throw typeMismatch(declared, value);
-            std::visit(
-                [&](const auto& scalar) {
-                    using Value = std::decay_t<decltype(scalar)>;
-                    if constexpr (std::is_arithmetic_v<Value>)
-                        position += ByteCodec<Value>::store(scalar, base, position, bigEndian);
-                },
-                value.value());
+            withType(declared.valueType(), [&]<typename T>(std::type_identity<T>) {
+                position += ByteCodec<T>::store(*std::get_if<T>(&value.value()), base, position, bigEndian);
+            });
             continue;
         }
         if (!value.isList()) throw typeMismatch(declared, value);

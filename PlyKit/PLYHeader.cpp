@@ -222,13 +222,4 @@ std::optional<PrimitivePropertyType> primitivePropertyTypeFromString(std::string
     return std::nullopt;
 }
 
-std::size_t byteWidth(PrimitivePropertyType type) noexcept {
-    constexpr std::array<std::size_t, 8> widths = {1, 1, 2, 2, 4, 4, 4, 8};
-    return widths[std::size_t(type)];
-}
-
-bool isIntegerType(PrimitivePropertyType type) noexcept {
-    return type != PrimitivePropertyType::float32 && type != PrimitivePropertyType::float64;
-}
-
 }  // namespace plykit

@@ -112,7 +112,13 @@ std::string_view toString(PLYHeader::PrimitivePropertyType type) noexcept;
 std::optional<PLYHeader::PrimitivePropertyType> primitivePropertyTypeFromString(std::string_view text) noexcept;
 
 // File bytes per value: 1, 1, 2, 2, 4, 4, 4, 8.
-std::size_t byteWidth(PLYHeader::PrimitivePropertyType type) noexcept;
-bool isIntegerType(PLYHeader::PrimitivePropertyType type) noexcept;
+inline constexpr std::size_t primitiveByteWidths[] = {1, 1, 2, 2, 4, 4, 4, 8};
+constexpr std::size_t byteWidth(PLYHeader::PrimitivePropertyType type) noexcept {
+    return primitiveByteWidths[std::size_t(type)];
+}
+
+constexpr bool isIntegerType(PLYHeader::PrimitivePropertyType type) noexcept {
+    return type != PLYHeader::PrimitivePropertyType::float32 && type != PLYHeader::PrimitivePropertyType::float64;
+}
 
 }  // namespace plykit

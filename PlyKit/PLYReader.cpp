@@ -111,6 +111,7 @@ protected:
 
     void deliverPending() {
         if (pending_.empty()) return;
+        lastBatchSize_ = pending_.size();
         ready_.push_back(ElementSeries{std::move(pending_), currentType_, declarations_[currentType_]});
         pending_ = {};
     }
@@ -122,6 +123,7 @@ protected:
     std::uint64_t instancesRead_ = 0;
     std::vector<PLYElement> pending_;  // decoded, not yet delivered, of the current type
     std::deque<ElementSeries> ready_;
+    std::size_t lastBatchSize_ = 0;  // to size the next batch at once
     bool finished_ = false;
 
 private:
@@ -270,6 +272,7 @@ private:
             }
             std::size_t deliveredBefore = ready_.size();
             std::uint64_t bytesNeeded = 0;
+            if (pending_.empty()) pending_.reserve(lastBatchSize_);
             pending_.emplace_back();
             std::optional<std::size_t> used;
             try {

@@ -34,7 +34,8 @@ COLMAPUtils::ParseError COLMAPUtils::ParseError::truncated(int64_t offset, int64
 }
 
 COLMAPUtils::ParseError COLMAPUtils::ParseError::unsupportedCameraModel(int32_t modelId) {
-    ParseError error(ParseErrorKind::unsupportedCameraModel, "Unsupported COLMAP camera model " + std::to_string(modelId));
+    ParseError error(ParseErrorKind::unsupportedCameraModel,
+                     "Unsupported COLMAP camera model " + std::to_string(modelId));
     error.modelId = modelId;
     error.code = 1;
     return error;
@@ -103,7 +104,8 @@ public:
     template <typename Element>
     void readArray(std::vector<Element>& elements, uint64_t count, size_t fieldSize) {
         size_t remaining = size_ - offset_;
-        if (count > remaining / sizeof(Element)) throw truncated(offset_ + remaining / fieldSize * fieldSize, fieldSize);
+        if (count > remaining / sizeof(Element))
+            throw truncated(offset_ + remaining / fieldSize * fieldSize, fieldSize);
         elements.resize(size_t(count));
         size_t length = size_t(count) * sizeof(Element);
         if (length > 0) std::memcpy(elements.data(), data_ + offset_, length);
@@ -277,7 +279,8 @@ void COLMAPUtils::writeImages(const ImageMap& images, const std::filesystem::pat
 
 void COLMAPUtils::writePoints3D(const Point3DMap& points, const std::filesystem::path& file) {
     size_t size = 8;
-    for (const auto& [id, point] : points) size += point3DHeaderSize + 8 + point.track.size() * sizeof(Point3DModel::Track);
+    for (const auto& [id, point] : points)
+        size += point3DHeaderSize + 8 + point.track.size() * sizeof(Point3DModel::Track);
     ByteWriter writer(size);
     writer.write(uint64_t(points.size()));
     for (const auto& [id, point] : points) {

@@ -66,10 +66,13 @@ using CameraMap = std::map<int32_t, CameraModel>;
 using ImageMap = std::map<int32_t, ImageModel>;
 using Point3DMap = std::map<uint64_t, Point3DModel>;
 
+// The three maps of one model folder.
 struct COLMAPModel {
     CameraMap cameras;
     ImageMap images;
     Point3DMap points3D;
+
+    bool operator==(const COLMAPModel&) const = default;
 };
 
 // Reader and writer of COLMAP's binary sparse models (cameras.bin,

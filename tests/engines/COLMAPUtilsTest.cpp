@@ -57,8 +57,9 @@ void expectTruncated(const std::function<void()>& read, int64_t offset, int64_t 
 TEST(COLMAPUtils, WritesTheExactByteLayout) {
     TempDir folder;
     CameraMap cameras{{7, CameraModel{7, 0, 640, 480, {500.0, 320.0, 240.0}}}};
-    ImageMap images{{3, ImageModel{3, 1.0, 0.0, 0.5, 0.0, 1.5, -2.0, 3.0, 7, "a.jpg",
-                                   {{1.25, 2.5, 9}, {3.0, 4.0, ImageModel::kNoPoint3D}}}}};
+    ImageModel image{3, 1.0, 0.0, 0.5, 0.0, 1.5, -2.0, 3.0, 7, "a.jpg", {}};
+    image.points2D = {{1.25, 2.5, 9}, {3.0, 4.0, ImageModel::kNoPoint3D}};
+    ImageMap images{{3, image}};
     Point3DMap points{{9, Point3DModel{9, 0.5, 1.5, 2.5, 10, 20, 30, 0.75, {{3, 0}, {4, 2}}}}};
     COLMAPUtils::writeModel(cameras, images, points, folder.path());
 
@@ -195,7 +196,13 @@ TEST(COLMAPUtils, InvalidUTF8NamesReadWithReplacementCharacters) {
     image.put<uint64_t>(1).put<int32_t>(4);
     for (int index = 0; index < 7; ++index) image.put(0.0);
     // A cut three-byte sequence, a stray byte, a surrogate and an overlong form.
-    image.put<int32_t>(1).text(std::string("a\xE2\x82" "b\xFF" "c\xED\xA0\x80" "d\xC0\xAF" "\xC3\xA9.jpg\0", 19));
+    image.put<int32_t>(1).text(
+        std::string("a\xE2\x82"
+                    "b\xFF"
+                    "c\xED\xA0\x80"
+                    "d\xC0\xAF"
+                    "\xC3\xA9.jpg\0",
+                    19));
     image.put<uint64_t>(0);
     writeTextFile(folder / "images.bin", image.data);
     ImageMap images = COLMAPUtils::readImages(folder / "images.bin");
@@ -328,8 +335,7 @@ protected:
             "feature_extractor --database_path " + database + " --image_path " + quoted(images) +
                 " --ImageReader.single_camera 1 --SiftExtraction.use_gpu 0 --SiftExtraction.num_threads 2"
                 " --SiftExtraction.max_num_features 1024",
-            "exhaustive_matcher --database_path " + database +
-                " --SiftMatching.use_gpu 0 --SiftMatching.num_threads 2",
+            "exhaustive_matcher --database_path " + database + " --SiftMatching.use_gpu 0 --SiftMatching.num_threads 2",
             "mapper --database_path " + database + " --image_path " + quoted(images) + " --output_path " +
                 quoted(*workspace_ / "sparse") + " --Mapper.num_threads 2",
         };

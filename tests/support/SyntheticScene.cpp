@@ -46,11 +46,15 @@ cv::Mat makeTexture(std::mt19937& random, int size) {
         cv::Point centre(position(random), position(random));
         int extent = radius(random);
         switch (index % 3) {
-        case 0: cv::circle(texture, centre, extent, colour, cv::FILLED, cv::LINE_AA); break;
-        case 1:
-            cv::rectangle(texture, centre, centre + cv::Point(extent, extent * 2 / 3), colour, cv::FILLED);
-            break;
-        default: cv::line(texture, centre, centre + cv::Point(extent * 2, -extent), colour, 2, cv::LINE_AA); break;
+            case 0:
+                cv::circle(texture, centre, extent, colour, cv::FILLED, cv::LINE_AA);
+                break;
+            case 1:
+                cv::rectangle(texture, centre, centre + cv::Point(extent, extent * 2 / 3), colour, cv::FILLED);
+                break;
+            default:
+                cv::line(texture, centre, centre + cv::Point(extent * 2, -extent), colour, 2, cv::LINE_AA);
+                break;
         }
     }
     cv::Mat grain(texture.size(), CV_8UC3);
@@ -59,27 +63,25 @@ cv::Mat makeTexture(std::mt19937& random, int size) {
     return texture;
 }
 
-Face makeFace(std::mt19937& random, std::array<Vec3, 4> corners, Vec3 outward, int textureSize) {
-    return Face{corners, outward, makeTexture(random, textureSize)};
+// The rectangle origin, origin + across, origin + across + down, origin + down.
+Face makeFace(std::mt19937& random, Vec3 origin, Vec3 across, Vec3 down, Vec3 outward, int textureSize) {
+    return Face{{origin, origin + across, origin + across + down, origin + down}, outward,
+                makeTexture(random, textureSize)};
 }
 
 // An axis-aligned box standing on the floor: its top and four sides.
 Box makeBox(std::mt19937& random, Vec3 base, Vec3 size) {
     double x0 = base[0] - size[0] / 2, x1 = base[0] + size[0] / 2;
     double z0 = base[2] - size[2] / 2, z1 = base[2] + size[2] / 2;
-    double y0 = 0, y1 = size[1];
+    double top = size[1];
+    Vec3 alongX(size[0], 0, 0), alongZ(0, 0, size[2]), downwards(0, -top, 0);
     Box box;
-    box.centre = Vec3(base[0], size[1] / 2, base[2]);
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x1, y1, z0), Vec3(x1, y1, z1), Vec3(x0, y1, z1)},
-                                 Vec3(0, 1, 0), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z1), Vec3(x1, y1, z1), Vec3(x1, y0, z1), Vec3(x0, y0, z1)},
-                                 Vec3(0, 0, 1), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z0), Vec3(x0, y1, z0), Vec3(x0, y0, z0), Vec3(x1, y0, z0)},
-                                 Vec3(0, 0, -1), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x1, y1, z1), Vec3(x1, y1, z0), Vec3(x1, y0, z0), Vec3(x1, y0, z1)},
-                                 Vec3(1, 0, 0), 384));
-    box.faces.push_back(makeFace(random, {Vec3(x0, y1, z0), Vec3(x0, y1, z1), Vec3(x0, y0, z1), Vec3(x0, y0, z0)},
-                                 Vec3(-1, 0, 0), 384));
+    box.centre = Vec3(base[0], top / 2, base[2]);
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z0), alongX, alongZ, Vec3(0, 1, 0), 384));
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z1), alongX, downwards, Vec3(0, 0, 1), 384));
+    box.faces.push_back(makeFace(random, Vec3(x1, top, z0), -alongX, downwards, Vec3(0, 0, -1), 384));
+    box.faces.push_back(makeFace(random, Vec3(x1, top, z1), -alongZ, downwards, Vec3(1, 0, 0), 384));
+    box.faces.push_back(makeFace(random, Vec3(x0, top, z0), alongZ, downwards, Vec3(-1, 0, 0), 384));
     return box;
 }
 
@@ -118,64 +120,99 @@ void drawFace(cv::Mat& canvas, const Face& face, const Camera& camera, double sc
     cv::warpPerspective(face.texture, canvas, homography, canvas.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
 }
 
+struct Scene {
+    std::vector<Face> room;
+    std::vector<Box> boxes;
+};
+
+Scene buildScene(unsigned seed) {
+    std::mt19937 random(seed);
+    // A 6 m square floor with walls at the back and both sides, 3 m high.
+    const double half = 3.0, wallHeight = 3.0;
+    const Vec3 alongX(2 * half, 0, 0), alongZ(0, 0, 2 * half), downwards(0, -wallHeight, 0);
+    Scene scene;
+    scene.room.push_back(makeFace(random, Vec3(-half, 0, -half), alongX, alongZ, Vec3(0, 1, 0), 1024));
+    scene.room.push_back(makeFace(random, Vec3(-half, wallHeight, -half), alongX, downwards, Vec3(0, 0, 1), 1024));
+    scene.room.push_back(makeFace(random, Vec3(-half, wallHeight, half), -alongZ, downwards, Vec3(1, 0, 0), 1024));
+    scene.room.push_back(makeFace(random, Vec3(half, wallHeight, -half), alongZ, downwards, Vec3(-1, 0, 0), 1024));
+    scene.boxes.push_back(makeBox(random, Vec3(-1.2, 0, -0.8), Vec3(1.0, 1.2, 0.9)));
+    scene.boxes.push_back(makeBox(random, Vec3(1.1, 0, -1.4), Vec3(0.8, 1.8, 0.8)));
+    scene.boxes.push_back(makeBox(random, Vec3(0.4, 0, 0.9), Vec3(1.2, 0.6, 0.7)));
+    return scene;
+}
+
+// The pose of view `index`: on the arc looking at the room's centre, or on a
+// line across the open side of the room looking in, turning a little.
+Camera viewCamera(const SceneOptions& options, int index, int imageCount) {
+    double fraction = imageCount == 1 ? 0.5 : double(index) / double(imageCount - 1);
+    if (options.path == CameraPath::sideways) {
+        double x = (fraction - 0.5) * options.sidewaysSpan;
+        Vec3 centre(x, options.elevation, options.distance);
+        Vec3 target(0.8 * x + 0.25 * std::sin(1.7 * index), 0.8 + 0.15 * std::cos(2.3 * index), 0);
+        return lookAt(centre, target, options.focalLength, options.width / 2.0, options.height / 2.0);
+    }
+    double angle = (fraction - 0.5) * options.arcDegrees * CV_PI / 180.0;
+    Vec3 centre(options.distance * std::sin(angle), options.elevation, options.distance * std::cos(angle));
+    return lookAt(centre, Vec3(0, 0.8, 0), options.focalLength, options.width / 2.0, options.height / 2.0);
+}
+
+// The same optical centre turned right by `yawDegrees` about the camera's own
+// vertical axis, seeing a square of `size` pixels: one crop of a rig.
+Camera rigCamera(const Camera& view, double yawDegrees, int size) {
+    double yaw = yawDegrees * CV_PI / 180.0;
+    cv::Matx33d turn(std::cos(yaw), 0, -std::sin(yaw), 0, 1, 0, std::sin(yaw), 0, std::cos(yaw));
+    return Camera{view.centre, turn * view.rotation, view.focal, size / 2.0, size / 2.0};
+}
+
+void renderPhoto(const Scene& scene, const Camera& camera, cv::Size size, const std::filesystem::path& path,
+                 int jpegQuality) {
+    // Drawn at twice the size and reduced, which smooths the warped edges.
+    const double supersample = 2.0;
+    cv::Mat canvas(int(size.height * supersample), int(size.width * supersample), CV_8UC3, cv::Scalar(128, 128, 128));
+    for (const auto& face : scene.room) drawFace(canvas, face, camera, supersample);
+    // The room encloses the boxes, so it goes first; boxes far to near.
+    std::vector<const Box*> order;
+    for (const auto& box : scene.boxes) order.push_back(&box);
+    std::sort(order.begin(), order.end(), [&](const Box* a, const Box* b) {
+        return camera.toCamera(a->centre)[2] > camera.toCamera(b->centre)[2];
+    });
+    for (const Box* box : order)
+        for (const auto& face : box->faces) drawFace(canvas, face, camera, supersample);
+
+    cv::Mat photo;
+    cv::resize(canvas, photo, size, 0, 0, cv::INTER_AREA);
+    if (!cv::imwrite(path.string(), photo, {cv::IMWRITE_JPEG_QUALITY, jpegQuality}))
+        throw std::runtime_error("could not write " + path.string());
+}
+
 }  // namespace
 
 std::vector<std::filesystem::path> renderScene(const std::filesystem::path& folder, int imageCount,
                                                const SceneOptions& options) {
     if (imageCount < 1) throw std::invalid_argument("renderScene needs at least one image");
     std::filesystem::create_directories(folder);
-    std::mt19937 random(options.seed);
+    const Scene sharedScene = buildScene(options.seed);
+    for (size_t camera = 0; camera < options.rigYawDegrees.size(); ++camera)
+        std::filesystem::create_directories(folder / ("cam" + std::to_string(camera)));
 
-    const double half = 3.0, wallHeight = 3.0;
-    std::vector<Face> room;
-    room.push_back(makeFace(random, {Vec3(-half, 0, -half), Vec3(half, 0, -half), Vec3(half, 0, half), Vec3(-half, 0, half)},
-                            Vec3(0, 1, 0), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(-half, wallHeight, -half), Vec3(half, wallHeight, -half), Vec3(half, 0, -half),
-                             Vec3(-half, 0, -half)},
-                            Vec3(0, 0, 1), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(-half, wallHeight, half), Vec3(-half, wallHeight, -half), Vec3(-half, 0, -half),
-                             Vec3(-half, 0, half)},
-                            Vec3(1, 0, 0), 1024));
-    room.push_back(makeFace(random,
-                            {Vec3(half, wallHeight, -half), Vec3(half, wallHeight, half), Vec3(half, 0, half),
-                             Vec3(half, 0, -half)},
-                            Vec3(-1, 0, 0), 1024));
-    std::vector<Box> boxes;
-    boxes.push_back(makeBox(random, Vec3(-1.2, 0, -0.8), Vec3(1.0, 1.2, 0.9)));
-    boxes.push_back(makeBox(random, Vec3(1.1, 0, -1.4), Vec3(0.8, 1.8, 0.8)));
-    boxes.push_back(makeBox(random, Vec3(0.4, 0, 0.9), Vec3(1.2, 0.6, 0.7)));
-
-    // Drawn at twice the size and reduced, which smooths the warped edges.
-    const double supersample = 2.0;
     std::vector<std::filesystem::path> paths;
     for (int index = 0; index < imageCount; ++index) {
-        double fraction = imageCount == 1 ? 0.5 : double(index) / double(imageCount - 1);
-        double angle = (fraction - 0.5) * options.arcDegrees * CV_PI / 180.0;
-        Vec3 centre(options.distance * std::sin(angle), options.elevation, options.distance * std::cos(angle));
-        Camera camera = lookAt(centre, Vec3(0, 0.8, 0), options.focalLength, options.width / 2.0, options.height / 2.0);
-
-        cv::Mat canvas(int(options.height * supersample), int(options.width * supersample), CV_8UC3,
-                       cv::Scalar(128, 128, 128));
-        for (const auto& face : room) drawFace(canvas, face, camera, supersample);
-        // The room encloses the boxes, so it goes first; boxes far to near.
-        std::vector<const Box*> order;
-        for (const auto& box : boxes) order.push_back(&box);
-        std::sort(order.begin(), order.end(), [&](const Box* a, const Box* b) {
-            return camera.toCamera(a->centre)[2] > camera.toCamera(b->centre)[2];
-        });
-        for (const Box* box : order)
-            for (const auto& face : box->faces) drawFace(canvas, face, camera, supersample);
-
-        cv::Mat photo;
-        cv::resize(canvas, photo, cv::Size(options.width, options.height), 0, 0, cv::INTER_AREA);
+        // Unrelated views share the room's shape but no texture, so nothing matches.
+        const Scene ownScene = options.unrelatedViews ? buildScene(options.seed + 7919u * unsigned(index + 1)) : Scene{};
+        const Scene& scene = options.unrelatedViews ? ownScene : sharedScene;
+        const Camera view = viewCamera(options, index, imageCount);
         char name[32];
         std::snprintf(name, sizeof name, "image_%03d.jpg", index);
-        auto path = folder / name;
-        if (!cv::imwrite(path.string(), photo, {cv::IMWRITE_JPEG_QUALITY, options.jpegQuality}))
-            throw std::runtime_error("could not write " + path.string());
-        paths.push_back(path);
+        if (options.rigYawDegrees.empty()) {
+            paths.push_back(folder / name);
+            renderPhoto(scene, view, cv::Size(options.width, options.height), paths.back(), options.jpegQuality);
+            continue;
+        }
+        for (size_t camera = 0; camera < options.rigYawDegrees.size(); ++camera) {
+            paths.push_back(folder / ("cam" + std::to_string(camera)) / name);
+            renderPhoto(scene, rigCamera(view, options.rigYawDegrees[camera], options.rigCropSize),
+                        cv::Size(options.rigCropSize, options.rigCropSize), paths.back(), options.jpegQuality);
+        }
     }
     return paths;
 }

@@ -5,8 +5,13 @@
 
 namespace tessaron::testing {
 
+// Where the cameras stand: on a horizontal arc, all looking at the room's
+// centre, or on a straight line across the room's open side, each looking in
+// with a small turn of its own.
+enum class CameraPath { arc, sideways };
+
 // A small room (textured floor and walls) with a few textured boxes, seen by
-// pinhole cameras on a horizontal arc that all look at the room's centre.
+// pinhole cameras along a path.
 // Every surface carries its own random high-frequency pattern, so SIFT finds
 // thousands of distinctive features and a real COLMAP run registers the
 // images. Rendering is plain planar warping of each face's texture.
@@ -19,10 +24,22 @@ struct SceneOptions {
     double elevation = 2.5;    // camera height above the floor
     unsigned seed = 1;         // the textures; the same seed renders the same photos
     int jpegQuality = 95;
+    CameraPath path = CameraPath::arc;
+    double sidewaysSpan = 4;  // length of the sideways line
+    // A rig: each view is rendered once per yaw (degrees, positive turns
+    // right about the camera's vertical axis) from the same centre, as a
+    // square of rigCropSize pixels into the folder cam<k>/ of the k-th yaw.
+    std::vector<double> rigYawDegrees = {};
+    int rigCropSize = 480;
+    // Every view gets textures of its own, so no two photos match and COLMAP
+    // cannot reconstruct them.
+    bool unrelatedViews = false;
 };
 
 // Writes imageCount JPEG photos "image_000.jpg", "image_001.jpg", ... into
-// folder (created when missing) and returns their paths in arc order.
+// folder (created when missing), or into its cam<k>/ folders for a rig, and
+// returns their paths in path order (for a rig, the cameras of each view in
+// turn).
 std::vector<std::filesystem::path> renderScene(const std::filesystem::path& folder, int imageCount,
                                                const SceneOptions& options = {});
 

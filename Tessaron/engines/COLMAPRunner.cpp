@@ -1,0 +1,354 @@
+#include "engines/COLMAPRunner.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+#include <thread>
+
+#include "core/AtomicFile.hpp"
+#include "core/ResourceLocator.hpp"
+#include "engines/SubModelPromotion.hpp"
+
+namespace tessaron::engines {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* executableName = "colmap";
+
+struct ModeOptions {
+    std::vector<std::string> extraction;
+    std::string maxNumMatches;
+    std::string bannerMarker;
+};
+
+ModeOptions modeOptions(FeatureExtractionMode mode) {
+    switch (mode) {
+        case FeatureExtractionMode::aggressive:
+            return {{"--FeatureExtraction.max_image_size", "3200", "--SiftExtraction.max_num_features", "16384",
+                     "--SiftExtraction.peak_threshold", "0.0033", "--SiftExtraction.edge_threshold", "20",
+                     "--SiftExtraction.num_octaves", "5", "--SiftExtraction.octave_resolution", "4"},
+                    "65536",
+                    " [AGGRESSIVE]"};
+        case FeatureExtractionMode::standard:
+            break;
+    }
+    return {{"--FeatureExtraction.max_image_size", "1600", "--SiftExtraction.max_num_features", "8192"}, "32768", ""};
+}
+
+int activeProcessorCount() {
+    unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 1 : static_cast<int>(count);
+}
+
+bool fileExists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+std::string lowercased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+    return text;
+}
+
+// Image file names of one camera folder, in code-point order; a folder that
+// cannot be listed holds no frames.
+std::vector<std::string> frameNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::string name = it->path().filename().string();
+        std::string lower = lowercased(name);
+        if (lower.ends_with(".jpg") || lower.ends_with(".jpeg") || lower.ends_with(".png"))
+            names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A plain write that replaces the file; the system's error names the path.
+void writePlainFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    if (stream) stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (stream) stream.close();
+    if (!stream) throw fs::filesystem_error("Could not write file", path, std::error_code(errno, std::generic_category()));
+}
+
+}  // namespace
+
+std::string toString(FeatureExtractionMode mode) {
+    return mode == FeatureExtractionMode::aggressive ? "aggressive" : "standard";
+}
+
+std::optional<FeatureExtractionMode> featureExtractionModeFromString(std::string_view text) {
+    if (text == "standard") return FeatureExtractionMode::standard;
+    if (text == "aggressive") return FeatureExtractionMode::aggressive;
+    return std::nullopt;
+}
+
+// MARK: - Errors
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::binaryNotFound(const std::string& path) {
+    COLMAPError error(COLMAPErrorKind::binaryNotFound,
+                      "COLMAP engine not found in the app bundle (expected at " + path + "). " +
+                          "Install Debian's colmap package — or in a dev checkout, run scripts/setup.sh.");
+    error.path = path;
+    return error;
+}
+
+namespace {
+
+std::string statusText(int32_t status) { return "(exit " + std::to_string(status) + ")"; }
+
+}  // namespace
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::featureExtractionFailed(int32_t status) {
+    COLMAPError error(COLMAPErrorKind::featureExtractionFailed, "Feature extraction failed " + statusText(status));
+    error.status = status;
+    return error;
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::rigConfigurationFailed(int32_t status) {
+    COLMAPError error(COLMAPErrorKind::rigConfigurationFailed, "360 rig configuration failed " + statusText(status));
+    error.status = status;
+    return error;
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::matchingFailed(int32_t status) {
+    COLMAPError error(COLMAPErrorKind::matchingFailed, "Feature matching failed " + statusText(status));
+    error.status = status;
+    return error;
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionFailed(int32_t status) {
+    COLMAPError error(COLMAPErrorKind::reconstructionFailed, "Sparse reconstruction failed " + statusText(status));
+    error.status = status;
+    return error;
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionEmpty(const std::string& modelPath) {
+    COLMAPError error(COLMAPErrorKind::reconstructionEmpty,
+                      "Sparse reconstruction failed: COLMAP wrote no model (no cameras.bin, images.bin and "
+                      "points3D.bin in " +
+                          modelPath + ")");
+    error.path = modelPath;
+    return error;
+}
+
+// MARK: - Set-up
+
+COLMAPRunner::COLMAPRunner(std::optional<std::string> colmapPath)
+    : colmapPath_(colmapPath ? std::move(*colmapPath)
+                             : locateExecutable(core::ResourceLocator::bundleResourcesDirectory(),
+                                                core::ResourceLocator::developmentResourcesDirectory())),
+      maxThreads_(threadCount(activeProcessorCount())) {}
+
+int COLMAPRunner::threadCount(int processorCount) {
+    if (processorCount >= 14) return 6;
+    if (processorCount >= 4) return processorCount / 2;
+    return 2;
+}
+
+std::string COLMAPRunner::locateExecutable(const fs::path& bundleResources, const fs::path& developmentResources) {
+    const fs::path bundleCandidate = bundleResources / executableName;
+    if (fileExists(bundleCandidate)) return bundleCandidate.string();
+    if (!developmentResources.empty() && fileExists(developmentResources / executableName))
+        return (developmentResources / executableName).string();
+    // Debian installs COLMAP on the PATH; the bundle candidate stays the
+    // answer when it is nowhere, so the error names where it belongs.
+    if (auto onPath = core::ResourceLocator::findExecutable(executableName, true)) return onPath->string();
+    return bundleCandidate.string();
+}
+
+// MARK: - Running
+
+// What every step of one run shares.
+struct COLMAPRunner::Session {
+    COLMAPVersion version;
+    std::map<std::string, std::string> environment;
+};
+
+void COLMAPRunner::log(const std::string& line) const {
+    if (onLog) onLog(line);
+}
+
+COLMAPVersion COLMAPRunner::programVersion(const std::map<std::string, std::string>& environment) {
+    if (version_) return *version_;
+    std::vector<std::string> lines;
+    const int32_t status = runner_.run(colmapPath_, {"-h"}, std::nullopt, environment,
+                                       [&lines](const std::string& line) { lines.push_back(line); });
+    COLMAPVersion version = COLMAPVersion::fromHelpOutput(lines);
+    // A probe cut short (a cancel) may have missed the version; ask again
+    // next time rather than remember a guess.
+    if (status == 0) version_ = version;
+    return version;
+}
+
+void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments, const Session& session) {
+    std::vector<std::string> translated;
+    translated.reserve(arguments.size());
+    for (const std::string& argument : arguments) translated.push_back(session.version.optionName(argument));
+
+    const int32_t status = runner_.run(
+        colmapPath_, translated, std::nullopt, session.environment,
+        [this](const std::string& line) { log(line); },
+        [this](int32_t pid) {
+            if (onPidLaunched) onPidLaunched(pid);
+        });
+    if (status == 0) return;
+    switch (step) {
+        case Step::featureExtraction: throw COLMAPError::featureExtractionFailed(status);
+        case Step::rigConfiguration: throw COLMAPError::rigConfigurationFailed(status);
+        case Step::matching: throw COLMAPError::matchingFailed(status);
+        case Step::reconstruction: throw COLMAPError::reconstructionFailed(status);
+    }
+}
+
+void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPath, bool singleCamera,
+                       bool sequentialMatching, bool useGlobalMapper, bool useGPU, FeatureExtractionMode mode,
+                       const std::optional<std::string>& vocabTreePath, const std::optional<std::string>& snapshotPath,
+                       int snapshotFrequency, const std::optional<Rig360Config>& rig, bool openCVRig) {
+    if (!fileExists(colmapPath_)) throw COLMAPError::binaryNotFound(colmapPath_);
+
+    const std::string threads = std::to_string(maxThreads_);
+    const std::string databasePath = outputPath + "/database.db";
+    const std::string sparsePath = outputPath + "/sparse";
+    const ModeOptions options = modeOptions(mode);
+
+    fs::create_directories(sparsePath);
+    // COLMAP's glog files belong with the run, not in /tmp.
+    const std::map<std::string, std::string> environment = {{"GLOG_log_dir", outputPath}};
+    const Session session{programVersion(environment), environment};
+    const COLMAPVersion& version = session.version;
+
+    log("Hardware: " + std::to_string(activeProcessorCount()) + " cores, using " + threads + " threads");
+    log(std::string("═══ Step 1/3: Feature Extraction (") + (useGPU ? "GPU SIFT" : "CPU SIFT") + options.bannerMarker +
+        ") ═══");
+
+    // A build without CUDA would run its SIFT through OpenGL, which aborts
+    // without a display; the banner still says what the user asked for.
+    const bool extractOnGPU = useGPU && !version.withoutCUDA;
+    std::vector<std::string> extraction = {"feature_extractor", "--database_path", databasePath, "--image_path",
+                                           imagePath, "--FeatureExtraction.use_gpu", extractOnGPU ? "1" : "0",
+                                           "--FeatureExtraction.num_threads", threads};
+    if (rig) {
+        // OPENCV takes k1, k2, p1, p2 beyond PINHOLE's four values; the crops
+        // are undistorted, so they start at zero.
+        const std::string params = openCVRig ? rig->layout.cameraParams + ",0,0,0,0" : rig->layout.cameraParams;
+        extraction.insert(extraction.end(), {"--ImageReader.single_camera_per_folder", "1", "--ImageReader.camera_model",
+                                             openCVRig ? "OPENCV" : "PINHOLE", "--ImageReader.camera_params", params});
+        if (rig->maskDir) extraction.insert(extraction.end(), {"--ImageReader.mask_path", *rig->maskDir});
+    } else {
+        extraction.insert(extraction.end(), {"--ImageReader.single_camera", singleCamera ? "1" : "0"});
+    }
+    extraction.insert(extraction.end(), options.extraction.begin(), options.extraction.end());
+    runStep(Step::featureExtraction, extraction, session);
+
+    if (rig) {
+        log("═══ Rig configuration (" + std::to_string(rig->layout.cameraCount) + " virtual cameras) ═══");
+        const std::string rigConfigPath = outputPath + "/rig_config.json";
+        writePlainFile(rigConfigPath, rig->layout.rigConfigJSON());
+        if (version.hasSubcommand("rig_configurator")) {
+            runStep(Step::rigConfiguration,
+                    {"rig_configurator", "--database_path", databasePath, "--rig_config_path", rigConfigPath}, session);
+        } else {
+            log("⚠ COLMAP " + version.text() +
+                " has no rig_configurator: the crops are matched and mapped as separate cameras, one per camera "
+                "folder, without the rig constraint.");
+        }
+    }
+
+    std::vector<std::string> matcherOptions = {"--FeatureMatching.num_threads", threads,
+                                               "--FeatureMatching.max_num_matches", options.maxNumMatches};
+    if (version.withoutCUDA) matcherOptions.insert(matcherOptions.end(), {"--FeatureMatching.use_gpu", "0"});
+
+    std::vector<std::string> matching;
+    if (rig) {
+        log("═══ Step 2/3: Rig Pair Matching (matches_importer) ═══");
+        const std::vector<std::string> names = frameNames(fs::path(imagePath) / rig->layout.referenceCameraName);
+        const std::vector<std::string> lines = rig->layout.matchPairLines(names);
+        log("Match plan: " + std::to_string(names.size()) + " rig frames × " +
+            std::to_string(rig->layout.cameraCount) + " crops → " + std::to_string(lines.size()) + " pairs");
+        const std::string matchPairsPath = outputPath + "/match_pairs.txt";
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        if (lines.empty()) text = "\n";
+        core::AtomicFile::write(matchPairsPath, text);
+        matching = {"matches_importer", "--database_path", databasePath, "--match_list_path", matchPairsPath};
+        matching.insert(matching.end(), matcherOptions.begin(), matcherOptions.end());
+    } else if (sequentialMatching) {
+        log("═══ Step 2/3: Sequential Matching ═══");
+        matching = {"sequential_matcher", "--database_path", databasePath, "--SequentialMatching.overlap", "10",
+                    "--SequentialMatching.quadratic_overlap", "1"};
+        matching.insert(matching.end(), matcherOptions.begin(), matcherOptions.end());
+        if (vocabTreePath && fileExists(*vocabTreePath)) {
+            log("Loop closure: enabled (vocab tree: " + *vocabTreePath + ")");
+            matching.insert(matching.end(),
+                            {"--SequentialMatching.loop_detection", "1", "--SequentialMatching.loop_detection_period",
+                             "10", "--SequentialMatching.loop_detection_num_images", "50",
+                             "--SequentialMatching.vocab_tree_path", *vocabTreePath});
+        } else {
+            log("Loop closure: disabled (no vocab tree at " + vocabTreePath.value_or("nil") +
+                " — sequential-only matching)");
+        }
+    } else {
+        log("═══ Step 2/3: Exhaustive Matching ═══");
+        matching = {"exhaustive_matcher", "--database_path", databasePath};
+        matching.insert(matching.end(), matcherOptions.begin(), matcherOptions.end());
+    }
+    runStep(Step::matching, matching, session);
+
+    const bool globalMapperAvailable = version.hasSubcommand("global_mapper");
+    if (useGlobalMapper) {
+        log("═══ Step 3/3: Global Reconstruction (GLOMAP — fast mode) ═══");
+        if (globalMapperAvailable) {
+            runStep(Step::reconstruction,
+                    {"global_mapper", "--database_path", databasePath, "--image_path", imagePath, "--output_path",
+                     sparsePath, "--GlobalMapper.num_threads", threads},
+                    session);
+        } else {
+            log("⚠ COLMAP " + version.text() +
+                " has no global_mapper: running the incremental mapper instead, without GLOMAP's global "
+                "reconstruction and without snapshots.");
+        }
+    } else {
+        log("═══ Step 3/3: Incremental Reconstruction (recommended) ═══");
+    }
+    if (!useGlobalMapper || !globalMapperAvailable) {
+        std::vector<std::string> mapping = {"mapper", "--database_path", databasePath, "--image_path", imagePath,
+                                            "--output_path", sparsePath, "--Mapper.num_threads", threads};
+        if (rig) {
+            const char* refine = openCVRig ? "1" : "0";
+            mapping.insert(mapping.end(), {"--Mapper.ba_refine_focal_length", refine,
+                                           "--Mapper.ba_refine_principal_point", refine,
+                                           "--Mapper.ba_refine_extra_params", refine});
+        }
+        // The global path never asks for snapshots, also when it falls back.
+        if (!useGlobalMapper && snapshotPath && snapshotFrequency >= 1) {
+            std::error_code ignored;  // COLMAP reports a missing folder itself
+            fs::create_directories(*snapshotPath, ignored);
+            mapping.insert(mapping.end(), {"--Mapper.snapshot_path", *snapshotPath, "--Mapper.snapshot_frames_freq",
+                                           std::to_string(snapshotFrequency)});
+        }
+        runStep(Step::reconstruction, mapping, session);
+    }
+
+    promoteLargestSubModel(sparsePath);
+    const fs::path modelPath = fs::path(sparsePath) / "0";
+    for (const char* file : {"cameras.bin", "images.bin", "points3D.bin"}) {
+        std::error_code error;
+        if (!fs::is_regular_file(modelPath / file, error)) throw COLMAPError::reconstructionEmpty(modelPath.string());
+    }
+    log("✓ COLMAP pipeline completed successfully.");
+}
+
+void COLMAPRunner::promoteLargestSubModel(const std::string& sparsePath) {
+    SubModelPromotion::promoteLargestSubModel(sparsePath, [this](const std::string& line) { log(line); });
+}
+
+}  // namespace tessaron::engines

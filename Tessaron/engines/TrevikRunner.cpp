@@ -1,0 +1,179 @@
+#include "engines/TrevikRunner.hpp"
+
+#include <charconv>
+#include <filesystem>
+#include <map>
+
+#include "core/NumberText.hpp"
+#include "core/ResourceLocator.hpp"
+
+namespace tessaron::engines {
+
+namespace {
+
+// Every occurrence of `pattern` removed in one left-to-right pass; text that
+// the removal joins together is not searched again.
+std::string removingAll(const std::string& text, std::string_view pattern) {
+    std::string result;
+    size_t start = 0;
+    for (size_t found = text.find(pattern); found != std::string::npos; found = text.find(pattern, start)) {
+        result.append(text, start, found - start);
+        start = found + pattern.size();
+    }
+    result.append(text, start, std::string::npos);
+    return result;
+}
+
+// A decimal integer with an optional sign and nothing else; none otherwise,
+// also when it does not fit.
+std::optional<int64_t> parseInteger(const std::string& text) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    bool negative = false;
+    if (begin != end && (*begin == '+' || *begin == '-')) {
+        negative = *begin == '-';
+        ++begin;
+    }
+    if (begin == end || *begin == '+' || *begin == '-') return std::nullopt;
+    uint64_t magnitude = 0;
+    auto [ptr, errc] = std::from_chars(begin, end, magnitude);
+    if (errc != std::errc() || ptr != end) return std::nullopt;
+    if (negative) {
+        if (magnitude > uint64_t(INT64_MAX) + 1) return std::nullopt;
+        return int64_t(0 - magnitude);
+    }
+    if (magnitude > uint64_t(INT64_MAX)) return std::nullopt;
+    return int64_t(magnitude);
+}
+
+// A whole-token float; leading white space is not accepted.
+std::optional<float> parseFloat(const std::string& text) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    if (begin != end && *begin == '+') {
+        ++begin;
+        if (begin != end && *begin == '-') return std::nullopt;
+    }
+    float value = 0;
+    auto [ptr, errc] = std::from_chars(begin, end, value);
+    if (errc != std::errc() || ptr != end) return std::nullopt;
+    return value;
+}
+
+std::string locateTrevik(const std::optional<std::string>& given) {
+    if (given) return *given;
+    if (auto found = core::ResourceLocator::findExecutable("trevik", /*searchPath=*/false)) return found->string();
+    return "trevik";
+}
+
+}  // namespace
+
+TrevikRunner::TrevikError TrevikRunner::TrevikError::trainingFailed(std::optional<int32_t> exitCode,
+                                                                    std::optional<int32_t> signal) {
+    std::string description = signal ? "trevik stopped by signal " + std::to_string(*signal)
+                                     : "trevik training failed (exit " + std::to_string(exitCode.value_or(-1)) + ")";
+    TrevikError error(TrevikErrorKind::trainingFailed, description);
+    error.exitCode = exitCode;
+    error.signal = signal;
+    return error;
+}
+
+TrevikRunner::TrevikRunner(std::optional<std::string> trevikPath) : trevikPath_(locateTrevik(trevikPath)) {}
+
+std::vector<std::string> TrevikRunner::arguments(const std::string& datasetPath, int iterations, int downscale,
+                                                 const std::string& outputPath, bool evalMode, int64_t capMax,
+                                                 std::optional<float> cullRadius, std::optional<double> earlyStop,
+                                                 const std::optional<std::string>& maskDir) {
+    int64_t capValue = capMax < capLimit ? capMax : capLimit;
+    std::vector<std::string> arguments = {
+        datasetPath,
+        "-n", std::to_string(iterations),
+        "-o", outputPath,
+        "--cap-max", std::to_string(capValue),
+        "--bg-color", "0", "0", "0",
+        "--position-lr-max-steps", std::to_string(iterations),
+    };
+    if (downscale >= 2) arguments.insert(arguments.end(), {"-d", std::to_string(downscale)});
+    if (evalMode) arguments.push_back("--eval");
+    if (cullRadius) arguments.insert(arguments.end(), {"--cull-radius", core::shortestText(*cullRadius)});
+    // Early stopping watches the evaluation split, so it needs --eval.
+    if (earlyStop && evalMode) arguments.insert(arguments.end(), {"--early-stop", core::shortestText(*earlyStop)});
+    if (maskDir) arguments.insert(arguments.end(), {"--mask-dir", *maskDir});
+    return arguments;
+}
+
+void TrevikRunner::run(const std::string& datasetPath, int iterations, int downscale, const std::string& outputPath,
+                       bool evalMode, int64_t capMax, bool diagnostics, std::optional<float> cullRadius,
+                       std::optional<double> earlyStop, const std::optional<std::string>& maskDir) {
+    auto log = [this](const std::string& line) {
+        if (onLog) onLog(line);
+    };
+    int64_t capValue = capMax < capLimit ? capMax : capLimit;
+    log("═══ Starting trevik training ═══");
+    log("Dataset: " + datasetPath);
+    log("Iterations: " + std::to_string(iterations));
+    log("Downscale: " + std::to_string(downscale) + "x");
+    log("Cap Max: " + std::to_string(capValue));
+
+    std::vector<std::string> engineArguments =
+        arguments(datasetPath, iterations, downscale, outputPath, evalMode, capMax, cullRadius, earlyStop, maskDir);
+    std::string command = "Command: trevik";
+    for (const std::string& argument : engineArguments) command += " " + argument;
+    log(command);
+
+    // The engine runs in the folder that holds it; the bare name has none,
+    // and then it inherits ours.
+    std::string folder = std::filesystem::path(trevikPath_).parent_path().string();
+    std::optional<std::string> workingDirectory;
+    if (!folder.empty()) workingDirectory = folder;
+
+    std::optional<std::map<std::string, std::string>> environment;
+    if (diagnostics) {
+        environment = std::map<std::string, std::string>{{"BENCHMARK", "1"}, {"PROFILE_GPU", "1"}, {"PROFILE_STAGES", "1"}};
+        log("Diagnostics ON: BENCHMARK + PROFILE_GPU + PROFILE_STAGES enabled");
+    }
+
+    // The line callback of this moment serves the whole run. Capturing `this`
+    // is safe: the ProcessRunner delivers no line after its run has
+    // returned, and this object outlives its own run.
+    auto engineLog = onLog;
+    int32_t status = runner_.run(
+        trevikPath_, engineArguments, workingDirectory, environment,
+        [this, engineLog](const std::string& line) {
+            if (engineLog) engineLog(line);
+            parseStats(line);
+        },
+        [this](int32_t pid) {
+            if (onPidLaunched) onPidLaunched(pid);
+        });
+
+    if (status == 0) {
+        log("✓ trevik training completed successfully.");
+        return;
+    }
+    if (status < 0) throw TrevikError::trainingFailed(std::nullopt, -status);
+    throw TrevikError::trainingFailed(status, std::nullopt);
+}
+
+void TrevikRunner::parseStats(const std::string& line) {
+    if (line.find("step=") == std::string::npos) return;
+    int64_t step = 0, splats = 0;
+    float msPerStep = 0;
+    size_t start = 0;
+    while (start <= line.size()) {
+        size_t blank = line.find(' ', start);
+        std::string token = line.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
+        if (token.starts_with("step=")) {
+            step = parseInteger(removingAll(token, "step=")).value_or(0);
+        } else if (token.starts_with("splats=")) {
+            splats = parseInteger(removingAll(removingAll(token, "splats="), ",")).value_or(0);
+        } else if (token.ends_with("ms/step")) {
+            msPerStep = parseFloat(removingAll(token, "ms/step")).value_or(0.0f);
+        }
+        if (blank == std::string::npos) break;
+        start = blank + 1;
+    }
+    if (step >= 1 && onStats) onStats(step, splats, msPerStep);
+}
+
+}  // namespace tessaron::engines

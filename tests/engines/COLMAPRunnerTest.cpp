@@ -1,0 +1,585 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "core/Error.hpp"
+#include "engines/COLMAPRunner.hpp"
+#include "engines/COLMAPVersion.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron::engines;
+using tessaron::testing::readTextFile;
+using tessaron::testing::TempDir;
+using tessaron::testing::writeTextFile;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using Arguments = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string debianHelp =
+    "COLMAP 3.8 -- Structure-from-Motion and Multi-View Stereo\n"
+    "              (Commit Unknown on Unknown without CUDA)\n";
+const std::string currentHelp =
+    "COLMAP 3.12.3 -- Structure-from-Motion and Multi-View Stereo\n"
+    "              (Commit 1a2b3c4 on 2025-06-01 with CUDA)\n";
+
+// A stand-in for the colmap program: answers -h with the given help text,
+// records every other invocation (GLOG_log_dir, then the arguments, tab
+// separated), prints one line, writes a model when it is a mapper, and
+// fails the way it is told at one sub-command.
+struct FakeBehaviour {
+    std::string help = debianHelp;
+    std::string failingCommand = {};  // sub-command that fails
+    std::string failure = {};         // shell: "exit 3", "kill -TERM $$"
+    bool writesModel = true;
+};
+
+class FakeCOLMAP {
+public:
+    explicit FakeCOLMAP(const FakeBehaviour& behaviour = {}) {
+        std::ostringstream script;
+        script << "#!/bin/sh\n"
+               << "if [ \"$1\" = \"-h\" ]; then\n"
+               << "  echo probe >> '" << (folder_ / "probes").string() << "'\n"
+               << "  cat <<'HELP'\n"
+               << behaviour.help << "HELP\n"
+               << "  exit 0\n"
+               << "fi\n"
+               << "{ printf 'GLOG_log_dir=%s' \"$GLOG_log_dir\"; for a in \"$@\"; do printf '\\t%s' \"$a\"; done;"
+               << " printf '\\n'; } >> '" << (folder_ / "invocations").string() << "'\n"
+               << "echo \"fake $1 output\"\n";
+        if (!behaviour.failingCommand.empty())
+            script << "if [ \"$1\" = '" << behaviour.failingCommand << "' ]; then " << behaviour.failure << "; fi\n";
+        if (behaviour.writesModel) {
+            script << "case \"$1\" in mapper|global_mapper)\n"
+                   << "  previous=''; for a in \"$@\"; do [ \"$previous\" = --output_path ] && out=\"$a\"; "
+                      "previous=\"$a\"; done\n"
+                   << "  mkdir -p \"$out/0\" && : > \"$out/0/cameras.bin\" && : > \"$out/0/images.bin\" && "
+                      ": > \"$out/0/points3D.bin\";;\n"
+                   << "esac\n";
+        }
+        script << "exit 0\n";
+        writeTextFile(path(), script.str());
+        fs::permissions(path(), fs::perms::owner_all);
+    }
+
+    fs::path path() const { return folder_ / "colmap"; }
+
+    // Each invocation: "GLOG_log_dir=...", then the sub-command and its arguments.
+    std::vector<Arguments> invocations() const {
+        std::vector<Arguments> result;
+        if (!fs::exists(folder_ / "invocations")) return result;
+        std::istringstream lines(readTextFile(folder_ / "invocations"));
+        std::string line;
+        while (std::getline(lines, line)) {
+            Arguments fields;
+            std::istringstream parts(line);
+            std::string field;
+            while (std::getline(parts, field, '\t')) fields.push_back(field);
+            result.push_back(fields);
+        }
+        return result;
+    }
+
+    Arguments commands() const {
+        Arguments names;
+        for (const Arguments& invocation : invocations()) names.push_back(invocation.at(1));
+        return names;
+    }
+
+    int probeCount() const {
+        if (!fs::exists(folder_ / "probes")) return 0;
+        std::string text = readTextFile(folder_ / "probes");
+        return int(std::count(text.begin(), text.end(), '\n'));
+    }
+
+private:
+    TempDir folder_{"fake-colmap"};
+};
+
+// The run's parameters with the defaults of a photo run.
+struct RunParameters {
+    bool singleCamera = false;
+    bool sequentialMatching = false;
+    bool useGlobalMapper = false;
+    bool useGPU = true;
+    FeatureExtractionMode mode = FeatureExtractionMode::standard;
+    std::optional<std::string> vocabTreePath = {};
+    std::optional<std::string> snapshotPath = {};
+    int snapshotFrequency = 10;
+    std::optional<Rig360Config> rig = {};
+    bool openCVRig = false;
+};
+
+class COLMAPRunnerFixture : public ::testing::Test {
+protected:
+    std::string images() const { return (workspace_ / "images").string(); }
+    std::string output() const { return (workspace_ / "colmap").string(); }
+    std::string database() const { return output() + "/database.db"; }
+    std::string sparse() const { return output() + "/sparse"; }
+    std::string snapshots() const { return output() + "/snapshots"; }
+    std::string glog() const { return "GLOG_log_dir=" + output(); }
+
+    // Runs with a fresh runner on the fake and keeps its log lines.
+    void run(const FakeCOLMAP& fake, const RunParameters& parameters) {
+        runner_ = std::make_unique<COLMAPRunner>(fake.path().string());
+        runAgain(parameters);
+    }
+
+    void runAgain(const RunParameters& p) {
+        runner_->onLog = [this](const std::string& line) {
+            std::lock_guard lock(logMutex_);
+            log_.push_back(line);
+        };
+        runner_->run(images(), output(), p.singleCamera, p.sequentialMatching, p.useGlobalMapper, p.useGPU, p.mode,
+                     p.vocabTreePath, p.snapshotPath, p.snapshotFrequency, p.rig, p.openCVRig);
+    }
+
+    std::string threads() const { return std::to_string(runner_->maxThreads()); }
+
+    std::string hardwareLine() const {
+        return "Hardware: " + std::to_string(std::thread::hardware_concurrency()) + " cores, using " + threads() +
+               " threads";
+    }
+
+    std::vector<std::string> log() {
+        std::lock_guard lock(logMutex_);
+        return log_;
+    }
+
+    TempDir workspace_{"colmap-runner"};
+    std::unique_ptr<COLMAPRunner> runner_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+};
+
+// A two-camera rig whose answers the tests can see.
+Rig360Config twoCameraRig(std::vector<std::string>* framesSeen, std::optional<std::string> maskDir = std::nullopt) {
+    Rig360Config rig;
+    rig.layout.cameraCount = 2;
+    rig.layout.referenceCameraName = "cam0";
+    rig.layout.cameraParams = "859.2380,859.2380,1024.0,1024.0";
+    rig.layout.rigConfigJSON = [] { return std::string("[\n  {\n    \"cameras\" : []\n  }\n]"); };
+    rig.layout.matchPairLines = [framesSeen](const std::vector<std::string>& frames) {
+        if (framesSeen) *framesSeen = frames;
+        std::vector<std::string> lines;
+        for (const std::string& frame : frames) lines.push_back("cam0/" + frame + " cam1/" + frame);
+        return lines;
+    };
+    rig.maskDir = std::move(maskDir);
+    return rig;
+}
+
+}  // namespace
+
+// MARK: - Pieces
+
+TEST(COLMAPRunnerSetup, ThreadCountIsHalfTheCoresWithinTwoAndSix) {
+    const std::vector<std::pair<int, int>> expected = {{1, 2},  {3, 2},  {4, 2},  {5, 2},  {6, 3},  {7, 3},  {8, 4},
+                                                       {9, 4},  {10, 5}, {11, 5}, {12, 6}, {13, 6}, {14, 6}, {64, 6}};
+    for (auto [cores, threads] : expected) EXPECT_EQ(COLMAPRunner::threadCount(cores), threads) << cores << " cores";
+}
+
+TEST(COLMAPRunnerSetup, LookupPrefersBundleThenBuildTreeThenPathElseNamesTheBundle) {
+    TempDir folder("colmap-lookup");
+    const fs::path bundle = folder / "bundle", development = folder / "development", onPath = folder / "bin";
+    for (const fs::path& dir : {bundle, development, onPath}) fs::create_directories(dir);
+    const char* savedPath = std::getenv("PATH");
+    const std::string originalPath = savedPath ? savedPath : "";
+    ::setenv("PATH", onPath.c_str(), 1);
+
+    EXPECT_EQ(COLMAPRunner::locateExecutable(bundle, development), (bundle / "colmap").string());
+    writeTextFile(onPath / "colmap", "#!/bin/sh\n");
+    fs::permissions(onPath / "colmap", fs::perms::owner_all);
+    EXPECT_EQ(COLMAPRunner::locateExecutable(bundle, development), (onPath / "colmap").string());
+    writeTextFile(development / "colmap", "");
+    EXPECT_EQ(COLMAPRunner::locateExecutable(bundle, development), (development / "colmap").string());
+    writeTextFile(bundle / "colmap", "");
+    EXPECT_EQ(COLMAPRunner::locateExecutable(bundle, development), (bundle / "colmap").string());
+
+    ::setenv("PATH", originalPath.c_str(), 1);
+    EXPECT_EQ(COLMAPRunner(std::string("/given/colmap")).colmapPath(), "/given/colmap");
+}
+
+TEST(COLMAPRunnerSetup, FeatureExtractionModeRawValues) {
+    EXPECT_EQ(toString(FeatureExtractionMode::standard), "standard");
+    EXPECT_EQ(toString(FeatureExtractionMode::aggressive), "aggressive");
+    EXPECT_EQ(featureExtractionModeFromString("aggressive"), FeatureExtractionMode::aggressive);
+    EXPECT_EQ(featureExtractionModeFromString("standard"), FeatureExtractionMode::standard);
+    EXPECT_EQ(featureExtractionModeFromString("Standard"), std::nullopt);
+    EXPECT_EQ(featureExtractionModeFromString(""), std::nullopt);
+}
+
+TEST(COLMAPVersionTable, ReadsDebiansBannerAndTranslatesBefore312) {
+    COLMAPVersion debian = COLMAPVersion::fromHelpOutput(
+        {"COLMAP 3.8 -- Structure-from-Motion and Multi-View Stereo", "(Commit Unknown on Unknown without CUDA)"});
+    EXPECT_TRUE(debian.known);
+    EXPECT_EQ(debian.text(), "3.8");
+    EXPECT_TRUE(debian.withoutCUDA);
+    EXPECT_EQ(debian.optionName("--FeatureExtraction.max_image_size"), "--SiftExtraction.max_image_size");
+    EXPECT_EQ(debian.optionName("--FeatureMatching.use_gpu"), "--SiftMatching.use_gpu");
+    EXPECT_EQ(debian.optionName("--Mapper.snapshot_frames_freq"), "--Mapper.snapshot_images_freq");
+    EXPECT_EQ(debian.optionName("--SiftExtraction.max_num_features"), "--SiftExtraction.max_num_features");
+    EXPECT_EQ(debian.optionName("--Mapper.snapshot_path"), "--Mapper.snapshot_path");
+    EXPECT_EQ(debian.optionName("--FeatureMatchingX.y"), "--FeatureMatchingX.y");
+    EXPECT_FALSE(debian.hasSubcommand("rig_configurator"));
+    EXPECT_FALSE(debian.hasSubcommand("global_mapper"));
+    EXPECT_TRUE(debian.hasSubcommand("matches_importer"));
+}
+
+TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
+    const std::vector<std::vector<std::string>> helps = {
+        {"COLMAP 3.12.3 -- Structure-from-Motion", "(Commit 1a2b on 2025-06-01 with CUDA)"},
+        {"COLMAP 4.0 -- Structure-from-Motion"},
+        {"colmap: unrecognised option"},
+        {}};
+    for (const auto& help : helps) {
+        COLMAPVersion version = COLMAPVersion::fromHelpOutput(help);
+        EXPECT_FALSE(version.withoutCUDA);
+        EXPECT_EQ(version.optionName("--FeatureExtraction.use_gpu"), "--FeatureExtraction.use_gpu");
+        EXPECT_EQ(version.optionName("--Mapper.snapshot_frames_freq"), "--Mapper.snapshot_frames_freq");
+        EXPECT_TRUE(version.hasSubcommand("global_mapper"));
+        EXPECT_TRUE(version.hasSubcommand("rig_configurator"));
+    }
+    EXPECT_EQ(COLMAPVersion::fromHelpOutput(helps[0]).text(), "3.12.3");
+    EXPECT_EQ(COLMAPVersion::fromHelpOutput(helps[2]).text(), "unknown");
+    EXPECT_TRUE(COLMAPVersion::fromHelpOutput({"COLMAP 3.11.1"}).isBefore(3, 12));
+}
+
+TEST(COLMAPRunnerErrors, DescriptionsPrintTheSignedStatus) {
+    EXPECT_STREQ(COLMAPRunner::COLMAPError::featureExtractionFailed(3).what(), "Feature extraction failed (exit 3)");
+    EXPECT_STREQ(COLMAPRunner::COLMAPError::rigConfigurationFailed(-6).what(),
+                 "360 rig configuration failed (exit -6)");
+    EXPECT_STREQ(COLMAPRunner::COLMAPError::matchingFailed(-15).what(), "Feature matching failed (exit -15)");
+    EXPECT_STREQ(COLMAPRunner::COLMAPError::reconstructionFailed(1).what(), "Sparse reconstruction failed (exit 1)");
+    EXPECT_STREQ(COLMAPRunner::COLMAPError::binaryNotFound("/x/colmap").what(),
+                 "COLMAP engine not found in the app bundle (expected at /x/colmap). Install Debian's colmap "
+                 "package — or in a dev checkout, run scripts/setup.sh.");
+}
+
+// MARK: - Command lines and log lines
+
+TEST_F(COLMAPRunnerFixture, CurrentVersionGetsTheCurrentNamesAndLogsTheChain) {
+    FakeCOLMAP fake({.help = currentHelp});
+    run(fake, {.singleCamera = true, .snapshotPath = snapshots(), .snapshotFrequency = 10});
+
+    EXPECT_THAT(fake.invocations(),
+                ElementsAre(Arguments{glog(), "feature_extractor", "--database_path", database(), "--image_path",
+                                      images(), "--FeatureExtraction.use_gpu", "1", "--FeatureExtraction.num_threads",
+                                      threads(), "--ImageReader.single_camera", "1",
+                                      "--FeatureExtraction.max_image_size", "1600",
+                                      "--SiftExtraction.max_num_features", "8192"},
+                            Arguments{glog(), "exhaustive_matcher", "--database_path", database(),
+                                      "--FeatureMatching.num_threads", threads(), "--FeatureMatching.max_num_matches",
+                                      "32768"},
+                            Arguments{glog(), "mapper", "--database_path", database(), "--image_path", images(),
+                                      "--output_path", sparse(), "--Mapper.num_threads", threads(),
+                                      "--Mapper.snapshot_path", snapshots(), "--Mapper.snapshot_frames_freq", "10"}));
+    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (GPU SIFT) ═══",
+                                   "fake feature_extractor output", "═══ Step 2/3: Exhaustive Matching ═══",
+                                   "fake exhaustive_matcher output",
+                                   "═══ Step 3/3: Incremental Reconstruction (recommended) ═══", "fake mapper output",
+                                   "✓ COLMAP pipeline completed successfully."));
+    EXPECT_TRUE(fs::is_directory(snapshots()));
+}
+
+TEST_F(COLMAPRunnerFixture, DebianVersionGetsTheOlderNamesAndNeverTheGPU) {
+    FakeCOLMAP fake;
+    const std::string vocabTree = (workspace_ / "vocab_tree_flickr100K_words32K.bin").string();
+    writeTextFile(vocabTree, "tree");
+    run(fake, {.sequentialMatching = true,
+               .mode = FeatureExtractionMode::aggressive,
+               .vocabTreePath = vocabTree,
+               .snapshotPath = snapshots(),
+               .snapshotFrequency = 7});
+
+    EXPECT_THAT(
+        fake.invocations(),
+        ElementsAre(
+            Arguments{glog(), "feature_extractor", "--database_path", database(), "--image_path", images(),
+                      "--SiftExtraction.use_gpu", "0", "--SiftExtraction.num_threads", threads(),
+                      "--ImageReader.single_camera", "0", "--SiftExtraction.max_image_size", "3200",
+                      "--SiftExtraction.max_num_features", "16384", "--SiftExtraction.peak_threshold", "0.0033",
+                      "--SiftExtraction.edge_threshold", "20", "--SiftExtraction.num_octaves", "5",
+                      "--SiftExtraction.octave_resolution", "4"},
+            Arguments{glog(), "sequential_matcher", "--database_path", database(), "--SequentialMatching.overlap", "10",
+                      "--SequentialMatching.quadratic_overlap", "1", "--SiftMatching.num_threads", threads(),
+                      "--SiftMatching.max_num_matches", "65536", "--SiftMatching.use_gpu", "0",
+                      "--SequentialMatching.loop_detection", "1", "--SequentialMatching.loop_detection_period", "10",
+                      "--SequentialMatching.loop_detection_num_images", "50", "--SequentialMatching.vocab_tree_path",
+                      vocabTree},
+            Arguments{glog(), "mapper", "--database_path", database(), "--image_path", images(), "--output_path",
+                      sparse(), "--Mapper.num_threads", threads(), "--Mapper.snapshot_path", snapshots(),
+                      "--Mapper.snapshot_images_freq", "7"}));
+    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (GPU SIFT [AGGRESSIVE]) ═══",
+                                   "fake feature_extractor output", "═══ Step 2/3: Sequential Matching ═══",
+                                   "Loop closure: enabled (vocab tree: " + vocabTree + ")",
+                                   "fake sequential_matcher output",
+                                   "═══ Step 3/3: Incremental Reconstruction (recommended) ═══", "fake mapper output",
+                                   "✓ COLMAP pipeline completed successfully."));
+}
+
+class LoopClosureWithoutTree : public COLMAPRunnerFixture,
+                               public ::testing::WithParamInterface<std::optional<std::string>> {};
+
+TEST_P(LoopClosureWithoutTree, LogsDisabledAndAddsNoLoopOptions) {
+    FakeCOLMAP fake;
+    run(fake, {.sequentialMatching = true, .useGPU = false, .vocabTreePath = GetParam()});
+    EXPECT_THAT(log(), ::testing::Contains("Loop closure: disabled (no vocab tree at " + GetParam().value_or("nil") +
+                                           " — sequential-only matching)"));
+    EXPECT_THAT(log().at(1), "═══ Step 1/3: Feature Extraction (CPU SIFT) ═══");
+    const Arguments matcher = fake.invocations().at(1);
+    EXPECT_EQ(matcher.at(1), "sequential_matcher");
+    for (const std::string& argument : matcher) EXPECT_THAT(argument, ::testing::Not(HasSubstr("loop_detection")));
+}
+
+INSTANTIATE_TEST_SUITE_P(NilOrMissingFile, LoopClosureWithoutTree,
+                         ::testing::Values(std::nullopt, std::string("/nowhere/vocab_tree.bin")),
+                         [](const auto& info) { return info.param ? "missingFile" : "nil"; });
+
+TEST_F(COLMAPRunnerFixture, SnapshotsNeedAFrequencyOfAtLeastOne) {
+    FakeCOLMAP fake;
+    run(fake, {.snapshotPath = snapshots(), .snapshotFrequency = 0});
+    const Arguments mapper = fake.invocations().at(2);
+    EXPECT_THAT(mapper, ElementsAre(glog(), "mapper", "--database_path", database(), "--image_path", images(),
+                                    "--output_path", sparse(), "--Mapper.num_threads", threads()));
+    EXPECT_FALSE(fs::exists(snapshots()));
+}
+
+TEST_F(COLMAPRunnerFixture, GlobalMapperOnCurrentVersionTakesNoSnapshots) {
+    FakeCOLMAP fake({.help = currentHelp});
+    run(fake, {.useGlobalMapper = true, .snapshotPath = snapshots()});
+    EXPECT_THAT(fake.invocations().at(2),
+                ElementsAre(glog(), "global_mapper", "--database_path", database(), "--image_path", images(),
+                            "--output_path", sparse(), "--GlobalMapper.num_threads", threads()));
+    EXPECT_THAT(log(), ::testing::Contains("═══ Step 3/3: Global Reconstruction (GLOMAP — fast mode) ═══"));
+    EXPECT_FALSE(fs::exists(snapshots()));
+}
+
+TEST_F(COLMAPRunnerFixture, GlobalMapperMissingFallsBackToTheIncrementalOneWithAWarning) {
+    FakeCOLMAP fake;
+    run(fake, {.useGlobalMapper = true, .snapshotPath = snapshots()});
+    EXPECT_THAT(fake.invocations().at(2), ElementsAre(glog(), "mapper", "--database_path", database(), "--image_path",
+                                                      images(), "--output_path", sparse(), "--Mapper.num_threads",
+                                                      threads()));
+    const std::vector<std::string> lines = log();
+    const std::vector<std::string> tail(lines.end() - 4, lines.end());
+    EXPECT_THAT(tail, ElementsAre("═══ Step 3/3: Global Reconstruction (GLOMAP — fast mode) ═══",
+                                  "⚠ COLMAP 3.8 has no global_mapper: running the incremental mapper instead, without "
+                                  "GLOMAP's global reconstruction and without snapshots.",
+                                  "fake mapper output", "✓ COLMAP pipeline completed successfully."));
+}
+
+TEST_F(COLMAPRunnerFixture, RigOnDebianWritesTheRigFilesAndSkipsTheConfigurator) {
+    FakeCOLMAP fake;
+    const fs::path reference = workspace_ / "images" / "cam0";
+    for (const char* name : {"frame_b.JPG", "frame_a.jpeg", "Z.png", "notes.txt", "frame_c.jpg.txt"})
+        writeTextFile(reference / name, "");
+    std::vector<std::string> framesSeen;
+    const std::string masks = (workspace_ / "masks").string();
+    // Single camera, sequential matching and a vocabulary tree mean nothing with a rig.
+    run(fake, {.singleCamera = true,
+               .sequentialMatching = true,
+               .vocabTreePath = "/nowhere/tree.bin",
+               .snapshotPath = snapshots(),
+               .rig = twoCameraRig(&framesSeen, masks)});
+
+    EXPECT_THAT(framesSeen, ElementsAre("Z.png", "frame_a.jpeg", "frame_b.JPG"));
+    const std::string matchPairs = output() + "/match_pairs.txt";
+    EXPECT_EQ(readTextFile(matchPairs), "cam0/Z.png cam1/Z.png\ncam0/frame_a.jpeg cam1/frame_a.jpeg\n"
+                                        "cam0/frame_b.JPG cam1/frame_b.JPG\n");
+    EXPECT_EQ(readTextFile(output() + "/rig_config.json"), "[\n  {\n    \"cameras\" : []\n  }\n]");
+    EXPECT_THAT(
+        fake.invocations(),
+        ElementsAre(
+            Arguments{glog(), "feature_extractor", "--database_path", database(), "--image_path", images(),
+                      "--SiftExtraction.use_gpu", "0", "--SiftExtraction.num_threads", threads(),
+                      "--ImageReader.single_camera_per_folder", "1", "--ImageReader.camera_model", "PINHOLE",
+                      "--ImageReader.camera_params", "859.2380,859.2380,1024.0,1024.0", "--ImageReader.mask_path",
+                      masks, "--SiftExtraction.max_image_size", "1600", "--SiftExtraction.max_num_features", "8192"},
+            Arguments{glog(), "matches_importer", "--database_path", database(), "--match_list_path", matchPairs,
+                      "--SiftMatching.num_threads", threads(), "--SiftMatching.max_num_matches", "32768",
+                      "--SiftMatching.use_gpu", "0"},
+            Arguments{glog(), "mapper", "--database_path", database(), "--image_path", images(), "--output_path",
+                      sparse(), "--Mapper.num_threads", threads(), "--Mapper.ba_refine_focal_length", "0",
+                      "--Mapper.ba_refine_principal_point", "0", "--Mapper.ba_refine_extra_params", "0",
+                      "--Mapper.snapshot_path", snapshots(), "--Mapper.snapshot_images_freq", "10"}));
+    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (GPU SIFT) ═══",
+                                   "fake feature_extractor output", "═══ Rig configuration (2 virtual cameras) ═══",
+                                   "⚠ COLMAP 3.8 has no rig_configurator: the crops are matched and mapped as "
+                                   "separate cameras, one per camera folder, without the rig constraint.",
+                                   "═══ Step 2/3: Rig Pair Matching (matches_importer) ═══",
+                                   "Match plan: 3 rig frames × 2 crops → 3 pairs", "fake matches_importer output",
+                                   "═══ Step 3/3: Incremental Reconstruction (recommended) ═══", "fake mapper output",
+                                   "✓ COLMAP pipeline completed successfully."));
+}
+
+TEST_F(COLMAPRunnerFixture, OpenCVRigOnCurrentVersionRunsTheConfiguratorAndRefinesIntrinsics) {
+    FakeCOLMAP fake({.help = currentHelp});
+    std::vector<std::string> framesSeen = {"stale"};
+    // No reference camera folder at all: no frames, an empty pair file.
+    run(fake, {.rig = twoCameraRig(&framesSeen), .openCVRig = true});
+
+    EXPECT_TRUE(framesSeen.empty());
+    EXPECT_EQ(readTextFile(output() + "/match_pairs.txt"), "\n");
+    const std::vector<Arguments> invocations = fake.invocations();
+    ASSERT_EQ(invocations.size(), 4u);
+    const Arguments& extraction = invocations[0];
+    const auto params = std::find(extraction.begin(), extraction.end(), "--ImageReader.camera_params");
+    ASSERT_NE(params, extraction.end());
+    EXPECT_EQ(*(params - 1), "OPENCV");
+    // The four PINHOLE values, then eight characters for k1, k2, p1, p2.
+    EXPECT_EQ(*(params + 1), "859.2380,859.2380,1024.0,1024.0,0,0,0,0");
+    EXPECT_EQ(std::count(params[1].begin(), params[1].end(), ','), 7);
+    EXPECT_THAT(invocations[1], ElementsAre(glog(), "rig_configurator", "--database_path", database(),
+                                            "--rig_config_path", output() + "/rig_config.json"));
+    EXPECT_EQ(invocations[2].at(1), "matches_importer");
+    EXPECT_THAT(invocations[3], ElementsAre(glog(), "mapper", "--database_path", database(), "--image_path", images(),
+                                            "--output_path", sparse(), "--Mapper.num_threads", threads(),
+                                            "--Mapper.ba_refine_focal_length", "1",
+                                            "--Mapper.ba_refine_principal_point", "1",
+                                            "--Mapper.ba_refine_extra_params", "1"));
+    EXPECT_THAT(log(), ::testing::Contains("Match plan: 0 rig frames × 2 crops → 0 pairs"));
+}
+
+TEST_F(COLMAPRunnerFixture, RigDescriptionErrorPropagatesAfterExtraction) {
+    FakeCOLMAP fake;
+    Rig360Config rig = twoCameraRig(nullptr);
+    rig.layout.rigConfigJSON = []() -> std::string { throw std::runtime_error("JSON writer failed"); };
+    EXPECT_THROW(
+        {
+            try {
+                run(fake, {.rig = rig});
+            } catch (const std::runtime_error& error) {
+                EXPECT_STREQ(error.what(), "JSON writer failed");
+                throw;
+            }
+        },
+        std::runtime_error);
+    EXPECT_THAT(fake.commands(), ElementsAre("feature_extractor"));
+}
+
+TEST_F(COLMAPRunnerFixture, VersionIsAskedOnceAndEachStepReportsItsPid) {
+    FakeCOLMAP fake;
+    std::vector<int32_t> pids;
+    runner_ = std::make_unique<COLMAPRunner>(fake.path().string());
+    runner_->onPidLaunched = [&pids](int32_t pid) { pids.push_back(pid); };
+    runAgain({});
+    runAgain({});
+    EXPECT_EQ(fake.probeCount(), 1);
+    EXPECT_EQ(pids.size(), 6u);
+    for (int32_t pid : pids) EXPECT_GT(pid, 0);
+}
+
+// MARK: - Failures
+
+struct StepFailure {
+    std::string name;
+    std::string help;
+    bool rig;
+    bool global;
+    std::string command;
+    std::string failure;
+    std::string description;
+    COLMAPRunner::COLMAPErrorKind kind;
+    Arguments commandsRun;
+};
+
+class COLMAPRunnerStepFailure : public COLMAPRunnerFixture, public ::testing::WithParamInterface<StepFailure> {};
+
+TEST_P(COLMAPRunnerStepFailure, ThrowsTheStepsErrorAndRunsNothingAfter) {
+    const StepFailure& step = GetParam();
+    FakeCOLMAP fake({.help = step.help, .failingCommand = step.command, .failure = step.failure});
+    RunParameters parameters{.useGlobalMapper = step.global};
+    if (step.rig) parameters.rig = twoCameraRig(nullptr);
+    try {
+        run(fake, parameters);
+        FAIL() << "the run succeeded";
+    } catch (const COLMAPRunner::COLMAPError& error) {
+        EXPECT_STREQ(error.what(), step.description.c_str());
+        EXPECT_EQ(error.kind(), step.kind);
+    }
+    EXPECT_EQ(fake.commands(), step.commandsRun);
+    EXPECT_THAT(log(), ::testing::Not(::testing::Contains("✓ COLMAP pipeline completed successfully.")));
+    EXPECT_TRUE(fs::is_directory(sparse()));
+}
+
+using Kind = COLMAPRunner::COLMAPErrorKind;
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, COLMAPRunnerStepFailure,
+    ::testing::Values(StepFailure{"extraction", debianHelp, false, false, "feature_extractor", "exit 3",
+                                  "Feature extraction failed (exit 3)", Kind::featureExtractionFailed,
+                                  {"feature_extractor"}},
+                      StepFailure{"rigConfiguration", currentHelp, true, false, "rig_configurator", "exit 2",
+                                  "360 rig configuration failed (exit 2)", Kind::rigConfigurationFailed,
+                                  {"feature_extractor", "rig_configurator"}},
+                      StepFailure{"matcherTerminated", debianHelp, false, false, "exhaustive_matcher", "kill -TERM $$",
+                                  "Feature matching failed (exit -15)", Kind::matchingFailed,
+                                  {"feature_extractor", "exhaustive_matcher"}},
+                      StepFailure{"matchesImporter", debianHelp, true, false, "matches_importer", "exit 1",
+                                  "Feature matching failed (exit 1)", Kind::matchingFailed,
+                                  {"feature_extractor", "matches_importer"}},
+                      StepFailure{"mapper", debianHelp, false, false, "mapper", "exit 1", "Sparse reconstruction failed (exit 1)",
+                                  Kind::reconstructionFailed, {"feature_extractor", "exhaustive_matcher", "mapper"}},
+                      StepFailure{"globalMapperKilled", currentHelp, false, true, "global_mapper", "kill -KILL $$",
+                                  "Sparse reconstruction failed (exit -9)", Kind::reconstructionFailed,
+                                  {"feature_extractor", "exhaustive_matcher", "global_mapper"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(COLMAPRunnerFixture, MapperThatWritesNoModelIsAFailureNotASuccess) {
+    FakeCOLMAP fake({.writesModel = false});
+    try {
+        run(fake, {});
+        FAIL() << "the run succeeded";
+    } catch (const COLMAPRunner::COLMAPError& error) {
+        EXPECT_EQ(error.kind(), Kind::reconstructionEmpty);
+        EXPECT_EQ(std::string(error.what()),
+                  "Sparse reconstruction failed: COLMAP wrote no model (no cameras.bin, images.bin and points3D.bin "
+                  "in " + sparse() + "/0)");
+    }
+    EXPECT_THAT(log(), ::testing::Not(::testing::Contains("✓ COLMAP pipeline completed successfully.")));
+}
+
+TEST_F(COLMAPRunnerFixture, MissingExecutableCreatesNothing) {
+    const std::string missing = (workspace_ / "Resources" / "colmap").string();
+    COLMAPRunner runner(missing);
+    std::vector<std::string> lines;
+    runner.onLog = [&lines](const std::string& line) { lines.push_back(line); };
+    try {
+        runner.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard, std::nullopt,
+                   snapshots(), 10, std::nullopt, false);
+        FAIL() << "the run succeeded";
+    } catch (const COLMAPRunner::COLMAPError& error) {
+        EXPECT_EQ(error.kind(), Kind::binaryNotFound);
+        EXPECT_EQ(error.path, missing);
+        EXPECT_EQ(std::string(error.what()), "COLMAP engine not found in the app bundle (expected at " + missing +
+                                                 "). Install Debian's colmap package — or in a dev checkout, run "
+                                                 "scripts/setup.sh.");
+    }
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(fs::exists(output()));
+}
+
+TEST_F(COLMAPRunnerFixture, LatchedRunnerStartsNothingAndThrowsCancellation) {
+    FakeCOLMAP fake;
+    runner_ = std::make_unique<COLMAPRunner>(fake.path().string());
+    runner_->runner().cancel();
+    EXPECT_THROW(runAgain({}), tessaron::core::CancellationError);
+    EXPECT_EQ(fake.probeCount(), 0);
+    EXPECT_TRUE(fake.invocations().empty());
+
+    runner_->runner().resetCancel();
+    runAgain({});
+    EXPECT_EQ(fake.commands(), (Arguments{"feature_extractor", "exhaustive_matcher", "mapper"}));
+}

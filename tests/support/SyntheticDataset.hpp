@@ -1,0 +1,62 @@
+#pragma once
+
+// Header-only: a test that includes it links tessaron_engines.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "engines/COLMAPUtils.hpp"
+#include "support/TempDir.hpp"
+
+namespace tessaron::testing {
+
+// A training dataset as the engine reads it: `sparse/0` holding a COLMAP
+// model with one PINHOLE camera, registered images whose files exist under
+// `images/`, and a lattice of coloured points.
+struct SyntheticDataset {
+    // `count` points on a lattice of spacing 0.1, ids from 1, each with its
+    // own colour.
+    static engines::Point3DMap latticePoints(size_t count) {
+        engines::Point3DMap points;
+        for (size_t index = 0; index < count; ++index) {
+            engines::Point3DModel point;
+            point.point3D_id = index + 1;
+            point.x = double(index % 10) * 0.1;
+            point.y = double(index / 10 % 10) * 0.1;
+            point.z = double(index / 100) * 0.1;
+            point.r = uint8_t(index * 7);
+            point.g = uint8_t(255 - index % 256);
+            point.b = uint8_t(index * 13 + 5);
+            point.error = 0.5;
+            point.track = {{1, int32_t(index)}};
+            points.emplace(point.point3D_id, point);
+        }
+        return points;
+    }
+
+    static std::string imageName(size_t index) {
+        std::string number = std::to_string(index);
+        return "frame_" + std::string(6 - std::min<size_t>(6, number.size()), '0') + number + ".jpg";
+    }
+
+    static void write(const std::filesystem::path& folder, size_t imageCount, const engines::Point3DMap& points,
+                      uint64_t width = 640, uint64_t height = 480) {
+        engines::CameraMap cameras;
+        cameras[1] = engines::CameraModel{1, 1, width, height, {500, 500, double(width) / 2, double(height) / 2}};
+        engines::ImageMap images;
+        for (size_t index = 0; index < imageCount; ++index) {
+            engines::ImageModel image;
+            image.imageId = int32_t(index + 1);
+            image.tz = double(index);
+            image.cameraId = 1;
+            image.name = imageName(index);
+            images[image.imageId] = image;
+            writeTextFile(folder / "images" / image.name, "not really a JPEG");
+        }
+        std::filesystem::create_directories(folder / "sparse" / "0");
+        engines::COLMAPUtils::writeModel(cameras, images, points, folder / "sparse" / "0");
+    }
+};
+
+}  // namespace tessaron::testing

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "trevik/TrainingOptions.hpp"
+
+using tessaron::trevik::StandInKnobs;
+using tessaron::trevik::TrainingOptions;
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+const Arguments fullCommand = {"/w/dataset", "-n", "7000", "-o", "/w/out.ply", "--cap-max", "1000000",
+                               "--bg-color", "0", "0", "0", "--position-lr-max-steps", "7000",
+                               "-d", "2", "--eval", "--cull-radius", "0.0", "--early-stop", "0.05",
+                               "--mask-dir", "/w/masks"};
+
+void expectFull(const TrainingOptions& options) {
+    EXPECT_EQ(options.dataset, "/w/dataset");
+    EXPECT_EQ(options.iterations, 7000);
+    EXPECT_EQ(options.output, "/w/out.ply");
+    EXPECT_EQ(options.capMax, 1000000);
+    EXPECT_EQ(options.positionLrMaxSteps, 7000);
+    EXPECT_EQ(options.downscale, 2);
+    EXPECT_TRUE(options.eval);
+    EXPECT_EQ(options.cullRadius, 0.0);
+    EXPECT_EQ(options.earlyStop, 0.05);
+    EXPECT_EQ(options.maskDir, "/w/masks");
+}
+
+class RejectedCommandLine : public ::testing::TestWithParam<std::pair<Arguments, std::string>> {};
+
+}  // namespace
+
+TEST(TrainingOptions, ReadsTheRunnersCommandLine) { expectFull(TrainingOptions::parse(fullCommand)); }
+
+TEST(TrainingOptions, OptionsMayComeInAnyOrder) {
+    Arguments shuffled = {"--mask-dir", "/w/masks", "--eval", "-o", "/w/out.ply", "--early-stop", "0.05",
+                          "-d", "2", "--bg-color", "0", "0", "0", "/w/dataset", "--cull-radius", "0.0",
+                          "--position-lr-max-steps", "7000", "--cap-max", "1000000", "-n", "7000"};
+    expectFull(TrainingOptions::parse(shuffled));
+}
+
+TEST(TrainingOptions, OptionalPartsDefault) {
+    TrainingOptions options = TrainingOptions::parse({"ds", "-n", "0", "-o", "o.ply", "--cap-max", "1"});
+    EXPECT_EQ(options.iterations, 0);
+    EXPECT_EQ(options.downscale, 1);
+    EXPECT_FALSE(options.eval);
+    EXPECT_FALSE(options.cullRadius);
+    EXPECT_FALSE(options.earlyStop);
+    EXPECT_FALSE(options.maskDir);
+}
+
+TEST_P(RejectedCommandLine, ThrowsAUsageErrorNamingTheProblem) {
+    try {
+        TrainingOptions::parse(GetParam().first);
+        FAIL() << "expected a usage error";
+    } catch (const TrainingOptions::UsageError& error) {
+        EXPECT_EQ(std::string(error.what()), GetParam().second);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RejectedCommandLine,
+    ::testing::Values(
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--fast"}, "unknown option --fast"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max"}, "missing value for --cap-max"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "0", "0"},
+                       "missing value for --bg-color"),
+        std::make_pair(Arguments{"ds", "-n", "5x", "-o", "o", "--cap-max", "9"},
+                       "invalid value for -n: \"5x\" (an integer of at least 0)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "0"},
+                       "invalid value for --cap-max: \"0\" (an integer of at least 1)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "-d", "0"},
+                       "invalid value for -d: \"0\" (an integer of at least 1)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--cull-radius", "0,5"},
+                       "invalid value for --cull-radius: \"0,5\" (a number)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--early-stop", "nan"},
+                       "invalid value for --early-stop: \"nan\" (a number)"),
+        std::make_pair(Arguments{"-n", "5", "-o", "o", "--cap-max", "9"}, "missing the dataset folder"),
+        std::make_pair(Arguments{"ds", "-o", "o", "--cap-max", "9"}, "missing -n <iterations>"),
+        std::make_pair(Arguments{"ds", "-n", "5", "--cap-max", "9"}, "missing -o <output.ply>"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o"}, "missing --cap-max <count>"),
+        std::make_pair(Arguments{"ds", "other", "-n", "5", "-o", "o", "--cap-max", "9"},
+                       "unexpected argument \"other\" (the dataset is ds)")));
+
+TEST(TrainingOptions, DatasetNameIsTheFoldersOwnName) {
+    auto nameOf = [](const std::string& dataset) {
+        return TrainingOptions::parse({dataset, "-n", "1", "-o", "o", "--cap-max", "1"}).datasetName();
+    };
+    EXPECT_EQ(nameOf("/w/partitions/cell_3"), "cell_3");
+    EXPECT_EQ(nameOf("/w/partitions/cell_3/"), "cell_3");
+    EXPECT_EQ(nameOf("dataset"), "dataset");
+}
+
+TEST(StandInKnobs, ReadsEveryKnobAndRejectsBadValues) {
+    std::map<std::string, std::string> environment = {
+        {StandInKnobs::stepSleepVariable, "25"},      {StandInKnobs::memoryLimitVariable, "7.5"},
+        {StandInKnobs::outOfMemoryModeVariable, "kill"}, {StandInKnobs::failDatasetVariable, "cell_2"},
+        {StandInKnobs::truncateDatasetVariable, "cell_4"}, {StandInKnobs::psnrVariable, "14.99"},
+    };
+    auto lookup = [&](const std::string& name) -> std::optional<std::string> {
+        auto found = environment.find(name);
+        if (found == environment.end()) return std::nullopt;
+        return found->second;
+    };
+    StandInKnobs knobs = StandInKnobs::read(lookup);
+    EXPECT_EQ(knobs.stepSleepMilliseconds, 25);
+    EXPECT_EQ(knobs.memoryLimitGB, 7.5);
+    EXPECT_EQ(knobs.outOfMemoryMode, StandInKnobs::OutOfMemoryMode::kill);
+    EXPECT_EQ(knobs.failDataset, "cell_2");
+    EXPECT_EQ(knobs.truncateDataset, "cell_4");
+    EXPECT_EQ(knobs.psnr, 14.99);
+
+    for (const char* name : {StandInKnobs::stepSleepVariable, StandInKnobs::memoryLimitVariable,
+                             StandInKnobs::outOfMemoryModeVariable, StandInKnobs::psnrVariable}) {
+        auto saved = environment[name];
+        environment[name] = "-x";
+        EXPECT_THROW(StandInKnobs::read(lookup), TrainingOptions::UsageError) << name;
+        environment[name] = saved;
+    }
+    for (const auto& [name, value] : environment) EXPECT_FALSE(std::string(name).starts_with("TREVIK_"));
+}

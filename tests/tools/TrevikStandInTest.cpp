@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+// GCC 12 reports std::regex's own internals as maybe-uninitialized when
+// sanitizers are on (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <regex>
+#pragma GCC diagnostic pop
+
+#include "core/ResourceLocator.hpp"
+#include "engines/PLYCheck.hpp"
+#include "engines/ProcessRunner.hpp"
+#include "engines/TrevikRunner.hpp"
+#include "support/SyntheticDataset.hpp"
+#include "support/TempDir.hpp"
+#include "trevik/GaussianPlyWriter.hpp"
+#include "trevik/GaussianSeeder.hpp"
+
+using tessaron::core::ResourceLocator;
+using tessaron::engines::PLYCheck;
+using tessaron::engines::ProcessRunner;
+using tessaron::engines::TrevikRunner;
+using tessaron::testing::readTextFile;
+using tessaron::testing::SyntheticDataset;
+using tessaron::testing::TempDir;
+using tessaron::trevik::GaussianPlyWriter;
+using tessaron::trevik::GaussianSeeder;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int32_t status = 0;
+    std::vector<std::string> lines;
+
+    std::vector<std::string> matching(const std::string& pattern) const {
+        std::vector<std::string> found;
+        std::regex expression(pattern);
+        for (const auto& line : lines)
+            if (std::regex_search(line, expression)) found.push_back(line);
+        return found;
+    }
+};
+
+float floatAt(const std::string& bytes, size_t offset) {
+    float value;
+    std::memcpy(&value, bytes.data() + offset, 4);  // the test machines are little-endian
+    return value;
+}
+
+size_t entriesIn(const fs::path& folder) {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
+    return count;
+}
+
+class TrevikStandIn : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(fs::exists(engine)) << "build the trevik target first"; }
+
+    // The engine's command line, as the runner builds it.
+    std::vector<std::string> command(const fs::path& datasetFolder, int iterations, int64_t capMax,
+                                     bool evalMode = false) const {
+        return TrevikRunner::arguments(datasetFolder.string(), iterations, 1, output.string(), evalMode, capMax, 0.0f,
+                                       evalMode ? std::optional<double>(0.05) : std::nullopt, std::nullopt);
+    }
+
+    Result run(const std::vector<std::string>& arguments, std::map<std::string, std::string> environment = {}) {
+        Result result;
+        std::mutex mutex;
+        ProcessRunner runner;
+        result.status = runner.run(engine.string(), arguments, std::nullopt, environment,
+                                   [&](const std::string& line) {
+                                       std::lock_guard lock(mutex);
+                                       result.lines.push_back(line);
+                                   });
+        return result;
+    }
+
+    fs::path engine = ResourceLocator::developmentResourcesDirectory() / "trevik";
+    TempDir folder;
+    fs::path dataset = folder / "dataset";
+    fs::path output = folder / "output.partial.ply";
+};
+
+}  // namespace
+
+TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
+    auto points = SyntheticDataset::latticePoints(300);
+    SyntheticDataset::write(dataset, 10, points);
+    Result result = run(command(dataset, 7000, 1000000));
+    ASSERT_EQ(result.status, 0) << ::testing::PrintToString(result.lines);
+
+    EXPECT_EQ(PLYCheck::validate(output), (PLYCheck::Layout{300, int64_t(GaussianPlyWriter::bytesPerVertex)}));
+    std::string bytes = readTextFile(output);
+    std::string header = GaussianPlyWriter::header(300);
+    ASSERT_EQ(bytes.size(), header.size() + 300 * GaussianPlyWriter::bytesPerVertex);
+    ASSERT_EQ(bytes.substr(0, header.size()), header);
+    size_t vertex = 0;
+    for (const auto& [id, point] : points) {
+        size_t offset = header.size() + vertex++ * GaussianPlyWriter::bytesPerVertex;
+        EXPECT_EQ(floatAt(bytes, offset), float(point.x));
+        EXPECT_EQ(floatAt(bytes, offset + 4), float(point.y));
+        EXPECT_EQ(floatAt(bytes, offset + 8), float(point.z));
+        EXPECT_EQ(floatAt(bytes, offset + 24), GaussianSeeder::colourToDC(point.r));
+        EXPECT_EQ(floatAt(bytes, offset + 28), GaussianSeeder::colourToDC(point.g));
+        EXPECT_EQ(floatAt(bytes, offset + 32), GaussianSeeder::colourToDC(point.b));
+        // On the 0.1 lattice the three nearest neighbours are at 0.1.
+        EXPECT_NEAR(floatAt(bytes, offset + 55 * 4), std::log(0.1), 1e-5);
+        EXPECT_EQ(floatAt(bytes, offset + 58 * 4), 1.0f);
+    }
+    EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";
+}
+
+TEST_F(TrevikStandIn, PrintsAboutTenStatisticsLinesEndingAtTheLastStep) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(1234));
+    Result result = run(command(dataset, 7000, 1000000));
+    ASSERT_EQ(result.status, 0);
+    std::vector<std::string> stats = result.matching("step=");
+    ASSERT_EQ(stats.size(), 10u);
+    std::regex shape(R"(step=\d+ loss=\S+ splats=1,234 \d+\.\dms/step)");
+    for (const auto& line : stats) EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    EXPECT_TRUE(stats.front().starts_with("step=700 "));
+    EXPECT_TRUE(stats.back().starts_with("step=7000 "));
+
+    TrevikRunner parser("unused");
+    std::vector<int64_t> steps;
+    parser.onStats = [&](int64_t step, int64_t splats, float) {
+        steps.push_back(step);
+        EXPECT_EQ(splats, 1234);
+    };
+    for (const auto& line : result.lines) parser.parseStats(line);
+    ASSERT_EQ(steps.size(), 10u);
+    EXPECT_EQ(steps.back(), 7000);
+    EXPECT_TRUE(result.matching("psnr|PSNR").empty());
+}
+
+TEST_F(TrevikStandIn, FewStepsGiveOneLinePerStep) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result result = run(command(dataset, 3, 1000000));
+    ASSERT_EQ(result.status, 0);
+    std::vector<std::string> stats = result.matching("^step=");
+    ASSERT_EQ(stats.size(), 3u);
+    EXPECT_TRUE(stats[2].starts_with("step=3 "));
+}
+
+TEST_F(TrevikStandIn, EvaluationEndsWithAPsnrLineThePipelineReads) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result result = run(command(dataset, 100, 1000000, true), {{"TESSARON_STANDIN_PSNR", "14.99"}});
+    ASSERT_EQ(result.status, 0);
+    std::regex psnr("psnr[=: ]+([0-9]+\\.?[0-9]*)", std::regex::icase);
+    std::vector<std::string> values;
+    for (const auto& line : result.lines) {
+        std::smatch match;
+        if (std::regex_search(line, match, psnr)) values.push_back(match[1]);
+    }
+    EXPECT_EQ(values, std::vector<std::string>{"14.99"});
+}
+
+TEST_F(TrevikStandIn, EchoesTheDiagnosticsVariables) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result result = run(command(dataset, 10, 1000000), {{"BENCHMARK", "1"}, {"PROFILE_GPU", "1"}, {"PROFILE_STAGES", "1"}});
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.matching("^\\[diagnostics\\] "),
+              (std::vector<std::string>{"[diagnostics] BENCHMARK=1", "[diagnostics] PROFILE_GPU=1",
+                                        "[diagnostics] PROFILE_STAGES=1"}));
+}
+
+namespace {
+
+struct CapCase {
+    size_t points;
+    int64_t capMax;
+    size_t vertices;
+};
+
+class TrevikStandInCap : public TrevikStandIn, public ::testing::WithParamInterface<CapCase> {};
+
+void PrintTo(const CapCase& cap, std::ostream* out) {
+    *out << cap.points << " points, cap " << cap.capMax << ": " << cap.vertices << " Gaussians";
+}
+
+}  // namespace
+
+TEST_P(TrevikStandInCap, SubsamplesToHalfTheCapAboveThreeQuarters) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(GetParam().points));
+    Result result = run(command(dataset, 10, GetParam().capMax));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(fs::file_size(output),
+              GaussianPlyWriter::header(GetParam().vertices).size() + GetParam().vertices * GaussianPlyWriter::bytesPerVertex);
+    bool subsampled = GetParam().vertices < GetParam().points;
+    EXPECT_EQ(result.matching("^\\[mcmc\\] init points").size(), subsampled ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, TrevikStandInCap,
+                         ::testing::Values(CapCase{100, 134, 100}, CapCase{100, 133, 66}, CapCase{100, 120, 60},
+                                           CapCase{3, 1, 1}));
+
+TEST_F(TrevikStandIn, MissingImageFails) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    fs::path missing = dataset / "images" / SyntheticDataset::imageName(4);
+    fs::remove(missing);
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: "), std::vector<std::string>{"error: image not found: " + missing.string()});
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(TrevikStandIn, ModelWithoutPointsFails) {
+    SyntheticDataset::write(dataset, 10, {});
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: .*has no 3D points").size(), 1u);
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(TrevikStandIn, MissingModelFails) {
+    fs::create_directories(dataset);
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: could not read the COLMAP model").size(), 1u);
+}
+
+TEST_F(TrevikStandIn, WrongCommandLinePrintsUsageAndExitsTwo) {
+    for (const auto& arguments : {std::vector<std::string>{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--fast"},
+                                  std::vector<std::string>{"ds", "-n", "5", "-o", "o", "--cap-max"},
+                                  std::vector<std::string>{}}) {
+        Result result = run(arguments);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.matching("^usage: trevik ").size(), 1u);
+        EXPECT_EQ(result.matching("^trevik: ").size(), 1u);
+    }
+}
+
+TEST_F(TrevikStandIn, OutOfMemoryMessageMatchesWhatThePipelineLooksFor) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result fits = run(command(dataset, 10, 50000), {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}});
+    EXPECT_EQ(fits.status, 0);
+
+    fs::remove(output);
+    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}});
+    EXPECT_EQ(result.status, 1);
+    // 640 x 480, 10 images, a million Gaussians need about 2.3 GB.
+    EXPECT_EQ(result.matching("^error: out of memory: this model needs about 2\\.3 GB, the limit is 1\\.0 GB").size(), 1u);
+    EXPECT_FALSE(fs::exists(output));
+
+    Result killed = run(command(dataset, 10, 1000000),
+                        {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}, {"TESSARON_STANDIN_OOM_MODE", "kill"}});
+    EXPECT_EQ(killed.status, -9);
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(TrevikStandIn, ForcedFailureHitsOnlyTheNamedDataset) {
+    fs::path cell2 = folder / "partitions" / "cell_2", cell3 = folder / "partitions" / "cell_3";
+    SyntheticDataset::write(cell2, 10, SyntheticDataset::latticePoints(20));
+    SyntheticDataset::write(cell3, 10, SyntheticDataset::latticePoints(20));
+    std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_FAIL_DATASET", "cell_2"}};
+    Result failed = run(command(cell2, 10, 1000000), environment);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.matching("^error: forced failure for dataset cell_2").size(), 1u);
+    EXPECT_TRUE(failed.matching("out of memory|OutOfMemory|bad_alloc|failed to allocate|Insufficient Memory").empty());
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_EQ(run(command(cell3, 10, 1000000), environment).status, 0);
+}
+
+TEST_F(TrevikStandIn, ForcedTruncationLeavesAnIncompleteFile) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
+    EXPECT_EQ(result.status, 0);
+    size_t complete = GaussianPlyWriter::header(20).size() + 20 * GaussianPlyWriter::bytesPerVertex;
+    EXPECT_LT(fs::file_size(output), complete);
+    EXPECT_GT(fs::file_size(output), GaussianPlyWriter::header(20).size());
+}
+
+TEST_F(TrevikStandIn, UnwritableOutputFails) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    output = folder / "absent" / "out.ply";
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: could not create ").size(), 1u);
+    EXPECT_FALSE(fs::exists(folder / "absent"));
+}
+
+TEST_F(TrevikStandIn, TerminationLeavesNoOutput) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    ProcessRunner runner;
+    std::mutex mutex;
+    bool cancelled = false;
+    int32_t status = runner.run(engine.string(), command(dataset, 200, 1000000), std::nullopt,
+                                std::map<std::string, std::string>{{"TESSARON_STANDIN_STEP_SLEEP_MS", "50"}},
+                                [&](const std::string& line) {
+                                    std::lock_guard lock(mutex);
+                                    if (!cancelled && line.starts_with("step=")) {
+                                        cancelled = true;
+                                        runner.cancel();
+                                    }
+                                });
+    EXPECT_EQ(status, -15);
+    EXPECT_EQ(entriesIn(folder.path()), 1u) << "only the dataset";
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/Error.hpp"
+#include "trevik/GaussianSeeder.hpp"
+
+namespace tessaron::trevik {
+
+// Writes Gaussians as a binary little-endian PLY: per vertex the 62 floats
+// x, y, z, nx, ny, nz, f_dc_0..2, f_rest_0..44, opacity, scale_0..2,
+// rot_0..3, in that order.
+//
+// The file is streamed into a temporary beside the target, flushed to disk
+// and renamed over the target, so the target name only ever holds a whole
+// file. (The core's AtomicFile takes the whole body in memory; a model of
+// millions of Gaussians is streamed instead.)
+class GaussianPlyWriter {
+public:
+    class WriteError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
+    static constexpr size_t floatsPerVertex = 62;
+    static constexpr size_t bytesPerVertex = floatsPerVertex * 4;
+
+    static std::string header(size_t vertexCount);
+
+    // The temporary that write() uses for `target`: a hidden name in the same
+    // folder, unique per process, so a signal handler can remove it.
+    static std::filesystem::path temporaryPath(const std::filesystem::path& target);
+
+    static void write(const std::filesystem::path& target, const std::vector<GaussianSeed>& seeds);
+
+    // Writes the header and only the first `bodyBytes` bytes of the body
+    // straight to `target`: a deliberately incomplete file for tests of the
+    // callers' checks.
+    static void writeTruncated(const std::filesystem::path& target, const std::vector<GaussianSeed>& seeds,
+                               size_t bodyBytes);
+
+    // The 62 floats of one vertex, in file order.
+    static void vertexFloats(const GaussianSeed& seed, float* out);
+};
+
+}  // namespace tessaron::trevik

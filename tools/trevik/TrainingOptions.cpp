@@ -1,0 +1,127 @@
+#include "trevik/TrainingOptions.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "core/NumberText.hpp"
+
+namespace tessaron::trevik {
+
+namespace {
+
+using UsageError = TrainingOptions::UsageError;
+
+int64_t parseInteger(const std::string& option, const std::string& text, int64_t minimum) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, errc] = std::from_chars(text.data(), end, value);
+    if (text.empty() || errc != std::errc() || ptr != end || value < minimum)
+        throw UsageError("invalid value for " + option + ": \"" + text + "\" (an integer of at least " +
+                         std::to_string(minimum) + ")");
+    return value;
+}
+
+double parseNumber(const std::string& option, const std::string& text) {
+    double value = 0;
+    if (!core::parseDouble(text, value) || !std::isfinite(value))
+        throw UsageError("invalid value for " + option + ": \"" + text + "\" (a number)");
+    return value;
+}
+
+}  // namespace
+
+std::string TrainingOptions::usage() {
+    return "usage: trevik <dataset> -n <iterations> -o <output.ply> --cap-max <count>\n"
+           "              [--bg-color <r> <g> <b>] [--position-lr-max-steps <steps>] [-d <factor>]\n"
+           "              [--eval] [--cull-radius <radius>] [--early-stop <threshold>] [--mask-dir <folder>]\n"
+           "Stand-in engine: seeds one Gaussian per SfM point of <dataset>/sparse/0 and writes them as a\n"
+           "binary Gaussian PLY. It does not optimise anything.\n";
+}
+
+TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments) {
+    TrainingOptions options;
+    bool sawDataset = false, sawIterations = false, sawOutput = false, sawCap = false;
+
+    size_t index = 0;
+    auto value = [&](const std::string& option) -> const std::string& {
+        if (index + 1 >= arguments.size()) throw UsageError("missing value for " + option);
+        return arguments[++index];
+    };
+
+    for (; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        if (argument == "-n") {
+            options.iterations = parseInteger(argument, value(argument), 0);
+            sawIterations = true;
+        } else if (argument == "-o") {
+            std::string path = value(argument);
+            if (path.empty()) throw UsageError("invalid value for -o: an empty path");
+            options.output = path;
+            sawOutput = true;
+        } else if (argument == "--cap-max") {
+            options.capMax = parseInteger(argument, value(argument), 1);
+            sawCap = true;
+        } else if (argument == "--bg-color") {
+            for (double& channel : options.backgroundColor) channel = parseNumber(argument, value(argument));
+        } else if (argument == "--position-lr-max-steps") {
+            options.positionLrMaxSteps = parseInteger(argument, value(argument), 0);
+        } else if (argument == "-d") {
+            options.downscale = parseInteger(argument, value(argument), 1);
+        } else if (argument == "--eval") {
+            options.eval = true;
+        } else if (argument == "--cull-radius") {
+            options.cullRadius = parseNumber(argument, value(argument));
+        } else if (argument == "--early-stop") {
+            options.earlyStop = parseNumber(argument, value(argument));
+        } else if (argument == "--mask-dir") {
+            options.maskDir = value(argument);
+        } else if (argument.starts_with("-")) {
+            throw UsageError("unknown option " + argument);
+        } else if (sawDataset) {
+            throw UsageError("unexpected argument \"" + argument + "\" (the dataset is " + options.dataset.string() + ")");
+        } else {
+            options.dataset = argument;
+            sawDataset = true;
+        }
+    }
+    if (!sawDataset) throw UsageError("missing the dataset folder");
+    if (!sawIterations) throw UsageError("missing -n <iterations>");
+    if (!sawOutput) throw UsageError("missing -o <output.ply>");
+    if (!sawCap) throw UsageError("missing --cap-max <count>");
+    return options;
+}
+
+std::string TrainingOptions::datasetName() const {
+    std::filesystem::path path = dataset;
+    // "cell_3/" names the folder cell_3, not "".
+    while (path.has_relative_path() && path.filename().empty()) path = path.parent_path();
+    return path.filename().string();
+}
+
+StandInKnobs StandInKnobs::read(const std::function<std::optional<std::string>(const std::string&)>& lookup) {
+    StandInKnobs knobs;
+    if (auto text = lookup(stepSleepVariable)) knobs.stepSleepMilliseconds = parseInteger(stepSleepVariable, *text, 0);
+    if (auto text = lookup(memoryLimitVariable)) knobs.memoryLimitGB = parseNumber(memoryLimitVariable, *text);
+    if (auto text = lookup(outOfMemoryModeVariable)) {
+        if (*text == "message") knobs.outOfMemoryMode = OutOfMemoryMode::message;
+        else if (*text == "kill") knobs.outOfMemoryMode = OutOfMemoryMode::kill;
+        else
+            throw UsageError(std::string("invalid value for ") + outOfMemoryModeVariable + ": \"" + *text +
+                             "\" (message or kill)");
+    }
+    if (auto text = lookup(failDatasetVariable); text && !text->empty()) knobs.failDataset = *text;
+    if (auto text = lookup(truncateDatasetVariable); text && !text->empty()) knobs.truncateDataset = *text;
+    if (auto text = lookup(psnrVariable)) knobs.psnr = parseNumber(psnrVariable, *text);
+    return knobs;
+}
+
+StandInKnobs StandInKnobs::fromEnvironment() {
+    return read([](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        if (value == nullptr) return std::nullopt;
+        return std::string(value);
+    });
+}
+
+}  // namespace tessaron::trevik

@@ -1,0 +1,25 @@
+// The training engine stand-in: see StandInTrainer.
+#include <exception>
+#include <iostream>
+
+#include "trevik/StandInTrainer.hpp"
+
+int main(int argc, char** argv) {
+    using namespace tessaron::trevik;
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    TrainingOptions options;
+    StandInKnobs knobs;
+    try {
+        options = TrainingOptions::parse(arguments);
+        knobs = StandInKnobs::fromEnvironment();
+    } catch (const TrainingOptions::UsageError& error) {
+        std::cerr << "trevik: " << error.what() << "\n" << TrainingOptions::usage();
+        return 2;
+    }
+    try {
+        return StandInTrainer(std::move(options), std::move(knobs), std::cout, std::cerr).run();
+    } catch (const std::exception& error) {
+        std::cerr << "error: " << error.what() << std::endl;
+        return 1;
+    }
+}
