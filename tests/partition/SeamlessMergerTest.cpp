@@ -468,7 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
                    MergeErrorKind::incompleteCell},
         BrokenCell{"NoVertices",
                    [](const std::filesystem::path& ply) {
-                       support::writeFloatPly(ply, kGaussianNames, {});
+                       support::writeFloatPly(ply, kGaussianNames, std::vector<float>{});
                        return std::string("Cell model cell_1 is missing or incomplete: PLY has no vertices");
                    },
                    MergeErrorKind::incompleteCell},

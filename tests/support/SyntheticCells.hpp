@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
@@ -72,41 +72,52 @@ struct SyntheticCells {
     // The values of one record in `frame`: positions and log-scales mapped,
     // the other properties as made.
     std::vector<float> record(size_t index, const partition::SeamlessMerger::NormTransform& frame) const {
-        const SyntheticGaussian& g = gaussians[index];
-        std::vector<float> values;
-        for (const auto& name : propertyNames) {
-            const double t[3] = {frame.translation.x, frame.translation.y, frame.translation.z};
-            if (name == "x" || name == "y" || name == "z") {
-                int axis = name[0] - 'x';
-                values.push_back(float((g.position[axis] - t[axis]) * frame.scale));
-            } else if (name.starts_with("scale_")) {
-                values.push_back(float(double(g.logScale[name[6] - '0']) + std::log(frame.scale)));
-            } else if (name == "opacity") {
-                values.push_back(g.opacity);
-            } else if (name.starts_with("rot_")) {
-                values.push_back(g.rotation[name[4] - '0']);
-            } else if (name.starts_with("f_dc_")) {
-                values.push_back(g.colour[name[5] - '0']);
-            } else {  // f_rest_<i>
-                values.push_back(float(index % 1000) * 0.001f + float(std::stoi(name.substr(7))));
-            }
-        }
+        std::vector<float> values(propertyNames.size());
+        fillRecord(index, frame, values.data());
         return values;
     }
 
+    void fillRecord(size_t index, const partition::SeamlessMerger::NormTransform& frame, float* values) const {
+        const SyntheticGaussian& g = gaussians[index];
+        const double t[3] = {frame.translation.x, frame.translation.y, frame.translation.z};
+        const double logScale = std::log(frame.scale);
+        for (size_t column = 0; column < propertyNames.size(); ++column) {
+            const std::string& name = propertyNames[column];
+            const int k = name.back() - '0';
+            switch (name[0]) {
+                case 'x': case 'y': case 'z':
+                    values[column] = float((g.position[name[0] - 'x'] - t[name[0] - 'x']) * frame.scale);
+                    break;
+                case 's': values[column] = float(double(g.logScale[k]) + logScale); break;
+                case 'o': values[column] = g.opacity; break;
+                case 'r': values[column] = g.rotation[k]; break;
+                default:
+                    if (name.starts_with("f_dc_"))
+                        values[column] = g.colour[k];
+                    else  // f_rest_<i>
+                        values[column] = float(index % 1000) * 0.001f + float(std::atoi(name.c_str() + 7));
+            }
+        }
+    }
 };
 
 // A binary little-endian PLY of float vertex properties.
 inline void writeFloatPly(const std::filesystem::path& file, const std::vector<std::string>& names,
-                          const std::vector<std::vector<float>>& records) {
+                          const std::vector<float>& values) {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << "ply\nformat binary_little_endian 1.0\ncomment synthetic trained cell\nelement vertex " << records.size()
-        << "\n";
+    out << "ply\nformat binary_little_endian 1.0\ncomment synthetic trained cell\nelement vertex "
+        << (names.empty() ? 0 : values.size() / names.size()) << "\n";
     for (const auto& name : names) out << "property float " << name << "\n";
     out << "end_header\n";
-    for (const auto& record : records)
-        out.write(reinterpret_cast<const char*>(record.data()), std::streamsize(record.size() * sizeof(float)));
+    out.write(reinterpret_cast<const char*>(values.data()), std::streamsize(values.size() * sizeof(float)));
+}
+
+inline void writeFloatPly(const std::filesystem::path& file, const std::vector<std::string>& names,
+                          const std::vector<std::vector<float>>& records) {
+    std::vector<float> values;
+    for (const auto& record : records) values.insert(values.end(), record.begin(), record.end());
+    writeFloatPly(file, names, values);
 }
 
 namespace synthetic_cells_detail {
@@ -289,14 +300,17 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
     for (size_t cell = 0; cell < plan.cells.size(); ++cell) {
         const auto& input = made.inputs[cell];
         engines::COLMAPUtils::writeModel(cameras, cellImages[cell], {}, input.sparseURL);
-        std::vector<std::vector<float>> records;
+        std::vector<float> values;
+        int64_t count = 0;
         for (size_t index = 0; index < made.gaussians.size(); ++index) {
             const auto& g = made.gaussians[index];
-            if (input.expandedBounds.contains(g.position[0], g.position[2]))
-                records.push_back(made.record(index, input.transform));
+            if (!input.expandedBounds.contains(g.position[0], g.position[2])) continue;
+            values.resize(values.size() + names.size());
+            made.fillRecord(index, input.transform, values.data() + values.size() - names.size());
+            ++count;
         }
-        made.cellRecordCounts.push_back(int64_t(records.size()));
-        writeFloatPly(input.plyURL, names, records);
+        made.cellRecordCounts.push_back(count);
+        writeFloatPly(input.plyURL, names, values);
     }
     return made;
 }
