@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "input/VideoFrameExtractor.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/PartitionProgress.hpp"
+#include "pipeline/CellTrainingRun.hpp"
 #include "pipeline/PendingCell.hpp"
 #include "pipeline/PipelineState.hpp"
 
@@ -128,6 +130,33 @@ public:
     // is already cancelled when the run starts cancels the run.
     void runPipeline(const RunParameters& parameters, std::stop_token stopToken = {});
 
+    // Merges the trained cells of a finished partitioned workspace again into
+    // its output.ply, without training. Never throws; reports like a run.
+    void remergeExistingCells(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
+                              std::stop_token stopToken = {});
+
+    // ---- Partitioned training ----------------------------------------------
+
+    // Decides whether a failed cell ran out of memory and, when it may still
+    // be split, writes its four quadrant sub-cells, puts them into `plan` in
+    // its place (saved to the partitions folder) and returns those that have
+    // enough photos. Every other outcome adds the cell to `failedCells`,
+    // except a cancel, which returns nothing silently. `error` is what the
+    // cell's training threw; `outputLines` the engine's lines of the cell.
+    std::vector<PendingCell> retryCellAfterOutOfMemory(const PendingCell& cell, const std::exception_ptr& error,
+                                                       const std::vector<std::string>& outputLines,
+                                                       const std::filesystem::path& modelFolder,
+                                                       const std::filesystem::path& partitionsFolder,
+                                                       partition::PartitionPlan& plan,
+                                                       std::vector<std::string>& failedCells);
+    // Reports a merged model that lacks regions: logs "⚠ The model is
+    // incomplete: ...", reports it as the error state and closes the log.
+    // Each region is named once.
+    void incompleteModelMessage(const std::vector<std::string>& failed, const std::filesystem::path& outputURL);
+    // The engine's evaluation PSNR: the last line that reads as
+    // "psnr[=: ]+<number>", any case.
+    static std::optional<double> parsePSNR(const std::vector<std::string>& lines);
+
     // ---- Cancellation and approval -----------------------------------------
 
     // The probe at every stage boundary: when a cancel was asked for, logs
@@ -216,6 +245,9 @@ private:
     // Closures handed to sub-components: each holds this manager weakly.
     std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
     std::function<void(int64_t, int64_t)> extractionProgressForwarder();
+    std::function<void(int64_t, int64_t)> materializationProgressForwarder();
+    // True when the manager is gone or a cancel was asked for.
+    std::function<bool()> cancelProbe();
 
     // ---- Stages of a run (one per file of the run's road) ----
     void runStages(const RunParameters& parameters, std::stop_token stopToken);
@@ -231,6 +263,23 @@ private:
     void trainSingleModel(const TrainingContext& context);
     // The partitioned road: plan, approval, cells, merge.
     void trainPartitioned(const TrainingContext& context);
+    // The cell loop of the partitioned road and of a resume: trains the
+    // queue, growing it by the sub-cells of out-of-memory retries. False when
+    // a cancel ended it (the log is closed then).
+    bool trainCellQueue(CellTrainingRun& run);
+    CellTrainingOutcome trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number);
+    // Merges the cells into `output` with the plan's ownership rule (pure
+    // Voronoi when it has cluster centroids); the failure's description, or
+    // none. The merge's lines go to the export step.
+    std::optional<std::string> mergeCells(const std::vector<partition::SeamlessMerger::CellInput>& cells,
+                                          const partition::PartitionPlan& plan, const std::filesystem::path& output);
+    // The plan saved in `partitionsFolder`, none when it cannot be read or
+    // decoded. Cells whose ids cannot name a cell folder are reported under
+    // `step` and left out.
+    std::optional<partition::PartitionPlan> loadSavedPlan(const std::filesystem::path& partitionsFolder,
+                                                          PipelineLogStep step);
+    // Logs `line` under `step`, reports error(message) and closes the log.
+    void failWith(PipelineLogStep step, const std::string& line, const std::string& message);
 
     engines::COLMAPRunner colmapRunner_;
     engines::TrevikRunner trevikRunner_;

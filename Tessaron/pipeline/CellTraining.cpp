@@ -1,0 +1,186 @@
+// The cell loop shared by the partitioned road and the resume of an
+// interrupted run: each cell of the queue is trained by the engine, its PLY
+// checked and promoted, its merge input recorded, and a failed cell handed
+// to the out-of-memory retry, whose sub-cells join the end of the queue.
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <mutex>
+
+#include "core/NumberText.hpp"
+#include "engines/DatasetProfile.hpp"
+#include "engines/WorkspaceFiles.hpp"
+#include "pipeline/PipelineManager.hpp"
+
+namespace tessaron::pipeline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The engine's lines of one cell. They arrive on the runner's delivery queue
+// and are read on the run's thread once the engine has returned.
+struct CapturedLines {
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+// Length of "[0-9]+\.?[0-9]*" at the start of `text`, 0 when no digit leads.
+size_t numberLength(std::string_view text) {
+    size_t end = 0;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end == 0) return 0;
+    if (end < text.size() && text[end] == '.') ++end;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    return end;
+}
+
+// The first match of "psnr[=: ]+([0-9]+\.?[0-9]*)", ignoring case, as the
+// text of its group.
+std::optional<std::string_view> psnrNumber(std::string_view line, std::string_view lowered) {
+    for (size_t at = lowered.find("psnr"); at != std::string_view::npos; at = lowered.find("psnr", at + 1)) {
+        size_t next = at + 4;
+        size_t separators = next;
+        while (separators < line.size() && (line[separators] == '=' || line[separators] == ':' || line[separators] == ' '))
+            ++separators;
+        if (separators == next) continue;
+        if (size_t length = numberLength(line.substr(separators)); length > 0) return line.substr(separators, length);
+    }
+    return std::nullopt;
+}
+
+std::string lowercased(std::string_view text) {
+    std::string lowered(text);
+    for (char& character : lowered) character = char(std::tolower(static_cast<unsigned char>(character)));
+    return lowered;
+}
+
+std::string describe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& thrown) {
+        return thrown.what();
+    }
+}
+
+}  // namespace
+
+std::optional<double> PipelineManager::parsePSNR(const std::vector<std::string>& lines) {
+    std::optional<double> result;
+    for (const std::string& line : lines) {
+        const std::string lowered = lowercased(line);
+        if (lowered.find("psnr") == std::string::npos) continue;
+        auto number = psnrNumber(line, lowered);
+        if (!number) continue;
+        double value = 0;
+        auto [end, error] = std::from_chars(number->data(), number->data() + number->size(), value);
+        if (error == std::errc() && end == number->data() + number->size()) result = value;
+    }
+    return result;
+}
+
+bool PipelineManager::trainCellQueue(CellTrainingRun& run) {
+    // The queue grows while it is walked: sub-cells train in the same loop.
+    for (size_t index = 0; index < run.queue.size(); ++index) {
+        if (checkCancelled(PipelineLogStep::training)) return false;
+        const PendingCell cell = run.queue[index];
+        CellTrainingOutcome outcome = trainCell(run, cell, index + 1);
+        if (checkCancelled(PipelineLogStep::training)) return false;
+        if (outcome.failure) {
+            std::vector<PendingCell> subCells =
+                retryCellAfterOutOfMemory(cell, outcome.failure, outcome.outputLines, run.modelFolder,
+                                          run.partitionsFolder, run.plan, run.failedCells);
+            run.queue.insert(run.queue.end(), subCells.begin(), subCells.end());
+        }
+        if (run.warnOnLowMemory) {
+            int64_t free = engines::DatasetProfile::queryAvailableMemoryGB();
+            if (free < 1)
+                log(PipelineLogStep::training,
+                    "⚠ System memory critically low (" + std::to_string(free) + " GB available).");
+        }
+    }
+    return true;
+}
+
+CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number) {
+    constexpr PipelineLogStep step = PipelineLogStep::training;
+    // The queue holds each cell's sparse/0 folder; the cell folder is two up.
+    const fs::path modelFolder = cell.url;
+    const fs::path cellFolder = modelFolder.parent_path().parent_path();
+    const fs::path cellOutput = cellFolder / "output.ply";
+    const fs::path partialOutput = engines::WorkspaceFiles::partialOutputURL(cellOutput);
+
+    if (onCellStarted) onCellStarted(int64_t(number), int64_t(run.queue.size()), cell.recommendedIterations);
+    const auto startTime = std::chrono::steady_clock::now();
+
+    log(step, "");
+    log(step, "═══ Training Cell " + std::to_string(number) + "/" + std::to_string(run.queue.size()) + ": " +
+                  cell.cellId + " ═══");
+    log(step, "  Parameters: cap_max=" + std::to_string(cell.recommendedCapMax) +
+                  ", iterations=" + std::to_string(cell.recommendedIterations));
+
+    try {
+        symlinkReplacing(cellFolder / "images", run.imageDir);
+    } catch (const std::exception& error) {
+        log(step, "Error symlinking images for " + cell.cellId + ": " + error.what());
+    }
+
+    auto captured = std::make_shared<CapturedLines>();
+    auto previousLineHandler = trevikRunner_.onLog;
+    trevikRunner_.onLog = [weakSelf = weak_from_this(), captured](const std::string& line) {
+        if (auto self = weakSelf.lock()) self->log(PipelineLogStep::training, line);
+        std::lock_guard lock(captured->lock);
+        captured->lines.push_back(line);
+    };
+
+    CellTrainingOutcome outcome;
+    // One plan cell trains as the whole scene: nothing outside it to cull.
+    const bool onlyCell = run.plan.trainableCells().size() == 1;
+    try {
+        engines::WorkspaceFiles::removeItemIfExists(partialOutput);
+        trevikRunner_.run(cellFolder.string(), int(cell.recommendedIterations), run.downscale, partialOutput.string(),
+                          run.eval, cell.recommendedCapMax, diagnostics.load(),
+                          onlyCell ? std::optional<float>(0.0f) : std::nullopt,
+                          run.eval ? std::optional<double>(0.05) : std::nullopt, run.maskDir);
+    } catch (const std::exception&) {
+        outcome.failure = std::current_exception();
+    }
+    unwatch("trevik");
+    if (!outcome.failure) {
+        try {
+            const auto layout = engines::WorkspaceFiles::promoteValidatedPLY(partialOutput, cellOutput);
+            log(step, "  Saved " + std::to_string(layout.vertexCount) + " Gaussians → " +
+                          cellOutput.filename().string());
+        } catch (const std::exception&) {
+            outcome.failure = std::current_exception();
+        }
+    }
+    if (outcome.failure) log(step, "⚠ Cell " + cell.cellId + " training failed: " + describe(outcome.failure));
+    {
+        std::lock_guard lock(captured->lock);
+        outcome.outputLines = captured->lines;
+    }
+
+    if (!outcome.failure) {
+        if (auto transform = partition::SeamlessMerger::estimateNormTransform(modelFolder)) {
+            run.mergeInputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, modelFolder, *transform,
+                                       clusterCentroid(cell.cellId, run.plan)});
+            log(step, "✓ Cell " + cell.cellId + " training complete.");
+        } else {
+            log(step, "⚠ Cell " + cell.cellId + ": Could not compute transform from COLMAP data at " +
+                          modelFolder.string() + " — it can't be merged.");
+            run.failedCells.push_back(cell.cellId);
+        }
+        if (auto psnr = parsePSNR(outcome.outputLines)) {
+            log(step, "Cell " + cell.cellId + " eval PSNR: " + core::fixedText(*psnr, 2) + " dB");
+            if (*psnr < 15.0) log(step, "⚠ Cell " + cell.cellId + " PSNR is very low (<15 dB). Quality may be poor.");
+        }
+    }
+
+    trevikRunner_.onLog = std::move(previousLineHandler);
+    if (onCellFinished)
+        onCellFinished(std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count());
+    return outcome;
+}
+
+}  // namespace tessaron::pipeline

@@ -1,0 +1,216 @@
+// The partitioned road of a run: the plan, the user's approval, the cell
+// models, the cell loop and the seamless merge into <workspace>/output.ply.
+#include <algorithm>
+#include <set>
+
+#include "core/Error.hpp"
+#include "core/NumberText.hpp"
+#include "engines/MemoryEstimate.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
+#include "pipeline/CellLists.hpp"
+#include "pipeline/PipelineManager.hpp"
+
+namespace tessaron::pipeline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every cell trains with the run's own cap and iterations; the estimates
+// follow, so that the even-split check judges the cells as they will train.
+void overrideCellParameters(partition::PartitionPlan& plan, int64_t capMax, int64_t iterations) {
+    for (partition::PartitionCell& cell : plan.cells) {
+        cell.recommendedCapMax = capMax;
+        cell.recommendedIterations = iterations;
+        cell.estimatedMemoryGB =
+            engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, cell.imageCount, capMax);
+    }
+}
+
+// The stop message when the largest trainable cell needs more than the
+// budget; none when every cell fits (equal fits).
+std::optional<std::string> evenSplitProblem(const partition::PartitionPlan& plan) {
+    const std::vector<partition::PartitionCell> trainable = plan.trainableCells();
+    const partition::PartitionCell* largest = nullptr;
+    for (const partition::PartitionCell& cell : trainable)
+        if (!largest || cell.estimatedMemoryGB > largest->estimatedMemoryGB) largest = &cell;
+    if (!largest || !(largest->estimatedMemoryGB > plan.budgetGB)) return std::nullopt;
+    return "Even split into " + std::to_string(trainable.size()) + " parts, one part needs " +
+           core::fixedText(largest->estimatedMemoryGB, 1) + " GB of memory (limit " + core::fixedText(plan.budgetGB, 1) +
+           " GB). Choose a smaller model size or a higher downscale.";
+}
+
+}  // namespace
+
+void PipelineManager::trainPartitioned(const TrainingContext& context) {
+    const RunParameters& parameters = context.parameters;
+    const fs::path partitionsFolder = context.workspace / "partitions";
+    constexpr PipelineLogStep prep = PipelineLogStep::dataPrep;
+
+    // ---- Plan ----
+    log(prep, "═══ VastGaussian Mode: Computing partition plan from scene data ═══");
+    partition::PartitionPlan plan;
+    try {
+        const int64_t viewsPerFrame = context.layout ? int64_t(context.layout->crops.size()) : 0;
+        auto progress = [weakSelf = weak_from_this()](const partition::PartitionProgress& update) {
+            if (auto self = weakSelf.lock())
+                if (self->onPartitionProgress) self->onPartitionProgress(update);
+        };
+        plan = partition::VastGaussianPartitioner::createPlan(context.modelDir, context.downscale,
+                                                              parameters.iterations, parameters.capMax,
+                                                              parameters.ramLimitGB, viewsPerFrame,
+                                                              logForwarder(prep), progress);
+    } catch (const std::exception& error) {
+        return failWith(prep, std::string("Partition planning error: ") + error.what(),
+                        std::string("Partition planning failed: ") + error.what());
+    }
+    if (parameters.overrideVastGaussianParams) {
+        log(prep, "⚠ VastGaussian auto-parameters overridden: using cap=" + std::to_string(parameters.capMax) +
+                      ", iters=" + std::to_string(parameters.iterations) + " for all cells");
+        overrideCellParameters(plan, parameters.capMax, parameters.iterations);
+    }
+    log(prep, "");
+    log(prep, plan.printSummary());
+    log(prep, "");
+    if (auto problem = evenSplitProblem(plan)) return stopWithMessage(prep, *problem);
+
+    // ---- Approval ----
+    reportState(PipelineState::Kind::awaitingPartitionApproval);
+    if (onPartitionPlanReady) onPartitionPlanReady(plan);
+    if (awaitPartitionApproval() == ApprovalOutcome::cancelled) {
+        log(prep, "Pipeline cancelled at partition approval.");
+        closeLog();
+        return;
+    }
+    log(prep, "Partition plan approved. Starting partitioning...");
+    reportState(PipelineState::Kind::materializingCells);
+
+    // ---- Plan file and cell models ----
+    const fs::path planFile = partitionsFolder / "partition_plan.json";
+    try {
+        plan.save(planFile);
+    } catch (const std::exception& error) {
+        return failWith(prep, std::string("Error: could not save the partition plan: ") + error.what(),
+                        std::string("Could not save the partition plan: ") + error.what());
+    }
+    log(prep, "Partition plan saved to " + planFile.filename().string());
+
+    std::vector<partition::MaterializedCell> prepared;
+    try {
+        prepared = partition::VastGaussianPartitioner::executePartition(
+            plan, context.modelDir, partitionsFolder, std::nullopt, logForwarder(prep),
+            materializationProgressForwarder(), cancelProbe());
+    } catch (const core::CancellationError&) {
+        log(prep, "Partitioning cancelled.");
+        closeLog();
+        return;
+    } catch (const std::exception& error) {
+        return failWith(prep, std::string("Partitioning error: ") + error.what(),
+                        std::string("Partitioning failed: ") + error.what());
+    }
+    if (checkCancelled(PipelineLogStep::training)) return;
+    reportState(PipelineState::Kind::training);
+
+    CellTrainingRun run;
+    run.plan = plan;
+    run.queue = pendingCells(preparedCells(prepared), plan.trainableCells(), parameters.capMax, parameters.iterations);
+    run.modelFolder = context.modelDir;
+    run.partitionsFolder = partitionsFolder;
+    run.imageDir = context.imageDir;
+    run.downscale = context.downscale;
+    run.eval = parameters.trevikEval;
+    run.maskDir = context.maskDir;
+    run.warnOnLowMemory = true;
+    if (!trainCellQueue(run)) return;
+
+    // ---- Merge ----
+    if (!run.failedCells.empty())
+        log(PipelineLogStep::training, "⚠ Cells that failed (no retry possible): " + joined(run.failedCells, ", "));
+    if (checkCancelled(PipelineLogStep::training)) return;
+    reportState(PipelineState::Kind::exporting);
+    constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
+    if (run.mergeInputs.empty())
+        return stopWithMessage(exportStep, "No cells produced usable PLYs — check training logs above.");
+    log(exportStep, "═══ Seamless Merging " + std::to_string(run.mergeInputs.size()) + " cell PLYs ═══");
+    if (auto failure = mergeCells(run.mergeInputs, run.plan, context.outputFile))
+        return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
+    log(exportStep, "✓ Merged PLY exported to: " + context.outputFile.string());
+    if (checkCancelled(exportStep)) return;
+    if (onOutputReady) onOutputReady(context.outputFile.string());
+
+    std::vector<std::string> missing = run.failedCells;
+    for (const std::string& name : markPartialNames(run.plan.lostCellIds.value_or(std::vector<std::string>{})))
+        missing.push_back(name);
+    if (!missing.empty()) return incompleteModelMessage(missing, context.outputFile);
+    if (checkCancelled(exportStep)) return;
+    reportState(PipelineState::Kind::completed);
+    log(exportStep, "═══ Pipeline complete! ═══");
+    closeLog();
+}
+
+std::optional<std::string> PipelineManager::mergeCells(const std::vector<partition::SeamlessMerger::CellInput>& cells,
+                                                      const partition::PartitionPlan& plan, const fs::path& output) {
+    partition::SeamlessMerger::pureVoronoiOwnership = plan.clusterCentroids.has_value();
+    try {
+        partition::SeamlessMerger::merge(cells, output, plan.sceneBounds, std::nullopt,
+                                         logForwarder(PipelineLogStep::export_));
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return std::nullopt;
+}
+
+std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs::path& partitionsFolder,
+                                                                      PipelineLogStep step) {
+    partition::PartitionPlan plan;
+    try {
+        plan = partition::PartitionPlan::load(partitionsFolder / "partition_plan.json");
+    } catch (const std::exception&) {
+        // Why it cannot be used is not shown: the caller recomputes it.
+        return std::nullopt;
+    }
+    // Cell ids become folder names: only the planner's own forms are used.
+    std::vector<partition::PartitionCell> usable;
+    for (partition::PartitionCell& cell : plan.cells) {
+        if (isPlanCellId(cell.id)) {
+            usable.push_back(std::move(cell));
+            continue;
+        }
+        log(step, "⚠ Cell id \"" + cell.id + "\" in partition_plan.json is not a cell folder name — not used.");
+    }
+    plan.cells = std::move(usable);
+    return plan;
+}
+
+void PipelineManager::failWith(PipelineLogStep step, const std::string& line, const std::string& message) {
+    log(step, line);
+    reportState(PipelineState::error(message));
+    closeLog();
+}
+
+std::function<void(int64_t, int64_t)> PipelineManager::materializationProgressForwarder() {
+    return [weakSelf = weak_from_this()](int64_t done, int64_t total) {
+        if (auto self = weakSelf.lock())
+            if (self->onMaterializationProgress) self->onMaterializationProgress(done, total);
+    };
+}
+
+std::function<bool()> PipelineManager::cancelProbe() {
+    return [weakSelf = weak_from_this()] {
+        auto self = weakSelf.lock();
+        return !self || self->isCancelRequested();
+    };
+}
+
+void PipelineManager::incompleteModelMessage(const std::vector<std::string>& failed, const fs::path& outputURL) {
+    // A region both missing and failed (or failed twice) is named once.
+    std::vector<std::string> regions;
+    for (const std::string& name : failed)
+        if (std::find(regions.begin(), regions.end(), name) == regions.end()) regions.push_back(name);
+    const std::string message = "The model is incomplete: " + std::to_string(regions.size()) +
+                                " region(s) failed or are missing (" + joined(regions, ", ") + "). " +
+                                outputURL.filename().string() + " has only the other regions — see the log for the cause.";
+    stopWithMessage(PipelineLogStep::export_, message);
+}
+
+}  // namespace tessaron::pipeline

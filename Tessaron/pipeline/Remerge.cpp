@@ -1,0 +1,91 @@
+// Re-merge: the trained cell PLYs of a finished partitioned workspace are
+// merged again into its output.ply, without training anything.
+#include <system_error>
+
+#include "partition/VastGaussianPartitioner.hpp"
+#include "pipeline/CellLists.hpp"
+#include "pipeline/PipelineManager.hpp"
+
+namespace tessaron::pipeline {
+
+namespace fs = std::filesystem;
+
+void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int downscale, int64_t capMax,
+                                           std::stop_token stopToken) {
+    {
+        std::lock_guard lock(approvalLock_);
+        cancelRequested_ = false;
+    }
+    if (stopToken.stop_requested()) cancel();
+    startLog(workspaceURL);
+    reportState(PipelineState::Kind::exporting);
+
+    constexpr PipelineLogStep step = PipelineLogStep::export_;
+    log(step, "═══ Re-merge existing cells ═══");
+    log(step, "Workspace: " + workspaceURL.string());
+    log(step, "Downscale: " + std::to_string(downscale) + "x, capMax: " + std::to_string(capMax));
+
+    const fs::path modelFolder = workspaceURL / "colmap" / "sparse" / "0";
+    const fs::path partitionsFolder = workspaceURL / "partitions";
+    const fs::path outputFile = workspaceURL / "output.ply";
+    std::error_code error;
+    if (!fs::exists(modelFolder, error)) return stopWithMessage(step, "No COLMAP data at " + modelFolder.string());
+    if (!fs::exists(partitionsFolder, error))
+        return stopWithMessage(step, "No partitions/ directory — nothing to re-merge.");
+
+    auto plan = loadSavedPlan(partitionsFolder, step);
+    if (plan) {
+        log(step, "✓ Loaded saved partition plan (" + std::to_string(plan->trainableCells().size()) +
+                      " trainable cells)");
+    } else {
+        log(step, "⚠ No saved plan — recomputing from COLMAP data");
+        try {
+            plan = partition::VastGaussianPartitioner::createPlan(modelFolder, downscale, 7000, 1000000, std::nullopt, 0,
+                                                                  logForwarder(step));
+        } catch (const std::exception& failure) {
+            return stopWithMessage(step, std::string("Plan reconstruction failed: ") + failure.what());
+        }
+    }
+
+    std::vector<partition::SeamlessMerger::CellInput> inputs;
+    std::vector<std::string> missing;
+    for (const partition::PartitionCell& cell : plan->trainableCells()) {
+        const fs::path cellFolder = partitionsFolder / cell.id;
+        const fs::path cellOutput = cellFolder / "output.ply";
+        const fs::path cellModel = cellFolder / "sparse" / "0";
+        if (!fs::exists(cellOutput, error)) {
+            missing.push_back(cell.id);
+            continue;
+        }
+        auto transform = partition::SeamlessMerger::estimateNormTransform(cellModel);
+        if (!transform) {
+            log(step, "⚠ Cell " + cell.id + ": could not compute transform from " + cellModel.string());
+            missing.push_back(cell.id);
+            continue;
+        }
+        inputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, cellModel, *transform,
+                          clusterCentroid(cell.id, *plan)});
+    }
+    if (!missing.empty())
+        log(step, "⚠ " + std::to_string(missing.size()) +
+                      " cell PLYs missing (expected but not found on disk): " + joined(missing, ", "));
+    if (inputs.empty())
+        return stopWithMessage(step, "No cell PLYs found to merge under " + partitionsFolder.string() + ".");
+
+    log(step, "Found " + std::to_string(inputs.size()) + " cell PLYs — merging…");
+    if (auto failure = mergeCells(inputs, *plan, outputFile))
+        return stopWithMessage(step, "Merge failed: " + *failure);
+    log(step, "✓ Re-merged PLY written to: " + outputFile.string());
+    // Checked only now: a cancel does not interrupt the merge, but the
+    // merged file is then not published.
+    if (checkCancelled(step)) return;
+    if (onOutputReady) onOutputReady(outputFile.string());
+
+    for (const std::string& name : markPartialNames(plan->lostCellIds.value_or(std::vector<std::string>{})))
+        missing.push_back(name);
+    if (!missing.empty()) return incompleteModelMessage(missing, outputFile);
+    reportState(PipelineState::Kind::completed);
+    closeLog();
+}
+
+}  // namespace tessaron::pipeline

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "PartitionedRunSupport.hpp"
+#include "PipelineTestSupport.hpp"
+#include "engines/COLMAPUtils.hpp"
+#include "engines/PLYCheck.hpp"
+#include "partition/SeamlessMerger.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "support/SyntheticCells.hpp"
+#include "support/SyntheticModel.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using pipeline::PipelineState;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::TempDir;
+using tessaron::testing::testConfiguration;
+namespace fs = std::filesystem;
+namespace support = tessaron::testing;
+
+namespace {
+
+constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
+
+// A finished partitioned workspace: trained cells whose merge result is
+// known, the saved plan, and a global model folder.
+struct TrainedWorkspace {
+    TempDir folder;
+    fs::path workspace = folder / "workspace";
+    support::SyntheticCells cells;
+
+    explicit TrainedWorkspace(support::SyntheticCellsOptions options = {}) {
+        cells = support::writeSyntheticCells(partitions(), options);
+        savePlan();
+        fs::create_directories(workspace / "colmap" / "sparse" / "0");
+    }
+    fs::path partitions() const { return workspace / "partitions"; }
+    fs::path output() const { return workspace / "output.ply"; }
+    void savePlan() const { cells.plan.save(partitions() / "partition_plan.json"); }
+    size_t expectedGaussians() const { return cells.expectedOrder().size(); }
+};
+
+struct Remerge {
+    std::shared_ptr<PipelineManager> manager;
+    RunRecorder recorder;
+
+    explicit Remerge(const TrainedWorkspace& trained) {
+        manager = PipelineManager::create({}, testConfiguration(trained.folder / "support"));
+        recorder.attach(*manager);
+    }
+    void run(const TrainedWorkspace& trained) { manager->remergeExistingCells(trained.workspace, 2, 1000000); }
+};
+
+std::string incompleteMessage(const std::string& names, size_t count) {
+    return "The model is incomplete: " + std::to_string(count) + " region(s) failed or are missing (" + names +
+           "). output.ply has only the other regions — see the log for the cause.";
+}
+
+}  // namespace
+
+// Both ownership rules: the plan's centroids choose pure Voronoi, their
+// absence midpoint ownership; either way every Gaussian is kept once.
+class RemergeOwnership : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RemergeOwnership, AllCellsPresentRewriteOutputAndComplete) {
+    support::SyntheticCellsOptions options;
+    options.columns = 2;
+    options.rows = 2;
+    options.centroids = GetParam();
+    TrainedWorkspace trained(options);
+    support::writeTextFile(trained.output(), "an older merge");
+    Remerge remerge(trained);
+    partition::SeamlessMerger::pureVoronoiOwnership = !GetParam();
+    remerge.run(trained);
+
+    EXPECT_EQ(remerge.recorder.states(),
+              (std::vector<PipelineState>{PipelineState::Kind::exporting, PipelineState::Kind::completed}));
+    EXPECT_EQ(partition::SeamlessMerger::pureVoronoiOwnership.load(), GetParam());
+    EXPECT_EQ(engines::PLYCheck::validate(trained.output()).vertexCount, int64_t(trained.expectedGaussians()));
+    EXPECT_EQ(support::keptInMergeLog(remerge.recorder.texts()), int64_t(trained.expectedGaussians()));
+    EXPECT_EQ(remerge.recorder.outputs(), std::vector<std::string>{trained.output().string()});
+
+    const std::vector<std::string> texts = remerge.recorder.texts();
+    ASSERT_GE(texts.size(), 5u);
+    EXPECT_EQ(texts[0], "═══ Re-merge existing cells ═══");
+    EXPECT_EQ(texts[1], "Workspace: " + trained.workspace.string());
+    EXPECT_EQ(texts[2], "Downscale: 2x, capMax: 1000000");
+    EXPECT_EQ(texts[3], "✓ Loaded saved partition plan (4 trainable cells)");
+    EXPECT_EQ(texts[4], "Found 4 cell PLYs — merging…");
+    EXPECT_EQ(texts.back(), "✓ Re-merged PLY written to: " + trained.output().string());
+    for (const auto& entry : remerge.recorder.log()) EXPECT_EQ(entry.step, exportStep) << entry.text;
+
+    // The operation's own run log in the workspace holds the same lines.
+    ASSERT_EQ(remerge.recorder.logFiles().size(), 1u);
+    const std::string logText = support::readTextFile(remerge.recorder.logFiles()[0]);
+    EXPECT_NE(logText.find("[EXPORT] ═══ Re-merge existing cells ═══\n"), std::string::npos);
+    EXPECT_NE(logText.find("[EXPORT] Exported seamlessly merged PLY: " + std::to_string(trained.expectedGaussians()) +
+                           " total Gaussians.\n"),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(CentroidsOrBounds, RemergeOwnership, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Voronoi" : "Midpoint"; });
+
+TEST(Remerge, CellWithOnlyAPartialOutputIsMissingAndTheOthersArePublished) {
+    support::SyntheticCellsOptions options;
+    options.columns = 3;
+    TrainedWorkspace trained(options);
+    fs::rename(trained.partitions() / "cell_1" / "output.ply", trained.partitions() / "cell_1" / "output.partial.ply");
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "⚠ 1 cell PLYs missing (expected but not found on disk): cell_1"));
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "Found 2 cell PLYs — merging…"));
+    EXPECT_EQ(remerge.recorder.outputs(), std::vector<std::string>{trained.output().string()});
+    const std::string message = incompleteMessage("cell_1", 1);
+    EXPECT_EQ(remerge.recorder.states().back(), PipelineState::error(message));
+    EXPECT_EQ(remerge.recorder.texts().back(), "⚠ " + message);
+    // The neighbours own what they trained of the missing cell's area.
+    const int64_t kept = support::keptInMergeLog(remerge.recorder.texts());
+    EXPECT_EQ(engines::PLYCheck::validate(trained.output()).vertexCount, kept);
+    EXPECT_LT(kept, int64_t(trained.expectedGaussians()));
+}
+
+TEST(Remerge, LostPartsAreNamedEvenWhenEveryCellIsPresent) {
+    TrainedWorkspace trained;
+    trained.cells.plan.lostCellIds = std::vector<std::string>{"cell_7", "cell_9"};
+    trained.savePlan();
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_EQ(remerge.recorder.outputs().size(), 1u);
+    EXPECT_EQ(remerge.recorder.states().back(),
+              PipelineState::error(incompleteMessage("cell_7 (part), cell_9 (part)", 2)));
+}
+
+TEST(Remerge, CellWithoutCamerasCannotBeNormalisedAndCountsAsMissing) {
+    support::SyntheticCellsOptions options;
+    options.columns = 2;
+    TrainedWorkspace trained(options);
+    const fs::path model = trained.partitions() / "cell_0" / "sparse" / "0";
+    fs::remove(model / "images.bin");
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "⚠ Cell cell_0: could not compute transform from " + model.string()));
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "⚠ 1 cell PLYs missing (expected but not found on disk): cell_0"));
+    EXPECT_EQ(remerge.recorder.states().back(), PipelineState::error(incompleteMessage("cell_0", 1)));
+}
+
+TEST(Remerge, CellIdsThatCannotNameACellFolderAreReportedAndNotUsed) {
+    support::SyntheticCellsOptions options;
+    options.columns = 2;
+    TrainedWorkspace trained(options);
+    trained.cells.plan.cells[1].id = "cell_1_extra";
+    trained.savePlan();
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_TRUE(remerge.recorder.loggedAs(
+        exportStep, "⚠ Cell id \"cell_1_extra\" in partition_plan.json is not a cell folder name — not used."));
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "✓ Loaded saved partition plan (1 trainable cells)"));
+    EXPECT_EQ(remerge.recorder.states().back(), PipelineState::Kind::completed);
+}
+
+TEST(Remerge, CancelDuringTheMergeWritesTheFileButPublishesNothing) {
+    TrainedWorkspace trained;
+    Remerge remerge(trained);
+    // The operation clears an earlier cancel at its start; this one comes
+    // while it runs, on its own thread.
+    remerge.manager->onStateChange = [manager = remerge.manager.get()](const PipelineState& state) {
+        if (state == PipelineState::Kind::exporting) manager->cancel();
+    };
+    remerge.manager->cancel();
+    remerge.run(trained);
+
+    EXPECT_TRUE(fs::exists(trained.output()));
+    EXPECT_EQ(remerge.recorder.texts().back(), "Pipeline cancelled.");
+    EXPECT_TRUE(remerge.recorder.outputs().empty());
+}
+
+TEST(Remerge, WorkspaceProblemsEndInTheirErrors) {
+    {
+        TrainedWorkspace trained;
+        fs::remove_all(trained.workspace / "colmap");
+        Remerge remerge(trained);
+        remerge.run(trained);
+        const std::string message = "No COLMAP data at " + (trained.workspace / "colmap" / "sparse" / "0").string();
+        EXPECT_EQ(remerge.recorder.states(),
+                  (std::vector<PipelineState>{PipelineState::Kind::exporting, PipelineState::error(message)}));
+        EXPECT_EQ(remerge.recorder.texts().back(), "⚠ " + message);
+    }
+    {
+        TrainedWorkspace trained;
+        fs::remove_all(trained.partitions());
+        Remerge remerge(trained);
+        remerge.run(trained);
+        EXPECT_EQ(remerge.recorder.states().back(),
+                  PipelineState::error("No partitions/ directory — nothing to re-merge."));
+    }
+    {
+        TrainedWorkspace trained;
+        for (const char* cell : {"cell_0", "cell_1"}) fs::remove(trained.partitions() / cell / "output.ply");
+        Remerge remerge(trained);
+        remerge.run(trained);
+        EXPECT_EQ(remerge.recorder.states().back(),
+                  PipelineState::error("No cell PLYs found to merge under " + trained.partitions().string() + "."));
+        EXPECT_TRUE(remerge.recorder.outputs().empty());
+    }
+    {
+        // A cell PLY cut short: the merge refuses it and the old output stays.
+        TrainedWorkspace trained;
+        support::writeTextFile(trained.output(), "an older merge");
+        fs::resize_file(trained.partitions() / "cell_1" / "output.ply",
+                        fs::file_size(trained.partitions() / "cell_1" / "output.ply") - 1);
+        Remerge remerge(trained);
+        remerge.run(trained);
+        ASSERT_TRUE(remerge.recorder.states().back().isError());
+        EXPECT_TRUE(remerge.recorder.states().back().message.starts_with("Merge failed: "));
+        EXPECT_EQ(support::readTextFile(trained.output()), "an older merge");
+    }
+}
+
+TEST(Remerge, WithoutAPlanFileThePlanIsRecomputedFromTheGlobalModel) {
+    TrainedWorkspace trained;
+    fs::remove(trained.partitions() / "partition_plan.json");
+    support::SyntheticModelOptions options;
+    options.imageCount = 60;
+    options.pointCount = 1500;
+    engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), trained.workspace / "colmap" / "sparse" / "0");
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    const std::vector<std::string> texts = remerge.recorder.texts();
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[3], "⚠ No saved plan — recomputing from COLMAP data");
+    // The recomputed plan is not saved.
+    EXPECT_FALSE(fs::exists(trained.partitions() / "partition_plan.json"));
+    // The planner's lines come under the export step, planned at the given
+    // downscale; its one cell shares its name with a trained cell, whose
+    // PLY is merged.
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "Image resolution: 1600×1200 → 800×600 at 2× downscale"));
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "Found 1 cell PLYs — merging…"));
+    EXPECT_EQ(remerge.recorder.outputs().size(), 1u);
+}
