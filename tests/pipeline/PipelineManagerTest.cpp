@@ -147,8 +147,12 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     });
     started.get_future().wait();
     EXPECT_TRUE(manager->isProcessRunning());
+    // Registration and sampling run on the monitor's queue: wait for the list.
     bool watched = false;
-    for (const auto& snapshot : monitor->snapshots()) watched = watched || snapshot.name == "trevik";
+    for (int attempt = 0; attempt < 500 && !watched; ++attempt) {
+        for (const auto& snapshot : monitor->snapshots()) watched = watched || snapshot.name == "trevik";
+        if (!watched) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_TRUE(watched);
 
     const auto cancelledAt = std::chrono::steady_clock::now();
