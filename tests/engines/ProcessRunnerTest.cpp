@@ -149,6 +149,26 @@ INSTANTIATE_TEST_SUITE_P(
         ChildOutputCase{"StandardOutputIsNeverLimited", "seq 1 100000", numberLines(1, 100000)}),
     [](const auto& info) { return info.param.name; });
 
+// The harness's run command, driven from outside as a reviewer would: the
+// same lines, then the status.
+class ToolRunCommand : public ::testing::TestWithParam<ChildOutputCase> {};
+
+TEST_P(ToolRunCommand, PrintsEveryLineThenTheStatus) {
+    ProcessRunner runner;
+    RunOutcome outcome = runProgram(runner, TESSARON_TOOL_PATH, {"run", "--", "sh", "-c", GetParam().script});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ToolRunCommand,
+    ::testing::Values(ChildOutputCase{"LinesAndCleanExit",
+                                      R"(printf "a\r\nb\r\n"; printf "p1\rp2\rp3\n"; printf "tail")",
+                                      {"a", "b", "p1", "p2", "p3", "tail", "status 0"}},
+                      ChildOutputCase{"KilledBySignalNine", "kill -9 $$", {"status -9"}},
+                      ChildOutputCase{"ExitThree", "exit 3", {"status 3"}}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(ProcessRunner, ArgumentsReachTheChildUnchanged) {
     ProcessRunner runner;
     RunOutcome outcome = runProgram(runner, "/bin/sh", {"-c", R"(printf '[%s]\n' "$@")", "sh", "a b", "$HOME", "", "'q'"});
