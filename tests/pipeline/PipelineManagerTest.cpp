@@ -128,7 +128,9 @@ TEST(PipelineCancel, CheckCancelledLogsUnderTheBoundarysStepOnlyAfterACancel) {
 TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     TempDir folder;
     writeScript(folder / "trevik", "echo started\nexec sleep 30");
+    tessaron::testing::PublishedSnapshots published;  // outlives the monitor
     auto monitor = std::make_shared<engines::ProcessMonitor>();
+    published.attach(*monitor);
     auto manager = makeManager(folder, monitor, folder / "trevik");
 
     std::promise<void> started;
@@ -147,9 +149,7 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     });
     started.get_future().wait();
     EXPECT_TRUE(manager->isProcessRunning());
-    bool watched = false;
-    for (const auto& snapshot : monitor->snapshots()) watched = watched || snapshot.name == "trevik";
-    EXPECT_TRUE(watched);
+    EXPECT_TRUE(published.waitForName("trevik", true));
 
     const auto cancelledAt = std::chrono::steady_clock::now();
     manager->cancel();
