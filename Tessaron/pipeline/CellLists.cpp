@@ -11,24 +11,6 @@ std::string joined(const std::vector<std::string>& texts, const std::string& sep
     return result;
 }
 
-bool isPlanCellId(std::string_view id) {
-    auto digits = [&id]() {
-        size_t count = 0;
-        while (count < id.size() && id[count] >= '0' && id[count] <= '9') ++count;
-        id.remove_prefix(count);
-        return count > 0;
-    };
-    if (!id.starts_with("cell_")) return false;
-    id.remove_prefix(5);
-    if (!digits()) return false;
-    while (!id.empty()) {
-        if (!id.starts_with("_s")) return false;
-        id.remove_prefix(2);
-        if (!digits()) return false;
-    }
-    return true;
-}
-
 std::vector<PreparedCell> preparedCells(const std::vector<partition::MaterializedCell>& written) {
     std::vector<PreparedCell> cells;
     cells.reserve(written.size());

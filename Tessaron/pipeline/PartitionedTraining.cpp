@@ -9,6 +9,7 @@
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/CellLists.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::pipeline {
 
@@ -172,7 +173,7 @@ std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs:
     // Cell ids become folder names: only the planner's own forms are used.
     std::vector<partition::PartitionCell> usable;
     for (partition::PartitionCell& cell : plan.cells) {
-        if (isPlanCellId(cell.id)) {
+        if (isCellFolderId(cell.id)) {
             usable.push_back(std::move(cell));
             continue;
         }

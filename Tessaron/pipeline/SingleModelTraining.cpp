@@ -93,13 +93,4 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
     closeLog();
 }
 
-void PipelineManager::trainPartitioned(const TrainingContext&) {
-    // The partitioned road (plan, approval, cells with out-of-memory
-    // subdivision, merge) is not part of this build yet; a run that asks for
-    // it stops here, before training, with a message the views show.
-    stopWithMessage(PipelineLogStep::dataPrep,
-                    "Partitioned training is not available yet. Turn off partitioning (Advanced) to train the "
-                    "scene as one model.");
-}
-
 }  // namespace tessaron::pipeline

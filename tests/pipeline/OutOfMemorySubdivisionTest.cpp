@@ -112,6 +112,8 @@ struct CauseCase {
     bool memory;
 };
 
+void PrintTo(const CauseCase& cause, std::ostream* out) { *out << cause.name; }
+
 }  // namespace
 
 class OutOfMemoryCause : public ::testing::TestWithParam<CauseCase> {};
