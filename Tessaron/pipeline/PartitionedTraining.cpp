@@ -183,6 +183,19 @@ std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs:
     return plan;
 }
 
+void PipelineManager::runGuarded(PipelineLogStep step, const std::function<void()>& body) {
+    // Child lines reach this manager through weak references; holding it
+    // here keeps such a line from ever releasing it on a delivery queue.
+    auto keepAlive = shared_from_this();
+    try {
+        body();
+    } catch (const std::exception& error) {
+        log(step, std::string("Error: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+    }
+    closeLog();
+}
+
 void PipelineManager::failWith(PipelineLogStep step, const std::string& line, const std::string& message) {
     log(step, line);
     reportState(PipelineState::error(message));
@@ -194,6 +207,37 @@ std::function<void(int64_t, int64_t)> PipelineManager::materializationProgressFo
         if (auto self = weakSelf.lock())
             if (self->onMaterializationProgress) self->onMaterializationProgress(done, total);
     };
+}
+
+std::function<void(int64_t, int64_t, float)> PipelineManager::trainingStatsForwarder() {
+    return [weakSelf = weak_from_this()](int64_t step, int64_t splats, float msPerStep) {
+        if (auto self = weakSelf.lock())
+            if (self->onTrainingStats) self->onTrainingStats(step, splats, msPerStep);
+    };
+}
+
+std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellInputs(
+    const partition::PartitionPlan& plan, const fs::path& partitionsFolder, std::vector<std::string>& missing) {
+    std::vector<partition::SeamlessMerger::CellInput> inputs;
+    for (const partition::PartitionCell& cell : plan.trainableCells()) {
+        const fs::path cellOutput = partitionsFolder / cell.id / "output.ply";
+        const fs::path cellModel = partitionsFolder / cell.id / "sparse" / "0";
+        std::error_code error;
+        if (!fs::exists(cellOutput, error)) {
+            missing.push_back(cell.id);
+            continue;
+        }
+        auto transform = partition::SeamlessMerger::estimateNormTransform(cellModel);
+        if (!transform) {
+            log(PipelineLogStep::export_,
+                "⚠ Cell " + cell.id + ": could not compute transform from " + cellModel.string());
+            missing.push_back(cell.id);
+            continue;
+        }
+        inputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, cellModel, *transform,
+                          clusterCentroid(cell.id, plan)});
+    }
+    return inputs;
 }
 
 std::function<bool()> PipelineManager::cancelProbe() {

@@ -28,6 +28,8 @@
 
 namespace tessaron::pipeline {
 
+struct WorkspaceScanResult;
+
 // The one object that drives reconstructions. It owns one COLMAPRunner and
 // one TrevikRunner for its whole life, registers their children with the
 // process monitor (held weakly) under "colmap" and "trevik", and reports
@@ -134,6 +136,13 @@ public:
     // its output.ply, without training. Never throws; reports like a run.
     void remergeExistingCells(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
                               std::stop_token stopToken = {});
+
+    // Finishes an interrupted partitioned run from a scan of its workspace:
+    // prepares the cells it never prepared, trains the unfinished ones and
+    // merges every finished cell into its output.ply. Never throws; reports
+    // like a run. `capMax` is only logged: each cell trains with its own.
+    void resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations, int downscale,
+                                   int64_t capMax, bool eval, std::stop_token stopToken = {});
 
     // ---- Partitioned training ----------------------------------------------
 
@@ -246,6 +255,7 @@ private:
     std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
     std::function<void(int64_t, int64_t)> extractionProgressForwarder();
     std::function<void(int64_t, int64_t)> materializationProgressForwarder();
+    std::function<void(int64_t, int64_t, float)> trainingStatsForwarder();
     // True when the manager is gone or a cancel was asked for.
     std::function<bool()> cancelProbe();
 
@@ -261,6 +271,10 @@ private:
     void prepareDataset(TrainingContext context);
     bool memoryFits(const TrainingContext& context);
     void trainSingleModel(const TrainingContext& context);
+    void resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale, int64_t capMax,
+                     bool eval, std::stop_token stopToken);
+    void remergeSteps(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
+                      std::stop_token stopToken);
     // The partitioned road: plan, approval, cells, merge.
     void trainPartitioned(const TrainingContext& context);
     // The cell loop of the partitioned road and of a resume: trains the
@@ -278,6 +292,16 @@ private:
     // `step` and left out.
     std::optional<partition::PartitionPlan> loadSavedPlan(const std::filesystem::path& partitionsFolder,
                                                           PipelineLogStep step);
+    // The merge inputs of the plan's trainable cells that have an output.ply
+    // and a usable model under `partitionsFolder`; the others are appended
+    // to `missing` (one without a transform with an export line).
+    std::vector<partition::SeamlessMerger::CellInput> existingCellInputs(const partition::PartitionPlan& plan,
+                                                                         const std::filesystem::path& partitionsFolder,
+                                                                         std::vector<std::string>& missing);
+    // Runs the body of an operation while holding this manager; an error
+    // that escapes the body's own failure paths still ends the operation in
+    // the error state, logged under `step`, and the log is closed.
+    void runGuarded(PipelineLogStep step, const std::function<void()>& body);
     // Logs `line` under `step`, reports error(message) and closes the log.
     void failWith(PipelineLogStep step, const std::string& line, const std::string& message);
 

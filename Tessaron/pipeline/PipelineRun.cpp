@@ -318,10 +318,7 @@ void PipelineManager::prepareDataset(TrainingContext context) {
         log(PipelineLogStep::training, "Person masks found — training with --mask-dir " + *context.maskDir);
 
     trevikRunner_.onLog = logForwarder(PipelineLogStep::training);
-    trevikRunner_.onStats = [weakSelf = weak_from_this()](int64_t step, int64_t splats, float msPerStep) {
-        if (auto self = weakSelf.lock())
-            if (self->onTrainingStats) self->onTrainingStats(step, splats, msPerStep);
-    };
+    trevikRunner_.onStats = trainingStatsForwarder();
 
     int downscale = parameters.trevikDownscaleFactor;
     if (downscale == 0) {

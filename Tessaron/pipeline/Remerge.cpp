@@ -12,6 +12,11 @@ namespace fs = std::filesystem;
 
 void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int downscale, int64_t capMax,
                                            std::stop_token stopToken) {
+    runGuarded(PipelineLogStep::export_, [&] { remergeSteps(workspaceURL, downscale, capMax, stopToken); });
+}
+
+void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, int64_t capMax,
+                                   std::stop_token stopToken) {
     {
         std::lock_guard lock(approvalLock_);
         cancelRequested_ = false;
@@ -47,25 +52,8 @@ void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int dow
         }
     }
 
-    std::vector<partition::SeamlessMerger::CellInput> inputs;
     std::vector<std::string> missing;
-    for (const partition::PartitionCell& cell : plan->trainableCells()) {
-        const fs::path cellFolder = partitionsFolder / cell.id;
-        const fs::path cellOutput = cellFolder / "output.ply";
-        const fs::path cellModel = cellFolder / "sparse" / "0";
-        if (!fs::exists(cellOutput, error)) {
-            missing.push_back(cell.id);
-            continue;
-        }
-        auto transform = partition::SeamlessMerger::estimateNormTransform(cellModel);
-        if (!transform) {
-            log(step, "⚠ Cell " + cell.id + ": could not compute transform from " + cellModel.string());
-            missing.push_back(cell.id);
-            continue;
-        }
-        inputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, cellModel, *transform,
-                          clusterCentroid(cell.id, *plan)});
-    }
+    auto inputs = existingCellInputs(*plan, partitionsFolder, missing);
     if (!missing.empty())
         log(step, "⚠ " + std::to_string(missing.size()) +
                       " cell PLYs missing (expected but not found on disk): " + joined(missing, ", "));

@@ -1,0 +1,182 @@
+// Resume of an interrupted partitioned run: from a scan of its workspace,
+// the saved plan (or a recomputed one), the cells the run never prepared,
+// the cell loop over every unfinished cell, and the merge of all of them.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "core/Error.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
+#include "pipeline/CellLists.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+
+namespace tessaron::pipeline {
+
+namespace fs = std::filesystem;
+
+void PipelineManager::resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations,
+                                                int downscale, int64_t capMax, bool eval, std::stop_token stopToken) {
+    runGuarded(PipelineLogStep::training,
+               [&] { resumeSteps(scanResult, iterations, downscale, capMax, eval, stopToken); });
+}
+
+void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale,
+                                  int64_t capMax, bool eval, std::stop_token stopToken) {
+    constexpr PipelineLogStep step = PipelineLogStep::training;
+    constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
+
+    // A cancel of an earlier operation never leaks into this one.
+    {
+        std::lock_guard lock(approvalLock_);
+        cancelRequested_ = false;
+    }
+    colmapRunner_.runner().resetCancel();
+    trevikRunner_.runner().resetCancel();
+    if (stopToken.stop_requested()) cancel();
+
+    const fs::path& workspace = scanResult.workspaceURL;
+    const fs::path partitionsFolder = workspace / "partitions";
+    const fs::path outputFile = workspace / "output.ply";
+    startLog(workspace);
+    reportState(PipelineState::Kind::training);
+
+    log(step, "═══ Resuming Interrupted VastGaussian Training ═══");
+    log(step, "Workspace: " + workspace.string());
+    log(step, "Completed cells: " + std::to_string(scanResult.completedCells().size()));
+    log(step, "Incomplete cells: " + std::to_string(scanResult.incompleteCells().size()));
+    log(step, "Parameters from log — downscale: " + std::to_string(downscale) + "x, cap_max: " +
+                  std::to_string(capMax) + ", iterations: " + std::to_string(iterations));
+
+    // ---- Plan ----
+    std::optional<partition::PartitionPlan> plan = loadSavedPlan(partitionsFolder, step);
+    if (plan) {
+        log(step, "✓ Loaded saved partition plan (" + std::to_string(plan->cells.size()) + " cells, " +
+                      std::to_string(plan->trainableCells().size()) + " trainable)");
+    } else {
+        log(step, "⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)");
+        try {
+            // The full cap, not the run's: the cells get their own caps.
+            plan = partition::VastGaussianPartitioner::createPlan(scanResult.globalSparseURL, downscale, iterations,
+                                                                  1000000, std::nullopt, 0, logForwarder(step));
+        } catch (const std::exception& error) {
+            return stopWithMessage(step, std::string("Partition plan reconstruction failed: ") + error.what());
+        }
+    }
+    log(step, "");
+    log(step, plan->printSummary());
+    log(step, "");
+
+    // ---- Cells the run never prepared ----
+    const std::vector<partition::PartitionCell> trainable = plan->trainableCells();
+    std::map<std::string, const partition::PartitionCell*> trainableById;
+    for (const partition::PartitionCell& cell : trainable) trainableById.emplace(cell.id, &cell);
+    std::set<std::string> preparable;
+    for (const std::string& id : scanResult.missingPlannedCells) {
+        auto found = trainableById.find(id);
+        if ((found != trainableById.end() && found->second->expandedPointIds) || trainable.size() == 1)
+            preparable.insert(id);
+    }
+    std::vector<partition::MaterializedCell> prepared;
+    if (!preparable.empty()) {
+        reportState(PipelineState::Kind::materializingCells);
+        log(step, "Preparing " + std::to_string(preparable.size()) + " cell(s) the run never prepared…");
+        try {
+            prepared = partition::VastGaussianPartitioner::executePartition(
+                *plan, scanResult.globalSparseURL, partitionsFolder, preparable, logForwarder(step),
+                materializationProgressForwarder(), cancelProbe());
+        } catch (const core::CancellationError&) {
+            prepared.clear();
+        } catch (const std::exception& error) {
+            log(step, std::string("⚠ Could not prepare the missing cells: ") + error.what());
+            prepared.clear();
+        }
+        if (checkCancelled(step)) return;
+        reportState(PipelineState::Kind::training);
+    }
+    auto wasPrepared = [&prepared](const std::string& id) {
+        return std::any_of(prepared.begin(), prepared.end(),
+                           [&id](const partition::MaterializedCell& cell) { return cell.cellId == id; });
+    };
+    for (const std::string& id : scanResult.missingPlannedCells)
+        if (!wasPrepared(id))
+            log(step, "⚠ Cell " + id + " has no data and can't be prepared — that region will be missing.");
+
+    // ---- Queue ----
+    // Unfinished cells first, in scan order, then the freshly prepared ones.
+    std::vector<std::pair<std::string, fs::path>> sources;
+    for (const ScannedCell& cell : scanResult.incompleteCells()) sources.emplace_back(cell.cellId, cell.sparseURL);
+    for (const partition::MaterializedCell& cell : prepared) sources.emplace_back(cell.cellId, cell.url);
+
+    std::vector<std::string> listed;
+    for (const auto& [id, url] : sources)
+        if (std::find(listed.begin(), listed.end(), id) == listed.end()) listed.push_back(id);
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const std::string& a, const std::string& b) { return cellIDPrecedes(a, b); });
+    log(step, "Cells to train: " + joined(listed, ", "));
+    log(step, "");
+
+    trevikRunner_.onLog = logForwarder(step);
+    trevikRunner_.onStats = trainingStatsForwarder();
+
+    CellTrainingRun run;
+    for (const auto& [id, url] : sources) {
+        auto found = trainableById.find(id);
+        if (found == trainableById.end()) {
+            log(step, "⚠ Cell " + id + " not found in reconstructed plan — skipping.");
+            continue;
+        }
+        const partition::PartitionCell& cell = *found->second;
+        run.queue.push_back(PendingCell{id, url, cell.coreBounds, cell.expandedBounds, cell.depth,
+                                        cell.recommendedCapMax, cell.recommendedIterations});
+    }
+    if (run.queue.empty()) return stopWithMessage(step, "No incomplete cells matched the reconstructed partition plan.");
+    log(step, "Training " + std::to_string(run.queue.size()) + " remaining cell(s)...");
+
+    run.plan = *plan;
+    run.modelFolder = scanResult.globalSparseURL;
+    run.partitionsFolder = partitionsFolder;
+    run.imageDir = scanResult.imageDir;
+    run.downscale = downscale;
+    run.eval = eval;
+    // The person masks the interrupted run trained with, found as the run's
+    // set-up finds them, so that masked people stay out of these cells too.
+    run.maskDir = findMaskDirectory(scanResult.imageDir, workspace);
+    if (!trainCellQueue(run)) return;
+
+    // ---- Merge ----
+    if (!run.failedCells.empty()) log(step, "⚠ Cells that failed (no retry possible): " + joined(run.failedCells, ", "));
+    if (checkCancelled(step)) return;
+    log(step, "");
+    log(step, "All remaining cells trained. Collecting PLYs for merge...");
+    reportState(PipelineState::Kind::exporting);
+
+    std::vector<std::string> missing;
+    std::vector<partition::SeamlessMerger::CellInput> inputs = existingCellInputs(run.plan, partitionsFolder, missing);
+    for (const auto& trained : run.mergeInputs) {
+        auto same = [&trained](const auto& input) { return input.plyURL == trained.plyURL; };
+        if (std::none_of(inputs.begin(), inputs.end(), same)) inputs.push_back(trained);
+    }
+    if (!missing.empty())
+        log(exportStep, "⚠ " + std::to_string(missing.size()) + " cell PLYs still missing: " + joined(missing, ", "));
+    if (inputs.empty()) return stopWithMessage(exportStep, "No cell PLYs found to merge.");
+
+    log(exportStep, "═══ Seamless Merging " + std::to_string(inputs.size()) + " cell PLYs ═══");
+    if (auto failure = mergeCells(inputs, run.plan, outputFile))
+        return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
+    log(exportStep, "✓ Merged PLY exported to: " + outputFile.string());
+    if (checkCancelled(exportStep)) return;
+    if (onOutputReady) onOutputReady(outputFile.string());
+    if (checkCancelled(exportStep)) return;
+
+    std::vector<std::string> lost = missing;
+    lost.insert(lost.end(), run.failedCells.begin(), run.failedCells.end());
+    for (const std::string& name : markPartialNames(run.plan.lostCellIds.value_or(std::vector<std::string>{})))
+        lost.push_back(name);
+    if (!lost.empty()) return incompleteModelMessage(lost, outputFile);
+    reportState(PipelineState::Kind::completed);
+    log(exportStep, "═══ Resume pipeline complete! ═══");
+    closeLog();
+}
+
+}  // namespace tessaron::pipeline
