@@ -2,9 +2,12 @@
 // shell: a whole run with every setting as an option, the workspace scan, the
 // run report and the run log.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -112,6 +115,8 @@ struct PipelineOptions {
     std::optional<fs::path> outputFolder;
     bool keepReport = false;
     bool diagnostics = false;
+    // The answer to a partition plan; none: asked on the terminal.
+    std::optional<pipeline::PipelineManager::ApprovalOutcome> approval;
     std::optional<input::CropLayoutPreset> layoutPreset;
     int cropSize = 2048;
     double fovDegrees = 100;
@@ -121,7 +126,8 @@ constexpr const char* pipelineUsage =
     "run <input> <output-folder> [--video] [--360] [--layout fullSphere16|horizontal8] [--crop-size px] [--fov deg] "
     "[--person-masks off|allPeople|operatorOnly] [--skip-sfm <colmap-folder>] [--rate n] [--iterations n] "
     "[--no-blur-filter] [--blur-threshold t] [--camera-per-image] [--no-eval] [--downscale n] [--partition] "
-    "[--cap-max n] [--global-mapper] [--cpu-sift] [--aggressive-sift] [--override-partition-params] "
+    "[--approve|--decline] [--cap-max n] [--global-mapper] [--cpu-sift] [--aggressive-sift] "
+    "[--override-partition-params] "
     "[--ram-limit gb] [--diagnostics] [--colmap path] [--trevik path] [--support folder] [--report]: a whole run in "
     "a new workspace inside the output folder, printing each state and log line";
 
@@ -161,7 +167,7 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         } else if (argument == "--skip-sfm") {
             understood = needsValue();
             parameters.skipSfM = true;
-            if (value) parameters.colmapDataURL = fs::path(*value);
+            if (value) parameters.colmapDataURL = fs::absolute(*value);
         } else if (argument == "--rate") understood = integer(parameters.frameExtractionRate);
         else if (argument == "--iterations") understood = integer(parameters.iterations);
         else if (argument == "--no-blur-filter") parameters.sharpnessEnabled = false;
@@ -170,6 +176,8 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         else if (argument == "--no-eval") parameters.trevikEval = false;
         else if (argument == "--downscale") understood = integer(parameters.trevikDownscaleFactor);
         else if (argument == "--partition") parameters.useVastGaussian = true;
+        else if (argument == "--approve") options.approval = pipeline::PipelineManager::ApprovalOutcome::approved;
+        else if (argument == "--decline") options.approval = pipeline::PipelineManager::ApprovalOutcome::cancelled;
         else if (argument == "--cap-max") understood = integer(parameters.capMax);
         else if (argument == "--global-mapper") parameters.useGlobalMapper = true;
         else if (argument == "--cpu-sift") parameters.useMetalSIFT = false;
@@ -188,8 +196,8 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
             if (value) options.configuration.supportFolder = fs::path(*value);
         } else if (argument == "--report") options.keepReport = true;
         else if (argument.starts_with("-")) return "unknown option " + argument;
-        else if (!options.input) options.input = fs::path(argument);
-        else if (!options.outputFolder) options.outputFolder = fs::path(argument);
+        else if (!options.input) options.input = fs::absolute(argument);
+        else if (!options.outputFolder) options.outputFolder = fs::absolute(argument);
         else return "unexpected argument " + argument;
         if (!understood) return argument + " needs a valid value";
     }
@@ -262,6 +270,8 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
 
     std::mutex printing;
     bool completed = false;
+    std::atomic<bool> answered = false;
+    std::jthread answering;
     std::optional<ReportKeeper> report;
     manager->onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
         std::lock_guard lock(printing);
@@ -271,11 +281,31 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
         std::lock_guard lock(printing);
         std::cout << "state: " << toString(state) << std::endl;
         completed = state.kind == pipeline::PipelineState::Kind::completed;
+        if (state.kind != pipeline::PipelineState::Kind::awaitingPartitionApproval) answered = true;
         if (report) report->update(state);
     };
     manager->onOutputReady = [&](const std::string& path) {
         std::lock_guard lock(printing);
         std::cout << "output: " << path << std::endl;
+    };
+    // The Planning panel's part: the answer is given from another thread
+    // until the waiting run has taken it (one given before the wait is lost).
+    manager->onPartitionPlanReady = [&](const partition::PartitionPlan&) {
+        answered = false;
+        answering = std::jthread([&](std::stop_token stop) {
+            auto answer = options.approval;
+            if (!answer) {
+                std::cout << "Approve the partition plan? [y/N] " << std::flush;
+                std::string reply;
+                std::getline(std::cin, reply);
+                answer = reply == "y" || reply == "yes" ? pipeline::PipelineManager::ApprovalOutcome::approved
+                                                        : pipeline::PipelineManager::ApprovalOutcome::cancelled;
+            }
+            while (!stop.stop_requested() && !answered) {
+                manager->resolvePartitionApproval(*answer);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
     };
     manager->onLogFileReady = [&](const fs::path& file) {
         std::lock_guard lock(printing);

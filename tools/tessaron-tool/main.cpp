@@ -35,18 +35,24 @@ int main(int argc, char** argv) {
         printUsage();
         return argc < 2 ? 2 : 0;
     }
-    std::string name = argv[1];
-    std::vector<std::string> arguments(argv + 2, argv + argc);
-    for (const auto& command : tessaron::tool::ToolCommand::all()) {
-        if (command.name != name) continue;
-        try {
-            return command.run(arguments);
-        } catch (const std::exception& error) {
-            std::cerr << "tessaron-tool " << name << ": " << error.what() << "\n";
-            return 1;
+    // A command of two words ("pipeline resume") goes before the one-word
+    // command of its first word.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    for (size_t wordCount : {size_t(2), size_t(1)}) {
+        if (words.size() < wordCount) continue;
+        std::string name = words[0];
+        if (wordCount == 2) name += " " + words[1];
+        for (const auto& command : tessaron::tool::ToolCommand::all()) {
+            if (command.name != name) continue;
+            try {
+                return command.run({words.begin() + std::ptrdiff_t(wordCount), words.end()});
+            } catch (const std::exception& error) {
+                std::cerr << "tessaron-tool " << name << ": " << error.what() << "\n";
+                return 1;
+            }
         }
     }
-    std::cerr << "tessaron-tool: unknown command \"" << name << "\"\n";
+    std::cerr << "tessaron-tool: unknown command \"" << words[0] << "\"\n";
     printUsage();
     return 2;
 }

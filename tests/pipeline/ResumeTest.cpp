@@ -1,0 +1,357 @@
+// Resume of an interrupted partitioned run: workspaces left by a run killed
+// outright, or by a finished run with cells taken away, are scanned and
+// resumed with the stand-in engine.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "PartitionedRunSupport.hpp"
+#include "PipelineTestSupport.hpp"
+#include "core/AtomicFile.hpp"
+#include "core/ResourceLocator.hpp"
+#include "core/NumberText.hpp"
+#include "engines/MemoryEstimate.hpp"
+#include "engines/PLYCheck.hpp"
+#include "partition/PartitionPlan.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+#include "support/TempDir.hpp"
+
+extern char** environ;
+
+using namespace tessaron;
+using partition::PartitionPlan;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using pipeline::PipelineState;
+using pipeline::WorkspaceScanner;
+using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
+using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::PartitionedCapture;
+using tessaron::testing::PlanAnswerer;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::ScopedEnvironment;
+using tessaron::testing::TempDir;
+using tessaron::testing::testConfiguration;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+namespace support = tessaron::testing;
+
+namespace {
+
+constexpr PipelineLogStep train = PipelineLogStep::training;
+constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
+
+std::vector<Kind> kinds(const std::vector<PipelineState>& states) {
+    std::vector<Kind> result;
+    for (const PipelineState& state : states) result.push_back(state.kind);
+    return result;
+}
+
+std::vector<std::string> cellsWithOutput(const fs::path& partitions) {
+    std::vector<std::string> cells;
+    for (const auto& entry : fs::directory_iterator(partitions))
+        if (fs::exists(entry.path() / "output.ply")) cells.push_back(entry.path().filename().string());
+    std::sort(cells.begin(), cells.end());
+    return cells;
+}
+
+class Resume : public ::testing::Test {
+protected:
+    void SetUp() override { PartitionedCapture::write(capture_); }
+
+    // A manager that reports to a fresh recorder.
+    std::shared_ptr<PipelineManager> newManager(RunRecorder& recorder) {
+        auto manager = PipelineManager::create({}, testConfiguration(folder_ / "support"));
+        recorder.attach(*manager);
+        return manager;
+    }
+
+    // A partitioned run of the capture into `workspace`, approved and left
+    // to finish.
+    void finishedRun(const fs::path& workspace) {
+        RunRecorder recorder;
+        auto manager = newManager(recorder);
+        PlanAnswerer answerer(*manager, ApprovalOutcome::approved);
+        manager->runPipeline(PartitionedCapture::runParameters(capture_, workspace));
+        ASSERT_EQ(recorder.states().back(), Kind::completed);
+    }
+
+    // Resumes with the settings the workspace recorded.
+    void resume(const fs::path& workspace, int iterations = 7000, std::optional<int64_t> capMax = std::nullopt) {
+        const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace);
+        ASSERT_TRUE(scan.downscaleFromLog && scan.capMaxFromLog && scan.evalFromLog);
+        manager_ = newManager(recorder_);
+        manager_->resumeInterruptedTraining(scan, iterations, int(*scan.downscaleFromLog),
+                                            capMax.value_or(*scan.capMaxFromLog), *scan.evalFromLog);
+    }
+
+    std::vector<std::string> banners() const {
+        std::vector<std::string> found;
+        for (const std::string& text : recorder_.texts())
+            if (text.starts_with("═══ Training Cell ")) found.push_back(text);
+        return found;
+    }
+
+    PartitionPlan savedPlan() const { return PartitionPlan::load(partitions() / "partition_plan.json"); }
+    fs::path partitions() const { return workspace_ / "partitions"; }
+
+    TempDir folder_{"resume"};
+    fs::path capture_ = folder_ / "capture";
+    fs::path workspace_ = folder_ / "Tessaron_workspace";
+    std::shared_ptr<PipelineManager> manager_;
+    RunRecorder recorder_;
+};
+
+}  // namespace
+
+// The developer tool runs a partitioned run and is killed outright while
+// the engine trains the second cell. The resume trains only what was not
+// finished, and ends where a run that was never interrupted ends.
+TEST_F(Resume, RunKilledDuringTheSecondCellEndsAsAnUninterruptedRun) {
+    ASSERT_TRUE(fs::exists(TESSARON_TOOL_PATH)) << "build tessaron-tool first";
+    const fs::path standIn = core::ResourceLocator::developmentResourcesDirectory() / "trevik";
+    ASSERT_TRUE(fs::exists(standIn)) << "build the trevik target first";
+    // The engine's second run hangs, so that the kill lands inside it.
+    const fs::path calls = folder_ / "engine-calls";
+    const fs::path engine = support::writeScript(
+        folder_ / "engine" / "trevik",
+        "calls=$(cat '" + calls.string() + "' 2>/dev/null || echo 0)\n"
+        "calls=$((calls + 1))\n"
+        "echo $calls > '" + calls.string() + "'\n"
+        "if [ $calls -eq 2 ]; then echo 'step=1 loss=n/a splats=1 1.0ms/step'; exec sleep 60; fi\n"
+        "exec '" + standIn.string() + "' \"$@\"");
+
+    const fs::path outputFolder = folder_ / "interrupted";
+    const fs::path printed = folder_ / "tool-output.txt";
+    std::vector<std::string> arguments = {TESSARON_TOOL_PATH, "pipeline", "run", capture_.string(),
+                                          outputFolder.string(), "--skip-sfm", capture_.string(), "--partition",
+                                          "--approve", "--ram-limit", core::shortestText(PartitionedCapture::ramLimitGB),
+                                          "--downscale", "1", "--iterations", "30", "--trevik", engine.string(),
+                                          "--support", (folder_ / "support").string()};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // Its own process group, so that the engine it started dies with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, TESSARON_TOOL_PATH, &files, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool secondCellTraining = false;
+    while (!secondCellTraining && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::string text = support::readTextFile(printed);
+        const size_t banner = text.find("═══ Training Cell 2/");
+        secondCellTraining = banner != std::string::npos && text.find("[TRAIN] step=1 ", banner) != std::string::npos;
+    }
+    ::kill(-pid, SIGKILL);
+    int waitStatus = 0;
+    ::waitpid(pid, &waitStatus, 0);
+    ASSERT_TRUE(secondCellTraining);
+    ASSERT_TRUE(WIFSIGNALED(waitStatus));
+
+    workspace_ = outputFolder / "Tessaron_workspace";
+    const PartitionPlan plan = savedPlan();
+    const std::vector<std::string> ids = [&] {
+        std::vector<std::string> trainable;
+        for (const auto& cell : plan.trainableCells()) trainable.push_back(cell.id);
+        return trainable;
+    }();
+    ASSERT_GE(ids.size(), 3u);
+    const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+    ASSERT_EQ(scan.completedCells().size(), 1u);
+    EXPECT_EQ(scan.completedCells()[0].cellId, ids[0]);
+    EXPECT_TRUE(scan.missingPlannedCells.empty());
+    const auto firstCellWritten = fs::last_write_time(partitions() / ids[0] / "output.ply");
+
+    resume(workspace_, 30);
+
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::training, Kind::exporting, Kind::completed));
+    const std::vector<std::string> texts = recorder_.texts();
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(texts[0], "═══ Resuming Interrupted VastGaussian Training ═══");
+    EXPECT_EQ(texts[1], "Workspace: " + workspace_.string());
+    EXPECT_EQ(texts[2], "Completed cells: 1");
+    EXPECT_EQ(texts[3], "Incomplete cells: " + std::to_string(ids.size() - 1));
+    EXPECT_EQ(texts[4], "Parameters from log — downscale: 1x, cap_max: 1000000, iterations: 30");
+    EXPECT_EQ(texts[5], "✓ Loaded saved partition plan (" + std::to_string(plan.cells.size()) + " cells, " +
+                            std::to_string(ids.size()) + " trainable)");
+    std::vector<std::string> unfinished(ids.begin() + 1, ids.end());
+    std::string listed;
+    for (const std::string& id : unfinished) listed += (listed.empty() ? "" : ", ") + id;
+    EXPECT_TRUE(recorder_.loggedAs(train, "Cells to train: " + listed));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Training " + std::to_string(unfinished.size()) + " remaining cell(s)..."));
+    std::vector<std::string> expectedBanners;
+    for (size_t index = 0; index < unfinished.size(); ++index)
+        expectedBanners.push_back("═══ Training Cell " + std::to_string(index + 1) + "/" +
+                                  std::to_string(unfinished.size()) + ": " + unfinished[index] + " ═══");
+    EXPECT_EQ(banners(), expectedBanners);
+    EXPECT_EQ(fs::last_write_time(partitions() / ids[0] / "output.ply"), firstCellWritten);
+    EXPECT_TRUE(recorder_.loggedAs(train, "All remaining cells trained. Collecting PLYs for merge..."));
+    EXPECT_EQ(texts.back(), "═══ Resume pipeline complete! ═══");
+    EXPECT_EQ(recorder_.outputs(), std::vector<std::string>{(workspace_ / "output.ply").string()});
+
+    // The same run, never interrupted.
+    const fs::path reference = folder_ / "reference";
+    finishedRun(reference);
+    EXPECT_EQ(cellsWithOutput(partitions()), cellsWithOutput(reference / "partitions"));
+    const int64_t merged = engines::PLYCheck::validate(workspace_ / "output.ply").vertexCount;
+    EXPECT_EQ(merged, engines::PLYCheck::validate(reference / "output.ply").vertexCount);
+    EXPECT_EQ(merged, support::keptInMergeLog(texts));
+    EXPECT_EQ(core::readWholeFile(workspace_ / "output.ply"), core::readWholeFile(reference / "output.ply"));
+}
+
+TEST_F(Resume, CellTheRunNeverPreparedIsPreparedAndTrained) {
+    finishedRun(workspace_);
+    const std::vector<std::string> ids = [&] {
+        std::vector<std::string> trainable;
+        for (const auto& cell : savedPlan().trainableCells()) trainable.push_back(cell.id);
+        return trainable;
+    }();
+    ASSERT_GE(ids.size(), 4u);
+    fs::remove_all(partitions() / ids[3]);
+    fs::remove(partitions() / ids[1] / "output.ply");
+    // An earlier attempt's partial output is replaced before the engine runs.
+    support::writeTextFile(partitions() / ids[1] / "output.partial.ply", "an earlier attempt");
+    // Person masks beside the workspace's images: the resume trains with them.
+    support::writeTextFile(workspace_ / "masks" / "frame_000001.png", "mask");
+
+    resume(workspace_, 7000, 12345);
+
+    EXPECT_THAT(kinds(recorder_.states()),
+                ElementsAre(Kind::training, Kind::materializingCells, Kind::training, Kind::exporting, Kind::completed));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Preparing 1 cell(s) the run never prepared…"));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Cells to train: " + ids[1] + ", " + ids[3]));
+    EXPECT_EQ(banners(), (std::vector<std::string>{"═══ Training Cell 1/2: " + ids[1] + " ═══",
+                                                   "═══ Training Cell 2/2: " + ids[3] + " ═══"}));
+    // The capMax argument is only shown: each cell keeps its own cap.
+    EXPECT_TRUE(recorder_.loggedAs(train, "Parameters from log — downscale: 1x, cap_max: 12345, iterations: 7000"));
+    for (const std::string& text : recorder_.texts()) {
+        if (!text.starts_with("Command: trevik ")) continue;
+        EXPECT_THAT(text, Not(HasSubstr("--cap-max 12345")));
+        EXPECT_THAT(text, HasSubstr("--mask-dir " + (workspace_ / "masks").string()));
+        EXPECT_THAT(text, Not(HasSubstr("--cull-radius")));
+        EXPECT_THAT(text, HasSubstr("--eval --early-stop 0.05"));
+    }
+    for (const std::string& id : ids) EXPECT_GT(engines::PLYCheck::validate(partitions() / id / "output.ply").vertexCount, 0);
+    EXPECT_FALSE(fs::exists(partitions() / ids[1] / "output.partial.ply"));
+    EXPECT_EQ(recorder_.texts().back(), "═══ Resume pipeline complete! ═══");
+}
+
+TEST_F(Resume, MissingCellThatCannotBePreparedLeavesTheModelIncomplete) {
+    finishedRun(workspace_);
+    PartitionPlan plan = savedPlan();
+    const std::string gone = plan.trainableCells()[2].id;
+    const std::string unfinished = plan.trainableCells()[0].id;
+    for (auto& cell : plan.cells)
+        if (cell.id == gone) cell.expandedPointIds.reset();
+    plan.save(partitions() / "partition_plan.json");
+    fs::remove_all(partitions() / gone);
+    fs::remove(partitions() / unfinished / "output.ply");
+
+    resume(workspace_);
+
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::training, Kind::exporting, Kind::error));
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + gone + " has no data and can't be prepared — that region will be missing."));
+    EXPECT_TRUE(recorder_.loggedAs(exportStep, "⚠ 1 cell PLYs still missing: " + gone));
+    EXPECT_EQ(recorder_.outputs().size(), 1u);
+    EXPECT_EQ(recorder_.states().back(),
+              PipelineState::error("The model is incomplete: 1 region(s) failed or are missing (" + gone +
+                                   "). output.ply has only the other regions — see the log for the cause."));
+}
+
+TEST_F(Resume, NothingLeftToTrainEndsInItsError) {
+    finishedRun(workspace_);
+    resume(workspace_);
+
+    const std::vector<std::string> texts = recorder_.texts();
+    EXPECT_THAT(texts, Contains("Cells to train: "));
+    EXPECT_EQ(recorder_.states(), (std::vector<PipelineState>{
+                                      Kind::training, PipelineState::error("No incomplete cells matched the "
+                                                                           "reconstructed partition plan.")}));
+    EXPECT_EQ(texts.back(), "⚠ No incomplete cells matched the reconstructed partition plan.");
+}
+
+// Without the saved plan a new one is computed from the global model (the
+// iterations argument, the full cap, no memory limit) and not written; an
+// unfinished cell it does not know is skipped.
+TEST_F(Resume, WithoutTheSavedPlanAPlanIsRecomputedAndUnknownCellsSkipped) {
+    finishedRun(workspace_);
+    const std::string unfinished = savedPlan().trainableCells().back().id;
+    fs::remove(partitions() / "partition_plan.json");
+    fs::remove(partitions() / unfinished / "output.ply");
+
+    resume(workspace_, 1234);
+
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)"));
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + unfinished + " not found in reconstructed plan — skipping."));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("No incomplete cells matched the reconstructed partition plan."));
+    EXPECT_FALSE(fs::exists(partitions() / "partition_plan.json"));
+}
+
+// A resumed cell that runs out of memory is split like a cell of the run:
+// the banner total grows and the saved plan holds its quadrants.
+TEST_F(Resume, ResumedCellThatRunsOutOfMemoryIsSplit) {
+    finishedRun(workspace_);
+    const PartitionPlan plan = savedPlan();
+    std::map<double, std::string> byNeed;
+    for (const auto& cell : plan.trainableCells())
+        byNeed[engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, cell.imageCount,
+                                                  cell.recommendedCapMax)] = cell.id;
+    const auto largest = std::prev(byNeed.end());
+    const std::string parent = largest->second;
+    fs::remove(partitions() / parent / "output.ply");
+    ScopedEnvironment knobs({{"TESSARON_STANDIN_MEMORY_LIMIT_GB", core::fixedText((largest->first + std::prev(largest)->first) / 2, 6)},
+                             {"TESSARON_STANDIN_OOM_MODE", "kill"}});
+
+    resume(workspace_);
+
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + parent + " training failed: trevik stopped by signal 9"));
+    EXPECT_TRUE(recorder_.loggedAs(train, parent + " ran out of memory — retrying as 4 smaller cells…"));
+    const std::vector<std::string> shown = banners();
+    ASSERT_EQ(shown.size(), 5u);
+    EXPECT_EQ(shown[0], "═══ Training Cell 1/1: " + parent + " ═══");
+    EXPECT_EQ(shown[4], "═══ Training Cell 5/5: " + parent + "_s3 ═══");
+    std::vector<std::string> savedIds;
+    for (const auto& cell : savedPlan().cells) savedIds.push_back(cell.id);
+    EXPECT_THAT(savedIds, Not(Contains(parent)));
+    EXPECT_THAT(savedIds, Contains(parent + "_s0"));
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    EXPECT_EQ(engines::PLYCheck::validate(workspace_ / "output.ply").vertexCount,
+              support::keptInMergeLog(recorder_.texts()));
+}
+
+TEST_F(Resume, CancelBeforeTheFirstCellTrainsEndsTheResume) {
+    finishedRun(workspace_);
+    const std::string unfinished = savedPlan().trainableCells().front().id;
+    fs::remove(partitions() / unfinished / "output.ply");
+    const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+    manager_ = newManager(recorder_);
+    manager_->onCellStarted = [manager = manager_.get()](int64_t, int64_t, int64_t) { manager->cancel(); };
+    manager_->resumeInterruptedTraining(scan, 7000, 1, 1000000, false);
+
+    EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::training});
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + unfinished + " training failed: The operation was cancelled."));
+    EXPECT_EQ(recorder_.texts().back(), "Pipeline cancelled.");
+    EXPECT_TRUE(recorder_.outputs().empty());
+}

@@ -1,0 +1,140 @@
+// tessaron-tool pipeline resume, pipeline remerge: an interrupted partitioned
+// workspace finished, or a finished one's cells merged again, from the
+// shell, printing each state and log line as `pipeline run` does.
+#include <iostream>
+#include <mutex>
+#include <optional>
+
+#include "ToolCommand.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "engines/TextDecoding.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+
+namespace tessaron::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What both commands take besides the workspace.
+struct OperationOptions {
+    std::optional<fs::path> workspace;
+    std::optional<int64_t> iterations;
+    std::optional<int64_t> downscale;
+    std::optional<int64_t> capMax;
+    std::optional<bool> eval;
+    bool diagnostics = false;
+    pipeline::PipelineManager::Configuration configuration;
+};
+
+// Returns an error text, or nothing when every option was understood. The
+// workspace is made absolute: the engine runs in its own folder.
+std::optional<std::string> parseOptions(const std::vector<std::string>& arguments, OperationOptions& options) {
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        auto value = [&]() -> std::optional<std::string> {
+            if (index + 1 >= arguments.size()) return std::nullopt;
+            return arguments[++index];
+        };
+        auto integer = [&](std::optional<int64_t>& target) {
+            auto text = value();
+            if (text) target = engines::parseDecimalInteger(*text);
+            return target.has_value();
+        };
+        bool understood = true;
+        if (argument == "--iterations") understood = integer(options.iterations);
+        else if (argument == "--downscale") understood = integer(options.downscale);
+        else if (argument == "--cap-max") understood = integer(options.capMax);
+        else if (argument == "--eval") options.eval = true;
+        else if (argument == "--no-eval") options.eval = false;
+        else if (argument == "--diagnostics") options.diagnostics = true;
+        else if (argument == "--trevik") {
+            options.configuration.trevikPath = value();
+            understood = options.configuration.trevikPath.has_value();
+        } else if (argument == "--support") {
+            auto folder = value();
+            if (folder) options.configuration.supportFolder = fs::path(*folder);
+            understood = folder.has_value();
+        } else if (argument.starts_with("-")) return "unknown option " + argument;
+        else if (!options.workspace) options.workspace = fs::absolute(argument);
+        else return "unexpected argument " + argument;
+        if (!understood) return argument + " needs a valid value";
+    }
+    if (!options.workspace) return "needs a workspace folder";
+    return std::nullopt;
+}
+
+// A manager whose every report is printed; the exit status says whether
+// the operation completed.
+struct PrintingManager {
+    std::shared_ptr<engines::ProcessMonitor> monitor = std::make_shared<engines::ProcessMonitor>();
+    std::shared_ptr<pipeline::PipelineManager> manager;
+    std::mutex printing;
+    bool completed = false;
+
+    explicit PrintingManager(const OperationOptions& options) {
+        manager = pipeline::PipelineManager::create(monitor, options.configuration);
+        manager->diagnostics = options.diagnostics;
+        manager->onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
+            print("[" + tag(step) + "] " + text);
+        };
+        manager->onStateChange = [this](const pipeline::PipelineState& state) {
+            print("state: " + toString(state));
+            completed = state.kind == pipeline::PipelineState::Kind::completed;
+        };
+        manager->onOutputReady = [this](const std::string& path) { print("output: " + path); };
+        manager->onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
+        manager->onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
+            print("cell " + std::to_string(index) + "/" + std::to_string(total) + ", " + std::to_string(iterations) +
+                  " iterations");
+        };
+    }
+
+    void print(const std::string& line) {
+        std::lock_guard lock(printing);
+        std::cout << line << std::endl;
+    }
+};
+
+constexpr const char* resumeUsage =
+    "<workspace> [--downscale n] [--cap-max n] [--eval|--no-eval] [--iterations n] [--diagnostics] [--trevik path] "
+    "[--support folder]: finish an interrupted partitioned run: train its unfinished cells and merge them all "
+    "(downscale, cap and evaluation default to what the workspace records)";
+
+int resumeCommand(const std::vector<std::string>& arguments) {
+    OperationOptions options;
+    if (auto problem = parseOptions(arguments, options)) return usageError("pipeline resume: " + *problem);
+    const pipeline::WorkspaceScanResult scan = pipeline::WorkspaceScanner::scan(*options.workspace);
+    // The interrupted run's settings, as the workspace recorded them.
+    const std::optional<int64_t> downscale = options.downscale ? options.downscale : scan.downscaleFromLog;
+    if (!downscale)
+        return usageError("pipeline resume: the workspace records no downscale; give --downscale");
+    const int64_t capMax = options.capMax.value_or(scan.capMaxFromLog.value_or(1000000));
+    const bool eval = options.eval.value_or(scan.evalFromLog.value_or(true));
+    const int64_t iterations = options.iterations.value_or(30000);
+
+    PrintingManager printing(options);
+    printing.manager->resumeInterruptedTraining(scan, int(iterations), int(*downscale), capMax, eval);
+    return printing.completed ? 0 : 1;
+}
+
+constexpr const char* remergeUsage =
+    "<workspace> [--downscale n] [--cap-max n] [--support folder]: merge the trained cells of a partitioned "
+    "workspace again into its output.ply";
+
+int remergeCommand(const std::vector<std::string>& arguments) {
+    OperationOptions options;
+    if (auto problem = parseOptions(arguments, options)) return usageError("pipeline remerge: " + *problem);
+    PrintingManager printing(options);
+    printing.manager->remergeExistingCells(*options.workspace, int(options.downscale.value_or(2)),
+                                           options.capMax.value_or(1000000));
+    return printing.completed ? 0 : 1;
+}
+
+const ToolCommand::Registration resumeRegistration({"pipeline resume", resumeUsage, resumeCommand});
+const ToolCommand::Registration remergeRegistration({"pipeline remerge", remergeUsage, remergeCommand});
+
+}  // namespace
+
+}  // namespace tessaron::tool
