@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engines/COLMAPUtils.hpp"
+#include "engines/ProcessRunner.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
@@ -99,5 +101,18 @@ public:
 private:
     std::jthread thread_;
 };
+
+// Runs the developer tool; its exit status and its output lines.
+inline std::pair<int32_t, std::vector<std::string>> runTool(const std::vector<std::string>& arguments) {
+    engines::ProcessRunner process;
+    std::vector<std::string> lines;
+    std::mutex linesMutex;
+    const int32_t status =
+        process.run(TESSARON_TOOL_PATH, arguments, std::nullopt, std::nullopt, [&](const std::string& line) {
+            std::lock_guard lock(linesMutex);
+            lines.push_back(line);
+        });
+    return {status, lines};
+}
 
 }  // namespace tessaron::testing

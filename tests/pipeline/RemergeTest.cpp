@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -246,4 +247,22 @@ TEST(Remerge, WithoutAPlanFileThePlanIsRecomputedFromTheGlobalModel) {
     EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "Image resolution: 1600×1200 → 800×600 at 2× downscale"));
     EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "Found 1 cell PLYs — merging…"));
     EXPECT_EQ(remerge.recorder.outputs().size(), 1u);
+}
+
+TEST(RemergeTool, MergesAWorkspaceFromTheShell) {
+    ASSERT_TRUE(fs::exists(TESSARON_TOOL_PATH)) << "build tessaron-tool first";
+    TrainedWorkspace trained;
+    auto [status, lines] = support::runTool({"pipeline", "remerge", trained.workspace.string(), "--downscale", "4",
+                                             "--support", (trained.folder / "support").string()});
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(lines, ::testing::Contains("[EXPORT] Downscale: 4x, capMax: 1000000"));
+    EXPECT_THAT(lines, ::testing::Contains("output: " + trained.output().string()));
+    EXPECT_EQ(lines.back(), "state: completed");
+    EXPECT_EQ(engines::PLYCheck::validate(trained.output()).vertexCount, int64_t(trained.expectedGaussians()));
+
+    fs::remove_all(trained.partitions());
+    auto [failedStatus, failedLines] = support::runTool({"pipeline", "remerge", trained.workspace.string(), "--support",
+                                                         (trained.folder / "support").string()});
+    EXPECT_EQ(failedStatus, 1);
+    EXPECT_EQ(failedLines.back(), "state: error(No partitions/ directory — nothing to re-merge.)");
 }

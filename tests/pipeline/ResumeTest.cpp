@@ -355,3 +355,29 @@ TEST_F(Resume, CancelBeforeTheFirstCellTrainsEndsTheResume) {
     EXPECT_EQ(recorder_.texts().back(), "Pipeline cancelled.");
     EXPECT_TRUE(recorder_.outputs().empty());
 }
+
+// From the shell: a declined plan, then a finished workspace with one cell
+// taken away, resumed with the settings the workspace recorded.
+TEST_F(Resume, ToolAnswersThePlanAndResumes) {
+    ASSERT_TRUE(fs::exists(TESSARON_TOOL_PATH)) << "build tessaron-tool first";
+    const std::vector<std::string> common = {"--skip-sfm", capture_.string(), "--partition", "--ram-limit",
+                                             core::shortestText(PartitionedCapture::ramLimitGB), "--downscale", "1",
+                                             "--support", (folder_ / "support").string()};
+    std::vector<std::string> declined = {"pipeline", "run", capture_.string(), (folder_ / "declined").string(),
+                                         "--decline"};
+    declined.insert(declined.end(), common.begin(), common.end());
+    auto [declinedStatus, declinedLines] = support::runTool(declined);
+    EXPECT_EQ(declinedStatus, 1);
+    EXPECT_EQ(declinedLines.back(), "[PREP] Pipeline cancelled at partition approval.");
+
+    finishedRun(workspace_);
+    const std::string unfinished = savedPlan().trainableCells().back().id;
+    fs::remove(partitions() / unfinished / "output.ply");
+    auto [status, lines] = support::runTool(
+        {"pipeline", "resume", workspace_.string(), "--support", (folder_ / "support").string()});
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(lines, Contains("[TRAIN] Parameters from log — downscale: 1x, cap_max: 1000000, iterations: 30000"));
+    EXPECT_THAT(lines, Contains("[TRAIN] Cells to train: " + unfinished));
+    EXPECT_THAT(lines, Contains("state: completed"));
+    EXPECT_EQ(lines.back(), "[EXPORT] ═══ Resume pipeline complete! ═══");
+}
