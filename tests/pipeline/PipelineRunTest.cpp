@@ -280,15 +280,6 @@ TEST_F(PipelineRun, AWorkspaceThatCannotBeCreatedStopsBeforeTheLog) {
     EXPECT_FALSE(fs::exists(folder_ / "support" / "Logs" / "current_run.md"));
 }
 
-TEST_F(PipelineRun, APartitionedRunStopsWithAClearMessage) {
-    PipelineManager::RunParameters parameters = importRun();
-    parameters.useVastGaussian = true;
-    manager_->runPipeline(parameters);
-    ASSERT_TRUE(recorder_.states().back().isError());
-    EXPECT_THAT(recorder_.states().back().message, HasSubstr("Partitioned training is not available"));
-    EXPECT_TRUE(recorder_.cellEvents().empty());
-}
-
 TEST_F(PipelineRun, ARealImagesFolderInTheDatasetIsUsedAsItIs) {
     fs::create_directories(workspace_ / "dataset");
     fs::copy(capture_ / "images", workspace_ / "dataset" / "images");
