@@ -250,6 +250,9 @@ private:
     void stopWithMessage(PipelineLogStep step, const std::string& message);
     void unwatch(const char* name) const;
     bool isCancelRequested() const;
+    // The start of every operation: a cancel of an earlier one never leaks
+    // into it; a task already cancelled cancels it at once.
+    void resetCancellation(std::stop_token stopToken);
 
     // Closures handed to sub-components: each holds this manager weakly.
     std::function<void(const std::string&)> logForwarder(PipelineLogStep step);

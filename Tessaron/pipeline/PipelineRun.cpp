@@ -83,14 +83,7 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
         masking = parameters.personMaskMode != input::PersonMaskMode::off;
     }
 
-    // A cancel of an earlier run never leaks into this one.
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = false;
-    }
-    colmapRunner_.runner().resetCancel();
-    trevikRunner_.runner().resetCancel();
-    if (stopToken.stop_requested()) cancel();
+    resetCancellation(stopToken);
 
     const fs::path& workspace = parameters.workspaceURL;
     fs::path colmapDir = workspace / "colmap";

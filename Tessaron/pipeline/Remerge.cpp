@@ -17,11 +17,9 @@ void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int dow
 
 void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, int64_t capMax,
                                    std::stop_token stopToken) {
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = false;
-    }
-    if (stopToken.stop_requested()) cancel();
+    // No child runs here; the runners' latches are cleared all the same,
+    // so every operation starts alike.
+    resetCancellation(stopToken);
     startLog(workspaceURL);
     reportState(PipelineState::Kind::exporting);
 

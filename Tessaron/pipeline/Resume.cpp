@@ -26,14 +26,7 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     constexpr PipelineLogStep step = PipelineLogStep::training;
     constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
 
-    // A cancel of an earlier operation never leaks into this one.
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = false;
-    }
-    colmapRunner_.runner().resetCancel();
-    trevikRunner_.runner().resetCancel();
-    if (stopToken.stop_requested()) cancel();
+    resetCancellation(stopToken);
 
     const fs::path& workspace = scanResult.workspaceURL;
     const fs::path partitionsFolder = workspace / "partitions";

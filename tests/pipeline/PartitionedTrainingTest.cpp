@@ -25,6 +25,7 @@ using pipeline::PipelineManager;
 using pipeline::PipelineState;
 using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::kinds;
 using tessaron::testing::PartitionedCapture;
 using tessaron::testing::PlanAnswerer;
 using tessaron::testing::RunRecorder;
@@ -43,12 +44,6 @@ namespace {
 constexpr PipelineLogStep prep = PipelineLogStep::dataPrep;
 constexpr PipelineLogStep train = PipelineLogStep::training;
 constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
-
-std::vector<Kind> kinds(const std::vector<PipelineState>& states) {
-    std::vector<Kind> result;
-    for (const PipelineState& state : states) result.push_back(state.kind);
-    return result;
-}
 
 std::string banner(size_t number, size_t total, const std::string& id) {
     return "═══ Training Cell " + std::to_string(number) + "/" + std::to_string(total) + ": " + id + " ═══";

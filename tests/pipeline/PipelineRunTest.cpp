@@ -29,6 +29,7 @@ using pipeline::PipelineLogStep;
 using pipeline::PipelineManager;
 using pipeline::PipelineState;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::kinds;
 using tessaron::testing::readTextFile;
 using tessaron::testing::RunRecorder;
 using tessaron::testing::ScopedEnvironment;
@@ -67,12 +68,6 @@ fs::path recordingCOLMAP(const fs::path& folder, const fs::path& model, const fs
                            "'/*.bin \"$output/0/\"\n"
                            "fi\n"
                            "exit 0");
-}
-
-std::vector<Kind> kinds(const std::vector<PipelineState>& states) {
-    std::vector<Kind> result;
-    for (const PipelineState& state : states) result.push_back(state.kind);
-    return result;
 }
 
 class PipelineRun : public ::testing::Test {

@@ -6,6 +6,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
@@ -20,7 +24,37 @@
 #include "pipeline/PipelineManager.hpp"
 #include "support/TempDir.hpp"
 
+extern "C" char** environ;
+
 namespace tessaron::testing {
+
+// The kinds of the states, in order, for comparing a run's road.
+inline std::vector<pipeline::PipelineState::Kind> kinds(const std::vector<pipeline::PipelineState>& states) {
+    std::vector<pipeline::PipelineState::Kind> result;
+    for (const pipeline::PipelineState& state : states) result.push_back(state.kind);
+    return result;
+}
+
+// Starts a program (arguments[0]) in a process group of its own, so that a
+// kill of the group (kill(-pid, ...)) ends the children it started too;
+// its standard output goes to `output`. The pid, or -1 when it cannot start.
+inline pid_t spawnInOwnProcessGroup(std::vector<std::string> arguments, const std::filesystem::path& output) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int failure = posix_spawn(&pid, argv[0], &files, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+    return failure == 0 ? pid : -1;
+}
 
 inline std::filesystem::path writeScript(const std::filesystem::path& path, const std::string& body) {
     writeTextFile(path, "#!/bin/sh\n" + body + "\n");

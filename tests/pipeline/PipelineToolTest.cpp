@@ -3,9 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -19,8 +17,6 @@
 #include "PipelineTestSupport.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
-
-extern char** environ;
 
 using namespace tessaron;
 using pipeline::RunReport;
@@ -99,22 +95,8 @@ TEST_F(PipelineTool, AKilledRunIsReportedInterruptedOnce) {
     ScopedEnvironment slowEngine({{"TESSARON_STANDIN_STEP_SLEEP_MS", "20"}});
     std::vector<std::string> arguments = runArguments("3000");
     arguments.insert(arguments.begin(), TESSARON_TOOL_PATH);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    // Its own process group, so that the engine it started dies with it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, TESSARON_TOOL_PATH, &files, &attributes, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attributes);
+    const pid_t pid = tessaron::testing::spawnInOwnProcessGroup(arguments, "/dev/null");
+    ASSERT_GT(pid, 0);
 
     std::string runningReport;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -4,9 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -25,8 +23,6 @@
 #include "pipeline/WorkspaceScanner.hpp"
 #include "support/TempDir.hpp"
 
-extern char** environ;
-
 using namespace tessaron;
 using partition::PartitionPlan;
 using pipeline::PipelineLogStep;
@@ -35,6 +31,7 @@ using pipeline::PipelineState;
 using pipeline::WorkspaceScanner;
 using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::kinds;
 using tessaron::testing::PartitionedCapture;
 using tessaron::testing::PlanAnswerer;
 using tessaron::testing::RunRecorder;
@@ -52,12 +49,6 @@ namespace {
 
 constexpr PipelineLogStep train = PipelineLogStep::training;
 constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
-
-std::vector<Kind> kinds(const std::vector<PipelineState>& states) {
-    std::vector<Kind> result;
-    for (const PipelineState& state : states) result.push_back(state.kind);
-    return result;
-}
 
 std::vector<std::string> cellsWithOutput(const fs::path& partitions) {
     std::vector<std::string> cells;
@@ -140,21 +131,8 @@ TEST_F(Resume, RunKilledDuringTheSecondCellEndsAsAnUninterruptedRun) {
                                           "--approve", "--ram-limit", core::shortestText(PartitionedCapture::ramLimitGB),
                                           "--downscale", "1", "--iterations", "30", "--trevik", engine.string(),
                                           "--support", (folder_ / "support").string()};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    // Its own process group, so that the engine it started dies with it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, TESSARON_TOOL_PATH, &files, &attributes, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attributes);
+    const pid_t pid = support::spawnInOwnProcessGroup(arguments, printed);
+    ASSERT_GT(pid, 0);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     bool secondCellTraining = false;
