@@ -12,7 +12,7 @@ namespace tessaron::pipeline {
 // returns it: the input of the training queue.
 struct PreparedCell {
     std::string cellId;
-    std::filesystem::path url;  // the cell folder
+    std::filesystem::path url;  // the cell's model folder, <partitions>/<cell id>/sparse/0
     partition::CellBounds coreBounds;
     partition::CellBounds expandedBounds;
 
@@ -22,7 +22,7 @@ struct PreparedCell {
 // A cell waiting in a training queue.
 struct PendingCell {
     std::string cellId;  // also its folder name: cell_<n>, sub-cells derived from it
-    std::filesystem::path url;
+    std::filesystem::path url;  // the cell's model folder; the cell folder is two levels up
     partition::CellBounds coreBounds;      // the area the cell owns on the ground plane
     partition::CellBounds expandedBounds;  // the core area grown by the overlap margin
     int64_t depth = 0;                     // 0 for a plan cell, parent + 1 for a sub-cell
