@@ -20,7 +20,7 @@ std::optional<std::vector<ChunkPages::Placement>> ChunkPages::layout(std::span<c
     std::int64_t used = 0;
     for (const auto& block : blocks) {
         if (block.length > maxPageLength) return std::nullopt;
-        if (used > 0 && used + block.length > maxPageLength) {
+        if (used > 0 && used + alignedLength(block.length) > maxPageLength) {
             ++page;
             used = 0;
         }
@@ -41,7 +41,8 @@ std::optional<std::vector<ChunkPages::Placement>> ChunkPages::update(std::span<c
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const auto& placement = (*placements)[i];
         contents[placement.page].push_back(blocks[i]);
-        lengths[placement.page] = std::int64_t(placement.wordOffset) * 4 + blocks[i].length;
+        // Whole words: a shader reads the last odd half through its word.
+        lengths[placement.page] = std::int64_t(placement.wordOffset) * 4 + alignedLength(blocks[i].length);
     }
 
     pages_.resize(pageCount);

@@ -160,6 +160,13 @@ std::vector<ChunkID> SplatRenderer::orderedChunkIDs() const {
     return orderedChunkIDs_;
 }
 
+std::optional<SplatChunk> SplatRenderer::chunk(ChunkID id) const {
+    std::lock_guard lock(chunkMutex_);
+    auto found = chunks_.find(id);
+    if (found == chunks_.end()) return std::nullopt;
+    return found->second.chunk;
+}
+
 void SplatRenderer::add(std::span<const SplatPoint> points) {
     // Every chunk is packed before any is added, so a failure adds none.
     const auto perChunk = std::size_t(GPUBuffer<EncodedSplatPoint>::maxCapacity(device_));

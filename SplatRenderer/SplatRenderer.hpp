@@ -138,6 +138,8 @@ public:
     SplatSorter& sorter() noexcept { return sorter_; }
     const AccessState& accessState() const noexcept { return access_; }
     std::vector<ChunkID> orderedChunkIDs() const;
+    // The chunk (sharing its buffers), or none.
+    std::optional<SplatChunk> chunk(ChunkID id) const;
 
 private:
     struct ChunkEntry {
