@@ -19,14 +19,15 @@ GPUDevice GPUDevice::current() {
                     "Unable to initialize SplatRenderer: OpenGL 4.3 or later is needed, the context offers " +
                         std::string(version));
     GLint64 blockSize = 0;
-    GLint vertexBlocks = 0;
+    GLint vertexBlocks = 0, computeBlocks = 0;
     glGetInteger64v(GL_MAX_SHADER_STORAGE_BLOCK_SIZE, &blockSize);
     glGetIntegerv(GL_MAX_VERTEX_SHADER_STORAGE_BLOCKS, &vertexBlocks);
-    return GPUDevice(blockSize, vertexBlocks);
+    glGetIntegerv(GL_MAX_COMPUTE_SHADER_STORAGE_BLOCKS, &computeBlocks);
+    return GPUDevice(blockSize, std::min(vertexBlocks, computeBlocks));
 }
 
 GPUDevice GPUDevice::cappedAt(std::int64_t maxBufferLength) const {
-    return GPUDevice(std::min(maxBufferLength, maxBufferLength_), maxVertexStorageBlocks_);
+    return GPUDevice(std::min(maxBufferLength, maxBufferLength_), maxStorageBlocks_);
 }
 
 }  // namespace splatrenderer

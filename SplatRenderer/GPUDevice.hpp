@@ -19,18 +19,19 @@ public:
         using ErrorOf::ErrorOf;
     };
 
-    // The storage-block limit a vertex shader has on llvmpipe.
-    static constexpr int defaultMaxVertexStorageBlocks = 16;
+    // The storage blocks one shader stage may use on llvmpipe.
+    static constexpr int defaultMaxStorageBlocks = 16;
 
-    explicit GPUDevice(std::int64_t maxBufferLength, int maxVertexStorageBlocks = defaultMaxVertexStorageBlocks)
-        : maxBufferLength_(maxBufferLength), maxVertexStorageBlocks_(maxVertexStorageBlocks) {}
+    explicit GPUDevice(std::int64_t maxBufferLength, int maxStorageBlocks = defaultMaxStorageBlocks)
+        : maxBufferLength_(maxBufferLength), maxStorageBlocks_(maxStorageBlocks) {}
 
     // The limits of the context current on this thread, which must offer
     // OpenGL 4.3 or later (storage buffers).
     static GPUDevice current();
 
     std::int64_t maxBufferLength() const noexcept { return maxBufferLength_; }
-    int maxVertexStorageBlocks() const noexcept { return maxVertexStorageBlocks_; }
+    // The fewest storage blocks a vertex or compute shader may use.
+    int maxStorageBlocks() const noexcept { return maxStorageBlocks_; }
 
     // The same device with buffers capped shorter, so that a scene splits
     // into more chunks than the hardware needs (tests, experiments).
@@ -38,7 +39,7 @@ public:
 
 private:
     std::int64_t maxBufferLength_;
-    int maxVertexStorageBlocks_;
+    int maxStorageBlocks_;
 };
 
 }  // namespace splatrenderer

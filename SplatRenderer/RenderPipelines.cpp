@@ -9,34 +9,43 @@ RenderPipelines::~RenderPipelines() {
     if (vertexArray_ != 0) glDeleteVertexArrays(1, &vertexArray_);
 }
 
-std::string RenderPipelines::splatSource(const char* fileName, bool multiStage, bool withCommon) const {
-    std::string source = "#version 450 core\n#define PAGE_COUNT " + std::to_string(pageCount_) + "\n";
-    if (multiStage) source += "#define MULTI_STAGE 1\n";
-    if (withCommon) source += ShaderProgram::librarySource("SplatCommon.glsl");
-    source += ShaderProgram::librarySource(fileName);
-    return source;
+std::string RenderPipelines::source(std::initializer_list<const char*> fileNames, bool multiStage) const {
+    std::string text = "#version 450 core\n#define PAGE_COUNT " + std::to_string(pageCount_) + "\n";
+    if (multiStage) text += "#define MULTI_STAGE 1\n";
+    for (const char* fileName : fileNames) text += ShaderProgram::librarySource(fileName);
+    return text;
+}
+
+void RenderPipelines::buildProjection() {
+    if (projectionBuilt_) return;
+    projectionBuilt_ = true;
+    projectionPipeline_ = ShaderProgram(
+        "ProjectSplatsPipeline", {{GL_COMPUTE_SHADER, "projectSplatsComputeShader",
+                                   source({"SplatUniforms.glsl", "SplatData.glsl", "ProjectSplats.glsl"})}});
 }
 
 void RenderPipelines::buildSingleStage() {
     if (singleStageBuilt_) return;
     singleStageBuilt_ = true;
+    buildProjection();
     singleStagePipeline_ = ShaderProgram(
         "SingleStagePipeline",
-        {{GL_VERTEX_SHADER, "singleStageSplatVertexShader", splatSource("SplatVertex.glsl", false, true)},
-         {GL_FRAGMENT_SHADER, "singleStageSplatFragmentShader", splatSource("SplatFragment.glsl", false, false)}});
+        {{GL_VERTEX_SHADER, "singleStageSplatVertexShader", source({"SplatUniforms.glsl", "SplatVertex.glsl"})},
+         {GL_FRAGMENT_SHADER, "singleStageSplatFragmentShader", source({"SplatFragment.glsl"})}});
 }
 
 void RenderPipelines::buildMultiStage() {
     if (multiStageBuilt_) return;
     multiStageBuilt_ = true;
+    buildProjection();
     drawSplatPipeline_ = ShaderProgram(
         "DrawSplatPipeline",
-        {{GL_VERTEX_SHADER, "multiStageSplatVertexShader", splatSource("SplatVertex.glsl", true, true)},
-         {GL_FRAGMENT_SHADER, "multiStageSplatFragmentShader", splatSource("SplatFragment.glsl", true, false)}});
+        {{GL_VERTEX_SHADER, "multiStageSplatVertexShader", source({"SplatUniforms.glsl", "SplatVertex.glsl"}, true)},
+         {GL_FRAGMENT_SHADER, "multiStageSplatFragmentShader", source({"SplatFragment.glsl"}, true)}});
     postprocessPipeline_ = ShaderProgram(
         "PostprocessPipeline",
-        {{GL_VERTEX_SHADER, "postprocessVertexShader", splatSource("PostprocessVertex.glsl", false, false)},
-         {GL_FRAGMENT_SHADER, "postprocessFragmentShader", splatSource("PostprocessFragment.glsl", false, false)}});
+        {{GL_VERTEX_SHADER, "postprocessVertexShader", source({"PostprocessVertex.glsl"})},
+         {GL_FRAGMENT_SHADER, "postprocessFragmentShader", source({"PostprocessFragment.glsl"})}});
 }
 
 GLuint RenderPipelines::vertexArray() {

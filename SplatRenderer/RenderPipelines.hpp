@@ -1,10 +1,15 @@
 #pragma once
 
+#include <initializer_list>
+
 #include "SplatRenderer/ShaderProgram.hpp"
 
 namespace splatrenderer {
 
-// The renderer's two pipeline sets and what they draw with. The
+// The renderer's two pipeline sets and what they draw with. Both begin
+// with a compute stage that projects each splat once (llvmpipe runs compute
+// on every core but vertex shading on one), so that the vertex stage only
+// places the four corners. The
 // single-stage set blends splats straight into the target. The multi-stage
 // set, for targets with depth, gathers colour and alpha-weighted depth in
 // an offscreen framebuffer of its own and then composites it over the
@@ -22,6 +27,7 @@ public:
     void buildSingleStage();
     void buildMultiStage();
 
+    const ShaderProgram& projectionPipeline() const noexcept { return projectionPipeline_; }
     const ShaderProgram& singleStagePipeline() const noexcept { return singleStagePipeline_; }
     const ShaderProgram& drawSplatPipeline() const noexcept { return drawSplatPipeline_; }
     const ShaderProgram& postprocessPipeline() const noexcept { return postprocessPipeline_; }
@@ -35,12 +41,15 @@ public:
     GLuint accumulatedDepth() const noexcept { return accumulatedDepth_; }
 
 private:
-    std::string splatSource(const char* fileName, bool multiStage, bool withCommon) const;
+    std::string source(std::initializer_list<const char*> fileNames, bool multiStage = false) const;
+    void buildProjection();
     void deleteAccumulation();
 
     int pageCount_;
     bool singleStageBuilt_ = false;
     bool multiStageBuilt_ = false;
+    bool projectionBuilt_ = false;
+    ShaderProgram projectionPipeline_;
     ShaderProgram singleStagePipeline_;
     ShaderProgram drawSplatPipeline_;
     ShaderProgram postprocessPipeline_;

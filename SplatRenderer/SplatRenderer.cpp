@@ -25,13 +25,17 @@ void logError(const std::string& message) { RendererLog::write(RendererLog::Leve
 constexpr GLuint chunkTableBinding = 1;
 constexpr GLuint sortedIndicesBinding = 2;
 constexpr GLuint firstPageBinding = 3;
+constexpr GLuint projectedSplatsBinding = 15;
+constexpr GLuint projectionGroupSize = 128;
 
 }  // namespace
 
 SplatRenderer::SplatRenderer(const GPUDevice& device, const Configuration& configuration)
     : device_(device),
       configuration_(configuration),
-      pageCount_(std::clamp(device.maxVertexStorageBlocks() - 2, 1, maxPageCount)),
+      // The projection stage also reads the chunk table and the sorted order
+      // and writes the projected splats.
+      pageCount_(std::clamp(device.maxStorageBlocks() - 3, 1, maxPageCount)),
       sorter_(device),
       access_(std::max(configuration.maxSimultaneousRenders, 1)),
       renderThread_(std::this_thread::get_id()),
@@ -42,7 +46,8 @@ SplatRenderer::SplatRenderer(const GPUDevice& device, const Configuration& confi
     uniformMirror_.assign(std::size_t(configuration_.maxSimultaneousRenders * uniformSlotStride), std::byte{0});
     // The shaders are part of the library; a missing one stops here.
     for (const char* file :
-         {"SplatCommon.glsl", "SplatVertex.glsl", "SplatFragment.glsl", "PostprocessVertex.glsl", "PostprocessFragment.glsl"})
+         {"SplatUniforms.glsl", "SplatData.glsl", "ProjectSplats.glsl", "SplatVertex.glsl", "SplatFragment.glsl",
+          "PostprocessVertex.glsl", "PostprocessFragment.glsl"})
         ShaderProgram::librarySource(file);
     // The render thread waiting for chunk access ends its own finished
     // frames meanwhile: nobody else can see their fences.
@@ -427,10 +432,21 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         return false;
     }
 
-    beginPass(viewport, framebuffer);
-    const GLuint vertexArray = pipelines_.vertexArray();
-    glVertexArrayElementBuffer(vertexArray, triangleVertexIndexBuffer_.glName());
-    glBindVertexArray(vertexArray);
+    // Projected splats, in batches no longer than one storage block.
+    const std::int64_t batchCapacity = std::max<std::int64_t>(device_.maxBufferLength() / 32, 1);
+    const std::int64_t batchCount = (sortedCount + batchCapacity - 1) / batchCapacity;
+    if (std::int64_t(projectedSplats_.size()) < batchCount) projectedSplats_.resize(std::size_t(batchCount));
+    auto batchSize = [&](std::int64_t batch) { return std::min(batchCapacity, sortedCount - batch * batchCapacity); };
+    try {
+        for (std::int64_t batch = 0; batch < batchCount; ++batch) {
+            auto& projected = projectedSplats_[std::size_t(batch)];
+            if (projected.length() < batchSize(batch) * 32)
+                projected = GLBufferObject(batchSize(batch) * 32, "Projected Splats");
+        }
+    } catch (const GPUBufferBase::Error&) {
+        return false;
+    }
+
     glBindBufferRange(GL_UNIFORM_BUFFER, 0, uniformBuffers_.name(), GLintptr(uniformBufferOffset_),
                       GLsizeiptr(uniformSlotStride));
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, chunkTableBinding, tableName);
@@ -440,13 +456,39 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         const GLuint name = pages_.pageName(page < pages_.pageCount() ? page : 0);
         glBindBufferBase(GL_SHADER_STORAGE_BUFFER, firstPageBinding + GLuint(page), name);
     }
+    if (!pipelines_.projectionPipeline()) return false;
+    // The last frame's draws have read the projected splats before this
+    // frame's projection writes them, and the writes land before the draws.
+    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
+    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "Project Splats");
+    glUseProgram(pipelines_.projectionPipeline().name());
+    for (std::int64_t batch = 0; batch < batchCount; ++batch) {
+        glUniform1ui(0, GLuint(batch * batchCapacity));
+        glUniform1ui(1, GLuint(batchSize(batch)));
+        glBindBufferBase(GL_SHADER_STORAGE_BUFFER, projectedSplatsBinding, projectedSplats_[std::size_t(batch)].name());
+        glDispatchCompute(GLuint((batchSize(batch) + projectionGroupSize - 1) / projectionGroupSize), 1, 1);
+    }
+    glPopDebugGroup();
+    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
+
+    beginPass(viewport, framebuffer);
+    const GLuint vertexArray = pipelines_.vertexArray();
+    glVertexArrayElementBuffer(vertexArray, triangleVertexIndexBuffer_.glName());
+    glBindVertexArray(vertexArray);
     glEnable(GL_BLEND);
     glBlendEquation(GL_FUNC_ADD);
     glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
 
+    // Batch by batch, in sorted order; the draw program must be in use.
     auto drawSplats = [&] {
-        glDrawElementsInstanced(GL_TRIANGLES, GLsizei(geometry.indexCount), GL_UNSIGNED_INT, nullptr,
-                                GLsizei(geometry.instanceCount));
+        for (std::int64_t batch = 0; batch < batchCount; ++batch) {
+            const std::int64_t count = batchSize(batch);
+            glUniform1ui(0, GLuint(count));
+            glBindBufferBase(GL_SHADER_STORAGE_BUFFER, projectedSplatsBinding,
+                             projectedSplats_[std::size_t(batch)].name());
+            glDrawElementsInstanced(GL_TRIANGLES, GLsizei(geometry.indexCount), GL_UNSIGNED_INT, nullptr,
+                                    GLsizei((count + geometry.indexedSplatCount - 1) / geometry.indexedSplatCount));
+        }
     };
     if (multiStage) {
         if (!pipelines_.drawSplatPipeline() || !pipelines_.postprocessPipeline()) {

@@ -201,6 +201,7 @@ private:
     std::uint64_t pagesGeneration_ = ~std::uint64_t(0);
     std::vector<ChunkPages::Placement> placements_;  // two per chunk: records, coefficients
     bool pagesFit_ = false;
+    std::vector<GLBufferObject> projectedSplats_;  // one per batch of the sorted order
     std::deque<PendingFrame> pendingFrames_;
 };
 

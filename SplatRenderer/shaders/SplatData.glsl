@@ -1,21 +1,6 @@
-// Declarations every splat stage shares. The renderer puts "#version 450
-// core" and PAGE_COUNT (1 to 12) in front of this text.
-
-// One frame's uniforms: 180 bytes, std140 (see Uniforms in FrameRecords.hpp).
-layout(std140, binding = 0) uniform UniformsBlock {
-    mat4 projectionMatrix;
-    mat4 viewMatrix;
-    vec3 cameraPosition;
-    float _padding0;
-    uvec2 screenSize;
-    float focalX;
-    float focalY;
-    float tanHalfFovX;
-    float tanHalfFovY;
-    uint chunkCount;
-    uint splatCount;
-    uint indexedSplatCount;
-} uniforms;
+// What the projection stage reads of a frame: the chunk table, the sorted
+// order and the pages of chunk data. The renderer puts "#version 450 core"
+// and PAGE_COUNT (1 to 12) in front of this text.
 
 // One 24-byte record per chunk: where its records and coefficients start
 // (a page and an offset in 32-bit words), its splat count, and the degree
