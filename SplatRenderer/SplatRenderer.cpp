@@ -177,19 +177,19 @@ void SplatRenderer::add(std::span<const SplatPoint> points) {
     const auto perChunk = std::size_t(GPUBuffer<EncodedSplatPoint>::maxCapacity(device_));
     std::vector<SplatChunk> chunks;
     std::vector<EncodedSplatPoint> packed;
-    for (std::size_t first = 0; first < points.size() || chunks.empty(); first += perChunk) {
+    std::size_t first = 0;
+    do {
         const auto slice = points.subspan(first, std::min(perChunk, points.size() - first));
         auto splats = std::make_shared<GPUBuffer<EncodedSplatPoint>>(device_, 1);
         splats->ensureCapacity(std::int64_t(slice.size()));
         packed.clear();
-        packed.reserve(slice.size());
         for (const auto& point : slice) packed.emplace_back(point);
         splats->append(std::span<const EncodedSplatPoint>(packed));
         SplatChunk chunk(std::move(splats), nullptr, SHDegree::sh0);
         optimize(chunk);
         chunks.push_back(std::move(chunk));
-        if (points.empty()) break;
-    }
+        first += slice.size();
+    } while (first < points.size());
     withChunkAccess([&] {
         for (auto& chunk : chunks) addChunkWithAccess(std::move(chunk), true);
     });
@@ -325,7 +325,11 @@ bool SplatRenderer::updatePages(const std::vector<FrameChunk>& chunks, std::uint
 }
 
 void SplatRenderer::beginPass(const ViewportDescriptor& viewport, GLuint framebuffer) {
-    // Depth from 0 to 1 in clip space, as the projections here are made.
+    // Depth from 0 to 1 in clip space, as the projections here are made;
+    // the client's setting comes back in endPass().
+    passOpen_ = true;
+    glGetIntegerv(GL_CLIP_ORIGIN, &savedClipOrigin_);
+    glGetIntegerv(GL_CLIP_DEPTH_MODE, &savedClipDepthMode_);
     glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
     glDisable(GL_SCISSOR_TEST);
@@ -345,7 +349,9 @@ void SplatRenderer::beginPass(const ViewportDescriptor& viewport, GLuint framebu
 }
 
 void SplatRenderer::endPass() {
-    glClipControl(GL_LOWER_LEFT, GL_NEGATIVE_ONE_TO_ONE);
+    if (!passOpen_) return;
+    passOpen_ = false;
+    glClipControl(GLenum(savedClipOrigin_), GLenum(savedClipDepthMode_));
     glBindVertexArray(0);
     glUseProgram(0);
     glDisable(GL_BLEND);

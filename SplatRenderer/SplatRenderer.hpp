@@ -203,6 +203,9 @@ private:
     bool pagesFit_ = false;
     std::vector<GLBufferObject> projectedSplats_;  // one per batch of the sorted order
     std::deque<PendingFrame> pendingFrames_;
+    bool passOpen_ = false;
+    GLint savedClipOrigin_ = GL_LOWER_LEFT;
+    GLint savedClipDepthMode_ = GL_NEGATIVE_ONE_TO_ONE;
 };
 
 }  // namespace splatrenderer
