@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,8 +15,8 @@ namespace tessaron::core {
 // One worker thread running submitted work items in FIFO order. The label
 // names the queue in diagnostics. Destruction runs what is queued, then joins.
 //
-// Thread ownership: `tasks_` and `stopping_` are guarded by `mutex_`; the
-// work items run only on `worker_`.
+// Thread ownership: the state's `tasks` and `stopping` are guarded by its
+// `mutex`; the work items run only on `worker_`.
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
@@ -45,14 +46,20 @@ public:
     bool isCurrent() const noexcept;
 
 private:
-    void runLoop();
+    // Shared with the worker, so that a queue destroyed from one of its own
+    // work items leaves the worker a live state to finish on.
+    struct State {
+        std::string label;
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> tasks;
+        bool stopping = false;
+        std::thread::id workerId;
+    };
+    static void runLoop(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    bool stopping_ = false;
-    std::thread::id workerId_;
+    std::shared_ptr<State> state_;
     std::jthread worker_;
 };
 

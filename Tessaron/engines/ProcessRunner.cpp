@@ -92,12 +92,11 @@ private:
     int remaining_;
 };
 
-using LineBatchHandler = std::function<void(std::vector<std::string>&& lines)>;
+using LineBatchHandler = std::function<void(std::shared_ptr<const TextLines> lines)>;
 
 void deliverChunk(std::string_view bytes, const LineBatchHandler& onLines) {
-    std::vector<std::string> lines;
-    splitTextLines(bytes, lines);
-    if (!lines.empty()) onLines(std::move(lines));
+    auto lines = std::make_shared<const TextLines>(bytes);
+    if (!lines->empty()) onLines(std::move(lines));
 }
 
 // Reads one pipe until end of file or until `stopFd` becomes readable, handing
@@ -217,9 +216,14 @@ std::map<std::string, std::string> environmentWithoutTrevikKeys() {
 struct ProcessRunner::Delivery {
     bool isOpen = true;  // touched only on stderrQueue_
     OutputHandler onOutput;
+    std::string line;  // reused for every line, so delivery allocates nothing per line
 
-    void operator()(const std::string& line) const {
-        if (isOpen && onOutput) onOutput(line);
+    void operator()(std::string_view text) {
+        if (!isOpen || !onOutput) return;
+        // Resizing to the length the last line had is free; assign() is not.
+        line.resize(text.size());
+        std::memcpy(line.data(), text.data(), text.size());
+        onOutput(line);
     }
 };
 
@@ -233,6 +237,43 @@ struct ProcessRunner::LaunchPlan {
     std::vector<char*> envp;
     SpawnFileActions fileActions;
     SpawnAttributes attributes;
+
+    LaunchPlan(const std::string& path, const std::vector<std::string>& arguments,
+               const std::optional<std::string>& directory,
+               const std::optional<std::map<std::string, std::string>>& environment, int outputFd, int errorFd)
+        : executablePath(path), workingDirectory(directory) {
+        argumentStorage.push_back(executablePath);
+        argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
+        std::map<std::string, std::string> variables = environmentWithoutTrevikKeys();
+        if (environment) {
+            for (const auto& [name, value] : *environment) variables.insert_or_assign(name, value);
+        }
+        for (const auto& [name, value] : variables) environmentStorage.push_back(name + "=" + value);
+        for (auto& argument : argumentStorage) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        for (auto& variable : environmentStorage) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+
+        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), outputFd, STDOUT_FILENO),
+                                "posix_spawn_file_actions_adddup2");
+        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), errorFd, STDERR_FILENO),
+                                "posix_spawn_file_actions_adddup2");
+        if (workingDirectory) {
+            throwIfSpawnSetupFailed(::posix_spawn_file_actions_addchdir_np(fileActions.get(), workingDirectory->c_str()),
+                                    "posix_spawn_file_actions_addchdir_np");
+        }
+        // The child starts with no blocked signals and every disposition at
+        // its default, whatever this process set up for itself.
+        sigset_t signals;
+        ::sigemptyset(&signals);
+        throwIfSpawnSetupFailed(::posix_spawnattr_setsigmask(attributes.get(), &signals), "posix_spawnattr_setsigmask");
+        ::sigfillset(&signals);
+        throwIfSpawnSetupFailed(::posix_spawnattr_setsigdefault(attributes.get(), &signals),
+                                "posix_spawnattr_setsigdefault");
+        throwIfSpawnSetupFailed(
+            ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+            "posix_spawnattr_setflags");
+    }
 };
 
 ProcessRunner::ProcessRunner() : stderrWindowStart_(std::chrono::steady_clock::now()) {}
@@ -251,57 +292,25 @@ int32_t ProcessRunner::run(const std::string& executablePath, const std::vector<
                            OutputHandler onOutput, PidHandler onPidLaunched) {
     stderrQueue_.sync([this] { resetStderrWindow(); });
 
-    LaunchPlan plan;
-    plan.executablePath = executablePath;
-    plan.workingDirectory = workingDirectory;
-    plan.argumentStorage.push_back(executablePath);
-    plan.argumentStorage.insert(plan.argumentStorage.end(), arguments.begin(), arguments.end());
-    std::map<std::string, std::string> variables = environmentWithoutTrevikKeys();
-    if (environment) {
-        for (const auto& [name, value] : *environment) variables.insert_or_assign(name, value);
-    }
-    for (const auto& [name, value] : variables) plan.environmentStorage.push_back(name + "=" + value);
-    for (auto& argument : plan.argumentStorage) plan.argv.push_back(argument.data());
-    plan.argv.push_back(nullptr);
-    for (auto& variable : plan.environmentStorage) plan.envp.push_back(variable.data());
-    plan.envp.push_back(nullptr);
-
     Pipe outputPipe = makePipe();
     Pipe errorPipe = makePipe();
-    throwIfSpawnSetupFailed(
-        ::posix_spawn_file_actions_adddup2(plan.fileActions.get(), outputPipe.writeEnd.get(), STDOUT_FILENO),
-        "posix_spawn_file_actions_adddup2");
-    throwIfSpawnSetupFailed(
-        ::posix_spawn_file_actions_adddup2(plan.fileActions.get(), errorPipe.writeEnd.get(), STDERR_FILENO),
-        "posix_spawn_file_actions_adddup2");
-    if (workingDirectory) {
-        throwIfSpawnSetupFailed(
-            ::posix_spawn_file_actions_addchdir_np(plan.fileActions.get(), workingDirectory->c_str()),
-            "posix_spawn_file_actions_addchdir_np");
-    }
-    // The child starts with no blocked signals and every disposition at its
-    // default, whatever this process set up for itself.
-    sigset_t signals;
-    ::sigemptyset(&signals);
-    throwIfSpawnSetupFailed(::posix_spawnattr_setsigmask(plan.attributes.get(), &signals), "posix_spawnattr_setsigmask");
-    ::sigfillset(&signals);
-    throwIfSpawnSetupFailed(::posix_spawnattr_setsigdefault(plan.attributes.get(), &signals),
-                            "posix_spawnattr_setsigdefault");
-    throwIfSpawnSetupFailed(::posix_spawnattr_setflags(plan.attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
-                            "posix_spawnattr_setflags");
+    LaunchPlan plan(executablePath, arguments, workingDirectory, environment, outputPipe.writeEnd.get(),
+                    errorPipe.writeEnd.get());
 
     auto delivery = std::make_shared<Delivery>();
     delivery->onOutput = std::move(onOutput);
 
     // Standard output is never limited; standard error passes the window
     // limit. Both hand their batches to the one queue, in arrival order.
-    LineBatchHandler onOutputLines = [this, delivery](std::vector<std::string>&& lines) {
+    LineBatchHandler onOutputLines = [this, delivery](std::shared_ptr<const TextLines> lines) {
         stderrQueue_.async([delivery, lines = std::move(lines)] {
-            for (const auto& line : lines) (*delivery)(line);
+            size_t position = 0;
+            std::string_view line;
+            while (lines->next(position, line)) (*delivery)(line);
         });
     };
-    LineBatchHandler onErrorLines = [this, delivery](std::vector<std::string>&& lines) {
-        stderrQueue_.async([this, delivery, lines = std::move(lines)] { deliverStderrLines(lines, *delivery); });
+    LineBatchHandler onErrorLines = [this, delivery](std::shared_ptr<const TextLines> lines) {
+        stderrQueue_.async([this, delivery, lines = std::move(lines)] { deliverStderrLines(*lines, *delivery); });
     };
 
     // The readers start before the launch so that nothing can fail between
@@ -399,7 +408,7 @@ int32_t ProcessRunner::awaitTermination(pid_t pid) {
     return int32_t(WEXITSTATUS(waitStatus));
 }
 
-void ProcessRunner::deliverStderrLines(const std::vector<std::string>& lines, const Delivery& delivery) {
+void ProcessRunner::deliverStderrLines(const TextLines& lines, Delivery& delivery) {
     auto now = std::chrono::steady_clock::now();
     // The window is checked once per batch: a whole batch counts against the
     // window current when it arrived.
@@ -411,7 +420,9 @@ void ProcessRunner::deliverStderrLines(const std::vector<std::string>& lines, co
         stderrWindowStart_ = now;
         stderrWindowCount_ = 0;
     }
-    for (const auto& line : lines) {
+    size_t position = 0;
+    std::string_view line;
+    while (lines.next(position, line)) {
         ++stderrWindowCount_;
         if (stderrWindowCount_ <= kStderrLinesPerWindow) {
             delivery(line);

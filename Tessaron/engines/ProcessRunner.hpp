@@ -16,6 +16,8 @@
 
 namespace tessaron::engines {
 
+class TextLines;
+
 // The one way the application runs an external program: one child at a time,
 // its standard output and standard error delivered as whole text lines, a
 // flood of standard-error lines limited, and a cancel latch that stops the
@@ -48,7 +50,9 @@ public:
     static constexpr int kStderrLinesPerWindow = 200;
     static constexpr std::chrono::seconds kStderrWindow{1};
     // How long a run waits, after its child ended, for descendants that still
-    // hold the output pipes; later output is dropped.
+    // hold the output pipes. Then the run stops reading and returns: no reader
+    // outlives it, so such a descendant gets EPIPE (or SIGPIPE) on its next
+    // write instead of having its output read and dropped.
     static constexpr std::chrono::seconds kDrainLimit{10};
 
     ProcessRunner();
@@ -87,7 +91,7 @@ private:
     pid_t launch(LaunchPlan& plan);
     void signalRunningChild(int signalNumber);
     int32_t awaitTermination(pid_t pid);
-    void deliverStderrLines(const std::vector<std::string>& lines, const Delivery& delivery);
+    void deliverStderrLines(const TextLines& lines, Delivery& delivery);
 
     mutable std::mutex launchLock_;
     std::optional<pid_t> process_;  // the child most recently launched, kept after it ended

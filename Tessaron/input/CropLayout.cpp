@@ -37,9 +37,11 @@ cv::Matx33d CropSpec::rigFromCam() const {
     const double pitch = pitchDegrees * M_PI / 180;
     const double cy = std::cos(yaw), sy = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
     // Columns: camera x, y and z (the optical axis) in the rig frame.
-    return cv::Matx33d(cy, sy * sp, sy * cp,
-                       0, cp, -sp,
+    // clang-format off
+    return cv::Matx33d(cy,  sy * sp, sy * cp,
+                       0,   cp,      -sp,
                        -sy, cy * sp, cy * cp);
+    // clang-format on
 }
 
 CropLayout::CropLayout(CropLayoutPreset preset, int cropSize, double fovDegrees) : preset(preset) {

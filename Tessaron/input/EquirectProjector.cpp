@@ -25,41 +25,58 @@ LonLat lonLat(const cv::Vec3d& direction) {
 EquirectProjector::EquirectProjector(CropLayout layout) : layout_(std::move(layout)) {
     for (const CropSpec& crop : layout_.crops)
         if (crop.size < 1)
-            throw ProjectorError(ProjectorErrorKind::textureCreationFailed,
-                                 "Crop " + std::to_string(crop.id) + " has no pixels (size " +
-                                     std::to_string(crop.size) + ").");
+            throw ProjectorError(
+                ProjectorErrorKind::textureCreationFailed,
+                "Crop " + std::to_string(crop.id) + " has no pixels (size " + std::to_string(crop.size) + ").");
 }
 
 void EquirectProjector::buildMaps(cv::Size equirectSize) {
-    maps_.clear();
-    const double width = equirectSize.width;
-    const double height = equirectSize.height;
-    for (const CropSpec& crop : layout_.crops) {
-        const int size = crop.size;
-        const double focal = rig::focalLength(size, crop.fovDegrees);
-        const double center = size * 0.5;
-        const cv::Matx33d rigFromCam = crop.rigFromCam();
-        cv::Mat mapX(size, size, CV_32FC1), mapY(size, size, CV_32FC1);
-        cv::parallel_for_(cv::Range(0, size), [&](const cv::Range& rows) {
-            for (int y = rows.start; y < rows.end; ++y) {
-                float* rowX = mapX.ptr<float>(y);
-                float* rowY = mapY.ptr<float>(y);
-                for (int x = 0; x < size; ++x) {
-                    cv::Vec3d ray((x + 0.5 - center) / focal, (y + 0.5 - center) / focal, 1.0);
-                    const LonLat angles = lonLat(rigFromCam * cv::normalize(ray));
-                    const double u = 0.5 + angles.lon / (2 * M_PI);
-                    const double v = std::clamp(0.5 - angles.lat / M_PI, 0.0, 1.0);
-                    // Texel centres sit at half-integers of u·W and v·H. The
-                    // column may fall half a texel beyond either edge, where the
-                    // remap wraps it across the seam; rows are clamped, so the
-                    // poles never blend in the opposite pole's row.
-                    rowX[x] = float(u * width - 0.5);
-                    rowY[x] = float(std::clamp(v * height - 0.5, 0.0, height - 1));
-                }
+    const std::size_t cropCount = layout_.crops.size();
+    std::vector<cv::Mat> mapsX(cropCount), mapsY(cropCount);
+    std::vector<int> firstRow(cropCount + 1, 0);  // rows of all crops, numbered as one range
+    for (std::size_t i = 0; i < cropCount; ++i) {
+        const int size = layout_.crops[i].size;
+        mapsX[i].create(size, size, CV_32FC1);
+        mapsY[i].create(size, size, CV_32FC1);
+        firstRow[i + 1] = firstRow[i] + size;
+    }
+    cv::parallel_for_(cv::Range(0, firstRow.back()), [&](const cv::Range& rows) {
+        for (int row = rows.start; row < rows.end; ++row) {
+            const auto crop =
+                std::size_t(std::upper_bound(firstRow.begin(), firstRow.end(), row) - firstRow.begin() - 1);
+            const CropSpec& spec = layout_.crops[crop];
+            const int y = row - firstRow[crop];
+            const double focal = rig::focalLength(spec.size, spec.fovDegrees);
+            const double center = spec.size * 0.5;
+            const cv::Matx33d r = spec.rigFromCam();
+            const double width = equirectSize.width, height = equirectSize.height;
+            float* rowX = mapsX[crop].ptr<float>(y);
+            float* rowY = mapsY[crop].ptr<float>(y);
+            const double rayY = (y + 0.5 - center) / focal;
+            for (int x = 0; x < spec.size; ++x) {
+                const double rayX = (x + 0.5 - center) / focal;
+                // The ray need not be normalised: longitude and latitude
+                // depend on its direction only.
+                const double dx = r(0, 0) * rayX + r(0, 1) * rayY + r(0, 2);
+                const double dy = r(1, 0) * rayX + r(1, 1) * rayY + r(1, 2);
+                const double dz = r(2, 0) * rayX + r(2, 1) * rayY + r(2, 2);
+                const double lon = std::atan2(dx, dz);
+                const double lat = std::atan2(-dy, std::sqrt(dx * dx + dz * dz));
+                const double u = 0.5 + lon / (2 * M_PI);
+                const double v = std::clamp(0.5 - lat / M_PI, 0.0, 1.0);
+                // Texel centres sit at half-integers of u·W and v·H. The
+                // column may fall half a texel beyond either edge, where the
+                // remap wraps it across the seam; rows are clamped, so the
+                // poles never blend in the opposite pole's row.
+                rowX[x] = float(u * width - 0.5);
+                rowY[x] = float(std::clamp(v * height - 0.5, 0.0, height - 1));
             }
-        });
+        }
+    });
+    maps_.clear();
+    for (std::size_t i = 0; i < cropCount; ++i) {
         CropMaps maps;
-        cv::convertMaps(mapX, mapY, maps.coordinates, maps.fractions, CV_16SC2);
+        cv::convertMaps(mapsX[i], mapsY[i], maps.coordinates, maps.fractions, CV_16SC2);
         maps_.push_back(std::move(maps));
     }
     mapsSize_ = equirectSize;

@@ -38,9 +38,9 @@ cv::Mat silhouette(const cv::Mat& image, const cv::Rect& detection) {
     if (person.empty()) return instance;
 
     const int marginX = person.width / 2, marginY = person.height / 4;
-    const cv::Rect region = cv::Rect(person.x - marginX, person.y - marginY, person.width + 2 * marginX,
-                                     person.height + 2 * marginY) &
-                            bounds;
+    const cv::Rect region =
+        cv::Rect(person.x - marginX, person.y - marginY, person.width + 2 * marginX, person.height + 2 * marginY) &
+        bounds;
     cv::Mat labels(region.size(), CV_8UC1, cv::Scalar(cv::GC_BGD));
     cv::Mat background, foreground;
     bool segmented = false;

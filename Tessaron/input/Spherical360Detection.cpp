@@ -23,7 +23,7 @@ constexpr int boxBudget = 4096;
 // Bytes between a container box's header and its first child.
 const std::map<std::string, std::uint64_t>& containerSkips() {
     static const std::map<std::string, std::uint64_t> skips{
-        {"moov", 0}, {"trak", 0}, {"mdia", 0}, {"minf", 0}, {"stbl", 0}, {"sv3d", 0},
+        {"moov", 0}, {"trak", 0}, {"mdia", 0},  {"minf", 0},  {"stbl", 0},  {"sv3d", 0},
         {"proj", 0}, {"stsd", 8}, {"avc1", 78}, {"hvc1", 78}, {"hev1", 78},
     };
     return skips;

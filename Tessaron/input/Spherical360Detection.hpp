@@ -27,9 +27,7 @@ struct Spherical360Detection {
     MetadataSource source = MetadataSource::sv3dEquiBox;  // for equirectangular
     std::string extension;                                // for proprietaryContainer, lower case
 
-    static Spherical360Detection equirectangular(MetadataSource source) {
-        return {Kind::equirectangular, source, {}};
-    }
+    static Spherical360Detection equirectangular(MetadataSource source) { return {Kind::equirectangular, source, {}}; }
     static Spherical360Detection proprietaryContainer(std::string extension) {
         return {Kind::proprietaryContainer, MetadataSource::sv3dEquiBox, std::move(extension)};
     }

@@ -191,10 +191,9 @@ std::int64_t VideoFrameExtractor::extractFrames(const std::filesystem::path& vid
 }
 
 std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& videoURL,
-                                                   const std::filesystem::path& outputDir,
-                                                   const CropLayout& cropLayout, std::int64_t stride,
-                                                   bool sharpnessEnabled, double sharpnessThreshold,
-                                                   PersonMasker* masker,
+                                                   const std::filesystem::path& outputDir, const CropLayout& cropLayout,
+                                                   std::int64_t stride, bool sharpnessEnabled,
+                                                   double sharpnessThreshold, PersonMasker* masker,
                                                    const std::optional<std::filesystem::path>& maskDir,
                                                    const PreviewCallback& preview, const Progress& progress) {
     OpenedVideo video = openVideo(videoURL, stride);
@@ -221,18 +220,21 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
         if (progress.onLog) progress.onLog("Person segmenter: " + masker->segmenterName());
     }
 
-    std::int64_t rigFrameCount = 0, blurryCount = 0, maskFailures = 0;
+    std::int64_t rigFrameCount = 0, blurryCount = 0, maskFailures = 0, maskedImages = 0;
     auto counts = [&] {
         return std::to_string(rigFrameCount) + " rig frames (" +
-               std::to_string(rigFrameCount * std::int64_t(crops.size())) + " images), " +
-               std::to_string(blurryCount) + " blurry skipped";
+               std::to_string(rigFrameCount * std::int64_t(crops.size())) + " images), " + std::to_string(blurryCount) +
+               " blurry skipped";
     };
 
     auto writeMask = [&](const CropSpec& crop, const cv::Mat& image, const std::filesystem::path& maskFile) {
+        ++maskedImages;
         try {
             PersonMasker::MaskResult result;
             switch (masker->mode) {
-                case PersonMaskMode::off: result = {cv::Mat(image.rows, image.cols, CV_8UC1, cv::Scalar(255)), false}; break;
+                case PersonMaskMode::off:
+                    result = {cv::Mat(image.rows, image.cols, CV_8UC1, cv::Scalar(255)), false};
+                    break;
                 case PersonMaskMode::allPeople: result = masker->maskAllPeople(image); break;
                 case PersonMaskMode::operatorOnly: result = masker->maskOperator(image, crop); break;
             }
@@ -254,9 +256,8 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
     auto keepFrame = [&](const cv::Mat& frame, std::int64_t frameIndex) {
         const std::vector<cv::Mat> images = projector.project(frame);
         const std::string fileName = frameFileName(rigFrameCount);
-        forAllInParallel(images.size(), [&](std::size_t i) {
-            writeJPEG(images[i], cameraFolder(outputDir, crops[i]) / fileName);
-        });
+        forAllInParallel(images.size(),
+                         [&](std::size_t i) { writeJPEG(images[i], cameraFolder(outputDir, crops[i]) / fileName); });
         if (masking)
             for (std::size_t i = 0; i < images.size(); ++i)
                 writeMask(crops[i], images[i], cameraFolder(*maskDir, crops[i]) / (fileName + ".png"));
@@ -283,8 +284,8 @@ std::int64_t VideoFrameExtractor::extract360Frames(const std::filesystem::path& 
 
     auto warnAboutMasks = [&] {
         if (maskFailures > 0 && progress.onLog)
-            progress.onLog("⚠ Person masking failed for " + std::to_string(maskFailures) +
-                           " crop images; they were given all-keep masks.");
+            progress.onLog("⚠ Person masking failed for " + std::to_string(maskFailures) + " of " +
+                           std::to_string(maskedImages) + " crop images; they were given all-keep masks.");
     };
     try {
         forEachSelectedFrame(

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -52,7 +53,8 @@ struct VideoSource::Impl {
     AVFrame* frame = nullptr;
     SwsContext* scaler = nullptr;
     bool draining = false;
-    std::int64_t packetsRead = 0;  // of the video stream
+    std::int64_t packetsRead = 0;     // of the video stream
+    std::int64_t indexedSamples = 0;  // the stream's index entries as the header gave them
     bool seeked = false;
 
     ~Impl() {
@@ -64,21 +66,21 @@ struct VideoSource::Impl {
     }
 
     // The demuxer reports a file that was cut short or scribbled over as a
-    // plain end; the container's own bookkeeping tells. An AVI header counts
-    // its frames (the index, at the end of the file, is the first thing lost).
-    // Elsewhere the sample index must have come out whole and lie inside the
-    // file; a header count would misjudge trimmed MP4 files, whose edit list
-    // leaves fewer samples than their header names.
-    // Counts only hold for a read from the start, not after a seek.
+    // plain end; the container's own bookkeeping tells. A sample index read
+    // with the header (MP4, an intact AVI) must come out whole and lie inside
+    // the file. An AVI whose index was lost (it sits at the end of the file)
+    // must reach the frame count of its header. Counts only hold for a read
+    // from the start, not after a seek.
     bool endedEarly() const {
+        if (indexedSamples > 0) {
+            if (!seeked && packetsRead < indexedSamples) return true;
+            const std::int64_t fileSize = format->pb ? avio_size(format->pb) : -1;
+            const AVIndexEntry* last = avformat_index_get_entry(stream, int(indexedSamples) - 1);
+            return fileSize > 0 && last && last->pos >= 0 && last->pos + last->size > fileSize;
+        }
         if (std::string_view(format->iformat->name) == "avi")
             return !seeked && stream->nb_frames > 0 && packetsRead < stream->nb_frames;
-        const int entries = avformat_index_get_entries_count(stream);
-        if (entries <= 0) return false;
-        if (!seeked && packetsRead < entries) return true;
-        const std::int64_t fileSize = format->pb ? avio_size(format->pb) : -1;
-        const AVIndexEntry* last = avformat_index_get_entry(stream, entries - 1);
-        return fileSize > 0 && last && last->pos >= 0 && last->pos + last->size > fileSize;
+        return false;
     }
 
     // Feeds the decoder one packet of the stream, or the flush at the end.
@@ -98,6 +100,12 @@ struct VideoSource::Impl {
                 continue;
             }
             ++packetsRead;
+            if (packet->size == 0) {
+                // A dropped frame (an empty AVI chunk) carries no picture, and
+                // an empty packet would tell the decoder the stream has ended.
+                av_packet_unref(packet);
+                continue;
+            }
             const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
             status = corrupt ? AVERROR_INVALIDDATA : avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
@@ -163,6 +171,11 @@ VideoSource::VideoSource(const std::filesystem::path& path) : impl_(std::make_un
     };
     int status = avformat_open_input(&d.format, d.path.c_str(), nullptr, nullptr);
     if (status < 0) throw openError(status);
+    // Probing adds entries for the packets it reads; what the header
+    // brought is counted first.
+    std::vector<int> headerIndexSizes;
+    for (unsigned i = 0; i < d.format->nb_streams; ++i)
+        headerIndexSizes.push_back(avformat_index_get_entries_count(d.format->streams[i]));
     status = avformat_find_stream_info(d.format, nullptr);
     if (status < 0) throw openError(status);
 
@@ -176,6 +189,8 @@ VideoSource::VideoSource(const std::filesystem::path& path) : impl_(std::make_un
             candidate->discard = AVDISCARD_ALL;
     }
     if (!d.stream) throw VideoError(ErrorKind::noVideoTrack, "No video track found in the provided file.");
+    if (std::size_t(d.stream->index) < headerIndexSizes.size())
+        d.indexedSamples = headerIndexSizes[std::size_t(d.stream->index)];
 
     const AVCodec* decoder = avcodec_find_decoder(d.stream->codecpar->codec_id);
     if (!decoder)
@@ -234,8 +249,8 @@ cv::Mat VideoSource::frameAt(double seconds, double toleranceAfter) {
     const AVRational timeBase = d.stream->time_base;
     const std::int64_t start = d.stream->start_time != AV_NOPTS_VALUE ? d.stream->start_time : 0;
     auto toStreamTime = [&](double value, AVRounding rounding) {
-        return start + av_rescale_q_rnd(std::int64_t(std::llround(value * 1e6)), AVRational{1, 1000000}, timeBase,
-                                        rounding);
+        return start +
+               av_rescale_q_rnd(std::int64_t(std::llround(value * 1e6)), AVRational{1, 1000000}, timeBase, rounding);
     };
     const std::int64_t earliest = toStreamTime(seconds, AV_ROUND_UP);
     const std::int64_t latest = toStreamTime(seconds + toleranceAfter, AV_ROUND_DOWN);

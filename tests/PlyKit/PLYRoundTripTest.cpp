@@ -12,6 +12,7 @@
 #include "PlyKit/PLYReader.hpp"
 #include "PlyKit/PLYWriter.hpp"
 #include "PlyTestSupport.hpp"
+#include "support/DecimalCommaLocale.hpp"
 #include "support/TempDir.hpp"
 
 using plykit::PLYElement;
@@ -254,29 +255,9 @@ open(sys.argv[2], 'wb').write(header + body)
 
 // --- Locale: a decimal comma in the process locale changes nothing.
 
-// Puts a numeric locale with a decimal comma in force: the system's German
-// one when compiled, else a minimal one made from a small definition into a
-// folder of the test's own.
-bool useDecimalCommaLocale(const tessaron::testing::TempDir& folder) {
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) return true;
-    const fs::path localeFolder = folder / "comma.UTF-8";
-    if (!fs::exists(localeFolder)) {
-        tessaron::testing::writeTextFile(folder / "comma.src",
-                                         "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"<U002E>\"\n"
-                                         "grouping 3;3\nEND LC_NUMERIC\n");
-        std::string command = "localedef -c -i " + (folder / "comma.src").string() + " -f UTF-8 " +
-                              localeFolder.string() + " >/dev/null 2>&1";
-        [[maybe_unused]] int status = std::system(command.c_str());  // warns about the categories left out
-    }
-    ::setenv("LOCPATH", folder.path().c_str(), 1);
-    bool set = std::setlocale(LC_NUMERIC, "comma.UTF-8") != nullptr;
-    ::unsetenv("LOCPATH");
-    return set;
-}
-
 TEST(PlyLocale, DecimalCommaLocaleChangesNoText) {
     tessaron::testing::TempDir folder;
-    if (!useDecimalCommaLocale(folder)) GTEST_SKIP() << "no German locale can be made here";
+    if (!tessaron::testing::useDecimalCommaLocale(folder)) GTEST_SKIP() << "no German locale can be made here";
     char formatted[16];
     std::snprintf(formatted, sizeof formatted, "%.1f", 1.5);
     EXPECT_STREQ(formatted, "1,5");  // the locale is in force
@@ -290,7 +271,7 @@ TEST(PlyLocale, DecimalCommaLocaleChangesNoText) {
     EXPECT_EQ(byType[0][0], PLYElement({1.5f, -2.25e-3}));
     EXPECT_EQ(byType[0][1], PLYElement({Limits<float>::infinity(), 0.125}));
 
-    useDecimalCommaLocale(folder);
+    tessaron::testing::useDecimalCommaLocale(folder);
     auto written = textOf(writeToMemory(result.header, byType[0]));
     std::setlocale(LC_NUMERIC, "C");
     EXPECT_EQ(written.substr(written.find("end_header\n") + 11), "1.5 -0.00225\ninf 0.125\n");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
@@ -93,4 +94,21 @@ TEST(ResourceLocator, FindsProgramsOnThePath) {
     EXPECT_FALSE(ResourceLocator::findExecutable("sh", false).has_value());
     EXPECT_FALSE(ResourceLocator::findExecutable("no-such-program-tessaron", true).has_value());
     EXPECT_EQ(ResourceLocator::bundleResourcesDirectory().filename(), "Resources");
+}
+
+TEST(SerialQueue, QueueDestroyedFromItsOwnWorkItemFinishesSafely) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> finished;
+    auto finishedFuture = finished.get_future();
+    std::atomic<int> laterItems{0};
+    auto* queue = new SerialQueue("test.self-destroy");
+    // Everything is queued before the first item lets the queue run on.
+    queue->async([released] { released.wait(); });
+    queue->async([queue] { delete queue; });
+    queue->async([&laterItems] { ++laterItems; });
+    queue->async([&finished] { finished.set_value(); });
+    release.set_value();
+    ASSERT_EQ(finishedFuture.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(laterItems.load(), 1);
 }

@@ -70,9 +70,7 @@ void PrintTo(const SplitCase& value, std::ostream* out) { *out << value.name; }
 class TextLineSplitting : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(TextLineSplitting, DecodesAndSplitsOnTheFullNewlineSet) {
-    std::vector<std::string> lines;
-    splitTextLines(GetParam().bytes, lines);
-    EXPECT_EQ(lines, GetParam().lines);
+    EXPECT_EQ(TextLines(GetParam().bytes).strings(), GetParam().lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -91,8 +89,24 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"OverlongFormRejected", "\xF0\x80\x80", {kReplacement + kReplacement + kReplacement}},
         SplitCase{"SurrogateRejected", "\xED\xA0\x80", {kReplacement + kReplacement + kReplacement}},
         SplitCase{"AboveUnicodeRangeRejected", "\xF4\x90\x80\x80", {kReplacement + kReplacement + kReplacement + kReplacement}},
-        SplitCase{"BrokenSequenceResumesAtBreak", "q\xE2\x80\nr", {"q" + kReplacement, "r"}}),
+        SplitCase{"BrokenSequenceResumesAtBreak", "q\xE2\x80\nr", {"q" + kReplacement, "r"}},
+        // Plain ASCII is scanned eight bytes at a time: breaks at every offset
+        // of a word, neighbours of the break range that are no breaks (0x09,
+        // 0x0E, 0x7F), and lines longer than a word.
+        SplitCase{"BreaksAtEveryWordOffset", "\n1\r22\x0B" "333\x0C" "4444\n55555\r666666\n7777777\n",
+                  {"1", "22", "333", "4444", "55555", "666666", "7777777"}},
+        SplitCase{"NeighboursOfTheBreakRangeStay", "a\tb\x0E" "c\x7F" "d\x01\x1F" "efghijklmnop\nq",
+                  {"a\tb\x0E" "c\x7F" "d\x01\x1F" "efghijklmnop", "q"}},
+        SplitCase{"LongLineAcrossManyWords", std::string(100, 'x') + "\r\n" + std::string(9, 'y'),
+                  {std::string(100, 'x'), std::string(9, 'y')}}),
     [](const auto& info) { return info.param.name; });
+
+TEST(TextLines, EmptyOnlyWhenNothingButLineEnds) {
+    EXPECT_TRUE(TextLines("").empty());
+    EXPECT_TRUE(TextLines("\r\n\n\xE2\x80\xA8\xC2\x85").empty());
+    EXPECT_FALSE(TextLines("\n\n.").empty());
+    EXPECT_FALSE(TextLines("\xFF").empty());  // a replacement character is a line
+}
 
 TEST(TextLines, EndOfLastLineBreakScansOnlyFromTheGivenOffset) {
     EXPECT_EQ(endOfLastLineBreak("abc"), 0u);
@@ -133,6 +147,26 @@ INSTANTIATE_TEST_SUITE_P(
         ChildOutputCase{"LineEndSplitAcrossWrites", R"(printf 'one\r'; sleep 0.05; printf '\ntwo\n')", {"one", "two"}},
         ChildOutputCase{"StandardErrorLinesToo", R"(echo err >&2)", {"err"}},
         ChildOutputCase{"StandardOutputIsNeverLimited", "seq 1 100000", numberLines(1, 100000)}),
+    [](const auto& info) { return info.param.name; });
+
+// The harness's run command, driven from outside as a reviewer would: the
+// same lines, then the status.
+class ToolRunCommand : public ::testing::TestWithParam<ChildOutputCase> {};
+
+TEST_P(ToolRunCommand, PrintsEveryLineThenTheStatus) {
+    ProcessRunner runner;
+    RunOutcome outcome = runProgram(runner, TESSARON_TOOL_PATH, {"run", "--", "sh", "-c", GetParam().script});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.lines, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ToolRunCommand,
+    ::testing::Values(ChildOutputCase{"LinesAndCleanExit",
+                                      R"(printf "a\r\nb\r\n"; printf "p1\rp2\rp3\n"; printf "tail")",
+                                      {"a", "b", "p1", "p2", "p3", "tail", "status 0"}},
+                      ChildOutputCase{"KilledBySignalNine", "kill -9 $$", {"status -9"}},
+                      ChildOutputCase{"ExitThree", "exit 3", {"status 3"}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ProcessRunner, ArgumentsReachTheChildUnchanged) {

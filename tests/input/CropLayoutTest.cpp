@@ -32,7 +32,8 @@ cv::Matx33d fromQuaternion(const std::vector<double>& q) {
 
 TEST(CropLayoutPreset, RawValuesDisplayNamesAndOrder) {
     using namespace tessaron::input;
-    EXPECT_THAT(allCropLayoutPresets(), ::testing::ElementsAre(CropLayoutPreset::fullSphere16, CropLayoutPreset::horizontal8));
+    EXPECT_THAT(allCropLayoutPresets(),
+                ::testing::ElementsAre(CropLayoutPreset::fullSphere16, CropLayoutPreset::horizontal8));
     EXPECT_EQ(toString(CropLayoutPreset::fullSphere16), "fullSphere16");
     EXPECT_EQ(toString(CropLayoutPreset::horizontal8), "horizontal8");
     EXPECT_EQ(displayName(CropLayoutPreset::fullSphere16), "Full Sphere (16 crops)");
@@ -87,9 +88,8 @@ TEST(CropLayout, CameraParamsComeFromTheFirstCrop) {
 
 TEST(CropLayout, CameraPairsOfTheRing) {
     const CropLayout ring(CropLayoutPreset::horizontal8, 64, 100);
-    EXPECT_THAT(ring.cameraPairs(),
-                ::testing::ElementsAre(PairKey{0, 1}, PairKey{0, 7}, PairKey{1, 2}, PairKey{2, 3}, PairKey{3, 4},
-                                       PairKey{4, 5}, PairKey{5, 6}, PairKey{6, 7}));
+    EXPECT_THAT(ring.cameraPairs(), ::testing::ElementsAre(PairKey{0, 1}, PairKey{0, 7}, PairKey{1, 2}, PairKey{2, 3},
+                                                           PairKey{3, 4}, PairKey{4, 5}, PairKey{5, 6}, PairKey{6, 7}));
 }
 
 TEST(CropLayout, CameraPairsOfTheFullSphere) {
@@ -160,7 +160,8 @@ TEST(CropLayout, RigConfigJSONIsExact) {
     "cameras" : [
       {
         "camera_model_name" : "PINHOLE",
-        "camera_params" : )" + params + R"(,
+        "camera_params" : )" + params +
+                                 R"(,
         "image_prefix" : "cam0\/",
         "ref_sensor" : true
       },
@@ -177,7 +178,8 @@ TEST(CropLayout, RigConfigJSONIsExact) {
           0
         ],
         "camera_model_name" : "PINHOLE",
-        "camera_params" : )" + params + R"(,
+        "camera_params" : )" + params +
+                                 R"(,
         "image_prefix" : "cam2\/"
       }
     ]

@@ -89,7 +89,8 @@ void TestVideo::write(const std::filesystem::path& file) const {
         if (!matrix) throw std::runtime_error("test video: no display matrix");
         av_display_rotation_set(matrix, double(rotationDegrees));  // clockwise here; read back counter-clockwise
     }
-    if (!(e.format->oformat->flags & AVFMT_NOFILE)) check(avio_open(&e.format->pb, file.c_str(), AVIO_FLAG_WRITE), "open file");
+    if (!(e.format->oformat->flags & AVFMT_NOFILE))
+        check(avio_open(&e.format->pb, file.c_str(), AVIO_FLAG_WRITE), "open file");
     AVDictionary* options = nullptr;
     if (moovFirst) av_dict_set(&options, "movflags", "+faststart", 0);
     const int headerStatus = avformat_write_header(e.format, &options);
@@ -116,6 +117,13 @@ void TestVideo::write(const std::filesystem::path& file) const {
                                  contrast, saturation);
     }
     for (int i = 0; i < frameCount; ++i) {
+        if (droppedFrames.count(i)) {
+            av_packet_unref(e.packet);
+            e.packet->pts = e.packet->dts = av_rescale_q(i, e.codec->time_base, e.stream->time_base);
+            e.packet->stream_index = e.stream->index;
+            check(av_interleaved_write_frame(e.format, e.packet), "write dropped frame");
+            continue;
+        }
         cv::Mat image = frame ? frame(i) : uniformFrame(width, height, 128);
         if (image.cols != width || image.rows != height || image.type() != CV_8UC3)
             throw std::runtime_error("test video: frame " + std::to_string(i) + " has the wrong size or type");
@@ -164,12 +172,12 @@ void writeSilentWAV(const std::filesystem::path& file, int samples) {
     little(bytes, 36 + dataBytes, 4);
     bytes += "WAVEfmt ";
     little(bytes, 16, 4);
-    little(bytes, 1, 2);          // PCM
-    little(bytes, 1, 2);          // mono
-    little(bytes, 8000, 4);       // samples per second
-    little(bytes, 16000, 4);      // bytes per second
-    little(bytes, 2, 2);          // block align
-    little(bytes, 16, 2);         // bits per sample
+    little(bytes, 1, 2);      // PCM
+    little(bytes, 1, 2);      // mono
+    little(bytes, 8000, 4);   // samples per second
+    little(bytes, 16000, 4);  // bytes per second
+    little(bytes, 2, 2);      // block align
+    little(bytes, 16, 2);     // bits per sample
     bytes += "data";
     little(bytes, dataBytes, 4);
     bytes.append(dataBytes, '\0');

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include <opencv2/core/mat.hpp>
 
@@ -19,6 +20,9 @@ struct TestVideo {
     std::string codec = "mjpeg";
     int rotationDegrees = 0;  // clockwise display rotation written into the stream
     bool moovFirst = true;    // MP4/MOV: index before the samples
+    // Frames written as empty chunks, as capture programs mark dropped
+    // frames in AVI files (intra-only codecs).
+    std::set<int> droppedFrames;
 
     // Frame i as 8-bit BGR of width × height.
     std::function<cv::Mat(int index)> frame;

@@ -95,6 +95,17 @@ INSTANTIATE_TEST_SUITE_P(Damage, VideoSourceDamage,
                                            std::tuple{".mp4", "mpeg4", false}, std::tuple{".mp4", "mpeg4", true},
                                            std::tuple{".mkv", "mpeg4", false}));
 
+TEST(VideoSource, DroppedFramesInAnAVIAreNoDamage) {
+    TempDir folder;
+    TestVideo video = countingVideo(12);
+    video.droppedFrames = {4, 5, 9};
+    video.write(folder / "capture.avi");
+    VideoSource source(folder / "capture.avi");
+    std::vector<int> greys;
+    EXPECT_EQ(readAll(source, &greys), 9);
+    EXPECT_NEAR(greys[4], 65, 3) << "frame 6 follows frame 3";
+}
+
 TEST(VideoSource, RotationIsReportedButNotAppliedToTheNaturalSize) {
     TempDir folder;
     TestVideo video = countingVideo(30);

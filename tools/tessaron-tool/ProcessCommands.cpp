@@ -1,9 +1,17 @@
 // Sub-commands that drive the process runner and the process monitor.
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <mutex>
+#include <thread>
 
 #include "ToolCommand.hpp"
+#include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
+#include "engines/ProcessMonitor.hpp"
 #include "engines/ProcessRunner.hpp"
 
 namespace tessaron::tool {
@@ -37,6 +45,58 @@ const ToolCommand::Registration runRegistration({
     "run",
     "-- <program> [arguments...]   run a program through ProcessRunner; print each line, then its status",
     runCommand,
+});
+
+// The command name of a process, as the tag it is watched under.
+std::string processName(int32_t pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (!std::getline(comm, name) || name.empty()) name = "pid";
+    return name;
+}
+
+// monitor [--pid P]... [--seconds S]: the application's own sample plus the
+// given processes, one block of lines per published list.
+int monitorCommand(const std::vector<std::string>& arguments) {
+    std::vector<int32_t> pids;
+    double seconds = 5;
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& option = arguments[index];
+        if (index + 1 >= arguments.size()) return usageError("monitor: " + option + " needs a value");
+        const std::string& value = arguments[++index];
+        double number = 0;
+        if (!core::parseDouble(value, number)) return usageError("monitor: " + value + " is not a number");
+        if (option == "--pid" && number > 0 && number == double(int32_t(number))) {
+            pids.push_back(int32_t(number));
+        } else if (option == "--seconds" && number >= 0) {
+            seconds = number;
+        } else {
+            return usageError("monitor: unexpected " + option + " " + value);
+        }
+    }
+
+    std::mutex printMutex;
+    engines::ProcessMonitor monitor;
+    monitor.setOnSnapshots([&printMutex](const std::vector<engines::ProcessSnapshot>& list) {
+        std::lock_guard lock(printMutex);
+        for (const auto& snapshot : list) {
+            std::printf("%s pid %d rss %llu cpu %s%% %s\n", snapshot.name.c_str(), snapshot.id,
+                        static_cast<unsigned long long>(snapshot.rssBytes), core::fixedText(snapshot.cpuPercent, 1).c_str(),
+                        snapshot.alive ? "alive" : "ended");
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    });
+    monitor.start();
+    for (int32_t pid : pids) monitor.watch(processName(pid), pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return 0;
+}
+
+const ToolCommand::Registration monitorRegistration({
+    "monitor",
+    "[--pid P]... [--seconds S]   print CPU and memory samples of this tool and the given processes each second",
+    monitorCommand,
 });
 
 }  // namespace

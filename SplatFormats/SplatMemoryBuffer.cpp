@@ -1,0 +1,7 @@
+#include "SplatFormats/SplatMemoryBuffer.hpp"
+
+namespace splatformats {
+
+void SplatMemoryBuffer::read(SplatSceneReader& reader) { points = reader.readAll(); }
+
+}  // namespace splatformats

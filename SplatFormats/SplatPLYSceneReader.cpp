@@ -1,0 +1,214 @@
+#include "SplatFormats/SplatPLYSceneReader.hpp"
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <variant>
+
+#include "PlyKit/PLYReader.hpp"
+
+namespace splatformats {
+
+namespace {
+
+using plykit::PLYElement;
+using plykit::PLYHeader;
+using Type = PLYHeader::PrimitivePropertyType;
+using IndexTriple = std::array<std::size_t, 3>;
+
+std::string describe(SplatPLYSceneReader::ErrorKind kind, const std::optional<std::string>& message) {
+    if (kind == SplatPLYSceneReader::ErrorKind::internalConsistency)
+        return "Internal error in SplatPLYSceneReader: " + message.value_or("(unknown)");
+    return message ? "Unexpected file contents for a splat PLY: " + *message : "Unexpected file contents for a splat PLY";
+}
+
+SplatPLYSceneReader::Error unsupported(const std::string& message) {
+    return {SplatPLYSceneReader::ErrorKind::unsupportedFileContents, message};
+}
+
+std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+// Where the point's fields sit in a vertex, found once from the header.
+struct ElementInputMapping {
+    enum class ColorKind { sphericalHarmonicFloat, sRGBFloat256, sRGBUInt8 };
+
+    std::size_t elementTypeIndex = 0;
+    IndexTriple position{};
+    ColorKind colorKind = ColorKind::sphericalHarmonicFloat;
+    std::vector<IndexTriple> color;  // 1 or 16 triples for SH; one for 8-bit colour
+    IndexTriple scale{};
+    std::size_t opacity = 0;
+    std::array<std::size_t, 4> rotation{};  // rot_0 (real) to rot_3
+};
+
+// A scalar of `type` named `name`, none when absent; present with another
+// type (or as a list) it is refused.
+std::optional<std::size_t> optionalProperty(const PLYHeader::Element& element, const std::string& name, Type type) {
+    auto index = element.index(name);
+    if (!index) return std::nullopt;
+    const auto& declared = element.properties[*index].type;
+    if (declared.isList() || declared.valueType() != type) throw unsupported("Unexpected type for property " + quoted(name));
+    return index;
+}
+
+std::size_t requiredProperty(const PLYHeader::Element& element, const std::string& name, Type type = Type::float32) {
+    auto index = optionalProperty(element, name, type);
+    if (!index) throw unsupported("No property named " + quoted(name) + " found");
+    return *index;
+}
+
+bool hasScalar(const PLYHeader::Element& element, const std::string& name, Type type) {
+    auto index = element.index(name);
+    if (!index) return false;
+    const auto& declared = element.properties[*index].type;
+    return !declared.isList() && declared.valueType() == type;
+}
+
+ElementInputMapping buildMapping(const PLYHeader& header) {
+    auto vertexIndex = header.index("vertex");
+    if (!vertexIndex) throw unsupported("No element type " + quoted("vertex") + " found");
+    const PLYHeader::Element& element = header.elements[*vertexIndex];
+
+    ElementInputMapping mapping;
+    mapping.elementTypeIndex = *vertexIndex;
+    mapping.position = {requiredProperty(element, "x"), requiredProperty(element, "y"), requiredProperty(element, "z")};
+
+    auto dc0 = optionalProperty(element, "f_dc_0", Type::float32);
+    auto dc1 = optionalProperty(element, "f_dc_1", Type::float32);
+    auto dc2 = optionalProperty(element, "f_dc_2", Type::float32);
+    if (dc0 && dc1 && dc2) {
+        mapping.colorKind = ElementInputMapping::ColorKind::sphericalHarmonicFloat;
+        mapping.color.push_back({*dc0, *dc1, *dc2});
+        if (element.index("f_rest_0")) {
+            std::array<std::size_t, 45> rest{};
+            for (std::size_t k = 0; k < 45; ++k) rest[k] = requiredProperty(element, "f_rest_" + std::to_string(k));
+            // The file stores all red coefficients, then all green, then all blue.
+            for (std::size_t i = 0; i < 15; ++i) mapping.color.push_back({rest[i], rest[i + 15], rest[i + 30]});
+        }
+    } else if (hasScalar(element, "red", Type::float32) && hasScalar(element, "green", Type::float32) &&
+               hasScalar(element, "blue", Type::float32)) {
+        mapping.colorKind = ElementInputMapping::ColorKind::sRGBFloat256;
+        mapping.color.push_back({*element.index("red"), *element.index("green"), *element.index("blue")});
+    } else if (hasScalar(element, "red", Type::uint8) && hasScalar(element, "green", Type::uint8) &&
+               hasScalar(element, "blue", Type::uint8)) {
+        mapping.colorKind = ElementInputMapping::ColorKind::sRGBUInt8;
+        mapping.color.push_back({*element.index("red"), *element.index("green"), *element.index("blue")});
+    } else {
+        throw unsupported("No color property elements found with the expected types");
+    }
+
+    mapping.scale = {requiredProperty(element, "scale_0"), requiredProperty(element, "scale_1"),
+                     requiredProperty(element, "scale_2")};
+    mapping.opacity = requiredProperty(element, "opacity");
+    mapping.rotation = {requiredProperty(element, "rot_0"), requiredProperty(element, "rot_1"),
+                        requiredProperty(element, "rot_2"), requiredProperty(element, "rot_3")};
+    return mapping;
+}
+
+template <typename T>
+inline T valueAt(const PLYElement& element, std::size_t index) {
+    const T* value = index < element.properties.size() ? std::get_if<T>(&element.properties[index].value()) : nullptr;
+    if (!value)
+        throw SplatPLYSceneReader::Error(SplatPLYSceneReader::ErrorKind::internalConsistency,
+                                         "Unexpected type for property at index " + std::to_string(index));
+    return *value;
+}
+
+Vector3 floatTriple(const PLYElement& element, const IndexTriple& indices) {
+    return {valueAt<float>(element, indices[0]), valueAt<float>(element, indices[1]), valueAt<float>(element, indices[2])};
+}
+
+SplatPoint::Color convertColor(const PLYElement& element, const ElementInputMapping& mapping) {
+    switch (mapping.colorKind) {
+        case ElementInputMapping::ColorKind::sphericalHarmonicFloat: {
+            SHCoefficients triples;
+            for (const auto& indices : mapping.color) triples.push_back(floatTriple(element, indices));
+            return SplatPoint::Color::sphericalHarmonicFloat(triples);
+        }
+        case ElementInputMapping::ColorKind::sRGBFloat256: {
+            // A 0-256 scale onto 0-255, in this order of operations.
+            Vector3 values = floatTriple(element, mapping.color[0]);
+            auto byte = [](float value) { return truncateToByte(value * 0.00390625f * 255.0f); };
+            return SplatPoint::Color::sRGBUInt8({byte(values[0]), byte(values[1]), byte(values[2])});
+        }
+        case ElementInputMapping::ColorKind::sRGBUInt8: {
+            const IndexTriple& indices = mapping.color[0];
+            return SplatPoint::Color::sRGBUInt8({valueAt<std::uint8_t>(element, indices[0]),
+                                                 valueAt<std::uint8_t>(element, indices[1]),
+                                                 valueAt<std::uint8_t>(element, indices[2])});
+        }
+    }
+    throw SplatPLYSceneReader::Error(SplatPLYSceneReader::ErrorKind::internalConsistency, "Unknown colour mapping");
+}
+
+// Appends the point of one vertex, built in place.
+void appendPoint(const PLYElement& element, const ElementInputMapping& mapping, SplatBatch& batch) {
+    Quaternion rotation{valueAt<float>(element, mapping.rotation[1]), valueAt<float>(element, mapping.rotation[2]),
+                        valueAt<float>(element, mapping.rotation[3]), valueAt<float>(element, mapping.rotation[0])};
+    batch.emplace_back(floatTriple(element, mapping.position), convertColor(element, mapping),
+                       SplatPoint::Opacity::logitFloat(valueAt<float>(element, mapping.opacity)),
+                       SplatPoint::Scale::exponent(floatTriple(element, mapping.scale)), rotation);
+}
+
+// Fewest bytes one element of the declaration takes, to bound how many
+// points a file of a given size can hold.
+std::size_t smallestElementSize(const PLYHeader& header, const PLYHeader::Element& element) {
+    std::size_t size = 0;
+    for (const auto& property : element.properties) {
+        if (header.format == PLYHeader::Format::ascii)
+            size += 2;  // one digit and a separator
+        else
+            size += plykit::byteWidth(property.type.isList() ? *property.type.countType() : property.type.valueType());
+    }
+    return std::max<std::size_t>(size, 1);
+}
+
+std::size_t sourceSize(const plykit::ReaderSource& source) {
+    std::error_code error;
+    if (const auto* path = source.filePath()) {
+        auto size = std::filesystem::file_size(*path, error);
+        return error ? 0 : std::size_t(size);
+    }
+    auto stream = source.inputStream();
+    return std::size_t(stream->remainingBytes().value_or(0));
+}
+
+struct PLYDecoding {
+    plykit::PLYReader::ElementSequence elements;
+    ElementInputMapping mapping;
+};
+
+}  // namespace
+
+SplatPLYSceneReader::Error::Error(Kind kind, const std::optional<std::string>& message)
+    : ErrorOf(kind, describe(kind, message)) {}
+
+SplatBatchSequence SplatPLYSceneReader::read() {
+    plykit::PLYReader reader(source_);
+    auto result = reader.read();
+    ElementInputMapping mapping = buildMapping(result.header);
+
+    const auto& vertex = result.header.elements[mapping.elementTypeIndex];
+    std::size_t expected = std::min<std::size_t>(vertex.count, sourceSize(source_) / smallestElementSize(result.header, vertex));
+
+    auto decoding = std::make_shared<PLYDecoding>(PLYDecoding{std::move(result.elements), std::move(mapping)});
+    return SplatBatchSequence(
+        [decoding](SplatBatch& batch) {
+            while (auto series = decoding->elements.next()) {
+                if (series->typeIndex != decoding->mapping.elementTypeIndex) continue;
+                // A conversion failure leaves none of the run's points behind.
+                std::size_t before = batch.size();
+                try {
+                    for (const auto& element : series->elements) appendPoint(element, decoding->mapping, batch);
+                } catch (...) {
+                    batch.erase(batch.begin() + std::ptrdiff_t(before), batch.end());
+                    throw;
+                }
+                return true;
+            }
+            return false;
+        },
+        expected);
+}
+
+}  // namespace splatformats

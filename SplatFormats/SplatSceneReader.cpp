@@ -1,0 +1,45 @@
+#include "SplatFormats/SplatSceneReader.hpp"
+
+#include <utility>
+
+namespace splatformats {
+
+SplatBatchSequence::SplatBatchSequence(Producer producer, std::size_t expectedPointCount)
+    : producer_(std::move(producer)), expectedPointCount_(expectedPointCount) {}
+
+std::optional<SplatBatch> SplatBatchSequence::next() {
+    SplatBatch batch;
+    if (!appendNext(batch)) return std::nullopt;
+    return batch;
+}
+
+bool SplatBatchSequence::appendNext(SplatBatch& destination) {
+    if (ended_) return false;
+    bool produced = false;
+    try {
+        produced = producer_(destination);
+    } catch (...) {
+        // Ends the sequence, then reports the error to the consumer.
+        ended_ = true;
+        producer_ = nullptr;
+        throw;
+    }
+    if (!produced) {
+        ended_ = true;
+        producer_ = nullptr;
+    }
+    return produced;
+}
+
+std::vector<SplatPoint> SplatSceneReader::readAll() {
+    SplatBatchSequence sequence = read();
+    std::vector<SplatPoint> points;
+    // One reservation: growing a scene of a million points by doubling would
+    // hold two copies at once.
+    points.reserve(sequence.expectedPointCount());
+    while (sequence.appendNext(points)) {
+    }
+    return points;
+}
+
+}  // namespace splatformats

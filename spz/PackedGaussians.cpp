@@ -1,0 +1,140 @@
+#include "spz/PackedGaussians.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "spz/FileBytes.hpp"
+#include "spz/GzipInflater.hpp"
+#include "spz/LittleEndian.hpp"
+#include "spz/SPZError.hpp"
+
+namespace spz {
+
+namespace {
+
+SpzHeader headerOf(const PackedGaussians& packed) {
+    SpzHeader header;
+    header.numPoints = std::uint32_t(packed.numPoints);
+    header.shDegree = packed.shDegree;
+    header.fractionalBits = packed.fractionalBits;
+    header.antialiased = packed.antialiased;
+    return header;
+}
+
+void append(Bytes& stream, const Bytes& array) { stream.insert(stream.end(), array.begin(), array.end()); }
+
+// Fills the six arrays in stream order from `read`, which returns how many
+// bytes it could place; a short read means the stream ends too early.
+template <typename Read>
+PackedGaussians readArrays(const SpzHeader& header, Read&& read) {
+    PackedGaussians packed;
+    packed.numPoints = std::int32_t(header.numPoints);
+    packed.shDegree = header.shDegree;
+    packed.fractionalBits = header.fractionalBits;
+    packed.antialiased = header.antialiased;
+    packed.usesQuaternionSmallestThree = header.version >= 3;
+
+    std::size_t needed = header.streamLength();
+    std::size_t filled = SpzHeader::byteCount;
+    auto fill = [&](Bytes& array, std::size_t bytesPerPoint) {
+        array.resize(std::size_t(header.numPoints) * bytesPerPoint);
+        std::size_t count = read(std::span(array));
+        filled += count;
+        if (count < array.size())
+            throw SPZError::readError("the header asks for " + std::to_string(needed) + " bytes, the stream has " +
+                                      std::to_string(filled));
+    };
+    fill(packed.positions, header.positionBytesPerPoint());
+    fill(packed.alphas, 1);
+    fill(packed.colors, 3);
+    fill(packed.scales, 3);
+    fill(packed.rotations, header.rotationBytesPerPoint());
+    fill(packed.sh, header.shBytesPerPoint());
+    return packed;
+}
+
+}  // namespace
+
+bool PackedGaussians::checkSizes() const noexcept {
+    if (numPoints < 0) return false;
+    std::size_t count = std::size_t(numPoints);
+    std::size_t shBytes = count * 3 * std::size_t(SpzHeader::shDimension(shDegree));
+    return (positions.size() == count * 6 || positions.size() == count * 9) && scales.size() == count * 3 &&
+           colors.size() == count * 3 && (rotations.size() == count * 4 || rotations.size() == count * 3) &&
+           alphas.size() == count && sh.size() == shBytes;
+}
+
+PackedGaussian PackedGaussians::at(std::int32_t index) const {
+    PackedGaussian point;
+    std::size_t i = std::size_t(index);
+    std::size_t positionWidth = usesFloat16() ? 6 : 9;
+    std::copy_n(positions.begin() + std::ptrdiff_t(i * positionWidth), positionWidth, point.position.begin());
+    std::copy_n(scales.begin() + std::ptrdiff_t(3 * i), 3, point.scale.begin());
+    std::copy_n(colors.begin() + std::ptrdiff_t(3 * i), 3, point.color.begin());
+    std::size_t rotationWidth = usesQuaternionSmallestThree ? 4 : 3;
+    std::copy_n(rotations.begin() + std::ptrdiff_t(i * rotationWidth), rotationWidth, point.rotation.begin());
+    point.alpha = alphas[i];
+    std::size_t dimension = std::size_t(SpzHeader::shDimension(shDegree));
+    point.shR.fill(128);
+    point.shG.fill(128);
+    point.shB.fill(128);
+    const std::uint8_t* coefficients = sh.data() + 3 * dimension * i;
+    for (std::size_t k = 0; k < dimension; ++k) {
+        point.shR[k] = coefficients[3 * k];
+        point.shG[k] = coefficients[3 * k + 1];
+        point.shB[k] = coefficients[3 * k + 2];
+    }
+    return point;
+}
+
+UnpackedGaussian PackedGaussians::unpack(std::int32_t index, const CoordinateConverter& converter) const {
+    return at(index).unpack(usesFloat16(), usesQuaternionSmallestThree, fractionalBits, converter);
+}
+
+PackedGaussians deserializePackedGaussians(std::span<const std::uint8_t> stream) {
+    SpzHeader header = SpzHeader::parse(stream);
+    std::size_t offset = SpzHeader::byteCount;
+    return readArrays(header, [&](std::span<std::uint8_t> destination) {
+        std::size_t count = std::min(destination.size(), stream.size() - offset);
+        std::copy_n(stream.begin() + std::ptrdiff_t(offset), count, destination.begin());
+        offset += count;
+        return count;
+    });
+}
+
+Bytes serializePackedGaussians(const PackedGaussians& packed) {
+    Bytes stream;
+    stream.reserve(SpzHeader::byteCount + packed.positions.size() + packed.alphas.size() + packed.colors.size() +
+                   packed.scales.size() + packed.rotations.size() + packed.sh.size());
+    headerOf(packed).appendTo(stream);
+    append(stream, packed.positions);
+    append(stream, packed.alphas);
+    append(stream, packed.colors);
+    append(stream, packed.scales);
+    append(stream, packed.rotations);
+    append(stream, packed.sh);
+    return stream;
+}
+
+PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
+    // Version 4 files carry their header uncompressed (their arrays are
+    // compressed otherwise): name the version rather than fail to inflate.
+    if (file.size() >= 8 && readUInt32(file.data()) == SpzHeader::magic) {
+        std::uint32_t version = readUInt32(file.data() + 4);
+        if (version < 1 || version > 3) throw SPZError::unsupportedVersion(version);
+    }
+    GzipInflater inflater(file, SpzHeader::largestStreamSize);
+    std::array<std::uint8_t, SpzHeader::byteCount> headerBytes{};
+    std::size_t headerCount = inflater.read(headerBytes);
+    SpzHeader header = SpzHeader::parse(std::span(headerBytes).first(headerCount));
+    // The arrays are inflated in place, each sized by the checked header.
+    PackedGaussians packed = readArrays(header, [&](std::span<std::uint8_t> destination) { return inflater.read(destination); });
+    inflater.finish();
+    return packed;
+}
+
+PackedGaussians loadSpzPacked(const std::filesystem::path& path) {
+    return loadSpzPacked(readFileBytes(path));
+}
+
+}  // namespace spz
