@@ -128,7 +128,9 @@ TEST(PipelineCancel, CheckCancelledLogsUnderTheBoundarysStepOnlyAfterACancel) {
 TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     TempDir folder;
     writeScript(folder / "trevik", "echo started\nexec sleep 30");
+    tessaron::testing::PublishedSnapshots published;  // outlives the monitor
     auto monitor = std::make_shared<engines::ProcessMonitor>();
+    published.attach(*monitor);
     auto manager = makeManager(folder, monitor, folder / "trevik");
 
     std::promise<void> started;
@@ -147,13 +149,7 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     });
     started.get_future().wait();
     EXPECT_TRUE(manager->isProcessRunning());
-    // Registration and sampling run on the monitor's queue: wait for the list.
-    bool watched = false;
-    for (int attempt = 0; attempt < 500 && !watched; ++attempt) {
-        for (const auto& snapshot : monitor->snapshots()) watched = watched || snapshot.name == "trevik";
-        if (!watched) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(watched);
+    EXPECT_TRUE(published.waitForName("trevik", true));
 
     const auto cancelledAt = std::chrono::steady_clock::now();
     manager->cancel();

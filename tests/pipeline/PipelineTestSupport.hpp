@@ -4,6 +4,8 @@
 // scripts, a recorder of everything a manager reports, and temporary
 // environment variables.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "support/TempDir.hpp"
 
@@ -160,6 +163,37 @@ private:
     std::vector<std::filesystem::path> logFiles_;
     int statsCount_ = 0;
     int callsAfterRelease_ = 0;
+};
+
+// The lists a process monitor publishes, for waiting until a child shows up
+// under its tag or is gone (the monitor samples on its own queue).
+class PublishedSnapshots {
+public:
+    void attach(engines::ProcessMonitor& monitor) {
+        monitor.setOnSnapshots([this](const std::vector<engines::ProcessSnapshot>& snapshots) {
+            {
+                std::lock_guard lock(mutex_);
+                latest_ = snapshots;
+            }
+            changed_.notify_all();
+        });
+    }
+
+    // Waits, at most 10 s, for a published list in which `name` is (or is not)
+    // present; false when none came.
+    bool waitForName(const std::string& name, bool present) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            bool found = false;
+            for (const auto& snapshot : latest_) found = found || snapshot.name == name;
+            return found == present;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<engines::ProcessSnapshot> latest_;
 };
 
 // Sets variables of this process for one test; children inherit them.
