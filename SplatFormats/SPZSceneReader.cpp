@@ -9,14 +9,14 @@ namespace splatformats {
 
 namespace {
 
-SplatPoint splatPoint(const spz::UnpackedGaussian& u, std::size_t shDimension) {
+// Appends the point, built in place: a scene is millions of them.
+void appendPoint(const spz::UnpackedGaussian& u, std::size_t shDimension, SplatBatch& batch) {
     SHCoefficients triples;
-    triples.resize(1 + shDimension);
-    triples[0] = u.color;
-    for (std::size_t k = 0; k < shDimension; ++k) triples[k + 1] = {u.shR[k], u.shG[k], u.shB[k]};
-    return SplatPoint(u.position, SplatPoint::Color::sphericalHarmonicFloat(triples),
-                      SplatPoint::Opacity::logitFloat(u.alpha), SplatPoint::Scale::exponent(u.scale),
-                      Quaternion{u.rotation[0], u.rotation[1], u.rotation[2], u.rotation[3]});
+    triples.push_back(u.color);
+    for (std::size_t k = 0; k < shDimension; ++k) triples.push_back({u.shR[k], u.shG[k], u.shB[k]});
+    batch.emplace_back(u.position, SplatPoint::Color::sphericalHarmonicFloat(triples),
+                       SplatPoint::Opacity::logitFloat(u.alpha), SplatPoint::Scale::exponent(u.scale),
+                       Quaternion{u.rotation[0], u.rotation[1], u.rotation[2], u.rotation[3]});
 }
 
 }  // namespace
@@ -43,7 +43,7 @@ SplatBatchSequence SPZSceneReader::read() {
             std::int32_t last = std::min(packed->numPoints, first + std::int32_t(batchSize));
             if (batch.empty()) batch.reserve(std::size_t(last - first));
             for (std::int32_t index = first; index < last; ++index)
-                batch.push_back(splatPoint(packed->unpack(index, converter), shDimension));
+                appendPoint(packed->unpack(index, converter), shDimension, batch);
             *nextPoint = last;
             return true;
         },

@@ -16,12 +16,7 @@ void SPZSceneWriter::start(std::int64_t numPoints) {
     currentShDegree_ = SHDegree::sh0;
     shDim_ = 0;
     spz::GaussianCloud cloud;
-    cloud.numPoints = std::int32_t(numPoints);
-    cloud.positions.resize(3 * totalPoints_);
-    cloud.scales.resize(3 * totalPoints_);
-    cloud.rotations.resize(4 * totalPoints_);
-    cloud.alphas.resize(totalPoints_);
-    cloud.colors.resize(3 * totalPoints_);
+    cloud.resize(std::int32_t(numPoints));
     cloud_ = std::move(cloud);
 }
 
@@ -79,15 +74,7 @@ void SPZSceneWriter::close() {
 
     spz::GaussianCloud& cloud = *cloud_;
     // Points announced but never written have no defined packing: leave them out.
-    if (pointsWritten_ < totalPoints_) {
-        cloud.numPoints = std::int32_t(pointsWritten_);
-        cloud.positions.resize(3 * pointsWritten_);
-        cloud.scales.resize(3 * pointsWritten_);
-        cloud.rotations.resize(4 * pointsWritten_);
-        cloud.alphas.resize(pointsWritten_);
-        cloud.colors.resize(3 * pointsWritten_);
-        cloud.sh.resize(3 * shDim_ * pointsWritten_);
-    }
+    if (pointsWritten_ < totalPoints_) cloud.resize(std::int32_t(pointsWritten_));
     spz::Bytes bytes;
     try {
         bytes = spz::saveSpz(cloud, spz::PackOptions{spz::CoordinateSystem::rdf});

@@ -73,6 +73,17 @@ bool GaussianCloud::checkSizes() const noexcept {
            sh.size() == 3 * std::size_t(SpzHeader::shDimension(shDegree)) * count;
 }
 
+void GaussianCloud::resize(std::int32_t count) {
+    numPoints = count;
+    std::size_t points = std::size_t(count);
+    positions.resize(3 * points);
+    scales.resize(3 * points);
+    rotations.resize(4 * points);
+    alphas.resize(points);
+    colors.resize(3 * points);
+    sh.resize(3 * std::size_t(SpzHeader::shDimension(shDegree)) * points);
+}
+
 void GaussianCloud::convertCoordinates(CoordinateSystem from, CoordinateSystem to) {
     if (numPoints < 1) return;
     CoordinateConverter converter = coordinateConverter(from, to);
@@ -161,17 +172,10 @@ GaussianCloud unpackGaussians(const PackedGaussians& packed, const UnpackOptions
     if (!packed.checkSizes())
         throw SPZError::invalidData("the packed arrays do not match their " + std::to_string(packed.numPoints) + " points");
     std::size_t count = std::size_t(packed.numPoints);
-    std::size_t dimension = std::size_t(SpzHeader::shDimension(packed.shDegree));
     GaussianCloud cloud;
-    cloud.numPoints = packed.numPoints;
     cloud.shDegree = packed.shDegree;
     cloud.antialiased = packed.antialiased;
-    cloud.positions.resize(count * 3);
-    cloud.scales.resize(count * 3);
-    cloud.rotations.resize(count * 4);
-    cloud.alphas.resize(count);
-    cloud.colors.resize(count * 3);
-    cloud.sh.resize(count * 3 * dimension);
+    cloud.resize(packed.numPoints);
 
     const CoordinateConverter identity;
     bool usesFloat16 = packed.usesFloat16();

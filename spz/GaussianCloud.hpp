@@ -24,6 +24,9 @@ struct GaussianCloud {
     std::vector<float> sh;         // 3DN: per point D triples r, g, b
 
     bool checkSizes() const noexcept;
+    // Sets the point count and sizes every array for it at the current
+    // degree, keeping the values of the points that remain.
+    void resize(std::int32_t count);
     void convertCoordinates(CoordinateSystem from, CoordinateSystem to);
     void rotate180DegAboutX();
     // Median ellipsoid volume; 0.01 for an empty cloud.

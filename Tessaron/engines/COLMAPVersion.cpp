@@ -1,7 +1,7 @@
 #include "engines/COLMAPVersion.hpp"
 
 #include <array>
-#include <regex>
+#include <cstdio>
 
 namespace tessaron::engines {
 
@@ -30,15 +30,15 @@ constexpr std::array<std::string_view, 2> subcommandsSinceRename = {"rig_configu
 }  // namespace
 
 COLMAPVersion COLMAPVersion::fromHelpOutput(const std::vector<std::string>& lines) {
-    static const std::regex versionLine(R"(^\s*COLMAP\s+(\d+)\.(\d+)(?:\.(\d+))?)");
     COLMAPVersion version;
     for (const std::string& line : lines) {
-        std::smatch match;
-        if (!version.known && std::regex_search(line, match, versionLine)) {
+        int major = 0, minor = 0, patch = 0;
+        const int fields = std::sscanf(line.c_str(), " COLMAP %d.%d.%d", &major, &minor, &patch);
+        if (!version.known && fields >= 2 && major >= 0 && minor >= 0) {
             version.known = true;
-            version.major = std::stoi(match[1].str());
-            version.minor = std::stoi(match[2].str());
-            version.patch = match[3].matched ? std::stoi(match[3].str()) : 0;
+            version.major = major;
+            version.minor = minor;
+            version.patch = fields == 3 ? patch : 0;
         }
         if (line.find("without CUDA") != std::string::npos) version.withoutCUDA = true;
     }

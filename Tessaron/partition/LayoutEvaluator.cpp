@@ -5,6 +5,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "partition/ParallelFor.hpp"
 #include "partition/PlannerMath.hpp"
 
 namespace tessaron::partition::planner {
@@ -14,6 +15,21 @@ namespace {
 // Squared distances above this bound cannot pass sqrt(d2) <= limit; below it
 // the exact test decides. The margin covers the rounding of limit^2.
 double discPrefilter(double limit) { return limit * limit * (1 + 1e-9); }
+
+// The squared distance from (cx, cz) to a bin's box: no point of the bin is
+// closer. The rounded differences are monotone, so the bound holds for the
+// points' computed distances too.
+double squaredDistanceToBin(const SceneIndex::BinBounds& bounds, double cx, double cz) {
+    double dx = cx < bounds.minX ? bounds.minX - cx : cx > bounds.maxX ? cx - bounds.maxX : 0;
+    double dz = cz < bounds.minZ ? bounds.minZ - cz : cz > bounds.maxZ ? cz - bounds.maxZ : 0;
+    return dx * dx + dz * dz;
+}
+
+// Whether some point of the bin may lie within the prefilter distance.
+bool binReachable(const SceneIndex::BinBounds& bounds, double cx, double cz, double prefilter) {
+    double squared = squaredDistanceToBin(bounds, cx, cz);
+    return squared <= prefilter || std::isnan(squared);
+}
 
 }  // namespace
 
@@ -40,7 +56,6 @@ SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Poi
     }
 
     scene.observationStart.push_back(0);
-    std::vector<uint32_t> viewCounts(pointCount + 1, 0);
     for (const auto& [imageId, image] : images) {
         scene.imageIds.push_back(imageId);
         auto centre = cameraCentres.find(imageId);
@@ -49,21 +64,61 @@ SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Poi
         for (const auto& observation : image.points2D) {
             if (observation.point3D_id == engines::ImageModel::kNoPoint3D) continue;
             auto found = denseOf.find(observation.point3D_id);
-            if (found == denseOf.end()) continue;
-            scene.observationPoint.push_back(found->second);
-            ++viewCounts[found->second + 1];
+            if (found != denseOf.end()) scene.observationPoint.push_back(found->second);
         }
         scene.observationStart.push_back(uint32_t(scene.observationPoint.size()));
     }
 
+    // Bins of about 64 points over the robust extent; stray points fall into
+    // the edge bins, whose bounds grow to hold them.
+    size_t side = std::clamp<size_t>(size_t(std::sqrt(double(pointCount) / 64)), 1, 512);
+    auto rangeX = VastGaussianPartitioner::robustRange(scene.x);
+    auto rangeZ = VastGaussianPartitioner::robustRange(scene.z);
+    auto binOf = [&](double value, const VastGaussianPartitioner::Range& range) {
+        double span = range.high - range.low;
+        double position = span > 0 ? (value - range.low) / span * double(side) : 0;
+        if (!(position > 0)) return size_t(0);
+        return std::min(size_t(position), side - 1);
+    };
+    std::vector<uint32_t> binOfPoint(pointCount);
+    std::vector<uint32_t> binCounts(side * side + 1, 0);
+    for (size_t point = 0; point < pointCount; ++point) {
+        binOfPoint[point] = uint32_t(binOf(scene.z[point], rangeZ) * side + binOf(scene.x[point], rangeX));
+        ++binCounts[binOfPoint[point] + 1];
+    }
+    scene.binStart.assign(side * side + 1, 0);
+    for (size_t bin = 0; bin < side * side; ++bin) scene.binStart[bin + 1] = scene.binStart[bin] + binCounts[bin + 1];
+    scene.binBounds.assign(side * side, {INFINITY, -INFINITY, INFINITY, -INFINITY});
+    scene.slotOfPoint.resize(pointCount);
+    scene.pointOfSlot.resize(pointCount);
+    scene.slotX.resize(pointCount);
+    scene.slotZ.resize(pointCount);
+    std::vector<uint32_t> binFill(scene.binStart.begin(), scene.binStart.end() - 1);
+    for (uint32_t point = 0; point < pointCount; ++point) {
+        uint32_t bin = binOfPoint[point];
+        uint32_t slot = binFill[bin]++;
+        scene.slotOfPoint[point] = slot;
+        scene.pointOfSlot[slot] = point;
+        scene.slotX[slot] = scene.x[point];
+        scene.slotZ[slot] = scene.z[point];
+        auto& bounds = scene.binBounds[bin];
+        bounds = {std::min(bounds.minX, scene.x[point]), std::max(bounds.maxX, scene.x[point]),
+                  std::min(bounds.minZ, scene.z[point]), std::max(bounds.maxZ, scene.z[point])};
+    }
+
+    scene.observationSlot.resize(scene.observationPoint.size());
+    std::vector<uint32_t> viewCounts(pointCount + 1, 0);
+    for (size_t index = 0; index < scene.observationPoint.size(); ++index) {
+        scene.observationSlot[index] = scene.slotOfPoint[scene.observationPoint[index]];
+        ++viewCounts[scene.observationSlot[index] + 1];
+    }
     scene.viewerStart.assign(pointCount + 1, 0);
-    for (size_t point = 0; point < pointCount; ++point)
-        scene.viewerStart[point + 1] = scene.viewerStart[point] + viewCounts[point + 1];
-    scene.viewerImage.resize(scene.observationPoint.size());
+    for (size_t slot = 0; slot < pointCount; ++slot) scene.viewerStart[slot + 1] = scene.viewerStart[slot] + viewCounts[slot + 1];
+    scene.viewerImage.resize(scene.observationSlot.size());
     std::vector<uint32_t> fill(scene.viewerStart.begin(), scene.viewerStart.end() - 1);
     for (uint32_t image = 0; image < scene.imageIds.size(); ++image)
         for (uint32_t index = scene.observationStart[image]; index < scene.observationStart[image + 1]; ++index)
-            scene.viewerImage[fill[scene.observationPoint[index]]++] = image;
+            scene.viewerImage[fill[scene.observationSlot[index]]++] = image;
     return scene;
 }
 
@@ -98,73 +153,130 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
     base.cells = std::move(baseCells);
     size_t cellCount = base.cells.size();
     size_t pointCount = scene_.pointCount();
-    const double* xs = scene_.x.data();
-    const double* zs = scene_.z.data();
-
+    const double* xs = scene_.slotX.data();
+    const double* zs = scene_.slotZ.data();
     base.nearest.assign(pointCount, -1);
     base.nearestSquared.assign(pointCount, std::numeric_limits<double>::infinity());
-    for (size_t cell = 0; cell < cellCount; ++cell) {
-        double cx = base.cells[cell].centroidX, cz = base.cells[cell].centroidZ;
+
+    // Whole bins in chunks of about 16384 slots, on every core; each chunk
+    // writes only its own slots and its own disc list, joined in chunk order
+    // afterwards.
+    size_t binCount = scene_.binBounds.size();
+    std::vector<size_t> chunkBins{0};
+    for (size_t bin = 0; bin < binCount; ++bin)
+        if (scene_.binStart[bin + 1] - scene_.binStart[chunkBins.back()] >= 16384 || bin + 1 == binCount)
+            chunkBins.push_back(bin + 1);
+    size_t chunkCount = chunkBins.size() - 1;
+    std::vector<std::vector<DiscEntry>> chunkDiscs(chunkCount);
+    std::vector<std::vector<uint32_t>> chunkDiscCounts(chunkCount);
+    base.binNearestSquared.assign(binCount, -INFINITY);
+    parallelFor(chunkCount, [&](size_t chunk) {
+        size_t firstBin = chunkBins[chunk], lastBin = chunkBins[chunk + 1];
+        size_t first = scene_.binStart[firstBin], last = scene_.binStart[lastBin];
         int32_t* nearest = base.nearest.data();
         double* nearestSquared = base.nearestSquared.data();
-        for (size_t point = 0; point < pointCount; ++point) {
-            double squared = squaredDistance(xs[point], zs[point], cx, cz);
-            if (squared < nearestSquared[point]) {
-                nearestSquared[point] = squared;
-                nearest[point] = int32_t(cell);
+        for (size_t cell = 0; cell < cellCount; ++cell) {
+            double cx = base.cells[cell].centroidX, cz = base.cells[cell].centroidZ;
+            for (size_t point = first; point < last; ++point) {
+                double squared = squaredDistance(xs[point], zs[point], cx, cz);
+                if (squared < nearestSquared[point]) {
+                    nearestSquared[point] = squared;
+                    nearest[point] = int32_t(cell);
+                }
             }
         }
-    }
+        for (size_t bin = firstBin; bin < lastBin; ++bin)
+            for (uint32_t slot = scene_.binStart[bin]; slot < scene_.binStart[bin + 1]; ++slot)
+                base.binNearestSquared[bin] = std::max(base.binNearestSquared[bin], nearestSquared[slot]);
 
-    // Discs, gathered per cell and then turned around to per point.
-    std::vector<std::vector<std::pair<uint32_t, double>>> discPoints(cellCount);
-    std::vector<uint32_t> discCounts(pointCount + 1, 0);
-    for (size_t cell = 0; cell < cellCount; ++cell) {
-        double cx = base.cells[cell].centroidX, cz = base.cells[cell].centroidZ;
-        double limit = 1.2 * base.cells[cell].radius;
-        double prefilter = discPrefilter(limit);
-        for (size_t point = 0; point < pointCount; ++point) {
-            double squared = squaredDistance(xs[point], zs[point], cx, cz);
-            if (!(squared <= prefilter)) continue;
-            double distance = std::sqrt(squared);
-            if (distance <= limit) {
-                discPoints[cell].emplace_back(uint32_t(point), distance);
-                ++discCounts[point + 1];
+        // Discs found cell by cell over the bins they reach, then ordered by
+        // slot (cells ascending within a slot).
+        std::vector<std::pair<uint32_t, DiscEntry>> found;
+        for (size_t cell = 0; cell < cellCount; ++cell) {
+            double cx = base.cells[cell].centroidX, cz = base.cells[cell].centroidZ;
+            double limit = 1.2 * base.cells[cell].radius;
+            double prefilter = discPrefilter(limit);
+            double margin = 0.2 * base.cells[cell].radius;
+            for (size_t bin = firstBin; bin < lastBin; ++bin) {
+                if (!binReachable(scene_.binBounds[bin], cx, cz, prefilter)) continue;
+                for (size_t point = scene_.binStart[bin]; point < scene_.binStart[bin + 1]; ++point) {
+                    double squared = squaredDistance(xs[point], zs[point], cx, cz);
+                    if (!(squared <= prefilter)) continue;
+                    double distance = std::sqrt(squared);
+                    if (!(distance <= limit)) continue;
+                    bool member =
+                        nearest[point] == int32_t(cell) || distance - std::sqrt(nearestSquared[point]) <= margin;
+                    found.push_back({uint32_t(point - first), {uint32_t(cell), member ? 1u : 0u, distance}});
+                }
             }
         }
-    }
+        auto& counts = chunkDiscCounts[chunk];
+        counts.assign(last - first + 1, 0);
+        for (const auto& [offset, entry] : found) ++counts[offset + 1];
+        for (size_t offset = 0; offset < last - first; ++offset) counts[offset + 1] += counts[offset];
+        std::vector<uint32_t> fill(counts.begin(), counts.end() - 1);
+        auto& discs = chunkDiscs[chunk];
+        discs.resize(found.size());
+        for (const auto& [offset, entry] : found) discs[fill[offset]++] = entry;
+    });
+
     base.discStart.assign(pointCount + 1, 0);
-    for (size_t point = 0; point < pointCount; ++point)
-        base.discStart[point + 1] = base.discStart[point] + discCounts[point + 1];
-    base.discs.resize(base.discStart[pointCount]);
-    std::vector<uint32_t> fill(base.discStart.begin(), base.discStart.end() - 1);
     base.expandedCounts.assign(cellCount, 0);
-    for (size_t cell = 0; cell < cellCount; ++cell) {
-        double margin = 0.2 * base.cells[cell].radius;
-        for (auto [point, distance] : discPoints[cell]) {
-            bool member = base.nearest[point] == int32_t(cell) ||
-                          distance - std::sqrt(base.nearestSquared[point]) <= margin;
-            base.discs[fill[point]++] = {uint32_t(cell), member ? 1u : 0u, distance};
-            if (member) ++base.expandedCounts[cell];
-        }
+    for (size_t chunk = 0; chunk < chunkCount; ++chunk) {
+        size_t first = scene_.binStart[chunkBins[chunk]];
+        uint32_t offset = uint32_t(base.discs.size());
+        const auto& counts = chunkDiscCounts[chunk];
+        for (size_t index = 1; index < counts.size(); ++index) base.discStart[first + index] = offset + counts[index];
+        for (const auto& entry : chunkDiscs[chunk])
+            if (entry.member) ++base.expandedCounts[entry.cell];
+        base.discs.insert(base.discs.end(), chunkDiscs[chunk].begin(), chunkDiscs[chunk].end());
     }
 
     size_t imageCount = scene_.imageCount();
     base.observationCounts.assign(imageCount * cellCount, 0);
     base.centroidDistances.assign(imageCount * cellCount, 0.0);
-    for (size_t image = 0; image < imageCount; ++image) {
-        int32_t* row = base.observationCounts.data() + image * cellCount;
-        for (uint32_t index = scene_.observationStart[image]; index < scene_.observationStart[image + 1]; ++index) {
-            uint32_t point = scene_.observationPoint[index];
-            for (uint32_t entry = base.discStart[point]; entry < base.discStart[point + 1]; ++entry)
-                if (base.discs[entry].member) ++row[base.discs[entry].cell];
+    parallelFor((imageCount + 255) / 256, [&](size_t block) {
+        for (size_t image = block * 256; image < std::min(imageCount, block * 256 + 256); ++image) {
+            int32_t* row = base.observationCounts.data() + image * cellCount;
+            for (uint32_t index = scene_.observationStart[image]; index < scene_.observationStart[image + 1];
+                 ++index) {
+                uint32_t slot = scene_.observationSlot[index];
+                for (uint32_t entry = base.discStart[slot]; entry < base.discStart[slot + 1]; ++entry)
+                    if (base.discs[entry].member) ++row[base.discs[entry].cell];
+            }
+            if (!scene_.hasCentre[image]) continue;
+            for (size_t cell = 0; cell < cellCount; ++cell)
+                base.centroidDistances[image * cellCount + cell] =
+                    distance3D(scene_.centres[image], base.cells[cell].centroid3D);
         }
-        if (!scene_.hasCentre[image]) continue;
-        for (size_t cell = 0; cell < cellCount; ++cell)
-            base.centroidDistances[image * cellCount + cell] =
-                distance3D(scene_.centres[image], base.cells[cell].centroid3D);
-    }
+    });
     return base;
+}
+
+// Visits the slots whose expanded-set membership can differ from the base
+// alone: those now nearest to an added cell or inside an added cell's disc.
+// With `everyPoint` it visits every slot; otherwise it passes over bins that
+// no added cell can reach.
+template <typename Visit>
+void LayoutEvaluator::forEachPoint(const Base& base, std::span<const CellShape> added, bool everyPoint,
+                                   Visit visit) const {
+    if (everyPoint || added.empty()) {
+        for (uint32_t point = 0; point < scene_.pointCount(); ++point) visit(point);
+        return;
+    }
+    std::vector<double> prefilters;
+    for (const auto& cell : added) prefilters.push_back(discPrefilter(1.2 * cell.radius));
+    for (size_t bin = 0; bin < scene_.binBounds.size(); ++bin) {
+        if (scene_.binStart[bin] == scene_.binStart[bin + 1]) continue;
+        const auto& bounds = scene_.binBounds[bin];
+        bool reachable = false;
+        for (size_t j = 0; j < added.size() && !reachable; ++j) {
+            double squared = squaredDistanceToBin(bounds, added[j].centroidX, added[j].centroidZ);
+            reachable = squared <= prefilters[j] || squared < base.binNearestSquared[bin] || std::isnan(squared);
+        }
+        if (!reachable) continue;
+        for (uint32_t slot = scene_.binStart[bin]; slot < scene_.binStart[bin + 1]; ++slot) visit(slot);
+    }
 }
 
 EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShape> added,
@@ -172,7 +284,6 @@ EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShap
     size_t baseCount = base.cells.size();
     size_t addedCount = added.size();
     size_t cellCount = baseCount + addedCount;
-    size_t pointCount = scene_.pointCount();
     size_t imageCount = scene_.imageCount();
 
     EvalOutcome outcome;
@@ -197,9 +308,9 @@ EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShap
             counts[size_t(scene_.viewerImage[index]) * cellCount + cell] += delta;
     };
 
-    const double* xs = scene_.x.data();
-    const double* zs = scene_.z.data();
-    for (uint32_t point = 0; point < pointCount; ++point) {
+    const double* xs = scene_.slotX.data();
+    const double* zs = scene_.slotZ.data();
+    forEachPoint(base, added, withExpandedSets, [&](uint32_t point) {
         int32_t baseNearest = base.nearest[point];
         int32_t nearest = baseNearest;
         double nearestSquared = base.nearestSquared[point];
@@ -214,7 +325,7 @@ EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShap
             if (squared[j] <= prefilters[j]) nearAdded = true;
         }
         bool nearestChanged = nearest != baseNearest;
-        if (!nearestChanged && !nearAdded && !withExpandedSets) continue;
+        if (!nearestChanged && !nearAdded && !withExpandedSets) return;
 
         double nearestDistance = std::sqrt(nearestSquared);
         for (uint32_t entry = base.discStart[point]; entry < base.discStart[point + 1]; ++entry) {
@@ -223,7 +334,7 @@ EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShap
             if (nearestChanged)
                 member = disc.distance - nearestDistance <= 0.2 * base.cells[disc.cell].radius;
             if (member != (disc.member != 0)) adjust(point, disc.cell, member ? 1 : -1);
-            if (member && withExpandedSets) outcome.expandedSets[disc.cell].push_back(point);
+            if (member && withExpandedSets) outcome.expandedSets[disc.cell].push_back(scene_.pointOfSlot[point]);
         }
         for (size_t j = 0; j < addedCount; ++j) {
             if (!(squared[j] <= prefilters[j])) continue;
@@ -232,10 +343,12 @@ EvalOutcome LayoutEvaluator::evaluate(const Base& base, std::span<const CellShap
             size_t cell = baseCount + j;
             if (nearest == int32_t(cell) || distance - nearestDistance <= margins[j]) {
                 adjust(point, cell, 1);
-                if (withExpandedSets) outcome.expandedSets[cell].push_back(point);
+                if (withExpandedSets) outcome.expandedSets[cell].push_back(scene_.pointOfSlot[point]);
             }
         }
-    }
+    });
+
+    for (auto& set : outcome.expandedSets) std::sort(set.begin(), set.end());
 
     // Camera assignment, images in ascending id order.
     outcome.cameraSets.resize(cellCount);

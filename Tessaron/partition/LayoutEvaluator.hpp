@@ -35,8 +35,21 @@ struct SceneIndex {
     // Per image: the dense numbers of its observed points that are in the
     // point table, in observation order (repeats kept).
     std::vector<uint32_t> observationStart, observationPoint;
-    // Per point: the images observing it, once per observation.
+    // The evaluator works on "slots": the points renumbered bin by bin in a
+    // grid on the ground plane (ascending point number within a bin), so
+    // that a candidate evaluation reads only the bins its new cells can
+    // reach, and reads them in memory order. Each bin keeps the exact extent
+    // of its points.
+    struct BinBounds {
+        double minX, maxX, minZ, maxZ;
+    };
+    std::vector<uint32_t> slotOfPoint, pointOfSlot;
+    std::vector<double> slotX, slotZ;
+    std::vector<uint32_t> observationSlot;  // observationPoint as slots
+    // Per slot: the images observing its point, once per observation.
     std::vector<uint32_t> viewerStart, viewerImage;
+    std::vector<uint32_t> binStart;  // slot ranges
+    std::vector<BinBounds> binBounds;
 
     static SceneIndex build(const engines::ImageMap& images, const engines::Point3DMap& points,
                             const CameraCentreMap& cameraCentres);
@@ -69,6 +82,9 @@ struct EvalOutcome {
     bool allFeasible = true;
 };
 
+// Holds no mutable state: prepare runs on the caller's thread (spreading its
+// own work over every core), and several threads may evaluate candidates on
+// one prepared base at once.
 class LayoutEvaluator {
 public:
     struct DiscEntry {
@@ -79,14 +95,16 @@ public:
 
     struct Base {
         std::vector<CellShape> cells;
+        // Per slot:
         std::vector<int32_t> nearest;  // -1 without a base cell
         std::vector<double> nearestSquared;
-        // Per point: the base cells within 1.2 x radius, ascending.
+        // the base cells within 1.2 x radius, ascending.
         std::vector<uint32_t> discStart;
         std::vector<DiscEntry> discs;
         std::vector<int64_t> expandedCounts;
         std::vector<int32_t> observationCounts;   // image x base cell
         std::vector<double> centroidDistances;    // image x base cell
+        std::vector<double> binNearestSquared;    // per bin: the largest nearestSquared of its points
     };
 
     LayoutEvaluator(const SceneIndex& scene, MemoryModel model, double budgetGB, double gaussiansPerPoint);
@@ -98,6 +116,9 @@ public:
     EvalOutcome evaluateWhole(std::vector<CellShape> cells, bool withExpandedSets) const;
 
 private:
+    template <typename Visit>
+    void forEachPoint(const Base& base, std::span<const CellShape> added, bool everyPoint, Visit visit) const;
+
     const SceneIndex& scene_;
     MemoryModel model_;
     double budgetGB_;

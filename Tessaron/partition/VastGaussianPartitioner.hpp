@@ -6,11 +6,14 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/Error.hpp"
 #include "engines/COLMAPUtils.hpp"
+#include "partition/MaterializedCell.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/PartitionProgress.hpp"
 
@@ -37,6 +40,11 @@ struct Vec3 {
 using CameraCentreMap = std::map<int32_t, Vec3>;
 using PartitionLog = std::function<void(const std::string& line)>;
 using PartitionProgressHandler = std::function<void(const PartitionProgress& progress)>;
+// Cells written so far and cells to write.
+using MaterializationProgress = std::function<void(int64_t written, int64_t total)>;
+// Asked before each cell is written; true stops the work.
+using CancelQuery = std::function<bool()>;
+using PointIdSet = std::unordered_set<uint64_t>;
 
 // Plans the cells of a large scene from its COLMAP model and a memory budget
 // ("VastGaussian" partitioning). Every operation is a stateless, synchronous
@@ -167,6 +175,50 @@ public:
                                           const std::vector<std::vector<uint64_t>>& expandedSets,
                                           const std::vector<Vec3>& centroids3D, const std::vector<double>& radii3D,
                                           const PartitionLog& log = {});
+
+    // ---- Cell models --------------------------------------------------------
+
+    // Writes <partitionsFolder>/<cell id>/sparse/0 for every trainable cell
+    // (only those in `cellIds` when given), in the plan's normalised frame.
+    // Plans without stored ids have their clusters rebuilt from the seed.
+    // Throws PartitionError::legacyPlanFormat for an unusable plan, the
+    // model's read and write errors, and core::CancellationError when
+    // `isCancelled` answers true before a cell; cells written before stay.
+    static std::vector<MaterializedCell> executePartition(const PartitionPlan& plan,
+                                                          const std::filesystem::path& modelFolder,
+                                                          const std::filesystem::path& partitionsFolder,
+                                                          const std::optional<std::set<std::string>>& cellIds = {},
+                                                          const PartitionLog& log = {},
+                                                          const MaterializationProgress& progress = {},
+                                                          const CancelQuery& isCancelled = {});
+
+    // Cuts a cell that ran out of memory into four quadrants and writes a
+    // model for each quadrant with at least 8 images, as "<parent>_s<i>".
+    static std::vector<MaterializedCell> executeCells(const std::string& parentCellId, const CellBounds& parentCore,
+                                                      const std::filesystem::path& modelFolder,
+                                                      const std::filesystem::path& partitionsFolder,
+                                                      const SceneNormalization& normalization,
+                                                      const PartitionLog& log = {});
+
+    // Maps images and points into the frame (p - center) / radius: point
+    // positions directly, image translations as (t + R c) / radius so that
+    // camera centres move alike. Rotations and cameras are unchanged.
+    static void normalizeModel(engines::ImageMap& images, engines::Point3DMap& points,
+                               const SceneNormalization& normalization);
+
+    // Rebuilding the clusters of a plan without stored ids.
+    struct Overlap {
+        int64_t n = 0;   // observations with a valid point id in the set
+        double f = 0;    // n over all observations with a valid point id
+    };
+    static PointIdSet expandedPointSet(size_t k, std::span<const GroundPoint> records,
+                                       const std::vector<Cluster>& clusters, double rate);
+    static Overlap clusterOverlap(const engines::ImageModel& image, const PointIdSet& ids);
+    // Mean distance from the centre to the image's points in `ids` over the
+    // mean distance to all its points; none with fewer than 10 points in
+    // the table, none in the set, or a mean distance of at most 0.001.
+    static std::optional<double> distanceRatio(const Vec3& centre, const engines::ImageModel& image,
+                                               const PointIdSet& ids, const engines::Point3DMap& points);
 
     // ---- Split search -----------------------------------------------------
 

@@ -95,6 +95,13 @@ protected:
         return points;
     }
 
+    static void writeOurPLY(const fs::path& path, unsigned degree, std::size_t count) {
+        splatformats::SplatPLYSceneWriter writer(path);
+        writer.start(degree, true, std::int64_t(count));
+        writer.write(scene(count));
+        writer.close();
+    }
+
     // Our values of one point in splat-transform's column names.
     static std::map<std::string, float> columnsOf(const SplatPoint& point) {
         std::map<std::string, float> values;
@@ -135,10 +142,7 @@ float sigmoid(float x) { return 1 / (1 + std::exp(-x)); }
 TEST_F(SplatTransformInterop, OurBinaryPLYReadsWithTheValuesWeWrote) {
     auto points = scene(40);
     fs::path file = folder_ / "ours.ply";
-    splatformats::SplatPLYSceneWriter writer(file);
-    writer.start(3, true, 40);
-    writer.write(points);
-    writer.close();
+    writeOurPLY(file, 3, 40);
 
     CSVTable table = report(file);
     ASSERT_EQ(table.rows.size(), points.size());
@@ -207,12 +211,7 @@ TEST_F(SplatTransformInterop, OurSpzReadsWithinItsQuantisationInTheSameAxes) {
 
 TEST_F(SplatTransformInterop, ItsPLYReadsWithTheValuesItReports) {
     fs::path ours = folder_ / "ours.ply";
-    {
-        splatformats::SplatPLYSceneWriter writer(ours);
-        writer.start(3, true, 30);
-        writer.write(scene(30));
-        writer.close();
-    }
+    writeOurPLY(ours, 3, 30);
     // Moved, so that splat-transform computes and writes values of its own.
     fs::path theirs = folder_ / "theirs.ply";
     transform({ours.string(), "-t", "1.5,-2,0.25", theirs.string()});
@@ -228,12 +227,7 @@ TEST_F(SplatTransformInterop, ItsPLYReadsWithTheValuesItReports) {
 
 TEST_F(SplatTransformInterop, ItsVersionThreeSpzReadsWithTheValuesItReports) {
     fs::path ours = folder_ / "ours.ply";
-    {
-        splatformats::SplatPLYSceneWriter writer(ours);
-        writer.start(3, true, 30);
-        writer.write(scene(30));
-        writer.close();
-    }
+    writeOurPLY(ours, 3, 30);
     fs::path theirs = folder_ / "theirs.spz";
     transform({ours.string(), "--spz-version", "3", theirs.string()});
     CSVTable table = report(theirs);
@@ -253,12 +247,7 @@ TEST_F(SplatTransformInterop, ItsVersionThreeSpzReadsWithTheValuesItReports) {
 
 TEST_F(SplatTransformInterop, ItsDefaultVersionFourSpzIsRefusedClearly) {
     fs::path ours = folder_ / "ours.ply";
-    {
-        splatformats::SplatPLYSceneWriter writer(ours);
-        writer.start(0, true, 2);
-        writer.write(scene(2));
-        writer.close();
-    }
+    writeOurPLY(ours, 0, 2);
     fs::path theirs = folder_ / "v4.spz";
     transform({ours.string(), theirs.string()});
     try {

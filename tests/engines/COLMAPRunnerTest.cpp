@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "core/Error.hpp"
+#include "ModelFixtures.hpp"
 #include "engines/COLMAPRunner.hpp"
+#include "engines/COLMAPUtils.hpp"
 #include "engines/COLMAPVersion.hpp"
 #include "support/TempDir.hpp"
 
@@ -43,6 +45,7 @@ struct FakeBehaviour {
     std::string failingCommand = {};  // sub-command that fails
     std::string failure = {};         // shell: "exit 3", "kill -TERM $$"
     bool writesModel = true;
+    std::string modelSource = {};  // when set, the mapper copies these sub-model folders
 };
 
 class FakeCOLMAP {
@@ -61,7 +64,13 @@ public:
                << "echo \"fake $1 output\"\n";
         if (!behaviour.failingCommand.empty())
             script << "if [ \"$1\" = '" << behaviour.failingCommand << "' ]; then " << behaviour.failure << "; fi\n";
-        if (behaviour.writesModel) {
+        if (!behaviour.modelSource.empty()) {
+            script << "case \"$1\" in mapper|global_mapper)\n"
+                   << "  previous=''; for a in \"$@\"; do [ \"$previous\" = --output_path ] && out=\"$a\"; "
+                      "previous=\"$a\"; done\n"
+                   << "  cp -R '" << behaviour.modelSource << "'/. \"$out/\";;\n"
+                   << "esac\n";
+        } else if (behaviour.writesModel) {
             script << "case \"$1\" in mapper|global_mapper)\n"
                    << "  previous=''; for a in \"$@\"; do [ \"$previous\" = --output_path ] && out=\"$a\"; "
                       "previous=\"$a\"; done\n"
@@ -243,6 +252,7 @@ TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
         {"COLMAP 3.12.3 -- Structure-from-Motion", "(Commit 1a2b on 2025-06-01 with CUDA)"},
         {"COLMAP 4.0 -- Structure-from-Motion"},
         {"colmap: unrecognised option"},
+        {"COLMAP dev -- Structure-from-Motion"},
         {}};
     for (const auto& help : helps) {
         COLMAPVersion version = COLMAPVersion::fromHelpOutput(help);
@@ -549,6 +559,22 @@ TEST_F(COLMAPRunnerFixture, MapperThatWritesNoModelIsAFailureNotASuccess) {
                   "in " + sparse() + "/0)");
     }
     EXPECT_THAT(log(), ::testing::Not(::testing::Contains("✓ COLMAP pipeline completed successfully.")));
+}
+
+TEST_F(COLMAPRunnerFixture, LargestSubModelBecomesSparseZeroBeforeTheSuccessLine) {
+    TempDir models("sub-models");
+    COLMAPUtils::writeModel(tessaron::testing::makeModel(3, 4, 2), models / "0");
+    COLMAPUtils::writeModel(tessaron::testing::makeModel(15, 20, 3), models / "1");
+    FakeCOLMAP fake({.modelSource = models.path().string()});
+    run(fake, {});
+
+    const std::vector<std::string> lines = log();
+    EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
+                ElementsAre("fake mapper output",
+                            "Sub-model selection: 2 sub-models found; promoted sparse/1 (15 images) to sparse/0.",
+                            "✓ COLMAP pipeline completed successfully."));
+    EXPECT_EQ(COLMAPUtils::readImages(sparse() + "/0/images.bin").size(), 15u);
+    EXPECT_TRUE(fs::is_directory(sparse() + "/0_stub_3images"));
 }
 
 TEST_F(COLMAPRunnerFixture, MissingExecutableCreatesNothing) {

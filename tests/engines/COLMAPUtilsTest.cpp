@@ -370,7 +370,9 @@ private:
     static inline std::string setUpFailure_;
 };
 
-TEST_F(RealCOLMAPModel, CountsMatchCOLMAPsModelAnalyzer) {
+// One case on purpose: every test case runs in its own process, and each
+// process reconstructs the scene once.
+TEST_F(RealCOLMAPModel, CountsMatchAnalyzerAndRewrittenModelConvertsToTheSameText) {
     CommandResult analysis = runColmap("model_analyzer --path " + quoted(model()));
     ASSERT_EQ(analysis.status, 0) << analysis.output;
     // "Registered images: 15", with or without glog's "I1207 ... model.cc:45] " prefix.
@@ -391,9 +393,8 @@ TEST_F(RealCOLMAPModel, CountsMatchCOLMAPsModelAnalyzer) {
     // The scene is rich enough that nearly every photo registers.
     EXPECT_GE(read.images.size(), 12u);
     EXPECT_GE(read.points3D.size(), 500u);
-}
 
-TEST_F(RealCOLMAPModel, RewrittenModelConvertsToTheSameText) {
+    // Our read and write, checked by COLMAP's own text converter.
     auto rewritten = workspace() / "rewritten";
     COLMAPUtils::writeModel(COLMAPUtils::readModel(model()), rewritten);
     auto toText = [&](const std::filesystem::path& input, const std::filesystem::path& output) {

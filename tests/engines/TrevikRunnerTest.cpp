@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -8,12 +9,18 @@
 #include <thread>
 
 #include "core/ResourceLocator.hpp"
+#include "engines/COLMAPUtils.hpp"
+#include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "support/SyntheticDataset.hpp"
+#include "support/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::core::CancellationError;
 using tessaron::core::ResourceLocator;
+using tessaron::engines::COLMAPUtils;
+using tessaron::engines::PLYCheck;
+using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
 using tessaron::testing::SyntheticDataset;
 using tessaron::testing::TempDir;
@@ -334,8 +341,7 @@ protected:
 
 TEST_F(TrevikStandInRun, WritesOneGaussianPerPointAndReportsTheSteps) {
     train(3000);
-    ASSERT_TRUE(fs::exists(output));
-    EXPECT_EQ(fs::file_size(output) % 4, 0u);
+    EXPECT_EQ(PLYCheck::validate(output), (PLYCheck::Layout{250, 62 * 4}));
     ASSERT_FALSE(recorder.stats.empty());
     EXPECT_LE(recorder.stats.size(), 10u);
     EXPECT_EQ(recorder.stats.back().step, 3000);
@@ -392,4 +398,74 @@ TEST_F(TrevikStandInRun, SimulatedOutOfMemoryEndsAsTheChosenFailure) {
         }
     }
     EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(TrevikStandInRun, ForcedTruncationFailsThePLYCheck) {
+    ScopedEnvironment truncate({{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
+    train(10);
+    try {
+        PLYCheck::validate(output);
+        FAIL() << "a truncated file passed";
+    } catch (const PLYCheck::Failure& failure) {
+        EXPECT_EQ(failure.kind(), PLYCheck::FailureKind::sizeMismatch);
+    }
+}
+
+// A real COLMAP reconstruction of rendered photos, trained by the stand-in:
+// the PLY passes the check with one Gaussian per SfM point, each at its
+// point's position and in its colour.
+TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
+    auto colmap = ResourceLocator::findExecutable("colmap", /*searchPath=*/true);
+    if (!colmap) GTEST_SKIP() << "colmap is not installed";
+    ASSERT_TRUE(fs::exists(standInPath())) << "build the trevik target first";
+
+    TempDir workspace("tessaron-trevik-colmap");
+    tessaron::testing::renderScene(workspace / "images", 8);
+    fs::create_directories(workspace / "sparse");
+    fs::create_directories(workspace / "logs");
+    std::string database = (workspace / "database.db").string(), images = (workspace / "images").string();
+    const std::vector<std::vector<std::string>> steps = {
+        {"feature_extractor", "--database_path", database, "--image_path", images, "--ImageReader.single_camera", "1",
+         "--SiftExtraction.use_gpu", "0", "--SiftExtraction.num_threads", "2", "--SiftExtraction.max_num_features",
+         "512"},
+        {"exhaustive_matcher", "--database_path", database, "--SiftMatching.use_gpu", "0",
+         "--SiftMatching.num_threads", "2"},
+        {"mapper", "--database_path", database, "--image_path", images, "--output_path",
+         (workspace / "sparse").string(), "--Mapper.num_threads", "2"},
+    };
+    ProcessRunner process;
+    for (const auto& step : steps) {
+        std::vector<std::string> output;
+        int32_t status = process.run(colmap->string(), step, std::nullopt,
+                                     std::map<std::string, std::string>{{"GLOG_log_dir", (workspace / "logs").string()},
+                                                                        {"QT_QPA_PLATFORM", "offscreen"}},
+                                     [&](const std::string& line) { output.push_back(line); });
+        ASSERT_EQ(status, 0) << step[0] << ": " << ::testing::PrintToString(output);
+    }
+    auto model = COLMAPUtils::readModel(workspace / "sparse" / "0");
+    ASSERT_GE(model.points3D.size(), 100u);
+
+    TrevikRunner runner;
+    fs::path ply = workspace / "output.partial.ply";
+    runner.run(workspace.path().string(), 500, 1, ply.string(), false, 1000000, false, 0.0f, std::nullopt,
+               std::nullopt);
+
+    ASSERT_EQ(PLYCheck::validate(ply), (PLYCheck::Layout{int64_t(model.points3D.size()), 62 * 4}));
+    std::string bytes = tessaron::testing::readTextFile(ply);
+    size_t offset = bytes.find("end_header\n") + 11;
+    auto property = [&](size_t vertex, size_t index) {
+        float value;
+        std::memcpy(&value, bytes.data() + offset + vertex * 248 + index * 4, 4);
+        return value;
+    };
+    size_t vertex = 0;
+    for (const auto& [id, point] : model.points3D) {
+        EXPECT_EQ(property(vertex, 0), float(point.x));
+        EXPECT_EQ(property(vertex, 1), float(point.y));
+        EXPECT_EQ(property(vertex, 2), float(point.z));
+        const uint8_t colour[3] = {point.r, point.g, point.b};
+        for (size_t channel = 0; channel < 3; ++channel)
+            EXPECT_NEAR((0.5 + 0.28209479 * property(vertex, 6 + channel)) * 255.0, colour[channel], 1e-3);
+        ++vertex;
+    }
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 
 #include "partition/VastGaussianPartitioner.hpp"
@@ -54,9 +53,8 @@ void expectEveryKeptCameraInACell(const PlanRun& run) {
     std::set<int32_t> assigned;
     for (const auto& cell : run.plan.cells) assigned.insert(cell.cameraIds->begin(), cell.cameraIds->end());
     int64_t dropped = 0;
-    std::smatch match;
     for (const auto& line : run.lines)
-        if (std::regex_match(line, match, std::regex("  Dropped (\\d+) camera\\(s\\).*"))) dropped = std::stoll(match[1]);
+        if (line.starts_with("  Dropped ")) dropped = std::stoll(line.substr(10));
     EXPECT_EQ(int64_t(assigned.size()) + dropped, run.plan.totalImages);
 }
 
@@ -89,13 +87,11 @@ TEST(CreatePlan, AStreetSceneUnderATightLimitSplitsUntilEveryCellFits) {
     ASSERT_GE(result.cells.size(), 2u);
     EXPECT_EQ(result.budgetGB, 1.5);
     // Within each pass, every split line is followed by a layout one cell larger.
-    std::regex evaluation("  N=(\\d+): .*");
     int64_t lastN = -1;
     bool afterSplit = false;
     for (const auto& line : run.lines) {
-        std::smatch match;
-        if (std::regex_match(line, match, evaluation)) {
-            int64_t n = std::stoll(match[1]);
+        if (line.starts_with("  N=")) {
+            int64_t n = std::stoll(line.substr(4));
             if (afterSplit) {
                 EXPECT_EQ(n, lastN + 1) << line;
             }
@@ -270,9 +266,8 @@ TEST(CreatePlan, LogBeginsWithTheModelAndItsBounds) {
     ASSERT_GE(run.lines.size(), 10u);
     EXPECT_EQ(run.lines[0], "Loaded 60 images, 3000 points, 1 camera(s).");
     EXPECT_TRUE(run.lines[1].starts_with("SfM quality filter: 3000 → "));
-    EXPECT_TRUE(std::regex_match(run.lines[5], std::regex("Raw point cloud bounds: X \\[-?\\d+\\.\\d\\d, -?\\d+\\.\\d\\d\\], "
-                                                          "Z \\[-?\\d+\\.\\d\\d, -?\\d+\\.\\d\\d\\]")))
-        << run.lines[5];
+    EXPECT_TRUE(run.lines[5].starts_with("Raw point cloud bounds: X [")) << run.lines[5];
+    EXPECT_NE(run.lines[5].find("], Z ["), std::string::npos);
     EXPECT_TRUE(run.lines[6].starts_with("IQR-filtered bounds: X ["));
     EXPECT_TRUE(run.lines[7].starts_with("Hybrid grid bounds: X ["));
     EXPECT_TRUE(run.lines[8].starts_with("Scene normalization: center=("));

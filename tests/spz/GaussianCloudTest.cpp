@@ -7,12 +7,15 @@
 
 #include "spz/GaussianCloud.hpp"
 #include "spz/Gzip.hpp"
+#include "SPZErrorCapture.hpp"
 #include "spz/SPZError.hpp"
 #include "support/TempDir.hpp"
 
 using spz::CoordinateSystem;
 using spz::GaussianCloud;
 using spz::SPZError;
+using spz::testing::errorOf;
+using spz::testing::kindOf;
 
 namespace {
 
@@ -39,15 +42,6 @@ std::int32_t fixedPoint(const spz::PackedGaussians& packed, std::size_t componen
     return (value & 0x800000) ? value - 0x1000000 : value;
 }
 
-SPZError::Kind kindOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const SPZError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "no SPZError thrown";
-    return SPZError::Kind::writeError;
-}
 
 GaussianCloud randomCloud(int count, int degree, std::uint32_t seed) {
     std::mt19937 generator(seed);

@@ -8,11 +8,14 @@
 
 #include "spz/Gzip.hpp"
 #include "spz/GzipInflater.hpp"
+#include "SPZErrorCapture.hpp"
 #include "spz/SPZError.hpp"
 #include "support/TempDir.hpp"
 
 using spz::Bytes;
 using spz::SPZError;
+using spz::testing::errorOf;
+using spz::testing::kindOf;
 
 namespace {
 
@@ -47,15 +50,6 @@ Bytes gzipMember(const Bytes& content, std::uint8_t flags, const Bytes& fields) 
     return file;
 }
 
-SPZError::Kind kindOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const SPZError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "no SPZError thrown";
-    return SPZError::Kind::writeError;
-}
 
 Bytes sampleStream(std::size_t size) {
     Bytes stream(size);
@@ -127,72 +121,79 @@ TEST(Gzip, EveryOptionalHeaderFieldIsSkipped) {
     EXPECT_EQ(spz::decompressGzipped(gzipMember(content, 2 | 4 | 8 | 16, fields)), content);
 }
 
-class BrokenGzip : public ::testing::TestWithParam<std::pair<const char*, std::function<Bytes()>>> {};
+struct BrokenCase {
+    const char* name;
+    std::function<Bytes()> file;
+};
+
+void PrintTo(const BrokenCase& brokenCase, std::ostream* stream) { *stream << brokenCase.name; }
+
+class BrokenGzip : public ::testing::TestWithParam<BrokenCase> {};
 
 TEST_P(BrokenGzip, IsADecompressionFailureNeverACrash) {
-    Bytes file = GetParam().second();
+    Bytes file = GetParam().file();
     EXPECT_EQ(kindOf([&] { spz::decompressGzipped(file); }), SPZError::Kind::decompressionFailed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BrokenGzip,
     ::testing::Values(
-        std::make_pair("HeaderOnly", std::function<Bytes()>([] { return Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0}; })),
-        std::make_pair("NameNeverEnds", std::function<Bytes()>([] {
+        BrokenCase{"HeaderOnly", std::function<Bytes()>([] { return Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0}; })},
+        BrokenCase{"NameNeverEnds", std::function<Bytes()>([] {
                            Bytes file = {0x1F, 0x8B, 8, 8, 0, 0, 0, 0, 0, 0xFF};
                            file.resize(40, 'n');
                            return file;
-                       })),
-        std::make_pair("HeaderReachesTheTrailer", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"HeaderReachesTheTrailer", std::function<Bytes()>([] {
                            Bytes file = {0x1F, 0x8B, 8, 16, 0, 0, 0, 0, 0, 0xFF};
                            file.resize(30, 'c');
                            file.push_back(0);  // the comment ends 4 bytes before the end
                            file.resize(file.size() + 4, 1);
                            return file;
-                       })),
-        std::make_pair("ExtraLengthBeyondFile", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"ExtraLengthBeyondFile", std::function<Bytes()>([] {
                            return gzipMember(bytesOf("data"), 4, Bytes{0xFF, 0xFF, 1, 2});
-                       })),
-        std::make_pair("CorruptCrc", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"CorruptCrc", std::function<Bytes()>([] {
                            Bytes file = gzipMember(bytesOf("checked content"), 0, {});
                            file[file.size() - 8] ^= 1;
                            return file;
-                       })),
-        std::make_pair("CorruptLength", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"CorruptLength", std::function<Bytes()>([] {
                            Bytes file = gzipMember(bytesOf("checked content"), 0, {});
                            file[file.size() - 1] ^= 1;
                            return file;
-                       })),
-        std::make_pair("TruncatedData", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"TruncatedData", std::function<Bytes()>([] {
                            Bytes file = gzipMember(sampleStream(100'000), 0, {});
                            file.resize(file.size() / 2);
                            return file;
-                       })),
-        std::make_pair("TrailerCutShort", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"TrailerCutShort", std::function<Bytes()>([] {
                            Bytes file = gzipMember(sampleStream(1000), 0, {});
                            Bytes deflated = rawDeflate(sampleStream(1000));
                            file.resize(10 + deflated.size() + 5);
                            return file;
-                       })),
-        std::make_pair("RawDeflateCutShort", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"RawDeflateCutShort", std::function<Bytes()>([] {
                            Bytes deflated = rawDeflate(sampleStream(100'000));
                            deflated.resize(deflated.size() - 10);
                            return deflated;
-                       })),
-        std::make_pair("RawGarbage", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"RawGarbage", std::function<Bytes()>([] {
                            Bytes garbage(4096);
                            std::mt19937 generator(3);
                            for (auto& byte : garbage) byte = std::uint8_t(generator());
                            garbage[0] = 0xFF;  // an invalid block type either way
                            return garbage;
-                       })),
-        std::make_pair("NotDeflateMethod", std::function<Bytes()>([] {
+                       })},
+        BrokenCase{"NotDeflateMethod", std::function<Bytes()>([] {
                            Bytes file = gzipMember(bytesOf("data"), 0, {});
                            file[2] = 7;
                            return file;
-                       })),
-        std::make_pair("EmptyContent", std::function<Bytes()>([] { return gzipMember({}, 0, {}); }))),
-    [](const auto& info) { return std::string(info.param.first); });
+                       })},
+        BrokenCase{"EmptyContent", std::function<Bytes()>([] { return gzipMember({}, 0, {}); })}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Gzip, OutputBeyondTheLimitStopsInflating) {
     // A small file that would inflate to 64 MiB of zeros.

@@ -1,14 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cstring>
 #include <functional>
+#include <random>
+
+#include <zlib.h>
 
 #include "spz/Gzip.hpp"
 #include "spz/PackedGaussians.hpp"
+#include "SPZErrorCapture.hpp"
 #include "spz/SPZError.hpp"
 
 using spz::Bytes;
 using spz::PackedGaussians;
 using spz::SPZError;
+using spz::testing::errorOf;
+using spz::testing::kindOf;
 
 namespace {
 
@@ -37,15 +46,6 @@ Bytes stream(std::uint32_t version, std::uint32_t numPoints, std::uint8_t shDegr
     return bytes;
 }
 
-SPZError errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const SPZError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no SPZError thrown";
-    return SPZError::invalidData("none");
-}
 
 }  // namespace
 
@@ -112,7 +112,8 @@ TEST_P(PackedLayouts, ArraysAreCutInFileOrderWithTheVersionsWidths) {
     EXPECT_EQ(packed.usesQuaternionSmallestThree, version == 3);
     EXPECT_TRUE(packed.checkSizes());
 
-    bytes.resize(bytes.size() - 2);  // one byte short of the SH array
+    bytes.pop_back();  // the ignored trailing byte
+    bytes.pop_back();  // and one byte of the SH array
     EXPECT_EQ(errorOf([&] { spz::deserializePackedGaussians(bytes); }).kind(), SPZError::Kind::readError);
 }
 
@@ -182,4 +183,59 @@ TEST(PackedGaussians, VersionFourFilesWithTheirPlainHeaderNameTheirVersion) {
     SPZError error = errorOf([&] { spz::loadSpzPacked(file); });
     EXPECT_EQ(error.kind(), SPZError::Kind::unsupportedVersion);
     EXPECT_STREQ(error.what(), "Unsupported SPZ version 4 (versions 1 to 3 can be read)");
+}
+
+namespace {
+
+long peakResidentKilobytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+Bytes randomBytes(std::size_t size) {
+    Bytes bytes(size);
+    std::mt19937_64 generator(5);
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        std::uint64_t value = generator();
+        std::memcpy(bytes.data() + i, &value, 8);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(PackedGaussians, HundredMegabytesOfGarbageStayFarBelowAGigabyte) {
+    constexpr std::size_t hundredMegabytes = std::size_t(100) << 20;
+    Bytes garbage = randomBytes(hundredMegabytes);
+    const Bytes gzipHeader = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0xFF};
+    std::copy(gzipHeader.begin(), gzipHeader.end(), garbage.begin());
+    EXPECT_EQ(errorOf([&] { spz::loadSpzPacked(garbage); }).kind(), SPZError::Kind::decompressionFailed);
+
+    // Valid gzip around a legal header that asks for ten million degree-3
+    // points, followed by 100 MB that were never compressed (stored blocks).
+    Bytes stream = header(3, 10'000'000, 3);
+    Bytes noise = randomBytes(hundredMegabytes);
+    stream.insert(stream.end(), noise.begin(), noise.end());
+    noise = {};
+    z_stream zlib{};
+    deflateInit2(&zlib, 0, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    Bytes file = gzipHeader;
+    std::size_t offset = file.size();
+    file.resize(offset + deflateBound(&zlib, uLong(stream.size())));
+    zlib.next_in = stream.data();
+    zlib.avail_in = uInt(stream.size());
+    zlib.next_out = file.data() + offset;
+    zlib.avail_out = uInt(file.size() - offset);
+    ASSERT_EQ(deflate(&zlib, Z_FINISH), Z_STREAM_END);
+    file.resize(offset + zlib.total_out);
+    deflateEnd(&zlib);
+    std::uint32_t crc = spz::crc32(stream), length = std::uint32_t(stream.size());
+    for (std::uint32_t value : {crc, length})
+        for (int shift = 0; shift < 32; shift += 8) file.push_back(std::uint8_t(value >> shift));
+    stream = {};
+    EXPECT_EQ(errorOf([&] { spz::loadSpzPacked(file); }).kind(), SPZError::Kind::readError);
+
+    // ctest runs every test in a process of its own: this is its peak.
+    EXPECT_LT(peakResidentKilobytes(), 1024 * 1024);
 }

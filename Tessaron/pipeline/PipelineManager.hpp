@@ -1,0 +1,255 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "engines/COLMAPRunner.hpp"
+#include "engines/LogFileWriter.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "engines/TrevikRunner.hpp"
+#include "input/CropLayout.hpp"
+#include "input/PersonMaskMode.hpp"
+#include "input/VideoFrameExtractor.hpp"
+#include "partition/PartitionPlan.hpp"
+#include "partition/PartitionProgress.hpp"
+#include "pipeline/PendingCell.hpp"
+#include "pipeline/PipelineState.hpp"
+
+namespace tessaron::pipeline {
+
+// The one object that drives reconstructions. It owns one COLMAPRunner and
+// one TrevikRunner for its whole life, registers their children with the
+// process monitor (held weakly) under "colmap" and "trevik", and reports
+// everything through its callback members.
+//
+// Ownership: always held in a std::shared_ptr (create()). Every closure it
+// hands to a runner, extractor or planner holds it weakly, and an operation
+// keeps the manager alive while it runs, so a child's line can never be the
+// last reference.
+//
+// Threads: an operation (runPipeline) blocks the run's worker thread, and the
+// callbacks are called on the thread that fires them (the worker, or a
+// runner's delivery queue for child lines and statistics); their receivers
+// hop to the main thread themselves. The owner sets the callbacks before an
+// operation and leaves them alone while it runs. cancel(), forceKill(),
+// resolvePartitionApproval() and isProcessRunning() may be called from any
+// thread. `approvalLock_` guards `approvalWaiter_` and `cancelRequested_`;
+// `logLock_` guards the two log writers and `logFileURL_`. No code holds
+// two locks at once, nor one while it calls out.
+class PipelineManager : public std::enable_shared_from_this<PipelineManager> {
+    struct ConstructionKey {};
+
+public:
+    enum class ApprovalOutcome { approved, cancelled };
+
+    // What tests and the developer harness may put in place of the defaults.
+    struct Configuration {
+        std::optional<std::string> colmapPath;  // none: the runner's own lookup
+        std::optional<std::string> trevikPath;  // none: the runner's own lookup
+        // The application support folder whose "Logs" gets current_run.md;
+        // none: applicationSupportFolder().
+        std::optional<std::filesystem::path> supportFolder;
+    };
+
+    // Everything a run is given. The defaults are the application's settings
+    // defaults, except the memory limit, which the caller always chooses.
+    struct RunParameters {
+        std::filesystem::path inputURL;  // photo folder or video file
+        std::filesystem::path workspaceURL;
+        bool isVideo = false;
+        bool skipSfM = false;
+        std::optional<std::filesystem::path> colmapDataURL;  // folder holding sparse/0
+        int64_t frameExtractionRate = 10;                    // keep one video frame in N
+        int iterations = 30000;
+        bool sharpnessEnabled = true;
+        double sharpnessThreshold = 50.0;
+        bool colmapSingleCamera = true;
+        bool trevikEval = true;
+        int trevikDownscaleFactor = 0;  // 0: automatic
+        bool useVastGaussian = true;
+        int64_t capMax = 1000000;
+        bool useGlobalMapper = false;
+        bool useMetalSIFT = true;
+        bool useAggressiveSIFT = false;
+        bool overrideVastGaussianParams = false;
+        double ramLimitGB = 0;
+        bool is360 = false;
+        std::optional<input::CropLayout> cropLayout;
+        input::PersonMaskMode personMaskMode = input::PersonMaskMode::allPeople;
+    };
+
+    using LogHandler = std::function<void(PipelineLogStep step, const std::string& text)>;
+
+    static std::shared_ptr<PipelineManager> create(std::weak_ptr<engines::ProcessMonitor> processMonitor,
+                                                   Configuration configuration = {});
+    PipelineManager(ConstructionKey, std::weak_ptr<engines::ProcessMonitor> processMonitor,
+                    Configuration configuration);
+    ~PipelineManager();
+    PipelineManager(const PipelineManager&) = delete;
+    PipelineManager& operator=(const PipelineManager&) = delete;
+
+    // ---- Callbacks ---------------------------------------------------------
+
+    // Set afresh before each operation: the run log wraps it (startLog).
+    LogHandler onLog;
+    std::function<void(const partition::PartitionProgress&)> onPartitionProgress;
+    std::function<void(const PipelineState&)> onStateChange;
+    std::function<void(int64_t step, int64_t splats, float msPerStep)> onTrainingStats;
+    std::function<void(const partition::PartitionPlan&)> onPartitionPlanReady;
+    std::function<void(int64_t cellIndex, int64_t totalCells, int64_t targetIterations)> onCellStarted;
+    std::function<void(double seconds)> onCellFinished;
+    std::function<void(const std::filesystem::path& logFile)> onLogFileReady;
+    std::function<void(const std::string& path)> onOutputReady;
+    std::function<void(int64_t prepared, int64_t total)> onMaterializationProgress;
+    std::function<void(int64_t frameIndex, int64_t totalEstimate)> onExtractionProgress;
+    std::function<void(const input::VideoFrameExtractor::Conversion360Preview&)> onConversionPreview;
+
+    // Passed to the training engine; the Planning panel sets it from the main
+    // thread just before it approves a plan.
+    std::atomic<bool> diagnostics{false};
+
+    engines::COLMAPRunner& colmapRunner() noexcept { return colmapRunner_; }
+    engines::TrevikRunner& trevikRunner() noexcept { return trevikRunner_; }
+
+    // ---- Operations --------------------------------------------------------
+
+    // One whole run: workspace, input route, COLMAP, dataset, memory fit and
+    // training. Never throws: every outcome is reported through onStateChange
+    // and onLog. `stopToken` is the run task's own cancellation; a task that
+    // is already cancelled when the run starts cancels the run.
+    void runPipeline(const RunParameters& parameters, std::stop_token stopToken = {});
+
+    // ---- Cancellation and approval -----------------------------------------
+
+    // The probe at every stage boundary: when a cancel was asked for, logs
+    // "Pipeline cancelled." under `step`, closes the run log and returns true.
+    bool checkCancelled(PipelineLogStep step);
+    // Ends a pending approval wait; harmless when nothing waits.
+    void resolvePartitionApproval(ApprovalOutcome outcome);
+    // Blocks the run's thread until the plan is approved or the run cancelled;
+    // returns cancelled at once when a cancel came first.
+    ApprovalOutcome awaitPartitionApproval();
+    // Latches both runners, terminates the running child and resolves a
+    // pending approval as cancelled. Changes no state and logs nothing.
+    void cancel();
+    // cancel(), then SIGKILL for a child that still runs.
+    void forceKill();
+    bool isProcessRunning();
+
+    // ---- Run log -----------------------------------------------------------
+
+    // Opens the run log of an operation: current_run.md in the support
+    // folder's "Logs" (the previous one kept as previous_run.md) and a new
+    // file in the workspace's "Tessaron_logs", then wraps onLog so that every
+    // message also reaches both files. Never throws; a copy that cannot be
+    // opened is left out.
+    void startLog(const std::filesystem::path& workspaceURL);
+    // Appends "[TAG] text" to each open copy.
+    void writeLogLine(PipelineLogStep step, const std::string& text);
+    // Flushes and closes both copies. onLog keeps the wrapper, which then
+    // only passes messages on.
+    void closeLog();
+    // The workspace copy of the latest opened run log.
+    std::optional<std::filesystem::path> logFileURL() const;
+    // "Logs" in the support folder: current_run.md, previous_run.md and the
+    // run report live there. None when there is no support folder.
+    std::optional<std::filesystem::path> logFolder() const;
+
+    // ---- Shared routines ---------------------------------------------------
+
+    // The first path for which an item exists (links followed).
+    static std::optional<std::string> firstExistingPath(const std::vector<std::string>& candidates);
+    // Each name with " (part)" appended, in order.
+    static std::vector<std::string> markPartialNames(const std::vector<std::string>& names);
+    // Makes `link` a symbolic link to `destination`. An existing link to the
+    // same destination stays; a real file or folder there is left as it is
+    // (and used as it is). Throws engines::FileError.
+    static void symlinkReplacing(const std::filesystem::path& link, const std::filesystem::path& destination);
+    // The (x, z) centroid of plan cell "cell_<n>", normalised for a plan of
+    // the old layout (no schemaVersion).
+    static std::optional<partition::CodablePoint2D> clusterCentroid(const std::string& cellId,
+                                                                    const partition::PartitionPlan& plan);
+    // The prepared cells as a training queue, with the cap and iterations of
+    // the plan cell of the same id, else the defaults.
+    static std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedCells,
+                                                 const std::vector<partition::PartitionCell>& planCells,
+                                                 int64_t defaultCapMax, int64_t defaultIterations);
+    // The first non-empty folder among the images folder's sibling "masks"
+    // and the workspace's "masks".
+    static std::optional<std::string> findMaskDirectory(const std::filesystem::path& imagesURL,
+                                                        const std::filesystem::path& workspaceURL);
+
+    // "This model size needs about <need> GB of memory, more than the
+    // <budget> GB this computer can give it. ..."
+    static std::string memoryFitMessage(double needGB, double budgetGB);
+
+private:
+    // What dataset preparation hands to either training road.
+    struct TrainingContext {
+        RunParameters parameters;
+        std::filesystem::path workspace;
+        std::filesystem::path imageDir;
+        std::filesystem::path colmapDir;
+        std::filesystem::path modelDir;    // colmap/sparse/0
+        std::filesystem::path outputFile;  // output.ply
+        int downscale = 1;
+        std::optional<input::CropLayout> layout;
+        std::optional<std::string> maskDir;
+    };
+
+    void log(PipelineLogStep step, const std::string& text) const;
+    void reportState(const PipelineState& state) const;
+    // Logs "⚠ " + message under `step`, reports error(message), closes the log.
+    void stopWithMessage(PipelineLogStep step, const std::string& message);
+    void unwatch(const char* name) const;
+    bool isCancelRequested() const;
+
+    // Closures handed to sub-components: each holds this manager weakly.
+    std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
+    std::function<void(int64_t, int64_t)> extractionProgressForwarder();
+
+    // ---- Stages of a run (one per file of the run's road) ----
+    void runStages(const RunParameters& parameters, std::stop_token stopToken);
+    std::optional<std::filesystem::path> extractVideo(const RunParameters& parameters,
+                                                      const std::optional<input::CropLayout>& layout, bool masking,
+                                                      std::stop_token stopToken);
+    bool runCOLMAPStage(const RunParameters& parameters, const std::filesystem::path& imageDir,
+                        const std::filesystem::path& colmapDir, const std::optional<input::CropLayout>& layout,
+                        bool masking);
+    std::optional<std::filesystem::path> importModel(const RunParameters& parameters);
+    void prepareDataset(TrainingContext context);
+    bool memoryFits(const TrainingContext& context);
+    void trainSingleModel(const TrainingContext& context);
+    // The partitioned road: plan, approval, cells, merge.
+    void trainPartitioned(const TrainingContext& context);
+
+    engines::COLMAPRunner colmapRunner_;
+    engines::TrevikRunner trevikRunner_;
+    std::weak_ptr<engines::ProcessMonitor> processMonitor_;
+    std::optional<std::filesystem::path> supportFolder_;
+
+    mutable std::mutex logLock_;
+    std::optional<std::filesystem::path> logFileURL_;
+    std::shared_ptr<engines::LogFileWriter> logWriter_;     // the workspace copy
+    std::shared_ptr<engines::LogFileWriter> mirrorWriter_;  // current_run.md
+
+    // One approval wait; resolved exactly once.
+    struct ApprovalWaiter {
+        std::optional<ApprovalOutcome> outcome;
+    };
+    mutable std::mutex approvalLock_;
+    std::condition_variable approvalResolved_;
+    std::shared_ptr<ApprovalWaiter> approvalWaiter_;
+    bool cancelRequested_ = false;
+};
+
+}  // namespace tessaron::pipeline

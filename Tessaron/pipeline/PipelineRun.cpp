@@ -1,0 +1,355 @@
+// The first half of a run: workspace set-up, the input route (photos in
+// place, frames from a video, 360° crops, an imported COLMAP model), COLMAP,
+// and the trainer's dataset folder with the run settings.
+#include <system_error>
+
+#include "core/NumberText.hpp"
+#include "core/ResourceLocator.hpp"
+#include "engines/DatasetProfile.hpp"
+#include "engines/FileError.hpp"
+#include "engines/WorkspaceFiles.hpp"
+#include "input/PersonMasker.hpp"
+#include "pipeline/PathUtilities.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunConfig.hpp"
+
+namespace tessaron::pipeline {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* vocabularyTreeName = "vocab_tree_flickr100K_words32K.bin";
+
+void createFolders(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) throw engines::FileError("create folder", folder, error);
+    // create_directories is content with anything of that name.
+    if (!fs::is_directory(folder, error))
+        throw engines::FileError("create folder", folder, std::make_error_code(std::errc::not_a_directory));
+}
+
+bool isDirectory(const fs::path& path) {
+    std::error_code error;
+    return fs::is_directory(path, error);
+}
+
+bool itemExists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+engines::Rig360Config::Layout rigLayout(const input::CropLayout& layout) {
+    engines::Rig360Config::Layout rig;
+    rig.cameraCount = layout.cameraCount();
+    rig.referenceCameraName = layout.referenceCameraName();
+    rig.cameraParams = layout.cameraParams();
+    rig.rigConfigJSON = [layout] { return layout.rigConfigJSON(); };
+    rig.matchPairLines = [layout](const std::vector<std::string>& frameNames) {
+        return layout.matchPairLines(frameNames);
+    };
+    return rig;
+}
+
+}  // namespace
+
+void PipelineManager::runPipeline(const RunParameters& parameters, std::stop_token stopToken) {
+    // Child lines reach this manager through weak references; holding it
+    // here keeps such a line from ever releasing it on a delivery queue.
+    auto keepAlive = shared_from_this();
+    try {
+        runStages(parameters, stopToken);
+    } catch (const std::exception& error) {
+        // Each stage reports its own failures; this is the last guard, so
+        // that nothing ends a run silently.
+        log(PipelineLogStep::export_, std::string("Error: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+    }
+    closeLog();
+}
+
+void PipelineManager::runStages(const RunParameters& given, std::stop_token stopToken) {
+    RunParameters parameters = given;
+    parameters.inputURL = withoutTrailingSeparator(parameters.inputURL);
+    parameters.workspaceURL = withoutTrailingSeparator(parameters.workspaceURL);
+    if (parameters.colmapDataURL) parameters.colmapDataURL = withoutTrailingSeparator(*parameters.colmapDataURL);
+
+    std::optional<input::CropLayout> layout;
+    bool masking = false;
+    if (parameters.is360) {
+        layout = parameters.cropLayout ? *parameters.cropLayout
+                                       : input::CropLayout(input::CropLayoutPreset::fullSphere16, 2048, 100);
+        masking = parameters.personMaskMode != input::PersonMaskMode::off;
+    }
+
+    // A cancel of an earlier run never leaks into this one.
+    {
+        std::lock_guard lock(approvalLock_);
+        cancelRequested_ = false;
+    }
+    colmapRunner_.runner().resetCancel();
+    trevikRunner_.runner().resetCancel();
+    if (stopToken.stop_requested()) cancel();
+
+    const fs::path& workspace = parameters.workspaceURL;
+    fs::path colmapDir = workspace / "colmap";
+    try {
+        createFolders(workspace);
+        createFolders(colmapDir);
+    } catch (const std::exception& error) {
+        // The run log is not open yet: these reach only the callbacks.
+        log(PipelineLogStep::extraction, std::string("Error creating workspace: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+        return;
+    }
+
+    startLog(workspace);
+
+    fs::path imageDir;
+    if (parameters.skipSfM && parameters.colmapDataURL) {
+        auto importedColmap = importModel(parameters);
+        if (!importedColmap) return;
+        colmapDir = *importedColmap;
+        std::optional<fs::path> images;
+        const fs::path& modelFolder = *parameters.colmapDataURL;
+        const std::pair<fs::path, const char*> candidates[] = {
+            {modelFolder.parent_path() / "images", "Images resolved (workspace sibling): "},
+            {modelFolder / "images", "Images resolved (COLMAP child): "},
+            {parameters.inputURL, "Images resolved from input folder: "},
+        };
+        for (const auto& [candidate, label] : candidates) {
+            if (!isDirectory(candidate)) continue;
+            images = candidate;
+            log(PipelineLogStep::sfm, label + candidate.string());
+            break;
+        }
+        if (!images) {
+            // The input folder is the last resort and not worth naming.
+            log(PipelineLogStep::sfm, "Error: Cannot locate images folder.");
+            log(PipelineLogStep::sfm, "  Searched: " + candidates[0].first.string());
+            log(PipelineLogStep::sfm, "  Searched: " + candidates[1].first.string());
+            reportState(PipelineState::error("Skip COLMAP: images folder not found alongside COLMAP data."));
+            return;
+        }
+        imageDir = *images;
+        if (checkCancelled(PipelineLogStep::dataPrep)) return;
+    } else {
+        if (parameters.isVideo) {
+            auto extracted = extractVideo(parameters, layout, masking, stopToken);
+            if (!extracted) return;
+            imageDir = *extracted;
+        } else {
+            imageDir = parameters.inputURL;  // photos are used in place
+            if (checkCancelled(PipelineLogStep::sfm)) return;
+            reportState(PipelineState::Kind::processingSfM);
+        }
+        if (!runCOLMAPStage(parameters, imageDir, colmapDir, layout, masking)) return;
+        if (checkCancelled(PipelineLogStep::dataPrep)) return;
+    }
+
+    TrainingContext context;
+    context.parameters = parameters;
+    context.workspace = workspace;
+    context.imageDir = imageDir;
+    context.colmapDir = colmapDir;
+    context.modelDir = colmapDir / "sparse" / "0";
+    context.outputFile = workspace / "output.ply";
+    context.layout = layout;
+    prepareDataset(std::move(context));
+}
+
+std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& parameters,
+                                                      const std::optional<input::CropLayout>& layout, bool masking,
+                                                      std::stop_token stopToken) {
+    reportState(PipelineState::Kind::extractingFrames);
+    const std::string note = parameters.sharpnessEnabled
+                                 ? " (blur filter ON, threshold: " + core::shortestText(parameters.sharpnessThreshold) + ")"
+                                 : " (no blur filter)";
+    const double threshold = parameters.sharpnessEnabled ? parameters.sharpnessThreshold : 0;
+    const fs::path imageDir = parameters.workspaceURL / "images";
+    const std::string rate = std::to_string(parameters.frameExtractionRate);
+
+    input::VideoFrameExtractor::Progress progress;
+    progress.onExtractionProgress = extractionProgressForwarder();
+    progress.onLog = logForwarder(PipelineLogStep::extraction);
+    // The run task's own cancellation; the driver's cancel flag is checked
+    // at the boundary after the extraction.
+    progress.isCancelled = [stopToken] { return stopToken.stop_requested(); };
+
+    try {
+        if (!layout) {
+            log(PipelineLogStep::extraction, "═══ Extracting frames from video" + note + " ═══");
+            log(PipelineLogStep::extraction, "Extracting 1 in every " + rate + " frames...");
+            const int64_t frames = input::VideoFrameExtractor::extractFrames(
+                parameters.inputURL, imageDir, parameters.frameExtractionRate, parameters.sharpnessEnabled, threshold,
+                progress);
+            log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(frames) + " frames.");
+        } else {
+            const input::CropSpec& first = layout->crops.front();
+            const int64_t cropCount = int64_t(layout->crops.size());
+            log(PipelineLogStep::extraction, "═══ Extracting 360° video as " + std::to_string(cropCount) +
+                                                 " perspective crops" + note + " ═══");
+            log(PipelineLogStep::extraction, "Layout: " + input::displayName(layout->preset) + ", FOV " +
+                                                 std::to_string(int64_t(first.fovDegrees)) + "°, " +
+                                                 std::to_string(first.size) + "px, 1 in every " + rate + " frames");
+            std::unique_ptr<input::PersonMasker> masker;
+            std::optional<fs::path> maskDir;
+            if (masking) {
+                log(PipelineLogStep::extraction, "Person masking: " + input::displayName(parameters.personMaskMode) +
+                                                     " (person segmentation per crop)");
+                maskDir = parameters.workspaceURL / "masks";
+                masker = std::make_unique<input::PersonMasker>(parameters.personMaskMode);
+            }
+            auto preview = [weakSelf = weak_from_this()](const input::VideoFrameExtractor::Conversion360Preview& frame) {
+                if (auto self = weakSelf.lock())
+                    if (self->onConversionPreview) self->onConversionPreview(frame);
+            };
+            const int64_t rigFrames = input::VideoFrameExtractor::extract360Frames(
+                parameters.inputURL, imageDir, *layout, parameters.frameExtractionRate, parameters.sharpnessEnabled,
+                threshold, masker.get(), maskDir, preview, progress);
+            log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(rigFrames) + " rig frames → " +
+                                                 std::to_string(rigFrames * cropCount) + " crop images.");
+        }
+    } catch (const std::exception& error) {
+        log(PipelineLogStep::extraction, std::string("Error: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+        return std::nullopt;
+    }
+    if (checkCancelled(PipelineLogStep::sfm)) return std::nullopt;
+    reportState(PipelineState::Kind::processingSfM);
+    return imageDir;
+}
+
+std::optional<fs::path> PipelineManager::importModel(const RunParameters& parameters) {
+    const fs::path& modelFolder = *parameters.colmapDataURL;
+    reportState(PipelineState::Kind::processingSfM);
+    log(PipelineLogStep::sfm, "═══ Skipping SfM (using existing COLMAP data) ═══");
+    log(PipelineLogStep::sfm, "COLMAP folder: " + modelFolder.string());
+
+    const fs::path sparse = modelFolder / "sparse" / "0";
+    if (!itemExists(sparse)) {
+        log(PipelineLogStep::sfm, "Error: sparse/0/ not found in " + modelFolder.string());
+        reportState(PipelineState::error("Invalid COLMAP data: missing sparse/0/ directory"));
+        return std::nullopt;
+    }
+    for (const char* name : {"cameras.bin", "images.bin", "points3D.bin"}) {
+        if (itemExists(sparse / name)) continue;
+        log(PipelineLogStep::sfm, std::string("Error: ") + name + " not found in sparse/0/");
+        reportState(PipelineState::error(std::string("Invalid COLMAP data: missing ") + name));
+        return std::nullopt;
+    }
+    log(PipelineLogStep::sfm, "✓ COLMAP data validated (cameras.bin, images.bin, points3D.bin)");
+
+    try {
+        fs::path colmapDir = engines::WorkspaceFiles::importCOLMAPModel(modelFolder, parameters.workspaceURL);
+        log(PipelineLogStep::sfm, "✓ Reconstruction copied into the workspace");
+        return colmapDir;
+    } catch (const std::exception& error) {
+        log(PipelineLogStep::sfm,
+            std::string("Error: could not copy the reconstruction into the workspace: ") + error.what());
+        reportState(PipelineState::error(std::string("Could not copy the COLMAP data into the workspace: ") +
+                                         error.what()));
+        closeLog();
+        return std::nullopt;
+    }
+}
+
+bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::path& imageDir,
+                                     const fs::path& colmapDir, const std::optional<input::CropLayout>& layout,
+                                     bool masking) {
+    colmapRunner_.onLog = logForwarder(PipelineLogStep::sfm);
+
+    // The bundle's resources, then the build tree's.
+    std::optional<std::string> vocabularyTree = firstExistingPath({
+        (core::ResourceLocator::bundleResourcesDirectory() / vocabularyTreeName).string(),
+        (core::ResourceLocator::developmentResourcesDirectory() / vocabularyTreeName).string(),
+    });
+
+    const fs::path snapshots = colmapDir / "snapshots";
+    std::error_code ignored;  // an old snapshot folder that stays never fails the run
+    fs::remove_all(snapshots, ignored);
+
+    std::optional<engines::Rig360Config> rig;
+    if (layout) {
+        rig = engines::Rig360Config{rigLayout(*layout), std::nullopt};
+        const fs::path masks = parameters.workspaceURL / "masks";
+        if (masking && itemExists(masks)) rig->maskDir = masks.string();
+    }
+
+    try {
+        colmapRunner_.run(imageDir.string(), colmapDir.string(), parameters.colmapSingleCamera, parameters.isVideo,
+                          parameters.useGlobalMapper && !rig, parameters.useMetalSIFT,
+                          parameters.useAggressiveSIFT ? engines::FeatureExtractionMode::aggressive
+                                                       : engines::FeatureExtractionMode::standard,
+                          vocabularyTree, snapshots.string(), 10, rig, false);
+    } catch (const std::exception& error) {
+        // A cancel during COLMAP ends here too: the terminated child makes
+        // the runner throw.
+        unwatch("colmap");
+        log(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+        return false;
+    }
+    unwatch("colmap");
+    return true;
+}
+
+void PipelineManager::prepareDataset(TrainingContext context) {
+    const RunParameters& parameters = context.parameters;
+    reportState(PipelineState::Kind::preparingData);
+    log(PipelineLogStep::dataPrep, "═══ Preparing dataset for trevik ═══");
+
+    const fs::path dataset = context.workspace / "dataset";
+    const fs::path masks = context.workspace / "masks";
+    try {
+        createFolders(dataset);
+        symlinkReplacing(dataset / "images", context.imageDir);
+        symlinkReplacing(dataset / "sparse", context.colmapDir / "sparse");
+        if (itemExists(masks)) symlinkReplacing(dataset / "masks", masks);
+    } catch (const std::exception& error) {
+        log(PipelineLogStep::dataPrep, std::string("Data prep error: ") + error.what());
+        reportState(PipelineState::error(error.what()));
+        return;
+    }
+    log(PipelineLogStep::dataPrep, "✓ Dataset prepared at: " + dataset.string());
+
+    context.maskDir = findMaskDirectory(context.imageDir, context.workspace);
+    if (context.maskDir)
+        log(PipelineLogStep::training, "Person masks found — training with --mask-dir " + *context.maskDir);
+
+    trevikRunner_.onLog = logForwarder(PipelineLogStep::training);
+    trevikRunner_.onStats = [weakSelf = weak_from_this()](int64_t step, int64_t splats, float msPerStep) {
+        if (auto self = weakSelf.lock())
+            if (self->onTrainingStats) self->onTrainingStats(step, splats, msPerStep);
+    };
+
+    int downscale = parameters.trevikDownscaleFactor;
+    if (downscale == 0) {
+        auto profile = engines::DatasetProfile::scan(context.imageDir);
+        if (!profile)
+            downscale = 4;
+        else
+            downscale = profile->nativeWidth * profile->nativeHeight <= 4000000 ? 2 : 4;
+    }
+    if (context.layout) {
+        log(PipelineLogStep::dataPrep, "360 mode: training at full crop resolution (downscale 1×)");
+        downscale = 1;
+    }
+    context.downscale = downscale;
+    log(PipelineLogStep::dataPrep, "Image downscale factor: " + std::to_string(downscale) + "x");
+
+    try {
+        RunConfig{downscale, parameters.trevikEval, parameters.capMax, parameters.iterations}.save(context.workspace);
+    } catch (const std::exception& error) {
+        log(PipelineLogStep::dataPrep, std::string("⚠ Could not save the run settings (") + error.what() +
+                                           ") — Resume will read them from the log.");
+    }
+
+    if (parameters.useVastGaussian)
+        trainPartitioned(context);
+    else
+        trainSingleModel(context);
+}
+
+}  // namespace tessaron::pipeline

@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "engines/FileError.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "PipelineTestSupport.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using pipeline::PipelineState;
+using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::TempDir;
+using tessaron::testing::testConfiguration;
+using tessaron::testing::writeScript;
+using tessaron::testing::writeTextFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::shared_ptr<PipelineManager> makeManager(const TempDir& folder, std::weak_ptr<engines::ProcessMonitor> monitor = {},
+                                             std::optional<fs::path> trevik = {}) {
+    return PipelineManager::create(std::move(monitor), testConfiguration(folder / "support", std::nullopt, trevik));
+}
+
+}  // namespace
+
+// MARK: - Types
+
+TEST(PipelineState, ErrorStatesAreEqualOnlyWithEqualMessages) {
+    EXPECT_EQ(PipelineState(PipelineState::Kind::training), PipelineState::Kind::training);
+    EXPECT_NE(PipelineState(PipelineState::Kind::training), PipelineState::Kind::exporting);
+    EXPECT_EQ(PipelineState::error("a"), PipelineState::error("a"));
+    EXPECT_NE(PipelineState::error("a"), PipelineState::error("b"));
+    EXPECT_NE(PipelineState::error(""), PipelineState::Kind::idle);
+    EXPECT_EQ(toString(PipelineState::error("COLMAP failed")), "error(COLMAP failed)");
+    EXPECT_EQ(toString(PipelineState::Kind::processingSfM), "processingSfM");
+}
+
+TEST(PipelineLogStep, TagsOfTheRunLog) {
+    EXPECT_EQ(tag(PipelineLogStep::extraction), "EXTRACT");
+    EXPECT_EQ(tag(PipelineLogStep::sfm), "SFM");
+    EXPECT_EQ(tag(PipelineLogStep::dataPrep), "PREP");
+    EXPECT_EQ(tag(PipelineLogStep::training), "TRAIN");
+    EXPECT_EQ(tag(PipelineLogStep::export_), "EXPORT");
+}
+
+// MARK: - Approval and cancellation
+
+TEST(PipelineApproval, ResolvingWithoutAWaitDoesNothingAndTheNextWaitStillBlocks) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    manager->resolvePartitionApproval(ApprovalOutcome::approved);
+    manager->resolvePartitionApproval(ApprovalOutcome::approved);
+
+    auto outcome = std::async(std::launch::async, [&] { return manager->awaitPartitionApproval(); });
+    EXPECT_EQ(outcome.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    // Resolve until the waiter has stored itself and been answered.
+    while (outcome.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
+        manager->resolvePartitionApproval(ApprovalOutcome::approved);
+    EXPECT_EQ(outcome.get(), ApprovalOutcome::approved);
+    manager->resolvePartitionApproval(ApprovalOutcome::cancelled);  // nothing waits any more
+}
+
+TEST(PipelineApproval, CancelBeforeTheWaitEndsItAtOnce) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    manager->cancel();
+    EXPECT_EQ(manager->awaitPartitionApproval(), ApprovalOutcome::cancelled);
+    EXPECT_EQ(manager->awaitPartitionApproval(), ApprovalOutcome::cancelled);
+}
+
+// A cancel that races with the start of the wait either finds the stored
+// waiter or is seen by the wait itself: the run never stays blocked.
+TEST(PipelineApproval, CancelRacingTheStartOfTheWaitNeverLeavesItBlocked) {
+    TempDir folder;
+    for (int round = 0; round < 200; ++round) {
+        auto manager = makeManager(folder);
+        std::promise<void> ready;
+        auto outcome = std::async(std::launch::async, [&] {
+            ready.set_value();
+            return manager->awaitPartitionApproval();
+        });
+        ready.get_future().wait();
+        manager->cancel();
+        ASSERT_EQ(outcome.get(), ApprovalOutcome::cancelled) << "round " << round;
+    }
+}
+
+TEST(PipelineApproval, ApprovalAndCancelRacingResolveTheWaitExactlyOnce) {
+    TempDir folder;
+    for (int round = 0; round < 100; ++round) {
+        auto manager = makeManager(folder);
+        auto outcome = std::async(std::launch::async, [&] { return manager->awaitPartitionApproval(); });
+        std::jthread approver([&] {
+            for (int attempt = 0; attempt < 50; ++attempt) manager->resolvePartitionApproval(ApprovalOutcome::approved);
+        });
+        manager->cancel();
+        ApprovalOutcome answer = outcome.get();
+        EXPECT_TRUE(answer == ApprovalOutcome::approved || answer == ApprovalOutcome::cancelled);
+    }
+}
+
+TEST(PipelineCancel, CheckCancelledLogsUnderTheBoundarysStepOnlyAfterACancel) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    EXPECT_FALSE(manager->checkCancelled(PipelineLogStep::sfm));
+    EXPECT_TRUE(recorder.log().empty());
+
+    manager->cancel();  // nothing runs: only the flags are set
+    EXPECT_TRUE(manager->checkCancelled(PipelineLogStep::training));
+    EXPECT_EQ(recorder.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::training, "Pipeline cancelled."}}));
+    EXPECT_TRUE(recorder.states().empty());
+}
+
+// A long child ends by SIGTERM when another thread cancels, the monitor sees
+// it under its tag while it runs, and a latched runner starts nothing more.
+TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
+    TempDir folder;
+    writeScript(folder / "trevik", "echo started\nexec sleep 30");
+    tessaron::testing::PublishedSnapshots published;  // outlives the monitor
+    auto monitor = std::make_shared<engines::ProcessMonitor>();
+    published.attach(*monitor);
+    auto manager = makeManager(folder, monitor, folder / "trevik");
+
+    std::promise<void> started;
+    std::once_flag startedOnce;
+    manager->trevikRunner().onLog = [&](const std::string& line) {
+        if (line == "started") std::call_once(startedOnce, [&] { started.set_value(); });
+    };
+    auto training = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
+                                        1000, false, std::nullopt, std::nullopt, std::nullopt);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "finished";
+    });
+    started.get_future().wait();
+    EXPECT_TRUE(manager->isProcessRunning());
+    EXPECT_TRUE(published.waitForName("trevik", true));
+
+    const auto cancelledAt = std::chrono::steady_clock::now();
+    manager->cancel();
+    EXPECT_EQ(training.get(), "trevik stopped by signal 15");
+    // Well under the child's 30 s: the signal ended it, not the sleep.
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, std::chrono::seconds(10));
+    EXPECT_FALSE(manager->isProcessRunning());
+
+    EXPECT_THROW(manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
+                                             1000, false, std::nullopt, std::nullopt, std::nullopt),
+                 core::CancellationError);
+}
+
+TEST(PipelineCancel, ForceKillEndsAChildThatIgnoresSIGTERM) {
+    TempDir folder;
+    writeScript(folder / "trevik", "trap '' TERM\necho started\nwhile :; do sleep 0.05; done");
+    auto manager = makeManager(folder, {}, folder / "trevik");
+    std::promise<void> started;
+    std::once_flag startedOnce;
+    manager->trevikRunner().onLog = [&](const std::string& line) {
+        if (line == "started") std::call_once(startedOnce, [&] { started.set_value(); });
+    };
+    auto training = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
+                                        1000, false, std::nullopt, std::nullopt, std::nullopt);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "finished";
+    });
+    started.get_future().wait();
+    manager->forceKill();
+    EXPECT_EQ(training.get(), "trevik stopped by signal 9");
+}
+
+TEST(PipelineCancel, IsProcessRunningIsFalseOnceTheChildHasExited) {
+    TempDir folder;
+    writeScript(folder / "trevik", "exit 0");
+    auto manager = makeManager(folder, {}, folder / "trevik");
+    EXPECT_FALSE(manager->isProcessRunning());
+    manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false, 1000, false,
+                                std::nullopt, std::nullopt, std::nullopt);
+    EXPECT_FALSE(manager->isProcessRunning());
+}
+
+// MARK: - Shared routines
+
+class SymlinkReplacing : public ::testing::Test {
+protected:
+    TempDir folder_;
+    fs::path link_ = folder_ / "images";
+    fs::path first_ = folder_ / "first";
+    fs::path second_ = folder_ / "second";
+};
+
+TEST_F(SymlinkReplacing, CreatesAMissingLink) {
+    PipelineManager::symlinkReplacing(link_, first_);
+    EXPECT_EQ(fs::read_symlink(link_), first_);
+}
+
+TEST_F(SymlinkReplacing, LeavesALinkToTheSameDestinationUntouched) {
+    fs::create_symlink(first_, link_);
+    struct stat before {};
+    ::lstat(link_.c_str(), &before);
+    PipelineManager::symlinkReplacing(link_, first_);
+    struct stat after {};
+    ::lstat(link_.c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST_F(SymlinkReplacing, ReplacesALinkToAnotherDestination) {
+    fs::create_symlink(first_, link_);
+    PipelineManager::symlinkReplacing(link_, second_);
+    EXPECT_EQ(fs::read_symlink(link_), second_);
+}
+
+TEST_F(SymlinkReplacing, LeavesARealFolderOrFileInPlace) {
+    fs::create_directory(link_);
+    writeTextFile(link_ / "photo.jpg", "x");
+    EXPECT_NO_THROW(PipelineManager::symlinkReplacing(link_, first_));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(link_)));
+    EXPECT_TRUE(fs::exists(link_ / "photo.jpg"));
+
+    writeTextFile(folder_ / "sparse", "not a folder");
+    EXPECT_NO_THROW(PipelineManager::symlinkReplacing(folder_ / "sparse", first_));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder_ / "sparse")));
+}
+
+TEST_F(SymlinkReplacing, ThrowsWhenTheLinkCannotBeMade) {
+    try {
+        PipelineManager::symlinkReplacing(folder_ / "missing" / "images", first_);
+        FAIL() << "no error";
+    } catch (const engines::FileError& error) {
+        EXPECT_TRUE(error.isNoSuchFile()) << error.what();
+    }
+}
+
+TEST(ClusterCentroid, AcceptsOnlyCellIdsOfTwoPartsWithAnIndexInRange) {
+    partition::PartitionPlan plan;
+    plan.clusterCentroids = std::vector<partition::CodablePoint2D>{{0.5, -0.25}, {1.0, 2.0}};
+    plan.schemaVersion = 2;
+    EXPECT_EQ(PipelineManager::clusterCentroid("cell_0", plan), (partition::CodablePoint2D{0.5, -0.25}));
+    EXPECT_EQ(PipelineManager::clusterCentroid("cell__1", plan), (partition::CodablePoint2D{1.0, 2.0}));
+    for (const char* id : {"cell_2", "cell_-1", "cell_x", "cell_1_s0", "block_1", "cell", "", "cell_ 1"})
+        EXPECT_FALSE(PipelineManager::clusterCentroid(id, plan).has_value()) << id;
+
+    plan.clusterCentroids.reset();
+    EXPECT_FALSE(PipelineManager::clusterCentroid("cell_0", plan).has_value());
+}
+
+TEST(ClusterCentroid, PlansOfTheOldLayoutAreNormalised) {
+    partition::PartitionPlan plan;
+    plan.clusterCentroids = std::vector<partition::CodablePoint2D>{{12.0, -4.0}};
+    plan.normalization = {10.0, 99.0, -8.0, 4.0};
+    EXPECT_EQ(PipelineManager::clusterCentroid("cell_0", plan), (partition::CodablePoint2D{0.5, 1.0}));
+}
+
+TEST(SharedRoutines, MarkPartialNames) {
+    EXPECT_TRUE(PipelineManager::markPartialNames({}).empty());
+    EXPECT_EQ(PipelineManager::markPartialNames({"cell_3", "cell_1"}),
+              (std::vector<std::string>{"cell_3 (part)", "cell_1 (part)"}));
+}
+
+TEST(SharedRoutines, FirstExistingPath) {
+    TempDir folder;
+    writeTextFile(folder / "b", "x");
+    EXPECT_FALSE(PipelineManager::firstExistingPath({}).has_value());
+    EXPECT_EQ(PipelineManager::firstExistingPath({(folder / "a").string(), (folder / "b").string(), folder.path().string()}),
+              (folder / "b").string());
+}
+
+TEST(SharedRoutines, PendingCellsTakeThePlansRecommendationsOrTheDefaults) {
+    partition::PartitionCell planned;
+    planned.id = "cell_1";
+    planned.recommendedCapMax = 400000;
+    planned.recommendedIterations = 12000;
+    std::vector<pipeline::PreparedCell> prepared = {
+        {"cell_2", "/w/partitions/cell_2", {0, 1, 0, 1}, {-1, 2, -1, 2}},
+        {"cell_1", "/w/partitions/cell_1", {1, 2, 1, 2}, {0, 3, 0, 3}},
+    };
+    auto queue = PipelineManager::pendingCells(prepared, {planned}, 900000, 30000);
+    ASSERT_EQ(queue.size(), 2u);
+    EXPECT_EQ(queue[0], (pipeline::PendingCell{"cell_2", "/w/partitions/cell_2", {0, 1, 0, 1}, {-1, 2, -1, 2}, 0, 900000, 30000}));
+    EXPECT_EQ(queue[1], (pipeline::PendingCell{"cell_1", "/w/partitions/cell_1", {1, 2, 1, 2}, {0, 3, 0, 3}, 0, 400000, 12000}));
+}
+
+TEST(SharedRoutines, MaskFolderIsTheFirstNonEmptyCandidate) {
+    TempDir folder;
+    const fs::path images = folder / "capture" / "images";
+    const fs::path workspace = folder / "workspace";
+    fs::create_directories(images);
+    EXPECT_FALSE(PipelineManager::findMaskDirectory(images, workspace).has_value());
+
+    fs::create_directories(folder / "capture" / "masks");  // empty: skipped
+    writeTextFile(workspace / "masks" / "frame_000000.png", "x");
+    EXPECT_EQ(PipelineManager::findMaskDirectory(images, workspace), (workspace / "masks").string());
+    EXPECT_EQ(PipelineManager::findMaskDirectory(images.string() + "/", workspace), (workspace / "masks").string());
+
+    writeTextFile(folder / "capture" / "masks" / "frame_000000.png", "x");
+    EXPECT_EQ(PipelineManager::findMaskDirectory(images, workspace), (folder / "capture" / "masks").string());
+}
+
+TEST(SharedRoutines, MemoryFitMessageUsesOneDecimal) {
+    EXPECT_EQ(PipelineManager::memoryFitMessage(12.345, 10.0),
+              "This model size needs about 12.3 GB of memory, more than the 10.0 GB this computer can give it. Turn on "
+              "partitioning (Advanced) or choose a smaller model size.");
+}

@@ -1,0 +1,627 @@
+// Whole runs of PipelineManager with the stand-in training engine. COLMAP is
+// either skipped (an imported model) or a script that records its command
+// lines and leaves a prepared model; the real program runs in colmap/.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "core/ResourceLocator.hpp"
+#include "engines/COLMAPUtils.hpp"
+#include "engines/MemoryEstimate.hpp"
+#include "engines/PLYCheck.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "input/TestVideo.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunConfig.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+#include "PipelineTestSupport.hpp"
+#include "support/SyntheticDataset.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using pipeline::PipelineState;
+using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::readTextFile;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::ScopedEnvironment;
+using tessaron::testing::SyntheticDataset;
+using tessaron::testing::TempDir;
+using tessaron::testing::testConfiguration;
+using tessaron::testing::writeScript;
+using tessaron::testing::writeTextFile;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kImages = 10;
+constexpr size_t kPoints = 200;
+
+// A COLMAP that writes each command line to a file and, as its mapper, leaves
+// the model of `model` in the output folder's "0".
+fs::path recordingCOLMAP(const fs::path& folder, const fs::path& model, const fs::path& commandLines) {
+    return writeScript(folder / "colmap",
+                       "printf '%s\\n' \"$*\" >> '" + commandLines.string() +
+                           "'\n"
+                           "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; "
+                           "echo '(Commit Unknown on Unknown without CUDA)'; exit 0; fi\n"
+                           "if [ \"$1\" = \"mapper\" ]; then\n"
+                           "  previous=''; output=''\n"
+                           "  for argument in \"$@\"; do\n"
+                           "    if [ \"$previous\" = '--output_path' ]; then output=\"$argument\"; fi\n"
+                           "    previous=\"$argument\"\n"
+                           "  done\n"
+                           "  mkdir -p \"$output/0\" && cp '" +
+                           model.string() +
+                           "'/*.bin \"$output/0/\"\n"
+                           "fi\n"
+                           "exit 0");
+}
+
+std::vector<Kind> kinds(const std::vector<PipelineState>& states) {
+    std::vector<Kind> result;
+    for (const PipelineState& state : states) result.push_back(state.kind);
+    return result;
+}
+
+class PipelineRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SyntheticDataset::write(capture_, kImages, SyntheticDataset::latticePoints(kPoints));
+        monitor_ = std::make_shared<engines::ProcessMonitor>();
+        published_.attach(*monitor_);
+        manager_ = PipelineManager::create(monitor_, configuration());
+        recorder_.attach(*manager_);
+    }
+
+    virtual PipelineManager::Configuration configuration() { return testConfiguration(folder_ / "support"); }
+
+    // The imported-model route on the synthetic capture, trained as one model.
+    PipelineManager::RunParameters importRun() const {
+        PipelineManager::RunParameters parameters;
+        parameters.inputURL = folder_ / "photos-not-used";
+        parameters.workspaceURL = workspace_;
+        parameters.skipSfM = true;
+        parameters.colmapDataURL = capture_;
+        parameters.iterations = 30;
+        parameters.trevikEval = false;
+        parameters.trevikDownscaleFactor = 1;
+        parameters.useVastGaussian = false;
+        parameters.ramLimitGB = 64;
+        return parameters;
+    }
+
+    PipelineManager::RunParameters photoRun() const {
+        PipelineManager::RunParameters parameters = importRun();
+        parameters.skipSfM = false;
+        parameters.colmapDataURL.reset();
+        parameters.inputURL = capture_ / "images";
+        return parameters;
+    }
+
+    std::string supportLog() const { return readTextFile(folder_ / "support" / "Logs" / "current_run.md"); }
+
+    std::string workspaceLog() const {
+        for (const auto& entry : fs::directory_iterator(workspace_ / "Tessaron_logs")) return readTextFile(entry.path());
+        return "";
+    }
+
+    // Runs a hook when the run reaches a state, on the run's thread.
+    void onState(Kind kind, std::function<void()> hook) {
+        auto recorded = manager_->onStateChange;
+        manager_->onStateChange = [recorded, kind, hook](const PipelineState& state) {
+            recorded(state);
+            if (state.kind == kind) hook();
+        };
+    }
+
+    TempDir folder_{"pipeline-run"};
+    fs::path capture_ = folder_ / "capture";
+    fs::path workspace_ = folder_ / "output" / "Tessaron_workspace";
+    // Declared before the monitor: it outlives the monitor's last publication.
+    tessaron::testing::PublishedSnapshots published_;
+    std::shared_ptr<engines::ProcessMonitor> monitor_;
+    std::shared_ptr<PipelineManager> manager_;
+    RunRecorder recorder_;
+};
+
+}  // namespace
+
+// MARK: - The imported-model route
+
+TEST_F(PipelineRun, ImportedModelRunsToAValidatedOutput) {
+    manager_->runPipeline(importRun());
+
+    EXPECT_THAT(kinds(recorder_.states()),
+                ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting, Kind::completed));
+    const fs::path output = workspace_ / "output.ply";
+    EXPECT_EQ(engines::PLYCheck::validate(output).vertexCount, int64_t(kPoints));
+    EXPECT_FALSE(fs::exists(workspace_ / "output.partial.ply"));
+    EXPECT_EQ(recorder_.outputs(), std::vector<std::string>{output.string()});
+    EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 30", "finished"));
+    EXPECT_GT(recorder_.statsCount(), 0);
+
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "images"), capture_ / "images");
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "sparse"), workspace_ / "colmap" / "sparse");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(workspace_ / "dataset" / "masks")));
+    EXPECT_EQ(engines::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0").points3D.size(), kPoints);
+    EXPECT_EQ(pipeline::RunConfig::load(workspace_), (pipeline::RunConfig{1, false, 1000000, 30}));
+
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "Images resolved (COLMAP child): " + (capture_ / "images").string()));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "✓ Reconstruction copied into the workspace"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::export_, "✓ Saved 200 Gaussians → output.ply"));
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::export_, "═══ Pipeline complete! ═══"}));
+
+    // Both copies of the run log hold every message, ending with the banner.
+    EXPECT_EQ(workspaceLog(), supportLog());
+    EXPECT_TRUE(supportLog().ends_with("[EXPORT] ═══ Pipeline complete! ═══\n"));
+    EXPECT_THAT(supportLog(), HasSubstr("[TRAIN] Cap Max: 1000000\n"));
+    EXPECT_EQ(recorder_.logFiles().size(), 1u);
+
+    // The engine is not watched any more once it has ended.
+    EXPECT_TRUE(published_.waitForName("trevik", false));
+}
+
+TEST_F(PipelineRun, ImagesBesideTheModelFolderWinOverThoseInside) {
+    fs::create_directories(folder_ / "images");
+    fs::copy(capture_ / "images", folder_ / "images");
+    manager_->runPipeline(importRun());
+    EXPECT_TRUE(recorder_.logged("Images resolved (workspace sibling): " + (folder_ / "images").string()));
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+TEST_F(PipelineRun, TheInputFolderIsTheLastPlaceForImages) {
+    fs::rename(capture_ / "images", folder_ / "photos-not-used");
+    manager_->runPipeline(importRun());
+    EXPECT_TRUE(recorder_.logged("Images resolved from input folder: " + (folder_ / "photos-not-used").string()));
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+TEST_F(PipelineRun, AModelWithoutImagesAnywhereStops) {
+    fs::remove_all(capture_ / "images");
+    manager_->runPipeline(importRun());
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("Skip COLMAP: images folder not found alongside COLMAP data."));
+    const std::vector<std::string> texts = recorder_.texts();
+    EXPECT_THAT(texts, Contains("Error: Cannot locate images folder."));
+    EXPECT_THAT(texts, Contains("  Searched: " + (folder_ / "images").string()));
+    EXPECT_THAT(texts, Contains("  Searched: " + (capture_ / "images").string()));
+}
+
+class ImportedModelMissing : public PipelineRun, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(ImportedModelMissing, NamesWhatIsMissing) {
+    const auto& [removed, message] = GetParam();
+    fs::remove_all(capture_ / "sparse" / "0" / removed);
+    manager_->runPipeline(importRun());
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::error));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error(message));
+    EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ImportedModelMissing,
+                         ::testing::Values(std::pair{"points3D.bin", "Invalid COLMAP data: missing points3D.bin"},
+                                           std::pair{"images.bin", "Invalid COLMAP data: missing images.bin"},
+                                           std::pair{"", "Invalid COLMAP data: missing sparse/0/ directory"}));
+
+// MARK: - Memory fit
+
+TEST_F(PipelineRun, AMemoryLimitTooSmallStopsBeforeTraining) {
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.ramLimitGB = 2;  // a budget of 1.0 GB: the limit less 2.5 GB, at least 1
+    manager_->runPipeline(parameters);
+
+    const double need = engines::MemoryEstimate::gigabytes(640, 480, kImages, 1000000);
+    const std::string message = PipelineManager::memoryFitMessage(need, 1.0);
+    EXPECT_THAT(message, HasSubstr("needs about 2.3 GB of memory, more than the 1.0 GB this computer can give it"));
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::error));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error(message));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::dataPrep, "⚠ " + message));
+    EXPECT_TRUE(recorder_.cellEvents().empty());
+    EXPECT_THAT(supportLog(), HasSubstr("[PREP] ⚠ " + message + "\n"));
+}
+
+TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.capMax = 260;  // 200 points are more than 75 % of it
+    manager_->runPipeline(parameters);
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::dataPrep,
+                                   "ℹ 200 SfM points exceed 75% of the 0K budget — trevik subsamples them at start to "
+                                   "leave room to grow."));
+
+    RunRecorder second;
+    second.attach(*manager_);
+    parameters.capMax = 267;  // 0.75 × 267 = 200.25: no note
+    manager_->runPipeline(parameters);
+    for (const std::string& text : second.texts()) EXPECT_FALSE(text.starts_with("ℹ ")) << text;
+}
+
+// MARK: - Training and export failures
+
+TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
+    ScopedEnvironment failing({{"TESSARON_STANDIN_FAIL_DATASET", "dataset"}});
+    manager_->runPipeline(importRun());
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1)"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik training failed (exit 1)"));
+    EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 30", "finished"));
+    EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+}
+
+TEST_F(PipelineRun, ATruncatedEngineOutputKeepsItsPartialName) {
+    ScopedEnvironment truncating({{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
+    manager_->runPipeline(importRun());
+    ASSERT_TRUE(recorder_.states().back().isError());
+    const std::string message = recorder_.states().back().message;
+    EXPECT_THAT(message, ::testing::StartsWith("The trained model could not be saved: PLY is incomplete ("));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::export_, "⚠ " + message));
+    EXPECT_TRUE(fs::exists(workspace_ / "output.partial.ply"));
+    EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+    EXPECT_TRUE(recorder_.outputs().empty());
+}
+
+TEST_F(PipelineRun, AWorkspaceThatCannotBeCreatedStopsBeforeTheLog) {
+    writeTextFile(folder_ / "output", "a file where the output folder belongs");
+    manager_->runPipeline(importRun());
+    ASSERT_EQ(recorder_.states().size(), 1u);
+    ASSERT_TRUE(recorder_.states()[0].isError());
+    ASSERT_EQ(recorder_.log().size(), 1u);
+    EXPECT_EQ(recorder_.log()[0].step, PipelineLogStep::extraction);
+    EXPECT_EQ(recorder_.log()[0].text, "Error creating workspace: " + recorder_.states()[0].message);
+    EXPECT_FALSE(fs::exists(folder_ / "support" / "Logs" / "current_run.md"));
+}
+
+TEST_F(PipelineRun, APartitionedRunStopsWithAClearMessage) {
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.useVastGaussian = true;
+    manager_->runPipeline(parameters);
+    ASSERT_TRUE(recorder_.states().back().isError());
+    EXPECT_THAT(recorder_.states().back().message, HasSubstr("Partitioned training is not available"));
+    EXPECT_TRUE(recorder_.cellEvents().empty());
+}
+
+TEST_F(PipelineRun, ARealImagesFolderInTheDatasetIsUsedAsItIs) {
+    fs::create_directories(workspace_ / "dataset");
+    fs::copy(capture_ / "images", workspace_ / "dataset" / "images");
+    manager_->runPipeline(importRun());
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(workspace_ / "dataset" / "images")));
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+TEST_F(PipelineRun, RunSettingsThatCannotBeSavedOnlyWarn) {
+    writeTextFile(workspace_ / "run_config.json" / "in-the-way", "x");  // a folder where the file belongs
+    manager_->runPipeline(importRun());
+    bool warned = false;
+    for (const auto& entry : recorder_.log())
+        warned = warned || (entry.step == PipelineLogStep::dataPrep && entry.text.starts_with("⚠ Could not save the run settings (") &&
+                            entry.text.ends_with(") — Resume will read them from the log."));
+    EXPECT_TRUE(warned);
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+// MARK: - Cancellation
+
+struct CancelPoint {
+    const char* name;
+    std::optional<Kind> atState;  // none: the run task is cancelled before it starts
+    bool atOutputReady;
+    std::vector<Kind> states;
+    PipelineLogStep step;
+    bool outputWritten;
+};
+
+class PipelineCancelAt : public PipelineRun, public ::testing::WithParamInterface<CancelPoint> {};
+
+TEST_P(PipelineCancelAt, StageBoundary) {
+    const CancelPoint& point = GetParam();
+    if (point.atState) onState(*point.atState, [this] { manager_->cancel(); });
+    if (point.atOutputReady) {
+        auto recorded = manager_->onOutputReady;
+        manager_->onOutputReady = [this, recorded](const std::string& path) {
+            recorded(path);
+            manager_->cancel();
+        };
+    }
+    std::stop_source task;
+    if (!point.atState && !point.atOutputReady) task.request_stop();
+    manager_->runPipeline(importRun(), task.get_token());
+
+    EXPECT_EQ(kinds(recorder_.states()), point.states);
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{point.step, "Pipeline cancelled."}));
+    EXPECT_TRUE(supportLog().ends_with("] Pipeline cancelled.\n"));
+    EXPECT_EQ(fs::exists(workspace_ / "output.ply"), point.outputWritten);
+    EXPECT_EQ(recorder_.outputs().size(), point.atOutputReady ? 1u : 0u);
+    // What the run left is readable: its log names the settings it used.
+    if (point.states.size() > 1) {
+        EXPECT_EQ(pipeline::WorkspaceScanner::parametersFromLog(workspace_).downscale, 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, PipelineCancelAt,
+    ::testing::Values(CancelPoint{"BeforeTheRun", std::nullopt, false, {Kind::processingSfM}, PipelineLogStep::dataPrep, false},
+                      CancelPoint{"DuringDataPreparation", Kind::preparingData, false,
+                                  {Kind::processingSfM, Kind::preparingData}, PipelineLogStep::training, false},
+                      CancelPoint{"DuringExport", Kind::exporting, false,
+                                  {Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting},
+                                  PipelineLogStep::export_, true},
+                      CancelPoint{"AfterTheOutputWasPublished", std::nullopt, true,
+                                  {Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting},
+                                  PipelineLogStep::export_, true}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(PipelineRun, CancellingDuringTrainingStopsTheEngine) {
+    ScopedEnvironment slow({{"TESSARON_STANDIN_STEP_SLEEP_MS", "1"}});
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.iterations = 3000;  // statistics every 300 steps: the first after 0.3 s, the end after 3 s
+    std::promise<void> training;
+    std::once_flag once;
+    manager_->onTrainingStats = [&](int64_t, int64_t, float) { std::call_once(once, [&] { training.set_value(); }); };
+    std::jthread run([&] { manager_->runPipeline(parameters); });
+    training.get_future().wait();
+    manager_->cancel();
+    run.join();
+
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik stopped by signal 15"));
+    EXPECT_THAT(kinds(recorder_.states()), Not(Contains(Kind::exporting)));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik stopped by signal 15"));
+    EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 3000", "finished"));
+    EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+}
+
+TEST_F(PipelineRun, ACancelNeverLeaksIntoTheNextRun) {
+    manager_->cancel();
+    manager_->runPipeline(importRun());
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+// The view model may drop the manager while a run is in flight: the run ends
+// normally, the manager goes away with it, and no callback comes after.
+TEST_F(PipelineRun, ReleasingTheManagerDuringARunCallsNothingAfterIt) {
+    ScopedEnvironment slow({{"TESSARON_STANDIN_STEP_SLEEP_MS", "10"}});
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.iterations = 60;
+    std::promise<void> training;
+    onState(Kind::training, [&] { training.set_value(); });
+    std::weak_ptr<PipelineManager> weak = manager_;
+    std::jthread run([manager = manager_, parameters]() mutable {
+        manager->runPipeline(parameters);
+        manager.reset();
+    });
+    training.get_future().wait();
+    manager_.reset();
+    run.join();
+
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(recorder_.callsAfterRelease(), 0);
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+// MARK: - Photo and video routes with a recording COLMAP
+
+class RecordedCOLMAPRun : public PipelineRun {
+protected:
+    PipelineManager::Configuration configuration() override {
+        return testConfiguration(folder_ / "support", recordingCOLMAP(folder_.path(), capture_ / "sparse" / "0", commandLines_));
+    }
+
+    std::vector<std::string> commandLines() const {
+        std::vector<std::string> lines;
+        std::istringstream text(readTextFile(commandLines_));
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::string commandLine(const std::string& subcommand) const {
+        for (const std::string& line : commandLines())
+            if (line.starts_with(subcommand + " ")) return line;
+        return "";
+    }
+
+    fs::path commandLines_ = folder_ / "colmap-command-lines.txt";
+};
+
+TEST_F(RecordedCOLMAPRun, PhotosRunInPlaceThroughCOLMAP) {
+    writeTextFile(workspace_ / "colmap" / "snapshots" / "stale", "from an earlier run");
+    manager_->runPipeline(photoRun());
+
+    EXPECT_THAT(kinds(recorder_.states()),
+                ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting, Kind::completed));
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--image_path " + (capture_ / "images").string()));
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--ImageReader.single_camera 1"));
+    EXPECT_NE(commandLine("exhaustive_matcher"), "");
+    EXPECT_THAT(commandLine("mapper"), HasSubstr("--Mapper.snapshot_path " + (workspace_ / "colmap" / "snapshots").string()));
+    EXPECT_THAT(commandLine("mapper"), ::testing::EndsWith("_freq 10"));
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap" / "snapshots" / "stale"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "✓ COLMAP pipeline completed successfully."));
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "images"), capture_ / "images");
+    EXPECT_EQ(engines::PLYCheck::validate(workspace_ / "output.ply").vertexCount, int64_t(kPoints));
+}
+
+TEST_F(RecordedCOLMAPRun, ACancelledRunTaskEndsBeforeCOLMAP) {
+    std::stop_source task;
+    task.request_stop();
+    manager_->runPipeline(photoRun(), task.get_token());
+    EXPECT_TRUE(recorder_.states().empty());
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::sfm, "Pipeline cancelled."}));
+    EXPECT_FALSE(fs::exists(commandLines_));
+}
+
+TEST_F(RecordedCOLMAPRun, A360PhotoFolderGetsTheRigAndFullResolution) {
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.is360 = true;
+    parameters.useGlobalMapper = true;
+    parameters.trevikDownscaleFactor = 4;
+    parameters.cropLayout = input::CropLayout(input::CropLayoutPreset::horizontal8, 64, 90);
+    parameters.personMaskMode = input::PersonMaskMode::allPeople;
+    manager_->runPipeline(parameters);
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--ImageReader.single_camera_per_folder 1"));
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--ImageReader.camera_model PINHOLE"));
+    EXPECT_THAT(commandLine("feature_extractor"), Not(HasSubstr("mask_path")));  // no extraction made masks
+    EXPECT_NE(commandLine("matches_importer"), "");
+    EXPECT_NE(commandLine("mapper"), "");  // the rig never takes the global mapper
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::dataPrep, "360 mode: training at full crop resolution (downscale 1×)"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::dataPrep, "Image downscale factor: 1x"));
+    EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, 1);
+}
+
+TEST_F(RecordedCOLMAPRun, ACancelDuringCOLMAPEndsThroughItsFailurePath) {
+    manager_ = PipelineManager::create(monitor_, testConfiguration(folder_ / "support", tessaron::testing::sleepingCOLMAP(folder_.path())));
+    recorder_.attach(*manager_);
+    std::promise<void> extracting;
+    std::once_flag once;
+    auto recorded = manager_->onLog;
+    manager_->onLog = [&, recorded](PipelineLogStep step, const std::string& text) {
+        recorded(step, text);
+        if (text == "step feature_extractor") std::call_once(once, [&] { extracting.set_value(); });
+    };
+    std::jthread run([&] { manager_->runPipeline(photoRun()); });
+    extracting.get_future().wait();
+    EXPECT_TRUE(published_.waitForName("colmap", true));
+    manager_->cancel();
+    run.join();
+
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::error));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("Feature extraction failed (exit -15)"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "COLMAP error: Feature extraction failed (exit -15)"));
+    EXPECT_FALSE(recorder_.logged("Pipeline cancelled."));
+    EXPECT_TRUE(published_.waitForName("colmap", false));
+}
+
+class AutomaticDownscale : public RecordedCOLMAPRun, public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
+
+TEST_P(AutomaticDownscale, FollowsTheFirstImagesPixelCount) {
+    const auto [width, height, expected] = GetParam();
+    // The profile measures the first image the listing gives: keep only one.
+    fs::remove_all(capture_ / "images");
+    fs::create_directories(capture_ / "images");
+    if (width > 0)
+        cv::imwrite((capture_ / "images" / "frame_000000.jpg").string(), cv::Mat(height, width, CV_8UC3, cv::Scalar(90, 120, 150)));
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.trevikDownscaleFactor = 0;
+    // Training is not needed: stop at the boundary after the settings.
+    auto recorded = manager_->onLog;
+    manager_->onLog = [this, recorded](PipelineLogStep step, const std::string& text) {
+        recorded(step, text);
+        if (text.starts_with("Image downscale factor: ")) manager_->cancel();
+    };
+    manager_->runPipeline(parameters);
+    EXPECT_TRUE(recorder_.logged("Image downscale factor: " + std::to_string(expected) + "x"));
+    EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstImage, AutomaticDownscale,
+                         ::testing::Values(std::tuple{2000, 2000, 2}, std::tuple{2000, 2001, 4},
+                                           std::tuple{0, 0, 4}));  // no image
+
+TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {
+    tessaron::testing::TestVideo video;
+    video.frameCount = int(kImages);
+    video.frame = [](int index) { return tessaron::testing::checkerFrame(64, 48, 4 + index); };
+    video.write(folder_ / "walk.avi");
+    fs::remove_all(capture_ / "images");  // the frames come from the video
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "walk.avi";
+    parameters.isVideo = true;
+    parameters.frameExtractionRate = 1;
+    parameters.sharpnessEnabled = false;
+    int progressCalls = 0;
+    manager_->onExtractionProgress = [&](int64_t, int64_t) { ++progressCalls; };
+    manager_->runPipeline(parameters);
+
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::extractingFrames, Kind::processingSfM, Kind::preparingData,
+                                                       Kind::training, Kind::exporting, Kind::completed));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "═══ Extracting frames from video (no blur filter) ═══"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "Extracting 1 in every 1 frames..."));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "✓ Extracted 10 frames."));
+    EXPECT_GT(progressCalls, 0);
+    EXPECT_NE(commandLine("sequential_matcher"), "");
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--image_path " + (workspace_ / "images").string()));
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "images"), workspace_ / "images");
+}
+
+TEST_F(RecordedCOLMAPRun, AVideoThatCannotBeReadStops) {
+    writeTextFile(folder_ / "broken.mp4", "not a video");
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "broken.mp4";
+    parameters.isVideo = true;
+    manager_->runPipeline(parameters);
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::extractingFrames, Kind::error));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
+                                   "═══ Extracting frames from video (blur filter ON, threshold: 50.0) ═══"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "Error: " + recorder_.states().back().message));
+    EXPECT_FALSE(fs::exists(commandLines_));
+}
+
+// A 360° video: each kept frame is cut into the rig's crops, people are
+// masked per crop, and COLMAP gets the rig and the masks.
+TEST_F(PipelineRun, A360VideoIsCutIntoMaskedRigCrops) {
+    // The model COLMAP "finds": the first rig frame, one image per crop.
+    const fs::path rigModel = folder_ / "rig-model";
+    engines::CameraMap cameras;
+    cameras[1] = engines::CameraModel{1, 1, 32, 32, {16, 16, 16, 16}};
+    engines::ImageMap images;
+    for (int32_t crop = 0; crop < 8; ++crop) {
+        engines::ImageModel image;
+        image.imageId = crop + 1;
+        image.cameraId = 1;
+        image.name = "cam" + std::to_string(crop) + "/frame_000000.jpg";
+        images[image.imageId] = image;
+    }
+    fs::create_directories(rigModel);
+    engines::COLMAPUtils::writeModel(cameras, images, SyntheticDataset::latticePoints(kPoints), rigModel);
+    const fs::path commandLines = folder_ / "colmap-command-lines.txt";
+    manager_ = PipelineManager::create(
+        monitor_, testConfiguration(folder_ / "support", recordingCOLMAP(folder_.path(), rigModel, commandLines)));
+    recorder_.attach(*manager_);
+    int previews = 0;
+    manager_->onConversionPreview = [&](const input::VideoFrameExtractor::Conversion360Preview&) { ++previews; };
+
+    tessaron::testing::TestVideo video;
+    video.width = 128;
+    video.height = 64;
+    video.frameCount = 3;
+    video.frame = [](int index) { return tessaron::testing::checkerFrame(128, 64, 4 + index); };
+    video.write(folder_ / "sphere.avi");
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.skipSfM = false;
+    parameters.colmapDataURL.reset();
+    parameters.inputURL = folder_ / "sphere.avi";
+    parameters.isVideo = true;
+    parameters.is360 = true;
+    parameters.cropLayout = input::CropLayout(input::CropLayoutPreset::horizontal8, 32, 90);
+    parameters.personMaskMode = input::PersonMaskMode::allPeople;
+    parameters.frameExtractionRate = 1;
+    parameters.sharpnessEnabled = false;
+    manager_->runPipeline(parameters);
+
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::extractingFrames, Kind::processingSfM, Kind::preparingData,
+                                                       Kind::training, Kind::exporting, Kind::completed));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
+                                   "═══ Extracting 360° video as 8 perspective crops (no blur filter) ═══"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
+                                   "Layout: Horizontal (8 crops), FOV 90°, 32px, 1 in every 1 frames"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
+                                   "Person masking: Mask all people (person segmentation per crop)"));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "✓ Extracted 3 rig frames → 24 crop images."));
+    EXPECT_GE(previews, 1);
+    EXPECT_TRUE(fs::exists(workspace_ / "images" / "cam7" / "frame_000002.jpg"));
+
+    const fs::path masks = workspace_ / "masks";
+    EXPECT_THAT(readTextFile(commandLines), HasSubstr("--ImageReader.mask_path " + masks.string()));
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "masks"), masks);
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Person masks found — training with --mask-dir " + masks.string()));
+    EXPECT_THAT(supportLog(), HasSubstr("--mask-dir " + masks.string()));
+    EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, 1);
+}

@@ -1,0 +1,218 @@
+#pragma once
+
+// Helpers shared by the pipeline tests: stand-in programs written as shell
+// scripts, a recorder of everything a manager reports, and temporary
+// environment variables.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engines/ProcessMonitor.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "support/TempDir.hpp"
+
+namespace tessaron::testing {
+
+inline std::filesystem::path writeScript(const std::filesystem::path& path, const std::string& body) {
+    writeTextFile(path, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+// A COLMAP that answers the version probe and then sleeps in every step.
+// `exec` makes the sleep the child itself, so a SIGTERM ends it at once and
+// no grandchild keeps the output pipes open.
+inline std::filesystem::path sleepingCOLMAP(const std::filesystem::path& folder) {
+    return writeScript(folder / "colmap",
+                       "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; exit 0; fi\n"
+                       "echo \"step $1\"\n"
+                       "exec sleep 30");
+}
+
+// A manager configuration for tests: a support folder of the test's own and,
+// when given, stand-in programs.
+inline pipeline::PipelineManager::Configuration testConfiguration(const std::filesystem::path& supportFolder,
+                                                                  std::optional<std::filesystem::path> colmap = {},
+                                                                  std::optional<std::filesystem::path> trevik = {}) {
+    pipeline::PipelineManager::Configuration configuration;
+    configuration.supportFolder = supportFolder;
+    if (colmap) configuration.colmapPath = colmap->string();
+    if (trevik) configuration.trevikPath = trevik->string();
+    return configuration;
+}
+
+// Everything a manager reports, gathered from whichever thread reports it.
+// Each callback holds the manager weakly and counts calls that arrive once
+// the manager is gone.
+class RunRecorder {
+public:
+    struct LogEntry {
+        pipeline::PipelineLogStep step;
+        std::string text;
+        bool operator==(const LogEntry&) const = default;
+    };
+
+    void attach(pipeline::PipelineManager& manager) {
+        std::weak_ptr<pipeline::PipelineManager> weakManager = manager.weak_from_this();
+        auto alive = [this, weakManager] {
+            if (weakManager.expired()) {
+                std::lock_guard lock(mutex_);
+                ++callsAfterRelease_;
+            }
+        };
+        manager.onLog = [this, alive](pipeline::PipelineLogStep step, const std::string& text) {
+            alive();
+            std::lock_guard lock(mutex_);
+            log_.push_back({step, text});
+        };
+        manager.onStateChange = [this, alive](const pipeline::PipelineState& state) {
+            alive();
+            std::lock_guard lock(mutex_);
+            states_.push_back(state);
+        };
+        manager.onOutputReady = [this, alive](const std::string& path) {
+            alive();
+            std::lock_guard lock(mutex_);
+            outputs_.push_back(path);
+        };
+        manager.onCellStarted = [this, alive](int64_t index, int64_t total, int64_t iterations) {
+            alive();
+            std::lock_guard lock(mutex_);
+            cellEvents_.push_back("started " + std::to_string(index) + "/" + std::to_string(total) + " " +
+                                  std::to_string(iterations));
+        };
+        manager.onCellFinished = [this, alive](double seconds) {
+            alive();
+            std::lock_guard lock(mutex_);
+            cellEvents_.push_back(seconds >= 0 ? "finished" : "finished with a negative time");
+        };
+        manager.onTrainingStats = [this, alive](int64_t, int64_t, float) {
+            alive();
+            std::lock_guard lock(mutex_);
+            ++statsCount_;
+        };
+        manager.onLogFileReady = [this, alive](const std::filesystem::path& file) {
+            alive();
+            std::lock_guard lock(mutex_);
+            logFiles_.push_back(file);
+        };
+    }
+
+    std::vector<pipeline::PipelineState> states() const {
+        std::lock_guard lock(mutex_);
+        return states_;
+    }
+    std::vector<LogEntry> log() const {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> result;
+        for (const LogEntry& entry : log()) result.push_back(entry.text);
+        return result;
+    }
+    bool logged(const std::string& text) const {
+        for (const LogEntry& entry : log())
+            if (entry.text == text) return true;
+        return false;
+    }
+    bool loggedAs(pipeline::PipelineLogStep step, const std::string& text) const {
+        return hasEntry({step, text});
+    }
+    bool hasEntry(const LogEntry& wanted) const {
+        for (const LogEntry& entry : log())
+            if (entry == wanted) return true;
+        return false;
+    }
+    std::vector<std::string> outputs() const {
+        std::lock_guard lock(mutex_);
+        return outputs_;
+    }
+    std::vector<std::string> cellEvents() const {
+        std::lock_guard lock(mutex_);
+        return cellEvents_;
+    }
+    std::vector<std::filesystem::path> logFiles() const {
+        std::lock_guard lock(mutex_);
+        return logFiles_;
+    }
+    int statsCount() const {
+        std::lock_guard lock(mutex_);
+        return statsCount_;
+    }
+    int callsAfterRelease() const {
+        std::lock_guard lock(mutex_);
+        return callsAfterRelease_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<pipeline::PipelineState> states_;
+    std::vector<LogEntry> log_;
+    std::vector<std::string> outputs_;
+    std::vector<std::string> cellEvents_;
+    std::vector<std::filesystem::path> logFiles_;
+    int statsCount_ = 0;
+    int callsAfterRelease_ = 0;
+};
+
+// The lists a process monitor publishes, for waiting until a child shows up
+// under its tag or is gone (the monitor samples on its own queue).
+class PublishedSnapshots {
+public:
+    void attach(engines::ProcessMonitor& monitor) {
+        monitor.setOnSnapshots([this](const std::vector<engines::ProcessSnapshot>& snapshots) {
+            {
+                std::lock_guard lock(mutex_);
+                latest_ = snapshots;
+            }
+            changed_.notify_all();
+        });
+    }
+
+    // Waits, at most 10 s, for a published list in which `name` is (or is not)
+    // present; false when none came.
+    bool waitForName(const std::string& name, bool present) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+            bool found = false;
+            for (const auto& snapshot : latest_) found = found || snapshot.name == name;
+            return found == present;
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<engines::ProcessSnapshot> latest_;
+};
+
+// Sets variables of this process for one test; children inherit them.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::initializer_list<std::pair<const char*, std::string>> variables) {
+        for (const auto& [name, value] : variables) {
+            names_.push_back(name);
+            ::setenv(name, value.c_str(), 1);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const std::string& name : names_) ::unsetenv(name.c_str());
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::vector<std::string> names_;
+};
+
+}  // namespace tessaron::testing

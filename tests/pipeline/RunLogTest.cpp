@@ -1,0 +1,211 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "pipeline/ApplicationSupport.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunLogHeader.hpp"
+#include "PipelineTestSupport.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using pipeline::RunLogHeader;
+using tessaron::testing::readTextFile;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::TempDir;
+using tessaron::testing::testConfiguration;
+using tessaron::testing::writeTextFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+class RunLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manager_ = PipelineManager::create({}, testConfiguration(folder_ / "support"));
+        recorder_.attach(*manager_);
+    }
+
+    fs::path current() const { return folder_ / "support" / "Logs" / "current_run.md"; }
+    fs::path previous() const { return folder_ / "support" / "Logs" / "previous_run.md"; }
+
+    std::vector<fs::path> workspaceLogs() const {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(workspace_ / "Tessaron_logs")) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    // The header's seven lines, then the body.
+    static std::string bodyOf(const std::string& text) {
+        const std::string separator = "\n---\n\n";
+        size_t at = text.find(separator);
+        return at == std::string::npos ? "<no header>" : text.substr(at + separator.size());
+    }
+
+    TempDir folder_;
+    fs::path workspace_ = folder_ / "workspace";
+    std::shared_ptr<PipelineManager> manager_;
+    RunRecorder recorder_;
+};
+
+}  // namespace
+
+TEST(RunLogHeader, HeaderLines) {
+    RunLogHeader header;
+    header.started = core::Clock::from_time_t(1796618817);  // 2026-12-07T04:46:57Z
+    header.version = "0.1.0";
+    header.build = "1";
+    header.gpuName = "unknown GPU";
+    header.memoryGB = 31;
+    header.operatingSystem = "Debian GNU/Linux 12 (bookworm)";
+    EXPECT_EQ(header.text(),
+              "# Tessaron Training Log\n\nStarted: 2026-12-07 04:46:57 +0000\n"
+              "Build: 0.1.0 (1) | GPU: unknown GPU | RAM: 31 GB | OS: Debian GNU/Linux 12 (bookworm)\n\n---\n\n");
+    header.version.clear();
+    header.build.clear();
+    EXPECT_THAT(header.text(), ::testing::HasSubstr("Build: ? (?) | GPU:"));
+}
+
+TEST(RunLogHeader, CurrentHeaderDescribesThisMachine) {
+    std::string text = RunLogHeader::current().text();
+    EXPECT_TRUE(std::regex_search(text, std::regex("^# Tessaron Training Log\n\nStarted: \\d{4}-\\d\\d-\\d\\d "
+                                                   "\\d\\d:\\d\\d:\\d\\d \\+0000\nBuild: [^ ]+ \\([^)]+\\) \\| GPU: .+ "
+                                                   "\\| RAM: \\d+ GB \\| OS: .+\n\n---\n\n$")))
+        << text;
+}
+
+TEST(RunLogHeader, PrettyNameOfOSRelease) {
+    EXPECT_EQ(RunLogHeader::prettyName("NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n"),
+              "Debian GNU/Linux 12 (bookworm)");
+    EXPECT_EQ(RunLogHeader::prettyName("PRETTY_NAME='Arch Linux'"), "Arch Linux");
+    EXPECT_EQ(RunLogHeader::prettyName("PRETTY_NAME=Plain"), "Plain");
+    EXPECT_EQ(RunLogHeader::prettyName("PRETTY_NAME=\"Say \\\"hi\\\"\""), "Say \"hi\"");
+    EXPECT_FALSE(RunLogHeader::prettyName("NAME=Debian\n").has_value());
+    EXPECT_FALSE(RunLogHeader::prettyName("PRETTY_NAME=\"\"").has_value());
+}
+
+TEST(RunLogHeader, WorkspaceFileNameAndUUID) {
+    std::string uuid = RunLogHeader::newUUIDText();
+    EXPECT_TRUE(std::regex_match(uuid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        << uuid;
+    EXPECT_NE(uuid, RunLogHeader::newUUIDText());
+    core::TimePoint now = core::Clock::now();
+    EXPECT_EQ(RunLogHeader::workspaceLogFileName(now, "0A1B2C3D-0000"),
+              core::fileStampText(now) + "_0A1B2C_training.md");
+}
+
+TEST(ApplicationSupport, XDGDataHomeThenHome) {
+    EXPECT_EQ(pipeline::applicationSupportFolder("/data", "/home/ana"), fs::path("/data/Tessaron"));
+    EXPECT_EQ(pipeline::applicationSupportFolder("relative", "/home/ana"), fs::path("/home/ana/.local/share/Tessaron"));
+    EXPECT_EQ(pipeline::applicationSupportFolder(nullptr, "/home/ana"), fs::path("/home/ana/.local/share/Tessaron"));
+    EXPECT_FALSE(pipeline::applicationSupportFolder(nullptr, nullptr).has_value());
+    EXPECT_EQ(pipeline::logFolder("/data/Tessaron"), fs::path("/data/Tessaron/Logs"));
+}
+
+TEST_F(RunLog, BothCopiesGetTheSameHeaderAndTaggedLines) {
+    manager_->startLog(workspace_);
+    manager_->onLog(PipelineLogStep::sfm, "Feature extraction");
+    manager_->onLog(PipelineLogStep::export_, "");
+    manager_->onLog(PipelineLogStep::dataPrep, "two\nlines");
+    manager_->closeLog();
+
+    ASSERT_EQ(workspaceLogs().size(), 1u);
+    const fs::path copy = workspaceLogs()[0];
+    EXPECT_EQ(recorder_.logFiles(), std::vector<fs::path>{copy});
+    EXPECT_EQ(manager_->logFileURL(), copy);
+    EXPECT_TRUE(std::regex_match(copy.filename().string(),
+                                 std::regex("\\d{4}-\\d\\d-\\d\\d_\\d{6}_[0-9A-F]{6}_training\\.md")));
+
+    const std::string text = readTextFile(copy);
+    EXPECT_EQ(readTextFile(current()), text);
+    EXPECT_TRUE(text.starts_with("# Tessaron Training Log\n\nStarted: "));
+    EXPECT_EQ(bodyOf(text), "[SFM] Feature extraction\n[EXPORT] \n[PREP] two\nlines\n");
+    // The view model's handler saw every message first.
+    EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{"Feature extraction", "", "two\nlines"}));
+}
+
+TEST_F(RunLog, EachStartRotatesTheSupportCopyAndTwoStartsInOneSecondMakeTwoFiles) {
+    auto handler = manager_->onLog;
+    manager_->startLog(workspace_);
+    manager_->onLog(PipelineLogStep::training, "first operation");
+    manager_->onLog = handler;  // the caller sets onLog afresh before each operation
+    manager_->startLog(workspace_);
+    manager_->onLog(PipelineLogStep::training, "second operation");
+    manager_->closeLog();
+
+    ASSERT_EQ(workspaceLogs().size(), 2u);
+    EXPECT_EQ(bodyOf(readTextFile(previous())), "[TRAIN] first operation\n");
+    EXPECT_EQ(bodyOf(readTextFile(current())), "[TRAIN] second operation\n");
+    std::vector<std::string> bodies = {bodyOf(readTextFile(workspaceLogs()[0])), bodyOf(readTextFile(workspaceLogs()[1]))};
+    std::sort(bodies.begin(), bodies.end());
+    EXPECT_EQ(bodies, (std::vector<std::string>{"[TRAIN] first operation\n", "[TRAIN] second operation\n"}));
+}
+
+TEST_F(RunLog, AFileInPlaceOfTheLogFolderSendsLinesOnlyToTheSupportCopy) {
+    writeTextFile(workspace_ / "Tessaron_logs", "in the way");
+    manager_->startLog(workspace_);
+    manager_->onLog(PipelineLogStep::sfm, "still logged");
+    manager_->closeLog();
+
+    EXPECT_TRUE(recorder_.logFiles().empty());
+    EXPECT_FALSE(manager_->logFileURL().has_value());
+    EXPECT_EQ(readTextFile(workspace_ / "Tessaron_logs"), "in the way");
+    EXPECT_EQ(bodyOf(readTextFile(current())), "[SFM] still logged\n");
+}
+
+TEST_F(RunLog, WithNeitherCopyMessagesStillReachTheHandler) {
+    auto manager = PipelineManager::create({}, testConfiguration(folder_ / "blocked"));
+    writeTextFile(folder_ / "blocked", "a file where the support folder belongs");
+    writeTextFile(workspace_ / "Tessaron_logs", "in the way");
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    manager->startLog(workspace_);
+    manager->onLog(PipelineLogStep::sfm, "only here");
+    manager->closeLog();
+    EXPECT_EQ(recorder.texts(), std::vector<std::string>{"only here"});
+}
+
+TEST_F(RunLog, AfterCloseMessagesReachTheHandlerButNoFile) {
+    manager_->startLog(workspace_);
+    manager_->onLog(PipelineLogStep::training, "during");
+    manager_->closeLog();
+    manager_->onLog(PipelineLogStep::training, "late line of a child");
+
+    EXPECT_EQ(bodyOf(readTextFile(current())), "[TRAIN] during\n");
+    EXPECT_EQ(bodyOf(readTextFile(workspaceLogs()[0])), "[TRAIN] during\n");
+    EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{"during", "late line of a child"}));
+}
+
+TEST_F(RunLog, TheWrapperOfAReleasedManagerOnlyPassesMessagesOn) {
+    manager_->startLog(workspace_);
+    auto wrapper = manager_->onLog;
+    std::weak_ptr<PipelineManager> weak = manager_;
+    manager_.reset();
+    ASSERT_TRUE(weak.expired());
+    // The wrapper holds the manager weakly; the view model's handler still
+    // gets the line (it counts as a call after release here).
+    wrapper(PipelineLogStep::sfm, "after the manager");
+    EXPECT_EQ(recorder_.texts(), std::vector<std::string>{"after the manager"});
+    EXPECT_EQ(bodyOf(readTextFile(current())), "");
+}
+
+TEST_F(RunLog, LinesFromManyThreadsAllArriveInBothCopies) {
+    manager_->startLog(workspace_);
+    {
+        std::vector<std::jthread> threads;
+        for (int thread = 0; thread < 4; ++thread)
+            threads.emplace_back([&, thread] {
+                for (int line = 0; line < 250; ++line)
+                    manager_->onLog(PipelineLogStep::training, std::to_string(thread) + ":" + std::to_string(line));
+            });
+    }
+    manager_->closeLog();
+    const std::string body = bodyOf(readTextFile(current()));
+    EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 1000);
+    EXPECT_EQ(bodyOf(readTextFile(workspaceLogs()[0])).size(), body.size());
+}

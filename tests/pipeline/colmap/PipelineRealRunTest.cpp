@@ -1,0 +1,82 @@
+// One photo folder through the real COLMAP program and the stand-in engine
+// to a validated output.ply: the main road of the application. One test
+// case, one small reconstruction.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "engines/COLMAPUtils.hpp"
+#include "engines/PLYCheck.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunConfig.hpp"
+#include "pipeline/PipelineTestSupport.hpp"
+#include "support/SyntheticScene.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::readTextFile;
+using tessaron::testing::RunRecorder;
+using tessaron::testing::TempDir;
+using ::testing::ElementsAre;
+namespace fs = std::filesystem;
+
+TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
+    TempDir folder("pipeline-real");
+    const fs::path photos = folder / "photos";
+    tessaron::testing::renderScene(photos, 12);
+    const fs::path workspace = folder / "output" / "Tessaron_workspace";
+
+    auto monitor = std::make_shared<engines::ProcessMonitor>();
+    std::mutex watchedMutex;
+    std::set<std::string> watched;
+    monitor->setOnSnapshots([&](const std::vector<engines::ProcessSnapshot>& snapshots) {
+        std::lock_guard lock(watchedMutex);
+        for (const auto& snapshot : snapshots) watched.insert(snapshot.name);
+    });
+    auto manager = PipelineManager::create(monitor, tessaron::testing::testConfiguration(folder / "support"));
+    ASSERT_TRUE(fs::exists(manager->colmapRunner().colmapPath()))
+        << "COLMAP is not installed (looked for " << manager->colmapRunner().colmapPath() << ")";
+    RunRecorder recorder;
+    recorder.attach(*manager);
+
+    PipelineManager::RunParameters parameters;
+    parameters.inputURL = photos;
+    parameters.workspaceURL = workspace;
+    parameters.iterations = 200;
+    parameters.useVastGaussian = false;
+    parameters.ramLimitGB = 64;
+    manager->runPipeline(parameters);
+
+    std::vector<Kind> kinds;
+    for (const auto& state : recorder.states()) kinds.push_back(state.kind);
+    ASSERT_THAT(kinds, ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting,
+                                   Kind::completed))
+        << (recorder.states().back().isError() ? recorder.states().back().message : "");
+
+    EXPECT_EQ(fs::read_symlink(workspace / "dataset" / "images"), photos);
+    EXPECT_EQ(fs::read_symlink(workspace / "dataset" / "sparse"), workspace / "colmap" / "sparse");
+    // 640 × 480 photos train at half size.
+    EXPECT_EQ(pipeline::RunConfig::load(workspace), (pipeline::RunConfig{2, true, 1000000, 200}));
+
+    const auto model = engines::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
+    EXPECT_GE(model.images.size(), 10u);
+    EXPECT_EQ(engines::PLYCheck::validate(workspace / "output.ply").vertexCount, int64_t(model.points3D.size()));
+    EXPECT_FALSE(fs::exists(workspace / "output.partial.ply"));
+
+    EXPECT_TRUE(recorder.loggedAs(PipelineLogStep::sfm, "✓ COLMAP pipeline completed successfully."));
+    EXPECT_TRUE(recorder.loggedAs(PipelineLogStep::dataPrep, "Image downscale factor: 2x"));
+    EXPECT_EQ(recorder.log().back(), (RunRecorder::LogEntry{PipelineLogStep::export_, "═══ Pipeline complete! ═══"}));
+    ASSERT_EQ(recorder.logFiles().size(), 1u);
+    const std::string workspaceLog = readTextFile(recorder.logFiles()[0]);
+    EXPECT_TRUE(workspaceLog.ends_with("[EXPORT] ═══ Pipeline complete! ═══\n"));
+    EXPECT_EQ(readTextFile(folder / "support" / "Logs" / "current_run.md"), workspaceLog);
+
+    std::lock_guard lock(watchedMutex);
+    EXPECT_TRUE(watched.contains("colmap"));
+    EXPECT_TRUE(watched.contains("trevik"));
+}

@@ -1,0 +1,330 @@
+// tessaron-tool pipeline, scan, report, log: the pipeline driver from the
+// shell: a whole run with every setting as an option, the workspace scan, the
+// run report and the run log.
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "ToolCommand.hpp"
+#include "core/AtomicFile.hpp"
+#include "core/NumberText.hpp"
+#include "core/PreferenceStore.hpp"
+#include "engines/DatasetProfile.hpp"
+#include "engines/TextDecoding.hpp"
+#include "engines/WorkspaceFiles.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
+#include "pipeline/ApplicationSupport.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunReport.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+
+namespace tessaron::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The application keeps "reportedInterruptedRun" in its settings; the
+// harness keeps it in a small JSON file so that two invocations share it.
+class JSONFilePreferenceStore : public core::PreferenceStore {
+public:
+    explicit JSONFilePreferenceStore(fs::path file) : file_(std::move(file)) {
+        std::ifstream stream(file_);
+        if (stream) values_ = nlohmann::json::parse(stream, nullptr, false);
+        if (!values_.is_object()) values_ = nlohmann::json::object();
+    }
+    std::optional<std::string> string(const std::string& key) const override {
+        auto found = values_.find(key);
+        if (found == values_.end() || !found->is_string()) return std::nullopt;
+        return found->get<std::string>();
+    }
+    void setString(const std::string& key, const std::string& value) override {
+        values_[key] = value;
+        core::AtomicFile::write(file_, values_.dump());
+    }
+
+private:
+    fs::path file_;
+    nlohmann::json values_;
+};
+
+int report(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2) return usageError("report needs begin|pending|summary and a log folder");
+    const std::string& action = arguments[0];
+    const fs::path folder = arguments[1];
+    if (action == "begin") {
+        pipeline::RunReport runReport;
+        runReport.kind = arguments.size() > 2 ? arguments[2] : "New run";
+        runReport.input = arguments.size() > 3 ? arguments[3] : "";
+        runReport.startedAt = core::Clock::now();
+        pipeline::RunReport::save(runReport, folder);
+        std::cout << runReport.encode() << "\n";
+        return 0;
+    }
+    if (action == "pending") {
+        JSONFilePreferenceStore defaults(arguments.size() > 2 ? fs::path(arguments[2]) : folder / "defaults.json");
+        auto interrupted = pipeline::RunReport::pendingInterruptedRun(folder, defaults);
+        if (!interrupted) {
+            std::cout << "no interrupted run\n";
+            return 0;
+        }
+        std::cout << interrupted->summary() << "\n";
+        return 0;
+    }
+    if (action == "summary") {
+        std::cout << pipeline::RunReport::decode(core::readWholeFile(folder / pipeline::RunReport::fileName)).summary()
+                  << "\n";
+        return 0;
+    }
+    return usageError("report: unknown action " + action);
+}
+
+// Opens a run log on a workspace, writes one line per step and closes it.
+int logSmoke(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) return usageError("log needs a workspace folder");
+    pipeline::PipelineManager::Configuration configuration;
+    if (arguments.size() > 1) configuration.supportFolder = fs::path(arguments[1]);
+    auto manager = pipeline::PipelineManager::create({}, configuration);
+    std::mutex printing;
+    manager->onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
+        std::lock_guard lock(printing);
+        std::cout << tag(step) << " " << text << "\n";
+    };
+    manager->onLogFileReady = [](const fs::path& file) { std::cout << "workspace log: " << file.string() << "\n"; };
+    manager->startLog(arguments[0]);
+    for (auto step : {pipeline::PipelineLogStep::extraction, pipeline::PipelineLogStep::sfm,
+                      pipeline::PipelineLogStep::dataPrep, pipeline::PipelineLogStep::training,
+                      pipeline::PipelineLogStep::export_})
+        manager->onLog(step, "smoke line");
+    manager->closeLog();
+    if (auto folder = manager->logFolder()) std::cout << "support log: " << (*folder / "current_run.md").string() << "\n";
+    return 0;
+}
+
+// The options of `pipeline run`, parsed into the run's parameters.
+struct PipelineOptions {
+    pipeline::PipelineManager::RunParameters parameters;
+    pipeline::PipelineManager::Configuration configuration;
+    std::optional<fs::path> input;
+    std::optional<fs::path> outputFolder;
+    bool keepReport = false;
+    bool diagnostics = false;
+    std::optional<input::CropLayoutPreset> layoutPreset;
+    int cropSize = 2048;
+    double fovDegrees = 100;
+};
+
+constexpr const char* pipelineUsage =
+    "run <input> <output-folder> [--video] [--360] [--layout fullSphere16|horizontal8] [--crop-size px] [--fov deg] "
+    "[--person-masks off|allPeople|operatorOnly] [--skip-sfm <colmap-folder>] [--rate n] [--iterations n] "
+    "[--no-blur-filter] [--blur-threshold t] [--camera-per-image] [--no-eval] [--downscale n] [--partition] "
+    "[--cap-max n] [--global-mapper] [--cpu-sift] [--aggressive-sift] [--override-partition-params] "
+    "[--ram-limit gb] [--diagnostics] [--colmap path] [--trevik path] [--support folder] [--report]: a whole run in "
+    "a new workspace inside the output folder, printing each state and log line";
+
+// Returns an error text, or nothing when every option was understood.
+std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& arguments, PipelineOptions& options) {
+    auto& parameters = options.parameters;
+    parameters.useVastGaussian = false;  // partitioning is asked for with --partition
+    parameters.ramLimitGB = partition::VastGaussianPartitioner::ramLimitGB(
+        std::nullopt, uint64_t(engines::DatasetProfile::queryPhysicalMemoryGB()) << 30);
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        std::optional<std::string> value;
+        auto needsValue = [&]() -> bool {
+            if (index + 1 >= arguments.size()) return false;
+            value = arguments[++index];
+            return true;
+        };
+        auto integer = [&](auto& target) -> bool {
+            if (!needsValue()) return false;
+            auto parsed = engines::parseDecimalInteger(*value);
+            if (!parsed) return false;
+            target = static_cast<std::remove_reference_t<decltype(target)>>(*parsed);
+            return true;
+        };
+        auto number = [&](double& target) { return needsValue() && core::parseDouble(*value, target); };
+        bool understood = true;
+        if (argument == "--video") parameters.isVideo = true;
+        else if (argument == "--360") parameters.is360 = true;
+        else if (argument == "--layout") {
+            understood = needsValue() && (options.layoutPreset = input::cropLayoutPresetFromString(*value)).has_value();
+        } else if (argument == "--crop-size") understood = integer(options.cropSize);
+        else if (argument == "--fov") understood = number(options.fovDegrees);
+        else if (argument == "--person-masks") {
+            std::optional<input::PersonMaskMode> mode;
+            understood = needsValue() && (mode = input::personMaskModeFromString(*value)).has_value();
+            if (mode) parameters.personMaskMode = *mode;
+        } else if (argument == "--skip-sfm") {
+            understood = needsValue();
+            parameters.skipSfM = true;
+            if (value) parameters.colmapDataURL = fs::path(*value);
+        } else if (argument == "--rate") understood = integer(parameters.frameExtractionRate);
+        else if (argument == "--iterations") understood = integer(parameters.iterations);
+        else if (argument == "--no-blur-filter") parameters.sharpnessEnabled = false;
+        else if (argument == "--blur-threshold") understood = number(parameters.sharpnessThreshold);
+        else if (argument == "--camera-per-image") parameters.colmapSingleCamera = false;
+        else if (argument == "--no-eval") parameters.trevikEval = false;
+        else if (argument == "--downscale") understood = integer(parameters.trevikDownscaleFactor);
+        else if (argument == "--partition") parameters.useVastGaussian = true;
+        else if (argument == "--cap-max") understood = integer(parameters.capMax);
+        else if (argument == "--global-mapper") parameters.useGlobalMapper = true;
+        else if (argument == "--cpu-sift") parameters.useMetalSIFT = false;
+        else if (argument == "--aggressive-sift") parameters.useAggressiveSIFT = true;
+        else if (argument == "--override-partition-params") parameters.overrideVastGaussianParams = true;
+        else if (argument == "--ram-limit") understood = number(parameters.ramLimitGB);
+        else if (argument == "--diagnostics") options.diagnostics = true;
+        else if (argument == "--colmap") {
+            understood = needsValue();
+            options.configuration.colmapPath = value;
+        } else if (argument == "--trevik") {
+            understood = needsValue();
+            options.configuration.trevikPath = value;
+        } else if (argument == "--support") {
+            understood = needsValue();
+            if (value) options.configuration.supportFolder = fs::path(*value);
+        } else if (argument == "--report") options.keepReport = true;
+        else if (argument.starts_with("-")) return "unknown option " + argument;
+        else if (!options.input) options.input = fs::path(argument);
+        else if (!options.outputFolder) options.outputFolder = fs::path(argument);
+        else return "unexpected argument " + argument;
+        if (!understood) return argument + " needs a valid value";
+    }
+    if (!options.input || !options.outputFolder) return "needs an input and an output folder";
+    parameters.inputURL = *options.input;
+    if (options.layoutPreset || options.cropSize != 2048 || options.fovDegrees != 100)
+        parameters.cropLayout = input::CropLayout(options.layoutPreset.value_or(input::CropLayoutPreset::fullSphere16),
+                                                  options.cropSize, options.fovDegrees);
+    return std::nullopt;
+}
+
+// Keeps last_run.json the way the application does: begun at the start,
+// rewritten at every state change.
+class ReportKeeper {
+public:
+    ReportKeeper(std::optional<fs::path> folder, const pipeline::PipelineManager::RunParameters& parameters)
+        : folder_(std::move(folder)) {
+        report_.kind = "New run";
+        report_.startedAt = core::Clock::now();
+        report_.input = parameters.inputURL.string();
+        report_.settings = {{"Model size", std::to_string(parameters.capMax)},
+                            {"Downscale", std::to_string(parameters.trevikDownscaleFactor)},
+                            {"Memory limit", core::fixedText(parameters.ramLimitGB, 0) + " GB"},
+                            {"Eval", parameters.trevikEval ? "on" : "off"},
+                            {"Partitioning", parameters.useVastGaussian ? "on" : "off"},
+                            {"Skip COLMAP", parameters.skipSfM ? "on" : "off"}};
+        save();
+    }
+
+    void update(const pipeline::PipelineState& state) {
+        if (state.kind == pipeline::PipelineState::Kind::completed) {
+            report_.outcome = pipeline::RunReport::Outcome::completed;
+            report_.endedAt = core::Clock::now();
+        } else if (state.isError()) {
+            report_.outcome = pipeline::RunReport::Outcome::failed;
+            report_.error = state.message;
+            report_.endedAt = core::Clock::now();
+        } else if (state.kind != pipeline::PipelineState::Kind::idle) {
+            report_.step = toString(state);
+        }
+        save();
+    }
+
+    // A run that returned without a final state was cancelled.
+    void finish() {
+        if (report_.outcome != pipeline::RunReport::Outcome::running) return;
+        report_.outcome = pipeline::RunReport::Outcome::cancelled;
+        report_.endedAt = core::Clock::now();
+        save();
+    }
+
+private:
+    void save() {
+        if (folder_) pipeline::RunReport::save(report_, *folder_);
+    }
+
+    std::optional<fs::path> folder_;
+    pipeline::RunReport report_;
+};
+
+int pipelineCommand(const std::vector<std::string>& arguments) {
+    if (arguments.empty() || arguments[0] != "run") return usageError(std::string("pipeline ") + pipelineUsage);
+    PipelineOptions options;
+    if (auto problem = parsePipelineOptions({arguments.begin() + 1, arguments.end()}, options))
+        return usageError("pipeline run: " + *problem);
+
+    auto monitor = std::make_shared<engines::ProcessMonitor>();
+    auto manager = pipeline::PipelineManager::create(monitor, options.configuration);
+    manager->diagnostics = options.diagnostics;
+
+    std::mutex printing;
+    bool completed = false;
+    std::optional<ReportKeeper> report;
+    manager->onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
+        std::lock_guard lock(printing);
+        std::cout << "[" << tag(step) << "] " << text << std::endl;
+    };
+    manager->onStateChange = [&](const pipeline::PipelineState& state) {
+        std::lock_guard lock(printing);
+        std::cout << "state: " << toString(state) << std::endl;
+        completed = state.kind == pipeline::PipelineState::Kind::completed;
+        if (report) report->update(state);
+    };
+    manager->onOutputReady = [&](const std::string& path) {
+        std::lock_guard lock(printing);
+        std::cout << "output: " << path << std::endl;
+    };
+    manager->onLogFileReady = [&](const fs::path& file) {
+        std::lock_guard lock(printing);
+        std::cout << "run log: " << file.string() << std::endl;
+    };
+
+    // As the application does: a fresh workspace inside the chosen folder.
+    fs::create_directories(*options.outputFolder);
+    options.parameters.workspaceURL = engines::WorkspaceFiles::createWorkspaceFolder(*options.outputFolder);
+    std::cout << "workspace: " << options.parameters.workspaceURL.string() << std::endl;
+    if (options.keepReport) report.emplace(manager->logFolder(), options.parameters);
+
+    manager->runPipeline(options.parameters);
+    if (report) report->finish();
+    return completed ? 0 : 1;
+}
+
+int scanCommand(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 1) return usageError("scan needs a workspace folder");
+    pipeline::WorkspaceScanResult result = pipeline::WorkspaceScanner::scan(arguments[0]);
+    auto optionalText = [](const auto& value) -> std::string {
+        if (!value) return "none";
+        if constexpr (std::is_same_v<std::decay_t<decltype(*value)>, bool>) return *value ? "true" : "false";
+        else return std::to_string(*value);
+    };
+    std::cout << "workspace: " << result.workspaceURL.string() << "\n"
+              << "global model: " << result.globalSparseURL.string() << "\n"
+              << "images: " << result.imageDir.string() << "\n";
+    for (const pipeline::ScannedCell& cell : result.cells)
+        std::cout << "cell " << cell.cellId << ": "
+                  << (cell.status == pipeline::CellStatus::completed ? "completed" : "incomplete") << "\n";
+    for (const std::string& id : result.missingPlannedCells) std::cout << "missing " << id << "\n";
+    for (const std::string& id : result.rejectedPlannedCells) std::cout << "rejected plan cell id " << id << "\n";
+    std::cout << "downscale: " << optionalText(result.downscaleFromLog) << "\n"
+              << "cap: " << optionalText(result.capMaxFromLog) << "\n"
+              << "eval: " << optionalText(result.evalFromLog) << "\n";
+    return 0;
+}
+
+const ToolCommand::Registration pipelineRegistration({"pipeline", pipelineUsage, pipelineCommand});
+const ToolCommand::Registration scanRegistration(
+    {"scan", "<workspace>: what a resume would find in an interrupted workspace", scanCommand});
+const ToolCommand::Registration reportCommand({"report",
+                                               "begin <log-folder> [kind] [input] | pending <log-folder> "
+                                               "[defaults.json] | summary <log-folder>: the run report last_run.json",
+                                               report});
+const ToolCommand::Registration logCommand(
+    {"log", "<workspace> [support-folder]: opens a run log, writes a line per step and closes it", logSmoke});
+
+}  // namespace
+
+}  // namespace tessaron::tool
