@@ -14,9 +14,9 @@ GPUDevice GPUDevice::current() {
     GLint major = 0, minor = 0;
     glGetIntegerv(GL_MAJOR_VERSION, &major);
     glGetIntegerv(GL_MINOR_VERSION, &minor);
-    if (major < 4 || (major == 4 && minor < 3))
+    if (major < 4 || (major == 4 && minor < 5))
         throw Error(ErrorKind::unsupportedContext,
-                    "Unable to initialize SplatRenderer: OpenGL 4.3 or later is needed, the context offers " +
+                    "Unable to initialize SplatRenderer: OpenGL 4.5 or later is needed, the context offers " +
                         std::string(version));
     GLint64 blockSize = 0;
     GLint vertexBlocks = 0, computeBlocks = 0;

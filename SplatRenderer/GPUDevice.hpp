@@ -26,7 +26,7 @@ public:
         : maxBufferLength_(maxBufferLength), maxStorageBlocks_(maxStorageBlocks) {}
 
     // The limits of the context current on this thread, which must offer
-    // OpenGL 4.3 or later (storage buffers).
+    // OpenGL 4.5 (storage buffers, direct state access, clip control).
     static GPUDevice current();
 
     std::int64_t maxBufferLength() const noexcept { return maxBufferLength_; }

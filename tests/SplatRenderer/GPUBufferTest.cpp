@@ -112,3 +112,16 @@ TEST(GPUBufferPool, GivesBackTheLastReleasedBufferOfItsTag) {
     EXPECT_FALSE(pool.acquireBuffer(1).has_value());
     EXPECT_EQ(pool.acquireBuffer(2), "C");
 }
+
+TEST(GPUDevice, WithoutAContextThereAreNoLimitsToRead) {
+    try {
+        GPUDevice::current();
+        FAIL() << "limits read without a context";
+    } catch (const GPUDevice::Error& error) {
+        EXPECT_EQ(error.kind(), GPUDevice::ErrorKind::noCurrentContext);
+        EXPECT_STREQ(error.what(), "Unable to initialize SplatRenderer: no OpenGL context is current");
+    }
+    const GPUDevice capped = device256MiB.cappedAt(1000);
+    EXPECT_EQ(capped.maxBufferLength(), 1000);
+    EXPECT_EQ(capped.cappedAt(5000).maxBufferLength(), 1000);
+}
