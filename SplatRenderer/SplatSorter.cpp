@@ -188,7 +188,9 @@ void SplatSorter::sortLoop(std::stop_token stop) {
             lock.lock();
             continue;
         }
-        if (!state_.needsSort && state_.chunks.empty()) {
+        // Without chunks there is nothing to sort, even when a frame asked:
+        // the next chunk starts a new loop.
+        if (state_.chunks.empty()) {
             state_.sortLoopRunning = false;
             return;
         }

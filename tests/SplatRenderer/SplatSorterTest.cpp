@@ -238,3 +238,13 @@ TEST(SplatSorter, AnOrderThatCannotGrowIsReportedOrDroppedQuietly) {
     EXPECT_FALSE(state.mostRecentValidBufferIndex.has_value());
     EXPECT_EQ(completions, 0);
 }
+
+TEST(SplatSorter, FramesOfAnEmptySceneLeaveNoLoopPolling) {
+    SplatSorter sorter(llvmpipeDevice());
+    sorter.setCameraPose(poseAt(1));
+    EXPECT_TRUE(loopEnds(sorter));
+    // A chunk added later is sorted by a new loop.
+    auto published = nextPublishedSort(sorter);
+    sorter.addChunk(0, recordsAlongX(3));
+    EXPECT_TRUE(isReady(published));
+}
