@@ -104,9 +104,9 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
         auto importedColmap = importModel(parameters);
         if (!importedColmap) return;
         colmapDir = *importedColmap;
-        auto images = std::optional<fs::path>();
-        const fs::path modelFolder = *parameters.colmapDataURL;
-        const std::vector<std::pair<fs::path, std::string>> candidates = {
+        std::optional<fs::path> images;
+        const fs::path& modelFolder = *parameters.colmapDataURL;
+        const std::pair<fs::path, const char*> candidates[] = {
             {modelFolder.parent_path() / "images", "Images resolved (workspace sibling): "},
             {modelFolder / "images", "Images resolved (COLMAP child): "},
             {parameters.inputURL, "Images resolved from input folder: "},
@@ -118,6 +118,7 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
             break;
         }
         if (!images) {
+            // The input folder is the last resort and not worth naming.
             log(PipelineLogStep::sfm, "Error: Cannot locate images folder.");
             log(PipelineLogStep::sfm, "  Searched: " + candidates[0].first.string());
             log(PipelineLogStep::sfm, "  Searched: " + candidates[1].first.string());

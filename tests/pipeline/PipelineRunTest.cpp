@@ -283,6 +283,17 @@ TEST_F(PipelineRun, ARealImagesFolderInTheDatasetIsUsedAsItIs) {
     EXPECT_EQ(recorder_.states().back(), Kind::completed);
 }
 
+TEST_F(PipelineRun, RunSettingsThatCannotBeSavedOnlyWarn) {
+    writeTextFile(workspace_ / "run_config.json" / "in-the-way", "x");  // a folder where the file belongs
+    manager_->runPipeline(importRun());
+    bool warned = false;
+    for (const auto& entry : recorder_.log())
+        warned = warned || (entry.step == PipelineLogStep::dataPrep && entry.text.starts_with("⚠ Could not save the run settings (") &&
+                            entry.text.ends_with(") — Resume will read them from the log."));
+    EXPECT_TRUE(warned);
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
 // MARK: - Cancellation
 
 struct CancelPoint {
