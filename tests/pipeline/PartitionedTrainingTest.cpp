@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "engines/COLMAPUtils.hpp"
+
 #include <algorithm>
 #include <future>
 #include <map>
@@ -138,6 +140,12 @@ TEST_F(PartitionedRun, ApprovedPlanTrainsEveryCellAndMergesThem) {
     EXPECT_TRUE(recorder_.loggedAs(exportStep, "═══ Seamless Merging " + std::to_string(ids.size()) + " cell PLYs ═══"));
     const int64_t merged = engines::PLYCheck::validate(output()).vertexCount;
     EXPECT_EQ(merged, support::keptInMergeLog(recorder_.texts()));
+    // Each cell's Gaussians come back into the scene frame where they were
+    // seeded, so ownership keeps every SfM point at most once: overlapping
+    // cells must not double it.
+    const auto capturePoints = engines::COLMAPUtils::readPoints3D(capture_ / "sparse" / "0" / "points3D.bin").size();
+    EXPECT_GT(merged, int64_t(capturePoints) / 2);
+    EXPECT_LE(merged, int64_t(capturePoints));
     EXPECT_TRUE(recorder_.loggedAs(exportStep, "Exported seamlessly merged PLY: " + std::to_string(merged) +
                                                    " total Gaussians."));
     EXPECT_TRUE(recorder_.loggedAs(exportStep, "✓ Merged PLY exported to: " + output().string()));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "partition/SeamlessMerger.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -102,17 +104,22 @@ TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
     std::string header = GaussianPlyWriter::header(300);
     ASSERT_EQ(bytes.size(), header.size() + 300 * GaussianPlyWriter::bytesPerVertex);
     ASSERT_EQ(bytes.substr(0, header.size()), header);
+    // Positions are written in the dataset's normalised frame, the one the
+    // merge maps back from.
+    auto frame = tessaron::partition::SeamlessMerger::estimateNormTransform(dataset / "sparse" / "0");
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_NE(frame->scale, 1.0);
     size_t vertex = 0;
     for (const auto& [id, point] : points) {
         size_t offset = header.size() + vertex++ * GaussianPlyWriter::bytesPerVertex;
-        EXPECT_EQ(floatAt(bytes, offset), float(point.x));
-        EXPECT_EQ(floatAt(bytes, offset + 4), float(point.y));
-        EXPECT_EQ(floatAt(bytes, offset + 8), float(point.z));
+        EXPECT_EQ(floatAt(bytes, offset), float((point.x - frame->translation.x) * frame->scale));
+        EXPECT_EQ(floatAt(bytes, offset + 4), float((point.y - frame->translation.y) * frame->scale));
+        EXPECT_EQ(floatAt(bytes, offset + 8), float((point.z - frame->translation.z) * frame->scale));
         EXPECT_EQ(floatAt(bytes, offset + 24), GaussianSeeder::colourToDC(point.r));
         EXPECT_EQ(floatAt(bytes, offset + 28), GaussianSeeder::colourToDC(point.g));
         EXPECT_EQ(floatAt(bytes, offset + 32), GaussianSeeder::colourToDC(point.b));
         // On the 0.1 lattice the three nearest neighbours are at 0.1.
-        EXPECT_NEAR(floatAt(bytes, offset + 55 * 4), std::log(0.1), 1e-5);
+        EXPECT_NEAR(floatAt(bytes, offset + 55 * 4), std::log(0.1 * frame->scale), 1e-5);
         EXPECT_EQ(floatAt(bytes, offset + 58 * 4), 1.0f);
     }
     EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";

@@ -14,6 +14,7 @@
 #include "core/NumberText.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "engines/MemoryEstimate.hpp"
+#include "partition/SeamlessMerger.hpp"
 #include "trevik/GaussianPlyWriter.hpp"
 
 namespace tessaron::trevik {
@@ -198,6 +199,20 @@ int StandInTrainer::run() {
         points.push_back(SeedPoint{{point.x, point.y, point.z}, point.r, point.g, point.b});
     }
     model = {};  // the tracks are not needed any more and can be large
+
+    // The engine trains in the dataset's normalised frame (camera centres
+    // with mean 0 and a largest coordinate deviation of 1) and writes its
+    // Gaussians there; the merge maps each cell back with the same transform.
+    auto frame = partition::SeamlessMerger::estimateNormTransform(modelFolder);
+    if (!frame) return fail("the COLMAP model in " + modelFolder.string() + " has no readable camera centre");
+    for (SeedPoint& point : points) {
+        point.position = {(point.position[0] - frame->translation.x) * frame->scale,
+                          (point.position[1] - frame->translation.y) * frame->scale,
+                          (point.position[2] - frame->translation.z) * frame->scale};
+    }
+    out_ << "Normalised frame: centre (" << core::shortestText(frame->translation.x) << ", "
+         << core::shortestText(frame->translation.y) << ", " << core::shortestText(frame->translation.z)
+         << "), scale " << core::shortestText(frame->scale) << std::endl;
     if (nonFinite > 0) err_ << "warning: skipped " << nonFinite << " SfM points with non-finite coordinates" << std::endl;
     if (points.empty()) return fail("the COLMAP model in " + modelFolder.string() + " has no 3D points to seed from");
 
