@@ -31,6 +31,27 @@ std::shared_ptr<PipelineManager> makeManager(const TempDir& folder, std::weak_pt
     return PipelineManager::create(std::move(monitor), testConfiguration(folder / "support", std::nullopt, trevik));
 }
 
+// Starts the engine script on another thread and returns once it printed
+// "started"; the future gives "finished" or the error's text.
+std::future<std::string> startTraining(PipelineManager& manager, const TempDir& folder) {
+    auto started = std::make_shared<std::promise<void>>();
+    auto startedOnce = std::make_shared<std::once_flag>();
+    manager.trevikRunner().onLog = [started, startedOnce](const std::string& line) {
+        if (line == "started") std::call_once(*startedOnce, [&] { started->set_value(); });
+    };
+    auto training = std::async(std::launch::async, [&manager, &folder]() -> std::string {
+        try {
+            manager.trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
+                                       1000, false, std::nullopt, std::nullopt, std::nullopt);
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "finished";
+    });
+    started->get_future().wait();
+    return training;
+}
+
 }  // namespace
 
 // MARK: - Types
@@ -133,21 +154,7 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     published.attach(*monitor);
     auto manager = makeManager(folder, monitor, folder / "trevik");
 
-    std::promise<void> started;
-    std::once_flag startedOnce;
-    manager->trevikRunner().onLog = [&](const std::string& line) {
-        if (line == "started") std::call_once(startedOnce, [&] { started.set_value(); });
-    };
-    auto training = std::async(std::launch::async, [&]() -> std::string {
-        try {
-            manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
-                                        1000, false, std::nullopt, std::nullopt, std::nullopt);
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "finished";
-    });
-    started.get_future().wait();
+    auto training = startTraining(*manager, folder);
     EXPECT_TRUE(manager->isProcessRunning());
     EXPECT_TRUE(published.waitForName("trevik", true));
 
@@ -167,21 +174,7 @@ TEST(PipelineCancel, ForceKillEndsAChildThatIgnoresSIGTERM) {
     TempDir folder;
     writeScript(folder / "trevik", "trap '' TERM\necho started\nwhile :; do sleep 0.05; done");
     auto manager = makeManager(folder, {}, folder / "trevik");
-    std::promise<void> started;
-    std::once_flag startedOnce;
-    manager->trevikRunner().onLog = [&](const std::string& line) {
-        if (line == "started") std::call_once(startedOnce, [&] { started.set_value(); });
-    };
-    auto training = std::async(std::launch::async, [&]() -> std::string {
-        try {
-            manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
-                                        1000, false, std::nullopt, std::nullopt, std::nullopt);
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "finished";
-    });
-    started.get_future().wait();
+    auto training = startTraining(*manager, folder);
     manager->forceKill();
     EXPECT_EQ(training.get(), "trevik stopped by signal 9");
 }
