@@ -1,5 +1,6 @@
 // tessaron-tool train: runs the training engine on a dataset folder through
 // TrevikRunner and prints its lines and statistics.
+#include <filesystem>
 #include <charconv>
 #include <iostream>
 #include <mutex>
@@ -71,6 +72,10 @@ int train(const std::vector<std::string>& arguments) {
         }
     }
     if (!dataset || !output) return usageError("train needs a dataset folder and an output PLY path");
+    // The engine runs in its own folder: relative paths would not reach it.
+    dataset = std::filesystem::absolute(*dataset).string();
+    output = std::filesystem::absolute(*output).string();
+    if (maskDir) maskDir = std::filesystem::absolute(*maskDir).string();
 
     engines::TrevikRunner runner(trevikPath);
     std::mutex printing;
