@@ -302,8 +302,8 @@ private:
             PLYElement& slot = addPendingSlot();
             std::optional<std::size_t> used;
             try {
-                used = slot.decodeBinary(currentDeclaration(), buffer_.data(), offset_,
-                                                    buffered_ - offset_, bigEndian_, &bytesNeeded);
+                used = slot.decodeBinary(currentDeclaration(), buffer_.data(), offset_, buffered_ - offset_,
+                                         bigEndian_, &bytesNeeded);
             } catch (const PLYElement::BinaryDecodeError&) {
                 dropPendingSlot();
                 deliverPending();
