@@ -90,6 +90,17 @@ public:
         return std::nullopt;
     }
 
+    void recycle(std::vector<PLYElement> elements) {
+        // Bounded, so a consumer recycling more than it pulls holds no more
+        // than one largest batch.
+        std::size_t room = PLYReader::binaryBatchCapacity - std::min(spare_.size(), PLYReader::binaryBatchCapacity);
+        if (spare_.empty() && elements.size() <= room) {
+            spare_ = std::move(elements);
+            return;
+        }
+        for (std::size_t i = 0; i < elements.size() && i < room; ++i) spare_.push_back(std::move(elements[i]));
+    }
+
 protected:
     // Advances the decoding: delivers batches, sets finished_, or throws.
     virtual void step() = 0;
@@ -109,6 +120,21 @@ protected:
         }
     }
 
+    // A slot at the end of pending_ for the next element, on recycled
+    // storage when there is some.
+    PLYElement& addPendingSlot() {
+        if (spare_.empty()) return pending_.emplace_back();
+        pending_.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+        return pending_.back();
+    }
+
+    // Takes back the last slot, which did not receive an element.
+    void dropPendingSlot() {
+        spare_.push_back(std::move(pending_.back()));
+        pending_.pop_back();
+    }
+
     void deliverPending() {
         if (pending_.empty()) return;
         lastBatchSize_ = pending_.size();
@@ -122,6 +148,7 @@ protected:
     std::size_t currentType_ = 0;
     std::uint64_t instancesRead_ = 0;
     std::vector<PLYElement> pending_;  // decoded, not yet delivered, of the current type
+    std::vector<PLYElement> spare_;    // recycled elements whose storage decoding reuses
     std::deque<ElementSeries> ready_;
     std::size_t lastBatchSize_ = 0;  // to size the next batch at once
     bool finished_ = false;
@@ -163,8 +190,7 @@ private:
             throw PLYReader::Error(PLYReader::ErrorKind::unexpectedContentAtEndOfBody);
         }
         if (pending_.empty()) pending_.reserve(PLYReader::asciiBatchCapacity);
-        pending_.emplace_back();
-        pending_.back().decodeASCII(currentDeclaration(), *line, currentType_);
+        addPendingSlot().decodeASCII(currentDeclaration(), *line, currentType_);
         if (pending_.size() == PLYReader::asciiBatchCapacity) deliverPending();
         countInstance();
     }
@@ -273,18 +299,18 @@ private:
             std::size_t deliveredBefore = ready_.size();
             std::uint64_t bytesNeeded = 0;
             if (pending_.empty()) pending_.reserve(lastBatchSize_);
-            pending_.emplace_back();
+            PLYElement& slot = addPendingSlot();
             std::optional<std::size_t> used;
             try {
-                used = pending_.back().decodeBinary(currentDeclaration(), buffer_.data(), offset_,
-                                                    buffered_ - offset_, bigEndian_, &bytesNeeded);
+                used = slot.decodeBinary(currentDeclaration(), buffer_.data(), offset_, buffered_ - offset_,
+                                         bigEndian_, &bytesNeeded);
             } catch (const PLYElement::BinaryDecodeError&) {
-                pending_.pop_back();
+                dropPendingSlot();
                 deliverPending();
                 throw;
             }
             if (!used) {
-                pending_.pop_back();
+                dropPendingSlot();
                 checkElementCanComplete(bytesNeeded);
                 return false;
             }
@@ -331,6 +357,10 @@ PLYReader::ElementSequence::~ElementSequence() = default;
 std::optional<PLYReader::ElementSeries> PLYReader::ElementSequence::next() {
     if (!decoder_) return std::nullopt;
     return decoder_->next();
+}
+
+void PLYReader::ElementSequence::recycle(std::vector<PLYElement> elements) {
+    if (decoder_) decoder_->recycle(std::move(elements));
 }
 
 PLYReader::ReadResult PLYReader::read(std::stop_token stopToken) const {

@@ -68,6 +68,11 @@ public:
 
         std::optional<ElementSeries> next();
 
+        // Hands delivered elements back so later batches decode into their
+        // storage instead of allocating anew. Optional; their values are
+        // overwritten, so the caller must be done with them.
+        void recycle(std::vector<PLYElement> elements);
+
         // Range-for support; advancing may throw the body's error.
         class Iterator {
         public:

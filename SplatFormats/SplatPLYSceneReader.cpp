@@ -204,6 +204,7 @@ SplatBatchSequence SplatPLYSceneReader::read() {
                     batch.erase(batch.begin() + std::ptrdiff_t(before), batch.end());
                     throw;
                 }
+                decoding->elements.recycle(std::move(series->elements));
                 return true;
             }
             return false;
