@@ -18,7 +18,7 @@ std::string temporaryName(const std::filesystem::path& target) {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
     char suffix[20];
     std::snprintf(suffix, sizeof suffix, "%08llx", static_cast<unsigned long long>(generator() & 0xffffffffULL));
-    return "." + target.filename().string() + ".tmp-" + suffix;
+    return std::string(".").append(target.filename().string()).append(".tmp-").append(suffix);
 }
 
 }  // namespace

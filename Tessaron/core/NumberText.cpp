@@ -36,7 +36,7 @@ std::string formatShortest(Real value, Real exponentThreshold) {
     std::string out = negative ? "-" : "";
     if (magnitude < Real(1e-4) || magnitude >= exponentThreshold) {
         out += digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
         char exponentText[16];
         std::snprintf(exponentText, sizeof exponentText, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
         return out + exponentText;
@@ -47,7 +47,9 @@ std::string formatShortest(Real value, Real exponentThreshold) {
         std::string fraction = digits.size() > size_t(exponent) + 1 ? digits.substr(size_t(exponent) + 1) : "0";
         return out + integerPart + "." + fraction;
     }
-    return out + "0." + std::string(size_t(-exponent - 1), '0') + digits;
+    // Built by appending: GCC 12 at -O3 misreads `"literal" + string` as an
+    // overlapping copy (-Wrestrict).
+    return out.append("0.").append(size_t(-exponent - 1), '0').append(digits);
 }
 
 }  // namespace
