@@ -8,8 +8,8 @@ namespace tessaron::core {
 //
 // shortestText: the shortest decimal that reads back to the same value, with
 // ".0" on whole values ("0.0", "0.05", "120.0"); exponent form ("1e-05",
-// "1e+16") below 1e-4 and at or above 2^53 (2^24 for float), as the
-// specification's platform prints them. NaN is "nan", infinities "inf"/"-inf".
+// "1e+16") below 1e-4 and at or above 2^53 (2^24 for float), the form the
+// engines' logs and command lines use. NaN is "nan", infinities "inf"/"-inf".
 std::string shortestText(double value);
 std::string shortestText(float value);
 

@@ -10,7 +10,7 @@ std::optional<std::filesystem::path> applicationSupportFolder() {
 }
 
 std::optional<std::filesystem::path> applicationSupportFolder(const char* xdgDataHome, const char* home) {
-    // The base directory specification ignores relative values.
+    // XDG ignores a relative XDG_DATA_HOME.
     if (xdgDataHome && std::filesystem::path(xdgDataHome).is_absolute()) return std::filesystem::path(xdgDataHome) / "Tessaron";
     if (home && !std::string_view(home).empty()) return std::filesystem::path(home) / ".local" / "share" / "Tessaron";
     return std::nullopt;
