@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "spz/FileBytes.hpp"
+#include "core/AtomicFile.hpp"
 #include "spz/GzipInflater.hpp"
 #include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
@@ -134,7 +134,7 @@ PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
 }
 
 PackedGaussians loadSpzPacked(const std::filesystem::path& path) {
-    return loadSpzPacked(readFileBytes(path));
+    return loadSpzPacked(tessaron::core::readWholeFileBytes(path));
 }
 
 }  // namespace spz

@@ -3,9 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <sys/stat.h>
 #include <random>
-#include <sstream>
 #include <unistd.h>
 
 namespace tessaron::core {
@@ -59,13 +58,46 @@ void AtomicFile::write(const std::filesystem::path& target, std::string_view byt
     }
 }
 
-std::string readWholeFile(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) throw Error("Could not read " + path.string() + ": " + systemMessage(errno));
-    std::ostringstream contents;
-    contents << stream.rdbuf();
-    if (stream.bad()) throw Error("Could not read " + path.string());
-    return contents.str();
+namespace {
+
+template <typename Buffer>
+Buffer readWholeFileInto(const std::filesystem::path& path) {
+    auto fail = [&](int code) -> Buffer { throw Error("Could not read " + path.string() + ": " + systemMessage(code)); };
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return fail(errno);
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
+        int code = S_ISDIR(status.st_mode) ? EISDIR : errno;
+        ::close(descriptor);
+        return fail(code);
+    }
+    // One spare byte lets the end of file show without growing the buffer.
+    Buffer bytes(status.st_size > 0 ? size_t(status.st_size) + 1 : 1, 0);
+    size_t filled = 0;
+    for (;;) {
+        // A file that grew since fstat (or reports no size) is read to its end.
+        if (filled == bytes.size()) bytes.resize(bytes.size() + (size_t(1) << 16));
+        ssize_t count = ::read(descriptor, bytes.data() + filled, bytes.size() - filled);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            int code = errno;
+            ::close(descriptor);
+            return fail(code);
+        }
+        if (count == 0) break;
+        filled += size_t(count);
+    }
+    ::close(descriptor);
+    bytes.resize(filled);
+    return bytes;
+}
+
+}  // namespace
+
+std::string readWholeFile(const std::filesystem::path& path) { return readWholeFileInto<std::string>(path); }
+
+std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path) {
+    return readWholeFileInto<std::vector<std::uint8_t>>(path);
 }
 
 }  // namespace tessaron::core

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/Error.hpp"
 
@@ -22,7 +24,10 @@ public:
     static void write(const std::filesystem::path& target, std::string_view bytes);
 };
 
-// Reads a whole file; throws Error naming the path when it cannot be read.
+// Read a whole file into one buffer of exactly its size (no growth copies,
+// which matter for files of hundreds of megabytes); throw Error naming the
+// path when it cannot be read.
 std::string readWholeFile(const std::filesystem::path& path);
+std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path);
 
 }  // namespace tessaron::core
