@@ -10,6 +10,7 @@
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
 #include "engines/TextDecoding.hpp"
+#include "pipeline/PipelineManager.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticCells.hpp"
@@ -55,22 +56,6 @@ std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& ar
 }
 
 void printLine(const std::string& line) { std::cout << line << "\n"; }
-
-// The plan's centroid of a cell "cell_<n>"; none for sub-cells and for
-// plans without centroids. Old plans kept them in model coordinates.
-std::optional<partition::CodablePoint2D> clusterCentroid(const std::string& cellId, const PartitionPlan& plan) {
-    if (!plan.clusterCentroids || !cellId.starts_with("cell_")) return std::nullopt;
-    auto number = engines::parseDecimalInteger(std::string_view(cellId).substr(5));
-    if (!number || *number < 0 || uint64_t(*number) >= plan.clusterCentroids->size() ||
-        cellId.find('_', 5) != std::string::npos)
-        return std::nullopt;
-    partition::CodablePoint2D centroid = (*plan.clusterCentroids)[size_t(*number)];
-    if (!plan.schemaVersion) {
-        const auto& n = plan.normalization;
-        centroid = {(centroid.x - n.centerX) / n.radius, (centroid.z - n.centerZ) / n.radius};
-    }
-    return centroid;
-}
 
 const char* materialiseUsage =
     "<partition_plan.json> <sparse/0> <partitions folder> [--cells ID,ID,...]: write the COLMAP model of every "
@@ -148,7 +133,7 @@ int runMerge(const std::vector<std::string>& arguments) {
             continue;
         }
         input.transform = *transform;
-        input.clusterCentroidXZ = clusterCentroid(cell.id, plan);
+        input.clusterCentroidXZ = pipeline::PipelineManager::clusterCentroid(cell.id, plan);
         inputs.push_back(input);
     }
     SeamlessMerger::pureVoronoiOwnership = plan.clusterCentroids.has_value();
