@@ -45,15 +45,6 @@ TEST(PersonMaskMode, RawValuesAndDisplayNames) {
     EXPECT_EQ(personMaskModeFromString("all"), std::nullopt);
 }
 
-TEST(PersonMasker, KeepsItsFixedSettings) {
-    const PersonMasker masker(PersonMaskMode::operatorOnly, std::make_shared<KeyColourSegmenter>());
-    EXPECT_EQ(masker.mode, PersonMaskMode::operatorOnly);
-    EXPECT_EQ(masker.dilationRadius, 8);
-    EXPECT_EQ(masker.confidenceThreshold, 128);
-    EXPECT_EQ(masker.minPersonFraction, 0.0005);
-    EXPECT_EQ(masker.segmenterName(), "key colour");
-}
-
 TEST(PersonMasker, AnImageWithoutPeopleIsKeptWholeInBothModes) {
     Masking m;
     const cv::Mat image = greenScreen(120, 80);

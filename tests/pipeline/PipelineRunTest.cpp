@@ -13,7 +13,6 @@
 
 #include "core/ResourceLocator.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/MemoryEstimate.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "input/TestVideo.hpp"
@@ -216,9 +215,8 @@ TEST_F(PipelineRun, AMemoryLimitTooSmallStopsBeforeTraining) {
     parameters.ramLimitGB = 2;  // a budget of 1.0 GB: the limit less 2.5 GB, at least 1
     manager_->runPipeline(parameters);
 
-    const double need = engines::MemoryEstimate::gigabytes(640, 480, kImages, 1000000);
-    const std::string message = PipelineManager::memoryFitMessage(need, 1.0);
-    EXPECT_THAT(message, HasSubstr("needs about 2.3 GB of memory, more than the 1.0 GB this computer can give it"));
+    const std::string message = "This model size needs about 2.3 GB of memory, more than the 1.0 GB this computer can "
+                                "give it. Turn on partitioning (Advanced) or choose a smaller model size.";
     EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::error));
     EXPECT_EQ(recorder_.states().back(), PipelineState::error(message));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::dataPrep, "⚠ " + message));
