@@ -194,12 +194,6 @@ Rig360Config twoCameraRig(std::vector<std::string>* framesSeen, std::optional<st
 
 // MARK: - Pieces
 
-TEST(COLMAPRunnerSetup, ThreadCountIsHalfTheCoresWithinTwoAndSix) {
-    const std::vector<std::pair<int, int>> expected = {{1, 2},  {3, 2},  {4, 2},  {5, 2},  {6, 3},  {7, 3},  {8, 4},
-                                                       {9, 4},  {10, 5}, {11, 5}, {12, 6}, {13, 6}, {14, 6}, {64, 6}};
-    for (auto [cores, threads] : expected) EXPECT_EQ(COLMAPRunner::threadCount(cores), threads) << cores << " cores";
-}
-
 TEST(COLMAPRunnerSetup, LookupPrefersBundleThenBuildTreeThenPathElseNamesTheBundle) {
     TempDir folder("colmap-lookup");
     const fs::path bundle = folder / "bundle", development = folder / "development", onPath = folder / "bin";
@@ -221,32 +215,6 @@ TEST(COLMAPRunnerSetup, LookupPrefersBundleThenBuildTreeThenPathElseNamesTheBund
     EXPECT_EQ(COLMAPRunner(std::string("/given/colmap")).colmapPath(), "/given/colmap");
 }
 
-TEST(COLMAPRunnerSetup, FeatureExtractionModeRawValues) {
-    EXPECT_EQ(toString(FeatureExtractionMode::standard), "standard");
-    EXPECT_EQ(toString(FeatureExtractionMode::aggressive), "aggressive");
-    EXPECT_EQ(featureExtractionModeFromString("aggressive"), FeatureExtractionMode::aggressive);
-    EXPECT_EQ(featureExtractionModeFromString("standard"), FeatureExtractionMode::standard);
-    EXPECT_EQ(featureExtractionModeFromString("Standard"), std::nullopt);
-    EXPECT_EQ(featureExtractionModeFromString(""), std::nullopt);
-}
-
-TEST(COLMAPVersionTable, ReadsDebiansBannerAndTranslatesBefore312) {
-    COLMAPVersion debian = COLMAPVersion::fromHelpOutput(
-        {"COLMAP 3.8 -- Structure-from-Motion and Multi-View Stereo", "(Commit Unknown on Unknown without CUDA)"});
-    EXPECT_TRUE(debian.known);
-    EXPECT_EQ(debian.text(), "3.8");
-    EXPECT_TRUE(debian.withoutCUDA);
-    EXPECT_EQ(debian.optionName("--FeatureExtraction.max_image_size"), "--SiftExtraction.max_image_size");
-    EXPECT_EQ(debian.optionName("--FeatureMatching.use_gpu"), "--SiftMatching.use_gpu");
-    EXPECT_EQ(debian.optionName("--Mapper.snapshot_frames_freq"), "--Mapper.snapshot_images_freq");
-    EXPECT_EQ(debian.optionName("--SiftExtraction.max_num_features"), "--SiftExtraction.max_num_features");
-    EXPECT_EQ(debian.optionName("--Mapper.snapshot_path"), "--Mapper.snapshot_path");
-    EXPECT_EQ(debian.optionName("--FeatureMatchingX.y"), "--FeatureMatchingX.y");
-    EXPECT_FALSE(debian.hasSubcommand("rig_configurator"));
-    EXPECT_FALSE(debian.hasSubcommand("global_mapper"));
-    EXPECT_TRUE(debian.hasSubcommand("matches_importer"));
-}
-
 TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
     const std::vector<std::vector<std::string>> helps = {
         {"COLMAP 3.12.3 -- Structure-from-Motion", "(Commit 1a2b on 2025-06-01 with CUDA)"},
@@ -265,17 +233,6 @@ TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
     EXPECT_EQ(COLMAPVersion::fromHelpOutput(helps[0]).text(), "3.12.3");
     EXPECT_EQ(COLMAPVersion::fromHelpOutput(helps[2]).text(), "unknown");
     EXPECT_TRUE(COLMAPVersion::fromHelpOutput({"COLMAP 3.11.1"}).isBefore(3, 12));
-}
-
-TEST(COLMAPRunnerErrors, DescriptionsPrintTheSignedStatus) {
-    EXPECT_STREQ(COLMAPRunner::COLMAPError::featureExtractionFailed(3).what(), "Feature extraction failed (exit 3)");
-    EXPECT_STREQ(COLMAPRunner::COLMAPError::rigConfigurationFailed(-6).what(),
-                 "360 rig configuration failed (exit -6)");
-    EXPECT_STREQ(COLMAPRunner::COLMAPError::matchingFailed(-15).what(), "Feature matching failed (exit -15)");
-    EXPECT_STREQ(COLMAPRunner::COLMAPError::reconstructionFailed(1).what(), "Sparse reconstruction failed (exit 1)");
-    EXPECT_STREQ(COLMAPRunner::COLMAPError::binaryNotFound("/x/colmap").what(),
-                 "COLMAP engine not found in the app bundle (expected at /x/colmap). Install Debian's colmap "
-                 "package — or in a dev checkout, run scripts/setup.sh.");
 }
 
 // MARK: - Command lines and log lines

@@ -81,10 +81,7 @@ TEST(DatasetProfile, VideoEstimateDividesTheFrameCountByTheStride) {
     EXPECT_EQ(DatasetProfile::probe(video, 0)->imageCount, 25);
     EXPECT_EQ(DatasetProfile::probe(video, 1)->imageCount, 25);
     EXPECT_EQ(DatasetProfile::probe(video, 100)->imageCount, 1);  // never below one
-}
 
-TEST(DatasetProfile, NothingForAFileThatIsNoVideo) {
-    TempDir folder;
     writeTextFile(folder / "clip.mp4", "not a video at all");
     EXPECT_FALSE(DatasetProfile::probe(folder / "clip.mp4", 10));
     EXPECT_FALSE(DatasetProfile::probe(folder / "missing.mp4", 10));

@@ -36,16 +36,6 @@ TEST(LogFileWriter, ReplacesAnExistingFileWithTheHeaderThenAppendsLines) {
     EXPECT_FALSE(writer->didFail());
 }
 
-TEST(LogFileWriter, HeaderIsWrittenExactlyAsGiven) {
-    TempDir folder;
-    const auto path = folder / "run.md";
-    auto writer = LogFileWriter::create(path, "no line break");
-    ASSERT_NE(writer, nullptr);
-    writer->write("x");
-    flushAndClose(*writer);
-    EXPECT_EQ(readTextFile(path), "no line breakx\n");
-}
-
 TEST(LogFileWriter, WritesAfterCloseChangeNothing) {
     TempDir folder;
     const auto path = folder / "run.md";

@@ -59,8 +59,6 @@ std::vector<PLYCase> cases() {
          "PLY is not a Gaussian model (missing opacity, rot_0)"},
         {"UcharColour", withEnd(gaussianHeader(100, "property uchar red\n")), gaussianBody + 100,
          "Unsupported PLY property: property uchar red"},
-        {"DoubleProperty", withEnd(gaussianHeader(100, "property double nx\n")), gaussianBody,
-         "Unsupported PLY property: property double nx"},
         {"ListInVertex", withEnd(gaussianHeader(100, "property list uchar int indices\n")), gaussianBody,
          "Unsupported PLY property: property list uchar int indices"},
         {"RepeatedName", withEnd(gaussianHeader(100, "property float x\n")), gaussianBody,
@@ -102,20 +100,13 @@ TEST_P(PLYCheckCases, GivesTheExactFailureOrTheLayout) {
         }
     } else {
         PLYCheck::Layout layout = PLYCheck::validate(file);
-        EXPECT_GT(layout.vertexCount, 0);
+        EXPECT_EQ(layout.vertexCount, 100);
         EXPECT_EQ(layout.vertexCount * layout.bytesPerVertex, plyCase.bodyBytes);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(CraftedFiles, PLYCheckCases, ::testing::ValuesIn(cases()),
                          [](const auto& info) { return info.param.name; });
-
-TEST(PLYCheck, CorrectFilePassesWithCountAndStride) {
-    TempDir folder;
-    writeTextFile(folder / "a.ply", withEnd(gaussianHeader(100)) + std::string(size_t(gaussianBody), '\x7f'));
-    EXPECT_EQ(PLYCheck::validate(folder / "a.ply"), (PLYCheck::Layout{100, 56}));
-    EXPECT_EQ(PLYCheck::requiredProperties().size(), 14u);
-}
 
 TEST(PLYCheck, FailureCarriesItsPayload) {
     TempDir folder;

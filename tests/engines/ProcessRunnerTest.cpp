@@ -108,14 +108,6 @@ TEST(TextLines, EmptyOnlyWhenNothingButLineEnds) {
     EXPECT_FALSE(TextLines("\xFF").empty());  // a replacement character is a line
 }
 
-TEST(TextLines, EndOfLastLineBreakScansOnlyFromTheGivenOffset) {
-    EXPECT_EQ(endOfLastLineBreak("abc"), 0u);
-    EXPECT_EQ(endOfLastLineBreak("a\nb\rc"), 4u);
-    EXPECT_EQ(endOfLastLineBreak("a\r\n"), 3u);
-    EXPECT_EQ(endOfLastLineBreak("a\nbcd", 2), 0u);
-    EXPECT_EQ(endOfLastLineBreak("a\nbc\n", 2), 5u);
-}
-
 // --- Lines from real children -------------------------------------------------
 
 struct ChildOutputCase {
@@ -142,8 +134,6 @@ INSTANTIATE_TEST_SUITE_P(
                         R"(printf "a\r\nb\r\n"; printf "p1\rp2\rp3\n"; printf "tail")",
                         {"a", "b", "p1", "p2", "p3", "tail"}},
         ChildOutputCase{"EmptyLinesNeverDelivered", R"(printf "\n\n\r\n"; echo; echo x; echo)", {"x"}},
-        ChildOutputCase{"InvalidUtf8BecomesReplacement", R"(printf 'ok\377mid\300end\n')",
-                        {"ok" + kReplacement + "mid" + kReplacement + "end"}},
         ChildOutputCase{"LineEndSplitAcrossWrites", R"(printf 'one\r'; sleep 0.05; printf '\ntwo\n')", {"one", "two"}},
         ChildOutputCase{"StandardErrorLinesToo", R"(echo err >&2)", {"err"}},
         ChildOutputCase{"StandardOutputIsNeverLimited", "seq 1 100000", numberLines(1, 100000)}),
@@ -165,8 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ChildOutputCase{"LinesAndCleanExit",
                                       R"(printf "a\r\nb\r\n"; printf "p1\rp2\rp3\n"; printf "tail")",
                                       {"a", "b", "p1", "p2", "p3", "tail", "status 0"}},
-                      ChildOutputCase{"KilledBySignalNine", "kill -9 $$", {"status -9"}},
-                      ChildOutputCase{"ExitThree", "exit 3", {"status 3"}}),
+                      ChildOutputCase{"KilledBySignalNine", "kill -9 $$", {"status -9"}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ProcessRunner, ArgumentsReachTheChildUnchanged) {
@@ -254,10 +243,8 @@ TEST_P(ProcessRunnerStatus, IsExitCodeOrNegatedSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, ProcessRunnerStatus,
                          ::testing::Values(StatusCase{"CleanExit", "exit 0", 0}, StatusCase{"ExitThree", "exit 3", 3},
-                                           StatusCase{"ExitMax", "exit 255", 255},
                                            StatusCase{"KilledByItself", "kill -9 $$", -9},
-                                           StatusCase{"Terminated", "kill -TERM $$", -15},
-                                           StatusCase{"Interrupted", "kill -INT $$", -2}),
+                                           StatusCase{"Terminated", "kill -TERM $$", -15}),
                          [](const auto& info) { return info.param.name; });
 
 // --- Standard-error limit ----------------------------------------------------------

@@ -98,26 +98,6 @@ TEST(SceneAnalysis, DegenerateGridsAndExtents) {
     EXPECT_DOUBLE_EQ(SceneAnalysis::analyze(point.model, 2, 2)->cameraToSceneSpreadRatio, 3.0 / 1e-6);
 }
 
-TEST(SceneAnalysis, CameraCentresUseTheFullRotation) {
-    SceneBuilder scene = quadrantScene();
-    // A quarter turn about Y with t = (1, 0, 0); the centre -R^T t is worked
-    // out here from the rotation matrix written in full.
-    ImageModel& turned = scene.addImage(0, 0, {100});
-    double half = std::sqrt(0.5);
-    turned.qw = half;
-    turned.qy = half;
-    turned.tx = 1;
-    turned.tz = 0;
-    double qw = half, qy = half;
-    double r[3][3] = {{1 - 2 * qy * qy, 0, 2 * qw * qy}, {0, 1, 0}, {-2 * qw * qy, 0, 1 - 2 * qy * qy}};
-    double centreX = -(r[0][0] * 1), centreZ = -(r[0][2] * 1);
-    scene.addImage(4, 6, {101});
-    auto analysis = SceneAnalysis::analyze(scene.model, 2, 2);
-    ASSERT_TRUE(analysis);
-    double spread = std::max(std::abs(4 - centreX), std::abs(6 - centreZ));
-    EXPECT_NEAR(analysis->cameraToSceneSpreadRatio, spread / 10.0, 1e-12);
-}
-
 TEST(SceneAnalysis, NothingForMissingEmptyOrBrokenModels) {
     TempDir folder;
     EXPECT_FALSE(SceneAnalysis::analyze(folder / "missing", 2, 2));

@@ -124,13 +124,6 @@ TEST_F(SubModelPromotionTest, SubModelThatDoesNotParseCountsNoImages) {
     EXPECT_EQ(promote(), Lines{"Sub-model selection: 2 sub-models found; sparse/0 is already the largest (2 images)."});
 }
 
-TEST_F(SubModelPromotionTest, FoldersMoveWithoutALog) {
-    writeSubModel("0", 2);
-    writeSubModel("3", 6);
-    SubModelPromotion::promoteLargestSubModel(sparse(), nullptr);
-    EXPECT_EQ(entries(), (Names{"0", "0_stub_2images"}));
-}
-
 TEST_F(SubModelPromotionTest, FailureToMoveSparseZeroAsideLeavesEverything) {
     writeSubModel("0", 3);
     writeSubModel("1", 15);

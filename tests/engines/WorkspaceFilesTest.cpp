@@ -61,15 +61,6 @@ TEST(WorkspaceFiles, WorkspaceInAMissingFolderFailsAndCreatesNothing) {
     EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 }
 
-TEST(WorkspaceFiles, FolderCreationReportsWhetherItWasMadeNow) {
-    TempDir folder;
-    EXPECT_TRUE(WorkspaceFiles::createDirectoryIgnoringExists(folder / "a"));
-    EXPECT_FALSE(WorkspaceFiles::createDirectoryIgnoringExists(folder / "a"));
-    writeTextFile(folder / "file", "x");
-    EXPECT_FALSE(WorkspaceFiles::createDirectoryIgnoringExists(folder / "file"));
-    EXPECT_THROW(WorkspaceFiles::createDirectoryIgnoringExists(folder / "b/c"), WorkspaceFiles::FileError);
-}
-
 TEST(WorkspaceFiles, RemoveIfExistsTakesFilesAndTreesAndIgnoresMissingOnes) {
     TempDir folder;
     EXPECT_NO_THROW(WorkspaceFiles::removeItemIfExists(folder / "never-there"));
@@ -78,12 +69,6 @@ TEST(WorkspaceFiles, RemoveIfExistsTakesFilesAndTreesAndIgnoresMissingOnes) {
     WorkspaceFiles::removeItemIfExists(folder / "tree");
     WorkspaceFiles::removeItemIfExists(folder / "file.ply");
     EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
-}
-
-TEST(WorkspaceFiles, PartialOutputSitsBesideTheFinalFile) {
-    EXPECT_EQ(WorkspaceFiles::partialOutputURL("/w/partitions/cell_3/output.ply"),
-              std::filesystem::path("/w/partitions/cell_3/output.partial.ply"));
-    EXPECT_EQ(WorkspaceFiles::partialOutputURL("/w/final.ply"), std::filesystem::path("/w/output.partial.ply"));
 }
 
 TEST(WorkspaceFiles, OnlyAValidPartialReplacesTheFinalFile) {

@@ -8,15 +8,6 @@ using tessaron::trevik::GaussianSeed;
 using tessaron::trevik::GaussianSeeder;
 using tessaron::trevik::SeedPoint;
 
-TEST(GaussianSeeder, ColourBecomesTheSHDCTerm) {
-    EXPECT_FLOAT_EQ(GaussianSeeder::colourToDC(255), float(0.5 / 0.28209479));
-    EXPECT_FLOAT_EQ(GaussianSeeder::colourToDC(0), float(-0.5 / 0.28209479));
-    EXPECT_FLOAT_EQ(GaussianSeeder::colourToDC(128), float((128.0 / 255.0 - 0.5) / 0.28209479));
-    // Round trip as a viewer decodes it: 0.5 + C0 * dc.
-    for (int channel : {0, 17, 128, 200, 255})
-        EXPECT_NEAR((0.5 + 0.28209479 * GaussianSeeder::colourToDC(uint8_t(channel))) * 255.0, channel, 1e-3);
-}
-
 TEST(GaussianSeeder, ScaleIsTheLogOfTheMeanDistanceToThreeNeighbours) {
     // Point 0 has neighbours at 1, 2 and 3; the far point 4 is not among them.
     std::vector<SeedPoint> points = {
@@ -41,13 +32,6 @@ TEST(GaussianSeeder, CoincidentAndIsolatedPointsGetFiniteScales) {
     std::vector<GaussianSeed> alone = GaussianSeeder::seed({SeedPoint{{1, 1, 1}, 0, 0, 0}});
     ASSERT_EQ(alone.size(), 1u);
     EXPECT_FLOAT_EQ(alone[0].logScale, float(std::log(GaussianSeeder::isolatedDistance)));
-}
-
-TEST(GaussianSeeder, SubsamplesOnlyAboveThreeQuartersOfTheCap) {
-    EXPECT_FALSE(GaussianSeeder::needsSubsample(750000, 1000000));
-    EXPECT_TRUE(GaussianSeeder::needsSubsample(750001, 1000000));
-    EXPECT_FALSE(GaussianSeeder::needsSubsample(0, 1));
-    EXPECT_TRUE(GaussianSeeder::needsSubsample(1, 1));
 }
 
 TEST(GaussianSeeder, SubsampleIsEvenlySpreadAndDeterministic) {

@@ -42,16 +42,6 @@ TEST(TrainingOptions, OptionsMayComeInAnyOrder) {
     expectFull(TrainingOptions::parse(shuffled));
 }
 
-TEST(TrainingOptions, OptionalPartsDefault) {
-    TrainingOptions options = TrainingOptions::parse({"ds", "-n", "0", "-o", "o.ply", "--cap-max", "1"});
-    EXPECT_EQ(options.iterations, 0);
-    EXPECT_EQ(options.downscale, 1);
-    EXPECT_FALSE(options.eval);
-    EXPECT_FALSE(options.cullRadius);
-    EXPECT_FALSE(options.earlyStop);
-    EXPECT_FALSE(options.maskDir);
-}
-
 TEST_P(RejectedCommandLine, ThrowsAUsageErrorNamingTheProblem) {
     try {
         TrainingOptions::parse(GetParam().first);
@@ -84,15 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o"}, "missing --cap-max <count>"),
         std::make_pair(Arguments{"ds", "other", "-n", "5", "-o", "o", "--cap-max", "9"},
                        "unexpected argument \"other\" (the dataset is ds)")));
-
-TEST(TrainingOptions, DatasetNameIsTheFoldersOwnName) {
-    auto nameOf = [](const std::string& dataset) {
-        return TrainingOptions::parse({dataset, "-n", "1", "-o", "o", "--cap-max", "1"}).datasetName();
-    };
-    EXPECT_EQ(nameOf("/w/partitions/cell_3"), "cell_3");
-    EXPECT_EQ(nameOf("/w/partitions/cell_3/"), "cell_3");
-    EXPECT_EQ(nameOf("dataset"), "dataset");
-}
 
 TEST(StandInKnobs, ReadsEveryKnobAndRejectsBadValues) {
     std::map<std::string, std::string> environment = {

@@ -148,15 +148,6 @@ TEST_F(TrevikStandIn, PrintsAboutTenStatisticsLinesEndingAtTheLastStep) {
     EXPECT_TRUE(result.matching("psnr|PSNR").empty());
 }
 
-TEST_F(TrevikStandIn, FewStepsGiveOneLinePerStep) {
-    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
-    Result result = run(command(dataset, 3, 1000000));
-    ASSERT_EQ(result.status, 0);
-    std::vector<std::string> stats = result.matching("^step=");
-    ASSERT_EQ(stats.size(), 3u);
-    EXPECT_TRUE(stats[2].starts_with("step=3 "));
-}
-
 TEST_F(TrevikStandIn, EvaluationEndsWithAPsnrLineThePipelineReads) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     Result result = run(command(dataset, 100, 1000000, true), {{"TESSARON_STANDIN_PSNR", "14.99"}});
@@ -168,15 +159,6 @@ TEST_F(TrevikStandIn, EvaluationEndsWithAPsnrLineThePipelineReads) {
         if (std::regex_search(line, match, psnr)) values.push_back(match[1]);
     }
     EXPECT_EQ(values, std::vector<std::string>{"14.99"});
-}
-
-TEST_F(TrevikStandIn, EchoesTheDiagnosticsVariables) {
-    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
-    Result result = run(command(dataset, 10, 1000000), {{"BENCHMARK", "1"}, {"PROFILE_GPU", "1"}, {"PROFILE_STAGES", "1"}});
-    ASSERT_EQ(result.status, 0);
-    EXPECT_EQ(result.matching("^\\[diagnostics\\] "),
-              (std::vector<std::string>{"[diagnostics] BENCHMARK=1", "[diagnostics] PROFILE_GPU=1",
-                                        "[diagnostics] PROFILE_STAGES=1"}));
 }
 
 namespace {
@@ -256,11 +238,6 @@ TEST_F(TrevikStandIn, OutOfMemoryMessageMatchesWhatThePipelineLooksFor) {
     // 640 x 480, 10 images, a million Gaussians need about 2.3 GB.
     EXPECT_EQ(result.matching("^error: out of memory: this model needs about 2\\.3 GB, the limit is 1\\.0 GB").size(), 1u);
     EXPECT_FALSE(fs::exists(output));
-
-    Result killed = run(command(dataset, 10, 1000000),
-                        {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}, {"TESSARON_STANDIN_OOM_MODE", "kill"}});
-    EXPECT_EQ(killed.status, -9);
-    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST_F(TrevikStandIn, ForcedFailureHitsOnlyTheNamedDataset) {
@@ -274,15 +251,6 @@ TEST_F(TrevikStandIn, ForcedFailureHitsOnlyTheNamedDataset) {
     EXPECT_TRUE(failed.matching("out of memory|OutOfMemory|bad_alloc|failed to allocate|Insufficient Memory").empty());
     EXPECT_FALSE(fs::exists(output));
     EXPECT_EQ(run(command(cell3, 10, 1000000), environment).status, 0);
-}
-
-TEST_F(TrevikStandIn, ForcedTruncationLeavesAnIncompleteFile) {
-    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
-    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
-    EXPECT_EQ(result.status, 0);
-    size_t complete = GaussianPlyWriter::header(20).size() + 20 * GaussianPlyWriter::bytesPerVertex;
-    EXPECT_LT(fs::file_size(output), complete);
-    EXPECT_GT(fs::file_size(output), GaussianPlyWriter::header(20).size());
 }
 
 TEST_F(TrevikStandIn, UnwritableOutputFails) {
