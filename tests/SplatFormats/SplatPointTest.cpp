@@ -92,12 +92,6 @@ TEST(SplatPoint, OpacityConversionsUseTheirOwnByteScales) {
     EXPECT_EQ(Opacity::linearUInt8(7).asLinearUInt8(), 7);
 }
 
-TEST(SplatPoint, ScaleConvertsBetweenLogAndLinear) {
-    EXPECT_EQ(Scale::exponent({0, 0, 0}).asLinearFloat(), (splatformats::Vector3{1, 1, 1}));
-    EXPECT_EQ(Scale::linearFloat({1, 0, 1}).asExponent()[1], -std::numeric_limits<float>::infinity());
-    EXPECT_FLOAT_EQ(Scale::linearFloat({std::exp(2.0f), 1, 1}).asExponent()[0], 2.0f);
-}
-
 TEST(SplatPoint, DescriptionsPrintShortestFloats) {
     SplatPoint point({0, 0, 0}, Color::sRGBUInt8({1, 2, 3}), Opacity::linearUInt8(7), Scale::exponent({0, 0, 0}),
                      {0, 0, 0, 1});
@@ -113,18 +107,4 @@ TEST(SplatPoint, DescriptionsPrintShortestFloats) {
     EXPECT_EQ(Opacity::logitFloat(-0.25f).description(), "logit(-0.25)");
     EXPECT_EQ(Opacity::linearFloat(0.1f).description(), "linear(0.1)");
     EXPECT_EQ(Scale::linearFloat({1, 2.5f, 3}).description(), "linear(1.0, 2.5, 3.0)");
-}
-
-TEST(SHDegree, CountsAndRawValues) {
-    EXPECT_FALSE(splatformats::shDegreeFromRawValue(4).has_value());
-    EXPECT_EQ(splatformats::shDegreeFromRawValue(3), SHDegree::sh3);
-    int counts[] = {1, 4, 9, 16};
-    for (std::uint8_t raw = 0; raw < 4; ++raw) {
-        SHDegree degree = *splatformats::shDegreeFromRawValue(raw);
-        EXPECT_EQ(splatformats::coefficientCount(degree), counts[raw]);
-        EXPECT_EQ(splatformats::coefficientsPerChannel(degree), counts[raw]);
-        EXPECT_EQ(splatformats::extraCoefficientCount(degree), counts[raw] - 1);
-    }
-    EXPECT_LT(SHDegree::sh1, SHDegree::sh2);
-    EXPECT_EQ(splatformats::shDegreeFromCoefficientCount(100), SHDegree::sh3);
 }

@@ -71,17 +71,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RadixSortMatchesAStableSort,
                          ::testing::Values(Case{0, 1}, Case{1, 1}, Case{63, 1}, Case{1000, 4}, Case{200000, 1},
                                            Case{200000, 3}, Case{300001, 8}));
 
-TEST(RadixSort, KeysThatAllAgreeCopyThePayloadsInOrder) {
-    std::vector<std::uint32_t> keys(100000, 0xDEADBEEF);
-    std::vector<std::uint32_t> payloads(keys.size());
-    for (std::size_t i = 0; i < payloads.size(); ++i) payloads[i] = std::uint32_t(i);
-    const auto expected = payloads;
-    std::vector<std::uint32_t> sorted(keys.size());
-    ParallelWorkers workers(4);
-    RadixSort<std::uint32_t>().sort(keys, payloads, sorted.data(), &workers);
-    EXPECT_EQ(sorted, expected);
-}
-
 TEST(DepthOrder, DescendingKeysOrderDistancesFarthestFirst) {
     const float values[] = {std::numeric_limits<float>::infinity(), 1e30f, 100, 10, 2, 1, 1e-30f,
                             std::numeric_limits<float>::denorm_min(), 0};

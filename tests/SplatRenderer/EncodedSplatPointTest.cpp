@@ -49,15 +49,6 @@ TEST(EncodedSplatPoint, RecordBytesAreLittleEndianAndPacked) {
     EXPECT_EQ(bytesOf(record), expected);
 }
 
-TEST(EncodedSplatPoint, ColourHalvesOfAnEightBitColour) {
-    const EncodedSplatPoint record(pointWith(Color::sRGBUInt8({255, 0, 128}), Opacity::linearFloat(0.5f),
-                                             Scale::linearFloat({1, 1, 1}), Quaternion{0, 0, 0, 1}));
-    EXPECT_EQ(toFloat(record.colorSH0.r), 1.7724609375f);
-    EXPECT_EQ(toFloat(record.colorSH0.g), -1.7724609375f);
-    EXPECT_EQ(toFloat(record.colorSH0.b), 0.00695037841796875f);
-    EXPECT_EQ(toFloat(record.colorSH0.a), 0.5f);
-}
-
 TEST(EncodedSplatPoint, OpacityIsDecodedButNotClamped) {
     auto alpha = [](Opacity opacity) {
         return toFloat(EncodedSplatPoint(pointWith(Color::sRGBUInt8({0, 0, 0}), opacity, Scale::linearFloat({1, 1, 1}),

@@ -33,14 +33,6 @@ const GPUDevice device256MiB(268435456);
 
 }  // namespace
 
-TEST(GPUBuffer, CapacityIsAtLeastOne) {
-    for (std::int64_t requested : {0, -5, 1}) {
-        GPUBuffer<EncodedSplatPoint> buffer(device256MiB, requested);
-        EXPECT_EQ(buffer.capacity(), 1);
-        EXPECT_EQ(buffer.count(), 0);
-    }
-}
-
 TEST(GPUBuffer, CapacityIsBoundedByTheDevice) {
     EXPECT_EQ(GPUBuffer<EncodedSplatPoint>::maxCapacity(device256MiB), 8388608);
     EXPECT_EQ(GPUBuffer<ChunkedSplatIndex>::maxCapacity(device256MiB), 33554432);
@@ -87,18 +79,6 @@ TEST(GPUBuffer, ShrinkingKeepsTheFirstElements) {
     buffer.setCapacity(20);
     EXPECT_EQ(buffer.count(), 4);
     EXPECT_EQ(buffer.values()[3], 21u);
-}
-
-TEST(GPUBuffer, AppendsReturnTheFirstNewIndex) {
-    GPUBuffer<std::uint32_t> buffer(device256MiB, 8);
-    EXPECT_EQ(buffer.append(5u), 0);
-    const std::uint32_t more[] = {6, 7, 8};
-    EXPECT_EQ(buffer.append(std::span<const std::uint32_t>(more)), 1);
-    GPUBuffer<std::uint32_t> other(device256MiB, 2);
-    other.append(42u);
-    EXPECT_EQ(buffer.append(other, 0), 4);
-    EXPECT_EQ(std::vector<std::uint32_t>(buffer.elements().begin(), buffer.elements().end()),
-              (std::vector<std::uint32_t>{5, 6, 7, 8, 42}));
 }
 
 TEST(GPUBufferPool, GivesBackTheLastReleasedBufferOfItsTag) {

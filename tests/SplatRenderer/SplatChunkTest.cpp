@@ -29,23 +29,6 @@ std::vector<float> positionsX(const SplatChunk& chunk) {
 
 }  // namespace
 
-TEST(SplatChunk, AnEmptyListGivesAnEmptyDegreeZeroChunk) {
-    SplatChunk chunk(llvmpipeDevice(), std::span<const SplatPoint>{});
-    EXPECT_EQ(chunk.splatCount(), 0);
-    EXPECT_EQ(chunk.splats->capacity(), 1);
-    EXPECT_EQ(chunk.shDegree, SHDegree::sh0);
-    EXPECT_EQ(chunk.shCoefficients, nullptr);
-}
-
-TEST(SplatChunk, EightBitColoursCarryNoCoefficients) {
-    const std::vector<SplatPoint> points{roundSplat({0, 0, 0}, 1, {1, 2, 3}), roundSplat({1, 0, 0}, 1, {4, 5, 6})};
-    SplatChunk chunk(llvmpipeDevice(), points);
-    EXPECT_EQ(chunk.splatCount(), 2);
-    EXPECT_EQ(chunk.shDegree, SHDegree::sh0);
-    EXPECT_EQ(chunk.shCoefficients, nullptr);
-    EXPECT_EQ(chunk.splats->values()[1].position[0], 1.0f);
-}
-
 TEST(SplatChunk, DegreeThreeGivesFortyFiveHalvesPerSplat) {
     const std::vector<SplatPoint> points{harmonicSplat({0, 0, 0}, 16, 1), harmonicSplat({1, 0, 0}, 16, 100)};
     SplatChunk chunk(llvmpipeDevice(), points);
@@ -169,15 +152,4 @@ TEST(LocalityOrder, ReordersByCodeKeepingTiesAndCoefficientSlotsTogether) {
         EXPECT_EQ(position[0], corners[std::size_t(expectedFirstCoefficient[k])][0]) << k;
     }
     EXPECT_EQ(chunk.splatCount(), 5);
-}
-
-TEST(LocalityOrder, PermutationMovesEveryElementToItsPlace) {
-    std::vector<int> values{10, 11, 12, 13, 14, 15};
-    const std::vector<std::uint32_t> order{3, 0, 4, 1, 5, 2};
-    LocalityOrder::permute(values.data(), 1, order);
-    EXPECT_EQ(values, (std::vector<int>{13, 10, 14, 11, 15, 12}));
-    std::vector<int> pairs{0, 1, 2, 3, 4, 5};
-    const std::vector<std::uint32_t> swap{2, 1, 0};
-    LocalityOrder::permute(pairs.data(), 2, swap);
-    EXPECT_EQ(pairs, (std::vector<int>{4, 5, 2, 3, 0, 1}));
 }

@@ -76,17 +76,6 @@ TEST(SplatRendererChunks, DisabledChunksDoNotCount) {
     EXPECT_EQ(renderer.sorter().snapshot().chunkCount, 1u);
 }
 
-TEST(SplatRendererChunks, NestedChunkOperationsRunAtOnce) {
-    SplatRenderer renderer(llvmpipeDevice(), {});
-    const ChunkID id = renderer.withChunkAccess([&] {
-        renderer.addChunk(chunkOf(2), false, true);
-        return renderer.addChunk(chunkOf(3), false, true);
-    });
-    EXPECT_EQ(id.rawValue, 1u);
-    EXPECT_EQ(renderer.splatCount(), 5);
-    EXPECT_FALSE(renderer.accessState().hasExclusiveAccess());
-}
-
 TEST(SplatRendererChunks, TheChunkBeyondTheLimitIsAnError) {
     SplatRenderer renderer(llvmpipeDevice(), {});
     PassGate gate;  // one pass at most, so adding stays cheap

@@ -124,20 +124,3 @@ TEST(CellNormTransform, NoReadableCentreGivesNothing) {
     TempDir dir;
     EXPECT_FALSE(SeamlessMerger::estimateNormTransform(dir / "missing"));
 }
-
-TEST(CellNormTransform, MatchesTheFrameTheSyntheticCellsWereMadeIn) {
-    TempDir dir;
-    support::SyntheticCellsOptions options;
-    options.columns = 3;
-    options.rows = 2;
-    options.gaussiansPerCell = 1;
-    auto made = support::writeSyntheticCells(dir / "partitions", options);
-    for (const auto& input : made.inputs) {
-        auto transform = SeamlessMerger::estimateNormTransform(input.sparseURL);
-        ASSERT_TRUE(transform);
-        EXPECT_NEAR(transform->translation.x, input.transform.translation.x, 1e-12);
-        EXPECT_NEAR(transform->translation.y, input.transform.translation.y, 1e-12);
-        EXPECT_NEAR(transform->translation.z, input.transform.translation.z, 1e-12);
-        EXPECT_NEAR(transform->scale, input.transform.scale, 1e-12);
-    }
-}

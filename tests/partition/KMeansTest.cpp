@@ -34,17 +34,6 @@ void expectEveryPointOnce(const std::vector<Cluster>& clusters, const std::vecto
 
 }  // namespace
 
-TEST(SeededGenerator, FollowsTheLinearCongruentialRecurrence) {
-    planner::SeededGenerator generator(41);
-    uint64_t state = 42;
-    for (int draw = 0; draw < 5; ++draw) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        EXPECT_EQ(generator.next(), double(state >> 33) / 2147483648.0);
-    }
-    planner::SeededGenerator wrapping(UINT64_MAX);  // seed + 1 wraps to 0
-    EXPECT_EQ(wrapping.next(), double(1442695040888963407ULL >> 33) / 2147483648.0);
-}
-
 TEST(KMeans, SameInputGivesSameClusters) {
     auto points = scatter(300, 5);
     for (int64_t k : {2, 3, 7}) {

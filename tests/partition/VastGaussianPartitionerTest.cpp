@@ -220,15 +220,6 @@ TEST(CreatePlan, CamerasAtOnePointGiveRadiusOne) {
     EXPECT_EQ(run.plan.normalization.centerX, 0.0);
 }
 
-TEST(CreatePlan, SceneBoundsLieInTheUnitSquareWhenCamerasSpanThePoints) {
-    PlanRun run = plan(street(120, 6000), 1, 32.0);
-    const auto& bounds = run.plan.sceneBounds;
-    EXPECT_GE(bounds.minX, -1.0);
-    EXPECT_LE(bounds.maxX, 1.0);
-    EXPECT_GE(bounds.minZ, -1.0);
-    EXPECT_LE(bounds.maxZ, 1.0);
-}
-
 TEST(CreatePlan, EmptyModelsThrowInOrder) {
     auto model = street(60, 3000);
     auto expectError = [](engines::COLMAPModel broken, VastGaussianPartitioner::PartitionErrorKind kind,

@@ -36,9 +36,3 @@ TEST(CoordinateSystem, LeftDownFrontAgainstRightUpBackFlipsEveryAxis) {
     EXPECT_EQ(converter.flipQ, (std::array<float, 3>{1, 1, 1}));
     EXPECT_EQ(converter.flipSh[9], -1.0f);  // sx·sy·sz
 }
-
-TEST(CoordinateSystem, RawValuesAboveEightAreNoSystem) {
-    EXPECT_EQ(spz::coordinateSystemFromRawValue(8), CoordinateSystem::ruf);
-    EXPECT_FALSE(spz::coordinateSystemFromRawValue(9).has_value());
-    EXPECT_FALSE(spz::coordinateSystemFromRawValue(-1).has_value());
-}

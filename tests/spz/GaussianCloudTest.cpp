@@ -185,17 +185,6 @@ TEST(GaussianCloud, SavedCloudLoadsBackWithinQuantisation) {
     }
 }
 
-TEST(GaussianCloud, SavingToAPathReplacesTheFile) {
-    tessaron::testing::TempDir folder;
-    auto path = folder / "cloud.spz";
-    tessaron::testing::writeTextFile(path, "old contents");
-    GaussianCloud cloud = randomCloud(10, 1, 2);
-    spz::saveSpz(cloud, path, {CoordinateSystem::rub});
-    GaussianCloud back = spz::loadSpz(path, {CoordinateSystem::rub});
-    EXPECT_EQ(back.numPoints, 10);
-    EXPECT_EQ(back.shDegree, 1);
-}
-
 TEST(GaussianCloud, ConvertingCoordinatesFlipsPositionsRotationsAndHarmonics) {
     GaussianCloud cloud = singlePoint({1, 2, 3}, 3, 1);
     cloud.rotations = {0.1f, 0.2f, 0.3f, 0.9f};

@@ -32,7 +32,6 @@ void expectSameRotation(const Quat4f& a, const Quat4f& b, float tolerance) {
 TEST(PackedGaussian, FieldDecodingsFollowTheFormatsScales) {
     EXPECT_FLOAT_EQ(spz::unpackScale(0), -10.0f);
     EXPECT_FLOAT_EQ(spz::unpackScale(255), 5.9375f);
-    EXPECT_NEAR(spz::unpackAlpha(128), std::log((128.0f / 255) / (127.0f / 255)), 1e-6);
     EXPECT_NEAR(spz::unpackAlpha(128), 0.00784f, 1e-5);
     EXPECT_EQ(spz::unpackAlpha(0), -std::numeric_limits<float>::infinity());
     EXPECT_EQ(spz::unpackAlpha(255), std::numeric_limits<float>::infinity());
@@ -45,13 +44,10 @@ TEST(PackedGaussian, FieldDecodingsFollowTheFormatsScales) {
     EXPECT_FLOAT_EQ(spz::unpackFixedPoint(signBit, 1.0f / 4096), -2048.0f);
 }
 
-TEST(PackedGaussian, IdentityPacksToTheTopIndexWordAndBack) {
+TEST(PackedGaussian, IdentityZeroLengthAndNonFiniteRotationsPackToTheTopIndexWord) {
     auto bytes = spz::packQuaternionSmallestThree({0, 0, 0, 1}, noFlip);
     EXPECT_EQ(word(bytes), 0xC0000000u);
     EXPECT_EQ(spz::unpackQuaternionSmallestThree(bytes.data(), noFlip), (Quat4f{0, 0, 0, 1}));
-}
-
-TEST(PackedGaussian, ZeroLengthAndNonFiniteRotationsPackAsTheIdentity) {
     EXPECT_EQ(word(spz::packQuaternionSmallestThree({0, 0, 0, 0}, noFlip)), 0xC0000000u);
     float nan = std::numeric_limits<float>::quiet_NaN();
     EXPECT_EQ(word(spz::packQuaternionSmallestThree({nan, 0, 0, 1}, noFlip)), 0xC0000000u);

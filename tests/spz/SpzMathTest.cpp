@@ -25,14 +25,7 @@ TEST(SpzMath, HalfFloatsConvertBothWays) {
         EXPECT_EQ(spz::floatToHalf(spz::halfToFloat(half)), half);
 }
 
-TEST(SpzMath, VectorAndQuaternionHelpers) {
-    EXPECT_EQ(spz::squaredNorm({1, 2, 2}), 9.0f);
-    EXPECT_EQ(spz::norm(spz::Vec3f{3, 4, 0}), 5.0f);
-    spz::Vec3f unit = spz::normalized(spz::Vec3f{3, 0, 4});
-    EXPECT_NEAR(unit[0], 0.6f, 1e-5);  // an estimate refined twice
-    EXPECT_NEAR(unit[2], 0.8f, 1e-5);
-    EXPECT_EQ(spz::normalized(spz::Quat4f{0, 0, 0, 2}), (spz::Quat4f{0, 0, 0, 1}));
-    // A quarter turn about z takes x to y.
+TEST(SpzMath, AQuarterTurnAboutZTakesXToY) {
     spz::Quat4f quarter = spz::axisAngleQuat({0, 0, float(M_PI / 2)});
     spz::Vec3f turned = spz::times(quarter, spz::Vec3f{1, 0, 0});
     EXPECT_NEAR(turned[0], 0, 1e-6);
@@ -41,7 +34,4 @@ TEST(SpzMath, VectorAndQuaternionHelpers) {
     EXPECT_NEAR(half[2], 1, 1e-6);
     EXPECT_NEAR(half[3], 0, 1e-6);
     EXPECT_EQ(spz::axisAngleQuat({0, 0, 0}), (spz::Quat4f{0, 0, 0, 1}));
-    EXPECT_EQ(spz::plus(spz::Vec3f{1, 2, 3}, spz::Vec3f{1, 1, 1}), (spz::Vec3f{2, 3, 4}));
-    EXPECT_EQ(spz::times(spz::Vec3f{1, 2, 3}, spz::Vec3f{2, 2, 2}), (spz::Vec3f{2, 4, 6}));
-    EXPECT_EQ(spz::times(spz::Quat4f{1, 2, 3, 4}, 0.5f), (spz::Quat4f{0.5f, 1, 1.5f, 2}));
 }
