@@ -53,3 +53,43 @@ function(tessaron_test_folder name)
     PROPERTIES TIMEOUT 300 LABELS ${label}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
+
+# tessaron_qt_library(<target> ...): tessaron_library with Qt's meta-object
+# compiler on, for the window's layers.
+function(tessaron_qt_library target)
+  tessaron_library(${target} ${ARGN})
+  set_target_properties(${target} PROPERTIES AUTOMOC ON AUTORCC ON)
+endfunction()
+
+# tessaron_qt_test_folder(<name> LIBS ... [GL]): one GoogleTest program per
+# folder whose main() owns a QApplication, so Qt Test's event helpers
+# (QTest::mouseClick, keyClicks, QSignalSpy) work inside GoogleTest cases.
+# Plain widgets run on the offscreen platform; GL folders (QOpenGLWidget)
+# run each test under a private Xvfb server, since offscreen cannot create one.
+function(tessaron_qt_test_folder name)
+  cmake_parse_arguments(ARG "GL" "" "LIBS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name}_tests ${sources})
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} tessaron_qttestsupport GTest::gtest GTest::gmock)
+  set_target_properties(${name}_tests PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests AUTOMOC ON AUTORCC ON)
+  set(label ${name})
+  if(ARG_LABELS)
+    set(label ${ARG_LABELS})
+  endif()
+  if(ARG_GL)
+    set_target_properties(${name}_tests PROPERTIES
+      CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/tests/support/with-xvfb.sh)
+    set(environment "QT_QPA_PLATFORM=xcb")
+  else()
+    set(environment "QT_QPA_PLATFORM=offscreen")
+  endif()
+  include(GoogleTest)
+  gtest_discover_tests(${name}_tests
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300 LABELS ${label} ENVIRONMENT "${environment}"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endfunction()

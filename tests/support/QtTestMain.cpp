@@ -1,0 +1,21 @@
+// main() of the Qt test programs: GoogleTest cases that drive widgets need a
+// QApplication for the whole run. Listing the tests (CTest's discovery) needs
+// none, so a machine without a display can still list a GL folder.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+int main(int argc, char** argv)
+{
+    bool listingOnly = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
+            listingOnly = true;
+    testing::InitGoogleTest(&argc, argv);
+    std::unique_ptr<QApplication> application;
+    if (!listingOnly)
+        application = std::make_unique<QApplication>(argc, argv);
+    return RUN_ALL_TESTS();
+}
