@@ -30,32 +30,44 @@ AlertPresenter messageBoxPresenter() {
     };
 }
 
-// One quit wait: a subscription to the model's active-operation flag and a
-// time-out. Destroying it cancels both, so a replaced wait never completes.
+// One quit wait: a subscription to the model's active-operation flag, a
+// short poll for the engines' children (which signal nothing) and a
+// time-out. Retiring it cancels all three, so a replaced wait never
+// completes.
 class AppDelegate::IdleWait : public QObject {
 public:
-    IdleWait(PipelineViewModel& model, std::chrono::milliseconds timeout, std::function<void(bool)> completion,
-             QObject* parent)
-        : QObject(parent), completion_(std::move(completion)) {
-        if (!model.hasActiveOperation()) {
+    static constexpr std::chrono::milliseconds childPoll{50};
+
+    IdleWait(PipelineViewModel& model, std::function<bool()> isIdle, std::chrono::milliseconds timeout,
+             std::function<void(bool)> completion, QObject* parent)
+        : QObject(parent), isIdle_(std::move(isIdle)), completion_(std::move(completion)) {
+        if (isIdle_()) {
             // Already idle: complete on the event loop, never inside the caller.
             QTimer::singleShot(0, this, [this] { finish(true); });
             return;
         }
-        connect(&model, &PipelineViewModel::hasActiveOperationChanged, this, [this, &model] {
-            if (!model.hasActiveOperation()) finish(true);
+        connect(&model, &PipelineViewModel::hasActiveOperationChanged, this, [this] {
+            if (isIdle_()) finish(true);
         });
         // The model going away ends the wait as if it had become idle.
-        connect(&model, &QObject::destroyed, this, [this] { finish(true); });
-        timer_.setSingleShot(true);
-        connect(&timer_, &QTimer::timeout, this, [this] { finish(false); });
-        timer_.start(timeout);
+        connect(&model, &QObject::destroyed, this, [this] {
+            isIdle_ = [] { return true; };
+            finish(true);
+        });
+        connect(&poll_, &QTimer::timeout, this, [this] {
+            if (isIdle_()) finish(true);
+        });
+        poll_.start(childPoll);
+        timeout_.setSingleShot(true);
+        connect(&timeout_, &QTimer::timeout, this, [this] { finish(false); });
+        timeout_.start(timeout);
     }
 
     // Nothing of this wait runs any more.
     void cancel() {
         done_ = true;
-        timer_.stop();
+        timeout_.stop();
+        poll_.stop();
         completion_ = nullptr;
     }
 
@@ -63,15 +75,18 @@ private:
     void finish(bool reached) {
         if (done_) return;
         done_ = true;
-        timer_.stop();
+        timeout_.stop();
+        poll_.stop();
         // The completion may start the next wait, which retires this one:
         // move it out first.
         auto completion = std::move(completion_);
         completion(reached);
     }
 
+    std::function<bool()> isIdle_;
     std::function<void(bool)> completion_;
-    QTimer timer_;
+    QTimer timeout_;
+    QTimer poll_;
     bool done_ = false;
 };
 
@@ -134,7 +149,7 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate() {
 void AppDelegate::afterIdleWait(bool reached) {
     if (!pipelineVM_) return replyToTermination(true);
     PipelineViewModel& model = *pipelineVM_;
-    if (reached && !model.pipelineManager()->isProcessRunning()) return replyToTermination(true);
+    if (reached) return replyToTermination(true);
     model.pipelineManager()->forceKill();
     waitForIdle(model, timing_.killWait, [this](bool) { afterKillWait(); });
 }
@@ -164,7 +179,9 @@ void AppDelegate::waitForIdle(PipelineViewModel& model, std::chrono::millisecond
         waitForStop_->cancel();
         waitForStop_->deleteLater();
     }
-    waitForStop_ = new IdleWait(model, timeout, std::move(completion), this);
+    QPointer<PipelineViewModel> watched(&model);
+    auto isIdle = [this, watched] { return !watched || !isActive(*watched); };
+    waitForStop_ = new IdleWait(model, isIdle, timeout, std::move(completion), this);
 }
 
 void AppDelegate::requestQuit() {

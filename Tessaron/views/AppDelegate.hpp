@@ -76,8 +76,9 @@ public:
     void applicationWillTerminate();
 
     // Calls `completion` once: true as soon as the model has no active
-    // operation (at once, on the event loop, when it has none), false when
-    // `timeout` passes first. A new wait replaces the previous one.
+    // operation and no engine child runs any more (on the event loop, also
+    // when that holds already), false when `timeout` passes first. A new
+    // wait replaces the previous one.
     void waitForIdle(viewmodel::PipelineViewModel& model, std::chrono::milliseconds timeout,
                      std::function<void(bool reached)> completion);
 
