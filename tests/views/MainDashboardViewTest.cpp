@@ -29,53 +29,42 @@ using pipeline::PipelineState;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 
-struct StoredWidth {
-    std::optional<std::string> stored;
-    double expected;
-};
-
-class StoredMenuWidth : public ::testing::TestWithParam<StoredWidth> {};
-
-TEST_P(StoredMenuWidth, IsReadWithinTheLimits) {
-    EXPECT_EQ(MainDashboardView::menuWidthFromStored(GetParam().stored), GetParam().expected);
+// Each table runs in one test: every test case here is a process of its
+// own with a QApplication, and these need no window.
+TEST(StoredMenuWidth, IsReadWithinTheLimits) {
+    const std::vector<std::pair<std::optional<std::string>, double>> table{
+        {std::nullopt, 430}, {"430", 430},  {"512.5", 512.5}, {"360", 360},  {"560", 560},
+        {"359.9", 360},      {"100", 360},  {"-1e308", 360},  {"9000", 560}, {"nan", 430},
+        {"inf", 430},        {"-inf", 430}, {"", 430},        {"wide", 430}, {"500px", 430}};
+    for (const auto& [stored, expected] : table)
+        EXPECT_EQ(MainDashboardView::menuWidthFromStored(stored), expected) << stored.value_or("(absent)");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, StoredMenuWidth,
-    ::testing::Values(StoredWidth{std::nullopt, 430}, StoredWidth{"430", 430}, StoredWidth{"512.5", 512.5},
-                      StoredWidth{"360", 360}, StoredWidth{"560", 560}, StoredWidth{"359.9", 360},
-                      StoredWidth{"100", 360}, StoredWidth{"-1e308", 360}, StoredWidth{"9000", 560},
-                      StoredWidth{"nan", 430}, StoredWidth{"inf", 430}, StoredWidth{"-inf", 430},
-                      StoredWidth{"", 430}, StoredWidth{"wide", 430}, StoredWidth{"500px", 430}));
-
-struct StatusCase {
-    PipelineState state;
-    qint64 materialized, total, iteration;
-    const char* text;
-};
-
-class StatusText : public ::testing::TestWithParam<StatusCase> {};
-
-TEST_P(StatusText, MatchesTheState) {
-    const auto& c = GetParam();
-    EXPECT_EQ(views::StatusPillView::statusText(c.state, c.materialized, c.total, c.iteration).toStdString(), c.text);
+TEST(StatusText, MatchesTheState) {
+    struct Case {
+        PipelineState state;
+        qint64 materialized, total, iteration;
+        const char* text;
+    };
+    const std::vector<Case> table{
+        {Kind::extractingFrames, 0, 0, 0, "Extracting frames..."},
+        {Kind::processingSfM, 0, 0, 0, "Running COLMAP SfM..."},
+        {Kind::preparingData, 0, 0, 0, "Planning partition..."},
+        {Kind::awaitingPartitionApproval, 0, 0, 0, "Partition plan ready \u2014 awaiting approval"},
+        {Kind::materializingCells, 0, 0, 0, "Partitioning cells\u2026"},
+        {Kind::materializingCells, 3, 12, 0, "Partitioning cells\u2026 (3/12)"},
+        {Kind::materializingCells, 0, 1, 0, "Partitioning cells\u2026 (0/1)"},
+        {Kind::training, 0, 0, 1500, "Training (iter 1500)..."},
+        {Kind::training, 0, 0, 1234567, "Training (iter 1234567)..."},
+        {Kind::exporting, 0, 0, 0, "Exporting PLY..."},
+        {Kind::idle, 0, 0, 0, ""},
+        {Kind::completed, 0, 0, 0, ""},
+        {PipelineState::error("boom"), 0, 0, 0, ""},
+    };
+    for (const auto& c : table)
+        EXPECT_EQ(views::StatusPillView::statusText(c.state, c.materialized, c.total, c.iteration).toStdString(), c.text)
+            << pipeline::toString(c.state);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    States, StatusText,
-    ::testing::Values(StatusCase{Kind::extractingFrames, 0, 0, 0, "Extracting frames..."},
-                      StatusCase{Kind::processingSfM, 0, 0, 0, "Running COLMAP SfM..."},
-                      StatusCase{Kind::preparingData, 0, 0, 0, "Planning partition..."},
-                      StatusCase{Kind::awaitingPartitionApproval, 0, 0, 0,
-                                 "Partition plan ready \u2014 awaiting approval"},
-                      StatusCase{Kind::materializingCells, 0, 0, 0, "Partitioning cells\u2026"},
-                      StatusCase{Kind::materializingCells, 3, 12, 0, "Partitioning cells\u2026 (3/12)"},
-                      StatusCase{Kind::materializingCells, 0, 1, 0, "Partitioning cells\u2026 (0/1)"},
-                      StatusCase{Kind::training, 0, 0, 1500, "Training (iter 1500)..."},
-                      StatusCase{Kind::training, 0, 0, 1234567, "Training (iter 1234567)..."},
-                      StatusCase{Kind::exporting, 0, 0, 0, "Exporting PLY..."},
-                      StatusCase{Kind::idle, 0, 0, 0, ""}, StatusCase{Kind::completed, 0, 0, 0, ""},
-                      StatusCase{PipelineState::error("boom"), 0, 0, 0, ""}));
 
 class DashboardTest : public ::testing::Test {
 protected:
