@@ -6,38 +6,23 @@
 
 #include <gtest/gtest.h>
 
-#include <QSettings>
 #include <QTest>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "core/Error.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
+// PrivateUserFolders: the settings and data folders in a temporary folder.
+#include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
 
-class PrivateUserFolders : public ::testing::Environment {
-public:
-    void SetUp() override {
-        folder_ = std::make_unique<TempDir>("tessaron-views-home");
-        ::setenv("XDG_CONFIG_HOME", (folder_->path() / "config").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (folder_->path() / "data").c_str(), 1);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString((folder_->path() / "config").string()));
-    }
-    void TearDown() override { folder_.reset(); }
-
-private:
-    std::unique_ptr<TempDir> folder_;
-};
-
 inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir& support) {
     viewmodel::PipelineViewModel::Configuration configuration;
-    configuration.physicalMemoryBytes = uint64_t(16) << 30;
+    configuration.physicalMemoryBytes = gibibytes(16);
     configuration.manager.supportFolder = support.path();
     return std::make_unique<viewmodel::PipelineViewModel>(configuration);
 }
