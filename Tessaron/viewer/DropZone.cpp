@@ -41,6 +41,8 @@ DropZone::DropZone(std::shared_ptr<ConverterModel> model, QWidget* parent)
 
     auto* content = new QVBoxLayout(this);
     content->setSpacing(4);
+    // The content must fit the 64-pixel zone of a filled queue.
+    content->setContentsMargins(8, 2, 8, 2);
     content->setAlignment(Qt::AlignCenter);
     const QColor secondary = ViewStyle::secondaryColor(palette());
 

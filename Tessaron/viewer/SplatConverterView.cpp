@@ -51,7 +51,9 @@ protected:
         track.setAlphaF(0.3f);
         painter.setPen(QPen(track, penWidth));
         painter.drawEllipse(circle);
-        painter.setPen(QPen(ViewStyle::secondaryColor(palette()), penWidth, Qt::SolidLine, Qt::RoundCap));
+        QColor arc = palette().color(QPalette::WindowText);
+        arc.setAlphaF(0.7f);
+        painter.setPen(QPen(arc, penWidth, Qt::SolidLine, Qt::RoundCap));
         painter.drawArc(circle, -angle_ * 16, 100 * 16);
     }
 
@@ -271,6 +273,8 @@ QWidget* SplatConverterView::makeRow(std::size_t index) {
     auto* remove = new QToolButton(row);
     remove->setObjectName(QStringLiteral("removeButton"));
     remove->setAutoRaise(true);
+    remove->setIconSize(QSize(rowSymbolSize, rowSymbolSize));
+    remove->setFixedSize(rowSymbolSize + 4, rowSymbolSize + 4);
     remove->setIcon(SymbolIcon::icon(Symbol::xmarkCircleFill, secondary, rowSymbolSize));
     remove->setEnabled(!model_->isRunning());
     connect(remove, &QToolButton::clicked, this, [this, id = item.id] { model_->remove(id); });
