@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <vector>
+
 namespace tessaron::viewer {
 
 namespace {
@@ -18,34 +20,30 @@ void draw(QPainter& painter, Symbol symbol, const QColor& color) {
         painter.drawPath(mark);
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     };
+    // A filled disc with one or two strokes cut out of it.
+    auto discWith = [&](const std::vector<QPointF>& firstStroke, const std::vector<QPointF>& secondStroke) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawEllipse(QRectF(2, 2, 20, 20));
+        QPainterPath mark;
+        for (const auto* stroke : {&firstStroke, &secondStroke}) {
+            if (stroke->empty()) continue;
+            mark.moveTo(stroke->front());
+            for (std::size_t index = 1; index < stroke->size(); ++index) mark.lineTo((*stroke)[index]);
+        }
+        cutOut(mark);
+    };
     switch (symbol) {
     case Symbol::circle:
         painter.setPen(stroke);
         painter.drawEllipse(QRectF(3, 3, 18, 18));
         break;
-    case Symbol::checkmarkCircleFill: {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(color);
-        painter.drawEllipse(QRectF(2, 2, 20, 20));
-        QPainterPath check;
-        check.moveTo(7.5, 12.5);
-        check.lineTo(10.5, 15.5);
-        check.lineTo(16.5, 8.5);
-        cutOut(check);
+    case Symbol::checkmarkCircleFill:
+        discWith({{7.5, 12.5}, {10.5, 15.5}, {16.5, 8.5}}, {});
         break;
-    }
-    case Symbol::xmarkCircleFill: {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(color);
-        painter.drawEllipse(QRectF(2, 2, 20, 20));
-        QPainterPath cross;
-        cross.moveTo(8.5, 8.5);
-        cross.lineTo(15.5, 15.5);
-        cross.moveTo(15.5, 8.5);
-        cross.lineTo(8.5, 15.5);
-        cutOut(cross);
+    case Symbol::xmarkCircleFill:
+        discWith({{8.5, 8.5}, {15.5, 15.5}}, {{15.5, 8.5}, {8.5, 15.5}});
         break;
-    }
     case Symbol::exclamationmarkTriangleFill: {
         painter.setPen(QPen(color, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(color);
