@@ -30,10 +30,11 @@ function(tessaron_library target)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
 endfunction()
 
-# tessaron_test_folder(<name> LIBS ...): one test program per folder, from
-# every .cpp in it, each test case registered with CTest.
+# tessaron_test_folder(<name> LIBS ... [ENVIRONMENT VAR=value ...]): one test
+# program per folder, from every .cpp in it, each test case registered with
+# CTest (with the given environment).
 function(tessaron_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS;ENVIRONMENT" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -50,7 +51,7 @@ function(tessaron_test_folder name)
   include(GoogleTest)
   gtest_discover_tests(${name}_tests
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS ${label}
+    PROPERTIES TIMEOUT 300 LABELS ${label} ENVIRONMENT "${ARG_ENVIRONMENT}"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
 

@@ -3,6 +3,7 @@
 // Small hand-made scenes for the trainer's tests: a camera looking down +z
 // at a few Gaussians with random parameters.
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -47,6 +48,34 @@ inline trainer::GaussianModel randomGaussians(size_t count, unsigned seed, float
         for (int c = 0; c < 3; ++c) dc[c] = 0.8f * unit(random);
         float* rest = model.at(GaussianModel::shRest, i);
         for (int k = 0; k < 45; ++k) rest[k] = 0.15f * unit(random);
+    }
+    return model;
+}
+
+// Cameras on an arc around the origin, looking at it from 3 units away.
+inline trainer::ViewCamera arcCamera(int index, int count, int width, int height) {
+    trainer::ViewCamera camera = smallCamera(width, height);
+    float angle = -0.5f + float(index) / float(std::max(1, count - 1));
+    // The camera's viewing axis in the world (the rotation's last row) points
+    // from its centre to the origin.
+    float c = std::cos(angle), s = std::sin(angle);
+    camera.rotation = {c, 0, s, 0, 1, 0, -s, 0, c};
+    trainer::Vec3 centre{3 * s, 0, -3 * c};
+    trainer::Vec3 rc = trainer::multiply(camera.rotation, centre);
+    camera.translation = {-rc[0], -rc[1], -rc[2]};
+    return camera;
+}
+
+inline trainer::GaussianModel groundTruth(size_t count, unsigned seed) {
+    trainer::GaussianModel model = randomGaussians(count, seed, 0.6f, 0.95f);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> unit(-1, 1);
+    for (size_t i = 0; i < count; ++i) {
+        float* p = model.at(trainer::GaussianModel::position, i);
+        p[0] = 0.8f * unit(random);
+        p[1] = 0.6f * unit(random);
+        p[2] = 0.8f * unit(random);
+        std::fill_n(model.at(trainer::GaussianModel::shRest, i), 45, 0.0f);
     }
     return model;
 }

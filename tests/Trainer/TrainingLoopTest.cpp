@@ -13,34 +13,6 @@ using namespace tessaron::trainer;
 
 namespace {
 
-// Cameras on an arc around the origin, looking at it from 3 units away.
-ViewCamera arcCamera(int index, int count, int width, int height) {
-    ViewCamera camera = tessaron::testing::smallCamera(width, height);
-    float angle = -0.5f + float(index) / float(std::max(1, count - 1));
-    // Camera looking along +z rotated about y by `angle`: the world-to-camera
-    // rotation is the inverse turn.
-    float c = std::cos(angle), s = std::sin(angle);
-    camera.rotation = {c, 0, -s, 0, 1, 0, s, 0, c};
-    Vec3 centre{3 * s, 0, -3 * c};
-    Vec3 rc = multiply(camera.rotation, centre);
-    camera.translation = {-rc[0], -rc[1], -rc[2]};
-    return camera;
-}
-
-GaussianModel groundTruth(size_t count, unsigned seed) {
-    GaussianModel model = tessaron::testing::randomGaussians(count, seed, 0.6f, 0.95f);
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<float> unit(-1, 1);
-    for (size_t i = 0; i < count; ++i) {
-        float* p = model.at(GaussianModel::position, i);
-        p[0] = 0.8f * unit(random);
-        p[1] = 0.6f * unit(random);
-        p[2] = 0.8f * unit(random);
-        std::fill_n(model.at(GaussianModel::shRest, i), 45, 0.0f);
-    }
-    return model;
-}
-
 struct Scene {
     TrainingDataset dataset;
     GaussianModel truth;
@@ -48,13 +20,13 @@ struct Scene {
 
 Scene makeScene(int views, int width, int height) {
     Scene scene;
-    scene.truth = groundTruth(150, 5);
+    scene.truth = tessaron::testing::groundTruth(150, 5);
     ThreadPool pool(2);
     Rasterizer rasterizer(pool);
     for (int index = 0; index < views; ++index) {
         TrainingImage image;
         image.name = "view_" + std::to_string(index);
-        image.camera = arcCamera(index, views, width, height);
+        image.camera = tessaron::testing::arcCamera(index, views, width, height);
         rasterizer.forward(scene.truth, image.camera, 0, Vec3{0, 0, 0}, image.pixels);
         (index % 4 == 0 ? scene.dataset.evaluation : scene.dataset.training).push_back(std::move(image));
     }
