@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tessaron::trainer {
 
@@ -17,6 +18,143 @@ struct PixelRange {
 PixelRange reach(const ProjectedGaussian& p, int x0, int x1, int y0, int y1) {
     return {std::max(x0, int(std::floor(p.meanX - p.radius))), std::min(x1, int(std::ceil(p.meanX + p.radius)) + 1),
             std::max(y0, int(std::floor(p.meanY - p.radius))), std::min(y1, int(std::ceil(p.meanY + p.radius)) + 1)};
+}
+
+// exp(x) for x <= 0 to within a few units in the last place, written
+// without branches or library calls so that the pixel loops vectorise.
+inline float fastExp(float x) {
+    x = std::max(x, -87.0f);
+    const float n = (x * 1.44269504f + 12582912.0f) - 12582912.0f;  // round(x / ln 2)
+    const float r = (x - n * 0.693145752f) - n * 1.42860677e-6f;
+    float p = 1.0f / 720;
+    p = p * r + 1.0f / 120;
+    p = p * r + 1.0f / 24;
+    p = p * r + 1.0f / 6;
+    p = p * r + 0.5f;
+    p = p * r + 1.0f;
+    p = p * r + 1.0f;
+    const int32_t bits = (int32_t(n) + 127) << 23;
+    float scale;
+    std::memcpy(&scale, &bits, 4);
+    return p * scale;
+}
+
+// Per-pixel state of one tile while compositing, one array per quantity so
+// that a row of pixels is a run of adjacent floats.
+struct TileState {
+    float T[tilePixels];
+    float r[tilePixels], g[tilePixels], b[tilePixels];
+    int32_t last[tilePixels];
+    int32_t done[tilePixels];
+};
+
+// Composits one Gaussian into the pixels of `range` (within the tile at x0,
+// y0); returns how many pixels it finished.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) int compositeGaussian(
+    TileState& s, const ProjectedGaussian& p, const PixelRange& range, int x0, int y0, int32_t order) {
+    int finished = 0;
+    for (int y = range.y0; y < range.y1; ++y) {
+        const float dy = float(y) + 0.5f - p.meanY;
+        const int row = (y - y0) * Rasterizer::tileSize;
+        // Whole rows of the tile, lanes outside the range masked: a fixed
+        // trip count vectorises without a scalar tail.
+        for (int lane = 0; lane < Rasterizer::tileSize; ++lane) {
+            const int l = row + lane, x = x0 + lane;
+            const float dx = float(x) + 0.5f - p.meanX;
+            const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
+            const float raw = p.opacity * fastExp(power);
+            const float alpha = std::min(Rasterizer::maxAlpha, raw);
+            // Tested on the unclamped value: GCC turns a test of the min()
+            // into a branch, and the loop would not vectorise.
+            const bool valid = (x >= range.x0) & (x < range.x1) & (s.done[l] == 0) & (power <= 0) &
+                               (raw >= Rasterizer::minAlpha);
+            const float next = s.T[l] * (1 - alpha);
+            const bool stop = valid & (next < Rasterizer::minTransmittance);
+            const bool add = valid & !stop;
+            const float weight = add ? alpha * s.T[l] : 0.0f;
+            s.r[l] += weight * p.colour[0];
+            s.g[l] += weight * p.colour[1];
+            s.b[l] += weight * p.colour[2];
+            s.T[l] = add ? next : s.T[l];
+            s.last[l] = add ? order : s.last[l];
+            s.done[l] |= int32_t(stop);
+            finished += int(stop);
+        }
+    }
+    return finished;
+}
+
+// The state of one tile's pixels while the compositing is undone back to
+// front: transmittance, the colour behind the current Gaussian, and the
+// image gradient.
+struct BackwardState {
+    float T[tilePixels];
+    float behindR[tilePixels], behindG[tilePixels], behindB[tilePixels];
+    float dR[tilePixels], dG[tilePixels], dB[tilePixels];
+    int32_t last[tilePixels];
+};
+
+// Steps one Gaussian back out of the pixels of `range` and returns the
+// gradient of its projected fields. Sums run per pixel column first, so the
+// loop vectorises without reordering any one sum.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) ProjectedGradient uncompositeGaussian(
+    BackwardState& s, const ProjectedGaussian& gaussian, const PixelRange& range, int x0, int y0, int32_t order) {
+    const ProjectedGaussian p = gaussian;  // a local copy: the stores below cannot alias it
+    constexpr int lanes = Rasterizer::tileSize;
+    float gMeanX[lanes] = {}, gMeanY[lanes] = {}, gA[lanes] = {}, gB[lanes] = {}, gC[lanes] = {};
+    float gOpacity[lanes] = {}, gR[lanes] = {}, gG[lanes] = {}, gBl[lanes] = {};
+    for (int y = range.y0; y < range.y1; ++y) {
+        const float dy = float(y) + 0.5f - p.meanY;
+        const int row = (y - y0) * Rasterizer::tileSize;
+        for (int lane = 0; lane < lanes; ++lane) {
+            const int l = row + lane, x = x0 + lane;
+            const float dx = float(x) + 0.5f - p.meanX;
+            const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
+            const float falloff = fastExp(power);
+            const float raw = p.opacity * falloff;
+            const bool unclamped = raw <= Rasterizer::maxAlpha;
+            const float alpha = unclamped ? raw : Rasterizer::maxAlpha;
+            const bool valid = (x >= range.x0) & (x < range.x1) & (order <= s.last[l]) & (power <= 0) &
+                               (raw >= Rasterizer::minAlpha);
+            const float before = s.T[l] / (1 - alpha);
+            const float weight = valid ? alpha * before : 0.0f;
+            gR[lane] += weight * s.dR[l];
+            gG[lane] += weight * s.dG[l];
+            gBl[lane] += weight * s.dB[l];
+            const float gAlpha = before * ((p.colour[0] - s.behindR[l]) * s.dR[l] +
+                                           (p.colour[1] - s.behindG[l]) * s.dG[l] +
+                                           (p.colour[2] - s.behindB[l]) * s.dB[l]);
+            // behind ← α·colour + (1 − α)·behind, written so that GCC keeps
+            // the loop free of branches.
+            const float step = valid ? alpha : 0.0f;
+            s.behindR[l] += step * (p.colour[0] - s.behindR[l]);
+            s.behindG[l] += step * (p.colour[1] - s.behindG[l]);
+            s.behindB[l] += step * (p.colour[2] - s.behindB[l]);
+            s.T[l] = valid ? before : s.T[l];
+            // A clamped alpha passes no gradient to the opacity or the shape.
+            const bool shaped = valid & unclamped;
+            gOpacity[lane] += shaped ? falloff * gAlpha : 0.0f;
+            const float gPower = shaped ? alpha * gAlpha : 0.0f;
+            gMeanX[lane] += gPower * (p.conicA * dx + p.conicB * dy);
+            gMeanY[lane] += gPower * (p.conicC * dy + p.conicB * dx);
+            gA[lane] += -0.5f * dx * dx * gPower;
+            gB[lane] += -dx * dy * gPower;
+            gC[lane] += -0.5f * dy * dy * gPower;
+        }
+    }
+    ProjectedGradient out;
+    for (int lane = 0; lane < lanes; ++lane) {
+        out.meanX += gMeanX[lane];
+        out.meanY += gMeanY[lane];
+        out.conicA += gA[lane];
+        out.conicB += gB[lane];
+        out.conicC += gC[lane];
+        out.opacity += gOpacity[lane];
+        out.colour[0] += gR[lane];
+        out.colour[1] += gG[lane];
+        out.colour[2] += gBl[lane];
+    }
+    return out;
 }
 
 }  // namespace
@@ -88,53 +226,29 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
 void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
     const int x0 = (tile % tilesX_) * tileSize, y0 = (tile / tilesX_) * tileSize;
     const int x1 = std::min(camera.width, x0 + tileSize), y1 = std::min(camera.height, y0 + tileSize);
-    float T[tilePixels];
-    float C[tilePixels * 3];
-    uint32_t last[tilePixels];
-    uint8_t done[tilePixels];
-    std::fill_n(T, tilePixels, 1.0f);
-    std::fill_n(C, tilePixels * 3, 0.0f);
-    std::fill_n(last, tilePixels, 0u);
-    std::fill_n(done, tilePixels, uint8_t(0));
+    TileState s;
+    std::fill_n(s.T, tilePixels, 1.0f);
+    std::fill_n(s.r, tilePixels, 0.0f);
+    std::fill_n(s.g, tilePixels, 0.0f);
+    std::fill_n(s.b, tilePixels, 0.0f);
+    std::fill_n(s.last, tilePixels, 0);
+    std::fill_n(s.done, tilePixels, 0);
     int remaining = (x1 - x0) * (y1 - y0);
 
     const uint32_t begin = tileStart_[tile], end = tileStart_[tile + 1];
     for (uint32_t entry = begin; entry < end && remaining > 0; ++entry) {
         const ProjectedGaussian& p = projected_[entries_[entry]];
-        const PixelRange r = reach(p, x0, x1, y0, y1);
-        const uint32_t order = entry - begin + 1;
-        for (int y = r.y0; y < r.y1; ++y) {
-            const float dy = float(y) + 0.5f - p.meanY;
-            for (int x = r.x0; x < r.x1; ++x) {
-                const int local = (y - y0) * tileSize + (x - x0);
-                if (done[local]) continue;
-                const float dx = float(x) + 0.5f - p.meanX;
-                const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
-                if (power > 0) continue;
-                const float alpha = std::min(maxAlpha, p.opacity * std::exp(power));
-                if (alpha < minAlpha) continue;
-                const float next = T[local] * (1 - alpha);
-                if (next < minTransmittance) {
-                    done[local] = 1;
-                    --remaining;
-                    continue;
-                }
-                const float weight = alpha * T[local];
-                C[local * 3] += weight * p.colour[0];
-                C[local * 3 + 1] += weight * p.colour[1];
-                C[local * 3 + 2] += weight * p.colour[2];
-                T[local] = next;
-                last[local] = order;
-            }
-        }
+        remaining -= compositeGaussian(s, p, reach(p, x0, x1, y0, y1), x0, y0, int32_t(entry - begin + 1));
     }
     for (int y = y0; y < y1; ++y) {
         for (int x = x0; x < x1; ++x) {
             const int local = (y - y0) * tileSize + (x - x0);
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(x);
-            for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = C[local * 3 + c] + T[local] * background[c];
-            finalTransmittance_[pixel] = T[local];
-            lastEntry_[pixel] = last[local];
+            image[pixel * 3] = s.r[local] + s.T[local] * background[0];
+            image[pixel * 3 + 1] = s.g[local] + s.T[local] * background[1];
+            image[pixel * 3 + 2] = s.b[local] + s.T[local] * background[2];
+            finalTransmittance_[pixel] = s.T[local];
+            lastEntry_[pixel] = uint32_t(s.last[local]);
         }
     }
 }
@@ -178,74 +292,39 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
 void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient) {
     const int x0 = (tile % tilesX_) * tileSize, y0 = (tile / tilesX_) * tileSize;
     const int x1 = std::min(camera.width, x0 + tileSize), y1 = std::min(camera.height, y0 + tileSize);
-    float T[tilePixels];
-    float behind[tilePixels * 3];  // colour of what lies behind, per unit of light reaching it
-    float dC[tilePixels * 3];
-    uint32_t last[tilePixels];
-    uint32_t deepest = 0;
+    BackwardState s;
+    // Lanes outside the image take part in the vector loops, masked; give
+    // them harmless values.
+    std::fill_n(s.T, tilePixels, 1.0f);
+    std::fill_n(s.behindR, tilePixels, 0.0f);
+    std::fill_n(s.behindG, tilePixels, 0.0f);
+    std::fill_n(s.behindB, tilePixels, 0.0f);
+    std::fill_n(s.dR, tilePixels, 0.0f);
+    std::fill_n(s.dG, tilePixels, 0.0f);
+    std::fill_n(s.dB, tilePixels, 0.0f);
+    std::fill_n(s.last, tilePixels, 0);
+    int32_t deepest = 0;
     for (int y = y0; y < y1; ++y) {
         for (int x = x0; x < x1; ++x) {
             const int local = (y - y0) * tileSize + (x - x0);
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(x);
-            T[local] = finalTransmittance_[pixel];
-            last[local] = lastEntry_[pixel];
-            deepest = std::max(deepest, last[local]);
-            for (int c = 0; c < 3; ++c) {
-                behind[local * 3 + c] = background[c];
-                dC[local * 3 + c] = imageGradient[pixel * 3 + c];
-            }
+            s.T[local] = finalTransmittance_[pixel];
+            s.last[local] = int32_t(lastEntry_[pixel]);
+            deepest = std::max(deepest, s.last[local]);
+            s.behindR[local] = background[0];
+            s.behindG[local] = background[1];
+            s.behindB[local] = background[2];
+            s.dR[local] = imageGradient[pixel * 3];
+            s.dG[local] = imageGradient[pixel * 3 + 1];
+            s.dB[local] = imageGradient[pixel * 3 + 2];
         }
     }
     const uint32_t begin = tileStart_[tile], end = tileStart_[tile + 1];
-    for (uint32_t entry = begin + deepest; entry < end; ++entry) entryGradients_[entry] = ProjectedGradient{};
-    for (uint32_t order = deepest; order >= 1; --order) {
-        const uint32_t entry = begin + order - 1;
+    for (uint32_t entry = begin + uint32_t(deepest); entry < end; ++entry) entryGradients_[entry] = ProjectedGradient{};
+    for (int32_t order = deepest; order >= 1; --order) {
+        const uint32_t entry = begin + uint32_t(order) - 1;
         const ProjectedGaussian& p = projected_[entries_[entry]];
-        const PixelRange r = reach(p, x0, x1, y0, y1);
-        float gMeanX = 0, gMeanY = 0, gA = 0, gB = 0, gC = 0, gOpacity = 0, gR = 0, gG = 0, gBl = 0;
-        for (int y = r.y0; y < r.y1; ++y) {
-            const float dy = float(y) + 0.5f - p.meanY;
-            for (int x = r.x0; x < r.x1; ++x) {
-                const int local = (y - y0) * tileSize + (x - x0);
-                if (order > last[local]) continue;
-                const float dx = float(x) + 0.5f - p.meanX;
-                const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
-                if (power > 0) continue;
-                const float falloff = std::exp(power);
-                const float raw = p.opacity * falloff;
-                const float alpha = std::min(maxAlpha, raw);
-                if (alpha < minAlpha) continue;
-                const float before = T[local] / (1 - alpha);
-                const float weight = alpha * before;
-                float* b = behind + local * 3;
-                const float* d = dC + local * 3;
-                gR += weight * d[0];
-                gG += weight * d[1];
-                gBl += weight * d[2];
-                const float gAlpha = before * ((p.colour[0] - b[0]) * d[0] + (p.colour[1] - b[1]) * d[1] +
-                                               (p.colour[2] - b[2]) * d[2]);
-                for (int c = 0; c < 3; ++c) b[c] = alpha * p.colour[c] + (1 - alpha) * b[c];
-                T[local] = before;
-                if (raw > maxAlpha) continue;  // clamped: no gradient through alpha
-                gOpacity += falloff * gAlpha;
-                const float gPower = alpha * gAlpha;
-                gMeanX += gPower * (p.conicA * dx + p.conicB * dy);
-                gMeanY += gPower * (p.conicC * dy + p.conicB * dx);
-                gA += -0.5f * dx * dx * gPower;
-                gB += -dx * dy * gPower;
-                gC += -0.5f * dy * dy * gPower;
-            }
-        }
-        ProjectedGradient& out = entryGradients_[entry];
-        out.meanX = gMeanX;
-        out.meanY = gMeanY;
-        out.conicA = gA;
-        out.conicB = gB;
-        out.conicC = gC;
-        out.opacity = gOpacity;
-        out.colour[0] = gR;
-        out.colour[1] = gG;
-        out.colour[2] = gBl;
+        entryGradients_[entry] = uncompositeGaussian(s, p, reach(p, x0, x1, y0, y1), x0, y0, order);
     }
 }
 

@@ -13,11 +13,9 @@
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "partition/SeamlessMerger.hpp"
-#include "SplatFormats/SplatPLYSceneReader.hpp"
 #include "support/TempDir.hpp"
-#include "Trainer/ImageLoss.hpp"
-#include "Trainer/Rasterizer.hpp"
 #include "Trainer/TrainingDataset.hpp"
+#include "PlyModel.hpp"
 #include "RenderedDataset.hpp"
 
 using namespace tessaron;
@@ -138,36 +136,8 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
     auto heldOut = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(dataset / "sparse" / "0"), options);
     ASSERT_EQ(heldOut.evaluation.size(), 2u);
 
-    auto points = splatformats::SplatPLYSceneReader(output).readAll();
-    trainer::GaussianModel model;
-    model.resize(points.size());
-    model.setZero();
-    for (size_t index = 0; index < points.size(); ++index) {
-        const auto& point = points[index];
-        std::copy_n(point.position.begin(), 3, model.at(trainer::GaussianModel::position, index));
-        auto logScale = point.scale.asExponent();
-        std::copy_n(logScale.begin(), 3, model.at(trainer::GaussianModel::logScale, index));
-        float* q = model.at(trainer::GaussianModel::rotation, index);
-        q[0] = point.rotation.w;
-        q[1] = point.rotation.x;
-        q[2] = point.rotation.y;
-        q[3] = point.rotation.z;
-        model.at(trainer::GaussianModel::opacity, index)[0] = point.opacity.asLogitFloat();
-        auto dc = point.color.sh0();
-        std::copy_n(dc.begin(), 3, model.at(trainer::GaussianModel::shDC, index));
-        auto rest = point.color.higherOrderSHCoefficients();
-        std::copy_n(rest.begin(), std::min<size_t>(45, rest.size()), model.at(trainer::GaussianModel::shRest, index));
-    }
-    trainer::ThreadPool pool(2);
-    trainer::Rasterizer rasterizer(pool);
-    double sum = 0;
-    size_t values = 0;
-    std::vector<float> image;
-    for (const auto& view : heldOut.evaluation) {
-        rasterizer.forward(model, view.camera, 3, trainer::Vec3{0, 0, 0}, image);
-        sum += trainer::ImageLoss::squaredErrorSum(image, view.pixels, view.mask, values);
-    }
-    EXPECT_NEAR(trainer::ImageLoss::psnr(sum, values), number(trained[0][1]), 0.02);
+    EXPECT_NEAR(tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(output), heldOut.evaluation),
+                number(trained[0][1]), 0.02);
 }
 
 TEST_F(EngineProgram, DensifiesButNeverBeyondTheCap) {
