@@ -37,10 +37,13 @@ public:
     static double psnr(double squaredErrorSum, size_t valueCount);
 
 private:
-    void blur(const float* in, float* out, int width, int height);
+    // Whole-image planes of one channel at a time, and a few rows per worker.
+    static constexpr int planeCount = 11;
+    static constexpr int scratchRows = 5;
 
     ThreadPool& pool_;
-    std::vector<float> x_, y_, mx_, my_, exx_, eyy_, exy_, dm_, dxx_, dxy_, tmp_;
+    std::vector<float> planes_, scratch_;
+    std::vector<double> rowSums_;
     float lastSsim_ = 0;
 };
 

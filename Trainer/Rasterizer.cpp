@@ -9,6 +9,8 @@ namespace tessaron::trainer {
 namespace {
 
 constexpr int tilePixels = Rasterizer::tileSize * Rasterizer::tileSize;
+// One AVX2 register of floats.
+constexpr int halfRow = Rasterizer::tileSize / 2;
 
 // The pixels of [x0, x1) x [y0, y1) that a Gaussian's bounding square reaches.
 struct PixelRange {
@@ -56,9 +58,12 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) int compositeGaussia
     for (int y = range.y0; y < range.y1; ++y) {
         const float dy = float(y) + 0.5f - p.meanY;
         const int row = (y - y0) * Rasterizer::tileSize;
-        // Whole rows of the tile, lanes outside the range masked: a fixed
-        // trip count vectorises without a scalar tail.
-        for (int lane = 0; lane < Rasterizer::tileSize; ++lane) {
+        // Half rows of the tile, lanes outside the range masked: a fixed trip
+        // count vectorises without a scalar tail, and a half the Gaussian
+        // does not reach is skipped.
+        for (int first = 0; first < Rasterizer::tileSize; first += halfRow) {
+          if (x0 + first >= range.x1 || x0 + first + halfRow <= range.x0) continue;
+          for (int lane = first; lane < first + halfRow; ++lane) {
             const int l = row + lane, x = x0 + lane;
             const float dx = float(x) + 0.5f - p.meanX;
             const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
@@ -79,6 +84,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) int compositeGaussia
             s.last[l] = add ? order : s.last[l];
             s.done[l] |= int32_t(stop);
             finished += int(stop);
+          }
         }
     }
     return finished;
@@ -106,7 +112,9 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) ProjectedGradient un
     for (int y = range.y0; y < range.y1; ++y) {
         const float dy = float(y) + 0.5f - p.meanY;
         const int row = (y - y0) * Rasterizer::tileSize;
-        for (int lane = 0; lane < lanes; ++lane) {
+        for (int first = 0; first < lanes; first += halfRow) {
+          if (x0 + first >= range.x1 || x0 + first + halfRow <= range.x0) continue;
+          for (int lane = first; lane < first + halfRow; ++lane) {
             const int l = row + lane, x = x0 + lane;
             const float dx = float(x) + 0.5f - p.meanX;
             const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
@@ -140,6 +148,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) ProjectedGradient un
             gA[lane] += -0.5f * dx * dx * gPower;
             gB[lane] += -dx * dy * gPower;
             gC[lane] += -0.5f * dy * dy * gPower;
+          }
         }
     }
     ProjectedGradient out;

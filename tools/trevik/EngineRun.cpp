@@ -62,15 +62,19 @@ private:
 
 // Resident memory of this process in MB, from /proc/self/status; none when
 // it cannot be read.
-std::optional<double> residentMegabytes() {
+std::optional<double> statusMegabytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (!line.starts_with("VmRSS:")) continue;
-        return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+        if (!line.starts_with(field)) continue;
+        return std::strtod(line.c_str() + field.size(), nullptr) / 1024.0;
     }
     return std::nullopt;
 }
+
+std::optional<double> residentMegabytes() { return statusMegabytes("VmRSS:"); }
+// The most this process has held resident so far.
+std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM:"); }
 
 }  // namespace
 
@@ -245,6 +249,7 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLM
         else
             out_ << "No held-out images: the dataset is too small for evaluation" << std::endl;
     }
+    if (auto peak = peakResidentMegabytes()) out_ << "[MEM] peak phys=" << core::fixedText(*peak, 1) << " MB" << std::endl;
     const trainer::GaussianModel& result = trainer.model();
     writeOutput(result.size(), [&result](size_t index, float* out) { result.plyRecord(index, out); }, nullptr);
     return 0;

@@ -40,6 +40,13 @@ std::optional<double> loggedNumber(const std::vector<tessaron::testing::RunRecor
     return value;
 }
 
+// The engine's downscale factor: TESSARON_QUALITY_DOWNSCALE, else the
+// pipeline's own choice (half size for these 640 x 480 photos).
+int downscale() {
+    const char* text = std::getenv("TESSARON_QUALITY_DOWNSCALE");
+    return text && std::atoi(text) >= 1 ? std::atoi(text) : 2;
+}
+
 }  // namespace
 
 TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
@@ -61,6 +68,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     parameters.iterations = iterations;
     parameters.useVastGaussian = false;
     parameters.trevikEval = true;
+    parameters.trevikDownscaleFactor = downscale();
     parameters.ramLimitGB = 64;
     manager->runPipeline(parameters);
     ASSERT_FALSE(recorder.states().back().isError()) << recorder.states().back().message;
@@ -81,7 +89,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     ASSERT_TRUE(frame);
     trainer::TrainingDataset::Options options;
     options.imagesFolder = workspace / "dataset" / "images";
-    options.downscale = 2;  // 640 x 480 photos train at half size
+    options.downscale = downscale();
     options.holdOut = true;
     options.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
                                 float(frame->translation.z)};
@@ -90,7 +98,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     ASSERT_GE(dataset.evaluation.size(), 2u);
     const double rendered =
         tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(workspace / "output.ply"), dataset.evaluation);
-    std::cout << "[quality] iterations " << iterations << ": seeded " << *seeded << " dB, engine eval " << *trained
+    std::cout << "[quality] iterations " << iterations << ", downscale " << downscale() << ": seeded " << *seeded << " dB, engine eval " << *trained
               << " dB, PLY rendered " << rendered << " dB" << std::endl;
 
     EXPECT_NEAR(rendered, *trained, 0.05);
