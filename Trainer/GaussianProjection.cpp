@@ -66,11 +66,31 @@ bool geometry(const GaussianModel& model, size_t index, const ViewCamera& camera
     return std::isfinite(g.covA) && std::isfinite(g.covB) && std::isfinite(g.covC);
 }
 
-Vec3 viewDirection(const GaussianModel& model, size_t index, const Vec3& centre, float& distance) {
+// The colour a camera at `centre` sees: the view direction, the basis
+// values there and each channel before its clamp at 0.
+struct ViewColour {
+    Vec3 direction;
+    float distance;
+    float basis[16];
+    float channel[3];
+};
+
+ViewColour viewColour(const GaussianModel& model, size_t index, const Vec3& centre, int shDegree) {
+    ViewColour colour;
     const float* p = model.at(GaussianModel::position, index);
     Vec3 v{p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
-    distance = std::max(length(v), 1e-12f);
-    return (1.0f / distance) * v;
+    colour.distance = std::max(length(v), 1e-12f);
+    colour.direction = (1.0f / colour.distance) * v;
+    SphericalHarmonics::basis(colour.direction, shDegree, colour.basis);
+    const float* dc = model.at(GaussianModel::shDC, index);
+    const float* rest = model.at(GaussianModel::shRest, index);
+    const int count = SphericalHarmonics::coefficientCount(shDegree);
+    for (int c = 0; c < 3; ++c) {
+        float value = 0.5f + colour.basis[0] * dc[c];
+        for (int k = 1; k < count; ++k) value += colour.basis[k] * rest[(k - 1) * 3 + c];
+        colour.channel[c] = value;
+    }
+    return colour;
 }
 
 }  // namespace
@@ -93,18 +113,8 @@ bool GaussianProjection::project(const GaussianModel& model, size_t index, const
     out.depth = g.t[2];
     out.opacity = sigmoid(model.at(GaussianModel::opacity, index)[0]);
 
-    float distance;
-    Vec3 d = viewDirection(model, index, centre, distance);
-    float y[16];
-    SphericalHarmonics::basis(d, shDegree, y);
-    const float* dc = model.at(GaussianModel::shDC, index);
-    const float* rest = model.at(GaussianModel::shRest, index);
-    int count = SphericalHarmonics::coefficientCount(shDegree);
-    for (int c = 0; c < 3; ++c) {
-        float value = 0.5f + y[0] * dc[c];
-        for (int k = 1; k < count; ++k) value += y[k] * rest[(k - 1) * 3 + c];
-        out.colour[c] = std::max(0.0f, value);
-    }
+    const ViewColour colour = viewColour(model, index, centre, shDegree);
+    for (int c = 0; c < 3; ++c) out.colour[c] = std::max(0.0f, colour.channel[c]);
     return true;
 }
 
@@ -116,20 +126,17 @@ float GaussianProjection::backward(const GaussianModel& model, size_t index, con
     const float tz = g.t[2];
 
     // Colour: spherical harmonics, the clamp at 0 passing no gradient.
-    float distance;
-    Vec3 d = viewDirection(model, index, centre, distance);
-    float y[16];
-    SphericalHarmonics::basis(d, shDegree, y);
-    const float* dc = model.at(GaussianModel::shDC, index);
+    const ViewColour colour = viewColour(model, index, centre, shDegree);
+    const Vec3& d = colour.direction;
+    const float* y = colour.basis;
+    const float distance = colour.distance;
     const float* rest = model.at(GaussianModel::shRest, index);
     float* gdc = gradients.at(GaussianModel::shDC, index);
     float* grest = gradients.at(GaussianModel::shRest, index);
-    int count = SphericalHarmonics::coefficientCount(shDegree);
+    const int count = SphericalHarmonics::coefficientCount(shDegree);
     float gY[16] = {};
     for (int c = 0; c < 3; ++c) {
-        float value = 0.5f + y[0] * dc[c];
-        for (int k = 1; k < count; ++k) value += y[k] * rest[(k - 1) * 3 + c];
-        if (value < 0) continue;
+        if (colour.channel[c] < 0) continue;
         float gc = grad.colour[c];
         gdc[c] += y[0] * gc;
         for (int k = 1; k < count; ++k) {
