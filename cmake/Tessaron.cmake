@@ -44,10 +44,11 @@ function(tessaron_fast_test_build target)
   endif()
 endfunction()
 
-# tessaron_test_folder(<name> LIBS ...): one test program per folder, from
-# every .cpp in it, each test case registered with CTest.
+# tessaron_test_folder(<name> LIBS ... [ENVIRONMENT VAR=value ...]): one test
+# program per folder, from every .cpp in it, each test case registered with
+# CTest (with the given environment).
 function(tessaron_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS;ENVIRONMENT" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -65,7 +66,7 @@ function(tessaron_test_folder name)
   include(GoogleTest)
   gtest_discover_tests(${name}_tests
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS ${label}
+    PROPERTIES TIMEOUT 300 LABELS ${label} ENVIRONMENT "${ARG_ENVIRONMENT}"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
 
