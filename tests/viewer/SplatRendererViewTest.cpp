@@ -1,0 +1,246 @@
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+
+#include "ViewerTestScenes.hpp"
+#include "support/TempDir.hpp"
+#include "viewer/SplatRendererView.hpp"
+
+using namespace tessaron::viewer;
+using namespace tessaron::viewer::testing;
+
+namespace {
+
+constexpr int red = 0, green = 1;
+
+// Runs the event loop until `condition` holds or `milliseconds` pass.
+bool waitUntil(const std::function<bool()>& condition, int milliseconds = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > milliseconds) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qSleep(1);
+    }
+    return true;
+}
+
+// Where the classic −1…1 pinhole frustum of the viewer (60° vertical)
+// puts a scene point seen by the camera the viewer sets after a load:
+// at (0, 0, 7.5) in camera axes, i.e. 7.5 units behind the origin in the
+// scene's forward axis, looking forward, scene y pointing down.
+std::pair<double, double> pinholePixel(std::array<float, 3> scenePoint, int width, int height) {
+    const Matrix4 projection = SplatCameraController::projectionMatrix(float(M_PI / 3), float(width) / float(height),
+                                                                       0.01f, 1000);
+    const float cameraX = scenePoint[0], cameraY = -scenePoint[1], cameraZ = -scenePoint[2] - 7.5f;
+    const float clipX = projection(0, 0) * cameraX, clipY = projection(1, 1) * cameraY, clipW = -cameraZ;
+    return {(clipX / clipW + 1) / 2 * width, (1 - clipY / clipW) / 2 * height};
+}
+
+}  // namespace
+
+class SplatViewer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view_.resize(320, 240);
+        view_.setOnLoadError([this](const QString& message) { errors_.push_back(message); });
+        view_.setOnStatsUpdate([this](const SplatViewerStats& stats) { stats_.push_back(stats); });
+        view_.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&view_));
+    }
+
+    SplatSceneRenderer& scene() { return view_.sceneRenderer(); }
+
+    // Opens `file` and waits until its scene is on screen.
+    void open(const std::filesystem::path& file, std::int64_t expectedCount) {
+        view_.setFileURL(file);
+        ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().currentSplatCount() == expectedCount; }))
+            << "count " << scene().currentSplatCount();
+    }
+
+    // A frame drawn after the depth order has caught up with the camera.
+    QImage settledFrame(const char* name = nullptr) {
+        QTest::qWait(250);
+        const QImage image = view_.grabFramebuffer();
+        if (const char* folder = std::getenv("TESSARON_SCREENSHOT_DIR"); folder && name)
+            image.save(QString::fromStdString((std::filesystem::path(folder) / name).string()));
+        return image;
+    }
+
+    tessaron::testing::TempDir folder_;
+    SplatRendererView view_;
+    std::vector<QString> errors_;
+    std::vector<SplatViewerStats> stats_;
+};
+
+TEST_F(SplatViewer, APlyModelOpensWhereAPinholeCameraPutsIt) {
+    // Red right of the centre, green above it (scene y points down).
+    std::vector<SplatPoint> points = cluster(30000, {1.2f, 0, 0}, 0.08f, {255, 0, 0}, 1);
+    const auto above = cluster(20000, {0, -1, 0.5f}, 0.08f, {0, 255, 0}, 2);
+    points.insert(points.end(), above.begin(), above.end());
+    writePLY(folder_ / "model.ply", points);
+
+    open(folder_ / "model.ply", 50000);
+    const QImage image = settledFrame("pinhole.png");
+    const int width = image.width(), height = image.height();
+    ASSERT_EQ(width, 320);
+
+    const auto redCentre = pinholePixel({1.2f, 0, 0}, width, height);
+    const auto greenCentre = pinholePixel({0, -1, 0.5f}, width, height);
+    const ColourMass redMass = massOf(image, red), greenMass = massOf(image, green);
+    ASSERT_GT(redMass.mass, 0);
+    ASSERT_GT(greenMass.mass, 0);
+    EXPECT_NEAR(redMass.x, redCentre.first, 1.0);
+    EXPECT_NEAR(redMass.y, redCentre.second, 1.0);
+    EXPECT_NEAR(greenMass.x, greenCentre.first, 1.0);
+    EXPECT_NEAR(greenMass.y, greenCentre.second, 1.0);
+    EXPECT_LT(greenMass.y, height / 2.0 - 20);
+    // Background where nothing is.
+    EXPECT_EQ(image.pixel(5, height - 5) & 0xffffff, 0u);
+
+    // The camera looks at the origin from 7.5 units; statistics arrive.
+    EXPECT_EQ(scene().camera.mode, SplatCameraController::Mode::freeFly);
+    EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f);
+    EXPECT_FLOAT_EQ(scene().camera.orbitDistance, 7.5f);
+    ASSERT_FALSE(stats_.empty());
+    EXPECT_EQ(stats_.back().gaussianCount, 50000);
+    EXPECT_GT(stats_.back().drawTimeMs, 0);
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
+    writeDotSplat(folder_ / "red.splat", cluster(5000, {1.2f, 0, 0}, 0.08f, {255, 0, 0}, 3));
+    open(folder_ / "red.splat", 5000);
+    const double startX = massOf(settledFrame(), red).x;
+    const double centreX = view_.width() / 2.0;
+
+    // A drag to the right turns the free-fly camera right: the scene slides left.
+    QTest::mousePress(&view_, Qt::LeftButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(150, 100));
+    QTest::mouseRelease(&view_, Qt::LeftButton, {}, QPoint(150, 100));
+    EXPECT_FLOAT_EQ(scene().camera.yaw, -0.15f);
+    const double turnedX = massOf(settledFrame(), red).x;
+    EXPECT_LT(turnedX, startX - 20);
+    scene().camera.yaw = 0;
+
+    // W held flies towards the scene, so the red cluster drifts outwards;
+    // released, the camera stops.
+    QTest::keyPress(&view_, Qt::Key_W);
+    QTest::qWait(300);
+    QTest::keyRelease(&view_, Qt::Key_W);
+    const float flown = 7.5f - scene().camera.position[2];
+    EXPECT_GT(flown, 0.2f);
+    EXPECT_LT(flown, 2.0f);
+    EXPECT_TRUE(scene().camera.keysHeld.empty());
+    const double nearerX = massOf(settledFrame(), red).x;
+    EXPECT_GT(nearerX - centreX, (startX - centreX) * 1.02);
+    EXPECT_FLOAT_EQ(7.5f - scene().camera.position[2], flown);
+
+    // D steps right, so the scene slides left.
+    QTest::keyPress(&view_, Qt::Key_D);
+    QTest::qWait(200);
+    QTest::keyRelease(&view_, Qt::Key_D);
+    EXPECT_GT(scene().camera.position[0], 0.1f);
+    EXPECT_LT(massOf(settledFrame(), red).x, nearerX - 5);
+
+    // Orbit mode: the wheel moves the camera nearer, a middle drag pans.
+    view_.setOrbitMode(true);
+    const double orbitX = massOf(settledFrame(), red).x;
+    QWheelEvent wheel(QPointF(160, 120), view_.mapToGlobal(QPointF(160, 120)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view_, &wheel);
+    EXPECT_FLOAT_EQ(scene().camera.orbitDistance, 6.75f);
+    const double zoomedX = massOf(settledFrame(), red).x;
+    EXPECT_GT(zoomedX, orbitX + 3);
+    QTest::mousePress(&view_, Qt::MiddleButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(130, 100));
+    QTest::mouseRelease(&view_, Qt::MiddleButton, {}, QPoint(130, 100));
+    EXPECT_LT(scene().camera.orbitCenter[0], -0.5f);
+    EXPECT_GT(massOf(settledFrame("orbit-panned.png"), red).x, zoomedX + 15);
+    EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f - flown);  // free-fly camera kept for later
+}
+
+TEST_F(SplatViewer, AFileOfNoKnownKindShowsTheLoadErrorAndKeepsTheScene) {
+    writeDotSplat(folder_ / "red.splat", cluster(2000, {0, 0, 0}, 0.2f, {255, 0, 0}, 4));
+    open(folder_ / "red.splat", 2000);
+    tessaron::testing::writeTextFile(folder_ / "scene.xyz", "1 2 3\n");
+    view_.setFileURL(folder_ / "scene.xyz");
+    ASSERT_TRUE(waitUntil([&] { return !errors_.empty(); }));
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].toStdString(), "Could not open scene.xyz: Cannot determine the splat format of " +
+                                            (folder_ / "scene.xyz").string() + " (expected .ply, .splat or .spz)");
+    EXPECT_EQ(scene().currentSplatCount(), 2000);
+    EXPECT_GT(massOf(settledFrame(), red).mass, 0);
+
+    // A file that ends mid-record fails with its reader's text.
+    tessaron::testing::writeTextFile(folder_ / "short.splat", std::string(40, '\0'));
+    view_.setFileURL(folder_ / "short.splat");
+    ASSERT_TRUE(waitUntil([&] { return errors_.size() == 2; }));
+    EXPECT_TRUE(errors_[1].startsWith("Could not open short.splat: ")) << errors_[1].toStdString();
+    EXPECT_EQ(scene().currentSplatCount(), 2000);
+}
+
+TEST_F(SplatViewer, TwoQuickSwitchesShowOnlyTheSecondModel) {
+    writeDotSplat(folder_ / "first.splat", cluster(400000, {0, 0, 0}, 0.5f, {255, 0, 0}, 5));
+    writeDotSplat(folder_ / "second.splat", cluster(3000, {0, 0, 0}, 0.5f, {0, 255, 0}, 6));
+    tessaron::testing::writeTextFile(folder_ / "broken.xyz", "");
+
+    // The broken file is replaced before its failure comes back: silent.
+    view_.setFileURL(folder_ / "broken.xyz");
+    view_.setFileURL(folder_ / "first.splat");
+    view_.setFileURL(folder_ / "second.splat");
+    ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().hasScene(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(scene().currentSplatCount(), 3000);
+    const QImage image = settledFrame("second.png");
+    EXPECT_GT(massOf(image, green).mass, 0);
+    EXPECT_EQ(massOf(image, red).mass, 0);
+    EXPECT_TRUE(errors_.empty());
+
+    // The same file again does not reload; another one does.
+    const auto generation = scene().loadGeneration();
+    view_.setFileURL(folder_ / "second.splat");
+    EXPECT_EQ(scene().loadGeneration(), generation);
+    view_.setFileURL(folder_ / "first.splat");
+    EXPECT_EQ(scene().loadGeneration(), generation + 1);
+}
+
+TEST_F(SplatViewer, TwoMillionGaussiansLoadWithoutBlockingTheGUIThread) {
+    writeDotSplat(folder_ / "large.splat", cluster(2'000'000, {0, 0, 0}, 2.0f, {220, 40, 20}, 7));
+
+    // Ticks of the event loop; the longest gap is how long the GUI thread
+    // was kept from its events.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0, longestGap = 0;
+    QTimer ticker;
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longestGap = std::max(longestGap, now - lastTick);
+        lastTick = now;
+    });
+    // The widget keeps drawing while the file loads; measuring ends when the
+    // scene is installed, before its first frame.
+    ticker.start();
+    lastTick = clock.elapsed();
+    view_.setFileURL(folder_ / "large.splat");
+    bool loaded = false;
+    while (!loaded && clock.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        loaded = scene().currentSplatCount() == 2'000'000;
+    }
+    ticker.stop();
+    ASSERT_TRUE(loaded);
+    EXPECT_LE(longestGap, 50) << "load took " << clock.elapsed() << " ms";
+    std::cout << "load " << clock.elapsed() << " ms, longest GUI gap " << longestGap << " ms\n";
+}
