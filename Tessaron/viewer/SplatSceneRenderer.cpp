@@ -75,9 +75,10 @@ void SplatSceneRenderer::startLoad(const std::filesystem::path& file) {
     configuration.clearColor = clearColor;
 
     const std::uint64_t generation = loadGeneration_;
+    const GPUDevice device = maxBufferLength_ ? device_->cappedAt(*maxBufferLength_) : *device_;
     auto finished = std::make_shared<std::atomic<bool>>(false);
     Load& load = loads_.emplace_back(Load{finished, {}});
-    load.thread = std::jthread([this, file, generation, device = *device_, configuration,
+    load.thread = std::jthread([this, file, generation, device, configuration,
                                 finished](std::stop_token stop) {
         auto outcome = std::make_shared<LoadOutcome>();
         try {

@@ -59,6 +59,10 @@ public:
     // A request made before the view has a context starts once it has one.
     void load(const std::filesystem::path& file);
 
+    // Caps the buffers of the renderers made from now on, so that a scene
+    // needs more chunks and pages than the device would (tests, experiments).
+    void setMaxBufferLength(std::optional<std::int64_t> bytes) { maxBufferLength_ = bytes; }
+
     // GL entry points, with the view's context current.
     void initializeGL();
     void resizeGL(int pixelWidth, int pixelHeight);
@@ -100,6 +104,7 @@ private:
     QPointer<QOpenGLWidget> view_;
     std::optional<splatrenderer::GPUDevice> device_;
     std::string deviceError_;  // why the context cannot draw splats, or empty
+    std::optional<std::int64_t> maxBufferLength_;
     std::unique_ptr<splatrenderer::SplatRenderer> splatRenderer_;
     std::filesystem::path shownFile_;
     std::optional<std::filesystem::path> waitingFile_;  // asked for before a context existed

@@ -169,7 +169,7 @@ TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
     EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f - flown);  // free-fly camera kept for later
 }
 
-TEST_F(SplatViewer, AFileOfNoKnownKindShowsTheLoadErrorAndKeepsTheScene) {
+TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {
     writeDotSplat(folder_ / "red.splat", cluster(2000, {0, 0, 0}, 0.2f, {255, 0, 0}, 4));
     open(folder_ / "red.splat", 2000);
     tessaron::testing::writeTextFile(folder_ / "scene.xyz", "1 2 3\n");
@@ -187,6 +187,35 @@ TEST_F(SplatViewer, AFileOfNoKnownKindShowsTheLoadErrorAndKeepsTheScene) {
     ASSERT_TRUE(waitUntil([&] { return errors_.size() == 2; }));
     EXPECT_TRUE(errors_[1].startsWith("Could not open short.splat: ")) << errors_[1].toStdString();
     EXPECT_EQ(scene().currentSplatCount(), 2000);
+
+    // A scene that loads but does not fit the device's buffers is not left
+    // silently black: its first frame reports why, and later ones stay quiet.
+    scene().setMaxBufferLength(4096);
+    writeDotSplat(folder_ / "wide.splat", cluster(2000, {0, 0, 0}, 0.2f, {0, 255, 0}, 8));
+    open(folder_ / "wide.splat", 2000);
+    ASSERT_TRUE(waitUntil([&] { return errors_.size() == 3; }));
+    QTest::qWait(200);
+    ASSERT_EQ(errors_.size(), 3u);
+    EXPECT_EQ(errors_[2].toStdString(),
+              "Could not open wide.splat: The scene needs more than 12 buffers of 4096 bytes; it cannot be drawn");
+}
+
+TEST_F(SplatViewer, MovedToAnotherWindowTheViewShowsItsSceneAgain) {
+    // A new top-level window means a new GL context: the scene is read again
+    // into it rather than drawn with objects of the old one.
+    writeDotSplat(folder_ / "green.splat", cluster(3000, {0, 0, 0}, 0.3f, {0, 255, 0}, 9));
+    open(folder_ / "green.splat", 3000);
+    QWidget window;
+    window.resize(400, 300);
+    view_.setParent(&window);
+    view_.move(0, 0);
+    window.show();
+    view_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().currentSplatCount() == 3000; }));
+    EXPECT_GT(massOf(settledFrame("moved.png"), green).mass, 0);
+    EXPECT_TRUE(errors_.empty());
+    view_.setParent(nullptr);
 }
 
 TEST_F(SplatViewer, TwoQuickSwitchesShowOnlyTheSecondModel) {
