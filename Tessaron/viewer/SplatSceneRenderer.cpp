@@ -227,6 +227,9 @@ void SplatSceneRenderer::paintGL() {
         clearToBackground(framebuffer);
         return;
     }
+    // Frames end only when the render thread sees their fences; without
+    // this a view that found every slot taken would never free one.
+    splatRenderer_->collectCompletedFrames();
     // No free frame slot: the widget keeps showing the last frame.
     if (!splatRenderer_->isReadyToRender()) return;
 
