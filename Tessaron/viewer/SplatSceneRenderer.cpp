@@ -238,7 +238,8 @@ void SplatSceneRenderer::paintGL() {
         lastFrameTime_ ? std::chrono::duration<float>(now - *lastFrameTime_).count() : 1.0f / 60.0f;
     lastFrameTime_ = now;
     camera.update(timeStep);
-    const double aspect = drawableWidth_ > 0 ? drawableWidth_ / drawableHeight_ : 1.0;
+    // A collapsed pane can have a width but no height.
+    const double aspect = drawableWidth_ > 0 && drawableHeight_ > 0 ? drawableWidth_ / drawableHeight_ : 1.0;
 
     const Clock::time_point encodingStart = Clock::now();
     ViewportDescriptor viewport;
