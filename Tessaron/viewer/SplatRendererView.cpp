@@ -81,25 +81,26 @@ std::optional<std::uint16_t> SplatRendererView::movementKeyCode(int qtKey) {
     }
 }
 
-void SplatRendererView::keyPressEvent(QKeyEvent* event) {
+bool SplatRendererView::trackMovementKey(QKeyEvent* event, bool pressed) {
     const auto code = movementKeyCode(event->key());
-    if (!code) {
-        QOpenGLWidget::keyPressEvent(event);
-        return;
-    }
+    if (!code) return false;
     // Auto-repeat sends release-press pairs while a key is held.
-    if (!event->isAutoRepeat()) scene_->camera.keysHeld.insert(*code);
+    if (!event->isAutoRepeat()) {
+        if (pressed)
+            scene_->camera.keysHeld.insert(*code);
+        else
+            scene_->camera.keysHeld.erase(*code);
+    }
     event->accept();
+    return true;
+}
+
+void SplatRendererView::keyPressEvent(QKeyEvent* event) {
+    if (!trackMovementKey(event, true)) QOpenGLWidget::keyPressEvent(event);
 }
 
 void SplatRendererView::keyReleaseEvent(QKeyEvent* event) {
-    const auto code = movementKeyCode(event->key());
-    if (!code) {
-        QOpenGLWidget::keyReleaseEvent(event);
-        return;
-    }
-    if (!event->isAutoRepeat()) scene_->camera.keysHeld.erase(*code);
-    event->accept();
+    if (!trackMovementKey(event, false)) QOpenGLWidget::keyReleaseEvent(event);
 }
 
 void SplatRendererView::focusOutEvent(QFocusEvent* event) {

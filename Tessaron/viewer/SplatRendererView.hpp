@@ -56,6 +56,9 @@ protected:
 private:
     // The camera's code for a movement key, or none for other keys.
     static std::optional<std::uint16_t> movementKeyCode(int qtKey);
+    // Adds a pressed movement key to the camera's held keys, or removes a
+    // released one; false for other keys, which the widget passes on.
+    bool trackMovementKey(QKeyEvent* event, bool pressed);
 
     std::unique_ptr<SplatSceneRenderer> scene_;
     std::filesystem::path fileURL_;

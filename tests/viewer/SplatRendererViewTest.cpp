@@ -3,6 +3,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QKeyEvent>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
 
@@ -135,7 +136,11 @@ TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
     // W held flies towards the scene, so the red cluster drifts outwards;
     // released, the camera stops.
     QTest::keyPress(&view_, Qt::Key_W);
+    // A held key repeats as release-press pairs, which leave it held.
+    QKeyEvent repeatedRelease(QEvent::KeyRelease, Qt::Key_W, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(&view_, &repeatedRelease);
     QTest::qWait(300);
+    EXPECT_TRUE(scene().camera.keysHeld.contains(SplatCameraController::keyW));
     QTest::keyRelease(&view_, Qt::Key_W);
     const float flown = 7.5f - scene().camera.position[2];
     EXPECT_GT(flown, 0.2f);
@@ -151,6 +156,17 @@ TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
     QTest::keyRelease(&view_, Qt::Key_D);
     EXPECT_GT(scene().camera.position[0], 0.1f);
     EXPECT_LT(massOf(settledFrame(), red).x, nearerX - 5);
+
+    // Focus lost with a key down: the key's release goes elsewhere, so the
+    // camera lets go of it rather than flying on.
+    view_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view_));
+    ASSERT_TRUE(view_.hasFocus());  // taken when shown
+    QTest::keyPress(&view_, Qt::Key_A);
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    EXPECT_TRUE(waitUntil([&] { return scene().camera.keysHeld.empty(); }, 2000));
 
     // Orbit mode: the wheel moves the camera nearer, a middle drag pans.
     view_.setOrbitMode(true);
