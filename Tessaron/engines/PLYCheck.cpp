@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
 
@@ -93,7 +93,7 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
     size_t marker = head.find("end_header\n");
     if (marker == std::string::npos) throw Failure::noHeader();
     const int64_t headerSize = int64_t(marker + 11);
-    std::string header = decodeUTF8Lossy(std::string_view(head).substr(0, size_t(headerSize)));
+    std::string header = core::decodeUTF8Lossy(std::string_view(head).substr(0, size_t(headerSize)));
     if (header.find("format binary_little_endian 1.0") == std::string::npos) throw Failure::notBinaryLittleEndian();
 
     bool inVertexElement = false;
@@ -105,7 +105,7 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
         if (words.empty()) continue;
         if (words[0] == "element") {
             inVertexElement = words.size() == 3 && words[1] == "vertex";
-            if (inVertexElement) vertexCount = parseDecimalInteger(words[2]).value_or(-1);
+            if (inVertexElement) vertexCount = core::parseDecimalInteger(words[2]).value_or(-1);
         } else if (words[0] == "property" && inVertexElement) {
             bool isFloat = words.size() == 3 && (words[1] == "float" || words[1] == "float32");
             if (!isFloat || names.contains(words[2])) throw Failure::unsupportedProperty(std::string(line));
@@ -126,7 +126,7 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
         expectedSize = std::numeric_limits<int64_t>::max();
 
     off_t actualSize = ::lseek(descriptor, 0, SEEK_END);
-    if (actualSize < 0) FileError::throwErrno("Could not measure", file);
+    if (actualSize < 0) core::FileError::throwErrno("Could not measure", file);
     if (int64_t(actualSize) != expectedSize) throw Failure::sizeMismatch(expectedSize, int64_t(actualSize));
     return Layout{vertexCount, bytesPerVertex};
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 
 namespace tessaron::engines {
 

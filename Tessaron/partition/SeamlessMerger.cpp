@@ -15,9 +15,9 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::partition {
 
@@ -75,13 +75,13 @@ class CellFile {
 public:
     explicit CellFile(const std::filesystem::path& path) : path_(path) {
         descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor_ < 0) engines::FileError::throwErrno("Could not read", path);
+        if (descriptor_ < 0) core::FileError::throwErrno("Could not read", path);
         struct stat status {};
         if (::fstat(descriptor_, &status) != 0) {
             int code = errno;
             ::close(descriptor_);
             errno = code;
-            engines::FileError::throwErrno("Could not read", path);
+            core::FileError::throwErrno("Could not read", path);
         }
         size_ = uint64_t(status.st_size);
         ::posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -99,7 +99,7 @@ public:
             ssize_t result = ::pread(descriptor_, into + done, length - done, off_t(offset + done));
             if (result < 0) {
                 if (errno == EINTR) continue;
-                engines::FileError::throwErrno("Could not read", path_);
+                core::FileError::throwErrno("Could not read", path_);
             }
             if (result == 0) break;
             done += size_t(result);
@@ -282,7 +282,7 @@ void SeamlessMerger::merge(const std::vector<CellInput>& cells, const std::files
         size_t headerEnd = head.find(kHeaderEnd);
         if (headerEnd == std::string::npos) throw MergeError(MergeErrorKind::invalidFormat, "Invalid PLY format");
         const size_t headerBytes = headerEnd + kHeaderEnd.size();
-        PlyLayout layout = parsePlyLayout(engines::decodeUTF8Lossy(std::string_view(head).substr(0, headerBytes)));
+        PlyLayout layout = parsePlyLayout(core::decodeUTF8Lossy(std::string_view(head).substr(0, headerBytes)));
 
         // Records are copied whole under the first cell's header, so every
         // cell must describe them alike, and as the check measured them.

@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "core/NumberText.hpp"
-#include "engines/FileError.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/FileError.hpp"
+#include "core/TextDecoding.hpp"
 #include "pipeline/ApplicationSupport.hpp"
 #include "pipeline/PathUtilities.hpp"
 
@@ -161,10 +161,10 @@ void PipelineManager::symlinkReplacing(const fs::path& link, const fs::path& des
         if (!fs::is_symlink(status)) return;
         fs::path current = fs::read_symlink(link, error);
         if (!error && current.string() == destination.string()) return;
-        if (!fs::remove(link, error) && error) throw engines::FileError("remove", link, error);
+        if (!fs::remove(link, error) && error) throw core::FileError("remove", link, error);
     }
     fs::create_symlink(destination, link, error);
-    if (error) throw engines::FileError("create symbolic link", link, error);
+    if (error) throw core::FileError("create symbolic link", link, error);
 }
 
 std::optional<partition::CodablePoint2D> PipelineManager::clusterCentroid(const std::string& cellId,
@@ -180,7 +180,7 @@ std::optional<partition::CodablePoint2D> PipelineManager::clusterCentroid(const 
         rest.remove_prefix(at + 1);
     }
     if (parts.size() != 2 || parts[0] != "cell") return std::nullopt;
-    auto index = engines::parseDecimalInteger(parts[1]);
+    auto index = core::parseDecimalInteger(parts[1]);
     const auto& centroids = *plan.clusterCentroids;
     if (!index || *index < 0 || uint64_t(*index) >= centroids.size()) return std::nullopt;
     partition::CodablePoint2D centroid = centroids[size_t(*index)];

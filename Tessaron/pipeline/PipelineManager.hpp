@@ -210,7 +210,7 @@ public:
     static std::vector<std::string> markPartialNames(const std::vector<std::string>& names);
     // Makes `link` a symbolic link to `destination`. An existing link to the
     // same destination stays; a real file or folder there is left as it is
-    // (and used as it is). Throws engines::FileError.
+    // (and used as it is). Throws core::FileError.
     static void symlinkReplacing(const std::filesystem::path& link, const std::filesystem::path& destination);
     // The (x, z) centroid of plan cell "cell_<n>", normalised for a plan of
     // the old layout (no schemaVersion).

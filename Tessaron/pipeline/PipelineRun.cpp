@@ -6,7 +6,7 @@
 #include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
 #include "engines/DatasetProfile.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "input/PersonMasker.hpp"
 #include "pipeline/PathUtilities.hpp"
@@ -24,10 +24,10 @@ constexpr const char* vocabularyTreeName = "vocab_tree_flickr100K_words32K.bin";
 void createFolders(const fs::path& folder) {
     std::error_code error;
     fs::create_directories(folder, error);
-    if (error) throw engines::FileError("create folder", folder, error);
+    if (error) throw core::FileError("create folder", folder, error);
     // create_directories is content with anything of that name.
     if (!fs::is_directory(folder, error))
-        throw engines::FileError("create folder", folder, std::make_error_code(std::errc::not_a_directory));
+        throw core::FileError("create folder", folder, std::make_error_code(std::errc::not_a_directory));
 }
 
 bool isDirectory(const fs::path& path) {

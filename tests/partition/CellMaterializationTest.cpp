@@ -5,7 +5,7 @@
 #include "MergeTestSupport.hpp"
 #include "core/Error.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
@@ -203,7 +203,7 @@ TEST(CellMaterialization, PlansThatCannotSayWhichCellsAreWhichAreRefusedBeforeRe
     plan.cells[0].cameraIds = std::vector<int32_t>{1};
     expectLegacyError(attempt(plan, std::set<std::string>{"cell_0"}));  // no trainable cell
     EXPECT_TRUE(log.lines.empty());
-    EXPECT_THROW(attempt(plan, std::nullopt)(), tessaron::engines::FileError);
+    EXPECT_THROW(attempt(plan, std::nullopt)(), tessaron::core::FileError);
 }
 
 TEST(CellMaterialization, ASingleTrainableCellKeepsEveryFilteredPoint) {

@@ -5,7 +5,7 @@
 
 #include "PipelineTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
         CauseCase{"CheckFailureNeverCounts", std::make_exception_ptr(PLYCheck::Failure::sizeMismatch(100, 50)),
                   {"error: out of memory"}, false},
         CauseCase{"OldPartialCouldNotBeRemoved",
-                  std::make_exception_ptr(engines::FileError("remove", "/x/output.partial.ply",
+                  std::make_exception_ptr(core::FileError("remove", "/x/output.partial.ply",
                                                              std::make_error_code(std::errc::permission_denied))),
                   {}, false}),
     [](const auto& info) { return std::string(info.param.name); });

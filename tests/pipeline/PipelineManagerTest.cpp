@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "PipelineTestSupport.hpp"
@@ -222,7 +222,7 @@ TEST_F(SymlinkReplacing, ThrowsWhenTheLinkCannotBeMade) {
     try {
         PipelineManager::symlinkReplacing(folder_ / "missing" / "images", first_);
         FAIL() << "no error";
-    } catch (const engines::FileError& error) {
+    } catch (const core::FileError& error) {
         EXPECT_TRUE(error.isNoSuchFile()) << error.what();
     }
 }

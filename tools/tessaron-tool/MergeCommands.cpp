@@ -9,7 +9,7 @@
 
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -32,7 +32,7 @@ struct ParsedArguments {
     std::optional<int64_t> number(const std::string& name, int64_t fallback) const {
         auto found = values.find(name);
         if (found == values.end()) return fallback;
-        return engines::parseDecimalInteger(found->second);
+        return core::parseDecimalInteger(found->second);
     }
 };
 

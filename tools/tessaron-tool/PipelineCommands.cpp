@@ -16,7 +16,7 @@
 #include "core/NumberText.hpp"
 #include "core/PreferenceStore.hpp"
 #include "engines/DatasetProfile.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/ApplicationSupport.hpp"
@@ -147,7 +147,7 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         };
         auto integer = [&](auto& target) -> bool {
             if (!needsValue()) return false;
-            auto parsed = engines::parseDecimalInteger(*value);
+            auto parsed = core::parseDecimalInteger(*value);
             if (!parsed) return false;
             target = static_cast<std::remove_reference_t<decltype(target)>>(*parsed);
             return true;

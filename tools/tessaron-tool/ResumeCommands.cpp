@@ -7,7 +7,7 @@
 
 #include "ToolCommand.hpp"
 #include "engines/ProcessMonitor.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
@@ -39,7 +39,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
         };
         auto integer = [&](std::optional<int64_t>& target) {
             auto text = value();
-            if (text) target = engines::parseDecimalInteger(*text);
+            if (text) target = core::parseDecimalInteger(*text);
             return target.has_value();
         };
         bool understood = true;
