@@ -18,7 +18,7 @@ namespace plykit {
 // Hands out the input in chunks of at most `bufferSize` bytes and takes
 // chunks back (a stack: the last one handed back comes first). Copies share
 // one StreamReader; its operations run one at a time under its lock, which
-// stands for the serial executor of the design.
+// keeps them in order as a serial queue would.
 class AsyncBufferingInputStream {
 public:
     using Chunk = std::vector<std::uint8_t>;

@@ -19,7 +19,7 @@ namespace plykit {
 // Collects bytes in a fixed buffer and passes them to the platform stream in
 // whole buffers, except on flush() and close(). Copies share one
 // StreamWriter; its operations run one at a time under its lock, which
-// stands for the serial executor of the design.
+// keeps them in order as a serial queue would.
 class AsyncBufferingOutputStream {
 public:
     enum class StreamErrorKind { writeFailed, closed, streamFull };

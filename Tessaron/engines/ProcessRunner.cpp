@@ -72,7 +72,7 @@ Pipe makePipe() {
 }
 
 // The readers still running; the run waits for it to reach zero, with a
-// deadline (the dispatch group of the design).
+// deadline, so that a reader stuck on a pipe a descendant holds open cannot hold the run.
 class ReaderCount {
 public:
     explicit ReaderCount(int count) : remaining_(count) {}

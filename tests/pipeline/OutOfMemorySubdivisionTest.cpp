@@ -86,7 +86,8 @@ struct Retry {
     std::vector<PendingCell> run(const PendingCell& cell, const std::exception_ptr& error,
                                  const std::vector<std::string>& lines, const fs::path& modelFolder,
                                  const fs::path& partitions, PartitionPlan& plan) {
-        return manager->retryCellAfterOutOfMemory(cell, error, lines, modelFolder, partitions, plan, failed);
+        return tessaron::testing::ManagerAccess::retryCellAfterOutOfMemory(*manager, cell, error, lines, modelFolder,
+                                                                           partitions, plan, failed);
     }
 };
 

@@ -76,19 +76,21 @@ struct PrintingManager {
     explicit PrintingManager(const OperationOptions& options) {
         manager = pipeline::PipelineManager::create(monitor, options.configuration);
         manager->diagnostics = options.diagnostics;
-        manager->onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
+        pipeline::PipelineManager::Callbacks callbacks;
+        callbacks.onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
             print("[" + tag(step) + "] " + text);
         };
-        manager->onStateChange = [this](const pipeline::PipelineState& state) {
+        callbacks.onStateChange = [this](const pipeline::PipelineState& state) {
             print("state: " + toString(state));
             completed = state.kind == pipeline::PipelineState::Kind::completed;
         };
-        manager->onOutputReady = [this](const std::string& path) { print("output: " + path); };
-        manager->onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
-        manager->onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
+        callbacks.onOutputReady = [this](const std::string& path) { print("output: " + path); };
+        callbacks.onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
+        callbacks.onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
             print("cell " + std::to_string(index) + "/" + std::to_string(total) + ", " + std::to_string(iterations) +
                   " iterations");
         };
+        manager->setCallbacks(std::move(callbacks));
     }
 
     void print(const std::string& line) {

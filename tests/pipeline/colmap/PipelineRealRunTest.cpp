@@ -39,8 +39,8 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
         for (const auto& snapshot : snapshots) watched.insert(snapshot.name);
     });
     auto manager = PipelineManager::create(monitor, tessaron::testing::testConfiguration(folder / "support"));
-    ASSERT_TRUE(fs::exists(manager->colmapRunner().colmapPath()))
-        << "COLMAP is not installed (looked for " << manager->colmapRunner().colmapPath() << ")";
+    const std::string colmap = engines::COLMAPRunner().colmapPath();
+    ASSERT_TRUE(fs::exists(colmap)) << "COLMAP is not installed (looked for " << colmap << ")";
     RunRecorder recorder;
     recorder.attach(*manager);
 
