@@ -75,4 +75,16 @@ bool parseDouble(const std::string& text, double& value) {
     return errc == std::errc() && ptr == end;
 }
 
+std::string groupedDigits(int64_t value, char separator) {
+    // Through the unsigned magnitude, so the most negative value has one too.
+    uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
+    std::string digits = std::to_string(magnitude);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += separator;
+        grouped += digits[i];
+    }
+    return value < 0 ? "-" + grouped : grouped;
+}
+
 }  // namespace tessaron::core

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tessaron::core {
@@ -15,6 +16,9 @@ std::string shortestText(float value);
 
 // printf-style fixed precision ("%.1f" is fixedText(v, 1)), always with '.'.
 std::string fixedText(double value, int decimals);
+
+// A whole number with its digits grouped in threes ("1,000,000", "-12,345").
+std::string groupedDigits(int64_t value, char separator = ',');
 
 // Parses the whole text as a decimal double, locale-independent; false when
 // any character is left over or the text is not a number.

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "core/NumberText.hpp"
+#include "engines/PhysicalMemory.hpp"
 #include "partition/MemoryModel.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 
@@ -17,13 +18,6 @@ namespace tessaron::partition {
 using core::fixedText;
 
 namespace {
-
-uint64_t physicalMemoryBytes() {
-    long pages = ::sysconf(_SC_PHYS_PAGES);
-    long pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) return 0;
-    return uint64_t(pages) * uint64_t(pageSize);
-}
 
 // A whole base-10 integer with an optional sign, as the names' camera numbers are read.
 std::optional<int64_t> parseInteger(std::string_view text) {
@@ -124,7 +118,7 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
     say("Image resolution: " + text(camera.width) + "×" + text(camera.height) + " → " + text(width) + "×" +
         text(height) + " at " + text(downscaleFactor) + "× downscale");
 
-    double ramGB = ramLimitGB(ramLimit, physicalMemoryBytes());
+    double ramGB = ramLimitGB(ramLimit, engines::physicalMemoryBytes());
     double budget = budgetGB(ramGB);
     say("App RAM: " + fixedText(ramGB, 1) + " GB limit, " + fixedText(2.5, 1) + " GB framework overhead, " +
         fixedText(budget, 1) + " GB budget per cell");

@@ -4,6 +4,7 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/Error.hpp"
+#include "core/NumberText.hpp"
 
 namespace tessaron::pipeline {
 
@@ -31,6 +32,21 @@ std::string requireString(const OrderedJson& object, const char* key) {
 }
 
 }  // namespace
+
+std::vector<RunReport::Setting> RunReport::settingsSummary(const RunSettings& settings,
+                                                          const std::function<std::string(int64_t)>& groupedCount) {
+    std::string modelSize = groupedCount ? groupedCount(settings.modelSize) : std::string();
+    if (modelSize.empty()) modelSize = core::groupedDigits(settings.modelSize);
+    std::vector<Setting> rows = {
+        {"Model size", modelSize},
+        {"Downscale", settings.downscale == 0 ? "Auto" : std::to_string(settings.downscale) + "\u00d7"},
+        {"Eval", settings.eval ? "on" : "off"},
+        {"Memory limit", core::fixedText(settings.ramLimitGB, 0) + " GB"},
+        {"Partitioning", settings.partitioning ? "on" : "off"},
+    };
+    if (settings.skipSfM) rows.push_back({"Skip COLMAP", "on"});
+    return rows;
+}
 
 std::string toString(RunReport::Outcome outcome) {
     switch (outcome) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +34,22 @@ struct RunReport {
     std::optional<core::TimePoint> endedAt;
 
     bool operator==(const RunReport&) const = default;
+
+    // What a run's settings rows are made from: the window's settings or the
+    // harness's options, so that both write the same report.
+    struct RunSettings {
+        int64_t modelSize = 0;    // the Gaussian cap
+        int64_t downscale = 0;    // 0: chosen automatically
+        bool eval = false;
+        double ramLimitGB = 0;
+        bool partitioning = false;
+        bool skipSfM = false;
+    };
+    // "Model size", "Downscale", "Eval", "Memory limit", "Partitioning", and
+    // "Skip COLMAP" only when it is on. `groupedCount` writes the model size
+    // as the user's locale groups digits; without one, "1,000,000".
+    static std::vector<Setting> settingsSummary(const RunSettings& settings,
+                                                const std::function<std::string(int64_t)>& groupedCount = {});
 
     static constexpr const char* fileName = "last_run.json";
     static constexpr const char* reportedInterruptedRunKey = "reportedInterruptedRun";

@@ -108,3 +108,25 @@ TEST(RunReport, SummaryLines) {
     report.outcome = RunReport::Outcome::interrupted;
     EXPECT_NE(report.summary().find(" — Tessaron closed unexpectedly at SfM"), std::string::npos);
 }
+
+TEST(RunReport, SettingsSummaryRowsInOrderWithSkipCOLMAPOnlyWhenOn) {
+    using Rows = std::vector<RunReport::Setting>;
+    EXPECT_EQ(RunReport::settingsSummary({.modelSize = 1000000, .downscale = 0, .eval = false, .ramLimitGB = 12.6}),
+              (Rows{{"Model size", "1,000,000"},
+                    {"Downscale", "Auto"},
+                    {"Eval", "off"},
+                    {"Memory limit", "13 GB"},
+                    {"Partitioning", "off"}}));
+    Rows withSkip = RunReport::settingsSummary(
+        {.modelSize = -1234567, .downscale = 4, .eval = true, .ramLimitGB = 4, .partitioning = true, .skipSfM = true});
+    EXPECT_EQ(withSkip, (Rows{{"Model size", "-1,234,567"},
+                              {"Downscale", "4\u00d7"},
+                              {"Eval", "on"},
+                              {"Memory limit", "4 GB"},
+                              {"Partitioning", "on"},
+                              {"Skip COLMAP", "on"}}));
+    // A locale's formatter is used; an empty answer falls back to grouped digits.
+    auto dots = [](int64_t) { return std::string("1.000"); };
+    EXPECT_EQ(RunReport::settingsSummary({.modelSize = 1000}, dots).front().value, "1.000");
+    EXPECT_EQ(RunReport::settingsSummary({.modelSize = 999}, [](int64_t) { return std::string(); }).front().value, "999");
+}

@@ -196,12 +196,12 @@ public:
         report_.kind = "New run";
         report_.startedAt = core::Clock::now();
         report_.input = parameters.inputURL.string();
-        report_.settings = {{"Model size", std::to_string(parameters.capMax)},
-                            {"Downscale", std::to_string(parameters.trevikDownscaleFactor)},
-                            {"Memory limit", core::fixedText(parameters.ramLimitGB, 0) + " GB"},
-                            {"Eval", parameters.trevikEval ? "on" : "off"},
-                            {"Partitioning", parameters.useVastGaussian ? "on" : "off"},
-                            {"Skip COLMAP", parameters.skipSfM ? "on" : "off"}};
+        report_.settings = pipeline::RunReport::settingsSummary({.modelSize = parameters.capMax,
+                                                                 .downscale = parameters.trevikDownscaleFactor,
+                                                                 .eval = parameters.trevikEval,
+                                                                 .ramLimitGB = parameters.ramLimitGB,
+                                                                 .partitioning = parameters.useVastGaussian,
+                                                                 .skipSfM = parameters.skipSfM});
         save();
     }
 
