@@ -527,6 +527,29 @@ TEST_F(COLMAPRunnerFixture, LargestSubModelBecomesSparseZeroBeforeTheSuccessLine
     EXPECT_TRUE(fs::is_directory(sparse() + "/0_stub_3images"));
 }
 
+TEST_F(COLMAPRunnerFixture, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
+    FakeCOLMAP fake;
+    COLMAPRunner runner(fake.path().string());
+    Rig360Config rigWithoutFiles;
+    rigWithoutFiles.layout.cameraCount = 2;
+    rigWithoutFiles.layout.referenceCameraName = "cam0";
+    const std::pair<COLMAPRunner::Options, std::string> cases[] = {
+        {{.outputPath = output()}, "COLMAP option imagePath is empty"},
+        {{.imagePath = images()}, "COLMAP option outputPath is empty"},
+        {{.imagePath = images(), .outputPath = output(), .rig = rigWithoutFiles},
+         "COLMAP option rig.layout lacks its file makers"},
+    };
+    for (const auto& [options, message] : cases)
+        EXPECT_THROW(
+            try { runner.run(options); } catch (const COLMAPRunner::OptionsError& error) {
+                EXPECT_EQ(error.what(), message);
+                throw;
+            },
+            COLMAPRunner::OptionsError);
+    EXPECT_TRUE(fake.invocations().empty());
+    EXPECT_FALSE(fs::exists(output()));
+}
+
 TEST_F(COLMAPRunnerFixture, MissingExecutableCreatesNothing) {
     const std::string missing = (workspace_ / "Resources" / "colmap").string();
     COLMAPRunner runner(missing);

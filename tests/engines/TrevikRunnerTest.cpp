@@ -1,3 +1,4 @@
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "partition/SeamlessMerger.hpp"
@@ -461,4 +462,27 @@ TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
             EXPECT_NEAR((0.5 + 0.28209479 * property(vertex, 6 + channel)) * 255.0, colour[channel], 1e-3);
         ++vertex;
     }
+}
+
+TEST(TrevikRunner, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
+    TempDir folder;
+    TrevikRunner runner(echoEngine(folder).string());
+    Recorder recorder;
+    recorder.attach(runner);
+    const std::pair<TrevikRunner::Options, std::string> cases[] = {
+        {{.outputPath = "out.ply"}, "Training option datasetPath is empty"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .iterations = 0}, "Training option iterations must be at least 1 (is 0)"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .downscale = -2}, "Training option downscale must be at least 1 (is -2)"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .cullRadius = std::nanf("")},
+         "Training option cullRadius must be a number of at least 0"},
+    };
+    for (const auto& [options, message] : cases) {
+        try {
+            runner.run(options);
+            ADD_FAILURE() << "ran with " << message;
+        } catch (const TrevikRunner::OptionsError& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+    EXPECT_TRUE(recorder.lines.empty());
 }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "core/FileError.hpp"
@@ -182,6 +184,80 @@ TEST(PipelineCancel, ForceKillEndsAChildThatIgnoresSIGTERM) {
     auto training = startTraining(*manager, folder);
     manager->forceKill();
     EXPECT_EQ(training.get(), "trevik stopped by signal 9");
+}
+
+// ---- Callbacks ----
+
+// Keeps what the manager posts and runs it later on the draining thread, as
+// a window's event loop would.
+class PostingExecutor {
+public:
+    core::Executor executor() {
+        return [this](std::function<void()> work) {
+            std::lock_guard lock(mutex_);
+            posted_.push_back(std::move(work));
+        };
+    }
+    size_t drain() {
+        std::vector<std::function<void()>> work;
+        {
+            std::lock_guard lock(mutex_);
+            work.swap(posted_);
+        }
+        for (const auto& item : work) item();
+        return work.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::function<void()>> posted_;
+};
+
+TEST(PipelineCallbacks, ThroughAPostingExecutorTheyRunInOrderOnlyWhereItRunsThem) {
+    TempDir folder;
+    PostingExecutor posting;
+    auto manager = PipelineManager::create({}, testConfiguration(folder / "support"), posting.executor());
+    std::set<std::thread::id> callingThreads;  // touched only by the draining thread
+    std::vector<std::string> events;
+    PipelineManager::Callbacks callbacks;
+    callbacks.onLog = [&](PipelineLogStep, const std::string& text) {
+        callingThreads.insert(std::this_thread::get_id());
+        events.push_back(text);
+    };
+    callbacks.onStateChange = [&](const PipelineState& state) {
+        callingThreads.insert(std::this_thread::get_id());
+        events.push_back(toString(state));
+    };
+    manager->setCallbacks(std::move(callbacks));
+
+    std::jthread([&] { manager->remergeExistingCells(folder / "workspace", 2, 1000000); }).join();
+    ASSERT_TRUE(events.empty());
+    EXPECT_EQ(posting.drain(), 6u);
+    EXPECT_EQ(callingThreads, std::set<std::thread::id>{std::this_thread::get_id()});
+    const std::string missing = "No COLMAP data at " + (folder / "workspace" / "colmap" / "sparse" / "0").string();
+    EXPECT_EQ(events, (std::vector<std::string>{"exporting", "═══ Re-merge existing cells ═══",
+                                                "Workspace: " + (folder / "workspace").string(),
+                                                "Downscale: 2x, capMax: 1000000", "⚠ " + missing,
+                                                "error(" + missing + ")"}));
+}
+
+TEST(PipelineCallbacks, ChangingThemDuringAnOperationIsRefused) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    int refusals = 0;
+    PipelineManager::Callbacks callbacks;
+    callbacks.onStateChange = [&](const PipelineState&) {
+        try {
+            manager->setCallbacks({});
+        } catch (const PipelineManager::BusyError& error) {
+            EXPECT_STREQ(error.what(), "The callbacks cannot change while an operation runs.");
+            ++refusals;
+        }
+    };
+    manager->setCallbacks(callbacks);
+    manager->remergeExistingCells(folder / "workspace", 2, 1000000);
+    EXPECT_EQ(refusals, 2);
+    EXPECT_NO_THROW(manager->setCallbacks({}));
 }
 
 // ---- Shared routines ----

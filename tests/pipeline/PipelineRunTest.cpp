@@ -512,6 +512,40 @@ TEST_P(AutomaticDownscale, FollowsTheFirstImagesPixelCount) {
     EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, expected);
 }
 
+// cancel() reaches frame extraction too, between two frames: the run ends
+// at once, under the extraction step, and reports no further state.
+TEST_F(PipelineRun, CancelDuringFrameExtractionEndsTheRunWithinASecond) {
+    tessaron::testing::TestVideo video;
+    video.frameCount = 400;
+    video.frame = [](int index) { return tessaron::testing::checkerFrame(64, 48, 4 + index % 8); };
+    video.write(folder_ / "walk.avi");
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "walk.avi";
+    parameters.isVideo = true;
+    parameters.frameExtractionRate = 1;
+    parameters.sharpnessEnabled = false;
+    std::promise<void> extracting;
+    std::once_flag once;
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onExtractionProgress = [&](int64_t, int64_t) { std::call_once(once, [&] { extracting.set_value(); }); };
+    });
+    std::promise<void> ended;
+    std::jthread run([&] {
+        manager_->runPipeline(parameters);
+        ended.set_value();
+    });
+    extracting.get_future().wait();
+    manager_->cancel();
+    EXPECT_EQ(ended.get_future().wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    run.join();
+
+    EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::extractingFrames});
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::extraction, "Pipeline cancelled."}));
+    size_t written = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(workspace_ / "images")) ++written;
+    EXPECT_LT(written, 400u);
+}
+
 INSTANTIATE_TEST_SUITE_P(FirstImage, AutomaticDownscale,
                          ::testing::Values(std::tuple{2000, 2000, 2}, std::tuple{2000, 2001, 4},
                                            std::tuple{0, 0, 4}));  // no image
