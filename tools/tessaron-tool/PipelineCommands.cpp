@@ -229,7 +229,12 @@ public:
 
 private:
     void save() {
-        if (folder_) pipeline::RunReport::save(report_, *folder_);
+        if (!folder_) return;
+        try {
+            pipeline::RunReport::save(report_, *folder_);
+        } catch (const pipeline::RunReport::SaveError& error) {
+            std::cerr << "⚠ " << error.what() << std::endl;  // the run goes on without its report
+        }
     }
 
     std::optional<fs::path> folder_;
