@@ -11,6 +11,7 @@
 
 #include "PlyKit/InputStream.hpp"
 #include "PlyKit/ReaderSource.hpp"
+#include "PlyKit/StreamError.hpp"
 #include "core/Error.hpp"
 
 namespace plykit {
@@ -23,16 +24,9 @@ class AsyncBufferingInputStream {
 public:
     using Chunk = std::vector<std::uint8_t>;
 
-    enum class StreamErrorKind { cannotOpenSource, readFailed, unexpectedReadResult, eof, closed, cancelled };
-    class StreamError : public tessaron::core::ErrorOf<StreamErrorKind> {
-    public:
-        StreamError(Kind kind, std::string detail = {});
-        // The underlying error's text (readFailed) or the read result.
-        const std::string& detail() const noexcept { return detail_; }
-
-    private:
-        std::string detail_;
-    };
+    // The one error type of both buffering streams.
+    using StreamErrorKind = plykit::StreamErrorKind;
+    using StreamError = plykit::StreamError;
 
     class StreamReader {
     public:
