@@ -375,6 +375,7 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                            const SplatSorter::CameraPose& pose, PendingFrame& frame) {
     const std::int64_t sortedCount = frame.indexBuffer->count();
     if (sortedCount == 0) return false;
+    // A frame without room for its buffers is skipped; the log says why.
     const FrameGeometry geometry = FrameGeometry::forSplatCount(sortedCount);
 
     // Uniforms into the next slot of the ring.
