@@ -217,8 +217,8 @@ TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
     // An engine child outside any tracked operation: the guard must not
     // leave it behind.
     std::jthread orphan([manager = model_->pipelineManager()] {
-        manager->trevikRunner();  // the manager stays alive with this thread
-        manager->colmapRunner().runner().run("/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt,
+        // The manager stays alive with this thread.
+        pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run("/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt,
                                              [](const std::string&) {});
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 5000));
