@@ -1,7 +1,5 @@
 #include "pipeline/RunLogHeader.hpp"
 
-#include <sys/utsname.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -13,6 +11,7 @@
 
 #include "core/ResourceLocator.hpp"
 #include "engines/DatasetProfile.hpp"
+#include "engines/MachineFacts.hpp"
 
 namespace tessaron::pipeline {
 
@@ -104,33 +103,10 @@ std::string RunLogHeader::systemGPUName() {
 }
 
 std::optional<std::string> RunLogHeader::prettyName(std::string_view osRelease) {
-    std::istringstream lines{std::string(osRelease)};
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.starts_with("PRETTY_NAME=")) continue;
-        std::string value = trimmed(std::string_view(line).substr(12));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-            char quote = value.front();
-            std::string inner = value.substr(1, value.size() - 2);
-            value.clear();
-            for (size_t index = 0; index < inner.size(); ++index) {
-                // Shell-style escapes inside double quotes.
-                if (quote == '"' && inner[index] == '\\' && index + 1 < inner.size()) ++index;
-                value += inner[index];
-            }
-        }
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
+    return engines::MachineFacts::osReleaseValue(osRelease, "PRETTY_NAME");
 }
 
-std::string RunLogHeader::systemOperatingSystem() {
-    for (const char* file : {"/etc/os-release", "/usr/lib/os-release"})
-        if (auto text = readSmallFile(file))
-            if (auto name = prettyName(*text)) return *name;
-    struct utsname system {};
-    if (uname(&system) == 0) return std::string(system.sysname) + " " + system.release;
-    return "Linux";
-}
+std::string RunLogHeader::systemOperatingSystem() { return engines::MachineFacts::operatingSystemName(); }
 
 std::string RunLogHeader::workspaceLogFileName(core::TimePoint now, const std::string& uuidText) {
     return core::fileStampText(now) + "_" + uuidText.substr(0, 6) + "_training.md";
