@@ -81,7 +81,7 @@ void FeedFetch::complete(Result result) {
     // The session ends with the request, on every path.
     if (reply_) {
         reply_->disconnect(this);
-        reply_->abort();
+        if (reply_->isRunning()) reply_->abort();
         reply_->deleteLater();
     }
     session_->deleteLater();

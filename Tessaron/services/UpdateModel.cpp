@@ -22,8 +22,10 @@ QString UpdateModel::currentBuild() {
 
 int64_t UpdateModel::parsedBuild(const QString& text) {
     std::string digits = text.toStdString();
-    if (digits.starts_with('+')) digits.erase(0, 1);
-    if (digits.empty() || digits.starts_with('+')) return 0;
+    if (digits.starts_with('+')) {
+        digits.erase(0, 1);
+        if (digits.starts_with('-')) return 0;
+    }
     int64_t value = 0;
     auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc() || end != digits.data() + digits.size()) return 0;
