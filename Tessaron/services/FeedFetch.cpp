@@ -35,6 +35,8 @@ void FeedFetch::start(std::function<void(Result)> done) {
     }
 
     reply_ = session_->get(request);
+    // Qt buffers no more than the body limit (and one byte to see it passed).
+    reply_->setReadBufferSize(bodyLimit + 1);
     connect(reply_, &QNetworkReply::readyRead, this, &FeedFetch::readBody);
     connect(reply_, &QNetworkReply::finished, this, &FeedFetch::finishReply);
 }
@@ -81,7 +83,9 @@ void FeedFetch::complete(Result result) {
     // The session ends with the request, on every path.
     if (reply_) {
         reply_->disconnect(this);
-        if (reply_->isRunning()) reply_->abort();
+        // A reply that already carries an error is ending on its own; the
+        // deletion below closes its connection.
+        if (reply_->isRunning() && reply_->error() == QNetworkReply::NoError) reply_->abort();
         reply_->deleteLater();
     }
     session_->deleteLater();

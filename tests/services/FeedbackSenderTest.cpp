@@ -293,6 +293,8 @@ struct LogTail {
     std::optional<QString> lines;
 };
 
+void PrintTo(const LogTail& tail, std::ostream* out) { *out << tail.name; }
+
 class LastLogLines : public Feedback, public ::testing::WithParamInterface<LogTail> {};
 
 TEST_P(LastLogLines, KeepTheLastTwentyNonEmptyLines) {

@@ -114,6 +114,8 @@ struct RefusedFeed {
     std::map<QByteArray, QByteArray> headers;
 };
 
+void PrintTo(const RefusedFeed& feed, std::ostream* out) { *out << feed.name; }
+
 class RefusedFeeds : public UpdateCheck, public ::testing::WithParamInterface<RefusedFeed> {};
 
 TEST_P(RefusedFeeds, GiveNoUpdate) {
@@ -180,6 +182,8 @@ struct LastCheck {
     std::optional<seconds> age;  // none: never checked; negative: in the future
     bool due;
 };
+
+void PrintTo(const LastCheck& check, std::ostream* out) { *out << check.name; }
 
 class CheckDue : public UpdateCheck, public ::testing::WithParamInterface<LastCheck> {};
 
