@@ -2,7 +2,9 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -12,7 +14,9 @@ namespace tessaron::engines {
 
 namespace {
 
-std::optional<std::string> readSmallFile(const char* path) {
+namespace fs = std::filesystem;
+
+std::optional<std::string> readSmallFile(const fs::path& path) {
     std::ifstream stream(path);
     if (!stream) return std::nullopt;
     std::ostringstream text;
@@ -25,6 +29,29 @@ std::string trimmed(std::string_view text) {
     if (first == std::string_view::npos) return "";
     size_t last = text.find_last_not_of(" \t\r\n");
     return std::string(text.substr(first, last - first + 1));
+}
+
+// Entries of a folder whose names start with `prefix`, sorted; none when it
+// cannot be listed.
+std::vector<fs::path> sortedEntries(const fs::path& folder, std::string_view prefix) {
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (it->path().filename().string().starts_with(prefix)) entries.push_back(it->path());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// The value of "key: value" or "KEY=value" lines of a small text file.
+std::optional<std::string> fieldValue(std::string_view text, std::string_view key, char separator) {
+    std::istringstream lines{std::string(text)};
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find(separator);
+        if (at == std::string::npos || trimmed(std::string_view(line).substr(0, at)) != key) continue;
+        std::string value = trimmed(std::string_view(line).substr(at + 1));
+        if (!value.empty()) return value;
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> osRelease(std::string_view key) {
@@ -57,14 +84,24 @@ std::optional<std::string> MachineFacts::osReleaseValue(std::string_view osRelea
 }
 
 std::optional<std::string> MachineFacts::cpuModelName(std::string_view cpuinfo) {
-    std::istringstream lines{std::string(cpuinfo)};
-    for (std::string line; std::getline(lines, line);) {
-        size_t colon = line.find(':');
-        if (colon == std::string::npos || trimmed(std::string_view(line).substr(0, colon)) != "model name") continue;
-        std::string value = trimmed(std::string_view(line).substr(colon + 1));
-        if (!value.empty()) return value;
+    return fieldValue(cpuinfo, "model name", ':');
+}
+
+std::string MachineFacts::gpuName() {
+    for (const fs::path& gpu : sortedEntries("/proc/driver/nvidia/gpus", ""))
+        if (auto information = readSmallFile(gpu / "information"))
+            if (auto model = fieldValue(*information, "Model", ':')) return *model;
+    for (const fs::path& card : sortedEntries("/sys/class/drm", "card")) {
+        // card0-HDMI-A-1 and the like are connectors of a card, not cards.
+        if (card.filename().string().find('-') != std::string::npos) continue;
+        auto uevent = readSmallFile(card / "device" / "uevent");
+        if (!uevent) continue;
+        auto driver = fieldValue(*uevent, "DRIVER", '=');
+        if (!driver) continue;
+        auto pciId = fieldValue(*uevent, "PCI_ID", '=');
+        return pciId ? *driver + " (" + *pciId + ")" : *driver;
     }
-    return std::nullopt;
+    return "unknown GPU";
 }
 
 std::optional<std::array<int64_t, 3>> MachineFacts::dottedVersion(std::string_view text) {

@@ -16,6 +16,10 @@ struct MachineFacts {
     static std::string model();
     // The first "model name" of /proc/cpuinfo; "unknown" without one.
     static std::string processor();
+    // The first GPU the kernel reports: NVIDIA's driver model name from
+    // /proc/driver/nvidia, else the DRM driver and PCI id of the first
+    // /sys/class/drm card; "unknown GPU" when there is none.
+    static std::string gpuName();
     // PRETTY_NAME of os-release; the kernel's name and release without one.
     static std::string operatingSystemName();
     // The name with VERSION_ID added when the name does not already carry it.

@@ -50,6 +50,7 @@ TEST(MachineFacts, MemoryRoundsToTheNearestGiB) {
 TEST(MachineFacts, ThisComputerHasNamesForEverything) {
     EXPECT_FALSE(MachineFacts::model().empty());
     EXPECT_FALSE(MachineFacts::processor().empty());
+    EXPECT_FALSE(MachineFacts::gpuName().empty());
     EXPECT_FALSE(MachineFacts::operatingSystemName().empty());
     std::string system = MachineFacts::operatingSystem();
     EXPECT_TRUE(system.starts_with(MachineFacts::operatingSystemName()));
