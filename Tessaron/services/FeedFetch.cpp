@@ -11,7 +11,12 @@ FeedFetch::FeedFetch(ServiceEndpoints endpoints, QString currentBuild, QObject* 
     : QObject(parent), endpoints_(std::move(endpoints)), currentBuild_(std::move(currentBuild)) {}
 
 FeedFetch::~FeedFetch() {
-    if (reply_) reply_->abort();
+    // Destroyed with its owner before the answer: nobody is left to call.
+    done_ = nullptr;
+    if (reply_) {
+        reply_->disconnect(this);
+        reply_->abort();
+    }
 }
 
 void FeedFetch::start(std::function<void(Result)> done) {

@@ -167,6 +167,15 @@ TEST_F(UpdateCheck, UntrustedCertificateGivesNoUpdate) {
     EXPECT_TRUE(server.requests().isEmpty());
 }
 
+TEST_F(UpdateCheck, ModelGoneBeforeTheAnswerCallsNobody) {
+    auto model = makeModel();
+    bool called = false;
+    model->fetchLatestRelease([&](UpdateModel::FetchOutcome) { called = true; });
+    model.reset();
+    QTest::qWait(300);
+    EXPECT_FALSE(called);
+}
+
 TEST_F(UpdateCheck, SwitchedOffCheckSendsNothingAndKeepsTheDate) {
     defaults.setString(UpdateModel::checkForUpdatesKey, "false");
     auto model = makeModel();
