@@ -1,13 +1,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 
 #include "OpenedURLs.hpp"
 #include "core/ResourceLocator.hpp"
@@ -162,7 +162,9 @@ TEST_F(Feedback, MailProgramGetsSubjectBodyAndTheLogsTail) {
     EXPECT_EQ(arguments[5], "--attach");
     fs::path attachment = arguments[6];
     EXPECT_EQ(attachment.filename(), "current_run.md");
-    EXPECT_TRUE(std::regex_match(attachment.parent_path().filename().string(), std::regex("Tessaron-log-[0-9A-F]{6}")));
+    EXPECT_TRUE(QRegularExpression("^Tessaron-log-[0-9A-F]{6}$")
+                    .match(QString::fromStdString(attachment.parent_path().filename().string()))
+                    .hasMatch());
     EXPECT_EQ(attachment.parent_path().parent_path(), temporary);
     EXPECT_EQ(readTextFile(attachment), tailOf(log, FeedbackSender::attachmentByteLimit));
     EXPECT_EQ(arguments[7], "help@tessaron.example");
@@ -393,8 +395,8 @@ TEST(FeedbackBody, DiagnosticsOfThisComputer) {
     EXPECT_EQ(info.build, QString::fromStdString(core::ResourceLocator::build()));
     EXPECT_GT(info.memoryGB, 0);
     EXPECT_FALSE(info.operatingSystem.isEmpty());
-    EXPECT_TRUE(std::regex_match(info.line().toStdString(),
-                                 std::regex("Tessaron .+ \\(.+\\) · OS .+ · .+ · .+ · [0-9]+ GB")));
+    EXPECT_TRUE(QRegularExpression("^Tessaron .+ \\(.+\\) · OS .+ · .+ · .+ · [0-9]+ GB$").match(info.line()).hasMatch())
+        << info.line().toStdString();
     EXPECT_EQ(info.mailSubject(), "Tessaron " + info.appVersion + " (" + info.build + ") feedback");
 }
 
