@@ -46,6 +46,12 @@ const ToolCommand::Registration diagnosticsRegistration({
 // the feed with the update check's rules; exit status 0 with a release, 3
 // without one.
 int updateCheckCommand(const std::vector<std::string>& arguments) {
+    // Qt's TLS layer, loaded by the first certificate, needs the application.
+    static int argc = 1;
+    static char name[] = "tessaron-tool";
+    static char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+
     services::ServiceEndpoints endpoints = services::ServiceEndpoints::standard();
     QStringList allowedHosts;
     for (size_t index = 0; index < arguments.size(); ++index) {
@@ -68,19 +74,17 @@ int updateCheckCommand(const std::vector<std::string>& arguments) {
     }
     if (!allowedHosts.isEmpty()) endpoints.allowedHosts = allowedHosts;
 
-    static int argc = 1;
-    static char name[] = "tessaron-tool";
-    static char* argv[] = {name, nullptr};
-    QCoreApplication application(argc, argv);
     core::InMemoryPreferenceStore defaults;
-    services::UpdateModel model(defaults, endpoints);
     std::optional<services::UpdateModel::FetchOutcome> result;
-    QEventLoop loop;
-    model.fetchLatestRelease([&](services::UpdateModel::FetchOutcome outcome) {
-        result = std::move(outcome);
-        loop.quit();
-    });
-    if (!result) loop.exec();
+    {
+        services::UpdateModel model(defaults, endpoints);
+        QEventLoop loop;
+        model.fetchLatestRelease([&](services::UpdateModel::FetchOutcome outcome) {
+            result = std::move(outcome);
+            loop.quit();
+        });
+        if (!result) loop.exec();
+    }
 
     std::cout << "feed: " << endpoints.feedURL.toString().toStdString() << "\n"
               << "this build: " << services::UpdateModel::currentBuild().toStdString() << "\n";
