@@ -23,10 +23,6 @@ ToolRun runTool(const QStringList& arguments) {
     tool.setProcessChannelMode(QProcess::MergedChannels);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("TESSARON_UPDATE_FEED_URL");
-    // Under LeakSanitizer: OpenSSL's per-thread error state of Qt's network
-    // thread is still held when the one-shot harness exits; that is theirs.
-    if (!environment.contains("LSAN_OPTIONS"))
-        environment.insert("LSAN_OPTIONS", "suppressions=" TESSARON_SERVICES_TEST_SOURCE_DIR "/openssl-exit.supp");
     tool.setProcessEnvironment(environment);
     tool.start(TESSARON_TOOL_PATH, arguments);
     EXPECT_TRUE(QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, 60000));
