@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -69,14 +68,6 @@ std::vector<std::string> frameNames(const fs::path& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// A plain write that replaces the file; the system's error names the path.
-void writePlainFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    if (stream) stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (stream) stream.close();
-    if (!stream) throw fs::filesystem_error("Could not write file", path, std::error_code(errno, std::generic_category()));
 }
 
 }  // namespace
@@ -252,7 +243,7 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
     if (rig) {
         log("═══ Rig configuration (" + std::to_string(rig->layout.cameraCount) + " virtual cameras) ═══");
         const std::string rigConfigPath = outputPath + "/rig_config.json";
-        writePlainFile(rigConfigPath, rig->layout.rigConfigJSON());
+        core::AtomicFile::write(rigConfigPath, rig->layout.rigConfigJSON());
         if (version.hasSubcommand("rig_configurator")) {
             runStep(Step::rigConfiguration,
                     {"rig_configurator", "--database_path", databasePath, "--rig_config_path", rigConfigPath}, session);

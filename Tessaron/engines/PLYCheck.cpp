@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "core/RegularFile.hpp"
 #include "engines/TextDecoding.hpp"
 
 namespace tessaron::engines {
@@ -72,12 +73,11 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }  // namespace
 
 PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) throw Failure::unreadable(file.string());
-    struct DescriptorCloser {
-        int descriptor;
-        ~DescriptorCloser() { ::close(descriptor); }
-    } closer{descriptor};
+    // A FIFO or a device is as unreadable as a missing file: it would block
+    // the check or feed it without end.
+    auto opened = core::RegularFile::openForReading(file);
+    if (!opened.isOpen()) throw Failure::unreadable(file.string());
+    const int descriptor = opened.descriptor();
 
     // A failed read leaves what was read so far; the header search then fails.
     std::string head(maximumHeaderBytes, '\0');
