@@ -85,7 +85,8 @@ struct PartitionPlan {
         using core::Error::Error;
     };
     // The bytes are not a partition plan: malformed JSON, a missing required
-    // key, a value of the wrong type, an unsafe cell id or radius.
+    // key, a value of the wrong type, an unsafe or repeated cell id, a radius
+    // that is not a normal positive number, or a plan beyond the bounds below.
     class DecodeError : public core::Error {
     public:
         using core::Error::Error;
@@ -95,6 +96,12 @@ struct PartitionPlan {
     public:
         using core::Error::Error;
     };
+
+    // Bounds checked before a plan's JSON is parsed into a tree: a plan file
+    // is written by the planner, and nothing it writes comes near them.
+    static constexpr std::uint64_t maximumFileBytes = std::uint64_t(512) << 20;
+    static constexpr int maximumNestingDepth = 8;
+    static constexpr std::size_t maximumCellCount = 100'000;
 
     // Pretty-printed JSON with sorted keys; absent optionals are left out.
     std::string toJSON() const;
