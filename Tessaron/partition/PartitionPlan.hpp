@@ -112,6 +112,10 @@ struct PartitionPlan {
     void save(const std::filesystem::path& file) const;
     static PartitionPlan load(const std::filesystem::path& file);
 
+    // Images of the scene that no trainable cell holds (in no cell, or only
+    // in skipped ones); none for a plan without stored image ids.
+    std::optional<int64_t> imagesInNoTrainedCell() const;
+
     // The smallest imageCount of a cell that is trained: 8 x viewsPerFrame
     // (values below 2 count as 1).
     int64_t minimumTrainableImages() const noexcept;

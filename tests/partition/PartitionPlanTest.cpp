@@ -291,9 +291,25 @@ TEST(PartitionPlanSummary, EmptyPlanHasEightLines) {
     EXPECT_EQ(plan.printSummary(),
               "═══ Partition Plan ═══\nScene: 0 images, 0 points\nRAM: 3.0 GB app limit, 1.0 GB budget per cell\n"
               "Resolution: 0×0 (1× downscale)\n\n\nTrainable: 0 cells, Skipped: 0 cells\n"
-              "All cells fit within RAM budget ✓");
+              "⚠ No cell has the 8 images a cell needs: this plan trains nothing");
     EXPECT_TRUE(plan.trainableCells().empty());
     EXPECT_TRUE(plan.skippedCells().empty());
+}
+
+TEST(PartitionPlanSummary, ImagesOutsideEveryTrainedCellAreCountedOnce) {
+    PartitionPlan plan = makePlan();
+    plan.totalImages = 30;
+    plan.cells = {makeCell("a", 10, 1), makeCell("b", 9, 1), makeCell("c", 3, 1)};  // c is skipped
+    plan.cells[0].cameraIds = std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    plan.cells[1].cameraIds = std::vector<int32_t>{9, 10, 11, 12, 13, 14, 15, 16, 17};
+    plan.cells[2].cameraIds = std::vector<int32_t>{18, 19, 20};
+    EXPECT_EQ(plan.imagesInNoTrainedCell(), 13);
+    std::string summary = plan.printSummary();
+    EXPECT_TRUE(summary.ends_with("\n⚠ 13 of 30 images fall in no trained cell: their part of the scene will be "
+                                  "missing"))
+        << summary;
+    plan.cells[1].cameraIds.reset();  // an older plan cannot tell
+    EXPECT_EQ(plan.imagesInNoTrainedCell(), std::nullopt);
 }
 
 TEST(PartitionPlanSummary, OnlySkippedCellsOverBudgetStillFit) {
