@@ -131,6 +131,14 @@ COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionEmpty(const s
     return error;
 }
 
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::diskFull(const std::string& folder, int32_t status) {
+    COLMAPError error(COLMAPErrorKind::diskFull, "The disk is full: COLMAP could not write to " + folder + " " +
+                                                     statusText(status) + ". Free some space and run again.");
+    error.path = folder;
+    error.status = status;
+    return error;
+}
+
 // MARK: - Set-up
 
 COLMAPRunner::COLMAPRunner(std::optional<std::string> colmapPath)
@@ -162,6 +170,7 @@ std::string COLMAPRunner::locateExecutable(const fs::path& bundleResources, cons
 struct COLMAPRunner::Session {
     COLMAPVersion version;
     std::map<std::string, std::string> environment;
+    std::string outputPath;  // named when the disk fills up
 };
 
 void COLMAPRunner::log(const std::string& line) const {
@@ -185,13 +194,22 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     translated.reserve(arguments.size());
     for (const std::string& argument : arguments) translated.push_back(session.version.optionName(argument));
 
+    // SQLite and the C library say so in these words; the step's own failure
+    // text would hide the cause.
+    bool diskFull = false;
     const int32_t status = runner_.run(
         colmapPath_, translated, std::nullopt, session.environment,
-        [this](const std::string& line) { log(line); },
+        [this, &diskFull](const std::string& line) {
+            if (line.find("database or disk is full") != std::string::npos ||
+                line.find("No space left on device") != std::string::npos)
+                diskFull = true;
+            log(line);
+        },
         [this](int32_t pid) {
             if (onPidLaunched) onPidLaunched(pid);
         });
     if (status == 0) return;
+    if (diskFull) throw COLMAPError::diskFull(session.outputPath, status);
     switch (step) {
         case Step::featureExtraction: throw COLMAPError::featureExtractionFailed(status);
         case Step::rigConfiguration: throw COLMAPError::rigConfigurationFailed(status);
@@ -214,7 +232,7 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
     fs::create_directories(sparsePath);
     // COLMAP's glog files belong with the run, not in /tmp.
     const std::map<std::string, std::string> environment = {{"GLOG_log_dir", outputPath}};
-    const Session session{programVersion(environment), environment};
+    const Session session{programVersion(environment), environment, outputPath};
     const COLMAPVersion& version = session.version;
 
     log("Hardware: " + std::to_string(activeProcessorCount()) + " cores, using " + threads + " threads");
