@@ -49,7 +49,11 @@ std::optional<fs::path> ResourceLocator::findExecutable(const std::string& name,
     if (!searchPath) return std::nullopt;
     const char* pathVariable = std::getenv("PATH");
     if (pathVariable == nullptr) return std::nullopt;
-    std::stringstream folders(pathVariable);
+    return findInSearchPath(name, pathVariable);
+}
+
+std::optional<fs::path> ResourceLocator::findInSearchPath(const std::string& name, const std::string& searchPath) {
+    std::stringstream folders(searchPath);
     std::string folder;
     while (std::getline(folders, folder, ':')) {
         if (folder.empty()) continue;

@@ -26,6 +26,10 @@ public:
     // Resources/, then each folder of PATH (when `searchPath`).
     static std::optional<std::filesystem::path> findExecutable(const std::string& name, bool searchPath);
 
+    // The first executable named `name` in the folders of `searchPath`, a
+    // colon-separated list like PATH (empty entries are skipped).
+    static std::optional<std::filesystem::path> findInSearchPath(const std::string& name, const std::string& searchPath);
+
     static bool isExecutableFile(const std::filesystem::path& path);
 
     // The application's version and build texts.

@@ -1,0 +1,253 @@
+#include "viewer/SplatConverterRunner.hpp"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "core/ResourceLocator.hpp"
+
+#ifndef TESSARON_DEPS_DIR
+#define TESSARON_DEPS_DIR ""
+#endif
+
+namespace tessaron::viewer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string joinedWithBlanks(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const auto& argument : arguments) {
+        if (!line.empty()) line += ' ';
+        line += argument;
+    }
+    return line;
+}
+
+std::string inheritedSearchPath() {
+    const char* path = std::getenv("PATH");
+    return path ? path : "";
+}
+
+// npm's global prefix ("npm prefix -g"), asked once per process: the answer
+// only changes when the user reconfigures npm.
+std::optional<fs::path> askNpmGlobalPrefix() {
+    static std::once_flag asked;
+    static std::optional<fs::path> prefix;
+    std::call_once(asked, [] {
+        auto npm = core::ResourceLocator::findInSearchPath("npm", inheritedSearchPath());
+        if (!npm) return;
+        engines::ProcessRunner runner;
+        std::string firstLine;
+        int32_t status = runner.run(npm->string(), {"prefix", "-g"}, std::nullopt, std::nullopt,
+                                    [&firstLine](const std::string& line) {
+                                        if (firstLine.empty()) firstLine = line;
+                                    });
+        if (status == 0 && !firstLine.empty()) prefix = fs::path(firstLine);
+    });
+    return prefix;
+}
+
+}  // namespace
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::inputMissing(const std::string& path) {
+    return ConverterError(ConverterErrorKind::inputMissing, "Input file not found: " + path);
+}
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::outputMissing(const std::string& path) {
+    return ConverterError(ConverterErrorKind::outputMissing, "Conversion finished but output is missing: " + path);
+}
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::backendMissing(const std::string& message) {
+    return ConverterError(ConverterErrorKind::backendMissing, message);
+}
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::unsupportedFormat(std::string_view rawValue) {
+    return ConverterError(ConverterErrorKind::unsupportedFormat,
+                          "Unsupported format for selected backend: " + std::string(rawValue));
+}
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::exit(int32_t status) {
+    ConverterError error(ConverterErrorKind::exit, "Converter exited with status " + std::to_string(status));
+    error.status = status;
+    return error;
+}
+
+SplatConverterRunner::SplatConverterRunner(std::shared_ptr<engines::ProcessRunner> runner) : runner_(std::move(runner)) {}
+
+SplatConverterRunner::~SplatConverterRunner() = default;
+
+SplatConverterRunner::LogHandler SplatConverterRunner::onLog() const {
+    std::lock_guard lock(log_->mutex);
+    return log_->handler;
+}
+
+void SplatConverterRunner::setOnLog(LogHandler handler) {
+    std::lock_guard lock(log_->mutex);
+    log_->handler = std::move(handler);
+}
+
+void SplatConverterRunner::log(const std::string& line) const {
+    if (LogHandler handler = onLog()) handler(line);
+}
+
+engines::ProcessRunner::OutputHandler SplatConverterRunner::childLineHandler() const {
+    return [sink = std::weak_ptr<LogSink>(log_)](const std::string& line) {
+        auto alive = sink.lock();
+        if (!alive) return;
+        LogHandler handler;
+        {
+            std::lock_guard lock(alive->mutex);
+            handler = alive->handler;
+        }
+        if (handler) handler(line);
+    };
+}
+
+fs::path SplatConverterRunner::standardised(const fs::path& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(path, error);
+    return (error ? path : absolute).lexically_normal();
+}
+
+bool SplatConverterRunner::somethingExistsAt(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found;
+}
+
+fs::path SplatConverterRunner::outputURL(const fs::path& input, SplatOutputFormat format, const fs::path& directory) const {
+    const std::string base = input.stem().string();
+    const std::string extension(fileExtension(format));
+    const fs::path standardInput = standardised(input);
+    auto refused = [&](const fs::path& candidate) {
+        return standardised(candidate) == standardInput || somethingExistsAt(candidate);
+    };
+    fs::path candidate = directory / (base + extension);
+    if (!refused(candidate)) return candidate;
+    candidate = directory / (base + "-converted" + extension);
+    for (uint64_t counter = 2; refused(candidate); ++counter)
+        candidate = directory / (base + "-converted-" + std::to_string(counter) + extension);
+    return candidate;
+}
+
+fs::path SplatConverterRunner::convert(const fs::path& input, SplatOutputFormat format, const fs::path& outputDirectory,
+                                       std::stop_token stop) {
+    if (!somethingExistsAt(input)) throw ConverterError::inputMissing(input.string());
+    // A latch left by an earlier cancel must not refuse this conversion.
+    runner_->resetCancel();
+    if (stop.stop_requested()) throw core::CancellationError();
+    std::stop_callback cancelChild(stop, [this] { runner_->cancel(); });
+
+    fs::path output = outputURL(input, format, outputDirectory);
+    log("Converting " + input.filename().string() + " → " + output.filename().string());
+    // The output's name was free before the child ran, so whatever a failed
+    // or stopped child left there is its own partial file.
+    try {
+        if (backend(format) == SplatConverterBackend::splatConverter)
+            runResourceConverter(input, output, format);
+        else
+            runSplatTransform(input, output);
+    } catch (...) {
+        removePartialOutput(output);
+        throw;
+    }
+    if (!somethingExistsAt(output)) throw ConverterError::outputMissing(output.string());
+    log("✓ Wrote " + output.string());
+    return output;
+}
+
+void SplatConverterRunner::removePartialOutput(const fs::path& output) const {
+    std::error_code error;
+    fs::remove_all(output, error);
+    if (error) log("⚠ Could not remove the partial output " + output.string() + ": " + error.message());
+}
+
+std::optional<fs::path> SplatConverterRunner::resourceConverterPath() {
+    return core::ResourceLocator::findExecutable("SplatConverter", /*searchPath=*/false);
+}
+
+std::optional<fs::path> SplatConverterRunner::findResourceConverter() const { return resourceConverterPath(); }
+
+std::optional<fs::path> SplatConverterRunner::findSplatTransform() const { return splatTransformPath(); }
+
+void SplatConverterRunner::runResourceConverter(const fs::path& input, const fs::path& output, SplatOutputFormat format) {
+    auto program = findResourceConverter();
+    if (!program) throw ConverterError::backendMissing(std::string(splatConverterMissingMessage));
+    auto formatName = splatConverterFormatName(format);
+    if (!formatName) throw ConverterError::unsupportedFormat(toString(format));
+
+    std::vector<std::string> arguments{input.string(), "-o", output.string(), "-f", std::string(*formatName), "-v"};
+    log("$ SplatConverter " + joinedWithBlanks(arguments));
+    int32_t status = runner_->run(program->string(), arguments, std::nullopt, std::nullopt, childLineHandler());
+    if (status != 0) throw ConverterError::exit(status);
+}
+
+SplatConverterRunner::SplatTransformPlaces SplatConverterRunner::systemSplatTransformPlaces() {
+    std::string deps = TESSARON_DEPS_DIR;
+    return {
+        .searchPath = inheritedSearchPath(),
+        .projectInstall = deps.empty() ? fs::path() : fs::path(deps) / "splat-transform/node_modules/.bin",
+        .npmGlobalPrefix = askNpmGlobalPrefix,
+    };
+}
+
+std::optional<fs::path> SplatConverterRunner::splatTransformPath(const SplatTransformPlaces& places) {
+    const std::string name = "splat-transform";
+    if (auto onPath = core::ResourceLocator::findInSearchPath(name, places.searchPath)) return onPath;
+    if (!places.projectInstall.empty() && core::ResourceLocator::isExecutableFile(places.projectInstall / name))
+        return places.projectInstall / name;
+    if (places.npmGlobalPrefix) {
+        if (auto prefix = places.npmGlobalPrefix(); prefix && core::ResourceLocator::isExecutableFile(*prefix / "bin" / name))
+            return *prefix / "bin" / name;
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> SplatConverterRunner::splatTransformPath() { return splatTransformPath(systemSplatTransformPlaces()); }
+
+std::string SplatConverterRunner::splatTransformSearchPath(const fs::path& tool, const std::optional<fs::path>& node,
+                                                           const std::string& inheritedPath) {
+    std::vector<std::string> folders{tool.parent_path().string()};
+    if (node && node->parent_path().string() != folders.front()) folders.push_back(node->parent_path().string());
+    if (!inheritedPath.empty()) folders.push_back(inheritedPath);
+    std::string joined;
+    for (const auto& folder : folders) joined += (joined.empty() ? "" : ":") + folder;
+    return joined;
+}
+
+bool SplatConverterRunner::splatTransformNeedsCPU(const fs::path& tool, const std::map<std::string, std::string>& environment) {
+    static std::mutex cacheMutex;
+    static std::map<fs::path, bool> needsCPUByTool;
+    {
+        std::lock_guard lock(cacheMutex);
+        if (auto known = needsCPUByTool.find(tool); known != needsCPUByTool.end()) return known->second;
+    }
+    bool noAdapter = false;
+    int32_t status = runner_->run(tool.string(), {"--list-gpus"}, std::nullopt, environment,
+                                  [&noAdapter](const std::string& line) {
+                                      if (line.find("No GPU adapters found") != std::string::npos) noAdapter = true;
+                                  });
+    // A probe stopped by a signal (a cancel) says nothing about the machine.
+    if (status < 0) return true;
+    bool needsCPU = status != 0 || noAdapter;
+    std::lock_guard lock(cacheMutex);
+    needsCPUByTool[tool] = needsCPU;
+    return needsCPU;
+}
+
+void SplatConverterRunner::runSplatTransform(const fs::path& input, const fs::path& output) {
+    auto tool = findSplatTransform();
+    if (!tool) throw ConverterError::backendMissing(std::string(splatTransformMissingMessage));
+
+    std::map<std::string, std::string> environment{
+        {"PATH", splatTransformSearchPath(*tool, core::ResourceLocator::findInSearchPath("node", inheritedSearchPath()),
+                                          inheritedSearchPath())}};
+    std::vector<std::string> arguments{"-w"};
+    if (splatTransformNeedsCPU(*tool, environment)) arguments.insert(arguments.end(), {"-g", "cpu"});
+    arguments.insert(arguments.end(), {input.string(), output.string()});
+    log("$ splat-transform " + joinedWithBlanks(arguments));
+    int32_t status = runner_->run(tool->string(), arguments, std::nullopt, environment, childLineHandler());
+    if (status != 0) throw ConverterError::exit(status);
+}
+
+}  // namespace tessaron::viewer

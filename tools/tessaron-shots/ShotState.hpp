@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tessaron::shots {
+
+// One named state of one window. `build` makes the window, brings it into
+// the state (running the event loop as long as that takes) and returns it;
+// releasing the window winds down whatever the state started.
+struct ShotState {
+    std::string name;
+    std::string description;
+    std::function<std::shared_ptr<QWidget>()> build;
+
+    static std::vector<ShotState>& all();
+
+    struct Registration {
+        explicit Registration(ShotState state) { all().push_back(std::move(state)); }
+    };
+};
+
+// Runs the event loop until `done` holds or `seconds` have passed; returns
+// whether it holds.
+bool waitUntil(const std::function<bool()>& done, double seconds = 20);
+
+}  // namespace tessaron::shots
