@@ -42,6 +42,12 @@ const std::error_category& fileKindCategory() noexcept {
 
 std::error_code make_error_code(FileKindError kind) noexcept { return {int(kind), fileKindCategory()}; }
 
+std::error_code notRegularFileError(unsigned mode) noexcept {
+    if (S_ISREG(mode)) return {};
+    if (S_ISDIR(mode)) return {EISDIR, std::generic_category()};
+    return make_error_code(kindOf(mode_t(mode)));
+}
+
 RegularFile RegularFile::openForReading(const std::filesystem::path& path) {
     RegularFile file;
     // O_NONBLOCK makes opening a FIFO without a writer return at once; the
@@ -58,8 +64,7 @@ RegularFile RegularFile::openForReading(const std::filesystem::path& path) {
         return file;
     }
     if (!S_ISREG(status.st_mode)) {
-        file.error_ = S_ISDIR(status.st_mode) ? std::error_code(EISDIR, std::generic_category())
-                                              : make_error_code(kindOf(status.st_mode));
+        file.error_ = notRegularFileError(status.st_mode);
         ::close(descriptor);
         return file;
     }

@@ -44,6 +44,9 @@ private:
 enum class FileKindError { fifo = 1, characterDevice, blockDevice, socket, other };
 const std::error_category& fileKindCategory() noexcept;
 std::error_code make_error_code(FileKindError kind) noexcept;
+// The error for a path whose stat mode is not a regular file's (EISDIR for a
+// folder); none for a regular file.
+std::error_code notRegularFileError(unsigned mode) noexcept;
 
 }  // namespace tessaron::core
 

@@ -104,3 +104,24 @@ TEST(AtomicFile, AStreamedWriteShowsOnlyWhenCommitted) {
     EXPECT_EQ(entries, 1);
     EXPECT_THROW(AtomicFile::Writer(folder / "missing-folder" / "x"), AtomicFile::WriteError);
 }
+
+TEST(AtomicFile, ALinkIsFollowedAndAFifoOrDeviceIsNeverReplaced) {
+    TempDir folder;
+    tessaron::testing::writeTextFile(folder / "model.ply", "old");
+    std::filesystem::create_symlink(folder / "model.ply", folder / "link.ply");
+    AtomicFile::write(folder / "link.ply", "new");
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "link.ply"));
+    EXPECT_EQ(tessaron::testing::readTextFile(folder / "model.ply"), "new");
+
+    tessaron::testing::makeFifo(folder / "fifo.ply");
+    for (const auto& target : {folder / "fifo.ply", std::filesystem::path("/dev/null")}) {
+        try {
+            AtomicFile::write(target, "bytes");
+            FAIL() << target;
+        } catch (const AtomicFile::WriteError& error) {
+            EXPECT_EQ(error.code().category(), fileKindCategory()) << error.what();
+        }
+    }
+    EXPECT_EQ(std::filesystem::status(folder / "fifo.ply").type(), std::filesystem::file_type::fifo);
+    EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
+}
