@@ -8,8 +8,10 @@ namespace plykit {
 AsyncBufferingOutputStream::StreamWriter::StreamWriter(std::unique_ptr<OutputStream> stream, std::size_t bufferSize)
     : stream_(std::move(stream)), bufferSize_(bufferSize == 0 ? 1 : bufferSize), buffer_(bufferSize_) {}
 
+// A writer dropped before close() did not finish its output (an exception
+// unwound it): a file destination keeps its old contents.
 AsyncBufferingOutputStream::StreamWriter::~StreamWriter() {
-    if (!isClosed_) stream_->close();
+    if (!isClosed_) stream_->abandon();
 }
 
 void AsyncBufferingOutputStream::StreamWriter::passToStream(const std::uint8_t* bytes, std::size_t length) {

@@ -1,7 +1,7 @@
 #include "PlyKit/InputStream.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "core/RegularFile.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,22 +12,13 @@
 namespace plykit {
 
 std::unique_ptr<FileInputStream> FileInputStream::create(const std::filesystem::path& path, std::string& openError) {
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        openError = std::strerror(errno);
+    auto file = tessaron::core::RegularFile::openForReading(path);
+    if (!file.isOpen()) {
+        openError = file.error().message();
         return nullptr;
     }
-    struct stat status {};
-    std::optional<std::uint64_t> size;
-    if (::fstat(descriptor, &status) == 0) {
-        if (S_ISDIR(status.st_mode)) {
-            ::close(descriptor);
-            openError = std::strerror(EISDIR);
-            return nullptr;
-        }
-        if (S_ISREG(status.st_mode)) size = static_cast<std::uint64_t>(status.st_size);
-    }
-    return std::unique_ptr<FileInputStream>(new FileInputStream(descriptor, size));
+    std::uint64_t size = file.size();
+    return std::unique_ptr<FileInputStream>(new FileInputStream(file.release(), size));
 }
 
 FileInputStream::FileInputStream(int descriptor, std::optional<std::uint64_t> size)

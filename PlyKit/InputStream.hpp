@@ -25,8 +25,8 @@ public:
     virtual std::optional<std::uint64_t> remainingBytes() const = 0;
 };
 
-// A regular file or any readable path. The descriptor is opened by create()
-// so that an unreadable path is known before the first read.
+// A regular file. The descriptor is opened by create() so that an unreadable
+// path, or one that names a FIFO or a device, is refused before the first read.
 class FileInputStream final : public InputStream {
 public:
     // None when the path cannot be opened for reading; `openError` says why.

@@ -1,49 +1,47 @@
 #include "PlyKit/OutputStream.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 namespace plykit {
 
 std::unique_ptr<FileOutputStream> FileOutputStream::create(const std::filesystem::path& path, std::string& openError) {
-    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
-        openError = std::strerror(errno);
+    try {
+        return std::unique_ptr<FileOutputStream>(
+            new FileOutputStream(std::make_unique<tessaron::core::AtomicFile::Writer>(path)));
+    } catch (const tessaron::core::AtomicFile::WriteError& error) {
+        openError = error.code().message();
         return nullptr;
     }
-    return std::unique_ptr<FileOutputStream>(new FileOutputStream(descriptor));
 }
 
-FileOutputStream::~FileOutputStream() { close(); }
+FileOutputStream::~FileOutputStream() { abandon(); }
 
 std::ptrdiff_t FileOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
-    if (descriptor_ < 0) {
+    if (failed_ || file_->isFinished()) {
         error_ = "stream is closed";
         return -1;
     }
     if (length > std::size_t(std::numeric_limits<std::ptrdiff_t>::max())) length = std::numeric_limits<std::ptrdiff_t>::max();
-    std::size_t written = 0;
-    while (written < length) {
-        ssize_t count = ::write(descriptor_, bytes + written, length - written);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            error_ = std::strerror(errno);
-            return -1;
-        }
-        if (count == 0) break;
-        written += static_cast<std::size_t>(count);
+    try {
+        file_->write(std::string_view(reinterpret_cast<const char*>(bytes), length));
+    } catch (const tessaron::core::AtomicFile::WriteError& error) {
+        failed_ = true;
+        error_ = error.code().message();
+        return -1;
     }
-    return static_cast<std::ptrdiff_t>(written);
+    return static_cast<std::ptrdiff_t>(length);
 }
 
 void FileOutputStream::close() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-    descriptor_ = -1;
+    if (file_->isFinished()) return;
+    if (failed_) {
+        file_->abandon();
+        return;
+    }
+    file_->commit();
 }
+
+void FileOutputStream::abandon() { file_->abandon(); }
 
 std::ptrdiff_t MemoryOutputStream::write(const std::uint8_t* bytes, std::size_t length) {
     bytes_.insert(bytes_.end(), bytes, bytes + length);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/AtomicFile.hpp"
+
 namespace plykit {
 
 // The platform's byte output stream: the buffered stream writes through it.
@@ -18,13 +20,18 @@ public:
     virtual ~OutputStream() = default;
     virtual void open() = 0;
     virtual std::ptrdiff_t write(const std::uint8_t* bytes, std::size_t length) = 0;
+    // Ends the output: a file gets its new contents now, whole.
     virtual void close() = 0;
+    // Ends the output without finishing it: a file keeps its old contents.
+    virtual void abandon() { close(); }
     virtual std::string error() const = 0;
     // The bytes of a memory stream (after close); none for other streams.
     virtual std::optional<std::vector<std::uint8_t>> dataWrittenToMemory() = 0;
 };
 
-// A file, created or truncated by create() so its contents are replaced.
+// A file whose contents are replaced when the stream closes: the bytes go to
+// a temporary beside it, so a stream that fails or is abandoned leaves the
+// file as it was, and a file can be rewritten from its own contents.
 class FileOutputStream final : public OutputStream {
 public:
     static std::unique_ptr<FileOutputStream> create(const std::filesystem::path& path, std::string& openError);
@@ -33,14 +40,18 @@ public:
     void open() override {}
     // Writes everything or fails: short writes of the system are retried.
     std::ptrdiff_t write(const std::uint8_t* bytes, std::size_t length) override;
+    // Puts the file in place unless a write failed; throws
+    // AtomicFile::WriteError, naming the file, when that fails.
     void close() override;
+    void abandon() override;
     std::string error() const override { return error_; }
     std::optional<std::vector<std::uint8_t>> dataWrittenToMemory() override { return std::nullopt; }
 
 private:
-    explicit FileOutputStream(int descriptor) : descriptor_(descriptor) {}
+    explicit FileOutputStream(std::unique_ptr<tessaron::core::AtomicFile::Writer> file) : file_(std::move(file)) {}
 
-    int descriptor_;
+    std::unique_ptr<tessaron::core::AtomicFile::Writer> file_;
+    bool failed_ = false;
     std::string error_;
 };
 

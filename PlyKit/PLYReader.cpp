@@ -63,8 +63,12 @@ PLYReader::Error::Error(Kind kind) : ErrorOf(kind, describe(kind)) {}
 // the body until they are gone. Used by one thread at a time.
 class PLYReader::BodyDecoder {
 public:
-    BodyDecoder(PLYHeader header, AsyncBufferingInputStream::Iterator input, std::stop_token stopToken)
-        : input_(std::move(input)), stopToken_(std::move(stopToken)) {
+    // `skipPropertyless`: a binary body holds no bytes for an element type
+    // without properties, so there is nothing to decode or deliver for it,
+    // however large its declared count.
+    BodyDecoder(PLYHeader header, AsyncBufferingInputStream::Iterator input, std::stop_token stopToken,
+                bool skipPropertyless = false)
+        : input_(std::move(input)), stopToken_(std::move(stopToken)), skipPropertyless_(skipPropertyless) {
         for (auto& element : header.elements)
             declarations_.push_back(std::make_shared<const PLYHeader::Element>(std::move(element)));
         skipEmptyTypes();
@@ -155,9 +159,13 @@ protected:
 
 private:
     void skipEmptyTypes() {
-        while (currentType_ < declarations_.size() && declarations_[currentType_]->count == 0) ++currentType_;
+        while (currentType_ < declarations_.size() &&
+               (declarations_[currentType_]->count == 0 ||
+                (skipPropertyless_ && declarations_[currentType_]->properties.empty())))
+            ++currentType_;
     }
 
+    bool skipPropertyless_;
     std::exception_ptr error_;
 };
 
@@ -240,7 +248,7 @@ class BinaryBodyDecoder final : public PLYReader::BodyDecoder {
 public:
     BinaryBodyDecoder(PLYHeader header, AsyncBufferingInputStream::Iterator input, std::stop_token stopToken,
                       bool bigEndian)
-        : BodyDecoder(std::move(header), std::move(input), std::move(stopToken)), bigEndian_(bigEndian) {
+        : BodyDecoder(std::move(header), std::move(input), std::move(stopToken), true), bigEndian_(bigEndian) {
         buffer_.resize(PLYReader::chunkSize);
     }
 

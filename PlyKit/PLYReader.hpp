@@ -19,7 +19,9 @@ namespace plykit {
 // Reads a PLY file: the header at once, then the body in batches of one
 // element type each, in file order, pulled by the consumer. Decoding runs on
 // the consumer's thread inside next(), so a consumer that stops pulling stops
-// the reading and nothing is buffered beyond one input buffer.
+// the reading and nothing is buffered beyond one input buffer. A binary body
+// has no bytes for an element type without properties; nothing is delivered
+// for such a type, so its declared count costs no time.
 class PLYReader {
 public:
     // Input chunk size, header search limit, ASCII batch size, initial binary

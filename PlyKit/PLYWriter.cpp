@@ -16,6 +16,9 @@ std::string describe(PLYWriter::ErrorKind kind) {
         case Kind::unknownOutputStreamError: return "Unknown output stream error";
         case Kind::outputStreamFull: return "Output stream full";
         case Kind::elementsMissing: return "PLYWriter stream closed before all elements have been written";
+        case Kind::propertylessElementTooLong:
+            return "An element without properties cannot be written as more than " +
+                   std::to_string(PLYWriter::propertylessLineCeiling) + " empty ASCII lines";
         case Kind::countExceedsElements: return "Element count exceeds the elements given";
     }
     return "PLY writer error";
@@ -31,11 +34,26 @@ PLYWriter::PLYWriter(WriterDestination destination)
 void PLYWriter::write(const PLYHeader& header) {
     if (closed_) throw Error(ErrorKind::cannotWriteAfterClose);
     if (header_) throw Error(ErrorKind::headerAlreadyWritten);
+    if (header.format == PLYHeader::Format::ascii)
+        for (const auto& declaration : header.elements)
+            if (declaration.properties.empty() && declaration.count > propertylessLineCeiling)
+                throw Error(ErrorKind::propertylessElementTooLong);
     header_ = header;
-    outputStream_.write(header.description());
-    outputStream_.write(std::string_view("end_header\n"));
     ascii_ = header.format == PLYHeader::Format::ascii;
     bigEndian_ = header.format == PLYHeader::Format::binaryBigEndian;
+    skipTypesNeedingNoElements();
+    outputStream_.write(header.description());
+    outputStream_.write(std::string_view("end_header\n"));
+}
+
+bool PLYWriter::needsNoElements(const PLYHeader::Element& declaration) const {
+    return declaration.count == 0 || (!ascii_ && declaration.properties.empty());
+}
+
+void PLYWriter::skipTypesNeedingNoElements() {
+    const auto& declarations = header_->elements;
+    while (currentElementGroupIndex_ < declarations.size() && needsNoElements(declarations[currentElementGroupIndex_]))
+        ++currentElementGroupIndex_;
 }
 
 void PLYWriter::write(std::span<const PLYElement> elements, std::optional<std::size_t> count) {
@@ -79,8 +97,7 @@ void PLYWriter::write(std::span<const PLYElement> elements, std::optional<std::s
         elements = elements.subspan(groupSize);
         if (currentElementCountInGroup_ == declaration.count) {
             ++currentElementGroupIndex_;
-            while (currentElementGroupIndex_ < declarations.size() && declarations[currentElementGroupIndex_].count == 0)
-                ++currentElementGroupIndex_;
+            skipTypesNeedingNoElements();
             currentElementCountInGroup_ = 0;
         }
     }
@@ -90,7 +107,9 @@ bool PLYWriter::elementsOutstanding() const {
     if (!header_) return false;
     const auto& declarations = header_->elements;
     for (std::size_t i = currentElementGroupIndex_; i < declarations.size(); ++i)
-        if (declarations[i].count > (i == currentElementGroupIndex_ ? currentElementCountInGroup_ : 0)) return true;
+        if (!needsNoElements(declarations[i]) &&
+            declarations[i].count > (i == currentElementGroupIndex_ ? currentElementCountInGroup_ : 0))
+            return true;
     return false;
 }
 

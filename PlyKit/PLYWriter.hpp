@@ -22,6 +22,7 @@ namespace plykit {
 class PLYWriter {
 public:
     static constexpr std::size_t initialBufferSize = 65536;
+    static constexpr std::uint64_t propertylessLineCeiling = 65536;
 
     enum class ErrorKind {
         headerAlreadyWritten,
@@ -35,6 +36,10 @@ public:
         elementsMissing,
         // write(elements, count) with a count above the elements given.
         countExceedsElements,
+        // An ASCII header with an element type without properties declared
+        // more often than propertylessLineCeiling: one empty line each, which
+        // no reader accepts, would fill the disk.
+        propertylessElementTooLong,
     };
     class Error : public tessaron::core::ErrorOf<ErrorKind> {
     public:
@@ -46,7 +51,9 @@ public:
     explicit PLYWriter(const std::filesystem::path& path) : PLYWriter(WriterDestination::file(path)) {}
 
     // Writes the header's printed text and "end_header". The header counts as
-    // written from the start, even when writing it fails.
+    // written from the start, even when writing it fails. A binary body has
+    // no bytes for an element type without properties: such a type needs no
+    // element. Throws propertylessElementTooLong before writing anything.
     void write(const PLYHeader& header);
     // Writes the first `count` elements (all when none is given).
     void write(std::span<const PLYElement> elements, std::optional<std::size_t> count = std::nullopt);
@@ -62,6 +69,11 @@ public:
 private:
     // True when a declared element is still to be written.
     bool elementsOutstanding() const;
+    // True when the type needs no elements written: none declared, or no
+    // bytes in a binary body.
+    bool needsNoElements(const PLYHeader::Element& declaration) const;
+    // Moves past the types from the current one on that need no elements.
+    void skipTypesNeedingNoElements();
 
     AsyncBufferingOutputStream outputStream_;
     std::vector<std::uint8_t> buffer_;  // staging for binary elements; its size is bufferSize

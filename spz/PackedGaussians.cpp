@@ -134,7 +134,7 @@ PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
 }
 
 PackedGaussians loadSpzPacked(const std::filesystem::path& path) {
-    return loadSpzPacked(tessaron::core::readWholeFileBytes(path));
+    return loadSpzPacked(tessaron::core::readWholeFileBytes(path, SpzHeader::largestFileSize));
 }
 
 }  // namespace spz

@@ -21,6 +21,10 @@ struct SpzHeader {
     // The longest stream any legal header can ask for: 9-byte positions,
     // 4-byte rotations and degree-3 harmonics at the maximum point count.
     static constexpr std::size_t largestStreamSize = byteCount + std::size_t(maximumPointCount) * (9 + 1 + 3 + 3 + 4 + 45);
+    // The largest compressed file such a stream can make: stored deflate
+    // blocks add 5 bytes per 64 KiB, and the gzip header's optional name,
+    // comment and extra field get 64 KiB. Anything larger is not read.
+    static constexpr std::size_t largestFileSize = largestStreamSize + largestStreamSize / 8192 + (std::size_t(1) << 16);
 
     std::uint32_t version = writtenVersion;
     std::uint32_t numPoints = 0;

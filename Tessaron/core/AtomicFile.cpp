@@ -3,15 +3,17 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "core/RegularFile.hpp"
 
 namespace tessaron::core {
 
 namespace {
 
-std::string systemMessage(int code) { return std::strerror(code); }
+std::error_code systemCode(int code) { return {code, std::generic_category()}; }
 
 std::string temporaryName(const std::filesystem::path& target) {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -22,82 +24,111 @@ std::string temporaryName(const std::filesystem::path& target) {
 
 }  // namespace
 
-void AtomicFile::write(const std::filesystem::path& target, std::string_view bytes) {
-    std::filesystem::path folder = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
-    std::filesystem::path temporary = folder / temporaryName(target);
+AtomicFile::Writer::Writer(const std::filesystem::path& target) : target_(target) {
+    // The rename replaces what the name points at: a symbolic link is
+    // followed to its file, and a FIFO or a device (/dev/stdout) is never
+    // replaced by a regular file.
+    struct stat status {};
+    if (::stat(target.c_str(), &status) == 0) {
+        if (std::error_code kind = notRegularFileError(status.st_mode)) throw WriteError(target, kind);
+        std::error_code ignored;
+        if (std::filesystem::is_symlink(target, ignored)) target_ = std::filesystem::canonical(target, ignored);
+        if (ignored) target_ = target;
+    }
+    std::filesystem::path folder = target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
+    temporary_ = folder / temporaryName(target_);
+    descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (descriptor_ < 0) throw WriteError(target_, systemCode(errno));
+}
 
-    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (descriptor < 0)
-        throw WriteError("Could not write " + target.string() + ": " + systemMessage(errno));
+AtomicFile::Writer::~Writer() { abandon(); }
 
-    auto fail = [&](int code) {
-        ::close(descriptor);
-        ::unlink(temporary.c_str());
-        throw WriteError("Could not write " + target.string() + ": " + systemMessage(code));
-    };
+void AtomicFile::Writer::abandon() noexcept {
+    if (descriptor_ < 0) return;
+    ::close(descriptor_);
+    ::unlink(temporary_.c_str());
+    descriptor_ = -1;
+}
 
+void AtomicFile::Writer::fail(int code) {
+    abandon();
+    throw WriteError(target_, systemCode(code));
+}
+
+void AtomicFile::Writer::write(std::string_view bytes) {
+    if (descriptor_ < 0) throw WriteError(target_, systemCode(EBADF));
     size_t written = 0;
     while (written < bytes.size()) {
-        ssize_t result = ::write(descriptor, bytes.data() + written, bytes.size() - written);
+        ssize_t result = ::write(descriptor_, bytes.data() + written, bytes.size() - written);
         if (result < 0) {
             if (errno == EINTR) continue;
             fail(errno);
         }
         written += size_t(result);
     }
-    if (::fsync(descriptor) != 0) fail(errno);
-    if (::close(descriptor) != 0) {
+}
+
+void AtomicFile::Writer::commit() {
+    if (descriptor_ < 0) throw WriteError(target_, systemCode(EBADF));
+    if (::fsync(descriptor_) != 0) fail(errno);
+    int descriptor = descriptor_;
+    descriptor_ = -1;
+    if (::close(descriptor) != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
         int code = errno;
-        ::unlink(temporary.c_str());
-        throw WriteError("Could not write " + target.string() + ": " + systemMessage(code));
+        ::unlink(temporary_.c_str());
+        throw WriteError(target_, systemCode(code));
     }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temporary.c_str());
-        throw WriteError("Could not write " + target.string() + ": " + systemMessage(code));
-    }
+}
+
+void AtomicFile::write(const std::filesystem::path& target, std::string_view bytes) {
+    Writer writer(target);
+    writer.write(bytes);
+    writer.commit();
 }
 
 namespace {
 
 template <typename Buffer>
-Buffer readWholeFileInto(const std::filesystem::path& path) {
-    auto fail = [&](int code) -> Buffer { throw Error("Could not read " + path.string() + ": " + systemMessage(code)); };
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return fail(errno);
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
-        int code = S_ISDIR(status.st_mode) ? EISDIR : errno;
-        ::close(descriptor);
-        return fail(code);
-    }
+Buffer readWholeFileInto(const std::filesystem::path& path, std::uint64_t maximumBytes) {
+    auto fail = [&](std::error_code code) -> Buffer { throw Error("Could not read " + path.string() + ": " + code.message()); };
+    auto tooLarge = [&](std::uint64_t size) -> Buffer {
+        throw Error("Could not read " + path.string() + ": it holds " + std::to_string(size) + " bytes, more than the " +
+                    std::to_string(maximumBytes) + " such a file can have");
+    };
+    RegularFile file = RegularFile::openForReading(path);
+    if (!file.isOpen()) return fail(file.error());
+    if (file.size() > maximumBytes) return tooLarge(file.size());
     // One spare byte lets the end of file show without growing the buffer.
-    Buffer bytes(status.st_size > 0 ? size_t(status.st_size) + 1 : 1, 0);
+    Buffer bytes(file.size() > 0 ? size_t(file.size()) + 1 : 1, 0);
     size_t filled = 0;
     for (;;) {
-        // A file that grew since fstat (or reports no size) is read to its end.
-        if (filled == bytes.size()) bytes.resize(bytes.size() + (size_t(1) << 16));
-        ssize_t count = ::read(descriptor, bytes.data() + filled, bytes.size() - filled);
+        // A file that grew since it was opened (or reports no size, as /proc
+        // files do) is read to its end, within the bound.
+        if (filled == bytes.size()) {
+            if (filled > maximumBytes) return tooLarge(filled);
+            bytes.resize(bytes.size() + (size_t(1) << 16));
+        }
+        ssize_t count = ::read(file.descriptor(), bytes.data() + filled, bytes.size() - filled);
         if (count < 0) {
             if (errno == EINTR) continue;
-            int code = errno;
-            ::close(descriptor);
-            return fail(code);
+            return fail(systemCode(errno));
         }
         if (count == 0) break;
         filled += size_t(count);
     }
-    ::close(descriptor);
+    if (filled > maximumBytes) return tooLarge(filled);
     bytes.resize(filled);
     return bytes;
 }
 
 }  // namespace
 
-std::string readWholeFile(const std::filesystem::path& path) { return readWholeFileInto<std::string>(path); }
+std::string readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes) {
+    return readWholeFileInto<std::string>(path, maximumBytes);
+}
 
-std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path) {
-    return readWholeFileInto<std::vector<std::uint8_t>>(path);
+std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path, std::uint64_t maximumBytes) {
+    return readWholeFileInto<std::vector<std::uint8_t>>(path, maximumBytes);
 }
 
 }  // namespace tessaron::core

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "core/Error.hpp"
@@ -18,16 +20,50 @@ class AtomicFile {
 public:
     class WriteError : public Error {
     public:
-        using Error::Error;
+        WriteError(const std::filesystem::path& target, std::error_code code)
+            : Error("Could not write " + target.string() + ": " + code.message()), code_(code) {}
+        const std::error_code& code() const noexcept { return code_; }
+
+    private:
+        std::error_code code_;
     };
 
     static void write(const std::filesystem::path& target, std::string_view bytes);
+
+    // The same for a file written piece by piece: nothing shows under the
+    // target's name until commit(); a writer dropped before that (a failed
+    // conversion, an exception) removes its temporary and leaves the target
+    // as it was. So a file rewritten in place either changes whole or not at all.
+    class Writer {
+    public:
+        explicit Writer(const std::filesystem::path& target);  // throws WriteError
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+        ~Writer();
+
+        void write(std::string_view bytes);  // throws WriteError
+        // Flushes to disk and renames over the target; throws WriteError.
+        void commit();
+        // Drops the temporary; the target keeps its old contents.
+        void abandon() noexcept;
+        bool isFinished() const noexcept { return descriptor_ < 0; }
+
+    private:
+        [[noreturn]] void fail(int code);
+
+        std::filesystem::path target_;
+        std::filesystem::path temporary_;
+        int descriptor_ = -1;
+    };
 };
 
 // Read a whole file into one buffer of exactly its size (no growth copies,
 // which matter for files of hundreds of megabytes); throw Error naming the
-// path when it cannot be read.
-std::string readWholeFile(const std::filesystem::path& path);
-std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path);
+// path when it cannot be read, when it is not a regular file (a FIFO or a
+// device would block or never end), or when it holds more than maximumBytes.
+inline constexpr std::uint64_t unlimitedFileSize = std::numeric_limits<std::uint64_t>::max();
+std::string readWholeFile(const std::filesystem::path& path, std::uint64_t maximumBytes = unlimitedFileSize);
+std::vector<std::uint8_t> readWholeFileBytes(const std::filesystem::path& path,
+                                             std::uint64_t maximumBytes = unlimitedFileSize);
 
 }  // namespace tessaron::core

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -71,14 +70,6 @@ std::vector<std::string> frameNames(const fs::path& folder) {
     return names;
 }
 
-// A plain write that replaces the file; the system's error names the path.
-void writePlainFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    if (stream) stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (stream) stream.close();
-    if (!stream) throw fs::filesystem_error("Could not write file", path, std::error_code(errno, std::generic_category()));
-}
-
 }  // namespace
 
 std::string toString(FeatureExtractionMode mode) {
@@ -140,6 +131,14 @@ COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionEmpty(const s
     return error;
 }
 
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::diskFull(const std::string& folder, int32_t status) {
+    COLMAPError error(COLMAPErrorKind::diskFull, "The disk is full: COLMAP could not write to " + folder + " " +
+                                                     statusText(status) + ". Free some space and run again.");
+    error.path = folder;
+    error.status = status;
+    return error;
+}
+
 // ---- Set-up ----
 
 COLMAPRunner::COLMAPRunner(std::optional<std::string> colmapPath)
@@ -171,6 +170,7 @@ std::string COLMAPRunner::locateExecutable(const fs::path& bundleResources, cons
 struct COLMAPRunner::Session {
     COLMAPVersion version;
     std::map<std::string, std::string> environment;
+    std::string outputPath;  // named when the disk fills up
 };
 
 void COLMAPRunner::log(const std::string& line) const {
@@ -194,13 +194,22 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     translated.reserve(arguments.size());
     for (const std::string& argument : arguments) translated.push_back(session.version.optionName(argument));
 
+    // SQLite and the C library say so in these words; the step's own failure
+    // text would hide the cause.
+    bool diskFull = false;
     const int32_t status = runner_.run(
         colmapPath_, translated, std::nullopt, session.environment,
-        [this](const std::string& line) { log(line); },
+        [this, &diskFull](const std::string& line) {
+            if (line.find("database or disk is full") != std::string::npos ||
+                line.find("No space left on device") != std::string::npos)
+                diskFull = true;
+            log(line);
+        },
         [this](int32_t pid) {
             if (onPidLaunched) onPidLaunched(pid);
         });
     if (status == 0) return;
+    if (diskFull) throw COLMAPError::diskFull(session.outputPath, status);
     switch (step) {
         case Step::featureExtraction: throw COLMAPError::featureExtractionFailed(status);
         case Step::rigConfiguration: throw COLMAPError::rigConfigurationFailed(status);
@@ -239,7 +248,7 @@ void COLMAPRunner::run(const Options& settings) {
     fs::create_directories(sparsePath);
     // COLMAP's glog files belong with the run, not in /tmp.
     const std::map<std::string, std::string> environment = {{"GLOG_log_dir", outputPath}};
-    const Session session{programVersion(environment), environment};
+    const Session session{programVersion(environment), environment, outputPath};
     const COLMAPVersion& version = session.version;
 
     // A build without CUDA would run its SIFT through OpenGL, which aborts
@@ -268,7 +277,7 @@ void COLMAPRunner::run(const Options& settings) {
     if (rig) {
         log("═══ Rig configuration (" + std::to_string(rig->layout.cameraCount) + " virtual cameras) ═══");
         const std::string rigConfigPath = outputPath + "/rig_config.json";
-        writePlainFile(rigConfigPath, rig->layout.rigConfigJSON());
+        core::AtomicFile::write(rigConfigPath, rig->layout.rigConfigJSON());
         if (version.hasSubcommand("rig_configurator")) {
             runStep(Step::rigConfiguration,
                     {"rig_configurator", "--database_path", databasePath, "--rig_config_path", rigConfigPath}, session);

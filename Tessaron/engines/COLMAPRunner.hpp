@@ -62,6 +62,7 @@ public:
         matchingFailed,
         reconstructionFailed,
         reconstructionEmpty,
+        diskFull,
     };
 
     class COLMAPError : public core::ErrorOf<COLMAPErrorKind> {
@@ -73,8 +74,11 @@ public:
         static COLMAPError reconstructionFailed(int32_t status);
         // The mapper ended with status 0 but left no model in sparse/0.
         static COLMAPError reconstructionEmpty(const std::string& modelPath);
+        // A step failed after COLMAP said the disk was full ("database or
+        // disk is full", "No space left on device").
+        static COLMAPError diskFull(const std::string& folder, int32_t status);
 
-        std::string path;    // binaryNotFound, reconstructionEmpty
+        std::string path;    // binaryNotFound, reconstructionEmpty, diskFull
         int32_t status = 0;  // the failed step's exit status
 
     private:

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/AtomicFile.hpp"
+#include "core/RegularFile.hpp"
 #include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
@@ -52,17 +53,12 @@ struct FileBytes {
 
 // The whole file in one buffer, without zero-filling it first.
 FileBytes readFileBytes(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) core::FileError::throwErrno("Could not read", file);
-    struct DescriptorCloser {
-        int descriptor;
-        ~DescriptorCloser() { ::close(descriptor); }
-    } closer{descriptor};
+    auto opened = core::RegularFile::openForReading(file);
+    if (!opened.isOpen()) throw core::FileError("Could not read", file, opened.error());
+    const int descriptor = opened.descriptor();
 
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0) core::FileError::throwErrno("Could not read", file);
     FileBytes bytes;
-    size_t capacity = status.st_size > 0 ? size_t(status.st_size) : 0;
+    size_t capacity = size_t(opened.size());
     bytes.data = std::make_unique_for_overwrite<uint8_t[]>(capacity);
     while (bytes.size < capacity) {
         ssize_t count = ::read(descriptor, bytes.data.get() + bytes.size, capacity - bytes.size);
@@ -72,12 +68,6 @@ FileBytes readFileBytes(const std::filesystem::path& file) {
         }
         if (count == 0) break;  // shrank while we read: parse what is there
         bytes.size += size_t(count);
-    }
-    if (capacity == 0) {
-        // fstat gives no size for some special files; a read still reports
-        // errors such as reading a folder.
-        uint8_t probe;
-        if (::read(descriptor, &probe, 1) < 0) core::FileError::throwErrno("Could not read", file);
     }
     return bytes;
 }
@@ -302,7 +292,7 @@ void COLMAPUtils::writeModel(const CameraMap& cameras, const ImageMap& images, c
                              const std::filesystem::path& folder) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
-    if (error) throw FileError("Could not create folder", folder, error);
+    if (error) throw core::FileError("Could not create folder", folder, error);
     writeCameras(cameras, folder / "cameras.bin");
     writeImages(images, folder / "images.bin");
     writePoints3D(points, folder / "points3D.bin");

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "core/RegularFile.hpp"
 #include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
@@ -59,12 +60,11 @@ const std::set<std::string>& PLYCheck::requiredProperties() {
 }
 
 PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) throw Failure::unreadable(file.string());
-    struct DescriptorCloser {
-        int descriptor;
-        ~DescriptorCloser() { ::close(descriptor); }
-    } closer{descriptor};
+    // A FIFO or a device is as unreadable as a missing file: it would block
+    // the check or feed it without end.
+    auto opened = core::RegularFile::openForReading(file);
+    if (!opened.isOpen()) throw Failure::unreadable(file.string());
+    const int descriptor = opened.descriptor();
 
     std::string head(maximumHeaderBytes, '\0');
     size_t filled = 0;

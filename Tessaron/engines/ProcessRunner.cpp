@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,37 +165,6 @@ private:
     std::vector<std::jthread> threads_;
 };
 
-// Owned wrappers of the spawn attribute objects.
-class SpawnFileActions {
-public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
-void throwIfSpawnSetupFailed(int result, const char* step) {
-    if (result != 0)
-        throw ProcessRunner::ProcessError(ProcessRunner::ErrorKind::launchFailed, result,
-                                          std::string(step) + ": " + systemDescription(result));
-}
-
 bool hasTrevikPrefix(const std::string& name) { return name.rfind("TREVIK_", 0) == 0; }
 
 std::map<std::string, std::string> environmentWithoutTrevikKeys() {
@@ -237,13 +206,14 @@ struct ProcessRunner::LaunchPlan {
     std::vector<std::string> environmentStorage;
     std::vector<char*> argv;
     std::vector<char*> envp;
-    SpawnFileActions fileActions;
-    SpawnAttributes attributes;
+    int outputFd;
+    int errorFd;
+    pid_t parent = ::getpid();
 
     LaunchPlan(const std::string& path, const std::vector<std::string>& arguments,
                const std::optional<std::string>& directory,
                const std::optional<std::map<std::string, std::string>>& environment, int outputFd, int errorFd)
-        : executablePath(path), workingDirectory(directory) {
+        : executablePath(path), workingDirectory(directory), outputFd(outputFd), errorFd(errorFd) {
         argumentStorage.push_back(executablePath);
         argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
         std::map<std::string, std::string> variables = environmentWithoutTrevikKeys();
@@ -255,26 +225,32 @@ struct ProcessRunner::LaunchPlan {
         argv.push_back(nullptr);
         for (auto& variable : environmentStorage) envp.push_back(variable.data());
         envp.push_back(nullptr);
+    }
 
-        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), outputFd, STDOUT_FILENO),
-                                "posix_spawn_file_actions_adddup2");
-        throwIfSpawnSetupFailed(::posix_spawn_file_actions_adddup2(fileActions.get(), errorFd, STDERR_FILENO),
-                                "posix_spawn_file_actions_adddup2");
-        if (workingDirectory) {
-            throwIfSpawnSetupFailed(::posix_spawn_file_actions_addchdir_np(fileActions.get(), workingDirectory->c_str()),
-                                    "posix_spawn_file_actions_addchdir_np");
+    // Runs in the forked child: only async-signal-safe calls, nothing that
+    // allocates. Returns only on failure, with errno set.
+    void execInChild() const {
+        // The child ends with us, even when we are killed with SIGKILL and
+        // cannot stop it ourselves. The signal is tied to the thread that
+        // forks: run() keeps that thread waiting until the child has ended.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;
+        // We may have died before the line above took effect.
+        if (::getppid() != parent) {
+            errno = ESRCH;
+            return;
         }
-        // The child starts with no blocked signals and every disposition at
-        // its default, whatever this process set up for itself.
-        sigset_t signals;
-        ::sigemptyset(&signals);
-        throwIfSpawnSetupFailed(::posix_spawnattr_setsigmask(attributes.get(), &signals), "posix_spawnattr_setsigmask");
-        ::sigfillset(&signals);
-        throwIfSpawnSetupFailed(::posix_spawnattr_setsigdefault(attributes.get(), &signals),
-                                "posix_spawnattr_setsigdefault");
-        throwIfSpawnSetupFailed(
-            ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
-            "posix_spawnattr_setflags");
+        // No blocked signals and every disposition at its default, whatever
+        // this process set up for itself.
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal)
+            if (signal != SIGKILL && signal != SIGSTOP) ::sigaction(signal, &defaults, nullptr);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::dup2(outputFd, STDOUT_FILENO) < 0 || ::dup2(errorFd, STDERR_FILENO) < 0) return;
+        if (workingDirectory && ::chdir(workingDirectory->c_str()) != 0) return;
+        ::execve(executablePath.c_str(), argv.data(), envp.data());
     }
 };
 
@@ -365,15 +341,33 @@ int32_t ProcessRunner::run(const std::string& executablePath, const std::vector<
 
 pid_t ProcessRunner::launch(LaunchPlan& plan) {
     if (cancelLatched_) throw core::CancellationError();
-    pid_t pid = 0;
-    int result = ::posix_spawn(&pid, plan.executablePath.c_str(), plan.fileActions.get(),
-                               plan.attributes.get(), plan.argv.data(), plan.envp.data());
-    if (result != 0) {
+    // The child reports a failed exec (or set-up) through this pipe; a
+    // successful exec closes it empty.
+    Pipe failure = makePipe();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        int code = errno;
+        throw ProcessError(ErrorKind::launchFailed, code, plan.executablePath + ": " + systemDescription(code));
+    }
+    if (pid == 0) {
+        plan.execInChild();
+        int code = errno;
+        [[maybe_unused]] ssize_t written = ::write(failure.writeEnd.get(), &code, sizeof code);
+        ::_exit(127);
+    }
+    failure.writeEnd.close();
+    int result = 0;
+    ssize_t count;
+    do count = ::read(failure.readEnd.get(), &result, sizeof result);
+    while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        int ignored;
+        while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {}
         // The same error code comes back for a missing program and a missing
         // working directory; name the one that is actually wrong.
         std::string subject = plan.executablePath;
-        std::error_code ignored;
-        if (plan.workingDirectory && !std::filesystem::is_directory(*plan.workingDirectory, ignored))
+        std::error_code unused;
+        if (plan.workingDirectory && !std::filesystem::is_directory(*plan.workingDirectory, unused))
             subject = *plan.workingDirectory;
         throw ProcessError(ErrorKind::launchFailed, result, subject + ": " + systemDescription(result));
     }

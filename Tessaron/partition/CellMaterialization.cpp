@@ -1,4 +1,6 @@
 // executePartition: one COLMAP model per trainable cell of an approved plan.
+#include <cmath>
+
 #include "core/Error.hpp"
 #include "partition/CellModels.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -46,6 +48,12 @@ void VastGaussianPartitioner::normalizeModel(engines::ImageMap& images, engines:
         image.ty = (image.ty + (r10 * cx + r11 * cy + r12 * cz)) / s;
         image.tz = (image.tz + (r20 * cx + r21 * cy + r22 * cz)) / s;
     }
+    // A model with infinite coordinates trains into nonsense and exits 0.
+    auto finite = [](double x, double y, double z) { return std::isfinite(x) && std::isfinite(y) && std::isfinite(z); };
+    for (const auto& [id, point] : points)
+        if (!finite(point.x, point.y, point.z)) throw PartitionError(PartitionErrorKind::nonFiniteCoordinate);
+    for (const auto& [id, image] : images)
+        if (!finite(image.tx, image.ty, image.tz)) throw PartitionError(PartitionErrorKind::nonFiniteCoordinate);
 }
 
 std::vector<MaterializedCell> VastGaussianPartitioner::executePartition(

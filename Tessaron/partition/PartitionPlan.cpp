@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
 #include "core/NumberText.hpp"
 #include "core/TextDecoding.hpp"
@@ -64,6 +65,15 @@ std::vector<PartitionCell> PartitionPlan::skippedCells() const {
     return result;
 }
 
+std::optional<int64_t> PartitionPlan::imagesInNoTrainedCell() const {
+    std::set<int32_t> covered;
+    for (const auto& cell : trainableCells()) {
+        if (!cell.cameraIds) return std::nullopt;
+        covered.insert(cell.cameraIds->begin(), cell.cameraIds->end());
+    }
+    return std::max<int64_t>(0, totalImages - int64_t(covered.size()));
+}
+
 std::string PartitionPlan::printSummary() const {
     using core::fixedText;
     int64_t minimum = minimumTrainableImages();
@@ -97,11 +107,16 @@ std::string PartitionPlan::printSummary() const {
     text += "\n";
     text += "Trainable: " + std::to_string(trainable) + " cells, Skipped: " + std::to_string(skipped) + " cells\n";
     // Skipped cells are never trained, so a plan whose only over-budget cells
-    // are skipped ones still fits.
-    if (everyCellFits || trainableOverBudget == 0)
+    // are skipped ones still fits; a plan that trains nothing fits nothing.
+    if (trainable == 0)
+        text += "⚠ No cell has the " + std::to_string(minimum) + " images a cell needs: this plan trains nothing";
+    else if (everyCellFits || trainableOverBudget == 0)
         text += "All cells fit within RAM budget ✓";
     else
         text += "⚠ " + std::to_string(trainableOverBudget) + " cell(s) exceed RAM budget — swap may be used";
+    if (auto missing = imagesInNoTrainedCell(); trainable > 0 && missing && *missing > 0)
+        text += "\n⚠ " + std::to_string(*missing) + " of " + std::to_string(totalImages) +
+                " images fall in no trained cell: their part of the scene will be missing";
     return text;
 }
 

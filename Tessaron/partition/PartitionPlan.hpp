@@ -85,7 +85,8 @@ struct PartitionPlan {
         using core::Error::Error;
     };
     // The bytes are not a partition plan: malformed JSON, a missing required
-    // key, a value of the wrong type, an unsafe cell id or radius.
+    // key, a value of the wrong type, an unsafe or repeated cell id, a radius
+    // that is not a normal positive number, or a plan beyond the bounds below.
     class DecodeError : public core::Error {
     public:
         using core::Error::Error;
@@ -96,6 +97,12 @@ struct PartitionPlan {
         using core::Error::Error;
     };
 
+    // Bounds checked before a plan's JSON is parsed into a tree: a plan file
+    // is written by the planner, and nothing it writes comes near them.
+    static constexpr std::uint64_t maximumFileBytes = std::uint64_t(512) << 20;
+    static constexpr int maximumNestingDepth = 8;
+    static constexpr std::size_t maximumCellCount = 100'000;
+
     // Pretty-printed JSON with sorted keys; absent optionals are left out.
     std::string toJSON() const;
     static PartitionPlan fromJSON(std::string_view bytes);
@@ -104,6 +111,10 @@ struct PartitionPlan {
     // atomically: a failure at any step leaves an existing file as it was.
     void save(const std::filesystem::path& file) const;
     static PartitionPlan load(const std::filesystem::path& file);
+
+    // Images of the scene that no trainable cell holds (in no cell, or only
+    // in skipped ones); none for a plan without stored image ids.
+    std::optional<int64_t> imagesInNoTrainedCell() const;
 
     // The smallest imageCount of a cell that is trained: 8 x viewsPerFrame
     // (values below 2 count as 1).

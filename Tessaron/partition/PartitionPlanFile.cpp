@@ -1,6 +1,7 @@
 // partition_plan.json: encoding, decoding and the atomic save.
 #include <cmath>
 #include <limits>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
@@ -192,6 +193,12 @@ PartitionPlan decode(const json& document) {
     const std::string root;
     PartitionPlan plan;
     plan.cells = readArray<PartitionCell>(required(object, "cells", root), "cells", readCell);
+    // A cell id names the cell's folder: a repeated one would be trained and
+    // merged twice.
+    std::set<std::string> seenIds;
+    for (size_t index = 0; index < plan.cells.size(); ++index)
+        if (!seenIds.insert(plan.cells[index].id).second)
+            invalid("\"cells[" + std::to_string(index) + "].id\" repeats the cell id \"" + plan.cells[index].id + "\"");
     plan.totalImages = requiredInteger<int64_t>(object, "totalImages", root);
     plan.totalPoints = requiredInteger<int64_t>(object, "totalPoints", root);
     plan.physicalRAMGB = requiredDouble(object, "physicalRAMGB", root);
@@ -205,8 +212,10 @@ PartitionPlan decode(const json& document) {
         plan.normalization = SceneNormalization{
             requiredDouble(norm, "centerX", "normalization"), requiredDouble(norm, "centerY", "normalization"),
             requiredDouble(norm, "centerZ", "normalization"), requiredDouble(norm, "radius", "normalization")};
-        // Every cell's model is divided by the radius.
-        if (!(plan.normalization.radius > 0)) invalid("\"normalization.radius\" must be above 0");
+        // Every cell's model is divided by the radius: a subnormal one such as
+        // 5e-324 passes "> 0" and turns every coordinate into infinity.
+        if (!(plan.normalization.radius > 0) || !std::isnormal(plan.normalization.radius))
+            invalid("\"normalization.radius\" must be a normal number above 0");
     }
     if (const json* value = member(object, "clusterSeed")) plan.clusterSeed = readInteger<uint64_t>(*value, "clusterSeed");
     if (const json* value = member(object, "clusterCentroids"))
@@ -225,9 +234,25 @@ PartitionPlan decode(const json& document) {
 std::string PartitionPlan::toJSON() const { return encode(*this).dump(2) + "\n"; }
 
 PartitionPlan PartitionPlan::fromJSON(std::string_view bytes) {
+    if (bytes.size() > maximumFileBytes)
+        invalid("it holds " + std::to_string(bytes.size()) + " bytes, more than the " +
+                std::to_string(maximumFileBytes) + " a plan can have");
+    // The tree is bounded while it is built: nesting deeper than a plan's,
+    // and more cells than a plan can have, stop the parse.
+    size_t cells = 0;
+    bool inCells = false;
+    json::parser_callback_t bound = [&](int depth, json::parse_event_t event, json& parsed) {
+        if (depth > maximumNestingDepth)
+            invalid("nesting deeper than " + std::to_string(maximumNestingDepth) + " levels");
+        // Cells are the objects inside the top-level "cells" array.
+        if (event == json::parse_event_t::key && depth == 1) inCells = parsed == "cells";
+        if (event == json::parse_event_t::object_start && depth == 2 && inCells && ++cells > maximumCellCount)
+            invalid("more than " + std::to_string(maximumCellCount) + " cells");
+        return true;
+    };
     json document;
     try {
-        document = json::parse(bytes.begin(), bytes.end());
+        document = json::parse(bytes.begin(), bytes.end(), bound);
     } catch (const json::exception& error) {
         throw DecodeError(std::string("Partition plan is not valid JSON: ") + error.what());
     }
@@ -245,6 +270,8 @@ void PartitionPlan::save(const std::filesystem::path& file) const {
     core::AtomicFile::write(file, bytes);
 }
 
-PartitionPlan PartitionPlan::load(const std::filesystem::path& file) { return fromJSON(core::readWholeFile(file)); }
+PartitionPlan PartitionPlan::load(const std::filesystem::path& file) {
+    return fromJSON(core::readWholeFile(file, maximumFileBytes));
+}
 
 }  // namespace tessaron::partition

@@ -52,6 +52,9 @@ std::string VastGaussianPartitioner::PartitionError::message(PartitionErrorKind 
         case PartitionErrorKind::legacyPlanFormat:
             return "Partition plan was created with old grid format. Delete the plan JSON and re-run to generate a "
                    "new cluster-based plan.";
+        case PartitionErrorKind::nonFiniteCoordinate:
+            return "The partition plan's normalization turns a coordinate into infinity or NaN: its radius cannot be "
+                   "used. Delete the plan JSON and re-run to plan again.";
     }
     return "Partition error";
 }

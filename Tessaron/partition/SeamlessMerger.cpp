@@ -14,6 +14,7 @@
 #include <new>
 
 #include "core/AtomicFile.hpp"
+#include "core/RegularFile.hpp"
 #include "core/NumberText.hpp"
 #include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
@@ -73,16 +74,10 @@ private:
 class CellFile {
 public:
     explicit CellFile(const std::filesystem::path& path) : path_(path) {
-        descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor_ < 0) core::FileError::throwErrno("Could not read", path);
-        struct stat status {};
-        if (::fstat(descriptor_, &status) != 0) {
-            int code = errno;
-            ::close(descriptor_);
-            errno = code;
-            core::FileError::throwErrno("Could not read", path);
-        }
-        size_ = uint64_t(status.st_size);
+        auto opened = core::RegularFile::openForReading(path);
+        if (!opened.isOpen()) throw core::FileError("Could not read", path, opened.error());
+        size_ = opened.size();
+        descriptor_ = opened.release();
         ::posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     CellFile(const CellFile&) = delete;

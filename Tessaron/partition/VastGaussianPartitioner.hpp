@@ -54,7 +54,9 @@ using PointIdSet = std::unordered_set<uint64_t>;
 // the same plan on every run, build and machine.
 class VastGaussianPartitioner {
 public:
-    enum class PartitionErrorKind { noImages, noPoints, noCameras, legacyPlanFormat };
+    // nonFiniteCoordinate: the plan's normalisation would write a coordinate
+    // that is infinite or NaN into a cell model.
+    enum class PartitionErrorKind { noImages, noPoints, noCameras, legacyPlanFormat, nonFiniteCoordinate };
 
     class PartitionError : public core::ErrorOf<PartitionErrorKind> {
     public:

@@ -71,6 +71,11 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     log(prep, plan.printSummary());
     log(prep, "");
     if (auto problem = evenSplitProblem(plan)) return stopWithMessage(prep, *problem);
+    // Asking to approve a plan that trains nothing would end in an empty merge.
+    if (plan.trainableCells().empty())
+        return stopWithMessage(prep, "The partition plan has no cell to train: every cell has fewer than the " +
+                                         std::to_string(plan.minimumTrainableImages()) +
+                                         " images a cell needs. Turn off partitioning or add images.");
 
     // ---- Approval ----
     reportState(PipelineState::Kind::awaitingPartitionApproval);

@@ -11,6 +11,7 @@
 #include "engines/WorkspaceFiles.hpp"
 #include "input/PersonMasker.hpp"
 #include "pipeline/PathUtilities.hpp"
+#include "pipeline/PhotoFolderCheck.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunConfig.hpp"
 
@@ -75,6 +76,16 @@ void PipelineManager::runStages(const RunParameters& given) {
 
     const fs::path& workspace = parameters.workspaceURL;
     fs::path colmapDir = workspace / "colmap";
+    if (!(parameters.skipSfM && parameters.colmapDataURL) && !parameters.isVideo) {
+        // COLMAP would abort on a folder without images, after minutes.
+        try {
+            PhotoFolderCheck::require(parameters.inputURL, workspace);
+        } catch (const PhotoFolderCheck::Error& error) {
+            log(PipelineLogStep::sfm, std::string("Error: ") + error.what());
+            reportState(PipelineState::error(error.what()));
+            return;
+        }
+    }
     try {
         createFolders(workspace);
         createFolders(colmapDir);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tessaron::pipeline {
@@ -36,6 +37,13 @@ struct PipelineState {
 
 // "processingSfM", or "error(<message>)" for an error.
 std::string toString(const PipelineState& state);
+
+// The short title of what a run is doing, as the window shows it and the run
+// report records it as its step: "Camera poses (COLMAP)", "Training (cell 2
+// of 4)" (`totalCells` below 2: "Training"). An error has no title of its
+// own: the caller shows the last working step it recorded; without one,
+// "Unknown step".
+std::string stepTitle(const PipelineState& state, int64_t currentCellIndex = 0, int64_t totalCells = 0);
 
 // The stage a log line belongs to; the run log writes its tag.
 enum class PipelineLogStep {

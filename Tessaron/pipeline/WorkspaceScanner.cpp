@@ -9,6 +9,7 @@
 #include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 #include "core/TextDecoding.hpp"
+#include "partition/PartitionPlan.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/RunConfig.hpp"
 
@@ -230,7 +231,7 @@ std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions)
 std::optional<WorkspaceScanner::PlannedCells> WorkspaceScanner::plannedCellIDs(const fs::path& partitions) {
     std::string text;
     try {
-        text = core::readWholeFile(partitions / "partition_plan.json");
+        text = core::readWholeFile(partitions / "partition_plan.json", partition::PartitionPlan::maximumFileBytes);
     } catch (const core::Error&) {
         return std::nullopt;
     }

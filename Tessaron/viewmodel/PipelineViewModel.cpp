@@ -137,23 +137,9 @@ OptionalPath PipelineViewModel::sfmSnapshotsURL() const {
 }
 
 QString PipelineViewModel::currentStepTitle() const {
-    switch (currentState_.kind) {
-    case Kind::idle: return QStringLiteral("Idle");
-    case Kind::extractingFrames: return QStringLiteral("Frame extraction");
-    case Kind::processingSfM: return QStringLiteral("Camera poses (COLMAP)");
-    case Kind::preparingData: return QStringLiteral("Planning");
-    case Kind::awaitingPartitionApproval: return QStringLiteral("Plan approval");
-    case Kind::materializingCells: return QStringLiteral("Preparing cells");
-    case Kind::training:
-        if (totalCells_ < 2) return QStringLiteral("Training");
-        return QStringLiteral("Training (cell %1 of %2)").arg(std::max<qint64>(currentCellIndex_, 1)).arg(totalCells_);
-    case Kind::exporting: return QStringLiteral("Merging and export");
-    case Kind::completed: return QStringLiteral("Done");
-    case Kind::error:
-        // Where the run stopped: the last working step the report recorded.
-        return runReport_ ? QString::fromStdString(runReport_->step) : QStringLiteral("Unknown step");
-    }
-    return QStringLiteral("Unknown step");
+    // Where an error stopped the run: the last working step the report recorded.
+    if (currentState_.kind == Kind::error && runReport_) return QString::fromStdString(runReport_->step);
+    return QString::fromStdString(pipeline::stepTitle(currentState_, currentCellIndex_, totalCells_));
 }
 
 OptionalSeconds PipelineViewModel::estimatedTimeRemaining() const {

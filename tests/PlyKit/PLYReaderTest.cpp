@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 #include "PlyKit/ByteCodec.hpp"
 #include "PlyKit/PLYReader.hpp"
 #include "PlyTestSupport.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 using plykit::PLYElement;
@@ -118,11 +120,12 @@ TEST(PLYReader, EmptyElementTypesAreSkipped) {
 
     EXPECT_TRUE(readAll("ply\nformat binary_big_endian 1.0\nelement vertex 0\nproperty float x\nend_header\n").empty());
     EXPECT_TRUE(readAll("ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nend_header\n").empty());
-    // Elements without properties take no bytes, even as the last type.
+    // Elements without properties take no bytes, even as the last type, and
+    // there is nothing to deliver for them.
     auto empties = readAll("ply\nformat binary_little_endian 1.0\nelement a 1\nproperty uchar x\nelement b 3\n"
                            "end_header\n\x05");
-    ASSERT_EQ(empties.size(), 2u);
-    EXPECT_EQ(empties[1].elements.size(), 3u);
+    ASSERT_EQ(empties.size(), 1u);
+    EXPECT_EQ(empties[0].typeIndex, 0u);
 }
 
 TEST(PLYReader, LongBinaryElementsGrowTheBuffer) {
@@ -289,3 +292,56 @@ TEST(PLYReader, ReadsFilesAnewEachTimeAndStopsOnRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+// An element type without properties, declared 2^32 - 1 times, before one
+// vertex: a binary body holds no bytes for it.
+std::string propertylessFile(const char* format) {
+    return std::string("ply\nformat ") + format +
+           " 1.0\nelement e 4294967295\nelement vertex 1\nproperty float x\nend_header\n";
+}
+
+}  // namespace
+
+TEST(PLYReader, APropertylessElementCostsNothingInABinaryBody) {
+    for (const char* format : {"binary_little_endian", "binary_big_endian"}) {
+        SCOPED_TRACE(format);
+        std::string file = propertylessFile(format);
+        file += format == std::string("binary_little_endian") ? std::string("\x00\x00\x80\x3f", 4) : std::string("\x3f\x80\x00\x00", 4);
+        auto started = std::chrono::steady_clock::now();
+        auto result = PLYReader(bytesOf(file)).read();
+        auto all = readAllSeries(result.elements);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].typeIndex, 1u);
+        ASSERT_EQ(all[0].elements.size(), 1u);
+        EXPECT_EQ(all[0].elements[0].description(), "1.0");
+        // Nothing for the vertex after them is content past the body.
+        expectReaderError(ReaderKind::unexpectedContentAtEndOfBody, [&] {
+            auto trailing = PLYReader(bytesOf(file + "x")).read();
+            readAllSeries(trailing.elements);
+        });
+    }
+    // An ASCII body has a line per element, which a type without properties
+    // cannot decode: the first line fails.
+    EXPECT_THROW(readAll(propertylessFile("ascii") + "\n1\n"), tessaron::core::Error);
+}
+
+TEST(PLYReader, AFifoOrADeviceIsRefusedWithoutWaiting) {
+    tessaron::testing::TempDir folder;
+    tessaron::testing::makeFifo(folder / "fifo.ply");
+    for (const auto& path : {folder / "fifo.ply", std::filesystem::path("/dev/zero")}) {
+        SCOPED_TRACE(path.string());
+        EXPECT_TRUE(tessaron::testing::returnsWithin(path, [&] {
+            try {
+                PLYReader(path).read();
+                ADD_FAILURE() << "read";
+            } catch (const plykit::ReaderSource::Error& error) {
+                EXPECT_NE(std::string(error.what()).find("Cannot open " + path.string() + " for reading: is a "),
+                          std::string::npos)
+                    << error.what();
+            }
+        }));
+    }
+}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -319,3 +320,28 @@ TEST(PlyBigFile, StreamsInBatchesWithinBoundedMemory) {
 }
 
 }  // namespace
+
+TEST(PlyConversion, InPlaceConversionWorksAndAFailedOneLeavesTheTargetUntouched) {
+    tessaron::testing::TempDir folder;
+    const fs::path model = folder / "x.ply";
+    writeGaussians(model, Format::binaryLittleEndian, 50, 3);
+    const auto original = fileBytes(model);
+
+    ASSERT_EQ(runTool("ply convert " + model.string() + " " + model.string() + " --format ascii"), 0);
+    EXPECT_EQ(PLYReader(model).read().header.format, Format::ascii);
+    ASSERT_EQ(runTool("ply convert " + model.string() + " " + model.string() + " --format binary_little_endian"), 0);
+    EXPECT_EQ(fileBytes(model), original);
+
+    // 2^32 - 1 instances of an element without properties: refused at once as
+    // ASCII, and the existing output stays as it was.
+    const fs::path hostile = folder / "hostile.ply";
+    tessaron::testing::writeTextFile(hostile, "ply\nformat binary_little_endian 1.0\nelement e 4294967295\nend_header\n");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_NE(runTool("ply convert " + hostile.string() + " " + model.string() + " --format ascii"), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));  // minutes before
+    EXPECT_EQ(fileBytes(model), original);
+    ASSERT_EQ(runTool("ply convert " + hostile.string() + " " + (folder / "copy.ply").string() +
+                      " --format binary_big_endian"),
+              0);
+    EXPECT_EQ(PLYReader(folder / "copy.ply").read().header.elements.at(0).count, 4294967295u);
+}

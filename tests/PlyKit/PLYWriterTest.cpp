@@ -124,3 +124,40 @@ TEST(PLYWriter, AMismatchedBinaryElementIsNotWritten) {
 }
 
 }  // namespace
+
+TEST(PLYWriter, APropertylessElementIsNotExpandedIntoEndlessLines) {
+    PLYHeader huge{PLYHeader::Format::ascii, "1.0", {{"e", 4294967295u, {}}, {"vertex", 1, {scalar("x", Type::float32)}}}};
+    PLYWriter ascii(WriterDestination::memory());
+    expectWriterError(WriterKind::propertylessElementTooLong, [&] { ascii.write(huge); });
+
+    // In binary it takes no bytes and needs no element: the vertex follows.
+    huge.format = PLYHeader::Format::binaryLittleEndian;
+    PLYWriter binary(WriterDestination::memory());
+    binary.write(huge);
+    binary.write(PLYElement({1.0f}));
+    binary.close();
+    std::string text = textOf(*binary.writtenData());
+    EXPECT_EQ(text.substr(text.size() - 4), std::string("\x00\x00\x80\x3f", 4));
+}
+
+TEST(PLYWriter, AFileIsReplacedWholeOnlyWhenTheWriterCloses) {
+    tessaron::testing::TempDir folder;
+    const auto target = folder / "model.ply";
+    tessaron::testing::writeTextFile(target, "original");
+    {
+        PLYWriter writer(target);
+        writer.write(twoFloats(PLYHeader::Format::ascii));
+        writer.write(PLYElement({1.0f}));
+        EXPECT_EQ(tessaron::testing::readTextFile(target), "original");
+    }  // dropped half way, as when a conversion throws
+    EXPECT_EQ(tessaron::testing::readTextFile(target), "original");
+    int entries = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+
+    PLYWriter writer(target);
+    writer.write(twoFloats(PLYHeader::Format::ascii));
+    writer.write(std::vector<PLYElement>{PLYElement({1.0f}), PLYElement({2.0f})});
+    writer.close();
+    EXPECT_EQ(tessaron::testing::readTextFile(target), headerText(PLYHeader::Format::ascii) + "1.0\n2.0\n");
+}

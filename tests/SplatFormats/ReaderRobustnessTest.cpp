@@ -14,7 +14,10 @@
 #include "SplatFormats/SPZSceneWriter.hpp"
 #include "SplatFormats/SplatPLYSceneReader.hpp"
 #include "SplatFormats/SplatPLYSceneWriter.hpp"
+#include "SplatFormats/AutodetectSceneReader.hpp"
 #include "core/Error.hpp"
+#include "support/Fifo.hpp"
+#include "support/TempDir.hpp"
 
 using splatformats::SHCoefficients;
 using splatformats::SplatPoint;
@@ -117,3 +120,23 @@ INSTANTIATE_TEST_SUITE_P(
         Format{"spz", [] { return written<splatformats::SPZSceneWriter>([](auto& writer) { writer.start(12); }); },
                [](Bytes bytes) { return std::make_unique<splatformats::SPZSceneReader>(std::move(bytes)); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A FIFO or an endless device where a splat file is expected: refused at
+// once, by every reader, with the path named.
+TEST(SplatReaders, AFifoOrADeviceIsRefusedWithoutWaiting) {
+    tessaron::testing::TempDir folder;
+    for (const char* name : {"scene.ply", "scene.splat", "scene.spz"}) {
+        const auto fifo = folder / name;
+        tessaron::testing::makeFifo(fifo);
+        EXPECT_TRUE(tessaron::testing::returnsWithin(fifo, [&] {
+            try {
+                splatformats::AutodetectSceneReader(fifo).readAll();
+                ADD_FAILURE() << name;
+            } catch (const tessaron::core::Error& error) {
+                EXPECT_NE(std::string(error.what()).find(fifo.string()), std::string::npos) << error.what();
+                EXPECT_NE(std::string(error.what()).find("is a FIFO, not a regular file"), std::string::npos)
+                    << error.what();
+            }
+        })) << name;
+    }
+}

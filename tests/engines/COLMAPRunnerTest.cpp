@@ -581,3 +581,21 @@ TEST_F(COLMAPRunnerFixture, LatchedRunnerStartsNothingAndThrowsCancellation) {
     runAgain({});
     EXPECT_EQ(fake.commands(), (Arguments{"feature_extractor", "exhaustive_matcher", "mapper"}));
 }
+
+// SQLite's words on standard error, then the abort COLMAP's check makes of it.
+TEST_F(COLMAPRunnerFixture, AFullDiskIsNamedInsteadOfTheStepsFailure) {
+    for (const char* message : {"database or disk is full", "write failed: No space left on device"}) {
+        SCOPED_TRACE(message);
+        FakeCOLMAP fake({.failingCommand = "mapper",
+                         .failure = std::string("echo 'E1207 sqlite3.cc:12] ") + message + "' >&2; exit 1"});
+        try {
+            run(fake, {});
+            FAIL() << "the run succeeded";
+        } catch (const COLMAPRunner::COLMAPError& error) {
+            EXPECT_EQ(error.kind(), COLMAPRunner::COLMAPErrorKind::diskFull);
+            EXPECT_EQ(std::string(error.what()),
+                      "The disk is full: COLMAP could not write to " + output() + " (exit 1). Free some space and run again.");
+            EXPECT_EQ(error.path, output());
+        }
+    }
+}

@@ -10,6 +10,7 @@
 #include "ModelFixtures.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "support/SyntheticScene.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::engines;
@@ -412,5 +413,22 @@ TEST_F(RealCOLMAPModel, CountsMatchAnalyzerAndRewrittenModelConvertsToTheSameTex
         std::string rewritten = canonicalText(readTextFile(workspace() / "rewritten-text" / name), linesPerRecord);
         EXPECT_GT(original.size(), 150u) << name;
         EXPECT_TRUE(rewritten == original) << name << " differs after our read and write";
+    }
+}
+
+TEST(COLMAPUtils, AFifoOrADeviceIsRefusedWithoutWaiting) {
+    tessaron::testing::TempDir folder;
+    tessaron::testing::makeFifo(folder / "cameras.bin");
+    for (const auto& path : {folder / "cameras.bin", std::filesystem::path("/dev/zero")}) {
+        EXPECT_TRUE(tessaron::testing::returnsWithin(path, [&] {
+            try {
+                tessaron::engines::COLMAPUtils::readCameras(path);
+                ADD_FAILURE() << path;
+            } catch (const tessaron::core::FileError& error) {
+                EXPECT_NE(std::string(error.what()).find("Could not read " + path.string() + ": is a "),
+                          std::string::npos)
+                    << error.what();
+            }
+        }));
     }
 }

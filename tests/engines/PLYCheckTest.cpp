@@ -4,6 +4,7 @@
 
 #include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::engines;
@@ -130,11 +131,17 @@ TEST(PLYCheck, FailureCarriesItsPayload) {
         EXPECT_EQ(failure.kind(), PLYCheck::FailureKind::sizeMismatch);
         EXPECT_EQ(failure.actual, failure.expected - 112 + 3);
     }
-    // A folder opens but cannot be read: the read error, not a missing header.
-    try {
-        PLYCheck::validate(folder.path());
-        FAIL();
-    } catch (const tessaron::core::FileError& error) {
-        EXPECT_EQ(error.code(), std::errc::is_a_directory);
+    // A folder, a FIFO or a device is no file to check: unreadable, at once.
+    tessaron::testing::makeFifo(folder / "fifo.ply");
+    for (const auto& path : {folder.path(), folder / "fifo.ply", std::filesystem::path("/dev/zero")}) {
+        EXPECT_TRUE(tessaron::testing::returnsWithin(path, [&] {
+            try {
+                PLYCheck::validate(path);
+                ADD_FAILURE() << path;
+            } catch (const PLYCheck::Failure& failure) {
+                EXPECT_EQ(failure.kind(), PLYCheck::FailureKind::unreadable) << path;
+                EXPECT_EQ(std::string(failure.what()), "Cannot read " + path.string());
+            }
+        }));
     }
 }

@@ -245,3 +245,17 @@ TEST(CellMaterialization, NormalisingMapsTheSceneCentreToTheOrigin) {
     EXPECT_EQ(points[5].y, 0);
     EXPECT_EQ(points[5].z, 0);
 }
+
+TEST(CellMaterialization, ARadiusThatMakesCoordinatesInfiniteWritesNoCell) {
+    PlannedTown town;
+    PartitionPlan plan = town.plan;
+    plan.normalization.radius = 1e-310;  // subnormal: a plan file cannot carry it, a caller could
+    try {
+        materialise(plan, town.modelFolder(), town.partitions());
+        FAIL() << "materialised";
+    } catch (const VastGaussianPartitioner::PartitionError& error) {
+        EXPECT_EQ(error.kind(), VastGaussianPartitioner::PartitionErrorKind::nonFiniteCoordinate);
+    }
+    for (const auto& cell : plan.trainableCells())
+        EXPECT_FALSE(std::filesystem::exists(town.partitions() / cell.id / "sparse" / "0" / "points3D.bin")) << cell.id;
+}

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "partition/PartitionPlan.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
@@ -179,8 +180,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadPlan{"DotDotId", [](auto& d) { d["cells"][1]["id"] = ".."; }, "not a safe folder name"},
         BadPlan{"DotId", [](auto& d) { d["cells"][1]["id"] = "."; }, "not a safe folder name"},
         BadPlan{"PathId", [](auto& d) { d["cells"][0]["id"] = "../../etc"; }, "not a safe folder name"},
-        BadPlan{"ZeroRadius", [](auto& d) { d["normalization"]["radius"] = 0.0; }, "must be above 0"},
-        BadPlan{"NegativeRadius", [](auto& d) { d["normalization"]["radius"] = -2.0; }, "must be above 0"},
+        BadPlan{"ZeroRadius", [](auto& d) { d["normalization"]["radius"] = 0.0; }, "must be a normal number above 0"},
+        BadPlan{"NegativeRadius", [](auto& d) { d["normalization"]["radius"] = -2.0; }, "must be a normal number above 0"},
+        BadPlan{"SubnormalRadius", [](auto& d) { d["normalization"]["radius"] = 5e-324; },
+                "\"normalization.radius\" must be a normal number above 0"},
+        BadPlan{"RepeatedCellId", [](auto& d) { d["cells"][1]["id"] = d["cells"][0]["id"]; },
+                "\"cells[1].id\" repeats the cell id"},
+        BadPlan{"TooDeep",
+                [](auto& d) {
+                    nlohmann::json nested = 1;
+                    for (int level = 0; level < 20; ++level) nested = nlohmann::json::array({nested});
+                    d["extra"] = nested;
+                },
+                "nesting deeper than 8 levels"},
+        BadPlan{"TooManyCells",
+                [](auto& d) {
+                    nlohmann::json cells = nlohmann::json::array();
+                    for (size_t index = 0; index <= PartitionPlan::maximumCellCount; ++index)
+                        cells.push_back(nlohmann::json::object());
+                    d["cells"] = cells;
+                },
+                "more than 100000 cells"},
         BadPlan{"NotAnObject", [](auto& d) { d = nlohmann::json::array(); }, "\"plan\" must be an object"}),
     [](const auto& info) { return info.param.name; });
 
@@ -193,6 +213,16 @@ TEST(PartitionPlanFile, NonFiniteOrMalformedNumbersDoNotRead) {
     nanText.replace(nanText.find("13.5"), 4, "NaN");
     EXPECT_THROW(PartitionPlan::fromJSON(nanText), PartitionPlan::DecodeError);
     EXPECT_THROW(PartitionPlan::fromJSON(text.substr(0, text.size() / 2)), PartitionPlan::DecodeError);
+}
+
+TEST(PartitionPlanFile, AFifoOrAnOversizedFileIsNotRead) {
+    TempDir dir;
+    tessaron::testing::makeFifo(dir / "partition_plan.json");
+    EXPECT_TRUE(tessaron::testing::returnsWithin(dir / "partition_plan.json", [&] {
+        EXPECT_THROW(PartitionPlan::load(dir / "partition_plan.json"), tessaron::core::Error);
+    }));
+    EXPECT_THROW(PartitionPlan::fromJSON(std::string(PartitionPlan::maximumFileBytes + 1, ' ')),
+                 PartitionPlan::DecodeError);
 }
 
 TEST(PartitionPlanFile, ANonFiniteNumberFailsToSaveAndTouchesNothing) {
@@ -261,9 +291,25 @@ TEST(PartitionPlanSummary, EmptyPlanHasEightLines) {
     EXPECT_EQ(plan.printSummary(),
               "═══ Partition Plan ═══\nScene: 0 images, 0 points\nRAM: 3.0 GB app limit, 1.0 GB budget per cell\n"
               "Resolution: 0×0 (1× downscale)\n\n\nTrainable: 0 cells, Skipped: 0 cells\n"
-              "All cells fit within RAM budget ✓");
+              "⚠ No cell has the 8 images a cell needs: this plan trains nothing");
     EXPECT_TRUE(plan.trainableCells().empty());
     EXPECT_TRUE(plan.skippedCells().empty());
+}
+
+TEST(PartitionPlanSummary, ImagesOutsideEveryTrainedCellAreCountedOnce) {
+    PartitionPlan plan = makePlan();
+    plan.totalImages = 30;
+    plan.cells = {makeCell("a", 10, 1), makeCell("b", 9, 1), makeCell("c", 3, 1)};  // c is skipped
+    plan.cells[0].cameraIds = std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    plan.cells[1].cameraIds = std::vector<int32_t>{9, 10, 11, 12, 13, 14, 15, 16, 17};
+    plan.cells[2].cameraIds = std::vector<int32_t>{18, 19, 20};
+    EXPECT_EQ(plan.imagesInNoTrainedCell(), 13);
+    std::string summary = plan.printSummary();
+    EXPECT_TRUE(summary.ends_with("\n⚠ 13 of 30 images fall in no trained cell: their part of the scene will be "
+                                  "missing"))
+        << summary;
+    plan.cells[1].cameraIds.reset();  // an older plan cannot tell
+    EXPECT_EQ(plan.imagesInNoTrainedCell(), std::nullopt);
 }
 
 TEST(PartitionPlanSummary, OnlySkippedCellsOverBudgetStillFit) {

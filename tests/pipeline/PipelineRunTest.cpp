@@ -547,8 +547,19 @@ TEST_F(PipelineRun, CancelDuringFrameExtractionEndsTheRunWithinASecond) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstImage, AutomaticDownscale,
-                         ::testing::Values(std::tuple{2000, 2000, 2}, std::tuple{2000, 2001, 4},
-                                           std::tuple{0, 0, 4}));  // no image
+                         ::testing::Values(std::tuple{2000, 2000, 2}, std::tuple{2000, 2001, 4}));
+
+TEST_F(RecordedCOLMAPRun, APhotoFolderWithoutImagesIsRefusedBeforeCOLMAP) {
+    fs::remove_all(capture_ / "images");
+    fs::create_directories(capture_ / "images");
+    writeTextFile(capture_ / "images" / "notes.txt", "no photos");
+    manager_->runPipeline(photoRun());
+    const std::string message = "No readable image in " + (capture_ / "images").string() +
+                                ": it holds 1 file and 0 folders, none of them a JPEG, PNG, TIFF or BMP image";
+    EXPECT_THAT(recorder_.states(), ElementsAre(PipelineState::error(message)));
+    EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
+}
 
 TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {
     tessaron::testing::TestVideo video;

@@ -10,6 +10,9 @@
 #include <mutex>
 #include <thread>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include "core/AtomicFile.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
@@ -103,7 +106,7 @@ TEST_F(PipelineTool, AKilledRunIsReportedInterruptedOnce) {
     while (std::chrono::steady_clock::now() < deadline) {
         try {
             runningReport = core::readWholeFile(logFolder() / "last_run.json");
-            if (RunReport::decode(runningReport).step == "training") break;
+            if (RunReport::decode(runningReport).step == "Training") break;
         } catch (const core::Error&) {
             // not written yet
         }
@@ -114,7 +117,7 @@ TEST_F(PipelineTool, AKilledRunIsReportedInterruptedOnce) {
     ::waitpid(pid, &waitStatus, 0);
     ASSERT_TRUE(WIFSIGNALED(waitStatus));
 
-    EXPECT_THAT(runningReport, HasSubstr("\"step\":\"training\",\"outcome\":\"running\"}"));
+    EXPECT_THAT(runningReport, HasSubstr("\"step\":\"Training\",\"outcome\":\"running\"}"));
     EXPECT_THAT(runningReport, ::testing::Not(HasSubstr("\"error\"")));
     EXPECT_THAT(runningReport, ::testing::Not(HasSubstr("\"endedAt\"")));
 
@@ -122,7 +125,136 @@ TEST_F(PipelineTool, AKilledRunIsReportedInterruptedOnce) {
     auto interrupted = RunReport::pendingInterruptedRun(logFolder(), defaults);
     ASSERT_TRUE(interrupted.has_value());
     EXPECT_EQ(interrupted->outcome, RunReport::Outcome::interrupted);
-    EXPECT_EQ(interrupted->step, "training");
-    EXPECT_THAT(interrupted->summary(), HasSubstr("Tessaron closed unexpectedly at training"));
+    EXPECT_EQ(interrupted->step, "Training");
+    EXPECT_THAT(interrupted->summary(), HasSubstr("Tessaron closed unexpectedly at Training"));
     EXPECT_FALSE(RunReport::pendingInterruptedRun(logFolder(), defaults).has_value());
+}
+
+namespace {
+
+// A COLMAP that records its pid, then sleeps in its first step as the child
+// itself (exec), so the test can see whether it outlives the harness.
+fs::path recordingSleepingCOLMAP(const fs::path& folder) {
+    return tessaron::testing::writeScript(
+        folder / "colmap", "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; exit 0; fi\n"
+                           "echo $$ > '" + (folder / "colmap.pid").string() + "'\n"
+                           "exec sleep 30");
+}
+
+// A folder of small photos that decode (the synthetic capture's images are
+// stand-ins, not pictures).
+fs::path writePhotos(const fs::path& folder) {
+    fs::create_directories(folder);
+    for (int index = 0; index < 3; ++index) {
+        cv::Mat image(24, 32, CV_8UC3, cv::Scalar(40 * index, 80, 120));
+        cv::imwrite((folder / ("photo" + std::to_string(index) + ".png")).string(), image);
+    }
+    return folder;
+}
+
+bool processGone(pid_t pid, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    do {
+        if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+struct Interruption {
+    const char* name;
+    int signal;
+};
+
+void PrintTo(const Interruption& interruption, std::ostream* stream) { *stream << interruption.name; }
+
+class PipelineToolInterrupted : public PipelineTool, public ::testing::WithParamInterface<Interruption> {};
+
+}  // namespace
+
+// The harness alone gets the signal (not its process group), as from kill or
+// a service manager, while COLMAP runs. SIGINT and SIGTERM cancel the run;
+// SIGKILL cannot be caught, and the child ends with its parent all the same.
+TEST_P(PipelineToolInterrupted, DuringCOLMAPLeavesNoChildBehind) {
+    const int signal = GetParam().signal;
+    const fs::path colmap = recordingSleepingCOLMAP(folder_.path());
+    const fs::path output = folder_ / "tool-output.txt";
+    const pid_t pid = tessaron::testing::spawnInOwnProcessGroup(
+        {TESSARON_TOOL_PATH, "pipeline", "run", writePhotos(folder_ / "photos").string(), (folder_ / "output").string(),
+         "--colmap", colmap.string(), "--support", (folder_ / "support").string(), "--report"},
+        output);
+    ASSERT_GT(pid, 0);
+    const fs::path pidFile = folder_ / "colmap.pid";
+    for (int attempt = 0; attempt < 1000 && !fs::exists(pidFile); ++attempt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string pidText;
+    for (int attempt = 0; attempt < 100 && pidText.find('\n') == std::string::npos; ++attempt) {
+        pidText = tessaron::testing::readTextFile(pidFile);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const pid_t colmapPid = pid_t(std::stol(pidText));
+
+    ::kill(pid, signal);
+    int waitStatus = 0;
+    ::waitpid(pid, &waitStatus, 0);
+    EXPECT_TRUE(processGone(colmapPid, std::chrono::seconds(2))) << "COLMAP " << colmapPid << " outlived the harness";
+    if (!processGone(colmapPid, std::chrono::milliseconds(0))) ::kill(colmapPid, SIGKILL);
+
+    const RunReport report = RunReport::decode(core::readWholeFile(logFolder() / "last_run.json"));
+    if (signal == SIGKILL) {
+        ASSERT_TRUE(WIFSIGNALED(waitStatus));
+        EXPECT_EQ(report.outcome, RunReport::Outcome::running);
+        return;
+    }
+    ASSERT_TRUE(WIFEXITED(waitStatus));
+    EXPECT_EQ(WEXITSTATUS(waitStatus), 130);
+    EXPECT_EQ(report.outcome, RunReport::Outcome::cancelled);
+    EXPECT_EQ(report.step, "Camera poses (COLMAP)");
+    EXPECT_FALSE(report.error.has_value());
+    EXPECT_TRUE(report.endedAt.has_value());
+    EXPECT_THAT(tessaron::testing::readTextFile(output), HasSubstr("\nPipeline cancelled.\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PipelineToolInterrupted,
+                         ::testing::Values(Interruption{"SIGINT", SIGINT}, Interruption{"SIGTERM", SIGTERM},
+                                           Interruption{"SIGKILL", SIGKILL}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PipelineTool, OptionsOutOfRangeAreRefusedBeforeAnythingRuns) {
+    const std::string images = (capture_ / "images").string(), output = (folder_ / "output").string();
+    for (const auto& [option, value, complaint] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"--cap-max", "-5", "--cap-max must be at least 1 (got -5)"},
+             {"--ram-limit", "-1", "--ram-limit must be more than 0 GB (got -1.0)"},
+             {"--ram-limit", "nan", "--ram-limit"},
+             {"--iterations", "0", "--iterations must be at least 1 (got 0)"},
+             {"--downscale", "-1", "--downscale must be at least 0 (got -1)"},
+             {"--iterations", "99999999999", "--iterations needs a valid value"}}) {
+        SCOPED_TRACE(option + " " + value);
+        auto [status, lines] = runTool({"pipeline", "run", images, output, option, value});
+        EXPECT_EQ(status, 2);
+        EXPECT_THAT(lines, Contains(HasSubstr(complaint)));
+        EXPECT_FALSE(fs::exists(output));
+    }
+    auto [planStatus, planLines] = runTool({"plan", "synthetic:streets", "--ram", "-1"});
+    EXPECT_EQ(planStatus, 2);
+}
+
+TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {
+    const fs::path empty = folder_ / "empty", output = folder_ / "output";
+    fs::create_directories(empty / "notes");
+    tessaron::testing::writeTextFile(empty / "readme.txt", "no photos here");
+    tessaron::testing::writeTextFile(empty / "broken.jpg", "not a JPEG");
+    const fs::path colmap = recordingSleepingCOLMAP(folder_.path());
+    const fs::path photos = writePhotos(folder_ / "photos");
+    for (const auto& input : {empty, folder_ / "missing", photos}) {
+        SCOPED_TRACE(input.string());
+        // The last: an output inside the photo folder.
+        const fs::path target = input == photos ? input / "runs" : output;
+        auto [status, lines] = runTool({"pipeline", "run", input.string(), target.string(), "--colmap", colmap.string(),
+                                        "--support", (folder_ / "support").string()});
+        EXPECT_EQ(status, 1);
+        EXPECT_FALSE(fs::exists(target));
+        EXPECT_FALSE(fs::exists(folder_ / "colmap.pid"));
+    }
 }

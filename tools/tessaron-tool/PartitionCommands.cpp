@@ -83,6 +83,10 @@ int runPlan(const std::vector<std::string>& arguments) {
         if (!core::parseDouble(options->at("--ram"), value)) return usageError("--ram takes a number of GB");
         ramGB = value;
     }
+    for (auto problem : {belowMinimum("--downscale", *downscale, 1), belowMinimum("--iterations", *iterations, 1),
+                         belowMinimum("--cap", *cap, 1), belowMinimum("--views", *views, 0),
+                         ramGB ? notPositiveGB("--ram", *ramGB) : std::nullopt})
+        if (problem) return usageError("plan: " + *problem);
     std::string output = options->count("--output") ? options->at("--output") : "partition_plan.json";
 
     auto log = [](const std::string& line) { std::cout << line << "\n"; };

@@ -4,13 +4,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "InterruptWatch.hpp"
+#include "ReportKeeper.hpp"
 #include "ToolCommand.hpp"
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
@@ -20,6 +24,7 @@
 #include "engines/WorkspaceFiles.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/ApplicationSupport.hpp"
+#include "pipeline/PhotoFolderCheck.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
@@ -125,9 +130,11 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         };
         auto integer = [&](auto& target) -> bool {
             if (!needsValue()) return false;
+            using Target = std::remove_reference_t<decltype(target)>;
             auto parsed = core::parseDecimalInteger(*value);
-            if (!parsed) return false;
-            target = static_cast<std::remove_reference_t<decltype(target)>>(*parsed);
+            if (!parsed || *parsed < std::numeric_limits<Target>::min() || *parsed > std::numeric_limits<Target>::max())
+                return false;
+            target = static_cast<Target>(*parsed);
             return true;
         };
         auto number = [&](double& target) { return needsValue() && core::parseDouble(*value, target); };
@@ -180,6 +187,23 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         if (!understood) return argument + " needs a valid value";
     }
     if (!options.input || !options.outputFolder) return "needs an input and an output folder";
+    // Every value in range before anything runs: a negative downscale or
+    // memory limit would otherwise surface hours later, or not at all.
+    for (auto problem : {belowMinimum("--rate", parameters.frameExtractionRate, 1),
+                         belowMinimum("--iterations", parameters.iterations, 1),
+                         belowMinimum("--downscale", parameters.trevikDownscaleFactor, 0),
+                         belowMinimum("--cap-max", parameters.capMax, 1),
+                         belowMinimum("--crop-size", options.cropSize, 1),
+                         notPositiveGB("--ram-limit", parameters.ramLimitGB)})
+        if (problem) return *problem;
+    if (!(options.fovDegrees > 0 && options.fovDegrees < 180))
+        return "--fov must be between 0 and 180 degrees (got " + core::shortestText(options.fovDegrees) + ")";
+    if (!(parameters.sharpnessThreshold >= 0 && std::isfinite(parameters.sharpnessThreshold)))
+        return "--blur-threshold must be 0 or more (got " + core::shortestText(parameters.sharpnessThreshold) + ")";
+    // A 360° video given without --video is still a video.
+    std::error_code ignored;
+    if (parameters.is360 && !parameters.isVideo && fs::is_regular_file(*options.input, ignored))
+        parameters.isVideo = true;
     parameters.inputURL = *options.input;
     if (options.layoutPreset || options.cropSize != 2048 || options.fovDegrees != 100)
         parameters.cropLayout = input::CropLayout(options.layoutPreset.value_or(input::CropLayoutPreset::fullSphere16),
@@ -187,66 +211,13 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
     return std::nullopt;
 }
 
-// Keeps last_run.json the way the application does: begun at the start,
-// rewritten at every state change.
-class ReportKeeper {
-public:
-    ReportKeeper(std::optional<fs::path> folder, const pipeline::PipelineManager::RunParameters& parameters)
-        : folder_(std::move(folder)) {
-        report_.kind = "New run";
-        report_.startedAt = core::Clock::now();
-        report_.input = parameters.inputURL.string();
-        report_.settings = pipeline::RunReport::settingsSummary({.modelSize = parameters.capMax,
-                                                                 .downscale = parameters.trevikDownscaleFactor,
-                                                                 .eval = parameters.trevikEval,
-                                                                 .ramLimitGB = parameters.ramLimitGB,
-                                                                 .partitioning = parameters.useVastGaussian,
-                                                                 .skipSfM = parameters.skipSfM});
-        save();
-    }
-
-    void update(const pipeline::PipelineState& state) {
-        if (state.kind == pipeline::PipelineState::Kind::completed) {
-            report_.outcome = pipeline::RunReport::Outcome::completed;
-            report_.endedAt = core::Clock::now();
-        } else if (state.isError()) {
-            report_.outcome = pipeline::RunReport::Outcome::failed;
-            report_.error = state.message;
-            report_.endedAt = core::Clock::now();
-        } else if (state.kind != pipeline::PipelineState::Kind::idle) {
-            report_.step = toString(state);
-        }
-        save();
-    }
-
-    // A run that returned without a final state was cancelled.
-    void finish() {
-        if (report_.outcome != pipeline::RunReport::Outcome::running) return;
-        report_.outcome = pipeline::RunReport::Outcome::cancelled;
-        report_.endedAt = core::Clock::now();
-        save();
-    }
-
-private:
-    void save() {
-        if (!folder_) return;
-        try {
-            pipeline::RunReport::save(report_, *folder_);
-        } catch (const pipeline::RunReport::SaveError& error) {
-            std::cerr << "⚠ " << error.what() << std::endl;  // the run goes on without its report
-        }
-    }
-
-    std::optional<fs::path> folder_;
-    pipeline::RunReport report_;
-};
-
 int pipelineCommand(const std::vector<std::string>& arguments) {
     if (arguments.empty() || arguments[0] != "run") return usageError(std::string("pipeline ") + pipelineUsage);
     PipelineOptions options;
     if (auto problem = parsePipelineOptions({arguments.begin() + 1, arguments.end()}, options))
         return usageError("pipeline run: " + *problem);
 
+    InterruptWatch interrupts;  // before the manager starts any thread
     auto monitor = std::make_shared<engines::ProcessMonitor>();
     auto manager = pipeline::PipelineManager::create(monitor, options.configuration);
     manager->diagnostics = options.diagnostics;
@@ -267,6 +238,9 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
         completed = state.kind == pipeline::PipelineState::Kind::completed;
         if (state.kind != pipeline::PipelineState::Kind::awaitingPartitionApproval) answered = true;
         if (report) report->update(state);
+    };
+    callbacks.onCellStarted = [&](int64_t index, int64_t total, int64_t) {
+        if (report) report->cellStarted(index, total);
     };
     callbacks.onOutputReady = [&](const std::string& path) {
         std::lock_guard lock(printing);
@@ -297,14 +271,34 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
     };
     manager->setCallbacks(std::move(callbacks));
 
+    // The photo road's input is checked before a workspace exists.
+    if (!(options.parameters.skipSfM && options.parameters.colmapDataURL) && !options.parameters.isVideo)
+        pipeline::PhotoFolderCheck::require(options.parameters.inputURL, *options.outputFolder);
     // As the application does: a fresh workspace inside the chosen folder.
     fs::create_directories(*options.outputFolder);
     options.parameters.workspaceURL = engines::WorkspaceFiles::createWorkspaceFolder(*options.outputFolder);
     std::cout << "workspace: " << options.parameters.workspaceURL.string() << std::endl;
-    if (options.keepReport) report.emplace(manager->logFolder(), options.parameters);
+    if (options.keepReport && manager->logFolder()) {
+        const auto& parameters = options.parameters;
+        report.emplace(*manager->logFolder(), "New run", parameters.inputURL.string(),
+                       pipeline::RunReport::settingsSummary({.modelSize = parameters.capMax,
+                                                             .downscale = parameters.trevikDownscaleFactor,
+                                                             .eval = parameters.trevikEval,
+                                                             .ramLimitGB = parameters.ramLimitGB,
+                                                             .partitioning = parameters.useVastGaussian,
+                                                             .skipSfM = parameters.skipSfM}));
+    }
+    interrupts.onInterrupt([&] {
+        if (report) report->cancelling();
+        manager->cancel();
+    });
 
-    manager->runPipeline(options.parameters);
+    if (!interrupts.interrupted()) manager->runPipeline(options.parameters);
     if (report) report->finish();
+    if (interrupts.interrupted()) {
+        std::cout << "Pipeline cancelled." << std::endl;
+        return InterruptWatch::exitStatus;
+    }
     return completed ? 0 : 1;
 }
 

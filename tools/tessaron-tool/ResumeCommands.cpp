@@ -1,14 +1,20 @@
 // tessaron-tool pipeline resume, pipeline remerge: an interrupted partitioned
 // workspace finished, or a finished one's cells merged again, from the
 // shell, printing each state and log line as `pipeline run` does.
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
 
+#include "InterruptWatch.hpp"
+#include "ReportKeeper.hpp"
 #include "ToolCommand.hpp"
+#include "engines/DatasetProfile.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "core/TextDecoding.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::tool {
@@ -25,6 +31,7 @@ struct OperationOptions {
     std::optional<int64_t> capMax;
     std::optional<bool> eval;
     bool diagnostics = false;
+    bool keepReport = false;
     pipeline::PipelineManager::Configuration configuration;
 };
 
@@ -49,6 +56,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
         else if (argument == "--eval") options.eval = true;
         else if (argument == "--no-eval") options.eval = false;
         else if (argument == "--diagnostics") options.diagnostics = true;
+        else if (argument == "--report") options.keepReport = true;
         else if (argument == "--trevik") {
             options.configuration.trevikPath = value();
             understood = options.configuration.trevikPath.has_value();
@@ -62,14 +70,20 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
         if (!understood) return argument + " needs a valid value";
     }
     if (!options.workspace) return "needs a workspace folder";
+    for (auto problem : {belowMinimum("--iterations", options.iterations.value_or(1), 1),
+                         belowMinimum("--downscale", options.downscale.value_or(1), 1),
+                         belowMinimum("--cap-max", options.capMax.value_or(1), 1)})
+        if (problem) return problem;
     return std::nullopt;
 }
 
 // A manager whose every report is printed; the exit status says whether
-// the operation completed.
+// the operation completed. SIGINT and SIGTERM cancel it.
 struct PrintingManager {
+    InterruptWatch interrupts;  // before the manager starts any thread
     std::shared_ptr<engines::ProcessMonitor> monitor = std::make_shared<engines::ProcessMonitor>();
     std::shared_ptr<pipeline::PipelineManager> manager;
+    std::optional<ReportKeeper> report;
     std::mutex printing;
     bool completed = false;
 
@@ -83,14 +97,34 @@ struct PrintingManager {
         callbacks.onStateChange = [this](const pipeline::PipelineState& state) {
             print("state: " + toString(state));
             completed = state.kind == pipeline::PipelineState::Kind::completed;
+            if (report) report->update(state);
         };
         callbacks.onOutputReady = [this](const std::string& path) { print("output: " + path); };
         callbacks.onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
         callbacks.onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
             print("cell " + std::to_string(index) + "/" + std::to_string(total) + ", " + std::to_string(iterations) +
                   " iterations");
+            if (report) report->cellStarted(index, total);
         };
         manager->setCallbacks(std::move(callbacks));
+    }
+
+    // Runs the operation with last_run.json kept when asked for; the exit status.
+    int run(bool keepReport, const std::string& kind, std::vector<pipeline::RunReport::Setting> settings,
+            const std::function<void()>& operation) {
+        if (keepReport && manager->logFolder())
+            report.emplace(*manager->logFolder(), kind, "Existing workspace", std::move(settings));
+        interrupts.onInterrupt([this] {
+            if (report) report->cancelling();
+            manager->cancel();
+        });
+        if (!interrupts.interrupted()) operation();
+        if (report) report->finish();
+        if (interrupts.interrupted()) {
+            print("Pipeline cancelled.");
+            return InterruptWatch::exitStatus;
+        }
+        return completed ? 0 : 1;
     }
 
     void print(const std::string& line) {
@@ -101,7 +135,7 @@ struct PrintingManager {
 
 constexpr const char* resumeUsage =
     "<workspace> [--downscale n] [--cap-max n] [--eval|--no-eval] [--iterations n] [--diagnostics] [--trevik path] "
-    "[--support folder]: finish an interrupted partitioned run: train its unfinished cells and merge them all "
+    "[--support folder] [--report]: finish an interrupted partitioned run: train its unfinished cells and merge them all "
     "(downscale, cap and evaluation default to what the workspace records)";
 
 int resumeCommand(const std::vector<std::string>& arguments) {
@@ -117,21 +151,31 @@ int resumeCommand(const std::vector<std::string>& arguments) {
     const int64_t iterations = options.iterations.value_or(30000);
 
     PrintingManager printing(options);
-    printing.manager->resumeInterruptedTraining(scan, int(iterations), int(*downscale), capMax, eval);
-    return printing.completed ? 0 : 1;
+    // The window's rows for a resume: the first four of a run's.
+    auto settings = pipeline::RunReport::settingsSummary(
+        {.modelSize = capMax,
+         .downscale = *downscale,
+         .eval = eval,
+         .ramLimitGB = partition::VastGaussianPartitioner::ramLimitGB(
+             std::nullopt, uint64_t(engines::DatasetProfile::queryPhysicalMemoryGB()) << 30)});
+    settings.resize(4);
+    return printing.run(options.keepReport, "Resume", std::move(settings), [&] {
+        printing.manager->resumeInterruptedTraining(scan, int(iterations), int(*downscale), capMax, eval);
+    });
 }
 
 constexpr const char* remergeUsage =
-    "<workspace> [--downscale n] [--cap-max n] [--support folder]: merge the trained cells of a partitioned "
+    "<workspace> [--downscale n] [--cap-max n] [--support folder] [--report]: merge the trained cells of a partitioned "
     "workspace again into its output.ply";
 
 int remergeCommand(const std::vector<std::string>& arguments) {
     OperationOptions options;
     if (auto problem = parseOptions(arguments, options)) return usageError("pipeline remerge: " + *problem);
     PrintingManager printing(options);
-    printing.manager->remergeExistingCells(*options.workspace, int(options.downscale.value_or(2)),
-                                           options.capMax.value_or(1000000));
-    return printing.completed ? 0 : 1;
+    return printing.run(options.keepReport, "Re-merge", {}, [&] {
+        printing.manager->remergeExistingCells(*options.workspace, int(options.downscale.value_or(2)),
+                                               options.capMax.value_or(1000000));
+    });
 }
 
 const ToolCommand::Registration resumeRegistration({"pipeline resume", resumeUsage, resumeCommand});

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,5 +24,11 @@ struct ToolCommand {
 
 // Exit status 2 with a message on stderr: wrong arguments.
 int usageError(const std::string& message);
+
+// Options are range-checked before anything runs. Each answers a complaint
+// naming the option ("--iterations must be at least 1 (got -1)"), or nothing.
+std::optional<std::string> belowMinimum(const std::string& option, int64_t value, int64_t minimum);
+// A number of GB above 0 (and finite): "--ram-limit must be more than 0 GB (got -1)".
+std::optional<std::string> notPositiveGB(const std::string& option, double value);
 
 }  // namespace tessaron::tool

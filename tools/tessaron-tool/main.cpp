@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 
 #include "ToolCommand.hpp"
+#include "core/NumberText.hpp"
 
 namespace tessaron::tool {
 
@@ -15,6 +17,16 @@ std::vector<ToolCommand>& ToolCommand::all() {
 int usageError(const std::string& message) {
     std::cerr << "tessaron-tool: " << message << "\n";
     return 2;
+}
+
+std::optional<std::string> belowMinimum(const std::string& option, int64_t value, int64_t minimum) {
+    if (value >= minimum) return std::nullopt;
+    return option + " must be at least " + std::to_string(minimum) + " (got " + std::to_string(value) + ")";
+}
+
+std::optional<std::string> notPositiveGB(const std::string& option, double value) {
+    if (std::isfinite(value) && value > 0) return std::nullopt;
+    return option + " must be more than 0 GB (got " + core::shortestText(value) + ")";
 }
 
 }  // namespace tessaron::tool
