@@ -49,7 +49,7 @@ TEST_F(ViewModelTest, CancelStopsTheTaskAndTheOperationEndsIdleAndCancelled) {
     EXPECT_TRUE(model->isCancelling());
     EXPECT_TRUE(model->isBusy());
     EXPECT_EQ(model->currentState(), Kind::training);  // the operation's end changes it, not the cancel
-    QTRY_VERIFY_WITH_TIMEOUT(!model->hasActiveOperation(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
     EXPECT_TRUE(sawStop);
     EXPECT_FALSE(model->isCancelling());
     EXPECT_EQ(model->currentState(), Kind::idle);
@@ -129,7 +129,7 @@ TEST_F(ViewModelTest, ResetDuringAnOperationCancelsItAndResetsAtItsEnd) {
     // Nothing is cleared over a run that still goes on.
     EXPECT_TRUE(model->isCancelling());
     EXPECT_TRUE(model->selectedInputURL());
-    QTRY_VERIFY_WITH_TIMEOUT(!model->hasActiveOperation(), 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
     EXPECT_TRUE(sawStop);
     EXPECT_EQ(model->currentState(), Kind::idle);
     EXPECT_FALSE(model->selectedInputURL());
