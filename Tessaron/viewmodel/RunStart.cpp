@@ -124,7 +124,7 @@ void PipelineViewModel::startNewRun() {
     parameters.useVastGaussian = useVastGaussian_;
     parameters.capMax = trainingCapMax_;
     parameters.useGlobalMapper = useGlobalMapper_;
-    parameters.useMetalSIFT = useGPUSIFT_;
+    parameters.useGPUSIFT = useGPUSIFT_;
     parameters.useAggressiveSIFT = useAggressiveSIFT_;
     parameters.overrideVastGaussianParams = false;
     parameters.ramLimitGB = ramLimitGB_;

@@ -3,6 +3,8 @@
 // the stand-in engine.
 #include <gtest/gtest.h>
 
+#include <QColor>
+#include <QImage>
 #include <QLocale>
 #include <QTest>
 
@@ -41,6 +43,11 @@ protected:
     // as one model.
     void chooseImportedCapture() {
         SyntheticDataset::write(capture_, 6, SyntheticDataset::latticePoints(100));
+        // Real pictures: the engine decodes them when it measures itself.
+        QImage picture(640, 480, QImage::Format_RGB32);
+        picture.fill(QColor(90, 120, 150));
+        for (size_t index = 0; index < 6; ++index)
+            ASSERT_TRUE(picture.save(QString::fromStdString((capture_ / "images" / SyntheticDataset::imageName(index)).string()), "JPG"));
         model_->setSelectedInputURL(folder_.path() / "photos");
         model_->setSkipSfM(true);
         model_->setColmapDataURL(capture_);
@@ -165,7 +172,7 @@ TEST_F(RunStart, SettingsAreCopiedAtTheStart) {
     // Too late for the running pipeline, which trains its 30 iterations.
     model_->setTrainingIterations(50000);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
-    EXPECT_TRUE(fs::exists(output_ / "Tessaron_workspace" / "output.ply"));
+    EXPECT_TRUE(fs::exists(output_ / "Tessaron_workspace" / "output.ply")) << readTextFile(support_.path() / "Logs" / "current_run.md");
 }
 
 }  // namespace

@@ -50,13 +50,15 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     auto destroyed = std::make_shared<std::atomic<bool>>(false);
     auto afterDestruction = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<pipeline::PipelineManager> manager = model->pipelineManager();
-    manager->onStateChange = [post = model->executor(), delivered, destroyed,
-                              afterDestruction](const PipelineState&) {
+    pipeline::PipelineManager::Callbacks callbacks;
+    callbacks.onStateChange = [post = model->executor(), delivered, destroyed,
+                               afterDestruction](const PipelineState&) {
         post([delivered, destroyed, afterDestruction] {
             ++*delivered;
             if (*destroyed) ++*afterDestruction;
         });
     };
+    manager->setCallbacks(callbacks);
     pipeline::PipelineManager::RunParameters parameters;
     parameters.inputURL = photos;
     parameters.workspaceURL = folder / "Tessaron_workspace";
