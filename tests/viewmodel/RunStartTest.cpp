@@ -89,6 +89,8 @@ struct FreeSpaceCase {
     const char* shown;
 };
 
+void PrintTo(const FreeSpaceCase& volume, std::ostream* out) { *out << volume.bytes << " bytes"; }
+
 class FreeSpaceRefusal : public RunStart, public ::testing::WithParamInterface<FreeSpaceCase> {};
 
 TEST_P(FreeSpaceRefusal, NamesTheFreeSpaceInTheLimitsUnitAndCreatesNothing) {
