@@ -216,10 +216,9 @@ TEST_F(QuitGuardTest, AChildThatIgnoresTerminateIsKilledAndTheApplicationQuits) 
 TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
     // An engine child outside any tracked operation: the guard must not
     // leave it behind.
-    std::jthread orphan([manager = model_->pipelineManager()] {
-        manager->trevikRunner();  // the manager stays alive with this thread
-        manager->colmapRunner().runner().run("/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt,
-                                             [](const std::string&) {});
+    prepareChild(*model_, stubbornChild);
+    std::jthread orphan([manager = model_->pipelineManager(), support = support_.path()] {
+        runChildPipeline(manager, support);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 5000));
     EXPECT_EQ(quitAndWait(), true);
