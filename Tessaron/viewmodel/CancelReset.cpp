@@ -40,28 +40,11 @@ void PipelineViewModel::resetRunState() {
     setCurrentState(Kind::idle);
     updateRunReport();
 
-    setExtractionLog({});
-    setSfmLog({});
-    setDataPrepLog({});
-    setTrainingLog({});
-    setExportLog({});
+    clearStepLogs();
 
-    setPartitionPlan({});
-    setPartitionProgress({});
-    setMaterializedCellCount(0);
-    setMaterializationTotalCells(0);
-    setExtractionCurrent(0);
-    setExtractionTotal(0);
-    setSfmRegisteredImages(0);
-    setSfmTotalImages(0);
-    setConversionPreview({});
-    setLatestSfMSnapshot({});
+    clearLiveProgress();
 
-    setTotalCells(1);
-    setCurrentCellIndex(0);
-    setCurrentCellTargetIterations({});
-    setCellStartedAt({});
-    setCompletedCellDurations({});
+    clearCellProgress();
     setIteration(0);
     setSplatCount(0);
     setMsPerStep(0);
@@ -80,6 +63,35 @@ void PipelineViewModel::resetRunState() {
     setSpherical360Detection({});
     setTreatAs360(false);
     setSfmViewsPerFrame(1);
+}
+
+void PipelineViewModel::clearStepLogs() {
+    setExtractionLog({});
+    setSfmLog({});
+    setDataPrepLog({});
+    setTrainingLog({});
+    setExportLog({});
+}
+
+void PipelineViewModel::clearLiveProgress() {
+    setPartitionPlan({});
+    setPartitionProgress({});
+    setMaterializedCellCount(0);
+    setMaterializationTotalCells(0);
+    setExtractionCurrent(0);
+    setExtractionTotal(0);
+    setSfmRegisteredImages(0);
+    setSfmTotalImages(0);
+    setConversionPreview({});
+    setLatestSfMSnapshot({});
+}
+
+void PipelineViewModel::clearCellProgress() {
+    setCurrentCellIndex(0);
+    setTotalCells(1);
+    setCurrentCellTargetIterations({});
+    setCellStartedAt({});
+    setCompletedCellDurations({});
 }
 
 void PipelineViewModel::afterOperationEnded() {

@@ -369,6 +369,11 @@ private:
     void dropPendingPartitionProgress();
     // A line of the view model's own in a step log, as if the engine wrote it.
     void logOperationLine(pipeline::PipelineLogStep step, const std::string& line);
+    // The five step logs empty; the previous run's plan, counters and live
+    // views gone; the cell counters back at their start.
+    void clearStepLogs();
+    void clearLiveProgress();
+    void clearCellProgress();
     // Runs on the main thread after every operation's completion step.
     void afterOperationEnded();
     DialogService& dialogs();

@@ -18,7 +18,13 @@ constexpr int64_t maximumDownscale = 16;
 // A re-merge's automatic downscale halves less from this many pixels down.
 constexpr int64_t largeImagePixels = 4000000;
 
-QString workspacePanelTitle() { return QStringLiteral("Select Tessaron_workspace folder"); }
+// The open panel for a Tessaron_workspace folder, with `message`.
+std::optional<fs::path> chooseWorkspace(DialogService& dialogs, const QString& message) {
+    DialogService::OpenRequest request;
+    request.title = QStringLiteral("Select Tessaron_workspace folder");
+    request.message = message;
+    return dialogs.open(request);
+}
 
 // Two paths name the same folder once links are resolved.
 bool sameFolder(const fs::path& first, const fs::path& second) {
@@ -50,11 +56,9 @@ int PipelineViewModel::remergeDownscale(int64_t setting, const fs::path& workspa
 
 void PipelineViewModel::selectResumeWorkspace() {
     if (isTourSample_ || activeTask_.joinable()) return;
-    DialogService::OpenRequest request;
-    request.title = workspacePanelTitle();
-    request.message = QStringLiteral("Pick the Tessaron_workspace folder (its name may include a date) of an "
-                                     "interrupted training run");
-    const std::optional<fs::path> folder = dialogs().open(request);
+    const std::optional<fs::path> folder =
+        chooseWorkspace(dialogs(), QStringLiteral("Pick the Tessaron_workspace folder (its name may include a date) "
+                                                  "of an interrupted training run"));
     if (!folder) return;
     try {
         setWorkspaceScanResult(pipeline::WorkspaceScanner::scan(*folder));
@@ -122,17 +126,9 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     }
     const bool eval = scan.evalFromLog.value_or(true);
 
-    setExtractionLog({});
-    setSfmLog({});
-    setDataPrepLog({});
-    setTrainingLog({});
-    setExportLog({});
+    clearStepLogs();
     setLogFileURL({});
-    setCurrentCellIndex(0);
-    setTotalCells(1);
-    setCurrentCellTargetIterations({});
-    setCellStartedAt({});
-    setCompletedCellDurations({});
+    clearCellProgress();
     connectOperationFeeds(true);
     for (const std::string& warning : warnings) logOperationLine(pipeline::PipelineLogStep::training, warning);
     setCurrentWorkspaceURL(scan.workspaceURL);
@@ -157,11 +153,9 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
 
 void PipelineViewModel::startRemerge() {
     if (isTourSample_ || activeTask_.joinable()) return;
-    DialogService::OpenRequest request;
-    request.title = workspacePanelTitle();
-    request.message = QStringLiteral("Pick a Tessaron_workspace folder (its name may include a date) containing "
-                                     "partitions/cell_*/output.ply");
-    const std::optional<fs::path> workspace = dialogs().open(request);
+    const std::optional<fs::path> workspace =
+        chooseWorkspace(dialogs(), QStringLiteral("Pick a Tessaron_workspace folder (its name may include a date) "
+                                                  "containing partitions/cell_*/output.ply"));
     if (!workspace) return;
     // Another operation may have begun while the panel was open.
     if (activeTask_.joinable() || hasActiveOperation_) return;
@@ -169,11 +163,7 @@ void PipelineViewModel::startRemerge() {
     setCurrentWorkspaceURL(*workspace);
     const int downscale = remergeDownscale(trevikDownscaleFactor_, *workspace);
     const int64_t capMax = trainingCapMax_;
-    setExtractionLog({});
-    setSfmLog({});
-    setDataPrepLog({});
-    setTrainingLog({});
-    setExportLog({});
+    clearStepLogs();
     setLogFileURL({});
     connectOperationFeeds(false);
     dropPendingPartitionProgress();

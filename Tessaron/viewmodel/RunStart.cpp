@@ -82,28 +82,11 @@ void PipelineViewModel::startNewRun() {
     // The previous run's live values go; its result and statistics stay
     // until the new run reports its own.
     setCurrentWorkspaceURL(workspace);
-    setExtractionLog({});
-    setSfmLog({});
-    setDataPrepLog({});
-    setTrainingLog({});
-    setExportLog({});
-    setPartitionPlan({});
-    setPartitionProgress({});
-    setMaterializedCellCount(0);
-    setMaterializationTotalCells(0);
-    setExtractionCurrent(0);
-    setExtractionTotal(0);
-    setSfmRegisteredImages(0);
-    setSfmTotalImages(0);
-    setConversionPreview({});
-    setLatestSfMSnapshot({});
+    clearStepLogs();
+    clearLiveProgress();
     setLogFileURL({});
     setEngineRamString({});
-    setCurrentCellIndex(0);
-    setTotalCells(1);
-    setCurrentCellTargetIterations({});
-    setCellStartedAt({});
-    setCompletedCellDurations({});
+    clearCellProgress();
 
     connectOperationFeeds(true);
 
