@@ -58,7 +58,7 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
             if (*destroyed) ++*afterDestruction;
         });
     };
-    manager->setCallbacks(callbacks);
+    manager->setCallbacks(std::move(callbacks));
     pipeline::PipelineManager::RunParameters parameters;
     parameters.inputURL = photos;
     parameters.workspaceURL = folder / "Tessaron_workspace";

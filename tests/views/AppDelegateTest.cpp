@@ -216,9 +216,10 @@ TEST_F(QuitGuardTest, AChildThatIgnoresTerminateIsKilledAndTheApplicationQuits) 
 TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
     // An engine child outside any tracked operation: the guard must not
     // leave it behind.
-    prepareChild(*model_, stubbornChild);
-    std::jthread orphan([manager = model_->pipelineManager(), support = support_.path()] {
-        runChildPipeline(manager, support);
+    std::jthread orphan([manager = model_->pipelineManager()] {
+        // The manager stays alive with this thread.
+        pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run("/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt,
+                                             [](const std::string&) {});
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 5000));
     EXPECT_EQ(quitAndWait(), true);

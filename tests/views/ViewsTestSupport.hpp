@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/Error.hpp"
+#include "pipeline/PipelineTestSupport.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 // PrivateUserFolders: the settings and data folders in a temporary folder.
@@ -20,22 +21,10 @@
 
 namespace tessaron::testing {
 
-// The support folder's COLMAP: it answers the version probe and, in its
-// first step, becomes the shell line of the support folder's "child.sh".
-inline std::filesystem::path childCOLMAP(const TempDir& support) {
-    const std::filesystem::path script = support.path() / "colmap";
-    writeTextFile(script, "#!/bin/sh\n"
-                          "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; exit 0; fi\n"
-                          "exec /bin/sh -c \"$(cat '" + (support.path() / "child.sh").string() + "')\"\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    return script;
-}
-
 inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir& support) {
     viewmodel::PipelineViewModel::Configuration configuration;
     configuration.physicalMemoryBytes = gibibytes(16);
     configuration.manager.supportFolder = support.path();
-    configuration.manager.colmapPath = childCOLMAP(support).string();
     return std::make_unique<viewmodel::PipelineViewModel>(configuration);
 }
 
@@ -44,31 +33,17 @@ inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir
 inline const char* const stubbornChild = "trap '' TERM; exec sleep 30";
 inline const char* const politeChild = "exec sleep 30";
 
-// A run of `model`'s manager on an empty photo folder of its support
-// folder, whose COLMAP child runs `script` (makeViewModel's COLMAP).
-inline void runChildPipeline(const std::shared_ptr<pipeline::PipelineManager>& manager,
-                             const std::filesystem::path& supportFolder, std::stop_token stopToken = {}) {
-    pipeline::PipelineManager::RunParameters parameters;
-    parameters.inputURL = supportFolder / "photos";
-    parameters.workspaceURL = supportFolder / "Tessaron_workspace";
-    parameters.ramLimitGB = 8;
-    manager->runPipeline(parameters, stopToken);
-}
-
-inline void prepareChild(viewmodel::PipelineViewModel& model, const std::string& script) {
-    const std::filesystem::path support = model.runReportFolder()->parent_path();
-    std::filesystem::create_directories(support / "photos");
-    writeTextFile(support / "child.sh", script);
-}
-
-// Starts an operation on `model` whose COLMAP child runs `script`, as a run
-// does; returns once the child is running.
+// Starts an operation on `model` whose body runs `script` as the COLMAP
+// runner's child, as a run does; returns once the child is running.
 inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::string& script) {
-    prepareChild(model, script);
     model.setHasActiveOperation(true);
-    model.runTrackedOperation([manager = model.pipelineManager(),
-                               support = model.runReportFolder()->parent_path()](std::stop_token stopToken) {
-        runChildPipeline(manager, support, stopToken);
+    model.runTrackedOperation([manager = model.pipelineManager(), script](std::stop_token) {
+        try {
+            pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
+                                                  [](const std::string&) {});
+        } catch (const core::CancellationError&) {
+            // Cancelled before the launch: nothing ran.
+        }
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model.pipelineManager()->isProcessRunning(); }, 5000));
 }
