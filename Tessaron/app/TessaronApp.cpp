@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "pipeline/ApplicationSupport.hpp"
+#include "views/QtDialogService.hpp"
 
 namespace tessaron::app {
 
@@ -16,6 +17,7 @@ TessaronApp::TessaronApp(QObject* parent)
     actions.quit = [this] { delegate_.requestQuit(); };
     window_ = std::make_unique<views::MainWindow>(*pipelineVM_, defaults_, views::ModelOperations::standard(),
                                                   std::move(actions));
+    pipelineVM_->setDialogService(std::make_shared<views::QtDialogService>(window_.get()));
     connect(window_.get(), &views::MainWindow::closeRequested, &delegate_, &views::AppDelegate::requestQuit);
     connect(&quitSignals_, &QuitSignals::quitRequested, &delegate_, &views::AppDelegate::requestQuit);
     // Leave the event loop once the guard's call has returned. exit(), not

@@ -53,15 +53,14 @@ bool isWorking(Kind kind) {
     return false;
 }
 
-// The model size as the user's locale writes a decimal count, digits
-// grouped (Qt's C locale leaves groups out unless asked).
+}  // namespace
+
 std::string localeGroupedCount(int64_t count) {
     QLocale locale;
+    // Qt's C locale leaves groups out unless asked.
     locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
     return locale.toString(static_cast<qint64>(count)).toStdString();
 }
-
-}  // namespace
 
 double defaultRamLimitGB(uint64_t physicalMemoryBytes) {
     return std::max(static_cast<double>(physicalMemoryBytes) / 1073741824.0 - 3.0, 4.0);
@@ -304,6 +303,7 @@ void PipelineViewModel::runTrackedOperation(OperationBody body, std::function<vo
         post([this, afterBody] {
             if (afterBody) afterBody();
             completeOperation();
+            afterOperationEnded();
         });
     });
     refreshDerived();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -12,9 +13,11 @@
 #include <vector>
 
 #include <QDateTime>
+#include <QMimeData>
 #include <QObject>
 #include <QString>
 
+#include "core/Error.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "engines/SceneAnalysis.hpp"
@@ -28,6 +31,7 @@
 #include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 #include "viewmodel/ConversionPreview.hpp"
+#include "viewmodel/DialogService.hpp"
 #include "viewmodel/MainThreadExecutor.hpp"
 #include "viewmodel/PublishedProperty.hpp"
 #include "viewmodel/SfMLiveSnapshot.hpp"
@@ -248,6 +252,79 @@ public:
     void runTrackedOperation(OperationBody body, std::function<void()> afterBody = {});
     bool hasActiveTask() const noexcept { return activeTask_.joinable(); }
 
+    // ---- The user's operations ---------------------------------------------
+    // Starting, resuming, re-merging, cancelling and resetting a run, and
+    // choosing its input. All on the main thread; their panels go through
+    // the dialog service.
+
+    // Free bytes of the volume that holds a folder; none when unreadable.
+    using FreeSpaceProbe = std::function<std::optional<uint64_t>(const std::filesystem::path& folder)>;
+    // What an input analysis measures.
+    struct InputAnalysis {
+        OptionalDatasetProfile profile;
+        OptionalDetection detection;  // videos only
+    };
+    // Measures an input on a worker thread (stride: keep one video frame in N).
+    using InputAnalyzer =
+        std::function<InputAnalysis(const std::filesystem::path& url, bool isVideo, int64_t stride)>;
+    // The analysis of an existing COLMAP model's sparse/0, on a worker thread.
+    using SceneAnalyzer = std::function<OptionalSceneAnalysis(const std::filesystem::path& sparseFolder)>;
+
+    // No panel can be shown: no dialog service was installed.
+    class NoDialogServiceError : public core::Error {
+    public:
+        NoDialogServiceError() : core::Error("No dialog service is installed to ask the user.") {}
+    };
+
+    // Below this many free bytes on the output volume a run does not start.
+    static constexpr uint64_t minimumFreeBytes = 10737418240;
+
+    void setDialogService(std::shared_ptr<DialogService> dialogs) { dialogs_ = std::move(dialogs); }
+    void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpace_ = std::move(probe); }
+    void setInputAnalyzer(InputAnalyzer analyzer) { inputAnalyzer_ = std::move(analyzer); }
+    void setSceneAnalyzer(SceneAnalyzer analyzer) { sceneAnalyzer_ = std::move(analyzer); }
+    static std::optional<uint64_t> volumeFreeBytes(const std::filesystem::path& folder);
+    static InputAnalysis measureInput(const std::filesystem::path& url, bool isVideo, int64_t stride);
+
+    // "Start Pipeline": asks for the output folder, checks its free space,
+    // creates the workspace and runs the whole pipeline with a copy of every
+    // setting on the operation's worker.
+    void startNewRun();
+    // The refusal of a volume with `freeBytes` free.
+    static QString freeSpaceRefusal(uint64_t freeBytes);
+
+    // Stores a new input and analyses it.
+    void selectInput(const std::filesystem::path& url, bool isVideo);
+    // The open panel for a photo folder or a video.
+    void chooseInput();
+    // A drop on the input form: its first item, a folder or a video file.
+    // True when the drop was taken.
+    bool handleDrop(const QMimeData& data);
+    // (Re)measures the stored input on a worker; only the newest analysis
+    // publishes.
+    void analyzeInput();
+    // The open panel for an existing COLMAP reconstruction, then its scene
+    // analysis on a worker.
+    void chooseCOLMAPFolder();
+
+    // The open panel for an interrupted workspace, scanned at once.
+    void selectResumeWorkspace();
+    // Finishes the scanned workspace's interrupted training.
+    void resumeTraining();
+    // The open panel for a finished workspace whose cells merge again.
+    void startRemerge();
+    // The downscale of a re-merge: the setting when set, else 4 for images
+    // above 4,000,000 pixels (or none to measure), else 2.
+    static int remergeDownscale(int64_t setting, const std::filesystem::path& workspace);
+
+    // Stops the active operation: its task first, then the manager. The
+    // operation ends by itself; without one, the state goes back to idle.
+    void cancelRun();
+    // A fresh view for a new pipeline, input included; the user's settings
+    // stay. A running operation is cancelled first and the reset happens
+    // when it has ended.
+    void resetRunState();
+
 private:
     template <typename T, typename Signal>
     void publish(T& field, const T& value, Signal changed) {
@@ -283,6 +360,38 @@ private:
     MainThreadExecutor mainThread_;
     std::shared_ptr<engines::ProcessMonitor> processMonitor_;
     std::shared_ptr<pipeline::PipelineManager> pipelineManager_;
+    // ---- The user's operations ----
+    // The parts of an operation's start and end that belong to the engine
+    // feeds (log buffer and flush, telemetry, snapshot poll).
+    void connectOperationFeeds(bool withTelemetry);
+    void endOperationFeeds();
+    void stopOperationTimers();
+    void dropPendingPartitionProgress();
+    // A line of the view model's own in a step log, as if the engine wrote it.
+    void logOperationLine(pipeline::PipelineLogStep step, const std::string& line);
+    // The five step logs empty; the previous run's plan, counters and live
+    // views gone; the cell counters back at their start.
+    void clearStepLogs();
+    void clearLiveProgress();
+    void clearCellProgress();
+    // Runs on the main thread after every operation's completion step.
+    void afterOperationEnded();
+    DialogService& dialogs();
+    // Runs `work` on a worker of its own and hands its result to `publish`
+    // on the main thread, while this object lives.
+    template <typename Result>
+    void runInBackground(std::function<Result()> work, std::function<void(Result)> publish);
+    void startResume(const pipeline::WorkspaceScanResult& scan, const std::filesystem::path& imagesFolder);
+
+    std::shared_ptr<DialogService> dialogs_;
+    FreeSpaceProbe freeSpace_ = volumeFreeBytes;
+    InputAnalyzer inputAnalyzer_ = measureInput;
+    SceneAnalyzer sceneAnalyzer_;
+    uint64_t analysisGeneration_ = 0;
+    uint64_t sceneAnalysisGeneration_ = 0;
+    bool resetPending_ = false;
+    uint64_t nextBackgroundTask_ = 0;
+    std::map<uint64_t, std::jthread> backgroundTasks_;
     // The running operation's worker; joinable while an operation is active.
     std::jthread activeTask_;
 };
@@ -290,5 +399,8 @@ private:
 // The memory budget a new view model starts with, in GB: the physical
 // memory in GiB less 3, at least 4.
 double defaultRamLimitGB(uint64_t physicalMemoryBytes);
+
+// A count as the user's locale writes it, digits grouped ("1,000,000").
+std::string localeGroupedCount(int64_t count);
 
 }  // namespace tessaron::viewmodel

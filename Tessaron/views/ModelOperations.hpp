@@ -22,10 +22,4 @@ struct ModelOperations {
     static ModelOperations standard();
 };
 
-// Stops what the model is doing: with no operation running, the state goes
-// back to idle (and into the run report); otherwise the model is marked
-// cancelling and the manager cancels the run, which terminates its child.
-// The operation's own end clears the flags. Nothing on a tour sample.
-void cancelRun(viewmodel::PipelineViewModel& model);
-
 }  // namespace tessaron::views

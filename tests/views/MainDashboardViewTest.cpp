@@ -82,7 +82,7 @@ protected:
         views::ModelOperations operations = views::ModelOperations::standard();
         operations.cancelRun = [this](PipelineViewModel& model) {
             ++cancelCalls_;
-            views::cancelRun(model);
+            model.cancelRun();
         };
         return operations;
     }

@@ -1,0 +1,141 @@
+#include "viewmodel/PipelineViewModel.hpp"
+
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QUrl>
+
+namespace tessaron::viewmodel {
+
+namespace {
+
+// Only a file whose type is video/* counts as a video, whatever else can
+// carry pictures and sound.
+bool isVideoFile(const std::filesystem::path& file) {
+    return QMimeDatabase().mimeTypeForFile(QString::fromStdString(file.string())).name().startsWith(
+        QLatin1String("video/"));
+}
+
+}  // namespace
+
+template <typename Result>
+void PipelineViewModel::runInBackground(std::function<Result()> work, std::function<void(Result)> publish) {
+    const uint64_t id = nextBackgroundTask_++;
+    // The worker names this object only inside work posted to the main
+    // thread, which runs only while the object lives; the destructor joins
+    // the workers still running.
+    backgroundTasks_.emplace(id, std::jthread([this, id, post = executor(), work = std::move(work),
+                                               publish = std::move(publish)]() mutable {
+                                 Result result = work();
+                                 post([this, id, publish = std::move(publish), result = std::move(result)] {
+                                     // Posted as the worker's last act: joining it is immediate.
+                                     backgroundTasks_.erase(id);
+                                     publish(result);
+                                 });
+                             }));
+}
+
+PipelineViewModel::InputAnalysis PipelineViewModel::measureInput(const std::filesystem::path& url, bool isVideo,
+                                                                 int64_t stride) {
+    if (!isVideo) return {engines::DatasetProfile::scan(url), std::nullopt};
+    InputAnalysis analysis;
+    analysis.profile = engines::DatasetProfile::probe(url, stride);
+    analysis.detection = input::Spherical360Detection::detect(url);
+    return analysis;
+}
+
+void PipelineViewModel::selectInput(const std::filesystem::path& url, bool isVideo) {
+    setSelectedInputURL(url);
+    setIsInputVideo(isVideo);
+    // The old input's results go at once, never shown beside the new input.
+    setSpherical360Detection({});
+    setDatasetProfile({});
+    analyzeInput();
+}
+
+void PipelineViewModel::chooseInput() {
+    if (isTourSample_) return;
+    DialogService::OpenRequest request;
+    request.title = QStringLiteral("Choose a folder of photos or a video");
+    request.canChooseFiles = true;
+    request.canChooseFolders = true;
+    request.fileTypes = {QStringLiteral("video/*")};
+    const std::optional<std::filesystem::path> url = dialogs().open(request);
+    if (!url) return;
+    std::error_code error;
+    const bool isFolder = std::filesystem::is_directory(*url, error) && !error;
+    if (!isFolder && !isVideoFile(*url)) return;
+    selectInput(*url, !isFolder);
+}
+
+bool PipelineViewModel::handleDrop(const QMimeData& data) {
+    if (isTourSample_ || !data.hasUrls() || data.urls().isEmpty()) return false;
+    // Only the first item of a drop is looked at.
+    const QUrl first = data.urls().constFirst();
+    if (!first.isLocalFile()) return false;
+    const std::filesystem::path url = first.toLocalFile().toStdString();
+    const bool isFolder = QFileInfo(first.toLocalFile()).isDir();
+    if (!isFolder && !isVideoFile(url)) return false;
+    // Taken now, stored once the drop itself has ended.
+    executor()([this, url, isFolder] { selectInput(url, !isFolder); });
+    return true;
+}
+
+void PipelineViewModel::analyzeInput() {
+    if (!selectedInputURL_) {
+        setDatasetProfile({});
+        return;
+    }
+    setIsAnalyzingInput(true);
+    const uint64_t generation = ++analysisGeneration_;
+    const std::filesystem::path url = *selectedInputURL_;
+    const bool isVideo = isInputVideo_;
+    runInBackground<InputAnalysis>(
+        [analyzer = inputAnalyzer_, url, isVideo, stride = frameExtractionRate_] {
+            return analyzer(url, isVideo, stride);
+        },
+        [this, generation, url](InputAnalysis analysis) {
+            // A newer analysis has started: this one is stale.
+            if (generation != analysisGeneration_) return;
+            setIsAnalyzingInput(false);
+            // The input changed without a new analysis: nothing to show for it.
+            if (selectedInputURL_ != url) return;
+            setDatasetProfile(analysis.profile);
+            setSpherical360Detection(analysis.detection);
+            setTreatAs360(false);
+        });
+}
+
+void PipelineViewModel::chooseCOLMAPFolder() {
+    DialogService::OpenRequest request;
+    request.title = QStringLiteral("Select COLMAP Output Folder");
+    request.message =
+        QStringLiteral("Choose a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin");
+    const std::optional<std::filesystem::path> folder = dialogs().open(request);
+    if (!folder) return;
+    const std::filesystem::path sparse = *folder / "sparse" / "0";
+    ++sceneAnalysisGeneration_;
+    std::error_code error;
+    if (!std::filesystem::exists(sparse, error)) {
+        setColmapDataURL({});
+        setSceneAnalysis({});
+        return;
+    }
+    setColmapDataURL(*folder);
+    runInBackground<OptionalSceneAnalysis>(
+        [analyzer = sceneAnalyzer_, sparse]() -> OptionalSceneAnalysis {
+            if (analyzer) return analyzer(sparse);
+            try {
+                return engines::SceneAnalysis::analyze(sparse, 2, 2);
+            } catch (const std::exception&) {
+                // A model that cannot be read has no analysis to show; the
+                // run's import of it reports what is wrong.
+                return std::nullopt;
+            }
+        },
+        [this, generation = sceneAnalysisGeneration_, folder = *folder](OptionalSceneAnalysis analysis) {
+            if (generation != sceneAnalysisGeneration_ || colmapDataURL_ != folder) return;
+            setSceneAnalysis(analysis);
+        });
+}
+
+}  // namespace tessaron::viewmodel

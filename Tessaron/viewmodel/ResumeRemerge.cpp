@@ -1,0 +1,179 @@
+#include "viewmodel/PipelineViewModel.hpp"
+
+#include <QLocale>
+
+#include <algorithm>
+
+namespace tessaron::viewmodel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a resume trains with when the workspace recorded nothing usable.
+constexpr int resumeIterations = 30000;
+constexpr int64_t defaultDownscale = 4;
+constexpr int64_t defaultCapMax = 1000000;
+constexpr int64_t maximumDownscale = 16;
+// A re-merge's automatic downscale halves less from this many pixels down.
+constexpr int64_t largeImagePixels = 4000000;
+
+// The open panel for a Tessaron_workspace folder, with `message`.
+std::optional<fs::path> chooseWorkspace(DialogService& dialogs, const QString& message) {
+    DialogService::OpenRequest request;
+    request.title = QStringLiteral("Select Tessaron_workspace folder");
+    request.message = message;
+    return dialogs.open(request);
+}
+
+// Two paths name the same folder once links are resolved.
+bool sameFolder(const fs::path& first, const fs::path& second) {
+    std::error_code error;
+    const fs::path a = fs::weakly_canonical(first, error);
+    if (error) return false;
+    const fs::path b = fs::weakly_canonical(second, error);
+    if (error) return false;
+    return a.lexically_normal() == b.lexically_normal();
+}
+
+bool isListable(const fs::path& folder) {
+    std::error_code error;
+    fs::directory_iterator listing(folder, error);
+    return !error;
+}
+
+}  // namespace
+
+int PipelineViewModel::remergeDownscale(int64_t setting, const fs::path& workspace) {
+    if (setting >= 1) return static_cast<int>(setting);
+    const fs::path images = workspace / "images";
+    std::error_code error;
+    if (!fs::exists(images, error)) return static_cast<int>(defaultDownscale);
+    const std::optional<engines::DatasetProfile> profile = engines::DatasetProfile::scan(images);
+    if (!profile) return static_cast<int>(defaultDownscale);
+    return profile->nativeWidth * profile->nativeHeight > largeImagePixels ? 4 : 2;
+}
+
+void PipelineViewModel::selectResumeWorkspace() {
+    if (isTourSample_ || activeTask_.joinable()) return;
+    const std::optional<fs::path> folder =
+        chooseWorkspace(dialogs(), QStringLiteral("Pick the Tessaron_workspace folder (its name may include a date) "
+                                                  "of an interrupted training run"));
+    if (!folder) return;
+    try {
+        setWorkspaceScanResult(pipeline::WorkspaceScanner::scan(*folder));
+    } catch (const std::exception& error) {
+        setWorkspaceScanResult({});
+        setCurrentState(pipeline::PipelineState::error(std::string("Workspace scan failed: ") + error.what()));
+        updateRunReport();
+    }
+}
+
+void PipelineViewModel::resumeTraining() {
+    if (isTourSample_ || activeTask_.joinable() || hasActiveOperation_ || !workspaceScanResult_) return;
+    // The stored scan may be stale.
+    pipeline::WorkspaceScanResult scan;
+    try {
+        scan = pipeline::WorkspaceScanner::scan(workspaceScanResult_->workspaceURL);
+    } catch (const std::exception& error) {
+        setCurrentState(pipeline::PipelineState::error(std::string("Workspace scan failed: ") + error.what()));
+        updateRunReport();
+        return;
+    }
+    setWorkspaceScanResult(scan);
+    if (scan.incompleteCells().empty() && scan.missingPlannedCells.empty()) return;
+
+    fs::path images = scan.imageDir;
+    if (!isListable(images)) {
+        // The photos may have moved: the user may show where they are now.
+        const QString recorded = QString::fromStdString(images.string());
+        DialogService::OpenRequest request;
+        request.title = QStringLiteral("Locate the photos for this run");
+        request.message = QStringLiteral("Tessaron needs access to %1 to continue.").arg(recorded);
+        request.prompt = QStringLiteral("Allow Access");
+        request.startFolder = images.parent_path();
+        const std::optional<fs::path> chosen = dialogs().open(request);
+        if (!chosen || !isListable(*chosen)) {
+            setCurrentState(pipeline::PipelineState::error("Resume needs access to the original photos folder: " +
+                                                           images.string()));
+            updateRunReport();
+            return;
+        }
+        if (!sameFolder(*chosen, images)) images = *chosen;
+    }
+    // The panel was modal: another operation may have begun meanwhile.
+    if (activeTask_.joinable() || hasActiveOperation_) return;
+    startResume(scan, images);
+}
+
+void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, const fs::path& imagesFolder) {
+    // A damaged run_config.json or log can name anything: values out of
+    // range fall back to the defaults, and the log says so.
+    std::vector<std::string> warnings;
+    int64_t downscale = scan.downscaleFromLog.value_or(defaultDownscale);
+    if (downscale < 1 || downscale > maximumDownscale) {
+        warnings.push_back("\u26a0 The workspace records a downscale of " + std::to_string(downscale) +
+                           ", outside 1\u2026" + std::to_string(maximumDownscale) + "; resuming with " +
+                           std::to_string(defaultDownscale) + ".");
+        downscale = defaultDownscale;
+    }
+    int64_t capMax = scan.capMaxFromLog.value_or(defaultCapMax);
+    if (capMax < 1 || capMax > maxTrainingCapMax) {
+        warnings.push_back("\u26a0 The workspace records a model size of " + std::to_string(capMax) +
+                           ", outside 1\u2026" + std::to_string(maxTrainingCapMax) + "; resuming with " +
+                           std::to_string(defaultCapMax) + ".");
+        capMax = defaultCapMax;
+    }
+    const bool eval = scan.evalFromLog.value_or(true);
+
+    clearStepLogs();
+    setLogFileURL({});
+    clearCellProgress();
+    connectOperationFeeds(true);
+    for (const std::string& warning : warnings) logOperationLine(pipeline::PipelineLogStep::training, warning);
+    setCurrentWorkspaceURL(scan.workspaceURL);
+    pipelineManager_->diagnostics = diagnosticsEnabled_;
+
+    const SettingRows rows = {{"Model size", localeGroupedCount(capMax)},
+                              {"Downscale", std::to_string(downscale) + "\u00d7"},
+                              {"Eval", eval ? "on" : "off"},
+                              {"Memory limit", QString::asprintf("%.0f GB", ramLimitGB_).toStdString()}};
+    dropPendingPartitionProgress();
+    setHasActiveOperation(true);
+    beginRunReport("Resume", "Existing workspace", rows);
+    pipeline::WorkspaceScanResult resumed = scan;
+    resumed.imageDir = imagesFolder;
+    runTrackedOperation(
+        [manager = pipelineManager_, resumed, downscale, capMax, eval](std::stop_token stopToken) {
+            manager->resumeInterruptedTraining(resumed, resumeIterations, static_cast<int>(downscale), capMax, eval,
+                                               stopToken);
+        },
+        [this] { endOperationFeeds(); });
+}
+
+void PipelineViewModel::startRemerge() {
+    if (isTourSample_ || activeTask_.joinable()) return;
+    const std::optional<fs::path> workspace =
+        chooseWorkspace(dialogs(), QStringLiteral("Pick a Tessaron_workspace folder (its name may include a date) "
+                                                  "containing partitions/cell_*/output.ply"));
+    if (!workspace) return;
+    // Another operation may have begun while the panel was open.
+    if (activeTask_.joinable() || hasActiveOperation_) return;
+
+    setCurrentWorkspaceURL(*workspace);
+    const int downscale = remergeDownscale(trevikDownscaleFactor_, *workspace);
+    const int64_t capMax = trainingCapMax_;
+    clearStepLogs();
+    setLogFileURL({});
+    connectOperationFeeds(false);
+    dropPendingPartitionProgress();
+    setHasActiveOperation(true);
+    beginRunReport("Re-merge", "Existing workspace", {});
+    runTrackedOperation(
+        [manager = pipelineManager_, workspace = *workspace, downscale, capMax](std::stop_token stopToken) {
+            manager->remergeExistingCells(workspace, downscale, capMax, stopToken);
+        },
+        [this] { endOperationFeeds(); });
+}
+
+}  // namespace tessaron::viewmodel

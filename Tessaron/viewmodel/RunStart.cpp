@@ -1,0 +1,132 @@
+#include "viewmodel/PipelineViewModel.hpp"
+
+#include <QLocale>
+#include <QStorageInfo>
+
+#include <cmath>
+
+#include "engines/WorkspaceFiles.hpp"
+
+namespace tessaron::viewmodel {
+
+namespace {
+
+using Kind = pipeline::PipelineState::Kind;
+
+// The crops of a 360° frame are this square, seen with this field of view.
+constexpr int cropSize = 2048;
+constexpr double cropFieldOfView = 100;
+
+// A byte count in units of 1024, cut (not rounded) to one decimal, so that
+// a figure below a limit never reads as the limit itself.
+QString binaryByteCount(uint64_t bytes) {
+    static const char* const units[] = {"KB", "MB", "GB", "TB", "PB"};
+    if (bytes < 1024) return QStringLiteral("%1 bytes").arg(bytes);
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    return QLocale().toString(std::floor(value * 10) / 10, 'f', 1) + ' ' + QLatin1String(units[unit]);
+}
+
+}  // namespace
+
+std::optional<uint64_t> PipelineViewModel::volumeFreeBytes(const std::filesystem::path& folder) {
+    const QStorageInfo storage(QString::fromStdString(folder.string()));
+    if (!storage.isValid() || !storage.isReady() || storage.bytesAvailable() < 0) return std::nullopt;
+    return static_cast<uint64_t>(storage.bytesAvailable());
+}
+
+QString PipelineViewModel::freeSpaceRefusal(uint64_t freeBytes) {
+    return QStringLiteral("Only %1 free on this disk. Tessaron needs at least 10 GB \u2014 choose another folder or free "
+                          "up space.")
+        .arg(binaryByteCount(freeBytes));
+}
+
+DialogService& PipelineViewModel::dialogs() {
+    if (!dialogs_) throw NoDialogServiceError();
+    return *dialogs_;
+}
+
+void PipelineViewModel::startNewRun() {
+    if (isTourSample_ || !canStart() || !selectedInputURL_) return;
+    const std::filesystem::path input = *selectedInputURL_;
+
+    DialogService::OpenRequest request;
+    request.title = QStringLiteral("Select Output Workspace Folder");
+    request.message = QStringLiteral("Choose a folder for this run. Tessaron creates a new Tessaron_workspace folder "
+                                     "inside it.");
+    request.canCreateFolders = true;
+    const std::optional<std::filesystem::path> output = dialogs().open(request);
+    if (!output) return;
+    // Another operation may have begun while the panel was open.
+    if (activeTask_.joinable() || hasActiveOperation_) return;
+
+    if (const std::optional<uint64_t> free = freeSpace_(*output); free && *free < minimumFreeBytes) {
+        setCurrentState(pipeline::PipelineState::error(freeSpaceRefusal(*free).toStdString()));
+        updateRunReport();
+        return;
+    }
+    std::filesystem::path workspace;
+    try {
+        workspace = engines::WorkspaceFiles::createWorkspaceFolder(*output);
+    } catch (const std::exception& error) {
+        setCurrentState(
+            pipeline::PipelineState::error(std::string("Could not create the workspace folder: ") + error.what()));
+        updateRunReport();
+        return;
+    }
+
+    // The previous run's live values go; its result and statistics stay
+    // until the new run reports its own.
+    setCurrentWorkspaceURL(workspace);
+    clearStepLogs();
+    clearLiveProgress();
+    setLogFileURL({});
+    setEngineRamString({});
+    clearCellProgress();
+
+    connectOperationFeeds(true);
+
+    // Copies: a setting changed from now on does not reach the running pipeline.
+    pipeline::PipelineManager::RunParameters parameters;
+    parameters.inputURL = input;
+    parameters.workspaceURL = workspace;
+    parameters.isVideo = isInputVideo_;
+    parameters.skipSfM = skipSfM_;
+    parameters.colmapDataURL = colmapDataURL_;
+    parameters.frameExtractionRate = frameExtractionRate_;
+    parameters.iterations = static_cast<int>(trainingIterations_);
+    parameters.sharpnessEnabled = sharpnessFilterEnabled_;
+    parameters.sharpnessThreshold = sharpnessThreshold_;
+    parameters.colmapSingleCamera = colmapUseSingleCamera_;
+    parameters.trevikEval = trevikEvalMode_;
+    parameters.trevikDownscaleFactor = static_cast<int>(trevikDownscaleFactor_);
+    parameters.useVastGaussian = useVastGaussian_;
+    parameters.capMax = trainingCapMax_;
+    parameters.useGlobalMapper = useGlobalMapper_;
+    parameters.useGPUSIFT = useGPUSIFT_;
+    parameters.useAggressiveSIFT = useAggressiveSIFT_;
+    parameters.overrideVastGaussianParams = false;
+    parameters.ramLimitGB = ramLimitGB_;
+    parameters.is360 = isInputVideo_ && treatAs360_;
+    if (parameters.is360) parameters.cropLayout = input::CropLayout(cropLayoutPreset_, cropSize, cropFieldOfView);
+    parameters.personMaskMode = personMaskMode_;
+    setSfmViewsPerFrame(parameters.cropLayout ? static_cast<qint64>(parameters.cropLayout->crops.size()) : 1);
+    pipelineManager_->diagnostics = diagnosticsEnabled_;
+
+    const std::string inputLabel = isInputVideo_ ? "Video" : "Photo folder";
+    const SettingRows rows = settingsSummary();
+    dropPendingPartitionProgress();
+    setHasActiveOperation(true);
+    beginRunReport("New run", inputLabel, rows);
+    runTrackedOperation(
+        [manager = pipelineManager_, parameters](std::stop_token stopToken) {
+            manager->runPipeline(parameters, stopToken);
+        },
+        [this] { endOperationFeeds(); });
+}
+
+}  // namespace tessaron::viewmodel

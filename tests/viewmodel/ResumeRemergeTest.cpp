@@ -1,0 +1,170 @@
+// Resuming an interrupted workspace and merging a finished one again from
+// the view model: the panels, the derived parameters and their report.
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QImage>
+#include <QLocale>
+#include <QTest>
+
+#include "pipeline/RunConfig.hpp"
+#include "support/SyntheticDataset.hpp"
+#include "viewmodel/ScriptedDialogs.hpp"
+#include "viewmodel/ViewModelTestSupport.hpp"
+
+namespace tessaron::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using pipeline::PipelineState;
+using viewmodel::PipelineViewModel;
+using viewmodel::SettingRows;
+using Kind = PipelineState::Kind;
+
+void writePicture(const fs::path& file, int width, int height) {
+    fs::create_directories(file.parent_path());
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(QColor(90, 120, 150));
+    ASSERT_TRUE(picture.save(QString::fromStdString(file.string()), "JPG"));
+}
+
+struct DownscaleCase {
+    const char* name;
+    int64_t setting;
+    int width;  // 0: no images folder
+    int height;
+    int expected;
+};
+
+void PrintTo(const DownscaleCase& downscale, std::ostream* out) { *out << downscale.name; }
+
+class RemergeDownscale : public ::testing::TestWithParam<DownscaleCase> {};
+
+TEST_P(RemergeDownscale, FollowsTheSettingElseTheImagesSize) {
+    TempDir workspace("viewmodel-remerge-downscale");
+    if (GetParam().width > 0) writePicture(workspace.path() / "images" / "frame_000000.jpg", GetParam().width, GetParam().height);
+    EXPECT_EQ(PipelineViewModel::remergeDownscale(GetParam().setting, workspace.path()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workspaces, RemergeDownscale,
+                         ::testing::Values(DownscaleCase{"NoImages", 0, 0, 0, 4},
+                                           DownscaleCase{"FourMegapixels", 0, 2000, 2000, 2},
+                                           DownscaleCase{"JustAboveFourMegapixels", 0, 2001, 2000, 4},
+                                           DownscaleCase{"SetToThree", 3, 2001, 2000, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class ResumeRemerge : public ViewModelTest {
+protected:
+    void SetUp() override {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        model_ = makeViewModel();
+        model_->setDialogService(dialogs_);
+        model_->setRamLimitGB(12);
+    }
+    void TearDown() override {
+        model_.reset();
+        QLocale::setDefault(QLocale::c());
+    }
+
+    // A partitioned workspace with one cell left to train and `config` as
+    // its recorded settings.
+    void writeInterruptedWorkspace(const std::string& config) {
+        SyntheticDataset::write(workspace_ / "colmap", 4, SyntheticDataset::latticePoints(50));
+        SyntheticDataset::write(workspace_ / "partitions" / "cell_0", 4, SyntheticDataset::latticePoints(50));
+        writeTextFile(workspace_ / pipeline::RunConfig::fileName, config);
+    }
+
+    void endOperation() {
+        model_->cancelRun();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    }
+
+    TempDir folder_{"viewmodel-resume"};
+    fs::path workspace_ = folder_.path() / "Tessaron_workspace";
+    std::shared_ptr<ScriptedDialogs> dialogs_ = std::make_shared<ScriptedDialogs>();
+    std::unique_ptr<PipelineViewModel> model_;
+};
+
+TEST_F(ResumeRemerge, RecordedSettingsOutOfRangeFallBackToTheDefaultsWithAWarning) {
+    writeInterruptedWorkspace(R"({"downscale": 99, "eval": false, "capMax": 90000000, "iterations": 30})");
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    EXPECT_EQ(dialogs_->opened[0].title, "Select Tessaron_workspace folder");
+    ASSERT_TRUE(model_->workspaceScanResult());
+    model_->setTrevikDownscaleFactor(2);  // a resume follows the workspace, not the settings
+    model_->resumeTraining();
+    ASSERT_TRUE(model_->hasActiveOperation());
+    ASSERT_TRUE(model_->runReport());
+    EXPECT_EQ(model_->runReport()->kind, "Resume");
+    EXPECT_EQ(model_->runReport()->input, "Existing workspace");
+    EXPECT_EQ(model_->runReport()->settings, (SettingRows{{"Model size", "1,000,000"},
+                                                          {"Downscale", "4\u00d7"},
+                                                          {"Eval", "off"},
+                                                          {"Memory limit", "12 GB"}}));
+    EXPECT_TRUE(model_->trainingLog().contains(QStringLiteral("\u26a0 The workspace records a downscale of 99")));
+    EXPECT_TRUE(model_->trainingLog().contains(QStringLiteral("\u26a0 The workspace records a model size of 90000000")));
+    EXPECT_EQ(model_->currentWorkspaceURL(), workspace_);
+    endOperation();
+}
+
+TEST_F(ResumeRemerge, AWorkspaceThatDoesNotScanSaysWhy) {
+    fs::create_directories(workspace_);
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    EXPECT_FALSE(model_->workspaceScanResult());
+    EXPECT_TRUE(model_->currentState().isError());
+    EXPECT_TRUE(model_->currentState().message.starts_with("Workspace scan failed: "));
+}
+
+TEST_F(ResumeRemerge, MovedPhotosAreAskedForAndACancelledPanelEndsInTheError) {
+    writeInterruptedWorkspace(R"({"downscale": 2, "eval": true, "capMax": 500000, "iterations": 30})");
+    // The photos the run used are gone; the link to them stays.
+    fs::remove_all(workspace_ / "colmap" / "images");
+    fs::create_symlink(folder_.path() / "gone", workspace_ / "colmap" / "images");
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    dialogs_->answer(std::nullopt);
+    model_->resumeTraining();
+    ASSERT_EQ(dialogs_->opened.size(), 2u);
+    EXPECT_EQ(dialogs_->opened[1].title, "Locate the photos for this run");
+    EXPECT_EQ(dialogs_->opened[1].message.toStdString(),
+              "Tessaron needs access to " + (folder_.path() / "gone").string() + " to continue.");
+    EXPECT_EQ(dialogs_->opened[1].prompt, "Allow Access");
+    EXPECT_EQ(model_->currentState(),
+              PipelineState::error("Resume needs access to the original photos folder: " +
+                                   (folder_.path() / "gone").string()));
+    EXPECT_FALSE(model_->hasActiveOperation());
+
+    // The photos' new place is taken.
+    fs::create_directories(folder_.path() / "moved");
+    dialogs_->answer(folder_.path() / "moved");
+    model_->resumeTraining();
+    EXPECT_TRUE(model_->hasActiveOperation());
+    endOperation();
+}
+
+TEST_F(ResumeRemerge, RemergeReportsWithoutSettingsAndKeepsTheCellCounters) {
+    fs::create_directories(workspace_);
+    model_->setTotalCells(5);
+    model_->setTrainingLog(QStringLiteral("old\n"));
+    dialogs_->answer(workspace_);
+    model_->startRemerge();
+    EXPECT_EQ(dialogs_->opened[0].message,
+              "Pick a Tessaron_workspace folder (its name may include a date) containing partitions/cell_*/output.ply");
+    ASSERT_TRUE(model_->runReport());
+    EXPECT_EQ(model_->runReport()->kind, "Re-merge");
+    EXPECT_TRUE(model_->runReport()->settings.empty());
+    EXPECT_EQ(model_->totalCells(), 5);
+    EXPECT_EQ(model_->currentWorkspaceURL(), workspace_);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+}
+
+TEST_F(ResumeRemerge, TheTourSampleNeitherResumesNorMerges) {
+    model_->setIsTourSample(true);
+    model_->selectResumeWorkspace();
+    model_->startRemerge();
+    EXPECT_TRUE(dialogs_->opened.empty());
+}
+
+}  // namespace
+}  // namespace tessaron::testing

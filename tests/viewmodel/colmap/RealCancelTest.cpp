@@ -1,0 +1,41 @@
+// A cancel from the view model during a real COLMAP step.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include "support/SyntheticScene.hpp"
+#include "viewmodel/ScriptedDialogs.hpp"
+#include "viewmodel/ViewModelTestSupport.hpp"
+
+namespace tessaron::testing {
+namespace {
+
+const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
+
+TEST_F(ViewModelTest, CancelDuringRealCOLMAPEndsWithinASecondWithNoChildLeft) {
+    TempDir folder("viewmodel-real-cancel");
+    renderScene(folder.path() / "photos", 12);
+    auto model = makeViewModel();
+    auto dialogs = std::make_shared<ScriptedDialogs>();
+    model->setDialogService(dialogs);
+    model->setFreeSpaceProbe([](const std::filesystem::path&) { return std::nullopt; });
+    model->setSelectedInputURL(folder.path() / "photos");
+    model->setUseVastGaussian(false);
+    model->setRamLimitGB(64);
+    dialogs->answer(folder.path());
+    model->startNewRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->pipelineManager()->isProcessRunning(); }, 60000));
+
+    QElapsedTimer clock;
+    clock.start();
+    model->cancelRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_FALSE(model->pipelineManager()->isProcessRunning());
+    EXPECT_EQ(savedReport().outcome, pipeline::RunReport::Outcome::cancelled);
+    EXPECT_EQ(model->currentState(), pipeline::PipelineState::Kind::idle);
+}
+
+}  // namespace
+}  // namespace tessaron::testing
