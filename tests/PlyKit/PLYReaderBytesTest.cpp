@@ -3,6 +3,7 @@
 #include <string>
 
 #include "PlyKit/PLYReader.hpp"
+#include "PlyKit/PLYWriter.hpp"
 #include "PlyTestSupport.hpp"
 
 using plykit::PLYElement;
@@ -85,4 +86,55 @@ TEST(PLYReaderBytes, TypesWithoutOneSizeAndTextBodiesStayDecoded) {
     auto text = PLYReader(ascii).read();
     EXPECT_FALSE(text.elements.deliverBytes(1));
     EXPECT_EQ(elementsByType(text.header, readAllSeries(text.elements))[1].size(), 2u);
+}
+
+namespace {
+
+// Re-encodes `file` in `format`, the scalar types as bytes when `asBytes`.
+std::vector<std::uint8_t> convert(const std::vector<std::uint8_t>& file, PLYHeader::Format format, bool asBytes) {
+    auto result = PLYReader(file).read();
+    bool bigEndian = result.header.format == PLYHeader::Format::binaryBigEndian;
+    if (asBytes)
+        for (std::size_t type = 0; type < result.header.elements.size(); ++type) result.elements.deliverBytes(type);
+    PLYHeader header = result.header;
+    header.format = format;
+    plykit::PLYWriter writer(plykit::WriterDestination::memory());
+    writer.write(header);
+    for (const auto& series : result.elements) {
+        if (series.elements.empty() && series.byteInstanceCount > 0)
+            writer.writeEncoded(series.bytes, series.byteInstanceCount, bigEndian);
+        else
+            writer.write(series.elements);
+    }
+    writer.close();
+    return *writer.writtenData();
+}
+
+}  // namespace
+
+TEST(PLYReaderBytes, BytesWrittenAsTheyCameOrSwappedMatchTheDecodedConversion) {
+    constexpr std::uint32_t points = 70'000;
+    using Format = PLYHeader::Format;
+    for (auto from : {Format::binaryLittleEndian, Format::binaryBigEndian}) {
+        auto file = writeToMemory(header(from, points), rows(points));
+        for (auto to : {Format::binaryLittleEndian, Format::binaryBigEndian})
+            EXPECT_EQ(convert(file, to, true), convert(file, to, false)) << int(from) << " to " << int(to);
+    }
+}
+
+TEST(PLYReaderBytes, EncodedElementsNeedABinaryBodyOfScalars) {
+    auto expectRefused = [](PLYHeader::Format format, std::vector<PLYHeader::Property> properties) {
+        plykit::PLYWriter writer(plykit::WriterDestination::memory());
+        writer.write(PLYHeader{format, "1.0", {{"thing", 1, std::move(properties)}}});
+        std::vector<std::uint8_t> bytes(8, 0);
+        try {
+            writer.writeEncoded(bytes, 1, false);
+            ADD_FAILURE() << "accepted";
+        } catch (const plykit::PLYWriter::Error& error) {
+            EXPECT_EQ(error.kind(), plykit::PLYWriter::ErrorKind::encodedElementsNeedScalarBinary);
+            EXPECT_STREQ(error.what(), "Encoded elements need a binary body and element types of scalar properties");
+        }
+    };
+    expectRefused(PLYHeader::Format::ascii, {scalar("x", Type::float32)});
+    expectRefused(PLYHeader::Format::binaryLittleEndian, {list("l", Type::uint8, Type::int32)});
 }
