@@ -1,0 +1,294 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include "engines/DatasetProfile.hpp"
+#include "engines/ProcessMonitor.hpp"
+#include "engines/SceneAnalysis.hpp"
+#include "input/CropLayout.hpp"
+#include "input/PersonMaskMode.hpp"
+#include "input/Spherical360Detection.hpp"
+#include "partition/PartitionPlan.hpp"
+#include "partition/PartitionProgress.hpp"
+#include "pipeline/PipelineManager.hpp"
+#include "pipeline/PipelineState.hpp"
+#include "pipeline/RunReport.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
+#include "viewmodel/ConversionPreview.hpp"
+#include "viewmodel/MainThreadExecutor.hpp"
+#include "viewmodel/PublishedProperty.hpp"
+#include "viewmodel/SfMLiveSnapshot.hpp"
+#include "viewmodel/StepProgress.hpp"
+#include "viewmodel/WorkflowStep.hpp"
+
+namespace tessaron::viewmodel {
+
+// The value types of the properties below, named once so that each property
+// reads on one line.
+using OptionalPath = std::optional<std::filesystem::path>;
+using OptionalText = std::optional<QString>;
+using OptionalCount = std::optional<qint64>;
+using OptionalDate = std::optional<QDateTime>;
+using OptionalSeconds = std::optional<double>;
+using CellDurations = std::vector<double>;
+using SettingRows = std::vector<pipeline::RunReport::Setting>;
+using OptionalRunReport = std::optional<pipeline::RunReport>;
+using OptionalDetection = std::optional<input::Spherical360Detection>;
+using OptionalDatasetProfile = std::optional<engines::DatasetProfile>;
+using OptionalSceneAnalysis = std::optional<engines::SceneAnalysis>;
+using OptionalScanResult = std::optional<pipeline::WorkspaceScanResult>;
+using OptionalPartitionProgress = std::optional<partition::PartitionProgress>;
+// Large values travel as shared, immutable objects: a new value is a new
+// object, so the pointer tells a change.
+using PartitionPlanPointer = std::shared_ptr<const partition::PartitionPlan>;
+using ConversionPreviewPointer = std::shared_ptr<const ConversionPreview>;
+using SnapshotPointer = std::shared_ptr<const SfMLiveSnapshot>;
+// One status per WorkflowStep, in the order of allWorkflowSteps.
+using StepStatuses = std::array<StepProgress, 5>;
+
+// The one observable state of the window: every run setting, every live
+// value the views show, and the handles of the operation in progress.
+//
+// A view binds to a property by reading its getter and connecting to its
+// change signal (`<name>Changed`), and writes a setting through its setter.
+// Every signal fires once per real change and never for an unchanged value;
+// the computed values (isBusy, canStart, currentStepTitle, stepStatuses, ...)
+// signal too, whenever a change of the stored values changes them.
+//
+// Threads: the object and all its properties belong to the main (GUI)
+// thread. Work from other threads reaches it only through executor(), whose
+// work runs on the main thread and never after the object is gone. An
+// operation body runs on the operation's own worker thread (activeTask_).
+class PipelineViewModel : public QObject {
+    Q_OBJECT
+    using Self = PipelineViewModel;
+
+public:
+    // What tests and the developer harness may put in place of the machine's
+    // own values.
+    struct Configuration {
+        std::optional<uint64_t> physicalMemoryBytes;  // none: the machine's
+        // The manager's programs and support folder; the support folder's
+        // "Logs" also receives last_run.json.
+        pipeline::PipelineManager::Configuration manager;
+    };
+
+    // A new operation's body, run on the operation's worker thread with the
+    // task's stop token.
+    using OperationBody = std::function<void(std::stop_token)>;
+
+    explicit PipelineViewModel(QObject* parent = nullptr);
+    explicit PipelineViewModel(Configuration configuration, QObject* parent = nullptr);
+    // Cancels a running operation, kills its child process and waits for the
+    // operation's thread, which then ends at its next stage boundary; nothing
+    // it reports afterwards reaches this object.
+    ~PipelineViewModel() override;
+
+    // ---- Run state ---------------------------------------------------------
+    TESSARON_PUBLISHED(pipeline::PipelineState, currentState, CurrentState, {})
+    TESSARON_PUBLISHED_READONLY(OptionalRunReport, runReport, {})
+    TESSARON_PUBLISHED_READONLY(bool, runReportActive, false)
+
+    // ---- Step logs and view flags ------------------------------------------
+    TESSARON_PUBLISHED(QString, extractionLog, ExtractionLog, {})
+    TESSARON_PUBLISHED(QString, sfmLog, SfmLog, {})
+    TESSARON_PUBLISHED(QString, dataPrepLog, DataPrepLog, {})
+    TESSARON_PUBLISHED(QString, trainingLog, TrainingLog, {})
+    TESSARON_PUBLISHED(QString, exportLog, ExportLog, {})
+    TESSARON_PUBLISHED(bool, isLogMenuExpanded, IsLogMenuExpanded, false)
+    TESSARON_PUBLISHED(bool, showAdvanced, ShowAdvanced, false)
+    TESSARON_PUBLISHED(OptionalText, tourScrollTarget, TourScrollTarget, {})
+    // Set once, right after creation, on the guided tour's sample models.
+    TESSARON_PUBLISHED(bool, isTourSample, IsTourSample, false)
+
+    // ---- Training statistics and telemetry ---------------------------------
+    TESSARON_PUBLISHED(qint64, iteration, Iteration, 0)
+    TESSARON_PUBLISHED(qint64, splatCount, SplatCount, 0)
+    TESSARON_PUBLISHED(float, msPerStep, MsPerStep, 0)
+    TESSARON_PUBLISHED(double, cpuUsage, CpuUsage, 0)
+    TESSARON_PUBLISHED(QString, ramUsageString, RamUsageString, QStringLiteral("0 MB"))
+    TESSARON_PUBLISHED(OptionalText, engineRamString, EngineRamString, {})
+
+    // ---- Cells -------------------------------------------------------------
+    // As the driver reports it, counted from 1. Every store during training
+    // refreshes the run report, whose step names the cell.
+    TESSARON_PUBLISHED_OBSERVED(qint64, currentCellIndex, CurrentCellIndex, 0)
+    TESSARON_PUBLISHED(qint64, totalCells, TotalCells, 1)
+    TESSARON_PUBLISHED(OptionalCount, currentCellTargetIterations, CurrentCellTargetIterations, {})
+    TESSARON_PUBLISHED(OptionalDate, cellStartedAt, CellStartedAt, {})
+    TESSARON_PUBLISHED(CellDurations, completedCellDurations, CompletedCellDurations, {})
+
+    // ---- Input and settings ------------------------------------------------
+    TESSARON_PUBLISHED(OptionalPath, selectedInputURL, SelectedInputURL, {})
+    TESSARON_PUBLISHED(bool, isInputVideo, IsInputVideo, false)
+    TESSARON_PUBLISHED(OptionalPath, currentWorkspaceURL, CurrentWorkspaceURL, {})
+    TESSARON_PUBLISHED(qint64, frameExtractionRate, FrameExtractionRate, 10)
+    TESSARON_PUBLISHED(qint64, trainingIterations, TrainingIterations, 30000)
+    TESSARON_PUBLISHED(bool, sharpnessFilterEnabled, SharpnessFilterEnabled, true)
+    TESSARON_PUBLISHED(double, sharpnessThreshold, SharpnessThreshold, 50.0)
+    TESSARON_PUBLISHED(bool, colmapUseSingleCamera, ColmapUseSingleCamera, true)
+    TESSARON_PUBLISHED(bool, trevikEvalMode, TrevikEvalMode, true)
+    TESSARON_PUBLISHED(qint64, trevikDownscaleFactor, TrevikDownscaleFactor, 0)  // 0: automatic
+    // The model size; every store is limited to 0 … maxTrainingCapMax.
+    TESSARON_PUBLISHED_OBSERVED(qint64, trainingCapMax, TrainingCapMax, 1000000)
+    TESSARON_PUBLISHED(bool, useVastGaussian, UseVastGaussian, true)
+    TESSARON_PUBLISHED(bool, useGlobalMapper, UseGlobalMapper, false)
+    TESSARON_PUBLISHED(bool, useGPUSIFT, UseGPUSIFT, true)
+    TESSARON_PUBLISHED(bool, useAggressiveSIFT, UseAggressiveSIFT, false)
+    // Default: max(physical GiB − 3, 4), set by the constructor.
+    TESSARON_PUBLISHED(double, ramLimitGB, RamLimitGB, 4)
+    TESSARON_PUBLISHED(bool, diagnosticsEnabled, DiagnosticsEnabled, false)
+
+    // ---- 360° input --------------------------------------------------------
+    TESSARON_PUBLISHED(OptionalDetection, spherical360Detection, Spherical360Detection, {})
+    TESSARON_PUBLISHED(bool, treatAs360, TreatAs360, false)
+    TESSARON_PUBLISHED(input::CropLayoutPreset, cropLayoutPreset, CropLayoutPreset,
+                       input::CropLayoutPreset::fullSphere16)
+    TESSARON_PUBLISHED(input::PersonMaskMode, personMaskMode, PersonMaskMode, input::PersonMaskMode::allPeople)
+    TESSARON_PUBLISHED(qint64, sfmViewsPerFrame, SfmViewsPerFrame, 1)
+    TESSARON_PUBLISHED(ConversionPreviewPointer, conversionPreview, ConversionPreview, {})
+    TESSARON_PUBLISHED(bool, show360Inspector, Show360Inspector, false)
+
+    // ---- Partitioning, counters, live point cloud --------------------------
+    TESSARON_PUBLISHED(PartitionPlanPointer, partitionPlan, PartitionPlan, {})
+    TESSARON_PUBLISHED(OptionalPartitionProgress, partitionProgress, PartitionProgress, {})
+    TESSARON_PUBLISHED(qint64, materializedCellCount, MaterializedCellCount, 0)
+    TESSARON_PUBLISHED(qint64, materializationTotalCells, MaterializationTotalCells, 0)
+    TESSARON_PUBLISHED(qint64, extractionCurrent, ExtractionCurrent, 0)
+    TESSARON_PUBLISHED(qint64, extractionTotal, ExtractionTotal, 0)
+    TESSARON_PUBLISHED(qint64, sfmRegisteredImages, SfmRegisteredImages, 0)
+    TESSARON_PUBLISHED(qint64, sfmTotalImages, SfmTotalImages, 0)
+    TESSARON_PUBLISHED(SnapshotPointer, latestSfMSnapshot, LatestSfMSnapshot, {})
+
+    // ---- Analyses, existing model, results ---------------------------------
+    TESSARON_PUBLISHED(OptionalDatasetProfile, datasetProfile, DatasetProfile, {})
+    TESSARON_PUBLISHED(bool, skipSfM, SkipSfM, false)
+    TESSARON_PUBLISHED(OptionalPath, colmapDataURL, ColmapDataURL, {})
+    TESSARON_PUBLISHED(OptionalSceneAnalysis, sceneAnalysis, SceneAnalysis, {})
+    TESSARON_PUBLISHED(OptionalText, outputPlyPath, OutputPlyPath, {})
+    TESSARON_PUBLISHED(OptionalPath, logFileURL, LogFileURL, {})
+    TESSARON_PUBLISHED(OptionalScanResult, workspaceScanResult, WorkspaceScanResult, {})
+
+    // ---- Operation flags ---------------------------------------------------
+    TESSARON_PUBLISHED(bool, hasActiveOperation, HasActiveOperation, false)
+    TESSARON_PUBLISHED(bool, isCancelling, IsCancelling, false)
+    TESSARON_PUBLISHED(bool, isAnalyzingInput, IsAnalyzingInput, false)
+
+    // ---- Computed values ---------------------------------------------------
+    // An operation is active, or the run is in a working state.
+    TESSARON_DERIVED(bool, isBusy)
+    // The single gate of a new run.
+    TESSARON_DERIVED(bool, canStart)
+    // A video recognised as 360° by anything stronger than its shape.
+    TESSARON_DERIVED(bool, isLikely360Video)
+    // The existing model's sparse/0, else the workspace's colmap/sparse/0.
+    TESSARON_DERIVED(OptionalPath, colmapSparseDir)
+    // The workspace's colmap/snapshots, none when COLMAP is skipped.
+    TESSARON_DERIVED(OptionalPath, sfmSnapshotsURL)
+    // What the run is doing, in a few words; also the report's step.
+    TESSARON_DERIVED(QString, currentStepTitle)
+    // Seconds left in a partitioned training; none before a cell finished.
+    TESSARON_DERIVED(OptionalSeconds, estimatedTimeRemaining)
+    // The settings rows of the run report, the model size grouped as the
+    // user's locale groups digits.
+    TESSARON_DERIVED(SettingRows, settingsSummary)
+    // stepStatus() of every step.
+    TESSARON_DERIVED(StepStatuses, stepStatuses)
+
+public:
+    static constexpr qint64 maxTrainingCapMax = 8000000;
+    // Below this model size a run cannot start.
+    static constexpr qint64 minimumStartCapMax = 50000;
+
+    StepProgress stepStatus(WorkflowStep step) const;
+
+    // ---- Engine, executor --------------------------------------------------
+
+    // The driver; it exists from construction on.
+    const std::shared_ptr<pipeline::PipelineManager>& pipelineManager();
+    const std::shared_ptr<engines::ProcessMonitor>& processMonitor() const noexcept { return processMonitor_; }
+    // Posts work to the main thread, where it runs only while this object
+    // lives; what the driver's callbacks and the monitor use to report.
+    core::Executor executor() const { return mainThread_.executor(); }
+
+    // ---- Run report --------------------------------------------------------
+
+    // Starts the report of a new operation ("New run", "Resume",
+    // "Re-merge"): step "Starting", outcome running; saved at once.
+    void beginRunReport(const std::string& kind, const std::string& input, const SettingRows& settings);
+    // Writes the current state into the active report and saves it: the
+    // step title of a working state, the outcome of completed or error.
+    void updateRunReport();
+    // Marks a still-running report cancelled (quit confirmed, application
+    // ending); the report stays active.
+    void cancelActiveRunReport();
+    // Where last_run.json is written; none without a support folder.
+    OptionalPath runReportFolder() const;
+
+    // ---- Operations --------------------------------------------------------
+
+    // Runs `body` on a worker thread of its own, kept as the active task.
+    // When it returns, `afterBody` (if any) and then the completion step run
+    // on the main thread: the report is closed, the operation flags are
+    // cleared, and a cancelled operation brings the state back to idle.
+    // Does nothing while another task is active.
+    void runTrackedOperation(OperationBody body, std::function<void()> afterBody = {});
+    bool hasActiveTask() const noexcept { return activeTask_.joinable(); }
+
+private:
+    template <typename T, typename Signal>
+    void publish(T& field, const T& value, Signal changed) {
+        if (field == value) return;
+        field = value;
+        emit(this->*changed)();
+        refreshDerived();
+    }
+
+    // The computed values as last signalled.
+    struct DerivedValues {
+        bool isBusy = false;
+        bool canStart = false;
+        bool isLikely360Video = false;
+        OptionalPath colmapSparseDir;
+        OptionalPath sfmSnapshotsURL;
+        QString currentStepTitle;
+        OptionalSeconds estimatedTimeRemaining;
+        SettingRows settingsSummary;
+        StepStatuses stepStatuses;
+    };
+    DerivedValues computeDerived() const;
+    // Recomputes the computed values and signals those that changed.
+    void refreshDerived();
+    void completeOperation();
+    void saveRunReport();
+    void setRunReport(const OptionalRunReport& report) { publish(runReport_, report, &Self::runReportChanged); }
+    void setRunReportActive(bool active) { publish(runReportActive_, active, &Self::runReportActiveChanged); }
+
+    Configuration configuration_;
+    DerivedValues derived_;
+    // The destructor invalidates it before anything else goes.
+    MainThreadExecutor mainThread_;
+    std::shared_ptr<engines::ProcessMonitor> processMonitor_;
+    std::shared_ptr<pipeline::PipelineManager> pipelineManager_;
+    // The running operation's worker; joinable while an operation is active.
+    std::jthread activeTask_;
+};
+
+// The memory budget a new view model starts with, in GB: the physical
+// memory in GiB less 3, at least 4.
+double defaultRamLimitGB(uint64_t physicalMemoryBytes);
+
+}  // namespace tessaron::viewmodel

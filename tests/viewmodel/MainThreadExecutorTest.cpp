@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "viewmodel/MainThreadExecutor.hpp"
+
+namespace tessaron::testing {
+namespace {
+
+using viewmodel::MainThreadExecutor;
+
+TEST(MainThreadExecutor, RunsWorkFromOtherThreadsOnTheMainThreadInOrder) {
+    MainThreadExecutor guard;
+    const core::Executor post = guard.executor();
+    std::vector<int> order;
+    std::atomic<int> offMainThread = 0;
+    QThread* const mainThread = QThread::currentThread();
+    std::thread worker([&] {
+        for (int index = 0; index < 100; ++index)
+            post([&, index] {
+                if (QThread::currentThread() != mainThread) ++offMainThread;
+                order.push_back(index);
+            });
+    });
+    worker.join();
+    EXPECT_TRUE(order.empty());  // posted, not run inline
+    QTRY_COMPARE_WITH_TIMEOUT(order.size(), size_t(100), 10000);
+    for (int index = 0; index < 100; ++index) EXPECT_EQ(order[index], index);
+    EXPECT_EQ(offMainThread, 0);
+}
+
+TEST(MainThreadExecutor, NothingRunsOnceTheGuardIsGoneEvenWhatWasQueued) {
+    auto ran = std::make_shared<std::atomic<int>>(0);
+    core::Executor post;
+    {
+        MainThreadExecutor guard;
+        post = guard.executor();
+        post([ran] { ++*ran; });  // queued while the guard lives
+    }
+    post([ran] { ++*ran; });  // posted after it is gone
+    std::thread late([post, ran] { post([ran] { ++*ran; }); });
+    late.join();
+    QCoreApplication::processEvents();
+    QTest::qWait(50);
+    EXPECT_EQ(*ran, 0);
+}
+
+TEST(MainThreadExecutor, InvalidateStopsWorkAlreadyQueued) {
+    MainThreadExecutor guard;
+    int ran = 0;
+    guard.executor()([&ran] { ++ran; });
+    guard.invalidate();
+    EXPECT_FALSE(guard.isValid());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran, 0);
+}
+
+}  // namespace
+}  // namespace tessaron::testing

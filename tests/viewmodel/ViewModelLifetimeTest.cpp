@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "viewmodel/ViewModelTestSupport.hpp"
+
+namespace tessaron::testing {
+namespace {
+
+using pipeline::PipelineState;
+using viewmodel::PipelineViewModel;
+
+// A COLMAP that answers the version probe, writes its pid and then sleeps in
+// its first step; `exec` makes the sleep the child itself.
+std::filesystem::path sleepingCOLMAP(const std::filesystem::path& folder, const std::filesystem::path& pidFile) {
+    const std::filesystem::path script = folder / "colmap";
+    writeTextFile(script, "#!/bin/sh\n"
+                          "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; exit 0; fi\n"
+                          "echo $$ > '" + pidFile.string() + "'\n"
+                          "exec sleep 30\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    return script;
+}
+
+bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChild) {
+    TempDir folder("tessaron-viewmodel-run");
+    const std::filesystem::path photos = folder / "photos";
+    std::filesystem::create_directories(photos);
+    const std::filesystem::path pidFile = folder / "colmap.pid";
+
+    PipelineViewModel::Configuration configuration;
+    configuration.physicalMemoryBytes = gibibytes(16);
+    configuration.manager.supportFolder = support_.path();
+    configuration.manager.colmapPath = sleepingCOLMAP(folder.path(), pidFile).string();
+    auto model = std::make_unique<PipelineViewModel>(configuration);
+
+    // Reports reach the model through its executor, as the bound callbacks do.
+    auto delivered = std::make_shared<std::atomic<int>>(0);
+    auto destroyed = std::make_shared<std::atomic<bool>>(false);
+    auto afterDestruction = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<pipeline::PipelineManager> manager = model->pipelineManager();
+    manager->onStateChange = [post = model->executor(), delivered, destroyed,
+                              afterDestruction](const PipelineState&) {
+        post([delivered, destroyed, afterDestruction] {
+            ++*delivered;
+            if (*destroyed) ++*afterDestruction;
+        });
+    };
+    pipeline::PipelineManager::RunParameters parameters;
+    parameters.inputURL = photos;
+    parameters.workspaceURL = folder / "Tessaron_workspace";
+    parameters.ramLimitGB = 8;
+    model->runTrackedOperation(
+        [manager, parameters](std::stop_token stopToken) { manager->runPipeline(parameters, stopToken); },
+        [destroyed, afterDestruction] {
+            if (*destroyed) ++*afterDestruction;
+        });
+    manager.reset();  // the running operation keeps its own
+
+    QTRY_VERIFY_WITH_TIMEOUT(std::filesystem::exists(pidFile) && std::filesystem::file_size(pidFile) > 0, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(*delivered >= 1, 10000);  // processingSfM arrived
+    const pid_t child = std::stoi(readTextFile(pidFile));
+    ASSERT_TRUE(processExists(child));
+
+    const auto start = std::chrono::steady_clock::now();
+    model.reset();
+    *destroyed = true;
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 10.0);  // the engine would sleep for 30 s
+
+    for (int round = 0; round < 10; ++round) {
+        QCoreApplication::processEvents();
+        QTest::qWait(20);
+    }
+    EXPECT_EQ(*afterDestruction, 0);
+    EXPECT_FALSE(processExists(child));
+}
+
+}  // namespace
+}  // namespace tessaron::testing
