@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <ostream>
 #include <cstring>
 #include <random>
 #include <string>
@@ -25,6 +26,9 @@ struct Layout {
     PLYHeader::Format format;
     std::vector<PLYHeader::Element> elements;  // counts filled in
 };
+
+// Shown by the parameterised suite instead of the object's bytes.
+void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 PLYHeader::Property scalar(const std::string& name, Type type = Type::float32) {
     return {name, PLYHeader::PropertyType::primitive(type)};
