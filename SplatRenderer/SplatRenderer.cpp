@@ -226,6 +226,11 @@ void SplatRenderer::completeFrames(bool waitForFirst) {
     }
 }
 
+void SplatRenderer::frameFailed(const std::string& message) {
+    logError(message);
+    if (onFrameFailure_) onFrameFailure_(message);
+}
+
 void SplatRenderer::submit(PendingFrame frame) {
     frame.fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
     glFlush();
@@ -316,8 +321,8 @@ bool SplatRenderer::updatePages(const std::vector<FrameChunk>& chunks, std::uint
     auto placements = pages_.update(blocks);
     pagesFit_ = placements.has_value();
     if (!pagesFit_) {
-        logError("The scene needs more than " + std::to_string(pageCount_) + " buffers of " +
-                 std::to_string(device_.maxBufferLength()) + " bytes; it cannot be drawn");
+        frameFailed("The scene needs more than " + std::to_string(pageCount_) + " buffers of " +
+                    std::to_string(device_.maxBufferLength()) + " bytes; it cannot be drawn");
         return false;
     }
     placements_ = std::move(*placements);
@@ -370,6 +375,7 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                            const SplatSorter::CameraPose& pose, PendingFrame& frame) {
     const std::int64_t sortedCount = frame.indexBuffer->count();
     if (sortedCount == 0) return false;
+    // A frame without room for its buffers is skipped; the log says why.
     const FrameGeometry geometry = FrameGeometry::forSplatCount(sortedCount);
 
     // Uniforms into the next slot of the ring.
@@ -391,7 +397,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
     if (!table || table->length() < tableLength) {
         try {
             table = GLBufferObject(tableLength, "Chunks");
-        } catch (const GPUBufferBase::Error&) {
+        } catch (const GPUBufferBase::Error& error) {
+            frameFailed(std::string("Frame skipped, no chunk table: ") + error.what());
             return false;
         }
     }
@@ -434,7 +441,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             triangleVertexIndexBuffer_.markDirty();
         }
         triangleVertexIndexBuffer_.upload("Triangle Indices");
-    } catch (const GPUBufferBase::Error&) {
+    } catch (const GPUBufferBase::Error& error) {
+        frameFailed(std::string("Frame skipped, no index buffer: ") + error.what());
         return false;
     }
 
@@ -449,7 +457,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             if (projected.length() < batchSize(batch) * 32)
                 projected = GLBufferObject(batchSize(batch) * 32, "Projected Splats");
         }
-    } catch (const GPUBufferBase::Error&) {
+    } catch (const GPUBufferBase::Error& error) {
+        frameFailed(std::string("Frame skipped, no buffer for projected splats: ") + error.what());
         return false;
     }
 
