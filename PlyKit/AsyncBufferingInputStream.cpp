@@ -1,5 +1,8 @@
 #include "PlyKit/AsyncBufferingInputStream.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace plykit {
 
 AsyncBufferingInputStream::StreamReader::StreamReader(std::unique_ptr<InputStream> stream, std::size_t bufferSize)
@@ -7,6 +10,25 @@ AsyncBufferingInputStream::StreamReader::StreamReader(std::unique_ptr<InputStrea
 
 AsyncBufferingInputStream::StreamReader::~StreamReader() {
     if (isOpen_ && !isClosed_) stream_->close();
+}
+
+std::size_t AsyncBufferingInputStream::StreamReader::readStream(std::uint8_t* destination, std::size_t capacity,
+                                                               const std::stop_token& stopToken) {
+    if (isClosed_) return 0;
+    if (!isOpen_) {
+        stream_->open();
+        isOpen_ = true;
+    }
+    if (stopToken.stop_requested()) throw tessaron::core::CancellationError();
+
+    std::ptrdiff_t result = stream_->read(destination, capacity);
+    if (result > 0) return static_cast<std::size_t>(result);
+    isClosed_ = true;
+    std::string streamError = stream_->error();
+    stream_->close();
+    if (result == 0) return 0;
+    if (result == -1) throw StreamError(StreamErrorKind::readFailed, StreamDirection::input, streamError);
+    throw StreamError(StreamErrorKind::unexpectedReadResult, StreamDirection::input, std::to_string(result));
 }
 
 std::optional<AsyncBufferingInputStream::Chunk> AsyncBufferingInputStream::StreamReader::read(
@@ -17,26 +39,29 @@ std::optional<AsyncBufferingInputStream::Chunk> AsyncBufferingInputStream::Strea
         pushedbackData_.pop_back();
         return chunk;
     }
-    if (isClosed_) return std::nullopt;
-    if (!isOpen_) {
-        stream_->open();
-        isOpen_ = true;
-    }
-    if (stopToken.stop_requested()) throw tessaron::core::CancellationError();
-
     // The chunk is the read block itself, trimmed: the caller owns it.
-    Chunk chunk(bufferSize_);
-    std::ptrdiff_t result = stream_->read(chunk.data(), bufferSize_);
-    if (result > 0) {
-        chunk.resize(static_cast<std::size_t>(result));
-        return chunk;
+    Chunk chunk(isClosed_ ? 0 : bufferSize_);
+    std::size_t count = readStream(chunk.data(), chunk.size(), stopToken);
+    if (count == 0) return std::nullopt;
+    chunk.resize(count);
+    return chunk;
+}
+
+std::size_t AsyncBufferingInputStream::StreamReader::readInto(std::uint8_t* destination, std::size_t capacity,
+                                                              std::stop_token stopToken) {
+    if (capacity == 0) return 0;
+    std::lock_guard lock(mutex_);
+    if (!pushedbackData_.empty()) {
+        Chunk& chunk = pushedbackData_.back();
+        std::size_t count = std::min(capacity, chunk.size());
+        std::memcpy(destination, chunk.data(), count);
+        if (count == chunk.size())
+            pushedbackData_.pop_back();
+        else
+            chunk.erase(chunk.begin(), chunk.begin() + std::ptrdiff_t(count));
+        return count;
     }
-    isClosed_ = true;
-    std::string streamError = stream_->error();
-    stream_->close();
-    if (result == 0) return std::nullopt;
-    if (result == -1) throw StreamError(StreamErrorKind::readFailed, StreamDirection::input, streamError);
-    throw StreamError(StreamErrorKind::unexpectedReadResult, StreamDirection::input, std::to_string(result));
+    return readStream(destination, capacity, stopToken);
 }
 
 void AsyncBufferingInputStream::StreamReader::pushback(Chunk chunk) {

@@ -39,12 +39,20 @@ public:
         // CancellationError when `stopToken` asks to stop (nothing changes),
         // StreamError readFailed or unexpectedReadResult (the stream closes).
         std::optional<Chunk> read(std::stop_token stopToken = {});
+        // The same bytes as read() would hand out, copied straight into
+        // `destination` (at most `capacity` of them, pushed-back bytes
+        // first): 0 only at the end of the input. Same errors as read().
+        std::size_t readInto(std::uint8_t* destination, std::size_t capacity, std::stop_token stopToken = {});
         // An empty chunk is ignored.
         void pushback(Chunk chunk);
         // Bytes still to come (pushed back plus the stream's), when known.
         std::optional<std::uint64_t> remainingBytes() const;
 
     private:
+        // Opens on first use; reads into `destination`, 0 at the end. Called
+        // with `mutex_` held.
+        std::size_t readStream(std::uint8_t* destination, std::size_t capacity, const std::stop_token& stopToken);
+
         // `stream_`, `pushedbackData_`, `isOpen_` and `isClosed_` are guarded
         // by `mutex_`.
         mutable std::mutex mutex_;

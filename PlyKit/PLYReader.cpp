@@ -94,6 +94,8 @@ public:
         return std::nullopt;
     }
 
+    virtual bool deliverBytes(std::size_t) { return false; }
+
     void recycle(std::vector<PLYElement> elements) {
         // Bounded, so a consumer recycling more than it pulls holds no more
         // than one largest batch.
@@ -114,8 +116,9 @@ protected:
 
     // Counts one decoded instance of the current type; when the type is
     // complete, delivers its pending elements and moves to the next type.
-    void countInstance() {
-        ++instancesRead_;
+    void countInstance() { countInstances(1); }
+    void countInstances(std::uint64_t count) {
+        instancesRead_ += count;
         if (instancesRead_ == currentDeclaration().count) {
             deliverPending();
             ++currentType_;
@@ -142,7 +145,7 @@ protected:
     void deliverPending() {
         if (pending_.empty()) return;
         lastBatchSize_ = pending_.size();
-        ready_.push_back(ElementSeries{std::move(pending_), currentType_, declarations_[currentType_]});
+        ready_.push_back(ElementSeries{std::move(pending_), currentType_, declarations_[currentType_], {}, 0});
         pending_ = {};
     }
 
@@ -259,9 +262,12 @@ private:
             return;
         }
         if (!passActive_) {
-            auto chunk = input_.next(stopToken_);
-            if (chunk) {
-                append(*chunk);
+            // Read straight into the buffer: no chunk to allocate and copy.
+            std::size_t readSize = deliveringBytes() ? PLYReader::byteBatchReadSize : PLYReader::chunkSize;
+            if (buffer_.size() - buffered_ < readSize) buffer_.resize(std::max(buffer_.size() * 2, buffered_ + readSize));
+            std::size_t count = input_.reader()->readInto(buffer_.data() + buffered_, readSize, stopToken_);
+            if (count > 0) {
+                buffered_ += count;
                 if (buffered_ < minimumFill_) return;
             } else {
                 inputEnded_ = true;
@@ -289,11 +295,34 @@ private:
         }
     }
 
-    void append(const Chunk& chunk) {
-        std::size_t needed = buffered_ + chunk.size();
-        if (needed > buffer_.size()) buffer_.resize(std::max(buffer_.size() * 2, needed));
-        std::memcpy(buffer_.data() + buffered_, chunk.data(), chunk.size());
-        buffered_ = needed;
+    bool deliverBytes(std::size_t typeIndex) override {
+        if (typeIndex >= declarations_.size()) return false;
+        std::size_t stride = 0;
+        for (const auto& property : declarations_[typeIndex]->properties) {
+            if (property.type.isList()) return false;
+            stride += byteWidth(property.type.valueType());
+        }
+        if (stride == 0) return false;
+        byteType_ = typeIndex;
+        byteStride_ = stride;
+        return true;
+    }
+
+    bool deliveringBytes() const { return byteStride_ > 0 && !bodyComplete() && currentType_ == byteType_; }
+
+    // Hands over every whole instance buffered, as bytes, and pauses.
+    bool deliverBufferedBytes() {
+        std::uint64_t left = currentDeclaration().count - instancesRead_;
+        std::size_t count = std::size_t(std::min<std::uint64_t>((buffered_ - offset_) / byteStride_, left));
+        if (count == 0) {
+            checkElementCanComplete(byteStride_);
+            return false;
+        }
+        std::span<const std::uint8_t> bytes(buffer_.data() + offset_, count * byteStride_);
+        ready_.push_back(PLYReader::ElementSeries{{}, currentType_, declarations_[currentType_], bytes, count});
+        offset_ += bytes.size();
+        countInstances(count);
+        return true;
     }
 
     // Decodes from offset_ on. True when it paused after delivering a batch;
@@ -304,6 +333,7 @@ private:
                 if (offset_ < buffered_) throw PLYReader::Error(PLYReader::ErrorKind::unexpectedContentAtEndOfBody);
                 return false;
             }
+            if (deliveringBytes()) return deliverBufferedBytes();
             std::size_t deliveredBefore = ready_.size();
             std::uint64_t bytesNeeded = 0;
             if (pending_.empty()) pending_.reserve(lastBatchSize_);
@@ -353,6 +383,8 @@ private:
     std::size_t offset_ = 0;
     bool passActive_ = false;
     bool inputEnded_ = false;
+    std::size_t byteType_ = 0;
+    std::size_t byteStride_ = 0;  // 0: every type is decoded
 };
 
 }  // namespace
@@ -365,6 +397,10 @@ PLYReader::ElementSequence::~ElementSequence() = default;
 std::optional<PLYReader::ElementSeries> PLYReader::ElementSequence::next() {
     if (!decoder_) return std::nullopt;
     return decoder_->next();
+}
+
+bool PLYReader::ElementSequence::deliverBytes(std::size_t typeIndex) {
+    return decoder_ && decoder_->deliverBytes(typeIndex);
 }
 
 void PLYReader::ElementSequence::recycle(std::vector<PLYElement> elements) {

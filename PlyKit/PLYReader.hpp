@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <vector>
 
@@ -30,6 +31,9 @@ public:
     static constexpr std::size_t headerSearchLimit = 0x40000;
     static constexpr std::size_t asciiBatchCapacity = 1024;
     static constexpr std::size_t binaryBatchCapacity = 65536;
+    // Input read at once while a type is delivered as bytes: large enough
+    // that per-read costs vanish, small enough to stay in the cache.
+    static constexpr std::size_t byteBatchReadSize = std::size_t(1) << 20;
     // Largest ASCII line, and largest binary element when the input's size is
     // unknown: bounds what a malformed file can make the reader hold.
     static constexpr std::uint64_t elementSizeCeiling = std::uint64_t(256) << 20;
@@ -49,11 +53,18 @@ public:
     };
 
     // Consecutive instances of one element type. The declaration is shared
-    // by every batch of the read.
+    // by every batch of the read. A type asked for as bytes (deliverBytes)
+    // comes with `elements` empty and its `count` instances in `bytes`, back
+    // to back in the file's encoding; those bytes stay valid until the
+    // sequence's next call of next().
     struct ElementSeries {
         std::vector<PLYElement> elements;
         std::size_t typeIndex = 0;
         std::shared_ptr<const PLYHeader::Element> elementHeader;
+        std::span<const std::uint8_t> bytes;
+        std::size_t byteInstanceCount = 0;
+
+        std::size_t count() const noexcept { return elements.empty() ? byteInstanceCount : elements.size(); }
     };
 
     class BodyDecoder;
@@ -74,6 +85,13 @@ public:
         // storage instead of allocating anew. Optional; their values are
         // overwritten, so the caller must be done with them.
         void recycle(std::vector<PLYElement> elements);
+
+        // Asks for the instances of element type `typeIndex` as their bytes
+        // rather than decoded, which spares the decoding for a consumer that
+        // knows the layout. Granted (true) only for a binary body whose type
+        // has scalar properties only, so that every instance has one size;
+        // otherwise the type keeps coming decoded. Call before the first next().
+        bool deliverBytes(std::size_t typeIndex);
 
         // Range-for support; advancing may throw the body's error.
         class Iterator {

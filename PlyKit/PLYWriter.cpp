@@ -1,6 +1,7 @@
 #include "PlyKit/PLYWriter.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace plykit {
 
@@ -20,6 +21,8 @@ std::string describe(PLYWriter::ErrorKind kind) {
             return "An element without properties cannot be written as more than " +
                    std::to_string(PLYWriter::propertylessLineCeiling) + " empty ASCII lines";
         case Kind::countExceedsElements: return "Element count exceeds the elements given";
+        case Kind::encodedElementsNeedScalarBinary:
+            return "Encoded elements need a binary body and element types of scalar properties";
     }
     return "PLY writer error";
 }
@@ -93,13 +96,60 @@ void PLYWriter::write(std::span<const PLYElement> elements, std::optional<std::s
             if (fill > 0) outputStream_.write(std::span<const std::uint8_t>(buffer_.data(), fill));
         }
 
-        currentElementCountInGroup_ += groupSize;
         elements = elements.subspan(groupSize);
-        if (currentElementCountInGroup_ == declaration.count) {
-            ++currentElementGroupIndex_;
-            skipTypesNeedingNoElements();
-            currentElementCountInGroup_ = 0;
+        advance(groupSize);
+    }
+}
+
+void PLYWriter::writeEncoded(std::span<const std::uint8_t> bytes, std::size_t count, bool bigEndian) {
+    if (closed_) throw Error(ErrorKind::cannotWriteAfterClose);
+    if (!header_) throw Error(ErrorKind::headerNotYetWritten);
+    if (ascii_) throw Error(ErrorKind::encodedElementsNeedScalarBinary);
+    const auto& declarations = header_->elements;
+    while (count > 0) {
+        if (currentElementGroupIndex_ >= declarations.size()) throw Error(ErrorKind::unexpectedElement);
+        const auto& declaration = declarations[currentElementGroupIndex_];
+        std::vector<std::size_t> widths;
+        std::size_t stride = 0;
+        for (const auto& property : declaration.properties) {
+            if (property.type.isList()) throw Error(ErrorKind::encodedElementsNeedScalarBinary);
+            widths.push_back(byteWidth(property.type.valueType()));
+            stride += widths.back();
         }
+        std::size_t groupSize = std::size_t(std::min<std::uint64_t>(declaration.count - currentElementCountInGroup_, count));
+        if (bytes.size() < groupSize * stride) throw Error(ErrorKind::countExceedsElements);
+        auto group = bytes.first(groupSize * stride);
+        if (bigEndian == bigEndian_) {
+            outputStream_.write(group);
+        } else {
+            // Whole elements per buffer load, each value reversed in place.
+            std::size_t perLoad = std::max<std::size_t>(1, buffer_.size() / std::max<std::size_t>(stride, 1));
+            if (buffer_.size() < perLoad * stride) buffer_.assign(perLoad * stride, 0);
+            for (std::size_t first = 0; first < groupSize; first += perLoad) {
+                std::size_t loadBytes = std::min(perLoad, groupSize - first) * stride;
+                std::uint8_t* out = buffer_.data();
+                std::memcpy(out, group.data() + first * stride, loadBytes);
+                for (std::size_t offset = 0; offset < loadBytes;)
+                    for (std::size_t width : widths) {
+                        std::reverse(out + offset, out + offset + width);
+                        offset += width;
+                    }
+                outputStream_.write(std::span<const std::uint8_t>(out, loadBytes));
+            }
+        }
+        bytes = bytes.subspan(group.size());
+        count -= groupSize;
+        advance(groupSize);
+    }
+}
+
+void PLYWriter::advance(std::uint64_t count) {
+    const auto& declarations = header_->elements;
+    currentElementCountInGroup_ += count;
+    if (currentElementCountInGroup_ == declarations[currentElementGroupIndex_].count) {
+        ++currentElementGroupIndex_;
+        skipTypesNeedingNoElements();
+        currentElementCountInGroup_ = 0;
     }
 }
 

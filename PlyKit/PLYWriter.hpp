@@ -40,6 +40,7 @@ public:
         // more often than propertylessLineCeiling: one empty line each, which
         // no reader accepts, would fill the disk.
         propertylessElementTooLong,
+        encodedElementsNeedScalarBinary,
     };
     class Error : public tessaron::core::ErrorOf<ErrorKind> {
     public:
@@ -58,6 +59,11 @@ public:
     // Writes the first `count` elements (all when none is given).
     void write(std::span<const PLYElement> elements, std::optional<std::size_t> count = std::nullopt);
     void write(const PLYElement& element) { write(std::span<const PLYElement>(&element, 1)); }
+    // `count` elements already encoded in binary, back to back, in the byte
+    // order `bigEndian` says (as the reader delivers them as bytes): copied
+    // as they are, or each value's bytes swapped for the other order. Needs a
+    // binary body and element types of scalar properties only.
+    void writeEncoded(std::span<const std::uint8_t> bytes, std::size_t count, bool bigEndian);
 
     // Flushes and closes the output; a second close does nothing. Throws
     // elementsMissing (after closing) when the header's counts are not met.
@@ -67,6 +73,9 @@ public:
     std::optional<std::vector<std::uint8_t>> writtenData() const { return outputStream_.writtenData(); }
 
 private:
+    // Counts `count` elements of the current type written.
+    void advance(std::uint64_t count);
+
     // True when a declared element is still to be written.
     bool elementsOutstanding() const;
     // True when the type needs no elements written: none declared, or no

@@ -1,8 +1,10 @@
 #include "SplatFormats/SPZSceneReader.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 
+#include "core/ParallelFor.hpp"
 #include "spz/PackedGaussians.hpp"
 
 namespace splatformats {
@@ -32,19 +34,43 @@ SplatBatchSequence SPZSceneReader::read() {
         throw Error(ErrorKind::readError, error.what(), std::current_exception());
     }
 
-    auto converter = spz::coordinateConverter(spz::CoordinateSystem::rub, spz::CoordinateSystem::rdf);
-    std::size_t shDimension = std::size_t(spz::SpzHeader::shDimension(packed->shDegree));
-    auto nextPoint = std::make_shared<std::int32_t>(0);
+    // Batches are decoded a few at a time, side by side on the available
+    // cores, and handed out one by one: only that handful is held decoded.
+    struct Decoding {
+        std::shared_ptr<spz::PackedGaussians> packed;
+        spz::CoordinateConverter converter;
+        std::size_t shDimension = 0;
+        std::size_t nextPoint = 0;
+        std::deque<SplatBatch> decoded;
+    };
+    auto decoding = std::make_shared<Decoding>();
+    decoding->packed = packed;
+    decoding->converter = spz::coordinateConverter(spz::CoordinateSystem::rub, spz::CoordinateSystem::rdf);
+    decoding->shDimension = std::size_t(spz::SpzHeader::shDimension(packed->shDegree));
     std::size_t count = std::size_t(packed->numPoints);
     return SplatBatchSequence(
-        [packed, converter, shDimension, nextPoint](SplatBatch& batch) {
-            std::int32_t first = *nextPoint;
-            if (first >= packed->numPoints) return false;
-            std::int32_t last = std::min(packed->numPoints, first + std::int32_t(batchSize));
-            if (batch.empty()) batch.reserve(std::size_t(last - first));
-            for (std::int32_t index = first; index < last; ++index)
-                appendPoint(packed->unpack(index, converter), shDimension, batch);
-            *nextPoint = last;
+        [decoding, count](SplatBatch& batch) {
+            if (decoding->decoded.empty()) {
+                std::size_t first = decoding->nextPoint;
+                if (first >= count) return false;
+                std::size_t batches = std::min(tessaron::core::availableCPUs(), (count - first + batchSize - 1) / batchSize);
+                decoding->decoded.resize(batches);
+                tessaron::core::parallelFor(batches, [&](std::size_t index) {
+                    std::size_t start = first + index * batchSize;
+                    std::size_t end = std::min(count, start + batchSize);
+                    SplatBatch& points = decoding->decoded[index];
+                    points.reserve(end - start);
+                    for (std::size_t point = start; point < end; ++point)
+                        appendPoint(decoding->packed->unpack(std::int32_t(point), decoding->converter),
+                                    decoding->shDimension, points);
+                });
+                decoding->nextPoint = std::min(count, first + batches * batchSize);
+            }
+            if (batch.empty())
+                batch = std::move(decoding->decoded.front());
+            else
+                batch.insert(batch.end(), decoding->decoded.front().begin(), decoding->decoded.front().end());
+            decoding->decoded.pop_front();
             return true;
         },
         count);

@@ -13,9 +13,11 @@
 
 namespace splatformats {
 
-// Collects points into a cloud and saves it as one SPZ file (version 3, from
+// Packs points as they come and saves them as one SPZ file (version 3, from
 // the application's RDF into SPZ's RUB) when closed; nothing is written
-// before. Closing after fewer points than announced saves the points written.
+// before. Only the packed arrays are held, and the positions as floats: their
+// fixed-point scale depends on them all. Closing after fewer points than
+// announced saves the points written.
 class SPZSceneWriter final : public SplatSceneWriter {
 public:
     enum class ErrorKind { writeError, cannotWriteAfterClose, notStarted, alreadyStarted, tooManyPoints };
@@ -37,7 +39,7 @@ public:
     // before anything is held or written.
     void start(std::int64_t numPoints);
     void write(const std::vector<SplatPoint>& points) override;
-    // A failure leaves the writer closed, still holding the cloud.
+    // A failure leaves the writer closed, still holding the points.
     void close() override;
     std::optional<ByteBuffer> writtenData() const override { return writtenData_; }
 
@@ -46,7 +48,8 @@ private:
 
     // Used from one caller at a time, like every writer.
     plykit::WriterDestination destination_;
-    std::optional<spz::GaussianCloud> cloud_;
+    std::optional<spz::PackedGaussians> packed_;  // every array but the positions
+    std::vector<float> positions_;                 // x, y, z per point, in RDF
     SHDegree currentShDegree_ = SHDegree::sh0;
     std::size_t shDim_ = 0;
     std::size_t totalPoints_ = 0;

@@ -1,10 +1,14 @@
 #include "SplatFormats/SplatPLYSceneReader.hpp"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <variant>
 
+#include "PlyKit/ByteCodec.hpp"
 #include "PlyKit/PLYReader.hpp"
 
 namespace splatformats {
@@ -118,6 +122,9 @@ Vector3 floatTriple(const PLYElement& element, const IndexTriple& indices) {
     return {valueAt<float>(element, indices[0]), valueAt<float>(element, indices[1]), valueAt<float>(element, indices[2])};
 }
 
+// A 0-256 scale onto 0-255, in this order of operations.
+std::uint8_t byteFrom256Scale(float value) { return truncateToByte(value * 0.00390625f * 255.0f); }
+
 SplatPoint::Color convertColor(const PLYElement& element, const ElementInputMapping& mapping) {
     switch (mapping.colorKind) {
         case ElementInputMapping::ColorKind::sphericalHarmonicFloat: {
@@ -126,10 +133,9 @@ SplatPoint::Color convertColor(const PLYElement& element, const ElementInputMapp
             return SplatPoint::Color::sphericalHarmonicFloat(triples);
         }
         case ElementInputMapping::ColorKind::sRGBFloat256: {
-            // A 0-256 scale onto 0-255, in this order of operations.
             Vector3 values = floatTriple(element, mapping.color[0]);
-            auto byte = [](float value) { return truncateToByte(value * 0.00390625f * 255.0f); };
-            return SplatPoint::Color::sRGBUInt8({byte(values[0]), byte(values[1]), byte(values[2])});
+            return SplatPoint::Color::sRGBUInt8(
+                {byteFrom256Scale(values[0]), byteFrom256Scale(values[1]), byteFrom256Scale(values[2])});
         }
         case ElementInputMapping::ColorKind::sRGBUInt8: {
             const IndexTriple& indices = mapping.color[0];
@@ -149,6 +155,86 @@ void appendPoint(const PLYElement& element, const ElementInputMapping& mapping, 
                        SplatPoint::Opacity::logitFloat(valueAt<float>(element, mapping.opacity)),
                        SplatPoint::Scale::exponent(floatTriple(element, mapping.scale)), rotation);
 }
+
+// Where the mapped properties sit inside one vertex of a binary body whose
+// vertex has scalars only: the same mapping as byte offsets, applied to
+// whole runs of vertices without decoding every property.
+class VertexByteLayout {
+public:
+    VertexByteLayout(const PLYHeader& header, const ElementInputMapping& mapping) : mapping_(mapping) {
+        const auto& properties = header.elements[mapping.elementTypeIndex].properties;
+        std::vector<std::size_t> offsets;
+        for (const auto& property : properties) {
+            offsets.push_back(stride_);
+            stride_ += plykit::byteWidth(property.type.valueType());
+        }
+        auto place = [&](std::size_t& index) { index = offsets[index]; };
+        for (auto& index : mapping_.position) place(index);
+        for (auto& triple : mapping_.color)
+            for (auto& index : triple) place(index);
+        for (auto& index : mapping_.scale) place(index);
+        place(mapping_.opacity);
+        for (auto& index : mapping_.rotation) place(index);
+        bigEndian_ = header.format == PLYHeader::Format::binaryBigEndian;
+    }
+
+    void append(std::span<const std::uint8_t> bytes, std::size_t count, SplatBatch& batch) const {
+        if (bigEndian_ != plykit::hostIsBigEndian)
+            appendAll<true>(bytes.data(), count, batch);
+        else
+            appendAll<false>(bytes.data(), count, batch);
+    }
+
+private:
+    template <bool swap>
+    static float floatAt(const std::uint8_t* vertex, std::size_t offset) {
+        std::uint32_t bits;
+        std::memcpy(&bits, vertex + offset, sizeof bits);
+        if constexpr (swap) bits = __builtin_bswap32(bits);
+        return std::bit_cast<float>(bits);
+    }
+
+    template <bool swap>
+    static Vector3 tripleAt(const std::uint8_t* vertex, const IndexTriple& offsets) {
+        return {floatAt<swap>(vertex, offsets[0]), floatAt<swap>(vertex, offsets[1]), floatAt<swap>(vertex, offsets[2])};
+    }
+
+    template <bool swap>
+    SplatPoint::Color colorAt(const std::uint8_t* vertex) const {
+        switch (mapping_.colorKind) {
+            case ElementInputMapping::ColorKind::sphericalHarmonicFloat: {
+                SHCoefficients triples;
+                for (const auto& offsets : mapping_.color) triples.push_back(tripleAt<swap>(vertex, offsets));
+                return SplatPoint::Color::sphericalHarmonicFloat(triples);
+            }
+            case ElementInputMapping::ColorKind::sRGBFloat256: {
+                Vector3 values = tripleAt<swap>(vertex, mapping_.color[0]);
+                return SplatPoint::Color::sRGBUInt8(
+                    {byteFrom256Scale(values[0]), byteFrom256Scale(values[1]), byteFrom256Scale(values[2])});
+            }
+            case ElementInputMapping::ColorKind::sRGBUInt8: break;
+        }
+        const IndexTriple& offsets = mapping_.color[0];
+        return SplatPoint::Color::sRGBUInt8({vertex[offsets[0]], vertex[offsets[1]], vertex[offsets[2]]});
+    }
+
+    template <bool swap>
+    void appendAll(const std::uint8_t* bytes, std::size_t count, SplatBatch& batch) const {
+        batch.reserve(batch.size() + count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* vertex = bytes + i * stride_;
+            Quaternion rotation{floatAt<swap>(vertex, mapping_.rotation[1]), floatAt<swap>(vertex, mapping_.rotation[2]),
+                                floatAt<swap>(vertex, mapping_.rotation[3]), floatAt<swap>(vertex, mapping_.rotation[0])};
+            batch.emplace_back(tripleAt<swap>(vertex, mapping_.position), colorAt<swap>(vertex),
+                               SplatPoint::Opacity::logitFloat(floatAt<swap>(vertex, mapping_.opacity)),
+                               SplatPoint::Scale::exponent(tripleAt<swap>(vertex, mapping_.scale)), rotation);
+        }
+    }
+
+    ElementInputMapping mapping_;  // its indices turned into byte offsets
+    std::size_t stride_ = 0;
+    bool bigEndian_ = false;
+};
 
 // Fewest bytes one element of the declaration takes, to bound how many
 // points a file of a given size can hold.
@@ -176,6 +262,7 @@ std::size_t sourceSize(const plykit::ReaderSource& source) {
 struct PLYDecoding {
     plykit::PLYReader::ElementSequence elements;
     ElementInputMapping mapping;
+    std::optional<VertexByteLayout> byteLayout;  // when the vertices come as bytes
 };
 
 }  // namespace
@@ -191,11 +278,20 @@ SplatBatchSequence SplatPLYSceneReader::read() {
     const auto& vertex = result.header.elements[mapping.elementTypeIndex];
     std::size_t expected = std::min<std::size_t>(vertex.count, sourceSize(source_) / smallestElementSize(result.header, vertex));
 
-    auto decoding = std::make_shared<PLYDecoding>(PLYDecoding{std::move(result.elements), std::move(mapping)});
+    std::optional<VertexByteLayout> byteLayout;
+    if (decoding_ == BodyDecoding::byLayout && result.elements.deliverBytes(mapping.elementTypeIndex))
+        byteLayout.emplace(result.header, mapping);
+
+    auto decoding = std::make_shared<PLYDecoding>(
+        PLYDecoding{std::move(result.elements), std::move(mapping), std::move(byteLayout)});
     return SplatBatchSequence(
         [decoding](SplatBatch& batch) {
             while (auto series = decoding->elements.next()) {
                 if (series->typeIndex != decoding->mapping.elementTypeIndex) continue;
+                if (series->elements.empty() && series->byteInstanceCount > 0) {
+                    decoding->byteLayout->append(series->bytes, series->byteInstanceCount, batch);
+                    return true;
+                }
                 // A conversion failure leaves none of the run's points behind.
                 std::size_t before = batch.size();
                 try {

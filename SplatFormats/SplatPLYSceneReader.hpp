@@ -28,12 +28,19 @@ public:
     explicit SplatPLYSceneReader(std::vector<std::uint8_t> bytes)
         : source_(plykit::ReaderSource::memory(std::move(bytes))) {}
 
+    // How a binary body whose vertex holds scalars only is decoded: by the
+    // vertex's byte layout, worked out once from the header (the default), or
+    // property by property as every other file is. Both give the same points.
+    enum class BodyDecoding { byLayout, perProperty };
+    void setBodyDecoding(BodyDecoding decoding) noexcept { decoding_ = decoding; }
+
     // Throws what the PLY reader throws for the source and header, and
     // unsupportedFileContents when the vertex layout cannot be read.
     SplatBatchSequence read() override;
 
 private:
     plykit::ReaderSource source_;
+    BodyDecoding decoding_ = BodyDecoding::byLayout;
 };
 
 }  // namespace splatformats

@@ -13,7 +13,7 @@ PACKAGES=(
   qt6-base-dev libqt6opengl6-dev libgl-dev libgl1-mesa-dri libegl-dev xvfb xauth
   clang libclang-rt-14-dev
   libavformat-dev libavcodec-dev libswscale-dev libavfilter-dev
-  libopencv-dev zlib1g-dev nlohmann-json3-dev
+  libopencv-dev zlib1g-dev libdeflate-dev nlohmann-json3-dev
   colmap xdg-utils fonts-dejavu openssl
 )
 

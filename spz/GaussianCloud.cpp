@@ -42,13 +42,13 @@ std::uint8_t packSH(float value, float flip) {
 
 // The most fractional bits (12 at most) at which every component fits the
 // signed 24-bit range after rounding.
-int choosePositionFractionalBits(const GaussianCloud& cloud, const CoordinateConverter& converter) {
+int choosePositionFractionalBits(std::span<const float> positions, const CoordinateConverter& converter) {
     float smallest = 0, largest = 0;
-    for (std::size_t i = 0; i < cloud.positions.size(); ++i) {
-        float value = cloud.positions[i] * converter.flipP[i % 3];
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        float value = positions[i] * converter.flipP[i % 3];
         if (!std::isfinite(value))
             throw SPZError::invalidData("position of point " + std::to_string(i / 3) + " is not finite (" +
-                                        tessaron::core::shortestText(cloud.positions[i]) + ")");
+                                        tessaron::core::shortestText(positions[i]) + ")");
         smallest = std::min(smallest, value);
         largest = std::max(largest, value);
     }
@@ -64,6 +64,22 @@ int choosePositionFractionalBits(const GaussianCloud& cloud, const CoordinateCon
 }
 
 }  // namespace
+
+PackedPositions packPositions(std::span<const float> positions, const PackOptions& options) {
+    CoordinateConverter converter = coordinateConverter(options.from, CoordinateSystem::rub);
+    PackedPositions packed;
+    packed.fractionalBits = choosePositionFractionalBits(positions, converter);
+    packed.bytes.resize(positions.size() * 3);
+    float positionScale = std::ldexp(1.0f, packed.fractionalBits);
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        // Fits 24 bits: checked when the fractional bits were chosen.
+        auto fixed = std::int32_t(std::round(converter.flipP[i % 3] * positions[i] * positionScale));
+        packed.bytes[3 * i] = std::uint8_t(fixed);
+        packed.bytes[3 * i + 1] = std::uint8_t(fixed >> 8);
+        packed.bytes[3 * i + 2] = std::uint8_t(fixed >> 16);
+    }
+    return packed;
+}
 
 bool GaussianCloud::checkSizes() const noexcept {
     if (numPoints < 0 || shDegree < 0 || shDegree > 3) return false;
@@ -126,24 +142,17 @@ PackedGaussians packGaussians(const GaussianCloud& cloud, const PackOptions& opt
     PackedGaussians packed;
     packed.numPoints = cloud.numPoints;
     packed.shDegree = cloud.shDegree;
-    packed.fractionalBits = choosePositionFractionalBits(cloud, converter);
+    PackedPositions positions = packPositions(cloud.positions, options);
+    packed.fractionalBits = positions.fractionalBits;
+    packed.positions = std::move(positions.bytes);
     packed.antialiased = cloud.antialiased;
     packed.usesQuaternionSmallestThree = true;
-    packed.positions.resize(count * 9);
     packed.scales.resize(count * 3);
     packed.rotations.resize(count * 4);
     packed.alphas.resize(count);
     packed.colors.resize(count * 3);
     packed.sh.resize(count * 3 * dimension);
 
-    float positionScale = std::ldexp(1.0f, packed.fractionalBits);
-    for (std::size_t i = 0; i < count * 3; ++i) {
-        // Fits 24 bits: checked when the fractional bits were chosen.
-        auto fixed = std::int32_t(std::round(converter.flipP[i % 3] * cloud.positions[i] * positionScale));
-        packed.positions[3 * i] = std::uint8_t(fixed);
-        packed.positions[3 * i + 1] = std::uint8_t(fixed >> 8);
-        packed.positions[3 * i + 2] = std::uint8_t(fixed >> 16);
-    }
     for (std::size_t i = 0; i < count * 3; ++i) {
         packed.scales[i] = roundToByte((cloud.scales[i] + 10.0f) * 16.0f);
         packed.colors[i] = roundToByte(cloud.colors[i] * 38.25f + 127.5f);

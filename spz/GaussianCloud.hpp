@@ -47,6 +47,14 @@ struct UnpackOptions {
 // and for a position that is not finite or fits at no fractional-bit count,
 // and SPZError::tooManyPoints above the format's 10,000,000 points.
 PackedGaussians packGaussians(const GaussianCloud& cloud, const PackOptions& options);
+
+// Positions (x, y, z per point) as packGaussians packs them, at the fractional
+// bits that suit them all; the same failures for them.
+struct PackedPositions {
+    Bytes bytes;
+    std::int32_t fractionalBits = 0;
+};
+PackedPositions packPositions(std::span<const float> positions, const PackOptions& options);
 GaussianCloud unpackGaussians(const PackedGaussians& packed, const UnpackOptions& options);
 
 GaussianCloud loadSpz(std::span<const std::uint8_t> file, const UnpackOptions& options);

@@ -27,6 +27,9 @@ public:
     void finish();
 
     std::uint64_t totalOutput() const noexcept { return totalOutput_; }
+    // Where the DEFLATE data begins, and whether a gzip member wraps it.
+    std::size_t deflateStart() const noexcept { return deflateStart_; }
+    bool isGzip() const noexcept { return gzip_; }
 
 private:
     struct Stream;

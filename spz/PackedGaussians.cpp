@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <optional>
+
+#include <libdeflate.h>
 
 #include "core/AtomicFile.hpp"
+#include "spz/Gzip.hpp"
 #include "spz/GzipInflater.hpp"
 #include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
@@ -51,6 +56,45 @@ PackedGaussians readArrays(const SpzHeader& header, Read&& read) {
     fill(packed.rotations, header.rotationBytesPerPoint());
     fill(packed.sh, header.shBytesPerPoint());
     return packed;
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* decompressor) const noexcept { libdeflate_free_decompressor(decompressor); }
+};
+
+// The whole stream inflated at once into one buffer of the size the header
+// and the gzip trailer announce, then cut into the arrays. None when
+// libdeflate refuses or the trailer disagrees: the streaming inflater then
+// goes over the file again and names the fault as it always has.
+std::optional<PackedGaussians> inflateWhole(std::span<const std::uint8_t> file, const GzipInflater& inflater,
+                                            const SpzHeader& header) {
+    std::span<const std::uint8_t> data = file.subspan(inflater.deflateStart());
+    std::size_t needed = header.streamLength();
+    std::size_t capacity = needed;
+    // Bytes beyond the arrays are allowed; the trailer's length says how many.
+    if (inflater.isGzip()) capacity = std::max<std::size_t>(needed, readUInt32(file.data() + file.size() - 4));
+    if (capacity > SpzHeader::largestStreamSize) return std::nullopt;
+
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor) return std::nullopt;
+    auto stream = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    std::size_t inputUsed = 0;
+    std::size_t produced = 0;
+    auto result = libdeflate_deflate_decompress_ex(decompressor.get(), data.data(), data.size(), stream.get(), capacity,
+                                                   &inputUsed, &produced);
+    if (result != LIBDEFLATE_SUCCESS || produced < needed) return std::nullopt;
+    std::span<const std::uint8_t> inflated(stream.get(), produced);
+    if (inflater.isGzip()) {
+        if (data.size() - inputUsed < 8) return std::nullopt;
+        const std::uint8_t* trailer = data.data() + inputUsed;
+        if (readUInt32(trailer) != crc32(inflated) || readUInt32(trailer + 4) != std::uint32_t(produced)) return std::nullopt;
+    }
+    std::size_t offset = SpzHeader::byteCount;
+    return readArrays(header, [&](std::span<std::uint8_t> destination) {
+        std::copy_n(inflated.begin() + std::ptrdiff_t(offset), destination.size(), destination.begin());
+        offset += destination.size();
+        return destination.size();
+    });
 }
 
 }  // namespace
@@ -127,6 +171,7 @@ PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
     std::array<std::uint8_t, SpzHeader::byteCount> headerBytes{};
     std::size_t headerCount = inflater.read(headerBytes);
     SpzHeader header = SpzHeader::parse(std::span(headerBytes).first(headerCount));
+    if (auto packed = inflateWhole(file, inflater, header)) return std::move(*packed);
     // The arrays are inflated in place, each sized by the checked header.
     PackedGaussians packed = readArrays(header, [&](std::span<std::uint8_t> destination) { return inflater.read(destination); });
     inflater.finish();

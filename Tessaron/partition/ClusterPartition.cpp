@@ -7,7 +7,7 @@
 
 #include "core/NumberText.hpp"
 #include "partition/LayoutEvaluator.hpp"
-#include "partition/ParallelFor.hpp"
+#include "core/ParallelFor.hpp"
 #include "partition/PlannerMath.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 
@@ -200,7 +200,7 @@ private:
             // candidate wins only when strictly better) is unaffected.
             std::vector<std::optional<EvalOutcome>> outcomes(candidates.size());
             std::vector<std::vector<CellShape>> candidateShapes(candidates.size());
-            planner::parallelFor(candidates.size(), [&](size_t index) {
+            core::parallelFor(candidates.size(), [&](size_t index) {
                 // A k-means result without two clusters (coincident points) is no split.
                 if (candidates[index].size() < 2) return;
                 candidateShapes[index] = shapesOf(candidates[index]);

@@ -5,7 +5,7 @@
 #include <limits>
 #include <unordered_map>
 
-#include "partition/ParallelFor.hpp"
+#include "core/ParallelFor.hpp"
 #include "partition/PlannerMath.hpp"
 
 namespace tessaron::partition::planner {
@@ -170,7 +170,7 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
     std::vector<std::vector<DiscEntry>> chunkDiscs(chunkCount);
     std::vector<std::vector<uint32_t>> chunkDiscCounts(chunkCount);
     base.binNearestSquared.assign(binCount, -INFINITY);
-    parallelFor(chunkCount, [&](size_t chunk) {
+    core::parallelFor(chunkCount, [&](size_t chunk) {
         size_t firstBin = chunkBins[chunk], lastBin = chunkBins[chunk + 1];
         size_t first = scene_.binStart[firstBin], last = scene_.binStart[lastBin];
         int32_t* nearest = base.nearest.data();
@@ -235,7 +235,7 @@ LayoutEvaluator::Base LayoutEvaluator::prepare(std::vector<CellShape> baseCells)
     size_t imageCount = scene_.imageCount();
     base.observationCounts.assign(imageCount * cellCount, 0);
     base.centroidDistances.assign(imageCount * cellCount, 0.0);
-    parallelFor((imageCount + 255) / 256, [&](size_t block) {
+    core::parallelFor((imageCount + 255) / 256, [&](size_t block) {
         for (size_t image = block * 256; image < std::min(imageCount, block * 256 + 256); ++image) {
             int32_t* row = base.observationCounts.data() + image * cellCount;
             for (uint32_t index = scene_.observationStart[image]; index < scene_.observationStart[image + 1];

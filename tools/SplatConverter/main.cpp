@@ -25,7 +25,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using splatformats::SplatPoint;
 
 enum class OutputFormat { spz, dotSplat, plyASCII };
 
@@ -81,37 +80,94 @@ Options parse(const std::vector<std::string>& arguments) {
     return options;
 }
 
-// Our PLY reader takes harmonics of degree 0 or 3; degrees 1 and 2 are
-// written as degree 3 with zero coefficients, so every output reads back.
-unsigned plyDegree(const std::vector<SplatPoint>& points) {
-    for (const auto& point : points)
-        if (point.color.shDegree() != splatformats::SHDegree::sh0) return 3;
-    return 0;
+// A failure of the input, told apart from the output's while both stream.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Streams the input batch by batch: only one batch of points is held.
+class InputPass {
+public:
+    explicit InputPass(const fs::path& input) : sequence_(read(input)) {}
+
+    // The next batch in `batch` (replacing what it held); false at the end.
+    bool next(splatformats::SplatBatch& batch) {
+        batch.clear();
+        try {
+            return sequence_.appendNext(batch);
+        } catch (const std::exception& error) {
+            throw InputError(error.what());
+        }
+    }
+
+private:
+    static splatformats::SplatBatchSequence read(const fs::path& input) {
+        try {
+            return splatformats::AutodetectSceneReader(input).read();
+        } catch (const std::exception& error) {
+            throw InputError(error.what());
+        }
+    }
+
+    splatformats::SplatBatchSequence sequence_;
+};
+
+struct InputSummary {
+    std::size_t count = 0;
+    bool harmonics = false;  // some colour beyond degree 0
+};
+
+// A first pass over the input for what a header must announce.
+InputSummary summarise(const fs::path& input) {
+    InputSummary summary;
+    InputPass pass(input);
+    splatformats::SplatBatch batch;
+    while (pass.next(batch)) {
+        summary.count += batch.size();
+        for (const auto& point : batch)
+            if (point.color.shDegree() != splatformats::SHDegree::sh0) summary.harmonics = true;
+    }
+    return summary;
 }
 
-void writePoints(const std::vector<SplatPoint>& points, OutputFormat format, const fs::path& path) {
+// The number of points copied.
+std::size_t copyPoints(const fs::path& input, splatformats::SplatSceneWriter& writer) {
+    InputPass pass(input);
+    splatformats::SplatBatch batch;
+    std::size_t count = 0;
+    while (pass.next(batch)) {
+        writer.write(batch);
+        count += batch.size();
+    }
+    writer.close();
+    return count;
+}
+
+// Writes the points of the input; the count and degree that SPZ and PLY
+// announce first come from a pass of its own. Returns the points written.
+std::size_t writePoints(const fs::path& input, const std::optional<InputSummary>& summary, OutputFormat format,
+                 const fs::path& path) {
     switch (format) {
         case OutputFormat::spz: {
             splatformats::SPZSceneWriter writer(path);
-            writer.start(std::int64_t(points.size()));
-            writer.write(points);
-            writer.close();
-            return;
+            writer.start(std::int64_t(summary->count));
+            return copyPoints(input, writer);
         }
         case OutputFormat::dotSplat: {
             splatformats::DotSplatSceneWriter writer(path);
-            writer.write(points);
-            writer.close();
-            return;
+            return copyPoints(input, writer);
         }
         case OutputFormat::plyASCII: {
+            // Our PLY reader takes harmonics of degree 0 or 3; degrees 1 and 2
+            // are written as degree 3 with zero coefficients, so every output
+            // reads back.
             splatformats::SplatPLYSceneWriter writer(path);
-            writer.start(plyDegree(points), false, std::int64_t(points.size()));
-            writer.write(points);
-            writer.close();
-            return;
+            writer.start(summary->harmonics ? 3 : 0, false, std::int64_t(summary->count));
+            return copyPoints(input, writer);
         }
     }
+    return 0;
 }
 
 const char* formatName(OutputFormat format) {
@@ -128,32 +184,42 @@ int convert(const Options& options) {
         std::cerr << "SplatConverter: Input file not found: " << options.input.string() << "\n";
         return 1;
     }
-    std::vector<SplatPoint> points;
-    try {
-        points = splatformats::AutodetectSceneReader(options.input).readAll();
-    } catch (const std::exception& error) {
+    auto readFailed = [&](const std::exception& error) {
         std::cerr << "SplatConverter: Could not read " << options.input.string() << ": " << error.what() << "\n";
         return 1;
+    };
+    std::optional<InputSummary> summary;
+    try {
+        if (options.format != OutputFormat::dotSplat) summary = summarise(options.input);
+    } catch (const InputError& error) {
+        return readFailed(error);
     }
-    if (options.verbose) std::cout << "Read " << points.size() << " splats from " << options.input.string() << std::endl;
-
+    if (options.verbose && summary)
+        std::cout << "Read " << summary->count << " splats from " << options.input.string() << std::endl;
     fs::path folder = options.output.has_parent_path() ? options.output.parent_path() : fs::path(".");
     if (::access(folder.c_str(), W_OK) != 0) {
         std::cerr << "SplatConverter: Could not write " << options.output.string() << ": " << std::strerror(errno) << "\n";
         return 1;
     }
     fs::path temporary = folder / ("." + options.output.filename().string() + ".tmp-" + std::to_string(::getpid()));
+    std::error_code ignored;  // the temporary may never have been created
+    std::size_t written = 0;
     try {
-        writePoints(points, options.format, temporary);
+        written = writePoints(options.input, summary, options.format, temporary);
         fs::rename(temporary, options.output);
+    } catch (const InputError& error) {
+        fs::remove(temporary, ignored);
+        return readFailed(error);
     } catch (const std::exception& error) {
-        std::error_code ignored;  // the temporary may never have been created
         fs::remove(temporary, ignored);
         std::cerr << "SplatConverter: Could not write " << options.output.string() << ": " << error.what() << "\n";
         return 1;
     }
+    // The .splat output streams in one pass: its count is known only now.
+    if (options.verbose && !summary)
+        std::cout << "Read " << written << " splats from " << options.input.string() << std::endl;
     if (options.verbose)
-        std::cout << "Wrote " << points.size() << " splats to " << options.output.string() << " ("
+        std::cout << "Wrote " << written << " splats to " << options.output.string() << " ("
                   << formatName(options.format) << ")" << std::endl;
     return 0;
 }

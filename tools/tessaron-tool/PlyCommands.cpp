@@ -11,13 +11,24 @@ namespace tessaron::tool {
 namespace {
 
 // Re-encodes a PLY file batch by batch in another body format; the header is
-// kept apart from the format (comments are not carried over).
+// kept apart from the format (comments are not carried over). Between binary
+// bodies, element types of scalars go over as bytes, swapped when the byte
+// order changes, without decoding every value.
 int convert(const std::string& inputPath, const std::string& outputPath, plykit::PLYHeader::Format format) {
     auto [header, elements] = plykit::PLYReader(std::filesystem::path(inputPath)).read();
+    using Format = plykit::PLYHeader::Format;
+    bool inputBigEndian = header.format == Format::binaryBigEndian;
+    if (header.format != Format::ascii && format != Format::ascii)
+        for (std::size_t type = 0; type < header.elements.size(); ++type) elements.deliverBytes(type);
     header.format = format;
     plykit::PLYWriter writer{std::filesystem::path(outputPath)};
     writer.write(header);
-    for (const auto& series : elements) writer.write(series.elements);
+    for (const auto& series : elements) {
+        if (series.elements.empty() && series.byteInstanceCount > 0)
+            writer.writeEncoded(series.bytes, series.byteInstanceCount, inputBigEndian);
+        else
+            writer.write(series.elements);
+    }
     writer.close();
     return 0;
 }

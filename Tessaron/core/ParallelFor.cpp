@@ -1,4 +1,4 @@
-#include "partition/ParallelFor.hpp"
+#include "core/ParallelFor.hpp"
 
 #include <sched.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace tessaron::partition::planner {
+namespace tessaron::core {
 
 size_t availableCPUs() noexcept {
     cpu_set_t set;
@@ -48,4 +48,4 @@ void parallelFor(size_t count, const std::function<void(size_t index)>& body) {
     if (firstError) std::rethrow_exception(firstError);
 }
 
-}  // namespace tessaron::partition::planner
+}  // namespace tessaron::core

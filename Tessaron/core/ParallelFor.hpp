@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace tessaron::partition::planner {
+namespace tessaron::core {
 
 // Runs body(0) ... body(count - 1) on up to as many threads as the process
 // may use (its CPU affinity), and returns when all are done. The bodies must
@@ -14,4 +14,4 @@ void parallelFor(size_t count, const std::function<void(size_t index)>& body);
 // The number of CPUs this process may run on.
 size_t availableCPUs() noexcept;
 
-}  // namespace tessaron::partition::planner
+}  // namespace tessaron::core
