@@ -2,26 +2,6 @@
 
 namespace plykit {
 
-namespace {
-
-std::string describe(AsyncBufferingInputStream::StreamErrorKind kind, const std::string& detail) {
-    using Kind = AsyncBufferingInputStream::StreamErrorKind;
-    switch (kind) {
-        case Kind::cannotOpenSource: return "Cannot open the input " + detail;
-        case Kind::readFailed: return detail.empty() ? "Reading the input failed" : "Reading the input failed: " + detail;
-        case Kind::unexpectedReadResult: return "Unexpected result " + detail + " reading the input";
-        case Kind::eof: return "End of the input";
-        case Kind::closed: return "The input is closed";
-        case Kind::cancelled: return "Reading the input was cancelled";
-    }
-    return "Input stream error";
-}
-
-}  // namespace
-
-AsyncBufferingInputStream::StreamError::StreamError(Kind kind, std::string detail)
-    : ErrorOf(kind, describe(kind, detail)), detail_(std::move(detail)) {}
-
 AsyncBufferingInputStream::StreamReader::StreamReader(std::unique_ptr<InputStream> stream, std::size_t bufferSize)
     : stream_(std::move(stream)), bufferSize_(bufferSize == 0 ? 1 : bufferSize) {}
 
@@ -55,8 +35,8 @@ std::optional<AsyncBufferingInputStream::Chunk> AsyncBufferingInputStream::Strea
     std::string streamError = stream_->error();
     stream_->close();
     if (result == 0) return std::nullopt;
-    if (result == -1) throw StreamError(StreamErrorKind::readFailed, streamError);
-    throw StreamError(StreamErrorKind::unexpectedReadResult, std::to_string(result));
+    if (result == -1) throw StreamError(StreamErrorKind::readFailed, StreamDirection::input, streamError);
+    throw StreamError(StreamErrorKind::unexpectedReadResult, StreamDirection::input, std::to_string(result));
 }
 
 void AsyncBufferingInputStream::StreamReader::pushback(Chunk chunk) {

@@ -11,6 +11,7 @@
 
 #include "PlyKit/InputStream.hpp"
 #include "PlyKit/ReaderSource.hpp"
+#include "PlyKit/StreamError.hpp"
 #include "core/Error.hpp"
 
 namespace plykit {
@@ -18,21 +19,14 @@ namespace plykit {
 // Hands out the input in chunks of at most `bufferSize` bytes and takes
 // chunks back (a stack: the last one handed back comes first). Copies share
 // one StreamReader; its operations run one at a time under its lock, which
-// stands for the serial executor of the design.
+// keeps them in order as a serial queue would.
 class AsyncBufferingInputStream {
 public:
     using Chunk = std::vector<std::uint8_t>;
 
-    enum class StreamErrorKind { cannotOpenSource, readFailed, unexpectedReadResult, eof, closed, cancelled };
-    class StreamError : public tessaron::core::ErrorOf<StreamErrorKind> {
-    public:
-        StreamError(Kind kind, std::string detail = {});
-        // The underlying error's text (readFailed) or the read result.
-        const std::string& detail() const noexcept { return detail_; }
-
-    private:
-        std::string detail_;
-    };
+    // The one error type of both buffering streams.
+    using StreamErrorKind = plykit::StreamErrorKind;
+    using StreamError = plykit::StreamError;
 
     class StreamReader {
     public:

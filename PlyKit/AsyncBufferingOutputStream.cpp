@@ -5,23 +5,6 @@
 
 namespace plykit {
 
-namespace {
-
-std::string describe(AsyncBufferingOutputStream::StreamErrorKind kind, const std::string& detail) {
-    using Kind = AsyncBufferingOutputStream::StreamErrorKind;
-    switch (kind) {
-        case Kind::writeFailed: return detail.empty() ? "Writing the output failed" : "Writing the output failed: " + detail;
-        case Kind::closed: return "The output is closed";
-        case Kind::streamFull: return "The output accepts no more bytes";
-    }
-    return "Output stream error";
-}
-
-}  // namespace
-
-AsyncBufferingOutputStream::StreamError::StreamError(Kind kind, std::string detail)
-    : ErrorOf(kind, describe(kind, detail)), detail_(std::move(detail)) {}
-
 AsyncBufferingOutputStream::StreamWriter::StreamWriter(std::unique_ptr<OutputStream> stream, std::size_t bufferSize)
     : stream_(std::move(stream)), bufferSize_(bufferSize == 0 ? 1 : bufferSize), buffer_(bufferSize_) {}
 
@@ -32,14 +15,14 @@ AsyncBufferingOutputStream::StreamWriter::~StreamWriter() {
 void AsyncBufferingOutputStream::StreamWriter::passToStream(const std::uint8_t* bytes, std::size_t length) {
     std::ptrdiff_t accepted = stream_->write(bytes, length);
     if (accepted == static_cast<std::ptrdiff_t>(length)) return;
-    if (accepted == -1) throw StreamError(StreamErrorKind::writeFailed, stream_->error());
-    if (accepted == 0) throw StreamError(StreamErrorKind::streamFull);
-    throw StreamError(StreamErrorKind::writeFailed);
+    if (accepted == -1) throw StreamError(StreamErrorKind::writeFailed, StreamDirection::output, stream_->error());
+    if (accepted == 0) throw StreamError(StreamErrorKind::streamFull, StreamDirection::output);
+    throw StreamError(StreamErrorKind::writeFailed, StreamDirection::output);
 }
 
 void AsyncBufferingOutputStream::StreamWriter::write(std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mutex_);
-    if (isClosed_) throw StreamError(StreamErrorKind::closed);
+    if (isClosed_) throw StreamError(StreamErrorKind::closed, StreamDirection::output);
     if (!isOpen_) {
         stream_->open();
         isOpen_ = true;

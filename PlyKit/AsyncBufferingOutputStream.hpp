@@ -12,6 +12,7 @@
 
 #include "PlyKit/OutputStream.hpp"
 #include "PlyKit/WriterDestination.hpp"
+#include "PlyKit/StreamError.hpp"
 #include "core/Error.hpp"
 
 namespace plykit {
@@ -19,19 +20,12 @@ namespace plykit {
 // Collects bytes in a fixed buffer and passes them to the platform stream in
 // whole buffers, except on flush() and close(). Copies share one
 // StreamWriter; its operations run one at a time under its lock, which
-// stands for the serial executor of the design.
+// keeps them in order as a serial queue would.
 class AsyncBufferingOutputStream {
 public:
-    enum class StreamErrorKind { writeFailed, closed, streamFull };
-    class StreamError : public tessaron::core::ErrorOf<StreamErrorKind> {
-    public:
-        StreamError(Kind kind, std::string detail = {});
-        // The underlying error's text (writeFailed), possibly empty.
-        const std::string& detail() const noexcept { return detail_; }
-
-    private:
-        std::string detail_;
-    };
+    // The one error type of both buffering streams.
+    using StreamErrorKind = plykit::StreamErrorKind;
+    using StreamError = plykit::StreamError;
 
     class StreamWriter {
     public:

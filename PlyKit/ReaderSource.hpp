@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "PlyKit/InputStream.hpp"
+#include "PlyKit/StreamError.hpp"
 #include "core/Error.hpp"
 
 namespace plykit {
@@ -14,15 +15,8 @@ namespace plykit {
 // Where a reader's bytes come from: a file or bytes in memory.
 class ReaderSource {
 public:
-    enum class ErrorKind { cannotOpen };
-    class Error : public tessaron::core::ErrorOf<ErrorKind> {
-    public:
-        Error(std::filesystem::path url, const std::string& reason);
-        const std::filesystem::path& url() const noexcept { return url_; }
-
-    private:
-        std::filesystem::path url_;
-    };
+    using ErrorKind = OpenErrorKind;
+    using Error = OpenError;
 
     static ReaderSource url(std::filesystem::path path);
     static ReaderSource memory(std::vector<std::uint8_t> bytes);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "PlyKit/OutputStream.hpp"
+#include "PlyKit/StreamError.hpp"
 #include "core/Error.hpp"
 
 namespace plykit {
@@ -13,15 +14,8 @@ namespace plykit {
 // Where a writer's bytes go: a file (its contents replaced) or memory.
 class WriterDestination {
 public:
-    enum class ErrorKind { cannotOpen };
-    class Error : public tessaron::core::ErrorOf<ErrorKind> {
-    public:
-        Error(std::filesystem::path url, const std::string& reason);
-        const std::filesystem::path& url() const noexcept { return url_; }
-
-    private:
-        std::filesystem::path url_;
-    };
+    using ErrorKind = OpenErrorKind;
+    using Error = OpenError;
 
     static WriterDestination file(std::filesystem::path path);
     static WriterDestination memory();

@@ -370,6 +370,12 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                            const SplatSorter::CameraPose& pose, PendingFrame& frame) {
     const std::int64_t sortedCount = frame.indexBuffer->count();
     if (sortedCount == 0) return false;
+    // A frame without room for its buffers is skipped; the log says why.
+    auto notDrawn = [](const GPUBufferBase::Error& error) {
+        RendererLog::write(RendererLog::Level::error, "SplatRenderer",
+                           std::string("Frame not drawn: a GPU buffer could not be allocated (") + error.what() + ")");
+        return false;
+    };
     const FrameGeometry geometry = FrameGeometry::forSplatCount(sortedCount);
 
     // Uniforms into the next slot of the ring.
@@ -391,8 +397,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
     if (!table || table->length() < tableLength) {
         try {
             table = GLBufferObject(tableLength, "Chunks");
-        } catch (const GPUBufferBase::Error&) {
-            return false;
+        } catch (const GPUBufferBase::Error& error) {
+            return notDrawn(error);
         }
     }
     std::vector<ChunkTableEntry> entries(chunks.size());
@@ -434,8 +440,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             triangleVertexIndexBuffer_.markDirty();
         }
         triangleVertexIndexBuffer_.upload("Triangle Indices");
-    } catch (const GPUBufferBase::Error&) {
-        return false;
+    } catch (const GPUBufferBase::Error& error) {
+        return notDrawn(error);
     }
 
     // Projected splats, in batches no longer than one storage block.
@@ -449,8 +455,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             if (projected.length() < batchSize(batch) * 32)
                 projected = GLBufferObject(batchSize(batch) * 32, "Projected Splats");
         }
-    } catch (const GPUBufferBase::Error&) {
-        return false;
+    } catch (const GPUBufferBase::Error& error) {
+        return notDrawn(error);
     }
 
     glBindBufferRange(GL_UNIFORM_BUFFER, 0, uniformBuffers_.name(), GLintptr(uniformBufferOffset_),

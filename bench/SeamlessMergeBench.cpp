@@ -105,8 +105,7 @@ void BM_SeamlessMerge(benchmark::State& state) {
     const CellSet& cells = cellSet(state.range(0), state.range(1), state.range(2));
     const std::filesystem::path output = outputFile();
     for (auto _ : state) {
-        SeamlessMerger::pureVoronoiOwnership = cells.pureVoronoi;
-        SeamlessMerger::merge(cells.inputs, output, cells.sceneBounds);
+        SeamlessMerger::merge(cells.inputs, output, cells.sceneBounds, {.pureVoronoiOwnership = cells.pureVoronoi});
     }
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

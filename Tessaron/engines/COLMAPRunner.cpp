@@ -91,7 +91,7 @@ std::optional<FeatureExtractionMode> featureExtractionModeFromString(std::string
     return std::nullopt;
 }
 
-// MARK: - Errors
+// ---- Errors ----
 
 COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::binaryNotFound(const std::string& path) {
     COLMAPError error(COLMAPErrorKind::binaryNotFound,
@@ -140,7 +140,7 @@ COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionEmpty(const s
     return error;
 }
 
-// MARK: - Set-up
+// ---- Set-up ----
 
 COLMAPRunner::COLMAPRunner(std::optional<std::string> colmapPath)
     : colmapPath_(colmapPath ? std::move(*colmapPath)
@@ -165,7 +165,7 @@ std::string COLMAPRunner::locateExecutable(const fs::path& bundleResources, cons
     return bundleCandidate.string();
 }
 
-// MARK: - Running
+// ---- Running ----
 
 // What every step of one run shares.
 struct COLMAPRunner::Session {
@@ -209,16 +209,32 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     }
 }
 
-void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPath, bool singleCamera,
-                       bool sequentialMatching, bool useGlobalMapper, bool useGPU, FeatureExtractionMode mode,
-                       const std::optional<std::string>& vocabTreePath, const std::optional<std::string>& snapshotPath,
-                       int snapshotFrequency, const std::optional<Rig360Config>& rig, bool openCVRig) {
+void COLMAPRunner::Options::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("COLMAP option " + field + " " + why);
+    };
+    if (imagePath.empty()) refuse("imagePath", "is empty");
+    if (outputPath.empty()) refuse("outputPath", "is empty");
+    if (rig) {
+        if (rig->layout.cameraCount < 1) refuse("rig.layout.cameraCount", "must be at least 1");
+        if (rig->layout.referenceCameraName.empty()) refuse("rig.layout.referenceCameraName", "is empty");
+        if (!rig->layout.rigConfigJSON || !rig->layout.matchPairLines) refuse("rig.layout", "lacks its file makers");
+    }
+}
+
+void COLMAPRunner::run(const Options& settings) {
+    settings.check();
     if (!fileExists(colmapPath_)) throw COLMAPError::binaryNotFound(colmapPath_);
 
+    const std::string& imagePath = settings.imagePath;
+    const std::string& outputPath = settings.outputPath;
+    const std::optional<Rig360Config>& rig = settings.rig;
+    const bool openCVRig = settings.openCVRig;
+    const bool useGlobalMapper = settings.useGlobalMapper;
     const std::string threads = std::to_string(maxThreads_);
     const std::string databasePath = outputPath + "/database.db";
     const std::string sparsePath = outputPath + "/sparse";
-    const ModeOptions options = modeOptions(mode);
+    const ModeOptions options = modeOptions(settings.mode);
 
     fs::create_directories(sparsePath);
     // COLMAP's glog files belong with the run, not in /tmp.
@@ -226,13 +242,13 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
     const Session session{programVersion(environment), environment};
     const COLMAPVersion& version = session.version;
 
-    log("Hardware: " + std::to_string(activeProcessorCount()) + " cores, using " + threads + " threads");
-    log(std::string("═══ Step 1/3: Feature Extraction (") + (useGPU ? "GPU SIFT" : "CPU SIFT") + options.bannerMarker +
-        ") ═══");
-
     // A build without CUDA would run its SIFT through OpenGL, which aborts
-    // without a display; the banner still says what the user asked for.
-    const bool extractOnGPU = useGPU && !version.withoutCUDA;
+    // without a display: it extracts on the CPU, and the banner says so.
+    const bool extractOnGPU = settings.useGPU && !version.withoutCUDA;
+    log("Hardware: " + std::to_string(activeProcessorCount()) + " cores, using " + threads + " threads");
+    log(std::string("═══ Step 1/3: Feature Extraction (") + (extractOnGPU ? "GPU SIFT" : "CPU SIFT") +
+        options.bannerMarker + ") ═══");
+
     std::vector<std::string> extraction = {"feature_extractor", "--database_path", databasePath, "--image_path",
                                            imagePath, "--FeatureExtraction.use_gpu", extractOnGPU ? "1" : "0",
                                            "--FeatureExtraction.num_threads", threads};
@@ -244,7 +260,7 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
                                              openCVRig ? "OPENCV" : "PINHOLE", "--ImageReader.camera_params", params});
         if (rig->maskDir) extraction.insert(extraction.end(), {"--ImageReader.mask_path", *rig->maskDir});
     } else {
-        extraction.insert(extraction.end(), {"--ImageReader.single_camera", singleCamera ? "1" : "0"});
+        extraction.insert(extraction.end(), {"--ImageReader.single_camera", settings.singleCamera ? "1" : "0"});
     }
     extraction.insert(extraction.end(), options.extraction.begin(), options.extraction.end());
     runStep(Step::featureExtraction, extraction, session);
@@ -281,19 +297,19 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
         core::AtomicFile::write(matchPairsPath, text);
         matching = {"matches_importer", "--database_path", databasePath, "--match_list_path", matchPairsPath};
         matching.insert(matching.end(), matcherOptions.begin(), matcherOptions.end());
-    } else if (sequentialMatching) {
+    } else if (settings.sequentialMatching) {
         log("═══ Step 2/3: Sequential Matching ═══");
         matching = {"sequential_matcher", "--database_path", databasePath, "--SequentialMatching.overlap", "10",
                     "--SequentialMatching.quadratic_overlap", "1"};
         matching.insert(matching.end(), matcherOptions.begin(), matcherOptions.end());
-        if (vocabTreePath && fileExists(*vocabTreePath)) {
+        if (const auto& vocabTreePath = settings.vocabTreePath; vocabTreePath && fileExists(*vocabTreePath)) {
             log("Loop closure: enabled (vocab tree: " + *vocabTreePath + ")");
             matching.insert(matching.end(),
                             {"--SequentialMatching.loop_detection", "1", "--SequentialMatching.loop_detection_period",
                              "10", "--SequentialMatching.loop_detection_num_images", "50",
                              "--SequentialMatching.vocab_tree_path", *vocabTreePath});
         } else {
-            log("Loop closure: disabled (no vocab tree at " + vocabTreePath.value_or("nil") +
+            log("Loop closure: disabled (no vocab tree at " + settings.vocabTreePath.value_or("nil") +
                 " — sequential-only matching)");
         }
     } else {
@@ -329,11 +345,11 @@ void COLMAPRunner::run(const std::string& imagePath, const std::string& outputPa
                                            "--Mapper.ba_refine_extra_params", refine});
         }
         // The global path never asks for snapshots, also when it falls back.
-        if (!useGlobalMapper && snapshotPath && snapshotFrequency >= 1) {
+        if (!useGlobalMapper && settings.snapshotPath && settings.snapshotFrequency >= 1) {
             std::error_code ignored;  // COLMAP reports a missing folder itself
-            fs::create_directories(*snapshotPath, ignored);
-            mapping.insert(mapping.end(), {"--Mapper.snapshot_path", *snapshotPath, "--Mapper.snapshot_frames_freq",
-                                           std::to_string(snapshotFrequency)});
+            fs::create_directories(*settings.snapshotPath, ignored);
+            mapping.insert(mapping.end(), {"--Mapper.snapshot_path", *settings.snapshotPath,
+                                           "--Mapper.snapshot_frames_freq", std::to_string(settings.snapshotFrequency)});
         }
         runStep(Step::reconstruction, mapping, session);
     }

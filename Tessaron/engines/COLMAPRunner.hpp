@@ -81,6 +81,30 @@ public:
         using core::ErrorOf<COLMAPErrorKind>::ErrorOf;
     };
 
+    // One run's settings, every field named and defaulted.
+    struct Options {
+        std::string imagePath = {};
+        std::string outputPath = {};  // gets database.db and sparse/
+        bool singleCamera = false;  // one camera for all photos
+        bool sequentialMatching = false;  // video frames: neighbours only, with loop closure
+        bool useGlobalMapper = false;
+        bool useGPU = true;  // a COLMAP without CUDA always extracts on the CPU; the log says which ran
+        FeatureExtractionMode mode = FeatureExtractionMode::standard;
+        std::optional<std::string> vocabTreePath = {};
+        std::optional<std::string> snapshotPath = {};  // the incremental mapper's snapshots
+        int snapshotFrequency = 10;               // registered frames between snapshots; below 1: none
+        std::optional<Rig360Config> rig = {};
+        bool openCVRig = false;  // the rig's crops as OPENCV cameras whose distortion is refined
+
+        // Throws OptionsError naming the first field out of range.
+        void check() const;
+    };
+
+    class OptionsError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
     // The executable is `colmapPath` when given, unchanged; otherwise the
     // bundled program (Resources/colmap beside the application), the build
     // tree's Resources/colmap, then `colmap` on the PATH. Looks only at the
@@ -100,12 +124,9 @@ public:
     // rig rig_config.json and match_pairs.txt). Returns when every step has
     // succeeded and sparse/0 holds a model; throws COLMAPError at the first
     // failing step, the file system's error when a folder or file cannot be
-    // written, and whatever ProcessRunner::run throws (core::CancellationError
-    // once the runner is latched).
-    void run(const std::string& imagePath, const std::string& outputPath, bool singleCamera, bool sequentialMatching,
-             bool useGlobalMapper, bool useGPU, FeatureExtractionMode mode,
-             const std::optional<std::string>& vocabTreePath, const std::optional<std::string>& snapshotPath,
-             int snapshotFrequency, const std::optional<Rig360Config>& rig, bool openCVRig);
+    // written, whatever ProcessRunner::run throws (core::CancellationError
+    // once the runner is latched), and OptionsError before anything runs.
+    void run(const Options& options);
 
     // Makes sparse/0 the sub-model with the most registered images; never
     // throws (file errors become "⚠ " lines).

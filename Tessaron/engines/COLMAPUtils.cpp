@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "core/AtomicFile.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
 
@@ -53,14 +53,14 @@ struct FileBytes {
 // The whole file in one buffer, without zero-filling it first.
 FileBytes readFileBytes(const std::filesystem::path& file) {
     int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) FileError::throwErrno("Could not read", file);
+    if (descriptor < 0) core::FileError::throwErrno("Could not read", file);
     struct DescriptorCloser {
         int descriptor;
         ~DescriptorCloser() { ::close(descriptor); }
     } closer{descriptor};
 
     struct stat status {};
-    if (::fstat(descriptor, &status) != 0) FileError::throwErrno("Could not read", file);
+    if (::fstat(descriptor, &status) != 0) core::FileError::throwErrno("Could not read", file);
     FileBytes bytes;
     size_t capacity = status.st_size > 0 ? size_t(status.st_size) : 0;
     bytes.data = std::make_unique_for_overwrite<uint8_t[]>(capacity);
@@ -68,7 +68,7 @@ FileBytes readFileBytes(const std::filesystem::path& file) {
         ssize_t count = ::read(descriptor, bytes.data.get() + bytes.size, capacity - bytes.size);
         if (count < 0) {
             if (errno == EINTR) continue;
-            FileError::throwErrno("Could not read", file);
+            core::FileError::throwErrno("Could not read", file);
         }
         if (count == 0) break;  // shrank while we read: parse what is there
         bytes.size += size_t(count);
@@ -77,7 +77,7 @@ FileBytes readFileBytes(const std::filesystem::path& file) {
         // fstat gives no size for some special files; a read still reports
         // errors such as reading a folder.
         uint8_t probe;
-        if (::read(descriptor, &probe, 1) < 0) FileError::throwErrno("Could not read", file);
+        if (::read(descriptor, &probe, 1) < 0) core::FileError::throwErrno("Could not read", file);
     }
     return bytes;
 }
@@ -206,7 +206,7 @@ ImageMap COLMAPUtils::readImages(const std::filesystem::path& file) {
         image.ty = reader.read<double>();
         image.tz = reader.read<double>();
         image.cameraId = reader.read<int32_t>();
-        image.name = decodeUTF8Lossy(reader.readZeroTerminated());
+        image.name = core::decodeUTF8Lossy(reader.readZeroTerminated());
         uint64_t keypointCount = reader.read<uint64_t>();
         reader.readArray(image.points2D, keypointCount, 8);
         return std::pair{image.imageId, std::move(image)};

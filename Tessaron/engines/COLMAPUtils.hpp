@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 
 namespace tessaron::engines {
 
@@ -106,7 +106,7 @@ public:
 
     // A file or folder could not be read or created. Writes fail with
     // core::AtomicFile::WriteError.
-    using FileError = engines::FileError;
+    using FileError = core::FileError;
 
     // Parameter count per camera model id 0...10 (SIMPLE_PINHOLE ...
     // THIN_PRISM_FISHEYE).

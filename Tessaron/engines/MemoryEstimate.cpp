@@ -1,5 +1,7 @@
 #include "engines/MemoryEstimate.hpp"
 
+#include "core/NumberText.hpp"
+
 namespace tessaron::engines {
 
 namespace {
@@ -22,6 +24,12 @@ double MemoryEstimate::gigabytes(int64_t width, int64_t height, int64_t imageCou
     double modelGB = (pixels * 165.0 + double(bytesPerGaussian(width, height)) * double(gaussianCap) + 280000000.0) *
                      1.08 / bytesPerGB;
     return imagesGB + modelGB;
+}
+
+std::string MemoryEstimate::fitMessage(double needGB, double budgetGB) {
+    return "This model size needs about " + core::fixedText(needGB, 1) + " GB of memory, more than the " +
+           core::fixedText(budgetGB, 1) +
+           " GB this computer can give it. Turn on partitioning (Advanced) or choose a smaller model size.";
 }
 
 }  // namespace tessaron::engines

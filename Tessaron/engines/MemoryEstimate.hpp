@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tessaron::engines {
 
@@ -21,6 +22,10 @@ struct MemoryEstimate {
 
     // Image size in pixels (after downscaling), image count, Gaussian cap.
     static double gigabytes(int64_t width, int64_t height, int64_t imageCount, int64_t gaussianCap);
+
+    // "This model size needs about <need> GB of memory, more than the
+    // <budget> GB this computer can give it. ..."
+    static std::string fitMessage(double needGB, double budgetGB);
 };
 
 }  // namespace tessaron::engines

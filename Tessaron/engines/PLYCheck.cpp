@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
 
@@ -47,29 +47,16 @@ PLYCheck::Failure PLYCheck::Failure::notBinaryLittleEndian() {
 
 PLYCheck::Failure PLYCheck::Failure::noVertices() { return Failure(FailureKind::noVertices, "PLY has no vertices"); }
 
+PLYCheck::Failure PLYCheck::Failure::invalidHeader(const std::string& reason) {
+    return Failure(FailureKind::invalidHeader, "PLY header is invalid: " + reason);
+}
+
 const std::set<std::string>& PLYCheck::requiredProperties() {
     static const std::set<std::string> names = {"x",      "y",       "z",       "f_dc_0",  "f_dc_1",
                                                 "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
                                                 "rot_0",  "rot_1",   "rot_2",   "rot_3"};
     return names;
 }
-
-namespace {
-
-// Pieces of `text` between `separator`s, empty pieces dropped.
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(separator, start);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > start) pieces.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return pieces;
-}
-
-}  // namespace
 
 PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
     int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -79,13 +66,13 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
         ~DescriptorCloser() { ::close(descriptor); }
     } closer{descriptor};
 
-    // A failed read leaves what was read so far; the header search then fails.
     std::string head(maximumHeaderBytes, '\0');
     size_t filled = 0;
     while (filled < head.size()) {
         ssize_t count = ::read(descriptor, head.data() + filled, head.size() - filled);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
+        if (count < 0) core::FileError::throwErrno("Could not read", file);
+        if (count == 0) break;
         filled += size_t(count);
     }
     head.resize(filled);
@@ -93,23 +80,34 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
     size_t marker = head.find("end_header\n");
     if (marker == std::string::npos) throw Failure::noHeader();
     const int64_t headerSize = int64_t(marker + 11);
-    std::string header = decodeUTF8Lossy(std::string_view(head).substr(0, size_t(headerSize)));
+    head.resize(size_t(headerSize));
+    std::string header = core::decodeUTF8Lossy(head);
     if (header.find("format binary_little_endian 1.0") == std::string::npos) throw Failure::notBinaryLittleEndian();
 
-    bool inVertexElement = false;
+    plykit::PLYHeader parsed;
+    try {
+        parsed = plykit::PLYHeader::decodeASCII(header);
+    } catch (const plykit::PLYHeader::ASCIIDecodeError& error) {
+        throw Failure::invalidHeader(error.what());
+    }
+
+    // Every vertex property is a 4-byte float with a name of its own; the
+    // properties of other elements are not looked at.
     int64_t vertexCount = -1;
     int64_t bytesPerVertex = 0;
     std::set<std::string, std::less<>> names;
-    for (std::string_view line : split(header, '\n')) {
-        std::vector<std::string_view> words = split(line, ' ');
-        if (words.empty()) continue;
-        if (words[0] == "element") {
-            inVertexElement = words.size() == 3 && words[1] == "vertex";
-            if (inVertexElement) vertexCount = parseDecimalInteger(words[2]).value_or(-1);
-        } else if (words[0] == "property" && inVertexElement) {
-            bool isFloat = words.size() == 3 && (words[1] == "float" || words[1] == "float32");
-            if (!isFloat || names.contains(words[2])) throw Failure::unsupportedProperty(std::string(line));
-            names.emplace(words[2]);
+    for (const plykit::PLYHeader::Element& element : parsed.elements) {
+        if (element.name != "vertex") continue;
+        vertexCount = int64_t(element.count);
+        for (const plykit::PLYHeader::Property& property : element.properties) {
+            const bool isFloat = !property.type.isList() &&
+                                 property.type.valueType() == plykit::PLYHeader::PrimitivePropertyType::float32;
+            if (!isFloat || names.contains(property.name)) {
+                std::string line = property.description();
+                line.pop_back();  // its line feed
+                throw Failure::unsupportedProperty(line);
+            }
+            names.insert(property.name);
             bytesPerVertex += 4;
         }
     }
@@ -126,9 +124,9 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
         expectedSize = std::numeric_limits<int64_t>::max();
 
     off_t actualSize = ::lseek(descriptor, 0, SEEK_END);
-    if (actualSize < 0) FileError::throwErrno("Could not measure", file);
+    if (actualSize < 0) core::FileError::throwErrno("Could not measure", file);
     if (int64_t(actualSize) != expectedSize) throw Failure::sizeMismatch(expectedSize, int64_t(actualSize));
-    return Layout{vertexCount, bytesPerVertex};
+    return Layout{vertexCount, bytesPerVertex, std::move(head), std::move(parsed)};
 }
 
 }  // namespace tessaron::engines

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "PlyKit/PLYHeader.hpp"
 #include "core/Error.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 
 namespace tessaron::engines {
 
@@ -23,7 +24,8 @@ public:
         sizeMismatch,
         noHeader,
         notBinaryLittleEndian,
-        noVertices
+        noVertices,
+        invalidHeader
     };
 
     // what() is the exact user-facing text of each case:
@@ -34,6 +36,7 @@ public:
     //   noHeader             "PLY header is incomplete"
     //   notBinaryLittleEndian "PLY is not binary little-endian"
     //   noVertices           "PLY has no vertices"
+    //   invalidHeader        "PLY header is invalid: <PlyKit's reason>"
     class Failure : public core::ErrorOf<FailureKind> {
     public:
         static Failure unreadable(const std::string& path);
@@ -43,6 +46,7 @@ public:
         static Failure noHeader();
         static Failure notBinaryLittleEndian();
         static Failure noVertices();
+        static Failure invalidHeader(const std::string& reason);
 
         std::string path;                  // unreadable
         std::string line;                  // unsupportedProperty
@@ -56,6 +60,8 @@ public:
     struct Layout {
         int64_t vertexCount = 0;
         int64_t bytesPerVertex = 0;
+        std::string headerText;     // every byte up to and including "end_header\n"
+        plykit::PLYHeader header;   // as PlyKit reads it
         bool operator==(const Layout&) const = default;
     };
 
@@ -63,8 +69,8 @@ public:
     // scale and rotation.
     static const std::set<std::string>& requiredProperties();
 
-    // The vertex count and bytes per vertex of a file that passes; throws
-    // Failure otherwise, or FileError when the size cannot be queried.
+    // The layout of a file that passes; throws Failure otherwise, or
+    // FileError when the file cannot be read or measured.
     static Layout validate(const std::filesystem::path& file);
 
     static constexpr size_t maximumHeaderBytes = 65536;

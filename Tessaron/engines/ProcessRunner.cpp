@@ -16,11 +16,13 @@
 #include <memory>
 #include <thread>
 
-#include "engines/TextLines.hpp"
+#include "core/TextLines.hpp"
 
 extern char** environ;
 
 namespace tessaron::engines {
+
+using core::TextLines;
 
 namespace {
 
@@ -70,7 +72,7 @@ Pipe makePipe() {
 }
 
 // The readers still running; the run waits for it to reach zero, with a
-// deadline (the dispatch group of the design).
+// deadline, so that a reader stuck on a pipe a descendant holds open cannot hold the run.
 class ReaderCount {
 public:
     explicit ReaderCount(int count) : remaining_(count) {}
@@ -122,7 +124,7 @@ void readPipe(int fd, int stopFd, const LineBatchHandler& onLines, ReaderCount& 
         size_t scanFrom = buffer.size();
         buffer.append(chunk.data(), size_t(count));
         // Only the new bytes can hold a new line end.
-        size_t cut = endOfLastLineBreak(buffer, scanFrom);
+        size_t cut = core::endOfLastLineBreak(buffer, scanFrom);
         if (cut == 0) continue;
         deliverChunk(std::string_view(buffer).substr(0, cut), onLines);
         buffer.erase(0, cut);

@@ -14,9 +14,11 @@
 #include "core/Error.hpp"
 #include "core/SerialQueue.hpp"
 
-namespace tessaron::engines {
-
+namespace tessaron::core {
 class TextLines;
+}
+
+namespace tessaron::engines {
 
 // The one way the application runs an external program: one child at a time,
 // its standard output and standard error delivered as whole text lines, a
@@ -91,7 +93,7 @@ private:
     pid_t launch(LaunchPlan& plan);
     void signalRunningChild(int signalNumber);
     int32_t awaitTermination(pid_t pid);
-    void deliverStderrLines(const TextLines& lines, Delivery& delivery);
+    void deliverStderrLines(const core::TextLines& lines, Delivery& delivery);
 
     mutable std::mutex launchLock_;
     std::optional<pid_t> process_;  // the child most recently launched, kept after it ended

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engines/COLMAPUtils.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
 
@@ -59,7 +59,7 @@ void SubModelPromotion::promoteLargestSubModel(const std::filesystem::path& spar
         if (listError) return;
         std::string name = entries->path().filename().string();
         if (name.empty()) continue;
-        std::optional<int64_t> number = parseDecimalInteger(name);
+        std::optional<int64_t> number = core::parseDecimalInteger(name);
         if (!number) continue;
         std::error_code statusError;
         if (!std::filesystem::is_directory(entries->path(), statusError)) continue;

@@ -80,43 +80,52 @@ TrevikRunner::TrevikError TrevikRunner::TrevikError::trainingFailed(std::optiona
 
 TrevikRunner::TrevikRunner(std::optional<std::string> trevikPath) : trevikPath_(locateTrevik(trevikPath)) {}
 
-std::vector<std::string> TrevikRunner::arguments(const std::string& datasetPath, int iterations, int downscale,
-                                                 const std::string& outputPath, bool evalMode, int64_t capMax,
-                                                 std::optional<float> cullRadius, std::optional<double> earlyStop,
-                                                 const std::optional<std::string>& maskDir) {
-    int64_t capValue = capMax < capLimit ? capMax : capLimit;
+void TrevikRunner::Options::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Training option " + field + " " + why);
+    };
+    if (datasetPath.empty()) refuse("datasetPath", "is empty");
+    if (outputPath.empty()) refuse("outputPath", "is empty");
+    if (iterations < 1) refuse("iterations", "must be at least 1 (is " + std::to_string(iterations) + ")");
+    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
+    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
+    if (cullRadius && !(*cullRadius >= 0)) refuse("cullRadius", "must be a number of at least 0");
+    if (earlyStop && !(*earlyStop >= 0)) refuse("earlyStop", "must be a number of at least 0");
+}
+
+std::vector<std::string> TrevikRunner::arguments(const Options& options) {
+    int64_t capValue = options.capMax < capLimit ? options.capMax : capLimit;
     std::vector<std::string> arguments = {
-        datasetPath,
-        "-n", std::to_string(iterations),
-        "-o", outputPath,
+        options.datasetPath,
+        "-n", std::to_string(options.iterations),
+        "-o", options.outputPath,
         "--cap-max", std::to_string(capValue),
         "--bg-color", "0", "0", "0",
-        "--position-lr-max-steps", std::to_string(iterations),
+        "--position-lr-max-steps", std::to_string(options.iterations),
     };
-    if (downscale >= 2) arguments.insert(arguments.end(), {"-d", std::to_string(downscale)});
-    if (evalMode) arguments.push_back("--eval");
-    if (cullRadius) arguments.insert(arguments.end(), {"--cull-radius", core::shortestText(*cullRadius)});
+    if (options.downscale >= 2) arguments.insert(arguments.end(), {"-d", std::to_string(options.downscale)});
+    if (options.evalMode) arguments.push_back("--eval");
+    if (options.cullRadius) arguments.insert(arguments.end(), {"--cull-radius", core::shortestText(*options.cullRadius)});
     // Early stopping watches the evaluation split, so it needs --eval.
-    if (earlyStop && evalMode) arguments.insert(arguments.end(), {"--early-stop", core::shortestText(*earlyStop)});
-    if (maskDir) arguments.insert(arguments.end(), {"--mask-dir", *maskDir});
+    if (options.earlyStop && options.evalMode)
+        arguments.insert(arguments.end(), {"--early-stop", core::shortestText(*options.earlyStop)});
+    if (options.maskDir) arguments.insert(arguments.end(), {"--mask-dir", *options.maskDir});
     return arguments;
 }
 
-void TrevikRunner::run(const std::string& datasetPath, int iterations, int downscale, const std::string& outputPath,
-                       bool evalMode, int64_t capMax, bool diagnostics, std::optional<float> cullRadius,
-                       std::optional<double> earlyStop, const std::optional<std::string>& maskDir) {
+void TrevikRunner::run(const Options& options) {
+    options.check();
     auto log = [this](const std::string& line) {
         if (onLog) onLog(line);
     };
-    int64_t capValue = capMax < capLimit ? capMax : capLimit;
+    int64_t capValue = options.capMax < capLimit ? options.capMax : capLimit;
     log("═══ Starting trevik training ═══");
-    log("Dataset: " + datasetPath);
-    log("Iterations: " + std::to_string(iterations));
-    log("Downscale: " + std::to_string(downscale) + "x");
+    log("Dataset: " + options.datasetPath);
+    log("Iterations: " + std::to_string(options.iterations));
+    log("Downscale: " + std::to_string(options.downscale) + "x");
     log("Cap Max: " + std::to_string(capValue));
 
-    std::vector<std::string> engineArguments =
-        arguments(datasetPath, iterations, downscale, outputPath, evalMode, capMax, cullRadius, earlyStop, maskDir);
+    std::vector<std::string> engineArguments = arguments(options);
     std::string command = "Command: trevik";
     for (const std::string& argument : engineArguments) command += " " + argument;
     log(command);
@@ -128,7 +137,7 @@ void TrevikRunner::run(const std::string& datasetPath, int iterations, int downs
     if (!folder.empty()) workingDirectory = folder;
 
     std::optional<std::map<std::string, std::string>> environment;
-    if (diagnostics) {
+    if (options.diagnostics) {
         environment = std::map<std::string, std::string>{{"BENCHMARK", "1"}, {"PROFILE_GPU", "1"}, {"PROFILE_STAGES", "1"}};
         log("Diagnostics ON: BENCHMARK + PROFILE_GPU + PROFILE_STAGES enabled");
     }

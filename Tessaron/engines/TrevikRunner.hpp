@@ -40,6 +40,28 @@ public:
     // The cap never exceeds ten million Gaussians.
     static constexpr int64_t capLimit = 10000000;
 
+    // One training run's settings, every field named and defaulted.
+    struct Options {
+        std::string datasetPath = {};
+        std::string outputPath = {};  // the engine writes its PLY here
+        int iterations = 30000;
+        int downscale = 1;      // 2 and above are passed on
+        bool evalMode = false;  // hold out an evaluation split
+        int64_t capMax = 1000000;  // Gaussians; capLimit at most
+        bool diagnostics = false;  // the engine's benchmark and profiling output
+        std::optional<float> cullRadius = {};
+        std::optional<double> earlyStop = {};  // used only with evalMode
+        std::optional<std::string> maskDir = {};
+
+        // Throws OptionsError naming the first field out of range.
+        void check() const;
+    };
+
+    class OptionsError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
     // With no path: Resources/trevik beside the executable, then the build
     // tree's Resources/trevik, then the bare name "trevik" (a path relative
     // to the current folder; no search path).
@@ -48,17 +70,13 @@ public:
     TrevikRunner& operator=(const TrevikRunner&) = delete;
 
     // Runs the engine once and returns when it exited with status 0. Throws
-    // TrevikError for any other status, and the ProcessRunner's errors
-    // (CancellationError when latched, the launch error) unchanged.
-    void run(const std::string& datasetPath, int iterations, int downscale, const std::string& outputPath,
-             bool evalMode, int64_t capMax, bool diagnostics, std::optional<float> cullRadius,
-             std::optional<double> earlyStop, const std::optional<std::string>& maskDir);
+    // OptionsError before anything runs, TrevikError for any other status,
+    // and the ProcessRunner's errors (CancellationError when latched, the
+    // launch error) unchanged.
+    void run(const Options& options);
 
     // The engine's arguments for these settings, without the executable.
-    static std::vector<std::string> arguments(const std::string& datasetPath, int iterations, int downscale,
-                                              const std::string& outputPath, bool evalMode, int64_t capMax,
-                                              std::optional<float> cullRadius, std::optional<double> earlyStop,
-                                              const std::optional<std::string>& maskDir);
+    static std::vector<std::string> arguments(const Options& options);
 
     // Reads "step=K ... splats=N ... X.Yms/step" from one engine line and
     // reports it to `onStats` when the step is at least 1.

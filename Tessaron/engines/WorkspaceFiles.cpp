@@ -40,7 +40,7 @@ void WorkspaceFiles::removeItemIfExists(const std::filesystem::path& item) {
 bool WorkspaceFiles::createDirectoryIgnoringExists(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0777) == 0) return true;
     if (errno == EEXIST) return false;
-    FileError::throwErrno("Could not create folder", folder);
+    core::FileError::throwErrno("Could not create folder", folder);
 }
 
 std::filesystem::path WorkspaceFiles::createWorkspaceFolder(const std::filesystem::path& outputFolder,

@@ -5,7 +5,7 @@
 
 #include "core/DateText.hpp"
 #include "core/Error.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 
 namespace tessaron::engines {
@@ -16,7 +16,7 @@ namespace tessaron::engines {
 // Synchronous and stateless; failures of the file system come as FileError.
 class WorkspaceFiles {
 public:
-    using FileError = engines::FileError;
+    using FileError = core::FileError;
 
     // "<file name> in the COLMAP folder is not a file": an imported model
     // file that is a folder, a device or anything but a regular file.

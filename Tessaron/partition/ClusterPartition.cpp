@@ -30,8 +30,8 @@ std::string bracketed(const std::vector<int64_t>& values) {
     return result + "]";
 }
 
-std::vector<CodablePoint2D> centroidsOf(const std::vector<Cluster>& layout) {
-    std::vector<CodablePoint2D> centroids;
+std::vector<Point2D> centroidsOf(const std::vector<Cluster>& layout) {
+    std::vector<Point2D> centroids;
     for (const auto& cluster : layout) centroids.push_back({cluster.centroidX, cluster.centroidZ});
     return centroids;
 }
@@ -170,7 +170,7 @@ private:
             }
 
             std::vector<uint32_t> cameraImages;
-            std::vector<CodablePoint2D> cameraPositions;
+            std::vector<Point2D> cameraPositions;
             for (uint32_t image : outcome.cameraSets[worst]) {
                 if (!scene_.hasCentre[image]) continue;
                 cameraImages.push_back(image);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/NumberText.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::partition {
 
@@ -31,6 +32,28 @@ std::vector<PartitionCell> PartitionPlan::trainableCells() const {
     std::copy_if(cells.begin(), cells.end(), std::back_inserter(result),
                  [&](const PartitionCell& cell) { return cell.imageCount >= minimum; });
     return result;
+}
+
+std::optional<Point2D> PartitionPlan::clusterCentroid(const std::string& cellId) const {
+    if (!clusterCentroids) return std::nullopt;
+    std::vector<std::string_view> parts;
+    std::string_view rest = cellId;
+    while (!rest.empty()) {
+        size_t at = rest.find('_');
+        std::string_view part = rest.substr(0, at);
+        if (!part.empty()) parts.push_back(part);
+        if (at == std::string_view::npos) break;
+        rest.remove_prefix(at + 1);
+    }
+    if (parts.size() != 2 || parts[0] != "cell") return std::nullopt;
+    auto index = core::parseDecimalInteger(parts[1]);
+    const auto& centroids = *clusterCentroids;
+    if (!index || *index < 0 || uint64_t(*index) >= centroids.size()) return std::nullopt;
+    Point2D centroid = centroids[size_t(*index)];
+    if (schemaVersion) return centroid;
+    // Plans of the old layout stored centroids in model units.
+    return Point2D{(centroid.x - normalization.centerX) / normalization.radius,
+                   (centroid.z - normalization.centerZ) / normalization.radius};
 }
 
 std::vector<PartitionCell> PartitionPlan::skippedCells() const {

@@ -14,11 +14,11 @@ namespace tessaron::partition {
 // Positions and bounds of a plan live on the ground plane (the model's X/Z
 // plane) in the plan's normalised frame, (p - center) / radius.
 
-struct CodablePoint2D {
+struct Point2D {
     double x = 0;
     double z = 0;
 
-    bool operator==(const CodablePoint2D&) const = default;
+    bool operator==(const Point2D&) const = default;
 };
 
 struct CellBounds {
@@ -72,7 +72,7 @@ struct PartitionPlan {
     CellBounds sceneBounds;
     SceneNormalization normalization;
     std::optional<uint64_t> clusterSeed;  // absent: an old grid plan
-    std::optional<std::vector<CodablePoint2D>> clusterCentroids;
+    std::optional<std::vector<Point2D>> clusterCentroids;
     std::optional<int64_t> schemaVersion;
     std::optional<int64_t> viewsPerFrame;  // absent counts as 1
     std::optional<std::vector<std::string>> lostCellIds;
@@ -110,6 +110,11 @@ struct PartitionPlan {
     int64_t minimumTrainableImages() const noexcept;
     std::vector<PartitionCell> trainableCells() const;
     std::vector<PartitionCell> skippedCells() const;
+
+    // The (x, z) ownership centroid of plan cell "cell_<n>", normalised for a
+    // plan of the old layout (no schemaVersion); none for any other id, or
+    // when the plan has no centroids.
+    std::optional<Point2D> clusterCentroid(const std::string& cellId) const;
 
     // The summary the pipeline logs before approval, lines joined by "\n".
     std::string printSummary() const;

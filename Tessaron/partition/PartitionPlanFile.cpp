@@ -161,9 +161,9 @@ CellBounds readBounds(const json& value, const std::string& path) {
                       requiredDouble(object, "minZ", path), requiredDouble(object, "maxZ", path)};
 }
 
-CodablePoint2D readPoint(const json& value, const std::string& path) {
+Point2D readPoint(const json& value, const std::string& path) {
     const json& object = readObject(value, path);
-    return CodablePoint2D{requiredDouble(object, "x", path), requiredDouble(object, "z", path)};
+    return Point2D{requiredDouble(object, "x", path), requiredDouble(object, "z", path)};
 }
 
 PartitionCell readCell(const json& value, const std::string& path) {
@@ -210,7 +210,7 @@ PartitionPlan decode(const json& document) {
     }
     if (const json* value = member(object, "clusterSeed")) plan.clusterSeed = readInteger<uint64_t>(*value, "clusterSeed");
     if (const json* value = member(object, "clusterCentroids"))
-        plan.clusterCentroids = readArray<CodablePoint2D>(*value, "clusterCentroids", readPoint);
+        plan.clusterCentroids = readArray<Point2D>(*value, "clusterCentroids", readPoint);
     if (const json* value = member(object, "schemaVersion"))
         plan.schemaVersion = readInteger<int64_t>(*value, "schemaVersion");
     if (const json* value = member(object, "viewsPerFrame"))

@@ -11,7 +11,7 @@ namespace tessaron::partition {
 // What the planner reports while it works, for the live Voronoi view.
 struct PartitionProgress {
     std::string phase;
-    std::vector<CodablePoint2D> centroids;
+    std::vector<Point2D> centroids;
     int64_t cellCount = 0;
 
     bool operator==(const PartitionProgress&) const = default;

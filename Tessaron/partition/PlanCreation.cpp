@@ -179,7 +179,7 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
         cell.coreBounds = normalBounds(cell.coreBounds);
         cell.expandedBounds = normalBounds(cell.expandedBounds);
     }
-    std::vector<CodablePoint2D> centroids;
+    std::vector<Point2D> centroids;
     for (const auto& centroid : partition.centroids) centroids.push_back({normalX(centroid.x), normalZ(centroid.z)});
 
     // A budget far from used: say so when twice the resolution would still fit.

@@ -1,5 +1,5 @@
-// The record layout of a Gaussian PLY from its header text, and the vertex
-// count rewrite of the merged header.
+// The record layout of a Gaussian PLY from its parsed vertex element, and
+// the vertex count rewrite of the merged header.
 #include <string>
 #include <vector>
 
@@ -24,43 +24,36 @@ std::vector<std::string_view> splitKeepingEmpty(std::string_view text, char sepa
     }
 }
 
-int64_t propertySize(std::string_view type) {
-    if (type == "float" || type == "int" || type == "uint") return 4;
-    if (type == "uchar" || type == "char") return 1;
-    if (type == "double") return 8;
-    if (type == "short" || type == "ushort") return 2;
-    return 4;
-}
-
 constexpr std::string_view kVertexElement = "element vertex ";
 
 }  // namespace
 
-SeamlessMerger::PlyLayout SeamlessMerger::parsePlyLayout(std::string_view header) {
+SeamlessMerger::PlyLayout SeamlessMerger::recordLayout(const plykit::PLYHeader::Element& vertex,
+                                                       const std::string& cellName) {
     PlyLayout layout;
-    layout.headerString = std::string(header);
+    layout.properties = vertex.properties;
     int64_t offset = 0;
-    // Only the vertex element's properties make up a record: properties of
-    // other elements would otherwise shift the stride off the records.
-    bool inVertexElement = false;
-    for (std::string_view line : splitKeepingEmpty(header, '\n')) {
-        if (line.starts_with("element ")) {
-            inVertexElement = line.starts_with(kVertexElement);
-            continue;
+    for (const plykit::PLYHeader::Property& property : vertex.properties) {
+        const std::string& name = property.name;
+        if (property.type.isList())
+            throw MergeError(MergeErrorKind::layoutMismatch, "Cell model " + cellName + " has the list property \"" +
+                                                                 name + "\" in its vertex records");
+        int64_t* positionOffset = name == "x" ? &layout.xOff : name == "y" ? &layout.yOff : name == "z" ? &layout.zOff : nullptr;
+        std::optional<int64_t>* otherOffset = name == "opacity" ? &layout.opacityOff
+                                              : name == "scale_0" ? &layout.scale0Off
+                                              : name == "scale_1" ? &layout.scale1Off
+                                              : name == "scale_2" ? &layout.scale2Off
+                                                                  : nullptr;
+        if (positionOffset || otherOffset) {
+            // The filters read and rewrite these as 4-byte floats.
+            if (property.type.valueType() != plykit::PLYHeader::PrimitivePropertyType::float32)
+                throw MergeError(MergeErrorKind::layoutMismatch,
+                                 "Cell model " + cellName + " has the property \"" + name + "\" as " +
+                                     std::string(plykit::toString(property.type.valueType())) + ", not float");
+            if (positionOffset) *positionOffset = offset;
+            else *otherOffset = offset;
         }
-        if (!inVertexElement || !line.starts_with("property ")) continue;
-        std::vector<std::string_view> tokens = splitKeepingEmpty(line, ' ');
-        if (tokens.size() < 3) continue;
-        std::string_view type = tokens[1], name = tokens[2];
-        if (name == "x") layout.xOff = offset;
-        else if (name == "y") layout.yOff = offset;
-        else if (name == "z") layout.zOff = offset;
-        else if (name == "opacity") layout.opacityOff = offset;
-        else if (name == "scale_0") layout.scale0Off = offset;
-        else if (name == "scale_1") layout.scale1Off = offset;
-        else if (name == "scale_2") layout.scale2Off = offset;
-        layout.properties.push_back({std::string(type), std::string(name)});
-        offset += propertySize(type);
+        offset += int64_t(plykit::byteWidth(property.type.valueType()));
     }
     layout.stride = offset;
     return layout;

@@ -15,9 +15,8 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
-#include "engines/TextDecoding.hpp"
 
 namespace tessaron::partition {
 
@@ -75,13 +74,13 @@ class CellFile {
 public:
     explicit CellFile(const std::filesystem::path& path) : path_(path) {
         descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor_ < 0) engines::FileError::throwErrno("Could not read", path);
+        if (descriptor_ < 0) core::FileError::throwErrno("Could not read", path);
         struct stat status {};
         if (::fstat(descriptor_, &status) != 0) {
             int code = errno;
             ::close(descriptor_);
             errno = code;
-            engines::FileError::throwErrno("Could not read", path);
+            core::FileError::throwErrno("Could not read", path);
         }
         size_ = uint64_t(status.st_size);
         ::posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -99,7 +98,7 @@ public:
             ssize_t result = ::pread(descriptor_, into + done, length - done, off_t(offset + done));
             if (result < 0) {
                 if (errno == EINTR) continue;
-                engines::FileError::throwErrno("Could not read", path_);
+                core::FileError::throwErrno("Could not read", path_);
             }
             if (result == 0) break;
             done += size_t(result);
@@ -113,7 +112,6 @@ private:
     uint64_t size_ = 0;
 };
 
-constexpr std::string_view kHeaderEnd = "end_header\n";
 constexpr size_t kChunkBytes = 512 * 1024;  // stays in cache between the read and the filter
 
 std::string folderName(const SeamlessMerger::CellInput& cell) { return cell.plyURL.parent_path().filename().string(); }
@@ -222,24 +220,24 @@ SeamlessMerger::FilterCounts SeamlessMerger::filterCell(const std::byte* records
 }
 
 void SeamlessMerger::merge(const std::vector<CellInput>& cells, const std::filesystem::path& outputURL,
-                           const CellBounds& sceneBounds, std::optional<YRange> yRange, const PartitionLog& log) {
+                           const CellBounds& sceneBounds, const Options& options, const PartitionLog& log) {
     if (cells.empty()) throw MergeError(MergeErrorKind::noCells, "No cells to merge — nothing to write.");
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
 
     std::optional<YRange> band;
-    if (yRange) {
+    if (const auto& yRange = options.yRange) {
         double margin = bandMargin * (yRange->upper - yRange->lower);
         band = YRange{yRange->lower - margin, yRange->upper + margin};
     }
-    const bool pureVoronoi = pureVoronoiOwnership.load();
-    const double minimumOpacity = opacityMin.load();
+    const bool pureVoronoi = options.pureVoronoiOwnership;
+    const double minimumOpacity = options.opacityMin;
 
-    std::vector<CodablePoint2D> centroids;
+    std::vector<Point2D> centroids;
     for (const auto& cell : cells)
         centroids.push_back(cell.clusterCentroidXZ.value_or(
-            CodablePoint2D{cell.transform.translation.x, cell.transform.translation.z}));
+            Point2D{cell.transform.translation.x, cell.transform.translation.z}));
 
     const std::string spatial =
         pureVoronoi ? "pure-voronoi (cluster-centroid ownership over " + std::to_string(cells.size()) + " cells)"
@@ -277,30 +275,20 @@ void SeamlessMerger::merge(const std::vector<CellInput>& cells, const std::files
         }
 
         CellFile file(cell.plyURL);
-        std::string head(size_t(std::min<uint64_t>(file.size(), engines::PLYCheck::maximumHeaderBytes)), '\0');
-        head.resize(file.readAt(0, reinterpret_cast<std::byte*>(head.data()), head.size()));
-        size_t headerEnd = head.find(kHeaderEnd);
-        if (headerEnd == std::string::npos) throw MergeError(MergeErrorKind::invalidFormat, "Invalid PLY format");
-        const size_t headerBytes = headerEnd + kHeaderEnd.size();
-        PlyLayout layout = parsePlyLayout(engines::decodeUTF8Lossy(std::string_view(head).substr(0, headerBytes)));
+        const size_t headerBytes = checked.headerText.size();
+        auto vertex = checked.header.index("vertex");
+        if (!vertex) throw MergeError(MergeErrorKind::invalidFormat, "Invalid PLY format");
+        const plykit::PLYHeader::Element& vertexElement = checked.header.elements[*vertex];
+        PlyLayout layout = recordLayout(vertexElement, name);
+        for (const char* needed : {"x", "y", "z", "opacity", "scale_0", "scale_1", "scale_2"})
+            if (!vertexElement.index(needed))
+                throw MergeError(MergeErrorKind::layoutMismatch,
+                                 "Cell model " + name + " has no \"" + needed + "\" property in its vertex records");
 
         // Records are copied whole under the first cell's header, so every
-        // cell must describe them alike, and as the check measured them.
-        for (const char* needed : {"x", "y", "z", "opacity", "scale_0", "scale_1", "scale_2"}) {
-            bool found = std::any_of(layout.properties.begin(), layout.properties.end(),
-                                     [&](const PlyProperty& property) { return property.name == needed; });
-            if (!found)
-                throw MergeError(MergeErrorKind::layoutMismatch, "Cell model " + name +
-                                                                     " has no readable \"" + needed +
-                                                                     "\" property line in its header");
-        }
-        if (layout.stride != checked.bytesPerVertex)
-            throw MergeError(MergeErrorKind::layoutMismatch,
-                             "Cell model " + name + " has a header describing " + std::to_string(layout.stride) +
-                                 "-byte records, but its records are " + std::to_string(checked.bytesPerVertex) +
-                                 " bytes long");
+        // cell must describe them alike.
         if (index == 0) {
-            firstHeader = layout.headerString;
+            firstHeader = checked.headerText;
             firstLayout = layout;
             headerRoom = firstHeader.size() + 32;  // the count line may grow by up to 20 digits
             output.reserve(headerRoom);
@@ -312,8 +300,8 @@ void SeamlessMerger::merge(const std::vector<CellInput>& cells, const std::files
         }
 
         const size_t stride = size_t(layout.stride);
-        const uint64_t bodyBytes = file.size() - headerBytes;
-        const size_t n = size_t(bodyBytes / stride);
+        // A file that shrank since the check fails on its short read below.
+        const size_t n = size_t(checked.vertexCount);
 
         CellFilter filter;
         filter.layout = &layout;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PlyKit/PLYHeader.hpp"
 #include "core/Error.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -46,7 +46,7 @@ public:
         CellBounds expandedBounds;
         std::filesystem::path sparseURL;  // not read by the merge
         NormTransform transform;
-        std::optional<CodablePoint2D> clusterCentroidXZ;
+        std::optional<Point2D> clusterCentroidXZ;
     };
 
     // A closed vertical range.
@@ -55,14 +55,9 @@ public:
         double upper = 0;
     };
 
-    struct PlyProperty {
-        std::string type;
-        std::string name;
-        bool operator==(const PlyProperty&) const = default;
-    };
-
-    // Byte layout of one vertex record, derived from a header's property
-    // lines. Offsets of absent properties: x 0, y 4, z 8, the others none.
+    // Byte layout of one vertex record, from the vertex element of a header
+    // PlyKit has parsed. Offsets of absent properties: x 0, y 4, z 8, the
+    // others none.
     struct PlyLayout {
         int64_t stride = 0;
         int64_t xOff = 0;
@@ -72,10 +67,9 @@ public:
         std::optional<int64_t> scale0Off;
         std::optional<int64_t> scale1Off;
         std::optional<int64_t> scale2Off;
-        std::string headerString;
-        // The counted property lines in order, as their tokens read; two
-        // cells share a record layout when these are equal.
-        std::vector<PlyProperty> properties;
+        // The vertex element's properties in order; two cells share a record
+        // layout when these are equal.
+        std::vector<plykit::PLYHeader::Property> properties;
     };
 
     // what() is the user-facing text; code() the number callers and logs
@@ -103,7 +97,7 @@ public:
         const PlyLayout* layout = nullptr;
         NormTransform transform;
         size_t cellIndex = 0;
-        std::span<const CodablePoint2D> centroids;  // ownership centroids of all cells
+        std::span<const Point2D> centroids;  // ownership centroids of all cells
         bool pureVoronoi = false;
         CellBounds owned;                 // midpoint ownership box
         std::optional<YRange> band;       // already widened
@@ -112,11 +106,16 @@ public:
         float logScaleOffset = 0;         // -ln(scale)
     };
 
-    // Process-wide settings. The caller sets pureVoronoiOwnership right
-    // before a merge (true exactly when the plan has cluster centroids);
-    // a merge reads both once, when it starts.
-    static inline std::atomic<bool> pureVoronoiOwnership{false};
-    static inline std::atomic<double> opacityMin{0.02};
+    // The settings of one merge.
+    struct Options {
+        // Ownership by the nearest cluster centroid instead of the midpoint
+        // box: true exactly when the plan has cluster centroids.
+        bool pureVoronoiOwnership = false;
+        // Gaussians less opaque than this are dropped.
+        double opacityMin = 0.02;
+        // The scene's vertical range, widened by bandMargin; none: no band.
+        std::optional<YRange> yRange = {};
+    };
 
     static constexpr double maxScaleFraction = 0.15;
     static constexpr double overlapShareRate = 0.0;
@@ -130,8 +129,11 @@ public:
     // was. Throws MergeError, a cell's read error or the output's write
     // error.
     static void merge(const std::vector<CellInput>& cells, const std::filesystem::path& outputURL,
-                      const CellBounds& sceneBounds, std::optional<YRange> yRange = std::nullopt,
-                      const PartitionLog& log = {});
+                      const CellBounds& sceneBounds, const Options& options, const PartitionLog& log = {});
+    static void merge(const std::vector<CellInput>& cells, const std::filesystem::path& outputURL,
+                      const CellBounds& sceneBounds) {
+        merge(cells, outputURL, sceneBounds, Options());
+    }
 
     // The cell's core box with every side that lies on the scene's edge
     // pushed out to the expanded box.
@@ -147,8 +149,11 @@ public:
     static void writeRecord(std::byte* record, const PlyLayout& layout, const float position[3],
                             float logScaleOffset);
 
-    // Header text: every line up to and including "end_header\n".
-    static PlyLayout parsePlyLayout(std::string_view header);
+    // The record layout of a vertex element: each property's bytes from its
+    // type. Throws MergeError layoutMismatch, naming the property, for a
+    // list (records of varying length), or for one the filters read and
+    // rewrite (x, y, z, opacity, scale_0..2) that is not a 4-byte float.
+    static PlyLayout recordLayout(const plykit::PLYHeader::Element& vertex, const std::string& cellName);
     static std::string rewriteVertexCount(std::string_view header, int64_t count);
 
     // The normalisation of a cell from the camera centres in its images.bin:

@@ -63,7 +63,7 @@ VastGaussianPartitioner::PrincipalAxis VastGaussianPartitioner::principalAxis(st
 }
 
 std::vector<std::vector<VastGaussianPartitioner::Cluster>> VastGaussianPartitioner::splitCandidates(
-    double gaussiansPerPoint, std::span<const GroundPoint> corePoints, std::span<const CodablePoint2D> cameraPositions,
+    double gaussiansPerPoint, std::span<const GroundPoint> corePoints, std::span<const Point2D> cameraPositions,
     int64_t imageWidth, int64_t imageHeight, double budgetGB, uint64_t seed,
     const std::optional<std::vector<int64_t>>& visibleCounts, bool balanced,
     const std::function<void(int64_t appended)>& appended) {

@@ -108,7 +108,7 @@ public:
 
     struct ClusterPartitionResult {
         std::vector<PartitionCell> cells;
-        std::vector<CodablePoint2D> centroids;
+        std::vector<Point2D> centroids;
     };
 
     // ---- Plan creation ----------------------------------------------------
@@ -229,7 +229,7 @@ public:
     // camera- and visibility-balanced cuts.
     static std::vector<std::vector<Cluster>> splitCandidates(
         double gaussiansPerPoint, std::span<const GroundPoint> corePoints,
-        std::span<const CodablePoint2D> cameraPositions, int64_t imageWidth, int64_t imageHeight, double budgetGB,
+        std::span<const Point2D> cameraPositions, int64_t imageWidth, int64_t imageHeight, double budgetGB,
         uint64_t seed, const std::optional<std::vector<int64_t>>& visibleCounts, bool balanced,
         const std::function<void(int64_t appended)>& appended = {});
 };

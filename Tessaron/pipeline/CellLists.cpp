@@ -1,5 +1,7 @@
 #include "pipeline/CellLists.hpp"
 
+#include <map>
+
 namespace tessaron::pipeline {
 
 std::string joined(const std::vector<std::string>& texts, const std::string& separator) {
@@ -17,6 +19,30 @@ std::vector<PreparedCell> preparedCells(const std::vector<partition::Materialize
     for (const partition::MaterializedCell& cell : written)
         cells.push_back(PreparedCell{cell.cellId, cell.url, cell.coreBounds, cell.expandedBounds});
     return cells;
+}
+
+std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedCells,
+                                      const std::vector<partition::PartitionCell>& planCells, int64_t defaultCapMax,
+                                      int64_t defaultIterations) {
+    std::map<std::string, const partition::PartitionCell*> byId;
+    for (const partition::PartitionCell& cell : planCells) byId.emplace(cell.id, &cell);
+    std::vector<PendingCell> queue;
+    queue.reserve(preparedCells.size());
+    for (const PreparedCell& prepared : preparedCells) {
+        auto found = byId.find(prepared.cellId);
+        const partition::PartitionCell* planCell = found == byId.end() ? nullptr : found->second;
+        queue.push_back(PendingCell{prepared.cellId, prepared.url, prepared.coreBounds, prepared.expandedBounds, 0,
+                                    planCell ? planCell->recommendedCapMax : defaultCapMax,
+                                    planCell ? planCell->recommendedIterations : defaultIterations});
+    }
+    return queue;
+}
+
+std::vector<std::string> markPartialNames(const std::vector<std::string>& names) {
+    std::vector<std::string> marked;
+    marked.reserve(names.size());
+    for (const std::string& name : names) marked.push_back(name + " (part)");
+    return marked;
 }
 
 }  // namespace tessaron::pipeline

@@ -14,4 +14,14 @@ std::string joined(const std::vector<std::string>& texts, const std::string& sep
 // The cells the partitioner wrote, as the input of a training queue.
 std::vector<PreparedCell> preparedCells(const std::vector<partition::MaterializedCell>& written);
 
+// The prepared cells as a training queue, with the cap and iterations of the
+// plan cell of the same id, else the defaults.
+std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedCells,
+                                      const std::vector<partition::PartitionCell>& planCells, int64_t defaultCapMax,
+                                      int64_t defaultIterations);
+
+// Each name with " (part)" appended, in order: the cells of which only some
+// quadrants survived a subdivision, in the list of missing regions.
+std::vector<std::string> markPartialNames(const std::vector<std::string>& names);
+
 }  // namespace tessaron::pipeline

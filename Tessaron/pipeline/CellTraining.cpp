@@ -10,6 +10,7 @@
 #include "core/NumberText.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "engines/WorkspaceFiles.hpp"
+#include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
 
 namespace tessaron::pipeline {
@@ -65,7 +66,7 @@ std::string describe(const std::exception_ptr& error) {
 
 }  // namespace
 
-std::optional<double> PipelineManager::parsePSNR(const std::vector<std::string>& lines) {
+std::optional<double> parsePSNR(const std::vector<std::string>& lines) {
     std::optional<double> result;
     for (const std::string& line : lines) {
         const std::string lowered = lowercased(line);
@@ -110,7 +111,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     const fs::path cellOutput = cellFolder / "output.ply";
     const fs::path partialOutput = engines::WorkspaceFiles::partialOutputURL(cellOutput);
 
-    if (onCellStarted) onCellStarted(int64_t(number), int64_t(run.queue.size()), cell.recommendedIterations);
+    report<&Callbacks::onCellStarted>(int64_t(number), int64_t(run.queue.size()), cell.recommendedIterations);
     const auto startTime = std::chrono::steady_clock::now();
 
     log(step, "");
@@ -138,10 +139,18 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     const bool onlyCell = run.plan.trainableCells().size() == 1;
     try {
         engines::WorkspaceFiles::removeItemIfExists(partialOutput);
-        trevikRunner_.run(cellFolder.string(), int(cell.recommendedIterations), run.downscale, partialOutput.string(),
-                          run.eval, cell.recommendedCapMax, diagnostics.load(),
-                          onlyCell ? std::optional<float>(0.0f) : std::nullopt,
-                          run.eval ? std::optional<double>(0.05) : std::nullopt, run.maskDir);
+        engines::TrevikRunner::Options options;
+        options.datasetPath = cellFolder.string();
+        options.outputPath = partialOutput.string();
+        options.iterations = int(cell.recommendedIterations);
+        options.downscale = run.downscale;
+        options.evalMode = run.eval;
+        options.capMax = cell.recommendedCapMax;
+        options.diagnostics = diagnostics.load();
+        if (onlyCell) options.cullRadius = 0.0f;
+        if (run.eval) options.earlyStop = 0.05;
+        options.maskDir = run.maskDir;
+        trevikRunner_.run(options);
     } catch (const std::exception&) {
         outcome.failure = std::current_exception();
     }
@@ -164,7 +173,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     if (!outcome.failure) {
         if (auto transform = partition::SeamlessMerger::estimateNormTransform(modelFolder)) {
             run.mergeInputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, modelFolder, *transform,
-                                       clusterCentroid(cell.cellId, run.plan)});
+                                       run.plan.clusterCentroid(cell.cellId)});
             log(step, "✓ Cell " + cell.cellId + " training complete.");
         } else {
             log(step, "⚠ Cell " + cell.cellId + ": Could not compute transform from COLMAP data at " +
@@ -178,8 +187,8 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     }
 
     trevikRunner_.onLog = std::move(previousLineHandler);
-    if (onCellFinished)
-        onCellFinished(std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count());
+    report<&Callbacks::onCellFinished>(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count());
     return outcome;
 }
 

@@ -42,4 +42,8 @@ struct CellTrainingOutcome {
     std::vector<std::string> outputLines;
 };
 
+// The engine's evaluation PSNR: the last line that reads as
+// "psnr[=: ]+<number>", any case.
+std::optional<double> parsePSNR(const std::vector<std::string>& lines);
+
 }  // namespace tessaron::pipeline

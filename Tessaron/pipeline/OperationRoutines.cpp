@@ -1,7 +1,5 @@
 // Routines of PipelineManager that the partitioned road, the resume and the
-// re-merge share: operation start and guard, the saved plan, the cells'
-// merge inputs and the merge, and the closures handed to the partitioner
-// and the engine runner (each holds the manager weakly).
+// re-merge share: the saved plan, the cells' merge inputs and the merge.
 #include <system_error>
 
 #include "partition/SeamlessMerger.hpp"
@@ -14,9 +12,10 @@ namespace fs = std::filesystem;
 
 std::optional<std::string> PipelineManager::mergeCells(const std::vector<partition::SeamlessMerger::CellInput>& cells,
                                                       const partition::PartitionPlan& plan, const fs::path& output) {
-    partition::SeamlessMerger::pureVoronoiOwnership = plan.clusterCentroids.has_value();
+    partition::SeamlessMerger::Options options;
+    options.pureVoronoiOwnership = plan.clusterCentroids.has_value();
     try {
-        partition::SeamlessMerger::merge(cells, output, plan.sceneBounds, std::nullopt,
+        partition::SeamlessMerger::merge(cells, output, plan.sceneBounds, options,
                                          logForwarder(PipelineLogStep::export_));
     } catch (const std::exception& error) {
         return error.what();
@@ -26,11 +25,15 @@ std::optional<std::string> PipelineManager::mergeCells(const std::vector<partiti
 
 std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs::path& partitionsFolder,
                                                                       PipelineLogStep step) {
+    const fs::path file = partitionsFolder / "partition_plan.json";
+    std::error_code error;
+    if (!fs::exists(file, error)) return std::nullopt;
     partition::PartitionPlan plan;
     try {
-        plan = partition::PartitionPlan::load(partitionsFolder / "partition_plan.json");
-    } catch (const std::exception&) {
-        // Why it cannot be used is not shown: the caller recomputes it.
+        plan = partition::PartitionPlan::load(file);
+    } catch (const std::exception& failure) {
+        // The caller recomputes the plan; the reason stays in the log.
+        log(step, std::string("⚠ The saved partition plan could not be used: ") + failure.what());
         return std::nullopt;
     }
     // Cell ids become folder names: only the planner's own forms are used.
@@ -44,49 +47,6 @@ std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs:
     }
     plan.cells = std::move(usable);
     return plan;
-}
-
-void PipelineManager::resetCancellation(std::stop_token stopToken) {
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = false;
-    }
-    colmapRunner_.runner().resetCancel();
-    trevikRunner_.runner().resetCancel();
-    if (stopToken.stop_requested()) cancel();
-}
-
-void PipelineManager::runGuarded(PipelineLogStep step, const std::function<void()>& body) {
-    // Child lines reach this manager through weak references; holding it
-    // here keeps such a line from ever releasing it on a delivery queue.
-    auto keepAlive = shared_from_this();
-    try {
-        body();
-    } catch (const std::exception& error) {
-        log(step, std::string("Error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-    }
-    closeLog();
-}
-
-void PipelineManager::failWith(PipelineLogStep step, const std::string& line, const std::string& message) {
-    log(step, line);
-    reportState(PipelineState::error(message));
-    closeLog();
-}
-
-std::function<void(int64_t, int64_t)> PipelineManager::materializationProgressForwarder() {
-    return [weakSelf = weak_from_this()](int64_t done, int64_t total) {
-        if (auto self = weakSelf.lock())
-            if (self->onMaterializationProgress) self->onMaterializationProgress(done, total);
-    };
-}
-
-std::function<void(int64_t, int64_t, float)> PipelineManager::trainingStatsForwarder() {
-    return [weakSelf = weak_from_this()](int64_t step, int64_t splats, float msPerStep) {
-        if (auto self = weakSelf.lock())
-            if (self->onTrainingStats) self->onTrainingStats(step, splats, msPerStep);
-    };
 }
 
 std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellInputs(
@@ -108,16 +68,9 @@ std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellI
             continue;
         }
         inputs.push_back({cellOutput, cell.coreBounds, cell.expandedBounds, cellModel, *transform,
-                          clusterCentroid(cell.id, plan)});
+                          plan.clusterCentroid(cell.id)});
     }
     return inputs;
-}
-
-std::function<bool()> PipelineManager::cancelProbe() {
-    return [weakSelf = weak_from_this()] {
-        auto self = weakSelf.lock();
-        return !self || self->isCancelRequested();
-    };
 }
 
 }  // namespace tessaron::pipeline

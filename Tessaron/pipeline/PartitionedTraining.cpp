@@ -52,8 +52,7 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     try {
         const int64_t viewsPerFrame = context.layout ? int64_t(context.layout->crops.size()) : 0;
         auto progress = [weakSelf = weak_from_this()](const partition::PartitionProgress& update) {
-            if (auto self = weakSelf.lock())
-                if (self->onPartitionProgress) self->onPartitionProgress(update);
+            if (auto self = weakSelf.lock()) self->report<&Callbacks::onPartitionProgress>(update);
         };
         plan = partition::VastGaussianPartitioner::createPlan(context.modelDir, context.downscale,
                                                               parameters.iterations, parameters.capMax,
@@ -75,7 +74,7 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
 
     // ---- Approval ----
     reportState(PipelineState::Kind::awaitingPartitionApproval);
-    if (onPartitionPlanReady) onPartitionPlanReady(plan);
+    report<&Callbacks::onPartitionPlanReady>(plan);
     if (awaitPartitionApproval() == ApprovalOutcome::cancelled) {
         log(prep, "Pipeline cancelled at partition approval.");
         closeLog();
@@ -135,7 +134,7 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
         return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
     log(exportStep, "✓ Merged PLY exported to: " + context.outputFile.string());
     if (checkCancelled(exportStep)) return;
-    if (onOutputReady) onOutputReady(context.outputFile.string());
+    report<&Callbacks::onOutputReady>(context.outputFile.string());
 
     std::vector<std::string> missing = run.failedCells;
     for (const std::string& name : markPartialNames(run.plan.lostCellIds.value_or(std::vector<std::string>{})))

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Error.hpp"
+#include "core/Executor.hpp"
 #include "engines/COLMAPRunner.hpp"
 #include "engines/LogFileWriter.hpp"
 #include "engines/ProcessMonitor.hpp"
@@ -32,23 +34,24 @@ struct WorkspaceScanResult;
 
 // The one object that drives reconstructions. It owns one COLMAPRunner and
 // one TrevikRunner for its whole life, registers their children with the
-// process monitor (held weakly) under "colmap" and "trevik", and reports
-// everything through its callback members.
+// process monitor (held weakly) under "colmap" and "trevik", writes the run
+// log, and reports everything through the owner's Callbacks.
 //
 // Ownership: always held in a std::shared_ptr (create()). Every closure it
 // hands to a runner, extractor or planner holds it weakly, and an operation
 // keeps the manager alive while it runs, so a child's line can never be the
 // last reference.
 //
-// Threads: an operation (runPipeline) blocks the run's worker thread, and the
-// callbacks are called on the thread that fires them (the worker, or a
-// runner's delivery queue for child lines and statistics); their receivers
-// hop to the main thread themselves. The owner sets the callbacks before an
-// operation and leaves them alone while it runs. cancel(), forceKill(),
-// resolvePartitionApproval() and isProcessRunning() may be called from any
-// thread. `approvalLock_` guards `approvalWaiter_` and `cancelRequested_`;
-// `logLock_` guards the two log writers and `logFileURL_`. No code holds
-// two locks at once, nor one while it calls out.
+// Threads: an operation blocks the thread that calls it (the run's worker).
+// Every callback is handed to the executor given at creation: the window
+// passes one that posts to its event loop, tests and the harness the inline
+// one, which calls on the reporting thread (the worker, or a runner's
+// delivery queue for child lines and statistics). cancel(), forceKill(),
+// resolvePartitionApproval(), isProcessRunning() and the queries may be
+// called from any thread. `callbacksLock_` guards `callbacks_` and
+// `activeOperations_`; `approvalLock_` guards `approvalWaiter_` and
+// `cancelRequested_`; `logLock_` guards the two log writers and
+// `logFileURL_`. No code holds two locks at once, nor one while it calls out.
 class PipelineManager : public std::enable_shared_from_this<PipelineManager> {
     struct ConstructionKey {};
 
@@ -82,7 +85,7 @@ public:
         bool useVastGaussian = true;
         int64_t capMax = 1000000;
         bool useGlobalMapper = false;
-        bool useMetalSIFT = true;
+        bool useGPUSIFT = true;  // COLMAP without CUDA always extracts on the CPU
         bool useAggressiveSIFT = false;
         bool overrideVastGaussianParams = false;
         double ramLimitGB = 0;
@@ -93,59 +96,168 @@ public:
 
     using LogHandler = std::function<void(PipelineLogStep step, const std::string& text)>;
 
+    // Everything the manager reports; an empty member is skipped. Each call
+    // goes through the executor given at creation, with its own copy of the
+    // values (a plan or a preview is copied once per report).
+    struct Callbacks {
+        // Each message of a stage, after the run log's files got it.
+        LogHandler onLog;
+        std::function<void(const PipelineState&)> onStateChange;
+        std::function<void(const partition::PartitionProgress&)> onPartitionProgress;
+        std::function<void(int64_t step, int64_t splats, float msPerStep)> onTrainingStats;
+        // The computed plan, before the approval wait.
+        std::function<void(const partition::PartitionPlan&)> onPartitionPlanReady;
+        std::function<void(int64_t cellIndex, int64_t totalCells, int64_t targetIterations)> onCellStarted;
+        std::function<void(double seconds)> onCellFinished;
+        std::function<void(const std::filesystem::path& logFile)> onLogFileReady;
+        std::function<void(const std::string& path)> onOutputReady;
+        std::function<void(int64_t prepared, int64_t total)> onMaterializationProgress;
+        std::function<void(int64_t frameIndex, int64_t totalEstimate)> onExtractionProgress;
+        std::function<void(const input::VideoFrameExtractor::Conversion360Preview&)> onConversionPreview;
+    };
+
+    // setCallbacks during an operation.
+    class BusyError : public core::Error {
+    public:
+        BusyError() : core::Error("The callbacks cannot change while an operation runs.") {}
+    };
+
+    // `callbackExecutor` runs every callback (core::inlineExecutor(): on the
+    // reporting thread).
     static std::shared_ptr<PipelineManager> create(std::weak_ptr<engines::ProcessMonitor> processMonitor,
-                                                   Configuration configuration = {});
+                                                   Configuration configuration = {},
+                                                   core::Executor callbackExecutor = core::inlineExecutor());
     PipelineManager(ConstructionKey, std::weak_ptr<engines::ProcessMonitor> processMonitor,
-                    Configuration configuration);
+                    Configuration configuration, core::Executor callbackExecutor);
     ~PipelineManager();
     PipelineManager(const PipelineManager&) = delete;
     PipelineManager& operator=(const PipelineManager&) = delete;
 
-    // ---- Callbacks ---------------------------------------------------------
-
-    // Set afresh before each operation: the run log wraps it (startLog).
-    LogHandler onLog;
-    std::function<void(const partition::PartitionProgress&)> onPartitionProgress;
-    std::function<void(const PipelineState&)> onStateChange;
-    std::function<void(int64_t step, int64_t splats, float msPerStep)> onTrainingStats;
-    std::function<void(const partition::PartitionPlan&)> onPartitionPlanReady;
-    std::function<void(int64_t cellIndex, int64_t totalCells, int64_t targetIterations)> onCellStarted;
-    std::function<void(double seconds)> onCellFinished;
-    std::function<void(const std::filesystem::path& logFile)> onLogFileReady;
-    std::function<void(const std::string& path)> onOutputReady;
-    std::function<void(int64_t prepared, int64_t total)> onMaterializationProgress;
-    std::function<void(int64_t frameIndex, int64_t totalEstimate)> onExtractionProgress;
-    std::function<void(const input::VideoFrameExtractor::Conversion360Preview&)> onConversionPreview;
+    // Set once before the operations; throws BusyError while one runs. The
+    // manager never wraps or replaces them.
+    void setCallbacks(Callbacks callbacks);
 
     // Passed to the training engine; the Planning panel sets it from the main
     // thread just before it approves a plan.
     std::atomic<bool> diagnostics{false};
 
-    engines::COLMAPRunner& colmapRunner() noexcept { return colmapRunner_; }
-    engines::TrevikRunner& trevikRunner() noexcept { return trevikRunner_; }
-
     // ---- Operations --------------------------------------------------------
+    // Each blocks its thread and never throws: every outcome is reported
+    // through onStateChange and onLog. `stopToken` is the operation's one
+    // cancellation: a stop requested on it, before or during the operation,
+    // acts as cancel().
 
     // One whole run: workspace, input route, COLMAP, dataset, memory fit and
-    // training. Never throws: every outcome is reported through onStateChange
-    // and onLog. `stopToken` is the run task's own cancellation; a task that
-    // is already cancelled when the run starts cancels the run.
+    // training.
     void runPipeline(const RunParameters& parameters, std::stop_token stopToken = {});
 
     // Merges the trained cells of a finished partitioned workspace again into
-    // its output.ply, without training. Never throws; reports like a run.
+    // its output.ply, without training.
     void remergeExistingCells(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
                               std::stop_token stopToken = {});
 
     // Finishes an interrupted partitioned run from a scan of its workspace:
     // prepares the cells it never prepared, trains the unfinished ones and
-    // merges every finished cell into its output.ply. Never throws; reports
-    // like a run. `capMax` is only logged: each cell trains with its own.
+    // merges every finished cell into its output.ply. `capMax` is only
+    // logged: each cell trains with its own.
     void resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations, int downscale,
                                    int64_t capMax, bool eval, std::stop_token stopToken = {});
 
-    // ---- Partitioned training ----------------------------------------------
+    // ---- Cancellation and approval -----------------------------------------
 
+    // Ends a pending approval wait; harmless when nothing waits.
+    void resolvePartitionApproval(ApprovalOutcome outcome);
+    // Latches both runners, terminates the running child and resolves a
+    // pending approval as cancelled. Changes no state and logs nothing; the
+    // operation logs "Pipeline cancelled." at its next boundary.
+    void cancel();
+    // cancel(), then SIGKILL for a child that still runs.
+    void forceKill();
+    bool isProcessRunning();
+
+    // ---- Queries -------------------------------------------------------------
+
+    // The workspace copy of the latest opened run log.
+    std::optional<std::filesystem::path> logFileURL() const;
+    // "Logs" in the support folder: current_run.md, previous_run.md and the
+    // run report live there. None when there is no support folder.
+    std::optional<std::filesystem::path> logFolder() const;
+
+private:
+    // What dataset preparation hands to either training road.
+    struct TrainingContext {
+        RunParameters parameters;
+        std::filesystem::path workspace;
+        std::filesystem::path imageDir;
+        std::filesystem::path colmapDir;
+        std::filesystem::path modelDir;    // colmap/sparse/0
+        std::filesystem::path outputFile;  // output.ply
+        int downscale = 1;
+        std::optional<input::CropLayout> layout;
+        std::optional<std::string> maskDir;
+    };
+
+    friend struct PipelineManagerTestAccess;  // tests reach the stages' pieces
+
+    // Writes the message to the open run-log files, then hands it to onLog.
+    void log(PipelineLogStep step, const std::string& text);
+    void reportState(const PipelineState& state) const;
+    // Hands `values` to the callback `member` through the executor.
+    template <auto member, typename... Values>
+    void report(Values... values) const;
+    std::shared_ptr<const Callbacks> callbacks() const;
+    // Logs "⚠ " + message under `step`, reports error(message), closes the log.
+    void stopWithMessage(PipelineLogStep step, const std::string& message);
+    void unwatch(const char* name) const;
+    bool isCancelRequested() const;
+    // The probe at every stage boundary: when a cancel was asked for, logs
+    // "Pipeline cancelled." under `step`, closes the run log and returns true.
+    bool checkCancelled(PipelineLogStep step);
+    // Blocks the run's thread until the plan is approved or the run cancelled;
+    // returns cancelled at once when a cancel came first.
+    ApprovalOutcome awaitPartitionApproval();
+
+    // Closures handed to sub-components: each holds this manager weakly.
+    std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
+    std::function<void(int64_t, int64_t)> extractionProgressForwarder();
+    std::function<void(int64_t, int64_t)> materializationProgressForwarder();
+    std::function<void(int64_t, int64_t, float)> trainingStatsForwarder();
+    // True when the manager is gone or a cancel was asked for.
+    std::function<bool()> cancelProbe();
+
+    // ---- Run log ----
+    // Opens the run log of an operation: current_run.md in the support
+    // folder's "Logs" (the previous one kept as previous_run.md) and a new
+    // file in the workspace's "Tessaron_logs". Never throws; a copy that
+    // cannot be opened is left out with a "⚠ " line.
+    void startLog(const std::filesystem::path& workspaceURL);
+    // Appends "[TAG] text" to each open copy.
+    void writeLogLine(PipelineLogStep step, const std::string& text);
+    // Flushes and closes both copies; a copy that failed to write says so
+    // once, on onLog.
+    void closeLog();
+
+    // ---- Stages of a run (one per file of the run's road) ----
+    void runStages(const RunParameters& parameters);
+    std::optional<std::filesystem::path> extractVideo(const RunParameters& parameters,
+                                                      const std::optional<input::CropLayout>& layout, bool masking);
+    bool runCOLMAPStage(const RunParameters& parameters, const std::filesystem::path& imageDir,
+                        const std::filesystem::path& colmapDir, const std::optional<input::CropLayout>& layout,
+                        bool masking);
+    std::optional<std::filesystem::path> importModel(const RunParameters& parameters);
+    void prepareDataset(TrainingContext context);
+    bool memoryFits(const TrainingContext& context);
+    void trainSingleModel(const TrainingContext& context);
+    void resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale, int64_t capMax,
+                     bool eval);
+    void remergeSteps(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax);
+    // The partitioned road: plan, approval, cells, merge.
+    void trainPartitioned(const TrainingContext& context);
+    // The cell loop of the partitioned road and of a resume: trains the
+    // queue, growing it by the sub-cells of out-of-memory retries. False when
+    // a cancel ended it (the log is closed then).
+    bool trainCellQueue(CellTrainingRun& run);
+    CellTrainingOutcome trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number);
     // Decides whether a failed cell ran out of memory and, when it may still
     // be split, writes its four quadrant sub-cells, puts them into `plan` in
     // its place (saved to the partitions folder) and returns those that have
@@ -162,129 +274,6 @@ public:
     // incomplete: ...", reports it as the error state and closes the log.
     // Each region is named once.
     void incompleteModelMessage(const std::vector<std::string>& failed, const std::filesystem::path& outputURL);
-    // The engine's evaluation PSNR: the last line that reads as
-    // "psnr[=: ]+<number>", any case.
-    static std::optional<double> parsePSNR(const std::vector<std::string>& lines);
-
-    // ---- Cancellation and approval -----------------------------------------
-
-    // The probe at every stage boundary: when a cancel was asked for, logs
-    // "Pipeline cancelled." under `step`, closes the run log and returns true.
-    bool checkCancelled(PipelineLogStep step);
-    // Ends a pending approval wait; harmless when nothing waits.
-    void resolvePartitionApproval(ApprovalOutcome outcome);
-    // Blocks the run's thread until the plan is approved or the run cancelled;
-    // returns cancelled at once when a cancel came first.
-    ApprovalOutcome awaitPartitionApproval();
-    // Latches both runners, terminates the running child and resolves a
-    // pending approval as cancelled. Changes no state and logs nothing.
-    void cancel();
-    // cancel(), then SIGKILL for a child that still runs.
-    void forceKill();
-    bool isProcessRunning();
-
-    // ---- Run log -----------------------------------------------------------
-
-    // Opens the run log of an operation: current_run.md in the support
-    // folder's "Logs" (the previous one kept as previous_run.md) and a new
-    // file in the workspace's "Tessaron_logs", then wraps onLog so that every
-    // message also reaches both files. Never throws; a copy that cannot be
-    // opened is left out.
-    void startLog(const std::filesystem::path& workspaceURL);
-    // Appends "[TAG] text" to each open copy.
-    void writeLogLine(PipelineLogStep step, const std::string& text);
-    // Flushes and closes both copies. onLog keeps the wrapper, which then
-    // only passes messages on.
-    void closeLog();
-    // The workspace copy of the latest opened run log.
-    std::optional<std::filesystem::path> logFileURL() const;
-    // "Logs" in the support folder: current_run.md, previous_run.md and the
-    // run report live there. None when there is no support folder.
-    std::optional<std::filesystem::path> logFolder() const;
-
-    // ---- Shared routines ---------------------------------------------------
-
-    // The first path for which an item exists (links followed).
-    static std::optional<std::string> firstExistingPath(const std::vector<std::string>& candidates);
-    // Each name with " (part)" appended, in order.
-    static std::vector<std::string> markPartialNames(const std::vector<std::string>& names);
-    // Makes `link` a symbolic link to `destination`. An existing link to the
-    // same destination stays; a real file or folder there is left as it is
-    // (and used as it is). Throws engines::FileError.
-    static void symlinkReplacing(const std::filesystem::path& link, const std::filesystem::path& destination);
-    // The (x, z) centroid of plan cell "cell_<n>", normalised for a plan of
-    // the old layout (no schemaVersion).
-    static std::optional<partition::CodablePoint2D> clusterCentroid(const std::string& cellId,
-                                                                    const partition::PartitionPlan& plan);
-    // The prepared cells as a training queue, with the cap and iterations of
-    // the plan cell of the same id, else the defaults.
-    static std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedCells,
-                                                 const std::vector<partition::PartitionCell>& planCells,
-                                                 int64_t defaultCapMax, int64_t defaultIterations);
-    // The first non-empty folder among the images folder's sibling "masks"
-    // and the workspace's "masks".
-    static std::optional<std::string> findMaskDirectory(const std::filesystem::path& imagesURL,
-                                                        const std::filesystem::path& workspaceURL);
-
-    // "This model size needs about <need> GB of memory, more than the
-    // <budget> GB this computer can give it. ..."
-    static std::string memoryFitMessage(double needGB, double budgetGB);
-
-private:
-    // What dataset preparation hands to either training road.
-    struct TrainingContext {
-        RunParameters parameters;
-        std::filesystem::path workspace;
-        std::filesystem::path imageDir;
-        std::filesystem::path colmapDir;
-        std::filesystem::path modelDir;    // colmap/sparse/0
-        std::filesystem::path outputFile;  // output.ply
-        int downscale = 1;
-        std::optional<input::CropLayout> layout;
-        std::optional<std::string> maskDir;
-    };
-
-    void log(PipelineLogStep step, const std::string& text) const;
-    void reportState(const PipelineState& state) const;
-    // Logs "⚠ " + message under `step`, reports error(message), closes the log.
-    void stopWithMessage(PipelineLogStep step, const std::string& message);
-    void unwatch(const char* name) const;
-    bool isCancelRequested() const;
-    // The start of every operation: a cancel of an earlier one never leaks
-    // into it; a task already cancelled cancels it at once.
-    void resetCancellation(std::stop_token stopToken);
-
-    // Closures handed to sub-components: each holds this manager weakly.
-    std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
-    std::function<void(int64_t, int64_t)> extractionProgressForwarder();
-    std::function<void(int64_t, int64_t)> materializationProgressForwarder();
-    std::function<void(int64_t, int64_t, float)> trainingStatsForwarder();
-    // True when the manager is gone or a cancel was asked for.
-    std::function<bool()> cancelProbe();
-
-    // ---- Stages of a run (one per file of the run's road) ----
-    void runStages(const RunParameters& parameters, std::stop_token stopToken);
-    std::optional<std::filesystem::path> extractVideo(const RunParameters& parameters,
-                                                      const std::optional<input::CropLayout>& layout, bool masking,
-                                                      std::stop_token stopToken);
-    bool runCOLMAPStage(const RunParameters& parameters, const std::filesystem::path& imageDir,
-                        const std::filesystem::path& colmapDir, const std::optional<input::CropLayout>& layout,
-                        bool masking);
-    std::optional<std::filesystem::path> importModel(const RunParameters& parameters);
-    void prepareDataset(TrainingContext context);
-    bool memoryFits(const TrainingContext& context);
-    void trainSingleModel(const TrainingContext& context);
-    void resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale, int64_t capMax,
-                     bool eval, std::stop_token stopToken);
-    void remergeSteps(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
-                      std::stop_token stopToken);
-    // The partitioned road: plan, approval, cells, merge.
-    void trainPartitioned(const TrainingContext& context);
-    // The cell loop of the partitioned road and of a resume: trains the
-    // queue, growing it by the sub-cells of out-of-memory retries. False when
-    // a cancel ended it (the log is closed then).
-    bool trainCellQueue(CellTrainingRun& run);
-    CellTrainingOutcome trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number);
     // Merges the cells into `output` with the plan's ownership rule (pure
     // Voronoi when it has cluster centroids); the failure's description, or
     // none. The merge's lines go to the export step.
@@ -301,10 +290,12 @@ private:
     std::vector<partition::SeamlessMerger::CellInput> existingCellInputs(const partition::PartitionPlan& plan,
                                                                          const std::filesystem::path& partitionsFolder,
                                                                          std::vector<std::string>& missing);
-    // Runs the body of an operation while holding this manager; an error
-    // that escapes the body's own failure paths still ends the operation in
-    // the error state, logged under `step`, and the log is closed.
-    void runGuarded(PipelineLogStep step, const std::function<void()>& body);
+    // Runs the body of an operation while holding this manager: clears the
+    // cancellation of an earlier one, makes a stop on `stopToken` act as
+    // cancel() while it runs, and turns an error that escapes the body's own
+    // failure paths into the error state, logged under `step`. The log is
+    // closed at the end.
+    void runGuarded(PipelineLogStep step, std::stop_token stopToken, const std::function<void()>& body);
     // Logs `line` under `step`, reports error(message) and closes the log.
     void failWith(PipelineLogStep step, const std::string& line, const std::string& message);
 
@@ -312,11 +303,17 @@ private:
     engines::TrevikRunner trevikRunner_;
     std::weak_ptr<engines::ProcessMonitor> processMonitor_;
     std::optional<std::filesystem::path> supportFolder_;
+    core::Executor callbackExecutor_;
+
+    mutable std::mutex callbacksLock_;
+    std::shared_ptr<const Callbacks> callbacks_;
+    int activeOperations_ = 0;
 
     mutable std::mutex logLock_;
     std::optional<std::filesystem::path> logFileURL_;
     std::shared_ptr<engines::LogFileWriter> logWriter_;     // the workspace copy
     std::shared_ptr<engines::LogFileWriter> mirrorWriter_;  // current_run.md
+    PipelineLogStep lastLogStep_ = PipelineLogStep::extraction;  // where a write failure is reported
 
     // One approval wait; resolved exactly once.
     struct ApprovalWaiter {
@@ -327,5 +324,14 @@ private:
     std::shared_ptr<ApprovalWaiter> approvalWaiter_;
     bool cancelRequested_ = false;
 };
+
+template <auto member, typename... Values>
+void PipelineManager::report(Values... values) const {
+    auto current = callbacks();
+    if (!((*current).*member)) return;
+    // The work item owns its copies: a posting executor runs it after the
+    // reporting code has moved on.
+    callbackExecutor_([current, ... values = std::move(values)] { ((*current).*member)(values...); });
+}
 
 }  // namespace tessaron::pipeline

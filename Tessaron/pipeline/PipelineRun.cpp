@@ -3,10 +3,11 @@
 // and the trainer's dataset folder with the run settings.
 #include <system_error>
 
+#include "core/Error.hpp"
 #include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
 #include "engines/DatasetProfile.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "input/PersonMasker.hpp"
 #include "pipeline/PathUtilities.hpp"
@@ -24,10 +25,10 @@ constexpr const char* vocabularyTreeName = "vocab_tree_flickr100K_words32K.bin";
 void createFolders(const fs::path& folder) {
     std::error_code error;
     fs::create_directories(folder, error);
-    if (error) throw engines::FileError("create folder", folder, error);
+    if (error) throw core::FileError("create folder", folder, error);
     // create_directories is content with anything of that name.
     if (!fs::is_directory(folder, error))
-        throw engines::FileError("create folder", folder, std::make_error_code(std::errc::not_a_directory));
+        throw core::FileError("create folder", folder, std::make_error_code(std::errc::not_a_directory));
 }
 
 bool isDirectory(const fs::path& path) {
@@ -55,21 +56,10 @@ engines::Rig360Config::Layout rigLayout(const input::CropLayout& layout) {
 }  // namespace
 
 void PipelineManager::runPipeline(const RunParameters& parameters, std::stop_token stopToken) {
-    // Child lines reach this manager through weak references; holding it
-    // here keeps such a line from ever releasing it on a delivery queue.
-    auto keepAlive = shared_from_this();
-    try {
-        runStages(parameters, stopToken);
-    } catch (const std::exception& error) {
-        // Each stage reports its own failures; this is the last guard, so
-        // that nothing ends a run silently.
-        log(PipelineLogStep::export_, std::string("Error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-    }
-    closeLog();
+    runGuarded(PipelineLogStep::export_, stopToken, [&] { runStages(parameters); });
 }
 
-void PipelineManager::runStages(const RunParameters& given, std::stop_token stopToken) {
+void PipelineManager::runStages(const RunParameters& given) {
     RunParameters parameters = given;
     parameters.inputURL = withoutTrailingSeparator(parameters.inputURL);
     parameters.workspaceURL = withoutTrailingSeparator(parameters.workspaceURL);
@@ -82,8 +72,6 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
                                        : input::CropLayout(input::CropLayoutPreset::fullSphere16, 2048, 100);
         masking = parameters.personMaskMode != input::PersonMaskMode::off;
     }
-
-    resetCancellation(stopToken);
 
     const fs::path& workspace = parameters.workspaceURL;
     fs::path colmapDir = workspace / "colmap";
@@ -129,7 +117,7 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
         if (checkCancelled(PipelineLogStep::dataPrep)) return;
     } else {
         if (parameters.isVideo) {
-            auto extracted = extractVideo(parameters, layout, masking, stopToken);
+            auto extracted = extractVideo(parameters, layout, masking);
             if (!extracted) return;
             imageDir = *extracted;
         } else {
@@ -153,8 +141,7 @@ void PipelineManager::runStages(const RunParameters& given, std::stop_token stop
 }
 
 std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& parameters,
-                                                      const std::optional<input::CropLayout>& layout, bool masking,
-                                                      std::stop_token stopToken) {
+                                                      const std::optional<input::CropLayout>& layout, bool masking) {
     reportState(PipelineState::Kind::extractingFrames);
     const std::string note = parameters.sharpnessEnabled
                                  ? " (blur filter ON, threshold: " + core::shortestText(parameters.sharpnessThreshold) + ")"
@@ -166,9 +153,8 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
     input::VideoFrameExtractor::Progress progress;
     progress.onExtractionProgress = extractionProgressForwarder();
     progress.onLog = logForwarder(PipelineLogStep::extraction);
-    // The run task's own cancellation; the driver's cancel flag is checked
-    // at the boundary after the extraction.
-    progress.isCancelled = [stopToken] { return stopToken.stop_requested(); };
+    // The operation's one cancellation: cancel(), or a stop of its task.
+    progress.isCancelled = cancelProbe();
 
     try {
         if (!layout) {
@@ -194,9 +180,10 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                 maskDir = parameters.workspaceURL / "masks";
                 masker = std::make_unique<input::PersonMasker>(parameters.personMaskMode);
             }
+            // The preview's images are fresh for each frame: the copy a
+            // posted callback keeps shares them, it does not duplicate them.
             auto preview = [weakSelf = weak_from_this()](const input::VideoFrameExtractor::Conversion360Preview& frame) {
-                if (auto self = weakSelf.lock())
-                    if (self->onConversionPreview) self->onConversionPreview(frame);
+                if (auto self = weakSelf.lock()) self->report<&Callbacks::onConversionPreview>(frame);
             };
             const int64_t rigFrames = input::VideoFrameExtractor::extract360Frames(
                 parameters.inputURL, imageDir, *layout, parameters.frameExtractionRate, parameters.sharpnessEnabled,
@@ -204,6 +191,10 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
             log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(rigFrames) + " rig frames → " +
                                                  std::to_string(rigFrames * cropCount) + " crop images.");
         }
+    } catch (const core::CancellationError&) {
+        // Only a cancel ends an extraction this way; the boundary reports it.
+        checkCancelled(PipelineLogStep::extraction);
+        return std::nullopt;
     } catch (const std::exception& error) {
         log(PipelineLogStep::extraction, std::string("Error: ") + error.what());
         reportState(PipelineState::error(error.what()));
@@ -271,11 +262,20 @@ bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::
     }
 
     try {
-        colmapRunner_.run(imageDir.string(), colmapDir.string(), parameters.colmapSingleCamera, parameters.isVideo,
-                          parameters.useGlobalMapper && !rig, parameters.useMetalSIFT,
-                          parameters.useAggressiveSIFT ? engines::FeatureExtractionMode::aggressive
-                                                       : engines::FeatureExtractionMode::standard,
-                          vocabularyTree, snapshots.string(), 10, rig, false);
+        engines::COLMAPRunner::Options options;
+        options.imagePath = imageDir.string();
+        options.outputPath = colmapDir.string();
+        options.singleCamera = parameters.colmapSingleCamera;
+        options.sequentialMatching = parameters.isVideo;
+        // A rig is always mapped incrementally.
+        options.useGlobalMapper = parameters.useGlobalMapper && !rig;
+        options.useGPU = parameters.useGPUSIFT;
+        options.mode = parameters.useAggressiveSIFT ? engines::FeatureExtractionMode::aggressive
+                                                    : engines::FeatureExtractionMode::standard;
+        options.vocabTreePath = vocabularyTree;
+        options.snapshotPath = snapshots.string();
+        options.rig = rig;
+        colmapRunner_.run(options);
     } catch (const std::exception& error) {
         // A cancel during COLMAP ends here too: the terminated child makes
         // the runner throw.

@@ -12,14 +12,10 @@ namespace fs = std::filesystem;
 
 void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int downscale, int64_t capMax,
                                            std::stop_token stopToken) {
-    runGuarded(PipelineLogStep::export_, [&] { remergeSteps(workspaceURL, downscale, capMax, stopToken); });
+    runGuarded(PipelineLogStep::export_, stopToken, [&] { remergeSteps(workspaceURL, downscale, capMax); });
 }
 
-void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, int64_t capMax,
-                                   std::stop_token stopToken) {
-    // No child runs here; the runners' latches are cleared all the same,
-    // so every operation starts alike.
-    resetCancellation(stopToken);
+void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, int64_t capMax) {
     startLog(workspaceURL);
     reportState(PipelineState::Kind::exporting);
 
@@ -65,7 +61,7 @@ void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, 
     // Checked only now: a cancel does not interrupt the merge, but the
     // merged file is then not published.
     if (checkCancelled(step)) return;
-    if (onOutputReady) onOutputReady(outputFile.string());
+    report<&Callbacks::onOutputReady>(outputFile.string());
 
     for (const std::string& name : markPartialNames(plan->lostCellIds.value_or(std::vector<std::string>{})))
         missing.push_back(name);

@@ -8,6 +8,7 @@
 #include "core/Error.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/CellLists.hpp"
+#include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
@@ -17,16 +18,14 @@ namespace fs = std::filesystem;
 
 void PipelineManager::resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations,
                                                 int downscale, int64_t capMax, bool eval, std::stop_token stopToken) {
-    runGuarded(PipelineLogStep::training,
-               [&] { resumeSteps(scanResult, iterations, downscale, capMax, eval, stopToken); });
+    runGuarded(PipelineLogStep::training, stopToken,
+               [&] { resumeSteps(scanResult, iterations, downscale, capMax, eval); });
 }
 
 void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale,
-                                  int64_t capMax, bool eval, std::stop_token stopToken) {
+                                  int64_t capMax, bool eval) {
     constexpr PipelineLogStep step = PipelineLogStep::training;
     constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
-
-    resetCancellation(stopToken);
 
     const fs::path& workspace = scanResult.workspaceURL;
     const fs::path partitionsFolder = workspace / "partitions";
@@ -159,7 +158,7 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
         return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
     log(exportStep, "✓ Merged PLY exported to: " + outputFile.string());
     if (checkCancelled(exportStep)) return;
-    if (onOutputReady) onOutputReady(outputFile.string());
+    report<&Callbacks::onOutputReady>(outputFile.string());
     if (checkCancelled(exportStep)) return;
 
     std::vector<std::string> lost = missing;

@@ -38,14 +38,13 @@ void PipelineManager::startLog(const fs::path& workspaceURL) {
         logWriter_ = workspaceCopy;
         if (workspaceCopy) logFileURL_ = fileURL;
     }
-    if (workspaceCopy && onLogFileReady) onLogFileReady(fileURL);
+    if (workspaceCopy) report<&Callbacks::onLogFileReady>(fileURL);
 
-    if (!workspaceCopy && !mirror) return;
-    // The view model's handler sees each message first, then the files.
-    onLog = [previous = onLog, weakSelf = weak_from_this()](PipelineLogStep step, const std::string& text) {
-        if (previous) previous(step, text);
-        if (auto self = weakSelf.lock()) self->writeLogLine(step, text);
-    };
+    // The step of the first stage of every operation's road.
+    const PipelineLogStep step = PipelineLogStep::extraction;
+    if (supportFolder_ && !mirror)
+        log(step, "⚠ The run log could not be created in " + pipeline::logFolder(*supportFolder_).string() + ".");
+    if (!workspaceCopy) log(step, "⚠ The run log could not be created in " + folder.string() + ".");
 }
 
 void PipelineManager::writeLogLine(PipelineLogStep step, const std::string& text) {
@@ -54,7 +53,9 @@ void PipelineManager::writeLogLine(PipelineLogStep step, const std::string& text
         std::lock_guard lock(logLock_);
         workspaceCopy = logWriter_;
         mirror = mirrorWriter_;
+        lastLogStep_ = step;
     }
+    if (!workspaceCopy && !mirror) return;
     const std::string line = "[" + tag(step) + "] " + text;
     if (workspaceCopy) workspaceCopy->write(line);
     if (mirror) mirror->write(line);
@@ -62,13 +63,31 @@ void PipelineManager::writeLogLine(PipelineLogStep step, const std::string& text
 
 void PipelineManager::closeLog() {
     std::shared_ptr<engines::LogFileWriter> workspaceCopy, mirror;
+    std::optional<fs::path> workspaceFile;
+    PipelineLogStep step;
     {
         std::lock_guard lock(logLock_);
         workspaceCopy = std::exchange(logWriter_, nullptr);
         mirror = std::exchange(mirrorWriter_, nullptr);
+        workspaceFile = logFileURL_;
+        step = lastLogStep_;
     }
-    // On each writer's own queue, so that every line queued before is
-    // written first.
+    // Every line queued before is written (or has failed) once its
+    // writer's queue has run dry.
+    std::vector<std::string> failures;
+    auto checkWritten = [&failures](const std::shared_ptr<engines::LogFileWriter>& writer, const fs::path& file) {
+        if (!writer) return;
+        writer->queue().sync([] {});
+        if (writer->didFail()) failures.push_back("⚠ The run log " + file.string() + " could not be written to the end.");
+    };
+    checkWritten(workspaceCopy, workspaceFile.value_or(fs::path()));
+    checkWritten(mirror, logFolder().value_or(fs::path()) / "current_run.md");
+    for (const std::string& failure : failures) {
+        // The copy that still works keeps the trace too.
+        for (const auto& writer : {workspaceCopy, mirror})
+            if (writer && !writer->didFail()) writer->write("[" + tag(step) + "] " + failure);
+        report<&Callbacks::onLog>(step, failure);
+    }
     for (const auto& writer : {workspaceCopy, mirror})
         if (writer) writer->queue().sync([&writer] { writer->close(); });
 }

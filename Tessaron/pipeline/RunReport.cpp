@@ -110,10 +110,11 @@ void RunReport::save(const RunReport& report, const std::filesystem::path& folde
     try {
         std::filesystem::create_directories(folder);
         core::AtomicFile::write(file, report.encode());
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         // A report that cannot be written must not leave an older one behind.
         std::error_code ignored;
         std::filesystem::remove(file, ignored);
+        throw SaveError("Could not save the run report " + file.string() + ": " + error.what());
     }
 }
 

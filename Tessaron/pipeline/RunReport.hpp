@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Error.hpp"
 #include "core/DateText.hpp"
 #include "core/PreferenceStore.hpp"
 
@@ -59,13 +60,20 @@ struct RunReport {
     // Throws core::Error on malformed JSON, a missing key or a wrong type.
     static RunReport decode(const std::string& json);
 
-    // Never throws: on any failure the file is removed so that no stale
-    // report stays behind.
+    // A report that could not be written: what() names the file and the reason.
+    class SaveError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
+    // On any failure the file is removed, so that no stale report stays
+    // behind, and SaveError is thrown.
     static void save(const RunReport& report, const std::filesystem::path& folder);
 
     // The report of an operation that was still running when the application
-    // ended, offered once: it is marked interrupted and saved again, and its
-    // identity is remembered under "reportedInterruptedRun".
+    // ended, offered once: it is marked interrupted and saved again (a failed
+    // save throws SaveError), and its identity is remembered under
+    // "reportedInterruptedRun".
     static std::optional<RunReport> pendingInterruptedRun(const std::filesystem::path& folder,
                                                           core::PreferenceStore& defaults);
 

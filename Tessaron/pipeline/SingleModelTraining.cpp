@@ -35,7 +35,7 @@ bool PipelineManager::memoryFits(const TrainingContext& context) {
     const double need =
         engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, plan.totalImages, parameters.capMax);
     if (plan.budgetGB < need) {
-        stopWithMessage(PipelineLogStep::dataPrep, memoryFitMessage(need, plan.budgetGB));
+        stopWithMessage(PipelineLogStep::dataPrep, engines::MemoryEstimate::fitMessage(need, plan.budgetGB));
         return false;
     }
     if (double(plan.totalPoints) > 0.75 * double(parameters.capMax))
@@ -51,24 +51,33 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
 
     if (checkCancelled(PipelineLogStep::training)) return;
     reportState(PipelineState::Kind::training);
-    if (onCellStarted) onCellStarted(1, 1, parameters.iterations);
+    report<&Callbacks::onCellStarted>(int64_t(1), int64_t(1), int64_t(parameters.iterations));
     const auto start = std::chrono::steady_clock::now();
 
     const fs::path partial = engines::WorkspaceFiles::partialOutputURL(context.outputFile);
     try {
         engines::WorkspaceFiles::removeItemIfExists(partial);
-        trevikRunner_.run((context.workspace / "dataset").string(), parameters.iterations, context.downscale,
-                          partial.string(), parameters.trevikEval, parameters.capMax, diagnostics.load(), 0.0f,
-                          parameters.trevikEval ? std::optional<double>(0.05) : std::nullopt, context.maskDir);
+        engines::TrevikRunner::Options options;
+        options.datasetPath = (context.workspace / "dataset").string();
+        options.outputPath = partial.string();
+        options.iterations = parameters.iterations;
+        options.downscale = context.downscale;
+        options.evalMode = parameters.trevikEval;
+        options.capMax = parameters.capMax;
+        options.diagnostics = diagnostics.load();
+        options.cullRadius = 0.0f;  // one model is the whole scene: nothing outside it to cull
+        if (parameters.trevikEval) options.earlyStop = 0.05;
+        options.maskDir = context.maskDir;
+        trevikRunner_.run(options);
     } catch (const std::exception& error) {
         unwatch("trevik");
         log(PipelineLogStep::training, std::string("Training error: ") + error.what());
         reportState(PipelineState::error(error.what()));
-        if (onCellFinished) onCellFinished(secondsSince(start));
+        report<&Callbacks::onCellFinished>(secondsSince(start));
         return;
     }
     unwatch("trevik");
-    if (onCellFinished) onCellFinished(secondsSince(start));
+    report<&Callbacks::onCellFinished>(secondsSince(start));
 
     if (checkCancelled(PipelineLogStep::training)) return;
     reportState(PipelineState::Kind::exporting);
@@ -86,7 +95,7 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
                                       context.outputFile.filename().string());
 
     if (checkCancelled(PipelineLogStep::export_)) return;
-    if (onOutputReady) onOutputReady(context.outputFile.string());
+    report<&Callbacks::onOutputReady>(context.outputFile.string());
     if (checkCancelled(PipelineLogStep::export_)) return;
     reportState(PipelineState::Kind::completed);
     log(PipelineLogStep::export_, "═══ Pipeline complete! ═══");

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/AtomicFile.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/RunConfig.hpp"
 
@@ -37,7 +37,7 @@ std::vector<fs::path> visibleEntries(const fs::path& folder) {
     fs::directory_iterator it(folder, error), end;
     for (; !error && it != end; it.increment(error))
         if (!it->path().filename().string().starts_with(".")) entries.push_back(it->path());
-    if (error) throw engines::FileError("list folder", folder, error);
+    if (error) throw core::FileError("list folder", folder, error);
     return entries;
 }
 
@@ -53,11 +53,11 @@ std::pair<int64_t, int64_t> cellNumbers(std::string_view id) {
     }
     size_t split = rest.find("_s");
     std::string_view first = std::string_view(rest).substr(0, split);
-    int64_t cell = engines::parseDecimalInteger(first).value_or(0);
+    int64_t cell = core::parseDecimalInteger(first).value_or(0);
     if (split == std::string::npos) return {cell, -1};
     std::string_view second = std::string_view(rest).substr(split + 2);
     second = second.substr(0, second.find("_s"));
-    return {cell, engines::parseDecimalInteger(second).value_or(0)};
+    return {cell, core::parseDecimalInteger(second).value_or(0)};
 }
 
 bool isDigits(std::string_view text) {
@@ -283,7 +283,7 @@ WorkspaceScanner::LogParameters WorkspaceScanner::parametersFromLog(const fs::pa
     } catch (const core::Error&) {
         return {};
     }
-    if (engines::decodeUTF8Lossy(bytes) != bytes) return {};
+    if (core::decodeUTF8Lossy(bytes) != bytes) return {};
     return parametersFromLogText(bytes);
 }
 
@@ -300,13 +300,13 @@ WorkspaceScanner::LogParameters WorkspaceScanner::parametersFromLogText(std::str
                 size_t valueStart = factor + 8;
                 size_t x = line.find('x', valueStart);
                 if (x != std::string_view::npos)
-                    parameters.downscale = engines::parseDecimalInteger(line.substr(valueStart, x - valueStart));
+                    parameters.downscale = core::parseDecimalInteger(line.substr(valueStart, x - valueStart));
             }
         }
         if (line.find("Cap Max:") != std::string_view::npos) {
             size_t at = line.find("Cap Max: ");
             if (at != std::string_view::npos)
-                if (auto cap = engines::parseDecimalInteger(trimmedBlanksAndTabs(line.substr(at + 9))))
+                if (auto cap = core::parseDecimalInteger(trimmedBlanksAndTabs(line.substr(at + 9))))
                     parameters.capMax = std::max(parameters.capMax.value_or(*cap), *cap);
         }
         if (line.find("--eval") != std::string_view::npos) parameters.eval = true;

@@ -80,7 +80,7 @@ public:
         bool operator==(const LogParameters&) const = default;
     };
 
-    // Throws ScanError, or engines::FileError when partitions/ cannot be listed.
+    // Throws ScanError, or core::FileError when partitions/ cannot be listed.
     static WorkspaceScanResult scan(const std::filesystem::path& workspace);
 
     static std::filesystem::path findGlobalSparse(const std::filesystem::path& workspace);

@@ -117,19 +117,9 @@ private:
     TempDir folder_{"fake-colmap"};
 };
 
-// The run's parameters with the defaults of a photo run.
-struct RunParameters {
-    bool singleCamera = false;
-    bool sequentialMatching = false;
-    bool useGlobalMapper = false;
-    bool useGPU = true;
-    FeatureExtractionMode mode = FeatureExtractionMode::standard;
-    std::optional<std::string> vocabTreePath = {};
-    std::optional<std::string> snapshotPath = {};
-    int snapshotFrequency = 10;
-    std::optional<Rig360Config> rig = {};
-    bool openCVRig = false;
-};
+// The run's parameters with the defaults of a photo run; the fixture fills
+// in the folders.
+using RunParameters = COLMAPRunner::Options;
 
 class COLMAPRunnerFixture : public ::testing::Test {
 protected:
@@ -151,8 +141,10 @@ protected:
             std::lock_guard lock(logMutex_);
             log_.push_back(line);
         };
-        runner_->run(images(), output(), p.singleCamera, p.sequentialMatching, p.useGlobalMapper, p.useGPU, p.mode,
-                     p.vocabTreePath, p.snapshotPath, p.snapshotFrequency, p.rig, p.openCVRig);
+        RunParameters options = p;
+        options.imagePath = images();
+        options.outputPath = output();
+        runner_->run(options);
     }
 
     std::string threads() const { return std::to_string(runner_->maxThreads()); }
@@ -192,7 +184,7 @@ Rig360Config twoCameraRig(std::vector<std::string>* framesSeen, std::optional<st
 
 }  // namespace
 
-// MARK: - Pieces
+// ---- Pieces ----
 
 TEST(COLMAPRunnerSetup, LookupPrefersBundleThenBuildTreeThenPathElseNamesTheBundle) {
     TempDir folder("colmap-lookup");
@@ -235,7 +227,7 @@ TEST(COLMAPVersionTable, CurrentAndUnreadableVersionsKeepTheCurrentNames) {
     EXPECT_TRUE(COLMAPVersion::fromHelpOutput({"COLMAP 3.11.1"}).isBefore(3, 12));
 }
 
-// MARK: - Command lines and log lines
+// ---- Command lines and log lines ----
 
 TEST_F(COLMAPRunnerFixture, CurrentVersionGetsTheCurrentNamesAndLogsTheChain) {
     FakeCOLMAP fake({.help = currentHelp});
@@ -289,7 +281,8 @@ TEST_F(COLMAPRunnerFixture, DebianVersionGetsTheOlderNamesAndNeverTheGPU) {
             Arguments{glog(), "mapper", "--database_path", database(), "--image_path", images(), "--output_path",
                       sparse(), "--Mapper.num_threads", threads(), "--Mapper.snapshot_path", snapshots(),
                       "--Mapper.snapshot_images_freq", "7"}));
-    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (GPU SIFT [AGGRESSIVE]) ═══",
+    // Without CUDA the SIFT runs on the CPU, and the banner says so.
+    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (CPU SIFT [AGGRESSIVE]) ═══",
                                    "fake feature_extractor output", "═══ Step 2/3: Sequential Matching ═══",
                                    "Loop closure: enabled (vocab tree: " + vocabTree + ")",
                                    "fake sequential_matcher output",
@@ -382,7 +375,7 @@ TEST_F(COLMAPRunnerFixture, RigOnDebianWritesTheRigFilesAndSkipsTheConfigurator)
                       sparse(), "--Mapper.num_threads", threads(), "--Mapper.ba_refine_focal_length", "0",
                       "--Mapper.ba_refine_principal_point", "0", "--Mapper.ba_refine_extra_params", "0",
                       "--Mapper.snapshot_path", snapshots(), "--Mapper.snapshot_images_freq", "10"}));
-    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (GPU SIFT) ═══",
+    EXPECT_THAT(log(), ElementsAre(hardwareLine(), "═══ Step 1/3: Feature Extraction (CPU SIFT) ═══",
                                    "fake feature_extractor output", "═══ Rig configuration (2 virtual cameras) ═══",
                                    "⚠ COLMAP 3.8 has no rig_configurator: the crops are matched and mapped as "
                                    "separate cameras, one per camera folder, without the rig constraint.",
@@ -449,7 +442,7 @@ TEST_F(COLMAPRunnerFixture, VersionIsAskedOnceAndEachStepReportsItsPid) {
     for (int32_t pid : pids) EXPECT_GT(pid, 0);
 }
 
-// MARK: - Failures
+// ---- Failures ----
 
 struct StepFailure {
     std::string name;
@@ -534,14 +527,36 @@ TEST_F(COLMAPRunnerFixture, LargestSubModelBecomesSparseZeroBeforeTheSuccessLine
     EXPECT_TRUE(fs::is_directory(sparse() + "/0_stub_3images"));
 }
 
+TEST_F(COLMAPRunnerFixture, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
+    FakeCOLMAP fake;
+    COLMAPRunner runner(fake.path().string());
+    Rig360Config rigWithoutFiles;
+    rigWithoutFiles.layout.cameraCount = 2;
+    rigWithoutFiles.layout.referenceCameraName = "cam0";
+    const std::pair<COLMAPRunner::Options, std::string> cases[] = {
+        {{.outputPath = output()}, "COLMAP option imagePath is empty"},
+        {{.imagePath = images()}, "COLMAP option outputPath is empty"},
+        {{.imagePath = images(), .outputPath = output(), .rig = rigWithoutFiles},
+         "COLMAP option rig.layout lacks its file makers"},
+    };
+    for (const auto& [options, message] : cases)
+        EXPECT_THROW(
+            try { runner.run(options); } catch (const COLMAPRunner::OptionsError& error) {
+                EXPECT_EQ(error.what(), message);
+                throw;
+            },
+            COLMAPRunner::OptionsError);
+    EXPECT_TRUE(fake.invocations().empty());
+    EXPECT_FALSE(fs::exists(output()));
+}
+
 TEST_F(COLMAPRunnerFixture, MissingExecutableCreatesNothing) {
     const std::string missing = (workspace_ / "Resources" / "colmap").string();
     COLMAPRunner runner(missing);
     std::vector<std::string> lines;
     runner.onLog = [&lines](const std::string& line) { lines.push_back(line); };
     try {
-        runner.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard, std::nullopt,
-                   snapshots(), 10, std::nullopt, false);
+        runner.run({.imagePath = images(), .outputPath = output(), .useGPU = false, .snapshotPath = snapshots()});
         FAIL() << "the run succeeded";
     } catch (const COLMAPRunner::COLMAPError& error) {
         EXPECT_EQ(error.kind(), Kind::binaryNotFound);

@@ -35,3 +35,9 @@ TEST(MemoryEstimate, GigabytesOfImagesAndModel) {
     EXPECT_DOUBLE_EQ(MemoryEstimate::gigabytes(16, 16, 1, 0), 0.28167514801025395);
     EXPECT_DOUBLE_EQ(MemoryEstimate::gigabytes(4000, 3000, 250, 10000000), 30.479952692985535);
 }
+
+TEST(MemoryEstimate, FitMessageUsesOneDecimal) {
+    EXPECT_EQ(MemoryEstimate::fitMessage(12.345, 10.0),
+              "This model size needs about 12.3 GB of memory, more than the 10.0 GB this computer can give it. Turn on "
+              "partitioning (Advanced) or choose a smaller model size.");
+}

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "partition/SeamlessMerger.hpp"
@@ -99,6 +100,11 @@ private:
     std::map<std::string, std::string> variables_;
 };
 
+// A short run on a dataset the echo engines never read.
+TrevikRunner::Options small(bool diagnostics = false) {
+    return {.datasetPath = "ds", .outputPath = "out.ply", .iterations = 10, .capMax = 100, .diagnostics = diagnostics};
+}
+
 struct Settings {
     int iterations = 7000;
     int downscale = 1;
@@ -129,9 +135,15 @@ TEST_P(TrevikCommandLine, LogsAndPassesExactlyTheseArguments) {
     TrevikRunner runner(echoEngine(folder).string());
     Recorder recorder;
     recorder.attach(runner);
-    runner.run("/data/set", settings.iterations, settings.downscale, "/data/out.partial.ply", settings.evalMode,
-               settings.capMax, false, settings.cullRadius, settings.earlyStop,
-               settings.maskDir ? std::optional<std::string>(settings.maskDir) : std::nullopt);
+    runner.run({.datasetPath = "/data/set",
+                .outputPath = "/data/out.partial.ply",
+                .iterations = settings.iterations,
+                .downscale = settings.downscale,
+                .evalMode = settings.evalMode,
+                .capMax = settings.capMax,
+                .cullRadius = settings.cullRadius,
+                .earlyStop = settings.earlyStop,
+                .maskDir = settings.maskDir ? std::optional<std::string>(settings.maskDir) : std::nullopt});
 
     std::string cap = command.capLine;
     std::vector<std::string> expected = {"/data/set", "-n", std::to_string(settings.iterations), "-o",
@@ -181,7 +193,7 @@ TEST(TrevikRunner, DiagnosticsAddTheProfilingVariables) {
     TrevikRunner runner(echoEngine(folder).string());
     Recorder recorder;
     recorder.attach(runner);
-    runner.run("ds", 10, 1, "out.ply", false, 100, true, std::nullopt, std::nullopt, std::nullopt);
+    runner.run(small(true));
     ASSERT_GE(recorder.lines.size(), 7u);
     EXPECT_EQ(recorder.lines[6], "Diagnostics ON: BENCHMARK + PROFILE_GPU + PROFILE_STAGES enabled");
     EXPECT_EQ(recorder.withPrefix("diagnostics="), std::vector<std::string>{"111"});
@@ -209,7 +221,7 @@ TEST_P(TrevikExitStatus, BecomesATrainingFailure) {
     Recorder recorder;
     recorder.attach(runner);
     try {
-        runner.run("ds", 10, 1, "out.ply", false, 100, false, std::nullopt, std::nullopt, std::nullopt);
+        runner.run(small());
         FAIL() << "expected a training failure";
     } catch (const TrevikRunner::TrevikError& error) {
         EXPECT_EQ(std::string(error.what()), GetParam().description);
@@ -284,7 +296,7 @@ TEST(TrevikRunner, MissingEngineFailsAfterTheStartLines) {
     TrevikRunner runner("/nonexistent/folder/trevik");
     Recorder recorder;
     recorder.attach(runner);
-    EXPECT_THROW(runner.run("ds", 10, 1, "out.ply", false, 100, false, std::nullopt, std::nullopt, std::nullopt),
+    EXPECT_THROW(runner.run(small()),
                  tessaron::core::Error);
     EXPECT_EQ(recorder.withPrefix("Command: trevik ").size(), 1u);
     EXPECT_TRUE(recorder.pids.empty());
@@ -296,14 +308,14 @@ TEST(TrevikRunner, LatchedRunnerStartsNothing) {
     Recorder recorder;
     recorder.attach(runner);
     runner.runner().cancel();
-    EXPECT_THROW(runner.run("ds", 10, 1, "out.ply", false, 100, true, std::nullopt, std::nullopt, std::nullopt),
+    EXPECT_THROW(runner.run(small(true)),
                  CancellationError);
     EXPECT_EQ(recorder.withPrefix("Diagnostics ON").size(), 1u);
     EXPECT_TRUE(recorder.withPrefix("argc=").empty());
     EXPECT_TRUE(recorder.pids.empty());
 
     runner.runner().resetCancel();
-    runner.run("ds", 10, 1, "out.ply", false, 100, false, std::nullopt, std::nullopt, std::nullopt);
+    runner.run(small());
     EXPECT_EQ(recorder.withPrefix("argc=").size(), 1u);
 }
 
@@ -317,8 +329,8 @@ protected:
     }
 
     void train(int iterations) {
-        runner.run(dataset.string(), iterations, 1, output.string(), false, 1000000, false, 0.0f, std::nullopt,
-                   std::nullopt);
+        runner.run({.datasetPath = dataset.string(), .outputPath = output.string(), .iterations = iterations,
+                    .cullRadius = 0.0f});
     }
 
     TempDir folder;
@@ -424,10 +436,12 @@ TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
 
     TrevikRunner runner;
     fs::path ply = workspace / "output.partial.ply";
-    runner.run(workspace.path().string(), 500, 1, ply.string(), false, 1000000, false, 0.0f, std::nullopt,
-               std::nullopt);
+    runner.run({.datasetPath = workspace.path().string(), .outputPath = ply.string(), .iterations = 500,
+                .cullRadius = 0.0f});
 
-    ASSERT_EQ(PLYCheck::validate(ply), (PLYCheck::Layout{int64_t(model.points3D.size()), 62 * 4}));
+    const PLYCheck::Layout layout = PLYCheck::validate(ply);
+    ASSERT_EQ(layout.vertexCount, int64_t(model.points3D.size()));
+    ASSERT_EQ(layout.bytesPerVertex, 62 * 4);
     std::string bytes = tessaron::testing::readTextFile(ply);
     size_t offset = bytes.find("end_header\n") + 11;
     auto property = [&](size_t vertex, size_t index) {
@@ -448,4 +462,27 @@ TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
             EXPECT_NEAR((0.5 + 0.28209479 * property(vertex, 6 + channel)) * 255.0, colour[channel], 1e-3);
         ++vertex;
     }
+}
+
+TEST(TrevikRunner, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
+    TempDir folder;
+    TrevikRunner runner(echoEngine(folder).string());
+    Recorder recorder;
+    recorder.attach(runner);
+    const std::pair<TrevikRunner::Options, std::string> cases[] = {
+        {{.outputPath = "out.ply"}, "Training option datasetPath is empty"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .iterations = 0}, "Training option iterations must be at least 1 (is 0)"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .downscale = -2}, "Training option downscale must be at least 1 (is -2)"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .cullRadius = std::nanf("")},
+         "Training option cullRadius must be a number of at least 0"},
+    };
+    for (const auto& [options, message] : cases) {
+        try {
+            runner.run(options);
+            ADD_FAILURE() << "ran with " << message;
+        } catch (const TrevikRunner::OptionsError& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+    EXPECT_TRUE(recorder.lines.empty());
 }

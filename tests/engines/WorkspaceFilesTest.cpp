@@ -84,7 +84,7 @@ TEST(WorkspaceFiles, OnlyAValidPartialReplacesTheFinalFile) {
     EXPECT_EQ(readTextFile(partial), incomplete);
 
     writeTextFile(partial, gaussianPLY(10));
-    EXPECT_EQ(WorkspaceFiles::promoteValidatedPLY(partial, final), (PLYCheck::Layout{10, 56}));
+    EXPECT_EQ(WorkspaceFiles::promoteValidatedPLY(partial, final).bytesPerVertex, 56);
     EXPECT_EQ(readTextFile(final), gaussianPLY(10));
     EXPECT_FALSE(std::filesystem::exists(partial));
 

@@ -5,9 +5,9 @@
 #include "MergeTestSupport.hpp"
 #include "core/Error.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
@@ -15,6 +15,7 @@ using tessaron::engines::COLMAPModel;
 using tessaron::engines::COLMAPUtils;
 using tessaron::engines::ImageModel;
 using tessaron::testing::LogLines;
+using tessaron::testing::PlannedTown;
 using tessaron::testing::TempDir;
 namespace core = tessaron::core;
 namespace support = tessaron::testing;
@@ -22,25 +23,6 @@ namespace support = tessaron::testing;
 namespace {
 
 using PartitionErrorKind = VastGaussianPartitioner::PartitionErrorKind;
-
-// A street town planned under a tight limit, so that it has several cells,
-// with its model on disk.
-struct PlannedTown {
-    TempDir dir;
-    COLMAPModel model;
-    PartitionPlan plan;
-
-    PlannedTown() {
-        support::SyntheticModelOptions options;
-        options.imageCount = 300;
-        options.pointCount = 30000;
-        model = support::makeSyntheticModel(options);
-        COLMAPUtils::writeModel(model, dir / "sparse/0");
-        plan = VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 4.0, 0);
-    }
-    std::filesystem::path modelFolder() const { return dir / "sparse/0"; }
-    std::filesystem::path partitions() const { return dir / "partitions"; }
-};
 
 struct CellRun {
     std::vector<MaterializedCell> cells;
@@ -203,7 +185,7 @@ TEST(CellMaterialization, PlansThatCannotSayWhichCellsAreWhichAreRefusedBeforeRe
     plan.cells[0].cameraIds = std::vector<int32_t>{1};
     expectLegacyError(attempt(plan, std::set<std::string>{"cell_0"}));  // no trainable cell
     EXPECT_TRUE(log.lines.empty());
-    EXPECT_THROW(attempt(plan, std::nullopt)(), tessaron::engines::FileError);
+    EXPECT_THROW(attempt(plan, std::nullopt)(), tessaron::core::FileError);
 }
 
 TEST(CellMaterialization, ASingleTrainableCellKeepsEveryFilteredPoint) {

@@ -11,7 +11,7 @@
 #include "MergeTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
@@ -35,19 +35,9 @@ PartitionPlan withoutStoredIds(PartitionPlan plan) {
     return plan;
 }
 
-struct LegacyTown {
-    TempDir dir;
-    COLMAPModel model;
-    PartitionPlan plan;
-
-    LegacyTown() {
-        support::SyntheticModelOptions options;
-        options.imageCount = 240;
-        options.pointCount = 20000;
-        model = support::makeSyntheticModel(options);
-        COLMAPUtils::writeModel(model, dir / "sparse/0");
-        plan = withoutStoredIds(VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 4.0, 0));
-    }
+// The planned town with its plan in the older format.
+struct LegacyTown : support::PlannedTown {
+    LegacyTown() : PlannedTown(240, 20000) { plan = withoutStoredIds(plan); }
 };
 
 ImageModel observing(std::vector<uint64_t> ids) {

@@ -42,7 +42,7 @@ PartitionPlan makePlan() {
     plan.sceneBounds = {-1, 1, -0.75, 0.5};
     plan.normalization = {12.5, -0.1, 3.25, 42.0};
     plan.clusterSeed = 0;
-    plan.clusterCentroids = std::vector<CodablePoint2D>{{0.1, -0.2}, {-0.0, 1e-300}};
+    plan.clusterCentroids = std::vector<Point2D>{{0.1, -0.2}, {-0.0, 1e-300}};
     plan.schemaVersion = 1;
     plan.viewsPerFrame = 1;
     plan.lostCellIds = std::vector<std::string>{"cell_3", "cell_3"};
@@ -339,4 +339,24 @@ TEST(CellBounds, ContainsIsInclusiveOnEverySide) {
     EXPECT_FALSE(bounds.contains(0, 0.5 - 1e-12));
     EXPECT_FALSE(bounds.contains(std::nan(""), 1));
     EXPECT_FALSE(bounds.contains(0, std::nan("")));
+}
+
+TEST(ClusterCentroid, AcceptsOnlyCellIdsOfTwoPartsWithAnIndexInRange) {
+    PartitionPlan plan;
+    plan.clusterCentroids = std::vector<Point2D>{{0.5, -0.25}, {1.0, 2.0}};
+    plan.schemaVersion = 2;
+    EXPECT_EQ(plan.clusterCentroid("cell_0"), (Point2D{0.5, -0.25}));
+    EXPECT_EQ(plan.clusterCentroid("cell__1"), (Point2D{1.0, 2.0}));
+    for (const char* id : {"cell_2", "cell_-1", "cell_x", "cell_1_s0", "block_1", "cell", "", "cell_ 1"})
+        EXPECT_FALSE(plan.clusterCentroid(id).has_value()) << id;
+
+    plan.clusterCentroids.reset();
+    EXPECT_FALSE(plan.clusterCentroid("cell_0").has_value());
+}
+
+TEST(ClusterCentroid, PlansOfTheOldLayoutAreNormalised) {
+    PartitionPlan plan;
+    plan.clusterCentroids = std::vector<Point2D>{{12.0, -4.0}};
+    plan.normalization = {10.0, 99.0, -8.0, 4.0};
+    EXPECT_EQ(plan.clusterCentroid("cell_0"), (Point2D{0.5, 1.0}));
 }

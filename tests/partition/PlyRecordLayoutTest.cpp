@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "PlyKit/PLYHeader.hpp"
 #include "partition/SeamlessMerger.hpp"
 
 using tessaron::partition::SeamlessMerger;
@@ -8,23 +9,27 @@ namespace {
 
 using Layout = SeamlessMerger::PlyLayout;
 
-std::string vertexHeader(const std::string& propertyLines) {
-    return "ply\nformat binary_little_endian 1.0\nelement vertex 3\n" + propertyLines + "end_header\n";
+// The vertex element of a header with these property lines, as PlyKit reads it.
+plykit::PLYHeader::Element vertexElement(const std::string& propertyLines) {
+    return plykit::PLYHeader::decodeASCII("ply\nformat binary_little_endian 1.0\nelement vertex 3\n" + propertyLines +
+                                          "end_header\n")
+        .elements.at(0);
 }
 
 struct LayoutCase {
     const char* name;
-    std::string header;
+    std::string properties;
     int64_t stride;
     int64_t x, y, z;
     std::optional<int64_t> opacity = {}, scale0 = {}, scale1 = {}, scale2 = {};
 };
 
-class ParsePlyLayout : public ::testing::TestWithParam<LayoutCase> {};
+class RecordLayout : public ::testing::TestWithParam<LayoutCase> {};
 
-TEST_P(ParsePlyLayout, GivesStrideAndOffsets) {
+TEST_P(RecordLayout, GivesStrideAndOffsetsFromEachType) {
     const LayoutCase& param = GetParam();
-    Layout layout = SeamlessMerger::parsePlyLayout(param.header);
+    const plykit::PLYHeader::Element vertex = vertexElement(param.properties);
+    Layout layout = SeamlessMerger::recordLayout(vertex, "cell_0");
     EXPECT_EQ(layout.stride, param.stride);
     EXPECT_EQ(layout.xOff, param.x);
     EXPECT_EQ(layout.yOff, param.y);
@@ -33,7 +38,7 @@ TEST_P(ParsePlyLayout, GivesStrideAndOffsets) {
     EXPECT_EQ(layout.scale0Off, param.scale0);
     EXPECT_EQ(layout.scale1Off, param.scale1);
     EXPECT_EQ(layout.scale2Off, param.scale2);
-    EXPECT_EQ(layout.headerString, param.header);
+    EXPECT_EQ(layout.properties, vertex.properties);
 }
 
 const std::string kGaussian =
@@ -43,39 +48,50 @@ const std::string kGaussian =
     "property float rot_3\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Headers, ParsePlyLayout,
+    Elements, RecordLayout,
     ::testing::Values(
-        LayoutCase{"Gaussian", vertexHeader(kGaussian), 56, 0, 4, 8, 24, 28, 32, 36},
-        LayoutCase{"NoPropertyLines", "ply\nformat binary_little_endian 1.0\nend_header\n", 0, 0, 4, 8},
-        LayoutCase{"ReversedPosition", vertexHeader("property float z\nproperty float y\nproperty float x\n"), 12, 8,
-                   4, 0},
-        LayoutCase{"TwoTokensAddNothing", vertexHeader("property float\nproperty float x\n"), 4, 0, 4, 8},
-        LayoutCase{"UnknownTypesCountFour", vertexHeader("property float32 a\nproperty uint8 opacity\n"), 8, 0, 4, 8,
-                   4},
+        LayoutCase{"Gaussian", kGaussian, 56, 0, 4, 8, 24, 28, 32, 36},
+        LayoutCase{"ReversedPosition", "property float z\nproperty float y\nproperty float x\n", 12, 8, 4, 0},
         LayoutCase{"SizesByType",
-                   vertexHeader("property double a\nproperty uchar b\nproperty char c\nproperty short d\n"
-                                "property ushort e\nproperty int f\nproperty uint g\nproperty float scale_2\n"),
+                   "property double a\nproperty uchar b\nproperty char c\nproperty short d\nproperty ushort e\n"
+                   "property int f\nproperty uint g\nproperty float scale_2\n",
                    26, 0, 4, 8, std::nullopt, std::nullopt, std::nullopt, 22},
-        LayoutCase{"ListCountsFourAndSetsNoOffset",
-                   vertexHeader("property list uchar int x\nproperty float y\n"), 8, 0, 4, 8},
-        LayoutCase{"TwoBlanksMakeAnEmptyType", vertexHeader("property  float x\nproperty float y\n"), 8, 0, 4, 8},
-        LayoutCase{"ACarriageReturnStaysInTheName", vertexHeader("property float x\r\nproperty float y\r\n"), 8, 0,
-                   4, 8},
-        LayoutCase{"ALaterLineWithTheSameNameWins", vertexHeader("property float x\nproperty float x\n"), 8, 4, 4,
-                   8},
-        // Records hold only the vertex element: other elements' properties
-        // neither add to the stride nor move an offset.
-        LayoutCase{"OtherElementsDoNotCount",
-                   "ply\nelement camera 1\nproperty double x\nelement vertex 2\nproperty float y\n"
-                   "property float x\nelement face 1\nproperty list uchar int vertex_indices\n"
-                   "property float opacity\nend_header\n",
-                   8, 4, 0, 8}),
+        // A uchar colour and short extras before the position shift it by
+        // their own widths, never by a guessed four bytes each.
+        LayoutCase{"SizedNamesAndNarrowColour",
+                   "property uint8 red\nproperty uint8 green\nproperty uint8 blue\nproperty int16 flags\n"
+                   "property float32 x\nproperty float32 y\nproperty float32 z\nproperty float64 weight\n",
+                   25, 5, 9, 13}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ParsePlyLayout, ListsTheCountedPropertiesAsRead) {
-    Layout layout = SeamlessMerger::parsePlyLayout(vertexHeader("property float x\nproperty  float y\n"));
-    EXPECT_EQ(layout.properties, (std::vector<SeamlessMerger::PlyProperty>{{"float", "x"}, {"", "float"}}));
+struct RefusedCase {
+    const char* name;
+    std::string properties;
+    std::string message;
+};
+
+class RecordLayoutRefusal : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RecordLayoutRefusal, NamesTheProperty) {
+    try {
+        SeamlessMerger::recordLayout(vertexElement(GetParam().properties), "cell_4");
+        FAIL() << "a layout was made";
+    } catch (const SeamlessMerger::MergeError& error) {
+        EXPECT_EQ(error.kind(), SeamlessMerger::MergeErrorKind::layoutMismatch);
+        EXPECT_EQ(error.what(), GetParam().message);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Elements, RecordLayoutRefusal,
+    ::testing::Values(
+        RefusedCase{"ListProperty", "property float x\nproperty list uchar int indices\n",
+                    "Cell model cell_4 has the list property \"indices\" in its vertex records"},
+        RefusedCase{"NarrowOpacity", "property float x\nproperty uchar opacity\n",
+                    "Cell model cell_4 has the property \"opacity\" as uchar, not float"},
+        RefusedCase{"DoublePosition", "property double x\n",
+                    "Cell model cell_4 has the property \"x\" as double, not float"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct RewriteCase {
     const char* name;

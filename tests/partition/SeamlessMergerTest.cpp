@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "MergeTestSupport.hpp"
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
+#include "PlyKit/PLYHeader.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "support/SyntheticCells.hpp"
 #include "support/TempDir.hpp"
@@ -37,7 +39,7 @@ std::vector<float> gaussian(float x, float y, float z, float opacity = 1.0f, flo
 
 // A cell in the scene frame itself (translation 0, scale 1).
 SeamlessMerger::CellInput identityCell(const std::filesystem::path& ply, CellBounds core, CellBounds expanded,
-                                       std::optional<CodablePoint2D> centroid = std::nullopt) {
+                                       std::optional<Point2D> centroid = std::nullopt) {
     SeamlessMerger::CellInput cell;
     cell.plyURL = ply;
     cell.coreBounds = core;
@@ -52,19 +54,18 @@ std::vector<SeamlessMerger::CellInput> twoCells(const TempDir& dir, const std::v
     support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames, left);
     support::writeFloatPly(dir / "cell_1/output.ply", kGaussianNames, right);
     return {identityCell(dir / "cell_0/output.ply", {-1, 0, -1, 1}, {-1.2, 0.2, -1.2, 1.2},
-                         centroids ? std::optional<CodablePoint2D>({-0.5, 0}) : std::nullopt),
+                         centroids ? std::optional<Point2D>({-0.5, 0}) : std::nullopt),
             identityCell(dir / "cell_1/output.ply", {0, 1, -1, 1}, {-0.2, 1.2, -1.2, 1.2},
-                         centroids ? std::optional<CodablePoint2D>({0.5, 0}) : std::nullopt)};
+                         centroids ? std::optional<Point2D>({0.5, 0}) : std::nullopt)};
 }
 
-// Restores the process-wide settings a test changes.
-class MergerSettings : public ::testing::Test {
-protected:
-    void TearDown() override {
-        SeamlessMerger::pureVoronoiOwnership = false;
-        SeamlessMerger::opacityMin = 0.02;
-    }
-};
+class SeamlessMerge : public ::testing::Test {};
+
+// The record layout of a header's vertex element.
+SeamlessMerger::PlyLayout layoutOf(const std::string& header) {
+    const plykit::PLYHeader parsed = plykit::PLYHeader::decodeASCII(header);
+    return SeamlessMerger::recordLayout(parsed.elements.at(*parsed.index("vertex")), "cell_0");
+}
 
 std::string filterLine(const std::string& spatial, const std::string& band = "off") {
     return "Filter: input=normalised (legacy), spatial=" + spatial + ", Y=" + band +
@@ -81,7 +82,7 @@ struct SyntheticCase {
     int64_t extraProperties;
 };
 
-class SyntheticMerge : public MergerSettings, public ::testing::WithParamInterface<SyntheticCase> {};
+class SyntheticMerge : public SeamlessMerge, public ::testing::WithParamInterface<SyntheticCase> {};
 
 TEST_P(SyntheticMerge, KeepsEveryOwnedGaussianOnceInTheSceneFrame) {
     const SyntheticCase& param = GetParam();
@@ -104,9 +105,9 @@ TEST_P(SyntheticMerge, KeepsEveryOwnedGaussianOnceInTheSceneFrame) {
         ASSERT_TRUE(estimated);
         input.transform = *estimated;
     }
-    SeamlessMerger::pureVoronoiOwnership = param.centroids;
     LogLines log;
-    SeamlessMerger::merge(inputs, dir / "output.ply", made.plan.sceneBounds, std::nullopt, log.sink());
+    SeamlessMerger::merge(inputs, dir / "output.ply", made.plan.sceneBounds, {.pureVoronoiOwnership = param.centroids},
+                          log.sink());
 
     FloatPly merged = support::readFloatPly(dir / "output.ply");
     EXPECT_EQ(merged.names, made.propertyNames);
@@ -195,7 +196,7 @@ TEST_P(RecordChain, StopsAtTheStageTheRecordFails) {
     std::string header = "ply\nformat binary_little_endian 1.0\nelement vertex 1\n";
     for (const auto& name : kGaussianNames) header += "property float " + name + "\n";
     header += "end_header\n";
-    SeamlessMerger::PlyLayout layout = SeamlessMerger::parsePlyLayout(header);
+    SeamlessMerger::PlyLayout layout = layoutOf(header);
     std::vector<float> record =
         gaussian(param.x, 0.25f, 0.5f, param.opacity, param.scales[0], param.scales[1], param.scales[2]);
 
@@ -236,9 +237,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecordChain, LayoutsWithoutOpacityOrAScaleSkipThoseStages) {
-    SeamlessMerger::PlyLayout layout = SeamlessMerger::parsePlyLayout(
-        "ply\nelement vertex 2\nproperty float scale_0\nproperty float x\nproperty float y\nproperty float z\n"
-        "property float scale_1\nend_header\n");
+    SeamlessMerger::PlyLayout layout = layoutOf(
+        "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float scale_0\nproperty float x\n"
+        "property float y\nproperty float z\nproperty float scale_1\nend_header\n");
     ASSERT_FALSE(layout.opacityOff);
     ASSERT_FALSE(layout.scale2Off);
     // Huge scales pass, since the size and needle tests need all three; the
@@ -262,12 +263,12 @@ TEST(RecordChain, LayoutsWithoutOpacityOrAScaleSkipThoseStages) {
 
 // ---- Ownership ----------------------------------------------------------
 
-TEST_F(MergerSettings, MidpointOwnershipKeepsASharedSideInBothCellsAndAnEdgeMarginInItsCell) {
+TEST_F(SeamlessMerge, MidpointOwnershipKeepsASharedSideInBothCellsAndAnEdgeMarginInItsCell) {
     TempDir dir;
     auto cells = twoCells(dir, {gaussian(0, 0, 0.5f), gaussian(-1.1f, 0, 0), gaussian(0.1f, 0, 0)},
                           {gaussian(0, 0, 0.5f), gaussian(0.1f, 0, 0), gaussian(1.15f, 0, 1.1f)}, false);
     LogLines log;
-    SeamlessMerger::merge(cells, dir / "output.ply", kScene, std::nullopt, log.sink());
+    SeamlessMerger::merge(cells, dir / "output.ply", kScene, {}, log.sink());
     FloatPly merged = support::readFloatPly(dir / "output.ply");
     ASSERT_EQ(merged.records.size(), 5u);
     EXPECT_EQ(merged.records[0][0], 0.0f);
@@ -279,12 +280,11 @@ TEST_F(MergerSettings, MidpointOwnershipKeepsASharedSideInBothCellsAndAnEdgeMarg
                             "bounds extended). scale=1.0000");
 }
 
-TEST_F(MergerSettings, PureVoronoiKeepsAGaussianEquallyNearTwoCentroidsInBoth) {
+TEST_F(SeamlessMerge, PureVoronoiKeepsAGaussianEquallyNearTwoCentroidsInBoth) {
     TempDir dir;
     auto cells = twoCells(dir, {gaussian(0, 0, 0.7f), gaussian(-0.01f, 0, 0), gaussian(0.01f, 0, 0)},
                           {gaussian(0, 0, 0.7f), gaussian(0.01f, 0, 0), gaussian(-0.01f, 0, 0)}, true);
-    SeamlessMerger::pureVoronoiOwnership = true;
-    SeamlessMerger::merge(cells, dir / "output.ply", kScene);
+    SeamlessMerger::merge(cells, dir / "output.ply", kScene, {.pureVoronoiOwnership = true});
     FloatPly merged = support::readFloatPly(dir / "output.ply");
     ASSERT_EQ(merged.records.size(), 4u);
     EXPECT_EQ(merged.records[0][0], 0.0f);
@@ -293,14 +293,36 @@ TEST_F(MergerSettings, PureVoronoiKeepsAGaussianEquallyNearTwoCentroidsInBoth) {
     EXPECT_EQ(merged.records[3][0], 0.01f);
 }
 
-TEST_F(MergerSettings, CellsWithoutCentroidsOwnByTheirFrameCentre) {
+// The settings belong to each merge: two at once with different ones give
+// what each gives alone.
+TEST_F(SeamlessMerge, TwoMergesWithDifferentOptionsAtOnceGiveTheirOwnResults) {
+    TempDir dir;
+    auto cells = twoCells(dir, {gaussian(0, 0, 0.7f), gaussian(-0.01f, 0, 0), gaussian(-0.5f, 0, 0, -3.0f)},
+                          {gaussian(0, 0, 0.7f), gaussian(0.01f, 0, 0), gaussian(-0.01f, 0, 0)}, true);
+    const SeamlessMerger::Options voronoi{.pureVoronoiOwnership = true};
+    const SeamlessMerger::Options strict{.opacityMin = 0.5};
+    SeamlessMerger::merge(cells, dir / "voronoi.ply", kScene, voronoi);
+    SeamlessMerger::merge(cells, dir / "strict.ply", kScene, strict);
+    const std::string voronoiAlone = support::fileBytes(dir / "voronoi.ply");
+    const std::string strictAlone = support::fileBytes(dir / "strict.ply");
+    ASSERT_NE(voronoiAlone, strictAlone);
+    for (int round = 0; round < 20; ++round) {
+        {
+            std::jthread first([&] { SeamlessMerger::merge(cells, dir / "voronoi.ply", kScene, voronoi); });
+            std::jthread second([&] { SeamlessMerger::merge(cells, dir / "strict.ply", kScene, strict); });
+        }
+        ASSERT_EQ(support::fileBytes(dir / "voronoi.ply"), voronoiAlone) << "round " << round;
+        ASSERT_EQ(support::fileBytes(dir / "strict.ply"), strictAlone) << "round " << round;
+    }
+}
+
+TEST_F(SeamlessMerge, CellsWithoutCentroidsOwnByTheirFrameCentre) {
     TempDir dir;
     auto cells = twoCells(dir, {gaussian(-0.2f, 0, 0)}, {gaussian(-0.8f, 0, 0)}, false);
     // Frames centred at x = -0.5 and 0.5: the left cell owns x = -0.2.
     cells[0].transform = {{-0.5, 0, 0}, 1};
     cells[1].transform = {{0.5, 0, 0}, 1};
-    SeamlessMerger::pureVoronoiOwnership = true;
-    SeamlessMerger::merge(cells, dir / "output.ply", kScene);
+    SeamlessMerger::merge(cells, dir / "output.ply", kScene, {.pureVoronoiOwnership = true});
     FloatPly merged = support::readFloatPly(dir / "output.ply");
     ASSERT_EQ(merged.records.size(), 1u);
     EXPECT_FLOAT_EQ(merged.records[0][0], -0.7f);
@@ -327,17 +349,16 @@ struct OpacityCase {
     double minimum;
     double threshold;
 };
-class OpacityMinimum : public MergerSettings, public ::testing::WithParamInterface<OpacityCase> {};
+class OpacityMinimum : public SeamlessMerge, public ::testing::WithParamInterface<OpacityCase> {};
 
 TEST_P(OpacityMinimum, IsClampedBeforeItsLogitIsTaken) {
     TempDir dir;
     float threshold = float(GetParam().threshold);
     support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
                            {gaussian(0, 0, 0, threshold - 0.001f), gaussian(0, 0, 0, threshold + 0.001f)});
-    SeamlessMerger::opacityMin = GetParam().minimum;
     LogLines log;
     SeamlessMerger::merge({identityCell(dir / "cell_0/output.ply", kScene, kScene)}, dir / "output.ply", kScene,
-                          std::nullopt, log.sink());
+                          {.opacityMin = GetParam().minimum}, log.sink());
     EXPECT_TRUE(log.lines[1].find("opacityMin=" + core::shortestText(GetParam().minimum) + ",") != std::string::npos);
     EXPECT_TRUE(log.lines[2].starts_with("Cell 0: 2 → 1 (op)")) << log.lines[2];
 }
@@ -347,18 +368,18 @@ INSTANTIATE_TEST_SUITE_P(Limits, OpacityMinimum,
                                            OpacityCase{-1.0, -20.7232658}, OpacityCase{1.0, 20.7232658},
                                            OpacityCase{2.5, 20.7232658}, OpacityCase{0.5, 0.0}));
 
-TEST_F(MergerSettings, ABandKeepsRecordsWithinTheWidenedRange) {
+TEST_F(SeamlessMerge, ABandKeepsRecordsWithinTheWidenedRange) {
     TempDir dir;
     support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
                            {gaussian(0, 0.13f, 0), gaussian(0, -0.15f, 0), gaussian(0, 0.139f, 0)});
     LogLines log;
     SeamlessMerger::merge({identityCell(dir / "cell_0/output.ply", kScene, kScene)}, dir / "output.ply", kScene,
-                          SeamlessMerger::YRange{-0.1, 0.1}, log.sink());
+                          {.yRange = SeamlessMerger::YRange{-0.1, 0.1}}, log.sink());
     EXPECT_EQ(log.lines[1], filterLine("midpoint (overlapShareRate=0.0)", "[-0.14, 0.14]"));
     EXPECT_EQ(support::readFloatPly(dir / "output.ply").records.size(), 2u);
 }
 
-TEST_F(MergerSettings, TheOutputIsTheFirstCellsHeaderWithTheTotalCount) {
+TEST_F(SeamlessMerge, TheOutputIsTheFirstCellsHeaderWithTheTotalCount) {
     TempDir dir;
     auto headerWith = [](int count) {
         std::string header = "ply\nformat binary_little_endian 1.0\ncomment trained by a stand-in\nelement vertex " +
@@ -384,14 +405,14 @@ TEST_F(MergerSettings, TheOutputIsTheFirstCellsHeaderWithTheTotalCount) {
               headerWith(3) + bodyOf({gaussian(-0.5f, 0, 0), gaussian(0.5f, 0, 0), gaussian(0.75f, 0, 0.25f)}));
 }
 
-TEST_F(MergerSettings, WhenEverythingIsDroppedTheOutputHoldsTheHeaderAlone) {
+TEST_F(SeamlessMerge, WhenEverythingIsDroppedTheOutputHoldsTheHeaderAlone) {
     TempDir dir;
     auto cells = twoCells(dir, {gaussian(0.5f, 0, 0), gaussian(-0.5f, 0, 0, -8.0f)}, {gaussian(-0.5f, 0, 0)}, false);
     std::string header = support::fileBytes(cells[0].plyURL);
     header = header.substr(0, header.find("end_header\n") + 11);
     header.replace(header.find("element vertex 2"), 16, "element vertex 0");
     LogLines log;
-    SeamlessMerger::merge(cells, dir / "output.ply", kScene, std::nullopt, log.sink());
+    SeamlessMerger::merge(cells, dir / "output.ply", kScene, {}, log.sink());
     EXPECT_EQ(support::fileBytes(dir / "output.ply"), header);
     EXPECT_EQ(log.lines[3], "⚠ Cell 0: Retained 0/2 Gaussians — possible bounds/visibility mismatch.");
     EXPECT_EQ(log.lines[5], "⚠ Cell 1: Retained 0/1 Gaussians — possible bounds/visibility mismatch.");
@@ -400,11 +421,11 @@ TEST_F(MergerSettings, WhenEverythingIsDroppedTheOutputHoldsTheHeaderAlone) {
 
 // ---- Failures leave the previous output untouched ----------------------
 
-TEST_F(MergerSettings, NoCellsFailsWithCodeThreeBeforeAnyLogLine) {
+TEST_F(SeamlessMerge, NoCellsFailsWithCodeThreeBeforeAnyLogLine) {
     TempDir dir;
     LogLines log;
     try {
-        SeamlessMerger::merge({}, dir / "output.ply", kScene, std::nullopt, log.sink());
+        SeamlessMerger::merge({}, dir / "output.ply", kScene, {}, log.sink());
         FAIL() << "merged nothing";
     } catch (const MergeError& error) {
         EXPECT_EQ(error.code(), 3);
@@ -421,7 +442,7 @@ struct BrokenCell {
     MergeErrorKind kind;
 };
 
-class BrokenCellMerge : public MergerSettings, public ::testing::WithParamInterface<BrokenCell> {};
+class BrokenCellMerge : public SeamlessMerge, public ::testing::WithParamInterface<BrokenCell> {};
 
 TEST_P(BrokenCellMerge, FailsNamingTheCellAndKeepsTheOlderOutput) {
     TempDir dir;
@@ -432,7 +453,7 @@ TEST_P(BrokenCellMerge, FailsNamingTheCellAndKeepsTheOlderOutput) {
 
     LogLines log;
     try {
-        SeamlessMerger::merge(cells, dir / "output.ply", kScene, std::nullopt, log.sink());
+        SeamlessMerger::merge(cells, dir / "output.ply", kScene, {}, log.sink());
         FAIL() << "merged a broken cell";
     } catch (const MergeError& error) {
         EXPECT_EQ(error.kind(), GetParam().kind);
@@ -481,22 +502,26 @@ INSTANTIATE_TEST_SUITE_P(
                                           "cells can only be merged with one layout");
                    },
                    MergeErrorKind::layoutMismatch},
-        BrokenCell{"UnreadablePositionLine",
+        // Narrow colour and short extras would shift every record if they
+        // were counted as floats: the cell is refused, naming the property.
+        BrokenCell{"NarrowColourAndShortExtras",
                    [](const std::filesystem::path& ply) {
-                       std::string bytes = support::fileBytes(ply);
-                       bytes.replace(bytes.find("property float x\n"), 17, "property  float x");
-                       bytes.insert(bytes.find("property  float x") + 17, "\n");
-                       support::writeBytes(ply, bytes);
-                       return std::string("Cell model cell_1 has no readable \"x\" property line in its header");
+                       std::string header = "ply\nformat binary_little_endian 1.0\nelement vertex 1\n";
+                       for (const auto& name : kGaussianNames) header += "property float " + name + "\n";
+                       header += "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                                 "property short flags\nend_header\n";
+                       support::writeBytes(ply, header + std::string(14 * 4 + 3 + 2, '\0'));
+                       return std::string("Cell model cell_1 is missing or incomplete: Unsupported PLY property: "
+                                          "property uchar red");
                    },
-                   MergeErrorKind::layoutMismatch}),
+                   MergeErrorKind::incompleteCell}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MergerSettings, AnOutputThatCannotBeWrittenFailsWithTheWriteError) {
+TEST_F(SeamlessMerge, AnOutputThatCannotBeWrittenFailsWithTheWriteError) {
     TempDir dir;
     auto cells = twoCells(dir, {gaussian(-0.5f, 0, 0)}, {gaussian(0.5f, 0, 0)}, false);
     LogLines log;
-    EXPECT_THROW(SeamlessMerger::merge(cells, dir / "missing/output.ply", kScene, std::nullopt, log.sink()),
+    EXPECT_THROW(SeamlessMerger::merge(cells, dir / "missing/output.ply", kScene, {}, log.sink()),
                  core::AtomicFile::WriteError);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
     EXPECT_FALSE(log.lines.back().starts_with("Exported"));

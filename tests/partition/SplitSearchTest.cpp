@@ -13,7 +13,7 @@ namespace {
 // A long strip of points along x with cameras along it.
 struct Strip {
     std::vector<GroundPoint> points;
-    std::vector<CodablePoint2D> cameras;
+    std::vector<Point2D> cameras;
 };
 
 Strip strip(size_t pointCount, size_t cameraCount) {
@@ -94,7 +94,7 @@ TEST(SplitCandidates, TheKMeansSplitIsDroppedWhenACutRepeatsIt) {
     // Two far blobs: the principal cut and k-means agree on the halves.
     std::vector<GroundPoint> points;
     for (uint64_t id = 0; id < 40; ++id) points.push_back({id, (id < 20 ? 0.0 : 1000.0) + double(id % 5), double(id % 3)});
-    std::vector<CodablePoint2D> cameras{{0, 0}, {2, 1}, {1000, 0}, {1002, 1}};
+    std::vector<Point2D> cameras{{0, 0}, {2, 1}, {1000, 0}, {1002, 1}};
     auto candidates = VastGaussianPartitioner::splitCandidates(10.0, points, cameras, 640, 480, 8.0, 1, std::nullopt,
                                                                false, {});
     auto kMeans = VastGaussianPartitioner::kMeansXZ(points, 2, 1, 50);

@@ -5,7 +5,7 @@
 
 #include "PipelineTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -86,7 +86,8 @@ struct Retry {
     std::vector<PendingCell> run(const PendingCell& cell, const std::exception_ptr& error,
                                  const std::vector<std::string>& lines, const fs::path& modelFolder,
                                  const fs::path& partitions, PartitionPlan& plan) {
-        return manager->retryCellAfterOutOfMemory(cell, error, lines, modelFolder, partitions, plan, failed);
+        return tessaron::testing::ManagerAccess::retryCellAfterOutOfMemory(*manager, cell, error, lines, modelFolder,
+                                                                           partitions, plan, failed);
     }
 };
 
@@ -154,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         CauseCase{"CheckFailureNeverCounts", std::make_exception_ptr(PLYCheck::Failure::sizeMismatch(100, 50)),
                   {"error: out of memory"}, false},
         CauseCase{"OldPartialCouldNotBeRemoved",
-                  std::make_exception_ptr(engines::FileError("remove", "/x/output.partial.ply",
+                  std::make_exception_ptr(core::FileError("remove", "/x/output.partial.ply",
                                                              std::make_error_code(std::errc::permission_denied))),
                   {}, false}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -27,6 +27,7 @@ using pipeline::PipelineManager;
 using pipeline::PipelineState;
 using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::changeCallbacks;
 using tessaron::testing::kinds;
 using tessaron::testing::PartitionedCapture;
 using tessaron::testing::PlanAnswerer;
@@ -57,7 +58,9 @@ protected:
         PartitionedCapture::write(capture_);
         manager_ = PipelineManager::create({}, testConfiguration(folder_ / "support"));
         recorder_.attach(*manager_);
-        manager_->onPartitionPlanReady = [this](const PartitionPlan& plan) { shownPlan_ = plan; };
+        changeCallbacks(*manager_, [this](PipelineManager::Callbacks& callbacks) {
+            callbacks.onPartitionPlanReady = [this](const PartitionPlan& plan) { shownPlan_ = plan; };
+        });
         parameters_ = PartitionedCapture::runParameters(capture_, workspace_);
     }
 
@@ -166,11 +169,12 @@ TEST_F(PartitionedRun, DecliningThePlanEndsTheRunWithoutAnError) {
 
 TEST_F(PartitionedRun, CancelDuringTheApprovalWaitEndsItAsDeclined) {
     std::promise<void> waiting;
-    auto recorded = manager_->onPartitionPlanReady;
-    manager_->onPartitionPlanReady = [&](const PartitionPlan& plan) {
-        recorded(plan);
-        waiting.set_value();
-    };
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onPartitionPlanReady = [&, recorded = callbacks.onPartitionPlanReady](const PartitionPlan& plan) {
+            recorded(plan);
+            waiting.set_value();
+        };
+    });
     std::jthread canceller([&, ready = waiting.get_future()] {
         ready.wait();
         manager_->cancel();
@@ -352,7 +356,8 @@ TEST(IncompleteModel, NamesEveryRegionOnceAndEndsInTheError) {
     auto manager = PipelineManager::create({}, testConfiguration(folder / "support"));
     RunRecorder recorder;
     recorder.attach(*manager);
-    manager->incompleteModelMessage({"cell_3", "cell_5 (part)", "cell_3"}, folder / "ws" / "output.ply");
+    tessaron::testing::ManagerAccess::incompleteModelMessage(*manager, {"cell_3", "cell_5 (part)", "cell_3"},
+                                                             folder / "ws" / "output.ply");
 
     const std::string message = "The model is incomplete: 2 region(s) failed or are missing (cell_3, cell_5 (part)). "
                                 "output.ply has only the other regions — see the log for the cause.";
@@ -374,7 +379,7 @@ void PrintTo(const PSNRCase& psnrCase, std::ostream* out) { *out << psnrCase.nam
 
 class EnginePSNR : public ::testing::TestWithParam<PSNRCase> {};
 
-TEST_P(EnginePSNR, LastReadableValueWins) { EXPECT_EQ(PipelineManager::parsePSNR(GetParam().lines), GetParam().psnr); }
+TEST_P(EnginePSNR, LastReadableValueWins) { EXPECT_EQ(pipeline::parsePSNR(GetParam().lines), GetParam().psnr); }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, EnginePSNR,

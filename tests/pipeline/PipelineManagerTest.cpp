@@ -4,10 +4,14 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 #include "engines/ProcessMonitor.hpp"
+#include "pipeline/CellLists.hpp"
+#include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "PipelineTestSupport.hpp"
 #include "support/TempDir.hpp"
@@ -17,6 +21,7 @@ using pipeline::PipelineLogStep;
 using pipeline::PipelineManager;
 using pipeline::PipelineState;
 using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
+using tessaron::testing::ManagerAccess;
 using tessaron::testing::RunRecorder;
 using tessaron::testing::TempDir;
 using tessaron::testing::testConfiguration;
@@ -31,18 +36,22 @@ std::shared_ptr<PipelineManager> makeManager(const TempDir& folder, std::weak_pt
     return PipelineManager::create(std::move(monitor), testConfiguration(folder / "support", std::nullopt, trevik));
 }
 
+engines::TrevikRunner::Options smallTraining(const TempDir& folder) {
+    return {.datasetPath = (folder / "dataset").string(), .outputPath = (folder / "out.ply").string(),
+            .iterations = 10, .capMax = 1000};
+}
+
 // Starts the engine script on another thread and returns once it printed
 // "started"; the future gives "finished" or the error's text.
 std::future<std::string> startTraining(PipelineManager& manager, const TempDir& folder) {
     auto started = std::make_shared<std::promise<void>>();
     auto startedOnce = std::make_shared<std::once_flag>();
-    manager.trevikRunner().onLog = [started, startedOnce](const std::string& line) {
+    ManagerAccess::trevikRunner(manager).onLog = [started, startedOnce](const std::string& line) {
         if (line == "started") std::call_once(*startedOnce, [&] { started->set_value(); });
     };
     auto training = std::async(std::launch::async, [&manager, &folder]() -> std::string {
         try {
-            manager.trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
-                                       1000, false, std::nullopt, std::nullopt, std::nullopt);
+            ManagerAccess::trevikRunner(manager).run(smallTraining(folder));
         } catch (const std::exception& error) {
             return error.what();
         }
@@ -54,7 +63,7 @@ std::future<std::string> startTraining(PipelineManager& manager, const TempDir& 
 
 }  // namespace
 
-// MARK: - Types
+// ---- Types ----
 
 TEST(PipelineState, ErrorStatesAreEqualOnlyWithEqualMessages) {
     EXPECT_EQ(PipelineState(PipelineState::Kind::training), PipelineState::Kind::training);
@@ -74,7 +83,7 @@ TEST(PipelineLogStep, TagsOfTheRunLog) {
     EXPECT_EQ(tag(PipelineLogStep::export_), "EXPORT");
 }
 
-// MARK: - Approval and cancellation
+// ---- Approval and cancellation ----
 
 TEST(PipelineApproval, ResolvingWithoutAWaitDoesNothingAndTheNextWaitStillBlocks) {
     TempDir folder;
@@ -82,7 +91,7 @@ TEST(PipelineApproval, ResolvingWithoutAWaitDoesNothingAndTheNextWaitStillBlocks
     manager->resolvePartitionApproval(ApprovalOutcome::approved);
     manager->resolvePartitionApproval(ApprovalOutcome::approved);
 
-    auto outcome = std::async(std::launch::async, [&] { return manager->awaitPartitionApproval(); });
+    auto outcome = std::async(std::launch::async, [&] { return ManagerAccess::awaitPartitionApproval(*manager); });
     EXPECT_EQ(outcome.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     // Resolve until the waiter has stored itself and been answered.
     while (outcome.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
@@ -95,8 +104,8 @@ TEST(PipelineApproval, CancelBeforeTheWaitEndsItAtOnce) {
     TempDir folder;
     auto manager = makeManager(folder);
     manager->cancel();
-    EXPECT_EQ(manager->awaitPartitionApproval(), ApprovalOutcome::cancelled);
-    EXPECT_EQ(manager->awaitPartitionApproval(), ApprovalOutcome::cancelled);
+    EXPECT_EQ(ManagerAccess::awaitPartitionApproval(*manager), ApprovalOutcome::cancelled);
+    EXPECT_EQ(ManagerAccess::awaitPartitionApproval(*manager), ApprovalOutcome::cancelled);
 }
 
 // A cancel that races with the start of the wait either finds the stored
@@ -108,7 +117,7 @@ TEST(PipelineApproval, CancelRacingTheStartOfTheWaitNeverLeavesItBlocked) {
         std::promise<void> ready;
         auto outcome = std::async(std::launch::async, [&] {
             ready.set_value();
-            return manager->awaitPartitionApproval();
+            return ManagerAccess::awaitPartitionApproval(*manager);
         });
         ready.get_future().wait();
         manager->cancel();
@@ -120,7 +129,7 @@ TEST(PipelineApproval, ApprovalAndCancelRacingResolveTheWaitExactlyOnce) {
     TempDir folder;
     for (int round = 0; round < 100; ++round) {
         auto manager = makeManager(folder);
-        auto outcome = std::async(std::launch::async, [&] { return manager->awaitPartitionApproval(); });
+        auto outcome = std::async(std::launch::async, [&] { return ManagerAccess::awaitPartitionApproval(*manager); });
         std::jthread approver([&] {
             for (int attempt = 0; attempt < 50; ++attempt) manager->resolvePartitionApproval(ApprovalOutcome::approved);
         });
@@ -135,11 +144,11 @@ TEST(PipelineCancel, CheckCancelledLogsUnderTheBoundarysStepOnlyAfterACancel) {
     auto manager = makeManager(folder);
     RunRecorder recorder;
     recorder.attach(*manager);
-    EXPECT_FALSE(manager->checkCancelled(PipelineLogStep::sfm));
+    EXPECT_FALSE(ManagerAccess::checkCancelled(*manager, PipelineLogStep::sfm));
     EXPECT_TRUE(recorder.log().empty());
 
     manager->cancel();  // nothing runs: only the flags are set
-    EXPECT_TRUE(manager->checkCancelled(PipelineLogStep::training));
+    EXPECT_TRUE(ManagerAccess::checkCancelled(*manager, PipelineLogStep::training));
     EXPECT_EQ(recorder.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::training, "Pipeline cancelled."}}));
     EXPECT_TRUE(recorder.states().empty());
 }
@@ -165,9 +174,7 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, std::chrono::seconds(10));
     EXPECT_FALSE(manager->isProcessRunning());
 
-    EXPECT_THROW(manager->trevikRunner().run((folder / "dataset").string(), 10, 1, (folder / "out.ply").string(), false,
-                                             1000, false, std::nullopt, std::nullopt, std::nullopt),
-                 core::CancellationError);
+    EXPECT_THROW(ManagerAccess::trevikRunner(*manager).run(smallTraining(folder)), core::CancellationError);
 }
 
 TEST(PipelineCancel, ForceKillEndsAChildThatIgnoresSIGTERM) {
@@ -179,7 +186,81 @@ TEST(PipelineCancel, ForceKillEndsAChildThatIgnoresSIGTERM) {
     EXPECT_EQ(training.get(), "trevik stopped by signal 9");
 }
 
-// MARK: - Shared routines
+// ---- Callbacks ----
+
+// Keeps what the manager posts and runs it later on the draining thread, as
+// a window's event loop would.
+class PostingExecutor {
+public:
+    core::Executor executor() {
+        return [this](std::function<void()> work) {
+            std::lock_guard lock(mutex_);
+            posted_.push_back(std::move(work));
+        };
+    }
+    size_t drain() {
+        std::vector<std::function<void()>> work;
+        {
+            std::lock_guard lock(mutex_);
+            work.swap(posted_);
+        }
+        for (const auto& item : work) item();
+        return work.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::function<void()>> posted_;
+};
+
+TEST(PipelineCallbacks, ThroughAPostingExecutorTheyRunInOrderOnlyWhereItRunsThem) {
+    TempDir folder;
+    PostingExecutor posting;
+    auto manager = PipelineManager::create({}, testConfiguration(folder / "support"), posting.executor());
+    std::set<std::thread::id> callingThreads;  // touched only by the draining thread
+    std::vector<std::string> events;
+    PipelineManager::Callbacks callbacks;
+    callbacks.onLog = [&](PipelineLogStep, const std::string& text) {
+        callingThreads.insert(std::this_thread::get_id());
+        events.push_back(text);
+    };
+    callbacks.onStateChange = [&](const PipelineState& state) {
+        callingThreads.insert(std::this_thread::get_id());
+        events.push_back(toString(state));
+    };
+    manager->setCallbacks(std::move(callbacks));
+
+    std::jthread([&] { manager->remergeExistingCells(folder / "workspace", 2, 1000000); }).join();
+    ASSERT_TRUE(events.empty());
+    EXPECT_EQ(posting.drain(), 6u);
+    EXPECT_EQ(callingThreads, std::set<std::thread::id>{std::this_thread::get_id()});
+    const std::string missing = "No COLMAP data at " + (folder / "workspace" / "colmap" / "sparse" / "0").string();
+    EXPECT_EQ(events, (std::vector<std::string>{"exporting", "═══ Re-merge existing cells ═══",
+                                                "Workspace: " + (folder / "workspace").string(),
+                                                "Downscale: 2x, capMax: 1000000", "⚠ " + missing,
+                                                "error(" + missing + ")"}));
+}
+
+TEST(PipelineCallbacks, ChangingThemDuringAnOperationIsRefused) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    int refusals = 0;
+    PipelineManager::Callbacks callbacks;
+    callbacks.onStateChange = [&](const PipelineState&) {
+        try {
+            manager->setCallbacks({});
+        } catch (const PipelineManager::BusyError& error) {
+            EXPECT_STREQ(error.what(), "The callbacks cannot change while an operation runs.");
+            ++refusals;
+        }
+    };
+    manager->setCallbacks(callbacks);
+    manager->remergeExistingCells(folder / "workspace", 2, 1000000);
+    EXPECT_EQ(refusals, 2);
+    EXPECT_NO_THROW(manager->setCallbacks({}));
+}
+
+// ---- Shared routines ----
 
 class SymlinkReplacing : public ::testing::Test {
 protected:
@@ -193,58 +274,38 @@ TEST_F(SymlinkReplacing, LeavesALinkToTheSameDestinationUntouched) {
     fs::create_symlink(first_, link_);
     struct stat before {};
     ::lstat(link_.c_str(), &before);
-    PipelineManager::symlinkReplacing(link_, first_);
+    pipeline::symlinkReplacing(link_, first_);
     struct stat after {};
     ::lstat(link_.c_str(), &after);
     EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
 TEST_F(SymlinkReplacing, CreatesOrReplacesALinkToAnotherDestination) {
-    PipelineManager::symlinkReplacing(link_, first_);
+    pipeline::symlinkReplacing(link_, first_);
     EXPECT_EQ(fs::read_symlink(link_), first_);
-    PipelineManager::symlinkReplacing(link_, second_);
+    pipeline::symlinkReplacing(link_, second_);
     EXPECT_EQ(fs::read_symlink(link_), second_);
 }
 
 TEST_F(SymlinkReplacing, LeavesARealFolderOrFileInPlace) {
     fs::create_directory(link_);
     writeTextFile(link_ / "photo.jpg", "x");
-    EXPECT_NO_THROW(PipelineManager::symlinkReplacing(link_, first_));
+    EXPECT_NO_THROW(pipeline::symlinkReplacing(link_, first_));
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(link_)));
     EXPECT_TRUE(fs::exists(link_ / "photo.jpg"));
 
     writeTextFile(folder_ / "sparse", "not a folder");
-    EXPECT_NO_THROW(PipelineManager::symlinkReplacing(folder_ / "sparse", first_));
+    EXPECT_NO_THROW(pipeline::symlinkReplacing(folder_ / "sparse", first_));
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder_ / "sparse")));
 }
 
 TEST_F(SymlinkReplacing, ThrowsWhenTheLinkCannotBeMade) {
     try {
-        PipelineManager::symlinkReplacing(folder_ / "missing" / "images", first_);
+        pipeline::symlinkReplacing(folder_ / "missing" / "images", first_);
         FAIL() << "no error";
-    } catch (const engines::FileError& error) {
+    } catch (const core::FileError& error) {
         EXPECT_TRUE(error.isNoSuchFile()) << error.what();
     }
-}
-
-TEST(ClusterCentroid, AcceptsOnlyCellIdsOfTwoPartsWithAnIndexInRange) {
-    partition::PartitionPlan plan;
-    plan.clusterCentroids = std::vector<partition::CodablePoint2D>{{0.5, -0.25}, {1.0, 2.0}};
-    plan.schemaVersion = 2;
-    EXPECT_EQ(PipelineManager::clusterCentroid("cell_0", plan), (partition::CodablePoint2D{0.5, -0.25}));
-    EXPECT_EQ(PipelineManager::clusterCentroid("cell__1", plan), (partition::CodablePoint2D{1.0, 2.0}));
-    for (const char* id : {"cell_2", "cell_-1", "cell_x", "cell_1_s0", "block_1", "cell", "", "cell_ 1"})
-        EXPECT_FALSE(PipelineManager::clusterCentroid(id, plan).has_value()) << id;
-
-    plan.clusterCentroids.reset();
-    EXPECT_FALSE(PipelineManager::clusterCentroid("cell_0", plan).has_value());
-}
-
-TEST(ClusterCentroid, PlansOfTheOldLayoutAreNormalised) {
-    partition::PartitionPlan plan;
-    plan.clusterCentroids = std::vector<partition::CodablePoint2D>{{12.0, -4.0}};
-    plan.normalization = {10.0, 99.0, -8.0, 4.0};
-    EXPECT_EQ(PipelineManager::clusterCentroid("cell_0", plan), (partition::CodablePoint2D{0.5, 1.0}));
 }
 
 TEST(SharedRoutines, PendingCellsTakeThePlansRecommendationsOrTheDefaults) {
@@ -256,7 +317,7 @@ TEST(SharedRoutines, PendingCellsTakeThePlansRecommendationsOrTheDefaults) {
         {"cell_2", "/w/partitions/cell_2", {0, 1, 0, 1}, {-1, 2, -1, 2}},
         {"cell_1", "/w/partitions/cell_1", {1, 2, 1, 2}, {0, 3, 0, 3}},
     };
-    auto queue = PipelineManager::pendingCells(prepared, {planned}, 900000, 30000);
+    auto queue = pipeline::pendingCells(prepared, {planned}, 900000, 30000);
     ASSERT_EQ(queue.size(), 2u);
     EXPECT_EQ(queue[0], (pipeline::PendingCell{"cell_2", "/w/partitions/cell_2", {0, 1, 0, 1}, {-1, 2, -1, 2}, 0, 900000, 30000}));
     EXPECT_EQ(queue[1], (pipeline::PendingCell{"cell_1", "/w/partitions/cell_1", {1, 2, 1, 2}, {0, 3, 0, 3}, 0, 400000, 12000}));
@@ -267,19 +328,13 @@ TEST(SharedRoutines, MaskFolderIsTheFirstNonEmptyCandidate) {
     const fs::path images = folder / "capture" / "images";
     const fs::path workspace = folder / "workspace";
     fs::create_directories(images);
-    EXPECT_FALSE(PipelineManager::findMaskDirectory(images, workspace).has_value());
+    EXPECT_FALSE(pipeline::findMaskDirectory(images, workspace).has_value());
 
     fs::create_directories(folder / "capture" / "masks");  // empty: skipped
     writeTextFile(workspace / "masks" / "frame_000000.png", "x");
-    EXPECT_EQ(PipelineManager::findMaskDirectory(images, workspace), (workspace / "masks").string());
-    EXPECT_EQ(PipelineManager::findMaskDirectory(images.string() + "/", workspace), (workspace / "masks").string());
+    EXPECT_EQ(pipeline::findMaskDirectory(images, workspace), (workspace / "masks").string());
+    EXPECT_EQ(pipeline::findMaskDirectory(images.string() + "/", workspace), (workspace / "masks").string());
 
     writeTextFile(folder / "capture" / "masks" / "frame_000000.png", "x");
-    EXPECT_EQ(PipelineManager::findMaskDirectory(images, workspace), (folder / "capture" / "masks").string());
-}
-
-TEST(SharedRoutines, MemoryFitMessageUsesOneDecimal) {
-    EXPECT_EQ(PipelineManager::memoryFitMessage(12.345, 10.0),
-              "This model size needs about 12.3 GB of memory, more than the 10.0 GB this computer can give it. Turn on "
-              "partitioning (Advanced) or choose a smaller model size.");
+    EXPECT_EQ(pipeline::findMaskDirectory(images, workspace), (folder / "capture" / "masks").string());
 }

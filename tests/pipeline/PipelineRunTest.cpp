@@ -28,6 +28,7 @@ using pipeline::PipelineLogStep;
 using pipeline::PipelineManager;
 using pipeline::PipelineState;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::changeCallbacks;
 using tessaron::testing::kinds;
 using tessaron::testing::readTextFile;
 using tessaron::testing::RunRecorder;
@@ -113,11 +114,12 @@ protected:
 
     // Runs a hook when the run reaches a state, on the run's thread.
     void onState(Kind kind, std::function<void()> hook) {
-        auto recorded = manager_->onStateChange;
-        manager_->onStateChange = [recorded, kind, hook](const PipelineState& state) {
-            recorded(state);
-            if (state.kind == kind) hook();
-        };
+        changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+            callbacks.onStateChange = [recorded = callbacks.onStateChange, kind, hook](const PipelineState& state) {
+                recorded(state);
+                if (state.kind == kind) hook();
+            };
+        });
     }
 
     TempDir folder_{"pipeline-run"};
@@ -132,7 +134,7 @@ protected:
 
 }  // namespace
 
-// MARK: - The imported-model route
+// ---- The imported-model route ----
 
 TEST_F(PipelineRun, ImportedModelRunsToAValidatedOutput) {
     manager_->runPipeline(importRun());
@@ -208,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Files, ImportedModelMissing,
                                            std::pair{"images.bin", "Invalid COLMAP data: missing images.bin"},
                                            std::pair{"", "Invalid COLMAP data: missing sparse/0/ directory"}));
 
-// MARK: - Memory fit
+// ---- Memory fit ----
 
 TEST_F(PipelineRun, AMemoryLimitTooSmallStopsBeforeTraining) {
     PipelineManager::RunParameters parameters = importRun();
@@ -239,7 +241,7 @@ TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
     for (const std::string& text : second.texts()) EXPECT_FALSE(text.starts_with("ℹ ")) << text;
 }
 
-// MARK: - Training and export failures
+// ---- Training and export failures ----
 
 TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
     ScopedEnvironment failing({{"TESSARON_STANDIN_FAIL_DATASET", "dataset"}});
@@ -292,7 +294,7 @@ TEST_F(PipelineRun, RunSettingsThatCannotBeSavedOnlyWarn) {
     EXPECT_EQ(recorder_.states().back(), Kind::completed);
 }
 
-// MARK: - Cancellation
+// ---- Cancellation ----
 
 struct CancelPoint {
     const char* name;
@@ -309,11 +311,12 @@ TEST_P(PipelineCancelAt, StageBoundary) {
     const CancelPoint& point = GetParam();
     if (point.atState) onState(*point.atState, [this] { manager_->cancel(); });
     if (point.atOutputReady) {
-        auto recorded = manager_->onOutputReady;
-        manager_->onOutputReady = [this, recorded](const std::string& path) {
-            recorded(path);
-            manager_->cancel();
-        };
+        changeCallbacks(*manager_, [this](PipelineManager::Callbacks& callbacks) {
+            callbacks.onOutputReady = [this, recorded = callbacks.onOutputReady](const std::string& path) {
+                recorded(path);
+                manager_->cancel();
+            };
+        });
     }
     std::stop_source task;
     if (!point.atState && !point.atOutputReady) task.request_stop();
@@ -349,7 +352,9 @@ TEST_F(PipelineRun, CancellingDuringTrainingStopsTheEngine) {
     parameters.iterations = 3000;  // statistics every 300 steps: the first after 0.3 s, the end after 3 s
     std::promise<void> training;
     std::once_flag once;
-    manager_->onTrainingStats = [&](int64_t, int64_t, float) { std::call_once(once, [&] { training.set_value(); }); };
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onTrainingStats = [&](int64_t, int64_t, float) { std::call_once(once, [&] { training.set_value(); }); };
+    });
     std::jthread run([&] { manager_->runPipeline(parameters); });
     training.get_future().wait();
     manager_->cancel();
@@ -390,7 +395,7 @@ TEST_F(PipelineRun, ReleasingTheManagerDuringARunCallsNothingAfterIt) {
     EXPECT_EQ(recorder_.states().back(), Kind::completed);
 }
 
-// MARK: - Photo and video routes with a recording COLMAP
+// ---- Photo and video routes with a recording COLMAP ----
 
 class RecordedCOLMAPRun : public PipelineRun {
 protected:
@@ -465,11 +470,12 @@ TEST_F(RecordedCOLMAPRun, ACancelDuringCOLMAPEndsThroughItsFailurePath) {
     recorder_.attach(*manager_);
     std::promise<void> extracting;
     std::once_flag once;
-    auto recorded = manager_->onLog;
-    manager_->onLog = [&, recorded](PipelineLogStep step, const std::string& text) {
-        recorded(step, text);
-        if (text == "step feature_extractor") std::call_once(once, [&] { extracting.set_value(); });
-    };
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onLog = [&, recorded = callbacks.onLog](PipelineLogStep step, const std::string& text) {
+            recorded(step, text);
+            if (text == "step feature_extractor") std::call_once(once, [&] { extracting.set_value(); });
+        };
+    });
     std::jthread run([&] { manager_->runPipeline(photoRun()); });
     extracting.get_future().wait();
     EXPECT_TRUE(published_.waitForName("colmap", true));
@@ -495,14 +501,49 @@ TEST_P(AutomaticDownscale, FollowsTheFirstImagesPixelCount) {
     PipelineManager::RunParameters parameters = photoRun();
     parameters.trevikDownscaleFactor = 0;
     // Training is not needed: stop at the boundary after the settings.
-    auto recorded = manager_->onLog;
-    manager_->onLog = [this, recorded](PipelineLogStep step, const std::string& text) {
-        recorded(step, text);
-        if (text.starts_with("Image downscale factor: ")) manager_->cancel();
-    };
+    changeCallbacks(*manager_, [this](PipelineManager::Callbacks& callbacks) {
+        callbacks.onLog = [this, recorded = callbacks.onLog](PipelineLogStep step, const std::string& text) {
+            recorded(step, text);
+            if (text.starts_with("Image downscale factor: ")) manager_->cancel();
+        };
+    });
     manager_->runPipeline(parameters);
     EXPECT_TRUE(recorder_.logged("Image downscale factor: " + std::to_string(expected) + "x"));
     EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, expected);
+}
+
+// cancel() reaches frame extraction too, between two frames: the run ends
+// at once, under the extraction step, and reports no further state.
+TEST_F(PipelineRun, CancelDuringFrameExtractionEndsTheRunWithinASecond) {
+    tessaron::testing::TestVideo video;
+    video.frameCount = 400;
+    video.frame = [](int index) { return tessaron::testing::checkerFrame(64, 48, 4 + index % 8); };
+    video.write(folder_ / "walk.avi");
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "walk.avi";
+    parameters.isVideo = true;
+    parameters.frameExtractionRate = 1;
+    parameters.sharpnessEnabled = false;
+    std::promise<void> extracting;
+    std::once_flag once;
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onExtractionProgress = [&](int64_t, int64_t) { std::call_once(once, [&] { extracting.set_value(); }); };
+    });
+    std::promise<void> ended;
+    std::jthread run([&] {
+        manager_->runPipeline(parameters);
+        ended.set_value();
+    });
+    extracting.get_future().wait();
+    manager_->cancel();
+    EXPECT_EQ(ended.get_future().wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    run.join();
+
+    EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::extractingFrames});
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::extraction, "Pipeline cancelled."}));
+    size_t written = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(workspace_ / "images")) ++written;
+    EXPECT_LT(written, 400u);
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstImage, AutomaticDownscale,
@@ -521,7 +562,9 @@ TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {
     parameters.frameExtractionRate = 1;
     parameters.sharpnessEnabled = false;
     int progressCalls = 0;
-    manager_->onExtractionProgress = [&](int64_t, int64_t) { ++progressCalls; };
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onExtractionProgress = [&](int64_t, int64_t) { ++progressCalls; };
+    });
     manager_->runPipeline(parameters);
 
     EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::extractingFrames, Kind::processingSfM, Kind::preparingData,
@@ -570,7 +613,9 @@ TEST_F(PipelineRun, A360VideoIsCutIntoMaskedRigCrops) {
         monitor_, testConfiguration(folder_ / "support", recordingCOLMAP(folder_.path(), rigModel, commandLines)));
     recorder_.attach(*manager_);
     int previews = 0;
-    manager_->onConversionPreview = [&](const input::VideoFrameExtractor::Conversion360Preview&) { ++previews; };
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onConversionPreview = [&](const input::VideoFrameExtractor::Conversion360Preview&) { ++previews; };
+    });
 
     tessaron::testing::TestVideo video;
     video.width = 128;

@@ -26,7 +26,49 @@
 
 extern "C" char** environ;
 
+namespace tessaron::pipeline {
+
+// The pieces of an operation that tests drive on their own.
+struct PipelineManagerTestAccess {
+    static std::shared_ptr<const PipelineManager::Callbacks> callbacks(const PipelineManager& manager) {
+        return manager.callbacks();
+    }
+    static void startLog(PipelineManager& manager, const std::filesystem::path& workspace) {
+        manager.startLog(workspace);
+    }
+    static void log(PipelineManager& manager, PipelineLogStep step, const std::string& text) {
+        manager.log(step, text);
+    }
+    static void closeLog(PipelineManager& manager) { manager.closeLog(); }
+    static bool checkCancelled(PipelineManager& manager, PipelineLogStep step) { return manager.checkCancelled(step); }
+    static PipelineManager::ApprovalOutcome awaitPartitionApproval(PipelineManager& manager) {
+        return manager.awaitPartitionApproval();
+    }
+    static engines::TrevikRunner& trevikRunner(PipelineManager& manager) { return manager.trevikRunner_; }
+    template <typename... Arguments>
+    static std::vector<PendingCell> retryCellAfterOutOfMemory(PipelineManager& manager, Arguments&&... arguments) {
+        return manager.retryCellAfterOutOfMemory(std::forward<Arguments>(arguments)...);
+    }
+    static void incompleteModelMessage(PipelineManager& manager, const std::vector<std::string>& failed,
+                                       const std::filesystem::path& outputURL) {
+        manager.incompleteModelMessage(failed, outputURL);
+    }
+};
+
+}  // namespace tessaron::pipeline
+
 namespace tessaron::testing {
+
+using ManagerAccess = pipeline::PipelineManagerTestAccess;
+
+// Changes some of a manager's callbacks between operations, keeping the
+// others.
+template <typename Change>
+void changeCallbacks(pipeline::PipelineManager& manager, Change change) {
+    pipeline::PipelineManager::Callbacks callbacks = *ManagerAccess::callbacks(manager);
+    change(callbacks);
+    manager.setCallbacks(std::move(callbacks));
+}
 
 // The kinds of the states, in order, for comparing a run's road.
 inline std::vector<pipeline::PipelineState::Kind> kinds(const std::vector<pipeline::PipelineState>& states) {
@@ -103,42 +145,44 @@ public:
                 ++callsAfterRelease_;
             }
         };
-        manager.onLog = [this, alive](pipeline::PipelineLogStep step, const std::string& text) {
+        pipeline::PipelineManager::Callbacks callbacks;
+        callbacks.onLog = [this, alive](pipeline::PipelineLogStep step, const std::string& text) {
             alive();
             std::lock_guard lock(mutex_);
             log_.push_back({step, text});
         };
-        manager.onStateChange = [this, alive](const pipeline::PipelineState& state) {
+        callbacks.onStateChange = [this, alive](const pipeline::PipelineState& state) {
             alive();
             std::lock_guard lock(mutex_);
             states_.push_back(state);
         };
-        manager.onOutputReady = [this, alive](const std::string& path) {
+        callbacks.onOutputReady = [this, alive](const std::string& path) {
             alive();
             std::lock_guard lock(mutex_);
             outputs_.push_back(path);
         };
-        manager.onCellStarted = [this, alive](int64_t index, int64_t total, int64_t iterations) {
+        callbacks.onCellStarted = [this, alive](int64_t index, int64_t total, int64_t iterations) {
             alive();
             std::lock_guard lock(mutex_);
             cellEvents_.push_back("started " + std::to_string(index) + "/" + std::to_string(total) + " " +
                                   std::to_string(iterations));
         };
-        manager.onCellFinished = [this, alive](double seconds) {
+        callbacks.onCellFinished = [this, alive](double seconds) {
             alive();
             std::lock_guard lock(mutex_);
             cellEvents_.push_back(seconds >= 0 ? "finished" : "finished with a negative time");
         };
-        manager.onTrainingStats = [this, alive](int64_t, int64_t, float) {
+        callbacks.onTrainingStats = [this, alive](int64_t, int64_t, float) {
             alive();
             std::lock_guard lock(mutex_);
             ++statsCount_;
         };
-        manager.onLogFileReady = [this, alive](const std::filesystem::path& file) {
+        callbacks.onLogFileReady = [this, alive](const std::filesystem::path& file) {
             alive();
             std::lock_guard lock(mutex_);
             logFiles_.push_back(file);
         };
+        manager.setCallbacks(std::move(callbacks));
     }
 
     std::vector<pipeline::PipelineState> states() const {

@@ -17,6 +17,7 @@ using namespace tessaron;
 using pipeline::PipelineLogStep;
 using pipeline::PipelineManager;
 using pipeline::PipelineState;
+using tessaron::testing::changeCallbacks;
 using tessaron::testing::RunRecorder;
 using tessaron::testing::TempDir;
 using tessaron::testing::testConfiguration;
@@ -75,17 +76,19 @@ TEST_P(RemergeOwnership, AllCellsPresentRewriteOutputAndComplete) {
     TrainedWorkspace trained(options);
     support::writeTextFile(trained.output(), "an older merge");
     Remerge remerge(trained);
-    partition::SeamlessMerger::pureVoronoiOwnership = !GetParam();
     remerge.run(trained);
 
     EXPECT_EQ(remerge.recorder.states(),
               (std::vector<PipelineState>{PipelineState::Kind::exporting, PipelineState::Kind::completed}));
-    EXPECT_EQ(partition::SeamlessMerger::pureVoronoiOwnership.load(), GetParam());
     EXPECT_EQ(engines::PLYCheck::validate(trained.output()).vertexCount, int64_t(trained.expectedGaussians()));
     EXPECT_EQ(support::keptInMergeLog(remerge.recorder.texts()), int64_t(trained.expectedGaussians()));
     EXPECT_EQ(remerge.recorder.outputs(), std::vector<std::string>{trained.output().string()});
 
     const std::vector<std::string> texts = remerge.recorder.texts();
+    // The plan's centroids choose the ownership rule of this merge.
+    EXPECT_EQ(std::any_of(texts.begin(), texts.end(),
+                          [](const std::string& text) { return text.find("spatial=pure-voronoi") != std::string::npos; }),
+              GetParam());
     ASSERT_GE(texts.size(), 5u);
     EXPECT_EQ(texts[0], "═══ Re-merge existing cells ═══");
     EXPECT_EQ(texts[1], "Workspace: " + trained.workspace.string());
@@ -173,9 +176,12 @@ TEST(Remerge, CancelDuringTheMergeWritesTheFileButPublishesNothing) {
     Remerge remerge(trained);
     // The operation clears an earlier cancel at its start; this one comes
     // while it runs, on its own thread.
-    remerge.manager->onStateChange = [manager = remerge.manager.get()](const PipelineState& state) {
-        if (state == PipelineState::Kind::exporting) manager->cancel();
-    };
+    changeCallbacks(*remerge.manager, [manager = remerge.manager.get()](PipelineManager::Callbacks& callbacks) {
+        callbacks.onStateChange = [manager, recorded = callbacks.onStateChange](const PipelineState& state) {
+            recorded(state);
+            if (state == PipelineState::Kind::exporting) manager->cancel();
+        };
+    });
     remerge.manager->cancel();
     remerge.run(trained);
 

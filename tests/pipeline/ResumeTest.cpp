@@ -31,6 +31,7 @@ using pipeline::PipelineState;
 using pipeline::WorkspaceScanner;
 using ApprovalOutcome = pipeline::PipelineManager::ApprovalOutcome;
 using Kind = pipeline::PipelineState::Kind;
+using tessaron::testing::changeCallbacks;
 using tessaron::testing::kinds;
 using tessaron::testing::PartitionedCapture;
 using tessaron::testing::PlanAnswerer;
@@ -325,7 +326,9 @@ TEST_F(Resume, CancelBeforeTheFirstCellTrainsEndsTheResume) {
     fs::remove(partitions() / unfinished / "output.ply");
     const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
     manager_ = newManager(recorder_);
-    manager_->onCellStarted = [manager = manager_.get()](int64_t, int64_t, int64_t) { manager->cancel(); };
+    changeCallbacks(*manager_, [manager = manager_.get()](PipelineManager::Callbacks& callbacks) {
+        callbacks.onCellStarted = [manager](int64_t, int64_t, int64_t) { manager->cancel(); };
+    });
     manager_->resumeInterruptedTraining(scan, 7000, 1, 1000000, false);
 
     EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::training});

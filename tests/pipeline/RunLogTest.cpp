@@ -19,6 +19,7 @@ using namespace tessaron;
 using pipeline::PipelineLogStep;
 using pipeline::PipelineManager;
 using pipeline::RunLogHeader;
+using tessaron::testing::ManagerAccess;
 using tessaron::testing::readTextFile;
 using tessaron::testing::RunRecorder;
 using tessaron::testing::TempDir;
@@ -113,11 +114,11 @@ TEST(ApplicationSupport, XDGDataHomeThenHome) {
 }
 
 TEST_F(RunLog, BothCopiesGetTheSameHeaderAndTaggedLines) {
-    manager_->startLog(workspace_);
-    manager_->onLog(PipelineLogStep::sfm, "Feature extraction");
-    manager_->onLog(PipelineLogStep::export_, "");
-    manager_->onLog(PipelineLogStep::dataPrep, "two\nlines");
-    manager_->closeLog();
+    ManagerAccess::startLog(*manager_, workspace_);
+    ManagerAccess::log(*manager_, PipelineLogStep::sfm, "Feature extraction");
+    ManagerAccess::log(*manager_, PipelineLogStep::export_, "");
+    ManagerAccess::log(*manager_, PipelineLogStep::dataPrep, "two\nlines");
+    ManagerAccess::closeLog(*manager_);
 
     ASSERT_EQ(workspaceLogs().size(), 1u);
     const fs::path copy = workspaceLogs()[0];
@@ -130,37 +131,40 @@ TEST_F(RunLog, BothCopiesGetTheSameHeaderAndTaggedLines) {
     EXPECT_EQ(readTextFile(current()), text);
     EXPECT_TRUE(text.starts_with("# Tessaron Training Log\n\nStarted: "));
     EXPECT_EQ(bodyOf(text), "[SFM] Feature extraction\n[EXPORT] \n[PREP] two\nlines\n");
-    // The view model's handler saw every message first.
     EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{"Feature extraction", "", "two\nlines"}));
 }
 
-TEST_F(RunLog, EachStartRotatesTheSupportCopyAndTwoStartsInOneSecondMakeTwoFiles) {
-    auto handler = manager_->onLog;
-    manager_->startLog(workspace_);
-    manager_->onLog(PipelineLogStep::training, "first operation");
-    manager_->onLog = handler;  // the caller sets onLog afresh before each operation
-    manager_->startLog(workspace_);
-    manager_->onLog(PipelineLogStep::training, "second operation");
-    manager_->closeLog();
+// The owner sets its handler once; each operation writes each of its lines
+// once to its own workspace copy, once to current_run.md and once to the
+// handler, however many operations came before.
+TEST_F(RunLog, ThreeOperationsOnOneHandlerWriteEachLineOnce) {
+    fs::create_directories(workspace_);
+    for (int operation = 0; operation < 3; ++operation) manager_->remergeExistingCells(workspace_, 2, 1000000);
 
-    ASSERT_EQ(workspaceLogs().size(), 2u);
-    EXPECT_EQ(bodyOf(readTextFile(previous())), "[TRAIN] first operation\n");
-    EXPECT_EQ(bodyOf(readTextFile(current())), "[TRAIN] second operation\n");
-    std::vector<std::string> bodies = {bodyOf(readTextFile(workspaceLogs()[0])), bodyOf(readTextFile(workspaceLogs()[1]))};
-    std::sort(bodies.begin(), bodies.end());
-    EXPECT_EQ(bodies, (std::vector<std::string>{"[TRAIN] first operation\n", "[TRAIN] second operation\n"}));
+    const std::string missing = "⚠ No COLMAP data at " + (workspace_ / "colmap" / "sparse" / "0").string();
+    const std::string body = "[EXPORT] ═══ Re-merge existing cells ═══\n[EXPORT] Workspace: " + workspace_.string() +
+                             "\n[EXPORT] Downscale: 2x, capMax: 1000000\n[EXPORT] " + missing + "\n";
+    EXPECT_EQ(bodyOf(readTextFile(current())), body);
+    EXPECT_EQ(bodyOf(readTextFile(previous())), body);
+    ASSERT_EQ(workspaceLogs().size(), 3u);
+    for (const fs::path& copy : workspaceLogs()) EXPECT_EQ(bodyOf(readTextFile(copy)), body);
+    const std::vector<std::string> texts = recorder_.texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), missing), 3);
+    EXPECT_EQ(texts.size(), 12u);
 }
 
-TEST_F(RunLog, AFileInPlaceOfTheLogFolderSendsLinesOnlyToTheSupportCopy) {
+TEST_F(RunLog, AFileInPlaceOfTheLogFolderSendsLinesOnlyToTheSupportCopyAndSaysSo) {
     writeTextFile(workspace_ / "Tessaron_logs", "in the way");
-    manager_->startLog(workspace_);
-    manager_->onLog(PipelineLogStep::sfm, "still logged");
-    manager_->closeLog();
+    ManagerAccess::startLog(*manager_, workspace_);
+    ManagerAccess::log(*manager_, PipelineLogStep::sfm, "still logged");
+    ManagerAccess::closeLog(*manager_);
 
+    const std::string warning = "⚠ The run log could not be created in " + (workspace_ / "Tessaron_logs").string() + ".";
     EXPECT_TRUE(recorder_.logFiles().empty());
     EXPECT_FALSE(manager_->logFileURL().has_value());
     EXPECT_EQ(readTextFile(workspace_ / "Tessaron_logs"), "in the way");
-    EXPECT_EQ(bodyOf(readTextFile(current())), "[SFM] still logged\n");
+    EXPECT_EQ(bodyOf(readTextFile(current())), "[EXTRACT] " + warning + "\n[SFM] still logged\n");
+    EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{warning, "still logged"}));
 }
 
 TEST_F(RunLog, WithNeitherCopyMessagesStillReachTheHandler) {
@@ -169,47 +173,38 @@ TEST_F(RunLog, WithNeitherCopyMessagesStillReachTheHandler) {
     writeTextFile(workspace_ / "Tessaron_logs", "in the way");
     RunRecorder recorder;
     recorder.attach(*manager);
-    manager->startLog(workspace_);
-    manager->onLog(PipelineLogStep::sfm, "only here");
-    manager->closeLog();
-    EXPECT_EQ(recorder.texts(), std::vector<std::string>{"only here"});
+    ManagerAccess::startLog(*manager, workspace_);
+    ManagerAccess::log(*manager, PipelineLogStep::sfm, "only here");
+    ManagerAccess::closeLog(*manager);
+    EXPECT_EQ(recorder.texts(), (std::vector<std::string>{
+                                    "⚠ The run log could not be created in " + (folder_ / "blocked" / "Logs").string() + ".",
+                                    "⚠ The run log could not be created in " + (workspace_ / "Tessaron_logs").string() + ".",
+                                    "only here"}));
 }
 
 TEST_F(RunLog, AfterCloseMessagesReachTheHandlerButNoFile) {
-    manager_->startLog(workspace_);
-    manager_->onLog(PipelineLogStep::training, "during");
-    manager_->closeLog();
-    manager_->onLog(PipelineLogStep::training, "late line of a child");
+    ManagerAccess::startLog(*manager_, workspace_);
+    ManagerAccess::log(*manager_, PipelineLogStep::training, "during");
+    ManagerAccess::closeLog(*manager_);
+    ManagerAccess::log(*manager_, PipelineLogStep::training, "late line of a child");
 
     EXPECT_EQ(bodyOf(readTextFile(current())), "[TRAIN] during\n");
     EXPECT_EQ(bodyOf(readTextFile(workspaceLogs()[0])), "[TRAIN] during\n");
     EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{"during", "late line of a child"}));
 }
 
-TEST_F(RunLog, TheWrapperOfAReleasedManagerOnlyPassesMessagesOn) {
-    manager_->startLog(workspace_);
-    auto wrapper = manager_->onLog;
-    std::weak_ptr<PipelineManager> weak = manager_;
-    manager_.reset();
-    ASSERT_TRUE(weak.expired());
-    // The wrapper holds the manager weakly; the view model's handler still
-    // gets the line (it counts as a call after release here).
-    wrapper(PipelineLogStep::sfm, "after the manager");
-    EXPECT_EQ(recorder_.texts(), std::vector<std::string>{"after the manager"});
-    EXPECT_EQ(bodyOf(readTextFile(current())), "");
-}
-
 TEST_F(RunLog, LinesFromManyThreadsAllArriveInBothCopies) {
-    manager_->startLog(workspace_);
+    ManagerAccess::startLog(*manager_, workspace_);
     {
         std::vector<std::jthread> threads;
         for (int thread = 0; thread < 4; ++thread)
             threads.emplace_back([&, thread] {
                 for (int line = 0; line < 250; ++line)
-                    manager_->onLog(PipelineLogStep::training, std::to_string(thread) + ":" + std::to_string(line));
+                    ManagerAccess::log(*manager_, PipelineLogStep::training,
+                                       std::to_string(thread) + ":" + std::to_string(line));
             });
     }
-    manager_->closeLog();
+    ManagerAccess::closeLog(*manager_);
     const std::string body = bodyOf(readTextFile(current()));
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 1000);
     EXPECT_EQ(bodyOf(readTextFile(workspaceLogs()[0])).size(), body.size());

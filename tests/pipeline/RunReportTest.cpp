@@ -77,11 +77,18 @@ TEST(RunReport, FinishedOrMissingReportsOfferNothing) {
     EXPECT_FALSE(defaults.string("reportedInterruptedRun").has_value());
 }
 
-TEST(RunReport, SaveIntoAnUncreatableFolderReturnsQuietly) {
+TEST(RunReport, SaveIntoAnUncreatableFolderSaysWhyAndLeavesNoStaleReport) {
     TempDir folder;
     std::filesystem::path fileInPlaceOfFolder = folder / "plainfile";
     tessaron::testing::writeTextFile(fileInPlaceOfFolder, "x");
-    EXPECT_NO_THROW(RunReport::save(runningReport(), fileInPlaceOfFolder));
+    try {
+        RunReport::save(runningReport(), fileInPlaceOfFolder);
+        FAIL() << "saved";
+    } catch (const RunReport::SaveError& error) {
+        EXPECT_TRUE(std::string(error.what()).starts_with("Could not save the run report " +
+                                                          (fileInPlaceOfFolder / "last_run.json").string() + ": "))
+            << error.what();
+    }
     EXPECT_EQ(tessaron::testing::readTextFile(fileInPlaceOfFolder), "x");
 }
 

@@ -171,7 +171,7 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
     plan.clusterSeed = 0;
     plan.schemaVersion = 1;
     plan.viewsPerFrame = 1;
-    if (options.centroids) plan.clusterCentroids = std::vector<partition::CodablePoint2D>{};
+    if (options.centroids) plan.clusterCentroids = std::vector<partition::Point2D>{};
 
     // Cells, their cameras and their frames.
     int32_t nextImageId = 1;

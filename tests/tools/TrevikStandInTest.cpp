@@ -69,8 +69,13 @@ protected:
     // The engine's command line, as the runner builds it.
     std::vector<std::string> command(const fs::path& datasetFolder, int iterations, int64_t capMax,
                                      bool evalMode = false) const {
-        return TrevikRunner::arguments(datasetFolder.string(), iterations, 1, output.string(), evalMode, capMax, 0.0f,
-                                       evalMode ? std::optional<double>(0.05) : std::nullopt, std::nullopt);
+        return TrevikRunner::arguments({.datasetPath = datasetFolder.string(),
+                                        .outputPath = output.string(),
+                                        .iterations = iterations,
+                                        .evalMode = evalMode,
+                                        .capMax = capMax,
+                                        .cullRadius = 0.0f,
+                                        .earlyStop = evalMode ? std::optional<double>(0.05) : std::nullopt});
     }
 
     Result run(const std::vector<std::string>& arguments, std::map<std::string, std::string> environment = {}) {
@@ -99,7 +104,9 @@ TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
     Result result = run(command(dataset, 7000, 1000000));
     ASSERT_EQ(result.status, 0) << ::testing::PrintToString(result.lines);
 
-    EXPECT_EQ(PLYCheck::validate(output), (PLYCheck::Layout{300, int64_t(GaussianPlyWriter::bytesPerVertex)}));
+    const PLYCheck::Layout layout = PLYCheck::validate(output);
+    EXPECT_EQ(layout.vertexCount, 300);
+    EXPECT_EQ(layout.bytesPerVertex, int64_t(GaussianPlyWriter::bytesPerVertex));
     std::string bytes = readTextFile(output);
     std::string header = GaussianPlyWriter::header(300);
     ASSERT_EQ(bytes.size(), header.size() + 300 * GaussianPlyWriter::bytesPerVertex);

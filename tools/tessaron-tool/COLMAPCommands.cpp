@@ -104,8 +104,20 @@ int runCOLMAP(const std::vector<std::string>& arguments) {
         std::cout << "[pid " << pid << "]\n" << std::flush;
     };
     std::cout << "colmap: " << runner.colmapPath() << " (" << runner.maxThreads() << " threads)\n";
-    runner.run(positional[0], positional[1], singleCamera, sequential, global, useGPU, mode, vocabTreePath,
-               snapshotPath, snapshotFrequency, rig, openCVRig);
+    COLMAPRunner::Options options;
+    options.imagePath = positional[0];
+    options.outputPath = positional[1];
+    options.singleCamera = singleCamera;
+    options.sequentialMatching = sequential;
+    options.useGlobalMapper = global;
+    options.useGPU = useGPU;
+    options.mode = mode;
+    options.vocabTreePath = vocabTreePath;
+    options.snapshotPath = snapshotPath;
+    options.snapshotFrequency = snapshotFrequency;
+    options.rig = rig;
+    options.openCVRig = openCVRig;
+    runner.run(options);
     return 0;
 }
 

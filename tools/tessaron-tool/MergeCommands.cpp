@@ -9,8 +9,8 @@
 
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
-#include "engines/TextDecoding.hpp"
-#include "pipeline/PipelineManager.hpp"
+#include "core/TextDecoding.hpp"
+#include "partition/PartitionPlan.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticCells.hpp"
@@ -32,7 +32,7 @@ struct ParsedArguments {
     std::optional<int64_t> number(const std::string& name, int64_t fallback) const {
         auto found = values.find(name);
         if (found == values.end()) return fallback;
-        return engines::parseDecimalInteger(found->second);
+        return core::parseDecimalInteger(found->second);
     }
 };
 
@@ -133,11 +133,13 @@ int runMerge(const std::vector<std::string>& arguments) {
             continue;
         }
         input.transform = *transform;
-        input.clusterCentroidXZ = pipeline::PipelineManager::clusterCentroid(cell.id, plan);
+        input.clusterCentroidXZ = plan.clusterCentroid(cell.id);
         inputs.push_back(input);
     }
-    SeamlessMerger::pureVoronoiOwnership = plan.clusterCentroids.has_value();
-    SeamlessMerger::merge(inputs, parsed->positional[2], plan.sceneBounds, band, printLine);
+    SeamlessMerger::Options options;
+    options.pureVoronoiOwnership = plan.clusterCentroids.has_value();
+    options.yRange = band;
+    SeamlessMerger::merge(inputs, parsed->positional[2], plan.sceneBounds, options, printLine);
     return 0;
 }
 

@@ -16,7 +16,7 @@
 #include "core/NumberText.hpp"
 #include "core/PreferenceStore.hpp"
 #include "engines/DatasetProfile.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/ApplicationSupport.hpp"
@@ -85,28 +85,6 @@ int report(const std::vector<std::string>& arguments) {
     return usageError("report: unknown action " + action);
 }
 
-// Opens a run log on a workspace, writes one line per step and closes it.
-int logSmoke(const std::vector<std::string>& arguments) {
-    if (arguments.empty()) return usageError("log needs a workspace folder");
-    pipeline::PipelineManager::Configuration configuration;
-    if (arguments.size() > 1) configuration.supportFolder = fs::path(arguments[1]);
-    auto manager = pipeline::PipelineManager::create({}, configuration);
-    std::mutex printing;
-    manager->onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
-        std::lock_guard lock(printing);
-        std::cout << tag(step) << " " << text << "\n";
-    };
-    manager->onLogFileReady = [](const fs::path& file) { std::cout << "workspace log: " << file.string() << "\n"; };
-    manager->startLog(arguments[0]);
-    for (auto step : {pipeline::PipelineLogStep::extraction, pipeline::PipelineLogStep::sfm,
-                      pipeline::PipelineLogStep::dataPrep, pipeline::PipelineLogStep::training,
-                      pipeline::PipelineLogStep::export_})
-        manager->onLog(step, "smoke line");
-    manager->closeLog();
-    if (auto folder = manager->logFolder()) std::cout << "support log: " << (*folder / "current_run.md").string() << "\n";
-    return 0;
-}
-
 // The options of `pipeline run`, parsed into the run's parameters.
 struct PipelineOptions {
     pipeline::PipelineManager::RunParameters parameters;
@@ -147,7 +125,7 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         };
         auto integer = [&](auto& target) -> bool {
             if (!needsValue()) return false;
-            auto parsed = engines::parseDecimalInteger(*value);
+            auto parsed = core::parseDecimalInteger(*value);
             if (!parsed) return false;
             target = static_cast<std::remove_reference_t<decltype(target)>>(*parsed);
             return true;
@@ -180,7 +158,7 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         else if (argument == "--decline") options.approval = pipeline::PipelineManager::ApprovalOutcome::cancelled;
         else if (argument == "--cap-max") understood = integer(parameters.capMax);
         else if (argument == "--global-mapper") parameters.useGlobalMapper = true;
-        else if (argument == "--cpu-sift") parameters.useMetalSIFT = false;
+        else if (argument == "--cpu-sift") parameters.useGPUSIFT = false;
         else if (argument == "--aggressive-sift") parameters.useAggressiveSIFT = true;
         else if (argument == "--override-partition-params") parameters.overrideVastGaussianParams = true;
         else if (argument == "--ram-limit") understood = number(parameters.ramLimitGB);
@@ -251,7 +229,12 @@ public:
 
 private:
     void save() {
-        if (folder_) pipeline::RunReport::save(report_, *folder_);
+        if (!folder_) return;
+        try {
+            pipeline::RunReport::save(report_, *folder_);
+        } catch (const pipeline::RunReport::SaveError& error) {
+            std::cerr << "⚠ " << error.what() << std::endl;  // the run goes on without its report
+        }
     }
 
     std::optional<fs::path> folder_;
@@ -273,24 +256,25 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
     std::atomic<bool> answered = false;
     std::jthread answering;
     std::optional<ReportKeeper> report;
-    manager->onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
+    pipeline::PipelineManager::Callbacks callbacks;
+    callbacks.onLog = [&](pipeline::PipelineLogStep step, const std::string& text) {
         std::lock_guard lock(printing);
         std::cout << "[" << tag(step) << "] " << text << std::endl;
     };
-    manager->onStateChange = [&](const pipeline::PipelineState& state) {
+    callbacks.onStateChange = [&](const pipeline::PipelineState& state) {
         std::lock_guard lock(printing);
         std::cout << "state: " << toString(state) << std::endl;
         completed = state.kind == pipeline::PipelineState::Kind::completed;
         if (state.kind != pipeline::PipelineState::Kind::awaitingPartitionApproval) answered = true;
         if (report) report->update(state);
     };
-    manager->onOutputReady = [&](const std::string& path) {
+    callbacks.onOutputReady = [&](const std::string& path) {
         std::lock_guard lock(printing);
         std::cout << "output: " << path << std::endl;
     };
     // The Planning panel's part: the answer is given from another thread
     // until the waiting run has taken it (one given before the wait is lost).
-    manager->onPartitionPlanReady = [&](const partition::PartitionPlan&) {
+    callbacks.onPartitionPlanReady = [&](const partition::PartitionPlan&) {
         answered = false;
         answering = std::jthread([&](std::stop_token stop) {
             auto answer = options.approval;
@@ -307,10 +291,11 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
             }
         });
     };
-    manager->onLogFileReady = [&](const fs::path& file) {
+    callbacks.onLogFileReady = [&](const fs::path& file) {
         std::lock_guard lock(printing);
         std::cout << "run log: " << file.string() << std::endl;
     };
+    manager->setCallbacks(std::move(callbacks));
 
     // As the application does: a fresh workspace inside the chosen folder.
     fs::create_directories(*options.outputFolder);
@@ -352,8 +337,6 @@ const ToolCommand::Registration reportCommand({"report",
                                                "begin <log-folder> [kind] [input] | pending <log-folder> "
                                                "[defaults.json] | summary <log-folder>: the run report last_run.json",
                                                report});
-const ToolCommand::Registration logCommand(
-    {"log", "<workspace> [support-folder]: opens a run log, writes a line per step and closes it", logSmoke});
 
 }  // namespace
 

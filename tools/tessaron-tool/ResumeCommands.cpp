@@ -7,7 +7,7 @@
 
 #include "ToolCommand.hpp"
 #include "engines/ProcessMonitor.hpp"
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
@@ -39,7 +39,7 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
         };
         auto integer = [&](std::optional<int64_t>& target) {
             auto text = value();
-            if (text) target = engines::parseDecimalInteger(*text);
+            if (text) target = core::parseDecimalInteger(*text);
             return target.has_value();
         };
         bool understood = true;
@@ -76,19 +76,21 @@ struct PrintingManager {
     explicit PrintingManager(const OperationOptions& options) {
         manager = pipeline::PipelineManager::create(monitor, options.configuration);
         manager->diagnostics = options.diagnostics;
-        manager->onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
+        pipeline::PipelineManager::Callbacks callbacks;
+        callbacks.onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
             print("[" + tag(step) + "] " + text);
         };
-        manager->onStateChange = [this](const pipeline::PipelineState& state) {
+        callbacks.onStateChange = [this](const pipeline::PipelineState& state) {
             print("state: " + toString(state));
             completed = state.kind == pipeline::PipelineState::Kind::completed;
         };
-        manager->onOutputReady = [this](const std::string& path) { print("output: " + path); };
-        manager->onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
-        manager->onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
+        callbacks.onOutputReady = [this](const std::string& path) { print("output: " + path); };
+        callbacks.onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
+        callbacks.onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
             print("cell " + std::to_string(index) + "/" + std::to_string(total) + ", " + std::to_string(iterations) +
                   " iterations");
         };
+        manager->setCallbacks(std::move(callbacks));
     }
 
     void print(const std::string& line) {

@@ -93,8 +93,18 @@ int train(const std::vector<std::string>& arguments) {
         std::cout << "  pid " << pid << std::endl;
     };
     std::cout << "engine: " << runner.trevikPath() << std::endl;
-    runner.run(*dataset, int(iterations), int(downscale), *output, evalMode, capMax, diagnostics, cullRadius,
-               earlyStop, maskDir);
+    engines::TrevikRunner::Options options;
+    options.datasetPath = *dataset;
+    options.outputPath = *output;
+    options.iterations = int(iterations);
+    options.downscale = int(downscale);
+    options.evalMode = evalMode;
+    options.capMax = capMax;
+    options.diagnostics = diagnostics;
+    options.cullRadius = cullRadius;
+    options.earlyStop = earlyStop;
+    options.maskDir = maskDir;
+    runner.run(options);
     return 0;
 }
 

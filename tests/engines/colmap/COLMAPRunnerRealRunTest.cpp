@@ -106,8 +106,7 @@ TEST_F(RealCOLMAPRun, SequentialPhotoRunRegistersEveryImageAndLeavesSnapshots) {
     renderScene(images(), 16, scene);
     const std::string snapshots = output() + "/snapshots";
 
-    runner_.run(images(), output(), false, true, false, true, FeatureExtractionMode::standard, std::nullopt, snapshots,
-                10, std::nullopt, false);
+    runner_.run({.imagePath = images(), .outputPath = output(), .sequentialMatching = true, .snapshotPath = snapshots});
 
     EXPECT_THAT(runnerLines(),
                 ::testing::ElementsAre(hardwareLine(runner_), "═══ Step 1/3: Feature Extraction (GPU SIFT) ═══",
@@ -138,8 +137,7 @@ TEST_F(RealCOLMAPRun, UnrelatedPhotosFailInTheMapper) {
     scene.unrelatedViews = true;
     renderScene(images(), 8, scene);
     try {
-        runner_.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard, std::nullopt,
-                    std::nullopt, 0, std::nullopt, false);
+        runner_.run({.imagePath = images(), .outputPath = output(), .useGPU = false});
         FAIL() << "unrelated photos reconstructed";
     } catch (const COLMAPRunner::COLMAPError& error) {
         EXPECT_STREQ(error.what(), "Sparse reconstruction failed (exit 1)");
@@ -160,15 +158,13 @@ TEST_F(RealCOLMAPRun, CancelDuringMatchingTerminatesTheMatcher) {
         if (line.starts_with("═══ Step 2/3")) matching = true;
     };
     try {
-        runner_.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard, std::nullopt,
-                    std::nullopt, 0, std::nullopt, false);
+        runner_.run({.imagePath = images(), .outputPath = output(), .useGPU = false});
         FAIL() << "the run was not cancelled";
     } catch (const COLMAPRunner::COLMAPError& error) {
         EXPECT_STREQ(error.what(), "Feature matching failed (exit -15)");
     }
     // The latch holds until the owner clears it: the next run starts nothing.
-    EXPECT_THROW(runner_.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard,
-                             std::nullopt, std::nullopt, 0, std::nullopt, false),
+    EXPECT_THROW(runner_.run({.imagePath = images(), .outputPath = output(), .useGPU = false}),
                  tessaron::core::CancellationError);
 }
 
@@ -195,8 +191,7 @@ TEST_F(RealCOLMAPRun, TwoCameraRigReconstructsWithTwoPinholeCameras) {
         return rig::matchPairLines({0, 1}, {tessaron::input::CameraPairKey::of(0, 1)}, frames, 4);
     };
 
-    runner_.run(images(), output(), false, false, false, false, FeatureExtractionMode::standard, std::nullopt,
-                std::nullopt, 0, config, false);
+    runner_.run({.imagePath = images(), .outputPath = output(), .useGPU = false, .rig = config});
 
     const std::string pairs = readTextFile(output() + "/match_pairs.txt");
     const long pairLines = std::count(pairs.begin(), pairs.end(), '\n');

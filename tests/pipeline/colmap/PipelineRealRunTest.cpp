@@ -1,9 +1,15 @@
 // One photo folder through the real COLMAP program and the stand-in engine
-// to a validated output.ply: the main road of the application. One test
-// case, one small reconstruction.
+// to a validated output.ply, the main road of the application, and a stop
+// of such a run while COLMAP works.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 
 #include "engines/COLMAPUtils.hpp"
@@ -39,8 +45,8 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
         for (const auto& snapshot : snapshots) watched.insert(snapshot.name);
     });
     auto manager = PipelineManager::create(monitor, tessaron::testing::testConfiguration(folder / "support"));
-    ASSERT_TRUE(fs::exists(manager->colmapRunner().colmapPath()))
-        << "COLMAP is not installed (looked for " << manager->colmapRunner().colmapPath() << ")";
+    const std::string colmap = engines::COLMAPRunner().colmapPath();
+    ASSERT_TRUE(fs::exists(colmap)) << "COLMAP is not installed (looked for " << colmap << ")";
     RunRecorder recorder;
     recorder.attach(*manager);
 
@@ -79,4 +85,53 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     std::lock_guard lock(watchedMutex);
     EXPECT_TRUE(watched.contains("colmap"));
     EXPECT_TRUE(watched.contains("trevik"));
+}
+
+// A stop on the operation's task reaches the running COLMAP step: the run
+// ends within a second, through COLMAP's failure path, with no child left.
+TEST(PipelineRealRun, StoppingTheTaskEndsARealCOLMAPRunWithinASecond) {
+    TempDir folder("pipeline-real-stop");
+    const fs::path photos = folder / "photos";
+    tessaron::testing::renderScene(photos, 12);
+
+    auto monitor = std::make_shared<engines::ProcessMonitor>();
+    std::mutex pidsMutex;
+    std::condition_variable pidSeen;
+    std::set<int32_t> colmapPids;
+    monitor->setOnSnapshots([&](const std::vector<engines::ProcessSnapshot>& snapshots) {
+        std::lock_guard lock(pidsMutex);
+        for (const auto& snapshot : snapshots)
+            if (snapshot.name == "colmap") colmapPids.insert(snapshot.id);
+        pidSeen.notify_all();
+    });
+    auto manager = PipelineManager::create(monitor, tessaron::testing::testConfiguration(folder / "support"));
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    PipelineManager::RunParameters parameters;
+    parameters.inputURL = photos;
+    parameters.workspaceURL = folder / "output" / "Tessaron_workspace";
+    parameters.useVastGaussian = false;
+    parameters.ramLimitGB = 64;
+
+    std::promise<void> ended;
+    std::jthread run([&](std::stop_token stop) {
+        manager->runPipeline(parameters, stop);
+        ended.set_value();
+    });
+    {
+        std::unique_lock lock(pidsMutex);
+        ASSERT_TRUE(pidSeen.wait_for(lock, std::chrono::seconds(60), [&] { return !colmapPids.empty(); }));
+    }
+    run.request_stop();
+    EXPECT_EQ(ended.get_future().wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    run.join();
+
+    EXPECT_FALSE(manager->isProcessRunning());
+    std::lock_guard lock(pidsMutex);
+    for (int32_t pid : colmapPids) EXPECT_NE(::kill(pid, 0), 0) << "COLMAP child " << pid << " is still there";
+    ASSERT_FALSE(recorder.states().empty());
+    EXPECT_TRUE(recorder.states().back().isError());
+    const auto texts = recorder.texts();
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+                            [](const std::string& text) { return text.starts_with("COLMAP error: "); }));
 }

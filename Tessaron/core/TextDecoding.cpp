@@ -1,8 +1,8 @@
-#include "engines/TextDecoding.hpp"
+#include "core/TextDecoding.hpp"
 
 #include <charconv>
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 std::string decodeUTF8Lossy(std::string_view bytes) {
     static constexpr std::string_view replacement = "\xEF\xBF\xBD";
@@ -69,4 +69,4 @@ std::optional<int64_t> parseDecimalInteger(std::string_view text) {
     return value;
 }
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

@@ -1,11 +1,11 @@
-#include "engines/FileError.hpp"
+#include "core/FileError.hpp"
 
 #include <cerrno>
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 void FileError::throwErrno(const std::string& operation, const std::filesystem::path& path) {
     throw FileError(operation, path, std::error_code(errno, std::generic_category()));
 }
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

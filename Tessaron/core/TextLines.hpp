@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 // The lines of one chunk of a child's output. The bytes are decoded as UTF-8
 // (each maximal invalid subsequence becomes one U+FFFD), split at every
@@ -32,4 +32,4 @@ private:
 // when there is none there: where a reader may cut without splitting a line.
 size_t endOfLastLineBreak(std::string_view bytes, size_t from = 0);
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

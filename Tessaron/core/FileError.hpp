@@ -6,15 +6,15 @@
 
 #include "core/Error.hpp"
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 // The system's answer to a failed file operation, passed on unchanged: the
 // error code lets callers tell "no such file" from "exists" from the rest,
 // and what() names the operation, the path and the system's description.
-class FileError : public core::Error {
+class FileError : public Error {
 public:
     FileError(const std::string& operation, const std::filesystem::path& path, std::error_code code)
-        : core::Error(operation + " " + path.string() + ": " + code.message()), code_(code), path_(path) {}
+        : Error(operation + " " + path.string() + ": " + code.message()), code_(code), path_(path) {}
 
     const std::error_code& code() const noexcept { return code_; }
     const std::filesystem::path& path() const noexcept { return path_; }
@@ -30,4 +30,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 // UTF-8 text from bytes of unknown quality: each maximal invalid subsequence
 // becomes one U+FFFD, as the Unicode standard recommends; valid text passes
@@ -16,4 +16,4 @@ std::string decodeUTF8Lossy(std::string_view bytes);
 // within the signed 64-bit range; nothing otherwise.
 std::optional<int64_t> parseDecimalInteger(std::string_view text);
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

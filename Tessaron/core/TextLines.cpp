@@ -1,10 +1,10 @@
-#include "engines/TextLines.hpp"
+#include "core/TextLines.hpp"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
-namespace tessaron::engines {
+namespace tessaron::core {
 
 namespace {
 
@@ -182,4 +182,4 @@ size_t endOfLastLineBreak(std::string_view bytes, size_t from) {
     return 0;
 }
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::core

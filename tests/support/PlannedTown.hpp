@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "engines/COLMAPUtils.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
+#include "support/SyntheticModel.hpp"
+#include "support/TempDir.hpp"
+
+namespace tessaron::testing {
+
+// A street town planned under a tight limit, so that it has several cells,
+// with its model on disk in a folder of its own.
+struct PlannedTown {
+    TempDir dir;
+    engines::COLMAPModel model;
+    partition::PartitionPlan plan;
+
+    explicit PlannedTown(int64_t imageCount = 300, int64_t pointCount = 30000) {
+        SyntheticModelOptions options;
+        options.imageCount = imageCount;
+        options.pointCount = pointCount;
+        model = makeSyntheticModel(options);
+        engines::COLMAPUtils::writeModel(model, modelFolder());
+        plan = partition::VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 4.0, 0);
+    }
+    std::filesystem::path modelFolder() const { return dir / "sparse/0"; }
+    std::filesystem::path partitions() const { return dir / "partitions"; }
+};
+
+}  // namespace tessaron::testing
