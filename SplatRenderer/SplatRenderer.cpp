@@ -226,6 +226,11 @@ void SplatRenderer::completeFrames(bool waitForFirst) {
     }
 }
 
+void SplatRenderer::frameFailed(const std::string& message) {
+    logError(message);
+    if (onFrameFailure_) onFrameFailure_(message);
+}
+
 void SplatRenderer::submit(PendingFrame frame) {
     frame.fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
     glFlush();
@@ -316,8 +321,8 @@ bool SplatRenderer::updatePages(const std::vector<FrameChunk>& chunks, std::uint
     auto placements = pages_.update(blocks);
     pagesFit_ = placements.has_value();
     if (!pagesFit_) {
-        logError("The scene needs more than " + std::to_string(pageCount_) + " buffers of " +
-                 std::to_string(device_.maxBufferLength()) + " bytes; it cannot be drawn");
+        frameFailed("The scene needs more than " + std::to_string(pageCount_) + " buffers of " +
+                    std::to_string(device_.maxBufferLength()) + " bytes; it cannot be drawn");
         return false;
     }
     placements_ = std::move(*placements);
@@ -371,11 +376,6 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
     const std::int64_t sortedCount = frame.indexBuffer->count();
     if (sortedCount == 0) return false;
     // A frame without room for its buffers is skipped; the log says why.
-    auto notDrawn = [](const GPUBufferBase::Error& error) {
-        RendererLog::write(RendererLog::Level::error, "SplatRenderer",
-                           std::string("Frame not drawn: a GPU buffer could not be allocated (") + error.what() + ")");
-        return false;
-    };
     const FrameGeometry geometry = FrameGeometry::forSplatCount(sortedCount);
 
     // Uniforms into the next slot of the ring.
@@ -398,7 +398,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         try {
             table = GLBufferObject(tableLength, "Chunks");
         } catch (const GPUBufferBase::Error& error) {
-            return notDrawn(error);
+            frameFailed(std::string("Frame skipped, no chunk table: ") + error.what());
+            return false;
         }
     }
     std::vector<ChunkTableEntry> entries(chunks.size());
@@ -441,7 +442,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         }
         triangleVertexIndexBuffer_.upload("Triangle Indices");
     } catch (const GPUBufferBase::Error& error) {
-        return notDrawn(error);
+        frameFailed(std::string("Frame skipped, no index buffer: ") + error.what());
+        return false;
     }
 
     // Projected splats, in batches no longer than one storage block.
@@ -456,7 +458,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                 projected = GLBufferObject(batchSize(batch) * 32, "Projected Splats");
         }
     } catch (const GPUBufferBase::Error& error) {
-        return notDrawn(error);
+        frameFailed(std::string("Frame skipped, no buffer for projected splats: ") + error.what());
+        return false;
     }
 
     glBindBufferRange(GL_UNIFORM_BUFFER, 0, uniformBuffers_.name(), GLintptr(uniformBufferOffset_),

@@ -105,6 +105,13 @@ public:
     void afterNextSort(std::function<void()> handler) { sorter_.afterNextSort(std::move(handler)); }
     void setOnSortStart(std::function<void()> callback) { sorter_.setOnSortStart(std::move(callback)); }
     void setOnSortComplete(std::function<void(double)> callback) { sorter_.setOnSortComplete(std::move(callback)); }
+    // Called on the render thread, besides the log line, whenever a frame
+    // is skipped for a fault rather than a time-out: a buffer the frame
+    // needs cannot be made, or the scene does not fit the device. Set it
+    // before the first frame.
+    void setOnFrameFailure(std::function<void(const std::string& message)> callback) {
+        onFrameFailure_ = std::move(callback);
+    }
 
     // Reorders a chunk's splats by locality, in place.
     static void optimize(SplatChunk& chunk);
@@ -171,6 +178,8 @@ private:
     // Brings the pages up to date; the chunk table's placements, or none.
     bool updatePages(const std::vector<FrameChunk>& chunks, std::uint64_t chunkSetGeneration);
     void submit(PendingFrame frame);
+    // Logs the reason a frame was skipped and tells the client.
+    void frameFailed(const std::string& message);
     void completeFrames(bool waitForFirst);
 
     GPUDevice device_;
@@ -188,6 +197,7 @@ private:
     AccessState access_;
     std::atomic<std::thread::id> renderThread_;
     std::function<void()> whileWaitingForAccess_;
+    std::function<void(const std::string&)> onFrameFailure_;
 
     // Render thread only.
     RenderPipelines pipelines_;

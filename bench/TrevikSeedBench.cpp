@@ -1,4 +1,4 @@
-// Seeding of the stand-in training engine: nearest-neighbour scales and SH
+// Seeding of the training engine: nearest-neighbour scales and SH
 // colours for a model of a million SfM points (target: under 3 s).
 #include <benchmark/benchmark.h>
 

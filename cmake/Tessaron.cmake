@@ -44,10 +44,11 @@ function(tessaron_fast_test_build target)
   endif()
 endfunction()
 
-# tessaron_test_folder(<name> LIBS ...): one test program per folder, from
-# every .cpp in it, each test case registered with CTest.
+# tessaron_test_folder(<name> LIBS ... [ENVIRONMENT VAR=value ...]): one test
+# program per folder, from every .cpp in it, each test case registered with
+# CTest (with the given environment).
 function(tessaron_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS;ENVIRONMENT" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -65,7 +66,7 @@ function(tessaron_test_folder name)
   include(GoogleTest)
   gtest_discover_tests(${name}_tests
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS ${label}
+    PROPERTIES TIMEOUT 300 LABELS ${label} ENVIRONMENT "${ARG_ENVIRONMENT}"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
 
@@ -102,11 +103,6 @@ function(tessaron_qt_test_folder name)
     set(environment "QT_QPA_PLATFORM=xcb")
   else()
     set(environment "QT_QPA_PLATFORM=offscreen")
-  endif()
-  if(TESSARON_SANITIZE)
-    # The desktop's libraries (D-Bus, fontconfig) keep allocations for the
-    # life of the process; only leaks of our own code should fail a test.
-    list(APPEND environment "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/support/lsan-qt.supp")
   endif()
   include(GoogleTest)
   gtest_discover_tests(${name}_tests

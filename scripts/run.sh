@@ -8,10 +8,5 @@ BUILD_DIR="${TESSARON_BUILD_DIR:-$ROOT/build}"
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh"
 export PATH="$ROOT/.deps/splat-transform/node_modules/.bin:$PATH"
-
-if [[ -x "$BUILD_DIR/bin/Tessaron" ]]; then
-  exec "$BUILD_DIR/bin/Tessaron" "$@"
-fi
-echo "The main window is not built yet; it comes with a later milestone."
-echo "What exists today is the developer harness, which drives the core from the shell:"
-exec "$BUILD_DIR/bin/tessaron-tool" help
+# Without a display the application says so in one line and exits non-zero.
+exec "$BUILD_DIR/bin/Tessaron" "$@"

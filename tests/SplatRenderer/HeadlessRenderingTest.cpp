@@ -173,6 +173,23 @@ TEST_F(HeadlessRendering, ASceneSplitIntoSeveralChunksDrawsLikeOneChunk) {
     EXPECT_LE(differing, std::size_t(imageSize * imageSize / 500));
 }
 
+TEST_F(HeadlessRendering, AScenePastTheDevicesBuffersIsReportedOnceAndNotDrawn) {
+    // Buffers capped at 4 KiB: 128 records per chunk and page, so 2,000
+    // splats need 16 pages of the 12 a frame may bind.
+    SplatRenderer renderer(device_.cappedAt(4096), withClearColor({0, 0, 0, 1}));
+    std::vector<std::string> failures;
+    renderer.setOnFrameFailure([&](const std::string& message) { failures.push_back(message); });
+    renderer.add(scatteredSplats(2000, 9));
+    ASSERT_EQ(renderer.chunkCount(), 16u);
+    OffscreenFramebuffer framebuffer(imageSize, imageSize, false);
+    EXPECT_FALSE(renderer.render(cameraAt({0, 0, 9}), framebuffer.name(), 1, 5));
+    EXPECT_FALSE(renderer.render(cameraAt({0, 0, 9}), framebuffer.name(), 1, 5));
+    renderer.finishFrames();
+    // The chunk set did not change, so the second frame says nothing new.
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], "The scene needs more than 12 buffers of 4096 bytes; it cannot be drawn");
+}
+
 TEST_F(HeadlessRendering, HarmonicsGiveAColourThatDependsOnTheView) {
     // Degree 1 with only the third basis function (−C1·x): grey 0.5 plus
     // 0.4·(1, 0, −1) seen looking along −x, minus it looking along +x.

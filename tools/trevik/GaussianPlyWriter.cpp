@@ -65,18 +65,18 @@ void appendLittleEndian(float value, char* out) {
 }
 
 // Header plus the first `bodyBytes` bytes of the body.
-void writeBody(OutputFile& file, const std::vector<GaussianSeed>& seeds, size_t bodyBytes) {
-    std::string header = GaussianPlyWriter::header(seeds.size());
+void writeBody(OutputFile& file, size_t count, const GaussianPlyWriter::RecordSource& source, size_t bodyBytes) {
+    std::string header = GaussianPlyWriter::header(count);
     file.write(header.data(), header.size());
 
     std::vector<char> buffer(chunkVertices * GaussianPlyWriter::bytesPerVertex);
     float vertex[GaussianPlyWriter::floatsPerVertex];
     size_t remaining = bodyBytes;
-    for (size_t first = 0; first < seeds.size() && remaining > 0; first += chunkVertices) {
-        size_t last = std::min(seeds.size(), first + chunkVertices);
+    for (size_t first = 0; first < count && remaining > 0; first += chunkVertices) {
+        size_t last = std::min(count, first + chunkVertices);
         char* out = buffer.data();
         for (size_t index = first; index < last; ++index) {
-            GaussianPlyWriter::vertexFloats(seeds[index], vertex);
+            source(index, vertex);
             for (float value : vertex) {
                 appendLittleEndian(value, out);
                 out += 4;
@@ -119,11 +119,23 @@ fs::path GaussianPlyWriter::temporaryPath(const fs::path& target) {
     return target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
 }
 
+namespace {
+
+GaussianPlyWriter::RecordSource seedSource(const std::vector<GaussianSeed>& seeds) {
+    return [&seeds](size_t index, float* out) { GaussianPlyWriter::vertexFloats(seeds[index], out); };
+}
+
+}  // namespace
+
 void GaussianPlyWriter::write(const fs::path& target, const std::vector<GaussianSeed>& seeds) {
+    write(target, seeds.size(), seedSource(seeds));
+}
+
+void GaussianPlyWriter::write(const fs::path& target, size_t count, const RecordSource& source) {
     fs::path temporary = temporaryPath(target);
     try {
         OutputFile file(temporary, O_CREAT | O_TRUNC);
-        writeBody(file, seeds, seeds.size() * bytesPerVertex);
+        writeBody(file, count, source, count * bytesPerVertex);
         file.syncAndClose();
     } catch (...) {
         ::unlink(temporary.c_str());
@@ -139,7 +151,7 @@ void GaussianPlyWriter::write(const fs::path& target, const std::vector<Gaussian
 void GaussianPlyWriter::writeTruncated(const fs::path& target, const std::vector<GaussianSeed>& seeds,
                                        size_t bodyBytes) {
     OutputFile file(target, O_CREAT | O_TRUNC);
-    writeBody(file, seeds, bodyBytes);
+    writeBody(file, seeds.size(), seedSource(seeds), bodyBytes);
     file.syncAndClose();
 }
 

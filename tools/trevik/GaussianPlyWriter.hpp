@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ public:
     static std::filesystem::path temporaryPath(const std::filesystem::path& target);
 
     static void write(const std::filesystem::path& target, const std::vector<GaussianSeed>& seeds);
+
+    // Fills the 62 floats of vertex `index`, in file order.
+    using RecordSource = std::function<void(size_t index, float* out)>;
+    // Writes `count` vertices that `source` fills, the same way.
+    static void write(const std::filesystem::path& target, size_t count, const RecordSource& source);
 
     // Writes the header and only the first `bodyBytes` bytes of the body
     // straight to `target`: a deliberately incomplete file for tests of the

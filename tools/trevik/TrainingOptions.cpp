@@ -1,6 +1,7 @@
 #include "trevik/TrainingOptions.hpp"
 
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -35,8 +36,8 @@ std::string TrainingOptions::usage() {
     return "usage: trevik <dataset> -n <iterations> -o <output.ply> --cap-max <count>\n"
            "              [--bg-color <r> <g> <b>] [--position-lr-max-steps <steps>] [-d <factor>]\n"
            "              [--eval] [--cull-radius <radius>] [--early-stop <threshold>] [--mask-dir <folder>]\n"
-           "Stand-in engine: seeds one Gaussian per SfM point of <dataset>/sparse/0 and writes them as a\n"
-           "binary Gaussian PLY. It does not optimise anything.\n";
+           "Optimises 3D Gaussians, seeded from the SfM points of <dataset>/sparse/0, against the photos in\n"
+           "<dataset>/images on the CPU, and writes them as a binary Gaussian PLY.\n";
 }
 
 TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments) {
@@ -113,6 +114,13 @@ StandInKnobs StandInKnobs::read(const std::function<std::optional<std::string>(c
     if (auto text = lookup(failDatasetVariable); text && !text->empty()) knobs.failDataset = *text;
     if (auto text = lookup(truncateDatasetVariable); text && !text->empty()) knobs.truncateDataset = *text;
     if (auto text = lookup(psnrVariable)) knobs.psnr = parseNumber(psnrVariable, *text);
+    if (auto text = lookup(seedOnlyVariable); text && !text->empty()) {
+        if (*text != "0" && *text != "1")
+            throw UsageError(std::string("invalid value for ") + seedOnlyVariable + ": \"" + *text + "\" (0 or 1)");
+        knobs.seedOnly = *text == "1";
+    }
+    if (auto text = lookup(threadsVariable); text && !text->empty())
+        knobs.threads = unsigned(std::min<int64_t>(parseInteger(threadsVariable, *text, 0), 1024));
     return knobs;
 }
 

@@ -53,6 +53,11 @@ struct StandInKnobs {
     static constexpr const char* failDatasetVariable = "TESSARON_STANDIN_FAIL_DATASET";
     static constexpr const char* truncateDatasetVariable = "TESSARON_STANDIN_TRUNCATE_DATASET";
     static constexpr const char* psnrVariable = "TESSARON_STANDIN_PSNR";
+    // "1": write the seeds without optimising them (fast runs for tests of
+    // the callers; the images need not even be decodable).
+    static constexpr const char* seedOnlyVariable = "TESSARON_STANDIN_SEED_ONLY";
+    // Worker threads of the optimiser; absent or 0: one per core.
+    static constexpr const char* threadsVariable = "TESSARON_ENGINE_THREADS";
 
     // How a run over the simulated memory limit ends.
     enum class OutOfMemoryMode { message, kill };
@@ -63,6 +68,8 @@ struct StandInKnobs {
     std::optional<std::string> failDataset;
     std::optional<std::string> truncateDataset;
     std::optional<double> psnr;
+    bool seedOnly = false;
+    unsigned threads = 0;
 
     // `lookup` returns a variable's value or nothing; throws
     // TrainingOptions::UsageError naming the variable for a bad value.

@@ -1,8 +1,9 @@
-// The training engine stand-in: see StandInTrainer.
+// The training engine: see EngineRun.
 #include <exception>
 #include <iostream>
+#include <new>
 
-#include "trevik/StandInTrainer.hpp"
+#include "trevik/EngineRun.hpp"
 
 int main(int argc, char** argv) {
     using namespace tessaron::trevik;
@@ -17,7 +18,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        return StandInTrainer(std::move(options), std::move(knobs), std::cout, std::cerr).run();
+        return EngineRun(std::move(options), std::move(knobs), std::cout, std::cerr).run();
+    } catch (const std::bad_alloc&) {
+        std::cerr << "error: out of memory (std::bad_alloc)" << std::endl;
+        return 1;
     } catch (const std::exception& error) {
         std::cerr << "error: " << error.what() << std::endl;
         return 1;

@@ -99,7 +99,7 @@ std::string hardwareLine(const COLMAPRunner& runner) {
 }  // namespace
 
 // Debian's COLMAP has no CUDA and its SIFT would take the display's GPU and
-// abort: a GPU request must still run, on the CPU, under the GPU banner.
+// abort: a GPU request must still run, on the CPU, and the banner says so.
 TEST_F(RealCOLMAPRun, SequentialPhotoRunRegistersEveryImageAndLeavesSnapshots) {
     SceneOptions scene;
     scene.path = CameraPath::sideways;
@@ -109,7 +109,7 @@ TEST_F(RealCOLMAPRun, SequentialPhotoRunRegistersEveryImageAndLeavesSnapshots) {
     runner_.run({.imagePath = images(), .outputPath = output(), .sequentialMatching = true, .snapshotPath = snapshots});
 
     EXPECT_THAT(runnerLines(),
-                ::testing::ElementsAre(hardwareLine(runner_), "═══ Step 1/3: Feature Extraction (GPU SIFT) ═══",
+                ::testing::ElementsAre(hardwareLine(runner_), "═══ Step 1/3: Feature Extraction (CPU SIFT) ═══",
                                        "═══ Step 2/3: Sequential Matching ═══",
                                        "Loop closure: disabled (no vocab tree at nil — sequential-only matching)",
                                        "═══ Step 3/3: Incremental Reconstruction (recommended) ═══",

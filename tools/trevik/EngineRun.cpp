@@ -1,6 +1,8 @@
-#include "trevik/StandInTrainer.hpp"
+#include "trevik/EngineRun.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <new>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -15,7 +17,8 @@
 #include "engines/COLMAPUtils.hpp"
 #include "engines/MemoryEstimate.hpp"
 #include "partition/SeamlessMerger.hpp"
-#include "trevik/GaussianPlyWriter.hpp"
+#include "Trainer/SmallMatrix.hpp"
+#include "Trainer/Trainer.hpp"
 
 namespace tessaron::trevik {
 
@@ -59,22 +62,26 @@ private:
 
 // Resident memory of this process in MB, from /proc/self/status; none when
 // it cannot be read.
-std::optional<double> residentMegabytes() {
+std::optional<double> statusMegabytes(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (!line.starts_with("VmRSS:")) continue;
-        return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+        if (!line.starts_with(field)) continue;
+        return std::strtod(line.c_str() + field.size(), nullptr) / 1024.0;
     }
     return std::nullopt;
 }
 
+std::optional<double> residentMegabytes() { return statusMegabytes("VmRSS:"); }
+// The most this process has held resident so far.
+std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM:"); }
+
 }  // namespace
 
-StandInTrainer::StandInTrainer(TrainingOptions options, StandInKnobs knobs, std::ostream& out, std::ostream& err)
+EngineRun::EngineRun(TrainingOptions options, StandInKnobs knobs, std::ostream& out, std::ostream& err)
     : options_(std::move(options)), knobs_(std::move(knobs)), out_(out), err_(err) {}
 
-std::vector<int64_t> StandInTrainer::reportSteps(int64_t iterations) {
+std::vector<int64_t> EngineRun::reportSteps(int64_t iterations) {
     std::vector<int64_t> steps;
     for (int64_t report = 1; report <= reportCount; ++report) {
         int64_t step = (iterations * report + reportCount - 1) / reportCount;  // ceiling
@@ -83,7 +90,7 @@ std::vector<int64_t> StandInTrainer::reportSteps(int64_t iterations) {
     return steps;
 }
 
-std::string StandInTrainer::groupedDecimal(uint64_t value) {
+std::string EngineRun::groupedDecimal(uint64_t value) {
     std::string digits = std::to_string(value);
     std::string grouped;
     for (size_t index = 0; index < digits.size(); ++index) {
@@ -93,18 +100,18 @@ std::string StandInTrainer::groupedDecimal(uint64_t value) {
     return grouped;
 }
 
-int StandInTrainer::fail(const std::string& message) {
+int EngineRun::fail(const std::string& message) {
     err_ << "error: " << message << std::endl;
     return 1;
 }
 
-void StandInTrainer::echoDiagnostics() {
+void EngineRun::echoDiagnostics() {
     for (const char* name : {"BENCHMARK", "PROFILE_GPU", "PROFILE_STAGES"}) {
         if (const char* value = std::getenv(name)) out_ << "[diagnostics] " << name << "=" << value << std::endl;
     }
 }
 
-bool StandInTrainer::withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount) {
+bool EngineRun::withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount) {
     if (!knobs_.memoryLimitGB) return true;
     double need = engines::MemoryEstimate::gigabytes(width, height, imageCount, options_.capMax);
     if (need <= *knobs_.memoryLimitGB) return true;
@@ -120,11 +127,22 @@ bool StandInTrainer::withinSimulatedMemory(int64_t width, int64_t height, int64_
     return false;
 }
 
-void StandInTrainer::train(size_t splatCount) {
+bool EngineRun::reportsAfter(int64_t step, int64_t iterations) {
+    if (step == iterations) return true;
+    int64_t interval = std::min(reportInterval, std::max<int64_t>(1, (iterations + reportCount - 1) / reportCount));
+    return step % interval == 0;
+}
+
+void EngineRun::printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds) {
+    out_ << "step=" << step << " loss=" << loss << " splats=" << groupedDecimal(splats) << " "
+         << core::fixedText(milliseconds, 1) << "ms/step" << std::endl;
+    if (auto megabytes = residentMegabytes()) out_ << "[MEM] phys=" << core::fixedText(*megabytes, 1) << " MB" << std::endl;
+}
+
+void EngineRun::paceSeedOnly(size_t splatCount) {
     // Nothing is optimised: the loop only paces the statistics lines, and
     // the figures it prints are true of this program (splat count, time per
     // step, resident memory).
-    std::string splats = groupedDecimal(splatCount);
     auto sliceStart = std::chrono::steady_clock::now();
     int64_t sliceFirstStep = 1;
     int64_t step = 1;
@@ -136,29 +154,137 @@ void StandInTrainer::train(size_t splatCount) {
         auto now = std::chrono::steady_clock::now();
         double milliseconds = std::chrono::duration<double, std::milli>(now - sliceStart).count() /
                               double(reportStep - sliceFirstStep + 1);
-        out_ << "step=" << reportStep << " loss=n/a splats=" << splats << " " << core::fixedText(milliseconds, 1)
-             << "ms/step" << std::endl;
-        if (auto megabytes = residentMegabytes()) out_ << "[MEM] phys=" << core::fixedText(*megabytes, 1) << " MB" << std::endl;
+        printStatistics(reportStep, "n/a", splatCount, milliseconds);
         sliceStart = now;
         sliceFirstStep = reportStep + 1;
     }
 }
 
-void StandInTrainer::writeOutput(const std::vector<GaussianSeed>& seeds) {
-    if (knobs_.truncateDataset && *knobs_.truncateDataset == options_.datasetName()) {
-        size_t bodyBytes = seeds.size() * GaussianPlyWriter::bytesPerVertex / 2;
-        GaussianPlyWriter::writeTruncated(options_.output, seeds, bodyBytes);
+trainer::GaussianModel EngineRun::initialModel(const std::vector<GaussianSeed>& seeds) {
+    using trainer::GaussianModel;
+    GaussianModel model;
+    model.resize(seeds.size());
+    model.setZero();
+    const float opacityLogit = trainer::logit(initialOpacity);
+    for (size_t index = 0; index < seeds.size(); ++index) {
+        const GaussianSeed& seed = seeds[index];
+        float* p = model.at(GaussianModel::position, index);
+        p[0] = seed.x;
+        p[1] = seed.y;
+        p[2] = seed.z;
+        float* s = model.at(GaussianModel::logScale, index);
+        s[0] = s[1] = s[2] = seed.logScale;
+        model.at(GaussianModel::rotation, index)[0] = 1.0f;
+        model.at(GaussianModel::opacity, index)[0] = opacityLogit;
+        float* dc = model.at(GaussianModel::shDC, index);
+        dc[0] = seed.dc0;
+        dc[1] = seed.dc1;
+        dc[2] = seed.dc2;
+    }
+    return model;
+}
+
+int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+                     const trainer::TrainingDataset::Options& datasetOptions) {
+    trainer::TrainingDataset dataset;
+    try {
+        dataset = trainer::TrainingDataset::load(model, datasetOptions);
+    } catch (const trainer::TrainingDataset::LoadError& error) {
+        return fail(error.what());
+    }
+    size_t maskedImages = 0;
+    for (const auto* images : {&dataset.training, &dataset.evaluation})
+        for (const auto& image : *images) maskedImages += image.mask.empty() ? 0 : 1;
+    out_ << "Training on " << dataset.training.size() << " images";
+    if (options_.eval) out_ << ", " << dataset.evaluation.size() << " held out for evaluation";
+    out_ << "; scene extent " << core::fixedText(dataset.extent, 3) << std::endl;
+    if (options_.maskDir)
+        out_ << "Masks: " << maskedImages << " images masked from " << options_.maskDir->string() << std::endl;
+
+    trainer::TrainingSettings settings;
+    settings.iterations = options_.iterations;
+    settings.positionLrMaxSteps = options_.positionLrMaxSteps.value_or(options_.iterations);
+    settings.capMax = options_.capMax;
+    settings.background = {float(options_.backgroundColor[0]), float(options_.backgroundColor[1]),
+                           float(options_.backgroundColor[2])};
+    settings.threads = knobs_.threads;
+    if (options_.eval && options_.earlyStop) settings.earlyStopGain = *options_.earlyStop;
+
+    trainer::Trainer trainer(dataset, initialModel(seeds), settings);
+    out_ << "Optimising on " << trainer.pool().size() << " threads (CPU)" << std::endl;
+    if (options_.eval) {
+        if (auto psnr = trainer.evaluationPsnr())
+            out_ << "Seed PSNR before training: " << core::fixedText(*psnr, 2) << " dB" << std::endl;
+    }
+
+    double lossSum = 0, millisecondsSum = 0;
+    int64_t sliceSteps = 0;
+    int64_t steps = trainer.train([&](const trainer::Trainer::StepReport& report) {
+        if (knobs_.stepSleepMilliseconds > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.stepSleepMilliseconds));
+        lossSum += report.loss;
+        millisecondsSum += report.milliseconds;
+        ++sliceSteps;
+        if (!reportsAfter(report.step, options_.iterations)) return;
+        printStatistics(report.step, core::fixedText(lossSum / double(sliceSteps), 4), report.splats,
+                        millisecondsSum / double(sliceSteps));
+        lossSum = millisecondsSum = 0;
+        sliceSteps = 0;
+    });
+    if (steps < options_.iterations) {
+        if (sliceSteps > 0)
+            printStatistics(steps, core::fixedText(lossSum / double(sliceSteps), 4), trainer.model().size(),
+                            millisecondsSum / double(sliceSteps));
+        out_ << "Early stop after " << steps << " steps: the held-out PSNR gained less than "
+             << core::shortestText(*options_.earlyStop) << " dB" << std::endl;
+    }
+    if (options_.cullRadius && *options_.cullRadius > 0) {
+        size_t dropped = trainer.cull(float(*options_.cullRadius));
+        out_ << "Culled " << groupedDecimal(dropped) << " Gaussians farther than "
+             << core::shortestText(*options_.cullRadius) << " from the centre" << std::endl;
+    }
+    if (options_.eval) {
+        if (auto psnr = trainer.evaluationPsnr())
+            out_ << "Eval PSNR: " << core::fixedText(*psnr, 2) << std::endl;
+        else
+            out_ << "No held-out images: the dataset is too small for evaluation" << std::endl;
+    }
+    if (auto peak = peakResidentMegabytes()) out_ << "[MEM] peak phys=" << core::fixedText(*peak, 1) << " MB" << std::endl;
+    const trainer::GaussianModel& result = trainer.model();
+    writeOutput(result.size(), [&result](size_t index, float* out) { result.plyRecord(index, out); }, nullptr);
+    return 0;
+}
+
+void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source,
+                            const std::vector<GaussianSeed>* seeds) {
+    if (knobs_.truncateDataset && *knobs_.truncateDataset == options_.datasetName() && seeds) {
+        size_t bodyBytes = seeds->size() * GaussianPlyWriter::bytesPerVertex / 2;
+        GaussianPlyWriter::writeTruncated(options_.output, *seeds, bodyBytes);
         err_ << "warning: wrote a truncated PLY on purpose (" << StandInKnobs::truncateDatasetVariable << ")"
              << std::endl;
         return;
     }
     TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(options_.output));
-    GaussianPlyWriter::write(options_.output, seeds);
-    out_ << "Saved " << groupedDecimal(seeds.size()) << " Gaussians to " << options_.output.string() << std::endl;
+    GaussianPlyWriter::write(options_.output, count, source);
+    out_ << "Saved " << groupedDecimal(count) << " Gaussians to " << options_.output.string() << std::endl;
 }
 
-int StandInTrainer::run() {
-    out_ << "trevik stand-in (Tessaron): seeds one Gaussian per SfM point; no photometric optimisation" << std::endl;
+int EngineRun::run() {
+    try {
+        return runSteps();
+    } catch (const std::bad_alloc&) {
+        // The driver reads this as running out of memory and retries the
+        // cell as smaller ones.
+        return fail("out of memory: failed to allocate memory for training (std::bad_alloc)");
+    }
+}
+
+int EngineRun::runSteps() {
+    if (knobs_.seedOnly)
+        out_ << "trevik (Tessaron), seed-only mode: seeds one Gaussian per SfM point; no photometric optimisation"
+             << std::endl;
+    else
+        out_ << "trevik (Tessaron): CPU Gaussian-splatting optimiser" << std::endl;
     echoDiagnostics();
 
     fs::path modelFolder = options_.dataset / "sparse" / "0";
@@ -198,7 +324,7 @@ int StandInTrainer::run() {
         }
         points.push_back(SeedPoint{{point.x, point.y, point.z}, point.r, point.g, point.b});
     }
-    model = {};  // the tracks are not needed any more and can be large
+    model.points3D = {};  // the tracks are not needed any more and can be large
 
     // The engine trains in the dataset's normalised frame (camera centres
     // with mean 0 and a largest coordinate deviation of 1) and writes its
@@ -224,7 +350,8 @@ int StandInTrainer::run() {
     int64_t scaledHeight = std::max<int64_t>(1, height / options_.downscale);
     out_ << "Dataset " << options_.dataset.string() << ": " << imageCount << " images at " << scaledWidth << "x"
          << scaledHeight << ", " << groupedDecimal(points.size()) << " SfM points" << std::endl;
-    if (options_.maskDir) out_ << "Masks: " << options_.maskDir->string() << " (not used by the stand-in)" << std::endl;
+    if (options_.maskDir && knobs_.seedOnly)
+        out_ << "Masks: " << options_.maskDir->string() << " (not used in seed-only mode)" << std::endl;
     if (!withinSimulatedMemory(scaledWidth, scaledHeight, imageCount)) return 1;
 
     if (GaussianSeeder::needsSubsample(points.size(), options_.capMax)) {
@@ -244,15 +371,26 @@ int StandInTrainer::run() {
     out_ << "Seeded " << groupedDecimal(seeds.size()) << " Gaussians in " << core::fixedText(seedSeconds, 2) << " s"
          << std::endl;
 
-    train(seeds.size());
-    if (options_.eval) {
-        // The stand-in measures nothing; the value is fixed or set by a test.
-        double psnr = knobs_.psnr.value_or(30.0);
-        out_ << "Eval PSNR: " << core::shortestText(psnr) << " (stand-in value, not measured)" << std::endl;
-    }
-
     try {
-        writeOutput(seeds);
+        if (!knobs_.seedOnly) {
+            trainer::TrainingDataset::Options datasetOptions;
+            datasetOptions.imagesFolder = imagesFolder;
+            datasetOptions.downscale = int(std::min<int64_t>(options_.downscale, 1 << 16));
+            datasetOptions.maskFolder = options_.maskDir;
+            datasetOptions.holdOut = options_.eval;
+            datasetOptions.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
+                                               float(frame->translation.z)};
+            datasetOptions.frameScale = float(frame->scale);
+            return train(seeds, model, datasetOptions);
+        }
+        paceSeedOnly(seeds.size());
+        if (options_.eval) {
+            // Seed-only mode measures nothing; the value is fixed or set by a test.
+            double psnr = knobs_.psnr.value_or(30.0);
+            out_ << "Eval PSNR: " << core::shortestText(psnr) << " (seed-only value, not measured)" << std::endl;
+        }
+        writeOutput(seeds.size(), [&seeds](size_t index, float* out) { GaussianPlyWriter::vertexFloats(seeds[index], out); },
+                    &seeds);
         return 0;
     } catch (const GaussianPlyWriter::WriteError& error) {
         return fail(error.what());

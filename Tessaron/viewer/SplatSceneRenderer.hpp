@@ -1,0 +1,126 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <thread>
+
+#include "SplatRenderer/SplatRenderer.hpp"
+#include "viewer/SplatCameraController.hpp"
+#include "viewer/SplatViewerStats.hpp"
+
+class QOpenGLWidget;
+
+namespace tessaron::viewer {
+
+// Shows one splat file in an OpenGL widget: loads it into a new renderer,
+// moves the camera and draws a frame whenever the widget paints.
+//
+// Threads: everything here belongs to the GUI thread; the GL entry points
+// (initializeGL, resizeGL, paintGL, releaseGL) run with the view's context
+// current. A load reads the file, packs its chunks and hands them to a
+// fresh renderer on a worker thread of its own (held in `loads_`); the
+// result comes back through the event loop, and only the newest load
+// (`loadGeneration_`) installs its renderer. A newer load stops the older
+// ones' readers. Load errors are reported on a later turn of the event
+// loop, never from inside a paint, since the owner may open a dialog.
+class SplatSceneRenderer : public QObject {
+    Q_OBJECT
+
+public:
+    using ClearColor = splatrenderer::SplatRenderer::ClearColor;
+    using StatsCallback = std::function<void(const SplatViewerStats&)>;
+    using LoadErrorCallback = std::function<void(const QString& message)>;
+
+    // The frame rate the view asks for.
+    static constexpr int preferredFramesPerSecond = 60;
+
+    explicit SplatSceneRenderer(QOpenGLWidget* view);
+    ~SplatSceneRenderer() override;
+    SplatSceneRenderer(const SplatSceneRenderer&) = delete;
+    SplatSceneRenderer& operator=(const SplatSceneRenderer&) = delete;
+
+    SplatCameraController camera;
+    // The background of the next renderer made; the one on screen keeps its own.
+    ClearColor clearColor{0, 0, 0, 1};
+    StatsCallback onStatsUpdate;
+    // "Could not open <file name>: <reason>", for the newest load only.
+    LoadErrorCallback onLoadError;
+
+    // Starts loading `file`; the scene on screen stays until it is replaced.
+    // A request made before the view has a context starts once it has one.
+    void load(const std::filesystem::path& file);
+
+    // Caps the buffers of the renderers made from now on, so that a scene
+    // needs more chunks and pages than the device would (tests, experiments).
+    void setMaxBufferLength(std::optional<std::int64_t> bytes) { maxBufferLength_ = bytes; }
+
+    // GL entry points, with the view's context current.
+    void initializeGL();
+    void resizeGL(int pixelWidth, int pixelHeight);
+    void paintGL();
+    // Drops the renderer's GL objects before the context goes; the shown
+    // file is loaded again when a new context comes.
+    void releaseGL();
+
+    std::int64_t currentSplatCount() const noexcept { return currentSplatCount_; }
+    // Loads whose worker has not yet ended.
+    int runningLoadCount() const;
+    bool hasScene() const noexcept { return splatRenderer_ != nullptr; }
+    std::uint64_t loadGeneration() const noexcept { return loadGeneration_; }
+
+private:
+    struct LoadOutcome {
+        std::unique_ptr<splatrenderer::SplatRenderer> renderer;
+        std::string error;
+    };
+    struct Load {
+        std::shared_ptr<std::atomic<bool>> finished;
+        std::jthread thread;
+    };
+
+    // Runs on a load's worker: none when the load was stopped.
+    static std::unique_ptr<splatrenderer::SplatRenderer> buildRenderer(
+        const std::filesystem::path& file, const splatrenderer::GPUDevice& device,
+        const splatrenderer::SplatRenderer::Configuration& configuration, std::stop_token stop);
+
+    void startLoad(const std::filesystem::path& file);
+    void finishLoad(std::uint64_t generation, const std::filesystem::path& file, LoadOutcome outcome);
+    void install(const std::filesystem::path& file, std::unique_ptr<splatrenderer::SplatRenderer> renderer);
+    // Reports on the next turn of the event loop.
+    void reportError(const std::filesystem::path& file, const std::string& reason);
+    void reportRendererError(const std::string& reason);
+    void joinFinishedLoads();
+    void clearToBackground(unsigned framebuffer);
+
+    QPointer<QOpenGLWidget> view_;
+    std::optional<splatrenderer::GPUDevice> device_;
+    std::string deviceError_;  // why the context cannot draw splats, or empty
+    std::optional<std::int64_t> maxBufferLength_;
+    std::unique_ptr<splatrenderer::SplatRenderer> splatRenderer_;
+    std::filesystem::path shownFile_;
+    std::optional<std::filesystem::path> waitingFile_;  // asked for before a context existed
+    bool rendererErrorReported_ = false;
+
+    double drawableWidth_ = 0;
+    double drawableHeight_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastFrameTime_;
+    std::int64_t frameCount_ = 0;
+    double fpsAccum_ = 0;
+    double lastFPS_ = 0;
+    std::int64_t currentSplatCount_ = 0;
+
+    std::uint64_t loadGeneration_ = 0;
+    std::uint64_t shownGeneration_ = 0;
+    std::list<Load> loads_;
+};
+
+}  // namespace tessaron::viewer

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QSize>
+
+class QPainter;
+class QRectF;
+
+namespace tessaron::views {
+
+// The window's own small symbol set, drawn with QPainter so that it scales
+// and takes any colour.
+enum class Symbol {
+    chevronLeft,      // hide the step menu
+    chevronRight,     // show it again
+    logDrawer,        // a page with bulleted lines
+    downloadCircle,   // a filled circle with an arrow down
+    checkmark,
+};
+
+// Draws `symbol` into `rect` with `color`; the line width follows the size.
+void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QColor& color);
+QIcon symbolIcon(Symbol symbol, QSize size, const QColor& color);
+
+}  // namespace tessaron::views

@@ -1,0 +1,392 @@
+#include "views/MainDashboardView.hpp"
+
+#include <QDesktopServices>
+#include <QEasingCurve>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QToolButton>
+#include <QVariantAnimation>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "viewmodel/PipelineViewModel.hpp"
+#include "views/FloatingPanel.hpp"
+#include "views/Icons.hpp"
+#include "views/StatusPillView.hpp"
+#include "views/StepMarkersView.hpp"
+#include "views/Theme.hpp"
+
+namespace tessaron::views {
+namespace {
+
+using viewmodel::PipelineViewModel;
+using viewmodel::WorkflowStep;
+using Kind = pipeline::PipelineState::Kind;
+
+// The floating panels' distances from the window's edges.
+constexpr int panelTop = 92;
+constexpr int panelBottom = 96;
+constexpr int panelLeading = 24;
+// A collapsed panel moves left by its width and this much more.
+constexpr int collapsedExtra = 48;
+constexpr int handleWidth = 10;
+constexpr int hideButtonSide = 26;
+constexpr int logDrawerWidth = 400;
+constexpr int logDrawerTrailing = 24;
+constexpr int stepBarBottom = 24;
+constexpr int logButtonTrailing = 32;
+constexpr int statusBottom = 84;
+constexpr int topPadding = 16;
+constexpr int topSpacing = 8;
+constexpr int slideMilliseconds = 350;
+
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::ButtonText, color);
+    widget->setPalette(palette);
+}
+
+// A round or rounded button that draws only its symbol on a material.
+class SymbolButton : public QToolButton {
+public:
+    SymbolButton(Symbol symbol, int symbolSize, double radius, QWidget* parent)
+        : QToolButton(parent), symbol_(symbol), symbolSize_(symbolSize), radius_(radius) {
+        setCursor(Qt::PointingHandCursor);
+        setAutoRaise(true);
+    }
+    void setSymbolColor(const QColor& color) {
+        color_ = color;
+        update();
+    }
+    void setMaterial(std::optional<theme::Material> material) { material_ = material; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        if (material_) theme::paintPanel(painter, QRectF(rect()), radius_, *material_, false);
+        QRectF symbolRect(0, 0, symbolSize_, symbolSize_);
+        symbolRect.moveCenter(QRectF(rect()).center());
+        drawSymbol(painter, symbol_, symbolRect, color_);
+    }
+
+private:
+    Symbol symbol_;
+    int symbolSize_;
+    double radius_;
+    QColor color_ = theme::color(theme::NamedColor::secondary);
+    std::optional<theme::Material> material_;
+};
+
+}  // namespace
+
+// The clear strip along the panel's trailing edge that resizes it.
+class MainDashboardView::ResizeHandle : public QWidget {
+public:
+    ResizeHandle(MainDashboardView& owner, QWidget* parent) : QWidget(parent), owner_(owner) {
+        setCursor(Qt::SplitHCursor);
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() != Qt::LeftButton) return;
+        dragStart_ = event->globalPosition().x();
+    }
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (!dragStart_) return;
+        double translation = event->globalPosition().x() - *dragStart_;
+        // The gesture starts after the pointer moved by one point.
+        if (!dragging_ && std::abs(translation) < 1) return;
+        dragging_ = true;
+        owner_.dragMenuHandle(translation);
+    }
+    void mouseReleaseEvent(QMouseEvent*) override {
+        if (dragging_) owner_.endMenuDrag();
+        dragStart_.reset();
+        dragging_ = false;
+    }
+
+private:
+    MainDashboardView& owner_;
+    std::optional<double> dragStart_;
+    bool dragging_ = false;
+};
+
+MainDashboardView::MainDashboardView(PipelineViewModel& model, core::PreferenceStore& defaults, bool publishesCommands,
+                                     ModelOperations operations, QWidget* parent)
+    : QWidget(parent),
+      model_(model),
+      defaults_(defaults),
+      publishesCommands_(publishesCommands),
+      operations_(std::move(operations)),
+      linkOpener_([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
+    menuWidth_ = menuWidthFromStored(defaults_.string(menuWidthKey));
+    setMinimumSize(900, 600);
+    buildLayers();
+    bindModel();
+    layoutLayers();
+}
+
+MainDashboardView::~MainDashboardView() = default;
+
+double MainDashboardView::menuWidthFromStored(const std::optional<std::string>& stored) {
+    if (!stored) return defaultMenuWidth;
+    const char* text = stored->c_str();
+    char* end = nullptr;
+    double value = std::strtod(text, &end);
+    if (end == text || *end != '\0') return defaultMenuWidth;
+    if (!std::isfinite(value)) return defaultMenuWidth;
+    return std::clamp(value, minimumMenuWidth, maximumMenuWidth);
+}
+
+std::optional<WorkflowStep> MainDashboardView::stepForState(const pipeline::PipelineState& state) {
+    switch (state.kind) {
+    case Kind::idle: return std::nullopt;
+    case Kind::extractingFrames: return WorkflowStep::input;
+    case Kind::processingSfM: return WorkflowStep::sfm;
+    case Kind::preparingData:
+    case Kind::awaitingPartitionApproval:
+    case Kind::materializingCells: return WorkflowStep::planning;
+    case Kind::training: return WorkflowStep::training;
+    case Kind::exporting:
+    case Kind::completed:
+    case Kind::error: return WorkflowStep::final;
+    }
+    return std::nullopt;
+}
+
+void MainDashboardView::buildLayers() {
+    centrePane_ = new PlaceholderView(QString(), this);
+
+    menuPanel_ = new FloatingPanel(20, theme::Material::ultraThin, this);
+    auto* menuLayout = new QHBoxLayout(menuPanel_);
+    menuLayout->setContentsMargins(0, 0, 0, 0);
+    stepMenu_ = new PlaceholderView(QString::fromStdString(viewmodel::toString(selectedStep_)), menuPanel_);
+    menuLayout->addWidget(stepMenu_);
+
+    auto* hide = new SymbolButton(Symbol::chevronLeft, 12, -1, menuPanel_);
+    hide->setMaterial(theme::Material::thin);
+    hide->setToolTip(QStringLiteral("Hide panel"));
+    hide->setFixedSize(hideButtonSide, hideButtonSide);
+    hideButton_ = hide;
+    connect(hideButton_, &QToolButton::clicked, this, [this] { setMenuCollapsed(true); });
+
+    resizeHandle_ = new ResizeHandle(*this, menuPanel_);
+
+    auto* show = new SymbolButton(Symbol::chevronRight, 14, 10, this);
+    show->setMaterial(theme::Material::ultraThin);
+    show->setToolTip(QStringLiteral("Show panel"));
+    show->setFixedSize(28, 64);
+    show->setVisible(false);
+    showButton_ = show;
+    connect(show, &QToolButton::clicked, this, [this] { setMenuCollapsed(false); });
+
+    logDrawer_ = new FloatingPanel(20, theme::Material::ultraThin, this);
+    auto* drawerLayout = new QHBoxLayout(logDrawer_);
+    drawerLayout->setContentsMargins(0, 0, 0, 0);
+    drawerLayout->addWidget(new PlaceholderView(QStringLiteral("Process Logs"), logDrawer_));
+    logDrawer_->setVisible(false);
+
+    resources_ = new FloatingPanel(-1, theme::Material::ultraThin, this);
+    auto* resourcesLayout = new QHBoxLayout(resources_);
+    resourcesLayout->setContentsMargins(16, 6, 16, 6);
+    resourcesLayout->setSpacing(8);
+    auto* memoryLabel = new QLabel(QStringLiteral("RAM"), resources_);
+    memoryLabel->setFont(theme::font(theme::TextStyle::caption, theme::Weight::semibold));
+    setTextColor(memoryLabel, theme::color(theme::NamedColor::secondary));
+    resourcesText_ = new QLabel(resources_);
+    resourcesText_->setFont(theme::monospacedFont(theme::TextStyle::caption));
+    resourcesLayout->addWidget(memoryLabel);
+    resourcesLayout->addWidget(resourcesText_);
+
+    banner_ = new UpdateBannerView(this);
+    banner_->setVisible(false);
+    connect(banner_, &UpdateBannerView::laterClicked, this, &MainDashboardView::laterRequested);
+    connect(banner_, &UpdateBannerView::linkActivated, this, [this](const QUrl& url) {
+        if (linkOpener_) linkOpener_(url);
+    });
+
+    stepMarkers_ = new StepMarkersView(this);
+    stepMarkers_->onStepClicked = [this](WorkflowStep step) { selectStep(step); };
+
+    auto* logButton = new SymbolButton(Symbol::logDrawer, 22, 0, this);
+    logButton->setFixedSize(32, 32);
+    logButton->setToolTip(QStringLiteral("Process Logs"));
+    logButton_ = logButton;
+    connect(logButton_, &QToolButton::clicked, this,
+            [this] { model_.setIsLogMenuExpanded(!model_.isLogMenuExpanded()); });
+
+    statusPill_ = new StatusPillView(this);
+    statusPill_->setVisible(false);
+    connect(statusPill_, &StatusPillView::cancelClicked, this, [this] {
+        if (operations_.cancelRun) operations_.cancelRun(model_);
+    });
+
+    auto* inspector = new PlaceholderView(QStringLiteral("360° Inspector"), this);
+    inspector->setAutoFillBackground(true);
+    inspector_ = inspector;
+    inspector_->setVisible(false);
+
+    slide_ = new QVariantAnimation(this);
+    slide_->setDuration(slideMilliseconds);
+    slide_->setEasingCurve(QEasingCurve::OutCubic);
+    connect(slide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        panelOffset_ = value.toDouble();
+        layoutLayers();
+    });
+
+    // Back to front: the layers of z-index 0 in order, then 1 to 4.
+    for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_),
+                           static_cast<QWidget*>(resources_), static_cast<QWidget*>(banner_), showButton_,
+                           static_cast<QWidget*>(logDrawer_), static_cast<QWidget*>(stepMarkers_),
+                           static_cast<QWidget*>(logButton_), static_cast<QWidget*>(statusPill_), inspector_})
+        layer->raise();
+}
+
+void MainDashboardView::bindModel() {
+    connect(&model_, &PipelineViewModel::currentStateChanged, this, [this] {
+        if (auto step = stepForState(model_.currentState())) setSelectedStep(*step);
+        refreshStatus();
+    });
+    for (auto signal : {&PipelineViewModel::isBusyChanged, &PipelineViewModel::isCancellingChanged,
+                        &PipelineViewModel::materializedCellCountChanged,
+                        &PipelineViewModel::materializationTotalCellsChanged, &PipelineViewModel::iterationChanged})
+        connect(&model_, signal, this, &MainDashboardView::refreshStatus);
+    connect(&model_, &PipelineViewModel::isLogMenuExpandedChanged, this, &MainDashboardView::refreshLogButton);
+    connect(&model_, &PipelineViewModel::show360InspectorChanged, this, [this] {
+        inspector_->setVisible(model_.show360Inspector());
+        layoutLayers();
+    });
+    connect(&model_, &PipelineViewModel::isTourSampleChanged, this, &MainDashboardView::publishedModelChanged);
+    connect(&model_, &PipelineViewModel::stepStatusesChanged, this,
+            [this] { stepMarkers_->setStatuses(model_.stepStatuses()); });
+    connect(&model_, &PipelineViewModel::ramUsageStringChanged, this, &MainDashboardView::refreshResources);
+    stepMarkers_->setStatuses(model_.stepStatuses());
+    stepMarkers_->setSelectedStep(selectedStep_);
+    inspector_->setVisible(model_.show360Inspector());
+    refreshStatus();
+    refreshLogButton();
+    refreshResources();
+}
+
+void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
+
+void MainDashboardView::setSelectedStep(WorkflowStep step) {
+    if (selectedStep_ == step) return;
+    selectedStep_ = step;
+    stepMenu_->setTitle(QString::fromStdString(viewmodel::toString(step)));
+    stepMarkers_->setSelectedStep(step);
+    layoutLayers();
+    emit selectedStepChanged(step);
+}
+
+void MainDashboardView::setMenuCollapsed(bool collapsed) {
+    if (isMenuCollapsed_ == collapsed) return;
+    isMenuCollapsed_ = collapsed;
+    // A collapsed panel takes no clicks; the show button takes its place.
+    menuPanel_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
+    showButton_->setVisible(collapsed);
+    slide_->stop();
+    slide_->setStartValue(panelOffset_);
+    slide_->setEndValue(panelTargetOffset());
+    slide_->start();
+}
+
+double MainDashboardView::panelTargetOffset() const { return isMenuCollapsed_ ? -(menuWidth_ + collapsedExtra) : 0.0; }
+
+void MainDashboardView::dragMenuHandle(double translation) {
+    double base = menuDragBaseWidth_.value_or(menuWidth_);
+    if (!menuDragBaseWidth_) menuDragBaseWidth_ = base;
+    setMenuWidth(std::clamp(base + translation, minimumMenuWidth, maximumMenuWidth));
+}
+
+void MainDashboardView::endMenuDrag() { menuDragBaseWidth_.reset(); }
+
+void MainDashboardView::setMenuWidth(double width) {
+    menuWidth_ = width;
+    defaults_.setString(menuWidthKey, QString::number(width, 'g', 17).toStdString());
+    if (slide_->state() != QAbstractAnimation::Running) panelOffset_ = panelTargetOffset();
+    layoutLayers();
+}
+
+PipelineViewModel* MainDashboardView::publishedModel() const {
+    if (!publishesCommands_ || model_.isTourSample()) return nullptr;
+    return &model_;
+}
+
+void MainDashboardView::setUpdateOffer(const std::optional<UpdateOffer>& offer) {
+    if (offer) banner_->setOffer(*offer);
+    banner_->setVisible(offer.has_value());
+    layoutLayers();
+}
+
+void MainDashboardView::refreshStatus() {
+    const bool busy = model_.isBusy();
+    statusPill_->setStatus(StatusPillView::statusText(model_.currentState(), model_.materializedCellCount(),
+                                                      model_.materializationTotalCells(), model_.iteration()),
+                           model_.isCancelling());
+    statusPill_->setVisible(busy);
+    layoutLayers();
+}
+
+void MainDashboardView::refreshLogButton() {
+    const bool expanded = model_.isLogMenuExpanded();
+    static_cast<SymbolButton*>(logButton_)
+        ->setSymbolColor(theme::color(expanded ? theme::NamedColor::blue : theme::NamedColor::secondary));
+    logDrawer_->setVisible(expanded);
+    layoutLayers();
+}
+
+void MainDashboardView::refreshResources() {
+    resourcesText_->setText(model_.ramUsageString());
+    resources_->adjustSize();
+    layoutLayers();
+}
+
+void MainDashboardView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    layoutLayers();
+}
+
+void MainDashboardView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), theme::windowBackground());
+}
+
+void MainDashboardView::layoutLayers() {
+    const int w = width();
+    const int h = height();
+    centrePane_->setGeometry(rect());
+    inspector_->setGeometry(rect());
+
+    const int panelHeight = std::max(0, h - panelTop - panelBottom);
+    const int panelWidth = int(std::lround(menuWidth_));
+    menuPanel_->setGeometry(panelLeading + int(std::lround(panelOffset_)), panelTop, panelWidth, panelHeight);
+    hideButton_->move(panelWidth - 8 - hideButtonSide, 8);
+    resizeHandle_->setGeometry(panelWidth - handleWidth, 0, handleWidth, panelHeight);
+    showButton_->move(8, (h - showButton_->height()) / 2);
+
+    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth, panelTop, logDrawerWidth, panelHeight);
+
+    QSize resourcesSize = resources_->sizeHint();
+    resources_->setGeometry((w - resourcesSize.width()) / 2, topPadding, resourcesSize.width(), resourcesSize.height());
+    QSize bannerSize = banner_->sizeHint();
+    banner_->setGeometry((w - bannerSize.width()) / 2, topPadding + resourcesSize.height() + topSpacing,
+                         bannerSize.width(), bannerSize.height());
+
+    QSize barSize = stepMarkers_->sizeHint();
+    const int barTop = h - stepBarBottom - barSize.height();
+    stepMarkers_->setGeometry((w - barSize.width()) / 2, barTop, barSize.width(), barSize.height());
+    logButton_->move(w - logButtonTrailing - logButton_->width(), barTop + (barSize.height() - logButton_->height()) / 2);
+
+    QSize pillSize = statusPill_->sizeHint();
+    statusPill_->setGeometry((w - pillSize.width()) / 2, h - statusBottom - pillSize.height(), pillSize.width(),
+                             pillSize.height());
+}
+
+}  // namespace tessaron::views

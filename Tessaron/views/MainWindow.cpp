@@ -1,0 +1,34 @@
+#include "views/MainWindow.hpp"
+
+#include <QCloseEvent>
+#include <QMenuBar>
+
+#include "views/MainDashboardView.hpp"
+#include "views/TourHost.hpp"
+
+namespace tessaron::views {
+
+MainWindow::MainWindow(viewmodel::PipelineViewModel& model, core::PreferenceStore& defaults, ModelOperations operations,
+                       ApplicationActions actions, QWidget* parent)
+    : QMainWindow(parent) {
+    setWindowTitle(QStringLiteral("Tessaron"));
+    setMinimumSize(minimumWidth, minimumHeight);
+    tourHost_ = new TourHost(model, defaults, operations, this);
+    setCentralWidget(tourHost_);
+    commands_ = new TessaronCommands(*menuBar(), std::move(operations), std::move(actions), this);
+    MainDashboardView& shown = tourHost_->dashboard();
+    auto publish = [this, &shown] { commands_->setFocusedModel(shown.publishedModel()); };
+    connect(&shown, &MainDashboardView::publishedModelChanged, this, publish);
+    publish();
+}
+
+MainDashboardView& MainWindow::dashboard() const { return tourHost_->dashboard(); }
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // The quit guard decides; an approved quit ends the application, which
+    // closes the window.
+    event->ignore();
+    emit closeRequested();
+}
+
+}  // namespace tessaron::views

@@ -1,0 +1,55 @@
+#include "Trainer/AdamOptimizer.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessaron::trainer {
+
+void AdamOptimizer::resize(size_t count) {
+    size_t old = m_.size();
+    m_.resize(count);
+    v_.resize(count);
+    for (int group = 0; group < GaussianModel::groupCount; ++group) {
+        auto g = GaussianModel::Group(group);
+        size_t from = std::min(old, count) * GaussianModel::widths[group];
+        std::fill(m_.values(g).begin() + from, m_.values(g).end(), 0.0f);
+        std::fill(v_.values(g).begin() + from, v_.values(g).end(), 0.0f);
+    }
+}
+
+void AdamOptimizer::keepOnly(const std::vector<uint8_t>& keep) {
+    m_.keepOnly(keep);
+    v_.keepOnly(keep);
+}
+
+void AdamOptimizer::appendZero() { resize(m_.size() + 1); }
+
+void AdamOptimizer::resetGroup(GaussianModel::Group group) {
+    std::fill(m_.values(group).begin(), m_.values(group).end(), 0.0f);
+    std::fill(v_.values(group).begin(), v_.values(group).end(), 0.0f);
+}
+
+void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool) {
+    if (m_.size() != params.size()) resize(params.size());
+    ++steps_;
+    const float correction1 = 1.0f - std::pow(beta1, float(steps_));
+    const float correction2 = 1.0f - std::pow(beta2, float(steps_));
+    for (int group = 0; group < GaussianModel::groupCount; ++group) {
+        auto g = GaussianModel::Group(group);
+        float* p = params.values(g).data();
+        const float* grad = gradients.values(g).data();
+        float* m = m_.values(g).data();
+        float* v = v_.values(g).data();
+        const float rate = learningRates[group] / correction1;
+        const float root2 = std::sqrt(correction2);
+        pool.parallelFor(params.values(g).size(), 16384, [&](size_t begin, size_t end, unsigned) {
+            for (size_t i = begin; i < end; ++i) {
+                m[i] = beta1 * m[i] + (1 - beta1) * grad[i];
+                v[i] = beta2 * v[i] + (1 - beta2) * grad[i] * grad[i];
+                p[i] -= rate * m[i] / (std::sqrt(v[i]) / root2 + epsilon);
+            }
+        });
+    }
+}
+
+}  // namespace tessaron::trainer

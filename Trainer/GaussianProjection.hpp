@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+
+#include "Trainer/GaussianModel.hpp"
+#include "Trainer/ViewCamera.hpp"
+
+namespace tessaron::trainer {
+
+// One Gaussian seen by one camera: its footprint on the image (mean, the
+// inverse of its 2D covariance, a bounding radius), opacity and colour.
+struct ProjectedGaussian {
+    float meanX = 0, meanY = 0;
+    float conicA = 0, conicB = 0, conicC = 0;  // inverse covariance [[A, B], [B, C]]
+    float opacity = 0;
+    float colour[3] = {0, 0, 0};
+    float depth = 0;
+    float radius = 0;  // pixels; 0 when the Gaussian is not visible
+};
+
+// Gradient of the loss with respect to the fields of a ProjectedGaussian.
+struct ProjectedGradient {
+    float meanX = 0, meanY = 0;
+    float conicA = 0, conicB = 0, conicC = 0;
+    float opacity = 0;
+    float colour[3] = {0, 0, 0};
+};
+
+// The projection of a 3D Gaussian to the image: covariance R S Sᵀ Rᵀ, its
+// image through the Jacobian of the perspective projection at the
+// Gaussian's centre, a dilation of the 2D covariance for numerical
+// stability, and the view-dependent colour of its spherical harmonics.
+struct GaussianProjection {
+    static constexpr float nearPlane = 0.01f;
+    static constexpr float dilation = 0.3f;
+    // The Jacobian is taken at most this far outside the field of view, so
+    // that Gaussians near the image plane's edge do not blow up.
+    static constexpr float frustumMargin = 1.3f;
+
+    // False (and radius 0) when the Gaussian is behind the near plane or
+    // degenerate.
+    static bool project(const GaussianModel& model, size_t index, const ViewCamera& camera, const Vec3& centre,
+                        int shDegree, ProjectedGaussian& out);
+
+    // Adds the gradient of every parameter of Gaussian `index` to `gradients`
+    // (same index) and returns the gradient with respect to the image-space
+    // mean in normalised device units, whose size drives densification.
+    static float backward(const GaussianModel& model, size_t index, const ViewCamera& camera, const Vec3& centre,
+                          int shDegree, const ProjectedGradient& gradient, GaussianModel& gradients);
+};
+
+}  // namespace tessaron::trainer

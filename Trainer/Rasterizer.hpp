@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Trainer/GaussianModel.hpp"
+#include "Trainer/GaussianProjection.hpp"
+#include "Trainer/ThreadPool.hpp"
+#include "Trainer/ViewCamera.hpp"
+
+namespace tessaron::trainer {
+
+// Renders Gaussians into an image and carries the image's gradient back to
+// their parameters. Each Gaussian is projected to an ellipse, listed in the
+// 16 x 16 pixel tiles its bounding square touches, and every tile composits
+// its list front to back (sorted by depth), stopping a pixel once almost
+// nothing shows through. Tiles run in parallel on the pool.
+//
+// Buffers grow to the largest frame seen and are reused, so steady training
+// allocates nothing per frame. One Rasterizer serves one frame at a time:
+// backward() uses what the last forward() left behind.
+class Rasterizer {
+public:
+    static constexpr int tileSize = 16;
+    static constexpr float maxAlpha = 0.99f;
+    static constexpr float minAlpha = 1.0f / 255.0f;
+    static constexpr float minTransmittance = 1e-4f;
+
+    explicit Rasterizer(ThreadPool& pool) : pool_(pool) {}
+
+    // `image`: height x width x 3 floats, row by row.
+    void forward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
+                 std::vector<float>& image);
+
+    // `imageGradient`: the loss's gradient with respect to each value of the
+    // image forward() produced. Overwrites `gradients` (resized to the model
+    // if needed) with the gradient of every parameter and writes, per Gaussian, the size of the gradient of its
+    // image-space mean (0 for Gaussians out of view) to `meanGradientNorms`.
+    void backward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
+                  const std::vector<float>& imageGradient, GaussianModel& gradients,
+                  std::vector<float>& meanGradientNorms);
+
+    // The projections of the last forward(): radius 0 for Gaussians not drawn.
+    const std::vector<ProjectedGaussian>& projected() const noexcept { return projected_; }
+    // Tile-list entries of the last forward(): a measure of its work.
+    size_t entryCount() const noexcept { return entries_.size(); }
+
+private:
+    struct TileRect {
+        int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
+    };
+    void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
+    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
+
+    ThreadPool& pool_;
+    int tilesX_ = 0, tilesY_ = 0;
+    Vec3 centre_{};
+    std::vector<ProjectedGaussian> projected_;
+    std::vector<TileRect> rects_;
+    std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
+    std::vector<uint32_t> tileCursor_;
+    std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
+    std::vector<ProjectedGradient> entryGradients_;
+    std::vector<ProjectedGradient> gaussianGradients_;
+    std::vector<float> finalTransmittance_;  // per pixel
+    std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
+};
+
+}  // namespace tessaron::trainer

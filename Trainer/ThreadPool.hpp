@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <type_traits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessaron::trainer {
+
+// A fixed set of worker threads that run one parallel loop at a time. The
+// caller's thread takes part, so a pool of one thread runs everything
+// inline and in order. Work is handed out in chunks by an atomic counter;
+// nothing is allocated per loop.
+class ThreadPool {
+public:
+    // 0: one thread per core.
+    explicit ThreadPool(unsigned threads = 0);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    unsigned size() const noexcept { return unsigned(workers_.size()) + 1; }
+
+    // Calls body(begin, end, worker) over [0, count) in chunks of `grain`
+    // items; `worker` is in [0, size()). Returns when every chunk is done.
+    // The first exception a chunk throws is rethrown here.
+    // The body is called through a plain function pointer, so a loop
+    // allocates nothing whatever the body captures.
+    template <typename Body>
+    void parallelFor(size_t count, size_t grain, Body&& body) {
+        run(count, grain, &body, [](void* context, size_t begin, size_t end, unsigned worker) {
+            (*static_cast<std::remove_reference_t<Body>*>(context))(begin, end, worker);
+        });
+    }
+
+private:
+    using Invoke = void (*)(void*, size_t, size_t, unsigned);
+    void run(size_t count, size_t grain, void* context, Invoke invoke);
+    void workerLoop(unsigned worker);
+    void runChunks(unsigned worker);
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    void* context_ = nullptr;
+    Invoke invoke_ = nullptr;
+    size_t count_ = 0;
+    size_t grain_ = 1;
+    std::atomic<size_t> next_{0};
+    unsigned busy_ = 0;
+    uint64_t generation_ = 0;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+};
+
+}  // namespace tessaron::trainer

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Error.hpp"
+#include "engines/COLMAPUtils.hpp"
+#include "Trainer/SmallMatrix.hpp"
+#include "Trainer/ViewCamera.hpp"
+
+namespace tessaron::trainer {
+
+// One photo with its camera, ready to train against: undistorted, scaled to
+// the training size, colours as floats in [0, 1] (r, g, b per pixel, row by
+// row), and the mask (0 = leave the pixel out) when the photo has one.
+struct TrainingImage {
+    std::string name;
+    ViewCamera camera;
+    std::vector<float> pixels;
+    std::vector<uint8_t> mask;  // empty: every pixel counts
+};
+
+// The photos of a COLMAP dataset (<dataset>/sparse/0 and <dataset>/images)
+// in the frame the engine trains in: world positions p become
+// (p − translation) · scale.
+class TrainingDataset {
+public:
+    class LoadError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
+    struct Options {
+        std::filesystem::path imagesFolder;
+        int downscale = 1;
+        std::optional<std::filesystem::path> maskFolder;
+        // Hold out every eighth photo (by name) for evaluation.
+        bool holdOut = false;
+        Vec3 frameTranslation{0, 0, 0};
+        float frameScale = 1;
+    };
+
+    static constexpr size_t holdOutEvery = 8;
+
+    // Throws LoadError for a camera model it cannot use, an image that is
+    // missing or cannot be decoded, or a mask of the wrong kind.
+    static TrainingDataset load(const engines::COLMAPModel& model, const Options& options);
+
+    // The camera of a COLMAP image in the training frame, at the given image
+    // size (intrinsics scaled from the camera's own size). Throws LoadError
+    // for a camera model other than the pinhole and radial ones.
+    static ViewCamera cameraOf(const engines::CameraModel& camera, const engines::ImageModel& image, int width,
+                               int height, const Options& options);
+
+    std::vector<TrainingImage> training;
+    std::vector<TrainingImage> evaluation;
+    // 1.1 × the largest distance of a camera centre from their mean: the
+    // scene's size for learning rates and densification.
+    float extent = 1;
+};
+
+}  // namespace tessaron::trainer

@@ -1,0 +1,198 @@
+// The engine program trained on rendered datasets: what the application
+// reads from it (statistics lines, the PSNR line, exit status, the PLY) and
+// how it ends (termination, out of memory, a camera it cannot use).
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <map>
+#include <mutex>
+#include <regex>
+
+#include "core/ResourceLocator.hpp"
+#include "engines/COLMAPUtils.hpp"
+#include "engines/PLYCheck.hpp"
+#include "engines/ProcessRunner.hpp"
+#include "partition/SeamlessMerger.hpp"
+#include "support/TempDir.hpp"
+#include "Trainer/TrainingDataset.hpp"
+#include "PlyModel.hpp"
+#include "RenderedDataset.hpp"
+
+using namespace tessaron;
+using tessaron::testing::RenderedDataset;
+using tessaron::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int32_t status = 0;
+    std::vector<std::string> lines;
+
+    std::vector<std::smatch> matching(const std::string& pattern) const {
+        std::vector<std::smatch> found;
+        std::regex expression(pattern);
+        for (const auto& line : lines) {
+            std::smatch match;
+            if (std::regex_search(line, match, expression)) found.push_back(match);
+        }
+        return found;
+    }
+    std::string text() const {
+        std::string all;
+        for (const auto& line : lines) all += line + "\n";
+        return all;
+    }
+};
+
+double number(const std::string& text) {
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+size_t entriesIn(const fs::path& folder) {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
+    return count;
+}
+
+class EngineProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(engine)) << "build the trevik target first";
+    }
+
+    // The command line the application builds (no downscale, no cull radius).
+    std::vector<std::string> command(int iterations, int64_t capMax, bool eval) const {
+        std::vector<std::string> arguments = {dataset.string(), "-n", std::to_string(iterations), "-o",
+                                              output.string(), "--cap-max", std::to_string(capMax),
+                                              "--bg-color", "0", "0", "0", "--position-lr-max-steps",
+                                              std::to_string(iterations)};
+        if (eval) arguments.insert(arguments.end(), {"--eval", "--early-stop", "0.05"});
+        return arguments;
+    }
+
+    Result run(const std::string& program, const std::vector<std::string>& arguments,
+               const std::function<void(const std::string&, engines::ProcessRunner&)>& onLine = {}) {
+        Result result;
+        std::mutex mutex;
+        engines::ProcessRunner runner;
+        std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_SEED_ONLY", "0"},
+                                                          {"TESSARON_ENGINE_THREADS", "2"}};
+        result.status = runner.run(program, arguments, std::nullopt, environment, [&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            result.lines.push_back(line);
+            if (onLine) onLine(line, runner);
+        });
+        return result;
+    }
+
+    fs::path engine = core::ResourceLocator::developmentResourcesDirectory() / "trevik";
+    TempDir folder;
+    fs::path dataset = folder / "dataset";
+    fs::path output = folder / "output.partial.ply";
+};
+
+}  // namespace
+
+TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
+    RenderedDataset::write(dataset, 16, 64, 48);
+    Result result = run(engine.string(), command(200, 1000000, true));
+    ASSERT_EQ(result.status, 0) << result.text();
+
+    // Statistics lines the runner parses: a number for the loss, the splat
+    // count, a positive time per step; each followed by the resident memory.
+    auto steps = result.matching("^step=(\\d+) loss=([0-9.]+) splats=([0-9,]+) ([0-9.]+)ms/step$");
+    ASSERT_EQ(steps.size(), 10u) << result.text();
+    EXPECT_EQ(steps.back()[1], "200");
+    EXPECT_EQ(steps.back()[3], "150");
+    EXPECT_LT(number(steps.back()[2]), number(steps.front()[2]));
+    for (const auto& step : steps) EXPECT_GT(number(step[4]), 0.0);
+    auto memory = result.matching("^\\[MEM\\] phys=([0-9.]+) MB$");
+    ASSERT_EQ(memory.size(), steps.size());
+    EXPECT_GT(number(memory.back()[1]), 5.0);
+
+    auto seeded = result.matching("^Seed PSNR before training: ([0-9.]+) dB$");
+    auto trained = result.matching("^Eval PSNR: ([0-9.]+)$");
+    ASSERT_EQ(seeded.size(), 1u) << result.text();
+    ASSERT_EQ(trained.size(), 1u) << result.text();
+    EXPECT_GT(number(trained[0][1]), number(seeded[0][1]) + 3);
+    EXPECT_TRUE(result.matching("Training on 14 images, 2 held out for evaluation").size() == 1) << result.text();
+
+    EXPECT_EQ(engines::PLYCheck::validate(output).vertexCount, 150);
+    EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";
+
+    // The PLY read back by the format library and rendered at the held-out
+    // cameras gives the PSNR the engine measured.
+    auto frame = partition::SeamlessMerger::estimateNormTransform(dataset / "sparse" / "0");
+    ASSERT_TRUE(frame);
+    trainer::TrainingDataset::Options options;
+    options.imagesFolder = dataset / "images";
+    options.holdOut = true;
+    options.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
+                                float(frame->translation.z)};
+    options.frameScale = float(frame->scale);
+    auto heldOut = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(dataset / "sparse" / "0"), options);
+    ASSERT_EQ(heldOut.evaluation.size(), 2u);
+
+    EXPECT_NEAR(tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(output), heldOut.evaluation),
+                number(trained[0][1]), 0.02);
+}
+
+TEST_F(EngineProgram, DensifiesButNeverBeyondTheCap) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    Result result = run(engine.string(), command(700, 160, false));
+    ASSERT_EQ(result.status, 0) << result.text();
+    auto steps = result.matching("^step=\\d+ loss=[0-9.]+ splats=([0-9,]+) ");
+    ASSERT_FALSE(steps.empty());
+    size_t largest = 0;
+    for (const auto& step : steps) largest = std::max(largest, size_t(number(step[1])));
+    EXPECT_LE(largest, 160u);
+    EXPECT_LE(engines::PLYCheck::validate(output).vertexCount, 160);
+}
+
+TEST_F(EngineProgram, TerminationDuringTrainingLeavesNoOutput) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    bool cancelled = false;
+    Result result = run(engine.string(), command(100000, 1000000, false),
+                        [&](const std::string& line, engines::ProcessRunner& runner) {
+                            if (!cancelled && line.starts_with("step=")) {
+                                cancelled = true;
+                                runner.cancel();
+                            }
+                        });
+    EXPECT_EQ(result.status, -15);
+    EXPECT_EQ(entriesIn(folder.path()), 1u) << "only the dataset";
+}
+
+TEST_F(EngineProgram, RunningOutOfMemoryEndsWithALineTheDriverRecognises) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit leaves";
+#endif
+    // Photos far too large for the address space the shell leaves the engine.
+    RenderedDataset::write(dataset, 12, 1600, 1200, 20);
+    std::vector<std::string> arguments = {"-c", "ulimit -v 600000; exec \"$0\" \"$@\"", engine.string()};
+    for (const std::string& argument : command(10, 1000000, false)) arguments.push_back(argument);
+    Result result = run("/bin/sh", arguments);
+    EXPECT_EQ(result.status, 1) << result.text();
+    const std::regex driverPatterns("out of memory|std::bad_alloc|failed to allocate", std::regex::icase);
+    bool recognised = false;
+    for (const auto& line : result.lines) recognised = recognised || std::regex_search(line, driverPatterns);
+    EXPECT_TRUE(recognised) << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(EngineProgram, RefusesACameraModelItCannotUndistort) {
+    RenderedDataset::write(dataset, 4, 32, 24);
+    auto model = engines::COLMAPUtils::readModel(dataset / "sparse" / "0");
+    // OPENCV_FISHEYE: fx fy cx cy k1 k2 k3 k4
+    model.cameras[1].modelId = 5;
+    model.cameras[1].params = {32, 32, 16, 12, 0.1, 0, 0, 0};
+    engines::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    Result result = run(engine.string(), command(10, 1000000, false));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: camera 1 uses camera model 5, which the engine cannot undistort").size(), 1u)
+        << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}

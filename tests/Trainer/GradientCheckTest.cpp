@@ -1,0 +1,186 @@
+// The renderer's and the loss's gradients against central finite
+// differences, per parameter group: as a whole (cosine of the two gradient
+// vectors) and value by value (a few float-rounding outliers allowed).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "Trainer/ImageLoss.hpp"
+#include "Trainer/Rasterizer.hpp"
+#include "TrainerTestScenes.hpp"
+
+using namespace tessaron::trainer;
+using tessaron::testing::randomGaussians;
+using tessaron::testing::smallCamera;
+
+namespace {
+
+struct Agreement {
+    double cosine = 0;
+    double agreeingShare = 0;
+};
+
+Agreement compare(const std::vector<double>& analytic, const std::vector<double>& numeric) {
+    double dotProduct = 0, a2 = 0, n2 = 0;
+    size_t agreeing = 0;
+    for (size_t i = 0; i < analytic.size(); ++i) {
+        dotProduct += analytic[i] * numeric[i];
+        a2 += analytic[i] * analytic[i];
+        n2 += numeric[i] * numeric[i];
+        double scale = std::max(std::fabs(analytic[i]), std::fabs(numeric[i]));
+        if (std::fabs(analytic[i] - numeric[i]) <= 0.03 * scale + 2e-3) ++agreeing;
+    }
+    Agreement result;
+    result.cosine = (a2 == 0 && n2 == 0) ? 1.0 : dotProduct / std::sqrt(a2 * n2 + 1e-300);
+    result.agreeingShare = analytic.empty() ? 1.0 : double(agreeing) / double(analytic.size());
+    return result;
+}
+
+// A weighted sum of the image's values: its gradient is the weights.
+struct LinearImageLoss {
+    std::vector<float> weights;
+    double operator()(const std::vector<float>& image) const {
+        double sum = 0;
+        for (size_t i = 0; i < image.size(); ++i) sum += double(weights[i]) * double(image[i]);
+        return sum;
+    }
+};
+
+const char* groupName(int group) {
+    static const char* names[] = {"position", "logScale", "rotation", "opacity", "shDC", "shRest"};
+    return names[group];
+}
+
+}  // namespace
+
+class RendererGradient : public ::testing::TestWithParam<int> {};
+
+TEST_P(RendererGradient, EveryParameterGroupMatchesFiniteDifferences) {
+    const int shDegree = GetParam();
+    ThreadPool pool(2);
+    Rasterizer rasterizer(pool);
+    ViewCamera camera = smallCamera();
+    // Turned a little, so that the rotation of the camera takes part.
+    camera.rotation = rotationOf(0.995f, 0.05f, -0.08f, 0.02f);
+    const Vec3 background{0.2f, 0.1f, 0.3f};
+    GaussianModel model = randomGaussians(8, 7 + unsigned(shDegree));
+
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> unit(-1, 1);
+    LinearImageLoss loss;
+    loss.weights.resize(size_t(camera.width) * camera.height * 3);
+    for (float& w : loss.weights) w = unit(random);
+
+    std::vector<float> image;
+    rasterizer.forward(model, camera, shDegree, background, image);
+    // A pixel where some Gaussian's alpha lies near the cut-off would jump
+    // under a small change of the parameters: such pixels get weight 0, so
+    // the loss is smooth at this point and the comparison is fair.
+    for (const ProjectedGaussian& p : rasterizer.projected()) {
+        if (p.radius <= 0) continue;
+        for (int y = 0; y < camera.height; ++y) {
+            for (int x = 0; x < camera.width; ++x) {
+                float dx = float(x) + 0.5f - p.meanX, dy = float(y) + 0.5f - p.meanY;
+                float alpha = p.opacity * std::exp(-0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy);
+                if (alpha > 0.3f * Rasterizer::minAlpha && alpha < 3.0f * Rasterizer::minAlpha)
+                    for (int c = 0; c < 3; ++c) loss.weights[(size_t(y) * camera.width + x) * 3 + c] = 0;
+            }
+        }
+    }
+    GaussianModel gradients;
+    std::vector<float> norms;
+    rasterizer.backward(model, camera, shDegree, background, loss.weights, gradients, norms);
+
+    const float epsilon = 1e-3f;
+    for (int group = 0; group < GaussianModel::groupCount; ++group) {
+        auto g = GaussianModel::Group(group);
+        std::vector<double> analytic, numeric;
+        const size_t usedRest = size_t(3 * (std::pow(shDegree + 1, 2) - 1));
+        for (size_t index = 0; index < model.size(); ++index) {
+            size_t width = g == GaussianModel::shRest ? usedRest : GaussianModel::widths[group];
+            for (size_t k = 0; k < width; ++k) {
+                float& value = model.at(g, index)[k];
+                const float saved = value;
+                value = saved + epsilon;
+                rasterizer.forward(model, camera, shDegree, background, image);
+                double plus = loss(image);
+                value = saved - epsilon;
+                rasterizer.forward(model, camera, shDegree, background, image);
+                double minus = loss(image);
+                value = saved;
+                numeric.push_back((plus - minus) / (2.0 * epsilon));
+                analytic.push_back(gradients.at(g, index)[k]);
+            }
+        }
+        Agreement agreement = compare(analytic, numeric);
+        EXPECT_GT(agreement.cosine, 0.9999) << groupName(group);
+        EXPECT_GE(agreement.agreeingShare, 0.97) << groupName(group);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShDegrees, RendererGradient, ::testing::Values(0, 1, 3),
+                         [](const auto& info) { return "degree" + std::to_string(info.param); });
+
+class LossGradient : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LossGradient, MatchesFiniteDifferencesWithAndWithoutMask) {
+    const bool masked = GetParam();
+    const int width = 24, height = 20;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> unit(0.05f, 0.95f);
+    std::vector<float> rendered(size_t(width) * height * 3), photo(rendered.size());
+    for (size_t i = 0; i < rendered.size(); ++i) {
+        photo[i] = unit(random);
+        // Keep |rendered - photo| away from 0, where L1 has its kink.
+        rendered[i] = std::clamp(photo[i] + (unit(random) > 0.5f ? 0.1f : -0.1f), 0.0f, 1.0f);
+        if (std::fabs(rendered[i] - photo[i]) < 0.02f) rendered[i] = photo[i] + 0.05f;
+    }
+    std::vector<uint8_t> mask;
+    if (masked) {
+        mask.assign(size_t(width) * height, 1);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width / 3; ++x) mask[size_t(y) * width + x] = 0;
+    }
+    ThreadPool pool(2);
+    ImageLoss loss(pool);
+    std::vector<float> gradient, scratch;
+    loss.evaluate(rendered, photo, mask, width, height, gradient);
+
+    const float epsilon = 1e-3f;
+    std::vector<double> analytic, numeric;
+    for (size_t i = 0; i < rendered.size(); i += 7) {
+        const float saved = rendered[i];
+        rendered[i] = saved + epsilon;
+        double plus = loss.evaluate(rendered, photo, mask, width, height, scratch);
+        rendered[i] = saved - epsilon;
+        double minus = loss.evaluate(rendered, photo, mask, width, height, scratch);
+        rendered[i] = saved;
+        numeric.push_back((plus - minus) / (2.0 * epsilon));
+        analytic.push_back(gradient[i]);
+        if (masked && mask[i / 3] == 0) {
+            EXPECT_EQ(gradient[i], 0.0f);
+        }
+    }
+    // The loss is a mean over thousands of values: scale up to compare.
+    for (double& value : analytic) value *= 1e3;
+    for (double& value : numeric) value *= 1e3;
+    Agreement agreement = compare(analytic, numeric);
+    EXPECT_GT(agreement.cosine, 0.99);
+    EXPECT_GE(agreement.agreeingShare, 0.9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Masks, LossGradient, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "masked" : "unmasked"; });
+
+TEST(LossValue, IdenticalImagesCostNothingAndSsimIsOne) {
+    const int width = 20, height = 16;
+    std::vector<float> photo(size_t(width) * height * 3);
+    for (size_t i = 0; i < photo.size(); ++i) photo[i] = float(i % 17) / 17.0f;
+    ThreadPool pool(1);
+    ImageLoss loss(pool);
+    std::vector<float> gradient;
+    EXPECT_NEAR(loss.evaluate(photo, photo, {}, width, height, gradient), 0.0f, 1e-5f);
+    EXPECT_NEAR(loss.lastSsim(), 1.0f, 1e-5f);
+}

@@ -1,0 +1,323 @@
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QKeyEvent>
+#include <QWheelEvent>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+
+#include "ViewerTestScenes.hpp"
+#include "support/TempDir.hpp"
+#include "viewer/SplatRendererView.hpp"
+
+using namespace tessaron::viewer;
+using namespace tessaron::viewer::testing;
+
+namespace {
+
+constexpr int red = 0, green = 1;
+
+// Runs the event loop until `condition` holds or `milliseconds` pass.
+bool waitUntil(const std::function<bool()>& condition, int milliseconds = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > milliseconds) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qSleep(1);
+    }
+    return true;
+}
+
+// Where the classic −1…1 pinhole frustum of the viewer (60° vertical)
+// puts a scene point seen by the camera the viewer sets after a load:
+// at (0, 0, 7.5) in camera axes, i.e. 7.5 units behind the origin in the
+// scene's forward axis, looking forward, scene y pointing down.
+std::pair<double, double> pinholePixel(std::array<float, 3> scenePoint, int width, int height) {
+    const Matrix4 projection = SplatCameraController::projectionMatrix(float(M_PI / 3), float(width) / float(height),
+                                                                       0.01f, 1000);
+    const float cameraX = scenePoint[0], cameraY = -scenePoint[1], cameraZ = -scenePoint[2] - 7.5f;
+    const float clipX = projection(0, 0) * cameraX, clipY = projection(1, 1) * cameraY, clipW = -cameraZ;
+    return {(clipX / clipW + 1) / 2 * width, (1 - clipY / clipW) / 2 * height};
+}
+
+}  // namespace
+
+class SplatViewer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view_.resize(320, 240);
+        view_.setOnLoadError([this](const QString& message) { errors_.push_back(message); });
+        view_.setOnStatsUpdate([this](const SplatViewerStats& stats) { stats_.push_back(stats); });
+        view_.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&view_));
+    }
+
+    SplatSceneRenderer& scene() { return view_.sceneRenderer(); }
+
+    // Opens `file` and waits until its scene is on screen.
+    void open(const std::filesystem::path& file, std::int64_t expectedCount) {
+        view_.setFileURL(file);
+        ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().currentSplatCount() == expectedCount; }))
+            << "count " << scene().currentSplatCount();
+    }
+
+    // A frame drawn after the depth order has caught up with the camera.
+    QImage settledFrame(const char* name = nullptr) {
+        QTest::qWait(250);
+        const QImage image = view_.grabFramebuffer();
+        if (const char* folder = std::getenv("TESSARON_SCREENSHOT_DIR"); folder && name)
+            image.save(QString::fromStdString((std::filesystem::path(folder) / name).string()));
+        return image;
+    }
+
+    tessaron::testing::TempDir folder_;
+    SplatRendererView view_;
+    std::vector<QString> errors_;
+    std::vector<SplatViewerStats> stats_;
+};
+
+TEST_F(SplatViewer, APlyModelOpensWhereAPinholeCameraPutsIt) {
+    // Red right of the centre, green above it (scene y points down).
+    std::vector<SplatPoint> points = cluster(30000, {1.2f, 0, 0}, 0.08f, {255, 0, 0}, 1);
+    const auto above = cluster(20000, {0, -1, 0.5f}, 0.08f, {0, 255, 0}, 2);
+    points.insert(points.end(), above.begin(), above.end());
+    writePLY(folder_ / "model.ply", points);
+
+    open(folder_ / "model.ply", 50000);
+    const QImage image = settledFrame("pinhole.png");
+    const int width = image.width(), height = image.height();
+    ASSERT_EQ(width, 320);
+
+    const auto redCentre = pinholePixel({1.2f, 0, 0}, width, height);
+    const auto greenCentre = pinholePixel({0, -1, 0.5f}, width, height);
+    const ColourMass redMass = massOf(image, red), greenMass = massOf(image, green);
+    ASSERT_GT(redMass.mass, 0);
+    ASSERT_GT(greenMass.mass, 0);
+    EXPECT_NEAR(redMass.x, redCentre.first, 1.0);
+    EXPECT_NEAR(redMass.y, redCentre.second, 1.0);
+    EXPECT_NEAR(greenMass.x, greenCentre.first, 1.0);
+    EXPECT_NEAR(greenMass.y, greenCentre.second, 1.0);
+    EXPECT_LT(greenMass.y, height / 2.0 - 20);
+    // Background where nothing is.
+    EXPECT_EQ(image.pixel(5, height - 5) & 0xffffff, 0u);
+
+    // The camera looks at the origin from 7.5 units; statistics arrive.
+    EXPECT_EQ(scene().camera.mode, SplatCameraController::Mode::freeFly);
+    EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f);
+    EXPECT_FLOAT_EQ(scene().camera.orbitDistance, 7.5f);
+    ASSERT_FALSE(stats_.empty());
+    EXPECT_EQ(stats_.back().gaussianCount, 50000);
+    EXPECT_GT(stats_.back().drawTimeMs, 0);
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
+    writeDotSplat(folder_ / "red.splat", cluster(5000, {1.2f, 0, 0}, 0.08f, {255, 0, 0}, 3));
+    open(folder_ / "red.splat", 5000);
+    const double startX = massOf(settledFrame(), red).x;
+    const double centreX = view_.width() / 2.0;
+
+    // A drag to the right turns the free-fly camera right: the scene slides left.
+    QTest::mousePress(&view_, Qt::LeftButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(150, 100));
+    QTest::mouseRelease(&view_, Qt::LeftButton, {}, QPoint(150, 100));
+    EXPECT_FLOAT_EQ(scene().camera.yaw, -0.15f);
+    const double turnedX = massOf(settledFrame(), red).x;
+    EXPECT_LT(turnedX, startX - 20);
+    scene().camera.yaw = 0;
+
+    // W held flies towards the scene, so the red cluster drifts outwards;
+    // released, the camera stops.
+    QTest::keyPress(&view_, Qt::Key_W);
+    // A held key repeats as release-press pairs, which leave it held.
+    QKeyEvent repeatedRelease(QEvent::KeyRelease, Qt::Key_W, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(&view_, &repeatedRelease);
+    QTest::qWait(300);
+    EXPECT_TRUE(scene().camera.keysHeld.contains(SplatCameraController::keyW));
+    QTest::keyRelease(&view_, Qt::Key_W);
+    const float flown = 7.5f - scene().camera.position[2];
+    EXPECT_GT(flown, 0.2f);
+    EXPECT_LT(flown, 2.0f);
+    EXPECT_TRUE(scene().camera.keysHeld.empty());
+    const double nearerX = massOf(settledFrame(), red).x;
+    EXPECT_GT(nearerX - centreX, (startX - centreX) * 1.02);
+    EXPECT_FLOAT_EQ(7.5f - scene().camera.position[2], flown);
+
+    // D steps right, so the scene slides left.
+    QTest::keyPress(&view_, Qt::Key_D);
+    QTest::qWait(200);
+    QTest::keyRelease(&view_, Qt::Key_D);
+    EXPECT_GT(scene().camera.position[0], 0.1f);
+    EXPECT_LT(massOf(settledFrame(), red).x, nearerX - 5);
+
+    // Focus lost with a key down: the key's release goes elsewhere, so the
+    // camera lets go of it rather than flying on.
+    view_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view_));
+    ASSERT_TRUE(view_.hasFocus());  // taken when shown
+    QTest::keyPress(&view_, Qt::Key_A);
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    EXPECT_TRUE(waitUntil([&] { return scene().camera.keysHeld.empty(); }, 2000));
+
+    // Orbit mode: the wheel moves the camera nearer, a middle drag pans.
+    view_.setOrbitMode(true);
+    const double orbitX = massOf(settledFrame(), red).x;
+    QWheelEvent wheel(QPointF(160, 120), view_.mapToGlobal(QPointF(160, 120)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view_, &wheel);
+    EXPECT_FLOAT_EQ(scene().camera.orbitDistance, 6.75f);
+    const double zoomedX = massOf(settledFrame(), red).x;
+    EXPECT_GT(zoomedX, orbitX + 3);
+    QTest::mousePress(&view_, Qt::MiddleButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(130, 100));
+    QTest::mouseRelease(&view_, Qt::MiddleButton, {}, QPoint(130, 100));
+    EXPECT_LT(scene().camera.orbitCenter[0], -0.5f);
+    EXPECT_GT(massOf(settledFrame("orbit-panned.png"), red).x, zoomedX + 15);
+    EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f - flown);  // free-fly camera kept for later
+}
+
+TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {
+    writeDotSplat(folder_ / "red.splat", cluster(2000, {0, 0, 0}, 0.2f, {255, 0, 0}, 4));
+    open(folder_ / "red.splat", 2000);
+    tessaron::testing::writeTextFile(folder_ / "scene.xyz", "1 2 3\n");
+    view_.setFileURL(folder_ / "scene.xyz");
+    ASSERT_TRUE(waitUntil([&] { return !errors_.empty(); }));
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0].toStdString(), "Could not open scene.xyz: Cannot determine the splat format of " +
+                                            (folder_ / "scene.xyz").string() + " (expected .ply, .splat or .spz)");
+    EXPECT_EQ(scene().currentSplatCount(), 2000);
+    EXPECT_GT(massOf(settledFrame(), red).mass, 0);
+
+    // A file that ends mid-record fails with its reader's text.
+    tessaron::testing::writeTextFile(folder_ / "short.splat", std::string(40, '\0'));
+    view_.setFileURL(folder_ / "short.splat");
+    ASSERT_TRUE(waitUntil([&] { return errors_.size() == 2; }));
+    EXPECT_TRUE(errors_[1].startsWith("Could not open short.splat: ")) << errors_[1].toStdString();
+    EXPECT_EQ(scene().currentSplatCount(), 2000);
+
+    // A scene that loads but does not fit the device's buffers is not left
+    // silently black: its first frame reports why, and later ones stay quiet.
+    scene().setMaxBufferLength(4096);
+    writeDotSplat(folder_ / "wide.splat", cluster(2000, {0, 0, 0}, 0.2f, {0, 255, 0}, 8));
+    open(folder_ / "wide.splat", 2000);
+    ASSERT_TRUE(waitUntil([&] { return errors_.size() == 3; }));
+    QTest::qWait(200);
+    ASSERT_EQ(errors_.size(), 3u);
+    EXPECT_EQ(errors_[2].toStdString(),
+              "Could not open wide.splat: The scene needs more than 12 buffers of 4096 bytes; it cannot be drawn");
+}
+
+TEST_F(SplatViewer, MovedToAnotherWindowTheViewShowsItsSceneAgain) {
+    // A new top-level window means a new GL context: the scene is read again
+    // into it rather than drawn with objects of the old one.
+    writeDotSplat(folder_ / "green.splat", cluster(3000, {0, 0, 0}, 0.3f, {0, 255, 0}, 9));
+    open(folder_ / "green.splat", 3000);
+    QWidget window;
+    window.resize(400, 300);
+    view_.setParent(&window);
+    view_.move(0, 0);
+    window.show();
+    view_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().currentSplatCount() == 3000; }));
+    EXPECT_GT(massOf(settledFrame("moved.png"), green).mass, 0);
+    EXPECT_TRUE(errors_.empty());
+    view_.setParent(nullptr);
+}
+
+TEST_F(SplatViewer, TwoQuickSwitchesShowOnlyTheSecondModel) {
+    writeDotSplat(folder_ / "first.splat", cluster(400000, {0, 0, 0}, 0.5f, {255, 0, 0}, 5));
+    writeDotSplat(folder_ / "second.splat", cluster(3000, {0, 0, 0}, 0.5f, {0, 255, 0}, 6));
+    tessaron::testing::writeTextFile(folder_ / "broken.xyz", "");
+
+    // The broken file is replaced before its failure comes back: silent.
+    view_.setFileURL(folder_ / "broken.xyz");
+    view_.setFileURL(folder_ / "first.splat");
+    view_.setFileURL(folder_ / "second.splat");
+    ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().hasScene(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(scene().currentSplatCount(), 3000);
+    const QImage image = settledFrame("second.png");
+    EXPECT_GT(massOf(image, green).mass, 0);
+    EXPECT_EQ(massOf(image, red).mass, 0);
+    EXPECT_TRUE(errors_.empty());
+
+    // A small first file is read long before a large second one, yet never
+    // shown: only the newest request installs its scene.
+    writeDotSplat(folder_ / "small.splat", cluster(500, {0, 0, 0}, 0.5f, {255, 0, 0}, 10));
+    view_.setFileURL(folder_ / "small.splat");
+    view_.setFileURL(folder_ / "first.splat");
+    bool smallShown = false;
+    ASSERT_TRUE(waitUntil([&] {
+        smallShown = smallShown || scene().currentSplatCount() == 500;
+        return scene().runningLoadCount() == 0 && scene().currentSplatCount() == 400000;
+    }));
+    EXPECT_FALSE(smallShown);
+
+    // The same file again does not reload; another one does.
+    const auto generation = scene().loadGeneration();
+    view_.setFileURL(folder_ / "first.splat");
+    EXPECT_EQ(scene().loadGeneration(), generation);
+    view_.setFileURL(folder_ / "second.splat");
+    EXPECT_EQ(scene().loadGeneration(), generation + 1);
+}
+
+TEST_F(SplatViewer, TwoMillionGaussiansLoadWithoutBlockingTheGUIThread) {
+    QElapsedTimer writingClock;
+    writingClock.start();
+    writeDotSplat(folder_ / "large.splat", cluster(2'000'000, {0, 0, 0}, 2.0f, {220, 40, 20}, 7));
+    const qint64 writing = writingClock.elapsed();
+
+    // Ticks of the event loop: the longest gap in the GUI thread's own CPU
+    // time is the longest piece of work it did at once. Wall time also
+    // counts the turns other processes of a busy machine take, so it only
+    // has to rule out long waits (a join or a lock held by a reader).
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0, longestGap = 0;
+    double lastCPU = 0, longestCPUGap = 0;
+    auto threadCPUMilliseconds = [] {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) * 1000 + double(now.tv_nsec) / 1e6;
+    };
+    QTimer ticker;
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        const double cpu = threadCPUMilliseconds();
+        longestGap = std::max(longestGap, now - lastTick);
+        longestCPUGap = std::max(longestCPUGap, cpu - lastCPU);
+        lastTick = now;
+        lastCPU = cpu;
+    });
+    // Measuring ends when the scene is installed. Its frames are not part of
+    // the load (the benchmark times them) and take long on a software
+    // rasteriser, so the view is hidden.
+    view_.hide();
+    ticker.start();
+    lastTick = clock.elapsed();
+    lastCPU = threadCPUMilliseconds();
+    view_.setFileURL(folder_ / "large.splat");
+    bool loaded = false;
+    while (!loaded && clock.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        loaded = scene().currentSplatCount() == 2'000'000;
+    }
+    ticker.stop();
+    ASSERT_TRUE(loaded);
+    EXPECT_LE(longestCPUGap, 50);
+    EXPECT_LE(longestGap, 250);
+    std::cout << "load " << clock.elapsed() << " ms; longest GUI gap " << longestCPUGap << " ms of work, " << longestGap
+              << " ms of wall time; file written in " << writing << " ms\n";
+}

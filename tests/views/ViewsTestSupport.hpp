@@ -1,0 +1,50 @@
+#pragma once
+
+// The window's tests: settings and data folders in a temporary folder of
+// the program, each view model with a support folder of its own, and a way
+// to keep a real engine child running inside an operation of the model.
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "core/Error.hpp"
+#include "support/TempDir.hpp"
+#include "viewmodel/PipelineViewModel.hpp"
+// PrivateUserFolders: the settings and data folders in a temporary folder.
+#include "viewmodel/ViewModelTestSupport.hpp"
+
+namespace tessaron::testing {
+
+inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir& support) {
+    viewmodel::PipelineViewModel::Configuration configuration;
+    configuration.physicalMemoryBytes = gibibytes(16);
+    configuration.manager.supportFolder = support.path();
+    return std::make_unique<viewmodel::PipelineViewModel>(configuration);
+}
+
+// A shell line for the engine's child: `sleep` that ignores SIGTERM (an
+// ignored signal stays ignored across exec), so only a kill ends it.
+inline const char* const stubbornChild = "trap '' TERM; exec sleep 30";
+inline const char* const politeChild = "exec sleep 30";
+
+// Starts an operation on `model` whose body runs `script` as the COLMAP
+// runner's child, as a run does; returns once the child is running.
+inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::string& script) {
+    model.setHasActiveOperation(true);
+    model.runTrackedOperation([manager = model.pipelineManager(), script](std::stop_token) {
+        try {
+            manager->colmapRunner().runner().run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
+                                                  [](const std::string&) {});
+        } catch (const core::CancellationError&) {
+            // Cancelled before the launch: nothing ran.
+        }
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.pipelineManager()->isProcessRunning(); }, 5000));
+}
+
+}  // namespace tessaron::testing

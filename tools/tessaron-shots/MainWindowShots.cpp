@@ -1,0 +1,153 @@
+// States of the main window. Each builds the real window on a view model put
+// into the state, with a settings store and support folder of its own, so
+// nothing the user keeps is read or written.
+#include <QTemporaryDir>
+
+#include <stdexcept>
+
+#include "ShotState.hpp"
+#include "core/PreferenceStore.hpp"
+#include "viewmodel/PipelineViewModel.hpp"
+#include "views/MainDashboardView.hpp"
+#include "views/MainWindow.hpp"
+#include "views/SettingsView.hpp"
+
+namespace tessaron::shots {
+namespace {
+
+using viewmodel::PipelineViewModel;
+using Kind = pipeline::PipelineState::Kind;
+
+constexpr int windowWidth = 1280;
+constexpr int windowHeight = 800;
+
+struct MainWindowStage {
+    std::shared_ptr<QTemporaryDir> folder = std::make_shared<QTemporaryDir>();
+    std::shared_ptr<core::InMemoryPreferenceStore> defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    std::shared_ptr<PipelineViewModel> model;
+    std::shared_ptr<views::MainWindow> window;
+
+    explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {}) {
+        if (!folder->isValid()) throw std::runtime_error("no temporary folder");
+        if (presets) presets(*defaults);
+        PipelineViewModel::Configuration configuration;
+        configuration.physicalMemoryBytes = uint64_t(32) << 30;
+        configuration.manager.supportFolder = folder->path().toStdString();
+        model = std::make_shared<PipelineViewModel>(configuration);
+        window = std::make_shared<views::MainWindow>(*model, *defaults, views::ModelOperations::standard(),
+                                                     views::ApplicationActions{});
+        window->resize(windowWidth, windowHeight);
+        window->show();
+    }
+
+    views::MainDashboardView& dashboard() const { return window->dashboard(); }
+
+    std::shared_ptr<QWidget> release() {
+        // The window goes before the model it shows.
+        return std::shared_ptr<QWidget>(window.get(), [window = window, model = model, defaults = defaults,
+                                                       folder = folder](QWidget*) mutable {
+            window.reset();
+            model.reset();
+        });
+    }
+};
+
+ShotState::Registration stateShot(std::string name, std::string description,
+                                  std::function<void(PipelineViewModel&)> prepare) {
+    return ShotState::Registration({std::move(name), std::move(description), [prepare] {
+                                        MainWindowStage stage;
+                                        prepare(*stage.model);
+                                        return stage.release();
+                                    }});
+}
+
+const auto idle = stateShot("main-idle", "a fresh window: the Input step, nothing running", [](PipelineViewModel&) {});
+
+const auto extracting = stateShot("main-extracting", "frames being extracted from a video", [](PipelineViewModel& model) {
+    model.setExtractionTotal(400);
+    model.setExtractionCurrent(120);
+    model.setCurrentState(Kind::extractingFrames);
+});
+
+const auto sfm = stateShot("main-sfm", "COLMAP running: the SfM step", [](PipelineViewModel& model) {
+    model.setSfmTotalImages(120);
+    model.setSfmRegisteredImages(30);
+    model.setCurrentState(Kind::processingSfM);
+});
+
+const auto planning = stateShot("main-planning", "the partition being planned", [](PipelineViewModel& model) {
+    model.setCurrentState(Kind::preparingData);
+});
+
+const auto approval = stateShot("main-awaiting-approval", "a partition plan waiting for approval",
+                                [](PipelineViewModel& model) { model.setCurrentState(Kind::awaitingPartitionApproval); });
+
+const auto materializing = stateShot("main-materializing", "cells being written: 3 of 12", [](PipelineViewModel& model) {
+    model.setMaterializationTotalCells(12);
+    model.setMaterializedCellCount(3);
+    model.setCurrentState(Kind::materializingCells);
+});
+
+const auto training = stateShot("main-training", "training cell 2 of 4 at iteration 1500", [](PipelineViewModel& model) {
+    model.setTotalCells(4);
+    model.setCurrentCellIndex(2);
+    model.setIteration(1500);
+    model.setCurrentState(Kind::training);
+});
+
+const auto cancelling = stateShot("main-cancelling", "a training run after Cancel: the button reads \"Cancelling…\"",
+                                  [](PipelineViewModel& model) {
+                                      model.setIteration(1500);
+                                      model.setCurrentState(Kind::training);
+                                      model.setIsCancelling(true);
+                                  });
+
+const auto exporting = stateShot("main-exporting", "the model being exported", [](PipelineViewModel& model) {
+    model.setCurrentState(Kind::exporting);
+});
+
+const auto failed = stateShot("main-failed", "a run that failed: the Final step", [](PipelineViewModel& model) {
+    model.setCurrentState(pipeline::PipelineState::error("COLMAP feature extraction failed (exit 1)"));
+});
+
+const auto completed = stateShot("main-completed", "a finished run: the Final step", [](PipelineViewModel& model) {
+    model.setCurrentState(Kind::completed);
+});
+
+const auto logDrawer = stateShot("main-log-drawer", "the log drawer open", [](PipelineViewModel& model) {
+    model.setIsLogMenuExpanded(true);
+});
+
+const ShotState::Registration collapsed({"main-collapsed", "the step menu hidden: its \"›\" tab at the left edge", [] {
+                                             MainWindowStage stage;
+                                             stage.dashboard().setMenuCollapsed(true);
+                                             waitUntil([] { return false; }, 0.6);
+                                             return stage.release();
+                                         }});
+
+const ShotState::Registration widest({"main-menu-stored-too-wide", "a stored menu width of 9000 shows as 560", [] {
+                                          MainWindowStage stage([](core::PreferenceStore& defaults) {
+                                              defaults.setString(views::MainDashboardView::menuWidthKey, "9000");
+                                          });
+                                          return stage.release();
+                                      }});
+
+const ShotState::Registration banner({"main-update-banner", "an update on offer, with release notes", [] {
+                                          MainWindowStage stage;
+                                          stage.dashboard().setUpdateOffer(views::UpdateOffer{
+                                              "1.4.0", 57, QUrl("https://updates.tessaron.example/Tessaron-1.4.0.tar.gz"),
+                                              QUrl("https://updates.tessaron.example/notes/1.4.0")});
+                                          return stage.release();
+                                      }});
+
+const ShotState::Registration settings({"settings", "the Settings window", [] {
+                                            auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
+                                            auto view = std::make_shared<views::SettingsView>(
+                                                *defaults, QStringLiteral("updates.tessaron.example"));
+                                            view->show();
+                                            return std::shared_ptr<QWidget>(
+                                                view.get(), [view, defaults](QWidget*) mutable { view.reset(); });
+                                        }});
+
+}  // namespace
+}  // namespace tessaron::shots
