@@ -77,6 +77,11 @@ using StepStatuses = std::array<StepProgress, 5>;
 // thread. Work from other threads reaches it only through executor(), whose
 // work runs on the main thread and never after the object is gone. An
 // operation body runs on the operation's own worker thread (activeTask_).
+// The driver's callbacks are bound once, at construction, and serve every
+// operation; of the members only ingestLogLine() and flushLogBuffer() may be
+// called from any thread. `feed_` (under its own lock) is what reporting
+// threads share with the main thread; a snapshot read runs on
+// `snapshotRead_` with copies of what it needs.
 class PipelineViewModel : public QObject {
     Q_OBJECT
     using Self = PipelineViewModel;
