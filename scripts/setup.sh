@@ -14,7 +14,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   libavformat-dev libavcodec-dev libswscale-dev libavfilter-dev
   libopencv-dev zlib1g-dev nlohmann-json3-dev
-  colmap xdg-utils fonts-dejavu
+  colmap xdg-utils fonts-dejavu openssl
 )
 
 missing=()

@@ -10,6 +10,9 @@
 #ifndef TESSARON_VERSION
 #define TESSARON_VERSION "0.0.0"
 #endif
+#ifndef TESSARON_BUILD
+#define TESSARON_BUILD "0"
+#endif
 
 namespace tessaron::core {
 
@@ -64,6 +67,6 @@ std::optional<fs::path> ResourceLocator::findInSearchPath(const std::string& nam
 
 std::string ResourceLocator::version() { return TESSARON_VERSION; }
 
-std::string ResourceLocator::build() { return "1"; }
+std::string ResourceLocator::build() { return TESSARON_BUILD; }
 
 }  // namespace tessaron::core

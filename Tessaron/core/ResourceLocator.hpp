@@ -32,7 +32,8 @@ public:
 
     static bool isExecutableFile(const std::filesystem::path& path);
 
-    // The application's version and build texts.
+    // The application's version and build texts; the build is the number the
+    // build was configured with (TESSARON_BUILD_NUMBER).
     static std::string version();
     static std::string build();
 };

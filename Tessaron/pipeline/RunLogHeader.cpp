@@ -1,64 +1,14 @@
 #include "pipeline/RunLogHeader.hpp"
 
-#include <sys/utsname.h>
-
-#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
-#include <vector>
 
 #include "core/ResourceLocator.hpp"
 #include "engines/DatasetProfile.hpp"
+#include "engines/MachineFacts.hpp"
 
 namespace tessaron::pipeline {
-
-namespace fs = std::filesystem;
-
-namespace {
-
-std::optional<std::string> readSmallFile(const fs::path& path) {
-    std::ifstream stream(path);
-    if (!stream) return std::nullopt;
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
-std::string trimmed(std::string_view text) {
-    size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
-}
-
-// Entries of a folder whose names start with `prefix`, sorted; none when it
-// cannot be listed.
-std::vector<fs::path> sortedEntries(const fs::path& folder, std::string_view prefix) {
-    std::vector<fs::path> entries;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        if (it->path().filename().string().starts_with(prefix)) entries.push_back(it->path());
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
-// The value of "key: value" or "KEY=value" lines of a small text file.
-std::optional<std::string> fieldValue(const std::string& text, std::string_view key, char separator) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        size_t at = line.find(separator);
-        if (at == std::string::npos || trimmed(std::string_view(line).substr(0, at)) != key) continue;
-        std::string value = trimmed(std::string_view(line).substr(at + 1));
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
-}
-
-}  // namespace
 
 RunLogHeader RunLogHeader::current(core::TimePoint started) {
     RunLogHeader header;
@@ -86,51 +36,13 @@ std::string RunLogHeader::text() const {
            "\n";
 }
 
-std::string RunLogHeader::systemGPUName() {
-    for (const fs::path& gpu : sortedEntries("/proc/driver/nvidia/gpus", ""))
-        if (auto information = readSmallFile(gpu / "information"))
-            if (auto model = fieldValue(*information, "Model", ':')) return *model;
-    for (const fs::path& card : sortedEntries("/sys/class/drm", "card")) {
-        // card0-HDMI-A-1 and the like are connectors of a card, not cards.
-        if (card.filename().string().find('-') != std::string::npos) continue;
-        auto uevent = readSmallFile(card / "device" / "uevent");
-        if (!uevent) continue;
-        auto driver = fieldValue(*uevent, "DRIVER", '=');
-        if (!driver) continue;
-        auto pciId = fieldValue(*uevent, "PCI_ID", '=');
-        return pciId ? *driver + " (" + *pciId + ")" : *driver;
-    }
-    return "unknown GPU";
-}
+std::string RunLogHeader::systemGPUName() { return engines::MachineFacts::gpuName(); }
 
 std::optional<std::string> RunLogHeader::prettyName(std::string_view osRelease) {
-    std::istringstream lines{std::string(osRelease)};
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.starts_with("PRETTY_NAME=")) continue;
-        std::string value = trimmed(std::string_view(line).substr(12));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-            char quote = value.front();
-            std::string inner = value.substr(1, value.size() - 2);
-            value.clear();
-            for (size_t index = 0; index < inner.size(); ++index) {
-                // Shell-style escapes inside double quotes.
-                if (quote == '"' && inner[index] == '\\' && index + 1 < inner.size()) ++index;
-                value += inner[index];
-            }
-        }
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
+    return engines::MachineFacts::osReleaseValue(osRelease, "PRETTY_NAME");
 }
 
-std::string RunLogHeader::systemOperatingSystem() {
-    for (const char* file : {"/etc/os-release", "/usr/lib/os-release"})
-        if (auto text = readSmallFile(file))
-            if (auto name = prettyName(*text)) return *name;
-    struct utsname system {};
-    if (uname(&system) == 0) return std::string(system.sysname) + " " + system.release;
-    return "Linux";
-}
+std::string RunLogHeader::systemOperatingSystem() { return engines::MachineFacts::operatingSystemName(); }
 
 std::string RunLogHeader::workspaceLogFileName(core::TimePoint now, const std::string& uuidText) {
     return core::fileStampText(now) + "_" + uuidText.substr(0, 6) + "_training.md";

@@ -45,6 +45,7 @@ struct PipelineManagerTestAccess {
         return manager.awaitPartitionApproval();
     }
     static engines::TrevikRunner& trevikRunner(PipelineManager& manager) { return manager.trevikRunner_; }
+    static engines::COLMAPRunner& colmapRunner(PipelineManager& manager) { return manager.colmapRunner_; }
     template <typename... Arguments>
     static std::vector<PendingCell> retryCellAfterOutOfMemory(PipelineManager& manager, Arguments&&... arguments) {
         return manager.retryCellAfterOutOfMemory(std::forward<Arguments>(arguments)...);

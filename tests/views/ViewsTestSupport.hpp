@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/Error.hpp"
+#include "pipeline/PipelineTestSupport.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 // PrivateUserFolders: the settings and data folders in a temporary folder.
@@ -38,7 +39,7 @@ inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::
     model.setHasActiveOperation(true);
     model.runTrackedOperation([manager = model.pipelineManager(), script](std::stop_token) {
         try {
-            manager->colmapRunner().runner().run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
+            pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
                                                   [](const std::string&) {});
         } catch (const core::CancellationError&) {
             // Cancelled before the launch: nothing ran.

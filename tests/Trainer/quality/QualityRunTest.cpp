@@ -59,7 +59,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
 
     auto manager = pipeline::PipelineManager::create(std::make_shared<engines::ProcessMonitor>(),
                                                      tessaron::testing::testConfiguration(folder / "support"));
-    ASSERT_TRUE(fs::exists(manager->colmapRunner().colmapPath())) << "COLMAP is not installed";
+    ASSERT_TRUE(fs::exists(engines::COLMAPRunner().colmapPath())) << "COLMAP is not installed";
     tessaron::testing::RunRecorder recorder;
     recorder.attach(*manager);
     pipeline::PipelineManager::RunParameters parameters;

@@ -1,0 +1,152 @@
+#include "services/UpdateModel.hpp"
+
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <charconv>
+
+#include "core/ResourceLocator.hpp"
+#include "engines/MachineFacts.hpp"
+
+namespace tessaron::services {
+
+UpdateModel::UpdateModel(core::PreferenceStore& defaults, ServiceEndpoints endpoints,
+                         std::function<core::TimePoint()> now, QObject* parent)
+    : QObject(parent), defaults_(defaults), endpoints_(std::move(endpoints)), now_(std::move(now)) {}
+
+QString UpdateModel::currentBuild() {
+    std::string build = core::ResourceLocator::build();
+    return build.empty() ? QStringLiteral("0") : QString::fromStdString(build);
+}
+
+int64_t UpdateModel::parsedBuild(const QString& text) {
+    std::string digits = text.toStdString();
+    if (digits.starts_with('+')) {
+        digits.erase(0, 1);
+        if (digits.starts_with('-')) return 0;
+    }
+    int64_t value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return 0;
+    return value;
+}
+
+bool UpdateModel::isAllowed(const QUrl& url) const {
+    return url.scheme() == QLatin1String("https") && endpoints_.allowedHosts.contains(url.host());
+}
+
+bool UpdateModel::isOSSupported(const QString& minOS, std::array<int64_t, 3> runningVersion) {
+    auto required = engines::MachineFacts::dottedVersion(minOS.toStdString());
+    return required && runningVersion >= *required;
+}
+
+bool UpdateModel::isOSSupported(const QString& minOS) {
+    // A system without a numeric VERSION_ID (a rolling release) cannot show
+    // that it is new enough.
+    std::array<int64_t, 3> running{0, 0, 0};
+    if (auto versionID = engines::MachineFacts::operatingSystemVersionID())
+        if (auto version = engines::MachineFacts::dottedVersion(*versionID)) running = *version;
+    return isOSSupported(minOS, running);
+}
+
+QString UpdateModel::refusal(const LatestRelease& release, const QString& build) const {
+    if (parsedBuild(build) >= release.build)
+        return QStringLiteral("build %1 is not newer than this build (%2)").arg(release.build).arg(build);
+    if (!isAllowed(release.url)) return QStringLiteral("the release link is not allowed: ") + release.url.toString();
+    if (release.notesURL && !isAllowed(*release.notesURL))
+        return QStringLiteral("the notes link is not allowed: ") + release.notesURL->toString();
+    if (release.minOS && !isOSSupported(*release.minOS))
+        return QStringLiteral("this system is older than the release's minimum ") + *release.minOS;
+    return {};
+}
+
+void UpdateModel::fetchLatestRelease(std::function<void(FetchOutcome)> done) {
+    QString build = currentBuild();
+    auto* fetch = new FeedFetch(endpoints_, build, this);
+    fetch->start([this, build, done = std::move(done)](FeedFetch::Result result) {
+        if (!result.release) {
+            done({std::nullopt, result.failure});
+            return;
+        }
+        QString why = refusal(*result.release, build);
+        if (!why.isEmpty()) {
+            done({std::nullopt, why});
+            return;
+        }
+        done({std::move(result.release), {}});
+    });
+}
+
+void UpdateModel::checkIfDue() {
+    if (defaults_.string(checkForUpdatesKey) == "false") {
+        emit checkFinished();
+        return;
+    }
+    core::TimePoint now = now_();
+    if (auto stored = defaults_.string(lastUpdateCheckKey)) {
+        // A date in the future (a clock set back) counts as due, so that a
+        // wrong clock cannot silence the check for good.
+        if (auto last = core::parseISO8601(*stored); last && *last <= now && now - *last < dailyInterval) {
+            emit checkFinished();
+            return;
+        }
+    }
+    defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now));
+    fetchLatestRelease([this](FetchOutcome outcome) {
+        int64_t laterBuild = parsedBuild(QString::fromStdString(defaults_.string(laterBuildKey).value_or("0")));
+        if (outcome.release && outcome.release->build != laterBuild) setAvailable(std::move(outcome.release));
+        emit checkFinished();
+    });
+}
+
+void UpdateModel::checkNow() {
+    defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now_()));
+    fetchLatestRelease([this](FetchOutcome outcome) {
+        setAvailable(std::move(outcome.release));
+        showCheckResult();
+        emit checkFinished();
+    });
+}
+
+void UpdateModel::remindLater() {
+    defaults_.setString(laterBuildKey, std::to_string(available_ ? available_->build : 0));
+    setAvailable(std::nullopt);
+}
+
+void UpdateModel::setAvailable(std::optional<LatestRelease> release) {
+    if (release == available_) return;
+    available_ = std::move(release);
+    emit availableChanged();
+}
+
+void UpdateModel::showCheckResult() {
+    auto* alert = new QMessageBox();
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::ApplicationModal);
+    alert->setWindowTitle(QStringLiteral("Tessaron"));
+    if (available_) {
+        LatestRelease release = *available_;
+        alert->setIcon(QMessageBox::Information);
+        alert->setText(QStringLiteral("Tessaron ") + release.version + QStringLiteral(" (build ") +
+                       QString::number(release.build) + QStringLiteral(") is available"));
+        alert->setInformativeText(QStringLiteral("You have build ") + currentBuild() + QStringLiteral("."));
+        QPushButton* download = alert->addButton(QStringLiteral("Download"), QMessageBox::AcceptRole);
+        alert->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+        alert->setDefaultButton(download);
+        connect(alert, &QMessageBox::finished, this, [this, alert, download, release] {
+            if (alert->clickedButton() == download)
+                QDesktopServices::openUrl(release.url);
+            else
+                remindLater();
+        });
+    } else {
+        alert->setText(QStringLiteral("No update found"));
+        alert->setInformativeText(QStringLiteral("Tessaron is up to date, or the update server couldn't be reached."));
+        alert->setStandardButtons(QMessageBox::Ok);
+    }
+    alert->show();
+    emit alertShown(alert);
+}
+
+}  // namespace tessaron::services

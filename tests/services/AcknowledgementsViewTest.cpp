@@ -1,0 +1,74 @@
+#include <QLabel>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "OpenedURLs.hpp"
+#include "services/AcknowledgementsView.hpp"
+#include "services/ServiceEndpoints.hpp"
+#include "support/TempDir.hpp"
+
+namespace tessaron::services {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::OpenedURLs;
+using testing::TempDir;
+using testing::writeTextFile;
+
+TEST(Acknowledgements, WindowShowsTheNoticesOfTheResources) {
+    std::string shipped = testing::readTextFile(fs::path(TESSARON_TEST_BINARY_DIR) / "bin/Resources/THIRD_PARTY_NOTICES.txt");
+    AcknowledgementsView first;
+    AcknowledgementsView second;
+    EXPECT_EQ(first.noticesView()->toPlainText().toStdString(), shipped);
+    // Read once per process: both windows show the one text.
+    EXPECT_EQ(&AcknowledgementsView::noticesText(), &AcknowledgementsView::noticesText());
+    EXPECT_EQ(second.noticesView()->toPlainText(), first.noticesView()->toPlainText());
+    for (const char* project : {"Qt 6", "OpenCV", "FFmpeg", "zlib", "nlohmann-json", "COLMAP", "splat-transform",
+                                "Node.js", "xdg-utils", "GoogleTest"})
+        EXPECT_NE(shipped.find(project), std::string::npos) << project;
+    EXPECT_EQ(first.windowTitle(), "Acknowledgements");
+    EXPECT_GE(first.minimumWidth(), 640);
+    EXPECT_GE(first.minimumHeight(), 480);
+}
+
+TEST(Acknowledgements, NoticesAreReadOnlyButSelectable) {
+    AcknowledgementsView view(QStringLiteral("Licence text"), QUrl("https://tessaron.example/source"));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    NoticesTextView* notices = view.noticesView();
+    QTest::mouseClick(notices->viewport(), Qt::LeftButton);
+    QTest::keyClicks(notices, "typed");
+    QTest::keyClick(notices, Qt::Key_Backspace);
+    EXPECT_EQ(notices->toPlainText(), "Licence text");
+    QTest::keyClick(notices, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(notices->textCursor().selectedText(), "Licence text");
+}
+
+TEST(Acknowledgements, SourceCodeLinkOpensTheSourceOfferPage) {
+    OpenedURLs opened;
+    AcknowledgementsView view(QStringLiteral("text"), QUrl("https://tessaron.example/source"));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    QLabel* link = view.sourceLink();
+    EXPECT_EQ(link->text().contains("Source code"), true);
+    QPoint onText(link->fontMetrics().horizontalAdvance("Sou"), link->height() / 2);
+    QTest::mouseClick(link, Qt::LeftButton, {}, onText);
+    ASSERT_EQ(opened.urls.size(), 1);
+    EXPECT_EQ(opened.urls[0], QUrl("https://tessaron.example/source"));
+}
+
+TEST(Acknowledgements, MissingOrInvalidNoticesShowTheMissingSentence) {
+    TempDir folder;
+    const QString missing = "THIRD_PARTY_NOTICES.txt is missing from this copy of Tessaron.";
+    EXPECT_EQ(AcknowledgementsView::readNotices(std::nullopt), missing);
+    EXPECT_EQ(AcknowledgementsView::readNotices(folder / "absent.txt"), missing);
+    writeTextFile(folder / "latin1.txt", "Sch\xf6nberger");
+    EXPECT_EQ(AcknowledgementsView::readNotices(folder / "latin1.txt"), missing);
+    writeTextFile(folder / "utf8.txt", "Sch\xc3\xb6nberger\n");
+    EXPECT_EQ(AcknowledgementsView::readNotices(folder / "utf8.txt"), QString::fromUtf8("Schönberger\n"));
+    fs::create_directory(folder / "folder.txt");
+    EXPECT_EQ(AcknowledgementsView::readNotices(folder / "folder.txt"), missing);
+}
+
+}  // namespace
+}  // namespace tessaron::services
