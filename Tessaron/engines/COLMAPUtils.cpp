@@ -1,5 +1,6 @@
 #include "engines/COLMAPUtils.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstddef>
@@ -100,6 +101,14 @@ public:
         size_t length = size_t(count) * sizeof(Element);
         if (length > 0) std::memcpy(elements.data(), data_ + offset_, length);
         offset_ += length;
+    }
+
+    // Passes over `count` packed elements of `elementSize` bytes, checked
+    // like readArray.
+    void skipArray(uint64_t count, size_t elementSize, size_t fieldSize) {
+        size_t remaining = size_ - offset_;
+        if (count > remaining / elementSize) throw truncated(offset_ + remaining / fieldSize * fieldSize, fieldSize);
+        offset_ += size_t(count) * elementSize;
     }
 
     // Bytes up to a zero byte, which is consumed.
@@ -218,6 +227,35 @@ Point3DMap COLMAPUtils::readPoints3D(const std::filesystem::path& file) {
         reader.readArray(point.track, trackLength, 4);
         return std::pair{point.point3D_id, std::move(point)};
     });
+}
+
+std::vector<PointPosition> COLMAPUtils::readPointPositions(const std::filesystem::path& file) {
+    FileBytes bytes = readFileBytes(file);
+    ByteReader reader(bytes.data.get(), bytes.size);
+    const uint64_t count = reader.read<uint64_t>();
+    std::vector<PointPosition> points;
+    // Each record takes at least its header, so the count is bounded by the
+    // file before anything is reserved for it.
+    points.reserve(size_t(std::min<uint64_t>(count, bytes.size / point3DHeaderSize)));
+    for (uint64_t index = 0; index < count; ++index) {
+        PointPosition point;
+        point.point3D_id = reader.read<uint64_t>();
+        point.x = reader.read<double>();
+        point.y = reader.read<double>();
+        point.z = reader.read<double>();
+        for (int channel = 0; channel < 3; ++channel) reader.read<uint8_t>();  // colour
+        reader.read<double>();                                                 // error
+        reader.skipArray(reader.read<uint64_t>(), sizeof(Point3DModel::Track), 4);
+        points.push_back(point);
+    }
+    // Stable, so that of equal ids the last record ends up last and is kept.
+    std::stable_sort(points.begin(), points.end(),
+                     [](const PointPosition& a, const PointPosition& b) { return a.point3D_id < b.point3D_id; });
+    auto last = std::unique(points.rbegin(), points.rend(), [](const PointPosition& a, const PointPosition& b) {
+        return a.point3D_id == b.point3D_id;
+    });
+    points.erase(points.begin(), last.base());
+    return points;
 }
 
 COLMAPModel COLMAPUtils::readModel(const std::filesystem::path& folder) {

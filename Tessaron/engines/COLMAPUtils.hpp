@@ -82,6 +82,14 @@ struct COLMAPModel {
 // Every count and length taken from a file is checked against the bytes that
 // remain before anything is allocated for it, so a damaged or hostile file
 // costs at most its own size in memory.
+// One point of points3D.bin without its colour, error and track.
+struct PointPosition {
+    uint64_t point3D_id = 0;
+    double x = 0, y = 0, z = 0;
+
+    bool operator==(const PointPosition&) const = default;
+};
+
 class COLMAPUtils {
 public:
     enum class ParseErrorKind { truncated, unsupportedCameraModel };
@@ -115,6 +123,10 @@ public:
     static CameraMap readCameras(const std::filesystem::path& file);
     static ImageMap readImages(const std::filesystem::path& file);
     static Point3DMap readPoints3D(const std::filesystem::path& file);
+    // Only the ids and positions of points3D.bin, ascending by id (a later
+    // record with the same id wins), without colours, errors or tracks: what
+    // a live view of a growing model needs, at a fraction of the memory.
+    static std::vector<PointPosition> readPointPositions(const std::filesystem::path& file);
     // cameras.bin, images.bin, points3D.bin of the folder, in that order;
     // the first error ends the read.
     static COLMAPModel readModel(const std::filesystem::path& folder);

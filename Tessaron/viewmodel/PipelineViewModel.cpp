@@ -75,7 +75,12 @@ PipelineViewModel::PipelineViewModel(Configuration configuration, QObject* paren
     // The manager holds the monitor weakly, so the monitor is shared, and it
     // exists before the manager is created.
     processMonitor_ = std::make_shared<engines::ProcessMonitor>(mainThread_.executor());
+    hostStats_ = engines::HostStats(configuration_.procFolder);
     pipelineManager();
+    bindPipelineCallbacks();
+    connect(&logFlushTimer_, &QTimer::timeout, this, &Self::flushLogBuffer);
+    connect(&telemetryTimer_, &QTimer::timeout, this, &Self::sampleHostTelemetry);
+    connect(&sfmSnapshotPollTimer_, &QTimer::timeout, this, &Self::pollSfMSnapshot);
     processMonitor_->start();
     derived_ = computeDerived();
 }
@@ -93,7 +98,12 @@ PipelineViewModel::~PipelineViewModel() {
 }
 
 const std::shared_ptr<pipeline::PipelineManager>& PipelineViewModel::pipelineManager() {
-    if (!pipelineManager_) pipelineManager_ = pipeline::PipelineManager::create(processMonitor_, configuration_.manager);
+    // The manager calls each callback on the reporting thread (the inline
+    // executor): the handlers bound in bindPipelineCallbacks() make their
+    // values light there and hop to the main thread themselves.
+    if (!pipelineManager_)
+        pipelineManager_ =
+            pipeline::PipelineManager::create(processMonitor_, configuration_.manager, core::inlineExecutor());
     return pipelineManager_;
 }
 

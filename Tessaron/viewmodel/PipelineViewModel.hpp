@@ -2,10 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -16,9 +18,11 @@
 #include <QMimeData>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include "core/Error.hpp"
 #include "engines/DatasetProfile.hpp"
+#include "engines/HostStats.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "engines/SceneAnalysis.hpp"
 #include "input/CropLayout.hpp"
@@ -76,6 +80,11 @@ using StepStatuses = std::array<StepProgress, 5>;
 // thread. Work from other threads reaches it only through executor(), whose
 // work runs on the main thread and never after the object is gone. An
 // operation body runs on the operation's own worker thread (activeTask_).
+// The driver's callbacks are bound once, at construction, and serve every
+// operation; of the members only ingestLogLine() and flushLogBuffer() may be
+// called from any thread. `feed_` (under its own lock) is what reporting
+// threads share with the main thread; a snapshot read runs on
+// `snapshotRead_` with copies of what it needs.
 class PipelineViewModel : public QObject {
     Q_OBJECT
     using Self = PipelineViewModel;
@@ -88,6 +97,10 @@ public:
         // The manager's programs and support folder; the support folder's
         // "Logs" also receives last_run.json.
         pipeline::PipelineManager::Configuration manager;
+        // Where the host telemetry reads `stat` and `meminfo`.
+        std::filesystem::path procFolder = "/proc";
+        // Between two looks at COLMAP's snapshot folders.
+        int sfmSnapshotPollMilliseconds = 1500;
     };
 
     // A new operation's body, run on the operation's worker thread with the
@@ -242,6 +255,54 @@ public:
     // Where last_run.json is written; none without a support folder.
     OptionalPath runReportFolder() const;
 
+    // ---- Engine output (log ingestion) -------------------------------------
+
+    // Most lines a step log keeps; it is cut back to this once it holds twice as many.
+    static constexpr qsizetype stepLogLineLimit = 2000;
+    // The same in characters, for children that write without line breaks.
+    static constexpr qsizetype stepLogCharacterLimit = 1000000;
+    // Longer lines are cut to this many characters, the last one "…".
+    static constexpr qsizetype maxLogLineLength = 4096;
+
+    // One line of a child or of the driver, from any thread: its progress
+    // values are published, the line waits for the next flush.
+    void ingestLogLine(pipeline::PipelineLogStep step, const std::string& line);
+    // Appends every waiting line to its step log; from any thread (off the
+    // main thread the logs change later, on it).
+    void flushLogBuffer();
+    // The 0.2 s flush while an operation runs.
+    void startLogFlushTimer();
+    void stopLogFlushTimer();
+    bool isLogFlushTimerActive() const { return logFlushTimer_.isActive(); }
+    // Appends `text` to `log`; past twice the limits, cuts `log` back to its
+    // last `lineLimit` lines and `characterLimit` characters, at a line start.
+    static void appendTrimmingLines(QString& log, const QString& text, qsizetype lineLimit = stepLogLineLimit,
+                                    qsizetype characterLimit = stepLogCharacterLimit);
+
+    // ---- Host telemetry ----------------------------------------------------
+
+    // Samples the machine's load and memory every 2 s while an operation runs.
+    void startTelemetryTimer();
+    void stopTelemetryTimer();
+    bool isTelemetryTimerActive() const { return telemetryTimer_.isActive(); }
+    // One sample: cpuUsage from the load since the previous sample (nothing
+    // on the first), ramUsageString as "<used> / <total> GB".
+    void sampleHostTelemetry();
+
+    // ---- Live SfM cloud ----------------------------------------------------
+
+    // Polls COLMAP's snapshots every 1.5 s while the state is processingSfM
+    // and COLMAP runs its incremental mapper; stops in every other state.
+    void updateSfMSnapshotPolling(const pipeline::PipelineState& state);
+    bool isPollingSfMSnapshots() const { return sfmSnapshotPollTimer_.isActive(); }
+    // One poll: the newest numbered snapshot folder, read on a worker when it
+    // is new, published here while the snapshots folder is still current. A
+    // poll while the previous read runs is skipped.
+    void pollSfMSnapshot();
+
+    // Drops a partition progress that waits for its publication.
+    void cancelPendingPartitionProgress();
+
     // ---- Operations --------------------------------------------------------
 
     // Runs `body` on a worker thread of its own, kept as the active task.
@@ -350,6 +411,24 @@ private:
     // Recomputes the computed values and signals those that changed.
     void refreshDerived();
     void completeOperation();
+
+    // What the reporting threads hand over to the main thread. Shared with
+    // the bound callbacks, so that a report arriving on a worker never needs
+    // this object; `lock` guards both fields.
+    struct LiveFeed {
+        std::mutex lock;
+        std::map<pipeline::PipelineLogStep, std::deque<QString>> logBuffer;
+        std::optional<partition::PartitionProgress> pendingProgress;
+    };
+    void bindPipelineCallbacks();
+    // The body of ingestLogLine on the reporting thread: names `target` only
+    // inside work handed to `post`.
+    static void ingest(LiveFeed& feed, const core::Executor& post, PipelineViewModel* target,
+                       pipeline::PipelineLogStep step, const std::string& line);
+    void applyLogLines(std::map<pipeline::PipelineLogStep, std::deque<QString>> lines);
+    void publishPendingPartitionProgress();
+    // COLMAP runs the global mapper, which writes no snapshots.
+    bool runsGlobalMapper() const;
     void saveRunReport();
     void setRunReport(const OptionalRunReport& report) { publish(runReport_, report, &Self::runReportChanged); }
     void setRunReportActive(bool active) { publish(runReportActive_, active, &Self::runReportActiveChanged); }
@@ -392,8 +471,21 @@ private:
     bool resetPending_ = false;
     uint64_t nextBackgroundTask_ = 0;
     std::map<uint64_t, std::jthread> backgroundTasks_;
+
+    std::shared_ptr<LiveFeed> feed_ = std::make_shared<LiveFeed>();
+    engines::HostStats hostStats_;
+    // Main-thread timers.
+    QTimer logFlushTimer_;
+    QTimer telemetryTimer_;
+    QTimer sfmSnapshotPollTimer_;
+    QTimer progressDebounce_;  // single shot, restarted by each partition progress
+    // The snapshot folder last published; none before the first.
+    std::optional<std::string> lastSfMSnapshotDirName_;
+    bool snapshotReadInFlight_ = false;
     // The running operation's worker; joinable while an operation is active.
     std::jthread activeTask_;
+    // The worker of the snapshot read in flight (or of the last one).
+    std::jthread snapshotRead_;
 };
 
 // The memory budget a new view model starts with, in GB: the physical

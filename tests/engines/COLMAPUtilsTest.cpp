@@ -170,6 +170,42 @@ TEST(COLMAPUtils, TruncationReportsTheFailingFieldAndTheWholeFileSize) {
     expectTruncated([&] { COLMAPUtils::readImages(folder / "images.bin"); }, size, 1, size);
 }
 
+// The positions-only read sees exactly the points the full read sees, in
+// ascending id order, with the later of two equal ids kept; tracks are
+// passed over, not trusted.
+TEST(COLMAPUtils, PointPositionsMatchTheFullReadWithoutTracks) {
+    TempDir folder;
+    COLMAPModel model = makeModel(4, 50, 3);
+    COLMAPUtils::writePoints3D(model.points3D, folder / "points3D.bin");
+    std::vector<PointPosition> expected;
+    for (const auto& [id, point] : COLMAPUtils::readPoints3D(folder / "points3D.bin"))
+        expected.push_back({id, point.x, point.y, point.z});
+    EXPECT_EQ(COLMAPUtils::readPointPositions(folder / "points3D.bin"), expected);
+
+    // Out of order, a repeated id, the id limit, an empty and a long track.
+    Bytes points;
+    points.put<uint64_t>(4);
+    auto record = [&](uint64_t id, double x, uint64_t trackLength) {
+        points.put(id).put(x).put(-x).put(0.25).put<uint8_t>(1).put<uint8_t>(2).put<uint8_t>(3).put(0.5);
+        points.put(trackLength);
+        for (uint64_t index = 0; index < trackLength; ++index) points.put<int32_t>(7).put<int32_t>(int32_t(index));
+    };
+    record(UINT64_MAX, 1.5, 0);
+    record(9, 2.5, 3);
+    record(3, 3.5, 1);
+    record(9, 4.5, 0);
+    writeTextFile(folder / "crafted.bin", points.data);
+    EXPECT_EQ(COLMAPUtils::readPointPositions(folder / "crafted.bin"),
+              (std::vector<PointPosition>{{3, 3.5, -3.5, 0.25}, {9, 4.5, -4.5, 0.25}, {UINT64_MAX, 1.5, -1.5, 0.25}}));
+
+    // A track length that does not fit is a truncation, not an allocation.
+    Bytes huge;
+    huge.put<uint64_t>(1).put<uint64_t>(1).put(1.0).put(2.0).put(3.0);
+    huge.put<uint8_t>(1).put<uint8_t>(2).put<uint8_t>(3).put(0.5).put<uint64_t>(UINT64_MAX / 2).put<int32_t>(4);
+    writeTextFile(folder / "huge.bin", huge.data);
+    expectTruncated([&] { COLMAPUtils::readPointPositions(folder / "huge.bin"); }, 8 + 51 + 4, 4, 8 + 51 + 4);
+}
+
 // Counts from the file are checked against the bytes left before anything
 // is allocated: these would ask for exabytes if trusted.
 TEST(COLMAPUtils, HugeCountsAreTruncationNotAllocation) {
@@ -253,10 +289,12 @@ TEST(COLMAPUtils, EveryPrefixOfAModelIsATruncation) {
         {"cameras.bin", [](const auto& path) { COLMAPUtils::readCameras(path); }},
         {"images.bin", [](const auto& path) { COLMAPUtils::readImages(path); }},
         {"points3D.bin", [](const auto& path) { COLMAPUtils::readPoints3D(path); }},
+        {"points3D.bin positions", [](const auto& path) { COLMAPUtils::readPointPositions(path); }},
     };
     for (const auto& [name, read] : readers) {
-        std::string whole = readTextFile(folder / "whole" / name);
-        ASSERT_NO_THROW(read(folder / "whole" / name));
+        const std::string file = name.substr(0, name.find(' '));
+        std::string whole = readTextFile(folder / "whole" / file);
+        ASSERT_NO_THROW(read(folder / "whole" / file));
         for (size_t length = 0; length < whole.size(); ++length) {
             SCOPED_TRACE(name + " cut at " + std::to_string(length));
             auto cut = folder / ("cut-" + name);

@@ -16,7 +16,6 @@
 namespace tessaron::testing {
 namespace {
 
-using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;
 
 // A COLMAP that answers the version probe, writes its pid and then sleeps in
@@ -45,20 +44,12 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     configuration.manager.colmapPath = sleepingCOLMAP(folder.path(), pidFile).string();
     auto model = std::make_unique<PipelineViewModel>(configuration);
 
-    // Reports reach the model through its executor, as the bound callbacks do.
+    // Reports reach the model through its bound callbacks.
     auto delivered = std::make_shared<std::atomic<int>>(0);
     auto destroyed = std::make_shared<std::atomic<bool>>(false);
     auto afterDestruction = std::make_shared<std::atomic<int>>(0);
+    QObject::connect(model.get(), &PipelineViewModel::currentStateChanged, [delivered] { ++*delivered; });
     std::shared_ptr<pipeline::PipelineManager> manager = model->pipelineManager();
-    pipeline::PipelineManager::Callbacks callbacks;
-    callbacks.onStateChange = [post = model->executor(), delivered, destroyed,
-                               afterDestruction](const PipelineState&) {
-        post([delivered, destroyed, afterDestruction] {
-            ++*delivered;
-            if (*destroyed) ++*afterDestruction;
-        });
-    };
-    manager->setCallbacks(std::move(callbacks));
     pipeline::PipelineManager::RunParameters parameters;
     parameters.inputURL = photos;
     parameters.workspaceURL = folder / "Tessaron_workspace";

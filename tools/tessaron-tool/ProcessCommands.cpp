@@ -1,8 +1,10 @@
-// Sub-commands that drive the process runner and the process monitor.
+// Sub-commands that drive the process runner, the process monitor and the
+// host sampler.
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -11,6 +13,7 @@
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
+#include "engines/HostStats.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "engines/ProcessRunner.hpp"
 
@@ -97,6 +100,37 @@ const ToolCommand::Registration monitorRegistration({
     "monitor",
     "[--pid P]... [--seconds S]   print CPU and memory samples of this tool and the given processes each second",
     monitorCommand,
+});
+
+// host [--samples N]: the machine's load and memory, one line a second, as
+// the dashboard shows them (the first line has no load yet).
+int hostCommand(const std::vector<std::string>& arguments) {
+    int samples = 3;
+    if (arguments.size() == 2 && arguments[0] == "--samples") {
+        samples = std::atoi(arguments[1].c_str());
+        if (samples < 1) return usageError("host: --samples needs a positive count");
+    } else if (!arguments.empty()) {
+        return usageError("host takes only --samples N");
+    }
+    engines::HostStats stats;
+    for (int sample = 0; sample < samples; ++sample) {
+        if (sample > 0) std::this_thread::sleep_for(std::chrono::seconds(1));
+        const auto load = stats.sampleCPUPercent();
+        const auto memory = stats.sampleMemory();
+        std::string line = load ? "cpu " + core::fixedText(*load, 1) + " %" : std::string("cpu -");
+        if (memory)
+            line += ", memory " + core::fixedText(double(memory->usedBytes) / 1073741824.0, 1) + " / " +
+                    core::fixedText(double(memory->totalBytes) / 1073741824.0, 0) + " GB";
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+const ToolCommand::Registration hostRegistration({
+    "host",
+    "[--samples N]   the machine's processor load and memory, one line a second",
+    hostCommand,
 });
 
 }  // namespace
