@@ -9,27 +9,33 @@ void PipelineViewModel::connectOperationFeeds(bool withTelemetry) {
     // Lines of an earlier operation that were never flushed are dropped, and
     // the feeds of an earlier operation stop before the new ones start.
     stopOperationTimers();
-    (void)withTelemetry;
+    {
+        std::lock_guard lock(feed_->lock);
+        feed_->logBuffer.clear();
+    }
+    lastSfMSnapshotDirName_.reset();
+    startLogFlushTimer();
+    if (withTelemetry) startTelemetryTimer();
 }
 
 void PipelineViewModel::endOperationFeeds() {
     // Waiting lines reach the step logs before the timers stop.
+    flushLogBuffer();
     stopOperationTimers();
 }
 
-void PipelineViewModel::stopOperationTimers() {}
+void PipelineViewModel::stopOperationTimers() {
+    stopLogFlushTimer();
+    stopTelemetryTimer();
+    sfmSnapshotPollTimer_.stop();
+}
 
-void PipelineViewModel::dropPendingPartitionProgress() {}
+void PipelineViewModel::dropPendingPartitionProgress() { cancelPendingPartitionProgress(); }
 
 void PipelineViewModel::logOperationLine(pipeline::PipelineLogStep step, const std::string& line) {
-    const QString text = QString::fromStdString(line) + QLatin1Char('\n');
-    switch (step) {
-    case pipeline::PipelineLogStep::extraction: setExtractionLog(extractionLog_ + text); break;
-    case pipeline::PipelineLogStep::sfm: setSfmLog(sfmLog_ + text); break;
-    case pipeline::PipelineLogStep::dataPrep: setDataPrepLog(dataPrepLog_ + text); break;
-    case pipeline::PipelineLogStep::training: setTrainingLog(trainingLog_ + text); break;
-    case pipeline::PipelineLogStep::export_: setExportLog(exportLog_ + text); break;
-    }
+    // Through the same buffer as the engines' lines, so the order holds.
+    ingestLogLine(step, line);
+    flushLogBuffer();
 }
 
 }  // namespace tessaron::viewmodel
