@@ -294,7 +294,8 @@ class RealConversion : public ::testing::TestWithParam<SplatOutputFormat> {
 protected:
     void SetUp() override {
         if (!SplatConverterRunner::resourceConverterPath()) GTEST_FAIL() << "SplatConverter is not built";
-        if (backend(GetParam()) == SplatConverterBackend::splatTransform && !SplatConverterRunner::splatTransformPath())
+        // splat-transform converts half the formats and reads every result back.
+        if (!SplatConverterRunner::splatTransformPath())
             GTEST_SKIP() << "splat-transform is not installed: run scripts/setup.sh";
         tessaron::viewer::testing::writeScene(folder_ / "a.ply", count_);
     }
