@@ -17,6 +17,17 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
+    // The step panels' symbols.
+    checkmarkCircleFill,            // done
+    exclamationmarkTriangleFill,    // a warning or a failure
+    handRaisedFill,                 // the user must act
+    squareGrid3x3,                  // a plan of cells
+    squareSplitBottomRightQuarter,  // cells being written
+    playFill,                       // start
+    folder,
+    envelope,
+    docBadgePlus,                   // open a model
+    squareStack3dUp,                // merge layers
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.
