@@ -252,7 +252,7 @@ void FinalPanelView::rebuildOutcome() {
         });
         column->addWidget(report, 0, Qt::AlignLeft);
         addRevealLogs();
-        auto* reset = new QPushButton(tr("Reset & Try Again"), outcome_);
+        auto* reset = new QPushButton(tr("Reset && Try Again"), outcome_);  // "&&": a plain ampersand
         styleProminentButton(*reset, theme::color(NamedColor::red));
         connect(reset, &QPushButton::clicked, this, &FinalPanelView::startOver);
         column->addWidget(reset, 0, Qt::AlignLeft);
@@ -270,6 +270,8 @@ void FinalPanelView::rebuildOutcome() {
         break;
     }
     outcomeHolder_->addWidget(outcome_);
+    // At once, not with the layout's deferred show.
+    outcome_->show();
 }
 
 void FinalPanelView::refreshViewerControls() {
@@ -295,6 +297,7 @@ void FinalPanelView::refreshIdleBlock() {
         initial = std::filesystem::path(output->toStdString());
     converter_ = new viewer::SplatConverterView(initial, idleBlock_);
     converterHolder_->addWidget(converter_);
+    converter_->show();
 }
 
 void FinalPanelView::startOver() { model_.resetRunState(); }

@@ -291,6 +291,8 @@ void PlanningPanelView::refreshReview() {
         size->setPalette(palette);
         layout->addWidget(size, 0, Qt::AlignVCenter);
         cellListLayout_->addWidget(row);
+        // At once, not with the layout's deferred show: the card may be on screen already.
+        row->show();
     }
 }
 

@@ -92,6 +92,7 @@ TEST_F(FinalPanel, EachStateShowsItsOutcomeAndTheIdleBlockOnlyWhenNothingRuns) {
         SCOPED_TRACE(pipeline::toString(c.state));
         EXPECT_EQ(panel_->header().title(), "Final");
         EXPECT_FALSE(panel_->header().status().isShown());
+        EXPECT_TRUE(shown(panel_->outcomeSection()));
         EXPECT_EQ(outcome(), c.texts);
         EXPECT_EQ(shown(panel_->idleBlock()), c.idleBlock);
         EXPECT_EQ(panel_->converter() != nullptr, c.idleBlock);

@@ -18,6 +18,14 @@
 
 namespace tessaron::testing {
 
+// A button's title as drawn: "&&" is an ampersand, a single "&" marks the
+// shortcut letter and is not drawn.
+inline QString shownTitle(const QAbstractButton& button) {
+    QString title = button.text();
+    title.replace(QStringLiteral("&&"), QStringLiteral("\x01")).remove(QLatin1Char('&'));
+    return title.replace(QLatin1Char('\x01'), QLatin1Char('&'));
+}
+
 // The texts of the labels and buttons that a user sees in `root`, in the
 // order they were made (the panels make them top to bottom).
 inline QStringList visibleTexts(const QWidget& root) {
@@ -27,7 +35,7 @@ inline QStringList visibleTexts(const QWidget& root) {
         if (const auto* label = qobject_cast<const QLabel*>(widget); label && !label->text().isEmpty())
             texts << label->text();
         else if (const auto* button = qobject_cast<const QAbstractButton*>(widget); button && !button->text().isEmpty())
-            texts << button->text();
+            texts << shownTitle(*button);
         else if (const auto* elided = dynamic_cast<const viewer::ElidedLabel*>(widget))
             texts << elided->text();
     }
@@ -37,7 +45,7 @@ inline QStringList visibleTexts(const QWidget& root) {
 // The visible button titled `title`; fails the test when there is none.
 inline QAbstractButton* visibleButton(const QWidget& root, const QString& title) {
     for (QAbstractButton* button : root.findChildren<QAbstractButton*>())
-        if (button->text() == title && button->isVisibleTo(&root)) return button;
+        if (shownTitle(*button) == title && button->isVisibleTo(&root)) return button;
     ADD_FAILURE() << "no visible button \"" << title.toStdString() << "\"";
     return nullptr;
 }
