@@ -11,6 +11,7 @@
 
 #include "services/FeedbackSender.hpp"
 #include "viewer/SplatConverterView.hpp"
+#include "views/PanelControls.hpp"
 #include "views/PanelWidgets.hpp"
 
 namespace tessaron::views {
@@ -28,9 +29,7 @@ QPushButton* borderedButton(const QString& title, std::optional<Symbol> symbol, 
 }
 
 QLabel* wrappedLabel(const QString& text, TextStyle style, NamedColor color, QWidget* parent) {
-    QLabel* label = styledLabel(text, style, color, parent);
-    label->setWordWrap(true);
-    return label;
+    return styledLabel(text, style, color, theme::Weight::regular, parent);
 }
 
 // One segment of the camera picker.
@@ -93,9 +92,7 @@ QStringList FinalPanelView::statisticsLines(const viewer::SplatViewerStats& stat
 }
 
 void FinalPanelView::build() {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(16);
+    QVBoxLayout* column = panelColumn(this);
     header_ = new PanelHeader(QStringLiteral("Final"), this);
     column->addWidget(header_);
 
@@ -106,7 +103,7 @@ void FinalPanelView::build() {
     column->addWidget(divider(this));
     column->addWidget(buildViewerControls());
 
-    statistics_ = monospacedLabel({}, TextStyle::caption2, NamedColor::secondary, this);
+    statistics_ = monospacedLabel({}, TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this);
     statistics_->setContentsMargins(8, 8, 8, 8);
     statistics_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     statistics_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -132,7 +129,7 @@ QWidget* FinalPanelView::buildViewerControls() {
     auto* pickerRow = new QHBoxLayout(picker);
     pickerRow->setContentsMargins(0, 0, 0, 0);
     pickerRow->setSpacing(8);
-    pickerRow->addWidget(styledLabel(tr("Camera"), TextStyle::body, NamedColor::primary, picker));
+    pickerRow->addWidget(styledLabel(tr("Camera"), TextStyle::body, NamedColor::primary, theme::Weight::regular, picker));
     auto* segments = new QHBoxLayout;
     segments->setSpacing(0);
     orbit_ = segment(QStringLiteral("Orbit"), picker);
@@ -150,7 +147,7 @@ QWidget* FinalPanelView::buildViewerControls() {
     auto* toggle = new QWidget(controls);
     auto* toggleRow = new QHBoxLayout(toggle);
     toggleRow->setContentsMargins(0, 0, 0, 0);
-    toggleRow->addWidget(styledLabel(tr("Show Stats"), TextStyle::caption, NamedColor::primary, toggle));
+    toggleRow->addWidget(styledLabel(tr("Show Stats"), TextStyle::caption, NamedColor::primary, theme::Weight::regular, toggle));
     toggleRow->addStretch(1);
     showStats_ = new SwitchButton(toggle);
     toggleRow->addWidget(showStats_);
@@ -170,8 +167,8 @@ QWidget* FinalPanelView::buildIdleBlock() {
     auto* remerge = new QVBoxLayout(remergeSection);
     remerge->setContentsMargins(0, 0, 0, 0);
     remerge->setSpacing(6);
-    remerge->addWidget(styledLabel(tr("Re-merge without retraining"), TextStyle::caption, NamedColor::secondary,
-                                   remergeSection));
+    remerge->addWidget(wrappedLabel(tr("Re-merge without retraining"), TextStyle::caption, NamedColor::secondary,
+                                    remergeSection));
     remerge_ = borderedButton(QStringLiteral("Re-merge Existing Cells…"), Symbol::squareStack3dUp, remergeSection);
     remerge->addWidget(remerge_, 0, Qt::AlignLeft);
     connect(remerge_, &QPushButton::clicked, this, [this] { model_.startRemerge(); });
@@ -200,9 +197,7 @@ void FinalPanelView::rebuildOutcome() {
     column->setSpacing(16);
 
     auto addBadge = [&](Symbol symbol, NamedColor color, const QString& text) {
-        auto* badge = new StatusBadge(outcome_);
-        badge->showStatus(symbol, theme::color(color), text);
-        column->addWidget(badge, 0, Qt::AlignLeft);
+        column->addWidget(statusBadge(symbol, color, text, outcome_), 0, Qt::AlignLeft);
     };
     // The log as it was when the section was built.
     auto addRevealLogs = [&] {
@@ -230,8 +225,8 @@ void FinalPanelView::rebuildOutcome() {
         auto* layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(8);
-        layout->addWidget(new ActivitySpinner(12, row), 0, Qt::AlignVCenter);
-        layout->addWidget(styledLabel(tr("Exporting PLY…"), TextStyle::body, NamedColor::secondary, row), 0,
+        layout->addWidget(new ActivitySpinner(row), 0, Qt::AlignVCenter);
+        layout->addWidget(wrappedLabel(tr("Exporting PLY…"), TextStyle::body, NamedColor::secondary, row), 0,
                           Qt::AlignVCenter);
         layout->addStretch(1);
         column->addWidget(row);

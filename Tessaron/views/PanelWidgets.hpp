@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QAbstractButton>
-#include <QFrame>
 #include <QLabel>
+#include <QPointer>
+#include <QString>
 #include <QTimer>
 #include <QWidget>
 
@@ -10,47 +10,21 @@
 #include "views/Theme.hpp"
 
 class QHBoxLayout;
+class QVBoxLayout;
 
 namespace tessaron::views {
 
-// The small pieces the step panels are made of: header, status badges,
-// metric pills, bars, the spinner and the cards' frames.
-//
-// Threads: the main thread only.
+// The small views every step panel shares: the panel's frame, its header
+// row and the status badges of the header.
 
-// A text in one of the window's styles and colours.
-QLabel* styledLabel(const QString& text, theme::TextStyle style, theme::NamedColor color, QWidget* parent,
-                    theme::Weight weight = theme::Weight::regular);
-QLabel* monospacedLabel(const QString& text, theme::TextStyle style, theme::NamedColor color, QWidget* parent,
-                        theme::Weight weight = theme::Weight::regular);
-void setLabelColor(QLabel& label, const QColor& color);
-// A horizontal rule with `padding` above and below.
-QWidget* divider(QWidget* parent, int padding = 4);
-
-// An indeterminate spinner: an arc that turns while it is shown.
-class ActivitySpinner : public QWidget {
-    Q_OBJECT
-public:
-    explicit ActivitySpinner(int size = 12, QWidget* parent = nullptr);
-
-protected:
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QTimer timer_;
-    int angle_ = 0;
-};
-
-// One symbol in one colour.
+// A symbol of the window's own set, drawn at a fixed size in one colour.
 class SymbolView : public QWidget {
     Q_OBJECT
 public:
-    SymbolView(Symbol symbol, const QColor& color, int size, QWidget* parent = nullptr);
-    void setSymbol(Symbol symbol, const QColor& color);
+    SymbolView(Symbol symbol, int side, const QColor& color, QWidget* parent = nullptr);
     Symbol symbol() const { return symbol_; }
     QColor color() const { return color_; }
+    void setSymbol(Symbol symbol, const QColor& color);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -60,124 +34,80 @@ private:
     QColor color_;
 };
 
-// A header's status: nothing, a spinner with a blue text, "Complete" in
-// green, or a symbol with a text in one colour.
+// The small indeterminate spinner of a running step; it turns while shown.
+class ActivitySpinner : public QWidget {
+    Q_OBJECT
+public:
+    explicit ActivitySpinner(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QTimer timer_;
+    int phase_ = 0;
+};
+
+// A badge: a symbol (or the spinner) and a caption in one colour. Its text
+// is what tests and the header read.
 class StatusBadge : public QWidget {
     Q_OBJECT
 public:
-    explicit StatusBadge(QWidget* parent = nullptr);
+    // With a spinner in place of the symbol.
+    StatusBadge(const QString& text, const QColor& color, QWidget* parent = nullptr);
+    StatusBadge(Symbol symbol, const QColor& color, const QString& text, QWidget* parent = nullptr);
 
-    void clear();
-    void showRunning(const QString& text);
-    void showComplete();
-    void showStatus(Symbol symbol, const QColor& color, const QString& text);
-
-    bool isShown() const { return shown_; }
     QString text() const { return text_->text(); }
-    bool isRunning() const { return !spinner_->isHidden(); }
-    const SymbolView& symbol() const { return *symbol_; }
+    bool isRunning() const { return spinner_ != nullptr; }
+    // The symbol, none for a running badge.
+    SymbolView* symbolView() const { return symbol_; }
 
 private:
-    ActivitySpinner* spinner_;
-    SymbolView* symbol_;
-    QLabel* text_;
-    bool shown_ = false;
+    QHBoxLayout* makeRow();
+    QLabel* text_ = nullptr;
+    ActivitySpinner* spinner_ = nullptr;
+    SymbolView* symbol_ = nullptr;
 };
 
-// The title of a panel in bold, and its status at the trailing edge.
+// A small spinner and the text in blue: the step is running.
+StatusBadge* runningBadge(const QString& text, QWidget* parent = nullptr);
+// A green checkmark and "Complete": the run is past the step.
+StatusBadge* completeBadge(QWidget* parent = nullptr);
+// The symbol and the text in the given colour.
+StatusBadge* statusBadge(Symbol symbol, theme::NamedColor color, const QString& text, QWidget* parent = nullptr);
+
+// The header row of a step panel: the title in bold, then, at the trailing
+// edge, the status view of the moment (or nothing).
 class PanelHeader : public QWidget {
     Q_OBJECT
 public:
     explicit PanelHeader(const QString& title, QWidget* parent = nullptr);
+
     QString title() const { return title_->text(); }
-    StatusBadge& status() const { return *status_; }
+    // Replaces the trailing view, which the header then owns; null clears it.
+    void setTrailing(QWidget* trailing);
+    QWidget* trailing() const { return trailing_; }
 
 private:
     QLabel* title_;
-    StatusBadge* status_;
+    QHBoxLayout* row_;
+    QPointer<QWidget> trailing_;
 };
 
-// A label and its value in a small rounded pill.
-class MetricPill : public QWidget {
-    Q_OBJECT
-public:
-    MetricPill(const QString& label, const QString& value, QWidget* parent = nullptr);
-    void setValue(const QString& value);
-    QString label() const { return label_->text(); }
-    QString value() const { return value_->text(); }
+// The layout of a panel's own items: a column, leading-aligned, 16 apart,
+// with no margins of its own (the frame gives them).
+QVBoxLayout* panelColumn(QWidget* panel);
 
-protected:
-    void paintEvent(QPaintEvent* event) override;
+// The frame the step menu puts a panel in: 24 on every edge, as wide as the
+// menu, with the panel at the top and free space below it.
+QWidget* stepPanel(QWidget* content, QWidget* parent = nullptr);
 
-private:
-    QLabel* label_;
-    QLabel* value_;
-};
-
-// The large count of partition cells with its caption.
-class CellCountBadge : public QWidget {
-    Q_OBJECT
-public:
-    explicit CellCountBadge(QWidget* parent = nullptr);
-    void setCount(qint64 count);
-    qint64 count() const { return count_; }
-
-private:
-    QLabel* countLabel_;
-    qint64 count_ = 0;
-};
-
-// A thin linear progress bar; a total below 1 counts as 1, a value beyond
-// the total draws full.
-class LinearProgressBar : public QWidget {
-    Q_OBJECT
-public:
-    explicit LinearProgressBar(QWidget* parent = nullptr);
-    void setProgress(double value, double total);
-    void setTint(const QColor& tint);
-    double value() const { return value_; }
-    double total() const { return total_; }
-    QColor tint() const { return tint_; }
-    QSize sizeHint() const override { return {120, 6}; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    double value_ = 0;
-    double total_ = 1;
-    QColor tint_;
-};
-
-// An on/off switch.
-class SwitchButton : public QAbstractButton {
-    Q_OBJECT
-public:
-    explicit SwitchButton(QWidget* parent = nullptr);
-    QSize sizeHint() const override { return {32, 18}; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-};
-
-// A rounded card painted with a fill and, when given, a stroke.
-class RoundedCard : public QFrame {
-    Q_OBJECT
-public:
-    RoundedCard(double radius, const QColor& fill, const QColor& stroke, QWidget* parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    double radius_;
-    QColor fill_;
-    QColor stroke_;
-};
-
-// Buttons in the two styles the panels use: bordered, and bordered
-// prominent (filled with `tint`, white text).
-void styleBorderedButton(QAbstractButton& button);
-void styleProminentButton(QAbstractButton& button, const QColor& tint, bool large = false);
+// A label in a text style and a named colour, wrapping its words.
+QLabel* styledLabel(const QString& text, theme::TextStyle style, theme::NamedColor color,
+                    theme::Weight weight = theme::Weight::regular, QWidget* parent = nullptr);
+// Sets the colour a label's (or button's) text is drawn in.
+void setTextColor(QWidget* widget, const QColor& color);
 
 }  // namespace tessaron::views

@@ -9,6 +9,9 @@
 #include <QVBoxLayout>
 
 #include "viewer/ElidedLabel.hpp"
+#include "views/CellCountBadge.hpp"
+#include "views/MetricPill.hpp"
+#include "views/PanelControls.hpp"
 #include "views/PanelWidgets.hpp"
 
 namespace tessaron::views {
@@ -45,25 +48,19 @@ QWidget* contentTitle(Symbol symbol, const QString& title, QWidget* parent) {
     auto* row = new QWidget(parent);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(new SymbolView(symbol, theme::color(NamedColor::blue), 17, row), 0, Qt::AlignVCenter);
-    layout->addWidget(styledLabel(title, TextStyle::headline, NamedColor::primary, row), 0, Qt::AlignVCenter);
+    layout->addWidget(new SymbolView(symbol, 17, theme::color(NamedColor::blue), row), 0, Qt::AlignVCenter);
+    QLabel* text = styledLabel(title, TextStyle::headline, NamedColor::primary, theme::Weight::regular, row);
+    text->setWordWrap(false);
+    layout->addWidget(text, 0, Qt::AlignVCenter);
     layout->addStretch(1);
     return row;
-}
-
-QLabel* wrappedLabel(const QString& text, TextStyle style, NamedColor color, QWidget* parent) {
-    QLabel* label = styledLabel(text, style, color, parent);
-    label->setWordWrap(true);
-    return label;
 }
 
 }  // namespace
 
 PlanningPanelView::PlanningPanelView(viewmodel::PipelineViewModel& model, QWidget* parent)
     : QWidget(parent), model_(model) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(16);
+    QVBoxLayout* column = panelColumn(this);
     header_ = new PanelHeader(QStringLiteral("Planning"), this);
     column->addWidget(header_);
     buildProgress();
@@ -87,17 +84,17 @@ void PlanningPanelView::buildProgress() {
     auto* column = new QVBoxLayout(progress_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(16);
-    column->addWidget(wrappedLabel(
+    column->addWidget(styledLabel(
         QStringLiteral("Computing the VastGaussian partition from the reconstruction and your RAM budget. The Voronoi "
                        "cells fill in behind this panel as they're decided."),
-        TextStyle::callout, NamedColor::secondary, progress_));
+        TextStyle::callout, NamedColor::secondary, theme::Weight::regular, progress_));
 
     auto* row = new QWidget(progress_);
     auto* rowLayout = new QHBoxLayout(row);
     rowLayout->setContentsMargins(0, 4, 0, 0);
     rowLayout->setSpacing(8);
-    rowLayout->addWidget(new ActivitySpinner(12, row), 0, Qt::AlignVCenter);
-    phaseText_ = styledLabel({}, TextStyle::callout, NamedColor::secondary, row);
+    rowLayout->addWidget(new ActivitySpinner(row), 0, Qt::AlignVCenter);
+    phaseText_ = styledLabel({}, TextStyle::callout, NamedColor::secondary, theme::Weight::regular, row);
     rowLayout->addWidget(phaseText_, 1, Qt::AlignVCenter);
     column->addWidget(row);
 
@@ -127,8 +124,9 @@ void PlanningPanelView::buildReview() {
     pillsLayout->addStretch(1);
     column->addWidget(pills);
 
-    verdict_ = new StatusBadge(review_);
-    column->addWidget(verdict_, 0, Qt::AlignLeft);
+    verdictSlot_ = new QHBoxLayout;
+    verdictSlot_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(verdictSlot_);
 
     cellList_ = new QWidget(review_);
     cellListLayout_ = new QVBoxLayout(cellList_);
@@ -143,9 +141,9 @@ void PlanningPanelView::buildReview() {
     diagnostics_ = new QCheckBox(QStringLiteral("Run with full diagnostics"), toggle);
     diagnostics_->setFont(theme::font(TextStyle::subheadline));
     toggleLayout->addWidget(diagnostics_);
-    QLabel* detail = wrappedLabel(QStringLiteral("Adds per\u2011iter timing, per\u2011stage GPU profile, and "
+    QLabel* detail = styledLabel(QStringLiteral("Adds per\u2011iter timing, per\u2011stage GPU profile, and "
                                                  "command\u2011buffer GPU times. Slightly slower."),
-                                  TextStyle::caption, NamedColor::secondary, toggle);
+                                  TextStyle::caption, NamedColor::secondary, theme::Weight::regular, toggle);
     // Under the box's text, not under the box.
     detail->setIndent(diagnostics_->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
                       diagnostics_->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
@@ -169,12 +167,13 @@ void PlanningPanelView::buildMaterializing() {
     column->setSpacing(12);
     column->addWidget(
         contentTitle(Symbol::squareSplitBottomRightQuarter, QStringLiteral("Partitioning Cells"), materializing_));
-    column->addWidget(wrappedLabel(QStringLiteral("Writing each cell's COLMAP subset to disk. Training starts "
+    column->addWidget(styledLabel(QStringLiteral("Writing each cell's COLMAP subset to disk. Training starts "
                                                   "automatically as soon as the cells are ready."),
-                                   TextStyle::callout, NamedColor::secondary, materializing_));
+                                   TextStyle::callout, NamedColor::secondary, theme::Weight::regular, materializing_));
     materializationBar_ = new LinearProgressBar(materializing_);
     column->addWidget(materializationBar_);
-    materializationCounter_ = monospacedLabel({}, TextStyle::caption, NamedColor::secondary, materializing_);
+    materializationCounter_ =
+        monospacedLabel({}, TextStyle::caption, NamedColor::secondary, theme::Weight::regular, materializing_);
     column->addWidget(materializationCounter_);
 }
 
@@ -224,20 +223,22 @@ void PlanningPanelView::refresh() {
 }
 
 void PlanningPanelView::refreshStatus() {
-    StatusBadge& status = header_->status();
-    switch (model_.currentState().kind) {
-    case Kind::preparingData: status.showRunning(tr("Planning…")); break;
+    const Kind state = model_.currentState().kind;
+    if (state == statusState_) return;
+    statusState_ = state;
+    switch (state) {
+    case Kind::preparingData: header_->setTrailing(runningBadge(tr("Planning…"))); break;
     case Kind::awaitingPartitionApproval:
-        status.showStatus(Symbol::handRaisedFill, theme::color(NamedColor::orange), tr("Review Plan"));
+        header_->setTrailing(statusBadge(Symbol::handRaisedFill, NamedColor::orange, tr("Review Plan")));
         break;
-    case Kind::materializingCells: status.showRunning(tr("Partitioning…")); break;
+    case Kind::materializingCells: header_->setTrailing(runningBadge(tr("Partitioning…"))); break;
     case Kind::training:
     case Kind::exporting:
-    case Kind::completed: status.showComplete(); break;
+    case Kind::completed: header_->setTrailing(completeBadge()); break;
     case Kind::idle:
     case Kind::extractingFrames:
     case Kind::processingSfM:
-    case Kind::error: status.clear(); break;
+    case Kind::error: header_->setTrailing(nullptr); break;
     }
 }
 
@@ -257,17 +258,23 @@ void PlanningPanelView::refreshReview() {
     cellsPill_->setValue(QString::number(plan->trainableCells().size()));
     skippedPill_->setValue(QString::number(plan->skippedCells().size()));
     budgetPill_->setValue(QString::asprintf("%.1f GB", plan->budgetGB));
-    if (exceedsBudget(*plan))
-        verdict_->showStatus(Symbol::exclamationmarkTriangleFill, theme::color(NamedColor::orange),
-                             QStringLiteral("Some cells exceed budget — swap may be used"));
-    else
-        verdict_->showStatus(Symbol::checkmarkCircleFill, theme::color(NamedColor::green),
-                             QStringLiteral("All cells fit within RAM budget"));
+    auto clear = [](QLayout& layout) {
+        while (QLayoutItem* item = layout.takeAt(0)) {
+            delete item->widget();
+            delete item;
+        }
+    };
+    clear(*verdictSlot_);
+    StatusBadge* verdict =
+        exceedsBudget(*plan) ? statusBadge(Symbol::exclamationmarkTriangleFill, NamedColor::orange,
+                                           QStringLiteral("Some cells exceed budget — swap may be used"), review_)
+                             : statusBadge(Symbol::checkmarkCircleFill, NamedColor::green,
+                                           QStringLiteral("All cells fit within RAM budget"), review_);
+    verdictSlot_->addWidget(verdict, 0, Qt::AlignLeft);
+    verdictSlot_->addStretch(1);
+    verdict->show();
 
-    while (QLayoutItem* item = cellListLayout_->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
+    clear(*cellListLayout_);
     for (size_t index = 0; index < plan->cells.size(); ++index) {
         const CellRowTexts texts = cellRowTexts(int64_t(index), plan->cells[index], *plan);
         auto* row = new QWidget(cellList_);
@@ -276,10 +283,11 @@ void PlanningPanelView::refreshReview() {
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(8);
         layout->addWidget(new CellDot(theme::cellColor(int64_t(index)), row), 0, Qt::AlignVCenter);
-        layout->addWidget(monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, row, theme::Weight::bold),
+        layout->addWidget(monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, theme::Weight::bold, row),
                           0, Qt::AlignVCenter);
-        layout->addWidget(monospacedLabel(texts.budget, TextStyle::caption, NamedColor::primary, row), 0,
-                          Qt::AlignVCenter);
+        layout->addWidget(
+            monospacedLabel(texts.budget, TextStyle::caption, NamedColor::primary, theme::Weight::regular, row), 0,
+            Qt::AlignVCenter);
         layout->addSpacing(4);
         layout->addStretch(1);
         // The size gives way first when the menu is narrow.

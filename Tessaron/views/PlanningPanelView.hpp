@@ -8,6 +8,7 @@
 #include "viewmodel/PipelineViewModel.hpp"
 
 class QCheckBox;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QVBoxLayout;
@@ -18,7 +19,6 @@ class CellCountBadge;
 class LinearProgressBar;
 class MetricPill;
 class PanelHeader;
-class StatusBadge;
 
 // The Planning step's panel. While the plan is computed: an explanation, the
 // planner's phase and its cell count. While the run waits for the user: the
@@ -78,6 +78,8 @@ private:
     Phase phase_ = Phase::planningProgress;
     // The plan whose rows are on screen.
     viewmodel::PartitionPlanPointer shownPlan_;
+    // The state whose header status is on screen.
+    std::optional<pipeline::PipelineState::Kind> statusState_;
 
     PanelHeader* header_ = nullptr;
     QWidget* progress_ = nullptr;
@@ -88,7 +90,7 @@ private:
     MetricPill* cellsPill_ = nullptr;
     MetricPill* skippedPill_ = nullptr;
     MetricPill* budgetPill_ = nullptr;
-    StatusBadge* verdict_ = nullptr;
+    QHBoxLayout* verdictSlot_ = nullptr;
     QWidget* cellList_ = nullptr;
     QVBoxLayout* cellListLayout_ = nullptr;
     QCheckBox* diagnostics_ = nullptr;

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+#include "views/MetricPill.hpp"
+#include "views/PanelControls.hpp"
 #include "views/PanelWidgets.hpp"
 
 namespace tessaron::views {
@@ -33,9 +35,7 @@ QWidget* pillRow(std::initializer_list<MetricPill*> pills, QWidget* row) {
 
 TrainingPanelView::TrainingPanelView(viewmodel::PipelineViewModel& model, QWidget* parent)
     : QWidget(parent), model_(model) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(16);
+    QVBoxLayout* column = panelColumn(this);
     header_ = new PanelHeader(QStringLiteral("Training"), this);
     column->addWidget(header_);
 
@@ -53,17 +53,14 @@ TrainingPanelView::TrainingPanelView(viewmodel::PipelineViewModel& model, QWidge
     cellBar_ = new LinearProgressBar(progressBlock_);
     overallBar_ = new LinearProgressBar(progressBlock_);
     overallBar_->setTint(theme::color(NamedColor::green));
-    eta_ = styledLabel({}, TextStyle::caption2, NamedColor::secondary, progressBlock_);
+    eta_ = styledLabel({}, TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, progressBlock_);
     block->addWidget(cellBar_);
     block->addWidget(overallBar_);
     block->addWidget(eta_);
     column->addWidget(progressBlock_);
 
-    QLabel* caption =
-        styledLabel(tr("Finished cells dim; the cell training now is highlighted in the background."),
-                    TextStyle::caption2, NamedColor::secondary, this);
-    caption->setWordWrap(true);
-    column->addWidget(caption);
+    column->addWidget(styledLabel(tr("Finished cells dim; the cell training now is highlighted in the background."),
+                                  TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this));
 
     using Model = viewmodel::PipelineViewModel;
     for (auto signal : {&Model::currentStateChanged, &Model::totalCellsChanged, &Model::currentCellIndexChanged,
@@ -93,13 +90,15 @@ QString TrainingPanelView::formatDuration(double seconds) {
 
 void TrainingPanelView::refresh() {
     const Kind state = model_.currentState().kind;
-    StatusBadge& status = header_->status();
-    if (state == Kind::training)
-        status.showRunning(tr("Training…"));
-    else if (state == Kind::exporting || state == Kind::completed)
-        status.showComplete();
-    else
-        status.clear();
+    if (state != statusState_) {
+        statusState_ = state;
+        if (state == Kind::training)
+            header_->setTrailing(runningBadge(tr("Training…")));
+        else if (state == Kind::exporting || state == Kind::completed)
+            header_->setTrailing(completeBadge());
+        else
+            header_->setTrailing(nullptr);
+    }
 
     const qint64 totalCells = model_.totalCells();
     const bool partitioned = totalCells >= 2;

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 
 #include "viewmodel/PipelineViewModel.hpp"
 
@@ -46,6 +47,8 @@ private:
     void refresh();
 
     viewmodel::PipelineViewModel& model_;
+    // The state whose header status is on screen.
+    std::optional<pipeline::PipelineState::Kind> statusState_;
     PanelHeader* header_ = nullptr;
     MetricPill* cellPill_ = nullptr;
     MetricPill* iterationPill_ = nullptr;

@@ -15,7 +15,7 @@
 #include "viewer/ConverterModel.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/FinalPanelView.hpp"
-#include "views/PanelWidgets.hpp"
+#include "views/PanelControls.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -91,7 +91,7 @@ TEST_F(FinalPanel, EachStateShowsItsOutcomeAndTheIdleBlockOnlyWhenNothingRuns) {
         settle();
         SCOPED_TRACE(pipeline::toString(c.state));
         EXPECT_EQ(panel_->header().title(), "Final");
-        EXPECT_FALSE(panel_->header().status().isShown());
+        EXPECT_EQ(panel_->header().trailing(), nullptr);
         EXPECT_TRUE(shown(panel_->outcomeSection()));
         EXPECT_EQ(outcome(), c.texts);
         EXPECT_EQ(shown(panel_->idleBlock()), c.idleBlock);

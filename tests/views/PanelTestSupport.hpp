@@ -7,14 +7,20 @@
 
 #include <QAbstractButton>
 #include <QLabel>
+#include <QLayout>
 #include <QTest>
 #include <QWidget>
 
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "partition/PartitionPlan.hpp"
 #include "viewer/ElidedLabel.hpp"
+#include "views/PanelWidgets.hpp"
+
+// Test failures print texts, not their bytes.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace tessaron::testing {
 
@@ -26,19 +32,45 @@ inline QString shownTitle(const QAbstractButton& button) {
     return title.replace(QLatin1Char('\x01'), QLatin1Char('&'));
 }
 
-// The texts of the labels and buttons that a user sees in `root`, in the
-// order they were made (the panels make them top to bottom).
+// The texts of the labels and buttons that a user sees in `root`, top to
+// bottom as its layouts place them.
+inline void collectVisibleTexts(const QWidget& root, const QWidget& widget, QStringList& texts);
+
+inline void collectLayoutTexts(const QWidget& root, const QLayout& layout, QStringList& texts) {
+    for (int index = 0; index < layout.count(); ++index) {
+        QLayoutItem* item = layout.itemAt(index);
+        if (const QWidget* child = item->widget())
+            collectVisibleTexts(root, *child, texts);
+        else if (const QLayout* inner = item->layout())
+            collectLayoutTexts(root, *inner, texts);
+    }
+}
+
+inline void collectVisibleTexts(const QWidget& root, const QWidget& widget, QStringList& texts) {
+    if (&widget != &root && !widget.isVisibleTo(&root)) return;
+    if (const auto* label = qobject_cast<const QLabel*>(&widget)) {
+        if (!label->text().isEmpty()) texts << label->text();
+        return;
+    }
+    if (const auto* button = qobject_cast<const QAbstractButton*>(&widget)) {
+        if (!button->text().isEmpty()) texts << shownTitle(*button);
+        return;
+    }
+    if (const auto* elided = dynamic_cast<const viewer::ElidedLabel*>(&widget)) {
+        texts << elided->text();
+        return;
+    }
+    if (const QLayout* layout = widget.layout()) {
+        collectLayoutTexts(root, *layout, texts);
+        return;
+    }
+    for (const QWidget* child : widget.findChildren<const QWidget*>(Qt::FindDirectChildrenOnly))
+        collectVisibleTexts(root, *child, texts);
+}
+
 inline QStringList visibleTexts(const QWidget& root) {
     QStringList texts;
-    for (const QWidget* widget : root.findChildren<const QWidget*>()) {
-        if (!widget->isVisibleTo(&root)) continue;
-        if (const auto* label = qobject_cast<const QLabel*>(widget); label && !label->text().isEmpty())
-            texts << label->text();
-        else if (const auto* button = qobject_cast<const QAbstractButton*>(widget); button && !button->text().isEmpty())
-            texts << shownTitle(*button);
-        else if (const auto* elided = dynamic_cast<const viewer::ElidedLabel*>(widget))
-            texts << elided->text();
-    }
+    collectVisibleTexts(root, root, texts);
     return texts;
 }
 
@@ -53,6 +85,15 @@ inline QAbstractButton* visibleButton(const QWidget& root, const QString& title)
 inline void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+}
+
+// The header's status badge; none while it shows no status.
+inline const views::StatusBadge* headerStatus(const views::PanelHeader& header) {
+    return qobject_cast<const views::StatusBadge*>(header.trailing());
+}
+inline std::string statusText(const views::PanelHeader& header) {
+    const views::StatusBadge* badge = headerStatus(header);
+    return badge ? badge->text().toStdString() : "";
 }
 
 // A plan cell with the figures its row shows.

@@ -8,7 +8,8 @@
 
 #include "PanelTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
-#include "views/PanelWidgets.hpp"
+#include "views/MetricPill.hpp"
+#include "views/PanelControls.hpp"
 #include "views/TrainingPanelView.hpp"
 
 namespace tessaron::testing {
@@ -80,9 +81,9 @@ TEST_F(TrainingPanel, HeaderAndProgressBlockFollowTheState) {
     };
     for (const Case& c : table) {
         model_->setCurrentState(c.state);
-        const views::StatusBadge& status = panel_->header().status();
-        EXPECT_EQ(status.isShown() ? status.text().toStdString() : "", c.status) << pipeline::toString(c.state);
-        EXPECT_EQ(status.isShown() && status.isRunning(), c.state.kind == Kind::training);
+        const views::StatusBadge* status = headerStatus(panel_->header());
+        EXPECT_EQ(statusText(panel_->header()), c.status) << pipeline::toString(c.state);
+        EXPECT_EQ(status && status->isRunning(), c.state.kind == Kind::training);
         EXPECT_EQ(shown(panel_->progressBlock()), c.block) << pipeline::toString(c.state);
     }
     // No iterations to count: no block, whatever the cell's own target.
@@ -145,7 +146,7 @@ TEST_F(TrainingPanel, OneModelHasNoCellPillNoRunBarAndNoEstimate) {
     EXPECT_EQ(panel_->splatsPill().value(), "1.0K");
     model_->setCurrentState(Kind::exporting);
     EXPECT_FALSE(shown(panel_->progressBlock()));
-    EXPECT_EQ(panel_->header().status().text(), "Complete");
+    EXPECT_EQ(statusText(panel_->header()), "Complete");
 }
 
 }  // namespace

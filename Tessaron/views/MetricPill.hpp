@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QLabel>
+#include <QWidget>
+
+namespace tessaron::views {
+
+// A label and its value in a small rounded pill. Main thread only.
+class MetricPill : public QWidget {
+    Q_OBJECT
+public:
+    MetricPill(const QString& label, const QString& value, QWidget* parent = nullptr);
+    void setValue(const QString& value);
+    QString label() const { return label_->text(); }
+    QString value() const { return value_->text(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QLabel* label_;
+    QLabel* value_;
+};
+
+}  // namespace tessaron::views
