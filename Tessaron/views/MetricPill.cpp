@@ -29,7 +29,7 @@ void MetricPill::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), 6, 6);
-    painter.fillPath(path, QApplication::palette().color(QPalette::Button));
+    painter.fillPath(path, QApplication::palette().color(QPalette::Base));
 }
 
 }  // namespace tessaron::views
