@@ -17,14 +17,23 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
-    // The step panels' symbols.
-    checkmarkCircleFill,            // done
-    exclamationmarkTriangleFill,    // a warning or a failure
+    // The step panels' badges and the log drawer's close button.
+    checkmarkCircleFill,
+    exclamationmarkTriangleFill,
+    xmarkCircleFill,
+    // The five steps of the step bar.
+    folder,
+    cameraAperture,
+    squareGrid3x3,
+    cpu,
+    cubeTransparent,
+    // The resources strip's rows.
+    memoryChip,
+    gauge,
+    // The Planning and Final panels.
     handRaisedFill,                 // the user must act
-    squareGrid3x3,                  // a plan of cells
     squareSplitBottomRightQuarter,  // cells being written
     playFill,                       // start
-    folder,
     envelope,
     docBadgePlus,                   // open a model
     squareStack3dUp,                // merge layers
