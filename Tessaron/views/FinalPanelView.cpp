@@ -39,10 +39,10 @@ QPushButton* segment(const QString& title, QWidget* parent) {
     button->setFont(theme::font(TextStyle::callout));
     button->setCursor(Qt::PointingHandCursor);
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    button->setStyleSheet(QStringLiteral("QPushButton { border: 1px solid %1; padding: 3px 10px; background: transparent; }"
-                                         "QPushButton:checked { background: %2; color: white; border-color: %2; }")
-                              .arg(theme::color(NamedColor::primary, 0.2).name(QColor::HexArgb),
-                                   theme::color(NamedColor::blue).name()));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { border: 1px solid %1; padding: 3px 10px; background: transparent; }"
+                       "QPushButton:checked { background: %2; color: white; border-color: %2; }")
+            .arg(theme::color(NamedColor::primary, 0.2).name(QColor::HexArgb), theme::color(NamedColor::blue).name()));
     return button;
 }
 
@@ -129,7 +129,8 @@ QWidget* FinalPanelView::buildViewerControls() {
     auto* pickerRow = new QHBoxLayout(picker);
     pickerRow->setContentsMargins(0, 0, 0, 0);
     pickerRow->setSpacing(8);
-    pickerRow->addWidget(styledLabel(tr("Camera"), TextStyle::body, NamedColor::primary, theme::Weight::regular, picker));
+    pickerRow->addWidget(
+        styledLabel(tr("Camera"), TextStyle::body, NamedColor::primary, theme::Weight::regular, picker));
     auto* segments = new QHBoxLayout;
     segments->setSpacing(0);
     orbit_ = segment(QStringLiteral("Orbit"), picker);
@@ -147,7 +148,8 @@ QWidget* FinalPanelView::buildViewerControls() {
     auto* toggle = new QWidget(controls);
     auto* toggleRow = new QHBoxLayout(toggle);
     toggleRow->setContentsMargins(0, 0, 0, 0);
-    toggleRow->addWidget(styledLabel(tr("Show Stats"), TextStyle::caption, NamedColor::primary, theme::Weight::regular, toggle));
+    toggleRow->addWidget(
+        styledLabel(tr("Show Stats"), TextStyle::caption, NamedColor::primary, theme::Weight::regular, toggle));
     toggleRow->addStretch(1);
     showStats_ = new SwitchButton(toggle);
     toggleRow->addWidget(showStats_);
@@ -167,8 +169,8 @@ QWidget* FinalPanelView::buildIdleBlock() {
     auto* remerge = new QVBoxLayout(remergeSection);
     remerge->setContentsMargins(0, 0, 0, 0);
     remerge->setSpacing(6);
-    remerge->addWidget(wrappedLabel(tr("Re-merge without retraining"), TextStyle::caption, NamedColor::secondary,
-                                    remergeSection));
+    remerge->addWidget(
+        wrappedLabel(tr("Re-merge without retraining"), TextStyle::caption, NamedColor::secondary, remergeSection));
     remerge_ = borderedButton(QStringLiteral("Re-merge Existing Cells…"), Symbol::squareStack3dUp, remergeSection);
     remerge->addWidget(remerge_, 0, Qt::AlignLeft);
     connect(remerge_, &QPushButton::clicked, this, [this] { model_.startRemerge(); });

@@ -36,8 +36,7 @@ QWidget* divider(QWidget* parent, int padding) {
 
 // ---- LinearProgressBar -------------------------------------------------------
 
-LinearProgressBar::LinearProgressBar(QWidget* parent)
-    : QWidget(parent), tint_(theme::color(NamedColor::blue)) {
+LinearProgressBar::LinearProgressBar(QWidget* parent) : QWidget(parent), tint_(theme::color(NamedColor::blue)) {
     setFixedHeight(6);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }

@@ -142,8 +142,8 @@ void PlanningPanelView::buildReview() {
     diagnostics_->setFont(theme::font(TextStyle::subheadline));
     toggleLayout->addWidget(diagnostics_);
     QLabel* detail = styledLabel(QStringLiteral("Adds per\u2011iter timing, per\u2011stage GPU profile, and "
-                                                 "command\u2011buffer GPU times. Slightly slower."),
-                                  TextStyle::caption, NamedColor::secondary, theme::Weight::regular, toggle);
+                                                "command\u2011buffer GPU times. Slightly slower."),
+                                 TextStyle::caption, NamedColor::secondary, theme::Weight::regular, toggle);
     // Under the box's text, not under the box.
     detail->setIndent(diagnostics_->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
                       diagnostics_->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing));
@@ -168,8 +168,8 @@ void PlanningPanelView::buildMaterializing() {
     column->addWidget(
         contentTitle(Symbol::squareSplitBottomRightQuarter, QStringLiteral("Partitioning Cells"), materializing_));
     column->addWidget(styledLabel(QStringLiteral("Writing each cell's COLMAP subset to disk. Training starts "
-                                                  "automatically as soon as the cells are ready."),
-                                   TextStyle::callout, NamedColor::secondary, theme::Weight::regular, materializing_));
+                                                 "automatically as soon as the cells are ready."),
+                                  TextStyle::callout, NamedColor::secondary, theme::Weight::regular, materializing_));
     materializationBar_ = new LinearProgressBar(materializing_);
     column->addWidget(materializationBar_);
     materializationCounter_ =
@@ -227,18 +227,26 @@ void PlanningPanelView::refreshStatus() {
     if (state == statusState_) return;
     statusState_ = state;
     switch (state) {
-    case Kind::preparingData: header_->setTrailing(runningBadge(tr("Planning…"))); break;
+    case Kind::preparingData:
+        header_->setTrailing(runningBadge(tr("Planning…")));
+        break;
     case Kind::awaitingPartitionApproval:
         header_->setTrailing(statusBadge(Symbol::handRaisedFill, NamedColor::orange, tr("Review Plan")));
         break;
-    case Kind::materializingCells: header_->setTrailing(runningBadge(tr("Partitioning…"))); break;
+    case Kind::materializingCells:
+        header_->setTrailing(runningBadge(tr("Partitioning…")));
+        break;
     case Kind::training:
     case Kind::exporting:
-    case Kind::completed: header_->setTrailing(completeBadge()); break;
+    case Kind::completed:
+        header_->setTrailing(completeBadge());
+        break;
     case Kind::idle:
     case Kind::extractingFrames:
     case Kind::processingSfM:
-    case Kind::error: header_->setTrailing(nullptr); break;
+    case Kind::error:
+        header_->setTrailing(nullptr);
+        break;
     }
 }
 
@@ -265,11 +273,11 @@ void PlanningPanelView::refreshReview() {
         }
     };
     clear(*verdictSlot_);
-    StatusBadge* verdict =
-        exceedsBudget(*plan) ? statusBadge(Symbol::exclamationmarkTriangleFill, NamedColor::orange,
-                                           QStringLiteral("Some cells exceed budget — swap may be used"), review_)
-                             : statusBadge(Symbol::checkmarkCircleFill, NamedColor::green,
-                                           QStringLiteral("All cells fit within RAM budget"), review_);
+    StatusBadge* verdict = exceedsBudget(*plan)
+                               ? statusBadge(Symbol::exclamationmarkTriangleFill, NamedColor::orange,
+                                             QStringLiteral("Some cells exceed budget — swap may be used"), review_)
+                               : statusBadge(Symbol::checkmarkCircleFill, NamedColor::green,
+                                             QStringLiteral("All cells fit within RAM budget"), review_);
     verdictSlot_->addWidget(verdict, 0, Qt::AlignLeft);
     verdictSlot_->addStretch(1);
     verdict->show();
@@ -283,8 +291,9 @@ void PlanningPanelView::refreshReview() {
         layout->setContentsMargins(0, 0, 0, 0);
         layout->setSpacing(8);
         layout->addWidget(new CellDot(theme::cellColor(int64_t(index)), row), 0, Qt::AlignVCenter);
-        layout->addWidget(monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, theme::Weight::bold, row),
-                          0, Qt::AlignVCenter);
+        layout->addWidget(
+            monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, theme::Weight::bold, row), 0,
+            Qt::AlignVCenter);
         layout->addWidget(
             monospacedLabel(texts.budget, TextStyle::caption, NamedColor::primary, theme::Weight::regular, row), 0,
             Qt::AlignVCenter);

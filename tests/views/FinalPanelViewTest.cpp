@@ -78,12 +78,15 @@ TEST_F(FinalPanel, EachStateShowsItsOutcomeAndTheIdleBlockOnlyWhenNothingRuns) {
         {Kind::exporting, true, {"Exporting PLY…"}, false},
         {Kind::completed, false, {"Pipeline complete", "Start New Pipeline"}, true},
         {Kind::completed, true, {"Pipeline complete", "Show Logs in File Manager", "Start New Pipeline"}, true},
-        {PipelineState::error("COLMAP failed: 3 of 120 images registered"), true,
+        {PipelineState::error("COLMAP failed: 3 of 120 images registered"),
+         true,
          {"Pipeline failed", "COLMAP failed: 3 of 120 images registered", "Report This Problem…",
           "Show Logs in File Manager", "Reset & Try Again"},
          true},
-        {PipelineState::error("<b>not bold</b>"), false,
-         {"Pipeline failed", "<b>not bold</b>", "Report This Problem…", "Reset & Try Again"}, true},
+        {PipelineState::error("<b>not bold</b>"),
+         false,
+         {"Pipeline failed", "<b>not bold</b>", "Report This Problem…", "Reset & Try Again"},
+         true},
     };
     for (const Case& c : table) {
         model_->setLogFileURL(c.withLog ? viewmodel::OptionalPath(log) : std::nullopt);
@@ -132,8 +135,7 @@ TEST_F(FinalPanel, StartNewPipelineAndResetAndTryAgainBothResetTheRun) {
         model_->setOutputPlyPath(QStringLiteral("/somewhere/output.ply"));
         model_->setCurrentState(ended);
         settle();
-        click(visibleButton(panel_->outcomeSection(),
-                            ended.isError() ? "Reset & Try Again" : "Start New Pipeline"));
+        click(visibleButton(panel_->outcomeSection(), ended.isError() ? "Reset & Try Again" : "Start New Pipeline"));
         settle();
         EXPECT_EQ(model_->currentState(), Kind::idle);
         EXPECT_FALSE(model_->selectedInputURL());

@@ -110,16 +110,16 @@ TEST_F(PlanningPanel, ProgressShowsThePlannersPhaseAndItsCellsOnceThereAreAny) {
     model_->setPartitionProgress(partition::PartitionProgress{"Splitting cell 4 of 7…", {}, 7});
     EXPECT_TRUE(panel_->cellCountBadge().isVisibleTo(panel_.get()));
     EXPECT_EQ(panel_->cellCountBadge().count(), 7);
-    EXPECT_EQ(texts().mid(3), (QStringList{"Splitting cell 4 of 7…", "7",
-                                           "cells so far — watch them split in the background"}));
+    EXPECT_EQ(texts().mid(3),
+              (QStringList{"Splitting cell 4 of 7…", "7", "cells so far — watch them split in the background"}));
 }
 
 TEST_F(PlanningPanel, ReviewShowsTheFiguresTheVerdictAndARowPerCell) {
     review(elevenAndTwoSkipped());
     const QStringList shown = texts();
     ASSERT_GE(shown.size(), 14);
-    EXPECT_EQ(shown.mid(0, 10), (QStringList{"Planning", "Review Plan", "Partition Plan Ready", "Cells", "11", "Skipped",
-                                            "2", "Budget", "12.0 GB", "All cells fit within RAM budget"}));
+    EXPECT_EQ(shown.mid(0, 10), (QStringList{"Planning", "Review Plan", "Partition Plan Ready", "Cells", "11",
+                                             "Skipped", "2", "Budget", "12.0 GB", "All cells fit within RAM budget"}));
     // Skipped cells keep their row; the names count rows, not ids.
     EXPECT_EQ(shown.mid(10, 3), (QStringList{"cell_0", "cap 600K · 30K it · 4.0 GB", "40 img · 20K pts"}));
     EXPECT_TRUE(shown.contains("cell_12"));
@@ -173,9 +173,17 @@ TEST(PlanCellRow, DividesTowardZeroAndCountsFramesOnlyForARig) {
         PlanningPanelView::CellRowTexts expected;
     };
     const std::vector<Case> table{
-        {std::nullopt, planCell(96, 999, 3.26, 1999, 29999), 0, {"cell_0", "cap 1K · 29K it · 3.3 GB", "96 img · 0K pts"}},
-        {1, planCell(96, 45678, 0.04, 1000000, 30000), 12, {"cell_12", "cap 1000K · 30K it · 0.0 GB", "96 img · 45K pts"}},
-        {8, planCell(96, 45678, 11.96, 850000, 7000), 3,
+        {std::nullopt,
+         planCell(96, 999, 3.26, 1999, 29999),
+         0,
+         {"cell_0", "cap 1K · 29K it · 3.3 GB", "96 img · 0K pts"}},
+        {1,
+         planCell(96, 45678, 0.04, 1000000, 30000),
+         12,
+         {"cell_12", "cap 1000K · 30K it · 0.0 GB", "96 img · 45K pts"}},
+        {8,
+         planCell(96, 45678, 11.96, 850000, 7000),
+         3,
          {"cell_3", "cap 850K · 7K it · 12.0 GB", "96 img · 12 frames · 45K pts"}},
         {8, planCell(15, 2000, 1, 999, 999), 4, {"cell_4", "cap 0K · 0K it · 1.0 GB", "15 img · 1 frames · 2K pts"}},
     };
@@ -206,7 +214,8 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
     std::atomic<int> answers = 0;
     std::atomic<bool> approved = false;
     auto awaitAnswer = [&](std::stop_token) {
-        const Approval outcome = pipeline::PipelineManagerTestAccess::awaitPartitionApproval(*model_->pipelineManager());
+        const Approval outcome =
+            pipeline::PipelineManagerTestAccess::awaitPartitionApproval(*model_->pipelineManager());
         approved = outcome == Approval::approved;
         ++answers;
     };

@@ -24,15 +24,16 @@ const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolde
 
 TEST(TrainingFormats, CountsAndDurationsReadShort) {
     const std::vector<std::pair<int64_t, const char*>> counts{
-        {0, "0"},           {999, "999"},          {1000, "1.0K"},        {12345, "12.3K"},
-        {999999, "1000.0K"}, {1000000, "1.00M"},   {1234567, "1.23M"},    {2500000, "2.50M"}};
+        {0, "0"},           {999, "999"},       {1000, "1.0K"},    {12345, "12.3K"}, {999999, "1000.0K"},
+        {1000000, "1.00M"}, {1234567, "1.23M"}, {2500000, "2.50M"}};
     for (const auto& [count, text] : counts) EXPECT_EQ(TrainingPanelView::formatCount(count), text) << count;
 
     const std::vector<std::pair<double, const char*>> durations{
-        {0.4, "0s"},        {42, "42s"},         {59.4, "59s"},       {59.5, "1m 00s"},     {245.4, "4m 05s"},
-        {725, "12m 05s"},   {3599.4, "59m 59s"}, {3599.5, "1h 00m"},  {7260, "2h 01m"},     {7620, "2h 07m"},
-        {7679, "2h 07m"},   {360000, "100h 00m"}};
-    for (const auto& [seconds, text] : durations) EXPECT_EQ(TrainingPanelView::formatDuration(seconds), text) << seconds;
+        {0.4, "0s"},       {42, "42s"},      {59.4, "59s"},       {59.5, "1m 00s"},
+        {245.4, "4m 05s"}, {725, "12m 05s"}, {3599.4, "59m 59s"}, {3599.5, "1h 00m"},
+        {7260, "2h 01m"},  {7620, "2h 07m"}, {7679, "2h 07m"},    {360000, "100h 00m"}};
+    for (const auto& [seconds, text] : durations)
+        EXPECT_EQ(TrainingPanelView::formatDuration(seconds), text) << seconds;
     for (double odd : {std::nan(""), std::numeric_limits<double>::infinity(), 1e300})
         EXPECT_EQ(TrainingPanelView::formatDuration(odd), "\u2014") << odd;
 }
@@ -76,8 +77,12 @@ TEST_F(TrainingPanel, HeaderAndProgressBlockFollowTheState) {
     };
     model_->setTrainingIterations(30000);
     const std::vector<Case> table{
-        {Kind::idle, "", false},           {Kind::materializingCells, "", false}, {Kind::training, "Training…", true},
-        {Kind::exporting, "Complete", false}, {Kind::completed, "Complete", false}, {PipelineState::error("x"), "", false},
+        {Kind::idle, "", false},
+        {Kind::materializingCells, "", false},
+        {Kind::training, "Training…", true},
+        {Kind::exporting, "Complete", false},
+        {Kind::completed, "Complete", false},
+        {PipelineState::error("x"), "", false},
     };
     for (const Case& c : table) {
         model_->setCurrentState(c.state);
@@ -99,8 +104,8 @@ TEST_F(TrainingPanel, APartitionedRunShowsItsCellTheRunsBarAndTheEstimate) {
     // The last of eleven cells half done after ten cells of 490.8 s: 245.4 s left.
     trainCells(11, 11, 15000, 10, 490.8);
     EXPECT_EQ(visibleTexts(*panel_),
-              (QStringList{"Training", "Training…", "Cell", "11 / 11", "Iter", "15000 / 30000", "Splats", "1.23M", "Speed",
-                           "18.0 ms", "ETA: ~4m 05s remaining",
+              (QStringList{"Training", "Training…", "Cell", "11 / 11", "Iter", "15000 / 30000", "Splats", "1.23M",
+                           "Speed", "18.0 ms", "ETA: ~4m 05s remaining",
                            "Finished cells dim; the cell training now is highlighted in the background."}));
     EXPECT_EQ(panel_->cellBar().value(), 15000);
     EXPECT_EQ(panel_->cellBar().total(), 30000);

@@ -1,7 +1,6 @@
-// States of the Planning, Training and Final panels, each alone in the step
-// menu's frame (a scroll view, padding 24, the menu's default width) on a
-// view model put into the state.
-#include <QScrollArea>
+// States of the Planning, Training and Final panels, each in the step menu
+// (its scroll view and frame, at the menu's default width) on a view model
+// put into the state.
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
@@ -9,10 +8,8 @@
 
 #include "ShotState.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
-#include "views/FinalPanelView.hpp"
 #include "views/FinalViewerState.hpp"
-#include "views/PlanningPanelView.hpp"
-#include "views/TrainingPanelView.hpp"
+#include "views/StepMenuView.hpp"
 
 namespace tessaron::shots {
 namespace {
@@ -23,12 +20,13 @@ using Kind = pipeline::PipelineState::Kind;
 constexpr int menuWidth = 430;
 constexpr int menuHeight = 860;
 
-// A panel on its own view model, framed as the step menu frames it.
+// A step's panel on its own view model, in the step menu as the window
+// shows it.
 struct PanelStage {
     std::shared_ptr<QTemporaryDir> folder = std::make_shared<QTemporaryDir>();
     std::shared_ptr<PipelineViewModel> model;
     std::shared_ptr<views::FinalViewerState> viewer = std::make_shared<views::FinalViewerState>();
-    std::shared_ptr<QScrollArea> frame = std::make_shared<QScrollArea>();
+    std::shared_ptr<QWidget> window = std::make_shared<QWidget>();
 
     PanelStage() {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
@@ -36,26 +34,23 @@ struct PanelStage {
         configuration.physicalMemoryBytes = uint64_t(32) << 30;
         configuration.manager.supportFolder = folder->path().toStdString();
         model = std::make_shared<PipelineViewModel>(configuration);
-        frame->setWidgetResizable(true);
-        frame->setFrameShape(QFrame::NoFrame);
-        frame->resize(menuWidth, menuHeight);
+        window->setAutoFillBackground(true);
+        window->resize(menuWidth, menuHeight);
     }
 
-    void show(QWidget* panel) {
-        auto* content = new QWidget;
-        auto* column = new QVBoxLayout(content);
-        column->setContentsMargins(24, 24, 24, 24);
-        column->setSpacing(16);
-        column->addWidget(panel);
-        column->addStretch(1);
-        frame->setWidget(content);
-        frame->show();
+    void show(viewmodel::WorkflowStep step) {
+        auto* menu = new views::StepMenuView(*model, *viewer, window.get());
+        menu->setStep(step);
+        auto* column = new QVBoxLayout(window.get());
+        column->setContentsMargins(0, 0, 0, 0);
+        column->addWidget(menu);
+        window->show();
     }
 
     std::shared_ptr<QWidget> release() {
-        // The panel goes before the model it shows.
-        return std::shared_ptr<QWidget>(frame.get(), [stage = *this](QWidget*) mutable {
-            stage.frame.reset();
+        // The menu goes before the model it shows.
+        return std::shared_ptr<QWidget>(window.get(), [stage = *this](QWidget*) mutable {
+            stage.window.reset();
             stage.model.reset();
         });
     }
@@ -81,73 +76,70 @@ viewmodel::PartitionPlanPointer samplePlan(bool overBudget, std::optional<int64_
     for (int index = 0; index < 13; ++index) {
         const bool skipped = index == 5 || index == 11;
         const int64_t images = (skipped ? 5 : 40 + 7 * index) * scale;
-        plan->cells.push_back(sampleCell(images, 18000 + 2350 * index, 3.2 + 0.55 * index, 600000 + 25000 * index,
-                                         skipped ? 0 : 30000));
+        plan->cells.push_back(
+            sampleCell(images, 18000 + 2350 * index, 3.2 + 0.55 * index, 600000 + 25000 * index, skipped ? 0 : 30000));
     }
     if (overBudget) plan->cells[7].estimatedMemoryGB = 12.6;
     return plan;
 }
 
-ShotState::Registration panelShot(std::string name, std::string description,
-                                  std::function<QWidget*(PanelStage&)> build) {
-    return ShotState::Registration({std::move(name), std::move(description), [build] {
+// `prepare` puts the model into the state; the menu then shows `step`.
+ShotState::Registration panelShot(std::string name, std::string description, viewmodel::WorkflowStep step,
+                                  std::function<void(PanelStage&)> prepare) {
+    return ShotState::Registration({std::move(name), std::move(description), [step, prepare] {
                                         PanelStage stage;
-                                        stage.show(build(stage));
+                                        prepare(stage);
+                                        stage.show(step);
                                         return stage.release();
                                     }});
 }
 
+constexpr auto planning = viewmodel::WorkflowStep::planning;
+constexpr auto training = viewmodel::WorkflowStep::training;
+constexpr auto finalStep = viewmodel::WorkflowStep::final;
+
 // ---- Planning ----------------------------------------------------------------
 
 const auto planningPreparing =
-    panelShot("panel-planning-preparing", "Planning: before the planner's first report", [](PanelStage& stage) {
-        stage.model->setCurrentState(Kind::preparingData);
-        return new views::PlanningPanelView(*stage.model);
-    });
+    panelShot("panel-planning-preparing", "Planning: before the planner's first report", planning,
+              [](PanelStage& stage) { stage.model->setCurrentState(Kind::preparingData); });
 
-const auto planningProgress =
-    panelShot("panel-planning-progress", "Planning: the planner's phase and seven cells so far", [](PanelStage& stage) {
+const auto planningProgress = panelShot(
+    "panel-planning-progress", "Planning: the planner's phase and seven cells so far", planning, [](PanelStage& stage) {
         stage.model->setCurrentState(Kind::preparingData);
         stage.model->setPartitionProgress(partition::PartitionProgress{"Splitting cell 4 of 7…", {}, 7});
-        return new views::PlanningPanelView(*stage.model);
     });
 
-const auto planningReview =
-    panelShot("panel-planning-review", "Planning: a plan of 13 cells (2 skipped) for review", [](PanelStage& stage) {
-        stage.model->setPartitionPlan(samplePlan(false));
-        stage.model->setCurrentState(Kind::awaitingPartitionApproval);
-        return new views::PlanningPanelView(*stage.model);
-    });
+const auto planningReview = panelShot("panel-planning-review", "Planning: a plan of 13 cells (2 skipped) for review",
+                                      planning, [](PanelStage& stage) {
+                                          stage.model->setPartitionPlan(samplePlan(false));
+                                          stage.model->setCurrentState(Kind::awaitingPartitionApproval);
+                                      });
 
-const auto planningReviewOver = panelShot(
-    "panel-planning-review-over-budget", "Planning: a plan with a cell over budget, diagnostics on",
-    [](PanelStage& stage) {
-        stage.model->setPartitionPlan(samplePlan(true));
-        stage.model->setDiagnosticsEnabled(true);
-        stage.model->setCurrentState(Kind::awaitingPartitionApproval);
-        return new views::PlanningPanelView(*stage.model);
-    });
+const auto planningReviewOver =
+    panelShot("panel-planning-review-over-budget", "Planning: a plan with a cell over budget, diagnostics on", planning,
+              [](PanelStage& stage) {
+                  stage.model->setPartitionPlan(samplePlan(true));
+                  stage.model->setDiagnosticsEnabled(true);
+                  stage.model->setCurrentState(Kind::awaitingPartitionApproval);
+              });
 
-const auto planningReviewRig =
-    panelShot("panel-planning-review-rig", "Planning: a 360° plan of 8 views per frame", [](PanelStage& stage) {
-        stage.model->setPartitionPlan(samplePlan(false, 8));
-        stage.model->setCurrentState(Kind::awaitingPartitionApproval);
-        return new views::PlanningPanelView(*stage.model);
-    });
+const auto planningReviewRig = panelShot("panel-planning-review-rig", "Planning: a 360° plan of 8 views per frame",
+                                         planning, [](PanelStage& stage) {
+                                             stage.model->setPartitionPlan(samplePlan(false, 8));
+                                             stage.model->setCurrentState(Kind::awaitingPartitionApproval);
+                                         });
 
 const auto planningMaterializing =
-    panelShot("panel-planning-materializing", "Planning: 4 of 11 cells written", [](PanelStage& stage) {
+    panelShot("panel-planning-materializing", "Planning: 4 of 11 cells written", planning, [](PanelStage& stage) {
         stage.model->setPartitionPlan(samplePlan(false));
         stage.model->setMaterializationTotalCells(11);
         stage.model->setMaterializedCellCount(4);
         stage.model->setCurrentState(Kind::materializingCells);
-        return new views::PlanningPanelView(*stage.model);
     });
 
-const auto planningDone = panelShot("panel-planning-done", "Planning: the run is training", [](PanelStage& stage) {
-    stage.model->setCurrentState(Kind::training);
-    return new views::PlanningPanelView(*stage.model);
-});
+const auto planningDone = panelShot("panel-planning-done", "Planning: the run is training", planning,
+                                    [](PanelStage& stage) { stage.model->setCurrentState(Kind::training); });
 
 // ---- Training ----------------------------------------------------------------
 
@@ -165,27 +157,22 @@ void partitionedTraining(PipelineViewModel& model) {
     model.setCurrentState(Kind::training);
 }
 
-const auto trainingCells = panelShot("panel-training-cells", "Training: cell 11 of 11, ETA 4m 05s",
-                                     [](PanelStage& stage) {
-                                         partitionedTraining(*stage.model);
-                                         return new views::TrainingPanelView(*stage.model);
-                                     });
+const auto trainingCells = panelShot("panel-training-cells", "Training: cell 11 of 11, ETA 4m 05s", training,
+                                     [](PanelStage& stage) { partitionedTraining(*stage.model); });
 
 const auto trainingSingle =
-    panelShot("panel-training-single", "Training: one model, no cells", [](PanelStage& stage) {
+    panelShot("panel-training-single", "Training: one model, no cells", training, [](PanelStage& stage) {
         stage.model->setTrainingIterations(30000);
         stage.model->setIteration(12000);
         stage.model->setSplatCount(999);
         stage.model->setMsPerStep(18);
         stage.model->setCurrentState(Kind::training);
-        return new views::TrainingPanelView(*stage.model);
     });
 
 const auto trainingExporting =
-    panelShot("panel-training-exporting", "Training: done, the model being exported", [](PanelStage& stage) {
+    panelShot("panel-training-exporting", "Training: done, the model being exported", training, [](PanelStage& stage) {
         partitionedTraining(*stage.model);
         stage.model->setCurrentState(Kind::exporting);
-        return new views::TrainingPanelView(*stage.model);
     });
 
 // ---- Final -------------------------------------------------------------------
@@ -193,39 +180,33 @@ const auto trainingExporting =
 void viewerStatistics(views::FinalViewerState& viewer) { viewer.setStats({59.6, 1234567, 3.27}); }
 
 const auto finalComplete =
-    panelShot("panel-final-complete", "Final: the run complete, its log and output", [](PanelStage& stage) {
+    panelShot("panel-final-complete", "Final: the run complete, its log and output", finalStep, [](PanelStage& stage) {
         const std::filesystem::path workspace = stage.folder->path().toStdString();
         stage.model->setLogFileURL(workspace / "Tessaron_logs" / "2026-12-07_120000_1a2b3c_training.md");
         stage.model->setOutputPlyPath(QString::fromStdString((workspace / "output.ply").string()));
         stage.model->setCurrentState(Kind::completed);
         viewerStatistics(*stage.viewer);
-        return new views::FinalPanelView(*stage.model, *stage.viewer);
     });
 
-const auto finalError = panelShot("panel-final-error", "Final: the run failed", [](PanelStage& stage) {
+const auto finalError = panelShot("panel-final-error", "Final: the run failed", finalStep, [](PanelStage& stage) {
     stage.model->setLogFileURL(std::filesystem::path(stage.folder->path().toStdString()) / "run_training.md");
     stage.model->setCurrentState(pipeline::PipelineState::error(
         "COLMAP mapper failed (exit code 1). Only 3 of 120 images could be registered."));
     viewerStatistics(*stage.viewer);
-    return new views::FinalPanelView(*stage.model, *stage.viewer);
 });
 
-const auto finalExporting = panelShot("panel-final-exporting", "Final: exporting", [](PanelStage& stage) {
+const auto finalExporting = panelShot("panel-final-exporting", "Final: exporting", finalStep, [](PanelStage& stage) {
     stage.model->setCurrentState(Kind::exporting);
     stage.viewer->setShowStats(false);
-    return new views::FinalPanelView(*stage.model, *stage.viewer);
 });
 
 const auto finalWaiting =
-    panelShot("panel-final-waiting", "Final: training still runs, Free-Fly chosen", [](PanelStage& stage) {
+    panelShot("panel-final-waiting", "Final: training still runs, Free-Fly chosen", finalStep, [](PanelStage& stage) {
         stage.model->setCurrentState(Kind::training);
         stage.viewer->setOrbit(false);
-        return new views::FinalPanelView(*stage.model, *stage.viewer);
     });
 
-const auto finalIdle = panelShot("panel-final-idle", "Final: nothing ran yet", [](PanelStage& stage) {
-    return new views::FinalPanelView(*stage.model, *stage.viewer);
-});
+const auto finalIdle = panelShot("panel-final-idle", "Final: nothing ran yet", finalStep, [](PanelStage&) {});
 
 }  // namespace
 }  // namespace tessaron::shots
