@@ -5,13 +5,9 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <cstdlib>
-
 #include "PanelTestSupport.hpp"
-#include "ViewsTestSupport.hpp"
-#include "pipeline/PartitionedRunSupport.hpp"
+#include "PartitionedRunFixture.hpp"
 #include "viewer/ConverterModel.hpp"
-#include "viewmodel/ScriptedDialogs.hpp"
 #include "views/FinalPanelView.hpp"
 #include "views/PlanningPanelView.hpp"
 #include "views/TrainingPanelView.hpp"
@@ -26,44 +22,18 @@ using Kind = pipeline::PipelineState::Kind;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 
-class PartitionedRun : public ::testing::Test {
+// The imported-model route: the capture's own COLMAP model.
+class PartitionedRun : public PartitionedRunFixture {
 protected:
-    void SetUp() override {
-        // The capture's photos are stand-ins: the engine seeds from the model alone.
-        ::setenv("TESSARON_STANDIN_SEED_ONLY", "1", 1);
-        PartitionedCapture::write(capture_);
-        fs::create_directories(output_);
-        model_ = makeViewModel(support_);
-        model_->setDialogService(dialogs_);
-        model_->setFreeSpaceProbe([](const fs::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
+    void chooseCapture() {
+        model_->setSkipSfM(true);
+        model_->setColmapDataURL(capture_);
+        model_->setSelectedInputURL(capture_ / "images");
     }
-    void TearDown() override {
-        model_.reset();
-        ::unsetenv("TESSARON_STANDIN_SEED_ONLY");
-    }
-
-    // The settings of an imported-model, partitioned run of the capture.
-    void chooseCapture(PipelineViewModel& model) {
-        model.setSkipSfM(true);
-        model.setColmapDataURL(capture_);
-        model.setTrainingIterations(30);
-        model.setTrevikDownscaleFactor(1);
-        model.setUseVastGaussian(true);
-        model.setRamLimitGB(PartitionedCapture::ramLimitGB);
-    }
-    fs::path workspace() const { return output_ / "Tessaron_workspace"; }
-
-    TempDir support_{"views-partitioned-run"};
-    TempDir folder_{"views-partitioned-capture"};
-    fs::path capture_ = folder_.path() / "capture";
-    fs::path output_ = folder_.path() / "output";
-    std::shared_ptr<ScriptedDialogs> dialogs_ = std::make_shared<ScriptedDialogs>();
-    std::unique_ptr<PipelineViewModel> model_;
 };
 
 TEST_F(PartitionedRun, StartTrainingOnThePlanningPanelTrainsTheCellsAndTheFinalPanelShowsTheResult) {
-    chooseCapture(*model_);
-    model_->setSelectedInputURL(capture_ / "images");
+    chooseCapture();
     PlanningPanelView planning(*model_);
     views::TrainingPanelView training(*model_);
     views::FinalViewerState viewer;
@@ -102,8 +72,7 @@ TEST_F(PartitionedRun, StartTrainingOnThePlanningPanelTrainsTheCellsAndTheFinalP
 }
 
 TEST_F(PartitionedRun, CancellingWhileThePlanWaitsEndsTheRunWithinASecond) {
-    chooseCapture(*model_);
-    model_->setSelectedInputURL(capture_ / "images");
+    chooseCapture();
     PlanningPanelView planning(*model_);
     planning.show();
     dialogs_->answer(output_);
