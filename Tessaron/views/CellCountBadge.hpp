@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QLabel>
 #include <QWidget>
 
 namespace tessaron::views {
@@ -9,13 +8,16 @@ namespace tessaron::views {
 class CellCountBadge : public QWidget {
     Q_OBJECT
 public:
-    explicit CellCountBadge(QWidget* parent = nullptr);
-    void setCount(qint64 count);
+    explicit CellCountBadge(qint64 count = 0, QWidget* parent = nullptr);
+
     qint64 count() const { return count_; }
+    void setCount(qint64 count);
 
 private:
-    QLabel* countLabel_;
-    qint64 count_ = 0;
+    class CountText;
+
+    qint64 count_;
+    CountText* text_;
 };
 
 }  // namespace tessaron::views

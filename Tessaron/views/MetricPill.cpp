@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -22,6 +23,8 @@ MetricPill::MetricPill(const QString& label, const QString& value, QWidget* pare
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+QString MetricPill::label() const { return label_->text(); }
+QString MetricPill::value() const { return value_->text(); }
 void MetricPill::setValue(const QString& value) { value_->setText(value); }
 
 void MetricPill::paintEvent(QPaintEvent*) {

@@ -1,7 +1,9 @@
 #pragma once
 
-#include <QLabel>
+#include <QString>
 #include <QWidget>
+
+class QLabel;
 
 namespace tessaron::views {
 
@@ -11,8 +13,8 @@ class MetricPill : public QWidget {
 public:
     MetricPill(const QString& label, const QString& value, QWidget* parent = nullptr);
     void setValue(const QString& value);
-    QString label() const { return label_->text(); }
-    QString value() const { return value_->text(); }
+    QString label() const;
+    QString value() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

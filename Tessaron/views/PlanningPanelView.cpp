@@ -101,7 +101,7 @@ void PlanningPanelView::buildProgress() {
     cellCountHolder_ = new QWidget(progress_);
     auto* badgeLayout = new QVBoxLayout(cellCountHolder_);
     badgeLayout->setContentsMargins(0, 2, 0, 0);
-    cellCount_ = new CellCountBadge(cellCountHolder_);
+    cellCount_ = new CellCountBadge(0, cellCountHolder_);
     badgeLayout->addWidget(cellCount_);
     column->addWidget(cellCountHolder_);
 }
