@@ -1,16 +1,15 @@
 #include "views/FinalPanelView.hpp"
 
 #include <QButtonGroup>
-#include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "services/FeedbackSender.hpp"
 #include "viewer/SplatConverterView.hpp"
+#include "views/FileManager.hpp"
 #include "views/PanelControls.hpp"
 #include "views/PanelWidgets.hpp"
 
@@ -55,10 +54,7 @@ FinalPanelView::Actions FinalPanelView::Actions::standard() {
         services::FeedbackSender::liveSenders().insert(sender);
         sender->send();
     };
-    actions.revealFile = [](const std::filesystem::path& file) {
-        // The desktop's opener cannot select a file: the File Manager opens its folder.
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(file.parent_path().string())));
-    };
+    actions.revealFile = [](const std::filesystem::path& file) { FileManager::reveal(file); };
     return actions;
 }
 

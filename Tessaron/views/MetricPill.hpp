@@ -7,14 +7,15 @@ class QLabel;
 
 namespace tessaron::views {
 
-// A label and its value in a small rounded pill. Main thread only.
+// A label and its value in a small rounded pill.
 class MetricPill : public QWidget {
     Q_OBJECT
 public:
     MetricPill(const QString& label, const QString& value, QWidget* parent = nullptr);
-    void setValue(const QString& value);
+
     QString label() const;
     QString value() const;
+    void setValue(const QString& value);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
