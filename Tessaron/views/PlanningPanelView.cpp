@@ -99,10 +99,9 @@ void PlanningPanelView::buildProgress() {
     column->addWidget(row);
 
     cellCountHolder_ = new QWidget(progress_);
+    // The badge itself comes with the first count: it pulses on changes, not on its first showing.
     auto* badgeLayout = new QVBoxLayout(cellCountHolder_);
     badgeLayout->setContentsMargins(0, 2, 0, 0);
-    cellCount_ = new CellCountBadge(0, cellCountHolder_);
-    badgeLayout->addWidget(cellCount_);
     column->addWidget(cellCountHolder_);
 }
 
@@ -255,7 +254,16 @@ void PlanningPanelView::refreshProgress() {
     phaseText_->setText(progress ? QString::fromStdString(progress->phase) : QStringLiteral("Preparing…"));
     const bool showsCount = progress && progress->cellCount >= 1;
     cellCountHolder_->setVisible(showsCount);
-    if (showsCount) cellCount_->setCount(progress->cellCount);
+    if (!showsCount) {
+        delete cellCount_;
+        cellCount_ = nullptr;
+    } else if (cellCount_) {
+        cellCount_->setCount(progress->cellCount);
+    } else {
+        cellCount_ = new CellCountBadge(progress->cellCount, cellCountHolder_);
+        cellCountHolder_->layout()->addWidget(cellCount_);
+        cellCount_->show();
+    }
 }
 
 void PlanningPanelView::refreshReview() {

@@ -56,7 +56,8 @@ public:
     PanelHeader& header() const { return *header_; }
     QWidget& planningProgress() const { return *progress_; }
     QLabel& phaseText() const { return *phaseText_; }
-    CellCountBadge& cellCountBadge() const { return *cellCount_; }
+    // None while the planner has reported no cell.
+    CellCountBadge* cellCountBadge() const { return cellCount_; }
     QWidget& reviewCard() const { return *review_; }
     QCheckBox& diagnosticsToggle() const { return *diagnostics_; }
     QPushButton& startTrainingButton() const { return *startTraining_; }

@@ -105,13 +105,18 @@ TEST_F(PlanningPanel, ProgressShowsThePlannersPhaseAndItsCellsOnceThereAreAny) {
                                     "Preparing…"}));
     model_->setPartitionProgress(partition::PartitionProgress{"Clustering cameras", {}, 0});
     EXPECT_EQ(texts().last(), "Clustering cameras");
-    EXPECT_FALSE(panel_->cellCountBadge().isVisibleTo(panel_.get()));
+    EXPECT_EQ(panel_->cellCountBadge(), nullptr);
 
     model_->setPartitionProgress(partition::PartitionProgress{"Splitting cell 4 of 7…", {}, 7});
-    EXPECT_TRUE(panel_->cellCountBadge().isVisibleTo(panel_.get()));
-    EXPECT_EQ(panel_->cellCountBadge().count(), 7);
+    ASSERT_NE(panel_->cellCountBadge(), nullptr);
+    EXPECT_TRUE(panel_->cellCountBadge()->isVisibleTo(panel_.get()));
+    EXPECT_EQ(panel_->cellCountBadge()->count(), 7);
     EXPECT_EQ(texts().mid(3),
               (QStringList{"Splitting cell 4 of 7…", "cells so far — watch them split in the background"}));
+    // Shown with its first count, it does not pulse; a new count does.
+    EXPECT_FALSE(panel_->cellCountBadge()->isPulsing());
+    model_->setPartitionProgress(partition::PartitionProgress{"Splitting cell 5 of 8…", {}, 8});
+    EXPECT_TRUE(panel_->cellCountBadge()->isPulsing());
 }
 
 TEST_F(PlanningPanel, ReviewShowsTheFiguresTheVerdictAndARowPerCell) {
