@@ -82,8 +82,11 @@ inline QAbstractButton* visibleButton(const QWidget& root, const QString& title)
     return nullptr;
 }
 
+// A click in the button's middle, once its layout has given it a size (a
+// button just shown has none until the event loop lays it out).
 inline void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !button->rect().isEmpty(); }, 2000));
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
 }
 
