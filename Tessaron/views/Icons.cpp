@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <utility>
 
 namespace tessaron::views {
 
@@ -46,6 +47,136 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
     }
     case Symbol::checkmark:
         painter.drawPolyline(QPolygonF{at(0.2, 0.52), at(0.42, 0.74), at(0.8, 0.28)});
+        break;
+    case Symbol::dropTray:
+        painter.drawRoundedRect(QRectF(at(0.2, 0.06), at(0.94, 0.72)), side * 0.08, side * 0.08);
+        painter.drawPolyline(QPolygonF{at(0.06, 0.3), at(0.06, 0.94), at(0.72, 0.94)});
+        painter.drawLine(at(0.57, 0.18), at(0.57, 0.52));
+        painter.drawPolyline(QPolygonF{at(0.43, 0.4), at(0.57, 0.54), at(0.71, 0.4)});
+        break;
+    case Symbol::folder:
+    case Symbol::folderPlus:
+    case Symbol::folderQuestion:
+    case Symbol::folderFill: {
+        QPainterPath path;
+        path.moveTo(at(0.06, 0.28));
+        path.lineTo(at(0.06, 0.2));
+        path.lineTo(at(0.38, 0.2));
+        path.lineTo(at(0.46, 0.3));
+        path.lineTo(at(0.94, 0.3));
+        path.lineTo(at(0.94, 0.82));
+        path.lineTo(at(0.06, 0.82));
+        path.closeSubpath();
+        if (symbol == Symbol::folderFill) {
+            painter.setBrush(color);
+            painter.drawPath(path);
+            break;
+        }
+        painter.drawPath(path);
+        painter.drawLine(at(0.06, 0.4), at(0.94, 0.4));
+        if (symbol == Symbol::folderPlus) {
+            painter.drawLine(at(0.5, 0.5), at(0.5, 0.74));
+            painter.drawLine(at(0.38, 0.62), at(0.62, 0.62));
+        } else if (symbol == Symbol::folderQuestion) {
+            QFont font;
+            font.setPixelSize(int(side * 0.4));
+            font.setBold(true);
+            painter.setFont(font);
+            painter.drawText(QRectF(at(0.06, 0.4), at(0.94, 0.84)), Qt::AlignCenter, QStringLiteral("?"));
+        }
+        break;
+    }
+    case Symbol::checkmarkCircleFill:
+    case Symbol::exclamationCircleFill:
+    case Symbol::questionCircleFill:
+    case Symbol::xmarkCircleFill: {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawEllipse(box.adjusted(side * 0.04, side * 0.04, -side * 0.04, -side * 0.04));
+        QPen mark(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        painter.setPen(mark);
+        painter.setBrush(Qt::NoBrush);
+        if (symbol == Symbol::checkmarkCircleFill) {
+            painter.drawPolyline(QPolygonF{at(0.3, 0.52), at(0.45, 0.67), at(0.72, 0.35)});
+        } else if (symbol == Symbol::exclamationCircleFill) {
+            painter.drawLine(at(0.5, 0.26), at(0.5, 0.56));
+            painter.drawPoint(at(0.5, 0.73));
+        } else if (symbol == Symbol::xmarkCircleFill) {
+            painter.drawLine(at(0.33, 0.33), at(0.67, 0.67));
+            painter.drawLine(at(0.67, 0.33), at(0.33, 0.67));
+        } else {
+            QPainterPath hook;
+            hook.moveTo(at(0.36, 0.38));
+            hook.cubicTo(at(0.36, 0.2), at(0.66, 0.2), at(0.64, 0.4));
+            hook.cubicTo(at(0.62, 0.5), at(0.5, 0.5), at(0.5, 0.6));
+            painter.drawPath(hook);
+            painter.drawPoint(at(0.5, 0.76));
+        }
+        break;
+    }
+    case Symbol::warningTriangleFill: {
+        QPainterPath triangle;
+        triangle.moveTo(at(0.5, 0.08));
+        triangle.lineTo(at(0.95, 0.88));
+        triangle.lineTo(at(0.05, 0.88));
+        triangle.closeSubpath();
+        painter.setPen(QPen(color, line * 0.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(color);
+        painter.drawPath(triangle);
+        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.drawLine(at(0.5, 0.36), at(0.5, 0.6));
+        painter.drawPoint(at(0.5, 0.75));
+        break;
+    }
+    case Symbol::photoStack:
+        painter.drawRoundedRect(QRectF(at(0.08, 0.3), at(0.78, 0.9)), side * 0.06, side * 0.06);
+        painter.drawPolyline(QPolygonF{at(0.2, 0.2), at(0.88, 0.2), at(0.88, 0.76)});
+        painter.drawPolyline(QPolygonF{at(0.14, 0.82), at(0.34, 0.58), at(0.48, 0.72), at(0.58, 0.62), at(0.74, 0.82)});
+        break;
+    case Symbol::arrowsOutward:
+    case Symbol::arrowsInward: {
+        const bool outward = symbol == Symbol::arrowsOutward;
+        painter.drawLine(at(0.14, 0.14), at(0.42, 0.42));
+        painter.drawLine(at(0.58, 0.58), at(0.86, 0.86));
+        const QPointF tipA = outward ? at(0.14, 0.14) : at(0.42, 0.42);
+        const QPointF tipB = outward ? at(0.86, 0.86) : at(0.58, 0.58);
+        const double d = side * 0.22 * (outward ? 1 : -1);
+        painter.drawPolyline(QPolygonF{tipA + QPointF(d, 0), tipA, tipA + QPointF(0, d)});
+        painter.drawPolyline(QPolygonF{tipB - QPointF(d, 0), tipB, tipB - QPointF(0, d)});
+        break;
+    }
+    case Symbol::sliders:
+        for (auto [y, knob] : {std::pair{0.22, 0.32}, std::pair{0.5, 0.66}, std::pair{0.78, 0.42}}) {
+            painter.drawLine(at(0.06, y), at(0.94, y));
+            painter.setBrush(color);
+            painter.drawEllipse(at(knob, y), side * 0.08, side * 0.08);
+            painter.setBrush(Qt::NoBrush);
+        }
+        break;
+    case Symbol::playFill: {
+        QPainterPath triangle;
+        triangle.moveTo(at(0.22, 0.1));
+        triangle.lineTo(at(0.88, 0.5));
+        triangle.lineTo(at(0.22, 0.9));
+        triangle.closeSubpath();
+        painter.setBrush(color);
+        painter.drawPath(triangle);
+        break;
+    }
+    case Symbol::cpu:
+        painter.drawRoundedRect(QRectF(at(0.22, 0.22), at(0.78, 0.78)), side * 0.06, side * 0.06);
+        painter.drawRect(QRectF(at(0.38, 0.38), at(0.62, 0.62)));
+        for (double t : {0.38, 0.5, 0.62}) {
+            painter.drawLine(at(t, 0.06), at(t, 0.22));
+            painter.drawLine(at(t, 0.78), at(t, 0.94));
+            painter.drawLine(at(0.06, t), at(0.22, t));
+            painter.drawLine(at(0.78, t), at(0.94, t));
+        }
+        break;
+    case Symbol::chartBar:
+        painter.drawLine(at(0.22, 0.9), at(0.22, 0.55));
+        painter.drawLine(at(0.5, 0.9), at(0.5, 0.15));
+        painter.drawLine(at(0.78, 0.9), at(0.78, 0.4));
         break;
     }
     painter.restore();

@@ -17,6 +17,24 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
+    // The input form's symbols.
+    dropTray,              // a tray with an arrow into it (drop here)
+    folder,
+    folderPlus,            // a folder with a plus badge
+    folderQuestion,        // a folder with a question-mark badge
+    folderFill,
+    checkmarkCircleFill,
+    exclamationCircleFill,
+    questionCircleFill,
+    xmarkCircleFill,
+    warningTriangleFill,
+    photoStack,
+    arrowsOutward,         // two arrows pointing apart (image size)
+    arrowsInward,          // two arrows pointing together (downscale)
+    sliders,               // three sliders (settings)
+    playFill,
+    cpu,
+    chartBar,
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.
