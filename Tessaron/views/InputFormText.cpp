@@ -17,13 +17,19 @@ QString InputFormText::fileSizeText(uint64_t bytes) {
     // Kilobytes whole, megabytes to one decimal, larger units to two; a
     // trailing zero of the fraction is left out.
     static const char* const units[] = {"KB", "MB", "GB", "TB", "PB"};
+    auto decimalsOf = [](size_t unit) { return unit == 0 ? 0 : unit == 1 ? 1 : 2; };
+    auto rounded = [](double value, int decimals) {
+        const double scale = std::pow(10.0, decimals);
+        return std::round(value * scale) / scale;
+    };
     double value = double(bytes) / 1000.0;
     size_t unit = 0;
-    while (unit + 1 < std::size(units) && std::round(value * 100) / 100 >= 1000) {
+    // A value that rounds up to 1000 reads in the next unit ("1 MB", not "1000 KB").
+    while (unit + 1 < std::size(units) && rounded(value, decimalsOf(unit)) >= 1000) {
         value /= 1000.0;
         ++unit;
     }
-    const int decimals = unit == 0 ? 0 : unit == 1 ? 1 : 2;
+    const int decimals = decimalsOf(unit);
     QString number = QString::number(value, 'f', decimals);
     if (number.contains(u'.')) {
         while (number.endsWith(u'0')) number.chop(1);
