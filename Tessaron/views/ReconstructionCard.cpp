@@ -28,9 +28,12 @@ ReconstructionCard::ReconstructionCard(viewmodel::PipelineViewModel& model, QWid
     stack->setSpacing(6);
     auto* row = new QHBoxLayout;
     selectFolder_->setIcon(symbolPixmap(Symbol::folderPlus, 16, palette().color(QPalette::ButtonText)));
+    selectFolder_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     row->addWidget(selectFolder_);
     chosenFolder_->setElided(true);
     row->addWidget(chosenFolder_, 1);
+    // Keeps the button at its own width while no folder is named.
+    row->addStretch(0);
     stack->addLayout(row);
     stack->addWidget(status_);
     addRow(existing_);
