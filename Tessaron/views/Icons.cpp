@@ -9,6 +9,16 @@
 
 namespace tessaron::views {
 
+namespace {
+
+// Fills a triangle with `color`, outlined with the painter's pen.
+void fillTriangle(QPainter& painter, const QPolygonF& corners, const QColor& color) {
+    painter.setBrush(color);
+    painter.drawPolygon(corners);
+}
+
+}  // namespace
+
 void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QColor& color) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
@@ -115,14 +125,8 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         break;
     }
     case Symbol::warningTriangleFill: {
-        QPainterPath triangle;
-        triangle.moveTo(at(0.5, 0.08));
-        triangle.lineTo(at(0.95, 0.88));
-        triangle.lineTo(at(0.05, 0.88));
-        triangle.closeSubpath();
         painter.setPen(QPen(color, line * 0.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        painter.setBrush(color);
-        painter.drawPath(triangle);
+        fillTriangle(painter, {at(0.5, 0.08), at(0.95, 0.88), at(0.05, 0.88)}, color);
         painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.drawLine(at(0.5, 0.36), at(0.5, 0.6));
         painter.drawPoint(at(0.5, 0.75));
@@ -154,13 +158,7 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         }
         break;
     case Symbol::playFill: {
-        QPainterPath triangle;
-        triangle.moveTo(at(0.22, 0.1));
-        triangle.lineTo(at(0.88, 0.5));
-        triangle.lineTo(at(0.22, 0.9));
-        triangle.closeSubpath();
-        painter.setBrush(color);
-        painter.drawPath(triangle);
+        fillTriangle(painter, {at(0.22, 0.1), at(0.88, 0.5), at(0.22, 0.9)}, color);
         break;
     }
     case Symbol::cpu:

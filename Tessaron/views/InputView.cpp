@@ -55,7 +55,8 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     choose_->setIcon(symbolPixmap(Symbol::folder, 16, palette().color(QPalette::ButtonText)));
     stack->addWidget(choose_, 0, Qt::AlignHCenter);
     auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O), this);
-    shortcut->setContext(Qt::WidgetWithChildrenShortcut);
+    // Anywhere in the window while the form is shown, as the button's own shortcut.
+    shortcut->setContext(Qt::WindowShortcut);
     connect(shortcut, &QShortcut::activated, choose_, [this] {
         if (choose_->isEnabled()) choose_->click();
     });
