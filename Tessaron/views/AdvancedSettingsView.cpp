@@ -35,9 +35,14 @@ QIcon disclosureIcon(bool open) {
 }  // namespace
 
 AdvancedSettingsView::AdvancedSettingsView(PipelineViewModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), disclosure_(new QToolButton), column_(new QWidget),
-      frameExtraction_(new FrameExtractionCard(model)), colmapSettings_(new COLMAPSettingsCard(model)),
-      trainingSettings_(new TrainingSettingsCard(model)), datasetDownscale_(new DatasetDownscaleCard(model)),
+    : QWidget(parent),
+      model_(model),
+      disclosure_(new QToolButton),
+      column_(new QWidget),
+      frameExtraction_(new FrameExtractionCard(model)),
+      colmapSettings_(new COLMAPSettingsCard(model)),
+      trainingSettings_(new TrainingSettingsCard(model)),
+      datasetDownscale_(new DatasetDownscaleCard(model)),
       partitioning_(new PartitioningCard(model)) {
     setMaximumWidth(500);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);

@@ -16,8 +16,11 @@ using theme::TextStyle;
 using viewmodel::PipelineViewModel;
 
 DropZoneView::DropZoneView(PipelineViewModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), symbol_(new QLabel), headline_(textLabel({}, TextStyle::headline)),
-      caption_(textLabel({}, TextStyle::caption, NamedColor::secondary)) {
+    : QWidget(parent),
+      model_(model),
+      symbol_(new SymbolView(Symbol::dropTray, 50, theme::color(NamedColor::gray))),
+      headline_(styledLabel({}, TextStyle::headline, theme::NamedColor::primary)),
+      caption_(styledLabel({}, TextStyle::caption, NamedColor::secondary)) {
     setAcceptDrops(true);
     setMaximumSize(500, 200);
     setMinimumHeight(160);
@@ -25,7 +28,6 @@ DropZoneView::DropZoneView(PipelineViewModel& model, QWidget* parent)
     auto* stack = new QVBoxLayout(this);
     stack->setSpacing(12);
     stack->addStretch(1);
-    symbol_->setFixedSize(50, 50);
     stack->addWidget(symbol_, 0, Qt::AlignHCenter);
     headline_->setAlignment(Qt::AlignHCenter);
     caption_->setAlignment(Qt::AlignHCenter);
@@ -38,20 +40,17 @@ DropZoneView::DropZoneView(PipelineViewModel& model, QWidget* parent)
 }
 
 void DropZoneView::refresh() {
-    symbol_->setPixmap(
-        symbolPixmap(Symbol::dropTray, 50, theme::color(isTargeted_ ? NamedColor::blue : NamedColor::gray)));
-    QPalette palette = headline_->palette();
+    symbol_->setSymbol(Symbol::dropTray, theme::color(isTargeted_ ? NamedColor::blue : NamedColor::gray));
     if (const viewmodel::OptionalPath& input = model_.selectedInputURL()) {
         headline_->setText(InputFormText::lastPathComponent(*input));
-        palette.setColor(QPalette::WindowText, theme::color(NamedColor::blue));
+        setTextColor(headline_, theme::color(NamedColor::blue));
         caption_->setText(model_.isInputVideo() ? QStringLiteral("Video file selected")
                                                 : QStringLiteral("Image folder selected"));
     } else {
         headline_->setText(QStringLiteral("Drag & Drop"));
-        palette.setColor(QPalette::WindowText, theme::color(NamedColor::primary));
+        setTextColor(headline_, theme::color(NamedColor::primary));
         caption_->setText(QStringLiteral("Folder of images or a single video file"));
     }
-    headline_->setPalette(palette);
     update();
 }
 

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include "viewmodel/PipelineViewModel.hpp"
+#include "views/PanelWidgets.hpp"
 
 namespace tessaron::views {
 
@@ -31,7 +32,7 @@ private:
 
     viewmodel::PipelineViewModel& model_;
     bool isTargeted_ = false;
-    QLabel* symbol_;
+    SymbolView* symbol_;
     QLabel* headline_;
     QLabel* caption_;
 };

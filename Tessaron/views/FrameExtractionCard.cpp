@@ -9,14 +9,15 @@ using theme::TextStyle;
 using viewmodel::PipelineViewModel;
 
 FrameExtractionCard::FrameExtractionCard(PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("Frame Extraction"), parent), model_(model),
+    : SettingsSection(QStringLiteral("Frame Extraction"), parent),
+      model_(model),
       rate_(new SliderRow(QStringLiteral("Extract 1 frame every:"), 1, 60, 1, 80,
                           [](double rate) { return QString::asprintf("%lld frames", qint64(rate)); })),
       sharpness_(new QCheckBox(QStringLiteral("Sharpness Filter"))),
       threshold_(new SliderRow(QStringLiteral("Threshold:"), 10, 200, 5, 40,
                                [](double threshold) { return QString::asprintf("%.0f", threshold); })),
-      thresholdNote_(textLabel(QStringLiteral("Higher = stricter (more blurry frames discarded)"), TextStyle::caption2,
-                               NamedColor::secondary)) {
+      thresholdNote_(styledLabel(QStringLiteral("Higher = stricter (more blurry frames discarded)"),
+                                 TextStyle::caption2, NamedColor::secondary)) {
     sharpness_->setFont(theme::font(TextStyle::callout));
     addRow(rate_);
     addRow(divider());
@@ -31,8 +32,9 @@ FrameExtractionCard::FrameExtractionCard(PipelineViewModel& model, QWidget* pare
     });
     connect(sharpness_, &QCheckBox::toggled, &model_, &PipelineViewModel::setSharpnessFilterEnabled);
     connect(threshold_, &SliderRow::valueEdited, &model_, &PipelineViewModel::setSharpnessThreshold);
-    for (auto changed : {&PipelineViewModel::frameExtractionRateChanged, &PipelineViewModel::sharpnessFilterEnabledChanged,
-                         &PipelineViewModel::sharpnessThresholdChanged})
+    for (auto changed :
+         {&PipelineViewModel::frameExtractionRateChanged, &PipelineViewModel::sharpnessFilterEnabledChanged,
+          &PipelineViewModel::sharpnessThresholdChanged})
         connect(&model_, changed, this, &FrameExtractionCard::refresh);
     refresh();
 }

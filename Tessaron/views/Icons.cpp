@@ -5,16 +5,19 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace tessaron::views {
 
 namespace {
 
-// Fills a triangle with `color`, outlined with the painter's pen.
+// Fills a triangle with `color`.
 void fillTriangle(QPainter& painter, const QPolygonF& corners, const QColor& color) {
-    painter.setBrush(color);
-    painter.drawPolygon(corners);
+    QPainterPath triangle;
+    triangle.addPolygon(corners);
+    triangle.closeSubpath();
+    painter.fillPath(triangle, color);
 }
 
 }  // namespace
@@ -58,62 +61,23 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
     case Symbol::checkmark:
         painter.drawPolyline(QPolygonF{at(0.2, 0.52), at(0.42, 0.74), at(0.8, 0.28)});
         break;
-    case Symbol::dropTray:
-        painter.drawRoundedRect(QRectF(at(0.2, 0.06), at(0.94, 0.72)), side * 0.08, side * 0.08);
-        painter.drawPolyline(QPolygonF{at(0.06, 0.3), at(0.06, 0.94), at(0.72, 0.94)});
-        painter.drawLine(at(0.57, 0.18), at(0.57, 0.52));
-        painter.drawPolyline(QPolygonF{at(0.43, 0.4), at(0.57, 0.54), at(0.71, 0.4)});
-        break;
-    case Symbol::folder:
-    case Symbol::folderPlus:
-    case Symbol::folderQuestion:
-    case Symbol::folderFill: {
-        QPainterPath path;
-        path.moveTo(at(0.06, 0.28));
-        path.lineTo(at(0.06, 0.2));
-        path.lineTo(at(0.38, 0.2));
-        path.lineTo(at(0.46, 0.3));
-        path.lineTo(at(0.94, 0.3));
-        path.lineTo(at(0.94, 0.82));
-        path.lineTo(at(0.06, 0.82));
-        path.closeSubpath();
-        if (symbol == Symbol::folderFill) {
-            painter.setBrush(color);
-            painter.drawPath(path);
-            break;
-        }
-        painter.drawPath(path);
-        painter.drawLine(at(0.06, 0.4), at(0.94, 0.4));
-        if (symbol == Symbol::folderPlus) {
-            painter.drawLine(at(0.5, 0.5), at(0.5, 0.74));
-            painter.drawLine(at(0.38, 0.62), at(0.62, 0.62));
-        } else if (symbol == Symbol::folderQuestion) {
-            QFont font;
-            font.setPixelSize(int(side * 0.4));
-            font.setBold(true);
-            painter.setFont(font);
-            painter.drawText(QRectF(at(0.06, 0.4), at(0.94, 0.84)), Qt::AlignCenter, QStringLiteral("?"));
-        }
-        break;
-    }
     case Symbol::checkmarkCircleFill:
-    case Symbol::exclamationCircleFill:
-    case Symbol::questionCircleFill:
-    case Symbol::xmarkCircleFill: {
+    case Symbol::xmarkCircleFill:
+    case Symbol::exclamationmarkCircleFill:
+    case Symbol::questionmarkCircleFill: {
         painter.setPen(Qt::NoPen);
         painter.setBrush(color);
         painter.drawEllipse(box.adjusted(side * 0.04, side * 0.04, -side * 0.04, -side * 0.04));
-        QPen mark(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-        painter.setPen(mark);
+        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(Qt::NoBrush);
         if (symbol == Symbol::checkmarkCircleFill) {
-            painter.drawPolyline(QPolygonF{at(0.3, 0.52), at(0.45, 0.67), at(0.72, 0.35)});
-        } else if (symbol == Symbol::exclamationCircleFill) {
+            painter.drawPolyline(QPolygonF{at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.36)});
+        } else if (symbol == Symbol::xmarkCircleFill) {
+            painter.drawLine(at(0.34, 0.34), at(0.66, 0.66));
+            painter.drawLine(at(0.66, 0.34), at(0.34, 0.66));
+        } else if (symbol == Symbol::exclamationmarkCircleFill) {
             painter.drawLine(at(0.5, 0.26), at(0.5, 0.56));
             painter.drawPoint(at(0.5, 0.73));
-        } else if (symbol == Symbol::xmarkCircleFill) {
-            painter.drawLine(at(0.33, 0.33), at(0.67, 0.67));
-            painter.drawLine(at(0.67, 0.33), at(0.33, 0.67));
         } else {
             QPainterPath hook;
             hook.moveTo(at(0.36, 0.38));
@@ -124,14 +88,88 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         }
         break;
     }
-    case Symbol::warningTriangleFill: {
-        painter.setPen(QPen(color, line * 0.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    case Symbol::exclamationmarkTriangleFill: {
         fillTriangle(painter, {at(0.5, 0.08), at(0.95, 0.88), at(0.05, 0.88)}, color);
-        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap));
         painter.drawLine(at(0.5, 0.36), at(0.5, 0.6));
-        painter.drawPoint(at(0.5, 0.75));
+        painter.drawPoint(at(0.5, 0.74));
         break;
     }
+    case Symbol::folder:
+    case Symbol::folderPlus:
+    case Symbol::folderQuestion:
+    case Symbol::folderFill: {
+        QPainterPath folder;
+        folder.moveTo(at(0.08, 0.24));
+        folder.lineTo(at(0.38, 0.24));
+        folder.lineTo(at(0.46, 0.34));
+        folder.lineTo(at(0.92, 0.34));
+        folder.lineTo(at(0.92, 0.8));
+        folder.lineTo(at(0.08, 0.8));
+        folder.closeSubpath();
+        if (symbol == Symbol::folderFill) painter.setBrush(color);
+        painter.drawPath(folder);
+        if (symbol == Symbol::folderPlus) {
+            painter.drawLine(at(0.5, 0.44), at(0.5, 0.7));
+            painter.drawLine(at(0.37, 0.57), at(0.63, 0.57));
+        } else if (symbol == Symbol::folderQuestion) {
+            QFont font;
+            font.setPixelSize(std::max(1, int(side * 0.42)));
+            font.setBold(true);
+            painter.setFont(font);
+            painter.drawText(QRectF(at(0.08, 0.34), at(0.92, 0.82)), Qt::AlignCenter, QStringLiteral("?"));
+        }
+        break;
+    }
+    case Symbol::cameraAperture: {
+        painter.drawEllipse(box.adjusted(side * 0.1, side * 0.1, -side * 0.1, -side * 0.1));
+        painter.drawEllipse(box.adjusted(side * 0.32, side * 0.32, -side * 0.32, -side * 0.32));
+        for (auto [x0, y0, x1, y1] : {std::array{0.5, 0.1, 0.68, 0.34}, std::array{0.9, 0.5, 0.66, 0.68},
+                                      std::array{0.5, 0.9, 0.32, 0.66}, std::array{0.1, 0.5, 0.34, 0.32}})
+            painter.drawLine(at(x0, y0), at(x1, y1));
+        break;
+    }
+    case Symbol::squareGrid3x3:
+        for (int row = 0; row < 3; ++row)
+            for (int column = 0; column < 3; ++column)
+                painter.drawRect(QRectF(at(0.1 + column * 0.28, 0.1 + row * 0.28), QSizeF(side * 0.2, side * 0.2)));
+        break;
+    case Symbol::cpu:
+    case Symbol::memoryChip: {
+        const bool cpu = symbol == Symbol::cpu;
+        const QRectF body = cpu ? QRectF(at(0.24, 0.24), at(0.76, 0.76)) : QRectF(at(0.1, 0.3), at(0.9, 0.7));
+        painter.setBrush(cpu ? Qt::NoBrush : QBrush(color));
+        painter.drawRoundedRect(body, side * 0.06, side * 0.06);
+        painter.setBrush(Qt::NoBrush);
+        for (double t : {0.35, 0.5, 0.65}) {
+            if (cpu) {
+                painter.drawLine(at(t, 0.08), at(t, 0.22));
+                painter.drawLine(at(t, 0.78), at(t, 0.92));
+                painter.drawLine(at(0.08, t), at(0.22, t));
+                painter.drawLine(at(0.78, t), at(0.92, t));
+            } else {
+                painter.drawLine(at(t - 0.1, 0.72), at(t - 0.1, 0.86));
+                painter.drawLine(at(t + 0.1, 0.72), at(t + 0.1, 0.86));
+            }
+        }
+        break;
+    }
+    case Symbol::cubeTransparent: {
+        const QPointF front[4] = {at(0.14, 0.34), at(0.62, 0.34), at(0.62, 0.86), at(0.14, 0.86)};
+        const QPointF back[4] = {at(0.38, 0.14), at(0.86, 0.14), at(0.86, 0.66), at(0.38, 0.66)};
+        for (int i = 0; i < 4; ++i) {
+            painter.drawLine(front[i], front[(i + 1) % 4]);
+            painter.drawLine(back[i], back[(i + 1) % 4]);
+            painter.drawLine(front[i], back[i]);
+        }
+        break;
+    }
+    case Symbol::dropTray:
+        painter.drawRoundedRect(QRectF(at(0.2, 0.06), at(0.94, 0.72)), side * 0.08, side * 0.08);
+        painter.drawPolyline(QPolygonF{at(0.06, 0.3), at(0.06, 0.94), at(0.72, 0.94)});
+        painter.drawLine(at(0.57, 0.18), at(0.57, 0.52));
+        painter.drawPolyline(QPolygonF{at(0.43, 0.4), at(0.57, 0.54), at(0.71, 0.4)});
+        break;
     case Symbol::photoStack:
         painter.drawRoundedRect(QRectF(at(0.08, 0.3), at(0.78, 0.9)), side * 0.06, side * 0.06);
         painter.drawPolyline(QPolygonF{at(0.2, 0.2), at(0.88, 0.2), at(0.88, 0.76)});
@@ -157,25 +195,21 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
             painter.setBrush(Qt::NoBrush);
         }
         break;
-    case Symbol::playFill: {
+    case Symbol::playFill:
         fillTriangle(painter, {at(0.22, 0.1), at(0.88, 0.5), at(0.22, 0.9)}, color);
-        break;
-    }
-    case Symbol::cpu:
-        painter.drawRoundedRect(QRectF(at(0.22, 0.22), at(0.78, 0.78)), side * 0.06, side * 0.06);
-        painter.drawRect(QRectF(at(0.38, 0.38), at(0.62, 0.62)));
-        for (double t : {0.38, 0.5, 0.62}) {
-            painter.drawLine(at(t, 0.06), at(t, 0.22));
-            painter.drawLine(at(t, 0.78), at(t, 0.94));
-            painter.drawLine(at(0.06, t), at(0.22, t));
-            painter.drawLine(at(0.78, t), at(0.94, t));
-        }
         break;
     case Symbol::chartBar:
         painter.drawLine(at(0.22, 0.9), at(0.22, 0.55));
         painter.drawLine(at(0.5, 0.9), at(0.5, 0.15));
         painter.drawLine(at(0.78, 0.9), at(0.78, 0.4));
         break;
+    case Symbol::gauge: {
+        painter.drawArc(box.adjusted(side * 0.08, side * 0.16, -side * 0.08, side * 0.0), 0, 180 * 16);
+        painter.drawLine(at(0.5, 0.58), at(0.72, 0.32));
+        painter.setBrush(color);
+        painter.drawEllipse(at(0.5, 0.58), side * 0.06, side * 0.06);
+        break;
+    }
     }
     painter.restore();
 }

@@ -17,23 +17,31 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
-    // The input form's symbols.
-    dropTray,              // a tray with an arrow into it (drop here)
-    folder,
-    folderPlus,            // a folder with a plus badge
-    folderQuestion,        // a folder with a question-mark badge
-    folderFill,
+    // The step panels' badges and the log drawer's close button.
     checkmarkCircleFill,
-    exclamationCircleFill,
-    questionCircleFill,
+    exclamationmarkTriangleFill,
     xmarkCircleFill,
-    warningTriangleFill,
-    photoStack,
-    arrowsOutward,         // two arrows pointing apart (image size)
-    arrowsInward,          // two arrows pointing together (downscale)
-    sliders,               // three sliders (settings)
-    playFill,
+    // The five steps of the step bar.
+    folder,
+    cameraAperture,
+    squareGrid3x3,
     cpu,
+    cubeTransparent,
+    // The resources strip's rows.
+    memoryChip,
+    gauge,
+    // The input form's own.
+    dropTray,        // a tray with an arrow into it (drop here)
+    folderPlus,      // a folder with a plus badge
+    folderQuestion,  // a folder with a question-mark badge
+    folderFill,
+    exclamationmarkCircleFill,
+    questionmarkCircleFill,
+    photoStack,
+    arrowsOutward,  // two arrows pointing apart (image size)
+    arrowsInward,   // two arrows pointing together (downscale)
+    sliders,        // three sliders (settings)
+    playFill,
     chartBar,
 };
 

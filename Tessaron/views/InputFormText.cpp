@@ -66,12 +66,16 @@ QString InputFormText::readyText(const QString& inputName, bool skipSfM) {
     return QStringLiteral("Ready: ") + inputName + (skipSfM ? QStringLiteral(" (skip COLMAP)") : QString());
 }
 
-double InputFormText::memoryGB(uint64_t physicalMemoryBytes) { return double(physicalMemoryBytes) / 1073741824.0; }
+double InputFormText::memoryGB(uint64_t physicalMemoryBytes) {
+    return double(physicalMemoryBytes) / 1073741824.0;
+}
 
 double InputFormText::memoryLimitMaximum(uint64_t physicalMemoryBytes) {
     return std::max(memoryGB(physicalMemoryBytes) - 3.0, 4.0);
 }
 
-bool InputFormText::advisesMoreMemory(uint64_t physicalMemoryBytes) { return memoryGB(physicalMemoryBytes) < 15.5; }
+bool InputFormText::advisesMoreMemory(uint64_t physicalMemoryBytes) {
+    return memoryGB(physicalMemoryBytes) < 15.5;
+}
 
 }  // namespace tessaron::views

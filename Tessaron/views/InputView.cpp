@@ -21,14 +21,21 @@ using theme::TextStyle;
 using viewmodel::PipelineViewModel;
 
 InputView::InputView(PipelineViewModel& model, QWidget* parent)
-    : QScrollArea(parent), model_(model), dropZone_(new DropZoneView(model)),
+    : QScrollArea(parent),
+      model_(model),
+      dropZone_(new DropZoneView(model)),
       choose_(new QPushButton(QStringLiteral("Choose Folder or Video\u2026"))),
-      reconstruction_(new ReconstructionCard(model)), video360_(new Video360Card(model)),
-      modelSize_(new ModelSizeCard(model)), advanced_(new AdvancedSettingsView(model)), readyRow_(new QWidget),
+      reconstruction_(new ReconstructionCard(model)),
+      video360_(new Video360Card(model)),
+      modelSize_(new ModelSizeCard(model)),
+      advanced_(new AdvancedSettingsView(model)),
+      readyRow_(new QWidget),
       ready_(new SymbolLabel(Symbol::checkmarkCircleFill, theme::color(NamedColor::green), {},
                              theme::font(TextStyle::callout), theme::color(NamedColor::primary))),
-      start_(new QPushButton(QStringLiteral("Start Pipeline"))), resumeDivider_(new QWidget),
-      resume_(new ResumePanel(model)), scroll_(new QPropertyAnimation(verticalScrollBar(), "value", this)) {
+      start_(new QPushButton(QStringLiteral("Start Pipeline"))),
+      resumeDivider_(new QWidget),
+      resume_(new ResumePanel(model)),
+      scroll_(new QPropertyAnimation(verticalScrollBar(), "value", this)) {
     setWidgetResizable(true);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -41,18 +48,18 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     stack->setContentsMargins(30, 30, 30, 30);
     stack->setSpacing(24);
 
-    QLabel* title = textLabel(QStringLiteral("Provide Dataset"), TextStyle::title2, NamedColor::primary,
-                              theme::Weight::bold);
+    QLabel* title =
+        styledLabel(QStringLiteral("Provide Dataset"), TextStyle::title2, NamedColor::primary, theme::Weight::bold);
     title->setAlignment(Qt::AlignHCenter);
     stack->addWidget(title);
-    QLabel* subtitle = textLabel(QStringLiteral("Drag a folder of images or a video file to begin."),
-                                 TextStyle::body, NamedColor::secondary);
+    QLabel* subtitle = styledLabel(QStringLiteral("Drag a folder of images or a video file to begin."), TextStyle::body,
+                                   NamedColor::secondary);
     subtitle->setAlignment(Qt::AlignHCenter);
     stack->addWidget(subtitle);
     tourAnchor(dropZone_, "input_dropzone");
     stack->addWidget(dropZone_);
 
-    choose_->setIcon(symbolPixmap(Symbol::folder, 16, palette().color(QPalette::ButtonText)));
+    choose_->setIcon(symbolIcon(Symbol::folder, QSize(16, 16), palette().color(QPalette::ButtonText)));
     stack->addWidget(choose_, 0, Qt::AlignHCenter);
     auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O), this);
     // Anywhere in the window while the form is shown, as the button's own shortcut.
@@ -79,15 +86,15 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     readyLayout->addStretch(1);
     stack->addWidget(readyRow_);
 
-    start_->setIcon(symbolPixmap(Symbol::playFill, 14, Qt::white));
+    start_->setIcon(symbolIcon(Symbol::playFill, QSize(14, 14), Qt::white));
     start_->setFixedWidth(200);
     start_->setMinimumHeight(32);
     start_->setFont(theme::font(TextStyle::body, theme::Weight::semibold));
-    start_->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 7px; padding: 6px; }"
-                                         "QPushButton:disabled { background: %2; color: %3; }")
-                              .arg(theme::color(NamedColor::blue).name(),
-                                   theme::color(NamedColor::gray, 0.25).name(QColor::HexArgb),
-                                   theme::color(NamedColor::secondary).name(QColor::HexArgb)));
+    start_->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: white; border-radius: 7px; padding: 6px; }"
+                       "QPushButton:disabled { background: %2; color: %3; }")
+            .arg(theme::color(NamedColor::blue).name(), theme::color(NamedColor::gray, 0.25).name(QColor::HexArgb),
+                 theme::color(NamedColor::secondary).name(QColor::HexArgb)));
     stack->addWidget(start_, 0, Qt::AlignHCenter);
     connect(start_, &QPushButton::clicked, &model_, &PipelineViewModel::startNewRun);
 
@@ -133,8 +140,8 @@ void InputView::scrollToSection(const QString& target) {
     // A section that is not shown is nowhere to scroll to.
     if (!section || !section->isVisibleTo(widget())) return;
     const int centre = section->mapTo(widget(), section->rect().center()).y();
-    const int value = std::clamp(centre - viewport()->height() / 2, verticalScrollBar()->minimum(),
-                                 verticalScrollBar()->maximum());
+    const int value =
+        std::clamp(centre - viewport()->height() / 2, verticalScrollBar()->minimum(), verticalScrollBar()->maximum());
     scroll_->stop();
     scroll_->setStartValue(verticalScrollBar()->value());
     scroll_->setEndValue(value);

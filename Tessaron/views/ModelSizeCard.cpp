@@ -22,21 +22,22 @@ int ModelSizeCard::selection(bool customCap, qint64 cap) {
 }
 
 ModelSizeCard::ModelSizeCard(PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("Model Size"), parent), model_(model),
-      picker_(new SegmentedPicker(QStringLiteral("Model Size"))), customRow_(new QWidget),
+    : SettingsSection(QStringLiteral("Model Size"), parent),
+      model_(model),
+      picker_(new SegmentedPicker(QStringLiteral("Model Size"))),
+      customRow_(new QWidget),
       customField_(new QLineEdit),
-      minimum_(textLabel(QStringLiteral("Minimum 50,000"), TextStyle::caption2, NamedColor::orange)),
-      hint_(textLabel({}, TextStyle::caption2, NamedColor::secondary)),
-      advice_(textLabel(QStringLiteral("Tessaron beta is tested on computers with 16 GB or more memory."),
-                        TextStyle::caption2, NamedColor::orange)) {
+      minimum_(styledLabel(QStringLiteral("Minimum 50,000"), TextStyle::caption2, NamedColor::orange)),
+      hint_(styledLabel({}, TextStyle::caption2, NamedColor::secondary)),
+      advice_(styledLabel(QStringLiteral("Tessaron beta is tested on computers with 16 GB or more memory."),
+                          TextStyle::caption2, NamedColor::orange)) {
     for (const auto& [label, cap] : presets) picker_->addChoice(QString::fromLatin1(label), cap);
     picker_->addChoice(QStringLiteral("Custom"), customTag);
     addRow(picker_);
 
     auto* row = new QHBoxLayout(customRow_);
     row->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(textLabel(QStringLiteral("Gaussians:"), TextStyle::callout, NamedColor::primary,
-                             theme::Weight::regular, false));
+    row->addWidget(oneLine(styledLabel(QStringLiteral("Gaussians:"), TextStyle::callout, NamedColor::primary)));
     customField_->setFixedWidth(110);
     customField_->setFont(theme::monospacedFont(TextStyle::callout));
     customField_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

@@ -15,26 +15,31 @@ bool PartitioningCard::isCompactScene(const viewmodel::OptionalSceneAnalysis& an
 }
 
 PartitioningCard::PartitioningCard(PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("VastGaussian Partitioning"), parent), model_(model),
-      enable_(new QCheckBox(QStringLiteral("Enable VastGaussian"))), limit_(new QWidget),
-      memory_(new SliderRow(QStringLiteral("App Memory Limit:"), 4,
-                            InputFormText::memoryLimitMaximum(model.physicalMemoryBytes()), 1, 50,
-                            [](double gigabytes) { return QString::number(qint64(gigabytes)) + QStringLiteral(" GB"); })),
-      compact_(new NoticeBox(Symbol::warningTriangleFill, theme::color(NamedColor::orange),
-                             QStringLiteral("This scene is compact. Partitioning will not significantly reduce memory."),
-                             theme::color(NamedColor::orange), Qt::AlignVCenter)) {
+    : SettingsSection(QStringLiteral("VastGaussian Partitioning"), parent),
+      model_(model),
+      enable_(new QCheckBox(QStringLiteral("Enable VastGaussian"))),
+      limit_(new QWidget),
+      memory_(new SliderRow(
+          QStringLiteral("App Memory Limit:"), 4, InputFormText::memoryLimitMaximum(model.physicalMemoryBytes()), 1, 50,
+          [](double gigabytes) { return QString::number(qint64(gigabytes)) + QStringLiteral(" GB"); })),
+      compact_(
+          new NoticeBox(Symbol::exclamationmarkTriangleFill, theme::color(NamedColor::orange),
+                        QStringLiteral("This scene is compact. Partitioning will not significantly reduce memory."),
+                        theme::color(NamedColor::orange), Qt::AlignVCenter)) {
     enable_->setFont(theme::font(TextStyle::callout));
     addRow(enable_);
     auto* limit = new QVBoxLayout(limit_);
     limit->setContentsMargins(0, 0, 0, 0);
     limit->setSpacing(8);
-    limit->addWidget(textLabel(QStringLiteral("After SfM the model size is split across the fewest cells that fit the "
-                                              "RAM limit below."),
-                               TextStyle::caption2, NamedColor::secondary));
+    limit->addWidget(
+        styledLabel(QStringLiteral("After SfM the model size is split across the fewest cells that fit the "
+                                   "RAM limit below."),
+                    TextStyle::caption2, NamedColor::secondary));
     limit->addWidget(memory_);
-    limit->addWidget(textLabel(QStringLiteral("The maximum RAM the app is allowed to use. Lower this to keep RAM free "
-                                              "for other apps."),
-                               TextStyle::caption2, NamedColor::secondary));
+    limit->addWidget(
+        styledLabel(QStringLiteral("The maximum RAM the app is allowed to use. Lower this to keep RAM free "
+                                   "for other apps."),
+                    TextStyle::caption2, NamedColor::secondary));
     addRow(limit_);
     addRow(compact_);
 

@@ -10,15 +10,17 @@ using theme::NamedColor;
 using theme::TextStyle;
 
 ReconstructionCard::ReconstructionCard(viewmodel::PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("Reconstruction"), parent), model_(model),
+    : SettingsSection(QStringLiteral("Reconstruction"), parent),
+      model_(model),
       skip_(new QCheckBox(QStringLiteral("Skip COLMAP (use existing reconstruction)"))),
-      colmapNote_(textLabel(QStringLiteral("COLMAP (GPU) reconstructs camera poses and a sparse point cloud from "
-                                           "your images."),
-                            TextStyle::caption2, NamedColor::secondary)),
-      existing_(new QWidget), selectFolder_(new QPushButton(QStringLiteral("Select COLMAP Folder"))),
+      colmapNote_(styledLabel(QStringLiteral("COLMAP (GPU) reconstructs camera poses and a sparse point cloud from "
+                                             "your images."),
+                              TextStyle::caption2, NamedColor::secondary)),
+      existing_(new QWidget),
+      selectFolder_(new QPushButton(QStringLiteral("Select COLMAP Folder"))),
       chosenFolder_(new SymbolLabel(Symbol::checkmarkCircleFill, theme::color(NamedColor::green), {},
                                     theme::font(TextStyle::callout), theme::color(NamedColor::blue))),
-      status_(textLabel({}, TextStyle::caption2)) {
+      status_(styledLabel({}, TextStyle::caption2, theme::NamedColor::primary)) {
     skip_->setFont(theme::font(TextStyle::callout));
     addRow(skip_);
     addRow(colmapNote_);
@@ -27,7 +29,7 @@ ReconstructionCard::ReconstructionCard(viewmodel::PipelineViewModel& model, QWid
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(6);
     auto* row = new QHBoxLayout;
-    selectFolder_->setIcon(symbolPixmap(Symbol::folderPlus, 16, palette().color(QPalette::ButtonText)));
+    selectFolder_->setIcon(symbolIcon(Symbol::folderPlus, QSize(16, 16), palette().color(QPalette::ButtonText)));
     selectFolder_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     row->addWidget(selectFolder_);
     chosenFolder_->setElided(true);
@@ -52,18 +54,17 @@ void ReconstructionCard::refresh() {
     existing_->setVisible(skip);
     const viewmodel::OptionalPath& folder = model_.colmapDataURL();
     chosenFolder_->setVisible(folder.has_value());
-    QPalette palette = status_->palette();
     if (folder) {
         chosenFolder_->setText(InputFormText::lastPathComponent(*folder));
         chosenFolder_->setElided(true);
         status_->setText(QStringLiteral("\u2713 Valid COLMAP folder (sparse/0/ found)"));
-        palette.setColor(QPalette::WindowText, theme::color(NamedColor::green));
+        setTextColor(status_, theme::color(NamedColor::green));
     } else {
-        status_->setText(QStringLiteral("Select a folder containing sparse/0/ with cameras.bin, images.bin, "
-                                        "points3D.bin"));
-        palette.setColor(QPalette::WindowText, theme::color(NamedColor::secondary));
+        status_->setText(
+            QStringLiteral("Select a folder containing sparse/0/ with cameras.bin, images.bin, "
+                           "points3D.bin"));
+        setTextColor(status_, theme::color(NamedColor::secondary));
     }
-    status_->setPalette(palette);
 }
 
 }  // namespace tessaron::views

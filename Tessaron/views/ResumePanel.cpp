@@ -44,22 +44,25 @@ ResumePanel::Counts ResumePanel::counts(const pipeline::WorkspaceScanResult& sca
 }
 
 ResumePanel::ResumePanel(PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("Resume Interrupted Training"), parent), model_(model),
-      selectWorkspace_(new QPushButton(QStringLiteral("Select Workspace\u2026"))), divider_(divider()),
-      summary_(new SummaryBox), workspace_(captionLabel(Symbol::folderFill, NamedColor::blue, NamedColor::blue)),
+    : SettingsSection(QStringLiteral("Resume Interrupted Training"), parent),
+      model_(model),
+      selectWorkspace_(new QPushButton(QStringLiteral("Select Workspace\u2026"))),
+      divider_(divider()),
+      summary_(new SummaryBox),
+      workspace_(captionLabel(Symbol::folderFill, NamedColor::blue, NamedColor::blue)),
       completed_(captionLabel(Symbol::checkmarkCircleFill, NamedColor::green, NamedColor::primary)),
-      remaining_(captionLabel(Symbol::exclamationCircleFill, NamedColor::orange, NamedColor::primary)),
-      total_(textLabel({}, TextStyle::caption, NamedColor::secondary, theme::Weight::regular, false)),
+      remaining_(captionLabel(Symbol::exclamationmarkCircleFill, NamedColor::orange, NamedColor::primary)),
+      total_(oneLine(styledLabel({}, TextStyle::caption, NamedColor::secondary))),
       downscale_(captionLabel(Symbol::arrowsInward, NamedColor::secondary, NamedColor::secondary)),
       cap_(captionLabel(Symbol::cpu, NamedColor::secondary, NamedColor::secondary)),
       eval_(captionLabel(Symbol::chartBar, NamedColor::secondary, NamedColor::secondary)),
       resume_(new QPushButton(QStringLiteral("Resume Training"))),
       nothingTrained_(captionLabel(Symbol::xmarkCircleFill, NamedColor::red, NamedColor::red)),
       allTrained_(captionLabel(Symbol::checkmarkCircleFill, NamedColor::green, NamedColor::green)) {
-    addRow(textLabel(QStringLiteral("If a VastGaussian training run was interrupted, you can resume from the last "
-                                    "completed cell."),
-                     TextStyle::caption2, NamedColor::secondary));
-    selectWorkspace_->setIcon(symbolPixmap(Symbol::folderQuestion, 16, palette().color(QPalette::ButtonText)));
+    addRow(styledLabel(QStringLiteral("If a VastGaussian training run was interrupted, you can resume from the last "
+                                      "completed cell."),
+                       TextStyle::caption2, NamedColor::secondary));
+    selectWorkspace_->setIcon(symbolIcon(Symbol::folderQuestion, QSize(16, 16), palette().color(QPalette::ButtonText)));
     rows()->addWidget(selectWorkspace_, 0, Qt::AlignLeft);
     addRow(divider_);
     addRow(summary_);
@@ -82,21 +85,21 @@ ResumePanel::ResumePanel(PipelineViewModel& model, QWidget* parent)
     settingsRow->addWidget(eval_);
     settingsRow->addStretch(1);
     stack->addLayout(settingsRow);
-    resume_->setIcon(symbolPixmap(Symbol::playFill, 14, Qt::white));
+    resume_->setIcon(symbolIcon(Symbol::playFill, QSize(14, 14), Qt::white));
     resume_->setFont(theme::font(TextStyle::body, theme::Weight::semibold));
     resume_->setMinimumHeight(30);
     resume_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    resume_->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 6px; padding: 5px; }"
-                                          "QPushButton:disabled { background: %2; }")
-                               .arg(theme::color(NamedColor::orange).name(),
-                                    theme::color(NamedColor::orange, 0.4).name(QColor::HexArgb)));
+    resume_->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: white; border-radius: 6px; padding: 5px; }"
+                       "QPushButton:disabled { background: %2; }")
+            .arg(theme::color(NamedColor::orange).name(), theme::color(NamedColor::orange, 0.4).name(QColor::HexArgb)));
     stack->addSpacing(4);
     stack->addWidget(resume_);
     nothingTrained_->setText(
         QStringLiteral("No completed cells found \u2014 this workspace may not have started training."));
     allTrained_->setText(QStringLiteral("All cells are already trained. Use Re-merge in the Export tab if needed."));
     for (SymbolLabel* line : {nothingTrained_, allTrained_}) {
-        line->textLabel()->setWordWrap(true);
+        line->textView()->setWordWrap(true);
         stack->addWidget(line);
     }
 

@@ -9,7 +9,9 @@
 namespace tessaron::views {
 
 SettingsSection::SettingsSection(const QString& title, QWidget* parent)
-    : QWidget(parent), title_(textLabel(title, theme::TextStyle::headline)), rows_(new QVBoxLayout) {
+    : QWidget(parent),
+      title_(styledLabel(title, theme::TextStyle::headline, theme::NamedColor::primary)),
+      rows_(new QVBoxLayout) {
     setMaximumWidth(maximumWidth);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* stack = new QVBoxLayout(this);
@@ -29,6 +31,8 @@ void SettingsSection::paintEvent(QPaintEvent*) {
     painter.fillPath(card, palette().color(QPalette::Base));
 }
 
-void tourAnchor(QWidget* view, const char* step) { view->setObjectName(QString::fromLatin1(step)); }
+void tourAnchor(QWidget* view, const char* step) {
+    view->setObjectName(QString::fromLatin1(step));
+}
 
 }  // namespace tessaron::views

@@ -12,13 +12,15 @@ namespace tessaron::views {
 
 SliderRow::SliderRow(const QString& label, double minimum, double maximum, double step, int valueWidth,
                      ValueText valueText, QWidget* parent)
-    : QWidget(parent), minimum_(minimum), step_(step), slider_(new QSlider(Qt::Horizontal)),
-      value_(textLabel({}, theme::TextStyle::callout, theme::NamedColor::primary, theme::Weight::bold, false)),
+    : QWidget(parent),
+      minimum_(minimum),
+      step_(step),
+      slider_(new QSlider(Qt::Horizontal)),
+      value_(oneLine(styledLabel({}, theme::TextStyle::callout, theme::NamedColor::primary, theme::Weight::bold))),
       valueText_(std::move(valueText)) {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(textLabel(label, theme::TextStyle::callout, theme::NamedColor::primary, theme::Weight::regular,
-                             false));
+    row->addWidget(oneLine(styledLabel(label, theme::TextStyle::callout, theme::NamedColor::primary)));
     // The slider counts steps from the lower end, so it only ever stops on
     // whole steps.
     slider_->setMinimum(0);
@@ -43,15 +45,21 @@ void SliderRow::setValue(double value) {
     showValueText(value);
 }
 
-double SliderRow::value() const { return minimum_ + slider_->value() * step_; }
+double SliderRow::value() const {
+    return minimum_ + slider_->value() * step_;
+}
 
 void SliderRow::setMaximum(double maximum) {
     const QSignalBlocker blocker(slider_);
     slider_->setMaximum(std::max(0, int(std::floor((maximum - minimum_) / step_ + 1e-9))));
 }
 
-double SliderRow::maximum() const { return minimum_ + slider_->maximum() * step_; }
+double SliderRow::maximum() const {
+    return minimum_ + slider_->maximum() * step_;
+}
 
-void SliderRow::showValueText(double value) { value_->setText(valueText_(value)); }
+void SliderRow::showValueText(double value) {
+    value_->setText(valueText_(value));
+}
 
 }  // namespace tessaron::views

@@ -7,9 +7,11 @@ namespace tessaron::views {
 using viewmodel::PipelineViewModel;
 
 TrainingSettingsCard::TrainingSettingsCard(PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("Training Settings"), parent), model_(model),
-      iterations_(new SliderRow(QStringLiteral("Iterations:"), 1000, 60000, 1000, 40,
-                                [](double iterations) { return QString::asprintf("%lldK", qint64(iterations) / 1000); })),
+    : SettingsSection(QStringLiteral("Training Settings"), parent),
+      model_(model),
+      iterations_(
+          new SliderRow(QStringLiteral("Iterations:"), 1000, 60000, 1000, 40,
+                        [](double iterations) { return QString::asprintf("%lldK", qint64(iterations) / 1000); })),
       eval_(new QCheckBox(QStringLiteral("Eval Mode (train/test split)"))) {
     eval_->setFont(theme::font(theme::TextStyle::callout));
     addRow(iterations_);

@@ -5,25 +5,28 @@ namespace tessaron::views {
 using theme::NamedColor;
 
 QString Video360Card::unsupportedText() {
-    return QStringLiteral("360\u00b0 video isn't supported in this beta yet. Use a regular (non-360) video or a "
-                          "folder of photos.");
+    return QStringLiteral(
+        "360\u00b0 video isn't supported in this beta yet. Use a regular (non-360) video or a "
+        "folder of photos.");
 }
 
 QString Video360Card::possibly360Text() {
-    return QStringLiteral("2:1 aspect ratio \u2014 this may be a 360\u00b0 video. 360\u00b0 processing isn't "
-                          "supported in this beta, so results may fail.");
+    return QStringLiteral(
+        "2:1 aspect ratio \u2014 this may be a 360\u00b0 video. 360\u00b0 processing isn't "
+        "supported in this beta, so results may fail.");
 }
 
 Video360Card::Video360Card(viewmodel::PipelineViewModel& model, QWidget* parent)
-    : SettingsSection(QStringLiteral("360\u00b0 Video"), parent), model_(model),
-      notice_(new NoticeBox(Symbol::warningTriangleFill, theme::color(NamedColor::orange), {},
+    : SettingsSection(QStringLiteral("360\u00b0 Video"), parent),
+      model_(model),
+      notice_(new NoticeBox(Symbol::exclamationmarkTriangleFill, theme::color(NamedColor::orange), {},
                             theme::color(NamedColor::primary), Qt::AlignTop)),
       layout_(new SegmentedPicker(QStringLiteral("Crop Layout"))) {
     addRow(notice_);
     // The crop layout a 360° run cuts each frame into; the 360° inspector
     // offers the same choice.
-    addRow(textLabel(QStringLiteral("Crop Layout"), theme::TextStyle::callout, NamedColor::primary,
-                     theme::Weight::bold));
+    addRow(styledLabel(QStringLiteral("Crop Layout"), theme::TextStyle::callout, NamedColor::primary,
+                       theme::Weight::bold));
     for (input::CropLayoutPreset preset : input::allCropLayoutPresets())
         layout_->addChoice(QString::fromStdString(input::displayName(preset)), int(preset));
     addRow(layout_);
@@ -36,9 +39,9 @@ Video360Card::Video360Card(viewmodel::PipelineViewModel& model, QWidget* parent)
 
 void Video360Card::refresh() {
     if (model_.isLikely360Video())
-        notice_->setNotice(Symbol::warningTriangleFill, unsupportedText());
+        notice_->setNotice(Symbol::exclamationmarkTriangleFill, unsupportedText());
     else
-        notice_->setNotice(Symbol::questionCircleFill, possibly360Text());
+        notice_->setNotice(Symbol::questionmarkCircleFill, possibly360Text());
     layout_->setSelectedTag(int(model_.cropLayoutPreset()));
 }
 

@@ -55,15 +55,14 @@ const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolde
 
 TEST(InputFormTexts, FollowTheCapSizeCountAndMemoryRules) {
     const std::vector<std::pair<int64_t, const char*>> caps{
-        {0, "0"},          {999, "999"},        {1000, "1K"},        {65432, "65K"},      {500000, "500K"},
-        {999999, "999K"},  {1000000, "1M"},     {1500000, "1.5M"},   {2500000, "2.5M"},   {8000000, "8M"},
-        {1049999, "1M"},   {50000, "50K"}};
+        {0, "0"},        {999, "999"},      {1000, "1K"},      {65432, "65K"},  {500000, "500K"}, {999999, "999K"},
+        {1000000, "1M"}, {1500000, "1.5M"}, {2500000, "2.5M"}, {8000000, "8M"}, {1049999, "1M"},  {50000, "50K"}};
     for (const auto& [cap, text] : caps) EXPECT_EQ(InputFormText::capText(cap).toStdString(), text) << cap;
 
     const std::vector<std::pair<uint64_t, const char*>> sizes{
-        {0, "Zero KB"},          {1, "1 byte"},           {999, "999 bytes"},        {1000, "1 KB"},
-        {12400000, "12.4 MB"},   {124000000, "124 MB"},  {248000000, "248 MB"},     {999999999, "1 GB"},
-        {1984000000, "1.98 GB"}, {999500, "1 MB"},       {1234567, "1.2 MB"}};
+        {0, "Zero KB"},          {1, "1 byte"},         {999, "999 bytes"},    {1000, "1 KB"},
+        {12400000, "12.4 MB"},   {124000000, "124 MB"}, {248000000, "248 MB"}, {999999999, "1 GB"},
+        {1984000000, "1.98 GB"}, {999500, "1 MB"},      {1234567, "1.2 MB"}};
     for (const auto& [bytes, text] : sizes) EXPECT_EQ(InputFormText::fileSizeText(bytes).toStdString(), text) << bytes;
 
     EXPECT_TRUE(InputFormText::modelSizeHint(1000000).startsWith(
@@ -71,7 +70,8 @@ TEST(InputFormTexts, FollowTheCapSizeCountAndMemoryRules) {
     EXPECT_EQ(InputFormText::modelSizeHint(50000).toStdString(),
               "About 50K Gaussians \u00b7 \u2248 12.4 MB PLY. Larger = more detail, but slower training, more memory "
               "and a bigger file.");
-    EXPECT_TRUE(InputFormText::modelSizeHint(8000000).startsWith(QStringLiteral("About 8M Gaussians \u00b7 \u2248 1.98 GB")));
+    EXPECT_TRUE(
+        InputFormText::modelSizeHint(8000000).startsWith(QStringLiteral("About 8M Gaussians \u00b7 \u2248 1.98 GB")));
 
     EXPECT_EQ(InputFormText::imageCountText(1, false), "1 image");
     EXPECT_EQ(InputFormText::imageCountText(0, false), "0 images");
@@ -200,7 +200,9 @@ protected:
         fs::create_directories(output_);
         // A video file as the desktop recognises one: its name and its
         // container's signature.
-        writeTextFile(video_, std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24));
+        writeTextFile(video_, std::string("\0\0\0\x18"
+                                          "ftypmp42\0\0\0\0mp42isom",
+                                          24));
         view_ = std::make_unique<InputView>(*model_);
         view_->resize(520, 900);
         view_->show();
@@ -223,7 +225,8 @@ protected:
     void chooseWithButton(const fs::path& input) {
         dialogs_->answer(input);
         click(view_->chooseButton());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL() == input && !model_->isAnalyzingInput(); }, 5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return model_->selectedInputURL() == input && !model_->isAnalyzingInput(); }, 5000));
     }
 
     void openAdvanced() {
@@ -276,9 +279,9 @@ TEST_F(InputForm, WithoutAnInputShowsTheDropZoneTheButtonAndTheResumeCardOnly) {
     EXPECT_TRUE(findByText<QLabel>(view_.get(), QStringLiteral("Provide Dataset")));
     EXPECT_TRUE(findByText<QLabel>(view_.get(), QStringLiteral("Drag a folder of images or a video file to begin.")));
     EXPECT_TRUE(view_->chooseButton()->isEnabled());
-    for (QWidget* section : std::initializer_list<QWidget*>{view_->reconstruction(), view_->video360(),
-                                                            view_->modelSize(), view_->advancedSettings(),
-                                                            view_->readyLine(), view_->startButton()})
+    for (QWidget* section :
+         std::initializer_list<QWidget*>{view_->reconstruction(), view_->video360(), view_->modelSize(),
+                                         view_->advancedSettings(), view_->readyLine(), view_->startButton()})
         EXPECT_FALSE(section->isVisible()) << section->metaObject()->className();
     EXPECT_TRUE(view_->resumePanel()->isVisible());
     EXPECT_FALSE(view_->resumePanel()->summary()->isVisible());
@@ -304,7 +307,8 @@ TEST_F(InputForm, APhotoFolderRunCarriesEveryCardsSetting) {
     views::ModelSizeCard* size = view_->modelSize();
     EXPECT_EQ(size->picker()->selectedTag(), 1000000);
     EXPECT_FALSE(size->customRow()->isVisible());
-    EXPECT_TRUE(size->sizeHintLabel()->text().startsWith(QStringLiteral("About 1M Gaussians \u00b7 \u2248 248 MB PLY.")));
+    EXPECT_TRUE(
+        size->sizeHintLabel()->text().startsWith(QStringLiteral("About 1M Gaussians \u00b7 \u2248 248 MB PLY.")));
     EXPECT_FALSE(size->memoryAdvice()->isVisible());
     clickChoice(size->picker(), QStringLiteral("High"));
     EXPECT_EQ(model_->trainingCapMax(), 2000000);
@@ -352,8 +356,9 @@ TEST_F(InputForm, APhotoFolderRunCarriesEveryCardsSetting) {
     EXPECT_FALSE(reconstruction->selectFolderButton()->isVisible());
     click(reconstruction->skipToggle());
     EXPECT_TRUE(model_->skipSfM());
-    EXPECT_TRUE(findByText<QLabel>(reconstruction, QStringLiteral(
-        "Select a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin")));
+    EXPECT_TRUE(findByText<QLabel>(
+        reconstruction,
+        QStringLiteral("Select a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin")));
     EXPECT_FALSE(view_->startButton()->isEnabled());
     EXPECT_EQ(view_->readyLine()->text(), "Ready: garden (skip COLMAP)");
     const fs::path model = folder_.path() / "garden_colmap";
@@ -503,7 +508,9 @@ struct DetectionCase {
     bool startAllowed;
 };
 
-void PrintTo(const DetectionCase& detection, std::ostream* out) { *out << detection.name; }
+void PrintTo(const DetectionCase& detection, std::ostream* out) {
+    *out << detection.name;
+}
 
 class Detected360 : public InputForm, public ::testing::WithParamInterface<DetectionCase> {};
 
@@ -569,8 +576,9 @@ TEST_F(InputForm, AFolderWithoutAModelClearsTheChosenOne) {
     dialogs_->answer(garden_);
     click(reconstruction->selectFolderButton());
     EXPECT_FALSE(model_->colmapDataURL());
-    EXPECT_TRUE(findByText<QLabel>(reconstruction, QStringLiteral(
-        "Select a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin")));
+    EXPECT_TRUE(findByText<QLabel>(
+        reconstruction,
+        QStringLiteral("Select a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin")));
     EXPECT_FALSE(findByText<QLabel>(reconstruction, QStringLiteral("model"))->isVisible());
     // Skipping again off: the COLMAP line.
     click(reconstruction->skipToggle());
@@ -740,10 +748,12 @@ TEST_F(InputForm, TheResumePanelCountsTheCellsAndResumesOnlyTheMissingOne) {
     ASSERT_TRUE(model_->hasActiveOperation());
     // While the resume runs, the card is gone.
     EXPECT_FALSE(panel->isVisible());
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        std::lock_guard guard(driver_->lock);
-        return driver_->resume.has_value();
-    }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            std::lock_guard guard(driver_->lock);
+            return driver_->resume.has_value();
+        },
+        5000));
     {
         std::lock_guard guard(driver_->lock);
         const RecordingDriver::Resume& resume = *driver_->resume;
@@ -770,7 +780,9 @@ struct WorkspaceCase {
     bool resumable;
 };
 
-void PrintTo(const WorkspaceCase& workspace, std::ostream* out) { *out << workspace.name; }
+void PrintTo(const WorkspaceCase& workspace, std::ostream* out) {
+    *out << workspace.name;
+}
 
 class ResumeSummary : public InputForm, public ::testing::WithParamInterface<WorkspaceCase> {};
 
@@ -801,14 +813,13 @@ TEST_P(ResumeSummary, ShowsTheCountsAndWhatIsLeftToDo) {
               pipeline::PipelineState::error("Workspace scan failed: No partitions/ directory found in workspace"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Workspaces, ResumeSummary,
-                         ::testing::Values(WorkspaceCase{"AllTrained", 3, 0, 0, "3 completed", "0 remaining",
-                                                         "(3 total)", false},
-                                           WorkspaceCase{"FiveOfEightAndTwoMissing", 5, 3, 2, "5 completed",
-                                                         "5 remaining", "(10 total)", true},
-                                           WorkspaceCase{"NoneTrained", 0, 2, 0, "0 completed", "2 remaining",
-                                                         "(2 total)", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Workspaces, ResumeSummary,
+    ::testing::Values(WorkspaceCase{"AllTrained", 3, 0, 0, "3 completed", "0 remaining", "(3 total)", false},
+                      WorkspaceCase{"FiveOfEightAndTwoMissing", 5, 3, 2, "5 completed", "5 remaining", "(10 total)",
+                                    true},
+                      WorkspaceCase{"NoneTrained", 0, 2, 0, "0 completed", "2 remaining", "(2 total)", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(InputForm, AResumeScanWithoutSettingsShowsAnEmptySettingsRow) {
     const fs::path workspace = writeWorkspace(folder_.path(), 2, 0, 0);

@@ -80,48 +80,49 @@ const auto video = inputShot("input-video", "a video chosen, estimated frames, t
                                  model.setShowAdvanced(true);
                              });
 
-const auto video360 = inputShot("input-360", "a video recognised as 360\u00b0: the warning and the crop layout",
-                                [](PipelineViewModel& model) {
-                                    model.setSelectedInputURL("/home/user/captures/plaza_360.mp4");
-                                    model.setIsInputVideo(true);
-                                    model.setDatasetProfile(profile(180, 5760, 2880, true));
-                                    model.setSpherical360Detection(input::Spherical360Detection::equirectangular(
-                                        input::Spherical360Detection::MetadataSource::sv3dEquiBox));
-                                });
+const auto video360 = inputShot(
+    "input-360", "a video recognised as 360\u00b0: the warning and the crop layout", [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/plaza_360.mp4");
+        model.setIsInputVideo(true);
+        model.setDatasetProfile(profile(180, 5760, 2880, true));
+        model.setSpherical360Detection(
+            input::Spherical360Detection::equirectangular(input::Spherical360Detection::MetadataSource::sv3dEquiBox));
+    });
 
-const auto likely360 = inputShot("input-360-likely", "a 2:1 video that may be 360\u00b0: start stays possible",
-                                 [](PipelineViewModel& model) {
-                                     model.setSelectedInputURL("/home/user/captures/wide.mp4");
-                                     model.setIsInputVideo(true);
-                                     model.setDatasetProfile(profile(90, 3840, 1920, true));
-                                     model.setSpherical360Detection(input::Spherical360Detection::likelyEquirectangular());
-                                     model.setCropLayoutPreset(input::CropLayoutPreset::horizontal8);
-                                 });
+const auto likely360 = inputShot(
+    "input-360-likely", "a 2:1 video that may be 360\u00b0: start stays possible", [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/wide.mp4");
+        model.setIsInputVideo(true);
+        model.setDatasetProfile(profile(90, 3840, 1920, true));
+        model.setSpherical360Detection(input::Spherical360Detection::likelyEquirectangular());
+        model.setCropLayoutPreset(input::CropLayoutPreset::horizontal8);
+    });
 
-const auto colmap = inputShot("input-colmap", "COLMAP skipped for an existing, compact reconstruction",
-                              [](PipelineViewModel& model) {
-                                  model.setSelectedInputURL("/home/user/captures/garden");
-                                  model.setDatasetProfile(profile(185, 4032, 3024, false));
-                                  model.setSkipSfM(true);
-                                  model.setColmapDataURL("/home/user/captures/garden_colmap");
-                                  model.setSceneAnalysis(engines::SceneAnalysis{1.4, 0.82});
-                                  model.setShowAdvanced(true);
-                              });
+const auto colmap =
+    inputShot("input-colmap", "COLMAP skipped for an existing, compact reconstruction", [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/garden");
+        model.setDatasetProfile(profile(185, 4032, 3024, false));
+        model.setSkipSfM(true);
+        model.setColmapDataURL("/home/user/captures/garden_colmap");
+        model.setSceneAnalysis(engines::SceneAnalysis{1.4, 0.82});
+        model.setShowAdvanced(true);
+    });
 
-const auto colmapMissing = inputShot("input-colmap-none", "COLMAP skipped, no reconstruction chosen yet",
-                                     [](PipelineViewModel& model) {
-                                         model.setSelectedInputURL("/home/user/captures/garden");
-                                         model.setSkipSfM(true);
-                                         model.setIsAnalyzingInput(true);
-                                     });
+const auto colmapMissing =
+    inputShot("input-colmap-none", "COLMAP skipped, no reconstruction chosen yet", [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/garden");
+        model.setSkipSfM(true);
+        model.setIsAnalyzingInput(true);
+    });
 
-const auto custom = inputShot("input-custom-small", "a custom model size below the minimum, on an 8 GB machine",
-                              [](PipelineViewModel& model) {
-                                  model.setSelectedInputURL("/home/user/captures/garden");
-                                  model.setTrainingCapMax(40000);
-                                  model.setShowAdvanced(true);
-                              },
-                              uint64_t(8) << 30);
+const auto custom = inputShot(
+    "input-custom-small", "a custom model size below the minimum, on an 8 GB machine",
+    [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/garden");
+        model.setTrainingCapMax(40000);
+        model.setShowAdvanced(true);
+    },
+    uint64_t(8) << 30);
 
 const auto resume = inputShot("input-resume", "a scanned workspace with three cells trained and one left",
                               [](PipelineViewModel& model) {
