@@ -96,7 +96,7 @@ void FinalPanelView::build() {
     outcomeHolder_->setContentsMargins(0, 0, 0, 0);
     column->addLayout(outcomeHolder_);
 
-    column->addWidget(divider(this));
+    column->addWidget(paddedDivider(this));
     column->addWidget(buildViewerControls());
 
     statistics_ = monospacedLabel({}, TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this);
@@ -159,7 +159,7 @@ QWidget* FinalPanelView::buildIdleBlock() {
     auto* column = new QVBoxLayout(idleBlock_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(16);
-    column->addWidget(divider(idleBlock_));
+    column->addWidget(paddedDivider(idleBlock_));
 
     auto* remergeSection = new QWidget(idleBlock_);
     auto* remerge = new QVBoxLayout(remergeSection);
@@ -174,7 +174,7 @@ QWidget* FinalPanelView::buildIdleBlock() {
                                        "partitions/cell_*/output.ply."),
                                     TextStyle::caption2, NamedColor::secondary, remergeSection));
     column->addWidget(remergeSection);
-    column->addWidget(divider(idleBlock_));
+    column->addWidget(paddedDivider(idleBlock_));
 
     converterHolder_ = new QVBoxLayout;
     converterHolder_->setContentsMargins(0, 0, 0, 0);

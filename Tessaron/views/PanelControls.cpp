@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "views/FormWidgets.hpp"
 #include "views/PanelWidgets.hpp"
 
 namespace tessaron::views {
@@ -20,17 +21,11 @@ QLabel* monospacedLabel(const QString& text, TextStyle style, NamedColor color, 
     return label;
 }
 
-QWidget* divider(QWidget* parent, int padding) {
+QWidget* paddedDivider(QWidget* parent, int padding) {
     auto* holder = new QWidget(parent);
     auto* layout = new QVBoxLayout(holder);
     layout->setContentsMargins(0, padding, 0, padding);
-    auto* line = new QFrame(holder);
-    line->setFixedHeight(1);
-    line->setAutoFillBackground(true);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::Window, theme::color(NamedColor::primary, 0.12));
-    line->setPalette(palette);
-    layout->addWidget(line);
+    layout->addWidget(divider());
     return holder;
 }
 

@@ -65,8 +65,8 @@ private:
 // prominent (filled with `tint`, white text).
 void styleBorderedButton(QAbstractButton& button);
 void styleProminentButton(QAbstractButton& button, const QColor& tint, bool large = false);
-// A horizontal rule with `padding` above and below.
-QWidget* divider(QWidget* parent, int padding = 4);
+// The form's divider with `padding` above and below.
+QWidget* paddedDivider(QWidget* parent, int padding = 4);
 // A text in the monospaced face of a style, on one line.
 QLabel* monospacedLabel(const QString& text, theme::TextStyle style, theme::NamedColor color,
                         theme::Weight weight = theme::Weight::regular, QWidget* parent = nullptr);
