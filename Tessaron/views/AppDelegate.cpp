@@ -59,6 +59,8 @@ public:
         });
         poll_.start(childPoll);
         timeout_.setSingleShot(true);
+        // A coarse timer may fire 5 % early: the wait is a promise to the user.
+        timeout_.setTimerType(Qt::PreciseTimer);
         connect(&timeout_, &QTimer::timeout, this, [this] { finish(false); });
         timeout_.start(timeout);
     }
