@@ -58,8 +58,11 @@ void SfMLiveScene::frameCamera(const std::vector<Vector3>& positions, double now
     const std::size_t high = std::min(std::size_t(double(count) * 0.98), count - 1);
     const double extent = std::max({xs[high] - xs[low], zs[high] - zs[low], 0.5});
     const double cx = (xs[low] + xs[high]) / 2, cz = (zs[low] + zs[high]) / 2;
+    // The first framing places the camera at once: a glide from the origin
+    // would start inside the cloud and show nothing.
     camera_.moveTo({cx, ys[low] - 1.5 * extent, cz}, 20 * extent + 100, {cx, (ys[low] + ys[high]) / 2, cz}, now,
-                   cameraGlideDuration);
+                   framed_ ? cameraGlideDuration : 0);
+    framed_ = true;
 }
 
 PointSceneFrame SfMLiveScene::frameAt(double now) const {

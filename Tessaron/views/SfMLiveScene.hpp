@@ -59,6 +59,7 @@ private:
     std::optional<std::filesystem::path> loadedURL_;
     std::unordered_set<std::uint64_t> seenIDs_;
     std::uint64_t samplingStride_ = 1;
+    bool framed_ = false;
 };
 
 }  // namespace tessaron::views

@@ -84,6 +84,8 @@ TEST(SfMLiveSceneTest, TheCameraGlidesBelowTheBulkOfTheCloudLookingUp) {
     std::vector<Vector3> positions;
     for (int i = 0; i < 1000; ++i) positions.push_back({double(i % 10), double(i % 7), double(i % 5) * 2});
     positions.push_back({1e6, -1e6, 1e6});  // a stray point is beyond the 98th percentile
+    scene.frameCamera(positions, 0);
+    EXPECT_FALSE(scene.camera().isMoving(0)) << "the first framing is at once";
     scene.frameCamera(positions, 10);
     const auto settled = scene.camera().poseAt(11);
     // x 0..9, z 0..8: extent 9; y from 0: camera at 0 - 13.5.
