@@ -67,18 +67,16 @@ void PointSceneWidget::initializeGL() {
 void PointSceneWidget::paintGL() {
     const double time = now();
     const PointSceneFrame frame = frameSource_ ? frameSource_(time) : PointSceneFrame{};
-    const QColor backdrop = palette().color(QPalette::Window);
     const double ratio = devicePixelRatioF();
     if (renderer_) {
-        renderer_->draw(frame, int(width() * ratio), int(height() * ratio), ratio,
-                        {backdrop.redF(), backdrop.greenF(), backdrop.blueF()}, 1.0);
+        renderer_->draw(frame, int(width() * ratio), int(height() * ratio), ratio, backdrop, 1.0);
         ++framesDrawn_;
     }
     paintLabels(frame);
     if (!drawError_.isEmpty()) {
         QPainter painter(this);
-        painter.fillRect(rect(), backdrop);
-        painter.setPen(palette().color(QPalette::WindowText));
+        painter.fillRect(rect(), backdropColor());
+        painter.setPen(Qt::white);
         painter.drawText(rect().adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, drawError_);
     }
     if (!(animating_ && animating_(time))) animationTimer_.stop();

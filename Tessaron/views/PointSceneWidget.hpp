@@ -31,6 +31,10 @@ public:
     using LabelImageMaker = std::function<QImage(const std::vector<std::string>& lines, const RGBColor& color)>;
 
     static constexpr int frameIntervalMilliseconds = 16;
+    // Black like the Final viewer's: the light cloud, the additive flashes
+    // and the white label text are made to stand on a dark ground.
+    static constexpr RGBColor backdrop{0, 0, 0};
+    static QColor backdropColor() { return QColor::fromRgbF(float(backdrop.red), float(backdrop.green), float(backdrop.blue)); }
 
     explicit PointSceneWidget(QWidget* parent = nullptr);
     ~PointSceneWidget() override;

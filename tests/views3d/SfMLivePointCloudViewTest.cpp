@@ -33,7 +33,7 @@ TEST(SfMLivePointCloudViewTest, NewPointsFlashThenSettleIntoTheBaseColour) {
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
     auto& widget = view.sceneWidget();
-    const QColor behind = view.palette().color(QPalette::Window);
+    const QColor behind = views::PointSceneWidget::backdropColor();
     auto base = [&](const QImage& image) {
         return countPixels(image, image.rect(),
                            [&](const QColor& pixel) { return showsColor(pixel, SfMLiveScene::liveBaseColor, behind); });
@@ -48,10 +48,12 @@ TEST(SfMLivePointCloudViewTest, NewPointsFlashThenSettleIntoTheBaseColour) {
     view.setSnapshot(disc("a", 2000));
     const QImage flashing = frameOf(widget);
     EXPECT_GT(drawn(flashing), 2000);
-    EXPECT_LT(base(flashing), drawn(flashing) / 4) << "the whole first snapshot flashes";
     QTest::qWait(1300);
     const QImage settled = frameOf(widget);
-    EXPECT_GT(base(settled), drawn(settled) / 2);
+    // Point edges blend with the ground, so a good part of the drawn pixels
+    // is no exact colour.
+    EXPECT_GT(base(settled), drawn(settled) / 4);
+    EXPECT_LT(base(flashing) * 4, base(settled)) << "the whole first snapshot flashes";
 
     // Only the 1000 new points flash; the camera glides out to the larger disc.
     view.setSnapshot(disc("b", 3000));
