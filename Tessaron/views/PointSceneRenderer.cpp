@@ -11,10 +11,8 @@ namespace {
 const char* const vertexSource = R"(#version 330 core
 layout(location = 0) in vec3 position;
 uniform mat4 transform;
-uniform float pointSize;
 void main() {
     gl_Position = transform * vec4(position, 1.0);
-    gl_PointSize = pointSize;
 }
 )";
 
@@ -34,7 +32,6 @@ PointSceneRenderer::PointSceneRenderer()
     glGenVertexArrays(1, &vertexArray_);
     transformLocation_ = glGetUniformLocation(program_.name(), "transform");
     colorLocation_ = glGetUniformLocation(program_.name(), "color");
-    pointSizeLocation_ = glGetUniformLocation(program_.name(), "pointSize");
 }
 
 PointSceneRenderer::~PointSceneRenderer() {
@@ -75,12 +72,13 @@ void PointSceneRenderer::draw(const PointSceneFrame& frame, int width, int heigh
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_CULL_FACE);
-    glEnable(GL_PROGRAM_POINT_SIZE);
+    // A fixed size: llvmpipe draws these faster than sizes from the shader.
+    glDisable(GL_PROGRAM_POINT_SIZE);
     glEnable(GL_BLEND);
     glUseProgram(program_.name());
     glBindVertexArray(vertexArray_);
     glEnableVertexAttribArray(0);
-    glUniform1f(pointSizeLocation_, float(PointSet::screenDiameter() * pixelRatio));
+    glPointSize(float(PointSet::screenDiameter() * pixelRatio));
 
     const auto viewProjection =
         frame.camera.projectionMatrix(double(width) / std::max(height, 1)) * frame.camera.viewMatrix();

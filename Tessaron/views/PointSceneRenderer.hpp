@@ -42,7 +42,6 @@ private:
     GLuint vertexArray_ = 0;
     GLint transformLocation_ = -1;
     GLint colorLocation_ = -1;
-    GLint pointSizeLocation_ = -1;
     std::map<const PointSet*, Buffer> buffers_;
 };
 

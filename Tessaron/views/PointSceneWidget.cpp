@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QOpenGLPaintDevice>
 #include <QPainter>
 #include <QSurfaceFormat>
 #include <QWheelEvent>
@@ -72,19 +73,24 @@ void PointSceneWidget::paintGL() {
         renderer_->draw(frame, int(width() * ratio), int(height() * ratio), ratio, backdrop, 1.0);
         ++framesDrawn_;
     }
-    paintLabels(frame);
+    // Painted straight into the bound framebuffer: a painter on the widget
+    // itself would be redirected while the window grabs its picture, and
+    // the scene would then cover what it painted.
+    QOpenGLPaintDevice device(size() * ratio);
+    device.setDevicePixelRatio(ratio);
+    QPainter painter(&device);
+    paintLabels(painter, frame);
     if (!drawError_.isEmpty()) {
-        QPainter painter(this);
         painter.fillRect(rect(), backdropColor());
         painter.setPen(Qt::white);
         painter.drawText(rect().adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, drawError_);
     }
+    painter.end();
     if (!(animating_ && animating_(time))) animationTimer_.stop();
 }
 
-void PointSceneWidget::paintLabels(const PointSceneFrame& frame) {
+void PointSceneWidget::paintLabels(QPainter& painter, const PointSceneFrame& frame) {
     if (frame.labels.empty() || !labelImageMaker_) return;
-    QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     for (const auto& label : frame.labels) {
         const auto projected = frame.camera.project(label.position, width(), height());
@@ -100,6 +106,7 @@ void PointSceneWidget::paintLabels(const PointSceneFrame& frame) {
         painter.drawImage(QRectF(projected->x - pixelWidth / 2, projected->y - pixelHeight / 2, pixelWidth, pixelHeight),
                           *image);
     }
+    painter.setOpacity(1);
 }
 
 void PointSceneWidget::mousePressEvent(QMouseEvent* event) {

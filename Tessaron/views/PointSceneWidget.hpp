@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QImage>
 #include <QOpenGLWidget>
+#include <QPainter>
 #include <QPoint>
 #include <QTimer>
 
@@ -62,7 +63,7 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
 
 private:
-    void paintLabels(const PointSceneFrame& frame);
+    void paintLabels(QPainter& painter, const PointSceneFrame& frame);
     void releaseGL();
 
     QElapsedTimer clock_;

@@ -119,6 +119,9 @@ TEST_F(PartitionVisualizerViewTest, CloudThenPlanCellsWithLabelsThenTheTrainedCe
     // The label plates' white text.
     auto white = [](const QColor& pixel) { return pixel.red() > 225 && pixel.green() > 225 && pixel.blue() > 225; };
     EXPECT_GT(countPixels(image, rightTop, white), 5);
+    // The window's own picture of the view holds the labels too.
+    const QImage composed = view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_GT(countPixels(composed, rightTop, white), 5);
     ASSERT_EQ(view->scene().labelNodes().size(), 4u);
     EXPECT_EQ(view->scene().labelNodes()[0].lines, (std::vector<std::string>{"cap 800K", "30K it · 2.5 GB"}));
 
