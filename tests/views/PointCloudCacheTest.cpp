@@ -68,7 +68,8 @@ TEST_P(CloudThinning, TakesEveryStrideThPointInTheReadersOrder) {
 INSTANTIATE_TEST_SUITE_P(Sizes, CloudThinning,
                          ::testing::Values(StrideCase{29999, 29999, 2}, StrideCase{30000, 30000, 2},
                                            StrideCase{60000, 30000, 3}, StrideCase{90000, 30000, 4},
-                                           StrideCase{59999, 59999, 2}));
+                                           StrideCase{59999, 59999, 2}),
+                         [](const auto& info) { return "Points" + std::to_string(info.param.pointCount); });
 
 TEST(PointCloudCacheTest, BoundsIgnoreTwoPercentAtEachEndAndHeightsFollow) {
     TempDir folder("cloud-bounds");

@@ -57,7 +57,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
     ASSERT_TRUE(fs::exists(colmap)) << "COLMAP is not installed (looked for " << colmap << ")";
     TempDir folder("views3d-real");
     const fs::path photos = folder / "photos";
-    renderScene(photos, 24);
+    renderScene(photos, 16);
     const fs::path output = folder / "colmap";
     const fs::path snapshots = folder / "snapshots";
 
