@@ -139,7 +139,7 @@ void PartitionScene::applyDesiredState(double now) {
     if (desired_.plan)
         centroids = planCentroids(*desired_.plan);
     else if (desired_.progressCentroids)
-        for (const auto& c : *desired_.progressCentroids) centroids.push_back({c.x, c.z});
+        centroids = *desired_.progressCentroids;
 
     std::string newSignature = signature(desired_.plan != nullptr, centroids);
     if (newSignature != lastSignature_) {

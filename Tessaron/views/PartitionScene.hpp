@@ -23,12 +23,8 @@ namespace tessaron::views {
 // the owner. GUI thread only.
 class PartitionScene {
 public:
-    struct Centroid {
-        double x = 0;
-        double z = 0;
-
-        bool operator==(const Centroid&) const = default;
-    };
+    // A point on the ground plane in the cloud's world coordinates.
+    using Centroid = partition::Point2D;
 
     // The ground rectangle to show: its centre and longer side.
     struct SceneFrame {

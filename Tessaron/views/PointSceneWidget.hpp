@@ -31,7 +31,9 @@ public:
     using AnimationQuery = std::function<bool(double now)>;
     using LabelImageMaker = std::function<QImage(const std::vector<std::string>& lines, const RGBColor& color)>;
 
-    static constexpr int frameIntervalMilliseconds = 16;
+    // 30 frames a second: smooth enough for fades and pulses, and it leaves
+    // the processor to the training that runs meanwhile.
+    static constexpr int frameIntervalMilliseconds = 33;
     // Black like the Final viewer's: the light cloud, the additive flashes
     // and the white label text are made to stand on a dark ground.
     static constexpr RGBColor backdrop{0, 0, 0};
