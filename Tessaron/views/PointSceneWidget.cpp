@@ -25,7 +25,11 @@ PointSceneWidget::PointSceneWidget(QWidget* parent) : QOpenGLWidget(parent) {
     connect(&animationTimer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
-PointSceneWidget::~PointSceneWidget() { releaseGL(); }
+PointSceneWidget::~PointSceneWidget() {
+    releaseGL();
+    // The base class destroys the context after this object is gone.
+    if (QOpenGLContext* current = context()) disconnect(current, nullptr, this, nullptr);
+}
 
 void PointSceneWidget::releaseGL() {
     if (!renderer_) return;

@@ -35,7 +35,7 @@ SfMAnimationView::SfMAnimationView(QWidget* parent) : QWidget(parent) {
         cameras_.push_back({{0.5 + 0.42 * std::cos(angle), 0.5 + 0.36 * std::sin(angle)}, angle,
                             0.8 * index / cameraCount});
     }
-    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_OpaquePaintEvent);
     frameTimer_.setTimerType(Qt::PreciseTimer);
     frameTimer_.setInterval(1000 / 60);
     connect(&frameTimer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
@@ -114,6 +114,9 @@ void SfMAnimationView::paintFrame(QPainter& painter, const QSizeF& size, double 
 
 void SfMAnimationView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    // The dark ground of the live cloud that takes its place: white points
+    // would vanish on a light window.
+    painter.fillRect(rect(), Qt::black);
     const double opacity = currentOpacity();
     painter.setOpacity(opacity);
     paintFrame(painter, size(), referenceTime());
