@@ -424,7 +424,9 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     press(extraction->rateRow()->slider(), Qt::Key_Home);
     EXPECT_EQ(extraction->rateRow()->valueText(), "1 frames");
     press(extraction->rateRow()->slider(), Qt::Key_Right, 11);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    // Home and eleven steps: twelve analyses, some superseded before they start.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return analysis_->calls == analysesBefore + 2 + 12 && !model_->isAnalyzingInput(); }, 5000));
 
     // The threshold stops on steps of 5; it is kept while the filter is off.
     views::SliderRow* threshold = extraction->thresholdRow();
