@@ -48,7 +48,7 @@ void appendPoints(const spz::PackedGaussians& packed, const spz::CoordinateConve
         point.opacity = SplatPoint::Opacity::logitFloat(tables.alpha[packed.alphas[index]]);
         float* sh = point.color.sphericalHarmonicsInPlace().data()->data();
         for (std::size_t channel = 0; channel < 3; ++channel) sh[channel] = tables.color[packed.colors[3 * index + channel]];
-        const std::uint8_t* coefficients = &packed.sh[3 * dimension * index];
+        const std::uint8_t* coefficients = packed.sh.data() + 3 * dimension * index;  // none at degree 0
         for (std::size_t k = 0; k < dimension; ++k)
             for (std::size_t channel = 0; channel < 3; ++channel)
                 sh[3 + 3 * k + channel] = tables.sh[coefficients[3 * k + channel]] * converter.flipSh[k];
