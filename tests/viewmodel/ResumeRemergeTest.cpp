@@ -107,6 +107,29 @@ TEST_F(ResumeRemerge, RecordedSettingsOutOfRangeFallBackToTheDefaultsWithAWarnin
     endOperation();
 }
 
+class DamagedRunConfig : public ResumeRemerge, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DamagedRunConfig, FallsBackToTheDefaults) {
+    writeInterruptedWorkspace(GetParam());
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    ASSERT_TRUE(model_->workspaceScanResult());
+    model_->resumeTraining();
+    ASSERT_TRUE(model_->hasActiveOperation());
+    ASSERT_TRUE(model_->runReport());
+    EXPECT_EQ(model_->runReport()->settings, (SettingRows{{"Model size", "1,000,000"},
+                                                          {"Downscale", "4\u00d7"},
+                                                          {"Eval", "on"},
+                                                          {"Memory limit", "12 GB"}}));
+    endOperation();
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, DamagedRunConfig,
+                         ::testing::Values("", "{\"downscale\": 2, \"eval\": fal", "[2, false, 500000, 30]",
+                                           R"({"downscale": "2", "eval": false, "capMax": 500000, "iterations": 30})",
+                                           R"({"downscale": 2, "eval": 0, "capMax": 500000, "iterations": 30})",
+                                           R"({"downscale": 2.5, "eval": false, "capMax": 500000, "iterations": 30})"));
+
 TEST_F(ResumeRemerge, AWorkspaceThatDoesNotScanSaysWhy) {
     fs::create_directories(workspace_);
     dialogs_->answer(workspace_);

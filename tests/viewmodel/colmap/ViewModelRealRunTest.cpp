@@ -50,7 +50,7 @@ TEST_F(ViewModelTest, LiveCloudGrowsDuringARealSfMRunOnTheGuiThreadOnly) {
     model.startLogFlushTimer();
     model.runTrackedOperation(
         [manager, parameters](std::stop_token stop) { manager->runPipeline(parameters, stop); });
-    QTRY_VERIFY_WITH_TIMEOUT(!model.hasActiveTask(), 240000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.hasActiveTask(); }, 240000));
     model.flushLogBuffer();
     model.stopLogFlushTimer();
 
