@@ -8,11 +8,15 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QTest>
 
 #include "LocalHttpsServer.hpp"
 #include "app/TessaronApp.hpp"
+#include "pipeline/ApplicationSupport.hpp"
+#include "pipeline/RunReport.hpp"
 #include "services/AcknowledgementsView.hpp"
 #include "services/FeedbackFallbackDialog.hpp"
 #include "services/FeedbackSender.hpp"
@@ -121,6 +125,64 @@ TEST_F(TessaronAppTest, HelpOpensOneAcknowledgementsWindowAndAFeedbackMailWithou
     QTest::mouseClick(dialog->button(QStringLiteral("Done")), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return services::FeedbackSender::liveSenders().isEmpty(); }));
     EXPECT_TRUE(server_.requests().isEmpty());
+}
+
+// Clicks `button` in every message box that opens while it lives, from
+// inside the box's own event loop, and keeps the texts it answered.
+class MessageBoxClicker {
+public:
+    explicit MessageBoxClicker(QString button) : button_(std::move(button)) {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            for (QAbstractButton* candidate : box->buttons())
+                if (candidate->text() == button_) {
+                    answered.push_back(box->text());
+                    QTest::mouseClick(candidate, Qt::LeftButton);
+                    return;
+                }
+        });
+        timer_.start(20);
+    }
+    std::vector<QString> answered;
+
+private:
+    QString button_;
+    QTimer timer_;
+};
+
+TEST_F(TessaronAppTest, ARunLeftRunningIsOfferedOnceAndReportedWithItsStep) {
+    defaults_.setString(UpdateModel::lastUpdateCheckKey, core::iso8601Text(core::Clock::now()));
+    pipeline::RunReport report;
+    report.kind = "New run";
+    report.startedAt = core::Clock::now();
+    report.input = "Photo folder";
+    report.step = "Training (cell 2 of 4)";
+    const auto logs = pipeline::logFolder(*pipeline::applicationSupportFolder());
+    pipeline::RunReport::save(report, logs);
+
+    MessageBoxClicker clicker(QStringLiteral("Report…"));
+    {
+        TessaronApp tessaron(endpoints_);
+        tessaron.launch();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !services::FeedbackSender::liveSenders().isEmpty(); }, 5000));
+        EXPECT_EQ(clicker.answered,
+                  std::vector<QString>{QStringLiteral("Tessaron closed unexpectedly during the last run")});
+        services::FeedbackSender* sender = *services::FeedbackSender::liveSenders().begin();
+        EXPECT_EQ(sender->context(),
+                  QStringLiteral("Tessaron closed unexpectedly during the last run (at Training (cell 2 of 4))."));
+        ASSERT_TRUE(sender->run().has_value());
+        EXPECT_EQ(sender->run()->outcome, pipeline::RunReport::Outcome::interrupted);
+        // Without a mail address the mail ends in its fallback dialog.
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<services::FeedbackFallbackDialog*>(widget)) dialog->reject();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return services::FeedbackSender::liveSenders().isEmpty(); }));
+    }
+    // The next launch offers nothing.
+    TessaronApp next(endpoints_);
+    next.launch();
+    QTest::qWait(200);
+    EXPECT_EQ(clicker.answered.size(), 1u);
 }
 
 }  // namespace
