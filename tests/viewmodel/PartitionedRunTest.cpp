@@ -132,6 +132,8 @@ TEST_F(PartitionedRun, ANewRunGoesThroughTheStatesInOrderAndCompletes) {
 // A cell is missing either its trained model or its whole folder.
 enum class Missing { trainedModel, cellFolder };
 
+void PrintTo(Missing missing, std::ostream* out) { *out << (missing == Missing::trainedModel ? "trained model" : "cell folder"); }
+
 class ResumeOfOneMissingCell : public PartitionedRun, public ::testing::WithParamInterface<Missing> {};
 
 TEST_P(ResumeOfOneMissingCell, TrainsOnlyThatCellAndMergesAllFour) {
