@@ -152,7 +152,7 @@ void AppDelegate::afterIdleWait(bool reached) {
     if (!pipelineVM_) return replyToTermination(true);
     PipelineViewModel& model = *pipelineVM_;
     if (reached) return replyToTermination(true);
-    model.pipelineManager()->forceKill();
+    if (operations_.forceKill) operations_.forceKill(model);
     waitForIdle(model, timing_.killWait, [this](bool) { afterKillWait(); });
 }
 
