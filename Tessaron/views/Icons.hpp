@@ -17,6 +17,7 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
+    globe,            // the 360° inspector's title
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.

@@ -16,6 +16,7 @@
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
+#include "views/Inspector360View.hpp"
 #include "views/StatusPillView.hpp"
 #include "views/StepMarkersView.hpp"
 #include "views/Theme.hpp"
@@ -227,9 +228,7 @@ void MainDashboardView::buildLayers() {
         if (operations_.cancelRun) operations_.cancelRun(model_);
     });
 
-    auto* inspector = new PlaceholderView(QStringLiteral("360° Inspector"), this);
-    inspector->setAutoFillBackground(true);
-    inspector_ = inspector;
+    inspector_ = new Inspector360View(model_, this);
     inspector_->setVisible(false);
 
     slide_ = new QVariantAnimation(this);
