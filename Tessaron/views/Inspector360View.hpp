@@ -81,6 +81,8 @@ public:
 
     // ---- Parts a user acts on ----------------------------------------------
     QWidget* panel() const { return panel_; }
+    // The renderings' worker side, for watching them.
+    Inspector360Loader& loader() { return loader_; }
     QWidget* cropGrid() const { return grid_; }
     QWidget* frameView() const { return frameView_; }
     // Crop i's cell in the grid's coordinates.
