@@ -501,6 +501,10 @@ void Inspector360View::layoutPanel() {
     const int w = std::max(0, std::min(maxPanelWidth, width() - 2 * panelMargin));
     const int h = std::max(0, std::min(maxPanelHeight, height() - 2 * panelMargin));
     panel_->setGeometry((width() - w) / 2, (height() - h) / 2, w, h);
+    // The scrolling content ends at the rounded corners, not past them.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(0, 0, w, h), panelRadius, panelRadius);
+    panel_->setMask(QRegion(shape.toFillPolygon().toPolygon()));
 }
 
 void Inspector360View::paintEvent(QPaintEvent*) {
