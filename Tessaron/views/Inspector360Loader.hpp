@@ -54,7 +54,8 @@ public:
         int cropSize = 640;
         // Widest the frame is kept for showing.
         int frameWidth = 1280;
-        // A segmenter per masking thread; none: the person masker's own.
+        // Makes one segmenter per crop, called on the masking threads at
+        // once; none: the person masker's own.
         SegmenterFactory makeSegmenter;
     };
     struct Request {
