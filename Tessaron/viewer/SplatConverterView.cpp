@@ -11,7 +11,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "viewer/BusyIndicator.hpp"
 #include "viewer/ConverterModel.hpp"
 #include "viewer/DropZone.hpp"
 #include "viewer/ElidedLabel.hpp"
@@ -26,6 +25,42 @@ constexpr int emptyDropZoneHeight = 88;
 constexpr int filledDropZoneHeight = 64;
 constexpr int maxListHeight = 120;
 constexpr int rowSymbolSize = 14;
+
+// An indeterminate progress indicator: an arc that turns while shown.
+class BusyIndicator : public QWidget {
+public:
+    BusyIndicator(int size, QWidget* parent) : QWidget(parent) {
+        setObjectName(QStringLiteral("busyIndicator"));
+        setFixedSize(size, size);
+        timer_.setInterval(80);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            angle_ = (angle_ + 30) % 360;
+            update();
+        });
+    }
+
+protected:
+    void showEvent(QShowEvent*) override { timer_.start(); }
+    void hideEvent(QHideEvent*) override { timer_.stop(); }
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal penWidth = std::max(1.5, width() / 8.0);
+        QRectF circle = QRectF(rect()).adjusted(penWidth, penWidth, -penWidth, -penWidth);
+        QColor track = ViewStyle::secondaryColor(palette());
+        track.setAlphaF(0.3f);
+        painter.setPen(QPen(track, penWidth));
+        painter.drawEllipse(circle);
+        QColor arc = palette().color(QPalette::WindowText);
+        arc.setAlphaF(0.7f);
+        painter.setPen(QPen(arc, penWidth, Qt::SolidLine, Qt::RoundCap));
+        painter.drawArc(circle, -angle_ * 16, 100 * 16);
+    }
+
+private:
+    QTimer timer_;
+    int angle_ = 0;
+};
 
 QLabel* symbolLabel(Symbol symbol, const QColor& color, int size, QWidget* parent) {
     auto* label = new QLabel(parent);

@@ -11,9 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "viewer/BusyIndicator.hpp"
-#include "viewer/ViewStyle.hpp"
 #include "views/FloatingPanel.hpp"
+#include "views/PanelWidgets.hpp"
 #include "views/SoftShadow.hpp"
 #include "views/Theme.hpp"
 
@@ -39,10 +38,10 @@ QLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, 
     auto* value = new QLabel(QStringLiteral("0"), counter);
     value->setObjectName(QStringLiteral("value"));
     value->setFont(theme::font(theme::TextStyle::title3, theme::Weight::bold));
-    viewer::ViewStyle::setTextColor(*value, color);
+    setTextColor(value, color);
     auto* caption = new QLabel(label, counter);
     caption->setFont(theme::font(theme::TextStyle::caption2));
-    viewer::ViewStyle::setTextColor(*caption, theme::color(theme::NamedColor::secondary));
+    setTextColor(caption, theme::color(theme::NamedColor::secondary));
     stack->addWidget(value, 0, Qt::AlignHCenter);
     stack->addWidget(caption, 0, Qt::AlignHCenter);
     row->addWidget(counter);
@@ -72,10 +71,10 @@ Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model
     auto* startingStack = new QVBoxLayout(starting_);
     startingStack->setSpacing(12);
     startingStack->addStretch(1);
-    startingStack->addWidget(new viewer::BusyIndicator(20, starting_), 0, Qt::AlignHCenter);
+    startingStack->addWidget(new ActivitySpinner(20, starting_), 0, Qt::AlignHCenter);
     auto* startingText = new QLabel(QStringLiteral("Starting 360° conversion…"), starting_);
     startingText->setFont(theme::font(theme::TextStyle::callout));
-    viewer::ViewStyle::setTextColor(*startingText, theme::color(theme::NamedColor::secondary));
+    setTextColor(startingText, theme::color(theme::NamedColor::secondary));
     startingStack->addWidget(startingText, 0, Qt::AlignHCenter);
     startingStack->addStretch(1);
 

@@ -17,10 +17,8 @@
 #include <cmath>
 
 #include "input/Spherical360Detection.hpp"
-#include "viewer/BusyIndicator.hpp"
-#include "viewer/SymbolIcon.hpp"
-#include "viewer/ViewStyle.hpp"
 #include "views/Icons.hpp"
+#include "views/PanelWidgets.hpp"
 #include "views/SoftShadow.hpp"
 #include "views/Theme.hpp"
 
@@ -38,8 +36,6 @@ constexpr int cellSpacing = 4;
 constexpr double thumbnailRadius = 8;
 constexpr int symbolSide = 20;
 enum Page { loadingPage, errorPage, contentPage };
-
-void setTextColor(QWidget* widget, const QColor& color) { viewer::ViewStyle::setTextColor(*widget, color); }
 
 QLabel* textLabel(const QString& text, theme::TextStyle style, QWidget* parent,
                   theme::Weight weight = theme::Weight::regular) {
@@ -275,10 +271,8 @@ void Inspector360View::buildPanel() {
     auto* header = new QHBoxLayout;
     header->setContentsMargins(20, 20, 20, 20);
     header->setSpacing(12);
-    auto* globe = new QLabel(panel_);
-    globe->setPixmap(symbolIcon(Symbol::globe, QSize(symbolSide, symbolSide), theme::color(theme::NamedColor::blue))
-                         .pixmap(QSize(symbolSide, symbolSide), devicePixelRatioF()));
-    header->addWidget(globe, 0, Qt::AlignVCenter);
+    header->addWidget(new SymbolView(Symbol::globe, symbolSide, theme::color(theme::NamedColor::blue), panel_), 0,
+                      Qt::AlignVCenter);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(2);
     titles->addWidget(textLabel(QStringLiteral("360° Inspector"), theme::TextStyle::title3, panel_, theme::Weight::bold));
@@ -315,8 +309,8 @@ void Inspector360View::buildPanel() {
     closeButton->setObjectName(QStringLiteral("closeButton"));
     closeButton->setAutoRaise(true);
     closeButton->setToolTip(QStringLiteral("Close"));
-    closeButton->setIcon(viewer::SymbolIcon::icon(viewer::Symbol::xmarkCircleFill,
-                                                  theme::color(theme::NamedColor::secondary), symbolSide));
+    closeButton->setIcon(symbolIcon(Symbol::xmarkCircleFill, QSize(symbolSide, symbolSide),
+                                    theme::color(theme::NamedColor::secondary)));
     closeButton->setIconSize(QSize(symbolSide, symbolSide));
     connect(closeButton, &QToolButton::clicked, this, &Inspector360View::closePanel);
     header->addWidget(closeButton, 0, Qt::AlignVCenter);
@@ -337,7 +331,7 @@ void Inspector360View::buildPanel() {
     auto* loadingColumn = new QVBoxLayout(loading);
     loadingColumn->setSpacing(14);
     loadingColumn->addStretch(1);
-    loadingColumn->addWidget(new viewer::BusyIndicator(20, loading), 0, Qt::AlignHCenter);
+    loadingColumn->addWidget(new ActivitySpinner(20, loading), 0, Qt::AlignHCenter);
     auto* loadingText = textLabel(QStringLiteral("Rendering crops from the first frame…"), theme::TextStyle::callout, loading);
     setTextColor(loadingText, theme::color(theme::NamedColor::secondary));
     loadingColumn->addWidget(loadingText, 0, Qt::AlignHCenter);
@@ -349,10 +343,9 @@ void Inspector360View::buildPanel() {
     failureColumn->setContentsMargins(40, 40, 40, 40);
     failureColumn->setSpacing(12);
     failureColumn->addStretch(1);
-    auto* warning = new QLabel(failure);
-    warning->setPixmap(viewer::SymbolIcon::pixmap(viewer::Symbol::exclamationmarkTriangleFill,
-                                                  theme::color(theme::NamedColor::orange), 30, devicePixelRatioF()));
-    failureColumn->addWidget(warning, 0, Qt::AlignHCenter);
+    failureColumn->addWidget(
+        new SymbolView(Symbol::exclamationmarkTriangleFill, 30, theme::color(theme::NamedColor::orange), failure), 0,
+        Qt::AlignHCenter);
     errorText_ = textLabel({}, theme::TextStyle::callout, failure);
     errorText_->setObjectName(QStringLiteral("errorText"));
     errorText_->setWordWrap(true);
