@@ -67,7 +67,9 @@ struct Stage360 {
     }
 };
 
-std::shared_ptr<QWidget> conversionDuringARun() {
+// A real 360° run of a generated video, shown by the conversion view alone
+// or by the main window, photographed at its third rig frame.
+std::shared_ptr<QWidget> conversionDuringARun(bool inWindow) {
     testing::PanoramaVideo video;
     video.frameCount = 120;
     video.framesPerSecond = 30;
@@ -79,20 +81,31 @@ std::shared_ptr<QWidget> conversionDuringARun() {
     model.setTreatAs360(true);
     model.setPersonMaskMode(input::PersonMaskMode::off);
     model.setFrameExtractionRate(10);
-    auto view = std::make_shared<views::Conversion360LiveView>(model);
-    view->resize(1100, 720);
+    std::shared_ptr<QWidget> view;
+    auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    if (inWindow) {
+        view = std::make_shared<views::MainWindow>(model, *defaults, views::ModelOperations::standard(),
+                                                   views::ApplicationActions{});
+        view->resize(1280, 800);
+    } else {
+        view = std::make_shared<views::Conversion360LiveView>(model);
+        view->resize(1100, 720);
+    }
     view->show();
     model.startNewRun();
     if (!model.hasActiveTask()) throw std::runtime_error("the 360° run did not start");
     if (!waitUntil([&] { return model.conversionPreview() && model.conversionPreview()->extractedFrames >= 3; }, 120))
         throw std::runtime_error("no third rig frame came");
     waitUntil([] { return false; }, 0.6);  // the tiles' appearing animation
-    return stage.release(view);
+    return stage.release(view, defaults);
 }
 
 const ShotState::Registration conversion({"conversion-360-live",
                                           "a real 360° extraction of a generated video: frame, 16 crops, counters",
-                                          conversionDuringARun});
+                                          [] { return conversionDuringARun(false); }});
+const ShotState::Registration conversionInWindow({"main-360-conversion",
+                                                  "the main window during a real 360° extraction",
+                                                  [] { return conversionDuringARun(true); }});
 
 const ShotState::Registration conversionStarting({"conversion-360-starting", "the conversion view before its first frame", [] {
     auto folder = std::make_shared<QTemporaryDir>();
