@@ -43,6 +43,7 @@ enum class Symbol {
     sliders,        // three sliders (settings)
     playFill,
     chartBar,
+    globe,            // the 360° inspector's title
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.

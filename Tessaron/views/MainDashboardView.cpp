@@ -227,9 +227,7 @@ void MainDashboardView::buildLayers() {
         if (operations_.cancelRun) operations_.cancelRun(model_);
     });
 
-    auto* inspector = new Inspector360View(model_, this);
-    inspector->setAutoFillBackground(true);
-    inspector_ = inspector;
+    inspector_ = new Inspector360View(model_, this);
     inspector_->setVisible(false);
 
     slide_ = new QVariantAnimation(this);
