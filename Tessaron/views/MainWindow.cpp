@@ -16,9 +16,9 @@ MainWindow::MainWindow(viewmodel::PipelineViewModel& model, core::PreferenceStor
     tourHost_ = new TourHost(model, defaults, operations, this);
     setCentralWidget(tourHost_);
     commands_ = new TessaronCommands(*menuBar(), std::move(operations), std::move(actions), this);
-    MainDashboardView& shown = tourHost_->dashboard();
-    auto publish = [this, &shown] { commands_->setFocusedModel(shown.publishedModel()); };
-    connect(&shown, &MainDashboardView::publishedModelChanged, this, publish);
+    // While the tour is shown no model is focused.
+    auto publish = [this] { commands_->setFocusedModel(tourHost_->publishedModel()); };
+    connect(tourHost_, &TourHost::publishedModelChanged, this, publish);
     publish();
 }
 

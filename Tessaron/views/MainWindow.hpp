@@ -15,7 +15,8 @@ namespace tessaron::views {
 class MainDashboardView;
 class TourHost;
 
-// The main window "Tessaron": the tour host with the dashboard, at least
+// The main window "Tessaron": the tour host with the dashboard (and the
+// guided tour over it on a first launch), at least
 // 900 × 600, with the menu bar of TessaronCommands. Closing it is a quit
 // request, which the quit guard answers: the window itself never closes on
 // its own.
@@ -29,6 +30,7 @@ public:
                ApplicationActions actions, QWidget* parent = nullptr);
 
     MainDashboardView& dashboard() const;
+    TourHost& tourHost() const { return *tourHost_; }
     TessaronCommands& commands() const { return *commands_; }
 
 signals:
