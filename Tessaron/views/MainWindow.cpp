@@ -9,11 +9,12 @@
 namespace tessaron::views {
 
 MainWindow::MainWindow(viewmodel::PipelineViewModel& model, core::PreferenceStore& defaults, ModelOperations operations,
-                       ApplicationActions actions, QWidget* parent)
+                       ApplicationActions actions, QWidget* parent,
+                       std::function<std::unique_ptr<viewmodel::PipelineViewModel>()> makeTourSample)
     : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Tessaron"));
     setMinimumSize(minimumWidth, minimumHeight);
-    tourHost_ = new TourHost(model, defaults, operations, this);
+    tourHost_ = new TourHost(model, defaults, operations, this, std::move(makeTourSample));
     setCentralWidget(tourHost_);
     commands_ = new TessaronCommands(*menuBar(), std::move(operations), std::move(actions), this);
     // While the tour is shown no model is focused.

@@ -2,6 +2,9 @@
 
 #include <QMainWindow>
 
+#include <functional>
+#include <memory>
+
 #include "core/PreferenceStore.hpp"
 #include "views/ModelOperations.hpp"
 #include "views/TessaronCommands.hpp"
@@ -27,7 +30,8 @@ public:
     static constexpr int minimumHeight = 600;
 
     MainWindow(viewmodel::PipelineViewModel& model, core::PreferenceStore& defaults, ModelOperations operations,
-               ApplicationActions actions, QWidget* parent = nullptr);
+               ApplicationActions actions, QWidget* parent = nullptr,
+               std::function<std::unique_ptr<viewmodel::PipelineViewModel>()> makeTourSample = {});
 
     MainDashboardView& dashboard() const;
     TourHost& tourHost() const { return *tourHost_; }
