@@ -13,6 +13,7 @@
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "TourTestSupport.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -40,14 +41,7 @@ protected:
         });
     }
 
-    std::unique_ptr<PipelineViewModel> makeSample() {
-        PipelineViewModel::Configuration configuration;
-        configuration.physicalMemoryBytes = gibibytes(16);
-        configuration.manager.supportFolder = support_.path();
-        auto sample = std::make_unique<PipelineViewModel>(configuration);
-        sample->setIsTourSample(true);
-        return sample;
-    }
+    std::unique_ptr<viewmodel::PipelineViewModel> makeSample() { return makeTourSample(support_); }
 
     void advanceTo(Step step) {
         while (tour_.currentTourStep() != step) tour_.advance();

@@ -14,6 +14,7 @@
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "TourTestSupport.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -139,14 +140,7 @@ TEST(TourAnchorsTest, TheTrackerFollowsMovesResizesAndNewMarks) {
 
 class WelcomeTourOverlayTest : public ::testing::Test {
 protected:
-    std::unique_ptr<viewmodel::PipelineViewModel> makeSample() {
-        viewmodel::PipelineViewModel::Configuration configuration;
-        configuration.physicalMemoryBytes = gibibytes(16);
-        configuration.manager.supportFolder = support_.path();
-        auto sample = std::make_unique<viewmodel::PipelineViewModel>(configuration);
-        sample->setIsTourSample(true);
-        return sample;
-    }
+    std::unique_ptr<viewmodel::PipelineViewModel> makeSample() { return makeTourSample(support_); }
     void SetUp() override {
         tour_.setResourceLookup([](const std::string&) { return std::nullopt; });
         clicksBelow_.resize(900, 600);
