@@ -53,7 +53,8 @@ struct TileState {
 // Composits one Gaussian into the pixels of `range` (within the tile at x0,
 // y0); returns how many pixels it finished.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) int compositeGaussian(
-    TileState& s, const ProjectedGaussian& p, const PixelRange& range, int x0, int y0, int32_t order) {
+    TileState& s, const ProjectedGaussian& gaussian, const PixelRange& range, int x0, int y0, int32_t order) {
+    const ProjectedGaussian p = gaussian;  // a local copy: the stores below cannot alias it
     int finished = 0;
     for (int y = range.y0; y < range.y1; ++y) {
         const float dy = float(y) + 0.5f - p.meanY;

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <unistd.h>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "core/AtomicFile.hpp"
+#include "engines/PhysicalMemory.hpp"
 
 namespace tessaron::engines {
 
@@ -119,8 +119,7 @@ std::optional<int64_t> DatasetProfile::availableMemoryGBFromMeminfo(std::string_
 int64_t DatasetProfile::queryPhysicalMemoryGB() {
     if (std::optional<std::string> meminfo = readMeminfo())
         if (std::optional<int64_t> gigabytes = physicalMemoryGBFromMeminfo(*meminfo)) return *gigabytes;
-    long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && pageSize > 0 ? (int64_t(pages) * pageSize) >> 30 : 0;
+    return int64_t(physicalMemoryBytes() >> 30);
 }
 
 int64_t DatasetProfile::queryAvailableMemoryGB() {

@@ -35,8 +35,8 @@ signals:
 
 private:
     QUrl url_;
-    bool orbit_ = false;
-    bool showStats_ = false;
+    bool orbit_ = true;
+    bool showStats_ = true;
     viewer::SplatViewerStats stats_;
 };
 

@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <array>
 
 namespace tessaron::views {
 
@@ -47,6 +48,95 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
     case Symbol::checkmark:
         painter.drawPolyline(QPolygonF{at(0.2, 0.52), at(0.42, 0.74), at(0.8, 0.28)});
         break;
+    case Symbol::checkmarkCircleFill:
+    case Symbol::xmarkCircleFill: {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawEllipse(box.adjusted(side * 0.04, side * 0.04, -side * 0.04, -side * 0.04));
+        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        if (symbol == Symbol::checkmarkCircleFill) {
+            painter.drawPolyline(QPolygonF{at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.36)});
+        } else {
+            painter.drawLine(at(0.34, 0.34), at(0.66, 0.66));
+            painter.drawLine(at(0.66, 0.34), at(0.34, 0.66));
+        }
+        break;
+    }
+    case Symbol::exclamationmarkTriangleFill: {
+        QPainterPath triangle;
+        triangle.moveTo(at(0.5, 0.08));
+        triangle.lineTo(at(0.95, 0.88));
+        triangle.lineTo(at(0.05, 0.88));
+        triangle.closeSubpath();
+        painter.fillPath(triangle, color);
+        painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(at(0.5, 0.36), at(0.5, 0.6));
+        painter.drawPoint(at(0.5, 0.74));
+        break;
+    }
+    case Symbol::folder: {
+        QPainterPath folder;
+        folder.moveTo(at(0.08, 0.24));
+        folder.lineTo(at(0.38, 0.24));
+        folder.lineTo(at(0.46, 0.34));
+        folder.lineTo(at(0.92, 0.34));
+        folder.lineTo(at(0.92, 0.8));
+        folder.lineTo(at(0.08, 0.8));
+        folder.closeSubpath();
+        painter.drawPath(folder);
+        break;
+    }
+    case Symbol::cameraAperture: {
+        painter.drawEllipse(box.adjusted(side * 0.1, side * 0.1, -side * 0.1, -side * 0.1));
+        painter.drawEllipse(box.adjusted(side * 0.32, side * 0.32, -side * 0.32, -side * 0.32));
+        for (auto [x0, y0, x1, y1] : {std::array{0.5, 0.1, 0.68, 0.34}, std::array{0.9, 0.5, 0.66, 0.68},
+                                      std::array{0.5, 0.9, 0.32, 0.66}, std::array{0.1, 0.5, 0.34, 0.32}})
+            painter.drawLine(at(x0, y0), at(x1, y1));
+        break;
+    }
+    case Symbol::squareGrid3x3:
+        for (int row = 0; row < 3; ++row)
+            for (int column = 0; column < 3; ++column)
+                painter.drawRect(QRectF(at(0.1 + column * 0.28, 0.1 + row * 0.28), QSizeF(side * 0.2, side * 0.2)));
+        break;
+    case Symbol::cpu:
+    case Symbol::memoryChip: {
+        const bool cpu = symbol == Symbol::cpu;
+        const QRectF body = cpu ? QRectF(at(0.24, 0.24), at(0.76, 0.76)) : QRectF(at(0.1, 0.3), at(0.9, 0.7));
+        painter.setBrush(cpu ? Qt::NoBrush : QBrush(color));
+        painter.drawRoundedRect(body, side * 0.06, side * 0.06);
+        painter.setBrush(Qt::NoBrush);
+        for (double t : {0.35, 0.5, 0.65}) {
+            if (cpu) {
+                painter.drawLine(at(t, 0.08), at(t, 0.22));
+                painter.drawLine(at(t, 0.78), at(t, 0.92));
+                painter.drawLine(at(0.08, t), at(0.22, t));
+                painter.drawLine(at(0.78, t), at(0.92, t));
+            } else {
+                painter.drawLine(at(t - 0.1, 0.72), at(t - 0.1, 0.86));
+                painter.drawLine(at(t + 0.1, 0.72), at(t + 0.1, 0.86));
+            }
+        }
+        break;
+    }
+    case Symbol::cubeTransparent: {
+        const QPointF front[4] = {at(0.14, 0.34), at(0.62, 0.34), at(0.62, 0.86), at(0.14, 0.86)};
+        const QPointF back[4] = {at(0.38, 0.14), at(0.86, 0.14), at(0.86, 0.66), at(0.38, 0.66)};
+        for (int i = 0; i < 4; ++i) {
+            painter.drawLine(front[i], front[(i + 1) % 4]);
+            painter.drawLine(back[i], back[(i + 1) % 4]);
+            painter.drawLine(front[i], back[i]);
+        }
+        break;
+    }
+    case Symbol::gauge: {
+        painter.drawArc(box.adjusted(side * 0.08, side * 0.16, -side * 0.08, side * 0.0), 0, 180 * 16);
+        painter.drawLine(at(0.5, 0.58), at(0.72, 0.32));
+        painter.setBrush(color);
+        painter.drawEllipse(at(0.5, 0.58), side * 0.06, side * 0.06);
+        break;
+    }
     }
     painter.restore();
 }

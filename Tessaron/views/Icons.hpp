@@ -17,6 +17,19 @@ enum class Symbol {
     logDrawer,        // a page with bulleted lines
     downloadCircle,   // a filled circle with an arrow down
     checkmark,
+    // The step panels' badges and the log drawer's close button.
+    checkmarkCircleFill,
+    exclamationmarkTriangleFill,
+    xmarkCircleFill,
+    // The five steps of the step bar.
+    folder,
+    cameraAperture,
+    squareGrid3x3,
+    cpu,
+    cubeTransparent,
+    // The resources strip's rows.
+    memoryChip,
+    gauge,
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.

@@ -17,8 +17,12 @@
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
+#include "views/Inspector360View.hpp"
+#include "views/PanelWidgets.hpp"
 #include "views/StatusPillView.hpp"
+#include "views/StepBackgroundView.hpp"
 #include "views/StepMarkersView.hpp"
+#include "views/StepMenuView.hpp"
 #include "views/Theme.hpp"
 
 namespace tessaron::views {
@@ -44,13 +48,6 @@ constexpr int statusBottom = 84;
 constexpr int topPadding = 16;
 constexpr int topSpacing = 8;
 constexpr int slideMilliseconds = 350;
-
-void setTextColor(QWidget* widget, const QColor& color) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::ButtonText, color);
-    widget->setPalette(palette);
-}
 
 // A round or rounded button that draws only its symbol on a material.
 class SymbolButton : public QToolButton {
@@ -162,12 +159,22 @@ std::optional<WorkflowStep> MainDashboardView::stepForState(const pipeline::Pipe
 }
 
 void MainDashboardView::buildLayers() {
-    centrePane_ = new PlaceholderView(QString(), this);
+    centrePane_ = new StepBackgroundView(model_, finalViewer_, this);
+    centrePane_->onModelDropped = [this](const QUrl& url) {
+        finalViewer_.setUrl(url);
+        selectStep(WorkflowStep::final);
+    };
+    centrePane_->onDatasetDropped = [this](const std::filesystem::path& url, bool isVideo) {
+        // A tour's sample keeps its own input.
+        if (model_.isTourSample()) return;
+        model_.selectInput(url, isVideo);
+        selectStep(WorkflowStep::input);
+    };
 
     menuPanel_ = new FloatingPanel(20, theme::Material::ultraThin, this);
     auto* menuLayout = new QHBoxLayout(menuPanel_);
     menuLayout->setContentsMargins(0, 0, 0, 0);
-    stepMenu_ = new PlaceholderView(QString::fromStdString(viewmodel::toString(selectedStep_)), menuPanel_);
+    stepMenu_ = new StepMenuView(model_, finalViewer_, menuPanel_);
     menuLayout->addWidget(stepMenu_);
 
     auto* hide = new SymbolButton(Symbol::chevronLeft, 12, -1, menuPanel_);
@@ -228,7 +235,7 @@ void MainDashboardView::buildLayers() {
         if (operations_.cancelRun) operations_.cancelRun(model_);
     });
 
-    auto* inspector = new PlaceholderView(QStringLiteral("360° Inspector"), this);
+    auto* inspector = new Inspector360View(model_, this);
     inspector->setAutoFillBackground(true);
     inspector_ = inspector;
     inspector_->setVisible(false);
@@ -277,6 +284,11 @@ void MainDashboardView::bindModel() {
         layoutLayers();
     });
     connect(&model_, &PipelineViewModel::isTourSampleChanged, this, &MainDashboardView::publishedModelChanged);
+    // A new run's output replaces a model opened earlier, so that the Final
+    // step never shows a stale model.
+    connect(&model_, &PipelineViewModel::outputPlyPathChanged, this, [this] {
+        if (model_.outputPlyPath()) finalViewer_.setUrl(QUrl());
+    });
     connect(&model_, &PipelineViewModel::stepStatusesChanged, this,
             [this] { stepMarkers_->setStatuses(model_.stepStatuses()); });
     connect(&model_, &PipelineViewModel::ramUsageStringChanged, this, &MainDashboardView::refreshResources);
@@ -293,7 +305,8 @@ void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
 void MainDashboardView::setSelectedStep(WorkflowStep step) {
     if (selectedStep_ == step) return;
     selectedStep_ = step;
-    stepMenu_->setTitle(QString::fromStdString(viewmodel::toString(step)));
+    stepMenu_->setStep(step);
+    centrePane_->setStep(step);
     stepMarkers_->setSelectedStep(step);
     layoutLayers();
     emit selectedStepChanged(step);

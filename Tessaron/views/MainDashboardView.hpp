@@ -11,6 +11,7 @@
 #include "core/PreferenceStore.hpp"
 #include "pipeline/PipelineState.hpp"
 #include "viewmodel/WorkflowStep.hpp"
+#include "views/FinalViewerState.hpp"
 #include "views/ModelOperations.hpp"
 #include "views/UpdateBannerView.hpp"
 
@@ -25,9 +26,10 @@ class PipelineViewModel;
 namespace tessaron::views {
 
 class FloatingPanel;
-class PlaceholderView;
 class StatusPillView;
+class StepBackgroundView;
 class StepMarkersView;
+class StepMenuView;
 
 // The whole content of the main window, as layers from back to front: the
 // centre pane, the floating step menu (resizable, collapsible), its show
@@ -51,6 +53,9 @@ public:
     ~MainDashboardView() override;
 
     viewmodel::PipelineViewModel& model() const { return model_; }
+    // What the Final step's viewer shows, shared by the centre pane and the
+    // Final panel.
+    FinalViewerState& finalViewer() { return finalViewer_; }
 
     viewmodel::WorkflowStep selectedStep() const { return selectedStep_; }
     // A pick by the user; it stands until the next change of the run's state.
@@ -80,8 +85,9 @@ public:
     static std::optional<viewmodel::WorkflowStep> stepForState(const pipeline::PipelineState& state);
 
     // The layers, for the window's tests and screenshots.
+    StepBackgroundView* centrePane() const { return centrePane_; }
     FloatingPanel* menuPanel() const { return menuPanel_; }
-    PlaceholderView* stepMenu() const { return stepMenu_; }
+    StepMenuView* stepMenu() const { return stepMenu_; }
     QToolButton* hideButton() const { return hideButton_; }
     QWidget* showButton() const { return showButton_; }
     QWidget* resizeHandle() const { return resizeHandle_; }
@@ -126,10 +132,11 @@ private:
     bool isMenuCollapsed_ = false;
     std::optional<double> menuDragBaseWidth_;
     double panelOffset_ = 0;  // as drawn, animated towards panelTargetOffset()
+    FinalViewerState finalViewer_;
 
-    PlaceholderView* centrePane_ = nullptr;
+    StepBackgroundView* centrePane_ = nullptr;
     FloatingPanel* menuPanel_ = nullptr;
-    PlaceholderView* stepMenu_ = nullptr;
+    StepMenuView* stepMenu_ = nullptr;
     QToolButton* hideButton_ = nullptr;
     QWidget* resizeHandle_ = nullptr;
     QWidget* showButton_ = nullptr;

@@ -17,6 +17,7 @@
 #include "views/MainDashboardView.hpp"
 #include "views/StatusPillView.hpp"
 #include "views/StepMarkersView.hpp"
+#include "views/StepMenuView.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -120,7 +121,7 @@ protected:
 TEST_F(DashboardTest, FirstLaunchShowsThePanel430WideAtItsPlace) {
     EXPECT_EQ(dashboard_->menuPanel()->geometry(), QRect(24, 92, 430, 800 - 92 - 96));
     EXPECT_EQ(dashboard_->selectedStep(), WorkflowStep::input);
-    EXPECT_EQ(dashboard_->stepMenu()->title(), QStringLiteral("Input"));
+    EXPECT_EQ(dashboard_->stepMenu()->step(), WorkflowStep::input);
     EXPECT_TRUE(dashboard_->resourcesPanel()->isVisible());
     EXPECT_TRUE(dashboard_->logButton()->isVisible());
     EXPECT_FALSE(dashboard_->statusPill()->isVisible());
@@ -189,11 +190,11 @@ TEST_F(DashboardTest, TheSelectedStepFollowsEveryStateChange) {
 
 TEST_F(DashboardTest, AClickOnAStepStandsUntilTheNextStateChange) {
     model_->setCurrentState(Kind::awaitingPartitionApproval);
-    EXPECT_EQ(dashboard_->stepMenu()->title(), QStringLiteral("Planning"));
+    EXPECT_EQ(dashboard_->stepMenu()->step(), WorkflowStep::planning);
     auto* markers = dashboard_->stepMarkers();
     QTest::mouseClick(markers, Qt::LeftButton, {}, markers->markerRect(WorkflowStep::final).center());
     EXPECT_EQ(dashboard_->selectedStep(), WorkflowStep::final);
-    EXPECT_EQ(dashboard_->stepMenu()->title(), QStringLiteral("Final"));
+    EXPECT_EQ(dashboard_->stepMenu()->step(), WorkflowStep::final);
     QTest::mouseClick(markers, Qt::LeftButton, {}, markers->markerRect(WorkflowStep::sfm).center());
     EXPECT_EQ(dashboard_->selectedStep(), WorkflowStep::sfm);
     model_->setCurrentState(Kind::materializingCells);

@@ -1,0 +1,421 @@
+#include "views/StepBackgroundView.hpp"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+#include "viewer/SplatRendererView.hpp"
+#include "views/Conversion360LiveView.hpp"
+#include "views/FloatingPanel.hpp"
+#include "views/Icons.hpp"
+#include "views/PanelWidgets.hpp"
+#include "views/PartitionVisualizerView.hpp"
+#include "views/SfMAnimationView.hpp"
+#include "views/SfMLivePointCloudView.hpp"
+
+namespace tessaron::views {
+namespace {
+
+using viewmodel::PipelineViewModel;
+using viewmodel::WorkflowStep;
+using Kind = pipeline::PipelineState::Kind;
+
+constexpr int capsuleBottom = 120;
+constexpr int framePadding = 12;
+
+// The first dropped URL that names a local file or folder.
+std::optional<QUrl> firstFileURL(const QMimeData* data) {
+    if (!data || !data->hasUrls()) return std::nullopt;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) return url;
+    return std::nullopt;
+}
+
+}  // namespace
+
+// The Input step's picture: a soft gradient and, while nothing runs, the
+// hint that a model can be dropped anywhere.
+class StepBackgroundView::Backdrop : public QWidget {
+public:
+    explicit Backdrop(QWidget* parent) : QWidget(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_TranslucentBackground);
+    }
+    void setShowsHint(bool shows) {
+        if (showsHint_ == shows) return;
+        showsHint_ = shows;
+        update();
+    }
+    bool showsHint() const { return showsHint_; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QLinearGradient gradient(0, 0, 0, height());
+        gradient.setColorAt(0, QColor(0, 0, 0, int(0.15 * 255)));
+        gradient.setColorAt(1, QColor(0, 0, 0, 0));
+        painter.fillRect(rect(), gradient);
+        if (!showsHint_) return;
+        const QColor color = theme::color(theme::NamedColor::secondary, 0.5);
+        const QFont font = theme::font(theme::TextStyle::callout);
+        const QString text = QStringLiteral("Drop a .ply / .spz / .splat anywhere to open the viewer");
+        const int symbolSide = 44;
+        const int textHeight = QFontMetrics(font).height();
+        const int top = (height() - (symbolSide + 12 + textHeight)) / 2;
+        drawSymbol(painter, Symbol::cubeTransparent, QRectF((width() - symbolSide) / 2.0, top, symbolSide, symbolSide),
+                   color);
+        painter.setPen(color);
+        painter.setFont(font);
+        painter.drawText(QRect(0, top + symbolSide + 12, width(), textHeight), Qt::AlignHCenter, text);
+    }
+
+private:
+    bool showsHint_ = true;
+};
+
+// A headline on a thin capsule: the drag's text and the hint.
+class StepBackgroundView::MessageCapsule : public FloatingPanel {
+public:
+    explicit MessageCapsule(QWidget* parent) : FloatingPanel(-1, theme::Material::thin, parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(16, 8, 16, 8);
+        text_ = new QLabel(this);
+        text_->setFont(theme::font(theme::TextStyle::headline));
+        row->addWidget(text_);
+    }
+    void setText(const QString& text) {
+        text_->setText(text);
+        adjustSize();
+    }
+    QString text() const { return text_->text(); }
+
+private:
+    QLabel* text_;
+};
+
+// The dashed blue frame while a drag hovers over the pane, with its text.
+class StepBackgroundView::DropFrame : public QWidget {
+public:
+    explicit DropFrame(QWidget* parent) : QWidget(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_TranslucentBackground);
+        capsule_ = new MessageCapsule(this);
+        capsule_->setText(StepBackgroundView::dropText);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        const QSize size = capsule_->sizeHint();
+        capsule_->setGeometry((width() - size.width()) / 2, height() - framePadding - capsuleBottom - size.height(),
+                              size.width(), size.height());
+    }
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF frame = QRectF(rect()).adjusted(framePadding, framePadding, -framePadding, -framePadding);
+        QPainterPath shape;
+        shape.addRoundedRect(frame, 24, 24);
+        painter.fillPath(shape, theme::color(theme::NamedColor::blue, 0.06));
+        // Stroked inside its edge: the line's middle lies 1.5 inside.
+        QPen pen(theme::color(theme::NamedColor::blue, 0.8), 3, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+        pen.setDashPattern({12.0 / 3, 12.0 / 3});
+        pen.setMiterLimit(10);
+        painter.setPen(pen);
+        QPainterPath inner;
+        inner.addRoundedRect(frame.adjusted(1.5, 1.5, -1.5, -1.5), 22.5, 22.5);
+        painter.drawPath(inner);
+    }
+
+private:
+    MessageCapsule* capsule_;
+};
+
+StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerState& viewer, QWidget* parent)
+    : QWidget(parent), model_(model), viewer_(viewer) {
+    setAcceptDrops(true);
+    setAttribute(Qt::WA_TranslucentBackground);
+
+    dropFrame_ = new DropFrame(this);
+    dropFrame_->hide();
+    hint_ = new MessageCapsule(this);
+    hint_->hide();
+    errorBadge_ = new FloatingPanel(6, theme::Material::ultraThin, this);
+    auto* errorRow = new QHBoxLayout(errorBadge_);
+    errorRow->setContentsMargins(8, 8, 8, 8);
+    errorText_ = styledLabel(QString(), theme::TextStyle::callout, theme::NamedColor::red);
+    errorRow->addWidget(errorText_);
+    errorBadge_->hide();
+
+    hintDismiss_.setSingleShot(true);
+    hintDismiss_.setInterval(hintMilliseconds);
+    connect(&hintDismiss_, &QTimer::timeout, this, [this] {
+        transientHint_.reset();
+        hint_->hide();
+    });
+
+    for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::isBusyChanged,
+                        &PipelineViewModel::treatAs360Changed, &PipelineViewModel::latestSfMSnapshotChanged,
+                        &PipelineViewModel::colmapSparseDirChanged, &PipelineViewModel::totalCellsChanged,
+                        &PipelineViewModel::currentCellIndexChanged, &PipelineViewModel::outputPlyPathChanged})
+        connect(&model_, signal, this, &StepBackgroundView::refresh);
+    connect(&viewer_, &FinalViewerState::urlChanged, this, &StepBackgroundView::refresh);
+    connect(&viewer_, &FinalViewerState::orbitChanged, this, &StepBackgroundView::refresh);
+    refresh();
+}
+
+StepBackgroundView::~StepBackgroundView() = default;
+
+const std::set<QString>& StepBackgroundView::modelExtensions() {
+    static const std::set<QString> extensions{QStringLiteral("ply"), QStringLiteral("spz"), QStringLiteral("splat")};
+    return extensions;
+}
+
+StepBackgroundView::DropKind StepBackgroundView::classify(const QUrl& url) {
+    const QString path = url.toLocalFile();
+    const QFileInfo info(path);
+    if (modelExtensions().count(info.suffix().toLower())) return DropKind::model;
+    // A path the file system cannot answer for is a folder when it ends
+    // with a separator.
+    if (info.exists() ? info.isDir() : path.endsWith(QLatin1Char('/'))) return DropKind::folder;
+    // By the file's extension alone, as the drop names it.
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+    if (type.isValid() && type.name().startsWith(QLatin1String("video/"))) return DropKind::video;
+    return DropKind::other;
+}
+
+std::optional<int> StepBackgroundView::trainingHighlight(qint64 totalCells, qint64 currentCellIndex) {
+    if (totalCells < 2 || currentCellIndex < 1) return std::nullopt;
+    return int(currentCellIndex - 1);
+}
+
+std::optional<std::filesystem::path> StepBackgroundView::modelFile(const QUrl& chosen,
+                                                                  const viewmodel::OptionalText& output) {
+    if (!chosen.isEmpty()) return std::filesystem::path(chosen.toLocalFile().toStdString());
+    if (output && !output->isEmpty()) return std::filesystem::path(output->toStdString());
+    return std::nullopt;
+}
+
+void StepBackgroundView::setStep(WorkflowStep step) {
+    if (step_ == step) return;
+    step_ = step;
+    refresh();
+}
+
+StepBackgroundView::Content StepBackgroundView::wantedContent() const {
+    const Kind state = model_.currentState().kind;
+    switch (step_) {
+    case WorkflowStep::input:
+        return state == Kind::extractingFrames && model_.treatAs360() ? Content::conversion360 : Content::inputBackdrop;
+    case WorkflowStep::sfm: return model_.latestSfMSnapshot() ? Content::sfmLive : Content::sfmAnimation;
+    case WorkflowStep::planning:
+    case WorkflowStep::training: return model_.colmapSparseDir() ? Content::partition : Content::message;
+    case WorkflowStep::final:
+        return modelFile(viewer_.url(), model_.outputPlyPath()) ? Content::viewer : Content::message;
+    }
+    return Content::message;
+}
+
+QString StepBackgroundView::message() const {
+    if (contentKind_ != Content::message) return {};
+    return message_->text();
+}
+
+void StepBackgroundView::refresh() {
+    const Content wanted = wantedContent();
+    if (!content_ || wanted != contentKind_) replaceContent(wanted);
+    refreshContent();
+    refreshViewer();
+}
+
+void StepBackgroundView::replaceContent(Content kind) {
+    if (content_) {
+        content_->hide();
+        content_->deleteLater();
+    }
+    message_ = nullptr;
+    contentKind_ = kind;
+    switch (kind) {
+    case Content::conversion360: content_ = new Conversion360LiveView(model_, this); break;
+    case Content::inputBackdrop: content_ = new Backdrop(this); break;
+    case Content::sfmLive: content_ = new SfMLivePointCloudView(this); break;
+    case Content::sfmAnimation: content_ = new SfMAnimationView(this); break;
+    case Content::partition: content_ = new PartitionVisualizerView(model_, this); break;
+    case Content::message: {
+        message_ = styledLabel(QString(), theme::TextStyle::callout, theme::NamedColor::secondary, theme::Weight::regular,
+                               this);
+        message_->setAlignment(Qt::AlignCenter);
+        message_->setAttribute(Qt::WA_TransparentForMouseEvents);
+        content_ = message_;
+        break;
+    }
+    case Content::viewer: {
+        auto* view = new viewer::SplatRendererView(this);
+        view->setClearColor({0, 0, 0, 1});
+        // The viewer reports from its own loop; the values land here, on
+        // the main thread, and only while the pane lives.
+        view->setOnStatsUpdate([this](const viewer::SplatViewerStats& stats) {
+            QMetaObject::invokeMethod(this, [this, stats] { viewer_.setStats(stats); }, Qt::QueuedConnection);
+        });
+        view->setOnLoadError([this](const QString& message) {
+            QMetaObject::invokeMethod(this, [this, message] { setViewerError(message); }, Qt::QueuedConnection);
+        });
+        content_ = view;
+        break;
+    }
+    }
+    content_->setGeometry(rect());
+    content_->lower();
+    content_->show();
+}
+
+void StepBackgroundView::refreshContent() {
+    const Kind state = model_.currentState().kind;
+    switch (contentKind_) {
+    case Content::inputBackdrop: static_cast<Backdrop*>(content_)->setShowsHint(!model_.isBusy()); break;
+    case Content::sfmLive: static_cast<SfMLivePointCloudView*>(content_)->setSnapshot(model_.latestSfMSnapshot()); break;
+    case Content::sfmAnimation: static_cast<SfMAnimationView*>(content_)->setRunning(state == Kind::processingSfM); break;
+    case Content::partition:
+        static_cast<PartitionVisualizerView*>(content_)->setHighlightedCell(
+            step_ == WorkflowStep::training ? trainingHighlight(model_.totalCells(), model_.currentCellIndex())
+                                            : std::nullopt);
+        break;
+    case Content::message:
+        if (step_ == WorkflowStep::final) {
+            if (state == Kind::exporting)
+                message_->setText(QStringLiteral("Exporting the trained model\u2026"));
+            else if (state == Kind::error)
+                message_->setText(QStringLiteral("Training failed \u2014 see the export panel."));
+            else
+                message_->setText(QStringLiteral("The trained model will appear here \u2014 or drop a .ply / .spz / "
+                                                 ".splat anywhere to view it."));
+        } else {
+            message_->setText(QStringLiteral("Waiting for the reconstruction\u2026"));
+        }
+        break;
+    case Content::conversion360:
+    case Content::viewer: break;
+    }
+}
+
+void StepBackgroundView::refreshViewer() {
+    const auto file = modelFile(viewer_.url(), model_.outputPlyPath());
+    // A new model clears the previous one's error; the first one has none.
+    if (file != shownModel_) {
+        if (shownModel_) setViewerError(std::nullopt);
+        shownModel_ = file;
+    }
+    if (contentKind_ == Content::viewer && file) {
+        auto* view = static_cast<viewer::SplatRendererView*>(content_);
+        view->setOrbitMode(viewer_.orbit());
+        view->setFileURL(*file);
+    }
+    errorBadge_->setVisible(viewerError_.has_value() && contentKind_ == Content::viewer);
+    layoutOverlays();
+}
+
+void StepBackgroundView::setViewerError(std::optional<QString> error) {
+    viewerError_ = std::move(error);
+    errorText_->setText(viewerError_.value_or(QString()));
+    errorBadge_->setVisible(viewerError_.has_value() && contentKind_ == Content::viewer);
+    layoutOverlays();
+}
+
+QWidget* StepBackgroundView::hintCapsule() const { return hint_; }
+QWidget* StepBackgroundView::dropFrame() const { return dropFrame_; }
+QWidget* StepBackgroundView::viewerErrorBadge() const { return errorBadge_; }
+
+viewer::SplatRendererView* StepBackgroundView::viewerView() const {
+    return contentKind_ == Content::viewer ? static_cast<viewer::SplatRendererView*>(content_) : nullptr;
+}
+
+void StepBackgroundView::showTransientHint(const QString& message) {
+    transientHint_ = message;
+    hint_->setText(message);
+    hint_->show();
+    hint_->raise();
+    layoutOverlays();
+    // A new hint replaces the shown one and stays its full time.
+    hintDismiss_.start();
+}
+
+void StepBackgroundView::setDropTargeted(bool targeted) {
+    dropTargeted_ = targeted;
+    dropFrame_->setVisible(targeted);
+    if (targeted) dropFrame_->raise();
+}
+
+void StepBackgroundView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!firstFileURL(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    setDropTargeted(true);
+}
+
+void StepBackgroundView::dragLeaveEvent(QDragLeaveEvent* event) {
+    setDropTargeted(false);
+    QWidget::dragLeaveEvent(event);
+}
+
+void StepBackgroundView::dropEvent(QDropEvent* event) {
+    setDropTargeted(false);
+    const std::optional<QUrl> url = firstFileURL(event->mimeData());
+    if (!url) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    // Looked at once the drop itself has ended.
+    QMetaObject::invokeMethod(this, [this, url = *url] { classifyDrop(url); }, Qt::QueuedConnection);
+}
+
+void StepBackgroundView::classifyDrop(const QUrl& url) {
+    // Nothing a drop does may change a busy run's input or views.
+    if (model_.isBusy()) {
+        showTransientHint(busyHint);
+        return;
+    }
+    switch (classify(url)) {
+    case DropKind::model:
+        if (onModelDropped) onModelDropped(url);
+        return;
+    case DropKind::folder:
+    case DropKind::video: {
+        const bool isVideo = classify(url) == DropKind::video;
+        if (onDatasetDropped) onDatasetDropped(std::filesystem::path(url.toLocalFile().toStdString()), isVideo);
+        return;
+    }
+    case DropKind::other: showTransientHint(otherHint); return;
+    }
+}
+
+void StepBackgroundView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (content_) content_->setGeometry(rect());
+    dropFrame_->setGeometry(rect());
+    layoutOverlays();
+}
+
+void StepBackgroundView::layoutOverlays() {
+    const QSize hintSize = hint_->sizeHint();
+    hint_->setGeometry((width() - hintSize.width()) / 2, height() - capsuleBottom - hintSize.height(), hintSize.width(),
+                       hintSize.height());
+    const int badgeWidth = std::min(errorBadge_->sizeHint().width(), std::max(0, width() - 24));
+    errorBadge_->setGeometry((width() - badgeWidth) / 2, 12, badgeWidth, errorBadge_->heightForWidth(badgeWidth) > 0
+                                                                              ? errorBadge_->heightForWidth(badgeWidth)
+                                                                              : errorBadge_->sizeHint().height());
+    errorBadge_->raise();
+    hint_->raise();
+    if (dropTargeted_) dropFrame_->raise();
+}
+
+}  // namespace tessaron::views

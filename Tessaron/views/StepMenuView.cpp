@@ -1,0 +1,117 @@
+#include "views/StepMenuView.hpp"
+
+#include <QFileDialog>
+#include <QScrollArea>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "views/ApplicationNotifier.hpp"
+#include "views/FinalPanelView.hpp"
+#include "views/InputView.hpp"
+#include "views/PanelWidgets.hpp"
+#include "views/PlanningPanelView.hpp"
+#include "views/SfMPanelView.hpp"
+#include "views/TrainingPanelView.hpp"
+
+namespace tessaron::views {
+
+using viewmodel::WorkflowStep;
+
+StepMenuView::StepMenuView(viewmodel::PipelineViewModel& model, FinalViewerState& viewer, QWidget* parent)
+    : QWidget(parent), model_(model), viewer_(viewer) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+    connect(&ApplicationNotifier::instance(), &ApplicationNotifier::openModelViewer, this,
+            [this] { setShowFilePicker(true); });
+    rebuild();
+}
+
+StepMenuView::ModelImporter StepMenuView::standardImporter() {
+    return [](QWidget* parent) -> std::optional<QUrl> {
+        const QUrl url = QFileDialog::getOpenFileUrl(
+            parent, QStringLiteral("Open Model"), QUrl(),
+            QStringLiteral("Splat models (*.ply *.spz *.splat *.PLY *.SPZ *.SPLAT);;All files (*)"));
+        if (url.isEmpty()) return std::nullopt;
+        return url;
+    };
+}
+
+void StepMenuView::setStep(WorkflowStep step) {
+    if (step == step_) return;
+    step_ = step;
+    rebuild();
+}
+
+void StepMenuView::rebuild() {
+    // The old panel may be inside one of its own handlers (a button whose
+    // operation changed the run's state): it goes once that has returned.
+    if (content_) {
+        content_->hide();
+        layout_->removeWidget(content_);
+        content_->deleteLater();
+    }
+    scrollArea_ = nullptr;
+    QWidget* panel = nullptr;
+    switch (step_) {
+    case WorkflowStep::input: panel = new InputView(model_); break;
+    case WorkflowStep::sfm: panel = new SfMPanelView(model_); break;
+    case WorkflowStep::planning: panel = new PlanningPanelView(model_); break;
+    case WorkflowStep::training: panel = new TrainingPanelView(model_); break;
+    case WorkflowStep::final: {
+        auto* final = new FinalPanelView(model_, viewer_);
+        connect(final, &FinalPanelView::openModelRequested, this, [this] { setShowFilePicker(true); });
+        panel = final;
+        break;
+    }
+    }
+    panel_ = panel;
+    if (step_ == WorkflowStep::input) {
+        panel->setParent(this);
+        content_ = panel;
+    } else {
+        scrollArea_ = new QScrollArea(this);
+        scrollArea_->setFrameShape(QFrame::NoFrame);
+        scrollArea_->setWidgetResizable(true);
+        scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        // The panel lies on the menu's material.
+        scrollArea_->setAttribute(Qt::WA_TranslucentBackground);
+        scrollArea_->viewport()->setAutoFillBackground(false);
+        QWidget* frame = stepPanel(panel);
+        frame->setAutoFillBackground(false);
+        scrollArea_->setWidget(frame);
+        content_ = scrollArea_;
+    }
+    layout_->addWidget(content_);
+    content_->show();
+    presentImporterWhenShown();
+}
+
+void StepMenuView::setShowFilePicker(bool show) {
+    showFilePicker_ = show;
+    presentImporterWhenShown();
+}
+
+void StepMenuView::presentImporterWhenShown() {
+    // Only the Final step's content carries the importer.
+    if (!showFilePicker_ || step_ != WorkflowStep::final || importerPending_) return;
+    importerPending_ = true;
+    // Presented from the event loop, never from inside the handler that asked.
+    QTimer::singleShot(0, this, &StepMenuView::presentImporter);
+}
+
+void StepMenuView::presentImporter() {
+    if (!showFilePicker_ || step_ != WorkflowStep::final || !importer_) {
+        importerPending_ = false;
+        return;
+    }
+    QPointer<StepMenuView> self(this);
+    const std::optional<QUrl> chosen = importer_(this);
+    if (!self) return;
+    importerPending_ = false;
+    showFilePicker_ = false;
+    if (chosen && !chosen->isEmpty()) viewer_.setUrl(*chosen);
+}
+
+}  // namespace tessaron::views
