@@ -91,6 +91,12 @@ protected:
 
     // Return, pressed where the keyboard focus is.
     static void pressReturn(views::MainWindow& window) {
+        // The first OpenGL view shown recreates the window's native surface,
+        // which on a bare X server (no window manager) leaves it inactive.
+        if (!window.isActiveWindow()) {
+            window.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        }
         QWidget* focus = QApplication::focusWidget();
         ASSERT_NE(focus, nullptr);
         EXPECT_TRUE(focus == &window.tourHost().overlay() || window.tourHost().overlay().isAncestorOf(focus));
