@@ -32,7 +32,7 @@ std::vector<splatformats::SplatPoint> splatsOfPoints(const engines::Point3DMap& 
     double volume = 1;
     for (size_t axis = 0; axis < 3; ++axis) volume *= std::max(high[axis] - low[axis], 1e-3);
     const double spacing = std::cbrt(volume / double(std::max<size_t>(points.size(), 1)));
-    const float logScale = float(std::log(std::max(spacing * 0.5, 1e-6)));
+    const float logScale = float(std::log(std::max(spacing * 0.3, 1e-6)));
 
     std::vector<splatformats::SplatPoint> splats;
     splats.reserve(points.size());
