@@ -18,6 +18,8 @@
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
 #include "views/Inspector360View.hpp"
+#include "views/LogDrawerView.hpp"
+#include "views/ResourcesPanelView.hpp"
 #include "views/PanelWidgets.hpp"
 #include "views/StatusPillView.hpp"
 #include "views/StepBackgroundView.hpp"
@@ -194,23 +196,11 @@ void MainDashboardView::buildLayers() {
     showButton_ = show;
     connect(show, &QToolButton::clicked, this, [this] { setMenuCollapsed(false); });
 
-    logDrawer_ = new FloatingPanel(20, theme::Material::ultraThin, this);
-    auto* drawerLayout = new QHBoxLayout(logDrawer_);
-    drawerLayout->setContentsMargins(0, 0, 0, 0);
-    drawerLayout->addWidget(new PlaceholderView(QStringLiteral("Process Logs"), logDrawer_));
+    logDrawer_ = new LogDrawerView(model_, this);
     logDrawer_->setVisible(false);
 
-    resources_ = new FloatingPanel(-1, theme::Material::ultraThin, this);
-    auto* resourcesLayout = new QHBoxLayout(resources_);
-    resourcesLayout->setContentsMargins(16, 6, 16, 6);
-    resourcesLayout->setSpacing(8);
-    auto* memoryLabel = new QLabel(QStringLiteral("RAM"), resources_);
-    memoryLabel->setFont(theme::font(theme::TextStyle::caption, theme::Weight::semibold));
-    setTextColor(memoryLabel, theme::color(theme::NamedColor::secondary));
-    resourcesText_ = new QLabel(resources_);
-    resourcesText_->setFont(theme::monospacedFont(theme::TextStyle::caption));
-    resourcesLayout->addWidget(memoryLabel);
-    resourcesLayout->addWidget(resourcesText_);
+    resources_ = new ResourcesPanelView(model_, this);
+    connect(resources_, &ResourcesPanelView::contentChanged, this, &MainDashboardView::layoutLayers);
 
     banner_ = new UpdateBannerView(this);
     banner_->setVisible(false);
@@ -271,6 +261,7 @@ void MainDashboardView::buildLayers() {
 
 void MainDashboardView::bindModel() {
     connect(&model_, &PipelineViewModel::currentStateChanged, this, [this] {
+        stepMarkers_->setState(model_.currentState());
         if (auto step = stepForState(model_.currentState())) setSelectedStep(*step);
         refreshStatus();
     });
@@ -291,13 +282,12 @@ void MainDashboardView::bindModel() {
     });
     connect(&model_, &PipelineViewModel::stepStatusesChanged, this,
             [this] { stepMarkers_->setStatuses(model_.stepStatuses()); });
-    connect(&model_, &PipelineViewModel::ramUsageStringChanged, this, &MainDashboardView::refreshResources);
     stepMarkers_->setStatuses(model_.stepStatuses());
+    stepMarkers_->setState(model_.currentState());
     stepMarkers_->setSelectedStep(selectedStep_);
     inspector_->setVisible(model_.show360Inspector());
     refreshStatus();
     refreshLogButton();
-    refreshResources();
 }
 
 void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
@@ -369,12 +359,6 @@ void MainDashboardView::refreshLogButton() {
     layoutLayers();
 }
 
-void MainDashboardView::refreshResources() {
-    resourcesText_->setText(model_.ramUsageString());
-    resources_->adjustSize();
-    layoutLayers();
-}
-
 void MainDashboardView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     layoutLayers();
@@ -398,7 +382,12 @@ void MainDashboardView::layoutLayers() {
     resizeHandle_->setGeometry(panelWidth - handleWidth, 0, handleWidth, panelHeight);
     showButton_->move(8, (h - showButton_->height()) / 2);
 
-    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth, panelTop, logDrawerWidth, panelHeight);
+    // The drawer is as tall as its content, centred in the band the panels share.
+    const int drawerHeight = std::min(panelHeight, logDrawer_->heightForWidth(logDrawerWidth) > 0
+                                                       ? logDrawer_->heightForWidth(logDrawerWidth)
+                                                       : logDrawer_->sizeHint().height());
+    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth, panelTop + (panelHeight - drawerHeight) / 2,
+                            logDrawerWidth, drawerHeight);
 
     QSize resourcesSize = resources_->sizeHint();
     resources_->setGeometry((w - resourcesSize.width()) / 2, topPadding, resourcesSize.width(), resourcesSize.height());

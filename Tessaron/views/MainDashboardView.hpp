@@ -26,6 +26,8 @@ class PipelineViewModel;
 namespace tessaron::views {
 
 class FloatingPanel;
+class LogDrawerView;
+class ResourcesPanelView;
 class StatusPillView;
 class StepBackgroundView;
 class StepMarkersView;
@@ -91,8 +93,8 @@ public:
     QToolButton* hideButton() const { return hideButton_; }
     QWidget* showButton() const { return showButton_; }
     QWidget* resizeHandle() const { return resizeHandle_; }
-    QWidget* logDrawer() const { return logDrawer_; }
-    QWidget* resourcesPanel() const { return resources_; }
+    LogDrawerView* logDrawer() const { return logDrawer_; }
+    ResourcesPanelView* resourcesPanel() const { return resources_; }
     UpdateBannerView* updateBanner() const { return banner_; }
     StepMarkersView* stepMarkers() const { return stepMarkers_; }
     QToolButton* logButton() const { return logButton_; }
@@ -118,7 +120,6 @@ private:
     void layoutLayers();
     void refreshStatus();
     void refreshLogButton();
-    void refreshResources();
     double panelTargetOffset() const;
 
     viewmodel::PipelineViewModel& model_;
@@ -140,9 +141,8 @@ private:
     QToolButton* hideButton_ = nullptr;
     QWidget* resizeHandle_ = nullptr;
     QWidget* showButton_ = nullptr;
-    FloatingPanel* logDrawer_ = nullptr;
-    FloatingPanel* resources_ = nullptr;
-    QLabel* resourcesText_ = nullptr;
+    LogDrawerView* logDrawer_ = nullptr;
+    ResourcesPanelView* resources_ = nullptr;
     UpdateBannerView* banner_ = nullptr;
     StepMarkersView* stepMarkers_ = nullptr;
     QToolButton* logButton_ = nullptr;

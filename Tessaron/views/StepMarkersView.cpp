@@ -1,24 +1,44 @@
 #include "views/StepMarkersView.hpp"
 
+#include <QDateTime>
 #include <QFontMetrics>
+#include <QHelpEvent>
+#include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QToolTip>
 
 #include <algorithm>
+#include <cmath>
 
-#include "views/Icons.hpp"
 #include "views/Theme.hpp"
 
 namespace tessaron::views {
 namespace {
 
-constexpr int padding = 6;
-constexpr int markerHeight = 32;
-constexpr int connector = 14;
-constexpr int collapsedWidth = 32;
+using viewmodel::WorkflowStep;
+using Kind = pipeline::PipelineState::Kind;
+using ProgressKind = viewmodel::StepProgress::Kind;
 
-std::size_t indexOf(viewmodel::WorkflowStep step) { return static_cast<std::size_t>(step); }
+constexpr int sidePadding = 24;
+constexpr int spacing = 8;
+constexpr int pillHeight = 40;
+constexpr int connectorWidth = 22;
+constexpr int connectorHeight = 4;
+constexpr int iconSize = 13;
+constexpr int iconSpacing = 6;
+constexpr int pillPadding = 16;
+constexpr double sweepSeconds = 1.6;
+
+std::size_t indexOf(WorkflowStep step) { return static_cast<std::size_t>(step); }
+
+QFont labelFont() {
+    QFont font = theme::monospacedFont(theme::TextStyle::body);
+    font.setPixelSize(13);
+    font.setWeight(QFont::Medium);
+    return font;
+}
 
 }  // namespace
 
@@ -26,82 +46,191 @@ StepMarkersView::StepMarkersView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TranslucentBackground);
     setCursor(Qt::PointingHandCursor);
     for (auto step : viewmodel::allWorkflowSteps) statuses_[indexOf(step)] = viewmodel::StepProgress::none();
+    sweep_.setInterval(1000 / 30);
+    connect(&sweep_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
-void StepMarkersView::setSelectedStep(viewmodel::WorkflowStep step) {
+QString StepMarkersView::label(WorkflowStep step) { return QString::fromStdString(viewmodel::toString(step)); }
+
+Symbol StepMarkersView::symbol(WorkflowStep step) {
+    switch (step) {
+    case WorkflowStep::input: return Symbol::folder;
+    case WorkflowStep::sfm: return Symbol::cameraAperture;
+    case WorkflowStep::planning: return Symbol::squareGrid3x3;
+    case WorkflowStep::training: return Symbol::cpu;
+    case WorkflowStep::final: return Symbol::cubeTransparent;
+    }
+    return Symbol::folder;
+}
+
+bool StepMarkersView::isDone(WorkflowStep step, const pipeline::PipelineState& state) {
+    // How far the run has come: each working state passes the steps before it.
+    int reached = -1;
+    switch (state.kind) {
+    case Kind::idle:
+    case Kind::extractingFrames:
+    case Kind::error: return false;
+    case Kind::processingSfM: reached = 1; break;
+    case Kind::preparingData:
+    case Kind::awaitingPartitionApproval:
+    case Kind::materializingCells: reached = 2; break;
+    case Kind::training: reached = 3; break;
+    case Kind::exporting:
+    case Kind::completed: reached = 4; break;
+    }
+    // The Final step is never done.
+    return step != WorkflowStep::final && int(indexOf(step)) < reached;
+}
+
+Symbol StepMarkersView::shownSymbol(WorkflowStep step) const {
+    return isDone(step, state_) && step != selected_ ? Symbol::checkmark : symbol(step);
+}
+
+void StepMarkersView::setSelectedStep(WorkflowStep step) {
     if (selected_ == step) return;
     selected_ = step;
     updateGeometry();
     resize(sizeHint());
+    refreshSweep();
     update();
 }
 
 void StepMarkersView::setStatuses(const std::array<viewmodel::StepProgress, 5>& statuses) {
     statuses_ = statuses;
+    refreshSweep();
     update();
 }
 
-int StepMarkersView::markerWidth(viewmodel::WorkflowStep step) const {
-    if (step != selected_) return collapsedWidth;
-    QFontMetrics metrics(theme::font(theme::TextStyle::callout, theme::Weight::semibold));
-    return metrics.horizontalAdvance(QString::fromStdString(viewmodel::toString(step))) + 28;
+void StepMarkersView::setState(const pipeline::PipelineState& state) {
+    state_ = state;
+    update();
 }
 
-QRect StepMarkersView::markerRect(viewmodel::WorkflowStep step) const {
-    int x = padding;
+const viewmodel::StepProgress& StepMarkersView::statusOf(WorkflowStep step) const { return statuses_[indexOf(step)]; }
+
+void StepMarkersView::refreshSweep() {
+    // The band moves only while the selected step runs without a known amount.
+    if (statusOf(selected_).kind == ProgressKind::indeterminate) {
+        if (!sweep_.isActive()) sweep_.start();
+    } else {
+        sweep_.stop();
+    }
+}
+
+std::optional<double> StepMarkersView::fillWidth() const {
+    const auto& status = statusOf(selected_);
+    if (status.kind != ProgressKind::fraction) return std::nullopt;
+    // Below zero nothing shows; above one the clip keeps it to the pill.
+    return std::max(0.0, status.value * markerRect(selected_).width());
+}
+
+int StepMarkersView::markerWidth(WorkflowStep step) const {
+    if (step != selected_) return pillHeight;
+    return pillPadding + iconSize + iconSpacing + QFontMetrics(labelFont()).horizontalAdvance(label(step)) +
+           pillPadding;
+}
+
+QRect StepMarkersView::markerRect(WorkflowStep step) const {
+    int x = sidePadding;
     for (auto candidate : viewmodel::allWorkflowSteps) {
-        int width = markerWidth(candidate);
-        if (candidate == step) return QRect(x, padding, width, markerHeight);
-        x += width + connector;
+        const int width = markerWidth(candidate);
+        if (candidate == step) return QRect(x, 0, width, pillHeight);
+        x += width + spacing + connectorWidth + spacing;
     }
     return {};
 }
 
 QSize StepMarkersView::sizeHint() const {
-    QRect last = markerRect(viewmodel::WorkflowStep::final);
-    return QSize(last.right() + 1 + padding, markerHeight + 2 * padding);
+    return QSize(markerRect(WorkflowStep::final).right() + 1 + sidePadding, pillHeight);
+}
+
+bool StepMarkersView::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        for (auto step : viewmodel::allWorkflowSteps) {
+            if (markerRect(step).contains(help->pos())) {
+                QToolTip::showText(help->globalPos(), label(step), this, markerRect(step));
+                return true;
+            }
+        }
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void StepMarkersView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    theme::paintPanel(painter, QRectF(rect()), -1, theme::Material::ultraThin);
-    using Kind = viewmodel::StepProgress::Kind;
     for (auto step : viewmodel::allWorkflowSteps) {
-        const QRectF marker = markerRect(step);
-        const auto& status = statuses_[indexOf(step)];
-        const bool done = status.kind == Kind::done;
-        if (step != viewmodel::WorkflowStep::final) {
-            painter.setPen(QPen(theme::color(done ? theme::NamedColor::green : theme::NamedColor::gray, done ? 1 : 0.4), 2));
-            painter.drawLine(QPointF(marker.right() + 2, marker.center().y()),
-                             QPointF(marker.right() + connector - 2, marker.center().y()));
+        const QRectF pill = markerRect(step);
+        const bool done = isDone(step, state_);
+        const bool selected = step == selected_;
+        if (step != WorkflowStep::final) {
+            const QRectF connector(pill.right() + 1 + spacing, pill.center().y() - connectorHeight / 2.0,
+                                   connectorWidth, connectorHeight);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.3));
+            painter.drawRoundedRect(connector, connectorHeight / 2.0, connectorHeight / 2.0);
         }
-        QPainterPath capsule;
-        capsule.addRoundedRect(marker, marker.height() / 2, marker.height() / 2);
-        QColor fill = done ? theme::color(theme::NamedColor::green, 0.18) : theme::color(theme::NamedColor::gray, 0.15);
-        if (step == selected_) fill = theme::color(theme::NamedColor::blue, 0.18);
-        painter.fillPath(capsule, fill);
-        if (status.kind == Kind::fraction || status.kind == Kind::indeterminate) {
-            // Running: the part done is filled in the progress accent.
-            double fraction = status.kind == Kind::fraction ? std::clamp(status.value, 0.0, 1.0) : 1.0;
+        if (selected) {
+            QPainterPath capsule;
+            capsule.addRoundedRect(pill, pill.height() / 2, pill.height() / 2);
+            theme::paintPanel(painter, pill, 20, theme::Material::ultraThin, false);
+            const auto& status = statusOf(step);
             painter.save();
             painter.setClipPath(capsule);
-            painter.fillRect(QRectF(marker.left(), marker.top(), marker.width() * fraction, marker.height()),
-                             theme::color(theme::NamedColor::yellow, 0.3));
+            if (status.kind == ProgressKind::fraction) {
+                painter.fillRect(QRectF(pill.left(), pill.top(), *fillWidth(), pill.height()),
+                                 theme::color(theme::NamedColor::yellow, 0.28));
+            } else if (status.kind == ProgressKind::indeterminate) {
+                const double t = std::fmod(QDateTime::currentMSecsSinceEpoch() / 1000.0, sweepSeconds);
+                const double band = 0.45 * pill.width();
+                const double x = pill.left() + (t / sweepSeconds) * (band + pill.width()) - band;
+                QLinearGradient gradient(x, 0, x + band, 0);
+                gradient.setColorAt(0, Qt::transparent);
+                gradient.setColorAt(0.5, theme::color(theme::NamedColor::yellow, 0.22));
+                gradient.setColorAt(1, Qt::transparent);
+                QPainterPath bandShape;
+                bandShape.addRoundedRect(QRectF(x, pill.top(), band, pill.height()), pill.height() / 2,
+                                         pill.height() / 2);
+                painter.fillPath(bandShape, gradient);
+            }
             painter.restore();
-        }
-        if (step == selected_) {
-            painter.setPen(theme::color(theme::NamedColor::blue));
-            painter.setFont(theme::font(theme::TextStyle::callout, theme::Weight::semibold));
-            painter.drawText(marker, Qt::AlignCenter, QString::fromStdString(viewmodel::toString(step)));
-        } else if (done) {
-            drawSymbol(painter, Symbol::checkmark, marker.adjusted(9, 9, -9, -9), theme::color(theme::NamedColor::green));
+            painter.setPen(QPen(theme::color(theme::NamedColor::yellow, 0.85), 2));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawPath(capsule);
         } else {
-            // The step's initial letter in place of its own symbol.
-            painter.setPen(theme::color(theme::NamedColor::secondary));
-            painter.setFont(theme::font(theme::TextStyle::callout, theme::Weight::semibold));
-            painter.drawText(marker, Qt::AlignCenter, QString::fromStdString(viewmodel::toString(step)).left(1));
+            const QColor fill = done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.25);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(fill);
+            if (step == WorkflowStep::final) {
+                // A diamond: a rounded square turned by 45°.
+                painter.save();
+                painter.translate(pill.center());
+                painter.rotate(45);
+                const double side = pill.height() / std::sqrt(2.0);
+                painter.drawRoundedRect(QRectF(-side / 2, -side / 2, side, side), 5, 5);
+                painter.restore();
+            } else {
+                painter.drawEllipse(pill);
+            }
         }
+        const QColor iconColor = selected ? theme::color(theme::NamedColor::primary)
+                                 : done   ? QColor(Qt::white)
+                                          : theme::color(theme::NamedColor::secondary);
+        QRectF icon(0, 0, iconSize, iconSize);
+        if (selected) {
+            icon.moveCenter(QPointF(pill.left() + pillPadding + iconSize / 2.0, pill.center().y()));
+            painter.setPen(theme::color(theme::NamedColor::primary));
+            painter.setFont(labelFont());
+            painter.drawText(QRectF(icon.right() + iconSpacing, pill.top(), pill.width(), pill.height()),
+                             Qt::AlignLeft | Qt::AlignVCenter, label(step));
+        } else {
+            icon.moveCenter(pill.center());
+        }
+        drawSymbol(painter, shownSymbol(step), icon, iconColor);
     }
 }
 

@@ -1,18 +1,22 @@
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
 #include <functional>
 
+#include "pipeline/PipelineState.hpp"
 #include "viewmodel/StepProgress.hpp"
 #include "viewmodel/WorkflowStep.hpp"
+#include "views/Icons.hpp"
 
 namespace tessaron::views {
 
-// The five step markers at the bottom of the window, joined by short
-// connectors: the selected step is drawn expanded and tinted, a finished
-// one green with a checkmark. A click selects a step.
+// The step bar: five step pills joined by short connectors. A finished step
+// is green with a checkmark, the selected one expanded with its label and
+// outlined, with its progress behind the label (a fill, or a moving band
+// while the amount is unknown). A click selects a step.
 class StepMarkersView : public QWidget {
 public:
     explicit StepMarkersView(QWidget* parent = nullptr);
@@ -20,23 +24,40 @@ public:
     void setSelectedStep(viewmodel::WorkflowStep step);
     viewmodel::WorkflowStep selectedStep() const { return selected_; }
     void setStatuses(const std::array<viewmodel::StepProgress, 5>& statuses);
+    // The run's state, which alone decides which steps are done.
+    void setState(const pipeline::PipelineState& state);
 
-    // Called when the user clicks a marker.
+    // Called when the user clicks a pill.
     std::function<void(viewmodel::WorkflowStep)> onStepClicked;
 
-    // Where a marker lies, for clicks and tests.
+    static bool isDone(viewmodel::WorkflowStep step, const pipeline::PipelineState& state);
+    static QString label(viewmodel::WorkflowStep step);
+    static Symbol symbol(viewmodel::WorkflowStep step);
+    // What a pill shows: its own symbol, or the checkmark of a done step
+    // that is not selected.
+    Symbol shownSymbol(viewmodel::WorkflowStep step) const;
+    // The width of the selected pill's progress fill; none without one.
+    std::optional<double> fillWidth() const;
+    bool isSweeping() const { return sweep_.isActive(); }
+
+    // Where a pill lies, for clicks and tests.
     QRect markerRect(viewmodel::WorkflowStep step) const;
     QSize sizeHint() const override;
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     int markerWidth(viewmodel::WorkflowStep step) const;
+    const viewmodel::StepProgress& statusOf(viewmodel::WorkflowStep step) const;
+    void refreshSweep();
 
     viewmodel::WorkflowStep selected_ = viewmodel::WorkflowStep::input;
     std::array<viewmodel::StepProgress, 5> statuses_{};
+    pipeline::PipelineState state_;
+    QTimer sweep_;
 };
 
 }  // namespace tessaron::views

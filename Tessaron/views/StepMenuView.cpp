@@ -79,8 +79,9 @@ void StepMenuView::rebuild() {
         scrollArea_->setAttribute(Qt::WA_TranslucentBackground);
         scrollArea_->viewport()->setAutoFillBackground(false);
         QWidget* frame = stepPanel(panel);
-        frame->setAutoFillBackground(false);
         scrollArea_->setWidget(frame);
+        // setWidget() gives the frame a fill of its own, which would hide the material.
+        frame->setAutoFillBackground(false);
         content_ = scrollArea_;
     }
     layout_->addWidget(content_);

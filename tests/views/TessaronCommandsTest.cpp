@@ -12,6 +12,7 @@
 
 #include "ViewsTestSupport.hpp"
 #include "core/PreferenceStore.hpp"
+#include "views/LogDrawerView.hpp"
 #include "views/ApplicationNotifier.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"

@@ -1,6 +1,9 @@
 // States of the main window. Each builds the real window on a view model put
 // into the state, with a settings store and support folder of its own, so
 // nothing the user keeps is read or written.
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QMimeData>
 #include <QTemporaryDir>
 
 #include <stdexcept>
@@ -11,6 +14,7 @@
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"
 #include "views/SettingsView.hpp"
+#include "views/StepBackgroundView.hpp"
 
 namespace tessaron::shots {
 namespace {
@@ -150,6 +154,132 @@ const ShotState::Registration settings({"settings", "the Settings window", [] {
                                             return std::shared_ptr<QWidget>(
                                                 view.get(), [view, defaults](QWidget*) mutable { view.reset(); });
                                         }});
+
+// ---- The dashboard's frame: every step idle and busy (drawer open), the
+// Final viewer with a model, the drop frame and hint, a long log.
+
+using viewmodel::WorkflowStep;
+
+// Lines as an engine writes them, numbered from `from`.
+QString engineLines(const char* format, int from, int count) {
+    QString text;
+    for (int line = from; line < from + count; ++line) text += QString::fromUtf8(format).arg(line) + QLatin1Char('\n');
+    return text;
+}
+
+ShotState::Registration dashboardShot(std::string name, std::string description,
+                                      std::function<void(MainWindowStage&)> prepare) {
+    return ShotState::Registration({std::move(name), std::move(description), [prepare] {
+                                        MainWindowStage stage;
+                                        prepare(stage);
+                                        // Let the panels settle and the spinners turn once.
+                                        waitUntil([] { return false; }, 0.3);
+                                        return stage.release();
+                                    }});
+}
+
+ShotState::Registration idleStepShot(const char* name, WorkflowStep step) {
+    return dashboardShot(name, "nothing running, the " + viewmodel::toString(step) + " step picked on the step bar",
+                         [step](MainWindowStage& stage) { stage.dashboard().selectStep(step); });
+}
+
+const auto sfmIdle = idleStepShot("dashboard-sfm-idle", WorkflowStep::sfm);
+const auto planningIdle = idleStepShot("dashboard-planning-idle", WorkflowStep::planning);
+const auto trainingIdle = idleStepShot("dashboard-training-idle", WorkflowStep::training);
+const auto finalIdle = idleStepShot("dashboard-final-idle", WorkflowStep::final);
+
+const auto inputBusy = dashboardShot("dashboard-input-busy", "frames being extracted, the drawer open on their log",
+                                     [](MainWindowStage& stage) {
+                                         auto& model = *stage.model;
+                                         model.setExtractionTotal(400);
+                                         model.setExtractionCurrent(120);
+                                         model.setExtractionLog(engineLines("Extracted frame %1 (sharpness 81.2)", 1, 40));
+                                         model.setIsLogMenuExpanded(true);
+                                         model.setCurrentState(Kind::extractingFrames);
+                                     });
+
+const auto sfmBusy = dashboardShot("dashboard-sfm-busy", "COLMAP registering images, the drawer open on its log",
+                                   [](MainWindowStage& stage) {
+                                       auto& model = *stage.model;
+                                       model.setSfmTotalImages(120);
+                                       model.setSfmRegisteredImages(45);
+                                       model.setSfmLog(engineLines("Registering image #%1 (45)", 1, 60));
+                                       model.setIsLogMenuExpanded(true);
+                                       model.setCurrentState(Kind::processingSfM);
+                                   });
+
+const auto planningBusy = dashboardShot("dashboard-planning-busy", "cells being written, the drawer open on the plan's log",
+                                        [](MainWindowStage& stage) {
+                                            auto& model = *stage.model;
+                                            model.setMaterializationTotalCells(12);
+                                            model.setMaterializedCellCount(3);
+                                            model.setDataPrepLog(engineLines("Cell %1: 48210 points, 212 images", 1, 12));
+                                            model.setIsLogMenuExpanded(true);
+                                            model.setCurrentState(Kind::materializingCells);
+                                        });
+
+const auto trainingBusy = dashboardShot("dashboard-training-busy", "cell 2 of 4 training, the drawer open on its log",
+                                        [](MainWindowStage& stage) {
+                                            auto& model = *stage.model;
+                                            model.setTotalCells(4);
+                                            model.setCurrentCellIndex(2);
+                                            model.setIteration(1500);
+                                            model.setEngineRamString(QStringLiteral("3.4 GB"));
+                                            model.setTrainingLog(
+                                                engineLines("[trevik] step %1 splats 412003 ms/step 41.2", 1400, 100));
+                                            model.setIsLogMenuExpanded(true);
+                                            model.setCurrentState(Kind::training);
+                                        });
+
+const auto finalBusy = dashboardShot("dashboard-final-busy", "the model being exported, the drawer open on the export log",
+                                     [](MainWindowStage& stage) {
+                                         auto& model = *stage.model;
+                                         model.setExportLog(engineLines("Merging cell %1 of 4", 1, 4));
+                                         model.setIsLogMenuExpanded(true);
+                                         model.setCurrentState(Kind::exporting);
+                                     });
+
+const auto finalModel = dashboardShot("dashboard-final-model", "a finished run's model in the Final step's viewer",
+                                      [](MainWindowStage& stage) {
+                                          const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "output.ply";
+                                          writeSampleModel(file);
+                                          stage.model->setOutputPlyPath(QString::fromStdString(file.string()));
+                                          stage.model->setCurrentState(Kind::completed);
+                                          waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
+                                      });
+
+const auto longLog = dashboardShot("dashboard-long-log", "a 4,000-line COLMAP log in the drawer: its last lines in view",
+                                   [](MainWindowStage& stage) {
+                                       auto& model = *stage.model;
+                                       model.setIsLogMenuExpanded(true);
+                                       model.setCurrentState(Kind::processingSfM);
+                                       model.setSfmLog(engineLines("Processed file [%1/4000]", 1, 2000));
+                                       waitUntil([] { return false; }, 0.1);
+                                       model.setSfmLog(engineLines("Processed file [%1/4000]", 1, 4000));
+                                   });
+
+const auto dropFrame = dashboardShot("dashboard-drop-frame", "a folder dragged over the window", [](MainWindowStage& stage) {
+    // The drag stays over the pane for the picture; its data must outlive it.
+    static QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(stage.folder->path())});
+    auto* pane = stage.dashboard().centrePane();
+    QDragEnterEvent enter(pane->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(pane, &enter);
+});
+
+const auto dropHint = dashboardShot("dashboard-drop-hint", "a text file dropped: the hint at the bottom",
+                                    [](MainWindowStage& stage) {
+                                        stage.dashboard().centrePane()->showTransientHint(
+                                            views::StepBackgroundView::otherHint);
+                                    });
+
+const auto busyHint = dashboardShot("dashboard-busy-hint", "a folder dropped during training: the busy hint",
+                                    [](MainWindowStage& stage) {
+                                        stage.model->setIteration(1500);
+                                        stage.model->setCurrentState(Kind::training);
+                                        stage.dashboard().centrePane()->showTransientHint(
+                                            views::StepBackgroundView::busyHint);
+                                    });
 
 }  // namespace
 }  // namespace tessaron::shots

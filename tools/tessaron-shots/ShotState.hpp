@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,5 +28,8 @@ struct ShotState {
 // Runs the event loop until `done` holds or `seconds` have passed; returns
 // whether it holds.
 bool waitUntil(const std::function<bool()>& done, double seconds = 20);
+
+// A 50,000-splat PLY: a coloured sphere over a checkered floor.
+void writeSampleModel(const std::filesystem::path& path);
 
 }  // namespace tessaron::shots

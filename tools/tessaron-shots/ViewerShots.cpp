@@ -14,14 +14,15 @@
 #include "viewer/SplatRendererView.hpp"
 
 namespace tessaron::shots {
-namespace {
 
 namespace fs = std::filesystem;
 using splatformats::SplatPoint;
 
+namespace {
 std::uint8_t channel(float unit) { return std::uint8_t(std::lround(std::clamp(unit, 0.0f, 1.0f) * 255)); }
+}  // namespace
 
-void writeModel(const fs::path& path) {
+void writeSampleModel(const fs::path& path) {
     std::mt19937 generator(5);
     std::normal_distribution<float> normal(0, 1);
     std::uniform_real_distribution<float> across(-3, 3);
@@ -48,11 +49,13 @@ void writeModel(const fs::path& path) {
     writer.close();
 }
 
+namespace {
+
 std::shared_ptr<QWidget> viewerShowingModel(bool orbit) {
     auto folder = std::make_shared<QTemporaryDir>();
     if (!folder->isValid()) throw std::runtime_error("no temporary folder");
     const fs::path model = fs::path(folder->path().toStdString()) / "model.ply";
-    writeModel(model);
+    writeSampleModel(model);
     auto view = std::make_shared<viewer::SplatRendererView>();
     auto errors = std::make_shared<std::vector<QString>>();
     view->setOnLoadError([errors](const QString& message) { errors->push_back(message); });

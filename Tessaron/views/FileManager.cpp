@@ -1,0 +1,37 @@
+#include "views/FileManager.hpp"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDesktopServices>
+#include <QUrl>
+
+namespace tessaron::views {
+
+bool FileManager::openFolder(const std::filesystem::path& folder) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+}
+
+void FileManager::reveal(const std::filesystem::path& file, FolderOpener opener) {
+    if (!opener) opener = &FileManager::openFolder;
+    const std::filesystem::path folder = file.parent_path();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(QString::fromLatin1(service))) {
+        opener(folder);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(service), QString::fromLatin1(objectPath),
+                                                       QString::fromLatin1(service), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(QString::fromStdString(file.string())).toString()} << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [watcher, opener = std::move(opener), folder] {
+                         // A file manager that cannot show the file: its folder opens instead.
+                         if (QDBusPendingReply<>(*watcher).isError()) opener(folder);
+                         watcher->deleteLater();
+                     });
+}
+
+}  // namespace tessaron::views
