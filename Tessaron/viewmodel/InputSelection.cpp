@@ -67,14 +67,19 @@ void PipelineViewModel::chooseInput() {
     selectInput(*url, !isFolder);
 }
 
-bool PipelineViewModel::handleDrop(const QMimeData& data) {
+bool PipelineViewModel::canTakeDrop(const QMimeData& data) const {
     if (isTourSample_ || !data.hasUrls() || data.urls().isEmpty()) return false;
     // Only the first item of a drop is looked at.
     const QUrl first = data.urls().constFirst();
     if (!first.isLocalFile()) return false;
-    const std::filesystem::path url = first.toLocalFile().toStdString();
-    const bool isFolder = QFileInfo(first.toLocalFile()).isDir();
-    if (!isFolder && !isVideoFile(url)) return false;
+    return QFileInfo(first.toLocalFile()).isDir() || isVideoFile(first.toLocalFile().toStdString());
+}
+
+bool PipelineViewModel::handleDrop(const QMimeData& data) {
+    if (!canTakeDrop(data)) return false;
+    const QString first = data.urls().constFirst().toLocalFile();
+    const std::filesystem::path url = first.toStdString();
+    const bool isFolder = QFileInfo(first).isDir();
     // Taken now, stored once the drop itself has ended.
     executor()([this, url, isFolder] { selectInput(url, !isFolder); });
     return true;

@@ -70,8 +70,7 @@ PipelineViewModel::PipelineViewModel(QObject* parent) : PipelineViewModel(Config
 
 PipelineViewModel::PipelineViewModel(Configuration configuration, QObject* parent)
     : QObject(parent), configuration_(std::move(configuration)) {
-    ramLimitGB_ =
-        defaultRamLimitGB(configuration_.physicalMemoryBytes.value_or(engines::physicalMemoryBytes()));
+    ramLimitGB_ = defaultRamLimitGB(physicalMemoryBytes());
     // The manager holds the monitor weakly, so the monitor is shared, and it
     // exists before the manager is created.
     processMonitor_ = std::make_shared<engines::ProcessMonitor>(mainThread_.executor());
@@ -95,6 +94,10 @@ PipelineViewModel::~PipelineViewModel() {
         pipelineManager_->forceKill();
         activeTask_.join();
     }
+}
+
+uint64_t PipelineViewModel::physicalMemoryBytes() const {
+    return configuration_.physicalMemoryBytes.value_or(engines::physicalMemoryBytes());
 }
 
 const std::shared_ptr<pipeline::PipelineManager>& PipelineViewModel::pipelineManager() {

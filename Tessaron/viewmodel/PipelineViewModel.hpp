@@ -234,6 +234,9 @@ public:
 
     // ---- Engine, executor --------------------------------------------------
 
+    // The machine's physical memory (or the configured stand-in), in bytes.
+    uint64_t physicalMemoryBytes() const;
+
     // The driver; it exists from construction on.
     const std::shared_ptr<pipeline::PipelineManager>& pipelineManager();
     const std::shared_ptr<engines::ProcessMonitor>& processMonitor() const noexcept { return processMonitor_; }
@@ -340,7 +343,19 @@ public:
     // Below this many free bytes on the output volume a run does not start.
     static constexpr uint64_t minimumFreeBytes = 10737418240;
 
+    // The driver's long calls as the operations make them, on the
+    // operation's worker. Tests put recording ones in place; an empty member
+    // calls the pipeline manager's own.
+    struct DriverCalls {
+        std::function<void(const pipeline::PipelineManager::RunParameters& parameters, std::stop_token stopToken)>
+            runPipeline;
+        std::function<void(const pipeline::WorkspaceScanResult& scan, int iterations, int downscale, int64_t capMax,
+                           bool eval, std::stop_token stopToken)>
+            resumeInterruptedTraining;
+    };
+
     void setDialogService(std::shared_ptr<DialogService> dialogs) { dialogs_ = std::move(dialogs); }
+    void setDriverCalls(DriverCalls calls) { driverCalls_ = std::move(calls); }
     void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpace_ = std::move(probe); }
     void setInputAnalyzer(InputAnalyzer analyzer) { inputAnalyzer_ = std::move(analyzer); }
     void setSceneAnalyzer(SceneAnalyzer analyzer) { sceneAnalyzer_ = std::move(analyzer); }
@@ -361,6 +376,9 @@ public:
     // A drop on the input form: its first item, a folder or a video file.
     // True when the drop was taken.
     bool handleDrop(const QMimeData& data);
+    // Whether handleDrop would take `data`: its first item is a local folder
+    // or video file, and this is no tour sample.
+    bool canTakeDrop(const QMimeData& data) const;
     // (Re)measures the stored input on a worker; only the newest analysis
     // publishes.
     void analyzeInput();
@@ -463,6 +481,7 @@ private:
     void startResume(const pipeline::WorkspaceScanResult& scan, const std::filesystem::path& imagesFolder);
 
     std::shared_ptr<DialogService> dialogs_;
+    DriverCalls driverCalls_;
     FreeSpaceProbe freeSpace_ = volumeFreeBytes;
     InputAnalyzer inputAnalyzer_ = measureInput;
     SceneAnalyzer sceneAnalyzer_;

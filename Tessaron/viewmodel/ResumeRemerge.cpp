@@ -144,9 +144,13 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     pipeline::WorkspaceScanResult resumed = scan;
     resumed.imageDir = imagesFolder;
     runTrackedOperation(
-        [manager = pipelineManager_, resumed, downscale, capMax, eval](std::stop_token stopToken) {
-            manager->resumeInterruptedTraining(resumed, resumeIterations, static_cast<int>(downscale), capMax, eval,
-                                               stopToken);
+        [manager = pipelineManager_, resume = driverCalls_.resumeInterruptedTraining, resumed, downscale, capMax,
+         eval](std::stop_token stopToken) {
+            if (resume)
+                resume(resumed, resumeIterations, static_cast<int>(downscale), capMax, eval, stopToken);
+            else
+                manager->resumeInterruptedTraining(resumed, resumeIterations, static_cast<int>(downscale), capMax,
+                                                   eval, stopToken);
         },
         [this] { endOperationFeeds(); });
 }

@@ -123,8 +123,11 @@ void PipelineViewModel::startNewRun() {
     setHasActiveOperation(true);
     beginRunReport("New run", inputLabel, rows);
     runTrackedOperation(
-        [manager = pipelineManager_, parameters](std::stop_token stopToken) {
-            manager->runPipeline(parameters, stopToken);
+        [manager = pipelineManager_, run = driverCalls_.runPipeline, parameters](std::stop_token stopToken) {
+            if (run)
+                run(parameters, stopToken);
+            else
+                manager->runPipeline(parameters, stopToken);
         },
         [this] { endOperationFeeds(); });
 }

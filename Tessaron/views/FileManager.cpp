@@ -1,7 +1,6 @@
 #include "views/FileManager.hpp"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -18,10 +17,12 @@ void FileManager::reveal(const std::filesystem::path& file, FolderOpener opener)
     if (!opener) opener = &FileManager::openFolder;
     const std::filesystem::path folder = file.parent_path();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(QString::fromLatin1(service))) {
+    if (!bus.isConnected()) {
         opener(folder);
         return;
     }
+    // Not asked whether the service runs: the bus starts an activatable one,
+    // and answers at once with an error when there is none.
     QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(service), QString::fromLatin1(objectPath),
                                                        QString::fromLatin1(service), QStringLiteral("ShowItems"));
     call << QStringList{QUrl::fromLocalFile(QString::fromStdString(file.string())).toString()} << QString();

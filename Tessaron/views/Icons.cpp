@@ -6,8 +6,21 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace tessaron::views {
+
+namespace {
+
+// Fills a triangle with `color`.
+void fillTriangle(QPainter& painter, const QPolygonF& corners, const QColor& color) {
+    QPainterPath triangle;
+    triangle.addPolygon(corners);
+    triangle.closeSubpath();
+    painter.fillPath(triangle, color);
+}
+
+}  // namespace
 
 void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QColor& color) {
     painter.save();
@@ -49,7 +62,9 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         painter.drawPolyline(QPolygonF{at(0.2, 0.52), at(0.42, 0.74), at(0.8, 0.28)});
         break;
     case Symbol::checkmarkCircleFill:
-    case Symbol::xmarkCircleFill: {
+    case Symbol::xmarkCircleFill:
+    case Symbol::exclamationmarkCircleFill:
+    case Symbol::questionmarkCircleFill: {
         painter.setPen(Qt::NoPen);
         painter.setBrush(color);
         painter.drawEllipse(box.adjusted(side * 0.04, side * 0.04, -side * 0.04, -side * 0.04));
@@ -57,25 +72,33 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         painter.setBrush(Qt::NoBrush);
         if (symbol == Symbol::checkmarkCircleFill) {
             painter.drawPolyline(QPolygonF{at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.36)});
-        } else {
+        } else if (symbol == Symbol::xmarkCircleFill) {
             painter.drawLine(at(0.34, 0.34), at(0.66, 0.66));
             painter.drawLine(at(0.66, 0.34), at(0.34, 0.66));
+        } else if (symbol == Symbol::exclamationmarkCircleFill) {
+            painter.drawLine(at(0.5, 0.26), at(0.5, 0.56));
+            painter.drawPoint(at(0.5, 0.73));
+        } else {
+            QPainterPath hook;
+            hook.moveTo(at(0.36, 0.38));
+            hook.cubicTo(at(0.36, 0.2), at(0.66, 0.2), at(0.64, 0.4));
+            hook.cubicTo(at(0.62, 0.5), at(0.5, 0.5), at(0.5, 0.6));
+            painter.drawPath(hook);
+            painter.drawPoint(at(0.5, 0.76));
         }
         break;
     }
     case Symbol::exclamationmarkTriangleFill: {
-        QPainterPath triangle;
-        triangle.moveTo(at(0.5, 0.08));
-        triangle.lineTo(at(0.95, 0.88));
-        triangle.lineTo(at(0.05, 0.88));
-        triangle.closeSubpath();
-        painter.fillPath(triangle, color);
+        fillTriangle(painter, {at(0.5, 0.08), at(0.95, 0.88), at(0.05, 0.88)}, color);
         painter.setPen(QPen(Qt::white, line, Qt::SolidLine, Qt::RoundCap));
         painter.drawLine(at(0.5, 0.36), at(0.5, 0.6));
         painter.drawPoint(at(0.5, 0.74));
         break;
     }
-    case Symbol::folder: {
+    case Symbol::folder:
+    case Symbol::folderPlus:
+    case Symbol::folderQuestion:
+    case Symbol::folderFill: {
         QPainterPath folder;
         folder.moveTo(at(0.08, 0.24));
         folder.lineTo(at(0.38, 0.24));
@@ -84,7 +107,18 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         folder.lineTo(at(0.92, 0.8));
         folder.lineTo(at(0.08, 0.8));
         folder.closeSubpath();
+        if (symbol == Symbol::folderFill) painter.setBrush(color);
         painter.drawPath(folder);
+        if (symbol == Symbol::folderPlus) {
+            painter.drawLine(at(0.5, 0.44), at(0.5, 0.7));
+            painter.drawLine(at(0.37, 0.57), at(0.63, 0.57));
+        } else if (symbol == Symbol::folderQuestion) {
+            QFont font;
+            font.setPixelSize(std::max(1, int(side * 0.42)));
+            font.setBold(true);
+            painter.setFont(font);
+            painter.drawText(QRectF(at(0.08, 0.34), at(0.92, 0.82)), Qt::AlignCenter, QStringLiteral("?"));
+        }
         break;
     }
     case Symbol::cameraAperture: {
@@ -130,6 +164,45 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         }
         break;
     }
+    case Symbol::dropTray:
+        painter.drawRoundedRect(QRectF(at(0.2, 0.06), at(0.94, 0.72)), side * 0.08, side * 0.08);
+        painter.drawPolyline(QPolygonF{at(0.06, 0.3), at(0.06, 0.94), at(0.72, 0.94)});
+        painter.drawLine(at(0.57, 0.18), at(0.57, 0.52));
+        painter.drawPolyline(QPolygonF{at(0.43, 0.4), at(0.57, 0.54), at(0.71, 0.4)});
+        break;
+    case Symbol::photoStack:
+        painter.drawRoundedRect(QRectF(at(0.08, 0.3), at(0.78, 0.9)), side * 0.06, side * 0.06);
+        painter.drawPolyline(QPolygonF{at(0.2, 0.2), at(0.88, 0.2), at(0.88, 0.76)});
+        painter.drawPolyline(QPolygonF{at(0.14, 0.82), at(0.34, 0.58), at(0.48, 0.72), at(0.58, 0.62), at(0.74, 0.82)});
+        break;
+    case Symbol::arrowsOutward:
+    case Symbol::arrowsInward: {
+        const bool outward = symbol == Symbol::arrowsOutward;
+        painter.drawLine(at(0.14, 0.14), at(0.42, 0.42));
+        painter.drawLine(at(0.58, 0.58), at(0.86, 0.86));
+        const QPointF tipA = outward ? at(0.14, 0.14) : at(0.42, 0.42);
+        const QPointF tipB = outward ? at(0.86, 0.86) : at(0.58, 0.58);
+        const double d = side * 0.22 * (outward ? 1 : -1);
+        painter.drawPolyline(QPolygonF{tipA + QPointF(d, 0), tipA, tipA + QPointF(0, d)});
+        painter.drawPolyline(QPolygonF{tipB - QPointF(d, 0), tipB, tipB - QPointF(0, d)});
+        break;
+    }
+    case Symbol::sliders:
+        for (auto [y, knob] : {std::pair{0.22, 0.32}, std::pair{0.5, 0.66}, std::pair{0.78, 0.42}}) {
+            painter.drawLine(at(0.06, y), at(0.94, y));
+            painter.setBrush(color);
+            painter.drawEllipse(at(knob, y), side * 0.08, side * 0.08);
+            painter.setBrush(Qt::NoBrush);
+        }
+        break;
+    case Symbol::playFill:
+        fillTriangle(painter, {at(0.22, 0.1), at(0.88, 0.5), at(0.22, 0.9)}, color);
+        break;
+    case Symbol::chartBar:
+        painter.drawLine(at(0.22, 0.9), at(0.22, 0.55));
+        painter.drawLine(at(0.5, 0.9), at(0.5, 0.15));
+        painter.drawLine(at(0.78, 0.9), at(0.78, 0.4));
+        break;
     case Symbol::gauge: {
         painter.drawArc(box.adjusted(side * 0.08, side * 0.16, -side * 0.08, side * 0.0), 0, 180 * 16);
         painter.drawLine(at(0.5, 0.58), at(0.72, 0.32));

@@ -30,6 +30,19 @@ enum class Symbol {
     // The resources strip's rows.
     memoryChip,
     gauge,
+    // The input form's own.
+    dropTray,        // a tray with an arrow into it (drop here)
+    folderPlus,      // a folder with a plus badge
+    folderQuestion,  // a folder with a question-mark badge
+    folderFill,
+    exclamationmarkCircleFill,
+    questionmarkCircleFill,
+    photoStack,
+    arrowsOutward,  // two arrows pointing apart (image size)
+    arrowsInward,   // two arrows pointing together (downscale)
+    sliders,        // three sliders (settings)
+    playFill,
+    chartBar,
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.

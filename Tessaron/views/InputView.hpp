@@ -1,18 +1,63 @@
 #pragma once
 
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+
 #include "viewmodel/PipelineViewModel.hpp"
-#include "views/FloatingPanel.hpp"
+
+class QPropertyAnimation;
 
 namespace tessaron::views {
 
-// The Input step's form: the drop zone, the input summary, the settings cards,
-// partitioning, memory and model size, and the resume panel.
-// Stands in until the view is built; its constructor and public calls are
-// what the window relies on.
-class InputView : public PlaceholderView {
+class AdvancedSettingsView;
+class DropZoneView;
+class ModelSizeCard;
+class ReconstructionCard;
+class ResumePanel;
+class SymbolLabel;
+class Video360Card;
+
+// The Input step's form: the drop zone and "Choose Folder or Video…", the
+// reconstruction, 360° and model-size cards, the advanced settings, the
+// ready line and "Start Pipeline", and the resume panel. It brings its own
+// scroll area. Every control reads and writes the view model; every button
+// calls one of its operations.
+class InputView : public QScrollArea {
     Q_OBJECT
 public:
     explicit InputView(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
+
+    DropZoneView* dropZone() const { return dropZone_; }
+    QPushButton* chooseButton() const { return choose_; }
+    ReconstructionCard* reconstruction() const { return reconstruction_; }
+    Video360Card* video360() const { return video360_; }
+    ModelSizeCard* modelSize() const { return modelSize_; }
+    AdvancedSettingsView* advancedSettings() const { return advanced_; }
+    SymbolLabel* readyLine() const { return ready_; }
+    QPushButton* startButton() const { return start_; }
+    ResumePanel* resumePanel() const { return resume_; }
+
+    // Scrolls the section whose tour name is `target` to the middle, when it
+    // is shown.
+    void scrollToSection(const QString& target);
+
+private:
+    void refresh();
+
+    viewmodel::PipelineViewModel& model_;
+    DropZoneView* dropZone_;
+    QPushButton* choose_;
+    ReconstructionCard* reconstruction_;
+    Video360Card* video360_;
+    ModelSizeCard* modelSize_;
+    AdvancedSettingsView* advanced_;
+    QWidget* readyRow_;
+    SymbolLabel* ready_;
+    QPushButton* start_;
+    QWidget* resumeDivider_;
+    ResumePanel* resume_;
+    QPropertyAnimation* scroll_;
 };
 
 }  // namespace tessaron::views

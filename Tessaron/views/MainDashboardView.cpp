@@ -1,6 +1,8 @@
 #include "views/MainDashboardView.hpp"
 
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEasingCurve>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -127,6 +129,7 @@ MainDashboardView::MainDashboardView(PipelineViewModel& model, core::PreferenceS
       linkOpener_([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
     menuWidth_ = menuWidthFromStored(defaults_.string(menuWidthKey));
     setMinimumSize(900, 600);
+    setAcceptDrops(true);
     buildLayers();
     bindModel();
     layoutLayers();
@@ -357,6 +360,25 @@ void MainDashboardView::refreshLogButton() {
         ->setSymbolColor(theme::color(expanded ? theme::NamedColor::blue : theme::NamedColor::secondary));
     logDrawer_->setVisible(expanded);
     layoutLayers();
+}
+
+void MainDashboardView::dragEnterEvent(QDragEnterEvent* event) {
+    if (centrePane_->dragEntered(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void MainDashboardView::dragLeaveEvent(QDragLeaveEvent* event) {
+    centrePane_->dragLeft();
+    QWidget::dragLeaveEvent(event);
+}
+
+void MainDashboardView::dropEvent(QDropEvent* event) {
+    if (centrePane_->dropped(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void MainDashboardView::resizeEvent(QResizeEvent* event) {

@@ -107,6 +107,11 @@ signals:
     void laterRequested();
 
 protected:
+    // Drags over the other layers reach the centre pane: the whole window
+    // is its drop target.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 

@@ -352,30 +352,40 @@ void StepBackgroundView::setDropTargeted(bool targeted) {
     if (targeted) dropFrame_->raise();
 }
 
-void StepBackgroundView::dragEnterEvent(QDragEnterEvent* event) {
-    if (!firstFileURL(event->mimeData())) {
-        event->ignore();
-        return;
-    }
-    event->acceptProposedAction();
+bool StepBackgroundView::dragEntered(const QMimeData* data) {
+    if (!firstFileURL(data)) return false;
     setDropTargeted(true);
+    return true;
+}
+
+void StepBackgroundView::dragLeft() { setDropTargeted(false); }
+
+bool StepBackgroundView::dropped(const QMimeData* data) {
+    setDropTargeted(false);
+    const std::optional<QUrl> url = firstFileURL(data);
+    if (!url) return false;
+    // Looked at once the drop itself has ended.
+    QMetaObject::invokeMethod(this, [this, url = *url] { classifyDrop(url); }, Qt::QueuedConnection);
+    return true;
+}
+
+void StepBackgroundView::dragEnterEvent(QDragEnterEvent* event) {
+    if (dragEntered(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void StepBackgroundView::dragLeaveEvent(QDragLeaveEvent* event) {
-    setDropTargeted(false);
+    dragLeft();
     QWidget::dragLeaveEvent(event);
 }
 
 void StepBackgroundView::dropEvent(QDropEvent* event) {
-    setDropTargeted(false);
-    const std::optional<QUrl> url = firstFileURL(event->mimeData());
-    if (!url) {
+    if (dropped(event->mimeData()))
+        event->acceptProposedAction();
+    else
         event->ignore();
-        return;
-    }
-    event->acceptProposedAction();
-    // Looked at once the drop itself has ended.
-    QMetaObject::invokeMethod(this, [this, url = *url] { classifyDrop(url); }, Qt::QueuedConnection);
 }
 
 void StepBackgroundView::classifyDrop(const QUrl& url) {

@@ -86,6 +86,12 @@ public:
 
     void showTransientHint(const QString& message);
 
+    // The drop target's steps, also for drags that reach the window over
+    // another layer: true when the drag (or drop) is taken.
+    bool dragEntered(const QMimeData* data);
+    void dragLeft();
+    bool dropped(const QMimeData* data);
+
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;

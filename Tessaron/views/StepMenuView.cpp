@@ -1,5 +1,6 @@
 #include "views/StepMenuView.hpp"
 
+#include <QEvent>
 #include <QFileDialog>
 #include <QScrollArea>
 #include <QTimer>
@@ -94,16 +95,31 @@ void StepMenuView::setShowFilePicker(bool show) {
     presentImporterWhenShown();
 }
 
+bool StepMenuView::importerCanShow() const {
+    // A hidden menu, or the disabled one under the guided tour, keeps the
+    // request until it is shown and usable again.
+    return showFilePicker_ && step_ == WorkflowStep::final && isVisible() && isEnabled();
+}
+
+void StepMenuView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    presentImporterWhenShown();
+}
+
+void StepMenuView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange) presentImporterWhenShown();
+}
+
 void StepMenuView::presentImporterWhenShown() {
-    // Only the Final step's content carries the importer.
-    if (!showFilePicker_ || step_ != WorkflowStep::final || importerPending_) return;
+    if (!importerCanShow() || importerPending_) return;
     importerPending_ = true;
     // Presented from the event loop, never from inside the handler that asked.
     QTimer::singleShot(0, this, &StepMenuView::presentImporter);
 }
 
 void StepMenuView::presentImporter() {
-    if (!showFilePicker_ || step_ != WorkflowStep::final || !importer_) {
+    if (!importerCanShow() || !importer_) {
         importerPending_ = false;
         return;
     }

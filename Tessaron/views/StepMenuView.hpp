@@ -49,7 +49,13 @@ public:
     // The desktop's open panel, limited to .ply, .spz and .splat files.
     static ModelImporter standardImporter();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
 private:
+    // The importer belongs to the Final step's content, on screen and usable.
+    bool importerCanShow() const;
     void rebuild();
     void presentImporterWhenShown();
     void presentImporter();

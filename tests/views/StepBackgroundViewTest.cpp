@@ -10,7 +10,9 @@
 #include "ViewsTestSupport.hpp"
 #include "views/Conversion360LiveView.hpp"
 #include "views/FinalViewerState.hpp"
+#include "views/FloatingPanel.hpp"
 #include "views/MainDashboardView.hpp"
+#include "views/StepMarkersView.hpp"
 #include "views/SfMAnimationView.hpp"
 #include "views/StepBackgroundView.hpp"
 
@@ -271,6 +273,28 @@ TEST_F(DashboardDropTest, ADatasetDroppedWhileBusyLeavesTheInputAndTheStep) {
     EXPECT_FALSE(model_->isInputVideo());
     EXPECT_EQ(dashboard_.selectedStep(), WorkflowStep::sfm);
     EXPECT_EQ(dashboard_.centrePane()->transientHint(), StepBackgroundView::busyHint);
+}
+
+TEST_F(DashboardDropTest, ADropOverTheStepMenuOrTheStepBarReachesTheCentrePane) {
+    // Qt hands a drag to the nearest widget that takes drops, here the dashboard.
+    for (QWidget* layer : {static_cast<QWidget*>(dashboard_.menuPanel()), static_cast<QWidget*>(dashboard_.stepMarkers())}) {
+        model_->setSelectedInputURL(std::nullopt);
+        dashboard_.selectStep(WorkflowStep::final);
+        QMimeData data;
+        data.setUrls({fileURL(files_ / "photos")});
+        const QPoint at = layer->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(layer, &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        EXPECT_TRUE(dashboard_.centrePane()->isDropTargeted());
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(layer, &drop);
+        EXPECT_TRUE(drop.isAccepted());
+        QTest::qWait(20);
+        EXPECT_EQ(model_->selectedInputURL(), files_ / "photos");
+        EXPECT_EQ(dashboard_.selectedStep(), WorkflowStep::input);
+        EXPECT_FALSE(dashboard_.centrePane()->isDropTargeted());
+    }
 }
 
 TEST_F(DashboardDropTest, ATourSampleKeepsItsInput) {

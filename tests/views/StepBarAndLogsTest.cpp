@@ -306,6 +306,8 @@ TEST(FileManagerReveal, WithoutAFileManagerServiceOpensTheFolder) {
         opened.push_back(folder);
         return true;
     });
+    // Without a bus at once; with one, when its error answer arrives.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !opened.empty(); }, 5000));
     EXPECT_EQ(opened, std::vector<std::filesystem::path>{"/runs/2026-01-01"});
 }
 

@@ -143,6 +143,23 @@ TEST_F(StepMenuTest, TheImporterSetsTheModelOrLeavesItOnCancel) {
     EXPECT_FALSE(menu_.showFilePicker());
 }
 
+TEST_F(StepMenuTest, AMenuOutOfUseKeepsTheRequestUntilItIsUsable) {
+    menu_.setStep(WorkflowStep::final);
+    menu_.setEnabled(false);
+    views::ApplicationNotifier::instance().postOpenModelViewer();
+    settle();
+    EXPECT_EQ(importerCalls_, 0);
+    menu_.hide();
+    menu_.setEnabled(true);
+    settle();
+    EXPECT_EQ(importerCalls_, 0);
+    EXPECT_TRUE(menu_.showFilePicker());
+    menu_.show();
+    settle();
+    EXPECT_EQ(importerCalls_, 1);
+    EXPECT_FALSE(menu_.showFilePicker());
+}
+
 TEST_F(StepMenuTest, TheFinalPanelsOpenButtonAsksForTheImporter) {
     menu_.setStep(WorkflowStep::final);
     nextChoice_ = QUrl::fromLocalFile(QStringLiteral("/models/x.ply"));

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "viewmodel/PipelineViewModel.hpp"
+#include "views/FormWidgets.hpp"
+#include "views/SettingsSection.hpp"
+
+namespace tessaron::views {
+
+// The card "Reconstruction": run COLMAP, or skip it and take an existing
+// reconstruction, whose folder the card chooses and checks.
+class ReconstructionCard : public SettingsSection {
+    Q_OBJECT
+public:
+    explicit ReconstructionCard(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
+
+    QCheckBox* skipToggle() const { return skip_; }
+    QPushButton* selectFolderButton() const { return selectFolder_; }
+
+private:
+    void refresh();
+
+    viewmodel::PipelineViewModel& model_;
+    QCheckBox* skip_;
+    QLabel* colmapNote_;
+    QWidget* existing_;
+    QPushButton* selectFolder_;
+    SymbolLabel* chosenFolder_;
+    QLabel* status_;
+};
+
+}  // namespace tessaron::views
