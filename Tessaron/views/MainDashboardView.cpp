@@ -241,15 +241,11 @@ void MainDashboardView::buildLayers() {
         layoutLayers();
     });
 
-    // The layers the guided tour points at. The input form's sections mark
-    // themselves inside the step menu panel; until one does, the panel stands
-    // in for it.
+    // The layers the guided tour points at; the input form marks its own
+    // sections.
     using Step = services::TourOrchestrator::TourStep;
     services::TourAnchors::set(centrePane_, {Step::sfm_visualizer, Step::planning_visualizer, Step::final_render});
-    services::TourAnchors::set(menuPanel_, {Step::training_stats, Step::input_dropzone, Step::input_reconstruction,
-                                            Step::model_size, Step::input_advanced_toggle,
-                                            Step::input_advanced_extraction, Step::input_advanced_colmap,
-                                            Step::input_advanced_training, Step::input_advanced_vast});
+    services::TourAnchors::set(menuPanel_, Step::training_stats);
     services::TourAnchors::set(logDrawer_, Step::training_logs);
     services::TourAnchors::set(resources_, Step::planning_resources);
     services::TourAnchors::set(stepMarkers_, Step::main_progress_bar);
