@@ -34,6 +34,8 @@ struct MainWindowStage {
 
     explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {}) {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
+        // These states show the window after the welcome tour.
+        defaults->setString("hasSeenWelcomeTour", "true");
         if (presets) presets(*defaults);
         PipelineViewModel::Configuration configuration;
         configuration.physicalMemoryBytes = uint64_t(32) << 30;
