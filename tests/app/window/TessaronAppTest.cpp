@@ -58,6 +58,8 @@ protected:
                                             .toUtf8()});
         for (const char* key : {UpdateModel::lastUpdateCheckKey, UpdateModel::laterBuildKey})
             defaults_.setString(key, "");
+        // A returning user: the first launch's tour would cover the window.
+        defaults_.setString(viewmodel::SettingsPreferenceStore::hasSeenWelcomeTourKey, "true");
     }
 
     LocalHttpsServer server_;
