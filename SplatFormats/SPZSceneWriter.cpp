@@ -1,9 +1,11 @@
 #include "SplatFormats/SPZSceneWriter.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "core/AtomicFile.hpp"
+#include "core/ParallelFor.hpp"
 #include "spz/GaussianCloud.hpp"
 #include "spz/Gzip.hpp"
 #include "spz/SpzHeader.hpp"
@@ -13,11 +15,6 @@ namespace splatformats {
 namespace {
 
 const spz::PackOptions packOptions{spz::CoordinateSystem::rdf};
-
-template <typename Array>
-void append(Array& to, const Array& from) {
-    to.insert(to.end(), from.begin(), from.end());
-}
 
 }  // namespace
 
@@ -49,36 +46,49 @@ void SPZSceneWriter::write(const std::vector<SplatPoint>& points) {
     for (const auto& point : points) degree = std::max(degree, point.color.shDegree());
     if (degree > currentShDegree_) upgradeSHDegree(degree);
 
-    // The batch as a cloud of its own, packed at once; its positions stay
-    // zero there and are kept as floats until close().
-    spz::GaussianCloud cloud;
-    cloud.shDegree = int(currentShDegree_);
-    cloud.resize(std::int32_t(points.size()));
-    for (std::size_t p = 0; p < points.size(); ++p) {
-        const SplatPoint& point = points[p];
-        positions_.insert(positions_.end(), point.position.begin(), point.position.end());
-        Vector3 logScale = point.scale.asExponent();
-        std::copy(logScale.begin(), logScale.end(), cloud.scales.begin() + std::ptrdiff_t(3 * p));
-        cloud.rotations[4 * p] = point.rotation.x;
-        cloud.rotations[4 * p + 1] = point.rotation.y;
-        cloud.rotations[4 * p + 2] = point.rotation.z;
-        cloud.rotations[4 * p + 3] = point.rotation.w;
-        cloud.alphas[p] = point.opacity.asLogitFloat();
-        SHCoefficients triples = point.color.asSphericalHarmonicFloat();
-        Vector3 dc = triples.empty() ? Vector3{0, 0, 0} : triples[0];
-        std::copy(dc.begin(), dc.end(), cloud.colors.begin() + std::ptrdiff_t(3 * p));
-        float* sh = cloud.sh.data() + 3 * shDim_ * p;
-        for (std::size_t k = 0; k < shDim_; ++k)
-            for (std::size_t channel = 0; channel < 3; ++channel)
-                sh[3 * k + channel] = k + 1 < triples.size() ? triples[k + 1][channel] : 0.0f;
-    }
-    spz::PackedGaussians batch = spz::packGaussians(cloud, packOptions);
+    // Each point packed straight from its fields into the arrays, side by
+    // side over runs of points; the positions are kept as floats until
+    // close(), as their fixed-point scale depends on them all.
+    const spz::CoordinateConverter converter = spz::coordinateConverter(packOptions.from, spz::CoordinateSystem::rub);
     spz::PackedGaussians& packed = *packed_;
-    append(packed.alphas, batch.alphas);
-    append(packed.colors, batch.colors);
-    append(packed.scales, batch.scales);
-    append(packed.rotations, batch.rotations);
-    append(packed.sh, batch.sh);
+    const std::size_t first = pointsWritten_;
+    const std::size_t total = first + points.size();
+    const std::size_t dimension = shDim_;
+    positions_.resize(3 * total);
+    packed.alphas.resize(total);
+    packed.colors.resize(3 * total);
+    packed.scales.resize(3 * total);
+    packed.rotations.resize(4 * total);
+    packed.sh.resize(3 * dimension * total);
+    constexpr std::size_t run = 8192;
+    tessaron::core::parallelFor((points.size() + run - 1) / run, [&](std::size_t runIndex) {
+        const std::size_t end = std::min(points.size(), (runIndex + 1) * run);
+        for (std::size_t p = runIndex * run; p < end; ++p) {
+            const SplatPoint& point = points[p];
+            const std::size_t index = first + p;
+            std::copy(point.position.begin(), point.position.end(), positions_.begin() + std::ptrdiff_t(3 * index));
+            const Vector3 logScale = point.scale.asExponent();
+            for (std::size_t axis = 0; axis < 3; ++axis) packed.scales[3 * index + axis] = spz::packScale(logScale[axis]);
+            packed.alphas[index] = spz::packAlpha(point.opacity.asLogitFloat());
+            auto word = spz::packQuaternionSmallestThree(
+                {point.rotation.x, point.rotation.y, point.rotation.z, point.rotation.w}, converter.flipQ);
+            std::copy(word.begin(), word.end(), packed.rotations.begin() + std::ptrdiff_t(4 * index));
+            // An 8-bit colour becomes its one harmonic triple; missing
+            // higher-order triples pack as zero.
+            std::optional<SHCoefficients> converted;
+            if (point.color.kind() != SplatPoint::Color::Kind::sphericalHarmonicFloat)
+                converted = point.color.asSphericalHarmonicFloat();
+            const SHCoefficients& triples = converted ? *converted : point.color.sphericalHarmonics();
+            const Vector3 dc = triples.empty() ? Vector3{0, 0, 0} : triples[0];
+            for (std::size_t channel = 0; channel < 3; ++channel)
+                packed.colors[3 * index + channel] = spz::packColor(dc[channel]);
+            std::uint8_t* sh = packed.sh.data() + 3 * dimension * index;
+            for (std::size_t k = 0; k < dimension; ++k)
+                for (std::size_t channel = 0; channel < 3; ++channel)
+                    sh[3 * k + channel] =
+                        spz::packSH(k + 1 < triples.size() ? triples[k + 1][channel] : 0.0f, converter.flipSh[k], k);
+        }
+    });
     pointsWritten_ += points.size();
 }
 

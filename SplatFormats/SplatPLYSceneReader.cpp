@@ -156,9 +156,92 @@ void appendPoint(const PLYElement& element, const ElementInputMapping& mapping, 
                        SplatPoint::Scale::exponent(floatTriple(element, mapping.scale)), rotation);
 }
 
+// Byte offsets inside one vertex of the float fields of a point with a
+// harmonic colour, in the point's order: rotation x, y, z, w; triples with
+// their channels adjacent.
+struct HarmonicOffsets {
+    std::array<std::uint32_t, 3> position{};
+    std::array<std::uint32_t, 3 * SHCoefficients::capacity> sh{};
+    std::uint32_t shTriples = 0;
+    std::uint32_t opacity = 0;
+    std::array<std::uint32_t, 3> scale{};
+    std::array<std::uint32_t, 4> rotation{};
+    std::uint32_t stride = 0;
+    bool operator==(const HarmonicOffsets&) const = default;
+};
+
+// The layout trainers write: x y z nx ny nz f_dc_0..2 f_rest_0..44 opacity
+// scale_0..2 rot_0..3, all float. Known at compile time, so the decoding of
+// such a file runs on constant offsets.
+constexpr HarmonicOffsets commonGaussianLayout() {
+    HarmonicOffsets offsets;
+    offsets.position = {0, 4, 8};
+    for (std::uint32_t channel = 0; channel < 3; ++channel) offsets.sh[channel] = 24 + 4 * channel;
+    for (std::uint32_t triple = 1; triple < 16; ++triple)
+        for (std::uint32_t channel = 0; channel < 3; ++channel)
+            offsets.sh[3 * triple + channel] = 36 + 4 * (channel * 15 + triple - 1);
+    offsets.shTriples = 16;
+    offsets.opacity = 216;
+    offsets.scale = {220, 224, 228};
+    offsets.rotation = {236, 240, 244, 232};
+    offsets.stride = 248;
+    return offsets;
+}
+constexpr HarmonicOffsets commonLayout = commonGaussianLayout();
+
+template <bool swap>
+inline float floatAt(const std::uint8_t* vertex, std::size_t offset) {
+    std::uint32_t bits;
+    std::memcpy(&bits, vertex + offset, sizeof bits);
+    if constexpr (swap) bits = __builtin_bswap32(bits);
+    return std::bit_cast<float>(bits);
+}
+
+// Appends the points of `count` vertices at `bytes`: each one a copy of a
+// point of the right kinds, whose fields are then overwritten in place, so
+// no field is built aside and copied. `common`: the offsets are those of
+// commonLayout, so they fold into the instructions.
+template <bool swap, bool common>
+[[gnu::always_inline]] inline void appendHarmonicPoints(const HarmonicOffsets& offsets, const std::uint8_t* bytes,
+                                                        std::size_t count, SplatBatch& batch) {
+    SHCoefficients zeros;
+    zeros.resize(offsets.shTriples);
+    const SplatPoint prototype({}, SplatPoint::Color::sphericalHarmonicFloat(zeros), SplatPoint::Opacity::logitFloat(0),
+                               SplatPoint::Scale::exponent({}), Quaternion{});
+    batch.reserve(batch.size() + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* vertex = bytes + i * offsets.stride;
+        SplatPoint& point = batch.emplace_back(prototype);
+        for (std::size_t axis = 0; axis < 3; ++axis) point.position[axis] = floatAt<swap>(vertex, offsets.position[axis]);
+        float* sh = point.color.sphericalHarmonicsInPlace().data()->data();
+        if constexpr (common) {
+            // The file holds each channel's 15 higher-order coefficients in
+            // a row; the point interleaves them by triple.
+            for (std::size_t channel = 0; channel < 3; ++channel) sh[channel] = floatAt<swap>(vertex, 24 + 4 * channel);
+            const std::uint8_t* rest = vertex + 36;
+#pragma GCC unroll 15
+            for (std::size_t k = 0; k < 15; ++k) {
+                sh[3 + 3 * k] = floatAt<swap>(rest, 4 * k);
+                sh[4 + 3 * k] = floatAt<swap>(rest, 4 * (15 + k));
+                sh[5 + 3 * k] = floatAt<swap>(rest, 4 * (30 + k));
+            }
+        } else {
+            for (std::size_t k = 0; k < 3 * std::size_t(offsets.shTriples); ++k)
+                sh[k] = floatAt<swap>(vertex, offsets.sh[k]);
+        }
+        point.opacity = SplatPoint::Opacity::logitFloat(floatAt<swap>(vertex, offsets.opacity));
+        point.scale = SplatPoint::Scale::exponent({floatAt<swap>(vertex, offsets.scale[0]),
+                                                   floatAt<swap>(vertex, offsets.scale[1]),
+                                                   floatAt<swap>(vertex, offsets.scale[2])});
+        point.rotation = {floatAt<swap>(vertex, offsets.rotation[0]), floatAt<swap>(vertex, offsets.rotation[1]),
+                          floatAt<swap>(vertex, offsets.rotation[2]), floatAt<swap>(vertex, offsets.rotation[3])};
+    }
+}
+
 // Where the mapped properties sit inside one vertex of a binary body whose
-// vertex has scalars only: the same mapping as byte offsets, applied to
-// whole runs of vertices without decoding every property.
+// vertex has scalars only: the same mapping as byte offsets, worked out once
+// from the header and applied to whole runs of vertices without decoding
+// every property.
 class VertexByteLayout {
 public:
     VertexByteLayout(const PLYHeader& header, const ElementInputMapping& mapping) : mapping_(mapping) {
@@ -176,6 +259,7 @@ public:
         place(mapping_.opacity);
         for (auto& index : mapping_.rotation) place(index);
         bigEndian_ = header.format == PLYHeader::Format::binaryBigEndian;
+        if (mapping_.colorKind == ElementInputMapping::ColorKind::sphericalHarmonicFloat) harmonic_ = harmonicOffsets();
     }
 
     void append(std::span<const std::uint8_t> bytes, std::size_t count, SplatBatch& batch) const {
@@ -186,12 +270,22 @@ public:
     }
 
 private:
-    template <bool swap>
-    static float floatAt(const std::uint8_t* vertex, std::size_t offset) {
-        std::uint32_t bits;
-        std::memcpy(&bits, vertex + offset, sizeof bits);
-        if constexpr (swap) bits = __builtin_bswap32(bits);
-        return std::bit_cast<float>(bits);
+    HarmonicOffsets harmonicOffsets() const {
+        HarmonicOffsets offsets;
+        auto narrow = [](std::size_t offset) { return std::uint32_t(offset); };
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            offsets.position[axis] = narrow(mapping_.position[axis]);
+            offsets.scale[axis] = narrow(mapping_.scale[axis]);
+        }
+        for (std::size_t triple = 0; triple < mapping_.color.size(); ++triple)
+            for (std::size_t channel = 0; channel < 3; ++channel)
+                offsets.sh[3 * triple + channel] = narrow(mapping_.color[triple][channel]);
+        offsets.shTriples = narrow(mapping_.color.size());
+        offsets.opacity = narrow(mapping_.opacity);
+        offsets.rotation = {narrow(mapping_.rotation[1]), narrow(mapping_.rotation[2]), narrow(mapping_.rotation[3]),
+                            narrow(mapping_.rotation[0])};
+        offsets.stride = narrow(stride_);
+        return offsets;
     }
 
     template <bool swap>
@@ -200,19 +294,11 @@ private:
     }
 
     template <bool swap>
-    SplatPoint::Color colorAt(const std::uint8_t* vertex) const {
-        switch (mapping_.colorKind) {
-            case ElementInputMapping::ColorKind::sphericalHarmonicFloat: {
-                SHCoefficients triples;
-                for (const auto& offsets : mapping_.color) triples.push_back(tripleAt<swap>(vertex, offsets));
-                return SplatPoint::Color::sphericalHarmonicFloat(triples);
-            }
-            case ElementInputMapping::ColorKind::sRGBFloat256: {
-                Vector3 values = tripleAt<swap>(vertex, mapping_.color[0]);
-                return SplatPoint::Color::sRGBUInt8(
-                    {byteFrom256Scale(values[0]), byteFrom256Scale(values[1]), byteFrom256Scale(values[2])});
-            }
-            case ElementInputMapping::ColorKind::sRGBUInt8: break;
+    SplatPoint::Color byteColorAt(const std::uint8_t* vertex) const {
+        if (mapping_.colorKind == ElementInputMapping::ColorKind::sRGBFloat256) {
+            Vector3 values = tripleAt<swap>(vertex, mapping_.color[0]);
+            return SplatPoint::Color::sRGBUInt8(
+                {byteFrom256Scale(values[0]), byteFrom256Scale(values[1]), byteFrom256Scale(values[2])});
         }
         const IndexTriple& offsets = mapping_.color[0];
         return SplatPoint::Color::sRGBUInt8({vertex[offsets[0]], vertex[offsets[1]], vertex[offsets[2]]});
@@ -220,12 +306,19 @@ private:
 
     template <bool swap>
     void appendAll(const std::uint8_t* bytes, std::size_t count, SplatBatch& batch) const {
+        if (harmonic_) {
+            if (*harmonic_ == commonLayout)
+                appendHarmonicPoints<swap, true>(commonLayout, bytes, count, batch);
+            else
+                appendHarmonicPoints<swap, false>(*harmonic_, bytes, count, batch);
+            return;
+        }
         batch.reserve(batch.size() + count);
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t* vertex = bytes + i * stride_;
             Quaternion rotation{floatAt<swap>(vertex, mapping_.rotation[1]), floatAt<swap>(vertex, mapping_.rotation[2]),
                                 floatAt<swap>(vertex, mapping_.rotation[3]), floatAt<swap>(vertex, mapping_.rotation[0])};
-            batch.emplace_back(tripleAt<swap>(vertex, mapping_.position), colorAt<swap>(vertex),
+            batch.emplace_back(tripleAt<swap>(vertex, mapping_.position), byteColorAt<swap>(vertex),
                                SplatPoint::Opacity::logitFloat(floatAt<swap>(vertex, mapping_.opacity)),
                                SplatPoint::Scale::exponent(tripleAt<swap>(vertex, mapping_.scale)), rotation);
         }
@@ -234,6 +327,7 @@ private:
     ElementInputMapping mapping_;  // its indices turned into byte offsets
     std::size_t stride_ = 0;
     bool bigEndian_ = false;
+    std::optional<HarmonicOffsets> harmonic_;  // for a harmonic colour, all fields being floats
 };
 
 // Fewest bytes one element of the declaration takes, to bound how many

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct SplatPoint {
         // The payloads: triples of a harmonic colour (empty otherwise) and the
         // bytes of an 8-bit colour (zero otherwise).
         const SHCoefficients& sphericalHarmonics() const noexcept { return sh_; }
+        // The harmonic triples for a decoder to overwrite in place (empty for
+        // an 8-bit colour): a scene's readers fill millions of points, and
+        // building the triples aside would copy each one twice more.
+        std::span<Vector3> sphericalHarmonicsInPlace() noexcept { return {&sh_[0], sh_.size()}; }
         ByteTriple sRGB() const noexcept { return rgb_; }
 
         SHCoefficients asSphericalHarmonicFloat() const;

@@ -31,7 +31,7 @@ std::uint8_t roundToByte(float value) {
 
 // One SH value to its byte, in buckets of 8 (first band) or 16; NaN packs as 0.
 template <int bucket>
-std::uint8_t packSH(float value, float flip) {
+std::uint8_t packSHInBuckets(float value, float flip) {
     float scaled = flip * value * 128.0f;
     scaled = std::isnan(scaled) ? 0.0f : scaled;
     // Saturated before converting so that no value overflows the integer.
@@ -64,6 +64,20 @@ int choosePositionFractionalBits(std::span<const float> positions, const Coordin
 }
 
 }  // namespace
+
+std::uint8_t packScale(float logScale) { return roundToByte((logScale + 10.0f) * 16.0f); }
+
+std::uint8_t packColor(float dc) { return roundToByte(dc * 38.25f + 127.5f); }
+
+std::uint8_t packAlpha(float logit) {
+    float sigmoid = 1.0f / (1.0f + std::exp(-logit));
+    return roundToByte(sigmoid * 255.0f);
+}
+
+std::uint8_t packSH(float value, float flip, std::size_t coefficient) {
+    // The first band keeps one more bit than the others.
+    return coefficient < 3 ? packSHInBuckets<8>(value, flip) : packSHInBuckets<16>(value, flip);
+}
 
 PackedPositions packPositions(std::span<const float> positions, const PackOptions& options) {
     CoordinateConverter converter = coordinateConverter(options.from, CoordinateSystem::rub);
@@ -154,25 +168,20 @@ PackedGaussians packGaussians(const GaussianCloud& cloud, const PackOptions& opt
     packed.sh.resize(count * 3 * dimension);
 
     for (std::size_t i = 0; i < count * 3; ++i) {
-        packed.scales[i] = roundToByte((cloud.scales[i] + 10.0f) * 16.0f);
-        packed.colors[i] = roundToByte(cloud.colors[i] * 38.25f + 127.5f);
+        packed.scales[i] = packScale(cloud.scales[i]);
+        packed.colors[i] = packColor(cloud.colors[i]);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        float sigmoid = 1.0f / (1.0f + std::exp(-cloud.alphas[i]));
-        packed.alphas[i] = roundToByte(sigmoid * 255.0f);
+        packed.alphas[i] = packAlpha(cloud.alphas[i]);
         const float* rotation = &cloud.rotations[4 * i];
         auto word = packQuaternionSmallestThree({rotation[0], rotation[1], rotation[2], rotation[3]}, converter.flipQ);
         std::copy(word.begin(), word.end(), packed.rotations.begin() + std::ptrdiff_t(4 * i));
     }
     for (std::size_t point = 0; point < count; ++point) {
         std::size_t first = point * dimension * 3;
-        // The first band keeps one more bit than the others.
-        for (std::size_t k = 0; k < std::min<std::size_t>(dimension, 3); ++k)
+        for (std::size_t k = 0; k < dimension; ++k)
             for (std::size_t channel = 0; channel < 3; ++channel)
-                packed.sh[first + 3 * k + channel] = packSH<8>(cloud.sh[first + 3 * k + channel], converter.flipSh[k]);
-        for (std::size_t k = 3; k < dimension; ++k)
-            for (std::size_t channel = 0; channel < 3; ++channel)
-                packed.sh[first + 3 * k + channel] = packSH<16>(cloud.sh[first + 3 * k + channel], converter.flipSh[k]);
+                packed.sh[first + 3 * k + channel] = packSH(cloud.sh[first + 3 * k + channel], converter.flipSh[k], k);
     }
     return packed;
 }

@@ -48,6 +48,15 @@ struct UnpackOptions {
 // and SPZError::tooManyPoints above the format's 10,000,000 points.
 PackedGaussians packGaussians(const GaussianCloud& cloud, const PackOptions& options);
 
+// Single fields as packGaussians packs them: log scale, DC colour, logit
+// alpha, and SH coefficient `coefficient` (0 to 14) of a channel after
+// multiplying by the coordinate flip `flip`. Rounded half away from zero and
+// clamped; NaN packs as 0.
+std::uint8_t packScale(float logScale);
+std::uint8_t packColor(float dc);
+std::uint8_t packAlpha(float logit);
+std::uint8_t packSH(float value, float flip, std::size_t coefficient);
+
 // Positions (x, y, z per point) as packGaussians packs them, at the fractional
 // bits that suit them all; the same failures for them.
 struct PackedPositions {

@@ -9,25 +9,21 @@ namespace {
 // 1/√2 in single precision: the largest magnitude of a non-largest component.
 constexpr float sqrt1_2 = 0.70710677f;
 
-// Byte decodings, computed once: the per-point path runs them millions of times.
-struct ByteTables {
-    std::array<float, 256> alpha{}, color{}, scale{}, sh{};
-    ByteTables() {
-        for (int byte = 0; byte < 256; ++byte) {
-            alpha[std::size_t(byte)] = unpackAlpha(std::uint8_t(byte));
-            color[std::size_t(byte)] = unpackColor(std::uint8_t(byte));
-            scale[std::size_t(byte)] = unpackScale(std::uint8_t(byte));
-            sh[std::size_t(byte)] = unpackSH(std::uint8_t(byte));
-        }
-    }
-};
+}  // namespace
 
-const ByteTables& byteTables() {
-    static const ByteTables tables;
+const ByteDecodings& byteDecodings() {
+    static const ByteDecodings tables = [] {
+        ByteDecodings decodings;
+        for (int byte = 0; byte < 256; ++byte) {
+            decodings.alpha[std::size_t(byte)] = unpackAlpha(std::uint8_t(byte));
+            decodings.color[std::size_t(byte)] = unpackColor(std::uint8_t(byte));
+            decodings.scale[std::size_t(byte)] = unpackScale(std::uint8_t(byte));
+            decodings.sh[std::size_t(byte)] = unpackSH(std::uint8_t(byte));
+        }
+        return decodings;
+    }();
     return tables;
 }
-
-}  // namespace
 
 float unpackAlpha(std::uint8_t byte) {
     float a = float(byte) / 255.0f;
@@ -112,7 +108,7 @@ UnpackedGaussian PackedGaussian::unpack(bool usesFloat16, bool usesQuaternionSma
     }
     result.rotation = usesQuaternionSmallestThree ? unpackQuaternionSmallestThree(rotation.data(), converter.flipQ)
                                                   : unpackQuaternionFirstThree(rotation.data(), converter.flipQ);
-    const ByteTables& tables = byteTables();
+    const ByteDecodings& tables = byteDecodings();
     for (std::size_t axis = 0; axis < 3; ++axis) {
         result.scale[axis] = tables.scale[this->scale[axis]];
         result.color[axis] = tables.color[color[axis]];

@@ -36,6 +36,13 @@ struct PackedGaussian {
                             const CoordinateConverter& converter) const;
 };
 
+// The single-byte fields' values for every byte, computed once: decoders
+// look them up millions of times.
+struct ByteDecodings {
+    std::array<float, 256> alpha{}, color{}, scale{}, sh{};
+};
+const ByteDecodings& byteDecodings();
+
 // Decoding of single fields, shared by the per-point and the whole-cloud paths.
 float unpackAlpha(std::uint8_t byte);
 float unpackColor(std::uint8_t byte);

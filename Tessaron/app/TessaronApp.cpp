@@ -4,20 +4,38 @@
 #include <QTimer>
 
 #include "pipeline/ApplicationSupport.hpp"
+#include "services/AcknowledgementsView.hpp"
+#include "services/FeedbackSender.hpp"
+#include "views/MainDashboardView.hpp"
 #include "views/QtDialogService.hpp"
 
 namespace tessaron::app {
 
-TessaronApp::TessaronApp(QObject* parent)
+TessaronApp::TessaronApp(services::ServiceEndpoints endpoints, QObject* parent)
     : QObject(parent),
+      endpoints_(std::move(endpoints)),
       pipelineVM_(std::make_unique<viewmodel::PipelineViewModel>()),
-      delegate_(views::messageBoxPresenter(), /*sendFeedback=*/{}, views::ModelOperations::standard()) {
+      updates_(std::make_unique<services::UpdateModel>(defaults_, endpoints_)),
+      delegate_(views::messageBoxPresenter(),
+                [this](const std::optional<QString>& context) { sendFeedback(context); },
+                views::ModelOperations::standard()) {
     views::ApplicationActions actions;
+    actions.sendFeedback = [this] { sendFeedback(std::nullopt); };
+    actions.checkForUpdates = [this] { updates_->checkNow(); };
+    actions.showAcknowledgements = [this] { showAcknowledgements(); };
     actions.showSettings = [this] { showSettings(); };
     actions.quit = [this] { delegate_.requestQuit(); };
     window_ = std::make_unique<views::MainWindow>(*pipelineVM_, defaults_, views::ModelOperations::standard(),
                                                   std::move(actions));
     pipelineVM_->setDialogService(std::make_shared<views::QtDialogService>(window_.get()));
+
+    // The banner shows exactly while a release is offered; "Later" puts it off.
+    views::MainDashboardView& dashboard = window_->dashboard();
+    connect(updates_.get(), &services::UpdateModel::availableChanged, this, &TessaronApp::publishUpdateOffer);
+    connect(&dashboard, &views::MainDashboardView::laterRequested, updates_.get(),
+            &services::UpdateModel::remindLater);
+    publishUpdateOffer();
+
     connect(window_.get(), &views::MainWindow::closeRequested, &delegate_, &views::AppDelegate::requestQuit);
     connect(&quitSignals_, &QuitSignals::quitRequested, &delegate_, &views::AppDelegate::requestQuit);
     // Leave the event loop once the guard's call has returned. exit(), not
@@ -36,10 +54,40 @@ void TessaronApp::launch() {
     std::optional<std::filesystem::path> logs;
     if (auto support = pipeline::applicationSupportFolder()) logs = pipeline::logFolder(*support);
     delegate_.reportInterruptedRunIfNeeded(logs, defaults_);
+    // After the window is up: the check is asynchronous and never holds it.
+    updates_->checkIfDue();
+}
+
+views::UpdateOffer TessaronApp::offerOf(const services::LatestRelease& release) {
+    return views::UpdateOffer{release.version, release.build, release.url, release.notesURL};
+}
+
+void TessaronApp::publishUpdateOffer() {
+    std::optional<views::UpdateOffer> offer;
+    if (const auto& release = updates_->available()) offer = offerOf(*release);
+    window_->dashboard().setUpdateOffer(offer);
+}
+
+void TessaronApp::sendFeedback(const std::optional<QString>& context) {
+    // The set of live senders owns it until its mail or fallback is over.
+    auto* sender = new services::FeedbackSender(context, services::FeedbackSender::defaultLogFolder(), endpoints_);
+    services::FeedbackSender::liveSenders().insert(sender);
+    sender->send();
+}
+
+void TessaronApp::showAcknowledgements() {
+    // One window: a second request brings the open one forward.
+    if (!acknowledgements_)
+        acknowledgements_ =
+            std::make_unique<services::AcknowledgementsView>(services::AcknowledgementsView::noticesText(),
+                                                             endpoints_.sourceOfferURL);
+    acknowledgements_->show();
+    acknowledgements_->raise();
+    acknowledgements_->activateWindow();
 }
 
 void TessaronApp::showSettings() {
-    if (!settings_) settings_ = std::make_unique<views::SettingsView>(defaults_, QString::fromLatin1(updateHost));
+    if (!settings_) settings_ = std::make_unique<views::SettingsView>(defaults_, updateHost());
     settings_->show();
     settings_->raise();
     settings_->activateWindow();

@@ -59,6 +59,8 @@ public:
         });
         poll_.start(childPoll);
         timeout_.setSingleShot(true);
+        // A coarse timer may fire 5 % early: the wait is a promise to the user.
+        timeout_.setTimerType(Qt::PreciseTimer);
         connect(&timeout_, &QTimer::timeout, this, [this] { finish(false); });
         timeout_.start(timeout);
     }
@@ -150,7 +152,7 @@ void AppDelegate::afterIdleWait(bool reached) {
     if (!pipelineVM_) return replyToTermination(true);
     PipelineViewModel& model = *pipelineVM_;
     if (reached) return replyToTermination(true);
-    model.pipelineManager()->forceKill();
+    if (operations_.forceKill) operations_.forceKill(model);
     waitForIdle(model, timing_.killWait, [this](bool) { afterKillWait(); });
 }
 

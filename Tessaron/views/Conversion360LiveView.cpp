@@ -1,10 +1,229 @@
 #include "views/Conversion360LiveView.hpp"
 
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+#include <QVariantAnimation>
+
+#include <algorithm>
+#include <cmath>
+
+#include "views/FloatingPanel.hpp"
+#include "views/PanelWidgets.hpp"
+#include "views/SoftShadow.hpp"
+#include "views/Theme.hpp"
+
 namespace tessaron::views {
 
+namespace {
+
+constexpr double contentPadding = 40;
+constexpr double rowSpacing = 24;
+constexpr double tileSpacing = 8;
+constexpr double frameMaxWidth = 620;
+constexpr double frameRadius = 12;
+constexpr double tileRadius = 6;
+constexpr int appearMilliseconds = 400;
+
+// One counter: the value over its label.
+QLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, QWidget** column) {
+    auto* counter = new QWidget(row->parentWidget());
+    counter->setObjectName(label);
+    auto* stack = new QVBoxLayout(counter);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(2);
+    auto* value = new QLabel(QStringLiteral("0"), counter);
+    value->setObjectName(QStringLiteral("value"));
+    value->setFont(theme::font(theme::TextStyle::title3, theme::Weight::bold));
+    setTextColor(value, color);
+    auto* caption = new QLabel(label, counter);
+    caption->setFont(theme::font(theme::TextStyle::caption2));
+    setTextColor(caption, theme::color(theme::NamedColor::secondary));
+    stack->addWidget(value, 0, Qt::AlignHCenter);
+    stack->addWidget(caption, 0, Qt::AlignHCenter);
+    row->addWidget(counter);
+    if (column) *column = counter;
+    return value;
+}
+
+// `image` drawn to fill `rect` (cut to its aspect), inside a rounded rectangle.
+void drawRoundedImage(QPainter& painter, const QImage& image, const QRectF& rect, double radius) {
+    QPainterPath clip;
+    clip.addRoundedRect(rect, radius, radius);
+    painter.save();
+    painter.setClipPath(clip);
+    if (!image.isNull()) {
+        const QSizeF fitted = QSizeF(image.size()).scaled(rect.size(), Qt::KeepAspectRatioByExpanding);
+        const QRectF target(rect.center() - QPointF(fitted.width() / 2, fitted.height() / 2), fitted);
+        painter.drawImage(target, image);
+    }
+    painter.restore();
+}
+
+}  // namespace
+
 Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model, QWidget* parent)
-    : PlaceholderView(QStringLiteral("360° conversion"), parent) {
-    (void)model;
+    : QWidget(parent), model_(model) {
+    starting_ = new QWidget(this);
+    auto* startingStack = new QVBoxLayout(starting_);
+    startingStack->setSpacing(12);
+    startingStack->addStretch(1);
+    startingStack->addWidget(new ActivitySpinner(20, starting_), 0, Qt::AlignHCenter);
+    auto* startingText = new QLabel(QStringLiteral("Starting 360° conversion…"), starting_);
+    startingText->setFont(theme::font(theme::TextStyle::callout));
+    setTextColor(startingText, theme::color(theme::NamedColor::secondary));
+    startingStack->addWidget(startingText, 0, Qt::AlignHCenter);
+    startingStack->addStretch(1);
+
+    counters_ = new FloatingPanel(10, theme::Material::ultraThin, this);
+    auto* counterRow = new QHBoxLayout(counters_);
+    counterRow->setContentsMargins(16, 10, 16, 10);
+    counterRow->setSpacing(20);
+    rigFrames_ = addCounter(counterRow, QStringLiteral("Rig frames"), theme::color(theme::NamedColor::green), nullptr);
+    cropImages_ = addCounter(counterRow, QStringLiteral("Crop images"), theme::color(theme::NamedColor::blue), nullptr);
+    sourceFrame_ =
+        addCounter(counterRow, QStringLiteral("Source frame"), theme::color(theme::NamedColor::secondary), nullptr);
+    progress_ = addCounter(counterRow, QStringLiteral("Progress"), theme::color(theme::NamedColor::orange),
+                           &progressColumn_);
+
+    appear_ = new QVariantAnimation(this);
+    appear_->setDuration(appearMilliseconds);
+    appear_->setStartValue(0.0);
+    appear_->setEndValue(1.0);
+    // An overshooting ease stands in for the spring the row settles with.
+    appear_->setEasingCurve(QEasingCurve(QEasingCurve::OutBack));
+    connect(appear_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        appearing_ = value.toDouble();
+        update();
+    });
+
+    connect(&model_, &viewmodel::PipelineViewModel::conversionPreviewChanged, this,
+            &Conversion360LiveView::previewChanged);
+    connect(&model_, &viewmodel::PipelineViewModel::extractionCurrentChanged, this,
+            &Conversion360LiveView::refreshCounters);
+    connect(&model_, &viewmodel::PipelineViewModel::extractionTotalChanged, this,
+            &Conversion360LiveView::refreshCounters);
+    previewChanged();
+}
+
+double Conversion360LiveView::tileSide(double availableWidth, std::size_t cropCount) {
+    const double n = double(cropCount);
+    return std::max(40.0, (std::min(0.7 * availableWidth, 900.0) - tileSpacing * n) / std::max(n, 1.0));
+}
+
+double Conversion360LiveView::frameWidth(double availableWidth) {
+    return std::max(0.0, std::min(availableWidth / 2, frameMaxWidth));
+}
+
+std::optional<int64_t> Conversion360LiveView::progressPercent(int64_t current, int64_t total) {
+    if (total < 1) return std::nullopt;
+    // In integers, so that 29 of 100 reads 29, not the 28 of 0.29 × 100.
+    const auto exact = static_cast<__int128>(current) * 100 / total;
+    return int64_t(std::clamp<__int128>(exact, INT64_MIN, INT64_MAX));
+}
+
+void Conversion360LiveView::previewChanged() {
+    const std::size_t before = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
+    preview_ = model_.conversionPreview();
+    const std::size_t after = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
+    if (after > before) {
+        // New tiles grow in from their centres; those already shown stay.
+        appearingFrom_ = before;
+        appear_->stop();
+        appearing_ = 0;
+        appear_->start();
+    }
+    starting_->setVisible(!preview_);
+    counters_->setVisible(bool(preview_));
+    refreshCounters();
+    layoutContent();
+    update();
+}
+
+void Conversion360LiveView::refreshCounters() {
+    if (!preview_) return;
+    const auto cropCount = int64_t(preview_->crops.size());
+    rigFrames_->setText(QString::number(preview_->extractedFrames));
+    cropImages_->setText(QString::number(preview_->extractedFrames * cropCount));
+    sourceFrame_->setText(QString::number(preview_->sourceFrameIndex));
+    const auto percent = progressPercent(model_.extractionCurrent(), model_.extractionTotal());
+    progressColumn_->setVisible(percent.has_value());
+    if (percent) progress_->setText(QString::number(*percent) + QStringLiteral("%"));
+    counters_->adjustSize();
+    layoutContent();
+}
+
+void Conversion360LiveView::resizeEvent(QResizeEvent*) { layoutContent(); }
+
+void Conversion360LiveView::layoutContent() {
+    starting_->setGeometry(rect());
+    frameRect_ = {};
+    tileRects_.clear();
+    if (!preview_) return;
+
+    const double available = width();
+    const std::size_t cropCount = preview_->crops.size();
+    const double tile = cropCount > 0 ? tileSide(available, cropCount) : 0;
+    const QSize countersSize = counters_->sizeHint();
+    // The frame keeps its 2:1 shape and gives way when the view is short.
+    double frameW = frameWidth(available);
+    const double spare = height() - 2 * contentPadding - 2 * rowSpacing - tile - countersSize.height();
+    frameW = std::max(0.0, std::min(frameW, 2 * spare));
+    const double frameH = frameW / 2;
+    const double total = frameH + rowSpacing + tile + rowSpacing + countersSize.height();
+    double y = std::max(contentPadding, (height() - total) / 2);
+
+    frameRect_ = QRectF((available - frameW) / 2, y, frameW, frameH);
+    y += frameH + rowSpacing;
+
+    // The row is centred and may run past both edges when tiles are many.
+    const std::size_t shown = std::min(cropCount, maxTiles);
+    const double rowWidth = shown > 0 ? double(shown) * tile + tileSpacing * double(shown - 1) : 0;
+    double x = (available - rowWidth) / 2;
+    for (std::size_t i = 0; i < shown; ++i, x += tile + tileSpacing) tileRects_.emplace_back(x, y, tile, tile);
+    y += tile + rowSpacing;
+
+    counters_->setGeometry(int(std::lround((available - countersSize.width()) / 2)), int(std::lround(y)),
+                           countersSize.width(), countersSize.height());
+}
+
+void Conversion360LiveView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    QLinearGradient backdrop(0, 0, 0, height());
+    backdrop.setColorAt(0, QColor(0, 0, 0, 77));
+    backdrop.setColorAt(1, QColor(0, 0, 0, 0));
+    painter.fillRect(rect(), backdrop);
+    if (!preview_) return;
+
+    if (!frameRect_.isEmpty()) {
+        paintSoftShadow(painter, frameRect_, frameRadius, QColor(0, 0, 0, 77), 16, QPointF(0, 6));
+        drawRoundedImage(painter, preview_->equirect, frameRect_, frameRadius);
+        painter.setPen(QPen(theme::color(theme::NamedColor::blue, 0.5), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(frameRect_.adjusted(0.5, 0.5, -0.5, -0.5), frameRadius, frameRadius);
+    }
+
+    for (std::size_t i = 0; i < tileRects_.size(); ++i) {
+        QRectF tile = tileRects_[i];
+        painter.save();
+        if (i >= appearingFrom_ && appearing_ < 1) {
+            const double scale = std::max(0.00001, appearing_);
+            painter.setOpacity(std::clamp(appearing_, 0.0, 1.0));
+            const QPointF centre = tile.center();
+            tile = QRectF(centre.x() - tile.width() * scale / 2, centre.y() - tile.height() * scale / 2,
+                          tile.width() * scale, tile.height() * scale);
+        }
+        drawRoundedImage(painter, preview_->crops[i], tile, tileRadius);
+        painter.setPen(QPen(QColor(255, 255, 255, 38), 0.5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(tile, tileRadius, tileRadius);
+        painter.restore();
+    }
 }
 
 }  // namespace tessaron::views

@@ -210,6 +210,19 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         painter.drawEllipse(at(0.5, 0.58), side * 0.06, side * 0.06);
         break;
     }
+    case Symbol::globe: {
+        // A sphere with its equator, two parallels and one meridian ellipse.
+        pen.setWidthF(std::max(1.0, side / 14));
+        painter.setPen(pen);
+        const QRectF sphere = box.adjusted(side * 0.06, side * 0.06, -side * 0.06, -side * 0.06);
+        painter.drawEllipse(sphere);
+        painter.drawEllipse(QRectF(at(0.32, 0.06), at(0.68, 0.94)));
+        painter.drawLine(at(0.5, 0.06), at(0.5, 0.94));
+        painter.drawLine(at(0.06, 0.5), at(0.94, 0.5));
+        painter.drawLine(at(0.14, 0.28), at(0.86, 0.28));
+        painter.drawLine(at(0.14, 0.72), at(0.86, 0.72));
+        break;
+    }
     case Symbol::handRaisedFill: {
         painter.setPen(Qt::NoPen);
         painter.setBrush(color);

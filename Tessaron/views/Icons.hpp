@@ -43,6 +43,7 @@ enum class Symbol {
     sliders,        // three sliders (settings)
     playFill,
     chartBar,
+    globe,            // the 360° inspector's title
     // The Planning and Final panels.
     handRaisedFill,                 // the user must act
     squareSplitBottomRightQuarter,  // cells being written

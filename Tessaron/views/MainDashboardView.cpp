@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "services/TourAnchors.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
@@ -227,9 +228,7 @@ void MainDashboardView::buildLayers() {
         if (operations_.cancelRun) operations_.cancelRun(model_);
     });
 
-    auto* inspector = new Inspector360View(model_, this);
-    inspector->setAutoFillBackground(true);
-    inspector_ = inspector;
+    inspector_ = new Inspector360View(model_, this);
     inspector_->setVisible(false);
 
     slide_ = new QVariantAnimation(this);
@@ -239,6 +238,15 @@ void MainDashboardView::buildLayers() {
         panelOffset_ = value.toDouble();
         layoutLayers();
     });
+
+    // The layers the guided tour points at; the input form marks its own
+    // sections.
+    using Step = services::TourOrchestrator::TourStep;
+    services::TourAnchors::set(centrePane_, {Step::sfm_visualizer, Step::planning_visualizer, Step::final_render});
+    services::TourAnchors::set(menuPanel_, Step::training_stats);
+    services::TourAnchors::set(logDrawer_, Step::training_logs);
+    services::TourAnchors::set(resources_, Step::planning_resources);
+    services::TourAnchors::set(stepMarkers_, Step::main_progress_bar);
 
     // Back to front: the layers of z-index 0 in order, then 1 to 4.
     for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_),

@@ -9,16 +9,17 @@
 namespace tessaron::views {
 
 MainWindow::MainWindow(viewmodel::PipelineViewModel& model, core::PreferenceStore& defaults, ModelOperations operations,
-                       ApplicationActions actions, QWidget* parent)
+                       ApplicationActions actions, QWidget* parent,
+                       std::function<std::unique_ptr<viewmodel::PipelineViewModel>()> makeTourSample)
     : QMainWindow(parent) {
     setWindowTitle(QStringLiteral("Tessaron"));
     setMinimumSize(minimumWidth, minimumHeight);
-    tourHost_ = new TourHost(model, defaults, operations, this);
+    tourHost_ = new TourHost(model, defaults, operations, this, std::move(makeTourSample));
     setCentralWidget(tourHost_);
     commands_ = new TessaronCommands(*menuBar(), std::move(operations), std::move(actions), this);
-    MainDashboardView& shown = tourHost_->dashboard();
-    auto publish = [this, &shown] { commands_->setFocusedModel(shown.publishedModel()); };
-    connect(&shown, &MainDashboardView::publishedModelChanged, this, publish);
+    // While the tour is shown no model is focused.
+    auto publish = [this] { commands_->setFocusedModel(tourHost_->publishedModel()); };
+    connect(tourHost_, &TourHost::publishedModelChanged, this, publish);
     publish();
 }
 

@@ -18,6 +18,8 @@ struct ModelOperations {
     Operation startRemerge;
     Operation selectResumeWorkspace;
     Operation cancelRun;
+    // The quit guard's last resort: cancels and kills the engines' children.
+    Operation forceKill;
 
     static ModelOperations standard();
 };

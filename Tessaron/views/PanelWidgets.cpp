@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tessaron::views {
 namespace {
 
@@ -48,8 +50,10 @@ void SymbolView::paintEvent(QPaintEvent*) {
     drawSymbol(painter, symbol_, QRectF(rect()), color_);
 }
 
-ActivitySpinner::ActivitySpinner(QWidget* parent) : QWidget(parent) {
-    setFixedSize(spinnerSide, spinnerSide);
+ActivitySpinner::ActivitySpinner(QWidget* parent) : ActivitySpinner(spinnerSide, parent) {}
+
+ActivitySpinner::ActivitySpinner(int side, QWidget* parent) : QWidget(parent) {
+    setFixedSize(side, side);
     setAttribute(Qt::WA_TranslucentBackground);
     timer_.setInterval(1000 / spinnerSteps);
     connect(&timer_, &QTimer::timeout, this, [this] {
@@ -72,13 +76,13 @@ void ActivitySpinner::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.translate(width() / 2.0, height() / 2.0);
-    const double radius = spinnerSide / 2.0;
+    const double radius = width() / 2.0;
     for (int spoke = 0; spoke < spinnerSteps; ++spoke) {
         // The spoke at the phase is darkest; those behind it fade.
         const int age = (phase_ - spoke + spinnerSteps) % spinnerSteps;
         QColor color = theme::color(theme::NamedColor::secondary);
         color.setAlphaF(float(color.alphaF() * (1.0 - age / double(spinnerSteps))));
-        painter.setPen(QPen(color, 1.5, Qt::SolidLine, Qt::RoundCap));
+        painter.setPen(QPen(color, std::max(1.5, width() / 8.0), Qt::SolidLine, Qt::RoundCap));
         painter.save();
         painter.rotate(spoke * 360.0 / spinnerSteps);
         painter.drawLine(QPointF(0, -radius * 0.45), QPointF(0, -radius * 0.95));

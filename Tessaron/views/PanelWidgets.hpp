@@ -35,10 +35,12 @@ private:
 };
 
 // The small indeterminate spinner of a running step; it turns while shown.
+// The 360° views show a larger one.
 class ActivitySpinner : public QWidget {
     Q_OBJECT
 public:
     explicit ActivitySpinner(QWidget* parent = nullptr);
+    ActivitySpinner(int side, QWidget* parent);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

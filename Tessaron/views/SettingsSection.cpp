@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "services/TourAnchors.hpp"
 #include "views/FormWidgets.hpp"
 #include "views/Theme.hpp"
 
@@ -33,6 +34,7 @@ void SettingsSection::paintEvent(QPaintEvent*) {
 
 void tourAnchor(QWidget* view, const char* step) {
     view->setObjectName(QString::fromLatin1(step));
+    services::TourAnchors::set(view, QString::fromLatin1(step));
 }
 
 }  // namespace tessaron::views

@@ -31,7 +31,7 @@ private:
 
 // Marks `view` as the target of one step of the guided tour: its object
 // name becomes the step's name ("input_dropzone", "model_size", ...), which
-// the form scrolls to.
+// the form scrolls to, and the tour's spotlight finds it.
 void tourAnchor(QWidget* view, const char* step);
 
 }  // namespace tessaron::views

@@ -206,6 +206,10 @@ std::optional<std::filesystem::path> StepBackgroundView::modelFile(const QUrl& c
 void StepBackgroundView::setStep(WorkflowStep step) {
     if (step_ == step) return;
     step_ = step;
+    // A step shown anew starts its partition view anew, as a view made for
+    // it would: the cloud looked up again, no turn for a plan already there.
+    if (contentKind_ == Content::partition && content_ && wantedContent() == Content::partition)
+        static_cast<PartitionVisualizerView*>(content_)->reset();
     refresh();
 }
 

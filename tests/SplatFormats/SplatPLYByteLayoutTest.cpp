@@ -153,6 +153,15 @@ std::vector<Layout> layouts() {
         // Beyond one read of the input, so vertices straddle reads.
         result.push_back({"TrainingLayout" + suffix, format, {vertex(5000, trainingVertex())}});
 
+        // Near the training layout, so on offsets worked out from the header
+        // rather than the common layout's constant ones.
+        auto withoutNormals = trainingVertex();
+        withoutNormals.erase(withoutNormals.begin() + 3, withoutNormals.begin() + 6);
+        result.push_back({"TrainingLayoutWithoutNormals" + suffix, format, {vertex(1500, withoutNormals)}});
+        auto withTrailer = trainingVertex();
+        withTrailer.push_back(scalar("confidence"));
+        result.push_back({"TrainingLayoutWithTrailingExtra" + suffix, format, {vertex(1500, withTrailer)}});
+
         auto reordered = trainingVertex();
         std::reverse(reordered.begin(), reordered.end());
         reordered.insert(reordered.begin() + 7, scalar("density", Type::float64));

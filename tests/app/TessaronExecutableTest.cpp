@@ -22,6 +22,8 @@ QProcessEnvironment privateEnvironment(const TempDir& home) {
     environment.insert(QStringLiteral("HOME"), QString::fromStdString(home.path().string()));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString((home.path() / "config").string()));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), QString::fromStdString((home.path() / "data").string()));
+    // The launch's update check stays on this machine: nothing listens there.
+    environment.insert(QStringLiteral("TESSARON_UPDATE_FEED_URL"), QStringLiteral("https://127.0.0.1:9/latest.json"));
     return environment;
 }
 

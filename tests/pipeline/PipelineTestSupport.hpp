@@ -80,8 +80,11 @@ inline std::vector<pipeline::PipelineState::Kind> kinds(const std::vector<pipeli
 
 // Starts a program (arguments[0]) in a process group of its own, so that a
 // kill of the group (kill(-pid, ...)) ends the children it started too;
-// its standard output goes to `output`. The pid, or -1 when it cannot start.
-inline pid_t spawnInOwnProcessGroup(std::vector<std::string> arguments, const std::filesystem::path& output) {
+// its standard output goes to `output`, and its standard input comes from
+// the descriptor `input` when one is given. The pid, or -1 when it cannot
+// start.
+inline pid_t spawnInOwnProcessGroup(std::vector<std::string> arguments, const std::filesystem::path& output,
+                                    int input = -1) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -92,6 +95,7 @@ inline pid_t spawnInOwnProcessGroup(std::vector<std::string> arguments, const st
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (input >= 0) posix_spawn_file_actions_adddup2(&files, input, 0);
     pid_t pid = 0;
     const int failure = posix_spawn(&pid, argv[0], &files, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);

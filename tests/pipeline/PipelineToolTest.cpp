@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -14,9 +15,11 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/AtomicFile.hpp"
+#include "core/NumberText.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "pipeline/RunReport.hpp"
+#include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
@@ -213,6 +216,49 @@ TEST_P(PipelineToolInterrupted, DuringCOLMAPLeavesNoChildBehind) {
     EXPECT_FALSE(report.error.has_value());
     EXPECT_TRUE(report.endedAt.has_value());
     EXPECT_THAT(tessaron::testing::readTextFile(output), HasSubstr("\nPipeline cancelled.\n"));
+}
+
+// A terminal's SIGINT while the harness asks for the plan's approval ends
+// the run at once, not when Enter is pressed next: its input stays open and
+// silent here, as an unanswered terminal's does.
+TEST_F(PipelineTool, AnInterruptAtTheApprovalPromptEndsTheRunWithoutAnAnswer) {
+    tessaron::testing::PartitionedCapture::write(folder_ / "town");
+    int silentInput[2];
+    ASSERT_EQ(::pipe(silentInput), 0);
+    const fs::path output = folder_ / "tool-output.txt";
+    const pid_t pid = tessaron::testing::spawnInOwnProcessGroup(
+        {TESSARON_TOOL_PATH, "pipeline", "run", (folder_ / "town").string(), (folder_ / "output").string(), "--skip-sfm",
+         (folder_ / "town").string(), "--partition", "--ram-limit",
+         core::shortestText(tessaron::testing::PartitionedCapture::ramLimitGB), "--downscale", "1", "--iterations", "30",
+         "--support", (folder_ / "support").string(), "--report"},
+        output, silentInput[0]);
+    ::close(silentInput[0]);
+    ASSERT_GT(pid, 0);
+    bool prompted = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!prompted && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        prompted = tessaron::testing::readTextFile(output).find("Approve the partition plan? [y/N] ") != std::string::npos;
+    }
+
+    ::kill(pid, SIGINT);
+    int waitStatus = 0;
+    pid_t ended = 0;
+    const auto waitDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((ended = ::waitpid(pid, &waitStatus, WNOHANG)) == 0 && std::chrono::steady_clock::now() < waitDeadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (ended == 0) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, &waitStatus, 0);
+    }
+    ::close(silentInput[1]);
+    ASSERT_TRUE(prompted);
+    ASSERT_EQ(ended, pid) << "the harness waited for an answer after SIGINT";
+    ASSERT_TRUE(WIFEXITED(waitStatus));
+    EXPECT_EQ(WEXITSTATUS(waitStatus), 130);
+    EXPECT_THAT(tessaron::testing::readTextFile(output), HasSubstr("\nPipeline cancelled.\n"));
+    EXPECT_EQ(RunReport::decode(core::readWholeFile(logFolder() / "last_run.json")).outcome,
+              RunReport::Outcome::cancelled);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, PipelineToolInterrupted,

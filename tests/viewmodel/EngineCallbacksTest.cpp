@@ -78,7 +78,8 @@ TEST_F(EngineCallbacksTest, CountersAndResultsArePublishedOnTheGuiThreadInOrder)
     });
     // Nothing changes before the GUI thread runs the reports.
     EXPECT_EQ(model_->iteration(), 0);
-    QTRY_COMPARE(model_->completedCellDurations(), (viewmodel::CellDurations{61.5, 58.0}));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return model_->completedCellDurations() == viewmodel::CellDurations{61.5, 58.0}; }));
     EXPECT_EQ(model_->iteration(), 1200);
     EXPECT_EQ(model_->splatCount(), 45000);
     EXPECT_FLOAT_EQ(model_->msPerStep(), 12.5f);
@@ -98,7 +99,7 @@ TEST_F(EngineCallbacksTest, CellStartResetsTheIterationAndStampsTheGuiThreadsTim
     // busy for a while before it handles the report.
     const QDateTime reported = QDateTime::currentDateTime();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    QTRY_COMPARE(model_->currentCellIndex(), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentCellIndex() == 2; }));
     EXPECT_EQ(model_->totalCells(), 5);
     EXPECT_EQ(model_->currentCellTargetIterations(), viewmodel::OptionalCount(7000));
     EXPECT_EQ(model_->iteration(), 0);
@@ -112,7 +113,7 @@ TEST_F(EngineCallbacksTest, CellStartDuringTrainingNamesTheCellInTheRunReport) {
         callbacks_->onStateChange(PipelineState(Kind::training));
         callbacks_->onCellStarted(3, 4, 7000);
     });
-    QTRY_COMPARE(model_->currentCellIndex(), 3);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentCellIndex() == 3; }));
     ASSERT_TRUE(model_->runReport().has_value());
     EXPECT_EQ(model_->runReport()->step, "Training (cell 3 of 4)");
     EXPECT_EQ(savedReport().step, "Training (cell 3 of 4)");
@@ -121,10 +122,10 @@ TEST_F(EngineCallbacksTest, CellStartDuringTrainingNamesTheCellInTheRunReport) {
 TEST_F(EngineCallbacksTest, StateChangesDriveTheSnapshotPoll) {
     expectGuiThread(&PipelineViewModel::currentStateChanged);
     fromWorker([&] { callbacks_->onStateChange(PipelineState(Kind::processingSfM)); });
-    QTRY_COMPARE(model_->currentState().kind, Kind::processingSfM);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::processingSfM; }));
     EXPECT_TRUE(model_->isPollingSfMSnapshots());
     fromWorker([&] { callbacks_->onStateChange(PipelineState(Kind::preparingData)); });
-    QTRY_COMPARE(model_->currentState().kind, Kind::preparingData);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::preparingData; }));
     EXPECT_FALSE(model_->isPollingSfMSnapshots());
 
     // The global mapper writes no snapshots, except that a 360° rig never runs it.
@@ -148,7 +149,7 @@ TEST_F(EngineCallbacksTest, PlanIsSharedAndClearsTheProgressEvenOneStillWaiting)
         callbacks_->onPartitionProgress(partition::PartitionProgress{"split", {}, 4});
         callbacks_->onPartitionPlanReady(plan);
     });
-    QTRY_VERIFY(model_->partitionPlan() != nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->partitionPlan() != nullptr; }));
     EXPECT_EQ(*model_->partitionPlan(), plan);
     EXPECT_EQ(model_->partitionProgress(), std::nullopt);
     QTest::qWait(300);
@@ -165,7 +166,7 @@ TEST_F(EngineCallbacksTest, ABurstOfProgressPublishesTheLastReportOnce0_15sLater
         }
         lastReport = std::chrono::steady_clock::now();
     });
-    QTRY_COMPARE(published.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published.count() == 1; }));
     const double delay = std::chrono::duration<double>(std::chrono::steady_clock::now() - lastReport).count();
     EXPECT_GE(delay, 0.14);
     ASSERT_TRUE(model_->partitionProgress().has_value());
@@ -178,7 +179,7 @@ TEST_F(EngineCallbacksTest, ABurstOfProgressPublishesTheLastReportOnce0_15sLater
     fromWorker([&] { callbacks_->onPartitionProgress(partition::PartitionProgress{"split", {}, 5}); });
     QTest::qWait(250);
     fromWorker([&] { callbacks_->onPartitionProgress(partition::PartitionProgress{"split", {}, 6}); });
-    QTRY_COMPARE(published.count(), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published.count() == 2; }));
     EXPECT_EQ(model_->partitionProgress()->cellCount, 6);
 }
 
@@ -190,7 +191,7 @@ TEST_F(EngineCallbacksTest, PreviewCropsBecomeThumbnailsBeforeTheHop) {
     preview.sourceFrameIndex = 42;
     preview.extractedFrames = 5;
     fromWorker([&] { callbacks_->onConversionPreview(preview); });
-    QTRY_VERIFY(model_->conversionPreview() != nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->conversionPreview() != nullptr; }));
     const viewmodel::ConversionPreview& light = *model_->conversionPreview();
     EXPECT_EQ(light.equirect.size(), QSize(1280, 640));
     EXPECT_EQ(light.equirect.pixelColor(5, 5), QColor(30, 20, 10));

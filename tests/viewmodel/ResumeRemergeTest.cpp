@@ -107,6 +107,41 @@ TEST_F(ResumeRemerge, RecordedSettingsOutOfRangeFallBackToTheDefaultsWithAWarnin
     endOperation();
 }
 
+struct DamagedConfig {
+    const char* name;
+    const char* text;
+};
+
+void PrintTo(const DamagedConfig& config, std::ostream* out) { *out << config.name; }
+
+class DamagedRunConfig : public ResumeRemerge, public ::testing::WithParamInterface<DamagedConfig> {};
+
+TEST_P(DamagedRunConfig, FallsBackToTheDefaults) {
+    writeInterruptedWorkspace(GetParam().text);
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    ASSERT_TRUE(model_->workspaceScanResult());
+    model_->resumeTraining();
+    ASSERT_TRUE(model_->hasActiveOperation());
+    ASSERT_TRUE(model_->runReport());
+    EXPECT_EQ(model_->runReport()->settings, (SettingRows{{"Model size", "1,000,000"},
+                                                          {"Downscale", "4\u00d7"},
+                                                          {"Eval", "on"},
+                                                          {"Memory limit", "12 GB"}}));
+    endOperation();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, DamagedRunConfig,
+    ::testing::Values(DamagedConfig{"Empty", ""}, DamagedConfig{"Truncated", "{\"downscale\": 2, \"eval\": fal"},
+                      DamagedConfig{"NotAnObject", "[2, false, 500000, 30]"},
+                      DamagedConfig{"DownscaleAsText",
+                                    R"({"downscale": "2", "eval": false, "capMax": 500000, "iterations": 30})"},
+                      DamagedConfig{"EvalAsNumber", R"({"downscale": 2, "eval": 0, "capMax": 500000, "iterations": 30})"},
+                      DamagedConfig{"FractionalDownscale",
+                                    R"({"downscale": 2.5, "eval": false, "capMax": 500000, "iterations": 30})"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ResumeRemerge, AWorkspaceThatDoesNotScanSaysWhy) {
     fs::create_directories(workspace_);
     dialogs_->answer(workspace_);

@@ -55,7 +55,7 @@ TEST_F(SfMSnapshotPollTest, NewestFolderInStringOrderIsPublishedSortedInSinglePr
     fs::create_directories(snapshots() / "abc");
     writePoints(snapshots() / "12a", 7, 50);
     model_->pollSfMSnapshot();
-    QTRY_COMPARE(published_->count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     const viewmodel::SfMLiveSnapshot& snapshot = *model_->latestSfMSnapshot();
     EXPECT_EQ(snapshot.url, snapshots() / "5");
     EXPECT_EQ(snapshot.ids, (std::vector<uint64_t>{18, 19, 20}));
@@ -67,14 +67,14 @@ TEST_F(SfMSnapshotPollTest, NewestFolderInStringOrderIsPublishedSortedInSinglePr
 TEST_F(SfMSnapshotPollTest, TheSameNewestFolderIsReadOnce) {
     writePoints(snapshots() / "0", 4, 10);
     model_->pollSfMSnapshot();
-    QTRY_COMPARE(published_->count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     writePoints(snapshots() / "0", 9, 10);  // rewritten, same name: not read again
     pollAndSettle();
     EXPECT_EQ(published_->count(), 1);
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 4u);
     writePoints(snapshots() / "1", 9, 10);
     model_->pollSfMSnapshot();
-    QTRY_COMPARE(published_->count(), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 2; }));
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 9u);
 }
 
@@ -91,7 +91,7 @@ TEST_F(SfMSnapshotPollTest, AHalfWrittenOrMissingSnapshotIsSkippedAndTriedAgain)
     EXPECT_EQ(published_->count(), 0);
     writeTextFile(snapshots() / "0" / "points3D.bin", whole);
     model_->pollSfMSnapshot();
-    QTRY_COMPARE(published_->count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 6u);
 }
 
@@ -109,7 +109,7 @@ TEST_F(SfMSnapshotPollTest, NothingIsReadWithoutSfMOrWhenTheWorkspaceChangedMean
     EXPECT_EQ(published_->count(), 0);
     model_->setCurrentWorkspaceURL(workspace_.path());
     model_->pollSfMSnapshot();
-    QTRY_COMPARE(published_->count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
 }
 
 TEST_F(SfMSnapshotPollTest, PollingStopsOutsideSfMAndTheCloudStays) {
@@ -122,7 +122,7 @@ TEST_F(SfMSnapshotPollTest, PollingStopsOutsideSfMAndTheCloudStays) {
     }();
     fast->setCurrentWorkspaceURL(workspace_.path());
     fast->updateSfMSnapshotPolling(pipeline::PipelineState(pipeline::PipelineState::Kind::processingSfM));
-    QTRY_VERIFY(fast->latestSfMSnapshot() != nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fast->latestSfMSnapshot() != nullptr; }));
     fast->updateSfMSnapshotPolling(pipeline::PipelineState(pipeline::PipelineState::Kind::preparingData));
     EXPECT_FALSE(fast->isPollingSfMSnapshots());
     EXPECT_EQ(fast->latestSfMSnapshot()->url, snapshots() / "1");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QCoreApplication>
+#include <QImage>
 #include <QTest>
 
 #include <atomic>
@@ -36,6 +38,10 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     TempDir folder("tessaron-viewmodel-run");
     const std::filesystem::path photos = folder / "photos";
     std::filesystem::create_directories(photos);
+    // The run checks that the folder's first photo decodes before COLMAP runs.
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(QColor(90, 120, 150));
+    ASSERT_TRUE(picture.save(QString::fromStdString((photos / "frame_000001.jpg").string()), "JPG"));
     const std::filesystem::path pidFile = folder / "colmap.pid";
 
     PipelineViewModel::Configuration configuration;
@@ -61,8 +67,9 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
         });
     manager.reset();  // the running operation keeps its own
 
-    QTRY_VERIFY_WITH_TIMEOUT(std::filesystem::exists(pidFile) && std::filesystem::file_size(pidFile) > 0, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(*delivered >= 1, 10000);  // processingSfM arrived
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return std::filesystem::exists(pidFile) && std::filesystem::file_size(pidFile) > 0; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return *delivered >= 1; }, 10000));  // processingSfM arrived
     const pid_t child = std::stoi(readTextFile(pidFile));
     ASSERT_TRUE(processExists(child));
 

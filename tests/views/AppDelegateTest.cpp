@@ -213,6 +213,35 @@ TEST_F(QuitGuardTest, AChildThatIgnoresTerminateIsKilledAndTheApplicationQuits) 
     EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);
 }
 
+// A child the kill cannot reach (one stuck in the kernel, say): the guard
+// refuses to quit and says so, and the next quit asks again.
+TEST_F(QuitGuardTest, AChildThatOutlivesTheKillKeepsTheApplicationOpen) {
+    views::ModelOperations operations = views::ModelOperations::standard();
+    operations.forceKill = [](PipelineViewModel&) {};
+    delegate_ = std::make_unique<AppDelegate>(alerts_.presenter(), AppDelegate::FeedbackAction{}, operations,
+                                              views::QuitTiming{200ms, 200ms});
+    delegate_->setPipelineViewModel(model_.get());
+    startChildOperation(*model_, stubbornChild);
+    EXPECT_EQ(quitAndWait(), false);
+    ASSERT_EQ(alerts_.shown.size(), 2u);
+    EXPECT_EQ(alerts_.shown[1].message, QStringLiteral("A helper process is still running"));
+    EXPECT_EQ(alerts_.shown[1].informativeText,
+              QStringLiteral("Tessaron couldn't stop COLMAP or trevik, so it isn't quitting. Try again, or end the "
+                             "process in System Monitor."));
+    EXPECT_EQ(alerts_.shown[1].buttons, QStringList{QStringLiteral("OK")});
+    EXPECT_FALSE(delegate_->isTerminationPending());
+    EXPECT_TRUE(model_->pipelineManager()->isProcessRunning());
+    EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);
+
+    // Quitting again runs the whole guard again.
+    alerts_.answers = {1};
+    EXPECT_EQ(quitAndWait(), false);
+    ASSERT_EQ(alerts_.shown.size(), 3u);
+    EXPECT_EQ(alerts_.shown[2].message, QStringLiteral("Stop the running reconstruction and quit?"));
+    model_->pipelineManager()->forceKill();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+}
+
 TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
     // An engine child outside any tracked operation: the guard must not
     // leave it behind.

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DropTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "engines/PLYCheck.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
@@ -423,7 +424,9 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     press(extraction->rateRow()->slider(), Qt::Key_Home);
     EXPECT_EQ(extraction->rateRow()->valueText(), "1 frames");
     press(extraction->rateRow()->slider(), Qt::Key_Right, 11);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    // Home and eleven steps: twelve analyses, some superseded before they start.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return analysis_->calls == analysesBefore + 2 + 12 && !model_->isAnalyzingInput(); }, 5000));
 
     // The threshold stops on steps of 5; it is kept while the filter is off.
     views::SliderRow* threshold = extraction->thresholdRow();
@@ -587,31 +590,19 @@ TEST_F(InputForm, AFolderWithoutAModelClearsTheChosenOne) {
 
 // ---- Drops, the shortcut, busy runs -------------------------------------------
 
-class DropSender {
-public:
-    explicit DropSender(QWidget* target) : target_(target) {}
+// Drags `file` over `target` and away again; whether the target took the drag.
+bool hoverWith(QWidget* target, const fs::path& file) {
+    QMimeData data;
+    data.setUrls({fileURL(file)});
+    QDragEnterEvent enter(target->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    return enter.isAccepted();
+}
 
-    // Drags `file` over the target; whether the target took the drag.
-    bool enter(const fs::path& file) {
-        data_.setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
-        QDragEnterEvent event(target_->rect().center(), Qt::CopyAction, &data_, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(target_, &event);
-        return event.isAccepted();
-    }
-    void leave() {
-        QDragLeaveEvent event;
-        QApplication::sendEvent(target_, &event);
-    }
-    bool drop() {
-        QDropEvent event(QPointF(target_->rect().center()), Qt::CopyAction, &data_, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(target_, &event);
-        return event.isAccepted();
-    }
-
-private:
-    QWidget* target_;
-    QMimeData data_;
-};
+void leave(QWidget* target) {
+    QDragLeaveEvent event;
+    QApplication::sendEvent(target, &event);
+}
 
 // Holds an operation of the view model open until the test ends it.
 void startHeldOperation(PipelineViewModel& model, std::atomic<bool>& release) {
@@ -623,20 +614,18 @@ void startHeldOperation(PipelineViewModel& model, std::atomic<bool>& release) {
 
 TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
     views::DropZoneView* zone = view_->dropZone();
-    DropSender sender(zone);
     const fs::path text = folder_.path() / "notes.txt";
     writeTextFile(text, "not a capture");
-    EXPECT_FALSE(sender.enter(text));
+    EXPECT_FALSE(dropURLs(zone, {fileURL(text)}).entered);
     EXPECT_FALSE(zone->isTargeted());
-    EXPECT_FALSE(sender.drop());
 
-    EXPECT_TRUE(sender.enter(video_));
+    EXPECT_TRUE(hoverWith(zone, video_));
     EXPECT_TRUE(zone->isTargeted());
-    sender.leave();
+    leave(zone);
     EXPECT_FALSE(zone->isTargeted());
 
-    EXPECT_TRUE(sender.enter(garden_));
-    EXPECT_TRUE(sender.drop());
+    const DropResult folder = dropURLs(zone, {fileURL(garden_)});
+    EXPECT_TRUE(folder.entered && folder.dropped);
     EXPECT_FALSE(zone->isTargeted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL() == garden_; }, 5000));
     EXPECT_FALSE(model_->isInputVideo());
@@ -644,9 +633,8 @@ TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
 
     std::atomic<bool> release = false;
     startHeldOperation(*model_, release);
-    EXPECT_FALSE(sender.enter(video_));
+    EXPECT_FALSE(hoverWith(zone, video_));
     EXPECT_FALSE(zone->isTargeted());
-    EXPECT_FALSE(sender.drop());
     QTest::qWait(50);
     EXPECT_EQ(model_->selectedInputURL(), garden_);
     // The busy form: no choose button, no resume card, no start.

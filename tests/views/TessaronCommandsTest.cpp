@@ -181,7 +181,10 @@ protected:
 
     TempDir support_{"tessaron-views"};
     std::unique_ptr<PipelineViewModel> model_ = makeViewModel(support_);
-    core::InMemoryPreferenceStore defaults_;
+    // The window after the welcome tour.
+    struct SeenTourDefaults : core::InMemoryPreferenceStore {
+        SeenTourDefaults() { setString("hasSeenWelcomeTour", "true"); }
+    } defaults_;
     Recorder recorder_;
     views::MainWindow window_{*model_, defaults_, views::ModelOperations::standard(), recorder_.actions()};
 };

@@ -10,6 +10,7 @@
 
 #include "ShotState.hpp"
 #include "core/PreferenceStore.hpp"
+#include "services/ServiceEndpoints.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"
@@ -33,6 +34,8 @@ struct MainWindowStage {
 
     explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {}) {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
+        // These states show the window after the welcome tour.
+        defaults->setString("hasSeenWelcomeTour", "true");
         if (presets) presets(*defaults);
         PipelineViewModel::Configuration configuration;
         configuration.physicalMemoryBytes = uint64_t(32) << 30;
@@ -147,7 +150,7 @@ const ShotState::Registration banner({"main-update-banner", "an update on offer,
 const ShotState::Registration settings({"settings", "the Settings window", [] {
                                             auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
                                             auto view = std::make_shared<views::SettingsView>(
-                                                *defaults, QStringLiteral("updates.tessaron.example"));
+                                                *defaults, services::ServiceEndpoints::standard().feedURL.host());
                                             view->show();
                                             return std::shared_ptr<QWidget>(
                                                 view.get(), [view, defaults](QWidget*) mutable { view.reset(); });

@@ -1,8 +1,12 @@
 // tessaron-tool pipeline, scan, report, log: the pipeline driver from the
 // shell: a whole run with every setting as an option, the workspace scan, the
 // run report and the run log.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -211,6 +215,26 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
     return std::nullopt;
 }
 
+// One line from `descriptor` without its newline (the rest at the end of
+// the input), or none once `stop` is requested: a prompt must not hold the
+// harness open after an interrupt until someone presses Enter.
+std::optional<std::string> readLineUnlessStopped(int descriptor, const std::stop_token& stop) {
+    std::string line;
+    for (;;) {
+        pollfd input{descriptor, POLLIN, 0};
+        while (!stop.stop_requested()) {
+            int ready = ::poll(&input, 1, 50);
+            if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+        }
+        if (stop.stop_requested()) return std::nullopt;
+        char byte = 0;
+        ssize_t count = ::read(descriptor, &byte, 1);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0 || byte == '\n') return line;
+        line.push_back(byte);
+    }
+}
+
 int pipelineCommand(const std::vector<std::string>& arguments) {
     if (arguments.empty() || arguments[0] != "run") return usageError(std::string("pipeline ") + pipelineUsage);
     PipelineOptions options;
@@ -254,10 +278,10 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
             auto answer = options.approval;
             if (!answer) {
                 std::cout << "Approve the partition plan? [y/N] " << std::flush;
-                std::string reply;
-                std::getline(std::cin, reply);
-                answer = reply == "y" || reply == "yes" ? pipeline::PipelineManager::ApprovalOutcome::approved
-                                                        : pipeline::PipelineManager::ApprovalOutcome::cancelled;
+                auto reply = readLineUnlessStopped(STDIN_FILENO, stop);
+                if (!reply) return;  // the run ended while the prompt waited (an interrupt)
+                answer = *reply == "y" || *reply == "yes" ? pipeline::PipelineManager::ApprovalOutcome::approved
+                                                          : pipeline::PipelineManager::ApprovalOutcome::cancelled;
             }
             while (!stop.stop_requested() && !answered) {
                 manager->resolvePartitionApproval(*answer);

@@ -11,9 +11,15 @@
 
 namespace {
 
-std::string scratchFile() {
-    static const std::string path = "/dev/shm/tessaron-colmap-fuzz-" + std::to_string(::getpid()) + ".bin";
-    return path;
+// The process's scratch file, removed when the fuzzer ends its run.
+struct ScratchFile {
+    std::string path = "/dev/shm/tessaron-colmap-fuzz-" + std::to_string(::getpid()) + ".bin";
+    ~ScratchFile() { ::unlink(path.c_str()); }
+};
+
+const std::string& scratchFile() {
+    static const ScratchFile file;
+    return file.path;
 }
 
 }  // namespace

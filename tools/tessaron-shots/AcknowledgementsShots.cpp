@@ -1,0 +1,16 @@
+// The acknowledgements window as Help opens it: the notices of this copy.
+#include "ShotState.hpp"
+#include "services/AcknowledgementsView.hpp"
+
+namespace tessaron::shots {
+namespace {
+
+const ShotState::Registration acknowledgements({"acknowledgements", "the Acknowledgements window", [] {
+                                                    auto view = std::make_shared<services::AcknowledgementsView>();
+                                                    view->resize(720, 540);
+                                                    view->show();
+                                                    return std::shared_ptr<QWidget>(view);
+                                                }});
+
+}  // namespace
+}  // namespace tessaron::shots
