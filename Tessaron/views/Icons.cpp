@@ -223,6 +223,51 @@ void drawSymbol(QPainter& painter, Symbol symbol, const QRectF& rect, const QCol
         painter.drawLine(at(0.14, 0.72), at(0.86, 0.72));
         break;
     }
+    case Symbol::handRaisedFill: {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        // Four fingers, the thumb and the palm.
+        for (double x : {0.3, 0.43, 0.56, 0.69})
+            painter.drawRoundedRect(QRectF(at(x - 0.05, x == 0.3 || x == 0.69 ? 0.2 : 0.1), at(x + 0.05, 0.6)),
+                                    side * 0.05, side * 0.05);
+        QPainterPath thumb;
+        thumb.moveTo(at(0.2, 0.55));
+        thumb.lineTo(at(0.27, 0.5));
+        thumb.lineTo(at(0.4, 0.7));
+        thumb.lineTo(at(0.3, 0.75));
+        thumb.closeSubpath();
+        painter.drawPath(thumb);
+        painter.drawRoundedRect(QRectF(at(0.25, 0.45), at(0.74, 0.92)), side * 0.14, side * 0.14);
+        break;
+    }
+    case Symbol::squareSplitBottomRightQuarter:
+        painter.setPen(QPen(color, std::max(1.0, line * 0.7)));
+        painter.drawRoundedRect(QRectF(at(0.1, 0.1), at(0.9, 0.9)), side * 0.08, side * 0.08);
+        painter.drawLine(at(0.5, 0.5), at(0.5, 0.9));
+        painter.drawLine(at(0.5, 0.5), at(0.9, 0.5));
+        break;
+    case Symbol::envelope:
+        painter.drawRoundedRect(QRectF(at(0.08, 0.22), at(0.92, 0.78)), side * 0.06, side * 0.06);
+        painter.drawPolyline(QPolygonF{at(0.1, 0.26), at(0.5, 0.56), at(0.9, 0.26)});
+        break;
+    case Symbol::docBadgePlus: {
+        QPainterPath page;
+        page.moveTo(at(0.2, 0.08));
+        page.lineTo(at(0.55, 0.08));
+        page.lineTo(at(0.75, 0.28));
+        page.lineTo(at(0.75, 0.5));
+        page.moveTo(at(0.5, 0.92));
+        page.lineTo(at(0.2, 0.92));
+        page.lineTo(at(0.2, 0.08));
+        painter.drawPath(page);
+        painter.drawLine(at(0.75, 0.6), at(0.75, 0.92));
+        painter.drawLine(at(0.59, 0.76), at(0.91, 0.76));
+        break;
+    }
+    case Symbol::squareStack3dUp:
+        for (double y : {0.62, 0.46}) painter.drawPolyline(QPolygonF{at(0.1, y), at(0.5, y + 0.2), at(0.9, y)});
+        painter.drawPolygon(QPolygonF{at(0.5, 0.1), at(0.9, 0.3), at(0.5, 0.5), at(0.1, 0.3)});
+        break;
     }
     painter.restore();
 }

@@ -44,6 +44,12 @@ enum class Symbol {
     playFill,
     chartBar,
     globe,            // the 360° inspector's title
+    // The Planning and Final panels.
+    handRaisedFill,                 // the user must act
+    squareSplitBottomRightQuarter,  // cells being written
+    envelope,
+    docBadgePlus,                   // open a model
+    squareStack3dUp,                // merge layers
 };
 
 // Draws `symbol` into `rect` with `color`; the line width follows the size.

@@ -6,6 +6,7 @@
 #include <QPalette>
 
 #include <algorithm>
+#include <array>
 
 namespace tessaron::views::theme {
 namespace {
@@ -75,6 +76,15 @@ QColor color(NamedColor name, double opacity) {
     case NamedColor::cyan: base = QColor(0x32, 0xad, 0xe6); break;
     }
     return withOpacity(base, opacity);
+}
+
+QColor cellColor(int64_t index) {
+    static const std::array<QColor, cellPaletteSize> palette{
+        QColor(0xff, 0x3b, 0x30), QColor(0x34, 0xc7, 0x59), QColor(0x0a, 0x84, 0xff), QColor(0xff, 0x95, 0x00),
+        QColor(0xaf, 0x52, 0xde), QColor(0x30, 0xb0, 0xc7), QColor(0x58, 0x56, 0xd6), QColor(0xff, 0x2d, 0x55),
+        QColor(0xff, 0xcc, 0x00), QColor(0xa2, 0x84, 0x5e), QColor(0x32, 0xad, 0xe6), QColor(0x00, 0xc7, 0xbe)};
+    const int64_t slot = index % cellPaletteSize;
+    return palette[size_t(slot < 0 ? slot + cellPaletteSize : slot)];
 }
 
 QColor windowBackground() { return QApplication::palette().color(QPalette::Window); }

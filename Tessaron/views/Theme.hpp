@@ -4,6 +4,8 @@
 #include <QFont>
 #include <QRectF>
 
+#include <cstdint>
+
 class QPainter;
 class QPalette;
 
@@ -25,6 +27,12 @@ QFont systemFont(int pixelSize, Weight weight = Weight::regular);
 enum class NamedColor { primary, secondary, blue, green, orange, red, yellow, gray, cyan };
 QColor color(NamedColor name, double opacity = 1.0);
 QColor windowBackground();
+
+// The cells' colours, shared by the partition views and the plan's cell
+// list: red, green, blue, orange, purple, teal, indigo, pink, yellow, brown,
+// cyan, mint; cell i takes colour i modulo 12.
+inline constexpr int cellPaletteSize = 12;
+QColor cellColor(int64_t index);
 
 // Floating panels are painted, not blurred: a translucent fill over the
 // window's content and a one-pixel border.
