@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/PreferenceStore.hpp"
+#include "viewmodel/SettingsPreferenceStore.hpp"
 #include "views/ModelOperations.hpp"
 
 namespace tessaron::viewmodel {
@@ -34,7 +35,7 @@ class MainDashboardView;
 class TourHost : public QWidget {
     Q_OBJECT
 public:
-    static constexpr const char* hasSeenWelcomeTourKey = "hasSeenWelcomeTour";
+    static constexpr const char* hasSeenWelcomeTourKey = viewmodel::SettingsPreferenceStore::hasSeenWelcomeTourKey;
 
     // Makes a fresh model for a tour; TourHost marks it a tour sample.
     using SampleFactory = std::function<std::unique_ptr<viewmodel::PipelineViewModel>()>;
