@@ -168,6 +168,8 @@ TEST(SplatSorter, RemovingAChunkRenumbersTheNewestOrderInPlace) {
     sorter.addChunk(0, recordsAlongX(2));
     sorter.addChunk(1, recordsAlongX(3));
     sorter.addChunk(2, recordsAlongX(2));
+    // A pass held at the gate: no new pass can take the sort request below.
+    ASSERT_TRUE(gate.waitForStarted(1));
     sorter.removeChunk(1, {{0, 0}, {2, 1}});
     EXPECT_EQ(sorter.snapshot().mostRecentValidBufferIndex, 0);
     EXPECT_EQ(sorter.indexBufferContents(0), joined(unsorted(0, 2), unsorted(1, 2)));
