@@ -90,6 +90,8 @@ function(tessaron_qt_test_folder name)
   add_executable(${name}_tests ${sources})
   target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} tessaron_qttestsupport GTest::gtest GTest::gmock)
   tessaron_fast_test_build(${name}_tests)
+  # Qt's headers are most of a Qt test file's compile time.
+  target_precompile_headers(${name}_tests PRIVATE <QtTest/QtTest> <QtWidgets/QtWidgets>)
   set_target_properties(${name}_tests PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests AUTOMOC ON AUTORCC ON)
   set(label ${name})
