@@ -17,6 +17,13 @@ struct PixelRange {
     int x0, x1, y0, y1;
 };
 
+// The pixels of a tile, clipped to the image.
+PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
+    const int x0 = (tile % tilesX) * Rasterizer::tileSize, y0 = (tile / tilesX) * Rasterizer::tileSize;
+    return {x0, std::min(camera.width, x0 + Rasterizer::tileSize), y0,
+            std::min(camera.height, y0 + Rasterizer::tileSize)};
+}
+
 PixelRange reach(const ProjectedGaussian& p, int x0, int x1, int y0, int y1) {
     return {std::max(x0, int(std::floor(p.meanX - p.radius))), std::min(x1, int(std::ceil(p.meanX + p.radius)) + 1),
             std::max(y0, int(std::floor(p.meanY - p.radius))), std::min(y1, int(std::ceil(p.meanY + p.radius)) + 1)};
@@ -234,8 +241,7 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
 }
 
 void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
-    const int x0 = (tile % tilesX_) * tileSize, y0 = (tile / tilesX_) * tileSize;
-    const int x1 = std::min(camera.width, x0 + tileSize), y1 = std::min(camera.height, y0 + tileSize);
+    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
     TileState s;
     std::fill_n(s.T, tilePixels, 1.0f);
     std::fill_n(s.r, tilePixels, 0.0f);
@@ -300,8 +306,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
 }
 
 void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient) {
-    const int x0 = (tile % tilesX_) * tileSize, y0 = (tile / tilesX_) * tileSize;
-    const int x1 = std::min(camera.width, x0 + tileSize), y1 = std::min(camera.height, y0 + tileSize);
+    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
     BackwardState s;
     // Lanes outside the image take part in the vector loops, masked; give
     // them harmless values.
