@@ -28,14 +28,12 @@ constexpr int windowHeight = 800;
 
 struct MainWindowStage {
     std::shared_ptr<QTemporaryDir> folder = std::make_shared<QTemporaryDir>();
-    std::shared_ptr<core::InMemoryPreferenceStore> defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    std::shared_ptr<core::InMemoryPreferenceStore> defaults = afterTourDefaults();
     std::shared_ptr<PipelineViewModel> model;
     std::shared_ptr<views::MainWindow> window;
 
     explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {}) {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
-        // These states show the window after the welcome tour.
-        defaults->setString("hasSeenWelcomeTour", "true");
         if (presets) presets(*defaults);
         PipelineViewModel::Configuration configuration;
         configuration.physicalMemoryBytes = uint64_t(32) << 30;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/PreferenceStore.hpp"
+
 namespace tessaron::shots {
 
 // One named state of one window. `build` makes the window, brings it into
@@ -31,5 +33,13 @@ bool waitUntil(const std::function<bool()>& done, double seconds = 20);
 
 // A 50,000-splat PLY: a coloured sphere over a checkered floor.
 void writeSampleModel(const std::filesystem::path& path);
+
+// The settings of a user who has seen the welcome tour: windows built on
+// them show themselves, not the tour.
+inline std::shared_ptr<core::InMemoryPreferenceStore> afterTourDefaults() {
+    auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    defaults->setString("hasSeenWelcomeTour", "true");
+    return defaults;
+}
 
 }  // namespace tessaron::shots

@@ -82,7 +82,7 @@ std::shared_ptr<QWidget> conversionDuringARun(bool inWindow) {
     model.setPersonMaskMode(input::PersonMaskMode::off);
     model.setFrameExtractionRate(10);
     std::shared_ptr<QWidget> view;
-    auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    auto defaults = afterTourDefaults();
     if (inWindow) {
         view = std::make_shared<views::MainWindow>(model, *defaults, views::ModelOperations::standard(),
                                                    views::ApplicationActions{});
@@ -133,7 +133,7 @@ std::shared_ptr<QWidget> inspector(input::CropLayoutPreset preset, bool withInpu
     if (!withInput) model.setSelectedInputURL(std::nullopt);
     model.setPersonMaskMode(input::PersonMaskMode::allPeople);
     model.setCropLayoutPreset(preset);
-    auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
+    auto defaults = afterTourDefaults();
     auto window = std::make_shared<views::MainWindow>(model, *defaults, views::ModelOperations::standard(),
                                                       views::ApplicationActions{});
     window->resize(1280, 860);
