@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/HugePages.hpp"
+
 namespace splatformats {
 
 SplatBatchSequence::SplatBatchSequence(Producer producer, std::size_t expectedPointCount)
@@ -37,6 +39,9 @@ std::vector<SplatPoint> SplatSceneReader::readAll() {
     // One reservation: growing a scene of a million points by doubling would
     // hold two copies at once.
     points.reserve(sequence.expectedPointCount());
+    // A scene's block is hundreds of megabytes: faulting it in 4 KiB pages
+    // would cost more than decoding into it.
+    tessaron::core::adviseHugePages(points.data(), points.capacity() * sizeof(SplatPoint));
     while (sequence.appendNext(points)) {
     }
     return points;
