@@ -5,6 +5,7 @@
 
 #include <libdeflate.h>
 
+#include "core/ParallelFor.hpp"
 #include "spz/GzipInflater.hpp"
 #include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
@@ -39,11 +40,19 @@ Bytes compressGzipped(std::span<const std::uint8_t> stream) {
     std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), stream.size());
     Bytes file(sizeof header + bound + 8);
     std::copy(std::begin(header), std::end(header), file.begin());
-    std::size_t count =
-        libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), file.data() + sizeof header, bound);
+    // The checksum is worked out beside the compression, which takes far longer.
+    std::size_t count = 0;
+    std::uint32_t checksum = 0;
+    tessaron::core::parallelFor(2, [&](std::size_t part) {
+        if (part == 0)
+            count = libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), file.data() + sizeof header,
+                                                bound);
+        else
+            checksum = crc32(stream);
+    });
     if (count == 0) throw SPZError::compressionFailed("libdeflate produced no output");
     file.resize(sizeof header + count);
-    appendUInt32(file, crc32(stream));
+    appendUInt32(file, checksum);
     appendUInt32(file, std::uint32_t(stream.size()));
     return file;
 }

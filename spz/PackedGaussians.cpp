@@ -191,6 +191,7 @@ Bytes serializePackedGaussians(const PackedGaussians& packed) {
     Bytes stream;
     stream.reserve(SpzHeader::byteCount + packed.positions.size() + packed.alphas.size() + packed.colors.size() +
                    packed.scales.size() + packed.rotations.size() + packed.sh.size());
+    tessaron::core::adviseHugePages(stream.data(), stream.capacity());
     headerOf(packed).appendTo(stream);
     append(stream, packed.positions);
     append(stream, packed.alphas);
