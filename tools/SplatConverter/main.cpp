@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SplatFormats/AutodetectSceneReader.hpp"
@@ -131,9 +134,70 @@ InputSummary summarise(const fs::path& input) {
     return summary;
 }
 
+// Decodes the input on a thread of its own, one batch ahead of the writer, so
+// that decoding and encoding overlap; three batches are held at most.
+class ReadAhead {
+public:
+    // Opening the input and reading its header happen here, on the caller's thread.
+    explicit ReadAhead(const fs::path& input) : pass_(input), thread_([this](std::stop_token stop) { run(stop); }) {}
+    ~ReadAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            thread_.request_stop();
+        }
+        condition_.notify_all();
+    }  // the thread, stopped after its current batch, is joined here
+
+    // The next batch in `batch` (replacing what it held); false at the end.
+    // Throws the InputError that ended the input.
+    bool next(splatformats::SplatBatch& batch) {
+        std::unique_lock lock(mutex_);
+        condition_.wait(lock, [&] { return full_ || ended_; });
+        if (full_) {
+            std::swap(batch, ready_);
+            full_ = false;
+            condition_.notify_all();
+            return true;
+        }
+        if (error_) std::rethrow_exception(error_);
+        return false;
+    }
+
+private:
+    void run(const std::stop_token& stop) {
+        splatformats::SplatBatch batch;
+        std::exception_ptr error;
+        try {
+            while (pass_.next(batch)) {
+                std::unique_lock lock(mutex_);
+                condition_.wait(lock, [&] { return !full_ || stop.stop_requested(); });
+                if (stop.stop_requested()) return;
+                std::swap(ready_, batch);
+                full_ = true;
+                condition_.notify_all();
+            }
+        } catch (const InputError&) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(mutex_);
+        error_ = error;
+        ended_ = true;
+        condition_.notify_all();
+    }
+
+    InputPass pass_;
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    splatformats::SplatBatch ready_;  // guarded by mutex_, like the three below
+    bool full_ = false;
+    bool ended_ = false;
+    std::exception_ptr error_;
+    std::jthread thread_;  // last: starts once the rest exists
+};
+
 // The number of points copied.
 std::size_t copyPoints(const fs::path& input, splatformats::SplatSceneWriter& writer) {
-    InputPass pass(input);
+    ReadAhead pass(input);
     splatformats::SplatBatch batch;
     std::size_t count = 0;
     while (pass.next(batch)) {
