@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include "core/ParallelFor.hpp"
 #include "spz/GzipInflater.hpp"
@@ -26,7 +28,19 @@ struct CompressorDeleter {
 }  // namespace
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
-    return std::uint32_t(libdeflate_crc32(0, bytes.data(), bytes.size()));
+    // A whole scene's stream is checked in pieces side by side, the pieces'
+    // checksums then combined as zlib defines.
+    constexpr std::size_t piece = std::size_t(8) << 20;
+    if (bytes.size() < 2 * piece) return std::uint32_t(libdeflate_crc32(0, bytes.data(), bytes.size()));
+    std::vector<std::uint32_t> pieces((bytes.size() + piece - 1) / piece);
+    tessaron::core::parallelFor(pieces.size(), [&](std::size_t index) {
+        auto part = bytes.subspan(index * piece, std::min(piece, bytes.size() - index * piece));
+        pieces[index] = std::uint32_t(libdeflate_crc32(0, part.data(), part.size()));
+    });
+    uLong combined = pieces[0];
+    for (std::size_t index = 1; index < pieces.size(); ++index)
+        combined = crc32_combine(combined, pieces[index], z_off_t(std::min(piece, bytes.size() - index * piece)));
+    return std::uint32_t(combined);
 }
 
 Bytes compressGzipped(std::span<const std::uint8_t> stream) {
