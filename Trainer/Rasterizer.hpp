@@ -14,7 +14,9 @@ namespace tessaron::trainer {
 // their parameters. Each Gaussian is projected to an ellipse, listed in the
 // 16 x 16 pixel tiles its bounding square touches, and every tile composits
 // its list front to back (sorted by depth), stopping a pixel once almost
-// nothing shows through. Tiles run in parallel on the pool.
+// nothing shows through. Within a tile, each half row of eight pixels walks
+// only the entries whose footprint reaches it, its pixels' state held in
+// vector registers. Tiles run in parallel on the pool.
 //
 // Buffers grow to the largest frame seen and are reused, so steady training
 // allocates nothing per frame. One Rasterizer serves one frame at a time:
@@ -45,13 +47,34 @@ public:
     // Tile-list entries of the last forward(): a measure of its work.
     size_t entryCount() const noexcept { return entries_.size(); }
 
+    // What the pixel loops read of a projected Gaussian, packed per tile
+    // entry so that a pass over a tile's list reads memory in order.
+    struct TileSplat {
+        float meanX, meanY, conicA, conicB, conicC, opacity;
+        float colour[3];
+        float x0, x1;  // pixel columns [x0, x1) its bounding square reaches
+        int32_t y0, y1;  // and rows
+        // Its footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+        float reachSquared, spread, slope;
+    };
+
 private:
     struct TileRect {
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
-    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
+    // One worker's buffer for the tile it is on: per half row of pixels, the
+    // entries that reach it.
+    struct TileScratch {
+        std::vector<uint32_t> lists;
+    };
+    struct DepthEntry {
+        float depth;
+        uint32_t index;
+    };
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
+    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
+                      TileScratch& scratch);
 
     ThreadPool& pool_;
     int tilesX_ = 0, tilesY_ = 0;
@@ -60,11 +83,15 @@ private:
     std::vector<TileRect> rects_;
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
+    std::vector<TileSplat> splats_;    // per Gaussian
+    std::vector<DepthEntry> depthOrder_;
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
+    std::vector<TileSplat> entrySplats_;
     std::vector<ProjectedGradient> entryGradients_;
     std::vector<ProjectedGradient> gaussianGradients_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
+    std::vector<TileScratch> scratch_;       // per worker
 };
 
 }  // namespace tessaron::trainer
