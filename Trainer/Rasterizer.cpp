@@ -13,7 +13,7 @@ constexpr int tilePixels = Rasterizer::tileSize * Rasterizer::tileSize;
 constexpr int halfRow = Rasterizer::tileSize / 2;
 constexpr int halfRows = Rasterizer::tileSize * 2;
 
-// The pixels of [x0, x1) x [y0, y1) that a Gaussian's bounding square reaches.
+// The pixels [x0, x1) x [y0, y1).
 struct PixelRange {
     int x0, x1, y0, y1;
 };
@@ -25,44 +25,40 @@ PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
             std::min(camera.height, y0 + Rasterizer::tileSize)};
 }
 
-PixelRange reach(const ProjectedGaussian& p, int x0, int x1, int y0, int y1) {
-    return {std::max(x0, int(std::floor(p.meanX - p.radius))), std::min(x1, int(std::ceil(p.meanX + p.radius)) + 1),
-            std::max(y0, int(std::floor(p.meanY - p.radius))), std::min(y1, int(std::ceil(p.meanY + p.radius)) + 1)};
-}
-
 // Eight floats or ints: half a tile row. GCC lowers these to AVX2 in the
 // x86-64-v3 clone and to pairs of SSE registers elsewhere.
 using Floats = float __attribute__((vector_size(32)));
 using Ints = int32_t __attribute__((vector_size(32)));
 
-// exp(x) for x <= 0 to within a few units in the last place, without
-// branches or library calls.
-inline __attribute__((always_inline)) Floats fastExp(Floats x) {
-    const Floats floor = Floats{} - 87.0f;
+// 2^x for x in [-126, 0], to about 2e-6 relative, without branches or
+// library calls: 2^round(x) from the exponent bits times a polynomial for
+// the rest, evaluated in pairs to keep the dependency chain short.
+inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
+    const Floats floor = Floats{} - 126.0f;
     x = x < floor ? floor : x;
-    const Floats n = (x * 1.44269504f + 12582912.0f) - 12582912.0f;
-    const Floats r = (x - n * 0.693145752f) - n * 1.42860677e-6f;
-    Floats p = Floats{} + 1.0f / 720;
-    p = p * r + 1.0f / 120;
-    p = p * r + 1.0f / 24;
-    p = p * r + 1.0f / 6;
-    p = p * r + 0.5f;
-    p = p * r + 1.0f;
-    p = p * r + 1.0f;
+    const Floats n = (x + 12582912.0f) - 12582912.0f;  // round(x)
+    const Floats f = x - n;                             // [-0.5, 0.5]
+    const Floats f2 = f * f;
+    const Floats low = f * 0.693147181f + 1.0f;
+    const Floats middle = f * 0.0555041087f + 0.240226507f;
+    const Floats high = f * 0.00133335581f + 0.00961812911f;
+    const Floats p = low + f2 * (middle + f2 * high);
     const Ints bits = (__builtin_convertvector(n, Ints) + 127) << 23;
     return p * Floats(bits);
 }
 
+// Views of a mask as four 64-bit words: a test of all lanes in a few
+// instructions.
+using Words = uint64_t __attribute__((vector_size(32)));
+
 inline __attribute__((always_inline)) bool anyLane(Ints mask) {
-    Ints folded = mask;
-    for (int lane = 1; lane < halfRow; ++lane) folded |= Ints{} + mask[lane];
-    return folded[0] != 0;
+    const Words words = Words(mask);
+    return (words[0] | words[1] | words[2] | words[3]) != 0;
 }
 
 inline __attribute__((always_inline)) bool allLanes(Ints mask) {
-    int32_t all = -1;
-    for (int lane = 0; lane < halfRow; ++lane) all &= mask[lane];
-    return all != 0;
+    const Words words = Words(mask);
+    return (words[0] & words[1] & words[2] & words[3]) == ~uint64_t(0);
 }
 
 // The lane sums of eight vectors, as one vector in the same order: three
@@ -118,38 +114,29 @@ inline int floorToInt(float value) {
 }
 
 // What the pixel loops and the half-row lists need of a projected Gaussian.
-// Its pixels are those of its bounding square where its alpha can reach the
-// threshold: conic(dx, dy) <= 2 ln(opacity / threshold), an ellipse, taken
-// with a little slack so that no pixel the loops would accept is left out.
-Rasterizer::TileSplat packSplat(const ProjectedGaussian& p) {
-    Rasterizer::TileSplat s{p.meanX, p.meanY, p.conicA, p.conicB, p.conicC, p.opacity,
-                            {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
-    const PixelRange range = reach(p, INT32_MIN / 2, INT32_MAX / 2, INT32_MIN / 2, INT32_MAX / 2);
-    int x0 = range.x0, x1 = range.x1, y0 = range.y0, y1 = range.y1;
+// It shows where its alpha reaches the threshold, conic(dx, dy) <=
+// 2 ln(opacity / threshold): an ellipse, taken here with a little slack so
+// that no pixel the loops would accept is left out.
+bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
     const float threshold = 2.0f * std::log(p.opacity / Rasterizer::minAlpha) * 1.001f + 1e-4f;
     const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
-    if (!(threshold > 0)) {
-        y1 = y0;  // too faint to show anywhere
-    } else if (p.conicA > 0 && determinant > 0) {
-        // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
-        const float inverseA = 1 / p.conicA;
-        s.reachSquared = threshold * inverseA;
-        s.spread = determinant * inverseA * inverseA;
-        s.slope = p.conicB * inverseA;
-        const float halfWidth = std::sqrt(threshold * p.conicC / determinant) + 0.01f;
-        const float halfHeight = std::sqrt(threshold * p.conicA / determinant) + 0.01f;
-        x0 = std::max(x0, floorToInt(p.meanX - 0.5f - halfWidth));
-        x1 = std::min(x1, floorToInt(p.meanX - 0.5f + halfWidth) + 1);
-        y0 = std::max(y0, floorToInt(p.meanY - 0.5f - halfHeight));
-        y1 = std::min(y1, floorToInt(p.meanY - 0.5f + halfHeight) + 1);
-    } else {
-        s.reachSquared = INFINITY;  // degenerate: the bounding square decides
-    }
-    s.x0 = float(x0);
-    s.x1 = float(x1);
-    s.y0 = y0;
-    s.y1 = y1;
-    return s;
+    if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
+    constexpr float log2e = 1.44269504f;
+    s = {p.meanX, p.meanY, p.conicA, p.conicB, p.conicC,
+         -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, std::log2(p.opacity),
+         1 / p.opacity, {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
+    // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+    const float inverseA = 1 / p.conicA;
+    s.reachSquared = threshold * inverseA;
+    s.spread = determinant * inverseA * inverseA;
+    s.slope = p.conicB * inverseA;
+    const float halfWidth = std::sqrt(threshold * p.conicC / determinant) + 0.01f;
+    const float halfHeight = std::sqrt(threshold * p.conicA / determinant) + 0.01f;
+    s.x0 = floorToInt(p.meanX - 0.5f - halfWidth);
+    s.x1 = floorToInt(p.meanX - 0.5f + halfWidth) + 1;
+    s.y0 = floorToInt(p.meanY - 0.5f - halfHeight);
+    s.y1 = floorToInt(p.meanY - 0.5f + halfHeight) + 1;
+    return true;
 }
 
 // Lists, per half row of the tile, the entries whose footprint touches it.
@@ -161,7 +148,7 @@ HalfRowLists listHalfRows(const Rasterizer::TileSplat* splats, uint32_t count, i
     const int middle = x0 + halfRow;
     for (uint32_t k = 0; k < count; ++k) {
         const Rasterizer::TileSplat& s = splats[k];
-        const int from0 = std::max(x0, int(s.x0)), to0 = std::min(x1, int(s.x1));
+        const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
         const int rowEnd = std::min(y1, s.y1);
         for (int y = std::max(y0, s.y0); y < rowEnd; ++y) {
             const float dy = float(y) + 0.5f - s.meanY;
@@ -181,22 +168,28 @@ HalfRowLists listHalfRows(const Rasterizer::TileSplat* splats, uint32_t count, i
     return lists;
 }
 
+// Pixels whose alpha exponent (base 2) is below this take nothing from a
+// Gaussian: log2(Rasterizer::minAlpha).
+constexpr float minAlphaExponent = -7.99435344f;
+
 // Composits a half row's list front to back with the pixels' state in
-// registers; stops once every pixel is opaque.
+// registers; stops once every pixel is opaque. Alpha is 2 to the power of
+// a quadratic in dx whose coefficients depend on the row only.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
-    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py, const Ints& open,
-    Floats (&colour)[3], Floats& transmittance, Ints& last) {
+    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
+    const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
     Floats T = Floats{} + 1.0f, r{}, g{}, b{};
     Ints order{}, done = ~open;
     for (uint32_t i = 0; i < length && !allLanes(done); ++i) {
         const uint32_t k = list[i];
-        const Rasterizer::TileSplat s = splats[k];
+        const Rasterizer::TileSplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
-        const Floats power = -0.5f * (s.conicA * dx * dx + s.conicC * dy * dy) - s.conicB * dy * dx;
-        const Floats raw = s.opacity * fastExp(power);
+        const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
+        const Floats exponent = (s.expA * dx + linear) * dx + constant;
+        const Floats raw = fastExp2(exponent);
         const Floats alpha = raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
-        const Ints valid = ~done & (px >= s.x0) & (px < s.x1) & (power <= 0) & (raw >= Rasterizer::minAlpha);
+        const Ints valid = ~done & (exponent >= minAlphaExponent);
         const Floats next = T * (1 - alpha);
         const Ints stop = valid & (next < Rasterizer::minTransmittance);
         const Ints add = valid & ~stop;
@@ -216,10 +209,13 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
 }
 
 // Undoes a half row's compositing back to front, from the deepest entry any
-// of its pixels took, and adds each entry's gradient to `gradients`.
+// of its pixels took, and adds each entry's gradient to `gradients`. Along a
+// row dy is fixed, so the shape's gradient needs only the sums of g, g·dx
+// and g·dx² over the pixels (g: the gradient of the exponent).
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
     const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
-    const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background, ProjectedGradient* gradients) {
+    const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
+    ProjectedGradient* gradients) {
     int32_t deepest = 0;
     for (int lane = 0; lane < halfRow; ++lane) deepest = std::max(deepest, last[lane]);
     while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
@@ -228,46 +224,42 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
     Floats behindR = Floats{} + background[0], behindG = Floats{} + background[1], behindB = Floats{} + background[2];
     for (uint32_t i = length; i-- > 0;) {
         const uint32_t k = list[i];
-        const Rasterizer::TileSplat s = splats[k];
+        const Rasterizer::TileSplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
-        const Floats power = -0.5f * (s.conicA * dx * dx + s.conicC * dy * dy) - s.conicB * dy * dx;
-        const Floats falloff = fastExp(power);
-        const Floats raw = s.opacity * falloff;
+        const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
+        const Floats exponent = (s.expA * dx + linear) * dx + constant;
+        const Ints valid = (int32_t(k + 1) <= last) & (exponent >= minAlphaExponent);
+        if (!anyLane(valid)) continue;
+        const Floats raw = fastExp2(exponent);
         const Ints unclamped = raw <= Rasterizer::maxAlpha;
         const Floats alpha = select(unclamped, raw, Floats{} + Rasterizer::maxAlpha);
-        const Ints valid = (int32_t(k + 1) <= last) & (px >= s.x0) & (px < s.x1) & (power <= 0) &
-                           (raw >= Rasterizer::minAlpha);
-        if (!anyLane(valid)) continue;
         const Floats before = T / (1 - alpha);
         const Floats weight = masked(valid, alpha * before);
-        const Floats gAlpha = before * ((s.colour[0] - behindR) * dR + (s.colour[1] - behindG) * dG +
-                                        (s.colour[2] - behindB) * dB);
+        const Floats toR = s.colour[0] - behindR, toG = s.colour[1] - behindG, toB = s.colour[2] - behindB;
+        const Floats gAlpha = before * (toR * dR + toG * dG + toB * dB);
         // behind ← α·colour + (1 − α)·behind
         const Floats step = masked(valid, alpha);
-        behindR += step * (s.colour[0] - behindR);
-        behindG += step * (s.colour[1] - behindG);
-        behindB += step * (s.colour[2] - behindB);
+        behindR += step * toR;
+        behindG += step * toG;
+        behindB += step * toB;
         T = select(valid, before, T);
         // A clamped alpha passes no gradient to the opacity or the shape.
         const Ints shaped = valid & unclamped;
         const Floats gPower = masked(shaped, alpha * gAlpha);
-        const Floats sums = laneSums(gPower * (s.conicA * dx + s.conicB * dy), gPower * (s.conicC * dy + s.conicB * dx),
-                                     -0.5f * dx * dx * gPower, -dy * dx * gPower, -0.5f * dy * dy * gPower,
-                                     masked(shaped, falloff * gAlpha), weight * dR, weight * dG);
-        const Floats blue = weight * dB;
-        float blueSum = 0;
-        for (int lane = 0; lane < halfRow; ++lane) blueSum += blue[lane];
+        const Floats gPowerDx = gPower * dx;
+        const Floats sums = laneSums(gPower, gPowerDx, gPowerDx * dx, masked(shaped, raw * gAlpha), weight * dR,
+                                     weight * dG, weight * dB, Floats{});
         ProjectedGradient& out = gradients[k];
-        out.meanX += sums[0];
-        out.meanY += sums[1];
-        out.conicA += sums[2];
-        out.conicB += sums[3];
-        out.conicC += sums[4];
-        out.opacity += sums[5];
-        out.colour[0] += sums[6];
-        out.colour[1] += sums[7];
-        out.colour[2] += blueSum;
+        out.meanX += s.conicA * sums[1] + s.conicB * dy * sums[0];
+        out.meanY += s.conicC * dy * sums[0] + s.conicB * sums[1];
+        out.conicA += -0.5f * sums[2];
+        out.conicB += -dy * sums[1];
+        out.conicC += -0.5f * dy * dy * sums[0];
+        out.opacity += sums[3] * s.inverseOpacity;
+        out.colour[0] += sums[4];
+        out.colour[1] += sums[5];
+        out.colour[2] += sums[6];
     }
 }
 
@@ -286,11 +278,14 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             ProjectedGaussian& p = projected_[index];
             TileRect& rect = rects_[index];
             rect = {};
-            if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p)) continue;
-            const TileSplat& s = splats_[index] = packSplat(p);
+            TileSplat& s = splats_[index];
+            if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p) || !packSplat(p, s)) {
+                p.radius = 0;
+                continue;
+            }
             // The tiles its footprint's pixels fall in.
-            const int x0 = std::clamp(floorDivide(int(s.x0), tileSize), 0, tilesX_);
-            const int x1 = std::clamp(floorDivide(int(s.x1) - 1, tileSize) + 1, 0, tilesX_);
+            const int x0 = std::clamp(floorDivide(s.x0, tileSize), 0, tilesX_);
+            const int x1 = std::clamp(floorDivide(s.x1 - 1, tileSize) + 1, 0, tilesX_);
             const int y0 = std::clamp(floorDivide(s.y0, tileSize), 0, tilesY_);
             const int y1 = std::clamp(floorDivide(s.y1 - 1, tileSize) + 1, 0, tilesY_);
             if (s.x0 >= s.x1 || s.y0 >= s.y1 || x0 >= x1 || y0 >= y1) {

@@ -50,11 +50,15 @@ public:
     // What the pixel loops read of a projected Gaussian, packed per tile
     // entry so that a pass over a tile's list reads memory in order.
     struct TileSplat {
-        float meanX, meanY, conicA, conicB, conicC, opacity;
+        float meanX, meanY;
+        float conicA, conicB, conicC;
+        // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
+        float expA, expB, expC, logOpacity;
+        float inverseOpacity;
         float colour[3];
-        float x0, x1;  // pixel columns [x0, x1) its bounding square reaches
-        int32_t y0, y1;  // and rows
-        // Its footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+        // The pixels [x0, x1) x [y0, y1) around its footprint, and the
+        // footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+        int32_t x0, x1, y0, y1;
         float reachSquared, spread, slope;
     };
 
