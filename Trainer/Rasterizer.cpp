@@ -140,8 +140,8 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
 }
 
 // Lists, per half row of the tile, the entries whose footprint touches it.
-HalfRowLists listHalfRows(const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1,
-                          std::vector<uint32_t>& buffer) {
+__attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHalfRows(
+    const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1, std::vector<uint32_t>& buffer) {
     if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
     HalfRowLists lists{buffer.data(), count, {}};
     uint32_t* out = buffer.data();
@@ -149,20 +149,26 @@ HalfRowLists listHalfRows(const Rasterizer::TileSplat* splats, uint32_t count, i
     for (uint32_t k = 0; k < count; ++k) {
         const Rasterizer::TileSplat& s = splats[k];
         const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
-        const int rowEnd = std::min(y1, s.y1);
-        for (int y = std::max(y0, s.y0); y < rowEnd; ++y) {
-            const float dy = float(y) + 0.5f - s.meanY;
+        const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
+        // All the tile's rows at once (the loop vectorises); the rows the
+        // footprint misses are masked.
+        int32_t left[Rasterizer::tileSize], right[Rasterizer::tileSize];
+        for (int row = 0; row < Rasterizer::tileSize; ++row) {
+            const float dy = float(y0 + row) + 0.5f - s.meanY;
             const float squared = s.reachSquared - dy * dy * s.spread;
             const float half = std::sqrt(std::max(squared, 0.0f)) + 0.01f, centre = s.meanX - 0.5f - s.slope * dy;
             const int from = std::max(from0, floorToInt(centre - half));
             const int to = std::min(to0, floorToInt(centre + half) + 1);
-            // Stored always, counted only when reached: no branch to mispredict.
-            const int reached = int(squared >= 0) & int(from < to);
-            const int row = (y - y0) * 2;
-            out[size_t(row) * count + lists.length[row]] = k;
-            lists.length[row] += uint32_t(reached & int(from < middle));
-            out[size_t(row + 1) * count + lists.length[row + 1]] = k;
-            lists.length[row + 1] += uint32_t(reached & int(to > middle));
+            const int reached = int(squared >= 0) & int(from < to) & int(row >= first) & int(row < end);
+            left[row] = reached & int(from < middle);
+            right[row] = reached & int(to > middle);
+        }
+        // Stored always, counted only when reached: no branch to mispredict.
+        for (int row = first; row < end; ++row) {
+            out[size_t(2 * row) * count + lists.length[2 * row]] = k;
+            lists.length[2 * row] += uint32_t(left[row]);
+            out[size_t(2 * row + 1) * count + lists.length[2 * row + 1]] = k;
+            lists.length[2 * row + 1] += uint32_t(right[row]);
         }
     }
     return lists;
