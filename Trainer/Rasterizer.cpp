@@ -215,13 +215,14 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
 }
 
 // Undoes a half row's compositing back to front, from the deepest entry any
-// of its pixels took, and adds each entry's gradient to `gradients`. Along a
-// row dy is fixed, so the shape's gradient needs only the sums of g, g·dx
-// and g·dx² over the pixels (g: the gradient of the exponent).
+// of its pixels took, and adds to each entry's sums. Along a row dy is
+// fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
+// over the row's pixels (g: the gradient of the exponent), and over the
+// rows those of g·dy, g·dy² and g·dx·dy.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
     const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
-    ProjectedGradient* gradients) {
+    Rasterizer::GradientSums* accumulated) {
     int32_t deepest = 0;
     for (int lane = 0; lane < halfRow; ++lane) deepest = std::max(deepest, last[lane]);
     while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
@@ -256,17 +257,29 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
         const Floats gPowerDx = gPower * dx;
         const Floats sums = laneSums(gPower, gPowerDx, gPowerDx * dx, masked(shaped, raw * gAlpha), weight * dR,
                                      weight * dG, weight * dB, Floats{});
-        ProjectedGradient& out = gradients[k];
-        out.meanX += s.conicA * sums[1] + s.conicB * dy * sums[0];
-        out.meanY += s.conicC * dy * sums[0] + s.conicB * sums[1];
-        out.conicA += -0.5f * sums[2];
-        out.conicB += -dy * sums[1];
-        out.conicC += -0.5f * dy * dy * sums[0];
-        out.opacity += sums[3] * s.inverseOpacity;
-        out.colour[0] += sums[4];
-        out.colour[1] += sums[5];
-        out.colour[2] += sums[6];
+        Floats* to = reinterpret_cast<Floats*>(accumulated[k].values);
+        to[0] += sums;
+        const Floats rowWeights = (Floats{} + dy) * Floats{1, 0, 1, 0, 0, 0, 0, 0} + Floats{0, dy * dy, 0, 0, 0, 0, 0, 0};
+        to[1] += __builtin_shuffle(sums, Ints{0, 0, 1, 7, 7, 7, 7, 7}) * rowWeights;
     }
+}
+
+// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx²,
+// opacity, red, green, blue, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0, ...].
+ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
+    const float* a = sums.values;
+    const float* b = sums.values + halfRow;
+    ProjectedGradient out;
+    out.meanX = s.conicA * a[1] + s.conicB * b[0];
+    out.meanY = s.conicC * b[0] + s.conicB * a[1];
+    out.conicA = -0.5f * a[2];
+    out.conicB = -b[2];
+    out.conicC = -0.5f * b[1];
+    out.opacity = a[3] * s.inverseOpacity;
+    out.colour[0] = a[4];
+    out.colour[1] = a[5];
+    out.colour[2] = a[6];
+    return out;
 }
 
 }  // namespace
@@ -420,8 +433,9 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
     const HalfRowLists lists = listHalfRows(splats, count, x0, x1, y0, y1, scratch.lists);
-    ProjectedGradient* gradients = entryGradients_.data() + begin;
-    std::fill_n(gradients, count, ProjectedGradient{});
+    if (scratch.sums.size() < count) scratch.sums.resize(count);
+    GradientSums* sums = scratch.sums.data();
+    std::fill_n(sums, count, GradientSums{});
     for (int y = y0; y < y1; ++y) {
         for (int half = 0; half * halfRow < x1 - x0; ++half) {
             const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
@@ -436,9 +450,10 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                 for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
             }
             uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f, T, last,
-                               d, background, gradients);
+                               d, background, sums);
         }
     }
+    for (uint32_t k = 0; k < count; ++k) entryGradients_[begin + k] = entryGradient(splats[k], sums[k]);
 }
 
 }  // namespace tessaron::trainer

@@ -61,16 +61,21 @@ public:
         int32_t x0, x1, y0, y1;
         float reachSquared, spread, slope;
     };
+    // Per tile entry while its gradient is gathered: two vectors of sums.
+    struct alignas(32) GradientSums {
+        float values[16] = {};
+    };
 
 private:
     struct TileRect {
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    // One worker's buffer for the tile it is on: per half row of pixels, the
-    // entries that reach it.
+    // One worker's buffers for the tile it is on: per half row of pixels, the
+    // entries that reach it, and each entry's gradient sums.
     struct TileScratch {
         std::vector<uint32_t> lists;
+        std::vector<GradientSums> sums;
     };
     struct DepthEntry {
         float depth;
