@@ -326,6 +326,15 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     depthOrder_.resize(tileStart_[tiles]);
     entries_.resize(tileStart_[tiles]);
     entrySplats_.resize(tileStart_[tiles]);
+    // Each Gaussian's entries, tile by tile within its rectangle: where the
+    // backward pass gathers them.
+    slotStart_.resize(count + 1);
+    slotStart_[0] = 0;
+    for (size_t index = 0; index < count; ++index) {
+        const TileRect& rect = rects_[index];
+        slotStart_[index + 1] = slotStart_[index] + uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
+    }
+    entryOfSlot_.resize(tileStart_[tiles]);
     tileCursor_.assign(tileStart_.begin(), tileStart_.end() - 1);
     for (size_t index = 0; index < count; ++index) {
         const TileRect& rect = rects_[index];
@@ -342,9 +351,12 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 return a.depth < b.depth || (a.depth == b.depth && a.index < b.index);
             });
             // The tile's Gaussians packed in order, read in order by both passes.
+            const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
             for (uint32_t entry = tileStart_[tile]; entry < tileStart_[tile + 1]; ++entry) {
-                entries_[entry] = depthOrder_[entry].index;
-                entrySplats_[entry] = splats_[entries_[entry]];
+                const uint32_t index = entries_[entry] = depthOrder_[entry].index;
+                entrySplats_[entry] = splats_[index];
+                const TileRect& rect = rects_[index];
+                entryOfSlot_[slotStart_[index] + uint32_t((ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0))] = entry;
             }
         }
     });
@@ -401,28 +413,26 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             backwardTile(int(tile), camera, background, imageGradient.data(), scratch_[worker]);
     });
 
-    // Gathered in tile order, so the sums do not depend on the threads.
-    gaussianGradients_.assign(count, ProjectedGradient{});
-    for (size_t entry = 0; entry < entries_.size(); ++entry) {
-        const ProjectedGradient& from = entryGradients_[entry];
-        ProjectedGradient& to = gaussianGradients_[entries_[entry]];
-        to.meanX += from.meanX;
-        to.meanY += from.meanY;
-        to.conicA += from.conicA;
-        to.conicB += from.conicB;
-        to.conicC += from.conicC;
-        to.opacity += from.opacity;
-        for (int c = 0; c < 3; ++c) to.colour[c] += from.colour[c];
-    }
-
     meanGradientNorms.resize(count);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             meanGradientNorms[index] = 0;
             gradients.setZero(index);
             if (projected_[index].radius <= 0) continue;
-            meanGradientNorms[index] = GaussianProjection::backward(model, index, camera, centre_, shDegree,
-                                                                    gaussianGradients_[index], gradients);
+            // Gathered in tile order, so the sums do not depend on the threads.
+            ProjectedGradient sum;
+            for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
+                const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
+                sum.meanX += from.meanX;
+                sum.meanY += from.meanY;
+                sum.conicA += from.conicA;
+                sum.conicB += from.conicB;
+                sum.conicC += from.conicC;
+                sum.opacity += from.opacity;
+                for (int c = 0; c < 3; ++c) sum.colour[c] += from.colour[c];
+            }
+            meanGradientNorms[index] =
+                GaussianProjection::backward(model, index, camera, centre_, shDegree, sum, gradients);
         }
     });
 }

@@ -97,7 +97,8 @@ private:
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<TileSplat> entrySplats_;
     std::vector<ProjectedGradient> entryGradients_;
-    std::vector<ProjectedGradient> gaussianGradients_;
+    std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
+    std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
     std::vector<TileScratch> scratch_;       // per worker
