@@ -141,7 +141,8 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
 
 // Lists, per half row of the tile, the entries whose footprint touches it.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHalfRows(
-    const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1, std::vector<uint32_t>& buffer) {
+    const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1,
+    std::vector<uint32_t>& buffer) {
     if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
     HalfRowLists lists{buffer.data(), count, {}};
     uint32_t* out = buffer.data();
@@ -259,7 +260,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
                                      weight * dG, weight * dB, Floats{});
         Floats* to = reinterpret_cast<Floats*>(accumulated[k].values);
         to[0] += sums;
-        const Floats rowWeights = (Floats{} + dy) * Floats{1, 0, 1, 0, 0, 0, 0, 0} + Floats{0, dy * dy, 0, 0, 0, 0, 0, 0};
+        const Floats rowWeights =
+            (Floats{} + dy) * Floats{1, 0, 1, 0, 0, 0, 0, 0} + Floats{0, dy * dy, 0, 0, 0, 0, 0, 0};
         to[1] += __builtin_shuffle(sums, Ints{0, 0, 1, 7, 7, 7, 7, 7}) * rowWeights;
     }
 }
@@ -346,7 +348,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned) {
         for (size_t tile = begin; tile < end; ++tile) {
             // Depth first, index second: the same order on every run.
-            const auto first = depthOrder_.begin() + tileStart_[tile], last = depthOrder_.begin() + tileStart_[tile + 1];
+            const auto first = depthOrder_.begin() + tileStart_[tile];
+            const auto last = depthOrder_.begin() + tileStart_[tile + 1];
             std::sort(first, last, [](const DepthEntry& a, const DepthEntry& b) {
                 return a.depth < b.depth || (a.depth == b.depth && a.index < b.index);
             });
@@ -356,7 +359,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 const uint32_t index = entries_[entry] = depthOrder_[entry].index;
                 entrySplats_[entry] = splats_[index];
                 const TileRect& rect = rects_[index];
-                entryOfSlot_[slotStart_[index] + uint32_t((ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0))] = entry;
+                const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);
+                entryOfSlot_[slotStart_[index] + uint32_t(within)] = entry;
             }
         }
     });
@@ -370,8 +374,10 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
     scratch_.resize(pool_.size());
+    tileLists_.resize(size_t(tilesX_) * size_t(tilesY_));
     pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
-        for (size_t tile = begin; tile < end; ++tile) renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
+        for (size_t tile = begin; tile < end; ++tile)
+            renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
     });
 }
 
@@ -381,6 +387,13 @@ void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& back
     const uint32_t begin = tileStart_[tile];
     const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
     const HalfRowLists lists = listHalfRows(splats, tileStart_[tile + 1] - begin, x0, x1, y0, y1, scratch.lists);
+    // Kept, packed, for the backward pass.
+    TileLists& kept = tileLists_[size_t(tile)];
+    kept.start[0] = 0;
+    for (int list = 0; list < halfRows; ++list) kept.start[list + 1] = kept.start[list] + lists.length[list];
+    if (kept.entries.size() < kept.start[halfRows]) kept.entries.resize(kept.start[halfRows]);
+    for (int list = 0; list < halfRows; ++list)
+        std::copy_n(lists.list(list), lists.length[list], kept.entries.data() + kept.start[list]);
     for (int y = y0; y < y1; ++y) {
         for (int half = 0; half * halfRow < x1 - x0; ++half) {
             const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
@@ -442,7 +455,7 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
-    const HalfRowLists lists = listHalfRows(splats, count, x0, x1, y0, y1, scratch.lists);
+    const TileLists& lists = tileLists_[size_t(tile)];
     if (scratch.sums.size() < count) scratch.sums.resize(count);
     GradientSums* sums = scratch.sums.data();
     std::fill_n(sums, count, GradientSums{});
@@ -459,7 +472,8 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                 last[lane] = int32_t(lastEntry_[pixel]);
                 for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
             }
-            uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f, T, last,
+            uncompositeHalfRow(splats, lists.entries.data() + lists.start[list],
+                               lists.start[list + 1] - lists.start[list], laneCentres(x0, half), float(y) + 0.5f, T, last,
                                d, background, sums);
         }
     }

@@ -77,6 +77,12 @@ private:
         std::vector<uint32_t> lists;
         std::vector<GradientSums> sums;
     };
+    // A tile's half-row lists as the forward pass made them, one after the
+    // other: list h is entries[start[h], start[h + 1]).
+    struct TileLists {
+        std::vector<uint32_t> entries;
+        uint32_t start[2 * tileSize + 1] = {};
+    };
     struct DepthEntry {
         float depth;
         uint32_t index;
@@ -102,6 +108,7 @@ private:
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
     std::vector<TileScratch> scratch_;       // per worker
+    std::vector<TileLists> tileLists_;       // per tile
 };
 
 }  // namespace tessaron::trainer
