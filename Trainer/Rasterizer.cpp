@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace tessaron::trainer {
 
 namespace {
 
-constexpr int tilePixels = Rasterizer::tileSize * Rasterizer::tileSize;
 // One AVX2 register of floats.
 constexpr int halfRow = Rasterizer::tileSize / 2;
 constexpr int halfRows = Rasterizer::tileSize * 2;
@@ -472,9 +470,9 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                 last[lane] = int32_t(lastEntry_[pixel]);
                 for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
             }
-            uncompositeHalfRow(splats, lists.entries.data() + lists.start[list],
-                               lists.start[list + 1] - lists.start[list], laneCentres(x0, half), float(y) + 0.5f, T, last,
-                               d, background, sums);
+            const uint32_t* entries = lists.entries.data() + lists.start[list];
+            uncompositeHalfRow(splats, entries, lists.start[list + 1] - lists.start[list], laneCentres(x0, half),
+                               float(y) + 0.5f, T, last, d, background, sums);
         }
     }
     for (uint32_t k = 0; k < count; ++k) entryGradients_[begin + k] = entryGradient(splats[k], sums[k]);
