@@ -177,9 +177,15 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHal
 // Gaussian: log2(Rasterizer::minAlpha).
 constexpr float minAlphaExponent = -7.99435344f;
 
+// The base-2 logarithm of a Gaussian's unclamped alpha at offsets (dx, dy)
+// from its centre: a quadratic in dx whose coefficients depend on the row.
+inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::TileSplat& s, const Floats& dx, float dy) {
+    const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
+    return (s.expA * dx + linear) * dx + constant;
+}
+
 // Composits a half row's list front to back with the pixels' state in
-// registers; stops once every pixel is opaque. Alpha is 2 to the power of
-// a quadratic in dx whose coefficients depend on the row only.
+// registers; stops once every pixel is opaque.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
     const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
@@ -190,8 +196,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
         const Rasterizer::TileSplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
-        const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
-        const Floats exponent = (s.expA * dx + linear) * dx + constant;
+        const Floats exponent = alphaExponent(s, dx, dy);
         const Floats raw = fastExp2(exponent);
         const Floats alpha = raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
         const Ints valid = ~done & (exponent >= minAlphaExponent);
@@ -233,8 +238,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
         const Rasterizer::TileSplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
-        const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
-        const Floats exponent = (s.expA * dx + linear) * dx + constant;
+        const Floats exponent = alphaExponent(s, dx, dy);
         const Ints valid = (int32_t(k + 1) <= last) & (exponent >= minAlphaExponent);
         if (!anyLane(valid)) continue;
         const Floats raw = fastExp2(exponent);
