@@ -46,13 +46,14 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void update(
 
 }  // namespace
 
-void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool) {
+void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool, int shDegree) {
     if (m_.size() != params.size()) resize(params.size());
     ++steps_;
     const float correction1 = 1.0f - std::pow(beta1, float(steps_));
     const float correction2 = 1.0f - std::pow(beta2, float(steps_));
     for (int group = 0; group < GaussianModel::groupCount; ++group) {
         auto g = GaussianModel::Group(group);
+        if (g == GaussianModel::shRest && shDegree == 0) continue;
         float* p = params.values(g).data();
         const float* grad = gradients.values(g).data();
         float* m = m_.values(g).data();
