@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tessaron::trainer {
 
@@ -342,23 +343,23 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     tileCursor_.assign(tileStart_.begin(), tileStart_.end() - 1);
     for (size_t index = 0; index < count; ++index) {
         const TileRect& rect = rects_[index];
-        const float depth = projected_[index].depth;
+        // Depths are positive, so their bits order as unsigned integers:
+        // depth first, index second, one comparison of 64-bit keys.
+        uint32_t depthBits;
+        std::memcpy(&depthBits, &projected_[index].depth, sizeof depthBits);
+        const uint64_t key = (uint64_t(depthBits) << 32) | uint64_t(index);
         for (int ty = rect.y0; ty < rect.y1; ++ty)
             for (int tx = rect.x0; tx < rect.x1; ++tx)
-                depthOrder_[tileCursor_[size_t(ty) * tilesX_ + tx]++] = {depth, uint32_t(index)};
+                depthOrder_[tileCursor_[size_t(ty) * tilesX_ + tx]++] = key;
     }
     pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned) {
         for (size_t tile = begin; tile < end; ++tile) {
             // Depth first, index second: the same order on every run.
-            const auto first = depthOrder_.begin() + tileStart_[tile];
-            const auto last = depthOrder_.begin() + tileStart_[tile + 1];
-            std::sort(first, last, [](const DepthEntry& a, const DepthEntry& b) {
-                return a.depth < b.depth || (a.depth == b.depth && a.index < b.index);
-            });
+            std::sort(depthOrder_.begin() + tileStart_[tile], depthOrder_.begin() + tileStart_[tile + 1]);
             // The tile's Gaussians packed in order, read in order by both passes.
             const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
             for (uint32_t entry = tileStart_[tile]; entry < tileStart_[tile + 1]; ++entry) {
-                const uint32_t index = entries_[entry] = depthOrder_[entry].index;
+                const uint32_t index = entries_[entry] = uint32_t(depthOrder_[entry]);
                 entrySplats_[entry] = splats_[index];
                 const TileRect& rect = rects_[index];
                 const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);

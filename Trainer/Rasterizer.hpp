@@ -83,10 +83,6 @@ private:
         std::vector<uint32_t> entries;
         uint32_t start[2 * tileSize + 1] = {};
     };
-    struct DepthEntry {
-        float depth;
-        uint32_t index;
-    };
     void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
                       TileScratch& scratch);
@@ -99,7 +95,7 @@ private:
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
     std::vector<TileSplat> splats_;    // per Gaussian
-    std::vector<DepthEntry> depthOrder_;
+    std::vector<uint64_t> depthOrder_;  // per entry: depth bits, then Gaussian index
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<TileSplat> entrySplats_;
     std::vector<ProjectedGradient> entryGradients_;
