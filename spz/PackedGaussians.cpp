@@ -34,11 +34,7 @@ void append(Bytes& stream, const Bytes& array) { stream.insert(stream.end(), arr
 template <typename Read>
 PackedGaussians readArrays(const SpzHeader& header, Read&& read) {
     PackedGaussians packed;
-    packed.numPoints = std::int32_t(header.numPoints);
-    packed.shDegree = header.shDegree;
-    packed.fractionalBits = header.fractionalBits;
-    packed.antialiased = header.antialiased;
-    packed.usesQuaternionSmallestThree = header.version >= 3;
+    static_cast<PackedStreamValues&>(packed) = PackedStreamValues::of(header);
 
     std::size_t needed = header.streamLength();
     std::size_t filled = SpzHeader::byteCount;
@@ -66,11 +62,7 @@ struct DecompressorDeleter {
 // The arrays of `header` as they follow it in `stream`, which is long enough.
 PackedArraysView arraysIn(std::span<const std::uint8_t> stream, const SpzHeader& header) {
     PackedArraysView view;
-    view.numPoints = std::int32_t(header.numPoints);
-    view.shDegree = header.shDegree;
-    view.fractionalBits = header.fractionalBits;
-    view.antialiased = header.antialiased;
-    view.usesQuaternionSmallestThree = header.version >= 3;
+    static_cast<PackedStreamValues&>(view) = PackedStreamValues::of(header);
     std::size_t offset = SpzHeader::byteCount;
     auto next = [&](std::size_t bytesPerPoint) {
         auto array = stream.subspan(offset, std::size_t(header.numPoints) * bytesPerPoint);
@@ -121,11 +113,7 @@ std::optional<PackedArraysView> inflateWhole(std::span<const std::uint8_t> file,
 
 PackedArraysView viewOf(std::shared_ptr<const PackedGaussians> packed) {
     PackedArraysView view;
-    view.numPoints = packed->numPoints;
-    view.shDegree = packed->shDegree;
-    view.fractionalBits = packed->fractionalBits;
-    view.antialiased = packed->antialiased;
-    view.usesQuaternionSmallestThree = packed->usesQuaternionSmallestThree;
+    static_cast<PackedStreamValues&>(view) = *packed;
     view.positions = packed->positions;
     view.scales = packed->scales;
     view.rotations = packed->rotations;
@@ -139,6 +127,11 @@ PackedArraysView viewOf(std::shared_ptr<const PackedGaussians> packed) {
 Bytes copied(std::span<const std::uint8_t> array) { return {array.begin(), array.end()}; }
 
 }  // namespace
+
+PackedStreamValues PackedStreamValues::of(const SpzHeader& header) noexcept {
+    return {std::int32_t(header.numPoints), header.shDegree, header.fractionalBits, header.antialiased,
+            header.version >= 3};
+}
 
 bool PackedGaussians::checkSizes() const noexcept {
     if (numPoints < 0) return false;
@@ -228,11 +221,7 @@ PackedArraysView loadSpzArrays(const std::filesystem::path& path) {
 PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
     PackedArraysView view = loadSpzArrays(file);
     PackedGaussians packed;
-    packed.numPoints = view.numPoints;
-    packed.shDegree = view.shDegree;
-    packed.fractionalBits = view.fractionalBits;
-    packed.antialiased = view.antialiased;
-    packed.usesQuaternionSmallestThree = view.usesQuaternionSmallestThree;
+    static_cast<PackedStreamValues&>(packed) = view;
     packed.positions = copied(view.positions);
     packed.scales = copied(view.scales);
     packed.rotations = copied(view.rotations);

@@ -10,13 +10,19 @@
 
 namespace spz {
 
-// The in-memory image of one SPZ stream: header values and the six arrays.
-struct PackedGaussians {
+// The header values a stream's arrays are read by.
+struct PackedStreamValues {
     std::int32_t numPoints = 0;
     std::int32_t shDegree = 0;
     std::int32_t fractionalBits = 0;
     bool antialiased = false;
     bool usesQuaternionSmallestThree = true;
+
+    static PackedStreamValues of(const SpzHeader& header) noexcept;
+};
+
+// The in-memory image of one SPZ stream: header values and the six arrays.
+struct PackedGaussians : PackedStreamValues {
     Bytes positions;
     Bytes scales;
     Bytes rotations;
@@ -34,12 +40,7 @@ struct PackedGaussians {
 
 // The six arrays of one stream read in place, in storage that `owner` keeps
 // alive: a whole file's inflated stream is decoded without copying it apart.
-struct PackedArraysView {
-    std::int32_t numPoints = 0;
-    std::int32_t shDegree = 0;
-    std::int32_t fractionalBits = 0;
-    bool antialiased = false;
-    bool usesQuaternionSmallestThree = true;
+struct PackedArraysView : PackedStreamValues {
     std::span<const std::uint8_t> positions;
     std::span<const std::uint8_t> scales;
     std::span<const std::uint8_t> rotations;
