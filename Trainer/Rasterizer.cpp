@@ -1,6 +1,7 @@
 #include "Trainer/Rasterizer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -297,6 +298,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     projected_.resize(count);
     rects_.resize(count);
     splats_.resize(count);
+    const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
+    tileStart_.assign(tiles + 1, 0);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             ProjectedGaussian& p = projected_[index];
@@ -317,16 +320,11 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 continue;
             }
             rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
+            for (int ty = y0; ty < y1; ++ty)
+                for (int tx = x0; tx < x1; ++tx)
+                    std::atomic_ref(tileStart_[size_t(ty) * tilesX_ + tx + 1]).fetch_add(1, std::memory_order_relaxed);
         }
     });
-
-    const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
-    tileStart_.assign(tiles + 1, 0);
-    for (size_t index = 0; index < count; ++index) {
-        const TileRect& rect = rects_[index];
-        for (int ty = rect.y0; ty < rect.y1; ++ty)
-            for (int tx = rect.x0; tx < rect.x1; ++tx) ++tileStart_[size_t(ty) * tilesX_ + tx + 1];
-    }
     for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
     depthOrder_.resize(tileStart_[tiles]);
     entries_.resize(tileStart_[tiles]);
@@ -340,18 +338,24 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         slotStart_[index + 1] = slotStart_[index] + uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
     }
     entryOfSlot_.resize(tileStart_[tiles]);
+    // Entries land in their tile in any order; the sort below puts them in
+    // one order whatever the threads did.
     tileCursor_.assign(tileStart_.begin(), tileStart_.end() - 1);
-    for (size_t index = 0; index < count; ++index) {
-        const TileRect& rect = rects_[index];
-        // Depths are positive, so their bits order as unsigned integers:
-        // depth first, index second, one comparison of 64-bit keys.
-        uint32_t depthBits;
-        std::memcpy(&depthBits, &projected_[index].depth, sizeof depthBits);
-        const uint64_t key = (uint64_t(depthBits) << 32) | uint64_t(index);
-        for (int ty = rect.y0; ty < rect.y1; ++ty)
-            for (int tx = rect.x0; tx < rect.x1; ++tx)
-                depthOrder_[tileCursor_[size_t(ty) * tilesX_ + tx]++] = key;
-    }
+    pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
+        for (size_t index = begin; index < end; ++index) {
+            const TileRect& rect = rects_[index];
+            // Depths are positive, so their bits order as unsigned integers:
+            // depth first, index second, one comparison of 64-bit keys.
+            uint32_t depthBits;
+            std::memcpy(&depthBits, &projected_[index].depth, sizeof depthBits);
+            const uint64_t key = (uint64_t(depthBits) << 32) | uint64_t(index);
+            for (int ty = rect.y0; ty < rect.y1; ++ty)
+                for (int tx = rect.x0; tx < rect.x1; ++tx) {
+                    std::atomic_ref cursor(tileCursor_[size_t(ty) * tilesX_ + tx]);
+                    depthOrder_[cursor.fetch_add(1, std::memory_order_relaxed)] = key;
+                }
+        }
+    });
     pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned) {
         for (size_t tile = begin; tile < end; ++tile) {
             // Depth first, index second: the same order on every run.
