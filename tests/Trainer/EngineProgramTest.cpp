@@ -102,16 +102,18 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
     ASSERT_EQ(result.status, 0) << result.text();
 
     // Statistics lines the runner parses: a number for the loss, the splat
-    // count, a positive time per step; each followed by the resident memory.
+    // count, a positive time per step; each followed by the resident memory
+    // and the private writable memory (what a memory ceiling counts).
     auto steps = result.matching("^step=(\\d+) loss=([0-9.]+) splats=([0-9,]+) ([0-9.]+)ms/step$");
     ASSERT_EQ(steps.size(), 10u) << result.text();
     EXPECT_EQ(steps.back()[1], "200");
     EXPECT_EQ(steps.back()[3], "150");
     EXPECT_LT(number(steps.back()[2]), number(steps.front()[2]));
     for (const auto& step : steps) EXPECT_GT(number(step[4]), 0.0);
-    auto memory = result.matching("^\\[MEM\\] phys=([0-9.]+) MB$");
+    auto memory = result.matching("^\\[MEM\\] phys=([0-9.]+) MB data=([0-9.]+) MB$");
     ASSERT_EQ(memory.size(), steps.size());
     EXPECT_GT(number(memory.back()[1]), 5.0);
+    EXPECT_GT(number(memory.back()[2]), 5.0);
 
     auto seeded = result.matching("^Seed PSNR before training: ([0-9.]+) dB$");
     auto trained = result.matching("^Eval PSNR: ([0-9.]+)$");
