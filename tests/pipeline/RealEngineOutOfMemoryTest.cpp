@@ -9,9 +9,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
@@ -20,6 +17,7 @@
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "support/SyntheticPhotos.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -36,11 +34,11 @@ constexpr pipeline::PipelineLogStep train = pipeline::PipelineLogStep::training;
 constexpr int iterations = 5;
 constexpr int64_t capMax = 100000;
 // Below this gap between the two measured needs the scene cannot tell the
-// cells apart reliably; the engine's own jitter is a few MB.
+// cells apart reliably; the engine's need varies by well under a MB from run
+// to run.
 constexpr double smallestGapMB = 40;
 
-// A small town of 96 photos at 480 x 360, decodable (smooth colours that
-// differ from photo to photo, for the engine to fit). It plans as one cell,
+// A small town of 96 photos at 480 x 360, decodable. It plans as one cell,
 // whose quadrants hold less than half of its photos each: the photos are what
 // the engine's memory grows with (12 bytes a pixel), and their size is what a
 // step takes long with.
@@ -53,16 +51,7 @@ void writeCapture(const fs::path& capture) {
     options.imageHeight = 360;
     const engines::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
     engines::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
-    for (const auto& [imageId, image] : model.images) {
-        cv::Mat photo(int(options.imageHeight), int(options.imageWidth), CV_8UC3);
-        for (int y = 0; y < photo.rows; ++y)
-            for (int x = 0; x < photo.cols; ++x)
-                photo.at<cv::Vec3b>(y, x) = cv::Vec3b(uint8_t((x + 3 * imageId) % 256), uint8_t(y % 256),
-                                                      uint8_t((x / 8 + y / 8 + imageId) % 2 ? 200 : 40));
-        const fs::path path = capture / "images" / image.name;
-        fs::create_directories(path.parent_path());
-        ASSERT_TRUE(cv::imwrite(path.string(), photo));
-    }
+    tessaron::testing::writeSyntheticPhotos(model, capture / "images");
 }
 
 // The engine's private writable memory while it trains, in MB: the largest
