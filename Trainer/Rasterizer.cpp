@@ -8,11 +8,11 @@ namespace tessaron::trainer {
 
 namespace {
 
-constexpr int tilePixels = Rasterizer::tileSize * Rasterizer::tileSize;
 // One AVX2 register of floats.
 constexpr int halfRow = Rasterizer::tileSize / 2;
+constexpr int halfRows = Rasterizer::tileSize * 2;
 
-// The pixels of [x0, x1) x [y0, y1) that a Gaussian's bounding square reaches.
+// The pixels [x0, x1) x [y0, y1).
 struct PixelRange {
     int x0, x1, y0, y1;
 };
@@ -24,153 +24,266 @@ PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
             std::min(camera.height, y0 + Rasterizer::tileSize)};
 }
 
-PixelRange reach(const ProjectedGaussian& p, int x0, int x1, int y0, int y1) {
-    return {std::max(x0, int(std::floor(p.meanX - p.radius))), std::min(x1, int(std::ceil(p.meanX + p.radius)) + 1),
-            std::max(y0, int(std::floor(p.meanY - p.radius))), std::min(y1, int(std::ceil(p.meanY + p.radius)) + 1)};
+// Eight floats or ints: half a tile row. GCC lowers these to AVX2 in the
+// x86-64-v3 clone and to pairs of SSE registers elsewhere.
+using Floats = float __attribute__((vector_size(32)));
+using Ints = int32_t __attribute__((vector_size(32)));
+
+// 2^x for x in [-126, 0], to about 2e-6 relative, without branches or
+// library calls: 2^round(x) from the exponent bits times a polynomial for
+// the rest, evaluated in pairs to keep the dependency chain short.
+inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
+    const Floats floor = Floats{} - 126.0f;
+    x = x < floor ? floor : x;
+    const Floats n = (x + 12582912.0f) - 12582912.0f;  // round(x)
+    const Floats f = x - n;                             // [-0.5, 0.5]
+    const Floats f2 = f * f;
+    const Floats low = f * 0.693147181f + 1.0f;
+    const Floats middle = f * 0.0555041087f + 0.240226507f;
+    const Floats high = f * 0.00133335581f + 0.00961812911f;
+    const Floats p = low + f2 * (middle + f2 * high);
+    const Ints bits = (__builtin_convertvector(n, Ints) + 127) << 23;
+    return p * Floats(bits);
 }
 
-// exp(x) for x <= 0 to within a few units in the last place, written
-// without branches or library calls so that the pixel loops vectorise.
-inline float fastExp(float x) {
-    x = std::max(x, -87.0f);
-    const float n = (x * 1.44269504f + 12582912.0f) - 12582912.0f;  // round(x / ln 2)
-    const float r = (x - n * 0.693145752f) - n * 1.42860677e-6f;
-    float p = 1.0f / 720;
-    p = p * r + 1.0f / 120;
-    p = p * r + 1.0f / 24;
-    p = p * r + 1.0f / 6;
-    p = p * r + 0.5f;
-    p = p * r + 1.0f;
-    p = p * r + 1.0f;
-    const int32_t bits = (int32_t(n) + 127) << 23;
-    float scale;
-    std::memcpy(&scale, &bits, 4);
-    return p * scale;
+// Views of a mask as four 64-bit words: a test of all lanes in a few
+// instructions.
+using Words = uint64_t __attribute__((vector_size(32)));
+
+inline __attribute__((always_inline)) bool anyLane(Ints mask) {
+    const Words words = Words(mask);
+    return (words[0] | words[1] | words[2] | words[3]) != 0;
 }
 
-// Per-pixel state of one tile while compositing, one array per quantity so
-// that a row of pixels is a run of adjacent floats.
-struct TileState {
-    float T[tilePixels];
-    float r[tilePixels], g[tilePixels], b[tilePixels];
-    int32_t last[tilePixels];
-    int32_t done[tilePixels];
+inline __attribute__((always_inline)) bool allLanes(Ints mask) {
+    const Words words = Words(mask);
+    return (words[0] & words[1] & words[2] & words[3]) == ~uint64_t(0);
+}
+
+// The lane sums of eight vectors, as one vector in the same order: three
+// rounds of pairwise shuffles and adds.
+inline __attribute__((always_inline)) Floats laneSums(Floats a, Floats b, Floats c, Floats d, Floats e, Floats f,
+                                                      Floats g, Floats h) {
+    const Ints even = {0, 8, 2, 10, 4, 12, 6, 14}, odd = {1, 9, 3, 11, 5, 13, 7, 15};
+    const Floats ab = __builtin_shuffle(a, b, even) + __builtin_shuffle(a, b, odd);
+    const Floats cd = __builtin_shuffle(c, d, even) + __builtin_shuffle(c, d, odd);
+    const Floats ef = __builtin_shuffle(e, f, even) + __builtin_shuffle(e, f, odd);
+    const Floats gh = __builtin_shuffle(g, h, even) + __builtin_shuffle(g, h, odd);
+    const Ints lowPairs = {0, 1, 8, 9, 4, 5, 12, 13}, highPairs = {2, 3, 10, 11, 6, 7, 14, 15};
+    const Floats abcd = __builtin_shuffle(ab, cd, lowPairs) + __builtin_shuffle(ab, cd, highPairs);
+    const Floats efgh = __builtin_shuffle(ef, gh, lowPairs) + __builtin_shuffle(ef, gh, highPairs);
+    const Ints lowHalves = {0, 1, 2, 3, 8, 9, 10, 11}, highHalves = {4, 5, 6, 7, 12, 13, 14, 15};
+    return __builtin_shuffle(abcd, efgh, lowHalves) + __builtin_shuffle(abcd, efgh, highHalves);
+}
+
+// Floats where the mask is set, zero elsewhere.
+inline __attribute__((always_inline)) Floats masked(Ints mask, Floats value) {
+    return Floats(mask & Ints(value));
+}
+
+inline __attribute__((always_inline)) Floats select(Ints mask, Floats yes, Floats no) {
+    return Floats((mask & Ints(yes)) | (~mask & Ints(no)));
+}
+
+// The pixel centres' x of half row `half` of a tile starting at x0.
+inline __attribute__((always_inline)) Floats laneCentres(int x0, int half) {
+    const Floats offsets = {0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f};
+    return offsets + float(x0 + half * halfRow);
+}
+
+// The entries of one tile that reach each of its half rows, front to back.
+// List h starts at h * stride, so one pass fills them all.
+struct HalfRowLists {
+    const uint32_t* data;
+    uint32_t stride;
+    uint32_t length[halfRows];
+    const uint32_t* list(int half) const { return data + size_t(half) * stride; }
 };
 
-// Composits one Gaussian into the pixels of `range` (within the tile at x0,
-// y0); returns how many pixels it finished.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) int compositeGaussian(
-    TileState& s, const ProjectedGaussian& gaussian, const PixelRange& range, int x0, int y0, int32_t order) {
-    const ProjectedGaussian p = gaussian;  // a local copy: the stores below cannot alias it
-    int finished = 0;
-    for (int y = range.y0; y < range.y1; ++y) {
-        const float dy = float(y) + 0.5f - p.meanY;
-        const int row = (y - y0) * Rasterizer::tileSize;
-        // Half rows of the tile, lanes outside the range masked: a fixed trip
-        // count vectorises without a scalar tail, and a half the Gaussian
-        // does not reach is skipped.
-        for (int first = 0; first < Rasterizer::tileSize; first += halfRow) {
-          if (x0 + first >= range.x1 || x0 + first + halfRow <= range.x0) continue;
-          for (int lane = first; lane < first + halfRow; ++lane) {
-            const int l = row + lane, x = x0 + lane;
-            const float dx = float(x) + 0.5f - p.meanX;
-            const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
-            const float raw = p.opacity * fastExp(power);
-            const float alpha = std::min(Rasterizer::maxAlpha, raw);
-            // Tested on the unclamped value: GCC turns a test of the min()
-            // into a branch, and the loop would not vectorise.
-            const bool valid = (x >= range.x0) & (x < range.x1) & (s.done[l] == 0) & (power <= 0) &
-                               (raw >= Rasterizer::minAlpha);
-            const float next = s.T[l] * (1 - alpha);
-            const bool stop = valid & (next < Rasterizer::minTransmittance);
-            const bool add = valid & !stop;
-            const float weight = add ? alpha * s.T[l] : 0.0f;
-            s.r[l] += weight * p.colour[0];
-            s.g[l] += weight * p.colour[1];
-            s.b[l] += weight * p.colour[2];
-            s.T[l] = add ? next : s.T[l];
-            s.last[l] = add ? order : s.last[l];
-            s.done[l] |= int32_t(stop);
-            finished += int(stop);
-          }
-        }
-    }
-    return finished;
+inline int floorDivide(int value, int divisor) {
+    return value / divisor - int(value % divisor < 0);
 }
 
-// The state of one tile's pixels while the compositing is undone back to
-// front: transmittance, the colour behind the current Gaussian, and the
-// image gradient.
-struct BackwardState {
-    float T[tilePixels];
-    float behindR[tilePixels], behindG[tilePixels], behindB[tilePixels];
-    float dR[tilePixels], dG[tilePixels], dB[tilePixels];
-    int32_t last[tilePixels];
-};
+// floor() for the pixel columns near a tile, without a library call: the
+// portable build has no rounding instruction. Far values are clamped first.
+inline int floorToInt(float value) {
+    value = std::clamp(value, -1e6f, 1e6f);
+    const int truncated = int(value);
+    return truncated - int(float(truncated) > value);
+}
 
-// Steps one Gaussian back out of the pixels of `range` and returns the
-// gradient of its projected fields. Sums run per pixel column first, so the
-// loop vectorises without reordering any one sum.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) ProjectedGradient uncompositeGaussian(
-    BackwardState& s, const ProjectedGaussian& gaussian, const PixelRange& range, int x0, int y0, int32_t order) {
-    const ProjectedGaussian p = gaussian;  // a local copy: the stores below cannot alias it
-    constexpr int lanes = Rasterizer::tileSize;
-    float gMeanX[lanes] = {}, gMeanY[lanes] = {}, gA[lanes] = {}, gB[lanes] = {}, gC[lanes] = {};
-    float gOpacity[lanes] = {}, gR[lanes] = {}, gG[lanes] = {}, gBl[lanes] = {};
-    for (int y = range.y0; y < range.y1; ++y) {
-        const float dy = float(y) + 0.5f - p.meanY;
-        const int row = (y - y0) * Rasterizer::tileSize;
-        for (int first = 0; first < lanes; first += halfRow) {
-          if (x0 + first >= range.x1 || x0 + first + halfRow <= range.x0) continue;
-          for (int lane = first; lane < first + halfRow; ++lane) {
-            const int l = row + lane, x = x0 + lane;
-            const float dx = float(x) + 0.5f - p.meanX;
-            const float power = -0.5f * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
-            const float falloff = fastExp(power);
-            const float raw = p.opacity * falloff;
-            const bool unclamped = raw <= Rasterizer::maxAlpha;
-            const float alpha = unclamped ? raw : Rasterizer::maxAlpha;
-            const bool valid = (x >= range.x0) & (x < range.x1) & (order <= s.last[l]) & (power <= 0) &
-                               (raw >= Rasterizer::minAlpha);
-            const float before = s.T[l] / (1 - alpha);
-            const float weight = valid ? alpha * before : 0.0f;
-            gR[lane] += weight * s.dR[l];
-            gG[lane] += weight * s.dG[l];
-            gBl[lane] += weight * s.dB[l];
-            const float gAlpha = before * ((p.colour[0] - s.behindR[l]) * s.dR[l] +
-                                           (p.colour[1] - s.behindG[l]) * s.dG[l] +
-                                           (p.colour[2] - s.behindB[l]) * s.dB[l]);
-            // behind ← α·colour + (1 − α)·behind, written so that GCC keeps
-            // the loop free of branches.
-            const float step = valid ? alpha : 0.0f;
-            s.behindR[l] += step * (p.colour[0] - s.behindR[l]);
-            s.behindG[l] += step * (p.colour[1] - s.behindG[l]);
-            s.behindB[l] += step * (p.colour[2] - s.behindB[l]);
-            s.T[l] = valid ? before : s.T[l];
-            // A clamped alpha passes no gradient to the opacity or the shape.
-            const bool shaped = valid & unclamped;
-            gOpacity[lane] += shaped ? falloff * gAlpha : 0.0f;
-            const float gPower = shaped ? alpha * gAlpha : 0.0f;
-            gMeanX[lane] += gPower * (p.conicA * dx + p.conicB * dy);
-            gMeanY[lane] += gPower * (p.conicC * dy + p.conicB * dx);
-            gA[lane] += -0.5f * dx * dx * gPower;
-            gB[lane] += -dx * dy * gPower;
-            gC[lane] += -0.5f * dy * dy * gPower;
-          }
+// What the pixel loops and the half-row lists need of a projected Gaussian.
+// It shows where its alpha reaches the threshold, conic(dx, dy) <=
+// 2 ln(opacity / threshold): an ellipse, taken here with a little slack so
+// that no pixel the loops would accept is left out.
+bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
+    const float threshold = 2.0f * std::log(p.opacity / Rasterizer::minAlpha) * 1.001f + 1e-4f;
+    const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
+    if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
+    constexpr float log2e = 1.44269504f;
+    s = {p.meanX, p.meanY, p.conicA, p.conicB, p.conicC,
+         -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, std::log2(p.opacity),
+         1 / p.opacity, {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
+    // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+    const float inverseA = 1 / p.conicA;
+    s.reachSquared = threshold * inverseA;
+    s.spread = determinant * inverseA * inverseA;
+    s.slope = p.conicB * inverseA;
+    const float halfWidth = std::sqrt(threshold * p.conicC / determinant) + 0.01f;
+    const float halfHeight = std::sqrt(threshold * p.conicA / determinant) + 0.01f;
+    s.x0 = floorToInt(p.meanX - 0.5f - halfWidth);
+    s.x1 = floorToInt(p.meanX - 0.5f + halfWidth) + 1;
+    s.y0 = floorToInt(p.meanY - 0.5f - halfHeight);
+    s.y1 = floorToInt(p.meanY - 0.5f + halfHeight) + 1;
+    return true;
+}
+
+// Lists, per half row of the tile, the entries whose footprint touches it.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHalfRows(
+    const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1,
+    std::vector<uint32_t>& buffer) {
+    if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
+    HalfRowLists lists{buffer.data(), count, {}};
+    uint32_t* out = buffer.data();
+    const int middle = x0 + halfRow;
+    for (uint32_t k = 0; k < count; ++k) {
+        const Rasterizer::TileSplat& s = splats[k];
+        const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
+        const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
+        // All the tile's rows at once (the loop vectorises); the rows the
+        // footprint misses are masked.
+        int32_t left[Rasterizer::tileSize], right[Rasterizer::tileSize];
+        for (int row = 0; row < Rasterizer::tileSize; ++row) {
+            const float dy = float(y0 + row) + 0.5f - s.meanY;
+            const float squared = s.reachSquared - dy * dy * s.spread;
+            const float half = std::sqrt(std::max(squared, 0.0f)) + 0.01f, centre = s.meanX - 0.5f - s.slope * dy;
+            const int from = std::max(from0, floorToInt(centre - half));
+            const int to = std::min(to0, floorToInt(centre + half) + 1);
+            const int reached = int(squared >= 0) & int(from < to) & int(row >= first) & int(row < end);
+            left[row] = reached & int(from < middle);
+            right[row] = reached & int(to > middle);
+        }
+        // Stored always, counted only when reached: no branch to mispredict.
+        for (int row = first; row < end; ++row) {
+            out[size_t(2 * row) * count + lists.length[2 * row]] = k;
+            lists.length[2 * row] += uint32_t(left[row]);
+            out[size_t(2 * row + 1) * count + lists.length[2 * row + 1]] = k;
+            lists.length[2 * row + 1] += uint32_t(right[row]);
         }
     }
+    return lists;
+}
+
+// Pixels whose alpha exponent (base 2) is below this take nothing from a
+// Gaussian: log2(Rasterizer::minAlpha).
+constexpr float minAlphaExponent = -7.99435344f;
+
+// The base-2 logarithm of a Gaussian's unclamped alpha at offsets (dx, dy)
+// from its centre: a quadratic in dx whose coefficients depend on the row.
+inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::TileSplat& s, const Floats& dx, float dy) {
+    const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
+    return (s.expA * dx + linear) * dx + constant;
+}
+
+// Composits a half row's list front to back with the pixels' state in
+// registers; stops once every pixel is opaque.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
+    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
+    const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
+    Floats T = Floats{} + 1.0f, r{}, g{}, b{};
+    Ints order{}, done = ~open;
+    for (uint32_t i = 0; i < length && !allLanes(done); ++i) {
+        const uint32_t k = list[i];
+        const Rasterizer::TileSplat& s = splats[k];
+        const Floats dx = px - s.meanX;
+        const float dy = py - s.meanY;
+        const Floats exponent = alphaExponent(s, dx, dy);
+        const Floats raw = fastExp2(exponent);
+        const Floats alpha = raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
+        const Ints valid = ~done & (exponent >= minAlphaExponent);
+        const Floats next = T * (1 - alpha);
+        const Ints stop = valid & (next < Rasterizer::minTransmittance);
+        const Ints add = valid & ~stop;
+        const Floats weight = masked(add, alpha * T);
+        r += weight * s.colour[0];
+        g += weight * s.colour[1];
+        b += weight * s.colour[2];
+        T = select(add, next, T);
+        order = add ? Ints{} + int32_t(k + 1) : order;
+        done |= stop;
+    }
+    colour[0] = r;
+    colour[1] = g;
+    colour[2] = b;
+    transmittance = T;
+    last = order;
+}
+
+// Undoes a half row's compositing back to front, from the deepest entry any
+// of its pixels took, and adds to each entry's sums. Along a row dy is
+// fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
+// over the row's pixels (g: the gradient of the exponent), and over the
+// rows those of g·dy, g·dy² and g·dx·dy.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
+    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
+    const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
+    Rasterizer::GradientSums* accumulated) {
+    int32_t deepest = 0;
+    for (int lane = 0; lane < halfRow; ++lane) deepest = std::max(deepest, last[lane]);
+    while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
+    const Floats dR = imageGradient[0], dG = imageGradient[1], dB = imageGradient[2];
+    Floats T = transmittance;
+    Floats behindR = Floats{} + background[0], behindG = Floats{} + background[1], behindB = Floats{} + background[2];
+    for (uint32_t i = length; i-- > 0;) {
+        const uint32_t k = list[i];
+        const Rasterizer::TileSplat& s = splats[k];
+        const Floats dx = px - s.meanX;
+        const float dy = py - s.meanY;
+        const Floats exponent = alphaExponent(s, dx, dy);
+        const Ints valid = (int32_t(k + 1) <= last) & (exponent >= minAlphaExponent);
+        if (!anyLane(valid)) continue;
+        const Floats raw = fastExp2(exponent);
+        const Ints unclamped = raw <= Rasterizer::maxAlpha;
+        const Floats alpha = select(unclamped, raw, Floats{} + Rasterizer::maxAlpha);
+        const Floats before = T / (1 - alpha);
+        const Floats weight = masked(valid, alpha * before);
+        const Floats toR = s.colour[0] - behindR, toG = s.colour[1] - behindG, toB = s.colour[2] - behindB;
+        const Floats gAlpha = before * (toR * dR + toG * dG + toB * dB);
+        // behind ← α·colour + (1 − α)·behind
+        const Floats step = masked(valid, alpha);
+        behindR += step * toR;
+        behindG += step * toG;
+        behindB += step * toB;
+        T = select(valid, before, T);
+        // A clamped alpha passes no gradient to the opacity or the shape.
+        const Ints shaped = valid & unclamped;
+        const Floats gPower = masked(shaped, alpha * gAlpha);
+        const Floats gPowerDx = gPower * dx;
+        const Floats sums = laneSums(gPower, gPowerDx, gPowerDx * dx, masked(shaped, raw * gAlpha), weight * dR,
+                                     weight * dG, weight * dB, Floats{});
+        Floats* to = reinterpret_cast<Floats*>(accumulated[k].values);
+        to[0] += sums;
+        const Floats rowWeights =
+            (Floats{} + dy) * Floats{1, 0, 1, 0, 0, 0, 0, 0} + Floats{0, dy * dy, 0, 0, 0, 0, 0, 0};
+        to[1] += __builtin_shuffle(sums, Ints{0, 0, 1, 7, 7, 7, 7, 7}) * rowWeights;
+    }
+}
+
+// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx²,
+// opacity, red, green, blue, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0, ...].
+ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
+    const float* a = sums.values;
+    const float* b = sums.values + halfRow;
     ProjectedGradient out;
-    for (int lane = 0; lane < lanes; ++lane) {
-        out.meanX += gMeanX[lane];
-        out.meanY += gMeanY[lane];
-        out.conicA += gA[lane];
-        out.conicB += gB[lane];
-        out.conicC += gC[lane];
-        out.opacity += gOpacity[lane];
-        out.colour[0] += gR[lane];
-        out.colour[1] += gG[lane];
-        out.colour[2] += gBl[lane];
-    }
+    out.meanX = s.conicA * a[1] + s.conicB * b[0];
+    out.meanY = s.conicC * b[0] + s.conicB * a[1];
+    out.conicA = -0.5f * a[2];
+    out.conicB = -b[2];
+    out.conicC = -0.5f * b[1];
+    out.opacity = a[3] * s.inverseOpacity;
+    out.colour[0] = a[4];
+    out.colour[1] = a[5];
+    out.colour[2] = a[6];
     return out;
 }
 
@@ -183,17 +296,23 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     centre_ = camera.centre();
     projected_.resize(count);
     rects_.resize(count);
+    splats_.resize(count);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             ProjectedGaussian& p = projected_[index];
             TileRect& rect = rects_[index];
             rect = {};
-            if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p)) continue;
-            int x0 = std::clamp(int(std::floor((p.meanX - p.radius) / tileSize)), 0, tilesX_);
-            int x1 = std::clamp(int(std::floor((p.meanX + p.radius) / tileSize)) + 1, 0, tilesX_);
-            int y0 = std::clamp(int(std::floor((p.meanY - p.radius) / tileSize)), 0, tilesY_);
-            int y1 = std::clamp(int(std::floor((p.meanY + p.radius) / tileSize)) + 1, 0, tilesY_);
-            if (x0 >= x1 || y0 >= y1) {
+            TileSplat& s = splats_[index];
+            if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p) || !packSplat(p, s)) {
+                p.radius = 0;
+                continue;
+            }
+            // The tiles its footprint's pixels fall in.
+            const int x0 = std::clamp(floorDivide(s.x0, tileSize), 0, tilesX_);
+            const int x1 = std::clamp(floorDivide(s.x1 - 1, tileSize) + 1, 0, tilesX_);
+            const int y0 = std::clamp(floorDivide(s.y0, tileSize), 0, tilesY_);
+            const int y1 = std::clamp(floorDivide(s.y1 - 1, tileSize) + 1, 0, tilesY_);
+            if (s.x0 >= s.x1 || s.y0 >= s.y1 || x0 >= x1 || y0 >= y1) {
                 p.radius = 0;
                 continue;
             }
@@ -209,21 +328,43 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             for (int tx = rect.x0; tx < rect.x1; ++tx) ++tileStart_[size_t(ty) * tilesX_ + tx + 1];
     }
     for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
+    depthOrder_.resize(tileStart_[tiles]);
     entries_.resize(tileStart_[tiles]);
+    entrySplats_.resize(tileStart_[tiles]);
+    // Each Gaussian's entries, tile by tile within its rectangle: where the
+    // backward pass gathers them.
+    slotStart_.resize(count + 1);
+    slotStart_[0] = 0;
+    for (size_t index = 0; index < count; ++index) {
+        const TileRect& rect = rects_[index];
+        slotStart_[index + 1] = slotStart_[index] + uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
+    }
+    entryOfSlot_.resize(tileStart_[tiles]);
     tileCursor_.assign(tileStart_.begin(), tileStart_.end() - 1);
     for (size_t index = 0; index < count; ++index) {
         const TileRect& rect = rects_[index];
+        // Depths are positive, so their bits order as unsigned integers:
+        // depth first, index second, one comparison of 64-bit keys.
+        uint32_t depthBits;
+        std::memcpy(&depthBits, &projected_[index].depth, sizeof depthBits);
+        const uint64_t key = (uint64_t(depthBits) << 32) | uint64_t(index);
         for (int ty = rect.y0; ty < rect.y1; ++ty)
-            for (int tx = rect.x0; tx < rect.x1; ++tx) entries_[tileCursor_[size_t(ty) * tilesX_ + tx]++] = uint32_t(index);
+            for (int tx = rect.x0; tx < rect.x1; ++tx)
+                depthOrder_[tileCursor_[size_t(ty) * tilesX_ + tx]++] = key;
     }
     pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned) {
         for (size_t tile = begin; tile < end; ++tile) {
             // Depth first, index second: the same order on every run.
-            std::sort(entries_.begin() + tileStart_[tile], entries_.begin() + tileStart_[tile + 1],
-                      [&](uint32_t a, uint32_t b) {
-                          float da = projected_[a].depth, db = projected_[b].depth;
-                          return da < db || (da == db && a < b);
-                      });
+            std::sort(depthOrder_.begin() + tileStart_[tile], depthOrder_.begin() + tileStart_[tile + 1]);
+            // The tile's Gaussians packed in order, read in order by both passes.
+            const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
+            for (uint32_t entry = tileStart_[tile]; entry < tileStart_[tile + 1]; ++entry) {
+                const uint32_t index = entries_[entry] = uint32_t(depthOrder_[entry]);
+                entrySplats_[entry] = splats_[index];
+                const TileRect& rect = rects_[index];
+                const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);
+                entryOfSlot_[slotStart_[index] + uint32_t(within)] = entry;
+            }
         }
     });
 }
@@ -235,36 +376,43 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     image.resize(pixels * 3);
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned) {
-        for (size_t tile = begin; tile < end; ++tile) renderTile(int(tile), camera, background, image.data());
+    scratch_.resize(pool_.size());
+    tileLists_.resize(size_t(tilesX_) * size_t(tilesY_));
+    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
+        for (size_t tile = begin; tile < end; ++tile)
+            renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
     });
 }
 
-void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
+void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
+                            TileScratch& scratch) {
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
-    TileState s;
-    std::fill_n(s.T, tilePixels, 1.0f);
-    std::fill_n(s.r, tilePixels, 0.0f);
-    std::fill_n(s.g, tilePixels, 0.0f);
-    std::fill_n(s.b, tilePixels, 0.0f);
-    std::fill_n(s.last, tilePixels, 0);
-    std::fill_n(s.done, tilePixels, 0);
-    int remaining = (x1 - x0) * (y1 - y0);
-
-    const uint32_t begin = tileStart_[tile], end = tileStart_[tile + 1];
-    for (uint32_t entry = begin; entry < end && remaining > 0; ++entry) {
-        const ProjectedGaussian& p = projected_[entries_[entry]];
-        remaining -= compositeGaussian(s, p, reach(p, x0, x1, y0, y1), x0, y0, int32_t(entry - begin + 1));
-    }
+    const uint32_t begin = tileStart_[tile];
+    const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
+    const HalfRowLists lists = listHalfRows(splats, tileStart_[tile + 1] - begin, x0, x1, y0, y1, scratch.lists);
+    // Kept, packed, for the backward pass.
+    TileLists& kept = tileLists_[size_t(tile)];
+    kept.start[0] = 0;
+    for (int list = 0; list < halfRows; ++list) kept.start[list + 1] = kept.start[list] + lists.length[list];
+    if (kept.entries.size() < kept.start[halfRows]) kept.entries.resize(kept.start[halfRows]);
+    for (int list = 0; list < halfRows; ++list)
+        std::copy_n(lists.list(list), lists.length[list], kept.entries.data() + kept.start[list]);
     for (int y = y0; y < y1; ++y) {
-        for (int x = x0; x < x1; ++x) {
-            const int local = (y - y0) * tileSize + (x - x0);
-            const size_t pixel = size_t(y) * size_t(camera.width) + size_t(x);
-            image[pixel * 3] = s.r[local] + s.T[local] * background[0];
-            image[pixel * 3 + 1] = s.g[local] + s.T[local] * background[1];
-            image[pixel * 3 + 2] = s.b[local] + s.T[local] * background[2];
-            finalTransmittance_[pixel] = s.T[local];
-            lastEntry_[pixel] = uint32_t(s.last[local]);
+        for (int half = 0; half * halfRow < x1 - x0; ++half) {
+            const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
+            const int list = (y - y0) * 2 + half;
+            Ints open{};
+            for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
+            Floats colour[3], T;
+            Ints last;
+            compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f, open,
+                             colour, T, last);
+            for (int lane = 0; lane < lanes; ++lane) {
+                const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
+                for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
+                finalTransmittance_[pixel] = T[lane];
+                lastEntry_[pixel] = uint32_t(last[lane]);
+            }
         }
     }
 }
@@ -275,23 +423,11 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     const size_t count = model.size();
     if (gradients.size() != count) gradients.resize(count);
     entryGradients_.resize(entries_.size());
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned) {
-        for (size_t tile = begin; tile < end; ++tile) backwardTile(int(tile), camera, background, imageGradient.data());
+    scratch_.resize(pool_.size());
+    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
+        for (size_t tile = begin; tile < end; ++tile)
+            backwardTile(int(tile), camera, background, imageGradient.data(), scratch_[worker]);
     });
-
-    // Gathered in tile order, so the sums do not depend on the threads.
-    gaussianGradients_.assign(count, ProjectedGradient{});
-    for (size_t entry = 0; entry < entries_.size(); ++entry) {
-        const ProjectedGradient& from = entryGradients_[entry];
-        ProjectedGradient& to = gaussianGradients_[entries_[entry]];
-        to.meanX += from.meanX;
-        to.meanY += from.meanY;
-        to.conicA += from.conicA;
-        to.conicB += from.conicB;
-        to.conicC += from.conicC;
-        to.opacity += from.opacity;
-        for (int c = 0; c < 3; ++c) to.colour[c] += from.colour[c];
-    }
 
     meanGradientNorms.resize(count);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
@@ -299,48 +435,52 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             meanGradientNorms[index] = 0;
             gradients.setZero(index);
             if (projected_[index].radius <= 0) continue;
-            meanGradientNorms[index] = GaussianProjection::backward(model, index, camera, centre_, shDegree,
-                                                                    gaussianGradients_[index], gradients);
+            // Gathered in tile order, so the sums do not depend on the threads.
+            ProjectedGradient sum;
+            for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
+                const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
+                sum.meanX += from.meanX;
+                sum.meanY += from.meanY;
+                sum.conicA += from.conicA;
+                sum.conicB += from.conicB;
+                sum.conicC += from.conicC;
+                sum.opacity += from.opacity;
+                for (int c = 0; c < 3; ++c) sum.colour[c] += from.colour[c];
+            }
+            meanGradientNorms[index] =
+                GaussianProjection::backward(model, index, camera, centre_, shDegree, sum, gradients);
         }
     });
 }
 
-void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient) {
+void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
+                              TileScratch& scratch) {
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
-    BackwardState s;
-    // Lanes outside the image take part in the vector loops, masked; give
-    // them harmless values.
-    std::fill_n(s.T, tilePixels, 1.0f);
-    std::fill_n(s.behindR, tilePixels, 0.0f);
-    std::fill_n(s.behindG, tilePixels, 0.0f);
-    std::fill_n(s.behindB, tilePixels, 0.0f);
-    std::fill_n(s.dR, tilePixels, 0.0f);
-    std::fill_n(s.dG, tilePixels, 0.0f);
-    std::fill_n(s.dB, tilePixels, 0.0f);
-    std::fill_n(s.last, tilePixels, 0);
-    int32_t deepest = 0;
+    const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
+    const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
+    const TileLists& lists = tileLists_[size_t(tile)];
+    if (scratch.sums.size() < count) scratch.sums.resize(count);
+    GradientSums* sums = scratch.sums.data();
+    std::fill_n(sums, count, GradientSums{});
     for (int y = y0; y < y1; ++y) {
-        for (int x = x0; x < x1; ++x) {
-            const int local = (y - y0) * tileSize + (x - x0);
-            const size_t pixel = size_t(y) * size_t(camera.width) + size_t(x);
-            s.T[local] = finalTransmittance_[pixel];
-            s.last[local] = int32_t(lastEntry_[pixel]);
-            deepest = std::max(deepest, s.last[local]);
-            s.behindR[local] = background[0];
-            s.behindG[local] = background[1];
-            s.behindB[local] = background[2];
-            s.dR[local] = imageGradient[pixel * 3];
-            s.dG[local] = imageGradient[pixel * 3 + 1];
-            s.dB[local] = imageGradient[pixel * 3 + 2];
+        for (int half = 0; half * halfRow < x1 - x0; ++half) {
+            const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
+            const int list = (y - y0) * 2 + half;
+            // Lanes outside the image take no entry and pass no gradient.
+            Floats T = Floats{} + 1.0f, d[3] = {};
+            Ints last{};
+            for (int lane = 0; lane < lanes; ++lane) {
+                const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
+                T[lane] = finalTransmittance_[pixel];
+                last[lane] = int32_t(lastEntry_[pixel]);
+                for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
+            }
+            const uint32_t* entries = lists.entries.data() + lists.start[list];
+            uncompositeHalfRow(splats, entries, lists.start[list + 1] - lists.start[list], laneCentres(x0, half),
+                               float(y) + 0.5f, T, last, d, background, sums);
         }
     }
-    const uint32_t begin = tileStart_[tile], end = tileStart_[tile + 1];
-    for (uint32_t entry = begin + uint32_t(deepest); entry < end; ++entry) entryGradients_[entry] = ProjectedGradient{};
-    for (int32_t order = deepest; order >= 1; --order) {
-        const uint32_t entry = begin + uint32_t(order) - 1;
-        const ProjectedGaussian& p = projected_[entries_[entry]];
-        entryGradients_[entry] = uncompositeGaussian(s, p, reach(p, x0, x1, y0, y1), x0, y0, order);
-    }
+    for (uint32_t k = 0; k < count; ++k) entryGradients_[begin + k] = entryGradient(splats[k], sums[k]);
 }
 
 }  // namespace tessaron::trainer

@@ -14,7 +14,9 @@ namespace tessaron::trainer {
 // their parameters. Each Gaussian is projected to an ellipse, listed in the
 // 16 x 16 pixel tiles its bounding square touches, and every tile composits
 // its list front to back (sorted by depth), stopping a pixel once almost
-// nothing shows through. Tiles run in parallel on the pool.
+// nothing shows through. Within a tile, each half row of eight pixels walks
+// only the entries whose footprint reaches it, its pixels' state held in
+// vector registers. Tiles run in parallel on the pool.
 //
 // Buffers grow to the largest frame seen and are reused, so steady training
 // allocates nothing per frame. One Rasterizer serves one frame at a time:
@@ -45,13 +47,45 @@ public:
     // Tile-list entries of the last forward(): a measure of its work.
     size_t entryCount() const noexcept { return entries_.size(); }
 
+    // What the pixel loops read of a projected Gaussian, packed per tile
+    // entry so that a pass over a tile's list reads memory in order.
+    struct TileSplat {
+        float meanX, meanY;
+        float conicA, conicB, conicC;
+        // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
+        float expA, expB, expC, logOpacity;
+        float inverseOpacity;
+        float colour[3];
+        // The pixels [x0, x1) x [y0, y1) around its footprint, and the
+        // footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
+        int32_t x0, x1, y0, y1;
+        float reachSquared, spread, slope;
+    };
+    // Per tile entry while its gradient is gathered: two vectors of sums.
+    struct alignas(32) GradientSums {
+        float values[16] = {};
+    };
+
 private:
     struct TileRect {
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
-    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
+    // One worker's buffers for the tile it is on: per half row of pixels, the
+    // entries that reach it, and each entry's gradient sums.
+    struct TileScratch {
+        std::vector<uint32_t> lists;
+        std::vector<GradientSums> sums;
+    };
+    // A tile's half-row lists as the forward pass made them, one after the
+    // other: list h is entries[start[h], start[h + 1]).
+    struct TileLists {
+        std::vector<uint32_t> entries;
+        uint32_t start[2 * tileSize + 1] = {};
+    };
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
+    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
+                      TileScratch& scratch);
 
     ThreadPool& pool_;
     int tilesX_ = 0, tilesY_ = 0;
@@ -60,11 +94,17 @@ private:
     std::vector<TileRect> rects_;
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
+    std::vector<TileSplat> splats_;    // per Gaussian
+    std::vector<uint64_t> depthOrder_;  // per entry: depth bits, then Gaussian index
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
+    std::vector<TileSplat> entrySplats_;
     std::vector<ProjectedGradient> entryGradients_;
-    std::vector<ProjectedGradient> gaussianGradients_;
+    std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
+    std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
+    std::vector<TileScratch> scratch_;       // per worker
+    std::vector<TileLists> tileLists_;       // per tile
 };
 
 }  // namespace tessaron::trainer

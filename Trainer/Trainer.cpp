@@ -43,7 +43,7 @@ float Trainer::step(size_t view) {
                                 imageGradient_);
     rasterizer_.backward(model_, image.camera, shDegree_, settings_.background, imageGradient_, gradients_,
                          meanGradientNorms_);
-    optimizer_.step(model_, gradients_, pool_);
+    optimizer_.step(model_, gradients_, pool_, shDegree_);
     return loss;
 }
 
