@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "PlyKit/ByteCodec.hpp"
+
 namespace plykit {
 
 namespace {
@@ -25,6 +27,18 @@ std::string describe(PLYWriter::ErrorKind kind) {
             return "Encoded elements need a binary body and element types of scalar properties";
     }
     return "PLY writer error";
+}
+
+// Copies `bytes` bytes of `Word`-sized values from `in` to `out`, each with
+// its bytes reversed.
+template <typename Word>
+void reverseEach(const std::uint8_t* in, std::uint8_t* out, std::size_t bytes) {
+    for (std::size_t offset = 0; offset + sizeof(Word) <= bytes; offset += sizeof(Word)) {
+        Word word;
+        std::memcpy(&word, in + offset, sizeof word);
+        word = byteSwapped(word);
+        std::memcpy(out + offset, &word, sizeof word);
+    }
 }
 
 }  // namespace
@@ -125,15 +139,29 @@ void PLYWriter::writeEncoded(std::span<const std::uint8_t> bytes, std::size_t co
             // Whole elements per buffer load, each value reversed in place.
             std::size_t perLoad = std::max<std::size_t>(1, buffer_.size() / std::max<std::size_t>(stride, 1));
             if (buffer_.size() < perLoad * stride) buffer_.assign(perLoad * stride, 0);
+            // Values of one width throughout (a Gaussian's floats) are
+            // reversed as a plain run of numbers, which the compiler
+            // vectorises.
+            std::size_t sameWidth = widths.empty() ? 0 : widths.front();
+            for (std::size_t width : widths)
+                if (width != sameWidth) sameWidth = 0;
             for (std::size_t first = 0; first < groupSize; first += perLoad) {
                 std::size_t loadBytes = std::min(perLoad, groupSize - first) * stride;
                 std::uint8_t* out = buffer_.data();
-                std::memcpy(out, group.data() + first * stride, loadBytes);
-                for (std::size_t offset = 0; offset < loadBytes;)
-                    for (std::size_t width : widths) {
-                        std::reverse(out + offset, out + offset + width);
-                        offset += width;
-                    }
+                const std::uint8_t* in = group.data() + first * stride;
+                switch (sameWidth) {
+                    case 1: std::memcpy(out, in, loadBytes); break;
+                    case 2: reverseEach<std::uint16_t>(in, out, loadBytes); break;
+                    case 4: reverseEach<std::uint32_t>(in, out, loadBytes); break;
+                    case 8: reverseEach<std::uint64_t>(in, out, loadBytes); break;
+                    default:
+                        std::memcpy(out, in, loadBytes);
+                        for (std::size_t offset = 0; offset < loadBytes;)
+                            for (std::size_t width : widths) {
+                                std::reverse(out + offset, out + offset + width);
+                                offset += width;
+                            }
+                }
                 outputStream_.write(std::span<const std::uint8_t>(out, loadBytes));
             }
         }

@@ -1,9 +1,13 @@
 #include "SplatFormats/SPZSceneReader.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <memory>
+#include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "core/ParallelFor.hpp"
 #include "spz/PackedGaussians.hpp"
@@ -12,22 +16,25 @@ namespace splatformats {
 
 namespace {
 
-// Appends points [first, end) of the packed arrays straight from their
-// bytes: each a copy of a point of the right kinds with its fields then
-// overwritten in place, as a scene is millions of them.
-void appendPoints(const spz::PackedGaussians& packed, const spz::CoordinateConverter& converter, std::size_t first,
-                  std::size_t end, SplatBatch& batch) {
+// A point of the kinds the file's points have, for decoding to overwrite.
+SplatPoint prototypeOf(const spz::PackedArraysView& packed) {
+    SHCoefficients zeros;
+    zeros.resize(1 + std::size_t(spz::SpzHeader::shDimension(packed.shDegree)));
+    return SplatPoint({}, SplatPoint::Color::sphericalHarmonicFloat(zeros), SplatPoint::Opacity::logitFloat(0),
+                      SplatPoint::Scale::exponent({}), Quaternion{});
+}
+
+// Decodes points [first, end) of the packed arrays straight from their bytes
+// into `points`, copies of the prototype whose fields are overwritten in
+// place, as a scene is millions of them.
+void decodePoints(const spz::PackedArraysView& packed, const spz::CoordinateConverter& converter, std::size_t first,
+                  std::size_t end, SplatPoint* points) {
     const spz::ByteDecodings& tables = spz::byteDecodings();
     const std::size_t dimension = std::size_t(spz::SpzHeader::shDimension(packed.shDegree));
-    SHCoefficients zeros;
-    zeros.resize(1 + dimension);
-    const SplatPoint prototype({}, SplatPoint::Color::sphericalHarmonicFloat(zeros), SplatPoint::Opacity::logitFloat(0),
-                               SplatPoint::Scale::exponent({}), Quaternion{});
     const bool half = packed.usesFloat16();
     const float positionScale = std::ldexp(1.0f, -packed.fractionalBits);
-    batch.reserve(batch.size() + (end - first));
     for (std::size_t index = first; index < end; ++index) {
-        SplatPoint& point = batch.emplace_back(prototype);
+        SplatPoint& point = points[index - first];
         for (std::size_t axis = 0; axis < 3; ++axis) {
             float value;
             if (half) {
@@ -55,15 +62,61 @@ void appendPoints(const spz::PackedGaussians& packed, const spz::CoordinateConve
     }
 }
 
+// Appends points [first, end) to `batch`, decoding as above.
+void appendPoints(const spz::PackedArraysView& packed, const spz::CoordinateConverter& converter, std::size_t first,
+                  std::size_t end, SplatBatch& batch) {
+    const std::size_t start = batch.size();
+    batch.insert(batch.end(), end - first, prototypeOf(packed));
+    decodePoints(packed, converter, first, end, batch.data() + start);
+}
+
+// Appends points [first, end) to `batch`, which has room for them all, on
+// every core: this thread places copies of the prototype run by run, and the
+// others decode each run as soon as it is placed, while it is still in cache.
+// Placing and decoding the whole block one after the other would stream
+// hundreds of megabytes through memory twice.
+void decodeAllInPlace(const spz::PackedArraysView& packed, const spz::CoordinateConverter& converter, std::size_t first,
+                      std::size_t end, SplatBatch& batch) {
+    constexpr std::size_t run = SPZSceneReader::batchSize;
+    const std::size_t count = end - first;
+    const std::size_t runs = (count + run - 1) / run;
+    // Within the capacity, so the points placed later land here.
+    SplatPoint* const destination = batch.data() + batch.size();
+    std::atomic<std::size_t> placed{0};
+    std::atomic<std::size_t> nextRun{0};
+    auto decodeRuns = [&] {
+        for (std::size_t index = nextRun++; index < runs; index = nextRun++) {
+            const std::size_t runEnd = std::min(count, (index + 1) * run);
+            for (std::size_t now = placed.load(std::memory_order_acquire); now < runEnd;
+                 now = placed.load(std::memory_order_acquire))
+                placed.wait(now, std::memory_order_acquire);
+            decodePoints(packed, converter, first + index * run, first + runEnd, destination + index * run);
+        }
+    };
+    static_assert(std::is_trivially_copyable_v<SplatPoint>, "placing the points must not throw");
+    const SplatPoint prototype = prototypeOf(packed);
+    std::vector<std::jthread> helpers;
+    for (std::size_t helper = 1; helper < std::min(tessaron::core::availableCPUs(), runs); ++helper)
+        helpers.emplace_back(decodeRuns);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t length = std::min(run, count - done);
+        batch.insert(batch.end(), length, prototype);  // cannot throw: no allocation, trivial copies
+        done += length;
+        placed.store(done, std::memory_order_release);
+        placed.notify_all();
+    }
+    decodeRuns();
+}  // the helpers are joined here
+
 }  // namespace
 
 SplatBatchSequence SPZSceneReader::read() {
-    auto packed = std::make_shared<spz::PackedGaussians>();
+    spz::PackedArraysView packed;
     try {
         if (const auto* path = std::get_if<std::filesystem::path>(&source_))
-            *packed = spz::loadSpzPacked(*path);
+            packed = spz::loadSpzArrays(*path);
         else
-            *packed = spz::loadSpzPacked(std::get<std::vector<std::uint8_t>>(source_));
+            packed = spz::loadSpzArrays(std::get<std::vector<std::uint8_t>>(source_));
     } catch (const std::exception& error) {
         throw Error(ErrorKind::readError, error.what(), std::current_exception());
     }
@@ -72,15 +125,15 @@ SplatBatchSequence SPZSceneReader::read() {
     // cores: the first straight into the caller's destination, the others
     // held until they are asked for, so only that handful is held decoded.
     struct Decoding {
-        std::shared_ptr<spz::PackedGaussians> packed;
+        spz::PackedArraysView packed;
         spz::CoordinateConverter converter;
         std::size_t nextPoint = 0;
         std::deque<SplatBatch> decoded;
     };
     auto decoding = std::make_shared<Decoding>();
-    decoding->packed = packed;
+    decoding->packed = std::move(packed);
     decoding->converter = spz::coordinateConverter(spz::CoordinateSystem::rub, spz::CoordinateSystem::rdf);
-    std::size_t count = std::size_t(packed->numPoints);
+    const std::size_t count = std::size_t(decoding->packed.numPoints);
     return SplatBatchSequence(
         [decoding, count](SplatBatch& batch) {
             if (!decoding->decoded.empty()) {
@@ -94,12 +147,17 @@ SplatBatchSequence SPZSceneReader::read() {
             }
             std::size_t first = decoding->nextPoint;
             if (first >= count) return false;
+            if (batch.capacity() - batch.size() >= count - first) {
+                decodeAllInPlace(decoding->packed, decoding->converter, first, count, batch);
+                decoding->nextPoint = count;
+                return true;
+            }
             std::size_t batches = std::min(tessaron::core::availableCPUs(), (count - first + batchSize - 1) / batchSize);
             decoding->decoded.resize(batches - 1);
             tessaron::core::parallelFor(batches, [&](std::size_t index) {
                 std::size_t start = first + index * batchSize;
                 std::size_t end = std::min(count, start + batchSize);
-                appendPoints(*decoding->packed, decoding->converter, start, end,
+                appendPoints(decoding->packed, decoding->converter, start, end,
                              index == 0 ? batch : decoding->decoded[index - 1]);
             });
             decoding->nextPoint = std::min(count, first + batches * batchSize);

@@ -13,7 +13,9 @@ namespace splatformats {
 
 // Reads an .spz file: the whole file is loaded and checked by read(), then
 // the points are decoded from RUB into the application's RDF, 10,000 to a
-// batch, as they are asked for (decoding cannot fail once loaded).
+// batch, as they are asked for (decoding cannot fail once loaded). A
+// destination with room for every point left, as readAll() reserves, gets
+// them all at once, decoded on every core.
 class SPZSceneReader final : public SplatSceneReader {
 public:
     static constexpr std::size_t batchSize = 10000;

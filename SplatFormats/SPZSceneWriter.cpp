@@ -60,7 +60,7 @@ void SPZSceneWriter::write(const std::vector<SplatPoint>& points) {
     packed.scales.resize(3 * total);
     packed.rotations.resize(4 * total);
     packed.sh.resize(3 * dimension * total);
-    constexpr std::size_t run = 8192;
+    constexpr std::size_t run = 2048;
     tessaron::core::parallelFor((points.size() + run - 1) / run, [&](std::size_t runIndex) {
         const std::size_t end = std::min(points.size(), (runIndex + 1) * run);
         for (std::size_t p = runIndex * run; p < end; ++p) {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/HugePages.hpp"
+
 namespace splatformats {
 
 SplatBatchSequence::SplatBatchSequence(Producer producer, std::size_t expectedPointCount)
@@ -31,12 +33,19 @@ bool SplatBatchSequence::appendNext(SplatBatch& destination) {
     return produced;
 }
 
+void SplatBatchSequence::reserveRoomIn(SplatBatch& destination) const {
+    // One reservation: growing a scene of a million points by doubling would
+    // hold two copies at once.
+    destination.reserve(destination.size() + expectedPointCount_);
+    // A scene's block is hundreds of megabytes: faulting it in 4 KiB pages
+    // would cost more than decoding into it.
+    tessaron::core::adviseHugePages(destination.data(), destination.capacity() * sizeof(SplatPoint));
+}
+
 std::vector<SplatPoint> SplatSceneReader::readAll() {
     SplatBatchSequence sequence = read();
     std::vector<SplatPoint> points;
-    // One reservation: growing a scene of a million points by doubling would
-    // hold two copies at once.
-    points.reserve(sequence.expectedPointCount());
+    sequence.reserveRoomIn(points);
     while (sequence.appendNext(points)) {
     }
     return points;

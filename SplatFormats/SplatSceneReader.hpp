@@ -31,6 +31,11 @@ public:
     // The same batch appended to `destination`; false at the end.
     bool appendNext(SplatBatch& destination);
     std::size_t expectedPointCount() const noexcept { return expectedPointCount_; }
+    // Makes room in `destination` for the expected points besides those it
+    // holds, in one block backed by huge pages: gathering a whole scene then
+    // copies nothing, and readers with room for every point left decode them
+    // all at once.
+    void reserveRoomIn(SplatBatch& destination) const;
 
 private:
     Producer producer_;

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
+#include "core/ParallelFor.hpp"
 #include "spz/Gzip.hpp"
 #include "spz/SPZError.hpp"
 
@@ -40,17 +43,39 @@ std::uint8_t packSHInBuckets(float value, float flip) {
     return std::uint8_t(std::min(centred & ~(bucket - 1), 255));
 }
 
+// Positions are scanned and packed side by side in runs of this many values.
+constexpr std::size_t positionRun = std::size_t(3) << 16;
+
 // The most fractional bits (12 at most) at which every component fits the
 // signed 24-bit range after rounding.
 int choosePositionFractionalBits(std::span<const float> positions, const CoordinateConverter& converter) {
+    struct Extent {
+        float smallest = 0, largest = 0;
+        std::size_t firstNotFinite = SIZE_MAX;
+    };
+    std::vector<Extent> extents((positions.size() + positionRun - 1) / positionRun);
+    tessaron::core::parallelFor(extents.size(), [&](std::size_t run) {
+        Extent& extent = extents[run];
+        const std::size_t end = std::min(positions.size(), (run + 1) * positionRun);
+        for (std::size_t i = run * positionRun; i < end; ++i) {
+            float value = positions[i] * converter.flipP[i % 3];
+            if (!std::isfinite(value)) {
+                extent.firstNotFinite = i;
+                return;
+            }
+            extent.smallest = std::min(extent.smallest, value);
+            extent.largest = std::max(extent.largest, value);
+        }
+    });
     float smallest = 0, largest = 0;
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        float value = positions[i] * converter.flipP[i % 3];
-        if (!std::isfinite(value))
-            throw SPZError::invalidData("position of point " + std::to_string(i / 3) + " is not finite (" +
-                                        tessaron::core::shortestText(positions[i]) + ")");
-        smallest = std::min(smallest, value);
-        largest = std::max(largest, value);
+    for (const Extent& extent : extents) {
+        // The first of them all is named, as a scan in order would.
+        if (extent.firstNotFinite != SIZE_MAX)
+            throw SPZError::invalidData("position of point " + std::to_string(extent.firstNotFinite / 3) +
+                                        " is not finite (" + tessaron::core::shortestText(positions[extent.firstNotFinite]) +
+                                        ")");
+        smallest = std::min(smallest, extent.smallest);
+        largest = std::max(largest, extent.largest);
     }
     for (int bits = preferredFractionalBits; bits >= 0; --bits) {
         double scale = std::ldexp(1.0, bits);
@@ -85,13 +110,16 @@ PackedPositions packPositions(std::span<const float> positions, const PackOption
     packed.fractionalBits = choosePositionFractionalBits(positions, converter);
     packed.bytes.resize(positions.size() * 3);
     float positionScale = std::ldexp(1.0f, packed.fractionalBits);
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        // Fits 24 bits: checked when the fractional bits were chosen.
-        auto fixed = std::int32_t(std::round(converter.flipP[i % 3] * positions[i] * positionScale));
-        packed.bytes[3 * i] = std::uint8_t(fixed);
-        packed.bytes[3 * i + 1] = std::uint8_t(fixed >> 8);
-        packed.bytes[3 * i + 2] = std::uint8_t(fixed >> 16);
-    }
+    tessaron::core::parallelFor((positions.size() + positionRun - 1) / positionRun, [&](std::size_t run) {
+        const std::size_t end = std::min(positions.size(), (run + 1) * positionRun);
+        for (std::size_t i = run * positionRun; i < end; ++i) {
+            // Fits 24 bits: checked when the fractional bits were chosen.
+            auto fixed = std::int32_t(std::round(converter.flipP[i % 3] * positions[i] * positionScale));
+            packed.bytes[3 * i] = std::uint8_t(fixed);
+            packed.bytes[3 * i + 1] = std::uint8_t(fixed >> 8);
+            packed.bytes[3 * i + 2] = std::uint8_t(fixed >> 16);
+        }
+    });
     return packed;
 }
 

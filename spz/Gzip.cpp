@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
+#include "core/ParallelFor.hpp"
 #include "spz/GzipInflater.hpp"
 #include "spz/LittleEndian.hpp"
 #include "spz/SPZError.hpp"
@@ -25,7 +28,19 @@ struct CompressorDeleter {
 }  // namespace
 
 std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
-    return std::uint32_t(libdeflate_crc32(0, bytes.data(), bytes.size()));
+    // A whole scene's stream is checked in pieces side by side, the pieces'
+    // checksums then combined as zlib defines.
+    constexpr std::size_t piece = std::size_t(8) << 20;
+    if (bytes.size() < 2 * piece) return std::uint32_t(libdeflate_crc32(0, bytes.data(), bytes.size()));
+    std::vector<std::uint32_t> pieces((bytes.size() + piece - 1) / piece);
+    tessaron::core::parallelFor(pieces.size(), [&](std::size_t index) {
+        auto part = bytes.subspan(index * piece, std::min(piece, bytes.size() - index * piece));
+        pieces[index] = std::uint32_t(libdeflate_crc32(0, part.data(), part.size()));
+    });
+    uLong combined = pieces[0];
+    for (std::size_t index = 1; index < pieces.size(); ++index)
+        combined = crc32_combine(combined, pieces[index], z_off_t(std::min(piece, bytes.size() - index * piece)));
+    return std::uint32_t(combined);
 }
 
 Bytes compressGzipped(std::span<const std::uint8_t> stream) {
@@ -39,11 +54,19 @@ Bytes compressGzipped(std::span<const std::uint8_t> stream) {
     std::size_t bound = libdeflate_deflate_compress_bound(compressor.get(), stream.size());
     Bytes file(sizeof header + bound + 8);
     std::copy(std::begin(header), std::end(header), file.begin());
-    std::size_t count =
-        libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), file.data() + sizeof header, bound);
+    // The checksum is worked out beside the compression, which takes far longer.
+    std::size_t count = 0;
+    std::uint32_t checksum = 0;
+    tessaron::core::parallelFor(2, [&](std::size_t part) {
+        if (part == 0)
+            count = libdeflate_deflate_compress(compressor.get(), stream.data(), stream.size(), file.data() + sizeof header,
+                                                bound);
+        else
+            checksum = crc32(stream);
+    });
     if (count == 0) throw SPZError::compressionFailed("libdeflate produced no output");
     file.resize(sizeof header + count);
-    appendUInt32(file, crc32(stream));
+    appendUInt32(file, checksum);
     appendUInt32(file, std::uint32_t(stream.size()));
     return file;
 }

@@ -8,6 +8,7 @@
 #include <libdeflate.h>
 
 #include "core/AtomicFile.hpp"
+#include "core/HugePages.hpp"
 #include "spz/Gzip.hpp"
 #include "spz/GzipInflater.hpp"
 #include "spz/LittleEndian.hpp"
@@ -33,11 +34,7 @@ void append(Bytes& stream, const Bytes& array) { stream.insert(stream.end(), arr
 template <typename Read>
 PackedGaussians readArrays(const SpzHeader& header, Read&& read) {
     PackedGaussians packed;
-    packed.numPoints = std::int32_t(header.numPoints);
-    packed.shDegree = header.shDegree;
-    packed.fractionalBits = header.fractionalBits;
-    packed.antialiased = header.antialiased;
-    packed.usesQuaternionSmallestThree = header.version >= 3;
+    static_cast<PackedStreamValues&>(packed) = PackedStreamValues::of(header);
 
     std::size_t needed = header.streamLength();
     std::size_t filled = SpzHeader::byteCount;
@@ -62,12 +59,31 @@ struct DecompressorDeleter {
     void operator()(libdeflate_decompressor* decompressor) const noexcept { libdeflate_free_decompressor(decompressor); }
 };
 
+// The arrays of `header` as they follow it in `stream`, which is long enough.
+PackedArraysView arraysIn(std::span<const std::uint8_t> stream, const SpzHeader& header) {
+    PackedArraysView view;
+    static_cast<PackedStreamValues&>(view) = PackedStreamValues::of(header);
+    std::size_t offset = SpzHeader::byteCount;
+    auto next = [&](std::size_t bytesPerPoint) {
+        auto array = stream.subspan(offset, std::size_t(header.numPoints) * bytesPerPoint);
+        offset += array.size();
+        return array;
+    };
+    view.positions = next(header.positionBytesPerPoint());
+    view.alphas = next(1);
+    view.colors = next(3);
+    view.scales = next(3);
+    view.rotations = next(header.rotationBytesPerPoint());
+    view.sh = next(header.shBytesPerPoint());
+    return view;
+}
+
 // The whole stream inflated at once into one buffer of the size the header
-// and the gzip trailer announce, then cut into the arrays. None when
-// libdeflate refuses or the trailer disagrees: the streaming inflater then
-// goes over the file again and names the fault as it always has.
-std::optional<PackedGaussians> inflateWhole(std::span<const std::uint8_t> file, const GzipInflater& inflater,
-                                            const SpzHeader& header) {
+// and the gzip trailer announce, the arrays left in it. None when libdeflate
+// refuses or the trailer disagrees: the streaming inflater then goes over the
+// file again and names the fault as it always has.
+std::optional<PackedArraysView> inflateWhole(std::span<const std::uint8_t> file, const GzipInflater& inflater,
+                                             const SpzHeader& header) {
     std::span<const std::uint8_t> data = file.subspan(inflater.deflateStart());
     std::size_t needed = header.streamLength();
     std::size_t capacity = needed;
@@ -77,7 +93,8 @@ std::optional<PackedGaussians> inflateWhole(std::span<const std::uint8_t> file, 
 
     std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
     if (!decompressor) return std::nullopt;
-    auto stream = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    auto stream = std::make_shared_for_overwrite<std::uint8_t[]>(capacity);
+    tessaron::core::adviseHugePages(stream.get(), capacity);
     std::size_t inputUsed = 0;
     std::size_t produced = 0;
     auto result = libdeflate_deflate_decompress_ex(decompressor.get(), data.data(), data.size(), stream.get(), capacity,
@@ -89,15 +106,32 @@ std::optional<PackedGaussians> inflateWhole(std::span<const std::uint8_t> file, 
         const std::uint8_t* trailer = data.data() + inputUsed;
         if (readUInt32(trailer) != crc32(inflated) || readUInt32(trailer + 4) != std::uint32_t(produced)) return std::nullopt;
     }
-    std::size_t offset = SpzHeader::byteCount;
-    return readArrays(header, [&](std::span<std::uint8_t> destination) {
-        std::copy_n(inflated.begin() + std::ptrdiff_t(offset), destination.size(), destination.begin());
-        offset += destination.size();
-        return destination.size();
-    });
+    PackedArraysView view = arraysIn(inflated, header);
+    view.owner = std::move(stream);
+    return view;
 }
 
+PackedArraysView viewOf(std::shared_ptr<const PackedGaussians> packed) {
+    PackedArraysView view;
+    static_cast<PackedStreamValues&>(view) = *packed;
+    view.positions = packed->positions;
+    view.scales = packed->scales;
+    view.rotations = packed->rotations;
+    view.alphas = packed->alphas;
+    view.colors = packed->colors;
+    view.sh = packed->sh;
+    view.owner = std::move(packed);
+    return view;
+}
+
+Bytes copied(std::span<const std::uint8_t> array) { return {array.begin(), array.end()}; }
+
 }  // namespace
+
+PackedStreamValues PackedStreamValues::of(const SpzHeader& header) noexcept {
+    return {std::int32_t(header.numPoints), header.shDegree, header.fractionalBits, header.antialiased,
+            header.version >= 3};
+}
 
 bool PackedGaussians::checkSizes() const noexcept {
     if (numPoints < 0) return false;
@@ -150,6 +184,7 @@ Bytes serializePackedGaussians(const PackedGaussians& packed) {
     Bytes stream;
     stream.reserve(SpzHeader::byteCount + packed.positions.size() + packed.alphas.size() + packed.colors.size() +
                    packed.scales.size() + packed.rotations.size() + packed.sh.size());
+    tessaron::core::adviseHugePages(stream.data(), stream.capacity());
     headerOf(packed).appendTo(stream);
     append(stream, packed.positions);
     append(stream, packed.alphas);
@@ -160,7 +195,7 @@ Bytes serializePackedGaussians(const PackedGaussians& packed) {
     return stream;
 }
 
-PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
+PackedArraysView loadSpzArrays(std::span<const std::uint8_t> file) {
     // Version 4 files carry their header uncompressed (their arrays are
     // compressed otherwise): name the version rather than fail to inflate.
     if (file.size() >= 8 && readUInt32(file.data()) == SpzHeader::magic) {
@@ -171,10 +206,28 @@ PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
     std::array<std::uint8_t, SpzHeader::byteCount> headerBytes{};
     std::size_t headerCount = inflater.read(headerBytes);
     SpzHeader header = SpzHeader::parse(std::span(headerBytes).first(headerCount));
-    if (auto packed = inflateWhole(file, inflater, header)) return std::move(*packed);
+    if (auto view = inflateWhole(file, inflater, header)) return std::move(*view);
     // The arrays are inflated in place, each sized by the checked header.
-    PackedGaussians packed = readArrays(header, [&](std::span<std::uint8_t> destination) { return inflater.read(destination); });
+    auto packed = std::make_shared<PackedGaussians>(
+        readArrays(header, [&](std::span<std::uint8_t> destination) { return inflater.read(destination); }));
     inflater.finish();
+    return viewOf(std::move(packed));
+}
+
+PackedArraysView loadSpzArrays(const std::filesystem::path& path) {
+    return loadSpzArrays(tessaron::core::readWholeFileBytes(path, SpzHeader::largestFileSize));
+}
+
+PackedGaussians loadSpzPacked(std::span<const std::uint8_t> file) {
+    PackedArraysView view = loadSpzArrays(file);
+    PackedGaussians packed;
+    static_cast<PackedStreamValues&>(packed) = view;
+    packed.positions = copied(view.positions);
+    packed.scales = copied(view.scales);
+    packed.rotations = copied(view.rotations);
+    packed.alphas = copied(view.alphas);
+    packed.colors = copied(view.colors);
+    packed.sh = copied(view.sh);
     return packed;
 }
 

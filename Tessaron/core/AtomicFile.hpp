@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <system_error>
 #include <vector>
 
@@ -54,6 +55,8 @@ public:
         std::filesystem::path target_;
         std::filesystem::path temporary_;
         int descriptor_ = -1;
+        off_t written_ = 0;         // bytes written so far
+        off_t writebackStart_ = 0;  // the first not yet handed to the disk
     };
 };
 

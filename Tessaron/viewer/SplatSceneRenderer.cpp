@@ -105,7 +105,7 @@ std::unique_ptr<SplatRenderer> SplatSceneRenderer::buildRenderer(const std::file
     std::vector<splatformats::SplatPoint> points;
     {
         splatformats::SplatBatchSequence batches = splatformats::AutodetectSceneReader(file).read();
-        points.reserve(batches.expectedPointCount());
+        batches.reserveRoomIn(points);
         while (batches.appendNext(points))
             if (stop.stop_requested()) return nullptr;
     }

@@ -138,3 +138,35 @@ TEST(PLYReaderBytes, EncodedElementsNeedABinaryBodyOfScalars) {
     expectRefused(PLYHeader::Format::ascii, {scalar("x", Type::float32)});
     expectRefused(PLYHeader::Format::binaryLittleEndian, {list("l", Type::uint8, Type::int32)});
 }
+
+TEST(PLYReaderBytes, ElementsOfOneValueWidthSwapLikeTheDecodedConversion) {
+    // Each element type has values of one width only, the case swapped as a
+    // run of numbers; the counts leave part of a buffer load at the end.
+    constexpr std::uint32_t count = 50'001;
+    using Format = PLYHeader::Format;
+    PLYHeader layout{Format::binaryLittleEndian,
+                     "1.0",
+                     {{"bytes", count, {scalar("a", Type::uint8), scalar("b", Type::int8)}},
+                      {"shorts", count, {scalar("a", Type::int16), scalar("b", Type::uint16)}},
+                      {"words", count, {scalar("x", Type::float32), scalar("i", Type::int32), scalar("u", Type::uint32)}},
+                      {"doubles", count, {scalar("d", Type::float64)}}}};
+    std::vector<PLYElement> elements;
+    for (std::uint32_t i = 0; i < count; ++i) elements.push_back(PLYElement({std::uint8_t(i), std::int8_t(-int(i % 100))}));
+    for (std::uint32_t i = 0; i < count; ++i)
+        elements.push_back(PLYElement({std::int16_t(-int(i % 30000)), std::uint16_t(i * 3)}));
+    for (std::uint32_t i = 0; i < count; ++i)
+        elements.push_back(PLYElement({float(i) * -0.25f, std::int32_t(-int(i) * 7), std::uint32_t(i * 2654435761u)}));
+    for (std::uint32_t i = 0; i < count; ++i) elements.push_back(PLYElement({double(i) / 3.0}));
+    for (auto from : {Format::binaryLittleEndian, Format::binaryBigEndian}) {
+        layout.format = from;
+        auto file = writeToMemory(layout, elements);
+        auto original = PLYReader(file).read();
+        const auto expected = elementsByType(original.header, readAllSeries(original.elements));
+        for (auto to : {Format::binaryLittleEndian, Format::binaryBigEndian}) {
+            auto converted = convert(file, to, true);
+            EXPECT_EQ(converted, convert(file, to, false)) << int(from) << " to " << int(to);
+            auto back = PLYReader(converted).read();
+            EXPECT_EQ(elementsByType(back.header, readAllSeries(back.elements)), expected);
+        }
+    }
+}

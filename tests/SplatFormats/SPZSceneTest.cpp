@@ -288,8 +288,8 @@ class SPZStreamLayouts : public ::testing::TestWithParam<StreamLayout> {};
 
 }  // namespace
 
-// Points decoded batch by batch, gathered whole or pulled one batch at a
-// time, are those of the whole-cloud decoding, bit for bit, across batches
+// Points decoded batch by batch, gathered whole (alone or after other
+// points), pulled one batch at a time or into one reused batch, are those of the whole-cloud decoding, bit for bit, across batches
 // and rounds of side-by-side decoding.
 TEST_P(SPZStreamLayouts, PointsMatchTheWholeCloudDecodingBitForBit) {
     constexpr std::int32_t count = 2 * std::int32_t(SPZSceneReader::batchSize) + 517;
@@ -305,9 +305,28 @@ TEST_P(SPZStreamLayouts, PointsMatchTheWholeCloudDecodingBitForBit) {
         pulled.insert(pulled.end(), batch->begin(), batch->end());
     }
     ASSERT_EQ(pulled.size(), std::size_t(count));
+    // After points the destination already holds, with room for the rest.
+    std::vector<SplatPoint> appended(3, gathered.back());
+    appended.reserve(appended.size() + std::size_t(count));
+    auto whole = SPZSceneReader(file).read();
+    while (whole.appendNext(appended)) {
+    }
+    ASSERT_EQ(appended.size(), 3 + std::size_t(count));
+    // One batch reused from call to call, too small for the whole scene.
+    std::vector<SplatPoint> reusing;
+    splatformats::SplatBatch reused;
+    reused.reserve(SPZSceneReader::batchSize / 2 + 517);
+    auto partly = SPZSceneReader(file).read();
+    while (partly.appendNext(reused)) {
+        reusing.insert(reusing.end(), reused.begin(), reused.end());
+        reused.clear();
+    }
+    ASSERT_EQ(reusing.size(), std::size_t(count));
     for (std::size_t index = 0; index < std::size_t(count); ++index) {
         ASSERT_EQ(bitsOf(gathered[index]), bitsOf(cloud, index)) << "point " << index;
         ASSERT_EQ(bitsOf(pulled[index]), bitsOf(cloud, index)) << "point " << index;
+        ASSERT_EQ(bitsOf(appended[3 + index]), bitsOf(cloud, index)) << "point " << index;
+        ASSERT_EQ(bitsOf(reusing[index]), bitsOf(cloud, index)) << "point " << index;
     }
 }
 

@@ -99,6 +99,22 @@ TEST(SplatConverter, FailuresExitNonZeroWithAMessageAndLeaveNothing) {
     EXPECT_EQ(folderContents(folder.path()), (std::vector<std::filesystem::path>{"damaged.ply", "scene.ply"}));
 }
 
+TEST(SplatConverter, AnInputThatBreaksOffAfterManyBatchesFailsAndLeavesNothing) {
+    // .splat goes in one pass, decoded ahead of the writer: the error
+    // reaches the writer after the batches before it were written. The other
+    // formats meet it in their first pass, which counts the points.
+    tessaron::testing::TempDir folder;
+    auto damaged = folder / "long.ply";
+    writePLY(damaged, scene(30'000));
+    std::filesystem::resize_file(damaged, std::filesystem::file_size(damaged) - 1000);
+    for (const char* format : {"dotSplat", "spz", "ply-ascii"}) {
+        auto broken = runCommand({converter, damaged.string(), "-o", (folder / "out").string(), "-f", format});
+        EXPECT_EQ(broken.status, 1) << format;
+        EXPECT_NE(broken.output.find("Could not read " + damaged.string()), std::string::npos) << broken.output;
+        EXPECT_EQ(folderContents(folder.path()), (std::vector<std::filesystem::path>{"long.ply"})) << format;
+    }
+}
+
 TEST(SplatConverter, PositionsNoFormatCanHoldFailTheWriteAndLeaveNothing) {
     tessaron::testing::TempDir folder;
     auto input = folder / "far.ply";

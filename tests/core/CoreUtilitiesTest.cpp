@@ -59,6 +59,25 @@ TEST(AtomicFile, ReplacesContentsAndLeavesNoTemporary) {
     EXPECT_EQ(entries, 1);
 }
 
+TEST(AtomicFile, AFileWrittenPieceByPieceArrivesWholeAcrossWritebackSteps) {
+    // Pieces of odd sizes over several of the writer's writeback steps, so
+    // that handing ranges to the disk early loses or reorders nothing.
+    TempDir folder;
+    auto target = folder / "scene.splat";
+    std::string expected;
+    {
+        AtomicFile::Writer writer(target);
+        for (std::size_t piece = 0; expected.size() < (std::size_t(20) << 20); ++piece) {
+            std::string bytes((std::size_t(1) << 20) + piece * 4099, char('a' + piece % 26));
+            writer.write(bytes);
+            expected += bytes;
+        }
+        EXPECT_FALSE(std::filesystem::exists(target));
+        writer.commit();
+    }
+    EXPECT_EQ(readWholeFile(target), expected);
+}
+
 TEST(AtomicFile, FailedWriteKeepsTheOldFile) {
     if (::geteuid() == 0) {
         // Root ignores folder permissions; use a missing folder instead.

@@ -92,6 +92,40 @@ TEST(GaussianCloud, PositionsThatFitNowhereOrAreNotFiniteAreRefused) {
         EXPECT_EQ(kindOf([&] { spz::packGaussians(singlePoint({0, bad, 0}), fromRub); }), SPZError::Kind::invalidData);
 }
 
+TEST(GaussianCloud, ManyPositionsAreScannedInRunsAndTheFirstBadOneIsNamed) {
+    // Enough points for several runs of the side-by-side scan. The bad
+    // values lie in different runs: the earlier is named, whichever run
+    // finishes first.
+    std::vector<float> positions(3 * 300'000, 1.5f);
+    positions[3 * 250'000 + 2] = std::numeric_limits<float>::quiet_NaN();
+    positions[3 * 70'001 + 1] = -std::numeric_limits<float>::infinity();
+    try {
+        spz::packPositions(positions, fromRub);
+        ADD_FAILURE() << "accepted";
+    } catch (const SPZError& error) {
+        EXPECT_EQ(error.kind(), SPZError::Kind::invalidData);
+        EXPECT_NE(std::string(error.what()).find("position of point 70001 is not finite (-inf)"), std::string::npos)
+            << error.what();
+    }
+    // The extremes of every run count: the largest sits in the last one.
+    positions[3 * 250'000 + 2] = 0;
+    positions[3 * 70'001 + 1] = -3000;
+    positions[3 * 299'999] = 70000;
+    auto packed = spz::packPositions(positions, fromRub);
+    EXPECT_EQ(packed.fractionalBits, 6);
+    EXPECT_EQ(packed.bytes.size(), positions.size() * 3);
+    GaussianCloud cloud = randomCloud(1, 0, 1);
+    cloud.numPoints = 300'000;
+    cloud.positions = positions;
+    cloud.resize(300'000);
+    spz::PackedGaussians whole = spz::packGaussians(cloud, fromRub);
+    EXPECT_EQ(whole.positions, packed.bytes);
+    GaussianCloud back = spz::unpackGaussians(whole, {CoordinateSystem::rub});
+    EXPECT_EQ(back.positions[3 * 299'999], 70000.0f);
+    EXPECT_EQ(back.positions[3 * 70'001 + 1], -3000.0f);
+    EXPECT_EQ(back.positions[3 * 123'456], 1.5f);
+}
+
 TEST(GaussianCloud, ScalarFieldsQuantiseAndClamp) {
     EXPECT_EQ(spz::packGaussians(singlePoint({}, 0, 0, 0, -10), fromRub).scales[0], 0);
     EXPECT_EQ(spz::packGaussians(singlePoint({}, 0, 0, 0, 5.9375f), fromRub).scales[0], 255);

@@ -64,6 +64,15 @@ Bytes sampleStream(std::size_t size) {
 TEST(Gzip, Crc32MatchesTheStandardCheckValue) {
     EXPECT_EQ(spz::crc32(bytesOf("123456789")), 0xCBF43926u);
     EXPECT_EQ(spz::crc32({}), 0u);
+    // Inputs checked in pieces side by side, one piece short at the end,
+    // give zlib's checksum of the whole.
+    Bytes large(std::size_t(37) << 20);
+    std::mt19937 generator(11);
+    for (auto& byte : large) byte = std::uint8_t(generator());
+    for (std::size_t size : {large.size(), (std::size_t(16) << 20) + 3, (std::size_t(16) << 20) - 1}) {
+        uLong expected = ::crc32(0L, large.data(), uInt(size));
+        EXPECT_EQ(spz::crc32(std::span(large).first(size)), std::uint32_t(expected)) << size;
+    }
 }
 
 TEST(Gzip, CompressedFileHasTheFixedHeaderAndATrailerOfCrcAndLength) {
