@@ -74,12 +74,14 @@ protected:
     }
 
     Result run(const std::string& program, const std::vector<std::string>& arguments,
-               const std::function<void(const std::string&, engines::ProcessRunner&)>& onLine = {}) {
+               const std::function<void(const std::string&, engines::ProcessRunner&)>& onLine = {},
+               const std::map<std::string, std::string>& extraEnvironment = {}) {
         Result result;
         std::mutex mutex;
         engines::ProcessRunner runner;
         std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_SEED_ONLY", "0"},
                                                           {"TESSARON_ENGINE_THREADS", "2"}};
+        environment.insert(extraEnvironment.begin(), extraEnvironment.end());
         result.status = runner.run(program, arguments, std::nullopt, environment, [&](const std::string& line) {
             std::lock_guard lock(mutex);
             result.lines.push_back(line);
@@ -182,6 +184,22 @@ TEST_F(EngineProgram, RunningOutOfMemoryEndsWithALineTheDriverRecognises) {
     bool recognised = false;
     for (const auto& line : result.lines) recognised = recognised || std::regex_search(line, driverPatterns);
     EXPECT_TRUE(recognised) << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+// A ceiling below what the engine holds when it sets it: every allocation
+// after it fails, the message about it too, and still the last word is one
+// the driver reads as memory.
+TEST_F(EngineProgram, AMemoryCeilingBelowItsStartStillEndsAsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer ends the engine itself when its memory runs out";
+#endif
+    RenderedDataset::write(dataset, 8, 40, 30);
+    Result result = run(engine.string(), command(10, 1000000, false), {}, {{"TESSARON_ENGINE_MEMORY_LIMIT_MB", "1"}});
+    EXPECT_EQ(result.status, 1) << result.text();
+    ASSERT_FALSE(result.lines.empty());
+    const std::regex driverPatterns("out of memory|std::bad_alloc|failed to allocate", std::regex::icase);
+    EXPECT_TRUE(std::regex_search(result.lines.back(), driverPatterns)) << result.text();
     EXPECT_FALSE(fs::exists(output));
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <ostream>
+#include <system_error>
 #include <thread>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -307,6 +308,13 @@ int EngineRun::run() {
         // The driver reads this as running out of memory and retries the
         // cell as smaller ones.
         return fail("out of memory: failed to allocate memory for training (std::bad_alloc)");
+    } catch (const std::system_error& error) {
+        // A thread that cannot start for want of resources: its stack is
+        // memory the system could not give.
+        if (error.code() != std::errc::resource_unavailable_try_again &&
+            error.code() != std::errc::not_enough_memory)
+            throw;
+        return fail(std::string("out of memory: failed to allocate a thread (") + error.what() + ")");
     }
 }
 
