@@ -1,23 +1,43 @@
 #include "Trainer/ThreadPool.hpp"
 
 #include <algorithm>
+#include <new>
+#include <system_error>
 #include <utility>
 
 namespace tessaron::trainer {
 
 ThreadPool::ThreadPool(unsigned threads) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    workers_.reserve(threads - 1);
-    for (unsigned worker = 1; worker < threads; ++worker) workers_.emplace_back([this, worker] { workerLoop(worker); });
+    try {
+        workers_.reserve(threads - 1);
+        for (unsigned worker = 1; worker < threads; ++worker)
+            workers_.emplace_back([this, worker] { workerLoop(worker); });
+    } catch (const std::system_error& error) {
+        // The workers already started must be joined, or their destruction
+        // ends the process.
+        stopWorkers();
+        // A thread whose stack cannot be had is memory that cannot be had.
+        if (error.code() == std::errc::resource_unavailable_try_again ||
+            error.code() == std::errc::not_enough_memory)
+            throw std::bad_alloc();
+        throw;
+    } catch (...) {
+        stopWorkers();
+        throw;
+    }
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() { stopWorkers(); }
+
+void ThreadPool::stopWorkers() noexcept {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
     for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
 }
 
 void ThreadPool::runChunks(unsigned worker) {

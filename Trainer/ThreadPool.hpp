@@ -18,7 +18,8 @@ namespace tessaron::trainer {
 // nothing is allocated per loop.
 class ThreadPool {
 public:
-    // 0: one thread per core.
+    // 0: one thread per core. Throws std::bad_alloc when the system has no
+    // memory for another thread.
     explicit ThreadPool(unsigned threads = 0);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -42,6 +43,7 @@ private:
     using Invoke = void (*)(void*, size_t, size_t, unsigned);
     void run(size_t count, size_t grain, void* context, Invoke invoke);
     void workerLoop(unsigned worker);
+    void stopWorkers() noexcept;
     void runChunks(unsigned worker);
 
     std::vector<std::thread> workers_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -58,13 +59,28 @@ cv::Mat undistort(const cv::Mat& image, const Intrinsics& k) {
     return result;
 }
 
+// A decoder that ran out of memory says no more than one that met a broken
+// file. When the memory for the decoded picture cannot be had either, memory
+// is the cause: throws std::bad_alloc then. The probe asks for the picture
+// twice over, so that the buffer the failed decoder gave back cannot serve it.
+void checkMemoryForDecoding(const engines::CameraModel& camera) {
+    const size_t bytes =
+        size_t(std::max<uint64_t>(camera.width, 1)) * size_t(std::max<uint64_t>(camera.height, 1)) * 3 * 2;
+    // Held in a volatile so that the compiler keeps the allocation.
+    void* volatile probe = ::operator new(std::min<size_t>(bytes, size_t(1) << 32));
+    ::operator delete(probe);
+}
+
 TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraModel& camera,
                         const TrainingDataset::Options& options) {
     const fs::path path = options.imagesFolder / image.name;
     std::error_code error;
     if (!fs::exists(path, error)) throw TrainingDataset::LoadError("image not found: " + path.string());
     cv::Mat bgr = cv::imread(path.string(), cv::IMREAD_COLOR);
-    if (bgr.empty()) throw TrainingDataset::LoadError("could not decode image " + path.string());
+    if (bgr.empty()) {
+        checkMemoryForDecoding(camera);
+        throw TrainingDataset::LoadError("could not decode image " + path.string());
+    }
 
     Intrinsics k = intrinsicsOf(camera);
     // Photos stored at another size than the camera's: scale the intrinsics.
@@ -112,7 +128,10 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
         const fs::path maskPath = *options.maskFolder / (image.name + ".png");
         if (fs::exists(maskPath, error)) {
             cv::Mat mask = cv::imread(maskPath.string(), cv::IMREAD_GRAYSCALE);
-            if (mask.empty()) throw TrainingDataset::LoadError("could not decode mask " + maskPath.string());
+            if (mask.empty()) {
+                checkMemoryForDecoding(camera);
+                throw TrainingDataset::LoadError("could not decode mask " + maskPath.string());
+            }
             if (mask.cols != width || mask.rows != height) {
                 cv::Mat resized;
                 cv::resize(mask, resized, cv::Size(width, height), 0, 0, cv::INTER_NEAREST);
@@ -166,7 +185,14 @@ TrainingDataset TrainingDataset::load(const engines::COLMAPModel& model, const O
         if (camera == model.cameras.end())
             throw LoadError("image " + image.name + " refers to camera " + std::to_string(image.cameraId) +
                             ", which cameras.bin does not hold");
-        TrainingImage loaded = loadImage(image, camera->second, options);
+        TrainingImage loaded;
+        try {
+            loaded = loadImage(image, camera->second, options);
+        } catch (const cv::Exception& failure) {
+            // OpenCV reports memory it cannot allocate as its own error.
+            if (failure.code == cv::Error::StsNoMem) throw std::bad_alloc();
+            throw LoadError("could not load image " + image.name + ": " + failure.what());
+        }
         centres.push_back(loaded.camera.centre());
         mean = mean + loaded.camera.centre();
         bool heldOut = options.holdOut && index % holdOutEvery == 0;

@@ -45,7 +45,8 @@ public:
     static constexpr size_t holdOutEvery = 8;
 
     // Throws LoadError for a camera model it cannot use, an image that is
-    // missing or cannot be decoded, or a mask of the wrong kind.
+    // missing or cannot be decoded, or a mask of the wrong kind; throws
+    // std::bad_alloc when the photos do not fit in memory.
     static TrainingDataset load(const engines::COLMAPModel& model, const Options& options);
 
     // The camera of a COLMAP image in the training frame, at the given image

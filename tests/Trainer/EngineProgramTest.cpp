@@ -74,12 +74,14 @@ protected:
     }
 
     Result run(const std::string& program, const std::vector<std::string>& arguments,
-               const std::function<void(const std::string&, engines::ProcessRunner&)>& onLine = {}) {
+               const std::function<void(const std::string&, engines::ProcessRunner&)>& onLine = {},
+               const std::map<std::string, std::string>& extraEnvironment = {}) {
         Result result;
         std::mutex mutex;
         engines::ProcessRunner runner;
         std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_SEED_ONLY", "0"},
                                                           {"TESSARON_ENGINE_THREADS", "2"}};
+        environment.insert(extraEnvironment.begin(), extraEnvironment.end());
         result.status = runner.run(program, arguments, std::nullopt, environment, [&](const std::string& line) {
             std::lock_guard lock(mutex);
             result.lines.push_back(line);
@@ -102,16 +104,18 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
     ASSERT_EQ(result.status, 0) << result.text();
 
     // Statistics lines the runner parses: a number for the loss, the splat
-    // count, a positive time per step; each followed by the resident memory.
+    // count, a positive time per step; each followed by the resident memory
+    // and the private writable memory (what a memory ceiling counts).
     auto steps = result.matching("^step=(\\d+) loss=([0-9.]+) splats=([0-9,]+) ([0-9.]+)ms/step$");
     ASSERT_EQ(steps.size(), 10u) << result.text();
     EXPECT_EQ(steps.back()[1], "200");
     EXPECT_EQ(steps.back()[3], "150");
     EXPECT_LT(number(steps.back()[2]), number(steps.front()[2]));
     for (const auto& step : steps) EXPECT_GT(number(step[4]), 0.0);
-    auto memory = result.matching("^\\[MEM\\] phys=([0-9.]+) MB$");
+    auto memory = result.matching("^\\[MEM\\] phys=([0-9.]+) MB data=([0-9.]+) MB$");
     ASSERT_EQ(memory.size(), steps.size());
     EXPECT_GT(number(memory.back()[1]), 5.0);
+    EXPECT_GT(number(memory.back()[2]), 5.0);
 
     auto seeded = result.matching("^Seed PSNR before training: ([0-9.]+) dB$");
     auto trained = result.matching("^Eval PSNR: ([0-9.]+)$");
@@ -180,6 +184,22 @@ TEST_F(EngineProgram, RunningOutOfMemoryEndsWithALineTheDriverRecognises) {
     bool recognised = false;
     for (const auto& line : result.lines) recognised = recognised || std::regex_search(line, driverPatterns);
     EXPECT_TRUE(recognised) << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+// A ceiling below what the engine holds when it sets it: every allocation
+// after it fails, the message about it too, and still the last word is one
+// the driver reads as memory.
+TEST_F(EngineProgram, AMemoryCeilingBelowItsStartStillEndsAsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer ends the engine itself when its memory runs out";
+#endif
+    RenderedDataset::write(dataset, 8, 40, 30);
+    Result result = run(engine.string(), command(10, 1000000, false), {}, {{"TESSARON_ENGINE_MEMORY_LIMIT_MB", "1"}});
+    EXPECT_EQ(result.status, 1) << result.text();
+    ASSERT_FALSE(result.lines.empty());
+    const std::regex driverPatterns("out of memory|std::bad_alloc|failed to allocate", std::regex::icase);
+    EXPECT_TRUE(std::regex_search(result.lines.back(), driverPatterns)) << result.text();
     EXPECT_FALSE(fs::exists(output));
 }
 

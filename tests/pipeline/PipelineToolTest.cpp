@@ -304,3 +304,21 @@ TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {
         EXPECT_FALSE(fs::exists(folder_ / "colmap.pid"));
     }
 }
+
+TEST_F(PipelineTool, ScenePhotosWritesAPhotoFolderForARun) {
+    const fs::path photos = folder_ / "photos";
+    auto [status, lines] = runTool({"scene-photos", photos.string(), "--images", "3"});
+    ASSERT_EQ(status, 0);
+    EXPECT_THAT(lines, Contains("Wrote 3 photos to " + photos.string()));
+    for (const char* name : {"image_000.jpg", "image_001.jpg", "image_002.jpg"}) {
+        const cv::Mat photo = cv::imread((photos / name).string());
+        EXPECT_EQ(photo.cols, 640) << name;
+        EXPECT_EQ(photo.rows, 480) << name;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(photos), fs::directory_iterator()), 3);
+
+    auto [refused, refusal] = runTool({"scene-photos", (folder_ / "none").string(), "--images", "1"});
+    EXPECT_EQ(refused, 2);
+    EXPECT_THAT(refusal, Contains(HasSubstr("--images must be at least 2 (got 1)")));
+    EXPECT_FALSE(fs::exists(folder_ / "none"));
+}

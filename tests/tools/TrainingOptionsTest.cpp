@@ -80,6 +80,7 @@ TEST(StandInKnobs, ReadsEveryKnobAndRejectsBadValues) {
         {StandInKnobs::stepSleepVariable, "25"},      {StandInKnobs::memoryLimitVariable, "7.5"},
         {StandInKnobs::outOfMemoryModeVariable, "kill"}, {StandInKnobs::failDatasetVariable, "cell_2"},
         {StandInKnobs::truncateDatasetVariable, "cell_4"}, {StandInKnobs::psnrVariable, "14.99"},
+        {StandInKnobs::memoryCeilingVariable, "300"},
     };
     auto lookup = [&](const std::string& name) -> std::optional<std::string> {
         auto found = environment.find(name);
@@ -93,9 +94,11 @@ TEST(StandInKnobs, ReadsEveryKnobAndRejectsBadValues) {
     EXPECT_EQ(knobs.failDataset, "cell_2");
     EXPECT_EQ(knobs.truncateDataset, "cell_4");
     EXPECT_EQ(knobs.psnr, 14.99);
+    EXPECT_EQ(knobs.memoryCeilingMegabytes, 300);
 
     for (const char* name : {StandInKnobs::stepSleepVariable, StandInKnobs::memoryLimitVariable,
-                             StandInKnobs::outOfMemoryModeVariable, StandInKnobs::psnrVariable}) {
+                             StandInKnobs::outOfMemoryModeVariable, StandInKnobs::psnrVariable,
+                             StandInKnobs::memoryCeilingVariable}) {
         auto saved = environment[name];
         environment[name] = "-x";
         EXPECT_THROW(StandInKnobs::read(lookup), TrainingOptions::UsageError) << name;

@@ -1,5 +1,6 @@
 // tessaron-tool train: runs the training engine on a dataset folder through
-// TrevikRunner and prints its lines and statistics.
+// TrevikRunner and prints its lines and statistics. scene-photos: the
+// generated textured scene's photos, a photo folder for `pipeline run`.
 #include <filesystem>
 #include <charconv>
 #include <iostream>
@@ -8,6 +9,7 @@
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
 #include "engines/TrevikRunner.hpp"
+#include "support/SyntheticScene.hpp"
 
 namespace tessaron::tool {
 
@@ -107,6 +109,29 @@ int train(const std::vector<std::string>& arguments) {
     runner.run(options);
     return 0;
 }
+
+int scenePhotos(const std::vector<std::string>& arguments) {
+    const std::string usage = "usage: scene-photos <folder> [--images N]";
+    int64_t images = 24;
+    if (arguments.empty() || arguments[0].starts_with("-")) return usageError(usage);
+    for (size_t index = 1; index < arguments.size(); ++index) {
+        if (arguments[index] != "--images" || index + 1 >= arguments.size() ||
+            !parseInteger(arguments[++index], images))
+            return usageError(usage);
+    }
+    if (auto complaint = belowMinimum("--images", images, 2)) return usageError(*complaint);
+    if (images > 1000) return usageError("--images must be at most 1000 (got " + std::to_string(images) + ")");
+    const auto written = testing::renderScene(arguments[0], int(images));
+    std::cout << "Wrote " << written.size() << " photos to " << arguments[0] << "\n";
+    return 0;
+}
+
+const ToolCommand::Registration scenePhotosCommand({
+    "scene-photos",
+    "<folder> [--images N]: write N photos (default 24) of the generated textured scene, a room with boxes that "
+    "COLMAP reconstructs, for pipeline run",
+    scenePhotos,
+});
 
 const ToolCommand::Registration trainCommand({
     "train",

@@ -6,11 +6,14 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <ostream>
+#include <system_error>
 #include <thread>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "core/NumberText.hpp"
@@ -73,6 +76,8 @@ std::optional<double> statusMegabytes(const std::string& field) {
 }
 
 std::optional<double> residentMegabytes() { return statusMegabytes("VmRSS:"); }
+// Private writable memory: what a memory ceiling (RLIMIT_DATA) counts.
+std::optional<double> dataMegabytes() { return statusMegabytes("VmData:"); }
 // The most this process has held resident so far.
 std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM:"); }
 
@@ -127,6 +132,29 @@ bool EngineRun::withinSimulatedMemory(int64_t width, int64_t height, int64_t ima
     return false;
 }
 
+bool EngineRun::applyMemoryCeiling(int64_t megabytes) {
+    // Beyond a petabyte the product would overflow; no ceiling is that high.
+    const rlim_t bytes = rlim_t(std::min<int64_t>(megabytes, int64_t(1) << 30)) << 20;
+    std::string refusal;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_DATA, &limit) != 0) {
+        refusal = std::strerror(errno);
+    } else if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < bytes) {
+        refusal = "above the hard limit";
+    } else {
+        limit.rlim_cur = bytes;
+        if (::setrlimit(RLIMIT_DATA, &limit) != 0) refusal = std::strerror(errno);
+    }
+    if (!refusal.empty()) {
+        fail(std::string("cannot set the memory ceiling ") + StandInKnobs::memoryCeilingVariable + "=" +
+             std::to_string(megabytes) + ": " + refusal);
+        return false;
+    }
+    out_ << "Memory ceiling: " << megabytes << " MB of private writable memory ("
+         << StandInKnobs::memoryCeilingVariable << ")" << std::endl;
+    return true;
+}
+
 bool EngineRun::reportsAfter(int64_t step, int64_t iterations) {
     if (step == iterations) return true;
     int64_t interval = std::min(reportInterval, std::max<int64_t>(1, (iterations + reportCount - 1) / reportCount));
@@ -136,7 +164,11 @@ bool EngineRun::reportsAfter(int64_t step, int64_t iterations) {
 void EngineRun::printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds) {
     out_ << "step=" << step << " loss=" << loss << " splats=" << groupedDecimal(splats) << " "
          << core::fixedText(milliseconds, 1) << "ms/step" << std::endl;
-    if (auto megabytes = residentMegabytes()) out_ << "[MEM] phys=" << core::fixedText(*megabytes, 1) << " MB" << std::endl;
+    if (auto megabytes = residentMegabytes()) {
+        out_ << "[MEM] phys=" << core::fixedText(*megabytes, 1) << " MB";
+        if (auto data = dataMegabytes()) out_ << " data=" << core::fixedText(*data, 1) << " MB";
+        out_ << std::endl;
+    }
 }
 
 void EngineRun::paceSeedOnly(size_t splatCount) {
@@ -276,6 +308,13 @@ int EngineRun::run() {
         // The driver reads this as running out of memory and retries the
         // cell as smaller ones.
         return fail("out of memory: failed to allocate memory for training (std::bad_alloc)");
+    } catch (const std::system_error& error) {
+        // A thread that cannot start for want of resources: its stack is
+        // memory the system could not give.
+        if (error.code() != std::errc::resource_unavailable_try_again &&
+            error.code() != std::errc::not_enough_memory)
+            throw;
+        return fail(std::string("out of memory: failed to allocate a thread (") + error.what() + ")");
     }
 }
 
@@ -286,6 +325,7 @@ int EngineRun::runSteps() {
     else
         out_ << "trevik (Tessaron): CPU Gaussian-splatting optimiser" << std::endl;
     echoDiagnostics();
+    if (knobs_.memoryCeilingMegabytes && !applyMemoryCeiling(*knobs_.memoryCeilingMegabytes)) return 1;
 
     fs::path modelFolder = options_.dataset / "sparse" / "0";
     engines::COLMAPModel model;

@@ -54,6 +54,9 @@ private:
     int runSteps();
     int fail(const std::string& message);
     bool withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount);
+    // Limits this process's private writable memory; false (with the error
+    // printed) when the system refuses.
+    bool applyMemoryCeiling(int64_t megabytes);
     void echoDiagnostics();
     void paceSeedOnly(size_t splatCount);
     void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);

@@ -121,6 +121,8 @@ StandInKnobs StandInKnobs::read(const std::function<std::optional<std::string>(c
     }
     if (auto text = lookup(threadsVariable); text && !text->empty())
         knobs.threads = unsigned(std::min<int64_t>(parseInteger(threadsVariable, *text, 0), 1024));
+    if (auto text = lookup(memoryCeilingVariable); text && !text->empty())
+        knobs.memoryCeilingMegabytes = parseInteger(memoryCeilingVariable, *text, 1);
     return knobs;
 }
 

@@ -58,6 +58,10 @@ struct StandInKnobs {
     static constexpr const char* seedOnlyVariable = "TESSARON_STANDIN_SEED_ONLY";
     // Worker threads of the optimiser; absent or 0: one per core.
     static constexpr const char* threadsVariable = "TESSARON_ENGINE_THREADS";
+    // A real ceiling on the engine's own memory, in MB: the run limits its
+    // private writable memory (RLIMIT_DATA) to it, so that a dataset too big
+    // for it fails to allocate as it would on a smaller computer.
+    static constexpr const char* memoryCeilingVariable = "TESSARON_ENGINE_MEMORY_LIMIT_MB";
 
     // How a run over the simulated memory limit ends.
     enum class OutOfMemoryMode { message, kill };
@@ -70,6 +74,7 @@ struct StandInKnobs {
     std::optional<double> psnr;
     bool seedOnly = false;
     unsigned threads = 0;
+    std::optional<int64_t> memoryCeilingMegabytes;
 
     // `lookup` returns a variable's value or nothing; throws
     // TrainingOptions::UsageError naming the variable for a bad value.

@@ -1,0 +1,80 @@
+// The thread pool when memory runs out: a chunk that cannot allocate on a
+// worker thread, and a pool whose threads cannot all be started, both end in
+// std::bad_alloc on the caller's thread instead of ending the process.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "Trainer/ThreadPool.hpp"
+
+using tessaron::trainer::ThreadPool;
+
+namespace {
+
+// Private writable memory of this process in bytes (what RLIMIT_DATA counts).
+size_t dataBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmData:")) return size_t(std::strtoull(line.c_str() + 7, nullptr, 10)) * 1024;
+    return 0;
+}
+
+size_t defaultStackBytes() {
+    pthread_attr_t attributes;
+    size_t bytes = 8u << 20;
+    if (pthread_getattr_default_np(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &bytes);
+        pthread_attr_destroy(&attributes);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(ThreadPool, AChunkThatCannotAllocateOnAWorkerFailsTheLoopOnTheCaller) {
+    ThreadPool pool(4);
+    std::atomic<int> chunks{0};
+    EXPECT_THROW(pool.parallelFor(64, 1,
+                                  [&](size_t, size_t, unsigned worker) {
+                                      ++chunks;
+                                      if (worker != 0) throw std::bad_alloc();
+                                      while (chunks < 2) std::this_thread::yield();  // let a worker take one
+                                  }),
+                 std::bad_alloc);
+    // The pool stays usable after a failed loop.
+    std::atomic<size_t> done{0};
+    pool.parallelFor(100, 7, [&](size_t begin, size_t end, unsigned) { done += end - begin; });
+    EXPECT_EQ(done, 100u);
+}
+
+TEST(ThreadPool, ThreadsThatCannotBeStartedAreOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer ends the process itself when its memory runs out";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // In a child: room for about one more thread stack, then a pool of many.
+    EXPECT_EXIT(
+        {
+            const rlim_t ceiling = rlim_t(dataBytes() + defaultStackBytes() * 3 / 2);
+            struct rlimit limit {};
+            getrlimit(RLIMIT_DATA, &limit);
+            limit.rlim_cur = ceiling;
+            if (setrlimit(RLIMIT_DATA, &limit) != 0) std::_Exit(3);
+            try {
+                ThreadPool pool(16);
+            } catch (const std::bad_alloc&) {
+                std::_Exit(0);
+            }
+            std::_Exit(1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
