@@ -141,14 +141,14 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
 
 // Lists, per half row of the tile, the entries whose footprint touches it.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHalfRows(
-    const Rasterizer::TileSplat* splats, uint32_t count, int x0, int x1, int y0, int y1,
+    const Rasterizer::TileSplat* splats, const uint32_t* entries, uint32_t count, int x0, int x1, int y0, int y1,
     std::vector<uint32_t>& buffer) {
     if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
     HalfRowLists lists{buffer.data(), count, {}};
     uint32_t* out = buffer.data();
     const int middle = x0 + halfRow;
     for (uint32_t k = 0; k < count; ++k) {
-        const Rasterizer::TileSplat& s = splats[k];
+        const Rasterizer::TileSplat& s = splats[entries[k]];
         const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
         const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
         // All the tile's rows at once (the loop vectorises); the rows the
@@ -181,7 +181,8 @@ constexpr float minAlphaExponent = -7.99435344f;
 
 // The base-2 logarithm of a Gaussian's unclamped alpha at offsets (dx, dy)
 // from its centre: a quadratic in dx whose coefficients depend on the row.
-inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::TileSplat& s, const Floats& dx, float dy) {
+inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::EntrySplat& s, const Floats& dx,
+                                                           float dy) {
     const float linear = s.expB * dy, constant = s.expC * dy * dy + s.logOpacity;
     return (s.expA * dx + linear) * dx + constant;
 }
@@ -189,13 +190,13 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Til
 // Composits a half row's list front to back with the pixels' state in
 // registers; stops once every pixel is opaque.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
-    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
+    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
     Floats T = Floats{} + 1.0f, r{}, g{}, b{};
     Ints order{}, done = ~open;
     for (uint32_t i = 0; i < length && !allLanes(done); ++i) {
         const uint32_t k = list[i];
-        const Rasterizer::TileSplat& s = splats[k];
+        const Rasterizer::EntrySplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
         const Floats exponent = alphaExponent(s, dx, dy);
@@ -226,7 +227,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
 // over the row's pixels (g: the gradient of the exponent), and over the
 // rows those of g·dy, g·dy² and g·dx·dy.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
-    const Rasterizer::TileSplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
+    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
     Rasterizer::GradientSums* accumulated) {
     int32_t deepest = 0;
@@ -237,7 +238,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
     Floats behindR = Floats{} + background[0], behindG = Floats{} + background[1], behindB = Floats{} + background[2];
     for (uint32_t i = length; i-- > 0;) {
         const uint32_t k = list[i];
-        const Rasterizer::TileSplat& s = splats[k];
+        const Rasterizer::EntrySplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
         const Floats exponent = alphaExponent(s, dx, dy);
@@ -356,7 +357,9 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 }
         }
     });
-    pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned) {
+    scratch_.resize(pool_.size());
+    tileLists_.resize(tiles);
+    pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned worker) {
         for (size_t tile = begin; tile < end; ++tile) {
             // Depth first, index second: the same order on every run.
             std::sort(depthOrder_.begin() + tileStart_[tile], depthOrder_.begin() + tileStart_[tile + 1]);
@@ -364,13 +367,30 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
             for (uint32_t entry = tileStart_[tile]; entry < tileStart_[tile + 1]; ++entry) {
                 const uint32_t index = entries_[entry] = uint32_t(depthOrder_[entry]);
-                entrySplats_[entry] = splats_[index];
+                const TileSplat& s = splats_[index];
+                entrySplats_[entry] = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
+                                       {s.colour[0], s.colour[1], s.colour[2]}};
                 const TileRect& rect = rects_[index];
                 const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);
                 entryOfSlot_[slotStart_[index] + uint32_t(within)] = entry;
             }
+            listTile(int(tile), camera, scratch_[worker]);
         }
     });
+}
+
+void Rasterizer::listTile(int tile, const ViewCamera& camera, TileScratch& scratch) {
+    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
+    const uint32_t begin = tileStart_[tile];
+    const HalfRowLists lists = listHalfRows(splats_.data(), entries_.data() + begin, tileStart_[tile + 1] - begin, x0,
+                                            x1, y0, y1, scratch.lists);
+    // Kept, packed, for both passes.
+    TileLists& kept = tileLists_[size_t(tile)];
+    kept.start[0] = 0;
+    for (int list = 0; list < halfRows; ++list) kept.start[list + 1] = kept.start[list] + lists.length[list];
+    if (kept.entries.size() < kept.start[halfRows]) kept.entries.resize(kept.start[halfRows]);
+    for (int list = 0; list < halfRows; ++list)
+        std::copy_n(lists.list(list), lists.length[list], kept.entries.data() + kept.start[list]);
 }
 
 void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
@@ -380,27 +400,15 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     image.resize(pixels * 3);
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
-    scratch_.resize(pool_.size());
-    tileLists_.resize(size_t(tilesX_) * size_t(tilesY_));
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
-        for (size_t tile = begin; tile < end; ++tile)
-            renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
+    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned) {
+        for (size_t tile = begin; tile < end; ++tile) renderTile(int(tile), camera, background, image.data());
     });
 }
 
-void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
-                            TileScratch& scratch) {
+void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
-    const uint32_t begin = tileStart_[tile];
-    const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
-    const HalfRowLists lists = listHalfRows(splats, tileStart_[tile + 1] - begin, x0, x1, y0, y1, scratch.lists);
-    // Kept, packed, for the backward pass.
-    TileLists& kept = tileLists_[size_t(tile)];
-    kept.start[0] = 0;
-    for (int list = 0; list < halfRows; ++list) kept.start[list + 1] = kept.start[list] + lists.length[list];
-    if (kept.entries.size() < kept.start[halfRows]) kept.entries.resize(kept.start[halfRows]);
-    for (int list = 0; list < halfRows; ++list)
-        std::copy_n(lists.list(list), lists.length[list], kept.entries.data() + kept.start[list]);
+    const EntrySplat* splats = entrySplats_.data() + tileStart_[tile];
+    const TileLists& lists = tileLists_[size_t(tile)];
     for (int y = y0; y < y1; ++y) {
         for (int half = 0; half * halfRow < x1 - x0; ++half) {
             const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
@@ -409,8 +417,8 @@ void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& back
             for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
             Floats colour[3], T;
             Ints last;
-            compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f, open,
-                             colour, T, last);
+            compositeHalfRow(splats, lists.list(list), lists.length(list), laneCentres(x0, half), float(y) + 0.5f,
+                             open, colour, T, last);
             for (int lane = 0; lane < lanes; ++lane) {
                 const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
                 for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
@@ -461,7 +469,7 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                               TileScratch& scratch) {
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
-    const Rasterizer::TileSplat* splats = entrySplats_.data() + begin;
+    const EntrySplat* splats = entrySplats_.data() + begin;
     const TileLists& lists = tileLists_[size_t(tile)];
     if (scratch.sums.size() < count) scratch.sums.resize(count);
     GradientSums* sums = scratch.sums.data();
@@ -479,12 +487,12 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                 last[lane] = int32_t(lastEntry_[pixel]);
                 for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
             }
-            const uint32_t* entries = lists.entries.data() + lists.start[list];
-            uncompositeHalfRow(splats, entries, lists.start[list + 1] - lists.start[list], laneCentres(x0, half),
-                               float(y) + 0.5f, T, last, d, background, sums);
+            uncompositeHalfRow(splats, lists.list(list), lists.length(list), laneCentres(x0, half), float(y) + 0.5f,
+                               T, last, d, background, sums);
         }
     }
-    for (uint32_t k = 0; k < count; ++k) entryGradients_[begin + k] = entryGradient(splats[k], sums[k]);
+    for (uint32_t k = 0; k < count; ++k)
+        entryGradients_[begin + k] = entryGradient(splats_[entries_[begin + k]], sums[k]);
 }
 
 }  // namespace tessaron::trainer

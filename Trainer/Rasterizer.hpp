@@ -47,8 +47,7 @@ public:
     // Tile-list entries of the last forward(): a measure of its work.
     size_t entryCount() const noexcept { return entries_.size(); }
 
-    // What the pixel loops read of a projected Gaussian, packed per tile
-    // entry so that a pass over a tile's list reads memory in order.
+    // A projected Gaussian as the tile passes see it.
     struct TileSplat {
         float meanX, meanY;
         float conicA, conicB, conicC;
@@ -60,6 +59,13 @@ public:
         // footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
         int32_t x0, x1, y0, y1;
         float reachSquared, spread, slope;
+    };
+    // What the pixel loops read of it, packed per tile entry so that a pass
+    // over a tile's list reads memory in order.
+    struct EntrySplat {
+        float meanX, meanY;
+        float expA, expB, expC, logOpacity;
+        float colour[3];
     };
     // Per tile entry while its gradient is gathered: two vectors of sums.
     struct alignas(32) GradientSums {
@@ -82,8 +88,11 @@ private:
     struct TileLists {
         std::vector<uint32_t> entries;
         uint32_t start[2 * tileSize + 1] = {};
+        const uint32_t* list(int half) const { return entries.data() + start[half]; }
+        uint32_t length(int half) const { return start[half + 1] - start[half]; }
     };
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
+    void listTile(int tile, const ViewCamera& camera, TileScratch& scratch);
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
                       TileScratch& scratch);
 
@@ -97,7 +106,7 @@ private:
     std::vector<TileSplat> splats_;    // per Gaussian
     std::vector<uint64_t> depthOrder_;  // per entry: depth bits, then Gaussian index
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
-    std::vector<TileSplat> entrySplats_;
+    std::vector<EntrySplat> entrySplats_;
     std::vector<ProjectedGradient> entryGradients_;
     std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
     std::vector<uint32_t> entryOfSlot_;

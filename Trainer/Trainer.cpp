@@ -39,8 +39,9 @@ float Trainer::positionLearningRate(int64_t step) const {
 float Trainer::step(size_t view) {
     const TrainingImage& image = dataset_.training[view];
     rasterizer_.forward(model_, image.camera, shDegree_, settings_.background, image_);
-    float loss = loss_.evaluate(image_, image.pixels, image.mask, image.camera.width, image.camera.height,
-                                imageGradient_);
+    image.colours(photo_);
+    float loss =
+        loss_.evaluate(image_, photo_, image.mask, image.camera.width, image.camera.height, imageGradient_);
     rasterizer_.backward(model_, image.camera, shDegree_, settings_.background, imageGradient_, gradients_,
                          meanGradientNorms_);
     optimizer_.step(model_, gradients_, pool_, shDegree_);
@@ -91,7 +92,8 @@ double Trainer::psnr(const std::vector<TrainingImage>& images) {
     size_t values = 0;
     for (const TrainingImage& image : images) {
         rasterizer_.forward(model_, image.camera, shDegree_, settings_.background, image_);
-        sum += ImageLoss::squaredErrorSum(image_, image.pixels, image.mask, values);
+        image.colours(photo_);
+        sum += ImageLoss::squaredErrorSum(image_, photo_, image.mask, values);
     }
     return ImageLoss::psnr(sum, values);
 }

@@ -98,7 +98,7 @@ private:
     size_t orderPosition_ = 0;
     int shDegree_ = 0;
     int64_t stepsDone_ = 0;
-    std::vector<float> image_, imageGradient_, meanGradientNorms_;
+    std::vector<float> image_, photo_, imageGradient_, meanGradientNorms_;
 };
 
 }  // namespace tessaron::trainer

@@ -1,5 +1,7 @@
 #include "Trainer/TrainingDataset.hpp"
 
+#include <array>
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -116,11 +118,11 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
     result.pixels.resize(size_t(width) * size_t(height) * 3);
     for (int y = 0; y < height; ++y) {
         const uint8_t* row = bgr.ptr<uint8_t>(y);
-        float* out = result.pixels.data() + size_t(y) * size_t(width) * 3;
+        uint8_t* out = result.pixels.data() + size_t(y) * size_t(width) * 3;
         for (int x = 0; x < width; ++x) {
-            out[x * 3] = float(row[x * 3 + 2]) / 255.0f;
-            out[x * 3 + 1] = float(row[x * 3 + 1]) / 255.0f;
-            out[x * 3 + 2] = float(row[x * 3]) / 255.0f;
+            out[x * 3] = row[x * 3 + 2];
+            out[x * 3 + 1] = row[x * 3 + 1];
+            out[x * 3 + 2] = row[x * 3];
         }
     }
 
@@ -204,6 +206,22 @@ TrainingDataset TrainingDataset::load(const engines::COLMAPModel& model, const O
     for (const Vec3& centre : centres) largest = std::max(largest, length(centre - mean));
     dataset.extent = largest > 0 ? 1.1f * largest : 1.0f;
     return dataset;
+}
+
+void TrainingImage::colours(std::vector<float>& out) const {
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> values{};
+        for (size_t i = 0; i < values.size(); ++i) values[i] = float(i) / 255.0f;
+        return values;
+    }();
+    out.resize(pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i) out[i] = table[pixels[i]];
+}
+
+void TrainingImage::setColours(const std::vector<float>& colours) {
+    pixels.resize(colours.size());
+    for (size_t i = 0; i < colours.size(); ++i)
+        pixels[i] = uint8_t(std::lround(std::clamp(colours[i], 0.0f, 1.0f) * 255.0f));
 }
 
 }  // namespace tessaron::trainer

@@ -13,13 +13,19 @@
 namespace tessaron::trainer {
 
 // One photo with its camera, ready to train against: undistorted, scaled to
-// the training size, colours as floats in [0, 1] (r, g, b per pixel, row by
-// row), and the mask (0 = leave the pixel out) when the photo has one.
+// the training size, colours as decoded (r, g, b bytes per pixel, row by
+// row: a quarter of what floats would hold for every photo of a cell), and
+// the mask (0 = leave the pixel out) when the photo has one.
 struct TrainingImage {
     std::string name;
     ViewCamera camera;
-    std::vector<float> pixels;
+    std::vector<uint8_t> pixels;
     std::vector<uint8_t> mask;  // empty: every pixel counts
+
+    // The colours as floats in [0, 1], into `out` (resized).
+    void colours(std::vector<float>& out) const;
+    // Sets the colours from floats in [0, 1] (clamped, rounded to bytes).
+    void setColours(const std::vector<float>& colours);
 };
 
 // The photos of a COLMAP dataset (<dataset>/sparse/0 and <dataset>/images)

@@ -65,7 +65,9 @@ struct Fixture {
         TrainingImage image;
         image.name = "photo";
         image.camera = benchCamera();
-        rasterizer.forward(truth, image.camera, 3, Vec3{0, 0, 0}, image.pixels);
+        std::vector<float> colours;
+        rasterizer.forward(truth, image.camera, 3, Vec3{0, 0, 0}, colours);
+        image.setColours(colours);
         dataset.training.push_back(std::move(image));
         dataset.extent = 5;
         TrainingSettings settings;

@@ -46,10 +46,11 @@ inline double renderedPsnr(const trainer::GaussianModel& model, const std::vecto
     trainer::Rasterizer rasterizer(pool);
     double sum = 0;
     size_t values = 0;
-    std::vector<float> image;
+    std::vector<float> image, photo;
     for (const auto& view : images) {
         rasterizer.forward(model, view.camera, trainer::GaussianModel::maxShDegree, trainer::Vec3{0, 0, 0}, image);
-        sum += trainer::ImageLoss::squaredErrorSum(image, view.pixels, view.mask, values);
+        view.colours(photo);
+        sum += trainer::ImageLoss::squaredErrorSum(image, photo, view.mask, values);
     }
     return trainer::ImageLoss::psnr(sum, values);
 }

@@ -27,7 +27,9 @@ Scene makeScene(int views, int width, int height) {
         TrainingImage image;
         image.name = "view_" + std::to_string(index);
         image.camera = tessaron::testing::arcCamera(index, views, width, height);
-        rasterizer.forward(scene.truth, image.camera, 0, Vec3{0, 0, 0}, image.pixels);
+        std::vector<float> colours;
+        rasterizer.forward(scene.truth, image.camera, 0, Vec3{0, 0, 0}, colours);
+        image.setColours(colours);
         (index % 4 == 0 ? scene.dataset.evaluation : scene.dataset.training).push_back(std::move(image));
     }
     scene.dataset.extent = 1.1f * 3;
@@ -126,7 +128,7 @@ TEST(TrainingLoop, MaskedPixelsDoNotTeachTheModel) {
             for (int x = 0; x < image.camera.width / 2; ++x) {
                 size_t pixel = size_t(y) * image.camera.width + x;
                 image.mask[pixel] = 0;
-                for (int c = 0; c < 3; ++c) image.pixels[pixel * 3 + c] = 1.0f;
+                for (int c = 0; c < 3; ++c) image.pixels[pixel * 3 + c] = 255;
             }
         }
     }
