@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -101,6 +102,20 @@ struct HalfRowLists {
     const uint32_t* list(int half) const { return data + size_t(half) * stride; }
 };
 
+// The lists of a tile from its entries' half-row masks (bit h: half row h).
+HalfRowLists expandLists(const uint32_t* masks, uint32_t count, std::vector<uint32_t>& buffer) {
+    if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
+    HalfRowLists lists{buffer.data(), count, {}};
+    uint32_t* out = buffer.data();
+    for (uint32_t k = 0; k < count; ++k) {
+        for (uint32_t mask = masks[k]; mask != 0; mask &= mask - 1) {
+            const int half = std::countr_zero(mask);
+            out[size_t(half) * count + lists.length[half]++] = k;
+        }
+    }
+    return lists;
+}
+
 inline int floorDivide(int value, int divisor) {
     return value / divisor - int(value % divisor < 0);
 }
@@ -122,7 +137,7 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
     const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
     if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
     constexpr float log2e = 1.44269504f;
-    s = {p.meanX, p.meanY, p.conicA, p.conicB, p.conicC,
+    s = {p.meanX, p.meanY, p.depth, p.conicA, p.conicB, p.conicC,
          -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, std::log2(p.opacity),
          1 / p.opacity, {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
@@ -139,40 +154,29 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
     return true;
 }
 
-// Lists, per half row of the tile, the entries whose footprint touches it.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) HalfRowLists listHalfRows(
-    const Rasterizer::TileSplat* splats, const uint32_t* entries, uint32_t count, int x0, int x1, int y0, int y1,
-    std::vector<uint32_t>& buffer) {
-    if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
-    HalfRowLists lists{buffer.data(), count, {}};
-    uint32_t* out = buffer.data();
+// Which half rows of the tile at (x0, y0) to (x1, y1) a Gaussian's footprint
+// touches, as a mask (bit 2·row + half).
+__attribute__((target_clones("arch=x86-64-v3", "default"))) uint32_t halfRowMask(const Rasterizer::TileSplat& s,
+                                                                                int x0, int x1, int y0, int y1) {
+    const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
+    const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
     const int middle = x0 + halfRow;
-    for (uint32_t k = 0; k < count; ++k) {
-        const Rasterizer::TileSplat& s = splats[entries[k]];
-        const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
-        const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
-        // All the tile's rows at once (the loop vectorises); the rows the
-        // footprint misses are masked.
-        int32_t left[Rasterizer::tileSize], right[Rasterizer::tileSize];
-        for (int row = 0; row < Rasterizer::tileSize; ++row) {
-            const float dy = float(y0 + row) + 0.5f - s.meanY;
-            const float squared = s.reachSquared - dy * dy * s.spread;
-            const float half = std::sqrt(std::max(squared, 0.0f)) + 0.01f, centre = s.meanX - 0.5f - s.slope * dy;
-            const int from = std::max(from0, floorToInt(centre - half));
-            const int to = std::min(to0, floorToInt(centre + half) + 1);
-            const int reached = int(squared >= 0) & int(from < to) & int(row >= first) & int(row < end);
-            left[row] = reached & int(from < middle);
-            right[row] = reached & int(to > middle);
-        }
-        // Stored always, counted only when reached: no branch to mispredict.
-        for (int row = first; row < end; ++row) {
-            out[size_t(2 * row) * count + lists.length[2 * row]] = k;
-            lists.length[2 * row] += uint32_t(left[row]);
-            out[size_t(2 * row + 1) * count + lists.length[2 * row + 1]] = k;
-            lists.length[2 * row + 1] += uint32_t(right[row]);
-        }
+    // All the tile's rows at once (the loop vectorises); the rows the
+    // footprint misses are masked.
+    uint32_t bits[Rasterizer::tileSize];
+    for (int row = 0; row < Rasterizer::tileSize; ++row) {
+        const float dy = float(y0 + row) + 0.5f - s.meanY;
+        const float squared = s.reachSquared - dy * dy * s.spread;
+        const float half = std::sqrt(std::max(squared, 0.0f)) + 0.01f, centre = s.meanX - 0.5f - s.slope * dy;
+        const int from = std::max(from0, floorToInt(centre - half));
+        const int to = std::min(to0, floorToInt(centre + half) + 1);
+        const uint32_t reached =
+            uint32_t(squared >= 0) & uint32_t(from < to) & uint32_t(row >= first) & uint32_t(row < end);
+        bits[row] = ((reached & uint32_t(from < middle)) | ((reached & uint32_t(to > middle)) << 1)) << (2 * row);
     }
-    return lists;
+    uint32_t mask = 0;
+    for (int row = 0; row < Rasterizer::tileSize; ++row) mask |= bits[row];
+    return mask;
 }
 
 // Pixels whose alpha exponent (base 2) is below this take nothing from a
@@ -327,9 +331,9 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         }
     });
     for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
-    depthOrder_.resize(tileStart_[tiles]);
     entries_.resize(tileStart_[tiles]);
     entrySplats_.resize(tileStart_[tiles]);
+    entryRows_.resize(tileStart_[tiles]);
     // Each Gaussian's entries, tile by tile within its rectangle: where the
     // backward pass gathers them.
     slotStart_.resize(count + 1);
@@ -345,52 +349,44 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             const TileRect& rect = rects_[index];
-            // Depths are positive, so their bits order as unsigned integers:
-            // depth first, index second, one comparison of 64-bit keys.
-            uint32_t depthBits;
-            std::memcpy(&depthBits, &projected_[index].depth, sizeof depthBits);
-            const uint64_t key = (uint64_t(depthBits) << 32) | uint64_t(index);
             for (int ty = rect.y0; ty < rect.y1; ++ty)
                 for (int tx = rect.x0; tx < rect.x1; ++tx) {
                     std::atomic_ref cursor(tileCursor_[size_t(ty) * tilesX_ + tx]);
-                    depthOrder_[cursor.fetch_add(1, std::memory_order_relaxed)] = key;
+                    entries_[cursor.fetch_add(1, std::memory_order_relaxed)] = uint32_t(index);
                 }
         }
     });
     scratch_.resize(pool_.size());
-    tileLists_.resize(tiles);
     pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned worker) {
+        std::vector<uint64_t>& keys = scratch_[worker].keys;
         for (size_t tile = begin; tile < end; ++tile) {
-            // Depth first, index second: the same order on every run.
-            std::sort(depthOrder_.begin() + tileStart_[tile], depthOrder_.begin() + tileStart_[tile + 1]);
+            const uint32_t first = tileStart_[tile], count = tileStart_[tile + 1] - first;
+            // Depths are positive, so their bits order as unsigned integers:
+            // depth first, index second, one comparison of 64-bit keys; the
+            // same order on every run.
+            keys.resize(count);
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t index = entries_[first + k];
+                uint32_t depthBits;
+                std::memcpy(&depthBits, &splats_[index].depth, sizeof depthBits);
+                keys[k] = (uint64_t(depthBits) << 32) | uint64_t(index);
+            }
+            std::sort(keys.begin(), keys.end());
             // The tile's Gaussians packed in order, read in order by both passes.
+            const auto [x0, x1, y0, y1] = tileRange(int(tile), tilesX_, camera);
             const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
-            for (uint32_t entry = tileStart_[tile]; entry < tileStart_[tile + 1]; ++entry) {
-                const uint32_t index = entries_[entry] = uint32_t(depthOrder_[entry]);
+            for (uint32_t k = 0; k < count; ++k) {
+                const uint32_t entry = first + k, index = entries_[entry] = uint32_t(keys[k]);
                 const TileSplat& s = splats_[index];
                 entrySplats_[entry] = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
                                        {s.colour[0], s.colour[1], s.colour[2]}};
+                entryRows_[entry] = halfRowMask(s, x0, x1, y0, y1);
                 const TileRect& rect = rects_[index];
                 const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);
                 entryOfSlot_[slotStart_[index] + uint32_t(within)] = entry;
             }
-            listTile(int(tile), camera, scratch_[worker]);
         }
     });
-}
-
-void Rasterizer::listTile(int tile, const ViewCamera& camera, TileScratch& scratch) {
-    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
-    const uint32_t begin = tileStart_[tile];
-    const HalfRowLists lists = listHalfRows(splats_.data(), entries_.data() + begin, tileStart_[tile + 1] - begin, x0,
-                                            x1, y0, y1, scratch.lists);
-    // Kept, packed, for both passes.
-    TileLists& kept = tileLists_[size_t(tile)];
-    kept.start[0] = 0;
-    for (int list = 0; list < halfRows; ++list) kept.start[list + 1] = kept.start[list] + lists.length[list];
-    if (kept.entries.size() < kept.start[halfRows]) kept.entries.resize(kept.start[halfRows]);
-    for (int list = 0; list < halfRows; ++list)
-        std::copy_n(lists.list(list), lists.length[list], kept.entries.data() + kept.start[list]);
 }
 
 void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
@@ -400,15 +396,18 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     image.resize(pixels * 3);
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned) {
-        for (size_t tile = begin; tile < end; ++tile) renderTile(int(tile), camera, background, image.data());
+    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
+        for (size_t tile = begin; tile < end; ++tile)
+            renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
     });
 }
 
-void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
+void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
+                            TileScratch& scratch) {
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
-    const EntrySplat* splats = entrySplats_.data() + tileStart_[tile];
-    const TileLists& lists = tileLists_[size_t(tile)];
+    const uint32_t begin = tileStart_[tile];
+    const EntrySplat* splats = entrySplats_.data() + begin;
+    const HalfRowLists lists = expandLists(entryRows_.data() + begin, tileStart_[tile + 1] - begin, scratch.lists);
     for (int y = y0; y < y1; ++y) {
         for (int half = 0; half * halfRow < x1 - x0; ++half) {
             const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
@@ -417,7 +416,7 @@ void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& back
             for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
             Floats colour[3], T;
             Ints last;
-            compositeHalfRow(splats, lists.list(list), lists.length(list), laneCentres(x0, half), float(y) + 0.5f,
+            compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f,
                              open, colour, T, last);
             for (int lane = 0; lane < lanes; ++lane) {
                 const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
@@ -470,7 +469,7 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
     const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     const EntrySplat* splats = entrySplats_.data() + begin;
-    const TileLists& lists = tileLists_[size_t(tile)];
+    const HalfRowLists lists = expandLists(entryRows_.data() + begin, count, scratch.lists);
     if (scratch.sums.size() < count) scratch.sums.resize(count);
     GradientSums* sums = scratch.sums.data();
     std::fill_n(sums, count, GradientSums{});
@@ -487,7 +486,7 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
                 last[lane] = int32_t(lastEntry_[pixel]);
                 for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
             }
-            uncompositeHalfRow(splats, lists.list(list), lists.length(list), laneCentres(x0, half), float(y) + 0.5f,
+            uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f,
                                T, last, d, background, sums);
         }
     }

@@ -49,7 +49,7 @@ public:
 
     // A projected Gaussian as the tile passes see it.
     struct TileSplat {
-        float meanX, meanY;
+        float meanX, meanY, depth;
         float conicA, conicB, conicC;
         // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
         float expA, expB, expC, logOpacity;
@@ -77,22 +77,15 @@ private:
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    // One worker's buffers for the tile it is on: per half row of pixels, the
-    // entries that reach it, and each entry's gradient sums.
+    // One worker's buffers for the tile it is on: its entries' sort keys,
+    // per half row of pixels the entries that reach it, and each entry's
+    // gradient sums.
     struct TileScratch {
+        std::vector<uint64_t> keys;
         std::vector<uint32_t> lists;
         std::vector<GradientSums> sums;
     };
-    // A tile's half-row lists as the forward pass made them, one after the
-    // other: list h is entries[start[h], start[h + 1]).
-    struct TileLists {
-        std::vector<uint32_t> entries;
-        uint32_t start[2 * tileSize + 1] = {};
-        const uint32_t* list(int half) const { return entries.data() + start[half]; }
-        uint32_t length(int half) const { return start[half + 1] - start[half]; }
-    };
-    void listTile(int tile, const ViewCamera& camera, TileScratch& scratch);
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
                       TileScratch& scratch);
 
@@ -104,16 +97,15 @@ private:
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
     std::vector<TileSplat> splats_;    // per Gaussian
-    std::vector<uint64_t> depthOrder_;  // per entry: depth bits, then Gaussian index
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<EntrySplat> entrySplats_;
+    std::vector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
     std::vector<ProjectedGradient> entryGradients_;
     std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
     std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
     std::vector<TileScratch> scratch_;       // per worker
-    std::vector<TileLists> tileLists_;       // per tile
 };
 
 }  // namespace tessaron::trainer

@@ -106,7 +106,7 @@ void BM_EngineMemoryAgainstModel(benchmark::State& state) {
     state.counters["measured_GB"] = measuredGB;
     state.counters["model/measured"] = modelGB / measuredGB;
     // What the photos alone take in the engine (floats) and in the model.
-    state.counters["photos_engine_GB"] = double(photos * width * height) * 12.0 / bytesPerGB;
+    state.counters["photos_engine_GB"] = double(photos * width * height) * 3.0 / bytesPerGB;
     state.counters["photos_model_GB"] = double(photos * width * height) * 3.0 / bytesPerGB;
 }
 BENCHMARK(BM_EngineMemoryAgainstModel)

@@ -38,17 +38,17 @@ constexpr int64_t capMax = 100000;
 // to run.
 constexpr double smallestGapMB = 40;
 
-// A small town of 96 photos at 480 x 360, decodable. It plans as one cell,
+// A small town of 96 photos at 640 x 480, decodable. It plans as one cell,
 // whose quadrants hold less than half of its photos each: the photos are what
-// the engine's memory grows with (12 bytes a pixel), and their size is what a
+// the engine's memory grows with (3 bytes a pixel), and their size is what a
 // step takes long with.
 void writeCapture(const fs::path& capture) {
     tessaron::testing::SyntheticModelOptions options;
     options.layout = tessaron::testing::SyntheticModelOptions::Layout::grid;
     options.imageCount = 96;
     options.pointCount = 3000;
-    options.imageWidth = 480;
-    options.imageHeight = 360;
+    options.imageWidth = 640;
+    options.imageHeight = 480;
     const engines::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
     engines::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
     tessaron::testing::writeSyntheticPhotos(model, capture / "images");

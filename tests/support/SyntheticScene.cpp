@@ -125,7 +125,7 @@ struct Scene {
     std::vector<Box> boxes;
 };
 
-Scene buildScene(unsigned seed) {
+Scene buildScene(unsigned seed, bool surroundings) {
     std::mt19937 random(seed);
     // A 6 m square floor with walls at the back and both sides, 3 m high.
     const double half = 3.0, wallHeight = 3.0;
@@ -138,6 +138,25 @@ Scene buildScene(unsigned seed) {
     scene.boxes.push_back(makeBox(random, Vec3(-1.2, 0, -0.8), Vec3(1.0, 1.2, 0.9)));
     scene.boxes.push_back(makeBox(random, Vec3(1.1, 0, -1.4), Vec3(0.8, 1.8, 0.8)));
     scene.boxes.push_back(makeBox(random, Vec3(0.4, 0, 0.9), Vec3(1.2, 0.6, 0.7)));
+    if (surroundings) {
+        // Made after the room, so that the room's textures stay those of the
+        // same seed without them; drawn before it, as they lie behind. In
+        // tiles, since a face reaching behind a camera is left out whole.
+        std::vector<Face> around;
+        auto tiled = [&](Vec3 origin, Vec3 across, Vec3 down, Vec3 outward, int columns, int rows) {
+            for (int row = 0; row < rows; ++row)
+                for (int column = 0; column < columns; ++column)
+                    around.push_back(makeFace(random, origin + across * (double(column) / columns) +
+                                                          down * (double(row) / rows),
+                                              across * (1.0 / columns), down * (1.0 / rows), outward, 256));
+        };
+        const double ground = 20, backdropDepth = 12, backdropHeight = 20;
+        tiled(Vec3(-ground, -0.01, -ground), Vec3(2 * ground, 0, 0), Vec3(0, 0, 2 * ground), Vec3(0, 1, 0), 10, 10);
+        tiled(Vec3(-2 * ground, backdropHeight, -backdropDepth), Vec3(4 * ground, 0, 0), Vec3(0, -backdropHeight, 0),
+              Vec3(0, 0, 1), 20, 5);
+        scene.room.insert(scene.room.begin(), std::make_move_iterator(around.begin()),
+                          std::make_move_iterator(around.end()));
+    }
     return scene;
 }
 
@@ -191,14 +210,16 @@ std::vector<std::filesystem::path> renderScene(const std::filesystem::path& fold
                                                const SceneOptions& options) {
     if (imageCount < 1) throw std::invalid_argument("renderScene needs at least one image");
     std::filesystem::create_directories(folder);
-    const Scene sharedScene = buildScene(options.seed);
+    const Scene sharedScene = buildScene(options.seed, options.surroundings);
     for (size_t camera = 0; camera < options.rigYawDegrees.size(); ++camera)
         std::filesystem::create_directories(folder / ("cam" + std::to_string(camera)));
 
     std::vector<std::filesystem::path> paths;
     for (int index = 0; index < imageCount; ++index) {
         // Unrelated views share the room's shape but no texture, so nothing matches.
-        const Scene ownScene = options.unrelatedViews ? buildScene(options.seed + 7919u * unsigned(index + 1)) : Scene{};
+        const Scene ownScene = options.unrelatedViews
+                                   ? buildScene(options.seed + 7919u * unsigned(index + 1), options.surroundings)
+                                   : Scene{};
         const Scene& scene = options.unrelatedViews ? ownScene : sharedScene;
         const Camera view = viewCamera(options, index, imageCount);
         char name[32];

@@ -34,6 +34,9 @@ struct SceneOptions {
     // Every view gets textures of its own, so no two photos match and COLMAP
     // cannot reconstruct them.
     bool unrelatedViews = false;
+    // A wide textured ground and a backdrop behind the room, so that no part
+    // of a photo is a plain void that structure from motion finds nothing in.
+    bool surroundings = false;
 };
 
 // Writes imageCount JPEG photos "image_000.jpg", "image_001.jpg", ... into

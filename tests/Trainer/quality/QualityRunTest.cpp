@@ -54,7 +54,9 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     const int iterations = *iterationsToRun();
     tessaron::testing::TempDir folder("quality-run");
     const fs::path photos = folder / "photos";
-    tessaron::testing::renderScene(photos, 24);
+    tessaron::testing::SceneOptions scene;
+    scene.surroundings = true;
+    tessaron::testing::renderScene(photos, 24, scene);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
     auto manager = pipeline::PipelineManager::create(std::make_shared<engines::ProcessMonitor>(),
