@@ -43,11 +43,11 @@ function(tessaron_fast_test_build target)
   set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "")
 endfunction()
 
-# tessaron_test_folder(<name> LIBS ... [ENVIRONMENT VAR=value ...]): one test
-# program per folder, from every .cpp in it, each test case registered with
-# CTest (with the given environment).
+# tessaron_test_folder(<name> LIBS ... [ENVIRONMENT VAR=value ...] [TIMEOUT s]):
+# one test program per folder, from every .cpp in it, each test case
+# registered with CTest (with the given environment; 300 s each unless said).
 function(tessaron_test_folder name)
-  cmake_parse_arguments(ARG "" "" "LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS;ENVIRONMENT" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT sources)
     return()
@@ -62,10 +62,14 @@ function(tessaron_test_folder name)
   if(ARG_LABELS)
     set(label ${ARG_LABELS})
   endif()
+  set(timeout 300)
+  if(ARG_TIMEOUT)
+    set(timeout ${ARG_TIMEOUT})
+  endif()
   include(GoogleTest)
   gtest_discover_tests(${name}_tests
     DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT 300 LABELS ${label} ENVIRONMENT "${ARG_ENVIRONMENT}"
+    PROPERTIES TIMEOUT ${timeout} LABELS ${label} ENVIRONMENT "${ARG_ENVIRONMENT}"
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 endfunction()
 

@@ -175,7 +175,7 @@ TEST_F(EngineProgram, RunningOutOfMemoryEndsWithALineTheDriverRecognises) {
     GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit leaves";
 #endif
     // Photos far too large for the address space the shell leaves the engine.
-    RenderedDataset::write(dataset, 12, 1600, 1200, 20);
+    RenderedDataset::write(dataset, 12, 3200, 2400, 20);
     std::vector<std::string> arguments = {"-c", "ulimit -v 600000; exec \"$0\" \"$@\"", engine.string()};
     for (const std::string& argument : command(10, 1000000, false)) arguments.push_back(argument);
     Result result = run("/bin/sh", arguments);
