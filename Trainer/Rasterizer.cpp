@@ -87,6 +87,19 @@ inline __attribute__((always_inline)) Floats select(Ints mask, Floats yes, Float
     return Floats((mask & Ints(yes)) | (~mask & Ints(no)));
 }
 
+// Calls body(y, half, first, lanes, list) for each half row of the tile's
+// pixels: its row, which half, its first pixel column, how many of its
+// eight lanes lie inside the image, and the index of its list.
+template <typename Body>
+void forEachHalfRow(const PixelRange& pixels, Body&& body) {
+    for (int y = pixels.y0; y < pixels.y1; ++y) {
+        for (int half = 0; half * halfRow < pixels.x1 - pixels.x0; ++half) {
+            const int first = pixels.x0 + half * halfRow;
+            body(y, half, first, std::min(halfRow, pixels.x1 - first), (y - pixels.y0) * 2 + half);
+        }
+    }
+}
+
 // The pixel centres' x of half row `half` of a tile starting at x0.
 inline __attribute__((always_inline)) Floats laneCentres(int x0, int half) {
     const Floats offsets = {0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f};
@@ -404,28 +417,24 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
 
 void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
                             TileScratch& scratch) {
-    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
+    const PixelRange pixels = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile];
     const EntrySplat* splats = entrySplats_.data() + begin;
     const HalfRowLists lists = expandLists(entryRows_.data() + begin, tileStart_[tile + 1] - begin, scratch.lists);
-    for (int y = y0; y < y1; ++y) {
-        for (int half = 0; half * halfRow < x1 - x0; ++half) {
-            const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
-            const int list = (y - y0) * 2 + half;
-            Ints open{};
-            for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
-            Floats colour[3], T;
-            Ints last;
-            compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f,
-                             open, colour, T, last);
-            for (int lane = 0; lane < lanes; ++lane) {
-                const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
-                for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
-                finalTransmittance_[pixel] = T[lane];
-                lastEntry_[pixel] = uint32_t(last[lane]);
-            }
+    forEachHalfRow(pixels, [&](int y, int half, int first, int lanes, int list) {
+        Ints open{};
+        for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
+        Floats colour[3], T;
+        Ints last;
+        compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(pixels.x0, half), float(y) + 0.5f,
+                         open, colour, T, last);
+        for (int lane = 0; lane < lanes; ++lane) {
+            const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
+            for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
+            finalTransmittance_[pixel] = T[lane];
+            lastEntry_[pixel] = uint32_t(last[lane]);
         }
-    }
+    });
 }
 
 void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
@@ -466,30 +475,26 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
 
 void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
                               TileScratch& scratch) {
-    const auto [x0, x1, y0, y1] = tileRange(tile, tilesX_, camera);
+    const PixelRange pixels = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     const EntrySplat* splats = entrySplats_.data() + begin;
     const HalfRowLists lists = expandLists(entryRows_.data() + begin, count, scratch.lists);
     if (scratch.sums.size() < count) scratch.sums.resize(count);
     GradientSums* sums = scratch.sums.data();
     std::fill_n(sums, count, GradientSums{});
-    for (int y = y0; y < y1; ++y) {
-        for (int half = 0; half * halfRow < x1 - x0; ++half) {
-            const int first = x0 + half * halfRow, lanes = std::min(halfRow, x1 - first);
-            const int list = (y - y0) * 2 + half;
-            // Lanes outside the image take no entry and pass no gradient.
-            Floats T = Floats{} + 1.0f, d[3] = {};
-            Ints last{};
-            for (int lane = 0; lane < lanes; ++lane) {
-                const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
-                T[lane] = finalTransmittance_[pixel];
-                last[lane] = int32_t(lastEntry_[pixel]);
-                for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
-            }
-            uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(x0, half), float(y) + 0.5f,
-                               T, last, d, background, sums);
+    forEachHalfRow(pixels, [&](int y, int half, int first, int lanes, int list) {
+        // Lanes outside the image take no entry and pass no gradient.
+        Floats T = Floats{} + 1.0f, d[3] = {};
+        Ints last{};
+        for (int lane = 0; lane < lanes; ++lane) {
+            const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
+            T[lane] = finalTransmittance_[pixel];
+            last[lane] = int32_t(lastEntry_[pixel]);
+            for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
         }
-    }
+        uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(pixels.x0, half),
+                           float(y) + 0.5f, T, last, d, background, sums);
+    });
     for (uint32_t k = 0; k < count; ++k)
         entryGradients_[begin + k] = entryGradient(splats_[entries_[begin + k]], sums[k]);
 }
