@@ -178,6 +178,17 @@ double ImageLoss::squaredErrorSum(const std::vector<float>& rendered, const std:
     return sum;
 }
 
+double ImageLoss::MeanPsnr::add(const std::vector<float>& rendered, const std::vector<float>& photo,
+                                const std::vector<uint8_t>& mask) {
+    size_t values = 0;
+    const double errors = squaredErrorSum(rendered, photo, mask, values);
+    if (values == 0) return 0;
+    const double own = psnr(errors, values);
+    sum_ += own;
+    ++images_;
+    return own;
+}
+
 double ImageLoss::psnr(double squaredErrorSum, size_t valueCount) {
     if (valueCount == 0) return 0;
     double mse = std::max(squaredErrorSum / double(valueCount), 1e-12);

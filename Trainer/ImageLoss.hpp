@@ -36,6 +36,22 @@ public:
                                   const std::vector<uint8_t>& mask, size_t& valueCount);
     static double psnr(double squaredErrorSum, size_t valueCount);
 
+    // The PSNR of a set of views as novel-view evaluations report it: the
+    // mean of each image's own, so that one view showing what no training
+    // photo saw does not stand for all of them. An image its mask leaves
+    // empty counts for nothing.
+    class MeanPsnr {
+    public:
+        // Returns the image's own PSNR (0 for an empty one).
+        double add(const std::vector<float>& rendered, const std::vector<float>& photo,
+                   const std::vector<uint8_t>& mask);
+        double value() const noexcept { return images_ > 0 ? sum_ / double(images_) : 0.0; }
+
+    private:
+        double sum_ = 0;
+        size_t images_ = 0;
+    };
+
 private:
     // Whole-image planes of one channel at a time, and a few rows per worker.
     static constexpr int planeCount = 11;

@@ -88,14 +88,13 @@ int64_t Trainer::train(const std::function<void(const StepReport&)>& onStep) {
 }
 
 double Trainer::psnr(const std::vector<TrainingImage>& images) {
-    double sum = 0;
-    size_t values = 0;
+    ImageLoss::MeanPsnr mean;
     for (const TrainingImage& image : images) {
         rasterizer_.forward(model_, image.camera, shDegree_, settings_.background, image_);
         image.colours(photo_);
-        sum += ImageLoss::squaredErrorSum(image_, photo_, image.mask, values);
+        mean.add(image_, photo_, image.mask);
     }
-    return ImageLoss::psnr(sum, values);
+    return mean.value();
 }
 
 std::optional<double> Trainer::evaluationPsnr() {

@@ -184,3 +184,16 @@ TEST(LossValue, IdenticalImagesCostNothingAndSsimIsOne) {
     EXPECT_NEAR(loss.evaluate(photo, photo, {}, width, height, gradient), 0.0f, 1e-5f);
     EXPECT_NEAR(loss.lastSsim(), 1.0f, 1e-5f);
 }
+
+TEST(LossValue, HeldOutPsnrIsTheMeanOfEachImagesOwn) {
+    // Errors of 0.1 and 0.01 everywhere: 20 and 40 dB; pooled they would
+    // give 22.97 dB. An image its mask leaves empty counts for nothing.
+    const size_t values = 4 * 3;
+    const std::vector<float> photo(values, 0.5f), far(values, 0.6f), near(values, 0.51f);
+    ImageLoss::MeanPsnr mean;
+    EXPECT_NEAR(mean.add(far, photo, {}), 20.0, 1e-4);
+    EXPECT_NEAR(mean.add(near, photo, {}), 40.0, 1e-4);
+    EXPECT_EQ(mean.add(far, photo, std::vector<uint8_t>(4, 0)), 0.0);
+    EXPECT_NEAR(mean.value(), 30.0, 1e-4);
+    EXPECT_EQ(ImageLoss::MeanPsnr().value(), 0.0);
+}

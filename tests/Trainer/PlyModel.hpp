@@ -40,19 +40,23 @@ inline trainer::GaussianModel readPlyModel(const std::filesystem::path& file) {
 }
 
 // PSNR of `model` (all spherical-harmonic degrees, black background) over
-// `images`, pooled.
-inline double renderedPsnr(const trainer::GaussianModel& model, const std::vector<trainer::TrainingImage>& images) {
+// `images`: the mean of each image's own.
+inline double renderedPsnr(const trainer::GaussianModel& model, const std::vector<trainer::TrainingImage>& images,
+                           std::vector<double>* perImage = nullptr) {
     trainer::ThreadPool pool(2);
     trainer::Rasterizer rasterizer(pool);
     double sum = 0;
-    size_t values = 0;
     std::vector<float> image, photo;
     for (const auto& view : images) {
         rasterizer.forward(model, view.camera, trainer::GaussianModel::maxShDegree, trainer::Vec3{0, 0, 0}, image);
         view.colours(photo);
-        sum += trainer::ImageLoss::squaredErrorSum(image, photo, view.mask, values);
+        size_t values = 0;
+        const double errors = trainer::ImageLoss::squaredErrorSum(image, photo, view.mask, values);
+        const double own = trainer::ImageLoss::psnr(errors, values);
+        if (perImage) perImage->push_back(own);
+        sum += own;
     }
-    return trainer::ImageLoss::psnr(sum, values);
+    return images.empty() ? 0.0 : sum / double(images.size());
 }
 
 }  // namespace tessaron::testing

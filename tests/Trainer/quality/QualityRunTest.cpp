@@ -98,8 +98,11 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     options.frameScale = float(frame->scale);
     auto dataset = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(model), options);
     ASSERT_GE(dataset.evaluation.size(), 2u);
-    const double rendered =
-        tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(workspace / "output.ply"), dataset.evaluation);
+    std::vector<double> perImage;
+    const double rendered = tessaron::testing::renderedPsnr(
+        tessaron::testing::readPlyModel(workspace / "output.ply"), dataset.evaluation, &perImage);
+    for (size_t index = 0; index < perImage.size(); ++index)
+        std::cout << "[quality] " << dataset.evaluation[index].name << ": " << perImage[index] << " dB" << std::endl;
     std::cout << "[quality] iterations " << iterations << ", downscale " << downscale() << ": seeded " << *seeded << " dB, engine eval " << *trained
               << " dB, PLY rendered " << rendered << " dB" << std::endl;
 
