@@ -30,21 +30,23 @@ PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
 // x86-64-v3 clone and to pairs of SSE registers elsewhere.
 using Floats = float __attribute__((vector_size(32)));
 using Ints = int32_t __attribute__((vector_size(32)));
+using Ints4 = int32_t __attribute__((vector_size(16)));
 
 // 2^x for x in [-126, 0], to about 2e-6 relative, without branches or
 // library calls: 2^round(x) from the exponent bits times a polynomial for
-// the rest, evaluated in pairs to keep the dependency chain short.
+// the rest, evaluated in pairs to keep the dependency chain short. Adding
+// 1.5·2^23 rounds x and leaves round(x) in the low bits of the sum. Lanes
+// below the range give garbage, which callers mask away.
 inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
-    const Floats floor = Floats{} - 126.0f;
-    x = x < floor ? floor : x;
-    const Floats n = (x + 12582912.0f) - 12582912.0f;  // round(x)
-    const Floats f = x - n;                             // [-0.5, 0.5]
+    constexpr float shifter = 12582912.0f;  // 1.5·2^23, whose bits are 0x4B400000
+    const Floats shifted = x + shifter;
+    const Floats f = x - (shifted - shifter);  // [-0.5, 0.5]
     const Floats f2 = f * f;
     const Floats low = f * 0.693147181f + 1.0f;
     const Floats middle = f * 0.0555041087f + 0.240226507f;
     const Floats high = f * 0.00133335581f + 0.00961812911f;
     const Floats p = low + f2 * (middle + f2 * high);
-    const Ints bits = (__builtin_convertvector(n, Ints) + 127) << 23;
+    const Ints bits = (Ints(shifted) - (0x4B400000 - 127)) << 23;
     return p * Floats(bits);
 }
 
@@ -62,22 +64,6 @@ inline __attribute__((always_inline)) bool allLanes(Ints mask) {
     return (words[0] & words[1] & words[2] & words[3]) == ~uint64_t(0);
 }
 
-// The lane sums of eight vectors, as one vector in the same order: three
-// rounds of pairwise shuffles and adds.
-inline __attribute__((always_inline)) Floats laneSums(Floats a, Floats b, Floats c, Floats d, Floats e, Floats f,
-                                                      Floats g, Floats h) {
-    const Ints even = {0, 8, 2, 10, 4, 12, 6, 14}, odd = {1, 9, 3, 11, 5, 13, 7, 15};
-    const Floats ab = __builtin_shuffle(a, b, even) + __builtin_shuffle(a, b, odd);
-    const Floats cd = __builtin_shuffle(c, d, even) + __builtin_shuffle(c, d, odd);
-    const Floats ef = __builtin_shuffle(e, f, even) + __builtin_shuffle(e, f, odd);
-    const Floats gh = __builtin_shuffle(g, h, even) + __builtin_shuffle(g, h, odd);
-    const Ints lowPairs = {0, 1, 8, 9, 4, 5, 12, 13}, highPairs = {2, 3, 10, 11, 6, 7, 14, 15};
-    const Floats abcd = __builtin_shuffle(ab, cd, lowPairs) + __builtin_shuffle(ab, cd, highPairs);
-    const Floats efgh = __builtin_shuffle(ef, gh, lowPairs) + __builtin_shuffle(ef, gh, highPairs);
-    const Ints lowHalves = {0, 1, 2, 3, 8, 9, 10, 11}, highHalves = {4, 5, 6, 7, 12, 13, 14, 15};
-    return __builtin_shuffle(abcd, efgh, lowHalves) + __builtin_shuffle(abcd, efgh, highHalves);
-}
-
 // Floats where the mask is set, zero elsewhere.
 inline __attribute__((always_inline)) Floats masked(Ints mask, Floats value) {
     return Floats(mask & Ints(value));
@@ -85,6 +71,24 @@ inline __attribute__((always_inline)) Floats masked(Ints mask, Floats value) {
 
 inline __attribute__((always_inline)) Floats select(Ints mask, Floats yes, Floats no) {
     return Floats((mask & Ints(yes)) | (~mask & Ints(no)));
+}
+
+// Four floats: the lane sums are reduced in 128-bit halves, which every
+// x86 core shuffles cheaply (moving data across the halves of a 256-bit
+// register is slow on some).
+using Floats4 = float __attribute__((vector_size(16)));
+
+inline __attribute__((always_inline)) Floats4 foldHalves(Floats v) {
+    Floats4 halves[2];
+    std::memcpy(halves, &v, sizeof v);
+    return halves[0] + halves[1];
+}
+
+// The lane sums of four vectors, in order.
+inline __attribute__((always_inline)) Floats4 laneSums(Floats4 a, Floats4 b, Floats4 c, Floats4 d) {
+    const Floats4 ab = __builtin_shuffle(a, b, Ints4{0, 4, 1, 5}) + __builtin_shuffle(a, b, Ints4{2, 6, 3, 7});
+    const Floats4 cd = __builtin_shuffle(c, d, Ints4{0, 4, 1, 5}) + __builtin_shuffle(c, d, Ints4{2, 6, 3, 7});
+    return __builtin_shuffle(ab, cd, Ints4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Ints4{2, 3, 6, 7});
 }
 
 // Calls body(y, half, first, lanes, list) for each half row of the tile's
@@ -129,6 +133,9 @@ HalfRowLists expandLists(const uint32_t* masks, uint32_t count, std::vector<uint
     return lists;
 }
 
+// How many items ahead loops over scattered Gaussians fetch them.
+constexpr uint32_t prefetchDistance = 8;
+
 inline int floorDivide(int value, int divisor) {
     return value / divisor - int(value % divisor < 0);
 }
@@ -168,24 +175,30 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
 }
 
 // Which half rows of the tile at (x0, y0) to (x1, y1) a Gaussian's footprint
-// touches, as a mask (bit 2·row + half).
+// touches, as a mask (bit 2·row + half). On a row, the footprint is where
+// (dx + slope·dy)² <= reachSquared - dy²·spread; a half row's pixel centres
+// span an interval of dx, which the footprint meets where its point nearest
+// to -slope·dy does. No square root, and all rows at once (the loop
+// vectorises); the rows outside the footprint's box are masked.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) uint32_t halfRowMask(const Rasterizer::TileSplat& s,
                                                                                 int x0, int x1, int y0, int y1) {
-    const int from0 = std::max(x0, s.x0), to0 = std::min(x1, s.x1);
+    const int middle = std::min(x1, x0 + halfRow);
+    const int leftFrom = std::max(x0, s.x0), leftTo = std::min(middle, s.x1);
+    const int rightFrom = std::max(middle, s.x0), rightTo = std::min(x1, s.x1);
+    const uint32_t leftOpen = uint32_t(leftFrom < leftTo), rightOpen = uint32_t(rightFrom < rightTo);
+    const float leftA = float(leftFrom) + 0.5f - s.meanX, leftB = float(leftTo) - 0.5f - s.meanX;
+    const float rightA = float(rightFrom) + 0.5f - s.meanX, rightB = float(rightTo) - 0.5f - s.meanX;
     const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
-    const int middle = x0 + halfRow;
-    // All the tile's rows at once (the loop vectorises); the rows the
-    // footprint misses are masked.
     uint32_t bits[Rasterizer::tileSize];
     for (int row = 0; row < Rasterizer::tileSize; ++row) {
         const float dy = float(y0 + row) + 0.5f - s.meanY;
-        const float squared = s.reachSquared - dy * dy * s.spread;
-        const float half = std::sqrt(std::max(squared, 0.0f)) + 0.01f, centre = s.meanX - 0.5f - s.slope * dy;
-        const int from = std::max(from0, floorToInt(centre - half));
-        const int to = std::min(to0, floorToInt(centre + half) + 1);
-        const uint32_t reached =
-            uint32_t(squared >= 0) & uint32_t(from < to) & uint32_t(row >= first) & uint32_t(row < end);
-        bits[row] = ((reached & uint32_t(from < middle)) | ((reached & uint32_t(to > middle)) << 1)) << (2 * row);
+        const float centre = -s.slope * dy, room = s.reachSquared - dy * dy * s.spread;
+        const float left = std::min(std::max(centre, leftA), leftB) - centre;
+        const float right = std::min(std::max(centre, rightA), rightB) - centre;
+        const uint32_t inside = uint32_t(row >= first) & uint32_t(row < end);
+        const uint32_t leftHit = inside & leftOpen & uint32_t(left * left <= room);
+        const uint32_t rightHit = inside & rightOpen & uint32_t(right * right <= room);
+        bits[row] = (leftHit | (rightHit << 1)) << (2 * row);
     }
     uint32_t mask = 0;
     for (int row = 0; row < Rasterizer::tileSize; ++row) mask |= bits[row];
@@ -205,13 +218,16 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Ent
 }
 
 // Composits a half row's list front to back with the pixels' state in
-// registers; stops once every pixel is opaque.
+// registers; stops once every pixel is opaque. `last`: per pixel, the entries
+// below it are those that may have been composited (an opaque pixel stops at
+// the entry that would have made it so; lanes outside the image take none).
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
-    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
-    const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
+    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, uint32_t entries,
+    const Floats& px, float py, const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
     Floats T = Floats{} + 1.0f, r{}, g{}, b{};
-    Ints order{}, done = ~open;
-    for (uint32_t i = 0; i < length && !allLanes(done); ++i) {
+    Ints done = ~open;
+    last = open & int32_t(entries);
+    for (uint32_t i = 0; i < length; ++i) {
         const uint32_t k = list[i];
         const Rasterizer::EntrySplat& s = splats[k];
         const Floats dx = px - s.meanX;
@@ -220,29 +236,32 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
         const Floats raw = fastExp2(exponent);
         const Floats alpha = raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
         const Ints valid = ~done & (exponent >= minAlphaExponent);
-        const Floats next = T * (1 - alpha);
-        const Ints stop = valid & (next < Rasterizer::minTransmittance);
-        const Ints add = valid & ~stop;
-        const Floats weight = masked(add, alpha * T);
+        const Floats taken = alpha * T;
+        const Ints stop = valid & ((T - taken) < Rasterizer::minTransmittance);
+        const Floats weight = masked(valid & ~stop, taken);
         r += weight * s.colour[0];
         g += weight * s.colour[1];
         b += weight * s.colour[2];
-        T = select(add, next, T);
-        order = add ? Ints{} + int32_t(k + 1) : order;
-        done |= stop;
+        T -= weight;
+        if (anyLane(stop)) {
+            last = stop ? Ints{} + int32_t(k) : last;
+            done |= stop;
+            if (allLanes(done)) break;
+        }
     }
     colour[0] = r;
     colour[1] = g;
     colour[2] = b;
     transmittance = T;
-    last = order;
 }
 
 // Undoes a half row's compositing back to front, from the deepest entry any
-// of its pixels took, and adds to each entry's sums. Along a row dy is
-// fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
+// of its pixels may have taken, and adds to each entry's sums. Along a row dy
+// is fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
 // over the row's pixels (g: the gradient of the exponent), and over the
-// rows those of g·dy, g·dy² and g·dx·dy.
+// rows those of g·dy, g·dy² and g·dx·dy. The colours matter to the gradient
+// only through their product with the image gradient, so one sum stands for
+// the colour behind.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
     const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
@@ -252,57 +271,57 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
     while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
     const Floats dR = imageGradient[0], dG = imageGradient[1], dB = imageGradient[2];
     Floats T = transmittance;
-    Floats behindR = Floats{} + background[0], behindG = Floats{} + background[1], behindB = Floats{} + background[2];
+    Floats behind = background[0] * dR + background[1] * dG + background[2] * dB;
     for (uint32_t i = length; i-- > 0;) {
         const uint32_t k = list[i];
         const Rasterizer::EntrySplat& s = splats[k];
         const Floats dx = px - s.meanX;
         const float dy = py - s.meanY;
         const Floats exponent = alphaExponent(s, dx, dy);
-        const Ints valid = (int32_t(k + 1) <= last) & (exponent >= minAlphaExponent);
+        const Ints valid = (last > int32_t(k)) & (exponent >= minAlphaExponent);
         if (!anyLane(valid)) continue;
         const Floats raw = fastExp2(exponent);
         const Ints unclamped = raw <= Rasterizer::maxAlpha;
         const Floats alpha = select(unclamped, raw, Floats{} + Rasterizer::maxAlpha);
         const Floats before = T / (1 - alpha);
-        const Floats weight = masked(valid, alpha * before);
-        const Floats toR = s.colour[0] - behindR, toG = s.colour[1] - behindG, toB = s.colour[2] - behindB;
-        const Floats gAlpha = before * (toR * dR + toG * dG + toB * dB);
-        // behind ← α·colour + (1 − α)·behind
-        const Floats step = masked(valid, alpha);
-        behindR += step * toR;
-        behindG += step * toG;
-        behindB += step * toB;
         T = select(valid, before, T);
+        // behind ← α·colour + (1 − α)·behind, as products with the gradient.
+        const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - behind;
+        const Floats gAlpha = before * ahead;
+        const Floats step = masked(valid, alpha);
+        behind += step * ahead;
+        const Floats weight = step * before;
         // A clamped alpha passes no gradient to the opacity or the shape.
         const Ints shaped = valid & unclamped;
         const Floats gPower = masked(shaped, alpha * gAlpha);
         const Floats gPowerDx = gPower * dx;
-        const Floats sums = laneSums(gPower, gPowerDx, gPowerDx * dx, masked(shaped, raw * gAlpha), weight * dR,
-                                     weight * dG, weight * dB, Floats{});
-        Floats* to = reinterpret_cast<Floats*>(accumulated[k].values);
-        to[0] += sums;
-        const Floats rowWeights =
-            (Floats{} + dy) * Floats{1, 0, 1, 0, 0, 0, 0, 0} + Floats{0, dy * dy, 0, 0, 0, 0, 0, 0};
-        to[1] += __builtin_shuffle(sums, Ints{0, 0, 1, 7, 7, 7, 7, 7}) * rowWeights;
+        const Floats4 shape = laneSums(foldHalves(gPower), foldHalves(gPowerDx), foldHalves(gPowerDx * dx),
+                                       foldHalves(masked(shaped, raw * gAlpha)));
+        const Floats4 colours = laneSums(foldHalves(weight * dR), foldHalves(weight * dG), foldHalves(weight * dB),
+                                         Floats4{});
+        Floats4* to = reinterpret_cast<Floats4*>(accumulated[k].values);
+        to[0] += shape;
+        to[1] += colours;
+        to[2] += __builtin_shuffle(shape, Ints4{0, 0, 1, 3}) * Floats4{dy, dy * dy, dy, 0};
     }
 }
 
 // An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx²,
-// opacity, red, green, blue, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0, ...].
+// opacity], [red, green, blue, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0].
 ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
-    const float* a = sums.values;
-    const float* b = sums.values + halfRow;
+    const float* shape = sums.values;
+    const float* colour = sums.values + 4;
+    const float* rows = sums.values + 8;
     ProjectedGradient out;
-    out.meanX = s.conicA * a[1] + s.conicB * b[0];
-    out.meanY = s.conicC * b[0] + s.conicB * a[1];
-    out.conicA = -0.5f * a[2];
-    out.conicB = -b[2];
-    out.conicC = -0.5f * b[1];
-    out.opacity = a[3] * s.inverseOpacity;
-    out.colour[0] = a[4];
-    out.colour[1] = a[5];
-    out.colour[2] = a[6];
+    out.meanX = s.conicA * shape[1] + s.conicB * rows[0];
+    out.meanY = s.conicC * rows[0] + s.conicB * shape[1];
+    out.conicA = -0.5f * shape[2];
+    out.conicB = -rows[2];
+    out.conicC = -0.5f * rows[1];
+    out.opacity = shape[3] * s.inverseOpacity;
+    out.colour[0] = colour[0];
+    out.colour[1] = colour[1];
+    out.colour[2] = colour[2];
     return out;
 }
 
@@ -316,6 +335,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     projected_.resize(count);
     rects_.resize(count);
     splats_.resize(count);
+    depthKeys_.resize(count);
     const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
     tileStart_.assign(tiles + 1, 0);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
@@ -338,6 +358,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 continue;
             }
             rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
+            // Depths are positive, so their bits order as unsigned integers.
+            std::memcpy(&depthKeys_[index], &s.depth, sizeof(uint32_t));
             for (int ty = y0; ty < y1; ++ty)
                 for (int tx = x0; tx < x1; ++tx)
                     std::atomic_ref(tileStart_[size_t(ty) * tilesX_ + tx + 1]).fetch_add(1, std::memory_order_relaxed);
@@ -374,21 +396,27 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         std::vector<uint64_t>& keys = scratch_[worker].keys;
         for (size_t tile = begin; tile < end; ++tile) {
             const uint32_t first = tileStart_[tile], count = tileStart_[tile + 1] - first;
-            // Depths are positive, so their bits order as unsigned integers:
-            // depth first, index second, one comparison of 64-bit keys; the
+            // Depth first, index second, one comparison of 64-bit keys; the
             // same order on every run.
             keys.resize(count);
             for (uint32_t k = 0; k < count; ++k) {
                 const uint32_t index = entries_[first + k];
-                uint32_t depthBits;
-                std::memcpy(&depthBits, &splats_[index].depth, sizeof depthBits);
-                keys[k] = (uint64_t(depthBits) << 32) | uint64_t(index);
+                keys[k] = (uint64_t(depthKeys_[index]) << 32) | uint64_t(index);
             }
             std::sort(keys.begin(), keys.end());
             // The tile's Gaussians packed in order, read in order by both passes.
             const auto [x0, x1, y0, y1] = tileRange(int(tile), tilesX_, camera);
             const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
             for (uint32_t k = 0; k < count; ++k) {
+                // The Gaussians come in depth order, scattered over memory:
+                // fetch a few ahead.
+                if (k + prefetchDistance < count) {
+                    const uint32_t ahead = uint32_t(keys[k + prefetchDistance]);
+                    __builtin_prefetch(&splats_[ahead]);
+                    __builtin_prefetch(reinterpret_cast<const char*>(&splats_[ahead]) + sizeof(TileSplat) - 1);
+                    __builtin_prefetch(&rects_[ahead]);
+                    __builtin_prefetch(&slotStart_[ahead]);
+                }
                 const uint32_t entry = first + k, index = entries_[entry] = uint32_t(keys[k]);
                 const TileSplat& s = splats_[index];
                 entrySplats_[entry] = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
@@ -426,8 +454,8 @@ void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& back
         for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
         Floats colour[3], T;
         Ints last;
-        compositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(pixels.x0, half), float(y) + 0.5f,
-                         open, colour, T, last);
+        compositeHalfRow(splats, lists.list(list), lists.length[list], lists.stride, laneCentres(pixels.x0, half),
+                         float(y) + 0.5f, open, colour, T, last);
         for (int lane = 0; lane < lanes; ++lane) {
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
             for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
@@ -456,6 +484,10 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             gradients.setZero(index);
             if (projected_[index].radius <= 0) continue;
             // Gathered in tile order, so the sums do not depend on the threads.
+            if (index + prefetchDistance < end)
+                for (uint32_t slot = slotStart_[index + prefetchDistance];
+                     slot < slotStart_[index + prefetchDistance + 1]; ++slot)
+                    __builtin_prefetch(&entryGradients_[entryOfSlot_[slot]]);
             ProjectedGradient sum;
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
                 const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
@@ -495,8 +527,10 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
         uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(pixels.x0, half),
                            float(y) + 0.5f, T, last, d, background, sums);
     });
-    for (uint32_t k = 0; k < count; ++k)
+    for (uint32_t k = 0; k < count; ++k) {
+        if (k + prefetchDistance < count) __builtin_prefetch(&splats_[entries_[begin + k + prefetchDistance]]);
         entryGradients_[begin + k] = entryGradient(splats_[entries_[begin + k]], sums[k]);
+    }
 }
 
 }  // namespace tessaron::trainer

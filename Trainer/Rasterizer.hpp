@@ -67,9 +67,10 @@ public:
         float expA, expB, expC, logOpacity;
         float colour[3];
     };
-    // Per tile entry while its gradient is gathered: two vectors of sums.
-    struct alignas(32) GradientSums {
-        float values[16] = {};
+    // Per tile entry while its gradient is gathered: three groups of four
+    // sums (see the backward pass).
+    struct alignas(16) GradientSums {
+        float values[12] = {};
     };
 
 private:
@@ -97,6 +98,7 @@ private:
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
     std::vector<TileSplat> splats_;    // per Gaussian
+    std::vector<uint32_t> depthKeys_;  // per Gaussian drawn: its depth's bits, what tiles sort by
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<EntrySplat> entrySplats_;
     std::vector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
