@@ -217,6 +217,11 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Ent
     return (s.expA * dx + linear) * dx + constant;
 }
 
+// Both passes take a half row's list in batches: first the alphas of a batch
+// (independent of each other, so the core overlaps them), then the chain
+// that carries each pixel's transmittance from entry to entry.
+constexpr uint32_t batch = 16;
+
 // Composits a half row's list front to back with the pixels' state in
 // registers; stops once every pixel is opaque. `last`: per pixel, the entries
 // below it are those that may have been composited (an opaque pixel stops at
@@ -227,26 +232,36 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
     Floats T = Floats{} + 1.0f, r{}, g{}, b{};
     Ints done = ~open;
     last = open & int32_t(entries);
-    for (uint32_t i = 0; i < length; ++i) {
-        const uint32_t k = list[i];
-        const Rasterizer::EntrySplat& s = splats[k];
-        const Floats dx = px - s.meanX;
-        const float dy = py - s.meanY;
-        const Floats exponent = alphaExponent(s, dx, dy);
-        const Floats raw = fastExp2(exponent);
-        const Floats alpha = raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
-        const Ints valid = ~done & (exponent >= minAlphaExponent);
-        const Floats taken = alpha * T;
-        const Ints stop = valid & ((T - taken) < Rasterizer::minTransmittance);
-        const Floats weight = masked(valid & ~stop, taken);
-        r += weight * s.colour[0];
-        g += weight * s.colour[1];
-        b += weight * s.colour[2];
-        T -= weight;
-        if (anyLane(stop)) {
-            last = stop ? Ints{} + int32_t(k) : last;
-            done |= stop;
-            if (allLanes(done)) break;
+    Floats alphas[batch];  // zero where a Gaussian does not reach
+    for (uint32_t start = 0; start < length; start += batch) {
+        const uint32_t count = std::min(batch, length - start);
+        for (uint32_t j = 0; j < count; ++j) {
+            const Rasterizer::EntrySplat& s = splats[list[start + j]];
+            const Floats exponent = alphaExponent(s, px - s.meanX, py - s.meanY);
+            const Floats raw = fastExp2(exponent);
+            alphas[j] = masked(exponent >= minAlphaExponent, raw < Rasterizer::maxAlpha ? raw : Floats{} +
+                                                                                              Rasterizer::maxAlpha);
+        }
+        for (uint32_t j = 0; j < count; ++j) {
+            const uint32_t k = list[start + j];
+            const Rasterizer::EntrySplat& s = splats[k];
+            // Pixels still open keep T >= the minimum, so a Gaussian that
+            // does not reach them (alpha 0) never stops them.
+            const Floats taken = alphas[j] * T;
+            const Ints stop = ~done & ((T - taken) < Rasterizer::minTransmittance);
+            const Floats weight = masked(~(done | stop), taken);
+            r += weight * s.colour[0];
+            g += weight * s.colour[1];
+            b += weight * s.colour[2];
+            T -= weight;
+            if (anyLane(stop)) {
+                last = stop ? Ints{} + int32_t(k) : last;
+                done |= stop;
+                if (allLanes(done)) {
+                    start = length;
+                    break;
+                }
+            }
         }
     }
     colour[0] = r;
@@ -258,10 +273,10 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRo
 // Undoes a half row's compositing back to front, from the deepest entry any
 // of its pixels may have taken, and adds to each entry's sums. Along a row dy
 // is fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
-// over the row's pixels (g: the gradient of the exponent), and over the
-// rows those of g·dy, g·dy² and g·dx·dy. The colours matter to the gradient
-// only through their product with the image gradient, so one sum stands for
-// the colour behind.
+// over the row's pixels (g: the gradient of the exponent, which is also the
+// opacity's times the opacity), and over the rows those of g·dy, g·dy² and
+// g·dx·dy. The colours matter to the gradient only through their product
+// with the image gradient, so one sum stands for the colour behind.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
     const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
     const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
@@ -270,44 +285,55 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalf
     for (int lane = 0; lane < halfRow; ++lane) deepest = std::max(deepest, last[lane]);
     while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
     const Floats dR = imageGradient[0], dG = imageGradient[1], dB = imageGradient[2];
+    const Floats sign = Floats(Ints{} + int32_t(0x80000000));
     Floats T = transmittance;
     Floats behind = background[0] * dR + background[1] * dG + background[2] * dB;
-    for (uint32_t i = length; i-- > 0;) {
-        const uint32_t k = list[i];
-        const Rasterizer::EntrySplat& s = splats[k];
-        const Floats dx = px - s.meanX;
-        const float dy = py - s.meanY;
-        const Floats exponent = alphaExponent(s, dx, dy);
-        const Ints valid = (last > int32_t(k)) & (exponent >= minAlphaExponent);
-        if (!anyLane(valid)) continue;
-        const Floats raw = fastExp2(exponent);
-        const Ints unclamped = raw <= Rasterizer::maxAlpha;
-        const Floats alpha = select(unclamped, raw, Floats{} + Rasterizer::maxAlpha);
-        const Floats before = T / (1 - alpha);
-        T = select(valid, before, T);
-        // behind ← α·colour + (1 − α)·behind, as products with the gradient.
-        const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - behind;
-        const Floats gAlpha = before * ahead;
-        const Floats step = masked(valid, alpha);
-        behind += step * ahead;
-        const Floats weight = step * before;
-        // A clamped alpha passes no gradient to the opacity or the shape.
-        const Ints shaped = valid & unclamped;
-        const Floats gPower = masked(shaped, alpha * gAlpha);
-        const Floats gPowerDx = gPower * dx;
-        const Floats4 shape = laneSums(foldHalves(gPower), foldHalves(gPowerDx), foldHalves(gPowerDx * dx),
-                                       foldHalves(masked(shaped, raw * gAlpha)));
-        const Floats4 colours = laneSums(foldHalves(weight * dR), foldHalves(weight * dG), foldHalves(weight * dB),
-                                         Floats4{});
-        Floats4* to = reinterpret_cast<Floats4*>(accumulated[k].values);
-        to[0] += shape;
-        to[1] += colours;
-        to[2] += __builtin_shuffle(shape, Ints4{0, 0, 1, 3}) * Floats4{dy, dy * dy, dy, 0};
+    // Per batch, the entries that reach a pixel they took and their alphas:
+    // zero where not, negative where clamped (no gradient to the shape).
+    Floats alphas[batch];
+    uint32_t taken[batch];
+    for (uint32_t end = length; end > 0;) {
+        const uint32_t from = end > batch ? end - batch : 0;
+        uint32_t count = 0;
+        for (uint32_t i = end; i-- > from;) {
+            const uint32_t k = list[i];
+            const Rasterizer::EntrySplat& s = splats[k];
+            const Floats exponent = alphaExponent(s, px - s.meanX, py - s.meanY);
+            const Ints valid = (last > int32_t(k)) & (exponent >= minAlphaExponent);
+            const Floats raw = fastExp2(exponent);
+            alphas[count] = masked(valid, raw <= Rasterizer::maxAlpha ? raw : Floats{} - Rasterizer::maxAlpha);
+            taken[count] = k;
+            count += uint32_t(anyLane(valid));
+        }
+        end = from;
+        for (uint32_t j = 0; j < count; ++j) {
+            const uint32_t k = taken[j];
+            const Rasterizer::EntrySplat& s = splats[k];
+            const Floats alpha = Floats(Ints(alphas[j]) & ~Ints(sign));
+            // Where the entry does not reach, alpha is 0 and nothing changes.
+            const Floats before = T / (1 - alpha);
+            T = before;
+            // behind ← α·colour + (1 − α)·behind, as products with the gradient.
+            const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - behind;
+            behind += alpha * ahead;
+            const Floats weight = alpha * before;
+            const Floats gPower = masked(alphas[j] > 0, alpha * before * ahead);
+            const Floats dx = px - s.meanX;
+            const float dy = py - s.meanY;
+            const Floats gPowerDx = gPower * dx;
+            const Floats4 shape =
+                laneSums(foldHalves(gPower), foldHalves(gPowerDx), foldHalves(gPowerDx * dx), foldHalves(weight * dR));
+            const Floats4 colours = laneSums(foldHalves(weight * dG), foldHalves(weight * dB), Floats4{}, Floats4{});
+            Floats4* to = reinterpret_cast<Floats4*>(accumulated[k].values);
+            to[0] += shape;
+            to[1] += colours;
+            to[2] += __builtin_shuffle(shape, Ints4{0, 0, 1, 3}) * Floats4{dy, dy * dy, dy, 0};
+        }
     }
 }
 
-// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx²,
-// opacity], [red, green, blue, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0].
+// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx², red],
+// [green, blue, 0, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0].
 ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
     const float* shape = sums.values;
     const float* colour = sums.values + 4;
@@ -318,10 +344,10 @@ ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer
     out.conicA = -0.5f * shape[2];
     out.conicB = -rows[2];
     out.conicC = -0.5f * rows[1];
-    out.opacity = shape[3] * s.inverseOpacity;
-    out.colour[0] = colour[0];
-    out.colour[1] = colour[1];
-    out.colour[2] = colour[2];
+    out.opacity = shape[0] * s.inverseOpacity;
+    out.colour[0] = shape[3];
+    out.colour[1] = colour[0];
+    out.colour[2] = colour[1];
     return out;
 }
 
