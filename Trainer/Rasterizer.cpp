@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 namespace tessaron::trainer {
 
@@ -392,6 +393,13 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         }
     });
     for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
+    // The tile passes take the longest lists first, so that no worker is
+    // left with a heavy tile while the others idle at the end.
+    tileOrder_.resize(tiles);
+    std::iota(tileOrder_.begin(), tileOrder_.end(), uint32_t(0));
+    std::stable_sort(tileOrder_.begin(), tileOrder_.end(), [&](uint32_t a, uint32_t b) {
+        return tileStart_[a + 1] - tileStart_[a] > tileStart_[b + 1] - tileStart_[b];
+    });
     entries_.resize(tileStart_[tiles]);
     entrySplats_.resize(tileStart_[tiles]);
     entryRows_.resize(tileStart_[tiles]);
@@ -463,9 +471,9 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     image.resize(pixels * 3);
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
-        for (size_t tile = begin; tile < end; ++tile)
-            renderTile(int(tile), camera, background, image.data(), scratch_[worker]);
+    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+        for (size_t at = begin; at < end; ++at)
+            renderTile(int(tileOrder_[at]), camera, background, image.data(), scratch_[worker]);
     });
 }
 
@@ -498,9 +506,9 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     if (gradients.size() != count) gradients.resize(count);
     entryGradients_.resize(entries_.size());
     scratch_.resize(pool_.size());
-    pool_.parallelFor(size_t(tilesX_) * size_t(tilesY_), 1, [&](size_t begin, size_t end, unsigned worker) {
-        for (size_t tile = begin; tile < end; ++tile)
-            backwardTile(int(tile), camera, background, imageGradient.data(), scratch_[worker]);
+    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+        for (size_t at = begin; at < end; ++at)
+            backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data(), scratch_[worker]);
     });
 
     meanGradientNorms.resize(count);

@@ -97,6 +97,7 @@ private:
     std::vector<TileRect> rects_;
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
     std::vector<uint32_t> tileCursor_;
+    std::vector<uint32_t> tileOrder_;  // tiles, longest list first
     std::vector<TileSplat> splats_;    // per Gaussian
     std::vector<uint32_t> depthKeys_;  // per Gaussian drawn: its depth's bits, what tiles sort by
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
