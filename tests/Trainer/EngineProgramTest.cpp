@@ -1,9 +1,9 @@
 // The engine program trained on rendered datasets: what the application
 // reads from it (statistics lines, the PSNR line, exit status, the PLY) and
 // how it ends (termination, out of memory, a camera it cannot use).
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <mutex>
