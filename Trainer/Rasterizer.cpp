@@ -1,7 +1,6 @@
 #include "Trainer/Rasterizer.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -364,35 +363,59 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     splats_.resize(count);
     depthKeys_.resize(count);
     const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
-    tileStart_.assign(tiles + 1, 0);
-    pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
-        for (size_t index = begin; index < end; ++index) {
-            ProjectedGaussian& p = projected_[index];
-            TileRect& rect = rects_[index];
-            rect = {};
-            TileSplat& s = splats_[index];
-            if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p) || !packSplat(p, s)) {
-                p.radius = 0;
-                continue;
+    // The Gaussians in chunks, a few per worker: each chunk counts its
+    // entries per tile and later writes them at offsets of its own, so no
+    // two workers touch one counter.
+    const size_t chunkSize = std::max<size_t>(256, (count + pool_.size() * 8 - 1) / (pool_.size() * 8));
+    const size_t chunks = (count + chunkSize - 1) / chunkSize;
+    chunkCursors_.assign(chunks * tiles, 0);
+    chunkSlots_.assign(chunks + 1, 0);
+    pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
+        for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
+            uint32_t* counts = chunkCursors_.data() + chunk * tiles;
+            uint32_t slots = 0;
+            for (size_t index = chunk * chunkSize; index < std::min(count, (chunk + 1) * chunkSize); ++index) {
+                ProjectedGaussian& p = projected_[index];
+                TileRect& rect = rects_[index];
+                rect = {};
+                TileSplat& s = splats_[index];
+                if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p) || !packSplat(p, s)) {
+                    p.radius = 0;
+                    continue;
+                }
+                // The tiles its footprint's pixels fall in.
+                const int x0 = std::clamp(floorDivide(s.x0, tileSize), 0, tilesX_);
+                const int x1 = std::clamp(floorDivide(s.x1 - 1, tileSize) + 1, 0, tilesX_);
+                const int y0 = std::clamp(floorDivide(s.y0, tileSize), 0, tilesY_);
+                const int y1 = std::clamp(floorDivide(s.y1 - 1, tileSize) + 1, 0, tilesY_);
+                if (s.x0 >= s.x1 || s.y0 >= s.y1 || x0 >= x1 || y0 >= y1) {
+                    p.radius = 0;
+                    continue;
+                }
+                rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
+                // Depths are positive, so their bits order as unsigned integers.
+                std::memcpy(&depthKeys_[index], &s.depth, sizeof(uint32_t));
+                for (int ty = y0; ty < y1; ++ty)
+                    for (int tx = x0; tx < x1; ++tx) ++counts[size_t(ty) * size_t(tilesX_) + size_t(tx)];
+                slots += uint32_t((x1 - x0) * (y1 - y0));
             }
-            // The tiles its footprint's pixels fall in.
-            const int x0 = std::clamp(floorDivide(s.x0, tileSize), 0, tilesX_);
-            const int x1 = std::clamp(floorDivide(s.x1 - 1, tileSize) + 1, 0, tilesX_);
-            const int y0 = std::clamp(floorDivide(s.y0, tileSize), 0, tilesY_);
-            const int y1 = std::clamp(floorDivide(s.y1 - 1, tileSize) + 1, 0, tilesY_);
-            if (s.x0 >= s.x1 || s.y0 >= s.y1 || x0 >= x1 || y0 >= y1) {
-                p.radius = 0;
-                continue;
-            }
-            rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
-            // Depths are positive, so their bits order as unsigned integers.
-            std::memcpy(&depthKeys_[index], &s.depth, sizeof(uint32_t));
-            for (int ty = y0; ty < y1; ++ty)
-                for (int tx = x0; tx < x1; ++tx)
-                    std::atomic_ref(tileStart_[size_t(ty) * tilesX_ + tx + 1]).fetch_add(1, std::memory_order_relaxed);
+            chunkSlots_[chunk + 1] = slots;
         }
     });
-    for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
+    // Tile by tile, chunk by chunk: where each chunk's entries of a tile go.
+    tileStart_.resize(tiles + 1);
+    uint32_t total = 0;
+    for (size_t tile = 0; tile < tiles; ++tile) {
+        tileStart_[tile] = total;
+        for (size_t chunk = 0; chunk < chunks; ++chunk) {
+            uint32_t& cursor = chunkCursors_[chunk * tiles + tile];
+            const uint32_t entries = cursor;
+            cursor = total;
+            total += entries;
+        }
+    }
+    tileStart_[tiles] = total;
+    for (size_t chunk = 0; chunk < chunks; ++chunk) chunkSlots_[chunk + 1] += chunkSlots_[chunk];
     // The tile passes take the longest lists first, so that no worker is
     // left with a heavy tile while the others idle at the end.
     tileOrder_.resize(tiles);
@@ -400,29 +423,27 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     std::stable_sort(tileOrder_.begin(), tileOrder_.end(), [&](uint32_t a, uint32_t b) {
         return tileStart_[a + 1] - tileStart_[a] > tileStart_[b + 1] - tileStart_[b];
     });
-    entries_.resize(tileStart_[tiles]);
-    entrySplats_.resize(tileStart_[tiles]);
-    entryRows_.resize(tileStart_[tiles]);
+    entries_.resize(total);
+    entrySplats_.resize(total);
+    entryRows_.resize(total);
+    entryOfSlot_.resize(total);
     // Each Gaussian's entries, tile by tile within its rectangle: where the
-    // backward pass gathers them.
+    // backward pass gathers them. Entries land in their tile in chunk order;
+    // the sort below puts them in depth order.
     slotStart_.resize(count + 1);
-    slotStart_[0] = 0;
-    for (size_t index = 0; index < count; ++index) {
-        const TileRect& rect = rects_[index];
-        slotStart_[index + 1] = slotStart_[index] + uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
-    }
-    entryOfSlot_.resize(tileStart_[tiles]);
-    // Entries land in their tile in any order; the sort below puts them in
-    // one order whatever the threads did.
-    tileCursor_.assign(tileStart_.begin(), tileStart_.end() - 1);
-    pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
-        for (size_t index = begin; index < end; ++index) {
-            const TileRect& rect = rects_[index];
-            for (int ty = rect.y0; ty < rect.y1; ++ty)
-                for (int tx = rect.x0; tx < rect.x1; ++tx) {
-                    std::atomic_ref cursor(tileCursor_[size_t(ty) * tilesX_ + tx]);
-                    entries_[cursor.fetch_add(1, std::memory_order_relaxed)] = uint32_t(index);
-                }
+    slotStart_[count] = total;
+    pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
+        for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
+            uint32_t* cursors = chunkCursors_.data() + chunk * tiles;
+            uint32_t slot = chunkSlots_[chunk];
+            for (size_t index = chunk * chunkSize; index < std::min(count, (chunk + 1) * chunkSize); ++index) {
+                slotStart_[index] = slot;
+                const TileRect& rect = rects_[index];
+                slot += uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
+                for (int ty = rect.y0; ty < rect.y1; ++ty)
+                    for (int tx = rect.x0; tx < rect.x1; ++tx)
+                        entries_[cursors[size_t(ty) * size_t(tilesX_) + size_t(tx)]++] = uint32_t(index);
+            }
         }
     });
     scratch_.resize(pool_.size());

@@ -96,7 +96,8 @@ private:
     std::vector<ProjectedGaussian> projected_;
     std::vector<TileRect> rects_;
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
-    std::vector<uint32_t> tileCursor_;
+    std::vector<uint32_t> chunkCursors_;  // per chunk of Gaussians and tile: its count, then where its entries go
+    std::vector<uint32_t> chunkSlots_;    // per chunk + 1: where its Gaussians' slots start
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
     std::vector<TileSplat> splats_;    // per Gaussian
     std::vector<uint32_t> depthKeys_;  // per Gaussian drawn: its depth's bits, what tiles sort by
