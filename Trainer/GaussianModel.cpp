@@ -13,8 +13,9 @@ void GaussianModel::setZero() {
     for (auto& values : data_) std::fill(values.begin(), values.end(), 0.0f);
 }
 
-void GaussianModel::setZero(size_t index) {
-    for (int group = 0; group < groupCount; ++group) std::fill_n(at(Group(group), index), widths[group], 0.0f);
+void GaussianModel::setZero(size_t index, int shDegree) {
+    for (int group = 0; group < shRest; ++group) std::fill_n(at(Group(group), index), widths[group], 0.0f);
+    std::fill_n(at(shRest, index), size_t((shDegree + 1) * (shDegree + 1) - 1) * 3, 0.0f);
 }
 
 void GaussianModel::appendCopy(const GaussianModel& source, size_t index) {

@@ -28,7 +28,9 @@ public:
     size_t size() const noexcept { return count_; }
     void resize(size_t count);
     void setZero();
-    void setZero(size_t index);
+    // Zeroes Gaussian `index`, of its colour only the coefficients up to
+    // `shDegree`.
+    void setZero(size_t index, int shDegree = maxShDegree);
 
     float* at(Group group, size_t index) { return data_[group].data() + index * widths[group]; }
     const float* at(Group group, size_t index) const { return data_[group].data() + index * widths[group]; }

@@ -536,7 +536,9 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             meanGradientNorms[index] = 0;
-            gradients.setZero(index);
+            // Higher colour coefficients are never written at this degree
+            // and stay zero.
+            gradients.setZero(index, shDegree);
             if (projected_[index].radius <= 0) continue;
             // Gathered in tile order, so the sums do not depend on the threads.
             if (index + prefetchDistance < end)

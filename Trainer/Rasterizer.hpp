@@ -36,8 +36,11 @@ public:
 
     // `imageGradient`: the loss's gradient with respect to each value of the
     // image forward() produced. Overwrites `gradients` (resized to the model
-    // if needed) with the gradient of every parameter and writes, per Gaussian, the size of the gradient of its
-    // image-space mean (0 for Gaussians out of view) to `meanGradientNorms`.
+    // if needed) with the gradient of every parameter, except the colour
+    // coefficients above `shDegree`, which keep what they hold (zero while
+    // the degree only rises, as in training), and writes, per Gaussian, the
+    // size of the gradient of its image-space mean (0 for Gaussians out of
+    // view) to `meanGradientNorms`.
     void backward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
                   const std::vector<float>& imageGradient, GaussianModel& gradients,
                   std::vector<float>& meanGradientNorms);
