@@ -359,6 +359,14 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     return passed(squareRoot(ndcX * ndcX + ndcY * ndcY));
 }
 
+// Asks for the cache lines of a Gaussian's colour coefficients.
+inline void prefetchRow(const float* row) {
+    constexpr size_t bytes = GaussianModel::widths[GaussianModel::shRest] * sizeof(float);
+    const char* first = reinterpret_cast<const char*>(row);
+    for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(first + offset);
+    __builtin_prefetch(first + bytes - 1);
+}
+
 // The eight-lane paths, compiled for AVX2 and for any x86-64; everything
 // they call is inlined into each clone. Lanes beyond the last Gaussian
 // repeat it and write to scratch.
@@ -374,6 +382,10 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
             indices[lane] = first + done + size_t(lane);
             rows[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
         }
+        // The colour coefficients of the batch after next.
+        if (done + 2 * lanes::width < count)
+            for (size_t ahead = 0; ahead < lanes::width; ++ahead)
+                prefetchRow(model.at(GaussianModel::shRest, first + done + 2 * lanes::width + ahead));
         ProjectedLanes<Floats> p;
         projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
         const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
@@ -395,6 +407,12 @@ backwardInBatches(const GaussianModel& model, const size_t* indices, size_t coun
         const GradientLanes<Floats> sums{fields[0], fields[1], fields[2], fields[3], fields[4],
                                          fields[5], {fields[6], fields[7], fields[8]}};
         LaneGradients<Floats> targets(gradients, indices + done, used);
+        // The colour coefficients, most of the memory read and written, are
+        // needed last: fetch them while the geometry is computed.
+        for (int lane = 0; lane < used; ++lane) {
+            prefetchRow(model.at(GaussianModel::shRest, indices[done + size_t(lane)]));
+            prefetchRow(targets.at[GaussianModel::shRest][lane]);
+        }
         const Floats norms = backwardLanes(LaneParameters<Floats>(model, indices + done, used), camera, centre,
                                            shDegree, sums, targets);
         for (int lane = 0; lane < used; ++lane) meanGradientNorms[done + size_t(lane)] = norms[lane];
