@@ -100,11 +100,12 @@ template <typename F>
 struct Geometry {
     Mat3Of<F> W;      // camera rotation
     Vec3Of<F> t;      // camera-space centre
+    F inverseDepth;   // 1 / t.z: divisions are slow, multiplications are not
     F txz, tyz;       // t.x / t.z and t.y / t.z, clamped to the frustum margin
     Mask<F> clampX, clampY;
     F J[6];           // 2 x 3 Jacobian; J[1] and J[3] are 0
     F T[6];           // J · camera rotation
-    F norm, unit[4];  // of the rotation's quaternion
+    F norm, inverseNorm, unit[4];  // of the rotation's quaternion
     Mat3Of<F> Rq;     // rotation of the Gaussian
     Vec3Of<F> scale;
     Mat3Of<F> sigma;  // 3D covariance
@@ -123,17 +124,19 @@ inline __attribute__((always_inline)) void geometry(const LaneParameters<F>& gau
     const F tz = g.t[2];
     const float limX = GaussianProjection::frustumMargin * 0.5f * float(camera.width) / camera.fx;
     const float limY = GaussianProjection::frustumMargin * 0.5f * float(camera.height) / camera.fy;
-    const F rx = g.t[0] / tz, ry = g.t[1] / tz;
+    g.inverseDepth = 1.0f / tz;
+    const F iz = g.inverseDepth;
+    const F rx = g.t[0] * iz, ry = g.t[1] * iz;
     g.clampX = (rx < -limX) | (rx > limX);
     g.clampY = (ry < -limY) | (ry > limY);
     g.txz = lanes::clampTo(rx, -limX, limX);
     g.tyz = lanes::clampTo(ry, -limY, limY);
-    g.J[0] = camera.fx / tz;
+    g.J[0] = camera.fx * iz;
     g.J[1] = F{};
-    g.J[2] = -camera.fx * g.txz / tz;
+    g.J[2] = -camera.fx * g.txz * iz;
     g.J[3] = F{};
-    g.J[4] = camera.fy / tz;
-    g.J[5] = -camera.fy * g.tyz / tz;
+    g.J[4] = camera.fy * iz;
+    g.J[5] = -camera.fy * g.tyz * iz;
     const Mat3Of<F>& W = g.W;
     for (int c = 0; c < 3; ++c) {
         g.T[c] = g.J[0] * W[c] + g.J[2] * W[6 + c];
@@ -143,7 +146,8 @@ inline __attribute__((always_inline)) void geometry(const LaneParameters<F>& gau
     F q[4];
     for (int k = 0; k < 4; ++k) q[k] = gaussian(GaussianModel::rotation, k);
     g.norm = squareRoot(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    for (int k = 0; k < 4; ++k) g.unit[k] = q[k] / g.norm;
+    g.inverseNorm = 1.0f / g.norm;
+    for (int k = 0; k < 4; ++k) g.unit[k] = q[k] * g.inverseNorm;
     g.Rq = rotationOf(g.unit[0], g.unit[1], g.unit[2], g.unit[3]);
     for (int k = 0; k < 3; ++k) g.scale[k] = lanes::exponential(gaussian(GaussianModel::logScale, k));
     Mat3Of<F> M;
@@ -213,14 +217,15 @@ inline __attribute__((always_inline)) Mask<F> projectLanes(const LaneParameters<
     geometry(gaussian, camera, g);
     const F det = g.covA * g.covC - g.covB * g.covB;
     const Mask<F> visible = g.valid & (det > 0.0f);
-    out.conicA = g.covC / det;
-    out.conicB = -g.covB / det;
-    out.conicC = g.covA / det;
+    const F inverseDet = 1.0f / det;
+    out.conicA = g.covC * inverseDet;
+    out.conicB = -g.covB * inverseDet;
+    out.conicC = g.covA * inverseDet;
     const F mid = 0.5f * (g.covA + g.covC);
     const F lambda = mid + squareRoot(maxOf(splat<F>(0.1f), mid * mid - det));
     out.radius = select(visible, lanes::ceiling(3.0f * squareRoot(lambda)), F{});
-    out.meanX = camera.fx * g.t[0] / g.t[2] + camera.cx;
-    out.meanY = camera.fy * g.t[1] / g.t[2] + camera.cy;
+    out.meanX = camera.fx * (g.t[0] * g.inverseDepth) + camera.cx;
+    out.meanY = camera.fy * (g.t[1] * g.inverseDepth) + camera.cy;
     out.depth = g.t[2];
     out.opacity = sigmoid(gaussian(GaussianModel::opacity, 0));
 
@@ -246,7 +251,6 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     viewColour(gaussian, centre, shDegree, colour);
     // Lanes whose Gaussian is not drawn pass no gradient.
     const auto passed = [&](F value) { return select(g.valid, value, F{}); };
-    const F tz = g.t[2];
 
     // Colour: spherical harmonics, the clamp at 0 passing no gradient.
     const Vec3Of<F>& d = colour.direction;
@@ -273,7 +277,8 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
 
     // Conic (inverse covariance) to covariance: dΣ = -Q dQ Q.
     const F det = g.covA * g.covC - g.covB * g.covB;
-    const F qa = g.covC / det, qb = -g.covB / det, qc = g.covA / det;
+    const F inverseDet = 1.0f / det;
+    const F qa = g.covC * inverseDet, qb = -g.covB * inverseDet, qc = g.covA * inverseDet;
     const F ga = grad.conicA, gb = 0.5f * grad.conicB, gc = grad.conicC;  // symmetric matrix of the gradient
     // -Q G Q with Q = [[qa, qb], [qb, qc]], G = [[ga, gb], [gb, gc]]
     const F QG00 = qa * ga + qb * gb, QG01 = qa * gb + qb * gc;
@@ -306,17 +311,17 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     // The Jacobian's dependence on the camera-space centre; a clamped
     // coordinate passes its share to the depth only.
     const float fx = camera.fx, fy = camera.fy;
-    const F tz2 = tz * tz;
+    const F iz = g.inverseDepth, iz2 = iz * iz;
     Vec3Of<F> gt{};
-    gt[2] += gJ[0] * (-fx / tz2) + gJ[4] * (-fy / tz2);
-    gt[0] += select(g.clampX, F{}, gJ[2] * (-fx / tz2));
-    gt[2] += select(g.clampX, gJ[2] * (fx * g.txz / tz2), gJ[2] * (2.0f * fx * g.t[0] / (tz2 * tz)));
-    gt[1] += select(g.clampY, F{}, gJ[5] * (-fy / tz2));
-    gt[2] += select(g.clampY, gJ[5] * (fy * g.tyz / tz2), gJ[5] * (2.0f * fy * g.t[1] / (tz2 * tz)));
+    gt[2] += gJ[0] * (-fx * iz2) + gJ[4] * (-fy * iz2);
+    gt[0] += select(g.clampX, F{}, gJ[2] * (-fx * iz2));
+    gt[2] += select(g.clampX, gJ[2] * (fx * g.txz * iz2), gJ[2] * (2.0f * fx * g.t[0] * (iz2 * iz)));
+    gt[1] += select(g.clampY, F{}, gJ[5] * (-fy * iz2));
+    gt[2] += select(g.clampY, gJ[5] * (fy * g.tyz * iz2), gJ[5] * (2.0f * fy * g.t[1] * (iz2 * iz)));
     // The image-space mean.
-    gt[0] += grad.meanX * fx / tz;
-    gt[1] += grad.meanY * fy / tz;
-    gt[2] += -grad.meanX * fx * g.t[0] / tz2 - grad.meanY * fy * g.t[1] / tz2;
+    gt[0] += grad.meanX * fx * iz;
+    gt[1] += grad.meanY * fy * iz;
+    gt[2] += -grad.meanX * fx * g.t[0] * iz2 - grad.meanY * fy * g.t[1] * iz2;
     gPosition = gPosition + multiplyTransposed(W, gt);
     for (int k = 0; k < 3; ++k) gradients.add(GaussianModel::position, k, passed(gPosition[k]));
 
@@ -351,7 +356,7 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     }
     const F along = g.unit[0] * gUnit[0] + g.unit[1] * gUnit[1] + g.unit[2] * gUnit[2] + g.unit[3] * gUnit[3];
     for (int k = 0; k < 4; ++k)
-        gradients.add(GaussianModel::rotation, k, passed((gUnit[k] - g.unit[k] * along) / g.norm));
+        gradients.add(GaussianModel::rotation, k, passed((gUnit[k] - g.unit[k] * along) * g.inverseNorm));
 
     // Normalised device units span the image's width and height by 2.
     const F ndcX = grad.meanX * 0.5f * float(camera.width);
