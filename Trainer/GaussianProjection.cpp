@@ -388,9 +388,8 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
             rows[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
         }
         // The colour coefficients of the batch after next.
-        if (done + 2 * lanes::width < count)
-            for (size_t ahead = 0; ahead < lanes::width; ++ahead)
-                prefetchRow(model.at(GaussianModel::shRest, first + done + 2 * lanes::width + ahead));
+        for (size_t ahead = done + 2 * lanes::width; ahead < std::min(count, done + 3 * lanes::width); ++ahead)
+            prefetchRow(model.at(GaussianModel::shRest, first + ahead));
         ProjectedLanes<Floats> p;
         projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
         const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
