@@ -69,10 +69,6 @@ inline __attribute__((always_inline)) Floats masked(Ints mask, Floats value) {
     return Floats(mask & Ints(value));
 }
 
-inline __attribute__((always_inline)) Floats select(Ints mask, Floats yes, Floats no) {
-    return Floats((mask & Ints(yes)) | (~mask & Ints(no)));
-}
-
 // Four floats: the lane sums are reduced in 128-bit halves, which every
 // x86 core shuffles cheaply (moving data across the halves of a 256-bit
 // register is slow on some).

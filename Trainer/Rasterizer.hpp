@@ -12,7 +12,7 @@ namespace tessaron::trainer {
 
 // Renders Gaussians into an image and carries the image's gradient back to
 // their parameters. Each Gaussian is projected to an ellipse, listed in the
-// 16 x 16 pixel tiles its bounding square touches, and every tile composits
+// 16 x 16 pixel tiles its footprint's box touches, and every tile composits
 // its list front to back (sorted by depth), stopping a pixel once almost
 // nothing shows through. Within a tile, each half row of eight pixels walks
 // only the entries whose footprint reaches it, its pixels' state held in
@@ -111,7 +111,7 @@ private:
     std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
     std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
-    std::vector<uint32_t> lastEntry_;        // per pixel: entries composited (from the tile's start)
+    std::vector<uint32_t> lastEntry_;        // per pixel: the tile's entries below it may have been composited
     std::vector<TileScratch> scratch_;       // per worker
 };
 
