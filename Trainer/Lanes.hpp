@@ -12,8 +12,8 @@ namespace tessaron::trainer::lanes {
 // the lanes of a GCC vector: F is float or Floats. Comparisons of F give a
 // Mask (bool, or a vector of -1/0 lanes), combined with & and | and turned
 // into values with select(), so per-Gaussian branches become per-lane
-// choices. Everything here is a template, inlined into its callers (the
-// eight-lane ones are compiled once per target clone).
+// choices. Everything here is inlined into its callers, so the eight-lane
+// code is compiled once per target clone of the caller.
 using Floats = float __attribute__((vector_size(32)));
 using Ints = int32_t __attribute__((vector_size(32)));
 constexpr int width = 8;
@@ -55,35 +55,10 @@ inline __attribute__((always_inline)) F select(Mask<F> mask, F yes, F no) {
         return Floats((mask & Ints(yes)) | (~mask & Ints(no)));
 }
 
-template <typename M>
-inline __attribute__((always_inline)) M inverted(M mask) {
-    if constexpr (std::is_same_v<M, bool>)
-        return !mask;
-    else
-        return ~mask;
-}
-
-// Bit k set where lane k's mask is.
-template <typename M>
-inline __attribute__((always_inline)) uint32_t laneBits(M mask) {
-    if constexpr (std::is_same_v<M, bool>) {
-        return mask ? 1u : 0u;
-    } else {
-        uint32_t bits = 0;
-        for (int lane = 0; lane < width; ++lane) bits |= uint32_t(mask[lane] & 1) << lane;
-        return bits;
-    }
-}
-
-// std::max, std::min and std::clamp lane by lane, NaN handling included.
+// std::max and std::clamp lane by lane, NaN handling included.
 template <typename F>
 inline __attribute__((always_inline)) F maxOf(F a, F b) {
     return select<F>(a < b, b, a);
-}
-
-template <typename F>
-inline __attribute__((always_inline)) F minOf(F a, F b) {
-    return select<F>(b < a, b, a);
 }
 
 template <typename F>
@@ -174,7 +149,7 @@ inline __attribute__((always_inline)) void transposeHalves(Floats v[4]) {
     v[3] = __builtin_shuffle(t1, t3, highQuads);
 }
 
-// The first of the blocks of eight values that cover [0, n).
+// Where block `block` of the blocks of eight values covering [0, n) starts.
 inline int blockStart(int block, int n) { return std::min(block * 8, n - 8); }
 
 // columns[j][lane] = rows[lane][j] for j < n.
