@@ -164,6 +164,8 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
                 }
                 rowSums_[y * 2] = rowSsim;
                 rowSums_[y * 2 + 1] = rowL1;
+                // The row's derivative maps blurred along x: planes 8-10.
+                for (int k = 0; k < 3; ++k) blurRow(plane(5 + k) + y * w, plane(8 + k) + y * w, width);
             }
         });
         // Summed in row order, so the result does not depend on the threads.
@@ -171,12 +173,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
             ssimSum += rowSums_[y * 2];
             l1Sum += rowSums_[y * 2 + 1];
         }
-        // The derivative maps blurred along x: planes 8-10.
-        pool_.parallelFor(size_t(height), 4, [&](size_t begin, size_t end, unsigned) {
-            for (size_t y = begin; y < end; ++y)
-                for (int k = 0; k < 3; ++k) blurRow(plane(5 + k) + y * w, plane(8 + k) + y * w, width);
-        });
-        // ... and along y; then the gradient of the loss.
+        // The derivative maps blurred along y; then the gradient of the loss.
         const float ssimScale = -ssimWeight / valueCount;
         const float l1Scale = l1Weight / valueCount;
         pool_.parallelFor(size_t(height), 4, [&](size_t begin, size_t end, unsigned worker) {

@@ -70,7 +70,9 @@ int64_t Trainer::train(const std::function<void(const StepReport&)>& onStep) {
             if (iteration > settings_.densifyFrom && iteration % settings_.densifyInterval == 0)
                 densifier_.densifyAndPrune(model_, optimizer_, dataset_.extent, settings_.capMax,
                                            iteration > settings_.opacityResetInterval, random_);
-            if (iteration % settings_.opacityResetInterval == 0) densifier_.resetOpacity(model_, optimizer_);
+            if (iteration % settings_.opacityResetInterval == 0 &&
+                settings_.iterations - iteration >= settings_.opacityResetMinRemaining)
+                densifier_.resetOpacity(model_, optimizer_);
         }
 
         double milliseconds =

@@ -38,6 +38,9 @@ struct TrainingSettings {
     int64_t densifyUntil = 15000;
     int64_t densifyInterval = 100;
     int64_t opacityResetInterval = 3000;
+    // Opacities pulled down need steps to grow back: no reset this close to
+    // the end, so that a run of 3,000 steps does not end on a transparent model.
+    int64_t opacityResetMinRemaining = 1000;
     Densifier::Settings densifier;
 
     // Early stop: from the end of densification, the held-out PSNR is

@@ -117,6 +117,34 @@ TEST(TrainingLoop, DensificationNeverExceedsTheCap) {
     EXPECT_GT(largest, start.size()) << "densification should have added Gaussians up to the cap";
 }
 
+TEST(TrainingLoop, OpacitiesAreResetOnScheduleButNeverRightBeforeTheEnd) {
+    Scene scene = makeScene(6, 48, 36);
+    auto largestOpacity = [](const GaussianModel& model) {
+        float largest = 0;
+        for (float value : model.values(GaussianModel::opacity)) largest = std::max(largest, sigmoid(value));
+        return largest;
+    };
+    GaussianModel start = scene.truth;  // opacities up to 0.95
+    for (int64_t iterations : {160, 200, 240}) {
+        TrainingSettings settings = quickSettings(iterations);
+        settings.opacityResetInterval = 80;
+        settings.opacityResetMinRemaining = 50;
+        settings.densifyUntil = 1000;
+        settings.densifyFrom = 1000;  // no densification: only the reset acts
+        Trainer trainer(scene.dataset, start, settings);
+        std::vector<float> afterStep;
+        trainer.train([&](const Trainer::StepReport&) { afterStep.push_back(largestOpacity(trainer.model())); });
+        SCOPED_TRACE(iterations);
+        // Reset after step 80; after step 160 only where 50 steps remain.
+        EXPECT_LE(afterStep[79], 0.0101f);
+        EXPECT_GT(afterStep[78], 0.5f);
+        if (iterations == 240)
+            EXPECT_LE(afterStep[159], 0.0101f);
+        else
+            EXPECT_GT(afterStep[159], 0.1f) << "a step near the end reset the model's opacities";
+    }
+}
+
 TEST(TrainingLoop, MaskedPixelsDoNotTeachTheModel) {
     // The left half of every training photo is painted white; a mask hides
     // it. Trained with the mask, the model still renders the true left half.
