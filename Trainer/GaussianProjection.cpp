@@ -1,254 +1,459 @@
 #include "Trainer/GaussianProjection.hpp"
 
 #include <algorithm>
-#include <cmath>
+#include <type_traits>
 
+#include "Trainer/Lanes.hpp"
 #include "Trainer/SphericalHarmonics.hpp"
 
 namespace tessaron::trainer {
 
 namespace {
 
-struct Geometry {
-    Vec3 t;           // camera-space centre
-    float txz, tyz;   // t.x / t.z and t.y / t.z, clamped to the frustum margin
-    bool clampX, clampY;
-    float J[6];       // 2 x 3 Jacobian
-    float T[6];       // J · camera rotation
-    Mat3 Rq;          // rotation of the Gaussian
-    Vec3 scale;
-    Mat3 sigma;       // 3D covariance
-    float covA, covB, covC;  // 2D covariance with dilation
+using lanes::Floats;
+using lanes::Mask;
+using lanes::maxOf;
+using lanes::select;
+using lanes::splat;
+using lanes::squareRoot;
+
+// The math below is written once for F = float (one Gaussian) and for
+// F = Floats (eight Gaussians, one per lane). Conditions on a Gaussian are
+// lane masks: every lane computes everything, and what a lane whose
+// Gaussian fails a test produced (infinities, NaN) is selected away.
+template <typename F>
+constexpr int laneCount = lanes::isScalar<F> ? 1 : lanes::width;
+
+template <typename F>
+inline __attribute__((always_inline)) float laneOf(F value, int lane) {
+    if constexpr (lanes::isScalar<F>)
+        return value;
+    else
+        return value[lane];
+}
+
+// The parameters of the lanes' Gaussians: per group, where each lane's are.
+template <typename F>
+struct LaneParameters {
+    const float* at[GaussianModel::groupCount][laneCount<F>];
+
+    // Lane k reads Gaussian indices[min(k, count - 1)].
+    LaneParameters(const GaussianModel& model, const size_t* indices, int count) {
+        for (int group = 0; group < GaussianModel::groupCount; ++group)
+            for (int lane = 0; lane < laneCount<F>; ++lane)
+                at[group][lane] = model.at(GaussianModel::Group(group), indices[std::min(lane, count - 1)]);
+    }
+
+    inline __attribute__((always_inline)) F operator()(GaussianModel::Group group, int k) const {
+        if constexpr (lanes::isScalar<F>) {
+            return at[group][0][k];
+        } else {
+            Floats value;
+            for (int lane = 0; lane < laneCount<F>; ++lane) value[lane] = at[group][lane][k];
+            return value;
+        }
+    }
+
+    // Values 0 .. n - 1 of a group's (n = 0 or at least 8).
+    inline __attribute__((always_inline)) void row(GaussianModel::Group group, int n, F* out) const {
+        if constexpr (lanes::isScalar<F>) {
+            std::copy_n(at[group][0], n, out);
+        } else {
+            const void* rows[lanes::width];
+            std::copy_n(at[group], lanes::width, rows);
+            lanes::rowsToColumns(rows, n, out);
+        }
+    }
 };
 
-bool geometry(const GaussianModel& model, size_t index, const ViewCamera& camera, Geometry& g) {
-    const float* p = model.at(GaussianModel::position, index);
-    g.t = multiply(camera.rotation, Vec3{p[0], p[1], p[2]}) + camera.translation;
-    if (!(g.t[2] > GaussianProjection::nearPlane)) return false;
-    const float tz = g.t[2];
+// Where the lanes' gradients are added. Lanes beyond `count` write to a
+// scratch Gaussian of their own, so that every store is unconditional.
+template <typename F>
+struct LaneGradients {
+    float* at[GaussianModel::groupCount][laneCount<F>];
+    float scratch[GaussianModel::groupCount][GaussianModel::widths[GaussianModel::shRest]];
+
+    LaneGradients(GaussianModel& gradients, const size_t* indices, int count) {
+        for (int group = 0; group < GaussianModel::groupCount; ++group)
+            for (int lane = 0; lane < laneCount<F>; ++lane)
+                at[group][lane] =
+                    lane < count ? gradients.at(GaussianModel::Group(group), indices[lane]) : scratch[group];
+    }
+
+    inline __attribute__((always_inline)) void add(GaussianModel::Group group, int k, F value) {
+        for (int lane = 0; lane < laneCount<F>; ++lane) at[group][lane][k] += laneOf(value, lane);
+    }
+
+    // Adds values 0 .. n - 1 of a group's (n = 0 or at least 8).
+    inline __attribute__((always_inline)) void addRow(GaussianModel::Group group, int n, const F* values) {
+        if constexpr (lanes::isScalar<F>) {
+            for (int k = 0; k < n; ++k) at[group][0][k] += values[k];
+        } else {
+            void* rows[lanes::width];
+            std::copy_n(at[group], lanes::width, rows);
+            lanes::columnsToRows<true>(values, n, rows);
+        }
+    }
+};
+
+template <typename F>
+struct Geometry {
+    Mat3Of<F> W;      // camera rotation
+    Vec3Of<F> t;      // camera-space centre
+    F inverseDepth;   // 1 / t.z: divisions are slow, multiplications are not
+    F txz, tyz;       // t.x / t.z and t.y / t.z, clamped to the frustum margin
+    Mask<F> clampX, clampY;
+    F J[6];           // 2 x 3 Jacobian; J[1] and J[3] are 0
+    F T[6];           // J · camera rotation
+    F norm, inverseNorm, unit[4];  // of the rotation's quaternion
+    Mat3Of<F> Rq;     // rotation of the Gaussian
+    Vec3Of<F> scale;
+    Mat3Of<F> sigma;  // 3D covariance
+    F covA, covB, covC;  // 2D covariance with dilation
+    // In front of the near plane, a rotation, a finite covariance.
+    Mask<F> valid;
+};
+
+template <typename F>
+inline __attribute__((always_inline)) void geometry(const LaneParameters<F>& gaussian, const ViewCamera& camera,
+                                                    Geometry<F>& g) {
+    g.W = broadcast<F>(camera.rotation);
+    const Vec3Of<F> p{gaussian(GaussianModel::position, 0), gaussian(GaussianModel::position, 1),
+                      gaussian(GaussianModel::position, 2)};
+    g.t = multiply(g.W, p) + broadcast<F>(camera.translation);
+    const F tz = g.t[2];
     const float limX = GaussianProjection::frustumMargin * 0.5f * float(camera.width) / camera.fx;
     const float limY = GaussianProjection::frustumMargin * 0.5f * float(camera.height) / camera.fy;
-    float rx = g.t[0] / tz, ry = g.t[1] / tz;
-    g.clampX = rx < -limX || rx > limX;
-    g.clampY = ry < -limY || ry > limY;
-    g.txz = std::clamp(rx, -limX, limX);
-    g.tyz = std::clamp(ry, -limY, limY);
-    g.J[0] = camera.fx / tz;
-    g.J[1] = 0;
-    g.J[2] = -camera.fx * g.txz / tz;
-    g.J[3] = 0;
-    g.J[4] = camera.fy / tz;
-    g.J[5] = -camera.fy * g.tyz / tz;
-    const Mat3& W = camera.rotation;
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 3; ++c)
-            g.T[r * 3 + c] = g.J[r * 3] * W[c] + g.J[r * 3 + 1] * W[3 + c] + g.J[r * 3 + 2] * W[6 + c];
+    g.inverseDepth = 1.0f / tz;
+    const F iz = g.inverseDepth;
+    const F rx = g.t[0] * iz, ry = g.t[1] * iz;
+    g.clampX = (rx < -limX) | (rx > limX);
+    g.clampY = (ry < -limY) | (ry > limY);
+    g.txz = lanes::clampTo(rx, -limX, limX);
+    g.tyz = lanes::clampTo(ry, -limY, limY);
+    g.J[0] = camera.fx * iz;
+    g.J[1] = F{};
+    g.J[2] = -camera.fx * g.txz * iz;
+    g.J[3] = F{};
+    g.J[4] = camera.fy * iz;
+    g.J[5] = -camera.fy * g.tyz * iz;
+    const Mat3Of<F>& W = g.W;
+    for (int c = 0; c < 3; ++c) {
+        g.T[c] = g.J[0] * W[c] + g.J[2] * W[6 + c];
+        g.T[3 + c] = g.J[4] * W[3 + c] + g.J[5] * W[6 + c];
+    }
 
-    const float* q = model.at(GaussianModel::rotation, index);
-    float norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    if (!(norm > 1e-12f)) return false;
-    g.Rq = rotationOf(q[0] / norm, q[1] / norm, q[2] / norm, q[3] / norm);
-    const float* s = model.at(GaussianModel::logScale, index);
-    g.scale = {std::exp(s[0]), std::exp(s[1]), std::exp(s[2])};
-    Mat3 M{};
+    F q[4];
+    for (int k = 0; k < 4; ++k) q[k] = gaussian(GaussianModel::rotation, k);
+    g.norm = squareRoot(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    g.inverseNorm = 1.0f / g.norm;
+    for (int k = 0; k < 4; ++k) g.unit[k] = q[k] * g.inverseNorm;
+    g.Rq = rotationOf(g.unit[0], g.unit[1], g.unit[2], g.unit[3]);
+    for (int k = 0; k < 3; ++k) g.scale[k] = lanes::exponential(gaussian(GaussianModel::logScale, k));
+    Mat3Of<F> M;
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k) M[i * 3 + k] = g.Rq[i * 3 + k] * g.scale[k];
-    g.sigma = multiply(M, transposed(M));
+    g.sigma = timesOwnTranspose(M);
 
     // cov2 = T Σ Tᵀ
-    float TS[6];
+    F TS[6];
     for (int r = 0; r < 2; ++r)
         for (int c = 0; c < 3; ++c)
             TS[r * 3 + c] = g.T[r * 3] * g.sigma[c] + g.T[r * 3 + 1] * g.sigma[3 + c] + g.T[r * 3 + 2] * g.sigma[6 + c];
     g.covA = TS[0] * g.T[0] + TS[1] * g.T[1] + TS[2] * g.T[2] + GaussianProjection::dilation;
     g.covB = TS[0] * g.T[3] + TS[1] * g.T[4] + TS[2] * g.T[5];
     g.covC = TS[3] * g.T[3] + TS[4] * g.T[4] + TS[5] * g.T[5] + GaussianProjection::dilation;
-    return std::isfinite(g.covA) && std::isfinite(g.covB) && std::isfinite(g.covC);
+    g.valid = (tz > GaussianProjection::nearPlane) & (g.norm > 1e-12f) & lanes::isFinite(g.covA) &
+              lanes::isFinite(g.covB) & lanes::isFinite(g.covC);
 }
 
 // The colour a camera at `centre` sees: the view direction, the basis
-// values there and each channel before its clamp at 0.
+// values there, the coefficients and each channel before its clamp at 0.
+template <typename F>
 struct ViewColour {
-    Vec3 direction;
-    float distance;
-    float basis[16];
-    float channel[3];
+    Vec3Of<F> direction;
+    F distance;
+    F basis[16];
+    F coefficients[48];  // [k * 3 + c]: the DC's three, then the rest as the model keeps them
+    F channel[3];
 };
 
-ViewColour viewColour(const GaussianModel& model, size_t index, const Vec3& centre, int shDegree) {
-    ViewColour colour;
-    const float* p = model.at(GaussianModel::position, index);
-    Vec3 v{p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
-    colour.distance = std::max(length(v), 1e-12f);
+template <typename F>
+inline __attribute__((always_inline)) void viewColour(const LaneParameters<F>& gaussian, const Vec3& centre,
+                                                      int shDegree, ViewColour<F>& colour) {
+    const Vec3Of<F> v{gaussian(GaussianModel::position, 0) - centre[0],
+                      gaussian(GaussianModel::position, 1) - centre[1],
+                      gaussian(GaussianModel::position, 2) - centre[2]};
+    colour.distance = maxOf(length(v), splat<F>(1e-12f));
     colour.direction = (1.0f / colour.distance) * v;
     SphericalHarmonics::basis(colour.direction, shDegree, colour.basis);
-    const float* dc = model.at(GaussianModel::shDC, index);
-    const float* rest = model.at(GaussianModel::shRest, index);
     const int count = SphericalHarmonics::coefficientCount(shDegree);
+    for (int c = 0; c < 3; ++c) colour.coefficients[c] = gaussian(GaussianModel::shDC, c);
+    gaussian.row(GaussianModel::shRest, (count - 1) * 3, colour.coefficients + 3);
     for (int c = 0; c < 3; ++c) {
-        float value = 0.5f + colour.basis[0] * dc[c];
-        for (int k = 1; k < count; ++k) value += colour.basis[k] * rest[(k - 1) * 3 + c];
+        F value = 0.5f + colour.basis[0] * colour.coefficients[c];
+        for (int k = 1; k < count; ++k) value += colour.basis[k] * colour.coefficients[k * 3 + c];
         colour.channel[c] = value;
     }
-    return colour;
 }
 
-}  // namespace
+template <typename F>
+struct ProjectedLanes {
+    F meanX, meanY, conicA, conicB, conicC, opacity, colour[3], depth, radius;
+};
 
-bool GaussianProjection::project(const GaussianModel& model, size_t index, const ViewCamera& camera,
-                                 const Vec3& centre, int shDegree, ProjectedGaussian& out) {
-    out.radius = 0;
-    Geometry g;
-    if (!geometry(model, index, camera, g)) return false;
-    float det = g.covA * g.covC - g.covB * g.covB;
-    if (!(det > 0)) return false;
-    out.conicA = g.covC / det;
-    out.conicB = -g.covB / det;
-    out.conicC = g.covA / det;
-    float mid = 0.5f * (g.covA + g.covC);
-    float lambda = mid + std::sqrt(std::max(0.1f, mid * mid - det));
-    out.radius = std::ceil(3.0f * std::sqrt(lambda));
-    out.meanX = camera.fx * g.t[0] / g.t[2] + camera.cx;
-    out.meanY = camera.fy * g.t[1] / g.t[2] + camera.cy;
+// ProjectedGaussian and ProjectedGradient move in and out of lanes as rows
+// of floats.
+constexpr int projectedFloats = 11, gradientFloats = 9;
+static_assert(sizeof(ProjectedGaussian) == projectedFloats * sizeof(float) &&
+              std::is_standard_layout_v<ProjectedGaussian>);
+static_assert(sizeof(ProjectedGradient) == gradientFloats * sizeof(float) &&
+              std::is_standard_layout_v<ProjectedGradient>);
+
+template <typename F>
+inline __attribute__((always_inline)) Mask<F> projectLanes(const LaneParameters<F>& gaussian, const ViewCamera& camera,
+                                                           const Vec3& centre, int shDegree, ProjectedLanes<F>& out) {
+    Geometry<F> g;
+    geometry(gaussian, camera, g);
+    const F det = g.covA * g.covC - g.covB * g.covB;
+    const Mask<F> visible = g.valid & (det > 0.0f);
+    const F inverseDet = 1.0f / det;
+    out.conicA = g.covC * inverseDet;
+    out.conicB = -g.covB * inverseDet;
+    out.conicC = g.covA * inverseDet;
+    const F mid = 0.5f * (g.covA + g.covC);
+    const F lambda = mid + squareRoot(maxOf(splat<F>(0.1f), mid * mid - det));
+    out.radius = select(visible, lanes::ceiling(3.0f * squareRoot(lambda)), F{});
+    out.meanX = camera.fx * (g.t[0] * g.inverseDepth) + camera.cx;
+    out.meanY = camera.fy * (g.t[1] * g.inverseDepth) + camera.cy;
     out.depth = g.t[2];
-    out.opacity = sigmoid(model.at(GaussianModel::opacity, index)[0]);
+    out.opacity = sigmoid(gaussian(GaussianModel::opacity, 0));
 
-    const ViewColour colour = viewColour(model, index, centre, shDegree);
-    for (int c = 0; c < 3; ++c) out.colour[c] = std::max(0.0f, colour.channel[c]);
-    return true;
+    ViewColour<F> colour;
+    viewColour(gaussian, centre, shDegree, colour);
+    for (int c = 0; c < 3; ++c) out.colour[c] = maxOf(F{}, colour.channel[c]);
+    return visible;
 }
 
-float GaussianProjection::backward(const GaussianModel& model, size_t index, const ViewCamera& camera,
-                                   const Vec3& centre, int shDegree, const ProjectedGradient& grad,
-                                   GaussianModel& gradients) {
-    Geometry g;
-    if (!geometry(model, index, camera, g)) return 0;
-    const float tz = g.t[2];
+template <typename F>
+struct GradientLanes {
+    F meanX, meanY, conicA, conicB, conicC, opacity, colour[3];
+};
+
+template <typename F>
+inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& gaussian, const ViewCamera& camera,
+                                                      const Vec3& centre, int shDegree, const GradientLanes<F>& grad,
+                                                      LaneGradients<F>& gradients) {
+    Geometry<F> g;
+    geometry(gaussian, camera, g);
+    const F opacityLogit = gaussian(GaussianModel::opacity, 0);
+    ViewColour<F> colour;
+    viewColour(gaussian, centre, shDegree, colour);
+    // Lanes whose Gaussian is not drawn pass no gradient.
+    const auto passed = [&](F value) { return select(g.valid, value, F{}); };
 
     // Colour: spherical harmonics, the clamp at 0 passing no gradient.
-    const ViewColour colour = viewColour(model, index, centre, shDegree);
-    const Vec3& d = colour.direction;
-    const float* y = colour.basis;
-    const float distance = colour.distance;
-    const float* rest = model.at(GaussianModel::shRest, index);
-    float* gdc = gradients.at(GaussianModel::shDC, index);
-    float* grest = gradients.at(GaussianModel::shRest, index);
+    const Vec3Of<F>& d = colour.direction;
+    const F* y = colour.basis;
     const int count = SphericalHarmonics::coefficientCount(shDegree);
-    float gY[16] = {};
+    F gY[16] = {};
+    F gCoefficients[48];
     for (int c = 0; c < 3; ++c) {
-        if (colour.channel[c] < 0) continue;
-        float gc = grad.colour[c];
-        gdc[c] += y[0] * gc;
-        for (int k = 1; k < count; ++k) {
-            grest[(k - 1) * 3 + c] += y[k] * gc;
-            gY[k] += rest[(k - 1) * 3 + c] * gc;
+        const F gc = select(colour.channel[c] < 0.0f, F{}, grad.colour[c]);
+        for (int k = 0; k < count; ++k) {
+            gCoefficients[k * 3 + c] = passed(y[k] * gc);
+            gY[k] += colour.coefficients[k * 3 + c] * gc;
         }
     }
-    Vec3 gDir{0, 0, 0};
+    for (int c = 0; c < 3; ++c) gradients.add(GaussianModel::shDC, c, gCoefficients[c]);
+    gradients.addRow(GaussianModel::shRest, (count - 1) * 3, gCoefficients + 3);
+    Vec3Of<F> gDir{};
     SphericalHarmonics::basisGradient(d, shDegree, gY, gDir);
-    Vec3 gPosition = (1.0f / distance) * (gDir - dot(d, gDir) * d);
+    Vec3Of<F> gPosition = (1.0f / colour.distance) * (gDir - dot(d, gDir) * d);
 
     // Opacity through the sigmoid.
-    float op = sigmoid(model.at(GaussianModel::opacity, index)[0]);
-    gradients.at(GaussianModel::opacity, index)[0] += grad.opacity * op * (1 - op);
+    const F op = sigmoid(opacityLogit);
+    gradients.add(GaussianModel::opacity, 0, passed(grad.opacity * op * (1.0f - op)));
 
     // Conic (inverse covariance) to covariance: dΣ = -Q dQ Q.
-    float det = g.covA * g.covC - g.covB * g.covB;
-    float qa = g.covC / det, qb = -g.covB / det, qc = g.covA / det;
-    float ga = grad.conicA, gb = 0.5f * grad.conicB, gc = grad.conicC;  // symmetric matrix of the gradient
+    const F det = g.covA * g.covC - g.covB * g.covB;
+    const F inverseDet = 1.0f / det;
+    const F qa = g.covC * inverseDet, qb = -g.covB * inverseDet, qc = g.covA * inverseDet;
+    const F ga = grad.conicA, gb = 0.5f * grad.conicB, gc = grad.conicC;  // symmetric matrix of the gradient
     // -Q G Q with Q = [[qa, qb], [qb, qc]], G = [[ga, gb], [gb, gc]]
-    float QG00 = qa * ga + qb * gb, QG01 = qa * gb + qb * gc;
-    float QG10 = qb * ga + qc * gb, QG11 = qb * gb + qc * gc;
-    float gCov00 = -(QG00 * qa + QG01 * qb);
-    float gCov01 = -(QG00 * qb + QG01 * qc);
-    float gCov11 = -(QG10 * qb + QG11 * qc);
-    float G2[4] = {gCov00, gCov01, gCov01, gCov11};
+    const F QG00 = qa * ga + qb * gb, QG01 = qa * gb + qb * gc;
+    const F QG10 = qb * ga + qc * gb, QG11 = qb * gb + qc * gc;
+    const F gCov00 = -(QG00 * qa + QG01 * qb);
+    const F gCov01 = -(QG00 * qb + QG01 * qc);
+    const F gCov11 = -(QG10 * qb + QG11 * qc);
+    const F G2[4] = {gCov00, gCov01, gCov01, gCov11};
 
     // cov2 = T Σ Tᵀ: gΣ = Tᵀ G2 T, gT = 2 G2 T Σ.
-    float G2T[6];
+    F G2T[6];
     for (int r = 0; r < 2; ++r)
         for (int c = 0; c < 3; ++c) G2T[r * 3 + c] = G2[r * 2] * g.T[c] + G2[r * 2 + 1] * g.T[3 + c];
-    Mat3 gSigma{};
+    Mat3Of<F> gSigma;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) gSigma[i * 3 + j] = g.T[i] * G2T[j] + g.T[3 + i] * G2T[3 + j];
-    float gT[6];
+    F gT[6];
     for (int r = 0; r < 2; ++r)
         for (int c = 0; c < 3; ++c)
-            gT[r * 3 + c] = 2 * (G2T[r * 3] * g.sigma[c] + G2T[r * 3 + 1] * g.sigma[3 + c] +
-                                 G2T[r * 3 + 2] * g.sigma[6 + c]);
-    // T = J W: gJ = gT Wᵀ.
-    const Mat3& W = camera.rotation;
-    float gJ[6];
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 3; ++c)
-            gJ[r * 3 + c] = gT[r * 3] * W[c * 3] + gT[r * 3 + 1] * W[c * 3 + 1] + gT[r * 3 + 2] * W[c * 3 + 2];
+            gT[r * 3 + c] = 2.0f * (G2T[r * 3] * g.sigma[c] + G2T[r * 3 + 1] * g.sigma[3 + c] +
+                                    G2T[r * 3 + 2] * g.sigma[6 + c]);
+    // T = J W: gJ = gT Wᵀ (only the entries of J that are not 0).
+    const Mat3Of<F>& W = g.W;
+    F gJ[6];
+    for (int e : {0, 2, 4, 5}) {
+        const int r = e / 3, c = e % 3;
+        gJ[e] = gT[r * 3] * W[c * 3] + gT[r * 3 + 1] * W[c * 3 + 1] + gT[r * 3 + 2] * W[c * 3 + 2];
+    }
 
-    // The Jacobian's dependence on the camera-space centre.
-    const float fx = camera.fx, fy = camera.fy, tz2 = tz * tz;
-    Vec3 gt{0, 0, 0};
-    gt[2] += gJ[0] * (-fx / tz2) + gJ[4] * (-fy / tz2);
-    if (g.clampX) {
-        gt[2] += gJ[2] * (fx * g.txz / tz2);
-    } else {
-        gt[0] += gJ[2] * (-fx / tz2);
-        gt[2] += gJ[2] * (2 * fx * g.t[0] / (tz2 * tz));
-    }
-    if (g.clampY) {
-        gt[2] += gJ[5] * (fy * g.tyz / tz2);
-    } else {
-        gt[1] += gJ[5] * (-fy / tz2);
-        gt[2] += gJ[5] * (2 * fy * g.t[1] / (tz2 * tz));
-    }
+    // The Jacobian's dependence on the camera-space centre; a clamped
+    // coordinate passes its share to the depth only.
+    const float fx = camera.fx, fy = camera.fy;
+    const F iz = g.inverseDepth, iz2 = iz * iz;
+    Vec3Of<F> gt{};
+    gt[2] += gJ[0] * (-fx * iz2) + gJ[4] * (-fy * iz2);
+    gt[0] += select(g.clampX, F{}, gJ[2] * (-fx * iz2));
+    gt[2] += select(g.clampX, gJ[2] * (fx * g.txz * iz2), gJ[2] * (2.0f * fx * g.t[0] * (iz2 * iz)));
+    gt[1] += select(g.clampY, F{}, gJ[5] * (-fy * iz2));
+    gt[2] += select(g.clampY, gJ[5] * (fy * g.tyz * iz2), gJ[5] * (2.0f * fy * g.t[1] * (iz2 * iz)));
     // The image-space mean.
-    gt[0] += grad.meanX * fx / tz;
-    gt[1] += grad.meanY * fy / tz;
-    gt[2] += -grad.meanX * fx * g.t[0] / tz2 - grad.meanY * fy * g.t[1] / tz2;
+    gt[0] += grad.meanX * fx * iz;
+    gt[1] += grad.meanY * fy * iz;
+    gt[2] += -grad.meanX * fx * g.t[0] * iz2 - grad.meanY * fy * g.t[1] * iz2;
     gPosition = gPosition + multiplyTransposed(W, gt);
-    float* gp = gradients.at(GaussianModel::position, index);
-    gp[0] += gPosition[0];
-    gp[1] += gPosition[1];
-    gp[2] += gPosition[2];
+    for (int k = 0; k < 3; ++k) gradients.add(GaussianModel::position, k, passed(gPosition[k]));
 
     // Σ = M Mᵀ with M = Rq S: gM = 2 gΣ M.
-    Mat3 M{};
+    Mat3Of<F> M;
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k) M[i * 3 + k] = g.Rq[i * 3 + k] * g.scale[k];
-    Mat3 gM = multiply(gSigma, M);
-    for (float& value : gM) value *= 2;
-    float* gs = gradients.at(GaussianModel::logScale, index);
-    Mat3 gR{};
+    Mat3Of<F> gM = multiply(gSigma, M);
+    for (F& value : gM) value *= 2.0f;
+    Mat3Of<F> gR;
     for (int k = 0; k < 3; ++k) {
-        float gScale = 0;
+        F gScale{};
         for (int i = 0; i < 3; ++i) {
             gScale += gM[i * 3 + k] * g.Rq[i * 3 + k];
             gR[i * 3 + k] = gM[i * 3 + k] * g.scale[k];
         }
-        gs[k] += gScale * g.scale[k];
+        gradients.add(GaussianModel::logScale, k, passed(gScale * g.scale[k]));
     }
     // Rotation matrix to the unit quaternion, then through the normalisation.
-    const float* q = model.at(GaussianModel::rotation, index);
-    float norm = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    float w = q[0] / norm, x = q[1] / norm, yq = q[2] / norm, z = q[3] / norm;
-    const Mat3 dw{0, -2 * z, 2 * yq, 2 * z, 0, -2 * x, -2 * yq, 2 * x, 0};
-    const Mat3 dx{0, 2 * yq, 2 * z, 2 * yq, -4 * x, -2 * w, 2 * z, 2 * w, -4 * x};
-    const Mat3 dy{-4 * yq, 2 * x, 2 * w, 2 * x, 0, 2 * z, -2 * w, 2 * z, -4 * yq};
-    const Mat3 dz{-4 * z, -2 * w, 2 * x, 2 * w, -4 * z, 2 * yq, 2 * x, 2 * yq, 0};
-    float gUnit[4] = {0, 0, 0, 0};
+    const F w = g.unit[0], x = g.unit[1], yq = g.unit[2], z = g.unit[3];
+    const F zero{};
+    const Mat3Of<F> dw{zero, -2.0f * z, 2.0f * yq, 2.0f * z, zero, -2.0f * x, -2.0f * yq, 2.0f * x, zero};
+    const Mat3Of<F> dx{zero, 2.0f * yq, 2.0f * z, 2.0f * yq, -4.0f * x, -2.0f * w, 2.0f * z, 2.0f * w, -4.0f * x};
+    const Mat3Of<F> dy{-4.0f * yq, 2.0f * x, 2.0f * w, 2.0f * x, zero, 2.0f * z, -2.0f * w, 2.0f * z, -4.0f * yq};
+    const Mat3Of<F> dz{-4.0f * z, -2.0f * w, 2.0f * x, 2.0f * w, -4.0f * z, 2.0f * yq, 2.0f * x, 2.0f * yq, zero};
+    F gUnit[4] = {};
     for (int e = 0; e < 9; ++e) {
         gUnit[0] += gR[e] * dw[e];
         gUnit[1] += gR[e] * dx[e];
         gUnit[2] += gR[e] * dy[e];
         gUnit[3] += gR[e] * dz[e];
     }
-    float unit[4] = {w, x, yq, z};
-    float along = unit[0] * gUnit[0] + unit[1] * gUnit[1] + unit[2] * gUnit[2] + unit[3] * gUnit[3];
-    float* gq = gradients.at(GaussianModel::rotation, index);
-    for (int k = 0; k < 4; ++k) gq[k] += (gUnit[k] - unit[k] * along) / norm;
+    const F along = g.unit[0] * gUnit[0] + g.unit[1] * gUnit[1] + g.unit[2] * gUnit[2] + g.unit[3] * gUnit[3];
+    for (int k = 0; k < 4; ++k)
+        gradients.add(GaussianModel::rotation, k, passed((gUnit[k] - g.unit[k] * along) * g.inverseNorm));
 
     // Normalised device units span the image's width and height by 2.
-    float ndcX = grad.meanX * 0.5f * float(camera.width);
-    float ndcY = grad.meanY * 0.5f * float(camera.height);
-    return std::sqrt(ndcX * ndcX + ndcY * ndcY);
+    const F ndcX = grad.meanX * 0.5f * float(camera.width);
+    const F ndcY = grad.meanY * 0.5f * float(camera.height);
+    return passed(squareRoot(ndcX * ndcX + ndcY * ndcY));
+}
+
+// Asks for the cache lines of a Gaussian's colour coefficients.
+inline void prefetchRow(const float* row) {
+    constexpr size_t bytes = GaussianModel::widths[GaussianModel::shRest] * sizeof(float);
+    const char* first = reinterpret_cast<const char*>(row);
+    for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(first + offset);
+    __builtin_prefetch(first + bytes - 1);
+}
+
+// The eight-lane paths, compiled for AVX2 and for any x86-64; everything
+// they call is inlined into each clone. Lanes beyond the last Gaussian
+// repeat it and write to scratch.
+__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+projectInBatches(const GaussianModel& model, size_t first, size_t count, const ViewCamera& camera,
+                 const Vec3& centre, int shDegree, ProjectedGaussian* out) {
+    ProjectedGaussian scratch;
+    for (size_t done = 0; done < count; done += lanes::width) {
+        const int used = int(std::min<size_t>(lanes::width, count - done));
+        size_t indices[lanes::width];
+        void* rows[lanes::width];
+        for (int lane = 0; lane < lanes::width; ++lane) {
+            indices[lane] = first + done + size_t(lane);
+            rows[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
+        }
+        // The colour coefficients of the batch after next.
+        for (size_t ahead = done + 2 * lanes::width; ahead < std::min(count, done + 3 * lanes::width); ++ahead)
+            prefetchRow(model.at(GaussianModel::shRest, first + ahead));
+        ProjectedLanes<Floats> p;
+        projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
+        const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
+                                                p.colour[0], p.colour[1], p.colour[2], p.depth,  p.radius};
+        lanes::columnsToRows<false>(fields, projectedFloats, rows);
+    }
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+backwardInBatches(const GaussianModel& model, const size_t* indices, size_t count, const ViewCamera& camera,
+                  const Vec3& centre, int shDegree, const ProjectedGradient* gradient, GaussianModel& gradients,
+                  float* meanGradientNorms) {
+    for (size_t done = 0; done < count; done += lanes::width) {
+        const int used = int(std::min<size_t>(lanes::width, count - done));
+        const void* rows[lanes::width];
+        for (int lane = 0; lane < lanes::width; ++lane) rows[lane] = &gradient[done + size_t(std::min(lane, used - 1))];
+        Floats fields[gradientFloats];
+        lanes::rowsToColumns(rows, gradientFloats, fields);
+        const GradientLanes<Floats> sums{fields[0], fields[1], fields[2], fields[3], fields[4],
+                                         fields[5], {fields[6], fields[7], fields[8]}};
+        LaneGradients<Floats> targets(gradients, indices + done, used);
+        // The colour coefficients, most of the memory read and written, are
+        // needed last: fetch them while the geometry is computed.
+        for (int lane = 0; lane < used; ++lane) {
+            prefetchRow(model.at(GaussianModel::shRest, indices[done + size_t(lane)]));
+            prefetchRow(targets.at[GaussianModel::shRest][lane]);
+        }
+        const Floats norms = backwardLanes(LaneParameters<Floats>(model, indices + done, used), camera, centre,
+                                           shDegree, sums, targets);
+        for (int lane = 0; lane < used; ++lane) meanGradientNorms[done + size_t(lane)] = norms[lane];
+    }
+}
+
+}  // namespace
+
+bool GaussianProjection::project(const GaussianModel& model, size_t index, const ViewCamera& camera,
+                                 const Vec3& centre, int shDegree, ProjectedGaussian& out) {
+    ProjectedLanes<float> p;
+    const bool visible = projectLanes(LaneParameters<float>(model, &index, 1), camera, centre, shDegree, p);
+    out = {p.meanX, p.meanY, p.conicA, p.conicB, p.conicC, p.opacity, {p.colour[0], p.colour[1], p.colour[2]},
+           p.depth, p.radius};
+    return visible;
+}
+
+float GaussianProjection::backward(const GaussianModel& model, size_t index, const ViewCamera& camera,
+                                   const Vec3& centre, int shDegree, const ProjectedGradient& grad,
+                                   GaussianModel& gradients) {
+    const GradientLanes<float> sums{grad.meanX,  grad.meanY,   grad.conicA, grad.conicB, grad.conicC, grad.opacity,
+                                    {grad.colour[0], grad.colour[1], grad.colour[2]}};
+    LaneGradients<float> targets(gradients, &index, 1);
+    return backwardLanes(LaneParameters<float>(model, &index, 1), camera, centre, shDegree, sums, targets);
+}
+
+void GaussianProjection::projectBatch(const GaussianModel& model, size_t first, size_t count,
+                                      const ViewCamera& camera, const Vec3& centre, int shDegree,
+                                      ProjectedGaussian* out) {
+    projectInBatches(model, first, count, camera, centre, shDegree, out);
+}
+
+void GaussianProjection::backwardBatch(const GaussianModel& model, const size_t* indices, size_t count,
+                                       const ViewCamera& camera, const Vec3& centre, int shDegree,
+                                       const ProjectedGradient* gradient, GaussianModel& gradients,
+                                       float* meanGradientNorms) {
+    backwardInBatches(model, indices, count, camera, centre, shDegree, gradient, gradients, meanGradientNorms);
 }
 
 }  // namespace tessaron::trainer

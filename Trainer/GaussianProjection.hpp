@@ -30,7 +30,12 @@ struct ProjectedGradient {
 // image through the Jacobian of the perspective projection at the
 // Gaussian's centre, a dilation of the 2D covariance for numerical
 // stability, and the view-dependent colour of its spherical harmonics.
+// The same arithmetic serves one Gaussian at a time (project, backward) and
+// eight at a time in the lanes of vector registers (projectBatch,
+// backwardBatch), the renderer's path; the two agree to float rounding.
 struct GaussianProjection {
+    static constexpr size_t batchSize = 8;
+
     static constexpr float nearPlane = 0.01f;
     static constexpr float dilation = 0.3f;
     // The Jacobian is taken at most this far outside the field of view, so
@@ -47,6 +52,18 @@ struct GaussianProjection {
     // mean in normalised device units, whose size drives densification.
     static float backward(const GaussianModel& model, size_t index, const ViewCamera& camera, const Vec3& centre,
                           int shDegree, const ProjectedGradient& gradient, GaussianModel& gradients);
+
+    // project() for Gaussians first .. first + count - 1 into out[0 .. count - 1]
+    // (radius 0 where not visible), eight at a time.
+    static void projectBatch(const GaussianModel& model, size_t first, size_t count, const ViewCamera& camera,
+                             const Vec3& centre, int shDegree, ProjectedGaussian* out);
+
+    // backward() for Gaussians indices[0 .. count - 1] (no index twice), with
+    // gradient[k] for Gaussian indices[k], whose mean's gradient size goes to
+    // meanGradientNorms[k]; eight at a time.
+    static void backwardBatch(const GaussianModel& model, const size_t* indices, size_t count,
+                              const ViewCamera& camera, const Vec3& centre, int shDegree,
+                              const ProjectedGradient* gradient, GaussianModel& gradients, float* meanGradientNorms);
 };
 
 }  // namespace tessaron::trainer

@@ -370,12 +370,14 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
             uint32_t* counts = chunkCursors_.data() + chunk * tiles;
             uint32_t slots = 0;
-            for (size_t index = chunk * chunkSize; index < std::min(count, (chunk + 1) * chunkSize); ++index) {
+            const size_t first = chunk * chunkSize, end = std::min(count, (chunk + 1) * chunkSize);
+            GaussianProjection::projectBatch(model, first, end - first, camera, centre_, shDegree, &projected_[first]);
+            for (size_t index = first; index < end; ++index) {
                 ProjectedGaussian& p = projected_[index];
                 TileRect& rect = rects_[index];
                 rect = {};
                 TileSplat& s = splats_[index];
-                if (!GaussianProjection::project(model, index, camera, centre_, shDegree, p) || !packSplat(p, s)) {
+                if (p.radius <= 0 || !packSplat(p, s)) {
                     p.radius = 0;
                     continue;
                 }
@@ -530,6 +532,16 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
 
     meanGradientNorms.resize(count);
     pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
+        // The Gaussians drawn, gathered a batch at a time.
+        size_t batch[GaussianProjection::batchSize];
+        ProjectedGradient sums[GaussianProjection::batchSize];
+        float norms[GaussianProjection::batchSize];
+        size_t batched = 0;
+        const auto flush = [&] {
+            GaussianProjection::backwardBatch(model, batch, batched, camera, centre_, shDegree, sums, gradients, norms);
+            for (size_t k = 0; k < batched; ++k) meanGradientNorms[batch[k]] = norms[k];
+            batched = 0;
+        };
         for (size_t index = begin; index < end; ++index) {
             meanGradientNorms[index] = 0;
             // Higher colour coefficients are never written at this degree
@@ -541,7 +553,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                 for (uint32_t slot = slotStart_[index + prefetchDistance];
                      slot < slotStart_[index + prefetchDistance + 1]; ++slot)
                     __builtin_prefetch(&entryGradients_[entryOfSlot_[slot]]);
-            ProjectedGradient sum;
+            ProjectedGradient& sum = sums[batched] = {};
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
                 const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
                 sum.meanX += from.meanX;
@@ -552,9 +564,10 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                 sum.opacity += from.opacity;
                 for (int c = 0; c < 3; ++c) sum.colour[c] += from.colour[c];
             }
-            meanGradientNorms[index] =
-                GaussianProjection::backward(model, index, camera, centre_, shDegree, sum, gradients);
+            batch[batched++] = index;
+            if (batched == GaussianProjection::batchSize) flush();
         }
+        if (batched > 0) flush();
     });
 }
 
