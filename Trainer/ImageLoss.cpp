@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "Trainer/Lanes.hpp"
+
 namespace tessaron::trainer {
 
 namespace {
@@ -29,8 +31,8 @@ namespace {
 
 // Eight floats, loaded and stored at any alignment; the blurs below keep
 // their sums in such registers over all taps.
-using Floats = float __attribute__((vector_size(32)));
-constexpr int lanes = 8;
+using lanes::Floats;
+constexpr int laneCount = lanes::width;
 
 inline __attribute__((always_inline)) Floats load(const float* from) {
     Floats value;
@@ -53,7 +55,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurRow(const f
     for (int x = 0; x < inner0; ++x) cut(x);
     for (int x = inner1; x < width; ++x) cut(x);
     int x = inner0;
-    for (; x + lanes <= inner1; x += lanes) {
+    for (; x + laneCount <= inner1; x += laneCount) {
         Floats sum{};
         for (int k = -radius; k <= radius; ++k) sum += window[k + radius] * load(in + x + k);
         store(out + x, sum);
@@ -69,20 +71,20 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurColumn(cons
     const float* centre = plane + size_t(y) * size_t(width);
     const ptrdiff_t stride = width;
     int x = 0;
-    for (; x + 4 * lanes <= width; x += 4 * lanes) {
+    for (; x + 4 * laneCount <= width; x += 4 * laneCount) {
         Floats a{}, b{}, c{}, d{};
         for (int k = k0; k <= k1; ++k) {
             const float w = window[k + radius];
             const float* row = centre + k * stride + x;
             a += w * load(row);
-            b += w * load(row + lanes);
-            c += w * load(row + 2 * lanes);
-            d += w * load(row + 3 * lanes);
+            b += w * load(row + laneCount);
+            c += w * load(row + 2 * laneCount);
+            d += w * load(row + 3 * laneCount);
         }
         store(out + x, a);
-        store(out + x + lanes, b);
-        store(out + x + 2 * lanes, c);
-        store(out + x + 3 * lanes, d);
+        store(out + x + laneCount, b);
+        store(out + x + 2 * laneCount, c);
+        store(out + x + 3 * laneCount, d);
     }
     for (; x < width; ++x) {
         float sum = 0;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "Trainer/Lanes.hpp"
+
 namespace tessaron::trainer {
 
 namespace {
@@ -26,10 +28,9 @@ PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
             std::min(camera.height, y0 + Rasterizer::tileSize)};
 }
 
-// Eight floats or ints: half a tile row. GCC lowers these to AVX2 in the
-// x86-64-v3 clone and to pairs of SSE registers elsewhere.
-using Floats = float __attribute__((vector_size(32)));
-using Ints = int32_t __attribute__((vector_size(32)));
+// Eight floats or ints: half a tile row.
+using lanes::Floats;
+using lanes::Ints;
 using Ints4 = int32_t __attribute__((vector_size(16)));
 
 // 2^x for x in [-126, 0], to about 2e-6 relative, without branches or
