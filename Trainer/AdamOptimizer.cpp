@@ -51,19 +51,18 @@ void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, 
     ++steps_;
     const float correction1 = 1.0f - std::pow(beta1, float(steps_));
     const float correction2 = 1.0f - std::pow(beta2, float(steps_));
-    for (int group = 0; group < GaussianModel::groupCount; ++group) {
-        auto g = GaussianModel::Group(group);
-        if (g == GaussianModel::shRest && shDegree == 0) continue;
-        float* p = params.values(g).data();
-        const float* grad = gradients.values(g).data();
-        float* m = m_.values(g).data();
-        float* v = v_.values(g).data();
-        const float rate = learningRates[group] / correction1;
-        const float root2 = std::sqrt(correction2);
-        pool.parallelFor(params.values(g).size(), 16384, [&](size_t begin, size_t end, unsigned) {
-            update(p + begin, grad + begin, m + begin, v + begin, end - begin, rate, root2);
-        });
-    }
+    const float root2 = std::sqrt(correction2);
+    // One loop over the Gaussians for all groups: one hand-off to the
+    // workers per step, in chunks small enough to keep them all busy.
+    pool.parallelFor(params.size(), 1024, [&](size_t begin, size_t end, unsigned) {
+        for (int group = 0; group < GaussianModel::groupCount; ++group) {
+            const auto g = GaussianModel::Group(group);
+            if (g == GaussianModel::shRest && shDegree == 0) continue;
+            const size_t width = GaussianModel::widths[group];
+            update(params.at(g, begin), gradients.at(g, begin), m_.at(g, begin), v_.at(g, begin),
+                   (end - begin) * width, learningRates[group] / correction1, root2);
+        }
+    });
 }
 
 }  // namespace tessaron::trainer

@@ -532,7 +532,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     });
 
     meanGradientNorms.resize(count);
-    pool_.parallelFor(count, 2048, [&](size_t begin, size_t end, unsigned) {
+    pool_.parallelFor(count, 512, [&](size_t begin, size_t end, unsigned) {
         // The Gaussians drawn, gathered a batch at a time.
         size_t batch[GaussianProjection::batchSize];
         ProjectedGradient sums[GaussianProjection::batchSize];
