@@ -57,10 +57,19 @@ void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, 
     pool.parallelFor(params.size(), 1024, [&](size_t begin, size_t end, unsigned) {
         for (int group = 0; group < GaussianModel::groupCount; ++group) {
             const auto g = GaussianModel::Group(group);
-            if (g == GaussianModel::shRest && shDegree == 0) continue;
             const size_t width = GaussianModel::widths[group];
-            update(params.at(g, begin), gradients.at(g, begin), m_.at(g, begin), v_.at(g, begin),
-                   (end - begin) * width, learningRates[group] / correction1, root2);
+            const float rate = learningRates[group] / correction1;
+            // Colour coefficients above the degree have no gradient yet and
+            // zero moments, so an update would leave them as they are.
+            const size_t used = g == GaussianModel::shRest ? size_t((shDegree + 1) * (shDegree + 1) - 1) * 3 : width;
+            if (used == width) {
+                update(params.at(g, begin), gradients.at(g, begin), m_.at(g, begin), v_.at(g, begin),
+                       (end - begin) * width, rate, root2);
+                continue;
+            }
+            for (size_t index = begin; index < end && used > 0; ++index)
+                update(params.at(g, index), gradients.at(g, index), m_.at(g, index), v_.at(g, index), used, rate,
+                       root2);
         }
     });
 }

@@ -27,9 +27,9 @@ public:
     // Zeroes both moments of one group (all Gaussians).
     void resetGroup(GaussianModel::Group group);
 
-    // One step: params -= lr · m̂ / (√v̂ + ε), over all groups. At colour
-    // degree 0 the higher coefficients are left alone: no view has used
-    // them, so their gradients and moments are zero and would not move them.
+    // One step: params -= lr · m̂ / (√v̂ + ε), over all groups. Colour
+    // coefficients above `shDegree` are left alone: no view has used them,
+    // so their gradients and moments are zero and would not move them.
     void step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool, int shDegree);
 
     int64_t stepCount() const noexcept { return steps_; }
