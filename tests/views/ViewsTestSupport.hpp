@@ -29,23 +29,30 @@ inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir
 }
 
 // A shell line for the engine's child: `sleep` that ignores SIGTERM (an
-// ignored signal stays ignored across exec), so only a kill ends it.
-inline const char* const stubbornChild = "trap '' TERM; exec sleep 30";
-inline const char* const politeChild = "exec sleep 30";
+// ignored signal stays ignored across exec), so only a kill ends it. Each
+// says "ready" once it is what it claims to be: a SIGTERM before the trap
+// would end the stubborn one too.
+inline const char* const stubbornChild = "trap '' TERM; echo ready; exec sleep 30";
+inline const char* const politeChild = "echo ready; exec sleep 30";
 
 // Starts an operation on `model` whose body runs `script` as the COLMAP
-// runner's child, as a run does; returns once the child is running.
+// runner's child, as a run does; returns once the child is running and has
+// said "ready".
 inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::string& script) {
+    auto ready = std::make_shared<std::atomic<bool>>(false);
     model.setHasActiveOperation(true);
-    model.runTrackedOperation([manager = model.pipelineManager(), script](std::stop_token) {
+    model.runTrackedOperation([manager = model.pipelineManager(), script, ready](std::stop_token) {
         try {
-            pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
-                                                  [](const std::string&) {});
+            pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
+                "/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
+                [ready](const std::string& line) {
+                    if (line == "ready") ready->store(true);
+                });
         } catch (const core::CancellationError&) {
             // Cancelled before the launch: nothing ran.
         }
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model.pipelineManager()->isProcessRunning(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model.pipelineManager()->isProcessRunning(); }, 5000));
 }
 
 }  // namespace tessaron::testing
