@@ -61,7 +61,7 @@ void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, 
             const float rate = learningRates[group] / correction1;
             // Colour coefficients above the degree have no gradient yet and
             // zero moments, so an update would leave them as they are.
-            const size_t used = g == GaussianModel::shRest ? size_t((shDegree + 1) * (shDegree + 1) - 1) * 3 : width;
+            const size_t used = g == GaussianModel::shRest ? GaussianModel::restWidth(shDegree) : width;
             if (used == width) {
                 update(params.at(g, begin), gradients.at(g, begin), m_.at(g, begin), v_.at(g, begin),
                        (end - begin) * width, rate, root2);

@@ -15,7 +15,7 @@ void GaussianModel::setZero() {
 
 void GaussianModel::setZero(size_t index, int shDegree) {
     for (int group = 0; group < shRest; ++group) std::fill_n(at(Group(group), index), widths[group], 0.0f);
-    std::fill_n(at(shRest, index), size_t((shDegree + 1) * (shDegree + 1) - 1) * 3, 0.0f);
+    std::fill_n(at(shRest, index), restWidth(shDegree), 0.0f);
 }
 
 void GaussianModel::appendCopy(const GaussianModel& source, size_t index) {

@@ -28,6 +28,9 @@ public:
     size_t size() const noexcept { return count_; }
     void resize(size_t count);
     void setZero();
+    // Floats of shRest that hold the coefficients up to `shDegree`.
+    static constexpr size_t restWidth(int shDegree) { return size_t((shDegree + 1) * (shDegree + 1) - 1) * 3; }
+
     // Zeroes Gaussian `index`, of its colour only the coefficients up to
     // `shDegree`.
     void setZero(size_t index, int shDegree = maxShDegree);

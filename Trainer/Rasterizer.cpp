@@ -30,6 +30,7 @@ PixelRange tileRange(int tile, int tilesX, const ViewCamera& camera) {
 
 // Eight floats or ints: half a tile row.
 using lanes::Floats;
+using lanes::Floats4;
 using lanes::Ints;
 using Ints4 = int32_t __attribute__((vector_size(16)));
 
@@ -47,8 +48,7 @@ inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
     const Floats middle = f * 0.0555041087f + 0.240226507f;
     const Floats high = f * 0.00133335581f + 0.00961812911f;
     const Floats p = low + f2 * (middle + f2 * high);
-    const Ints bits = (Ints(shifted) - (0x4B400000 - 127)) << 23;
-    return p * Floats(bits);
+    return p * lanes::powerOfTwo<Floats>(Ints(shifted) - 0x4B400000);
 }
 
 // Views of a mask as four 64-bit words: a test of all lanes in a few
@@ -70,11 +70,9 @@ inline __attribute__((always_inline)) Floats masked(Ints mask, Floats value) {
     return Floats(mask & Ints(value));
 }
 
-// Four floats: the lane sums are reduced in 128-bit halves, which every
-// x86 core shuffles cheaply (moving data across the halves of a 256-bit
-// register is slow on some).
-using Floats4 = float __attribute__((vector_size(16)));
-
+// The lane sums are reduced in 128-bit halves, which every x86 core
+// shuffles cheaply (moving data across the halves of a 256-bit register is
+// slow on some).
 inline __attribute__((always_inline)) Floats4 foldHalves(Floats v) {
     Floats4 halves[2];
     std::memcpy(halves, &v, sizeof v);
@@ -500,15 +498,15 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
 void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
                             TileScratch& scratch) {
     const PixelRange pixels = tileRange(tile, tilesX_, camera);
-    const uint32_t begin = tileStart_[tile];
+    const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     const EntrySplat* splats = entrySplats_.data() + begin;
-    const HalfRowLists lists = expandLists(entryRows_.data() + begin, tileStart_[tile + 1] - begin, scratch.lists);
+    const HalfRowLists lists = expandLists(entryRows_.data() + begin, count, scratch.lists);
     forEachHalfRow(pixels, [&](int y, int half, int first, int lanes, int list) {
         Ints open{};
         for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
         Floats colour[3], T;
         Ints last;
-        compositeHalfRow(splats, lists.list(list), lists.length[list], lists.stride, laneCentres(pixels.x0, half),
+        compositeHalfRow(splats, lists.list(list), lists.length[list], count, laneCentres(pixels.x0, half),
                          float(y) + 0.5f, open, colour, T, last);
         for (int lane = 0; lane < lanes; ++lane) {
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);

@@ -98,20 +98,14 @@ TEST_P(RendererGradient, EveryParameterGroupMatchesFiniteDifferences) {
     // or where compositing is near its stop, would jump or kink under a small
     // change of the parameters: such pixels get weight 0, so the loss is
     // smooth at this point and the comparison is fair.
-    std::vector<ProjectedGaussian> visible;
-    for (const ProjectedGaussian& p : rasterizer.projected())
-        if (p.radius > 0) visible.push_back(p);
-    std::stable_sort(visible.begin(), visible.end(),
-                     [](const ProjectedGaussian& a, const ProjectedGaussian& b) { return a.depth < b.depth; });
+    const std::vector<ProjectedGaussian> visible = tessaron::testing::visibleByDepth(rasterizer.projected());
     size_t stopped = 0, capped = 0;
     for (int y = 0; y < camera.height; ++y) {
         for (int x = 0; x < camera.width; ++x) {
             bool rough = false;
             double T = 1;
             for (const ProjectedGaussian& p : visible) {
-                const double dx = x + 0.5 - p.meanX, dy = y + 0.5 - p.meanY;
-                const double alpha =
-                    p.opacity * std::exp(-0.5 * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy);
+                const double alpha = tessaron::testing::alphaAt(p, x, y);
                 rough |= alpha > 0.3 * Rasterizer::minAlpha && alpha < 3 * Rasterizer::minAlpha;
                 if (alpha < Rasterizer::minAlpha) continue;
                 rough |= alpha > Rasterizer::maxAlpha - 0.005 && alpha < Rasterizer::maxAlpha + 0.005;

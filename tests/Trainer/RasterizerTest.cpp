@@ -17,21 +17,16 @@ namespace {
 
 std::vector<float> referenceImage(const GaussianModel& model, const ViewCamera& camera, int shDegree,
                                   const Vec3& background) {
-    std::vector<ProjectedGaussian> visible;
-    for (size_t index = 0; index < model.size(); ++index) {
-        ProjectedGaussian p;
-        if (GaussianProjection::project(model, index, camera, camera.centre(), shDegree, p)) visible.push_back(p);
-    }
-    std::stable_sort(visible.begin(), visible.end(),
-                     [](const ProjectedGaussian& a, const ProjectedGaussian& b) { return a.depth < b.depth; });
+    std::vector<ProjectedGaussian> projected(model.size());
+    for (size_t index = 0; index < model.size(); ++index)
+        GaussianProjection::project(model, index, camera, camera.centre(), shDegree, projected[index]);
+    const std::vector<ProjectedGaussian> visible = tessaron::testing::visibleByDepth(projected);
     std::vector<float> image(size_t(camera.width) * size_t(camera.height) * 3);
     for (int y = 0; y < camera.height; ++y) {
         for (int x = 0; x < camera.width; ++x) {
             double T = 1, colour[3] = {0, 0, 0};
             for (const ProjectedGaussian& p : visible) {
-                const double dx = x + 0.5 - p.meanX, dy = y + 0.5 - p.meanY;
-                const double power = -0.5 * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy;
-                const double alpha = std::min(double(Rasterizer::maxAlpha), p.opacity * std::exp(power));
+                const double alpha = std::min(double(Rasterizer::maxAlpha), tessaron::testing::alphaAt(p, x, y));
                 if (alpha < Rasterizer::minAlpha) continue;
                 if (T * (1 - alpha) < Rasterizer::minTransmittance) break;
                 for (int c = 0; c < 3; ++c) colour[c] += alpha * T * p.colour[c];

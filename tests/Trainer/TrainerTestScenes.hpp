@@ -7,7 +7,10 @@
 #include <cmath>
 #include <random>
 
+#include <vector>
+
 #include "Trainer/GaussianModel.hpp"
+#include "Trainer/GaussianProjection.hpp"
 #include "Trainer/ViewCamera.hpp"
 
 namespace tessaron::testing {
@@ -78,6 +81,22 @@ inline trainer::GaussianModel groundTruth(size_t count, unsigned seed) {
         std::fill_n(model.at(trainer::GaussianModel::shRest, i), 45, 0.0f);
     }
     return model;
+}
+
+// For the plainest renderer: the projected Gaussians drawn, front to back.
+inline std::vector<trainer::ProjectedGaussian> visibleByDepth(const std::vector<trainer::ProjectedGaussian>& projected) {
+    std::vector<trainer::ProjectedGaussian> visible;
+    for (const trainer::ProjectedGaussian& p : projected)
+        if (p.radius > 0) visible.push_back(p);
+    std::stable_sort(visible.begin(), visible.end(), [](const trainer::ProjectedGaussian& a,
+                                                        const trainer::ProjectedGaussian& b) { return a.depth < b.depth; });
+    return visible;
+}
+
+// A projected Gaussian's alpha, uncapped, at the centre of pixel (x, y).
+inline double alphaAt(const trainer::ProjectedGaussian& p, int x, int y) {
+    const double dx = x + 0.5 - p.meanX, dy = y + 0.5 - p.meanY;
+    return p.opacity * std::exp(-0.5 * (p.conicA * dx * dx + p.conicC * dy * dy) - p.conicB * dx * dy);
 }
 
 }  // namespace tessaron::testing
