@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
 #include <utility>
 
 namespace tessaron::trainer {
@@ -17,10 +16,7 @@ ThreadPool::ThreadPool(unsigned threads) {
         // The workers already started must be joined, or their destruction
         // ends the process.
         stopWorkers();
-        // A thread whose stack cannot be had is memory that cannot be had.
-        if (error.code() == std::errc::resource_unavailable_try_again ||
-            error.code() == std::errc::not_enough_memory)
-            throw std::bad_alloc();
+        if (outOfMemory(error)) throw std::bad_alloc();
         throw;
     } catch (...) {
         stopWorkers();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <system_error>
 #include <type_traits>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,13 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     unsigned size() const noexcept { return unsigned(workers_.size()) + 1; }
+
+    // Whether a thread that failed to start did so for want of memory or
+    // resources: a stack that cannot be had is memory that cannot be had.
+    static bool outOfMemory(const std::system_error& error) noexcept {
+        return error.code() == std::errc::resource_unavailable_try_again ||
+               error.code() == std::errc::not_enough_memory;
+    }
 
     // Calls body(begin, end, worker) over [0, count) in chunks of `grain`
     // items; `worker` is in [0, size()). Returns when every chunk is done.

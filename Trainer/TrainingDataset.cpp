@@ -1,8 +1,7 @@
 #include "Trainer/TrainingDataset.hpp"
 
-#include <array>
-
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <new>
 

@@ -309,11 +309,8 @@ int EngineRun::run() {
         // cell as smaller ones.
         return fail("out of memory: failed to allocate memory for training (std::bad_alloc)");
     } catch (const std::system_error& error) {
-        // A thread that cannot start for want of resources: its stack is
-        // memory the system could not give.
-        if (error.code() != std::errc::resource_unavailable_try_again &&
-            error.code() != std::errc::not_enough_memory)
-            throw;
+        // A thread of the seeding that cannot start for want of resources.
+        if (!trainer::ThreadPool::outOfMemory(error)) throw;
         return fail(std::string("out of memory: failed to allocate a thread (") + error.what() + ")");
     }
 }
