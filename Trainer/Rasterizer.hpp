@@ -14,9 +14,9 @@ namespace tessaron::trainer {
 // their parameters. Each Gaussian is projected to an ellipse, listed in the
 // 16 x 16 pixel tiles its footprint's box touches, and every tile composits
 // its list front to back (sorted by depth), stopping a pixel once almost
-// nothing shows through. Within a tile, each half row of eight pixels walks
-// only the entries whose footprint reaches it, its pixels' state held in
-// vector registers. Tiles run in parallel on the pool.
+// nothing shows through. Within a tile, each entry visits only the half rows
+// of eight pixels its footprint reaches, eight pixels at a time in vector
+// registers. Tiles run in parallel on the pool.
 //
 // Buffers grow to the largest frame seen and are reused, so steady training
 // allocates nothing per frame. One Rasterizer serves one frame at a time:
@@ -81,15 +81,13 @@ private:
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    // One worker's buffers for the tile it is on: its entries' sort keys,
-    // per half row of pixels the entries that reach it, and each entry's
+    // One worker's buffers for the tile it is on: its entries' sort keys and
     // gradient sums.
     struct TileScratch {
         std::vector<uint64_t> keys;
-        std::vector<uint32_t> lists;
         std::vector<GradientSums> sums;
     };
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
                       TileScratch& scratch);
 
