@@ -301,9 +301,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
     for (uint32_t k = reach[order[0]]; k-- > 0;) {
         while (joined < halfRows && reach[order[joined]] > k) active |= 1u << order[joined++];
         const uint32_t hit = rows[k] & active;
-        Floats4* to = reinterpret_cast<Floats4*>(sums[k].values);
         if (hit == 0) {
-            to[0] = to[1] = to[2] = Floats4{};
+            sums[k] = {};
             continue;
         }
         const Rasterizer::EntrySplat& s = splats[k];
@@ -355,28 +354,29 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
             gDy += gDyHalf;
             gDxDy += gDyHalf * dx;
         }
-        to[0] = laneSums(foldHalves(g), foldHalves(gDx), foldHalves(gDx2), foldHalves(red));
-        to[1] = laneSums(foldHalves(green), foldHalves(blue), Floats4{}, Floats4{});
-        to[2] = laneSums(foldHalves(gDy), foldHalves(gDy2), foldHalves(gDxDy), Floats4{});
+        const Floats4 first = laneSums(foldHalves(g), foldHalves(gDx), foldHalves(gDx2), foldHalves(red));
+        const Floats4 second = laneSums(foldHalves(green), foldHalves(blue), foldHalves(gDy), foldHalves(gDy2));
+        const Floats4 gDxDy4 = foldHalves(gDxDy);
+        std::memcpy(sums[k].values, &first, sizeof first);
+        std::memcpy(sums[k].values + 4, &second, sizeof second);
+        sums[k].values[8] = (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]);
     }
 }
 
-// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx², red],
-// [green, blue, 0, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0].
-ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
-    const float* shape = sums.values;
-    const float* colour = sums.values + 4;
-    const float* rows = sums.values + 8;
+// A Gaussian's gradient from the sums of its entries (see GradientSums):
+// linear in them, so summed over a Gaussian's entries first.
+ProjectedGradient projectedGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
+    const float* v = sums.values;
     ProjectedGradient out;
-    out.meanX = s.conicA * shape[1] + s.conicB * rows[0];
-    out.meanY = s.conicC * rows[0] + s.conicB * shape[1];
-    out.conicA = -0.5f * shape[2];
-    out.conicB = -rows[2];
-    out.conicC = -0.5f * rows[1];
-    out.opacity = shape[0] * s.inverseOpacity;
-    out.colour[0] = shape[3];
-    out.colour[1] = colour[0];
-    out.colour[2] = colour[1];
+    out.meanX = s.conicA * v[1] + s.conicB * v[6];
+    out.meanY = s.conicC * v[6] + s.conicB * v[1];
+    out.conicA = -0.5f * v[2];
+    out.conicB = -v[8];
+    out.conicC = -0.5f * v[7];
+    out.opacity = v[0] * s.inverseOpacity;
+    out.colour[0] = v[3];
+    out.colour[1] = v[4];
+    out.colour[2] = v[5];
     return out;
 }
 
@@ -560,11 +560,10 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                           std::vector<float>& meanGradientNorms) {
     const size_t count = model.size();
     if (gradients.size() != count) gradients.resize(count);
-    entryGradients_.resize(entries_.size());
-    scratch_.resize(pool_.size());
-    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+    entrySums_.resize(entries_.size());
+    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned) {
         for (size_t at = begin; at < end; ++at)
-            backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data(), scratch_[worker]);
+            backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data());
     });
 
     meanGradientNorms.resize(count);
@@ -589,18 +588,13 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             if (index + prefetchDistance < end)
                 for (uint32_t slot = slotStart_[index + prefetchDistance];
                      slot < slotStart_[index + prefetchDistance + 1]; ++slot)
-                    __builtin_prefetch(&entryGradients_[entryOfSlot_[slot]]);
-            ProjectedGradient& sum = sums[batched] = {};
+                    __builtin_prefetch(&entrySums_[entryOfSlot_[slot]]);
+            GradientSums sum;
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
-                const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
-                sum.meanX += from.meanX;
-                sum.meanY += from.meanY;
-                sum.conicA += from.conicA;
-                sum.conicB += from.conicB;
-                sum.conicC += from.conicC;
-                sum.opacity += from.opacity;
-                for (int c = 0; c < 3; ++c) sum.colour[c] += from.colour[c];
+                const GradientSums& from = entrySums_[entryOfSlot_[slot]];
+                for (int v = 0; v < GradientSums::count; ++v) sum.values[v] += from.values[v];
             }
+            sums[batched] = projectedGradient(splats_[index], sum);
             batch[batched++] = index;
             if (batched == GaussianProjection::batchSize) flush();
         }
@@ -608,8 +602,8 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     });
 }
 
-void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
-                              TileScratch& scratch) {
+void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background,
+                              const float* imageGradient) {
     const PixelRange pixels = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
     BackwardPixels state;
@@ -634,16 +628,11 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
             state.behind[h][lane] = behind;
         }
     });
-    if (scratch.sums.size() < count) scratch.sums.resize(count);
-    GradientSums* sums = scratch.sums.data();
+    GradientSums* sums = entrySums_.data() + begin;
     // Entries below every pixel's last took nothing.
     const uint32_t deepest = *std::max_element(reach, reach + halfRows);
     std::fill(sums + deepest, sums + count, GradientSums{});
     uncompositeTile(entrySplats_.data() + begin, entryRows_.data() + begin, pixels.x0, pixels.y0, reach, state, sums);
-    for (uint32_t k = 0; k < count; ++k) {
-        if (k + prefetchDistance < count) __builtin_prefetch(&splats_[entries_[begin + k + prefetchDistance]]);
-        entryGradients_[begin + k] = entryGradient(splats_[entries_[begin + k]], sums[k]);
-    }
 }
 
 }  // namespace tessaron::trainer
