@@ -364,9 +364,11 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     return passed(squareRoot(ndcX * ndcX + ndcY * ndcY));
 }
 
-// Asks for the cache lines of a Gaussian's colour coefficients.
-inline void prefetchRow(const float* row) {
-    constexpr size_t bytes = GaussianModel::widths[GaussianModel::shRest] * sizeof(float);
+// Asks for the cache lines of the colour coefficients a Gaussian uses at a
+// degree (none at degree 0: fetching the rest would only load the memory).
+inline void prefetchRow(const float* row, int shDegree) {
+    const size_t bytes = GaussianModel::restWidth(shDegree) * sizeof(float);
+    if (bytes == 0) return;
     const char* first = reinterpret_cast<const char*>(row);
     for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(first + offset);
     __builtin_prefetch(first + bytes - 1);
@@ -389,7 +391,7 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
         }
         // The colour coefficients of the batch after next.
         for (size_t ahead = done + 2 * lanes::width; ahead < std::min(count, done + 3 * lanes::width); ++ahead)
-            prefetchRow(model.at(GaussianModel::shRest, first + ahead));
+            prefetchRow(model.at(GaussianModel::shRest, first + ahead), shDegree);
         ProjectedLanes<Floats> p;
         projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
         const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
@@ -414,8 +416,8 @@ backwardInBatches(const GaussianModel& model, const size_t* indices, size_t coun
         // The colour coefficients, most of the memory read and written, are
         // needed last: fetch them while the geometry is computed.
         for (int lane = 0; lane < used; ++lane) {
-            prefetchRow(model.at(GaussianModel::shRest, indices[done + size_t(lane)]));
-            prefetchRow(targets.at[GaussianModel::shRest][lane]);
+            prefetchRow(model.at(GaussianModel::shRest, indices[done + size_t(lane)]), shDegree);
+            prefetchRow(targets.at[GaussianModel::shRest][lane], shDegree);
         }
         const Floats norms = backwardLanes(LaneParameters<Floats>(model, indices + done, used), camera, centre,
                                            shDegree, sums, targets);

@@ -42,8 +42,9 @@ inline __attribute__((always_inline)) Floats load(const float* from) {
 
 inline __attribute__((always_inline)) void store(float* to, Floats value) { std::memcpy(to, &value, sizeof value); }
 
-// One row blurred along x. The window is cut at the row's ends; every output
-// sums its taps in the same order, eight outputs at a time inside.
+// One row blurred along x. The window is cut at the row's ends; inside,
+// eight outputs at a time, the taps at equal distances on either side are
+// added before their common weight multiplies them.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurRow(const float* in, float* out, int width) {
     auto cut = [&](int x) {
         float sum = 0;
@@ -56,8 +57,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurRow(const f
     for (int x = inner1; x < width; ++x) cut(x);
     int x = inner0;
     for (; x + laneCount <= inner1; x += laneCount) {
-        Floats sum{};
-        for (int k = -radius; k <= radius; ++k) sum += window[k + radius] * load(in + x + k);
+        Floats sum = window[radius] * load(in + x);
+        for (int k = 1; k <= radius; ++k) sum += window[radius + k] * (load(in + x - k) + load(in + x + k));
         store(out + x, sum);
     }
     for (; x < inner1; ++x) cut(x);
@@ -71,6 +72,27 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurColumn(cons
     const float* centre = plane + size_t(y) * size_t(width);
     const ptrdiff_t stride = width;
     int x = 0;
+    if (k0 == -radius && k1 == radius) {
+        // Away from the plane's top and bottom, the window is symmetric.
+        for (; x + 4 * laneCount <= width; x += 4 * laneCount) {
+            const float* row = centre + x;
+            Floats a = window[radius] * load(row), b = window[radius] * load(row + laneCount),
+                   c = window[radius] * load(row + 2 * laneCount), d = window[radius] * load(row + 3 * laneCount);
+            for (int k = 1; k <= radius; ++k) {
+                const float w = window[radius + k];
+                const float* above = row - k * stride;
+                const float* below = row + k * stride;
+                a += w * (load(above) + load(below));
+                b += w * (load(above + laneCount) + load(below + laneCount));
+                c += w * (load(above + 2 * laneCount) + load(below + 2 * laneCount));
+                d += w * (load(above + 3 * laneCount) + load(below + 3 * laneCount));
+            }
+            store(out + x, a);
+            store(out + x + laneCount, b);
+            store(out + x + 2 * laneCount, c);
+            store(out + x + 3 * laneCount, d);
+        }
+    }
     for (; x + 4 * laneCount <= width; x += 4 * laneCount) {
         Floats a{}, b{}, c{}, d{};
         for (int k = k0; k <= k1; ++k) {
@@ -93,6 +115,70 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurColumn(cons
     }
 }
 
+// One row of one channel: the rendered values as the loss sees them (the
+// photo's where the mask leaves a pixel out), the photo's, their squares and
+// product; returns the row's L1 sum. `mask` may be null.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) float prepareRow(
+    const float* rendered, const float* photo, const uint8_t* mask, int channel, int width, float* sx, float* sy,
+    float* sxx, float* syy, float* sxy) {
+    float l1 = 0;
+#pragma omp simd reduction(+ : l1)
+    for (int x = 0; x < width; ++x) {
+        const float y = photo[x * 3 + channel];
+        const float v = mask != nullptr && mask[x] == 0 ? y : rendered[x * 3 + channel];
+        sx[x] = v;
+        sy[x] = y;
+        sxx[x] = v * v;
+        syy[x] = y * y;
+        sxy[x] = v * y;
+        l1 += std::fabs(v - y);
+    }
+    return l1;
+}
+
+// One row's SSIM from its blurred means, squares and product, and the SSIM's
+// derivatives with respect to the blurred x, x² and x·y; returns the row's
+// SSIM sum.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) float ssimRow(
+    const float* mxRow, const float* myRow, const float* exxRow, const float* eyyRow, const float* exyRow,
+    int width, float* dm, float* dxx, float* dxy) {
+    float sum = 0;
+#pragma omp simd reduction(+ : sum)
+    for (int x = 0; x < width; ++x) {
+        const float mx = mxRow[x], my = myRow[x];
+        const float sxx = exxRow[x] - mx * mx, syy = eyyRow[x] - my * my, sxy = exyRow[x] - mx * my;
+        const float a1 = 2 * mx * my + c1, a2 = 2 * sxy + c2;
+        const float b1 = mx * mx + my * my + c1, b2 = sxx + syy + c2;
+        // One division: 1/b1 and 1/b2 from 1/(b1·b2).
+        const float inverse = 1 / (b1 * b2);
+        const float ssim = a1 * a2 * inverse;
+        sum += ssim;
+        const float dS_dsxy = 2 * a1 * inverse;
+        const float dS_dsxx = -ssim * (b1 * inverse);
+        const float dS_dmx = 2 * my * a2 * inverse - 2 * mx * ssim * (b2 * inverse);
+        dm[x] = dS_dmx - my * dS_dsxy - 2 * mx * dS_dsxx;
+        dxx[x] = dS_dsxx;
+        dxy[x] = dS_dsxy;
+    }
+    return sum;
+}
+
+// One row of one channel of the loss's gradient from the blurred derivative
+// maps: none where the mask leaves a pixel out. `mask` may be null.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void gradientRow(
+    const float* rendered, const float* photo, const uint8_t* mask, int channel, int width, const float* gm,
+    const float* gxx, const float* gxy, float ssimScale, float l1Scale, float* gradient) {
+    for (int x = 0; x < width; ++x) {
+        const float y = photo[x * 3 + channel];
+        const bool out = mask != nullptr && mask[x] == 0;
+        const float v = out ? y : rendered[x * 3 + channel];
+        const float diff = v - y;
+        const float sign = diff > 0 ? 1.0f : diff < 0 ? -1.0f : 0.0f;
+        const float g = ssimScale * (gm[x] + 2 * v * gxx[x] + y * gxy[x]) + l1Scale * sign;
+        gradient[x * 3 + channel] = out ? 0.0f : g;
+    }
+}
+
 }  // namespace
 
 float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<float>& photo,
@@ -107,28 +193,17 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
     const float valueCount = float(pixels * 3);
     auto plane = [&](int index) { return planes_.data() + size_t(index) * pixels; };
     auto scratch = [&](unsigned worker, int row) { return scratch_.data() + (size_t(worker) * scratchRows + row) * w; };
-    // The rendered value the loss sees: the photo's where the mask leaves
-    // the pixel out.
-    auto seen = [&](size_t i, int c) { return masked && mask[i] == 0 ? photo[i * 3 + c] : rendered[i * 3 + c]; };
 
     double l1Sum = 0, ssimSum = 0;
     for (int c = 0; c < 3; ++c) {
         // x, y, x², y², x·y blurred along x: planes 0-4.
         pool_.parallelFor(size_t(height), 4, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
-                float* sx = scratch(worker, 0);
-                float* sy = scratch(worker, 1);
-                float* sxx = scratch(worker, 2);
-                float* syy = scratch(worker, 3);
-                float* sxy = scratch(worker, 4);
-                for (size_t x = 0; x < w; ++x) {
-                    const size_t i = y * w + x;
-                    sx[x] = seen(i, c);
-                    sy[x] = photo[i * 3 + c];
-                    sxx[x] = sx[x] * sx[x];
-                    syy[x] = sy[x] * sy[x];
-                    sxy[x] = sx[x] * sy[x];
-                }
+                const size_t row = y * w;
+                rowSums_[y * 2 + 1] = prepareRow(rendered.data() + row * 3, photo.data() + row * 3,
+                                                 masked ? mask.data() + row : nullptr, c, width, scratch(worker, 0),
+                                                 scratch(worker, 1), scratch(worker, 2), scratch(worker, 3),
+                                                 scratch(worker, 4));
                 for (int k = 0; k < 5; ++k) blurRow(scratch(worker, k), plane(k) + y * w, width);
             }
         });
@@ -137,35 +212,9 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         pool_.parallelFor(size_t(height), 4, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 5; ++k) blurColumn(plane(k), scratch(worker, k), width, height, int(y));
-                const float* mxRow = scratch(worker, 0);
-                const float* myRow = scratch(worker, 1);
-                const float* exxRow = scratch(worker, 2);
-                const float* eyyRow = scratch(worker, 3);
-                const float* exyRow = scratch(worker, 4);
-                float* dm = plane(5) + y * w;
-                float* dxx = plane(6) + y * w;
-                float* dxy = plane(7) + y * w;
-                double rowSsim = 0, rowL1 = 0;
-                for (size_t x = 0; x < w; ++x) {
-                    const float mx = mxRow[x], my = myRow[x];
-                    const float sxx = exxRow[x] - mx * mx, syy = eyyRow[x] - my * my, sxy = exyRow[x] - mx * my;
-                    const float a1 = 2 * mx * my + c1, a2 = 2 * sxy + c2;
-                    const float b1 = mx * mx + my * my + c1, b2 = sxx + syy + c2;
-                    // One division: 1/b1 and 1/b2 from 1/(b1·b2).
-                    const float inverse = 1 / (b1 * b2);
-                    const float ssim = a1 * a2 * inverse;
-                    rowSsim += ssim;
-                    const float dS_dsxy = 2 * a1 * inverse;
-                    const float dS_dsxx = -ssim * (b1 * inverse);
-                    const float dS_dmx = 2 * my * a2 * inverse - 2 * mx * ssim * (b2 * inverse);
-                    dm[x] = dS_dmx - my * dS_dsxy - 2 * mx * dS_dsxx;
-                    dxx[x] = dS_dsxx;
-                    dxy[x] = dS_dsxy;
-                    const size_t i = y * w + x;
-                    rowL1 += std::fabs(seen(i, c) - photo[i * 3 + c]);
-                }
-                rowSums_[y * 2] = rowSsim;
-                rowSums_[y * 2 + 1] = rowL1;
+                rowSums_[y * 2] = ssimRow(scratch(worker, 0), scratch(worker, 1), scratch(worker, 2),
+                                          scratch(worker, 3), scratch(worker, 4), width, plane(5) + y * w,
+                                          plane(6) + y * w, plane(7) + y * w);
                 // The row's derivative maps blurred along x: planes 8-10.
                 for (int k = 0; k < 3; ++k) blurRow(plane(5 + k) + y * w, plane(8 + k) + y * w, width);
             }
@@ -181,17 +230,10 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         pool_.parallelFor(size_t(height), 4, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 3; ++k) blurColumn(plane(8 + k), scratch(worker, k), width, height, int(y));
-                const float* gm = scratch(worker, 0);
-                const float* gxx = scratch(worker, 1);
-                const float* gxy = scratch(worker, 2);
-                for (size_t x = 0; x < w; ++x) {
-                    const size_t i = y * w + x;
-                    const float xv = seen(i, c), yv = photo[i * 3 + c];
-                    const float diff = xv - yv;
-                    float g = ssimScale * (gm[x] + 2 * xv * gxx[x] + yv * gxy[x]);
-                    g += l1Scale * float((diff > 0) - (diff < 0));
-                    gradient[i * 3 + c] = masked && mask[i] == 0 ? 0.0f : g;
-                }
+                const size_t row = y * w;
+                gradientRow(rendered.data() + row * 3, photo.data() + row * 3, masked ? mask.data() + row : nullptr,
+                            c, width, scratch(worker, 0), scratch(worker, 1), scratch(worker, 2), ssimScale, l1Scale,
+                            gradient.data() + row * 3);
             }
         });
     }

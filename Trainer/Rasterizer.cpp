@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "Trainer/Lanes.hpp"
 
@@ -104,28 +105,18 @@ inline __attribute__((always_inline)) Floats laneCentres(int x0, int half) {
     return offsets + float(x0 + half * halfRow);
 }
 
-// The entries of one tile that reach each of its half rows, front to back.
-// List h starts at h * stride, so one pass fills them all.
-struct HalfRowLists {
-    const uint32_t* data;
-    uint32_t stride;
-    uint32_t length[halfRows];
-    const uint32_t* list(int half) const { return data + size_t(half) * stride; }
-};
+// Bit h of a tile entry's row mask stands for half row h: row h / 2, half
+// h % 2. The half rows of the left half are the even bits.
+constexpr uint32_t leftHalfRows = 0x55555555u;
 
-// The lists of a tile from its entries' half-row masks (bit h: half row h).
-HalfRowLists expandLists(const uint32_t* masks, uint32_t count, std::vector<uint32_t>& buffer) {
-    if (buffer.size() < size_t(count) * halfRows) buffer.resize(size_t(count) * halfRows);
-    HalfRowLists lists{buffer.data(), count, {}};
-    uint32_t* out = buffer.data();
-    for (uint32_t k = 0; k < count; ++k) {
-        for (uint32_t mask = masks[k]; mask != 0; mask &= mask - 1) {
-            const int half = std::countr_zero(mask);
-            out[size_t(half) * count + lists.length[half]++] = k;
-        }
+// Per half row of a tile starting at row y0, the y of its pixel centres.
+struct RowCentres {
+    float y[halfRows];
+    explicit RowCentres(int y0) {
+        for (int h = 0; h < halfRows; ++h) y[h] = float(y0 + h / 2) + 0.5f;
     }
-    return lists;
-}
+    float operator[](int h) const { return y[h]; }
+};
 
 // How many items ahead loops over scattered Gaussians fetch them.
 constexpr uint32_t prefetchDistance = 8;
@@ -228,137 +219,180 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Ent
     return (s.expA * dx + linear) * dx + constant;
 }
 
-// Both passes take a half row's list in batches: first the alphas of a batch
-// (independent of each other, so the core overlaps them), then the chain
-// that carries each pixel's transmittance from entry to entry.
-constexpr uint32_t batch = 16;
+// A tile's pixels while it is composited: per half row, colour,
+// transmittance, which lanes are finished and where each pixel stopped.
+struct ForwardPixels {
+    Floats colour[3][halfRows];
+    Floats transmittance[halfRows];
+    Ints done[halfRows];
+    Ints last[halfRows];
+};
 
-// Composits a half row's list front to back with the pixels' state in
-// registers; stops once every pixel is opaque. `last`: per pixel, the entries
-// below it are those that may have been composited (an opaque pixel stops at
-// the entry that would have made it so; lanes outside the image take none).
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeHalfRow(
-    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, uint32_t entries,
-    const Floats& px, float py, const Ints& open, Floats (&colour)[3], Floats& transmittance, Ints& last) {
-    Floats T = Floats{} + 1.0f, r{}, g{}, b{};
-    Ints done = ~open;
-    last = open & int32_t(entries);
-    Floats alphas[batch];  // zero where a Gaussian does not reach
-    for (uint32_t start = 0; start < length; start += batch) {
-        const uint32_t count = std::min(batch, length - start);
-        for (uint32_t j = 0; j < count; ++j) {
-            const Rasterizer::EntrySplat& s = splats[list[start + j]];
-            const Floats exponent = alphaExponent(s, px - s.meanX, py - s.meanY);
-            const Floats raw = fastExp2(exponent);
-            alphas[j] = masked(exponent >= minAlphaExponent, raw < Rasterizer::maxAlpha ? raw : Floats{} +
-                                                                                              Rasterizer::maxAlpha);
+// Composits a tile's entries front to back, each over only the half rows
+// its footprint reaches: the half rows of one entry are independent of each
+// other, so the core overlaps them, and the entry's values are read once.
+// A half row drops out once all its pixels are opaque (`open`: the half rows
+// still open), the tile once all have. An opaque pixel's `last` is the entry
+// that would have made it so; open pixels keep the tile's entry count.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeTile(
+    const Rasterizer::EntrySplat* splats, const uint32_t* rows, uint32_t count, int x0, int y0, uint32_t open,
+    ForwardPixels& pixels) {
+    const RowCentres rowCentres(y0);
+    for (uint32_t k = 0; k < count && open != 0; ++k) {
+        const uint32_t hit = rows[k] & open;
+        if (hit == 0) continue;
+        const Rasterizer::EntrySplat& s = splats[k];
+        // First the alphas, which are independent of each other, then the
+        // pixels' chains: an iteration of both at once is too long for the
+        // core to overlap many of them.
+        Floats alphas[halfRows];
+        int at[halfRows];
+        int n = 0;
+        for (int half = 0; half < 2; ++half) {
+            const Floats dx = laneCentres(x0, half) - s.meanX;
+            for (uint32_t m = hit & (leftHalfRows << half); m != 0; m &= m - 1) {
+                const int h = std::countr_zero(m);
+                const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
+                const Floats raw = fastExp2(exponent);
+                alphas[n] = masked(exponent >= minAlphaExponent,
+                                   raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha);
+                at[n++] = h;
+            }
         }
-        for (uint32_t j = 0; j < count; ++j) {
-            const uint32_t k = list[start + j];
-            const Rasterizer::EntrySplat& s = splats[k];
+        for (int j = 0; j < n; ++j) {
+            const int h = at[j];
             // Pixels still open keep T >= the minimum, so a Gaussian that
             // does not reach them (alpha 0) never stops them.
+            const Floats T = pixels.transmittance[h];
+            const Ints done = pixels.done[h];
             const Floats taken = alphas[j] * T;
             const Ints stop = ~done & ((T - taken) < Rasterizer::minTransmittance);
             const Floats weight = masked(~(done | stop), taken);
-            r += weight * s.colour[0];
-            g += weight * s.colour[1];
-            b += weight * s.colour[2];
-            T -= weight;
+            for (int c = 0; c < 3; ++c) pixels.colour[c][h] += weight * s.colour[c];
+            pixels.transmittance[h] = T - weight;
             if (anyLane(stop)) {
-                last = stop ? Ints{} + int32_t(k) : last;
-                done |= stop;
-                if (allLanes(done)) {
-                    start = length;
-                    break;
-                }
+                pixels.last[h] = stop ? Ints{} + int32_t(k) : pixels.last[h];
+                pixels.done[h] = done | stop;
+                if (allLanes(done | stop)) open &= ~(1u << h);
             }
         }
     }
-    colour[0] = r;
-    colour[1] = g;
-    colour[2] = b;
-    transmittance = T;
 }
 
-// Undoes a half row's compositing back to front, from the deepest entry any
-// of its pixels may have taken, and adds to each entry's sums. Along a row dy
-// is fixed, so the shape's gradient needs only the sums of g, g·dx and g·dx²
-// over the row's pixels (g: the gradient of the exponent, which is also the
-// opacity's times the opacity), and over the rows those of g·dy, g·dy² and
-// g·dx·dy. The colours matter to the gradient only through their product
-// with the image gradient, so one sum stands for the colour behind.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeHalfRow(
-    const Rasterizer::EntrySplat* splats, const uint32_t* list, uint32_t length, const Floats& px, float py,
-    const Floats& transmittance, const Ints& last, const Floats (&imageGradient)[3], const Vec3& background,
-    Rasterizer::GradientSums* accumulated) {
-    int32_t deepest = 0;
-    for (int lane = 0; lane < halfRow; ++lane) deepest = std::max(deepest, last[lane]);
-    while (length > 0 && int32_t(list[length - 1]) >= deepest) --length;
-    const Floats dR = imageGradient[0], dG = imageGradient[1], dB = imageGradient[2];
-    const Floats sign = Floats(Ints{} + int32_t(0x80000000));
-    Floats T = transmittance;
-    Floats behind = background[0] * dR + background[1] * dG + background[2] * dB;
-    // Per batch, the entries that reach a pixel they took and their alphas:
-    // zero where not, negative where clamped (no gradient to the shape).
-    Floats alphas[batch];
-    uint32_t taken[batch];
-    for (uint32_t end = length; end > 0;) {
-        const uint32_t from = end > batch ? end - batch : 0;
-        uint32_t count = 0;
-        for (uint32_t i = end; i-- > from;) {
-            const uint32_t k = list[i];
-            const Rasterizer::EntrySplat& s = splats[k];
-            const Floats exponent = alphaExponent(s, px - s.meanX, py - s.meanY);
-            const Ints valid = (last > int32_t(k)) & (exponent >= minAlphaExponent);
-            const Floats raw = fastExp2(exponent);
-            alphas[count] = masked(valid, raw <= Rasterizer::maxAlpha ? raw : Floats{} - Rasterizer::maxAlpha);
-            taken[count] = k;
-            count += uint32_t(anyLane(valid));
+// A tile's pixels while its compositing is undone: per half row, the
+// transmittance in front of the current entry, the colour behind it (as its
+// product with the image gradient), the image gradient and each pixel's
+// `last` from the forward pass (lanes outside the image: T 1, gradient 0,
+// last 0).
+struct BackwardPixels {
+    Floats transmittance[halfRows];
+    Floats behind[halfRows];
+    Floats gradient[3][halfRows];
+    Ints last[halfRows];
+};
+
+// Undoes a tile's compositing back to front, from the deepest entry any
+// pixel may have taken, each entry over the half rows it reaches, and writes
+// each entry's sums. Within a row dy is fixed, and along a half row dx is the
+// same on every row, so the shape's gradient needs only the sums of g and
+// g·dy per half and of g·dy² (g: the gradient of the exponent, which is
+// also the opacity's times the opacity); those of g·dx, g·dx² and g·dx·dy
+// follow from them. The colours matter to the gradient only through their product
+// with the image gradient, so one value stands for the colour behind.
+// `reach`: per half row, the largest `last` of its pixels.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile(
+    const Rasterizer::EntrySplat* splats, const uint32_t* rows, int x0, int y0, const uint32_t (&reach)[halfRows],
+    BackwardPixels& pixels, Rasterizer::GradientSums* sums) {
+    const RowCentres rowCentres(y0);
+    // The half rows in order of reach: going back to front, each joins once
+    // the entries reach below its deepest pixel.
+    int order[halfRows];
+    for (int h = 0; h < halfRows; ++h) {
+        int at = h;
+        for (; at > 0 && reach[order[at - 1]] < reach[h]; --at) order[at] = order[at - 1];
+        order[at] = h;
+    }
+    uint32_t active = 0;
+    int joined = 0;
+    for (uint32_t k = reach[order[0]]; k-- > 0;) {
+        while (joined < halfRows && reach[order[joined]] > k) active |= 1u << order[joined++];
+        const uint32_t hit = rows[k] & active;
+        if (hit == 0) {
+            sums[k] = {};
+            continue;
         }
-        end = from;
-        for (uint32_t j = 0; j < count; ++j) {
-            const uint32_t k = taken[j];
-            const Rasterizer::EntrySplat& s = splats[k];
-            const Floats alpha = Floats(Ints(alphas[j]) & ~Ints(sign));
-            // Where the entry does not reach, alpha is 0 and nothing changes.
-            const Floats before = T / (1 - alpha);
-            T = before;
-            // behind ← α·colour + (1 − α)·behind, as products with the gradient.
-            const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - behind;
-            behind += alpha * ahead;
-            const Floats weight = alpha * before;
-            const Floats gPower = masked(alphas[j] > 0, alpha * before * ahead);
-            const Floats dx = px - s.meanX;
-            const float dy = py - s.meanY;
-            const Floats gPowerDx = gPower * dx;
-            const Floats4 shape =
-                laneSums(foldHalves(gPower), foldHalves(gPowerDx), foldHalves(gPowerDx * dx), foldHalves(weight * dR));
-            const Floats4 colours = laneSums(foldHalves(weight * dG), foldHalves(weight * dB), Floats4{}, Floats4{});
-            Floats4* to = reinterpret_cast<Floats4*>(accumulated[k].values);
-            to[0] += shape;
-            to[1] += colours;
-            to[2] += __builtin_shuffle(shape, Ints4{0, 0, 1, 3}) * Floats4{dy, dy * dy, dy, 0};
+        const Rasterizer::EntrySplat& s = splats[k];
+        // First the alphas (negative where clamped: no gradient to the shape
+        // there), then the pixels' chains, as in the forward pass.
+        Floats alphas[halfRows];
+        int at[halfRows];
+        int n[2] = {};
+        for (int half = 0; half < 2; ++half) {
+            const Floats dx = laneCentres(x0, half) - s.meanX;
+            for (uint32_t m = hit & (leftHalfRows << half); m != 0; m &= m - 1) {
+                const int h = std::countr_zero(m);
+                const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
+                const Ints valid = (pixels.last[h] > int32_t(k)) & (exponent >= minAlphaExponent);
+                const Floats raw = fastExp2(exponent);
+                const int j = n[0] + n[1]++;
+                alphas[j] = masked(valid, raw <= Rasterizer::maxAlpha ? raw : Floats{} - Rasterizer::maxAlpha);
+                at[j] = h;
+            }
+            if (half == 0) n[0] = std::exchange(n[1], 0);
         }
+        Floats g{}, gDx{}, gDx2{}, gDy{}, gDy2{}, gDxDy{}, red{}, green{}, blue{};
+        for (int half = 0, j = 0; half < 2; ++half) {
+            const Floats dx = laneCentres(x0, half) - s.meanX;
+            Floats gHalf{}, gDyHalf{};
+            for (const int end = j + n[half]; j < end; ++j) {
+                const int h = at[j];
+                const float dy = rowCentres[h] - s.meanY;
+                const Floats alpha = Floats(Ints(alphas[j]) & int32_t(0x7fffffff));
+                // Where the entry does not reach, alpha is 0 and nothing changes.
+                const Floats before = pixels.transmittance[h] / (1 - alpha);
+                pixels.transmittance[h] = before;
+                const Floats dR = pixels.gradient[0][h], dG = pixels.gradient[1][h], dB = pixels.gradient[2][h];
+                // behind ← α·colour + (1 − α)·behind, as products with the gradient.
+                const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - pixels.behind[h];
+                pixels.behind[h] += alpha * ahead;
+                const Floats weight = alpha * before;
+                const Floats gPower = masked(alphas[j] > 0, weight * ahead);
+                gHalf += gPower;
+                gDyHalf += gPower * dy;
+                gDy2 += gPower * (dy * dy);
+                red += weight * dR;
+                green += weight * dG;
+                blue += weight * dB;
+            }
+            g += gHalf;
+            gDx += gHalf * dx;
+            gDx2 += gHalf * dx * dx;
+            gDy += gDyHalf;
+            gDxDy += gDyHalf * dx;
+        }
+        const Floats4 first = laneSums(foldHalves(g), foldHalves(gDx), foldHalves(gDx2), foldHalves(red));
+        const Floats4 second = laneSums(foldHalves(green), foldHalves(blue), foldHalves(gDy), foldHalves(gDy2));
+        const Floats4 gDxDy4 = foldHalves(gDxDy);
+        std::memcpy(sums[k].values, &first, sizeof first);
+        std::memcpy(sums[k].values + 4, &second, sizeof second);
+        sums[k].values[8] = (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]);
     }
 }
 
-// An entry's gradient from its accumulated sums: [Σg, Σg·dx, Σg·dx², red],
-// [green, blue, 0, 0] and [Σg·dy, Σg·dy², Σg·dx·dy, 0].
-ProjectedGradient entryGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
-    const float* shape = sums.values;
-    const float* colour = sums.values + 4;
-    const float* rows = sums.values + 8;
+// A Gaussian's gradient from the sums of its entries (see GradientSums):
+// linear in them, so summed over a Gaussian's entries first.
+ProjectedGradient projectedGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
+    const float* v = sums.values;
     ProjectedGradient out;
-    out.meanX = s.conicA * shape[1] + s.conicB * rows[0];
-    out.meanY = s.conicC * rows[0] + s.conicB * shape[1];
-    out.conicA = -0.5f * shape[2];
-    out.conicB = -rows[2];
-    out.conicC = -0.5f * rows[1];
-    out.opacity = shape[0] * s.inverseOpacity;
-    out.colour[0] = shape[3];
-    out.colour[1] = colour[0];
-    out.colour[2] = colour[1];
+    out.meanX = s.conicA * v[1] + s.conicB * v[6];
+    out.meanY = s.conicC * v[6] + s.conicB * v[1];
+    out.conicA = -0.5f * v[2];
+    out.conicB = -v[8];
+    out.conicC = -0.5f * v[7];
+    out.opacity = v[0] * s.inverseOpacity;
+    out.colour[0] = v[3];
+    out.colour[1] = v[4];
+    out.colour[2] = v[5];
     return out;
 }
 
@@ -573,7 +607,6 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     std::sort(tileKeys_.begin(), tileKeys_.end());
     tileOrder_.resize(tiles);
     for (size_t at = 0; at < tiles; ++at) tileOrder_[at] = uint32_t(tileKeys_[at]);
-    scratch_.resize(pool_.size());
     entries_.resize(total);
     entrySplats_.resize(total);
     entryRows_.resize(total);
@@ -640,30 +673,34 @@ void Rasterizer::forward(const GaussianModel& model, const ViewCamera& camera, i
     image.resize(pixels * 3);
     finalTransmittance_.resize(pixels);
     lastEntry_.resize(pixels);
-    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned) {
         for (size_t at = begin; at < end; ++at)
-            renderTile(int(tileOrder_[at]), camera, background, image.data(), scratch_[worker]);
+            renderTile(int(tileOrder_[at]), camera, background, image.data());
     });
 }
 
-void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image,
-                            TileScratch& scratch) {
+void Rasterizer::renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image) {
     const PixelRange pixels = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
-    const EntrySplat* splats = entrySplats_.data() + begin;
-    const HalfRowLists lists = expandLists(entryRows_.data() + begin, count, scratch.lists);
-    forEachHalfRow(pixels, [&](int y, int half, int first, int lanes, int list) {
-        Ints open{};
-        for (int lane = 0; lane < lanes; ++lane) open[lane] = -1;
-        Floats colour[3], T;
-        Ints last;
-        compositeHalfRow(splats, lists.list(list), lists.length[list], count, laneCentres(pixels.x0, half),
-                         float(y) + 0.5f, open, colour, T, last);
+    ForwardPixels state;
+    uint32_t open = 0;
+    forEachHalfRow(pixels, [&](int, int, int, int lanes, int h) {
+        Ints outside{};
+        for (int lane = lanes; lane < halfRow; ++lane) outside[lane] = -1;
+        for (int c = 0; c < 3; ++c) state.colour[c][h] = Floats{};
+        state.transmittance[h] = Floats{} + 1.0f;
+        state.done[h] = outside;
+        state.last[h] = ~outside & int32_t(count);
+        open |= 1u << h;
+    });
+    compositeTile(entrySplats_.data() + begin, entryRows_.data() + begin, count, pixels.x0, pixels.y0, open, state);
+    forEachHalfRow(pixels, [&](int y, int, int first, int lanes, int h) {
         for (int lane = 0; lane < lanes; ++lane) {
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
-            for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = colour[c][lane] + T[lane] * background[c];
-            finalTransmittance_[pixel] = T[lane];
-            lastEntry_[pixel] = uint32_t(last[lane]);
+            const float T = state.transmittance[h][lane];
+            for (int c = 0; c < 3; ++c) image[pixel * 3 + c] = state.colour[c][h][lane] + T * background[c];
+            finalTransmittance_[pixel] = T;
+            lastEntry_[pixel] = uint32_t(state.last[h][lane]);
         }
     });
 }
@@ -673,11 +710,10 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                           std::vector<float>& meanGradientNorms) {
     const size_t count = model.size();
     if (gradients.size() != count) gradients.resize(count);
-    entryGradients_.resize(entries_.size());
-    scratch_.resize(pool_.size());
-    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+    entrySums_.resize(entries_.size());
+    pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned) {
         for (size_t at = begin; at < end; ++at)
-            backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data(), scratch_[worker]);
+            backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data());
     });
 
     meanGradientNorms.resize(count);
@@ -702,18 +738,13 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             if (index + prefetchDistance < end)
                 for (uint32_t slot = slotStart_[index + prefetchDistance];
                      slot < slotStart_[index + prefetchDistance + 1]; ++slot)
-                    __builtin_prefetch(&entryGradients_[entryOfSlot_[slot]]);
-            ProjectedGradient& sum = sums[batched] = {};
+                    __builtin_prefetch(&entrySums_[entryOfSlot_[slot]]);
+            GradientSums sum;
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
-                const ProjectedGradient& from = entryGradients_[entryOfSlot_[slot]];
-                sum.meanX += from.meanX;
-                sum.meanY += from.meanY;
-                sum.conicA += from.conicA;
-                sum.conicB += from.conicB;
-                sum.conicC += from.conicC;
-                sum.opacity += from.opacity;
-                for (int c = 0; c < 3; ++c) sum.colour[c] += from.colour[c];
+                const GradientSums& from = entrySums_[entryOfSlot_[slot]];
+                for (int v = 0; v < GradientSums::count; ++v) sum.values[v] += from.values[v];
             }
+            sums[batched] = projectedGradient(splats_[index], sum);
             batch[batched++] = index;
             if (batched == GaussianProjection::batchSize) flush();
         }
@@ -721,32 +752,37 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     });
 }
 
-void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
-                              TileScratch& scratch) {
+void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& background,
+                              const float* imageGradient) {
     const PixelRange pixels = tileRange(tile, tilesX_, camera);
     const uint32_t begin = tileStart_[tile], count = tileStart_[tile + 1] - begin;
-    const EntrySplat* splats = entrySplats_.data() + begin;
-    const HalfRowLists lists = expandLists(entryRows_.data() + begin, count, scratch.lists);
-    if (scratch.sums.size() < count) scratch.sums.resize(count);
-    GradientSums* sums = scratch.sums.data();
-    std::fill_n(sums, count, GradientSums{});
-    forEachHalfRow(pixels, [&](int y, int half, int first, int lanes, int list) {
-        // Lanes outside the image take no entry and pass no gradient.
-        Floats T = Floats{} + 1.0f, d[3] = {};
-        Ints last{};
+    BackwardPixels state;
+    uint32_t reach[halfRows] = {};
+    for (int h = 0; h < halfRows; ++h) {
+        state.transmittance[h] = Floats{} + 1.0f;
+        state.behind[h] = Floats{};
+        for (int c = 0; c < 3; ++c) state.gradient[c][h] = Floats{};
+        state.last[h] = Ints{};
+    }
+    forEachHalfRow(pixels, [&](int y, int, int first, int lanes, int h) {
         for (int lane = 0; lane < lanes; ++lane) {
             const size_t pixel = size_t(y) * size_t(camera.width) + size_t(first + lane);
-            T[lane] = finalTransmittance_[pixel];
-            last[lane] = int32_t(lastEntry_[pixel]);
-            for (int c = 0; c < 3; ++c) d[c][lane] = imageGradient[pixel * 3 + c];
+            state.transmittance[h][lane] = finalTransmittance_[pixel];
+            state.last[h][lane] = int32_t(lastEntry_[pixel]);
+            reach[h] = std::max(reach[h], lastEntry_[pixel]);
+            float behind = 0;
+            for (int c = 0; c < 3; ++c) {
+                state.gradient[c][h][lane] = imageGradient[pixel * 3 + c];
+                behind += background[c] * imageGradient[pixel * 3 + c];
+            }
+            state.behind[h][lane] = behind;
         }
-        uncompositeHalfRow(splats, lists.list(list), lists.length[list], laneCentres(pixels.x0, half),
-                           float(y) + 0.5f, T, last, d, background, sums);
     });
-    for (uint32_t k = 0; k < count; ++k) {
-        if (k + prefetchDistance < count) __builtin_prefetch(&splats_[entries_[begin + k + prefetchDistance]]);
-        entryGradients_[begin + k] = entryGradient(splats_[entries_[begin + k]], sums[k]);
-    }
+    GradientSums* sums = entrySums_.data() + begin;
+    // Entries below every pixel's last took nothing.
+    const uint32_t deepest = *std::max_element(reach, reach + halfRows);
+    std::fill(sums + deepest, sums + count, GradientSums{});
+    uncompositeTile(entrySplats_.data() + begin, entryRows_.data() + begin, pixels.x0, pixels.y0, reach, state, sums);
 }
 
 }  // namespace tessaron::trainer

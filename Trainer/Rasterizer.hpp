@@ -14,9 +14,9 @@ namespace tessaron::trainer {
 // their parameters. Each Gaussian is projected to an ellipse, listed in the
 // 16 x 16 pixel tiles its footprint's box touches, and every tile composits
 // its list front to back (sorted by depth), stopping a pixel once almost
-// nothing shows through. Within a tile, each half row of eight pixels walks
-// only the entries whose footprint reaches it, its pixels' state held in
-// vector registers. Tiles run in parallel on the pool.
+// nothing shows through. Within a tile, each entry visits only the half rows
+// of eight pixels its footprint reaches, eight pixels at a time in vector
+// registers. Tiles run in parallel on the pool.
 //
 // Buffers grow to the largest frame seen and are reused, so steady training
 // allocates nothing per frame. One Rasterizer serves one frame at a time:
@@ -70,10 +70,13 @@ public:
         float expA, expB, expC, logOpacity;
         float colour[3];
     };
-    // Per tile entry while its gradient is gathered: three groups of four
-    // sums (see the backward pass).
-    struct alignas(16) GradientSums {
-        float values[12] = {};
+    // Per tile entry, what its pixels pass back, as sums over them (g: the
+    // gradient of the alpha's exponent; dx, dy: offsets from the centre):
+    // Σg, Σg·dx, Σg·dx², the three colours' gradients, Σg·dy, Σg·dy²,
+    // Σg·dx·dy.
+    struct GradientSums {
+        static constexpr int count = 9;
+        float values[count] = {};
     };
 
 private:
@@ -81,15 +84,8 @@ private:
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    // One worker's buffers for the tile it is on: per half row of pixels
-    // the entries that reach it, and each entry's gradient sums.
-    struct TileScratch {
-        std::vector<uint32_t> lists;
-        std::vector<GradientSums> sums;
-    };
-    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image, TileScratch& scratch);
-    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient,
-                      TileScratch& scratch);
+    void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
+    void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
 
     ThreadPool& pool_;
     int tilesX_ = 0, tilesY_ = 0;
@@ -115,12 +111,11 @@ private:
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<EntrySplat> entrySplats_;
     std::vector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
-    std::vector<ProjectedGradient> entryGradients_;
+    std::vector<GradientSums> entrySums_;
     std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
     std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: the tile's entries below it may have been composited
-    std::vector<TileScratch> scratch_;       // per worker
 };
 
 }  // namespace tessaron::trainer

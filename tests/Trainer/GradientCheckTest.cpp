@@ -172,7 +172,8 @@ class LossGradient : public ::testing::TestWithParam<bool> {};
 
 TEST_P(LossGradient, MatchesFiniteDifferencesWithAndWithoutMask) {
     const bool masked = GetParam();
-    const int width = 24, height = 20;
+    // Wide and tall enough for the blurs' vector paths, with tails.
+    const int width = 45, height = 37;
     std::mt19937 random(11);
     std::uniform_real_distribution<float> unit(0.05f, 0.95f);
     std::vector<float> rendered(size_t(width) * height * 3), photo(rendered.size());
@@ -218,6 +219,57 @@ TEST_P(LossGradient, MatchesFiniteDifferencesWithAndWithoutMask) {
 
 INSTANTIATE_TEST_SUITE_P(Masks, LossGradient, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "masked" : "unmasked"; });
+
+// The loss of two images by its definition, in double precision: SSIM per
+// value with an 11 x 11 Gaussian window (sigma 1.5) and zero padding.
+std::pair<double, double> referenceLoss(const std::vector<float>& a, const std::vector<float>& b, int width,
+                                        int height) {
+    double window[11], total = 0;
+    for (int i = 0; i < 11; ++i) total += window[i] = std::exp(-double((i - 5) * (i - 5)) / (2 * 1.5 * 1.5));
+    for (double& w : window) w /= total;
+    const double c1 = 0.01 * 0.01, c2 = 0.03 * 0.03;
+    double l1 = 0, ssim = 0;
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                double mx = 0, my = 0, xx = 0, yy = 0, xy = 0;
+                for (int dy = -5; dy <= 5; ++dy)
+                    for (int dx = -5; dx <= 5; ++dx) {
+                        if (x + dx < 0 || x + dx >= width || y + dy < 0 || y + dy >= height) continue;
+                        const size_t i = (size_t(y + dy) * width + size_t(x + dx)) * 3 + size_t(c);
+                        const double w = window[dx + 5] * window[dy + 5];
+                        mx += w * a[i];
+                        my += w * b[i];
+                        xx += w * a[i] * a[i];
+                        yy += w * b[i] * b[i];
+                        xy += w * a[i] * b[i];
+                    }
+                ssim += (2 * mx * my + c1) * (2 * (xy - mx * my) + c2) /
+                        ((mx * mx + my * my + c1) * (xx - mx * mx + yy - my * my + c2));
+                const size_t i = (size_t(y) * width + size_t(x)) * 3 + size_t(c);
+                l1 += std::fabs(double(a[i]) - double(b[i]));
+            }
+    const double values = double(width) * height * 3;
+    return {0.8 * l1 / values + 0.2 * (1 - ssim / values), ssim / values};
+}
+
+TEST(LossValue, MatchesTheDefinitionAtSizesThatLeaveVectorTails) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0, 1);
+    for (const auto& [width, height] : {std::pair{45, 37}, std::pair{70, 12}, std::pair{9, 40}}) {
+        std::vector<float> rendered(size_t(width) * height * 3), photo(rendered.size());
+        for (size_t i = 0; i < photo.size(); ++i) {
+            photo[i] = unit(random);
+            rendered[i] = std::clamp(photo[i] + 0.3f * (unit(random) - 0.5f), 0.0f, 1.0f);
+        }
+        ThreadPool pool(3);
+        ImageLoss loss(pool);
+        std::vector<float> gradient;
+        const auto [expected, ssim] = referenceLoss(rendered, photo, width, height);
+        EXPECT_NEAR(loss.evaluate(rendered, photo, {}, width, height, gradient), expected, 1e-5) << width;
+        EXPECT_NEAR(loss.lastSsim(), ssim, 1e-5) << width;
+    }
+}
 
 TEST(LossValue, IdenticalImagesCostNothingAndSsimIsOne) {
     const int width = 20, height = 16;
