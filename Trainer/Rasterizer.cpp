@@ -427,6 +427,35 @@ void digitOffsets(uint32_t* counts, size_t blocks, uint32_t buckets) {
     }
 }
 
+// One stable pass of the sort, by the digit at `shift`: each block counts
+// its items' digits, then moves them where the counts put them.
+// runs(block, body) calls body(first, end) for each run of the block's
+// items in `from`, in order.
+template <typename Runs>
+void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
+              uint32_t buckets, std::vector<uint32_t>& counts) {
+    const uint32_t mask = buckets - 1;
+    counts.resize(blocks * buckets);
+    pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
+        for (size_t block = blockBegin; block < blockEnd; ++block) {
+            uint32_t* blockCounts = counts.data() + block * buckets;
+            std::fill_n(blockCounts, buckets, 0);
+            runs(block, [&](size_t first, size_t end) {
+                for (size_t item = first; item < end; ++item) ++blockCounts[digitOf(from[item], shift, mask)];
+            });
+        }
+    });
+    digitOffsets(counts.data(), blocks, buckets);
+    pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
+        for (size_t block = blockBegin; block < blockEnd; ++block) {
+            uint32_t* offsets = counts.data() + block * buckets;
+            runs(block, [&](size_t first, size_t end) {
+                for (size_t item = first; item < end; ++item) to[offsets[digitOf(from[item], shift, mask)]++] = from[item];
+            });
+        }
+    });
+}
+
 }  // namespace
 
 void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int shDegree) {
@@ -496,66 +525,24 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     const int keyBits = drawn == 0 ? 0 : std::bit_width(nearestKey ^ farthestKey);
     const int passes = std::max(1, (keyBits + maxDigitBits - 1) / maxDigitBits);
     const int digitBits = (keyBits + passes - 1) / passes;
-    const uint32_t buckets = uint32_t(1) << digitBits, digitMask = buckets - 1;
-    const size_t blocks = std::clamp<size_t>(drawn / sortBlockItems, 1, std::min<size_t>(pool_.size(), chunks));
-    digitCounts_.resize(blocks * buckets);
-
-    // The first pass reads the chunks' lists, whole chunks a block, and
-    // meanwhile moves their slot numbers to where the chunks start.
-    const auto blockChunks = [&](size_t block) {
-        return std::pair{block * chunks / blocks, (block + 1) * chunks / blocks};
-    };
-    pool_.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
-        for (size_t block = blockBegin; block < blockEnd; ++block) {
-            uint32_t* counts = digitCounts_.data() + block * buckets;
-            std::fill_n(counts, buckets, 0);
-            const auto [chunkFrom, chunkTo] = blockChunks(block);
-            for (size_t chunk = chunkFrom; chunk < chunkTo; ++chunk) {
-                const ProjectedChunk& totals = projectedChunks_[chunk];
-                const size_t first = chunk * chunkSize, end = std::min(count, (chunk + 1) * chunkSize);
-                for (size_t index = first; index < end; ++index) slotStart_[index] += totals.firstSlot;
-                for (size_t item = first; item < first + totals.drawn; ++item)
-                    ++counts[digitOf(depthOrder_[item], 0, digitMask)];
-            }
-        }
-    });
-    digitOffsets(digitCounts_.data(), blocks, buckets);
-    pool_.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
-        for (size_t block = blockBegin; block < blockEnd; ++block) {
-            uint32_t* offsets = digitCounts_.data() + block * buckets;
-            const auto [chunkFrom, chunkTo] = blockChunks(block);
-            for (size_t chunk = chunkFrom; chunk < chunkTo; ++chunk) {
-                const size_t first = chunk * chunkSize;
-                for (size_t item = first; item < first + projectedChunks_[chunk].drawn; ++item)
-                    depthOrderSpare_[offsets[digitOf(depthOrder_[item], 0, digitMask)]++] = depthOrder_[item];
-            }
-        }
-    });
-    // The other passes, on the packed list; a stable sort of items listed
-    // by index leaves equal depths in index order.
+    const uint32_t buckets = uint32_t(1) << digitBits;
+    const size_t blocks = std::max<size_t>(1, std::min({drawn / sortBlockItems, size_t(pool_.size()), chunks}));
+    // The first pass reads the chunks' lists, whole chunks a block; the
+    // others the packed list. A stable sort of items listed by index leaves
+    // equal depths in index order.
+    sortPass(
+        pool_, blocks,
+        [&](size_t block, const auto& body) {
+            for (size_t chunk = block * chunks / blocks; chunk < (block + 1) * chunks / blocks; ++chunk)
+                body(chunk * chunkSize, chunk * chunkSize + projectedChunks_[chunk].drawn);
+        },
+        depthOrder_.data(), depthOrderSpare_.data(), 0, buckets, digitCounts_);
     for (int pass = 1; pass < passes; ++pass) {
         depthOrder_.swap(depthOrderSpare_);
-        const int shift = pass * digitBits;
-        const auto blockItems = [&](size_t block) {
-            return std::pair{block * drawn / blocks, (block + 1) * drawn / blocks};
-        };
-        pool_.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
-            for (size_t block = blockBegin; block < blockEnd; ++block) {
-                uint32_t* counts = digitCounts_.data() + block * buckets;
-                std::fill_n(counts, buckets, 0);
-                const auto [from, to] = blockItems(block);
-                for (size_t item = from; item < to; ++item) ++counts[digitOf(depthOrder_[item], shift, digitMask)];
-            }
-        });
-        digitOffsets(digitCounts_.data(), blocks, buckets);
-        pool_.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
-            for (size_t block = blockBegin; block < blockEnd; ++block) {
-                uint32_t* offsets = digitCounts_.data() + block * buckets;
-                const auto [from, to] = blockItems(block);
-                for (size_t item = from; item < to; ++item)
-                    depthOrderSpare_[offsets[digitOf(depthOrder_[item], shift, digitMask)]++] = depthOrder_[item];
-            }
-        });
+        sortPass(
+            pool_, blocks,
+            [&](size_t block, const auto& body) { body(block * drawn / blocks, (block + 1) * drawn / blocks); },
+            depthOrder_.data(), depthOrderSpare_.data(), pass * digitBits, buckets, digitCounts_);
     }
     depthOrder_.swap(depthOrderSpare_);
     const uint64_t* order = depthOrder_.data();
@@ -563,12 +550,18 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     // The tiles are filled in chunks of the depth order: each chunk counts
     // its entries per tile and later writes them at offsets of its own, so
     // no two workers touch one counter, and every tile's entries land front
-    // to back.
+    // to back. Meanwhile each moves a slice of the Gaussians' slot numbers
+    // by where their projection chunk's slots start.
     const size_t fillSize = std::max<size_t>(256, (drawn + pool_.size() * 8 - 1) / (pool_.size() * 8));
     const size_t fills = (drawn + fillSize - 1) / fillSize;
     chunkCursors_.resize(fills * tiles);
     pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
         for (size_t fill = fillBegin; fill < fillEnd; ++fill) {
+            for (size_t index = fill * count / fills, to = (fill + 1) * count / fills; index < to;) {
+                const size_t chunk = index / chunkSize, chunkEnd = std::min(to, (chunk + 1) * chunkSize);
+                for (const uint32_t firstSlot = projectedChunks_[chunk].firstSlot; index < chunkEnd; ++index)
+                    slotStart_[index] += firstSlot;
+            }
             uint32_t* counts = chunkCursors_.data() + fill * tiles;
             std::fill_n(counts, tiles, 0);
             const size_t end = std::min<size_t>(drawn, (fill + 1) * fillSize);

@@ -80,6 +80,21 @@ TEST_P(TileRendering, MatchesCompositingEveryGaussianAtEveryPixel) {
     }
 }
 
+TEST_P(TileRendering, NoGaussiansOrNoneInViewLeaveTheBackground) {
+    const ViewCamera camera = tessaron::testing::smallCamera(53, 37);
+    GaussianModel behind = tessaron::testing::randomGaussians(5, 4);
+    for (size_t i = 0; i < behind.size(); ++i) behind.at(GaussianModel::position, i)[2] = -3;
+    for (const GaussianModel& model : {GaussianModel{}, behind}) {
+        ThreadPool pool(GetParam());
+        Rasterizer rasterizer(pool);
+        std::vector<float> image;
+        rasterizer.forward(model, camera, 3, Vec3{0.2f, 0.5f, 0.9f}, image);
+        EXPECT_EQ(rasterizer.entryCount(), 0u);
+        ASSERT_EQ(image.size(), size_t(camera.width) * size_t(camera.height) * 3);
+        for (size_t i = 0; i < image.size(); i += 3) ASSERT_EQ(image[i + 2], 0.9f) << "pixel " << i / 3;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, TileRendering, ::testing::Values(1u, 3u),
                          [](const auto& info) { return std::to_string(info.param) + "threads"; });
 
