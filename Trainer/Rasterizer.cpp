@@ -396,10 +396,6 @@ ProjectedGradient projectedGradient(const Rasterizer::TileSplat& s, const Raster
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 // The drawn Gaussians are sorted once, by depth and then index, with a
 // least-significant-digit radix sort of 64-bit items (depth bits << 32 |
 // index) on the bits in which the depths differ, at most this many a pass.
