@@ -474,8 +474,9 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     projectedChunks_.resize(chunks);
     pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
         for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
-            ProjectedChunk& totals = projectedChunks_[chunk];
-            totals = {0, 0, ~uint32_t(0), 0, 0};
+            // Kept apart from the other chunks' totals until the end: they
+            // share cache lines.
+            ProjectedChunk totals = {0, 0, ~uint32_t(0), 0, 0};
             const size_t first = chunk * chunkSize, end = std::min(count, (chunk + 1) * chunkSize);
             GaussianProjection::projectBatch(model, first, end - first, camera, centre_, shDegree, &projected_[first]);
             for (size_t index = first; index < end; ++index) {
@@ -506,6 +507,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 depthOrder_[first + totals.drawn++] = (uint64_t(depthBits) << 32) | uint64_t(index);
                 totals.slots += uint32_t((x1 - x0) * (y1 - y0));
             }
+            projectedChunks_[chunk] = totals;
         }
     });
     // The chunks' first slots and drawn Gaussians, and the depth bits that differ.
