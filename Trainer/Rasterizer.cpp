@@ -167,43 +167,51 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
 // start at (x0, y0), and tiles are clipped to the image. On a row, the
 // footprint is where (dx + slope·dy)² <= reachSquared - dy²·spread; a half
 // row's pixel centres span an interval of dx, which the footprint meets
-// where its point nearest to -slope·dy does. No square root, and all rows
-// at once (the loops vectorise), the rows' terms shared by the tiles; the
-// rows outside the footprint's box are masked.
+// where its point nearest to -slope·dy does. No square root, and the tile's
+// sixteen rows in the lanes of two vectors, their terms shared by the tiles;
+// the rows outside the footprint's box are masked.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
                                                                              int columns, int y0, int width,
                                                                              int height, uint32_t* masks) {
-    constexpr int rows = Rasterizer::tileSize;
-    const int y1 = std::min(height, y0 + rows);
+    const int y1 = std::min(height, y0 + Rasterizer::tileSize);
     const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
-    float centres[rows], rooms[rows];
-    uint32_t inside[rows];
-    for (int row = 0; row < rows; ++row) {
-        const float dy = float(y0 + row) + 0.5f - s.meanY;
-        centres[row] = -s.slope * dy;
-        rooms[row] = s.reachSquared - dy * dy * s.spread;
-        inside[row] = uint32_t(row >= first) & uint32_t(row < end);
-    }
+    const Ints upperRows = {0, 1, 2, 3, 4, 5, 6, 7}, lowerRows = upperRows + halfRow;
+    const Floats upperDy = (__builtin_convertvector(upperRows + y0, Floats) + 0.5f) - s.meanY;
+    const Floats lowerDy = (__builtin_convertvector(lowerRows + y0, Floats) + 0.5f) - s.meanY;
+    const Floats upperCentres = -s.slope * upperDy, lowerCentres = -s.slope * lowerDy;
+    const Floats upperRooms = s.reachSquared - upperDy * upperDy * s.spread;
+    const Floats lowerRooms = s.reachSquared - lowerDy * lowerDy * s.spread;
+    // Each row's bit for its left half where the row is inside the box;
+    // the right half's is the next one up.
+    const Ints upperBits = ((upperRows >= first) & (upperRows < end)) & ((Ints{} + 1) << (2 * upperRows));
+    const Ints lowerBits = ((lowerRows >= first) & (lowerRows < end)) & ((Ints{} + 1) << (2 * lowerRows));
+    // Whether the point of [a, b] nearest to each row's centre lies within
+    // its room: std::min(std::max(centre, a), b), lane by lane.
+    const auto reaches = [](Floats centres, Floats rooms, float a, float b) {
+        const Floats atLeast = centres < a ? Floats{} + a : centres;
+        const Floats offsets = (b < atLeast ? Floats{} + b : atLeast) - centres;
+        return offsets * offsets <= rooms;
+    };
     for (int column = 0; column < columns; ++column, x0 += Rasterizer::tileSize) {
         const int x1 = std::min(width, x0 + Rasterizer::tileSize);
         const int middle = std::min(x1, x0 + halfRow);
         const int leftFrom = std::max(x0, s.x0), leftTo = std::min(middle, s.x1);
         const int rightFrom = std::max(middle, s.x0), rightTo = std::min(x1, s.x1);
-        const uint32_t leftOpen = uint32_t(leftFrom < leftTo), rightOpen = uint32_t(rightFrom < rightTo);
         const float leftA = float(leftFrom) + 0.5f - s.meanX, leftB = float(leftTo) - 0.5f - s.meanX;
         const float rightA = float(rightFrom) + 0.5f - s.meanX, rightB = float(rightTo) - 0.5f - s.meanX;
-        uint32_t bits[rows];
-        for (int row = 0; row < rows; ++row) {
-            const float centre = centres[row], room = rooms[row];
-            const float left = std::min(std::max(centre, leftA), leftB) - centre;
-            const float right = std::min(std::max(centre, rightA), rightB) - centre;
-            const uint32_t leftHit = inside[row] & leftOpen & uint32_t(left * left <= room);
-            const uint32_t rightHit = inside[row] & rightOpen & uint32_t(right * right <= room);
-            bits[row] = (leftHit | (rightHit << 1)) << (2 * row);
-        }
-        uint32_t mask = 0;
-        for (int row = 0; row < rows; ++row) mask |= bits[row];
-        masks[column] = mask;
+        Ints bits{};
+        if (leftFrom < leftTo)
+            bits = (reaches(upperCentres, upperRooms, leftA, leftB) & upperBits) |
+                   (reaches(lowerCentres, lowerRooms, leftA, leftB) & lowerBits);
+        if (rightFrom < rightTo)
+            bits |= (reaches(upperCentres, upperRooms, rightA, rightB) & (upperBits << 1)) |
+                    (reaches(lowerCentres, lowerRooms, rightA, rightB) & (lowerBits << 1));
+        Ints4 halves[2];
+        std::memcpy(halves, &bits, sizeof bits);
+        Ints4 folded = halves[0] | halves[1];
+        folded |= __builtin_shuffle(folded, Ints4{2, 3, 0, 1});
+        folded |= __builtin_shuffle(folded, Ints4{1, 0, 3, 2});
+        masks[column] = uint32_t(folded[0]);
     }
 }
 
