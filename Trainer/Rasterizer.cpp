@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <numeric>
 #include <utility>
 
 #include "Trainer/Lanes.hpp"
@@ -122,6 +121,9 @@ struct RowCentres {
 // How many items ahead loops over scattered Gaussians fetch them.
 constexpr uint32_t prefetchDistance = 8;
 
+// How many tiles of a row halfRowMasks() takes at a time.
+constexpr int maskColumns = 32;
+
 inline int floorDivide(int value, int divisor) {
     return value / divisor - int(value % divisor < 0);
 }
@@ -160,35 +162,57 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
     return true;
 }
 
-// Which half rows of the tile at (x0, y0) to (x1, y1) a Gaussian's footprint
-// touches, as a mask (bit 2·row + half). On a row, the footprint is where
-// (dx + slope·dy)² <= reachSquared - dy²·spread; a half row's pixel centres
-// span an interval of dx, which the footprint meets where its point nearest
-// to -slope·dy does. No square root, and all rows at once (the loop
-// vectorises); the rows outside the footprint's box are masked.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) uint32_t halfRowMask(const Rasterizer::TileSplat& s,
-                                                                                int x0, int x1, int y0, int y1) {
-    const int middle = std::min(x1, x0 + halfRow);
-    const int leftFrom = std::max(x0, s.x0), leftTo = std::min(middle, s.x1);
-    const int rightFrom = std::max(middle, s.x0), rightTo = std::min(x1, s.x1);
-    const uint32_t leftOpen = uint32_t(leftFrom < leftTo), rightOpen = uint32_t(rightFrom < rightTo);
-    const float leftA = float(leftFrom) + 0.5f - s.meanX, leftB = float(leftTo) - 0.5f - s.meanX;
-    const float rightA = float(rightFrom) + 0.5f - s.meanX, rightB = float(rightTo) - 0.5f - s.meanX;
+// Which half rows of each of `columns` tiles in a row of tiles a Gaussian's
+// footprint touches, as masks (bit 2·row + half); the first tile's pixels
+// start at (x0, y0), and tiles are clipped to the image. On a row, the
+// footprint is where (dx + slope·dy)² <= reachSquared - dy²·spread; a half
+// row's pixel centres span an interval of dx, which the footprint meets
+// where its point nearest to -slope·dy does. No square root, and the tile's
+// sixteen rows in the lanes of two vectors, their terms shared by the tiles;
+// the rows outside the footprint's box are masked.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
+                                                                             int columns, int y0, int width,
+                                                                             int height, uint32_t* masks) {
+    const int y1 = std::min(height, y0 + Rasterizer::tileSize);
     const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
-    uint32_t bits[Rasterizer::tileSize];
-    for (int row = 0; row < Rasterizer::tileSize; ++row) {
-        const float dy = float(y0 + row) + 0.5f - s.meanY;
-        const float centre = -s.slope * dy, room = s.reachSquared - dy * dy * s.spread;
-        const float left = std::min(std::max(centre, leftA), leftB) - centre;
-        const float right = std::min(std::max(centre, rightA), rightB) - centre;
-        const uint32_t inside = uint32_t(row >= first) & uint32_t(row < end);
-        const uint32_t leftHit = inside & leftOpen & uint32_t(left * left <= room);
-        const uint32_t rightHit = inside & rightOpen & uint32_t(right * right <= room);
-        bits[row] = (leftHit | (rightHit << 1)) << (2 * row);
+    const Ints upperRows = {0, 1, 2, 3, 4, 5, 6, 7}, lowerRows = upperRows + halfRow;
+    const Floats upperDy = (__builtin_convertvector(upperRows + y0, Floats) + 0.5f) - s.meanY;
+    const Floats lowerDy = (__builtin_convertvector(lowerRows + y0, Floats) + 0.5f) - s.meanY;
+    const Floats upperCentres = -s.slope * upperDy, lowerCentres = -s.slope * lowerDy;
+    const Floats upperRooms = s.reachSquared - upperDy * upperDy * s.spread;
+    const Floats lowerRooms = s.reachSquared - lowerDy * lowerDy * s.spread;
+    // Each row's bit for its left half where the row is inside the box;
+    // the right half's is the next one up.
+    const Ints upperBits = ((upperRows >= first) & (upperRows < end)) & ((Ints{} + 1) << (2 * upperRows));
+    const Ints lowerBits = ((lowerRows >= first) & (lowerRows < end)) & ((Ints{} + 1) << (2 * lowerRows));
+    // Whether the point of [a, b] nearest to each row's centre lies within
+    // its room: std::min(std::max(centre, a), b), lane by lane.
+    const auto reaches = [](Floats centres, Floats rooms, float a, float b) {
+        const Floats atLeast = centres < a ? Floats{} + a : centres;
+        const Floats offsets = (b < atLeast ? Floats{} + b : atLeast) - centres;
+        return offsets * offsets <= rooms;
+    };
+    for (int column = 0; column < columns; ++column, x0 += Rasterizer::tileSize) {
+        const int x1 = std::min(width, x0 + Rasterizer::tileSize);
+        const int middle = std::min(x1, x0 + halfRow);
+        const int leftFrom = std::max(x0, s.x0), leftTo = std::min(middle, s.x1);
+        const int rightFrom = std::max(middle, s.x0), rightTo = std::min(x1, s.x1);
+        const float leftA = float(leftFrom) + 0.5f - s.meanX, leftB = float(leftTo) - 0.5f - s.meanX;
+        const float rightA = float(rightFrom) + 0.5f - s.meanX, rightB = float(rightTo) - 0.5f - s.meanX;
+        Ints bits{};
+        if (leftFrom < leftTo)
+            bits = (reaches(upperCentres, upperRooms, leftA, leftB) & upperBits) |
+                   (reaches(lowerCentres, lowerRooms, leftA, leftB) & lowerBits);
+        if (rightFrom < rightTo)
+            bits |= (reaches(upperCentres, upperRooms, rightA, rightB) & (upperBits << 1)) |
+                    (reaches(lowerCentres, lowerRooms, rightA, rightB) & (lowerBits << 1));
+        Ints4 halves[2];
+        std::memcpy(halves, &bits, sizeof bits);
+        Ints4 folded = halves[0] | halves[1];
+        folded |= __builtin_shuffle(folded, Ints4{2, 3, 0, 1});
+        folded |= __builtin_shuffle(folded, Ints4{1, 0, 3, 2});
+        masks[column] = uint32_t(folded[0]);
     }
-    uint32_t mask = 0;
-    for (int row = 0; row < Rasterizer::tileSize; ++row) mask |= bits[row];
-    return mask;
 }
 
 // Pixels whose alpha exponent (base 2) is below this take nothing from a
@@ -380,6 +404,62 @@ ProjectedGradient projectedGradient(const Rasterizer::TileSplat& s, const Raster
     return out;
 }
 
+// The drawn Gaussians are sorted once, by depth and then index, with a
+// least-significant-digit radix sort of 64-bit items (depth bits << 32 |
+// index) on the bits in which the depths differ, at most this many a pass.
+constexpr int maxDigitBits = 12;
+// Items a block of a sort pass takes at least: below that, waking the
+// workers costs more than the pass.
+constexpr size_t sortBlockItems = 8192;
+
+inline uint32_t digitOf(uint64_t item, int shift, uint32_t mask) {
+    return uint32_t(item >> (32 + shift)) & mask;
+}
+
+// Turns per-block digit counts (block-major) into where each block's items
+// of each digit go: digit by digit, block by block, so equal digits keep
+// their order.
+void digitOffsets(uint32_t* counts, size_t blocks, uint32_t buckets) {
+    uint32_t total = 0;
+    for (uint32_t digit = 0; digit < buckets; ++digit) {
+        for (size_t block = 0; block < blocks; ++block) {
+            uint32_t& count = counts[block * buckets + digit];
+            const uint32_t items = count;
+            count = total;
+            total += items;
+        }
+    }
+}
+
+// One stable pass of the sort, by the digit at `shift`: each block counts
+// its items' digits, then moves them where the counts put them.
+// runs(block, body) calls body(first, end) for each run of the block's
+// items in `from`, in order.
+template <typename Runs>
+void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
+              uint32_t buckets, std::vector<uint32_t>& counts) {
+    const uint32_t mask = buckets - 1;
+    counts.resize(blocks * buckets);
+    pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
+        for (size_t block = blockBegin; block < blockEnd; ++block) {
+            uint32_t* blockCounts = counts.data() + block * buckets;
+            std::fill_n(blockCounts, buckets, 0);
+            runs(block, [&](size_t first, size_t end) {
+                for (size_t item = first; item < end; ++item) ++blockCounts[digitOf(from[item], shift, mask)];
+            });
+        }
+    });
+    digitOffsets(counts.data(), blocks, buckets);
+    pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
+        for (size_t block = blockBegin; block < blockEnd; ++block) {
+            uint32_t* offsets = counts.data() + block * buckets;
+            runs(block, [&](size_t first, size_t end) {
+                for (size_t item = first; item < end; ++item) to[offsets[digitOf(from[item], shift, mask)]++] = from[item];
+            });
+        }
+    });
+}
+
 }  // namespace
 
 void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int shDegree) {
@@ -390,22 +470,25 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     projected_.resize(count);
     rects_.resize(count);
     splats_.resize(count);
-    depthKeys_.resize(count);
+    depthOrder_.resize(count);
+    depthOrderSpare_.resize(count);
+    slotStart_.resize(count + 1);
     const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
-    // The Gaussians in chunks, a few per worker: each chunk counts its
-    // entries per tile and later writes them at offsets of its own, so no
-    // two workers touch one counter.
+    // Projection in chunks by index, a few per worker. Each chunk lists its
+    // drawn Gaussians' sort items in its own part of depthOrder_ and numbers
+    // their entries' slots from 0; the chunks' totals place them later.
     const size_t chunkSize = std::max<size_t>(256, (count + pool_.size() * 8 - 1) / (pool_.size() * 8));
     const size_t chunks = (count + chunkSize - 1) / chunkSize;
-    chunkCursors_.assign(chunks * tiles, 0);
-    chunkSlots_.assign(chunks + 1, 0);
+    projectedChunks_.resize(chunks);
     pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
         for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
-            uint32_t* counts = chunkCursors_.data() + chunk * tiles;
-            uint32_t slots = 0;
+            // Kept apart from the other chunks' totals until the end: they
+            // share cache lines.
+            ProjectedChunk totals = {0, 0, ~uint32_t(0), 0, 0};
             const size_t first = chunk * chunkSize, end = std::min(count, (chunk + 1) * chunkSize);
             GaussianProjection::projectBatch(model, first, end - first, camera, centre_, shDegree, &projected_[first]);
             for (size_t index = first; index < end; ++index) {
+                slotStart_[index] = totals.slots;
                 ProjectedGaussian& p = projected_[index];
                 TileRect& rect = rects_[index];
                 rect = {};
@@ -425,92 +508,158 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 }
                 rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
                 // Depths are positive, so their bits order as unsigned integers.
-                std::memcpy(&depthKeys_[index], &s.depth, sizeof(uint32_t));
-                for (int ty = y0; ty < y1; ++ty)
-                    for (int tx = x0; tx < x1; ++tx) ++counts[size_t(ty) * size_t(tilesX_) + size_t(tx)];
-                slots += uint32_t((x1 - x0) * (y1 - y0));
+                uint32_t depthBits;
+                std::memcpy(&depthBits, &s.depth, sizeof depthBits);
+                totals.nearestKey = std::min(totals.nearestKey, depthBits);
+                totals.farthestKey = std::max(totals.farthestKey, depthBits);
+                depthOrder_[first + totals.drawn++] = (uint64_t(depthBits) << 32) | uint64_t(index);
+                totals.slots += uint32_t((x1 - x0) * (y1 - y0));
             }
-            chunkSlots_[chunk + 1] = slots;
+            projectedChunks_[chunk] = totals;
+        }
+    });
+    // The chunks' first slots and drawn Gaussians, and the depth bits that differ.
+    uint32_t nearestKey = ~uint32_t(0), farthestKey = 0, slots = 0, drawn = 0;
+    for (ProjectedChunk& totals : projectedChunks_) {
+        nearestKey = std::min(nearestKey, totals.nearestKey);
+        farthestKey = std::max(farthestKey, totals.farthestKey);
+        totals.firstSlot = slots;
+        slots += totals.slots;
+        drawn += totals.drawn;
+    }
+    slotStart_[count] = slots;
+    const int keyBits = drawn == 0 ? 0 : std::bit_width(nearestKey ^ farthestKey);
+    const int passes = std::max(1, (keyBits + maxDigitBits - 1) / maxDigitBits);
+    const int digitBits = (keyBits + passes - 1) / passes;
+    const uint32_t buckets = uint32_t(1) << digitBits;
+    const size_t blocks = std::max<size_t>(1, std::min({drawn / sortBlockItems, size_t(pool_.size()), chunks}));
+    // The first pass reads the chunks' lists, whole chunks a block; the
+    // others the packed list. A stable sort of items listed by index leaves
+    // equal depths in index order.
+    sortPass(
+        pool_, blocks,
+        [&](size_t block, const auto& body) {
+            for (size_t chunk = block * chunks / blocks; chunk < (block + 1) * chunks / blocks; ++chunk)
+                body(chunk * chunkSize, chunk * chunkSize + projectedChunks_[chunk].drawn);
+        },
+        depthOrder_.data(), depthOrderSpare_.data(), 0, buckets, digitCounts_);
+    for (int pass = 1; pass < passes; ++pass) {
+        depthOrder_.swap(depthOrderSpare_);
+        sortPass(
+            pool_, blocks,
+            [&](size_t block, const auto& body) { body(block * drawn / blocks, (block + 1) * drawn / blocks); },
+            depthOrder_.data(), depthOrderSpare_.data(), pass * digitBits, buckets, digitCounts_);
+    }
+    depthOrder_.swap(depthOrderSpare_);
+    const uint64_t* order = depthOrder_.data();
+
+    // The tiles are filled in chunks of the depth order: each chunk counts
+    // its entries per tile and later writes them at offsets of its own, so
+    // no two workers touch one counter, and every tile's entries land front
+    // to back. Meanwhile each moves a slice of the Gaussians' slot numbers
+    // by where their projection chunk's slots start.
+    const size_t fillSize = std::max<size_t>(256, (drawn + pool_.size() * 8 - 1) / (pool_.size() * 8));
+    const size_t fills = (drawn + fillSize - 1) / fillSize;
+    chunkCursors_.resize(fills * tiles);
+    pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
+        for (size_t fill = fillBegin; fill < fillEnd; ++fill) {
+            for (size_t index = fill * count / fills, to = (fill + 1) * count / fills; index < to;) {
+                const size_t chunk = index / chunkSize, chunkEnd = std::min(to, (chunk + 1) * chunkSize);
+                for (const uint32_t firstSlot = projectedChunks_[chunk].firstSlot; index < chunkEnd; ++index)
+                    slotStart_[index] += firstSlot;
+            }
+            uint32_t* counts = chunkCursors_.data() + fill * tiles;
+            std::fill_n(counts, tiles, 0);
+            const size_t end = std::min<size_t>(drawn, (fill + 1) * fillSize);
+            for (size_t at = fill * fillSize; at < end; ++at) {
+                if (at + prefetchDistance < end) __builtin_prefetch(&rects_[uint32_t(order[at + prefetchDistance])]);
+                const TileRect& rect = rects_[uint32_t(order[at])];
+                for (int ty = rect.y0; ty < rect.y1; ++ty)
+                    for (int tx = rect.x0; tx < rect.x1; ++tx) ++counts[size_t(ty) * size_t(tilesX_) + size_t(tx)];
+            }
         }
     });
     // Tile by tile, chunk by chunk: where each chunk's entries of a tile go.
-    tileStart_.resize(tiles + 1);
-    uint32_t total = 0;
-    for (size_t tile = 0; tile < tiles; ++tile) {
-        tileStart_[tile] = total;
-        for (size_t chunk = 0; chunk < chunks; ++chunk) {
-            uint32_t& cursor = chunkCursors_[chunk * tiles + tile];
-            const uint32_t entries = cursor;
-            cursor = total;
-            total += entries;
+    // Both sweeps read the counters in memory order.
+    tileStart_.assign(tiles + 1, 0);
+    for (size_t fill = 0; fill < fills; ++fill) {
+        const uint32_t* counts = chunkCursors_.data() + fill * tiles;
+        for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += counts[tile];
+    }
+    for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
+    tileCursors_.assign(tileStart_.begin(), tileStart_.end() - 1);
+    for (size_t fill = 0; fill < fills; ++fill) {
+        uint32_t* cursors = chunkCursors_.data() + fill * tiles;
+        for (size_t tile = 0; tile < tiles; ++tile) {
+            const uint32_t entries = cursors[tile];
+            cursors[tile] = tileCursors_[tile];
+            tileCursors_[tile] += entries;
         }
     }
-    tileStart_[tiles] = total;
-    for (size_t chunk = 0; chunk < chunks; ++chunk) chunkSlots_[chunk + 1] += chunkSlots_[chunk];
+    const uint32_t total = tileStart_[tiles];
     // The tile passes take the longest lists first, so that no worker is
-    // left with a heavy tile while the others idle at the end.
+    // left with a heavy tile while the others idle at the end; ties in
+    // tile order.
+    tileKeys_.resize(tiles);
+    for (size_t tile = 0; tile < tiles; ++tile)
+        tileKeys_[tile] = (uint64_t(~(tileStart_[tile + 1] - tileStart_[tile])) << 32) | uint64_t(tile);
+    std::sort(tileKeys_.begin(), tileKeys_.end());
     tileOrder_.resize(tiles);
-    std::iota(tileOrder_.begin(), tileOrder_.end(), uint32_t(0));
-    std::stable_sort(tileOrder_.begin(), tileOrder_.end(), [&](uint32_t a, uint32_t b) {
-        return tileStart_[a + 1] - tileStart_[a] > tileStart_[b + 1] - tileStart_[b];
-    });
+    for (size_t at = 0; at < tiles; ++at) tileOrder_[at] = uint32_t(tileKeys_[at]);
     entries_.resize(total);
     entrySplats_.resize(total);
     entryRows_.resize(total);
     entryOfSlot_.resize(total);
-    // Each Gaussian's entries, tile by tile within its rectangle: where the
-    // backward pass gathers them. Entries land in their tile in chunk order;
-    // the sort below puts them in depth order.
-    slotStart_.resize(count + 1);
-    slotStart_[count] = total;
-    pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
-        for (size_t chunk = chunkBegin; chunk < chunkEnd; ++chunk) {
-            uint32_t* cursors = chunkCursors_.data() + chunk * tiles;
-            uint32_t slot = chunkSlots_[chunk];
-            for (size_t index = chunk * chunkSize; index < std::min(count, (chunk + 1) * chunkSize); ++index) {
-                slotStart_[index] = slot;
-                const TileRect& rect = rects_[index];
-                slot += uint32_t((rect.x1 - rect.x0) * (rect.y1 - rect.y0));
-                for (int ty = rect.y0; ty < rect.y1; ++ty)
-                    for (int tx = rect.x0; tx < rect.x1; ++tx)
-                        entries_[cursors[size_t(ty) * size_t(tilesX_) + size_t(tx)]++] = uint32_t(index);
-            }
-        }
-    });
-    scratch_.resize(pool_.size());
-    pool_.parallelFor(tiles, 4, [&](size_t begin, size_t end, unsigned worker) {
-        std::vector<uint64_t>& keys = scratch_[worker].keys;
-        for (size_t tile = begin; tile < end; ++tile) {
-            const uint32_t first = tileStart_[tile], count = tileStart_[tile + 1] - first;
-            // Depth first, index second, one comparison of 64-bit keys; the
-            // same order on every run.
-            keys.resize(count);
-            for (uint32_t k = 0; k < count; ++k) {
-                const uint32_t index = entries_[first + k];
-                keys[k] = (uint64_t(depthKeys_[index]) << 32) | uint64_t(index);
-            }
-            std::sort(keys.begin(), keys.end());
-            // The tile's Gaussians packed in order, read in order by both passes.
-            const auto [x0, x1, y0, y1] = tileRange(int(tile), tilesX_, camera);
-            const int tx = int(tile % size_t(tilesX_)), ty = int(tile / size_t(tilesX_));
-            for (uint32_t k = 0; k < count; ++k) {
+    // Each Gaussian packed into the tiles of its rectangle, row by row: read
+    // once, in depth order. Its slots list its entries in the same order,
+    // where the backward pass gathers them.
+    pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
+        for (size_t fill = fillBegin; fill < fillEnd; ++fill) {
+            uint32_t* cursors = chunkCursors_.data() + fill * tiles;
+            const size_t end = std::min<size_t>(drawn, (fill + 1) * fillSize);
+            for (size_t at = fill * fillSize; at < end; ++at) {
                 // The Gaussians come in depth order, scattered over memory:
                 // fetch a few ahead.
-                if (k + prefetchDistance < count) {
-                    const uint32_t ahead = uint32_t(keys[k + prefetchDistance]);
+                if (at + 2 * prefetchDistance < end) {
+                    const uint32_t ahead = uint32_t(order[at + 2 * prefetchDistance]);
                     __builtin_prefetch(&splats_[ahead]);
                     __builtin_prefetch(reinterpret_cast<const char*>(&splats_[ahead]) + sizeof(TileSplat) - 1);
                     __builtin_prefetch(&rects_[ahead]);
                     __builtin_prefetch(&slotStart_[ahead]);
                 }
-                const uint32_t entry = first + k, index = entries_[entry] = uint32_t(keys[k]);
+                // And the lines its entries will be written to.
+                if (at + prefetchDistance < end) {
+                    const uint32_t ahead = uint32_t(order[at + prefetchDistance]);
+                    __builtin_prefetch(&entryOfSlot_[slotStart_[ahead]], 1);
+                    const TileRect& rect = rects_[ahead];
+                    for (int ty = rect.y0; ty < rect.y1; ++ty)
+                        for (int tx = rect.x0; tx < rect.x1; ++tx) {
+                            const uint32_t next = cursors[size_t(ty) * size_t(tilesX_) + size_t(tx)];
+                            __builtin_prefetch(&entrySplats_[next], 1);
+                            __builtin_prefetch(reinterpret_cast<const char*>(&entrySplats_[next]) + sizeof(EntrySplat) - 1, 1);
+                        }
+                }
+                const uint32_t index = uint32_t(order[at]);
                 const TileSplat& s = splats_[index];
-                entrySplats_[entry] = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
-                                       {s.colour[0], s.colour[1], s.colour[2]}};
-                entryRows_[entry] = halfRowMask(s, x0, x1, y0, y1);
+                const EntrySplat packed = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
+                                           {s.colour[0], s.colour[1], s.colour[2]}};
                 const TileRect& rect = rects_[index];
-                const int within = (ty - rect.y0) * (rect.x1 - rect.x0) + (tx - rect.x0);
-                entryOfSlot_[slotStart_[index] + uint32_t(within)] = entry;
+                uint32_t* slot = entryOfSlot_.data() + slotStart_[index];
+                for (int ty = rect.y0; ty < rect.y1; ++ty) {
+                    for (int tx = rect.x0; tx < rect.x1; tx += maskColumns) {
+                        const int columns = std::min(maskColumns, rect.x1 - tx);
+                        uint32_t masks[maskColumns];
+                        halfRowMasks(s, tx * tileSize, columns, ty * tileSize, camera.width, camera.height, masks);
+                        uint32_t* tileCursors = cursors + size_t(ty) * size_t(tilesX_) + size_t(tx);
+                        for (int column = 0; column < columns; ++column) {
+                            const uint32_t entry = tileCursors[column]++;
+                            entries_[entry] = index;
+                            entrySplats_[entry] = packed;
+                            entryRows_[entry] = masks[column];
+                            *slot++ = entry;
+                        }
+                    }
+                }
             }
         }
     });

@@ -84,10 +84,6 @@ private:
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
-    // One worker's buffers for the tile it is on: its entries' sort keys.
-    struct TileScratch {
-        std::vector<uint64_t> keys;
-    };
     void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
 
@@ -97,11 +93,21 @@ private:
     std::vector<ProjectedGaussian> projected_;
     std::vector<TileRect> rects_;
     std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
-    std::vector<uint32_t> chunkCursors_;  // per chunk of Gaussians and tile: its count, then where its entries go
-    std::vector<uint32_t> chunkSlots_;    // per chunk + 1: where its Gaussians' slots start
+    // Per chunk of Gaussians projected: how many it draws, their slots, the
+    // range of their depths' bits, and where its slots start.
+    struct ProjectedChunk {
+        uint32_t drawn, slots, nearestKey, farthestKey, firstSlot;
+    };
+    std::vector<ProjectedChunk> projectedChunks_;
+    // Per Gaussian drawn, front to back: its depth's bits << 32 | its index
+    // (and the radix sort's other half).
+    std::vector<uint64_t> depthOrder_, depthOrderSpare_;
+    std::vector<uint32_t> digitCounts_;   // per block of a sort pass and digit
+    std::vector<uint32_t> chunkCursors_;  // per chunk of the depth order and tile: its count, then where its entries go
+    std::vector<uint32_t> tileCursors_;   // per tile, while the chunks' offsets are laid out
+    std::vector<uint64_t> tileKeys_;      // per tile: what orders tileOrder_
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
     std::vector<TileSplat> splats_;    // per Gaussian
-    std::vector<uint32_t> depthKeys_;  // per Gaussian drawn: its depth's bits, what tiles sort by
     std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
     std::vector<EntrySplat> entrySplats_;
     std::vector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
@@ -110,7 +116,6 @@ private:
     std::vector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: the tile's entries below it may have been composited
-    std::vector<TileScratch> scratch_;       // per worker
 };
 
 }  // namespace tessaron::trainer
