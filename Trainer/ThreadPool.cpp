@@ -1,6 +1,7 @@
 #include "Trainer/ThreadPool.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -52,18 +53,40 @@ void ThreadPool::runChunks(unsigned worker) {
     }
 }
 
+template <typename Ready>
+bool ThreadPool::spinUntil(Ready&& ready) {
+    // Long enough to bridge the serial work between two loops of a step,
+    // short enough that an idle pool soon leaves the cores alone.
+    constexpr auto limit = std::chrono::microseconds(200);
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned spin = 1;; ++spin) {
+        if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (spin % 64 == 0 && std::chrono::steady_clock::now() - start > limit) return ready();
+    }
+}
+
 void ThreadPool::workerLoop(unsigned worker) {
     uint64_t seen = 0;
     for (;;) {
-        {
+        const auto moved = [&] { return stopping_.load() || generation_.load() != seen; };
+        if (!spinUntil(moved)) {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-            if (stopping_) return;
-            seen = generation_;
+            // Counted before the last look under the lock: a loop that
+            // starts after that look sees a sleeper and wakes it.
+            ++sleepers_;
+            wake_.wait(lock, moved);
+            --sleepers_;
         }
+        if (stopping_) return;
+        seen = generation_;
         runChunks(worker);
-        std::lock_guard lock(mutex_);
-        if (--busy_ == 0) done_.notify_one();
+        if (busy_.fetch_sub(1) == 1 && callerAsleep_.load()) {
+            std::lock_guard lock(mutex_);
+            done_.notify_one();
+        }
     }
 }
 
@@ -74,22 +97,29 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
         invoke(context, 0, count, 0);
         return;
     }
-    {
+    // Every worker is between loops here, and reads these only once it sees
+    // the new generation.
+    context_ = context;
+    invoke_ = invoke;
+    count_ = count;
+    grain_ = grain;
+    next_.store(0, std::memory_order_relaxed);
+    busy_ = unsigned(workers_.size());
+    ++generation_;
+    if (sleepers_.load() > 0) {
         std::lock_guard lock(mutex_);
-        context_ = context;
-        invoke_ = invoke;
-        count_ = count;
-        grain_ = grain;
-        next_.store(0, std::memory_order_relaxed);
-        busy_ = unsigned(workers_.size());
-        failure_ = nullptr;
-        ++generation_;
+        wake_.notify_all();
     }
-    wake_.notify_all();
     runChunks(0);
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return busy_ == 0; });
+    const auto finished = [&] { return busy_.load() == 0; };
+    if (!spinUntil(finished)) {
+        std::unique_lock lock(mutex_);
+        callerAsleep_ = true;
+        done_.wait(lock, finished);
+        callerAsleep_ = false;
+    }
     context_ = nullptr;
+    std::lock_guard lock(mutex_);
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 

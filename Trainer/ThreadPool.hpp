@@ -16,7 +16,10 @@ namespace tessaron::trainer {
 // A fixed set of worker threads that run one parallel loop at a time. The
 // caller's thread takes part, so a pool of one thread runs everything
 // inline and in order. Work is handed out in chunks by an atomic counter;
-// nothing is allocated per loop.
+// nothing is allocated per loop. Training runs loop after loop with little
+// in between, so threads waiting for the next loop (or for the last chunks
+// of this one) spin a short while before they sleep: waking a sleeping
+// thread costs tens of microseconds, a good part of a short loop.
 class ThreadPool {
 public:
     // 0: one thread per core. Throws std::bad_alloc when the system has no
@@ -53,6 +56,9 @@ private:
     void workerLoop(unsigned worker);
     void stopWorkers() noexcept;
     void runChunks(unsigned worker);
+    // Spins until ready() or the spin time is up; whether ready() held.
+    template <typename Ready>
+    static bool spinUntil(Ready&& ready);
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
@@ -63,9 +69,13 @@ private:
     size_t count_ = 0;
     size_t grain_ = 1;
     std::atomic<size_t> next_{0};
-    unsigned busy_ = 0;
-    uint64_t generation_ = 0;
-    bool stopping_ = false;
+    std::atomic<unsigned> busy_{0};
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<bool> stopping_{false};
+    // Threads asleep (or about to be) on wake_, and whether the caller is on
+    // done_: only then does the other side take the mutex to wake them.
+    std::atomic<unsigned> sleepers_{0};
+    std::atomic<bool> callerAsleep_{false};
     std::exception_ptr failure_;
 };
 

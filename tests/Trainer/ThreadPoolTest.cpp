@@ -7,6 +7,9 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <vector>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -77,4 +80,29 @@ TEST(ThreadPool, ThreadsThatCannotBeStartedAreOutOfMemory) {
             std::_Exit(1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Loops back to back (workers still spinning) and after pauses long enough
+// for every worker to fall asleep: each loop covers every item once, the
+// workers take part, and a failing chunk still reaches the caller.
+TEST(ThreadPool, LoopsRunWhetherTheWorkersSpinOrSleepBetweenThem) {
+    ThreadPool pool(4);
+    std::vector<int> covered(997);
+    for (int loop = 1; loop <= 60; ++loop) {
+        if (loop % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::atomic<unsigned> workers{0};
+        pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+            workers |= 1u << worker;
+            for (size_t item = begin; item < end; ++item) covered[item] += 1;
+            // Long enough that the caller cannot finish the loop alone.
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        });
+        for (int count : covered) ASSERT_EQ(count, loop);
+        EXPECT_NE(workers.load() & ~1u, 0u) << "loop " << loop;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_THROW(pool.parallelFor(8, 1, [](size_t begin, size_t, unsigned) {
+        if (begin == 5) throw std::runtime_error("chunk failed");
+    }),
+                 std::runtime_error);
 }
