@@ -86,9 +86,10 @@ inline __attribute__((always_inline)) Floats4 laneSums(Floats4 a, Floats4 b, Flo
     return __builtin_shuffle(ab, cd, Ints4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Ints4{2, 3, 6, 7});
 }
 
-// Calls body(y, half, first, lanes, list) for each half row of the tile's
+// Calls body(y, half, first, lanes, h) for each half row of the tile's
 // pixels: its row, which half, its first pixel column, how many of its
-// eight lanes lie inside the image, and the index of its list.
+// eight lanes lie inside the image, and its number within the tile (its bit
+// in an entry's row mask).
 template <typename Body>
 void forEachHalfRow(const PixelRange& pixels, Body&& body) {
     for (int y = pixels.y0; y < pixels.y1; ++y) {
@@ -136,7 +137,7 @@ inline int floorToInt(float value) {
     return truncated - int(float(truncated) > value);
 }
 
-// What the pixel loops and the half-row lists need of a projected Gaussian.
+// What the pixel loops and the half-row masks need of a projected Gaussian.
 // It shows where its alpha reaches the threshold, conic(dx, dy) <=
 // 2 ln(opacity / threshold): an ellipse, taken here with a little slack so
 // that no pixel the loops would accept is left out.
