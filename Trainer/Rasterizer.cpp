@@ -137,17 +137,25 @@ inline int floorToInt(float value) {
     return truncated - int(float(truncated) > value);
 }
 
+// Pixels whose alpha exponent (base 2) is below this take nothing from a
+// Gaussian: log2(Rasterizer::minAlpha).
+constexpr float minAlphaExponent = -7.99435344f;
+
 // What the pixel loops and the half-row masks need of a projected Gaussian.
 // It shows where its alpha reaches the threshold, conic(dx, dy) <=
 // 2 ln(opacity / threshold): an ellipse, taken here with a little slack so
 // that no pixel the loops would accept is left out.
 bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
-    const float threshold = 2.0f * std::log(p.opacity / Rasterizer::minAlpha) * 1.001f + 1e-4f;
+    // 2 ln(opacity / threshold) from the opacity's base-2 logarithm, which
+    // the pixel loops need anyway: one logarithm per Gaussian, not two.
+    constexpr float ln2 = 0.693147181f;
+    const float logOpacity = std::log2(p.opacity);
+    const float threshold = 2.0f * ln2 * (logOpacity - minAlphaExponent) * 1.001f + 1e-4f;
     const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
     if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
     constexpr float log2e = 1.44269504f;
     s = {p.meanX, p.meanY, p.depth, p.conicA, p.conicB, p.conicC,
-         -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, std::log2(p.opacity),
+         -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, logOpacity,
          1 / p.opacity, {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
     const float inverseA = 1 / p.conicA;
@@ -216,9 +224,6 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(co
     }
 }
 
-// Pixels whose alpha exponent (base 2) is below this take nothing from a
-// Gaussian: log2(Rasterizer::minAlpha).
-constexpr float minAlphaExponent = -7.99435344f;
 
 // The base-2 logarithm of a Gaussian's unclamped alpha at offsets (dx, dy)
 // from its centre: a quadratic in dx whose coefficients depend on the row.
