@@ -154,9 +154,8 @@ bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
     const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
     if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
     constexpr float log2e = 1.44269504f;
-    s = {p.meanX, p.meanY, p.depth, p.conicA, p.conicB, p.conicC,
-         -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, logOpacity,
-         1 / p.opacity, {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
+    s = {p.meanX, p.meanY, -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, logOpacity,
+         {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
     const float inverseA = 1 / p.conicA;
     s.reachSquared = threshold * inverseA;
@@ -395,15 +394,15 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
 
 // A Gaussian's gradient from the sums of its entries (see GradientSums):
 // linear in them, so summed over a Gaussian's entries first.
-ProjectedGradient projectedGradient(const Rasterizer::TileSplat& s, const Rasterizer::GradientSums& sums) {
+ProjectedGradient projectedGradient(const ProjectedGaussian& p, const Rasterizer::GradientSums& sums) {
     const float* v = sums.values;
     ProjectedGradient out;
-    out.meanX = s.conicA * v[1] + s.conicB * v[6];
-    out.meanY = s.conicC * v[6] + s.conicB * v[1];
+    out.meanX = p.conicA * v[1] + p.conicB * v[6];
+    out.meanY = p.conicC * v[6] + p.conicB * v[1];
     out.conicA = -0.5f * v[2];
     out.conicB = -v[8];
     out.conicC = -0.5f * v[7];
-    out.opacity = v[0] * s.inverseOpacity;
+    out.opacity = v[0] * (1 / p.opacity);
     out.colour[0] = v[3];
     out.colour[1] = v[4];
     out.colour[2] = v[5];
@@ -515,7 +514,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 rect = {int16_t(x0), int16_t(y0), int16_t(x1), int16_t(y1)};
                 // Depths are positive, so their bits order as unsigned integers.
                 uint32_t depthBits;
-                std::memcpy(&depthBits, &s.depth, sizeof depthBits);
+                std::memcpy(&depthBits, &p.depth, sizeof depthBits);
                 totals.nearestKey = std::min(totals.nearestKey, depthBits);
                 totals.farthestKey = std::max(totals.farthestKey, depthBits);
                 depthOrder_[first + totals.drawn++] = (uint64_t(depthBits) << 32) | uint64_t(index);
@@ -629,7 +628,6 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 if (at + 2 * prefetchDistance < end) {
                     const uint32_t ahead = uint32_t(order[at + 2 * prefetchDistance]);
                     __builtin_prefetch(&splats_[ahead]);
-                    __builtin_prefetch(reinterpret_cast<const char*>(&splats_[ahead]) + sizeof(TileSplat) - 1);
                     __builtin_prefetch(&rects_[ahead]);
                     __builtin_prefetch(&slotStart_[ahead]);
                 }
@@ -749,7 +747,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                 const GradientSums& from = entrySums_[entryOfSlot_[slot]];
                 for (int v = 0; v < GradientSums::count; ++v) sum.values[v] += from.values[v];
             }
-            sums[batched] = projectedGradient(splats_[index], sum);
+            sums[batched] = projectedGradient(projected_[index], sum);
             batch[batched++] = index;
             if (batched == GaussianProjection::batchSize) flush();
         }

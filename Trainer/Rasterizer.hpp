@@ -50,19 +50,19 @@ public:
     // Tile-list entries of the last forward(): a measure of its work.
     size_t entryCount() const noexcept { return entries_.size(); }
 
-    // A projected Gaussian as the tile passes see it.
-    struct TileSplat {
-        float meanX, meanY, depth;
-        float conicA, conicB, conicC;
+    // A projected Gaussian as the tiles are filled: one cache line, read in
+    // depth order, that is in no order in memory.
+    struct alignas(64) TileSplat {
+        float meanX, meanY;
         // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
         float expA, expB, expC, logOpacity;
-        float inverseOpacity;
         float colour[3];
         // The pixels [x0, x1) x [y0, y1) around its footprint, and the
         // footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
         int32_t x0, x1, y0, y1;
         float reachSquared, spread, slope;
     };
+    static_assert(sizeof(TileSplat) == 64);
     // What the pixel loops read of it, packed per tile entry so that a pass
     // over a tile's list reads memory in order.
     struct EntrySplat {
