@@ -562,8 +562,10 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     // its entries per tile and later writes them at offsets of its own, so
     // no two workers touch one counter, and every tile's entries land front
     // to back. Meanwhile each moves a slice of the Gaussians' slot numbers
-    // by where their projection chunk's slots start.
-    const size_t fillSize = std::max<size_t>(256, (drawn + pool_.size() * 8 - 1) / (pool_.size() * 8));
+    // by where their projection chunk's slots start. Two chunks a worker:
+    // where one chunk's entries of a tile end and the next one's begin, two
+    // workers write one cache line, and more chunks mean more such lines.
+    const size_t fillSize = std::max<size_t>(256, (drawn + pool_.size() * 2 - 1) / (pool_.size() * 2));
     const size_t fills = (drawn + fillSize - 1) / fillSize;
     chunkCursors_.resize(fills * tiles);
     pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
