@@ -115,9 +115,15 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurColumn(cons
     }
 }
 
-// One row of one channel: the rendered values as the loss sees them (the
-// photo's where the mask leaves a pixel out), the photo's, their squares and
-// product; returns the row's L1 sum. `mask` may be null.
+// A rendered value as the loss sees it: the photo's where the mask leaves
+// the pixel out, so that it adds nothing. `mask` may be null.
+inline __attribute__((always_inline)) float seenValue(const float* rendered, const float* photo, const uint8_t* mask,
+                                                      int x, int channel) {
+    return mask != nullptr && mask[x] == 0 ? photo[x * 3 + channel] : rendered[x * 3 + channel];
+}
+
+// One row of one channel: the rendered values as the loss sees them, the
+// photo's, their squares and product; returns the row's L1 sum.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) float prepareRow(
     const float* rendered, const float* photo, const uint8_t* mask, int channel, int width, float* sx, float* sy,
     float* sxx, float* syy, float* sxy) {
@@ -125,7 +131,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) float prepareRow(
 #pragma omp simd reduction(+ : l1)
     for (int x = 0; x < width; ++x) {
         const float y = photo[x * 3 + channel];
-        const float v = mask != nullptr && mask[x] == 0 ? y : rendered[x * 3 + channel];
+        const float v = seenValue(rendered, photo, mask, x, channel);
         sx[x] = v;
         sy[x] = y;
         sxx[x] = v * v;
@@ -170,12 +176,11 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void gradientRow(
     const float* gxx, const float* gxy, float ssimScale, float l1Scale, float* gradient) {
     for (int x = 0; x < width; ++x) {
         const float y = photo[x * 3 + channel];
-        const bool out = mask != nullptr && mask[x] == 0;
-        const float v = out ? y : rendered[x * 3 + channel];
+        const float v = seenValue(rendered, photo, mask, x, channel);
         const float diff = v - y;
         const float sign = diff > 0 ? 1.0f : diff < 0 ? -1.0f : 0.0f;
         const float g = ssimScale * (gm[x] + 2 * v * gxx[x] + y * gxy[x]) + l1Scale * sign;
-        gradient[x * 3 + channel] = out ? 0.0f : g;
+        gradient[x * 3 + channel] = mask != nullptr && mask[x] == 0 ? 0.0f : g;
     }
 }
 

@@ -337,11 +337,12 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         const Rasterizer::EntrySplat& s = splats[k];
         // First the alphas (negative where clamped: no gradient to the shape
         // there), then the pixels' chains, as in the forward pass.
+        const Floats dxOf[2] = {laneCentres(x0, 0) - s.meanX, laneCentres(x0, 1) - s.meanX};
         Floats alphas[halfRows];
         int at[halfRows];
         int n[2] = {};
         for (int half = 0; half < 2; ++half) {
-            const Floats dx = laneCentres(x0, half) - s.meanX;
+            const Floats& dx = dxOf[half];
             for (uint32_t m = hit & (leftHalfRows << half); m != 0; m &= m - 1) {
                 const int h = std::countr_zero(m);
                 const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
@@ -355,7 +356,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         }
         Floats g{}, gDx{}, gDx2{}, gDy{}, gDy2{}, gDxDy{}, red{}, green{}, blue{};
         for (int half = 0, j = 0; half < 2; ++half) {
-            const Floats dx = laneCentres(x0, half) - s.meanX;
+            const Floats& dx = dxOf[half];
             Floats gHalf{}, gDyHalf{};
             for (const int end = j + n[half]; j < end; ++j) {
                 const int h = at[j];
@@ -409,6 +410,12 @@ ProjectedGradient projectedGradient(const ProjectedGaussian& p, const Rasterizer
     return out;
 }
 
+// Items a chunk of a parallel loop takes to make about `chunks` of them,
+// but not so few that handing a chunk out costs more than its work.
+size_t chunkSizeFor(size_t items, size_t chunks) {
+    return std::max<size_t>(256, (items + chunks - 1) / chunks);
+}
+
 // The drawn Gaussians are sorted once, by depth and then index, with a
 // least-significant-digit radix sort of 64-bit items (depth bits << 32 |
 // index) on the bits in which the depths differ, at most this many a pass.
@@ -421,17 +428,25 @@ inline uint32_t digitOf(uint64_t item, int shift, uint32_t mask) {
     return uint32_t(item >> (32 + shift)) & mask;
 }
 
-// Turns per-block digit counts (block-major) into where each block's items
-// of each digit go: digit by digit, block by block, so equal digits keep
-// their order.
-void digitOffsets(uint32_t* counts, size_t blocks, uint32_t buckets) {
-    uint32_t total = 0;
-    for (uint32_t digit = 0; digit < buckets; ++digit) {
-        for (size_t block = 0; block < blocks; ++block) {
-            uint32_t& count = counts[block * buckets + digit];
+// Turns per-block counts of each bucket (block-major: counts[block *
+// buckets + bucket]) into where each block's items of each bucket go:
+// bucket by bucket, block by block, so that a bucket's items keep their
+// blocks' order. `starts` receives where each bucket starts and, last, the
+// total (buckets + 1 values); `cursors` is scratch. Both sweeps read the
+// counts in memory order.
+void placeBlocks(uint32_t* counts, size_t blocks, size_t buckets, std::vector<uint32_t>& starts,
+                 std::vector<uint32_t>& cursors) {
+    starts.assign(buckets + 1, 0);
+    for (size_t block = 0; block < blocks; ++block)
+        for (size_t bucket = 0; bucket < buckets; ++bucket) starts[bucket + 1] += counts[block * buckets + bucket];
+    for (size_t bucket = 0; bucket < buckets; ++bucket) starts[bucket + 1] += starts[bucket];
+    cursors.assign(starts.begin(), starts.end() - 1);
+    for (size_t block = 0; block < blocks; ++block) {
+        for (size_t bucket = 0; bucket < buckets; ++bucket) {
+            uint32_t& count = counts[block * buckets + bucket];
             const uint32_t items = count;
-            count = total;
-            total += items;
+            count = cursors[bucket];
+            cursors[bucket] += items;
         }
     }
 }
@@ -442,7 +457,8 @@ void digitOffsets(uint32_t* counts, size_t blocks, uint32_t buckets) {
 // items in `from`, in order.
 template <typename Runs>
 void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
-              uint32_t buckets, std::vector<uint32_t>& counts) {
+              uint32_t buckets, std::vector<uint32_t>& counts, std::vector<uint32_t>& starts,
+              std::vector<uint32_t>& cursors) {
     const uint32_t mask = buckets - 1;
     counts.resize(blocks * buckets);
     pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
@@ -454,7 +470,7 @@ void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t*
             });
         }
     });
-    digitOffsets(counts.data(), blocks, buckets);
+    placeBlocks(counts.data(), blocks, buckets, starts, cursors);
     pool.parallelFor(blocks, 1, [&](size_t blockBegin, size_t blockEnd, unsigned) {
         for (size_t block = blockBegin; block < blockEnd; ++block) {
             uint32_t* offsets = counts.data() + block * buckets;
@@ -482,7 +498,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     // Projection in chunks by index, a few per worker. Each chunk lists its
     // drawn Gaussians' sort items in its own part of depthOrder_ and numbers
     // their entries' slots from 0; the chunks' totals place them later.
-    const size_t chunkSize = std::max<size_t>(256, (count + pool_.size() * 8 - 1) / (pool_.size() * 8));
+    const size_t chunkSize = chunkSizeFor(count, pool_.size() * 8);
     const size_t chunks = (count + chunkSize - 1) / chunkSize;
     projectedChunks_.resize(chunks);
     pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
@@ -547,13 +563,14 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             for (size_t chunk = block * chunks / blocks; chunk < (block + 1) * chunks / blocks; ++chunk)
                 body(chunk * chunkSize, chunk * chunkSize + projectedChunks_[chunk].drawn);
         },
-        depthOrder_.data(), depthOrderSpare_.data(), 0, buckets, digitCounts_);
+        depthOrder_.data(), depthOrderSpare_.data(), 0, buckets, digitCounts_, digitStarts_, placeCursors_);
     for (int pass = 1; pass < passes; ++pass) {
         depthOrder_.swap(depthOrderSpare_);
         sortPass(
             pool_, blocks,
             [&](size_t block, const auto& body) { body(block * drawn / blocks, (block + 1) * drawn / blocks); },
-            depthOrder_.data(), depthOrderSpare_.data(), pass * digitBits, buckets, digitCounts_);
+            depthOrder_.data(), depthOrderSpare_.data(), pass * digitBits, buckets, digitCounts_, digitStarts_,
+            placeCursors_);
     }
     depthOrder_.swap(depthOrderSpare_);
     const uint64_t* order = depthOrder_.data();
@@ -565,7 +582,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     // by where their projection chunk's slots start. Two chunks a worker:
     // where one chunk's entries of a tile end and the next one's begin, two
     // workers write one cache line, and more chunks mean more such lines.
-    const size_t fillSize = std::max<size_t>(256, (drawn + pool_.size() * 2 - 1) / (pool_.size() * 2));
+    const size_t fillSize = chunkSizeFor(drawn, pool_.size() * 2);
     const size_t fills = (drawn + fillSize - 1) / fillSize;
     chunkCursors_.resize(fills * tiles);
     pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
@@ -587,22 +604,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         }
     });
     // Tile by tile, chunk by chunk: where each chunk's entries of a tile go.
-    // Both sweeps read the counters in memory order.
-    tileStart_.assign(tiles + 1, 0);
-    for (size_t fill = 0; fill < fills; ++fill) {
-        const uint32_t* counts = chunkCursors_.data() + fill * tiles;
-        for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += counts[tile];
-    }
-    for (size_t tile = 0; tile < tiles; ++tile) tileStart_[tile + 1] += tileStart_[tile];
-    tileCursors_.assign(tileStart_.begin(), tileStart_.end() - 1);
-    for (size_t fill = 0; fill < fills; ++fill) {
-        uint32_t* cursors = chunkCursors_.data() + fill * tiles;
-        for (size_t tile = 0; tile < tiles; ++tile) {
-            const uint32_t entries = cursors[tile];
-            cursors[tile] = tileCursors_[tile];
-            tileCursors_[tile] += entries;
-        }
-    }
+    placeBlocks(chunkCursors_.data(), fills, tiles, tileStart_, placeCursors_);
     const uint32_t total = tileStart_[tiles];
     // The tile passes take the longest lists first, so that no worker is
     // left with a heavy tile while the others idle at the end; ties in

@@ -104,7 +104,8 @@ private:
     std::vector<uint64_t> depthOrder_, depthOrderSpare_;
     std::vector<uint32_t> digitCounts_;   // per block of a sort pass and digit
     std::vector<uint32_t> chunkCursors_;  // per chunk of the depth order and tile: its count, then where its entries go
-    std::vector<uint32_t> tileCursors_;   // per tile, while the chunks' offsets are laid out
+    std::vector<uint32_t> digitStarts_;   // per digit + 1 of a sort pass: where its items start
+    std::vector<uint32_t> placeCursors_;  // per digit or tile, while blocks' offsets are laid out
     std::vector<uint64_t> tileKeys_;      // per tile: what orders tileOrder_
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
     std::vector<TileSplat> splats_;    // per Gaussian
