@@ -232,6 +232,62 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Ent
     return (s.expA * dx + linear) * dx + constant;
 }
 
+// Below this base-2 exponent an alpha may leave the float range on the way
+// (see forEachAlpha).
+constexpr float tameExponent = -100.0f;
+// Rows of a half from which stepping from row to row pays off over an
+// exponential per row.
+constexpr int minSteppedRows = 3;
+
+// Calls body(h, raw, reaches) for each half row h of `hit` in half `half`
+// (offsets `dx` from the centre): raw, the Gaussian's alpha before
+// clamping, reaches, the lanes where it reaches the threshold. `rows`: all
+// the entry's half rows, of which `hit` is part.
+// Down a column of pixels the alpha's exponent is a quadratic in dy, so
+// from one row to the next the alpha is multiplied by a ratio that is
+// itself multiplied by rowStep each row: two multiplies a row instead of an
+// exponential. That holds only while every value stays a normal float: the
+// exponent is concave in dy, so where it is tame at the half's first and
+// last rows it is tame between them, and the ratios are bounded by the
+// differences of tame exponents. Other entries, and short ones, take an
+// exponential per row. Which way an entry's alphas are computed depends
+// only on the entry, so the forward and backward passes get the same ones.
+template <typename Body>
+inline __attribute__((always_inline)) void forEachAlpha(const Rasterizer::EntrySplat& s, uint32_t rows,
+                                                        uint32_t hit, int half, const Floats& dx,
+                                                        const RowCentres& rowCentres, Body&& body) {
+    const uint32_t mine = rows & (leftHalfRows << half);
+    hit &= mine;
+    if (hit == 0) return;
+    const int first = std::countr_zero(mine), last = 31 - std::countl_zero(mine);
+    if (last - first >= 2 * (minSteppedRows - 1)) {
+        const float dyFirst = rowCentres[first] - s.meanY;
+        const Floats firstExponent = alphaExponent(s, dx, dyFirst);
+        const Floats lastExponent = alphaExponent(s, dx, rowCentres[last] - s.meanY);
+        if (allLanes((firstExponent >= tameExponent) & (lastExponent >= tameExponent))) {
+            constexpr float ln2 = 0.693147181f;
+            Floats value = fastExp2(firstExponent);
+            Floats ratio = lanes::exponential<Floats>((s.expC * (2 * dyFirst + 1) + s.expB * dx) * ln2);
+            const int lastHit = 31 - std::countl_zero(hit);
+            for (int h = first;; h += 2) {
+                if ((hit >> h) & 1) body(h, value, value >= Rasterizer::minAlpha);
+                if (h == lastHit) return;
+                value *= ratio;
+                ratio *= s.rowStep;
+            }
+        }
+    }
+    for (uint32_t m = hit; m != 0; m &= m - 1) {
+        const int h = std::countr_zero(m);
+        const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
+        body(h, fastExp2(exponent), exponent >= minAlphaExponent);
+    }
+}
+
+inline __attribute__((always_inline)) Floats clampedAlpha(Floats raw) {
+    return raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha;
+}
+
 // A tile's pixels while it is composited: per half row, colour,
 // transmittance, which lanes are finished and where each pixel stopped.
 struct ForwardPixels {
@@ -255,39 +311,24 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeTile(
         const uint32_t hit = rows[k] & open;
         if (hit == 0) continue;
         const Rasterizer::EntrySplat& s = splats[k];
-        // First the alphas, which are independent of each other, then the
-        // pixels' chains: an iteration of both at once is too long for the
-        // core to overlap many of them.
-        Floats alphas[halfRows];
-        int at[halfRows];
-        int n = 0;
         for (int half = 0; half < 2; ++half) {
             const Floats dx = laneCentres(x0, half) - s.meanX;
-            for (uint32_t m = hit & (leftHalfRows << half); m != 0; m &= m - 1) {
-                const int h = std::countr_zero(m);
-                const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
-                const Floats raw = fastExp2(exponent);
-                alphas[n] = masked(exponent >= minAlphaExponent,
-                                   raw < Rasterizer::maxAlpha ? raw : Floats{} + Rasterizer::maxAlpha);
-                at[n++] = h;
-            }
-        }
-        for (int j = 0; j < n; ++j) {
-            const int h = at[j];
-            // Pixels still open keep T >= the minimum, so a Gaussian that
-            // does not reach them (alpha 0) never stops them.
-            const Floats T = pixels.transmittance[h];
-            const Ints done = pixels.done[h];
-            const Floats taken = alphas[j] * T;
-            const Ints stop = ~done & ((T - taken) < Rasterizer::minTransmittance);
-            const Floats weight = masked(~(done | stop), taken);
-            for (int c = 0; c < 3; ++c) pixels.colour[c][h] += weight * s.colour[c];
-            pixels.transmittance[h] = T - weight;
-            if (anyLane(stop)) {
-                pixels.last[h] = stop ? Ints{} + int32_t(k) : pixels.last[h];
-                pixels.done[h] = done | stop;
-                if (allLanes(done | stop)) open &= ~(1u << h);
-            }
+            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) {
+                // Pixels still open keep T >= the minimum, so a Gaussian that
+                // does not reach them (alpha 0) never stops them.
+                const Floats T = pixels.transmittance[h];
+                const Ints done = pixels.done[h];
+                const Floats taken = masked(reaches, clampedAlpha(raw)) * T;
+                const Ints stop = ~done & ((T - taken) < Rasterizer::minTransmittance);
+                const Floats weight = masked(~(done | stop), taken);
+                for (int c = 0; c < 3; ++c) pixels.colour[c][h] += weight * s.colour[c];
+                pixels.transmittance[h] = T - weight;
+                if (anyLane(stop)) {
+                    pixels.last[h] = stop ? Ints{} + int32_t(k) : pixels.last[h];
+                    pixels.done[h] = done | stop;
+                    if (allLanes(done | stop)) open &= ~(1u << h);
+                }
+            });
         }
     }
 }
@@ -335,33 +376,16 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
             continue;
         }
         const Rasterizer::EntrySplat& s = splats[k];
-        // First the alphas (negative where clamped: no gradient to the shape
-        // there), then the pixels' chains, as in the forward pass.
-        const Floats dxOf[2] = {laneCentres(x0, 0) - s.meanX, laneCentres(x0, 1) - s.meanX};
-        Floats alphas[halfRows];
-        int at[halfRows];
-        int n[2] = {};
-        for (int half = 0; half < 2; ++half) {
-            const Floats& dx = dxOf[half];
-            for (uint32_t m = hit & (leftHalfRows << half); m != 0; m &= m - 1) {
-                const int h = std::countr_zero(m);
-                const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
-                const Ints valid = (pixels.last[h] > int32_t(k)) & (exponent >= minAlphaExponent);
-                const Floats raw = fastExp2(exponent);
-                const int j = n[0] + n[1]++;
-                alphas[j] = masked(valid, raw <= Rasterizer::maxAlpha ? raw : Floats{} - Rasterizer::maxAlpha);
-                at[j] = h;
-            }
-            if (half == 0) n[0] = std::exchange(n[1], 0);
-        }
         Floats g{}, gDx{}, gDx2{}, gDy{}, gDy2{}, gDxDy{}, red{}, green{}, blue{};
-        for (int half = 0, j = 0; half < 2; ++half) {
-            const Floats& dx = dxOf[half];
+        for (int half = 0; half < 2; ++half) {
+            const Floats dx = laneCentres(x0, half) - s.meanX;
             Floats gHalf{}, gDyHalf{};
-            for (const int end = j + n[half]; j < end; ++j) {
-                const int h = at[j];
+            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) {
+                const Ints valid = (pixels.last[h] > int32_t(k)) & reaches;
+                const Floats alpha = masked(valid, clampedAlpha(raw));
+                // Clamped alphas pass no gradient to the shape.
+                const Ints shaped = valid & (raw <= Rasterizer::maxAlpha);
                 const float dy = rowCentres[h] - s.meanY;
-                const Floats alpha = Floats(Ints(alphas[j]) & int32_t(0x7fffffff));
                 // Where the entry does not reach, alpha is 0 and nothing changes.
                 const Floats before = pixels.transmittance[h] / (1 - alpha);
                 pixels.transmittance[h] = before;
@@ -370,14 +394,14 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
                 const Floats ahead = s.colour[0] * dR + s.colour[1] * dG + s.colour[2] * dB - pixels.behind[h];
                 pixels.behind[h] += alpha * ahead;
                 const Floats weight = alpha * before;
-                const Floats gPower = masked(alphas[j] > 0, weight * ahead);
+                const Floats gPower = masked(shaped, weight * ahead);
                 gHalf += gPower;
                 gDyHalf += gPower * dy;
                 gDy2 += gPower * (dy * dy);
                 red += weight * dR;
                 green += weight * dG;
                 blue += weight * dB;
-            }
+            });
             g += gHalf;
             gDx += gHalf * dx;
             gDx2 += gHalf * dx * dx;
@@ -650,7 +674,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 const uint32_t index = uint32_t(order[at]);
                 const TileSplat& s = splats_[index];
                 const EntrySplat packed = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
-                                           {s.colour[0], s.colour[1], s.colour[2]}};
+                                           {s.colour[0], s.colour[1], s.colour[2]},
+                                           lanes::exponential<float>(2 * 0.693147181f * s.expC)};
                 const TileRect& rect = rects_[index];
                 uint32_t* slot = entryOfSlot_.data() + slotStart_[index];
                 for (int ty = rect.y0; ty < rect.y1; ++ty) {

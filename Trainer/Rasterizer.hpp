@@ -69,6 +69,9 @@ public:
         float meanX, meanY;
         float expA, expB, expC, logOpacity;
         float colour[3];
+        // 2^(2·expC): how the ratio of an alpha to the one a row above
+        // changes from row to row.
+        float rowStep;
     };
     // Per tile entry, what its pixels pass back, as sums over them (g: the
     // gradient of the alpha's exponent; dx, dy: offsets from the centre):
