@@ -630,13 +630,18 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     // Tile by tile, chunk by chunk: where each chunk's entries of a tile go.
     placeBlocks(chunkCursors_.data(), fills, tiles, tileStart_, placeCursors_);
     const uint32_t total = tileStart_[tiles];
-    // The tile passes take the longest lists first, so that no worker is
-    // left with a heavy tile while the others idle at the end; ties in
+    // Each worker's share of the tile passes is a band of tiles in image
+    // order, which the loss's share of rows of the same worker roughly
+    // covers: the pixels a worker writes in one pass it mostly reads in the
+    // next. Within its share a worker takes the longest lists first, so
+    // that those who finish early help with short ones at the end; ties in
     // tile order.
     tileKeys_.resize(tiles);
     for (size_t tile = 0; tile < tiles; ++tile)
         tileKeys_[tile] = (uint64_t(~(tileStart_[tile + 1] - tileStart_[tile])) << 32) | uint64_t(tile);
-    std::sort(tileKeys_.begin(), tileKeys_.end());
+    for (unsigned worker = 0; worker < pool_.size(); ++worker)
+        std::sort(tileKeys_.begin() + ptrdiff_t(pool_.shareStart(worker, tiles)),
+                  tileKeys_.begin() + ptrdiff_t(pool_.shareStart(worker + 1, tiles)));
     tileOrder_.resize(tiles);
     for (size_t at = 0; at < tiles; ++at) tileOrder_[at] = uint32_t(tileKeys_[at]);
     entries_.resize(total);

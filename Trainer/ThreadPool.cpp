@@ -9,6 +9,7 @@ namespace tessaron::trainer {
 
 ThreadPool::ThreadPool(unsigned threads) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    shares_ = std::make_unique<Share[]>(threads);
     try {
         workers_.reserve(threads - 1);
         for (unsigned worker = 1; worker < threads; ++worker)
@@ -38,17 +39,23 @@ void ThreadPool::stopWorkers() noexcept {
 }
 
 void ThreadPool::runChunks(unsigned worker) {
-    for (;;) {
-        size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
-        if (begin >= count_) return;
-        size_t end = std::min(count_, begin + grain_);
-        try {
-            invoke_(context_, begin, end, worker);
-        } catch (...) {
-            std::lock_guard lock(mutex_);
-            if (!failure_) failure_ = std::current_exception();
-            next_.store(count_, std::memory_order_relaxed);  // the rest is not worth doing
-            return;
+    const unsigned shares = size();
+    for (unsigned k = 0; k < shares; ++k) {
+        Share& share = shares_[(worker + k) % shares];
+        for (;;) {
+            const size_t chunk = share.next.fetch_add(1, std::memory_order_relaxed);
+            if (chunk >= share.end) break;
+            const size_t begin = chunk * grain_, end = std::min(count_, begin + grain_);
+            try {
+                invoke_(context_, begin, end, worker);
+            } catch (...) {
+                std::lock_guard lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+                // The rest is not worth doing.
+                for (unsigned other = 0; other < shares; ++other)
+                    shares_[other].next.store(shares_[other].end, std::memory_order_relaxed);
+                return;
+            }
         }
     }
 }
@@ -103,7 +110,11 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
     invoke_ = invoke;
     count_ = count;
     grain_ = grain;
-    next_.store(0, std::memory_order_relaxed);
+    const size_t chunks = (count + grain - 1) / grain, shares = size();
+    for (size_t worker = 0; worker < shares; ++worker) {
+        shares_[worker].next.store(shareStart(worker, chunks), std::memory_order_relaxed);
+        shares_[worker].end = shareStart(worker + 1, chunks);
+    }
     busy_ = unsigned(workers_.size());
     ++generation_;
     if (sleepers_.load() > 0) {

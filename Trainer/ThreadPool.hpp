@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <system_error>
 #include <type_traits>
 #include <mutex>
@@ -15,8 +16,12 @@ namespace tessaron::trainer {
 
 // A fixed set of worker threads that run one parallel loop at a time. The
 // caller's thread takes part, so a pool of one thread runs everything
-// inline and in order. Work is handed out in chunks by an atomic counter;
-// nothing is allocated per loop. Training runs loop after loop with little
+// inline and in order. Each worker takes the chunks of its own share of the
+// loop first, then helps the others with theirs; nothing is allocated per
+// loop. Loops over the same items give a worker the same share each time,
+// so what it wrote in one loop is still in its core's caches in the next
+// (on many-core processors, reading a line another core group wrote costs
+// several times a line of one's own). Training runs loop after loop with little
 // in between, so threads waiting for the next loop (or for the last chunks
 // of this one) spin a short while before they sleep: waking a sleeping
 // thread costs tens of microseconds, a good part of a short loop.
@@ -39,7 +44,8 @@ public:
     }
 
     // Calls body(begin, end, worker) over [0, count) in chunks of `grain`
-    // items; `worker` is in [0, size()). Returns when every chunk is done.
+    // items (chunk k: [k·grain, (k + 1)·grain), whoever runs it); `worker`
+    // is in [0, size()). Returns when every chunk is done.
     // The first exception a chunk throws is rethrown here.
     // The body is called through a plain function pointer, so a loop
     // allocates nothing whatever the body captures.
@@ -49,6 +55,10 @@ public:
             (*static_cast<std::remove_reference_t<Body>*>(context))(begin, end, worker);
         });
     }
+
+    // Where worker `worker`'s share of a loop of `chunks` chunks starts
+    // (worker size() gives the end).
+    size_t shareStart(size_t worker, size_t chunks) const noexcept { return worker * chunks / size(); }
 
 private:
     using Invoke = void (*)(void*, size_t, size_t, unsigned);
@@ -60,6 +70,15 @@ private:
     template <typename Ready>
     static bool spinUntil(Ready&& ready);
 
+    // A worker's share of the chunks of the current loop: [next, end),
+    // taken by atomic increments of next. One cache line each, so that
+    // workers taking their own chunks do not contend.
+    struct alignas(64) Share {
+        std::atomic<size_t> next{0};
+        size_t end = 0;
+    };
+
+    std::unique_ptr<Share[]> shares_;
     std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -68,7 +87,6 @@ private:
     Invoke invoke_ = nullptr;
     size_t count_ = 0;
     size_t grain_ = 1;
-    std::atomic<size_t> next_{0};
     std::atomic<unsigned> busy_{0};
     std::atomic<uint64_t> generation_{0};
     std::atomic<bool> stopping_{false};

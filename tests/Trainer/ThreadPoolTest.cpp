@@ -106,3 +106,36 @@ TEST(ThreadPool, LoopsRunWhetherTheWorkersSpinOrSleepBetweenThem) {
     }),
                  std::runtime_error);
 }
+
+// Each worker starts with its own share of a loop: every chunk below waits
+// until all workers hold one, so none can take a second before the others
+// have taken their first. And a worker held up in its share has the rest
+// of it done by the others, in chunks of the same bounds.
+TEST(ThreadPool, WorkersTakeTheirOwnShareFirstAndHelpWithTheOthers) {
+    ThreadPool pool(4);
+    for (int loop = 0; loop < 20; ++loop) {
+        std::atomic<unsigned> entered{0};
+        std::vector<int> ranBy(pool.size(), -1);
+        pool.parallelFor(pool.size() * 3, 3, [&](size_t begin, size_t end, unsigned worker) {
+            ASSERT_EQ(end - begin, 3u);
+            ranBy[begin / 3] = int(worker);
+            ++entered;
+            while (entered.load() < pool.size()) std::this_thread::yield();
+        });
+        for (unsigned chunk = 0; chunk < pool.size(); ++chunk) EXPECT_EQ(ranBy[chunk], int(chunk)) << "loop " << loop;
+    }
+    // The caller's share is chunks 0-4 of 20; it waits in chunk 0 until the
+    // other 19 are done.
+    std::atomic<unsigned> done{0};
+    std::vector<unsigned> ranBy(20, 99);
+    pool.parallelFor(20, 1, [&](size_t begin, size_t, unsigned worker) {
+        ranBy[begin] = worker;
+        if (begin == 0)
+            while (done.load() < 19) std::this_thread::yield();
+        else
+            ++done;
+    });
+    EXPECT_EQ(ranBy[0], 0u);
+    for (size_t chunk = 1; chunk < 5; ++chunk) EXPECT_NE(ranBy[chunk], 0u) << "chunk " << chunk;
+    for (unsigned worker : ranBy) EXPECT_LT(worker, pool.size());
+}
