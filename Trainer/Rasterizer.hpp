@@ -5,6 +5,7 @@
 
 #include "Trainer/GaussianModel.hpp"
 #include "Trainer/GaussianProjection.hpp"
+#include "Trainer/HugePageAllocator.hpp"
 #include "Trainer/ThreadPool.hpp"
 #include "Trainer/ViewCamera.hpp"
 
@@ -104,20 +105,20 @@ private:
     std::vector<ProjectedChunk> projectedChunks_;
     // Per Gaussian drawn, front to back: its depth's bits << 32 | its index
     // (and the radix sort's other half).
-    std::vector<uint64_t> depthOrder_, depthOrderSpare_;
+    HugePageVector<uint64_t> depthOrder_, depthOrderSpare_;
     std::vector<uint32_t> digitCounts_;   // per block of a sort pass and digit
     std::vector<uint32_t> chunkCursors_;  // per chunk of the depth order and tile: its count, then where its entries go
     std::vector<uint32_t> digitStarts_;   // per digit + 1 of a sort pass: where its items start
     std::vector<uint32_t> placeCursors_;  // per digit or tile, while blocks' offsets are laid out
     std::vector<uint64_t> tileKeys_;      // per tile: what orders tileOrder_
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
-    std::vector<TileSplat> splats_;    // per Gaussian
-    std::vector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
-    std::vector<EntrySplat> entrySplats_;
-    std::vector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
-    std::vector<GradientSums> entrySums_;
-    std::vector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
-    std::vector<uint32_t> entryOfSlot_;
+    HugePageVector<TileSplat> splats_;    // per Gaussian
+    HugePageVector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
+    HugePageVector<EntrySplat> entrySplats_;
+    HugePageVector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
+    HugePageVector<GradientSums> entrySums_;
+    HugePageVector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
+    HugePageVector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: the tile's entries below it may have been composited
 };
