@@ -34,11 +34,11 @@ using lanes::Floats4;
 using lanes::Ints;
 using Ints4 = int32_t __attribute__((vector_size(16)));
 
-// 2^x for x in [-126, 0], to about 2e-6 relative, without branches or
+// 2^x for x in [-126, 126], to about 2e-6 relative, without branches or
 // library calls: 2^round(x) from the exponent bits times a polynomial for
 // the rest, evaluated in pairs to keep the dependency chain short. Adding
 // 1.5·2^23 rounds x and leaves round(x) in the low bits of the sum. Lanes
-// below the range give garbage, which callers mask away.
+// outside the range give garbage, which callers mask away.
 inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
     constexpr float shifter = 12582912.0f;  // 1.5·2^23, whose bits are 0x4B400000
     const Floats shifted = x + shifter;
@@ -265,9 +265,8 @@ inline __attribute__((always_inline)) void forEachAlpha(const Rasterizer::EntryS
         const Floats firstExponent = alphaExponent(s, dx, dyFirst);
         const Floats lastExponent = alphaExponent(s, dx, rowCentres[last] - s.meanY);
         if (allLanes((firstExponent >= tameExponent) & (lastExponent >= tameExponent))) {
-            constexpr float ln2 = 0.693147181f;
             Floats value = fastExp2(firstExponent);
-            Floats ratio = lanes::exponential<Floats>((s.expC * (2 * dyFirst + 1) + s.expB * dx) * ln2);
+            Floats ratio = fastExp2(s.expC * (2 * dyFirst + 1) + s.expB * dx);
             const int lastHit = 31 - std::countl_zero(hit);
             for (int h = first;; h += 2) {
                 if ((hit >> h) & 1) body(h, value, value >= Rasterizer::minAlpha);
