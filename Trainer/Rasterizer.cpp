@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include <emmintrin.h>
+
 #include "Trainer/Lanes.hpp"
 
 namespace tessaron::trainer {
@@ -344,6 +346,18 @@ struct BackwardPixels {
     Ints last[halfRows];
 };
 
+// Writes an entry's sums past the caches: the tile passes write them in
+// order, the gather reads them in no order on every core, so the lines are
+// seldom in the writer's cache, and fetching each before writing it (from
+// another core's cache, as often as not) would cost more than the writing.
+// Readers on other threads need a fence after the writes (see backwardTile).
+constexpr float noSums[Rasterizer::GradientSums::count] = {};
+
+inline __attribute__((always_inline)) void streamSums(const float* values, Rasterizer::GradientSums& sums) {
+    for (int v = 0; v < Rasterizer::GradientSums::count; ++v)
+        _mm_stream_si32(reinterpret_cast<int*>(sums.values + v), std::bit_cast<int>(values[v]));
+}
+
 // Undoes a tile's compositing back to front, from the deepest entry any
 // pixel may have taken, each entry over the half rows it reaches, and writes
 // each entry's sums. Within a row dy is fixed, and along a half row dx is the
@@ -371,7 +385,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         while (joined < halfRows && reach[order[joined]] > k) active |= 1u << order[joined++];
         const uint32_t hit = rows[k] & active;
         if (hit == 0) {
-            sums[k] = {};
+            streamSums(noSums, sums[k]);
             continue;
         }
         const Rasterizer::EntrySplat& s = splats[k];
@@ -410,9 +424,11 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         const Floats4 first = laneSums(foldHalves(g), foldHalves(gDx), foldHalves(gDx2), foldHalves(red));
         const Floats4 second = laneSums(foldHalves(green), foldHalves(blue), foldHalves(gDy), foldHalves(gDy2));
         const Floats4 gDxDy4 = foldHalves(gDxDy);
-        std::memcpy(sums[k].values, &first, sizeof first);
-        std::memcpy(sums[k].values + 4, &second, sizeof second);
-        sums[k].values[8] = (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]);
+        float values[Rasterizer::GradientSums::count];
+        std::memcpy(values, &first, sizeof first);
+        std::memcpy(values + 4, &second, sizeof second);
+        values[8] = (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]);
+        streamSums(values, sums[k]);
     }
 }
 
@@ -817,8 +833,10 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
     GradientSums* sums = entrySums_.data() + begin;
     // Entries below every pixel's last took nothing.
     const uint32_t deepest = *std::max_element(reach, reach + halfRows);
-    std::fill(sums + deepest, sums + count, GradientSums{});
+    for (uint32_t k = deepest; k < count; ++k) streamSums(noSums, sums[k]);
     uncompositeTile(entrySplats_.data() + begin, entryRows_.data() + begin, pixels.x0, pixels.y0, reach, state, sums);
+    // The sums reach memory before the gather, on other threads, reads them.
+    _mm_sfence();
 }
 
 }  // namespace tessaron::trainer
