@@ -659,7 +659,6 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                   tileKeys_.begin() + ptrdiff_t(pool_.shareStart(worker + 1, tiles)));
     tileOrder_.resize(tiles);
     for (size_t at = 0; at < tiles; ++at) tileOrder_[at] = uint32_t(tileKeys_[at]);
-    entries_.resize(total);
     entrySplats_.resize(total);
     entryRows_.resize(total);
     entryOfSlot_.resize(total);
@@ -706,7 +705,6 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                         uint32_t* tileCursors = cursors + size_t(ty) * size_t(tilesX_) + size_t(tx);
                         for (int column = 0; column < columns; ++column) {
                             const uint32_t entry = tileCursors[column]++;
-                            entries_[entry] = index;
                             entrySplats_[entry] = packed;
                             entryRows_[entry] = masks[column];
                             *slot++ = entry;
@@ -762,7 +760,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                           std::vector<float>& meanGradientNorms) {
     const size_t count = model.size();
     if (gradients.size() != count) gradients.resize(count);
-    entrySums_.resize(entries_.size());
+    entrySums_.resize(entrySplats_.size());
     pool_.parallelFor(tileOrder_.size(), 1, [&](size_t begin, size_t end, unsigned) {
         for (size_t at = begin; at < end; ++at)
             backwardTile(int(tileOrder_[at]), camera, background, imageGradient.data());

@@ -49,7 +49,7 @@ public:
     // The projections of the last forward(): radius 0 for Gaussians not drawn.
     const std::vector<ProjectedGaussian>& projected() const noexcept { return projected_; }
     // Tile-list entries of the last forward(): a measure of its work.
-    size_t entryCount() const noexcept { return entries_.size(); }
+    size_t entryCount() const noexcept { return entrySplats_.size(); }
 
     // A projected Gaussian as the tiles are filled: one cache line, read in
     // depth order, that is in no order in memory.
@@ -96,7 +96,7 @@ private:
     Vec3 centre_{};
     std::vector<ProjectedGaussian> projected_;
     std::vector<TileRect> rects_;
-    std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into entries_
+    std::vector<uint32_t> tileStart_;  // tiles + 1 offsets into the entries
     // Per chunk of Gaussians projected: how many it draws, their slots, the
     // range of their depths' bits, and where its slots start.
     struct ProjectedChunk {
@@ -113,8 +113,7 @@ private:
     std::vector<uint64_t> tileKeys_;      // per tile: what orders tileOrder_
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
     HugePageVector<TileSplat> splats_;    // per Gaussian
-    HugePageVector<uint32_t> entries_;    // Gaussian indices, tile by tile, front to back
-    HugePageVector<EntrySplat> entrySplats_;
+    HugePageVector<EntrySplat> entrySplats_;  // tile by tile, front to back
     HugePageVector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
     HugePageVector<GradientSums> entrySums_;
     HugePageVector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
