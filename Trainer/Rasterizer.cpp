@@ -785,10 +785,14 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             gradients.setZero(index, shDegree);
             if (projected_[index].radius <= 0) continue;
             // Gathered in tile order, so the sums do not depend on the threads.
-            if (index + prefetchDistance < end)
-                for (uint32_t slot = slotStart_[index + prefetchDistance];
-                     slot < slotStart_[index + prefetchDistance + 1]; ++slot)
-                    __builtin_prefetch(&entrySums_[entryOfSlot_[slot]]);
+            // The sums were written past the caches: fetch further ahead,
+            // both lines an entry's sums may span.
+            if (const size_t ahead = index + 2 * prefetchDistance; ahead < end)
+                for (uint32_t slot = slotStart_[ahead]; slot < slotStart_[ahead + 1]; ++slot) {
+                    const char* from = reinterpret_cast<const char*>(&entrySums_[entryOfSlot_[slot]]);
+                    __builtin_prefetch(from);
+                    __builtin_prefetch(from + sizeof(GradientSums) - 1);
+                }
             GradientSums sum;
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
                 const GradientSums& from = entrySums_[entryOfSlot_[slot]];
