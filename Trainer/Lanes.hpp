@@ -129,6 +129,46 @@ inline __attribute__((always_inline)) F exponential(F x) {
     return p * powerOfTwo<F>(half) * powerOfTwo<F>(whole - half);
 }
 
+template <typename F>
+inline __attribute__((always_inline)) F toFloats(IntsOf<F> value) {
+    if constexpr (isScalar<F>)
+        return float(value);
+    else
+        return __builtin_convertvector(value, Floats);
+}
+
+// The largest whole number at or below `value`, for |value| < 2^31.
+template <typename F>
+inline __attribute__((always_inline)) IntsOf<F> floorToInts(F value) {
+    const F whole = -ceiling<F>(-value);
+    if constexpr (isScalar<F>)
+        return int32_t(whole);
+    else
+        return __builtin_convertvector(whole, Ints);
+}
+
+// log2(x) for positive normal x to within about 2e-7: x = 2^e·m with m in
+// [sqrt(1/2), sqrt(2)), log m = 2·atanh(z) with z = (m - 1)/(m + 1), |z| <
+// 0.172, from its series to z^9. Zero gives -127; callers keep other
+// values (negative, subnormal, infinite, NaN) out.
+template <typename F>
+inline __attribute__((always_inline)) F logarithm2(F x) {
+    const IntsOf<F> bits = bitsOf(x);
+    IntsOf<F> exponent = (bits >> 23) - 127;
+    F m = fromBits<F>((bits & 0x007fffff) | 0x3f800000);
+    const Mask<F> high = m > 1.41421356f;
+    m = select<F>(high, m * 0.5f, m);
+    if constexpr (isScalar<F>)
+        exponent += high ? 1 : 0;
+    else
+        exponent -= high;
+    const F z = (m - 1.0f) / (m + 1.0f);
+    const F z2 = z * z;
+    const F series = (((z2 * (1.0f / 9) + 1.0f / 7) * z2 + 1.0f / 5) * z2 + 1.0f / 3) * z2 + 1.0f;
+    constexpr float twiceLog2e = 2.88539008f;
+    return toFloats<F>(exponent) + z * series * twiceLog2e;
+}
+
 // Moving values between eight rows of memory (one per lane, say eight
 // Gaussians' colour coefficients) and columns in lanes (value j of every
 // row in one vector). Eight columns at a time: rows i and i + 4 load into

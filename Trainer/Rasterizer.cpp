@@ -131,45 +131,69 @@ inline int floorDivide(int value, int divisor) {
     return value / divisor - int(value % divisor < 0);
 }
 
-// floor() for the pixel columns near a tile, without a library call: the
-// portable build has no rounding instruction. Far values are clamped first.
-inline int floorToInt(float value) {
-    value = std::clamp(value, -1e6f, 1e6f);
-    const int truncated = int(value);
-    return truncated - int(float(truncated) > value);
-}
-
 // Pixels whose alpha exponent (base 2) is below this take nothing from a
 // Gaussian: log2(Rasterizer::minAlpha).
 constexpr float minAlphaExponent = -7.99435344f;
 
-// What the pixel loops and the half-row masks need of a projected Gaussian.
-// It shows where its alpha reaches the threshold, conic(dx, dy) <=
-// 2 ln(opacity / threshold): an ellipse, taken here with a little slack so
-// that no pixel the loops would accept is left out.
-bool packSplat(const ProjectedGaussian& p, Rasterizer::TileSplat& s) {
+// What the pixel loops and the half-row masks need of eight projected
+// Gaussians in lanes: the fields of ProjectedGaussian in, those of
+// TileSplat out. The footprint shows where a Gaussian's alpha
+// reaches the threshold, conic(dx, dy) <= 2 ln(opacity / threshold): an
+// ellipse, taken here with a little slack so that no pixel the loops would
+// accept is left out. Gaussians not drawn (none in view, transparent, or
+// an ellipse that is none) get an empty box: x1 = x0.
+constexpr int projectedFields = 11, splatFields = 16;
+static_assert(sizeof(ProjectedGaussian) == projectedFields * sizeof(float));
+static_assert(sizeof(Rasterizer::TileSplat) == splatFields * sizeof(float));
+
+inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projectedFields],
+                                                      Floats (&s)[splatFields]) {
+    const Floats meanX = p[0], meanY = p[1], conicA = p[2], conicB = p[3], conicC = p[4], opacity = p[5];
     // 2 ln(opacity / threshold) from the opacity's base-2 logarithm, which
-    // the pixel loops need anyway: one logarithm per Gaussian, not two.
-    constexpr float ln2 = 0.693147181f;
-    const float logOpacity = std::log2(p.opacity);
-    const float threshold = 2.0f * ln2 * (logOpacity - minAlphaExponent) * 1.001f + 1e-4f;
-    const float determinant = p.conicA * p.conicC - p.conicB * p.conicB;
-    if (!(threshold > 0) || !(p.conicA > 0) || !(determinant > 0)) return false;
-    constexpr float log2e = 1.44269504f;
-    s = {p.meanX, p.meanY, -0.5f * log2e * p.conicA, -log2e * p.conicB, -0.5f * log2e * p.conicC, logOpacity,
-         {p.colour[0], p.colour[1], p.colour[2]}, 0, 0, 0, 0, 0, 0, 0};
+    // the pixel loops need anyway.
+    constexpr float ln2 = 0.693147181f, log2e = 1.44269504f;
+    const Floats logOpacity = lanes::logarithm2(opacity);
+    const Floats threshold = 2.0f * ln2 * (logOpacity - minAlphaExponent) * 1.001f + 1e-4f;
+    const Floats determinant = conicA * conicC - conicB * conicB;
+    const Floats halfWidth = lanes::squareRoot(threshold * conicC / determinant) + 0.01f;
+    const Floats halfHeight = lanes::squareRoot(threshold * conicA / determinant) + 0.01f;
+    const Floats box[4] = {meanX - 0.5f - halfWidth, meanX - 0.5f + halfWidth, meanY - 0.5f - halfHeight,
+                           meanY - 0.5f + halfHeight};
+    Ints drawn = (p[10] > 0) & (opacity > 0) & (threshold > 0) & (conicA > 0) & (determinant > 0);
+    for (const Floats& bound : box) drawn &= lanes::isFinite(bound);
+    // The pixels [x0, x1) x [y0, y1) around the footprint.
+    Ints pixels[4];
+    for (int k = 0; k < 4; ++k)
+        pixels[k] = lanes::floorToInts(masked(drawn, lanes::clampTo(box[k], -1e6f, 1e6f))) + (k % 2);
+    pixels[1] = (drawn & pixels[1]) | (~drawn & pixels[0]);
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
-    const float inverseA = 1 / p.conicA;
-    s.reachSquared = threshold * inverseA;
-    s.spread = determinant * inverseA * inverseA;
-    s.slope = p.conicB * inverseA;
-    const float halfWidth = std::sqrt(threshold * p.conicC / determinant) + 0.01f;
-    const float halfHeight = std::sqrt(threshold * p.conicA / determinant) + 0.01f;
-    s.x0 = floorToInt(p.meanX - 0.5f - halfWidth);
-    s.x1 = floorToInt(p.meanX - 0.5f + halfWidth) + 1;
-    s.y0 = floorToInt(p.meanY - 0.5f - halfHeight);
-    s.y1 = floorToInt(p.meanY - 0.5f + halfHeight) + 1;
-    return true;
+    const Floats inverseA = 1.0f / conicA;
+    const Floats fields[splatFields] = {meanX, meanY, -0.5f * log2e * conicA, -log2e * conicB, -0.5f * log2e * conicC,
+                                        logOpacity, p[6], p[7], p[8], Floats(pixels[0]), Floats(pixels[1]),
+                                        Floats(pixels[2]), Floats(pixels[3]), threshold * inverseA,
+                                        determinant * inverseA * inverseA, conicB * inverseA};
+    std::copy(fields, fields + splatFields, s);
+}
+
+// Packs `count` projected Gaussians eight at a time; lanes beyond the last
+// Gaussian repeat it and write to scratch, so every Gaussian is packed the
+// same way wherever a chunk of them starts.
+__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packInBatches(
+    const ProjectedGaussian* projected, size_t count, Rasterizer::TileSplat* out) {
+    Rasterizer::TileSplat scratch;
+    for (size_t done = 0; done < count; done += lanes::width) {
+        const int used = int(std::min<size_t>(lanes::width, count - done));
+        const void* from[lanes::width];
+        void* to[lanes::width];
+        for (int lane = 0; lane < lanes::width; ++lane) {
+            from[lane] = &projected[done + size_t(std::min(lane, used - 1))];
+            to[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
+        }
+        Floats fields[projectedFields], splats[splatFields];
+        lanes::rowsToColumns(from, projectedFields, fields);
+        packSplats(fields, splats);
+        lanes::columnsToRows<false>(splats, splatFields, to);
+    }
 }
 
 // Which half rows of each of `columns` tiles in a row of tiles a Gaussian's
@@ -547,16 +571,13 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             ProjectedChunk totals = {0, 0, ~uint32_t(0), 0, 0};
             const size_t first = chunk * chunkSize, end = std::min(count, (chunk + 1) * chunkSize);
             GaussianProjection::projectBatch(model, first, end - first, camera, centre_, shDegree, &projected_[first]);
+            packInBatches(&projected_[first], end - first, &splats_[first]);
             for (size_t index = first; index < end; ++index) {
                 slotStart_[index] = totals.slots;
                 ProjectedGaussian& p = projected_[index];
                 TileRect& rect = rects_[index];
                 rect = {};
-                TileSplat& s = splats_[index];
-                if (p.radius <= 0 || !packSplat(p, s)) {
-                    p.radius = 0;
-                    continue;
-                }
+                const TileSplat& s = splats_[index];
                 // The tiles its footprint's pixels fall in.
                 const int x0 = std::clamp(floorDivide(s.x0, tileSize), 0, tilesX_);
                 const int x1 = std::clamp(floorDivide(s.x1 - 1, tileSize) + 1, 0, tilesX_);
