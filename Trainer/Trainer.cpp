@@ -39,7 +39,11 @@ float Trainer::positionLearningRate(int64_t step) const {
 float Trainer::step(size_t view) {
     const TrainingImage& image = dataset_.training[view];
     rasterizer_.forward(model_, image.camera, shDegree_, settings_.background, image_);
-    image.colours(photo_);
+    // The photo as floats, converted on every core: on one it is a good
+    // part of a short step.
+    photo_.resize(image.pixels.size());
+    pool_.parallelFor(photo_.size(), size_t(1) << 15,
+                      [&](size_t begin, size_t end, unsigned) { image.colours(photo_.data(), begin, end); });
     float loss =
         loss_.evaluate(image_, photo_, image.mask, image.camera.width, image.camera.height, imageGradient_);
     rasterizer_.backward(model_, image.camera, shDegree_, settings_.background, imageGradient_, gradients_,

@@ -208,13 +208,17 @@ TrainingDataset TrainingDataset::load(const engines::COLMAPModel& model, const O
 }
 
 void TrainingImage::colours(std::vector<float>& out) const {
+    out.resize(pixels.size());
+    colours(out.data(), 0, pixels.size());
+}
+
+void TrainingImage::colours(float* out, size_t begin, size_t end) const {
     static const std::array<float, 256> table = [] {
         std::array<float, 256> values{};
         for (size_t i = 0; i < values.size(); ++i) values[i] = float(i) / 255.0f;
         return values;
     }();
-    out.resize(pixels.size());
-    for (size_t i = 0; i < pixels.size(); ++i) out[i] = table[pixels[i]];
+    for (size_t i = begin; i < end; ++i) out[i] = table[pixels[i]];
 }
 
 void TrainingImage::setColours(const std::vector<float>& colours) {

@@ -24,6 +24,8 @@ struct TrainingImage {
 
     // The colours as floats in [0, 1], into `out` (resized).
     void colours(std::vector<float>& out) const;
+    // Values [begin, end) of the colours as floats, into out[begin, end).
+    void colours(float* out, size_t begin, size_t end) const;
     // Sets the colours from floats in [0, 1] (clamped, rounded to bytes).
     void setColours(const std::vector<float>& colours);
 };
