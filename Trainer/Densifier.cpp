@@ -14,14 +14,17 @@ void Densifier::resetStatistics(size_t count) {
     maxRadius_.assign(count, 0.0f);
 }
 
-void Densifier::record(const std::vector<float>& norms, const std::vector<ProjectedGaussian>& projected) {
+void Densifier::record(const std::vector<float>& norms, const std::vector<ProjectedGaussian>& projected,
+                       ThreadPool& pool) {
     if (gradientSum_.size() != projected.size()) resetStatistics(projected.size());
-    for (size_t index = 0; index < projected.size(); ++index) {
-        if (projected[index].radius <= 0) continue;
-        gradientSum_[index] += norms[index];
-        views_[index] += 1;
-        maxRadius_[index] = std::max(maxRadius_[index], projected[index].radius);
-    }
+    pool.parallelFor(projected.size(), 4096, [&](size_t begin, size_t end, unsigned) {
+        for (size_t index = begin; index < end; ++index) {
+            if (projected[index].radius <= 0) continue;
+            gradientSum_[index] += norms[index];
+            views_[index] += 1;
+            maxRadius_[index] = std::max(maxRadius_[index], projected[index].radius);
+        }
+    });
 }
 
 Densifier::Outcome Densifier::densifyAndPrune(GaussianModel& model, AdamOptimizer& optimizer, float extent,

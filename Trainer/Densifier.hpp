@@ -7,6 +7,7 @@
 #include "Trainer/AdamOptimizer.hpp"
 #include "Trainer/GaussianModel.hpp"
 #include "Trainer/GaussianProjection.hpp"
+#include "Trainer/ThreadPool.hpp"
 
 namespace tessaron::trainer {
 
@@ -35,8 +36,10 @@ public:
     explicit Densifier(Settings settings) : settings_(settings) {}
 
     // Adds one view's statistics: the gradient size of each visible
-    // Gaussian's image-space mean and its radius.
-    void record(const std::vector<float>& meanGradientNorms, const std::vector<ProjectedGaussian>& projected);
+    // Gaussian's image-space mean and its radius; every step while the
+    // model grows, so on all of the pool's threads.
+    void record(const std::vector<float>& meanGradientNorms, const std::vector<ProjectedGaussian>& projected,
+                ThreadPool& pool);
 
     // Clones and splits (never growing the model beyond `capMax`), then
     // prunes; `pruneLarge` turns on the size tests. Resets the statistics.

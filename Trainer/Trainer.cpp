@@ -70,7 +70,7 @@ int64_t Trainer::train(const std::function<void(const StepReport&)>& onStep) {
         ++stepsDone_;
 
         if (iteration < settings_.densifyUntil) {
-            densifier_.record(meanGradientNorms_, rasterizer_.projected());
+            densifier_.record(meanGradientNorms_, rasterizer_.projected(), pool_);
             if (iteration > settings_.densifyFrom && iteration % settings_.densifyInterval == 0)
                 densifier_.densifyAndPrune(model_, optimizer_, dataset_.extent, settings_.capMax,
                                            iteration > settings_.opacityResetInterval, random_);
