@@ -149,8 +149,8 @@ inline __attribute__((always_inline)) IntsOf<F> floorToInts(F value) {
 
 // log2(x) for positive normal x to within about 2e-7: x = 2^e·m with m in
 // [sqrt(1/2), sqrt(2)), log m = 2·atanh(z) with z = (m - 1)/(m + 1), |z| <
-// 0.172, from its series to z^9. Zero gives -127; callers keep other
-// values (negative, subnormal, infinite, NaN) out.
+// 0.172, from its series to z^9. Zero gives -127; other values (negative,
+// subnormal, infinite, NaN) give garbage, which callers mask away.
 template <typename F>
 inline __attribute__((always_inline)) F logarithm2(F x) {
     const IntsOf<F> bits = bitsOf(x);
