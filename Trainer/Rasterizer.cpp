@@ -485,7 +485,7 @@ size_t chunkSizeFor(size_t items, size_t chunks) {
 constexpr int maxDigitBits = 12;
 // Items a block of a sort pass takes at least: below that, waking the
 // workers costs more than the pass.
-constexpr size_t sortBlockItems = 8192;
+constexpr size_t sortBlockItems = 4096;
 
 inline uint32_t digitOf(uint64_t item, int shift, uint32_t mask) {
     return uint32_t(item >> (32 + shift)) & mask;
