@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "Trainer/Rasterizer.hpp"
@@ -177,3 +178,32 @@ INSTANTIATE_TEST_SUITE_P(Layers, EqualDepths,
                          ::testing::Values(std::vector<float>{3.0f}, std::vector<float>{3.0f, 3.5f, 2.75f, 3.25f},
                                            std::vector<float>{0.5f, 3.0f, 2.0f, 3.0f, 4000.0f}),
                          [](const auto& info) { return "layers" + std::to_string(info.index); });
+
+// Gaussians no footprint can be had of (a position or scale that is NaN, a
+// scale so large that its covariance overflows, an opacity of exactly 0)
+// take no tile and change no pixel, and get no gradient: the others render
+// bit for bit as they do alone.
+TEST_P(TileRendering, GaussiansWithoutAFootprintTakeNoTile) {
+    const ViewCamera camera = tessaron::testing::smallCamera(53, 37);
+    const GaussianModel alone = tessaron::testing::randomGaussians(20, 5);
+    GaussianModel model = alone;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int broken = 0; broken < 4; ++broken) {
+        model.appendCopy(alone, size_t(broken));
+        const size_t index = model.size() - 1;
+        if (broken == 0) model.at(GaussianModel::position, index)[0] = nan;
+        if (broken == 1) model.at(GaussianModel::logScale, index)[1] = nan;
+        if (broken == 2)
+            for (int k = 0; k < 3; ++k) model.at(GaussianModel::logScale, index)[k] = 80;
+        if (broken == 3) model.at(GaussianModel::opacity, index)[0] = -200;
+    }
+    const RenderAndGradients expected = renderOn(GetParam(), alone, camera);
+    const RenderAndGradients got = renderOn(GetParam(), model, camera);
+    EXPECT_TRUE(got.image == expected.image);
+    for (size_t index = alone.size(); index < model.size(); ++index) {
+        EXPECT_EQ(got.meanGradientNorms[index], 0) << index;
+        for (float value : {got.gradients.at(GaussianModel::position, index)[0],
+                            got.gradients.at(GaussianModel::opacity, index)[0]})
+            EXPECT_EQ(value, 0) << index;
+    }
+}
