@@ -693,8 +693,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             for (size_t at = fill * fillSize; at < end; ++at) {
                 // The Gaussians come in depth order, scattered over memory:
                 // fetch a few ahead.
-                if (at + 2 * prefetchDistance < end) {
-                    const uint32_t ahead = uint32_t(order[at + 2 * prefetchDistance]);
+                if (at + 4 * prefetchDistance < end) {
+                    const uint32_t ahead = uint32_t(order[at + 4 * prefetchDistance]);
                     __builtin_prefetch(&splats_[ahead]);
                     __builtin_prefetch(&rects_[ahead]);
                     __builtin_prefetch(&slotStart_[ahead]);
