@@ -168,10 +168,11 @@ inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projecte
     pixels[1] = (drawn & pixels[1]) | (~drawn & pixels[0]);
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
     const Floats inverseA = 1.0f / conicA;
-    const Floats fields[splatFields] = {meanX, meanY, -0.5f * log2e * conicA, -log2e * conicB, -0.5f * log2e * conicC,
-                                        logOpacity, p[6], p[7], p[8], Floats(pixels[0]), Floats(pixels[1]),
-                                        Floats(pixels[2]), Floats(pixels[3]), threshold * inverseA,
-                                        determinant * inverseA * inverseA, conicB * inverseA};
+    const Floats expC = -0.5f * log2e * conicC;
+    const Floats fields[splatFields] = {meanX, meanY, -0.5f * log2e * conicA, -log2e * conicB, expC, logOpacity,
+                                        p[6], p[7], p[8], lanes::exponential(2.0f * ln2 * expC), Floats(pixels[0]),
+                                        Floats(pixels[1]), Floats(pixels[2]), Floats(pixels[3]),
+                                        threshold * inverseA, determinant * inverseA * inverseA};
     std::copy(fields, fields + splatFields, s);
 }
 
@@ -210,9 +211,10 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(co
     const int y1 = std::min(height, y0 + Rasterizer::tileSize);
     const int first = std::max(y0, s.y0) - y0, end = std::min(y1, s.y1) - y0;
     const Ints upperRows = {0, 1, 2, 3, 4, 5, 6, 7}, lowerRows = upperRows + halfRow;
-    const Floats upperDy = (__builtin_convertvector(upperRows + y0, Floats) + 0.5f) - s.meanY;
-    const Floats lowerDy = (__builtin_convertvector(lowerRows + y0, Floats) + 0.5f) - s.meanY;
-    const Floats upperCentres = -s.slope * upperDy, lowerCentres = -s.slope * lowerDy;
+    const Floats upperDy = (__builtin_convertvector(upperRows + y0, Floats) + 0.5f) - s.entry.meanY;
+    const Floats lowerDy = (__builtin_convertvector(lowerRows + y0, Floats) + 0.5f) - s.entry.meanY;
+    const float slope = s.entry.expB / (2 * s.entry.expA);
+    const Floats upperCentres = -slope * upperDy, lowerCentres = -slope * lowerDy;
     const Floats upperRooms = s.reachSquared - upperDy * upperDy * s.spread;
     const Floats lowerRooms = s.reachSquared - lowerDy * lowerDy * s.spread;
     // Each row's bit for its left half where the row is inside the box;
@@ -231,8 +233,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(co
         const int middle = std::min(x1, x0 + halfRow);
         const int leftFrom = std::max(x0, s.x0), leftTo = std::min(middle, s.x1);
         const int rightFrom = std::max(middle, s.x0), rightTo = std::min(x1, s.x1);
-        const float leftA = float(leftFrom) + 0.5f - s.meanX, leftB = float(leftTo) - 0.5f - s.meanX;
-        const float rightA = float(rightFrom) + 0.5f - s.meanX, rightB = float(rightTo) - 0.5f - s.meanX;
+        const float leftA = float(leftFrom) + 0.5f - s.entry.meanX, leftB = float(leftTo) - 0.5f - s.entry.meanX;
+        const float rightA = float(rightFrom) + 0.5f - s.entry.meanX, rightB = float(rightTo) - 0.5f - s.entry.meanX;
         Ints bits{};
         if (leftFrom < leftTo)
             bits = (reaches(upperCentres, upperRooms, leftA, leftB) & upperBits) |
@@ -375,11 +377,17 @@ struct BackwardPixels {
 // seldom in the writer's cache, and fetching each before writing it (from
 // another core's cache, as often as not) would cost more than the writing.
 // Readers on other threads need a fence after the writes (see backwardTile).
-constexpr float noSums[Rasterizer::GradientSums::count] = {};
-
-inline __attribute__((always_inline)) void streamSums(const float* values, Rasterizer::GradientSums& sums) {
-    for (int v = 0; v < Rasterizer::GradientSums::count; ++v)
-        _mm_stream_si32(reinterpret_cast<int*>(sums.values + v), std::bit_cast<int>(values[v]));
+// The sums: `first`'s four values, `second`'s, then `last`.
+inline __attribute__((always_inline)) void streamSums(Floats4 first, Floats4 second, float last,
+                                                      Rasterizer::GradientSums& sums) {
+    const auto stream = [](float value, float& to) {
+        _mm_stream_si32(reinterpret_cast<int*>(&to), std::bit_cast<int>(value));
+    };
+    for (int v = 0; v < 4; ++v) {
+        stream(first[v], sums.values[v]);
+        stream(second[v], sums.values[4 + v]);
+    }
+    stream(last, sums.values[8]);
 }
 
 // Undoes a tile's compositing back to front, from the deepest entry any
@@ -409,7 +417,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         while (joined < halfRows && reach[order[joined]] > k) active |= 1u << order[joined++];
         const uint32_t hit = rows[k] & active;
         if (hit == 0) {
-            streamSums(noSums, sums[k]);
+            streamSums(Floats4{}, Floats4{}, 0, sums[k]);
             continue;
         }
         const Rasterizer::EntrySplat& s = splats[k];
@@ -448,11 +456,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile
         const Floats4 first = laneSums(foldHalves(g), foldHalves(gDx), foldHalves(gDx2), foldHalves(red));
         const Floats4 second = laneSums(foldHalves(green), foldHalves(blue), foldHalves(gDy), foldHalves(gDy2));
         const Floats4 gDxDy4 = foldHalves(gDxDy);
-        float values[Rasterizer::GradientSums::count];
-        std::memcpy(values, &first, sizeof first);
-        std::memcpy(values + 4, &second, sizeof second);
-        values[8] = (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]);
-        streamSums(values, sums[k]);
+        streamSums(first, second, (gDxDy4[0] + gDxDy4[1]) + (gDxDy4[2] + gDxDy4[3]), sums[k]);
     }
 }
 
@@ -713,9 +717,6 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                 }
                 const uint32_t index = uint32_t(order[at]);
                 const TileSplat& s = splats_[index];
-                const EntrySplat packed = {s.meanX, s.meanY, s.expA, s.expB, s.expC, s.logOpacity,
-                                           {s.colour[0], s.colour[1], s.colour[2]},
-                                           lanes::exponential<float>(2 * 0.693147181f * s.expC)};
                 const TileRect& rect = rects_[index];
                 uint32_t* slot = entryOfSlot_.data() + slotStart_[index];
                 for (int ty = rect.y0; ty < rect.y1; ++ty) {
@@ -726,7 +727,7 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                         uint32_t* tileCursors = cursors + size_t(ty) * size_t(tilesX_) + size_t(tx);
                         for (int column = 0; column < columns; ++column) {
                             const uint32_t entry = tileCursors[column]++;
-                            entrySplats_[entry] = packed;
+                            entrySplats_[entry] = s.entry;
                             entryRows_[entry] = masks[column];
                             *slot++ = entry;
                         }
@@ -805,7 +806,6 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             // and stay zero.
             gradients.setZero(index, shDegree);
             if (projected_[index].radius <= 0) continue;
-            // Gathered in tile order, so the sums do not depend on the threads.
             // The sums were written past the caches: fetch further ahead,
             // both lines an entry's sums may span.
             if (const size_t ahead = index + 2 * prefetchDistance; ahead < end)
@@ -814,6 +814,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
                     __builtin_prefetch(from);
                     __builtin_prefetch(from + sizeof(GradientSums) - 1);
                 }
+            // Gathered in tile order, so the sums do not depend on the threads.
             GradientSums sum;
             for (uint32_t slot = slotStart_[index]; slot < slotStart_[index + 1]; ++slot) {
                 const GradientSums& from = entrySums_[entryOfSlot_[slot]];
@@ -856,7 +857,7 @@ void Rasterizer::backwardTile(int tile, const ViewCamera& camera, const Vec3& ba
     GradientSums* sums = entrySums_.data() + begin;
     // Entries below every pixel's last took nothing.
     const uint32_t deepest = *std::max_element(reach, reach + halfRows);
-    for (uint32_t k = deepest; k < count; ++k) streamSums(noSums, sums[k]);
+    for (uint32_t k = deepest; k < count; ++k) streamSums(Floats4{}, Floats4{}, 0, sums[k]);
     uncompositeTile(entrySplats_.data() + begin, entryRows_.data() + begin, pixels.x0, pixels.y0, reach, state, sums);
     // The sums reach memory before the gather, on other threads, reads them.
     _mm_sfence();

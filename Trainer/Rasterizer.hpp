@@ -51,29 +51,29 @@ public:
     // Tile-list entries of the last forward(): a measure of its work.
     size_t entryCount() const noexcept { return entrySplats_.size(); }
 
-    // A projected Gaussian as the tiles are filled: one cache line, read in
-    // depth order, that is in no order in memory.
-    struct alignas(64) TileSplat {
-        float meanX, meanY;
-        // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
-        float expA, expB, expC, logOpacity;
-        float colour[3];
-        // The pixels [x0, x1) x [y0, y1) around its footprint, and the
-        // footprint row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
-        int32_t x0, x1, y0, y1;
-        float reachSquared, spread, slope;
-    };
-    static_assert(sizeof(TileSplat) == 64);
-    // What the pixel loops read of it, packed per tile entry so that a pass
-    // over a tile's list reads memory in order.
+    // What the pixel loops read of a projected Gaussian, copied to each of
+    // its tile entries so that a pass over a tile's list reads memory in
+    // order.
     struct EntrySplat {
         float meanX, meanY;
+        // Alpha = 2^((expA·dx + expB·dy)·dx + expC·dy² + logOpacity).
         float expA, expB, expC, logOpacity;
         float colour[3];
         // 2^(2·expC): how the ratio of an alpha to the one a row above
         // changes from row to row.
         float rowStep;
     };
+    // A projected Gaussian as the tiles are filled: one cache line, read in
+    // depth order, that is in no order in memory.
+    struct alignas(64) TileSplat {
+        EntrySplat entry;
+        // The pixels [x0, x1) x [y0, y1) around its footprint, and the
+        // footprint row by row: dx within -slope·dy ± sqrt(reachSquared -
+        // dy²·spread), where slope = expB / (2·expA).
+        int32_t x0, x1, y0, y1;
+        float reachSquared, spread;
+    };
+    static_assert(sizeof(TileSplat) == 64);
     // Per tile entry, what its pixels pass back, as sums over them (g: the
     // gradient of the alpha's exponent; dx, dy: offsets from the centre):
     // Σg, Σg·dx, Σg·dx², the three colours' gradients, Σg·dy, Σg·dy²,
