@@ -33,6 +33,8 @@ std::string requireString(const OrderedJson& object, const char* key) {
 
 }  // namespace
 
+std::string RunReport::memoryLimitText(double gigabytes) { return core::fixedText(gigabytes, 0) + " GB"; }
+
 std::vector<RunReport::Setting> RunReport::settingsSummary(const RunSettings& settings,
                                                           const std::function<std::string(int64_t)>& groupedCount) {
     std::string modelSize = groupedCount ? groupedCount(settings.modelSize) : std::string();
@@ -41,7 +43,7 @@ std::vector<RunReport::Setting> RunReport::settingsSummary(const RunSettings& se
         {"Model size", modelSize},
         {"Downscale", settings.downscale == 0 ? "Auto" : std::to_string(settings.downscale) + "\u00d7"},
         {"Eval", settings.eval ? "on" : "off"},
-        {"Memory limit", core::fixedText(settings.ramLimitGB, 0) + " GB"},
+        {"Memory limit", memoryLimitText(settings.ramLimitGB)},
         {"Partitioning", settings.partitioning ? "on" : "off"},
     };
     if (settings.skipSfM) rows.push_back({"Skip COLMAP", "on"});

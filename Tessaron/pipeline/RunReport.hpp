@@ -49,6 +49,8 @@ struct RunReport {
     // "Model size", "Downscale", "Eval", "Memory limit", "Partitioning", and
     // "Skip COLMAP" only when it is on. `groupedCount` writes the model size
     // as the user's locale groups digits; without one, "1,000,000".
+    // The memory limit as every place shows it: whole GB, "13 GB".
+    static std::string memoryLimitText(double gigabytes);
     static std::vector<Setting> settingsSummary(const RunSettings& settings,
                                                 const std::function<std::string(int64_t)>& groupedCount = {});
 

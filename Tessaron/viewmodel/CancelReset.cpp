@@ -39,20 +39,18 @@ void PipelineViewModel::resetRunState() {
     stopOperationTimers();
     setCurrentState(Kind::idle);
     updateRunReport();
+    setCancelledRun({});
 
     clearStepLogs();
 
     clearLiveProgress();
 
     clearCellProgress();
-    setIteration(0);
-    setSplatCount(0);
-    setMsPerStep(0);
+    clearRunResult();
 
     setSelectedInputURL({});
     setCurrentWorkspaceURL({});
     setIsInputVideo(false);
-    setOutputPlyPath({});
 
     setSkipSfM(false);
     setColmapDataURL({});
@@ -84,6 +82,13 @@ void PipelineViewModel::clearLiveProgress() {
     setSfmTotalImages(0);
     setConversionPreview({});
     setLatestSfMSnapshot({});
+}
+
+void PipelineViewModel::clearRunResult() {
+    setOutputPlyPath({});
+    setIteration(0);
+    setSplatCount(0);
+    setMsPerStep(0);
 }
 
 void PipelineViewModel::clearCellProgress() {

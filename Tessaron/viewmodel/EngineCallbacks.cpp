@@ -58,6 +58,11 @@ void PipelineViewModel::bindPipelineCallbacks() {
     };
     callbacks.onStateChange = [post, target](const pipeline::PipelineState& state) {
         post([target, state] {
+            // A cancel ends the stage it interrupts, and a driver may report
+            // that end as a failure (a terminated child's exit status): it is
+            // not one, and the window shows the cancel once the operation
+            // has ended. The line that tells it is in the step log.
+            if (target->isCancelling() && state.kind == pipeline::PipelineState::Kind::error) return;
             target->setCurrentState(state);
             target->updateRunReport();
             target->updateSfMSnapshotPolling(state);

@@ -83,6 +83,7 @@ void PipelineViewModel::ingest(LiveFeed& feed, const core::Executor& post, Pipel
     }
 
     std::lock_guard lock(feed.lock);
+    feed.lastStep = step;
     std::deque<QString>& waiting = feed.logBuffer[step];
     waiting.push_back(std::move(text));
     // The log keeps no more than its last lines of a batch either.

@@ -12,6 +12,7 @@ void PipelineViewModel::connectOperationFeeds(bool withTelemetry) {
     {
         std::lock_guard lock(feed_->lock);
         feed_->logBuffer.clear();
+        feed_->lastStep.reset();
     }
     lastSfMSnapshotDirName_.reset();
     startLogFlushTimer();

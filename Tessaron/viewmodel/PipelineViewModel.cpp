@@ -3,6 +3,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <utility>
 
@@ -55,6 +56,39 @@ bool isWorking(Kind kind) {
 
 }  // namespace
 
+std::optional<WorkflowStep> workflowStepOf(Kind state) {
+    switch (state) {
+    case Kind::extractingFrames: return WorkflowStep::input;
+    case Kind::processingSfM: return WorkflowStep::sfm;
+    case Kind::preparingData:
+    case Kind::awaitingPartitionApproval:
+    case Kind::materializingCells: return WorkflowStep::planning;
+    case Kind::training: return WorkflowStep::training;
+    case Kind::exporting: return WorkflowStep::final;
+    case Kind::idle:
+    case Kind::completed:
+    case Kind::error: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<pipeline::PipelineLogStep> logStepOf(Kind state) {
+    using Step = pipeline::PipelineLogStep;
+    switch (state) {
+    case Kind::idle: return std::nullopt;
+    case Kind::extractingFrames: return Step::extraction;
+    case Kind::processingSfM: return Step::sfm;
+    case Kind::preparingData:
+    case Kind::awaitingPartitionApproval:
+    case Kind::materializingCells: return Step::dataPrep;
+    case Kind::training: return Step::training;
+    case Kind::exporting:
+    case Kind::completed:
+    case Kind::error: return Step::export_;
+    }
+    return std::nullopt;
+}
+
 std::string localeGroupedCount(int64_t count) {
     QLocale locale;
     // Qt's C locale leaves groups out unless asked.
@@ -63,7 +97,9 @@ std::string localeGroupedCount(int64_t count) {
 }
 
 double defaultRamLimitGB(uint64_t physicalMemoryBytes) {
-    return std::max(static_cast<double>(physicalMemoryBytes) / 1073741824.0 - 3.0, 4.0);
+    // Cut, not rounded: the limit stays within the machine's memory less 3,
+    // and it is the top of the form's slider, whose stops are whole GB.
+    return std::max(std::floor(static_cast<double>(physicalMemoryBytes) / 1073741824.0 - 3.0), 4.0);
 }
 
 PipelineViewModel::PipelineViewModel(QObject* parent) : PipelineViewModel(Configuration{}, parent) {}
@@ -81,19 +117,38 @@ PipelineViewModel::PipelineViewModel(Configuration configuration, QObject* paren
     connect(&telemetryTimer_, &QTimer::timeout, this, &Self::sampleHostTelemetry);
     connect(&sfmSnapshotPollTimer_, &QTimer::timeout, this, &Self::pollSfMSnapshot);
     processMonitor_->start();
+    // Any state but idle is news that replaces the note of a cancelled run.
+    connect(this, &Self::currentStateChanged, this, [this] {
+        if (currentState_.kind != Kind::idle) setCancelledRun({});
+    });
+    connect(this, &Self::currentWorkspaceURLChanged, this, [this] {
+        if (currentWorkspaceURL_) lastWorkspaceURL_ = currentWorkspaceURL_;
+    });
     derived_ = computeDerived();
 }
 
 PipelineViewModel::~PipelineViewModel() {
     // First, so that nothing queued or reported from now on reaches us.
     mainThread_.invalidate();
-    if (activeTask_.joinable()) {
-        // The stop request comes first: an operation that has not reached its
-        // own start yet still sees it there.
-        activeTask_.request_stop();
-        pipelineManager_->forceKill();
-        activeTask_.join();
+    if (!activeTask_.joinable()) return;
+    // The stop request comes first: an operation that has not reached its
+    // own start yet still sees it there.
+    activeTask_.request_stop();
+    pipelineManager_->forceKill();
+    bool ended = false;
+    {
+        std::unique_lock lock(activeTaskEnd_->lock);
+        ended = activeTaskEnd_->ended.wait_for(lock, operationEndGrace, [&] { return activeTaskEnd_->done; });
     }
+    if (ended) {
+        activeTask_.join();
+        return;
+    }
+    // A stage that does not look at the cancel (a merge, a plan being
+    // computed) must not hold the application's end: its worker is let go.
+    // It reaches nothing of this object any more (the executor is invalid,
+    // the manager it uses is shared), and the process ends with it.
+    activeTask_.detach();
 }
 
 uint64_t PipelineViewModel::physicalMemoryBytes() const {
@@ -253,7 +308,17 @@ OptionalPath PipelineViewModel::runReportFolder() const { return pipelineManager
 
 void PipelineViewModel::saveRunReport() {
     const OptionalPath folder = runReportFolder();
-    if (runReport_ && folder) pipeline::RunReport::save(*runReport_, *folder);
+    if (!runReport_ || !folder) return;
+    try {
+        pipeline::RunReport::save(*runReport_, *folder);
+    } catch (const pipeline::RunReport::SaveError& error) {
+        // A full or read-only support folder costs the report, not the run:
+        // it is said once, in the log the window shows now.
+        if (std::exchange(runReportSaveFailureLogged_, true)) return;
+        pipeline::PipelineLogStep step = pipeline::PipelineLogStep::extraction;
+        if (std::optional<pipeline::PipelineLogStep> shown = logStepOf(currentState_.kind)) step = *shown;
+        logOperationLine(step, std::string("\u26a0 ") + error.what());
+    }
 }
 
 void PipelineViewModel::beginRunReport(const std::string& kind, const std::string& input,
@@ -265,6 +330,7 @@ void PipelineViewModel::beginRunReport(const std::string& kind, const std::strin
     report.settings = settings;
     report.step = "Starting";
     report.outcome = pipeline::RunReport::Outcome::running;
+    runReportSaveFailureLogged_ = false;
     setRunReport(report);
     setRunReportActive(true);
     saveRunReport();
@@ -308,9 +374,11 @@ void PipelineViewModel::cancelActiveRunReport() {
 
 void PipelineViewModel::runTrackedOperation(OperationBody body, std::function<void()> afterBody) {
     if (activeTask_.joinable()) return;
+    setCancelledRun({});
+    activeTaskEnd_ = std::make_shared<TaskEnd>();
     // The posted closure may name this object: the executor runs it only
     // while the object lives, on the main thread where it is destroyed.
-    activeTask_ = std::jthread([this, post = executor(), body = std::move(body),
+    activeTask_ = std::jthread([this, post = executor(), end = activeTaskEnd_, body = std::move(body),
                                 afterBody = std::move(afterBody)](std::stop_token stopToken) {
         body(stopToken);
         post([this, afterBody] {
@@ -318,6 +386,11 @@ void PipelineViewModel::runTrackedOperation(OperationBody body, std::function<vo
             completeOperation();
             afterOperationEnded();
         });
+        {
+            std::lock_guard lock(end->lock);
+            end->done = true;
+        }
+        end->ended.notify_all();
     });
     refreshDerived();
 }
@@ -339,10 +412,26 @@ void PipelineViewModel::completeOperation() {
     refreshDerived();
     setHasActiveOperation(false);
     if (isCancelling_) {
+        const CancelledRun cancelled = endedCancelledRun();
         setIsCancelling(false);
         setCurrentState(Kind::idle);
         updateRunReport();
+        setCancelledRun(cancelled);
     }
+}
+
+CancelledRun PipelineViewModel::endedCancelledRun() const {
+    CancelledRun cancelled;
+    // A cancel ends in the working state it interrupted: the driver's
+    // failure of the stopped stage is not published while cancelling.
+    cancelled.step = workflowStepOf(currentState_.kind);
+    cancelled.stepTitle = runReport_ ? QString::fromStdString(runReport_->step) : currentStepTitle();
+    {
+        std::lock_guard lock(feed_->lock);
+        cancelled.lastLogStep = feed_->lastStep;
+    }
+    if (!cancelled.lastLogStep) cancelled.lastLogStep = logStepOf(currentState_.kind);
+    return cancelled;
 }
 
 }  // namespace tessaron::viewmodel

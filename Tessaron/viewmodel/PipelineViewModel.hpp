@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +36,7 @@
 #include "pipeline/PipelineState.hpp"
 #include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
+#include "viewmodel/CancelledRun.hpp"
 #include "viewmodel/ConversionPreview.hpp"
 #include "viewmodel/DialogService.hpp"
 #include "viewmodel/MainThreadExecutor.hpp"
@@ -111,13 +114,20 @@ public:
     explicit PipelineViewModel(Configuration configuration, QObject* parent = nullptr);
     // Cancels a running operation, kills its child process and waits for the
     // operation's thread, which then ends at its next stage boundary; nothing
-    // it reports afterwards reaches this object.
+    // it reports afterwards reaches this object. A stage that does not look
+    // at the cancel is waited for no longer than operationEndGrace.
     ~PipelineViewModel() override;
+
+    // How long the destructor waits for a cancelled operation to end.
+    static constexpr std::chrono::milliseconds operationEndGrace{5000};
 
     // ---- Run state ---------------------------------------------------------
     TESSARON_PUBLISHED(pipeline::PipelineState, currentState, CurrentState, {})
     TESSARON_PUBLISHED_READONLY(OptionalRunReport, runReport, {})
     TESSARON_PUBLISHED_READONLY(bool, runReportActive, false)
+    // Set when a cancelled operation has ended; cleared by the next
+    // operation, a reset, or any state other than idle.
+    TESSARON_PUBLISHED_READONLY(OptionalCancelledRun, cancelledRun, {})
 
     // ---- Step logs and view flags ------------------------------------------
     TESSARON_PUBLISHED(QString, extractionLog, ExtractionLog, {})
@@ -165,7 +175,9 @@ public:
     TESSARON_PUBLISHED(bool, useGlobalMapper, UseGlobalMapper, false)
     TESSARON_PUBLISHED(bool, useGPUSIFT, UseGPUSIFT, true)
     TESSARON_PUBLISHED(bool, useAggressiveSIFT, UseAggressiveSIFT, false)
-    // Default: max(physical GiB − 3, 4), set by the constructor.
+    // The form, the plan, the run log and the report all show this value,
+    // so it starts whole, as the form's slider sets it: max(physical GiB − 3,
+    // 4) cut to whole GiB, set by the constructor.
     TESSARON_PUBLISHED(double, ramLimitGB, RamLimitGB, 4)
     TESSARON_PUBLISHED(bool, diagnosticsEnabled, DiagnosticsEnabled, false)
 
@@ -437,6 +449,8 @@ private:
         std::mutex lock;
         std::map<pipeline::PipelineLogStep, std::deque<QString>> logBuffer;
         std::optional<partition::PartitionProgress> pendingProgress;
+        // The step of the last line ingested since the operation began.
+        std::optional<pipeline::PipelineLogStep> lastStep;
     };
     void bindPipelineCallbacks();
     // The body of ingestLogLine on the reporting thread: names `target` only
@@ -447,7 +461,14 @@ private:
     void publishPendingPartitionProgress();
     // COLMAP runs the global mapper, which writes no snapshots.
     bool runsGlobalMapper() const;
+    // Saves the report; a failure is logged once per report and the
+    // operation goes on.
     void saveRunReport();
+    void setCancelledRun(const OptionalCancelledRun& cancelled) {
+        publish(cancelledRun_, cancelled, &Self::cancelledRunChanged);
+    }
+    // What the operation that is ending after a cancel leaves to be shown.
+    CancelledRun endedCancelledRun() const;
     void setRunReport(const OptionalRunReport& report) { publish(runReport_, report, &Self::runReportChanged); }
     void setRunReportActive(bool active) { publish(runReportActive_, active, &Self::runReportActiveChanged); }
 
@@ -471,6 +492,9 @@ private:
     void clearStepLogs();
     void clearLiveProgress();
     void clearCellProgress();
+    // The previous operation's output and training figures, which a new
+    // operation must not show as its own.
+    void clearRunResult();
     // Runs on the main thread after every operation's completion step.
     void afterOperationEnded();
     DialogService& dialogs();
@@ -503,13 +527,35 @@ private:
     bool snapshotReadInFlight_ = false;
     // The running operation's worker; joinable while an operation is active.
     std::jthread activeTask_;
+    // Set by the worker as its last act, so that the destructor can wait for
+    // it with a limit.
+    struct TaskEnd {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    std::shared_ptr<TaskEnd> activeTaskEnd_;
+    // The first failed save of the current report has been logged.
+    bool runReportSaveFailureLogged_ = false;
+    // The workspace of the latest operation; a reset keeps it, so that the
+    // workspace panels open beside it.
+    OptionalPath lastWorkspaceURL_;
+    // After a resume: the workspace scanned again, so that its card shows
+    // what is left now.
+    void rescanWorkspace(const std::filesystem::path& workspace);
     // The worker of the snapshot read in flight (or of the last one).
     std::jthread snapshotRead_;
 };
 
-// The memory budget a new view model starts with, in GB: the physical
-// memory in GiB less 3, at least 4.
+// The memory budget a new view model starts with, in whole GB: the physical
+// memory in GiB less 3, cut to a whole number, at least 4.
 double defaultRamLimitGB(uint64_t physicalMemoryBytes);
+
+// The window's step of a working state (exporting is the Final step); none
+// for idle, completed and error.
+std::optional<WorkflowStep> workflowStepOf(pipeline::PipelineState::Kind state);
+// The step log the window shows in a state; none for idle, which has none.
+std::optional<pipeline::PipelineLogStep> logStepOf(pipeline::PipelineState::Kind state);
 
 // A count as the user's locale writes it, digits grouped ("1,000,000").
 std::string localeGroupedCount(int64_t count);

@@ -18,11 +18,14 @@ constexpr int64_t maximumDownscale = 16;
 // A re-merge's automatic downscale halves less from this many pixels down.
 constexpr int64_t largeImagePixels = 4000000;
 
-// The open panel for a Tessaron_workspace folder, with `message`.
-std::optional<fs::path> chooseWorkspace(DialogService& dialogs, const QString& message) {
+// The open panel for a Tessaron_workspace folder, with `message`, opened
+// in the folder that holds `lastWorkspace` when there is one.
+std::optional<fs::path> chooseWorkspace(DialogService& dialogs, const QString& message,
+                                        const std::optional<fs::path>& lastWorkspace) {
     DialogService::OpenRequest request;
     request.title = QStringLiteral("Select Tessaron_workspace folder");
     request.message = message;
+    if (lastWorkspace && lastWorkspace->has_parent_path()) request.startFolder = lastWorkspace->parent_path();
     return dialogs.open(request);
 }
 
@@ -58,7 +61,8 @@ void PipelineViewModel::selectResumeWorkspace() {
     if (isTourSample_ || activeTask_.joinable()) return;
     const std::optional<fs::path> folder =
         chooseWorkspace(dialogs(), QStringLiteral("Pick the Tessaron_workspace folder (its name may include a date) "
-                                                  "of an interrupted training run"));
+                                                  "of an interrupted training run"),
+                        lastWorkspaceURL_);
     if (!folder) return;
     try {
         setWorkspaceScanResult(pipeline::WorkspaceScanner::scan(*folder));
@@ -129,6 +133,7 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     clearStepLogs();
     setLogFileURL({});
     clearCellProgress();
+    clearRunResult();
     connectOperationFeeds(true);
     for (const std::string& warning : warnings) logOperationLine(pipeline::PipelineLogStep::training, warning);
     setCurrentWorkspaceURL(scan.workspaceURL);
@@ -137,7 +142,7 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     const SettingRows rows = {{"Model size", localeGroupedCount(capMax)},
                               {"Downscale", std::to_string(downscale) + "\u00d7"},
                               {"Eval", eval ? "on" : "off"},
-                              {"Memory limit", QString::asprintf("%.0f GB", ramLimitGB_).toStdString()}};
+                              {"Memory limit", pipeline::RunReport::memoryLimitText(ramLimitGB_)}};
     dropPendingPartitionProgress();
     setHasActiveOperation(true);
     beginRunReport("Resume", "Existing workspace", rows);
@@ -152,14 +157,30 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
                 manager->resumeInterruptedTraining(resumed, resumeIterations, static_cast<int>(downscale), capMax,
                                                    eval, stopToken);
         },
-        [this] { endOperationFeeds(); });
+        [this, workspace = scan.workspaceURL] {
+            endOperationFeeds();
+            rescanWorkspace(workspace);
+        });
+}
+
+void PipelineViewModel::rescanWorkspace(const fs::path& workspace) {
+    // The card shows the workspace as the operation left it; one that can
+    // no longer be read shows nothing rather than what it was.
+    try {
+        setWorkspaceScanResult(pipeline::WorkspaceScanner::scan(workspace));
+    } catch (const std::exception& error) {
+        setWorkspaceScanResult({});
+        logOperationLine(pipeline::PipelineLogStep::training,
+                         std::string("\u26a0 The workspace could not be scanned again: ") + error.what());
+    }
 }
 
 void PipelineViewModel::startRemerge() {
     if (isTourSample_ || activeTask_.joinable()) return;
     const std::optional<fs::path> workspace =
         chooseWorkspace(dialogs(), QStringLiteral("Pick a Tessaron_workspace folder (its name may include a date) "
-                                                  "containing partitions/cell_*/output.ply"));
+                                                  "containing partitions/cell_*/output.ply"),
+                        lastWorkspaceURL_);
     if (!workspace) return;
     // Another operation may have begun while the panel was open.
     if (activeTask_.joinable() || hasActiveOperation_) return;
@@ -169,6 +190,7 @@ void PipelineViewModel::startRemerge() {
     const int64_t capMax = trainingCapMax_;
     clearStepLogs();
     setLogFileURL({});
+    setOutputPlyPath({});
     connectOperationFeeds(false);
     dropPendingPartitionProgress();
     setHasActiveOperation(true);

@@ -79,14 +79,15 @@ void PipelineViewModel::startNewRun() {
         return;
     }
 
-    // The previous run's live values go; its result and statistics stay
-    // until the new run reports its own.
+    // The previous run's live values go, and so do its result and training
+    // figures: the new run must not show them as its own.
     setCurrentWorkspaceURL(workspace);
     clearStepLogs();
     clearLiveProgress();
     setLogFileURL({});
     setEngineRamString({});
     clearCellProgress();
+    clearRunResult();
 
     connectOperationFeeds(true);
 

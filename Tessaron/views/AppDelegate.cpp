@@ -132,12 +132,19 @@ bool AppDelegate::isActive(PipelineViewModel& model) const {
     return model.hasActiveOperation() || model.pipelineManager()->isProcessRunning();
 }
 
+QString AppDelegate::quitInformativeText(const PipelineViewModel& model) {
+    // Only a partitioned run has cells to keep and resume.
+    const viewmodel::PartitionPlanPointer& plan = model.partitionPlan();
+    const bool hasCells = model.totalCells() >= 2 || (plan && !plan->cells.empty());
+    if (!hasCells) return {};
+    return QStringLiteral("Cells that already finished stay in the workspace; you can resume the rest later.");
+}
+
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate() {
     if (!pipelineVM_) return TerminateReply::now;
     PipelineViewModel& model = *pipelineVM_;
     if (!isActive(model)) return TerminateReply::now;
-    Alert alert{QStringLiteral("Stop the running reconstruction and quit?"),
-                QStringLiteral("Cells that already finished stay in the workspace; you can resume the rest later."),
+    Alert alert{QStringLiteral("Stop the running reconstruction and quit?"), quitInformativeText(model),
                 {QStringLiteral("Stop and Quit"), QStringLiteral("Keep Running")}};
     if (alerts_(alert) != 0) return TerminateReply::cancel;
     // The report is closed first, so that the next launch does not take the

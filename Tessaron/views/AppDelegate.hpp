@@ -69,6 +69,10 @@ public:
     // The prompt: "Report…" sends the feedback mail with the run's step.
     void offerReport(const pipeline::RunReport& report);
 
+    // The quit confirmation's informative text: what becomes of the finished
+    // cells, for a run that has cells; empty otherwise.
+    static QString quitInformativeText(const viewmodel::PipelineViewModel& model);
+
     // The quit guard. `later` means a reply follows through
     // terminationReplied().
     TerminateReply applicationShouldTerminate();

@@ -68,6 +68,7 @@ FinalPanelView::FinalPanelView(viewmodel::PipelineViewModel& model, FinalViewerS
     using Model = viewmodel::PipelineViewModel;
     connect(&model_, &Model::currentStateChanged, this, &FinalPanelView::rebuildOutcome);
     connect(&model_, &Model::logFileURLChanged, this, &FinalPanelView::rebuildOutcome);
+    connect(&model_, &Model::cancelledRunChanged, this, &FinalPanelView::rebuildOutcome);
     connect(&model_, &Model::isBusyChanged, this, &FinalPanelView::refreshIdleBlock);
     connect(&viewer_, &FinalViewerState::orbitChanged, this, &FinalPanelView::refreshViewerControls);
     connect(&viewer_, &FinalViewerState::showStatsChanged, this, &FinalPanelView::refreshViewerControls);
@@ -252,6 +253,17 @@ void FinalPanelView::rebuildOutcome() {
         break;
     }
     case Kind::idle:
+        if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun()) {
+            // The earlier steps will not finish: the section says how the run ended instead.
+            addBadge(Symbol::xmarkCircleFill, NamedColor::orange, QStringLiteral("Pipeline cancelled"));
+            column->addWidget(wrappedLabel(cancelled->note(), TextStyle::callout, NamedColor::secondary, outcome_));
+            addRevealLogs();
+            QPushButton* startNew = borderedButton(tr("Start New Pipeline"), std::nullopt, outcome_);
+            connect(startNew, &QPushButton::clicked, this, &FinalPanelView::startOver);
+            column->addWidget(startNew, 0, Qt::AlignLeft);
+            break;
+        }
+        [[fallthrough]];
     case Kind::extractingFrames:
     case Kind::processingSfM:
     case Kind::preparingData:

@@ -37,14 +37,28 @@ LogDrawerView::LogDrawerView(PipelineViewModel& model, QWidget* parent)
 
     for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::extractionLogChanged,
                         &PipelineViewModel::sfmLogChanged, &PipelineViewModel::dataPrepLogChanged,
-                        &PipelineViewModel::trainingLogChanged, &PipelineViewModel::exportLogChanged})
+                        &PipelineViewModel::trainingLogChanged, &PipelineViewModel::exportLogChanged,
+                        &PipelineViewModel::cancelledRunChanged})
         connect(&model_, signal, this, &LogDrawerView::refresh);
     refresh();
 }
 
 QString LogDrawerView::logFor(const PipelineViewModel& model) {
+    using Step = pipeline::PipelineLogStep;
     switch (model.currentState().kind) {
-    case Kind::idle: return QStringLiteral("Ready.");
+    case Kind::idle: {
+        // A cancelled run's last lines stay in view.
+        const viewmodel::OptionalCancelledRun& cancelled = model.cancelledRun();
+        if (!cancelled || !cancelled->lastLogStep) return QStringLiteral("Ready.");
+        switch (*cancelled->lastLogStep) {
+        case Step::extraction: return model.extractionLog();
+        case Step::sfm: return model.sfmLog();
+        case Step::dataPrep: return model.dataPrepLog();
+        case Step::training: return model.trainingLog();
+        case Step::export_: return model.exportLog();
+        }
+        return QStringLiteral("Ready.");
+    }
     case Kind::extractingFrames: return model.extractionLog();
     case Kind::processingSfM: return model.sfmLog();
     case Kind::preparingData:

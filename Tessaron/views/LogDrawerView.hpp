@@ -16,8 +16,8 @@ class LogDrawerView : public FloatingPanel {
 public:
     explicit LogDrawerView(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
 
-    // The log the drawer shows in a state: "Ready." while idle, else the
-    // log of the state's stage.
+    // The log the drawer shows in a state: the log of the state's stage;
+    // while idle, "Ready.", or the last log of a run that was cancelled.
     static QString logFor(const viewmodel::PipelineViewModel& model);
 
     LogConsoleView* console() const { return console_; }

@@ -264,7 +264,8 @@ void MainDashboardView::bindModel() {
     });
     for (auto signal : {&PipelineViewModel::isBusyChanged, &PipelineViewModel::isCancellingChanged,
                         &PipelineViewModel::materializedCellCountChanged,
-                        &PipelineViewModel::materializationTotalCellsChanged, &PipelineViewModel::iterationChanged})
+                        &PipelineViewModel::materializationTotalCellsChanged, &PipelineViewModel::iterationChanged,
+                        &PipelineViewModel::cancelledRunChanged})
         connect(&model_, signal, this, &MainDashboardView::refreshStatus);
     connect(&model_, &PipelineViewModel::isLogMenuExpandedChanged, this, &MainDashboardView::refreshLogButton);
     connect(&model_, &PipelineViewModel::show360InspectorChanged, this, [this] {
@@ -341,10 +342,16 @@ void MainDashboardView::setUpdateOffer(const std::optional<UpdateOffer>& offer) 
 
 void MainDashboardView::refreshStatus() {
     const bool busy = model_.isBusy();
-    statusPill_->setStatus(StatusPillView::statusText(model_.currentState(), model_.materializedCellCount(),
-                                                      model_.materializationTotalCells(), model_.iteration()),
-                           model_.isCancelling());
-    statusPill_->setVisible(busy);
+    const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun();
+    if (busy)
+        statusPill_->setStatus(StatusPillView::statusText(model_.currentState(), model_.materializedCellCount(),
+                                                          model_.materializationTotalCells(), model_.iteration()),
+                               model_.isCancelling());
+    else if (cancelled)
+        statusPill_->setEndedStatus(cancelled->note());
+    // After a cancel the pill stays to say so, until a new run or a reset.
+    statusPill_->setVisible(busy || cancelled);
+    stepMarkers_->setCancelledStep(cancelled ? cancelled->step : std::nullopt);
     layoutLayers();
 }
 

@@ -126,6 +126,11 @@ StatusBadge* completeBadge(QWidget* parent) {
                            QStringLiteral("Complete"), parent);
 }
 
+StatusBadge* cancelledBadge(QWidget* parent) {
+    return new StatusBadge(Symbol::xmarkCircleFill, theme::color(theme::NamedColor::orange), QStringLiteral("Cancelled"),
+                           parent);
+}
+
 StatusBadge* statusBadge(Symbol symbol, theme::NamedColor color, const QString& text, QWidget* parent) {
     return new StatusBadge(symbol, theme::color(color), text, parent);
 }

@@ -77,6 +77,8 @@ private:
 StatusBadge* runningBadge(const QString& text, QWidget* parent = nullptr);
 // A green checkmark and "Complete": the run is past the step.
 StatusBadge* completeBadge(QWidget* parent = nullptr);
+// An orange cross and "Cancelled": the run was cancelled in this step.
+StatusBadge* cancelledBadge(QWidget* parent = nullptr);
 // The symbol and the text in the given colour.
 StatusBadge* statusBadge(Symbol symbol, theme::NamedColor color, const QString& text, QWidget* parent = nullptr);
 

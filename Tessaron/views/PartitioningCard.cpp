@@ -2,6 +2,7 @@
 
 #include <QVBoxLayout>
 
+#include "pipeline/RunReport.hpp"
 #include "views/InputFormText.hpp"
 
 namespace tessaron::views {
@@ -21,7 +22,8 @@ PartitioningCard::PartitioningCard(PipelineViewModel& model, QWidget* parent)
       limit_(new QWidget),
       memory_(new SliderRow(
           QStringLiteral("App Memory Limit:"), 4, InputFormText::memoryLimitMaximum(model.physicalMemoryBytes()), 1, 50,
-          [](double gigabytes) { return QString::number(qint64(gigabytes)) + QStringLiteral(" GB"); })),
+          // The run report's text of the same value.
+          [](double gigabytes) { return QString::fromStdString(pipeline::RunReport::memoryLimitText(gigabytes)); })),
       compact_(
           new NoticeBox(Symbol::exclamationmarkTriangleFill, theme::color(NamedColor::orange),
                         QStringLiteral("This scene is compact. Partitioning will not significantly reduce memory."),

@@ -66,6 +66,9 @@ PlanningPanelView::PlanningPanelView(viewmodel::PipelineViewModel& model, QWidge
     buildProgress();
     buildReview();
     buildMaterializing();
+    cancelledNote_ = styledLabel({}, TextStyle::callout, NamedColor::secondary, theme::Weight::regular, this);
+    cancelledNote_->setWordWrap(true);
+    column->addWidget(cancelledNote_);
     column->addWidget(progress_);
     column->addWidget(review_);
     column->addWidget(materializing_);
@@ -73,7 +76,7 @@ PlanningPanelView::PlanningPanelView(viewmodel::PipelineViewModel& model, QWidge
     using Model = viewmodel::PipelineViewModel;
     for (auto signal : {&Model::currentStateChanged, &Model::partitionPlanChanged, &Model::partitionProgressChanged,
                         &Model::materializedCellCountChanged, &Model::materializationTotalCellsChanged,
-                        &Model::diagnosticsEnabledChanged})
+                        &Model::diagnosticsEnabledChanged, &Model::cancelledRunChanged})
         connect(&model_, signal, this, &PlanningPanelView::refresh);
     refresh();
 }
@@ -213,7 +216,11 @@ void PlanningPanelView::refresh() {
     else
         phase_ = Phase::planningProgress;
     refreshStatus();
-    progress_->setVisible(phase_ == Phase::planningProgress);
+    // A cancelled run plans nothing more: its note replaces the spinner.
+    const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun();
+    cancelledNote_->setVisible(cancelled.has_value());
+    if (cancelled) cancelledNote_->setText(cancelled->note());
+    progress_->setVisible(phase_ == Phase::planningProgress && !cancelled);
     review_->setVisible(phase_ == Phase::planReview);
     materializing_->setVisible(phase_ == Phase::materializing);
     refreshProgress();
@@ -223,8 +230,10 @@ void PlanningPanelView::refresh() {
 
 void PlanningPanelView::refreshStatus() {
     const Kind state = model_.currentState().kind;
-    if (state == statusState_) return;
-    statusState_ = state;
+    const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun();
+    const bool cancelledHere = cancelled && cancelled->step == viewmodel::WorkflowStep::planning;
+    if (statusState_ == std::pair(state, cancelledHere)) return;
+    statusState_ = std::pair(state, cancelledHere);
     switch (state) {
     case Kind::preparingData:
         header_->setTrailing(runningBadge(tr("Planning…")));
@@ -241,6 +250,8 @@ void PlanningPanelView::refreshStatus() {
         header_->setTrailing(completeBadge());
         break;
     case Kind::idle:
+        header_->setTrailing(cancelledHere ? cancelledBadge() : nullptr);
+        break;
     case Kind::extractingFrames:
     case Kind::processingSfM:
     case Kind::error:

@@ -64,6 +64,8 @@ public:
     QWidget& materializingContent() const { return *materializing_; }
     LinearProgressBar& materializationBar() const { return *materializationBar_; }
     QLabel& materializationCounter() const { return *materializationCounter_; }
+    // What a cancelled run left, in place of the planning progress.
+    QLabel& cancelledNote() const { return *cancelledNote_; }
 
 private:
     void buildProgress();
@@ -79,8 +81,9 @@ private:
     Phase phase_ = Phase::planningProgress;
     // The plan whose rows are on screen.
     viewmodel::PartitionPlanPointer shownPlan_;
-    // The state whose header status is on screen.
-    std::optional<pipeline::PipelineState::Kind> statusState_;
+    // The state whose header status is on screen, and whether the run was
+    // cancelled in this step.
+    std::optional<std::pair<pipeline::PipelineState::Kind, bool>> statusState_;
 
     PanelHeader* header_ = nullptr;
     QWidget* progress_ = nullptr;
@@ -99,6 +102,7 @@ private:
     QWidget* materializing_ = nullptr;
     LinearProgressBar* materializationBar_ = nullptr;
     QLabel* materializationCounter_ = nullptr;
+    QLabel* cancelledNote_ = nullptr;
 };
 
 }  // namespace tessaron::views

@@ -17,6 +17,7 @@ SfMPanelView::SfMPanelView(viewmodel::PipelineViewModel& model, QWidget* parent)
                                                  "background."),
                                   theme::TextStyle::callout, theme::NamedColor::secondary));
     connect(&model_, &viewmodel::PipelineViewModel::currentStateChanged, this, &SfMPanelView::refresh);
+    connect(&model_, &viewmodel::PipelineViewModel::cancelledRunChanged, this, &SfMPanelView::refresh);
     refresh();
 }
 
@@ -38,6 +39,14 @@ void SfMPanelView::refresh() {
             header_->setTrailing(completeBadge());
         break;
     case Kind::idle:
+        if (const auto& cancelled = model_.cancelledRun(); cancelled && cancelled->step == viewmodel::WorkflowStep::sfm) {
+            if (!qobject_cast<StatusBadge*>(header_->trailing()) ||
+                static_cast<StatusBadge*>(header_->trailing())->text() != QStringLiteral("Cancelled"))
+                header_->setTrailing(cancelledBadge());
+        } else {
+            header_->setTrailing(nullptr);
+        }
+        break;
     case Kind::extractingFrames:
     case Kind::error: header_->setTrailing(nullptr); break;
     }

@@ -8,19 +8,26 @@
 namespace tessaron::views {
 namespace {
 
-// The blue dot before the text.
+// The dot before the text: blue while the run goes on.
 class Dot : public QWidget {
 public:
     explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(8, 8); }
+    void setColor(const QColor& color) {
+        color_ = color;
+        update();
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(theme::color(theme::NamedColor::blue));
+        painter.setBrush(color_);
         painter.drawEllipse(rect());
     }
+
+private:
+    QColor color_ = theme::color(theme::NamedColor::blue);
 };
 
 }  // namespace
@@ -36,7 +43,8 @@ StatusPillView::StatusPillView(QWidget* parent) : FloatingPanel(12, theme::Mater
     text_->setPalette(palette);
     cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
     cancel_->setFont(theme::font(theme::TextStyle::callout));
-    row->addWidget(new Dot(this), 0, Qt::AlignVCenter);
+    dot_ = new Dot(this);
+    row->addWidget(dot_, 0, Qt::AlignVCenter);
     row->addWidget(text_, 0, Qt::AlignVCenter);
     row->addWidget(cancel_, 0, Qt::AlignVCenter);
     connect(cancel_, &QPushButton::clicked, this, &StatusPillView::cancelClicked);
@@ -46,6 +54,15 @@ void StatusPillView::setStatus(const QString& text, bool isCancelling) {
     text_->setText(text);
     cancel_->setText(isCancelling ? QStringLiteral("Cancelling…") : QStringLiteral("Cancel"));
     cancel_->setEnabled(!isCancelling);
+    cancel_->setVisible(true);
+    static_cast<Dot*>(dot_)->setColor(theme::color(theme::NamedColor::blue));
+    adjustSize();
+}
+
+void StatusPillView::setEndedStatus(const QString& text) {
+    text_->setText(text);
+    cancel_->setVisible(false);
+    static_cast<Dot*>(dot_)->setColor(theme::color(theme::NamedColor::orange));
     adjustSize();
 }
 

@@ -164,7 +164,8 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
     for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::isBusyChanged,
                         &PipelineViewModel::treatAs360Changed, &PipelineViewModel::latestSfMSnapshotChanged,
                         &PipelineViewModel::colmapSparseDirChanged, &PipelineViewModel::totalCellsChanged,
-                        &PipelineViewModel::currentCellIndexChanged, &PipelineViewModel::outputPlyPathChanged})
+                        &PipelineViewModel::currentCellIndexChanged, &PipelineViewModel::outputPlyPathChanged,
+                        &PipelineViewModel::cancelledRunChanged})
         connect(&model_, signal, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::urlChanged, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::orbitChanged, this, &StepBackgroundView::refresh);
@@ -297,6 +298,10 @@ void StepBackgroundView::refreshContent() {
                 message_->setText(QStringLiteral("Exporting the trained model\u2026"));
             else if (state == Kind::error)
                 message_->setText(QStringLiteral("Training failed \u2014 see the export panel."));
+            else if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun())
+                // No model will come of a cancelled run.
+                message_->setText(cancelled->note() + QStringLiteral(" Drop a .ply / .spz / .splat anywhere to view "
+                                                                     "a model."));
             else
                 message_->setText(QStringLiteral("The trained model will appear here \u2014 or drop a .ply / .spz / "
                                                  ".splat anywhere to view it."));

@@ -63,11 +63,14 @@ Symbol StepMarkersView::symbol(WorkflowStep step) {
     return Symbol::folder;
 }
 
-bool StepMarkersView::isDone(WorkflowStep step, const pipeline::PipelineState& state) {
+bool StepMarkersView::isDone(WorkflowStep step, const pipeline::PipelineState& state,
+                             std::optional<WorkflowStep> cancelledStep) {
     // How far the run has come: each working state passes the steps before it.
     int reached = -1;
     switch (state.kind) {
     case Kind::idle:
+        // A cancelled run got as far as the step it stopped in.
+        return cancelledStep && indexOf(step) < indexOf(*cancelledStep);
     case Kind::extractingFrames:
     case Kind::error: return false;
     case Kind::processingSfM: reached = 1; break;
@@ -83,7 +86,7 @@ bool StepMarkersView::isDone(WorkflowStep step, const pipeline::PipelineState& s
 }
 
 Symbol StepMarkersView::shownSymbol(WorkflowStep step) const {
-    return isDone(step, state_) && step != selected_ ? Symbol::checkmark : symbol(step);
+    return isDone(step, state_, cancelledStep_) && step != selected_ ? Symbol::checkmark : symbol(step);
 }
 
 void StepMarkersView::setSelectedStep(WorkflowStep step) {
@@ -103,6 +106,12 @@ void StepMarkersView::setStatuses(const std::array<viewmodel::StepProgress, 5>& 
 
 void StepMarkersView::setState(const pipeline::PipelineState& state) {
     state_ = state;
+    update();
+}
+
+void StepMarkersView::setCancelledStep(std::optional<WorkflowStep> step) {
+    if (cancelledStep_ == step) return;
+    cancelledStep_ = step;
     update();
 }
 
@@ -165,7 +174,7 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     for (auto step : viewmodel::allWorkflowSteps) {
         const QRectF pill = markerRect(step);
-        const bool done = isDone(step, state_);
+        const bool done = isDone(step, state_, cancelledStep_);
         const bool selected = step == selected_;
         if (step != WorkflowStep::final) {
             const QRectF connector(pill.right() + 1 + spacing, pill.center().y() - connectorHeight / 2.0,

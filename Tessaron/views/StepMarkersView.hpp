@@ -24,13 +24,17 @@ public:
     void setSelectedStep(viewmodel::WorkflowStep step);
     viewmodel::WorkflowStep selectedStep() const { return selected_; }
     void setStatuses(const std::array<viewmodel::StepProgress, 5>& statuses);
-    // The run's state, which alone decides which steps are done.
+    // The run's state, which decides which steps are done.
     void setState(const pipeline::PipelineState& state);
+    // The step a cancelled run stopped in: while idle, the steps before it
+    // are done, as they were when it ran.
+    void setCancelledStep(std::optional<viewmodel::WorkflowStep> step);
 
     // Called when the user clicks a pill.
     std::function<void(viewmodel::WorkflowStep)> onStepClicked;
 
-    static bool isDone(viewmodel::WorkflowStep step, const pipeline::PipelineState& state);
+    static bool isDone(viewmodel::WorkflowStep step, const pipeline::PipelineState& state,
+                       std::optional<viewmodel::WorkflowStep> cancelledStep = std::nullopt);
     static QString label(viewmodel::WorkflowStep step);
     static Symbol symbol(viewmodel::WorkflowStep step);
     // What a pill shows: its own symbol, or the checkmark of a done step
@@ -57,6 +61,7 @@ private:
     viewmodel::WorkflowStep selected_ = viewmodel::WorkflowStep::input;
     std::array<viewmodel::StepProgress, 5> statuses_{};
     pipeline::PipelineState state_;
+    std::optional<viewmodel::WorkflowStep> cancelledStep_;
     QTimer sweep_;
 };
 

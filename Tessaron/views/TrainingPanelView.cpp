@@ -59,6 +59,10 @@ TrainingPanelView::TrainingPanelView(viewmodel::PipelineViewModel& model, QWidge
     block->addWidget(eta_);
     column->addWidget(progressBlock_);
 
+    cancelledNote_ = styledLabel({}, TextStyle::callout, NamedColor::secondary, theme::Weight::regular, this);
+    cancelledNote_->setWordWrap(true);
+    column->addWidget(cancelledNote_);
+
     column->addWidget(styledLabel(tr("Finished cells dim; the cell training now is highlighted in the background."),
                                   TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this));
 
@@ -66,7 +70,8 @@ TrainingPanelView::TrainingPanelView(viewmodel::PipelineViewModel& model, QWidge
     for (auto signal : {&Model::currentStateChanged, &Model::totalCellsChanged, &Model::currentCellIndexChanged,
                         &Model::iterationChanged, &Model::currentCellTargetIterationsChanged,
                         &Model::trainingIterationsChanged, &Model::splatCountChanged, &Model::msPerStepChanged,
-                        &Model::completedCellDurationsChanged, &Model::estimatedTimeRemainingChanged})
+                        &Model::completedCellDurationsChanged, &Model::estimatedTimeRemainingChanged,
+                        &Model::cancelledRunChanged})
         connect(&model_, signal, this, &TrainingPanelView::refresh);
     refresh();
 }
@@ -90,15 +95,26 @@ QString TrainingPanelView::formatDuration(double seconds) {
 
 void TrainingPanelView::refresh() {
     const Kind state = model_.currentState().kind;
-    if (state != statusState_) {
-        statusState_ = state;
-        if (state == Kind::training)
-            header_->setTrailing(runningBadge(tr("Training…")));
-        else if (state == Kind::exporting || state == Kind::completed)
-            header_->setTrailing(completeBadge());
-        else
-            header_->setTrailing(nullptr);
+    const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun();
+    Status status = Status::none;
+    if (state == Kind::training)
+        status = Status::running;
+    else if (state == Kind::exporting || state == Kind::completed)
+        status = Status::complete;
+    else if (cancelled && cancelled->step == viewmodel::WorkflowStep::training)
+        status = Status::cancelled;
+    if (status != shownStatus_) {
+        shownStatus_ = status;
+        switch (status) {
+        case Status::none: header_->setTrailing(nullptr); break;
+        case Status::running: header_->setTrailing(runningBadge(tr("Training…"))); break;
+        case Status::complete: header_->setTrailing(completeBadge()); break;
+        case Status::cancelled: header_->setTrailing(cancelledBadge()); break;
+        }
     }
+    // The counters stay as the run left them; the note says it will not go on.
+    cancelledNote_->setVisible(cancelled.has_value());
+    if (cancelled) cancelledNote_->setText(cancelled->note());
 
     const qint64 totalCells = model_.totalCells();
     const bool partitioned = totalCells >= 2;

@@ -42,13 +42,16 @@ public:
     LinearProgressBar& cellBar() const { return *cellBar_; }
     LinearProgressBar& overallBar() const { return *overallBar_; }
     QLabel& etaLine() const { return *eta_; }
+    // What a cancelled run left: where it stopped; hidden otherwise.
+    QLabel& cancelledNote() const { return *cancelledNote_; }
 
 private:
     void refresh();
 
     viewmodel::PipelineViewModel& model_;
-    // The state whose header status is on screen.
-    std::optional<pipeline::PipelineState::Kind> statusState_;
+    // The header's status on screen.
+    enum class Status { none, running, complete, cancelled };
+    std::optional<Status> shownStatus_;
     PanelHeader* header_ = nullptr;
     MetricPill* cellPill_ = nullptr;
     MetricPill* iterationPill_ = nullptr;
@@ -58,6 +61,7 @@ private:
     LinearProgressBar* cellBar_ = nullptr;
     LinearProgressBar* overallBar_ = nullptr;
     QLabel* eta_ = nullptr;
+    QLabel* cancelledNote_ = nullptr;
 };
 
 }  // namespace tessaron::views

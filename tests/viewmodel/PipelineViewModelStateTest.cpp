@@ -95,13 +95,15 @@ struct MemoryCase {
 
 class RamLimitDefault : public ViewModelTest, public ::testing::WithParamInterface<MemoryCase> {};
 
-TEST_P(RamLimitDefault, IsPhysicalGiBLessThreeAtLeastFour) {
+// Whole GB, as the form's slider and every text shows it.
+TEST_P(RamLimitDefault, IsPhysicalGiBLessThreeCutToWholeAtLeastFour) {
     auto model = makeViewModel(GetParam().bytes);
     EXPECT_DOUBLE_EQ(model->ramLimitGB(), GetParam().limitGB);
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, RamLimitDefault,
-                         ::testing::Values(MemoryCase{gibibytes(8), 5}, MemoryCase{gibibytes(15.5), 12.5},
+                         ::testing::Values(MemoryCase{gibibytes(8), 5}, MemoryCase{gibibytes(15.5), 12},
+                                           MemoryCase{gibibytes(23.99), 20},
                                            MemoryCase{gibibytes(16), 13}, MemoryCase{gibibytes(64), 61},
                                            MemoryCase{gibibytes(7), 4}, MemoryCase{0, 4}));
 

@@ -173,6 +173,8 @@ TEST_F(QuitGuardTest, WithoutAModelItQuitsAtOnce) {
 }
 
 TEST_F(QuitGuardTest, KeepRunningLeavesTheRunUntouched) {
+    // A partitioned run: its finished cells are worth a word.
+    model_->setTotalCells(4);
     startChildOperation(*model_, politeChild);
     alerts_.answers = {1};
     EXPECT_EQ(quitAndWait(), false);
@@ -195,7 +197,10 @@ TEST_F(QuitGuardTest, ARunThatStopsInTimeQuitsWithoutKilling) {
     EXPECT_EQ(quitAndWait(), true);
     // Well before the idle wait ran out: the run stopped on SIGTERM.
     EXPECT_LT(clock.elapsed(), 300 + 1000);
-    EXPECT_EQ(alerts_.shown.size(), 1u);
+    ASSERT_EQ(alerts_.shown.size(), 1u);
+    // A run without cells has none to keep: the question stands alone.
+    EXPECT_EQ(alerts_.shown[0].message, QStringLiteral("Stop the running reconstruction and quit?"));
+    EXPECT_TRUE(alerts_.shown[0].informativeText.isEmpty());
     EXPECT_FALSE(model_->pipelineManager()->isProcessRunning());
     EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);
 }

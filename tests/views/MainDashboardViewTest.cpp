@@ -217,8 +217,13 @@ TEST_F(DashboardTest, StatusPillShowsWhileBusyAndItsCancelStopsTheRun) {
     EXPECT_EQ(dashboard_->statusPill()->cancelButton()->text(), QStringLiteral("Cancelling\u2026"));
     EXPECT_FALSE(dashboard_->statusPill()->cancelButton()->isEnabled());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isBusy(); }, 10000));
+    // The pill stays to say what became of the run, without a button, until
+    // a reset.
+    ASSERT_TRUE(dashboard_->statusPill()->isVisible());
+    EXPECT_EQ(dashboard_->statusPill()->textLabel()->text(), QStringLiteral("Run cancelled at Preparing cells."));
+    EXPECT_FALSE(dashboard_->statusPill()->cancelButton()->isVisibleTo(dashboard_->statusPill()));
+    model_->resetRunState();
     EXPECT_FALSE(dashboard_->statusPill()->isVisible());
-    EXPECT_EQ(dashboard_->statusPill()->cancelButton()->text(), QStringLiteral("Cancel"));
 }
 
 TEST_F(DashboardTest, BusyWithoutAWorkingStateShowsAnEmptyPillWithCancel) {

@@ -86,7 +86,10 @@ TEST_F(PartitionedRun, CancellingWhileThePlanWaitsEndsTheRunWithinASecond) {
     EXPECT_LT(clock.elapsed(), 1000);
     EXPECT_EQ(model_->currentState(), Kind::idle);
     EXPECT_EQ(planning.phase(), PlanningPanelView::Phase::planningProgress);
-    EXPECT_EQ(statusText(planning.header()), "");
+    // The panel of the step that was running says so, in place of its spinner.
+    EXPECT_EQ(statusText(planning.header()), "Cancelled");
+    EXPECT_FALSE(planning.planningProgress().isVisibleTo(&planning));
+    EXPECT_EQ(planning.cancelledNote().text(), "Run cancelled at Plan approval.");
     EXPECT_FALSE(fs::exists(workspace() / "output.ply"));
     // A late press answers nothing.
     planning.approvePlan();
