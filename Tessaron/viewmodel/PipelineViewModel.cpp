@@ -397,6 +397,9 @@ void PipelineViewModel::runTrackedOperation(OperationBody body, std::function<vo
 
 void PipelineViewModel::completeOperation() {
     using Outcome = pipeline::RunReport::Outcome;
+    // The operation's last lines (a cancel's "Pipeline cancelled." among
+    // them) are in the step logs before its end is shown.
+    flushLogBuffer();
     if (runReport_ && (runReport_->outcome == Outcome::running ||
                        (runReport_->outcome == Outcome::failed && isCancelling_))) {
         pipeline::RunReport report = *runReport_;

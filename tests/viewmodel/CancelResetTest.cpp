@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
+#include "pipeline/PipelineTestSupport.hpp"
+#include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
@@ -135,6 +139,120 @@ TEST_F(ViewModelTest, ResetDuringAnOperationCancelsItAndResetsAtItsEnd) {
     EXPECT_FALSE(model->selectedInputURL());
     EXPECT_TRUE(model->trainingLog().isEmpty());
     EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);
+}
+
+
+// ---- What a cancelled run leaves on screen -----------------------------------------
+
+namespace fs = std::filesystem;
+using pipeline::PipelineLogStep;
+using pipeline::PipelineManager;
+
+// A stage of a scripted driver: it reaches `state`, writes `lines` to the
+// log of `step` and runs until it is cancelled. It then ends as a driver
+// may end a cancelled stage: with the stopped child's failure (when
+// `failure` is set) and the boundary's "Pipeline cancelled.".
+struct ScriptedStage {
+    Kind state;
+    PipelineLogStep step;
+    std::vector<std::string> lines;
+    std::optional<std::string> failure;
+};
+
+// Starts a new run of a photo folder through the output panel, with
+// `stage` in place of the driver.
+void startScriptedRun(PipelineViewModel& model, ScriptedDialogs& dialogs, const fs::path& folder,
+                      const ScriptedStage& stage) {
+    PipelineViewModel::DriverCalls calls;
+    calls.runPipeline = [manager = model.pipelineManager(), stage](const PipelineManager::RunParameters&,
+                                                                   std::stop_token stopToken) {
+        const auto callbacks = ManagerAccess::callbacks(*manager);
+        callbacks->onStateChange(stage.state);
+        for (const std::string& line : stage.lines) ManagerAccess::log(*manager, stage.step, line);
+        std::mutex lock;
+        std::condition_variable_any stopped;
+        std::unique_lock hold(lock);
+        stopped.wait(hold, stopToken, [] { return false; });
+        if (stage.failure) {
+            ManagerAccess::log(*manager, stage.step, "COLMAP error: " + *stage.failure);
+            callbacks->onStateChange(PipelineState::error(*stage.failure));
+        }
+        ManagerAccess::checkCancelled(*manager, stage.step);
+    };
+    model.setDriverCalls(calls);
+    model.setFreeSpaceProbe([](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
+    fs::create_directories(folder / "photos");
+    fs::create_directories(folder / "runs");
+    model.setSelectedInputURL(folder / "photos");
+    dialogs.answer(folder / "runs");
+    model.startNewRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.currentState().kind == stage.state; }, 5000));
+}
+
+QStringList logLines(const QString& log) { return log.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+
+TEST_F(ViewModelTest, ACancelDuringCOLMAPStaysInItsStepWithItsLinesAndNeverShowsTheChildsEndAsAFailure) {
+    TempDir folder("viewmodel-cancel-colmap");
+    auto model = makeViewModel();
+    auto dialogs = std::make_shared<ScriptedDialogs>();
+    model->setDialogService(dialogs);
+    // What the previous run left.
+    model->setOutputPlyPath(QStringLiteral("/earlier/Tessaron_workspace/output.ply"));
+    model->setIteration(7000);
+    model->setSplatCount(420000);
+    std::vector<PipelineState> states;
+    QObject::connect(model.get(), &PipelineViewModel::currentStateChanged, [&] { states.push_back(model->currentState()); });
+
+    startScriptedRun(*model, *dialogs, folder.path(),
+                     {Kind::processingSfM, PipelineLogStep::sfm, {"Processed file [1/12]", "Registering image #1 (1)"},
+                      "COLMAP feature extraction failed (exit -15)"});
+    // The new run does not pass the earlier result off as its own.
+    EXPECT_FALSE(model->outputPlyPath());
+    EXPECT_EQ(model->iteration(), 0);
+    EXPECT_EQ(model->splatCount(), 0);
+
+    model->cancelRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
+    for (const PipelineState& state : states) EXPECT_NE(state.kind, Kind::error) << state.message;
+    EXPECT_EQ(model->currentState(), Kind::idle);
+    ASSERT_TRUE(model->cancelledRun());
+    EXPECT_EQ(model->cancelledRun()->step, viewmodel::WorkflowStep::sfm);
+    EXPECT_EQ(model->cancelledRun()->lastLogStep, PipelineLogStep::sfm);
+    EXPECT_EQ(model->cancelledRun()->note(), QStringLiteral("Run cancelled at Camera poses (COLMAP)."));
+    EXPECT_EQ(logLines(model->sfmLog()),
+              (QStringList{"Processed file [1/12]", "Registering image #1 (1)",
+                           "COLMAP error: COLMAP feature extraction failed (exit -15)", "Pipeline cancelled."}));
+    const RunReport report = savedReport();
+    EXPECT_EQ(report.outcome, RunReport::Outcome::cancelled);
+    EXPECT_FALSE(report.error);
+    EXPECT_EQ(report.step, "Camera poses (COLMAP)");
+
+    // The note lasts until a reset.
+    model->resetRunState();
+    EXPECT_FALSE(model->cancelledRun());
+}
+
+TEST_F(ViewModelTest, TheCancelNoteGoesWithTheNextOperationOrAnyStateButIdle) {
+    TempDir folder("viewmodel-cancel-note");
+    auto model = makeViewModel();
+    auto dialogs = std::make_shared<ScriptedDialogs>();
+    model->setDialogService(dialogs);
+    startScriptedRun(*model, *dialogs, folder.path(), {Kind::training, PipelineLogStep::training, {"step 100"}, {}});
+    model->cancelRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 5000));
+    EXPECT_EQ(model->cancelledRun()->step, viewmodel::WorkflowStep::training);
+    EXPECT_EQ(logLines(model->trainingLog()), (QStringList{"step 100", "Pipeline cancelled."}));
+
+    // Another run begins: the note goes with its start.
+    dialogs->answer(folder.path() / "runs");
+    model->startNewRun();
+    EXPECT_FALSE(model->cancelledRun());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::training; }, 5000));
+    model->cancelRun();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 5000));
+    // A failure shown later replaces it too.
+    model->setCurrentState(PipelineState::error("Workspace scan failed: No partitions/ directory found in workspace"));
+    EXPECT_FALSE(model->cancelledRun());
 }
 
 }  // namespace

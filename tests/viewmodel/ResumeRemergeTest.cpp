@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "pipeline/RunConfig.hpp"
+#include "support/SyntheticCells.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
@@ -199,6 +200,45 @@ TEST_F(ResumeRemerge, TheTourSampleNeitherResumesNorMerges) {
     model_->selectResumeWorkspace();
     model_->startRemerge();
     EXPECT_TRUE(dialogs_->opened.empty());
+}
+
+
+// A resume that trained the last cell leaves the card saying so, and the
+// workspace panels open in the folder that holds the workspace.
+TEST_F(ResumeRemerge, AFinishedResumeShowsTheWorkspaceAsItNowIsAndThePanelsOpenBesideIt) {
+    writeInterruptedWorkspace(R"({"downscale": 2, "eval": true, "capMax": 1000000, "iterations": 30})");
+    dialogs_->answer(workspace_);
+    model_->selectResumeWorkspace();
+    EXPECT_FALSE(dialogs_->opened[0].startFolder);  // no workspace yet to open beside
+    ASSERT_TRUE(model_->workspaceScanResult());
+    ASSERT_EQ(model_->workspaceScanResult()->incompleteCells().size(), 1u);
+
+    // The driver trains the cell: its model appears in its folder.
+    PipelineViewModel::DriverCalls calls;
+    calls.resumeInterruptedTraining = [cell = workspace_ / "partitions" / "cell_0"](
+                                          const pipeline::WorkspaceScanResult&, int, int, int64_t, bool,
+                                          std::stop_token) {
+        const std::vector<std::string> names = {"x",      "y",       "z",       "f_dc_0",  "f_dc_1",
+                                                "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
+                                                "rot_0",  "rot_1",   "rot_2",   "rot_3"};
+        writeFloatPly(cell / "output.ply", names, std::vector<float>(names.size(), 0.5f));
+    };
+    model_->setDriverCalls(calls);
+    model_->resumeTraining();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(model_->workspaceScanResult());
+    EXPECT_TRUE(model_->workspaceScanResult()->incompleteCells().empty());
+    EXPECT_TRUE(model_->workspaceScanResult()->missingPlannedCells.empty());
+    EXPECT_EQ(model_->workspaceScanResult()->completedCells().size(), 1u);
+
+    dialogs_->answer(std::nullopt);
+    model_->selectResumeWorkspace();
+    EXPECT_EQ(dialogs_->opened.back().startFolder, folder_.path());
+    // A reset forgets the run, not where its workspace lies.
+    model_->resetRunState();
+    dialogs_->answer(std::nullopt);
+    model_->startRemerge();
+    EXPECT_EQ(dialogs_->opened.back().startFolder, folder_.path());
 }
 
 }  // namespace

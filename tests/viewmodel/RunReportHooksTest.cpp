@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 
+#include "pipeline/PipelineTestSupport.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
@@ -233,6 +234,36 @@ TEST_F(ViewModelTest, OneTaskAtATime) {
     release = true;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
     EXPECT_EQ(secondRan, 0);
+}
+
+
+// The support folder's Logs turns into a file while the run goes on: every
+// save fails, whoever the process runs as. The run is not ended by it, and
+// the window's log says so once.
+TEST_F(ViewModelTest, AReportThatCannotBeSavedIsSaidOnceAndTheRunGoesOn) {
+    auto model = makeViewModel();
+    model->setHasActiveOperation(true);
+    model->beginRunReport("New run", "Photo folder", {});
+    ASSERT_TRUE(std::filesystem::exists(reportFile()));
+    std::filesystem::remove_all(support_.path() / "Logs");
+    writeTextFile(support_.path() / "Logs", "not a folder");
+
+    model->setCurrentState(Kind::processingSfM);
+    EXPECT_NO_THROW(model->updateRunReport());
+    // As the driver's reports arrive: on the main thread, through the callback.
+    const auto callbacks = ManagerAccess::callbacks(*model->pipelineManager());
+    callbacks->onStateChange(PipelineState(Kind::training));
+    callbacks->onStateChange(PipelineState(Kind::completed));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::completed; }, 5000));
+    EXPECT_EQ(model->runReport()->outcome, Outcome::completed);
+
+    const QString logs = model->extractionLog() + model->sfmLog() + model->dataPrepLog() + model->trainingLog() +
+                         model->exportLog();
+    EXPECT_EQ(logs.count(QStringLiteral("\u26a0")), 1) << logs.toStdString();
+    EXPECT_TRUE(model->sfmLog().startsWith(QStringLiteral("\u26a0 Could not save the run report ") +
+                                           QString::fromStdString(reportFile().string())))
+        << model->sfmLog().toStdString();
+    model->setHasActiveOperation(false);
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "ViewsTestSupport.hpp"
@@ -293,6 +297,65 @@ TEST_F(QuitGuardTest, AnIdleModelCompletesTheWaitFromTheEventLoop) {
     EXPECT_TRUE(results.empty());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !results.empty(); }, 1000));
     EXPECT_EQ(results, std::vector<bool>{true});
+}
+
+
+// After its child (which ignores SIGTERM) is killed, the run goes on to a
+// stage that never looks at the cancel, as a merge or a plan being computed
+// does. The quit still goes through, and the model's end does not wait for
+// the stage: the process can end.
+TEST_F(QuitGuardTest, AStageThatIgnoresTheCancelHoldsNeitherTheQuitNorTheModelsEnd) {
+    struct Stage {
+        std::mutex lock;
+        std::condition_variable_any changed;
+        bool released = false;
+        bool ended = false;
+    };
+    auto stage = std::make_shared<Stage>();
+    auto ready = std::make_shared<std::atomic<bool>>(false);
+    model_->setHasActiveOperation(true);
+    model_->runTrackedOperation([manager = model_->pipelineManager(), stage, ready](std::stop_token) {
+        try {
+            pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
+                "/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt, [ready](const std::string& line) {
+                    if (line == "ready") ready->store(true);
+                });
+        } catch (const std::exception&) {
+            // Killed: the run goes on to its next stage all the same.
+        }
+        std::unique_lock lock(stage->lock);
+        stage->changed.wait(lock, [&] { return stage->released; });
+        stage->ended = true;
+        stage->changed.notify_all();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model_->pipelineManager()->isProcessRunning(); }, 5000));
+
+    EXPECT_EQ(quitAndWait(), true);
+    EXPECT_FALSE(model_->pipelineManager()->isProcessRunning());
+    EXPECT_TRUE(model_->hasActiveOperation());
+
+    // Should the model's end wait for the stage, this frees it after a
+    // minute, so that the fault fails the test rather than hanging it.
+    std::atomic<bool> watchdogFreedTheStage = false;
+    std::jthread watchdog([stage, &watchdogFreedTheStage](std::stop_token stopToken) {
+        std::unique_lock lock(stage->lock);
+        if (stage->changed.wait_for(lock, stopToken, std::chrono::seconds(60), [] { return false; })) return;
+        if (stopToken.stop_requested()) return;
+        watchdogFreedTheStage = true;
+        stage->released = true;
+        stage->changed.notify_all();
+    });
+    model_.reset();
+    watchdog.request_stop();
+    watchdog.join();
+    EXPECT_FALSE(watchdogFreedTheStage);
+
+    std::unique_lock lock(stage->lock);
+    EXPECT_FALSE(stage->ended);
+    // The stage ends once freed; nothing of the test outlives it.
+    stage->released = true;
+    stage->changed.notify_all();
+    EXPECT_TRUE(stage->changed.wait_for(lock, std::chrono::seconds(30), [&] { return stage->ended; }));
 }
 
 }  // namespace

@@ -26,6 +26,8 @@
 #include "DropTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "engines/PLYCheck.hpp"
+#include "partition/VastGaussianPartitioner.hpp"
+#include "support/SyntheticModel.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/AdvancedSettingsView.hpp"
 #include "views/COLMAPSettingsCard.hpp"
@@ -840,6 +842,41 @@ TEST(InputFormMemory, TheSliderRangeAndTheAdviceFollowPhysicalMemory) {
         EXPECT_EQ(view.modelSize()->memoryAdvice()->text(),
                   "Tessaron beta is tested on computers with 16 GB or more memory.");
     }
+}
+
+
+// A machine of 23.99 GiB: one memory limit reads the same in the form, the
+// run report, the plan and the planner's log.
+TEST(InputFormMemory, OneLimitReadsTheSameInTheFormTheReportAndThePlan) {
+    TempDir support("views-input-memory-agree");
+    PipelineViewModel::Configuration configuration;
+    configuration.physicalMemoryBytes = gibibytes(23.99);
+    configuration.manager.supportFolder = support.path();
+    PipelineViewModel model(configuration);
+    EXPECT_EQ(model.ramLimitGB(), 20);
+    model.setSelectedInputURL(support.path());
+    model.setShowAdvanced(true);
+    InputView view(model);
+    view.resize(520, 900);
+    view.show();
+    EXPECT_EQ(view.advancedSettings()->partitioning()->memoryRow()->valueText(), "20 GB");
+    const viewmodel::SettingRows rows = model.settingsSummary();
+    const auto memoryRow = std::find_if(rows.begin(), rows.end(), [](const auto& row) { return row.name == "Memory limit"; });
+    ASSERT_NE(memoryRow, rows.end());
+    EXPECT_EQ(memoryRow->value, "20 GB");
+
+    SyntheticModelOptions options;
+    options.imageCount = 60;
+    options.pointCount = 3000;
+    std::vector<std::string> lines;
+    const partition::PartitionPlan plan = partition::VastGaussianPartitioner::createPlan(
+        makeSyntheticModel(options), 1, 7000, 1000000, model.ramLimitGB(), 0,
+        [&](const std::string& line) { lines.push_back(line); });
+    EXPECT_NE(plan.printSummary().find("RAM: 20.0 GB app limit, 17.5 GB budget per cell"), std::string::npos)
+        << plan.printSummary();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("App RAM: 20.0 GB limit") != std::string::npos;
+    }));
 }
 
 }  // namespace

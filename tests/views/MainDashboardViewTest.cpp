@@ -9,15 +9,21 @@
 #include <QToolButton>
 
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 
 #include "ViewsTestSupport.hpp"
 #include "core/PreferenceStore.hpp"
+#include "PanelTestSupport.hpp"
+#include "views/FinalPanelView.hpp"
 #include "views/FloatingPanel.hpp"
+#include "views/LogConsoleView.hpp"
 #include "views/LogDrawerView.hpp"
 #include "views/ResourcesPanelView.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/StatusPillView.hpp"
+#include "views/StepBackgroundView.hpp"
 #include "views/StepMarkersView.hpp"
 #include "views/StepMenuView.hpp"
 
@@ -296,6 +302,51 @@ TEST_F(DashboardTest, TheInspectorCoversTheWindowWhileAskedFor) {
     EXPECT_EQ(dashboard_->inspector()->geometry(), dashboard_->rect());
     model_->setShow360Inspector(false);
     EXPECT_FALSE(dashboard_->inspector()->isVisible());
+}
+
+
+// A training run cancelled with the pill's button: the window keeps saying
+// where it stopped, with the run's log, until "Start New Pipeline".
+TEST_F(DashboardTest, AfterACancelThePillTheStepBarAndTheDrawerTellWhereTheRunStopped) {
+    model_->setIsLogMenuExpanded(true);
+    model_->setHasActiveOperation(true);
+    model_->runTrackedOperation([manager = model_->pipelineManager()](std::stop_token stopToken) {
+        ManagerAccess::callbacks(*manager)->onStateChange(PipelineState(Kind::training));
+        ManagerAccess::log(*manager, pipeline::PipelineLogStep::training, "[trevik] step 1500");
+        std::mutex lock;
+        std::condition_variable_any stopped;
+        std::unique_lock hold(lock);
+        stopped.wait(hold, stopToken, [] { return false; });
+        ManagerAccess::checkCancelled(*manager, pipeline::PipelineLogStep::training);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::training; }, 5000));
+    QTest::mouseClick(dashboard_->statusPill()->cancelButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+
+    EXPECT_EQ(dashboard_->selectedStep(), WorkflowStep::training);
+    ASSERT_TRUE(dashboard_->statusPill()->isVisible());
+    EXPECT_EQ(dashboard_->statusPill()->textLabel()->text(), QStringLiteral("Run cancelled at Training."));
+    views::StepMarkersView* markers = dashboard_->stepMarkers();
+    for (WorkflowStep step : {WorkflowStep::input, WorkflowStep::sfm, WorkflowStep::planning})
+        EXPECT_EQ(markers->shownSymbol(step), views::Symbol::checkmark) << viewmodel::toString(step);
+    EXPECT_NE(markers->shownSymbol(WorkflowStep::final), views::Symbol::checkmark);
+    EXPECT_EQ(dashboard_->logDrawer()->console()->toPlainText().split('\n', Qt::SkipEmptyParts),
+              (QStringList{"[trevik] step 1500", "Pipeline cancelled."}));
+
+    // The Final step waits for nothing: it says how the run ended.
+    dashboard_->selectStep(WorkflowStep::final);
+    EXPECT_EQ(dashboard_->centrePane()->message(),
+              QStringLiteral("Run cancelled at Training. Drop a .ply / .spz / .splat anywhere to view a model."));
+    auto* finalPanel = dynamic_cast<views::FinalPanelView*>(dashboard_->stepMenu()->panel());
+    ASSERT_NE(finalPanel, nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(visibleTexts(finalPanel->outcomeSection()),
+              (QStringList{"Pipeline cancelled", "Run cancelled at Training.", "Start New Pipeline"}));
+
+    click(visibleButton(finalPanel->outcomeSection(), "Start New Pipeline"));
+    EXPECT_FALSE(dashboard_->statusPill()->isVisible());
+    EXPECT_EQ(dashboard_->logDrawer()->console()->toPlainText(), QStringLiteral("Ready."));
+    EXPECT_NE(markers->shownSymbol(WorkflowStep::input), views::Symbol::checkmark);
 }
 
 }  // namespace
