@@ -300,11 +300,14 @@ void StepBackgroundView::refreshContent() {
                 message_->setText(QStringLiteral("Training failed \u2014 see the export panel."));
             else if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun())
                 // No model will come of a cancelled run.
-                message_->setText(cancelled->note() + QStringLiteral(" Drop a .ply / .spz / .splat anywhere to view "
+                message_->setText(cancelled->note() + QStringLiteral("\nDrop a .ply / .spz / .splat anywhere to view "
                                                                      "a model."));
             else
                 message_->setText(QStringLiteral("The trained model will appear here \u2014 or drop a .ply / .spz / "
                                                  ".splat anywhere to view it."));
+        } else if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun()) {
+            // A cancelled run makes no reconstruction to wait for.
+            message_->setText(cancelled->note());
         } else {
             message_->setText(QStringLiteral("Waiting for the reconstruction\u2026"));
         }

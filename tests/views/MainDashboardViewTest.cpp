@@ -336,7 +336,7 @@ TEST_F(DashboardTest, AfterACancelThePillTheStepBarAndTheDrawerTellWhereTheRunSt
     // The Final step waits for nothing: it says how the run ended.
     dashboard_->selectStep(WorkflowStep::final);
     EXPECT_EQ(dashboard_->centrePane()->message(),
-              QStringLiteral("Run cancelled at Training. Drop a .ply / .spz / .splat anywhere to view a model."));
+              QStringLiteral("Run cancelled at Training.\nDrop a .ply / .spz / .splat anywhere to view a model."));
     auto* finalPanel = dynamic_cast<views::FinalPanelView*>(dashboard_->stepMenu()->panel());
     ASSERT_NE(finalPanel, nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

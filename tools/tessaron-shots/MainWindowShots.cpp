@@ -6,15 +6,22 @@
 #include <QMimeData>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "ShotState.hpp"
 #include "core/PreferenceStore.hpp"
+#include "engines/COLMAPUtils.hpp"
 #include "services/ServiceEndpoints.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"
 #include "views/SettingsView.hpp"
+#include "views/StatusPillView.hpp"
 #include "views/StepBackgroundView.hpp"
 
 namespace tessaron::shots {
@@ -279,6 +286,136 @@ const auto busyHint = dashboardShot("dashboard-busy-hint", "a folder dropped dur
                                         stage.dashboard().centrePane()->showTransientHint(
                                             views::StepBackgroundView::busyHint);
                                     });
+
+
+// ---- The window after Cancel: a run driven to a stage, cancelled with the
+// pill's button and left to end as the driver ends it ("Pipeline
+// cancelled." as its last line), then shown as the view model leaves it.
+
+namespace fs = std::filesystem;
+using pipeline::PipelineLogStep;
+
+// A stage of a stand-in driver: on the run's worker it moves the model to
+// `state` with `prepare`, writes `lines` to the log of `step`, waits for
+// the cancel and logs the driver's last line.
+struct CancelledStage {
+    PipelineLogStep step;
+    std::vector<std::string> lines;
+    std::function<void(PipelineViewModel&)> prepare;
+};
+
+void runAndCancel(MainWindowStage& stage, const CancelledStage& script) {
+    PipelineViewModel& model = *stage.model;
+    model.setIsLogMenuExpanded(true);
+    model.setHasActiveOperation(true);
+    model.beginRunReport("New run", "Photo folder", model.settingsSummary());
+    model.startLogFlushTimer();
+    auto reached = std::make_shared<std::atomic<bool>>(false);
+    model.runTrackedOperation([&model, post = model.executor(), script, reached](std::stop_token stopToken) {
+        // As the driver's callbacks do: every change on the main thread.
+        post([&model, script, reached] {
+            script.prepare(model);
+            model.updateRunReport();
+            *reached = true;
+        });
+        for (const std::string& line : script.lines) model.ingestLogLine(script.step, line);
+        std::mutex lock;
+        std::condition_variable_any stopped;
+        std::unique_lock hold(lock);
+        stopped.wait(hold, stopToken, [] { return false; });
+        model.ingestLogLine(script.step, "Pipeline cancelled.");
+    });
+    if (!waitUntil([&] { return reached->load(); })) throw std::runtime_error("the run did not start");
+    waitUntil([] { return false; }, 0.3);
+    emit stage.dashboard().statusPill()->cancelClicked();
+    if (!waitUntil([&] { return model.cancelledRun().has_value(); })) throw std::runtime_error("the run did not end");
+}
+
+std::vector<std::string> numberedLines(const char* format, int from, int count) {
+    std::vector<std::string> lines;
+    for (int line = from; line < from + count; ++line) lines.push_back(QString::fromUtf8(format).arg(line).toStdString());
+    return lines;
+}
+
+// A reconstruction of a square field: points on a 60 × 60 grid with a
+// little relief, seen by four cameras.
+void writeGridModel(const fs::path& sparse) {
+    engines::CameraMap cameras;
+    cameras[1] = {1, 0, 1600, 1200, {1200, 800, 600}};
+    engines::ImageMap images;
+    for (int32_t id = 1; id <= 4; ++id) {
+        engines::ImageModel image;
+        image.imageId = id;
+        image.cameraId = 1;
+        image.name = "frame_" + std::to_string(id) + ".jpg";
+        images[id] = image;
+    }
+    engines::Point3DMap points;
+    uint64_t id = 1;
+    for (int row = 0; row < 60; ++row)
+        for (int column = 0; column < 60; ++column, ++id) {
+            engines::Point3DModel point;
+            point.point3D_id = id;
+            point.x = -15 + 0.5 * column;
+            point.z = -15 + 0.5 * row;
+            point.y = -0.5 * std::sin(0.3 * column) * std::cos(0.2 * row);
+            point.r = uint8_t(90 + column);
+            point.g = uint8_t(110 + row);
+            point.b = 140;
+            points[id] = point;
+        }
+    engines::COLMAPUtils::writeModel(cameras, images, points, sparse);
+}
+
+const auto cancelledCOLMAP = dashboardShot(
+    "main-cancelled-colmap", "COLMAP cancelled from the pill: the SfM step says so, its log stays in the drawer",
+    [](MainWindowStage& stage) {
+        std::vector<std::string> lines = {"═══ COLMAP: feature extraction ═══"};
+        for (const std::string& line : numberedLines("Processed file [%1/120]", 1, 120)) lines.push_back(line);
+        lines.push_back("═══ COLMAP: incremental mapping ═══");
+        for (const std::string& line : numberedLines("Registering image #%1 (%1)", 1, 30)) lines.push_back(line);
+        runAndCancel(stage, {PipelineLogStep::sfm, lines, [folder = stage.folder](PipelineViewModel& model) {
+                                 model.setCurrentWorkspaceURL(fs::path(folder->path().toStdString()) /
+                                                              "Tessaron_workspace");
+                                 model.setSfmTotalImages(120);
+                                 model.setSfmRegisteredImages(30);
+                                 model.setCurrentState(Kind::processingSfM);
+                             }});
+    });
+
+const auto cancelledFinal = dashboardShot(
+    "main-cancelled-final", "the Final step after COLMAP was cancelled: how the run ended, no waiting",
+    [](MainWindowStage& stage) {
+        runAndCancel(stage, {PipelineLogStep::sfm, numberedLines("Processed file [%1/120]", 1, 40),
+                             [folder = stage.folder](PipelineViewModel& model) {
+                                 model.setCurrentWorkspaceURL(fs::path(folder->path().toStdString()) /
+                                                              "Tessaron_workspace");
+                                 model.setCurrentState(Kind::processingSfM);
+                             }});
+        stage.model->setIsLogMenuExpanded(false);
+        stage.dashboard().selectStep(viewmodel::WorkflowStep::final);
+    });
+
+const auto cancelledTraining = dashboardShot(
+    "main-cancelled-training", "training cell 2 of 4 cancelled from the pill: the Training panel keeps its counters",
+    [](MainWindowStage& stage) {
+        // The run's reconstruction, which the centre pane shows under the cells.
+        const fs::path workspace = fs::path(stage.folder->path().toStdString()) / "Tessaron_workspace";
+        writeGridModel(workspace / "colmap" / "sparse" / "0");
+        runAndCancel(stage,
+                     {PipelineLogStep::training, numberedLines("[trevik] step %1 splats 412003 ms/step 41.2", 1400, 100),
+                      [workspace](PipelineViewModel& model) {
+                          model.setCurrentWorkspaceURL(workspace);
+                          model.setTotalCells(4);
+                          model.setCurrentCellIndex(2);
+                          model.setCompletedCellDurations({312.0});
+                          model.setCurrentCellTargetIterations(30000);
+                          model.setIteration(1500);
+                          model.setSplatCount(412003);
+                          model.setMsPerStep(41.2f);
+                          model.setCurrentState(Kind::training);
+                      }});
+    });
 
 }  // namespace
 }  // namespace tessaron::shots
