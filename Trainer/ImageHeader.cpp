@@ -49,7 +49,8 @@ std::optional<ImageHeader> jpeg(Bytes bytes) {
         if (frame) {
             // Length, precision, height, width.
             if (length < 7 || bytes.size() - position < 7) return std::nullopt;
-            return sized(ImageHeader::Format::jpeg, bigEndian(bytes, position + 5, 2), bigEndian(bytes, position + 3, 2));
+            return sized(ImageHeader::Format::jpeg, bigEndian(bytes, position + 5, 2),
+                         bigEndian(bytes, position + 3, 2));
         }
         if (bytes.size() - position < length) return std::nullopt;
         position += length;
@@ -58,8 +59,8 @@ std::optional<ImageHeader> jpeg(Bytes bytes) {
 
 std::optional<ImageHeader> png(Bytes bytes) {
     // Signature, then the IHDR chunk: length, type, width, height.
-    if (bytes.size() < 24 || !std::equal(bytes.begin() + 12, bytes.begin() + 16, std::array<uint8_t, 4>{'I', 'H', 'D', 'R'}.begin()))
-        return std::nullopt;
+    static constexpr std::array<uint8_t, 4> chunk = {'I', 'H', 'D', 'R'};
+    if (bytes.size() < 24 || !std::equal(chunk.begin(), chunk.end(), bytes.begin() + 12)) return std::nullopt;
     return sized(ImageHeader::Format::png, bigEndian(bytes, 16, 4), bigEndian(bytes, 20, 4));
 }
 

@@ -129,6 +129,14 @@ cv::Mat decode(const std::vector<uint8_t>& bytes, const ImageHeader& header, int
     return decoded;
 }
 
+// Finite in double, a pose can still overflow the floats the renderer uses.
+bool isFinite(const ViewCamera& view) {
+    auto finite = [](float value) { return std::isfinite(value); };
+    return finite(view.fx) && finite(view.fy) && finite(view.cx) && finite(view.cy) &&
+           std::all_of(view.rotation.begin(), view.rotation.end(), finite) &&
+           std::all_of(view.translation.begin(), view.translation.end(), finite);
+}
+
 // Whether `stored` is `full` divided by `factor`, rounded either way.
 bool downscaledSide(uint64_t stored, uint64_t full, int factor) {
     const uint64_t f = uint64_t(factor);
@@ -149,7 +157,8 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
                                 downscaledSide(header.height, camera.height, factor);
     if (!atCameraSize && !atTrainingSize) {
         std::string expected = sizeText(camera.width, camera.height);
-        if (factor > 1) expected += " or, downscaled " + std::to_string(factor) + "×, " + sizeText(scaledWidth, scaledHeight);
+        if (factor > 1)
+            expected += " or, downscaled " + std::to_string(factor) + "×, " + sizeText(scaledWidth, scaledHeight);
         throw TrainingDataset::LoadError("image " + shown(path) + " is " + sizeText(header.width, header.height) +
                                          " pixels, but its camera " + std::to_string(camera.cameraId) + " is " +
                                          expected);
@@ -187,11 +196,7 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
     undistorted.height = uint64_t(fullHeight);
     undistorted.params = {k.fx, k.fy, k.cx, k.cy};
     result.camera = TrainingDataset::cameraOf(undistorted, image, width, height, options);
-    const ViewCamera& view = result.camera;
-    const bool finite = std::isfinite(view.fx) && std::isfinite(view.fy) && std::isfinite(view.cx) &&
-                        std::isfinite(view.cy) && std::all_of(view.rotation.begin(), view.rotation.end(), [](float v) { return std::isfinite(v); }) &&
-                        std::all_of(view.translation.begin(), view.translation.end(), [](float v) { return std::isfinite(v); });
-    if (!finite)
+    if (!isFinite(result.camera))
         throw TrainingDataset::LoadError("image " + core::decodeUTF8Lossy(image.name) +
                                          " has a pose or camera beyond the range the engine computes in");
 
@@ -267,7 +272,8 @@ void TrainingDataset::checkPose(const engines::ImageModel& image) {
         for (double value : pose) values += (values.empty() ? "" : " ") + core::shortestText(value);
         throw LoadError(name + " has a pose that is not finite (qw qx qy qz tx ty tz: " + values + ")");
     }
-    const double norm = std::sqrt(image.qw * image.qw + image.qx * image.qx + image.qy * image.qy + image.qz * image.qz);
+    const double norm =
+        std::sqrt(image.qw * image.qw + image.qx * image.qx + image.qy * image.qy + image.qz * image.qz);
     if (!(norm > 0) || !std::isfinite(norm))
         throw LoadError(name + " has a rotation quaternion of no usable length");
 }

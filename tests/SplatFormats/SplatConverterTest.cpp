@@ -147,7 +147,8 @@ TEST(SplatConverter, AnOutputThatIsNotARegularFileIsNeverReplaced) {
         for (const char* format : {"spz", "dotSplat"}) {
             auto result = runCommand({converter, input.string(), "-o", (folder / name).string(), "-f", format});
             EXPECT_EQ(result.status, 1) << name << " " << format;
-            EXPECT_EQ(result.output, "SplatConverter: Could not write " + (folder / name).string() + ": " + reason + "\n");
+            EXPECT_EQ(result.output,
+                      "SplatConverter: Could not write " + (folder / name).string() + ": " + reason + "\n");
         }
     }
     EXPECT_TRUE(std::filesystem::is_symlink(folder / "null.spz"));
@@ -168,6 +169,7 @@ TEST(SplatConverter, AnInputBeyondTheSPZLimitIsRefusedAtTheLimitNotAfterReadingI
     auto result = runCommand({converter, input.string(), "-o", (folder / "huge.spz").string(), "-f", "spz"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.output, "SplatConverter: Could not write " + (folder / "huge.spz").string() +
-                                 ": an SPZ file holds at most 10000000 points, and " + input.string() + " holds more\n");
+                                 ": an SPZ file holds at most 10000000 points, and " + input.string() +
+                                 " holds more\n");
     EXPECT_EQ(folderContents(folder.path()), (std::vector<std::filesystem::path>{"huge.splat"}));
 }

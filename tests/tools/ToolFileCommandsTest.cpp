@@ -47,8 +47,8 @@ TEST(ToolFileCommands, PlycheckSaysWhyAFileCannotBeRead) {
     TempDir folder;
     ToolResult result = runTool({"plycheck", folder.path().string()});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.lines,
-              std::vector<std::string>{"tessaron-tool plycheck: Cannot read " + folder.path().string() + ": Is a directory"});
+    EXPECT_EQ(result.lines, std::vector<std::string>{"tessaron-tool plycheck: Cannot read " +
+                                                     folder.path().string() + ": Is a directory"});
     result = runTool({"plycheck", (folder / "absent.ply").string()});
     EXPECT_EQ(result.lines, std::vector<std::string>{"tessaron-tool plycheck: Cannot read " +
                                                      (folder / "absent.ply").string() + ": No such file or directory"});
@@ -67,7 +67,8 @@ TEST(ToolFileCommands, SplatInfoRefusesAFileTooLargeForMemoryBeforeAllocating) {
     header += "end_header\n";
     writeSparse(folder / "huge.ply", header, std::uintmax_t(1) << 40);
 
-    for (const auto& [name, count] : {std::pair{"huge.splat", std::uintmax_t(1) << 31}, std::pair{"huge.ply", vertices}}) {
+    for (const auto& [name, count] :
+         {std::pair{"huge.splat", std::uintmax_t(1) << 31}, std::pair{"huge.ply", vertices}}) {
         ToolResult result = runTool({"splat-info", (folder / name).string()});
         EXPECT_EQ(result.status, 1) << name;
         ASSERT_EQ(result.lines.size(), 1u) << name;

@@ -317,8 +317,8 @@ TEST_F(TrevikStandIn, APhotoThatIsNotARegularFileIsRefusedByName) {
     tessaron::testing::makeFifo(photo);
     Result result = run(command(dataset, 10, 1000000));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.matching("^error: "),
-              std::vector<std::string>{"error: cannot read image " + photo.string() + ": is a FIFO, not a regular file"});
+    EXPECT_EQ(result.matching("^error: "), std::vector<std::string>{"error: cannot read image " + photo.string() +
+                                                                    ": is a FIFO, not a regular file"});
     EXPECT_FALSE(fs::exists(output));
 }
 

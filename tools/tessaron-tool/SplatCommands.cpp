@@ -21,9 +21,10 @@ int splatInfo(const std::vector<std::string>& arguments) {
     const std::uint64_t memory = tessaron::engines::physicalMemoryBytes();
     const std::uint64_t expected = sequence.expectedPointCount();
     if (memory > 0 && expected > memory / sizeof(splatformats::SplatPoint)) {
+        const double needed = double(expected) * double(sizeof(splatformats::SplatPoint));
         std::cerr << "tessaron-tool splat-info: " << arguments[0] << " is too large: its " << expected
-                  << " splats need about " << core::fixedText(double(expected) * double(sizeof(splatformats::SplatPoint)) / 1e9, 1)
-                  << " GB of memory, this computer has " << core::fixedText(double(memory) / 1e9, 1) << " GB\n";
+                  << " splats need about " << core::fixedText(needed / 1e9, 1) << " GB of memory, this computer has "
+                  << core::fixedText(double(memory) / 1e9, 1) << " GB\n";
         return 1;
     }
     std::vector<splatformats::SplatPoint> points;

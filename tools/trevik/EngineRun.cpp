@@ -404,7 +404,8 @@ int EngineRun::runSteps() {
         Point3 position = {(point.position[0] - frame->translation.x) * frame->scale,
                            (point.position[1] - frame->translation.y) * frame->scale,
                            (point.position[2] - frame->translation.z) * frame->scale};
-        if (!withinFloatRange(position[0]) || !withinFloatRange(position[1]) || !withinFloatRange(position[2])) continue;
+        if (!withinFloatRange(position[0]) || !withinFloatRange(position[1]) || !withinFloatRange(position[2]))
+            continue;
         points[kept++] = SeedPoint{position, point.r, point.g, point.b};
     }
     const size_t nonFinite = points.size() - kept;
