@@ -52,10 +52,21 @@ public:
 
     static constexpr size_t holdOutEvery = 8;
 
-    // Throws LoadError for a camera model it cannot use, an image that is
-    // missing or cannot be decoded, or a mask of the wrong kind; throws
-    // std::bad_alloc when the photos do not fit in memory.
+    // Throws LoadError for a camera it cannot use (checkCamera, or a model it
+    // cannot undistort), a pose checkPose refuses, an image that is missing,
+    // not a regular file, of another size than its camera (or the camera's
+    // downscaled size) or that cannot be decoded, or a mask of the wrong
+    // kind; throws std::bad_alloc when the photos do not fit in memory.
     static TrainingDataset load(const engines::COLMAPModel& model, const Options& options);
+
+    // Checked once when a model is read, so that a broken camera fails the
+    // run instead of rendering nothing. Throws LoadError naming the camera
+    // when its size is not from 1 to 2^20 a side (2^30 pixels at most), a
+    // parameter is not finite, or a focal length is not positive.
+    static void checkCamera(const engines::CameraModel& camera);
+    // Throws LoadError naming the image when its pose holds a value that is
+    // not finite, or its quaternion has no usable length.
+    static void checkPose(const engines::ImageModel& image);
 
     // The camera of a COLMAP image in the training frame, at the given image
     // size (intrinsics scaled from the camera's own size). Throws LoadError

@@ -24,17 +24,20 @@ std::string temporaryName(const std::filesystem::path& target) {
 
 }  // namespace
 
-AtomicFile::Writer::Writer(const std::filesystem::path& target) : target_(target) {
+std::filesystem::path AtomicFile::replaceableTarget(const std::filesystem::path& target) {
     // The rename replaces what the name points at: a symbolic link is
     // followed to its file, and a FIFO or a device (/dev/stdout) is never
     // replaced by a regular file.
     struct stat status {};
-    if (::stat(target.c_str(), &status) == 0) {
-        if (std::error_code kind = notRegularFileError(status.st_mode)) throw WriteError(target, kind);
-        std::error_code ignored;
-        if (std::filesystem::is_symlink(target, ignored)) target_ = std::filesystem::canonical(target, ignored);
-        if (ignored) target_ = target;
-    }
+    if (::stat(target.c_str(), &status) != 0) return target;
+    if (std::error_code kind = notRegularFileError(status.st_mode)) throw WriteError(target, kind);
+    std::error_code ignored;
+    if (!std::filesystem::is_symlink(target, ignored)) return target;
+    std::filesystem::path resolved = std::filesystem::canonical(target, ignored);
+    return ignored ? target : resolved;
+}
+
+AtomicFile::Writer::Writer(const std::filesystem::path& target) : target_(replaceableTarget(target)) {
     std::filesystem::path folder = target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
     temporary_ = folder / temporaryName(target_);
     descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

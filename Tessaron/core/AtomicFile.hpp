@@ -31,6 +31,12 @@ public:
 
     static void write(const std::filesystem::path& target, std::string_view bytes);
 
+    // The file a finished temporary is renamed over for `target`: the target
+    // itself, or the file a symbolic link names. Throws WriteError when
+    // something other than a regular file is there (a folder, a FIFO, a
+    // device such as /dev/null), which a rename would replace.
+    static std::filesystem::path replaceableTarget(const std::filesystem::path& target);
+
     // The same for a file written piece by piece: nothing shows under the
     // target's name until commit(); a writer dropped before that (a failed
     // conversion, an exception) removes its temporary and leaves the target

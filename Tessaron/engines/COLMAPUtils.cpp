@@ -14,7 +14,6 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/RegularFile.hpp"
-#include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
 
@@ -150,7 +149,7 @@ Map readRecords(const std::filesystem::path& file, ReadRecord readRecord) {
 // Appends to a buffer sized exactly beforehand.
 class ByteWriter {
 public:
-    explicit ByteWriter(size_t size) : buffer_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
+    explicit ByteWriter(size_t size) : buffer_(std::make_unique_for_overwrite<char[]>(size)) {}
 
     template <typename Value>
     void write(Value value) {
@@ -169,7 +168,6 @@ public:
 
 private:
     std::unique_ptr<char[]> buffer_;
-    size_t size_;
     size_t offset_ = 0;
 };
 
@@ -205,7 +203,10 @@ ImageMap COLMAPUtils::readImages(const std::filesystem::path& file) {
         image.ty = reader.read<double>();
         image.tz = reader.read<double>();
         image.cameraId = reader.read<int32_t>();
-        image.name = core::decodeUTF8Lossy(reader.readZeroTerminated());
+        // The name is a path below the images folder: kept as the bytes COLMAP
+        // wrote, so that a name that is not UTF-8 (Latin-1 "caf\xe9.jpg") still
+        // finds its file. Shown names are decoded where they are shown.
+        image.name = std::string(reader.readZeroTerminated());
         uint64_t keypointCount = reader.read<uint64_t>();
         reader.readArray(image.points2D, keypointCount, 8);
         return std::pair{image.imageId, std::move(image)};

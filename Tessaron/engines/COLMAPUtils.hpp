@@ -39,6 +39,8 @@ struct ImageModel {
     double qw = 1, qx = 0, qy = 0, qz = 0;
     double tx = 0, ty = 0, tz = 0;
     int32_t cameraId = 0;
+    // The file's path below the images folder, as the bytes the model holds
+    // (not necessarily UTF-8); decode it only to show it.
     std::string name;
     std::vector<Point2D> points2D;
 

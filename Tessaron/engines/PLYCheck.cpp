@@ -12,9 +12,10 @@
 
 namespace tessaron::engines {
 
-PLYCheck::Failure PLYCheck::Failure::unreadable(const std::string& path) {
+PLYCheck::Failure PLYCheck::Failure::unreadable(const std::string& path, std::error_code reason) {
     Failure failure(FailureKind::unreadable, "Cannot read " + path);
     failure.path = path;
+    failure.reason = reason;
     return failure;
 }
 
@@ -63,7 +64,7 @@ PLYCheck::Layout PLYCheck::validate(const std::filesystem::path& file) {
     // A FIFO or a device is as unreadable as a missing file: it would block
     // the check or feed it without end.
     auto opened = core::RegularFile::openForReading(file);
-    if (!opened.isOpen()) throw Failure::unreadable(file.string());
+    if (!opened.isOpen()) throw Failure::unreadable(file.string(), opened.error());
     const int descriptor = opened.descriptor();
 
     std::string head(maximumHeaderBytes, '\0');

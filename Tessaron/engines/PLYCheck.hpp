@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "PlyKit/PLYHeader.hpp"
@@ -39,7 +40,7 @@ public:
     //   invalidHeader        "PLY header is invalid: <PlyKit's reason>"
     class Failure : public core::ErrorOf<FailureKind> {
     public:
-        static Failure unreadable(const std::string& path);
+        static Failure unreadable(const std::string& path, std::error_code reason = {});
         static Failure unsupportedProperty(const std::string& line);
         static Failure notGaussianLayout(std::vector<std::string> missing);
         static Failure sizeMismatch(int64_t expected, int64_t actual);
@@ -49,6 +50,7 @@ public:
         static Failure invalidHeader(const std::string& reason);
 
         std::string path;                  // unreadable
+        std::error_code reason;            // unreadable: why, for a caller that shows more than the message
         std::string line;                  // unsupportedProperty
         std::vector<std::string> missing;  // notGaussianLayout, sorted
         int64_t expected = 0, actual = 0;  // sizeMismatch

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
 #include <random>
 
 #include "SplatFormats/AutodetectSceneReader.hpp"
@@ -125,4 +128,48 @@ TEST(SplatConverter, PositionsNoFormatCanHoldFailTheWriteAndLeaveNothing) {
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("does not fit the 24-bit fixed-point range"), std::string::npos) << result.output;
     EXPECT_EQ(folderContents(folder.path()), (std::vector<std::filesystem::path>{"far.ply"}));
+}
+
+TEST(SplatConverter, AnOutputThatIsNotARegularFileIsNeverReplaced) {
+    tessaron::testing::TempDir folder;
+    auto input = folder / "scene.ply";
+    writePLY(input, scene(3));
+    // Never the real /dev/null as -o: a link to it, in a temporary folder.
+    std::filesystem::create_symlink("/dev/null", folder / "null.spz");
+    ASSERT_EQ(::mkfifo((folder / "fifo.spz").c_str(), 0600), 0);
+    std::filesystem::create_directory(folder / "folder.splat");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"null.spz", "is a character device, not a regular file"},
+        {"fifo.spz", "is a FIFO, not a regular file"},
+        {"folder.splat", "Is a directory"},
+    };
+    for (const auto& [name, reason] : cases) {
+        for (const char* format : {"spz", "dotSplat"}) {
+            auto result = runCommand({converter, input.string(), "-o", (folder / name).string(), "-f", format});
+            EXPECT_EQ(result.status, 1) << name << " " << format;
+            EXPECT_EQ(result.output,
+                      "SplatConverter: Could not write " + (folder / name).string() + ": " + reason + "\n");
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "null.spz"));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_TRUE(std::filesystem::is_fifo(folder / "fifo.spz"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "folder.splat"));
+    EXPECT_EQ(folderContents(folder.path()),
+              (std::vector<std::filesystem::path>{"fifo.spz", "folder.splat", "null.spz", "scene.ply"}));
+}
+
+TEST(SplatConverter, AnInputBeyondTheSPZLimitIsRefusedAtTheLimitNotAfterReadingItAll) {
+    tessaron::testing::TempDir folder;
+    // 64 GiB of .splat records (2^31 points), sparse: no disk is used, and
+    // reading all of it would take minutes.
+    auto input = folder / "huge.splat";
+    { std::ofstream create(input); }
+    std::filesystem::resize_file(input, std::uintmax_t(64) << 30);
+    auto result = runCommand({converter, input.string(), "-o", (folder / "huge.spz").string(), "-f", "spz"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "SplatConverter: Could not write " + (folder / "huge.spz").string() +
+                                 ": an SPZ file holds at most 10000000 points, and " + input.string() +
+                                 " holds more\n");
+    EXPECT_EQ(folderContents(folder.path()), (std::vector<std::filesystem::path>{"huge.splat"}));
 }

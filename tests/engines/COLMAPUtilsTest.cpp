@@ -227,29 +227,36 @@ TEST(COLMAPUtils, HugeCountsAreTruncationNotAllocation) {
                     keypointsStart + 19);
 }
 
-TEST(COLMAPUtils, InvalidUTF8NamesReadWithReplacementCharacters) {
+// A name is a path: bytes that are not UTF-8 (COLMAP writes what the file
+// system gave it) are kept, or the file would not be found.
+TEST(COLMAPUtils, NamesThatAreNotUTF8KeepTheirBytesAndFindTheirFiles) {
     TempDir folder;
     Bytes image;
     image.put<uint64_t>(1).put<int32_t>(4);
     for (int index = 0; index < 7; ++index) image.put(0.0);
     // A cut three-byte sequence, a stray byte, a surrogate and an overlong form.
-    image.put<int32_t>(1).text(
-        std::string("a\xE2\x82"
-                    "b\xFF"
-                    "c\xED\xA0\x80"
-                    "d\xC0\xAF"
-                    "\xC3\xA9.jpg\0",
-                    19));
+    const std::string name("a\xE2\x82"
+                           "b\xFF"
+                           "c\xED\xA0\x80"
+                           "d\xC0\xAF"
+                           "\xC3\xA9.jpg",
+                           18);
+    image.put<int32_t>(1).text(name + std::string(1, '\0'));
     image.put<uint64_t>(0);
     writeTextFile(folder / "images.bin", image.data);
     ImageMap images = COLMAPUtils::readImages(folder / "images.bin");
-    const std::string replacement = "\xEF\xBF\xBD";
-    std::string expected = "a" + replacement + "b" + replacement + "c" + replacement + replacement + replacement + "d" +
-                           replacement + replacement + "\xC3\xA9.jpg";
-    EXPECT_EQ(images[4].name, expected);
-
+    EXPECT_EQ(images[4].name, name);
     COLMAPUtils::writeImages(images, folder / "again.bin");
-    EXPECT_EQ(COLMAPUtils::readImages(folder / "again.bin")[4].name, expected);
+    EXPECT_EQ(readTextFile(folder / "again.bin"), image.data);
+
+    // Latin-1 "café.jpg": from a written model to the file beside it.
+    const std::string latin1 = "caf\xe9.jpg";
+    writeTextFile(folder / "images" / latin1, "photo");
+    images[4].name = latin1;
+    COLMAPUtils::writeImages(images, folder / "latin1.bin");
+    const std::string read = COLMAPUtils::readImages(folder / "latin1.bin")[4].name;
+    EXPECT_EQ(read, latin1);
+    EXPECT_EQ(readTextFile(folder / "images" / read), "photo");
 }
 
 TEST(COLMAPUtils, MissingFilesAndFoldersGiveTheSystemError) {

@@ -16,8 +16,12 @@ TempDir::TempDir(const std::string& prefix) {
 TempDir::~TempDir() {
     std::error_code error;
     // Tests may leave read-only folders behind; make them writable first.
+    // Not through a symbolic link: a test's link to /dev/null would change
+    // the system's device.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code kind;
+        if (it->is_symlink(kind) || kind) continue;
         std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, error);
     }

@@ -112,6 +112,25 @@ TEST(GaussianPlyWriter, MissingFolderFailsAndCreatesNothing) {
     EXPECT_EQ(entriesIn(folder.path()), 0u);
 }
 
+TEST(GaussianPlyWriter, AModelThatIsNotFiniteIsNeverWritten) {
+    TempDir folder;
+    fs::path target = folder / "out.ply";
+    writeTextFile(target, "the last good model");
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+        std::vector<GaussianSeed> seeds = twoSeeds;
+        seeds[1].logScale = bad;
+        try {
+            GaussianPlyWriter::write(target, seeds);
+            FAIL() << "expected a write error";
+        } catch (const GaussianPlyWriter::WriteError& error) {
+            EXPECT_NE(std::string(error.what()).find("the model is not saved: Gaussian 2 of 2 holds "),
+                      std::string::npos) << error.what();
+        }
+    }
+    EXPECT_EQ(readTextFile(target), "the last good model");
+    EXPECT_EQ(entriesIn(folder.path()), 1u) << "no temporary is left behind";
+}
+
 TEST(GaussianPlyWriter, TruncatedFileKeepsTheFullHeaderAndPartOfTheBody) {
     TempDir folder;
     fs::path target = folder / "out.ply";

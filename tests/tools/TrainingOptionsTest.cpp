@@ -68,6 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
                        "invalid value for --cull-radius: \"0,5\" (a number)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--early-stop", "nan"},
                        "invalid value for --early-stop: \"nan\" (a number)"),
+        // A background channel beyond 0 to 1 made losses without bound and a
+        // model of NaNs.
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "0", "1e30", "0"},
+                       "invalid value for --bg-color: \"1e30\" (a number from 0 to 1)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "-0.01", "0", "0"},
+                       "invalid value for --bg-color: \"-0.01\" (a number from 0 to 1)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "0", "1", "1.5"},
+                       "invalid value for --bg-color: \"1.5\" (a number from 0 to 1)"),
         std::make_pair(Arguments{"-n", "5", "-o", "o", "--cap-max", "9"}, "missing the dataset folder"),
         std::make_pair(Arguments{"ds", "-o", "o", "--cap-max", "9"}, "missing -n <iterations>"),
         std::make_pair(Arguments{"ds", "-n", "5", "--cap-max", "9"}, "missing -o <output.ply>"),

@@ -18,6 +18,7 @@
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "engines/TrevikRunner.hpp"
+#include "support/Fifo.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
 #include "trevik/GaussianPlyWriter.hpp"
@@ -27,6 +28,8 @@ using tessaron::core::ResourceLocator;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
+using tessaron::engines::COLMAPModel;
+using tessaron::engines::COLMAPUtils;
 using tessaron::testing::readTextFile;
 using tessaron::testing::SyntheticDataset;
 using tessaron::testing::TempDir;
@@ -267,6 +270,129 @@ TEST_F(TrevikStandIn, UnwritableOutputFails) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.matching("^error: could not create ").size(), 1u);
     EXPECT_FALSE(fs::exists(folder / "absent"));
+}
+
+TEST_F(TrevikStandIn, AnOutputThatCannotBeWrittenFailsBeforeTheFirstStep) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    // Root writes into read-only folders: a path through a regular file and
+    // a folder fail for anyone.
+    tessaron::testing::writeTextFile(folder / "file", "");
+    fs::create_directory(folder / "folder.ply");
+    fs::create_symlink("/dev/null", folder / "null.ply");
+    tessaron::testing::makeFifo(folder / "fifo.ply");
+    const std::vector<std::pair<fs::path, std::string>> cases = {
+        {folder / "file" / "out.ply", "Not a directory"},
+        {folder / "folder.ply", "Is a directory"},
+        {folder / "null.ply", "is a character device, not a regular file"},
+        {folder / "fifo.ply", "is a FIFO, not a regular file"},
+    };
+    for (const auto& [target, reason] : cases) {
+        output = target;
+        Result result = run(command(dataset, 10, 1000000));
+        EXPECT_EQ(result.status, 1) << target;
+        EXPECT_EQ(result.matching("^error: "),
+                  std::vector<std::string>{"error: could not create the output " + target.string() + ": " + reason});
+        EXPECT_TRUE(result.matching("^step=").empty()) << target;
+    }
+    // Nothing there was replaced, least of all the system's /dev/null.
+    EXPECT_TRUE(fs::is_directory(folder / "folder.ply"));
+    EXPECT_TRUE(fs::is_symlink(folder / "null.ply"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_fifo(folder / "fifo.ply"));
+    EXPECT_EQ(entriesIn(folder.path()), 5u);
+
+    // A symbolic link to a regular file is followed, and the link stays.
+    tessaron::testing::writeTextFile(folder / "models" / "old.ply", "old");
+    fs::create_symlink(folder / "models" / "old.ply", folder / "link.ply");
+    output = folder / "link.ply";
+    EXPECT_EQ(run(command(dataset, 10, 1000000)).status, 0);
+    EXPECT_TRUE(fs::is_symlink(folder / "link.ply"));
+    EXPECT_EQ(PLYCheck::validate(folder / "models" / "old.ply").vertexCount, 20);
+}
+
+TEST_F(TrevikStandIn, APhotoThatIsNotARegularFileIsRefusedByName) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    fs::path photo = dataset / "images" / SyntheticDataset::imageName(3);
+    fs::remove(photo);
+    tessaron::testing::makeFifo(photo);
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: "), std::vector<std::string>{"error: cannot read image " + photo.string() +
+                                                                    ": is a FIFO, not a regular file"});
+    EXPECT_FALSE(fs::exists(output));
+}
+
+namespace {
+
+struct BrokenModel {
+    std::string name;
+    std::function<void(COLMAPModel&)> breakModel;
+    std::string error;
+};
+
+class TrevikStandInBrokenModel : public TrevikStandIn, public ::testing::WithParamInterface<BrokenModel> {};
+
+void PrintTo(const BrokenModel& broken, std::ostream* out) { *out << broken.name; }
+
+}  // namespace
+
+// A camera or pose that is not finite rendered nothing, a perfect fit to
+// nothing: the run passed for a success.
+TEST_P(TrevikStandInBrokenModel, IsRefusedNamingTheCameraOrImage) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    COLMAPModel model = COLMAPUtils::readModel(dataset / "sparse" / "0");
+    GetParam().breakModel(model);
+    COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    Result result = run(command(dataset, 10, 1000000, true));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.matching("^error: "), std::vector<std::string>{"error: " + GetParam().error});
+    EXPECT_TRUE(result.matching("PSNR").empty());
+    EXPECT_FALSE(fs::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TrevikStandInBrokenModel,
+    ::testing::Values(
+        BrokenModel{"NaNFocalLength", [](COLMAPModel& model) { model.cameras[1].params[0] = std::nan(""); },
+                    "camera 1 has parameter 1 of 4 = nan, not a finite number"},
+        BrokenModel{"NegativeFocalLength", [](COLMAPModel& model) { model.cameras[1].params[1] = -500; },
+                    "camera 1 has a focal length of -500.0, not a positive number"},
+        BrokenModel{"NoHeight", [](COLMAPModel& model) { model.cameras[1].height = 0; },
+                    "camera 1 is 640 × 0 pixels: a camera needs a width and a height of 1 to 1048576, and at most "
+                    "1073741824 pixels"},
+        BrokenModel{"InfiniteTranslation", [](COLMAPModel& model) { model.images[4].ty = INFINITY; },
+                    "image frame_000003.jpg has a pose that is not finite (qw qx qy qz tx ty tz: 1.0 0.0 0.0 0.0 "
+                    "0.0 inf 3.0)"},
+        BrokenModel{"ZeroQuaternion", [](COLMAPModel& model) { model.images[2].qw = 0; },
+                    "image frame_000001.jpg has a rotation quaternion of no usable length"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(TrevikStandIn, PointsThatAreNotFiniteAsFloatsAreDroppedWithACount) {
+    auto points = SyntheticDataset::latticePoints(20);
+    points[4].x = 1e308;
+    points[8].y = -1e308;
+    points[12].z = std::nan("");
+    SyntheticDataset::write(dataset, 10, points);
+    Result result = run(command(dataset, 10, 1000000));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.matching("^warning: skipped 3 SfM points with non-finite coordinates").size(), 1u);
+    const PLYCheck::Layout layout = PLYCheck::validate(output);
+    EXPECT_EQ(layout.vertexCount, 17);
+    std::string bytes = readTextFile(output);
+    for (size_t offset = layout.headerText.size(); offset < bytes.size(); offset += 4)
+        ASSERT_TRUE(std::isfinite(floatAt(bytes, offset))) << "at byte " << offset;
+}
+
+TEST_F(TrevikStandIn, ImageNamesThatAreNotUTF8FindTheirFiles) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    COLMAPModel model = COLMAPUtils::readModel(dataset / "sparse" / "0");
+    const std::string latin1 = "caf\xe9.jpg";
+    fs::rename(dataset / "images" / model.images[3].name, dataset / "images" / latin1);
+    model.images[3].name = latin1;
+    COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    Result result = run(command(dataset, 10, 1000000));
+    EXPECT_EQ(result.status, 0) << ::testing::PrintToString(result.lines);
+    EXPECT_EQ(PLYCheck::validate(output).vertexCount, 20);
 }
 
 TEST_F(TrevikStandIn, TerminationLeavesNoOutput) {

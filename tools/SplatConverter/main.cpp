@@ -24,6 +24,8 @@
 #include "SplatFormats/DotSplatSceneWriter.hpp"
 #include "SplatFormats/SPZSceneWriter.hpp"
 #include "SplatFormats/SplatPLYSceneWriter.hpp"
+#include "core/AtomicFile.hpp"
+#include "spz/SpzHeader.hpp"
 
 namespace {
 
@@ -123,10 +125,13 @@ private:
 struct InputSummary {
     std::size_t count = 0;
     bool harmonics = false;  // some colour beyond degree 0
+    bool beyondLimit = false;  // the pass stopped past the limit: count is not the whole
 };
 
-// A first pass over the input for what a header must announce.
-InputSummary summarise(const fs::path& input) {
+// A first pass over the input for what a header must announce. It stops
+// once the count passes `limit`: a format that cannot hold more need not
+// read the rest of a file of many gigabytes to say so.
+InputSummary summarise(const fs::path& input, std::optional<std::size_t> limit) {
     InputSummary summary;
     InputPass pass(input);
     splatformats::SplatBatch batch;
@@ -134,6 +139,10 @@ InputSummary summarise(const fs::path& input) {
         summary.count += batch.size();
         for (const auto& point : batch)
             if (point.color.shDegree() != splatformats::SHDegree::sh0) summary.harmonics = true;
+        if (limit && summary.count > *limit) {
+            summary.beyondLimit = true;
+            break;
+        }
     }
     return summary;
 }
@@ -262,25 +271,43 @@ int convert(const Options& options) {
         std::cerr << "SplatConverter: Could not read " << options.input.string() << ": " << error.what() << "\n";
         return 1;
     };
+    auto writeFailed = [&](const std::string& reason) {
+        std::cerr << "SplatConverter: Could not write " << options.output.string() << ": " << reason << "\n";
+        return 1;
+    };
+    // The finished file is renamed over the output: a folder, a FIFO or a
+    // device there (-o /dev/null) is refused, never replaced; a symbolic
+    // link is followed to its file.
+    fs::path target;
+    try {
+        target = tessaron::core::AtomicFile::replaceableTarget(options.output);
+    } catch (const tessaron::core::AtomicFile::WriteError& error) {
+        return writeFailed(error.code().message());
+    }
+    fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (::access(folder.c_str(), W_OK) != 0) return writeFailed(std::strerror(errno));
+
     std::optional<InputSummary> summary;
     try {
-        if (options.format != OutputFormat::dotSplat) summary = summarise(options.input);
+        if (options.format != OutputFormat::dotSplat) {
+            std::optional<std::size_t> limit;
+            if (options.format == OutputFormat::spz) limit = spz::SpzHeader::maximumPointCount;
+            summary = summarise(options.input, limit);
+        }
     } catch (const InputError& error) {
         return readFailed(error);
     }
+    if (summary && summary->beyondLimit)
+        return writeFailed("an SPZ file holds at most " + std::to_string(spz::SpzHeader::maximumPointCount) +
+                           " points, and " + options.input.string() + " holds more");
     if (options.verbose && summary)
         std::cout << "Read " << summary->count << " splats from " << options.input.string() << std::endl;
-    fs::path folder = options.output.has_parent_path() ? options.output.parent_path() : fs::path(".");
-    if (::access(folder.c_str(), W_OK) != 0) {
-        std::cerr << "SplatConverter: Could not write " << options.output.string() << ": " << std::strerror(errno) << "\n";
-        return 1;
-    }
-    fs::path temporary = folder / ("." + options.output.filename().string() + ".tmp-" + std::to_string(::getpid()));
+    fs::path temporary = folder / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()));
     std::error_code ignored;  // the temporary may never have been created
     std::size_t written = 0;
     try {
         written = writePoints(options.input, summary, options.format, temporary);
-        fs::rename(temporary, options.output);
+        fs::rename(temporary, target);
     } catch (const InputError& error) {
         fs::remove(temporary, ignored);
         return readFailed(error);

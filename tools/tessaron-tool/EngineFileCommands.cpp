@@ -72,7 +72,16 @@ int modelCommand(const std::vector<std::string>& arguments) {
 
 int plycheckCommand(const std::vector<std::string>& arguments) {
     if (arguments.size() != 1) return usageError("plycheck <file.ply>");
-    PLYCheck::Layout layout = PLYCheck::validate(arguments[0]);
+    PLYCheck::Layout layout;
+    try {
+        layout = PLYCheck::validate(arguments[0]);
+    } catch (const PLYCheck::Failure& failure) {
+        // The check's message is the pipeline's; from the shell the reason
+        // ("Is a directory") is worth as much.
+        if (failure.kind() != PLYCheck::FailureKind::unreadable || !failure.reason) throw;
+        std::cerr << "tessaron-tool plycheck: " << failure.what() << ": " << failure.reason.message() << "\n";
+        return 1;
+    }
     std::cout << "vertices: " << layout.vertexCount << "\nbytes per vertex: " << layout.bytesPerVertex << "\n";
     return 0;
 }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <set>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -17,6 +19,8 @@
 #include <unistd.h>
 
 #include "core/NumberText.hpp"
+#include "core/RegularFile.hpp"
+#include "core/TextDecoding.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "engines/MemoryEstimate.hpp"
 #include "partition/SeamlessMerger.hpp"
@@ -62,6 +66,9 @@ private:
     static constexpr std::array<int, 3> signals{SIGTERM, SIGINT, SIGHUP};
     std::array<struct sigaction, 3> previous{};
 };
+
+// Whether a double is finite as a float too.
+bool withinFloatRange(double value) { return std::fabs(value) <= double(std::numeric_limits<float>::max()); }
 
 // Resident memory of this process in MB, from /proc/self/status; none when
 // it cannot be read.
@@ -291,13 +298,13 @@ void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource&
                             const std::vector<GaussianSeed>* seeds) {
     if (knobs_.truncateDataset && *knobs_.truncateDataset == options_.datasetName() && seeds) {
         size_t bodyBytes = seeds->size() * GaussianPlyWriter::bytesPerVertex / 2;
-        GaussianPlyWriter::writeTruncated(options_.output, *seeds, bodyBytes);
+        GaussianPlyWriter::writeTruncated(output_, *seeds, bodyBytes);
         err_ << "warning: wrote a truncated PLY on purpose (" << StandInKnobs::truncateDatasetVariable << ")"
              << std::endl;
         return;
     }
-    TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(options_.output));
-    GaussianPlyWriter::write(options_.output, count, source);
+    TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(output_));
+    GaussianPlyWriter::write(output_, count, source);
     out_ << "Saved " << groupedDecimal(count) << " Gaussians to " << options_.output.string() << std::endl;
 }
 
@@ -324,6 +331,14 @@ int EngineRun::runSteps() {
     echoDiagnostics();
     if (knobs_.memoryCeilingMegabytes && !applyMemoryCeiling(*knobs_.memoryCeilingMegabytes)) return 1;
 
+    // The output is checked before any work, not found unwritable after
+    // all the training.
+    try {
+        output_ = GaussianPlyWriter::prepareTarget(options_.output);
+    } catch (const GaussianPlyWriter::WriteError& error) {
+        return fail(error.what());
+    }
+
     fs::path modelFolder = options_.dataset / "sparse" / "0";
     engines::COLMAPModel model;
     try {
@@ -332,17 +347,30 @@ int EngineRun::runSteps() {
         return fail("could not read the COLMAP model in " + modelFolder.string() + ": " + error.what());
     }
 
+    // Every photo, camera and pose is checked once, here: a FIFO among the
+    // photos would block the run, and a camera or pose that is not finite
+    // would render nothing and pass for a perfect fit.
     fs::path imagesFolder = options_.dataset / "images";
     uint64_t largestPixels = 0;
     int64_t width = 0, height = 0;
+    std::set<int32_t> checkedCameras;
     for (const auto& [imageId, image] : model.images) {
         fs::path imagePath = imagesFolder / image.name;
-        std::error_code error;
-        if (!fs::exists(imagePath, error)) return fail("image not found: " + imagePath.string());
+        const std::string shownPath = core::decodeUTF8Lossy(imagePath.string());
+        if (std::error_code error = core::RegularFile::openForReading(imagePath).error()) {
+            if (error == std::errc::no_such_file_or_directory) return fail("image not found: " + shownPath);
+            return fail("cannot read image " + shownPath + ": " + error.message());
+        }
         auto camera = model.cameras.find(image.cameraId);
         if (camera == model.cameras.end())
-            return fail("image " + image.name + " refers to camera " + std::to_string(image.cameraId) +
-                        ", which cameras.bin does not hold");
+            return fail("image " + core::decodeUTF8Lossy(image.name) + " refers to camera " +
+                        std::to_string(image.cameraId) + ", which cameras.bin does not hold");
+        try {
+            if (checkedCameras.insert(camera->first).second) trainer::TrainingDataset::checkCamera(camera->second);
+            trainer::TrainingDataset::checkPose(image);
+        } catch (const trainer::TrainingDataset::LoadError& error) {
+            return fail(error.what());
+        }
         if (camera->second.width * camera->second.height > largestPixels) {
             largestPixels = camera->second.width * camera->second.height;
             width = int64_t(camera->second.width);
@@ -353,14 +381,8 @@ int EngineRun::runSteps() {
     int64_t imageCount = int64_t(model.images.size());
     std::vector<SeedPoint> points;
     points.reserve(model.points3D.size());
-    size_t nonFinite = 0;
-    for (const auto& [pointId, point] : model.points3D) {
-        if (!std::isfinite(point.x) || !std::isfinite(point.y) || !std::isfinite(point.z)) {
-            ++nonFinite;
-            continue;
-        }
+    for (const auto& [pointId, point] : model.points3D)
         points.push_back(SeedPoint{{point.x, point.y, point.z}, point.r, point.g, point.b});
-    }
     model.points3D = {};  // the tracks are not needed any more and can be large
 
     // The engine trains in the dataset's normalised frame (camera centres
@@ -368,15 +390,32 @@ int EngineRun::runSteps() {
     // Gaussians there; the merge maps each cell back with the same transform.
     auto frame = partition::SeamlessMerger::estimateNormTransform(modelFolder);
     if (!frame) return fail("the COLMAP model in " + modelFolder.string() + " has no readable camera centre");
-    for (SeedPoint& point : points) {
-        point.position = {(point.position[0] - frame->translation.x) * frame->scale,
-                          (point.position[1] - frame->translation.y) * frame->scale,
-                          (point.position[2] - frame->translation.z) * frame->scale};
+    if (!withinFloatRange(frame->translation.x) || !withinFloatRange(frame->translation.y) ||
+        !withinFloatRange(frame->translation.z) || !withinFloatRange(frame->scale) ||
+        !(frame->scale >= double(std::numeric_limits<float>::min())))
+        return fail("the camera centres of the COLMAP model in " + modelFolder.string() +
+                    " give no usable frame (centre (" + core::shortestText(frame->translation.x) + ", " +
+                    core::shortestText(frame->translation.y) + ", " + core::shortestText(frame->translation.z) +
+                    "), scale " + core::shortestText(frame->scale) + ")");
+    // The Gaussians are floats: a point that is not finite as one (NaN, or
+    // 1e308 far beyond the float range) would seed a Gaussian of infinities.
+    size_t kept = 0;
+    for (const SeedPoint& point : points) {
+        Point3 position = {(point.position[0] - frame->translation.x) * frame->scale,
+                           (point.position[1] - frame->translation.y) * frame->scale,
+                           (point.position[2] - frame->translation.z) * frame->scale};
+        if (!withinFloatRange(position[0]) || !withinFloatRange(position[1]) || !withinFloatRange(position[2]))
+            continue;
+        points[kept++] = SeedPoint{position, point.r, point.g, point.b};
     }
+    const size_t nonFinite = points.size() - kept;
+    points.resize(kept);
     out_ << "Normalised frame: centre (" << core::shortestText(frame->translation.x) << ", "
          << core::shortestText(frame->translation.y) << ", " << core::shortestText(frame->translation.z)
          << "), scale " << core::shortestText(frame->scale) << std::endl;
-    if (nonFinite > 0) err_ << "warning: skipped " << nonFinite << " SfM points with non-finite coordinates" << std::endl;
+    if (nonFinite > 0)
+        err_ << "warning: skipped " << nonFinite
+             << " SfM points with non-finite coordinates (as floats in the training frame)" << std::endl;
     if (points.empty()) return fail("the COLMAP model in " + modelFolder.string() + " has no 3D points to seed from");
 
     std::string name = options_.datasetName();

@@ -66,6 +66,8 @@ private:
                      const std::vector<GaussianSeed>* seeds);
 
     TrainingOptions options_;
+    // Where the PLY goes: the output, or the file its symbolic link names.
+    std::filesystem::path output_;
     StandInKnobs knobs_;
     std::ostream& out_;
     std::ostream& err_;

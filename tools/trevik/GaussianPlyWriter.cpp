@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "core/AtomicFile.hpp"
 
 namespace tessaron::trevik {
 
@@ -77,6 +80,14 @@ void writeBody(OutputFile& file, size_t count, const GaussianPlyWriter::RecordSo
         char* out = buffer.data();
         for (size_t index = first; index < last; ++index) {
             source(index, vertex);
+            // The one look at every value of a model, as it is written: one
+            // that is not finite is no result.
+            for (size_t value = 0; value < GaussianPlyWriter::floatsPerVertex; ++value)
+                if (!std::isfinite(vertex[value]))
+                    throw GaussianPlyWriter::WriteError(
+                        "the model is not saved: Gaussian " + std::to_string(index + 1) + " of " +
+                        std::to_string(count) + " holds " + std::to_string(vertex[value]) + " at value " +
+                        std::to_string(value + 1) + " of its record, not a finite number");
             for (float value : vertex) {
                 appendLittleEndian(value, out);
                 out += 4;
@@ -119,7 +130,34 @@ fs::path GaussianPlyWriter::temporaryPath(const fs::path& target) {
     return target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
 }
 
+fs::path GaussianPlyWriter::prepareTarget(const fs::path& target) {
+    fs::path resolved;
+    try {
+        resolved = core::AtomicFile::replaceableTarget(target);
+    } catch (const core::AtomicFile::WriteError& error) {
+        throw WriteError("could not create the output " + target.string() + ": " + error.code().message());
+    }
+    // Creating the temporary is the one test that holds for every case (a
+    // missing folder, a read-only one, a path through a file), root included.
+    fs::path temporary = temporaryPath(resolved);
+    int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (descriptor < 0)
+        throw WriteError("could not create the output " + target.string() + ": " + std::strerror(errno));
+    ::close(descriptor);
+    ::unlink(temporary.c_str());
+    return resolved;
+}
+
 namespace {
+
+// The file a finished write goes to; WriteError for one that must not be replaced.
+fs::path replaceable(const fs::path& target) {
+    try {
+        return core::AtomicFile::replaceableTarget(target);
+    } catch (const core::AtomicFile::WriteError& error) {
+        throw GaussianPlyWriter::WriteError(error.what());
+    }
+}
 
 GaussianPlyWriter::RecordSource seedSource(const std::vector<GaussianSeed>& seeds) {
     return [&seeds](size_t index, float* out) { GaussianPlyWriter::vertexFloats(seeds[index], out); };
@@ -131,7 +169,8 @@ void GaussianPlyWriter::write(const fs::path& target, const std::vector<Gaussian
     write(target, seeds.size(), seedSource(seeds));
 }
 
-void GaussianPlyWriter::write(const fs::path& target, size_t count, const RecordSource& source) {
+void GaussianPlyWriter::write(const fs::path& requested, size_t count, const RecordSource& source) {
+    const fs::path target = replaceable(requested);
     fs::path temporary = temporaryPath(target);
     try {
         OutputFile file(temporary, O_CREAT | O_TRUNC);
@@ -150,7 +189,7 @@ void GaussianPlyWriter::write(const fs::path& target, size_t count, const Record
 
 void GaussianPlyWriter::writeTruncated(const fs::path& target, const std::vector<GaussianSeed>& seeds,
                                        size_t bodyBytes) {
-    OutputFile file(target, O_CREAT | O_TRUNC);
+    OutputFile file(replaceable(target), O_CREAT | O_TRUNC);
     writeBody(file, seeds.size(), seedSource(seeds), bodyBytes);
     file.syncAndClose();
 }

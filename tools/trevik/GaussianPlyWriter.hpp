@@ -17,7 +17,7 @@ namespace tessaron::trevik {
 //
 // The file is streamed into a temporary beside the target, flushed to disk
 // and renamed over the target, so the target name only ever holds a whole
-// file. (The core's AtomicFile takes the whole body in memory; a model of
+// file; what is there must be a regular file, as for AtomicFile. (The core's AtomicFile takes the whole body in memory; a model of
 // millions of Gaussians is streamed instead.)
 class GaussianPlyWriter {
 public:
@@ -35,11 +35,20 @@ public:
     // folder, unique per process, so a signal handler can remove it.
     static std::filesystem::path temporaryPath(const std::filesystem::path& target);
 
+    // Checks, before any work, that a finished file can be put at `target`:
+    // nothing but a regular file is there (a folder, a FIFO or a device such
+    // as /dev/null is never replaced), and the temporary can be created
+    // beside it. Returns the path write() renames to (a symbolic link's
+    // file); throws WriteError naming `target` and the reason.
+    static std::filesystem::path prepareTarget(const std::filesystem::path& target);
+
     static void write(const std::filesystem::path& target, const std::vector<GaussianSeed>& seeds);
 
     // Fills the 62 floats of vertex `index`, in file order.
     using RecordSource = std::function<void(size_t index, float* out)>;
-    // Writes `count` vertices that `source` fills, the same way.
+    // Writes `count` vertices that `source` fills, the same way. A value
+    // that is not finite (NaN, infinity) fails the write with WriteError
+    // and leaves the target as it was.
     static void write(const std::filesystem::path& target, size_t count, const RecordSource& source);
 
     // Writes the header and only the first `bodyBytes` bytes of the body

@@ -64,7 +64,13 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
             options.capMax = parseInteger(argument, value(argument), 1);
             sawCap = true;
         } else if (argument == "--bg-color") {
-            for (double& channel : options.backgroundColor) channel = parseNumber(argument, value(argument));
+            // A colour channel: anything outside 0 to 1 gives losses without bound.
+            for (double& channel : options.backgroundColor) {
+                const std::string& text = value(argument);
+                channel = parseNumber(argument, text);
+                if (channel < 0 || channel > 1)
+                    throw UsageError("invalid value for " + argument + ": \"" + text + "\" (a number from 0 to 1)");
+            }
         } else if (argument == "--position-lr-max-steps") {
             options.positionLrMaxSteps = parseInteger(argument, value(argument), 0);
         } else if (argument == "-d") {

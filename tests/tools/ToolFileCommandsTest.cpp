@@ -1,0 +1,80 @@
+// The harness's file commands on files they must not try to load: a folder
+// where a PLY is expected, splat files far larger than memory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engines/ProcessRunner.hpp"
+#include "support/TempDir.hpp"
+
+using tessaron::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ToolResult {
+    int32_t status = 0;
+    std::vector<std::string> lines;
+};
+
+ToolResult runTool(const std::vector<std::string>& arguments) {
+    ToolResult result;
+    std::mutex mutex;
+    tessaron::engines::ProcessRunner runner;
+    result.status = runner.run(TESSARON_TOOL_PATH, arguments, std::nullopt, {}, [&](const std::string& line) {
+        std::lock_guard lock(mutex);
+        result.lines.push_back(line);
+    });
+    return result;
+}
+
+// A file of `size` bytes that takes no disk: a hole after `head`.
+void writeSparse(const fs::path& file, const std::string& head, std::uintmax_t size) {
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << head;
+    }
+    fs::resize_file(file, size);
+}
+
+}  // namespace
+
+TEST(ToolFileCommands, PlycheckSaysWhyAFileCannotBeRead) {
+    TempDir folder;
+    ToolResult result = runTool({"plycheck", folder.path().string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.lines, std::vector<std::string>{"tessaron-tool plycheck: Cannot read " +
+                                                     folder.path().string() + ": Is a directory"});
+    result = runTool({"plycheck", (folder / "absent.ply").string()});
+    EXPECT_EQ(result.lines, std::vector<std::string>{"tessaron-tool plycheck: Cannot read " +
+                                                     (folder / "absent.ply").string() + ": No such file or directory"});
+}
+
+TEST(ToolFileCommands, SplatInfoRefusesAFileTooLargeForMemoryBeforeAllocating) {
+    TempDir folder;
+    // 64 GiB of .splat records, and a Gaussian PLY of 1 TB whose header
+    // claims four billion vertices (near the most a PLY count can say).
+    writeSparse(folder / "huge.splat", "", std::uintmax_t(64) << 30);
+    const std::uintmax_t vertices = 4'000'000'000;
+    std::string header = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(vertices) + "\n";
+    for (const char* name : {"x", "y", "z", "f_dc_0", "f_dc_1", "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
+                             "rot_0", "rot_1", "rot_2", "rot_3"})
+        header += std::string("property float ") + name + "\n";
+    header += "end_header\n";
+    writeSparse(folder / "huge.ply", header, std::uintmax_t(1) << 40);
+
+    for (const auto& [name, count] :
+         {std::pair{"huge.splat", std::uintmax_t(1) << 31}, std::pair{"huge.ply", vertices}}) {
+        ToolResult result = runTool({"splat-info", (folder / name).string()});
+        EXPECT_EQ(result.status, 1) << name;
+        ASSERT_EQ(result.lines.size(), 1u) << name;
+        const std::string expected = "tessaron-tool splat-info: " + (folder / name).string() + " is too large: its " +
+                                     std::to_string(count) + " splats need about ";
+        EXPECT_EQ(result.lines[0].substr(0, expected.size()), expected);
+        EXPECT_NE(result.lines[0].find(" GB of memory, this computer has "), std::string::npos) << result.lines[0];
+    }
+}
