@@ -14,7 +14,7 @@ QString DesktopOpener::failureMessage(const QUrl& url) {
                              : QStringLiteral("No web browser opened the page");
 }
 
-QString DesktopOpener::failureDetails(const QUrl& url) {
+QString DesktopOpener::location(const QUrl& url) {
     return url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded);
 }
 
@@ -39,14 +39,14 @@ void DesktopOpener::open(const QUrl& url, QWidget* parent) {
                          if (status != QProcess::NormalExit || exitCode != 0) showFailure(url, owner);
                          opener->deleteLater();
                      });
-    opener->start(program, {failureDetails(url)});
+    opener->start(program, {location(url)});
 }
 
 void DesktopOpener::showFailure(const QUrl& url, QWidget* parent) {
     auto* message = new QMessageBox(QMessageBox::Information, QStringLiteral("Tessaron"), failureMessage(url),
                                     QMessageBox::Ok, parent);
     message->setTextFormat(Qt::PlainText);
-    message->setInformativeText(failureDetails(url));
+    message->setInformativeText(location(url));
     // The path or address is there to be copied, never taken for markup.
     if (auto* details = message->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         details->setTextFormat(Qt::PlainText);

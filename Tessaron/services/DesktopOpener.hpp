@@ -21,9 +21,10 @@ public:
     // opened `url`; a local file URL names a folder or file, any other a page.
     static void open(const QUrl& url, QWidget* parent = nullptr);
 
-    // The message's texts.
+    // The message's texts: what did not open, and where it is (the path of
+    // a local file URL, else the address), which is also what xdg-open gets.
     static QString failureMessage(const QUrl& url);
-    static QString failureDetails(const QUrl& url);
+    static QString location(const QUrl& url);
 
 private:
     static void showFailure(const QUrl& url, QWidget* parent);

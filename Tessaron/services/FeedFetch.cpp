@@ -9,7 +9,7 @@ namespace tessaron::services {
 
 namespace {
 
-QString seconds(std::chrono::milliseconds duration) {
+QString secondsText(std::chrono::milliseconds duration) {
     double value = double(duration.count()) / 1000.0;
     return QString::number(value, 'g', 3) + (value == 1.0 ? QStringLiteral(" second") : QStringLiteral(" seconds"));
 }
@@ -52,7 +52,7 @@ void FeedFetch::start(std::function<void(Result)> done) {
     reply_ = session_->get(request);
     deadlineTimer_.setSingleShot(true);
     connect(&deadlineTimer_, &QTimer::timeout, this, [this] {
-        complete({std::nullopt, QStringLiteral("the update server did not send the feed within ") + seconds(deadline_)});
+        complete({std::nullopt, QStringLiteral("the update server did not send the feed within ") + secondsText(deadline_)});
     });
     deadlineTimer_.start(deadline_);
     // Qt buffers no more than the body limit (and one byte to see it passed).
@@ -102,7 +102,7 @@ QString FeedFetch::readFailure() const {
     // Qt ends a transfer that stalls past its time-out as cancelled.
     if (reply_->error() == QNetworkReply::OperationCanceledError)
         return QStringLiteral("the update server did not answer within ") +
-               seconds(std::chrono::milliseconds(timeoutMilliseconds));
+               secondsText(std::chrono::milliseconds(timeoutMilliseconds));
     return QStringLiteral("the update server couldn't be reached: ") + reply_->errorString();
 }
 

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/ResourceLocator.hpp"
@@ -86,10 +87,14 @@ QString UpdateModel::shownText(const QString& feedText) {
     text.reserve(std::min<qsizetype>(feedText.size(), shownTextLimit + 1));
     for (QChar character : feedText) {
         if (text.size() > shownTextLimit) break;
-        bool breaksTheLine = character.category() == QChar::Other_Control ||
-                             character.category() == QChar::Separator_Line ||
-                             character.category() == QChar::Separator_Paragraph;
-        text += breaksTheLine ? QChar(u' ') : character;
+        switch (character.category()) {
+        case QChar::Other_Control:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph: text += QChar(u' '); break;
+        // Invisible, and a direction override would turn the message around.
+        case QChar::Other_Format: break;
+        default: text += character;
+        }
     }
     if (text.size() > shownTextLimit) {
         text.truncate(shownTextLimit - 1);

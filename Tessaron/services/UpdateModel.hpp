@@ -68,7 +68,8 @@ public:
     // The longest feed text (the version) shown in the banner and the alert.
     static constexpr int shownTextLimit = 32;
     // Feed text as it may be shown: control characters and line breaks as
-    // blanks, cut to shownTextLimit characters with "…". Never rich text.
+    // blanks, format characters (direction overrides) left out, cut to
+    // shownTextLimit characters with "…". Shown as plain text, never markup.
     static QString shownText(const QString& feedText);
 
     // This build's number as text; "0" when there is none.

@@ -369,7 +369,7 @@ TEST_F(UpdateCheck, FeedVersionIsShownAsShortPlainText) {
     EXPECT_LT(box->sizeHint().width(), 900);
     click(box, QStringLiteral("Later"));
 
-    EXPECT_EQ(UpdateModel::shownText(QStringLiteral("1.0\n\x1b[2J\u2028x")), QStringLiteral("1.0  [2J x"));
+    EXPECT_EQ(UpdateModel::shownText(QStringLiteral("1.0\n\x1b[2J\u2028x\u202e2")), QStringLiteral("1.0  [2J x2"));
     EXPECT_EQ(UpdateModel::shownText(QString(UpdateModel::shownTextLimit, u'7')), QString(UpdateModel::shownTextLimit, u'7'));
 }
 
