@@ -1,6 +1,9 @@
 #include "app/QuitSignals.hpp"
 
 #include <QSocketNotifier>
+#include <QTimer>
+
+#include <atomic>
 
 #include <csignal>
 #include <stdexcept>
@@ -12,8 +15,19 @@ namespace tessaron::app {
 namespace {
 
 int signalSockets[2] = {-1, -1};
+std::atomic<bool> eventLoopRunning{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
 
-extern "C" void forwardSignal(int) {
+extern "C" void forwardSignal(int signal) {
+    if (!eventLoopRunning.load()) {
+        // The default action: the process ends by this signal.
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+        ::raise(signal);
+        return;
+    }
     const char byte = 1;
     // Only async-signal-safe calls here; a full pipe drops the byte, and one
     // pending request is enough.
@@ -32,6 +46,8 @@ QuitSignals::QuitSignals(QObject* parent) : QObject(parent) {
         }
         emit quitRequested();
     });
+    // The first pass of the event loop: from then on a byte is read.
+    QTimer::singleShot(0, this, [] { eventLoopRunning.store(true); });
     struct sigaction action {};
     action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
@@ -46,6 +62,7 @@ QuitSignals::~QuitSignals() {
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGTERM, SIGINT}) ::sigaction(signal, &action, nullptr);
+    eventLoopRunning.store(false);
     delete notifier_;
     notifier_ = nullptr;
     for (int& socket : signalSockets) {

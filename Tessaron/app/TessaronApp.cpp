@@ -1,6 +1,8 @@
 #include "app/TessaronApp.hpp"
 
 #include <QCoreApplication>
+#include <QLabel>
+#include <QMessageBox>
 #include <QTimer>
 
 #include "pipeline/ApplicationSupport.hpp"
@@ -54,8 +56,25 @@ void TessaronApp::launch() {
     std::optional<std::filesystem::path> logs;
     if (auto support = pipeline::applicationSupportFolder()) logs = pipeline::logFolder(*support);
     delegate_.reportInterruptedRunIfNeeded(logs, defaults_);
-    // After the window is up: the check is asynchronous and never holds it.
-    updates_->checkIfDue();
+    // Once the window's event loop runs: the check is asynchronous and never
+    // holds it.
+    QTimer::singleShot(0, updates_.get(), &services::UpdateModel::checkIfDue);
+    // The store has told stderr already; the window says it once too, since
+    // nothing the user changes will be there next time.
+    if (auto why = defaults_.refusal()) showSettingsRefusal(QString::fromStdString(*why));
+}
+
+void TessaronApp::showSettingsRefusal(const QString& why) {
+    auto* alert = new QMessageBox(QMessageBox::Warning, QStringLiteral("Tessaron"),
+                                  QStringLiteral("Tessaron's settings can't be read or saved"), QMessageBox::Ok,
+                                  window_.get());
+    alert->setTextFormat(Qt::PlainText);
+    alert->setInformativeText(why);
+    // The path is the user's: shown as it is, never taken for markup.
+    if (auto* informative = alert->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->open();
 }
 
 views::UpdateOffer TessaronApp::offerOf(const services::LatestRelease& release) {

@@ -38,7 +38,8 @@ public:
     ~TessaronApp() override;
 
     // Shows the main window, hands the model to the delegate, runs the
-    // launch check for an interrupted run and the daily update check.
+    // launch check for an interrupted run and the daily update check, and
+    // tells when the settings file had to be left alone.
     void launch();
 
     // The Help menu's windows and mail.
@@ -60,6 +61,7 @@ public:
 
 private:
     void showSettings();
+    void showSettingsRefusal(const QString& why);
     void publishUpdateOffer();
 
     services::ServiceEndpoints endpoints_;

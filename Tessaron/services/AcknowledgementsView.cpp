@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "core/ResourceLocator.hpp"
+#include "services/DesktopOpener.hpp"
 #include "services/ServiceEndpoints.hpp"
 
 namespace tessaron::services {
@@ -65,7 +66,8 @@ AcknowledgementsView::AcknowledgementsView(const QString& notices, QUrl sourceOf
                                  .arg(sourceOfferURL.toString(QUrl::FullyEncoded).toHtmlEscaped()));
     sourceLink_->setTextFormat(Qt::RichText);
     sourceLink_->setTextInteractionFlags(Qt::TextBrowserInteraction);
-    sourceLink_->setOpenExternalLinks(true);
+    connect(sourceLink_, &QLabel::linkActivated, this,
+            [this](const QString& link) { DesktopOpener::open(QUrl(link), this); });
 
     auto* titleRow = new QHBoxLayout();
     titleRow->addWidget(title, 0, Qt::AlignBaseline);

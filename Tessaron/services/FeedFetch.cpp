@@ -7,8 +7,18 @@
 
 namespace tessaron::services {
 
-FeedFetch::FeedFetch(ServiceEndpoints endpoints, QString currentBuild, QObject* parent)
-    : QObject(parent), endpoints_(std::move(endpoints)), currentBuild_(std::move(currentBuild)) {}
+namespace {
+
+QString secondsText(std::chrono::milliseconds duration) {
+    double value = double(duration.count()) / 1000.0;
+    return QString::number(value, 'g', 3) + (value == 1.0 ? QStringLiteral(" second") : QStringLiteral(" seconds"));
+}
+
+}  // namespace
+
+FeedFetch::FeedFetch(ServiceEndpoints endpoints, QString currentBuild, std::chrono::milliseconds deadline,
+                     QObject* parent)
+    : QObject(parent), endpoints_(std::move(endpoints)), currentBuild_(std::move(currentBuild)), deadline_(deadline) {}
 
 FeedFetch::~FeedFetch() {
     // Destroyed with its owner before the answer: nobody is left to call.
@@ -40,6 +50,11 @@ void FeedFetch::start(std::function<void(Result)> done) {
     }
 
     reply_ = session_->get(request);
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this, [this] {
+        complete({std::nullopt, QStringLiteral("the update server did not send the feed within ") + secondsText(deadline_)});
+    });
+    deadlineTimer_.start(deadline_);
     // Qt buffers no more than the body limit (and one byte to see it passed).
     reply_->setReadBufferSize(bodyLimit + 1);
     connect(reply_, &QNetworkReply::readyRead, this, &FeedFetch::readBody);
@@ -50,30 +65,30 @@ void FeedFetch::readBody() {
     if (completed_ || !reply_) return;
     int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200) {
-        complete({std::nullopt, QStringLiteral("the feed answered with status %1").arg(status)});
+        complete({std::nullopt, QStringLiteral("the update server answered with status %1").arg(status)});
         return;
     }
     // Never buffer more than one byte past the limit.
     body_ += reply_->read(bodyLimit + 1 - body_.size());
     if (body_.size() > bodyLimit)
-        complete({std::nullopt, QStringLiteral("the feed's body is longer than %1 bytes").arg(bodyLimit)});
+        complete({std::nullopt, QStringLiteral("the update server sent more than %1 bytes").arg(bodyLimit)});
 }
 
 void FeedFetch::finishReply() {
     if (completed_ || !reply_) return;
     int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply_->error() != QNetworkReply::NoError && status == 0) {
-        complete({std::nullopt, QStringLiteral("the feed could not be read: ") + reply_->errorString()});
+        complete({std::nullopt, readFailure()});
         return;
     }
     if (status != 200) {
-        complete({std::nullopt, QStringLiteral("the feed answered with status %1").arg(status)});
+        complete({std::nullopt, QStringLiteral("the update server answered with status %1").arg(status)});
         return;
     }
     readBody();
     if (completed_) return;
     if (reply_->error() != QNetworkReply::NoError) {
-        complete({std::nullopt, QStringLiteral("the feed could not be read: ") + reply_->errorString()});
+        complete({std::nullopt, readFailure()});
         return;
     }
     try {
@@ -83,8 +98,17 @@ void FeedFetch::finishReply() {
     }
 }
 
+QString FeedFetch::readFailure() const {
+    // Qt ends a transfer that stalls past its time-out as cancelled.
+    if (reply_->error() == QNetworkReply::OperationCanceledError)
+        return QStringLiteral("the update server did not answer within ") +
+               secondsText(std::chrono::milliseconds(timeoutMilliseconds));
+    return QStringLiteral("the update server couldn't be reached: ") + reply_->errorString();
+}
+
 void FeedFetch::complete(Result result) {
     completed_ = true;
+    deadlineTimer_.stop();
     // The session ends with the request, on every path.
     if (reply_) {
         reply_->disconnect(this);

@@ -11,12 +11,12 @@
 #include <QStringList>
 #include <QUuid>
 
-#include <fstream>
-#include <sstream>
 #include <vector>
 
+#include "core/AtomicFile.hpp"
 #include "core/Error.hpp"
 #include "pipeline/ApplicationSupport.hpp"
+#include "services/DesktopOpener.hpp"
 #include "services/FeedbackFallbackDialog.hpp"
 
 namespace tessaron::services {
@@ -26,6 +26,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const QString mailNotSetUp = QStringLiteral("Mail isn't set up on this computer.");
+// The xdg-utils' exit status for "a required tool could not be found".
+constexpr int xdgToolNotFound = 3;
 
 // The folders of log copies made in this process, removed at quit.
 std::vector<fs::path>& temporaryLogCopies() {
@@ -52,16 +54,29 @@ std::optional<QByteArray> readTail(const fs::path& path, qint64 maxBytes) {
     return bytes;
 }
 
-std::optional<pipeline::RunReport> readRunReport(const fs::path& folder) {
-    std::ifstream stream(folder / pipeline::RunReport::fileName, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::ostringstream text;
-    text << stream.rdbuf();
+// The last run's record, or why a file that is there was not read. Read as
+// a regular file of at most a megabyte: a FIFO there would hold the window
+// for good, /dev/zero or a huge sparse file would fill the memory.
+struct RunRecord {
+    std::optional<pipeline::RunReport> report;
+    std::optional<QString> note;
+};
+
+RunRecord readRunReport(const fs::path& folder) {
+    const fs::path file = folder / pipeline::RunReport::fileName;
+    std::error_code ignored;  // any other trouble shows in the read below
+    if (fs::symlink_status(file, ignored).type() == fs::file_type::not_found) return {};
+    std::string text;
     try {
-        return pipeline::RunReport::decode(text.str());
+        text = core::readWholeFile(file, FeedbackSender::runReportByteLimit);
+    } catch (const core::Error& error) {
+        return {std::nullopt, QString::fromStdString(error.what()) + QLatin1Char('.')};
+    }
+    try {
+        return {pipeline::RunReport::decode(text), std::nullopt};
     } catch (const core::Error&) {
         // A report that does not decode is no report.
-        return std::nullopt;
+        return {};
     }
 }
 
@@ -72,7 +87,9 @@ FeedbackSender::FeedbackSender(std::optional<QString> context, std::optional<fs:
     : QObject(parent), info_(DiagnosticsInfo::current()), context_(std::move(context)), endpoints_(std::move(endpoints)) {
     if (logFolder) {
         log_ = findRunLog(*logFolder);
-        run_ = readRunReport(*logFolder);
+        RunRecord record = readRunReport(*logFolder);
+        run_ = std::move(record.report);
+        runNote_ = std::move(record.note);
     }
 }
 
@@ -138,16 +155,18 @@ void FeedbackSender::removeTemporaryLogCopies() {
 QString FeedbackSender::composeBody(const DiagnosticsInfo& info, bool hasAttachment,
                                     const std::optional<QString>& context,
                                     const std::optional<pipeline::RunReport>& run,
-                                    const std::optional<QString>& logLines) {
+                                    const std::optional<QString>& logLines, const std::optional<QString>& runNote) {
     QStringList lines;
     if (context) lines << *context << QString();
     lines << QStringLiteral("What happened, and what did you expect?") << QString() << QString() << QString();
-    if (run || logLines)
+    const std::optional<QString> shownRunNote = run ? std::nullopt : runNote;
+    if (run || logLines || shownRunNote)
         lines << QStringLiteral(
                      "Tessaron added the details below (settings, the step reached, any error, the last log lines). "
                      "They can contain folder paths on your computer — delete anything you'd rather not send.")
               << QString();
     if (run) lines << QStringLiteral("— Last run —") << QString::fromStdString(run->summary()) << QString();
+    if (shownRunNote) lines << QStringLiteral("— Last run —") << *shownRunNote << QString();
     if (logLines) lines << QStringLiteral("— Last log lines —") << *logLines << QString();
     lines << QStringLiteral("—") << info.line();
     if (hasAttachment)
@@ -166,7 +185,7 @@ std::optional<QString> FeedbackSender::currentLogLines() const {
 
 QString FeedbackSender::detailsText(bool hasAttachment) const {
     return QStringLiteral("To: ") + endpoints_.supportAddress + QStringLiteral("\nSubject: ") + info_.mailSubject() +
-           QStringLiteral("\n\n") + composeBody(info_, hasAttachment, context_, run_, currentLogLines());
+           QStringLiteral("\n\n") + composeBody(info_, hasAttachment, context_, run_, currentLogLines(), runNote_);
 }
 
 std::optional<QUrl> FeedbackSender::mailtoURL(const QString& body) const {
@@ -187,7 +206,7 @@ void FeedbackSender::send() {
         showFallback(QStringLiteral("The run log couldn't be attached automatically."));
         return;
     }
-    QString body = composeBody(info_, attachment().has_value(), context_, run_, currentLogLines());
+    QString body = composeBody(info_, attachment().has_value(), context_, run_, currentLogLines(), runNote_);
     QString program = QStandardPaths::findExecutable(QStringLiteral("xdg-email"));
     if (program.isEmpty() || endpoints_.supportAddress.isEmpty()) {
         showFallback(mailNotSetUp);
@@ -206,6 +225,9 @@ void FeedbackSender::send() {
     connect(mailProgram_, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
         if (status == QProcess::NormalExit && exitCode == 0)
             mailHandedOver();
+        else if (status == QProcess::NormalExit && exitCode == xdgToolNotFound)
+            // xdg-email found no mail program to hand the message to.
+            mailFailed(mailNotSetUp);
         else
             mailFailed(QStringLiteral("Mail couldn't open the message."));
     });
@@ -234,13 +256,14 @@ void FeedbackSender::showFallback(const QString& reason) {
     connect(dialog, &FeedbackFallbackDialog::copyDetailsRequested, this, [this, hasFileToMention] {
         QGuiApplication::clipboard()->setText(detailsText(hasFileToMention));
     });
-    connect(dialog, &FeedbackFallbackDialog::revealLogRequested, this, [fileToMention] {
+    connect(dialog, &FeedbackFallbackDialog::revealLogRequested, this, [dialog, fileToMention] {
         // xdg-open cannot select a file; the File Manager opens its folder.
         if (fileToMention)
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(fileToMention->parent_path().string())));
+            DesktopOpener::open(QUrl::fromLocalFile(QString::fromStdString(fileToMention->parent_path().string())),
+                                dialog);
     });
     connect(dialog, &FeedbackFallbackDialog::openMailLinkRequested, this, [this] {
-        if (auto url = mailtoURL(composeBody(info_, false, context_, run_, currentLogLines())))
+        if (auto url = mailtoURL(composeBody(info_, false, context_, run_, currentLogLines(), runNote_)))
             QDesktopServices::openUrl(*url);
     });
     connect(dialog, &QDialog::finished, this, &FeedbackSender::retire);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 
@@ -30,6 +31,8 @@ public:
     static constexpr qint64 attachmentByteLimit = 5242880;
     static constexpr qint64 logLinesByteLimit = 32768;
     static constexpr int logLineCount = 20;
+    // A run report is a few kilobytes; anything past this is not one.
+    static constexpr std::uint64_t runReportByteLimit = 1 << 20;
 
     // Gathers the facts now: the run log and "last_run.json" of `logFolder`
     // (none: no log and no run record).
@@ -50,6 +53,9 @@ public:
     const DiagnosticsInfo& info() const { return info_; }
     const std::optional<std::filesystem::path>& log() const { return log_; }
     const std::optional<pipeline::RunReport>& run() const { return run_; }
+    // Why a "last_run.json" that is there was not read (not a regular file,
+    // too large, unreadable); the mail says so in place of the record.
+    const std::optional<QString>& runNote() const { return runNote_; }
     const std::optional<QString>& context() const { return context_; }
     // The copy of the log's tail, made on first use; none without a log or
     // when the copy failed.
@@ -63,7 +69,8 @@ public:
 
     static std::optional<std::filesystem::path> defaultLogFolder();
     static QString composeBody(const DiagnosticsInfo& info, bool hasAttachment, const std::optional<QString>& context,
-                               const std::optional<pipeline::RunReport>& run, const std::optional<QString>& logLines);
+                               const std::optional<pipeline::RunReport>& run, const std::optional<QString>& logLines,
+                               const std::optional<QString>& runNote = std::nullopt);
     // The last `count` non-empty lines of the log's last 32,768 bytes.
     static std::optional<QString> lastLogLines(const std::filesystem::path& log, int count);
     // "current_run.md", else "previous_run.md", whichever first holds a byte.
@@ -91,6 +98,7 @@ private:
     std::optional<std::filesystem::path> log_;
     std::optional<std::optional<std::filesystem::path>> attachment_;  // outer: computed yet
     std::optional<pipeline::RunReport> run_;
+    std::optional<QString> runNote_;
     std::optional<QString> context_;
     ServiceEndpoints endpoints_;
     QPointer<QProcess> mailProgram_;

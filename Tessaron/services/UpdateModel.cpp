@@ -1,15 +1,32 @@
 #include "services/UpdateModel.hpp"
 
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/ResourceLocator.hpp"
 #include "engines/MachineFacts.hpp"
 
 namespace tessaron::services {
+
+namespace {
+
+// A reason as a line of the alert: capitalised, with a full stop, and no
+// longer than a line or two however much of the feed it quotes.
+QString sentence(const QString& reason) {
+    constexpr qsizetype longest = 160;
+    QString text = reason.left(longest);
+    if (reason.size() > longest) text.back() = QChar(0x2026);
+    if (!text.isEmpty()) text[0] = text[0].toUpper();
+    if (!text.endsWith(QLatin1Char('.')) && !text.endsWith(QChar(0x2026))) text += QLatin1Char('.');
+    return text;
+}
+
+}  // namespace
 
 UpdateModel::UpdateModel(core::PreferenceStore& defaults, ServiceEndpoints endpoints,
                          std::function<core::TimePoint()> now, QObject* parent)
@@ -61,20 +78,50 @@ QString UpdateModel::refusal(const LatestRelease& release, const QString& build)
     return {};
 }
 
+bool UpdateModel::linksAllowed(const LatestRelease& release) const {
+    return isAllowed(release.url) && (!release.notesURL || isAllowed(*release.notesURL));
+}
+
+QString UpdateModel::shownText(const QString& feedText) {
+    QString text;
+    text.reserve(std::min<qsizetype>(feedText.size(), shownTextLimit + 1));
+    for (QChar character : feedText) {
+        if (text.size() > shownTextLimit) break;
+        switch (character.category()) {
+        case QChar::Other_Control:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph: text += QChar(u' '); break;
+        // Invisible, and a direction override would turn the message around.
+        case QChar::Other_Format: break;
+        default: text += character;
+        }
+    }
+    if (text.size() > shownTextLimit) {
+        text.truncate(shownTextLimit - 1);
+        // Not half a surrogate pair before the ellipsis.
+        if (!text.isEmpty() && text.back().isHighSurrogate()) text.chop(1);
+        text += QChar(0x2026);
+    }
+    return text;
+}
+
 void UpdateModel::fetchLatestRelease(std::function<void(FetchOutcome)> done) {
     QString build = currentBuild();
-    auto* fetch = new FeedFetch(endpoints_, build, this);
+    auto* fetch = new FeedFetch(endpoints_, build, fetchDeadline_, this);
     fetch->start([this, build, done = std::move(done)](FeedFetch::Result result) {
         if (!result.release) {
-            done({std::nullopt, result.failure});
+            done({std::nullopt, result.failure, true});
             return;
         }
         QString why = refusal(*result.release, build);
         if (!why.isEmpty()) {
-            done({std::nullopt, why});
+            // Links where they may not point are a broken feed, not an
+            // answer; an older build or a newer system's release is one.
+            bool newer = parsedBuild(build) < result.release->build;
+            done({std::nullopt, why, newer && !linksAllowed(*result.release)});
             return;
         }
-        done({std::move(result.release), {}});
+        done({std::move(result.release), {}, false});
     });
 }
 
@@ -103,6 +150,7 @@ void UpdateModel::checkIfDue() {
 void UpdateModel::checkNow() {
     defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now_()));
     fetchLatestRelease([this](FetchOutcome outcome) {
+        lastManualOutcome_ = outcome;
         setAvailable(std::move(outcome.release));
         showCheckResult();
         emit checkFinished();
@@ -125,10 +173,12 @@ void UpdateModel::showCheckResult() {
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowModality(Qt::ApplicationModal);
     alert->setWindowTitle(QStringLiteral("Tessaron"));
+    // Feed texts are shown as they are, never as markup with links of their own.
+    alert->setTextFormat(Qt::PlainText);
     if (available_) {
         LatestRelease release = *available_;
         alert->setIcon(QMessageBox::Information);
-        alert->setText(QStringLiteral("Tessaron ") + release.version + QStringLiteral(" (build ") +
+        alert->setText(QStringLiteral("Tessaron ") + shownText(release.version) + QStringLiteral(" (build ") +
                        QString::number(release.build) + QStringLiteral(") is available"));
         alert->setInformativeText(QStringLiteral("You have build ") + currentBuild() + QStringLiteral("."));
         QPushButton* download = alert->addButton(QStringLiteral("Download"), QMessageBox::AcceptRole);
@@ -140,11 +190,18 @@ void UpdateModel::showCheckResult() {
             else
                 remindLater();
         });
+    } else if (lastManualOutcome_.failed) {
+        alert->setIcon(QMessageBox::Warning);
+        alert->setText(QStringLiteral("Couldn't check for updates"));
+        alert->setInformativeText(sentence(lastManualOutcome_.refusal));
+        alert->setStandardButtons(QMessageBox::Ok);
     } else {
         alert->setText(QStringLiteral("No update found"));
-        alert->setInformativeText(QStringLiteral("Tessaron is up to date, or the update server couldn't be reached."));
+        alert->setInformativeText(QStringLiteral("Tessaron is up to date."));
         alert->setStandardButtons(QMessageBox::Ok);
     }
+    if (auto* informative = alert->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        informative->setTextFormat(Qt::PlainText);
     alert->show();
     emit alertShown(alert);
 }

@@ -54,10 +54,23 @@ public:
     struct FetchOutcome {
         std::optional<LatestRelease> release;
         QString refusal;  // why there is none; empty with a release
+        // The check itself failed: the feed could not be fetched or read, or
+        // its release links where it may not. Otherwise a missing release
+        // means the feed had nothing newer for this system.
+        bool failed = false;
     };
     // Reads the feed and keeps the release only when it is newer than this
     // build, its links are allowed and this system is new enough.
     void fetchLatestRelease(std::function<void(FetchOutcome)> done);
+    // How long one fetch may take as a whole (FeedFetch::standardDeadline).
+    void setFetchDeadline(std::chrono::milliseconds deadline) { fetchDeadline_ = deadline; }
+
+    // The longest feed text (the version) shown in the banner and the alert.
+    static constexpr int shownTextLimit = 32;
+    // Feed text as it may be shown: control characters and line breaks as
+    // blanks, format characters (direction overrides) left out, cut to
+    // shownTextLimit characters with "…". Shown as plain text, never markup.
+    static QString shownText(const QString& feedText);
 
     // This build's number as text; "0" when there is none.
     static QString currentBuild();
@@ -81,11 +94,15 @@ private:
     void setAvailable(std::optional<LatestRelease> release);
     void showCheckResult();
     QString refusal(const LatestRelease& release, const QString& build) const;
+    bool linksAllowed(const LatestRelease& release) const;
 
     core::PreferenceStore& defaults_;
     ServiceEndpoints endpoints_;
     std::function<core::TimePoint()> now_;
     std::optional<LatestRelease> available_;
+    std::chrono::milliseconds fetchDeadline_ = FeedFetch::standardDeadline;
+    // What the last checkNow() found, for its alert.
+    FetchOutcome lastManualOutcome_;
 };
 
 }  // namespace tessaron::services

@@ -5,6 +5,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "viewmodel/PipelineViewModel.hpp"
 
 namespace tessaron::views {
@@ -108,7 +110,15 @@ void AppDelegate::reportInterruptedRunIfNeeded(const std::optional<std::filesyst
                                                core::PreferenceStore& defaults) {
     // Without a support folder there is no report to read.
     if (!logFolder) return;
-    auto report = pipeline::RunReport::pendingInterruptedRun(*logFolder, defaults);
+    std::optional<pipeline::RunReport> report;
+    try {
+        report = pipeline::RunReport::pendingInterruptedRun(*logFolder, defaults);
+    } catch (const pipeline::RunReport::SaveError& error) {
+        // A report that cannot be marked interrupted (a read-only Logs
+        // folder) is a warning, never a reason not to start; no prompt.
+        std::fprintf(stderr, "Tessaron: %s\n", error.what());
+        return;
+    }
     if (!report) return;
     QTimer::singleShot(0, this, [this, report = *report] { offerReport(report); });
 }

@@ -64,6 +64,7 @@ public:
 
     // Launch: looks for a run left "running" in `logFolder` (none: nothing
     // to look at) and, when one is found, posts the prompt to the event loop.
+    // A report that cannot be saved back is told on stderr and not offered.
     void reportInterruptedRunIfNeeded(const std::optional<std::filesystem::path>& logFolder,
                                       core::PreferenceStore& defaults);
     // The prompt: "Report…" sends the feedback mail with the run's step.

@@ -4,13 +4,16 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDesktopServices>
+#include <QApplication>
 #include <QUrl>
+
+#include "services/DesktopOpener.hpp"
 
 namespace tessaron::views {
 
-bool FileManager::openFolder(const std::filesystem::path& folder) {
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+void FileManager::openFolder(const std::filesystem::path& folder) {
+    services::DesktopOpener::open(QUrl::fromLocalFile(QString::fromStdString(folder.string())),
+                                  QApplication::activeWindow());
 }
 
 void FileManager::reveal(const std::filesystem::path& file, FolderOpener opener) {

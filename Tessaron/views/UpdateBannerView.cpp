@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "services/UpdateModel.hpp"
 #include "views/Icons.hpp"
 
 namespace tessaron::views {
@@ -17,6 +18,9 @@ UpdateBannerView::UpdateBannerView(QWidget* parent) : FloatingPanel(-1, theme::M
                           .pixmap(QSize(16, 16)));
     message_ = new QLabel(this);
     message_->setFont(theme::font(theme::TextStyle::body));
+    // The version comes from the feed: plain text, so that it can bring no
+    // link or markup of its own.
+    message_->setTextFormat(Qt::PlainText);
     notes_ = new QPushButton(tr("What's new"), this);
     notes_->setFlat(true);
     notes_->setCursor(Qt::PointingHandCursor);
@@ -46,7 +50,7 @@ void UpdateBannerView::setOffer(const UpdateOffer& offer) {
 }
 
 QString UpdateBannerView::message(const UpdateOffer& offer) {
-    return QStringLiteral("Tessaron ") + offer.version + QStringLiteral(" (build ") + QString::number(offer.build) +
+    return QStringLiteral("Tessaron ") + services::UpdateModel::shownText(offer.version) + QStringLiteral(" (build ") + QString::number(offer.build) +
            QStringLiteral(") is available");
 }
 

@@ -31,7 +31,8 @@ public:
     void setOffer(const UpdateOffer& offer);
     const UpdateOffer& offer() const { return offer_; }
 
-    // "Tessaron " version " (build " build ") is available"
+    // "Tessaron " version " (build " build ") is available", the version as
+    // UpdateModel::shownText() gives it.
     static QString message(const UpdateOffer& offer);
 
     QLabel* messageLabel() const { return message_; }

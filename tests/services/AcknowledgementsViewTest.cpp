@@ -1,17 +1,20 @@
+#include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include "OpenedURLs.hpp"
 #include "services/AcknowledgementsView.hpp"
 #include "services/ServiceEndpoints.hpp"
+#include "support/DesktopPrograms.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::services {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::OpenedURLs;
+using testing::DesktopPrograms;
 using testing::TempDir;
 using testing::writeTextFile;
 
@@ -44,18 +47,57 @@ TEST(Acknowledgements, NoticesAreReadOnlyButSelectable) {
     EXPECT_EQ(notices->textCursor().selectedText(), "Licence text");
 }
 
-TEST(Acknowledgements, SourceCodeLinkOpensTheSourceOfferPage) {
-    OpenedURLs opened;
-    AcknowledgementsView view(QStringLiteral("text"), QUrl("https://tessaron.example/source"));
-    view.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+void clickSourceLink(AcknowledgementsView& view) {
     QLabel* link = view.sourceLink();
     EXPECT_EQ(link->text().contains("Source code"), true);
     QPoint onText(link->fontMetrics().horizontalAdvance("Sou"), link->height() / 2);
     QTest::mouseClick(link, Qt::LeftButton, {}, onText);
-    ASSERT_EQ(opened.urls.size(), 1);
-    EXPECT_EQ(opened.urls[0], QUrl("https://tessaron.example/source"));
 }
+
+// The message that tells that nothing opened a link, once it is up.
+QMessageBox* failureMessage() {
+    QMessageBox* box = nullptr;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+    return box;
+}
+
+TEST(Acknowledgements, SourceCodeLinkOpensTheSourceOfferPage) {
+    DesktopPrograms desktop;
+    desktop.add("xdg-open", 0);
+    AcknowledgementsView view(QStringLiteral("text"), QUrl("https://tessaron.example/source"));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    clickSourceLink(view);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 10000));
+    EXPECT_EQ(desktop.calls("xdg-open")[0], std::vector<std::string>{"https://tessaron.example/source"});
+    // xdg-open took it: once it has ended, nothing was told.
+    ASSERT_TRUE(QTest::qWaitFor([] { return QCoreApplication::instance()->findChildren<QProcess*>().isEmpty(); }, 10000));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// Without a browser xdg-open ends with status 3; without xdg-open nothing
+// starts. Either way the page's address is shown to be copied.
+class SourceCodeLinkWithoutBrowser : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SourceCodeLinkWithoutBrowser, ShowsTheAddress) {
+    DesktopPrograms desktop;
+    if (GetParam()) desktop.add("xdg-open", 3);
+    AcknowledgementsView view(QStringLiteral("text"), QUrl("https://tessaron.example/source"));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    clickSourceLink(view);
+    QMessageBox* box = failureMessage();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "No web browser opened the page");
+    EXPECT_EQ(box->informativeText(), "https://tessaron.example/source");
+    EXPECT_EQ(desktop.calls("xdg-open").size(), GetParam() ? 1u : 0u);
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(XdgOpen, SourceCodeLinkWithoutBrowser, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "FindsNoBrowser" : "IsMissing"; });
 
 TEST(Acknowledgements, MissingOrInvalidNoticesShowTheMissingSentence) {
     TempDir folder;

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QClipboard>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -13,12 +14,15 @@
 #include "core/ResourceLocator.hpp"
 #include "services/FeedbackFallbackDialog.hpp"
 #include "services/FeedbackSender.hpp"
+#include "support/DesktopPrograms.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::services {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::DesktopPrograms;
 using testing::OpenedURLs;
 using testing::readTextFile;
 using testing::TempDir;
@@ -175,14 +179,23 @@ TEST_F(Feedback, MailProgramGetsSubjectBodyAndTheLogsTail) {
     EXPECT_FALSE(fs::exists(attachment.parent_path()));
 }
 
-TEST_F(Feedback, FailingMailProgramShowsTheFallback) {
+struct MailFailure {
+    int exitStatus;
+    const char* reason;
+};
+
+class FailingMailProgram : public Feedback, public ::testing::WithParamInterface<MailFailure> {};
+
+// xdg-email ends with 3 when it finds no mail program to hand the message to.
+TEST_P(FailingMailProgram, ShowsTheFallbackWithItsReason) {
     writeTextFile(logFolder / "current_run.md", "one line\n");
-    installMailProgram(3);
+    installMailProgram(GetParam().exitStatus);
     FeedbackSender* sender = liveSender();
     sender->send();
     FeedbackFallbackDialog* dialog = fallbackDialog();
     ASSERT_NE(dialog, nullptr);
-    EXPECT_TRUE(dialog->informativeText().startsWith("Mail couldn't open the message. "));
+    EXPECT_TRUE(dialog->informativeText().startsWith(QString::fromUtf8(GetParam().reason) + " "))
+        << dialog->informativeText().toStdString();
     EXPECT_TRUE(FeedbackSender::liveSenders().contains(sender));
     QSignalSpy finished(sender, &FeedbackSender::finished);
     QTest::mouseClick(dialog->button("Done"), Qt::LeftButton);
@@ -190,11 +203,17 @@ TEST_F(Feedback, FailingMailProgramShowsTheFallback) {
     EXPECT_FALSE(FeedbackSender::liveSenders().contains(sender));
 }
 
+INSTANTIATE_TEST_SUITE_P(Statuses, FailingMailProgram,
+                         ::testing::Values(MailFailure{3, "Mail isn't set up on this computer."},
+                                           MailFailure{4, "Mail couldn't open the message."}),
+                         [](const auto& info) { return "ExitStatus" + std::to_string(info.param.exitStatus); });
+
 TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
-    ScopedVariable onlyEmptyFolder("PATH", bin.string());
+    DesktopPrograms desktop;  // no xdg-email
+    desktop.add("xdg-open", 0);
     std::string log = numberedLines(1, 30);
     writeTextFile(logFolder / "current_run.md", log);
-    OpenedURLs opened({"mailto", "file"});
+    OpenedURLs opened({"mailto"});
 
     FeedbackSender* sender = liveSender(QString("Tessaron closed unexpectedly during the last run (at Training)."));
     sender->send();
@@ -218,21 +237,44 @@ TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
 
     QTest::mouseClick(dialog->button("Reveal Log"), Qt::LeftButton);
     EXPECT_TRUE(dialog->isVisible());
-    ASSERT_EQ(opened.urls.size(), 1);
     ASSERT_TRUE(sender->attachment().has_value());
-    EXPECT_EQ(opened.urls[0], QUrl::fromLocalFile(QString::fromStdString(sender->attachment()->parent_path().string())));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 10000));
+    EXPECT_EQ(desktop.calls("xdg-open")[0], std::vector<std::string>{sender->attachment()->parent_path().string()});
 
     QSignalSpy finished(sender, &FeedbackSender::finished);
     QTest::mouseClick(dialog->button("Open Mail Link"), Qt::LeftButton);
     EXPECT_EQ(finished.count(), 1);
     EXPECT_FALSE(FeedbackSender::liveSenders().contains(sender));
-    ASSERT_EQ(opened.urls.size(), 2);
-    QUrl mail = opened.urls[1];
+    ASSERT_EQ(opened.urls.size(), 1);
+    QUrl mail = opened.urls[0];
     EXPECT_EQ(mail.scheme(), "mailto");
     EXPECT_EQ(mail.path(), "help@tessaron.example");
     QString body = QUrlQuery(mail).queryItemValue("body", QUrl::FullyDecoded);
     EXPECT_TRUE(body.startsWith("Tessaron closed unexpectedly"));
     EXPECT_FALSE(body.contains("is attached"));  // a link carries no attachment
+}
+
+// No file manager takes the folder: its path is shown over the dialog,
+// which stays open.
+TEST_F(Feedback, RevealLogWithoutFileManagerShowsTheFolder) {
+    DesktopPrograms desktop;
+    desktop.add("xdg-open", 3);
+    writeTextFile(logFolder / "current_run.md", "line\n");
+    FeedbackSender* sender = liveSender();
+    sender->send();
+    FeedbackFallbackDialog* dialog = fallbackDialog();
+    ASSERT_NE(dialog, nullptr);
+    QTest::mouseClick(dialog->button("Reveal Log"), Qt::LeftButton);
+    QMessageBox* message = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+    EXPECT_EQ(message->text(), "No file manager opened the folder");
+    ASSERT_TRUE(sender->attachment().has_value());
+    EXPECT_EQ(message->informativeText(), QString::fromStdString(sender->attachment()->parent_path().string()));
+    QTest::keyClick(message, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeModalWidget() == dialog; }, 5000));
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(FeedbackSender::liveSenders().contains(sender));
 }
 
 TEST_F(Feedback, FallbackWithoutLogHasNoRevealButton) {
@@ -282,6 +324,39 @@ TEST_F(Feedback, InvalidRunReportIsNoReport) {
     EXPECT_FALSE(FeedbackSender(std::nullopt, logFolder, endpoints).run().has_value());
     writeTextFile(logFolder / "last_run.json", sampleRun().encode());
     EXPECT_EQ(FeedbackSender(std::nullopt, logFolder, endpoints).run(), sampleRun());
+}
+
+// A run report is a few kilobytes of JSON: one padded past a megabyte, a
+// FIFO (which would hold "Send Feedback…" for good) and /dev/zero (which
+// would fill the memory) are left out, and the mail says why.
+TEST_F(Feedback, RunReportThatIsNoRegularFileOrTooLargeIsLeftOutWithANote) {
+    const fs::path report = logFolder / "last_run.json";
+    writeTextFile(report, sampleRun().encode() + std::string(FeedbackSender::runReportByteLimit, ' '));
+    FeedbackSender padded(std::nullopt, logFolder, endpoints);
+    EXPECT_FALSE(padded.run().has_value());
+    ASSERT_TRUE(padded.runNote().has_value());
+    EXPECT_TRUE(padded.runNote()->startsWith(QString::fromStdString("Could not read " + report.string() + ": it holds ")))
+        << padded.runNote()->toStdString();
+    EXPECT_TRUE(padded.detailsText(false).contains("— Last run —\n" + *padded.runNote() + "\n\n—\n"))
+        << padded.detailsText(false).toStdString();
+
+    fs::remove(report);
+    testing::makeFifo(report);
+    std::optional<QString> fifoNote;
+    ASSERT_TRUE(testing::returnsWithin(report, [&] { fifoNote = FeedbackSender(std::nullopt, logFolder, endpoints).runNote(); }));
+    ASSERT_TRUE(fifoNote.has_value());
+    EXPECT_EQ(*fifoNote, QString::fromStdString("Could not read " + report.string() + ": is a FIFO, not a regular file."));
+
+    fs::remove(report);
+    fs::create_symlink("/dev/zero", report);
+    FeedbackSender endless(std::nullopt, logFolder, endpoints);
+    EXPECT_FALSE(endless.run().has_value());
+    EXPECT_EQ(endless.runNote(),
+              QString::fromStdString("Could not read " + report.string() + ": is a character device, not a regular file."));
+
+    // No file is no report, and nothing to explain.
+    fs::remove(report);
+    EXPECT_FALSE(FeedbackSender(std::nullopt, logFolder, endpoints).runNote().has_value());
 }
 
 TEST_F(Feedback, DefaultLogFolderFollowsXdgDataHome) {

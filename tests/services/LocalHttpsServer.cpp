@@ -6,6 +6,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -66,6 +67,22 @@ void LocalHttpsServer::serve(QTcpSocket* socket) {
         QByteArray reply = "HTTP/1.1 " + QByteArray::number(response_.status) + " " + response_.reason + "\r\n";
         for (const auto& [name, value] : response_.headers) reply += name + ": " + value + "\r\n";
         reply += "Content-Length: " + QByteArray::number(response_.body.size()) + "\r\nConnection: close\r\n\r\n";
+        if (response_.trickleInterval.count() > 0) {
+            socket->write(reply);
+            // Owned by the socket: a client that gives up ends the trickle.
+            auto* trickle = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            QObject::connect(trickle, &QTimer::timeout, socket, [socket, trickle, sent, body = response_.body] {
+                if (*sent == body.size()) {
+                    trickle->stop();
+                    socket->disconnectFromHost();
+                    return;
+                }
+                socket->write(body.mid((*sent)++, 1));
+            });
+            trickle->start(response_.trickleInterval);
+            return;
+        }
         reply += response_.body;
         socket->write(reply);
         socket->disconnectFromHost();

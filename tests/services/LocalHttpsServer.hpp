@@ -6,6 +6,7 @@
 #include <QSslServer>
 #include <QString>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -32,6 +33,9 @@ public:
         QByteArray reason = "OK";
         std::map<QByteArray, QByteArray> headers;
         QByteArray body;
+        // Above zero: the head at once, then one byte of the body each
+        // interval, as a server that holds a client on a string.
+        std::chrono::milliseconds trickleInterval{0};
     };
 
     LocalHttpsServer();

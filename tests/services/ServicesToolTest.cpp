@@ -44,9 +44,42 @@ TEST(ServicesTool, UpdateCheckAgainstAGivenFeed) {
 
     server.respond({301, "Moved", {{"Location", "/elsewhere.json"}}, {}});
     ToolRun moved = runTool(arguments);
-    EXPECT_EQ(moved.status, 3);
-    EXPECT_TRUE(moved.output.contains("No update found: the feed answered with status 301")) << moved.output.toStdString();
-    EXPECT_EQ(server.requests().size(), 2);
+    EXPECT_EQ(moved.status, 1);
+    EXPECT_TRUE(moved.output.contains("Update check failed: the update server answered with status 301"))
+        << moved.output.toStdString();
+
+    server.respond({200, "OK", {}, QStringLiteral(R"({"version": "1", "build": %1, "url": "https://127.0.0.1/t",
+        "sha256": "00"})").arg(newer - 1).toUtf8()});
+    ToolRun same = runTool(arguments);
+    EXPECT_EQ(same.status, 3);
+    EXPECT_TRUE(same.output.contains("No update found: build")) << same.output.toStdString();
+    EXPECT_EQ(server.requests().size(), 3);
+}
+
+// An escape sequence in the feed (here: clear the screen, retitle the
+// window, and the one-character CSI) is printed as text, never sent raw.
+TEST(ServicesTool, UpdateCheckPrintsTheFeedsControlCharactersEscaped) {
+    LocalHttpsServer server;
+    if (!server.isListening()) GTEST_SKIP() << "openssl could not make the test certificate";
+    qint64 newer = UpdateModel::parsedBuild(UpdateModel::currentBuild()) + 1;
+    server.respond({200, "OK", {}, QStringLiteral(R"({"version": "9\u001b[2J\u001b]0;owned\u0007", "build": %1,
+        "url": "https://127.0.0.1/t.tar.gz", "sha256": "\u009b2J", "min_os": "1\r"})").arg(newer).toUtf8()});
+    ToolRun run = runTool({"update-check", server.url("/latest.json"), "--allow-host", "127.0.0.1", "--ca-file",
+                           QString::fromStdString(server.certificateFile().string())});
+    EXPECT_EQ(run.status, 3) << run.output.toStdString();  // "1\r" is no version number
+    EXPECT_TRUE(run.output.contains("No update found: this system is older than the release's minimum 1\\x0d\n"))
+        << run.output.toStdString();
+
+    server.respond({200, "OK", {}, QStringLiteral(R"({"version": "9\u001b[2J\u001b]0;owned\u0007", "build": %1,
+        "url": "https://127.0.0.1/t.tar.gz", "sha256": "\u009b2J"})").arg(newer).toUtf8()});
+    run = runTool({"update-check", server.url("/latest.json"), "--allow-host", "127.0.0.1", "--ca-file",
+                   QString::fromStdString(server.certificateFile().string())});
+    EXPECT_EQ(run.status, 0) << run.output.toStdString();
+    EXPECT_TRUE(run.output.contains(QStringLiteral("Tessaron 9\\x1b[2J\\x1b]0;owned\\x07 (build %1) is available\n").arg(newer)))
+        << run.output.toStdString();
+    EXPECT_TRUE(run.output.contains("sha256: \\u009b2J\n")) << run.output.toStdString();
+    for (QChar character : run.output)
+        EXPECT_FALSE(character.category() == QChar::Other_Control && character != u'\n') << int(character.unicode());
 }
 
 TEST(ServicesTool, DiagnosticsPrintTheMailDetails) {

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -112,6 +113,7 @@ struct RefusedFeed {
     int status;
     std::function<QByteArray(qint64 newerBuild)> body;
     std::map<QByteArray, QByteArray> headers;
+    bool failed = true;  // the check failed, as opposed to finding nothing newer
 };
 
 void PrintTo(const RefusedFeed& feed, std::ostream* out) { *out << feed.name; }
@@ -124,7 +126,9 @@ TEST_P(RefusedFeeds, GiveNoUpdate) {
     run(*model, &UpdateModel::checkIfDue);
     EXPECT_FALSE(model->available().has_value());
     EXPECT_EQ(server.requests().size(), 1);  // a redirect is not followed
-    EXPECT_FALSE(fetch(*model).refusal.isEmpty());
+    UpdateModel::FetchOutcome outcome = fetch(*model);
+    EXPECT_FALSE(outcome.refusal.isEmpty());
+    EXPECT_EQ(outcome.failed, GetParam().failed) << outcome.refusal.toStdString();
 }
 
 const QString good = QStringLiteral("https://127.0.0.1/t.tar.gz");
@@ -132,7 +136,7 @@ const QString good = QStringLiteral("https://127.0.0.1/t.tar.gz");
 INSTANTIATE_TEST_SUITE_P(
     Feed, RefusedFeeds,
     ::testing::Values(
-        RefusedFeed{"SameBuild", 200, [](qint64 newer) { return feed(newer - 1, good); }, {}},
+        RefusedFeed{"SameBuild", 200, [](qint64 newer) { return feed(newer - 1, good); }, {}, false},
         RefusedFeed{"Redirect", 301, [](qint64 newer) { return feed(newer, good); }, {{"Location", "/moved.json"}}},
         RefusedFeed{"NoContent", 204, [](qint64) { return QByteArray(); }, {}},
         RefusedFeed{"NotFound", 404, [](qint64 newer) { return feed(newer, good); }, {}},
@@ -148,9 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
                     [](qint64 newer) { return feed(newer, good, R"(, "notes_url": "https://example.org/notes")"); },
                     {}},
         RefusedFeed{"FutureSystem", 200,
-                    [](qint64 newer) { return feed(newer, good, R"(, "min_os": "999999")"); }, {}},
+                    [](qint64 newer) { return feed(newer, good, R"(, "min_os": "999999")"); }, {}, false},
         RefusedFeed{"MinimumWithEmptyPiece", 200, [](qint64 newer) { return feed(newer, good, R"(, "min_os": "1.")"); },
-                    {}},
+                    {}, false},
         RefusedFeed{"NotJSON", 200, [](qint64) { return QByteArray("<html>moved</html>"); }, {}},
         RefusedFeed{"MissingSha", 200,
                     [](qint64 newer) {
@@ -274,21 +278,99 @@ TEST_F(UpdateCheck, ManualCheckLaterPutsTheBuildOff) {
     EXPECT_EQ(defaults.string(UpdateModel::laterBuildKey), std::to_string(building() + 1));
 }
 
-TEST_F(UpdateCheck, ManualCheckFindingNothingHidesTheBanner) {
+struct ManualAnswer {
+    const char* name;
+    std::function<void(LocalHttpsServer&)> prepare;  // how the server answers
+    QString text;
+    QString informativeText;
+};
+
+void PrintTo(const ManualAnswer& answer, std::ostream* out) { *out << answer.name; }
+
+class ManualCheckAlert : public UpdateCheck, public ::testing::WithParamInterface<ManualAnswer> {};
+
+// "No update found" only when the feed answered with nothing newer; a check
+// that could not read the feed says so, and why.
+TEST_P(ManualCheckAlert, TellsWhetherTheFeedAnsweredAndHidesTheBanner) {
     auto model = makeModel();
     run(*model, &UpdateModel::checkIfDue);
     ASSERT_TRUE(model->available().has_value());
     QSignalSpy changed(model.get(), &UpdateModel::availableChanged);
-    respondWith("", 500);
+    GetParam().prepare(server);
     model->checkNow();
     QMessageBox* box = alert();
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), "No update found");
-    EXPECT_EQ(box->informativeText(), "Tessaron is up to date, or the update server couldn't be reached.");
+    EXPECT_EQ(box->text(), GetParam().text);
+    EXPECT_EQ(box->informativeText(), GetParam().informativeText);
     EXPECT_FALSE(model->available().has_value());
     EXPECT_EQ(changed.count(), 1);
     QTest::keyClick(box, Qt::Key_Return);
     EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ManualCheckAlert,
+    ::testing::Values(
+        ManualAnswer{"SameBuild",
+                     [](LocalHttpsServer& server) {
+                         qint64 running = UpdateModel::parsedBuild(UpdateModel::currentBuild());
+                         server.respond({200, "OK", {}, feed(running, "https://127.0.0.1/t.tar.gz")});
+                     },
+                     "No update found", "Tessaron is up to date."},
+        ManualAnswer{"ServerError", [](LocalHttpsServer& server) { server.respond({500, "Broken", {}, {}}); },
+                     "Couldn't check for updates", "The update server answered with status 500."},
+        ManualAnswer{"NotJSON", [](LocalHttpsServer& server) { server.respond({200, "OK", {}, "<html>"}); },
+                     "Couldn't check for updates", "The feed is not JSON."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateCheck, ManualCheckWithNobodyListeningSaysTheServerCouldNotBeReached) {
+    // A loopback port that was just free: the connection is refused.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    endpoints.feedURL = QUrl(QStringLiteral("https://127.0.0.1:%1/latest.json").arg(probe.serverPort()));
+    probe.close();
+    auto model = makeModel();
+    model->checkNow();
+    QMessageBox* box = alert();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "Couldn't check for updates");
+    EXPECT_EQ(box->informativeText(), "The update server couldn't be reached: Connection refused.");
+    QTest::keyClick(box, Qt::Key_Return);
+}
+
+// A server that sends a byte every little while restarts Qt's transfer
+// time-out each time; the whole request's deadline still ends it.
+TEST_F(UpdateCheck, TricklingServerIsGivenUpAtTheDeadline) {
+    QByteArray body = feed(building() + 1, downloadURL());
+    server.respond({200, "OK", {}, body + QByteArray(4000, ' '), std::chrono::milliseconds(100)});
+    auto model = makeModel();
+    model->setFetchDeadline(std::chrono::milliseconds(1500));
+    UpdateModel::FetchOutcome outcome = fetch(*model);
+    EXPECT_FALSE(outcome.release.has_value());
+    EXPECT_TRUE(outcome.failed);
+    EXPECT_EQ(outcome.refusal, "the update server did not send the feed within 1.5 seconds");
+}
+
+// The feed's version is shown as plain text and cut short: a link in it is
+// no link, and 60,000 characters do not push the buttons off the screen.
+TEST_F(UpdateCheck, FeedVersionIsShownAsShortPlainText) {
+    const QString version = QStringLiteral("<a href=\"https://elsewhere.example/\">2.0</a>") + QString(60000, u'9');
+    respondWith(QStringLiteral(R"({"version": "%1", "build": %2, "url": "%3", "sha256": "x"})")
+                    .arg(QString(version).replace(u'"', QStringLiteral("\\\""))).arg(building() + 1).arg(downloadURL()).toUtf8());
+    auto model = makeModel();
+    model->checkNow();
+    QMessageBox* box = alert();
+    ASSERT_NE(box, nullptr);
+    ASSERT_TRUE(model->available().has_value());
+    EXPECT_EQ(model->available()->version, version);
+    EXPECT_EQ(box->textFormat(), Qt::PlainText);
+    EXPECT_EQ(box->text(), QStringLiteral("Tessaron ") + version.left(UpdateModel::shownTextLimit - 1) + QChar(0x2026) +
+                               QStringLiteral(" (build %1) is available").arg(building() + 1));
+    EXPECT_LT(box->sizeHint().width(), 900);
+    click(box, QStringLiteral("Later"));
+
+    EXPECT_EQ(UpdateModel::shownText(QStringLiteral("1.0\n\x1b[2J\u2028x\u202e2")), QStringLiteral("1.0  [2J x2"));
+    EXPECT_EQ(UpdateModel::shownText(QString(UpdateModel::shownTextLimit, u'7')), QString(UpdateModel::shownTextLimit, u'7'));
 }
 
 // Rules that need no server.

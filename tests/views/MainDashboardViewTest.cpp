@@ -285,6 +285,20 @@ TEST_F(DashboardTest, TheBannerOffersTheReleaseUntilLater) {
     EXPECT_FALSE(banner->isVisible());
 }
 
+// The version comes from the feed: a link in it stays text, and 60,000
+// characters of it do not push the banner's buttons off the window.
+TEST_F(DashboardTest, TheBannerShowsTheFeedsVersionAsShortPlainText) {
+    const QString version = QStringLiteral("<a href=\"https://elsewhere.example/\">1.4</a>") + QString(60000, u'9');
+    dashboard_->setUpdateOffer(views::UpdateOffer{version, 57, QUrl("https://updates.tessaron.example/t"), std::nullopt});
+    auto* banner = dashboard_->updateBanner();
+    ASSERT_TRUE(banner->isVisible());
+    EXPECT_EQ(banner->messageLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(banner->messageLabel()->text(), QStringLiteral("Tessaron <a href=\"https://elsewhere.exam") + QChar(0x2026) +
+                                                  QStringLiteral(" (build 57) is available"));
+    EXPECT_TRUE(dashboard_->rect().contains(banner->geometry())) << banner->geometry().width();
+    EXPECT_TRUE(banner->rect().contains(banner->laterButton()->geometry()));
+}
+
 TEST_F(DashboardTest, OnlyAPublishingDashboardOfARealModelReachesTheMenus) {
     EXPECT_EQ(dashboard_->publishedModel(), model_.get());
     QSignalSpy changed(dashboard_.get(), &MainDashboardView::publishedModelChanged);

@@ -4,12 +4,14 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QMessageBox>
 #include <QTextBlock>
 #include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 
 #include "ViewsTestSupport.hpp"
+#include "support/DesktopPrograms.hpp"
 #include "views/CellCountBadge.hpp"
 #include "views/FileManager.hpp"
 #include "views/LogConsoleView.hpp"
@@ -302,13 +304,31 @@ TEST(FileManagerReveal, WithoutAFileManagerServiceOpensTheFolder) {
         QDBusConnection::sessionBus().interface()->isServiceRegistered(QString::fromLatin1(views::FileManager::service)))
         GTEST_SKIP() << "a file manager answers on this session bus";
     std::vector<std::filesystem::path> opened;
-    views::FileManager::reveal("/runs/2026-01-01/current_run.md", [&](const std::filesystem::path& folder) {
-        opened.push_back(folder);
-        return true;
-    });
+    views::FileManager::reveal("/runs/2026-01-01/current_run.md",
+                               [&](const std::filesystem::path& folder) { opened.push_back(folder); });
     // Without a bus at once; with one, when its error answer arrives.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !opened.empty(); }, 5000));
     EXPECT_EQ(opened, std::vector<std::filesystem::path>{"/runs/2026-01-01"});
+}
+
+// "Show Logs in File Manager" on a desktop where nothing opens folders:
+// xdg-open ends with status 3, and the folder's path is shown instead.
+TEST(FileManagerReveal, WithoutAnyFileManagerTheFolderIsShown) {
+    if (QDBusConnection::sessionBus().isConnected() && QDBusConnection::sessionBus().interface() &&
+        QDBusConnection::sessionBus().interface()->isServiceRegistered(QString::fromLatin1(views::FileManager::service)))
+        GTEST_SKIP() << "a file manager answers on this session bus";
+    DesktopPrograms desktop;
+    desktop.add("xdg-open", 3);
+    TempDir logs("tessaron-logs");
+    views::FileManager::reveal(logs / "current_run.md");
+    QMessageBox* message = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+    EXPECT_EQ(message->text(), "No file manager opened the folder");
+    EXPECT_EQ(message->informativeText(), QString::fromStdString(logs.path().string()));
+    EXPECT_EQ(desktop.calls("xdg-open"), std::vector<std::vector<std::string>>{{logs.path().string()}});
+    QTest::keyClick(message, Qt::Key_Return);
+    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
 }
 
 }  // namespace

@@ -152,6 +152,16 @@ const ShotState::Registration banner({"main-update-banner", "an update on offer,
                                           return stage.release();
                                       }});
 
+const ShotState::Registration hostileBanner(
+    {"main-update-banner-hostile-version", "a feed's 60,000-character version with a link in it, cut short as plain text",
+     [] {
+         MainWindowStage stage;
+         stage.dashboard().setUpdateOffer(views::UpdateOffer{
+             QStringLiteral("<a href=\"https://elsewhere.example/\">1.4</a>") + QString(60000, QLatin1Char('9')), 57,
+             QUrl("https://updates.tessaron.example/Tessaron-1.4.0.tar.gz"), std::nullopt});
+         return stage.release();
+     }});
+
 const ShotState::Registration settings({"settings", "the Settings window", [] {
                                             auto defaults = std::make_shared<core::InMemoryPreferenceStore>();
                                             auto view = std::make_shared<views::SettingsView>(

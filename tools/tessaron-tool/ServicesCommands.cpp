@@ -42,9 +42,25 @@ const ToolCommand::Registration diagnosticsRegistration({
     diagnosticsCommand,
 });
 
+// Feed text as a terminal may print it: control characters (an escape
+// sequence could clear the screen or retitle the window) as \xHH or \uHHHH.
+std::string printable(const QString& feedText) {
+    QString text;
+    for (QChar character : feedText) {
+        if (character.category() != QChar::Other_Control) {
+            text += character;
+        } else if (character.unicode() < 0x80) {
+            text += QStringLiteral("\\x%1").arg(character.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            text += QStringLiteral("\\u%1").arg(character.unicode(), 4, 16, QLatin1Char('0'));
+        }
+    }
+    return text.toStdString();
+}
+
 // update-check [FEED_URL] [--allow-host HOST]... [--ca-file PEM]: one fetch of
 // the feed with the update check's rules; exit status 0 with a release, 3
-// without one.
+// when the feed has nothing newer, 1 when the check failed.
 int updateCheckCommand(const std::vector<std::string>& arguments) {
     // Qt's TLS layer, loaded by the first certificate, needs the application.
     static int argc = 1;
@@ -89,21 +105,23 @@ int updateCheckCommand(const std::vector<std::string>& arguments) {
     std::cout << "feed: " << endpoints.feedURL.toString().toStdString() << "\n"
               << "this build: " << services::UpdateModel::currentBuild().toStdString() << "\n";
     if (!result->release) {
-        std::cout << "No update found: " << result->refusal.toStdString() << "\n";
-        return 3;
+        std::cout << (result->failed ? "Update check failed: " : "No update found: ") << printable(result->refusal)
+                  << "\n";
+        return result->failed ? 1 : 3;
     }
     const services::LatestRelease& release = *result->release;
-    std::cout << "Tessaron " << release.version.toStdString() << " (build " << release.build << ") is available\n"
-              << "url: " << release.url.toString().toStdString() << "\n"
-              << "sha256: " << release.sha256.toStdString() << "\n";
-    if (release.notesURL) std::cout << "notes: " << release.notesURL->toString().toStdString() << "\n";
-    if (release.minOS) std::cout << "minimum OS version: " << release.minOS->toStdString() << "\n";
+    std::cout << "Tessaron " << printable(release.version) << " (build " << release.build << ") is available\n"
+              << "url: " << printable(release.url.toString()) << "\n"
+              << "sha256: " << printable(release.sha256) << "\n";
+    if (release.notesURL) std::cout << "notes: " << printable(release.notesURL->toString()) << "\n";
+    if (release.minOS) std::cout << "minimum OS version: " << printable(*release.minOS) << "\n";
     return 0;
 }
 
 const ToolCommand::Registration updateCheckRegistration({
     "update-check",
-    "[FEED_URL] [--allow-host HOST]... [--ca-file PEM]   fetch the update feed once; exit 3 without a release",
+    "[FEED_URL] [--allow-host HOST]... [--ca-file PEM]   fetch the update feed once; exit 3 when it has nothing "
+    "newer, 1 when the check failed",
     updateCheckCommand,
 });
 
