@@ -9,11 +9,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <QTreeView>
 
 #include <fstream>
 
+#include "OpenPanelDriver.hpp"
 #include "ViewsTestSupport.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/OpenPanel.hpp"
@@ -30,23 +30,6 @@ using views::OpenPanel;
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 
 QString text(const fs::path& path) { return QString::fromStdString(path.string()); }
-
-// Runs `drive` once an open panel is the modal window, from inside the
-// panel's own event loop.
-void whenPanelOpens(std::function<void(OpenPanel&)> drive) {
-    auto* poll = new QTimer;
-    poll->setInterval(10);
-    QObject::connect(poll, &QTimer::timeout, [poll, drive = std::move(drive)] {
-        auto* panel = qobject_cast<OpenPanel*>(QApplication::activeModalWidget());
-        if (!panel || !panel->isVisible()) return;
-        poll->stop();
-        poll->deleteLater();
-        // Keys reach the panel once it is the active window, as for a user.
-        EXPECT_TRUE(QTest::qWaitForWindowActive(panel));
-        drive(*panel);
-    });
-    poll->start();
-}
 
 class OpenPanelTest : public ::testing::Test {
 protected:
@@ -88,14 +71,6 @@ protected:
         panel->show();
         EXPECT_TRUE(QTest::qWaitForWindowActive(panel.get()));
         return panel;
-    }
-    // Types `typed` into the name field and presses Return.
-    static void typeAndConfirm(OpenPanel& panel, const QString& typed) {
-        // The panel opens with the name field ready for typing.
-        EXPECT_TRUE(panel.nameField()->hasFocus());
-        panel.nameField()->clear();
-        QTest::keyClicks(panel.nameField(), typed);
-        QTest::keyClick(panel.nameField(), Qt::Key_Return);
     }
     static void expectChosen(const OpenPanel& panel, const fs::path& path) {
         EXPECT_EQ(panel.result(), QDialog::Accepted) << panel.refusal().toStdString();
