@@ -69,7 +69,7 @@ TEST_F(StepMenuTest, EachStepShowsItsPanelAndOnlyTheInputFormGoesUnframed) {
         EXPECT_EQ(menu_.panel()->parentWidget(), frame);
         EXPECT_EQ(menu_.panel()->pos(), QPoint(24, 24));
         EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 1000))
-            << frame->width() << " " << menu_.scrollArea()->viewport()->width();
+            << toString(step) << ": " << frame->width() << " " << menu_.scrollArea()->viewport()->width();
     }
     menu_.setStep(WorkflowStep::input);
     EXPECT_NE(qobject_cast<views::InputView*>(menu_.panel()), nullptr);
