@@ -25,8 +25,13 @@ public:
         bool canChooseFolders = true;
         bool canCreateFolders = false;
         std::optional<std::filesystem::path> startFolder;
-        // MIME types of the files offered ("video/*"); empty: any file.
+        // MIME types of the files offered ("video/*" for a whole family);
+        // empty: any file.
         QStringList fileTypes;
+        // The panel's name for those files ("Videos").
+        QString fileTypesName;
+        // Why a file of another type is refused; "%1" is the file's name.
+        QString wrongTypeMessage;
     };
     // A save panel for one new file.
     struct SaveRequest {

@@ -15,6 +15,9 @@ bool isVideoFile(const std::filesystem::path& file) {
         QLatin1String("video/"));
 }
 
+const QString wrongInputMessage =
+    QStringLiteral("\u201c%1\u201d is neither a folder nor a video. Choose a folder of photos or a video file.");
+
 }  // namespace
 
 template <typename Result>
@@ -59,11 +62,17 @@ void PipelineViewModel::chooseInput() {
     request.canChooseFiles = true;
     request.canChooseFolders = true;
     request.fileTypes = {QStringLiteral("video/*")};
+    request.fileTypesName = QStringLiteral("Videos");
+    request.wrongTypeMessage = wrongInputMessage;
     const std::optional<std::filesystem::path> url = dialogs().open(request);
     if (!url) return;
     std::error_code error;
     const bool isFolder = std::filesystem::is_directory(*url, error) && !error;
-    if (!isFolder && !isVideoFile(*url)) return;
+    if (!isFolder && !isVideoFile(*url)) {
+        // A panel that let it through still gets an answer, never silence.
+        dialogs().message(request.title, wrongInputMessage.arg(QString::fromStdString(url->filename().string())));
+        return;
+    }
     selectInput(*url, !isFolder);
 }
 

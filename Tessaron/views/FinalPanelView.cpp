@@ -1,6 +1,7 @@
 #include "views/FinalPanelView.hpp"
 
 #include <QButtonGroup>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -9,6 +10,7 @@
 
 #include "services/FeedbackSender.hpp"
 #include "viewer/SplatConverterView.hpp"
+#include "views/WheelFocusGuard.hpp"
 #include "views/FileManager.hpp"
 #include "views/PanelControls.hpp"
 #include "views/PanelWidgets.hpp"
@@ -301,6 +303,8 @@ void FinalPanelView::refreshIdleBlock() {
     if (const viewmodel::OptionalText& output = model_.outputPlyPath())
         initial = std::filesystem::path(output->toStdString());
     converter_ = new viewer::SplatConverterView(initial, idleBlock_);
+    // The panel scrolls: its format list takes the wheel only when focused.
+    for (QComboBox* list : converter_->findChildren<QComboBox*>()) WheelFocusGuard::install(list);
     converterHolder_->addWidget(converter_);
     converter_->show();
 }

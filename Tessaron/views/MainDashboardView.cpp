@@ -181,6 +181,9 @@ void MainDashboardView::buildLayers() {
     menuLayout->setContentsMargins(0, 0, 0, 0);
     stepMenu_ = new StepMenuView(model_, finalViewer_, menuPanel_);
     menuLayout->addWidget(stepMenu_);
+    // "Open Model in Viewer..." works from any step: the chosen model is
+    // shown where the viewer is.
+    connect(stepMenu_, &StepMenuView::modelChosen, this, [this] { selectStep(WorkflowStep::final); });
 
     auto* hide = new SymbolButton(Symbol::chevronLeft, 12, -1, menuPanel_);
     hide->setMaterial(theme::Material::thin);

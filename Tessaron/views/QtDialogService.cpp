@@ -1,9 +1,10 @@
 #include "views/QtDialogService.hpp"
 
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include "views/OpenPanel.hpp"
 
 namespace tessaron::views {
 
@@ -18,28 +19,9 @@ QString startFolderOf(const std::optional<std::filesystem::path>& folder) {
 }  // namespace
 
 std::optional<std::filesystem::path> QtDialogService::open(const OpenRequest& request) {
-    QFileDialog dialog(parent_, request.title, startFolderOf(request.startFolder));
-    // The desktop's dialogs cannot offer files and folders in one panel, and
-    // the message has no place in them.
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    if (request.canChooseFiles && request.canChooseFolders) {
-        // Any existing item: a typed name is checked below.
-        dialog.setFileMode(QFileDialog::AnyFile);
-    } else if (request.canChooseFiles) {
-        dialog.setFileMode(QFileDialog::ExistingFile);
-    } else {
-        dialog.setFileMode(QFileDialog::Directory);
-        dialog.setOption(QFileDialog::ShowDirsOnly, true);
-    }
-    dialog.setOption(QFileDialog::ReadOnly, !request.canCreateFolders);
-    if (request.canChooseFiles && !request.fileTypes.isEmpty()) dialog.setMimeTypeFilters(request.fileTypes);
-    if (!request.prompt.isEmpty()) dialog.setLabelText(QFileDialog::Accept, request.prompt);
-    if (!request.message.isEmpty()) dialog.setLabelText(QFileDialog::LookIn, request.message);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-    const QString chosen = dialog.selectedFiles().constFirst();
-    if (!QFileInfo::exists(chosen)) return std::nullopt;
-    return toPath(chosen);
+    OpenPanel panel(request, parent_);
+    if (panel.exec() != QDialog::Accepted) return std::nullopt;
+    return panel.chosen();
 }
 
 std::optional<std::filesystem::path> QtDialogService::save(const SaveRequest& request) {

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "views/FormWidgets.hpp"
+#include "views/WheelFocusGuard.hpp"
 
 namespace tessaron::views {
 
@@ -27,6 +28,8 @@ SliderRow::SliderRow(const QString& label, double minimum, double maximum, doubl
     slider_->setSingleStep(1);
     slider_->setPageStep(1);
     slider_->setAccessibleName(label);
+    // The rows sit in scrolling forms.
+    WheelFocusGuard::install(slider_);
     setMaximum(maximum);
     row->addWidget(slider_, 1);
     value_->setFixedWidth(valueWidth);

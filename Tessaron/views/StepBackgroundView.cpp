@@ -401,21 +401,22 @@ void StepBackgroundView::dropEvent(QDropEvent* event) {
 }
 
 void StepBackgroundView::classifyDrop(const QUrl& url) {
-    // Nothing a drop does may change a busy run's input or views.
-    if (model_.isBusy()) {
-        showTransientHint(busyHint);
-        return;
-    }
-    switch (classify(url)) {
+    const DropKind kind = classify(url);
+    switch (kind) {
     case DropKind::model:
+        // Viewing a model leaves a running reconstruction as it is.
         if (onModelDropped) onModelDropped(url);
         return;
     case DropKind::folder:
-    case DropKind::video: {
-        const bool isVideo = classify(url) == DropKind::video;
-        if (onDatasetDropped) onDatasetDropped(std::filesystem::path(url.toLocalFile().toStdString()), isVideo);
+    case DropKind::video:
+        // A busy run's input stays as it is.
+        if (model_.isBusy()) {
+            showTransientHint(busyHint);
+            return;
+        }
+        if (onDatasetDropped)
+            onDatasetDropped(std::filesystem::path(url.toLocalFile().toStdString()), kind == DropKind::video);
         return;
-    }
     case DropKind::other: showTransientHint(otherHint); return;
     }
 }

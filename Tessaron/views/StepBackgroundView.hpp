@@ -29,9 +29,10 @@ class FloatingPanel;
 // The large pane behind the step menu and the step bar: one picture per
 // step (the drop hint or the live 360° conversion, the growing COLMAP cloud,
 // the partition plan, the splat viewer with the result), and the window's
-// drop target. A dropped model opens in the viewer, a dropped folder or
-// video becomes the input; any other drop, and any drop while a run is
-// busy, gets a short hint at the bottom that goes by itself.
+// drop target. A dropped model opens in the viewer, also during a run; a
+// dropped folder or video becomes the input; any other drop, and a dataset
+// dropped while a run is busy, gets a short hint at the bottom that goes by
+// itself.
 //
 // Threads: the main thread only.
 class StepBackgroundView : public QWidget {

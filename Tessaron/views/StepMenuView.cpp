@@ -96,9 +96,10 @@ void StepMenuView::setShowFilePicker(bool show) {
 }
 
 bool StepMenuView::importerCanShow() const {
-    // A hidden menu, or the disabled one under the guided tour, keeps the
-    // request until it is shown and usable again.
-    return showFilePicker_ && step_ == WorkflowStep::final && isVisible() && isEnabled();
+    // From any step: the chosen model then brings the Final step. A hidden
+    // menu, or the disabled one under the guided tour, keeps the request
+    // until it is shown and usable again.
+    return showFilePicker_ && isVisible() && isEnabled();
 }
 
 void StepMenuView::showEvent(QShowEvent* event) {
@@ -128,7 +129,9 @@ void StepMenuView::presentImporter() {
     if (!self) return;
     importerPending_ = false;
     showFilePicker_ = false;
-    if (chosen && !chosen->isEmpty()) viewer_.setUrl(*chosen);
+    if (!chosen || chosen->isEmpty()) return;
+    viewer_.setUrl(*chosen);
+    emit modelChosen(*chosen);
 }
 
 }  // namespace tessaron::views

@@ -18,9 +18,10 @@ namespace tessaron::views {
 
 // The left-hand pane of the main window: the selected step's panel. The
 // Input step shows the input form as it is; every other step shows its
-// panel in the shared frame inside a vertical scroll area. The Final step's
-// content carries the model importer, which "Open Model in Viewer..." and
-// the Final panel's open button ask for.
+// panel in the shared frame inside a vertical scroll area. The menu owns
+// the model importer, which "Open Model in Viewer..." (from any step) and
+// the Final panel's open button ask for; a chosen model is shown by the
+// Final step's viewer.
 //
 // Threads: the main thread only.
 class StepMenuView : public QWidget {
@@ -41,20 +42,24 @@ public:
     // The scroll area around the framed panel; none for the Input step.
     QScrollArea* scrollArea() const { return scrollArea_; }
 
-    // Whether the model importer is asked for. It opens once the Final
-    // step's content is shown, and the flag clears when it closes.
+    // Whether the model importer is asked for. It opens once the menu is
+    // shown and usable, and the flag clears when it closes.
     bool showFilePicker() const { return showFilePicker_; }
     void setShowFilePicker(bool show);
     void setModelImporter(ModelImporter importer) { importer_ = std::move(importer); }
     // The desktop's open panel, limited to .ply, .spz and .splat files.
     static ModelImporter standardImporter();
 
+signals:
+    // The importer set the viewer's model to `url`: the Final step shows it.
+    void modelChosen(const QUrl& url);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
-    // The importer belongs to the Final step's content, on screen and usable.
+    // The importer needs the menu on screen and usable.
     bool importerCanShow() const;
     void rebuild();
     void presentImporterWhenShown();

@@ -1,5 +1,6 @@
-// The Final step's viewer in the dashboard: a dropped model opens in it,
-// the run's output takes its place when a new run delivers one, its
+// The Final step's viewer in the dashboard: a dropped model, or one chosen
+// with "Open Model in Viewer..." from any step, opens in it, also during a
+// run; the run's output takes its place when a new run delivers one, its
 // statistics reach the dashboard's state, and a load error shows over it
 // until the model changes.
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 
 #include "viewer/SplatRendererView.hpp"
 #include "viewer/ViewerTestScenes.hpp"
+#include "views/ApplicationNotifier.hpp"
 #include "views/DropTestSupport.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/StepBackgroundView.hpp"
+#include "views/StepMenuView.hpp"
 #include "views/ViewsTestSupport.hpp"
 
 namespace tessaron::testing {
@@ -72,14 +75,28 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     EXPECT_EQ(pane->viewerView()->fileURL(), output);
     ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 300; }, 20000));
 
-    // While a run is busy a dropped model changes nothing.
+    // While a run is busy a dropped model still opens in the Final step,
+    // and the run goes on.
     model->setHasActiveOperation(true);
     dashboard.selectStep(WorkflowStep::training);
-    dropURLs(pane, {fileURL(dropped)});
-    QTest::qWait(50);
-    EXPECT_EQ(dashboard.selectedStep(), WorkflowStep::training);
-    EXPECT_TRUE(dashboard.finalViewer().url().isEmpty());
-    EXPECT_EQ(pane->transientHint(), StepBackgroundView::busyHint);
+    ASSERT_TRUE(dropURLs(pane, {fileURL(dropped)}).dropped);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    EXPECT_EQ(dashboard.finalViewer().url(), fileURL(dropped));
+    EXPECT_TRUE(model->hasActiveOperation());
+
+    // "Open Model in Viewer..." from another step: the chosen model shows
+    // in the Final step; a cancelled importer leaves the step.
+    std::optional<QUrl> answer;
+    dashboard.stepMenu()->setModelImporter([&](QWidget*) { return answer; });
+    dashboard.selectStep(WorkflowStep::input);
+    views::ApplicationNotifier::instance().postOpenModelViewer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dashboard.stepMenu()->showFilePicker(); }, 2000));
+    EXPECT_EQ(dashboard.selectedStep(), WorkflowStep::input);
+    answer = fileURL(output);
+    views::ApplicationNotifier::instance().postOpenModelViewer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    EXPECT_EQ(dashboard.finalViewer().url(), fileURL(output));
+    EXPECT_EQ(pane->viewerView()->fileURL(), output);
     model->setHasActiveOperation(false);
 }
 

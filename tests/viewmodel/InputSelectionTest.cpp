@@ -136,6 +136,7 @@ TEST_F(InputSelection, ThePanelOffersFoldersAndVideosAndTellsThemApart) {
     EXPECT_TRUE(dialogs_->opened[0].canChooseFiles);
     EXPECT_TRUE(dialogs_->opened[0].canChooseFolders);
     EXPECT_EQ(dialogs_->opened[0].fileTypes, QStringList{"video/*"});
+    EXPECT_EQ(dialogs_->opened[0].fileTypesName, "Videos");
     EXPECT_EQ(model_->selectedInputURL(), photos_);
     EXPECT_FALSE(model_->isInputVideo());
 
@@ -144,12 +145,17 @@ TEST_F(InputSelection, ThePanelOffersFoldersAndVideosAndTellsThemApart) {
     EXPECT_EQ(model_->selectedInputURL(), video_);
     EXPECT_TRUE(model_->isInputVideo());
 
-    // Anything that is not a video is no input.
+    // Anything that is not a video is no input, and the user is told why.
     const fs::path notes = folder_.path() / "notes.txt";
     writeTextFile(notes, "text");
     dialogs_->answer(notes);
     model_->chooseInput();
     EXPECT_EQ(model_->selectedInputURL(), video_);
+    const QString why =
+        "\u201cnotes.txt\u201d is neither a folder nor a video. Choose a folder of photos or a video file.";
+    EXPECT_EQ(dialogs_->messages, std::vector<QString>{"Choose a folder of photos or a video: " + why});
+    // The panel itself refuses such a file with the same words.
+    EXPECT_EQ(dialogs_->opened[2].wrongTypeMessage.arg("notes.txt"), why);
 }
 
 struct DropCase {

@@ -3,6 +3,7 @@
 // failure, starting over, and a re-merge of a finished workspace.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLocale>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -13,6 +14,7 @@
 #include "engines/PLYCheck.hpp"
 #include "support/SyntheticCells.hpp"
 #include "viewer/ConverterModel.hpp"
+#include "viewer/SplatConverterView.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/FinalPanelView.hpp"
 #include "views/PanelControls.hpp"
@@ -191,6 +193,21 @@ TEST_F(FinalPanel, TheConverterComesBackAfterABusyPeriodWithTheOutputOfThatMomen
     ASSERT_NE(panel_->converter(), nullptr);
     ASSERT_EQ(panel_->converter()->model()->queue().size(), 1u);
     EXPECT_EQ(panel_->converter()->model()->queue()[0].url, output);
+}
+
+TEST_F(FinalPanel, TheConvertersFormatListTakesTheWheelOnlyWhenFocused) {
+    ASSERT_NE(panel_->converter(), nullptr);
+    auto* formats = panel_->converter()->findChild<QComboBox*>();
+    ASSERT_NE(formats, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel_.get()));
+    const int shown = formats->currentIndex();
+    const int notch = shown > 0 ? 1 : -1;  // towards the list's other end
+    turnWheel(formats, notch);
+    EXPECT_EQ(formats->currentIndex(), shown);
+    formats->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return formats->hasFocus(); }, 2000));
+    turnWheel(formats, notch);
+    EXPECT_NE(formats->currentIndex(), shown);
 }
 
 TEST_F(FinalPanel, ReMergeRewritesTheOutputOfAFinishedPartitionedWorkspace) {

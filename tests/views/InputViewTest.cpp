@@ -395,6 +395,38 @@ TEST_F(InputForm, APhotoFolderRunCarriesEveryCardsSetting) {
 
 // A video: the frame-extraction card, the custom model size typed in, and
 // partitioning switched off.
+TEST_F(InputForm, TheWheelScrollsTheFormOverASliderAndMovesItOnlyWhenFocused) {
+    chooseWithButton(garden_);
+    openAdvanced();
+    QScrollBar* scroll = view_->verticalScrollBar();
+    ASSERT_GT(scroll->maximum(), 0);
+    views::SliderRow* iterations = view_->advancedSettings()->trainingSettings()->iterationsRow();
+    views::SliderRow* memory = view_->advancedSettings()->partitioning()->memoryRow();
+    const int64_t iterationsBefore = model_->trainingIterations();
+    const auto memoryBefore = model_->ramLimitGB();
+    for (views::SliderRow* row : {iterations, memory}) {
+        view_->ensureWidgetVisible(row->slider());
+        const int scrolled = scroll->value();
+        // Down the form: the wheel turned towards the user.
+        turnWheel(row->slider(), scrolled > 0 ? 1 : -1);
+        EXPECT_NE(scroll->value(), scrolled) << row->slider()->accessibleName().toStdString();
+        EXPECT_FALSE(row->slider()->hasFocus());
+    }
+    EXPECT_EQ(model_->trainingIterations(), iterationsBefore);
+    EXPECT_EQ(model_->ramLimitGB(), memoryBefore);
+
+    // A focused slider takes the wheel, and the form stays.
+    view_->ensureWidgetVisible(iterations->slider());
+    iterations->slider()->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return iterations->slider()->hasFocus(); }, 2000));
+    const int scrolled = scroll->value();
+    const int position = iterations->slider()->value();
+    turnWheel(iterations->slider(), position > iterations->slider()->minimum() ? -1 : 1);
+    EXPECT_NE(iterations->slider()->value(), position);
+    EXPECT_NE(model_->trainingIterations(), iterationsBefore);
+    EXPECT_EQ(scroll->value(), scrolled);
+}
+
 TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     analysis_->profile = profileOf(240, 3840, 2160, true);
     chooseWithButton(video_);

@@ -199,15 +199,18 @@ TEST_F(CentrePaneTest, ASecondHintReplacesTheFirstAndStaysItsFullTime) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !pane_.transientHint(); }, 3000));
 }
 
-TEST_F(CentrePaneTest, DropsWhileBusyChangeNothingAndSayWhy) {
+TEST_F(CentrePaneTest, WhileBusyADatasetIsRefusedWithWhyAndAModelStillOpens) {
     model_->setHasActiveOperation(true);
-    for (const QUrl& url : {fileURL(files_ / "photos"), fileURL(files_ / "clip.mp4"),
-                            QUrl::fromLocalFile(QStringLiteral("/nowhere/model.ply"))}) {
+    for (const QUrl& url : {fileURL(files_ / "photos"), fileURL(files_ / "clip.mp4")}) {
         drop({url});
         EXPECT_EQ(pane_.transientHint(), StepBackgroundView::busyHint) << url.toString().toStdString();
     }
     EXPECT_TRUE(datasets_.empty());
-    EXPECT_TRUE(models_.empty());
+    const QUrl model = QUrl::fromLocalFile(QStringLiteral("/nowhere/model.ply"));
+    drop({model});
+    EXPECT_EQ(models_, std::vector<QUrl>{model});
+    drop({fileURL(files_ / "notes.txt")});
+    EXPECT_EQ(pane_.transientHint(), StepBackgroundView::otherHint);
 }
 
 TEST_F(CentrePaneTest, TheInputHintShowsOnlyWhileNothingRuns) {

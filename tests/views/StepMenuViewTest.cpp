@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QScrollArea>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "ViewsTestSupport.hpp"
@@ -68,7 +69,7 @@ TEST_F(StepMenuTest, EachStepShowsItsPanelAndOnlyTheInputFormGoesUnframed) {
         EXPECT_EQ(menu_.panel()->parentWidget(), frame);
         EXPECT_EQ(menu_.panel()->pos(), QPoint(24, 24));
         EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 1000))
-            << frame->width() << " " << menu_.scrollArea()->viewport()->width();
+            << toString(step) << ": " << frame->width() << " " << menu_.scrollArea()->viewport()->width();
     }
     menu_.setStep(WorkflowStep::input);
     EXPECT_NE(qobject_cast<views::InputView*>(menu_.panel()), nullptr);
@@ -112,18 +113,24 @@ TEST_F(StepMenuTest, TheSfMHeaderFollowsTheRun) {
     }
 }
 
-TEST_F(StepMenuTest, OpenModelViewerWaitsForTheFinalStep) {
-    views::ApplicationNotifier::instance().postOpenModelViewer();
-    settle();
-    EXPECT_TRUE(menu_.showFilePicker());
-    EXPECT_EQ(importerCalls_, 0);
+TEST_F(StepMenuTest, OpenModelViewerOpensTheImporterFromAnyStepAndReportsTheChosenModel) {
+    QSignalSpy chosen(&menu_, &StepMenuView::modelChosen);
+    for (WorkflowStep step : {WorkflowStep::input, WorkflowStep::sfm, WorkflowStep::training}) {
+        menu_.setStep(step);
+        nextChoice_ = QUrl::fromLocalFile(QStringLiteral("/models/scene.splat"));
+        views::ApplicationNotifier::instance().postOpenModelViewer();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 2000)) << toString(step);
+        EXPECT_EQ(viewer_.url(), *nextChoice_);
+    }
+    EXPECT_EQ(importerCalls_, 3);
+    ASSERT_EQ(chosen.size(), 3);
+    EXPECT_EQ(chosen.at(0).at(0).toUrl(), QUrl::fromLocalFile(QStringLiteral("/models/scene.splat")));
 
-    nextChoice_ = QUrl::fromLocalFile(QStringLiteral("/models/scene.splat"));
-    menu_.setStep(WorkflowStep::final);
-    settle();
-    EXPECT_EQ(importerCalls_, 1);
-    EXPECT_FALSE(menu_.showFilePicker());
-    EXPECT_EQ(viewer_.url(), *nextChoice_);
+    // Cancelled: nothing is reported.
+    nextChoice_.reset();
+    views::ApplicationNotifier::instance().postOpenModelViewer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 2000));
+    EXPECT_EQ(chosen.size(), 3);
 }
 
 TEST_F(StepMenuTest, TheImporterSetsTheModelOrLeavesItOnCancel) {

@@ -16,6 +16,7 @@
 #include "views/ApplicationNotifier.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"
+#include "views/StepMenuView.hpp"
 #include "views/TessaronCommands.hpp"
 
 namespace tessaron::testing {
@@ -214,8 +215,16 @@ TEST_F(WindowShortcutsTest, KeyboardReachesTheLogDrawerTheViewerAndQuit) {
     EXPECT_TRUE(model_->isLogMenuExpanded());
     EXPECT_TRUE(window_.dashboard().logDrawer()->isVisible());
     model_->setCurrentState(Kind::training);
+    // During a run, from the Training step, Ctrl+O opens the model importer.
+    int importerCalls = 0;
+    window_.dashboard().stepMenu()->setModelImporter([&](QWidget*) -> std::optional<QUrl> {
+        ++importerCalls;
+        return std::nullopt;
+    });
     QTest::keyClick(&window_, Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(openViewer.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return importerCalls == 1; }, 2000));
+    EXPECT_EQ(window_.dashboard().selectedStep(), viewmodel::WorkflowStep::training);
     QTest::keyClick(&window_, Qt::Key_Q, Qt::ControlModifier);
     QTest::keyClick(&window_, Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(recorder_.names(), (std::vector<std::string>{"quit", "showSettings"}));

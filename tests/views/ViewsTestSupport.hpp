@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <atomic>
 #include <memory>
@@ -20,6 +22,18 @@
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
+
+// `notches` of a mouse wheel (positive: away from the user) over the
+// middle of `widget`, marked as coming from the window system: Qt hands a
+// wheel that a widget ignores on to its parents, as for a real wheel.
+inline void turnWheel(QWidget* widget, int notches) {
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    QWheelEvent wheel(at, widget->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&wheel);
+    // As QTest delivers its keys: sendEvent() would take the mark away.
+    qApp->notify(widget, &wheel);
+}
 
 inline std::unique_ptr<viewmodel::PipelineViewModel> makeViewModel(const TempDir& support) {
     viewmodel::PipelineViewModel::Configuration configuration;

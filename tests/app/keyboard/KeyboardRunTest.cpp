@@ -1,0 +1,150 @@
+// The application as a keyboard user drives it, through its real dialogs:
+// Shift+Ctrl+O and a typed photo folder, Shift+Ctrl+N and a typed output
+// folder, COLMAP at work, then Ctrl+. and no child process left.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTest>
+#include <QUrl>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/TessaronApp.hpp"
+#include "support/SyntheticScene.hpp"
+#include "support/TempDir.hpp"
+#include "viewmodel/ViewModelTestSupport.hpp"
+#include "views/DropZoneView.hpp"
+#include "views/InputView.hpp"
+#include "views/MainDashboardView.hpp"
+#include "views/OpenPanelDriver.hpp"
+#include "views/FormWidgets.hpp"
+#include "views/StepMenuView.hpp"
+
+namespace tessaron::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = pipeline::PipelineState::Kind;
+
+const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
+
+// A file of /proc, or nothing when its process has gone meanwhile.
+std::string procText(const fs::path& file) {
+    std::ifstream stream(file);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+// The command names of this process's descendants still in the process
+// table, zombies included: a child not yet waited for is not gone.
+std::vector<std::string> descendants() {
+    std::vector<std::pair<int, int>> parents;  // (pid, parent pid)
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = procText(entry.path() / "stat");
+        // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        int parent = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2) continue;
+        parents.emplace_back(std::stoi(name), parent);
+    }
+    std::vector<int> family{int(::getpid())};
+    std::vector<std::string> names;
+    for (size_t index = 0; index < family.size(); ++index)
+        for (const auto& [pid, parent] : parents)
+            if (parent == family[index]) {
+                family.push_back(pid);
+                const std::string comm = procText("/proc/" + std::to_string(pid) + "/comm");
+                names.push_back(comm.substr(0, comm.find('\n')));
+            }
+    return names;
+}
+
+// Gives `window` the keyboard, as the window manager does when a dialog
+// over it closes; a bare X server does not.
+bool activate(QWidget& window) {
+    window.activateWindow();
+    return QTest::qWaitForWindowActive(&window);
+}
+
+bool isColmap(const std::string& name) { return name.find("colmap") != std::string::npos; }
+
+TEST(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehind) {
+    TempDir folder("tessaron-keyboard-run");
+    const fs::path photos = folder.path() / "photos";
+    const fs::path output = folder.path() / "runs";  // made by the output panel
+    renderScene(photos, 12);
+
+    services::ServiceEndpoints endpoints;
+    // Nothing leaves the machine: the daily check is done, the feed is loopback.
+    endpoints.feedURL = QUrl(QStringLiteral("https://127.0.0.1:9/latest.json"));
+    endpoints.allowedHosts = {QStringLiteral("127.0.0.1")};
+    endpoints.supportAddress.clear();
+    viewmodel::SettingsPreferenceStore defaults;
+    defaults.setString(services::UpdateModel::lastUpdateCheckKey, core::iso8601Text(core::Clock::now()));
+    defaults.setString(viewmodel::SettingsPreferenceStore::hasSeenWelcomeTourKey, "true");
+
+    app::TessaronApp tessaron(endpoints);
+    tessaron.launch();
+    views::MainWindow& window = tessaron.mainWindow();
+    viewmodel::PipelineViewModel& model = tessaron.pipelineViewModel();
+    ASSERT_TRUE(activate(window));
+
+    // Shift+Ctrl+O, the photo folder's path, Return.
+    whenPanelOpens([&](views::OpenPanel& panel) {
+        EXPECT_EQ(panel.windowTitle(), QStringLiteral("Choose a folder of photos or a video"));
+        typeAndConfirm(panel, QString::fromStdString(photos.string()));
+    });
+    QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(model.selectedInputURL(), photos);
+    auto* form = qobject_cast<views::InputView*>(window.dashboard().stepMenu()->panel());
+    ASSERT_NE(form, nullptr);
+    EXPECT_EQ(form->dropZone()->headline(), QStringLiteral("photos"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.canStart(); }, 20000));
+    EXPECT_TRUE(form->readyLine()->isVisible());
+    EXPECT_EQ(form->readyLine()->text(), QStringLiteral("Ready: photos"));
+
+    // Shift+Ctrl+N (Start New Pipeline), an output folder that does not
+    // exist yet, Return: the panel makes it and the run starts.
+    ASSERT_TRUE(activate(window));
+    whenPanelOpens([&](views::OpenPanel& panel) {
+        EXPECT_EQ(panel.windowTitle(), QStringLiteral("Select Output Workspace Folder"));
+        typeAndConfirm(panel, QString::fromStdString(output.string()));
+    });
+    QTest::keyClick(&window, Qt::Key_N, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(model.hasActiveOperation()) << model.currentState().message;
+    EXPECT_TRUE(fs::is_directory(output));
+
+    // COLMAP at work.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::vector<std::string> children = descendants();
+            return model.currentState().kind == Kind::processingSfM &&
+                   std::any_of(children.begin(), children.end(), isColmap);
+        },
+        120000))
+        << model.currentState().message;
+
+    // Ctrl+. ends every child process.
+    ASSERT_TRUE(activate(window));
+    QTest::keyClick(&window, Qt::Key_Period, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.hasActiveOperation() && descendants().empty(); }, 30000))
+        << "still running: " << ::testing::PrintToString(descendants());
+    EXPECT_FALSE(model.pipelineManager()->isProcessRunning());
+    EXPECT_EQ(model.currentState().kind, Kind::idle);
+    // TODO(cancel states): once the window reports a cancelled run, assert
+    // here that it says "cancelled" (the status and the SfM step).
+}
+
+}  // namespace
+}  // namespace tessaron::testing
