@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QLabel>
 #include <QTest>
 #include <QUrl>
 
@@ -142,8 +143,21 @@ TEST(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehind)
         << "still running: " << ::testing::PrintToString(descendants());
     EXPECT_FALSE(model.pipelineManager()->isProcessRunning());
     EXPECT_EQ(model.currentState().kind, Kind::idle);
-    // TODO(cancel states): once the window reports a cancelled run, assert
-    // here that it says "cancelled" (the status and the SfM step).
+    // The window says in words where the run stopped, and nothing on it
+    // waits for steps that will never run.
+    ASSERT_TRUE(model.cancelledRun().has_value());
+    const QString note = model.cancelledRun()->note();
+    EXPECT_TRUE(note.startsWith(QStringLiteral("Run cancelled at "))) << note.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const QList<QLabel*> labels = window.findChildren<QLabel*>();
+            return std::any_of(labels.begin(), labels.end(),
+                               [&](QLabel* label) { return label->isVisible() && label->text().contains(note); });
+        },
+        30000));
+    for (QLabel* label : window.findChildren<QLabel*>())
+        if (label->isVisible())
+            EXPECT_FALSE(label->text().contains(QStringLiteral("Waiting for earlier steps"))) << label->text().toStdString();
 }
 
 }  // namespace
