@@ -1,6 +1,7 @@
 // The first half of a run: workspace set-up, the input route (photos in
 // place, frames from a video, 360° crops, an imported COLMAP model), COLMAP,
 // and the trainer's dataset folder with the run settings.
+#include <cmath>
 #include <system_error>
 
 #include "core/Error.hpp"
@@ -207,6 +208,7 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
         checkCancelled(PipelineLogStep::extraction);
         return std::nullopt;
     } catch (const std::exception& error) {
+        if (checkCancelled(PipelineLogStep::extraction)) return std::nullopt;
         log(PipelineLogStep::extraction, std::string("Error: ") + error.what());
         reportState(PipelineState::error(error.what()));
         return std::nullopt;
@@ -288,9 +290,10 @@ bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::
         options.rig = rig;
         colmapRunner_.run(options);
     } catch (const std::exception& error) {
-        // A cancel during COLMAP ends here too: the terminated child makes
-        // the runner throw.
         unwatch("colmap");
+        // A cancel ends COLMAP by terminating it, and the runner then throws:
+        // that is the cancel, not a failure of COLMAP.
+        if (checkCancelled(PipelineLogStep::sfm)) return false;
         log(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what());
         reportState(PipelineState::error(error.what()));
         return false;
@@ -341,7 +344,12 @@ void PipelineManager::prepareDataset(TrainingContext context) {
     log(PipelineLogStep::dataPrep, "Image downscale factor: " + std::to_string(downscale) + "x");
 
     try {
-        RunConfig{downscale, parameters.trevikEval, parameters.capMax, parameters.iterations}.save(context.workspace);
+        // With what a resume needs to plan the scene again as this run does.
+        RunConfig config(downscale, parameters.trevikEval, parameters.capMax, parameters.iterations);
+        if (std::isfinite(parameters.ramLimitGB) && parameters.ramLimitGB > 0) config.ramLimitGB = parameters.ramLimitGB;
+        config.viewsPerFrame = context.layout ? int64_t(context.layout->crops.size()) : 0;
+        config.overridePartitionParams = parameters.overrideVastGaussianParams;
+        config.save(context.workspace);
     } catch (const std::exception& error) {
         log(PipelineLogStep::dataPrep, std::string("⚠ Could not save the run settings (") + error.what() +
                                            ") — Resume will read them from the log.");

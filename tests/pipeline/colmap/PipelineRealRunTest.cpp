@@ -67,7 +67,10 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     EXPECT_EQ(fs::read_symlink(workspace / "dataset" / "images"), photos);
     EXPECT_EQ(fs::read_symlink(workspace / "dataset" / "sparse"), workspace / "colmap" / "sparse");
     // 640 × 480 photos train at half size.
-    EXPECT_EQ(pipeline::RunConfig::load(workspace), (pipeline::RunConfig{2, true, 1000000, 200}));
+    const pipeline::RunConfig recorded = pipeline::RunConfig::load(workspace);
+    EXPECT_EQ(pipeline::RunConfig(recorded.downscale, recorded.eval, recorded.capMax, recorded.iterations),
+              (pipeline::RunConfig{2, true, 1000000, 200}));
+    EXPECT_EQ(recorded.ramLimitGB, 64.0);
 
     const auto model = engines::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
     EXPECT_GE(model.images.size(), 10u);
