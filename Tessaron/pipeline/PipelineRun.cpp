@@ -77,10 +77,11 @@ void PipelineManager::runStages(const RunParameters& given) {
 
     const fs::path& workspace = parameters.workspaceURL;
     fs::path colmapDir = workspace / "colmap";
+    std::optional<PhotoFolderCheck::Result> photoCheck;
     if (!(parameters.skipSfM && parameters.colmapDataURL) && !parameters.isVideo) {
         // COLMAP would abort on a folder without images, after minutes.
         try {
-            PhotoFolderCheck::require(parameters.inputURL, workspace);
+            photoCheck = PhotoFolderCheck::require(parameters.inputURL, workspace);
         } catch (const PhotoFolderCheck::Error& error) {
             log(PipelineLogStep::sfm, std::string("Error: ") + error.what());
             reportState(PipelineState::error(error.what()));
@@ -134,6 +135,8 @@ void PipelineManager::runStages(const RunParameters& given) {
             imageDir = *extracted;
         } else {
             imageDir = parameters.inputURL;  // photos are used in place
+            // COLMAP skips what it cannot read with a line each: say it first.
+            if (auto warning = photoCheck ? photoCheck->warning() : std::nullopt) log(PipelineLogStep::sfm, *warning);
             if (checkCancelled(PipelineLogStep::sfm)) return;
             reportState(PipelineState::Kind::processingSfM);
         }

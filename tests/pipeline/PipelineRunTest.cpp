@@ -20,6 +20,7 @@
 #include "pipeline/RunConfig.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 #include "PipelineTestSupport.hpp"
+#include "support/Fifo.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
 
@@ -501,11 +502,12 @@ class AutomaticDownscale : public RecordedCOLMAPRun, public ::testing::WithParam
 
 TEST_P(AutomaticDownscale, FollowsTheFirstImagesPixelCount) {
     const auto [width, height, expected] = GetParam();
-    // The profile measures the first image the listing gives: keep only one.
+    // The profile measures the first image the listing gives: keep two of
+    // one size (structure from motion needs two).
     fs::remove_all(capture_ / "images");
     fs::create_directories(capture_ / "images");
-    if (width > 0)
-        cv::imwrite((capture_ / "images" / "frame_000000.jpg").string(), cv::Mat(height, width, CV_8UC3, cv::Scalar(90, 120, 150)));
+    for (const char* name : {"frame_000000.jpg", "frame_000001.jpg"})
+        cv::imwrite((capture_ / "images" / name).string(), cv::Mat(height, width, CV_8UC3, cv::Scalar(90, 120, 150)));
     PipelineManager::RunParameters parameters = photoRun();
     parameters.trevikDownscaleFactor = 0;
     // Training is not needed: stop at the boundary after the settings.
@@ -567,6 +569,53 @@ TEST_F(RecordedCOLMAPRun, APhotoFolderWithoutImagesIsRefusedBeforeCOLMAP) {
     EXPECT_THAT(recorder_.states(), ElementsAre(PipelineState::error(message)));
     EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
     EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
+}
+
+// Structure from motion needs two photos: a folder with fewer that read is
+// refused before COLMAP, with what was left out and why.
+TEST_F(RecordedCOLMAPRun, AFolderWithFewerThanTwoReadablePhotosIsRefusedBeforeCOLMAP) {
+    const fs::path images = capture_ / "images";
+    fs::remove_all(images);
+    fs::create_directories(images);
+    cv::imwrite((images / "only.jpg").string(), cv::Mat(48, 64, CV_8UC3, cv::Scalar(90, 120, 150)));
+    manager_->runPipeline(photoRun());
+    EXPECT_THAT(recorder_.states(),
+                ElementsAre(PipelineState::error("Too few photos in " + images.string() +
+                                                 " for structure from motion, which needs at least 2: it holds 1 photo.")));
+
+    writeTextFile(images / "broken.jpg", "not a JPEG");
+    writeTextFile(images / "empty.png", "");
+    RunRecorder recorder;
+    recorder.attach(*manager_);
+    manager_->runPipeline(photoRun());
+    EXPECT_THAT(recorder.states(),
+                ElementsAre(PipelineState::error(
+                    "Too few photos in " + images.string() + " for structure from motion, which needs at least 2: 1 of its "
+                    "3 photos can be read (left out: broken.jpg (not a readable image), empty.png (empty file)).")));
+    EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
+}
+
+// COLMAP skips photos it cannot read with a line of its own each: the run
+// names them first, with the reason, and goes on with the rest.
+TEST_F(RecordedCOLMAPRun, UnreadablePhotosAreNamedBeforeCOLMAPStarts) {
+    const fs::path images = capture_ / "images";
+    writeTextFile(images / "broken.jpg", "not a JPEG");
+    writeTextFile(images / "empty.png", "");
+    tessaron::testing::makeFifo(images / "pipe.jpg");
+    fs::create_symlink("/dev/zero", images / "zero.jpg");
+    manager_->runPipeline(photoRun());
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    const std::string warning = "⚠ 4 of 14 photos cannot be read and are left out: broken.jpg (not a readable image), "
+                                "empty.png (empty file), pipe.jpg (is a FIFO, not a regular file), zero.jpg (is a "
+                                "character device, not a regular file)";
+    const std::vector<RunRecorder::LogEntry> log = recorder_.log();
+    const auto named = std::find(log.begin(), log.end(), RunRecorder::LogEntry{PipelineLogStep::sfm, warning});
+    ASSERT_NE(named, log.end());
+    // Before COLMAP's first line, and in the run log.
+    EXPECT_TRUE(std::none_of(log.begin(), named, [](const auto& entry) { return entry.step == PipelineLogStep::sfm; }));
+    EXPECT_THAT(workspaceLog(), HasSubstr("[SFM] " + warning + "\n"));
 }
 
 TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {
