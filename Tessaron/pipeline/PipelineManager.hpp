@@ -159,7 +159,10 @@ public:
     // Finishes an interrupted partitioned run from a scan of its workspace:
     // prepares the cells it never prepared, trains the unfinished ones and
     // merges every finished cell into its output.ply. `capMax` is only
-    // logged: each cell trains with its own.
+    // logged: each cell trains with its own. Without a usable saved plan it
+    // refuses when cells are finished (they belong to that plan), else plans
+    // again with the settings run_config.json records; `iterations` is used
+    // only for a plan of a workspace that records none.
     void resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations, int downscale,
                                    int64_t capMax, bool eval, std::stop_token stopToken = {});
 
