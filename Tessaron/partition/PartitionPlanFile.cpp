@@ -8,6 +8,7 @@
 #include "core/AtomicFile.hpp"
 #include "core/NumberText.hpp"
 #include "partition/PartitionPlan.hpp"
+#include "partition/PlanJSON.hpp"
 
 namespace tessaron::partition {
 
@@ -233,31 +234,35 @@ PartitionPlan decode(const json& document) {
 
 std::string PartitionPlan::toJSON() const { return encode(*this).dump(2) + "\n"; }
 
-PartitionPlan PartitionPlan::fromJSON(std::string_view bytes) {
-    if (bytes.size() > maximumFileBytes)
+json parsePlanJSON(std::string_view bytes, const std::set<std::string>* keys) {
+    using Plan = PartitionPlan;
+    if (bytes.size() > Plan::maximumFileBytes)
         invalid("it holds " + std::to_string(bytes.size()) + " bytes, more than the " +
-                std::to_string(maximumFileBytes) + " a plan can have");
+                std::to_string(Plan::maximumFileBytes) + " a plan can have");
     // The tree is bounded while it is built: nesting deeper than a plan's,
     // and more cells than a plan can have, stop the parse.
     size_t cells = 0;
     bool inCells = false;
     json::parser_callback_t bound = [&](int depth, json::parse_event_t event, json& parsed) {
-        if (depth > maximumNestingDepth)
-            invalid("nesting deeper than " + std::to_string(maximumNestingDepth) + " levels");
+        if (depth > Plan::maximumNestingDepth)
+            invalid("nesting deeper than " + std::to_string(Plan::maximumNestingDepth) + " levels");
         // Cells are the objects inside the top-level "cells" array.
         if (event == json::parse_event_t::key && depth == 1) inCells = parsed == "cells";
-        if (event == json::parse_event_t::object_start && depth == 2 && inCells && ++cells > maximumCellCount)
-            invalid("more than " + std::to_string(maximumCellCount) + " cells");
+        if (event == json::parse_event_t::object_start && depth == 2 && inCells && ++cells > Plan::maximumCellCount)
+            invalid("more than " + std::to_string(Plan::maximumCellCount) + " cells");
+        // A key left out drops its value with it.
+        if (keys && event == json::parse_event_t::key && (depth == 1 || (depth == 3 && inCells)))
+            return keys->contains(parsed.get<std::string>());
         return true;
     };
-    json document;
     try {
-        document = json::parse(bytes.begin(), bytes.end(), bound);
+        return json::parse(bytes.begin(), bytes.end(), bound);
     } catch (const json::exception& error) {
-        throw DecodeError(std::string("Partition plan is not valid JSON: ") + error.what());
+        throw PartitionPlan::DecodeError(std::string("Partition plan is not valid JSON: ") + error.what());
     }
-    return decode(document);
 }
+
+PartitionPlan PartitionPlan::fromJSON(std::string_view bytes) { return decode(parsePlanJSON(bytes)); }
 
 void PartitionPlan::save(const std::filesystem::path& file) const {
     std::string bytes = toJSON();  // throws before anything on disk is touched

@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "engines/MemoryEstimate.hpp"
+
 namespace tessaron::pipeline {
 
 std::string joined(const std::vector<std::string>& texts, const std::string& separator) {
@@ -43,6 +45,15 @@ std::vector<std::string> markPartialNames(const std::vector<std::string>& names)
     marked.reserve(names.size());
     for (const std::string& name : names) marked.push_back(name + " (part)");
     return marked;
+}
+
+void overrideCellParameters(partition::PartitionPlan& plan, int64_t capMax, int64_t iterations) {
+    for (partition::PartitionCell& cell : plan.cells) {
+        cell.recommendedCapMax = capMax;
+        cell.recommendedIterations = iterations;
+        cell.estimatedMemoryGB =
+            engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, cell.imageCount, capMax);
+    }
 }
 
 }  // namespace tessaron::pipeline

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "partition/MaterializedCell.hpp"
+#include "partition/PartitionPlan.hpp"
 #include "pipeline/PendingCell.hpp"
 
 namespace tessaron::pipeline {
@@ -19,6 +20,10 @@ std::vector<PreparedCell> preparedCells(const std::vector<partition::Materialize
 std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedCells,
                                       const std::vector<partition::PartitionCell>& planCells, int64_t defaultCapMax,
                                       int64_t defaultIterations);
+
+// Every cell of the plan trains with the run's own cap and iterations; the
+// estimates follow, so that checks judge the cells as they will train.
+void overrideCellParameters(partition::PartitionPlan& plan, int64_t capMax, int64_t iterations);
 
 // Each name with " (part)" appended, in order: the cells of which only some
 // quadrants survived a subdivision, in the list of missing regions.

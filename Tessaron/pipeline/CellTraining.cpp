@@ -164,7 +164,10 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
             outcome.failure = std::current_exception();
         }
     }
-    if (outcome.failure) log(step, "⚠ Cell " + cell.cellId + " training failed: " + describe(outcome.failure));
+    // A cell whose engine a cancel ended did not fail: the check after the
+    // cell ends the operation with the cancel.
+    if (outcome.failure && !isCancelRequested())
+        log(step, "⚠ Cell " + cell.cellId + " training failed: " + describe(outcome.failure));
     {
         std::lock_guard lock(captured->lock);
         outcome.outputLines = captured->lines;

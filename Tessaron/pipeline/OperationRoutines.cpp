@@ -24,16 +24,17 @@ std::optional<std::string> PipelineManager::mergeCells(const std::vector<partiti
 }
 
 std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs::path& partitionsFolder,
-                                                                      PipelineLogStep step) {
+                                                                      PipelineLogStep step, std::string* problem) {
     const fs::path file = partitionsFolder / "partition_plan.json";
     std::error_code error;
-    if (!fs::exists(file, error)) return std::nullopt;
+    if (fs::symlink_status(file, error).type() == fs::file_type::not_found) return std::nullopt;
     partition::PartitionPlan plan;
     try {
         plan = partition::PartitionPlan::load(file);
     } catch (const std::exception& failure) {
         // The caller recomputes the plan; the reason stays in the log.
         log(step, std::string("⚠ The saved partition plan could not be used: ") + failure.what());
+        if (problem) *problem = failure.what();
         return std::nullopt;
     }
     // Cell ids become folder names: only the planner's own forms are used.

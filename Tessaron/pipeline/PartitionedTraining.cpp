@@ -4,7 +4,6 @@
 
 #include "core/Error.hpp"
 #include "core/NumberText.hpp"
-#include "engines/MemoryEstimate.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/CellLists.hpp"
 #include "pipeline/PipelineManager.hpp"
@@ -14,17 +13,6 @@ namespace tessaron::pipeline {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Every cell trains with the run's own cap and iterations; the estimates
-// follow, so that the even-split check judges the cells as they will train.
-void overrideCellParameters(partition::PartitionPlan& plan, int64_t capMax, int64_t iterations) {
-    for (partition::PartitionCell& cell : plan.cells) {
-        cell.recommendedCapMax = capMax;
-        cell.recommendedIterations = iterations;
-        cell.estimatedMemoryGB =
-            engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, cell.imageCount, capMax);
-    }
-}
 
 // The stop message when the largest trainable cell needs more than the
 // budget; none when every cell fits (equal fits).
@@ -108,6 +96,7 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
         closeLog();
         return;
     } catch (const std::exception& error) {
+        if (checkCancelled(prep)) return;
         return failWith(prep, std::string("Partitioning error: ") + error.what(),
                         std::string("Partitioning failed: ") + error.what());
     }

@@ -123,9 +123,12 @@ void PipelineManager::runGuarded(PipelineLogStep step, std::stop_token stopToken
             body();
         } catch (const std::exception& error) {
             // Each stage reports its own failures; this is the last guard,
-            // so that nothing ends an operation silently.
-            log(step, std::string("Error: ") + error.what());
-            reportState(PipelineState::error(error.what()));
+            // so that nothing ends an operation silently. What a cancel
+            // broke off is the cancel.
+            if (!checkCancelled(step)) {
+                log(step, std::string("Error: ") + error.what());
+                reportState(PipelineState::error(error.what()));
+            }
         }
         closeLog();
     }

@@ -159,7 +159,10 @@ public:
     // Finishes an interrupted partitioned run from a scan of its workspace:
     // prepares the cells it never prepared, trains the unfinished ones and
     // merges every finished cell into its output.ply. `capMax` is only
-    // logged: each cell trains with its own.
+    // logged: each cell trains with its own. Without a usable saved plan it
+    // refuses when cells are finished (they belong to that plan), else plans
+    // again with the settings run_config.json records; `iterations` is used
+    // only for a plan of a workspace that records none.
     void resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations, int downscale,
                                    int64_t capMax, bool eval, std::stop_token stopToken = {});
 
@@ -250,6 +253,11 @@ private:
     void trainSingleModel(const TrainingContext& context);
     void resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale, int64_t capMax,
                      bool eval);
+    // A resume's new plan of the scene, made with the settings the workspace
+    // recorded (else the resume's arguments); none after a failure, which it
+    // reports.
+    std::optional<partition::PartitionPlan> replan(const WorkspaceScanResult& scanResult, int iterations,
+                                                   int downscale);
     void remergeSteps(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax);
     // The partitioned road: plan, approval, cells, merge.
     void trainPartitioned(const TrainingContext& context);
@@ -280,10 +288,11 @@ private:
     std::optional<std::string> mergeCells(const std::vector<partition::SeamlessMerger::CellInput>& cells,
                                           const partition::PartitionPlan& plan, const std::filesystem::path& output);
     // The plan saved in `partitionsFolder`, none when it cannot be read or
-    // decoded. Cells whose ids cannot name a cell folder are reported under
+    // decoded; `problem`, when given, then gets the reason for a file that is
+    // there. Cells whose ids cannot name a cell folder are reported under
     // `step` and left out.
     std::optional<partition::PartitionPlan> loadSavedPlan(const std::filesystem::path& partitionsFolder,
-                                                          PipelineLogStep step);
+                                                          PipelineLogStep step, std::string* problem = nullptr);
     // The merge inputs of the plan's trainable cells that have an output.ply
     // and a usable model under `partitionsFolder`; the others are appended
     // to `missing` (one without a transform with an export line).

@@ -1,6 +1,7 @@
 // The first half of a run: workspace set-up, the input route (photos in
 // place, frames from a video, 360° crops, an imported COLMAP model), COLMAP,
 // and the trainer's dataset folder with the run settings.
+#include <cmath>
 #include <system_error>
 
 #include "core/Error.hpp"
@@ -76,10 +77,11 @@ void PipelineManager::runStages(const RunParameters& given) {
 
     const fs::path& workspace = parameters.workspaceURL;
     fs::path colmapDir = workspace / "colmap";
+    std::optional<PhotoFolderCheck::Result> photoCheck;
     if (!(parameters.skipSfM && parameters.colmapDataURL) && !parameters.isVideo) {
         // COLMAP would abort on a folder without images, after minutes.
         try {
-            PhotoFolderCheck::require(parameters.inputURL, workspace);
+            photoCheck = PhotoFolderCheck::require(parameters.inputURL, workspace);
         } catch (const PhotoFolderCheck::Error& error) {
             log(PipelineLogStep::sfm, std::string("Error: ") + error.what());
             reportState(PipelineState::error(error.what()));
@@ -133,6 +135,8 @@ void PipelineManager::runStages(const RunParameters& given) {
             imageDir = *extracted;
         } else {
             imageDir = parameters.inputURL;  // photos are used in place
+            // COLMAP skips what it cannot read with a line each: say it first.
+            if (auto warning = photoCheck ? photoCheck->warning() : std::nullopt) log(PipelineLogStep::sfm, *warning);
             if (checkCancelled(PipelineLogStep::sfm)) return;
             reportState(PipelineState::Kind::processingSfM);
         }
@@ -207,6 +211,7 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
         checkCancelled(PipelineLogStep::extraction);
         return std::nullopt;
     } catch (const std::exception& error) {
+        if (checkCancelled(PipelineLogStep::extraction)) return std::nullopt;
         log(PipelineLogStep::extraction, std::string("Error: ") + error.what());
         reportState(PipelineState::error(error.what()));
         return std::nullopt;
@@ -288,9 +293,10 @@ bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::
         options.rig = rig;
         colmapRunner_.run(options);
     } catch (const std::exception& error) {
-        // A cancel during COLMAP ends here too: the terminated child makes
-        // the runner throw.
         unwatch("colmap");
+        // A cancel ends COLMAP by terminating it, and the runner then throws:
+        // that is the cancel, not a failure of COLMAP.
+        if (checkCancelled(PipelineLogStep::sfm)) return false;
         log(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what());
         reportState(PipelineState::error(error.what()));
         return false;
@@ -341,7 +347,12 @@ void PipelineManager::prepareDataset(TrainingContext context) {
     log(PipelineLogStep::dataPrep, "Image downscale factor: " + std::to_string(downscale) + "x");
 
     try {
-        RunConfig{downscale, parameters.trevikEval, parameters.capMax, parameters.iterations}.save(context.workspace);
+        // With what a resume needs to plan the scene again as this run does.
+        RunConfig config(downscale, parameters.trevikEval, parameters.capMax, parameters.iterations);
+        if (std::isfinite(parameters.ramLimitGB) && parameters.ramLimitGB > 0) config.ramLimitGB = parameters.ramLimitGB;
+        config.viewsPerFrame = context.layout ? int64_t(context.layout->crops.size()) : 0;
+        config.overridePartitionParams = parameters.overrideVastGaussianParams;
+        config.save(context.workspace);
     } catch (const std::exception& error) {
         log(PipelineLogStep::dataPrep, std::string("⚠ Could not save the run settings (") + error.what() +
                                            ") — Resume will read them from the log.");

@@ -6,10 +6,12 @@
 #include <set>
 
 #include "core/Error.hpp"
+#include "core/NumberText.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/CellLists.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunConfig.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::pipeline {
@@ -20,6 +22,45 @@ void PipelineManager::resumeInterruptedTraining(const WorkspaceScanResult& scanR
                                                 int downscale, int64_t capMax, bool eval, std::stop_token stopToken) {
     runGuarded(PipelineLogStep::training, stopToken,
                [&] { resumeSteps(scanResult, iterations, downscale, capMax, eval); });
+}
+
+std::optional<partition::PartitionPlan> PipelineManager::replan(const WorkspaceScanResult& scanResult, int iterations,
+                                                                int downscale) {
+    constexpr PipelineLogStep step = PipelineLogStep::training;
+    // The run's own settings, so that the scene is cut as the run cut it (the
+    // planner is deterministic), rather than for this computer's whole memory.
+    std::optional<RunConfig> recorded;
+    try {
+        recorded = RunConfig::load(scanResult.workspaceURL);
+    } catch (const core::Error&) {
+        // The scan said why when the file is there; the defaults below stand.
+    }
+    int64_t planIterations = iterations;
+    int64_t capMax = 1000000;
+    std::optional<double> ramLimitGB;
+    int64_t viewsPerFrame = 0;
+    if (recorded) {
+        planIterations = recorded->iterations;
+        capMax = recorded->capMax;
+        ramLimitGB = recorded->ramLimitGB;
+        viewsPerFrame = recorded->viewsPerFrame.value_or(0);
+    }
+    if (ramLimitGB)
+        log(step, "Planning with the run's settings: memory limit " + core::fixedText(*ramLimitGB, 1) + " GB, cap " +
+                      std::to_string(capMax) + ", " + std::to_string(planIterations) + " iterations");
+    else
+        log(step, "⚠ The workspace records no memory limit — planning for this computer's memory.");
+    partition::PartitionPlan plan;
+    try {
+        plan = partition::VastGaussianPartitioner::createPlan(scanResult.globalSparseURL, downscale, planIterations,
+                                                              capMax, ramLimitGB, viewsPerFrame, logForwarder(step));
+    } catch (const std::exception& error) {
+        stopWithMessage(step, std::string("Partition plan reconstruction failed: ") + error.what());
+        return std::nullopt;
+    }
+    if (recorded && recorded->overridePartitionParams.value_or(false))
+        overrideCellParameters(plan, capMax, planIterations);
+    return plan;
 }
 
 void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale,
@@ -40,20 +81,30 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     log(step, "Parameters from log — downscale: " + std::to_string(downscale) + "x, cap_max: " +
                   std::to_string(capMax) + ", iterations: " + std::to_string(iterations));
 
+    for (const std::string& problem : scanResult.unusableFiles) log(step, "⚠ " + problem);
+
     // ---- Plan ----
-    std::optional<partition::PartitionPlan> plan = loadSavedPlan(partitionsFolder, step);
+    std::string planProblem;
+    std::optional<partition::PartitionPlan> plan = loadSavedPlan(partitionsFolder, step, &planProblem);
     if (plan) {
         log(step, "✓ Loaded saved partition plan (" + std::to_string(plan->cells.size()) + " cells, " +
                       std::to_string(plan->trainableCells().size()) + " trainable)");
     } else {
+        // Finished cells were cut and trained for the saved plan, whose bounds
+        // the merge needs; a new plan may place its cells elsewhere. They are
+        // kept as they are until the plan is back, not merged with guesses.
+        std::vector<std::string> finished;
+        for (const ScannedCell& cell : scanResult.completedCells()) finished.push_back(cell.cellId);
+        if (!finished.empty())
+            return stopWithMessage(
+                step, "Cannot resume: the saved partition plan " +
+                          (planProblem.empty() ? std::string("is missing") : "could not be used (" + planProblem + ")") +
+                          ", and the " + std::to_string(finished.size()) + " finished cell(s) (" + joined(finished, ", ") +
+                          ") were trained for it. A new plan could place the cells differently and lose them. Restore " +
+                          "partitions/partition_plan.json, or start a new run.");
         log(step, "⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)");
-        try {
-            // The full cap, not the run's: the cells get their own caps.
-            plan = partition::VastGaussianPartitioner::createPlan(scanResult.globalSparseURL, downscale, iterations,
-                                                                  1000000, std::nullopt, 0, logForwarder(step));
-        } catch (const std::exception& error) {
-            return stopWithMessage(step, std::string("Partition plan reconstruction failed: ") + error.what());
-        }
+        plan = replan(scanResult, iterations, downscale);
+        if (!plan) return;
     }
     log(step, "");
     log(step, plan->printSummary());
@@ -80,7 +131,7 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
         } catch (const core::CancellationError&) {
             prepared.clear();
         } catch (const std::exception& error) {
-            log(step, std::string("⚠ Could not prepare the missing cells: ") + error.what());
+            if (!isCancelRequested()) log(step, std::string("⚠ Could not prepare the missing cells: ") + error.what());
             prepared.clear();
         }
         if (checkCancelled(step)) return;

@@ -1,5 +1,6 @@
 #include "pipeline/RunConfig.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -30,6 +31,9 @@ std::string RunConfig::encode() const {
     json["eval"] = eval;
     json["capMax"] = capMax;
     json["iterations"] = iterations;
+    if (ramLimitGB) json["ramLimitGB"] = *ramLimitGB;
+    if (viewsPerFrame) json["viewsPerFrame"] = *viewsPerFrame;
+    if (overridePartitionParams) json["overridePartitionParams"] = *overridePartitionParams;
     return json.dump();
 }
 
@@ -44,6 +48,21 @@ RunConfig RunConfig::decode(std::string_view text) {
     config.eval = eval->get<bool>();
     config.capMax = requireInteger(json, "capMax");
     config.iterations = requireInteger(json, "iterations");
+    // Recorded later: optional, but checked when present.
+    if (auto limit = json.find("ramLimitGB"); limit != json.end()) {
+        if (!limit->is_number() || !std::isfinite(limit->get<double>()) || !(limit->get<double>() > 0))
+            throw DecodeError("run_config.json: \"ramLimitGB\" is not a positive number");
+        config.ramLimitGB = limit->get<double>();
+    }
+    if (json.contains("viewsPerFrame")) {
+        config.viewsPerFrame = requireInteger(json, "viewsPerFrame");
+        if (*config.viewsPerFrame < 0 || *config.viewsPerFrame > maximumViewsPerFrame)
+            throw DecodeError("run_config.json: \"viewsPerFrame\" is outside 0…" + std::to_string(maximumViewsPerFrame));
+    }
+    if (auto flag = json.find("overridePartitionParams"); flag != json.end()) {
+        if (!flag->is_boolean()) throw DecodeError("run_config.json: \"overridePartitionParams\" is not a boolean");
+        config.overridePartitionParams = flag->get<bool>();
+    }
     return config;
 }
 
@@ -52,7 +71,7 @@ void RunConfig::save(const std::filesystem::path& workspace) const {
 }
 
 RunConfig RunConfig::load(const std::filesystem::path& workspace) {
-    return decode(core::readWholeFile(workspace / fileName));
+    return decode(core::readWholeFile(workspace / fileName, maximumFileBytes));
 }
 
 }  // namespace tessaron::pipeline

@@ -107,6 +107,10 @@ RunReport RunReport::decode(const std::string& text) {
     return report;
 }
 
+RunReport RunReport::load(const std::filesystem::path& folder) {
+    return decode(core::readWholeFile(folder / fileName, maximumFileBytes));
+}
+
 void RunReport::save(const RunReport& report, const std::filesystem::path& folder) {
     std::filesystem::path file = folder / fileName;
     try {
@@ -121,12 +125,16 @@ void RunReport::save(const RunReport& report, const std::filesystem::path& folde
 }
 
 std::optional<RunReport> RunReport::pendingInterruptedRun(const std::filesystem::path& folder,
-                                                          core::PreferenceStore& defaults) {
+                                                          core::PreferenceStore& defaults, std::string* unreadable) {
     RunReport report;
+    std::error_code missing;
+    if (std::filesystem::symlink_status(folder / fileName, missing).type() == std::filesystem::file_type::not_found)
+        return std::nullopt;
     try {
-        report = decode(core::readWholeFile(folder / fileName));
-    } catch (const std::exception&) {
-        return std::nullopt;  // no report, or one we cannot read: nothing to offer
+        report = load(folder);
+    } catch (const std::exception& error) {
+        if (unreadable) *unreadable = error.what();
+        return std::nullopt;  // a report we cannot read: nothing to offer
     }
     if (report.outcome != Outcome::running) return std::nullopt;
     std::string identity = core::iso8601Text(report.startedAt) + " " + report.kind;

@@ -55,12 +55,20 @@ struct RunReport {
                                                 const std::function<std::string(int64_t)>& groupedCount = {});
 
     static constexpr const char* fileName = "last_run.json";
+    // A report is a few hundred bytes; a larger file is not one we wrote,
+    // and reading it must not hold up the launch.
+    static constexpr std::uint64_t maximumFileBytes = std::uint64_t(1) << 20;
     static constexpr const char* reportedInterruptedRunKey = "reportedInterruptedRun";
 
     // Compact JSON with ISO-8601 dates; absent error and endedAt are omitted.
     std::string encode() const;
     // Throws core::Error on malformed JSON, a missing key or a wrong type.
     static RunReport decode(const std::string& json);
+
+    // Reads last_run.json of the folder: a regular file of at most
+    // maximumFileBytes (a FIFO or a device is refused without waiting).
+    // Throws core::Error naming the file and the reason.
+    static RunReport load(const std::filesystem::path& folder);
 
     // A report that could not be written: what() names the file and the reason.
     class SaveError : public core::Error {
@@ -75,9 +83,11 @@ struct RunReport {
     // The report of an operation that was still running when the application
     // ended, offered once: it is marked interrupted and saved again (a failed
     // save throws SaveError), and its identity is remembered under
-    // "reportedInterruptedRun".
+    // "reportedInterruptedRun". A report that is there but cannot be read
+    // offers nothing; `unreadable`, when given, then gets the reason.
     static std::optional<RunReport> pendingInterruptedRun(const std::filesystem::path& folder,
-                                                          core::PreferenceStore& defaults);
+                                                          core::PreferenceStore& defaults,
+                                                          std::string* unreadable = nullptr);
 
     // The report as text for the feedback mail.
     std::string summary() const;

@@ -71,9 +71,14 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         trevikRunner_.run(options);
     } catch (const std::exception& error) {
         unwatch("trevik");
-        log(PipelineLogStep::training, std::string("Training error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
+        // An engine ended by a cancel is the cancel, not a training failure.
+        const bool cancelled = isCancelRequested();
+        if (!cancelled) {
+            log(PipelineLogStep::training, std::string("Training error: ") + error.what());
+            reportState(PipelineState::error(error.what()));
+        }
         report<&Callbacks::onCellFinished>(secondsSince(start));
+        if (cancelled) checkCancelled(PipelineLogStep::training);
         return;
     }
     unwatch("trevik");

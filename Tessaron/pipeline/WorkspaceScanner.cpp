@@ -10,6 +10,7 @@
 #include "engines/PLYCheck.hpp"
 #include "core/TextDecoding.hpp"
 #include "partition/PartitionPlan.hpp"
+#include "partition/PlanJSON.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/RunConfig.hpp"
 
@@ -140,7 +141,14 @@ WorkspaceScanResult WorkspaceScanner::scan(const fs::path& workspace) {
     result.imageDir = findImageDirectory(workspace);
     std::vector<ScannedCell> cells = scanCells(partitions);
 
-    if (auto planned = plannedCellIDs(partitions)) {
+    std::string problem;
+    auto reportProblem = [&] {
+        if (!problem.empty()) result.unusableFiles.push_back(problem);
+        problem.clear();
+    };
+    auto planned = plannedCellIDs(partitions, &problem);
+    reportProblem();
+    if (planned) {
         // With a plan, only planned cells count.
         std::set<std::string> found;
         for (ScannedCell& cell : cells) {
@@ -156,17 +164,24 @@ WorkspaceScanResult WorkspaceScanner::scan(const fs::path& workspace) {
     }
     if (result.cells.empty() && result.missingPlannedCells.empty()) throw ScanError(ScanErrorKind::noCells);
 
-    LogParameters fromLog = parametersFromLog(workspace);
+    LogParameters fromLog = parametersFromLog(workspace, &problem);
+    reportProblem();
     result.downscaleFromLog = fromLog.downscale;
     result.capMaxFromLog = fromLog.capMax;
     result.evalFromLog = fromLog.eval;
+    const fs::path configFile = workspace / RunConfig::fileName;
     try {
         RunConfig config = RunConfig::load(workspace);
         result.downscaleFromLog = config.downscale;
         result.capMaxFromLog = config.capMax;
         result.evalFromLog = config.eval;
-    } catch (const core::Error&) {
-        // Missing or unreadable settings: the log's values stand.
+    } catch (const core::Error& error) {
+        // Missing or unusable settings: the log's values stand.
+        std::error_code ignored;
+        if (fs::symlink_status(configFile, ignored).type() != fs::file_type::not_found) {
+            problem = error.what();
+            reportProblem();
+        }
     }
     return result;
 }
@@ -228,19 +243,30 @@ std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions)
     return cells;
 }
 
-std::optional<WorkspaceScanner::PlannedCells> WorkspaceScanner::plannedCellIDs(const fs::path& partitions) {
-    std::string text;
+std::optional<WorkspaceScanner::PlannedCells> WorkspaceScanner::plannedCellIDs(const fs::path& partitions,
+                                                                                std::string* problem) {
+    const fs::path file = partitions / "partition_plan.json";
+    std::error_code missing;
+    if (fs::symlink_status(file, missing).type() == fs::file_type::not_found) return std::nullopt;
+    // Read and parsed within the bounds the merge holds a plan to; only the
+    // keys used here enter the tree.
+    static const std::set<std::string> usedKeys = {"cells", "viewsPerFrame", "id", "imageCount"};
+    auto unusable = [&](const std::string& reason) -> std::optional<PlannedCells> {
+        if (problem) *problem = reason;
+        return std::nullopt;
+    };
+    nlohmann::json plan;
     try {
-        text = core::readWholeFile(partitions / "partition_plan.json", partition::PartitionPlan::maximumFileBytes);
-    } catch (const core::Error&) {
-        return std::nullopt;
+        plan = partition::parsePlanJSON(core::readWholeFile(file, partition::PartitionPlan::maximumFileBytes), &usedKeys);
+    } catch (const partition::PartitionPlan::DecodeError& error) {
+        return unusable(file.string() + ": " + error.what());
+    } catch (const core::Error& error) {
+        return unusable(error.what());  // names the file
     }
-    nlohmann::json plan = nlohmann::json::parse(text, nullptr, false);
-    if (plan.is_discarded() || !plan.is_object()) return std::nullopt;
-    auto cells = plan.find("cells");
-    if (cells == plan.end() || !cells->is_array()) return std::nullopt;
-    if (!std::all_of(cells->begin(), cells->end(), [](const nlohmann::json& cell) { return cell.is_object(); }))
-        return std::nullopt;
+    auto cells = plan.is_object() ? plan.find("cells") : plan.end();
+    if (!plan.is_object() || cells == plan.end() || !cells->is_array() ||
+        !std::all_of(cells->begin(), cells->end(), [](const nlohmann::json& cell) { return cell.is_object(); }))
+        return unusable(file.string() + ": not a partition plan (no \"cells\" array of objects)");
 
     int64_t minimumImages = 8;
     if (auto views = plan.find("viewsPerFrame"); views != plan.end())
@@ -263,7 +289,7 @@ std::optional<WorkspaceScanner::PlannedCells> WorkspaceScanner::plannedCellIDs(c
     return planned;
 }
 
-WorkspaceScanner::LogParameters WorkspaceScanner::parametersFromLog(const fs::path& workspace) {
+WorkspaceScanner::LogParameters WorkspaceScanner::parametersFromLog(const fs::path& workspace, std::string* problem) {
     const fs::path logs = workspace / "Tessaron_logs";
     if (!itemExists(logs)) return {};
     std::vector<fs::path> entries;
@@ -280,8 +306,9 @@ WorkspaceScanner::LogParameters WorkspaceScanner::parametersFromLog(const fs::pa
     const std::string newest = *std::max_element(names.begin(), names.end());
     std::string bytes;
     try {
-        bytes = core::readWholeFile(logs / newest);
-    } catch (const core::Error&) {
+        bytes = core::readWholeFile(logs / newest, maximumLogBytes);
+    } catch (const core::Error& error) {
+        if (problem) *problem = error.what();
         return {};
     }
     if (core::decodeUTF8Lossy(bytes) != bytes) return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -39,6 +40,10 @@ struct WorkspaceScanResult {
     // Planned cell ids that cannot name a cell folder (not cell_<n> with
     // optional _s<k> parts): reported here and not used.
     std::vector<std::string> rejectedPlannedCells;
+    // Why files of the workspace that are there could not be used (the plan,
+    // run_config.json, the newest run log), one message naming each. The scan
+    // goes on without them, as it does when they are missing.
+    std::vector<std::string> unusableFiles;
 
     std::vector<ScannedCell> completedCells() const;
     std::vector<ScannedCell> incompleteCells() const;
@@ -72,6 +77,10 @@ public:
         std::vector<std::string> rejected;
     };
 
+    // A run log is read whole for its settings; a file beyond this is not
+    // one the run wrote.
+    static constexpr std::uint64_t maximumLogBytes = std::uint64_t(256) << 20;
+
     struct LogParameters {
         std::optional<int64_t> downscale;
         std::optional<int64_t> capMax;
@@ -86,8 +95,11 @@ public:
     static std::filesystem::path findGlobalSparse(const std::filesystem::path& workspace);
     static std::filesystem::path findImageDirectory(const std::filesystem::path& workspace);
     static std::vector<ScannedCell> scanCells(const std::filesystem::path& partitions);
-    static std::optional<PlannedCells> plannedCellIDs(const std::filesystem::path& partitions);
-    static LogParameters parametersFromLog(const std::filesystem::path& workspace);
+    // Nothing when there is no usable plan; `problem`, when given, then says
+    // why a plan file that exists was not used.
+    static std::optional<PlannedCells> plannedCellIDs(const std::filesystem::path& partitions,
+                                                      std::string* problem = nullptr);
+    static LogParameters parametersFromLog(const std::filesystem::path& workspace, std::string* problem = nullptr);
     // The parameters that one run log's text names.
     static LogParameters parametersFromLogText(std::string_view text);
 };

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <future>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
@@ -184,6 +186,34 @@ TEST_F(PartitionedRun, CancelDuringTheApprovalWaitEndsItAsDeclined) {
     EXPECT_EQ(recorder_.texts().back(), "Pipeline cancelled at partition approval.");
     EXPECT_FALSE(recorder_.states().back().isError());
     EXPECT_FALSE(fs::exists(partitions()));
+}
+
+// A cancel while a cell trains ends the engine; the cell did not fail: no
+// failure line, no retry, no error state, and the run ends as a cancel.
+TEST_F(PartitionedRun, CancelWhileACellTrainsEndsAsACancel) {
+    // An engine that reports one step and then trains until it is ended.
+    const fs::path engine = tessaron::testing::writeScript(folder_ / "engine" / "trevik",
+                                                           "echo 'step=1 loss=n/a splats=1 1.0ms/step'\nexec sleep 60");
+    manager_ = PipelineManager::create({}, testConfiguration(folder_ / "support", std::nullopt, engine));
+    recorder_.attach(*manager_);
+    std::promise<void> training;
+    std::once_flag once;
+    changeCallbacks(*manager_, [&](PipelineManager::Callbacks& callbacks) {
+        callbacks.onTrainingStats = [&](int64_t, int64_t, float) { std::call_once(once, [&] { training.set_value(); }); };
+    });
+    std::jthread running([&] { run(); });
+    training.get_future().wait();
+    manager_->cancel();
+    running.join();
+
+    EXPECT_EQ(kinds(recorder_.states()), (std::vector<Kind>{Kind::processingSfM, Kind::preparingData,
+                                                            Kind::awaitingPartitionApproval, Kind::materializingCells,
+                                                            Kind::training}));
+    EXPECT_THAT(recorder_.texts(), Not(Contains(HasSubstr("training failed"))));
+    EXPECT_THAT(recorder_.texts(), Not(Contains(HasSubstr("retrying"))));
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::training, "Pipeline cancelled."}));
+    EXPECT_EQ(banners().size(), 1u);
+    EXPECT_FALSE(fs::exists(output()));
 }
 
 // Overridden parameters: every cell gets the run's cap and iterations, and

@@ -20,6 +20,7 @@
 #include "pipeline/RunConfig.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 #include "PipelineTestSupport.hpp"
+#include "support/Fifo.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
 
@@ -152,7 +153,12 @@ TEST_F(PipelineRun, ImportedModelRunsToAValidatedOutput) {
     EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "sparse"), workspace_ / "colmap" / "sparse");
     EXPECT_FALSE(fs::exists(fs::symlink_status(workspace_ / "dataset" / "masks")));
     EXPECT_EQ(engines::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0").points3D.size(), kPoints);
-    EXPECT_EQ(pipeline::RunConfig::load(workspace_), (pipeline::RunConfig{1, false, 1000000, 30}));
+    // With what a resume needs to plan the scene again as the run did.
+    pipeline::RunConfig recorded{1, false, 1000000, 30};
+    recorded.ramLimitGB = 64;
+    recorded.viewsPerFrame = 0;
+    recorded.overridePartitionParams = false;
+    EXPECT_EQ(pipeline::RunConfig::load(workspace_), recorded);
 
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "Images resolved (COLMAP child): " + (capture_ / "images").string()));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "✓ Reconstruction copied into the workspace"));
@@ -360,9 +366,10 @@ TEST_F(PipelineRun, CancellingDuringTrainingStopsTheEngine) {
     manager_->cancel();
     run.join();
 
-    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik stopped by signal 15"));
-    EXPECT_THAT(kinds(recorder_.states()), Not(Contains(Kind::exporting)));
-    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik stopped by signal 15"));
+    // The engine the cancel ended did not fail: no error state, no error line.
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::training));
+    EXPECT_FALSE(recorder_.logged("Training error: trevik stopped by signal 15"));
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::training, "Pipeline cancelled."}));
     EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 3000", "finished"));
     EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
 }
@@ -465,7 +472,9 @@ TEST_F(RecordedCOLMAPRun, A360PhotoFolderGetsTheRigAndFullResolution) {
     EXPECT_EQ(pipeline::RunConfig::load(workspace_).downscale, 1);
 }
 
-TEST_F(RecordedCOLMAPRun, ACancelDuringCOLMAPEndsThroughItsFailurePath) {
+// COLMAP ended by the cancel makes its runner throw; that is the cancel, not
+// a COLMAP error.
+TEST_F(RecordedCOLMAPRun, ACancelDuringCOLMAPEndsAsACancel) {
     manager_ = PipelineManager::create(monitor_, testConfiguration(folder_ / "support", tessaron::testing::sleepingCOLMAP(folder_.path())));
     recorder_.attach(*manager_);
     std::promise<void> extracting;
@@ -482,10 +491,10 @@ TEST_F(RecordedCOLMAPRun, ACancelDuringCOLMAPEndsThroughItsFailurePath) {
     manager_->cancel();
     run.join();
 
-    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::error));
-    EXPECT_EQ(recorder_.states().back(), PipelineState::error("Feature extraction failed (exit -15)"));
-    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "COLMAP error: Feature extraction failed (exit -15)"));
-    EXPECT_FALSE(recorder_.logged("Pipeline cancelled."));
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM));
+    EXPECT_FALSE(recorder_.logged("COLMAP error: Feature extraction failed (exit -15)"));
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::sfm, "Pipeline cancelled."}));
+    EXPECT_TRUE(supportLog().ends_with("] Pipeline cancelled.\n"));
     EXPECT_TRUE(published_.waitForName("colmap", false));
 }
 
@@ -493,11 +502,12 @@ class AutomaticDownscale : public RecordedCOLMAPRun, public ::testing::WithParam
 
 TEST_P(AutomaticDownscale, FollowsTheFirstImagesPixelCount) {
     const auto [width, height, expected] = GetParam();
-    // The profile measures the first image the listing gives: keep only one.
+    // The profile measures the first image the listing gives: keep two of
+    // one size (structure from motion needs two).
     fs::remove_all(capture_ / "images");
     fs::create_directories(capture_ / "images");
-    if (width > 0)
-        cv::imwrite((capture_ / "images" / "frame_000000.jpg").string(), cv::Mat(height, width, CV_8UC3, cv::Scalar(90, 120, 150)));
+    for (const char* name : {"frame_000000.jpg", "frame_000001.jpg"})
+        cv::imwrite((capture_ / "images" / name).string(), cv::Mat(height, width, CV_8UC3, cv::Scalar(90, 120, 150)));
     PipelineManager::RunParameters parameters = photoRun();
     parameters.trevikDownscaleFactor = 0;
     // Training is not needed: stop at the boundary after the settings.
@@ -559,6 +569,53 @@ TEST_F(RecordedCOLMAPRun, APhotoFolderWithoutImagesIsRefusedBeforeCOLMAP) {
     EXPECT_THAT(recorder_.states(), ElementsAre(PipelineState::error(message)));
     EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
     EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
+}
+
+// Structure from motion needs two photos: a folder with fewer that read is
+// refused before COLMAP, with what was left out and why.
+TEST_F(RecordedCOLMAPRun, AFolderWithFewerThanTwoReadablePhotosIsRefusedBeforeCOLMAP) {
+    const fs::path images = capture_ / "images";
+    fs::remove_all(images);
+    fs::create_directories(images);
+    cv::imwrite((images / "only.jpg").string(), cv::Mat(48, 64, CV_8UC3, cv::Scalar(90, 120, 150)));
+    manager_->runPipeline(photoRun());
+    EXPECT_THAT(recorder_.states(),
+                ElementsAre(PipelineState::error("Too few photos in " + images.string() +
+                                                 " for structure from motion, which needs at least 2: it holds 1 photo.")));
+
+    writeTextFile(images / "broken.jpg", "not a JPEG");
+    writeTextFile(images / "empty.png", "");
+    RunRecorder recorder;
+    recorder.attach(*manager_);
+    manager_->runPipeline(photoRun());
+    EXPECT_THAT(recorder.states(),
+                ElementsAre(PipelineState::error(
+                    "Too few photos in " + images.string() + " for structure from motion, which needs at least 2: 1 of its "
+                    "3 photos can be read (left out: broken.jpg (not a readable image), empty.png (empty file)).")));
+    EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
+}
+
+// COLMAP skips photos it cannot read with a line of its own each: the run
+// names them first, with the reason, and goes on with the rest.
+TEST_F(RecordedCOLMAPRun, UnreadablePhotosAreNamedBeforeCOLMAPStarts) {
+    const fs::path images = capture_ / "images";
+    writeTextFile(images / "broken.jpg", "not a JPEG");
+    writeTextFile(images / "empty.png", "");
+    tessaron::testing::makeFifo(images / "pipe.jpg");
+    fs::create_symlink("/dev/zero", images / "zero.jpg");
+    manager_->runPipeline(photoRun());
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    const std::string warning = "⚠ 4 of 14 photos cannot be read and are left out: broken.jpg (not a readable image), "
+                                "empty.png (empty file), pipe.jpg (is a FIFO, not a regular file), zero.jpg (is a "
+                                "character device, not a regular file)";
+    const std::vector<RunRecorder::LogEntry> log = recorder_.log();
+    const auto named = std::find(log.begin(), log.end(), RunRecorder::LogEntry{PipelineLogStep::sfm, warning});
+    ASSERT_NE(named, log.end());
+    // Before COLMAP's first line, and in the run log.
+    EXPECT_TRUE(std::none_of(log.begin(), named, [](const auto& entry) { return entry.step == PipelineLogStep::sfm; }));
+    EXPECT_THAT(workspaceLog(), HasSubstr("[SFM] " + warning + "\n"));
 }
 
 TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {

@@ -22,6 +22,7 @@
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
 #include "support/SyntheticDataset.hpp"
+#include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -215,7 +216,12 @@ TEST_P(PipelineToolInterrupted, DuringCOLMAPLeavesNoChildBehind) {
     EXPECT_EQ(report.step, "Camera poses (COLMAP)");
     EXPECT_FALSE(report.error.has_value());
     EXPECT_TRUE(report.endedAt.has_value());
-    EXPECT_THAT(tessaron::testing::readTextFile(output), HasSubstr("\nPipeline cancelled.\n"));
+    // The COLMAP the cancel ended did not fail: the run ends as a cancel.
+    const std::string printed = tessaron::testing::readTextFile(output);
+    EXPECT_THAT(printed, HasSubstr("\n[SFM] Pipeline cancelled.\n"));
+    EXPECT_THAT(printed, ::testing::Not(HasSubstr("state: error")));
+    EXPECT_THAT(printed, ::testing::Not(HasSubstr("COLMAP error")));
+    EXPECT_THAT(printed, HasSubstr("\nPipeline cancelled.\n"));
 }
 
 // A terminal's SIGINT while the harness asks for the plan's approval ends
@@ -303,6 +309,34 @@ TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {
         EXPECT_FALSE(fs::exists(target));
         EXPECT_FALSE(fs::exists(folder_ / "colmap.pid"));
     }
+}
+
+// The harness reads the report and its defaults file back like the
+// application: a FIFO or a file of gigabytes is refused at once with the
+// reason, never waited on.
+TEST_F(PipelineTool, ReportFilesThatAreNotSmallRegularFilesAreRefusedWithTheReason) {
+    const fs::path logs = folder_ / "logs";
+    auto [began, ignored] = runTool({"report", "begin", logs.string()});
+    ASSERT_EQ(began, 0);
+    const fs::path defaults = folder_ / "defaults.json";
+    tessaron::testing::makeFifo(defaults);
+    std::pair<int32_t, std::vector<std::string>> pending;
+    EXPECT_TRUE(tessaron::testing::returnsWithin(
+        defaults, [&] { pending = runTool({"report", "pending", logs.string(), defaults.string()}); }));
+    EXPECT_EQ(pending.first, 1);
+    EXPECT_THAT(pending.second, Contains(HasSubstr(defaults.string() + ": is a FIFO, not a regular file")));
+
+    const fs::path report = logs / "last_run.json";
+    fs::resize_file(report, std::uintmax_t(3) << 30);
+    auto [summaryStatus, summary] = runTool({"report", "summary", logs.string()});
+    EXPECT_EQ(summaryStatus, 1);
+    EXPECT_THAT(summary, Contains(HasSubstr("more than the " + std::to_string(RunReport::maximumFileBytes))));
+    fs::remove(defaults);
+    auto [pendingStatus, lines] = runTool({"report", "pending", logs.string(), defaults.string()});
+    EXPECT_EQ(pendingStatus, 0);
+    EXPECT_THAT(lines, Contains("⚠ Could not read " + report.string() + ": it holds 3221225472 bytes, more than the " +
+                                std::to_string(RunReport::maximumFileBytes) + " such a file can have"));
+    EXPECT_THAT(lines, Contains("no interrupted run"));
 }
 
 TEST_F(PipelineTool, ScenePhotosWritesAPhotoFolderForARun) {

@@ -271,21 +271,60 @@ TEST_F(Resume, NothingLeftToTrainEndsInItsError) {
     EXPECT_EQ(texts.back(), "⚠ No incomplete cells matched the reconstructed partition plan.");
 }
 
-// Without the saved plan a new one is computed from the global model (the
-// iterations argument, the full cap, no memory limit) and not written; an
-// unfinished cell it does not know is skipped.
-TEST_F(Resume, WithoutTheSavedPlanAPlanIsRecomputedAndUnknownCellsSkipped) {
+// Finished cells were trained for the saved plan: without it (missing or
+// unusable) the resume refuses with the reason instead of planning again
+// and merging them with another plan's bounds. Nothing on disk changes.
+TEST_F(Resume, WithoutAUsableSavedPlanFinishedCellsAreKeptAndTheResumeRefused) {
     finishedRun(workspace_);
     const std::string unfinished = savedPlan().trainableCells().back().id;
-    fs::remove(partitions() / "partition_plan.json");
     fs::remove(partitions() / unfinished / "output.ply");
+    const std::vector<std::string> finished = cellsWithOutput(partitions());
+    std::string finishedList;
+    for (const std::string& id : finished) finishedList += (finishedList.empty() ? "" : ", ") + id;
+    const fs::path planFile = partitions() / "partition_plan.json";
+    const std::string planText = support::readTextFile(planFile);
+
+    for (const bool missing : {true, false}) {
+        SCOPED_TRACE(missing ? "missing" : "unusable");
+        if (missing)
+            fs::remove(planFile);
+        else
+            support::writeTextFile(planFile, "{\"cells\": [");
+        RunRecorder recorder;
+        const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+        newManager(recorder)->resumeInterruptedTraining(scan, 1234, 1, 1000000, true);
+
+        const std::string reason = missing ? "is missing" : "could not be used (Partition plan is not valid JSON: ";
+        ASSERT_EQ(recorder.states().size(), 2u);
+        const std::string message = recorder.states().back().message;
+        EXPECT_THAT(message, HasSubstr("Cannot resume: the saved partition plan " + reason));
+        EXPECT_THAT(message, HasSubstr("the " + std::to_string(finished.size()) + " finished cell(s) (" +
+                                       finishedList + ") were trained for it."));
+        EXPECT_EQ(recorder.texts().back(), "⚠ " + message);
+        EXPECT_FALSE(recorder.logged("⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)"));
+        EXPECT_TRUE(recorder.cellEvents().empty());
+        EXPECT_EQ(cellsWithOutput(partitions()), finished);
+        EXPECT_EQ(fs::exists(planFile), !missing);
+    }
+    support::writeTextFile(planFile, planText);
+}
+
+// With no finished cell to lose, an unusable plan is made again with the
+// settings the run recorded (its memory limit, cap and iterations, not the
+// resume's iterations or this computer's memory): the same plan as the run's.
+TEST_F(Resume, WithoutFinishedCellsTheSceneIsPlannedAgainWithTheRunsSettings) {
+    finishedRun(workspace_);
+    const PartitionPlan original = savedPlan();
+    for (const auto& cell : original.trainableCells()) fs::remove(partitions() / cell.id / "output.ply");
+    support::writeTextFile(partitions() / "partition_plan.json", "not a plan");
 
     resume(workspace_, 1234);
 
     EXPECT_TRUE(recorder_.loggedAs(train, "⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)"));
-    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + unfinished + " not found in reconstructed plan — skipping."));
-    EXPECT_EQ(recorder_.states().back(), PipelineState::error("No incomplete cells matched the reconstructed partition plan."));
-    EXPECT_FALSE(fs::exists(partitions() / "partition_plan.json"));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Planning with the run's settings: memory limit 3.0 GB, cap 1000000, 30 iterations"));
+    EXPECT_TRUE(recorder_.loggedAs(train, original.printSummary()));
+    EXPECT_EQ(banners().size(), original.trainableCells().size());
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
 }
 
 // A resumed cell that runs out of memory is split like a cell of the run:
@@ -332,7 +371,7 @@ TEST_F(Resume, CancelBeforeTheFirstCellTrainsEndsTheResume) {
     manager_->resumeInterruptedTraining(scan, 7000, 1, 1000000, false);
 
     EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::training});
-    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + unfinished + " training failed: The operation was cancelled."));
+    EXPECT_FALSE(recorder_.logged("⚠ Cell " + unfinished + " training failed: The operation was cancelled."));
     EXPECT_EQ(recorder_.texts().back(), "Pipeline cancelled.");
     EXPECT_TRUE(recorder_.outputs().empty());
 }

@@ -1,5 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "HostileFiles.hpp"
 #include "core/AtomicFile.hpp"
 #include "pipeline/RunConfig.hpp"
 #include "support/TempDir.hpp"
@@ -20,6 +22,21 @@ TEST(RunConfig, DecodesKeysInAnyOrderAndIgnoresOthers) {
               (RunConfig{1, false, 3000000, 7000}));
 }
 
+// What a new plan of the run needs is recorded after the four keys; a file
+// written before (without them) still loads.
+TEST(RunConfig, RecordsTheReplanSettingsAsOptionalKeys) {
+    RunConfig config{1, true, 400000, 7000};
+    config.ramLimitGB = 7.5;
+    config.viewsPerFrame = 8;
+    config.overridePartitionParams = false;
+    EXPECT_EQ(config.encode(), R"({"downscale":1,"eval":true,"capMax":400000,"iterations":7000,"ramLimitGB":7.5,)"
+                               R"("viewsPerFrame":8,"overridePartitionParams":false})");
+    EXPECT_EQ(RunConfig::decode(config.encode()), config);
+    const RunConfig older = RunConfig::decode(R"({"downscale":1,"eval":true,"capMax":400000,"iterations":7000})");
+    EXPECT_EQ(older, (RunConfig{1, true, 400000, 7000}));
+    EXPECT_FALSE(older.ramLimitGB || older.viewsPerFrame || older.overridePartitionParams);
+}
+
 class RunConfigRejects : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RunConfigRejects, MalformedSettings) { EXPECT_THROW(RunConfig::decode(GetParam()), RunConfig::DecodeError); }
@@ -32,6 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"downscale":2,"eval":1,"capMax":1,"iterations":1})",       // eval not a boolean
                       R"({"downscale":2.5,"eval":true,"capMax":1,"iterations":1})",  // not an integer
                       R"({"downscale":2,"eval":true,"capMax":9223372036854775808,"iterations":1})",  // too large
+                      R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"ramLimitGB":0})",
+                      R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"ramLimitGB":"8"})",
+                      R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"viewsPerFrame":-1})",
+                      R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"overridePartitionParams":1})",
                       "[]", "", "{"));
 
 TEST(RunConfig, SavesAndLoadsInTheWorkspace) {
@@ -40,6 +61,24 @@ TEST(RunConfig, SavesAndLoadsInTheWorkspace) {
     config.save(workspace.path());
     EXPECT_EQ(readTextFile(workspace / "run_config.json"), config.encode());
     EXPECT_EQ(RunConfig::load(workspace.path()), config);
+}
+
+TEST(RunConfig, OnlyASmallRegularFileIsLoaded) {
+    for (const auto& kind : tessaron::testing::hostileFiles(RunConfig::maximumFileBytes, RunConfig{2, true, 1, 1}.encode())) {
+        SCOPED_TRACE(kind.name);
+        TempDir workspace;
+        kind.make(workspace / "run_config.json");
+        std::string message;
+        EXPECT_TRUE(tessaron::testing::returnsWithin(workspace / "run_config.json", [&] {
+            try {
+                RunConfig::load(workspace.path());
+            } catch (const tessaron::core::Error& error) {
+                message = error.what();
+            }
+        }));
+        EXPECT_THAT(message, ::testing::HasSubstr((workspace / "run_config.json").string()));
+        EXPECT_THAT(message, ::testing::HasSubstr(kind.reason));
+    }
 }
 
 TEST(RunConfig, AFailedSavePassesTheErrorOn) {

@@ -1,9 +1,11 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "core/AtomicFile.hpp"
 #include "pipeline/RunReport.hpp"
+#include "HostileFiles.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -69,12 +71,36 @@ TEST(RunReport, InterruptedRunIsOfferedExactlyOnce) {
 TEST(RunReport, FinishedOrMissingReportsOfferNothing) {
     TempDir folder;
     core::InMemoryPreferenceStore defaults;
-    EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults).has_value());
+    std::string unreadable;
+    EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults, &unreadable).has_value());
+    EXPECT_EQ(unreadable, "");  // no report is not a fault
     RunReport report = runningReport();
     report.outcome = RunReport::Outcome::completed;
     RunReport::save(report, folder.path());
     EXPECT_FALSE(RunReport::pendingInterruptedRun(folder.path(), defaults).has_value());
     EXPECT_FALSE(defaults.string("reportedInterruptedRun").has_value());
+}
+
+// The launch reads the report before anything else: a FIFO, a device or a
+// file of gigabytes in its place is refused at once with the reason, and
+// offers nothing. A valid report padded past the cap is refused as well.
+TEST(RunReport, OnlyASmallRegularFileIsReadAsTheReport) {
+    for (const auto& kind : tessaron::testing::hostileFiles(RunReport::maximumFileBytes, runningReport().encode())) {
+        SCOPED_TRACE(kind.name);
+        TempDir folder;
+        const std::filesystem::path file = folder / "last_run.json";
+        kind.make(file);
+        core::InMemoryPreferenceStore defaults;
+        std::optional<RunReport> offered;
+        std::string unreadable;
+        EXPECT_TRUE(tessaron::testing::returnsWithin(
+            file, [&] { offered = RunReport::pendingInterruptedRun(folder.path(), defaults, &unreadable); }));
+        EXPECT_FALSE(offered.has_value());
+        EXPECT_THAT(unreadable, ::testing::HasSubstr(file.string()));
+        EXPECT_THAT(unreadable, ::testing::HasSubstr(kind.reason));
+        EXPECT_FALSE(defaults.string("reportedInterruptedRun").has_value());
+        EXPECT_THROW(RunReport::load(folder.path()), core::Error);
+    }
 }
 
 TEST(RunReport, SaveIntoAnUncreatableFolderSaysWhyAndLeavesNoStaleReport) {

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "HostileFiles.hpp"
 #include "engines/PLYCheck.hpp"
+#include "partition/PartitionPlan.hpp"
 #include "pipeline/RunConfig.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 #include "support/TempDir.hpp"
@@ -14,6 +16,7 @@ using namespace tessaron::pipeline;
 using tessaron::testing::TempDir;
 using tessaron::testing::writeTextFile;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
@@ -189,6 +192,7 @@ TEST_F(WorkspaceScan, AMalformedPlanCountsAsNoPlan) {
         WorkspaceScanResult result = WorkspaceScanner::scan(workspace_);
         EXPECT_THAT(ids(result.cells), ElementsAre("cell_5")) << plan;
         EXPECT_TRUE(result.missingPlannedCells.empty()) << plan;
+        EXPECT_EQ(result.unusableFiles.size(), 1u) << plan;
     }
 }
 
@@ -223,6 +227,76 @@ TEST_F(WorkspaceScan, SettingsComeFromRunConfigElseFromTheNewestLog) {
     EXPECT_EQ(fromSettings.downscaleFromLog, 1);
     EXPECT_EQ(fromSettings.capMaxFromLog, 3000000);
     EXPECT_EQ(fromSettings.evalFromLog, false);
+}
+
+// Settings, plan and log are read back from a folder the user picked: in
+// place of any of them a FIFO, a device or a file of gigabytes is refused at
+// once, the scan goes on as if it were missing, and says why.
+TEST_F(WorkspaceScan, SettingsPlanAndLogThatAreNotSmallRegularFilesAreReportedAndNotUsed) {
+    addCell("cell_0", false);
+    addCell("cell_1", false);
+    const fs::path log = workspace_ / "Tessaron_logs" / "2026-01-02_090000_BBBBBB_training.md";
+    const std::string logText = "[PREP] Image downscale factor: 2x\n[TRAIN] Cap Max: 800000\n";
+    const std::string config = RunConfig{4, true, 5, 6}.encode();
+    struct Target {
+        fs::path file;
+        std::uint64_t cap;
+        std::string validText;
+    };
+    const std::vector<Target> targets = {
+        {workspace_ / "run_config.json", RunConfig::maximumFileBytes, config},
+        {partitions_ / "partition_plan.json", tessaron::partition::PartitionPlan::maximumFileBytes,
+         planJSON({{"cell_0", 10}})},
+        {log, WorkspaceScanner::maximumLogBytes, logText},
+    };
+    for (const Target& target : targets) {
+        for (const auto& kind : tessaron::testing::hostileFiles(target.cap, target.validText)) {
+            // The plan's cap is half a gigabyte: padding to it is left to the sparse case.
+            if (kind.name == "PaddedPastTheCap" && target.cap > (std::uint64_t(64) << 20)) continue;
+            SCOPED_TRACE(target.file.filename().string() + " " + kind.name);
+            fs::remove_all(workspace_ / "run_config.json");
+            fs::remove_all(partitions_ / "partition_plan.json");
+            writeTextFile(log, logText);
+            fs::remove(target.file);
+            kind.make(target.file);
+
+            WorkspaceScanResult result;
+            EXPECT_TRUE(tessaron::testing::returnsWithin(target.file, [&] { result = WorkspaceScanner::scan(workspace_); }));
+            ASSERT_EQ(result.unusableFiles.size(), 1u);
+            EXPECT_THAT(result.unusableFiles[0], HasSubstr(target.file.string()));
+            EXPECT_THAT(result.unusableFiles[0], HasSubstr(kind.reason));
+            // As if the file were missing: no plan keeps every cell, no
+            // settings leave the log's, no log leaves nothing.
+            EXPECT_THAT(ids(result.cells), ElementsAre("cell_0", "cell_1"));
+            EXPECT_EQ(result.downscaleFromLog, target.file == log ? std::nullopt : std::optional<int64_t>(2));
+            fs::remove(target.file);
+        }
+    }
+}
+
+// The scan holds a plan to the bounds the merge's reading does: more cells
+// than a plan can have, or nesting deeper than a plan's, make it no plan.
+TEST_F(WorkspaceScan, APlanBeyondThePlanBoundsCountsAsNoPlanWithTheReason) {
+    addCell("cell_0", false);
+    std::vector<std::pair<std::string, int>> cells;
+    for (size_t index = 0; index <= tessaron::partition::PartitionPlan::maximumCellCount; ++index)
+        cells.emplace_back("cell_" + std::to_string(index), 10);
+    std::string deep = "1";
+    for (int level = 0; level < 10; ++level) deep = "[" + deep + "]";
+    const std::pair<std::string, std::string> plans[] = {
+        {planJSON(cells), "more than 100000 cells"},
+        {R"({"cells":[{"id":"cell_0","imageCount":10,"note":)" + deep + "}]}", "nesting deeper than 8 levels"},
+    };
+    for (const auto& [plan, reason] : plans) {
+        SCOPED_TRACE(reason);
+        writePlan(plan);
+        WorkspaceScanResult result = WorkspaceScanner::scan(workspace_);
+        EXPECT_THAT(ids(result.cells), ElementsAre("cell_0"));
+        EXPECT_TRUE(result.missingPlannedCells.empty());
+        ASSERT_EQ(result.unusableFiles.size(), 1u);
+        EXPECT_THAT(result.unusableFiles[0], HasSubstr((partitions_ / "partition_plan.json").string()));
+        EXPECT_THAT(result.unusableFiles[0], HasSubstr(reason));
+    }
 }
 
 TEST_F(WorkspaceScan, ALogThatIsNotUTF8GivesNoParameters) {

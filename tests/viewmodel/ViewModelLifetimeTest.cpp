@@ -38,10 +38,11 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     TempDir folder("tessaron-viewmodel-run");
     const std::filesystem::path photos = folder / "photos";
     std::filesystem::create_directories(photos);
-    // The run checks that the folder's first photo decodes before COLMAP runs.
+    // The run checks that the folder holds two photos that decode before COLMAP runs.
     QImage picture(64, 48, QImage::Format_RGB32);
     picture.fill(QColor(90, 120, 150));
-    ASSERT_TRUE(picture.save(QString::fromStdString((photos / "frame_000001.jpg").string()), "JPG"));
+    for (const char* name : {"frame_000001.jpg", "frame_000002.jpg"})
+        ASSERT_TRUE(picture.save(QString::fromStdString((photos / name).string()), "JPG"));
     const std::filesystem::path pidFile = folder / "colmap.pid";
 
     PipelineViewModel::Configuration configuration;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <mutex>
@@ -43,9 +42,15 @@ namespace fs = std::filesystem;
 // harness keeps it in a small JSON file so that two invocations share it.
 class JSONFilePreferenceStore : public core::PreferenceStore {
 public:
+    // A few keys: a file beyond this is not the harness's.
+    static constexpr std::uint64_t maximumFileBytes = std::uint64_t(1) << 20;
+
+    // Throws core::Error when the file is there but is not a regular file
+    // of at most maximumFileBytes; a missing file holds no keys.
     explicit JSONFilePreferenceStore(fs::path file) : file_(std::move(file)) {
-        std::ifstream stream(file_);
-        if (stream) values_ = nlohmann::json::parse(stream, nullptr, false);
+        std::error_code missing;
+        if (fs::symlink_status(file_, missing).type() != fs::file_type::not_found)
+            values_ = nlohmann::json::parse(core::readWholeFile(file_, maximumFileBytes), nullptr, false);
         if (!values_.is_object()) values_ = nlohmann::json::object();
     }
     std::optional<std::string> string(const std::string& key) const override {
@@ -78,7 +83,9 @@ int report(const std::vector<std::string>& arguments) {
     }
     if (action == "pending") {
         JSONFilePreferenceStore defaults(arguments.size() > 2 ? fs::path(arguments[2]) : folder / "defaults.json");
-        auto interrupted = pipeline::RunReport::pendingInterruptedRun(folder, defaults);
+        std::string unreadable;
+        auto interrupted = pipeline::RunReport::pendingInterruptedRun(folder, defaults, &unreadable);
+        if (!unreadable.empty()) std::cerr << "⚠ " << unreadable << "\n";
         if (!interrupted) {
             std::cout << "no interrupted run\n";
             return 0;
@@ -87,8 +94,7 @@ int report(const std::vector<std::string>& arguments) {
         return 0;
     }
     if (action == "summary") {
-        std::cout << pipeline::RunReport::decode(core::readWholeFile(folder / pipeline::RunReport::fileName)).summary()
-                  << "\n";
+        std::cout << pipeline::RunReport::load(folder).summary() << "\n";
         return 0;
     }
     return usageError("report: unknown action " + action);
@@ -342,6 +348,7 @@ int scanCommand(const std::vector<std::string>& arguments) {
                   << (cell.status == pipeline::CellStatus::completed ? "completed" : "incomplete") << "\n";
     for (const std::string& id : result.missingPlannedCells) std::cout << "missing " << id << "\n";
     for (const std::string& id : result.rejectedPlannedCells) std::cout << "rejected plan cell id " << id << "\n";
+    for (const std::string& problem : result.unusableFiles) std::cout << "not used: " << problem << "\n";
     std::cout << "downscale: " << optionalText(result.downscaleFromLog) << "\n"
               << "cap: " << optionalText(result.capMaxFromLog) << "\n"
               << "eval: " << optionalText(result.evalFromLog) << "\n";
