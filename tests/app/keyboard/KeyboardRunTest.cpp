@@ -155,9 +155,12 @@ TEST(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehind)
                                [&](QLabel* label) { return label->isVisible() && label->text().contains(note); });
         },
         30000));
-    for (QLabel* label : window.findChildren<QLabel*>())
-        if (label->isVisible())
-            EXPECT_FALSE(label->text().contains(QStringLiteral("Waiting for earlier steps"))) << label->text().toStdString();
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->isVisible()) {
+            EXPECT_FALSE(label->text().contains(QStringLiteral("Waiting for earlier steps")))
+                << label->text().toStdString();
+        }
+    }
 }
 
 }  // namespace
