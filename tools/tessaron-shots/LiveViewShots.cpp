@@ -53,19 +53,9 @@ std::vector<engines::Point3DModel> townPoints(int count) {
 }
 
 void writeTown(const fs::path& sparse) {
-    engines::CameraMap cameras;
-    cameras[1] = {1, 0, 1600, 1200, {1200, 800, 600}};
-    engines::ImageMap images;
-    for (int32_t id = 1; id <= 8; ++id) {
-        engines::ImageModel image;
-        image.imageId = id;
-        image.cameraId = 1;
-        image.name = "frame_" + std::to_string(id) + ".jpg";
-        images[id] = image;
-    }
     engines::Point3DMap points;
     for (auto& point : townPoints(24000)) points[point.point3D_id] = point;
-    engines::COLMAPUtils::writeModel(cameras, images, points, sparse);
+    engines::COLMAPUtils::writeModel(sampleCameras(), sampleImages(8), points, sparse);
 }
 
 // Six cells of a 3 × 2 grid, as the planner would lay them out.

@@ -350,16 +350,6 @@ std::vector<std::string> numberedLines(const char* format, int from, int count) 
 // A reconstruction of a square field: points on a 60 × 60 grid with a
 // little relief, seen by four cameras.
 void writeGridModel(const fs::path& sparse) {
-    engines::CameraMap cameras;
-    cameras[1] = {1, 0, 1600, 1200, {1200, 800, 600}};
-    engines::ImageMap images;
-    for (int32_t id = 1; id <= 4; ++id) {
-        engines::ImageModel image;
-        image.imageId = id;
-        image.cameraId = 1;
-        image.name = "frame_" + std::to_string(id) + ".jpg";
-        images[id] = image;
-    }
     engines::Point3DMap points;
     uint64_t id = 1;
     for (int row = 0; row < 60; ++row)
@@ -374,7 +364,7 @@ void writeGridModel(const fs::path& sparse) {
             point.b = 140;
             points[id] = point;
         }
-    engines::COLMAPUtils::writeModel(cameras, images, points, sparse);
+    engines::COLMAPUtils::writeModel(sampleCameras(), sampleImages(4), points, sparse);
 }
 
 const auto cancelledCOLMAP = dashboardShot(
