@@ -12,6 +12,7 @@
 #include "ViewsTestSupport.hpp"
 #include "core/PreferenceStore.hpp"
 #include "pipeline/RunReport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "views/AppDelegate.hpp"
 
 namespace tessaron::testing {
@@ -94,7 +95,7 @@ TEST_P(InterruptedRunAnswers, AreOfferedExactlyOnce) {
     // The next launch shows nothing, whatever the answer was.
     auto nextLaunch = makeDelegate();
     nextLaunch->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_EQ(alerts_.shown.size(), 1u);
 }
 
@@ -108,7 +109,7 @@ TEST_P(FinishedRuns, AreNotOffered) {
     RunReport::save(report, logs_.path());
     auto delegate = makeDelegate();
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_TRUE(alerts_.shown.empty());
 }
 
@@ -121,7 +122,7 @@ TEST_F(LaunchPromptTest, AnUnreadableReportOrNoFolderOffersNothing) {
     auto delegate = makeDelegate();
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
     delegate->reportInterruptedRunIfNeeded(std::nullopt, defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_TRUE(alerts_.shown.empty());
 }
 
@@ -139,7 +140,7 @@ protected:
 
     // Quits through the guard and waits for its answer: true when the
     // application may quit, false when it stays.
-    std::optional<bool> quitAndWait(std::chrono::milliseconds limit = 10s) {
+    std::optional<bool> quitAndWait(std::chrono::milliseconds limit = 30s) {
         QSignalSpy approved(delegate_.get(), &AppDelegate::quitApproved);
         QSignalSpy replied(delegate_.get(), &AppDelegate::terminationReplied);
         delegate_->requestQuit();
@@ -263,8 +264,8 @@ TEST_F(QuitGuardTest, ASecondQuitWhileWaitingIsIgnored) {
     ASSERT_TRUE(delegate_->isTerminationPending());
     delegate_->requestQuit();
     EXPECT_EQ(alerts_.shown.size(), 1u);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return approved.count() == 1; }, 5000));
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return approved.count() == 1; }, 30000));
+    ASSERT_TRUE(deliverEventsDueWithin(50ms));
     EXPECT_EQ(approved.count(), 1);
     EXPECT_FALSE(delegate_->isTerminationPending());
 }
@@ -274,11 +275,11 @@ TEST_F(QuitGuardTest, ANewWaitReplacesTheOldOne) {
     int first = 0, second = 0;
     delegate_->waitForIdle(*model_, 100ms, [&](bool) { ++first; });
     delegate_->waitForIdle(*model_, 5000ms, [&](bool reached) { second += reached ? 1 : 100; });
-    QTest::qWait(200);
+    ASSERT_TRUE(deliverEventsDueWithin(200ms));  // past the first wait's limit
     EXPECT_EQ(first, 0);
     model_->setHasActiveOperation(false);
     EXPECT_EQ(second, 1);
-    QTest::qWait(20);
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(second, 1);
 }
 

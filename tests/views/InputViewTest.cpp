@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMimeData>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
@@ -26,6 +27,7 @@
 #include "DropTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "engines/PLYCheck.hpp"
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/AdvancedSettingsView.hpp"
 #include "views/COLMAPSettingsCard.hpp"
@@ -635,7 +637,7 @@ TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
     startHeldOperation(*model_, release);
     EXPECT_FALSE(hoverWith(zone, video_));
     EXPECT_FALSE(zone->isTargeted());
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(model_->selectedInputURL(), garden_);
     // The busy form: no choose button, no resume card, no start.
     EXPECT_FALSE(view_->chooseButton()->isEnabled());
@@ -669,9 +671,15 @@ TEST_F(InputForm, TheTourScrollsAShownSectionToTheMiddle) {
     chooseWithButton(garden_);
     QScrollBar* bar = view_->verticalScrollBar();
     ASSERT_GT(bar->maximum(), 0);
+    // The scroll glides: it has ended when no animation of the form runs.
+    auto scrolling = [&] {
+        const auto animations = view_->findChildren<QPropertyAnimation*>();
+        return std::any_of(animations.begin(), animations.end(),
+                           [](QPropertyAnimation* animation) { return animation->state() == QAbstractAnimation::Running; });
+    };
     model_->setTourScrollTarget(QStringLiteral("model_size"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() > 0; }, 2000));
-    QTest::qWait(450);  // the animation's end
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() > 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !scrolling(); }, 30000));
     QWidget* card = view_->modelSize();
     const int middle = card->mapTo(view_->viewport(), card->rect().center()).y();
     EXPECT_NEAR(middle, view_->viewport()->height() / 2, 2);
@@ -680,7 +688,8 @@ TEST_F(InputForm, TheTourScrollsAShownSectionToTheMiddle) {
     const int before = bar->value();
     model_->setTourScrollTarget(std::nullopt);
     model_->setTourScrollTarget(QStringLiteral("input_advanced_extraction"));
-    QTest::qWait(450);
+    EXPECT_FALSE(scrolling());
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(bar->value(), before);
 }
 

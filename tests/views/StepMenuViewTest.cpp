@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include "ViewsTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "views/ApplicationNotifier.hpp"
 #include "views/FinalPanelView.hpp"
 #include "views/InputView.hpp"
@@ -38,8 +39,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu_));
     }
 
-    // Lets a requested importer open and close.
-    void settle() { QTest::qWait(20); }
+    // Lets a requested importer open and close: it is presented from the
+    // event loop.
+    void settle() { ASSERT_TRUE(deliverEventsDueWithin()); }
 
     TempDir support_{"tessaron-views"};
     std::unique_ptr<PipelineViewModel> model_ = makeViewModel(support_);
