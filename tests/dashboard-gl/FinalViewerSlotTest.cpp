@@ -6,6 +6,7 @@
 
 #include <QTest>
 
+#include "support/EventLoopWait.hpp"
 #include "viewer/SplatRendererView.hpp"
 #include "viewer/ViewerTestScenes.hpp"
 #include "views/DropTestSupport.hpp"
@@ -76,7 +77,7 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     model->setHasActiveOperation(true);
     dashboard.selectStep(WorkflowStep::training);
     dropURLs(pane, {fileURL(dropped)});
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // a drop is looked at once it has ended
     EXPECT_EQ(dashboard.selectedStep(), WorkflowStep::training);
     EXPECT_TRUE(dashboard.finalViewer().url().isEmpty());
     EXPECT_EQ(pane->transientHint(), StepBackgroundView::busyHint);

@@ -16,6 +16,7 @@
 
 #include "services/TourOrchestrator.hpp"
 #include "services/WelcomeTourOverlay.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/SettingsPreferenceStore.hpp"
@@ -107,8 +108,8 @@ protected:
 
     // The frames settled and the card and hole at rest.
     static void settle(views::TourHost& host) {
-        QTest::qWait(50);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !host.overlay().isAnimating(); }, 5000));
+        ASSERT_TRUE(deliverEventsDueWithin());  // the spotlights' frames are gathered from the event loop
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !host.overlay().isAnimating(); }, 30000));
     }
 
     TempDir support_{"tessaron-tour-host"};
