@@ -47,7 +47,7 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
 
     // A model dropped while nothing runs opens in the Final step.
     ASSERT_TRUE(dropURLs(pane, {fileURL(dropped)}).dropped);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 30000));
     EXPECT_EQ(dashboard.finalViewer().url(), fileURL(dropped));
     ASSERT_NE(pane->viewerView(), nullptr);
     EXPECT_EQ(pane->viewerView()->fileURL(), dropped);

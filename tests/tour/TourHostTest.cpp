@@ -155,7 +155,7 @@ TEST_F(TourHostTest, AFirstLaunchWalksSixteenCardsWithReturnAndTheNextLaunchHasN
                 return QRectF(QPointF(control->mapTo(&host, QPoint(0, 0))), QSizeF(control->size()))
                     .adjusted(-12, -12, 12, 12);
             };
-            EXPECT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() == padded(); }, 3000))
+            EXPECT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() == padded(); }, 30000))
                 << services::toString(step);
         }
         if (step >= Step::input_dropzone && step <= Step::input_advanced_vast) {
@@ -260,7 +260,7 @@ TEST_F(TourHostTest, TheSpotlightFollowsItsControlAsTheWindowResizes) {
     const QRectF before = *host.overlay().hole();
 
     window->resize(900, 600);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() && *host.overlay().hole() != before; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() && *host.overlay().hole() != before; }, 30000));
     settle(host);
     EXPECT_EQ(*host.overlay().hole(), barHole());
     // The card stays above the bar and inside the window.

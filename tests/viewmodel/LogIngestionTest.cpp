@@ -175,7 +175,7 @@ TEST_F(ViewModelTest, FlushPublishesOncePerStepAndNothingWhenNothingWaits) {
     // changes the log later, on the GUI thread.
     model->startLogFlushTimer();
     model->ingestLogLine(PipelineLogStep::sfm, "three");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\n"); }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\n"); }, 30000));
     model->stopLogFlushTimer();
     EXPECT_FALSE(model->isLogFlushTimerActive());
     model->ingestLogLine(PipelineLogStep::sfm, "four");

@@ -75,7 +75,7 @@ TEST_P(InterruptedRunAnswers, AreOfferedExactlyOnce) {
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
     // The prompt opens after launch, from the event loop.
     EXPECT_TRUE(alerts_.shown.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts_.shown.empty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts_.shown.empty(); }, 30000));
     const Alert& alert = alerts_.shown.front();
     EXPECT_EQ(alert.message, QStringLiteral("Tessaron closed unexpectedly during the last run"));
     EXPECT_EQ(alert.informativeText,
@@ -287,7 +287,7 @@ TEST_F(QuitGuardTest, AnIdleModelCompletesTheWaitFromTheEventLoop) {
     std::vector<bool> results;
     delegate_->waitForIdle(*model_, 1000ms, [&](bool reached) { results.push_back(reached); });
     EXPECT_TRUE(results.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !results.empty(); }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !results.empty(); }, 30000));
     EXPECT_EQ(results, std::vector<bool>{true});
 }
 

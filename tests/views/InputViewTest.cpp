@@ -467,7 +467,7 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     // Below the minimum, committed by leaving the field: the warning, and no start.
     typeCap(QStringLiteral("40000"));
     view_->chooseButton()->setFocus();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->trainingCapMax() == 40000; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->trainingCapMax() == 40000; }, 30000));
     EXPECT_TRUE(size->minimumWarning()->isVisible());
     EXPECT_EQ(size->minimumWarning()->text(), "Minimum 50,000");
     EXPECT_FALSE(view_->startButton()->isEnabled());

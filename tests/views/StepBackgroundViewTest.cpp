@@ -186,7 +186,7 @@ TEST_F(CentrePaneTest, AnotherFileGetsTheHintWhichGoesByItself) {
     EXPECT_TRUE(pane_.hintCapsule()->isVisible());
     EXPECT_TRUE(datasets_.empty());
     EXPECT_TRUE(models_.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !pane_.transientHint(); }, 4000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !pane_.transientHint(); }, 30000));
     EXPECT_FALSE(pane_.hintCapsule()->isVisible());
 }
 

@@ -69,7 +69,7 @@ TEST_F(StepMenuTest, EachStepShowsItsPanelAndOnlyTheInputFormGoesUnframed) {
         QWidget* frame = menu_.scrollArea()->widget();
         EXPECT_EQ(menu_.panel()->parentWidget(), frame);
         EXPECT_EQ(menu_.panel()->pos(), QPoint(24, 24));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 1000))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 30000))
             << frame->width() << " " << menu_.scrollArea()->viewport()->width();
     }
     menu_.setStep(WorkflowStep::input);
