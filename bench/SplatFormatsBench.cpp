@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,11 +19,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "SplatFormats/DotSplatSceneReader.hpp"
@@ -275,13 +279,18 @@ struct ChildRun {
     bool succeeded = false;
 };
 
-ChildRun runChild(const std::vector<std::string>& arguments) {
+// With `outputFile`, the child's standard output and error go there.
+ChildRun runChild(const std::vector<std::string>& arguments, const std::optional<fs::path>& outputFile = std::nullopt) {
     std::vector<char*> argv;
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     auto start = std::chrono::steady_clock::now();
     pid_t child = ::fork();
     if (child == 0) {
+        if (outputFile) {
+            int output = ::open(outputFile->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) ::_exit(126);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -298,8 +307,42 @@ ChildRun runChild(const std::vector<std::string>& arguments) {
 // build/bench/<this> → the checkout and the converter beside the app.
 fs::path buildFolder() { return fs::read_symlink("/proc/self/exe").parent_path().parent_path(); }
 fs::path converterPath() { return buildFolder() / "bin" / "Resources" / "SplatConverter"; }
-fs::path splatTransformPath() {
-    return buildFolder().parent_path() / ".deps" / "splat-transform" / "node_modules" / ".bin" / "splat-transform";
+// The pinned peer that the test set-up installs into the checkout first
+// (this source's checkout, then the one the build folder sits in), else the
+// first on PATH; empty when there is none.
+const fs::path& splatTransformPath() {
+    static const fs::path found = [] {
+        const fs::path pinned = fs::path(".deps") / "splat-transform" / "node_modules" / ".bin" / "splat-transform";
+        for (const fs::path& checkout : {fs::path(TESSARON_SOURCE_DIR), buildFolder().parent_path()})
+            if (fs::exists(checkout / pinned)) return checkout / pinned;
+        if (const char* path = std::getenv("PATH")) {
+            std::istringstream folders(path);
+            for (std::string folder; std::getline(folders, folder, ':');)
+                if (!folder.empty() && ::access((fs::path(folder) / "splat-transform").c_str(), X_OK) == 0)
+                    return fs::path(folder) / "splat-transform";
+        }
+        return fs::path();
+    }();
+    return found;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream stream(path);
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+// "splat-transform v2.7.1 (b42b60c)" as the peer tells it, or why not.
+const std::string& splatTransformVersion() {
+    static const std::string version = [] {
+        if (splatTransformPath().empty()) return std::string("splat-transform is not installed");
+        const fs::path output = files().folder / "peer-version.txt";
+        if (!runChild({splatTransformPath().string(), "--version"}, output).succeeded)
+            return "splat-transform at " + splatTransformPath().string() + " does not start";
+        std::string text = readFile(output);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text + " at " + splatTransformPath().string();
+    }();
+    return version;
 }
 
 double residentBytes() {
@@ -311,12 +354,23 @@ double residentBytes() {
 
 // Runs the child once per iteration; records the fastest run's seconds as
 // `figure` and the largest peak against the input's size as `figure` + " peak".
+// `check`, given what the child printed, tells why a run that exited well
+// still did not do the work (empty: it did); a run that failed records
+// nothing, so that no ratio is made of it.
 void reportChild(benchmark::State& state, const std::vector<std::string>& arguments, const fs::path& input,
-                 const std::string& figure) {
+                 const std::string& figure, const std::function<std::string(const std::string&)>& check = {}) {
     double fastest = 1e30, peakBytes = 0;
+    const fs::path output = files().folder / "child-output.txt";
     for (auto _ : state) {
-        ChildRun run = runChild(arguments);
-        if (!run.succeeded) state.SkipWithError("the child failed");
+        ChildRun run = runChild(arguments, output);
+        if (!run.succeeded) {
+            state.SkipWithError(("the child failed: " + readFile(output)).c_str());
+            return;
+        }
+        if (std::string why = check ? check(readFile(output)) : std::string(); !why.empty()) {
+            state.SkipWithError(why.c_str());
+            return;
+        }
         state.SetIterationTime(run.seconds);
         fastest = std::min(fastest, run.seconds);
         peakBytes = std::max(peakBytes, run.peakBytes);
@@ -372,7 +426,8 @@ void BM_ConverterFromSPZ(benchmark::State& state) {
 // PLY or the SPZ (output discarded), and converting the PLY to SPZ version 3
 // (ours), into memory. Its start-up is taken off its figures in the table.
 bool peerMissing(benchmark::State& state) {
-    if (fs::exists(splatTransformPath())) return false;
+    state.SetLabel(splatTransformVersion());
+    if (!splatTransformPath().empty()) return false;
     state.SkipWithError("splat-transform is not installed");
     return true;
 }
@@ -380,10 +435,20 @@ void BM_PeerStartup(benchmark::State& state) {
     if (peerMissing(state)) return;
     reportChild(state, {splatTransformPath().string(), "--version"}, files().ply, "peer startup");
 }
+// The read decodes the whole body into the peer's columns, as ours decodes
+// it into points: its own report of the read must say so, with every
+// Gaussian counted, or the ratio would set a partial read beside a whole one.
 void BM_PeerReadPLY(benchmark::State& state) {
     if (peerMissing(state)) return;
-    reportChild(state, {splatTransformPath().string(), "-q", "-w", files().ply.string(), "null"}, files().ply,
-                "peer ply read");
+    reportChild(state, {splatTransformPath().string(), "--verbose", "--no-tty", "-w", files().ply.string(), "null"},
+                files().ply, "peer ply read", [](const std::string& printed) {
+                    static_assert(gaussianCount == 1'000'000, "the count as the peer prints it");
+                    const bool decoded = printed.find("decoding") != std::string::npos;
+                    const bool whole = printed.find("1M gaussians") != std::string::npos;
+                    return decoded && whole ? std::string()
+                                            : "the peer did not report decoding all " + std::to_string(gaussianCount) +
+                                                  " Gaussians: " + printed;
+                });
 }
 void BM_PeerReadSPZ(benchmark::State& state) {
     if (peerMissing(state)) return;
@@ -418,7 +483,8 @@ void printTargets() {
     if (auto convert = figure("peer ply to spz"), read = figure("peer ply read"); convert && read)
         peerSPZWrite = std::max(*convert - *read, 1e-3);
 
-    std::printf("\n%-50s %-22s %-8s %s\n", "Target (1,000,000 SH-3 Gaussians)", "measured", "met", "peer (net of start-up)");
+    std::printf("\nPeer: %s\n", splatTransformVersion().c_str());
+    std::printf("%-50s %-22s %-8s %s\n", "Target (1,000,000 SH-3 Gaussians)", "measured", "met", "peer (net of start-up)");
     auto line = [&](const char* target, const std::string& measuredText, bool met, const std::string& peerText) {
         std::printf("%-50s %-22s %-8s %s\n", target, measuredText.c_str(), met ? "met" : "NOT met", peerText.c_str());
     };

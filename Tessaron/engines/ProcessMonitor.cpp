@@ -16,10 +16,6 @@ namespace tessaron::engines {
 
 namespace {
 
-double steadySeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // The whole of a small /proc file, or nothing when it cannot be read (the
 // process has gone, or is not ours to read).
 std::optional<std::string> readProcFile(const std::string& path) {
@@ -114,7 +110,12 @@ std::optional<uint64_t> readFootprint(int32_t pid) {
 
 }  // namespace
 
-ProcessMonitor::ProcessMonitor(core::Executor publishExecutor) : publishExecutor_(std::move(publishExecutor)) {}
+double ProcessMonitor::steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+ProcessMonitor::ProcessMonitor(core::Executor publishExecutor, Clock clock)
+    : publishExecutor_(std::move(publishExecutor)), clock_(std::move(clock)) {}
 
 ProcessMonitor::~ProcessMonitor() {
     stopping_ = true;
@@ -151,7 +152,7 @@ void ProcessMonitor::watch(const std::string& name, int32_t pid) {
         bool known = std::any_of(watched_.begin(), watched_.end(), [pid](const Watched& entry) { return entry.pid == pid; });
         if (known) return;
         auto reading = readStat(pid);
-        watched_.push_back({name, pid, reading ? reading->cpuNanos : 0, steadySeconds()});
+        watched_.push_back({name, pid, reading ? reading->cpuNanos : 0, clock_()});
         sample();
     });
 }
@@ -179,7 +180,7 @@ void ProcessMonitor::scheduleSample() {
 
 void ProcessMonitor::sample() {
     if (stopping_) return;
-    double now = steadySeconds();
+    double now = clock_();
     std::vector<ProcessSnapshot> list;
     list.reserve(watched_.size());
     for (auto& entry : watched_) {

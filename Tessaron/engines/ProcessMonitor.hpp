@@ -45,8 +45,10 @@ public:
     using SnapshotsHandler = std::function<void(const std::vector<ProcessSnapshot>&)>;
 
     static constexpr const char* kApplicationName = "Tessaron";
+    // Seconds on a monotonic clock: the time CPU use is divided by.
+    using Clock = std::function<double()>;
 
-    explicit ProcessMonitor(core::Executor publishExecutor = core::inlineExecutor());
+    explicit ProcessMonitor(core::Executor publishExecutor = core::inlineExecutor(), Clock clock = steadySeconds);
     // Stops the ticker, then finishes queued samples without publishing them.
     ~ProcessMonitor();
     ProcessMonitor(const ProcessMonitor&) = delete;
@@ -63,6 +65,8 @@ public:
 
     // The latest published list, in the order processes were added.
     std::vector<ProcessSnapshot> snapshots() const;
+    // The standard clock: the steady clock in seconds.
+    static double steadySeconds();
     // Called through the executor after each published list; never with a
     // lock held.
     void setOnSnapshots(SnapshotsHandler handler);
@@ -72,7 +76,7 @@ private:
         std::string name;
         int32_t pid = 0;
         uint64_t prevCPUNanos = 0;
-        double prevSampleTime = 0;  // seconds on the steady clock
+        double prevSampleTime = 0;  // seconds on clock_
     };
 
     struct Publication {
@@ -86,6 +90,7 @@ private:
     void publish(std::vector<ProcessSnapshot> list);
 
     core::Executor publishExecutor_;
+    Clock clock_;
     std::shared_ptr<Publication> publication_ = std::make_shared<Publication>();
     std::vector<Watched> watched_;
     std::atomic<bool> stopping_ = false;  // set by the destructor; queued samples then do nothing

@@ -314,6 +314,10 @@ public:
     // is new, published here while the snapshots folder is still current. A
     // poll while the previous read runs is skipped.
     void pollSfMSnapshot();
+    // From a poll's read until its result has been handled here.
+    bool isReadingSfMSnapshot() const { return snapshotReadInFlight_; }
+    // Input and scene analyses whose results have not been handled here yet.
+    std::size_t backgroundWorkCount() const { return backgroundTasks_.size(); }
 
     // Drops a partition progress that waits for its publication.
     void cancelPendingPartitionProgress();

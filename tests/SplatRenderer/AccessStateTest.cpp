@@ -8,20 +8,17 @@
 #include <vector>
 
 #include "SplatRenderer/AccessState.hpp"
+#include "support/WaitUntil.hpp"
 
 using splatrenderer::AccessState;
 using namespace std::chrono_literals;
 
 namespace {
 
-// Waits until `condition` holds, for up to 10 s.
+// Waits until `condition` holds.
 template <typename Condition>
 bool eventually(Condition condition) {
-    for (int i = 0; i < 10000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+    return tessaron::testing::waitUntil(condition);
 }
 
 }  // namespace

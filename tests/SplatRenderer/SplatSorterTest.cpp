@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "SorterTestSupport.hpp"
+#include "support/WaitUntil.hpp"
 
 using namespace splatrenderer;
 using namespace splatrenderer::testing;
@@ -29,11 +30,7 @@ SplatSorter::CameraPose poseAt(float x) {
 
 // Waits until the sort loop has ended.
 bool loopEnds(SplatSorter& sorter) {
-    for (int i = 0; i < 1000; ++i) {
-        if (!sorter.snapshot().sortLoopRunning) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
+    return tessaron::testing::waitUntil([&] { return !sorter.snapshot().sortLoopRunning; });
 }
 
 }  // namespace
@@ -229,11 +226,10 @@ TEST(SplatSorter, AnOrderThatCannotGrowIsReportedOrDroppedQuietly) {
     EXPECT_FALSE(sorter.snapshot().sortLoopRunning);  // and no loop was started
     // The next frame's pass fails to grow its target and ends unpublished.
     sorter.setCameraPose(poseAt(1));
-    for (int i = 0; i < 1000; ++i) {
+    tessaron::testing::waitUntil([&] {
         const auto state = sorter.snapshot();
-        if (!state.needsSort && !state.sortingBufferIndex) break;
-        std::this_thread::sleep_for(1ms);
-    }
+        return !state.needsSort && !state.sortingBufferIndex;
+    });
     const auto state = sorter.snapshot();
     EXPECT_FALSE(state.needsSort);
     EXPECT_FALSE(state.sortingBufferIndex.has_value());

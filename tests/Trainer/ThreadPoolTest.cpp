@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Trainer/ThreadPool.hpp"
+#include "support/WaitUntil.hpp"
 
 using tessaron::trainer::ThreadPool;
 
@@ -94,8 +95,11 @@ TEST(ThreadPool, LoopsRunWhetherTheWorkersSpinOrSleepBetweenThem) {
         pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
             workers |= 1u << worker;
             for (size_t item = begin; item < end; ++item) covered[item] += 1;
-            // Long enough that the caller cannot finish the loop alone.
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            // The caller (worker 0) waits for a worker's first chunk, so that
+            // it cannot finish the loop alone however busy the machine is.
+            if (worker == 0) {
+                EXPECT_TRUE(tessaron::testing::waitUntil([&] { return (workers.load() & ~1u) != 0; }));
+            }
         });
         for (int count : covered) ASSERT_EQ(count, loop);
         EXPECT_NE(workers.load() & ~1u, 0u) << "loop " << loop;

@@ -49,7 +49,7 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
 
     // A model dropped while nothing runs opens in the Final step.
     ASSERT_TRUE(dropURLs(pane, {fileURL(dropped)}).dropped);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 30000));
     EXPECT_EQ(dashboard.finalViewer().url(), fileURL(dropped));
     ASSERT_NE(pane->viewerView(), nullptr);
     EXPECT_EQ(pane->viewerView()->fileURL(), dropped);
@@ -80,7 +80,7 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     model->setHasActiveOperation(true);
     dashboard.selectStep(WorkflowStep::training);
     ASSERT_TRUE(dropURLs(pane, {fileURL(dropped)}).dropped);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 30000));
     EXPECT_EQ(dashboard.finalViewer().url(), fileURL(dropped));
     EXPECT_TRUE(model->hasActiveOperation());
 
@@ -90,11 +90,11 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     dashboard.stepMenu()->setModelImporter([&](QWidget*) { return answer; });
     dashboard.selectStep(WorkflowStep::input);
     views::ApplicationNotifier::instance().postOpenModelViewer();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dashboard.stepMenu()->showFilePicker(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dashboard.stepMenu()->showFilePicker(); }, 30000));
     EXPECT_EQ(dashboard.selectedStep(), WorkflowStep::input);
     answer = fileURL(output);
     views::ApplicationNotifier::instance().postOpenModelViewer();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.selectedStep() == WorkflowStep::final; }, 30000));
     EXPECT_EQ(dashboard.finalViewer().url(), fileURL(output));
     EXPECT_EQ(pane->viewerView()->fileURL(), output);
     model->setHasActiveOperation(false);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "engines/ProcessMonitor.hpp"
+#include "support/WaitUntil.hpp"
 
 extern char** environ;
 
@@ -33,10 +35,10 @@ public:
         });
     }
 
-    // The list with index `index` (0-based), waiting up to five seconds.
+    // The list with index `index` (0-based), waiting for it.
     std::vector<ProcessSnapshot> list(size_t index) {
         std::unique_lock lock(mutex_);
-        bool arrived = changed_.wait_for(lock, 5s, [&] { return lists_.size() > index; });
+        bool arrived = changed_.wait_for(lock, tessaron::testing::conditionTimeout, [&] { return lists_.size() > index; });
         if (!arrived) throw std::runtime_error("no list number " + std::to_string(index) + " was published");
         return lists_[index];
     }
@@ -98,6 +100,20 @@ double cpuSecondsOf(int32_t pid) {
     return (userTicks + systemTicks) / double(::sysconf(_SC_CLK_TCK));
 }
 
+// The state letter of /proc/<pid>/stat ('T' when stopped by a signal).
+char stateOf(int32_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string contents((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t nameEnd = contents.rfind(')');
+    return nameEnd == std::string::npos || nameEnd + 2 >= contents.size() ? '?' : contents[nameEnd + 2];
+}
+
+// Stops `pid` and waits until it no longer runs, so its CPU time holds still.
+bool stop(int32_t pid) {
+    ::kill(pid, SIGSTOP);
+    return tessaron::testing::waitUntil([pid] { return stateOf(pid) == 'T'; });
+}
+
 const ProcessSnapshot* find(const std::vector<ProcessSnapshot>& list, int32_t pid) {
     for (const auto& snapshot : list)
         if (snapshot.id == pid) return &snapshot;
@@ -131,7 +147,8 @@ TEST(ProcessMonitor, FirstListIsTheApplicationAloneThenItTicksEverySecond) {
 }
 
 // A monitor without its ticker: lists come only from watch, unwatch and
-// sampleNow(), so each test knows which list is which.
+// sampleNow(), so each test knows which list is which. Its clock stands
+// still until a test moves it.
 class ProcessMonitorSampling : public ::testing::Test {
 protected:
     void SetUp() override { recorder.attach(monitor); }
@@ -139,20 +156,26 @@ protected:
     void sampleNow() { monitor.unwatch("no such tag"); }
 
     SnapshotRecorder recorder;  // outlives the monitor, which may publish until it is gone
-    ProcessMonitor monitor;
+    std::atomic<double> clockSeconds = 1000;
+    ProcessMonitor monitor{tessaron::core::inlineExecutor(), [this] { return clockSeconds.load(); }};
 };
 
 TEST_F(ProcessMonitorSampling, BusyChildShowsItsShareOfACoreAndItsMemory) {
+    // The child is stopped while the monitor reads it, so that the monitor
+    // and this test see the same CPU time however busy the machine is; the
+    // monitor's clock moves by exactly the time the share is taken over.
     Child busy("while :; do :; done");
+    ASSERT_TRUE(stop(busy.pid()));
     monitor.watch("busy", busy.pid());
     auto baseline = recorder.list(0);
     ASSERT_NE(find(baseline, busy.pid()), nullptr);
     double cpuBefore = cpuSecondsOf(busy.pid());
-    auto wallBefore = std::chrono::steady_clock::now();
 
-    std::this_thread::sleep_for(1s);
-    double cpuAfter = cpuSecondsOf(busy.pid());
-    auto wallAfter = std::chrono::steady_clock::now();
+    ::kill(busy.pid(), SIGCONT);
+    ASSERT_TRUE(tessaron::testing::waitUntil([&] { return cpuSecondsOf(busy.pid()) >= cpuBefore + 0.3; }));
+    ASSERT_TRUE(stop(busy.pid()));
+    double cpuSpent = cpuSecondsOf(busy.pid()) - cpuBefore;
+    clockSeconds = clockSeconds + 0.5;
     sampleNow();
     auto measured = recorder.list(1);
     const ProcessSnapshot* snapshot = find(measured, busy.pid());
@@ -160,13 +183,9 @@ TEST_F(ProcessMonitorSampling, BusyChildShowsItsShareOfACoreAndItsMemory) {
     EXPECT_EQ(snapshot->name, "busy");
     EXPECT_TRUE(snapshot->alive);
     EXPECT_GT(snapshot->rssBytes, 0u);
-    // A spinning shell gets a whole core on an idle machine and less on a
-    // shared one; either way the monitor must agree with the kernel's own
-    // account of the same second (clock ticks are 10 ms).
-    double expectedPercent = (cpuAfter - cpuBefore) / std::chrono::duration<double>(wallAfter - wallBefore).count() * 100;
-    EXPECT_GT(expectedPercent, 10.0);
-    EXPECT_NEAR(snapshot->cpuPercent, expectedPercent, 15.0);
-    EXPECT_LT(snapshot->cpuPercent, 110.0);
+    // The kernel's own account of the child's CPU time over the half second.
+    EXPECT_NEAR(snapshot->cpuPercent, cpuSpent / 0.5 * 100, 1e-6);
+    EXPECT_GE(snapshot->cpuPercent, 60.0);
 }
 
 TEST_F(ProcessMonitorSampling, EndedChildAppearsOnceAsNotAliveThenNeverAgain) {
@@ -233,13 +252,10 @@ TEST(ProcessMonitor, ListsPublishedAfterTheMonitorWentAwayAreDropped) {
         });
         monitor.setOnSnapshots([&](const std::vector<ProcessSnapshot>&) { ++handled; });
         monitor.start();
-        for (int attempt = 0; attempt < 500; ++attempt) {
-            {
-                std::lock_guard lock(mutex);
-                if (!pending.empty()) break;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
+        tessaron::testing::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return !pending.empty();
+        });
     }
     std::lock_guard lock(mutex);
     ASSERT_FALSE(pending.empty());

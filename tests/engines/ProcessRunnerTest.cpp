@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <random>
 #include <set>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "core/Error.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "support/TempDir.hpp"
+#include "support/WaitUntil.hpp"
 
 using namespace tessaron::engines;
 using tessaron::core::CancellationError;
@@ -410,25 +413,36 @@ TEST(ProcessRunnerCancel, CancelRacingLaunchEitherRefusesOrTerminates) {
 // --- Descendants holding the pipes -------------------------------------------------
 
 TEST(ProcessRunnerDrain, GrandchildHoldingThePipeEndsTheRunAfterTheDrainLimit) {
+    tessaron::testing::TempDir folder("tessaron-drain");
+    const std::string returnedFlag = (folder / "returned").string();
+    const std::string grandchildPid = (folder / "grandchild.pid").string();
     ProcessRunner runner;
     std::atomic<bool> returned = false;
     std::atomic<int> lateCalls = 0;
     std::vector<std::string> lines;
     auto started = std::chrono::steady_clock::now();
     // The background subshell keeps standard output open past the limit and
-    // writes once after it; that line must never reach the caller.
-    int32_t status = runner.run("/bin/sh", {"-c", "(sleep 10.4; echo late) & echo first; exit 4"}, std::nullopt,
-                                std::nullopt, [&](const std::string& line) {
-                                    if (returned) ++lateCalls;
-                                    lines.push_back(line);
-                                });
+    // writes once the run has returned (or, should the run wait for it, after
+    // a minute); that line must never reach the caller.
+    const std::string script = "(i=0; while [ ! -e '" + returnedFlag +
+                               "' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; echo late) & echo $! > '" +
+                               grandchildPid + "'; echo first; exit 4";
+    int32_t status = runner.run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt, [&](const std::string& line) {
+        if (returned) ++lateCalls;
+        lines.push_back(line);
+    });
     returned = true;
     auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(status, 4);
     EXPECT_GE(elapsed, std::chrono::milliseconds(9500));
-    EXPECT_LT(elapsed, std::chrono::seconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    tessaron::testing::writeTextFile(returnedFlag, "");
+    const pid_t grandchild = pid_t(std::stol(tessaron::testing::readTextFile(grandchildPid)));
+    // Ended: gone, or a zombie that whoever adopted it has not reaped yet.
+    EXPECT_TRUE(tessaron::testing::waitUntil([&] {
+        std::ifstream statFile("/proc/" + std::to_string(grandchild) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+    }));
     EXPECT_EQ(lateCalls.load(), 0);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "first");
+    EXPECT_EQ(lines, std::vector<std::string>{"first"});
 }

@@ -44,6 +44,11 @@ struct PipelineManagerTestAccess {
     static PipelineManager::ApprovalOutcome awaitPartitionApproval(PipelineManager& manager) {
         return manager.awaitPartitionApproval();
     }
+    // Whether a run waits for the plan's approval now.
+    static bool isAwaitingApproval(PipelineManager& manager) {
+        std::lock_guard lock(manager.approvalLock_);
+        return manager.approvalWaiter_ != nullptr;
+    }
     static engines::TrevikRunner& trevikRunner(PipelineManager& manager) { return manager.trevikRunner_; }
     static engines::COLMAPRunner& colmapRunner(PipelineManager& manager) { return manager.colmapRunner_; }
     template <typename... Arguments>

@@ -24,6 +24,7 @@
 #include "support/SyntheticDataset.hpp"
 #include "support/Fifo.hpp"
 #include "support/TempDir.hpp"
+#include "support/WaitUntil.hpp"
 
 using namespace tessaron;
 using pipeline::RunReport;
@@ -189,19 +190,19 @@ TEST_P(PipelineToolInterrupted, DuringCOLMAPLeavesNoChildBehind) {
         output);
     ASSERT_GT(pid, 0);
     const fs::path pidFile = folder_ / "colmap.pid";
-    for (int attempt = 0; attempt < 1000 && !fs::exists(pidFile); ++attempt)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::string pidText;
-    for (int attempt = 0; attempt < 100 && pidText.find('\n') == std::string::npos; ++attempt) {
+    ASSERT_TRUE(tessaron::testing::waitUntil([&] {
+        if (!fs::exists(pidFile)) return false;
         pidText = tessaron::testing::readTextFile(pidFile);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return pidText.find('\n') != std::string::npos;
+    }));
     const pid_t colmapPid = pid_t(std::stol(pidText));
 
     ::kill(pid, signal);
     int waitStatus = 0;
     ::waitpid(pid, &waitStatus, 0);
-    EXPECT_TRUE(processGone(colmapPid, std::chrono::seconds(2))) << "COLMAP " << colmapPid << " outlived the harness";
+    EXPECT_TRUE(processGone(colmapPid, tessaron::testing::conditionTimeout))
+        << "COLMAP " << colmapPid << " outlived the harness";
     if (!processGone(colmapPid, std::chrono::milliseconds(0))) ::kill(colmapPid, SIGKILL);
 
     const RunReport report = RunReport::decode(core::readWholeFile(logFolder() / "last_run.json"));

@@ -14,6 +14,7 @@
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "TourTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -174,7 +175,7 @@ TEST_F(TourOrchestratorTest, PlanningReadsTheSamplePlanAndAwaitsApprovalAfterHal
     EXPECT_EQ(sample().colmapDataURL(), tourData);
     EXPECT_TRUE(sample().partitionPlan());
     EXPECT_EQ(sample().currentState().kind, Kind::preparingData);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sample().currentState().kind == Kind::awaitingPartitionApproval; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sample().currentState().kind == Kind::awaitingPartitionApproval; }, 30000));
 }
 
 TEST_F(TourOrchestratorTest, LeavingPlanningWithinHalfASecondDropsTheDelayedChange) {
@@ -186,7 +187,7 @@ TEST_F(TourOrchestratorTest, LeavingPlanningWithinHalfASecondDropsTheDelayedChan
     EXPECT_EQ(sample().currentState().kind, Kind::awaitingPartitionApproval);
     tour_.advance();
     EXPECT_EQ(sample().currentState().kind, Kind::training);
-    QTest::qWait(700);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(500)));  // the planning step's delay has passed
     EXPECT_EQ(sample().currentState().kind, Kind::training);
 }
 
@@ -230,7 +231,7 @@ TEST_F(TourOrchestratorTest, TrainingRunsTheCountersForTwoSecondsWithTheSampleLo
                              "[TRAIN] MCMC step=2000 active=83919 grown=3996\n"
                              "[TRAIN] step=2000 splats=83919 11.5ms/step\n"
                              "[TRAIN] step=5000 splats=362661 18.0ms/step"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sample().iteration() > 0; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sample().iteration() > 0; }, 30000));
     EXPECT_EQ(sample().splatCount(), 10 * sample().iteration() + 100000);
     EXPECT_EQ(sample().msPerStep(), 18.0f);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 5000));
@@ -267,14 +268,14 @@ TEST_F(TourOrchestratorTest, InvalidatingTheTimerOrGoingAwayStopsTheCounters) {
     ASSERT_TRUE(tour_.isTimerActive());
     tour_.invalidateTimer();
     const int64_t stopped = sample().sfmRegisteredImages();
-    QTest::qWait(200);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(200)));  // four ticks' time
     EXPECT_EQ(sample().sfmRegisteredImages(), stopped);
     // A director that goes away mid-count leaves no tick behind.
     auto other = std::make_unique<TourOrchestrator>(makeSample());
     for (int step = 0; step < 10; ++step) other->advance();
     ASSERT_TRUE(other->isTimerActive());
     other.reset();
-    QTest::qWait(120);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(120)));
 }
 
 TEST_F(TourOrchestratorTest, ANewSampleReplacesTheOldOne) {

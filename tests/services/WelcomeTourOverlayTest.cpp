@@ -124,15 +124,15 @@ TEST(TourAnchorsTest, TheTrackerFollowsMovesResizesAndNewMarks) {
     EXPECT_EQ(tracker.spotlights().at(Step::training_stats), QRectF(24, 92, 430, 400));
     QSignalSpy changed(&tracker, &services::TourSpotlightTracker::spotlightsChanged);
     anchored.panel->move(100, 92);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return changed.count() > 0; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return changed.count() > 0; }, 30000));
     EXPECT_EQ(tracker.spotlights().at(Step::input_dropzone), QRectF(130, 142, 300, 120));
     anchored.hidden->show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tracker.spotlights().count(Step::final_render) == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tracker.spotlights().count(Step::final_render) == 1; }, 30000));
     auto* late = new QWidget(anchored.panel);
     late->setGeometry(0, 0, 10, 10);
     late->show();
     TourAnchors::set(late, Step::model_size);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tracker.spotlights().count(Step::model_size) == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tracker.spotlights().count(Step::model_size) == 1; }, 30000));
     EXPECT_EQ(tracker.spotlights().at(Step::model_size), QRectF(100, 92, 10, 10));
     tracker.setRoot(nullptr);
     EXPECT_TRUE(tracker.spotlights().empty());
@@ -187,7 +187,7 @@ TEST_F(WelcomeTourOverlayTest, TheHoleIsTheFramePaddedAndTheCardSitsBesideIt) {
     EXPECT_EQ(overlay_.hole(), std::nullopt);
     const QRectF bar(330, 540, 240, 40);
     overlay_.setSpotlights({{Step::main_progress_bar, bar}, {Step::training_stats, QRectF(24, 92, 430, 400)}});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay_.isAnimating(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay_.isAnimating(); }, 30000));
     EXPECT_EQ(overlay_.hole(), QRectF(318, 528, 264, 64));
     const QRectF card = QRectF(overlay_.card()->geometry());
     EXPECT_EQ(card.width(), 380);
@@ -195,7 +195,7 @@ TEST_F(WelcomeTourOverlayTest, TheHoleIsTheFramePaddedAndTheCardSitsBesideIt) {
     EXPECT_NEAR(card.center().y(), 540 - 99, 1);
     // A step whose control reports no frame: everything dimmed, card centred.
     tour_.advance();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay_.isAnimating(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !overlay_.isAnimating(); }, 30000));
     EXPECT_EQ(overlay_.hole(), std::nullopt);
     EXPECT_NEAR(QRectF(overlay_.card()->geometry()).center().x(), 450, 1);
     EXPECT_NEAR(QRectF(overlay_.card()->geometry()).center().y(), 300, 1);

@@ -16,6 +16,7 @@
 
 #include "services/TourOrchestrator.hpp"
 #include "services/WelcomeTourOverlay.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/SettingsPreferenceStore.hpp"
@@ -107,8 +108,8 @@ protected:
 
     // The frames settled and the card and hole at rest.
     static void settle(views::TourHost& host) {
-        QTest::qWait(50);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !host.overlay().isAnimating(); }, 5000));
+        ASSERT_TRUE(deliverEventsDueWithin());  // the spotlights' frames are gathered from the event loop
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !host.overlay().isAnimating(); }, 30000));
     }
 
     TempDir support_{"tessaron-tour-host"};
@@ -154,7 +155,7 @@ TEST_F(TourHostTest, AFirstLaunchWalksSixteenCardsWithReturnAndTheNextLaunchHasN
                 return QRectF(QPointF(control->mapTo(&host, QPoint(0, 0))), QSizeF(control->size()))
                     .adjusted(-12, -12, 12, 12);
             };
-            EXPECT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() == padded(); }, 3000))
+            EXPECT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() == padded(); }, 30000))
                 << services::toString(step);
         }
         if (step >= Step::input_dropzone && step <= Step::input_advanced_vast) {
@@ -259,7 +260,7 @@ TEST_F(TourHostTest, TheSpotlightFollowsItsControlAsTheWindowResizes) {
     const QRectF before = *host.overlay().hole();
 
     window->resize(900, 600);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() && *host.overlay().hole() != before; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return host.overlay().hole() && *host.overlay().hole() != before; }, 30000));
     settle(host);
     EXPECT_EQ(*host.overlay().hole(), barHole());
     // The card stays above the bar and inside the window.

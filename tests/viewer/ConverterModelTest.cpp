@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 
 #include "ConverterTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "viewer/ConverterModel.hpp"
 
 namespace fs = std::filesystem;
@@ -139,7 +140,7 @@ TEST_F(ConverterModelTest, AFolderPanelClosedWithoutAFolderChangesNothing) {
     model->startConversion();
     EXPECT_EQ(asked, folder_.path());
     EXPECT_FALSE(model->isRunning());
-    QTest::qWait(50);
+    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin());
     EXPECT_EQ(model->queue()[0].state.kind, Kind::pending);
 
     // Nothing to convert: the panel is not even shown.
@@ -195,7 +196,7 @@ TEST_F(ConverterModelTest, ARunKeepsItsModelAliveUntilItEnds) {
     ASSERT_TRUE(waitFor([&] { return model->statusLine() == "started"; }));
     std::weak_ptr<ConverterModel> watched = model;
     model.reset();
-    QTest::qWait(20);
+    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin());
     ASSERT_FALSE(watched.expired());
     watched.lock()->cancel();
     EXPECT_TRUE(waitFor([&] { return watched.expired(); }));

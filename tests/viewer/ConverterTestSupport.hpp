@@ -77,13 +77,8 @@ inline fs::path writeSlowConverter(const fs::path& folder) {
 }
 
 // Runs the Qt event loop until `done` holds, at most `milliseconds`.
-inline bool waitFor(const std::function<bool()>& done, int milliseconds = 20000) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QTest::qWait(10);
-    }
-    return true;
+inline bool waitFor(const std::function<bool()>& done, int milliseconds = 30000) {
+    return QTest::qWaitFor(done, milliseconds);
 }
 
 }  // namespace tessaron::viewer::testing

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::pipeline {
@@ -152,7 +153,7 @@ TEST_F(EngineCallbacksTest, PlanIsSharedAndClearsTheProgressEvenOneStillWaiting)
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->partitionPlan() != nullptr; }));
     EXPECT_EQ(*model_->partitionPlan(), plan);
     EXPECT_EQ(model_->partitionProgress(), std::nullopt);
-    QTest::qWait(300);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(300)));  // past the 0.15 s wait of the one that waited
     EXPECT_EQ(model_->partitionProgress(), std::nullopt);
 }
 
@@ -171,13 +172,14 @@ TEST_F(EngineCallbacksTest, ABurstOfProgressPublishesTheLastReportOnce0_15sLater
     EXPECT_GE(delay, 0.14);
     ASSERT_TRUE(model_->partitionProgress().has_value());
     EXPECT_EQ(model_->partitionProgress()->cellCount, 100);
-    QTest::qWait(300);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(300)));
     EXPECT_EQ(published.count(), 1);
 
-    // Reports further apart than the wait are each published.
+    // Reports further apart than the wait are each published: the second
+    // comes once the first, 0.15 s later, has been.
     published.clear();
     fromWorker([&] { callbacks_->onPartitionProgress(partition::PartitionProgress{"split", {}, 5}); });
-    QTest::qWait(250);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return published.count() == 1; }, 30000));
     fromWorker([&] { callbacks_->onPartitionProgress(partition::PartitionProgress{"split", {}, 6}); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return published.count() == 2; }));
     EXPECT_EQ(model_->partitionProgress()->cellCount, 6);
@@ -212,7 +214,7 @@ TEST_F(EngineCallbacksTest, ReportsAfterTheModelIsGoneChangeNothingAndDoNotFail)
         callbacks_->onLog(pipeline::PipelineLogStep::sfm, "Processed file [1/2]");
         callbacks_->onCellStarted(1, 2, 100);
     });
-    QTest::qWait(300);  // queued work, if any, would run here
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(300)));  // queued work, if any, would run here
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "viewmodel/ScriptedDialogs.hpp"
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
@@ -26,6 +27,7 @@ class HeldAnalyses {
 public:
     PipelineViewModel::InputAnalyzer analyzer(std::map<fs::path, int64_t> counts) {
         return [this, counts](const fs::path& url, bool isVideo, int64_t) {
+            ++started;
             std::unique_lock lock(mutex_);
             released_.wait(lock, [&] { return releasedURLs_.contains(url); });
             PipelineViewModel::InputAnalysis analysis;
@@ -41,6 +43,7 @@ public:
         releasedURLs_.insert(url);
         released_.notify_all();
     }
+    std::atomic<int> started = 0;
     std::atomic<int> finished = 0;
 
 private:
@@ -66,8 +69,12 @@ protected:
     }
     // A late result has had every chance to arrive.
     void settle(int analyses) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return held_.finished == analyses; }, 5000));
-        QTest::qWait(100);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return held_.finished == analyses &&
+                       model_->backgroundWorkCount() == std::size_t(held_.started - held_.finished);
+            },
+            30000));
     }
 
     TempDir folder_{"viewmodel-input"};
@@ -182,7 +189,7 @@ TEST_P(Drop, TakesTheFirstItemWhenItIsAFolderOrAVideo) {
                            : QUrl::fromLocalFile(QString::fromStdString((folder_.path() / item).string())));
     data.setUrls(urls);
     EXPECT_EQ(model_->handleDrop(data), GetParam().accepted);
-    QTest::qWait(20);
+    ASSERT_TRUE(deliverEventsDueWithin());
     if (!GetParam().accepted) {
         EXPECT_FALSE(model_->selectedInputURL());
         return;
@@ -250,8 +257,7 @@ TEST_F(InputSelection, ASceneAnalysisOfAFolderNoLongerChosenIsDropped) {
     dialogs_->answer(photos_);  // no model there
     model_->chooseCOLMAPFolder();
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
-    QTest::qWait(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load() && model_->backgroundWorkCount() == 0; }, 30000));
     EXPECT_FALSE(model_->sceneAnalysis());
 }
 

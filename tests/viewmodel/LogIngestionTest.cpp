@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
@@ -34,7 +35,7 @@ TEST_P(LogIngestion, PublishesTheParsedValuesAndLogsEveryLine) {
     const IngestionCase& example = GetParam();
     auto model = makeViewModel();
     for (const std::string& line : example.lines) model->ingestLogLine(example.step, line);
-    QTest::qWait(20);  // the parsed values hop to the GUI thread
+    ASSERT_TRUE(deliverEventsDueWithin());  // the parsed values hop to the GUI thread
     model->flushLogBuffer();
     EXPECT_EQ(model->sfmTotalImages(), example.totalImages);
     EXPECT_EQ(model->sfmRegisteredImages(), example.registeredImages);
@@ -174,7 +175,7 @@ TEST_F(ViewModelTest, FlushPublishesOncePerStepAndNothingWhenNothingWaits) {
     // changes the log later, on the GUI thread.
     model->startLogFlushTimer();
     model->ingestLogLine(PipelineLogStep::sfm, "three");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\n"); }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\n"); }, 30000));
     model->stopLogFlushTimer();
     EXPECT_FALSE(model->isLogFlushTimerActive());
     model->ingestLogLine(PipelineLogStep::sfm, "four");

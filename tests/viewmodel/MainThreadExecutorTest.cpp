@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/MainThreadExecutor.hpp"
 
 namespace tessaron::testing {
@@ -48,8 +49,7 @@ TEST(MainThreadExecutor, NothingRunsOnceTheGuardIsGoneEvenWhatWasQueued) {
     post([ran] { ++*ran; });  // posted after it is gone
     std::thread late([post, ran] { post([ran] { ++*ran; }); });
     late.join();
-    QCoreApplication::processEvents();
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(*ran, 0);
 }
 

@@ -38,10 +38,10 @@ protected:
         published_ = std::make_unique<QSignalSpy>(model_.get(), &PipelineViewModel::latestSfMSnapshotChanged);
     }
     fs::path snapshots() const { return workspace_ / "colmap" / "snapshots"; }
-    // One poll and the time its read needs.
+    // One poll, its read and the handling of what it read.
     void pollAndSettle() {
         model_->pollSfMSnapshot();
-        QTest::qWait(150);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isReadingSfMSnapshot(); }, 30000));
     }
 
     TempDir workspace_{"tessaron-viewmodel-snapshots"};
@@ -105,7 +105,7 @@ TEST_F(SfMSnapshotPollTest, NothingIsReadWithoutSfMOrWhenTheWorkspaceChangedMean
     model_->pollSfMSnapshot();
     TempDir other("tessaron-viewmodel-other");
     model_->setCurrentWorkspaceURL(other.path());
-    QTest::qWait(200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isReadingSfMSnapshot(); }, 30000));
     EXPECT_EQ(published_->count(), 0);
     model_->setCurrentWorkspaceURL(workspace_.path());
     model_->pollSfMSnapshot();

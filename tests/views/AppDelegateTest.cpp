@@ -16,6 +16,7 @@
 #include "ViewsTestSupport.hpp"
 #include "core/PreferenceStore.hpp"
 #include "pipeline/RunReport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "views/AppDelegate.hpp"
 
 namespace tessaron::testing {
@@ -78,7 +79,7 @@ TEST_P(InterruptedRunAnswers, AreOfferedExactlyOnce) {
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
     // The prompt opens after launch, from the event loop.
     EXPECT_TRUE(alerts_.shown.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts_.shown.empty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !alerts_.shown.empty(); }, 30000));
     const Alert& alert = alerts_.shown.front();
     EXPECT_EQ(alert.message, QStringLiteral("Tessaron closed unexpectedly during the last run"));
     EXPECT_EQ(alert.informativeText,
@@ -98,7 +99,7 @@ TEST_P(InterruptedRunAnswers, AreOfferedExactlyOnce) {
     // The next launch shows nothing, whatever the answer was.
     auto nextLaunch = makeDelegate();
     nextLaunch->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_EQ(alerts_.shown.size(), 1u);
 }
 
@@ -112,7 +113,7 @@ TEST_P(FinishedRuns, AreNotOffered) {
     RunReport::save(report, logs_.path());
     auto delegate = makeDelegate();
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_TRUE(alerts_.shown.empty());
 }
 
@@ -125,7 +126,7 @@ TEST_F(LaunchPromptTest, AnUnreadableReportOrNoFolderOffersNothing) {
     auto delegate = makeDelegate();
     delegate->reportInterruptedRunIfNeeded(logs_.path(), defaults_);
     delegate->reportInterruptedRunIfNeeded(std::nullopt, defaults_);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());  // an offer is made from the event loop
     EXPECT_TRUE(alerts_.shown.empty());
 }
 
@@ -143,7 +144,7 @@ protected:
 
     // Quits through the guard and waits for its answer: true when the
     // application may quit, false when it stays.
-    std::optional<bool> quitAndWait(std::chrono::milliseconds limit = 10s) {
+    std::optional<bool> quitAndWait(std::chrono::milliseconds limit = 30s) {
         QSignalSpy approved(delegate_.get(), &AppDelegate::quitApproved);
         QSignalSpy replied(delegate_.get(), &AppDelegate::terminationReplied);
         delegate_->requestQuit();
@@ -272,8 +273,8 @@ TEST_F(QuitGuardTest, ASecondQuitWhileWaitingIsIgnored) {
     ASSERT_TRUE(delegate_->isTerminationPending());
     delegate_->requestQuit();
     EXPECT_EQ(alerts_.shown.size(), 1u);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return approved.count() == 1; }, 5000));
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return approved.count() == 1; }, 30000));
+    ASSERT_TRUE(deliverEventsDueWithin(50ms));
     EXPECT_EQ(approved.count(), 1);
     EXPECT_FALSE(delegate_->isTerminationPending());
 }
@@ -283,11 +284,11 @@ TEST_F(QuitGuardTest, ANewWaitReplacesTheOldOne) {
     int first = 0, second = 0;
     delegate_->waitForIdle(*model_, 100ms, [&](bool) { ++first; });
     delegate_->waitForIdle(*model_, 5000ms, [&](bool reached) { second += reached ? 1 : 100; });
-    QTest::qWait(200);
+    ASSERT_TRUE(deliverEventsDueWithin(200ms));  // past the first wait's limit
     EXPECT_EQ(first, 0);
     model_->setHasActiveOperation(false);
     EXPECT_EQ(second, 1);
-    QTest::qWait(20);
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(second, 1);
 }
 
@@ -295,7 +296,7 @@ TEST_F(QuitGuardTest, AnIdleModelCompletesTheWaitFromTheEventLoop) {
     std::vector<bool> results;
     delegate_->waitForIdle(*model_, 1000ms, [&](bool reached) { results.push_back(reached); });
     EXPECT_TRUE(results.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !results.empty(); }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !results.empty(); }, 30000));
     EXPECT_EQ(results, std::vector<bool>{true});
 }
 

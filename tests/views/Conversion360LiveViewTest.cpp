@@ -4,10 +4,12 @@
 
 #include <QLabel>
 #include <QTest>
+#include <QVariantAnimation>
 
 #include <memory>
 
 #include "ViewsTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/PanoramaVideo.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/Conversion360LiveView.hpp"
@@ -137,7 +139,14 @@ TEST_F(ConversionViewTest, ANarrowWindowLetsSixteenTilesRunPastItsEdges) {
 
 TEST_F(ConversionViewTest, DrawsTheFrameAndTheCrops) {
     model_->setConversionPreview(preview(4, 1, 0));
-    QTest::qWait(600);  // the tiles' appearing animation
+    // The tiles' appearing animation has ended.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (auto* animation : view_->findChildren<QVariantAnimation*>())
+                if (animation->state() == QAbstractAnimation::Running) return false;
+            return true;
+        },
+        30000));
     const QImage shot = view_->grab().toImage();
     const QPoint frameCentre = view_->frameRect().center().toPoint();
     EXPECT_EQ(shot.pixelColor(frameCentre), QColor(40, 90, 200));

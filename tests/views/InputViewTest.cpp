@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMimeData>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
@@ -28,6 +29,7 @@
 #include "engines/PLYCheck.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticModel.hpp"
+#include "support/EventLoopWait.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/AdvancedSettingsView.hpp"
 #include "views/COLMAPSettingsCard.hpp"
@@ -499,7 +501,7 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     // Below the minimum, committed by leaving the field: the warning, and no start.
     typeCap(QStringLiteral("40000"));
     view_->chooseButton()->setFocus();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->trainingCapMax() == 40000; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->trainingCapMax() == 40000; }, 30000));
     EXPECT_TRUE(size->minimumWarning()->isVisible());
     EXPECT_EQ(size->minimumWarning()->text(), "Minimum 50,000");
     EXPECT_FALSE(view_->startButton()->isEnabled());
@@ -669,7 +671,7 @@ TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
     startHeldOperation(*model_, release);
     EXPECT_FALSE(hoverWith(zone, video_));
     EXPECT_FALSE(zone->isTargeted());
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(model_->selectedInputURL(), garden_);
     // The busy form: no choose button, no resume card, no start.
     EXPECT_FALSE(view_->chooseButton()->isEnabled());
@@ -703,9 +705,15 @@ TEST_F(InputForm, TheTourScrollsAShownSectionToTheMiddle) {
     chooseWithButton(garden_);
     QScrollBar* bar = view_->verticalScrollBar();
     ASSERT_GT(bar->maximum(), 0);
+    // The scroll glides: it has ended when no animation of the form runs.
+    auto scrolling = [&] {
+        const auto animations = view_->findChildren<QPropertyAnimation*>();
+        return std::any_of(animations.begin(), animations.end(),
+                           [](QPropertyAnimation* animation) { return animation->state() == QAbstractAnimation::Running; });
+    };
     model_->setTourScrollTarget(QStringLiteral("model_size"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() > 0; }, 2000));
-    QTest::qWait(450);  // the animation's end
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bar->value() > 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !scrolling(); }, 30000));
     QWidget* card = view_->modelSize();
     const int middle = card->mapTo(view_->viewport(), card->rect().center()).y();
     EXPECT_NEAR(middle, view_->viewport()->height() / 2, 2);
@@ -714,7 +722,8 @@ TEST_F(InputForm, TheTourScrollsAShownSectionToTheMiddle) {
     const int before = bar->value();
     model_->setTourScrollTarget(std::nullopt);
     model_->setTourScrollTarget(QStringLiteral("input_advanced_extraction"));
-    QTest::qWait(450);
+    EXPECT_FALSE(scrolling());
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(bar->value(), before);
 }
 

@@ -166,14 +166,14 @@ TEST_F(DashboardTest, CollapsingSlidesThePanelOutAndTheShowButtonBringsItBack) {
     dragHandle(50);  // 480 wide
     QTest::mouseClick(dashboard_->hideButton(), Qt::LeftButton);
     EXPECT_TRUE(dashboard_->isMenuCollapsed());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->menuPanel()->x() == 24 - (480 + 48); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->menuPanel()->x() == 24 - (480 + 48); }, 30000));
     EXPECT_TRUE(dashboard_->menuPanel()->testAttribute(Qt::WA_TransparentForMouseEvents));
     ASSERT_TRUE(dashboard_->showButton()->isVisible());
     EXPECT_EQ(dashboard_->showButton()->x(), 8);
     EXPECT_EQ(dashboard_->showButton()->toolTip(), QStringLiteral("Show panel"));
 
     QTest::mouseClick(dashboard_->showButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->menuPanel()->x() == 24; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->menuPanel()->x() == 24; }, 30000));
     EXPECT_FALSE(dashboard_->showButton()->isVisible());
     EXPECT_FALSE(dashboard_->menuPanel()->testAttribute(Qt::WA_TransparentForMouseEvents));
     EXPECT_EQ(dashboard_->menuPanel()->width(), 480);

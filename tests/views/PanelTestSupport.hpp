@@ -86,7 +86,7 @@ inline QAbstractButton* visibleButton(const QWidget& root, const QString& title)
 // button just shown has none until the event loop lays it out).
 inline void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !button->rect().isEmpty(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !button->rect().isEmpty(); }, 30000));
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
 }
 

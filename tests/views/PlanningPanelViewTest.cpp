@@ -13,6 +13,7 @@
 
 #include "PanelTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "views/CellCountBadge.hpp"
 #include "views/PanelControls.hpp"
 #include "views/PlanningPanelView.hpp"
@@ -247,7 +248,10 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
     click(start);
     EXPECT_FALSE(model_->pipelineManager()->diagnostics);
     model_->runTrackedOperation(awaitAnswer);
-    QTest::qWait(150);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return answers > 1 || pipeline::PipelineManagerTestAccess::isAwaitingApproval(*model_->pipelineManager()); },
+        30000));
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(answers, 1);
     model_->cancelRun();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 5000));

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QThreadPool>
 
 #include <fstream>
 #include <thread>
 
 #include "engines/COLMAPUtils.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "views/PointCloudCache.hpp"
 
@@ -163,8 +165,10 @@ TEST(PointCloudCacheTest, ALoadWhoseReceiverWentAwayDeliversNothing) {
         PointCloudCache::loadInBackground(folder.path(), &receiver, [&](views::ParsedCloudPointer) { called = true; });
     }
     // The cache still gets the cloud.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return PointCloudCache::cachedCloud(folder.path()) != nullptr; }, 10000));
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return PointCloudCache::cachedCloud(folder.path()) != nullptr; }, 30000));
+    // The load has ended and what it posted has been handled.
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(30000));
+    ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_FALSE(called);
 }
 

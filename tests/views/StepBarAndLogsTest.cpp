@@ -292,8 +292,8 @@ TEST(CellCount, PulsesOnlyWhenTheCountChanges) {
     badge.setCount(5);
     EXPECT_EQ(badge.count(), 5);
     EXPECT_TRUE(badge.isPulsing());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return badge.pulse().scale > 1.1; }, 1000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !badge.isPulsing(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return badge.pulse().scale > 1.1; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !badge.isPulsing(); }, 30000));
     EXPECT_DOUBLE_EQ(badge.pulse().scale, 1.0);
     EXPECT_DOUBLE_EQ(badge.pulse().glow, 0.0);
 }

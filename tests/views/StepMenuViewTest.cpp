@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "ViewsTestSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "views/ApplicationNotifier.hpp"
 #include "views/FinalPanelView.hpp"
 #include "views/InputView.hpp"
@@ -39,8 +40,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu_));
     }
 
-    // Lets a requested importer open and close.
-    void settle() { QTest::qWait(20); }
+    // Lets a requested importer open and close: it is presented from the
+    // event loop.
+    void settle() { ASSERT_TRUE(deliverEventsDueWithin()); }
 
     TempDir support_{"tessaron-views"};
     std::unique_ptr<PipelineViewModel> model_ = makeViewModel(support_);
@@ -68,7 +70,7 @@ TEST_F(StepMenuTest, EachStepShowsItsPanelAndOnlyTheInputFormGoesUnframed) {
         QWidget* frame = menu_.scrollArea()->widget();
         EXPECT_EQ(menu_.panel()->parentWidget(), frame);
         EXPECT_EQ(menu_.panel()->pos(), QPoint(24, 24));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 1000))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return frame->width() == menu_.scrollArea()->viewport()->width(); }, 30000))
             << toString(step) << ": " << frame->width() << " " << menu_.scrollArea()->viewport()->width();
     }
     menu_.setStep(WorkflowStep::input);

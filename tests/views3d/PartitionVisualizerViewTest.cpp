@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include "engines/COLMAPUtils.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/PointSceneWidget.hpp"
@@ -104,7 +105,8 @@ TEST_F(PartitionVisualizerViewTest, CloudThenPlanCellsWithLabelsThenTheTrainedCe
     // A plan arrives while the view shows: cells in the palette, a label on each.
     model_->setPartitionPlan(quadrantPlan());
     EXPECT_TRUE(view->scene().spinStart().has_value());
-    QTest::qWait(1400);  // the turn and the camera's glide
+    // The turn and the camera's glide have ended.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view->scene().isAnimating(view->sceneWidget().now()); }, 30000));
     image = frameOf(view->sceneWidget());
     keepScreenshot(image, "partition-plan");
     const auto& palette = PartitionScene::cellPalette();
@@ -127,7 +129,7 @@ TEST_F(PartitionVisualizerViewTest, CloudThenPlanCellsWithLabelsThenTheTrainedCe
 
     // Training the second cell: it pulses, the others sit at 0.35.
     view->setHighlightedCell(1);
-    QTest::qWait(100);
+    ASSERT_TRUE(deliverEventsDueWithin());
     image = frameOf(view->sceneWidget());
     keepScreenshot(image, "partition-training");
     // Dimmed points that overlap add up, so only some show exactly 0.35.
@@ -180,7 +182,7 @@ TEST_F(PartitionVisualizerViewTest, AnUnreadableModelDrawsNothingAndAnotherFolde
     model_->setColmapDataURL(folder_ / "model");
     ASSERT_TRUE(installed.wait(10000));
     EXPECT_EQ(view->scene().cloud()->positions.size(), 2400u);
-    QTest::qWait(50);
+    ASSERT_TRUE(deliverEventsDueWithin());
     image = frameOf(view->sceneWidget());
     EXPECT_GT(countPixels(image, image.rect(), [&](const QColor& pixel) { return pixel != behind; }), 2000);
 }

@@ -48,7 +48,10 @@ TEST(SfMLivePointCloudViewTest, NewPointsFlashThenSettleIntoTheBaseColour) {
     view.setSnapshot(disc("a", 2000));
     const QImage flashing = frameOf(widget);
     EXPECT_GT(drawn(flashing), 2000);
-    QTest::qWait(1300);
+    auto settle = [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !view.scene().isAnimating(widget.now()); }, 30000));
+    };
+    settle();
     const QImage settled = frameOf(widget);
     // Point edges blend with the ground, so a good part of the drawn pixels
     // is no exact colour.
@@ -58,7 +61,7 @@ TEST(SfMLivePointCloudViewTest, NewPointsFlashThenSettleIntoTheBaseColour) {
     // Only the 1000 new points flash; the camera glides out to the larger disc.
     view.setSnapshot(disc("b", 3000));
     EXPECT_EQ(view.scene().flashes().back().points->positions.size(), 1000u);
-    QTest::qWait(1300);
+    settle();
     EXPECT_GT(drawn(frameOf(widget)), drawn(settled));
     EXPECT_GT(widget.framesDrawn(), 10);
     EXPECT_TRUE(widget.drawError().isEmpty());

@@ -16,6 +16,7 @@
 #include "LocalHttpsServer.hpp"
 #include "app/TessaronApp.hpp"
 #include "pipeline/ApplicationSupport.hpp"
+#include "support/EventLoopWait.hpp"
 #include "pipeline/RunReport.hpp"
 #include "services/AcknowledgementsView.hpp"
 #include "services/FeedbackFallbackDialog.hpp"
@@ -183,7 +184,7 @@ TEST_F(TessaronAppTest, ARunLeftRunningIsOfferedOnceAndReportedWithItsStep) {
     // The next launch offers nothing.
     TessaronApp next(endpoints_);
     next.launch();
-    QTest::qWait(200);
+    ASSERT_TRUE(deliverEventsDueWithin(std::chrono::milliseconds(200)));
     EXPECT_EQ(clicker.answered.size(), 1u);
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engines/COLMAPRunner.hpp"
+#include "support/EventLoopWait.hpp"
 #include "support/SyntheticScene.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/PointSceneWidget.hpp"
@@ -113,8 +114,8 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
         snapshot->url = snapshotFolder;
         shown = newest;
         live.setSnapshot(snapshot);
-        // Shortly after, the flash has mostly faded and the camera settled.
-        QTest::qWait(600);
+        // Once the flash has faded and the camera settled.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !live.scene().isAnimating(live.sceneWidget().now()); }, 30000));
         pictures.push_back({snapshot->ids.size(), frameOf(live.sceneWidget())});
     }
     mapping.join();
@@ -152,7 +153,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
     keepScreenshot(image, "partition-real-cloud");
 
     model.setPartitionPlan(quadrantPlan(*cloud));
-    QTest::qWait(1400);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !partition.scene().isAnimating(partition.sceneWidget().now()); }, 30000));
     image = frameOf(partition.sceneWidget());
     // Only the label plates' soft edges may pass for grey now.
     EXPECT_LT(countPixels(image, image.rect(), [&](const QColor& pixel) {
@@ -162,7 +163,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
     keepScreenshot(image, "partition-real-plan");
 
     partition.setHighlightedCell(2);
-    QTest::qWait(300);
+    ASSERT_TRUE(deliverEventsDueWithin());
     keepScreenshot(frameOf(partition.sceneWidget()), "partition-real-training");
     EXPECT_EQ(partition.scene().cellOpacityAt(0, partition.sceneWidget().now()), PartitionScene::dimmedOpacity);
 }
