@@ -54,11 +54,11 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     ASSERT_NE(pane->viewerView(), nullptr);
     EXPECT_EQ(pane->viewerView()->fileURL(), dropped);
     // Its statistics reach the dashboard's state.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 200; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 200; }, 30000));
 
     // A broken file: the error shows over the viewer, which stays.
     dashboard.finalViewer().setUrl(fileURL(broken));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return pane->viewerError().has_value(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pane->viewerError().has_value(); }, 30000));
     EXPECT_TRUE(pane->viewerErrorBadge()->isVisible());
     EXPECT_NE(pane->viewerView(), nullptr);
     // A step away and back keeps the error; a new model clears it.
@@ -73,7 +73,7 @@ TEST(FinalViewerSlot, ShowsTheDroppedModelThenTheRunsOutput) {
     model->setOutputPlyPath(QString::fromStdString(output.string()));
     EXPECT_TRUE(dashboard.finalViewer().url().isEmpty());
     EXPECT_EQ(pane->viewerView()->fileURL(), output);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 300; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 300; }, 30000));
 
     // While a run is busy a dropped model still opens in the Final step,
     // and the run goes on.

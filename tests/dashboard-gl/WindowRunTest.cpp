@@ -49,7 +49,7 @@ protected:
         click(visibleButton(menu(), "Skip COLMAP (use existing reconstruction)"));
         dialogs_->answer(capture_);
         click(visibleButton(menu(), "Select COLMAP Folder"));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return model_->canStart(); }, 10000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return model_->canStart(); }, 30000))
             << "input " << model_->selectedInputURL().value_or("none") << " skip " << model_->skipSfM() << " colmap "
             << model_->colmapDataURL().value_or("none") << " analysing " << model_->isAnalyzingInput() << " panels "
             << dialogs_->opened.size();
@@ -84,7 +84,7 @@ TEST_F(WindowRun, ApprovedPlanEndsInTheFinalStepWithTheMergedModel) {
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 120000));
     ASSERT_EQ(model_->currentState(), Kind::completed) << model_->currentState().message;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->selectedStep() == WorkflowStep::final; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard_->selectedStep() == WorkflowStep::final; }, 30000));
     auto* finalPanel = qobject_cast<views::FinalPanelView*>(dashboard_->stepMenu()->panel());
     ASSERT_NE(finalPanel, nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -105,7 +105,7 @@ TEST_F(WindowRun, CancelWhileThePlanWaitsEndsTheRunWithinASecond) {
     QElapsedTimer clock;
     clock.start();
     click(visibleButton(*dashboard_->statusPill(), "Cancel"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_LT(clock.elapsed(), 1000);
     EXPECT_EQ(model_->currentState(), Kind::idle);
     EXPECT_FALSE(std::filesystem::exists(workspace() / "output.ply"));

@@ -58,7 +58,7 @@ void clickSourceLink(AcknowledgementsView& view) {
 QMessageBox* failureMessage() {
     QMessageBox* box = nullptr;
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+        [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 30000));
     return box;
 }
 
@@ -69,10 +69,10 @@ TEST(Acknowledgements, SourceCodeLinkOpensTheSourceOfferPage) {
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
     clickSourceLink(view);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 30000));
     EXPECT_EQ(desktop.calls("xdg-open")[0], std::vector<std::string>{"https://tessaron.example/source"});
     // xdg-open took it: once it has ended, nothing was told.
-    ASSERT_TRUE(QTest::qWaitFor([] { return QCoreApplication::instance()->findChildren<QProcess*>().isEmpty(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return QCoreApplication::instance()->findChildren<QProcess*>().isEmpty(); }, 30000));
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
@@ -93,7 +93,7 @@ TEST_P(SourceCodeLinkWithoutBrowser, ShowsTheAddress) {
     EXPECT_EQ(box->informativeText(), "https://tessaron.example/source");
     EXPECT_EQ(desktop.calls("xdg-open").size(), GetParam() ? 1u : 0u);
     QTest::keyClick(box, Qt::Key_Return);
-    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 30000));
 }
 
 INSTANTIATE_TEST_SUITE_P(XdgOpen, SourceCodeLinkWithoutBrowser, ::testing::Values(true, false),

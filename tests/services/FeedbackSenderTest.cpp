@@ -238,7 +238,7 @@ TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
     QTest::mouseClick(dialog->button("Reveal Log"), Qt::LeftButton);
     EXPECT_TRUE(dialog->isVisible());
     ASSERT_TRUE(sender->attachment().has_value());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 1; }, 30000));
     EXPECT_EQ(desktop.calls("xdg-open")[0], std::vector<std::string>{sender->attachment()->parent_path().string()});
 
     QSignalSpy finished(sender, &FeedbackSender::finished);
@@ -267,12 +267,12 @@ TEST_F(Feedback, RevealLogWithoutFileManagerShowsTheFolder) {
     QTest::mouseClick(dialog->button("Reveal Log"), Qt::LeftButton);
     QMessageBox* message = nullptr;
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 30000));
     EXPECT_EQ(message->text(), "No file manager opened the folder");
     ASSERT_TRUE(sender->attachment().has_value());
     EXPECT_EQ(message->informativeText(), QString::fromStdString(sender->attachment()->parent_path().string()));
     QTest::keyClick(message, Qt::Key_Return);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeModalWidget() == dialog; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeModalWidget() == dialog; }, 30000));
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_TRUE(FeedbackSender::liveSenders().contains(sender));
 }

@@ -146,7 +146,7 @@ TEST_F(TourOrchestratorTest, TheLiveReconstructionClimbsToAllImagesInThirtyTicks
         }
     }
     EXPECT_TRUE(tour_.isTimerActive());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 30000));
     ASSERT_EQ(registered.size(), 30u);
     EXPECT_EQ(registered.front(), 3);
     EXPECT_EQ(registered.back(), 100);
@@ -160,7 +160,7 @@ TEST_F(TourOrchestratorTest, MovingOnQuicklyLeavesTheReconstructionTickerRunning
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(tour_.currentTourStep(), Step::planning_visualizer);
     EXPECT_TRUE(tour_.isTimerActive());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 30000));
     EXPECT_EQ(sample().sfmRegisteredImages(), 100);
 }
 
@@ -234,7 +234,7 @@ TEST_F(TourOrchestratorTest, TrainingRunsTheCountersForTwoSecondsWithTheSampleLo
     ASSERT_TRUE(QTest::qWaitFor([&] { return sample().iteration() > 0; }, 30000));
     EXPECT_EQ(sample().splatCount(), 10 * sample().iteration() + 100000);
     EXPECT_EQ(sample().msPerStep(), 18.0f);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tour_.isTimerActive(); }, 30000));
     EXPECT_EQ(sample().iteration(), 10000);
     EXPECT_EQ(sample().splatCount(), 200000);
     // The sample has no run report: refreshing it wrote nothing.

@@ -60,7 +60,7 @@ protected:
     UpdateModel::FetchOutcome fetch(UpdateModel& model) {
         std::optional<UpdateModel::FetchOutcome> result;
         model.fetchLatestRelease([&](UpdateModel::FetchOutcome outcome) { result = std::move(outcome); });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 20000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 30000));
         return result.value_or(UpdateModel::FetchOutcome{});
     }
 
@@ -68,7 +68,7 @@ protected:
     static QMessageBox* alert() {
         QMessageBox* box = nullptr;
         EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 5000));
+            [&] { return (box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 30000));
         return box;
     }
     static void click(QMessageBox* box, const QString& text) {
@@ -309,7 +309,7 @@ TEST_P(ManualCheckAlert, TellsWhetherTheFeedAnsweredAndHidesTheBanner) {
     EXPECT_FALSE(model->available().has_value());
     EXPECT_EQ(changed.count(), 1);
     QTest::keyClick(box, Qt::Key_Return);
-    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 30000));
 }
 
 INSTANTIATE_TEST_SUITE_P(

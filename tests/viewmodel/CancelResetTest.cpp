@@ -53,7 +53,7 @@ TEST_F(ViewModelTest, CancelStopsTheTaskAndTheOperationEndsIdleAndCancelled) {
     EXPECT_TRUE(model->isCancelling());
     EXPECT_TRUE(model->isBusy());
     EXPECT_EQ(model->currentState(), Kind::training);  // the operation's end changes it, not the cancel
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 30000));
     EXPECT_TRUE(sawStop);
     EXPECT_FALSE(model->isCancelling());
     EXPECT_EQ(model->currentState(), Kind::idle);
@@ -133,7 +133,7 @@ TEST_F(ViewModelTest, ResetDuringAnOperationCancelsItAndResetsAtItsEnd) {
     // Nothing is cleared over a run that still goes on.
     EXPECT_TRUE(model->isCancelling());
     EXPECT_TRUE(model->selectedInputURL());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 30000));
     EXPECT_TRUE(sawStop);
     EXPECT_EQ(model->currentState(), Kind::idle);
     EXPECT_FALSE(model->selectedInputURL());
@@ -186,7 +186,7 @@ void startScriptedRun(PipelineViewModel& model, ScriptedDialogs& dialogs, const 
     model.setSelectedInputURL(folder / "photos");
     dialogs.answer(folder / "runs");
     model.startNewRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model.currentState().kind == stage.state; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.currentState().kind == stage.state; }, 30000));
 }
 
 QStringList logLines(const QString& log) { return log.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
@@ -212,7 +212,7 @@ TEST_F(ViewModelTest, ACancelDuringCOLMAPStaysInItsStepWithItsLinesAndNeverShows
     EXPECT_EQ(model->splatCount(), 0);
 
     model->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveOperation(); }, 30000));
     for (const PipelineState& state : states) EXPECT_NE(state.kind, Kind::error) << state.message;
     EXPECT_EQ(model->currentState(), Kind::idle);
     ASSERT_TRUE(model->cancelledRun());
@@ -239,7 +239,7 @@ TEST_F(ViewModelTest, TheCancelNoteGoesWithTheNextOperationOrAnyStateButIdle) {
     model->setDialogService(dialogs);
     startScriptedRun(*model, *dialogs, folder.path(), {Kind::training, PipelineLogStep::training, {"step 100"}, {}});
     model->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 30000));
     EXPECT_EQ(model->cancelledRun()->step, viewmodel::WorkflowStep::training);
     EXPECT_EQ(logLines(model->trainingLog()), (QStringList{"step 100", "Pipeline cancelled."}));
 
@@ -247,9 +247,9 @@ TEST_F(ViewModelTest, TheCancelNoteGoesWithTheNextOperationOrAnyStateButIdle) {
     dialogs->answer(folder.path() / "runs");
     model->startNewRun();
     EXPECT_FALSE(model->cancelledRun());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::training; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::training; }, 30000));
     model->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->cancelledRun().has_value(); }, 30000));
     // A failure shown later replaces it too.
     model->setCurrentState(PipelineState::error("Workspace scan failed: No partitions/ directory found in workspace"));
     EXPECT_FALSE(model->cancelledRun());

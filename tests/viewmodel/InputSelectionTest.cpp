@@ -90,7 +90,7 @@ TEST_F(InputSelection, OnlyTheNewestOfTwoQuickSelectionsPublishesEvenWhenItFinis
     model_->selectInput(photos_, false);
     EXPECT_TRUE(model_->isAnalyzingInput());
     held_.release(photos_);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->datasetProfile().has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->datasetProfile().has_value(); }, 30000));
     EXPECT_EQ(model_->datasetProfile()->imageCount, 2);
     EXPECT_FALSE(model_->isAnalyzingInput());
     model_->setTreatAs360(true);
@@ -116,7 +116,7 @@ TEST_F(InputSelection, TheOlderAnalysisFinishingFirstLeavesTheFlagOn) {
 TEST_F(InputSelection, ANewInputClearsTheOldResultsAtOnceAndAVideoGetsItsDetection) {
     held_.release(video_);
     model_->selectInput(video_, true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 30000));
     EXPECT_EQ(model_->spherical360Detection(), Spherical360Detection::likelyEquirectangular());
     model_->selectInput(photos_, false);
     EXPECT_FALSE(model_->datasetProfile());
@@ -194,7 +194,7 @@ TEST_P(Drop, TakesTheFirstItemWhenItIsAFolderOrAVideo) {
         EXPECT_FALSE(model_->selectedInputURL());
         return;
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL().has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL().has_value(); }, 30000));
     EXPECT_EQ(model_->selectedInputURL(), folder_.path() / GetParam().selected);
     EXPECT_EQ(model_->isInputVideo(), GetParam().isVideo);
 }
@@ -233,7 +233,7 @@ TEST_F(InputSelection, ACOLMAPFolderWithoutAModelClearsThePreviousChoice) {
     EXPECT_EQ(dialogs_->opened[0].message,
               "Choose a folder containing sparse/0/ with cameras.bin, images.bin, points3D.bin");
     EXPECT_EQ(model_->colmapDataURL(), model);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->sceneAnalysis().has_value(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->sceneAnalysis().has_value(); }, 30000));
 
     dialogs_->answer(photos_);
     model_->chooseCOLMAPFolder();

@@ -33,7 +33,7 @@ TEST(MainThreadExecutor, RunsWorkFromOtherThreadsOnTheMainThreadInOrder) {
     });
     worker.join();
     EXPECT_TRUE(order.empty());  // posted, not run inline
-    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == size_t(100); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == size_t(100); }, 30000));
     for (int index = 0; index < 100; ++index) EXPECT_EQ(order[index], index);
     EXPECT_EQ(offMainThread, 0);
 }

@@ -210,7 +210,7 @@ TEST_F(ViewModelTest, AnActiveTaskBlocksTheStartUntilItEnds) {
     EXPECT_TRUE(model->hasActiveTask());
     EXPECT_FALSE(model->canStart());
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     EXPECT_TRUE(model->canStart());
     EXPECT_EQ(gate.count(), 2);
 }

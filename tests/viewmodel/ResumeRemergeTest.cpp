@@ -77,7 +77,7 @@ protected:
 
     void endOperation() {
         model_->cancelRun();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     }
 
     TempDir folder_{"viewmodel-resume"};
@@ -192,7 +192,7 @@ TEST_F(ResumeRemerge, RemergeReportsWithoutSettingsAndKeepsTheCellCounters) {
     EXPECT_TRUE(model_->runReport()->settings.empty());
     EXPECT_EQ(model_->totalCells(), 5);
     EXPECT_EQ(model_->currentWorkspaceURL(), workspace_);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
 }
 
 TEST_F(ResumeRemerge, TheTourSampleNeitherResumesNorMerges) {
@@ -225,7 +225,7 @@ TEST_F(ResumeRemerge, AFinishedResumeShowsTheWorkspaceAsItNowIsAndThePanelsOpenB
     };
     model_->setDriverCalls(calls);
     model_->resumeTraining();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     ASSERT_TRUE(model_->workspaceScanResult());
     EXPECT_TRUE(model_->workspaceScanResult()->incompleteCells().empty());
     EXPECT_TRUE(model_->workspaceScanResult()->missingPlannedCells.empty());

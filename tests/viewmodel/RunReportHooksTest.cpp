@@ -120,7 +120,7 @@ TEST_F(ViewModelTest, CompletedRunIsSavedCompletedAndStaysSoAtItsEnd) {
     reportState(*model, Kind::completed);
     model->setIsCancelling(true);  // a cancel that came too late
     model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     const RunReport saved = savedReport();
     EXPECT_EQ(saved.outcome, Outcome::completed);
     EXPECT_EQ(saved.step, "Merging and export");
@@ -142,7 +142,7 @@ TEST_F(ViewModelTest, FailedRunKeepsTheMessageAndTheLastWorkingStep) {
     EXPECT_EQ(model->currentStepTitle(), "Camera poses (COLMAP)");
     EXPECT_FALSE(model->isBusy());  // the error state is not busy, report or not
     model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     saved = savedReport();
     EXPECT_EQ(saved.outcome, Outcome::failed);
     EXPECT_EQ(saved.error, "COLMAP mapper failed");
@@ -160,7 +160,7 @@ TEST_F(ViewModelTest, ErrorWhileCancellingIsACancelAndEndsIdle) {
     EXPECT_EQ(saved.step, "Training");
     QSignalSpy states(model.get(), &PipelineViewModel::currentStateChanged);
     model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     EXPECT_EQ(model->currentState(), PipelineState(Kind::idle));
     EXPECT_EQ(states.count(), 1);
     EXPECT_FALSE(model->isCancelling());
@@ -173,7 +173,7 @@ TEST_F(ViewModelTest, FailureRecordedBeforeTheCancelBecomesCancelledAtTheEnd) {
     reportState(*model, PipelineState::error("Trainer exited with status 1"));
     model->setIsCancelling(true);
     model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     EXPECT_EQ(savedReport().outcome, Outcome::cancelled);
     EXPECT_FALSE(savedReport().error.has_value());
 }
@@ -182,7 +182,7 @@ TEST_F(ViewModelTest, BodyThatEndsStillRunningIsCancelled) {
     auto model = withReport(makeViewModel());
     std::atomic<int> afterBodyCalls = 0;
     model->runTrackedOperation([](std::stop_token) {}, [&afterBodyCalls] { ++afterBodyCalls; });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     EXPECT_EQ(afterBodyCalls, 1);
     EXPECT_EQ(savedReport().outcome, Outcome::cancelled);
     EXPECT_EQ(savedReport().step, "Starting");
@@ -232,7 +232,7 @@ TEST_F(ViewModelTest, OneTaskAtATime) {
     });
     model->runTrackedOperation([&secondRan](std::stop_token) { ++secondRan; });
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
     EXPECT_EQ(secondRan, 0);
 }
 
@@ -254,7 +254,7 @@ TEST_F(ViewModelTest, AReportThatCannotBeSavedIsSaidOnceAndTheRunGoesOn) {
     const auto callbacks = ManagerAccess::callbacks(*model->pipelineManager());
     callbacks->onStateChange(PipelineState(Kind::training));
     callbacks->onStateChange(PipelineState(Kind::completed));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::completed; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->currentState().kind == Kind::completed; }, 30000));
     EXPECT_EQ(model->runReport()->outcome, Outcome::completed);
 
     const QString logs = model->extractionLog() + model->sfmLog() + model->dataPrepLog() + model->trainingLog() +

@@ -131,7 +131,7 @@ TEST_F(RunStart, AnOperationBegunWhileThePanelWasOpenKeepsEverything) {
     EXPECT_FALSE(model_->currentWorkspaceURL());
     EXPECT_FALSE(fs::exists(reportFile()));
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
 }
 
 struct BusyStart {
@@ -160,7 +160,7 @@ TEST_P(StartWhileBusy, OpensNoPanelAndChangesNothing) {
     EXPECT_FALSE(model_->currentWorkspaceURL());
     EXPECT_FALSE(model_->runReport());
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
     model_->setHasActiveOperation(false);
 }
 
@@ -186,7 +186,7 @@ TEST_F(RunStart, ExactlyTenGigabytesFreeStartsTheRunInANewWorkspace) {
     EXPECT_EQ(model_->runReport()->kind, "New run");
     EXPECT_EQ(model_->runReport()->input, "Photo folder");
     EXPECT_EQ(model_->runReport()->settings, model_->settingsSummary());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_FALSE(model_->hasActiveTask());
 }
 
@@ -196,7 +196,7 @@ TEST_F(RunStart, ACancelRightAfterTheStartIsNeverLost) {
     model_->startNewRun();
     ASSERT_TRUE(model_->hasActiveTask());
     model_->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);
     EXPECT_EQ(model_->currentState(), Kind::idle);
     EXPECT_FALSE(fs::exists(output_ / "Tessaron_workspace" / "output.ply"));

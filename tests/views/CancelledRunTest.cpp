@@ -54,7 +54,7 @@ TEST_F(CancelledRun, DuringTrainingThePanelsSayWhereItStoppedAndTheLogKeepsItsLi
         [&] { return model_->currentState().kind == Kind::training && model_->iteration() > 0; }, 120000))
         << model_->currentState().message;
     model_->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     for (const pipeline::PipelineState& state : states) EXPECT_NE(state.kind, Kind::error) << state.message;

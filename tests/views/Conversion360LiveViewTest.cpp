@@ -175,7 +175,7 @@ TEST(ConversionViewDuringARun, ShowsTheRealExtractionsPreview) {
     view.show();
 
     model->selectInput(folder / "pano.avi", true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isAnalyzingInput(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isAnalyzingInput(); }, 30000));
     model->setTreatAs360(true);
     model->setPersonMaskMode(input::PersonMaskMode::off);
     model->setCropLayoutPreset(input::CropLayoutPreset::horizontal8);

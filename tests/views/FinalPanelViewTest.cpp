@@ -154,8 +154,8 @@ TEST_F(FinalPanel, ResetAndTryAgainWaitsForTheFailedOperationToEnd) {
     click(visibleButton(panel_->outcomeSection(), "Reset & Try Again"));
     // The operation still runs: nothing is reset under it.
     EXPECT_TRUE(model_->selectedInputURL());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->selectedInputURL(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->selectedInputURL(); }, 30000));
     EXPECT_EQ(model_->currentState(), Kind::idle);
 }
 
@@ -205,7 +205,7 @@ TEST_F(FinalPanel, TheConvertersFormatListTakesTheWheelOnlyWhenFocused) {
     turnWheel(formats, notch);
     EXPECT_EQ(formats->currentIndex(), shown);
     formats->setFocus(Qt::TabFocusReason);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return formats->hasFocus(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return formats->hasFocus(); }, 30000));
     turnWheel(formats, notch);
     EXPECT_NE(formats->currentIndex(), shown);
 }

@@ -219,7 +219,7 @@ protected:
         analysis_->hold = false;
         if (model_->hasActiveTask()) {
             model_->cancelRun();
-            EXPECT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 10000));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
         }
         view_.reset();
         model_.reset();
@@ -231,7 +231,7 @@ protected:
         dialogs_->answer(input);
         click(view_->chooseButton());
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return model_->selectedInputURL() == input && !model_->isAnalyzingInput(); }, 5000));
+            QTest::qWaitFor([&] { return model_->selectedInputURL() == input && !model_->isAnalyzingInput(); }, 30000));
     }
 
     void openAdvanced() {
@@ -251,7 +251,7 @@ protected:
         EXPECT_TRUE(view_->startButton()->isEnabled());
         dialogs_->answer(output_);
         click(view_->startButton());
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
         std::lock_guard guard(driver_->lock);
         if (!driver_->run) ADD_FAILURE() << "no run was started";
         return driver_->run.value_or(PipelineManager::RunParameters{});
@@ -373,7 +373,7 @@ TEST_F(InputForm, APhotoFolderRunCarriesEveryCardsSetting) {
     EXPECT_EQ(dialogs_->opened.back().title, "Select COLMAP Output Folder");
     EXPECT_TRUE(findByText<QLabel>(reconstruction, QStringLiteral("\u2713 Valid COLMAP folder (sparse/0/ found)")));
     // Its scene analysis arrives in the background: a compact scene.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return advanced->partitioning()->compactNotice()->isVisible(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return advanced->partitioning()->compactNotice()->isVisible(); }, 30000));
 
     const PipelineManager::RunParameters run = startRun();
     EXPECT_EQ(run.inputURL, garden_);
@@ -420,7 +420,7 @@ TEST_F(InputForm, TheWheelScrollsTheFormOverASliderAndMovesItOnlyWhenFocused) {
     // A focused slider takes the wheel, and the form stays.
     view_->ensureWidgetVisible(iterations->slider());
     iterations->slider()->setFocus(Qt::TabFocusReason);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return iterations->slider()->hasFocus(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return iterations->slider()->hasFocus(); }, 30000));
     const int scrolled = scroll->value();
     const int position = iterations->slider()->value();
     turnWheel(iterations->slider(), position > iterations->slider()->minimum() ? -1 : 1);
@@ -449,7 +449,7 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     press(extraction->rateRow()->slider(), Qt::Key_Right, 2);
     EXPECT_EQ(model_->frameExtractionRate(), 12);
     EXPECT_EQ(extraction->rateRow()->valueText(), "12 frames");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 30000));
     EXPECT_EQ(analysis_->calls, analysesBefore + 2);
     {
         std::lock_guard guard(analysis_->lock);
@@ -462,7 +462,7 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     press(extraction->rateRow()->slider(), Qt::Key_Right, 11);
     // Home and eleven steps: twelve analyses, some superseded before they start.
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return analysis_->calls == analysesBefore + 2 + 12 && !model_->isAnalyzingInput(); }, 5000));
+        [&] { return analysis_->calls == analysesBefore + 2 + 12 && !model_->isAnalyzingInput(); }, 30000));
 
     // The threshold stops on steps of 5; it is kept while the filter is off.
     views::SliderRow* threshold = extraction->thresholdRow();
@@ -596,7 +596,7 @@ TEST_F(InputForm, TheDatasetCardSpinsOnlyWhileAnAnalysisRuns) {
     EXPECT_FALSE(dataset->facts()->isVisible());
     // The analysis ends without a profile.
     analysis_->hold = false;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 30000));
     EXPECT_FALSE(dataset->analyzingRow()->isVisible());
     EXPECT_TRUE(dataset->analysisFailed()->isVisible());
     EXPECT_EQ(dataset->analysisFailed()->text(), "Couldn't analyze this dataset.");
@@ -663,7 +663,7 @@ TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
     const DropResult folder = dropURLs(zone, {fileURL(garden_)});
     EXPECT_TRUE(folder.entered && folder.dropped);
     EXPECT_FALSE(zone->isTargeted());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL() == garden_; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->selectedInputURL() == garden_; }, 30000));
     EXPECT_FALSE(model_->isInputVideo());
     EXPECT_EQ(zone->headline(), "garden");
 
@@ -678,7 +678,7 @@ TEST_F(InputForm, DropsTakeFoldersAndVideosAndNothingWhileARunIsBusy) {
     EXPECT_FALSE(view_->resumePanel()->isVisible());
     EXPECT_FALSE(view_->startButton()->isEnabled());
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_TRUE(view_->resumePanel()->isVisible());
     EXPECT_TRUE(view_->chooseButton()->isEnabled());
 }
@@ -697,7 +697,7 @@ TEST_F(InputForm, ShiftControlOActsAsTheChooseButtonExceptDuringARun) {
     QTest::keyClick(view_.get(), Qt::Key_O, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(dialogs_->opened.size(), 1u);
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
 }
 
 TEST_F(InputForm, TheTourScrollsAShownSectionToTheMiddle) {
@@ -798,7 +798,7 @@ TEST_F(InputForm, TheResumePanelCountsTheCellsAndResumesOnlyTheMissingOne) {
         EXPECT_TRUE(resume.eval);
     }
     driver_->hold = false;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_TRUE(panel->isVisible());
 }
 

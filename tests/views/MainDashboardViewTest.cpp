@@ -222,7 +222,7 @@ TEST_F(DashboardTest, StatusPillShowsWhileBusyAndItsCancelStopsTheRun) {
     EXPECT_EQ(cancelCalls_, 1);
     EXPECT_EQ(dashboard_->statusPill()->cancelButton()->text(), QStringLiteral("Cancelling\u2026"));
     EXPECT_FALSE(dashboard_->statusPill()->cancelButton()->isEnabled());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isBusy(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isBusy(); }, 30000));
     // The pill stays to say what became of the run, without a button, until
     // a reset.
     ASSERT_TRUE(dashboard_->statusPill()->isVisible());
@@ -333,9 +333,9 @@ TEST_F(DashboardTest, AfterACancelThePillTheStepBarAndTheDrawerTellWhereTheRunSt
         stopped.wait(hold, stopToken, [] { return false; });
         ManagerAccess::checkCancelled(*manager, pipeline::PipelineLogStep::training);
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::training; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::training; }, 30000));
     QTest::mouseClick(dashboard_->statusPill()->cancelButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
 
     EXPECT_EQ(dashboard_->selectedStep(), WorkflowStep::training);
     ASSERT_TRUE(dashboard_->statusPill()->isVisible());

@@ -29,7 +29,7 @@ inline void whenPanelOpens(std::function<void(views::OpenPanel&)> drive) {
         // Keys reach the panel once it is the active window, as a window
         // manager makes a new dialog; a bare X server does not.
         panel->activateWindow();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return panel->nameField()->hasFocus(); }, 5000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return panel->nameField()->hasFocus(); }, 30000));
         QPointer<views::OpenPanel> open(panel);
         drive(*panel);
         // A panel the drive left open would hold the test in its event loop.

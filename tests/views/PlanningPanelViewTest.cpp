@@ -235,7 +235,7 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
             return answers > 0;
         },
         5000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
     EXPECT_TRUE(approved);
     EXPECT_TRUE(model_->pipelineManager()->diagnostics);
     // The state is the driver's to change.
@@ -254,7 +254,7 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
     ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(answers, 1);
     model_->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
     EXPECT_EQ(answers, 2);
     EXPECT_FALSE(approved);
 }

@@ -145,7 +145,7 @@ TEST(PointCloudCacheTest, BackgroundLoadStoresTheCloudAndAnswersOnTheGuiThread) 
         delivered = std::move(cloud);
         deliveredOn = std::this_thread::get_id();
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return delivered != nullptr; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delivered != nullptr; }, 30000));
     EXPECT_EQ(deliveredOn, std::this_thread::get_id());
     EXPECT_EQ(delivered->positions.size(), 50u);
     EXPECT_EQ(PointCloudCache::cachedCloud(folder.path()), delivered);

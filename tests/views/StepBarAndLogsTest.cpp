@@ -307,7 +307,7 @@ TEST(FileManagerReveal, WithoutAFileManagerServiceOpensTheFolder) {
     views::FileManager::reveal("/runs/2026-01-01/current_run.md",
                                [&](const std::filesystem::path& folder) { opened.push_back(folder); });
     // Without a bus at once; with one, when its error answer arrives.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !opened.empty(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !opened.empty(); }, 30000));
     EXPECT_EQ(opened, std::vector<std::filesystem::path>{"/runs/2026-01-01"});
 }
 
@@ -323,12 +323,12 @@ TEST(FileManagerReveal, WithoutAnyFileManagerTheFolderIsShown) {
     views::FileManager::reveal(logs / "current_run.md");
     QMessageBox* message = nullptr;
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 10000));
+        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 30000));
     EXPECT_EQ(message->text(), "No file manager opened the folder");
     EXPECT_EQ(message->informativeText(), QString::fromStdString(logs.path().string()));
     EXPECT_EQ(desktop.calls("xdg-open"), std::vector<std::vector<std::string>>{{logs.path().string()}});
     QTest::keyClick(message, Qt::Key_Return);
-    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 30000));
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ TEST_F(StepMenuTest, OpenModelViewerOpensTheImporterFromAnyStepAndReportsTheChos
         menu_.setStep(step);
         nextChoice_ = QUrl::fromLocalFile(QStringLiteral("/models/scene.splat"));
         views::ApplicationNotifier::instance().postOpenModelViewer();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 2000)) << toString(step);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 30000)) << toString(step);
         EXPECT_EQ(viewer_.url(), *nextChoice_);
     }
     EXPECT_EQ(importerCalls_, 3);
@@ -131,7 +131,7 @@ TEST_F(StepMenuTest, OpenModelViewerOpensTheImporterFromAnyStepAndReportsTheChos
     // Cancelled: nothing is reported.
     nextChoice_.reset();
     views::ApplicationNotifier::instance().postOpenModelViewer();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !menu_.showFilePicker(); }, 30000));
     EXPECT_EQ(chosen.size(), 3);
 }
 

@@ -196,7 +196,7 @@ TEST_F(WindowShortcutsTest, ControlPeriodCancelsTheRunningOperation) {
     QTest::keyClick(&window_, Qt::Key_Period, Qt::ControlModifier);
     EXPECT_TRUE(model_->isCancelling());
     // The child ends on SIGTERM, the operation completes, the state is idle.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_FALSE(model_->pipelineManager()->isProcessRunning());
     EXPECT_FALSE(model_->isCancelling());
     EXPECT_EQ(model_->currentState().kind, Kind::idle);
@@ -223,7 +223,7 @@ TEST_F(WindowShortcutsTest, KeyboardReachesTheLogDrawerTheViewerAndQuit) {
     });
     QTest::keyClick(&window_, Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(openViewer.count(), 1);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return importerCalls == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return importerCalls == 1; }, 30000));
     EXPECT_EQ(window_.dashboard().selectedStep(), viewmodel::WorkflowStep::training);
     QTest::keyClick(&window_, Qt::Key_Q, Qt::ControlModifier);
     QTest::keyClick(&window_, Qt::Key_Comma, Qt::ControlModifier);

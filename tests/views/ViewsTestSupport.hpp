@@ -66,7 +66,7 @@ inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::
             // Cancelled before the launch: nothing ran.
         }
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model.pipelineManager()->isProcessRunning(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ready->load() && model.pipelineManager()->isProcessRunning(); }, 30000));
 }
 
 }  // namespace tessaron::testing

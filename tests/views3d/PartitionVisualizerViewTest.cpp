@@ -79,7 +79,7 @@ protected:
         view->resize(400, 300);
         view->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return view->isCloudInstalled(); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return view->isCloudInstalled(); }, 30000));
         return view;
     }
 

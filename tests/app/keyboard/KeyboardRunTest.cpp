@@ -111,7 +111,7 @@ TEST(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehind)
     auto* form = qobject_cast<views::InputView*>(window.dashboard().stepMenu()->panel());
     ASSERT_NE(form, nullptr);
     EXPECT_EQ(form->dropZone()->headline(), QStringLiteral("photos"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model.canStart(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.canStart(); }, 30000));
     EXPECT_TRUE(form->readyLine()->isVisible());
     EXPECT_EQ(form->readyLine()->text(), QStringLiteral("Ready: photos"));
 

@@ -75,7 +75,7 @@ TEST_F(TessaronAppTest, TheLaunchCheckOffersTheReleaseInTheBannerUntilLater) {
     EXPECT_FALSE(banner->isVisibleTo(&tessaron.mainWindow()));
     tessaron.launch();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&tessaron.mainWindow()));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return banner->isVisible(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return banner->isVisible(); }, 30000));
     EXPECT_EQ(server_.requests().size(), 1);
     EXPECT_EQ(banner->messageLabel()->text(), QStringLiteral("Tessaron 2.0 (build %1) is available").arg(offered_));
     EXPECT_EQ(banner->offer().url, QUrl(QStringLiteral("https://127.0.0.1/tessaron.tar.gz")));
@@ -168,7 +168,7 @@ TEST_F(TessaronAppTest, ARunLeftRunningIsOfferedOnceAndReportedWithItsStep) {
     {
         TessaronApp tessaron(endpoints_);
         tessaron.launch();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !services::FeedbackSender::liveSenders().isEmpty(); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !services::FeedbackSender::liveSenders().isEmpty(); }, 30000));
         EXPECT_EQ(clicker.answered,
                   std::vector<QString>{QStringLiteral("Tessaron closed unexpectedly during the last run")});
         services::FeedbackSender* sender = *services::FeedbackSender::liveSenders().begin();

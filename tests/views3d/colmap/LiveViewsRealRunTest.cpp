@@ -142,7 +142,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
     partition.resize(480, 360);
     partition.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&partition));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return partition.isCloudInstalled(); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return partition.isCloudInstalled(); }, 30000));
     const auto cloud = partition.scene().cloud();
     ASSERT_GT(cloud->positions.size(), 100u) << cloud->readError;
     QImage image = frameOf(partition.sceneWidget());
