@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Trainer/TargetClones.hpp"
+
 namespace tessaron::trainer {
 
 void AdamOptimizer::resize(size_t count) {
@@ -33,7 +35,7 @@ namespace {
 
 // One Adam update of `count` values; the arrays never overlap, which lets
 // the loop run in vector registers.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void update(
+TESSARON_AVX2_CLONES void update(
     float* __restrict p, const float* __restrict grad, float* __restrict m, float* __restrict v, size_t count,
     float rate, float root2) {
     constexpr float beta1 = AdamOptimizer::beta1, beta2 = AdamOptimizer::beta2, epsilon = AdamOptimizer::epsilon;

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "Trainer/Lanes.hpp"
+#include "Trainer/TargetClones.hpp"
 #include "Trainer/SphericalHarmonics.hpp"
 
 namespace tessaron::trainer {
@@ -163,8 +164,10 @@ inline __attribute__((always_inline)) void geometry(const LaneParameters<F>& gau
     g.covA = TS[0] * g.T[0] + TS[1] * g.T[1] + TS[2] * g.T[2] + GaussianProjection::dilation;
     g.covB = TS[0] * g.T[3] + TS[1] * g.T[4] + TS[2] * g.T[5];
     g.covC = TS[3] * g.T[3] + TS[4] * g.T[4] + TS[5] * g.T[5] + GaussianProjection::dilation;
-    g.valid = (tz > GaussianProjection::nearPlane) & (g.norm > 1e-12f) & lanes::isFinite(g.covA) &
-              lanes::isFinite(g.covB) & lanes::isFinite(g.covC);
+    // Masks combined with &, not &&: the same code serves one Gaussian and eight.
+    const Mask<F> finiteA = lanes::isFinite(g.covA), finiteB = lanes::isFinite(g.covB),
+                  finiteC = lanes::isFinite(g.covC);
+    g.valid = (tz > GaussianProjection::nearPlane) & (g.norm > 1e-12f) & finiteA & finiteB & finiteC;
 }
 
 // The colour a camera at `centre` sees: the view direction, the basis
@@ -377,7 +380,7 @@ inline void prefetchRow(const float* row, int shDegree) {
 // The eight-lane paths, compiled for AVX2 and for any x86-64; everything
 // they call is inlined into each clone. Lanes beyond the last Gaussian
 // repeat it and write to scratch.
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+TESSARON_AVX2_CLONES_FLATTENED void
 projectInBatches(const GaussianModel& model, size_t first, size_t count, const ViewCamera& camera,
                  const Vec3& centre, int shDegree, ProjectedGaussian* out) {
     ProjectedGaussian scratch;
@@ -400,7 +403,7 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
     }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+TESSARON_AVX2_CLONES_FLATTENED void
 backwardInBatches(const GaussianModel& model, const size_t* indices, size_t count, const ViewCamera& camera,
                   const Vec3& centre, int shDegree, const ProjectedGradient* gradient, GaussianModel& gradients,
                   float* meanGradientNorms) {

@@ -179,14 +179,16 @@ inline __attribute__((always_inline)) F logarithm2(F x) {
 using Floats4 = float __attribute__((vector_size(16)));
 
 inline __attribute__((always_inline)) void transposeHalves(Floats v[4]) {
-    const Ints lowPairs = {0, 8, 1, 9, 4, 12, 5, 13}, highPairs = {2, 10, 3, 11, 6, 14, 7, 15};
-    const Ints lowQuads = {0, 1, 8, 9, 4, 5, 12, 13}, highQuads = {2, 3, 10, 11, 6, 7, 14, 15};
-    const Floats t0 = __builtin_shuffle(v[0], v[1], lowPairs), t1 = __builtin_shuffle(v[0], v[1], highPairs);
-    const Floats t2 = __builtin_shuffle(v[2], v[3], lowPairs), t3 = __builtin_shuffle(v[2], v[3], highPairs);
-    v[0] = __builtin_shuffle(t0, t2, lowQuads);
-    v[1] = __builtin_shuffle(t0, t2, highQuads);
-    v[2] = __builtin_shuffle(t1, t3, lowQuads);
-    v[3] = __builtin_shuffle(t1, t3, highQuads);
+    // Pairs of lanes from the two vectors in turn (lanes 8-15 are the
+    // second's), then quads of the pairs.
+    const Floats t0 = __builtin_shufflevector(v[0], v[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const Floats t1 = __builtin_shufflevector(v[0], v[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const Floats t2 = __builtin_shufflevector(v[2], v[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const Floats t3 = __builtin_shufflevector(v[2], v[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    v[0] = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    v[1] = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    v[2] = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    v[3] = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
 }
 
 // Where block `block` of the blocks of eight values covering [0, n) starts.

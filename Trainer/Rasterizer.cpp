@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 
 #include "Trainer/Lanes.hpp"
+#include "Trainer/TargetClones.hpp"
 
 namespace tessaron::trainer {
 
@@ -83,9 +84,9 @@ inline __attribute__((always_inline)) Floats4 foldHalves(Floats v) {
 
 // The lane sums of four vectors, in order.
 inline __attribute__((always_inline)) Floats4 laneSums(Floats4 a, Floats4 b, Floats4 c, Floats4 d) {
-    const Floats4 ab = __builtin_shuffle(a, b, Ints4{0, 4, 1, 5}) + __builtin_shuffle(a, b, Ints4{2, 6, 3, 7});
-    const Floats4 cd = __builtin_shuffle(c, d, Ints4{0, 4, 1, 5}) + __builtin_shuffle(c, d, Ints4{2, 6, 3, 7});
-    return __builtin_shuffle(ab, cd, Ints4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Ints4{2, 3, 6, 7});
+    const Floats4 ab = __builtin_shufflevector(a, b, 0, 4, 1, 5) + __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Floats4 cd = __builtin_shufflevector(c, d, 0, 4, 1, 5) + __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    return __builtin_shufflevector(ab, cd, 0, 1, 4, 5) + __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
 }
 
 // Calls body(y, half, first, lanes, h) for each half row of the tile's
@@ -179,7 +180,7 @@ inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projecte
 // Packs `count` projected Gaussians eight at a time; lanes beyond the last
 // Gaussian repeat it and write to scratch, so every Gaussian is packed the
 // same way wherever a chunk of them starts.
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packInBatches(
+TESSARON_AVX2_CLONES_FLATTENED void packInBatches(
     const ProjectedGaussian* projected, size_t count, Rasterizer::TileSplat* out) {
     Rasterizer::TileSplat scratch;
     for (size_t done = 0; done < count; done += lanes::width) {
@@ -205,7 +206,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packIn
 // where its point nearest to -slope·dy does. No square root, and the tile's
 // sixteen rows in the lanes of two vectors, their terms shared by the tiles;
 // the rows outside the footprint's box are masked.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
+TESSARON_AVX2_CLONES void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
                                                                              int columns, int y0, int width,
                                                                              int height, uint32_t* masks) {
     const int y1 = std::min(height, y0 + Rasterizer::tileSize);
@@ -245,8 +246,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(co
         Ints4 halves[2];
         std::memcpy(halves, &bits, sizeof bits);
         Ints4 folded = halves[0] | halves[1];
-        folded |= __builtin_shuffle(folded, Ints4{2, 3, 0, 1});
-        folded |= __builtin_shuffle(folded, Ints4{1, 0, 3, 2});
+        folded |= __builtin_shufflevector(folded, folded, 2, 3, 0, 1);
+        folded |= __builtin_shufflevector(folded, folded, 1, 0, 3, 2);
         masks[column] = uint32_t(folded[0]);
     }
 }
@@ -330,7 +331,7 @@ struct ForwardPixels {
 // A half row drops out once all its pixels are opaque (`open`: the half rows
 // still open), the tile once all have. An opaque pixel's `last` is the entry
 // that would have made it so; open pixels keep the tile's entry count.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeTile(
+TESSARON_AVX2_CLONES void compositeTile(
     const Rasterizer::EntrySplat* splats, const uint32_t* rows, uint32_t count, int x0, int y0, uint32_t open,
     ForwardPixels& pixels) {
     const RowCentres rowCentres(y0);
@@ -399,7 +400,7 @@ inline __attribute__((always_inline)) void streamSums(Floats4 first, Floats4 sec
 // follow from them. The colours matter to the gradient only through their product
 // with the image gradient, so one value stands for the colour behind.
 // `reach`: per half row, the largest `last` of its pixels.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile(
+TESSARON_AVX2_CLONES void uncompositeTile(
     const Rasterizer::EntrySplat* splats, const uint32_t* rows, int x0, int y0, const uint32_t (&reach)[halfRows],
     BackwardPixels& pixels, Rasterizer::GradientSums* sums) {
     const RowCentres rowCentres(y0);

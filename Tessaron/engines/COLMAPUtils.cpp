@@ -150,7 +150,7 @@ Map readRecords(const std::filesystem::path& file, ReadRecord readRecord) {
 // Appends to a buffer sized exactly beforehand.
 class ByteWriter {
 public:
-    explicit ByteWriter(size_t size) : buffer_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
+    explicit ByteWriter(size_t size) : buffer_(std::make_unique_for_overwrite<char[]>(size)) {}
 
     template <typename Value>
     void write(Value value) {
@@ -169,7 +169,6 @@ public:
 
 private:
     std::unique_ptr<char[]> buffer_;
-    size_t size_;
     size_t offset_ = 0;
 };
 
