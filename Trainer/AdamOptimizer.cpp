@@ -48,7 +48,8 @@ TESSARON_AVX2_CLONES void update(
 
 }  // namespace
 
-void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool, int shDegree) {
+void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, core::ThreadPool& pool,
+                         int shDegree) {
     if (m_.size() != params.size()) resize(params.size());
     ++steps_;
     const float correction1 = 1.0f - std::pow(beta1, float(steps_));

@@ -15,7 +15,7 @@ void Densifier::resetStatistics(size_t count) {
 }
 
 void Densifier::record(const std::vector<float>& norms, const std::vector<ProjectedGaussian>& projected,
-                       ThreadPool& pool) {
+                       core::ThreadPool& pool) {
     if (gradientSum_.size() != projected.size()) resetStatistics(projected.size());
     pool.parallelFor(projected.size(), 4096, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {

@@ -524,7 +524,7 @@ void placeBlocks(uint32_t* counts, size_t blocks, size_t buckets, std::vector<ui
 // runs(block, body) calls body(first, end) for each run of the block's
 // items in `from`, in order.
 template <typename Runs>
-void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
+void sortPass(core::ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
               uint32_t buckets, std::vector<uint32_t>& counts, std::vector<uint32_t>& starts,
               std::vector<uint32_t>& cursors) {
     const uint32_t mask = buckets - 1;

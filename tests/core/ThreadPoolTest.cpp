@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -16,19 +18,18 @@
 #include <string>
 #include <thread>
 
-#include "Trainer/ThreadPool.hpp"
+#include "core/AvailableCPUs.hpp"
+#include "core/ProcFiles.hpp"
+#include "core/ThreadPool.hpp"
 
-using tessaron::trainer::ThreadPool;
+using tessaron::core::ThreadPool;
 
 namespace {
 
 // Private writable memory of this process in bytes (what RLIMIT_DATA counts).
 size_t dataBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmData:")) return size_t(std::strtoull(line.c_str() + 7, nullptr, 10)) * 1024;
-    return 0;
+    const auto status = tessaron::core::procfiles::read("/proc/self/status");
+    return status ? size_t(tessaron::core::procfiles::number(*status, "VmData").value_or(0)) * 1024 : 0;
 }
 
 size_t defaultStackBytes() {
@@ -138,4 +139,31 @@ TEST(ThreadPool, WorkersTakeTheirOwnShareFirstAndHelpWithTheOthers) {
     });
     for (size_t chunk = 1; chunk < 5; ++chunk) EXPECT_NE(ranBy[chunk], ranBy[0]) << "chunk " << chunk;
     for (unsigned worker : ranBy) EXPECT_LT(worker, pool.size());
+}
+
+// A pool of "one thread per CPU" counts the CPUs the process may run on
+// (its affinity, as taskset or a container's cpuset sets it), not the
+// machine's.
+TEST(ThreadPool, ADefaultPoolHasAThreadPerCPUTheAffinityAllows) {
+    struct RestoredAffinity {
+        cpu_set_t saved;
+        ~RestoredAffinity() { sched_setaffinity(0, sizeof saved, &saved); }
+    } restored{};
+    ASSERT_EQ(sched_getaffinity(0, sizeof restored.saved, &restored.saved), 0);
+    const size_t allowed = size_t(CPU_COUNT(&restored.saved));
+    EXPECT_EQ(tessaron::core::availableCPUs(), allowed);
+    EXPECT_EQ(ThreadPool().size(), allowed);
+    int first = 0;
+    while (!CPU_ISSET(first, &restored.saved)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(tessaron::core::availableCPUs(), 1u);
+    ThreadPool pool;
+    EXPECT_EQ(pool.size(), 1u);
+    // The caller alone runs the loop, in one piece.
+    std::vector<std::array<size_t, 3>> calls;
+    pool.parallelFor(10, 1, [&](size_t begin, size_t end, unsigned worker) { calls.push_back({begin, end, worker}); });
+    EXPECT_EQ(calls, (std::vector<std::array<size_t, 3>>{{0, 10, 0}}));
 }

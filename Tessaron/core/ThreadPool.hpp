@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace tessaron::trainer {
+namespace tessaron::core {
 
 // A fixed set of worker threads that run one parallel loop at a time. The
 // caller's thread takes part, so a pool of one thread runs everything
@@ -27,8 +27,8 @@ namespace tessaron::trainer {
 // thread costs tens of microseconds, a good part of a short loop.
 class ThreadPool {
 public:
-    // 0: one thread per core. Throws std::bad_alloc when the system has no
-    // memory for another thread.
+    // 0: one thread per CPU this process may use. Throws std::bad_alloc
+    // when the system has no memory for another thread.
     explicit ThreadPool(unsigned threads = 0);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -97,4 +97,4 @@ private:
     std::exception_ptr failure_;
 };
 
-}  // namespace tessaron::trainer
+}  // namespace tessaron::core

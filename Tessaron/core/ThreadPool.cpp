@@ -1,14 +1,16 @@
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <new>
 #include <utility>
 
-namespace tessaron::trainer {
+#include "core/AvailableCPUs.hpp"
+
+namespace tessaron::core {
 
 ThreadPool::ThreadPool(unsigned threads) {
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    if (threads == 0) threads = unsigned(availableCPUs());
     shares_ = std::make_unique<Share[]>(threads);
     try {
         workers_.reserve(threads - 1);
@@ -134,4 +136,4 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
-}  // namespace tessaron::trainer
+}  // namespace tessaron::core
