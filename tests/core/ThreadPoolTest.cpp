@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <array>
@@ -166,4 +167,78 @@ TEST(ThreadPool, ADefaultPoolHasAThreadPerCPUTheAffinityAllows) {
     std::vector<std::array<size_t, 3>> calls;
     pool.parallelFor(10, 1, [&](size_t begin, size_t end, unsigned worker) { calls.push_back({begin, end, worker}); });
     EXPECT_EQ(calls, (std::vector<std::array<size_t, 3>>{{0, 10, 0}}));
+}
+
+namespace {
+
+// A worker thread held in a signal handler stands for one the system has
+// paused: it takes part in nothing until it is released.
+std::atomic<bool> heldWorkerInHandler{false};
+std::atomic<bool> heldWorkerReleased{false};
+
+void holdWorker(int) {
+    heldWorkerInHandler = true;
+    while (!heldWorkerReleased.load()) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+// The thread of each worker, from a loop that every worker joins: each
+// chunk waits until all of them are inside.
+std::vector<pthread_t> workerThreads(ThreadPool& pool) {
+    std::vector<pthread_t> threads(pool.size());
+    std::atomic<unsigned> entered{0};
+    pool.parallelFor(pool.size(), 1, [&](size_t, size_t, unsigned worker) {
+        threads[worker] = pthread_self();
+        ++entered;
+        while (entered.load() < pool.size()) std::this_thread::yield();
+    });
+    return threads;
+}
+
+}  // namespace
+
+// Loops end when their chunks are done: a worker that does not come (paused
+// by the system between two loops) holds up no loop, and the others do its
+// share. Once back, it joins loops again.
+TEST(ThreadPool, AWorkerThatDoesNotComeHoldsUpNoLoop) {
+    ThreadPool pool(4);
+    const std::vector<pthread_t> threads = workerThreads(pool);
+    struct sigaction hold {}, previous{};
+    hold.sa_handler = holdWorker;
+    sigemptyset(&hold.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &hold, &previous), 0);
+    heldWorkerInHandler = false;
+    heldWorkerReleased = false;
+    ASSERT_EQ(pthread_kill(threads[2], SIGUSR1), 0);
+    while (!heldWorkerInHandler.load()) std::this_thread::yield();
+
+    std::atomic<bool> loopsDone{false};
+    std::atomic<unsigned> ranChunks{0};
+    std::vector<int> covered(500);
+    std::jthread caller([&] {
+        for (int loop = 1; loop <= 50; ++loop) {
+            std::atomic<unsigned> workers{0};
+            pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+                workers |= 1u << worker;
+                for (size_t item = begin; item < end; ++item) covered[item] += 1;
+            });
+            ranChunks |= workers.load();
+        }
+        loopsDone = true;
+    });
+    // A generous deadline: a pool that waits for the held worker never gets there.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!loopsDone.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(loopsDone.load()) << "the loops waited for a worker that never came";
+    heldWorkerReleased = true;
+    caller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(ranChunks.load() & (1u << 2), 0u);
+    for (int count : covered) ASSERT_EQ(count, 50);
+    // Released, it takes part again.
+    EXPECT_EQ(workerThreads(pool), threads);
 }
