@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 
 namespace tessaron::trainer {
 
@@ -57,7 +58,7 @@ void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, 
     const float root2 = std::sqrt(correction2);
     // One loop over the Gaussians for all groups: one hand-off to the
     // workers per step, in chunks small enough to keep them all busy.
-    pool.parallelFor(params.size(), 1024, [&](size_t begin, size_t end, unsigned) {
+    pool.parallelFor(params.size(), tuning::adamGrain, [&](size_t begin, size_t end, unsigned) {
         for (int group = 0; group < GaussianModel::groupCount; ++group) {
             const auto g = GaussianModel::Group(group);
             const size_t width = GaussianModel::widths[group];

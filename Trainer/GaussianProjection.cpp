@@ -5,6 +5,7 @@
 
 #include "Trainer/Lanes.hpp"
 #include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 #include "Trainer/SphericalHarmonics.hpp"
 
 namespace tessaron::trainer {
@@ -205,11 +206,10 @@ struct ProjectedLanes {
     F meanX, meanY, conicA, conicB, conicC, opacity, colour[3], depth, radius;
 };
 
-// ProjectedGaussian and ProjectedGradient move in and out of lanes as rows
-// of floats.
-constexpr int projectedFloats = 11, gradientFloats = 9;
-static_assert(sizeof(ProjectedGaussian) == projectedFloats * sizeof(float) &&
-              std::is_standard_layout_v<ProjectedGaussian>);
+// ProjectedGaussian (see projectedField) and ProjectedGradient move in and
+// out of lanes as rows of floats.
+constexpr int gradientFloats = 9;
+static_assert(std::is_standard_layout_v<ProjectedGaussian>);
 static_assert(sizeof(ProjectedGradient) == gradientFloats * sizeof(float) &&
               std::is_standard_layout_v<ProjectedGradient>);
 
@@ -392,14 +392,25 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
             indices[lane] = first + done + size_t(lane);
             rows[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
         }
-        // The colour coefficients of the batch after next.
-        for (size_t ahead = done + 2 * lanes::width; ahead < std::min(count, done + 3 * lanes::width); ++ahead)
+        // The colour coefficients of a batch ahead.
+        const size_t fetchFrom = done + tuning::colourPrefetchBatches * lanes::width;
+        for (size_t ahead = fetchFrom; ahead < std::min(count, fetchFrom + lanes::width); ++ahead)
             prefetchRow(model.at(GaussianModel::shRest, first + ahead), shDegree);
         ProjectedLanes<Floats> p;
         projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
-        const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
-                                                p.colour[0], p.colour[1], p.colour[2], p.depth,  p.radius};
-        lanes::columnsToRows<false>(fields, projectedFloats, rows);
+        Floats fields[projectedField::fieldCount];
+        fields[projectedField::meanX] = p.meanX;
+        fields[projectedField::meanY] = p.meanY;
+        fields[projectedField::conicA] = p.conicA;
+        fields[projectedField::conicB] = p.conicB;
+        fields[projectedField::conicC] = p.conicC;
+        fields[projectedField::opacity] = p.opacity;
+        fields[projectedField::red] = p.colour[0];
+        fields[projectedField::green] = p.colour[1];
+        fields[projectedField::blue] = p.colour[2];
+        fields[projectedField::depth] = p.depth;
+        fields[projectedField::radius] = p.radius;
+        lanes::columnsToRows<false>(fields, projectedField::fieldCount, rows);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "Trainer/Lanes.hpp"
 #include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 
 namespace tessaron::trainer {
 
@@ -203,7 +204,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
     double l1Sum = 0, ssimSum = 0;
     for (int c = 0; c < 3; ++c) {
         // x, y, x², y², x·y blurred along x: planes 0-4.
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 const size_t row = y * w;
                 rowSums_[y * 2 + 1] = prepareRow(rendered.data() + row * 3, photo.data() + row * 3,
@@ -215,7 +216,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         });
         // Blurred along y, row by row: the SSIM, its derivatives with respect
         // to the blurred x, x² and x·y (planes 5-7), and the L1 of the row.
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 5; ++k) blurColumn(plane(k), scratch(worker, k), width, height, int(y));
                 rowSums_[y * 2] = ssimRow(scratch(worker, 0), scratch(worker, 1), scratch(worker, 2),
@@ -233,7 +234,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         // The derivative maps blurred along y; then the gradient of the loss.
         const float ssimScale = -ssimWeight / valueCount;
         const float l1Scale = l1Weight / valueCount;
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 3; ++k) blurColumn(plane(8 + k), scratch(worker, k), width, height, int(y));
                 const size_t row = y * w;

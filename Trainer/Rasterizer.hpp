@@ -87,7 +87,20 @@ private:
     struct TileRect {
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
+    // The tiles' lists of the Gaussians they show, front to back: bin()
+    // runs the steps below it in order.
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
+    struct DrawnGaussians {
+        uint32_t count = 0;
+        int keyBits = 0;  // the low bits in which their depths differ
+    };
+    void projectChunks(const GaussianModel& model, const ViewCamera& camera, int shDegree, size_t chunkSize);
+    DrawnGaussians totalChunks();
+    void sortByDepth(size_t chunkSize, const DrawnGaussians& drawn);
+    void countTileEntries(size_t chunkSize, size_t fillSize, uint32_t drawn);
+    void orderTiles();
+    void fillTiles(const ViewCamera& camera, size_t fillSize, uint32_t drawn);
+
     void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
 
