@@ -5,8 +5,11 @@
 // with TESSARON_PORTABLE_ENGINE defined compiles the portable one alone, so
 // that its tests run the code a processor without AVX2 runs. Clang 14
 // refuses to pass eight-lane vectors between a clone and the helpers it
-// inlines (their targets differ), so under clang the engine is portable only.
-#if defined(__x86_64__) && !defined(TESSARON_PORTABLE_ENGINE) && !defined(__clang__)
+// inlines (their targets differ), so under clang the engine is portable only;
+// so is it under ThreadSanitizer, whose runtime is not up yet when the
+// loader picks the clones.
+#if defined(__x86_64__) && !defined(TESSARON_PORTABLE_ENGINE) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define TESSARON_AVX2_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define TESSARON_AVX2_CLONES
