@@ -1,13 +1,37 @@
 #include "core/ThreadPool.hpp"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <new>
 #include <utility>
 
 #include "core/AvailableCPUs.hpp"
 
 namespace tessaron::core {
+
+namespace {
+
+// Sleeping on a word and waking its sleepers, straight through the kernel:
+// std::atomic's wait() yields the processor a few times before it sleeps,
+// and on a busy machine a yielding thread may not get it back for a whole
+// time slice of another program.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
+// Sleeps unless `word` no longer holds `seen`; may return early.
+void sleepOn(std::atomic<uint32_t>& word, uint32_t seen) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+
+void wakeAll(std::atomic<uint32_t>& word) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+}  // namespace
 
 ThreadPool::ThreadPool(unsigned threads) {
     if (threads == 0) threads = unsigned(std::max<size_t>(1, availableCPUs()));
@@ -33,7 +57,7 @@ ThreadPool::~ThreadPool() { stopWorkers(); }
 void ThreadPool::stopWorkers() noexcept {
     stopping_ = true;
     ++workerNews_;
-    workerNews_.notify_all();
+    wakeAll(workerNews_);
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
 }
@@ -93,7 +117,7 @@ void ThreadPool::leave() {
     const uint64_t before = loop_.fetch_sub(1);
     if ((before & openBit) == 0 && (before & insideMask) == 1 && callerAsleep_.load()) {
         ++callerNews_;
-        callerNews_.notify_one();
+        wakeAll(callerNews_);
     }
 }
 
@@ -105,7 +129,7 @@ void ThreadPool::workerLoop(unsigned worker) {
             // Counted before the last look: a loop that opens after it sees
             // a sleeper and wakes it, and the news word has changed by then.
             ++sleepers_;
-            for (uint32_t news = workerNews_.load(); !moved(); news = workerNews_.load()) workerNews_.wait(news);
+            for (uint32_t news = workerNews_.load(); !moved(); news = workerNews_.load()) sleepOn(workerNews_, news);
             --sleepers_;
         }
         if (stopping_) return;
@@ -137,7 +161,7 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
     loop_.store(number << 32 | openBit);
     if (sleepers_.load() > 0) {
         ++workerNews_;
-        workerNews_.notify_all();
+        wakeAll(workerNews_);
     }
     runChunks(0);
     // Every chunk has been taken: closed, the loop takes no more workers,
@@ -146,7 +170,7 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
     const auto finished = [&] { return (loop_.load() & insideMask) == 0; };
     if (!spinUntil(finished)) {
         callerAsleep_ = true;
-        for (uint32_t news = callerNews_.load(); !finished(); news = callerNews_.load()) callerNews_.wait(news);
+        for (uint32_t news = callerNews_.load(); !finished(); news = callerNews_.load()) sleepOn(callerNews_, news);
         callerAsleep_ = false;
     }
     context_ = nullptr;
