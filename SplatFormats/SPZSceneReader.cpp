@@ -5,10 +5,10 @@
 #include <cmath>
 #include <deque>
 #include <memory>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "core/AvailableCPUs.hpp"
 #include "core/ParallelFor.hpp"
 #include "spz/PackedGaussians.hpp"
 
@@ -71,7 +71,7 @@ void appendPoints(const spz::PackedArraysView& packed, const spz::CoordinateConv
 }
 
 // Appends points [first, end) to `batch`, which has room for them all, on
-// every core: this thread places copies of the prototype run by run, and the
+// every core: one thread places copies of the prototype run by run, and the
 // others decode each run as soon as it is placed, while it is still in cache.
 // Placing and decoding the whole block one after the other would stream
 // hundreds of megabytes through memory twice.
@@ -82,31 +82,35 @@ void decodeAllInPlace(const spz::PackedArraysView& packed, const spz::Coordinate
     const std::size_t runs = (count + run - 1) / run;
     // Within the capacity, so the points placed later land here.
     SplatPoint* const destination = batch.data() + batch.size();
-    std::atomic<std::size_t> placed{0};
-    std::atomic<std::size_t> nextRun{0};
-    auto decodeRuns = [&] {
-        for (std::size_t index = nextRun++; index < runs; index = nextRun++) {
-            const std::size_t runEnd = std::min(count, (index + 1) * run);
-            for (std::size_t now = placed.load(std::memory_order_acquire); now < runEnd;
-                 now = placed.load(std::memory_order_acquire))
-                placed.wait(now, std::memory_order_acquire);
-            decodePoints(packed, converter, first + index * run, first + runEnd, destination + index * run);
-        }
-    };
     static_assert(std::is_trivially_copyable_v<SplatPoint>, "placing the points must not throw");
     const SplatPoint prototype = prototypeOf(packed);
-    std::vector<std::jthread> helpers;
-    for (std::size_t helper = 1; helper < std::min(tessaron::core::availableCPUs(), runs); ++helper)
-        helpers.emplace_back(decodeRuns);
-    for (std::size_t done = 0; done < count;) {
-        const std::size_t length = std::min(run, count - done);
-        batch.insert(batch.end(), length, prototype);  // cannot throw: no allocation, trivial copies
-        done += length;
-        placed.store(done, std::memory_order_release);
-        placed.notify_all();
-    }
-    decodeRuns();
-}  // the helpers are joined here
+    std::atomic<std::size_t> placed{0};
+    const auto placeRuns = [&] {
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t length = std::min(run, count - done);
+            batch.insert(batch.end(), length, prototype);  // cannot throw: no allocation, trivial copies
+            done += length;
+            placed.store(done, std::memory_order_release);
+            placed.notify_all();
+        }
+    };
+    const auto decodeRun = [&](std::size_t index) {
+        const std::size_t runEnd = std::min(count, (index + 1) * run);
+        for (std::size_t now = placed.load(std::memory_order_acquire); now < runEnd;
+             now = placed.load(std::memory_order_acquire))
+            placed.wait(now, std::memory_order_acquire);
+        decodePoints(packed, converter, first + index * run, first + runEnd, destination + index * run);
+    };
+    // Item 0 places, the others decode a run each. Whoever takes item 0
+    // runs it at once, so a decoder never waits on a placing not started;
+    // on one thread the items run in order.
+    tessaron::core::parallelFor(runs + 1, [&](std::size_t item) {
+        if (item == 0)
+            placeRuns();
+        else
+            decodeRun(item - 1);
+    });
+}
 
 }  // namespace
 

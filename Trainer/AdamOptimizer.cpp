@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
+
 namespace tessaron::trainer {
 
 void AdamOptimizer::resize(size_t count) {
@@ -33,7 +36,7 @@ namespace {
 
 // One Adam update of `count` values; the arrays never overlap, which lets
 // the loop run in vector registers.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void update(
+TESSARON_AVX2_CLONES void update(
     float* __restrict p, const float* __restrict grad, float* __restrict m, float* __restrict v, size_t count,
     float rate, float root2) {
     constexpr float beta1 = AdamOptimizer::beta1, beta2 = AdamOptimizer::beta2, epsilon = AdamOptimizer::epsilon;
@@ -46,7 +49,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void update(
 
 }  // namespace
 
-void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool, int shDegree) {
+void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, core::ThreadPool& pool,
+                         int shDegree) {
     if (m_.size() != params.size()) resize(params.size());
     ++steps_;
     const float correction1 = 1.0f - std::pow(beta1, float(steps_));
@@ -54,7 +58,7 @@ void AdamOptimizer::step(GaussianModel& params, const GaussianModel& gradients, 
     const float root2 = std::sqrt(correction2);
     // One loop over the Gaussians for all groups: one hand-off to the
     // workers per step, in chunks small enough to keep them all busy.
-    pool.parallelFor(params.size(), 1024, [&](size_t begin, size_t end, unsigned) {
+    pool.parallelFor(params.size(), tuning::adamGrain, [&](size_t begin, size_t end, unsigned) {
         for (int group = 0; group < GaussianModel::groupCount; ++group) {
             const auto g = GaussianModel::Group(group);
             const size_t width = GaussianModel::widths[group];

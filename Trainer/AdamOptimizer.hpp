@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Trainer/GaussianModel.hpp"
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
 
 namespace tessaron::trainer {
 
@@ -30,7 +30,7 @@ public:
     // One step: params -= lr · m̂ / (√v̂ + ε), over all groups. Colour
     // coefficients above `shDegree` are left alone: no view has used them,
     // so their gradients and moments are zero and would not move them.
-    void step(GaussianModel& params, const GaussianModel& gradients, ThreadPool& pool, int shDegree);
+    void step(GaussianModel& params, const GaussianModel& gradients, core::ThreadPool& pool, int shDegree);
 
     int64_t stepCount() const noexcept { return steps_; }
 

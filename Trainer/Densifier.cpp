@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "Trainer/SmallMatrix.hpp"
+#include "Trainer/Tuning.hpp"
 
 namespace tessaron::trainer {
 
@@ -15,9 +16,9 @@ void Densifier::resetStatistics(size_t count) {
 }
 
 void Densifier::record(const std::vector<float>& norms, const std::vector<ProjectedGaussian>& projected,
-                       ThreadPool& pool) {
+                       core::ThreadPool& pool) {
     if (gradientSum_.size() != projected.size()) resetStatistics(projected.size());
-    pool.parallelFor(projected.size(), 4096, [&](size_t begin, size_t end, unsigned) {
+    pool.parallelFor(projected.size(), tuning::densifierGrain, [&](size_t begin, size_t end, unsigned) {
         for (size_t index = begin; index < end; ++index) {
             if (projected[index].radius <= 0) continue;
             gradientSum_[index] += norms[index];

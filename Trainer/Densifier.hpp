@@ -7,7 +7,7 @@
 #include "Trainer/AdamOptimizer.hpp"
 #include "Trainer/GaussianModel.hpp"
 #include "Trainer/GaussianProjection.hpp"
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
 
 namespace tessaron::trainer {
 
@@ -39,7 +39,7 @@ public:
     // Gaussian's image-space mean and its radius; every step while the
     // model grows, so on all of the pool's threads.
     void record(const std::vector<float>& meanGradientNorms, const std::vector<ProjectedGaussian>& projected,
-                ThreadPool& pool);
+                core::ThreadPool& pool);
 
     // Clones and splits (never growing the model beyond `capMax`), then
     // prunes; `pruneLarge` turns on the size tests. Resets the statistics.

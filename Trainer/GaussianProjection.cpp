@@ -4,6 +4,8 @@
 #include <type_traits>
 
 #include "Trainer/Lanes.hpp"
+#include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 #include "Trainer/SphericalHarmonics.hpp"
 
 namespace tessaron::trainer {
@@ -163,8 +165,10 @@ inline __attribute__((always_inline)) void geometry(const LaneParameters<F>& gau
     g.covA = TS[0] * g.T[0] + TS[1] * g.T[1] + TS[2] * g.T[2] + GaussianProjection::dilation;
     g.covB = TS[0] * g.T[3] + TS[1] * g.T[4] + TS[2] * g.T[5];
     g.covC = TS[3] * g.T[3] + TS[4] * g.T[4] + TS[5] * g.T[5] + GaussianProjection::dilation;
-    g.valid = (tz > GaussianProjection::nearPlane) & (g.norm > 1e-12f) & lanes::isFinite(g.covA) &
-              lanes::isFinite(g.covB) & lanes::isFinite(g.covC);
+    // Masks combined with &, not &&: the same code serves one Gaussian and eight.
+    const Mask<F> finiteA = lanes::isFinite(g.covA), finiteB = lanes::isFinite(g.covB),
+                  finiteC = lanes::isFinite(g.covC);
+    g.valid = (tz > GaussianProjection::nearPlane) & (g.norm > 1e-12f) & finiteA & finiteB & finiteC;
 }
 
 // The colour a camera at `centre` sees: the view direction, the basis
@@ -202,11 +206,10 @@ struct ProjectedLanes {
     F meanX, meanY, conicA, conicB, conicC, opacity, colour[3], depth, radius;
 };
 
-// ProjectedGaussian and ProjectedGradient move in and out of lanes as rows
-// of floats.
-constexpr int projectedFloats = 11, gradientFloats = 9;
-static_assert(sizeof(ProjectedGaussian) == projectedFloats * sizeof(float) &&
-              std::is_standard_layout_v<ProjectedGaussian>);
+// ProjectedGaussian (see projectedField) and ProjectedGradient move in and
+// out of lanes as rows of floats.
+constexpr int gradientFloats = 9;
+static_assert(std::is_standard_layout_v<ProjectedGaussian>);
 static_assert(sizeof(ProjectedGradient) == gradientFloats * sizeof(float) &&
               std::is_standard_layout_v<ProjectedGradient>);
 
@@ -377,7 +380,7 @@ inline void prefetchRow(const float* row, int shDegree) {
 // The eight-lane paths, compiled for AVX2 and for any x86-64; everything
 // they call is inlined into each clone. Lanes beyond the last Gaussian
 // repeat it and write to scratch.
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+TESSARON_AVX2_CLONES_FLATTENED void
 projectInBatches(const GaussianModel& model, size_t first, size_t count, const ViewCamera& camera,
                  const Vec3& centre, int shDegree, ProjectedGaussian* out) {
     ProjectedGaussian scratch;
@@ -389,18 +392,29 @@ projectInBatches(const GaussianModel& model, size_t first, size_t count, const V
             indices[lane] = first + done + size_t(lane);
             rows[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
         }
-        // The colour coefficients of the batch after next.
-        for (size_t ahead = done + 2 * lanes::width; ahead < std::min(count, done + 3 * lanes::width); ++ahead)
+        // The colour coefficients of a batch ahead.
+        const size_t fetchFrom = done + tuning::colourPrefetchBatches * lanes::width;
+        for (size_t ahead = fetchFrom; ahead < std::min(count, fetchFrom + lanes::width); ++ahead)
             prefetchRow(model.at(GaussianModel::shRest, first + ahead), shDegree);
         ProjectedLanes<Floats> p;
         projectLanes(LaneParameters<Floats>(model, indices, used), camera, centre, shDegree, p);
-        const Floats fields[projectedFloats] = {p.meanX,     p.meanY,     p.conicA,    p.conicB, p.conicC, p.opacity,
-                                                p.colour[0], p.colour[1], p.colour[2], p.depth,  p.radius};
-        lanes::columnsToRows<false>(fields, projectedFloats, rows);
+        Floats fields[projectedField::fieldCount];
+        fields[projectedField::meanX] = p.meanX;
+        fields[projectedField::meanY] = p.meanY;
+        fields[projectedField::conicA] = p.conicA;
+        fields[projectedField::conicB] = p.conicB;
+        fields[projectedField::conicC] = p.conicC;
+        fields[projectedField::opacity] = p.opacity;
+        fields[projectedField::red] = p.colour[0];
+        fields[projectedField::green] = p.colour[1];
+        fields[projectedField::blue] = p.colour[2];
+        fields[projectedField::depth] = p.depth;
+        fields[projectedField::radius] = p.radius;
+        lanes::columnsToRows<false>(fields, projectedField::fieldCount, rows);
     }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void
+TESSARON_AVX2_CLONES_FLATTENED void
 backwardInBatches(const GaussianModel& model, const size_t* indices, size_t count, const ViewCamera& camera,
                   const Vec3& centre, int shDegree, const ProjectedGradient* gradient, GaussianModel& gradients,
                   float* meanGradientNorms) {

@@ -18,6 +18,24 @@ struct ProjectedGaussian {
     float radius = 0;  // pixels; 0 when the Gaussian is not visible
 };
 
+// The floats of a ProjectedGaussian by name, in the order of its memory, for
+// the code that moves Gaussians between rows in memory and vector lanes;
+// the checks below hold the structure to it.
+namespace projectedField {
+enum Field : int { meanX, meanY, conicA, conicB, conicC, opacity, red, green, blue, depth, radius, fieldCount };
+}
+static_assert(sizeof(ProjectedGaussian) == projectedField::fieldCount * sizeof(float));
+static_assert(offsetof(ProjectedGaussian, meanX) == projectedField::meanX * sizeof(float) &&
+              offsetof(ProjectedGaussian, meanY) == projectedField::meanY * sizeof(float) &&
+              offsetof(ProjectedGaussian, conicA) == projectedField::conicA * sizeof(float) &&
+              offsetof(ProjectedGaussian, conicB) == projectedField::conicB * sizeof(float) &&
+              offsetof(ProjectedGaussian, conicC) == projectedField::conicC * sizeof(float) &&
+              offsetof(ProjectedGaussian, opacity) == projectedField::opacity * sizeof(float) &&
+              offsetof(ProjectedGaussian, colour) == projectedField::red * sizeof(float) &&
+              projectedField::blue == projectedField::red + 2 &&
+              offsetof(ProjectedGaussian, depth) == projectedField::depth * sizeof(float) &&
+              offsetof(ProjectedGaussian, radius) == projectedField::radius * sizeof(float));
+
 // Gradient of the loss with respect to the fields of a ProjectedGaussian.
 struct ProjectedGradient {
     float meanX = 0, meanY = 0;

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "Trainer/Lanes.hpp"
+#include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 
 namespace tessaron::trainer {
 
@@ -45,7 +47,7 @@ inline __attribute__((always_inline)) void store(float* to, Floats value) { std:
 // One row blurred along x. The window is cut at the row's ends; inside,
 // eight outputs at a time, the taps at equal distances on either side are
 // added before their common weight multiplies them.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void blurRow(const float* in, float* out, int width) {
+TESSARON_AVX2_CLONES void blurRow(const float* in, float* out, int width) {
     auto cut = [&](int x) {
         float sum = 0;
         const int k0 = std::max(-radius, -x), k1 = std::min(radius, width - 1 - x);
@@ -66,7 +68,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void blurRow(const f
 
 // Row y of a plane that is already blurred along x, blurred along y: the
 // taps run over whole rows, 32 columns' sums at a time in registers.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void blurColumn(const float* plane, float* out, int width,
+TESSARON_AVX2_CLONES void blurColumn(const float* plane, float* out, int width,
                                                                           int height, int y) {
     const int k0 = std::max(-radius, -y), k1 = std::min(radius, height - 1 - y);
     const float* centre = plane + size_t(y) * size_t(width);
@@ -124,7 +126,7 @@ inline __attribute__((always_inline)) float seenValue(const float* rendered, con
 
 // One row of one channel: the rendered values as the loss sees them, the
 // photo's, their squares and product; returns the row's L1 sum.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) float prepareRow(
+TESSARON_AVX2_CLONES float prepareRow(
     const float* rendered, const float* photo, const uint8_t* mask, int channel, int width, float* sx, float* sy,
     float* sxx, float* syy, float* sxy) {
     float l1 = 0;
@@ -145,7 +147,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) float prepareRow(
 // One row's SSIM from its blurred means, squares and product, and the SSIM's
 // derivatives with respect to the blurred x, x² and x·y; returns the row's
 // SSIM sum.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) float ssimRow(
+TESSARON_AVX2_CLONES float ssimRow(
     const float* mxRow, const float* myRow, const float* exxRow, const float* eyyRow, const float* exyRow,
     int width, float* dm, float* dxx, float* dxy) {
     float sum = 0;
@@ -171,7 +173,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) float ssimRow(
 
 // One row of one channel of the loss's gradient from the blurred derivative
 // maps: none where the mask leaves a pixel out. `mask` may be null.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void gradientRow(
+TESSARON_AVX2_CLONES void gradientRow(
     const float* rendered, const float* photo, const uint8_t* mask, int channel, int width, const float* gm,
     const float* gxx, const float* gxy, float ssimScale, float l1Scale, float* gradient) {
     for (int x = 0; x < width; ++x) {
@@ -202,7 +204,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
     double l1Sum = 0, ssimSum = 0;
     for (int c = 0; c < 3; ++c) {
         // x, y, x², y², x·y blurred along x: planes 0-4.
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 const size_t row = y * w;
                 rowSums_[y * 2 + 1] = prepareRow(rendered.data() + row * 3, photo.data() + row * 3,
@@ -214,7 +216,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         });
         // Blurred along y, row by row: the SSIM, its derivatives with respect
         // to the blurred x, x² and x·y (planes 5-7), and the L1 of the row.
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 5; ++k) blurColumn(plane(k), scratch(worker, k), width, height, int(y));
                 rowSums_[y * 2] = ssimRow(scratch(worker, 0), scratch(worker, 1), scratch(worker, 2),
@@ -232,7 +234,7 @@ float ImageLoss::evaluate(const std::vector<float>& rendered, const std::vector<
         // The derivative maps blurred along y; then the gradient of the loss.
         const float ssimScale = -ssimWeight / valueCount;
         const float l1Scale = l1Weight / valueCount;
-        pool_.parallelFor(size_t(height), 2, [&](size_t begin, size_t end, unsigned worker) {
+        pool_.parallelFor(size_t(height), tuning::lossRowGrain, [&](size_t begin, size_t end, unsigned worker) {
             for (size_t y = begin; y < end; ++y) {
                 for (int k = 0; k < 3; ++k) blurColumn(plane(8 + k), scratch(worker, k), width, height, int(y));
                 const size_t row = y * w;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
 
 namespace tessaron::trainer {
 
@@ -20,7 +20,7 @@ public:
     static constexpr float l1Weight = 0.8f;
     static constexpr float ssimWeight = 0.2f;
 
-    explicit ImageLoss(ThreadPool& pool) : pool_(pool) {}
+    explicit ImageLoss(core::ThreadPool& pool) : pool_(pool) {}
 
     // `mask`: width x height bytes or empty (no mask).
     float evaluate(const std::vector<float>& rendered, const std::vector<float>& photo,
@@ -57,7 +57,7 @@ private:
     static constexpr int planeCount = 11;
     static constexpr int scratchRows = 5;
 
-    ThreadPool& pool_;
+    core::ThreadPool& pool_;
     std::vector<float> planes_, scratch_;
     std::vector<double> rowSums_;
     float lastSsim_ = 0;

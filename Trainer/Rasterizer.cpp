@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
 #include <emmintrin.h>
 
 #include "Trainer/Lanes.hpp"
+#include "Trainer/TargetClones.hpp"
+#include "Trainer/Tuning.hpp"
 
 namespace tessaron::trainer {
 
@@ -35,23 +38,6 @@ using lanes::Floats;
 using lanes::Floats4;
 using lanes::Ints;
 using Ints4 = int32_t __attribute__((vector_size(16)));
-
-// 2^x for x in [-126, 126], to about 2e-6 relative, without branches or
-// library calls: 2^round(x) from the exponent bits times a polynomial for
-// the rest, evaluated in pairs to keep the dependency chain short. Adding
-// 1.5·2^23 rounds x and leaves round(x) in the low bits of the sum. Lanes
-// outside the range give garbage, which callers mask away.
-inline __attribute__((always_inline)) Floats fastExp2(Floats x) {
-    constexpr float shifter = 12582912.0f;  // 1.5·2^23, whose bits are 0x4B400000
-    const Floats shifted = x + shifter;
-    const Floats f = x - (shifted - shifter);  // [-0.5, 0.5]
-    const Floats f2 = f * f;
-    const Floats low = f * 0.693147181f + 1.0f;
-    const Floats middle = f * 0.0555041087f + 0.240226507f;
-    const Floats high = f * 0.00133335581f + 0.00961812911f;
-    const Floats p = low + f2 * (middle + f2 * high);
-    return p * lanes::powerOfTwo<Floats>(Ints(shifted) - 0x4B400000);
-}
 
 // Views of a mask as four 64-bit words: a test of all lanes in a few
 // instructions.
@@ -83,9 +69,9 @@ inline __attribute__((always_inline)) Floats4 foldHalves(Floats v) {
 
 // The lane sums of four vectors, in order.
 inline __attribute__((always_inline)) Floats4 laneSums(Floats4 a, Floats4 b, Floats4 c, Floats4 d) {
-    const Floats4 ab = __builtin_shuffle(a, b, Ints4{0, 4, 1, 5}) + __builtin_shuffle(a, b, Ints4{2, 6, 3, 7});
-    const Floats4 cd = __builtin_shuffle(c, d, Ints4{0, 4, 1, 5}) + __builtin_shuffle(c, d, Ints4{2, 6, 3, 7});
-    return __builtin_shuffle(ab, cd, Ints4{0, 1, 4, 5}) + __builtin_shuffle(ab, cd, Ints4{2, 3, 6, 7});
+    const Floats4 ab = __builtin_shufflevector(a, b, 0, 4, 1, 5) + __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Floats4 cd = __builtin_shufflevector(c, d, 0, 4, 1, 5) + __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    return __builtin_shufflevector(ab, cd, 0, 1, 4, 5) + __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
 }
 
 // Calls body(y, half, first, lanes, h) for each half row of the tile's
@@ -121,11 +107,8 @@ struct RowCentres {
     float operator[](int h) const { return y[h]; }
 };
 
-// How many items ahead loops over scattered Gaussians fetch them.
-constexpr uint32_t prefetchDistance = 8;
-
-// How many tiles of a row halfRowMasks() takes at a time.
-constexpr int maskColumns = 32;
+using tuning::maskColumns;
+using tuning::prefetchDistance;
 
 inline int floorDivide(int value, int divisor) {
     return value / divisor - int(value % divisor < 0);
@@ -135,6 +118,36 @@ inline int floorDivide(int value, int divisor) {
 // Gaussian: log2(Rasterizer::minAlpha).
 constexpr float minAlphaExponent = -7.99435344f;
 
+// The packing moves Gaussians between rows in memory and lanes: the
+// floats of a ProjectedGaussian (see projectedField) and of a TileSplat, by
+// name in the order of their memory, which the checks below hold the
+// structure to.
+namespace splatField {
+enum Field : int {
+    meanX, meanY, expA, expB, expC, logOpacity, red, green, blue, rowStep,  // the EntrySplat
+    x0, x1, y0, y1, reachSquared, spread,
+    fieldCount
+};
+}
+using TileSplat = Rasterizer::TileSplat;
+static_assert(sizeof(TileSplat) == splatField::fieldCount * sizeof(float));
+static_assert(offsetof(TileSplat, entry) == 0 && sizeof(Rasterizer::EntrySplat) == splatField::x0 * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, meanX) == splatField::meanX * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, meanY) == splatField::meanY * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, expA) == splatField::expA * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, expB) == splatField::expB * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, expC) == splatField::expC * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, logOpacity) == splatField::logOpacity * sizeof(float) &&
+              offsetof(Rasterizer::EntrySplat, colour) == splatField::red * sizeof(float) &&
+              splatField::blue == splatField::red + 2 &&
+              offsetof(Rasterizer::EntrySplat, rowStep) == splatField::rowStep * sizeof(float) &&
+              offsetof(TileSplat, x0) == splatField::x0 * sizeof(float) &&
+              offsetof(TileSplat, x1) == splatField::x1 * sizeof(float) &&
+              offsetof(TileSplat, y0) == splatField::y0 * sizeof(float) &&
+              offsetof(TileSplat, y1) == splatField::y1 * sizeof(float) &&
+              offsetof(TileSplat, reachSquared) == splatField::reachSquared * sizeof(float) &&
+              offsetof(TileSplat, spread) == splatField::spread * sizeof(float));
+
 // What the pixel loops and the half-row masks need of eight projected
 // Gaussians in lanes: the fields of ProjectedGaussian in, those of
 // TileSplat out. The footprint shows where a Gaussian's alpha
@@ -142,13 +155,12 @@ constexpr float minAlphaExponent = -7.99435344f;
 // ellipse, taken here with a little slack so that no pixel the loops would
 // accept is left out. Gaussians not drawn (none in view, transparent, or
 // an ellipse that is none) get an empty box: x1 = x0.
-constexpr int projectedFields = 11, splatFields = 16;
-static_assert(sizeof(ProjectedGaussian) == projectedFields * sizeof(float));
-static_assert(sizeof(Rasterizer::TileSplat) == splatFields * sizeof(float));
-
-inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projectedFields],
-                                                      Floats (&s)[splatFields]) {
-    const Floats meanX = p[0], meanY = p[1], conicA = p[2], conicB = p[3], conicC = p[4], opacity = p[5];
+inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projectedField::fieldCount],
+                                                      Floats (&s)[splatField::fieldCount]) {
+    const Floats meanX = p[projectedField::meanX], meanY = p[projectedField::meanY];
+    const Floats conicA = p[projectedField::conicA], conicB = p[projectedField::conicB];
+    const Floats conicC = p[projectedField::conicC];
+    const Floats opacity = p[projectedField::opacity];
     // 2 ln(opacity / threshold) from the opacity's base-2 logarithm, which
     // the pixel loops need anyway.
     constexpr float ln2 = 0.693147181f, log2e = 1.44269504f;
@@ -159,7 +171,7 @@ inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projecte
     const Floats halfHeight = lanes::squareRoot(threshold * conicA / determinant) + 0.01f;
     const Floats box[4] = {meanX - 0.5f - halfWidth, meanX - 0.5f + halfWidth, meanY - 0.5f - halfHeight,
                            meanY - 0.5f + halfHeight};
-    Ints drawn = (p[10] > 0) & (opacity > 0) & (threshold > 0) & (conicA > 0) & (determinant > 0);
+    Ints drawn = (p[projectedField::radius] > 0) & (opacity > 0) & (threshold > 0) & (conicA > 0) & (determinant > 0);
     for (const Floats& bound : box) drawn &= lanes::isFinite(bound);
     // The pixels [x0, x1) x [y0, y1) around the footprint.
     Ints pixels[4];
@@ -169,17 +181,28 @@ inline __attribute__((always_inline)) void packSplats(const Floats (&p)[projecte
     // Row by row: dx within -slope·dy ± sqrt(reachSquared - dy²·spread).
     const Floats inverseA = 1.0f / conicA;
     const Floats expC = -0.5f * log2e * conicC;
-    const Floats fields[splatFields] = {meanX, meanY, -0.5f * log2e * conicA, -log2e * conicB, expC, logOpacity,
-                                        p[6], p[7], p[8], lanes::exponential(2.0f * ln2 * expC), Floats(pixels[0]),
-                                        Floats(pixels[1]), Floats(pixels[2]), Floats(pixels[3]),
-                                        threshold * inverseA, determinant * inverseA * inverseA};
-    std::copy(fields, fields + splatFields, s);
+    s[splatField::meanX] = meanX;
+    s[splatField::meanY] = meanY;
+    s[splatField::expA] = -0.5f * log2e * conicA;
+    s[splatField::expB] = -log2e * conicB;
+    s[splatField::expC] = expC;
+    s[splatField::logOpacity] = logOpacity;
+    s[splatField::red] = p[projectedField::red];
+    s[splatField::green] = p[projectedField::green];
+    s[splatField::blue] = p[projectedField::blue];
+    s[splatField::rowStep] = lanes::exponential(2.0f * ln2 * expC);
+    s[splatField::x0] = Floats(pixels[0]);
+    s[splatField::x1] = Floats(pixels[1]);
+    s[splatField::y0] = Floats(pixels[2]);
+    s[splatField::y1] = Floats(pixels[3]);
+    s[splatField::reachSquared] = threshold * inverseA;
+    s[splatField::spread] = determinant * inverseA * inverseA;
 }
 
 // Packs `count` projected Gaussians eight at a time; lanes beyond the last
 // Gaussian repeat it and write to scratch, so every Gaussian is packed the
 // same way wherever a chunk of them starts.
-__attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packInBatches(
+TESSARON_AVX2_CLONES_FLATTENED void packInBatches(
     const ProjectedGaussian* projected, size_t count, Rasterizer::TileSplat* out) {
     Rasterizer::TileSplat scratch;
     for (size_t done = 0; done < count; done += lanes::width) {
@@ -190,10 +213,10 @@ __attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packIn
             from[lane] = &projected[done + size_t(std::min(lane, used - 1))];
             to[lane] = lane < used ? &out[done + size_t(lane)] : &scratch;
         }
-        Floats fields[projectedFields], splats[splatFields];
-        lanes::rowsToColumns(from, projectedFields, fields);
+        Floats fields[projectedField::fieldCount], splats[splatField::fieldCount];
+        lanes::rowsToColumns(from, projectedField::fieldCount, fields);
         packSplats(fields, splats);
-        lanes::columnsToRows<false>(splats, splatFields, to);
+        lanes::columnsToRows<false>(splats, splatField::fieldCount, to);
     }
 }
 
@@ -205,7 +228,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"), flatten)) void packIn
 // where its point nearest to -slope·dy does. No square root, and the tile's
 // sixteen rows in the lanes of two vectors, their terms shared by the tiles;
 // the rows outside the footprint's box are masked.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
+TESSARON_AVX2_CLONES void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
                                                                              int columns, int y0, int width,
                                                                              int height, uint32_t* masks) {
     const int y1 = std::min(height, y0 + Rasterizer::tileSize);
@@ -245,8 +268,8 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void halfRowMasks(co
         Ints4 halves[2];
         std::memcpy(halves, &bits, sizeof bits);
         Ints4 folded = halves[0] | halves[1];
-        folded |= __builtin_shuffle(folded, Ints4{2, 3, 0, 1});
-        folded |= __builtin_shuffle(folded, Ints4{1, 0, 3, 2});
+        folded |= __builtin_shufflevector(folded, folded, 2, 3, 0, 1);
+        folded |= __builtin_shufflevector(folded, folded, 1, 0, 3, 2);
         masks[column] = uint32_t(folded[0]);
     }
 }
@@ -263,9 +286,6 @@ inline __attribute__((always_inline)) Floats alphaExponent(const Rasterizer::Ent
 // Below this base-2 exponent an alpha may leave the float range on the way
 // (see forEachAlpha).
 constexpr float tameExponent = -100.0f;
-// Rows of a half from which stepping from row to row pays off over an
-// exponential per row.
-constexpr int minSteppedRows = 3;
 
 // Calls body(h, raw, reaches) for each half row h of `hit` in half `half`
 // (offsets `dx` from the centre): raw, the Gaussian's alpha before
@@ -288,13 +308,13 @@ inline __attribute__((always_inline)) void forEachAlpha(const Rasterizer::EntryS
     hit &= mine;
     if (hit == 0) return;
     const int first = std::countr_zero(mine), last = 31 - std::countl_zero(mine);
-    if (last - first >= 2 * (minSteppedRows - 1)) {
+    if (last - first >= 2 * (tuning::minSteppedRows - 1)) {
         const float dyFirst = rowCentres[first] - s.meanY;
         const Floats firstExponent = alphaExponent(s, dx, dyFirst);
         const Floats lastExponent = alphaExponent(s, dx, rowCentres[last] - s.meanY);
         if (allLanes((firstExponent >= tameExponent) & (lastExponent >= tameExponent))) {
-            Floats value = fastExp2(firstExponent);
-            Floats ratio = fastExp2(s.expC * (2 * dyFirst + 1) + s.expB * dx);
+            Floats value = lanes::fastExp2(firstExponent);
+            Floats ratio = lanes::fastExp2(s.expC * (2 * dyFirst + 1) + s.expB * dx);
             const int lastHit = 31 - std::countl_zero(hit);
             for (int h = first;; h += 2) {
                 if ((hit >> h) & 1) body(h, value, value >= Rasterizer::minAlpha);
@@ -307,7 +327,7 @@ inline __attribute__((always_inline)) void forEachAlpha(const Rasterizer::EntryS
     for (uint32_t m = hit; m != 0; m &= m - 1) {
         const int h = std::countr_zero(m);
         const Floats exponent = alphaExponent(s, dx, rowCentres[h] - s.meanY);
-        body(h, fastExp2(exponent), exponent >= minAlphaExponent);
+        body(h, lanes::fastExp2(exponent), exponent >= minAlphaExponent);
     }
 }
 
@@ -330,7 +350,7 @@ struct ForwardPixels {
 // A half row drops out once all its pixels are opaque (`open`: the half rows
 // still open), the tile once all have. An opaque pixel's `last` is the entry
 // that would have made it so; open pixels keep the tile's entry count.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void compositeTile(
+TESSARON_AVX2_CLONES void compositeTile(
     const Rasterizer::EntrySplat* splats, const uint32_t* rows, uint32_t count, int x0, int y0, uint32_t open,
     ForwardPixels& pixels) {
     const RowCentres rowCentres(y0);
@@ -399,7 +419,7 @@ inline __attribute__((always_inline)) void streamSums(Floats4 first, Floats4 sec
 // follow from them. The colours matter to the gradient only through their product
 // with the image gradient, so one value stands for the colour behind.
 // `reach`: per half row, the largest `last` of its pixels.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void uncompositeTile(
+TESSARON_AVX2_CLONES void uncompositeTile(
     const Rasterizer::EntrySplat* splats, const uint32_t* rows, int x0, int y0, const uint32_t (&reach)[halfRows],
     BackwardPixels& pixels, Rasterizer::GradientSums* sums) {
     const RowCentres rowCentres(y0);
@@ -480,16 +500,13 @@ ProjectedGradient projectedGradient(const ProjectedGaussian& p, const Rasterizer
 // Items a chunk of a parallel loop takes to make about `chunks` of them,
 // but not so few that handing a chunk out costs more than its work.
 size_t chunkSizeFor(size_t items, size_t chunks) {
-    return std::max<size_t>(256, (items + chunks - 1) / chunks);
+    return std::max<size_t>(tuning::minChunkItems, (items + chunks - 1) / chunks);
 }
 
 // The drawn Gaussians are sorted once, by depth and then index, with a
 // least-significant-digit radix sort of 64-bit items (depth bits << 32 |
-// index) on the bits in which the depths differ, at most this many a pass.
-constexpr int maxDigitBits = 12;
-// Items a block of a sort pass takes at least: below that, waking the
-// workers costs more than the pass.
-constexpr size_t sortBlockItems = 4096;
+// index) on the bits in which the depths differ, at most
+// tuning::maxDigitBits a pass.
 
 inline uint32_t digitOf(uint64_t item, int shift, uint32_t mask) {
     return uint32_t(item >> (32 + shift)) & mask;
@@ -523,7 +540,7 @@ void placeBlocks(uint32_t* counts, size_t blocks, size_t buckets, std::vector<ui
 // runs(block, body) calls body(first, end) for each run of the block's
 // items in `from`, in order.
 template <typename Runs>
-void sortPass(ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
+void sortPass(core::ThreadPool& pool, size_t blocks, const Runs& runs, const uint64_t* from, uint64_t* to, int shift,
               uint32_t buckets, std::vector<uint32_t>& counts, std::vector<uint32_t>& starts,
               std::vector<uint32_t>& cursors) {
     const uint32_t mask = buckets - 1;
@@ -561,11 +578,30 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     depthOrder_.resize(count);
     depthOrderSpare_.resize(count);
     slotStart_.resize(count + 1);
-    const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
     // Projection in chunks by index, a few per worker. Each chunk lists its
     // drawn Gaussians' sort items in its own part of depthOrder_ and numbers
     // their entries' slots from 0; the chunks' totals place them later.
-    const size_t chunkSize = chunkSizeFor(count, pool_.size() * 8);
+    const size_t chunkSize = chunkSizeFor(count, pool_.size() * tuning::projectionChunksPerWorker);
+    projectChunks(model, camera, shDegree, chunkSize);
+    const DrawnGaussians drawn = totalChunks();
+    sortByDepth(chunkSize, drawn);
+    // The tiles are filled in chunks of the depth order: each chunk counts
+    // its entries per tile and later writes them at offsets of its own, so
+    // no two workers touch one counter, and every tile's entries land front
+    // to back. Meanwhile each moves a slice of the Gaussians' slot numbers
+    // by where their projection chunk's slots start. Two chunks a worker:
+    // where one chunk's entries of a tile end and the next one's begin, two
+    // workers write one cache line, and more chunks mean more such lines.
+    const size_t fillSize = chunkSizeFor(drawn.count, pool_.size() * tuning::fillChunksPerWorker);
+    countTileEntries(chunkSize, fillSize, drawn.count);
+    orderTiles();
+    fillTiles(camera, fillSize, drawn.count);
+}
+
+// Projects and packs the Gaussians chunk by chunk, and lists the drawn ones
+// of each chunk for the depth sort.
+void Rasterizer::projectChunks(const GaussianModel& model, const ViewCamera& camera, int shDegree, size_t chunkSize) {
+    const size_t count = model.size();
     const size_t chunks = (count + chunkSize - 1) / chunkSize;
     projectedChunks_.resize(chunks);
     pool_.parallelFor(chunks, 1, [&](size_t chunkBegin, size_t chunkEnd, unsigned) {
@@ -603,7 +639,11 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             projectedChunks_[chunk] = totals;
         }
     });
-    // The chunks' first slots and drawn Gaussians, and the depth bits that differ.
+}
+
+// The chunks' first slots, and how many Gaussians are drawn in all and how
+// many low bits of their depths differ.
+Rasterizer::DrawnGaussians Rasterizer::totalChunks() {
     uint32_t nearestKey = ~uint32_t(0), farthestKey = 0, slots = 0, drawn = 0;
     for (ProjectedChunk& totals : projectedChunks_) {
         nearestKey = std::min(nearestKey, totals.nearestKey);
@@ -612,12 +652,20 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
         slots += totals.slots;
         drawn += totals.drawn;
     }
-    slotStart_[count] = slots;
-    const int keyBits = drawn == 0 ? 0 : std::bit_width(nearestKey ^ farthestKey);
-    const int passes = std::max(1, (keyBits + maxDigitBits - 1) / maxDigitBits);
+    slotStart_.back() = slots;
+    return {drawn, drawn == 0 ? 0 : int(std::bit_width(nearestKey ^ farthestKey))};
+}
+
+// Sorts the drawn Gaussians' items by depth, then index, into depthOrder_.
+void Rasterizer::sortByDepth(size_t chunkSize, const DrawnGaussians& drawnGaussians) {
+    const uint32_t drawn = drawnGaussians.count;
+    const int keyBits = drawnGaussians.keyBits;
+    const size_t chunks = projectedChunks_.size();
+    const int passes = std::max(1, (keyBits + tuning::maxDigitBits - 1) / tuning::maxDigitBits);
     const int digitBits = (keyBits + passes - 1) / passes;
     const uint32_t buckets = uint32_t(1) << digitBits;
-    const size_t blocks = std::max<size_t>(1, std::min({drawn / sortBlockItems, size_t(pool_.size()), chunks}));
+    const size_t blocks =
+        std::max<size_t>(1, std::min({drawn / tuning::sortBlockItems, size_t(pool_.size()), chunks}));
     // The first pass reads the chunks' lists, whole chunks a block; the
     // others the packed list. A stable sort of items listed by index leaves
     // equal depths in index order.
@@ -637,17 +685,15 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             placeCursors_);
     }
     depthOrder_.swap(depthOrderSpare_);
-    const uint64_t* order = depthOrder_.data();
+}
 
-    // The tiles are filled in chunks of the depth order: each chunk counts
-    // its entries per tile and later writes them at offsets of its own, so
-    // no two workers touch one counter, and every tile's entries land front
-    // to back. Meanwhile each moves a slice of the Gaussians' slot numbers
-    // by where their projection chunk's slots start. Two chunks a worker:
-    // where one chunk's entries of a tile end and the next one's begin, two
-    // workers write one cache line, and more chunks mean more such lines.
-    const size_t fillSize = chunkSizeFor(drawn, pool_.size() * 2);
+// Counts each fill chunk's entries per tile and places them tile by tile,
+// chunk by chunk; meanwhile moves each Gaussian's slots by where its
+// projection chunk's slots start.
+void Rasterizer::countTileEntries(size_t chunkSize, size_t fillSize, uint32_t drawn) {
+    const size_t count = projected_.size(), tiles = size_t(tilesX_) * size_t(tilesY_);
     const size_t fills = (drawn + fillSize - 1) / fillSize;
+    const uint64_t* order = depthOrder_.data();
     chunkCursors_.resize(fills * tiles);
     pool_.parallelFor(fills, 1, [&](size_t fillBegin, size_t fillEnd, unsigned) {
         for (size_t fill = fillBegin; fill < fillEnd; ++fill) {
@@ -669,7 +715,11 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
     });
     // Tile by tile, chunk by chunk: where each chunk's entries of a tile go.
     placeBlocks(chunkCursors_.data(), fills, tiles, tileStart_, placeCursors_);
-    const uint32_t total = tileStart_[tiles];
+}
+
+// The order in which the tile passes take the tiles.
+void Rasterizer::orderTiles() {
+    const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
     // Each worker's share of the tile passes is a band of tiles in image
     // order, which the loss's share of rows of the same worker roughly
     // covers: the pixels a worker writes in one pass it mostly reads in the
@@ -684,6 +734,14 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                   tileKeys_.begin() + ptrdiff_t(pool_.shareStart(worker + 1, tiles)));
     tileOrder_.resize(tiles);
     for (size_t at = 0; at < tiles; ++at) tileOrder_[at] = uint32_t(tileKeys_[at]);
+}
+
+// Writes every drawn Gaussian's entries into the tiles of its rectangle.
+void Rasterizer::fillTiles(const ViewCamera& camera, size_t fillSize, uint32_t drawn) {
+    const size_t tiles = size_t(tilesX_) * size_t(tilesY_);
+    const size_t fills = (drawn + fillSize - 1) / fillSize;
+    const uint64_t* order = depthOrder_.data();
+    const uint32_t total = tileStart_[tiles];
     entrySplats_.resize(total);
     entryRows_.resize(total);
     entryOfSlot_.resize(total);
@@ -697,8 +755,8 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
             for (size_t at = fill * fillSize; at < end; ++at) {
                 // The Gaussians come in depth order, scattered over memory:
                 // fetch a few ahead.
-                if (at + 4 * prefetchDistance < end) {
-                    const uint32_t ahead = uint32_t(order[at + 4 * prefetchDistance]);
+                if (const size_t far = at + tuning::fillFetchFactor * prefetchDistance; far < end) {
+                    const uint32_t ahead = uint32_t(order[far]);
                     __builtin_prefetch(&splats_[ahead]);
                     __builtin_prefetch(&rects_[ahead]);
                     __builtin_prefetch(&slotStart_[ahead]);
@@ -711,8 +769,9 @@ void Rasterizer::bin(const GaussianModel& model, const ViewCamera& camera, int s
                     for (int ty = rect.y0; ty < rect.y1; ++ty)
                         for (int tx = rect.x0; tx < rect.x1; ++tx) {
                             const uint32_t next = cursors[size_t(ty) * size_t(tilesX_) + size_t(tx)];
-                            __builtin_prefetch(&entrySplats_[next], 1);
-                            __builtin_prefetch(reinterpret_cast<const char*>(&entrySplats_[next]) + sizeof(EntrySplat) - 1, 1);
+                            const char* line = reinterpret_cast<const char*>(&entrySplats_[next]);
+                            __builtin_prefetch(line, 1);
+                            __builtin_prefetch(line + sizeof(EntrySplat) - 1, 1);
                         }
                 }
                 const uint32_t index = uint32_t(order[at]);
@@ -789,7 +848,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
     });
 
     meanGradientNorms.resize(count);
-    pool_.parallelFor(count, 512, [&](size_t begin, size_t end, unsigned) {
+    pool_.parallelFor(count, tuning::gatherGrain, [&](size_t begin, size_t end, unsigned) {
         // The Gaussians drawn, gathered a batch at a time.
         size_t batch[GaussianProjection::batchSize];
         ProjectedGradient sums[GaussianProjection::batchSize];
@@ -808,7 +867,7 @@ void Rasterizer::backward(const GaussianModel& model, const ViewCamera& camera, 
             if (projected_[index].radius <= 0) continue;
             // The sums were written past the caches: fetch further ahead,
             // both lines an entry's sums may span.
-            if (const size_t ahead = index + 2 * prefetchDistance; ahead < end)
+            if (const size_t ahead = index + tuning::gatherFetchFactor * prefetchDistance; ahead < end)
                 for (uint32_t slot = slotStart_[ahead]; slot < slotStart_[ahead + 1]; ++slot) {
                     const char* from = reinterpret_cast<const char*>(&entrySums_[entryOfSlot_[slot]]);
                     __builtin_prefetch(from);

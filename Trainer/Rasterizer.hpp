@@ -5,8 +5,8 @@
 
 #include "Trainer/GaussianModel.hpp"
 #include "Trainer/GaussianProjection.hpp"
-#include "Trainer/HugePageAllocator.hpp"
-#include "Trainer/ThreadPool.hpp"
+#include "core/HugePages.hpp"
+#include "core/ThreadPool.hpp"
 #include "Trainer/ViewCamera.hpp"
 
 namespace tessaron::trainer {
@@ -29,7 +29,7 @@ public:
     static constexpr float minAlpha = 1.0f / 255.0f;
     static constexpr float minTransmittance = 1e-4f;
 
-    explicit Rasterizer(ThreadPool& pool) : pool_(pool) {}
+    explicit Rasterizer(core::ThreadPool& pool) : pool_(pool) {}
 
     // `image`: height x width x 3 floats, row by row.
     void forward(const GaussianModel& model, const ViewCamera& camera, int shDegree, const Vec3& background,
@@ -87,11 +87,24 @@ private:
     struct TileRect {
         int16_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // tiles [x0, x1) x [y0, y1)
     };
+    // The tiles' lists of the Gaussians they show, front to back: bin()
+    // runs the steps below it in order.
     void bin(const GaussianModel& model, const ViewCamera& camera, int shDegree);
+    struct DrawnGaussians {
+        uint32_t count = 0;
+        int keyBits = 0;  // the low bits in which their depths differ
+    };
+    void projectChunks(const GaussianModel& model, const ViewCamera& camera, int shDegree, size_t chunkSize);
+    DrawnGaussians totalChunks();
+    void sortByDepth(size_t chunkSize, const DrawnGaussians& drawn);
+    void countTileEntries(size_t chunkSize, size_t fillSize, uint32_t drawn);
+    void orderTiles();
+    void fillTiles(const ViewCamera& camera, size_t fillSize, uint32_t drawn);
+
     void renderTile(int tile, const ViewCamera& camera, const Vec3& background, float* image);
     void backwardTile(int tile, const ViewCamera& camera, const Vec3& background, const float* imageGradient);
 
-    ThreadPool& pool_;
+    core::ThreadPool& pool_;
     int tilesX_ = 0, tilesY_ = 0;
     Vec3 centre_{};
     std::vector<ProjectedGaussian> projected_;
@@ -105,19 +118,19 @@ private:
     std::vector<ProjectedChunk> projectedChunks_;
     // Per Gaussian drawn, front to back: its depth's bits << 32 | its index
     // (and the radix sort's other half).
-    HugePageVector<uint64_t> depthOrder_, depthOrderSpare_;
+    core::HugePageVector<uint64_t> depthOrder_, depthOrderSpare_;
     std::vector<uint32_t> digitCounts_;   // per block of a sort pass and digit
     std::vector<uint32_t> chunkCursors_;  // per chunk of the depth order and tile: its count, then where its entries go
     std::vector<uint32_t> digitStarts_;   // per digit + 1 of a sort pass: where its items start
     std::vector<uint32_t> placeCursors_;  // per digit or tile, while blocks' offsets are laid out
     std::vector<uint64_t> tileKeys_;      // per tile: what orders tileOrder_
     std::vector<uint32_t> tileOrder_;  // tiles, longest list first
-    HugePageVector<TileSplat> splats_;    // per Gaussian
-    HugePageVector<EntrySplat> entrySplats_;  // tile by tile, front to back
-    HugePageVector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
-    HugePageVector<GradientSums> entrySums_;
-    HugePageVector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
-    HugePageVector<uint32_t> entryOfSlot_;
+    core::HugePageVector<TileSplat> splats_;    // per Gaussian
+    core::HugePageVector<EntrySplat> entrySplats_;  // tile by tile, front to back
+    core::HugePageVector<uint32_t> entryRows_;  // per entry: the half rows of its tile it reaches, as bits
+    core::HugePageVector<GradientSums> entrySums_;
+    core::HugePageVector<uint32_t> slotStart_;    // per Gaussian + 1: its entries' slots
+    core::HugePageVector<uint32_t> entryOfSlot_;
     std::vector<float> finalTransmittance_;  // per pixel
     std::vector<uint32_t> lastEntry_;        // per pixel: the tile's entries below it may have been composited
 };

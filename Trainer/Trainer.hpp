@@ -11,7 +11,7 @@
 #include "Trainer/GaussianModel.hpp"
 #include "Trainer/ImageLoss.hpp"
 #include "Trainer/Rasterizer.hpp"
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
 #include "Trainer/TrainingDataset.hpp"
 
 namespace tessaron::trainer {
@@ -84,12 +84,12 @@ public:
     const GaussianModel& model() const noexcept { return model_; }
     int shDegree() const noexcept { return shDegree_; }
     float positionLearningRate(int64_t step) const;
-    ThreadPool& pool() noexcept { return pool_; }
+    core::ThreadPool& pool() noexcept { return pool_; }
 
 private:
     const TrainingDataset& dataset_;
     TrainingSettings settings_;
-    ThreadPool pool_;
+    core::ThreadPool pool_;
     Rasterizer rasterizer_;
     ImageLoss loss_;
     AdamOptimizer optimizer_;

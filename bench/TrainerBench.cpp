@@ -13,6 +13,7 @@
 #include "Trainer/Trainer.hpp"
 
 using namespace tessaron::trainer;
+using tessaron::core::ThreadPool;
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <map>
 #include <system_error>
-#include <thread>
 
 #include "core/AtomicFile.hpp"
+#include "core/AvailableCPUs.hpp"
 #include "core/ResourceLocator.hpp"
 #include "engines/SubModelPromotion.hpp"
 
@@ -39,10 +39,8 @@ ModeOptions modeOptions(FeatureExtractionMode mode) {
     return {{"--FeatureExtraction.max_image_size", "1600", "--SiftExtraction.max_num_features", "8192"}, "32768", ""};
 }
 
-int activeProcessorCount() {
-    unsigned count = std::thread::hardware_concurrency();
-    return count == 0 ? 1 : static_cast<int>(count);
-}
+// The CPUs this process may run on (its affinity), which COLMAP's threads share.
+int activeProcessorCount() { return static_cast<int>(core::availableCPUs()); }
 
 bool fileExists(const fs::path& path) {
     std::error_code error;

@@ -1,14 +1,13 @@
 #include "engines/DatasetProfile.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "core/AtomicFile.hpp"
+#include "core/ProcFiles.hpp"
 #include "engines/PhysicalMemory.hpp"
 
 namespace tessaron::engines {
@@ -19,28 +18,14 @@ constexpr int64_t bytesPerGiB = int64_t(1) << 30;
 
 // The value of "<field>:   <n> kB" in bytes.
 std::optional<int64_t> meminfoBytes(std::string_view meminfo, std::string_view field) {
-    size_t position = 0;
-    while (position < meminfo.size()) {
-        size_t end = meminfo.find('\n', position);
-        std::string_view line = meminfo.substr(position, end == std::string_view::npos ? end : end - position);
-        position = end == std::string_view::npos ? meminfo.size() : end + 1;
-        if (!line.starts_with(field) || line.size() <= field.size() || line[field.size()] != ':') continue;
-        size_t digits = line.find_first_not_of(' ', field.size() + 1);
-        if (digits == std::string_view::npos) return std::nullopt;
-        int64_t kibibytes = 0;
-        auto [next, error] = std::from_chars(line.data() + digits, line.data() + line.size(), kibibytes);
-        if (error != std::errc() || kibibytes < 0 || kibibytes > INT64_MAX / 1024) return std::nullopt;
-        return kibibytes * 1024;
-    }
-    return std::nullopt;
+    const std::optional<uint64_t> kibibytes = core::procfiles::number(meminfo, field);
+    if (!kibibytes || *kibibytes > uint64_t(INT64_MAX / 1024)) return std::nullopt;
+    return int64_t(*kibibytes) * 1024;
 }
 
 std::optional<std::string> readMeminfo() {
-    try {
-        return core::readWholeFile("/proc/meminfo");
-    } catch (const std::exception&) {
-        return std::nullopt;  // callers fall back to the system's page count
-    }
+    // Callers fall back to the system's page count without it.
+    return core::procfiles::read("/proc/meminfo");
 }
 
 std::string lowercased(std::string text) {

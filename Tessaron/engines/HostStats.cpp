@@ -1,44 +1,13 @@
 #include "engines/HostStats.hpp"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "core/ProcFiles.hpp"
 
 namespace tessaron::engines {
-
-namespace {
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
-    std::ifstream stream(file);
-    if (!stream) return std::nullopt;
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
-// The unsigned decimal numbers of `text`, separated by blanks; stops at the
-// first field that is not one.
-template <size_t Count>
-size_t readCounters(std::string_view text, std::array<uint64_t, Count>& counters) {
-    size_t read = 0;
-    size_t position = 0;
-    while (read < Count) {
-        position = text.find_first_not_of(' ', position);
-        if (position == std::string_view::npos) break;
-        const char* begin = text.data() + position;
-        auto [end, error] = std::from_chars(begin, text.data() + text.size(), counters[read]);
-        if (error != std::errc() || end == begin) break;
-        position += size_t(end - begin);
-        ++read;
-    }
-    return read;
-}
-
-}  // namespace
 
 HostStats::HostStats(std::filesystem::path procFolder) : procFolder_(std::move(procFolder)) {}
 
@@ -47,10 +16,11 @@ std::optional<HostStats::CPUTimes> HostStats::parseCPUTimes(std::string_view sta
     // guest time is already counted in user.
     if (!statText.starts_with("cpu ")) return std::nullopt;
     std::string_view line = statText.substr(4, statText.find('\n') - 4);
-    std::array<uint64_t, 8> ticks{};
-    if (readCounters(line, ticks) < 4) return std::nullopt;
-    const auto [user, nice, system, idle, iowait, irq, softirq, steal] = ticks;
-    (void)nice;
+    std::vector<uint64_t> counters = core::procfiles::leadingNumbers(line, 8);
+    if (counters.size() < 4) return std::nullopt;
+    counters.resize(8);
+    const uint64_t user = counters[0], system = counters[2], idle = counters[3], iowait = counters[4],
+                   irq = counters[5], softirq = counters[6], steal = counters[7];
     CPUTimes times;
     times.busy = user + system + irq + softirq + steal;
     times.total = times.busy + idle + iowait;
@@ -58,23 +28,8 @@ std::optional<HostStats::CPUTimes> HostStats::parseCPUTimes(std::string_view sta
 }
 
 std::optional<HostStats::Memory> HostStats::parseMemory(std::string_view meminfoText) {
-    auto kilobytes = [&](std::string_view key) -> std::optional<uint64_t> {
-        size_t position = 0;
-        while (position < meminfoText.size()) {
-            size_t end = meminfoText.find('\n', position);
-            std::string_view line = meminfoText.substr(position, end == std::string_view::npos ? end : end - position);
-            if (line.starts_with(key) && line.size() > key.size() && line[key.size()] == ':') {
-                std::array<uint64_t, 1> value{};
-                if (readCounters(line.substr(key.size() + 1), value) == 1) return value[0];
-                return std::nullopt;
-            }
-            if (end == std::string_view::npos) break;
-            position = end + 1;
-        }
-        return std::nullopt;
-    };
-    const auto total = kilobytes("MemTotal");
-    const auto available = kilobytes("MemAvailable");
+    const auto total = core::procfiles::number(meminfoText, "MemTotal");
+    const auto available = core::procfiles::number(meminfoText, "MemAvailable");
     if (!total || !available) return std::nullopt;
     Memory memory;
     memory.totalBytes = *total * 1024;
@@ -83,7 +38,7 @@ std::optional<HostStats::Memory> HostStats::parseMemory(std::string_view meminfo
 }
 
 std::optional<double> HostStats::sampleCPUPercent() {
-    const auto text = readSmallFile(procFolder_ / "stat");
+    const auto text = core::procfiles::read(procFolder_ / "stat");
     if (!text) return std::nullopt;
     const auto current = parseCPUTimes(*text);
     if (!current) return std::nullopt;
@@ -97,7 +52,7 @@ std::optional<double> HostStats::sampleCPUPercent() {
 }
 
 std::optional<HostStats::Memory> HostStats::sampleMemory() const {
-    const auto text = readSmallFile(procFolder_ / "meminfo");
+    const auto text = core::procfiles::read(procFolder_ / "meminfo");
     if (!text) return std::nullopt;
     return parseMemory(*text);
 }

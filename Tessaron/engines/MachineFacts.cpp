@@ -6,23 +6,16 @@
 #include <charconv>
 #include <filesystem>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "core/ProcFiles.hpp"
 
 namespace tessaron::engines {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::optional<std::string> readSmallFile(const fs::path& path) {
-    std::ifstream stream(path);
-    if (!stream) return std::nullopt;
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
 
 std::string trimmed(std::string_view text) {
     size_t first = text.find_first_not_of(" \t\r\n");
@@ -42,21 +35,9 @@ std::vector<fs::path> sortedEntries(const fs::path& folder, std::string_view pre
     return entries;
 }
 
-// The value of "key: value" or "KEY=value" lines of a small text file.
-std::optional<std::string> fieldValue(std::string_view text, std::string_view key, char separator) {
-    std::istringstream lines{std::string(text)};
-    for (std::string line; std::getline(lines, line);) {
-        size_t at = line.find(separator);
-        if (at == std::string::npos || trimmed(std::string_view(line).substr(0, at)) != key) continue;
-        std::string value = trimmed(std::string_view(line).substr(at + 1));
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> osRelease(std::string_view key) {
     for (const char* file : {"/etc/os-release", "/usr/lib/os-release"})
-        if (auto text = readSmallFile(file)) return MachineFacts::osReleaseValue(*text, key);
+        if (auto text = core::procfiles::read(file)) return MachineFacts::osReleaseValue(*text, key);
     return std::nullopt;
 }
 
@@ -84,21 +65,21 @@ std::optional<std::string> MachineFacts::osReleaseValue(std::string_view osRelea
 }
 
 std::optional<std::string> MachineFacts::cpuModelName(std::string_view cpuinfo) {
-    return fieldValue(cpuinfo, "model name", ':');
+    return core::procfiles::value(cpuinfo, "model name", ':');
 }
 
 std::string MachineFacts::gpuName() {
     for (const fs::path& gpu : sortedEntries("/proc/driver/nvidia/gpus", ""))
-        if (auto information = readSmallFile(gpu / "information"))
-            if (auto model = fieldValue(*information, "Model", ':')) return *model;
+        if (auto information = core::procfiles::read(gpu / "information"))
+            if (auto model = core::procfiles::value(*information, "Model", ':')) return *model;
     for (const fs::path& card : sortedEntries("/sys/class/drm", "card")) {
         // card0-HDMI-A-1 and the like are connectors of a card, not cards.
         if (card.filename().string().find('-') != std::string::npos) continue;
-        auto uevent = readSmallFile(card / "device" / "uevent");
+        auto uevent = core::procfiles::read(card / "device" / "uevent");
         if (!uevent) continue;
-        auto driver = fieldValue(*uevent, "DRIVER", '=');
+        auto driver = core::procfiles::value(*uevent, "DRIVER", '=');
         if (!driver) continue;
-        auto pciId = fieldValue(*uevent, "PCI_ID", '=');
+        auto pciId = core::procfiles::value(*uevent, "PCI_ID", '=');
         return pciId ? *driver + " (" + *pciId + ")" : *driver;
     }
     return "unknown GPU";
@@ -124,7 +105,7 @@ std::optional<std::array<int64_t, 3>> MachineFacts::dottedVersion(std::string_vi
 }
 
 std::string MachineFacts::model() {
-    if (auto text = readSmallFile("/sys/devices/virtual/dmi/id/product_name")) {
+    if (auto text = core::procfiles::read("/sys/devices/virtual/dmi/id/product_name")) {
         std::string name = trimmed(*text);
         if (!name.empty()) return name;
     }
@@ -132,7 +113,7 @@ std::string MachineFacts::model() {
 }
 
 std::string MachineFacts::processor() {
-    if (auto text = readSmallFile("/proc/cpuinfo"))
+    if (auto text = core::procfiles::read("/proc/cpuinfo"))
         if (auto name = cpuModelName(*text)) return *name;
     return "unknown";
 }

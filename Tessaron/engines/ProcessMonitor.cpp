@@ -1,41 +1,18 @@
 #include "engines/ProcessMonitor.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <optional>
-#include <sstream>
 #include <string_view>
+
+#include "core/ProcFiles.hpp"
 
 namespace tessaron::engines {
 
 namespace {
-
-// The whole of a small /proc file, or nothing when it cannot be read (the
-// process has gone, or is not ours to read).
-std::optional<std::string> readProcFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string contents;
-    std::array<char, 4096> chunk;
-    for (;;) {
-        ssize_t count = ::read(fd, chunk.data(), chunk.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (count == 0) break;
-        contents.append(chunk.data(), size_t(count));
-    }
-    ::close(fd);
-    return contents;
-}
 
 // What /proc/<pid>/stat tells about a process that has not ended.
 struct StatReading {
@@ -56,55 +33,30 @@ uint64_t ticksToNanos(uint64_t ticks) {
 // Nothing when the file cannot be read or the process is a zombie or dead:
 // an ended child that its parent has not reaped yet counts as ended.
 std::optional<StatReading> readStat(int32_t pid) {
-    auto contents = readProcFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto contents = core::procfiles::read("/proc/" + std::to_string(pid) + "/stat");
     if (!contents) return std::nullopt;
-    // The command name in parentheses may hold blanks and parentheses; the
-    // fields start after the last ')'.
-    size_t nameEnd = contents->rfind(')');
-    if (nameEnd == std::string::npos) return std::nullopt;
-    std::istringstream fields(contents->substr(nameEnd + 1));
-    std::string state;
-    fields >> state;
-    if (state.empty() || state == "Z" || state == "X" || state == "x") return std::nullopt;
-    // Fields 4..13 of the file, then utime (14) and stime (15), then 16..23
-    // and rss (24), counted from the pid as field 1.
-    std::string skipped;
-    for (int field = 4; field <= 13; ++field) fields >> skipped;
-    uint64_t userTicks = 0, systemTicks = 0;
-    fields >> userTicks >> systemTicks;
-    for (int field = 16; field <= 23; ++field) fields >> skipped;
-    int64_t residentPages = 0;
-    fields >> residentPages;
+    const auto fields = core::procfiles::StatFields::parse(*contents);
     if (!fields) return std::nullopt;
+    const std::string_view state = (*fields)[3];
+    if (state.empty() || state == "Z" || state == "X" || state == "x") return std::nullopt;
+    const auto userTicks = fields->numberAt(14), systemTicks = fields->numberAt(15);
+    const auto residentPages = fields->numberAt(24);
+    if (!userTicks || !systemTicks || !residentPages) return std::nullopt;
     static const uint64_t pageSize = uint64_t(::sysconf(_SC_PAGESIZE));
-    return StatReading{ticksToNanos(userTicks) + ticksToNanos(systemTicks),
-                       residentPages > 0 ? uint64_t(residentPages) * pageSize : 0};
+    return StatReading{ticksToNanos(uint64_t(std::max<int64_t>(0, *userTicks))) +
+                           ticksToNanos(uint64_t(std::max<int64_t>(0, *systemTicks))),
+                       *residentPages > 0 ? uint64_t(*residentPages) * pageSize : 0};
 }
 
 // The footprint from /proc/<pid>/status (see the class comment), or nothing
 // when the file or its memory fields cannot be read.
 std::optional<uint64_t> readFootprint(int32_t pid) {
-    auto contents = readProcFile("/proc/" + std::to_string(pid) + "/status");
+    const auto contents = core::procfiles::read("/proc/" + std::to_string(pid) + "/status");
     if (!contents) return std::nullopt;
-    std::optional<uint64_t> anonymousKB, sharedMemoryKB, swapKB, residentKB;
-    std::istringstream lines(*contents);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;
-        std::string_view key(line.data(), colon);
-        std::optional<uint64_t>* target = key == "RssAnon"    ? &anonymousKB
-                                          : key == "RssShmem" ? &sharedMemoryKB
-                                          : key == "VmSwap"   ? &swapKB
-                                          : key == "VmRSS"    ? &residentKB
-                                                              : nullptr;
-        if (target == nullptr) continue;
-        uint64_t kilobytes = 0;
-        std::istringstream value(line.substr(colon + 1));
-        if (value >> kilobytes) *target = kilobytes;
-    }
-    if (anonymousKB) return (*anonymousKB + sharedMemoryKB.value_or(0) + swapKB.value_or(0)) * 1024;
-    if (residentKB) return *residentKB * 1024;
+    const auto kilobytes = [&](std::string_view key) { return core::procfiles::number(*contents, key); };
+    if (const auto anonymousKB = kilobytes("RssAnon"))
+        return (*anonymousKB + kilobytes("RssShmem").value_or(0) + kilobytes("VmSwap").value_or(0)) * 1024;
+    if (const auto residentKB = kilobytes("VmRSS")) return *residentKB * 1024;
     return std::nullopt;
 }
 

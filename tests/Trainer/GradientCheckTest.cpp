@@ -13,6 +13,7 @@
 #include "TrainerTestScenes.hpp"
 
 using namespace tessaron::trainer;
+using tessaron::core::ThreadPool;
 using tessaron::testing::randomGaussians;
 using tessaron::testing::smallCamera;
 

@@ -43,7 +43,7 @@ inline trainer::GaussianModel readPlyModel(const std::filesystem::path& file) {
 // `images`: the mean of each image's own.
 inline double renderedPsnr(const trainer::GaussianModel& model, const std::vector<trainer::TrainingImage>& images,
                            std::vector<double>* perImage = nullptr) {
-    trainer::ThreadPool pool(2);
+    core::ThreadPool pool(2);
     trainer::Rasterizer rasterizer(pool);
     double sum = 0;
     std::vector<float> image, photo;

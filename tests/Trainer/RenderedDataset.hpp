@@ -64,7 +64,7 @@ struct RenderedDataset {
                                  size_t gaussians = 150) {
         RenderedDataset dataset;
         dataset.truth = groundTruth(gaussians, 5);
-        trainer::ThreadPool pool(2);
+        core::ThreadPool pool(2);
         trainer::Rasterizer rasterizer(pool);
         engines::CameraMap cameras;
         engines::ImageMap images;

@@ -10,6 +10,7 @@
 #include "TrainerTestScenes.hpp"
 
 using namespace tessaron::trainer;
+using tessaron::core::ThreadPool;
 
 namespace {
 

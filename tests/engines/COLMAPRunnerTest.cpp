@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/AvailableCPUs.hpp"
 #include "core/Error.hpp"
 #include "ModelFixtures.hpp"
 #include "engines/COLMAPRunner.hpp"
@@ -150,7 +153,7 @@ protected:
     std::string threads() const { return std::to_string(runner_->maxThreads()); }
 
     std::string hardwareLine() const {
-        return "Hardware: " + std::to_string(std::thread::hardware_concurrency()) + " cores, using " + threads() +
+        return "Hardware: " + std::to_string(tessaron::core::availableCPUs()) + " cores, using " + threads() +
                " threads";
     }
 
@@ -251,6 +254,27 @@ TEST_F(COLMAPRunnerFixture, CurrentVersionGetsTheCurrentNamesAndLogsTheChain) {
                                    "═══ Step 3/3: Incremental Reconstruction (recommended) ═══", "fake mapper output",
                                    "✓ COLMAP pipeline completed successfully."));
     EXPECT_TRUE(fs::is_directory(snapshots()));
+}
+
+// COLMAP's threads share the CPUs this process may run on (its affinity, as
+// taskset or a container's cpuset sets it), not all the machine's.
+TEST_F(COLMAPRunnerFixture, ThreadCountFollowsTheCPUAffinity) {
+    struct RestoredAffinity {
+        cpu_set_t saved;
+        ~RestoredAffinity() { sched_setaffinity(0, sizeof saved, &saved); }
+    } restored{};
+    ASSERT_EQ(sched_getaffinity(0, sizeof restored.saved, &restored.saved), 0);
+    int first = 0;
+    while (!CPU_ISSET(first, &restored.saved)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    FakeCOLMAP fake({.help = currentHelp});
+    run(fake, {.singleCamera = true});
+    EXPECT_EQ(runner_->maxThreads(), 2);
+    ASSERT_FALSE(log().empty());
+    EXPECT_EQ(log().front(), "Hardware: 1 cores, using 2 threads");
 }
 
 TEST_F(COLMAPRunnerFixture, DebianVersionGetsTheOlderNamesAndNeverTheGPU) {

@@ -3,10 +3,14 @@
 #include <cmath>
 // GCC 12 warns about std::regex internals (maybe-uninitialized) when the
 // sanitizers are on: a known false positive.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "MergeTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"

@@ -82,7 +82,7 @@ struct Street {
 // Buckets of camera indices on the ground plane, kRange wide.
 class CameraGrid {
 public:
-    explicit CameraGrid(const std::vector<Pose>& poses) : poses_(poses) {
+    explicit CameraGrid(const std::vector<Pose>& poses) {
         for (size_t index = 0; index < poses.size(); ++index)
             cells_[key(cellOf(poses[index].centre[0]), cellOf(poses[index].centre[2]))].push_back(index);
     }
@@ -100,7 +100,6 @@ public:
 private:
     static int64_t cellOf(double value) { return int64_t(std::floor(value / kRange)); }
     static std::pair<int64_t, int64_t> key(int64_t a, int64_t b) { return {a, b}; }
-    const std::vector<Pose>& poses_;
     std::map<std::pair<int64_t, int64_t>, std::vector<size_t>> cells_;
 };
 

@@ -9,10 +9,14 @@
 #include <mutex>
 // GCC 12 reports std::regex's own internals as maybe-uninitialized when
 // sanitizers are on (a known false positive).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "core/ResourceLocator.hpp"
 #include "engines/PLYCheck.hpp"

@@ -21,6 +21,7 @@
 #include "core/NumberText.hpp"
 #include "core/RegularFile.hpp"
 #include "core/TextDecoding.hpp"
+#include "core/ProcFiles.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "engines/MemoryEstimate.hpp"
 #include "partition/SeamlessMerger.hpp"
@@ -70,23 +71,21 @@ private:
 // Whether a double is finite as a float too.
 bool withinFloatRange(double value) { return std::fabs(value) <= double(std::numeric_limits<float>::max()); }
 
-// Resident memory of this process in MB, from /proc/self/status; none when
-// it cannot be read.
-std::optional<double> statusMegabytes(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (!line.starts_with(field)) continue;
-        return std::strtod(line.c_str() + field.size(), nullptr) / 1024.0;
-    }
-    return std::nullopt;
+// Memory of this process in MB, from a field of /proc/self/status; none
+// when it cannot be read.
+std::optional<double> statusMegabytes(std::string_view field) {
+    const auto status = core::procfiles::read("/proc/self/status");
+    if (!status) return std::nullopt;
+    const auto kilobytes = core::procfiles::number(*status, field);
+    if (!kilobytes) return std::nullopt;
+    return double(*kilobytes) / 1024.0;
 }
 
-std::optional<double> residentMegabytes() { return statusMegabytes("VmRSS:"); }
+std::optional<double> residentMegabytes() { return statusMegabytes("VmRSS"); }
 // Private writable memory: what a memory ceiling (RLIMIT_DATA) counts.
-std::optional<double> dataMegabytes() { return statusMegabytes("VmData:"); }
+std::optional<double> dataMegabytes() { return statusMegabytes("VmData"); }
 // The most this process has held resident so far.
-std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM:"); }
+std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM"); }
 
 }  // namespace
 
@@ -317,7 +316,7 @@ int EngineRun::run() {
         return fail("out of memory: failed to allocate memory for training (std::bad_alloc)");
     } catch (const std::system_error& error) {
         // A thread of the seeding that cannot start for want of resources.
-        if (!trainer::ThreadPool::outOfMemory(error)) throw;
+        if (!core::ThreadPool::outOfMemory(error)) throw;
         return fail(std::string("out of memory: failed to allocate a thread (") + error.what() + ")");
     }
 }

@@ -4,7 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-#include <thread>
+
+#include "core/ThreadPool.hpp"
 
 namespace tessaron::trevik {
 
@@ -125,23 +126,18 @@ std::vector<double> NeighbourTree::nearestSquaredDistances(size_t index, size_t 
 std::vector<double> NeighbourTree::meanNeighbourDistances(size_t count, unsigned threads) const {
     checkCount(count);
     std::vector<double> means(entries_.size(), std::numeric_limits<double>::quiet_NaN());
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    size_t chunk = std::max<size_t>(1, (entries_.size() + threads - 1) / threads);
-    std::vector<std::jthread> workers;
+    core::ThreadPool pool(threads);
+    const size_t chunk = std::max<size_t>(1, (entries_.size() + pool.size() - 1) / pool.size());
     // Slots in tree order: consecutive queries touch the same part of the tree.
-    for (size_t first = 0; first < entries_.size(); first += chunk) {
-        size_t last = std::min(entries_.size(), first + chunk);
-        workers.emplace_back([this, &means, count, first, last] {
-            for (size_t slot = first; slot < last; ++slot) {
-                Best best = nearest(slot, count);
-                if (best.size() == 0) continue;
-                double sum = 0;
-                for (double squared : best) sum += std::sqrt(squared);
-                means[entries_[slot].index] = sum / double(best.size());
-            }
-        });
-    }
-    workers.clear();  // joins
+    pool.parallelFor(entries_.size(), chunk, [&](size_t first, size_t last, unsigned) {
+        for (size_t slot = first; slot < last; ++slot) {
+            Best best = nearest(slot, count);
+            if (best.size() == 0) continue;
+            double sum = 0;
+            for (double squared : best) sum += std::sqrt(squared);
+            means[entries_[slot].index] = sum / double(best.size());
+        }
+    });
     return means;
 }
 

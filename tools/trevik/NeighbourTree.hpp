@@ -31,7 +31,7 @@ public:
 
     // For every point, the mean Euclidean distance to its `count` nearest
     // other points; NaN for a point without neighbours (a set of one).
-    // Queries are spread over `threads` workers (0: one per core).
+    // Queries are spread over `threads` workers (0: one per CPU the process may use).
     std::vector<double> meanNeighbourDistances(size_t count, unsigned threads = 0) const;
 
 private:

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/AvailableCPUs.hpp"
 #include "core/Error.hpp"
 #include "engines/COLMAPRunner.hpp"
 #include "engines/COLMAPUtils.hpp"
@@ -92,7 +93,7 @@ protected:
 };
 
 std::string hardwareLine(const COLMAPRunner& runner) {
-    return "Hardware: " + std::to_string(std::thread::hardware_concurrency()) + " cores, using " +
+    return "Hardware: " + std::to_string(tessaron::core::availableCPUs()) + " cores, using " +
            std::to_string(runner.maxThreads()) + " threads";
 }
 

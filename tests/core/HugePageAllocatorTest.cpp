@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <new>
 
-#include "Trainer/HugePageAllocator.hpp"
+#include "core/HugePages.hpp"
 
-using tessaron::trainer::HugePageAllocator;
-using tessaron::trainer::HugePageVector;
+using tessaron::core::HugePageAllocator;
+using tessaron::core::HugePageVector;
 
 TEST(HugePageAllocator, LargeBlocksAreAlignedAndVectorsKeepTheirContentsAcrossTheThreshold) {
     constexpr size_t hugePage = HugePageAllocator<uint32_t>::hugePage;

@@ -1,14 +1,40 @@
-#include "Trainer/ThreadPool.hpp"
+#include "core/ThreadPool.hpp"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <new>
 #include <utility>
 
-namespace tessaron::trainer {
+#include "core/AvailableCPUs.hpp"
+
+namespace tessaron::core {
+
+namespace {
+
+// Sleeping on a word and waking its sleepers, straight through the kernel:
+// std::atomic's wait() yields the processor a few times before it sleeps,
+// and on a busy machine a yielding thread may not get it back for a whole
+// time slice of another program.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
+// Sleeps unless `word` no longer holds `seen`; may return early.
+void sleepOn(std::atomic<uint32_t>& word, uint32_t seen) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+
+void wakeAll(std::atomic<uint32_t>& word) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+}  // namespace
 
 ThreadPool::ThreadPool(unsigned threads) {
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    if (threads == 0) threads = unsigned(std::max<size_t>(1, availableCPUs()));
     shares_ = std::make_unique<Share[]>(threads);
     try {
         workers_.reserve(threads - 1);
@@ -29,11 +55,9 @@ ThreadPool::ThreadPool(unsigned threads) {
 ThreadPool::~ThreadPool() { stopWorkers(); }
 
 void ThreadPool::stopWorkers() noexcept {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    stopping_ = true;
+    ++workerNews_;
+    wakeAll(workerNews_);
     for (std::thread& worker : workers_) worker.join();
     workers_.clear();
 }
@@ -49,8 +73,9 @@ void ThreadPool::runChunks(unsigned worker) {
             try {
                 invoke_(context_, begin, end, worker);
             } catch (...) {
-                std::lock_guard lock(mutex_);
+                std::lock_guard lock(failureMutex_);
                 if (!failure_) failure_ = std::current_exception();
+                failed_ = true;
                 // The rest is not worth doing.
                 for (unsigned other = 0; other < shares; ++other)
                     shares_[other].next.store(shares_[other].end, std::memory_order_relaxed);
@@ -75,25 +100,42 @@ bool ThreadPool::spinUntil(Ready&& ready) {
     }
 }
 
+// Joins the newest loop if it is still open. `seen` becomes that loop's
+// number either way, so a worker too late for a loop waits for the next.
+bool ThreadPool::join(uint64_t& seen) {
+    uint64_t word = loop_.load();
+    for (;;) {
+        seen = loopOf(word);
+        if ((word & openBit) == 0) return false;
+        if (loop_.compare_exchange_weak(word, word + 1)) return true;
+    }
+}
+
+// Leaves the loop joined; the last worker out of a closed loop wakes the
+// caller if it sleeps.
+void ThreadPool::leave() {
+    const uint64_t before = loop_.fetch_sub(1);
+    if ((before & openBit) == 0 && (before & insideMask) == 1 && callerAsleep_.load()) {
+        ++callerNews_;
+        wakeAll(callerNews_);
+    }
+}
+
 void ThreadPool::workerLoop(unsigned worker) {
     uint64_t seen = 0;
     for (;;) {
-        const auto moved = [&] { return stopping_.load() || generation_.load() != seen; };
+        const auto moved = [&] { return stopping_.load() || loopOf(loop_.load()) != seen; };
         if (!spinUntil(moved)) {
-            std::unique_lock lock(mutex_);
-            // Counted before the last look under the lock: a loop that
-            // starts after that look sees a sleeper and wakes it.
+            // Counted before the last look: a loop that opens after it sees
+            // a sleeper and wakes it, and the news word has changed by then.
             ++sleepers_;
-            wake_.wait(lock, moved);
+            for (uint32_t news = workerNews_.load(); !moved(); news = workerNews_.load()) sleepOn(workerNews_, news);
             --sleepers_;
         }
         if (stopping_) return;
-        seen = generation_;
+        if (!join(seen)) continue;
         runChunks(worker);
-        if (busy_.fetch_sub(1) == 1 && callerAsleep_.load()) {
-            std::lock_guard lock(mutex_);
-            done_.notify_one();
-        }
+        leave();
     }
 }
 
@@ -104,8 +146,8 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
         invoke(context, 0, count, 0);
         return;
     }
-    // Every worker is between loops here, and reads these only once it sees
-    // the new generation.
+    // No worker is inside a loop here, and none reads these before it has
+    // joined the one opened below.
     context_ = context;
     invoke_ = invoke;
     count_ = count;
@@ -115,23 +157,28 @@ void ThreadPool::run(size_t count, size_t grain, void* context, Invoke invoke) {
         shares_[worker].next.store(shareStart(worker, chunks), std::memory_order_relaxed);
         shares_[worker].end = shareStart(worker + 1, chunks);
     }
-    busy_ = unsigned(workers_.size());
-    ++generation_;
+    const uint64_t number = loopOf(loop_.load()) + 1;
+    loop_.store(number << 32 | openBit);
     if (sleepers_.load() > 0) {
-        std::lock_guard lock(mutex_);
-        wake_.notify_all();
+        ++workerNews_;
+        wakeAll(workerNews_);
     }
     runChunks(0);
-    const auto finished = [&] { return busy_.load() == 0; };
+    // Every chunk has been taken: closed, the loop takes no more workers,
+    // and ends when those inside have finished theirs.
+    loop_.fetch_and(~openBit);
+    const auto finished = [&] { return (loop_.load() & insideMask) == 0; };
     if (!spinUntil(finished)) {
-        std::unique_lock lock(mutex_);
         callerAsleep_ = true;
-        done_.wait(lock, finished);
+        for (uint32_t news = callerNews_.load(); !finished(); news = callerNews_.load()) sleepOn(callerNews_, news);
         callerAsleep_ = false;
     }
     context_ = nullptr;
-    std::lock_guard lock(mutex_);
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    if (failed_.load()) {
+        std::lock_guard lock(failureMutex_);
+        failed_ = false;
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
 }
 
-}  // namespace tessaron::trainer
+}  // namespace tessaron::core

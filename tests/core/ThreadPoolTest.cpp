@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -16,20 +19,19 @@
 #include <string>
 #include <thread>
 
-#include "Trainer/ThreadPool.hpp"
+#include "core/AvailableCPUs.hpp"
+#include "core/ProcFiles.hpp"
+#include "core/ThreadPool.hpp"
 #include "support/WaitUntil.hpp"
 
-using tessaron::trainer::ThreadPool;
+using tessaron::core::ThreadPool;
 
 namespace {
 
 // Private writable memory of this process in bytes (what RLIMIT_DATA counts).
 size_t dataBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmData:")) return size_t(std::strtoull(line.c_str() + 7, nullptr, 10)) * 1024;
-    return 0;
+    const auto status = tessaron::core::procfiles::read("/proc/self/status");
+    return status ? size_t(tessaron::core::procfiles::number(*status, "VmData").value_or(0)) * 1024 : 0;
 }
 
 size_t defaultStackBytes() {
@@ -142,4 +144,105 @@ TEST(ThreadPool, WorkersTakeTheirOwnShareFirstAndHelpWithTheOthers) {
     });
     for (size_t chunk = 1; chunk < 5; ++chunk) EXPECT_NE(ranBy[chunk], ranBy[0]) << "chunk " << chunk;
     for (unsigned worker : ranBy) EXPECT_LT(worker, pool.size());
+}
+
+// A pool of "one thread per CPU" counts the CPUs the process may run on
+// (its affinity, as taskset or a container's cpuset sets it), not the
+// machine's.
+TEST(ThreadPool, ADefaultPoolHasAThreadPerCPUTheAffinityAllows) {
+    struct RestoredAffinity {
+        cpu_set_t saved;
+        ~RestoredAffinity() { sched_setaffinity(0, sizeof saved, &saved); }
+    } restored{};
+    ASSERT_EQ(sched_getaffinity(0, sizeof restored.saved, &restored.saved), 0);
+    const size_t allowed = size_t(CPU_COUNT(&restored.saved));
+    EXPECT_EQ(tessaron::core::availableCPUs(), allowed);
+    EXPECT_EQ(ThreadPool().size(), allowed);
+    int first = 0;
+    while (!CPU_ISSET(first, &restored.saved)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(tessaron::core::availableCPUs(), 1u);
+    ThreadPool pool;
+    EXPECT_EQ(pool.size(), 1u);
+    // The caller alone runs the loop, in one piece.
+    std::vector<std::array<size_t, 3>> calls;
+    pool.parallelFor(10, 1, [&](size_t begin, size_t end, unsigned worker) { calls.push_back({begin, end, worker}); });
+    EXPECT_EQ(calls, (std::vector<std::array<size_t, 3>>{{0, 10, 0}}));
+}
+
+namespace {
+
+// A worker thread held in a signal handler stands for one the system has
+// paused: it takes part in nothing until it is released.
+std::atomic<bool> heldWorkerInHandler{false};
+std::atomic<bool> heldWorkerReleased{false};
+
+void holdWorker(int) {
+    heldWorkerInHandler = true;
+    while (!heldWorkerReleased.load()) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+// The thread of each worker, from a loop that every worker joins: each
+// chunk waits until all of them are inside.
+std::vector<pthread_t> workerThreads(ThreadPool& pool) {
+    std::vector<pthread_t> threads(pool.size());
+    std::atomic<unsigned> entered{0};
+    pool.parallelFor(pool.size(), 1, [&](size_t, size_t, unsigned worker) {
+        threads[worker] = pthread_self();
+        ++entered;
+        while (entered.load() < pool.size()) std::this_thread::yield();
+    });
+    return threads;
+}
+
+}  // namespace
+
+// Loops end when their chunks are done: a worker that does not come (paused
+// by the system between two loops) holds up no loop, and the others do its
+// share. Once back, it joins loops again.
+TEST(ThreadPool, AWorkerThatDoesNotComeHoldsUpNoLoop) {
+    ThreadPool pool(4);
+    const std::vector<pthread_t> threads = workerThreads(pool);
+    struct sigaction hold {}, previous{};
+    hold.sa_handler = holdWorker;
+    sigemptyset(&hold.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &hold, &previous), 0);
+    heldWorkerInHandler = false;
+    heldWorkerReleased = false;
+    ASSERT_EQ(pthread_kill(threads[2], SIGUSR1), 0);
+    while (!heldWorkerInHandler.load()) std::this_thread::yield();
+
+    std::atomic<bool> loopsDone{false};
+    std::atomic<unsigned> ranChunks{0};
+    std::vector<int> covered(500);
+    std::jthread caller([&] {
+        for (int loop = 1; loop <= 50; ++loop) {
+            std::atomic<unsigned> workers{0};
+            pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+                workers |= 1u << worker;
+                for (size_t item = begin; item < end; ++item) covered[item] += 1;
+            });
+            ranChunks |= workers.load();
+        }
+        loopsDone = true;
+    });
+    // A generous deadline: a pool that waits for the held worker never gets there.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!loopsDone.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(loopsDone.load()) << "the loops waited for a worker that never came";
+    heldWorkerReleased = true;
+    caller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(ranChunks.load() & (1u << 2), 0u);
+    for (int count : covered) ASSERT_EQ(count, 50);
+    // Released, it takes part again.
+    EXPECT_EQ(workerThreads(pool), threads);
 }

@@ -1,0 +1,131 @@
+// The training step beside other programs: four busy processes (spinning
+// children, killed at the end) share the machine with the trainer on 4 and
+// on 8 threads, the scene and step of TrainerBench. A loop waits only for
+// the chunks it hands out, not for every worker, so a worker the system
+// has paused holds up nobody.
+// Target: beside four busy processes on 8 cores, 8 threads are no slower
+// than 4.
+#include <benchmark/benchmark.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "Trainer/Rasterizer.hpp"
+#include "Trainer/Trainer.hpp"
+
+using namespace tessaron::trainer;
+
+namespace {
+
+using ThreadPool = std::remove_reference_t<decltype(std::declval<Trainer&>().pool())>;
+
+constexpr int width = 320, height = 240;
+constexpr size_t gaussians = 50000;
+
+ViewCamera benchCamera() {
+    ViewCamera camera;
+    camera.width = width;
+    camera.height = height;
+    camera.fx = camera.fy = 300;
+    camera.cx = width / 2.0f;
+    camera.cy = height / 2.0f;
+    return camera;
+}
+
+// As in TrainerBench: Gaussians filling the view between depth 2 and 6.
+GaussianModel sceneGaussians(size_t count) {
+    std::mt19937 random(42);
+    std::uniform_real_distribution<float> unit(-1, 1);
+    GaussianModel model;
+    model.resize(count);
+    model.setZero();
+    for (size_t i = 0; i < count; ++i) {
+        float* p = model.at(GaussianModel::position, i);
+        p[2] = 4 + 2 * unit(random);
+        p[0] = 0.55f * unit(random) * p[2];
+        p[1] = 0.42f * unit(random) * p[2];
+        float* s = model.at(GaussianModel::logScale, i);
+        for (int k = 0; k < 3; ++k) s[k] = std::log(0.02f + 0.01f * unit(random));
+        float* q = model.at(GaussianModel::rotation, i);
+        for (int k = 0; k < 4; ++k) q[k] = unit(random) + (k == 0 ? 1.5f : 0.0f);
+        model.at(GaussianModel::opacity, i)[0] = 0.5f * unit(random);
+        for (int c = 0; c < 3; ++c) model.at(GaussianModel::shDC, i)[c] = unit(random);
+        for (int k = 0; k < 45; ++k) model.at(GaussianModel::shRest, i)[k] = 0.1f * unit(random);
+    }
+    return model;
+}
+
+// Child processes that spin until they are killed, which the destructor
+// does (and reaps them), however the benchmark ends.
+class BusyProcesses {
+public:
+    explicit BusyProcesses(int count) {
+        for (int k = 0; k < count; ++k) {
+            const pid_t child = ::fork();
+            if (child < 0) throw std::runtime_error("cannot start a busy process");
+            if (child == 0) {
+                // Only a spin: nothing here touches what other threads held
+                // at the fork.
+                for (;;) benchmark::DoNotOptimize(children_.size());
+            }
+            children_.push_back(child);
+        }
+    }
+    ~BusyProcesses() {
+        for (pid_t child : children_) ::kill(child, SIGKILL);
+        for (pid_t child : children_) ::waitpid(child, nullptr, 0);
+    }
+    BusyProcesses(const BusyProcesses&) = delete;
+    BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+private:
+    std::vector<pid_t> children_;
+};
+
+void BM_StepBesideBusyProcesses(benchmark::State& state) {
+    const unsigned threads = unsigned(state.range(0));
+    TrainingDataset dataset;
+    {
+        // The photo: the same Gaussians, moved a little, so the loss is real.
+        GaussianModel truth = sceneGaussians(gaussians);
+        for (float& value : truth.values(GaussianModel::position)) value *= 1.01f;
+        ThreadPool pool(threads);
+        Rasterizer rasterizer(pool);
+        TrainingImage image;
+        image.name = "photo";
+        image.camera = benchCamera();
+        std::vector<float> colours;
+        rasterizer.forward(truth, image.camera, 3, Vec3{0, 0, 0}, colours);
+        image.setColours(colours);
+        dataset.training.push_back(std::move(image));
+        dataset.extent = 5;
+    }
+    TrainingSettings settings;
+    settings.threads = threads;
+    settings.densifyUntil = 0;  // a steady model: the step alone is measured
+    Trainer trainer(dataset, sceneGaussians(gaussians), settings);
+    trainer.step(0);  // buffers reach their size
+    BusyProcesses busy(int(state.range(1)));
+    for (auto _ : state) benchmark::DoNotOptimize(trainer.step(0));
+    state.counters["threads"] = double(threads);
+    state.counters["busy"] = double(state.range(1));
+}
+BENCHMARK(BM_StepBesideBusyProcesses)
+    ->ArgsProduct({{4, 8}, {4}})
+    ->ArgNames({"threads", "busy"})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
