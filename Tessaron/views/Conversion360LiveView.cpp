@@ -158,35 +158,57 @@ void Conversion360LiveView::refreshCounters() {
 
 void Conversion360LiveView::resizeEvent(QResizeEvent*) { layoutContent(); }
 
+void Conversion360LiveView::setFreeArea(const QRect& area) {
+    if (freeArea_ == area) return;
+    freeArea_ = area;
+    layoutContent();
+    update();
+}
+
+std::size_t Conversion360LiveView::tilesPerRow(double width, double side) {
+    return std::size_t(std::max(1.0, std::floor((width + tileSpacing) / (side + tileSpacing))));
+}
+
 void Conversion360LiveView::layoutContent() {
-    starting_->setGeometry(rect());
+    const QRect area = freeArea_.isValid() ? freeArea_.intersected(rect()) : rect();
+    starting_->setGeometry(area);
     frameRect_ = {};
     tileRects_.clear();
     if (!preview_) return;
 
-    const double available = width();
+    const double available = area.width();
     const std::size_t cropCount = preview_->crops.size();
     const double tile = cropCount > 0 ? tileSide(available, cropCount) : 0;
+    // Tiles that do not fit side by side go on more rows of equal length,
+    // so that none is hidden under what covers the rest of the view.
+    const std::size_t shown = std::min(cropCount, maxTiles);
+    const std::size_t fit = tilesPerRow(available - 2 * tileSpacing, tile);
+    const std::size_t rows = shown > 0 ? (shown + fit - 1) / fit : 1;
+    const std::size_t perRow = shown > 0 ? (shown + rows - 1) / rows : 0;
+    const double tilesHeight = double(rows) * tile + tileSpacing * double(rows - 1);
     const QSize countersSize = counters_->sizeHint();
     // The frame keeps its 2:1 shape and gives way when the view is short.
     double frameW = frameWidth(available);
-    const double spare = height() - 2 * contentPadding - 2 * rowSpacing - tile - countersSize.height();
+    const double spare = area.height() - 2 * contentPadding - 2 * rowSpacing - tilesHeight - countersSize.height();
     frameW = std::max(0.0, std::min(frameW, 2 * spare));
     const double frameH = frameW / 2;
-    const double total = frameH + rowSpacing + tile + rowSpacing + countersSize.height();
-    double y = std::max(contentPadding, (height() - total) / 2);
+    const double total = frameH + rowSpacing + tilesHeight + rowSpacing + countersSize.height();
+    double y = area.top() + std::max(contentPadding, (area.height() - total) / 2);
+    const double centre = area.left() + available / 2;
 
-    frameRect_ = QRectF((available - frameW) / 2, y, frameW, frameH);
+    frameRect_ = QRectF(centre - frameW / 2, y, frameW, frameH);
     y += frameH + rowSpacing;
 
-    // The row is centred and may run past both edges when tiles are many.
-    const std::size_t shown = std::min(cropCount, maxTiles);
-    const double rowWidth = shown > 0 ? double(shown) * tile + tileSpacing * double(shown - 1) : 0;
-    double x = (available - rowWidth) / 2;
-    for (std::size_t i = 0; i < shown; ++i, x += tile + tileSpacing) tileRects_.emplace_back(x, y, tile, tile);
-    y += tile + rowSpacing;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const std::size_t row = i / perRow;
+        const std::size_t inRow = std::min(perRow, shown - row * perRow);
+        const double rowWidth = double(inRow) * tile + tileSpacing * double(inRow - 1);
+        const double x = centre - rowWidth / 2 + double(i % perRow) * (tile + tileSpacing);
+        tileRects_.emplace_back(x, y + double(row) * (tile + tileSpacing), tile, tile);
+    }
+    y += tilesHeight + rowSpacing;
 
-    counters_->setGeometry(int(std::lround((available - countersSize.width()) / 2)), int(std::lround(y)),
+    counters_->setGeometry(int(std::lround(centre - countersSize.width() / 2.0)), int(std::lround(y)),
                            countersSize.width(), countersSize.height());
 }
 

@@ -38,6 +38,12 @@ public:
     // part; none while the total is below 1.
     static std::optional<int64_t> progressPercent(int64_t current, int64_t total);
 
+    // The part of the view that nothing covers; the content is laid out in
+    // it while the backdrop fills the whole view. The whole view until set.
+    void setFreeArea(const QRect& area);
+    // How many tiles of `side` fit side by side in `width`; at least one.
+    static std::size_t tilesPerRow(double width, double side);
+
     // Where the frame and the tiles are drawn; empty while no preview is
     // present.
     QRectF frameRect() const { return frameRect_; }
@@ -61,6 +67,7 @@ private:
     QLabel* sourceFrame_ = nullptr;
     QWidget* progressColumn_ = nullptr;
     QLabel* progress_ = nullptr;
+    QRect freeArea_;
     QRectF frameRect_;
     std::vector<QRectF> tileRects_;
     // Tiles from this index on grow in as the animation runs from 0 to 1.

@@ -42,7 +42,6 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     auto* content = new QWidget;
     content->setObjectName(QStringLiteral("inputFormContent"));
-    content->setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
     auto* stack = new QVBoxLayout(content);
     stack->setContentsMargins(30, 30, 30, 30);
@@ -105,6 +104,8 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     stack->addWidget(resume_);
     stack->addStretch(1);
     setWidget(content);
+    // setWidget() turns the fill on; the form lies on its panel's material.
+    content->setAutoFillBackground(false);
 
     scroll_->setDuration(350);
     scroll_->setEasingCurve(QEasingCurve::InOutQuad);

@@ -65,6 +65,7 @@ public:
         color_ = color;
         update();
     }
+    QColor symbolColor() const { return color_; }
     void setMaterial(std::optional<theme::Material> material) { material_ = material; }
 
 protected:
@@ -189,7 +190,9 @@ void MainDashboardView::buildLayers() {
     hideButton_ = hide;
     connect(hideButton_, &QToolButton::clicked, this, [this] { setMenuCollapsed(true); });
 
-    resizeHandle_ = new ResizeHandle(*this, menuPanel_);
+    // Beside the panel's trailing edge, not over it: the panel's scroll bar
+    // runs along that edge and must stay draggable over its whole width.
+    resizeHandle_ = new ResizeHandle(*this, this);
 
     auto* show = new SymbolButton(Symbol::chevronRight, 14, 10, this);
     show->setMaterial(theme::Material::ultraThin);
@@ -249,7 +252,7 @@ void MainDashboardView::buildLayers() {
     services::TourAnchors::set(stepMarkers_, Step::main_progress_bar);
 
     // Back to front: the layers of z-index 0 in order, then 1 to 4.
-    for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_),
+    for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_), resizeHandle_,
                            static_cast<QWidget*>(resources_), static_cast<QWidget*>(banner_), showButton_,
                            static_cast<QWidget*>(logDrawer_), static_cast<QWidget*>(stepMarkers_),
                            static_cast<QWidget*>(logButton_), static_cast<QWidget*>(statusPill_), inspector_})
@@ -267,6 +270,7 @@ void MainDashboardView::bindModel() {
                         &PipelineViewModel::materializationTotalCellsChanged, &PipelineViewModel::iterationChanged})
         connect(&model_, signal, this, &MainDashboardView::refreshStatus);
     connect(&model_, &PipelineViewModel::isLogMenuExpandedChanged, this, &MainDashboardView::refreshLogButton);
+    connect(centrePane_, &StepBackgroundView::contentChanged, this, &MainDashboardView::refreshContrast);
     connect(&model_, &PipelineViewModel::show360InspectorChanged, this, [this] {
         inspector_->setVisible(model_.show360Inspector());
         layoutLayers();
@@ -285,6 +289,7 @@ void MainDashboardView::bindModel() {
     inspector_->setVisible(model_.show360Inspector());
     refreshStatus();
     refreshLogButton();
+    refreshContrast();
 }
 
 void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
@@ -304,6 +309,7 @@ void MainDashboardView::setMenuCollapsed(bool collapsed) {
     isMenuCollapsed_ = collapsed;
     // A collapsed panel takes no clicks; the show button takes its place.
     menuPanel_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
+    resizeHandle_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
     showButton_->setVisible(collapsed);
     slide_->stop();
     slide_->setStartValue(panelOffset_);
@@ -350,11 +356,21 @@ void MainDashboardView::refreshStatus() {
 
 void MainDashboardView::refreshLogButton() {
     const bool expanded = model_.isLogMenuExpanded();
+    const bool dark = centrePane_->showsDarkContent();
     static_cast<SymbolButton*>(logButton_)
-        ->setSymbolColor(theme::color(expanded ? theme::NamedColor::blue : theme::NamedColor::secondary));
+        ->setSymbolColor(expanded ? theme::color(theme::NamedColor::blue)
+                         : dark   ? theme::onDarkColor(theme::NamedColor::secondary)
+                                  : theme::color(theme::NamedColor::secondary));
     logDrawer_->setVisible(expanded);
     layoutLayers();
 }
+
+void MainDashboardView::refreshContrast() {
+    stepMarkers_->setOnDarkBackground(centrePane_->showsDarkContent());
+    refreshLogButton();
+}
+
+QColor MainDashboardView::logButtonColor() const { return static_cast<SymbolButton*>(logButton_)->symbolColor(); }
 
 void MainDashboardView::dragEnterEvent(QDragEnterEvent* event) {
     if (centrePane_->dragEntered(event->mimeData()))
@@ -393,9 +409,14 @@ void MainDashboardView::layoutLayers() {
 
     const int panelHeight = std::max(0, h - panelTop - panelBottom);
     const int panelWidth = int(std::lround(menuWidth_));
-    menuPanel_->setGeometry(panelLeading + int(std::lround(panelOffset_)), panelTop, panelWidth, panelHeight);
+    const int panelX = panelLeading + int(std::lround(panelOffset_));
+    menuPanel_->setGeometry(panelX, panelTop, panelWidth, panelHeight);
     hideButton_->move(panelWidth - 8 - hideButtonSide, 8);
-    resizeHandle_->setGeometry(panelWidth - handleWidth, 0, handleWidth, panelHeight);
+    resizeHandle_->setGeometry(panelX + panelWidth, panelTop, handleWidth, panelHeight);
+    // The centre pane centres its messages in what the panel leaves free,
+    // following the panel as it slides.
+    const int freeLeft = std::clamp(panelX + panelWidth, 0, w);
+    centrePane_->setFreeArea(QRect(freeLeft, panelTop, w - freeLeft, panelHeight));
     showButton_->move(8, (h - showButton_->height()) / 2);
 
     // The drawer is as tall as its content, centred in the band the panels share.

@@ -98,6 +98,8 @@ public:
     UpdateBannerView* updateBanner() const { return banner_; }
     StepMarkersView* stepMarkers() const { return stepMarkers_; }
     QToolButton* logButton() const { return logButton_; }
+    // The log-drawer button's symbol colour as drawn.
+    QColor logButtonColor() const;
     StatusPillView* statusPill() const { return statusPill_; }
     QWidget* inspector() const { return inspector_; }
 
@@ -125,6 +127,7 @@ private:
     void layoutLayers();
     void refreshStatus();
     void refreshLogButton();
+    void refreshContrast();
     double panelTargetOffset() const;
 
     viewmodel::PipelineViewModel& model_;

@@ -86,11 +86,24 @@ public:
 
     void showTransientHint(const QString& message);
 
+    // The part of the pane that the floating step menu leaves free: the
+    // messages, the hints and the live 360° conversion are centred in it, so
+    // that the menu never covers them. The whole pane until it is set.
+    void setFreeArea(const QRect& area);
+    QRect freeArea() const;
+    // True while the content is one of the black 3D pictures, over which the
+    // window's floating controls need their light-on-dark colours.
+    bool showsDarkContent() const;
+
     // The drop target's steps, also for drags that reach the window over
     // another layer: true when the drag (or drop) is taken.
     bool dragEntered(const QMimeData* data);
     void dragLeft();
     bool dropped(const QMimeData* data);
+
+signals:
+    // The content was replaced by another kind.
+    void contentChanged();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -112,6 +125,7 @@ private:
     void setDropTargeted(bool targeted);
     void classifyDrop(const QUrl& url);
     void layoutOverlays();
+    void layoutContent();
 
     viewmodel::PipelineViewModel& model_;
     FinalViewerState& viewer_;
@@ -122,6 +136,7 @@ private:
     bool dropTargeted_ = false;
     std::optional<QString> viewerError_;
     std::optional<std::filesystem::path> shownModel_;
+    std::optional<QRect> freeArea_;
     std::optional<QString> transientHint_;
     QTimer hintDismiss_;
     DropFrame* dropFrame_ = nullptr;

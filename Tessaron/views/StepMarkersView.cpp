@@ -106,6 +106,20 @@ void StepMarkersView::setState(const pipeline::PipelineState& state) {
     update();
 }
 
+void StepMarkersView::setOnDarkBackground(bool dark) {
+    if (onDark_ == dark) return;
+    onDark_ = dark;
+    update();
+}
+
+QColor StepMarkersView::pendingFill() const {
+    return onDark_ ? theme::onDarkColor(theme::NamedColor::gray, 0.25) : theme::color(theme::NamedColor::gray, 0.25);
+}
+
+QColor StepMarkersView::pendingSymbolColor() const {
+    return onDark_ ? theme::onDarkColor(theme::NamedColor::secondary) : theme::color(theme::NamedColor::secondary);
+}
+
 const viewmodel::StepProgress& StepMarkersView::statusOf(WorkflowStep step) const { return statuses_[indexOf(step)]; }
 
 void StepMarkersView::refreshSweep() {
@@ -171,7 +185,9 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
             const QRectF connector(pill.right() + 1 + spacing, pill.center().y() - connectorHeight / 2.0,
                                    connectorWidth, connectorHeight);
             painter.setPen(Qt::NoPen);
-            painter.setBrush(done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.3));
+            const QColor pending = onDark_ ? theme::onDarkColor(theme::NamedColor::gray, 0.3)
+                                           : theme::color(theme::NamedColor::gray, 0.3);
+            painter.setBrush(done ? theme::color(theme::NamedColor::green) : pending);
             painter.drawRoundedRect(connector, connectorHeight / 2.0, connectorHeight / 2.0);
         }
         if (selected) {
@@ -202,7 +218,7 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
             painter.setBrush(Qt::NoBrush);
             painter.drawPath(capsule);
         } else {
-            const QColor fill = done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.25);
+            const QColor fill = done ? theme::color(theme::NamedColor::green) : pendingFill();
             painter.setPen(Qt::NoPen);
             painter.setBrush(fill);
             if (step == WorkflowStep::final) {
@@ -219,7 +235,7 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
         }
         const QColor iconColor = selected ? theme::color(theme::NamedColor::primary)
                                  : done   ? QColor(Qt::white)
-                                          : theme::color(theme::NamedColor::secondary);
+                                          : pendingSymbolColor();
         QRectF icon(0, 0, iconSize, iconSize);
         if (selected) {
             icon.moveCenter(QPointF(pill.left() + pillPadding + iconSize / 2.0, pill.center().y()));

@@ -27,6 +27,15 @@ public:
     // The run's state, which alone decides which steps are done.
     void setState(const pipeline::PipelineState& state);
 
+    // Over the black 3D pictures the unfinished markers, their symbols and
+    // the connectors take light colours, as visible there as the dark ones
+    // are over the window's light background.
+    void setOnDarkBackground(bool dark);
+    bool isOnDarkBackground() const { return onDark_; }
+    // The fill of an unfinished marker and the colour of its symbol.
+    QColor pendingFill() const;
+    QColor pendingSymbolColor() const;
+
     // Called when the user clicks a pill.
     std::function<void(viewmodel::WorkflowStep)> onStepClicked;
 
@@ -57,6 +66,7 @@ private:
     viewmodel::WorkflowStep selected_ = viewmodel::WorkflowStep::input;
     std::array<viewmodel::StepProgress, 5> statuses_{};
     pipeline::PipelineState state_;
+    bool onDark_ = false;
     QTimer sweep_;
 };
 

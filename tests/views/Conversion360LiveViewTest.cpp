@@ -121,18 +121,36 @@ TEST(ConversionViewGeometry, TilesShareTheRowAndStayAtLeastFortyWide) {
     EXPECT_DOUBLE_EQ(Conversion360LiveView::frameWidth(3000), 620);
 }
 
-TEST_F(ConversionViewTest, ANarrowWindowLetsSixteenTilesRunPastItsEdges) {
+// Sixteen tiles that do not fit side by side go on rows of equal length, so
+// that none runs under what covers the view's edges; each stays 40 wide.
+TEST_F(ConversionViewTest, ANarrowWindowWrapsSixteenTilesIntoRowsThatStayInside) {
     view_->resize(400, 600);
     model_->setConversionPreview(preview(20, 1, 0));
     const auto& tiles = view_->tileRects();
     ASSERT_EQ(tiles.size(), 16u);
-    for (const QRectF& tile : tiles) EXPECT_GE(tile.width(), 40);
-    EXPECT_LT(tiles.front().left(), 0);
-    EXPECT_GT(tiles.back().right(), 400);
-    EXPECT_NEAR(tiles.front().left() + tiles.back().right(), 400, 1e-6) << "the row is centred";
+    for (const QRectF& tile : tiles) {
+        EXPECT_GE(tile.width(), 40);
+        EXPECT_TRUE(QRectF(view_->rect()).contains(tile));
+    }
+    EXPECT_EQ(tiles[7].top(), tiles[0].top());
+    EXPECT_GT(tiles[8].top(), tiles[0].bottom()) << "two rows of eight";
+    EXPECT_NEAR(tiles.front().left() + tiles[7].right(), 400, 1e-6) << "each row is centred";
     // The frame keeps 2:1 at half the width.
     EXPECT_DOUBLE_EQ(view_->frameRect().width(), 200);
     EXPECT_DOUBLE_EQ(view_->frameRect().height(), 100);
+}
+
+// In the main window the Input panel covers the view's left part: the frame,
+// the tiles and the counters lie in the part it leaves free.
+TEST_F(ConversionViewTest, TheContentLiesInTheFreeArea) {
+    view_->resize(900, 600);
+    const QRect free(454, 92, 446, 412);
+    view_->setFreeArea(free);
+    model_->setConversionPreview(preview(16, 3, 40));
+    ASSERT_EQ(view_->tileRects().size(), 16u);
+    EXPECT_TRUE(QRectF(free).contains(view_->frameRect()));
+    for (const QRectF& tile : view_->tileRects()) EXPECT_TRUE(QRectF(free).contains(tile));
+    EXPECT_NEAR(view_->frameRect().center().x(), free.left() + free.width() / 2.0, 1);
 }
 
 TEST_F(ConversionViewTest, DrawsTheFrameAndTheCrops) {
