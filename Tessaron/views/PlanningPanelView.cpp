@@ -211,8 +211,8 @@ void PlanningPanelView::buildReview() {
     diagnostics_ = new QCheckBox(QStringLiteral("Run with full diagnostics"), toggle);
     diagnostics_->setFont(theme::font(TextStyle::subheadline));
     toggleLayout->addWidget(diagnostics_);
-    QLabel* detail = styledLabel(QStringLiteral("Adds per\u2011iter timing, per\u2011stage GPU profile, and "
-                                                "command\u2011buffer GPU times. Slightly slower."),
+    // The engine trains on the CPU: it has stages to profile, no GPU.
+    QLabel* detail = styledLabel(diagnosticsDetailText(),
                                  TextStyle::caption, NamedColor::secondary, theme::Weight::regular, toggle);
     // Under the box's text, not under the box.
     detail->setIndent(diagnostics_->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
@@ -251,6 +251,10 @@ void PlanningPanelView::approvePlan() {
     const std::shared_ptr<pipeline::PipelineManager>& manager = model_.pipelineManager();
     manager->diagnostics = model_.diagnosticsEnabled();
     manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
+}
+
+QString PlanningPanelView::diagnosticsDetailText() {
+    return QStringLiteral("Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.");
 }
 
 PlanningPanelView::CellRowTexts PlanningPanelView::cellRowTexts(int64_t index, const partition::PartitionCell& cell,

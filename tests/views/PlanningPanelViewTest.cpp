@@ -133,8 +133,7 @@ TEST_F(PlanningPanel, ReviewShowsTheFiguresTheVerdictAndARowPerCell) {
     EXPECT_TRUE(shown.contains("7 img · 20K pts"));
     EXPECT_EQ(shown.mid(shown.size() - 3),
               (QStringList{"Run with full diagnostics",
-                           "Adds per\u2011iter timing, per\u2011stage GPU profile, and command\u2011buffer GPU times. "
-                           "Slightly slower.",
+                           "Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.",
                            "Start Training"}));
     // The thirteenth dot starts the palette again.
     auto dotColor = [&](const char* row) {
