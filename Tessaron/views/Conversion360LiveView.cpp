@@ -12,7 +12,9 @@
 #include <cmath>
 
 #include "views/FloatingPanel.hpp"
+#include "views/Motion.hpp"
 #include "views/PanelWidgets.hpp"
+#include "views/RollingNumberLabel.hpp"
 #include "views/SoftShadow.hpp"
 #include "views/Theme.hpp"
 
@@ -26,16 +28,19 @@ constexpr double tileSpacing = 8;
 constexpr double frameMaxWidth = 620;
 constexpr double frameRadius = 12;
 constexpr double tileRadius = 6;
-constexpr int appearMilliseconds = 400;
+// The crops and the counters move with this spring whenever the preview
+// changes.
+constexpr Motion::Spring rowSpring{0.4, 0.7};
 
-// One counter: the value over its label.
-QLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, QWidget** column) {
+// One counter: the value over its label; the value's digits roll.
+RollingNumberLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, QWidget** column) {
     auto* counter = new QWidget(row->parentWidget());
     counter->setObjectName(label);
     auto* stack = new QVBoxLayout(counter);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(2);
-    auto* value = new QLabel(QStringLiteral("0"), counter);
+    auto* value = new RollingNumberLabel(rowSpring, counter);
+    value->setText(QStringLiteral("0"));
     value->setObjectName(QStringLiteral("value"));
     value->setFont(theme::font(theme::TextStyle::title3, theme::Weight::bold));
     setTextColor(value, color);
@@ -89,14 +94,16 @@ Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model
     progress_ = addCounter(counterRow, QStringLiteral("Progress"), theme::color(theme::NamedColor::orange),
                            &progressColumn_);
 
-    appear_ = new QVariantAnimation(this);
-    appear_->setDuration(appearMilliseconds);
-    appear_->setStartValue(0.0);
-    appear_->setEndValue(1.0);
-    // An overshooting ease stands in for the spring the row settles with.
-    appear_->setEasingCurve(QEasingCurve(QEasingCurve::OutBack));
-    connect(appear_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
-        appearing_ = value.toDouble();
+    change_ = new QVariantAnimation(this);
+    connect(change_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        changeProgress_ = value.toDouble();
+        update();
+    });
+    connect(change_, &QVariantAnimation::finished, this, [this] {
+        // Done: the leaving tiles and the previous crops are no longer drawn.
+        changeProgress_ = 1;
+        leavingTiles_.clear();
+        previousCrops_.clear();
         update();
     });
 
@@ -107,6 +114,11 @@ Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model
     connect(&model_, &viewmodel::PipelineViewModel::extractionTotalChanged, this,
             &Conversion360LiveView::refreshCounters);
     previewChanged();
+    // What is there when the view is made is simply there.
+    change_->stop();
+    changeProgress_ = 1;
+    leavingTiles_.clear();
+    for (RollingNumberLabel* value : {rigFrames_, cropImages_, sourceFrame_, progress_}) value->settle();
 }
 
 double Conversion360LiveView::tileSide(double availableWidth, std::size_t cropCount) {
@@ -126,15 +138,22 @@ std::optional<int64_t> Conversion360LiveView::progressPercent(int64_t current, i
 }
 
 void Conversion360LiveView::previewChanged() {
-    const std::size_t before = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
+    const viewmodel::ConversionPreviewPointer previous = preview_;
+    const std::size_t before = previous ? std::min(previous->crops.size(), maxTiles) : 0;
     preview_ = model_.conversionPreview();
     const std::size_t after = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
-    if (after > before) {
-        // New tiles grow in from their centres; those already shown stay.
-        appearingFrom_ = before;
-        appear_->stop();
-        appearing_ = 0;
-        appear_->start();
+    // Tiles beyond the new count shrink away where they were; new ones grow
+    // in from their centres; those in both cross-fade to their new crop.
+    leavingTiles_.clear();
+    for (std::size_t i = after; i < before && i < tileRects_.size(); ++i)
+        leavingTiles_.push_back({tileRects_[i], previous->crops[i]});
+    appearingFrom_ = std::min(before, after);
+    previousCrops_.clear();
+    if (previous && preview_ && previous->extractedFrames != preview_->extractedFrames)
+        previousCrops_.assign(previous->crops.begin(), previous->crops.begin() + std::ptrdiff_t(std::min(before, after)));
+    if (before != after || !previousCrops_.empty()) {
+        changeProgress_ = 0;
+        Motion::run(*change_, 0.0, 1.0, rowSpring);
     }
     starting_->setVisible(!preview_);
     counters_->setVisible(bool(preview_));
@@ -143,15 +162,23 @@ void Conversion360LiveView::previewChanged() {
     update();
 }
 
+RollingNumberLabel* Conversion360LiveView::counterValue(const QString& label) const {
+    auto* counter = counters_->findChild<QWidget*>(label);
+    return counter ? counter->findChild<RollingNumberLabel*>(QStringLiteral("value")) : nullptr;
+}
+
 void Conversion360LiveView::refreshCounters() {
     if (!preview_) return;
     const auto cropCount = int64_t(preview_->crops.size());
-    rigFrames_->setText(QString::number(preview_->extractedFrames));
-    cropImages_->setText(QString::number(preview_->extractedFrames * cropCount));
-    sourceFrame_->setText(QString::number(preview_->sourceFrameIndex));
+    auto show = [](RollingNumberLabel* label, int64_t value, const QString& unit = {}) {
+        label->setNumber(QString::number(value) + unit, double(value));
+    };
+    show(rigFrames_, preview_->extractedFrames);
+    show(cropImages_, preview_->extractedFrames * cropCount);
+    show(sourceFrame_, preview_->sourceFrameIndex);
     const auto percent = progressPercent(model_.extractionCurrent(), model_.extractionTotal());
     progressColumn_->setVisible(percent.has_value());
-    if (percent) progress_->setText(QString::number(*percent) + QStringLiteral("%"));
+    if (percent) show(progress_, *percent, QStringLiteral("%"));
     counters_->adjustSize();
     layoutContent();
 }
@@ -220,7 +247,15 @@ void Conversion360LiveView::paintEvent(QPaintEvent*) {
     backdrop.setColorAt(0, QColor(0, 0, 0, 77));
     backdrop.setColorAt(1, QColor(0, 0, 0, 0));
     painter.fillRect(rect(), backdrop);
-    if (!preview_) return;
+    if (!preview_) {
+        for (const LeavingTile& leaving : leavingTiles_) {
+            painter.save();
+            painter.setOpacity(std::clamp(1 - changeProgress_, 0.0, 1.0));
+            drawRoundedImage(painter, leaving.image, leaving.rect, tileRadius);
+            painter.restore();
+        }
+        return;
+    }
 
     if (!frameRect_.isEmpty()) {
         paintSoftShadow(painter, frameRect_, frameRadius, QColor(0, 0, 0, 77), 16, QPointF(0, 6));
@@ -230,22 +265,35 @@ void Conversion360LiveView::paintEvent(QPaintEvent*) {
         painter.drawRoundedRect(frameRect_.adjusted(0.5, 0.5, -0.5, -0.5), frameRadius, frameRadius);
     }
 
-    for (std::size_t i = 0; i < tileRects_.size(); ++i) {
-        QRectF tile = tileRects_[i];
+    const double change = std::clamp(changeProgress_, 0.0, 1.0);
+    // A tile `scale` of its size about its centre.
+    auto scaled = [](const QRectF& tile, double scale) {
+        scale = std::max(0.00001, scale);
+        const QPointF centre = tile.center();
+        return QRectF(centre.x() - tile.width() * scale / 2, centre.y() - tile.height() * scale / 2,
+                      tile.width() * scale, tile.height() * scale);
+    };
+    auto drawTile = [&](const QImage& image, const QRectF& tile, double opacity) {
         painter.save();
-        if (i >= appearingFrom_ && appearing_ < 1) {
-            const double scale = std::max(0.00001, appearing_);
-            painter.setOpacity(std::clamp(appearing_, 0.0, 1.0));
-            const QPointF centre = tile.center();
-            tile = QRectF(centre.x() - tile.width() * scale / 2, centre.y() - tile.height() * scale / 2,
-                          tile.width() * scale, tile.height() * scale);
-        }
-        drawRoundedImage(painter, preview_->crops[i], tile, tileRadius);
+        painter.setOpacity(opacity);
+        drawRoundedImage(painter, image, tile, tileRadius);
         painter.setPen(QPen(QColor(255, 255, 255, 38), 0.5));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(tile, tileRadius, tileRadius);
         painter.restore();
+    };
+    for (std::size_t i = 0; i < tileRects_.size(); ++i) {
+        if (i >= appearingFrom_ && changeProgress_ < 1) {
+            drawTile(preview_->crops[i], scaled(tileRects_[i], changeProgress_), change);
+        } else if (i < previousCrops_.size() && changeProgress_ < 1) {
+            drawTile(previousCrops_[i], tileRects_[i], 1);
+            drawTile(preview_->crops[i], tileRects_[i], change);
+        } else {
+            drawTile(preview_->crops[i], tileRects_[i], 1);
+        }
     }
+    for (const LeavingTile& leaving : leavingTiles_)
+        drawTile(leaving.image, scaled(leaving.rect, 1 - changeProgress_), 1 - change);
 }
 
 }  // namespace tessaron::views

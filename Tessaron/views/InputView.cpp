@@ -9,6 +9,7 @@
 #include "views/DropZoneView.hpp"
 #include "views/FormWidgets.hpp"
 #include "views/InputFormText.hpp"
+#include "views/Motion.hpp"
 #include "views/ModelSizeCard.hpp"
 #include "views/ReconstructionCard.hpp"
 #include "views/ResumePanel.hpp"
@@ -107,8 +108,6 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     // setWidget() turns the fill on; the form lies on its panel's material.
     content->setAutoFillBackground(false);
 
-    scroll_->setDuration(350);
-    scroll_->setEasingCurve(QEasingCurve::InOutQuad);
     connect(&model_, &PipelineViewModel::tourScrollTargetChanged, this, [this] {
         if (const viewmodel::OptionalText& target = model_.tourScrollTarget()) scrollToSection(*target);
     });
@@ -143,10 +142,7 @@ void InputView::scrollToSection(const QString& target) {
     const int centre = section->mapTo(widget(), section->rect().center()).y();
     const int value =
         std::clamp(centre - viewport()->height() / 2, verticalScrollBar()->minimum(), verticalScrollBar()->maximum());
-    scroll_->stop();
-    scroll_->setStartValue(verticalScrollBar()->value());
-    scroll_->setEndValue(value);
-    scroll_->start();
+    Motion::run(*scroll_, verticalScrollBar()->value(), value, Motion::defaultMilliseconds, QEasingCurve::InOutQuad);
 }
 
 }  // namespace tessaron::views

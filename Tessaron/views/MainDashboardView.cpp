@@ -20,6 +20,8 @@
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
 #include "views/Inspector360View.hpp"
+#include "views/Motion.hpp"
+#include "views/PresenceTransition.hpp"
 #include "views/LogDrawerView.hpp"
 #include "views/ResourcesPanelView.hpp"
 #include "views/PanelWidgets.hpp"
@@ -51,7 +53,10 @@ constexpr int logButtonTrailing = 32;
 constexpr int statusBottom = 84;
 constexpr int topPadding = 16;
 constexpr int topSpacing = 8;
-constexpr int slideMilliseconds = 350;
+// The panel slides out and back, and the show button comes and goes, with
+// this spring.
+constexpr Motion::Spring panelSpring{0.35, 0.8};
+constexpr int inspectorFadeMilliseconds = 200;
 
 // A round or rounded button that draws only its symbol on a material.
 class SymbolButton : public QToolButton {
@@ -235,12 +240,17 @@ void MainDashboardView::buildLayers() {
     inspector_->setVisible(false);
 
     slide_ = new QVariantAnimation(this);
-    slide_->setDuration(slideMilliseconds);
-    slide_->setEasingCurve(QEasingCurve::OutCubic);
     connect(slide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
         panelOffset_ = value.toDouble();
         layoutLayers();
     });
+    // The show button and the drawer slide in from their edges as they fade
+    // in; the inspector fades.
+    showTransition_ = new PresenceTransition(*showButton_, panelSpring);
+    showTransition_->onPresenceChanged = [this](double) { layoutLayers(); };
+    drawerTransition_ = new PresenceTransition(*logDrawer_, Motion::defaultMilliseconds, QEasingCurve::InOutQuad);
+    drawerTransition_->onPresenceChanged = [this](double) { layoutLayers(); };
+    inspectorTransition_ = new PresenceTransition(*inspector_, inspectorFadeMilliseconds, QEasingCurve::InOutQuad);
 
     // The layers the guided tour points at; the input form marks its own
     // sections.
@@ -272,7 +282,7 @@ void MainDashboardView::bindModel() {
     connect(&model_, &PipelineViewModel::isLogMenuExpandedChanged, this, &MainDashboardView::refreshLogButton);
     connect(centrePane_, &StepBackgroundView::contentChanged, this, &MainDashboardView::refreshContrast);
     connect(&model_, &PipelineViewModel::show360InspectorChanged, this, [this] {
-        inspector_->setVisible(model_.show360Inspector());
+        inspectorTransition_->setPresent(model_.show360Inspector());
         layoutLayers();
     });
     connect(&model_, &PipelineViewModel::isTourSampleChanged, this, &MainDashboardView::publishedModelChanged);
@@ -286,7 +296,7 @@ void MainDashboardView::bindModel() {
     stepMarkers_->setStatuses(model_.stepStatuses());
     stepMarkers_->setState(model_.currentState());
     stepMarkers_->setSelectedStep(selectedStep_);
-    inspector_->setVisible(model_.show360Inspector());
+    inspectorTransition_->setPresent(model_.show360Inspector());
     refreshStatus();
     refreshLogButton();
     refreshContrast();
@@ -310,11 +320,9 @@ void MainDashboardView::setMenuCollapsed(bool collapsed) {
     // A collapsed panel takes no clicks; the show button takes its place.
     menuPanel_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
     resizeHandle_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
-    showButton_->setVisible(collapsed);
-    slide_->stop();
-    slide_->setStartValue(panelOffset_);
-    slide_->setEndValue(panelTargetOffset());
-    slide_->start();
+    showTransition_->setPresent(collapsed);
+    // From where the panel is drawn, so that a change of mind turns it round.
+    Motion::run(*slide_, panelOffset_, panelTargetOffset(), panelSpring);
 }
 
 double MainDashboardView::panelTargetOffset() const { return isMenuCollapsed_ ? -(menuWidth_ + collapsedExtra) : 0.0; }
@@ -361,7 +369,7 @@ void MainDashboardView::refreshLogButton() {
         ->setSymbolColor(expanded ? theme::color(theme::NamedColor::blue)
                          : dark   ? theme::onDarkColor(theme::NamedColor::secondary)
                                   : theme::color(theme::NamedColor::secondary));
-    logDrawer_->setVisible(expanded);
+    drawerTransition_->setPresent(expanded);
     layoutLayers();
 }
 
@@ -417,14 +425,19 @@ void MainDashboardView::layoutLayers() {
     // following the panel as it slides.
     const int freeLeft = std::clamp(panelX + panelWidth, 0, w);
     centrePane_->setFreeArea(QRect(freeLeft, panelTop, w - freeLeft, panelHeight));
-    showButton_->move(8, (h - showButton_->height()) / 2);
+    // A layer that comes or goes slides from its edge by what it lacks of
+    // being there.
+    const double showAbsence = 1 - showTransition_->presence();
+    showButton_->move(8 - int(std::lround(showAbsence * (8 + showButton_->width()))), (h - showButton_->height()) / 2);
 
     // The drawer is as tall as its content, centred in the band the panels share.
     const int drawerHeight = std::min(panelHeight, logDrawer_->heightForWidth(logDrawerWidth) > 0
                                                        ? logDrawer_->heightForWidth(logDrawerWidth)
                                                        : logDrawer_->sizeHint().height());
-    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth, panelTop + (panelHeight - drawerHeight) / 2,
-                            logDrawerWidth, drawerHeight);
+    const double drawerAbsence = 1 - drawerTransition_->presence();
+    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth +
+                                int(std::lround(drawerAbsence * (logDrawerTrailing + logDrawerWidth))),
+                            panelTop + (panelHeight - drawerHeight) / 2, logDrawerWidth, drawerHeight);
 
     QSize resourcesSize = resources_->sizeHint();
     resources_->setGeometry((w - resourcesSize.width()) / 2, topPadding, resourcesSize.width(), resourcesSize.height());

@@ -27,6 +27,7 @@ namespace tessaron::views {
 
 class FloatingPanel;
 class LogDrawerView;
+class PresenceTransition;
 class ResourcesPanelView;
 class StatusPillView;
 class StepBackgroundView;
@@ -102,6 +103,12 @@ public:
     QColor logButtonColor() const;
     StatusPillView* statusPill() const { return statusPill_; }
     QWidget* inspector() const { return inspector_; }
+    // The panel's slide and the layers' comings and goings, for tests that
+    // step them.
+    QVariantAnimation* panelSlide() const { return slide_; }
+    PresenceTransition* showButtonTransition() const { return showTransition_; }
+    PresenceTransition* logDrawerTransition() const { return drawerTransition_; }
+    PresenceTransition* inspectorTransition() const { return inspectorTransition_; }
 
 signals:
     void selectedStepChanged(viewmodel::WorkflowStep step);
@@ -157,6 +164,9 @@ private:
     StatusPillView* statusPill_ = nullptr;
     QWidget* inspector_ = nullptr;
     QVariantAnimation* slide_ = nullptr;
+    PresenceTransition* showTransition_ = nullptr;
+    PresenceTransition* drawerTransition_ = nullptr;
+    PresenceTransition* inspectorTransition_ = nullptr;
 };
 
 }  // namespace tessaron::views

@@ -15,6 +15,8 @@
 #include "views/Conversion360LiveView.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
+#include "views/Motion.hpp"
+#include "views/PresenceTransition.hpp"
 #include "views/PanelWidgets.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/SfMAnimationView.hpp"
@@ -28,6 +30,9 @@ using viewmodel::WorkflowStep;
 using Kind = pipeline::PipelineState::Kind;
 
 constexpr int capsuleBottom = 120;
+// The hint comes in easing out and goes easing in.
+constexpr int hintInMilliseconds = 200;
+constexpr int hintOutMilliseconds = 300;
 constexpr int framePadding = 12;
 // What a centred text keeps free on each side within the free area.
 constexpr int textMargin = 24;
@@ -199,6 +204,9 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
     dropFrame_->hide();
     hint_ = new MessageCapsule(this);
     hint_->hide();
+    hintTransition_ = new PresenceTransition(*hint_, hintInMilliseconds, QEasingCurve::OutQuad, hintOutMilliseconds,
+                                             QEasingCurve::InQuad);
+    hintTransition_->onPresenceChanged = [this](double) { layoutOverlays(); };
     errorBadge_ = new FloatingPanel(6, theme::Material::ultraThin, this);
     auto* errorRow = new QHBoxLayout(errorBadge_);
     errorRow->setContentsMargins(8, 8, 8, 8);
@@ -210,7 +218,7 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
     hintDismiss_.setInterval(hintMilliseconds);
     connect(&hintDismiss_, &QTimer::timeout, this, [this] {
         transientHint_.reset();
-        hint_->hide();
+        hintTransition_->setPresent(false);
     });
 
     for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::isBusyChanged,
@@ -397,8 +405,8 @@ viewer::SplatRendererView* StepBackgroundView::viewerView() const {
 void StepBackgroundView::showTransientHint(const QString& message) {
     transientHint_ = message;
     hint_->setText(message);
-    hint_->show();
     hint_->raise();
+    hintTransition_->setPresent(true);
     layoutOverlays();
     // A new hint replaces the shown one and stays its full time.
     hintDismiss_.start();
@@ -516,7 +524,11 @@ void StepBackgroundView::layoutContent() {
 
 void StepBackgroundView::layoutOverlays() {
     const QRect area = freeArea();
-    placeCapsule(*hint_, hint_->sizeFor(textWidthIn(area)), area, height() - capsuleBottom);
+    // It rises from the pane's bottom edge as it fades in.
+    const QSize hintSize = hint_->sizeFor(textWidthIn(area));
+    const double hintAbsence = 1 - hintTransition_->presence();
+    placeCapsule(*hint_, hintSize, area,
+                 height() - capsuleBottom + int(std::lround(hintAbsence * (capsuleBottom + hintSize.height()))));
     dropFrame_->setFreeArea(area);
     const int badgeWidth = std::min(errorBadge_->sizeHint().width(), std::max(0, area.width() - 24));
     errorBadge_->setGeometry(centredLeft(area, badgeWidth), area.top() + 12, badgeWidth,

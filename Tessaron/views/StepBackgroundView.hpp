@@ -25,6 +25,7 @@ class SplatRendererView;
 namespace tessaron::views {
 
 class FloatingPanel;
+class PresenceTransition;
 
 // The large pane behind the step menu and the step bar: one picture per
 // step (the drop hint or the live 360° conversion, the growing COLMAP cloud,
@@ -80,6 +81,7 @@ public:
     QWidget* dropFrame() const;
     std::optional<QString> transientHint() const { return transientHint_; }
     QWidget* hintCapsule() const;
+    PresenceTransition* hintTransition() const { return hintTransition_; }
     std::optional<QString> viewerError() const { return viewerError_; }
     QWidget* viewerErrorBadge() const;
     viewer::SplatRendererView* viewerView() const;
@@ -141,6 +143,7 @@ private:
     QTimer hintDismiss_;
     DropFrame* dropFrame_ = nullptr;
     MessageCapsule* hint_ = nullptr;
+    PresenceTransition* hintTransition_ = nullptr;
     FloatingPanel* errorBadge_ = nullptr;
     QLabel* errorText_ = nullptr;
 };

@@ -7,10 +7,12 @@
 
 #include <memory>
 
+#include "AnimationClock.hpp"
 #include "ViewsTestSupport.hpp"
 #include "support/PanoramaVideo.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/Conversion360LiveView.hpp"
+#include "views/RollingNumberLabel.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -153,9 +155,46 @@ TEST_F(ConversionViewTest, TheContentLiesInTheFreeArea) {
     EXPECT_NEAR(view_->frameRect().center().x(), free.left() + free.width() / 2.0, 1);
 }
 
+// Tiles grow in and shrink away with the row's spring, and cross-fade to the
+// crops of each new rig frame; the counters' digits roll. The values are the
+// newest at once, and a change mid-way ends on the newest.
+TEST_F(ConversionViewTest, TilesComeAndGoWithTheSpringAndTheCountersRoll) {
+    const int settle = views::Motion::milliseconds({0.4, 0.7});
+    AnimationClock clock;
+    model_->setConversionPreview(preview(4, 1, 10));
+    EXPECT_EQ(view_->tileRects().size(), 4u);
+    EXPECT_EQ(view_->changeProgress(), 0.0);
+    clock.step(120);
+    const double growing = view_->changeProgress();
+    EXPECT_GT(growing, 0.0);
+    EXPECT_LT(growing, 1.0);
+    // Mid-way, two of the four go: they shrink away where they were.
+    model_->setConversionPreview(preview(2, 2, 20));
+    EXPECT_EQ(view_->tileRects().size(), 2u);
+    EXPECT_EQ(view_->leavingTileCount(), 2u);
+    EXPECT_EQ(view_->changeProgress(), 0.0);
+    views::RollingNumberLabel* frames = view_->counterValue(QStringLiteral("Rig frames"));
+    ASSERT_NE(frames, nullptr);
+    EXPECT_EQ(frames->text(), "2");
+    EXPECT_TRUE(frames->isRolling());
+    EXPECT_EQ(view_->counterValue(QStringLiteral("Crop images"))->text(), "4");
+    clock.run(settle);
+    EXPECT_EQ(view_->changeProgress(), 1.0);
+    EXPECT_EQ(view_->leavingTileCount(), 0u);
+    EXPECT_FALSE(frames->isRolling());
+
+    // A new rig frame with as many crops cross-fades them: the new crops
+    // show through half way and alone at the end.
+    model_->setConversionPreview(preview(2, 3, 30));
+    clock.step(settle / 2);
+    EXPECT_GT(view_->changeProgress(), 0.3);
+    clock.run(settle);
+    const QImage shot = view_->grab().toImage();
+    EXPECT_EQ(shot.pixel(view_->tileRects()[1].center().toPoint()), QColor::fromHsv(20, 200, 220).rgb());
+}
+
 TEST_F(ConversionViewTest, DrawsTheFrameAndTheCrops) {
     model_->setConversionPreview(preview(4, 1, 0));
-    QTest::qWait(600);  // the tiles' appearing animation
     const QImage shot = view_->grab().toImage();
     const QPoint frameCentre = view_->frameRect().center().toPoint();
     EXPECT_EQ(shot.pixelColor(frameCentre), QColor(40, 90, 200));

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <thread>
 
+#include "AnimationClock.hpp"
 #include "PanelTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "views/CellCountBadge.hpp"
@@ -116,6 +117,7 @@ TEST_F(PlanningPanel, ProgressShowsThePlannersPhaseAndItsCellsOnceThereAreAny) {
     EXPECT_EQ(texts().mid(3),
               (QStringList{"Splitting cell 4 of 7…", "cells so far — watch them split in the background"}));
     // Shown with its first count, it does not pulse; a new count does.
+    AnimationClock clock;
     EXPECT_FALSE(panel_->cellCountBadge()->isPulsing());
     model_->setPartitionProgress(partition::PartitionProgress{"Splitting cell 5 of 8…", {}, 8});
     EXPECT_TRUE(panel_->cellCountBadge()->isPulsing());
