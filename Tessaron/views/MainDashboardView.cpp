@@ -1,5 +1,7 @@
 #include "views/MainDashboardView.hpp"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -90,6 +92,44 @@ private:
     std::optional<theme::Material> material_;
 };
 
+// What assistive technologies see of a dashboard: the dashboard itself, and
+// none of its content while it is hidden from them (the real dashboard
+// under the guided tour, which is there to be seen but not used).
+class DashboardAccessible : public QAccessibleWidget {
+public:
+    explicit DashboardAccessible(MainDashboardView* dashboard) : QAccessibleWidget(dashboard), dashboard_(dashboard) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        if (dashboard_->isHiddenFromAccessibility()) state.invisible = true;
+        return state;
+    }
+    int childCount() const override {
+        return dashboard_->isHiddenFromAccessibility() ? 0 : QAccessibleWidget::childCount();
+    }
+    QAccessibleInterface* child(int index) const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::child(index);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return dashboard_->isHiddenFromAccessibility() ? -1 : QAccessibleWidget::indexOfChild(child);
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::childAt(x, y);
+    }
+    QAccessibleInterface* focusChild() const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::focusChild();
+    }
+
+private:
+    MainDashboardView* dashboard_;
+};
+
+QAccessibleInterface* dashboardAccessibleFactory(const QString& className, QObject* object) {
+    if (className != QLatin1String(MainDashboardView::staticMetaObject.className())) return nullptr;
+    auto* dashboard = qobject_cast<MainDashboardView*>(object);
+    return dashboard ? new DashboardAccessible(dashboard) : nullptr;
+}
+
 }  // namespace
 
 // The clear strip along the panel's trailing edge that resizes it.
@@ -134,6 +174,11 @@ MainDashboardView::MainDashboardView(PipelineViewModel& model, core::PreferenceS
       operations_(std::move(operations)),
       linkOpener_([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
     menuWidth_ = menuWidthFromStored(defaults_.string(menuWidthKey));
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(dashboardAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     setMinimumSize(900, 600);
     setAcceptDrops(true);
     buildLayers();
@@ -340,6 +385,15 @@ void MainDashboardView::setMenuWidth(double width) {
     defaults_.setString(menuWidthKey, QString::number(width, 'g', 17).toStdString());
     if (slide_->state() != QAbstractAnimation::Running) panelOffset_ = panelTargetOffset();
     layoutLayers();
+}
+
+void MainDashboardView::setHiddenFromAccessibility(bool hidden) {
+    if (hiddenFromAccessibility_ == hidden) return;
+    hiddenFromAccessibility_ = hidden;
+    // The dashboard and its content leave (or rejoin) what assistive
+    // technologies present.
+    QAccessibleEvent event(this, hidden ? QAccessible::ObjectHide : QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&event);
 }
 
 PipelineViewModel* MainDashboardView::publishedModel() const {

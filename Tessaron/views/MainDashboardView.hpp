@@ -72,6 +72,11 @@ public:
     void dragMenuHandle(double translation);
     void endMenuDrag();
 
+    // Hidden from assistive technologies: the dashboard reports itself
+    // invisible and without content, while it stays on screen.
+    void setHiddenFromAccessibility(bool hidden);
+    bool isHiddenFromAccessibility() const { return hiddenFromAccessibility_; }
+
     // The model the menu commands act on: this dashboard's, unless it was
     // told not to publish or the model is a tour sample.
     viewmodel::PipelineViewModel* publishedModel() const;
@@ -146,6 +151,7 @@ private:
     viewmodel::WorkflowStep selectedStep_ = viewmodel::WorkflowStep::input;
     double menuWidth_ = defaultMenuWidth;
     bool isMenuCollapsed_ = false;
+    bool hiddenFromAccessibility_ = false;
     std::optional<double> menuDragBaseWidth_;
     double panelOffset_ = 0;  // as drawn, animated towards panelTargetOffset()
     FinalViewerState finalViewer_;
