@@ -51,6 +51,7 @@ void Video360Card::refresh() {
     const bool shapesTheRun = model_.isInputVideo() && model_.treatAs360() && !model_.isLikely360Video();
     layout_->setEnabled(shapesTheRun);
     layoutTitle_->setEnabled(shapesTheRun);
+    setTextColor(layoutTitle_, theme::color(shapesTheRun ? NamedColor::primary : NamedColor::secondary));
 }
 
 }  // namespace tessaron::views
