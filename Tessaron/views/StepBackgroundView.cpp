@@ -15,10 +15,9 @@
 #include "views/Conversion360LiveView.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
-#include "views/Motion.hpp"
-#include "views/PresenceTransition.hpp"
 #include "views/PanelWidgets.hpp"
 #include "views/PartitionVisualizerView.hpp"
+#include "views/PresenceTransition.hpp"
 #include "views/SfMAnimationView.hpp"
 #include "views/SfMLivePointCloudView.hpp"
 
@@ -72,7 +71,8 @@ public:
         freeArea_ = area;
         update();
     }
-    // Where the symbol and the text are drawn, for the window's tests.
+    // Where the symbol and the text are drawn: centred in the free area,
+    // the text wrapped to it.
     QRect hintRect() const {
         const QRect area = freeArea_.isValid() ? freeArea_ : rect();
         const int textWidth = textWidthIn(area);
@@ -144,7 +144,7 @@ private:
 
 namespace {
 
-// Lays `capsule` out centred on `area`'s middle, `bottom` above `floor`.
+// Lays `capsule` out centred on `area`'s middle, its bottom on `floor`.
 void placeCapsule(QWidget& capsule, const QSize& size, const QRect& area, int floor) {
     capsule.setGeometry(centredLeft(area, size.width()), floor - size.height(), size.width(), size.height());
 }

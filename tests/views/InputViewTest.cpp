@@ -412,10 +412,18 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     EXPECT_EQ(extraction->rateRow()->valueText(), "10 frames");
     // Every rate the slider passes measures the video again.
     const int analysesBefore = analysis_->calls;
+    auto recordedStrides = [&] {
+        std::lock_guard guard(analysis_->lock);
+        return analysis_->strides.size();
+    };
+    const size_t stridesBefore = recordedStrides();
     press(extraction->rateRow()->slider(), Qt::Key_Right, 2);
     EXPECT_EQ(model_->frameExtractionRate(), 12);
     EXPECT_EQ(extraction->rateRow()->valueText(), "12 frames");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 5000));
+    // The superseded analysis may still run after the newest has reported:
+    // wait for both to have recorded their stride.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return recordedStrides() == stridesBefore + 2 && !model_->isAnalyzingInput(); }, 5000));
     EXPECT_EQ(analysis_->calls, analysesBefore + 2);
     {
         std::lock_guard guard(analysis_->lock);

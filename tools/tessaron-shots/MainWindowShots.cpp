@@ -296,6 +296,12 @@ const auto narrowIdle = narrowShot("main-idle-min", "the smallest window, the me
                                    [](MainWindowStage&) {});
 const auto narrowFinal = narrowShot("dashboard-final-idle-min", "the same, the Final step's message",
                                     [](MainWindowStage& stage) { stage.dashboard().selectStep(WorkflowStep::final); });
+const auto narrowSfm = narrowShot("main-sfm-min", "the same, COLMAP running: the step bar and log button over the black pane",
+                                  [](MainWindowStage& stage) {
+                                      stage.model->setSfmTotalImages(120);
+                                      stage.model->setSfmRegisteredImages(30);
+                                      stage.model->setCurrentState(Kind::processingSfM);
+                                  });
 const auto narrowHint = narrowShot("dashboard-drop-hint-min", "the same, a text file dropped: the hint",
                                    [](MainWindowStage& stage) {
                                        stage.dashboard().centrePane()->showTransientHint(
