@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/TessaronApp.hpp"
+#include "views/Motion.hpp"
 #include "views/Theme.hpp"
 
 namespace {
@@ -29,6 +30,8 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Tessaron"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessaron"));
     QApplication::setFont(tessaron::views::theme::font(tessaron::views::theme::TextStyle::body));
+    // The panels' springs and fades; Qt leaves them off on most desktops.
+    tessaron::views::Motion::setEnabled(true);
     try {
         tessaron::app::TessaronApp tessaron;
         tessaron.launch();

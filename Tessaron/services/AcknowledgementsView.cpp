@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,16 +17,36 @@ namespace tessaron::services {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The secondary label colour: text blended towards the background, still
+// easy to read (about 6:1 on white), unlike the pale disabled colour.
+QColor secondaryLabelColor(const QPalette& palette, QPalette::ColorRole background) {
+    const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
+    const QColor behind = palette.color(QPalette::Active, background);
+    constexpr double share = 0.62;
+    return QColor::fromRgbF(float(share * text.redF() + (1 - share) * behind.redF()),
+                            float(share * text.greenF() + (1 - share) * behind.greenF()),
+                            float(share * text.blueF() + (1 - share) * behind.blueF()));
+}
+
+}  // namespace
+
 NoticesTextView::NoticesTextView(const QString& text, QWidget* parent) : QPlainTextEdit(parent) {
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(std::max(7.0, QFontDatabase::systemFont(QFontDatabase::SmallestReadableFont).pointSizeF()));
+    // The small system size: the notices' 80-column lines fit the window's
+    // smallest width.
+    font.setPixelSize(smallFontPixels);
     font.setWeight(QFont::Normal);
     setFont(font);
     QPalette colours = palette();
-    colours.setColor(QPalette::Text, colours.color(QPalette::Disabled, QPalette::WindowText));
+    colours.setColor(QPalette::Text, secondaryLabelColor(colours, QPalette::Base));
     setPalette(colours);
+    // The notices bring their own line breaks; wrapping them again at the
+    // view's width would break every long line a second time.
+    setLineWrapMode(QPlainTextEdit::NoWrap);
     document()->setDocumentMargin(8);
     setFrameShape(QFrame::NoFrame);
     setPlainText(text);
@@ -57,8 +78,10 @@ AcknowledgementsView::AcknowledgementsView(const QString& notices, QUrl sourceOf
     setMinimumSize(640, 480);
 
     auto* title = new QLabel(QStringLiteral("Acknowledgements"));
+    // The large title: twice the body text, whether the font is sized in
+    // points or in pixels.
     QFont titleFont = title->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 2);
+    titleFont.setPixelSize(2 * QFontInfo(title->font()).pixelSize());
     titleFont.setBold(true);
     title->setFont(titleFont);
 
@@ -79,7 +102,7 @@ AcknowledgementsView::AcknowledgementsView(const QString& notices, QUrl sourceOf
         "libraries are below."));
     introduction->setWordWrap(true);
     QPalette secondary = introduction->palette();
-    secondary.setColor(QPalette::WindowText, secondary.color(QPalette::Disabled, QPalette::WindowText));
+    secondary.setColor(QPalette::WindowText, secondaryLabelColor(secondary, QPalette::Window));
     introduction->setPalette(secondary);
 
     notices_ = new NoticesTextView(notices);

@@ -16,6 +16,8 @@ namespace tessaron::services {
 class NoticesTextView : public QPlainTextEdit {
     Q_OBJECT
 public:
+    static constexpr int smallFontPixels = 11;
+
     explicit NoticesTextView(const QString& text, QWidget* parent = nullptr);
 };
 

@@ -42,9 +42,11 @@ constexpr auto reconstructionTick = std::chrono::milliseconds(50);
 constexpr auto trainingTick = std::chrono::milliseconds(67);
 constexpr int planningSettleMilliseconds = 500;
 
+// The engine trains on the CPU; of the sample's 100 images every eighth is
+// held back for evaluation.
 const char* const sampleTrainingLog =
-    "[TRAIN] [engine] trevik 1.1.3 | GPU: Mesa llvmpipe\n"
-    "[TRAIN] Eval mode: 219 train, 32 test\n"
+    "[TRAIN] [engine] trevik 1.1.3 | CPU\n"
+    "[TRAIN] Eval mode: 87 train, 13 test\n"
     "[TRAIN] step=1000 splats=51522 6.0ms/step\n"
     "[TRAIN] MCMC step=2000 active=83919 grown=3996\n"
     "[TRAIN] step=2000 splats=83919 11.5ms/step\n"
@@ -120,13 +122,14 @@ void TourOrchestrator::advance() {
     case Step::input_dropzone:
         setCurrentTourStep(Step::input_reconstruction);
         setScrollTarget(model, Step::input_reconstruction);
-        model.setSelectedInputURL(std::filesystem::path("/tmp/fake_dataset"));
+        // A video, as the form shows it: named as one, its frames estimated.
+        model.setSelectedInputURL(std::filesystem::path("/tmp/fake_dataset.mp4"));
         model.setDatasetProfile(engines::DatasetProfile{.imageCount = sampleImageCount,
                                                         .nativeWidth = 1920,
                                                         .nativeHeight = 1080,
                                                         .physicalMemoryGB = 16,
                                                         .availableMemoryGB = 8,
-                                                        .isEstimated = false});
+                                                        .isEstimated = true});
         model.setIsInputVideo(true);
         break;
     case Step::input_reconstruction:

@@ -91,8 +91,7 @@ const std::array<WelcomeTourOverlay::StepContent, TourOrchestrator::stepCount>& 
          QStringLiteral("Drop a folder of photos or a single video here, or use Choose Folder or Video."),
          Placement::rightOfControl},
         {QStringLiteral("Reconstruction"),
-         QStringLiteral("COLMAP finds the camera positions on the GPU. If you already have a COLMAP model (sparse/0), "
-                        "turn on Skip COLMAP and pick its folder."),
+         WelcomeTourOverlay::reconstructionText(true),
          Placement::rightOfControl},
         {QStringLiteral("Model size"),
          QStringLiteral("How many Gaussians the model may use: Light 500K, Standard 1M, High 2M, Ultra 4M, or Custom. "
@@ -144,6 +143,14 @@ const std::array<WelcomeTourOverlay::StepContent, TourOrchestrator::stepCount>& 
 }
 
 }  // namespace
+
+QString WelcomeTourOverlay::reconstructionText(viewmodel::OptionalFlag extractsOnGPU) {
+    const QString where = !extractsOnGPU   ? QString()
+                          : *extractsOnGPU ? QStringLiteral(" on the GPU")
+                                           : QStringLiteral(" on the CPU");
+    return QStringLiteral("COLMAP finds the camera positions") + where +
+           QStringLiteral(". If you already have a COLMAP model (sparse/0), turn on Skip COLMAP and pick its folder.");
+}
 
 const WelcomeTourOverlay::StepContent& WelcomeTourOverlay::content(Step step) {
     return stepContents()[size_t(step)];
@@ -205,6 +212,8 @@ WelcomeTourOverlay::WelcomeTourOverlay(TourOrchestrator& orchestrator, std::func
         showStepContent();
         place();
     });
+    connect(&orchestrator_, &TourOrchestrator::mockVMChanged, this, &WelcomeTourOverlay::watchSample);
+    watchSample();
     showStepContent();
     place();
 }
@@ -277,7 +286,10 @@ void WelcomeTourOverlay::showStepContent() {
     const Step step = orchestrator_.currentTourStep();
     const StepContent& stepContent = content(step);
     title_->setText(stepContent.title);
-    text_->setText(stepContent.text);
+    // Where COLMAP runs is this machine's: the sample model asks the program.
+    text_->setText(step == Step::input_reconstruction
+                       ? reconstructionText(orchestrator_.mockVM().colmapExtractsOnGPU())
+                       : stepContent.text);
     main_->setText(step == Step::final_render ? QStringLiteral("Finish (Enter)") : QStringLiteral("Next (Enter)"));
     card_->resize(int(cardWidth), int(cardHeight()));
     if (sinceStepChange_.isValid()) {
@@ -289,6 +301,14 @@ void WelcomeTourOverlay::showStepContent() {
         textFade_->stop();
         textFade_->start();
     }
+}
+
+void WelcomeTourOverlay::watchSample() {
+    disconnect(sampleHardware_);
+    sampleHardware_ = connect(&orchestrator_.mockVM(), &viewmodel::PipelineViewModel::colmapHasCUDAChanged, this, [this] {
+        if (orchestrator_.currentTourStep() == Step::input_reconstruction)
+            text_->setText(reconstructionText(orchestrator_.mockVM().colmapExtractsOnGPU()));
+    });
 }
 
 void WelcomeTourOverlay::mainAction() {

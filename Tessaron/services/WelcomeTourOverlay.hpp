@@ -8,6 +8,7 @@
 
 #include "services/TourAnchors.hpp"
 #include "services/TourOrchestrator.hpp"
+#include "viewmodel/PipelineViewModel.hpp"
 
 class QLabel;
 class QPushButton;
@@ -37,7 +38,12 @@ public:
         QString text;
         CardPlacement placement;
     };
+    // The step's content as written for a COLMAP that extracts on the GPU;
+    // the card names the hardware this machine's COLMAP uses.
     static const StepContent& content(Step step);
+    // The Reconstruction step's text: "on the GPU" or "on the CPU" where
+    // COLMAP extracts features, no hardware while that is unknown.
+    static QString reconstructionText(viewmodel::OptionalFlag extractsOnGPU);
 
     static constexpr double cardWidth = 380;
     static constexpr double cardPadding = 24;
@@ -85,6 +91,8 @@ protected:
 private:
     void buildCard();
     void showStepContent();
+    // Follows the sample model's answer on COLMAP's hardware.
+    void watchSample();
     void mainAction();
     // Moves the hole and the card to the current step's places: animated for
     // a while after the step changed, at once otherwise.
@@ -107,6 +115,7 @@ private:
     QVariantAnimation* holeMove_ = nullptr;
     QVariantAnimation* cardMove_ = nullptr;
     QVariantAnimation* textFade_ = nullptr;
+    QMetaObject::Connection sampleHardware_;
 };
 
 }  // namespace tessaron::services

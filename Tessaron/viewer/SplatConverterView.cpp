@@ -184,14 +184,23 @@ void SplatConverterView::build() {
     warningLayout->addWidget(warningText);
     controls->addWidget(backendWarning_);
 
-    convertButton_ = new QPushButton(SymbolIcon::icon(Symbol::playFill, palette().color(QPalette::HighlightedText), 12),
-                                     QStringLiteral("Convert"), this);
+    QIcon play = SymbolIcon::icon(Symbol::playFill, palette().color(QPalette::HighlightedText), 12);
+    play.addPixmap(SymbolIcon::pixmap(Symbol::playFill, palette().color(QPalette::Disabled, QPalette::ButtonText), 12),
+                   QIcon::Disabled);
+    convertButton_ = new QPushButton(play, QStringLiteral("Convert"), this);
     convertButton_->setObjectName(QStringLiteral("convertButton"));
     // The prominent style: the accent colour, as the default action.
     convertButton_->setDefault(true);
+    // Disabled, it takes the plain disabled button's colours: it must not
+    // look like an action that would run.
     QPalette prominent = convertButton_->palette();
-    prominent.setColor(QPalette::Button, palette().color(QPalette::Highlight));
-    prominent.setColor(QPalette::ButtonText, palette().color(QPalette::HighlightedText));
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        prominent.setColor(group, QPalette::Button, palette().color(group, QPalette::Highlight));
+        prominent.setColor(group, QPalette::ButtonText, palette().color(group, QPalette::HighlightedText));
+    }
+    prominent.setColor(QPalette::Disabled, QPalette::Button, palette().color(QPalette::Disabled, QPalette::Button));
+    prominent.setColor(QPalette::Disabled, QPalette::ButtonText,
+                       palette().color(QPalette::Disabled, QPalette::ButtonText));
     convertButton_->setPalette(prominent);
     connect(convertButton_, &QPushButton::clicked, this, [this] { model_->startConversion(); });
     controls->addWidget(convertButton_);

@@ -4,6 +4,12 @@
 #include <QMimeDatabase>
 #include <QUrl>
 
+#include <vector>
+
+#include "engines/COLMAPRunner.hpp"
+#include "engines/COLMAPVersion.hpp"
+#include "engines/ProcessRunner.hpp"
+
 namespace tessaron::viewmodel {
 
 namespace {
@@ -150,6 +156,40 @@ void PipelineViewModel::chooseCOLMAPFolder() {
             if (generation != sceneAnalysisGeneration_ || colmapDataURL_ != folder) return;
             setSceneAnalysis(analysis);
         });
+}
+
+// Whether COLMAP extracts features on the GPU here: asked of the program
+// once per model, in the background, so that the form names what runs.
+OptionalFlag PipelineViewModel::probeCOLMAPCUDA(const std::string& program) {
+    std::vector<std::string> lines;
+    engines::ProcessRunner runner;
+    try {
+        const int32_t status = runner.run(program, {"-h"}, std::nullopt, std::nullopt,
+                                          [&lines](const std::string& line) { lines.push_back(line); });
+        if (status != 0) return std::nullopt;
+    } catch (const engines::ProcessRunner::ProcessError&) {
+        // No COLMAP to ask: the form names no hardware, and the run reports
+        // the missing program in its own words.
+        return std::nullopt;
+    }
+    const engines::COLMAPVersion version = engines::COLMAPVersion::fromHelpOutput(lines);
+    if (!version.known) return std::nullopt;
+    return !version.withoutCUDA;
+}
+
+OptionalFlag PipelineViewModel::colmapExtractsOnGPU() const {
+    if (!colmapHasCUDA_) return std::nullopt;
+    // The runner's rule: a build without CUDA always extracts on the CPU.
+    return *colmapHasCUDA_ && useGPUSIFT_;
+}
+
+void PipelineViewModel::checkCOLMAPHardware() {
+    // Asked once; an answer already given (a test's, the tour's) stands.
+    if (colmapHardwareAsked_ || colmapHasCUDA_) return;
+    colmapHardwareAsked_ = true;
+    const std::string program = engines::COLMAPRunner(configuration_.manager.colmapPath).colmapPath();
+    runInBackground<OptionalFlag>([program] { return probeCOLMAPCUDA(program); },
+                                  [this](OptionalFlag hasCUDA) { setColmapHasCUDA(hasCUDA); });
 }
 
 }  // namespace tessaron::viewmodel

@@ -50,6 +50,7 @@ namespace tessaron::viewmodel {
 // The value types of the properties below, named once so that each property
 // reads on one line.
 using OptionalPath = std::optional<std::filesystem::path>;
+using OptionalFlag = std::optional<bool>;
 using OptionalText = std::optional<QString>;
 using OptionalCount = std::optional<qint64>;
 using OptionalDate = std::optional<QDateTime>;
@@ -210,6 +211,10 @@ public:
     TESSARON_PUBLISHED(OptionalText, outputPlyPath, OutputPlyPath, {})
     TESSARON_PUBLISHED(OptionalPath, logFileURL, LogFileURL, {})
     TESSARON_PUBLISHED(OptionalScanResult, workspaceScanResult, WorkspaceScanResult, {})
+    // Whether the COLMAP program was built with CUDA, as its help says; none
+    // until checkCOLMAPHardware() has heard back, or when it could not tell.
+    // Without CUDA, COLMAP extracts and matches on the CPU.
+    TESSARON_PUBLISHED(OptionalFlag, colmapHasCUDA, ColmapHasCUDA, {})
 
     // ---- Operation flags ---------------------------------------------------
     TESSARON_PUBLISHED(bool, hasActiveOperation, HasActiveOperation, false)
@@ -420,6 +425,16 @@ public:
     // when it has ended.
     void resetRunState();
 
+    // Asks the COLMAP program, once per model and in the background, what
+    // it was built with; the answer lands in colmapHasCUDA.
+    void checkCOLMAPHardware();
+    // `program -h` read for its CUDA note; none when it cannot be told.
+    static OptionalFlag probeCOLMAPCUDA(const std::string& program);
+    // Where COLMAP's feature extraction runs: on the GPU with a CUDA build
+    // when GPU SIFT is on, else on the CPU; none while colmapHasCUDA is
+    // unknown. Changes with colmapHasCUDA and useGPUSIFT.
+    OptionalFlag colmapExtractsOnGPU() const;
+
 private:
     template <typename T, typename Signal>
     void publish(T& field, const T& value, Signal changed) {
@@ -516,6 +531,7 @@ private:
     uint64_t analysisGeneration_ = 0;
     uint64_t sceneAnalysisGeneration_ = 0;
     bool resetPending_ = false;
+    bool colmapHardwareAsked_ = false;
     uint64_t nextBackgroundTask_ = 0;
     std::map<uint64_t, std::jthread> backgroundTasks_;
 

@@ -3,12 +3,14 @@
 #include <QWidget>
 
 class QLabel;
-class QSequentialAnimationGroup;
+class QParallelAnimationGroup;
+class QVariantAnimation;
 
 namespace tessaron::views {
 
-// A large count of partition cells that pulses (grows and glows yellow for
-// a moment) each time the count changes, with its caption below.
+// A large count of partition cells whose digits roll to each new count and
+// which pulses (grows and glows yellow for a moment) as it changes, with its
+// caption below. Without motion the count changes at once and nothing pulses.
 class CellCountBadge : public QWidget {
     Q_OBJECT
 public:
@@ -25,6 +27,9 @@ public:
     void setCount(qint64 count);
     Pulse pulse() const { return pulse_; }
     bool isPulsing() const;
+    // The pulse's two tracks and the digits' roll, for tests that step them.
+    QParallelAnimationGroup* pulseAnimation() const { return animation_; }
+    QVariantAnimation* rollAnimation() const { return roll_; }
 
 private:
     class CountText;
@@ -32,7 +37,10 @@ private:
     qint64 count_;
     Pulse pulse_;
     CountText* text_;
-    QSequentialAnimationGroup* animation_;
+    QParallelAnimationGroup* animation_;
+    QVariantAnimation* roll_;
+    QString rolledFrom_;
+    bool rollsUp_ = true;
 };
 
 }  // namespace tessaron::views

@@ -12,7 +12,9 @@
 #include <cmath>
 
 #include "views/FloatingPanel.hpp"
+#include "views/Motion.hpp"
 #include "views/PanelWidgets.hpp"
+#include "views/RollingNumberLabel.hpp"
 #include "views/SoftShadow.hpp"
 #include "views/Theme.hpp"
 
@@ -26,16 +28,19 @@ constexpr double tileSpacing = 8;
 constexpr double frameMaxWidth = 620;
 constexpr double frameRadius = 12;
 constexpr double tileRadius = 6;
-constexpr int appearMilliseconds = 400;
+// The crops and the counters move with this spring whenever the preview
+// changes.
+constexpr Motion::Spring rowSpring{0.4, 0.7};
 
-// One counter: the value over its label.
-QLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, QWidget** column) {
+// One counter: the value over its label; the value's digits roll.
+RollingNumberLabel* addCounter(QHBoxLayout* row, const QString& label, const QColor& color, QWidget** column) {
     auto* counter = new QWidget(row->parentWidget());
     counter->setObjectName(label);
     auto* stack = new QVBoxLayout(counter);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(2);
-    auto* value = new QLabel(QStringLiteral("0"), counter);
+    auto* value = new RollingNumberLabel(rowSpring, counter);
+    value->setText(QStringLiteral("0"));
     value->setObjectName(QStringLiteral("value"));
     value->setFont(theme::font(theme::TextStyle::title3, theme::Weight::bold));
     setTextColor(value, color);
@@ -89,14 +94,16 @@ Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model
     progress_ = addCounter(counterRow, QStringLiteral("Progress"), theme::color(theme::NamedColor::orange),
                            &progressColumn_);
 
-    appear_ = new QVariantAnimation(this);
-    appear_->setDuration(appearMilliseconds);
-    appear_->setStartValue(0.0);
-    appear_->setEndValue(1.0);
-    // An overshooting ease stands in for the spring the row settles with.
-    appear_->setEasingCurve(QEasingCurve(QEasingCurve::OutBack));
-    connect(appear_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
-        appearing_ = value.toDouble();
+    change_ = new QVariantAnimation(this);
+    connect(change_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        changeProgress_ = value.toDouble();
+        update();
+    });
+    connect(change_, &QVariantAnimation::finished, this, [this] {
+        // Done: the leaving tiles and the previous crops are no longer drawn.
+        changeProgress_ = 1;
+        leavingTiles_.clear();
+        previousCrops_.clear();
         update();
     });
 
@@ -107,6 +114,11 @@ Conversion360LiveView::Conversion360LiveView(viewmodel::PipelineViewModel& model
     connect(&model_, &viewmodel::PipelineViewModel::extractionTotalChanged, this,
             &Conversion360LiveView::refreshCounters);
     previewChanged();
+    // What is there when the view is made is simply there.
+    change_->stop();
+    changeProgress_ = 1;
+    leavingTiles_.clear();
+    for (RollingNumberLabel* value : {rigFrames_, cropImages_, sourceFrame_, progress_}) value->settle();
 }
 
 double Conversion360LiveView::tileSide(double availableWidth, std::size_t cropCount) {
@@ -126,15 +138,22 @@ std::optional<int64_t> Conversion360LiveView::progressPercent(int64_t current, i
 }
 
 void Conversion360LiveView::previewChanged() {
-    const std::size_t before = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
+    const viewmodel::ConversionPreviewPointer previous = preview_;
+    const std::size_t before = previous ? std::min(previous->crops.size(), maxTiles) : 0;
     preview_ = model_.conversionPreview();
     const std::size_t after = preview_ ? std::min(preview_->crops.size(), maxTiles) : 0;
-    if (after > before) {
-        // New tiles grow in from their centres; those already shown stay.
-        appearingFrom_ = before;
-        appear_->stop();
-        appearing_ = 0;
-        appear_->start();
+    // Tiles beyond the new count shrink away where they were; new ones grow
+    // in from their centres; those in both cross-fade to their new crop.
+    leavingTiles_.clear();
+    for (std::size_t i = after; i < before && i < tileRects_.size(); ++i)
+        leavingTiles_.push_back({tileRects_[i], previous->crops[i]});
+    appearingFrom_ = std::min(before, after);
+    previousCrops_.clear();
+    if (previous && preview_ && previous->extractedFrames != preview_->extractedFrames)
+        previousCrops_.assign(previous->crops.begin(), previous->crops.begin() + std::ptrdiff_t(std::min(before, after)));
+    if (before != after || !previousCrops_.empty()) {
+        changeProgress_ = 0;
+        Motion::run(*change_, 0.0, 1.0, rowSpring);
     }
     starting_->setVisible(!preview_);
     counters_->setVisible(bool(preview_));
@@ -143,50 +162,80 @@ void Conversion360LiveView::previewChanged() {
     update();
 }
 
+RollingNumberLabel* Conversion360LiveView::counterValue(const QString& label) const {
+    auto* counter = counters_->findChild<QWidget*>(label);
+    return counter ? counter->findChild<RollingNumberLabel*>(QStringLiteral("value")) : nullptr;
+}
+
 void Conversion360LiveView::refreshCounters() {
     if (!preview_) return;
     const auto cropCount = int64_t(preview_->crops.size());
-    rigFrames_->setText(QString::number(preview_->extractedFrames));
-    cropImages_->setText(QString::number(preview_->extractedFrames * cropCount));
-    sourceFrame_->setText(QString::number(preview_->sourceFrameIndex));
+    auto show = [](RollingNumberLabel* label, int64_t value, const QString& unit = {}) {
+        label->setNumber(QString::number(value) + unit, double(value));
+    };
+    show(rigFrames_, preview_->extractedFrames);
+    show(cropImages_, preview_->extractedFrames * cropCount);
+    show(sourceFrame_, preview_->sourceFrameIndex);
     const auto percent = progressPercent(model_.extractionCurrent(), model_.extractionTotal());
     progressColumn_->setVisible(percent.has_value());
-    if (percent) progress_->setText(QString::number(*percent) + QStringLiteral("%"));
+    if (percent) show(progress_, *percent, QStringLiteral("%"));
     counters_->adjustSize();
     layoutContent();
 }
 
 void Conversion360LiveView::resizeEvent(QResizeEvent*) { layoutContent(); }
 
+void Conversion360LiveView::setFreeArea(const QRect& area) {
+    if (freeArea_ == area) return;
+    freeArea_ = area;
+    layoutContent();
+    update();
+}
+
+std::size_t Conversion360LiveView::tilesPerRow(double width, double side) {
+    return std::size_t(std::max(1.0, std::floor((width + tileSpacing) / (side + tileSpacing))));
+}
+
 void Conversion360LiveView::layoutContent() {
-    starting_->setGeometry(rect());
+    const QRect area = freeArea_.isValid() ? freeArea_.intersected(rect()) : rect();
+    starting_->setGeometry(area);
     frameRect_ = {};
     tileRects_.clear();
     if (!preview_) return;
 
-    const double available = width();
+    const double available = area.width();
     const std::size_t cropCount = preview_->crops.size();
     const double tile = cropCount > 0 ? tileSide(available, cropCount) : 0;
+    // Tiles that do not fit side by side go on more rows of equal length,
+    // so that none is hidden under what covers the rest of the view.
+    const std::size_t shown = std::min(cropCount, maxTiles);
+    const std::size_t fit = tilesPerRow(available - 2 * tileSpacing, tile);
+    const std::size_t rows = shown > 0 ? (shown + fit - 1) / fit : 1;
+    const std::size_t perRow = shown > 0 ? (shown + rows - 1) / rows : 0;
+    const double tilesHeight = double(rows) * tile + tileSpacing * double(rows - 1);
     const QSize countersSize = counters_->sizeHint();
     // The frame keeps its 2:1 shape and gives way when the view is short.
     double frameW = frameWidth(available);
-    const double spare = height() - 2 * contentPadding - 2 * rowSpacing - tile - countersSize.height();
+    const double spare = area.height() - 2 * contentPadding - 2 * rowSpacing - tilesHeight - countersSize.height();
     frameW = std::max(0.0, std::min(frameW, 2 * spare));
     const double frameH = frameW / 2;
-    const double total = frameH + rowSpacing + tile + rowSpacing + countersSize.height();
-    double y = std::max(contentPadding, (height() - total) / 2);
+    const double total = frameH + rowSpacing + tilesHeight + rowSpacing + countersSize.height();
+    double y = area.top() + std::max(contentPadding, (area.height() - total) / 2);
+    const double centre = area.left() + available / 2;
 
-    frameRect_ = QRectF((available - frameW) / 2, y, frameW, frameH);
+    frameRect_ = QRectF(centre - frameW / 2, y, frameW, frameH);
     y += frameH + rowSpacing;
 
-    // The row is centred and may run past both edges when tiles are many.
-    const std::size_t shown = std::min(cropCount, maxTiles);
-    const double rowWidth = shown > 0 ? double(shown) * tile + tileSpacing * double(shown - 1) : 0;
-    double x = (available - rowWidth) / 2;
-    for (std::size_t i = 0; i < shown; ++i, x += tile + tileSpacing) tileRects_.emplace_back(x, y, tile, tile);
-    y += tile + rowSpacing;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const std::size_t row = i / perRow;
+        const std::size_t inRow = std::min(perRow, shown - row * perRow);
+        const double rowWidth = double(inRow) * tile + tileSpacing * double(inRow - 1);
+        const double x = centre - rowWidth / 2 + double(i % perRow) * (tile + tileSpacing);
+        tileRects_.emplace_back(x, y + double(row) * (tile + tileSpacing), tile, tile);
+    }
+    y += tilesHeight + rowSpacing;
 
-    counters_->setGeometry(int(std::lround((available - countersSize.width()) / 2)), int(std::lround(y)),
+    counters_->setGeometry(int(std::lround(centre - countersSize.width() / 2.0)), int(std::lround(y)),
                            countersSize.width(), countersSize.height());
 }
 
@@ -198,7 +247,15 @@ void Conversion360LiveView::paintEvent(QPaintEvent*) {
     backdrop.setColorAt(0, QColor(0, 0, 0, 77));
     backdrop.setColorAt(1, QColor(0, 0, 0, 0));
     painter.fillRect(rect(), backdrop);
-    if (!preview_) return;
+    if (!preview_) {
+        for (const LeavingTile& leaving : leavingTiles_) {
+            painter.save();
+            painter.setOpacity(std::clamp(1 - changeProgress_, 0.0, 1.0));
+            drawRoundedImage(painter, leaving.image, leaving.rect, tileRadius);
+            painter.restore();
+        }
+        return;
+    }
 
     if (!frameRect_.isEmpty()) {
         paintSoftShadow(painter, frameRect_, frameRadius, QColor(0, 0, 0, 77), 16, QPointF(0, 6));
@@ -208,22 +265,35 @@ void Conversion360LiveView::paintEvent(QPaintEvent*) {
         painter.drawRoundedRect(frameRect_.adjusted(0.5, 0.5, -0.5, -0.5), frameRadius, frameRadius);
     }
 
-    for (std::size_t i = 0; i < tileRects_.size(); ++i) {
-        QRectF tile = tileRects_[i];
+    const double change = std::clamp(changeProgress_, 0.0, 1.0);
+    // A tile `scale` of its size about its centre.
+    auto scaled = [](const QRectF& tile, double scale) {
+        scale = std::max(0.00001, scale);
+        const QPointF centre = tile.center();
+        return QRectF(centre.x() - tile.width() * scale / 2, centre.y() - tile.height() * scale / 2,
+                      tile.width() * scale, tile.height() * scale);
+    };
+    auto drawTile = [&](const QImage& image, const QRectF& tile, double opacity) {
         painter.save();
-        if (i >= appearingFrom_ && appearing_ < 1) {
-            const double scale = std::max(0.00001, appearing_);
-            painter.setOpacity(std::clamp(appearing_, 0.0, 1.0));
-            const QPointF centre = tile.center();
-            tile = QRectF(centre.x() - tile.width() * scale / 2, centre.y() - tile.height() * scale / 2,
-                          tile.width() * scale, tile.height() * scale);
-        }
-        drawRoundedImage(painter, preview_->crops[i], tile, tileRadius);
+        painter.setOpacity(opacity);
+        drawRoundedImage(painter, image, tile, tileRadius);
         painter.setPen(QPen(QColor(255, 255, 255, 38), 0.5));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(tile, tileRadius, tileRadius);
         painter.restore();
+    };
+    for (std::size_t i = 0; i < tileRects_.size(); ++i) {
+        if (i >= appearingFrom_ && changeProgress_ < 1) {
+            drawTile(preview_->crops[i], scaled(tileRects_[i], changeProgress_), change);
+        } else if (i < previousCrops_.size() && changeProgress_ < 1) {
+            drawTile(previousCrops_[i], tileRects_[i], 1);
+            drawTile(preview_->crops[i], tileRects_[i], change);
+        } else {
+            drawTile(preview_->crops[i], tileRects_[i], 1);
+        }
     }
+    for (const LeavingTile& leaving : leavingTiles_)
+        drawTile(leaving.image, scaled(leaving.rect, 1 - changeProgress_), 1 - change);
 }
 
 }  // namespace tessaron::views

@@ -41,7 +41,7 @@ DatasetDownscaleCard::DatasetDownscaleCard(PipelineViewModel& model, QWidget* pa
     block->addWidget(downscale_);
     block->addWidget(
         styledLabel(QStringLiteral("Auto picks 4\u00d7 for inputs above 4 MP, 2\u00d7 below. Watch the live "
-                                   "RAM bar at the bottom \u2014 if trevik creeps near your physical RAM, "
+                                   "RAM bar at the top \u2014 if trevik creeps near your physical RAM, "
                                    "raise the downscale factor."),
                     TextStyle::caption2, NamedColor::secondary));
     facts->addLayout(block);

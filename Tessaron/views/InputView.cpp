@@ -9,6 +9,7 @@
 #include "views/DropZoneView.hpp"
 #include "views/FormWidgets.hpp"
 #include "views/InputFormText.hpp"
+#include "views/Motion.hpp"
 #include "views/ModelSizeCard.hpp"
 #include "views/ReconstructionCard.hpp"
 #include "views/ResumePanel.hpp"
@@ -42,7 +43,6 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     auto* content = new QWidget;
     content->setObjectName(QStringLiteral("inputFormContent"));
-    content->setAutoFillBackground(false);
     viewport()->setAutoFillBackground(false);
     auto* stack = new QVBoxLayout(content);
     stack->setContentsMargins(30, 30, 30, 30);
@@ -105,9 +105,9 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     stack->addWidget(resume_);
     stack->addStretch(1);
     setWidget(content);
+    // setWidget() turns the fill on; the form lies on its panel's material.
+    content->setAutoFillBackground(false);
 
-    scroll_->setDuration(350);
-    scroll_->setEasingCurve(QEasingCurve::InOutQuad);
     connect(&model_, &PipelineViewModel::tourScrollTargetChanged, this, [this] {
         if (const viewmodel::OptionalText& target = model_.tourScrollTarget()) scrollToSection(*target);
     });
@@ -142,10 +142,7 @@ void InputView::scrollToSection(const QString& target) {
     const int centre = section->mapTo(widget(), section->rect().center()).y();
     const int value =
         std::clamp(centre - viewport()->height() / 2, verticalScrollBar()->minimum(), verticalScrollBar()->maximum());
-    scroll_->stop();
-    scroll_->setStartValue(verticalScrollBar()->value());
-    scroll_->setEndValue(value);
-    scroll_->start();
+    Motion::run(*scroll_, verticalScrollBar()->value(), value, Motion::defaultMilliseconds, QEasingCurve::InOutQuad);
 }
 
 }  // namespace tessaron::views

@@ -1,5 +1,7 @@
 #include "views/MainDashboardView.hpp"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -20,6 +22,8 @@
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
 #include "views/Inspector360View.hpp"
+#include "views/Motion.hpp"
+#include "views/PresenceTransition.hpp"
 #include "views/LogDrawerView.hpp"
 #include "views/ResourcesPanelView.hpp"
 #include "views/PanelWidgets.hpp"
@@ -51,7 +55,10 @@ constexpr int logButtonTrailing = 32;
 constexpr int statusBottom = 84;
 constexpr int topPadding = 16;
 constexpr int topSpacing = 8;
-constexpr int slideMilliseconds = 350;
+// The panel slides out and back, and the show button comes and goes, with
+// this spring.
+constexpr Motion::Spring panelSpring{0.35, 0.8};
+constexpr int inspectorFadeMilliseconds = 200;
 
 // A round or rounded button that draws only its symbol on a material.
 class SymbolButton : public QToolButton {
@@ -65,6 +72,7 @@ public:
         color_ = color;
         update();
     }
+    QColor symbolColor() const { return color_; }
     void setMaterial(std::optional<theme::Material> material) { material_ = material; }
 
 protected:
@@ -83,6 +91,44 @@ private:
     QColor color_ = theme::color(theme::NamedColor::secondary);
     std::optional<theme::Material> material_;
 };
+
+// What assistive technologies see of a dashboard: the dashboard itself, and
+// none of its content while it is hidden from them (the real dashboard
+// under the guided tour, which is there to be seen but not used).
+class DashboardAccessible : public QAccessibleWidget {
+public:
+    explicit DashboardAccessible(MainDashboardView* dashboard) : QAccessibleWidget(dashboard), dashboard_(dashboard) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        if (dashboard_->isHiddenFromAccessibility()) state.invisible = true;
+        return state;
+    }
+    int childCount() const override {
+        return dashboard_->isHiddenFromAccessibility() ? 0 : QAccessibleWidget::childCount();
+    }
+    QAccessibleInterface* child(int index) const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::child(index);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return dashboard_->isHiddenFromAccessibility() ? -1 : QAccessibleWidget::indexOfChild(child);
+    }
+    QAccessibleInterface* childAt(int x, int y) const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::childAt(x, y);
+    }
+    QAccessibleInterface* focusChild() const override {
+        return dashboard_->isHiddenFromAccessibility() ? nullptr : QAccessibleWidget::focusChild();
+    }
+
+private:
+    MainDashboardView* dashboard_;
+};
+
+QAccessibleInterface* dashboardAccessibleFactory(const QString& className, QObject* object) {
+    if (className != QLatin1String(MainDashboardView::staticMetaObject.className())) return nullptr;
+    auto* dashboard = qobject_cast<MainDashboardView*>(object);
+    return dashboard ? new DashboardAccessible(dashboard) : nullptr;
+}
 
 }  // namespace
 
@@ -128,6 +174,12 @@ MainDashboardView::MainDashboardView(PipelineViewModel& model, core::PreferenceS
       operations_(std::move(operations)),
       linkOpener_([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
     menuWidth_ = menuWidthFromStored(defaults_.string(menuWidthKey));
+    // Once per process: every dashboard answers assistive technologies
+    // through DashboardAccessible.
+    [[maybe_unused]] static const bool accessibilityInstalled = [] {
+        QAccessible::installFactory(dashboardAccessibleFactory);
+        return true;
+    }();
     setMinimumSize(900, 600);
     setAcceptDrops(true);
     buildLayers();
@@ -192,7 +244,9 @@ void MainDashboardView::buildLayers() {
     hideButton_ = hide;
     connect(hideButton_, &QToolButton::clicked, this, [this] { setMenuCollapsed(true); });
 
-    resizeHandle_ = new ResizeHandle(*this, menuPanel_);
+    // Beside the panel's trailing edge, not over it: the panel's scroll bar
+    // runs along that edge and must stay draggable over its whole width.
+    resizeHandle_ = new ResizeHandle(*this, this);
 
     auto* show = new SymbolButton(Symbol::chevronRight, 14, 10, this);
     show->setMaterial(theme::Material::ultraThin);
@@ -235,12 +289,17 @@ void MainDashboardView::buildLayers() {
     inspector_->setVisible(false);
 
     slide_ = new QVariantAnimation(this);
-    slide_->setDuration(slideMilliseconds);
-    slide_->setEasingCurve(QEasingCurve::OutCubic);
     connect(slide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
         panelOffset_ = value.toDouble();
         layoutLayers();
     });
+    // The show button and the drawer slide in from their edges as they fade
+    // in; the inspector fades.
+    showTransition_ = new PresenceTransition(*showButton_, panelSpring);
+    showTransition_->onPresenceChanged = [this](double) { layoutLayers(); };
+    drawerTransition_ = new PresenceTransition(*logDrawer_, Motion::defaultMilliseconds, QEasingCurve::InOutQuad);
+    drawerTransition_->onPresenceChanged = [this](double) { layoutLayers(); };
+    inspectorTransition_ = new PresenceTransition(*inspector_, inspectorFadeMilliseconds, QEasingCurve::InOutQuad);
 
     // The layers the guided tour points at; the input form marks its own
     // sections.
@@ -252,7 +311,7 @@ void MainDashboardView::buildLayers() {
     services::TourAnchors::set(stepMarkers_, Step::main_progress_bar);
 
     // Back to front: the layers of z-index 0 in order, then 1 to 4.
-    for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_),
+    for (QWidget* layer : {static_cast<QWidget*>(centrePane_), static_cast<QWidget*>(menuPanel_), resizeHandle_,
                            static_cast<QWidget*>(resources_), static_cast<QWidget*>(banner_), showButton_,
                            static_cast<QWidget*>(logDrawer_), static_cast<QWidget*>(stepMarkers_),
                            static_cast<QWidget*>(logButton_), static_cast<QWidget*>(statusPill_), inspector_})
@@ -271,8 +330,9 @@ void MainDashboardView::bindModel() {
                         &PipelineViewModel::cancelledRunChanged})
         connect(&model_, signal, this, &MainDashboardView::refreshStatus);
     connect(&model_, &PipelineViewModel::isLogMenuExpandedChanged, this, &MainDashboardView::refreshLogButton);
+    connect(centrePane_, &StepBackgroundView::contentChanged, this, &MainDashboardView::refreshContrast);
     connect(&model_, &PipelineViewModel::show360InspectorChanged, this, [this] {
-        inspector_->setVisible(model_.show360Inspector());
+        inspectorTransition_->setPresent(model_.show360Inspector());
         layoutLayers();
     });
     connect(&model_, &PipelineViewModel::isTourSampleChanged, this, &MainDashboardView::publishedModelChanged);
@@ -286,9 +346,10 @@ void MainDashboardView::bindModel() {
     stepMarkers_->setStatuses(model_.stepStatuses());
     stepMarkers_->setState(model_.currentState());
     stepMarkers_->setSelectedStep(selectedStep_);
-    inspector_->setVisible(model_.show360Inspector());
+    inspectorTransition_->setPresent(model_.show360Inspector());
     refreshStatus();
     refreshLogButton();
+    refreshContrast();
 }
 
 void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
@@ -308,11 +369,10 @@ void MainDashboardView::setMenuCollapsed(bool collapsed) {
     isMenuCollapsed_ = collapsed;
     // A collapsed panel takes no clicks; the show button takes its place.
     menuPanel_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
-    showButton_->setVisible(collapsed);
-    slide_->stop();
-    slide_->setStartValue(panelOffset_);
-    slide_->setEndValue(panelTargetOffset());
-    slide_->start();
+    resizeHandle_->setAttribute(Qt::WA_TransparentForMouseEvents, collapsed);
+    showTransition_->setPresent(collapsed);
+    // From where the panel is drawn, so that a change of mind turns it round.
+    Motion::run(*slide_, panelOffset_, panelTargetOffset(), panelSpring);
 }
 
 double MainDashboardView::panelTargetOffset() const { return isMenuCollapsed_ ? -(menuWidth_ + collapsedExtra) : 0.0; }
@@ -330,6 +390,15 @@ void MainDashboardView::setMenuWidth(double width) {
     defaults_.setString(menuWidthKey, QString::number(width, 'g', 17).toStdString());
     if (slide_->state() != QAbstractAnimation::Running) panelOffset_ = panelTargetOffset();
     layoutLayers();
+}
+
+void MainDashboardView::setHiddenFromAccessibility(bool hidden) {
+    if (hiddenFromAccessibility_ == hidden) return;
+    hiddenFromAccessibility_ = hidden;
+    // The dashboard and its content leave (or rejoin) what assistive
+    // technologies present.
+    QAccessibleEvent event(this, hidden ? QAccessible::ObjectHide : QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&event);
 }
 
 PipelineViewModel* MainDashboardView::publishedModel() const {
@@ -360,11 +429,21 @@ void MainDashboardView::refreshStatus() {
 
 void MainDashboardView::refreshLogButton() {
     const bool expanded = model_.isLogMenuExpanded();
+    const bool dark = centrePane_->showsDarkContent();
     static_cast<SymbolButton*>(logButton_)
-        ->setSymbolColor(theme::color(expanded ? theme::NamedColor::blue : theme::NamedColor::secondary));
-    logDrawer_->setVisible(expanded);
+        ->setSymbolColor(expanded ? theme::color(theme::NamedColor::blue)
+                         : dark   ? theme::onDarkColor(theme::NamedColor::secondary)
+                                  : theme::color(theme::NamedColor::secondary));
+    drawerTransition_->setPresent(expanded);
     layoutLayers();
 }
+
+void MainDashboardView::refreshContrast() {
+    stepMarkers_->setOnDarkBackground(centrePane_->showsDarkContent());
+    refreshLogButton();
+}
+
+QColor MainDashboardView::logButtonColor() const { return static_cast<SymbolButton*>(logButton_)->symbolColor(); }
 
 void MainDashboardView::dragEnterEvent(QDragEnterEvent* event) {
     if (centrePane_->dragEntered(event->mimeData()))
@@ -403,17 +482,27 @@ void MainDashboardView::layoutLayers() {
 
     const int panelHeight = std::max(0, h - panelTop - panelBottom);
     const int panelWidth = int(std::lround(menuWidth_));
-    menuPanel_->setGeometry(panelLeading + int(std::lround(panelOffset_)), panelTop, panelWidth, panelHeight);
+    const int panelX = panelLeading + int(std::lround(panelOffset_));
+    menuPanel_->setGeometry(panelX, panelTop, panelWidth, panelHeight);
     hideButton_->move(panelWidth - 8 - hideButtonSide, 8);
-    resizeHandle_->setGeometry(panelWidth - handleWidth, 0, handleWidth, panelHeight);
-    showButton_->move(8, (h - showButton_->height()) / 2);
+    resizeHandle_->setGeometry(panelX + panelWidth, panelTop, handleWidth, panelHeight);
+    // The centre pane centres its messages in what the panel leaves free,
+    // following the panel as it slides.
+    const int freeLeft = std::clamp(panelX + panelWidth, 0, w);
+    centrePane_->setFreeArea(QRect(freeLeft, panelTop, w - freeLeft, panelHeight));
+    // A layer that comes or goes slides from its edge by what it lacks of
+    // being there.
+    const double showAbsence = 1 - showTransition_->presence();
+    showButton_->move(8 - int(std::lround(showAbsence * (8 + showButton_->width()))), (h - showButton_->height()) / 2);
 
     // The drawer is as tall as its content, centred in the band the panels share.
     const int drawerHeight = std::min(panelHeight, logDrawer_->heightForWidth(logDrawerWidth) > 0
                                                        ? logDrawer_->heightForWidth(logDrawerWidth)
                                                        : logDrawer_->sizeHint().height());
-    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth, panelTop + (panelHeight - drawerHeight) / 2,
-                            logDrawerWidth, drawerHeight);
+    const double drawerAbsence = 1 - drawerTransition_->presence();
+    logDrawer_->setGeometry(w - logDrawerTrailing - logDrawerWidth +
+                                int(std::lround(drawerAbsence * (logDrawerTrailing + logDrawerWidth))),
+                            panelTop + (panelHeight - drawerHeight) / 2, logDrawerWidth, drawerHeight);
 
     QSize resourcesSize = resources_->sizeHint();
     resources_->setGeometry((w - resourcesSize.width()) / 2, topPadding, resourcesSize.width(), resourcesSize.height());

@@ -27,6 +27,7 @@ namespace tessaron::views {
 
 class FloatingPanel;
 class LogDrawerView;
+class PresenceTransition;
 class ResourcesPanelView;
 class StatusPillView;
 class StepBackgroundView;
@@ -71,6 +72,11 @@ public:
     void dragMenuHandle(double translation);
     void endMenuDrag();
 
+    // Hidden from assistive technologies: the dashboard reports itself
+    // invisible and without content, while it stays on screen.
+    void setHiddenFromAccessibility(bool hidden);
+    bool isHiddenFromAccessibility() const { return hiddenFromAccessibility_; }
+
     // The model the menu commands act on: this dashboard's, unless it was
     // told not to publish or the model is a tour sample.
     viewmodel::PipelineViewModel* publishedModel() const;
@@ -98,8 +104,16 @@ public:
     UpdateBannerView* updateBanner() const { return banner_; }
     StepMarkersView* stepMarkers() const { return stepMarkers_; }
     QToolButton* logButton() const { return logButton_; }
+    // The log-drawer button's symbol colour as drawn.
+    QColor logButtonColor() const;
     StatusPillView* statusPill() const { return statusPill_; }
     QWidget* inspector() const { return inspector_; }
+    // The panel's slide and the layers' comings and goings, for tests that
+    // step them.
+    QVariantAnimation* panelSlide() const { return slide_; }
+    PresenceTransition* showButtonTransition() const { return showTransition_; }
+    PresenceTransition* logDrawerTransition() const { return drawerTransition_; }
+    PresenceTransition* inspectorTransition() const { return inspectorTransition_; }
 
 signals:
     void selectedStepChanged(viewmodel::WorkflowStep step);
@@ -125,6 +139,7 @@ private:
     void layoutLayers();
     void refreshStatus();
     void refreshLogButton();
+    void refreshContrast();
     double panelTargetOffset() const;
 
     viewmodel::PipelineViewModel& model_;
@@ -136,6 +151,7 @@ private:
     viewmodel::WorkflowStep selectedStep_ = viewmodel::WorkflowStep::input;
     double menuWidth_ = defaultMenuWidth;
     bool isMenuCollapsed_ = false;
+    bool hiddenFromAccessibility_ = false;
     std::optional<double> menuDragBaseWidth_;
     double panelOffset_ = 0;  // as drawn, animated towards panelTargetOffset()
     FinalViewerState finalViewer_;
@@ -154,6 +170,9 @@ private:
     StatusPillView* statusPill_ = nullptr;
     QWidget* inspector_ = nullptr;
     QVariantAnimation* slide_ = nullptr;
+    PresenceTransition* showTransition_ = nullptr;
+    PresenceTransition* drawerTransition_ = nullptr;
+    PresenceTransition* inspectorTransition_ = nullptr;
 };
 
 }  // namespace tessaron::views

@@ -161,7 +161,9 @@ QVBoxLayout* panelColumn(QWidget* panel) {
     auto* column = new QVBoxLayout(panel);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(16);
-    column->setAlignment(Qt::AlignTop);
+    // No alignment on the column: an aligned layout never grows past its
+    // size hint, so wrapped texts and rows that need a second line would be
+    // cut. The step panel's frame keeps the column at the top.
     return column;
 }
 

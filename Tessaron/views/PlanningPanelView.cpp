@@ -42,6 +42,77 @@ private:
     QColor color_;
 };
 
+// One cell of the plan: its dot, name and budget, then its size at the
+// trailing edge. When the panel is too narrow for one line, the size moves
+// to a line of its own, still at the trailing edge, so that every figure
+// stays whole.
+class CellRow : public QWidget {
+public:
+    CellRow(int64_t index, const PlanningPanelView::CellRowTexts& texts, QWidget* parent) : QWidget(parent) {
+        setObjectName(texts.name);
+        dot_ = new CellDot(theme::cellColor(index), this);
+        name_ = monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, theme::Weight::bold, this);
+        budget_ = monospacedLabel(texts.budget, TextStyle::caption, NamedColor::primary, theme::Weight::regular, this);
+        size_ = new viewer::ElidedLabel(texts.size, 1, this);
+        size_->setObjectName(QStringLiteral("size"));
+        size_->setFont(theme::font(TextStyle::caption2));
+        QPalette palette = size_->palette();
+        palette.setColor(QPalette::WindowText, theme::color(NamedColor::secondary));
+        size_->setPalette(palette);
+        QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+        policy.setHeightForWidth(true);
+        setSizePolicy(policy);
+    }
+
+    // Whether the size shares the line with the budget at `width`.
+    bool fitsOnOneLine(int width) const { return oneLineWidth() <= width; }
+
+    QSize sizeHint() const override { return QSize(oneLineWidth(), lineHeight()); }
+    QSize minimumSizeHint() const override { return QSize(leadingWidth(), lineHeight()); }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override {
+        return fitsOnOneLine(width) ? lineHeight() : lineHeight() + lineGap + size_->sizeHint().height();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override {
+        const int line = lineHeight();
+        int x = 0;
+        auto place = [&](QWidget* child, QSize size) {
+            child->setGeometry(x, (line - size.height()) / 2, size.width(), size.height());
+            x += size.width() + spacing;
+        };
+        place(dot_, dot_->size());
+        place(name_, name_->sizeHint());
+        place(budget_, budget_->sizeHint());
+        const int sizeWidth = std::min(size_->sizeHint().width(), width());
+        const int sizeHeight = size_->sizeHint().height();
+        if (fitsOnOneLine(width()))
+            size_->setGeometry(width() - sizeWidth, (line - sizeHeight) / 2, sizeWidth, sizeHeight);
+        else
+            size_->setGeometry(width() - sizeWidth, line + lineGap, sizeWidth, sizeHeight);
+    }
+
+private:
+    static constexpr int spacing = 8;
+    static constexpr int minimumGap = 4;
+    static constexpr int lineGap = 2;
+
+    int leadingWidth() const {
+        return dot_->width() + spacing + name_->sizeHint().width() + spacing + budget_->sizeHint().width();
+    }
+    int oneLineWidth() const { return leadingWidth() + spacing + minimumGap + size_->sizeHint().width(); }
+    int lineHeight() const {
+        return std::max({dot_->height(), name_->sizeHint().height(), budget_->sizeHint().height(),
+                         size_->sizeHint().height()});
+    }
+
+    CellDot* dot_;
+    QLabel* name_;
+    QLabel* budget_;
+    viewer::ElidedLabel* size_;
+};
+
 // A symbol and a title side by side, as the review and materialisation
 // contents begin.
 QWidget* contentTitle(Symbol symbol, const QString& title, QWidget* parent) {
@@ -143,8 +214,8 @@ void PlanningPanelView::buildReview() {
     diagnostics_ = new QCheckBox(QStringLiteral("Run with full diagnostics"), toggle);
     diagnostics_->setFont(theme::font(TextStyle::subheadline));
     toggleLayout->addWidget(diagnostics_);
-    QLabel* detail = styledLabel(QStringLiteral("Adds per\u2011iter timing, per\u2011stage GPU profile, and "
-                                                "command\u2011buffer GPU times. Slightly slower."),
+    // The engine trains on the CPU: it has stages to profile, no GPU.
+    QLabel* detail = styledLabel(diagnosticsDetailText(),
                                  TextStyle::caption, NamedColor::secondary, theme::Weight::regular, toggle);
     // Under the box's text, not under the box.
     detail->setIndent(diagnostics_->style()->pixelMetric(QStyle::PM_IndicatorWidth) +
@@ -183,6 +254,10 @@ void PlanningPanelView::approvePlan() {
     const std::shared_ptr<pipeline::PipelineManager>& manager = model_.pipelineManager();
     manager->diagnostics = model_.diagnosticsEnabled();
     manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
+}
+
+QString PlanningPanelView::diagnosticsDetailText() {
+    return QStringLiteral("Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.");
 }
 
 PlanningPanelView::CellRowTexts PlanningPanelView::cellRowTexts(int64_t index, const partition::PartitionCell& cell,
@@ -303,29 +378,7 @@ void PlanningPanelView::refreshReview() {
 
     clear(*cellListLayout_);
     for (size_t index = 0; index < plan->cells.size(); ++index) {
-        const CellRowTexts texts = cellRowTexts(int64_t(index), plan->cells[index], *plan);
-        auto* row = new QWidget(cellList_);
-        row->setObjectName(texts.name);
-        auto* layout = new QHBoxLayout(row);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(8);
-        layout->addWidget(new CellDot(theme::cellColor(int64_t(index)), row), 0, Qt::AlignVCenter);
-        layout->addWidget(
-            monospacedLabel(texts.name, TextStyle::caption, NamedColor::primary, theme::Weight::bold, row), 0,
-            Qt::AlignVCenter);
-        layout->addWidget(
-            monospacedLabel(texts.budget, TextStyle::caption, NamedColor::primary, theme::Weight::regular, row), 0,
-            Qt::AlignVCenter);
-        layout->addSpacing(4);
-        layout->addStretch(1);
-        // The size gives way first when the menu is narrow.
-        auto* size = new viewer::ElidedLabel(texts.size, 1, row);
-        size->setObjectName(QStringLiteral("size"));
-        size->setFont(theme::font(TextStyle::caption2));
-        QPalette palette = size->palette();
-        palette.setColor(QPalette::WindowText, theme::color(NamedColor::secondary));
-        size->setPalette(palette);
-        layout->addWidget(size, 0, Qt::AlignVCenter);
+        auto* row = new CellRow(int64_t(index), cellRowTexts(int64_t(index), plan->cells[index], *plan), cellList_);
         cellListLayout_->addWidget(row);
         // At once, not with the layout's deferred show: the card may be on screen already.
         row->show();

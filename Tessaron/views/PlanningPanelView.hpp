@@ -49,6 +49,8 @@ public:
     };
     static CellRowTexts cellRowTexts(int64_t index, const partition::PartitionCell& cell,
                                      const partition::PartitionPlan& plan);
+    // The line under "Run with full diagnostics".
+    static QString diagnosticsDetailText();
     // Some cell, skipped or not, estimates more than the budget.
     static bool exceedsBudget(const partition::PartitionPlan& plan);
 

@@ -9,13 +9,17 @@ namespace tessaron::views {
 using theme::NamedColor;
 using theme::TextStyle;
 
+QString ReconstructionCard::colmapNoteText(viewmodel::OptionalFlag extractsOnGPU) {
+    const QString where = !extractsOnGPU ? QString() : *extractsOnGPU ? QStringLiteral(" (GPU)") : QStringLiteral(" (CPU)");
+    return QStringLiteral("COLMAP") + where +
+           QStringLiteral(" reconstructs camera poses and a sparse point cloud from your images.");
+}
+
 ReconstructionCard::ReconstructionCard(viewmodel::PipelineViewModel& model, QWidget* parent)
     : SettingsSection(QStringLiteral("Reconstruction"), parent),
       model_(model),
       skip_(new QCheckBox(QStringLiteral("Skip COLMAP (use existing reconstruction)"))),
-      colmapNote_(styledLabel(QStringLiteral("COLMAP (GPU) reconstructs camera poses and a sparse point cloud from "
-                                             "your images."),
-                              TextStyle::caption2, NamedColor::secondary)),
+      colmapNote_(styledLabel(colmapNoteText(std::nullopt), TextStyle::caption2, NamedColor::secondary)),
       existing_(new QWidget),
       selectFolder_(new QPushButton(QStringLiteral("Select COLMAP Folder"))),
       chosenFolder_(new SymbolLabel(Symbol::checkmarkCircleFill, theme::color(NamedColor::green), {},
@@ -44,6 +48,10 @@ ReconstructionCard::ReconstructionCard(viewmodel::PipelineViewModel& model, QWid
     connect(selectFolder_, &QPushButton::clicked, &model_, &viewmodel::PipelineViewModel::chooseCOLMAPFolder);
     connect(&model_, &viewmodel::PipelineViewModel::skipSfMChanged, this, &ReconstructionCard::refresh);
     connect(&model_, &viewmodel::PipelineViewModel::colmapDataURLChanged, this, &ReconstructionCard::refresh);
+    // The note names where COLMAP runs once the program has said.
+    connect(&model_, &viewmodel::PipelineViewModel::colmapHasCUDAChanged, this, &ReconstructionCard::refresh);
+    connect(&model_, &viewmodel::PipelineViewModel::useGPUSIFTChanged, this, &ReconstructionCard::refresh);
+    model_.checkCOLMAPHardware();
     refresh();
 }
 
@@ -51,6 +59,7 @@ void ReconstructionCard::refresh() {
     const bool skip = model_.skipSfM();
     skip_->setChecked(skip);
     colmapNote_->setVisible(!skip);
+    colmapNote_->setText(colmapNoteText(model_.colmapExtractsOnGPU()));
     existing_->setVisible(skip);
     const viewmodel::OptionalPath& folder = model_.colmapDataURL();
     chosenFolder_->setVisible(folder.has_value());

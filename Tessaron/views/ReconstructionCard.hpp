@@ -17,7 +17,12 @@ class ReconstructionCard : public SettingsSection {
 public:
     explicit ReconstructionCard(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
 
+    // "COLMAP (GPU) …" or "COLMAP (CPU) …" as the program extracts
+    // features here; without a word on the hardware while that is unknown.
+    static QString colmapNoteText(viewmodel::OptionalFlag extractsOnGPU);
+
     QCheckBox* skipToggle() const { return skip_; }
+    QLabel* colmapNote() const { return colmapNote_; }
     QPushButton* selectFolderButton() const { return selectFolder_; }
 
 private:

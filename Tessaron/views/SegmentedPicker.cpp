@@ -19,8 +19,11 @@ SegmentedPicker::SegmentedPicker(const QString& accessibleName, QWidget* parent)
                                  "QToolButton:first { border-left-width: 1px; border-top-left-radius: 5px;"
                                  " border-bottom-left-radius: 5px; }"
                                  "QToolButton:last { border-top-right-radius: 5px; border-bottom-right-radius: 5px; }"
-                                 "QToolButton:checked { background: %2; color: white; }")
-                      .arg(theme::color(theme::NamedColor::gray, 0.5).name(QColor::HexArgb), accent.name()));
+                                 "QToolButton:checked { background: %2; color: white; }"
+                                 // Disabled, the choice keeps its mark without the accent.
+                                 "QToolButton:checked:disabled { background: %3; color: white; }")
+                      .arg(theme::color(theme::NamedColor::gray, 0.5).name(QColor::HexArgb), accent.name(),
+                           theme::color(theme::NamedColor::gray, 0.45).name(QColor::HexArgb)));
 }
 
 void SegmentedPicker::addChoice(const QString& label, int tag) {

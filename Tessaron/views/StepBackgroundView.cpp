@@ -17,6 +17,7 @@
 #include "views/Icons.hpp"
 #include "views/PanelWidgets.hpp"
 #include "views/PartitionVisualizerView.hpp"
+#include "views/PresenceTransition.hpp"
 #include "views/SfMAnimationView.hpp"
 #include "views/SfMLivePointCloudView.hpp"
 
@@ -28,7 +29,18 @@ using viewmodel::WorkflowStep;
 using Kind = pipeline::PipelineState::Kind;
 
 constexpr int capsuleBottom = 120;
+// The hint comes in easing out and goes easing in.
+constexpr int hintInMilliseconds = 200;
+constexpr int hintOutMilliseconds = 300;
 constexpr int framePadding = 12;
+// What a centred text keeps free on each side within the free area.
+constexpr int textMargin = 24;
+
+// The widest a centred text may be in `area`: never less than a few words.
+int textWidthIn(const QRect& area) { return std::max(120, area.width() - 2 * textMargin); }
+
+// The left edge of something `width` wide centred in `area`.
+int centredLeft(const QRect& area, int width) { return area.left() + (area.width() - width) / 2; }
 
 // The first dropped URL that names a local file or folder.
 std::optional<QUrl> firstFileURL(const QMimeData* data) {
@@ -54,6 +66,22 @@ public:
         update();
     }
     bool showsHint() const { return showsHint_; }
+    void setFreeArea(const QRect& area) {
+        if (freeArea_ == area) return;
+        freeArea_ = area;
+        update();
+    }
+    // Where the symbol and the text are drawn: centred in the free area,
+    // the text wrapped to it.
+    QRect hintRect() const {
+        const QRect area = freeArea_.isValid() ? freeArea_ : rect();
+        const int textWidth = textWidthIn(area);
+        const QRect text = QFontMetrics(textFont()).boundingRect(QRect(0, 0, textWidth, 10000),
+                                                                  Qt::AlignHCenter | Qt::TextWordWrap, hintText());
+        const int height = symbolSide + 12 + text.height();
+        const int width = std::max(symbolSide, text.width());
+        return QRect(centredLeft(area, width), area.top() + (area.height() - height) / 2, width, height);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -64,42 +92,64 @@ protected:
         painter.fillRect(rect(), gradient);
         if (!showsHint_) return;
         const QColor color = theme::color(theme::NamedColor::secondary, 0.5);
-        const QFont font = theme::font(theme::TextStyle::callout);
-        const QString text = QStringLiteral("Drop a .ply / .spz / .splat anywhere to open the viewer");
-        const int symbolSide = 44;
-        const int textHeight = QFontMetrics(font).height();
-        const int top = (height() - (symbolSide + 12 + textHeight)) / 2;
-        drawSymbol(painter, Symbol::cubeTransparent, QRectF((width() - symbolSide) / 2.0, top, symbolSide, symbolSide),
-                   color);
+        const QRect hint = hintRect();
+        drawSymbol(painter, Symbol::cubeTransparent,
+                   QRectF(hint.left() + (hint.width() - symbolSide) / 2.0, hint.top(), symbolSide, symbolSide), color);
         painter.setPen(color);
-        painter.setFont(font);
-        painter.drawText(QRect(0, top + symbolSide + 12, width(), textHeight), Qt::AlignHCenter, text);
+        painter.setFont(textFont());
+        painter.drawText(QRect(hint.left(), hint.top() + symbolSide + 12, hint.width(), hint.height()),
+                         Qt::AlignHCenter | Qt::TextWordWrap, hintText());
     }
 
 private:
+    static constexpr int symbolSide = 44;
+    static QFont textFont() { return theme::font(theme::TextStyle::callout); }
+    static QString hintText() { return QStringLiteral("Drop a .ply / .spz / .splat anywhere to open the viewer"); }
+
     bool showsHint_ = true;
+    QRect freeArea_;
 };
 
 // A headline on a thin capsule: the drag's text and the hint.
 class StepBackgroundView::MessageCapsule : public FloatingPanel {
 public:
+    static constexpr int horizontalPadding = 16;
+    static constexpr int verticalPadding = 8;
+
     explicit MessageCapsule(QWidget* parent) : FloatingPanel(-1, theme::Material::thin, parent) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         auto* row = new QHBoxLayout(this);
-        row->setContentsMargins(16, 8, 16, 8);
+        row->setContentsMargins(horizontalPadding, verticalPadding, horizontalPadding, verticalPadding);
         text_ = new QLabel(this);
         text_->setFont(theme::font(theme::TextStyle::headline));
+        text_->setAlignment(Qt::AlignCenter);
+        text_->setWordWrap(true);
         row->addWidget(text_);
     }
-    void setText(const QString& text) {
-        text_->setText(text);
-        adjustSize();
-    }
+    void setText(const QString& text) { text_->setText(text); }
     QString text() const { return text_->text(); }
+    // On one line when it fits in `maxWidth`, else wrapped to that width.
+    QSize sizeFor(int maxWidth) const {
+        const QFontMetrics metrics(text_->font());
+        const int oneLine = metrics.horizontalAdvance(text_->text()) + 2 * horizontalPadding + 2;
+        const int width = std::min(oneLine, maxWidth);
+        const QRect text = metrics.boundingRect(QRect(0, 0, width - 2 * horizontalPadding, 10000),
+                                                Qt::AlignCenter | Qt::TextWordWrap, text_->text());
+        return QSize(width, text.height() + 2 * verticalPadding);
+    }
 
 private:
     QLabel* text_;
 };
+
+namespace {
+
+// Lays `capsule` out centred on `area`'s middle, its bottom on `floor`.
+void placeCapsule(QWidget& capsule, const QSize& size, const QRect& area, int floor) {
+    capsule.setGeometry(centredLeft(area, size.width()), floor - size.height(), size.width(), size.height());
+}
+
+}  // namespace
 
 // The dashed blue frame while a drag hovers over the pane, with its text.
 class StepBackgroundView::DropFrame : public QWidget {
@@ -110,13 +160,14 @@ public:
         capsule_ = new MessageCapsule(this);
         capsule_->setText(StepBackgroundView::dropText);
     }
+    void setFreeArea(const QRect& area) {
+        freeArea_ = area;
+        layoutCapsule();
+    }
+    QWidget* capsule() const { return capsule_; }
 
 protected:
-    void resizeEvent(QResizeEvent*) override {
-        const QSize size = capsule_->sizeHint();
-        capsule_->setGeometry((width() - size.width()) / 2, height() - framePadding - capsuleBottom - size.height(),
-                              size.width(), size.height());
-    }
+    void resizeEvent(QResizeEvent*) override { layoutCapsule(); }
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -135,7 +186,13 @@ protected:
     }
 
 private:
+    void layoutCapsule() {
+        const QRect area = freeArea_.isValid() ? freeArea_ : rect();
+        placeCapsule(*capsule_, capsule_->sizeFor(textWidthIn(area)), area, height() - framePadding - capsuleBottom);
+    }
+
     MessageCapsule* capsule_;
+    QRect freeArea_;
 };
 
 StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerState& viewer, QWidget* parent)
@@ -147,6 +204,9 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
     dropFrame_->hide();
     hint_ = new MessageCapsule(this);
     hint_->hide();
+    hintTransition_ = new PresenceTransition(*hint_, hintInMilliseconds, QEasingCurve::OutQuad, hintOutMilliseconds,
+                                             QEasingCurve::InQuad);
+    hintTransition_->onPresenceChanged = [this](double) { layoutOverlays(); };
     errorBadge_ = new FloatingPanel(6, theme::Material::ultraThin, this);
     auto* errorRow = new QHBoxLayout(errorBadge_);
     errorRow->setContentsMargins(8, 8, 8, 8);
@@ -158,7 +218,7 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
     hintDismiss_.setInterval(hintMilliseconds);
     connect(&hintDismiss_, &QTimer::timeout, this, [this] {
         transientHint_.reset();
-        hint_->hide();
+        hintTransition_->setPresent(false);
     });
 
     for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::isBusyChanged,
@@ -257,6 +317,7 @@ void StepBackgroundView::replaceContent(Content kind) {
         message_ = styledLabel(QString(), theme::TextStyle::callout, theme::NamedColor::secondary, theme::Weight::regular,
                                this);
         message_->setAlignment(Qt::AlignCenter);
+        message_->setWordWrap(true);
         message_->setAttribute(Qt::WA_TransparentForMouseEvents);
         content_ = message_;
         break;
@@ -276,9 +337,10 @@ void StepBackgroundView::replaceContent(Content kind) {
         break;
     }
     }
-    content_->setGeometry(rect());
+    layoutContent();
     content_->lower();
     content_->show();
+    emit contentChanged();
 }
 
 void StepBackgroundView::refreshContent() {
@@ -351,8 +413,8 @@ viewer::SplatRendererView* StepBackgroundView::viewerView() const {
 void StepBackgroundView::showTransientHint(const QString& message) {
     transientHint_ = message;
     hint_->setText(message);
-    hint_->show();
     hint_->raise();
+    hintTransition_->setPresent(true);
     layoutOverlays();
     // A new hint replaces the shown one and stays its full time.
     hintDismiss_.start();
@@ -423,19 +485,64 @@ void StepBackgroundView::classifyDrop(const QUrl& url) {
 
 void StepBackgroundView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (content_) content_->setGeometry(rect());
+    layoutContent();
     dropFrame_->setGeometry(rect());
     layoutOverlays();
 }
 
+void StepBackgroundView::setFreeArea(const QRect& area) {
+    if (freeArea_ == area) return;
+    freeArea_ = area;
+    layoutContent();
+    layoutOverlays();
+}
+
+QRect StepBackgroundView::freeArea() const { return freeArea_.value_or(rect()).intersected(rect()); }
+
+bool StepBackgroundView::showsDarkContent() const {
+    switch (contentKind_) {
+    case Content::sfmLive:
+    case Content::sfmAnimation:
+    case Content::partition:
+    case Content::viewer: return true;
+    case Content::conversion360:
+    case Content::inputBackdrop:
+    case Content::message: return false;
+    }
+    return false;
+}
+
+void StepBackgroundView::layoutContent() {
+    if (!content_) return;
+    const QRect area = freeArea();
+    switch (contentKind_) {
+    case Content::message:
+        // A long message wraps rather than running under the menu.
+        content_->setGeometry(centredLeft(area, textWidthIn(area)), area.top(), textWidthIn(area),
+                              area.height());
+        return;
+    case Content::inputBackdrop: static_cast<Backdrop*>(content_)->setFreeArea(area); break;
+    case Content::conversion360: static_cast<Conversion360LiveView*>(content_)->setFreeArea(area); break;
+    case Content::sfmLive:
+    case Content::sfmAnimation:
+    case Content::partition:
+    case Content::viewer: break;
+    }
+    content_->setGeometry(rect());
+}
+
 void StepBackgroundView::layoutOverlays() {
-    const QSize hintSize = hint_->sizeHint();
-    hint_->setGeometry((width() - hintSize.width()) / 2, height() - capsuleBottom - hintSize.height(), hintSize.width(),
-                       hintSize.height());
-    const int badgeWidth = std::min(errorBadge_->sizeHint().width(), std::max(0, width() - 24));
-    errorBadge_->setGeometry((width() - badgeWidth) / 2, 12, badgeWidth, errorBadge_->heightForWidth(badgeWidth) > 0
-                                                                              ? errorBadge_->heightForWidth(badgeWidth)
-                                                                              : errorBadge_->sizeHint().height());
+    const QRect area = freeArea();
+    // It rises from the pane's bottom edge as it fades in.
+    const QSize hintSize = hint_->sizeFor(textWidthIn(area));
+    const double hintAbsence = 1 - hintTransition_->presence();
+    placeCapsule(*hint_, hintSize, area,
+                 height() - capsuleBottom + int(std::lround(hintAbsence * (capsuleBottom + hintSize.height()))));
+    dropFrame_->setFreeArea(area);
+    const int badgeWidth = std::min(errorBadge_->sizeHint().width(), std::max(0, area.width() - 24));
+    errorBadge_->setGeometry(centredLeft(area, badgeWidth), area.top() + 12, badgeWidth,
+                             errorBadge_->heightForWidth(badgeWidth) > 0 ? errorBadge_->heightForWidth(badgeWidth)
+                                                                         : errorBadge_->sizeHint().height());
     errorBadge_->raise();
     hint_->raise();
     if (dropTargeted_) dropFrame_->raise();

@@ -25,6 +25,7 @@ class SplatRendererView;
 namespace tessaron::views {
 
 class FloatingPanel;
+class PresenceTransition;
 
 // The large pane behind the step menu and the step bar: one picture per
 // step (the drop hint or the live 360° conversion, the growing COLMAP cloud,
@@ -81,17 +82,31 @@ public:
     QWidget* dropFrame() const;
     std::optional<QString> transientHint() const { return transientHint_; }
     QWidget* hintCapsule() const;
+    PresenceTransition* hintTransition() const { return hintTransition_; }
     std::optional<QString> viewerError() const { return viewerError_; }
     QWidget* viewerErrorBadge() const;
     viewer::SplatRendererView* viewerView() const;
 
     void showTransientHint(const QString& message);
 
+    // The part of the pane that the floating step menu leaves free: the
+    // messages, the hints and the live 360° conversion are centred in it, so
+    // that the menu never covers them. The whole pane until it is set.
+    void setFreeArea(const QRect& area);
+    QRect freeArea() const;
+    // True while the content is one of the black 3D pictures, over which the
+    // window's floating controls need their light-on-dark colours.
+    bool showsDarkContent() const;
+
     // The drop target's steps, also for drags that reach the window over
     // another layer: true when the drag (or drop) is taken.
     bool dragEntered(const QMimeData* data);
     void dragLeft();
     bool dropped(const QMimeData* data);
+
+signals:
+    // The content was replaced by another kind.
+    void contentChanged();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -113,6 +128,7 @@ private:
     void setDropTargeted(bool targeted);
     void classifyDrop(const QUrl& url);
     void layoutOverlays();
+    void layoutContent();
 
     viewmodel::PipelineViewModel& model_;
     FinalViewerState& viewer_;
@@ -123,10 +139,12 @@ private:
     bool dropTargeted_ = false;
     std::optional<QString> viewerError_;
     std::optional<std::filesystem::path> shownModel_;
+    std::optional<QRect> freeArea_;
     std::optional<QString> transientHint_;
     QTimer hintDismiss_;
     DropFrame* dropFrame_ = nullptr;
     MessageCapsule* hint_ = nullptr;
+    PresenceTransition* hintTransition_ = nullptr;
     FloatingPanel* errorBadge_ = nullptr;
     QLabel* errorText_ = nullptr;
 };

@@ -8,10 +8,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QToolTip>
+#include <QVariantAnimation>
 
 #include <algorithm>
 #include <cmath>
 
+#include "views/Motion.hpp"
 #include "views/Theme.hpp"
 
 namespace tessaron::views {
@@ -30,6 +32,7 @@ constexpr int iconSize = 13;
 constexpr int iconSpacing = 6;
 constexpr int pillPadding = 16;
 constexpr double sweepSeconds = 1.6;
+constexpr int fillMilliseconds = 300;
 
 std::size_t indexOf(WorkflowStep step) { return static_cast<std::size_t>(step); }
 
@@ -48,6 +51,11 @@ StepMarkersView::StepMarkersView(QWidget* parent) : QWidget(parent) {
     for (auto step : viewmodel::allWorkflowSteps) statuses_[indexOf(step)] = viewmodel::StepProgress::none();
     sweep_.setInterval(1000 / 30);
     connect(&sweep_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    fill_ = new QVariantAnimation(this);
+    connect(fill_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+        shownFraction_ = value.toDouble();
+        update();
+    });
 }
 
 QString StepMarkersView::label(WorkflowStep step) { return QString::fromStdString(viewmodel::toString(step)); }
@@ -95,13 +103,30 @@ void StepMarkersView::setSelectedStep(WorkflowStep step) {
     updateGeometry();
     resize(sizeHint());
     refreshSweep();
+    refreshFill(false);
     update();
 }
 
 void StepMarkersView::setStatuses(const std::array<viewmodel::StepProgress, 5>& statuses) {
     statuses_ = statuses;
     refreshSweep();
+    refreshFill(true);
     update();
+}
+
+void StepMarkersView::refreshFill(bool animated) {
+    const auto& status = statusOf(selected_);
+    const double target = status.kind == ProgressKind::fraction ? status.value : 0.0;
+    if (!animated) {
+        fill_->stop();
+        shownFraction_ = target;
+        return;
+    }
+    // Already there, or on the way there: the easing keeps its course.
+    if (fill_->state() == QAbstractAnimation::Running ? fill_->endValue().toDouble() == target
+                                                      : shownFraction_ == target)
+        return;
+    Motion::run(*fill_, shownFraction_, target, fillMilliseconds, QEasingCurve::InOutQuad);
 }
 
 void StepMarkersView::setState(const pipeline::PipelineState& state) {
@@ -113,6 +138,20 @@ void StepMarkersView::setCancelledStep(std::optional<WorkflowStep> step) {
     if (cancelledStep_ == step) return;
     cancelledStep_ = step;
     update();
+}
+
+void StepMarkersView::setOnDarkBackground(bool dark) {
+    if (onDark_ == dark) return;
+    onDark_ = dark;
+    update();
+}
+
+QColor StepMarkersView::pendingFill() const {
+    return onDark_ ? theme::onDarkColor(theme::NamedColor::gray, 0.25) : theme::color(theme::NamedColor::gray, 0.25);
+}
+
+QColor StepMarkersView::pendingSymbolColor() const {
+    return onDark_ ? theme::onDarkColor(theme::NamedColor::secondary) : theme::color(theme::NamedColor::secondary);
 }
 
 const viewmodel::StepProgress& StepMarkersView::statusOf(WorkflowStep step) const { return statuses_[indexOf(step)]; }
@@ -130,7 +169,7 @@ std::optional<double> StepMarkersView::fillWidth() const {
     const auto& status = statusOf(selected_);
     if (status.kind != ProgressKind::fraction) return std::nullopt;
     // Below zero nothing shows; above one the clip keeps it to the pill.
-    return std::max(0.0, status.value * markerRect(selected_).width());
+    return std::max(0.0, shownFraction_ * markerRect(selected_).width());
 }
 
 int StepMarkersView::markerWidth(WorkflowStep step) const {
@@ -180,7 +219,9 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
             const QRectF connector(pill.right() + 1 + spacing, pill.center().y() - connectorHeight / 2.0,
                                    connectorWidth, connectorHeight);
             painter.setPen(Qt::NoPen);
-            painter.setBrush(done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.3));
+            const QColor pending = onDark_ ? theme::onDarkColor(theme::NamedColor::gray, 0.3)
+                                           : theme::color(theme::NamedColor::gray, 0.3);
+            painter.setBrush(done ? theme::color(theme::NamedColor::green) : pending);
             painter.drawRoundedRect(connector, connectorHeight / 2.0, connectorHeight / 2.0);
         }
         if (selected) {
@@ -211,7 +252,7 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
             painter.setBrush(Qt::NoBrush);
             painter.drawPath(capsule);
         } else {
-            const QColor fill = done ? theme::color(theme::NamedColor::green) : theme::color(theme::NamedColor::gray, 0.25);
+            const QColor fill = done ? theme::color(theme::NamedColor::green) : pendingFill();
             painter.setPen(Qt::NoPen);
             painter.setBrush(fill);
             if (step == WorkflowStep::final) {
@@ -228,7 +269,7 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
         }
         const QColor iconColor = selected ? theme::color(theme::NamedColor::primary)
                                  : done   ? QColor(Qt::white)
-                                          : theme::color(theme::NamedColor::secondary);
+                                          : pendingSymbolColor();
         QRectF icon(0, 0, iconSize, iconSize);
         if (selected) {
             icon.moveCenter(QPointF(pill.left() + pillPadding + iconSize / 2.0, pill.center().y()));

@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <QWidget>
 
+class QVariantAnimation;
+
 #include <array>
 #include <functional>
 
@@ -30,6 +32,15 @@ public:
     // are done, as they were when it ran.
     void setCancelledStep(std::optional<viewmodel::WorkflowStep> step);
 
+    // Over the black 3D pictures the unfinished markers, their symbols and
+    // the connectors take light colours, as visible there as the dark ones
+    // are over the window's light background.
+    void setOnDarkBackground(bool dark);
+    bool isOnDarkBackground() const { return onDark_; }
+    // The fill of an unfinished marker and the colour of its symbol.
+    QColor pendingFill() const;
+    QColor pendingSymbolColor() const;
+
     // Called when the user clicks a pill.
     std::function<void(viewmodel::WorkflowStep)> onStepClicked;
 
@@ -40,8 +51,12 @@ public:
     // What a pill shows: its own symbol, or the checkmark of a done step
     // that is not selected.
     Symbol shownSymbol(viewmodel::WorkflowStep step) const;
-    // The width of the selected pill's progress fill; none without one.
+    // The width of the selected pill's progress fill as drawn; none without
+    // one. A new amount is eased to over 0.3 s.
     std::optional<double> fillWidth() const;
+    // The fill's fraction as drawn, and its easing.
+    double shownFraction() const { return shownFraction_; }
+    QVariantAnimation* fillAnimation() const { return fill_; }
     bool isSweeping() const { return sweep_.isActive(); }
 
     // Where a pill lies, for clicks and tests.
@@ -57,12 +72,18 @@ private:
     int markerWidth(viewmodel::WorkflowStep step) const;
     const viewmodel::StepProgress& statusOf(viewmodel::WorkflowStep step) const;
     void refreshSweep();
+    // Eases the drawn fraction towards the selected step's new amount; a
+    // new selection shows its own amount at once.
+    void refreshFill(bool animated);
 
     viewmodel::WorkflowStep selected_ = viewmodel::WorkflowStep::input;
     std::array<viewmodel::StepProgress, 5> statuses_{};
     pipeline::PipelineState state_;
     std::optional<viewmodel::WorkflowStep> cancelledStep_;
+    bool onDark_ = false;
     QTimer sweep_;
+    double shownFraction_ = 0;
+    QVariantAnimation* fill_ = nullptr;
 };
 
 }  // namespace tessaron::views

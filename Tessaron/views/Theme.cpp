@@ -78,6 +78,21 @@ QColor color(NamedColor name, double opacity) {
     return withOpacity(base, opacity);
 }
 
+QColor onDarkColor(NamedColor name, double opacity) {
+    switch (name) {
+    case NamedColor::primary: return withOpacity(QColor(Qt::white), opacity);
+    case NamedColor::secondary: return withOpacity(QColor(Qt::white), 0.55 * opacity);
+    case NamedColor::gray: return withOpacity(QColor(0xae, 0xae, 0xb2), opacity);
+    case NamedColor::blue:
+    case NamedColor::green:
+    case NamedColor::orange:
+    case NamedColor::red:
+    case NamedColor::yellow:
+    case NamedColor::cyan: break;
+    }
+    return color(name, opacity);
+}
+
 QColor cellColor(int64_t index) {
     static const std::array<QColor, cellPaletteSize> palette{
         QColor(0xff, 0x3b, 0x30), QColor(0x34, 0xc7, 0x59), QColor(0x0a, 0x84, 0xff), QColor(0xff, 0x95, 0x00),

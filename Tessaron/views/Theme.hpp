@@ -26,6 +26,9 @@ QFont systemFont(int pixelSize, Weight weight = Weight::regular);
 // The named colours of the views.
 enum class NamedColor { primary, secondary, blue, green, orange, red, yellow, gray, cyan };
 QColor color(NamedColor name, double opacity = 1.0);
+// The same colour for a control that lies over a black picture (the 3D
+// panes): primary, secondary and gray turn light, the hues stay.
+QColor onDarkColor(NamedColor name, double opacity = 1.0);
 QColor windowBackground();
 
 // The cells' colours, shared by the partition views and the plan's cell

@@ -62,7 +62,10 @@ void TourHost::resetTour() {
 void TourHost::showTourLayers() {
     sampleDashboard_ = new MainDashboardView(tour_->mockVM(), defaults_, /*publishesCommands=*/true, operations_, this);
     sampleDashboard_->setEnabled(false);
+    // The real dashboard stays on screen under the tour, out of use and out
+    // of assistive technologies' reach.
     dashboard_->setEnabled(false);
+    dashboard_->setHiddenFromAccessibility(true);
     layoutLayers();
     sampleDashboard_->show();
     overlay_->show();
@@ -79,6 +82,7 @@ void TourHost::finishTour() {
     overlay_->hide();
     setFocusProxy(nullptr);
     dashboard_->setEnabled(true);
+    dashboard_->setHiddenFromAccessibility(false);
     emit tourShownChanged();
     emit publishedModelChanged();
 }

@@ -25,8 +25,9 @@ Video360Card::Video360Card(viewmodel::PipelineViewModel& model, QWidget* parent)
     addRow(notice_);
     // The crop layout a 360° run cuts each frame into; the 360° inspector
     // offers the same choice.
-    addRow(styledLabel(QStringLiteral("Crop Layout"), theme::TextStyle::callout, NamedColor::primary,
-                       theme::Weight::bold));
+    layoutTitle_ = styledLabel(QStringLiteral("Crop Layout"), theme::TextStyle::callout, NamedColor::primary,
+                               theme::Weight::bold);
+    addRow(layoutTitle_);
     for (input::CropLayoutPreset preset : input::allCropLayoutPresets())
         layout_->addChoice(QString::fromStdString(input::displayName(preset)), int(preset));
     addRow(layout_);
@@ -34,6 +35,8 @@ Video360Card::Video360Card(viewmodel::PipelineViewModel& model, QWidget* parent)
             [this](int tag) { model_.setCropLayoutPreset(input::CropLayoutPreset(tag)); });
     connect(&model_, &viewmodel::PipelineViewModel::isLikely360VideoChanged, this, &Video360Card::refresh);
     connect(&model_, &viewmodel::PipelineViewModel::cropLayoutPresetChanged, this, &Video360Card::refresh);
+    connect(&model_, &viewmodel::PipelineViewModel::treatAs360Changed, this, &Video360Card::refresh);
+    connect(&model_, &viewmodel::PipelineViewModel::isInputVideoChanged, this, &Video360Card::refresh);
     refresh();
 }
 
@@ -43,6 +46,12 @@ void Video360Card::refresh() {
     else
         notice_->setNotice(Symbol::questionmarkCircleFill, possibly360Text());
     layout_->setSelectedTag(int(model_.cropLayoutPreset()));
+    // The layout shapes only a run that cuts the video as 360° and may start;
+    // otherwise choosing one would change nothing, and the choice says so.
+    const bool shapesTheRun = model_.isInputVideo() && model_.treatAs360() && !model_.isLikely360Video();
+    layout_->setEnabled(shapesTheRun);
+    layoutTitle_->setEnabled(shapesTheRun);
+    setTextColor(layoutTitle_, theme::color(shapesTheRun ? NamedColor::primary : NamedColor::secondary));
 }
 
 }  // namespace tessaron::views

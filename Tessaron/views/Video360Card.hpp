@@ -25,6 +25,7 @@ private:
 
     viewmodel::PipelineViewModel& model_;
     NoticeBox* notice_;
+    QLabel* layoutTitle_;
     SegmentedPicker* layout_;
 };
 

@@ -2,6 +2,9 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScrollBar>
+
+#include <cmath>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -32,6 +35,53 @@ TEST(Acknowledgements, WindowShowsTheNoticesOfTheResources) {
     EXPECT_EQ(first.windowTitle(), "Acknowledgements");
     EXPECT_GE(first.minimumWidth(), 640);
     EXPECT_GE(first.minimumHeight(), 480);
+}
+
+// Contrast ratio of two colours, from their relative luminance.
+double contrast(const QColor& a, const QColor& b) {
+    auto luminance = [](const QColor& c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QStringList warnings;
+void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtDebugMsg && type != QtInfoMsg) warnings << message;
+}
+
+// The large title, the readable secondary texts, and the notices' own line
+// breaks kept: at the window's smallest size every line shows whole.
+TEST(Acknowledgements, TheTitleIsLargeAndTheNoticesKeepTheirLines) {
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarnings);
+    AcknowledgementsView view;
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+
+    QLabel* title = nullptr;
+    for (QLabel* label : view.findChildren<QLabel*>())
+        if (label->text() == "Acknowledgements") title = label;
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(QFontInfo(title->font()).pixelSize(), 2 * QFontInfo(view.font()).pixelSize());
+    EXPECT_TRUE(title->font().bold());
+
+    view.resize(view.minimumSize());
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    NoticesTextView* notices = view.noticesView();
+    EXPECT_EQ(notices->lineWrapMode(), QPlainTextEdit::NoWrap);
+    // As many blocks as the file has lines, none wider than the view.
+    EXPECT_EQ(notices->blockCount(), AcknowledgementsView::noticesText().count('\n') + 1);
+    EXPECT_EQ(notices->horizontalScrollBar()->maximum(), 0);
+    const QPalette colours = notices->palette();
+    EXPECT_GE(contrast(colours.color(QPalette::Text), colours.color(QPalette::Base)), 4.5);
+    for (QLabel* label : view.findChildren<QLabel*>())
+        EXPECT_GE(contrast(label->palette().color(QPalette::WindowText), label->palette().color(QPalette::Window)),
+                  4.5)
+            << label->text().toStdString();
 }
 
 TEST(Acknowledgements, NoticesAreReadOnlyButSelectable) {

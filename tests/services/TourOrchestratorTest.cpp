@@ -97,10 +97,11 @@ TEST_F(TourOrchestratorTest, TheSampleInputIsAVideoWithAProfileAndTheAdvancedSet
     advanceTo(Step::input_dropzone);
     EXPECT_FALSE(sample().selectedInputURL());
     tour_.advance();
-    EXPECT_EQ(sample().selectedInputURL(), fs::path("/tmp/fake_dataset"));
+    // A video as the form shows one: a video's name, its frame count estimated.
+    EXPECT_EQ(sample().selectedInputURL(), fs::path("/tmp/fake_dataset.mp4"));
     EXPECT_TRUE(sample().isInputVideo());
     engines::DatasetProfile expected{.imageCount = 100, .nativeWidth = 1920, .nativeHeight = 1080,
-                                     .physicalMemoryGB = 16, .availableMemoryGB = 8, .isEstimated = false};
+                                     .physicalMemoryGB = 16, .availableMemoryGB = 8, .isEstimated = true};
     EXPECT_EQ(sample().datasetProfile(), expected);
     EXPECT_FALSE(sample().showAdvanced());
     advanceTo(Step::input_advanced_extraction);
@@ -225,8 +226,8 @@ TEST_F(TourOrchestratorTest, TrainingRunsTheCountersForTwoSecondsWithTheSampleLo
     EXPECT_EQ(sample().splatCount(), 100000);
     EXPECT_EQ(sample().iteration(), 0);
     EXPECT_EQ(sample().trainingLog(),
-              QStringLiteral("[TRAIN] [engine] trevik 1.1.3 | GPU: Mesa llvmpipe\n"
-                             "[TRAIN] Eval mode: 219 train, 32 test\n"
+              QStringLiteral("[TRAIN] [engine] trevik 1.1.3 | CPU\n"
+                             "[TRAIN] Eval mode: 87 train, 13 test\n"
                              "[TRAIN] step=1000 splats=51522 6.0ms/step\n"
                              "[TRAIN] MCMC step=2000 active=83919 grown=3996\n"
                              "[TRAIN] step=2000 splats=83919 11.5ms/step\n"

@@ -173,6 +173,29 @@ TEST_F(WelcomeTourOverlayTest, ReturnAdvancesAndFinishesAtTheLastStep) {
     EXPECT_EQ(tour_.currentTourStep(), Step::final_render);
 }
 
+// The Reconstruction card says where this machine's COLMAP extracts
+// features, as the sample model heard from the program, and says nothing of
+// the hardware before it has.
+TEST_F(WelcomeTourOverlayTest, TheReconstructionCardNamesWhereCOLMAPRuns) {
+    EXPECT_EQ(WelcomeTourOverlay::reconstructionText(true),
+              "COLMAP finds the camera positions on the GPU. If you already have a COLMAP model (sparse/0), turn on "
+              "Skip COLMAP and pick its folder.");
+    EXPECT_EQ(WelcomeTourOverlay::reconstructionText(false),
+              "COLMAP finds the camera positions on the CPU. If you already have a COLMAP model (sparse/0), turn on "
+              "Skip COLMAP and pick its folder.");
+    while (tour_.currentTourStep() != Step::input_reconstruction) tour_.advance();
+    EXPECT_EQ(overlay_.textLabel()->text(), WelcomeTourOverlay::reconstructionText(std::nullopt));
+    EXPECT_EQ(WelcomeTourOverlay::reconstructionText(std::nullopt),
+              "COLMAP finds the camera positions. If you already have a COLMAP model (sparse/0), turn on Skip COLMAP "
+              "and pick its folder.");
+    tour_.mockVM().setColmapHasCUDA(false);
+    EXPECT_EQ(overlay_.textLabel()->text(), WelcomeTourOverlay::reconstructionText(false));
+    // A new sample is followed as well.
+    tour_.setMockVM(makeSample());
+    tour_.mockVM().setColmapHasCUDA(true);
+    EXPECT_EQ(overlay_.textLabel()->text(), WelcomeTourOverlay::reconstructionText(true));
+}
+
 TEST_F(WelcomeTourOverlayTest, TheButtonsAdvanceAndSkip) {
     QTest::mouseClick(overlay_.mainButton(), Qt::LeftButton);
     EXPECT_EQ(tour_.currentTourStep(), Step::main_progress_bar);

@@ -22,7 +22,11 @@ int main(int argc, char** argv)
             listingOnly = true;
     testing::InitGoogleTest(&argc, argv);
     std::unique_ptr<QApplication> application;
-    if (!listingOnly)
+    if (!listingOnly) {
         application = std::make_unique<QApplication>(argc, argv);
+        // The window's animations off: every change lands at once. A test of
+        // an animation turns them on and steps their clock itself.
+        QApplication::setEffectEnabled(Qt::UI_General, false);
+    }
     return RUN_ALL_TESTS();
 }

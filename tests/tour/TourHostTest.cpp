@@ -4,12 +4,14 @@
 // Tour" brings it back, and no child process is ever started.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
 #include <dirent.h>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -17,11 +19,13 @@
 #include "services/TourOrchestrator.hpp"
 #include "services/WelcomeTourOverlay.hpp"
 #include "support/EventLoopWait.hpp"
+#include "core/PreferenceStore.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/SettingsPreferenceStore.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "views/ApplicationNotifier.hpp"
+#include "views/FloatingPanel.hpp"
 #include "views/LogDrawerView.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/ResourcesPanelView.hpp"
@@ -242,6 +246,47 @@ TEST_F(TourHostTest, WithTheSettingsStoreSkippingIsRememberedAndWelcomeTourBring
     views::ApplicationNotifier::instance().postStartWelcomeTour();
     EXPECT_EQ(host.tour().currentTourStep(), Step::introduction);
     EXPECT_TRUE(host.isTourShown());
+}
+
+// What assistive technologies can reach, walking down from the window.
+void collectReachable(QAccessibleInterface* node, std::set<QObject*>& reached) {
+    if (!node || !node->isValid()) return;
+    reached.insert(node->object());
+    for (int index = 0; index < node->childCount(); ++index) collectReachable(node->child(index), reached);
+}
+
+// Under the tour the real dashboard is on screen but hidden from assistive
+// technologies, its content out of their reach; the sample dashboard the
+// tour speaks of is not. Once the tour ends it is back.
+TEST_F(TourHostTest, TheDashboardUnderTheTourIsHiddenFromAccessibility) {
+    core::InMemoryPreferenceStore defaults;
+    auto window = launch(defaults, QSize(900, 600));
+    views::TourHost& host = window->tourHost();
+    ASSERT_TRUE(host.isTourShown());
+    views::MainDashboardView& real = host.dashboard();
+    ASSERT_TRUE(real.isVisible());
+    QAccessibleInterface* hidden = QAccessible::queryAccessibleInterface(&real);
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_TRUE(hidden->state().invisible);
+    EXPECT_EQ(hidden->childCount(), 0);
+    QAccessibleInterface* sample = QAccessible::queryAccessibleInterface(host.sampleDashboard());
+    EXPECT_FALSE(sample->state().invisible);
+    EXPECT_GT(sample->childCount(), 0);
+    std::set<QObject*> reached;
+    collectReachable(QAccessible::queryAccessibleInterface(window.get()), reached);
+    EXPECT_TRUE(reached.count(host.sampleDashboard()->logButton()));
+    EXPECT_TRUE(reached.count(host.overlay().mainButton()));
+    EXPECT_FALSE(reached.count(real.logButton()));
+    EXPECT_FALSE(reached.count(static_cast<QObject*>(real.menuPanel())));
+
+    QTest::mouseClick(host.overlay().skipButton(), Qt::LeftButton);
+    ASSERT_FALSE(host.isTourShown());
+    QAccessibleInterface* shown = QAccessible::queryAccessibleInterface(&real);
+    EXPECT_FALSE(shown->state().invisible);
+    EXPECT_GT(shown->childCount(), 0);
+    reached.clear();
+    collectReachable(QAccessible::queryAccessibleInterface(window.get()), reached);
+    EXPECT_TRUE(reached.count(real.logButton()));
 }
 
 TEST_F(TourHostTest, TheSpotlightFollowsItsControlAsTheWindowResizes) {

@@ -155,6 +155,31 @@ TEST_F(SplatConverterViewTest, AMissingBackendWarnsAndKeepsConvertDisabledWithAF
     EXPECT_TRUE(child("convertButton")->isEnabled());
 }
 
+// Disabled, Convert loses the accent colour: it must not look like an
+// action that would run.
+TEST_F(SplatConverterViewTest, ADisabledConvertDoesNotLookLikeTheEnabledOne) {
+    model().add({file("a.ply")});
+    auto* convert = child<QPushButton>("convertButton");
+    ASSERT_TRUE(convert->isEnabled());
+    auto fill = [&] {
+        QCoreApplication::processEvents();
+        // Beside the label, inside the bevel.
+        return convert->grab().toImage().pixelColor(6, convert->height() / 2);
+    };
+    const QColor enabled = fill();
+    const QColor accent = view_->palette().color(QPalette::Highlight);
+    EXPECT_LT(std::abs(enabled.hue() - accent.hue()), 12) << enabled.name().toStdString();
+
+    model().setBackendLookup([](SplatOutputFormat) { return std::nullopt; });
+    model().setFormat(SplatOutputFormat::splat);
+    ASSERT_FALSE(convert->isEnabled());
+    const QColor disabled = fill();
+    EXPECT_LT(disabled.hsvSaturation(), 40) << disabled.name().toStdString();
+    EXPECT_GT(std::abs(disabled.lightness() - enabled.lightness()) + std::abs(disabled.hsvSaturation() -
+                                                                              enabled.hsvSaturation()),
+              80);
+}
+
 TEST_F(SplatConverterViewTest, ConvertThenCancelThroughTheButtons) {
     makeView(std::make_shared<ScriptedConverter>(tessaron::viewer::testing::writeSlowConverter(folder_.path())));
     model().add({file("a.ply"), file("b.ply")});

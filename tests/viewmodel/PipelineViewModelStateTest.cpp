@@ -301,6 +301,7 @@ std::map<std::string, QVariant> changedValues() {
         {"datasetProfile", QVariant::fromValue(OptionalDatasetProfile(engines::DatasetProfile{}))},
         {"skipSfM", true},
         {"colmapDataURL", QVariant::fromValue(OptionalPath("/models/garden"))},
+        {"colmapHasCUDA", QVariant::fromValue(viewmodel::OptionalFlag(false))},
         {"sceneAnalysis", QVariant::fromValue(OptionalSceneAnalysis(engines::SceneAnalysis{}))},
         {"outputPlyPath", QVariant::fromValue(OptionalText(QString("/out/output.ply")))},
         {"logFileURL", QVariant::fromValue(OptionalPath("/out/Tessaron_logs/run.md"))},

@@ -8,11 +8,12 @@
 
 #include <memory>
 
+#include "AnimationClock.hpp"
 #include "ViewsTestSupport.hpp"
-#include "support/EventLoopWait.hpp"
 #include "support/PanoramaVideo.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/Conversion360LiveView.hpp"
+#include "views/RollingNumberLabel.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -123,30 +124,78 @@ TEST(ConversionViewGeometry, TilesShareTheRowAndStayAtLeastFortyWide) {
     EXPECT_DOUBLE_EQ(Conversion360LiveView::frameWidth(3000), 620);
 }
 
-TEST_F(ConversionViewTest, ANarrowWindowLetsSixteenTilesRunPastItsEdges) {
+// Sixteen tiles that do not fit side by side go on rows of equal length, so
+// that none runs under what covers the view's edges; each stays 40 wide.
+TEST_F(ConversionViewTest, ANarrowWindowWrapsSixteenTilesIntoRowsThatStayInside) {
     view_->resize(400, 600);
     model_->setConversionPreview(preview(20, 1, 0));
     const auto& tiles = view_->tileRects();
     ASSERT_EQ(tiles.size(), 16u);
-    for (const QRectF& tile : tiles) EXPECT_GE(tile.width(), 40);
-    EXPECT_LT(tiles.front().left(), 0);
-    EXPECT_GT(tiles.back().right(), 400);
-    EXPECT_NEAR(tiles.front().left() + tiles.back().right(), 400, 1e-6) << "the row is centred";
+    for (const QRectF& tile : tiles) {
+        EXPECT_GE(tile.width(), 40);
+        EXPECT_TRUE(QRectF(view_->rect()).contains(tile));
+    }
+    EXPECT_EQ(tiles[7].top(), tiles[0].top());
+    EXPECT_GT(tiles[8].top(), tiles[0].bottom()) << "two rows of eight";
+    EXPECT_NEAR(tiles.front().left() + tiles[7].right(), 400, 1e-6) << "each row is centred";
     // The frame keeps 2:1 at half the width.
     EXPECT_DOUBLE_EQ(view_->frameRect().width(), 200);
     EXPECT_DOUBLE_EQ(view_->frameRect().height(), 100);
 }
 
+// In the main window the Input panel covers the view's left part: the frame,
+// the tiles and the counters lie in the part it leaves free.
+TEST_F(ConversionViewTest, TheContentLiesInTheFreeArea) {
+    view_->resize(900, 600);
+    const QRect free(454, 92, 446, 412);
+    view_->setFreeArea(free);
+    model_->setConversionPreview(preview(16, 3, 40));
+    ASSERT_EQ(view_->tileRects().size(), 16u);
+    EXPECT_TRUE(QRectF(free).contains(view_->frameRect()));
+    for (const QRectF& tile : view_->tileRects()) EXPECT_TRUE(QRectF(free).contains(tile));
+    EXPECT_NEAR(view_->frameRect().center().x(), free.left() + free.width() / 2.0, 1);
+}
+
+// Tiles grow in and shrink away with the row's spring, and cross-fade to the
+// crops of each new rig frame; the counters' digits roll. The values are the
+// newest at once, and a change mid-way ends on the newest.
+TEST_F(ConversionViewTest, TilesComeAndGoWithTheSpringAndTheCountersRoll) {
+    const int settle = views::Motion::milliseconds({0.4, 0.7});
+    AnimationClock clock;
+    model_->setConversionPreview(preview(4, 1, 10));
+    EXPECT_EQ(view_->tileRects().size(), 4u);
+    EXPECT_EQ(view_->changeProgress(), 0.0);
+    clock.step(120);
+    const double growing = view_->changeProgress();
+    EXPECT_GT(growing, 0.0);
+    EXPECT_LT(growing, 1.0);
+    // Mid-way, two of the four go: they shrink away where they were.
+    model_->setConversionPreview(preview(2, 2, 20));
+    EXPECT_EQ(view_->tileRects().size(), 2u);
+    EXPECT_EQ(view_->leavingTileCount(), 2u);
+    EXPECT_EQ(view_->changeProgress(), 0.0);
+    views::RollingNumberLabel* frames = view_->counterValue(QStringLiteral("Rig frames"));
+    ASSERT_NE(frames, nullptr);
+    EXPECT_EQ(frames->text(), "2");
+    EXPECT_TRUE(frames->isRolling());
+    EXPECT_EQ(view_->counterValue(QStringLiteral("Crop images"))->text(), "4");
+    clock.run(settle);
+    EXPECT_EQ(view_->changeProgress(), 1.0);
+    EXPECT_EQ(view_->leavingTileCount(), 0u);
+    EXPECT_FALSE(frames->isRolling());
+
+    // A new rig frame with as many crops cross-fades them: the new crops
+    // show through half way and alone at the end.
+    model_->setConversionPreview(preview(2, 3, 30));
+    clock.step(settle / 2);
+    EXPECT_GT(view_->changeProgress(), 0.3);
+    clock.run(settle);
+    const QImage shot = view_->grab().toImage();
+    EXPECT_EQ(shot.pixel(view_->tileRects()[1].center().toPoint()), QColor::fromHsv(20, 200, 220).rgb());
+}
+
 TEST_F(ConversionViewTest, DrawsTheFrameAndTheCrops) {
     model_->setConversionPreview(preview(4, 1, 0));
-    // The tiles' appearing animation has ended.
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            for (auto* animation : view_->findChildren<QVariantAnimation*>())
-                if (animation->state() == QAbstractAnimation::Running) return false;
-            return true;
-        },
-        30000));
     const QImage shot = view_->grab().toImage();
     const QPoint frameCentre = view_->frameRect().center().toPoint();
     EXPECT_EQ(shot.pixelColor(frameCentre), QColor(40, 90, 200));

@@ -170,6 +170,8 @@ protected:
     void SetUp() override {
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         model_ = makeViewModel(support_);
+        // The form's texts stay as they are: the model does not ask COLMAP.
+        model_->setColmapHasCUDA(false);
         model_->setDialogService(dialogs_);
         model_->setFreeSpaceProbe([](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
         model_->setInputAnalyzer([script = analysis_](const fs::path&, bool isVideo, int64_t stride) {
@@ -446,10 +448,18 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     EXPECT_EQ(extraction->rateRow()->valueText(), "10 frames");
     // Every rate the slider passes measures the video again.
     const int analysesBefore = analysis_->calls;
+    auto recordedStrides = [&] {
+        std::lock_guard guard(analysis_->lock);
+        return analysis_->strides.size();
+    };
+    const size_t stridesBefore = recordedStrides();
     press(extraction->rateRow()->slider(), Qt::Key_Right, 2);
     EXPECT_EQ(model_->frameExtractionRate(), 12);
     EXPECT_EQ(extraction->rateRow()->valueText(), "12 frames");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isAnalyzingInput(); }, 30000));
+    // The superseded analysis may still run after the newest has reported:
+    // wait for both to have recorded their stride.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return recordedStrides() == stridesBefore + 2 && !model_->isAnalyzingInput(); }, 30000));
     EXPECT_EQ(analysis_->calls, analysesBefore + 2);
     {
         std::lock_guard guard(analysis_->lock);
@@ -541,6 +551,33 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
     EXPECT_FALSE(run.is360);
 }
 
+// The Reconstruction card names where COLMAP extracts features, as the
+// program told the model; nothing while it has not.
+TEST(ReconstructionNote, NamesWhereCOLMAPRuns) {
+    EXPECT_EQ(views::ReconstructionCard::colmapNoteText(true),
+              "COLMAP (GPU) reconstructs camera poses and a sparse point cloud from your images.");
+    EXPECT_EQ(views::ReconstructionCard::colmapNoteText(false),
+              "COLMAP (CPU) reconstructs camera poses and a sparse point cloud from your images.");
+    EXPECT_EQ(views::ReconstructionCard::colmapNoteText(std::nullopt),
+              "COLMAP reconstructs camera poses and a sparse point cloud from your images.");
+
+    TempDir folder("views-colmap-note");
+    const fs::path program = folder / "colmap";
+    writeTextFile(program, "#!/bin/sh\necho 'COLMAP 3.8 -- Structure-from-Motion and Multi-View Stereo'\n"
+                           "echo '              (Commit Unknown on Unknown without CUDA)'\n");
+    fs::permissions(program, fs::perms::owner_all);
+    PipelineViewModel::Configuration configuration;
+    configuration.physicalMemoryBytes = gibibytes(16);
+    configuration.manager.supportFolder = folder / "support";
+    configuration.manager.colmapPath = program.string();
+    PipelineViewModel model(configuration);
+    views::ReconstructionCard card(model);
+    card.show();
+    EXPECT_EQ(card.colmapNote()->text(), views::ReconstructionCard::colmapNoteText(std::nullopt));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.colmapHasCUDA().has_value(); }, 10000));
+    EXPECT_EQ(card.colmapNote()->text(), views::ReconstructionCard::colmapNoteText(false));
+}
+
 struct DetectionCase {
     const char* name;
     input::Spherical360Detection detection;
@@ -564,8 +601,17 @@ TEST_P(Detected360, WarnsOffersTheLayoutAndGatesTheStart) {
                                                           : views::Video360Card::unsupportedText());
     EXPECT_EQ(view_->startButton()->isEnabled(), GetParam().startAllowed);
     EXPECT_EQ(card->layoutPicker()->selectedTag(), int(input::CropLayoutPreset::fullSphere16));
+    // Not cut as 360°, the video takes no crop layout: the choice is shown
+    // disabled and a click changes nothing.
+    EXPECT_FALSE(card->layoutPicker()->isEnabled());
     clickChoice(card->layoutPicker(), QStringLiteral("Horizontal (8 crops)"));
-    EXPECT_EQ(model_->cropLayoutPreset(), input::CropLayoutPreset::horizontal8);
+    EXPECT_EQ(model_->cropLayoutPreset(), input::CropLayoutPreset::fullSphere16);
+    // Cut as 360°, the layout shapes the run wherever the run may start.
+    model_->setTreatAs360(true);
+    EXPECT_EQ(card->layoutPicker()->isEnabled(), GetParam().startAllowed);
+    clickChoice(card->layoutPicker(), QStringLiteral("Horizontal (8 crops)"));
+    EXPECT_EQ(model_->cropLayoutPreset(), GetParam().startAllowed ? input::CropLayoutPreset::horizontal8
+                                                                   : input::CropLayoutPreset::fullSphere16);
     // A photo folder afterwards: no 360° card.
     chooseWithButton(garden_);
     EXPECT_FALSE(card->isVisible());

@@ -11,12 +11,15 @@
 #include <atomic>
 #include <thread>
 
+#include "AnimationClock.hpp"
 #include "PanelTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "support/EventLoopWait.hpp"
 #include "views/CellCountBadge.hpp"
 #include "views/PanelControls.hpp"
+#include "views/FinalViewerState.hpp"
 #include "views/PlanningPanelView.hpp"
+#include "views/StepMenuView.hpp"
 #include "views/Theme.hpp"
 
 namespace tessaron::testing {
@@ -115,6 +118,7 @@ TEST_F(PlanningPanel, ProgressShowsThePlannersPhaseAndItsCellsOnceThereAreAny) {
     EXPECT_EQ(texts().mid(3),
               (QStringList{"Splitting cell 4 of 7…", "cells so far — watch them split in the background"}));
     // Shown with its first count, it does not pulse; a new count does.
+    AnimationClock clock;
     EXPECT_FALSE(panel_->cellCountBadge()->isPulsing());
     model_->setPartitionProgress(partition::PartitionProgress{"Splitting cell 5 of 8…", {}, 8});
     EXPECT_TRUE(panel_->cellCountBadge()->isPulsing());
@@ -132,8 +136,7 @@ TEST_F(PlanningPanel, ReviewShowsTheFiguresTheVerdictAndARowPerCell) {
     EXPECT_TRUE(shown.contains("7 img · 20K pts"));
     EXPECT_EQ(shown.mid(shown.size() - 3),
               (QStringList{"Run with full diagnostics",
-                           "Adds per\u2011iter timing, per\u2011stage GPU profile, and command\u2011buffer GPU times. "
-                           "Slightly slower.",
+                           "Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.",
                            "Start Training"}));
     // The thirteenth dot starts the palette again.
     auto dotColor = [&](const char* row) {
@@ -200,6 +203,47 @@ TEST(PlanCellRow, DividesTowardZeroAndCountsFramesOnlyForARig) {
         EXPECT_EQ(texts.name, c.expected.name);
         EXPECT_EQ(texts.budget, c.expected.budget);
         EXPECT_EQ(texts.size, c.expected.size);
+    }
+}
+
+// A 360° plan's rows carry the most figures. In the step menu at its default,
+// smallest and largest width every figure is whole and inside its row, and
+// no two of a row's texts overlap.
+TEST(PlanCellRowInTheMenu, KeepsEveryFigureWholeAtEveryMenuWidth) {
+    TempDir support{"views-planning-rows"};
+    auto model = makeViewModel(support);
+    auto plan = std::make_shared<partition::PartitionPlan>();
+    plan->budgetGB = 12;
+    plan->viewsPerFrame = 8;
+    for (int index = 0; index < 13; ++index)
+        plan->cells.push_back(planCell(880 + index, 41000 + index * 1000, 8.7, 850000, 30000));
+    model->setPartitionPlan(plan);
+    model->setCurrentState(Kind::awaitingPartitionApproval);
+    views::FinalViewerState viewer;
+    views::StepMenuView menu(*model, viewer);
+    menu.setStep(viewmodel::WorkflowStep::planning);
+    for (int width : {430, 360, 560}) {
+        menu.resize(width, 700);
+        menu.show();
+        QCoreApplication::processEvents();
+        auto* panel = menu.findChild<PlanningPanelView*>();
+        ASSERT_NE(panel, nullptr);
+        for (size_t index = 0; index < plan->cells.size(); ++index) {
+            const QString name = QStringLiteral("cell_") + QString::number(index);
+            auto* row = panel->reviewCard().findChild<QWidget*>(name);
+            ASSERT_NE(row, nullptr) << name.toStdString();
+            auto* size = row->findChild<viewer::ElidedLabel*>(QStringLiteral("size"));
+            ASSERT_NE(size, nullptr);
+            EXPECT_EQ(size->shownText(), size->text()) << width << " " << name.toStdString();
+            EXPECT_TRUE(row->rect().contains(size->geometry())) << width << " " << name.toStdString();
+            const QList<QLabel*> texts = row->findChildren<QLabel*>();
+            ASSERT_EQ(texts.size(), 2);
+            for (QLabel* text : texts) {
+                EXPECT_TRUE(row->rect().contains(text->geometry())) << width;
+                EXPECT_FALSE(text->geometry().intersects(size->geometry())) << width << " " << name.toStdString();
+                EXPECT_LE(text->sizeHint().width(), text->width());
+            }
+        }
     }
 }
 

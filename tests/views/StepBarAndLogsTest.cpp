@@ -5,11 +5,14 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QMessageBox>
+#include <QParallelAnimationGroup>
 #include <QTextBlock>
+#include <QVariantAnimation>
 #include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 
+#include "AnimationClock.hpp"
 #include "ViewsTestSupport.hpp"
 #include "support/DesktopPrograms.hpp"
 #include "views/CellCountBadge.hpp"
@@ -286,16 +289,51 @@ TEST(MetricPillView, ShowsItsLabelAndValue) {
 TEST(CellCount, PulsesOnlyWhenTheCountChanges) {
     views::CellCountBadge badge(3);
     badge.show();
+    // Without motion a new count is simply there.
+    badge.setCount(4);
+    EXPECT_EQ(badge.count(), 4);
     EXPECT_FALSE(badge.isPulsing());
-    badge.setCount(3);
+
+    AnimationClock clock;
+    badge.setCount(4);
     EXPECT_FALSE(badge.isPulsing());
     badge.setCount(5);
     EXPECT_EQ(badge.count(), 5);
     EXPECT_TRUE(badge.isPulsing());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return badge.pulse().scale > 1.1; }, 30000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !badge.isPulsing(); }, 30000));
+    // Both tracks rise to their keyframes over 0.12 s.
+    clock.step(60);
+    EXPECT_GT(badge.pulse().scale, 1.0);
+    EXPECT_LT(badge.pulse().scale, 1.18);
+    clock.step(60);
+    EXPECT_NEAR(badge.pulse().scale, 1.18, 1e-9);
+    EXPECT_NEAR(badge.pulse().glow, 1.0, 1e-9);
+    // The scale is back after 0.45 s more, the glow after 0.5 s.
+    clock.step(450);
+    EXPECT_NEAR(badge.pulse().scale, 1.0, 1e-9);
+    EXPECT_GT(badge.pulse().glow, 0.0);
+    EXPECT_TRUE(badge.isPulsing());
+    clock.step(50);
+    EXPECT_FALSE(badge.isPulsing());
     EXPECT_DOUBLE_EQ(badge.pulse().scale, 1.0);
     EXPECT_DOUBLE_EQ(badge.pulse().glow, 0.0);
+}
+
+// A count mid-pulse starts the pulse and the digits' roll again; both end
+// on the newest count.
+TEST(CellCount, ACountMidPulseEndsOnTheNewest) {
+    views::CellCountBadge badge(3);
+    badge.show();
+    AnimationClock clock;
+    badge.setCount(5);
+    clock.step(200);
+    badge.setCount(9);
+    EXPECT_EQ(badge.count(), 9);
+    EXPECT_EQ(badge.pulseAnimation()->currentTime(), 0);
+    EXPECT_EQ(badge.rollAnimation()->currentTime(), 0);
+    clock.run(800);
+    EXPECT_FALSE(badge.isPulsing());
+    EXPECT_EQ(badge.rollAnimation()->state(), QAbstractAnimation::Stopped);
+    EXPECT_DOUBLE_EQ(badge.pulse().scale, 1.0);
 }
 
 TEST(FileManagerReveal, WithoutAFileManagerServiceOpensTheFolder) {

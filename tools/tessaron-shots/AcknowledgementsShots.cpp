@@ -11,6 +11,12 @@ const ShotState::Registration acknowledgements({"acknowledgements", "the Acknowl
                                                     view->show();
                                                     return std::shared_ptr<QWidget>(view);
                                                 }});
+const ShotState::Registration smallest({"acknowledgements-min", "the same at its smallest size: every line whole", [] {
+                                            auto view = std::make_shared<services::AcknowledgementsView>();
+                                            view->resize(view->minimumSize());
+                                            view->show();
+                                            return std::shared_ptr<QWidget>(view);
+                                        }});
 
 }  // namespace
 }  // namespace tessaron::shots

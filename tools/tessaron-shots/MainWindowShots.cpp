@@ -33,13 +33,17 @@ using Kind = pipeline::PipelineState::Kind;
 constexpr int windowWidth = 1280;
 constexpr int windowHeight = 800;
 
+constexpr int smallestWidth = 900;
+constexpr int smallestHeight = 600;
+
 struct MainWindowStage {
     std::shared_ptr<QTemporaryDir> folder = std::make_shared<QTemporaryDir>();
     std::shared_ptr<core::InMemoryPreferenceStore> defaults = afterTourDefaults();
     std::shared_ptr<PipelineViewModel> model;
     std::shared_ptr<views::MainWindow> window;
 
-    explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {}) {
+    explicit MainWindowStage(const std::function<void(core::PreferenceStore&)>& presets = {},
+                             QSize size = QSize(windowWidth, windowHeight)) {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
         if (presets) presets(*defaults);
         PipelineViewModel::Configuration configuration;
@@ -48,7 +52,7 @@ struct MainWindowStage {
         model = std::make_shared<PipelineViewModel>(configuration);
         window = std::make_shared<views::MainWindow>(*model, *defaults, views::ModelOperations::standard(),
                                                      views::ApplicationActions{});
-        window->resize(windowWidth, windowHeight);
+        window->resize(size);
         window->show();
     }
 
@@ -288,6 +292,47 @@ const auto dropHint = dashboardShot("dashboard-drop-hint", "a text file dropped:
                                         stage.dashboard().centrePane()->showTransientHint(
                                             views::StepBackgroundView::otherHint);
                                     });
+
+// The smallest window with the menu at its widest: the messages and hints
+// wrap in the little room the menu leaves.
+ShotState::Registration narrowShot(std::string name, std::string description,
+                                   std::function<void(MainWindowStage&)> prepare) {
+    return ShotState::Registration({std::move(name), std::move(description), [prepare] {
+                                        MainWindowStage stage(
+                                            [](core::PreferenceStore& defaults) {
+                                                defaults.setString(views::MainDashboardView::menuWidthKey, "560");
+                                            },
+                                            QSize(smallestWidth, smallestHeight));
+                                        prepare(stage);
+                                        waitUntil([] { return false; }, 0.3);
+                                        return stage.release();
+                                    }});
+}
+
+const auto narrowIdle = narrowShot("main-idle-min", "the smallest window, the menu at its widest: the drop hint",
+                                   [](MainWindowStage&) {});
+const auto narrowFinal = narrowShot("dashboard-final-idle-min", "the same, the Final step's message",
+                                    [](MainWindowStage& stage) { stage.dashboard().selectStep(WorkflowStep::final); });
+const auto narrowSfm = narrowShot("main-sfm-min", "the same, COLMAP running: the step bar and log button over the black pane",
+                                  [](MainWindowStage& stage) {
+                                      stage.model->setSfmTotalImages(120);
+                                      stage.model->setSfmRegisteredImages(30);
+                                      stage.model->setCurrentState(Kind::processingSfM);
+                                  });
+const auto narrowHint = narrowShot("dashboard-drop-hint-min", "the same, a text file dropped: the hint",
+                                   [](MainWindowStage& stage) {
+                                       stage.dashboard().centrePane()->showTransientHint(
+                                           views::StepBackgroundView::otherHint);
+                                   });
+const auto narrowDrop = narrowShot("dashboard-drop-frame-min", "the same, a folder dragged over the window",
+                                   [](MainWindowStage& stage) {
+                                       static QMimeData data;
+                                       data.setUrls({QUrl::fromLocalFile(stage.folder->path())});
+                                       auto* pane = stage.dashboard().centrePane();
+                                       QDragEnterEvent enter(pane->rect().center(), Qt::CopyAction, &data,
+                                                             Qt::LeftButton, Qt::NoModifier);
+                                       QApplication::sendEvent(pane, &enter);
+                                   });
 
 const auto busyHint = dashboardShot("dashboard-busy-hint", "a folder dropped during training: the busy hint",
                                     [](MainWindowStage& stage) {

@@ -69,7 +69,7 @@ struct Stage360 {
 
 // A real 360° run of a generated video, shown by the conversion view alone
 // or by the main window, photographed at its third rig frame.
-std::shared_ptr<QWidget> conversionDuringARun(bool inWindow) {
+std::shared_ptr<QWidget> conversionDuringARun(bool inWindow, QSize windowSize = QSize(1280, 800)) {
     testing::PanoramaVideo video;
     video.frameCount = 120;
     video.framesPerSecond = 30;
@@ -86,7 +86,7 @@ std::shared_ptr<QWidget> conversionDuringARun(bool inWindow) {
     if (inWindow) {
         view = std::make_shared<views::MainWindow>(model, *defaults, views::ModelOperations::standard(),
                                                    views::ApplicationActions{});
-        view->resize(1280, 800);
+        view->resize(windowSize);
     } else {
         view = std::make_shared<views::Conversion360LiveView>(model);
         view->resize(1100, 720);
@@ -106,6 +106,9 @@ const ShotState::Registration conversion({"conversion-360-live",
 const ShotState::Registration conversionInWindow({"main-360-conversion",
                                                   "the main window during a real 360° extraction",
                                                   [] { return conversionDuringARun(true); }});
+const ShotState::Registration conversionInSmallWindow({"main-360-conversion-min",
+                                                       "the same in the smallest window: the crops in two rows",
+                                                       [] { return conversionDuringARun(true, QSize(900, 600)); }});
 
 const ShotState::Registration conversionStarting({"conversion-360-starting", "the conversion view before its first frame", [] {
     auto folder = std::make_shared<QTemporaryDir>();

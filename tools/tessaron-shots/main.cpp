@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication application(argc, argv);
+    // No animation: each state is photographed as it stands, not on its way.
+    QApplication::setEffectEnabled(Qt::UI_General, false);
     const std::string name = argv[1];
     const auto& states = tessaron::shots::ShotState::all();
     auto state = std::find_if(states.begin(), states.end(), [&](const auto& candidate) { return candidate.name == name; });

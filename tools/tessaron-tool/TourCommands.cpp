@@ -14,10 +14,16 @@ namespace {
 
 const char* const tourResultUsage =
     "<sparse/0> <out.ply>: write a Gaussian PLY with one splat per point of a COLMAP model, in its colour, sized "
-    "by the model's mean point spacing (the tour's sample result)";
+    "by the model's mean point spacing, moved and scaled to the viewer's opening view (the tour's sample result)";
+
+// The viewer opens on a sphere of this radius about the origin; the sample
+// fills most of it.
+constexpr double framedRadius = 2.5;
 
 // The splats of a model's points: round, mostly opaque, unrotated, as wide
-// as the points' mean spacing over the model's bounding box.
+// as the points' mean spacing over the model's bounding box; the whole box
+// centred on the origin and scaled so that its longest side spans twice
+// `framedRadius`.
 std::vector<splatformats::SplatPoint> splatsOfPoints(const engines::Point3DMap& points) {
     std::array<double, 3> low{std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                               std::numeric_limits<double>::max()};
@@ -30,14 +36,22 @@ std::vector<splatformats::SplatPoint> splatsOfPoints(const engines::Point3DMap& 
         }
     }
     double volume = 1;
-    for (size_t axis = 0; axis < 3; ++axis) volume *= std::max(high[axis] - low[axis], 1e-3);
-    const double spacing = std::cbrt(volume / double(std::max<size_t>(points.size(), 1)));
+    double longest = 1e-3;
+    std::array<double, 3> centre{};
+    for (size_t axis = 0; axis < 3; ++axis) {
+        volume *= std::max(high[axis] - low[axis], 1e-3);
+        longest = std::max(longest, high[axis] - low[axis]);
+        centre[axis] = (low[axis] + high[axis]) / 2;
+    }
+    const double scale = 2 * framedRadius / longest;
+    const double spacing = std::cbrt(volume / double(std::max<size_t>(points.size(), 1))) * scale;
     const float logScale = float(std::log(std::max(spacing * 0.3, 1e-6)));
 
     std::vector<splatformats::SplatPoint> splats;
     splats.reserve(points.size());
     for (const auto& [id, point] : points)
-        splats.emplace_back(splatformats::Vector3{float(point.x), float(point.y), float(point.z)},
+        splats.emplace_back(splatformats::Vector3{float((point.x - centre[0]) * scale), float((point.y - centre[1]) * scale),
+                                                  float((point.z - centre[2]) * scale)},
                             splatformats::SplatPoint::Color::sRGBUInt8({point.r, point.g, point.b}),
                             splatformats::SplatPoint::Opacity::linearFloat(0.9f),
                             splatformats::SplatPoint::Scale::exponent({logScale, logScale, logScale}),
