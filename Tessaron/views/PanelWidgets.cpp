@@ -137,7 +137,9 @@ StatusBadge* statusBadge(Symbol symbol, theme::NamedColor color, const QString& 
 
 PanelHeader::PanelHeader(const QString& title, QWidget* parent) : QWidget(parent) {
     row_ = new QHBoxLayout(this);
-    row_->setContentsMargins(0, 0, 0, 0);
+    // The panel's hide button sits over the header's trailing corner: the
+    // status badge ends clear of it.
+    row_->setContentsMargins(0, 0, trailingClearance, 0);
     title_ = new QLabel(title, this);
     title_->setTextFormat(Qt::PlainText);
     title_->setFont(theme::font(theme::TextStyle::title2, theme::Weight::bold));

@@ -93,6 +93,8 @@ public:
     // Replaces the trailing view, which the header then owns; null clears it.
     void setTrailing(QWidget* trailing);
     QWidget* trailing() const { return trailing_; }
+    // What the header leaves free at its trailing edge for the panel's hide button.
+    static constexpr int trailingClearance = 16;
 
 private:
     QLabel* title_;
