@@ -200,19 +200,9 @@ double MainDashboardView::menuWidthFromStored(const std::optional<std::string>& 
 }
 
 std::optional<WorkflowStep> MainDashboardView::stepForState(const pipeline::PipelineState& state) {
-    switch (state.kind) {
-    case Kind::idle: return std::nullopt;
-    case Kind::extractingFrames: return WorkflowStep::input;
-    case Kind::processingSfM: return WorkflowStep::sfm;
-    case Kind::preparingData:
-    case Kind::awaitingPartitionApproval:
-    case Kind::materializingCells: return WorkflowStep::planning;
-    case Kind::training: return WorkflowStep::training;
-    case Kind::exporting:
-    case Kind::completed:
-    case Kind::error: return WorkflowStep::final;
-    }
-    return std::nullopt;
+    if (state.kind == Kind::idle) return std::nullopt;
+    // A run that has ended (completed or failed) shows its outcome in the Final step.
+    return viewmodel::workflowStepOf(state.kind).value_or(WorkflowStep::final);
 }
 
 void MainDashboardView::buildLayers() {
