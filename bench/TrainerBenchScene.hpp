@@ -6,8 +6,13 @@
 #include <cmath>
 #include <cstddef>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "Trainer/GaussianModel.hpp"
+#include "Trainer/Rasterizer.hpp"
+#include "Trainer/TrainingDataset.hpp"
+#include "core/ThreadPool.hpp"
 #include "Trainer/ViewCamera.hpp"
 
 namespace tessaron::trainer::bench {
@@ -46,6 +51,24 @@ inline GaussianModel sceneGaussians(size_t count) {
         for (int k = 0; k < 45; ++k) model.at(GaussianModel::shRest, i)[k] = 0.1f * unit(random);
     }
     return model;
+}
+
+// One photo of the scene's Gaussians moved a little, so the loss is real.
+inline TrainingDataset benchDataset(unsigned threads, size_t gaussians) {
+    GaussianModel truth = sceneGaussians(gaussians);
+    for (float& value : truth.values(GaussianModel::position)) value *= 1.01f;
+    core::ThreadPool pool(threads);
+    Rasterizer rasterizer(pool);
+    TrainingImage image;
+    image.name = "photo";
+    image.camera = benchCamera();
+    std::vector<float> colours;
+    rasterizer.forward(truth, image.camera, 3, Vec3{0, 0, 0}, colours);
+    image.setColours(colours);
+    TrainingDataset dataset;
+    dataset.training.push_back(std::move(image));
+    dataset.extent = 5;
+    return dataset;
 }
 
 }  // namespace tessaron::trainer::bench

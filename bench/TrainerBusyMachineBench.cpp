@@ -61,22 +61,7 @@ private:
 
 void BM_StepBesideBusyProcesses(benchmark::State& state) {
     const unsigned threads = unsigned(state.range(0));
-    TrainingDataset dataset;
-    {
-        // The photo: the same Gaussians, moved a little, so the loss is real.
-        GaussianModel truth = sceneGaussians(gaussians);
-        for (float& value : truth.values(GaussianModel::position)) value *= 1.01f;
-        ThreadPool pool(threads);
-        Rasterizer rasterizer(pool);
-        TrainingImage image;
-        image.name = "photo";
-        image.camera = benchCamera();
-        std::vector<float> colours;
-        rasterizer.forward(truth, image.camera, 3, Vec3{0, 0, 0}, colours);
-        image.setColours(colours);
-        dataset.training.push_back(std::move(image));
-        dataset.extent = 5;
-    }
+    const TrainingDataset dataset = benchDataset(threads, gaussians);
     TrainingSettings settings;
     settings.threads = threads;
     settings.densifyUntil = 0;  // a steady model: the step alone is measured

@@ -22,6 +22,7 @@
 #include "core/AvailableCPUs.hpp"
 #include "core/ProcFiles.hpp"
 #include "core/ThreadPool.hpp"
+#include "support/SingleCPUAffinity.hpp"
 #include "support/WaitUntil.hpp"
 
 using tessaron::core::ThreadPool;
@@ -150,20 +151,10 @@ TEST(ThreadPool, WorkersTakeTheirOwnShareFirstAndHelpWithTheOthers) {
 // (its affinity, as taskset or a container's cpuset sets it), not the
 // machine's.
 TEST(ThreadPool, ADefaultPoolHasAThreadPerCPUTheAffinityAllows) {
-    struct RestoredAffinity {
-        cpu_set_t saved;
-        ~RestoredAffinity() { sched_setaffinity(0, sizeof saved, &saved); }
-    } restored{};
-    ASSERT_EQ(sched_getaffinity(0, sizeof restored.saved, &restored.saved), 0);
-    const size_t allowed = size_t(CPU_COUNT(&restored.saved));
-    EXPECT_EQ(tessaron::core::availableCPUs(), allowed);
+    const size_t allowed = tessaron::core::availableCPUs();
     EXPECT_EQ(ThreadPool().size(), allowed);
-    int first = 0;
-    while (!CPU_ISSET(first, &restored.saved)) ++first;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(first, &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    tessaron::testing::SingleCPUAffinity one;
+    EXPECT_EQ(one.allowedBefore(), allowed);
     EXPECT_EQ(tessaron::core::availableCPUs(), 1u);
     ThreadPool pool;
     EXPECT_EQ(pool.size(), 1u);
@@ -234,10 +225,8 @@ TEST(ThreadPool, AWorkerThatDoesNotComeHoldsUpNoLoop) {
         loopsDone = true;
     });
     // A generous deadline: a pool that waits for the held worker never gets there.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!loopsDone.load() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(loopsDone.load()) << "the loops waited for a worker that never came";
+    EXPECT_TRUE(tessaron::testing::waitUntil([&] { return loopsDone.load(); }, std::chrono::seconds(60)))
+        << "the loops waited for a worker that never came";
     heldWorkerReleased = true;
     caller.join();
     sigaction(SIGUSR1, &previous, nullptr);

@@ -18,6 +18,7 @@
 #include "engines/COLMAPRunner.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "engines/COLMAPVersion.hpp"
+#include "support/SingleCPUAffinity.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::engines;
@@ -259,17 +260,7 @@ TEST_F(COLMAPRunnerFixture, CurrentVersionGetsTheCurrentNamesAndLogsTheChain) {
 // COLMAP's threads share the CPUs this process may run on (its affinity, as
 // taskset or a container's cpuset sets it), not all the machine's.
 TEST_F(COLMAPRunnerFixture, ThreadCountFollowsTheCPUAffinity) {
-    struct RestoredAffinity {
-        cpu_set_t saved;
-        ~RestoredAffinity() { sched_setaffinity(0, sizeof saved, &saved); }
-    } restored{};
-    ASSERT_EQ(sched_getaffinity(0, sizeof restored.saved, &restored.saved), 0);
-    int first = 0;
-    while (!CPU_ISSET(first, &restored.saved)) ++first;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(first, &one);
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    tessaron::testing::SingleCPUAffinity one;
     FakeCOLMAP fake({.help = currentHelp});
     run(fake, {.singleCamera = true});
     EXPECT_EQ(runner_->maxThreads(), 2);

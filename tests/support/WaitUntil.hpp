@@ -16,7 +16,9 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout = conditio
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Gives the core to whatever the condition waits for, without
+        // sleeping a set time between looks.
+        std::this_thread::yield();
     }
     return true;
 }
