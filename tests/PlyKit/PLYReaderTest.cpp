@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 
 #include "PlyKit/ByteCodec.hpp"
@@ -309,10 +308,10 @@ TEST(PLYReader, APropertylessElementCostsNothingInABinaryBody) {
         SCOPED_TRACE(format);
         std::string file = propertylessFile(format);
         file += format == std::string("binary_little_endian") ? std::string("\x00\x00\x80\x3f", 4) : std::string("\x3f\x80\x00\x00", 4);
-        auto started = std::chrono::steady_clock::now();
+        // A reader that walked them one by one would run for minutes, past
+        // the suite's timeout.
         auto result = PLYReader(bytesOf(file)).read();
         auto all = readAllSeries(result.elements);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
         ASSERT_EQ(all.size(), 1u);
         EXPECT_EQ(all[0].typeIndex, 1u);
         ASSERT_EQ(all[0].elements.size(), 1u);

