@@ -50,7 +50,9 @@ OpenPanel::OpenPanel(viewmodel::DialogService::OpenRequest request, QWidget* par
     // the message has no place in them.
     setOption(QFileDialog::DontUseNativeDialog, true);
     setAcceptMode(QFileDialog::AcceptOpen);
-    if (request_.startFolder) setDirectory(QString::fromStdString(request_.startFolder->string()));
+    // With no folder of its own the panel opens at home, not in whatever
+    // folder the application happened to be started from.
+    setDirectory(request_.startFolder ? QString::fromStdString(request_.startFolder->string()) : QDir::homePath());
     const bool folders = request_.canChooseFolders || !request_.canChooseFiles;
     if (request_.canChooseFiles && folders) {
         // Lists files and folders; what a confirmation takes is decided in accept().

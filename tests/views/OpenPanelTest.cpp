@@ -134,6 +134,16 @@ TEST_F(OpenPanelTest, AFolderSelectedInTheListIsChosenWithOpenAndWithNothingSele
     expectChosen(*panel, garden_);
 }
 
+TEST_F(OpenPanelTest, APanelWithoutAStartFolderOpensAtHomeNotInTheWorkingFolder) {
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(garden_.string()));
+    DialogService::OpenRequest request = inputRequest();
+    request.startFolder.reset();
+    auto panel = show(request);
+    EXPECT_EQ(fs::path(panel->directory().absolutePath().toStdString()), garden_);
+    qputenv("HOME", home);
+}
+
 TEST_F(OpenPanelTest, AJPEGOrAMissingItemIsRefusedWithWhyAndThePanelStaysUsable) {
     auto panel = show(inputRequest());
     typeAndConfirm(*panel, text(snapshot_));
