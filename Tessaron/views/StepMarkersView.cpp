@@ -33,6 +33,7 @@ constexpr int iconSpacing = 6;
 constexpr int pillPadding = 16;
 constexpr double sweepSeconds = 1.6;
 constexpr int fillMilliseconds = 300;
+constexpr Motion::Spring selectionSpring{0.4, 0.7};
 
 std::size_t indexOf(WorkflowStep step) { return static_cast<std::size_t>(step); }
 
@@ -56,6 +57,10 @@ StepMarkersView::StepMarkersView(QWidget* parent) : QWidget(parent) {
         shownFraction_ = value.toDouble();
         update();
     });
+    selection_ = new QVariantAnimation(this);
+    connect(selection_, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& value) { showSelection(value.toDouble()); });
+    showSelection(1);
 }
 
 QString StepMarkersView::label(WorkflowStep step) { return QString::fromStdString(viewmodel::toString(step)); }
@@ -100,10 +105,29 @@ Symbol StepMarkersView::shownSymbol(WorkflowStep step) const {
 void StepMarkersView::setSelectedStep(WorkflowStep step) {
     if (selected_ == step) return;
     selected_ = step;
-    updateGeometry();
-    resize(sizeHint());
+    // A change in mid-spring starts from where the pills are shown.
+    fromWidths_ = shownWidths_;
+    fromLabels_ = shownLabels_;
     refreshSweep();
     refreshFill(false);
+    Motion::run(*selection_, 0.0, 1.0, selectionSpring);
+    if (selection_->state() != QAbstractAnimation::Running) showSelection(1);
+}
+
+void StepMarkersView::showSelection(double progress) {
+    for (auto step : viewmodel::allWorkflowSteps) {
+        const std::size_t index = indexOf(step);
+        const double width = settledWidth(step);
+        const double label = step == selected_ ? 1.0 : 0.0;
+        shownWidths_[index] = fromWidths_[index] + (width - fromWidths_[index]) * progress;
+        // The spring overshoots; a label's opacity cannot.
+        shownLabels_[index] = std::clamp(fromLabels_[index] + (label - fromLabels_[index]) * progress, 0.0, 1.0);
+    }
+    // Resized about its centre, so that a bar the window centred stays so.
+    const QSize size = sizeHint();
+    const int centre = geometry().center().x();
+    if (size != this->size()) setGeometry(centre - (size.width() - 1) / 2, y(), size.width(), size.height());
+    updateGeometry();
     update();
 }
 
@@ -173,6 +197,10 @@ std::optional<double> StepMarkersView::fillWidth() const {
 }
 
 int StepMarkersView::markerWidth(WorkflowStep step) const {
+    return int(std::lround(shownWidths_[indexOf(step)]));
+}
+
+int StepMarkersView::settledWidth(WorkflowStep step) const {
     if (step != selected_) return pillHeight;
     return pillPadding + iconSize + iconSpacing + QFontMetrics(labelFont()).horizontalAdvance(label(step)) +
            pillPadding;
@@ -264,21 +292,32 @@ void StepMarkersView::paintEvent(QPaintEvent*) {
                 painter.drawRoundedRect(QRectF(-side / 2, -side / 2, side, side), 5, 5);
                 painter.restore();
             } else {
-                painter.drawEllipse(pill);
+                // A circle once settled; a capsule while it shrinks from selected.
+                painter.drawRoundedRect(pill, pill.height() / 2, pill.height() / 2);
             }
         }
         const QColor iconColor = selected ? theme::color(theme::NamedColor::primary)
                                  : done   ? QColor(Qt::white)
                                           : pendingSymbolColor();
+        // The icon moves from the pill's centre to its leading edge as the
+        // label comes in, and back as it goes.
+        const double presence = shownLabels_[indexOf(step)];
         QRectF icon(0, 0, iconSize, iconSize);
-        if (selected) {
-            icon.moveCenter(QPointF(pill.left() + pillPadding + iconSize / 2.0, pill.center().y()));
+        const double leading = pill.left() + pillPadding + iconSize / 2.0;
+        icon.moveCenter(QPointF(pill.center().x() + (leading - pill.center().x()) * presence, pill.center().y()));
+        if (presence > 0) {
+            const QRectF text(icon.right() + iconSpacing, pill.top(),
+                              QFontMetrics(labelFont()).horizontalAdvance(label(step)), pill.height());
+            painter.save();
+            painter.setClipRect(pill);
+            painter.setOpacity(presence);
+            painter.translate(text.center());
+            painter.scale(presence, presence);
+            painter.translate(-text.center());
             painter.setPen(theme::color(theme::NamedColor::primary));
             painter.setFont(labelFont());
-            painter.drawText(QRectF(icon.right() + iconSpacing, pill.top(), pill.width(), pill.height()),
-                             Qt::AlignLeft | Qt::AlignVCenter, label(step));
-        } else {
-            icon.moveCenter(pill.center());
+            painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, label(step));
+            painter.restore();
         }
         drawSymbol(painter, shownSymbol(step), icon, iconColor);
     }

@@ -59,8 +59,13 @@ public:
     QVariantAnimation* fillAnimation() const { return fill_; }
     bool isSweeping() const { return sweep_.isActive(); }
 
-    // Where a pill lies, for clicks and tests.
+    // Where a pill lies, for clicks and tests. A new selection springs the
+    // pills to their new widths, the bar staying centred where it is.
     QRect markerRect(viewmodel::WorkflowStep step) const;
+    // How far a pill's label is in (1) or out (0); it fades and scales with
+    // the spring.
+    double labelPresence(viewmodel::WorkflowStep step) const { return shownLabels_[std::size_t(step)]; }
+    QVariantAnimation* selectionAnimation() const { return selection_; }
     QSize sizeHint() const override;
 
 protected:
@@ -70,6 +75,11 @@ protected:
 
 private:
     int markerWidth(viewmodel::WorkflowStep step) const;
+    // The width a pill has once the selection has settled.
+    int settledWidth(viewmodel::WorkflowStep step) const;
+    // Shows the selection `progress` of the way from where the last change
+    // found the pills to where they settle.
+    void showSelection(double progress);
     const viewmodel::StepProgress& statusOf(viewmodel::WorkflowStep step) const;
     void refreshSweep();
     // Eases the drawn fraction towards the selected step's new amount; a
@@ -84,6 +94,11 @@ private:
     QTimer sweep_;
     double shownFraction_ = 0;
     QVariantAnimation* fill_ = nullptr;
+    QVariantAnimation* selection_ = nullptr;
+    std::array<double, 5> fromWidths_{};
+    std::array<double, 5> shownWidths_{};
+    std::array<double, 5> fromLabels_{};
+    std::array<double, 5> shownLabels_{};
 };
 
 }  // namespace tessaron::views

@@ -139,6 +139,40 @@ TEST_F(StepBarTest, AClickOnAPillSelectsItsStep) {
     EXPECT_EQ(clicks_, (std::vector<WorkflowStep>{WorkflowStep::final, WorkflowStep::sfm, WorkflowStep::input}));
 }
 
+TEST_F(StepBarTest, ANewSelectionSpringsThePillsAndTheLabelsAndEndsOnTheNewest) {
+    const int narrow = bar_.markerRect(WorkflowStep::training).width();
+    const int inputWide = bar_.markerRect(WorkflowStep::input).width();
+    const int centre = bar_.geometry().center().x();
+    AnimationClock clock;
+    bar_.setSelectedStep(WorkflowStep::training);
+    clock.run(64);
+    // On the way: both pills between their widths, both labels part shown,
+    // and the bar still centred where it was.
+    const int training = bar_.markerRect(WorkflowStep::training).width();
+    EXPECT_GT(training, narrow);
+    EXPECT_LT(bar_.markerRect(WorkflowStep::input).width(), inputWide);
+    EXPECT_GT(bar_.labelPresence(WorkflowStep::training), 0);
+    EXPECT_LT(bar_.labelPresence(WorkflowStep::training), 1);
+    EXPECT_GT(bar_.labelPresence(WorkflowStep::input), 0);
+    EXPECT_LT(bar_.labelPresence(WorkflowStep::input), 1);
+    EXPECT_NEAR(bar_.geometry().center().x(), centre, 1);
+    EXPECT_EQ(bar_.selectedStep(), WorkflowStep::training);
+
+    // Another step in mid-spring: the pills go on from where they are
+    // shown and settle on the newest selection.
+    bar_.setSelectedStep(WorkflowStep::sfm);
+    EXPECT_EQ(bar_.markerRect(WorkflowStep::training).width(), training);
+    clock.run(3000);
+    EXPECT_EQ(bar_.markerRect(WorkflowStep::training).width(), narrow);
+    EXPECT_EQ(bar_.markerRect(WorkflowStep::input).width(), narrow);
+    EXPECT_GT(bar_.markerRect(WorkflowStep::sfm).width(), narrow);
+    EXPECT_EQ(bar_.labelPresence(WorkflowStep::sfm), 1);
+    for (auto step : {WorkflowStep::input, WorkflowStep::planning, WorkflowStep::training, WorkflowStep::final})
+        EXPECT_EQ(bar_.labelPresence(step), 0);
+    EXPECT_EQ(bar_.size(), bar_.sizeHint());
+    EXPECT_NEAR(bar_.geometry().center().x(), centre, 1);
+}
+
 TEST(ResourcesValues, FollowTheModelsFigures) {
     EXPECT_EQ(views::ResourcesPanelView::ramValue(std::nullopt, QStringLiteral("3.2 / 16 GB")),
               QStringLiteral("3.2 / 16 GB"));
