@@ -4,10 +4,10 @@
 #include <cmath>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "core/ProcFiles.hpp"
+#include "engines/ImageHeader.hpp"
 #include "engines/PhysicalMemory.hpp"
 
 namespace tessaron::engines {
@@ -134,15 +134,15 @@ std::optional<DatasetProfile> DatasetProfile::scan(const std::filesystem::path& 
     }
     if (count == 0 || !firstImage) return std::nullopt;
 
-    // Stored pixel size: EXIF orientation is not applied; grey decoding is
-    // enough for the size and cheaper.
-    cv::Mat image = cv::imread(firstImage->string(), cv::IMREAD_GRAYSCALE | cv::IMREAD_IGNORE_ORIENTATION);
-    if (image.empty() || image.cols < 1 || image.rows < 1) return std::nullopt;
+    // Stored pixel size, from the header alone: a photo is never decoded
+    // just to be measured.
+    const std::optional<ImageHeader> image = ImageHeader::read(*firstImage);
+    if (!image) return std::nullopt;
 
     DatasetProfile profile;
     profile.imageCount = count;
-    profile.nativeWidth = image.cols;
-    profile.nativeHeight = image.rows;
+    profile.nativeWidth = image->width;
+    profile.nativeHeight = image->height;
     profile.isEstimated = false;
     return withMemory(profile);
 }

@@ -1,0 +1,151 @@
+#include "engines/ImageHeader.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <vector>
+
+#include "core/RegularFile.hpp"
+
+namespace tessaron::engines {
+
+namespace {
+
+// Reads at offsets of one open file; every read is bounded by the file's size.
+class Bytes {
+public:
+    explicit Bytes(const core::RegularFile& file) : file_(file) {}
+
+    std::uint64_t size() const { return file_.size(); }
+
+    // `count` bytes at `offset`, or none when the file holds fewer.
+    std::optional<std::vector<unsigned char>> at(std::uint64_t offset, std::size_t count) const {
+        if (offset > size() || count > size() - offset) return std::nullopt;
+        std::vector<unsigned char> bytes(count);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t got = ::pread(file_.descriptor(), bytes.data() + done, count - done, off_t(offset + done));
+            if (got <= 0) return std::nullopt;
+            done += std::size_t(got);
+        }
+        return bytes;
+    }
+
+private:
+    const core::RegularFile& file_;
+};
+
+std::uint32_t bigEndian(const unsigned char* bytes, int count) {
+    std::uint32_t value = 0;
+    for (int index = 0; index < count; ++index) value = (value << 8) | bytes[index];
+    return value;
+}
+
+std::uint32_t littleEndian(const unsigned char* bytes, int count) {
+    std::uint32_t value = 0;
+    for (int index = count - 1; index >= 0; --index) value = (value << 8) | bytes[index];
+    return value;
+}
+
+std::optional<ImageHeader> sized(std::int64_t width, std::int64_t height) {
+    if (width < 1 || height < 1) return std::nullopt;
+    return ImageHeader{width, height};
+}
+
+std::optional<ImageHeader> png(const Bytes& file) {
+    // Signature, then the IHDR chunk: length, type, width, height.
+    auto header = file.at(0, 24);
+    if (!header || bigEndian(header->data() + 12, 4) != 0x49484452) return std::nullopt;  // "IHDR"
+    return sized(bigEndian(header->data() + 16, 4), bigEndian(header->data() + 20, 4));
+}
+
+std::optional<ImageHeader> jpeg(const Bytes& file) {
+    std::uint64_t offset = 2;  // after the start-of-image marker
+    for (;;) {
+        auto marker = file.at(offset, 2);
+        if (!marker || (*marker)[0] != 0xFF) return std::nullopt;
+        const unsigned char code = (*marker)[1];
+        if (code == 0xFF) {  // fill byte before a marker
+            ++offset;
+            continue;
+        }
+        offset += 2;
+        // Markers that stand alone, with no segment after them.
+        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
+        if (code == 0xD9 || code == 0xDA) return std::nullopt;  // image end or scan before any frame header
+        auto length = file.at(offset, 2);
+        if (!length) return std::nullopt;
+        const std::uint32_t segment = bigEndian(length->data(), 2);
+        if (segment < 2) return std::nullopt;
+        // Start of frame, any coding except the table and arithmetic markers.
+        const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+        if (frame) {
+            auto body = file.at(offset + 2, 5);  // precision, height, width
+            if (!body) return std::nullopt;
+            return sized(bigEndian(body->data() + 3, 2), bigEndian(body->data() + 1, 2));
+        }
+        offset += segment;
+    }
+}
+
+std::optional<ImageHeader> bmp(const Bytes& file) {
+    auto header = file.at(14, 12);
+    if (!header) return std::nullopt;
+    if (littleEndian(header->data(), 4) == 12)  // the old core header: 16-bit sizes
+        return sized(littleEndian(header->data() + 4, 2), littleEndian(header->data() + 6, 2));
+    // A negative height stores the rows top-down.
+    const auto height = std::int32_t(littleEndian(header->data() + 8, 4));
+    return sized(std::int32_t(littleEndian(header->data() + 4, 4)), std::llabs(std::int64_t(height)));
+}
+
+std::optional<ImageHeader> tiff(const Bytes& file, bool little) {
+    auto read = [little](const unsigned char* bytes, int count) {
+        return little ? littleEndian(bytes, count) : bigEndian(bytes, count);
+    };
+    auto start = file.at(4, 4);
+    if (!start) return std::nullopt;
+    const std::uint64_t directory = read(start->data(), 4);
+    auto count = file.at(directory, 2);
+    if (!count) return std::nullopt;
+    std::optional<std::int64_t> width, height;
+    const std::uint32_t entries = read(count->data(), 2);
+    auto table = file.at(directory + 2, std::size_t(entries) * 12);
+    if (!table) return std::nullopt;
+    for (std::uint32_t index = 0; index < entries; ++index) {
+        const unsigned char* entry = table->data() + index * 12;
+        const std::uint32_t tag = read(entry, 2);
+        const std::uint32_t type = read(entry + 2, 2);
+        if (tag != 256 && tag != 257) continue;
+        // SHORT or LONG, held in the entry's value field.
+        std::int64_t value = 0;
+        if (type == 3)
+            value = read(entry + 8, 2);
+        else if (type == 4)
+            value = read(entry + 8, 4);
+        else
+            return std::nullopt;
+        (tag == 256 ? width : height) = value;
+    }
+    if (!width || !height) return std::nullopt;
+    return sized(*width, *height);
+}
+
+}  // namespace
+
+std::optional<ImageHeader> ImageHeader::read(const std::filesystem::path& path) {
+    const core::RegularFile opened = core::RegularFile::openForReading(path);
+    if (!opened.isOpen()) return std::nullopt;
+    const Bytes file(opened);
+    auto magic = file.at(0, 4);
+    if (!magic) return std::nullopt;
+    const std::array<unsigned char, 4> first{(*magic)[0], (*magic)[1], (*magic)[2], (*magic)[3]};
+    if (first == std::array<unsigned char, 4>{0x89, 'P', 'N', 'G'}) return png(file);
+    if (first[0] == 0xFF && first[1] == 0xD8) return jpeg(file);
+    if (first[0] == 'B' && first[1] == 'M') return bmp(file);
+    if (first == std::array<unsigned char, 4>{'I', 'I', 42, 0}) return tiff(file, true);
+    if (first == std::array<unsigned char, 4>{'M', 'M', 0, 42}) return tiff(file, false);
+    return std::nullopt;
+}
+
+}  // namespace tessaron::engines

@@ -1,0 +1,109 @@
+// Photo sizes read from headers alone, checked against files OpenCV writes,
+// against headers cut short, and against things that are not photos.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "engines/DatasetProfile.hpp"
+#include "engines/ImageHeader.hpp"
+#include "support/TempDir.hpp"
+
+using namespace tessaron::engines;
+using tessaron::testing::TempDir;
+using tessaron::testing::writeTextFile;
+
+namespace {
+
+std::string bytesOf(const std::filesystem::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+void writeBytes(const std::filesystem::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+class ImageHeaderFormats : public ::testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+// Sizes that differ in every byte, so that a swapped order or a short field
+// shows; every prefix of the header is refused, never misread.
+TEST_P(ImageHeaderFormats, ReadsTheSizeOpenCVWroteAndRefusesEveryCutHeader) {
+    TempDir folder;
+    const std::filesystem::path file = folder / (std::string("photo.") + GetParam());
+    cv::Mat picture(259, 517, CV_8UC3, cv::Scalar(10, 200, 30));
+    ASSERT_TRUE(cv::imwrite(file.string(), picture));
+    const std::optional<ImageHeader> header = ImageHeader::read(file);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 517);
+    EXPECT_EQ(header->height, 259);
+
+    const std::string whole = bytesOf(file);
+    const std::filesystem::path cut = folder / (std::string("cut.") + GetParam());
+    for (std::size_t length = 0; length < std::min<std::size_t>(whole.size(), 64); ++length) {
+        writeBytes(cut, whole.substr(0, length));
+        const std::optional<ImageHeader> partial = ImageHeader::read(cut);
+        if (partial) {
+            // A header complete before the body is enough, and then right.
+            EXPECT_EQ(partial->width, 517) << length;
+            EXPECT_EQ(partial->height, 259) << length;
+        }
+    }
+    writeBytes(cut, whole.substr(0, 3));
+    EXPECT_FALSE(ImageHeader::read(cut));
+}
+
+INSTANTIATE_TEST_SUITE_P(Photos, ImageHeaderFormats, ::testing::Values("jpg", "png", "bmp", "tif"));
+
+TEST(ImageHeader, AHugeAnnouncedPictureIsMeasuredNotDecoded) {
+    TempDir folder;
+    // A PNG whose header names 100000 × 80000 pixels and holds nothing else:
+    // decoding it would ask for gigabytes.
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+    png += std::string("\x00\x01\x86\xa0\x00\x01\x38\x80\x08\x02\x00\x00\x00", 13);
+    writeBytes(folder / "bomb.png", png);
+    const std::optional<ImageHeader> header = ImageHeader::read(folder / "bomb.png");
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 100000);
+    EXPECT_EQ(header->height, 80000);
+
+    // A JPEG frame header behind a long application segment, as cameras write.
+    std::string jpeg("\xFF\xD8\xFF\xE1", 4);
+    jpeg += std::string("\x80\x02", 2) + std::string(0x8000, 'x');
+    jpeg += std::string("\xFF\xFF\xC2\x00\x11\x08\x30\x39\xD4\x31\x03", 11) + std::string(15, '\0');
+    writeBytes(folder / "camera.jpg", jpeg);
+    const std::optional<ImageHeader> camera = ImageHeader::read(folder / "camera.jpg");
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->width, 0xD431);
+    EXPECT_EQ(camera->height, 0x3039);
+}
+
+TEST(ImageHeader, NothingForTextZeroSizesFoldersAndFifos) {
+    TempDir folder;
+    writeTextFile(folder / "notes.jpg", "not a jpeg at all");
+    EXPECT_FALSE(ImageHeader::read(folder / "notes.jpg"));
+    writeBytes(folder / "empty.png",
+               std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\0\0\0\0\x05\x08\x02\0\0\0", 29));
+    EXPECT_FALSE(ImageHeader::read(folder / "empty.png"));
+    std::filesystem::create_directories(folder / "album.jpg");
+    EXPECT_FALSE(ImageHeader::read(folder / "album.jpg"));
+    EXPECT_FALSE(ImageHeader::read(folder / "missing.jpg"));
+
+    // A FIFO with a photo's name as the folder's photo: the profile says
+    // nothing instead of waiting for a writer that never comes.
+    const std::filesystem::path fifo = folder / "capture" / "a.jpg";
+    std::filesystem::create_directories(fifo.parent_path());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto scan = std::async(std::launch::async, [&] { return DatasetProfile::scan(fifo.parent_path()); });
+    const bool answered = scan.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!answered) std::ofstream(fifo) << "";  // releases the waiting reader
+    ASSERT_TRUE(answered) << "the scan waits on the FIFO";
+    EXPECT_FALSE(scan.get());
+}
