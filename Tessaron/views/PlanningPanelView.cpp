@@ -250,11 +250,7 @@ void PlanningPanelView::buildMaterializing() {
     column->addWidget(materializationCounter_);
 }
 
-void PlanningPanelView::approvePlan() {
-    const std::shared_ptr<pipeline::PipelineManager>& manager = model_.pipelineManager();
-    manager->diagnostics = model_.diagnosticsEnabled();
-    manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
-}
+void PlanningPanelView::approvePlan() { model_.approvePlan(); }
 
 QString PlanningPanelView::diagnosticsDetailText() {
     return QStringLiteral("Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.");
