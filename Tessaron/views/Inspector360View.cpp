@@ -197,7 +197,8 @@ private:
 Inspector360View::Inspector360View(PipelineViewModel& model, QWidget* parent)
     : Inspector360View(model, viewmodel::Inspector360Loader::Options{}, parent) {}
 
-Inspector360View::Inspector360View(PipelineViewModel& model, viewmodel::Inspector360Loader::Options options, QWidget* parent)
+Inspector360View::Inspector360View(PipelineViewModel& model, viewmodel::Inspector360Loader::Options options,
+                                   QWidget* parent)
     : QWidget(parent), model_(model), loader_(std::move(options)),
       layout_(model.cropLayoutPreset(), cropSize, fovDegrees) {
     buildPanel();
