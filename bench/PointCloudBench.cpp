@@ -14,8 +14,8 @@
 #include "SplatRenderer/HeadlessGLContext.hpp"
 #include "SplatRenderer/OffscreenFramebuffer.hpp"
 #include "engines/COLMAPUtils.hpp"
+#include "viewmodel/PointCloudCache.hpp"
 #include "views/PartitionScene.hpp"
-#include "views/PointCloudCache.hpp"
 #include "views/PointSceneRenderer.hpp"
 #include "views/SfMLiveScene.hpp"
 
@@ -65,9 +65,9 @@ const TownModel& town() {
     return model;
 }
 
-const views::ParsedCloudPointer& parsedTown() {
-    static const views::ParsedCloudPointer cloud =
-        std::make_shared<const views::ParsedCloud>(views::PointCloudCache::parseCloud(town().folder()));
+const viewmodel::ParsedCloudPointer& parsedTown() {
+    static const viewmodel::ParsedCloudPointer cloud =
+        std::make_shared<const viewmodel::ParsedCloud>(viewmodel::PointCloudCache::parseCloud(town().folder()));
     return cloud;
 }
 
@@ -91,15 +91,15 @@ views::PartitionScene installedScene(double now) {
 // Worker thread: read and thin the model.
 void BM_ParseCloud(benchmark::State& state) {
     town();
-    for (auto _ : state) benchmark::DoNotOptimize(views::PointCloudCache::parseCloud(town().folder()));
+    for (auto _ : state) benchmark::DoNotOptimize(viewmodel::PointCloudCache::parseCloud(town().folder()));
     state.counters["points kept"] = double(parsedTown()->positions.size());
 }
 BENCHMARK(BM_ParseCloud)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 // GUI thread: the cache lookup a new view makes.
 void BM_CacheLookup(benchmark::State& state) {
-    views::PointCloudCache::store(town().folder(), parsedTown());
-    for (auto _ : state) benchmark::DoNotOptimize(views::PointCloudCache::cachedCloud(town().folder()));
+    viewmodel::PointCloudCache::store(town().folder(), parsedTown());
+    for (auto _ : state) benchmark::DoNotOptimize(viewmodel::PointCloudCache::cachedCloud(town().folder()));
 }
 BENCHMARK(BM_CacheLookup)->Unit(benchmark::kMicrosecond);
 

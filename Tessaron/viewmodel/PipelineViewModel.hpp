@@ -261,6 +261,17 @@ public:
     // lives; what the driver's callbacks and the monitor use to report.
     core::Executor executor() const { return mainThread_.executor(); }
 
+    // ---- Driver operations the views start ---------------------------------
+
+    // Starts the reviewed partition plan: the driver takes the diagnostics
+    // setting as it stands now, then the approval.
+    void approvePlan();
+    // The quit guard's last resort: cancels, then kills the engines' children.
+    void forceKill();
+    // Whether a child (COLMAP, trevik) still runs, even one that outlived
+    // its operation.
+    bool isProcessRunning() const;
+
     // ---- Run report --------------------------------------------------------
 
     // Starts the report of a new operation ("New run", "Resume",

@@ -139,7 +139,7 @@ void AppDelegate::offerReport(const pipeline::RunReport& report) {
 bool AppDelegate::isActive(PipelineViewModel& model) const {
     // A child that outlived its operation counts too: no engine process may
     // outlive the window.
-    return model.hasActiveOperation() || model.pipelineManager()->isProcessRunning();
+    return model.hasActiveOperation() || model.isProcessRunning();
 }
 
 QString AppDelegate::quitInformativeText(const PipelineViewModel& model) {
@@ -174,7 +174,7 @@ void AppDelegate::afterIdleWait(bool reached) {
 }
 
 void AppDelegate::afterKillWait() {
-    if (pipelineVM_ && pipelineVM_->pipelineManager()->isProcessRunning()) {
+    if (pipelineVM_ && pipelineVM_->isProcessRunning()) {
         alerts_({QStringLiteral("A helper process is still running"),
                  QStringLiteral("Tessaron couldn't stop COLMAP or trevik, so it isn't quitting. Try again, or end "
                                 "the process in System Monitor."),

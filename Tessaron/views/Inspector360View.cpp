@@ -195,9 +195,10 @@ private:
 }  // namespace
 
 Inspector360View::Inspector360View(PipelineViewModel& model, QWidget* parent)
-    : Inspector360View(model, Inspector360Loader::Options{}, parent) {}
+    : Inspector360View(model, viewmodel::Inspector360Loader::Options{}, parent) {}
 
-Inspector360View::Inspector360View(PipelineViewModel& model, Inspector360Loader::Options options, QWidget* parent)
+Inspector360View::Inspector360View(PipelineViewModel& model, viewmodel::Inspector360Loader::Options options,
+                                   QWidget* parent)
     : QWidget(parent), model_(model), loader_(std::move(options)),
       layout_(model.cropLayoutPreset(), cropSize, fovDegrees) {
     buildPanel();
@@ -407,8 +408,8 @@ void Inspector360View::bindModel() {
             refreshLayout();
             if (model_.show360Inspector() && loadedKey_ != loadKey(model_)) startLoad();
         });
-    connect(&loader_, &Inspector360Loader::loaded, this, &Inspector360View::published);
-    connect(&loader_, &Inspector360Loader::failed, this, [this](const QString& message) {
+    connect(&loader_, &viewmodel::Inspector360Loader::loaded, this, &Inspector360View::published);
+    connect(&loader_, &viewmodel::Inspector360Loader::failed, this, [this](const QString& message) {
         loadError_ = message;
         isLoading_ = false;
         refreshBody();
@@ -451,7 +452,7 @@ void Inspector360View::startLoad() {
     refreshBody();
 }
 
-void Inspector360View::published(const std::shared_ptr<const Inspector360Rendering>& rendering) {
+void Inspector360View::published(const std::shared_ptr<const viewmodel::Inspector360Rendering>& rendering) {
     equirectImage_ = rendering->equirect;
     crops_ = rendering->crops;
     footprints_ = rendering->footprints;

@@ -11,7 +11,7 @@
 #include "input/CropLayout.hpp"
 #include "input/EquirectProjector.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
-#include "views/Inspector360Loader.hpp"
+#include "viewmodel/Inspector360Loader.hpp"
 
 class QAbstractButton;
 class QCheckBox;
@@ -38,7 +38,7 @@ class Inspector360View : public QWidget {
     Q_OBJECT
 public:
     explicit Inspector360View(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
-    Inspector360View(viewmodel::PipelineViewModel& model, Inspector360Loader::Options options,
+    Inspector360View(viewmodel::PipelineViewModel& model, viewmodel::Inspector360Loader::Options options,
                      QWidget* parent = nullptr);
     ~Inspector360View() override;
 
@@ -82,7 +82,7 @@ public:
     // ---- Parts a user acts on ----------------------------------------------
     QWidget* panel() const { return panel_; }
     // The renderings' worker side, for watching them.
-    Inspector360Loader& loader() { return loader_; }
+    viewmodel::Inspector360Loader& loader() { return loader_; }
     QWidget* cropGrid() const { return grid_; }
     QWidget* frameView() const { return frameView_; }
     // Crop i's cell in the grid's coordinates.
@@ -104,11 +104,11 @@ private:
     void refreshHeader();
     void refreshLayout();
     void refreshBody();
-    void published(const std::shared_ptr<const Inspector360Rendering>& rendering);
+    void published(const std::shared_ptr<const viewmodel::Inspector360Rendering>& rendering);
     void layoutPanel();
 
     viewmodel::PipelineViewModel& model_;
-    Inspector360Loader loader_;
+    viewmodel::Inspector360Loader loader_;
     input::CropLayout layout_;
     // The key of the rendering under way or shown; none while closed.
     std::optional<QString> loadedKey_;

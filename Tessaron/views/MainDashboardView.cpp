@@ -38,7 +38,6 @@ namespace {
 
 using viewmodel::PipelineViewModel;
 using viewmodel::WorkflowStep;
-using Kind = pipeline::PipelineState::Kind;
 
 // The floating panels' distances from the window's edges.
 constexpr int panelTop = 92;
@@ -199,12 +198,6 @@ double MainDashboardView::menuWidthFromStored(const std::optional<std::string>& 
     return std::clamp(value, minimumMenuWidth, maximumMenuWidth);
 }
 
-std::optional<WorkflowStep> MainDashboardView::stepForState(const pipeline::PipelineState& state) {
-    if (state.kind == Kind::idle) return std::nullopt;
-    // A run that has ended (completed or failed) shows its outcome in the Final step.
-    return viewmodel::workflowStepOf(state.kind).value_or(WorkflowStep::final);
-}
-
 void MainDashboardView::buildLayers() {
     centrePane_ = new StepBackgroundView(model_, finalViewer_, this);
     centrePane_->onModelDropped = [this](const QUrl& url) {
@@ -311,7 +304,7 @@ void MainDashboardView::buildLayers() {
 void MainDashboardView::bindModel() {
     connect(&model_, &PipelineViewModel::currentStateChanged, this, [this] {
         stepMarkers_->setState(model_.currentState());
-        if (auto step = stepForState(model_.currentState())) setSelectedStep(*step);
+        if (auto step = viewmodel::workflowStep(model_.currentState())) setSelectedStep(*step);
         refreshStatus();
     });
     for (auto signal : {&PipelineViewModel::isBusyChanged, &PipelineViewModel::isCancellingChanged,

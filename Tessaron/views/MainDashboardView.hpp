@@ -89,8 +89,6 @@ public:
     // The stored width as the dashboard reads it: absent or unreadable gives
     // 430, a non-finite value 430, anything else is clamped to 360 … 560.
     static double menuWidthFromStored(const std::optional<std::string>& stored);
-    // The step a new state selects; none for idle.
-    static std::optional<viewmodel::WorkflowStep> stepForState(const pipeline::PipelineState& state);
 
     // The layers, for the window's tests and screenshots.
     StepBackgroundView* centrePane() const { return centrePane_; }

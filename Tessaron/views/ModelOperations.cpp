@@ -10,7 +10,7 @@ ModelOperations ModelOperations::standard() {
     operations.startRemerge = [](viewmodel::PipelineViewModel& model) { model.startRemerge(); };
     operations.selectResumeWorkspace = [](viewmodel::PipelineViewModel& model) { model.selectResumeWorkspace(); };
     operations.cancelRun = [](viewmodel::PipelineViewModel& model) { model.cancelRun(); };
-    operations.forceKill = [](viewmodel::PipelineViewModel& model) { model.pipelineManager()->forceKill(); };
+    operations.forceKill = [](viewmodel::PipelineViewModel& model) { model.forceKill(); };
     return operations;
 }
 

@@ -9,10 +9,13 @@
 
 #include "partition/PartitionPlan.hpp"
 #include "views/OrbitCamera.hpp"
-#include "views/PointCloudCache.hpp"
+#include "viewmodel/PointCloudCache.hpp"
 #include "views/PointScene.hpp"
 
 namespace tessaron::views {
+
+using viewmodel::ParsedCloud;
+using viewmodel::ParsedCloudPointer;
 
 // The partition view's scene without any drawing: the cloud seen from above,
 // split into one point set per centroid (the planner's live centroids, or

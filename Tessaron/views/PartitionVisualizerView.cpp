@@ -54,7 +54,6 @@ PartitionScene::Inputs PartitionVisualizerView::currentInputs() const {
 }
 
 void PartitionVisualizerView::startScene() {
-    const int generation = ++sceneGeneration_;
     scene_ = std::make_unique<PartitionScene>([](const std::vector<std::string>& lines) {
         const QImage image = makeLabelImage(lines, {1, 1, 1});
         return double(image.width()) / std::max(image.height(), 1);
@@ -65,20 +64,16 @@ void PartitionVisualizerView::startScene() {
     sceneWidget_->setFrameSource([scene](double now) { return scene->frameAt(now); },
                                  [scene](double now) { return scene->isAnimating(now); });
     sparseDir_ = model_.colmapSparseDir();
-    if (!sparseDir_) return;
-    auto install = [this, generation](ParsedCloudPointer cloud) {
-        if (generation != sceneGeneration_) return;
-        if (!cloud->readError.empty())
-            qWarning("The sparse model could not be read: %s", cloud->readError.c_str());
+    if (!sparseDir_) {
+        cloudLoader_.cancel();
+        return;
+    }
+    cloudLoader_.load(*sparseDir_, [this](ParsedCloudPointer cloud) {
         if (scene_->installCloud(std::move(cloud), sceneWidget_->now())) {
             sceneWidget_->sceneChanged();
             emit cloudInstalled();
         }
-    };
-    if (auto cloud = PointCloudCache::cachedCloud(*sparseDir_))
-        install(std::move(cloud));
-    else
-        PointCloudCache::loadInBackground(*sparseDir_, this, install);
+    });
 }
 
 void PartitionVisualizerView::reset() { startScene(); }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "viewmodel/PipelineViewModel.hpp"
+#include "viewmodel/SparseCloudLoader.hpp"
 #include "views/PartitionScene.hpp"
 
 namespace tessaron::views {
@@ -19,7 +20,7 @@ class PointSceneWidget;
 // by the plan's cells once there is a plan, with a label per cell; during
 // training the cell being trained pulses and the others are dimmed. It
 // follows the model's plan, planner progress and sparse folder; the cloud
-// is read once per folder, off the GUI thread, through PointCloudCache.
+// is read once per folder, off the GUI thread, by its SparseCloudLoader.
 // GUI thread only.
 class PartitionVisualizerView : public QWidget {
     Q_OBJECT
@@ -58,8 +59,9 @@ private:
     std::unique_ptr<PartitionScene> scene_;
     std::optional<std::filesystem::path> sparseDir_;
     std::optional<int> highlightedCell_;
-    // Tells a load that finishes after a reset that its scene is gone.
-    int sceneGeneration_ = 0;
+    // Each scene's load supersedes the one before, so a cloud read for a
+    // scene that a reset replaced never reaches the new one.
+    viewmodel::SparseCloudLoader cloudLoader_;
 };
 
 }  // namespace tessaron::views

@@ -250,11 +250,7 @@ void PlanningPanelView::buildMaterializing() {
     column->addWidget(materializationCounter_);
 }
 
-void PlanningPanelView::approvePlan() {
-    const std::shared_ptr<pipeline::PipelineManager>& manager = model_.pipelineManager();
-    manager->diagnostics = model_.diagnosticsEnabled();
-    manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
-}
+void PlanningPanelView::approvePlan() { model_.approvePlan(); }
 
 QString PlanningPanelView::diagnosticsDetailText() {
     return QStringLiteral("Adds per\u2011iter timing and a per\u2011stage CPU profile. Slightly slower.");
@@ -309,30 +305,16 @@ void PlanningPanelView::refreshStatus() {
     const bool cancelledHere = cancelled && cancelled->step == viewmodel::WorkflowStep::planning;
     if (statusState_ == std::pair(state, cancelledHere)) return;
     statusState_ = std::pair(state, cancelledHere);
-    switch (state) {
-    case Kind::preparingData:
+    if (state == Kind::preparingData)
         header_->setTrailing(runningBadge(tr("Planning…")));
-        break;
-    case Kind::awaitingPartitionApproval:
+    else if (state == Kind::awaitingPartitionApproval)
         header_->setTrailing(statusBadge(Symbol::handRaisedFill, NamedColor::orange, tr("Review Plan")));
-        break;
-    case Kind::materializingCells:
+    else if (state == Kind::materializingCells)
         header_->setTrailing(runningBadge(tr("Partitioning…")));
-        break;
-    case Kind::training:
-    case Kind::exporting:
-    case Kind::completed:
+    else if (viewmodel::isStepFinished(viewmodel::WorkflowStep::planning, model_.currentState()))
         header_->setTrailing(completeBadge());
-        break;
-    case Kind::idle:
-        header_->setTrailing(cancelledHere ? cancelledBadge() : nullptr);
-        break;
-    case Kind::extractingFrames:
-    case Kind::processingSfM:
-    case Kind::error:
-        header_->setTrailing(nullptr);
-        break;
-    }
+    else
+        header_->setTrailing(state == Kind::idle && cancelledHere ? cancelledBadge() : nullptr);
 }
 
 void PlanningPanelView::refreshProgress() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "SplatRenderer/Matrix4.hpp"
+#include "viewmodel/Vector3.hpp"
 
 namespace tessaron::views {
 
@@ -17,25 +18,7 @@ namespace tessaron::views {
 // them. The scenes (PartitionScene, SfMLiveScene) build these; the point
 // scene widget only uploads and draws them.
 
-struct Vector3 {
-    double x = 0;
-    double y = 0;
-    double z = 0;
-
-    bool operator==(const Vector3&) const = default;
-    Vector3 operator+(const Vector3& other) const { return {x + other.x, y + other.y, z + other.z}; }
-    Vector3 operator-(const Vector3& other) const { return {x - other.x, y - other.y, z - other.z}; }
-    Vector3 operator*(double factor) const { return {x * factor, y * factor, z * factor}; }
-    double dot(const Vector3& other) const { return x * other.x + y * other.y + z * other.z; }
-    Vector3 cross(const Vector3& other) const {
-        return {y * other.z - z * other.y, z * other.x - x * other.z, x * other.y - y * other.x};
-    }
-    double length() const { return std::sqrt(dot(*this)); }
-    Vector3 normalized() const {
-        const double norm = length();
-        return norm > 0 ? *this * (1 / norm) : *this;
-    }
-};
+using viewmodel::Vector3;
 
 struct RGBColor {
     double red = 0;

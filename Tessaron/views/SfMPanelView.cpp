@@ -7,6 +7,7 @@
 namespace tessaron::views {
 
 using Kind = pipeline::PipelineState::Kind;
+using viewmodel::WorkflowStep;
 
 SfMPanelView::SfMPanelView(viewmodel::PipelineViewModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     auto* column = panelColumn(this);
@@ -22,33 +23,17 @@ SfMPanelView::SfMPanelView(viewmodel::PipelineViewModel& model, QWidget* parent)
 }
 
 void SfMPanelView::refresh() {
-    switch (model_.currentState().kind) {
-    case Kind::processingSfM:
-        if (!qobject_cast<StatusBadge*>(header_->trailing()) ||
-            !static_cast<StatusBadge*>(header_->trailing())->isRunning())
-            header_->setTrailing(runningBadge(QStringLiteral("Running\u2026")));
-        break;
-    case Kind::preparingData:
-    case Kind::awaitingPartitionApproval:
-    case Kind::materializingCells:
-    case Kind::training:
-    case Kind::exporting:
-    case Kind::completed:
-        if (!qobject_cast<StatusBadge*>(header_->trailing()) ||
-            static_cast<StatusBadge*>(header_->trailing())->isRunning())
-            header_->setTrailing(completeBadge());
-        break;
-    case Kind::idle:
-        if (const auto& cancelled = model_.cancelledRun(); cancelled && cancelled->step == viewmodel::WorkflowStep::sfm) {
-            if (!qobject_cast<StatusBadge*>(header_->trailing()) ||
-                static_cast<StatusBadge*>(header_->trailing())->text() != QStringLiteral("Cancelled"))
-                header_->setTrailing(cancelledBadge());
-        } else {
-            header_->setTrailing(nullptr);
-        }
-        break;
-    case Kind::extractingFrames:
-    case Kind::error: header_->setTrailing(nullptr); break;
+    const pipeline::PipelineState& state = model_.currentState();
+    const auto* badge = qobject_cast<StatusBadge*>(header_->trailing());
+    if (viewmodel::workflowStep(state) == WorkflowStep::sfm) {
+        if (!badge || !badge->isRunning()) header_->setTrailing(runningBadge(QStringLiteral("Running\u2026")));
+    } else if (viewmodel::isStepFinished(WorkflowStep::sfm, state)) {
+        if (!badge || badge->isRunning()) header_->setTrailing(completeBadge());
+    } else if (const auto& cancelled = model_.cancelledRun();
+               state.kind == Kind::idle && cancelled && cancelled->step == WorkflowStep::sfm) {
+        if (!badge || badge->text() != QStringLiteral("Cancelled")) header_->setTrailing(cancelledBadge());
+    } else {
+        header_->setTrailing(nullptr);
     }
 }
 

@@ -78,24 +78,9 @@ Symbol StepMarkersView::symbol(WorkflowStep step) {
 
 bool StepMarkersView::isDone(WorkflowStep step, const pipeline::PipelineState& state,
                              std::optional<WorkflowStep> cancelledStep) {
-    // How far the run has come: each working state passes the steps before it.
-    int reached = -1;
-    switch (state.kind) {
-    case Kind::idle:
-        // A cancelled run got as far as the step it stopped in.
-        return cancelledStep && indexOf(step) < indexOf(*cancelledStep);
-    case Kind::extractingFrames:
-    case Kind::error: return false;
-    case Kind::processingSfM: reached = 1; break;
-    case Kind::preparingData:
-    case Kind::awaitingPartitionApproval:
-    case Kind::materializingCells: reached = 2; break;
-    case Kind::training: reached = 3; break;
-    case Kind::exporting:
-    case Kind::completed: reached = 4; break;
-    }
-    // The Final step is never done.
-    return step != WorkflowStep::final && int(indexOf(step)) < reached;
+    // A cancelled run got as far as the step it stopped in.
+    if (state.kind == Kind::idle) return cancelledStep && indexOf(step) < indexOf(*cancelledStep);
+    return viewmodel::isStepFinished(step, state);
 }
 
 Symbol StepMarkersView::shownSymbol(WorkflowStep step) const {

@@ -97,9 +97,9 @@ void TrainingPanelView::refresh() {
     const Kind state = model_.currentState().kind;
     const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun();
     Status status = Status::none;
-    if (state == Kind::training)
+    if (viewmodel::workflowStep(model_.currentState()) == viewmodel::WorkflowStep::training)
         status = Status::running;
-    else if (state == Kind::exporting || state == Kind::completed)
+    else if (viewmodel::isStepFinished(viewmodel::WorkflowStep::training, model_.currentState()))
         status = Status::complete;
     else if (cancelled && cancelled->step == viewmodel::WorkflowStep::training)
         status = Status::cancelled;

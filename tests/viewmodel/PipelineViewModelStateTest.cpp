@@ -391,5 +391,39 @@ TEST(WorkflowStepText, LabelsRoundTripInOrderAndNothingElseReads) {
     EXPECT_FALSE(viewmodel::workflowStepFromString("").has_value());
 }
 
+TEST(WorkflowStepTest, EachStateBelongsToOneStepAndHasFinishedTheStepsBeforeIt) {
+    using viewmodel::WorkflowStep;
+    struct Expected {
+        PipelineState state;
+        std::optional<WorkflowStep> step;
+        std::vector<WorkflowStep> finished;
+    };
+    const std::vector<Expected> table = {
+        {PipelineState(Kind::idle), std::nullopt, {}},
+        {PipelineState(Kind::extractingFrames), WorkflowStep::input, {}},
+        {PipelineState(Kind::processingSfM), WorkflowStep::sfm, {WorkflowStep::input}},
+        {PipelineState(Kind::preparingData), WorkflowStep::planning, {WorkflowStep::input, WorkflowStep::sfm}},
+        {PipelineState(Kind::awaitingPartitionApproval), WorkflowStep::planning,
+         {WorkflowStep::input, WorkflowStep::sfm}},
+        {PipelineState(Kind::materializingCells), WorkflowStep::planning, {WorkflowStep::input, WorkflowStep::sfm}},
+        {PipelineState(Kind::training), WorkflowStep::training,
+         {WorkflowStep::input, WorkflowStep::sfm, WorkflowStep::planning}},
+        {PipelineState(Kind::exporting), WorkflowStep::final,
+         {WorkflowStep::input, WorkflowStep::sfm, WorkflowStep::planning, WorkflowStep::training}},
+        {PipelineState(Kind::completed), WorkflowStep::final,
+         {WorkflowStep::input, WorkflowStep::sfm, WorkflowStep::planning, WorkflowStep::training}},
+        // A failed run shows its outcome in the Final step, and has finished nothing.
+        {PipelineState::error("boom"), WorkflowStep::final, {}},
+    };
+    for (const Expected& expected : table) {
+        const std::string name = pipeline::toString(expected.state);
+        EXPECT_EQ(viewmodel::workflowStep(expected.state), expected.step) << name;
+        std::vector<WorkflowStep> finished;
+        for (WorkflowStep step : viewmodel::allWorkflowSteps)
+            if (viewmodel::isStepFinished(step, expected.state)) finished.push_back(step);
+        EXPECT_EQ(finished, expected.finished) << name;
+    }
+}
+
 }  // namespace
 }  // namespace tessaron::testing

@@ -31,7 +31,7 @@ using input::CropLayoutPreset;
 using input::PersonMaskMode;
 using input::Spherical360Detection;
 using viewmodel::PipelineViewModel;
-using views::Inspector360Loader;
+using viewmodel::Inspector360Loader;
 using views::Inspector360View;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);

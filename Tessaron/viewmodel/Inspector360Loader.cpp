@@ -1,6 +1,4 @@
-#include "views/Inspector360Loader.hpp"
-
-#include <QMetaObject>
+#include "viewmodel/Inspector360Loader.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +11,7 @@
 #include "input/PersonMasker.hpp"
 #include "input/VideoSource.hpp"
 
-namespace tessaron::views {
+namespace tessaron::viewmodel {
 
 namespace {
 
@@ -50,6 +48,7 @@ Inspector360Loader::Inspector360Loader(QObject* parent) : Inspector360Loader(Opt
 Inspector360Loader::Inspector360Loader(Options options, QObject* parent) : QObject(parent), options_(std::move(options)) {}
 
 Inspector360Loader::~Inspector360Loader() {
+    mainThread_.invalidate();
     for (auto& [generation, run] : runs_) run.request_stop();
     runs_.clear();  // joins
 }
@@ -57,8 +56,9 @@ Inspector360Loader::~Inspector360Loader() {
 void Inspector360Loader::load(const Request& request) {
     cancel();
     const uint64_t generation = generation_;
-    runs_.emplace(generation, std::jthread([this, request, options = options_, generation](std::stop_token stop) {
-                      // Only the report leaves this thread, posted to the loader's.
+    runs_.emplace(generation, std::jthread([this, request, options = options_, generation,
+                                            deliver = mainThread_.executor()](std::stop_token stop) {
+                      // Only the report leaves this thread, posted to the GUI thread.
                       std::shared_ptr<const Inspector360Rendering> rendering;
                       QString error;
                       try {
@@ -68,18 +68,15 @@ void Inspector360Loader::load(const Request& request) {
                       } catch (const std::exception& failure) {
                           error = QStringLiteral("Could not render crops: ") + QString::fromStdString(failure.what());
                       }
-                      QMetaObject::invokeMethod(
-                          this,
-                          [this, generation, rendering, error] {
-                              if (generation == generation_) {
-                                  if (rendering)
-                                      emit loaded(rendering);
-                                  else if (!error.isEmpty())
-                                      emit failed(error);
-                              }
-                              runEnded(generation);
-                          },
-                          Qt::QueuedConnection);
+                      deliver([this, generation, rendering, error] {
+                          if (generation == generation_) {
+                              if (rendering)
+                                  emit loaded(rendering);
+                              else if (!error.isEmpty())
+                                  emit failed(error);
+                          }
+                          runEnded(generation);
+                      });
                   }));
 }
 
@@ -157,4 +154,4 @@ QImage Inspector360Loader::tintPeople(const cv::Mat& crop, const cv::Mat& mask) 
     return QImage(rgb.data, rgb.cols, rgb.rows, int(rgb.step), QImage::Format_RGB888).copy();
 }
 
-}  // namespace tessaron::views
+}  // namespace tessaron::viewmodel

@@ -1,9 +1,4 @@
-#include "views/PointCloudCache.hpp"
-
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QPointer>
-#include <QThreadPool>
+#include "viewmodel/PointCloudCache.hpp"
 
 #include <sys/stat.h>
 
@@ -12,7 +7,7 @@
 
 #include "engines/COLMAPUtils.hpp"
 
-namespace tessaron::views {
+namespace tessaron::viewmodel {
 
 namespace {
 
@@ -122,22 +117,4 @@ ParsedCloud PointCloudCache::parseCloud(const std::filesystem::path& sparseDir) 
     return cloud;
 }
 
-void PointCloudCache::loadInBackground(const std::filesystem::path& sparseDir, QObject* receiver,
-                                       std::function<void(ParsedCloudPointer)> onLoaded) {
-    QPointer<QObject> guard(receiver);
-    QThreadPool::globalInstance()->start([sparseDir, guard, onLoaded = std::move(onLoaded)] {
-        auto cloud = std::make_shared<const ParsedCloud>(parseCloud(sparseDir));
-        store(sparseDir, cloud);
-        // The receiver belongs to the GUI thread, so whether it still
-        // exists is asked there, not here.
-        QCoreApplication* application = QCoreApplication::instance();
-        if (!application) return;
-        QMetaObject::invokeMethod(
-            application, [guard, onLoaded, cloud] {
-                if (guard) onLoaded(cloud);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-}  // namespace tessaron::views
+}  // namespace tessaron::viewmodel

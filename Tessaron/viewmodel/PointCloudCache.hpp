@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QObject>
-
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,9 +8,9 @@
 #include <vector>
 
 #include "partition/PartitionPlan.hpp"
-#include "views/PointScene.hpp"
+#include "viewmodel/Vector3.hpp"
 
-namespace tessaron::views {
+namespace tessaron::viewmodel {
 
 // A COLMAP sparse cloud reduced to what the partition view draws: at most
 // about 60,000 points in the model's order, their ground-plane positions,
@@ -42,10 +39,10 @@ struct ParsedCloud {
 
 using ParsedCloudPointer = std::shared_ptr<const ParsedCloud>;
 
-// Reads sparse models into ParsedClouds off the GUI thread and keeps them
-// for the life of the process, keyed by the folder and the time and size of
-// its points3D.bin, so that a view made again for an unchanged model draws
-// at once. The cache's map is guarded by one lock, held only to compute a
+// Reads sparse models into ParsedClouds and keeps them for the life of the
+// process (SparseCloudLoader reads them off the GUI thread), keyed by the
+// folder and the time and size of its points3D.bin, so that a view made
+// again for an unchanged model draws at once. The cache's map is guarded by one lock, held only to compute a
 // key and read or write the map, never while a model is parsed.
 class PointCloudCache {
 public:
@@ -61,15 +58,10 @@ public:
     // Never throws: a model that cannot be read gives the empty cloud.
     static ParsedCloud parseCloud(const std::filesystem::path& sparseDir);
 
-    // Parses on Qt's global thread pool, stores the result, then calls
-    // `onLoaded` on `receiver`'s thread, unless the receiver has gone by then.
-    static void loadInBackground(const std::filesystem::path& sparseDir, QObject* receiver,
-                                 std::function<void(ParsedCloudPointer)> onLoaded);
-
 private:
     static std::string cacheKeyLocked(const std::filesystem::path& sparseDir);
     static std::mutex& lock();
     static std::map<std::string, ParsedCloudPointer>& clouds();
 };
 
-}  // namespace tessaron::views
+}  // namespace tessaron::viewmodel

@@ -1,5 +1,6 @@
 // Reading a sparse model into the partition view's cloud: the thinning, the
-// robust extent, which way is up, the cache key and the background load.
+// robust extent, which way is up, the cache key, and the loader that reads
+// it off the GUI thread.
 #include <gtest/gtest.h>
 
 #include <QTest>
@@ -11,14 +12,17 @@
 #include "engines/COLMAPUtils.hpp"
 #include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
-#include "views/PointCloudCache.hpp"
+#include "viewmodel/PointCloudCache.hpp"
+#include "viewmodel/SparseCloudLoader.hpp"
 
 namespace tessaron::testing {
 namespace {
 
 using engines::COLMAPUtils;
-using views::ParsedCloud;
-using views::PointCloudCache;
+using viewmodel::ParsedCloud;
+using viewmodel::ParsedCloudPointer;
+using viewmodel::PointCloudCache;
+using viewmodel::SparseCloudLoader;
 namespace fs = std::filesystem;
 
 // `count` points with x = id, y = -id, z = 2 id (ids from 1), and the given
@@ -133,15 +137,15 @@ TEST(PointCloudCacheTest, KeyNamesTheFolderTheFilesTimeAndSize) {
     EXPECT_NE(PointCloudCache::cacheKey(folder.path()), key);
 }
 
-TEST(PointCloudCacheTest, BackgroundLoadStoresTheCloudAndAnswersOnTheGuiThread) {
+TEST(SparseCloudLoaderTest, ALoadStoresTheCloudAndDeliversItOnTheGuiThread) {
     TempDir folder("cloud-load");
     writeModel(folder.path(), 50);
     EXPECT_EQ(PointCloudCache::cachedCloud(folder.path()), nullptr);
 
-    QObject receiver;
-    views::ParsedCloudPointer delivered;
+    SparseCloudLoader loader;
+    ParsedCloudPointer delivered;
     std::thread::id deliveredOn;
-    PointCloudCache::loadInBackground(folder.path(), &receiver, [&](views::ParsedCloudPointer cloud) {
+    loader.load(folder.path(), [&](ParsedCloudPointer cloud) {
         delivered = std::move(cloud);
         deliveredOn = std::this_thread::get_id();
     });
@@ -150,19 +154,61 @@ TEST(PointCloudCacheTest, BackgroundLoadStoresTheCloudAndAnswersOnTheGuiThread) 
     EXPECT_EQ(delivered->positions.size(), 50u);
     EXPECT_EQ(PointCloudCache::cachedCloud(folder.path()), delivered);
 
+    // The same model again comes from the cache, before load() returns.
+    ParsedCloudPointer again;
+    loader.load(folder.path(), [&](ParsedCloudPointer cloud) { again = std::move(cloud); });
+    EXPECT_EQ(again, delivered);
+
     // A new file is a new key: a miss until it is read again.
     writeModel(folder.path(), 60);
     fs::last_write_time(folder / "points3D.bin", fs::file_time_type::clock::now() + std::chrono::seconds(5));
     EXPECT_EQ(PointCloudCache::cachedCloud(folder.path()), nullptr);
 }
 
-TEST(PointCloudCacheTest, ALoadWhoseReceiverWentAwayDeliversNothing) {
+TEST(SparseCloudLoaderTest, OnlyTheNewestLoadIsDelivered) {
+    TempDir folder("cloud-newest");
+    writeModel(folder / "first", 20);
+    writeModel(folder / "second", 30);
+    SparseCloudLoader loader;
+    std::vector<std::size_t> delivered;
+    loader.load(folder / "first", [&](ParsedCloudPointer cloud) { delivered.push_back(cloud->positions.size()); });
+    loader.load(folder / "second", [&](ParsedCloudPointer cloud) { delivered.push_back(cloud->positions.size()); });
+    // Both reads end (the superseded one still fills the cache) and what
+    // they posted is handled.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return PointCloudCache::cachedCloud(folder / "first") != nullptr; }, 30000));
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(30000));
+    ASSERT_TRUE(deliverEventsDueWithin());
+    EXPECT_EQ(delivered, std::vector<std::size_t>{30});
+
+    // A cancel supersedes without a new load.
+    writeModel(folder / "third", 40);
+    bool called = false;
+    loader.load(folder / "third", [&](ParsedCloudPointer) { called = true; });
+    loader.cancel();
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(30000));
+    ASSERT_TRUE(deliverEventsDueWithin());
+    EXPECT_FALSE(called);
+}
+
+TEST(SparseCloudLoaderTest, AModelThatCannotBeReadIsDeliveredEmptyWithTheReason) {
+    TempDir folder("cloud-unreadable");
+    writeModel(folder.path(), 10);
+    std::ofstream(folder / "points3D.bin", std::ios::binary | std::ios::trunc) << "xx";
+    SparseCloudLoader loader;
+    ParsedCloudPointer delivered;
+    loader.load(folder.path(), [&](ParsedCloudPointer cloud) { delivered = std::move(cloud); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delivered != nullptr; }, 30000));
+    EXPECT_FALSE(delivered->readError.empty());
+    EXPECT_TRUE(delivered->positions.empty());
+}
+
+TEST(SparseCloudLoaderTest, ALoaderDestroyedDuringARunDeliversNothing) {
     TempDir folder("cloud-gone");
     writeModel(folder.path(), 20);
     bool called = false;
     {
-        QObject receiver;
-        PointCloudCache::loadInBackground(folder.path(), &receiver, [&](views::ParsedCloudPointer) { called = true; });
+        SparseCloudLoader loader;
+        loader.load(folder.path(), [&](ParsedCloudPointer) { called = true; });
     }
     // The cache still gets the cloud.
     ASSERT_TRUE(QTest::qWaitFor([&] { return PointCloudCache::cachedCloud(folder.path()) != nullptr; }, 30000));

@@ -20,8 +20,9 @@
 #include "input/EquirectProjector.hpp"
 #include "input/PersonMaskMode.hpp"
 #include "input/PersonSegmenter.hpp"
+#include "viewmodel/MainThreadExecutor.hpp"
 
-namespace tessaron::views {
+namespace tessaron::viewmodel {
 
 // What one inspector run shows of a 360° video: its first frame, the
 // layout's crops at thumbnail size, their borders on the frame and, per
@@ -40,10 +41,11 @@ struct Inspector360Rendering {
 // are rendered at thumbnail size: the projection does not depend on the
 // output size, and one run holds tens of MB instead of a gigabyte.
 //
-// Threads: the object and its signals belong to the thread that made it
-// (the GUI thread); each run works on a std::jthread of its own, which
-// touches nothing of the object but its posted report. The destructor stops
-// and joins the runs still working.
+// Threads: the object and its signals belong to the GUI thread; each run
+// works on a std::jthread of its own, which touches nothing of the object
+// but its report, posted to the GUI thread through the Qt executor. The
+// destructor stops and joins the runs still working; a report already
+// queued by then is dropped.
 class Inspector360Loader : public QObject {
     Q_OBJECT
 public:
@@ -94,6 +96,9 @@ private:
     Options options_;
     uint64_t generation_ = 0;
     std::map<uint64_t, std::jthread> runs_;
+    // Declared last, so that it goes first: nothing posted runs once the
+    // loader is being destroyed.
+    MainThreadExecutor mainThread_;
 };
 
-}  // namespace tessaron::views
+}  // namespace tessaron::viewmodel
