@@ -10,7 +10,7 @@ namespace tessaron::core {
 // Where the application finds what ships beside it. The folder of the running
 // executable is the bundle; its Resources/ subfolder holds resources and the
 // bundled programs. The development candidate is the build tree's Resources/
-// folder, so tests and tools find the stand-in programs wherever they run.
+// folder, so tests and tools find the bundled programs wherever they run.
 class ResourceLocator {
 public:
     static std::filesystem::path executablePath();

@@ -9,7 +9,7 @@ namespace tessaron::engines {
 // plus a per-pixel working set, a per-Gaussian cost that depends on how many
 // 16 x 16 tiles an image has, and a fixed overhead, with 8% headroom.
 // Used by the single-model memory-fit check, for cells whose parameters are
-// overridden, and by the stand-in engine to simulate running out of memory.
+// overridden, and by the tests' engine to simulate running out of memory.
 struct MemoryEstimate {
     static constexpr int64_t tileSize = 16;
     // Tile count from which the smaller per-Gaussian cost applies.

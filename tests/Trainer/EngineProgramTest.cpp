@@ -15,12 +15,14 @@
 #include "engines/ProcessRunner.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "support/TempDir.hpp"
+#include "support/engine/TestEngineKnobs.hpp"
 #include "Trainer/TrainingDataset.hpp"
 #include "PlyModel.hpp"
 #include "RenderedDataset.hpp"
 
 using namespace tessaron;
 using tessaron::testing::RenderedDataset;
+using tessaron::testing::TestEngineKnobs;
 using tessaron::testing::TempDir;
 namespace fs = std::filesystem;
 
@@ -80,8 +82,7 @@ protected:
         Result result;
         std::mutex mutex;
         engines::ProcessRunner runner;
-        std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_SEED_ONLY", "0"},
-                                                          {"TESSARON_ENGINE_THREADS", "2"}};
+        std::map<std::string, std::string> environment = {{"TESSARON_ENGINE_THREADS", "2"}};
         environment.insert(extraEnvironment.begin(), extraEnvironment.end());
         result.status = runner.run(program, arguments, std::nullopt, environment, [&](const std::string& line) {
             std::lock_guard lock(mutex);
@@ -143,6 +144,39 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
 
     EXPECT_NEAR(tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(output), heldOut.evaluation),
                 number(trained[0][1]), 0.02);
+}
+
+// The knobs of the tests' engine are not part of the engine that ships: set
+// all at once, they change nothing of its run, which trains and writes its
+// whole model; the same forced failure stops the tests' engine.
+TEST_F(EngineProgram, TheShippedEngineHasNoneOfTheTestKnobs) {
+    RenderedDataset::write(dataset, 16, 64, 48);
+    const std::map<std::string, std::string> knobs = {
+        {TestEngineKnobs::seedOnlyVariable, "1"},          {TestEngineKnobs::failDatasetVariable, "dataset"},
+        {TestEngineKnobs::truncateDatasetVariable, "dataset"}, {TestEngineKnobs::memoryLimitVariable, "0.001"},
+        {TestEngineKnobs::outOfMemoryModeVariable, "kill"},  {TestEngineKnobs::psnrVariable, "99"},
+        {TestEngineKnobs::stepSleepVariable, "not a number"}};
+    Result result = run(engine.string(), command(20, 1000000, true), {}, knobs);
+    ASSERT_EQ(result.status, 0) << result.text();
+    ASSERT_FALSE(result.lines.empty());
+    EXPECT_EQ(result.lines.front(), "trevik (Tessaron): CPU Gaussian-splatting optimiser");
+    EXPECT_FALSE(result.matching("^step=\\d+ loss=[0-9.]+ splats=").empty()) << result.text();
+    auto psnr = result.matching("^Eval PSNR: ([0-9.]+)$");
+    ASSERT_EQ(psnr.size(), 1u) << result.text();
+    EXPECT_NE(psnr[0][1], "99");
+    EXPECT_TRUE(result.matching("seed-only|forced|truncated|out of memory|TESSARON_TEST_ENGINE").empty()) << result.text();
+    EXPECT_GT(engines::PLYCheck::validate(output).vertexCount, 0);
+    // None of their names or texts is even in the program.
+    const std::string program = tessaron::testing::readTextFile(engine);
+    for (const char* text : {"TESSARON_TEST_ENGINE_", "seed-only", "forced failure", "truncated PLY"})
+        EXPECT_EQ(program.find(text), std::string::npos) << text;
+
+    fs::remove(output);
+    Result stopped = run(TESSARON_TEST_ENGINE_PATH, command(20, 1000000, true), {},
+                         {{TestEngineKnobs::failDatasetVariable, "dataset"}});
+    EXPECT_EQ(stopped.status, 1) << stopped.text();
+    EXPECT_EQ(stopped.matching("^error: forced failure for dataset dataset ").size(), 1u) << stopped.text();
+    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST_F(EngineProgram, DensifiesButNeverBeyondTheCap) {

@@ -81,7 +81,7 @@ fs::path echoEngine(const TempDir& folder) {
                        "echo \"diagnostics=${BENCHMARK:-}${PROFILE_GPU:-}${PROFILE_STAGES:-}\"");
 }
 
-fs::path standInPath() { return ResourceLocator::developmentResourcesDirectory() / "trevik"; }
+fs::path testEnginePath() { return TESSARON_TEST_ENGINE_PATH; }
 
 // Sets variables of this process for one test; the engine inherits them.
 class ScopedEnvironment {
@@ -319,11 +319,12 @@ TEST(TrevikRunner, LatchedRunnerStartsNothing) {
     EXPECT_EQ(recorder.withPrefix("argc=").size(), 1u);
 }
 
-// The stand-in engine, run for real.
-class TrevikStandInRun : public ::testing::Test {
+// The tests' engine, which the runner finds beside this program, run for real.
+class TrevikTestEngineRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(fs::exists(standInPath())) << "build the trevik target first";
+        ASSERT_TRUE(fs::exists(testEnginePath())) << "build the trevik_test_engine target first";
+        ASSERT_EQ(runner.trevikPath(), testEnginePath().string());
         SyntheticDataset::write(dataset, 12, SyntheticDataset::latticePoints(250));
         recorder.attach(runner);
     }
@@ -340,8 +341,8 @@ protected:
     Recorder recorder;
 };
 
-TEST_F(TrevikStandInRun, CancelStopsTheEngineWithSignal15) {
-    ScopedEnvironment slow({{"TESSARON_STANDIN_STEP_SLEEP_MS", "50"}});
+TEST_F(TrevikTestEngineRun, CancelStopsTheEngineWithSignal15) {
+    ScopedEnvironment slow({{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "50"}});
     std::promise<void> firstStats;
     std::once_flag once;
     runner.onStats = [&](int64_t, int64_t, float) { std::call_once(once, [&] { firstStats.set_value(); }); };
@@ -365,9 +366,9 @@ TEST_F(TrevikStandInRun, CancelStopsTheEngineWithSignal15) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(TrevikStandInRun, SimulatedOutOfMemoryEndsAsTheChosenFailure) {
+TEST_F(TrevikTestEngineRun, SimulatedOutOfMemoryEndsAsTheChosenFailure) {
     {
-        ScopedEnvironment tight({{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "0.1"}});
+        ScopedEnvironment tight({{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", "0.1"}});
         try {
             train(100);
             FAIL() << "expected out of memory";
@@ -377,7 +378,7 @@ TEST_F(TrevikStandInRun, SimulatedOutOfMemoryEndsAsTheChosenFailure) {
         EXPECT_EQ(recorder.withPrefix("error: out of memory").size(), 1u);
     }
     {
-        ScopedEnvironment killed({{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "0.1"}, {"TESSARON_STANDIN_OOM_MODE", "kill"}});
+        ScopedEnvironment killed({{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", "0.1"}, {"TESSARON_TEST_ENGINE_OOM_MODE", "kill"}});
         try {
             train(100);
             FAIL() << "expected out of memory";
@@ -389,8 +390,8 @@ TEST_F(TrevikStandInRun, SimulatedOutOfMemoryEndsAsTheChosenFailure) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(TrevikStandInRun, ForcedTruncationFailsThePLYCheck) {
-    ScopedEnvironment truncate({{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
+TEST_F(TrevikTestEngineRun, ForcedTruncationFailsThePLYCheck) {
+    ScopedEnvironment truncate({{"TESSARON_TEST_ENGINE_TRUNCATE_DATASET", "dataset"}});
     train(10);
     try {
         PLYCheck::validate(output);
@@ -400,13 +401,13 @@ TEST_F(TrevikStandInRun, ForcedTruncationFailsThePLYCheck) {
     }
 }
 
-// A real COLMAP reconstruction of rendered photos, trained by the stand-in:
-// the PLY passes the check with one Gaussian per SfM point, each at its
+// A real COLMAP reconstruction of rendered photos, seeded by the tests'
+// engine in seed-only mode: the PLY passes the check with one Gaussian per SfM point, each at its
 // point's position and in its colour.
-TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
+TEST(TrevikSeedOnlyOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
     auto colmap = ResourceLocator::findExecutable("colmap", /*searchPath=*/true);
     if (!colmap) GTEST_SKIP() << "colmap is not installed";
-    ASSERT_TRUE(fs::exists(standInPath())) << "build the trevik target first";
+    ASSERT_TRUE(fs::exists(testEnginePath())) << "build the trevik_test_engine target first";
 
     TempDir workspace("tessaron-trevik-colmap");
     tessaron::testing::renderScene(workspace / "images", 8);

@@ -1,6 +1,6 @@
 // Partitioned runs of PipelineManager end to end: the synthetic town through
 // the imported-model route, planned, approved from another thread, its cells
-// trained one after another by the stand-in engine (a child process) and
+// trained one after another by the tests' engine (a child process) and
 // merged into one output.ply.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -278,7 +278,7 @@ TEST_F(PartitionedRun, FailedCellIsNotRetriedAndTheModelIsIncomplete) {
     const PartitionPlan plan = PartitionedCapture::plan(capture_, parameters_.iterations, parameters_.capMax);
     const std::vector<std::string> ids = trainableIds(plan);
     ASSERT_GE(ids.size(), 3u);
-    ScopedEnvironment knobs({{"TESSARON_STANDIN_FAIL_DATASET", ids[1]}, {"TESSARON_STANDIN_PSNR", "14.99"}});
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_FAIL_DATASET", ids[1]}, {"TESSARON_TEST_ENGINE_PSNR", "14.99"}});
     run();
 
     EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + ids[1] + " training failed: trevik training failed (exit 1)"));
@@ -308,7 +308,7 @@ TEST_F(PartitionedRun, FailedCellIsNotRetriedAndTheModelIsIncomplete) {
 TEST_F(PartitionedRun, TruncatedCellOutputIsKeptAsPartialAndNotRetried) {
     const PartitionPlan plan = PartitionedCapture::plan(capture_, parameters_.iterations, parameters_.capMax);
     const std::string truncated = trainableIds(plan).back();
-    ScopedEnvironment knobs({{"TESSARON_STANDIN_TRUNCATE_DATASET", truncated}});
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_TRUNCATE_DATASET", truncated}});
     run();
 
     const fs::path folder = partitions() / truncated;
@@ -341,8 +341,8 @@ TEST_P(PartitionedOutOfMemory, LargestCellIsRetriedAsFourQuadrants) {
     const auto largest = std::prev(byNeed.end());
     const double limit = (largest->first + std::prev(largest)->first) / 2;
     const std::string parent = largest->second;
-    ScopedEnvironment knobs({{"TESSARON_STANDIN_MEMORY_LIMIT_GB", core::fixedText(limit, 6)},
-                             {"TESSARON_STANDIN_OOM_MODE", std::string(GetParam())}});
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", core::fixedText(limit, 6)},
+                             {"TESSARON_TEST_ENGINE_OOM_MODE", std::string(GetParam())}});
     run();
 
     const size_t planned = plan.trainableCells().size();
@@ -414,7 +414,7 @@ TEST_P(EnginePSNR, LastReadableValueWins) { EXPECT_EQ(pipeline::parsePSNR(GetPar
 INSTANTIATE_TEST_SUITE_P(
     Lines, EnginePSNR,
     ::testing::Values(PSNRCase{"None", {"step=10 loss=0.1", "Saved 10 Gaussians"}, std::nullopt},
-                      PSNRCase{"StandIn", {"Eval PSNR: 30 (stand-in value, not measured)"}, 30.0},
+                      PSNRCase{"SeedOnly", {"Eval PSNR: 30 (seed-only value, not measured)"}, 30.0},
                       PSNRCase{"AnyCaseAndSeparators", {"[eval] psnr=27.5 ssim=0.9", "PsNr :: 28.25dB"}, 28.25},
                       PSNRCase{"LastParsableWins", {"PSNR: 21.0", "PSNR: 22.5", "psnr: n/a"}, 22.5},
                       PSNRCase{"FirstMatchInALine", {"psnr psnr=12 PSNR=13"}, 12.0},

@@ -1,4 +1,4 @@
-// Whole runs of PipelineManager with the stand-in training engine. COLMAP is
+// Whole runs of PipelineManager with the tests' training engine. COLMAP is
 // either skipped (an imported model) or a script that records its command
 // lines and leaves a prepared model; the real program runs in colmap/.
 #include <gmock/gmock.h>
@@ -250,7 +250,7 @@ TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
 // ---- Training and export failures ----
 
 TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
-    ScopedEnvironment failing({{"TESSARON_STANDIN_FAIL_DATASET", "dataset"}});
+    ScopedEnvironment failing({{"TESSARON_TEST_ENGINE_FAIL_DATASET", "dataset"}});
     manager_->runPipeline(importRun());
     EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1)"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik training failed (exit 1)"));
@@ -259,7 +259,7 @@ TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
 }
 
 TEST_F(PipelineRun, ATruncatedEngineOutputKeepsItsPartialName) {
-    ScopedEnvironment truncating({{"TESSARON_STANDIN_TRUNCATE_DATASET", "dataset"}});
+    ScopedEnvironment truncating({{"TESSARON_TEST_ENGINE_TRUNCATE_DATASET", "dataset"}});
     manager_->runPipeline(importRun());
     ASSERT_TRUE(recorder_.states().back().isError());
     const std::string message = recorder_.states().back().message;
@@ -353,7 +353,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(PipelineRun, CancellingDuringTrainingStopsTheEngine) {
-    ScopedEnvironment slow({{"TESSARON_STANDIN_STEP_SLEEP_MS", "1"}});
+    ScopedEnvironment slow({{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "1"}});
     PipelineManager::RunParameters parameters = importRun();
     parameters.iterations = 3000;  // statistics every 300 steps: the first after 0.3 s, the end after 3 s
     std::promise<void> training;
@@ -383,7 +383,7 @@ TEST_F(PipelineRun, ACancelNeverLeaksIntoTheNextRun) {
 // The view model may drop the manager while a run is in flight: the run ends
 // normally, the manager goes away with it, and no callback comes after.
 TEST_F(PipelineRun, ReleasingTheManagerDuringARunCallsNothingAfterIt) {
-    ScopedEnvironment slow({{"TESSARON_STANDIN_STEP_SLEEP_MS", "10"}});
+    ScopedEnvironment slow({{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "10"}});
     PipelineManager::RunParameters parameters = importRun();
     parameters.iterations = 60;
     std::promise<void> training;

@@ -125,7 +125,7 @@ inline std::filesystem::path sleepingCOLMAP(const std::filesystem::path& folder)
 }
 
 // A manager configuration for tests: a support folder of the test's own and,
-// when given, stand-in programs.
+// when given, programs of its own.
 inline pipeline::PipelineManager::Configuration testConfiguration(const std::filesystem::path& supportFolder,
                                                                   std::optional<std::filesystem::path> colmap = {},
                                                                   std::optional<std::filesystem::path> trevik = {}) {

@@ -49,7 +49,8 @@ protected:
         return {"pipeline",  "run",           (capture_ / "images").string(), (folder_ / "output").string(),
                 "--skip-sfm", capture_.string(), "--support",                  (folder_ / "support").string(),
                 "--report",   "--downscale",   "1",                            "--iterations",
-                iterations,   "--no-eval",     "--ram-limit",                  "64"};
+                iterations,   "--no-eval",     "--ram-limit",                  "64",
+                "--trevik",   TESSARON_TEST_ENGINE_PATH};
     }
 
     // The tool's exit status and its output lines.
@@ -100,7 +101,7 @@ TEST_F(PipelineTool, UnknownOptionsAreRefused) {
 // The process ends by SIGKILL in the middle of training; its report stays
 // "running", and the next launch offers it as interrupted exactly once.
 TEST_F(PipelineTool, AKilledRunIsReportedInterruptedOnce) {
-    ScopedEnvironment slowEngine({{"TESSARON_STANDIN_STEP_SLEEP_MS", "20"}});
+    ScopedEnvironment slowEngine({{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "20"}});
     std::vector<std::string> arguments = runArguments("3000");
     arguments.insert(arguments.begin(), TESSARON_TOOL_PATH);
     const pid_t pid = tessaron::testing::spawnInOwnProcessGroup(arguments, "/dev/null");
@@ -147,7 +148,7 @@ fs::path recordingSleepingCOLMAP(const fs::path& folder) {
 }
 
 // A folder of small photos that decode (the synthetic capture's images are
-// stand-ins, not pictures).
+// not pictures).
 fs::path writePhotos(const fs::path& folder) {
     fs::create_directories(folder);
     for (int index = 0; index < 3; ++index) {

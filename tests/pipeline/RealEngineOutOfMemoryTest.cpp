@@ -94,7 +94,7 @@ TEST(RealEngineOutOfMemory, CellThatDoesNotFitIsTrainedAsFourQuadrants) {
     writeCapture(capture);
     // Two threads: the measurement and the run must start the same threads,
     // whose stacks count against the ceiling.
-    ScopedEnvironment engine({{"TESSARON_STANDIN_SEED_ONLY", "0"}, {"TESSARON_ENGINE_THREADS", "2"}});
+    ScopedEnvironment engine({{"TESSARON_TEST_ENGINE_SEED_ONLY", "0"}, {"TESSARON_ENGINE_THREADS", "2"}});
 
     // The cells and, for the largest, the quadrants the driver will make:
     // both are deterministic, so scratch copies show what the run trains.

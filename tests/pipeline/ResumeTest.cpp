@@ -1,6 +1,6 @@
 // Resume of an interrupted partitioned run: workspaces left by a run killed
 // outright, or by a finished run with cells taken away, are scanned and
-// resumed with the stand-in engine.
+// resumed with the tests' engine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
 #include "core/AtomicFile.hpp"
-#include "core/ResourceLocator.hpp"
 #include "core/NumberText.hpp"
 #include "engines/MemoryEstimate.hpp"
 #include "engines/PLYCheck.hpp"
@@ -113,8 +112,8 @@ protected:
 // finished, and ends where a run that was never interrupted ends.
 TEST_F(Resume, RunKilledDuringTheSecondCellEndsAsAnUninterruptedRun) {
     ASSERT_TRUE(fs::exists(TESSARON_TOOL_PATH)) << "build tessaron-tool first";
-    const fs::path standIn = core::ResourceLocator::developmentResourcesDirectory() / "trevik";
-    ASSERT_TRUE(fs::exists(standIn)) << "build the trevik target first";
+    const fs::path testEngine = TESSARON_TEST_ENGINE_PATH;
+    ASSERT_TRUE(fs::exists(testEngine)) << "build the trevik_test_engine target first";
     // The engine's second run hangs, so that the kill lands inside it.
     const fs::path calls = folder_ / "engine-calls";
     const fs::path engine = support::writeScript(
@@ -123,7 +122,7 @@ TEST_F(Resume, RunKilledDuringTheSecondCellEndsAsAnUninterruptedRun) {
         "calls=$((calls + 1))\n"
         "echo $calls > '" + calls.string() + "'\n"
         "if [ $calls -eq 2 ]; then echo 'step=1 loss=n/a splats=1 1.0ms/step'; exec sleep 60; fi\n"
-        "exec '" + standIn.string() + "' \"$@\"");
+        "exec '" + testEngine.string() + "' \"$@\"");
 
     const fs::path outputFolder = folder_ / "interrupted";
     const fs::path printed = folder_ / "tool-output.txt";
@@ -339,8 +338,8 @@ TEST_F(Resume, ResumedCellThatRunsOutOfMemoryIsSplit) {
     const auto largest = std::prev(byNeed.end());
     const std::string parent = largest->second;
     fs::remove(partitions() / parent / "output.ply");
-    ScopedEnvironment knobs({{"TESSARON_STANDIN_MEMORY_LIMIT_GB", core::fixedText((largest->first + std::prev(largest)->first) / 2, 6)},
-                             {"TESSARON_STANDIN_OOM_MODE", "kill"}});
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", core::fixedText((largest->first + std::prev(largest)->first) / 2, 6)},
+                             {"TESSARON_TEST_ENGINE_OOM_MODE", "kill"}});
 
     resume(workspace_);
 
@@ -393,8 +392,8 @@ TEST_F(Resume, ToolAnswersThePlanAndResumes) {
     finishedRun(workspace_);
     const std::string unfinished = savedPlan().trainableCells().back().id;
     fs::remove(partitions() / unfinished / "output.ply");
-    auto [status, lines] = support::runTool(
-        {"pipeline", "resume", workspace_.string(), "--support", (folder_ / "support").string()});
+    auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), "--support",
+                                             (folder_ / "support").string(), "--trevik", TESSARON_TEST_ENGINE_PATH});
     EXPECT_EQ(status, 0);
     EXPECT_THAT(lines, Contains("[TRAIN] Parameters from log — downscale: 1x, cap_max: 1000000, iterations: 30000"));
     EXPECT_THAT(lines, Contains("[TRAIN] Cells to train: " + unfinished));

@@ -130,13 +130,3 @@ TEST(GaussianPlyWriter, AModelThatIsNotFiniteIsNeverWritten) {
     EXPECT_EQ(readTextFile(target), "the last good model");
     EXPECT_EQ(entriesIn(folder.path()), 1u) << "no temporary is left behind";
 }
-
-TEST(GaussianPlyWriter, TruncatedFileKeepsTheFullHeaderAndPartOfTheBody) {
-    TempDir folder;
-    fs::path target = folder / "out.ply";
-    GaussianPlyWriter::writeTruncated(target, twoSeeds, 300);
-    std::string bytes = readTextFile(target);
-    std::string header = GaussianPlyWriter::header(2);
-    EXPECT_EQ(bytes.size(), header.size() + 300);
-    EXPECT_EQ(bytes.substr(0, header.size()), header);
-}

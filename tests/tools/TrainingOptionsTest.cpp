@@ -2,9 +2,11 @@
 
 #include <map>
 
+#include "support/engine/TestEngineKnobs.hpp"
 #include "trevik/TrainingOptions.hpp"
 
-using tessaron::trevik::StandInKnobs;
+using tessaron::testing::TestEngineKnobs;
+using tessaron::trevik::EngineSettings;
 using tessaron::trevik::TrainingOptions;
 
 namespace {
@@ -83,33 +85,56 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(Arguments{"ds", "other", "-n", "5", "-o", "o", "--cap-max", "9"},
                        "unexpected argument \"other\" (the dataset is ds)")));
 
-TEST(StandInKnobs, ReadsEveryKnobAndRejectsBadValues) {
+TEST(EngineSettings, ReadsTheThreadsAndTheMemoryCeilingAndRejectsBadValues) {
     std::map<std::string, std::string> environment = {
-        {StandInKnobs::stepSleepVariable, "25"},      {StandInKnobs::memoryLimitVariable, "7.5"},
-        {StandInKnobs::outOfMemoryModeVariable, "kill"}, {StandInKnobs::failDatasetVariable, "cell_2"},
-        {StandInKnobs::truncateDatasetVariable, "cell_4"}, {StandInKnobs::psnrVariable, "14.99"},
-        {StandInKnobs::memoryCeilingVariable, "300"},
+        {EngineSettings::threadsVariable, "3"},
+        {EngineSettings::memoryCeilingVariable, "300"},
     };
     auto lookup = [&](const std::string& name) -> std::optional<std::string> {
         auto found = environment.find(name);
         if (found == environment.end()) return std::nullopt;
         return found->second;
     };
-    StandInKnobs knobs = StandInKnobs::read(lookup);
+    EngineSettings settings = EngineSettings::read(lookup);
+    EXPECT_EQ(settings.threads, 3u);
+    EXPECT_EQ(settings.memoryCeilingMegabytes, 300);
+
+    for (const char* name : {EngineSettings::threadsVariable, EngineSettings::memoryCeilingVariable}) {
+        auto saved = environment[name];
+        environment[name] = "-x";
+        EXPECT_THROW(EngineSettings::read(lookup), TrainingOptions::UsageError) << name;
+        environment[name] = saved;
+    }
+    for (const auto& [name, value] : environment) EXPECT_FALSE(std::string(name).starts_with("TREVIK_"));
+}
+
+TEST(TestEngineKnobs, ReadsEveryKnobAndRejectsBadValues) {
+    std::map<std::string, std::string> environment = {
+        {TestEngineKnobs::stepSleepVariable, "25"},      {TestEngineKnobs::memoryLimitVariable, "7.5"},
+        {TestEngineKnobs::outOfMemoryModeVariable, "kill"}, {TestEngineKnobs::failDatasetVariable, "cell_2"},
+        {TestEngineKnobs::truncateDatasetVariable, "cell_4"}, {TestEngineKnobs::psnrVariable, "14.99"},
+        {TestEngineKnobs::seedOnlyVariable, "1"},
+    };
+    auto lookup = [&](const std::string& name) -> std::optional<std::string> {
+        auto found = environment.find(name);
+        if (found == environment.end()) return std::nullopt;
+        return found->second;
+    };
+    TestEngineKnobs knobs = TestEngineKnobs::read(lookup);
     EXPECT_EQ(knobs.stepSleepMilliseconds, 25);
     EXPECT_EQ(knobs.memoryLimitGB, 7.5);
-    EXPECT_EQ(knobs.outOfMemoryMode, StandInKnobs::OutOfMemoryMode::kill);
+    EXPECT_EQ(knobs.outOfMemoryMode, TestEngineKnobs::OutOfMemoryMode::kill);
     EXPECT_EQ(knobs.failDataset, "cell_2");
     EXPECT_EQ(knobs.truncateDataset, "cell_4");
     EXPECT_EQ(knobs.psnr, 14.99);
-    EXPECT_EQ(knobs.memoryCeilingMegabytes, 300);
+    EXPECT_TRUE(knobs.seedOnly);
 
-    for (const char* name : {StandInKnobs::stepSleepVariable, StandInKnobs::memoryLimitVariable,
-                             StandInKnobs::outOfMemoryModeVariable, StandInKnobs::psnrVariable,
-                             StandInKnobs::memoryCeilingVariable}) {
+    for (const char* name : {TestEngineKnobs::stepSleepVariable, TestEngineKnobs::memoryLimitVariable,
+                             TestEngineKnobs::outOfMemoryModeVariable, TestEngineKnobs::psnrVariable,
+                             TestEngineKnobs::seedOnlyVariable}) {
         auto saved = environment[name];
         environment[name] = "-x";
-        EXPECT_THROW(StandInKnobs::read(lookup), TrainingOptions::UsageError) << name;
+        EXPECT_THROW(TestEngineKnobs::read(lookup), TrainingOptions::UsageError) << name;
         environment[name] = saved;
     }
     for (const auto& [name, value] : environment) EXPECT_FALSE(std::string(name).starts_with("TREVIK_"));

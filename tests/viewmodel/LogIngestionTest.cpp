@@ -1,5 +1,5 @@
 // Engine lines into progress values and step logs: the recorded output of
-// real COLMAP 3.8 runs and of the stand-in engine, the caps, and lines from
+// real COLMAP 3.8 runs and of the training engine, the caps, and lines from
 // several threads at once.
 #include <gtest/gtest.h>
 
@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                       {"Processed file [3/]", "Registering image #x (4)", "Registering image #7 (num_reg=4)",
                        "Processed file [1/99999999999999999999999]"},
                       0, 0, std::nullopt},
-        // The stand-in engine's memory lines and the rounding at the unit change.
-        IngestionCase{"standInMemory",
+        // The engine's memory lines and the rounding at the unit change.
+        IngestionCase{"engineMemory",
                       PipelineLogStep::training,
                       {"[MEM] phys=512.3 MB virt=2048.0 MB", "step 100 loss 0.0812"},
                       0, 0, QString("512 MB")},

@@ -1,6 +1,6 @@
 // A partitioned run and its resume through the view model, as the window
 // drives them: the output panel answered by the test, the plan approved
-// while the run waits for it, the cells trained by the stand-in engine.
+// while the run waits for it, the cells trained by the tests' engine.
 #include <gtest/gtest.h>
 
 #include <QLocale>
@@ -100,7 +100,7 @@ protected:
 
     // The capture's pictures are not real: the engine writes its seeds
     // untrained, which is all a merge needs.
-    ScopedEnvironment seedsOnly_{{"TESSARON_STANDIN_SEED_ONLY", "1"}};
+    ScopedEnvironment seedsOnly_{{"TESSARON_TEST_ENGINE_SEED_ONLY", "1"}};
     TempDir folder_{"viewmodel-partitioned"};
     fs::path capture_ = folder_.path() / "capture";
     fs::path output_ = folder_.path() / "output";

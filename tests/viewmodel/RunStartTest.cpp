@@ -1,6 +1,6 @@
 // Starting a new run from the view model: the output panel, the free-space
 // check, the workspace, the captured settings and the run on its worker with
-// the stand-in engine.
+// the tests' engine.
 #include <gtest/gtest.h>
 
 #include <QColor>

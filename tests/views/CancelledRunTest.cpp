@@ -1,5 +1,5 @@
 // A partitioned run of a made-up town cancelled while a cell trains, with
-// the stand-in engine: what the step panels and the log drawer show once
+// the tests' engine: what the step panels and the log drawer show once
 // the run has ended.
 #include <gtest/gtest.h>
 
@@ -28,7 +28,7 @@ class CancelledRun : public PartitionedRunFixture {
 protected:
     // Each step of the engine takes a while, so that a cell is still
     // training when the test cancels.
-    ScopedEnvironment slowSteps_{{"TESSARON_STANDIN_STEP_SLEEP_MS", "5"}};
+    ScopedEnvironment slowSteps_{{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "5"}};
 };
 
 TEST_F(CancelledRun, DuringTrainingThePanelsSayWhereItStoppedAndTheLogKeepsItsLines) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // A partitioned run of a made-up town, for the panels' and the window's
-// tests: the town's COLMAP model and stand-in photos, the engine in
+// tests: the town's COLMAP model and placeholder photos, the engine in
 // seed-only mode, a view model with scripted panels and room on its disk.
 
 #include <gtest/gtest.h>
@@ -19,8 +19,8 @@ namespace tessaron::testing {
 class PartitionedRunFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The capture's photos are stand-ins: the engine seeds from the model alone.
-        ::setenv("TESSARON_STANDIN_SEED_ONLY", "1", 1);
+        // The capture's photos are placeholders: the engine seeds from the model alone.
+        ::setenv("TESSARON_TEST_ENGINE_SEED_ONLY", "1", 1);
         PartitionedCapture::write(capture_);
         std::filesystem::create_directories(output_);
         model_ = makeViewModel(support_);
@@ -35,7 +35,7 @@ protected:
     }
     void TearDown() override {
         model_.reset();
-        ::unsetenv("TESSARON_STANDIN_SEED_ONLY");
+        ::unsetenv("TESSARON_TEST_ENGINE_SEED_ONLY");
     }
 
     std::filesystem::path workspace() const { return output_ / "Tessaron_workspace"; }

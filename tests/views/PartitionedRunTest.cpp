@@ -1,4 +1,4 @@
-// A partitioned run of a made-up town with the stand-in engine, approved or
+// A partitioned run of a made-up town with the tests' engine, approved or
 // declined on the Planning panel and ended on the Final panel.
 #include <gtest/gtest.h>
 

@@ -14,7 +14,6 @@
 #include <set>
 #include <ostream>
 #include <system_error>
-#include <thread>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -23,7 +22,6 @@
 #include "core/TextDecoding.hpp"
 #include "core/ProcFiles.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "engines/MemoryEstimate.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "Trainer/SmallMatrix.hpp"
 #include "Trainer/Trainer.hpp"
@@ -89,17 +87,8 @@ std::optional<double> peakResidentMegabytes() { return statusMegabytes("VmHWM");
 
 }  // namespace
 
-EngineRun::EngineRun(TrainingOptions options, StandInKnobs knobs, std::ostream& out, std::ostream& err)
-    : options_(std::move(options)), knobs_(std::move(knobs)), out_(out), err_(err) {}
-
-std::vector<int64_t> EngineRun::reportSteps(int64_t iterations) {
-    std::vector<int64_t> steps;
-    for (int64_t report = 1; report <= reportCount; ++report) {
-        int64_t step = (iterations * report + reportCount - 1) / reportCount;  // ceiling
-        if (step >= 1 && (steps.empty() || steps.back() != step)) steps.push_back(step);
-    }
-    return steps;
-}
+EngineRun::EngineRun(TrainingOptions options, EngineSettings settings, std::ostream& out, std::ostream& err)
+    : options_(std::move(options)), settings_(std::move(settings)), out_(out), err_(err) {}
 
 std::string EngineRun::groupedDecimal(uint64_t value) {
     std::string digits = std::to_string(value);
@@ -122,22 +111,6 @@ void EngineRun::echoDiagnostics() {
     }
 }
 
-bool EngineRun::withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount) {
-    if (!knobs_.memoryLimitGB) return true;
-    double need = engines::MemoryEstimate::gigabytes(width, height, imageCount, options_.capMax);
-    if (need <= *knobs_.memoryLimitGB) return true;
-    if (knobs_.outOfMemoryMode == StandInKnobs::OutOfMemoryMode::kill) {
-        // What the system's out-of-memory killer does to a real engine.
-        out_.flush();
-        err_.flush();
-        ::raise(SIGKILL);
-    }
-    err_ << "error: out of memory: this model needs about " << core::fixedText(need, 1) << " GB, the limit is "
-         << core::fixedText(*knobs_.memoryLimitGB, 1) << " GB (" << StandInKnobs::memoryLimitVariable << ")"
-         << std::endl;
-    return false;
-}
-
 bool EngineRun::applyMemoryCeiling(int64_t megabytes) {
     // Beyond a petabyte the product would overflow; no ceiling is that high.
     const rlim_t bytes = rlim_t(std::min<int64_t>(megabytes, int64_t(1) << 30)) << 20;
@@ -152,12 +125,12 @@ bool EngineRun::applyMemoryCeiling(int64_t megabytes) {
         if (::setrlimit(RLIMIT_DATA, &limit) != 0) refusal = std::strerror(errno);
     }
     if (!refusal.empty()) {
-        fail(std::string("cannot set the memory ceiling ") + StandInKnobs::memoryCeilingVariable + "=" +
+        fail(std::string("cannot set the memory ceiling ") + EngineSettings::memoryCeilingVariable + "=" +
              std::to_string(megabytes) + ": " + refusal);
         return false;
     }
     out_ << "Memory ceiling: " << megabytes << " MB of private writable memory ("
-         << StandInKnobs::memoryCeilingVariable << ")" << std::endl;
+         << EngineSettings::memoryCeilingVariable << ")" << std::endl;
     return true;
 }
 
@@ -174,27 +147,6 @@ void EngineRun::printStatistics(int64_t step, const std::string& loss, size_t sp
         out_ << "[MEM] phys=" << core::fixedText(*megabytes, 1) << " MB";
         if (auto data = dataMegabytes()) out_ << " data=" << core::fixedText(*data, 1) << " MB";
         out_ << std::endl;
-    }
-}
-
-void EngineRun::paceSeedOnly(size_t splatCount) {
-    // Nothing is optimised: the loop only paces the statistics lines, and
-    // the figures it prints are true of this program (splat count, time per
-    // step, resident memory).
-    auto sliceStart = std::chrono::steady_clock::now();
-    int64_t sliceFirstStep = 1;
-    int64_t step = 1;
-    for (int64_t reportStep : reportSteps(options_.iterations)) {
-        for (; step <= reportStep; ++step) {
-            if (knobs_.stepSleepMilliseconds > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.stepSleepMilliseconds));
-        }
-        auto now = std::chrono::steady_clock::now();
-        double milliseconds = std::chrono::duration<double, std::milli>(now - sliceStart).count() /
-                              double(reportStep - sliceFirstStep + 1);
-        printStatistics(reportStep, "n/a", splatCount, milliseconds);
-        sliceStart = now;
-        sliceFirstStep = reportStep + 1;
     }
 }
 
@@ -245,7 +197,7 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLM
     settings.capMax = options_.capMax;
     settings.background = {float(options_.backgroundColor[0]), float(options_.backgroundColor[1]),
                            float(options_.backgroundColor[2])};
-    settings.threads = knobs_.threads;
+    settings.threads = settings_.threads;
     if (options_.eval && options_.earlyStop) settings.earlyStopGain = *options_.earlyStop;
 
     trainer::Trainer trainer(dataset, initialModel(seeds), settings);
@@ -258,8 +210,7 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLM
     double lossSum = 0, millisecondsSum = 0;
     int64_t sliceSteps = 0;
     int64_t steps = trainer.train([&](const trainer::Trainer::StepReport& report) {
-        if (knobs_.stepSleepMilliseconds > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(knobs_.stepSleepMilliseconds));
+        afterStep();
         lossSum += report.loss;
         millisecondsSum += report.milliseconds;
         ++sliceSteps;
@@ -289,19 +240,11 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLM
     }
     if (auto peak = peakResidentMegabytes()) out_ << "[MEM] peak phys=" << core::fixedText(*peak, 1) << " MB" << std::endl;
     const trainer::GaussianModel& result = trainer.model();
-    writeOutput(result.size(), [&result](size_t index, float* out) { result.plyRecord(index, out); }, nullptr);
+    writeOutput(result.size(), [&result](size_t index, float* out) { result.plyRecord(index, out); });
     return 0;
 }
 
-void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source,
-                            const std::vector<GaussianSeed>* seeds) {
-    if (knobs_.truncateDataset && *knobs_.truncateDataset == options_.datasetName() && seeds) {
-        size_t bodyBytes = seeds->size() * GaussianPlyWriter::bytesPerVertex / 2;
-        GaussianPlyWriter::writeTruncated(output_, *seeds, bodyBytes);
-        err_ << "warning: wrote a truncated PLY on purpose (" << StandInKnobs::truncateDatasetVariable << ")"
-             << std::endl;
-        return;
-    }
+void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source) {
     TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(output_));
     GaussianPlyWriter::write(output_, count, source);
     out_ << "Saved " << groupedDecimal(count) << " Gaussians to " << options_.output.string() << std::endl;
@@ -321,14 +264,19 @@ int EngineRun::run() {
     }
 }
 
+void EngineRun::announce() { out_ << "trevik (Tessaron): CPU Gaussian-splatting optimiser" << std::endl; }
+
+bool EngineRun::proceedWith(const DatasetFacts&) { return true; }
+
+int EngineRun::optimise(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+                        const trainer::TrainingDataset::Options& datasetOptions) {
+    return train(seeds, model, datasetOptions);
+}
+
 int EngineRun::runSteps() {
-    if (knobs_.seedOnly)
-        out_ << "trevik (Tessaron), seed-only mode: seeds one Gaussian per SfM point; no photometric optimisation"
-             << std::endl;
-    else
-        out_ << "trevik (Tessaron): CPU Gaussian-splatting optimiser" << std::endl;
+    announce();
     echoDiagnostics();
-    if (knobs_.memoryCeilingMegabytes && !applyMemoryCeiling(*knobs_.memoryCeilingMegabytes)) return 1;
+    if (settings_.memoryCeilingMegabytes && !applyMemoryCeiling(*settings_.memoryCeilingMegabytes)) return 1;
 
     // The output is checked before any work, not found unwritable after
     // all the training.
@@ -417,17 +365,11 @@ int EngineRun::runSteps() {
              << " SfM points with non-finite coordinates (as floats in the training frame)" << std::endl;
     if (points.empty()) return fail("the COLMAP model in " + modelFolder.string() + " has no 3D points to seed from");
 
-    std::string name = options_.datasetName();
-    if (knobs_.failDataset && *knobs_.failDataset == name)
-        return fail("forced failure for dataset " + name + " (" + StandInKnobs::failDatasetVariable + ")");
-
     int64_t scaledWidth = std::max<int64_t>(1, width / options_.downscale);
     int64_t scaledHeight = std::max<int64_t>(1, height / options_.downscale);
     out_ << "Dataset " << options_.dataset.string() << ": " << imageCount << " images at " << scaledWidth << "x"
          << scaledHeight << ", " << groupedDecimal(points.size()) << " SfM points" << std::endl;
-    if (options_.maskDir && knobs_.seedOnly)
-        out_ << "Masks: " << options_.maskDir->string() << " (not used in seed-only mode)" << std::endl;
-    if (!withinSimulatedMemory(scaledWidth, scaledHeight, imageCount)) return 1;
+    if (!proceedWith({options_.datasetName(), scaledWidth, scaledHeight, imageCount})) return 1;
 
     if (GaussianSeeder::needsSubsample(points.size(), options_.capMax)) {
         size_t keep = size_t(std::max<int64_t>(1, options_.capMax / 2));
@@ -446,27 +388,16 @@ int EngineRun::runSteps() {
     out_ << "Seeded " << groupedDecimal(seeds.size()) << " Gaussians in " << core::fixedText(seedSeconds, 2) << " s"
          << std::endl;
 
+    trainer::TrainingDataset::Options datasetOptions;
+    datasetOptions.imagesFolder = imagesFolder;
+    datasetOptions.downscale = int(std::min<int64_t>(options_.downscale, 1 << 16));
+    datasetOptions.maskFolder = options_.maskDir;
+    datasetOptions.holdOut = options_.eval;
+    datasetOptions.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
+                                       float(frame->translation.z)};
+    datasetOptions.frameScale = float(frame->scale);
     try {
-        if (!knobs_.seedOnly) {
-            trainer::TrainingDataset::Options datasetOptions;
-            datasetOptions.imagesFolder = imagesFolder;
-            datasetOptions.downscale = int(std::min<int64_t>(options_.downscale, 1 << 16));
-            datasetOptions.maskFolder = options_.maskDir;
-            datasetOptions.holdOut = options_.eval;
-            datasetOptions.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
-                                               float(frame->translation.z)};
-            datasetOptions.frameScale = float(frame->scale);
-            return train(seeds, model, datasetOptions);
-        }
-        paceSeedOnly(seeds.size());
-        if (options_.eval) {
-            // Seed-only mode measures nothing; the value is fixed or set by a test.
-            double psnr = knobs_.psnr.value_or(30.0);
-            out_ << "Eval PSNR: " << core::shortestText(psnr) << " (seed-only value, not measured)" << std::endl;
-        }
-        writeOutput(seeds.size(), [&seeds](size_t index, float* out) { GaussianPlyWriter::vertexFloats(seeds[index], out); },
-                    &seeds);
-        return 0;
+        return optimise(seeds, model, datasetOptions);
     } catch (const GaussianPlyWriter::WriteError& error) {
         return fail(error.what());
     }

@@ -17,29 +17,24 @@ namespace tessaron::trevik {
 // one Gaussian per SfM point (subsampled to half the cap when the points
 // fill more than 75% of it), optimises them against the photos and writes
 // the PLY. Statistics go to `out`, problems to `err`.
-//
-// In seed-only mode (a knob, for fast tests of the callers) nothing is
-// optimised: the seeds are written as they are, after statistics lines that
-// pace a run of the asked length without training.
 class EngineRun {
 public:
-    // Statistics lines printed over a seed-only run, and at least over a
-    // short training run (fewer when there are fewer steps).
+    // A short training run prints at least this many statistics lines
+    // (fewer when there are fewer steps).
     static constexpr int64_t reportCount = 10;
     // A long training run prints a statistics line every this many steps.
     static constexpr int64_t reportInterval = 100;
     // Opacity of a seeded Gaussian when training starts.
     static constexpr float initialOpacity = 0.1f;
 
-    EngineRun(TrainingOptions options, StandInKnobs knobs, std::ostream& out, std::ostream& err);
+    EngineRun(TrainingOptions options, EngineSettings settings, std::ostream& out, std::ostream& err);
+    virtual ~EngineRun() = default;
+    EngineRun(const EngineRun&) = delete;
+    EngineRun& operator=(const EngineRun&) = delete;
 
     // The process's exit status: 0 once the PLY is complete, 1 on failure.
-    // In the simulated out-of-memory kill mode the process kills itself.
     int run();
 
-    // The steps after which a seed-only run prints a statistics line: about
-    // ten, evenly spread, the last one `iterations`.
-    static std::vector<int64_t> reportSteps(int64_t iterations);
     // Whether a training run of `iterations` steps prints a line after `step`.
     static bool reportsAfter(int64_t step, int64_t iterations);
 
@@ -50,25 +45,53 @@ public:
     // rotation, initialOpacity, the colour as the degree-0 coefficient.
     static trainer::GaussianModel initialModel(const std::vector<GaussianSeed>& seeds);
 
+    // What the run knows of the dataset once its model and photos are read.
+    struct DatasetFacts {
+        std::string name;  // the dataset folder's own name
+        int64_t width = 0, height = 0;  // the largest camera, downscaled
+        int64_t imageCount = 0;
+    };
+
+protected:
+    // The points at which a test build of the engine adds its own behaviour;
+    // here they do only what the engine itself does.
+
+    // Prints the first line of the run.
+    virtual void announce();
+    // Called once the dataset is read and described; false ends the run with
+    // status 1 (the override has printed why).
+    virtual bool proceedWith(const DatasetFacts& facts);
+    // Turns the seeds into the written model: trains them and writes the PLY.
+    // Returns the exit status; GaussianPlyWriter::WriteError fails the run.
+    virtual int optimise(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+                         const trainer::TrainingDataset::Options& datasetOptions);
+    // Called after each training step.
+    virtual void afterStep() {}
+
+    int fail(const std::string& message);
+    void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);
+    // Writes `count` Gaussians to the output through a temporary that a
+    // terminating signal removes, and reports them saved.
+    void writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source);
+
+    const TrainingOptions& options() const { return options_; }
+    // Where the PLY goes: the output, or the file its symbolic link names.
+    const std::filesystem::path& outputTarget() const { return output_; }
+    std::ostream& out() { return out_; }
+    std::ostream& err() { return err_; }
+
 private:
     int runSteps();
-    int fail(const std::string& message);
-    bool withinSimulatedMemory(int64_t width, int64_t height, int64_t imageCount);
     // Limits this process's private writable memory; false (with the error
     // printed) when the system refuses.
     bool applyMemoryCeiling(int64_t megabytes);
     void echoDiagnostics();
-    void paceSeedOnly(size_t splatCount);
-    void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);
     int train(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
               const trainer::TrainingDataset::Options& datasetOptions);
-    void writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source,
-                     const std::vector<GaussianSeed>* seeds);
 
     TrainingOptions options_;
-    // Where the PLY goes: the output, or the file its symbolic link names.
     std::filesystem::path output_;
-    StandInKnobs knobs_;
+    EngineSettings settings_;
     std::ostream& out_;
     std::ostream& err_;
 };

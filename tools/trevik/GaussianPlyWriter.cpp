@@ -67,15 +67,14 @@ void appendLittleEndian(float value, char* out) {
     std::memcpy(out, &bits, 4);
 }
 
-// Header plus the first `bodyBytes` bytes of the body.
-void writeBody(OutputFile& file, size_t count, const GaussianPlyWriter::RecordSource& source, size_t bodyBytes) {
+// Header and body.
+void writeBody(OutputFile& file, size_t count, const GaussianPlyWriter::RecordSource& source) {
     std::string header = GaussianPlyWriter::header(count);
     file.write(header.data(), header.size());
 
     std::vector<char> buffer(chunkVertices * GaussianPlyWriter::bytesPerVertex);
     float vertex[GaussianPlyWriter::floatsPerVertex];
-    size_t remaining = bodyBytes;
-    for (size_t first = 0; first < count && remaining > 0; first += chunkVertices) {
+    for (size_t first = 0; first < count; first += chunkVertices) {
         size_t last = std::min(count, first + chunkVertices);
         char* out = buffer.data();
         for (size_t index = first; index < last; ++index) {
@@ -93,9 +92,7 @@ void writeBody(OutputFile& file, size_t count, const GaussianPlyWriter::RecordSo
                 out += 4;
             }
         }
-        size_t size = std::min(remaining, size_t(out - buffer.data()));
-        file.write(buffer.data(), size);
-        remaining -= size;
+        file.write(buffer.data(), size_t(out - buffer.data()));
     }
 }
 
@@ -174,7 +171,7 @@ void GaussianPlyWriter::write(const fs::path& requested, size_t count, const Rec
     fs::path temporary = temporaryPath(target);
     try {
         OutputFile file(temporary, O_CREAT | O_TRUNC);
-        writeBody(file, count, source, count * bytesPerVertex);
+        writeBody(file, count, source);
         file.syncAndClose();
     } catch (...) {
         ::unlink(temporary.c_str());
@@ -185,13 +182,6 @@ void GaussianPlyWriter::write(const fs::path& requested, size_t count, const Rec
         ::unlink(temporary.c_str());
         throw WriteError("could not move the finished file to " + target.string() + ": " + reason);
     }
-}
-
-void GaussianPlyWriter::writeTruncated(const fs::path& target, const std::vector<GaussianSeed>& seeds,
-                                       size_t bodyBytes) {
-    OutputFile file(replaceable(target), O_CREAT | O_TRUNC);
-    writeBody(file, seeds.size(), seedSource(seeds), bodyBytes);
-    file.syncAndClose();
 }
 
 }  // namespace tessaron::trevik

@@ -51,12 +51,6 @@ public:
     // and leaves the target as it was.
     static void write(const std::filesystem::path& target, size_t count, const RecordSource& source);
 
-    // Writes the header and only the first `bodyBytes` bytes of the body
-    // straight to `target`: a deliberately incomplete file for tests of the
-    // callers' checks.
-    static void writeTruncated(const std::filesystem::path& target, const std::vector<GaussianSeed>& seeds,
-                               size_t bodyBytes);
-
     // The 62 floats of one vertex, in file order.
     static void vertexFloats(const GaussianSeed& seed, float* out);
 };

@@ -10,10 +10,10 @@
 namespace tessaron::trevik {
 
 namespace {
-
 using UsageError = TrainingOptions::UsageError;
+}  // namespace
 
-int64_t parseInteger(const std::string& option, const std::string& text, int64_t minimum) {
+int64_t TrainingOptions::integerValue(const std::string& option, const std::string& text, int64_t minimum) {
     int64_t value = 0;
     const char* end = text.data() + text.size();
     auto [ptr, errc] = std::from_chars(text.data(), end, value);
@@ -23,14 +23,12 @@ int64_t parseInteger(const std::string& option, const std::string& text, int64_t
     return value;
 }
 
-double parseNumber(const std::string& option, const std::string& text) {
+double TrainingOptions::numberValue(const std::string& option, const std::string& text) {
     double value = 0;
     if (!core::parseDouble(text, value) || !std::isfinite(value))
         throw UsageError("invalid value for " + option + ": \"" + text + "\" (a number)");
     return value;
 }
-
-}  // namespace
 
 std::string TrainingOptions::usage() {
     return "usage: trevik <dataset> -n <iterations> -o <output.ply> --cap-max <count>\n"
@@ -53,7 +51,7 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
     for (; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         if (argument == "-n") {
-            options.iterations = parseInteger(argument, value(argument), 0);
+            options.iterations = integerValue(argument, value(argument), 0);
             sawIterations = true;
         } else if (argument == "-o") {
             std::string path = value(argument);
@@ -61,26 +59,26 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
             options.output = path;
             sawOutput = true;
         } else if (argument == "--cap-max") {
-            options.capMax = parseInteger(argument, value(argument), 1);
+            options.capMax = integerValue(argument, value(argument), 1);
             sawCap = true;
         } else if (argument == "--bg-color") {
             // A colour channel: anything outside 0 to 1 gives losses without bound.
             for (double& channel : options.backgroundColor) {
                 const std::string& text = value(argument);
-                channel = parseNumber(argument, text);
+                channel = numberValue(argument, text);
                 if (channel < 0 || channel > 1)
                     throw UsageError("invalid value for " + argument + ": \"" + text + "\" (a number from 0 to 1)");
             }
         } else if (argument == "--position-lr-max-steps") {
-            options.positionLrMaxSteps = parseInteger(argument, value(argument), 0);
+            options.positionLrMaxSteps = integerValue(argument, value(argument), 0);
         } else if (argument == "-d") {
-            options.downscale = parseInteger(argument, value(argument), 1);
+            options.downscale = integerValue(argument, value(argument), 1);
         } else if (argument == "--eval") {
             options.eval = true;
         } else if (argument == "--cull-radius") {
-            options.cullRadius = parseNumber(argument, value(argument));
+            options.cullRadius = numberValue(argument, value(argument));
         } else if (argument == "--early-stop") {
-            options.earlyStop = parseNumber(argument, value(argument));
+            options.earlyStop = numberValue(argument, value(argument));
         } else if (argument == "--mask-dir") {
             options.maskDir = value(argument);
         } else if (argument.starts_with("-")) {
@@ -106,38 +104,21 @@ std::string TrainingOptions::datasetName() const {
     return path.filename().string();
 }
 
-StandInKnobs StandInKnobs::read(const std::function<std::optional<std::string>(const std::string&)>& lookup) {
-    StandInKnobs knobs;
-    if (auto text = lookup(stepSleepVariable)) knobs.stepSleepMilliseconds = parseInteger(stepSleepVariable, *text, 0);
-    if (auto text = lookup(memoryLimitVariable)) knobs.memoryLimitGB = parseNumber(memoryLimitVariable, *text);
-    if (auto text = lookup(outOfMemoryModeVariable)) {
-        if (*text == "message") knobs.outOfMemoryMode = OutOfMemoryMode::message;
-        else if (*text == "kill") knobs.outOfMemoryMode = OutOfMemoryMode::kill;
-        else
-            throw UsageError(std::string("invalid value for ") + outOfMemoryModeVariable + ": \"" + *text +
-                             "\" (message or kill)");
-    }
-    if (auto text = lookup(failDatasetVariable); text && !text->empty()) knobs.failDataset = *text;
-    if (auto text = lookup(truncateDatasetVariable); text && !text->empty()) knobs.truncateDataset = *text;
-    if (auto text = lookup(psnrVariable)) knobs.psnr = parseNumber(psnrVariable, *text);
-    if (auto text = lookup(seedOnlyVariable); text && !text->empty()) {
-        if (*text != "0" && *text != "1")
-            throw UsageError(std::string("invalid value for ") + seedOnlyVariable + ": \"" + *text + "\" (0 or 1)");
-        knobs.seedOnly = *text == "1";
-    }
+EngineSettings EngineSettings::read(const Lookup& lookup) {
+    EngineSettings settings;
     if (auto text = lookup(threadsVariable); text && !text->empty())
-        knobs.threads = unsigned(std::min<int64_t>(parseInteger(threadsVariable, *text, 0), 1024));
+        settings.threads = unsigned(std::min<int64_t>(TrainingOptions::integerValue(threadsVariable, *text, 0), 1024));
     if (auto text = lookup(memoryCeilingVariable); text && !text->empty())
-        knobs.memoryCeilingMegabytes = parseInteger(memoryCeilingVariable, *text, 1);
-    return knobs;
+        settings.memoryCeilingMegabytes = TrainingOptions::integerValue(memoryCeilingVariable, *text, 1);
+    return settings;
 }
 
-StandInKnobs StandInKnobs::fromEnvironment() {
-    return read([](const std::string& name) -> std::optional<std::string> {
-        const char* value = std::getenv(name.c_str());
-        if (value == nullptr) return std::nullopt;
-        return std::string(value);
-    });
+std::optional<std::string> EngineSettings::environmentValue(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
 }
+
+EngineSettings EngineSettings::fromEnvironment() { return read(environmentValue); }
 
 }  // namespace tessaron::trevik

@@ -39,23 +39,18 @@ struct TrainingOptions {
     static TrainingOptions parse(const std::vector<std::string>& arguments);
     static std::string usage();
 
+    // The value of `name` read as an integer of at least `minimum`, or as a
+    // finite number; UsageError naming `name` otherwise.
+    static int64_t integerValue(const std::string& name, const std::string& text, int64_t minimum);
+    static double numberValue(const std::string& name, const std::string& text);
+
     // The dataset folder's own name ("cell_3" for ".../partitions/cell_3/").
     std::string datasetName() const;
 };
 
-// Behaviour that tests switch on through the environment. The names never
-// begin with "TREVIK_": the application strips those from the engine's
-// environment.
-struct StandInKnobs {
-    static constexpr const char* stepSleepVariable = "TESSARON_STANDIN_STEP_SLEEP_MS";
-    static constexpr const char* memoryLimitVariable = "TESSARON_STANDIN_MEMORY_LIMIT_GB";
-    static constexpr const char* outOfMemoryModeVariable = "TESSARON_STANDIN_OOM_MODE";
-    static constexpr const char* failDatasetVariable = "TESSARON_STANDIN_FAIL_DATASET";
-    static constexpr const char* truncateDatasetVariable = "TESSARON_STANDIN_TRUNCATE_DATASET";
-    static constexpr const char* psnrVariable = "TESSARON_STANDIN_PSNR";
-    // "1": write the seeds without optimising them (fast runs for tests of
-    // the callers; the images need not even be decodable).
-    static constexpr const char* seedOnlyVariable = "TESSARON_STANDIN_SEED_ONLY";
+// Settings of a run that come from the environment. The names never begin
+// with "TREVIK_": the application strips those from the engine's environment.
+struct EngineSettings {
     // Worker threads of the optimiser; absent or 0: one per core.
     static constexpr const char* threadsVariable = "TESSARON_ENGINE_THREADS";
     // A real ceiling on the engine's own memory, in MB: the run limits its
@@ -63,23 +58,17 @@ struct StandInKnobs {
     // for it fails to allocate as it would on a smaller computer.
     static constexpr const char* memoryCeilingVariable = "TESSARON_ENGINE_MEMORY_LIMIT_MB";
 
-    // How a run over the simulated memory limit ends.
-    enum class OutOfMemoryMode { message, kill };
-
-    int64_t stepSleepMilliseconds = 0;
-    std::optional<double> memoryLimitGB;
-    OutOfMemoryMode outOfMemoryMode = OutOfMemoryMode::message;
-    std::optional<std::string> failDataset;
-    std::optional<std::string> truncateDataset;
-    std::optional<double> psnr;
-    bool seedOnly = false;
     unsigned threads = 0;
     std::optional<int64_t> memoryCeilingMegabytes;
 
-    // `lookup` returns a variable's value or nothing; throws
-    // TrainingOptions::UsageError naming the variable for a bad value.
-    static StandInKnobs read(const std::function<std::optional<std::string>(const std::string&)>& lookup);
-    static StandInKnobs fromEnvironment();
+    // A variable's value, or nothing when it is not set.
+    using Lookup = std::function<std::optional<std::string>(const std::string&)>;
+
+    // Throws TrainingOptions::UsageError naming the variable for a bad value.
+    static EngineSettings read(const Lookup& lookup);
+    static EngineSettings fromEnvironment();
+    // Looks the names up in this process's environment.
+    static std::optional<std::string> environmentValue(const std::string& name);
 };
 
 }  // namespace tessaron::trevik

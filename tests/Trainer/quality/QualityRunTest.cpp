@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "core/ResourceLocator.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "partition/SeamlessMerger.hpp"
@@ -59,8 +60,11 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     tessaron::testing::renderScene(photos, 24, scene);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
-    auto manager = pipeline::PipelineManager::create(std::make_shared<engines::ProcessMonitor>(),
-                                                     tessaron::testing::testConfiguration(folder / "support"));
+    // The engine the build ships, not the tests' one beside this program.
+    auto manager = pipeline::PipelineManager::create(
+        std::make_shared<engines::ProcessMonitor>(),
+        tessaron::testing::testConfiguration(folder / "support", std::nullopt,
+                                             core::ResourceLocator::developmentResourcesDirectory() / "trevik"));
     ASSERT_TRUE(fs::exists(engines::COLMAPRunner().colmapPath())) << "COLMAP is not installed";
     tessaron::testing::RunRecorder recorder;
     recorder.attach(*manager);

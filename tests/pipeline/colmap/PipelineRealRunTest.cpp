@@ -1,4 +1,4 @@
-// One photo folder through the real COLMAP program and the stand-in engine
+// One photo folder through the real COLMAP program and the tests' engine
 // to a validated output.ply, the main road of the application, and a stop
 // of such a run while COLMAP works.
 #include <gmock/gmock.h>

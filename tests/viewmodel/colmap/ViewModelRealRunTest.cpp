@@ -1,4 +1,4 @@
-// A photo folder through the real COLMAP program and the stand-in engine,
+// A photo folder through the real COLMAP program and the tests' engine,
 // watched through the view model: the live cloud, COLMAP's counters and the
 // step logs, all published on the GUI thread.
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@ TEST_F(ViewModelTest, LiveCloudGrowsDuringARealSfMRunOnTheGuiThreadOnly) {
     const std::string colmap = engines::COLMAPRunner().colmapPath();
     ASSERT_TRUE(fs::exists(colmap)) << "COLMAP is not installed (looked for " << colmap << ")";
     // This test watches SfM: the engine writes its seeds untrained.
-    ScopedEnvironment seedsOnly({{"TESSARON_STANDIN_SEED_ONLY", "1"}});
+    ScopedEnvironment seedsOnly({{"TESSARON_TEST_ENGINE_SEED_ONLY", "1"}});
     TempDir folder("tessaron-viewmodel-real");
     const fs::path photos = folder / "photos";
     renderScene(photos, 16);

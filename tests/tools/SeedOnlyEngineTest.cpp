@@ -1,3 +1,7 @@
+// The engine program the tests run (tests/support/engine), in seed-only
+// mode as this folder's tests set it: the engine's own checks of its
+// command line, model, photos and output, the seeds it writes, its
+// statistics lines, and the knobs that make it fail on purpose.
 #include <gtest/gtest.h>
 
 #include "partition/SeamlessMerger.hpp"
@@ -18,7 +22,6 @@
 #pragma GCC diagnostic pop
 #endif
 
-#include "core/ResourceLocator.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "engines/TrevikRunner.hpp"
@@ -28,7 +31,6 @@
 #include "trevik/GaussianPlyWriter.hpp"
 #include "trevik/GaussianSeeder.hpp"
 
-using tessaron::core::ResourceLocator;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
@@ -69,9 +71,9 @@ size_t entriesIn(const fs::path& folder) {
     return count;
 }
 
-class TrevikStandIn : public ::testing::Test {
+class SeedOnlyEngine : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(fs::exists(engine)) << "build the trevik target first"; }
+    void SetUp() override { ASSERT_TRUE(fs::exists(engine)) << "build the trevik_test_engine target first"; }
 
     // The engine's command line, as the runner builds it.
     std::vector<std::string> command(const fs::path& datasetFolder, int iterations, int64_t capMax,
@@ -97,7 +99,7 @@ protected:
         return result;
     }
 
-    fs::path engine = ResourceLocator::developmentResourcesDirectory() / "trevik";
+    fs::path engine = TESSARON_TEST_ENGINE_PATH;
     TempDir folder;
     fs::path dataset = folder / "dataset";
     fs::path output = folder / "output.partial.ply";
@@ -105,7 +107,7 @@ protected:
 
 }  // namespace
 
-TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
+TEST_F(SeedOnlyEngine, SeedsOneGaussianPerPointInIdOrder) {
     auto points = SyntheticDataset::latticePoints(300);
     SyntheticDataset::write(dataset, 10, points);
     Result result = run(command(dataset, 7000, 1000000));
@@ -139,7 +141,7 @@ TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
     EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";
 }
 
-TEST_F(TrevikStandIn, PrintsAboutTenStatisticsLinesEndingAtTheLastStep) {
+TEST_F(SeedOnlyEngine, PrintsAboutTenStatisticsLinesEndingAtTheLastStep) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(1234));
     Result result = run(command(dataset, 7000, 1000000));
     ASSERT_EQ(result.status, 0);
@@ -162,9 +164,9 @@ TEST_F(TrevikStandIn, PrintsAboutTenStatisticsLinesEndingAtTheLastStep) {
     EXPECT_TRUE(result.matching("psnr|PSNR").empty());
 }
 
-TEST_F(TrevikStandIn, EvaluationEndsWithAPsnrLineThePipelineReads) {
+TEST_F(SeedOnlyEngine, EvaluationEndsWithAPsnrLineThePipelineReads) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
-    Result result = run(command(dataset, 100, 1000000, true), {{"TESSARON_STANDIN_PSNR", "14.99"}});
+    Result result = run(command(dataset, 100, 1000000, true), {{"TESSARON_TEST_ENGINE_PSNR", "14.99"}});
     ASSERT_EQ(result.status, 0);
     std::regex psnr("psnr[=: ]+([0-9]+\\.?[0-9]*)", std::regex::icase);
     std::vector<std::string> values;
@@ -183,7 +185,7 @@ struct CapCase {
     size_t vertices;
 };
 
-class TrevikStandInCap : public TrevikStandIn, public ::testing::WithParamInterface<CapCase> {};
+class SeedOnlyEngineCap : public SeedOnlyEngine, public ::testing::WithParamInterface<CapCase> {};
 
 void PrintTo(const CapCase& cap, std::ostream* out) {
     *out << cap.points << " points, cap " << cap.capMax << ": " << cap.vertices << " Gaussians";
@@ -191,7 +193,7 @@ void PrintTo(const CapCase& cap, std::ostream* out) {
 
 }  // namespace
 
-TEST_P(TrevikStandInCap, SubsamplesToHalfTheCapAboveThreeQuarters) {
+TEST_P(SeedOnlyEngineCap, SubsamplesToHalfTheCapAboveThreeQuarters) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(GetParam().points));
     Result result = run(command(dataset, 10, GetParam().capMax));
     ASSERT_EQ(result.status, 0);
@@ -201,11 +203,11 @@ TEST_P(TrevikStandInCap, SubsamplesToHalfTheCapAboveThreeQuarters) {
     EXPECT_EQ(result.matching("^\\[mcmc\\] init points").size(), subsampled ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Caps, TrevikStandInCap,
+INSTANTIATE_TEST_SUITE_P(Caps, SeedOnlyEngineCap,
                          ::testing::Values(CapCase{100, 134, 100}, CapCase{100, 133, 66}, CapCase{100, 120, 60},
                                            CapCase{3, 1, 1}));
 
-TEST_F(TrevikStandIn, MissingImageFails) {
+TEST_F(SeedOnlyEngine, MissingImageFails) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     fs::path missing = dataset / "images" / SyntheticDataset::imageName(4);
     fs::remove(missing);
@@ -215,7 +217,7 @@ TEST_F(TrevikStandIn, MissingImageFails) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(TrevikStandIn, ModelWithoutPointsFails) {
+TEST_F(SeedOnlyEngine, ModelWithoutPointsFails) {
     SyntheticDataset::write(dataset, 10, {});
     Result result = run(command(dataset, 10, 1000000));
     EXPECT_EQ(result.status, 1);
@@ -223,14 +225,14 @@ TEST_F(TrevikStandIn, ModelWithoutPointsFails) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(TrevikStandIn, MissingModelFails) {
+TEST_F(SeedOnlyEngine, MissingModelFails) {
     fs::create_directories(dataset);
     Result result = run(command(dataset, 10, 1000000));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.matching("^error: could not read the COLMAP model").size(), 1u);
 }
 
-TEST_F(TrevikStandIn, WrongCommandLinePrintsUsageAndExitsTwo) {
+TEST_F(SeedOnlyEngine, WrongCommandLinePrintsUsageAndExitsTwo) {
     for (const auto& arguments : {std::vector<std::string>{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--fast"},
                                   std::vector<std::string>{"ds", "-n", "5", "-o", "o", "--cap-max"},
                                   std::vector<std::string>{}}) {
@@ -241,24 +243,24 @@ TEST_F(TrevikStandIn, WrongCommandLinePrintsUsageAndExitsTwo) {
     }
 }
 
-TEST_F(TrevikStandIn, OutOfMemoryMessageMatchesWhatThePipelineLooksFor) {
+TEST_F(SeedOnlyEngine, OutOfMemoryMessageMatchesWhatThePipelineLooksFor) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
-    Result fits = run(command(dataset, 10, 50000), {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}});
+    Result fits = run(command(dataset, 10, 50000), {{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", "1.0"}});
     EXPECT_EQ(fits.status, 0);
 
     fs::remove(output);
-    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_STANDIN_MEMORY_LIMIT_GB", "1.0"}});
+    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_TEST_ENGINE_MEMORY_LIMIT_GB", "1.0"}});
     EXPECT_EQ(result.status, 1);
     // 640 x 480, 10 images, a million Gaussians need about 2.3 GB.
     EXPECT_EQ(result.matching("^error: out of memory: this model needs about 2\\.3 GB, the limit is 1\\.0 GB").size(), 1u);
     EXPECT_FALSE(fs::exists(output));
 }
 
-TEST_F(TrevikStandIn, ForcedFailureHitsOnlyTheNamedDataset) {
+TEST_F(SeedOnlyEngine, ForcedFailureHitsOnlyTheNamedDataset) {
     fs::path cell2 = folder / "partitions" / "cell_2", cell3 = folder / "partitions" / "cell_3";
     SyntheticDataset::write(cell2, 10, SyntheticDataset::latticePoints(20));
     SyntheticDataset::write(cell3, 10, SyntheticDataset::latticePoints(20));
-    std::map<std::string, std::string> environment = {{"TESSARON_STANDIN_FAIL_DATASET", "cell_2"}};
+    std::map<std::string, std::string> environment = {{"TESSARON_TEST_ENGINE_FAIL_DATASET", "cell_2"}};
     Result failed = run(command(cell2, 10, 1000000), environment);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.matching("^error: forced failure for dataset cell_2").size(), 1u);
@@ -267,7 +269,21 @@ TEST_F(TrevikStandIn, ForcedFailureHitsOnlyTheNamedDataset) {
     EXPECT_EQ(run(command(cell3, 10, 1000000), environment).status, 0);
 }
 
-TEST_F(TrevikStandIn, UnwritableOutputFails) {
+TEST_F(SeedOnlyEngine, ForcedTruncationKeepsTheFullHeaderAndHalfTheBody) {
+    SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
+    Result result = run(command(dataset, 10, 1000000), {{"TESSARON_TEST_ENGINE_TRUNCATE_DATASET", "dataset"}});
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.matching("^warning: "), std::vector<std::string>{"warning: wrote a truncated PLY on purpose "
+                                                                      "(TESSARON_TEST_ENGINE_TRUNCATE_DATASET)"});
+    EXPECT_TRUE(result.matching("^Saved ").empty());
+    std::string bytes = readTextFile(output);
+    std::string header = GaussianPlyWriter::header(20);
+    EXPECT_EQ(bytes.size(), header.size() + 20 * GaussianPlyWriter::bytesPerVertex / 2);
+    EXPECT_EQ(bytes.substr(0, header.size()), header);
+    EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";
+}
+
+TEST_F(SeedOnlyEngine, UnwritableOutputFails) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     output = folder / "absent" / "out.ply";
     Result result = run(command(dataset, 10, 1000000));
@@ -276,7 +292,7 @@ TEST_F(TrevikStandIn, UnwritableOutputFails) {
     EXPECT_FALSE(fs::exists(folder / "absent"));
 }
 
-TEST_F(TrevikStandIn, AnOutputThatCannotBeWrittenFailsBeforeTheFirstStep) {
+TEST_F(SeedOnlyEngine, AnOutputThatCannotBeWrittenFailsBeforeTheFirstStep) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     // Root writes into read-only folders: a path through a regular file and
     // a folder fail for anyone.
@@ -314,7 +330,7 @@ TEST_F(TrevikStandIn, AnOutputThatCannotBeWrittenFailsBeforeTheFirstStep) {
     EXPECT_EQ(PLYCheck::validate(folder / "models" / "old.ply").vertexCount, 20);
 }
 
-TEST_F(TrevikStandIn, APhotoThatIsNotARegularFileIsRefusedByName) {
+TEST_F(SeedOnlyEngine, APhotoThatIsNotARegularFileIsRefusedByName) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     fs::path photo = dataset / "images" / SyntheticDataset::imageName(3);
     fs::remove(photo);
@@ -334,7 +350,7 @@ struct BrokenModel {
     std::string error;
 };
 
-class TrevikStandInBrokenModel : public TrevikStandIn, public ::testing::WithParamInterface<BrokenModel> {};
+class SeedOnlyEngineBrokenModel : public SeedOnlyEngine, public ::testing::WithParamInterface<BrokenModel> {};
 
 void PrintTo(const BrokenModel& broken, std::ostream* out) { *out << broken.name; }
 
@@ -342,7 +358,7 @@ void PrintTo(const BrokenModel& broken, std::ostream* out) { *out << broken.name
 
 // A camera or pose that is not finite rendered nothing, a perfect fit to
 // nothing: the run passed for a success.
-TEST_P(TrevikStandInBrokenModel, IsRefusedNamingTheCameraOrImage) {
+TEST_P(SeedOnlyEngineBrokenModel, IsRefusedNamingTheCameraOrImage) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     COLMAPModel model = COLMAPUtils::readModel(dataset / "sparse" / "0");
     GetParam().breakModel(model);
@@ -355,7 +371,7 @@ TEST_P(TrevikStandInBrokenModel, IsRefusedNamingTheCameraOrImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrevikStandInBrokenModel,
+    Cases, SeedOnlyEngineBrokenModel,
     ::testing::Values(
         BrokenModel{"NaNFocalLength", [](COLMAPModel& model) { model.cameras[1].params[0] = std::nan(""); },
                     "camera 1 has parameter 1 of 4 = nan, not a finite number"},
@@ -371,7 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "image frame_000001.jpg has a rotation quaternion of no usable length"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(TrevikStandIn, PointsThatAreNotFiniteAsFloatsAreDroppedWithACount) {
+TEST_F(SeedOnlyEngine, PointsThatAreNotFiniteAsFloatsAreDroppedWithACount) {
     auto points = SyntheticDataset::latticePoints(20);
     points[4].x = 1e308;
     points[8].y = -1e308;
@@ -387,7 +403,7 @@ TEST_F(TrevikStandIn, PointsThatAreNotFiniteAsFloatsAreDroppedWithACount) {
         ASSERT_TRUE(std::isfinite(floatAt(bytes, offset))) << "at byte " << offset;
 }
 
-TEST_F(TrevikStandIn, ImageNamesThatAreNotUTF8FindTheirFiles) {
+TEST_F(SeedOnlyEngine, ImageNamesThatAreNotUTF8FindTheirFiles) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     COLMAPModel model = COLMAPUtils::readModel(dataset / "sparse" / "0");
     const std::string latin1 = "caf\xe9.jpg";
@@ -399,13 +415,13 @@ TEST_F(TrevikStandIn, ImageNamesThatAreNotUTF8FindTheirFiles) {
     EXPECT_EQ(PLYCheck::validate(output).vertexCount, 20);
 }
 
-TEST_F(TrevikStandIn, TerminationLeavesNoOutput) {
+TEST_F(SeedOnlyEngine, TerminationLeavesNoOutput) {
     SyntheticDataset::write(dataset, 10, SyntheticDataset::latticePoints(20));
     ProcessRunner runner;
     std::mutex mutex;
     bool cancelled = false;
     int32_t status = runner.run(engine.string(), command(dataset, 200, 1000000), std::nullopt,
-                                std::map<std::string, std::string>{{"TESSARON_STANDIN_STEP_SLEEP_MS", "50"}},
+                                std::map<std::string, std::string>{{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "50"}},
                                 [&](const std::string& line) {
                                     std::lock_guard lock(mutex);
                                     if (!cancelled && line.starts_with("step=")) {
