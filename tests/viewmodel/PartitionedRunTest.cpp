@@ -73,8 +73,8 @@ protected:
     }
 
     void waitForTheOperation() {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation() && !ModelAccess::hasActiveTask(*model_); },
-                                    120000))
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !model_->hasActiveOperation() && !ModelAccess::hasActiveTask(*model_); }, 120000))
             << model_->currentState().message;
     }
 

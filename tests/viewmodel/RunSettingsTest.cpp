@@ -63,7 +63,9 @@ TEST(RunSettings, RunParametersCarryEveryFieldAndTheCropsOnlyForAVideo) {
     EXPECT_EQ(video.ramLimitGB, 21);
     EXPECT_TRUE(video.is360);
     ASSERT_TRUE(video.cropLayout.has_value());
-    EXPECT_EQ(video.cropLayout->crops.size(), input::CropLayout(input::CropLayoutPreset::horizontal8, 2048, 100).crops.size());
+    const input::CropLayout layout(input::CropLayoutPreset::horizontal8, RunSettings::cropSize,
+                                   RunSettings::cropFieldOfView);
+    EXPECT_EQ(video.cropLayout->crops.size(), layout.crops.size());
     EXPECT_EQ(settings.viewsPerFrame(true), qint64(video.cropLayout->crops.size()));
     EXPECT_EQ(video.personMaskMode, input::PersonMaskMode::off);
     // A 360° rig never runs the global mapper, whatever the setting.
