@@ -52,14 +52,16 @@ void PipelineViewModel::resetRunState() {
     setCurrentWorkspaceURL({});
     setIsInputVideo(false);
 
-    setSkipSfM(false);
-    setColmapDataURL({});
+    // The settings that belong to the input go back to their defaults.
+    const RunSettings defaults;
+    setSkipSfM(defaults.skipSfM);
+    setColmapDataURL(defaults.colmapDataURL);
     setDatasetProfile({});
     setSceneAnalysis({});
-    setTrevikDownscaleFactor(0);
+    setTrevikDownscaleFactor(defaults.trevikDownscaleFactor);
 
     setSpherical360Detection({});
-    setTreatAs360(false);
+    setTreatAs360(defaults.treatAs360);
     setSfmViewsPerFrame(1);
 }
 

@@ -47,14 +47,15 @@ void PipelineViewModel::bindPipelineCallbacks() {
     // a shared immutable object, preview crops into thumbnails, a log line
     // into the buffer) and hands the publication to `post`, which runs it on
     // the main thread only while this object lives. On the reporting thread
-    // a handler never touches this object, only `feed`.
+    // a handler never touches this object, only `feed` and `lines`.
     const core::Executor post = executor();
     const std::shared_ptr<LiveFeed> feed = feed_;
+    const std::shared_ptr<StepLogBuffer::Queue> lines = logBuffer_.queue();
     PipelineViewModel* const target = this;
     pipeline::PipelineManager::Callbacks callbacks;
 
-    callbacks.onLog = [feed, post, target](pipeline::PipelineLogStep step, const std::string& line) {
-        ingest(*feed, post, target, step, line);
+    callbacks.onLog = [lines, post, target](pipeline::PipelineLogStep step, const std::string& line) {
+        ingest(*lines, post, target, step, line);
     };
     callbacks.onStateChange = [post, target](const pipeline::PipelineState& state) {
         post([target, state] {

@@ -110,7 +110,7 @@ void PipelineViewModel::analyzeInput() {
     const std::filesystem::path url = *selectedInputURL_;
     const bool isVideo = isInputVideo_;
     runInBackground<InputAnalysis>(
-        [analyzer = inputAnalyzer_, url, isVideo, stride = frameExtractionRate_] {
+        [analyzer = inputAnalyzer_, url, isVideo, stride = settings_.frameExtractionRate] {
             return analyzer(url, isVideo, stride);
         },
         [this, generation, url](InputAnalysis analysis) {
@@ -153,7 +153,7 @@ void PipelineViewModel::chooseCOLMAPFolder() {
             }
         },
         [this, generation = sceneAnalysisGeneration_, folder = *folder](OptionalSceneAnalysis analysis) {
-            if (generation != sceneAnalysisGeneration_ || colmapDataURL_ != folder) return;
+            if (generation != sceneAnalysisGeneration_ || settings_.colmapDataURL != folder) return;
             setSceneAnalysis(analysis);
         });
 }
@@ -180,7 +180,7 @@ OptionalFlag PipelineViewModel::probeCOLMAPCUDA(const std::string& program) {
 OptionalFlag PipelineViewModel::colmapExtractsOnGPU() const {
     if (!colmapHasCUDA_) return std::nullopt;
     // The runner's rule: a build without CUDA always extracts on the CPU.
-    return *colmapHasCUDA_ && useGPUSIFT_;
+    return *colmapHasCUDA_ && settings_.useGPUSIFT;
 }
 
 void PipelineViewModel::checkCOLMAPHardware() {

@@ -1,7 +1,7 @@
 #include "viewmodel/PipelineViewModel.hpp"
 
-// Where an operation's start and end meet the engine feeds: the buffered
-// log with its flush timer, the host telemetry and the SfM snapshot poll.
+// Where an operation's start and end meet the engine feeds: the step log
+// buffer, the host telemetry and the SfM snapshot poller.
 
 namespace tessaron::viewmodel {
 
@@ -9,14 +9,10 @@ void PipelineViewModel::connectOperationFeeds(bool withTelemetry) {
     // Lines of an earlier operation that were never flushed are dropped, and
     // the feeds of an earlier operation stop before the new ones start.
     stopOperationTimers();
-    {
-        std::lock_guard lock(feed_->lock);
-        feed_->logBuffer.clear();
-        feed_->lastStep.reset();
-    }
-    lastSfMSnapshotDirName_.reset();
-    startLogFlushTimer();
-    if (withTelemetry) startTelemetryTimer();
+    logBuffer_.queue()->clear();
+    snapshotPoller_.forget();
+    logBuffer_.startFlushing();
+    if (withTelemetry) telemetry_.start();
 }
 
 void PipelineViewModel::endOperationFeeds() {
@@ -26,12 +22,17 @@ void PipelineViewModel::endOperationFeeds() {
 }
 
 void PipelineViewModel::stopOperationTimers() {
-    stopLogFlushTimer();
-    stopTelemetryTimer();
-    sfmSnapshotPollTimer_.stop();
+    logBuffer_.stopFlushing();
+    telemetry_.stop();
+    snapshotPoller_.stop();
 }
 
 void PipelineViewModel::dropPendingPartitionProgress() { cancelPendingPartitionProgress(); }
+
+void PipelineViewModel::updateSfMSnapshotPolling(const pipeline::PipelineState& state) {
+    snapshotPoller_.update(state.kind == pipeline::PipelineState::Kind::processingSfM &&
+                           !settings_.runsGlobalMapper(isInputVideo_));
+}
 
 void PipelineViewModel::logOperationLine(pipeline::PipelineLogStep step, const std::string& line) {
     // Through the same buffer as the engines' lines, so the order holds.

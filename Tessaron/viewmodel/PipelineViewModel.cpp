@@ -3,7 +3,6 @@
 #include <QLocale>
 
 #include <algorithm>
-#include <cmath>
 #include <numeric>
 #include <utility>
 
@@ -96,26 +95,34 @@ std::string localeGroupedCount(int64_t count) {
     return locale.toString(static_cast<qint64>(count)).toStdString();
 }
 
-double defaultRamLimitGB(uint64_t physicalMemoryBytes) {
-    // Cut, not rounded: the limit stays within the machine's memory less 3,
-    // and it is the top of the form's slider, whose stops are whole GB.
-    return std::max(std::floor(static_cast<double>(physicalMemoryBytes) / 1073741824.0 - 3.0), 4.0);
-}
-
 PipelineViewModel::PipelineViewModel(QObject* parent) : PipelineViewModel(Configuration{}, parent) {}
 
 PipelineViewModel::PipelineViewModel(Configuration configuration, QObject* parent)
-    : QObject(parent), configuration_(std::move(configuration)) {
-    ramLimitGB_ = defaultRamLimitGB(physicalMemoryBytes());
+    : QObject(parent),
+      configuration_(std::move(configuration)),
+      logBuffer_([this](pipeline::PipelineLogStep step, const QString& batch) { appendToStepLog(step, batch); }),
+      telemetry_(HostTelemetrySampler::hostSource(configuration_.procFolder),
+                 [this](const HostTelemetrySampler::Sample& sample) {
+                     if (sample.cpuPercent) setCpuUsage(*sample.cpuPercent);
+                     if (sample.ramUsage) setRamUsageString(*sample.ramUsage);
+                 }),
+      snapshotPoller_([this] { return sfmSnapshotsURL(); },
+                      [this](SnapshotPointer snapshot) { setLatestSfMSnapshot(std::move(snapshot)); },
+                      std::chrono::milliseconds(configuration_.sfmSnapshotPollMilliseconds)),
+      reportKeeper_([this] { return pipelineManager_->logFolder(); },
+                    [this](const std::string& line) {
+                        // Said in the log the window shows now.
+                        pipeline::PipelineLogStep step = pipeline::PipelineLogStep::extraction;
+                        if (std::optional<pipeline::PipelineLogStep> shown = logStepOf(currentState_.kind))
+                            step = *shown;
+                        logOperationLine(step, line);
+                    }) {
+    settings_.ramLimitGB = defaultRamLimitGB(physicalMemoryBytes());
     // The manager holds the monitor weakly, so the monitor is shared, and it
     // exists before the manager is created.
     processMonitor_ = std::make_shared<engines::ProcessMonitor>(mainThread_.executor());
-    hostStats_ = engines::HostStats(configuration_.procFolder);
     pipelineManager();
     bindPipelineCallbacks();
-    connect(&logFlushTimer_, &QTimer::timeout, this, &Self::flushLogBuffer);
-    connect(&telemetryTimer_, &QTimer::timeout, this, &Self::sampleHostTelemetry);
-    connect(&sfmSnapshotPollTimer_, &QTimer::timeout, this, &Self::pollSfMSnapshot);
     processMonitor_->start();
     // Any state but idle is news that replaces the note of a cancelled run.
     connect(this, &Self::currentStateChanged, this, [this] {
@@ -175,7 +182,7 @@ void PipelineViewModel::setCurrentCellIndex(const qint64& value) {
 
 void PipelineViewModel::setTrainingCapMax(const qint64& value) {
     // Clamped before it is stored, so observers never see a value out of range.
-    publish(trainingCapMax_, std::clamp<qint64>(value, 0, maxTrainingCapMax), &Self::trainingCapMaxChanged);
+    publish(settings_.trainingCapMax, std::clamp<qint64>(value, 0, maxTrainingCapMax), &Self::trainingCapMaxChanged);
 }
 
 // ---- Computed values -----------------------------------------------------------
@@ -184,7 +191,8 @@ bool PipelineViewModel::isBusy() const { return hasActiveOperation_ || isWorking
 
 bool PipelineViewModel::canStart() const {
     return !activeTask_.joinable() && !isBusy() && selectedInputURL_.has_value() && !isAnalyzingInput_ &&
-           !isLikely360Video() && trainingCapMax_ >= minimumStartCapMax && (!skipSfM_ || colmapDataURL_.has_value());
+           !isLikely360Video() && settings_.trainingCapMax >= minimumStartCapMax &&
+           (!settings_.skipSfM || settings_.colmapDataURL.has_value());
 }
 
 bool PipelineViewModel::isLikely360Video() const {
@@ -193,13 +201,13 @@ bool PipelineViewModel::isLikely360Video() const {
 }
 
 OptionalPath PipelineViewModel::colmapSparseDir() const {
-    if (colmapDataURL_) return *colmapDataURL_ / "sparse" / "0";
+    if (settings_.colmapDataURL) return *settings_.colmapDataURL / "sparse" / "0";
     if (currentWorkspaceURL_) return *currentWorkspaceURL_ / "colmap" / "sparse" / "0";
     return std::nullopt;
 }
 
 OptionalPath PipelineViewModel::sfmSnapshotsURL() const {
-    if (skipSfM_ || !currentWorkspaceURL_) return std::nullopt;
+    if (settings_.skipSfM || !currentWorkspaceURL_) return std::nullopt;
     return *currentWorkspaceURL_ / "colmap" / "snapshots";
 }
 
@@ -215,7 +223,8 @@ OptionalSeconds PipelineViewModel::estimatedTimeRemaining() const {
                            static_cast<double>(completedCellDurations_.size());
     const double cellsAfter = static_cast<double>(std::max<qint64>(totalCells_ - currentCellIndex_, 0));
     // The global iteration setting, not the cell's own target.
-    const double done = static_cast<double>(iteration_) / static_cast<double>(std::max<qint64>(trainingIterations_, 1));
+    const double done =
+        static_cast<double>(iteration_) / static_cast<double>(std::max<qint64>(settings_.trainingIterations, 1));
     double current = done < 1 ? average * (1 - std::max(done, 0.0)) : 0;
     // A cell at or past its iterations still counts 5 % of an average cell.
     current = std::max(current, average * 0.05);
@@ -223,13 +232,7 @@ OptionalSeconds PipelineViewModel::estimatedTimeRemaining() const {
 }
 
 SettingRows PipelineViewModel::settingsSummary() const {
-    return pipeline::RunReport::settingsSummary({.modelSize = trainingCapMax_,
-                                                 .downscale = trevikDownscaleFactor_,
-                                                 .eval = trevikEvalMode_,
-                                                 .ramLimitGB = ramLimitGB_,
-                                                 .partitioning = useVastGaussian_,
-                                                 .skipSfM = skipSfM_},
-                                                localeGroupedCount);
+    return pipeline::RunReport::settingsSummary(settings_.reportSettings(), localeGroupedCount);
 }
 
 StepStatuses PipelineViewModel::stepStatuses() const {
@@ -267,7 +270,7 @@ StepProgress PipelineViewModel::stepStatus(WorkflowStep step) const {
     case WorkflowStep::training:
         if (state == Kind::training) {
             if (totalCells_ <= 0) return StepProgress::indeterminate();
-            const qint64 target = currentCellTargetIterations_.value_or(trainingIterations_);
+            const qint64 target = currentCellTargetIterations_.value_or(settings_.trainingIterations);
             const double cell = std::min(1.0, ratio(iteration_, std::max<qint64>(target, 1)));
             const double finished = static_cast<double>(completedCellDurations_.size());
             return StepProgress::fraction(std::min(1.0, (cell + finished) / static_cast<double>(totalCells_)));
@@ -304,69 +307,29 @@ void PipelineViewModel::refreshDerived() {
 
 // ---- Run report ----------------------------------------------------------------
 
-OptionalPath PipelineViewModel::runReportFolder() const { return pipelineManager_->logFolder(); }
-
 void PipelineViewModel::saveRunReport() {
-    const OptionalPath folder = runReportFolder();
-    if (!runReport_ || !folder) return;
-    try {
-        pipeline::RunReport::save(*runReport_, *folder);
-    } catch (const pipeline::RunReport::SaveError& error) {
-        // A full or read-only support folder costs the report, not the run:
-        // it is said once, in the log the window shows now.
-        if (std::exchange(runReportSaveFailureLogged_, true)) return;
-        pipeline::PipelineLogStep step = pipeline::PipelineLogStep::extraction;
-        if (std::optional<pipeline::PipelineLogStep> shown = logStepOf(currentState_.kind)) step = *shown;
-        logOperationLine(step, std::string("\u26a0 ") + error.what());
-    }
+    if (runReport_) reportKeeper_.save(*runReport_);
 }
 
 void PipelineViewModel::beginRunReport(const std::string& kind, const std::string& input,
                                        const SettingRows& settings) {
-    pipeline::RunReport report;
-    report.kind = kind;
-    report.startedAt = core::Clock::now();
-    report.input = input;
-    report.settings = settings;
-    report.step = "Starting";
-    report.outcome = pipeline::RunReport::Outcome::running;
-    runReportSaveFailureLogged_ = false;
-    setRunReport(report);
+    setRunReport(reportKeeper_.begin(kind, input, settings));
     setRunReportActive(true);
     saveRunReport();
 }
 
 void PipelineViewModel::updateRunReport() {
     if (!runReportActive_ || !runReport_) return;
-    pipeline::RunReport report = *runReport_;
-    const Kind state = currentState_.kind;
-    if (state == Kind::idle) return;
-    if (isWorking(state)) {
-        report.step = currentStepTitle().toStdString();
-    } else if (state == Kind::completed) {
-        report.outcome = pipeline::RunReport::Outcome::completed;
-        report.endedAt = core::Clock::now();
-    } else {
-        // An error while cancelling is the cancel's own end, not a failure.
-        if (isCancelling_) {
-            report.outcome = pipeline::RunReport::Outcome::cancelled;
-            report.error.reset();
-        } else {
-            report.outcome = pipeline::RunReport::Outcome::failed;
-            report.error = currentState_.message;
-        }
-        report.endedAt = core::Clock::now();
-    }
+    std::optional<pipeline::RunReport> report =
+        RunReportKeeper::advanced(*runReport_, currentState_, currentStepTitle().toStdString(), isCancelling_);
+    if (!report) return;
     setRunReport(report);
     saveRunReport();
 }
 
 void PipelineViewModel::cancelActiveRunReport() {
     if (!runReportActive_ || !runReport_ || runReport_->outcome != pipeline::RunReport::Outcome::running) return;
-    pipeline::RunReport report = *runReport_;
-    report.outcome = pipeline::RunReport::Outcome::cancelled;
-    report.endedAt = core::Clock::now();
-    setRunReport(report);
+    setRunReport(RunReportKeeper::cancelled(*runReport_));
     saveRunReport();
 }
 
@@ -402,11 +365,7 @@ void PipelineViewModel::completeOperation() {
     flushLogBuffer();
     if (runReport_ && (runReport_->outcome == Outcome::running ||
                        (runReport_->outcome == Outcome::failed && isCancelling_))) {
-        pipeline::RunReport report = *runReport_;
-        report.outcome = Outcome::cancelled;
-        report.error.reset();
-        report.endedAt = core::Clock::now();
-        setRunReport(report);
+        setRunReport(RunReportKeeper::cancelled(*runReport_));
         saveRunReport();
     }
     setRunReportActive(false);
@@ -429,10 +388,7 @@ CancelledRun PipelineViewModel::endedCancelledRun() const {
     // failure of the stopped stage is not published while cancelling.
     cancelled.step = workflowStepOf(currentState_.kind);
     cancelled.stepTitle = runReport_ ? QString::fromStdString(runReport_->step) : currentStepTitle();
-    {
-        std::lock_guard lock(feed_->lock);
-        cancelled.lastLogStep = feed_->lastStep;
-    }
+    cancelled.lastLogStep = logBuffer_.queue()->lastStep();
     if (!cancelled.lastLogStep) cancelled.lastLogStep = logStepOf(currentState_.kind);
     return cancelled;
 }

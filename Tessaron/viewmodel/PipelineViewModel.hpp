@@ -40,8 +40,13 @@
 #include "viewmodel/ConversionPreview.hpp"
 #include "viewmodel/DialogService.hpp"
 #include "viewmodel/MainThreadExecutor.hpp"
+#include "viewmodel/HostTelemetrySampler.hpp"
 #include "viewmodel/PublishedProperty.hpp"
+#include "viewmodel/RunReportKeeper.hpp"
+#include "viewmodel/RunSettings.hpp"
 #include "viewmodel/SfMLiveSnapshot.hpp"
+#include "viewmodel/SfMSnapshotPoller.hpp"
+#include "viewmodel/StepLogBuffer.hpp"
 #include "viewmodel/StepProgress.hpp"
 #include "viewmodel/WorkflowStep.hpp"
 
@@ -85,10 +90,9 @@ using StepStatuses = std::array<StepProgress, 5>;
 // work runs on the main thread and never after the object is gone. An
 // operation body runs on the operation's own worker thread (activeTask_).
 // The driver's callbacks are bound once, at construction, and serve every
-// operation; of the members only ingestLogLine() and flushLogBuffer() may be
-// called from any thread. `feed_` (under its own lock) is what reporting
-// threads share with the main thread; a snapshot read runs on
-// `snapshotRead_` with copies of what it needs.
+// operation. What reporting threads share with the main thread is the log
+// buffer's queue and `feed_`, each under its own lock; a snapshot read runs
+// on the poller's worker with copies of what it needs.
 class PipelineViewModel : public QObject {
     Q_OBJECT
     using Self = PipelineViewModel;
@@ -163,31 +167,32 @@ public:
     TESSARON_PUBLISHED(OptionalPath, selectedInputURL, SelectedInputURL, {})
     TESSARON_PUBLISHED(bool, isInputVideo, IsInputVideo, false)
     TESSARON_PUBLISHED(OptionalPath, currentWorkspaceURL, CurrentWorkspaceURL, {})
-    TESSARON_PUBLISHED(qint64, frameExtractionRate, FrameExtractionRate, 10)
-    TESSARON_PUBLISHED(qint64, trainingIterations, TrainingIterations, 30000)
-    TESSARON_PUBLISHED(bool, sharpnessFilterEnabled, SharpnessFilterEnabled, true)
-    TESSARON_PUBLISHED(double, sharpnessThreshold, SharpnessThreshold, 50.0)
-    TESSARON_PUBLISHED(bool, colmapUseSingleCamera, ColmapUseSingleCamera, true)
-    TESSARON_PUBLISHED(bool, trevikEvalMode, TrevikEvalMode, true)
-    TESSARON_PUBLISHED(qint64, trevikDownscaleFactor, TrevikDownscaleFactor, 0)  // 0: automatic
+    // The run settings live in one RunSettings value (runSettings()); each
+    // field is also a property of its own, which the form binds to.
+    TESSARON_PUBLISHED_SETTING(qint64, frameExtractionRate, FrameExtractionRate)
+    TESSARON_PUBLISHED_SETTING(qint64, trainingIterations, TrainingIterations)
+    TESSARON_PUBLISHED_SETTING(bool, sharpnessFilterEnabled, SharpnessFilterEnabled)
+    TESSARON_PUBLISHED_SETTING(double, sharpnessThreshold, SharpnessThreshold)
+    TESSARON_PUBLISHED_SETTING(bool, colmapUseSingleCamera, ColmapUseSingleCamera)
+    TESSARON_PUBLISHED_SETTING(bool, trevikEvalMode, TrevikEvalMode)
+    TESSARON_PUBLISHED_SETTING(qint64, trevikDownscaleFactor, TrevikDownscaleFactor)  // 0: automatic
     // The model size; every store is limited to 0 … maxTrainingCapMax.
-    TESSARON_PUBLISHED_OBSERVED(qint64, trainingCapMax, TrainingCapMax, 1000000)
-    TESSARON_PUBLISHED(bool, useVastGaussian, UseVastGaussian, true)
-    TESSARON_PUBLISHED(bool, useGlobalMapper, UseGlobalMapper, false)
-    TESSARON_PUBLISHED(bool, useGPUSIFT, UseGPUSIFT, true)
-    TESSARON_PUBLISHED(bool, useAggressiveSIFT, UseAggressiveSIFT, false)
+    TESSARON_PUBLISHED_SETTING_OBSERVED(qint64, trainingCapMax, TrainingCapMax)
+    TESSARON_PUBLISHED_SETTING(bool, useVastGaussian, UseVastGaussian)
+    TESSARON_PUBLISHED_SETTING(bool, useGlobalMapper, UseGlobalMapper)
+    TESSARON_PUBLISHED_SETTING(bool, useGPUSIFT, UseGPUSIFT)
+    TESSARON_PUBLISHED_SETTING(bool, useAggressiveSIFT, UseAggressiveSIFT)
     // The form, the plan, the run log and the report all show this value,
     // so it starts whole, as the form's slider sets it: max(physical GiB − 3,
     // 4) cut to whole GiB, set by the constructor.
-    TESSARON_PUBLISHED(double, ramLimitGB, RamLimitGB, 4)
-    TESSARON_PUBLISHED(bool, diagnosticsEnabled, DiagnosticsEnabled, false)
+    TESSARON_PUBLISHED_SETTING(double, ramLimitGB, RamLimitGB)
+    TESSARON_PUBLISHED_SETTING(bool, diagnosticsEnabled, DiagnosticsEnabled)
 
     // ---- 360° input --------------------------------------------------------
     TESSARON_PUBLISHED(OptionalDetection, spherical360Detection, Spherical360Detection, {})
-    TESSARON_PUBLISHED(bool, treatAs360, TreatAs360, false)
-    TESSARON_PUBLISHED(input::CropLayoutPreset, cropLayoutPreset, CropLayoutPreset,
-                       input::CropLayoutPreset::fullSphere16)
-    TESSARON_PUBLISHED(input::PersonMaskMode, personMaskMode, PersonMaskMode, input::PersonMaskMode::allPeople)
+    TESSARON_PUBLISHED_SETTING(bool, treatAs360, TreatAs360)
+    TESSARON_PUBLISHED_SETTING(input::CropLayoutPreset, cropLayoutPreset, CropLayoutPreset)
+    TESSARON_PUBLISHED_SETTING(input::PersonMaskMode, personMaskMode, PersonMaskMode)
     TESSARON_PUBLISHED(qint64, sfmViewsPerFrame, SfmViewsPerFrame, 1)
     TESSARON_PUBLISHED(ConversionPreviewPointer, conversionPreview, ConversionPreview, {})
     TESSARON_PUBLISHED(bool, show360Inspector, Show360Inspector, false)
@@ -205,8 +210,8 @@ public:
 
     // ---- Analyses, existing model, results ---------------------------------
     TESSARON_PUBLISHED(OptionalDatasetProfile, datasetProfile, DatasetProfile, {})
-    TESSARON_PUBLISHED(bool, skipSfM, SkipSfM, false)
-    TESSARON_PUBLISHED(OptionalPath, colmapDataURL, ColmapDataURL, {})
+    TESSARON_PUBLISHED_SETTING(bool, skipSfM, SkipSfM)
+    TESSARON_PUBLISHED_SETTING(OptionalPath, colmapDataURL, ColmapDataURL)
     TESSARON_PUBLISHED(OptionalSceneAnalysis, sceneAnalysis, SceneAnalysis, {})
     TESSARON_PUBLISHED(OptionalText, outputPlyPath, OutputPlyPath, {})
     TESSARON_PUBLISHED(OptionalPath, logFileURL, LogFileURL, {})
@@ -244,6 +249,8 @@ public:
 
 public:
     static constexpr qint64 maxTrainingCapMax = 8000000;
+    // Every run setting at once, as a new run, its report and a resume take them.
+    const RunSettings& runSettings() const noexcept { return settings_; }
     // Below this model size a run cannot start.
     static constexpr qint64 minimumStartCapMax = 50000;
 
@@ -274,79 +281,12 @@ public:
 
     // ---- Run report --------------------------------------------------------
 
-    // Starts the report of a new operation ("New run", "Resume",
-    // "Re-merge"): step "Starting", outcome running; saved at once.
-    void beginRunReport(const std::string& kind, const std::string& input, const SettingRows& settings);
     // Writes the current state into the active report and saves it: the
     // step title of a working state, the outcome of completed or error.
     void updateRunReport();
     // Marks a still-running report cancelled (quit confirmed, application
     // ending); the report stays active.
     void cancelActiveRunReport();
-    // Where last_run.json is written; none without a support folder.
-    OptionalPath runReportFolder() const;
-
-    // ---- Engine output (log ingestion) -------------------------------------
-
-    // Most lines a step log keeps; it is cut back to this once it holds twice as many.
-    static constexpr qsizetype stepLogLineLimit = 2000;
-    // The same in characters, for children that write without line breaks.
-    static constexpr qsizetype stepLogCharacterLimit = 1000000;
-    // Longer lines are cut to this many characters, the last one "…".
-    static constexpr qsizetype maxLogLineLength = 4096;
-
-    // One line of a child or of the driver, from any thread: its progress
-    // values are published, the line waits for the next flush.
-    void ingestLogLine(pipeline::PipelineLogStep step, const std::string& line);
-    // Appends every waiting line to its step log; from any thread (off the
-    // main thread the logs change later, on it).
-    void flushLogBuffer();
-    // The 0.2 s flush while an operation runs.
-    void startLogFlushTimer();
-    void stopLogFlushTimer();
-    bool isLogFlushTimerActive() const { return logFlushTimer_.isActive(); }
-    // Appends `text` to `log`; past twice the limits, cuts `log` back to its
-    // last `lineLimit` lines and `characterLimit` characters, at a line start.
-    static void appendTrimmingLines(QString& log, const QString& text, qsizetype lineLimit = stepLogLineLimit,
-                                    qsizetype characterLimit = stepLogCharacterLimit);
-
-    // ---- Host telemetry ----------------------------------------------------
-
-    // Samples the machine's load and memory every 2 s while an operation runs.
-    void startTelemetryTimer();
-    void stopTelemetryTimer();
-    bool isTelemetryTimerActive() const { return telemetryTimer_.isActive(); }
-    // One sample: cpuUsage from the load since the previous sample (nothing
-    // on the first), ramUsageString as "<used> / <total> GB".
-    void sampleHostTelemetry();
-
-    // ---- Live SfM cloud ----------------------------------------------------
-
-    // Polls COLMAP's snapshots every 1.5 s while the state is processingSfM
-    // and COLMAP runs its incremental mapper; stops in every other state.
-    void updateSfMSnapshotPolling(const pipeline::PipelineState& state);
-    bool isPollingSfMSnapshots() const { return sfmSnapshotPollTimer_.isActive(); }
-    // One poll: the newest numbered snapshot folder, read on a worker when it
-    // is new, published here while the snapshots folder is still current. A
-    // poll while the previous read runs is skipped.
-    void pollSfMSnapshot();
-    // From a poll's read until its result has been handled here.
-    bool isReadingSfMSnapshot() const { return snapshotReadInFlight_; }
-    // Input and scene analyses whose results have not been handled here yet.
-    std::size_t backgroundWorkCount() const { return backgroundTasks_.size(); }
-
-    // Drops a partition progress that waits for its publication.
-    void cancelPendingPartitionProgress();
-
-    // ---- Operations --------------------------------------------------------
-
-    // Runs `body` on a worker thread of its own, kept as the active task.
-    // When it returns, `afterBody` (if any) and then the completion step run
-    // on the main thread: the report is closed, the operation flags are
-    // cleared, and a cancelled operation brings the state back to idle.
-    // Does nothing while another task is active.
-    void runTrackedOperation(OperationBody body, std::function<void()> afterBody = {});
-    bool hasActiveTask() const noexcept { return activeTask_.joinable(); }
 
     // ---- The user's operations ---------------------------------------------
     // Starting, resuming, re-merging, cancelling and resetting a run, and
@@ -376,8 +316,9 @@ public:
     static constexpr uint64_t minimumFreeBytes = 10737418240;
 
     // The driver's long calls as the operations make them, on the
-    // operation's worker. Tests put recording ones in place; an empty member
-    // calls the pipeline manager's own.
+    // operation's worker. Tests put recording ones in place (through
+    // PipelineViewModelTestAccess); an empty member calls the pipeline
+    // manager's own.
     struct DriverCalls {
         std::function<void(const pipeline::PipelineManager::RunParameters& parameters, std::stop_token stopToken)>
             runPipeline;
@@ -387,10 +328,6 @@ public:
     };
 
     void setDialogService(std::shared_ptr<DialogService> dialogs) { dialogs_ = std::move(dialogs); }
-    void setDriverCalls(DriverCalls calls) { driverCalls_ = std::move(calls); }
-    void setFreeSpaceProbe(FreeSpaceProbe probe) { freeSpace_ = std::move(probe); }
-    void setInputAnalyzer(InputAnalyzer analyzer) { inputAnalyzer_ = std::move(analyzer); }
-    void setSceneAnalyzer(SceneAnalyzer analyzer) { sceneAnalyzer_ = std::move(analyzer); }
     static std::optional<uint64_t> volumeFreeBytes(const std::filesystem::path& folder);
     static InputAnalysis measureInput(const std::filesystem::path& url, bool isVideo, int64_t stride);
 
@@ -447,6 +384,45 @@ public:
     OptionalFlag colmapExtractsOnGPU() const;
 
 private:
+    // Tests and the developer harness drive the parts below directly.
+    friend struct PipelineViewModelTestAccess;
+
+    // ---- Engine output ----
+    // One line of a child or of the driver, from any thread: its progress
+    // values are published, the line waits in logBuffer_ for the next flush.
+    void ingestLogLine(pipeline::PipelineLogStep step, const std::string& line);
+    // Appends every waiting line to its step log; from any thread (off the
+    // main thread the logs change later, on it).
+    void flushLogBuffer();
+    // The body of ingestLogLine on the reporting thread: names `target` only
+    // inside work handed to `post`.
+    static void ingest(StepLogBuffer::Queue& queue, const core::Executor& post, PipelineViewModel* target,
+                       pipeline::PipelineLogStep step, const std::string& line);
+    // The log buffer's sink.
+    void appendToStepLog(pipeline::PipelineLogStep step, const QString& batch);
+    // Polls COLMAP's snapshots while the state is processingSfM and COLMAP
+    // runs its incremental mapper; stops in every other state.
+    void updateSfMSnapshotPolling(const pipeline::PipelineState& state);
+    // Drops a partition progress that waits for its publication.
+    void cancelPendingPartitionProgress();
+
+    // ---- Operations ----
+    // Runs `body` on a worker thread of its own, kept as the active task.
+    // When it returns, `afterBody` (if any) and then the completion step run
+    // on the main thread: the report is closed, the operation flags are
+    // cleared, and a cancelled operation brings the state back to idle.
+    // Does nothing while another task is active.
+    void runTrackedOperation(OperationBody body, std::function<void()> afterBody = {});
+    bool hasActiveTask() const noexcept { return activeTask_.joinable(); }
+
+    // ---- Run report ----
+    // Starts the report of a new operation ("New run", "Resume",
+    // "Re-merge"): step "Starting", outcome running; saved at once.
+    void beginRunReport(const std::string& kind, const std::string& input, const SettingRows& settings);
+    // Saves the report; a failure is logged once per report and the
+    // operation goes on.
+    void saveRunReport();
+
     template <typename T, typename Signal>
     void publish(T& field, const T& value, Signal changed) {
         if (field == value) return;
@@ -472,28 +448,15 @@ private:
     void refreshDerived();
     void completeOperation();
 
-    // What the reporting threads hand over to the main thread. Shared with
-    // the bound callbacks, so that a report arriving on a worker never needs
-    // this object; `lock` guards both fields.
+    // The partition progress the reporting threads hand over to the main
+    // thread. Shared with the bound callbacks, so that a report arriving on
+    // a worker never needs this object.
     struct LiveFeed {
         std::mutex lock;
-        std::map<pipeline::PipelineLogStep, std::deque<QString>> logBuffer;
         std::optional<partition::PartitionProgress> pendingProgress;
-        // The step of the last line ingested since the operation began.
-        std::optional<pipeline::PipelineLogStep> lastStep;
     };
     void bindPipelineCallbacks();
-    // The body of ingestLogLine on the reporting thread: names `target` only
-    // inside work handed to `post`.
-    static void ingest(LiveFeed& feed, const core::Executor& post, PipelineViewModel* target,
-                       pipeline::PipelineLogStep step, const std::string& line);
-    void applyLogLines(std::map<pipeline::PipelineLogStep, std::deque<QString>> lines);
     void publishPendingPartitionProgress();
-    // COLMAP runs the global mapper, which writes no snapshots.
-    bool runsGlobalMapper() const;
-    // Saves the report; a failure is logged once per report and the
-    // operation goes on.
-    void saveRunReport();
     void setCancelledRun(const OptionalCancelledRun& cancelled) {
         publish(cancelledRun_, cancelled, &Self::cancelledRunChanged);
     }
@@ -503,6 +466,7 @@ private:
     void setRunReportActive(bool active) { publish(runReportActive_, active, &Self::runReportActiveChanged); }
 
     Configuration configuration_;
+    RunSettings settings_;
     DerivedValues derived_;
     // The destructor invalidates it before anything else goes.
     MainThreadExecutor mainThread_;
@@ -547,15 +511,12 @@ private:
     std::map<uint64_t, std::jthread> backgroundTasks_;
 
     std::shared_ptr<LiveFeed> feed_ = std::make_shared<LiveFeed>();
-    engines::HostStats hostStats_;
-    // Main-thread timers.
-    QTimer logFlushTimer_;
-    QTimer telemetryTimer_;
-    QTimer sfmSnapshotPollTimer_;
+    // The engine feeds of an operation; they live on the main thread.
+    StepLogBuffer logBuffer_;
+    HostTelemetrySampler telemetry_;
+    SfMSnapshotPoller snapshotPoller_;
+    RunReportKeeper reportKeeper_;
     QTimer progressDebounce_;  // single shot, restarted by each partition progress
-    // The snapshot folder last published; none before the first.
-    std::optional<std::string> lastSfMSnapshotDirName_;
-    bool snapshotReadInFlight_ = false;
     // The running operation's worker; joinable while an operation is active.
     std::jthread activeTask_;
     // Set by the worker as its last act, so that the destructor can wait for
@@ -566,21 +527,13 @@ private:
         bool done = false;
     };
     std::shared_ptr<TaskEnd> activeTaskEnd_;
-    // The first failed save of the current report has been logged.
-    bool runReportSaveFailureLogged_ = false;
     // The workspace of the latest operation; a reset keeps it, so that the
     // workspace panels open beside it.
     OptionalPath lastWorkspaceURL_;
     // After a resume: the workspace scanned again, so that its card shows
     // what is left now.
     void rescanWorkspace(const std::filesystem::path& workspace);
-    // The worker of the snapshot read in flight (or of the last one).
-    std::jthread snapshotRead_;
 };
-
-// The memory budget a new view model starts with, in whole GB: the physical
-// memory in GiB less 3, cut to a whole number, at least 4.
-double defaultRamLimitGB(uint64_t physicalMemoryBytes);
 
 // The window's step of a working state (exporting is the Final step); none
 // for idle, completed and error.

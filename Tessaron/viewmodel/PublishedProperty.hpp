@@ -49,3 +49,25 @@ public:                                                                         
                                                                                              \
 private:                                                                                     \
     Type name##_ = initial;
+
+// A stored property kept as the field of the same name in the class's
+// `settings_` value (a RunSettings): read and written one field at a time,
+// handed on as a whole.
+#define TESSARON_PUBLISHED_SETTING(Type, name, Name)                                        \
+    Q_PROPERTY(Type name READ name WRITE set##Name NOTIFY name##Changed)                   \
+public:                                                                                      \
+    const Type& name() const { return settings_.name; }                                     \
+    void set##Name(const Type& value) { publish(settings_.name, value, &Self::name##Changed); } \
+    Q_SIGNAL void name##Changed();                                                          \
+                                                                                             \
+private:
+
+// The same with a setter of the class's own (a clamp, an observer).
+#define TESSARON_PUBLISHED_SETTING_OBSERVED(Type, name, Name)                               \
+    Q_PROPERTY(Type name READ name WRITE set##Name NOTIFY name##Changed)                   \
+public:                                                                                      \
+    const Type& name() const { return settings_.name; }                                     \
+    void set##Name(const Type& value);                                                      \
+    Q_SIGNAL void name##Changed();                                                          \
+                                                                                             \
+private:

@@ -10,10 +10,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a resume trains with when the workspace recorded nothing usable.
-constexpr int resumeIterations = 30000;
+// What a resume trains with when the workspace recorded nothing usable: the
+// settings' defaults, and a downscale of 4.
+const int resumeIterations = static_cast<int>(RunSettings{}.trainingIterations);
 constexpr int64_t defaultDownscale = 4;
-constexpr int64_t defaultCapMax = 1000000;
+const int64_t defaultCapMax = RunSettings{}.trainingCapMax;
 constexpr int64_t maximumDownscale = 16;
 // A re-merge's automatic downscale halves less from this many pixels down.
 constexpr int64_t largeImagePixels = 4000000;
@@ -137,12 +138,12 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     connectOperationFeeds(true);
     for (const std::string& warning : warnings) logOperationLine(pipeline::PipelineLogStep::training, warning);
     setCurrentWorkspaceURL(scan.workspaceURL);
-    pipelineManager_->diagnostics = diagnosticsEnabled_;
+    pipelineManager_->diagnostics = settings_.diagnosticsEnabled;
 
     const SettingRows rows = {{"Model size", localeGroupedCount(capMax)},
                               {"Downscale", std::to_string(downscale) + "\u00d7"},
                               {"Eval", eval ? "on" : "off"},
-                              {"Memory limit", pipeline::RunReport::memoryLimitText(ramLimitGB_)}};
+                              {"Memory limit", pipeline::RunReport::memoryLimitText(settings_.ramLimitGB)}};
     dropPendingPartitionProgress();
     setHasActiveOperation(true);
     beginRunReport("Resume", "Existing workspace", rows);
@@ -186,8 +187,8 @@ void PipelineViewModel::startRemerge() {
     if (activeTask_.joinable() || hasActiveOperation_) return;
 
     setCurrentWorkspaceURL(*workspace);
-    const int downscale = remergeDownscale(trevikDownscaleFactor_, *workspace);
-    const int64_t capMax = trainingCapMax_;
+    const int downscale = remergeDownscale(settings_.trevikDownscaleFactor, *workspace);
+    const int64_t capMax = settings_.trainingCapMax;
     clearStepLogs();
     setLogFileURL({});
     setOutputPlyPath({});

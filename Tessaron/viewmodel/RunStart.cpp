@@ -13,10 +13,6 @@ namespace {
 
 using Kind = pipeline::PipelineState::Kind;
 
-// The crops of a 360° frame are this square, seen with this field of view.
-constexpr int cropSize = 2048;
-constexpr double cropFieldOfView = 100;
-
 // A byte count in units of 1024, cut (not rounded) to one decimal, so that
 // a figure below a limit never reads as the limit itself.
 QString binaryByteCount(uint64_t bytes) {
@@ -92,31 +88,10 @@ void PipelineViewModel::startNewRun() {
     connectOperationFeeds(true);
 
     // Copies: a setting changed from now on does not reach the running pipeline.
-    pipeline::PipelineManager::RunParameters parameters;
-    parameters.inputURL = input;
-    parameters.workspaceURL = workspace;
-    parameters.isVideo = isInputVideo_;
-    parameters.skipSfM = skipSfM_;
-    parameters.colmapDataURL = colmapDataURL_;
-    parameters.frameExtractionRate = frameExtractionRate_;
-    parameters.iterations = static_cast<int>(trainingIterations_);
-    parameters.sharpnessEnabled = sharpnessFilterEnabled_;
-    parameters.sharpnessThreshold = sharpnessThreshold_;
-    parameters.colmapSingleCamera = colmapUseSingleCamera_;
-    parameters.trevikEval = trevikEvalMode_;
-    parameters.trevikDownscaleFactor = static_cast<int>(trevikDownscaleFactor_);
-    parameters.useVastGaussian = useVastGaussian_;
-    parameters.capMax = trainingCapMax_;
-    parameters.useGlobalMapper = useGlobalMapper_;
-    parameters.useGPUSIFT = useGPUSIFT_;
-    parameters.useAggressiveSIFT = useAggressiveSIFT_;
-    parameters.overrideVastGaussianParams = false;
-    parameters.ramLimitGB = ramLimitGB_;
-    parameters.is360 = isInputVideo_ && treatAs360_;
-    if (parameters.is360) parameters.cropLayout = input::CropLayout(cropLayoutPreset_, cropSize, cropFieldOfView);
-    parameters.personMaskMode = personMaskMode_;
-    setSfmViewsPerFrame(parameters.cropLayout ? static_cast<qint64>(parameters.cropLayout->crops.size()) : 1);
-    pipelineManager_->diagnostics = diagnosticsEnabled_;
+    const pipeline::PipelineManager::RunParameters parameters =
+        settings_.runParameters(input, workspace, isInputVideo_);
+    setSfmViewsPerFrame(settings_.viewsPerFrame(isInputVideo_));
+    pipelineManager_->diagnostics = settings_.diagnosticsEnabled;
 
     const std::string inputLabel = isInputVideo_ ? "Video" : "Photo folder";
     const SettingRows rows = settingsSummary();

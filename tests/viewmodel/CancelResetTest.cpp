@@ -13,9 +13,12 @@
 #include "pipeline/PipelineTestSupport.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineState;
 using pipeline::RunReport;
@@ -25,8 +28,8 @@ using Kind = PipelineState::Kind;
 // An operation that runs until its task is asked to stop.
 void startStoppableOperation(PipelineViewModel& model, std::atomic<bool>& sawStop) {
     model.setHasActiveOperation(true);
-    model.beginRunReport("New run", "Photo folder", {});
-    model.runTrackedOperation([&sawStop](std::stop_token stopToken) {
+    ModelAccess::beginRunReport(model, "New run", "Photo folder", {});
+    ModelAccess::runTrackedOperation(model, [&sawStop](std::stop_token stopToken) {
         while (!stopToken.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         sawStop = true;
     });
@@ -35,7 +38,7 @@ void startStoppableOperation(PipelineViewModel& model, std::atomic<bool>& sawSto
 TEST_F(ViewModelTest, CancelWithoutAnOperationClearsAShownError) {
     auto model = makeViewModel();
     model->setHasActiveOperation(true);
-    model->beginRunReport("New run", "Photo folder", {});
+    ModelAccess::beginRunReport(*model, "New run", "Photo folder", {});
     model->setCurrentState(PipelineState::error("trevik training failed (exit 1)"));
     model->updateRunReport();
     model->setHasActiveOperation(false);
@@ -179,8 +182,8 @@ void startScriptedRun(PipelineViewModel& model, ScriptedDialogs& dialogs, const 
         }
         ManagerAccess::checkCancelled(*manager, stage.step);
     };
-    model.setDriverCalls(calls);
-    model.setFreeSpaceProbe([](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
+    ModelAccess::setDriverCalls(model, calls);
+    ModelAccess::setFreeSpaceProbe(model, [](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
     fs::create_directories(folder / "photos");
     fs::create_directories(folder / "runs");
     model.setSelectedInputURL(folder / "photos");

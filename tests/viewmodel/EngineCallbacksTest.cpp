@@ -13,6 +13,7 @@
 
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::pipeline {
 // The bound callbacks, as the manager holds them.
@@ -25,6 +26,8 @@ struct PipelineManagerTestAccess {
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineManagerTestAccess;
 using pipeline::PipelineState;
@@ -109,7 +112,7 @@ TEST_F(EngineCallbacksTest, CellStartResetsTheIterationAndStampsTheGuiThreadsTim
 }
 
 TEST_F(EngineCallbacksTest, CellStartDuringTrainingNamesTheCellInTheRunReport) {
-    model_->beginRunReport("New run", "/photos", {});
+    ModelAccess::beginRunReport(*model_, "New run", "/photos", {});
     fromWorker([&] {
         callbacks_->onStateChange(PipelineState(Kind::training));
         callbacks_->onCellStarted(3, 4, 7000);
@@ -124,21 +127,21 @@ TEST_F(EngineCallbacksTest, StateChangesDriveTheSnapshotPoll) {
     expectGuiThread(&PipelineViewModel::currentStateChanged);
     fromWorker([&] { callbacks_->onStateChange(PipelineState(Kind::processingSfM)); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::processingSfM; }));
-    EXPECT_TRUE(model_->isPollingSfMSnapshots());
+    EXPECT_TRUE(ModelAccess::isPollingSfMSnapshots(*model_));
     fromWorker([&] { callbacks_->onStateChange(PipelineState(Kind::preparingData)); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::preparingData; }));
-    EXPECT_FALSE(model_->isPollingSfMSnapshots());
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*model_));
 
     // The global mapper writes no snapshots, except that a 360° rig never runs it.
     model_->setUseGlobalMapper(true);
-    model_->updateSfMSnapshotPolling(PipelineState(Kind::processingSfM));
-    EXPECT_FALSE(model_->isPollingSfMSnapshots());
+    ModelAccess::updateSfMSnapshotPolling(*model_, PipelineState(Kind::processingSfM));
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*model_));
     model_->setIsInputVideo(true);
     model_->setTreatAs360(true);
-    model_->updateSfMSnapshotPolling(PipelineState(Kind::processingSfM));
-    EXPECT_TRUE(model_->isPollingSfMSnapshots());
-    model_->updateSfMSnapshotPolling(PipelineState::error("COLMAP failed"));
-    EXPECT_FALSE(model_->isPollingSfMSnapshots());
+    ModelAccess::updateSfMSnapshotPolling(*model_, PipelineState(Kind::processingSfM));
+    EXPECT_TRUE(ModelAccess::isPollingSfMSnapshots(*model_));
+    ModelAccess::updateSfMSnapshotPolling(*model_, PipelineState::error("COLMAP failed"));
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*model_));
     EXPECT_EQ(offThread_, 0);
 }
 

@@ -5,9 +5,12 @@
 #include <QTest>
 
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 
@@ -31,13 +34,13 @@ TEST_F(HostTelemetryTest, FirstTickPublishesNoLoadAndTheSecondTheShareBetweenThe
     writeStat("100 0 100 800 0 0 0 0 0 0");
     auto model = makeSampledModel();
     QSignalSpy load(model.get(), &PipelineViewModel::cpuUsageChanged);
-    model->sampleHostTelemetry();
+    ModelAccess::sampleHostTelemetry(*model);
     EXPECT_EQ(load.count(), 0);
     EXPECT_EQ(model->cpuUsage(), 0);
     EXPECT_EQ(model->ramUsageString(), "12.3 / 32 GB");
 
     writeStat("400 0 200 1500 100 0 0 0 0 0");  // busy +300 +100, idle +700 +100: 400 of 1200
-    model->sampleHostTelemetry();
+    ModelAccess::sampleHostTelemetry(*model);
     EXPECT_NEAR(model->cpuUsage(), 100.0 / 3.0, 1e-9);
 }
 
@@ -45,25 +48,25 @@ TEST_F(HostTelemetryTest, AnUnreadableLoadKeepsTheLastValueButMemoryStillUpdates
     writeTextFile(proc_ / "meminfo", "MemTotal:       33554432 kB\nMemAvailable:   33554432 kB\n");
     writeStat("100 0 100 800 0 0 0 0 0 0");
     auto model = makeSampledModel();
-    model->sampleHostTelemetry();
+    ModelAccess::sampleHostTelemetry(*model);
     writeStat("200 0 100 900 0 0 0 0 0 0");
-    model->sampleHostTelemetry();
+    ModelAccess::sampleHostTelemetry(*model);
     EXPECT_DOUBLE_EQ(model->cpuUsage(), 50.0);
     std::filesystem::remove(proc_ / "stat");
     writeTextFile(proc_ / "meminfo", "MemTotal:       33554432 kB\nMemAvailable:   16777216 kB\n");
-    model->sampleHostTelemetry();
+    ModelAccess::sampleHostTelemetry(*model);
     EXPECT_DOUBLE_EQ(model->cpuUsage(), 50.0);
     EXPECT_EQ(model->ramUsageString(), "16.0 / 32 GB");
 }
 
 TEST_F(HostTelemetryTest, TheTimerSamplesEveryTwoSecondsUntilStopped) {
     auto model = makeViewModel();  // the machine's own files
-    EXPECT_FALSE(model->isTelemetryTimerActive());
-    model->startTelemetryTimer();
-    EXPECT_TRUE(model->isTelemetryTimerActive());
+    EXPECT_FALSE(ModelAccess::isTelemetryTimerActive(*model));
+    ModelAccess::startTelemetryTimer(*model);
+    EXPECT_TRUE(ModelAccess::isTelemetryTimerActive(*model));
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->ramUsageString().endsWith(" GB"); }, 30000));
-    model->stopTelemetryTimer();
-    EXPECT_FALSE(model->isTelemetryTimerActive());
+    ModelAccess::stopTelemetryTimer(*model);
+    EXPECT_FALSE(ModelAccess::isTelemetryTimerActive(*model));
 }
 
 }  // namespace

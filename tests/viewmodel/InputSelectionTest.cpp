@@ -13,9 +13,12 @@
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using input::Spherical360Detection;
@@ -59,7 +62,7 @@ protected:
         model_->setDialogService(dialogs_);
         fs::create_directories(photos_);
         writeTextFile(video_, "");
-        model_->setInputAnalyzer(held_.analyzer({{photos_, 2}, {video_, 1}}));
+        ModelAccess::setInputAnalyzer(*model_, held_.analyzer({{photos_, 2}, {video_, 1}}));
     }
     void TearDown() override {
         // No analysis is left waiting when the model is destroyed.
@@ -72,7 +75,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
                 return held_.finished == analyses &&
-                       model_->backgroundWorkCount() == std::size_t(held_.started - held_.finished);
+                       ModelAccess::backgroundWorkCount(*model_) == std::size_t(held_.started - held_.finished);
             },
             30000));
     }
@@ -222,7 +225,7 @@ TEST_F(InputSelection, ACOLMAPFolderWithoutAModelClearsThePreviousChoice) {
     const fs::path model = folder_.path() / "colmap";
     fs::create_directories(model / "sparse" / "0");
     std::atomic<int> analysed = 0;
-    model_->setSceneAnalyzer([&](const fs::path& sparse) -> viewmodel::OptionalSceneAnalysis {
+    ModelAccess::setSceneAnalyzer(*model_, [&](const fs::path& sparse) -> viewmodel::OptionalSceneAnalysis {
         EXPECT_EQ(sparse, model / "sparse" / "0");
         ++analysed;
         return engines::SceneAnalysis{};
@@ -247,7 +250,7 @@ TEST_F(InputSelection, ASceneAnalysisOfAFolderNoLongerChosenIsDropped) {
     fs::create_directories(model / "sparse" / "0");
     std::atomic<bool> release = false;
     std::atomic<bool> done = false;
-    model_->setSceneAnalyzer([&](const fs::path&) -> viewmodel::OptionalSceneAnalysis {
+    ModelAccess::setSceneAnalyzer(*model_, [&](const fs::path&) -> viewmodel::OptionalSceneAnalysis {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         done = true;
         return engines::SceneAnalysis{};
@@ -257,7 +260,7 @@ TEST_F(InputSelection, ASceneAnalysisOfAFolderNoLongerChosenIsDropped) {
     dialogs_->answer(photos_);  // no model there
     model_->chooseCOLMAPFolder();
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load() && model_->backgroundWorkCount() == 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load() && ModelAccess::backgroundWorkCount(*model_) == 0; }, 30000));
     EXPECT_FALSE(model_->sceneAnalysis());
 }
 

@@ -11,9 +11,12 @@
 
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineLogStep;
 using viewmodel::PipelineViewModel;
@@ -34,9 +37,9 @@ class LogIngestion : public ViewModelTest, public ::testing::WithParamInterface<
 TEST_P(LogIngestion, PublishesTheParsedValuesAndLogsEveryLine) {
     const IngestionCase& example = GetParam();
     auto model = makeViewModel();
-    for (const std::string& line : example.lines) model->ingestLogLine(example.step, line);
+    for (const std::string& line : example.lines) ModelAccess::ingestLogLine(*model, example.step, line);
     ASSERT_TRUE(deliverEventsDueWithin());  // the parsed values hop to the GUI thread
-    model->flushLogBuffer();
+    ModelAccess::flushLogBuffer(*model);
     EXPECT_EQ(model->sfmTotalImages(), example.totalImages);
     EXPECT_EQ(model->sfmRegisteredImages(), example.registeredImages);
     EXPECT_EQ(model->engineRamString(), example.engineRam);
@@ -88,46 +91,24 @@ INSTANTIATE_TEST_SUITE_P(
         IngestionCase{"withoutMarker", PipelineLogStep::training, {"phys=300 MB"}, 0, 0, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ViewModelTest, StepLogKeepsItsLast2000LinesOnce4000ArePassed) {
-    QString log;
-    QString text;
-    for (int line = 1; line <= 4000; ++line) text += QString("line %1\n").arg(line);
-    PipelineViewModel::appendTrimmingLines(log, text);
-    EXPECT_EQ(log.count('\n'), 4000);
-    PipelineViewModel::appendTrimmingLines(log, "line 4001\n");
-    EXPECT_EQ(log.count('\n'), 2000);
-    EXPECT_TRUE(log.startsWith("line 2002\n"));
-    EXPECT_TRUE(log.endsWith("line 4001\n"));
-}
-
-TEST_F(ViewModelTest, StepLogIsCappedInCharactersAtALineStart) {
-    QString log = QString(15, 'a') + "\n" + QString(10, 'b') + "\n";
-    PipelineViewModel::appendTrimmingLines(log, "ccccc\n", 2000, 10);
-    EXPECT_EQ(log, "ccccc\n");
-    // Without any line break the last characters are kept.
-    QString unbroken;
-    PipelineViewModel::appendTrimmingLines(unbroken, QString(25, 'x') + "yz", 2000, 10);
-    EXPECT_EQ(unbroken, QString(8, 'x') + "yz");
-}
-
 TEST_F(ViewModelTest, ALineWithoutBreaksIsCutAndTheLogsStayBounded) {
     auto model = makeViewModel();
     const std::string megabyte(1 << 20, 'z');
-    model->ingestLogLine(PipelineLogStep::training, megabyte);
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::training, megabyte);
     // Multi-byte characters are cut whole.
     std::string accents;
     for (int index = 0; index < 5000; ++index) accents += "é";
-    model->ingestLogLine(PipelineLogStep::export_, accents);
-    model->flushLogBuffer();
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::export_, accents);
+    ModelAccess::flushLogBuffer(*model);
     const QString expected = QString(4095, 'z') + QChar(0x2026) + "\n";
     EXPECT_EQ(model->trainingLog(), expected);
     EXPECT_EQ(model->exportLog(), QString(4095, QChar(0xE9)) + QChar(0x2026) + "\n");
 
     // 3,000 such lines keep the log within its character cap.
-    for (int line = 0; line < 3000; ++line) model->ingestLogLine(PipelineLogStep::training, megabyte);
-    model->flushLogBuffer();
-    EXPECT_LE(model->trainingLog().size(), 2 * PipelineViewModel::stepLogCharacterLimit);
-    EXPECT_LE(model->trainingLog().count('\n'), 2 * PipelineViewModel::stepLogLineLimit);
+    for (int line = 0; line < 3000; ++line) ModelAccess::ingestLogLine(*model, PipelineLogStep::training, megabyte);
+    ModelAccess::flushLogBuffer(*model);
+    EXPECT_LE(model->trainingLog().size(), 2 * viewmodel::StepLogBuffer::characterLimit);
+    EXPECT_LE(model->trainingLog().count('\n'), 2 * viewmodel::StepLogBuffer::lineLimit);
 }
 
 TEST_F(ViewModelTest, LinesFromThreeThreadsAtOnceAreAllLoggedInEachThreadsOrder) {
@@ -138,16 +119,16 @@ TEST_F(ViewModelTest, LinesFromThreeThreadsAtOnceAreAllLoggedInEachThreadsOrder)
         for (int thread = 0; thread < 3; ++thread)
             threads.emplace_back([&model, thread] {
                 for (int line = 0; line < linesPerThread; ++line)
-                    model->ingestLogLine(PipelineLogStep::sfm,
+                    ModelAccess::ingestLogLine(*model, PipelineLogStep::sfm,
                                          "t" + std::to_string(thread) + " " + std::to_string(line));
             });
         // Flushes race with the appends; none may lose a line.
         for (int flush = 0; flush < 20; ++flush) {
-            model->flushLogBuffer();
+            ModelAccess::flushLogBuffer(*model);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
-    model->flushLogBuffer();
+    ModelAccess::flushLogBuffer(*model);
     const QStringList lines = model->sfmLog().split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3 * linesPerThread);
     std::array<int, 3> next{};
@@ -161,25 +142,25 @@ TEST_F(ViewModelTest, FlushPublishesOncePerStepAndNothingWhenNothingWaits) {
     auto model = makeViewModel();
     QSignalSpy sfm(model.get(), &PipelineViewModel::sfmLogChanged);
     QSignalSpy training(model.get(), &PipelineViewModel::trainingLogChanged);
-    model->flushLogBuffer();
+    ModelAccess::flushLogBuffer(*model);
     EXPECT_EQ(sfm.count(), 0);
-    model->ingestLogLine(PipelineLogStep::sfm, "one");
-    model->ingestLogLine(PipelineLogStep::sfm, "two");
-    model->ingestLogLine(PipelineLogStep::training, "three");
-    model->flushLogBuffer();
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::sfm, "one");
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::sfm, "two");
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::training, "three");
+    ModelAccess::flushLogBuffer(*model);
     EXPECT_EQ(sfm.count(), 1);
     EXPECT_EQ(training.count(), 1);
     EXPECT_EQ(model->sfmLog(), "one\ntwo\n");
 
     // The timer flushes while an operation runs; a flush from a worker
     // changes the log later, on the GUI thread.
-    model->startLogFlushTimer();
-    model->ingestLogLine(PipelineLogStep::sfm, "three");
+    ModelAccess::startLogFlushTimer(*model);
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::sfm, "three");
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\n"); }, 30000));
-    model->stopLogFlushTimer();
-    EXPECT_FALSE(model->isLogFlushTimerActive());
-    model->ingestLogLine(PipelineLogStep::sfm, "four");
-    std::jthread([&] { model->flushLogBuffer(); }).join();
+    ModelAccess::stopLogFlushTimer(*model);
+    EXPECT_FALSE(ModelAccess::isLogFlushTimerActive(*model));
+    ModelAccess::ingestLogLine(*model, PipelineLogStep::sfm, "four");
+    std::jthread([&] { ModelAccess::flushLogBuffer(*model); }).join();
     EXPECT_EQ(model->sfmLog(), "one\ntwo\nthree\n");
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->sfmLog() == QString("one\ntwo\nthree\nfour\n"); }));
 }
@@ -190,7 +171,7 @@ TEST_F(ViewModelTest, LinesThroughTheBoundCallbackReachTheLogs) {
     std::shared_ptr<pipeline::PipelineManager> manager = model->pipelineManager();
     TempDir folder("tessaron-viewmodel-log");
     manager->remergeExistingCells(folder / "missing-workspace", 1, 1000000);
-    model->flushLogBuffer();
+    ModelAccess::flushLogBuffer(*model);
     EXPECT_FALSE(model->exportLog().isEmpty());
 }
 

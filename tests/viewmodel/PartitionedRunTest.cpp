@@ -16,9 +16,12 @@
 #include "pipeline/PipelineTestSupport.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using pipeline::PipelineState;
@@ -37,7 +40,7 @@ protected:
         PartitionedCapture::write(capture_);
         model_ = makeViewModel();
         model_->setDialogService(dialogs_);
-        model_->setFreeSpaceProbe([](const fs::path&) { return std::nullopt; });
+        ModelAccess::setFreeSpaceProbe(*model_, [](const fs::path&) { return std::nullopt; });
         fs::create_directories(output_);
         QObject::connect(model_.get(), &PipelineViewModel::currentStateChanged, model_.get(),
                          [this] { states_.push_back(model_->currentState().kind); });
@@ -70,8 +73,8 @@ protected:
     }
 
     void waitForTheOperation() {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation() && !model_->hasActiveTask(); },
-                                    120000))
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !model_->hasActiveOperation() && !ModelAccess::hasActiveTask(*model_); }, 120000))
             << model_->currentState().message;
     }
 

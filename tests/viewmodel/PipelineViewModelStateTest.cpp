@@ -11,9 +11,12 @@
 
 #include "engines/PhysicalMemory.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;
@@ -59,7 +62,7 @@ TEST_F(ViewModelTest, ManagerExistsAfterConstructionAndStaysTheSame) {
     auto first = model->pipelineManager();
     ASSERT_TRUE(first);
     EXPECT_EQ(model->pipelineManager(), first);
-    EXPECT_EQ(model->runReportFolder(), support_.path() / "Logs");
+    EXPECT_EQ(ModelAccess::runReportFolder(*model), support_.path() / "Logs");
 }
 
 // ---- Model size clamp ------------------------------------------------------------
@@ -204,13 +207,13 @@ TEST_F(ViewModelTest, AnActiveTaskBlocksTheStartUntilItEnds) {
     auto model = readyToStart(makeViewModel());
     std::atomic<bool> release = false;
     QSignalSpy gate(model.get(), &PipelineViewModel::canStartChanged);
-    model->runTrackedOperation([&release](std::stop_token) {
+    ModelAccess::runTrackedOperation(*model, [&release](std::stop_token) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
-    EXPECT_TRUE(model->hasActiveTask());
+    EXPECT_TRUE(ModelAccess::hasActiveTask(*model));
     EXPECT_FALSE(model->canStart());
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     EXPECT_TRUE(model->canStart());
     EXPECT_EQ(gate.count(), 2);
 }

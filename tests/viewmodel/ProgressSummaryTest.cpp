@@ -5,9 +5,12 @@
 #include <functional>
 
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;
@@ -61,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         TitleCase{"errorWithoutReport", inState(PipelineState::error("boom")), "Unknown step"},
         TitleCase{"errorAfterSfM",
                   [](PipelineViewModel& model) {
-                      model.beginRunReport("New run", "Photo folder", model.settingsSummary());
+                      ModelAccess::beginRunReport(model, "New run", "Photo folder", model.settingsSummary());
                       model.setCurrentState(Kind::processingSfM);
                       model.updateRunReport();
                       model.setCurrentState(PipelineState::error("COLMAP mapper failed"));

@@ -12,9 +12,12 @@
 #include "support/SyntheticDataset.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using pipeline::PipelineState;
@@ -223,7 +226,7 @@ TEST_F(ResumeRemerge, AFinishedResumeShowsTheWorkspaceAsItNowIsAndThePanelsOpenB
                                                 "rot_0",  "rot_1",   "rot_2",   "rot_3"};
         writeFloatPly(cell / "output.ply", names, std::vector<float>(names.size(), 0.5f));
     };
-    model_->setDriverCalls(calls);
+    ModelAccess::setDriverCalls(*model_, calls);
     model_->resumeTraining();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     ASSERT_TRUE(model_->workspaceScanResult());

@@ -9,9 +9,12 @@
 
 #include "pipeline/PipelineTestSupport.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineState;
 using pipeline::RunReport;
@@ -86,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Locales, ModelSizeLocale,
 
 // A model with a new run's report, as a run's start leaves it.
 std::unique_ptr<PipelineViewModel> withReport(std::unique_ptr<PipelineViewModel> model) {
-    model->beginRunReport("New run", "Photo folder", model->settingsSummary());
+    ModelAccess::beginRunReport(*model, "New run", "Photo folder", model->settingsSummary());
     return model;
 }
 
@@ -119,8 +122,8 @@ TEST_F(ViewModelTest, CompletedRunIsSavedCompletedAndStaysSoAtItsEnd) {
     reportState(*model, Kind::exporting);
     reportState(*model, Kind::completed);
     model->setIsCancelling(true);  // a cancel that came too late
-    model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ModelAccess::runTrackedOperation(*model, [](std::stop_token) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     const RunReport saved = savedReport();
     EXPECT_EQ(saved.outcome, Outcome::completed);
     EXPECT_EQ(saved.step, "Merging and export");
@@ -141,8 +144,8 @@ TEST_F(ViewModelTest, FailedRunKeepsTheMessageAndTheLastWorkingStep) {
     EXPECT_TRUE(saved.endedAt.has_value());
     EXPECT_EQ(model->currentStepTitle(), "Camera poses (COLMAP)");
     EXPECT_FALSE(model->isBusy());  // the error state is not busy, report or not
-    model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ModelAccess::runTrackedOperation(*model, [](std::stop_token) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     saved = savedReport();
     EXPECT_EQ(saved.outcome, Outcome::failed);
     EXPECT_EQ(saved.error, "COLMAP mapper failed");
@@ -159,8 +162,8 @@ TEST_F(ViewModelTest, ErrorWhileCancellingIsACancelAndEndsIdle) {
     EXPECT_FALSE(saved.error.has_value());
     EXPECT_EQ(saved.step, "Training");
     QSignalSpy states(model.get(), &PipelineViewModel::currentStateChanged);
-    model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ModelAccess::runTrackedOperation(*model, [](std::stop_token) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     EXPECT_EQ(model->currentState(), PipelineState(Kind::idle));
     EXPECT_EQ(states.count(), 1);
     EXPECT_FALSE(model->isCancelling());
@@ -172,8 +175,8 @@ TEST_F(ViewModelTest, FailureRecordedBeforeTheCancelBecomesCancelledAtTheEnd) {
     auto model = withReport(makeViewModel());
     reportState(*model, PipelineState::error("Trainer exited with status 1"));
     model->setIsCancelling(true);
-    model->runTrackedOperation([](std::stop_token) {});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ModelAccess::runTrackedOperation(*model, [](std::stop_token) {});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     EXPECT_EQ(savedReport().outcome, Outcome::cancelled);
     EXPECT_FALSE(savedReport().error.has_value());
 }
@@ -181,8 +184,8 @@ TEST_F(ViewModelTest, FailureRecordedBeforeTheCancelBecomesCancelledAtTheEnd) {
 TEST_F(ViewModelTest, BodyThatEndsStillRunningIsCancelled) {
     auto model = withReport(makeViewModel());
     std::atomic<int> afterBodyCalls = 0;
-    model->runTrackedOperation([](std::stop_token) {}, [&afterBodyCalls] { ++afterBodyCalls; });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ModelAccess::runTrackedOperation(*model, [](std::stop_token) {}, [&afterBodyCalls] { ++afterBodyCalls; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     EXPECT_EQ(afterBodyCalls, 1);
     EXPECT_EQ(savedReport().outcome, Outcome::cancelled);
     EXPECT_EQ(savedReport().step, "Starting");
@@ -227,12 +230,12 @@ TEST_F(ViewModelTest, OneTaskAtATime) {
     auto model = makeViewModel();
     std::atomic<bool> release = false;
     std::atomic<int> secondRan = 0;
-    model->runTrackedOperation([&release](std::stop_token) {
+    ModelAccess::runTrackedOperation(*model, [&release](std::stop_token) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
-    model->runTrackedOperation([&secondRan](std::stop_token) { ++secondRan; });
+    ModelAccess::runTrackedOperation(*model, [&secondRan](std::stop_token) { ++secondRan; });
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
     EXPECT_EQ(secondRan, 0);
 }
 
@@ -243,7 +246,7 @@ TEST_F(ViewModelTest, OneTaskAtATime) {
 TEST_F(ViewModelTest, AReportThatCannotBeSavedIsSaidOnceAndTheRunGoesOn) {
     auto model = makeViewModel();
     model->setHasActiveOperation(true);
-    model->beginRunReport("New run", "Photo folder", {});
+    ModelAccess::beginRunReport(*model, "New run", "Photo folder", {});
     ASSERT_TRUE(std::filesystem::exists(reportFile()));
     std::filesystem::remove_all(support_.path() / "Logs");
     writeTextFile(support_.path() / "Logs", "not a folder");

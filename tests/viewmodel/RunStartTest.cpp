@@ -15,9 +15,12 @@
 #include "support/SyntheticDataset.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using pipeline::PipelineState;
@@ -31,7 +34,7 @@ protected:
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         model_ = makeViewModel();
         model_->setDialogService(dialogs_);
-        model_->setFreeSpaceProbe([this](const fs::path&) { return freeBytes_; });
+        ModelAccess::setFreeSpaceProbe(*model_, [this](const fs::path&) { return freeBytes_; });
         fs::create_directories(output_);
     }
     void TearDown() override {
@@ -120,7 +123,7 @@ TEST_F(RunStart, AnOperationBegunWhileThePanelWasOpenKeepsEverything) {
     model_->setTrainingLog(QStringLiteral("the other run\n"));
     std::atomic<bool> release = false;
     dialogs_->answerWith([&]() -> std::optional<fs::path> {
-        model_->runTrackedOperation([&release](std::stop_token) {
+        ModelAccess::runTrackedOperation(*model_, [&release](std::stop_token) {
             while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         });
         return output_;
@@ -131,7 +134,7 @@ TEST_F(RunStart, AnOperationBegunWhileThePanelWasOpenKeepsEverything) {
     EXPECT_FALSE(model_->currentWorkspaceURL());
     EXPECT_FALSE(fs::exists(reportFile()));
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
 }
 
 struct BusyStart {
@@ -149,7 +152,7 @@ TEST_P(StartWhileBusy, OpensNoPanelAndChangesNothing) {
     model_->setCurrentState(Kind::training);
     std::atomic<bool> release = false;
     model_->setHasActiveOperation(true);
-    model_->runTrackedOperation([&release](std::stop_token) {
+    ModelAccess::runTrackedOperation(*model_, [&release](std::stop_token) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     });
     // No answer is scripted: a panel that opened would throw.
@@ -160,7 +163,7 @@ TEST_P(StartWhileBusy, OpensNoPanelAndChangesNothing) {
     EXPECT_FALSE(model_->currentWorkspaceURL());
     EXPECT_FALSE(model_->runReport());
     release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
     model_->setHasActiveOperation(false);
 }
 
@@ -187,14 +190,14 @@ TEST_F(RunStart, ExactlyTenGigabytesFreeStartsTheRunInANewWorkspace) {
     EXPECT_EQ(model_->runReport()->input, "Photo folder");
     EXPECT_EQ(model_->runReport()->settings, model_->settingsSummary());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
-    EXPECT_FALSE(model_->hasActiveTask());
+    EXPECT_FALSE(ModelAccess::hasActiveTask(*model_));
 }
 
 TEST_F(RunStart, ACancelRightAfterTheStartIsNeverLost) {
     chooseImportedCapture();
     dialogs_->answer(output_);
     model_->startNewRun();
-    ASSERT_TRUE(model_->hasActiveTask());
+    ASSERT_TRUE(ModelAccess::hasActiveTask(*model_));
     model_->cancelRun();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveOperation(); }, 30000));
     EXPECT_EQ(savedReport().outcome, RunReport::Outcome::cancelled);

@@ -4,11 +4,17 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
 #include "engines/COLMAPUtils.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 namespace fs = std::filesystem;
@@ -40,8 +46,8 @@ protected:
     fs::path snapshots() const { return workspace_ / "colmap" / "snapshots"; }
     // One poll, its read and the handling of what it read.
     void pollAndSettle() {
-        model_->pollSfMSnapshot();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isReadingSfMSnapshot(); }, 30000));
+        ModelAccess::pollSfMSnapshot(*model_);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::isReadingSfMSnapshot(*model_); }, 30000));
     }
 
     TempDir workspace_{"tessaron-viewmodel-snapshots"};
@@ -54,7 +60,7 @@ TEST_F(SfMSnapshotPollTest, NewestFolderInStringOrderIsPublishedSortedInSinglePr
     writePoints(snapshots() / "5", 3, 20);
     fs::create_directories(snapshots() / "abc");
     writePoints(snapshots() / "12a", 7, 50);
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     const viewmodel::SfMLiveSnapshot& snapshot = *model_->latestSfMSnapshot();
     EXPECT_EQ(snapshot.url, snapshots() / "5");
@@ -66,14 +72,14 @@ TEST_F(SfMSnapshotPollTest, NewestFolderInStringOrderIsPublishedSortedInSinglePr
 
 TEST_F(SfMSnapshotPollTest, TheSameNewestFolderIsReadOnce) {
     writePoints(snapshots() / "0", 4, 10);
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     writePoints(snapshots() / "0", 9, 10);  // rewritten, same name: not read again
     pollAndSettle();
     EXPECT_EQ(published_->count(), 1);
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 4u);
     writePoints(snapshots() / "1", 9, 10);
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 2; }));
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 9u);
 }
@@ -90,7 +96,7 @@ TEST_F(SfMSnapshotPollTest, AHalfWrittenOrMissingSnapshotIsSkippedAndTriedAgain)
     pollAndSettle();
     EXPECT_EQ(published_->count(), 0);
     writeTextFile(snapshots() / "0" / "points3D.bin", whole);
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
     EXPECT_EQ(model_->latestSfMSnapshot()->ids.size(), 6u);
 }
@@ -102,13 +108,13 @@ TEST_F(SfMSnapshotPollTest, NothingIsReadWithoutSfMOrWhenTheWorkspaceChangedMean
     EXPECT_EQ(published_->count(), 0);
     model_->setSkipSfM(false);
     // The workspace changes before the read's result reaches the GUI thread.
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     TempDir other("tessaron-viewmodel-other");
     model_->setCurrentWorkspaceURL(other.path());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->isReadingSfMSnapshot(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::isReadingSfMSnapshot(*model_); }, 30000));
     EXPECT_EQ(published_->count(), 0);
     model_->setCurrentWorkspaceURL(workspace_.path());
-    model_->pollSfMSnapshot();
+    ModelAccess::pollSfMSnapshot(*model_);
     ASSERT_TRUE(QTest::qWaitFor([&] { return published_->count() == 1; }));
 }
 
@@ -121,11 +127,29 @@ TEST_F(SfMSnapshotPollTest, PollingStopsOutsideSfMAndTheCloudStays) {
         return std::make_unique<PipelineViewModel>(configuration);
     }();
     fast->setCurrentWorkspaceURL(workspace_.path());
-    fast->updateSfMSnapshotPolling(pipeline::PipelineState(pipeline::PipelineState::Kind::processingSfM));
+    ModelAccess::updateSfMSnapshotPolling(*fast, pipeline::PipelineState::Kind::processingSfM);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fast->latestSfMSnapshot() != nullptr; }));
-    fast->updateSfMSnapshotPolling(pipeline::PipelineState(pipeline::PipelineState::Kind::preparingData));
-    EXPECT_FALSE(fast->isPollingSfMSnapshots());
+    ModelAccess::updateSfMSnapshotPolling(*fast, pipeline::PipelineState::Kind::preparingData);
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*fast));
     EXPECT_EQ(fast->latestSfMSnapshot()->url, snapshots() / "1");
+}
+
+// A cancel during COLMAP stops the poll at once, before the operation has
+// ended and while the state still reads processingSfM.
+TEST_F(SfMSnapshotPollTest, ACancelStopsThePoll) {
+    std::atomic<bool> release = false;
+    model_->setHasActiveOperation(true);
+    ModelAccess::runTrackedOperation(*model_, [&release](std::stop_token stopToken) {
+        while (!release && !stopToken.stop_requested()) std::this_thread::yield();
+    });
+    model_->setCurrentState(pipeline::PipelineState::Kind::processingSfM);
+    ModelAccess::updateSfMSnapshotPolling(*model_, model_->currentState());
+    ASSERT_TRUE(ModelAccess::isPollingSfMSnapshots(*model_));
+    model_->cancelRun();
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*model_));
+    release = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(*model_));
 }
 
 }  // namespace

@@ -15,9 +15,12 @@
 
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 
@@ -62,8 +65,8 @@ TEST_F(ViewModelTest, DestroyedMidRunReturnsAtOnceDeliversNothingAndLeavesNoChil
     parameters.inputURL = photos;
     parameters.workspaceURL = folder / "Tessaron_workspace";
     parameters.ramLimitGB = 8;
-    model->runTrackedOperation(
-        [manager, parameters](std::stop_token stopToken) { manager->runPipeline(parameters, stopToken); },
+    ModelAccess::runTrackedOperation(
+        *model, [manager, parameters](std::stop_token stopToken) { manager->runPipeline(parameters, stopToken); },
         [destroyed, afterDestruction] {
             if (*destroyed) ++*afterDestruction;
         });

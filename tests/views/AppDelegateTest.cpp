@@ -18,9 +18,12 @@
 #include "pipeline/RunReport.hpp"
 #include "support/EventLoopWait.hpp"
 #include "views/AppDelegate.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using namespace std::chrono_literals;
 using pipeline::RunReport;
@@ -135,7 +138,7 @@ class QuitGuardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         delegate_->setPipelineViewModel(model_.get());
-        model_->beginRunReport("New run", "/photos", {});
+        ModelAccess::beginRunReport(*model_, "New run", "/photos", {});
     }
 
     RunReport savedReport() const {
@@ -320,7 +323,7 @@ TEST_F(QuitGuardTest, AStageThatIgnoresTheCancelHoldsNeitherTheQuitNorTheModelsE
     auto stage = std::make_shared<Stage>();
     auto ready = std::make_shared<std::atomic<bool>>(false);
     model_->setHasActiveOperation(true);
-    model_->runTrackedOperation([manager = model_->pipelineManager(), stage, ready](std::stop_token) {
+    ModelAccess::runTrackedOperation(*model_, [manager = model_->pipelineManager(), stage, ready](std::stop_token) {
         try {
             pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
                 "/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt, [ready](const std::string& line) {

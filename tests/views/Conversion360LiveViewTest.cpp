@@ -14,9 +14,12 @@
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/Conversion360LiveView.hpp"
 #include "views/RollingNumberLabel.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::ConversionPreview;
 using viewmodel::PipelineViewModel;
@@ -218,7 +221,8 @@ TEST(ConversionViewDuringARun, ShowsTheRealExtractionsPreview) {
     auto dialogs = std::make_shared<ScriptedDialogs>();
     dialogs->answer(folder.path());
     model->setDialogService(dialogs);
-    model->setFreeSpaceProbe([](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
+    ModelAccess::setFreeSpaceProbe(
+        *model, [](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
     Conversion360LiveView view(*model);
     view.resize(1000, 700);
     view.show();
@@ -231,7 +235,7 @@ TEST(ConversionViewDuringARun, ShowsTheRealExtractionsPreview) {
     model->setFrameExtractionRate(1);
     model->setSharpnessFilterEnabled(false);
     model->startNewRun();
-    ASSERT_TRUE(model->hasActiveTask());
+    ASSERT_TRUE(ModelAccess::hasActiveTask(*model));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return model->conversionPreview() && model->conversionPreview()->extractedFrames >= 2; }, 60000));
     model->cancelRun();
@@ -242,7 +246,7 @@ TEST(ConversionViewDuringARun, ShowsTheRealExtractionsPreview) {
     EXPECT_EQ(counter(view, QStringLiteral("Crop images")), QString::number(shown->extractedFrames * 8));
     EXPECT_EQ(view.tileRects().size(), 8u);
     EXPECT_FALSE(view.frameRect().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model); }, 30000));
 }
 
 }  // namespace

@@ -44,9 +44,12 @@
 #include "views/ResumePanel.hpp"
 #include "views/TrainingSettingsCard.hpp"
 #include "views/Video360Card.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using pipeline::PipelineManager;
@@ -173,8 +176,9 @@ protected:
         // The form's texts stay as they are: the model does not ask COLMAP.
         model_->setColmapHasCUDA(false);
         model_->setDialogService(dialogs_);
-        model_->setFreeSpaceProbe([](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
-        model_->setInputAnalyzer([script = analysis_](const fs::path&, bool isVideo, int64_t stride) {
+        ModelAccess::setFreeSpaceProbe(
+            *model_, [](const fs::path&) { return std::optional<uint64_t>(uint64_t(100) << 30); });
+        ModelAccess::setInputAnalyzer(*model_, [script = analysis_](const fs::path&, bool isVideo, int64_t stride) {
             ++script->calls;
             while (script->hold) std::this_thread::sleep_for(std::chrono::milliseconds(2));
             std::lock_guard guard(script->lock);
@@ -184,8 +188,10 @@ protected:
             if (isVideo) analysis.detection = script->detection;
             return analysis;
         });
-        model_->setSceneAnalyzer([](const fs::path&) { return viewmodel::OptionalSceneAnalysis({1.2, 0.71}); });
-        model_->setDriverCalls(
+        ModelAccess::setSceneAnalyzer(
+            *model_, [](const fs::path&) { return viewmodel::OptionalSceneAnalysis({1.2, 0.71}); });
+        ModelAccess::setDriverCalls(
+            *model_,
             {.runPipeline =
                  [driver = driver_](const PipelineManager::RunParameters& parameters, std::stop_token stopToken) {
                      {
@@ -219,9 +225,9 @@ protected:
     void TearDown() override {
         driver_->hold = false;
         analysis_->hold = false;
-        if (model_->hasActiveTask()) {
+        if (ModelAccess::hasActiveTask(*model_)) {
             model_->cancelRun();
-            EXPECT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
         }
         view_.reset();
         model_.reset();
@@ -689,7 +695,7 @@ void leave(QWidget* target) {
 // Holds an operation of the view model open until the test ends it.
 void startHeldOperation(PipelineViewModel& model, std::atomic<bool>& release) {
     model.setHasActiveOperation(true);
-    model.runTrackedOperation([&release](std::stop_token stopToken) {
+    ModelAccess::runTrackedOperation(model, [&release](std::stop_token stopToken) {
         while (!release && !stopToken.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     });
 }

@@ -26,9 +26,12 @@
 #include "views/StepBackgroundView.hpp"
 #include "views/StepMarkersView.hpp"
 #include "views/StepMenuView.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 using viewmodel::WorkflowStep;
@@ -324,7 +327,7 @@ TEST_F(DashboardTest, TheInspectorCoversTheWindowWhileAskedFor) {
 TEST_F(DashboardTest, AfterACancelThePillTheStepBarAndTheDrawerTellWhereTheRunStopped) {
     model_->setIsLogMenuExpanded(true);
     model_->setHasActiveOperation(true);
-    model_->runTrackedOperation([manager = model_->pipelineManager()](std::stop_token stopToken) {
+    ModelAccess::runTrackedOperation(*model_, [manager = model_->pipelineManager()](std::stop_token stopToken) {
         ManagerAccess::callbacks(*manager)->onStateChange(PipelineState(Kind::training));
         ManagerAccess::log(*manager, pipeline::PipelineLogStep::training, "[trevik] step 1500");
         std::mutex lock;

@@ -18,9 +18,12 @@
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/OpenPanel.hpp"
 #include "views/QtDialogService.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using viewmodel::DialogService;
@@ -46,7 +49,7 @@ protected:
         auto dialogs = std::make_shared<ScriptedDialogs>();
         dialogs->answer(std::nullopt);
         model->setDialogService(dialogs);
-        model->setFreeSpaceProbe([](const fs::path&) { return std::nullopt; });
+        ModelAccess::setFreeSpaceProbe(*model, [](const fs::path&) { return std::nullopt; });
         ask(*model);
         EXPECT_EQ(dialogs->opened.size(), 1u);
         DialogService::OpenRequest request = dialogs->opened.at(0);
@@ -194,7 +197,8 @@ TEST_F(OpenPanelTest, AFolderPanelThatMakesNoFoldersTakesATypedFolderAndRefusesA
 // application shows them: modal, answered from inside their event loop.
 TEST_F(OpenPanelTest, ChooseInputThroughTheRealDialogSelectsATypedFolderAndNothingForARefusedJPEG) {
     auto model = makeViewModel(support_);
-    model->setInputAnalyzer([](const fs::path&, bool, int64_t) { return PipelineViewModel::InputAnalysis{}; });
+    ModelAccess::setInputAnalyzer(
+        *model, [](const fs::path&, bool, int64_t) { return PipelineViewModel::InputAnalysis{}; });
     model->setDialogService(std::make_shared<views::QtDialogService>());
 
     QString refusal;

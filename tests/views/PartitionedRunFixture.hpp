@@ -13,8 +13,11 @@
 #include "ViewsTestSupport.hpp"
 #include "pipeline/PartitionedRunSupport.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 class PartitionedRunFixture : public ::testing::Test {
 protected:
@@ -25,8 +28,8 @@ protected:
         std::filesystem::create_directories(output_);
         model_ = makeViewModel(support_);
         model_->setDialogService(dialogs_);
-        model_->setFreeSpaceProbe(
-            [](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
+        ModelAccess::setFreeSpaceProbe(
+            *model_, [](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
         // A short run planned under the capture's memory limit.
         model_->setTrainingIterations(30);
         model_->setTrevikDownscaleFactor(1);

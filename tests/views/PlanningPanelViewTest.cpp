@@ -21,9 +21,12 @@
 #include "views/PlanningPanelView.hpp"
 #include "views/StepMenuView.hpp"
 #include "views/Theme.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;
@@ -269,7 +272,7 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
         approved = outcome == Approval::approved;
         ++answers;
     };
-    model_->runTrackedOperation(awaitAnswer);
+    ModelAccess::runTrackedOperation(*model_, awaitAnswer);
     // A press before the driver waits is lost, as it is in the driver; the
     // user presses until the run moves on.
     QAbstractButton* start = visibleButton(*panel_, "Start Training");
@@ -279,7 +282,7 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
             return answers > 0;
         },
         5000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
     EXPECT_TRUE(approved);
     EXPECT_TRUE(model_->pipelineManager()->diagnostics);
     // The state is the driver's to change.
@@ -291,14 +294,14 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
     click(start);
     click(start);
     EXPECT_FALSE(model_->pipelineManager()->diagnostics);
-    model_->runTrackedOperation(awaitAnswer);
+    ModelAccess::runTrackedOperation(*model_, awaitAnswer);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return answers > 1 || pipeline::PipelineManagerTestAccess::isAwaitingApproval(*model_->pipelineManager()); },
         30000));
     ASSERT_TRUE(deliverEventsDueWithin());
     EXPECT_EQ(answers, 1);
     model_->cancelRun();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model_->hasActiveTask(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
     EXPECT_EQ(answers, 2);
     EXPECT_FALSE(approved);
 }

@@ -16,9 +16,12 @@
 #include "views/StepMarkersView.hpp"
 #include "views/SfMAnimationView.hpp"
 #include "views/StepBackgroundView.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 using viewmodel::WorkflowStep;
@@ -73,7 +76,7 @@ TEST(FinalModelFile, IsTheChosenModelElseTheRunsOutput) {
 class CentrePaneTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        model_->setInputAnalyzer([](const std::filesystem::path&, bool, int64_t) {
+        ModelAccess::setInputAnalyzer(*model_, [](const std::filesystem::path&, bool, int64_t) {
             return PipelineViewModel::InputAnalysis{};
         });
         pane_.onModelDropped = [this](const QUrl& url) { models_.push_back(url); };
@@ -234,7 +237,7 @@ TEST_F(CentrePaneTest, TheInputHintShowsOnlyWhileNothingRuns) {
 class DashboardDropTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        model_->setInputAnalyzer([](const std::filesystem::path&, bool, int64_t) {
+        ModelAccess::setInputAnalyzer(*model_, [](const std::filesystem::path&, bool, int64_t) {
             return PipelineViewModel::InputAnalysis{};
         });
         dashboard_.resize(1200, 800);

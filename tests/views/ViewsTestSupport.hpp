@@ -20,8 +20,11 @@
 #include "viewmodel/PipelineViewModel.hpp"
 // PrivateUserFolders: the settings and data folders in a temporary folder.
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 // `notches` of a mouse wheel (positive: away from the user) over the
 // middle of `widget`, marked as coming from the window system: Qt hands a
@@ -55,7 +58,7 @@ inline const char* const politeChild = "echo ready; exec sleep 30";
 inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::string& script) {
     auto ready = std::make_shared<std::atomic<bool>>(false);
     model.setHasActiveOperation(true);
-    model.runTrackedOperation([manager = model.pipelineManager(), script, ready](std::stop_token) {
+    ModelAccess::runTrackedOperation(model, [manager = model.pipelineManager(), script, ready](std::stop_token) {
         try {
             pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
                 "/bin/sh", {"-c", script}, std::nullopt, std::nullopt,

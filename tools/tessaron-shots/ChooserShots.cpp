@@ -10,9 +10,12 @@
 #include "ShotState.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/OpenPanel.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::shots {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 namespace fs = std::filesystem;
 using viewmodel::DialogService;
@@ -40,7 +43,7 @@ DialogService::OpenRequest requestOf(const fs::path& support, const std::functio
     PipelineViewModel model(configuration);
     auto recorder = std::make_shared<RequestRecorder>();
     model.setDialogService(recorder);
-    model.setFreeSpaceProbe([](const fs::path&) { return std::nullopt; });
+    ModelAccess::setFreeSpaceProbe(model, [](const fs::path&) { return std::nullopt; });
     ask(model);
     if (!recorder->recorded) throw std::runtime_error("the model opened no panel");
     return *recorder->recorded;

@@ -23,9 +23,12 @@
 #include "views/SettingsView.hpp"
 #include "views/StatusPillView.hpp"
 #include "views/StepBackgroundView.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::shots {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 using Kind = pipeline::PipelineState::Kind;
@@ -363,22 +366,23 @@ void runAndCancel(MainWindowStage& stage, const CancelledStage& script) {
     PipelineViewModel& model = *stage.model;
     model.setIsLogMenuExpanded(true);
     model.setHasActiveOperation(true);
-    model.beginRunReport("New run", "Photo folder", model.settingsSummary());
-    model.startLogFlushTimer();
+    ModelAccess::beginRunReport(model, "New run", "Photo folder", model.settingsSummary());
+    ModelAccess::startLogFlushTimer(model);
     auto reached = std::make_shared<std::atomic<bool>>(false);
-    model.runTrackedOperation([&model, post = model.executor(), script, reached](std::stop_token stopToken) {
+    ModelAccess::runTrackedOperation(
+        model, [&model, post = model.executor(), script, reached](std::stop_token stopToken) {
         // As the driver's callbacks do: every change on the main thread.
         post([&model, script, reached] {
             script.prepare(model);
             model.updateRunReport();
             *reached = true;
         });
-        for (const std::string& line : script.lines) model.ingestLogLine(script.step, line);
+        for (const std::string& line : script.lines) ModelAccess::ingestLogLine(model, script.step, line);
         std::mutex lock;
         std::condition_variable_any stopped;
         std::unique_lock hold(lock);
         stopped.wait(hold, stopToken, [] { return false; });
-        model.ingestLogLine(script.step, "Pipeline cancelled.");
+        ModelAccess::ingestLogLine(model, script.step, "Pipeline cancelled.");
     });
     if (!waitUntil([&] { return reached->load(); })) throw std::runtime_error("the run did not start");
     waitUntil([] { return false; }, 0.3);

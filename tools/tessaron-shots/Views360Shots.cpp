@@ -16,9 +16,12 @@
 #include "views/Inspector360View.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/MainWindow.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::shots {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 
@@ -77,7 +80,8 @@ std::shared_ptr<QWidget> conversionDuringARun(bool inWindow, QSize windowSize = 
     Stage360 stage(video);
     PipelineViewModel& model = *stage.model;
     model.setDialogService(std::make_shared<FolderAnswer>(stage.root()));
-    model.setFreeSpaceProbe([](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
+    ModelAccess::setFreeSpaceProbe(
+        model, [](const std::filesystem::path&) { return std::optional<uint64_t>(uint64_t(1) << 40); });
     model.setTreatAs360(true);
     model.setPersonMaskMode(input::PersonMaskMode::off);
     model.setFrameExtractionRate(10);
@@ -93,7 +97,7 @@ std::shared_ptr<QWidget> conversionDuringARun(bool inWindow, QSize windowSize = 
     }
     view->show();
     model.startNewRun();
-    if (!model.hasActiveTask()) throw std::runtime_error("the 360° run did not start");
+    if (!ModelAccess::hasActiveTask(model)) throw std::runtime_error("the 360° run did not start");
     if (!waitUntil([&] { return model.conversionPreview() && model.conversionPreview()->extractedFrames >= 3; }, 120))
         throw std::runtime_error("no third rig frame came");
     waitUntil([] { return false; }, 0.6);  // the tiles' appearing animation

@@ -6,9 +6,12 @@
 #include "support/SyntheticScene.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 
@@ -18,7 +21,7 @@ TEST_F(ViewModelTest, CancelDuringRealCOLMAPEndsTheRunWithNoChildLeft) {
     auto model = makeViewModel();
     auto dialogs = std::make_shared<ScriptedDialogs>();
     model->setDialogService(dialogs);
-    model->setFreeSpaceProbe([](const std::filesystem::path&) { return std::nullopt; });
+    ModelAccess::setFreeSpaceProbe(*model, [](const std::filesystem::path&) { return std::nullopt; });
     model->setSelectedInputURL(folder.path() / "photos");
     model->setUseVastGaussian(false);
     model->setRamLimitGB(64);

@@ -10,9 +10,12 @@
 #include "pipeline/PipelineTestSupport.hpp"
 #include "support/SyntheticScene.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewmodel/PipelineViewModelTestAccess.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 
 using viewmodel::PipelineViewModel;
 using Kind = pipeline::PipelineState::Kind;
@@ -50,19 +53,19 @@ TEST_F(ViewModelTest, LiveCloudGrowsDuringARealSfMRunOnTheGuiThreadOnly) {
     parameters.useVastGaussian = false;
     parameters.ramLimitGB = 64;
     std::shared_ptr<pipeline::PipelineManager> manager = model.pipelineManager();
-    model.startLogFlushTimer();
-    model.runTrackedOperation(
-        [manager, parameters](std::stop_token stop) { manager->runPipeline(parameters, stop); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.hasActiveTask(); }, 240000));
-    model.flushLogBuffer();
-    model.stopLogFlushTimer();
+    ModelAccess::startLogFlushTimer(model);
+    ModelAccess::runTrackedOperation(
+        model, [manager, parameters](std::stop_token stop) { manager->runPipeline(parameters, stop); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(model); }, 240000));
+    ModelAccess::flushLogBuffer(model);
+    ModelAccess::stopLogFlushTimer(model);
 
     ASSERT_EQ(model.currentState().kind, Kind::completed) << model.currentState().message;
     EXPECT_EQ(offThread, 0);
     ASSERT_FALSE(cloudSizes.empty()) << "no live cloud was published during SfM";
     EXPECT_TRUE(std::is_sorted(cloudSizes.begin(), cloudSizes.end()));
     EXPECT_GT(cloudSizes.back(), 0u);
-    EXPECT_FALSE(model.isPollingSfMSnapshots());
+    EXPECT_FALSE(ModelAccess::isPollingSfMSnapshots(model));
     // COLMAP 3.8's own lines gave the counters.
     EXPECT_EQ(model.sfmTotalImages(), 16);
     EXPECT_GE(model.sfmRegisteredImages(), 13);
