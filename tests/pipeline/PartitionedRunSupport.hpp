@@ -62,8 +62,8 @@ struct PartitionedCapture {
 
     // The plan a run makes of the capture (the planner is deterministic).
     static partition::PartitionPlan plan(const std::filesystem::path& folder, int64_t iterations, int64_t capMax) {
-        return partition::VastGaussianPartitioner::createPlan(folder / "sparse" / "0", 1, iterations, capMax,
-                                                              ramLimitGB, 0);
+        return partition::VastGaussianPartitioner::createPlan(
+            folder / "sparse" / "0", {.iterationFloor = iterations, .gaussianBudget = capMax, .ramLimitGB = ramLimitGB});
     }
 
     // A run of the capture: imported model, partitioned, one-to-one images,
