@@ -108,7 +108,7 @@ inline std::pair<int32_t, std::vector<std::string>> runTool(const std::vector<st
     std::vector<std::string> lines;
     std::mutex linesMutex;
     const int32_t status =
-        process.run(TESSARON_TOOL_PATH, arguments, std::nullopt, std::nullopt, [&](const std::string& line) {
+        process.run({.executablePath = TESSARON_TOOL_PATH, .arguments = arguments}, [&](const std::string& line) {
             std::lock_guard lock(linesMutex);
             lines.push_back(line);
         });
