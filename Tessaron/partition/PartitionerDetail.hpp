@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,17 @@
 
 namespace tessaron::partition {
 
+// A COLMAP point on the ground plane: its id and its model X and Z.
+struct GroundPoint {
+    uint64_t id = 0;
+    double x = 0;
+    double z = 0;
+
+    bool operator==(const GroundPoint&) const = default;
+};
+
+// Camera centre per image id.
+using CameraCentreMap = std::map<int32_t, Vec3>;
 using PointIdSet = std::unordered_set<uint64_t>;
 
 namespace detail {

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,15 +16,6 @@
 
 namespace tessaron::partition {
 
-// A COLMAP point on the ground plane: its id and its model X and Z.
-struct GroundPoint {
-    uint64_t id = 0;
-    double x = 0;
-    double z = 0;
-
-    bool operator==(const GroundPoint&) const = default;
-};
-
 struct Vec3 {
     double x = 0;
     double y = 0;
@@ -34,8 +24,6 @@ struct Vec3 {
     bool operator==(const Vec3&) const = default;
 };
 
-// Camera centre per image id.
-using CameraCentreMap = std::map<int32_t, Vec3>;
 using PartitionLog = std::function<void(const std::string& line)>;
 using PartitionProgressHandler = std::function<void(const PartitionProgress& progress)>;
 // Cells written so far and cells to write.
@@ -44,10 +32,10 @@ using MaterializationProgress = std::function<void(int64_t written, int64_t tota
 using CancelQuery = std::function<bool()>;
 
 // Plans the cells of a large scene from its COLMAP model and a memory budget
-// ("VastGaussian" partitioning), and writes the cells' models. The steps of
-// the planning are in PartitionerDetail.hpp. Every operation is a stateless, synchronous
-// call that runs on the caller's thread and calls the optional log and
-// progress closures on that thread. Results are deterministic: a seeded
+// ("VastGaussian" partitioning) and writes the cells' models; the steps are
+// in PartitionerDetail.hpp. Every operation is a stateless, synchronous call
+// that runs on the caller's thread and calls the optional log and progress
+// closures on that thread. Results are deterministic: a seeded
 // generator, sorted iteration and explicit tie-breaks, so the same input gives
 // the same plan on every run, build and machine.
 class VastGaussianPartitioner {
