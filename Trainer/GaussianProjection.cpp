@@ -206,12 +206,10 @@ struct ProjectedLanes {
     F meanX, meanY, conicA, conicB, conicC, opacity, colour[3], depth, radius;
 };
 
-// ProjectedGaussian (see projectedField) and ProjectedGradient move in and
-// out of lanes as rows of floats.
-constexpr int gradientFloats = 9;
+// ProjectedGaussian (see projectedField) and ProjectedGradient (see
+// gradientField) move in and out of lanes as rows of floats.
 static_assert(std::is_standard_layout_v<ProjectedGaussian>);
-static_assert(sizeof(ProjectedGradient) == gradientFloats * sizeof(float) &&
-              std::is_standard_layout_v<ProjectedGradient>);
+static_assert(std::is_standard_layout_v<ProjectedGradient>);
 
 template <typename F>
 inline __attribute__((always_inline)) Mask<F> projectLanes(const LaneParameters<F>& gaussian, const ViewCamera& camera,
@@ -242,6 +240,22 @@ template <typename F>
 struct GradientLanes {
     F meanX, meanY, conicA, conicB, conicC, opacity, colour[3];
 };
+
+// A batch of ProjectedGradient rows, read into columns, by name.
+template <typename F>
+inline __attribute__((always_inline)) GradientLanes<F> gradientLanes(const F (&fields)[gradientField::fieldCount]) {
+    GradientLanes<F> out;
+    out.meanX = fields[gradientField::meanX];
+    out.meanY = fields[gradientField::meanY];
+    out.conicA = fields[gradientField::conicA];
+    out.conicB = fields[gradientField::conicB];
+    out.conicC = fields[gradientField::conicC];
+    out.opacity = fields[gradientField::opacity];
+    out.colour[0] = fields[gradientField::red];
+    out.colour[1] = fields[gradientField::green];
+    out.colour[2] = fields[gradientField::blue];
+    return out;
+}
 
 template <typename F>
 inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& gaussian, const ViewCamera& camera,
@@ -422,10 +436,9 @@ backwardInBatches(const GaussianModel& model, const size_t* indices, size_t coun
         const int used = int(std::min<size_t>(lanes::width, count - done));
         const void* rows[lanes::width];
         for (int lane = 0; lane < lanes::width; ++lane) rows[lane] = &gradient[done + size_t(std::min(lane, used - 1))];
-        Floats fields[gradientFloats];
-        lanes::rowsToColumns(rows, gradientFloats, fields);
-        const GradientLanes<Floats> sums{fields[0], fields[1], fields[2], fields[3], fields[4],
-                                         fields[5], {fields[6], fields[7], fields[8]}};
+        Floats fields[gradientField::fieldCount];
+        lanes::rowsToColumns(rows, gradientField::fieldCount, fields);
+        const GradientLanes<Floats> sums = gradientLanes(fields);
         LaneGradients<Floats> targets(gradients, indices + done, used);
         // The colour coefficients, most of the memory read and written, are
         // needed last: fetch them while the geometry is computed.
@@ -453,8 +466,14 @@ bool GaussianProjection::project(const GaussianModel& model, size_t index, const
 float GaussianProjection::backward(const GaussianModel& model, size_t index, const ViewCamera& camera,
                                    const Vec3& centre, int shDegree, const ProjectedGradient& grad,
                                    GaussianModel& gradients) {
-    const GradientLanes<float> sums{grad.meanX,  grad.meanY,   grad.conicA, grad.conicB, grad.conicC, grad.opacity,
-                                    {grad.colour[0], grad.colour[1], grad.colour[2]}};
+    GradientLanes<float> sums;
+    sums.meanX = grad.meanX;
+    sums.meanY = grad.meanY;
+    sums.conicA = grad.conicA;
+    sums.conicB = grad.conicB;
+    sums.conicC = grad.conicC;
+    sums.opacity = grad.opacity;
+    for (int c = 0; c < 3; ++c) sums.colour[c] = grad.colour[c];
     LaneGradients<float> targets(gradients, &index, 1);
     return backwardLanes(LaneParameters<float>(model, &index, 1), camera, centre, shDegree, sums, targets);
 }

@@ -44,6 +44,21 @@ struct ProjectedGradient {
     float colour[3] = {0, 0, 0};
 };
 
+// The floats of a ProjectedGradient by name, in the order of its memory, for
+// the code that moves gradients from rows in memory into vector lanes.
+namespace gradientField {
+enum Field : int { meanX, meanY, conicA, conicB, conicC, opacity, red, green, blue, fieldCount };
+}
+static_assert(sizeof(ProjectedGradient) == gradientField::fieldCount * sizeof(float));
+static_assert(offsetof(ProjectedGradient, meanX) == gradientField::meanX * sizeof(float) &&
+              offsetof(ProjectedGradient, meanY) == gradientField::meanY * sizeof(float) &&
+              offsetof(ProjectedGradient, conicA) == gradientField::conicA * sizeof(float) &&
+              offsetof(ProjectedGradient, conicB) == gradientField::conicB * sizeof(float) &&
+              offsetof(ProjectedGradient, conicC) == gradientField::conicC * sizeof(float) &&
+              offsetof(ProjectedGradient, opacity) == gradientField::opacity * sizeof(float) &&
+              offsetof(ProjectedGradient, colour) == gradientField::red * sizeof(float) &&
+              gradientField::green == gradientField::red + 1 && gradientField::blue == gradientField::red + 2);
+
 // The projection of a 3D Gaussian to the image: covariance R S Sᵀ Rᵀ, its
 // image through the Jacobian of the perspective projection at the
 // Gaussian's centre, a dilation of the 2D covariance for numerical

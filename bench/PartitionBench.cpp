@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "partition/LayoutEvaluator.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/SyntheticModel.hpp"
 
 using namespace tessaron;
@@ -67,7 +67,7 @@ const EvaluationScene& evaluationScene() {
     if (!scene) {
         const auto& model = town(5000, 1000000);
         scene = std::make_unique<EvaluationScene>();
-        for (const auto& [id, image] : model.images) scene->centres[id] = VastGaussianPartitioner::cameraCentre(image);
+        for (const auto& [id, image] : model.images) scene->centres[id] = detail::cameraCentre(image);
         scene->index = planner::SceneIndex::build(model.images, model.points3D, scene->centres);
     }
     return *scene;
@@ -75,7 +75,7 @@ const EvaluationScene& evaluationScene() {
 
 std::vector<planner::CellShape> layoutOf(const planner::SceneIndex& index, int64_t cells) {
     std::vector<planner::CellShape> shapes;
-    for (const auto& cluster : VastGaussianPartitioner::bisectLargest(index.records, cells, 0))
+    for (const auto& cluster : detail::bisectLargest(index.records, cells, 0))
         shapes.push_back(planner::shapeOf(index, cluster));
     return shapes;
 }
@@ -95,13 +95,13 @@ BENCHMARK(BM_EvaluateLayout)->Arg(1)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::
 void BM_EvaluateSplitCandidate(benchmark::State& state) {
     const auto& scene = evaluationScene();
     int64_t cells = state.range(0);
-    auto clusters = VastGaussianPartitioner::bisectLargest(scene.index.records, cells, 0);
+    auto clusters = detail::bisectLargest(scene.index.records, cells, 0);
     std::vector<planner::CellShape> base;
     for (size_t index = 1; index < clusters.size(); ++index) base.push_back(planner::shapeOf(scene.index, clusters[index]));
     std::vector<GroundPoint> members;
     for (uint64_t id : clusters[0].pointIds) members.push_back(scene.index.records[id]);
     std::vector<planner::CellShape> halves;
-    for (const auto& half : VastGaussianPartitioner::kMeansXZ(members, 2, 1, 50))
+    for (const auto& half : detail::kMeansXZ(members, 2, 1, 50))
         halves.push_back(planner::shapeOf(scene.index, half));
     planner::LayoutEvaluator evaluator(scene.index, MemoryModel(1600, 1200), 6.0, 1.0);
     auto prepared = evaluator.prepare(base);
@@ -115,7 +115,7 @@ void BM_CreatePlanOneCore(benchmark::State& state) {
     const auto& model = town(2000, 300000);
     OneCore pinned;
     size_t cells = 0;
-    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 8.0, 0).cells.size();
+    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, {.ramLimitGB = 8.0}).cells.size();
     state.counters["cells"] = double(cells);
     reportPeakMemory(state);
 }
@@ -127,7 +127,8 @@ BENCHMARK(BM_CreatePlanOneCore)->Unit(benchmark::kSecond)->Iterations(1);
 void BM_CreatePlanLarge(benchmark::State& state) {
     const auto& model = town(10000, 2000000, testing::SyntheticModelOptions::Layout::grid);
     size_t cells = 0;
-    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, 2, 7000, 6000000, 3.8, 0).cells.size();
+    const VastGaussianPartitioner::PlanOptions options{.downscaleFactor = 2, .gaussianBudget = 6000000, .ramLimitGB = 3.8};
+    for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, options).cells.size();
     state.counters["cells"] = double(cells);
     reportPeakMemory(state);
 }

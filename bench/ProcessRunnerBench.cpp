@@ -29,7 +29,7 @@ void ProcessRunnerLines(benchmark::State& state) {
     double cpuBefore = processCPUMilliseconds();
     for (auto _ : state) {
         delivered = 0;
-        runner.run("/bin/sh", {"-c", kProducer}, std::nullopt, std::nullopt,
+        runner.run({.executablePath = "/bin/sh", .arguments = {"-c", kProducer}},
                    [&delivered](const std::string&) { ++delivered; });
         if (delivered != kLineCount) state.SkipWithError("not every line was delivered");
     }
@@ -45,7 +45,7 @@ void WcCountLines(benchmark::State& state) {
     tessaron::engines::ProcessRunner runner;
     std::string counted;
     for (auto _ : state) {
-        runner.run("/bin/sh", {"-c", kProducer + " | wc -l"}, std::nullopt, std::nullopt,
+        runner.run({.executablePath = "/bin/sh", .arguments = {"-c", kProducer + " | wc -l"}},
                    [&counted](const std::string& line) { counted = line; });
         if (counted.find(std::to_string(kLineCount)) == std::string::npos) state.SkipWithError("wc -l miscounted");
     }

@@ -178,7 +178,7 @@ void COLMAPRunner::log(const std::string& line) const {
 COLMAPVersion COLMAPRunner::programVersion(const std::map<std::string, std::string>& environment) {
     if (version_) return *version_;
     std::vector<std::string> lines;
-    const int32_t status = runner_.run(colmapPath_, {"-h"}, std::nullopt, environment,
+    const int32_t status = runner_.run({.executablePath = colmapPath_, .arguments = {"-h"}, .environment = environment},
                                        [&lines](const std::string& line) { lines.push_back(line); });
     COLMAPVersion version = COLMAPVersion::fromHelpOutput(lines);
     // A probe cut short (a cancel) may have missed the version; ask again
@@ -196,7 +196,7 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     // text would hide the cause.
     bool diskFull = false;
     const int32_t status = runner_.run(
-        colmapPath_, translated, std::nullopt, session.environment,
+        {.executablePath = colmapPath_, .arguments = translated, .environment = session.environment},
         [this, &diskFull](const std::string& line) {
             if (line.find("database or disk is full") != std::string::npos ||
                 line.find("No space left on device") != std::string::npos)

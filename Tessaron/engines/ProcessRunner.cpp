@@ -264,16 +264,35 @@ void ProcessRunner::resetStderrWindow() {
     stderrSuppressed_ = 0;
 }
 
-int32_t ProcessRunner::run(const std::string& executablePath, const std::vector<std::string>& arguments,
-                           const std::optional<std::string>& workingDirectory,
-                           const std::optional<std::map<std::string, std::string>>& environment,
-                           OutputHandler onOutput, PidHandler onPidLaunched) {
+void ProcessRunner::Options::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Process option " + field + " " + why);
+    };
+    // The system reads these as C strings: a NUL would silently cut them short.
+    auto hasNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (executablePath.empty()) refuse("executablePath", "is empty");
+    if (hasNul(executablePath)) refuse("executablePath", "contains a NUL character");
+    for (size_t index = 0; index < arguments.size(); ++index)
+        if (hasNul(arguments[index])) refuse("arguments[" + std::to_string(index) + "]", "contains a NUL character");
+    if (workingDirectory && workingDirectory->empty()) refuse("workingDirectory", "is empty");
+    if (workingDirectory && hasNul(*workingDirectory)) refuse("workingDirectory", "contains a NUL character");
+    if (!environment) return;
+    for (const auto& [name, value] : *environment) {
+        if (name.empty()) refuse("environment", "has a variable without a name");
+        if (hasNul(name) || hasNul(value)) refuse("environment", "has a variable with a NUL character");
+        // "A=B" as a name would set A, not the variable asked for.
+        if (name.find('=') != std::string::npos) refuse("environment", "has a variable name with \"=\": " + name);
+    }
+}
+
+int32_t ProcessRunner::run(const Options& options, OutputHandler onOutput, PidHandler onPidLaunched) {
+    options.check();
     stderrQueue_.sync([this] { resetStderrWindow(); });
 
     Pipe outputPipe = makePipe();
     Pipe errorPipe = makePipe();
-    LaunchPlan plan(executablePath, arguments, workingDirectory, environment, outputPipe.writeEnd.get(),
-                    errorPipe.writeEnd.get());
+    LaunchPlan plan(options.executablePath, options.arguments, options.workingDirectory, options.environment,
+                    outputPipe.writeEnd.get(), errorPipe.writeEnd.get());
 
     auto delivery = std::make_shared<Delivery>();
     delivery->onOutput = std::move(onOutput);

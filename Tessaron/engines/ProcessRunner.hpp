@@ -46,6 +46,23 @@ public:
         int systemCode_;
     };
 
+    // One child to run, every field named. No shell is involved.
+    struct Options {
+        std::string executablePath = {};
+        std::vector<std::string> arguments = {};  // without argv[0]
+        std::optional<std::string> workingDirectory = {};  // none: this process's
+        // Laid over this process's environment without its "TREVIK_" variables.
+        std::optional<std::map<std::string, std::string>> environment = {};
+
+        // Throws OptionsError naming the first field out of range.
+        void check() const;
+    };
+
+    class OptionsError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
     using OutputHandler = std::function<void(const std::string& line)>;
     using PidHandler = std::function<void(int32_t pid)>;
 
@@ -63,20 +80,17 @@ public:
     ProcessRunner& operator=(const ProcessRunner&) = delete;
 
     // Runs one child to its end and returns its exit status, or the negated
-    // signal number when a signal ended it. `arguments` exclude argv[0]; no
-    // shell is involved. The child gets this process's environment without
-    // "TREVIK_" variables, with `environment` laid over it, and inherits
-    // standard input. `onOutput` is called on the runner's serial queue, one
-    // line at a time, in order, never after `run` has returned.
-    // `onPidLaunched` is called on this thread right after the launch.
-    // Throws core::CancellationError when the latch is set and ProcessError
-    // when the system refuses the launch; nothing is started in either case.
-    // An exception thrown by `onPidLaunched` is rethrown once the child has
-    // ended and its output has been delivered.
-    int32_t run(const std::string& executablePath, const std::vector<std::string>& arguments,
-                const std::optional<std::string>& workingDirectory,
-                const std::optional<std::map<std::string, std::string>>& environment, OutputHandler onOutput,
-                PidHandler onPidLaunched = {});
+    // signal number when a signal ended it. The child gets this process's
+    // environment without "TREVIK_" variables, with `options.environment`
+    // laid over it, and inherits standard input. `onOutput` is called on the
+    // runner's serial queue, one line at a time, in order, never after `run`
+    // has returned. `onPidLaunched` is called on this thread right after the
+    // launch. Throws OptionsError for unusable options, core::CancellationError
+    // when the latch is set and ProcessError when the system refuses the
+    // launch; nothing is started in any of these cases. An exception thrown by
+    // `onPidLaunched` is rethrown once the child has ended and its output has
+    // been delivered.
+    int32_t run(const Options& options, OutputHandler onOutput, PidHandler onPidLaunched = {});
 
     void resetCancel();
     // Latches, then sends SIGTERM to a running child.

@@ -147,7 +147,10 @@ void TrevikRunner::run(const Options& options) {
     // returned, and this object outlives its own run.
     auto engineLog = onLog;
     int32_t status = runner_.run(
-        trevikPath_, engineArguments, workingDirectory, environment,
+        {.executablePath = trevikPath_,
+         .arguments = engineArguments,
+         .workingDirectory = workingDirectory,
+         .environment = environment},
         [this, engineLog](const std::string& line) {
             if (engineLog) engineLog(line);
             parseStats(line);

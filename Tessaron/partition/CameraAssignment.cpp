@@ -4,14 +4,13 @@
 
 #include "core/NumberText.hpp"
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
 using core::fixedText;
 
-engines::Point3DMap VastGaussianPartitioner::filterSfMPoints(const engines::Point3DMap& points,
-                                                             const PartitionLog& log) {
+engines::Point3DMap detail::filterSfMPoints(const engines::Point3DMap& points, const PartitionLog& log) {
     if (points.size() < 10) return points;
     double count = double(points.size());
     double sum = 0;
@@ -36,7 +35,7 @@ engines::Point3DMap VastGaussianPartitioner::filterSfMPoints(const engines::Poin
     return kept;
 }
 
-VastGaussianPartitioner::Range VastGaussianPartitioner::robustRange(std::vector<double> values) {
+detail::Range detail::robustRange(std::vector<double> values) {
     size_t n = values.size();
     if (n == 0) return {0, 0};
     if (n < 4) {
@@ -58,7 +57,7 @@ VastGaussianPartitioner::Range VastGaussianPartitioner::robustRange(std::vector<
     return {std::max(q1 - 1.5 * iqr, p2), std::min(q3 + 1.5 * iqr, p98)};
 }
 
-VastGaussianPartitioner::ClusterGeometry3D VastGaussianPartitioner::clusterCentroidsAndRadii3D(
+detail::ClusterGeometry3D detail::clusterCentroidsAndRadii3D(
     const std::vector<Cluster>& clusters, const engines::Point3DMap& points) {
     ClusterGeometry3D geometry;
     for (const auto& cluster : clusters) {
@@ -75,7 +74,7 @@ VastGaussianPartitioner::ClusterGeometry3D VastGaussianPartitioner::clusterCentr
     return geometry;
 }
 
-VastGaussianPartitioner::CameraAssignment VastGaussianPartitioner::assignCameras(
+detail::CameraAssignment detail::assignCameras(
     const engines::ImageMap& images, const CameraCentreMap& cameraCentres, const std::vector<Cluster>& clusters,
     const std::vector<std::vector<uint64_t>>& expandedSets, const std::vector<Vec3>& centroids3D,
     const std::vector<double>& radii3D, const PartitionLog& log) {

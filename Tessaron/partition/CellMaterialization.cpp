@@ -3,7 +3,7 @@
 
 #include "core/Error.hpp"
 #include "partition/CellModels.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -28,8 +28,8 @@ std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder,
 
 }  // namespace cellmodels
 
-void VastGaussianPartitioner::normalizeModel(engines::ImageMap& images, engines::Point3DMap& points,
-                                             const SceneNormalization& normalization) {
+void detail::normalizeModel(engines::ImageMap& images, engines::Point3DMap& points,
+           const SceneNormalization& normalization) {
     const double cx = normalization.centerX, cy = normalization.centerY, cz = normalization.centerZ;
     const double s = normalization.radius;
     for (auto& [id, point] : points) {
@@ -50,10 +50,12 @@ void VastGaussianPartitioner::normalizeModel(engines::ImageMap& images, engines:
     }
     // A model with infinite coordinates trains into nonsense and exits 0.
     auto finite = [](double x, double y, double z) { return std::isfinite(x) && std::isfinite(y) && std::isfinite(z); };
+    using Error = VastGaussianPartitioner::PartitionError;
+    constexpr auto nonFinite = VastGaussianPartitioner::PartitionErrorKind::nonFiniteCoordinate;
     for (const auto& [id, point] : points)
-        if (!finite(point.x, point.y, point.z)) throw PartitionError(PartitionErrorKind::nonFiniteCoordinate);
+        if (!finite(point.x, point.y, point.z)) throw Error(nonFinite);
     for (const auto& [id, image] : images)
-        if (!finite(image.tx, image.ty, image.tz)) throw PartitionError(PartitionErrorKind::nonFiniteCoordinate);
+        if (!finite(image.tx, image.ty, image.tz)) throw Error(nonFinite);
 }
 
 std::vector<MaterializedCell> VastGaussianPartitioner::executePartition(
@@ -71,7 +73,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executePartition(
 
     say("Loading COLMAP data for partitioning...");
     engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
-    engines::Point3DMap filtered = filterSfMPoints(model.points3D, log);
+    engines::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
 
     std::vector<MaterializedCell> records;
     if (trainable.empty() || !trainable.front().cameraIds) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition::cellmodels {
 
@@ -48,7 +48,7 @@ MaterializedCell writeCell(const PartitionCell& cell, const engines::COLMAPModel
     if (log)
         log(cell.id + ": " + std::to_string(imageIdCount) + " images, " + std::to_string(cellPoints.size()) +
             " points → writing COLMAP data");
-    VastGaussianPartitioner::normalizeModel(images, cellPoints, normalization);
+    detail::normalizeModel(images, cellPoints, normalization);
     std::filesystem::path folder = modelFolder(partitionsFolder, cell.id);
     engines::COLMAPUtils::writeModel(model.cameras, images, cellPoints, folder);
     return {cell.id, folder, cell.coreBounds, cell.expandedBounds};

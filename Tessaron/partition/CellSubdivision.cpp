@@ -5,7 +5,7 @@
 
 #include "partition/CellModels.hpp"
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -39,9 +39,9 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
         if (log) log(line);
     };
     engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
-    engines::Point3DMap filtered = filterSfMPoints(model.points3D, log);
+    engines::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
     CameraCentreMap centres;
-    for (const auto& [id, image] : model.images) centres.emplace_hint(centres.end(), id, cameraCentre(image));
+    for (const auto& [id, image] : model.images) centres.emplace_hint(centres.end(), id, detail::cameraCentre(image));
 
     const double cx = normalization.centerX, cz = normalization.centerZ, s = normalization.radius;
     CellBounds parent{cx + parentCore.minX * s, cx + parentCore.maxX * s, cz + parentCore.minZ * s,
@@ -97,7 +97,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
             continue;
         }
         size_t pointCount = points.size();
-        normalizeModel(images, points, normalization);
+        detail::normalizeModel(images, points, normalization);
         std::filesystem::path folder = cellmodels::modelFolder(partitionsFolder, id);
         engines::COLMAPUtils::writeModel(model.cameras, images, points, folder);
         say("  " + id + ": " + std::to_string(images.size()) + " images, " + std::to_string(pointCount) +

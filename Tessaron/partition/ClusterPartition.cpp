@@ -9,14 +9,14 @@
 #include "partition/LayoutEvaluator.hpp"
 #include "core/ParallelFor.hpp"
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
 using core::fixedText;
 using planner::CellShape;
 using planner::EvalOutcome;
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 namespace {
 
@@ -113,7 +113,7 @@ private:
     }
 
     PassResult runPass(bool balancedFamily) {
-        std::vector<Cluster> layout = VastGaussianPartitioner::bisectLargest(corePoints_, 1, baseSeed_);
+        std::vector<Cluster> layout = detail::bisectLargest(corePoints_, 1, baseSeed_);
         std::vector<CellShape> shapes = shapesOf(layout);
         EvalOutcome outcome = evaluator_.evaluateWhole(shapes, false);
         std::vector<double> improvements;
@@ -181,7 +181,7 @@ private:
             bool balanced = balancedFamily && endgame;
             if (!balancedFamily && endgame) endgameSplitSeen_ = true;
 
-            std::optional<std::vector<int64_t>> visibleCounts;
+            std::vector<int64_t> visibleCounts;
             if (balanced) visibleCounts = visibleCountsOf(layout[worst], cameraImages);
 
             std::vector<CellShape> baseShapes = shapes;
@@ -189,10 +189,17 @@ private:
             planner::LayoutEvaluator::Base base = evaluator_.prepare(std::move(baseShapes));
 
             int64_t appendedCount = 0;
-            std::vector<std::vector<Cluster>> candidates = VastGaussianPartitioner::splitCandidates(
-                gaussiansPerPoint_, worstCore, cameraPositions, imageWidth_, imageHeight_, budgetGB_,
-                uint64_t(cellCount) + baseSeed_, visibleCounts, balanced,
-                [&](int64_t appended) { appendedCount = appended; });
+            std::vector<std::vector<Cluster>> candidates =
+                detail::splitCandidates({.corePoints = worstCore,
+                                         .cameraPositions = cameraPositions,
+                                         .visibleCounts = visibleCounts,
+                                         .gaussiansPerPoint = gaussiansPerPoint_,
+                                         .imageWidth = imageWidth_,
+                                         .imageHeight = imageHeight_,
+                                         .budgetGB = budgetGB_,
+                                         .seed = uint64_t(cellCount) + baseSeed_,
+                                         .balanced = balanced},
+                                        [&](int64_t appended) { appendedCount = appended; });
             int64_t refinedCount = 0;
             if (balanced && worstCore.size() >= 8) refinedCount = refine(base, worstCore, candidates);
 
@@ -263,7 +270,7 @@ private:
     // both halves get equally many cameras; appends the one or two cuts found.
     int64_t refine(const planner::LayoutEvaluator::Base& base, const std::vector<GroundPoint>& worstCore,
                    std::vector<std::vector<Cluster>>& candidates) const {
-        auto axis = VastGaussianPartitioner::principalAxis(worstCore);
+        auto axis = detail::principalAxis(worstCore);
         std::vector<size_t> order;
         for (const auto& projection :
              planner::projectAndOrder(worstCore, axis.cosTheta, axis.sinTheta, axis.meanX, axis.meanZ))
@@ -306,7 +313,7 @@ private:
 
 }  // namespace
 
-VastGaussianPartitioner::ClusterPartitionResult VastGaussianPartitioner::clusterPartition(
+detail::ClusterPartitionResult detail::clusterPartition(
     const engines::ImageMap& images, const engines::Point3DMap& points, const CameraCentreMap& cameraCentres,
     int64_t imageWidth, int64_t imageHeight, int64_t iterationFloor, int64_t gaussianBudget, uint64_t baseSeed,
     double budgetGB, int64_t viewsPerFrame, const PartitionLog& log, const PartitionProgressHandler& progress) {
@@ -433,7 +440,7 @@ VastGaussianPartitioner::ClusterPartitionResult VastGaussianPartitioner::cluster
     return result;
 }
 
-VastGaussianPartitioner::LayoutEval VastGaussianPartitioner::evaluateLayout(
+detail::LayoutEval detail::evaluateLayout(
     double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout, const engines::ImageMap& images,
     const engines::Point3DMap& points, const CameraCentreMap& cameraCentres, int64_t imageWidth,
     int64_t imageHeight) {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -46,9 +46,8 @@ std::vector<size_t> seedCentres(std::span<const GroundPoint> points, size_t want
 
 }  // namespace
 
-std::vector<VastGaussianPartitioner::Cluster> VastGaussianPartitioner::kMeansXZ(std::span<const GroundPoint> points,
-                                                                                 int64_t k, uint64_t seed,
-                                                                                 int64_t iterations) {
+std::vector<detail::Cluster> detail::kMeansXZ(std::span<const GroundPoint> points, int64_t k, uint64_t seed,
+                                              int64_t iterations) {
     size_t n = points.size();
     if (n == 0) return {};
     size_t wanted = k <= 1 ? 1 : std::min(n, size_t(k));
@@ -135,8 +134,7 @@ std::vector<VastGaussianPartitioner::Cluster> VastGaussianPartitioner::kMeansXZ(
     return clusters;
 }
 
-std::vector<VastGaussianPartitioner::Cluster> VastGaussianPartitioner::bisectLargest(
-    std::span<const GroundPoint> points, int64_t k, uint64_t seed) {
+std::vector<detail::Cluster> detail::bisectLargest(std::span<const GroundPoint> points, int64_t k, uint64_t seed) {
     if (points.empty()) return {};
     std::vector<Cluster> clusters{planner::clusterOfAll(points)};
     if (k < 2) return clusters;

@@ -72,9 +72,9 @@ SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Poi
     // Bins of about 64 points over the robust extent; stray points fall into
     // the edge bins, whose bounds grow to hold them.
     size_t side = std::clamp<size_t>(size_t(std::sqrt(double(pointCount) / 64)), 1, 512);
-    auto rangeX = VastGaussianPartitioner::robustRange(scene.x);
-    auto rangeZ = VastGaussianPartitioner::robustRange(scene.z);
-    auto binOf = [&](double value, const VastGaussianPartitioner::Range& range) {
+    auto rangeX = detail::robustRange(scene.x);
+    auto rangeZ = detail::robustRange(scene.z);
+    auto binOf = [&](double value, const detail::Range& range) {
         double span = range.high - range.low;
         double position = span > 0 ? (value - range.low) / span * double(side) : 0;
         if (!(position > 0)) return size_t(0);
@@ -133,7 +133,7 @@ std::vector<uint64_t> SceneIndex::denseIds(std::span<const uint64_t> ids) const 
     return dense;
 }
 
-CellShape shapeOf(const SceneIndex& scene, const VastGaussianPartitioner::Cluster& cluster) {
+CellShape shapeOf(const SceneIndex& scene, const detail::Cluster& cluster) {
     CellShape shape{cluster.centroidX, cluster.centroidZ, cluster.radius, {}, 1e-6};
     auto [centroid, radius] = centroidAndRobustRadius3D(cluster.pointIds.size(), [&](size_t index) {
         uint64_t dense = cluster.pointIds[index];

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "partition/MemoryModel.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition::planner {
 
@@ -68,7 +68,7 @@ struct CellShape {
     double radius3D = 1e-6;
 };
 // `cluster` holds dense point numbers.
-CellShape shapeOf(const SceneIndex& scene, const VastGaussianPartitioner::Cluster& cluster);
+CellShape shapeOf(const SceneIndex& scene, const detail::Cluster& cluster);
 
 struct EvalOutcome {
     std::vector<int64_t> expandedCounts;

@@ -8,7 +8,7 @@
 #include "core/Error.hpp"
 #include "partition/CellModels.hpp"
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -21,7 +21,7 @@ bool hasPoint(const engines::ImageModel::Point2D& observation) {
 }
 
 // The cluster nearest to (x, z) on the ground plane; the lowest index on ties.
-size_t nearestCluster(const std::vector<VastGaussianPartitioner::Cluster>& clusters, double x, double z) {
+size_t nearestCluster(const std::vector<detail::Cluster>& clusters, double x, double z) {
     size_t nearest = 0;
     double nearestSquared = squaredDistance(x, z, clusters[0].centroidX, clusters[0].centroidZ);
     for (size_t j = 1; j < clusters.size(); ++j) {
@@ -36,8 +36,8 @@ size_t nearestCluster(const std::vector<VastGaussianPartitioner::Cluster>& clust
 
 }  // namespace
 
-PointIdSet VastGaussianPartitioner::expandedPointSet(size_t k, std::span<const GroundPoint> records,
-                                                     const std::vector<Cluster>& clusters, double rate) {
+PointIdSet detail::expandedPointSet(size_t k, std::span<const GroundPoint> records,
+                   const std::vector<Cluster>& clusters, double rate) {
     PointIdSet result;
     const Cluster& own = clusters.at(k);
     for (const auto& record : records) {
@@ -51,8 +51,7 @@ PointIdSet VastGaussianPartitioner::expandedPointSet(size_t k, std::span<const G
     return result;
 }
 
-VastGaussianPartitioner::Overlap VastGaussianPartitioner::clusterOverlap(const engines::ImageModel& image,
-                                                                         const PointIdSet& ids) {
+detail::Overlap detail::clusterOverlap(const engines::ImageModel& image, const PointIdSet& ids) {
     int64_t valid = 0, inside = 0;
     for (const auto& observation : image.points2D) {
         if (!hasPoint(observation)) continue;
@@ -62,9 +61,8 @@ VastGaussianPartitioner::Overlap VastGaussianPartitioner::clusterOverlap(const e
     return {inside, valid == 0 ? 0.0 : double(inside) / double(valid)};
 }
 
-std::optional<double> VastGaussianPartitioner::distanceRatio(const Vec3& centre, const engines::ImageModel& image,
-                                                             const PointIdSet& ids,
-                                                             const engines::Point3DMap& points) {
+std::optional<double> detail::distanceRatio(const Vec3& centre, const engines::ImageModel& image,
+                           const PointIdSet& ids, const engines::Point3DMap& points) {
     double totalSum = 0, insideSum = 0;
     int64_t totalCount = 0, insideCount = 0;
     for (const auto& observation : image.points2D) {
@@ -94,7 +92,7 @@ std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
                                                      const std::filesystem::path& partitionsFolder,
                                                      const PartitionLog& log, const MaterializationProgress& progress,
                                                      const CancelQuery& isCancelled) {
-    using Cluster = VastGaussianPartitioner::Cluster;
+    using Cluster = detail::Cluster;
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
@@ -107,7 +105,7 @@ std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
     if (!trainable.empty()) {
         CameraCentreMap centres;
         for (const auto& [id, image] : model.images)
-            centres.emplace_hint(centres.end(), id, VastGaussianPartitioner::cameraCentre(image));
+            centres.emplace_hint(centres.end(), id, detail::cameraCentre(image));
 
         std::vector<GroundPoint> records;
         std::vector<double> xs, zs;
@@ -117,20 +115,20 @@ std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
             xs.push_back(point.x);
             zs.push_back(point.z);
         }
-        auto rangeX = VastGaussianPartitioner::robustRange(std::move(xs));
-        auto rangeZ = VastGaussianPartitioner::robustRange(std::move(zs));
+        auto rangeX = detail::robustRange(std::move(xs));
+        auto rangeZ = detail::robustRange(std::move(zs));
         std::vector<GroundPoint> core;
         for (const auto& record : records)
             if (rangeX.low <= record.x && record.x <= rangeX.high && rangeZ.low <= record.z && record.z <= rangeZ.high)
                 core.push_back(record);
 
-        clusters = VastGaussianPartitioner::kMeansXZ(core, int64_t(trainable.size()), seed, 50);
+        clusters = detail::kMeansXZ(core, int64_t(trainable.size()), seed, 50);
         say("Reconstructed " + std::to_string(clusters.size()) + " clusters from seed " + std::to_string(seed));
 
         std::set<int32_t> assigned;
         for (size_t k = 0; k < clusters.size(); ++k) {
             const Cluster& cluster = clusters[k];
-            expandedSets.push_back(VastGaussianPartitioner::expandedPointSet(k, records, clusters, 0.2));
+            expandedSets.push_back(detail::expandedPointSet(k, records, clusters, 0.2));
             PointIdSet members(cluster.pointIds.begin(), cluster.pointIds.end());
 
             double density = 0;
@@ -153,9 +151,9 @@ std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
 
             std::set<int32_t> cameras;
             for (const auto& [id, centre] : centres) {
-                auto overlap = VastGaussianPartitioner::clusterOverlap(model.images.at(id), members);
+                auto overlap = detail::clusterOverlap(model.images.at(id), members);
                 if (!(overlap.f >= 0.05 || overlap.n >= 10)) continue;
-                auto ratio = VastGaussianPartitioner::distanceRatio(centre, model.images.at(id), members, filtered);
+                auto ratio = detail::distanceRatio(centre, model.images.at(id), members, filtered);
                 if (ratio && *ratio <= threshold) cameras.insert(id);
             }
             assigned.insert(cameras.begin(), cameras.end());

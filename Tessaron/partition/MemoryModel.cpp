@@ -20,12 +20,12 @@ double MemoryModel::memGB(int64_t images, int64_t gaussians) const noexcept {
 
 }  // namespace tessaron::partition
 
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
-int64_t VastGaussianPartitioner::estimateMemoryAndCap(int64_t images, int64_t width, int64_t height, int64_t lo,
-                                                      int64_t hi, double budgetGB) {
+int64_t detail::estimateMemoryAndCap(int64_t images, int64_t width, int64_t height, int64_t lo, int64_t hi,
+                                     double budgetGB) {
     MemoryModel model(width, height);
     double limit = 0.99 * budgetGB;
     if (model.memGB(images, lo) > limit) return lo;

@@ -11,7 +11,7 @@
 #include "core/NumberText.hpp"
 #include "engines/PhysicalMemory.hpp"
 #include "partition/MemoryModel.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -64,9 +64,9 @@ double VastGaussianPartitioner::ramLimitGB(std::optional<double> requestedGB, ui
     return std::max(double(physicalMemoryBytes) / 1073741824.0 - 3, 4.0);
 }
 
-double VastGaussianPartitioner::budgetGB(double ramLimitGB) { return std::max(ramLimitGB - 2.5, 1.0); }
+double detail::budgetGB(double ramLimitGB) { return std::max(ramLimitGB - 2.5, 1.0); }
 
-int64_t VastGaussianPartitioner::detectedViewsPerFrame(const engines::ImageMap& images) {
+int64_t detail::detectedViewsPerFrame(const engines::ImageMap& images) {
     std::set<int64_t> rigCameras;
     for (const auto& [id, image] : images) {
         auto slash = image.name.find('/');
@@ -78,7 +78,7 @@ int64_t VastGaussianPartitioner::detectedViewsPerFrame(const engines::ImageMap& 
     return rigCameras.size() >= 2 ? int64_t(rigCameras.size()) : 1;
 }
 
-Vec3 VastGaussianPartitioner::cameraCentre(const engines::ImageModel& image) {
+Vec3 detail::cameraCentre(const engines::ImageModel& image) {
     double w = image.qw, x = image.qx, y = image.qy, z = image.qz;
     double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
     double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
@@ -87,10 +87,25 @@ Vec3 VastGaussianPartitioner::cameraCentre(const engines::ImageModel& image) {
             -(r02 * image.tx + r12 * image.ty + r22 * image.tz)};
 }
 
-PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& model, int64_t downscaleFactor,
-                                                  int64_t iterationFloor, int64_t gaussianBudget,
-                                                  std::optional<double> ramLimit, int64_t viewsPerFrame,
+void VastGaussianPartitioner::PlanOptions::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Partition option " + field + " " + why);
+    };
+    auto atLeast = [&](const std::string& field, int64_t value, int64_t minimum) {
+        if (value < minimum) refuse(field, "must be at least " + text(minimum) + " (is " + text(value) + ")");
+    };
+    atLeast("downscaleFactor", downscaleFactor, 0);
+    atLeast("iterationFloor", iterationFloor, 1);
+    atLeast("gaussianBudget", gaussianBudget, 1);
+    if (ramLimitGB && !(std::isfinite(*ramLimitGB) && *ramLimitGB >= 0))
+        refuse("ramLimitGB", "must be a number of at least 0");
+    atLeast("viewsPerFrame", viewsPerFrame, 0);
+}
+
+PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& model, const PlanOptions& options,
                                                   const PartitionLog& log, const PartitionProgressHandler& progress) {
+    options.check();
+    const int64_t downscaleFactor = options.downscaleFactor;
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
@@ -100,9 +115,9 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
     say("Loaded " + text(images.size()) + " images, " + text(points.size()) + " points, " + text(cameras.size()) +
         " camera(s).");
 
-    int64_t views = viewsPerFrame;
+    int64_t views = options.viewsPerFrame;
     if (views < 1) {
-        views = detectedViewsPerFrame(images);
+        views = detail::detectedViewsPerFrame(images);
         if (views >= 2)
             say("Detected " + text(views) +
                 "-view rig layout (camN/ image prefixes) — image-count heuristics use physical positions.");
@@ -111,7 +126,7 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
 
     if (images.empty()) throw PartitionError(PartitionErrorKind::noImages);
     if (points.empty()) throw PartitionError(PartitionErrorKind::noPoints);
-    engines::Point3DMap filtered = filterSfMPoints(points, log);
+    engines::Point3DMap filtered = detail::filterSfMPoints(points, log);
     if (cameras.empty()) throw PartitionError(PartitionErrorKind::noCameras);
 
     const engines::CameraModel& camera = cameras.begin()->second;
@@ -121,21 +136,21 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
     say("Image resolution: " + text(camera.width) + "×" + text(camera.height) + " → " + text(width) + "×" +
         text(height) + " at " + text(downscaleFactor) + "× downscale");
 
-    double ramGB = ramLimitGB(ramLimit, engines::physicalMemoryBytes());
-    double budget = budgetGB(ramGB);
+    double ramGB = ramLimitGB(options.ramLimitGB, engines::physicalMemoryBytes());
+    double budget = detail::budgetGB(ramGB);
     say("App RAM: " + fixedText(ramGB, 1) + " GB limit, " + fixedText(2.5, 1) + " GB framework overhead, " +
         fixedText(budget, 1) + " GB budget per cell");
 
     CameraCentreMap centres;
-    for (const auto& [id, image] : images) centres.emplace_hint(centres.end(), id, cameraCentre(image));
+    for (const auto& [id, image] : images) centres.emplace_hint(centres.end(), id, detail::cameraCentre(image));
 
     std::vector<double> xs, zs;
     for (const auto& [id, point] : filtered) {
         xs.push_back(point.x);
         zs.push_back(point.z);
     }
-    Range rangeX = robustRange(xs);
-    Range rangeZ = robustRange(zs);
+    detail::Range rangeX = detail::robustRange(xs);
+    detail::Range rangeZ = detail::robustRange(zs);
     say("Raw point cloud bounds: X [" + fixedText(smallest(xs), 2) + ", " + fixedText(largest(xs), 2) + "], Z [" +
         fixedText(smallest(zs), 2) + ", " + fixedText(largest(zs), 2) + "]");
     say("IQR-filtered bounds: X [" + fixedText(rangeX.low, 2) + ", " + fixedText(rangeX.high, 2) + "], Z [" +
@@ -170,8 +185,9 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
         fixedText(normalization.centerY, 2) + ", " + fixedText(normalization.centerZ, 2) +
         "), radius=" + fixedText(normalization.radius, 2));
 
-    ClusterPartitionResult partition = clusterPartition(images, filtered, centres, width, height, iterationFloor,
-                                                        gaussianBudget, 0, budget, views, log, progress);
+    detail::ClusterPartitionResult partition =
+        detail::clusterPartition(images, filtered, centres, width, height, options.iterationFloor,
+                                 options.gaussianBudget, 0, budget, views, log, progress);
 
     auto normalX = [&](double x) { return (x - normalization.centerX) / normalization.radius; };
     auto normalZ = [&](double z) { return (z - normalization.centerZ) / normalization.radius; };

@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition::planner {
 
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 // The planner's random source: a 64-bit LCG whose state starts at seed + 1;
 // each draw yields the top 31 bits of the new state over 2^31, in [0, 1).
@@ -140,7 +140,7 @@ std::pair<Vec3, double> centroidAndRobustRadius3D(size_t count, Position positio
     Vec3 centroid{sumX / double(count), sumY / double(count), sumZ / double(count)};
     std::vector<double> distances(count);
     for (size_t index = 0; index < count; ++index) distances[index] = distance3D(position(index), centroid);
-    double radius = VastGaussianPartitioner::robustRange(std::move(distances)).high;
+    double radius = detail::robustRange(std::move(distances)).high;
     return {centroid, std::max(radius, 1e-6)};
 }
 

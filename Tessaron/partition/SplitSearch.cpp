@@ -7,7 +7,7 @@
 
 #include "partition/MemoryModel.hpp"
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 namespace tessaron::partition {
 
@@ -41,7 +41,7 @@ double cutValue(const std::vector<Projection>& order, int64_t k) {
 
 }  // namespace
 
-VastGaussianPartitioner::PrincipalAxis VastGaussianPartitioner::principalAxis(std::span<const GroundPoint> points) {
+detail::PrincipalAxis detail::principalAxis(std::span<const GroundPoint> points) {
     if (points.empty()) return {};
     double sumX = 0, sumZ = 0;
     for (const auto& point : points) {
@@ -62,17 +62,30 @@ VastGaussianPartitioner::PrincipalAxis VastGaussianPartitioner::principalAxis(st
     return {std::cos(theta), std::sin(theta), meanX, meanZ};
 }
 
-std::vector<std::vector<VastGaussianPartitioner::Cluster>> VastGaussianPartitioner::splitCandidates(
-    double gaussiansPerPoint, std::span<const GroundPoint> corePoints, std::span<const Point2D> cameraPositions,
-    int64_t imageWidth, int64_t imageHeight, double budgetGB, uint64_t seed,
-    const std::optional<std::vector<int64_t>>& visibleCounts, bool balanced,
-    const std::function<void(int64_t appended)>& appended) {
+void detail::SplitOptions::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw VastGaussianPartitioner::OptionsError("Split option " + field + " " + why);
+    };
+    if (imageWidth < 1) refuse("imageWidth", "must be at least 1 (is " + std::to_string(imageWidth) + ")");
+    if (imageHeight < 1) refuse("imageHeight", "must be at least 1 (is " + std::to_string(imageHeight) + ")");
+    if (!(std::isfinite(gaussiansPerPoint) && gaussiansPerPoint >= 0))
+        refuse("gaussiansPerPoint", "must be a number of at least 0");
+    if (!(std::isfinite(budgetGB) && budgetGB > 0)) refuse("budgetGB", "must be a number above 0");
+}
+
+std::vector<std::vector<detail::Cluster>> detail::splitCandidates(const SplitOptions& options,
+                                                                  const std::function<void(int64_t appended)>& appended) {
+    options.check();
+    const std::span<const GroundPoint> corePoints = options.corePoints;
+    const std::span<const Point2D> cameraPositions = options.cameraPositions;
+    const std::span<const int64_t> visibleCounts = options.visibleCounts;
+    const double budgetGB = options.budgetGB;
     auto report = [&](int64_t count) {
         if (appended) appended(count);
     };
     int64_t n = int64_t(corePoints.size());
     int64_t cameraCount = int64_t(cameraPositions.size());
-    std::vector<Cluster> kMeansSplit = kMeansXZ(corePoints, 2, seed, 50);
+    std::vector<Cluster> kMeansSplit = kMeansXZ(corePoints, 2, options.seed, 50);
     if (n < 4 || cameraCount < 2 || kMeansSplit.size() != 2) {
         report(0);
         return {kMeansSplit};
@@ -97,11 +110,11 @@ std::vector<std::vector<VastGaussianPartitioner::Cluster>> VastGaussianPartition
         cameraValues.push_back(std::move(values));
     }
 
-    MemoryModel model(imageWidth, imageHeight);
+    MemoryModel model(options.imageWidth, options.imageHeight);
     double overhead = model.fixedOverheadGB();
     double room = std::max(0.1, budgetGB - overhead);
     auto halfMemory = [&](int64_t points, int64_t cameras) {
-        return model.memGB(cameras, planner::gaussianShare(gaussiansPerPoint, points).gaussians);
+        return model.memGB(cameras, planner::gaussianShare(options.gaussiansPerPoint, points).gaussians);
     };
 
     // Memory-driven cuts: per direction the most balanced cut and the fullest
@@ -169,14 +182,14 @@ std::vector<std::vector<VastGaussianPartitioner::Cluster>> VastGaussianPartition
     // Balanced cuts, near the end of the search: halves with equal cameras,
     // or with equal observations of the cell's points.
     size_t memoryCutCount = selected.size();
-    if (balanced) {
+    if (options.balanced) {
         size_t balancedAdded = 0;
         auto addBalanced = [&](Cut cut) {
             if (balancedAdded >= 12 || isSelected(cut)) return;
             selected.push_back(cut);
             ++balancedAdded;
         };
-        bool withVisibility = visibleCounts && int64_t(visibleCounts->size()) == cameraCount;
+        bool withVisibility = !visibleCounts.empty() && int64_t(visibleCounts.size()) == cameraCount;
         for (size_t direction = 0; direction < directions.size() && balancedAdded < 12; ++direction) {
             const auto& order = orders[direction];
             const auto& cameras = cameraValues[direction];
@@ -189,7 +202,7 @@ std::vector<std::vector<VastGaussianPartitioner::Cluster>> VastGaussianPartition
                 for (int64_t camera = 0; camera < cameraCount; ++camera) {
                     const auto& position = cameraPositions[size_t(camera)];
                     pairs.emplace_back(dx * (position.x - axis.meanX) + dz * (position.z - axis.meanZ),
-                                       (*visibleCounts)[size_t(camera)]);
+                                       visibleCounts[size_t(camera)]);
                 }
                 std::stable_sort(pairs.begin(), pairs.end(),
                                  [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -4,14 +4,13 @@
 
 namespace tessaron::partition {
 
-PartitionPlan VastGaussianPartitioner::createPlan(const std::filesystem::path& modelFolder, int64_t downscaleFactor,
-                                                  int64_t iterationFloor, int64_t gaussianBudget,
-                                                  std::optional<double> ramLimit, int64_t viewsPerFrame,
+PartitionPlan VastGaussianPartitioner::createPlan(const std::filesystem::path& modelFolder, const PlanOptions& options,
                                                   const PartitionLog& log, const PartitionProgressHandler& progress) {
+    options.check();
     if (log) log("Loading COLMAP data from " + modelFolder.string() + "...");
     if (progress) progress({"Loading reconstruction…", {}, 0});
     engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
-    return createPlan(model, downscaleFactor, iterationFloor, gaussianBudget, ramLimit, viewsPerFrame, log, progress);
+    return createPlan(model, options, log, progress);
 }
 
 }  // namespace tessaron::partition

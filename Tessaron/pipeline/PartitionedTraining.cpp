@@ -42,9 +42,12 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
         auto progress = [weakSelf = weak_from_this()](const partition::PartitionProgress& update) {
             if (auto self = weakSelf.lock()) self->report<&Callbacks::onPartitionProgress>(update);
         };
-        plan = partition::VastGaussianPartitioner::createPlan(context.modelDir, context.downscale,
-                                                              parameters.iterations, parameters.capMax,
-                                                              parameters.ramLimitGB, viewsPerFrame,
+        plan = partition::VastGaussianPartitioner::createPlan(context.modelDir,
+                                                              {.downscaleFactor = context.downscale,
+                                                               .iterationFloor = parameters.iterations,
+                                                               .gaussianBudget = parameters.capMax,
+                                                               .ramLimitGB = parameters.ramLimitGB,
+                                                               .viewsPerFrame = viewsPerFrame},
                                                               logForwarder(prep), progress);
     } catch (const std::exception& error) {
         return failWith(prep, std::string("Partition planning error: ") + error.what(),

@@ -39,7 +39,7 @@ void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, 
     } else {
         log(step, "⚠ No saved plan — recomputing from COLMAP data");
         try {
-            plan = partition::VastGaussianPartitioner::createPlan(modelFolder, downscale, 7000, 1000000, std::nullopt, 0,
+            plan = partition::VastGaussianPartitioner::createPlan(modelFolder, {.downscaleFactor = downscale},
                                                                   logForwarder(step));
         } catch (const std::exception& failure) {
             return stopWithMessage(step, std::string("Plan reconstruction failed: ") + failure.what());

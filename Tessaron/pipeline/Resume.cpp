@@ -52,8 +52,13 @@ std::optional<partition::PartitionPlan> PipelineManager::replan(const WorkspaceS
         log(step, "⚠ The workspace records no memory limit — planning for this computer's memory.");
     partition::PartitionPlan plan;
     try {
-        plan = partition::VastGaussianPartitioner::createPlan(scanResult.globalSparseURL, downscale, planIterations,
-                                                              capMax, ramLimitGB, viewsPerFrame, logForwarder(step));
+        plan = partition::VastGaussianPartitioner::createPlan(scanResult.globalSparseURL,
+                                                              {.downscaleFactor = downscale,
+                                                               .iterationFloor = planIterations,
+                                                               .gaussianBudget = capMax,
+                                                               .ramLimitGB = ramLimitGB,
+                                                               .viewsPerFrame = viewsPerFrame},
+                                                              logForwarder(step));
     } catch (const std::exception& error) {
         stopWithMessage(step, std::string("Partition plan reconstruction failed: ") + error.what());
         return std::nullopt;

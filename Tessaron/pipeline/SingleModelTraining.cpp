@@ -25,8 +25,10 @@ bool PipelineManager::memoryFits(const TrainingContext& context) {
     partition::PartitionPlan plan;
     try {
         // Only the plan's image size, counts and budget are used here.
-        plan = partition::VastGaussianPartitioner::createPlan(context.modelDir, context.downscale, 7000,
-                                                              parameters.capMax, parameters.ramLimitGB, 0);
+        plan = partition::VastGaussianPartitioner::createPlan(context.modelDir,
+                                                              {.downscaleFactor = context.downscale,
+                                                               .gaussianBudget = parameters.capMax,
+                                                               .ramLimitGB = parameters.ramLimitGB});
     } catch (const std::exception& error) {
         stopWithMessage(PipelineLogStep::dataPrep,
                         std::string("Could not check whether this model size fits in memory: ") + error.what());

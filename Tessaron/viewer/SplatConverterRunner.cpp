@@ -39,7 +39,7 @@ std::optional<fs::path> askNpmGlobalPrefix() {
         if (!npm) return;
         engines::ProcessRunner runner;
         std::string firstLine;
-        int32_t status = runner.run(npm->string(), {"prefix", "-g"}, std::nullopt, std::nullopt,
+        int32_t status = runner.run({.executablePath = npm->string(), .arguments = {"prefix", "-g"}},
                                     [&firstLine](const std::string& line) {
                                         if (firstLine.empty()) firstLine = line;
                                     });
@@ -178,7 +178,7 @@ void SplatConverterRunner::runResourceConverter(const fs::path& input, const fs:
 
     std::vector<std::string> arguments{input.string(), "-o", output.string(), "-f", std::string(*formatName), "-v"};
     log("$ SplatConverter " + joinedWithBlanks(arguments));
-    int32_t status = runner_->run(program->string(), arguments, std::nullopt, std::nullopt, childLineHandler());
+    int32_t status = runner_->run({.executablePath = program->string(), .arguments = arguments}, childLineHandler());
     if (status != 0) throw ConverterError::exit(status);
 }
 
@@ -223,10 +223,11 @@ bool SplatConverterRunner::splatTransformNeedsCPU(const fs::path& tool, const st
         if (auto known = needsCPUByTool.find(tool); known != needsCPUByTool.end()) return known->second;
     }
     bool noAdapter = false;
-    int32_t status = runner_->run(tool.string(), {"--list-gpus"}, std::nullopt, environment,
-                                  [&noAdapter](const std::string& line) {
-                                      if (line.find("No GPU adapters found") != std::string::npos) noAdapter = true;
-                                  });
+    int32_t status = runner_->run(
+        {.executablePath = tool.string(), .arguments = {"--list-gpus"}, .environment = environment},
+        [&noAdapter](const std::string& line) {
+            if (line.find("No GPU adapters found") != std::string::npos) noAdapter = true;
+        });
     // A probe stopped by a signal (a cancel) says nothing about the machine.
     if (status < 0) return true;
     bool needsCPU = status != 0 || noAdapter;
@@ -246,7 +247,8 @@ void SplatConverterRunner::runSplatTransform(const fs::path& input, const fs::pa
     if (splatTransformNeedsCPU(*tool, environment)) arguments.insert(arguments.end(), {"-g", "cpu"});
     arguments.insert(arguments.end(), {input.string(), output.string()});
     log("$ splat-transform " + joinedWithBlanks(arguments));
-    int32_t status = runner_->run(tool->string(), arguments, std::nullopt, environment, childLineHandler());
+    int32_t status = runner_->run(
+        {.executablePath = tool->string(), .arguments = arguments, .environment = environment}, childLineHandler());
     if (status != 0) throw ConverterError::exit(status);
 }
 

@@ -164,7 +164,7 @@ OptionalFlag PipelineViewModel::probeCOLMAPCUDA(const std::string& program) {
     std::vector<std::string> lines;
     engines::ProcessRunner runner;
     try {
-        const int32_t status = runner.run(program, {"-h"}, std::nullopt, std::nullopt,
+        const int32_t status = runner.run({.executablePath = program, .arguments = {"-h"}},
                                           [&lines](const std::string& line) { lines.push_back(line); });
         if (status != 0) return std::nullopt;
     } catch (const engines::ProcessRunner::ProcessError&) {

@@ -84,11 +84,12 @@ protected:
         engines::ProcessRunner runner;
         std::map<std::string, std::string> environment = {{"TESSARON_ENGINE_THREADS", "2"}};
         environment.insert(extraEnvironment.begin(), extraEnvironment.end());
-        result.status = runner.run(program, arguments, std::nullopt, environment, [&](const std::string& line) {
-            std::lock_guard lock(mutex);
-            result.lines.push_back(line);
-            if (onLine) onLine(line, runner);
-        });
+        result.status = runner.run({.executablePath = program, .arguments = arguments, .environment = environment},
+                                   [&](const std::string& line) {
+                                       std::lock_guard lock(mutex);
+                                       result.lines.push_back(line);
+                                       if (onLine) onLine(line, runner);
+                                   });
         return result;
     }
 

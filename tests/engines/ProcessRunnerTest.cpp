@@ -40,7 +40,10 @@ RunOutcome runProgram(ProcessRunner& runner, const std::string& program, const s
                       const Environment& environment = std::nullopt,
                       const std::optional<std::string>& workingDirectory = std::nullopt) {
     RunOutcome outcome;
-    outcome.status = runner.run(program, arguments, workingDirectory, environment,
+    outcome.status = runner.run({.executablePath = program,
+                                 .arguments = arguments,
+                                 .workingDirectory = workingDirectory,
+                                 .environment = environment},
                                 [&outcome](const std::string& line) { outcome.lines.push_back(line); });
     return outcome;
 }
@@ -130,8 +133,10 @@ TEST(ProcessRunner, FirstLineArrivesWhileTheChildStillRuns) {
     std::vector<std::string> lines;
     bool runningAtFirstLine = false;
     int32_t status = runner.run(
-        "/bin/sh", {"-c", "printf 'first\\n'; while [ ! -e go ]; do sleep 0.01; done; printf 'second'"},
-        folder.path().string(), std::nullopt, [&](const std::string& line) {
+        {.executablePath = "/bin/sh",
+         .arguments = {"-c", "printf 'first\\n'; while [ ! -e go ]; do sleep 0.01; done; printf 'second'"},
+         .workingDirectory = folder.path().string()},
+        [&](const std::string& line) {
             if (lines.empty()) {
                 runningAtFirstLine = runner.isRunning();
                 tessaron::testing::writeTextFile(goFile, "");
@@ -149,8 +154,7 @@ TEST(ProcessRunner, PidCallbackGetsTheChildsPid) {
     std::atomic<int32_t> launchedPid = 0;
     std::atomic<int> pidCalls = 0;
     std::vector<std::string> lines;
-    runner.run(
-        "/bin/sh", {"-c", "echo $$"}, std::nullopt, std::nullopt,
+    runner.run({.executablePath = "/bin/sh", .arguments = {"-c", "echo $$"}},
         [&](const std::string& line) { lines.push_back(line); },
         [&](int32_t pid) {
             launchedPid = pid;
@@ -164,8 +168,7 @@ TEST(ProcessRunner, PidCallbackGetsTheChildsPid) {
 TEST(ProcessRunner, PidCallbackFailureSurfacesAfterTheChildEnded) {
     ProcessRunner runner;
     std::vector<std::string> lines;
-    EXPECT_THROW(runner.run(
-                     "/bin/sh", {"-c", "echo done"}, std::nullopt, std::nullopt,
+    EXPECT_THROW(runner.run({.executablePath = "/bin/sh", .arguments = {"-c", "echo done"}},
                      [&](const std::string& line) { lines.push_back(line); },
                      [](int32_t) { throw std::runtime_error("registration failed"); }),
                  std::runtime_error);
@@ -305,8 +308,9 @@ TEST(ProcessRunnerLaunch, FailuresCarryTheSystemsDescriptionAndStartNothing) {
         bool pidReported = false;
         bool outputSeen = false;
         try {
-            runner.run(
-                failure.program, {"-c", "echo hi"}, failure.workingDirectory, std::nullopt,
+            runner.run({.executablePath = failure.program,
+                        .arguments = {"-c", "echo hi"},
+                        .workingDirectory = failure.workingDirectory},
                 [&](const std::string&) { outputSeen = true; }, [&](int32_t) { pidReported = true; });
             ADD_FAILURE() << "launch of " << failure.program << " did not fail";
         } catch (const ProcessRunner::ProcessError& error) {
@@ -322,6 +326,52 @@ TEST(ProcessRunnerLaunch, FailuresCarryTheSystemsDescriptionAndStartNothing) {
     EXPECT_EQ(runShell(runner, "echo ok").lines, std::vector<std::string>{"ok"});
 }
 
+TEST(ProcessRunnerLaunch, UnusableOptionsAreRefusedBeforeAnythingStarts) {
+    TempDir folder;
+    const auto marker = folder / "ran";
+    const std::vector<std::string> touch{"-c", "touch '" + marker.string() + "'"};
+    struct RefusedCase {
+        ProcessRunner::Options options;
+        std::string message;
+    };
+    const std::vector<RefusedCase> cases = {
+        {{.arguments = touch}, "Process option executablePath is empty"},
+        {{.executablePath = std::string("/bin/sh\0x", 9), .arguments = touch},
+         "Process option executablePath contains a NUL character"},
+        // A NUL would end the argument early: "-c" with "touch '…'" cut to "touch".
+        {{.executablePath = "/bin/sh", .arguments = {"-c", std::string("true\0", 5) + touch[1]}},
+         "Process option arguments[1] contains a NUL character"},
+        {{.executablePath = "/bin/sh", .arguments = touch, .workingDirectory = ""},
+         "Process option workingDirectory is empty"},
+        {{.executablePath = "/bin/sh", .arguments = touch, .environment = std::map<std::string, std::string>{{"", "x"}}},
+         "Process option environment has a variable without a name"},
+        {{.executablePath = "/bin/sh",
+          .arguments = touch,
+          .environment = std::map<std::string, std::string>{{"PATH=/tmp:X", "y"}}},
+         "Process option environment has a variable name with \"=\": PATH=/tmp:X"},
+        {{.executablePath = "/bin/sh",
+          .arguments = touch,
+          .environment = std::map<std::string, std::string>{{"A", std::string("1\0", 2)}}},
+         "Process option environment has a variable with a NUL character"},
+    };
+    ProcessRunner runner;
+    for (const auto& refused : cases) {
+        bool pidReported = false;
+        try {
+            runner.run(refused.options, [](const std::string&) {}, [&](int32_t) { pidReported = true; });
+            ADD_FAILURE() << "no error for " << refused.message;
+        } catch (const ProcessRunner::OptionsError& error) {
+            EXPECT_EQ(std::string(error.what()), refused.message);
+        }
+        EXPECT_FALSE(pidReported);
+        EXPECT_FALSE(std::filesystem::exists(marker)) << refused.message;
+    }
+    // Options that pass the check run as given.
+    EXPECT_NO_THROW(ProcessRunner::Options({.executablePath = "/bin/sh", .arguments = touch}).check());
+    EXPECT_EQ(runner.run({.executablePath = "/bin/sh", .arguments = touch}, [](const std::string&) {}), 0);
+    EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
 // --- Cancellation ---------------------------------------------------------------------
 
 namespace {
@@ -334,7 +384,7 @@ struct BackgroundRun {
 
     BackgroundRun(ProcessRunner& runner, const std::string& script) {
         status = std::async(std::launch::async, [this, &runner, script] {
-            return runner.run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt, [this](const std::string&) {
+            return runner.run({.executablePath = "/bin/sh", .arguments = {"-c", script}}, [this](const std::string&) {
                 if (!sawLine.exchange(true)) firstLine.set_value();
             });
         });
@@ -355,7 +405,7 @@ TEST(ProcessRunnerCancel, CancelDuringRunTerminatesAndLatchRefusesTheNextLaunch)
 
     const auto marker = folder / "marker";
     bool pidReported = false;
-    EXPECT_THROW(runner.run("/bin/sh", {"-c", "touch '" + marker.string() + "'"}, std::nullopt, std::nullopt,
+    EXPECT_THROW(runner.run({.executablePath = "/bin/sh", .arguments = {"-c", "touch '" + marker.string() + "'"}},
                             [](const std::string&) {}, [&](int32_t) { pidReported = true; }),
                  CancellationError);
     EXPECT_FALSE(pidReported);
@@ -371,7 +421,7 @@ TEST(ProcessRunnerCancel, CancelBeforeRunThrowsAtOnceWithoutOutput) {
     EXPECT_FALSE(runner.isRunning());
     runner.cancel();
     bool outputSeen = false;
-    EXPECT_THROW(runner.run("/bin/sh", {"-c", "echo hi"}, std::nullopt, std::nullopt,
+    EXPECT_THROW(runner.run({.executablePath = "/bin/sh", .arguments = {"-c", "echo hi"}},
                             [&](const std::string&) { outputSeen = true; }),
                  CancellationError);
     EXPECT_FALSE(outputSeen);
@@ -398,7 +448,8 @@ TEST(ProcessRunnerCancel, CancelRacingLaunchEitherRefusesOrTerminates) {
             runner.cancel();
         });
         try {
-            int32_t status = runner.run("/bin/sleep", {"30"}, std::nullopt, std::nullopt, [](const std::string&) {});
+            int32_t status =
+                runner.run({.executablePath = "/bin/sleep", .arguments = {"30"}}, [](const std::string&) {});
             EXPECT_EQ(status, -15);
             ++terminated;
         } catch (const CancellationError&) {
@@ -427,7 +478,7 @@ TEST(ProcessRunnerDrain, GrandchildHoldingThePipeEndsTheRunAfterTheDrainLimit) {
     const std::string script = "(i=0; while [ ! -e '" + returnedFlag +
                                "' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; echo late) & echo $! > '" +
                                grandchildPid + "'; echo first; exit 4";
-    int32_t status = runner.run("/bin/sh", {"-c", script}, std::nullopt, std::nullopt, [&](const std::string& line) {
+    int32_t status = runner.run({.executablePath = "/bin/sh", .arguments = {"-c", script}}, [&](const std::string& line) {
         if (returned) ++lateCalls;
         lines.push_back(line);
     });

@@ -426,9 +426,11 @@ TEST(TrevikSeedOnlyOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
     ProcessRunner process;
     for (const auto& step : steps) {
         std::vector<std::string> output;
-        int32_t status = process.run(colmap->string(), step, std::nullopt,
-                                     std::map<std::string, std::string>{{"GLOG_log_dir", (workspace / "logs").string()},
-                                                                        {"QT_QPA_PLATFORM", "offscreen"}},
+        int32_t status = process.run({.executablePath = colmap->string(),
+                                      .arguments = step,
+                                      .environment = std::map<std::string, std::string>{
+                                          {"GLOG_log_dir", (workspace / "logs").string()},
+                                          {"QT_QPA_PLATFORM", "offscreen"}}},
                                      [&](const std::string& line) { output.push_back(line); });
         ASSERT_EQ(status, 0) << step[0] << ": " << ::testing::PrintToString(output);
     }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 namespace {
 
@@ -39,7 +39,7 @@ std::vector<uint64_t> idRange(uint64_t first, uint64_t count) {
 TEST(SfMFilter, FewerThanTenPointsPassUntouched) {
     auto points = pointsWithErrors({0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 50});
     bool logged = false;
-    EXPECT_EQ(VastGaussianPartitioner::filterSfMPoints(points, [&](const std::string&) { logged = true; }), points);
+    EXPECT_EQ(detail::filterSfMPoints(points, [&](const std::string&) { logged = true; }), points);
     EXPECT_FALSE(logged);
 }
 
@@ -47,8 +47,8 @@ TEST(SfMFilter, RemovesPointsAboveMeanPlusTwoSigma) {
     std::vector<double> errors(19, 0.5);
     errors.push_back(20.0);
     std::vector<std::string> lines;
-    auto kept = VastGaussianPartitioner::filterSfMPoints(pointsWithErrors(errors),
-                                                         [&](const std::string& line) { lines.push_back(line); });
+    auto kept = detail::filterSfMPoints(pointsWithErrors(errors),
+                                        [&](const std::string& line) { lines.push_back(line); });
     EXPECT_EQ(kept.size(), 19u);
     EXPECT_FALSE(kept.count(20));
     ASSERT_EQ(lines.size(), 2u);
@@ -59,18 +59,18 @@ TEST(SfMFilter, RemovesPointsAboveMeanPlusTwoSigma) {
 TEST(SfMFilter, APointAtTheThresholdStays) {
     // mean 0.2, sigma 0.4: the threshold is exactly 1.0.
     auto points = pointsWithErrors({0, 0, 0, 0, 0, 0, 0, 0, 1, 1});
-    EXPECT_EQ(VastGaussianPartitioner::filterSfMPoints(points).size(), 10u);
+    EXPECT_EQ(detail::filterSfMPoints(points).size(), 10u);
 }
 
 TEST(RobustRange, SmallListsGiveTheirExtremes) {
-    EXPECT_EQ(VastGaussianPartitioner::robustRange({}).low, 0.0);
-    auto three = VastGaussianPartitioner::robustRange({5, -2, 100});
+    EXPECT_EQ(detail::robustRange({}).low, 0.0);
+    auto three = detail::robustRange({5, -2, 100});
     EXPECT_EQ(three.low, -2.0);
     EXPECT_EQ(three.high, 100.0);
 }
 
 TEST(RobustRange, LargerListsClipToTheQuartileRange) {
-    auto range = VastGaussianPartitioner::robustRange({100, 0, 1, 2, 3, 4, 5, 6});
+    auto range = detail::robustRange({100, 0, 1, 2, 3, 4, 5, 6});
     EXPECT_EQ(range.low, 0.0);    // max(2 - 6, p2 = 0)
     EXPECT_EQ(range.high, 12.0);  // min(6 + 6, p98 = 100)
 }
@@ -79,7 +79,7 @@ TEST(ClusterGeometry3D, MissingPointsGiveTheOriginAndATinyRadius) {
     engines::Point3DMap points;
     points[1] = {1, 1, 2, 3, 0, 0, 0, 0, {}};
     points[2] = {2, 3, 2, 3, 0, 0, 0, 0, {}};
-    auto geometry = VastGaussianPartitioner::clusterCentroidsAndRadii3D(
+    auto geometry = detail::clusterCentroidsAndRadii3D(
         {Cluster{0, 0, {7, 8}, 0}, Cluster{0, 0, {1, 2, 99}, 0}}, points);
     EXPECT_EQ(geometry.centroids[0], (Vec3{0, 0, 0}));
     EXPECT_EQ(geometry.radii[0], 1e-6);
@@ -92,8 +92,8 @@ TEST(CameraAssignment, TenObservationsAreNeeded) {
     CameraCentreMap centres{{1, {0, 0, 0}}, {2, {0, 0, 0}}};  // image 3 has no centre: neither kept nor dropped
     std::vector<Cluster> clusters{Cluster{0, 0, idRange(1, 40), 1}};
     std::vector<std::string> lines;
-    auto result = VastGaussianPartitioner::assignCameras(images, centres, clusters, {idRange(1, 40)}, {{0, 0, 0}},
-                                                         {1.0}, [&](const std::string& line) { lines.push_back(line); });
+    auto result = detail::assignCameras(images, centres, clusters, {idRange(1, 40)}, {{0, 0, 0}},
+                                        {1.0}, [&](const std::string& line) { lines.push_back(line); });
     EXPECT_EQ(result.cameraSets, (std::vector<std::vector<int32_t>>{{2}}));
     EXPECT_EQ(result.dropped, 1);
     EXPECT_EQ(lines, (std::vector<std::string>{"  Cluster 0: 1 cameras assigned",
@@ -108,10 +108,10 @@ TEST(CameraAssignment, ASecondCellNeedsThirtyPercentAndNearness) {
     std::vector<Cluster> clusters(3);
     std::vector<std::vector<uint64_t>> expanded{idRange(1, 40), idRange(29, 12), idRange(30, 11)};
     std::vector<Vec3> centroids{{1, 0, 0}, {2, 0, 0}, {1.5, 0, 0}};
-    auto near = VastGaussianPartitioner::assignCameras(images, centres, clusters, expanded, centroids, {1, 5, 5});
+    auto near = detail::assignCameras(images, centres, clusters, expanded, centroids, {1, 5, 5});
     EXPECT_EQ(near.cameraSets, (std::vector<std::vector<int32_t>>{{5}, {5}, {}}));
     // Too far: 2 > 1 + 0.2 x 4.
-    auto far = VastGaussianPartitioner::assignCameras(images, centres, clusters, expanded, centroids, {1, 4, 5});
+    auto far = detail::assignCameras(images, centres, clusters, expanded, centroids, {1, 4, 5});
     EXPECT_EQ(far.cameraSets, (std::vector<std::vector<int32_t>>{{5}, {}, {}}));
 }
 
@@ -119,9 +119,9 @@ TEST(CameraAssignment, TiesGoToTheLowerCell) {
     engines::ImageMap images{{1, imageSeeing(1, 1, 20)}};
     CameraCentreMap centres{{1, {0, 0, 0}}};
     std::vector<Cluster> clusters(2);
-    auto result = VastGaussianPartitioner::assignCameras(images, centres, clusters, {idRange(11, 10), idRange(1, 10)},
-                                                         {{0, 0, 0}, {100, 0, 0}}, {1, 1});
+    auto result = detail::assignCameras(images, centres, clusters, {idRange(11, 10), idRange(1, 10)},
+                                        {{0, 0, 0}, {100, 0, 0}}, {1, 1});
     EXPECT_EQ(result.cameraSets, (std::vector<std::vector<int32_t>>{{1}, {}}));
-    auto none = VastGaussianPartitioner::assignCameras(images, centres, {}, {}, {}, {});
+    auto none = detail::assignCameras(images, centres, {}, {}, {}, {});
     EXPECT_EQ(none.dropped, 1);
 }

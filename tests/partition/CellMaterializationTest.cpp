@@ -6,7 +6,7 @@
 #include "core/Error.hpp"
 #include "engines/COLMAPUtils.hpp"
 #include "core/FileError.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
@@ -67,7 +67,7 @@ TEST(CellMaterialization, CellModelsHoldTheirImagesAndPointsInThePlansFrame) {
     CellRun run = materialise(plan, town.modelFolder(), town.partitions());
     auto trainable = plan.trainableCells();
     ASSERT_EQ(run.cells.size(), trainable.size());
-    auto filtered = VastGaussianPartitioner::filterSfMPoints(town.model.points3D);
+    auto filtered = detail::filterSfMPoints(town.model.points3D);
     const SceneNormalization& n = plan.normalization;
 
     for (size_t index = 0; index < trainable.size(); ++index) {
@@ -83,8 +83,8 @@ TEST(CellMaterialization, CellModelsHoldTheirImagesAndPointsInThePlansFrame) {
         for (const auto& [id, image] : model.images) {
             ASSERT_TRUE(imageIds.contains(id));
             const ImageModel& global = town.model.images.at(id);
-            Vec3 centre = VastGaussianPartitioner::cameraCentre(global);
-            Vec3 mapped = VastGaussianPartitioner::cameraCentre(image);
+            Vec3 centre = detail::cameraCentre(global);
+            Vec3 mapped = detail::cameraCentre(image);
             EXPECT_NEAR(mapped.x, (centre.x - n.centerX) / n.radius, 1e-9);
             EXPECT_NEAR(mapped.y, (centre.y - n.centerY) / n.radius, 1e-9);
             EXPECT_NEAR(mapped.z, (centre.z - n.centerZ) / n.radius, 1e-9);
@@ -204,7 +204,7 @@ TEST(CellMaterialization, ASingleTrainableCellKeepsEveryFilteredPoint) {
 
     CellRun run = materialise(plan, town.modelFolder(), town.partitions());
     ASSERT_EQ(run.cells.size(), 1u);
-    size_t filtered = VastGaussianPartitioner::filterSfMPoints(town.model.points3D).size();
+    size_t filtered = detail::filterSfMPoints(town.model.points3D).size();
     COLMAPModel model = COLMAPUtils::readModel(run.cells[0].url);
     EXPECT_EQ(model.points3D.size(), filtered);
     EXPECT_EQ(model.images.size(), 8u);  // image 100000 is not in the model
@@ -236,7 +236,7 @@ TEST(CellMaterialization, NormalisingMapsTheSceneCentreToTheOrigin) {
     points[5].x = 11;
     points[5].y = -1;
     points[5].z = 7;
-    VastGaussianPartitioner::normalizeModel(images, points, normalization);
+    detail::normalizeModel(images, points, normalization);
     EXPECT_NEAR(images[1].tx, 0, 1e-15);
     EXPECT_NEAR(images[1].ty, 0, 1e-15);
     EXPECT_NEAR(images[1].tz, 0, 1e-15);

@@ -2,7 +2,7 @@
 
 #include "MergeTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
@@ -106,7 +106,7 @@ TEST(CellSubdivision, WritesTheQuadrantsWithEnoughImages) {
     EXPECT_EQ(first.cameras, global.cameras);
     const ImageModel& seer = first.images.at(1);
     // Camera centre (9, -1.6, 19) in the plan's frame.
-    Vec3 centre = VastGaussianPartitioner::cameraCentre(seer);
+    Vec3 centre = detail::cameraCentre(seer);
     EXPECT_NEAR(centre.x, -0.5, 1e-12);
     EXPECT_NEAR(centre.y, -0.8, 1e-12);
     EXPECT_NEAR(centre.z, -0.5, 1e-12);

@@ -2,17 +2,17 @@
 
 #include "partition/LayoutEvaluator.hpp"
 #include "partition/MemoryModel.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/SyntheticModel.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 namespace {
 
-void expectSameEvaluation(const VastGaussianPartitioner::LayoutEval& actual,
-                          const VastGaussianPartitioner::LayoutEval& expected) {
+void expectSameEvaluation(const detail::LayoutEval& actual,
+         const detail::LayoutEval& expected) {
     EXPECT_EQ(actual.expandedSets, expected.expandedSets);
     EXPECT_EQ(actual.cellCameraIds, expected.cellCameraIds);
     EXPECT_EQ(actual.dropped, expected.dropped);
@@ -37,7 +37,7 @@ Scene makeScene(tessaron::testing::SyntheticModelOptions::Layout layout, uint64_
     options.seed = seed;
     Scene scene{tessaron::testing::makeSyntheticModel(options), {}, {}};
     for (const auto& [id, image] : scene.model.images)
-        if (id % 17 != 0) scene.centres[id] = VastGaussianPartitioner::cameraCentre(image);  // some without a centre
+        if (id % 17 != 0) scene.centres[id] = detail::cameraCentre(image);  // some without a centre
     for (const auto& [id, point] : scene.model.points3D) scene.records.push_back({id, point.x, point.z});
     return scene;
 }
@@ -52,7 +52,7 @@ TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
     auto [layoutKind, cellCount] = GetParam();
     Scene scene = makeScene(layoutKind, 5);
     auto index = planner::SceneIndex::build(scene.model.images, scene.model.points3D, scene.centres);
-    auto dense = VastGaussianPartitioner::kMeansXZ(index.records, cellCount, 2, 50);
+    auto dense = detail::kMeansXZ(index.records, cellCount, 2, 50);
     planner::LayoutEvaluator evaluator(index, MemoryModel(640, 480), 1.5, 20.0);
     for (size_t worst = 0; worst < dense.size(); ++worst) {
         std::vector<planner::CellShape> baseShapes;
@@ -61,7 +61,7 @@ TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
         auto base = evaluator.prepare(baseShapes);
         std::vector<GroundPoint> members;
         for (uint64_t id : dense[worst].pointIds) members.push_back(index.records[id]);
-        auto halves = VastGaussianPartitioner::kMeansXZ(members, 2, 9, 50);
+        auto halves = detail::kMeansXZ(members, 2, 9, 50);
         std::vector<planner::CellShape> added;
         for (const auto& half : halves) added.push_back(planner::shapeOf(index, half));
         auto incremental = evaluator.evaluate(base, added, true);
@@ -73,9 +73,9 @@ TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
         layout.insert(layout.end(), halves.begin(), halves.end());
         for (auto& cluster : layout)
             for (auto& id : cluster.pointIds) id = index.pointIds[id];
-        auto expected = VastGaussianPartitioner::evaluateLayout(1.5, 20.0, layout, scene.model.images,
-                                                                scene.model.points3D, scene.centres, 640, 480);
-        VastGaussianPartitioner::LayoutEval actual;
+        auto expected = detail::evaluateLayout(1.5, 20.0, layout, scene.model.images,
+                                               scene.model.points3D, scene.centres, 640, 480);
+        detail::LayoutEval actual;
         for (const auto& set : incremental.expandedSets) {
             std::vector<uint64_t> ids;
             for (uint32_t point : set) ids.push_back(index.pointIds[point]);
@@ -107,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LayoutEvaluation, EmptyLayoutIsFeasibleAndDropsEveryCamera) {
     Scene scene = makeScene(tessaron::testing::SyntheticModelOptions::Layout::grid, 1);
-    auto eval = VastGaussianPartitioner::evaluateLayout(1.0, 1.0, {}, scene.model.images, scene.model.points3D,
-                                                        scene.centres, 640, 480);
+    auto eval = detail::evaluateLayout(1.0, 1.0, {}, scene.model.images, scene.model.points3D,
+                                       scene.centres, 640, 480);
     EXPECT_TRUE(eval.allFeasible);
     EXPECT_EQ(eval.worstMem, 0.0);
     EXPECT_EQ(eval.dropped, int64_t(scene.centres.size()));

@@ -14,7 +14,7 @@
 
 #include "MergeTestSupport.hpp"
 #include "engines/COLMAPUtils.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
@@ -28,7 +28,7 @@ namespace support = tessaron::testing;
 
 namespace {
 
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 // A plan of an older format: the seed and the cells' bounds, no ids.
 PartitionPlan withoutStoredIds(PartitionPlan plan) {
@@ -69,7 +69,7 @@ TEST(LegacyClusterReconstruction, RebuildsTheSameClustersFromTheSeedOnEveryRun) 
             EXPECT_EQ(support::fileBytes(first[index].url / file), support::fileBytes(second[index].url / file));
 
     // The clusters are those of the seeded k-means over the core points.
-    auto filtered = VastGaussianPartitioner::filterSfMPoints(town.model.points3D);
+    auto filtered = detail::filterSfMPoints(town.model.points3D);
     std::vector<GroundPoint> records;
     std::vector<double> xs, zs;
     for (const auto& [id, point] : filtered) {
@@ -77,18 +77,18 @@ TEST(LegacyClusterReconstruction, RebuildsTheSameClustersFromTheSeedOnEveryRun) 
         xs.push_back(point.x);
         zs.push_back(point.z);
     }
-    auto rangeX = VastGaussianPartitioner::robustRange(xs), rangeZ = VastGaussianPartitioner::robustRange(zs);
+    auto rangeX = detail::robustRange(xs), rangeZ = detail::robustRange(zs);
     std::vector<GroundPoint> core;
     for (const auto& record : records)
         if (record.x >= rangeX.low && record.x <= rangeX.high && record.z >= rangeZ.low && record.z <= rangeZ.high)
             core.push_back(record);
-    auto clusters = VastGaussianPartitioner::kMeansXZ(core, int64_t(trainable.size()), 0, 50);
+    auto clusters = detail::kMeansXZ(core, int64_t(trainable.size()), 0, 50);
 
     EXPECT_EQ(firstLog.lines[3], "Legacy plan: reconstructing clusters from seed 0");
     EXPECT_EQ(firstLog.lines[4], "Reconstructed " + std::to_string(clusters.size()) + " clusters from seed 0");
     std::set<int32_t> everyImage;
     for (size_t k = 0; k < trainable.size(); ++k) {
-        auto expanded = VastGaussianPartitioner::expandedPointSet(k, records, clusters, 0.2);
+        auto expanded = detail::expandedPointSet(k, records, clusters, 0.2);
         COLMAPModel cell = COLMAPUtils::readModel(first[k].url);
         for (uint64_t id : expanded) EXPECT_TRUE(cell.points3D.contains(id));
         std::regex line(trainable[k].id + ": (\\d+) images, (\\d+) pts \\(cluster " + std::to_string(k) + "\\)");
@@ -165,13 +165,13 @@ TEST(LegacyClusterReconstruction, ExpandedSetsReachIntoANeighbourOnlyWithinTheMa
     // Two clusters of radius 1 centred at x = 0 and x = 2.
     std::vector<Cluster> clusters = {{0, 0, {}, 1}, {2, 0, {}, 1}};
     std::vector<GroundPoint> records = {{1, 0.5, 0}, {2, 1.15, 0}, {3, 1.25, 0}, {4, 0, 1.2}, {5, 0, 1.21}};
-    auto set = VastGaussianPartitioner::expandedPointSet(0, records, clusters, 0.2);
+    auto set = detail::expandedPointSet(0, records, clusters, 0.2);
     // x = 1.15 is nearer cluster 1 and 0.3 farther from cluster 0 than from it, more than 0.2 × radius;
     // x = 1.25 and z = 1.21 lie beyond 1.2 × radius; z = 1.2 is on that limit.
     EXPECT_EQ(set, (PointIdSet{1, 4}));
     // 0.1 farther from cluster 0 than from cluster 1: within the margin.
     std::vector<GroundPoint> near = {{6, 1.05, 0}};
-    EXPECT_EQ(VastGaussianPartitioner::expandedPointSet(0, near, clusters, 0.2), (PointIdSet{6}));
+    EXPECT_EQ(detail::expandedPointSet(0, near, clusters, 0.2), (PointIdSet{6}));
 }
 
 TEST(LegacyClusterReconstruction, OverlapCountsValidObservationsInTheSet) {
@@ -180,10 +180,10 @@ TEST(LegacyClusterReconstruction, OverlapCountsValidObservationsInTheSet) {
     ids.push_back(ImageModel::kNoPoint3D);
     PointIdSet cluster;
     for (uint64_t id = 1; id <= 12; ++id) cluster.insert(id);
-    auto overlap = VastGaussianPartitioner::clusterOverlap(observing(ids), cluster);
+    auto overlap = detail::clusterOverlap(observing(ids), cluster);
     EXPECT_EQ(overlap.n, 12);
     EXPECT_DOUBLE_EQ(overlap.f, 0.04);
-    auto none = VastGaussianPartitioner::clusterOverlap(observing({ImageModel::kNoPoint3D}), cluster);
+    auto none = detail::clusterOverlap(observing({ImageModel::kNoPoint3D}), cluster);
     EXPECT_EQ(none.n, 0);
     EXPECT_EQ(none.f, 0);
 }
@@ -193,16 +193,16 @@ TEST(LegacyClusterReconstruction, DistanceRatioNeedsTenKnownPointsAndOneInTheSet
     for (uint64_t id = 1; id <= 10; ++id) points[id].x = id <= 5 ? 1.0 : 3.0;  // five at distance 1, five at 3
     PointIdSet nearOnes = {1, 2, 3, 4, 5};
     Vec3 centre{0, 0, 0};
-    auto ratio = VastGaussianPartitioner::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
-                                                        nearOnes, points);
+    auto ratio = detail::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
+                                       nearOnes, points);
     ASSERT_TRUE(ratio);
     EXPECT_DOUBLE_EQ(*ratio, 0.5);
-    EXPECT_FALSE(VastGaussianPartitioner::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 99}),
-                                                        nearOnes, points));
-    EXPECT_FALSE(VastGaussianPartitioner::distanceRatio(centre, observing({6, 7, 8, 9, 10, 6, 7, 8, 9, 10}),
-                                                        nearOnes, points));
+    EXPECT_FALSE(detail::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 99}),
+                                       nearOnes, points));
+    EXPECT_FALSE(detail::distanceRatio(centre, observing({6, 7, 8, 9, 10, 6, 7, 8, 9, 10}),
+                                       nearOnes, points));
     tessaron::engines::Point3DMap atCentre;
     for (uint64_t id = 1; id <= 10; ++id) atCentre[id].x = 0.0005;
-    EXPECT_FALSE(VastGaussianPartitioner::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
-                                                        nearOnes, atCentre));
+    EXPECT_FALSE(detail::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
+                                       nearOnes, atCentre));
 }

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "partition/PlannerMath.hpp"
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 
 using namespace tessaron::partition;
-using Cluster = VastGaussianPartitioner::Cluster;
+using Cluster = detail::Cluster;
 
 namespace {
 
@@ -27,17 +28,25 @@ Strip strip(size_t pointCount, size_t cameraCount) {
 }
 
 std::vector<std::vector<Cluster>> search(const Strip& input, bool balanced, int64_t& appended,
-                                         std::optional<std::vector<int64_t>> visible = std::nullopt) {
+                                         const std::vector<int64_t>& visible = {}) {
     appended = -1;
-    return VastGaussianPartitioner::splitCandidates(200.0, input.points, input.cameras, 1600, 1200, 2.0, 7, visible,
-                                                    balanced, [&](int64_t count) { appended = count; });
+    return detail::splitCandidates({.corePoints = input.points,
+                                    .cameraPositions = input.cameras,
+                                    .visibleCounts = visible,
+                                    .gaussiansPerPoint = 200.0,
+                                    .imageWidth = 1600,
+                                    .imageHeight = 1200,
+                                    .budgetGB = 2.0,
+                                    .seed = 7,
+                                    .balanced = balanced},
+                                   [&](int64_t count) { appended = count; });
 }
 
 }  // namespace
 
 TEST(PrincipalAxis, FollowsTheSpread) {
     std::vector<GroundPoint> diagonal{{1, 0, 0}, {2, 1, 1}, {3, 2, 2}, {4, 3, 3}};
-    auto axis = VastGaussianPartitioner::principalAxis(diagonal);
+    auto axis = detail::principalAxis(diagonal);
     EXPECT_NEAR(axis.cosTheta, std::sqrt(0.5), 1e-15);
     EXPECT_NEAR(axis.sinTheta, std::sqrt(0.5), 1e-15);
     EXPECT_EQ(axis.meanX, 1.5);
@@ -49,7 +58,7 @@ TEST(SplitCandidates, TinyCellsOrTooFewCamerasGiveOnlyTheKMeansSplit) {
     Strip three = strip(3, 10);
     auto candidates = search(three, true, appended);
     ASSERT_EQ(candidates.size(), 1u);
-    EXPECT_EQ(candidates[0], VastGaussianPartitioner::kMeansXZ(three.points, 2, 7, 50));
+    EXPECT_EQ(candidates[0], detail::kMeansXZ(three.points, 2, 7, 50));
     EXPECT_EQ(appended, 0);
 
     auto oneCamera = search(strip(500, 1), true, appended);
@@ -95,8 +104,49 @@ TEST(SplitCandidates, TheKMeansSplitIsDroppedWhenACutRepeatsIt) {
     std::vector<GroundPoint> points;
     for (uint64_t id = 0; id < 40; ++id) points.push_back({id, (id < 20 ? 0.0 : 1000.0) + double(id % 5), double(id % 3)});
     std::vector<Point2D> cameras{{0, 0}, {2, 1}, {1000, 0}, {1002, 1}};
-    auto candidates = VastGaussianPartitioner::splitCandidates(10.0, points, cameras, 640, 480, 8.0, 1, std::nullopt,
-                                                               false, {});
-    auto kMeans = VastGaussianPartitioner::kMeansXZ(points, 2, 1, 50);
+    auto candidates = detail::splitCandidates({.corePoints = points,
+                                               .cameraPositions = cameras,
+                                               .gaussiansPerPoint = 10.0,
+                                               .imageWidth = 640,
+                                               .imageHeight = 480,
+                                               .budgetGB = 8.0,
+                                               .seed = 1});
+    auto kMeans = detail::kMeansXZ(points, 2, 1, 50);
     for (const auto& candidate : candidates) EXPECT_NE(candidate, kMeans);
+}
+
+TEST(SplitCandidates, UnusableOptionsAreRefusedWithTheFieldsName) {
+    const Strip input = strip(200, 4);
+    const detail::SplitOptions usable{.corePoints = input.points,
+                                      .cameraPositions = input.cameras,
+                                      .gaussiansPerPoint = 200.0,
+                                      .imageWidth = 1600,
+                                      .imageHeight = 1200,
+                                      .budgetGB = 2.0};
+    auto with = [&](auto change) {
+        detail::SplitOptions options = usable;
+        change(options);
+        return options;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::pair<detail::SplitOptions, std::string>> cases = {
+        {with([](auto& o) { o.imageWidth = 0; }), "Split option imageWidth must be at least 1 (is 0)"},
+        {with([](auto& o) { o.imageHeight = -3; }), "Split option imageHeight must be at least 1 (is -3)"},
+        {with([](auto& o) { o.gaussiansPerPoint = -1; }), "Split option gaussiansPerPoint must be a number of at least 0"},
+        {with([&](auto& o) { o.gaussiansPerPoint = nan; }),
+         "Split option gaussiansPerPoint must be a number of at least 0"},
+        {with([](auto& o) { o.budgetGB = 0; }), "Split option budgetGB must be a number above 0"},
+        {with([&](auto& o) { o.budgetGB = nan; }), "Split option budgetGB must be a number above 0"},
+    };
+    for (const auto& [options, message] : cases) {
+        bool reported = false;
+        try {
+            detail::splitCandidates(options, [&](int64_t) { reported = true; });
+            ADD_FAILURE() << "no error for " << message;
+        } catch (const VastGaussianPartitioner::OptionsError& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
+        EXPECT_FALSE(reported) << message;
+    }
+    EXPECT_FALSE(detail::splitCandidates(usable).empty());
 }

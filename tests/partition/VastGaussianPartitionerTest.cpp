@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 
-#include "partition/VastGaussianPartitioner.hpp"
+#include "partition/PartitionerDetail.hpp"
 #include "support/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
@@ -33,7 +34,11 @@ PlanRun plan(const engines::COLMAPModel& model, int64_t downscale, std::optional
              int64_t viewsPerFrame = 0, int64_t gaussianBudget = 1000000) {
     PlanRun run;
     run.plan = VastGaussianPartitioner::createPlan(
-        model, downscale, 7000, gaussianBudget, ramGB, viewsPerFrame,
+        model,
+        {.downscaleFactor = downscale,
+         .gaussianBudget = gaussianBudget,
+         .ramLimitGB = ramGB,
+         .viewsPerFrame = viewsPerFrame},
         [&](const std::string& line) { run.lines.push_back(line); },
         [&](const PartitionProgress& progress) { run.progress.push_back(progress); });
     return run;
@@ -161,7 +166,7 @@ TEST(CreatePlan, OnlyNumberedFoldersCountAsRigCameras) {
     auto named = [](std::vector<std::string> names) {
         engines::ImageMap images;
         for (size_t index = 0; index < names.size(); ++index) images[int32_t(index)].name = names[index];
-        return VastGaussianPartitioner::detectedViewsPerFrame(images);
+        return detail::detectedViewsPerFrame(images);
     };
     EXPECT_EQ(named({"cam0/a.jpg", "cam1/a.jpg", "cam2/a.jpg", "cam2/b.jpg"}), 3);
     EXPECT_EQ(named({"cam0/a.jpg", "cam0/b.jpg"}), 1);
@@ -175,8 +180,8 @@ TEST(CreatePlan, MemoryLimitAndBudget) {
     EXPECT_EQ(VastGaussianPartitioner::ramLimitGB(std::nullopt, 16ULL << 30), 13.0);
     EXPECT_EQ(VastGaussianPartitioner::ramLimitGB(std::nullopt, 4ULL << 30), 4.0);
     EXPECT_EQ(VastGaussianPartitioner::ramLimitGB(3.0, 16ULL << 30), 3.0);
-    EXPECT_EQ(VastGaussianPartitioner::budgetGB(13.0), 10.5);
-    EXPECT_EQ(VastGaussianPartitioner::budgetGB(3.0), 1.0);
+    EXPECT_EQ(detail::budgetGB(13.0), 10.5);
+    EXPECT_EQ(detail::budgetGB(3.0), 1.0);
     PlanRun run = plan(street(60, 3000), 1, 3.0);
     EXPECT_EQ(run.plan.physicalRAMGB, 3.0);
     EXPECT_EQ(run.plan.budgetGB, 1.0);
@@ -226,7 +231,7 @@ TEST(CreatePlan, EmptyModelsThrowInOrder) {
                           const std::string& message, bool filterLogged) {
         std::vector<std::string> lines;
         try {
-            VastGaussianPartitioner::createPlan(broken, 1, 7000, 1000000, 8.0, 0,
+            VastGaussianPartitioner::createPlan(broken, {.ramLimitGB = 8.0},
                                                 [&](const std::string& line) { lines.push_back(line); });
             FAIL() << "no error";
         } catch (const VastGaussianPartitioner::PartitionError& error) {
@@ -252,6 +257,41 @@ TEST(CreatePlan, EmptyModelsThrowInOrder) {
                 "COLMAP data contains no camera models", true);
 }
 
+TEST(CreatePlan, UnusableOptionsAreRefusedBeforeTheModelIsRead) {
+    using Options = VastGaussianPartitioner::PlanOptions;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const std::vector<std::pair<Options, std::string>> cases = {
+        {{.downscaleFactor = -1}, "Partition option downscaleFactor must be at least 0 (is -1)"},
+        {{.iterationFloor = -5}, "Partition option iterationFloor must be at least 1 (is -5)"},
+        {{.gaussianBudget = 0}, "Partition option gaussianBudget must be at least 1 (is 0)"},
+        {{.ramLimitGB = -1.0}, "Partition option ramLimitGB must be a number of at least 0"},
+        {{.ramLimitGB = nan}, "Partition option ramLimitGB must be a number of at least 0"},
+        {{.ramLimitGB = infinity}, "Partition option ramLimitGB must be a number of at least 0"},
+        {{.viewsPerFrame = -1}, "Partition option viewsPerFrame must be at least 0 (is -1)"},
+        // The first field out of range is named.
+        {{.downscaleFactor = -2, .gaussianBudget = 0}, "Partition option downscaleFactor must be at least 0 (is -2)"},
+    };
+    tessaron::testing::TempDir dir;
+    for (const auto& [options, message] : cases) {
+        std::vector<std::string> lines;
+        try {
+            // The folder holds no model: the options are looked at first.
+            VastGaussianPartitioner::createPlan(dir / "missing", options,
+                                                [&](const std::string& line) { lines.push_back(line); });
+            ADD_FAILURE() << "no error for " << message;
+        } catch (const VastGaussianPartitioner::OptionsError& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
+        EXPECT_TRUE(lines.empty()) << message;
+        EXPECT_THROW(VastGaussianPartitioner::createPlan(street(60, 3000), options),
+                     VastGaussianPartitioner::OptionsError);
+    }
+    // The limits themselves are accepted: a zero limit plans with the 1 GB floor.
+    PlanRun floor = plan(street(60, 3000), 1, 0.0);
+    EXPECT_EQ(floor.plan.budgetGB, 1.0);
+}
+
 TEST(CreatePlan, LogBeginsWithTheModelAndItsBounds) {
     PlanRun run = plan(street(60, 3000), 1, 8.0);
     ASSERT_GE(run.lines.size(), 10u);
@@ -273,7 +313,7 @@ TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
     std::vector<std::string> lines;
     std::vector<PartitionProgress> progress;
     PartitionPlan fromFolder = VastGaussianPartitioner::createPlan(
-        dir / "sparse/0", 1, 7000, 1000000, 4.0, 0, [&](const std::string& line) { lines.push_back(line); },
+        dir / "sparse/0", {.ramLimitGB = 4.0}, [&](const std::string& line) { lines.push_back(line); },
         [&](const PartitionProgress& update) { progress.push_back(update); });
     PlanRun inMemory = plan(model, 1, 4.0);
     EXPECT_EQ(fromFolder.toJSON(), inMemory.plan.toJSON());
@@ -283,6 +323,6 @@ TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
     EXPECT_EQ(progress.front(), (PartitionProgress{"Loading reconstruction…", {}, 0}));
 
     // A model that cannot be read: the reader's error, unchanged.
-    EXPECT_THROW(VastGaussianPartitioner::createPlan(dir / "missing", 1, 7000, 1000000, 4.0, 0),
+    EXPECT_THROW(VastGaussianPartitioner::createPlan(dir / "missing", {.ramLimitGB = 4.0}),
                  engines::COLMAPUtils::FileError);
 }

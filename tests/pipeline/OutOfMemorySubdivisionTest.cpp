@@ -46,7 +46,7 @@ struct PlannedScene {
         options.imageWidth = 640;
         options.imageHeight = 480;
         engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), modelFolder);
-        plan = partition::VastGaussianPartitioner::createPlan(modelFolder, 1, 7000, 1000000, 3.0, 0);
+        plan = partition::VastGaussianPartitioner::createPlan(modelFolder, {.ramLimitGB = 3.0});
         plan.save(partitions / "partition_plan.json");
     }
 

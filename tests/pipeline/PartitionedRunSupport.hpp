@@ -62,8 +62,8 @@ struct PartitionedCapture {
 
     // The plan a run makes of the capture (the planner is deterministic).
     static partition::PartitionPlan plan(const std::filesystem::path& folder, int64_t iterations, int64_t capMax) {
-        return partition::VastGaussianPartitioner::createPlan(folder / "sparse" / "0", 1, iterations, capMax,
-                                                              ramLimitGB, 0);
+        return partition::VastGaussianPartitioner::createPlan(
+            folder / "sparse" / "0", {.iterationFloor = iterations, .gaussianBudget = capMax, .ramLimitGB = ramLimitGB});
     }
 
     // A run of the capture: imported model, partitioned, one-to-one images,
@@ -108,7 +108,7 @@ inline std::pair<int32_t, std::vector<std::string>> runTool(const std::vector<st
     std::vector<std::string> lines;
     std::mutex linesMutex;
     const int32_t status =
-        process.run(TESSARON_TOOL_PATH, arguments, std::nullopt, std::nullopt, [&](const std::string& line) {
+        process.run({.executablePath = TESSARON_TOOL_PATH, .arguments = arguments}, [&](const std::string& line) {
             std::lock_guard lock(linesMutex);
             lines.push_back(line);
         });

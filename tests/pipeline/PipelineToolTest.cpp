@@ -58,10 +58,11 @@ protected:
         engines::ProcessRunner process;
         std::vector<std::string> lines;
         std::mutex linesMutex;
-        int32_t status = process.run(TESSARON_TOOL_PATH, arguments, std::nullopt, std::nullopt, [&](const std::string& line) {
-            std::lock_guard lock(linesMutex);
-            lines.push_back(line);
-        });
+        int32_t status =
+            process.run({.executablePath = TESSARON_TOOL_PATH, .arguments = arguments}, [&](const std::string& line) {
+                std::lock_guard lock(linesMutex);
+                lines.push_back(line);
+            });
         return {status, lines};
     }
 

@@ -100,7 +100,7 @@ TEST(RealEngineOutOfMemory, CellThatDoesNotFitIsTrainedAsFourQuadrants) {
     // both are deterministic, so scratch copies show what the run trains.
     const fs::path model = capture / "sparse" / "0";
     const partition::PartitionPlan plan = partition::VastGaussianPartitioner::createPlan(
-        model, 1, iterations, capMax, PartitionedCapture::ramLimitGB, 0);
+        model, {.iterationFloor = iterations, .gaussianBudget = capMax, .ramLimitGB = PartitionedCapture::ramLimitGB});
     const fs::path scratch = folder / "scratch";
     const auto cells = partition::VastGaussianPartitioner::executePartition(plan, model, scratch / "cells");
     ASSERT_GE(cells.size(), 1u);

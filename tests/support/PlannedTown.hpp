@@ -23,7 +23,7 @@ struct PlannedTown {
         options.pointCount = pointCount;
         model = makeSyntheticModel(options);
         engines::COLMAPUtils::writeModel(model, modelFolder());
-        plan = partition::VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 4.0, 0);
+        plan = partition::VastGaussianPartitioner::createPlan(model, {.ramLimitGB = 4.0});
     }
     std::filesystem::path modelFolder() const { return dir / "sparse/0"; }
     std::filesystem::path partitions() const { return dir / "partitions"; }

@@ -91,7 +91,7 @@ protected:
         Result result;
         std::mutex mutex;
         ProcessRunner runner;
-        result.status = runner.run(engine.string(), arguments, std::nullopt, environment,
+        result.status = runner.run({.executablePath = engine.string(), .arguments = arguments, .environment = environment},
                                    [&](const std::string& line) {
                                        std::lock_guard lock(mutex);
                                        result.lines.push_back(line);
@@ -420,8 +420,10 @@ TEST_F(SeedOnlyEngine, TerminationLeavesNoOutput) {
     ProcessRunner runner;
     std::mutex mutex;
     bool cancelled = false;
-    int32_t status = runner.run(engine.string(), command(dataset, 200, 1000000), std::nullopt,
-                                std::map<std::string, std::string>{{"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "50"}},
+    int32_t status = runner.run({.executablePath = engine.string(),
+                                 .arguments = command(dataset, 200, 1000000),
+                                 .environment = std::map<std::string, std::string>{
+                                     {"TESSARON_TEST_ENGINE_STEP_SLEEP_MS", "50"}}},
                                 [&](const std::string& line) {
                                     std::lock_guard lock(mutex);
                                     if (!cancelled && line.starts_with("step=")) {

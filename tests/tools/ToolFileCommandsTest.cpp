@@ -25,10 +25,11 @@ ToolResult runTool(const std::vector<std::string>& arguments) {
     ToolResult result;
     std::mutex mutex;
     tessaron::engines::ProcessRunner runner;
-    result.status = runner.run(TESSARON_TOOL_PATH, arguments, std::nullopt, {}, [&](const std::string& line) {
-        std::lock_guard lock(mutex);
-        result.lines.push_back(line);
-    });
+    result.status =
+        runner.run({.executablePath = TESSARON_TOOL_PATH, .arguments = arguments}, [&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            result.lines.push_back(line);
+        });
     return result;
 }
 

@@ -306,8 +306,9 @@ protected:
         if (!tool) return 0;
         tessaron::engines::ProcessRunner runner;
         fs::path csv = folder_ / (file.filename().string() + ".csv");
-        int32_t status = runner.run(tool->string(), {"-q", "-w", file.string(), csv.string()}, std::nullopt, std::nullopt,
-                                    [](const std::string&) {});
+        int32_t status =
+            runner.run({.executablePath = tool->string(), .arguments = {"-q", "-w", file.string(), csv.string()}},
+                       [](const std::string&) {});
         EXPECT_EQ(status, 0) << "splat-transform could not read " << file;
         std::ifstream lines(csv);
         std::string line;

@@ -266,7 +266,7 @@ TEST_F(QuitGuardTest, AChildLeftWithoutAnOperationStillCountsAsActive) {
     std::jthread orphan([manager = model_->pipelineManager()] {
         // The manager stays alive with this thread.
         pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
-            "/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt, [](const std::string&) {});
+            {.executablePath = "/bin/sh", .arguments = {"-c", stubbornChild}}, [](const std::string&) {});
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return model_->pipelineManager()->isProcessRunning(); }, 30000));
     EXPECT_EQ(quitAndWait(), true);
@@ -326,7 +326,7 @@ TEST_F(QuitGuardTest, AStageThatIgnoresTheCancelHoldsNeitherTheQuitNorTheModelsE
     ModelAccess::runTrackedOperation(*model_, [manager = model_->pipelineManager(), stage, ready](std::stop_token) {
         try {
             pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
-                "/bin/sh", {"-c", stubbornChild}, std::nullopt, std::nullopt, [ready](const std::string& line) {
+                {.executablePath = "/bin/sh", .arguments = {"-c", stubbornChild}}, [ready](const std::string& line) {
                     if (line == "ready") ready->store(true);
                 });
         } catch (const std::exception&) {

@@ -963,7 +963,7 @@ TEST(InputFormMemory, OneLimitReadsTheSameInTheFormTheReportAndThePlan) {
     options.pointCount = 3000;
     std::vector<std::string> lines;
     const partition::PartitionPlan plan = partition::VastGaussianPartitioner::createPlan(
-        makeSyntheticModel(options), 1, 7000, 1000000, model.ramLimitGB(), 0,
+        makeSyntheticModel(options), {.ramLimitGB = model.ramLimitGB()},
         [&](const std::string& line) { lines.push_back(line); });
     EXPECT_NE(plan.printSummary().find("RAM: 20.0 GB app limit, 17.5 GB budget per cell"), std::string::npos)
         << plan.printSummary();

@@ -61,7 +61,7 @@ inline void startChildOperation(viewmodel::PipelineViewModel& model, const std::
     ModelAccess::runTrackedOperation(model, [manager = model.pipelineManager(), script, ready](std::stop_token) {
         try {
             pipeline::PipelineManagerTestAccess::colmapRunner(*manager).runner().run(
-                "/bin/sh", {"-c", script}, std::nullopt, std::nullopt,
+                {.executablePath = "/bin/sh", .arguments = {"-c", script}},
                 [ready](const std::string& line) {
                     if (line == "ready") ready->store(true);
                 });

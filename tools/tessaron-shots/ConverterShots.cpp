@@ -28,7 +28,7 @@ public:
         if (input.filename() != "large.ply") return SplatConverterRunner::runResourceConverter(input, output, format);
         log("$ SplatConverter " + input.string() + " -o " + output.string() + " -f spz -v");
         log("Reading 2,400,000 splats from large.ply");
-        int32_t status = processRunner().run("/bin/sleep", {"60"}, std::nullopt, std::nullopt, childLineHandler());
+        int32_t status = processRunner().run({.executablePath = "/bin/sleep", .arguments = {"60"}}, childLineHandler());
         if (status != 0) throw ConverterError::exit(status);
     }
 };

@@ -90,15 +90,18 @@ int runPlan(const std::vector<std::string>& arguments) {
     std::string output = options->count("--output") ? options->at("--output") : "partition_plan.json";
 
     auto log = [](const std::string& line) { std::cout << line << "\n"; };
+    const VastGaussianPartitioner::PlanOptions planOptions{.downscaleFactor = *downscale,
+                                                           .iterationFloor = *iterations,
+                                                           .gaussianBudget = *cap,
+                                                           .ramLimitGB = ramGB,
+                                                           .viewsPerFrame = *views};
     partition::PartitionPlan plan;
     if (auto synthetic = syntheticSource(arguments[0]))
-        plan = VastGaussianPartitioner::createPlan(testing::makeSyntheticModel(*synthetic), *downscale, *iterations,
-                                                   *cap, ramGB, *views, log);
+        plan = VastGaussianPartitioner::createPlan(testing::makeSyntheticModel(*synthetic), planOptions, log);
     else if (arguments[0].starts_with("synthetic:"))
         return usageError("a synthetic source is synthetic:streets|grid:IMAGES:POINTS");
     else
-        plan = VastGaussianPartitioner::createPlan(std::filesystem::path(arguments[0]), *downscale, *iterations, *cap,
-                                                   ramGB, *views, log);
+        plan = VastGaussianPartitioner::createPlan(std::filesystem::path(arguments[0]), planOptions, log);
     std::cout << plan.printSummary() << "\n";
     plan.save(output);
     std::cout << "Plan written to " << output << "\n";

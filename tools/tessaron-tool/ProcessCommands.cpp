@@ -35,7 +35,7 @@ int runCommand(const std::vector<std::string>& arguments) {
     std::vector<std::string> programArguments(arguments.begin() + std::ptrdiff_t(first) + 1, arguments.end());
 
     engines::ProcessRunner runner;
-    int32_t status = runner.run(program, programArguments, std::nullopt, std::nullopt, [](const std::string& line) {
+    int32_t status = runner.run({.executablePath = program, .arguments = programArguments}, [](const std::string& line) {
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);

@@ -71,8 +71,9 @@ protected:
         ProcessRunner process;
         std::vector<std::string> lines;
         std::mutex linesMutex;
-        int32_t status = process.run(runner_.colmapPath(), {"model_analyzer", "--path", model}, std::nullopt,
-                                     std::map<std::string, std::string>{{"GLOG_log_dir", output()}},
+        int32_t status = process.run({.executablePath = runner_.colmapPath(),
+                                      .arguments = {"model_analyzer", "--path", model},
+                                      .environment = std::map<std::string, std::string>{{"GLOG_log_dir", output()}}},
                                      [&](const std::string& line) {
                                          std::lock_guard lock(linesMutex);
                                          lines.push_back(line);
