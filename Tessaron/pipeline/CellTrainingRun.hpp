@@ -29,6 +29,7 @@ struct CellTrainingRun {
     std::filesystem::path imageDir;  // each cell's "images" links here
     int downscale = 1;
     bool eval = false;
+    bool diagnostics = false;  // the engine's benchmark and profiling output
     std::optional<std::string> maskDir;
     // The partitioned road warns after each cell when free memory is
     // critically low; a resume does not.

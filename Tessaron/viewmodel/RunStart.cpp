@@ -116,7 +116,7 @@ void PipelineViewModel::startNewRun() {
     if (parameters.is360) parameters.cropLayout = input::CropLayout(cropLayoutPreset_, cropSize, cropFieldOfView);
     parameters.personMaskMode = personMaskMode_;
     setSfmViewsPerFrame(parameters.cropLayout ? static_cast<qint64>(parameters.cropLayout->crops.size()) : 1);
-    pipelineManager_->diagnostics = diagnosticsEnabled_;
+    parameters.diagnostics = diagnosticsEnabled_;
 
     const std::string inputLabel = isInputVideo_ ? "Video" : "Photo folder";
     const SettingRows rows = settingsSummary();

@@ -252,8 +252,8 @@ void PlanningPanelView::buildMaterializing() {
 
 void PlanningPanelView::approvePlan() {
     const std::shared_ptr<pipeline::PipelineManager>& manager = model_.pipelineManager();
-    manager->diagnostics = model_.diagnosticsEnabled();
-    manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
+    manager->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved,
+                                      model_.diagnosticsEnabled());
 }
 
 QString PlanningPanelView::diagnosticsDetailText() {
