@@ -9,6 +9,7 @@
 
 #include "partition/MaterializedCell.hpp"
 #include "partition/PartitionProgress.hpp"
+#include "pipeline/CellTrainingOutcome.hpp"
 #include "pipeline/CellTrainingRun.hpp"
 #include "pipeline/PipelineState.hpp"
 
