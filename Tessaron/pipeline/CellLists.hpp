@@ -6,6 +6,7 @@
 #include "partition/MaterializedCell.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "pipeline/PendingCell.hpp"
+#include "pipeline/PreparedCell.hpp"
 
 namespace tessaron::pipeline {
 

@@ -1,14 +1,12 @@
-// The cell loop shared by the partitioned road and the resume of an
-// interrupted run: each cell of the queue is trained by the engine, its PLY
-// checked and promoted, its merge input recorded, and a failed cell handed
-// to the out-of-memory retry, whose sub-cells join the end of the queue.
+// One cell of the partitioned road's or a resume's queue: trained by the
+// engine, its PLY checked and promoted, its merge input recorded; the
+// engine's lines kept for the out-of-memory decision of the cell queue.
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <mutex>
 
 #include "core/NumberText.hpp"
-#include "engines/DatasetProfile.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
@@ -80,27 +78,16 @@ std::optional<double> parsePSNR(const std::vector<std::string>& lines) {
     return result;
 }
 
-bool PipelineManager::trainCellQueue(CellTrainingRun& run) {
-    // The queue grows while it is walked: sub-cells train in the same loop.
-    for (size_t index = 0; index < run.queue.size(); ++index) {
-        if (checkCancelled(PipelineLogStep::training)) return false;
-        const PendingCell cell = run.queue[index];
-        CellTrainingOutcome outcome = trainCell(run, cell, index + 1);
-        if (checkCancelled(PipelineLogStep::training)) return false;
-        if (outcome.failure) {
-            std::vector<PendingCell> subCells =
-                retryCellAfterOutOfMemory(cell, outcome.failure, outcome.outputLines, run.modelFolder,
-                                          run.partitionsFolder, run.plan, run.failedCells);
-            run.queue.insert(run.queue.end(), subCells.begin(), subCells.end());
-        }
-        if (run.warnOnLowMemory) {
-            int64_t free = engines::DatasetProfile::queryAvailableMemoryGB();
-            if (free < 1)
-                log(PipelineLogStep::training,
-                    "⚠ System memory critically low (" + std::to_string(free) + " GB available).");
-        }
-    }
-    return true;
+CellQueue PipelineManager::cellQueue() {
+    // The queue lives on the operation's stack: it is never the last
+    // reference to this manager.
+    CellQueue::Hooks hooks;
+    hooks.trainCell = [this](CellTrainingRun& run, const PendingCell& cell, size_t number) {
+        return trainCell(run, cell, number);
+    };
+    hooks.log = [this](PipelineLogStep step, const std::string& text) { log(step, text); };
+    hooks.isCancelRequested = [this] { return isCancelRequested(); };
+    return CellQueue(std::move(hooks));
 }
 
 CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number) {
@@ -146,7 +133,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
         options.downscale = run.downscale;
         options.evalMode = run.eval;
         options.capMax = cell.recommendedCapMax;
-        options.diagnostics = diagnostics.load();
+        options.diagnostics = run.diagnostics;
         if (onlyCell) options.cullRadius = 0.0f;
         if (run.eval) options.earlyStop = 0.05;
         options.maskDir = run.maskDir;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -29,21 +28,11 @@ struct CellTrainingRun {
     std::filesystem::path imageDir;  // each cell's "images" links here
     int downscale = 1;
     bool eval = false;
+    bool diagnostics = false;  // the engine's benchmark and profiling output
     std::optional<std::string> maskDir;
     // The partitioned road warns after each cell when free memory is
     // critically low; a resume does not.
     bool warnOnLowMemory = false;
 };
-
-// How one cell's training ended: no failure, or what it threw, with every
-// engine line of the cell for the out-of-memory decision.
-struct CellTrainingOutcome {
-    std::exception_ptr failure;
-    std::vector<std::string> outputLines;
-};
-
-// The engine's evaluation PSNR: the last line that reads as
-// "psnr[=: ]+<number>", any case.
-std::optional<double> parsePSNR(const std::vector<std::string>& lines);
 
 }  // namespace tessaron::pipeline

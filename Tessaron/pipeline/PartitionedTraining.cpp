@@ -50,8 +50,8 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
                                                                .viewsPerFrame = viewsPerFrame},
                                                               logForwarder(prep), progress);
     } catch (const std::exception& error) {
-        return failWith(prep, std::string("Partition planning error: ") + error.what(),
-                        std::string("Partition planning failed: ") + error.what());
+        throw StageError(prep, std::string("Partition planning error: ") + error.what(),
+                         std::string("Partition planning failed: ") + error.what());
     }
     if (parameters.overrideVastGaussianParams) {
         log(prep, "⚠ VastGaussian auto-parameters overridden: using cap=" + std::to_string(parameters.capMax) +
@@ -61,19 +61,19 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     log(prep, "");
     log(prep, plan.printSummary());
     log(prep, "");
-    if (auto problem = evenSplitProblem(plan)) return stopWithMessage(prep, *problem);
+    if (auto problem = evenSplitProblem(plan)) throw StageError::warning(prep, *problem);
     // Asking to approve a plan that trains nothing would end in an empty merge.
     if (plan.trainableCells().empty())
-        return stopWithMessage(prep, "The partition plan has no cell to train: every cell has fewer than the " +
-                                         std::to_string(plan.minimumTrainableImages()) +
-                                         " images a cell needs. Turn off partitioning or add images.");
+        throw StageError::warning(prep, "The partition plan has no cell to train: every cell has fewer than the " +
+                                            std::to_string(plan.minimumTrainableImages()) +
+                                            " images a cell needs. Turn off partitioning or add images.");
 
     // ---- Approval ----
     reportState(PipelineState::Kind::awaitingPartitionApproval);
     report<&Callbacks::onPartitionPlanReady>(plan);
-    if (awaitPartitionApproval() == ApprovalOutcome::cancelled) {
+    const ApprovalGate::Decision decision = approvalGate_.await();
+    if (decision.outcome == ApprovalOutcome::cancelled) {
         log(prep, "Pipeline cancelled at partition approval.");
-        closeLog();
         return;
     }
     log(prep, "Partition plan approved. Starting partitioning...");
@@ -84,8 +84,8 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     try {
         plan.save(planFile);
     } catch (const std::exception& error) {
-        return failWith(prep, std::string("Error: could not save the partition plan: ") + error.what(),
-                        std::string("Could not save the partition plan: ") + error.what());
+        throw StageError(prep, std::string("Error: could not save the partition plan: ") + error.what(),
+                         std::string("Could not save the partition plan: ") + error.what());
     }
     log(prep, "Partition plan saved to " + planFile.filename().string());
 
@@ -96,12 +96,11 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
             materializationProgressForwarder(), cancelProbe());
     } catch (const core::CancellationError&) {
         log(prep, "Partitioning cancelled.");
-        closeLog();
         return;
     } catch (const std::exception& error) {
         if (checkCancelled(prep)) return;
-        return failWith(prep, std::string("Partitioning error: ") + error.what(),
-                        std::string("Partitioning failed: ") + error.what());
+        throw StageError(prep, std::string("Partitioning error: ") + error.what(),
+                         std::string("Partitioning failed: ") + error.what());
     }
     if (checkCancelled(PipelineLogStep::training)) return;
     reportState(PipelineState::Kind::training);
@@ -114,9 +113,14 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     run.imageDir = context.imageDir;
     run.downscale = context.downscale;
     run.eval = parameters.trevikEval;
+    // The choice made with the approval, when it came with one.
+    run.diagnostics = decision.diagnostics.value_or(parameters.diagnostics);
     run.maskDir = context.maskDir;
     run.warnOnLowMemory = true;
-    if (!trainCellQueue(run)) return;
+    if (!cellQueue().train(run)) {
+        checkCancelled(PipelineLogStep::training);
+        return;
+    }
 
     // ---- Merge ----
     if (!run.failedCells.empty())
@@ -125,10 +129,10 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     reportState(PipelineState::Kind::exporting);
     constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
     if (run.mergeInputs.empty())
-        return stopWithMessage(exportStep, "No cells produced usable PLYs — check training logs above.");
+        throw StageError::warning(exportStep, "No cells produced usable PLYs — check training logs above.");
     log(exportStep, "═══ Seamless Merging " + std::to_string(run.mergeInputs.size()) + " cell PLYs ═══");
     if (auto failure = mergeCells(run.mergeInputs, run.plan, context.outputFile))
-        return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
+        throw StageError(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
     log(exportStep, "✓ Merged PLY exported to: " + context.outputFile.string());
     if (checkCancelled(exportStep)) return;
     report<&Callbacks::onOutputReady>(context.outputFile.string());
@@ -136,14 +140,14 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     std::vector<std::string> missing = run.failedCells;
     for (const std::string& name : markPartialNames(run.plan.lostCellIds.value_or(std::vector<std::string>{})))
         missing.push_back(name);
-    if (!missing.empty()) return incompleteModelMessage(missing, context.outputFile);
+    if (!missing.empty()) throw incompleteModel(missing, context.outputFile);
     if (checkCancelled(exportStep)) return;
     reportState(PipelineState::Kind::completed);
     log(exportStep, "═══ Pipeline complete! ═══");
-    closeLog();
 }
 
-void PipelineManager::incompleteModelMessage(const std::vector<std::string>& failed, const fs::path& outputURL) {
+PipelineManager::StageError PipelineManager::incompleteModel(const std::vector<std::string>& failed,
+                                                            const fs::path& outputURL) {
     // A region both missing and failed (or failed twice) is named once.
     std::vector<std::string> regions;
     for (const std::string& name : failed)
@@ -151,7 +155,7 @@ void PipelineManager::incompleteModelMessage(const std::vector<std::string>& fai
     const std::string message = "The model is incomplete: " + std::to_string(regions.size()) +
                                 " region(s) failed or are missing (" + joined(regions, ", ") + "). " +
                                 outputURL.filename().string() + " has only the other regions — see the log for the cause.";
-    stopWithMessage(PipelineLogStep::export_, message);
+    return StageError::warning(PipelineLogStep::export_, message);
 }
 
 }  // namespace tessaron::pipeline

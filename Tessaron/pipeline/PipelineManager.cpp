@@ -15,9 +15,12 @@ PipelineManager::PipelineManager(ConstructionKey, std::weak_ptr<engines::Process
     : colmapRunner_(std::move(configuration.colmapPath)),
       trevikRunner_(std::move(configuration.trevikPath)),
       processMonitor_(std::move(processMonitor)),
-      supportFolder_(configuration.supportFolder ? configuration.supportFolder : applicationSupportFolder()),
       callbackExecutor_(callbackExecutor ? std::move(callbackExecutor) : core::inlineExecutor()),
-      callbacks_(std::make_shared<const Callbacks>()) {
+      callbacks_(std::make_shared<const Callbacks>()),
+      runLog_(configuration.supportFolder ? configuration.supportFolder : applicationSupportFolder(),
+              RunLog::Handlers{
+                  [this](PipelineLogStep step, const std::string& text) { report<&Callbacks::onLog>(step, text); },
+                  [this](const std::filesystem::path& file) { report<&Callbacks::onLogFileReady>(file); }}) {
     // The hooks hold the monitor, not the manager: they run on the run's
     // thread right after each launch.
     auto watchHook = [monitor = processMonitor_](const char* name) {
@@ -32,7 +35,7 @@ PipelineManager::PipelineManager(ConstructionKey, std::weak_ptr<engines::Process
 PipelineManager::~PipelineManager() {
     // A run keeps the manager alive, so nothing runs here any more; the log
     // writers only need their queued lines written.
-    closeLog();
+    runLog_.close();
 }
 
 void PipelineManager::setCallbacks(Callbacks callbacks) {
@@ -49,18 +52,9 @@ std::shared_ptr<const PipelineManager::Callbacks> PipelineManager::callbacks() c
 
 // ---- Reporting ----
 
-void PipelineManager::log(PipelineLogStep step, const std::string& text) {
-    writeLogLine(step, text);
-    report<&Callbacks::onLog>(step, text);
-}
+void PipelineManager::log(PipelineLogStep step, const std::string& text) { runLog_.message(step, text); }
 
 void PipelineManager::reportState(const PipelineState& state) const { report<&Callbacks::onStateChange>(state); }
-
-void PipelineManager::stopWithMessage(PipelineLogStep step, const std::string& message) {
-    log(step, "⚠ " + message);
-    reportState(PipelineState::error(message));
-    closeLog();
-}
 
 void PipelineManager::unwatch(const char* name) const {
     if (auto monitor = processMonitor_.lock()) monitor->unwatch(name);
@@ -108,10 +102,7 @@ void PipelineManager::runGuarded(PipelineLogStep step, std::stop_token stopToken
         ++activeOperations_;
     }
     // A cancel of an earlier operation never leaks into this one.
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = false;
-    }
+    approvalGate_.reset();
     colmapRunner_.runner().resetCancel();
     trevikRunner_.runner().resetCancel();
     {
@@ -121,6 +112,9 @@ void PipelineManager::runGuarded(PipelineLogStep step, std::stop_token stopToken
         std::stop_callback stopCancels(stopToken, [this] { cancel(); });
         try {
             body();
+        } catch (const StageError& error) {
+            log(error.step, error.line);
+            reportState(PipelineState::error(error.what()));
         } catch (const std::exception& error) {
             // Each stage reports its own failures; this is the last guard,
             // so that nothing ends an operation silently. What a cancel
@@ -130,65 +124,33 @@ void PipelineManager::runGuarded(PipelineLogStep step, std::stop_token stopToken
                 reportState(PipelineState::error(error.what()));
             }
         }
-        closeLog();
+        runLog_.close();
     }
     std::lock_guard lock(callbacksLock_);
     --activeOperations_;
 }
 
-void PipelineManager::failWith(PipelineLogStep step, const std::string& line, const std::string& message) {
-    log(step, line);
-    reportState(PipelineState::error(message));
-    closeLog();
-}
-
 // ---- Cancellation and approval ----
 
-bool PipelineManager::isCancelRequested() const {
-    std::lock_guard lock(approvalLock_);
-    return cancelRequested_;
-}
+bool PipelineManager::isCancelRequested() const { return approvalGate_.isCancelRequested(); }
 
 bool PipelineManager::checkCancelled(PipelineLogStep step) {
     if (!isCancelRequested()) return false;
     log(step, "Pipeline cancelled.");
-    closeLog();
+    runLog_.close();
     return true;
 }
 
-PipelineManager::ApprovalOutcome PipelineManager::awaitPartitionApproval() {
-    auto waiter = std::make_shared<ApprovalWaiter>();
-    std::unique_lock lock(approvalLock_);
-    if (cancelRequested_) return ApprovalOutcome::cancelled;
-    // Only one run waits at a time; a waiter left from before would block
-    // forever, so it ends as cancelled.
-    if (auto replaced = std::exchange(approvalWaiter_, waiter)) {
-        replaced->outcome = ApprovalOutcome::cancelled;
-        approvalResolved_.notify_all();
-    }
-    approvalResolved_.wait(lock, [&] { return waiter->outcome.has_value(); });
-    return *waiter->outcome;
-}
-
-void PipelineManager::resolvePartitionApproval(ApprovalOutcome outcome) {
-    std::shared_ptr<ApprovalWaiter> taken;
-    {
-        std::lock_guard lock(approvalLock_);
-        taken = std::exchange(approvalWaiter_, nullptr);
-        // Taken out under the lock, so a waiter is resolved exactly once.
-        if (taken) taken->outcome = outcome;
-    }
-    if (taken) approvalResolved_.notify_all();
+void PipelineManager::resolvePartitionApproval(ApprovalOutcome outcome, std::optional<bool> diagnostics) {
+    approvalGate_.resolve({outcome, diagnostics});
 }
 
 void PipelineManager::cancel() {
-    {
-        std::lock_guard lock(approvalLock_);
-        cancelRequested_ = true;
-    }
+    // Latched before the children end: a stage that sees its child die
+    // then finds the cancel, not a failure.
+    approvalGate_.cancel();
     colmapRunner_.runner().cancel();
     trevikRunner_.runner().cancel();
-    resolvePartitionApproval(ApprovalOutcome::cancelled);
 }
 
 void PipelineManager::forceKill() {
@@ -202,5 +164,11 @@ bool PipelineManager::isProcessRunning() {
     if (colmapRunner_.runner().isRunning()) return true;
     return trevikRunner_.runner().isRunning();
 }
+
+// ---- Queries ----
+
+std::optional<std::filesystem::path> PipelineManager::logFileURL() const { return runLog_.fileURL(); }
+
+std::optional<std::filesystem::path> PipelineManager::logFolder() const { return runLog_.folder(); }
 
 }  // namespace tessaron::pipeline

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -24,13 +22,16 @@
 #include "input/VideoFrameExtractor.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/PartitionProgress.hpp"
+#include "partition/SeamlessMerger.hpp"
+#include "pipeline/ApprovalGate.hpp"
+#include "pipeline/CellQueue.hpp"
 #include "pipeline/CellTrainingRun.hpp"
 #include "pipeline/PendingCell.hpp"
 #include "pipeline/PipelineState.hpp"
+#include "pipeline/RunLog.hpp"
+#include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::pipeline {
-
-struct WorkspaceScanResult;
 
 // The one object that drives reconstructions. It owns one COLMAPRunner and
 // one TrevikRunner for its whole life, registers their children with the
@@ -49,14 +50,13 @@ struct WorkspaceScanResult;
 // delivery queue for child lines and statistics). cancel(), forceKill(),
 // resolvePartitionApproval(), isProcessRunning() and the queries may be
 // called from any thread. `callbacksLock_` guards `callbacks_` and
-// `activeOperations_`; `approvalLock_` guards `approvalWaiter_` and
-// `cancelRequested_`; `logLock_` guards the two log writers and
-// `logFileURL_`. No code holds two locks at once, nor one while it calls out.
+// `activeOperations_`; the approval gate and the run log guard their own
+// state. No code holds two locks at once, nor one while it calls out.
 class PipelineManager : public std::enable_shared_from_this<PipelineManager> {
     struct ConstructionKey {};
 
 public:
-    enum class ApprovalOutcome { approved, cancelled };
+    using ApprovalOutcome = ApprovalGate::Outcome;
 
     // What tests and the developer harness may put in place of the defaults.
     struct Configuration {
@@ -92,6 +92,57 @@ public:
         bool is360 = false;
         std::optional<input::CropLayout> cropLayout;
         input::PersonMaskMode personMaskMode = input::PersonMaskMode::allPeople;
+        // The engine's benchmark and profiling output; the approval of a
+        // partition plan may choose again for its cells.
+        bool diagnostics = false;
+    };
+
+    // What a resume of an interrupted partitioned run is given.
+    struct ResumeOptions {
+        WorkspaceScanResult scan;
+        // Used only for a new plan of a workspace that records none.
+        int iterations = 30000;
+        int downscale = 1;
+        // Only logged: each cell trains with its own.
+        int64_t capMax = 1000000;
+        bool eval = true;
+        bool diagnostics = false;
+
+        // Throws OptionsError naming the first field out of range.
+        void check() const;
+    };
+
+    // What a re-merge of a finished partitioned workspace is given.
+    struct RemergeOptions {
+        std::filesystem::path workspaceURL = {};
+        // Used only for a new plan when the saved one is missing.
+        int downscale = 2;
+        // Only logged.
+        int64_t capMax = 1000000;
+
+        // Throws OptionsError naming the first field out of range.
+        void check() const;
+    };
+
+    class OptionsError : public core::Error {
+    public:
+        using core::Error::Error;
+    };
+
+    // What a stage throws when the operation cannot go on: the one guard of
+    // the operation logs `line` under `step` and reports what() as the error
+    // state. A cancel is never reported this way.
+    class StageError : public core::Error {
+    public:
+        StageError(PipelineLogStep failedStep, std::string logLine, const std::string& message)
+            : core::Error(message), step(failedStep), line(std::move(logLine)) {}
+        // Logged as "⚠ " + message.
+        static StageError warning(PipelineLogStep step, const std::string& message) {
+            return StageError(step, "⚠ " + message, message);
+        }
+
+        PipelineLogStep step;
+        std::string line;
     };
 
     using LogHandler = std::function<void(PipelineLogStep step, const std::string& text)>;
@@ -137,10 +188,6 @@ public:
     // manager never wraps or replaces them.
     void setCallbacks(Callbacks callbacks);
 
-    // Passed to the training engine; the Planning panel sets it from the main
-    // thread just before it approves a plan.
-    std::atomic<bool> diagnostics{false};
-
     // ---- Operations --------------------------------------------------------
     // Each blocks its thread and never throws: every outcome is reported
     // through onStateChange and onLog. `stopToken` is the operation's one
@@ -153,23 +200,21 @@ public:
 
     // Merges the trained cells of a finished partitioned workspace again into
     // its output.ply, without training.
-    void remergeExistingCells(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax,
-                              std::stop_token stopToken = {});
+    void remergeExistingCells(const RemergeOptions& options, std::stop_token stopToken = {});
 
     // Finishes an interrupted partitioned run from a scan of its workspace:
     // prepares the cells it never prepared, trains the unfinished ones and
-    // merges every finished cell into its output.ply. `capMax` is only
-    // logged: each cell trains with its own. Without a usable saved plan it
-    // refuses when cells are finished (they belong to that plan), else plans
-    // again with the settings run_config.json records; `iterations` is used
-    // only for a plan of a workspace that records none.
-    void resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations, int downscale,
-                                   int64_t capMax, bool eval, std::stop_token stopToken = {});
+    // merges every finished cell into its output.ply. Without a usable saved
+    // plan it refuses when cells are finished (they belong to that plan),
+    // else plans again with the settings run_config.json records.
+    void resumeInterruptedTraining(const ResumeOptions& options, std::stop_token stopToken = {});
 
     // ---- Cancellation and approval -----------------------------------------
 
     // Ends a pending approval wait; harmless when nothing waits.
-    void resolvePartitionApproval(ApprovalOutcome outcome);
+    // `diagnostics`, given with an approval, is the engine's diagnostics
+    // switch for the plan's cells; none keeps the run's own.
+    void resolvePartitionApproval(ApprovalOutcome outcome, std::optional<bool> diagnostics = std::nullopt);
     // Latches both runners, terminates the running child and resolves a
     // pending approval as cancelled. Changes no state and logs nothing; the
     // operation logs "Pipeline cancelled." at its next boundary.
@@ -209,16 +254,11 @@ private:
     template <auto member, typename... Values>
     void report(Values... values) const;
     std::shared_ptr<const Callbacks> callbacks() const;
-    // Logs "⚠ " + message under `step`, reports error(message), closes the log.
-    void stopWithMessage(PipelineLogStep step, const std::string& message);
     void unwatch(const char* name) const;
     bool isCancelRequested() const;
     // The probe at every stage boundary: when a cancel was asked for, logs
     // "Pipeline cancelled." under `step`, closes the run log and returns true.
     bool checkCancelled(PipelineLogStep step);
-    // Blocks the run's thread until the plan is approved or the run cancelled;
-    // returns cancelled at once when a cancel came first.
-    ApprovalOutcome awaitPartitionApproval();
 
     // Closures handed to sub-components: each holds this manager weakly.
     std::function<void(const std::string&)> logForwarder(PipelineLogStep step);
@@ -228,17 +268,13 @@ private:
     // True when the manager is gone or a cancel was asked for.
     std::function<bool()> cancelProbe();
 
-    // ---- Run log ----
-    // Opens the run log of an operation: current_run.md in the support
-    // folder's "Logs" (the previous one kept as previous_run.md) and a new
-    // file in the workspace's "Tessaron_logs". Never throws; a copy that
-    // cannot be opened is left out with a "⚠ " line.
-    void startLog(const std::filesystem::path& workspaceURL);
-    // Appends "[TAG] text" to each open copy.
-    void writeLogLine(PipelineLogStep step, const std::string& text);
-    // Flushes and closes both copies; a copy that failed to write says so
-    // once, on onLog.
-    void closeLog();
+    // Runs the body of an operation while holding this manager: clears the
+    // cancellation of an earlier one, makes a stop on `stopToken` act as
+    // cancel() while it runs, and is the one place where a failure becomes
+    // the error state: a StageError with its own line, any other error
+    // logged under `step` (unless a cancel broke it off). The log is closed
+    // at the end.
+    void runGuarded(PipelineLogStep step, std::stop_token stopToken, const std::function<void()>& body);
 
     // ---- Stages of a run (one per file of the run's road) ----
     void runStages(const RunParameters& parameters);
@@ -247,41 +283,24 @@ private:
     bool runCOLMAPStage(const RunParameters& parameters, const std::filesystem::path& imageDir,
                         const std::filesystem::path& colmapDir, const std::optional<input::CropLayout>& layout,
                         bool masking);
-    std::optional<std::filesystem::path> importModel(const RunParameters& parameters);
+    std::filesystem::path importModel(const RunParameters& parameters);
     void prepareDataset(TrainingContext context);
-    bool memoryFits(const TrainingContext& context);
+    void checkMemoryFits(const TrainingContext& context);
     void trainSingleModel(const TrainingContext& context);
-    void resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale, int64_t capMax,
-                     bool eval);
+    void resumeSteps(const ResumeOptions& options);
     // A resume's new plan of the scene, made with the settings the workspace
-    // recorded (else the resume's arguments); none after a failure, which it
-    // reports.
-    std::optional<partition::PartitionPlan> replan(const WorkspaceScanResult& scanResult, int iterations,
-                                                   int downscale);
-    void remergeSteps(const std::filesystem::path& workspaceURL, int downscale, int64_t capMax);
+    // recorded (else the resume's arguments).
+    partition::PartitionPlan replan(const WorkspaceScanResult& scanResult, int iterations, int downscale);
+    void remergeSteps(const RemergeOptions& options);
     // The partitioned road: plan, approval, cells, merge.
     void trainPartitioned(const TrainingContext& context);
-    // The cell loop of the partitioned road and of a resume: trains the
-    // queue, growing it by the sub-cells of out-of-memory retries. False when
-    // a cancel ended it (the log is closed then).
-    bool trainCellQueue(CellTrainingRun& run);
+    // The cell loop of the partitioned road and of a resume over this
+    // manager's engine, log and cancellation.
+    CellQueue cellQueue();
     CellTrainingOutcome trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number);
-    // Decides whether a failed cell ran out of memory and, when it may still
-    // be split, writes its four quadrant sub-cells, puts them into `plan` in
-    // its place (saved to the partitions folder) and returns those that have
-    // enough photos. Every other outcome adds the cell to `failedCells`,
-    // except a cancel, which returns nothing silently. `error` is what the
-    // cell's training threw; `outputLines` the engine's lines of the cell.
-    std::vector<PendingCell> retryCellAfterOutOfMemory(const PendingCell& cell, const std::exception_ptr& error,
-                                                       const std::vector<std::string>& outputLines,
-                                                       const std::filesystem::path& modelFolder,
-                                                       const std::filesystem::path& partitionsFolder,
-                                                       partition::PartitionPlan& plan,
-                                                       std::vector<std::string>& failedCells);
-    // Reports a merged model that lacks regions: logs "⚠ The model is
-    // incomplete: ...", reports it as the error state and closes the log.
-    // Each region is named once.
-    void incompleteModelMessage(const std::vector<std::string>& failed, const std::filesystem::path& outputURL);
+    // The error of a merged model that lacks regions: "The model is
+    // incomplete: ...", each region named once.
+    static StageError incompleteModel(const std::vector<std::string>& failed, const std::filesystem::path& outputURL);
     // Merges the cells into `output` with the plan's ownership rule (pure
     // Voronoi when it has cluster centroids); the failure's description, or
     // none. The merge's lines go to the export step.
@@ -299,39 +318,19 @@ private:
     std::vector<partition::SeamlessMerger::CellInput> existingCellInputs(const partition::PartitionPlan& plan,
                                                                          const std::filesystem::path& partitionsFolder,
                                                                          std::vector<std::string>& missing);
-    // Runs the body of an operation while holding this manager: clears the
-    // cancellation of an earlier one, makes a stop on `stopToken` act as
-    // cancel() while it runs, and turns an error that escapes the body's own
-    // failure paths into the error state, logged under `step`. The log is
-    // closed at the end.
-    void runGuarded(PipelineLogStep step, std::stop_token stopToken, const std::function<void()>& body);
-    // Logs `line` under `step`, reports error(message) and closes the log.
-    void failWith(PipelineLogStep step, const std::string& line, const std::string& message);
 
     engines::COLMAPRunner colmapRunner_;
     engines::TrevikRunner trevikRunner_;
     std::weak_ptr<engines::ProcessMonitor> processMonitor_;
-    std::optional<std::filesystem::path> supportFolder_;
     core::Executor callbackExecutor_;
 
     mutable std::mutex callbacksLock_;
     std::shared_ptr<const Callbacks> callbacks_;
     int activeOperations_ = 0;
 
-    mutable std::mutex logLock_;
-    std::optional<std::filesystem::path> logFileURL_;
-    std::shared_ptr<engines::LogFileWriter> logWriter_;     // the workspace copy
-    std::shared_ptr<engines::LogFileWriter> mirrorWriter_;  // current_run.md
-    PipelineLogStep lastLogStep_ = PipelineLogStep::extraction;  // where a write failure is reported
-
-    // One approval wait; resolved exactly once.
-    struct ApprovalWaiter {
-        std::optional<ApprovalOutcome> outcome;
-    };
-    mutable std::mutex approvalLock_;
-    std::condition_variable approvalResolved_;
-    std::shared_ptr<ApprovalWaiter> approvalWaiter_;
-    bool cancelRequested_ = false;
+    ApprovalGate approvalGate_;
+    // Last: its handlers report through the members above.
+    RunLog runLog_;
 };
 
 template <auto member, typename... Values>

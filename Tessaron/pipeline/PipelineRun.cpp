@@ -83,9 +83,7 @@ void PipelineManager::runStages(const RunParameters& given) {
         try {
             photoCheck = PhotoFolderCheck::require(parameters.inputURL, workspace);
         } catch (const PhotoFolderCheck::Error& error) {
-            log(PipelineLogStep::sfm, std::string("Error: ") + error.what());
-            reportState(PipelineState::error(error.what()));
-            return;
+            throw StageError(PipelineLogStep::sfm, std::string("Error: ") + error.what(), error.what());
         }
     }
     try {
@@ -93,18 +91,15 @@ void PipelineManager::runStages(const RunParameters& given) {
         createFolders(colmapDir);
     } catch (const std::exception& error) {
         // The run log is not open yet: these reach only the callbacks.
-        log(PipelineLogStep::extraction, std::string("Error creating workspace: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-        return;
+        throw StageError(PipelineLogStep::extraction, std::string("Error creating workspace: ") + error.what(),
+                         error.what());
     }
 
-    startLog(workspace);
+    runLog_.open(workspace);
 
     fs::path imageDir;
     if (parameters.skipSfM && parameters.colmapDataURL) {
-        auto importedColmap = importModel(parameters);
-        if (!importedColmap) return;
-        colmapDir = *importedColmap;
+        colmapDir = importModel(parameters);
         std::optional<fs::path> images;
         const fs::path& modelFolder = *parameters.colmapDataURL;
         const std::pair<fs::path, const char*> candidates[] = {
@@ -122,9 +117,8 @@ void PipelineManager::runStages(const RunParameters& given) {
             // The input folder is the last resort and not worth naming.
             log(PipelineLogStep::sfm, "Error: Cannot locate images folder.");
             log(PipelineLogStep::sfm, "  Searched: " + candidates[0].first.string());
-            log(PipelineLogStep::sfm, "  Searched: " + candidates[1].first.string());
-            reportState(PipelineState::error("Skip COLMAP: images folder not found alongside COLMAP data."));
-            return;
+            throw StageError(PipelineLogStep::sfm, "  Searched: " + candidates[1].first.string(),
+                             "Skip COLMAP: images folder not found alongside COLMAP data.");
         }
         imageDir = *images;
         if (checkCancelled(PipelineLogStep::dataPrep)) return;
@@ -212,32 +206,27 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
         return std::nullopt;
     } catch (const std::exception& error) {
         if (checkCancelled(PipelineLogStep::extraction)) return std::nullopt;
-        log(PipelineLogStep::extraction, std::string("Error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-        return std::nullopt;
+        throw StageError(PipelineLogStep::extraction, std::string("Error: ") + error.what(), error.what());
     }
     if (checkCancelled(PipelineLogStep::sfm)) return std::nullopt;
     reportState(PipelineState::Kind::processingSfM);
     return imageDir;
 }
 
-std::optional<fs::path> PipelineManager::importModel(const RunParameters& parameters) {
+fs::path PipelineManager::importModel(const RunParameters& parameters) {
     const fs::path& modelFolder = *parameters.colmapDataURL;
     reportState(PipelineState::Kind::processingSfM);
     log(PipelineLogStep::sfm, "═══ Skipping SfM (using existing COLMAP data) ═══");
     log(PipelineLogStep::sfm, "COLMAP folder: " + modelFolder.string());
 
     const fs::path sparse = modelFolder / "sparse" / "0";
-    if (!itemExists(sparse)) {
-        log(PipelineLogStep::sfm, "Error: sparse/0/ not found in " + modelFolder.string());
-        reportState(PipelineState::error("Invalid COLMAP data: missing sparse/0/ directory"));
-        return std::nullopt;
-    }
+    if (!itemExists(sparse))
+        throw StageError(PipelineLogStep::sfm, "Error: sparse/0/ not found in " + modelFolder.string(),
+                         "Invalid COLMAP data: missing sparse/0/ directory");
     for (const char* name : {"cameras.bin", "images.bin", "points3D.bin"}) {
         if (itemExists(sparse / name)) continue;
-        log(PipelineLogStep::sfm, std::string("Error: ") + name + " not found in sparse/0/");
-        reportState(PipelineState::error(std::string("Invalid COLMAP data: missing ") + name));
-        return std::nullopt;
+        throw StageError(PipelineLogStep::sfm, std::string("Error: ") + name + " not found in sparse/0/",
+                         std::string("Invalid COLMAP data: missing ") + name);
     }
     log(PipelineLogStep::sfm, "✓ COLMAP data validated (cameras.bin, images.bin, points3D.bin)");
 
@@ -246,12 +235,9 @@ std::optional<fs::path> PipelineManager::importModel(const RunParameters& parame
         log(PipelineLogStep::sfm, "✓ Reconstruction copied into the workspace");
         return colmapDir;
     } catch (const std::exception& error) {
-        log(PipelineLogStep::sfm,
-            std::string("Error: could not copy the reconstruction into the workspace: ") + error.what());
-        reportState(PipelineState::error(std::string("Could not copy the COLMAP data into the workspace: ") +
-                                         error.what()));
-        closeLog();
-        return std::nullopt;
+        throw StageError(PipelineLogStep::sfm,
+                         std::string("Error: could not copy the reconstruction into the workspace: ") + error.what(),
+                         std::string("Could not copy the COLMAP data into the workspace: ") + error.what());
     }
 }
 
@@ -297,9 +283,7 @@ bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::
         // A cancel ends COLMAP by terminating it, and the runner then throws:
         // that is the cancel, not a failure of COLMAP.
         if (checkCancelled(PipelineLogStep::sfm)) return false;
-        log(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-        return false;
+        throw StageError(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what(), error.what());
     }
     unwatch("colmap");
     return true;
@@ -318,9 +302,7 @@ void PipelineManager::prepareDataset(TrainingContext context) {
         symlinkReplacing(dataset / "sparse", context.colmapDir / "sparse");
         if (itemExists(masks)) symlinkReplacing(dataset / "masks", masks);
     } catch (const std::exception& error) {
-        log(PipelineLogStep::dataPrep, std::string("Data prep error: ") + error.what());
-        reportState(PipelineState::error(error.what()));
-        return;
+        throw StageError(PipelineLogStep::dataPrep, std::string("Data prep error: ") + error.what(), error.what());
     }
     log(PipelineLogStep::dataPrep, "✓ Dataset prepared at: " + dataset.string());
 

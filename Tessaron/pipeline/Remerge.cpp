@@ -10,27 +10,40 @@ namespace tessaron::pipeline {
 
 namespace fs = std::filesystem;
 
-void PipelineManager::remergeExistingCells(const fs::path& workspaceURL, int downscale, int64_t capMax,
-                                           std::stop_token stopToken) {
-    runGuarded(PipelineLogStep::export_, stopToken, [&] { remergeSteps(workspaceURL, downscale, capMax); });
+void PipelineManager::RemergeOptions::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Re-merge option " + field + " " + why);
+    };
+    if (workspaceURL.empty()) refuse("workspaceURL", "is empty");
+    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
+    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
 }
 
-void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, int64_t capMax) {
-    startLog(workspaceURL);
+void PipelineManager::remergeExistingCells(const RemergeOptions& options, std::stop_token stopToken) {
+    runGuarded(PipelineLogStep::export_, stopToken, [&] {
+        options.check();
+        remergeSteps(options);
+    });
+}
+
+void PipelineManager::remergeSteps(const RemergeOptions& options) {
+    const fs::path& workspaceURL = options.workspaceURL;
+    const int downscale = options.downscale;
+    runLog_.open(workspaceURL);
     reportState(PipelineState::Kind::exporting);
 
     constexpr PipelineLogStep step = PipelineLogStep::export_;
     log(step, "═══ Re-merge existing cells ═══");
     log(step, "Workspace: " + workspaceURL.string());
-    log(step, "Downscale: " + std::to_string(downscale) + "x, capMax: " + std::to_string(capMax));
+    log(step, "Downscale: " + std::to_string(downscale) + "x, capMax: " + std::to_string(options.capMax));
 
     const fs::path modelFolder = workspaceURL / "colmap" / "sparse" / "0";
     const fs::path partitionsFolder = workspaceURL / "partitions";
     const fs::path outputFile = workspaceURL / "output.ply";
     std::error_code error;
-    if (!fs::exists(modelFolder, error)) return stopWithMessage(step, "No COLMAP data at " + modelFolder.string());
+    if (!fs::exists(modelFolder, error)) throw StageError::warning(step, "No COLMAP data at " + modelFolder.string());
     if (!fs::exists(partitionsFolder, error))
-        return stopWithMessage(step, "No partitions/ directory — nothing to re-merge.");
+        throw StageError::warning(step, "No partitions/ directory — nothing to re-merge.");
 
     auto plan = loadSavedPlan(partitionsFolder, step);
     if (plan) {
@@ -42,7 +55,7 @@ void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, 
             plan = partition::VastGaussianPartitioner::createPlan(modelFolder, {.downscaleFactor = downscale},
                                                                   logForwarder(step));
         } catch (const std::exception& failure) {
-            return stopWithMessage(step, std::string("Plan reconstruction failed: ") + failure.what());
+            throw StageError::warning(step, std::string("Plan reconstruction failed: ") + failure.what());
         }
     }
 
@@ -52,11 +65,11 @@ void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, 
         log(step, "⚠ " + std::to_string(missing.size()) +
                       " cell PLYs missing (expected but not found on disk): " + joined(missing, ", "));
     if (inputs.empty())
-        return stopWithMessage(step, "No cell PLYs found to merge under " + partitionsFolder.string() + ".");
+        throw StageError::warning(step, "No cell PLYs found to merge under " + partitionsFolder.string() + ".");
 
     log(step, "Found " + std::to_string(inputs.size()) + " cell PLYs — merging…");
     if (auto failure = mergeCells(inputs, *plan, outputFile))
-        return stopWithMessage(step, "Merge failed: " + *failure);
+        throw StageError::warning(step, "Merge failed: " + *failure);
     log(step, "✓ Re-merged PLY written to: " + outputFile.string());
     // Checked only now: a cancel does not interrupt the merge, but the
     // merged file is then not published.
@@ -65,9 +78,8 @@ void PipelineManager::remergeSteps(const fs::path& workspaceURL, int downscale, 
 
     for (const std::string& name : markPartialNames(plan->lostCellIds.value_or(std::vector<std::string>{})))
         missing.push_back(name);
-    if (!missing.empty()) return incompleteModelMessage(missing, outputFile);
+    if (!missing.empty()) throw incompleteModel(missing, outputFile);
     reportState(PipelineState::Kind::completed);
-    closeLog();
 }
 
 }  // namespace tessaron::pipeline

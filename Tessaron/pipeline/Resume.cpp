@@ -18,14 +18,25 @@ namespace tessaron::pipeline {
 
 namespace fs = std::filesystem;
 
-void PipelineManager::resumeInterruptedTraining(const WorkspaceScanResult& scanResult, int iterations,
-                                                int downscale, int64_t capMax, bool eval, std::stop_token stopToken) {
-    runGuarded(PipelineLogStep::training, stopToken,
-               [&] { resumeSteps(scanResult, iterations, downscale, capMax, eval); });
+void PipelineManager::ResumeOptions::check() const {
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Resume option " + field + " " + why);
+    };
+    if (scan.workspaceURL.empty()) refuse("scan.workspaceURL", "is empty");
+    if (iterations < 1) refuse("iterations", "must be at least 1 (is " + std::to_string(iterations) + ")");
+    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
+    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
 }
 
-std::optional<partition::PartitionPlan> PipelineManager::replan(const WorkspaceScanResult& scanResult, int iterations,
-                                                                int downscale) {
+void PipelineManager::resumeInterruptedTraining(const ResumeOptions& options, std::stop_token stopToken) {
+    runGuarded(PipelineLogStep::training, stopToken, [&] {
+        options.check();
+        resumeSteps(options);
+    });
+}
+
+partition::PartitionPlan PipelineManager::replan(const WorkspaceScanResult& scanResult, int iterations,
+                                                 int downscale) {
     constexpr PipelineLogStep step = PipelineLogStep::training;
     // The run's own settings, so that the scene is cut as the run cut it (the
     // planner is deterministic), rather than for this computer's whole memory.
@@ -60,23 +71,23 @@ std::optional<partition::PartitionPlan> PipelineManager::replan(const WorkspaceS
                                                                .viewsPerFrame = viewsPerFrame},
                                                               logForwarder(step));
     } catch (const std::exception& error) {
-        stopWithMessage(step, std::string("Partition plan reconstruction failed: ") + error.what());
-        return std::nullopt;
+        throw StageError::warning(step, std::string("Partition plan reconstruction failed: ") + error.what());
     }
     if (recorded && recorded->overridePartitionParams.value_or(false))
         overrideCellParameters(plan, capMax, planIterations);
     return plan;
 }
 
-void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int iterations, int downscale,
-                                  int64_t capMax, bool eval) {
+void PipelineManager::resumeSteps(const ResumeOptions& options) {
+    const WorkspaceScanResult& scanResult = options.scan;
+    const int downscale = options.downscale;
     constexpr PipelineLogStep step = PipelineLogStep::training;
     constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
 
     const fs::path& workspace = scanResult.workspaceURL;
     const fs::path partitionsFolder = workspace / "partitions";
     const fs::path outputFile = workspace / "output.ply";
-    startLog(workspace);
+    runLog_.open(workspace);
     reportState(PipelineState::Kind::training);
 
     log(step, "═══ Resuming Interrupted VastGaussian Training ═══");
@@ -84,7 +95,7 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     log(step, "Completed cells: " + std::to_string(scanResult.completedCells().size()));
     log(step, "Incomplete cells: " + std::to_string(scanResult.incompleteCells().size()));
     log(step, "Parameters from log — downscale: " + std::to_string(downscale) + "x, cap_max: " +
-                  std::to_string(capMax) + ", iterations: " + std::to_string(iterations));
+                  std::to_string(options.capMax) + ", iterations: " + std::to_string(options.iterations));
 
     for (const std::string& problem : scanResult.unusableFiles) log(step, "⚠ " + problem);
 
@@ -101,15 +112,14 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
         std::vector<std::string> finished;
         for (const ScannedCell& cell : scanResult.completedCells()) finished.push_back(cell.cellId);
         if (!finished.empty())
-            return stopWithMessage(
+            throw StageError::warning(
                 step, "Cannot resume: the saved partition plan " +
                           (planProblem.empty() ? std::string("is missing") : "could not be used (" + planProblem + ")") +
                           ", and the " + std::to_string(finished.size()) + " finished cell(s) (" + joined(finished, ", ") +
                           ") were trained for it. A new plan could place the cells differently and lose them. Restore " +
                           "partitions/partition_plan.json, or start a new run.");
         log(step, "⚠ No saved partition plan found — recomputing from COLMAP data (cell IDs may differ)");
-        plan = replan(scanResult, iterations, downscale);
-        if (!plan) return;
+        plan = replan(scanResult, options.iterations, downscale);
     }
     log(step, "");
     log(step, plan->printSummary());
@@ -178,7 +188,8 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
         run.queue.push_back(PendingCell{id, url, cell.coreBounds, cell.expandedBounds, cell.depth,
                                         cell.recommendedCapMax, cell.recommendedIterations});
     }
-    if (run.queue.empty()) return stopWithMessage(step, "No incomplete cells matched the reconstructed partition plan.");
+    if (run.queue.empty())
+        throw StageError::warning(step, "No incomplete cells matched the reconstructed partition plan.");
     log(step, "Training " + std::to_string(run.queue.size()) + " remaining cell(s)...");
 
     run.plan = *plan;
@@ -186,11 +197,15 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     run.partitionsFolder = partitionsFolder;
     run.imageDir = scanResult.imageDir;
     run.downscale = downscale;
-    run.eval = eval;
+    run.eval = options.eval;
+    run.diagnostics = options.diagnostics;
     // The person masks the interrupted run trained with, found as the run's
     // set-up finds them, so that masked people stay out of these cells too.
     run.maskDir = findMaskDirectory(scanResult.imageDir, workspace);
-    if (!trainCellQueue(run)) return;
+    if (!cellQueue().train(run)) {
+        checkCancelled(step);
+        return;
+    }
 
     // ---- Merge ----
     if (!run.failedCells.empty()) log(step, "⚠ Cells that failed (no retry possible): " + joined(run.failedCells, ", "));
@@ -207,11 +222,11 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     }
     if (!missing.empty())
         log(exportStep, "⚠ " + std::to_string(missing.size()) + " cell PLYs still missing: " + joined(missing, ", "));
-    if (inputs.empty()) return stopWithMessage(exportStep, "No cell PLYs found to merge.");
+    if (inputs.empty()) throw StageError::warning(exportStep, "No cell PLYs found to merge.");
 
     log(exportStep, "═══ Seamless Merging " + std::to_string(inputs.size()) + " cell PLYs ═══");
     if (auto failure = mergeCells(inputs, run.plan, outputFile))
-        return failWith(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
+        throw StageError(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);
     log(exportStep, "✓ Merged PLY exported to: " + outputFile.string());
     if (checkCancelled(exportStep)) return;
     report<&Callbacks::onOutputReady>(outputFile.string());
@@ -221,10 +236,9 @@ void PipelineManager::resumeSteps(const WorkspaceScanResult& scanResult, int ite
     lost.insert(lost.end(), run.failedCells.begin(), run.failedCells.end());
     for (const std::string& name : markPartialNames(run.plan.lostCellIds.value_or(std::vector<std::string>{})))
         lost.push_back(name);
-    if (!lost.empty()) return incompleteModelMessage(lost, outputFile);
+    if (!lost.empty()) throw incompleteModel(lost, outputFile);
     reportState(PipelineState::Kind::completed);
     log(exportStep, "═══ Resume pipeline complete! ═══");
-    closeLog();
 }
 
 }  // namespace tessaron::pipeline

@@ -1,59 +1,69 @@
-// The run log of PipelineManager: a Markdown header, then "[TAG] text" per
-// message, in the workspace's Tessaron_logs and as current_run.md in the
-// support folder's Logs.
+#include "pipeline/RunLog.hpp"
+
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "pipeline/ApplicationSupport.hpp"
-#include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunLogHeader.hpp"
 
 namespace tessaron::pipeline {
 
 namespace fs = std::filesystem;
 
-void PipelineManager::startLog(const fs::path& workspaceURL) {
-    closeLog();
+RunLog::RunLog(std::optional<fs::path> supportFolder, Handlers handlers)
+    : supportFolder_(std::move(supportFolder)), handlers_(std::move(handlers)) {}
+
+RunLog::~RunLog() { close(); }
+
+void RunLog::open(const fs::path& workspaceURL) {
+    close();
 
     const core::TimePoint now = core::Clock::now();
     const std::string header = RunLogHeader::current(now).text();
 
     std::shared_ptr<engines::LogFileWriter> mirror;
-    if (supportFolder_) mirror = engines::LogFileWriter::rotate(pipeline::logFolder(*supportFolder_), header);
+    if (supportFolder_) mirror = engines::LogFileWriter::rotate(logFolder(*supportFolder_), header);
 
     // A workspace whose log folder cannot be made (a file in its place, no
     // permission) keeps no copy of its own; the run goes on.
     std::shared_ptr<engines::LogFileWriter> workspaceCopy;
     fs::path fileURL;
-    const fs::path folder = workspaceURL / "Tessaron_logs";
+    const fs::path logs = workspaceURL / "Tessaron_logs";
     std::error_code error;
-    fs::create_directories(folder, error);
-    if (!error && fs::is_directory(folder, error)) {
-        fileURL = folder / RunLogHeader::workspaceLogFileName(now, RunLogHeader::newUUIDText());
+    fs::create_directories(logs, error);
+    if (!error && fs::is_directory(logs, error)) {
+        fileURL = logs / RunLogHeader::workspaceLogFileName(now, RunLogHeader::newUUIDText());
         workspaceCopy = engines::LogFileWriter::create(fileURL, header);
     }
 
     {
-        std::lock_guard lock(logLock_);
+        std::lock_guard lock(lock_);
         mirrorWriter_ = mirror;
-        logWriter_ = workspaceCopy;
-        if (workspaceCopy) logFileURL_ = fileURL;
+        workspaceWriter_ = workspaceCopy;
+        if (workspaceCopy) fileURL_ = fileURL;
     }
-    if (workspaceCopy) report<&Callbacks::onLogFileReady>(fileURL);
+    if (workspaceCopy && handlers_.onFileReady) handlers_.onFileReady(fileURL);
 
     // The step of the first stage of every operation's road.
     const PipelineLogStep step = PipelineLogStep::extraction;
     if (supportFolder_ && !mirror)
-        log(step, "⚠ The run log could not be created in " + pipeline::logFolder(*supportFolder_).string() + ".");
-    if (!workspaceCopy) log(step, "⚠ The run log could not be created in " + folder.string() + ".");
+        message(step, "⚠ The run log could not be created in " + logFolder(*supportFolder_).string() + ".");
+    if (!workspaceCopy) message(step, "⚠ The run log could not be created in " + logs.string() + ".");
 }
 
-void PipelineManager::writeLogLine(PipelineLogStep step, const std::string& text) {
+void RunLog::message(PipelineLogStep step, const std::string& text) {
+    write(step, text);
+    if (handlers_.onMessage) handlers_.onMessage(step, text);
+}
+
+void RunLog::write(PipelineLogStep step, const std::string& text) {
     std::shared_ptr<engines::LogFileWriter> workspaceCopy, mirror;
     {
-        std::lock_guard lock(logLock_);
-        workspaceCopy = logWriter_;
+        std::lock_guard lock(lock_);
+        workspaceCopy = workspaceWriter_;
         mirror = mirrorWriter_;
-        lastLogStep_ = step;
+        lastStep_ = step;
     }
     if (!workspaceCopy && !mirror) return;
     const std::string line = "[" + tag(step) + "] " + text;
@@ -61,16 +71,16 @@ void PipelineManager::writeLogLine(PipelineLogStep step, const std::string& text
     if (mirror) mirror->write(line);
 }
 
-void PipelineManager::closeLog() {
+void RunLog::close() {
     std::shared_ptr<engines::LogFileWriter> workspaceCopy, mirror;
     std::optional<fs::path> workspaceFile;
     PipelineLogStep step;
     {
-        std::lock_guard lock(logLock_);
-        workspaceCopy = std::exchange(logWriter_, nullptr);
+        std::lock_guard lock(lock_);
+        workspaceCopy = std::exchange(workspaceWriter_, nullptr);
         mirror = std::exchange(mirrorWriter_, nullptr);
-        workspaceFile = logFileURL_;
-        step = lastLogStep_;
+        workspaceFile = fileURL_;
+        step = lastStep_;
     }
     // Every line queued before is written (or has failed) once its
     // writer's queue has run dry.
@@ -81,25 +91,25 @@ void PipelineManager::closeLog() {
         if (writer->didFail()) failures.push_back("⚠ The run log " + file.string() + " could not be written to the end.");
     };
     checkWritten(workspaceCopy, workspaceFile.value_or(fs::path()));
-    checkWritten(mirror, logFolder().value_or(fs::path()) / "current_run.md");
+    checkWritten(mirror, folder().value_or(fs::path()) / "current_run.md");
     for (const std::string& failure : failures) {
         // The copy that still works keeps the trace too.
         for (const auto& writer : {workspaceCopy, mirror})
             if (writer && !writer->didFail()) writer->write("[" + tag(step) + "] " + failure);
-        report<&Callbacks::onLog>(step, failure);
+        if (handlers_.onMessage) handlers_.onMessage(step, failure);
     }
     for (const auto& writer : {workspaceCopy, mirror})
         if (writer) writer->queue().sync([&writer] { writer->close(); });
 }
 
-std::optional<fs::path> PipelineManager::logFileURL() const {
-    std::lock_guard lock(logLock_);
-    return logFileURL_;
+std::optional<fs::path> RunLog::fileURL() const {
+    std::lock_guard lock(lock_);
+    return fileURL_;
 }
 
-std::optional<fs::path> PipelineManager::logFolder() const {
+std::optional<fs::path> RunLog::folder() const {
     if (!supportFolder_) return std::nullopt;
-    return pipeline::logFolder(*supportFolder_);
+    return logFolder(*supportFolder_);
 }
 
 }  // namespace tessaron::pipeline

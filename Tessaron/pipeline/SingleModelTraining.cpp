@@ -20,7 +20,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-bool PipelineManager::memoryFits(const TrainingContext& context) {
+void PipelineManager::checkMemoryFits(const TrainingContext& context) {
     const RunParameters& parameters = context.parameters;
     partition::PartitionPlan plan;
     try {
@@ -30,26 +30,22 @@ bool PipelineManager::memoryFits(const TrainingContext& context) {
                                                                .gaussianBudget = parameters.capMax,
                                                                .ramLimitGB = parameters.ramLimitGB});
     } catch (const std::exception& error) {
-        stopWithMessage(PipelineLogStep::dataPrep,
-                        std::string("Could not check whether this model size fits in memory: ") + error.what());
-        return false;
+        throw StageError::warning(PipelineLogStep::dataPrep,
+                                  std::string("Could not check whether this model size fits in memory: ") + error.what());
     }
     const double need =
         engines::MemoryEstimate::gigabytes(plan.imageWidth, plan.imageHeight, plan.totalImages, parameters.capMax);
-    if (plan.budgetGB < need) {
-        stopWithMessage(PipelineLogStep::dataPrep, engines::MemoryEstimate::fitMessage(need, plan.budgetGB));
-        return false;
-    }
+    if (plan.budgetGB < need)
+        throw StageError::warning(PipelineLogStep::dataPrep, engines::MemoryEstimate::fitMessage(need, plan.budgetGB));
     if (double(plan.totalPoints) > 0.75 * double(parameters.capMax))
         log(PipelineLogStep::dataPrep, "ℹ " + std::to_string(plan.totalPoints) + " SfM points exceed 75% of the " +
                                            std::to_string(parameters.capMax / 1000) +
                                            "K budget — trevik subsamples them at start to leave room to grow.");
-    return true;
 }
 
 void PipelineManager::trainSingleModel(const TrainingContext& context) {
     const RunParameters& parameters = context.parameters;
-    if (!memoryFits(context)) return;
+    checkMemoryFits(context);
 
     if (checkCancelled(PipelineLogStep::training)) return;
     reportState(PipelineState::Kind::training);
@@ -66,7 +62,7 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         options.downscale = context.downscale;
         options.evalMode = parameters.trevikEval;
         options.capMax = parameters.capMax;
-        options.diagnostics = diagnostics.load();
+        options.diagnostics = parameters.diagnostics;
         options.cullRadius = 0.0f;  // one model is the whole scene: nothing outside it to cull
         if (parameters.trevikEval) options.earlyStop = 0.05;
         options.maskDir = context.maskDir;
@@ -76,6 +72,8 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         // An engine ended by a cancel is the cancel, not a training failure.
         const bool cancelled = isCancelRequested();
         if (!cancelled) {
+            // Reported here, not thrown: the error state comes before the
+            // end of the cell.
             log(PipelineLogStep::training, std::string("Training error: ") + error.what());
             reportState(PipelineState::error(error.what()));
         }
@@ -95,8 +93,8 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
     try {
         gaussians = engines::WorkspaceFiles::promoteValidatedPLY(partial, context.outputFile).vertexCount;
     } catch (const std::exception& error) {
-        stopWithMessage(PipelineLogStep::export_, std::string("The trained model could not be saved: ") + error.what());
-        return;
+        throw StageError::warning(PipelineLogStep::export_,
+                                  std::string("The trained model could not be saved: ") + error.what());
     }
     log(PipelineLogStep::export_, "✓ Saved " + std::to_string(gaussians) + " Gaussians → " +
                                       context.outputFile.filename().string());
@@ -106,7 +104,6 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
     if (checkCancelled(PipelineLogStep::export_)) return;
     reportState(PipelineState::Kind::completed);
     log(PipelineLogStep::export_, "═══ Pipeline complete! ═══");
-    closeLog();
 }
 
 }  // namespace tessaron::pipeline

@@ -3,9 +3,9 @@
 namespace tessaron::viewmodel {
 
 void PipelineViewModel::approvePlan() {
-    // Set before the approval: the training the approval releases reads it.
-    pipelineManager_->diagnostics = diagnosticsEnabled();
-    pipelineManager_->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved);
+    // The choice travels with the approval: the cells it releases use it.
+    pipelineManager_->resolvePartitionApproval(pipeline::PipelineManager::ApprovalOutcome::approved,
+                                               settings_.diagnosticsEnabled);
 }
 
 void PipelineViewModel::forceKill() { pipelineManager_->forceKill(); }

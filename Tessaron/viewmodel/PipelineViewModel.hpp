@@ -322,8 +322,7 @@ public:
     struct DriverCalls {
         std::function<void(const pipeline::PipelineManager::RunParameters& parameters, std::stop_token stopToken)>
             runPipeline;
-        std::function<void(const pipeline::WorkspaceScanResult& scan, int iterations, int downscale, int64_t capMax,
-                           bool eval, std::stop_token stopToken)>
+        std::function<void(const pipeline::PipelineManager::ResumeOptions& options, std::stop_token stopToken)>
             resumeInterruptedTraining;
     };
 

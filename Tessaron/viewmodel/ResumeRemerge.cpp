@@ -138,7 +138,6 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     connectOperationFeeds(true);
     for (const std::string& warning : warnings) logOperationLine(pipeline::PipelineLogStep::training, warning);
     setCurrentWorkspaceURL(scan.workspaceURL);
-    pipelineManager_->diagnostics = settings_.diagnosticsEnabled;
 
     const SettingRows rows = {{"Model size", localeGroupedCount(capMax)},
                               {"Downscale", std::to_string(downscale) + "\u00d7"},
@@ -147,16 +146,21 @@ void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, c
     dropPendingPartitionProgress();
     setHasActiveOperation(true);
     beginRunReport("Resume", "Existing workspace", rows);
-    pipeline::WorkspaceScanResult resumed = scan;
-    resumed.imageDir = imagesFolder;
+    pipeline::PipelineManager::ResumeOptions options;
+    options.scan = scan;
+    options.scan.imageDir = imagesFolder;
+    options.iterations = resumeIterations;
+    options.downscale = static_cast<int>(downscale);
+    options.capMax = capMax;
+    options.eval = eval;
+    options.diagnostics = settings_.diagnosticsEnabled;
     runTrackedOperation(
-        [manager = pipelineManager_, resume = driverCalls_.resumeInterruptedTraining, resumed, downscale, capMax,
-         eval](std::stop_token stopToken) {
+        [manager = pipelineManager_, resume = driverCalls_.resumeInterruptedTraining,
+         options = std::move(options)](std::stop_token stopToken) {
             if (resume)
-                resume(resumed, resumeIterations, static_cast<int>(downscale), capMax, eval, stopToken);
+                resume(options, stopToken);
             else
-                manager->resumeInterruptedTraining(resumed, resumeIterations, static_cast<int>(downscale), capMax,
-                                                   eval, stopToken);
+                manager->resumeInterruptedTraining(options, stopToken);
         },
         [this, workspace = scan.workspaceURL] {
             endOperationFeeds();
@@ -198,7 +202,8 @@ void PipelineViewModel::startRemerge() {
     beginRunReport("Re-merge", "Existing workspace", {});
     runTrackedOperation(
         [manager = pipelineManager_, workspace = *workspace, downscale, capMax](std::stop_token stopToken) {
-            manager->remergeExistingCells(workspace, downscale, capMax, stopToken);
+            manager->remergeExistingCells({.workspaceURL = workspace, .downscale = downscale, .capMax = capMax},
+                                          stopToken);
         },
         [this] { endOperationFeeds(); });
 }

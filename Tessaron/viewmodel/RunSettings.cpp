@@ -42,6 +42,7 @@ pipeline::PipelineManager::RunParameters RunSettings::runParameters(const std::f
     parameters.is360 = is360(isVideo);
     if (parameters.is360) parameters.cropLayout = input::CropLayout(cropLayoutPreset, cropSize, cropFieldOfView);
     parameters.personMaskMode = personMaskMode;
+    parameters.diagnostics = diagnosticsEnabled;
     return parameters;
 }
 

@@ -91,7 +91,6 @@ void PipelineViewModel::startNewRun() {
     const pipeline::PipelineManager::RunParameters parameters =
         settings_.runParameters(input, workspace, isInputVideo_);
     setSfmViewsPerFrame(settings_.viewsPerFrame(isInputVideo_));
-    pipelineManager_->diagnostics = settings_.diagnosticsEnabled;
 
     const std::string inputLabel = isInputVideo_ ? "Video" : "Photo folder";
     const SettingRows rows = settingsSummary();

@@ -37,8 +37,8 @@ public:
 
     Phase phase() const { return phase_; }
 
-    // "Start Training": copies the diagnostics choice into the driver, then
-    // answers its pending approval as approved. Changes nothing else.
+    // "Start Training": answers the driver's pending approval as approved,
+    // with the diagnostics choice for the plan's cells. Changes nothing else.
     void approvePlan();
 
     // The texts of a cell's row, at position `index` of `plan`.

@@ -228,7 +228,7 @@ TEST(PipelineCallbacks, ThroughAPostingExecutorTheyRunInOrderOnlyWhereItRunsThem
     };
     manager->setCallbacks(std::move(callbacks));
 
-    std::jthread([&] { manager->remergeExistingCells(folder / "workspace", 2, 1000000); }).join();
+    std::jthread([&] { manager->remergeExistingCells({.workspaceURL = folder / "workspace"}); }).join();
     ASSERT_TRUE(events.empty());
     EXPECT_EQ(posting.drain(), 6u);
     EXPECT_EQ(callingThreads, std::set<std::thread::id>{std::this_thread::get_id()});
@@ -253,9 +253,65 @@ TEST(PipelineCallbacks, ChangingThemDuringAnOperationIsRefused) {
         }
     };
     manager->setCallbacks(callbacks);
-    manager->remergeExistingCells(folder / "workspace", 2, 1000000);
+    manager->remergeExistingCells({.workspaceURL = folder / "workspace"});
     EXPECT_EQ(refusals, 2);
     EXPECT_NO_THROW(manager->setCallbacks({}));
+}
+
+// ---- The operation's guard ----
+
+// A stage's error is turned into its one log line and the error state in one
+// place, after which the run log is closed; any other error is logged as
+// "Error: " + its text.
+TEST(PipelineGuard, AStageErrorBecomesItsLineAndTheErrorStateAndClosesTheLog) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    ManagerAccess::runGuarded(*manager, PipelineLogStep::export_, [&] {
+        ManagerAccess::startLog(*manager, folder / "workspace");
+        throw PipelineManager::StageError(PipelineLogStep::sfm, "COLMAP error: exit 1", "exit 1");
+    });
+    ManagerAccess::log(*manager, PipelineLogStep::sfm, "after the end");
+    EXPECT_EQ(recorder.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::sfm, "COLMAP error: exit 1"},
+                                                                 {PipelineLogStep::sfm, "after the end"}}));
+    EXPECT_EQ(recorder.states(), std::vector<PipelineState>{PipelineState::error("exit 1")});
+    const std::string text = tessaron::testing::readTextFile(folder / "support" / "Logs" / "current_run.md");
+    EXPECT_TRUE(text.ends_with("\n[SFM] COLMAP error: exit 1\n")) << text;
+
+    RunRecorder second;
+    second.attach(*manager);
+    ManagerAccess::runGuarded(*manager, PipelineLogStep::training, [] {
+        throw PipelineManager::StageError::warning(PipelineLogStep::dataPrep, "Too big.");
+    });
+    ManagerAccess::runGuarded(*manager, PipelineLogStep::training, [] { throw std::runtime_error("broken"); });
+    EXPECT_EQ(second.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::dataPrep, "⚠ Too big."},
+                                                               {PipelineLogStep::training, "Error: broken"}}));
+    EXPECT_EQ(second.states(),
+              (std::vector<PipelineState>{PipelineState::error("Too big."), PipelineState::error("broken")}));
+}
+
+// Options out of range end the operation before it touches the workspace.
+TEST(PipelineGuard, ResumeAndRemergeOptionsAreCheckedFirst) {
+    TempDir folder;
+    auto manager = makeManager(folder);
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    manager->remergeExistingCells({.workspaceURL = folder / "workspace", .downscale = 0});
+    pipeline::WorkspaceScanResult scan;
+    scan.workspaceURL = folder / "workspace";
+    manager->resumeInterruptedTraining({.scan = scan, .capMax = 0});
+    manager->resumeInterruptedTraining({});
+    const std::vector<std::string> problems = {"Re-merge option downscale must be at least 1 (is 0)",
+                                               "Resume option capMax must be at least 1 (is 0)",
+                                               "Resume option scan.workspaceURL is empty"};
+    EXPECT_EQ(recorder.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::export_, "Error: " + problems[0]},
+                                                                 {PipelineLogStep::training, "Error: " + problems[1]},
+                                                                 {PipelineLogStep::training, "Error: " + problems[2]}}));
+    EXPECT_EQ(recorder.states(), (std::vector<PipelineState>{PipelineState::error(problems[0]),
+                                                             PipelineState::error(problems[1]),
+                                                             PipelineState::error(problems[2])}));
+    EXPECT_FALSE(fs::exists(folder / "workspace"));
 }
 
 // ---- Shared routines ----

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -34,30 +35,32 @@ struct PipelineManagerTestAccess {
         return manager.callbacks();
     }
     static void startLog(PipelineManager& manager, const std::filesystem::path& workspace) {
-        manager.startLog(workspace);
+        manager.runLog_.open(workspace);
     }
     static void log(PipelineManager& manager, PipelineLogStep step, const std::string& text) {
         manager.log(step, text);
     }
-    static void closeLog(PipelineManager& manager) { manager.closeLog(); }
+    static void closeLog(PipelineManager& manager) { manager.runLog_.close(); }
     static bool checkCancelled(PipelineManager& manager, PipelineLogStep step) { return manager.checkCancelled(step); }
     static PipelineManager::ApprovalOutcome awaitPartitionApproval(PipelineManager& manager) {
-        return manager.awaitPartitionApproval();
+        return manager.approvalGate_.await().outcome;
+    }
+    // The whole answer a waiting run gets, with its diagnostics choice.
+    static ApprovalGate::Decision awaitPartitionDecision(PipelineManager& manager) {
+        return manager.approvalGate_.await();
     }
     // Whether a run waits for the plan's approval now.
-    static bool isAwaitingApproval(PipelineManager& manager) {
-        std::lock_guard lock(manager.approvalLock_);
-        return manager.approvalWaiter_ != nullptr;
-    }
+    static bool isAwaitingApproval(PipelineManager& manager) { return manager.approvalGate_.isWaiting(); }
     static engines::TrevikRunner& trevikRunner(PipelineManager& manager) { return manager.trevikRunner_; }
     static engines::COLMAPRunner& colmapRunner(PipelineManager& manager) { return manager.colmapRunner_; }
-    template <typename... Arguments>
-    static std::vector<PendingCell> retryCellAfterOutOfMemory(PipelineManager& manager, Arguments&&... arguments) {
-        return manager.retryCellAfterOutOfMemory(std::forward<Arguments>(arguments)...);
+    // Runs `body` as an operation's body, with the operation's one guard.
+    static void runGuarded(PipelineManager& manager, PipelineLogStep step, const std::function<void()>& body) {
+        manager.runGuarded(step, {}, body);
     }
     static void incompleteModelMessage(PipelineManager& manager, const std::vector<std::string>& failed,
                                        const std::filesystem::path& outputURL) {
-        manager.incompleteModelMessage(failed, outputURL);
+        manager.runGuarded(PipelineLogStep::export_, {},
+                           [&] { throw PipelineManager::incompleteModel(failed, outputURL); });
     }
 };
 

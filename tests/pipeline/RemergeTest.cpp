@@ -54,7 +54,7 @@ struct Remerge {
         manager = PipelineManager::create({}, testConfiguration(trained.folder / "support"));
         recorder.attach(*manager);
     }
-    void run(const TrainedWorkspace& trained) { manager->remergeExistingCells(trained.workspace, 2, 1000000); }
+    void run(const TrainedWorkspace& trained) { manager->remergeExistingCells({.workspaceURL = trained.workspace}); }
 };
 
 std::string incompleteMessage(const std::string& names, size_t count) {

@@ -84,8 +84,11 @@ protected:
         const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace);
         ASSERT_TRUE(scan.downscaleFromLog && scan.capMaxFromLog && scan.evalFromLog);
         manager_ = newManager(recorder_);
-        manager_->resumeInterruptedTraining(scan, iterations, int(*scan.downscaleFromLog),
-                                            capMax.value_or(*scan.capMaxFromLog), *scan.evalFromLog);
+        manager_->resumeInterruptedTraining({.scan = scan,
+                                             .iterations = iterations,
+                                             .downscale = int(*scan.downscaleFromLog),
+                                             .capMax = capMax.value_or(*scan.capMaxFromLog),
+                                             .eval = *scan.evalFromLog});
     }
 
     std::vector<std::string> banners() const {
@@ -291,7 +294,7 @@ TEST_F(Resume, WithoutAUsableSavedPlanFinishedCellsAreKeptAndTheResumeRefused) {
             support::writeTextFile(planFile, "{\"cells\": [");
         RunRecorder recorder;
         const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
-        newManager(recorder)->resumeInterruptedTraining(scan, 1234, 1, 1000000, true);
+        newManager(recorder)->resumeInterruptedTraining({.scan = scan, .iterations = 1234, .downscale = 1});
 
         const std::string reason = missing ? "is missing" : "could not be used (Partition plan is not valid JSON: ";
         ASSERT_EQ(recorder.states().size(), 2u);
@@ -367,7 +370,7 @@ TEST_F(Resume, CancelBeforeTheFirstCellTrainsEndsTheResume) {
     changeCallbacks(*manager_, [manager = manager_.get()](PipelineManager::Callbacks& callbacks) {
         callbacks.onCellStarted = [manager](int64_t, int64_t, int64_t) { manager->cancel(); };
     });
-    manager_->resumeInterruptedTraining(scan, 7000, 1, 1000000, false);
+    manager_->resumeInterruptedTraining({.scan = scan, .iterations = 7000, .downscale = 1, .eval = false});
 
     EXPECT_EQ(kinds(recorder_.states()), std::vector<Kind>{Kind::training});
     EXPECT_FALSE(recorder_.logged("⚠ Cell " + unfinished + " training failed: The operation was cancelled."));

@@ -15,6 +15,7 @@
 
 #include "pipeline/ApplicationSupport.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunLog.hpp"
 #include "pipeline/RunLogHeader.hpp"
 #include "PipelineTestSupport.hpp"
 #include "support/TempDir.hpp"
@@ -143,7 +144,7 @@ TEST_F(RunLog, BothCopiesGetTheSameHeaderAndTaggedLines) {
 // handler, however many operations came before.
 TEST_F(RunLog, ThreeOperationsOnOneHandlerWriteEachLineOnce) {
     fs::create_directories(workspace_);
-    for (int operation = 0; operation < 3; ++operation) manager_->remergeExistingCells(workspace_, 2, 1000000);
+    for (int operation = 0; operation < 3; ++operation) manager_->remergeExistingCells({.workspaceURL = workspace_});
 
     const std::string missing = "⚠ No COLMAP data at " + (workspace_ / "colmap" / "sparse" / "0").string();
     const std::string body = "[EXPORT] ═══ Re-merge existing cells ═══\n[EXPORT] Workspace: " + workspace_.string() +
@@ -212,4 +213,39 @@ TEST_F(RunLog, LinesFromManyThreadsAllArriveInBothCopies) {
     const std::string body = bodyOf(readTextFile(current()));
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 1000);
     EXPECT_EQ(bodyOf(readTextFile(workspaceLogs()[0])).size(), body.size());
+}
+
+// The run log on its own: without a support folder only the workspace keeps
+// a copy, and every message reaches the handler, open or not.
+TEST(RunLogFiles, WithoutASupportFolderOnlyTheWorkspaceCopyIsWritten) {
+    TempDir folder;
+    std::vector<std::string> messages;
+    std::vector<fs::path> ready;
+    pipeline::RunLog log(std::nullopt,
+                         {[&](PipelineLogStep step, const std::string& text) {
+                              messages.push_back(pipeline::tag(step) + " " + text);
+                          },
+                          [&](const fs::path& file) { ready.push_back(file); }});
+    EXPECT_FALSE(log.folder().has_value());
+    log.message(PipelineLogStep::sfm, "before");
+    log.open(folder / "workspace");
+    log.message(PipelineLogStep::training, "during");
+    log.close();
+    log.close();
+    log.message(PipelineLogStep::export_, "after");
+
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_EQ(log.fileURL(), ready[0]);
+    EXPECT_EQ(ready[0].parent_path(), folder / "workspace" / "Tessaron_logs");
+    const std::string text = readTextFile(ready[0]);
+    EXPECT_TRUE(text.starts_with("# Tessaron Training Log\n")) << text;
+    EXPECT_TRUE(text.ends_with("\n---\n\n[TRAIN] during\n")) << text;
+    EXPECT_EQ(messages, (std::vector<std::string>{"SFM before", "TRAIN during", "EXPORT after"}));
+
+    // A second open starts a new file and leaves the first as it was.
+    log.open(folder / "workspace");
+    log.close();
+    ASSERT_EQ(ready.size(), 2u);
+    EXPECT_NE(ready[1], ready[0]);
+    EXPECT_EQ(readTextFile(ready[0]), text);
 }

@@ -47,29 +47,23 @@ protected:
     std::jthread child_;
 };
 
-TEST_F(DriverOperations, ApprovePlanHandsTheDiagnosticsChoiceToTheDriverAndAnswersTheWait) {
-    model_->setDiagnosticsEnabled(true);
-    std::atomic<bool> answered = false;
-    std::atomic<bool> diagnosticsSeen = false;
-    Approval outcome = Approval::cancelled;
-    std::jthread waiter([&, manager = model_->pipelineManager()] {
-        outcome = ManagerAccess::awaitPartitionApproval(*manager);
-        // What the training the approval releases would read.
-        diagnosticsSeen = manager->diagnostics.load();
-        answered = true;
-    });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ManagerAccess::isAwaitingApproval(*model_->pipelineManager()); }, 30000));
-    EXPECT_FALSE(model_->pipelineManager()->diagnostics);
-    model_->approvePlan();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return answered.load(); }, 30000));
-    waiter.join();
-    EXPECT_EQ(outcome, Approval::approved);
-    EXPECT_TRUE(diagnosticsSeen);
-
-    // Without a wait pending, only the choice is copied.
-    model_->setDiagnosticsEnabled(false);
-    model_->approvePlan();
-    EXPECT_FALSE(model_->pipelineManager()->diagnostics);
+TEST_F(DriverOperations, ApprovePlanAnswersTheWaitWithTheDiagnosticsChoice) {
+    for (const bool chosen : {true, false}) {
+        model_->setDiagnosticsEnabled(chosen);
+        std::atomic<bool> answered = false;
+        pipeline::ApprovalGate::Decision decision;
+        std::jthread waiter([&, manager = model_->pipelineManager()] {
+            decision = ManagerAccess::awaitPartitionDecision(*manager);
+            answered = true;
+        });
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return ManagerAccess::isAwaitingApproval(*model_->pipelineManager()); }, 30000));
+        model_->approvePlan();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answered.load(); }, 30000));
+        waiter.join();
+        EXPECT_EQ(decision.outcome, Approval::approved);
+        EXPECT_EQ(decision.diagnostics, std::optional<bool>(chosen));
+    }
 }
 
 TEST_F(DriverOperations, ForceKillEndsAChildThatIgnoresTerminateAndIsProcessRunningFollows) {

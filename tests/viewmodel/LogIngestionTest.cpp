@@ -170,7 +170,7 @@ TEST_F(ViewModelTest, LinesThroughTheBoundCallbackReachTheLogs) {
     // The manager writes each line to its run log, then hands it on.
     std::shared_ptr<pipeline::PipelineManager> manager = model->pipelineManager();
     TempDir folder("tessaron-viewmodel-log");
-    manager->remergeExistingCells(folder / "missing-workspace", 1, 1000000);
+    manager->remergeExistingCells({.workspaceURL = folder / "missing-workspace", .downscale = 1});
     ModelAccess::flushLogBuffer(*model);
     EXPECT_FALSE(model->exportLog().isEmpty());
 }

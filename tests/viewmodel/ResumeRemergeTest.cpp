@@ -219,8 +219,7 @@ TEST_F(ResumeRemerge, AFinishedResumeShowsTheWorkspaceAsItNowIsAndThePanelsOpenB
     // The driver trains the cell: its model appears in its folder.
     PipelineViewModel::DriverCalls calls;
     calls.resumeInterruptedTraining = [cell = workspace_ / "partitions" / "cell_0"](
-                                          const pipeline::WorkspaceScanResult&, int, int, int64_t, bool,
-                                          std::stop_token) {
+                                          const pipeline::PipelineManager::ResumeOptions&, std::stop_token) {
         const std::vector<std::string> names = {"x",      "y",       "z",       "f_dc_0",  "f_dc_1",
                                                 "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
                                                 "rot_0",  "rot_1",   "rot_2",   "rot_3"};

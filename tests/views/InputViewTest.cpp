@@ -201,11 +201,11 @@ protected:
                      driver->waitWhileHeld(stopToken);
                  },
              .resumeInterruptedTraining =
-                 [driver = driver_](const pipeline::WorkspaceScanResult& scan, int iterations, int downscale,
-                                    int64_t capMax, bool eval, std::stop_token stopToken) {
+                 [driver = driver_](const PipelineManager::ResumeOptions& options, std::stop_token stopToken) {
                      {
                          std::lock_guard guard(driver->lock);
-                         driver->resume = RecordingDriver::Resume{scan, iterations, downscale, capMax, eval};
+                         driver->resume = RecordingDriver::Resume{options.scan, options.iterations, options.downscale,
+                                                                  options.capMax, options.eval};
                      }
                      driver->waitWhileHeld(stopToken);
                  }});

@@ -255,7 +255,6 @@ TEST_F(PlanningPanel, TheDiagnosticsToggleChangesOnlyTheSettingUntilTheApproval)
     QCheckBox& toggle = panel_->diagnosticsToggle();
     QTest::mouseClick(&toggle, Qt::LeftButton, {}, QPoint(5, toggle.height() / 2));
     EXPECT_TRUE(model_->diagnosticsEnabled());
-    EXPECT_FALSE(model_->pipelineManager()->diagnostics);
     // The menu's toggle is the same setting.
     model_->setDiagnosticsEnabled(false);
     EXPECT_FALSE(toggle.isChecked());
@@ -266,10 +265,11 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
     model_->setDiagnosticsEnabled(true);
     std::atomic<int> answers = 0;
     std::atomic<bool> approved = false;
+    std::atomic<bool> diagnostics = false;
     auto awaitAnswer = [&](std::stop_token) {
-        const Approval outcome =
-            pipeline::PipelineManagerTestAccess::awaitPartitionApproval(*model_->pipelineManager());
-        approved = outcome == Approval::approved;
+        const auto decision = pipeline::PipelineManagerTestAccess::awaitPartitionDecision(*model_->pipelineManager());
+        approved = decision.outcome == Approval::approved;
+        diagnostics = decision.diagnostics.value_or(false);
         ++answers;
     };
     ModelAccess::runTrackedOperation(*model_, awaitAnswer);
@@ -284,16 +284,15 @@ TEST_F(PlanningPanel, StartTrainingAnswersThePendingApprovalOnceWithTheDiagnosti
         5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
     EXPECT_TRUE(approved);
-    EXPECT_TRUE(model_->pipelineManager()->diagnostics);
+    EXPECT_TRUE(diagnostics);
     // The state is the driver's to change.
     EXPECT_EQ(model_->currentState(), Kind::awaitingPartitionApproval);
 
-    // With nothing pending a press only copies the choice; it does not
-    // answer the next wait ahead of time.
+    // With nothing pending a press does nothing; it does not answer the
+    // next wait ahead of time.
     model_->setDiagnosticsEnabled(false);
     click(start);
     click(start);
-    EXPECT_FALSE(model_->pipelineManager()->diagnostics);
     ModelAccess::runTrackedOperation(*model_, awaitAnswer);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return answers > 1 || pipeline::PipelineManagerTestAccess::isAwaitingApproval(*model_->pipelineManager()); },

@@ -107,7 +107,6 @@ struct PipelineOptions {
     std::optional<fs::path> input;
     std::optional<fs::path> outputFolder;
     bool keepReport = false;
-    bool diagnostics = false;
     // The answer to a partition plan; none: asked on the terminal.
     std::optional<pipeline::PipelineManager::ApprovalOutcome> approval;
     std::optional<input::CropLayoutPreset> layoutPreset;
@@ -179,7 +178,7 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
         else if (argument == "--aggressive-sift") parameters.useAggressiveSIFT = true;
         else if (argument == "--override-partition-params") parameters.overrideVastGaussianParams = true;
         else if (argument == "--ram-limit") understood = number(parameters.ramLimitGB);
-        else if (argument == "--diagnostics") options.diagnostics = true;
+        else if (argument == "--diagnostics") parameters.diagnostics = true;
         else if (argument == "--colmap") {
             understood = needsValue();
             options.configuration.colmapPath = value;
@@ -250,7 +249,6 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
     InterruptWatch interrupts;  // before the manager starts any thread
     auto monitor = std::make_shared<engines::ProcessMonitor>();
     auto manager = pipeline::PipelineManager::create(monitor, options.configuration);
-    manager->diagnostics = options.diagnostics;
 
     std::mutex printing;
     bool completed = false;

@@ -89,7 +89,6 @@ struct PrintingManager {
 
     explicit PrintingManager(const OperationOptions& options) {
         manager = pipeline::PipelineManager::create(monitor, options.configuration);
-        manager->diagnostics = options.diagnostics;
         pipeline::PipelineManager::Callbacks callbacks;
         callbacks.onLog = [this](pipeline::PipelineLogStep step, const std::string& text) {
             print("[" + tag(step) + "] " + text);
@@ -160,7 +159,12 @@ int resumeCommand(const std::vector<std::string>& arguments) {
              std::nullopt, uint64_t(engines::DatasetProfile::queryPhysicalMemoryGB()) << 30)});
     settings.resize(4);
     return printing.run(options.keepReport, "Resume", std::move(settings), [&] {
-        printing.manager->resumeInterruptedTraining(scan, int(iterations), int(*downscale), capMax, eval);
+        printing.manager->resumeInterruptedTraining({.scan = scan,
+                                                     .iterations = int(iterations),
+                                                     .downscale = int(*downscale),
+                                                     .capMax = capMax,
+                                                     .eval = eval,
+                                                     .diagnostics = options.diagnostics});
     });
 }
 
@@ -173,8 +177,9 @@ int remergeCommand(const std::vector<std::string>& arguments) {
     if (auto problem = parseOptions(arguments, options)) return usageError("pipeline remerge: " + *problem);
     PrintingManager printing(options);
     return printing.run(options.keepReport, "Re-merge", {}, [&] {
-        printing.manager->remergeExistingCells(*options.workspace, int(options.downscale.value_or(2)),
-                                               options.capMax.value_or(1000000));
+        printing.manager->remergeExistingCells({.workspaceURL = *options.workspace,
+                                                .downscale = int(options.downscale.value_or(2)),
+                                                .capMax = options.capMax.value_or(1000000)});
     });
 }
 

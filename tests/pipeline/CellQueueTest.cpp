@@ -9,8 +9,9 @@
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
+#include "pipeline/CellQueue.hpp"
 #include "pipeline/OutOfMemoryRule.hpp"
-#include "pipeline/PipelineManager.hpp"
+#include "pipeline/CellTrainingRun.hpp"
 #include "support/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
@@ -18,13 +19,12 @@ using namespace tessaron;
 using engines::PLYCheck;
 using engines::TrevikRunner;
 using partition::PartitionPlan;
+using pipeline::CellQueue;
+using pipeline::CellTrainingRun;
 using pipeline::OutOfMemoryRule;
 using pipeline::PendingCell;
 using pipeline::PipelineLogStep;
-using pipeline::PipelineManager;
-using tessaron::testing::RunRecorder;
 using tessaron::testing::TempDir;
-using tessaron::testing::testConfiguration;
 namespace fs = std::filesystem;
 namespace support = tessaron::testing;
 
@@ -74,21 +74,42 @@ struct PlannedScene {
     }
 };
 
+// The out-of-memory retry of a cell queue whose log lines are kept.
 struct Retry {
-    std::shared_ptr<PipelineManager> manager;
-    RunRecorder recorder;
+    std::vector<std::pair<PipelineLogStep, std::string>> entries;
     std::vector<std::string> failed;
+    bool cancelled = false;
+    CellQueue queue{{.trainCell = {},
+                     .log = [this](PipelineLogStep step, const std::string& text) { entries.emplace_back(step, text); },
+                     .isCancelRequested = [this] { return cancelled; },
+                     .subdivide = {},
+                     .availableMemoryGB = {}}};
 
-    explicit Retry(const TempDir& folder) {
-        manager = PipelineManager::create({}, testConfiguration(folder / "support"));
-        recorder.attach(*manager);
-    }
+    explicit Retry(const TempDir&) {}
+    Retry(const Retry&) = delete;
+
     std::vector<PendingCell> run(const PendingCell& cell, const std::exception_ptr& error,
-                                 const std::vector<std::string>& lines, const fs::path& modelFolder,
+                                 const std::vector<std::string>& outputLines, const fs::path& modelFolder,
                                  const fs::path& partitions, PartitionPlan& plan) {
-        return tessaron::testing::ManagerAccess::retryCellAfterOutOfMemory(*manager, cell, error, lines, modelFolder,
-                                                                           partitions, plan, failed);
+        CellTrainingRun run;
+        run.plan = plan;
+        run.modelFolder = modelFolder;
+        run.partitionsFolder = partitions;
+        run.failedCells = failed;
+        std::vector<PendingCell> subCells = queue.retryAfterOutOfMemory(run, cell, error, outputLines);
+        plan = run.plan;
+        failed = run.failedCells;
+        return subCells;
     }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> lines;
+        for (const auto& [step, text] : entries) lines.push_back(text);
+        return lines;
+    }
+    bool loggedAs(PipelineLogStep step, const std::string& text) const {
+        return std::find(entries.begin(), entries.end(), std::pair{step, text}) != entries.end();
+    }
+    bool logged(const std::string& text) const { return loggedAs(PipelineLogStep::training, text); }
 };
 
 std::exception_ptr exitedWith(int32_t code) {
@@ -133,8 +154,8 @@ TEST_P(OutOfMemoryCause, DecidesBetweenGivingUpAndNotRetrying) {
         GetParam().memory
             ? "⚠ cell_4_s1_s0_s2 ran out of memory at the maximum subdivision — giving up; that region will be missing."
             : "⚠ cell_4_s1_s0_s2 failed for a reason other than memory — not retrying; that region will be missing.";
-    EXPECT_EQ(retry.recorder.texts(), std::vector<std::string>{expected});
-    EXPECT_TRUE(retry.recorder.loggedAs(PipelineLogStep::training, expected));
+    EXPECT_EQ(retry.texts(), std::vector<std::string>{expected});
+    EXPECT_TRUE(retry.loggedAs(PipelineLogStep::training, expected));
     EXPECT_EQ(retry.failed, std::vector<std::string>{"cell_4_s1_s0_s2"});
     EXPECT_EQ(plan, before);
 }
@@ -187,8 +208,8 @@ TEST(OutOfMemorySubdivision, CellIsReplacedByItsQuadrantsInThePlanAndOnDisk) {
         EXPECT_EQ(sub.recommendedIterations, parent.recommendedIterations);
     }
     EXPECT_TRUE(retry.failed.empty());
-    EXPECT_EQ(retry.recorder.texts().front(), parent.cellId + " ran out of memory — retrying as 4 smaller cells…");
-    EXPECT_EQ(retry.recorder.texts().back(),
+    EXPECT_EQ(retry.texts().front(), parent.cellId + " ran out of memory — retrying as 4 smaller cells…");
+    EXPECT_EQ(retry.texts().back(),
               "Enqueued 4 sub-quadrants of " + parent.cellId +
                   " at cap 250000 each. ℹ If a sub-quadrant's seeds exceed 75% of that cap, the engine subsamples "
                   "its seeds to half the cap (stderr line '[mcmc] init points').");
@@ -225,7 +246,7 @@ TEST(OutOfMemorySubdivision, QuadrantsWithTooFewPhotosLeaveAPartOfTheRegionMissi
 
     ASSERT_GE(subCells.size(), 1u);
     ASSERT_LT(subCells.size(), 4u);
-    EXPECT_TRUE(retry.recorder.logged("⚠ Only " + std::to_string(subCells.size()) + " of 4 quadrants of " +
+    EXPECT_TRUE(retry.logged("⚠ Only " + std::to_string(subCells.size()) + " of 4 quadrants of " +
                                       parent.cellId + " have enough photos — part of that region will be missing."));
     EXPECT_EQ(plan.lostCellIds, std::vector<std::string>{parent.cellId});
     EXPECT_EQ(PartitionPlan::load(scene.partitions / "partition_plan.json").lostCellIds, plan.lostCellIds);
@@ -241,7 +262,7 @@ TEST(OutOfMemorySubdivision, ARigNeedsEightPhotosPerViewInAQuadrant) {
     const PartitionPlan before = plan;
     const PendingCell parent = scene.largestCell();
     EXPECT_TRUE(retry.run(parent, killedBy(9), {}, scene.modelFolder, scene.partitions, plan).empty());
-    EXPECT_EQ(retry.recorder.texts().back(),
+    EXPECT_EQ(retry.texts().back(),
               "⚠ No quadrant of " + parent.cellId + " has enough photos to train — that region will be missing.");
     EXPECT_EQ(retry.failed, std::vector<std::string>{parent.cellId});
     EXPECT_EQ(plan, before);
@@ -255,7 +276,7 @@ TEST(OutOfMemorySubdivision, FailuresOfTheSplitLeaveThePlanAsItWas) {
         PartitionPlan plan = scene.plan;
         const fs::path missingModel = scene.folder / "nowhere" / "sparse" / "0";
         EXPECT_TRUE(retry.run(parent, killedBy(9), {}, missingModel, scene.partitions, plan).empty());
-        const std::string last = retry.recorder.texts().back();
+        const std::string last = retry.texts().back();
         EXPECT_TRUE(last.starts_with("⚠ Could not subdivide " + parent.cellId + ": ")) << last;
         EXPECT_TRUE(last.ends_with(" — that region will be missing.")) << last;
         EXPECT_EQ(retry.failed, std::vector<std::string>{parent.cellId});
@@ -268,7 +289,7 @@ TEST(OutOfMemorySubdivision, FailuresOfTheSplitLeaveThePlanAsItWas) {
         const fs::path otherPartitions = scene.folder / "other-partitions";
         fs::create_directories(otherPartitions / "partition_plan.json" / "blocked");
         EXPECT_TRUE(retry.run(parent, killedBy(9), {}, scene.modelFolder, otherPartitions, plan).empty());
-        const std::string last = retry.recorder.texts().back();
+        const std::string last = retry.texts().back();
         EXPECT_TRUE(last.starts_with("⚠ Could not save the updated plan (")) << last;
         EXPECT_TRUE(last.ends_with(") — not retrying " + parent.cellId + "; that region will be missing.")) << last;
         EXPECT_EQ(retry.failed, std::vector<std::string>{parent.cellId});
@@ -280,9 +301,105 @@ TEST(OutOfMemorySubdivision, ACancelledRunRetriesNothingAndSaysNothing) {
     PlannedScene scene;
     Retry retry(scene.folder);
     PartitionPlan plan = scene.plan;
-    retry.manager->cancel();
+    retry.cancelled = true;
     EXPECT_TRUE(retry.run(scene.largestCell(), killedBy(9), {}, scene.modelFolder, scene.partitions, plan).empty());
-    EXPECT_TRUE(retry.recorder.texts().empty());
+    EXPECT_TRUE(retry.texts().empty());
     EXPECT_TRUE(retry.failed.empty());
     EXPECT_EQ(plan, scene.plan);
+}
+
+namespace {
+
+// A cell queue over the planned scene whose engine is a list: the cells it
+// trained, in order, and the ids it fails as out of memory.
+struct QueueRun {
+    PlannedScene scene;
+    CellTrainingRun run;
+    std::vector<std::string> trained;
+    std::vector<std::string> lines;
+    std::function<bool(const PendingCell&)> runsOutOfMemory = [](const PendingCell&) { return false; };
+    bool cancelled = false;
+    std::optional<std::string> cancelDuring;
+    int64_t freeMemoryGB = 64;
+
+    QueueRun() {
+        run.plan = scene.plan;
+        run.modelFolder = scene.modelFolder;
+        run.partitionsFolder = scene.partitions;
+    }
+
+    CellQueue queue() {
+        return CellQueue({.trainCell =
+                              [this](CellTrainingRun&, const PendingCell& cell, size_t number) {
+                                  trained.push_back(cell.cellId);
+                                  EXPECT_EQ(number, trained.size());
+                                  if (cancelDuring == cell.cellId) cancelled = true;
+                                  pipeline::CellTrainingOutcome outcome;
+                                  if (runsOutOfMemory(cell)) outcome.failure = killedBy(9);
+                                  return outcome;
+                              },
+                          .log = [this](PipelineLogStep, const std::string& text) { lines.push_back(text); },
+                          .isCancelRequested = [this] { return cancelled; },
+                          .subdivide = {},
+                          .availableMemoryGB = [this] { return freeMemoryGB; }});
+    }
+};
+
+}  // namespace
+
+TEST(CellQueue, SubCellsOfAnOutOfMemoryCellTrainAfterTheRestAndAreNotSplitBeyondTheLimit) {
+    QueueRun queueRun;
+    const PendingCell parent = queueRun.scene.largestCell(OutOfMemoryRule::maximumDepth - 1);
+    const PendingCell other = queueRun.scene.smallestCell();
+    ASSERT_NE(parent.cellId, other.cellId);
+    queueRun.run.queue = {parent, other};
+    // The cell and every one of its sub-cells run out of memory.
+    queueRun.runsOutOfMemory = [&](const PendingCell& cell) {
+        return cell.cellId == parent.cellId || cell.cellId.starts_with(parent.cellId + "_s");
+    };
+
+    EXPECT_TRUE(queueRun.queue().train(queueRun.run));
+
+    std::vector<std::string> subIds;
+    for (int index = 0; index < 4; ++index) subIds.push_back(parent.cellId + "_s" + std::to_string(index));
+    std::vector<std::string> order = {parent.cellId, other.cellId};
+    order.insert(order.end(), subIds.begin(), subIds.end());
+    EXPECT_EQ(queueRun.trained, order);
+    // At the deepest level a memory failure gives up: the sub-cells are lost.
+    EXPECT_EQ(queueRun.run.failedCells, subIds);
+    for (const std::string& id : subIds)
+        EXPECT_NE(std::find(queueRun.lines.begin(), queueRun.lines.end(),
+                            "⚠ " + id + " ran out of memory at the maximum subdivision — giving up; that region will be "
+                                        "missing."),
+                  queueRun.lines.end());
+    EXPECT_EQ(queueRun.run.queue.size(), 6u);
+    EXPECT_TRUE(std::none_of(queueRun.run.plan.cells.begin(), queueRun.run.plan.cells.end(),
+                             [&](const auto& cell) { return cell.id == parent.cellId; }));
+}
+
+TEST(CellQueue, ACancelDuringACellEndsTheQueueWithoutARetryOrAWord) {
+    QueueRun queueRun;
+    const PendingCell first = queueRun.scene.largestCell();
+    queueRun.run.queue = {first, queueRun.scene.smallestCell()};
+    queueRun.runsOutOfMemory = [](const PendingCell&) { return true; };
+    queueRun.cancelDuring = first.cellId;
+
+    EXPECT_FALSE(queueRun.queue().train(queueRun.run));
+    EXPECT_EQ(queueRun.trained, std::vector<std::string>{first.cellId});
+    EXPECT_TRUE(queueRun.lines.empty());
+    EXPECT_TRUE(queueRun.run.failedCells.empty());
+    EXPECT_EQ(queueRun.run.plan, queueRun.scene.plan);
+}
+
+TEST(CellQueue, CriticallyLowMemoryIsReportedAfterEachCellOnlyWhenAskedFor) {
+    QueueRun queueRun;
+    queueRun.run.queue = {queueRun.scene.largestCell(), queueRun.scene.smallestCell()};
+    queueRun.freeMemoryGB = 0;
+    EXPECT_TRUE(queueRun.queue().train(queueRun.run));
+    EXPECT_TRUE(queueRun.lines.empty());
+
+    queueRun.run.warnOnLowMemory = true;
+    queueRun.trained.clear();
+    EXPECT_TRUE(queueRun.queue().train(queueRun.run));
+    EXPECT_EQ(queueRun.lines, std::vector<std::string>(2, "⚠ System memory critically low (0 GB available)."));
 }
