@@ -33,7 +33,7 @@ protected:
         child_ = std::jthread([manager = model_->pipelineManager(), script, ready] {
             try {
                 ManagerAccess::colmapRunner(*manager).runner().run(
-                    "/bin/sh", {"-c", script}, std::nullopt, std::nullopt, [ready](const std::string& line) {
+                    {.executablePath = "/bin/sh", .arguments = {"-c", script}}, [ready](const std::string& line) {
                         if (line == "ready") ready->store(true);
                     });
             } catch (const core::CancellationError&) {
