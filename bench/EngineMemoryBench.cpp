@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/MemoryModel.hpp"
 #include "support/SyntheticModel.hpp"
@@ -72,8 +72,8 @@ void BM_EngineMemoryAgainstModel(benchmark::State& state) {
     options.pointCount = points;
     options.imageWidth = uint64_t(width);
     options.imageHeight = uint64_t(height);
-    const engines::COLMAPModel model = testing::makeSyntheticModel(options);
-    engines::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    const colmap::COLMAPModel model = testing::makeSyntheticModel(options);
+    colmap::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
     testing::writeSyntheticPhotos(model, dataset / "images");
 
     std::vector<std::string> lines;

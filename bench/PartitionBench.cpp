@@ -17,16 +17,16 @@ using namespace tessaron::partition;
 namespace {
 
 // Models are expensive to make; each size is made once per process.
-const engines::COLMAPModel& town(int64_t images, int64_t points,
+const colmap::COLMAPModel& town(int64_t images, int64_t points,
                                  testing::SyntheticModelOptions::Layout layout = testing::SyntheticModelOptions::Layout::streets) {
-    static std::map<std::tuple<int64_t, int64_t, int>, std::unique_ptr<engines::COLMAPModel>> made;
+    static std::map<std::tuple<int64_t, int64_t, int>, std::unique_ptr<colmap::COLMAPModel>> made;
     auto& slot = made[{images, points, int(layout)}];
     if (!slot) {
         testing::SyntheticModelOptions options;
         options.layout = layout;
         options.imageCount = images;
         options.pointCount = points;
-        slot = std::make_unique<engines::COLMAPModel>(testing::makeSyntheticModel(options));
+        slot = std::make_unique<colmap::COLMAPModel>(testing::makeSyntheticModel(options));
     }
     return *slot;
 }

@@ -307,7 +307,7 @@ private:
 }  // namespace
 
 VastGaussianPartitioner::ClusterPartitionResult VastGaussianPartitioner::clusterPartition(
-    const engines::ImageMap& images, const engines::Point3DMap& points, const CameraCentreMap& cameraCentres,
+    const colmap::ImageMap& images, const colmap::Point3DMap& points, const CameraCentreMap& cameraCentres,
     int64_t imageWidth, int64_t imageHeight, int64_t iterationFloor, int64_t gaussianBudget, uint64_t baseSeed,
     double budgetGB, int64_t viewsPerFrame, const PartitionLog& log, const PartitionProgressHandler& progress) {
     planner::SceneIndex scene = planner::SceneIndex::build(images, points, cameraCentres);
@@ -434,8 +434,8 @@ VastGaussianPartitioner::ClusterPartitionResult VastGaussianPartitioner::cluster
 }
 
 VastGaussianPartitioner::LayoutEval VastGaussianPartitioner::evaluateLayout(
-    double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout, const engines::ImageMap& images,
-    const engines::Point3DMap& points, const CameraCentreMap& cameraCentres, int64_t imageWidth,
+    double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout, const colmap::ImageMap& images,
+    const colmap::Point3DMap& points, const CameraCentreMap& cameraCentres, int64_t imageWidth,
     int64_t imageHeight) {
     planner::SceneIndex scene = planner::SceneIndex::build(images, points, cameraCentres);
     planner::LayoutEvaluator evaluator(scene, MemoryModel(imageWidth, imageHeight), budgetGB, gaussiansPerPoint);

@@ -66,7 +66,7 @@ double VastGaussianPartitioner::ramLimitGB(std::optional<double> requestedGB, ui
 
 double VastGaussianPartitioner::budgetGB(double ramLimitGB) { return std::max(ramLimitGB - 2.5, 1.0); }
 
-int64_t VastGaussianPartitioner::detectedViewsPerFrame(const engines::ImageMap& images) {
+int64_t VastGaussianPartitioner::detectedViewsPerFrame(const colmap::ImageMap& images) {
     std::set<int64_t> rigCameras;
     for (const auto& [id, image] : images) {
         auto slash = image.name.find('/');
@@ -78,7 +78,7 @@ int64_t VastGaussianPartitioner::detectedViewsPerFrame(const engines::ImageMap& 
     return rigCameras.size() >= 2 ? int64_t(rigCameras.size()) : 1;
 }
 
-Vec3 VastGaussianPartitioner::cameraCentre(const engines::ImageModel& image) {
+Vec3 VastGaussianPartitioner::cameraCentre(const colmap::ImageModel& image) {
     double w = image.qw, x = image.qx, y = image.qy, z = image.qz;
     double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
     double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
@@ -87,7 +87,7 @@ Vec3 VastGaussianPartitioner::cameraCentre(const engines::ImageModel& image) {
             -(r02 * image.tx + r12 * image.ty + r22 * image.tz)};
 }
 
-PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& model, int64_t downscaleFactor,
+PartitionPlan VastGaussianPartitioner::createPlan(const colmap::COLMAPModel& model, int64_t downscaleFactor,
                                                   int64_t iterationFloor, int64_t gaussianBudget,
                                                   std::optional<double> ramLimit, int64_t viewsPerFrame,
                                                   const PartitionLog& log, const PartitionProgressHandler& progress) {
@@ -111,10 +111,10 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
 
     if (images.empty()) throw PartitionError(PartitionErrorKind::noImages);
     if (points.empty()) throw PartitionError(PartitionErrorKind::noPoints);
-    engines::Point3DMap filtered = filterSfMPoints(points, log);
+    colmap::Point3DMap filtered = filterSfMPoints(points, log);
     if (cameras.empty()) throw PartitionError(PartitionErrorKind::noCameras);
 
-    const engines::CameraModel& camera = cameras.begin()->second;
+    const colmap::CameraModel& camera = cameras.begin()->second;
     uint64_t divisor = uint64_t(std::max<int64_t>(1, downscaleFactor));
     int64_t width = int64_t(camera.width / divisor);
     int64_t height = int64_t(camera.height / divisor);

@@ -10,7 +10,7 @@ PartitionPlan VastGaussianPartitioner::createPlan(const std::filesystem::path& m
                                                   const PartitionLog& log, const PartitionProgressHandler& progress) {
     if (log) log("Loading COLMAP data from " + modelFolder.string() + "...");
     if (progress) progress({"Loading reconstruction…", {}, 0});
-    engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(modelFolder);
     return createPlan(model, downscaleFactor, iterationFloor, gaussianBudget, ramLimit, viewsPerFrame, log, progress);
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/MaterializedCell.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/PartitionProgress.hpp"
@@ -124,7 +124,7 @@ public:
                                     const PartitionProgressHandler& progress = {});
 
     // The same for a model already in memory; logs from the "Loaded ..." line on.
-    static PartitionPlan createPlan(const engines::COLMAPModel& model, int64_t downscaleFactor, int64_t iterationFloor,
+    static PartitionPlan createPlan(const colmap::COLMAPModel& model, int64_t downscaleFactor, int64_t iterationFloor,
                                     int64_t gaussianBudget, std::optional<double> ramLimitGB, int64_t viewsPerFrame,
                                     const PartitionLog& log = {}, const PartitionProgressHandler& progress = {});
 
@@ -134,13 +134,13 @@ public:
     // The per-cell budget: the RAM limit less 2.5 GB framework overhead, at least 1 GB.
     static double budgetGB(double ramLimitGB);
     // The number of distinct "camN/" (or "N/") name prefixes when at least 2, else 1.
-    static int64_t detectedViewsPerFrame(const engines::ImageMap& images);
+    static int64_t detectedViewsPerFrame(const colmap::ImageMap& images);
     // C = -R^T t of the stored rotation quaternion (not renormalised).
-    static Vec3 cameraCentre(const engines::ImageModel& image);
+    static Vec3 cameraCentre(const colmap::ImageModel& image);
 
     // ---- Cluster partition ------------------------------------------------
 
-    static ClusterPartitionResult clusterPartition(const engines::ImageMap& images, const engines::Point3DMap& points,
+    static ClusterPartitionResult clusterPartition(const colmap::ImageMap& images, const colmap::Point3DMap& points,
                                                    const CameraCentreMap& cameraCentres, int64_t imageWidth,
                                                    int64_t imageHeight, int64_t iterationFloor,
                                                    int64_t gaussianBudget, uint64_t baseSeed, double budgetGB,
@@ -150,7 +150,7 @@ public:
     // Expanded sets (over every point of `points`), camera assignment and
     // per-cell memory of one layout.
     static LayoutEval evaluateLayout(double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout,
-                                     const engines::ImageMap& images, const engines::Point3DMap& points,
+                                     const colmap::ImageMap& images, const colmap::Point3DMap& points,
                                      const CameraCentreMap& cameraCentres, int64_t imageWidth, int64_t imageHeight);
 
     // ---- Memory model -----------------------------------------------------
@@ -168,11 +168,11 @@ public:
 
     // ---- SfM filter and camera assignment ---------------------------------
 
-    static engines::Point3DMap filterSfMPoints(const engines::Point3DMap& points, const PartitionLog& log = {});
+    static colmap::Point3DMap filterSfMPoints(const colmap::Point3DMap& points, const PartitionLog& log = {});
     static Range robustRange(std::vector<double> values);
     static ClusterGeometry3D clusterCentroidsAndRadii3D(const std::vector<Cluster>& clusters,
-                                                        const engines::Point3DMap& points);
-    static CameraAssignment assignCameras(const engines::ImageMap& images, const CameraCentreMap& cameraCentres,
+                                                        const colmap::Point3DMap& points);
+    static CameraAssignment assignCameras(const colmap::ImageMap& images, const CameraCentreMap& cameraCentres,
                                           const std::vector<Cluster>& clusters,
                                           const std::vector<std::vector<uint64_t>>& expandedSets,
                                           const std::vector<Vec3>& centroids3D, const std::vector<double>& radii3D,
@@ -205,7 +205,7 @@ public:
     // Maps images and points into the frame (p - center) / radius: point
     // positions directly, image translations as (t + R c) / radius so that
     // camera centres move alike. Rotations and cameras are unchanged.
-    static void normalizeModel(engines::ImageMap& images, engines::Point3DMap& points,
+    static void normalizeModel(colmap::ImageMap& images, colmap::Point3DMap& points,
                                const SceneNormalization& normalization);
 
     // Rebuilding the clusters of a plan without stored ids.
@@ -215,12 +215,12 @@ public:
     };
     static PointIdSet expandedPointSet(size_t k, std::span<const GroundPoint> records,
                                        const std::vector<Cluster>& clusters, double rate);
-    static Overlap clusterOverlap(const engines::ImageModel& image, const PointIdSet& ids);
+    static Overlap clusterOverlap(const colmap::ImageModel& image, const PointIdSet& ids);
     // Mean distance from the centre to the image's points in `ids` over the
     // mean distance to all its points; none with fewer than 10 points in
     // the table, none in the set, or a mean distance of at most 0.001.
-    static std::optional<double> distanceRatio(const Vec3& centre, const engines::ImageModel& image,
-                                               const PointIdSet& ids, const engines::Point3DMap& points);
+    static std::optional<double> distanceRatio(const Vec3& centre, const colmap::ImageModel& image,
+                                               const PointIdSet& ids, const colmap::Point3DMap& points);
 
     // ---- Split search -----------------------------------------------------
 

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 
 namespace tessaron::viewmodel {
@@ -33,10 +33,10 @@ std::optional<std::string> newestSnapshotName(const fs::path& snapshots) {
 // The snapshot's points, or none while its file is missing, still being
 // written or empty: the next poll tries again.
 std::shared_ptr<const SfMLiveSnapshot> readSnapshot(const fs::path& folder) {
-    std::vector<engines::PointPosition> points;
+    std::vector<colmap::PointPosition> points;
     try {
-        points = engines::COLMAPUtils::readPointPositions(folder / "points3D.bin");
-    } catch (const engines::COLMAPUtils::ParseError&) {
+        points = colmap::COLMAPUtils::readPointPositions(folder / "points3D.bin");
+    } catch (const colmap::COLMAPUtils::ParseError&) {
         return nullptr;  // a half-written file
     } catch (const core::FileError&) {
         return nullptr;  // not written yet, or already removed
@@ -46,7 +46,7 @@ std::shared_ptr<const SfMLiveSnapshot> readSnapshot(const fs::path& folder) {
     snapshot->url = folder;
     snapshot->ids.reserve(points.size());
     snapshot->positions.reserve(points.size());
-    for (const engines::PointPosition& point : points) {
+    for (const colmap::PointPosition& point : points) {
         snapshot->ids.push_back(point.point3D_id);
         snapshot->positions.push_back({float(point.x), float(point.y), float(point.z)});
     }

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "support/SyntheticDataset.hpp"
@@ -21,7 +21,7 @@
 
 using tessaron::core::CancellationError;
 using tessaron::core::ResourceLocator;
-using tessaron::engines::COLMAPUtils;
+using tessaron::colmap::COLMAPUtils;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
@@ -450,7 +450,7 @@ TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
         return value;
     };
     // In place means in the model's normalised frame, which the merge maps back from.
-    auto frame = tessaron::partition::SeamlessMerger::estimateNormTransform(workspace / "sparse" / "0");
+    auto frame = tessaron::colmap::CellNormTransform::estimate(workspace / "sparse" / "0");
     ASSERT_TRUE(frame.has_value());
     size_t vertex = 0;
     for (const auto& [id, point] : model.points3D) {

@@ -24,7 +24,7 @@ void expectSameEvaluation(const VastGaussianPartitioner::LayoutEval& actual,
 }
 
 struct Scene {
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     CameraCentreMap centres;
     std::vector<GroundPoint> records;
 };

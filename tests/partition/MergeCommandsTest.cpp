@@ -13,7 +13,7 @@
 #endif
 
 #include "MergeTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "support/SyntheticModel.hpp"
 #include "support/TempDir.hpp"

@@ -29,7 +29,7 @@ struct PlanRun {
     }
 };
 
-PlanRun plan(const engines::COLMAPModel& model, int64_t downscale, std::optional<double> ramGB,
+PlanRun plan(const colmap::COLMAPModel& model, int64_t downscale, std::optional<double> ramGB,
              int64_t viewsPerFrame = 0, int64_t gaussianBudget = 1000000) {
     PlanRun run;
     run.plan = VastGaussianPartitioner::createPlan(
@@ -39,7 +39,7 @@ PlanRun plan(const engines::COLMAPModel& model, int64_t downscale, std::optional
     return run;
 }
 
-engines::COLMAPModel street(int64_t images, int64_t points, uint64_t width = 1600, uint64_t height = 1200) {
+colmap::COLMAPModel street(int64_t images, int64_t points, uint64_t width = 1600, uint64_t height = 1200) {
     SyntheticModelOptions options;
     options.imageCount = images;
     options.pointCount = points;
@@ -159,7 +159,7 @@ TEST(CreatePlan, RigFoldersGiveViewsPerFrame) {
 
 TEST(CreatePlan, OnlyNumberedFoldersCountAsRigCameras) {
     auto named = [](std::vector<std::string> names) {
-        engines::ImageMap images;
+        colmap::ImageMap images;
         for (size_t index = 0; index < names.size(); ++index) images[int32_t(index)].name = names[index];
         return VastGaussianPartitioner::detectedViewsPerFrame(images);
     };
@@ -222,7 +222,7 @@ TEST(CreatePlan, CamerasAtOnePointGiveRadiusOne) {
 
 TEST(CreatePlan, EmptyModelsThrowInOrder) {
     auto model = street(60, 3000);
-    auto expectError = [](engines::COLMAPModel broken, VastGaussianPartitioner::PartitionErrorKind kind,
+    auto expectError = [](colmap::COLMAPModel broken, VastGaussianPartitioner::PartitionErrorKind kind,
                           const std::string& message, bool filterLogged) {
         std::vector<std::string> lines;
         try {
@@ -269,7 +269,7 @@ TEST(CreatePlan, LogBeginsWithTheModelAndItsBounds) {
 TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
     tessaron::testing::TempDir dir;
     auto model = street(120, 6000);
-    engines::COLMAPUtils::writeModel(model.cameras, model.images, model.points3D, dir / "sparse/0");
+    colmap::COLMAPUtils::writeModel(model.cameras, model.images, model.points3D, dir / "sparse/0");
     std::vector<std::string> lines;
     std::vector<PartitionProgress> progress;
     PartitionPlan fromFolder = VastGaussianPartitioner::createPlan(
@@ -284,5 +284,5 @@ TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
 
     // A model that cannot be read: the reader's error, unchanged.
     EXPECT_THROW(VastGaussianPartitioner::createPlan(dir / "missing", 1, 7000, 1000000, 4.0, 0),
-                 engines::COLMAPUtils::FileError);
+                 colmap::COLMAPUtils::FileError);
 }

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
@@ -45,7 +45,7 @@ struct PlannedScene {
         options.pointCount = 4000;
         options.imageWidth = 640;
         options.imageHeight = 480;
-        engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), modelFolder);
+        colmap::COLMAPUtils::writeModel(support::makeSyntheticModel(options), modelFolder);
         plan = partition::VastGaussianPartitioner::createPlan(modelFolder, 1, 7000, 1000000, 3.0, 0);
         plan.save(partitions / "partition_plan.json");
     }
@@ -199,7 +199,7 @@ TEST(OutOfMemorySubdivision, CellIsReplacedByItsQuadrantsInThePlanAndOnDisk) {
     EXPECT_TRUE(std::none_of(plan.cells.begin(), plan.cells.end(), [&](const auto& c) { return c.id == parent.cellId; }));
     for (size_t index = 0; index < 4; ++index) {
         const partition::PartitionCell& planCell = plan.cells[plan.cells.size() - 4 + index];
-        const auto model = engines::COLMAPUtils::readModel(subCells[index].url);
+        const auto model = colmap::COLMAPUtils::readModel(subCells[index].url);
         EXPECT_EQ(planCell.id, subCells[index].cellId);
         EXPECT_EQ(planCell.imageCount, int64_t(model.images.size()));
         EXPECT_EQ(planCell.pointCount, int64_t(model.points3D.size()));

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -44,8 +44,8 @@ struct PartitionedCapture {
     static constexpr double ramLimitGB = 3.0;
 
     static void write(const std::filesystem::path& folder) {
-        engines::COLMAPModel model = makeSyntheticModel(options());
-        engines::COLMAPUtils::writeModel(model, folder / "sparse" / "0");
+        colmap::COLMAPModel model = makeSyntheticModel(options());
+        colmap::COLMAPUtils::writeModel(model, folder / "sparse" / "0");
         for (const auto& [imageId, image] : model.images)
             writeTextFile(folder / "images" / image.name, "not really a JPEG");
     }

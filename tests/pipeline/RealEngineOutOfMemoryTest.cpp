@@ -11,7 +11,7 @@
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/PartitionPlan.hpp"
@@ -49,8 +49,8 @@ void writeCapture(const fs::path& capture) {
     options.pointCount = 3000;
     options.imageWidth = 640;
     options.imageHeight = 480;
-    const engines::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
-    engines::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
+    const colmap::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
+    colmap::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
     tessaron::testing::writeSyntheticPhotos(model, capture / "images");
 }
 
@@ -81,7 +81,7 @@ double measuredNeedMB(const fs::path& dataset, const fs::path& images, int64_t c
     return need;
 }
 
-size_t imageCount(const fs::path& modelFolder) { return engines::COLMAPUtils::readModel(modelFolder).images.size(); }
+size_t imageCount(const fs::path& modelFolder) { return colmap::COLMAPUtils::readModel(modelFolder).images.size(); }
 
 }  // namespace
 

@@ -5,7 +5,7 @@
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "pipeline/PipelineManager.hpp"
@@ -238,7 +238,7 @@ TEST(Remerge, WithoutAPlanFileThePlanIsRecomputedFromTheGlobalModel) {
     support::SyntheticModelOptions options;
     options.imageCount = 60;
     options.pointCount = 1500;
-    engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), trained.workspace / "colmap" / "sparse" / "0");
+    colmap::COLMAPUtils::writeModel(support::makeSyntheticModel(options), trained.workspace / "colmap" / "sparse" / "0");
     Remerge remerge(trained);
     remerge.run(trained);
 

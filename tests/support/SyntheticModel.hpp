@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::testing {
 
@@ -29,6 +29,6 @@ struct SyntheticModelOptions {
     int64_t rigViews = 0;
 };
 
-engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options);
+colmap::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options);
 
 }  // namespace tessaron::testing

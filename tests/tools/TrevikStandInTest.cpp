@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -32,8 +32,8 @@ using tessaron::core::ResourceLocator;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
-using tessaron::engines::COLMAPModel;
-using tessaron::engines::COLMAPUtils;
+using tessaron::colmap::COLMAPModel;
+using tessaron::colmap::COLMAPUtils;
 using tessaron::testing::readTextFile;
 using tessaron::testing::SyntheticDataset;
 using tessaron::testing::TempDir;
@@ -120,7 +120,7 @@ TEST_F(TrevikStandIn, SeedsOneGaussianPerPointInIdOrder) {
     ASSERT_EQ(bytes.substr(0, header.size()), header);
     // Positions are written in the dataset's normalised frame, the one the
     // merge maps back from.
-    auto frame = tessaron::partition::SeamlessMerger::estimateNormTransform(dataset / "sparse" / "0");
+    auto frame = tessaron::colmap::CellNormTransform::estimate(dataset / "sparse" / "0");
     ASSERT_TRUE(frame.has_value());
     ASSERT_NE(frame->scale, 1.0);
     size_t vertex = 0;

@@ -7,7 +7,7 @@
 
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "support/SyntheticModel.hpp"
 
@@ -133,7 +133,7 @@ int runSyntheticModel(const std::vector<std::string>& arguments) {
     model.rigViews = *rig;
     model.seed = uint64_t(*seed);
     auto made = testing::makeSyntheticModel(model);
-    engines::COLMAPUtils::writeModel(made.cameras, made.images, made.points3D, arguments[0]);
+    colmap::COLMAPUtils::writeModel(made.cameras, made.images, made.points3D, arguments[0]);
     std::cout << "Wrote " << made.images.size() << " images and " << made.points3D.size() << " points to "
               << arguments[0] << "\n";
     return 0;

@@ -60,7 +60,7 @@ private:
     void echoDiagnostics();
     void paceSeedOnly(size_t splatCount);
     void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);
-    int train(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+    int train(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
               const trainer::TrainingDataset::Options& datasetOptions);
     void writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source,
                      const std::vector<GaussianSeed>* seeds);

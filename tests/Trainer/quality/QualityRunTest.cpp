@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <regex>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessMonitor.hpp"
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
 #include "support/SyntheticScene.hpp"
@@ -87,7 +87,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
 
     // The held-out photos at the training size, in the engine's frame.
     const fs::path model = workspace / "dataset" / "sparse" / "0";
-    auto frame = partition::SeamlessMerger::estimateNormTransform(model);
+    auto frame = colmap::CellNormTransform::estimate(model);
     ASSERT_TRUE(frame);
     trainer::TrainingDataset::Options options;
     options.imagesFolder = workspace / "dataset" / "images";
@@ -96,7 +96,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     options.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
                                 float(frame->translation.z)};
     options.frameScale = float(frame->scale);
-    auto dataset = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(model), options);
+    auto dataset = trainer::TrainingDataset::load(colmap::COLMAPUtils::readModel(model), options);
     ASSERT_GE(dataset.evaluation.size(), 2u);
     std::vector<double> perImage;
     const double rendered = tessaron::testing::renderedPsnr(

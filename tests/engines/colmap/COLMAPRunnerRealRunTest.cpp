@@ -17,12 +17,13 @@
 #include "core/AvailableCPUs.hpp"
 #include "core/Error.hpp"
 #include "engines/COLMAPRunner.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "input/RigCropLayout.hpp"
 #include "support/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 using tessaron::testing::CameraPath;
 using tessaron::testing::readTextFile;

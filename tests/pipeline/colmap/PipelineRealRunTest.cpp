@@ -12,7 +12,7 @@
 #include <mutex>
 #include <set>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
@@ -72,7 +72,7 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
               (pipeline::RunConfig{2, true, 1000000, 200}));
     EXPECT_EQ(recorded.ramLimitGB, 64.0);
 
-    const auto model = engines::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
+    const auto model = colmap::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
     EXPECT_GE(model.images.size(), 10u);
     EXPECT_EQ(engines::PLYCheck::validate(workspace / "output.ply").vertexCount, int64_t(model.points3D.size()));
     EXPECT_FALSE(fs::exists(workspace / "output.partial.ply"));

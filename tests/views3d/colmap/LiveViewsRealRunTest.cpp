@@ -104,7 +104,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
         const fs::path snapshotFolder = snapshots / std::to_string(newest);
         auto snapshot = std::make_shared<viewmodel::SfMLiveSnapshot>();
         try {
-            for (const auto& point : engines::COLMAPUtils::readPointPositions(snapshotFolder / "points3D.bin")) {
+            for (const auto& point : colmap::COLMAPUtils::readPointPositions(snapshotFolder / "points3D.bin")) {
                 snapshot->ids.push_back(point.point3D_id);
                 snapshot->positions.push_back({float(point.x), float(point.y), float(point.z)});
             }
