@@ -10,7 +10,7 @@
 #include "colmap/COLMAPUtils.hpp"
 #include "support/Fifo.hpp"
 #include "support/ModelFixtures.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::colmap;
@@ -373,7 +373,7 @@ protected:
     static void SetUpTestSuite() {
         workspace_ = new TempDir("tessaron-colmap");
         auto images = *workspace_ / "images";
-        tessaron::testing::renderScene(images, 15);
+        tessaron::generators::renderScene(images, 15);
         std::filesystem::create_directories(*workspace_ / "sparse");
         std::filesystem::create_directories(*workspace_ / "logs");
         auto database = quoted(*workspace_ / "database.db");

@@ -16,7 +16,7 @@
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "support/SyntheticDataset.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::core::CancellationError;
@@ -409,7 +409,7 @@ TEST(TrevikStandInOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
     ASSERT_TRUE(fs::exists(standInPath())) << "build the trevik target first";
 
     TempDir workspace("tessaron-trevik-colmap");
-    tessaron::testing::renderScene(workspace / "images", 8);
+    tessaron::generators::renderScene(workspace / "images", 8);
     fs::create_directories(workspace / "sparse");
     fs::create_directories(workspace / "logs");
     std::string database = (workspace / "database.db").string(), images = (workspace / "images").string();

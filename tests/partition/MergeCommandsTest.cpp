@@ -15,7 +15,7 @@
 #include "MergeTestSupport.hpp"
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::testing::TempDir;

@@ -3,13 +3,13 @@
 #include <set>
 
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
-using tessaron::testing::makeSyntheticModel;
-using tessaron::testing::SyntheticModelOptions;
+using tessaron::generators::makeSyntheticModel;
+using tessaron::generators::SyntheticModelOptions;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/OutOfMemoryRule.hpp"
 #include "pipeline/PipelineManager.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -39,13 +39,13 @@ struct PlannedScene {
     PartitionPlan plan;
 
     PlannedScene() {
-        support::SyntheticModelOptions options;
-        options.layout = support::SyntheticModelOptions::Layout::grid;
+        tessaron::generators::SyntheticModelOptions options;
+        options.layout = tessaron::generators::SyntheticModelOptions::Layout::grid;
         options.imageCount = 200;
         options.pointCount = 4000;
         options.imageWidth = 640;
         options.imageHeight = 480;
-        colmap::COLMAPUtils::writeModel(support::makeSyntheticModel(options), modelFolder);
+        colmap::COLMAPUtils::writeModel(tessaron::generators::makeSyntheticModel(options), modelFolder);
         plan = partition::VastGaussianPartitioner::createPlan(modelFolder, 1, 7000, 1000000, 3.0, 0);
         plan.save(partitions / "partition_plan.json");
     }

@@ -43,13 +43,13 @@ constexpr double smallestGapMB = 40;
 // the engine's memory grows with (3 bytes a pixel), and their size is what a
 // step takes long with.
 void writeCapture(const fs::path& capture) {
-    tessaron::testing::SyntheticModelOptions options;
-    options.layout = tessaron::testing::SyntheticModelOptions::Layout::grid;
+    tessaron::generators::SyntheticModelOptions options;
+    options.layout = tessaron::generators::SyntheticModelOptions::Layout::grid;
     options.imageCount = 96;
     options.pointCount = 3000;
     options.imageWidth = 640;
     options.imageHeight = 480;
-    const colmap::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
+    const colmap::COLMAPModel model = tessaron::generators::makeSyntheticModel(options);
     colmap::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
     tessaron::testing::writeSyntheticPhotos(model, capture / "images");
 }

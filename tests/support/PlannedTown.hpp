@@ -5,7 +5,7 @@
 
 #include "colmap/COLMAPUtils.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::testing {
@@ -18,10 +18,10 @@ struct PlannedTown {
     partition::PartitionPlan plan;
 
     explicit PlannedTown(int64_t imageCount = 300, int64_t pointCount = 30000) {
-        SyntheticModelOptions options;
+        generators::SyntheticModelOptions options;
         options.imageCount = imageCount;
         options.pointCount = pointCount;
-        model = makeSyntheticModel(options);
+        model = generators::makeSyntheticModel(options);
         colmap::COLMAPUtils::writeModel(model, modelFolder());
         plan = partition::VastGaussianPartitioner::createPlan(model, 1, 7000, 1000000, 4.0, 0);
     }

@@ -12,7 +12,7 @@
 #include "colmap/CellNormTransform.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 #include "PlyModel.hpp"
 
@@ -54,9 +54,9 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     const int iterations = *iterationsToRun();
     tessaron::testing::TempDir folder("quality-run");
     const fs::path photos = folder / "photos";
-    tessaron::testing::SceneOptions scene;
+    tessaron::generators::SceneOptions scene;
     scene.surroundings = true;
-    tessaron::testing::renderScene(photos, 24, scene);
+    tessaron::generators::renderScene(photos, 24, scene);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
     auto manager = pipeline::PipelineManager::create(std::make_shared<engines::ProcessMonitor>(),

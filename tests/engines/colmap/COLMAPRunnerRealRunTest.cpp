@@ -20,15 +20,15 @@
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "input/RigCropLayout.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::colmap;
 using namespace tessaron::engines;
-using tessaron::testing::CameraPath;
+using tessaron::generators::CameraPath;
 using tessaron::testing::readTextFile;
-using tessaron::testing::renderScene;
-using tessaron::testing::SceneOptions;
+using tessaron::generators::renderScene;
+using tessaron::generators::SceneOptions;
 using tessaron::testing::TempDir;
 using ::testing::Contains;
 using ::testing::HasSubstr;

@@ -18,7 +18,7 @@
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunConfig.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     TempDir folder("pipeline-real");
     const fs::path photos = folder / "photos";
-    tessaron::testing::renderScene(photos, 12);
+    tessaron::generators::renderScene(photos, 12);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
     auto monitor = std::make_shared<engines::ProcessMonitor>();
@@ -95,7 +95,7 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
 TEST(PipelineRealRun, StoppingTheTaskEndsARealCOLMAPRunWithinASecond) {
     TempDir folder("pipeline-real-stop");
     const fs::path photos = folder / "photos";
-    tessaron::testing::renderScene(photos, 12);
+    tessaron::generators::renderScene(photos, 12);
 
     auto monitor = std::make_shared<engines::ProcessMonitor>();
     std::mutex pidsMutex;

@@ -4,12 +4,14 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
 namespace {
+
+using generators::renderScene;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 

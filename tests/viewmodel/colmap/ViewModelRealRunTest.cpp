@@ -8,12 +8,13 @@
 
 #include "engines/COLMAPRunner.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 
 namespace tessaron::testing {
 namespace {
 
+using generators::renderScene;
 using viewmodel::PipelineViewModel;
 using Kind = pipeline::PipelineState::Kind;
 namespace fs = std::filesystem;

@@ -13,7 +13,7 @@
 
 #include "engines/COLMAPRunner.hpp"
 #include "support/EventLoopWait.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/PointSceneWidget.hpp"
 #include "views/SfMLivePointCloudView.hpp"
@@ -23,6 +23,7 @@
 namespace tessaron::testing {
 namespace {
 
+using generators::renderScene;
 namespace fs = std::filesystem;
 using viewmodel::PipelineViewModel;
 using views::PartitionScene;

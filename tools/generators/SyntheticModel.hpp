@@ -4,7 +4,7 @@
 
 #include "colmap/COLMAPUtils.hpp"
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 // A made-up COLMAP reconstruction of a town for planner tests and
 // benchmarks: cameras at eye height along streets (or on a regular grid),
@@ -31,4 +31,4 @@ struct SyntheticModelOptions {
 
 colmap::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options);
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

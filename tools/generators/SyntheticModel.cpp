@@ -1,4 +1,4 @@
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <numbers>
 #include <vector>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 namespace {
 
@@ -268,4 +268,4 @@ colmap::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
     return model;
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

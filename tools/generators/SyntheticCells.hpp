@@ -24,7 +24,7 @@
 #include "partition/PartitionPlan.hpp"
 #include "partition/SeamlessMerger.hpp"
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 struct SyntheticCellsOptions {
     int64_t columns = 2;
@@ -315,4 +315,4 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
     return made;
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators
