@@ -32,7 +32,7 @@ struct Intrinsics {
     std::vector<double> distortion;  // OpenCV order k1 k2 p1 p2 [k3 k4 k5 k6]; empty: none
 };
 
-Intrinsics intrinsicsOf(const engines::CameraModel& camera) {
+Intrinsics intrinsicsOf(const colmap::CameraModel& camera) {
     const auto& p = camera.params;
     auto need = [&](size_t count) {
         if (p.size() < count)
@@ -143,7 +143,7 @@ bool downscaledSide(uint64_t stored, uint64_t full, int factor) {
     return stored == std::max<uint64_t>(1, full / f) || stored == (full + f - 1) / f;
 }
 
-TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraModel& camera,
+TrainingImage loadImage(const colmap::ImageModel& image, const colmap::CameraModel& camera,
                         const TrainingDataset::Options& options) {
     const fs::path path = options.imagesFolder / image.name;
     const int factor = std::max(1, options.downscale);
@@ -189,7 +189,7 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
     TrainingImage result;
     result.name = image.name;
     // What is left is a pinhole camera at the photo's full size.
-    engines::CameraModel undistorted;
+    colmap::CameraModel undistorted;
     undistorted.cameraId = camera.cameraId;
     undistorted.modelId = pinhole;
     undistorted.width = uint64_t(fullWidth);
@@ -241,7 +241,7 @@ TrainingImage loadImage(const engines::ImageModel& image, const engines::CameraM
 
 }  // namespace
 
-void TrainingDataset::checkCamera(const engines::CameraModel& camera) {
+void TrainingDataset::checkCamera(const colmap::CameraModel& camera) {
     const std::string name = "camera " + std::to_string(camera.cameraId);
     if (camera.width < 1 || camera.height < 1 || camera.width > largestSide || camera.height > largestSide ||
         camera.width * camera.height > largestPixels)
@@ -264,7 +264,7 @@ void TrainingDataset::checkCamera(const engines::CameraModel& camera) {
                             ", not a positive number");
 }
 
-void TrainingDataset::checkPose(const engines::ImageModel& image) {
+void TrainingDataset::checkPose(const colmap::ImageModel& image) {
     const std::array<double, 7> pose = {image.qw, image.qx, image.qy, image.qz, image.tx, image.ty, image.tz};
     const std::string name = "image " + core::decodeUTF8Lossy(image.name);
     if (!std::all_of(pose.begin(), pose.end(), [](double value) { return std::isfinite(value); })) {
@@ -278,7 +278,7 @@ void TrainingDataset::checkPose(const engines::ImageModel& image) {
         throw LoadError(name + " has a rotation quaternion of no usable length");
 }
 
-ViewCamera TrainingDataset::cameraOf(const engines::CameraModel& camera, const engines::ImageModel& image, int width,
+ViewCamera TrainingDataset::cameraOf(const colmap::CameraModel& camera, const colmap::ImageModel& image, int width,
                                      int height, const Options& options) {
     Intrinsics k = intrinsicsOf(camera);
     ViewCamera view;
@@ -300,8 +300,8 @@ ViewCamera TrainingDataset::cameraOf(const engines::CameraModel& camera, const e
     return view;
 }
 
-TrainingDataset TrainingDataset::load(const engines::COLMAPModel& model, const Options& options) {
-    std::vector<const engines::ImageModel*> images;
+TrainingDataset TrainingDataset::load(const colmap::COLMAPModel& model, const Options& options) {
+    std::vector<const colmap::ImageModel*> images;
     for (const auto& [id, image] : model.images) images.push_back(&image);
     std::sort(images.begin(), images.end(), [](const auto* a, const auto* b) { return a->name < b->name; });
 
@@ -309,7 +309,7 @@ TrainingDataset TrainingDataset::load(const engines::COLMAPModel& model, const O
     Vec3 mean{0, 0, 0};
     std::vector<Vec3> centres;
     for (size_t index = 0; index < images.size(); ++index) {
-        const engines::ImageModel& image = *images[index];
+        const colmap::ImageModel& image = *images[index];
         auto camera = model.cameras.find(image.cameraId);
         if (camera == model.cameras.end())
             throw LoadError("image " + core::decodeUTF8Lossy(image.name) + " refers to camera " +

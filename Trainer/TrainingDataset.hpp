@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "Trainer/SmallMatrix.hpp"
 #include "Trainer/ViewCamera.hpp"
 
@@ -57,21 +57,21 @@ public:
     // not a regular file, of another size than its camera (or the camera's
     // downscaled size) or that cannot be decoded, or a mask of the wrong
     // kind; throws std::bad_alloc when the photos do not fit in memory.
-    static TrainingDataset load(const engines::COLMAPModel& model, const Options& options);
+    static TrainingDataset load(const colmap::COLMAPModel& model, const Options& options);
 
     // Checked once when a model is read, so that a broken camera fails the
     // run instead of rendering nothing. Throws LoadError naming the camera
     // when its size is not from 1 to 2^20 a side (2^30 pixels at most), a
     // parameter is not finite, or a focal length is not positive.
-    static void checkCamera(const engines::CameraModel& camera);
+    static void checkCamera(const colmap::CameraModel& camera);
     // Throws LoadError naming the image when its pose holds a value that is
     // not finite, or its quaternion has no usable length.
-    static void checkPose(const engines::ImageModel& image);
+    static void checkPose(const colmap::ImageModel& image);
 
     // The camera of a COLMAP image in the training frame, at the given image
     // size (intrinsics scaled from the camera's own size). Throws LoadError
     // for a camera model other than the pinhole and radial ones.
-    static ViewCamera cameraOf(const engines::CameraModel& camera, const engines::ImageModel& image, int width,
+    static ViewCamera cameraOf(const colmap::CameraModel& camera, const colmap::ImageModel& image, int width,
                                int height, const Options& options);
 
     std::vector<TrainingImage> training;

@@ -11,11 +11,11 @@
 #include <random>
 #include <stdexcept>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace {
 
-using namespace tessaron::engines;
+using namespace tessaron::colmap;
 
 constexpr int imageCount = 2000;
 constexpr int pointCount = 1000000;

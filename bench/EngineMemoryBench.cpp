@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/MemoryModel.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/SyntheticPhotos.hpp"
 
 namespace fs = std::filesystem;
@@ -66,14 +66,14 @@ void BM_EngineMemoryAgainstModel(benchmark::State& state) {
     const int64_t photos = state.range(0), width = state.range(1), height = state.range(2), points = state.range(3);
     ScratchFolder scratch;
     const fs::path dataset = scratch.path() / "cell";
-    testing::SyntheticModelOptions options;
-    options.layout = testing::SyntheticModelOptions::Layout::grid;
+    tessaron::generators::SyntheticModelOptions options;
+    options.layout = tessaron::generators::SyntheticModelOptions::Layout::grid;
     options.imageCount = photos;
     options.pointCount = points;
     options.imageWidth = uint64_t(width);
     options.imageHeight = uint64_t(height);
-    const engines::COLMAPModel model = testing::makeSyntheticModel(options);
-    engines::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    const colmap::COLMAPModel model = tessaron::generators::makeSyntheticModel(options);
+    colmap::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
     testing::writeSyntheticPhotos(model, dataset / "images");
 
     std::vector<std::string> lines;

@@ -9,7 +9,7 @@
 
 #include "partition/LayoutEvaluator.hpp"
 #include "partition/PartitionerDetail.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
@@ -17,16 +17,16 @@ using namespace tessaron::partition;
 namespace {
 
 // Models are expensive to make; each size is made once per process.
-const engines::COLMAPModel& town(int64_t images, int64_t points,
-                                 testing::SyntheticModelOptions::Layout layout = testing::SyntheticModelOptions::Layout::streets) {
-    static std::map<std::tuple<int64_t, int64_t, int>, std::unique_ptr<engines::COLMAPModel>> made;
+const colmap::COLMAPModel& town(int64_t images, int64_t points,
+                                 tessaron::generators::SyntheticModelOptions::Layout layout = tessaron::generators::SyntheticModelOptions::Layout::streets) {
+    static std::map<std::tuple<int64_t, int64_t, int>, std::unique_ptr<colmap::COLMAPModel>> made;
     auto& slot = made[{images, points, int(layout)}];
     if (!slot) {
-        testing::SyntheticModelOptions options;
+        tessaron::generators::SyntheticModelOptions options;
         options.layout = layout;
         options.imageCount = images;
         options.pointCount = points;
-        slot = std::make_unique<engines::COLMAPModel>(testing::makeSyntheticModel(options));
+        slot = std::make_unique<colmap::COLMAPModel>(tessaron::generators::makeSyntheticModel(options));
     }
     return *slot;
 }
@@ -125,7 +125,7 @@ BENCHMARK(BM_CreatePlanOneCore)->Unit(benchmark::kSecond)->Iterations(1);
 // 3.8 GB limit, which forces 40 to 64 cells (43), on every core (target:
 // under 2 minutes).
 void BM_CreatePlanLarge(benchmark::State& state) {
-    const auto& model = town(10000, 2000000, testing::SyntheticModelOptions::Layout::grid);
+    const auto& model = town(10000, 2000000, tessaron::generators::SyntheticModelOptions::Layout::grid);
     size_t cells = 0;
     const VastGaussianPartitioner::PlanOptions options{.downscaleFactor = 2, .gaussianBudget = 6000000, .ramLimitGB = 3.8};
     for (auto _ : state) cells = VastGaussianPartitioner::createPlan(model, options).cells.size();

@@ -13,7 +13,7 @@
 
 #include "SplatRenderer/HeadlessGLContext.hpp"
 #include "SplatRenderer/OffscreenFramebuffer.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "viewmodel/PointCloudCache.hpp"
 #include "views/PartitionScene.hpp"
 #include "views/PointSceneRenderer.hpp"
@@ -32,26 +32,26 @@ constexpr int frameWidth = 1280, frameHeight = 800;
 class TownModel {
 public:
     TownModel() : folder_(fs::temp_directory_path() / ("tessaron-pointcloud-bench-" + std::to_string(::getpid()))) {
-        engines::CameraMap cameras;
+        colmap::CameraMap cameras;
         cameras[1] = {1, 0, 1600, 1200, {1200, 800, 600}};
-        engines::ImageMap images;
+        colmap::ImageMap images;
         for (int32_t id = 1; id <= 200; ++id) {
-            engines::ImageModel image;
+            colmap::ImageModel image;
             image.imageId = id;
             image.cameraId = 1;
             image.name = "frame_" + std::to_string(id) + ".jpg";
             images[id] = image;
         }
-        engines::Point3DMap points;
+        colmap::Point3DMap points;
         std::mt19937 generator(3);
         std::uniform_real_distribution<double> ground(-100, 100), height(-8, 0.5);
         for (uint64_t id = 1; id <= modelPoints; ++id) {
-            engines::Point3DModel point;
+            colmap::Point3DModel point;
             point.point3D_id = id;
             point.x = ground(generator), point.y = height(generator), point.z = ground(generator);
             points.emplace_hint(points.end(), id, point);
         }
-        engines::COLMAPUtils::writeModel(cameras, images, points, folder_);
+        colmap::COLMAPUtils::writeModel(cameras, images, points, folder_);
     }
     ~TownModel() { fs::remove_all(folder_); }
     const fs::path& folder() const { return folder_; }

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "partition/SeamlessMerger.hpp"
-#include "support/SyntheticCells.hpp"
+#include "generators/SyntheticCells.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
@@ -49,14 +49,14 @@ const CellSet& cellSet(int64_t columns, int64_t rows, int64_t gaussiansPerCell) 
                    ("tessaron-merge-bench-" + std::to_string(::getpid()) + "-" + std::to_string(made.size()));
     pid_t child = ::fork();
     if (child == 0) {
-        testing::SyntheticCellsOptions options;
+        tessaron::generators::SyntheticCellsOptions options;
         options.columns = columns;
         options.rows = rows;
         options.gaussiansPerCell = gaussiansPerCell;
         options.edgeGaussians = gaussiansPerCell / 50;
         options.rejectsPerCell = gaussiansPerCell / 20;
         options.extraProperties = kExtraProperties;
-        testing::writeSyntheticCells(slot->folder, options).plan.save(slot->folder / "partition_plan.json");
+        tessaron::generators::writeSyntheticCells(slot->folder, options).plan.save(slot->folder / "partition_plan.json");
         ::_exit(0);
     }
     int status = 0;

@@ -40,16 +40,16 @@ std::optional<int64_t> gridIndex(double offset, double cellSize, int64_t count) 
 
 std::optional<SceneAnalysis> SceneAnalysis::analyze(const std::filesystem::path& modelFolder, int64_t rows,
                                                     int64_t cols) {
-    COLMAPModel model;
+    colmap::COLMAPModel model;
     try {
-        model = COLMAPUtils::readModel(modelFolder);
+        model = colmap::COLMAPUtils::readModel(modelFolder);
     } catch (const std::exception&) {
         return std::nullopt;  // no model there, or a damaged one: nothing to show
     }
     return analyze(model, rows, cols);
 }
 
-std::optional<SceneAnalysis> SceneAnalysis::analyze(const COLMAPModel& model, int64_t rows, int64_t cols) {
+std::optional<SceneAnalysis> SceneAnalysis::analyze(const colmap::COLMAPModel& model, int64_t rows, int64_t cols) {
     if (model.points3D.empty() || model.images.empty()) return std::nullopt;
 
     Extent scene;
@@ -99,7 +99,7 @@ std::optional<SceneAnalysis> SceneAnalysis::analyze(const COLMAPModel& model, in
     for (const auto& [id, image] : model.images) {
         observedCells.clear();
         for (const auto& keypoint : image.points2D) {
-            if (keypoint.point3D_id == ImageModel::kNoPoint3D) continue;
+            if (keypoint.point3D_id == colmap::ImageModel::kNoPoint3D) continue;
             auto found = std::lower_bound(pointIds.begin(), pointIds.end(), keypoint.point3D_id);
             if (found == pointIds.end() || *found != keypoint.point3D_id) continue;
             auto [x, z] = positions[size_t(found - pointIds.begin())];

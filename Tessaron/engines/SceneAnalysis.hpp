@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::engines {
 
@@ -22,7 +22,7 @@ struct SceneAnalysis {
     // or no images, or its numbers or the grid overflow. Synchronous; runs on
     // any thread.
     static std::optional<SceneAnalysis> analyze(const std::filesystem::path& modelFolder, int64_t rows, int64_t cols);
-    static std::optional<SceneAnalysis> analyze(const COLMAPModel& model, int64_t rows, int64_t cols);
+    static std::optional<SceneAnalysis> analyze(const colmap::COLMAPModel& model, int64_t rows, int64_t cols);
 
     bool operator==(const SceneAnalysis&) const = default;
 };

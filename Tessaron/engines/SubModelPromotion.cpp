@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "core/TextDecoding.hpp"
 
 namespace tessaron::engines {
@@ -20,9 +20,9 @@ struct Candidate {
 // to parse.
 int64_t registeredImageCount(const std::filesystem::path& folder) {
     try {
-        COLMAPUtils::readCameras(folder / "cameras.bin");
-        ImageMap images = COLMAPUtils::readImages(folder / "images.bin");
-        COLMAPUtils::readPoints3D(folder / "points3D.bin");
+        colmap::COLMAPUtils::readCameras(folder / "cameras.bin");
+        colmap::ImageMap images = colmap::COLMAPUtils::readImages(folder / "images.bin");
+        colmap::COLMAPUtils::readPoints3D(folder / "points3D.bin");
         return int64_t(images.size());
     } catch (const std::exception&) {
         return 0;  // such a sub-model is still a candidate, with no images

@@ -10,7 +10,7 @@ namespace tessaron::partition {
 
 using core::fixedText;
 
-engines::Point3DMap detail::filterSfMPoints(const engines::Point3DMap& points, const PartitionLog& log) {
+colmap::Point3DMap detail::filterSfMPoints(const colmap::Point3DMap& points, const PartitionLog& log) {
     if (points.size() < 10) return points;
     double count = double(points.size());
     double sum = 0;
@@ -21,7 +21,7 @@ engines::Point3DMap detail::filterSfMPoints(const engines::Point3DMap& points, c
     double sigma = std::sqrt(squares / count);
     double threshold = mean + 2 * sigma;
 
-    engines::Point3DMap kept;
+    colmap::Point3DMap kept;
     for (const auto& [id, point] : points)
         if (point.error <= threshold) kept.emplace_hint(kept.end(), id, point);
 
@@ -58,7 +58,7 @@ detail::Range detail::robustRange(std::vector<double> values) {
 }
 
 detail::ClusterGeometry3D detail::clusterCentroidsAndRadii3D(
-    const std::vector<Cluster>& clusters, const engines::Point3DMap& points) {
+    const std::vector<Cluster>& clusters, const colmap::Point3DMap& points) {
     ClusterGeometry3D geometry;
     for (const auto& cluster : clusters) {
         std::vector<Vec3> positions;
@@ -75,7 +75,7 @@ detail::ClusterGeometry3D detail::clusterCentroidsAndRadii3D(
 }
 
 detail::CameraAssignment detail::assignCameras(
-    const engines::ImageMap& images, const CameraCentreMap& cameraCentres, const std::vector<Cluster>& clusters,
+    const colmap::ImageMap& images, const CameraCentreMap& cameraCentres, const std::vector<Cluster>& clusters,
     const std::vector<std::vector<uint64_t>>& expandedSets, const std::vector<Vec3>& centroids3D,
     const std::vector<double>& radii3D, const PartitionLog& log) {
     CameraAssignment result;
@@ -89,7 +89,7 @@ detail::CameraAssignment detail::assignCameras(
         if (centre == cameraCentres.end()) continue;
         std::fill(counts.begin(), counts.end(), 0);
         for (const auto& observation : image.points2D) {
-            if (observation.point3D_id == engines::ImageModel::kNoPoint3D) continue;
+            if (observation.point3D_id == colmap::ImageModel::kNoPoint3D) continue;
             for (size_t cell = 0; cell < cellCount; ++cell)
                 if (std::binary_search(expandedSets[cell].begin(), expandedSets[cell].end(), observation.point3D_id))
                     ++counts[cell];

@@ -9,8 +9,8 @@ namespace tessaron::partition {
 
 namespace cellmodels {
 
-engines::Point3DMap selectPoints(const engines::Point3DMap& filtered, const PointIdSet& pointIds) {
-    engines::Point3DMap result;
+colmap::Point3DMap selectPoints(const colmap::Point3DMap& filtered, const PointIdSet& pointIds) {
+    colmap::Point3DMap result;
     // Walk the smaller side, so a small cell of a large scene costs little.
     if (pointIds.size() < filtered.size()) {
         for (uint64_t id : pointIds)
@@ -28,7 +28,7 @@ std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder,
 
 }  // namespace cellmodels
 
-void detail::normalizeModel(engines::ImageMap& images, engines::Point3DMap& points,
+void detail::normalizeModel(colmap::ImageMap& images, colmap::Point3DMap& points,
            const SceneNormalization& normalization) {
     const double cx = normalization.centerX, cy = normalization.centerY, cz = normalization.centerZ;
     const double s = normalization.radius;
@@ -72,8 +72,8 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executePartition(
         throw PartitionError(PartitionErrorKind::legacyPlanFormat);
 
     say("Loading COLMAP data for partitioning...");
-    engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
-    engines::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(modelFolder);
+    colmap::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
 
     std::vector<MaterializedCell> records;
     if (trainable.empty() || !trainable.front().cameraIds) {
@@ -91,7 +91,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executePartition(
             if (isCancelled && isCancelled()) throw core::CancellationError();
             std::unordered_set<int32_t> imageIds;
             if (cell->cameraIds) imageIds.insert(cell->cameraIds->begin(), cell->cameraIds->end());
-            engines::Point3DMap cellPoints;
+            colmap::Point3DMap cellPoints;
             if (trainable.size() == 1) {
                 say("Single-cell scene: keeping all " + std::to_string(filtered.size()) +
                     " points (background declip)");

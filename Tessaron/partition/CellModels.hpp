@@ -14,21 +14,21 @@
 namespace tessaron::partition::cellmodels {
 
 // Every filtered point whose id is in `pointIds`.
-engines::Point3DMap selectPoints(const engines::Point3DMap& filtered, const PointIdSet& pointIds);
+colmap::Point3DMap selectPoints(const colmap::Point3DMap& filtered, const PointIdSet& pointIds);
 
 // Copies of the images of `imageIds` that the model holds (others are passed
 // over), each observation of a point outside `cellPoints` set to no point.
 template <typename ImageIds>
-engines::ImageMap cellImages(const engines::ImageMap& images, const ImageIds& imageIds,
-                             const engines::Point3DMap& cellPoints) {
-    engines::ImageMap result;
+colmap::ImageMap cellImages(const colmap::ImageMap& images, const ImageIds& imageIds,
+                             const colmap::Point3DMap& cellPoints) {
+    colmap::ImageMap result;
     for (int32_t id : imageIds) {
         auto found = images.find(id);
         if (found == images.end()) continue;
-        engines::ImageModel image = found->second;
+        colmap::ImageModel image = found->second;
         for (auto& observation : image.points2D)
-            if (observation.point3D_id != engines::ImageModel::kNoPoint3D && !cellPoints.contains(observation.point3D_id))
-                observation.point3D_id = engines::ImageModel::kNoPoint3D;
+            if (observation.point3D_id != colmap::ImageModel::kNoPoint3D && !cellPoints.contains(observation.point3D_id))
+                observation.point3D_id = colmap::ImageModel::kNoPoint3D;
         result.emplace(id, std::move(image));
     }
     return result;
@@ -40,17 +40,17 @@ std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder,
 // Logs "<id>: <image ids> images, <points> points → writing COLMAP data",
 // normalises the cell's images and points and writes the three files.
 template <typename ImageIds>
-MaterializedCell writeCell(const PartitionCell& cell, const engines::COLMAPModel& model, const ImageIds& imageIds,
-                           size_t imageIdCount, engines::Point3DMap cellPoints,
+MaterializedCell writeCell(const PartitionCell& cell, const colmap::COLMAPModel& model, const ImageIds& imageIds,
+                           size_t imageIdCount, colmap::Point3DMap cellPoints,
                            const SceneNormalization& normalization, const std::filesystem::path& partitionsFolder,
                            const PartitionLog& log) {
-    engines::ImageMap images = cellImages(model.images, imageIds, cellPoints);
+    colmap::ImageMap images = cellImages(model.images, imageIds, cellPoints);
     if (log)
         log(cell.id + ": " + std::to_string(imageIdCount) + " images, " + std::to_string(cellPoints.size()) +
             " points → writing COLMAP data");
     detail::normalizeModel(images, cellPoints, normalization);
     std::filesystem::path folder = modelFolder(partitionsFolder, cell.id);
-    engines::COLMAPUtils::writeModel(model.cameras, images, cellPoints, folder);
+    colmap::COLMAPUtils::writeModel(model.cameras, images, cellPoints, folder);
     return {cell.id, folder, cell.coreBounds, cell.expandedBounds};
 }
 
@@ -59,8 +59,8 @@ MaterializedCell writeCell(const PartitionCell& cell, const engines::COLMAPModel
 // caller's.
 std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
                                                      const std::vector<PartitionCell>& trainable,
-                                                     const engines::COLMAPModel& model,
-                                                     const engines::Point3DMap& filtered,
+                                                     const colmap::COLMAPModel& model,
+                                                     const colmap::Point3DMap& filtered,
                                                      const std::filesystem::path& partitionsFolder,
                                                      const PartitionLog& log, const MaterializationProgress& progress,
                                                      const CancelQuery& isCancelled);

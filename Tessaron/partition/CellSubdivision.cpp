@@ -38,8 +38,8 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
-    engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
-    engines::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(modelFolder);
+    colmap::Point3DMap filtered = detail::filterSfMPoints(model.points3D, log);
     CameraCentreMap centres;
     for (const auto& [id, image] : model.images) centres.emplace_hint(centres.end(), id, detail::cameraCentre(image));
 
@@ -57,7 +57,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
         const CellBounds expanded = expandedQuadrant(q);
         const std::string id = parentCellId + "_s" + std::to_string(index);
 
-        engines::Point3DMap points;
+        colmap::Point3DMap points;
         for (const auto& [pointId, point] : filtered)
             if (expanded.contains(point.x, point.z)) points.emplace_hint(points.end(), pointId, point);
 
@@ -72,7 +72,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
             int64_t total = 0, inside = 0;
             double totalDistance = 0, insideDistance = 0;
             for (const auto& observation : model.images.at(imageId).points2D) {
-                if (observation.point3D_id == engines::ImageModel::kNoPoint3D) continue;
+                if (observation.point3D_id == colmap::ImageModel::kNoPoint3D) continue;
                 auto point = filtered.find(observation.point3D_id);
                 if (point == filtered.end()) continue;
                 double distance = planner::distance3D(centre, {point->second.x, point->second.y, point->second.z});
@@ -90,7 +90,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
             if ((insideDistance / double(inside)) / meanAll <= threshold) joined.push_back(imageId);
         }
 
-        engines::ImageMap images = cellmodels::cellImages(model.images, joined, points);
+        colmap::ImageMap images = cellmodels::cellImages(model.images, joined, points);
         if (images.size() < kMinimumQuadrantImages) {
             say("  " + id + ": only " + std::to_string(images.size()) + " images — skipping (need ≥" +
                 std::to_string(kMinimumQuadrantImages) + ")");
@@ -99,7 +99,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
         size_t pointCount = points.size();
         detail::normalizeModel(images, points, normalization);
         std::filesystem::path folder = cellmodels::modelFolder(partitionsFolder, id);
-        engines::COLMAPUtils::writeModel(model.cameras, images, points, folder);
+        colmap::COLMAPUtils::writeModel(model.cameras, images, points, folder);
         say("  " + id + ": " + std::to_string(images.size()) + " images, " + std::to_string(pointCount) +
             " points → written");
         written.push_back({id, folder, normalised(q), normalised(expanded)});

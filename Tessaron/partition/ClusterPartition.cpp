@@ -314,7 +314,7 @@ private:
 }  // namespace
 
 detail::ClusterPartitionResult detail::clusterPartition(
-    const engines::ImageMap& images, const engines::Point3DMap& points, const CameraCentreMap& cameraCentres,
+    const colmap::ImageMap& images, const colmap::Point3DMap& points, const CameraCentreMap& cameraCentres,
     int64_t imageWidth, int64_t imageHeight, int64_t iterationFloor, int64_t gaussianBudget, uint64_t baseSeed,
     double budgetGB, int64_t viewsPerFrame, const PartitionLog& log, const PartitionProgressHandler& progress) {
     planner::SceneIndex scene = planner::SceneIndex::build(images, points, cameraCentres);
@@ -441,8 +441,8 @@ detail::ClusterPartitionResult detail::clusterPartition(
 }
 
 detail::LayoutEval detail::evaluateLayout(
-    double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout, const engines::ImageMap& images,
-    const engines::Point3DMap& points, const CameraCentreMap& cameraCentres, int64_t imageWidth,
+    double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout, const colmap::ImageMap& images,
+    const colmap::Point3DMap& points, const CameraCentreMap& cameraCentres, int64_t imageWidth,
     int64_t imageHeight) {
     planner::SceneIndex scene = planner::SceneIndex::build(images, points, cameraCentres);
     planner::LayoutEvaluator evaluator(scene, MemoryModel(imageWidth, imageHeight), budgetGB, gaussiansPerPoint);

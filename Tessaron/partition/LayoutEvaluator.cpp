@@ -33,7 +33,7 @@ bool binReachable(const SceneIndex::BinBounds& bounds, double cx, double cz, dou
 
 }  // namespace
 
-SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Point3DMap& points,
+SceneIndex SceneIndex::build(const colmap::ImageMap& images, const colmap::Point3DMap& points,
                              const CameraCentreMap& cameraCentres) {
     SceneIndex scene;
     size_t pointCount = points.size();
@@ -62,7 +62,7 @@ SceneIndex SceneIndex::build(const engines::ImageMap& images, const engines::Poi
         scene.hasCentre.push_back(centre != cameraCentres.end());
         scene.centres.push_back(centre != cameraCentres.end() ? centre->second : Vec3{});
         for (const auto& observation : image.points2D) {
-            if (observation.point3D_id == engines::ImageModel::kNoPoint3D) continue;
+            if (observation.point3D_id == colmap::ImageModel::kNoPoint3D) continue;
             auto found = denseOf.find(observation.point3D_id);
             if (found != denseOf.end()) scene.observationPoint.push_back(found->second);
         }

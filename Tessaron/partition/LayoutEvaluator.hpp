@@ -51,7 +51,7 @@ struct SceneIndex {
     std::vector<uint32_t> binStart;  // slot ranges
     std::vector<BinBounds> binBounds;
 
-    static SceneIndex build(const engines::ImageMap& images, const engines::Point3DMap& points,
+    static SceneIndex build(const colmap::ImageMap& images, const colmap::Point3DMap& points,
                             const CameraCentreMap& cameraCentres);
     size_t pointCount() const noexcept { return pointIds.size(); }
     size_t imageCount() const noexcept { return imageIds.size(); }

@@ -16,8 +16,8 @@ using planner::squaredDistance;
 
 namespace {
 
-bool hasPoint(const engines::ImageModel::Point2D& observation) {
-    return observation.point3D_id != engines::ImageModel::kNoPoint3D;
+bool hasPoint(const colmap::ImageModel::Point2D& observation) {
+    return observation.point3D_id != colmap::ImageModel::kNoPoint3D;
 }
 
 // The cluster nearest to (x, z) on the ground plane; the lowest index on ties.
@@ -51,7 +51,7 @@ PointIdSet detail::expandedPointSet(size_t k, std::span<const GroundPoint> recor
     return result;
 }
 
-detail::Overlap detail::clusterOverlap(const engines::ImageModel& image, const PointIdSet& ids) {
+detail::Overlap detail::clusterOverlap(const colmap::ImageModel& image, const PointIdSet& ids) {
     int64_t valid = 0, inside = 0;
     for (const auto& observation : image.points2D) {
         if (!hasPoint(observation)) continue;
@@ -61,8 +61,8 @@ detail::Overlap detail::clusterOverlap(const engines::ImageModel& image, const P
     return {inside, valid == 0 ? 0.0 : double(inside) / double(valid)};
 }
 
-std::optional<double> detail::distanceRatio(const Vec3& centre, const engines::ImageModel& image,
-                           const PointIdSet& ids, const engines::Point3DMap& points) {
+std::optional<double> detail::distanceRatio(const Vec3& centre, const colmap::ImageModel& image,
+                           const PointIdSet& ids, const colmap::Point3DMap& points) {
     double totalSum = 0, insideSum = 0;
     int64_t totalCount = 0, insideCount = 0;
     for (const auto& observation : image.points2D) {
@@ -87,8 +87,8 @@ namespace cellmodels {
 
 std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
                                                      const std::vector<PartitionCell>& trainable,
-                                                     const engines::COLMAPModel& model,
-                                                     const engines::Point3DMap& filtered,
+                                                     const colmap::COLMAPModel& model,
+                                                     const colmap::Point3DMap& filtered,
                                                      const std::filesystem::path& partitionsFolder,
                                                      const PartitionLog& log, const MaterializationProgress& progress,
                                                      const CancelQuery& isCancelled) {
@@ -181,7 +181,7 @@ std::vector<MaterializedCell> reconstructLegacyCells(const PartitionPlan& plan,
     for (size_t k = 0; k < trainable.size(); ++k) {
         if (isCancelled && isCancelled()) throw core::CancellationError();
         const std::set<int32_t>& imageIds = k < cameraSets.size() ? cameraSets[k] : noImages;
-        engines::Point3DMap cellPoints;
+        colmap::Point3DMap cellPoints;
         if (trainable.size() == 1) {
             say("Single-cell scene: keeping all " + std::to_string(filtered.size()) + " points (background declip)");
             cellPoints = filtered;

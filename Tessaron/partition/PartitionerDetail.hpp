@@ -86,13 +86,13 @@ struct ClusterPartitionResult {
 // The per-cell budget: the RAM limit less 2.5 GB framework overhead, at least 1 GB.
 double budgetGB(double ramLimitGB);
 // The number of distinct "camN/" (or "N/") name prefixes when at least 2, else 1.
-int64_t detectedViewsPerFrame(const engines::ImageMap& images);
+int64_t detectedViewsPerFrame(const colmap::ImageMap& images);
 // C = -R^T t of the stored rotation quaternion (not renormalised).
-Vec3 cameraCentre(const engines::ImageModel& image);
+Vec3 cameraCentre(const colmap::ImageModel& image);
 
 // ---- Cluster partition ------------------------------------------------
 
-ClusterPartitionResult clusterPartition(const engines::ImageMap& images, const engines::Point3DMap& points,
+ClusterPartitionResult clusterPartition(const colmap::ImageMap& images, const colmap::Point3DMap& points,
                                         const CameraCentreMap& cameraCentres, int64_t imageWidth, int64_t imageHeight,
                                         int64_t iterationFloor, int64_t gaussianBudget, uint64_t baseSeed,
                                         double budgetGB, int64_t viewsPerFrame, const PartitionLog& log = {},
@@ -101,7 +101,7 @@ ClusterPartitionResult clusterPartition(const engines::ImageMap& images, const e
 // Expanded sets (over every point of `points`), camera assignment and
 // per-cell memory of one layout.
 LayoutEval evaluateLayout(double budgetGB, double gaussiansPerPoint, const std::vector<Cluster>& layout,
-                          const engines::ImageMap& images, const engines::Point3DMap& points,
+                          const colmap::ImageMap& images, const colmap::Point3DMap& points,
                           const CameraCentreMap& cameraCentres, int64_t imageWidth, int64_t imageHeight);
 
 // ---- Memory model -----------------------------------------------------
@@ -117,10 +117,10 @@ std::vector<Cluster> bisectLargest(std::span<const GroundPoint> points, int64_t 
 
 // ---- SfM filter and camera assignment ---------------------------------
 
-engines::Point3DMap filterSfMPoints(const engines::Point3DMap& points, const PartitionLog& log = {});
+colmap::Point3DMap filterSfMPoints(const colmap::Point3DMap& points, const PartitionLog& log = {});
 Range robustRange(std::vector<double> values);
-ClusterGeometry3D clusterCentroidsAndRadii3D(const std::vector<Cluster>& clusters, const engines::Point3DMap& points);
-CameraAssignment assignCameras(const engines::ImageMap& images, const CameraCentreMap& cameraCentres,
+ClusterGeometry3D clusterCentroidsAndRadii3D(const std::vector<Cluster>& clusters, const colmap::Point3DMap& points);
+CameraAssignment assignCameras(const colmap::ImageMap& images, const CameraCentreMap& cameraCentres,
                                const std::vector<Cluster>& clusters,
                                const std::vector<std::vector<uint64_t>>& expandedSets,
                                const std::vector<Vec3>& centroids3D, const std::vector<double>& radii3D,
@@ -131,7 +131,7 @@ CameraAssignment assignCameras(const engines::ImageMap& images, const CameraCent
 // Maps images and points into the frame (p - center) / radius: point
 // positions directly, image translations as (t + R c) / radius so that
 // camera centres move alike. Rotations and cameras are unchanged.
-void normalizeModel(engines::ImageMap& images, engines::Point3DMap& points, const SceneNormalization& normalization);
+void normalizeModel(colmap::ImageMap& images, colmap::Point3DMap& points, const SceneNormalization& normalization);
 
 // Rebuilding the clusters of a plan without stored ids.
 struct Overlap {
@@ -140,12 +140,12 @@ struct Overlap {
 };
 PointIdSet expandedPointSet(size_t k, std::span<const GroundPoint> records, const std::vector<Cluster>& clusters,
                             double rate);
-Overlap clusterOverlap(const engines::ImageModel& image, const PointIdSet& ids);
+Overlap clusterOverlap(const colmap::ImageModel& image, const PointIdSet& ids);
 // Mean distance from the centre to the image's points in `ids` over the
 // mean distance to all its points; none with fewer than 10 points in
 // the table, none in the set, or a mean distance of at most 0.001.
-std::optional<double> distanceRatio(const Vec3& centre, const engines::ImageModel& image, const PointIdSet& ids,
-                                    const engines::Point3DMap& points);
+std::optional<double> distanceRatio(const Vec3& centre, const colmap::ImageModel& image, const PointIdSet& ids,
+                                    const colmap::Point3DMap& points);
 
 // ---- Split search -----------------------------------------------------
 

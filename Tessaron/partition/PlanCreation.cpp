@@ -66,7 +66,7 @@ double VastGaussianPartitioner::ramLimitGB(std::optional<double> requestedGB, ui
 
 double detail::budgetGB(double ramLimitGB) { return std::max(ramLimitGB - 2.5, 1.0); }
 
-int64_t detail::detectedViewsPerFrame(const engines::ImageMap& images) {
+int64_t detail::detectedViewsPerFrame(const colmap::ImageMap& images) {
     std::set<int64_t> rigCameras;
     for (const auto& [id, image] : images) {
         auto slash = image.name.find('/');
@@ -78,7 +78,7 @@ int64_t detail::detectedViewsPerFrame(const engines::ImageMap& images) {
     return rigCameras.size() >= 2 ? int64_t(rigCameras.size()) : 1;
 }
 
-Vec3 detail::cameraCentre(const engines::ImageModel& image) {
+Vec3 detail::cameraCentre(const colmap::ImageModel& image) {
     double w = image.qw, x = image.qx, y = image.qy, z = image.qz;
     double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
     double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
@@ -102,7 +102,7 @@ void VastGaussianPartitioner::PlanOptions::check() const {
     atLeast("viewsPerFrame", viewsPerFrame, 0);
 }
 
-PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& model, const PlanOptions& options,
+PartitionPlan VastGaussianPartitioner::createPlan(const colmap::COLMAPModel& model, const PlanOptions& options,
                                                   const PartitionLog& log, const PartitionProgressHandler& progress) {
     options.check();
     const int64_t downscaleFactor = options.downscaleFactor;
@@ -126,10 +126,10 @@ PartitionPlan VastGaussianPartitioner::createPlan(const engines::COLMAPModel& mo
 
     if (images.empty()) throw PartitionError(PartitionErrorKind::noImages);
     if (points.empty()) throw PartitionError(PartitionErrorKind::noPoints);
-    engines::Point3DMap filtered = detail::filterSfMPoints(points, log);
+    colmap::Point3DMap filtered = detail::filterSfMPoints(points, log);
     if (cameras.empty()) throw PartitionError(PartitionErrorKind::noCameras);
 
-    const engines::CameraModel& camera = cameras.begin()->second;
+    const colmap::CameraModel& camera = cameras.begin()->second;
     uint64_t divisor = uint64_t(std::max<int64_t>(1, downscaleFactor));
     int64_t width = int64_t(camera.width / divisor);
     int64_t height = int64_t(camera.height / divisor);

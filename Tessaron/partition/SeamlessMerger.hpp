@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PlyKit/PLYHeader.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "core/Error.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -25,18 +26,7 @@ namespace tessaron::partition {
 class SeamlessMerger {
 public:
     // A cell's normalisation: scene position = translation + p / scale.
-    struct NormTransform {
-        struct Translation {
-            double x = 0;
-            double y = 0;
-            double z = 0;
-            bool operator==(const Translation&) const = default;
-        };
-        Translation translation;
-        double scale = 1;
-
-        bool operator==(const NormTransform&) const = default;
-    };
+    using NormTransform = colmap::CellNormTransform;
 
     // One trained cell. Bounds and centroid are in the scene frame (the
     // plan's normalised frame).
@@ -156,12 +146,11 @@ public:
     static PlyLayout recordLayout(const plykit::PLYHeader::Element& vertex, const std::string& cellName);
     static std::string rewriteVertexCount(std::string_view header, int64_t count);
 
-    // The normalisation of a cell from the camera centres in its images.bin:
-    // their mean, and one over their largest coordinate deviation. None when
-    // no centre can be read; never throws.
-    static std::optional<NormTransform> estimateNormTransform(const std::filesystem::path& sparseURL);
-    // Camera centres of the complete leading records of an images.bin.
-    static std::vector<Vec3> cameraCenters(std::string_view imagesBin);
+    // The normalisation of a cell from the camera centres in its images.bin;
+    // none when no centre can be read. Never throws.
+    static std::optional<NormTransform> estimateNormTransform(const std::filesystem::path& sparseURL) {
+        return NormTransform::estimate(sparseURL);
+    }
 };
 
 }  // namespace tessaron::partition

@@ -9,7 +9,7 @@ PartitionPlan VastGaussianPartitioner::createPlan(const std::filesystem::path& m
     options.check();
     if (log) log("Loading COLMAP data from " + modelFolder.string() + "...");
     if (progress) progress({"Loading reconstruction…", {}, 0});
-    engines::COLMAPModel model = engines::COLMAPUtils::readModel(modelFolder);
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(modelFolder);
     return createPlan(model, options, log, progress);
 }
 

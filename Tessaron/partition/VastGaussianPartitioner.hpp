@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/MaterializedCell.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/PartitionProgress.hpp"
@@ -77,7 +77,7 @@ public:
                                     const PartitionLog& log = {}, const PartitionProgressHandler& progress = {});
 
     // The same for a model already in memory; logs from the "Loaded ..." line on.
-    static PartitionPlan createPlan(const engines::COLMAPModel& model, const PlanOptions& options,
+    static PartitionPlan createPlan(const colmap::COLMAPModel& model, const PlanOptions& options,
                                     const PartitionLog& log = {}, const PartitionProgressHandler& progress = {});
 
     // The RAM limit a plan is made for: the given limit, else the machine's

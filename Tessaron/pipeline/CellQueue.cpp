@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/OutOfMemoryRule.hpp"
@@ -20,7 +20,7 @@ partition::PartitionCell subCell(const partition::MaterializedCell& quadrant, in
     cell.coreBounds = quadrant.coreBounds;
     cell.expandedBounds = quadrant.expandedBounds;
     try {
-        engines::COLMAPModel model = engines::COLMAPUtils::readModel(quadrant.url);
+        colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(quadrant.url);
         std::vector<int32_t> cameraIds;
         for (const auto& [imageId, image] : model.images) cameraIds.push_back(imageId);
         std::sort(cameraIds.begin(), cameraIds.end());

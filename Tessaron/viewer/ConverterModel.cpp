@@ -42,8 +42,8 @@ bool ConverterModel::Item::State::operator==(const State& other) const {
 }
 
 std::shared_ptr<ConverterModel> ConverterModel::create(const std::optional<fs::path>& initialURL,
-                                                       std::shared_ptr<SplatConverterRunner> runner) {
-    if (!runner) runner = std::make_shared<SplatConverterRunner>(std::make_shared<engines::ProcessRunner>());
+                                                       std::shared_ptr<engines::SplatConverterRunner> runner) {
+    if (!runner) runner = std::make_shared<engines::SplatConverterRunner>(std::make_shared<engines::ProcessRunner>());
     std::shared_ptr<ConverterModel> model(new ConverterModel(std::move(runner)));
     // Every progress and child line becomes the status line in turn; a line
     // that arrives after the model has gone is dropped.
@@ -57,19 +57,19 @@ std::shared_ptr<ConverterModel> ConverterModel::create(const std::optional<fs::p
     return model;
 }
 
-ConverterModel::ConverterModel(std::shared_ptr<SplatConverterRunner> runner)
+ConverterModel::ConverterModel(std::shared_ptr<engines::SplatConverterRunner> runner)
     : runner_(std::move(runner)), chooseOutputFolder_(showOutputFolderPanel) {}
 
 ConverterModel::~ConverterModel() { runner_->setOnLog({}); }
 
-void ConverterModel::setFormat(SplatOutputFormat format) {
+void ConverterModel::setFormat(engines::SplatOutputFormat format) {
     if (format == format_) return;
     format_ = format;
     emit formatChanged();
 }
 
 void ConverterModel::append(const fs::path& url) {
-    queue_.push_back({QUuid::createUuid(), SplatConverterRunner::standardised(url), Item::State::pending()});
+    queue_.push_back({QUuid::createUuid(), engines::SplatConverterRunner::standardised(url), Item::State::pending()});
 }
 
 void ConverterModel::add(const std::vector<fs::path>& urls) {
@@ -77,7 +77,7 @@ void ConverterModel::add(const std::vector<fs::path>& urls) {
     for (const auto& item : queue_) queued.insert(item.url);
     bool added = false;
     for (const auto& url : urls) {
-        if (queued.count(SplatConverterRunner::standardised(url)) != 0) continue;
+        if (queued.count(engines::SplatConverterRunner::standardised(url)) != 0) continue;
         append(url);
         added = true;
     }
@@ -115,10 +115,10 @@ void ConverterModel::setRunning(bool running) {
     emit isRunningChanged();
 }
 
-std::optional<fs::path> ConverterModel::backendPath(SplatOutputFormat format) const {
+std::optional<fs::path> ConverterModel::backendPath(engines::SplatOutputFormat format) const {
     if (backendLookup_) return backendLookup_(format);
-    return backend(format) == SplatConverterBackend::splatConverter ? SplatConverterRunner::resourceConverterPath()
-                                                                    : SplatConverterRunner::splatTransformPath();
+    return backend(format) == engines::SplatConverterBackend::splatConverter ? engines::SplatConverterRunner::resourceConverterPath()
+                                                                    : engines::SplatConverterRunner::splatTransformPath();
 }
 
 void ConverterModel::startConversion() {
@@ -130,7 +130,7 @@ void ConverterModel::startConversion() {
     setStatusLine({});
     // The format is read once: a change of the picker during a run applies
     // to the next run.
-    const SplatOutputFormat format = format_;
+    const engines::SplatOutputFormat format = format_;
     task_ = std::make_unique<Run>();
     task_->keepAlive = shared_from_this();
     onMainThread([weakModel = weak_from_this(), folder = *folder, format] {
@@ -138,7 +138,7 @@ void ConverterModel::startConversion() {
     });
 }
 
-void ConverterModel::runQueue(const fs::path& outputDirectory, SplatOutputFormat format) {
+void ConverterModel::runQueue(const fs::path& outputDirectory, engines::SplatOutputFormat format) {
     if (!task_) return;
     // Every item is converted again, also one done or failed in an earlier run.
     for (const auto& item : queue_) task_->ids.push_back(item.id);

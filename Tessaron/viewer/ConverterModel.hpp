@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "viewer/SplatConverterRunner.hpp"
-#include "viewer/SplatOutputFormat.hpp"
+#include "engines/SplatConverterRunner.hpp"
+#include "engines/SplatOutputFormat.hpp"
 
 namespace tessaron::viewer {
 
@@ -58,20 +58,20 @@ public:
     // user cancels.
     using FolderChooser = std::function<std::optional<std::filesystem::path>(const std::filesystem::path& startFolder)>;
     // Where the backend of a format is installed, absent when it is missing.
-    using BackendLookup = std::function<std::optional<std::filesystem::path>(SplatOutputFormat format)>;
+    using BackendLookup = std::function<std::optional<std::filesystem::path>(engines::SplatOutputFormat format)>;
 
     // A model with a new converter runner (and its process runner), or with
     // the one given; `initialURL` is queued at once.
     static std::shared_ptr<ConverterModel> create(const std::optional<std::filesystem::path>& initialURL = std::nullopt,
-                                                  std::shared_ptr<SplatConverterRunner> runner = nullptr);
+                                                  std::shared_ptr<engines::SplatConverterRunner> runner = nullptr);
     ~ConverterModel() override;
 
     const std::vector<Item>& queue() const noexcept { return queue_; }
-    SplatOutputFormat format() const noexcept { return format_; }
-    void setFormat(SplatOutputFormat format);
+    engines::SplatOutputFormat format() const noexcept { return format_; }
+    void setFormat(engines::SplatOutputFormat format);
     bool isRunning() const noexcept { return isRunning_; }
     const QString& statusLine() const noexcept { return statusLine_; }
-    SplatConverterRunner& runner() const noexcept { return *runner_; }
+    engines::SplatConverterRunner& runner() const noexcept { return *runner_; }
 
     // Queues the URLs not queued when the call begins (a URL given twice in
     // one call is queued twice).
@@ -84,8 +84,8 @@ public:
     // ends that conversion's child.
     void cancel();
 
-    std::optional<std::filesystem::path> backendPath(SplatOutputFormat format) const;
-    bool isBackendMissing(SplatOutputFormat format) const { return !backendPath(format).has_value(); }
+    std::optional<std::filesystem::path> backendPath(engines::SplatOutputFormat format) const;
+    bool isBackendMissing(engines::SplatOutputFormat format) const { return !backendPath(format).has_value(); }
 
     // The defaults show the modal folder panel and ask the runner's lookups.
     void setOutputFolderChooser(FolderChooser chooser) { chooseOutputFolder_ = std::move(chooser); }
@@ -109,14 +109,14 @@ private:
         std::vector<QUuid> ids;
         std::size_t next = 0;
         std::filesystem::path outputDirectory;
-        SplatOutputFormat format = SplatOutputFormat::spz;
+        engines::SplatOutputFormat format = engines::SplatOutputFormat::spz;
         std::shared_ptr<ConverterModel> keepAlive;  // the model, until the run ends
         std::jthread worker;                        // the current conversion
     };
 
-    explicit ConverterModel(std::shared_ptr<SplatConverterRunner> runner);
+    explicit ConverterModel(std::shared_ptr<engines::SplatConverterRunner> runner);
 
-    void runQueue(const std::filesystem::path& outputDirectory, SplatOutputFormat format);
+    void runQueue(const std::filesystem::path& outputDirectory, engines::SplatOutputFormat format);
     void startNextConversion();
     void conversionEnded(const QUuid& id, const Outcome& outcome);
     void endRun();
@@ -127,10 +127,10 @@ private:
     void append(const std::filesystem::path& url);
 
     std::vector<Item> queue_;
-    SplatOutputFormat format_ = SplatOutputFormat::spz;
+    engines::SplatOutputFormat format_ = engines::SplatOutputFormat::spz;
     bool isRunning_ = false;
     QString statusLine_;
-    const std::shared_ptr<SplatConverterRunner> runner_;
+    const std::shared_ptr<engines::SplatConverterRunner> runner_;
     std::unique_ptr<Run> task_;
     FolderChooser chooseOutputFolder_;
     BackendLookup backendLookup_;

@@ -74,8 +74,8 @@ QString fileCountText(std::size_t count) {
 }
 
 // The formats the picker offers: those our own converter writes.
-constexpr std::array<SplatOutputFormat, 3> offeredFormats{SplatOutputFormat::spz, SplatOutputFormat::splat,
-                                                         SplatOutputFormat::plyAscii};
+constexpr std::array<engines::SplatOutputFormat, 3> offeredFormats{engines::SplatOutputFormat::spz, engines::SplatOutputFormat::splat,
+                                                         engines::SplatOutputFormat::plyAscii};
 
 }  // namespace
 
@@ -161,11 +161,11 @@ void SplatConverterView::build() {
     formatPicker_ = new QComboBox(this);
     formatPicker_->setObjectName(QStringLiteral("formatPicker"));
     formatPicker_->setMaximumWidth(240);
-    for (SplatOutputFormat format : offeredFormats)
+    for (engines::SplatOutputFormat format : offeredFormats)
         formatPicker_->addItem(QString::fromUtf8(label(format).data(), qsizetype(label(format).size())),
                                QString::fromUtf8(toString(format).data(), qsizetype(toString(format).size())));
     connect(formatPicker_, &QComboBox::activated, this, [this](int index) {
-        if (auto format = splatOutputFormatFromString(formatPicker_->itemData(index).toString().toStdString()))
+        if (auto format = engines::splatOutputFormatFromString(formatPicker_->itemData(index).toString().toStdString()))
             model_->setFormat(*format);
     });
     controls->addWidget(formatPicker_);
@@ -310,12 +310,12 @@ void SplatConverterView::rebuildRows() {
 }
 
 void SplatConverterView::refreshControls() {
-    const SplatOutputFormat format = model_->format();
+    const engines::SplatOutputFormat format = model_->format();
     formatPicker_->setCurrentIndex(
         formatPicker_->findData(QString::fromUtf8(toString(format).data(), qsizetype(toString(format).size()))));
     const bool backendMissing = model_->isBackendMissing(format);
     backendWarning_->setVisible(backendMissing);
-    backendWarning_->setToolTip(backend(format) == SplatConverterBackend::splatConverter
+    backendWarning_->setToolTip(backend(format) == engines::SplatConverterBackend::splatConverter
                                     ? QStringLiteral("Bundled SplatConverter binary not found in app Resources. Rebuild the app.")
                                     : QStringLiteral("This format isn't available in this version."));
     const bool running = model_->isRunning();

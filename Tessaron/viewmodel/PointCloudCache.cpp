@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::viewmodel {
 
@@ -76,14 +76,14 @@ void PointCloudCache::store(const std::filesystem::path& sparseDir, ParsedCloudP
 
 ParsedCloud PointCloudCache::parseCloud(const std::filesystem::path& sparseDir) {
     ParsedCloud cloud;
-    engines::ImageMap images;
-    std::vector<engines::PointPosition> points;
+    colmap::ImageMap images;
+    std::vector<colmap::PointPosition> points;
     try {
         // Cameras are read only so that a damaged cameras.bin fails the
         // model as a whole; the positions skip colours and tracks.
-        engines::COLMAPUtils::readCameras(sparseDir / "cameras.bin");
-        images = engines::COLMAPUtils::readImages(sparseDir / "images.bin");
-        points = engines::COLMAPUtils::readPointPositions(sparseDir / "points3D.bin");
+        colmap::COLMAPUtils::readCameras(sparseDir / "cameras.bin");
+        images = colmap::COLMAPUtils::readImages(sparseDir / "images.bin");
+        points = colmap::COLMAPUtils::readPointPositions(sparseDir / "points3D.bin");
     } catch (const std::exception& error) {
         cloud.readError = error.what();
         return cloud;

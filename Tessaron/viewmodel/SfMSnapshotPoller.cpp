@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::viewmodel {
 
@@ -67,10 +67,10 @@ std::optional<std::string> SfMSnapshotPoller::newestSnapshotName(const fs::path&
 }
 
 std::shared_ptr<const SfMLiveSnapshot> SfMSnapshotPoller::readSnapshot(const fs::path& folder) {
-    std::vector<engines::PointPosition> points;
+    std::vector<colmap::PointPosition> points;
     try {
-        points = engines::COLMAPUtils::readPointPositions(folder / "points3D.bin");
-    } catch (const engines::COLMAPUtils::ParseError&) {
+        points = colmap::COLMAPUtils::readPointPositions(folder / "points3D.bin");
+    } catch (const colmap::COLMAPUtils::ParseError&) {
         return nullptr;  // a half-written file
     } catch (const core::FileError&) {
         return nullptr;  // not written yet, or already removed
@@ -80,7 +80,7 @@ std::shared_ptr<const SfMLiveSnapshot> SfMSnapshotPoller::readSnapshot(const fs:
     snapshot->url = folder;
     snapshot->ids.reserve(points.size());
     snapshot->positions.reserve(points.size());
-    for (const engines::PointPosition& point : points) {
+    for (const colmap::PointPosition& point : points) {
         snapshot->ids.push_back(point.point3D_id);
         snapshot->positions.push_back({float(point.x), float(point.y), float(point.z)});
     }

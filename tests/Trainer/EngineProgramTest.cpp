@@ -10,10 +10,10 @@
 #include <regex>
 
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "support/TempDir.hpp"
 #include "support/engine/TestEngineKnobs.hpp"
 #include "Trainer/TrainingDataset.hpp"
@@ -132,7 +132,7 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
 
     // The PLY read back by the format library and rendered at the held-out
     // cameras gives the PSNR the engine measured.
-    auto frame = partition::SeamlessMerger::estimateNormTransform(dataset / "sparse" / "0");
+    auto frame = colmap::CellNormTransform::estimate(dataset / "sparse" / "0");
     ASSERT_TRUE(frame);
     trainer::TrainingDataset::Options options;
     options.imagesFolder = dataset / "images";
@@ -140,7 +140,7 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
     options.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
                                 float(frame->translation.z)};
     options.frameScale = float(frame->scale);
-    auto heldOut = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(dataset / "sparse" / "0"), options);
+    auto heldOut = trainer::TrainingDataset::load(colmap::COLMAPUtils::readModel(dataset / "sparse" / "0"), options);
     ASSERT_EQ(heldOut.evaluation.size(), 2u);
 
     EXPECT_NEAR(tessaron::testing::renderedPsnr(tessaron::testing::readPlyModel(output), heldOut.evaluation),
@@ -244,11 +244,11 @@ TEST_F(EngineProgram, AMemoryCeilingBelowItsStartStillEndsAsOutOfMemory) {
 
 TEST_F(EngineProgram, RefusesACameraModelItCannotUndistort) {
     RenderedDataset::write(dataset, 4, 32, 24);
-    auto model = engines::COLMAPUtils::readModel(dataset / "sparse" / "0");
+    auto model = colmap::COLMAPUtils::readModel(dataset / "sparse" / "0");
     // OPENCV_FISHEYE: fx fy cx cy k1 k2 k3 k4
     model.cameras[1].modelId = 5;
     model.cameras[1].params = {32, 32, 16, 12, 0.1, 0, 0, 0};
-    engines::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+    colmap::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
     Result result = run(engine.string(), command(10, 1000000, false));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.matching("^error: camera 1 uses camera model 5, which the engine cannot undistort").size(), 1u)

@@ -13,7 +13,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "Trainer/Rasterizer.hpp"
 #include "TrainerTestScenes.hpp"
 
@@ -66,8 +66,8 @@ struct RenderedDataset {
         dataset.truth = groundTruth(gaussians, 5);
         core::ThreadPool pool(2);
         trainer::Rasterizer rasterizer(pool);
-        engines::CameraMap cameras;
-        engines::ImageMap images;
+        colmap::CameraMap cameras;
+        colmap::ImageMap images;
         for (int index = 0; index < views; ++index) {
             trainer::ViewCamera camera = arcCamera(index, views, width, height);
             std::vector<float> pixels;
@@ -77,7 +77,7 @@ struct RenderedDataset {
             dataset.cameras.push_back(camera);
             dataset.names.push_back(name);
 
-            engines::ImageModel image;
+            colmap::ImageModel image;
             image.imageId = index + 1;
             image.cameraId = 1;
             image.name = name;
@@ -92,11 +92,11 @@ struct RenderedDataset {
             images[image.imageId] = image;
         }
         const trainer::ViewCamera& first = dataset.cameras.front();
-        cameras[1] = engines::CameraModel{1, 1, uint64_t(width), uint64_t(height),
+        cameras[1] = colmap::CameraModel{1, 1, uint64_t(width), uint64_t(height),
                                           {first.fx, first.fy, first.cx, first.cy}};
-        engines::Point3DMap points;
+        colmap::Point3DMap points;
         for (size_t index = 0; index < dataset.truth.size(); ++index) {
-            engines::Point3DModel point;
+            colmap::Point3DModel point;
             point.point3D_id = index + 1;
             const float* p = dataset.truth.at(trainer::GaussianModel::position, index);
             point.x = p[0];
@@ -113,7 +113,7 @@ struct RenderedDataset {
             points.emplace(point.point3D_id, point);
         }
         std::filesystem::create_directories(folder / "sparse" / "0");
-        engines::COLMAPUtils::writeModel(cameras, images, points, folder / "sparse" / "0");
+        colmap::COLMAPUtils::writeModel(cameras, images, points, folder / "sparse" / "0");
         return dataset;
     }
 };

@@ -55,7 +55,7 @@ class DatasetLoad : public ::testing::Test {
 protected:
     void SetUp() override {
         RenderedDataset::write(folder.path(), 4, 32, 24);
-        model = engines::COLMAPUtils::readModel(folder / "sparse" / "0");
+        model = colmap::COLMAPUtils::readModel(folder / "sparse" / "0");
         options.imagesFolder = folder / "images";
     }
 
@@ -72,7 +72,7 @@ protected:
     }
 
     TempDir folder;
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     TrainingDataset::Options options;
 };
 
@@ -164,7 +164,7 @@ TEST_F(DatasetLoad, PhotosAndMasksThatAreNotRegularFilesAreRefusedWithoutWaiting
 
 TEST(TrainingDatasetChecks, CamerasAndPosesThatCannotBeRenderedAreRefusedByName) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    auto cameraError = [](engines::CameraModel camera) -> std::string {
+    auto cameraError = [](colmap::CameraModel camera) -> std::string {
         try {
             TrainingDataset::checkCamera(camera);
             return "";
@@ -172,9 +172,9 @@ TEST(TrainingDatasetChecks, CamerasAndPosesThatCannotBeRenderedAreRefusedByName)
             return error.what();
         }
     };
-    const engines::CameraModel good{7, 4, 640, 480, {500, 510, 320, 240, -0.1, 0, 0, 0}};
+    const colmap::CameraModel good{7, 4, 640, 480, {500, 510, 320, 240, -0.1, 0, 0, 0}};
     EXPECT_EQ(cameraError(good), "");
-    engines::CameraModel camera = good;
+    colmap::CameraModel camera = good;
     camera.params[0] = nan;
     EXPECT_EQ(cameraError(camera), "camera 7 has parameter 1 of 8 = nan, not a finite number");
     camera = good;
@@ -193,7 +193,7 @@ TEST(TrainingDatasetChecks, CamerasAndPosesThatCannotBeRenderedAreRefusedByName)
     camera.width = camera.height = 40000;
     EXPECT_NE(cameraError(camera).find("camera 7 is 40000 × 40000 pixels"), std::string::npos);
 
-    auto poseError = [](engines::ImageModel image) -> std::string {
+    auto poseError = [](colmap::ImageModel image) -> std::string {
         try {
             TrainingDataset::checkPose(image);
             return "";
@@ -201,7 +201,7 @@ TEST(TrainingDatasetChecks, CamerasAndPosesThatCannotBeRenderedAreRefusedByName)
             return error.what();
         }
     };
-    engines::ImageModel image;
+    colmap::ImageModel image;
     image.name = std::string("caf\xe9.jpg");
     EXPECT_EQ(poseError(image), "");
     image.tz = nan;

@@ -14,13 +14,14 @@
 
 #include "core/AvailableCPUs.hpp"
 #include "core/Error.hpp"
-#include "ModelFixtures.hpp"
+#include "support/ModelFixtures.hpp"
 #include "engines/COLMAPRunner.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/COLMAPVersion.hpp"
 #include "support/SingleCPUAffinity.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 using tessaron::testing::readTextFile;
 using tessaron::testing::TempDir;

@@ -3,10 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "ModelFixtures.hpp"
+#include "support/ModelFixtures.hpp"
 #include "engines/SceneAnalysis.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 using tessaron::testing::TempDir;
 

@@ -5,11 +5,12 @@
 #include <set>
 #include <string_view>
 
-#include "ModelFixtures.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "support/ModelFixtures.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/SubModelPromotion.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 using tessaron::testing::makeModel;
 using tessaron::testing::readTextFile;

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -12,16 +12,16 @@
 #include <thread>
 
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "support/SyntheticDataset.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::core::CancellationError;
 using tessaron::core::ResourceLocator;
-using tessaron::engines::COLMAPUtils;
+using tessaron::colmap::COLMAPUtils;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
@@ -410,7 +410,7 @@ TEST(TrevikSeedOnlyOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
     ASSERT_TRUE(fs::exists(testEnginePath())) << "build the trevik_test_engine target first";
 
     TempDir workspace("tessaron-trevik-colmap");
-    tessaron::testing::renderScene(workspace / "images", 8);
+    tessaron::generators::renderScene(workspace / "images", 8);
     fs::create_directories(workspace / "sparse");
     fs::create_directories(workspace / "logs");
     std::string database = (workspace / "database.db").string(), images = (workspace / "images").string();
@@ -453,7 +453,7 @@ TEST(TrevikSeedOnlyOnCOLMAP, SeedsEverySparsePointInPlaceAndInColour) {
         return value;
     };
     // In place means in the model's normalised frame, which the merge maps back from.
-    auto frame = tessaron::partition::SeamlessMerger::estimateNormTransform(workspace / "sparse" / "0");
+    auto frame = tessaron::colmap::CellNormTransform::estimate(workspace / "sparse" / "0");
     ASSERT_TRUE(frame.has_value());
     size_t vertex = 0;
     for (const auto& [id, point] : model.points3D) {

@@ -2,11 +2,12 @@
 
 #include <ctime>
 
-#include "ModelFixtures.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "support/ModelFixtures.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 using tessaron::testing::readTextFile;
 using tessaron::testing::TempDir;
@@ -96,7 +97,7 @@ TEST(WorkspaceFiles, OnlyAValidPartialReplacesTheFinalFile) {
 class ModelImport : public ::testing::Test {
 protected:
     void SetUp() override {
-        tessaron::engines::COLMAPUtils::writeModel(tessaron::testing::makeModel(3, 5, 2), folder_ / "real/sparse/0");
+        tessaron::colmap::COLMAPUtils::writeModel(tessaron::testing::makeModel(3, 5, 2), folder_ / "real/sparse/0");
         writeTextFile(folder_ / "real/sparse/0/project.ini", "not imported");
     }
     TempDir folder_;

@@ -8,10 +8,10 @@ using Cluster = detail::Cluster;
 
 namespace {
 
-engines::Point3DMap pointsWithErrors(const std::vector<double>& errors) {
-    engines::Point3DMap points;
+colmap::Point3DMap pointsWithErrors(const std::vector<double>& errors) {
+    colmap::Point3DMap points;
     for (size_t index = 0; index < errors.size(); ++index) {
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = index + 1;
         point.error = errors[index];
         points[point.point3D_id] = point;
@@ -20,11 +20,11 @@ engines::Point3DMap pointsWithErrors(const std::vector<double>& errors) {
 }
 
 // An image observing `count` points with ids starting at `firstId`.
-engines::ImageModel imageSeeing(int32_t id, uint64_t firstId, int count) {
-    engines::ImageModel image;
+colmap::ImageModel imageSeeing(int32_t id, uint64_t firstId, int count) {
+    colmap::ImageModel image;
     image.imageId = id;
     for (int index = 0; index < count; ++index) image.points2D.push_back({0, 0, firstId + uint64_t(index)});
-    image.points2D.push_back({0, 0, engines::ImageModel::kNoPoint3D});
+    image.points2D.push_back({0, 0, colmap::ImageModel::kNoPoint3D});
     return image;
 }
 
@@ -76,7 +76,7 @@ TEST(RobustRange, LargerListsClipToTheQuartileRange) {
 }
 
 TEST(ClusterGeometry3D, MissingPointsGiveTheOriginAndATinyRadius) {
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     points[1] = {1, 1, 2, 3, 0, 0, 0, 0, {}};
     points[2] = {2, 3, 2, 3, 0, 0, 0, 0, {}};
     auto geometry = detail::clusterCentroidsAndRadii3D(
@@ -88,7 +88,7 @@ TEST(ClusterGeometry3D, MissingPointsGiveTheOriginAndATinyRadius) {
 }
 
 TEST(CameraAssignment, TenObservationsAreNeeded) {
-    engines::ImageMap images{{1, imageSeeing(1, 1, 9)}, {2, imageSeeing(2, 1, 10)}, {3, imageSeeing(3, 1, 40)}};
+    colmap::ImageMap images{{1, imageSeeing(1, 1, 9)}, {2, imageSeeing(2, 1, 10)}, {3, imageSeeing(3, 1, 40)}};
     CameraCentreMap centres{{1, {0, 0, 0}}, {2, {0, 0, 0}}};  // image 3 has no centre: neither kept nor dropped
     std::vector<Cluster> clusters{Cluster{0, 0, idRange(1, 40), 1}};
     std::vector<std::string> lines;
@@ -103,7 +103,7 @@ TEST(CameraAssignment, TenObservationsAreNeeded) {
 TEST(CameraAssignment, ASecondCellNeedsThirtyPercentAndNearness) {
     // 40 observations in cell 0 (ids 1-40); cell 1 holds ids 29-40 (12 of them),
     // cell 2 ids 30-40 (11 of them).
-    engines::ImageMap images{{5, imageSeeing(5, 1, 40)}};
+    colmap::ImageMap images{{5, imageSeeing(5, 1, 40)}};
     CameraCentreMap centres{{5, {0, 0, 0}}};
     std::vector<Cluster> clusters(3);
     std::vector<std::vector<uint64_t>> expanded{idRange(1, 40), idRange(29, 12), idRange(30, 11)};
@@ -116,7 +116,7 @@ TEST(CameraAssignment, ASecondCellNeedsThirtyPercentAndNearness) {
 }
 
 TEST(CameraAssignment, TiesGoToTheLowerCell) {
-    engines::ImageMap images{{1, imageSeeing(1, 1, 20)}};
+    colmap::ImageMap images{{1, imageSeeing(1, 1, 20)}};
     CameraCentreMap centres{{1, {0, 0, 0}}};
     std::vector<Cluster> clusters(2);
     auto result = detail::assignCameras(images, centres, clusters, {idRange(11, 10), idRange(1, 10)},

@@ -4,16 +4,16 @@
 
 #include "MergeTestSupport.hpp"
 #include "core/Error.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "core/FileError.hpp"
 #include "partition/PartitionerDetail.hpp"
 #include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
-using tessaron::engines::COLMAPModel;
-using tessaron::engines::COLMAPUtils;
-using tessaron::engines::ImageModel;
+using tessaron::colmap::COLMAPModel;
+using tessaron::colmap::COLMAPUtils;
+using tessaron::colmap::ImageModel;
 using tessaron::testing::LogLines;
 using tessaron::testing::PlannedTown;
 using tessaron::testing::TempDir;
@@ -222,7 +222,7 @@ TEST(CellMaterialization, NormalisingMapsTheSceneCentreToTheOrigin) {
     image.qx = std::sin(0.4) * 0.6;
     image.qz = std::sin(0.4) * 0.8;
     Vec3 centreAtC = {3, -1, 7};
-    tessaron::engines::ImageMap images;
+    tessaron::colmap::ImageMap images;
     double w = image.qw, x = image.qx, y = image.qy, z = image.qz;
     double r[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
                       {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
@@ -232,7 +232,7 @@ TEST(CellMaterialization, NormalisingMapsTheSceneCentreToTheOrigin) {
     image.ty = -(r[1][0] * centreAtC.x + r[1][1] * centreAtC.y + r[1][2] * centreAtC.z);
     image.tz = -(r[2][0] * centreAtC.x + r[2][1] * centreAtC.y + r[2][2] * centreAtC.z);
     images[1] = image;
-    tessaron::engines::Point3DMap points;
+    tessaron::colmap::Point3DMap points;
     points[5].x = 11;
     points[5].y = -1;
     points[5].z = 7;

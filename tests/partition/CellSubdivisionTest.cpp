@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "MergeTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/PartitionerDetail.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
-using tessaron::engines::COLMAPModel;
-using tessaron::engines::COLMAPUtils;
-using tessaron::engines::ImageModel;
+using tessaron::colmap::COLMAPModel;
+using tessaron::colmap::COLMAPUtils;
+using tessaron::colmap::ImageModel;
 using tessaron::testing::LogLines;
 using tessaron::testing::TempDir;
 

@@ -3,7 +3,7 @@
 #include "partition/LayoutEvaluator.hpp"
 #include "partition/MemoryModel.hpp"
 #include "partition/PartitionerDetail.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
@@ -24,25 +24,25 @@ void expectSameEvaluation(const detail::LayoutEval& actual,
 }
 
 struct Scene {
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     CameraCentreMap centres;
     std::vector<GroundPoint> records;
 };
 
-Scene makeScene(tessaron::testing::SyntheticModelOptions::Layout layout, uint64_t seed) {
-    tessaron::testing::SyntheticModelOptions options;
+Scene makeScene(tessaron::generators::SyntheticModelOptions::Layout layout, uint64_t seed) {
+    tessaron::generators::SyntheticModelOptions options;
     options.layout = layout;
     options.imageCount = 120;
     options.pointCount = 6000;
     options.seed = seed;
-    Scene scene{tessaron::testing::makeSyntheticModel(options), {}, {}};
+    Scene scene{tessaron::generators::makeSyntheticModel(options), {}, {}};
     for (const auto& [id, image] : scene.model.images)
         if (id % 17 != 0) scene.centres[id] = detail::cameraCentre(image);  // some without a centre
     for (const auto& [id, point] : scene.model.points3D) scene.records.push_back({id, point.x, point.z});
     return scene;
 }
 
-class LayoutEvaluation : public ::testing::TestWithParam<std::tuple<tessaron::testing::SyntheticModelOptions::Layout, int>> {};
+class LayoutEvaluation : public ::testing::TestWithParam<std::tuple<tessaron::generators::SyntheticModelOptions::Layout, int>> {};
 
 }  // namespace
 
@@ -101,12 +101,12 @@ TEST_P(LayoutEvaluation, SplitCandidatesFromAPreparedBaseMatchTheWholeLayout) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, LayoutEvaluation,
-    ::testing::Combine(::testing::Values(tessaron::testing::SyntheticModelOptions::Layout::streets,
-                                         tessaron::testing::SyntheticModelOptions::Layout::grid),
+    ::testing::Combine(::testing::Values(tessaron::generators::SyntheticModelOptions::Layout::streets,
+                                         tessaron::generators::SyntheticModelOptions::Layout::grid),
                        ::testing::Values(1, 2, 5, 9)));
 
 TEST(LayoutEvaluation, EmptyLayoutIsFeasibleAndDropsEveryCamera) {
-    Scene scene = makeScene(tessaron::testing::SyntheticModelOptions::Layout::grid, 1);
+    Scene scene = makeScene(tessaron::generators::SyntheticModelOptions::Layout::grid, 1);
     auto eval = detail::evaluateLayout(1.0, 1.0, {}, scene.model.images, scene.model.points3D,
                                        scene.centres, 640, 480);
     EXPECT_TRUE(eval.allFeasible);

@@ -13,15 +13,15 @@
 #endif
 
 #include "MergeTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/PartitionerDetail.hpp"
 #include "support/PlannedTown.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron::partition;
-using tessaron::engines::COLMAPModel;
-using tessaron::engines::COLMAPUtils;
-using tessaron::engines::ImageModel;
+using tessaron::colmap::COLMAPModel;
+using tessaron::colmap::COLMAPUtils;
+using tessaron::colmap::ImageModel;
 using tessaron::testing::LogLines;
 using tessaron::testing::TempDir;
 namespace support = tessaron::testing;
@@ -189,7 +189,7 @@ TEST(LegacyClusterReconstruction, OverlapCountsValidObservationsInTheSet) {
 }
 
 TEST(LegacyClusterReconstruction, DistanceRatioNeedsTenKnownPointsAndOneInTheSet) {
-    tessaron::engines::Point3DMap points;
+    tessaron::colmap::Point3DMap points;
     for (uint64_t id = 1; id <= 10; ++id) points[id].x = id <= 5 ? 1.0 : 3.0;  // five at distance 1, five at 3
     PointIdSet nearOnes = {1, 2, 3, 4, 5};
     Vec3 centre{0, 0, 0};
@@ -201,7 +201,7 @@ TEST(LegacyClusterReconstruction, DistanceRatioNeedsTenKnownPointsAndOneInTheSet
                                        nearOnes, points));
     EXPECT_FALSE(detail::distanceRatio(centre, observing({6, 7, 8, 9, 10, 6, 7, 8, 9, 10}),
                                        nearOnes, points));
-    tessaron::engines::Point3DMap atCentre;
+    tessaron::colmap::Point3DMap atCentre;
     for (uint64_t id = 1; id <= 10; ++id) atCentre[id].x = 0.0005;
     EXPECT_FALSE(detail::distanceRatio(centre, observing({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}),
                                        nearOnes, atCentre));

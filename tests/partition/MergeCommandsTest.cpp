@@ -13,9 +13,9 @@
 #endif
 
 #include "MergeTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::testing::TempDir;

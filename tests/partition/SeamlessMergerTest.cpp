@@ -9,7 +9,7 @@
 #include "core/NumberText.hpp"
 #include "PlyKit/PLYHeader.hpp"
 #include "partition/SeamlessMerger.hpp"
-#include "support/SyntheticCells.hpp"
+#include "generators/SyntheticCells.hpp"
 #include "support/TempDir.hpp"
 
 namespace core = tessaron::core;
@@ -51,8 +51,8 @@ SeamlessMerger::CellInput identityCell(const std::filesystem::path& ply, CellBou
 // Two cells side by side in X, sharing the core side x = 0.
 std::vector<SeamlessMerger::CellInput> twoCells(const TempDir& dir, const std::vector<std::vector<float>>& left,
                                                 const std::vector<std::vector<float>>& right, bool centroids) {
-    support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames, left);
-    support::writeFloatPly(dir / "cell_1/output.ply", kGaussianNames, right);
+    tessaron::generators::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames, left);
+    tessaron::generators::writeFloatPly(dir / "cell_1/output.ply", kGaussianNames, right);
     return {identityCell(dir / "cell_0/output.ply", {-1, 0, -1, 1}, {-1.2, 0.2, -1.2, 1.2},
                          centroids ? std::optional<Point2D>({-0.5, 0}) : std::nullopt),
             identityCell(dir / "cell_1/output.ply", {0, 1, -1, 1}, {-0.2, 1.2, -1.2, 1.2},
@@ -87,7 +87,7 @@ class SyntheticMerge : public SeamlessMerge, public ::testing::WithParamInterfac
 TEST_P(SyntheticMerge, KeepsEveryOwnedGaussianOnceInTheSceneFrame) {
     const SyntheticCase& param = GetParam();
     TempDir dir;
-    support::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     options.columns = param.columns;
     options.rows = param.rows;
     options.gaussiansPerCell = 300;
@@ -96,7 +96,7 @@ TEST_P(SyntheticMerge, KeepsEveryOwnedGaussianOnceInTheSceneFrame) {
     options.reorderedProperties = param.reordered;
     options.extraProperties = param.extraProperties;
     options.seed = uint64_t(param.columns * 10 + param.rows);
-    auto made = support::writeSyntheticCells(dir / "partitions", options);
+    auto made = tessaron::generators::writeSyntheticCells(dir / "partitions", options);
 
     // As the pipeline does: each cell's frame from its own cameras.
     auto inputs = made.inputs;
@@ -354,7 +354,7 @@ class OpacityMinimum : public SeamlessMerge, public ::testing::WithParamInterfac
 TEST_P(OpacityMinimum, IsClampedBeforeItsLogitIsTaken) {
     TempDir dir;
     float threshold = float(GetParam().threshold);
-    support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
+    tessaron::generators::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
                            {gaussian(0, 0, 0, threshold - 0.001f), gaussian(0, 0, 0, threshold + 0.001f)});
     LogLines log;
     SeamlessMerger::merge({identityCell(dir / "cell_0/output.ply", kScene, kScene)}, dir / "output.ply", kScene,
@@ -370,7 +370,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, OpacityMinimum,
 
 TEST_F(SeamlessMerge, ABandKeepsRecordsWithinTheWidenedRange) {
     TempDir dir;
-    support::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
+    tessaron::generators::writeFloatPly(dir / "cell_0/output.ply", kGaussianNames,
                            {gaussian(0, 0.13f, 0), gaussian(0, -0.15f, 0), gaussian(0, 0.139f, 0)});
     LogLines log;
     SeamlessMerger::merge({identityCell(dir / "cell_0/output.ply", kScene, kScene)}, dir / "output.ply", kScene,
@@ -489,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
                    MergeErrorKind::incompleteCell},
         BrokenCell{"NoVertices",
                    [](const std::filesystem::path& ply) {
-                       support::writeFloatPly(ply, kGaussianNames, std::vector<float>{});
+                       tessaron::generators::writeFloatPly(ply, kGaussianNames, std::vector<float>{});
                        return std::string("Cell model cell_1 is missing or incomplete: PLY has no vertices");
                    },
                    MergeErrorKind::incompleteCell},
@@ -497,7 +497,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const std::filesystem::path& ply) {
                        std::vector<std::string> names = kGaussianNames;
                        std::swap(names[3], names[5]);
-                       support::writeFloatPly(ply, names, {gaussian(0.5f, 0, 0)});
+                       tessaron::generators::writeFloatPly(ply, names, {gaussian(0.5f, 0, 0)});
                        return std::string("Cell model cell_1 has a different record layout from cell model cell_0; "
                                           "cells can only be merged with one layout");
                    },

@@ -4,13 +4,13 @@
 #include <set>
 
 #include "partition/PartitionerDetail.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
 using namespace tessaron::partition;
-using tessaron::testing::makeSyntheticModel;
-using tessaron::testing::SyntheticModelOptions;
+using tessaron::generators::makeSyntheticModel;
+using tessaron::generators::SyntheticModelOptions;
 
 namespace {
 
@@ -30,7 +30,7 @@ struct PlanRun {
     }
 };
 
-PlanRun plan(const engines::COLMAPModel& model, int64_t downscale, std::optional<double> ramGB,
+PlanRun plan(const colmap::COLMAPModel& model, int64_t downscale, std::optional<double> ramGB,
              int64_t viewsPerFrame = 0, int64_t gaussianBudget = 1000000) {
     PlanRun run;
     run.plan = VastGaussianPartitioner::createPlan(
@@ -44,7 +44,7 @@ PlanRun plan(const engines::COLMAPModel& model, int64_t downscale, std::optional
     return run;
 }
 
-engines::COLMAPModel street(int64_t images, int64_t points, uint64_t width = 1600, uint64_t height = 1200) {
+colmap::COLMAPModel street(int64_t images, int64_t points, uint64_t width = 1600, uint64_t height = 1200) {
     SyntheticModelOptions options;
     options.imageCount = images;
     options.pointCount = points;
@@ -164,7 +164,7 @@ TEST(CreatePlan, RigFoldersGiveViewsPerFrame) {
 
 TEST(CreatePlan, OnlyNumberedFoldersCountAsRigCameras) {
     auto named = [](std::vector<std::string> names) {
-        engines::ImageMap images;
+        colmap::ImageMap images;
         for (size_t index = 0; index < names.size(); ++index) images[int32_t(index)].name = names[index];
         return detail::detectedViewsPerFrame(images);
     };
@@ -227,7 +227,7 @@ TEST(CreatePlan, CamerasAtOnePointGiveRadiusOne) {
 
 TEST(CreatePlan, EmptyModelsThrowInOrder) {
     auto model = street(60, 3000);
-    auto expectError = [](engines::COLMAPModel broken, VastGaussianPartitioner::PartitionErrorKind kind,
+    auto expectError = [](colmap::COLMAPModel broken, VastGaussianPartitioner::PartitionErrorKind kind,
                           const std::string& message, bool filterLogged) {
         std::vector<std::string> lines;
         try {
@@ -309,7 +309,7 @@ TEST(CreatePlan, LogBeginsWithTheModelAndItsBounds) {
 TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
     tessaron::testing::TempDir dir;
     auto model = street(120, 6000);
-    engines::COLMAPUtils::writeModel(model.cameras, model.images, model.points3D, dir / "sparse/0");
+    colmap::COLMAPUtils::writeModel(model.cameras, model.images, model.points3D, dir / "sparse/0");
     std::vector<std::string> lines;
     std::vector<PartitionProgress> progress;
     PartitionPlan fromFolder = VastGaussianPartitioner::createPlan(
@@ -324,5 +324,5 @@ TEST(CreatePlan, AModelFolderPlansLikeTheModelInMemory) {
 
     // A model that cannot be read: the reader's error, unchanged.
     EXPECT_THROW(VastGaussianPartitioner::createPlan(dir / "missing", {.ramLimitGB = 4.0}),
-                 engines::COLMAPUtils::FileError);
+                 colmap::COLMAPUtils::FileError);
 }

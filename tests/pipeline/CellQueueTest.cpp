@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "core/FileError.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
@@ -12,7 +12,7 @@
 #include "pipeline/CellQueue.hpp"
 #include "pipeline/OutOfMemoryRule.hpp"
 #include "pipeline/CellTrainingRun.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -39,13 +39,13 @@ struct PlannedScene {
     PartitionPlan plan;
 
     PlannedScene() {
-        support::SyntheticModelOptions options;
-        options.layout = support::SyntheticModelOptions::Layout::grid;
+        tessaron::generators::SyntheticModelOptions options;
+        options.layout = tessaron::generators::SyntheticModelOptions::Layout::grid;
         options.imageCount = 200;
         options.pointCount = 4000;
         options.imageWidth = 640;
         options.imageHeight = 480;
-        engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), modelFolder);
+        colmap::COLMAPUtils::writeModel(generators::makeSyntheticModel(options), modelFolder);
         plan = partition::VastGaussianPartitioner::createPlan(modelFolder, {.ramLimitGB = 3.0});
         plan.save(partitions / "partition_plan.json");
     }
@@ -220,7 +220,7 @@ TEST(OutOfMemorySubdivision, CellIsReplacedByItsQuadrantsInThePlanAndOnDisk) {
     EXPECT_TRUE(std::none_of(plan.cells.begin(), plan.cells.end(), [&](const auto& c) { return c.id == parent.cellId; }));
     for (size_t index = 0; index < 4; ++index) {
         const partition::PartitionCell& planCell = plan.cells[plan.cells.size() - 4 + index];
-        const auto model = engines::COLMAPUtils::readModel(subCells[index].url);
+        const auto model = colmap::COLMAPUtils::readModel(subCells[index].url);
         EXPECT_EQ(planCell.id, subCells[index].cellId);
         EXPECT_EQ(planCell.imageCount, int64_t(model.images.size()));
         EXPECT_EQ(planCell.pointCount, int64_t(model.points3D.size()));

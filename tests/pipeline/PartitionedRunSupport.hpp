@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::testing {
@@ -44,15 +44,15 @@ struct PartitionedCapture {
     static constexpr double ramLimitGB = 3.0;
 
     static void write(const std::filesystem::path& folder) {
-        engines::COLMAPModel model = makeSyntheticModel(options());
-        engines::COLMAPUtils::writeModel(model, folder / "sparse" / "0");
+        colmap::COLMAPModel model = generators::makeSyntheticModel(options());
+        colmap::COLMAPUtils::writeModel(model, folder / "sparse" / "0");
         for (const auto& [imageId, image] : model.images)
             writeTextFile(folder / "images" / image.name, "not really a JPEG");
     }
 
-    static SyntheticModelOptions options() {
-        SyntheticModelOptions options;
-        options.layout = SyntheticModelOptions::Layout::grid;
+    static generators::SyntheticModelOptions options() {
+        generators::SyntheticModelOptions options;
+        options.layout = generators::SyntheticModelOptions::Layout::grid;
         options.imageCount = 200;
         options.pointCount = 4000;
         options.imageWidth = 640;

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 #include <algorithm>
 #include <future>
@@ -148,7 +148,7 @@ TEST_F(PartitionedRun, ApprovedPlanTrainsEveryCellAndMergesThem) {
     // Each cell's Gaussians come back into the scene frame where they were
     // seeded, so ownership keeps every SfM point at most once: overlapping
     // cells must not double it.
-    const auto capturePoints = engines::COLMAPUtils::readPoints3D(capture_ / "sparse" / "0" / "points3D.bin").size();
+    const auto capturePoints = colmap::COLMAPUtils::readPoints3D(capture_ / "sparse" / "0" / "points3D.bin").size();
     EXPECT_GT(merged, int64_t(capturePoints) / 2);
     EXPECT_LE(merged, int64_t(capturePoints));
     EXPECT_TRUE(recorder_.loggedAs(exportStep, "Exported seamlessly merged PLY: " + std::to_string(merged) +

@@ -12,7 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "input/TestVideo.hpp"
@@ -152,7 +152,7 @@ TEST_F(PipelineRun, ImportedModelRunsToAValidatedOutput) {
     EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "images"), capture_ / "images");
     EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "sparse"), workspace_ / "colmap" / "sparse");
     EXPECT_FALSE(fs::exists(fs::symlink_status(workspace_ / "dataset" / "masks")));
-    EXPECT_EQ(engines::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0").points3D.size(), kPoints);
+    EXPECT_EQ(colmap::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0").points3D.size(), kPoints);
     // With what a resume needs to plan the scene again as the run did.
     pipeline::RunConfig recorded{1, false, 1000000, 30};
     recorded.ramLimitGB = 64;
@@ -664,18 +664,18 @@ TEST_F(RecordedCOLMAPRun, AVideoThatCannotBeReadStops) {
 TEST_F(PipelineRun, A360VideoIsCutIntoMaskedRigCrops) {
     // The model COLMAP "finds": the first rig frame, one image per crop.
     const fs::path rigModel = folder_ / "rig-model";
-    engines::CameraMap cameras;
-    cameras[1] = engines::CameraModel{1, 1, 32, 32, {16, 16, 16, 16}};
-    engines::ImageMap images;
+    colmap::CameraMap cameras;
+    cameras[1] = colmap::CameraModel{1, 1, 32, 32, {16, 16, 16, 16}};
+    colmap::ImageMap images;
     for (int32_t crop = 0; crop < 8; ++crop) {
-        engines::ImageModel image;
+        colmap::ImageModel image;
         image.imageId = crop + 1;
         image.cameraId = 1;
         image.name = "cam" + std::to_string(crop) + "/frame_000000.jpg";
         images[image.imageId] = image;
     }
     fs::create_directories(rigModel);
-    engines::COLMAPUtils::writeModel(cameras, images, SyntheticDataset::latticePoints(kPoints), rigModel);
+    colmap::COLMAPUtils::writeModel(cameras, images, SyntheticDataset::latticePoints(kPoints), rigModel);
     const fs::path commandLines = folder_ / "colmap-command-lines.txt";
     manager_ = PipelineManager::create(
         monitor_, testConfiguration(folder_ / "support", recordingCOLMAP(folder_.path(), rigModel, commandLines)));

@@ -11,7 +11,7 @@
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "partition/PartitionPlan.hpp"
@@ -43,14 +43,14 @@ constexpr double smallestGapMB = 40;
 // the engine's memory grows with (3 bytes a pixel), and their size is what a
 // step takes long with.
 void writeCapture(const fs::path& capture) {
-    tessaron::testing::SyntheticModelOptions options;
-    options.layout = tessaron::testing::SyntheticModelOptions::Layout::grid;
+    tessaron::generators::SyntheticModelOptions options;
+    options.layout = tessaron::generators::SyntheticModelOptions::Layout::grid;
     options.imageCount = 96;
     options.pointCount = 3000;
     options.imageWidth = 640;
     options.imageHeight = 480;
-    const engines::COLMAPModel model = tessaron::testing::makeSyntheticModel(options);
-    engines::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
+    const colmap::COLMAPModel model = tessaron::generators::makeSyntheticModel(options);
+    colmap::COLMAPUtils::writeModel(model, capture / "sparse" / "0");
     tessaron::testing::writeSyntheticPhotos(model, capture / "images");
 }
 
@@ -81,7 +81,7 @@ double measuredNeedMB(const fs::path& dataset, const fs::path& images, int64_t c
     return need;
 }
 
-size_t imageCount(const fs::path& modelFolder) { return engines::COLMAPUtils::readModel(modelFolder).images.size(); }
+size_t imageCount(const fs::path& modelFolder) { return colmap::COLMAPUtils::readModel(modelFolder).images.size(); }
 
 }  // namespace
 

@@ -5,12 +5,12 @@
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "pipeline/PipelineManager.hpp"
-#include "support/SyntheticCells.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticCells.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -33,10 +33,10 @@ constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
 struct TrainedWorkspace {
     TempDir folder;
     fs::path workspace = folder / "workspace";
-    support::SyntheticCells cells;
+    tessaron::generators::SyntheticCells cells;
 
-    explicit TrainedWorkspace(support::SyntheticCellsOptions options = {}) {
-        cells = support::writeSyntheticCells(partitions(), options);
+    explicit TrainedWorkspace(tessaron::generators::SyntheticCellsOptions options = {}) {
+        cells = tessaron::generators::writeSyntheticCells(partitions(), options);
         savePlan();
         fs::create_directories(workspace / "colmap" / "sparse" / "0");
     }
@@ -69,7 +69,7 @@ std::string incompleteMessage(const std::string& names, size_t count) {
 class RemergeOwnership : public ::testing::TestWithParam<bool> {};
 
 TEST_P(RemergeOwnership, AllCellsPresentRewriteOutputAndComplete) {
-    support::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     options.columns = 2;
     options.rows = 2;
     options.centroids = GetParam();
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(CentroidsOrBounds, RemergeOwnership, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Voronoi" : "Midpoint"; });
 
 TEST(Remerge, CellWithOnlyAPartialOutputIsMissingAndTheOthersArePublished) {
-    support::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     options.columns = 3;
     TrainedWorkspace trained(options);
     fs::rename(trained.partitions() / "cell_1" / "output.ply", trained.partitions() / "cell_1" / "output.partial.ply");
@@ -143,7 +143,7 @@ TEST(Remerge, LostPartsAreNamedEvenWhenEveryCellIsPresent) {
 }
 
 TEST(Remerge, CellWithoutCamerasCannotBeNormalisedAndCountsAsMissing) {
-    support::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     options.columns = 2;
     TrainedWorkspace trained(options);
     const fs::path model = trained.partitions() / "cell_0" / "sparse" / "0";
@@ -157,7 +157,7 @@ TEST(Remerge, CellWithoutCamerasCannotBeNormalisedAndCountsAsMissing) {
 }
 
 TEST(Remerge, CellIdsThatCannotNameACellFolderAreReportedAndNotUsed) {
-    support::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     options.columns = 2;
     TrainedWorkspace trained(options);
     trained.cells.plan.cells[1].id = "cell_1_extra";
@@ -235,10 +235,10 @@ TEST(Remerge, WorkspaceProblemsEndInTheirErrors) {
 TEST(Remerge, WithoutAPlanFileThePlanIsRecomputedFromTheGlobalModel) {
     TrainedWorkspace trained;
     fs::remove(trained.partitions() / "partition_plan.json");
-    support::SyntheticModelOptions options;
+    tessaron::generators::SyntheticModelOptions options;
     options.imageCount = 60;
     options.pointCount = 1500;
-    engines::COLMAPUtils::writeModel(support::makeSyntheticModel(options), trained.workspace / "colmap" / "sparse" / "0");
+    colmap::COLMAPUtils::writeModel(tessaron::generators::makeSyntheticModel(options), trained.workspace / "colmap" / "sparse" / "0");
     Remerge remerge(trained);
     remerge.run(trained);
 

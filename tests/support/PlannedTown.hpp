@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::testing {
@@ -14,15 +14,15 @@ namespace tessaron::testing {
 // with its model on disk in a folder of its own.
 struct PlannedTown {
     TempDir dir;
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     partition::PartitionPlan plan;
 
     explicit PlannedTown(int64_t imageCount = 300, int64_t pointCount = 30000) {
-        SyntheticModelOptions options;
+        generators::SyntheticModelOptions options;
         options.imageCount = imageCount;
         options.pointCount = pointCount;
         model = makeSyntheticModel(options);
-        engines::COLMAPUtils::writeModel(model, modelFolder());
+        colmap::COLMAPUtils::writeModel(model, modelFolder());
         plan = partition::VastGaussianPartitioner::createPlan(model, {.ramLimitGB = 4.0});
     }
     std::filesystem::path modelFolder() const { return dir / "sparse/0"; }

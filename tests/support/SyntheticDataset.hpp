@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "support/TempDir.hpp"
 
 namespace tessaron::testing {
@@ -17,10 +17,10 @@ namespace tessaron::testing {
 struct SyntheticDataset {
     // `count` points on a lattice of spacing 0.1, ids from 1, each with its
     // own colour.
-    static engines::Point3DMap latticePoints(size_t count) {
-        engines::Point3DMap points;
+    static colmap::Point3DMap latticePoints(size_t count) {
+        colmap::Point3DMap points;
         for (size_t index = 0; index < count; ++index) {
-            engines::Point3DModel point;
+            colmap::Point3DModel point;
             point.point3D_id = index + 1;
             point.x = double(index % 10) * 0.1;
             point.y = double(index / 10 % 10) * 0.1;
@@ -51,13 +51,13 @@ struct SyntheticDataset {
         return "frame_" + std::string(6 - std::min<size_t>(6, number.size()), '0') + number + ".jpg";
     }
 
-    static void write(const std::filesystem::path& folder, size_t imageCount, const engines::Point3DMap& points,
+    static void write(const std::filesystem::path& folder, size_t imageCount, const colmap::Point3DMap& points,
                       uint64_t width = 640, uint64_t height = 480) {
-        engines::CameraMap cameras;
-        cameras[1] = engines::CameraModel{1, 1, width, height, {500, 500, double(width) / 2, double(height) / 2}};
-        engines::ImageMap images;
+        colmap::CameraMap cameras;
+        cameras[1] = colmap::CameraModel{1, 1, width, height, {500, 500, double(width) / 2, double(height) / 2}};
+        colmap::ImageMap images;
         for (size_t index = 0; index < imageCount; ++index) {
-            engines::ImageModel image;
+            colmap::ImageModel image;
             image.imageId = int32_t(index + 1);
             image.tz = double(index);
             image.cameraId = 1;
@@ -66,7 +66,7 @@ struct SyntheticDataset {
             writeTextFile(folder / "images" / image.name, onePixelImage());
         }
         std::filesystem::create_directories(folder / "sparse" / "0");
-        engines::COLMAPUtils::writeModel(cameras, images, points, folder / "sparse" / "0");
+        colmap::COLMAPUtils::writeModel(cameras, images, points, folder / "sparse" / "0");
     }
 };
 

@@ -7,9 +7,9 @@
 
 namespace tessaron::testing {
 
-void writeSyntheticPhotos(const engines::COLMAPModel& model, const std::filesystem::path& folder) {
+void writeSyntheticPhotos(const colmap::COLMAPModel& model, const std::filesystem::path& folder) {
     for (const auto& [imageId, image] : model.images) {
-        const engines::CameraModel& camera = model.cameras.at(image.cameraId);
+        const colmap::CameraModel& camera = model.cameras.at(image.cameraId);
         cv::Mat photo(int(camera.height), int(camera.width), CV_8UC3);
         for (int y = 0; y < photo.rows; ++y) {
             auto* row = photo.ptr<cv::Vec3b>(y);

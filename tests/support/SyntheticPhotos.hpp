@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::testing {
 
@@ -11,6 +11,6 @@ namespace tessaron::testing {
 // differ from photo to photo, for a training engine that needs photos it can
 // read but not a scene it can reconstruct. Throws std::runtime_error when a
 // photo cannot be written.
-void writeSyntheticPhotos(const engines::COLMAPModel& model, const std::filesystem::path& folder);
+void writeSyntheticPhotos(const colmap::COLMAPModel& model, const std::filesystem::path& folder);
 
 }  // namespace tessaron::testing

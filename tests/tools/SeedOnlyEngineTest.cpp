@@ -4,7 +4,7 @@
 // statistics lines, and the knobs that make it fail on purpose.
 #include <gtest/gtest.h>
 
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -34,8 +34,8 @@
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
-using tessaron::engines::COLMAPModel;
-using tessaron::engines::COLMAPUtils;
+using tessaron::colmap::COLMAPModel;
+using tessaron::colmap::COLMAPUtils;
 using tessaron::testing::readTextFile;
 using tessaron::testing::SyntheticDataset;
 using tessaron::testing::TempDir;
@@ -122,7 +122,7 @@ TEST_F(SeedOnlyEngine, SeedsOneGaussianPerPointInIdOrder) {
     ASSERT_EQ(bytes.substr(0, header.size()), header);
     // Positions are written in the dataset's normalised frame, the one the
     // merge maps back from.
-    auto frame = tessaron::partition::SeamlessMerger::estimateNormTransform(dataset / "sparse" / "0");
+    auto frame = tessaron::colmap::CellNormTransform::estimate(dataset / "sparse" / "0");
     ASSERT_TRUE(frame.has_value());
     ASSERT_NE(frame->scale, 1.0);
     size_t vertex = 0;

@@ -9,7 +9,7 @@
 
 #include "SplatFormats/AutodetectSceneReader.hpp"
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/PartitionPlan.hpp"
 
 namespace tessaron::testing {
@@ -18,7 +18,7 @@ namespace {
 TEST(TourResources, AreInTheResourcesFolderAndDecode) {
     const auto tourData = core::ResourceLocator::resource("TourData");
     ASSERT_TRUE(tourData);
-    const auto model = engines::COLMAPUtils::readModel(*tourData / "sparse" / "0");
+    const auto model = colmap::COLMAPUtils::readModel(*tourData / "sparse" / "0");
     // The sample's images, as its dataset profile and reconstruction count them.
     EXPECT_EQ(model.images.size(), 100u);
     EXPECT_GT(model.points3D.size(), 1000u);

@@ -10,6 +10,7 @@
 
 namespace fs = std::filesystem;
 using namespace tessaron::viewer;
+namespace engines = tessaron::engines;
 using tessaron::testing::TempDir;
 using tessaron::testing::writeTextFile;
 using tessaron::viewer::testing::ScriptedConverter;
@@ -23,7 +24,7 @@ protected:
     void SetUp() override { fs::create_directories(output_); }
 
     // A model whose folder panel answers with the output folder.
-    std::shared_ptr<ConverterModel> makeModel(std::shared_ptr<SplatConverterRunner> runner = nullptr) {
+    std::shared_ptr<ConverterModel> makeModel(std::shared_ptr<engines::SplatConverterRunner> runner = nullptr) {
         auto model = ConverterModel::create(std::nullopt, std::move(runner));
         model->setOutputFolderChooser([this](const fs::path&) { return output_; });
         return model;
@@ -71,7 +72,7 @@ TEST_F(ConverterModelTest, TheInitialFileIsQueuedStandardisedWithoutChecks) {
     auto model = ConverterModel::create(folder_ / "." / "notes.txt");
     ASSERT_EQ(model->queue().size(), 1u);
     EXPECT_EQ(model->queue()[0].url, folder_ / "notes.txt");
-    EXPECT_EQ(model->format(), SplatOutputFormat::spz);
+    EXPECT_EQ(model->format(), engines::SplatOutputFormat::spz);
     EXPECT_FALSE(model->isRunning());
     EXPECT_TRUE(model->statusLine().isEmpty());
 }
@@ -122,9 +123,9 @@ TEST_F(ConverterModelTest, TheFormatIsReadWhenTheRunStarts) {
     auto model = makeModel();
     tessaron::viewer::testing::writeScene(folder_ / "a.ply", 10);
     model->add({folder_ / "a.ply"});
-    model->setFormat(SplatOutputFormat::plyAscii);
+    model->setFormat(engines::SplatOutputFormat::plyAscii);
     model->startConversion();
-    model->setFormat(SplatOutputFormat::splat);
+    model->setFormat(engines::SplatOutputFormat::splat);
     ASSERT_TRUE(waitFor([&] { return finished(*model); }));
     EXPECT_EQ(model->queue()[0].state, ConverterModel::Item::State::done(output_ / "a.ascii.ply"));
 }

@@ -19,6 +19,7 @@
 
 namespace fs = std::filesystem;
 using namespace tessaron::viewer;
+namespace engines = tessaron::engines;
 using tessaron::testing::TempDir;
 using tessaron::testing::writeTextFile;
 using tessaron::viewer::testing::ScriptedConverter;
@@ -34,7 +35,7 @@ protected:
         makeView(nullptr);
     }
 
-    void makeView(std::shared_ptr<SplatConverterRunner> runner) {
+    void makeView(std::shared_ptr<engines::SplatConverterRunner> runner) {
         view_.reset();
         auto model = ConverterModel::create(std::nullopt, std::move(runner));
         model->setOutputFolderChooser([this](const fs::path&) { return output_; });
@@ -131,13 +132,13 @@ TEST_F(SplatConverterViewTest, ThePickerOffersOurConverterFormatsAndSetsTheModel
     EXPECT_EQ(picker->currentIndex(), 0);
     picker->setFocus();
     QTest::keyClick(picker, Qt::Key_Down);
-    EXPECT_EQ(model().format(), SplatOutputFormat::splat);
+    EXPECT_EQ(model().format(), engines::SplatOutputFormat::splat);
     QTest::keyClick(picker, Qt::Key_Down);
-    EXPECT_EQ(model().format(), SplatOutputFormat::plyAscii);
+    EXPECT_EQ(model().format(), engines::SplatOutputFormat::plyAscii);
 }
 
 TEST_F(SplatConverterViewTest, AMissingBackendWarnsAndKeepsConvertDisabledWithAFullQueue) {
-    model().setBackendLookup([](SplatOutputFormat) { return std::nullopt; });
+    model().setBackendLookup([](engines::SplatOutputFormat) { return std::nullopt; });
     model().add({file("a.ply")});
     auto* warning = child("backendWarning");
     EXPECT_TRUE(warning->isVisible());
@@ -145,12 +146,12 @@ TEST_F(SplatConverterViewTest, AMissingBackendWarnsAndKeepsConvertDisabledWithAF
     EXPECT_TRUE(warning->findChild<QLabel*>() != nullptr);
     EXPECT_FALSE(child("convertButton")->isEnabled());
 
-    model().setFormat(SplatOutputFormat::sog);
+    model().setFormat(engines::SplatOutputFormat::sog);
     EXPECT_EQ(warning->toolTip(), "This format isn't available in this version.");
 
     // Installed again: the lookup runs on the next redraw.
     model().setBackendLookup({});
-    model().setFormat(SplatOutputFormat::spz);
+    model().setFormat(engines::SplatOutputFormat::spz);
     EXPECT_FALSE(warning->isVisible());
     EXPECT_TRUE(child("convertButton")->isEnabled());
 }
@@ -170,8 +171,8 @@ TEST_F(SplatConverterViewTest, ADisabledConvertDoesNotLookLikeTheEnabledOne) {
     const QColor accent = view_->palette().color(QPalette::Highlight);
     EXPECT_LT(std::abs(enabled.hue() - accent.hue()), 12) << enabled.name().toStdString();
 
-    model().setBackendLookup([](SplatOutputFormat) { return std::nullopt; });
-    model().setFormat(SplatOutputFormat::splat);
+    model().setBackendLookup([](engines::SplatOutputFormat) { return std::nullopt; });
+    model().setFormat(engines::SplatOutputFormat::splat);
     ASSERT_FALSE(convert->isEnabled());
     const QColor disabled = fill();
     EXPECT_LT(disabled.hsvSaturation(), 40) << disabled.name().toStdString();

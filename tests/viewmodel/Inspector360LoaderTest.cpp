@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "support/PanoramaVideo.hpp"
+#include "generators/PanoramaVideo.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/Inspector360Loader.hpp"
 
@@ -19,6 +19,7 @@ namespace {
 using input::CropLayoutPreset;
 using viewmodel::Inspector360Loader;
 using viewmodel::Inspector360Rendering;
+using generators::PanoramaVideo;
 
 class Inspector360LoaderTest : public ::testing::Test {
 protected:

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PointCloudCache.hpp"
@@ -18,7 +18,7 @@
 namespace tessaron::testing {
 namespace {
 
-using engines::COLMAPUtils;
+using colmap::COLMAPUtils;
 using viewmodel::ParsedCloud;
 using viewmodel::ParsedCloudPointer;
 using viewmodel::PointCloudCache;
@@ -28,21 +28,21 @@ namespace fs = std::filesystem;
 // `count` points with x = id, y = -id, z = 2 id (ids from 1), and the given
 // image rotations.
 void writeModel(const fs::path& folder, int count, const std::vector<std::array<double, 4>>& rotations = {}) {
-    engines::CameraMap cameras;
+    colmap::CameraMap cameras;
     cameras[1] = {1, 0, 640, 480, {500, 320, 240}};
-    engines::ImageMap images;
+    colmap::ImageMap images;
     int32_t imageId = 1;
     for (const auto& q : rotations) {
-        engines::ImageModel image;
+        colmap::ImageModel image;
         image.imageId = imageId;
         image.qw = q[0], image.qx = q[1], image.qy = q[2], image.qz = q[3];
         image.cameraId = 1;
         image.name = "image_" + std::to_string(imageId) + ".jpg";
         images[imageId++] = image;
     }
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     for (int id = 1; id <= count; ++id) {
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = uint64_t(id);
         point.x = id, point.y = -id, point.z = 2.0 * id;
         points[point.point3D_id] = point;

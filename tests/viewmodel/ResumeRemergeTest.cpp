@@ -8,7 +8,7 @@
 #include <QTest>
 
 #include "pipeline/RunConfig.hpp"
-#include "support/SyntheticCells.hpp"
+#include "generators/SyntheticCells.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
@@ -18,7 +18,7 @@ namespace tessaron::testing {
 namespace {
 
 using ModelAccess = viewmodel::PipelineViewModelTestAccess;
-
+using generators::writeFloatPly;
 namespace fs = std::filesystem;
 using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <thread>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "viewmodel/PipelineViewModelTestAccess.hpp"
 
@@ -22,9 +22,9 @@ namespace fs = std::filesystem;
 // A points3D.bin of `count` points, ids descending from `firstId` so that
 // the file's order is not the published one.
 void writePoints(const fs::path& folder, int count, uint64_t firstId) {
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     for (int index = 0; index < count; ++index) {
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = firstId - uint64_t(index);
         point.x = index + 0.5;
         point.y = -index;
@@ -33,7 +33,7 @@ void writePoints(const fs::path& folder, int count, uint64_t firstId) {
         points[point.point3D_id] = point;
     }
     fs::create_directories(folder);
-    engines::COLMAPUtils::writePoints3D(points, folder / "points3D.bin");
+    colmap::COLMAPUtils::writePoints3D(points, folder / "points3D.bin");
 }
 
 class SfMSnapshotPollTest : public ViewModelTest {

@@ -4,7 +4,7 @@
 
 #include <QTest>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/SfMSnapshotPoller.hpp"
 
@@ -16,15 +16,15 @@ using viewmodel::SfMLiveSnapshot;
 using viewmodel::SfMSnapshotPoller;
 
 void writePoints(const fs::path& folder, int count) {
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     for (int index = 0; index < count; ++index) {
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = uint64_t(index + 1);
         point.x = index;
         points[point.point3D_id] = point;
     }
     fs::create_directories(folder);
-    engines::COLMAPUtils::writePoints3D(points, folder / "points3D.bin");
+    colmap::COLMAPUtils::writePoints3D(points, folder / "points3D.bin");
 }
 
 class SfMSnapshotPollerTest : public ::testing::Test {

@@ -10,7 +10,7 @@
 
 #include "AnimationClock.hpp"
 #include "ViewsTestSupport.hpp"
-#include "support/PanoramaVideo.hpp"
+#include "generators/PanoramaVideo.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/Conversion360LiveView.hpp"
 #include "views/RollingNumberLabel.hpp"
@@ -20,7 +20,7 @@ namespace tessaron::testing {
 namespace {
 
 using ModelAccess = viewmodel::PipelineViewModelTestAccess;
-
+using generators::PanoramaVideo;
 using viewmodel::ConversionPreview;
 using viewmodel::PipelineViewModel;
 using views::Conversion360LiveView;

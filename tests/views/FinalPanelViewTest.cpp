@@ -12,7 +12,7 @@
 #include "PanelTestSupport.hpp"
 #include "ViewsTestSupport.hpp"
 #include "engines/PLYCheck.hpp"
-#include "support/SyntheticCells.hpp"
+#include "generators/SyntheticCells.hpp"
 #include "viewer/ConverterModel.hpp"
 #include "viewer/SplatConverterView.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
@@ -22,6 +22,9 @@
 namespace tessaron::testing {
 namespace {
 
+using generators::SyntheticCells;
+using generators::SyntheticCellsOptions;
+using generators::writeSyntheticCells;
 namespace fs = std::filesystem;
 using pipeline::PipelineState;
 using viewmodel::PipelineViewModel;

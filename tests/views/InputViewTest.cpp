@@ -28,7 +28,7 @@
 #include "ViewsTestSupport.hpp"
 #include "engines/PLYCheck.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/AdvancedSettingsView.hpp"
@@ -50,7 +50,8 @@ namespace tessaron::testing {
 namespace {
 
 using ModelAccess = viewmodel::PipelineViewModelTestAccess;
-
+using generators::SyntheticModelOptions;
+using generators::makeSyntheticModel;
 namespace fs = std::filesystem;
 using pipeline::PipelineManager;
 using viewmodel::PipelineViewModel;

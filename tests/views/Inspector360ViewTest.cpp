@@ -20,13 +20,14 @@
 #include "ViewsTestSupport.hpp"
 #include "core/PreferenceStore.hpp"
 #include "input/HogPersonSegmenter.hpp"
-#include "support/PanoramaVideo.hpp"
+#include "generators/PanoramaVideo.hpp"
 #include "views/Inspector360View.hpp"
 #include "views/MainDashboardView.hpp"
 
 namespace tessaron::testing {
 namespace {
 
+using generators::PanoramaVideo;
 using input::CropLayoutPreset;
 using input::PersonMaskMode;
 using input::Spherical360Detection;

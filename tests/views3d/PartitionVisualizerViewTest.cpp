@@ -5,7 +5,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "support/EventLoopWait.hpp"
 #include "support/TempDir.hpp"
 #include "views/PartitionVisualizerView.hpp"
@@ -25,25 +25,25 @@ const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolde
 // Blobs of 600 points around (+-2, 0, +-2); one camera with the identity
 // rotation, so up is -Y.
 void writeBlobs(const fs::path& sparse) {
-    engines::CameraMap cameras;
+    colmap::CameraMap cameras;
     cameras[1] = {1, 0, 640, 480, {500, 320, 240}};
-    engines::ImageMap images;
+    colmap::ImageMap images;
     images[1].imageId = 1;
     images[1].cameraId = 1;
     images[1].name = "image_000.jpg";
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     uint64_t id = 1;
     for (double bx : {-2.0, 2.0})
         for (double bz : {-2.0, 2.0})
             for (int i = 0; i < 600; ++i) {
-                engines::Point3DModel point;
+                colmap::Point3DModel point;
                 point.point3D_id = id++;
                 point.x = bx + 0.03 * (i % 40) - 0.6;
                 point.y = 0.01 * (i % 21) - 0.1;
                 point.z = bz + 0.08 * (i / 40) - 0.6;
                 points[point.point3D_id] = point;
             }
-    engines::COLMAPUtils::writeModel(cameras, images, points, sparse);
+    colmap::COLMAPUtils::writeModel(cameras, images, points, sparse);
 }
 
 std::shared_ptr<const partition::PartitionPlan> quadrantPlan() {

@@ -20,11 +20,11 @@ using Kind = ConverterModel::Item::State::Kind;
 
 constexpr int panelWidth = 460;
 
-class StagedConverter : public viewer::SplatConverterRunner {
+class StagedConverter : public engines::SplatConverterRunner {
 public:
     using SplatConverterRunner::SplatConverterRunner;
 
-    void runResourceConverter(const fs::path& input, const fs::path& output, viewer::SplatOutputFormat format) override {
+    void runResourceConverter(const fs::path& input, const fs::path& output, engines::SplatOutputFormat format) override {
         if (input.filename() != "large.ply") return SplatConverterRunner::runResourceConverter(input, output, format);
         log("$ SplatConverter " + input.string() + " -o " + output.string() + " -f spz -v");
         log("Reading 2,400,000 splats from large.ply");
@@ -135,10 +135,10 @@ const ShotState::Registration finished({"converter-finished", "a finished run: o
 const ShotState::Registration missing({"converter-backend-missing",
                                        "one file queued and no SplatConverter installed: the warning, Convert disabled", [] {
                                            Stage stage({"a.ply"});
-                                           stage.model->setBackendLookup([](viewer::SplatOutputFormat) { return std::nullopt; });
+                                           stage.model->setBackendLookup([](engines::SplatOutputFormat) { return std::nullopt; });
                                            // The lookup is asked on each redraw of the controls.
-                                           stage.model->setFormat(viewer::SplatOutputFormat::splat);
-                                           stage.model->setFormat(viewer::SplatOutputFormat::spz);
+                                           stage.model->setFormat(engines::SplatOutputFormat::splat);
+                                           stage.model->setFormat(engines::SplatOutputFormat::spz);
                                            return stage.release();
                                        }});
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "ShotState.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/SfMAnimationView.hpp"
@@ -27,12 +27,12 @@ constexpr int paneWidth = 900, paneHeight = 600;
 
 // Ground points over 40 × 30 and 12 blocks of walls; heights along -Y, as
 // COLMAP's frame has them when the cameras stand upright.
-std::vector<engines::Point3DModel> townPoints(int count) {
+std::vector<colmap::Point3DModel> townPoints(int count) {
     std::mt19937 generator(7);
     std::uniform_real_distribution<double> unit(0, 1);
-    std::vector<engines::Point3DModel> points;
+    std::vector<colmap::Point3DModel> points;
     for (int index = 0; index < count; ++index) {
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = uint64_t(index + 1);
         if (index % 3 == 0) {
             point.x = -20 + 40 * unit(generator);
@@ -53,9 +53,9 @@ std::vector<engines::Point3DModel> townPoints(int count) {
 }
 
 void writeTown(const fs::path& sparse) {
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     for (auto& point : townPoints(24000)) points[point.point3D_id] = point;
-    engines::COLMAPUtils::writeModel(sampleCameras(), sampleImages(8), points, sparse);
+    colmap::COLMAPUtils::writeModel(sampleCameras(), sampleImages(8), points, sparse);
 }
 
 // Six cells of a 3 × 2 grid, as the planner would lay them out.

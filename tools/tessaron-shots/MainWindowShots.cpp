@@ -15,7 +15,7 @@
 
 #include "ShotState.hpp"
 #include "core/PreferenceStore.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "services/ServiceEndpoints.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/MainDashboardView.hpp"
@@ -399,11 +399,11 @@ std::vector<std::string> numberedLines(const char* format, int from, int count) 
 // A reconstruction of a square field: points on a 60 × 60 grid with a
 // little relief, seen by four cameras.
 void writeGridModel(const fs::path& sparse) {
-    engines::Point3DMap points;
+    colmap::Point3DMap points;
     uint64_t id = 1;
     for (int row = 0; row < 60; ++row)
         for (int column = 0; column < 60; ++column, ++id) {
-            engines::Point3DModel point;
+            colmap::Point3DModel point;
             point.point3D_id = id;
             point.x = -15 + 0.5 * column;
             point.z = -15 + 0.5 * row;
@@ -413,7 +413,7 @@ void writeGridModel(const fs::path& sparse) {
             point.b = 140;
             points[id] = point;
         }
-    engines::COLMAPUtils::writeModel(sampleCameras(), sampleImages(4), points, sparse);
+    colmap::COLMAPUtils::writeModel(sampleCameras(), sampleImages(4), points, sparse);
 }
 
 const auto cancelledCOLMAP = dashboardShot(

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/PreferenceStore.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::shots {
 
@@ -38,8 +38,8 @@ void writeSampleModel(const std::filesystem::path& path);
 // The cameras and images of a sample reconstruction: one 1600 × 1200
 // camera seen from `count` frames named "frame_<id>.jpg" (no poses: the
 // live views draw only the points).
-engines::CameraMap sampleCameras();
-engines::ImageMap sampleImages(int count);
+colmap::CameraMap sampleCameras();
+colmap::ImageMap sampleImages(int count);
 
 // The settings of a user who has seen the welcome tour: windows built on
 // them show themselves, not the tour.

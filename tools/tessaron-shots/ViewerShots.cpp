@@ -22,16 +22,16 @@ namespace {
 std::uint8_t channel(float unit) { return std::uint8_t(std::lround(std::clamp(unit, 0.0f, 1.0f) * 255)); }
 }  // namespace
 
-engines::CameraMap sampleCameras() {
-    engines::CameraMap cameras;
+colmap::CameraMap sampleCameras() {
+    colmap::CameraMap cameras;
     cameras[1] = {1, 0, 1600, 1200, {1200, 800, 600}};
     return cameras;
 }
 
-engines::ImageMap sampleImages(int count) {
-    engines::ImageMap images;
+colmap::ImageMap sampleImages(int count) {
+    colmap::ImageMap images;
     for (int32_t id = 1; id <= count; ++id) {
-        engines::ImageModel image;
+        colmap::ImageModel image;
         image.imageId = id;
         image.cameraId = 1;
         image.name = "frame_" + std::to_string(id) + ".jpg";

@@ -9,7 +9,7 @@
 
 #include "ShotState.hpp"
 #include "core/PreferenceStore.hpp"
-#include "support/PanoramaVideo.hpp"
+#include "generators/PanoramaVideo.hpp"
 #include "viewmodel/DialogService.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/Conversion360LiveView.hpp"
@@ -46,7 +46,7 @@ struct Stage360 {
     std::shared_ptr<QTemporaryDir> folder = std::make_shared<QTemporaryDir>();
     std::shared_ptr<PipelineViewModel> model;
 
-    explicit Stage360(testing::PanoramaVideo video) {
+    explicit Stage360(tessaron::generators::PanoramaVideo video) {
         if (!folder->isValid()) throw std::runtime_error("no temporary folder");
         const std::filesystem::path root = folder->path().toStdString();
         PipelineViewModel::Configuration configuration;
@@ -73,7 +73,7 @@ struct Stage360 {
 // A real 360° run of a generated video, shown by the conversion view alone
 // or by the main window, photographed at its third rig frame.
 std::shared_ptr<QWidget> conversionDuringARun(bool inWindow, QSize windowSize = QSize(1280, 800)) {
-    testing::PanoramaVideo video;
+    tessaron::generators::PanoramaVideo video;
     video.frameCount = 120;
     video.framesPerSecond = 30;
     video.degreesPerFrame = 1.5;
@@ -131,7 +131,7 @@ const ShotState::Registration conversionStarting({"conversion-360-starting", "th
 // The main window with the inspector open on the generated video.
 std::shared_ptr<QWidget> inspector(input::CropLayoutPreset preset, bool withInput, std::optional<int> selected) {
     // Wide enough to be recognised as likely equirectangular by its shape.
-    testing::PanoramaVideo video;
+    tessaron::generators::PanoramaVideo video;
     video.width = 3840;
     video.height = 1920;
     video.frameCount = 4;

@@ -7,7 +7,7 @@
 
 #include "ToolCommand.hpp"
 #include "engines/ProcessRunner.hpp"
-#include "viewer/SplatConverterRunner.hpp"
+#include "engines/SplatConverterRunner.hpp"
 
 namespace tessaron::tool {
 namespace {
@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 std::string formatNames() {
     std::string names;
-    for (auto format : viewer::allSplatOutputFormats) names += (names.empty() ? "" : "|") + std::string(viewer::toString(format));
+    for (auto format : engines::allSplatOutputFormats) names += (names.empty() ? "" : "|") + std::string(engines::toString(format));
     return names;
 }
 
@@ -24,7 +24,7 @@ std::string formatNames() {
 // the written file's path on the last line.
 int convertCommand(const std::vector<std::string>& arguments) {
     if (arguments.size() != 2 && arguments.size() != 4) return usageError("convert needs <in> <format> [--out-dir D]");
-    auto format = viewer::splatOutputFormatFromString(arguments[1]);
+    auto format = engines::splatOutputFormatFromString(arguments[1]);
     if (!format) return usageError("convert: format must be one of " + formatNames());
     fs::path input = arguments[0];
     fs::path outputDirectory = input.parent_path().empty() ? fs::path(".") : input.parent_path();
@@ -33,7 +33,7 @@ int convertCommand(const std::vector<std::string>& arguments) {
         outputDirectory = arguments[3];
     }
 
-    viewer::SplatConverterRunner converter(std::make_shared<engines::ProcessRunner>());
+    engines::SplatConverterRunner converter(std::make_shared<engines::ProcessRunner>());
     std::mutex printMutex;
     converter.setOnLog([&printMutex](const std::string& line) {
         std::lock_guard lock(printMutex);

@@ -6,7 +6,7 @@
 
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/SceneAnalysis.hpp"
@@ -17,6 +17,7 @@ namespace tessaron::tool {
 
 namespace {
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
 
 int64_t parseCount(const std::string& text, const std::string& what) {

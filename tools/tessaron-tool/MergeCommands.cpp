@@ -13,7 +13,7 @@
 #include "partition/PartitionPlan.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticCells.hpp"
+#include "generators/SyntheticCells.hpp"
 
 namespace tessaron::tool {
 
@@ -154,7 +154,7 @@ int runSyntheticCells(const std::vector<std::string>& arguments) {
         {"--midpoint", "--reordered"});
     if (!parsed || parsed->positional.size() != 1)
         return usageError(std::string("usage: synthetic-cells ") + syntheticCellsUsage);
-    testing::SyntheticCellsOptions options;
+    tessaron::generators::SyntheticCellsOptions options;
     auto columns = parsed->number("--columns", options.columns);
     auto rows = parsed->number("--rows", options.rows);
     auto gaussians = parsed->number("--gaussians", options.gaussiansPerCell);
@@ -176,7 +176,7 @@ int runSyntheticCells(const std::vector<std::string>& arguments) {
     options.reorderedProperties = parsed->switches.contains("--reordered");
 
     const std::filesystem::path partitions = parsed->positional[0];
-    auto made = testing::writeSyntheticCells(partitions, options);
+    auto made = tessaron::generators::writeSyntheticCells(partitions, options);
     made.plan.save(partitions / "partition_plan.json");
     std::cout << "Wrote " << made.plan.cells.size() << " cells with " << made.gaussians.size()
               << " scene Gaussians to " << partitions.string() << "\n";

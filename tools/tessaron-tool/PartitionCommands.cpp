@@ -7,16 +7,16 @@
 
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 
 namespace tessaron::tool {
 
 namespace {
 
 using partition::VastGaussianPartitioner;
-using testing::SyntheticModelOptions;
+using tessaron::generators::SyntheticModelOptions;
 
 // "--name value" pairs after the positional argument.
 std::optional<std::map<std::string, std::string>> parseOptions(const std::vector<std::string>& arguments,
@@ -97,7 +97,7 @@ int runPlan(const std::vector<std::string>& arguments) {
                                                            .viewsPerFrame = *views};
     partition::PartitionPlan plan;
     if (auto synthetic = syntheticSource(arguments[0]))
-        plan = VastGaussianPartitioner::createPlan(testing::makeSyntheticModel(*synthetic), planOptions, log);
+        plan = VastGaussianPartitioner::createPlan(generators::makeSyntheticModel(*synthetic), planOptions, log);
     else if (arguments[0].starts_with("synthetic:"))
         return usageError("a synthetic source is synthetic:streets|grid:IMAGES:POINTS");
     else
@@ -135,8 +135,8 @@ int runSyntheticModel(const std::vector<std::string>& arguments) {
     model.imageHeight = uint64_t(*height);
     model.rigViews = *rig;
     model.seed = uint64_t(*seed);
-    auto made = testing::makeSyntheticModel(model);
-    engines::COLMAPUtils::writeModel(made.cameras, made.images, made.points3D, arguments[0]);
+    auto made = tessaron::generators::makeSyntheticModel(model);
+    colmap::COLMAPUtils::writeModel(made.cameras, made.images, made.points3D, arguments[0]);
     std::cout << "Wrote " << made.images.size() << " images and " << made.points3D.size() << " points to "
               << arguments[0] << "\n";
     return 0;

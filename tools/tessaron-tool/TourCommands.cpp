@@ -6,7 +6,7 @@
 
 #include "SplatFormats/SplatPLYSceneWriter.hpp"
 #include "ToolCommand.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::tool {
 
@@ -24,7 +24,7 @@ constexpr double framedRadius = 2.5;
 // as the points' mean spacing over the model's bounding box; the whole box
 // centred on the origin and scaled so that its longest side spans twice
 // `framedRadius`.
-std::vector<splatformats::SplatPoint> splatsOfPoints(const engines::Point3DMap& points) {
+std::vector<splatformats::SplatPoint> splatsOfPoints(const colmap::Point3DMap& points) {
     std::array<double, 3> low{std::numeric_limits<double>::max(), std::numeric_limits<double>::max(),
                               std::numeric_limits<double>::max()};
     std::array<double, 3> high{-low[0], -low[1], -low[2]};
@@ -61,7 +61,7 @@ std::vector<splatformats::SplatPoint> splatsOfPoints(const engines::Point3DMap& 
 
 int runTourResult(const std::vector<std::string>& arguments) {
     if (arguments.size() != 2) return usageError(std::string("usage: tour-result ") + tourResultUsage);
-    const auto points = engines::COLMAPUtils::readPoints3D(std::filesystem::path(arguments[0]) / "points3D.bin");
+    const auto points = colmap::COLMAPUtils::readPoints3D(std::filesystem::path(arguments[0]) / "points3D.bin");
     if (points.empty()) {
         std::cerr << "tour-result: the model in " << arguments[0] << " has no points\n";
         return 1;

@@ -9,7 +9,7 @@
 #include "ToolCommand.hpp"
 #include "core/NumberText.hpp"
 #include "engines/TrevikRunner.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 
 namespace tessaron::tool {
 
@@ -121,7 +121,7 @@ int scenePhotos(const std::vector<std::string>& arguments) {
     }
     if (auto complaint = belowMinimum("--images", images, 2)) return usageError(*complaint);
     if (images > 1000) return usageError("--images must be at most 1000 (got " + std::to_string(images) + ")");
-    const auto written = testing::renderScene(arguments[0], int(images));
+    const auto written = tessaron::generators::renderScene(arguments[0], int(images));
     std::cout << "Wrote " << written.size() << " photos to " << arguments[0] << "\n";
     return 0;
 }

@@ -21,8 +21,9 @@
 #include "core/RegularFile.hpp"
 #include "core/TextDecoding.hpp"
 #include "core/ProcFiles.hpp"
-#include "engines/COLMAPUtils.hpp"
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/COLMAPUtils.hpp"
+#include "engines/MemoryEstimate.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "Trainer/SmallMatrix.hpp"
 #include "Trainer/Trainer.hpp"
 
@@ -174,7 +175,7 @@ trainer::GaussianModel EngineRun::initialModel(const std::vector<GaussianSeed>& 
     return model;
 }
 
-int EngineRun::train(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+int EngineRun::train(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
                      const trainer::TrainingDataset::Options& datasetOptions) {
     trainer::TrainingDataset dataset;
     try {
@@ -268,7 +269,7 @@ void EngineRun::announce() { out_ << "trevik (Tessaron): CPU Gaussian-splatting 
 
 bool EngineRun::proceedWith(const DatasetFacts&) { return true; }
 
-int EngineRun::optimise(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+int EngineRun::optimise(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
                         const trainer::TrainingDataset::Options& datasetOptions) {
     return train(seeds, model, datasetOptions);
 }
@@ -287,9 +288,9 @@ int EngineRun::runSteps() {
     }
 
     fs::path modelFolder = options_.dataset / "sparse" / "0";
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     try {
-        model = engines::COLMAPUtils::readModel(modelFolder);
+        model = colmap::COLMAPUtils::readModel(modelFolder);
     } catch (const core::Error& error) {
         return fail("could not read the COLMAP model in " + modelFolder.string() + ": " + error.what());
     }
@@ -335,7 +336,7 @@ int EngineRun::runSteps() {
     // The engine trains in the dataset's normalised frame (camera centres
     // with mean 0 and a largest coordinate deviation of 1) and writes its
     // Gaussians there; the merge maps each cell back with the same transform.
-    auto frame = partition::SeamlessMerger::estimateNormTransform(modelFolder);
+    auto frame = colmap::CellNormTransform::estimate(modelFolder);
     if (!frame) return fail("the COLMAP model in " + modelFolder.string() + " has no readable camera centre");
     if (!withinFloatRange(frame->translation.x) || !withinFloatRange(frame->translation.y) ||
         !withinFloatRange(frame->translation.z) || !withinFloatRange(frame->scale) ||

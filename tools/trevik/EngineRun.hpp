@@ -63,7 +63,7 @@ protected:
     virtual bool proceedWith(const DatasetFacts& facts);
     // Turns the seeds into the written model: trains them and writes the PLY.
     // Returns the exit status; GaussianPlyWriter::WriteError fails the run.
-    virtual int optimise(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+    virtual int optimise(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
                          const trainer::TrainingDataset::Options& datasetOptions);
     // Called after each training step.
     virtual void afterStep() {}
@@ -86,7 +86,7 @@ private:
     // printed) when the system refuses.
     bool applyMemoryCeiling(int64_t megabytes);
     void echoDiagnostics();
-    int train(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+    int train(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
               const trainer::TrainingDataset::Options& datasetOptions);
 
     TrainingOptions options_;

@@ -8,12 +8,12 @@
 #include <regex>
 
 #include "core/ResourceLocator.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessMonitor.hpp"
-#include "partition/SeamlessMerger.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 #include "PlyModel.hpp"
 
@@ -55,9 +55,9 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     const int iterations = *iterationsToRun();
     tessaron::testing::TempDir folder("quality-run");
     const fs::path photos = folder / "photos";
-    tessaron::testing::SceneOptions scene;
+    tessaron::generators::SceneOptions scene;
     scene.surroundings = true;
-    tessaron::testing::renderScene(photos, 24, scene);
+    tessaron::generators::renderScene(photos, 24, scene);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
     // The engine the build ships, not the tests' one beside this program.
@@ -91,7 +91,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
 
     // The held-out photos at the training size, in the engine's frame.
     const fs::path model = workspace / "dataset" / "sparse" / "0";
-    auto frame = partition::SeamlessMerger::estimateNormTransform(model);
+    auto frame = colmap::CellNormTransform::estimate(model);
     ASSERT_TRUE(frame);
     trainer::TrainingDataset::Options options;
     options.imagesFolder = workspace / "dataset" / "images";
@@ -100,7 +100,7 @@ TEST(QualityRun, HeldOutPhotosMatchTheTrainedModel) {
     options.frameTranslation = {float(frame->translation.x), float(frame->translation.y),
                                 float(frame->translation.z)};
     options.frameScale = float(frame->scale);
-    auto dataset = trainer::TrainingDataset::load(engines::COLMAPUtils::readModel(model), options);
+    auto dataset = trainer::TrainingDataset::load(colmap::COLMAPUtils::readModel(model), options);
     ASSERT_GE(dataset.evaluation.size(), 2u);
     std::vector<double> perImage;
     const double rendered = tessaron::testing::renderedPsnr(

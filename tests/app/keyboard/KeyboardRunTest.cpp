@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/TessaronApp.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "views/DropZoneView.hpp"
@@ -36,6 +36,7 @@
 namespace tessaron::testing {
 namespace {
 
+using generators::renderScene;
 namespace fs = std::filesystem;
 using Kind = pipeline::PipelineState::Kind;
 

@@ -17,17 +17,18 @@
 #include "core/AvailableCPUs.hpp"
 #include "core/Error.hpp"
 #include "engines/COLMAPRunner.hpp"
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/ProcessRunner.hpp"
 #include "input/RigCropLayout.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
+using namespace tessaron::colmap;
 using namespace tessaron::engines;
-using tessaron::testing::CameraPath;
+using tessaron::generators::CameraPath;
 using tessaron::testing::readTextFile;
-using tessaron::testing::renderScene;
-using tessaron::testing::SceneOptions;
+using tessaron::generators::renderScene;
+using tessaron::generators::SceneOptions;
 using tessaron::testing::TempDir;
 using ::testing::Contains;
 using ::testing::HasSubstr;

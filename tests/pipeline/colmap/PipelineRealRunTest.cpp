@@ -12,13 +12,13 @@
 #include <mutex>
 #include <set>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunConfig.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
 using namespace tessaron;
@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     TempDir folder("pipeline-real");
     const fs::path photos = folder / "photos";
-    tessaron::testing::renderScene(photos, 12);
+    tessaron::generators::renderScene(photos, 12);
     const fs::path workspace = folder / "output" / "Tessaron_workspace";
 
     auto monitor = std::make_shared<engines::ProcessMonitor>();
@@ -72,7 +72,7 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
               (pipeline::RunConfig{2, true, 1000000, 200}));
     EXPECT_EQ(recorded.ramLimitGB, 64.0);
 
-    const auto model = engines::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
+    const auto model = colmap::COLMAPUtils::readModel(workspace / "colmap" / "sparse" / "0");
     EXPECT_GE(model.images.size(), 10u);
     EXPECT_EQ(engines::PLYCheck::validate(workspace / "output.ply").vertexCount, int64_t(model.points3D.size()));
     EXPECT_FALSE(fs::exists(workspace / "output.partial.ply"));
@@ -95,7 +95,7 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
 TEST(PipelineRealRun, StoppingTheTaskEndsARealCOLMAPRunWithinASecond) {
     TempDir folder("pipeline-real-stop");
     const fs::path photos = folder / "photos";
-    tessaron::testing::renderScene(photos, 12);
+    tessaron::generators::renderScene(photos, 12);
 
     auto monitor = std::make_shared<engines::ProcessMonitor>();
     std::mutex pidsMutex;

@@ -94,7 +94,7 @@ void TestEngineRun::writeTruncated(const std::vector<GaussianSeed>& seeds) {
           << std::endl;
 }
 
-int TestEngineRun::optimise(const std::vector<GaussianSeed>& seeds, const engines::COLMAPModel& model,
+int TestEngineRun::optimise(const std::vector<GaussianSeed>& seeds, const colmap::COLMAPModel& model,
                             const trainer::TrainingDataset::Options& datasetOptions) {
     if (!knobs_.seedOnly) return EngineRun::optimise(seeds, model, datasetOptions);
     paceSeedOnly(seeds.size());

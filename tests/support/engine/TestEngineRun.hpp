@@ -26,7 +26,7 @@ public:
 protected:
     void announce() override;
     bool proceedWith(const DatasetFacts& facts) override;
-    int optimise(const std::vector<trevik::GaussianSeed>& seeds, const engines::COLMAPModel& model,
+    int optimise(const std::vector<trevik::GaussianSeed>& seeds, const colmap::COLMAPModel& model,
                  const trainer::TrainingDataset::Options& datasetOptions) override;
     void afterStep() override;
 

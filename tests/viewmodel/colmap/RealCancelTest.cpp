@@ -3,7 +3,7 @@
 
 #include <QTest>
 
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "viewmodel/PipelineViewModelTestAccess.hpp"
@@ -12,6 +12,7 @@ namespace tessaron::testing {
 namespace {
 
 using ModelAccess = viewmodel::PipelineViewModelTestAccess;
+using generators::renderScene;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
 

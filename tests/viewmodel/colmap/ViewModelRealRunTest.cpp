@@ -8,7 +8,7 @@
 
 #include "engines/COLMAPRunner.hpp"
 #include "pipeline/PipelineTestSupport.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
 #include "viewmodel/PipelineViewModelTestAccess.hpp"
 
@@ -16,7 +16,7 @@ namespace tessaron::testing {
 namespace {
 
 using ModelAccess = viewmodel::PipelineViewModelTestAccess;
-
+using generators::renderScene;
 using viewmodel::PipelineViewModel;
 using Kind = pipeline::PipelineState::Kind;
 namespace fs = std::filesystem;

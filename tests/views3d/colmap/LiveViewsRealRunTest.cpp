@@ -13,7 +13,7 @@
 
 #include "engines/COLMAPRunner.hpp"
 #include "support/EventLoopWait.hpp"
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "views/PartitionVisualizerView.hpp"
 #include "views/PointSceneWidget.hpp"
 #include "views/SfMLivePointCloudView.hpp"
@@ -23,6 +23,7 @@
 namespace tessaron::testing {
 namespace {
 
+using generators::renderScene;
 namespace fs = std::filesystem;
 using viewmodel::PipelineViewModel;
 using views::PartitionScene;
@@ -104,7 +105,7 @@ TEST(LiveViewsRealRunTest, TheLiveCloudGrowsAndTheModelShowsInThePartitionView) 
         const fs::path snapshotFolder = snapshots / std::to_string(newest);
         auto snapshot = std::make_shared<viewmodel::SfMLiveSnapshot>();
         try {
-            for (const auto& point : engines::COLMAPUtils::readPointPositions(snapshotFolder / "points3D.bin")) {
+            for (const auto& point : colmap::COLMAPUtils::readPointPositions(snapshotFolder / "points3D.bin")) {
                 snapshot->ids.push_back(point.point3D_id);
                 snapshot->positions.push_back({float(point.x), float(point.y), float(point.z)});
             }

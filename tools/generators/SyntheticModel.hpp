@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 // A made-up COLMAP reconstruction of a town for planner tests and
 // benchmarks: cameras at eye height along streets (or on a regular grid),
@@ -29,6 +29,6 @@ struct SyntheticModelOptions {
     int64_t rigViews = 0;
 };
 
-engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options);
+colmap::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options);
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

@@ -1,4 +1,4 @@
-#include "viewer/SplatConverterRunner.hpp"
+#include "engines/SplatConverterRunner.hpp"
 
 #include <cstdlib>
 #include <system_error>
@@ -9,7 +9,7 @@
 #define TESSARON_DEPS_DIR ""
 #endif
 
-namespace tessaron::viewer {
+namespace tessaron::engines {
 
 namespace fs = std::filesystem;
 
@@ -37,7 +37,7 @@ std::optional<fs::path> askNpmGlobalPrefix() {
     std::call_once(asked, [] {
         auto npm = core::ResourceLocator::findInSearchPath("npm", inheritedSearchPath());
         if (!npm) return;
-        engines::ProcessRunner runner;
+        ProcessRunner runner;
         std::string firstLine;
         int32_t status = runner.run({.executablePath = npm->string(), .arguments = {"prefix", "-g"}},
                                     [&firstLine](const std::string& line) {
@@ -73,7 +73,7 @@ SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::exit(
     return error;
 }
 
-SplatConverterRunner::SplatConverterRunner(std::shared_ptr<engines::ProcessRunner> runner) : runner_(std::move(runner)) {}
+SplatConverterRunner::SplatConverterRunner(std::shared_ptr<ProcessRunner> runner) : runner_(std::move(runner)) {}
 
 SplatConverterRunner::~SplatConverterRunner() = default;
 
@@ -91,7 +91,7 @@ void SplatConverterRunner::log(const std::string& line) const {
     if (LogHandler handler = onLog()) handler(line);
 }
 
-engines::ProcessRunner::OutputHandler SplatConverterRunner::childLineHandler() const {
+ProcessRunner::OutputHandler SplatConverterRunner::childLineHandler() const {
     return [sink = std::weak_ptr<LogSink>(log_)](const std::string& line) {
         auto alive = sink.lock();
         if (!alive) return;
@@ -252,4 +252,4 @@ void SplatConverterRunner::runSplatTransform(const fs::path& input, const fs::pa
     if (status != 0) throw ConverterError::exit(status);
 }
 
-}  // namespace tessaron::viewer
+}  // namespace tessaron::engines

@@ -3,8 +3,6 @@
 // outputs splat-transform reads back.
 #include <gtest/gtest.h>
 
-#include <QByteArray>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -14,13 +12,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ConverterTestSupport.hpp"
 #include "core/Error.hpp"
-#include "viewer/SplatOutputFormat.hpp"
+#include "engines/SplatConverterRunner.hpp"
+#include "engines/SplatOutputFormat.hpp"
+#include "support/ConverterScripts.hpp"
 
 namespace fs = std::filesystem;
-using namespace tessaron::viewer;
-using tessaron::viewer::testing::ScriptedConverter;
+using namespace tessaron::engines;
+using tessaron::testing::ScriptedConverter;
 using tessaron::testing::readTextFile;
 using tessaron::testing::TempDir;
 using tessaron::testing::writeTextFile;
@@ -151,7 +150,7 @@ protected:
 
 TEST_F(ScriptedConversion, MissingInputStartsNoChildAndLogsNothing) {
     fs::path marker = folder_ / "started";
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "touch \"" + marker.string() + "\"\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "touch \"" + marker.string() + "\"\n"));
     log_.attach(converter);
     auto error = converterErrorOf([&] { converter.convert(folder_ / "gone.ply", SplatOutputFormat::spz, folder_.path()); });
     EXPECT_EQ(error.kind(), ErrorKind::inputMissing);
@@ -162,7 +161,7 @@ TEST_F(ScriptedConversion, MissingInputStartsNoChildAndLogsNothing) {
 
 TEST_F(ScriptedConversion, PathsWithBlanksReachTheChildAsSingleArgumentsAndStandUnquotedInTheLog) {
     fs::path arguments = folder_ / "arguments.txt";
-    auto script = tessaron::viewer::testing::writeScript(
+    auto script = tessaron::testing::writeScript(
         folder_ / "conv", "for a in \"$@\"; do echo \"$a\" >> \"" + arguments.string() + "\"; done\n"
                           "echo 'Read 3 splats'\necho 'warning line' >&2\necho out > \"$3\"\n");
     fs::create_directories(folder_ / "my scans");
@@ -187,7 +186,7 @@ TEST_F(ScriptedConversion, PathsWithBlanksReachTheChildAsSingleArgumentsAndStand
 }
 
 TEST_F(ScriptedConversion, NonZeroExitFailsWithItsStatusAndRemovesThePartialOutput) {
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "echo partial > \"$3\"\nexit 3\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "echo partial > \"$3\"\nexit 3\n"));
     writeTextFile(folder_ / "a.ply", "x");
     auto error = converterErrorOf([&] { converter.convert(folder_ / "a.ply", SplatOutputFormat::spz, folder_.path()); });
     EXPECT_EQ(error.kind(), ErrorKind::exit);
@@ -197,7 +196,7 @@ TEST_F(ScriptedConversion, NonZeroExitFailsWithItsStatusAndRemovesThePartialOutp
 }
 
 TEST_F(ScriptedConversion, SuccessWithoutOutputIsReportedAsMissingOutput) {
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "exit 0\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "exit 0\n"));
     writeTextFile(folder_ / "a.ply", "x");
     auto error = converterErrorOf([&] { converter.convert(folder_ / "a.ply", SplatOutputFormat::splat, folder_.path()); });
     EXPECT_EQ(error.kind(), ErrorKind::outputMissing);
@@ -217,7 +216,7 @@ TEST_F(ScriptedConversion, MissingBackendsFailWithTheirMessages) {
 
 TEST_F(ScriptedConversion, AFormatWithoutConverterNameIsUnsupportedByOurConverter) {
     writeTextFile(folder_ / "a.ply", "x");
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "exit 0\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "exit 0\n"));
     auto error = converterErrorOf([&] { converter.runResourceConverter(folder_ / "a.ply", folder_ / "a.sog", SplatOutputFormat::sog); });
     EXPECT_EQ(error.kind(), ErrorKind::unsupportedFormat);
     EXPECT_STREQ(error.what(), "Unsupported format for selected backend: sog");
@@ -225,7 +224,7 @@ TEST_F(ScriptedConversion, AFormatWithoutConverterNameIsUnsupportedByOurConverte
 
 TEST_F(ScriptedConversion, AStopRequestedBeforeTheCallFailsBeforeAnyLine) {
     writeTextFile(folder_ / "a.ply", "x");
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "echo x > \"$3\"\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "echo x > \"$3\"\n"));
     log_.attach(converter);
     std::stop_source stop;
     stop.request_stop();
@@ -236,14 +235,14 @@ TEST_F(ScriptedConversion, AStopRequestedBeforeTheCallFailsBeforeAnyLine) {
 
 TEST_F(ScriptedConversion, ALatchLeftByAnEarlierCancelDoesNotRefuseTheNextConversion) {
     writeTextFile(folder_ / "a.ply", "x");
-    ScriptedConverter converter(tessaron::viewer::testing::writeScript(folder_ / "conv", "echo x > \"$3\"\n"));
+    ScriptedConverter converter(tessaron::testing::writeScript(folder_ / "conv", "echo x > \"$3\"\n"));
     converter.processRunner().cancel();
     EXPECT_EQ(converter.convert(folder_ / "a.ply", SplatOutputFormat::spz, folder_.path()), folder_ / "a.spz");
 }
 
 TEST_F(ScriptedConversion, StoppingASlowConversionEndsItsChildWithStatusMinus15AndLeavesNoPartialFile) {
     writeTextFile(folder_ / "a.ply", "x");
-    ScriptedConverter converter(tessaron::viewer::testing::writeSlowConverter(folder_.path()));
+    ScriptedConverter converter(tessaron::testing::writeSlowConverter(folder_.path()));
     std::atomic<bool> started = false;
     converter.setOnLog([&](const std::string& line) {
         if (line == "started") started = true;
@@ -262,7 +261,7 @@ TEST_F(ScriptedConversion, StoppingASlowConversionEndsItsChildWithStatusMinus15A
 TEST(SplatTransformLookup, SearchPathThenProjectInstallThenNpmGlobalPrefix) {
     TempDir folder;
     auto tool = [&](const std::string& dir) {
-        return tessaron::viewer::testing::writeScript(folder / dir / "splat-transform", "exit 0\n");
+        return tessaron::testing::writeScript(folder / dir / "splat-transform", "exit 0\n");
     };
     fs::path onPath = tool("path"), project = tool("project"), npmBin = tool("npm/bin");
     writeTextFile(folder / "notexec/splat-transform", "x");  // not executable: skipped
@@ -297,7 +296,7 @@ protected:
         // splat-transform converts half the formats and reads every result back.
         if (!SplatConverterRunner::splatTransformPath())
             GTEST_SKIP() << "splat-transform is not installed: run scripts/setup.sh";
-        tessaron::viewer::testing::writeScene(folder_ / "a.ply", count_);
+        tessaron::testing::writeScene(folder_ / "a.ply", count_);
     }
 
     // How many Gaussians splat-transform reads from `file`, through a CSV.
@@ -334,6 +333,27 @@ std::size_t glbGaussianCount(const fs::path& file) {
     return json.at("accessors").at(position).at("count").get<std::size_t>();
 }
 
+// The bytes of standard base64 text: decoding stops at the padding and passes
+// over anything else outside the alphabet (line breaks).
+std::string fromBase64(std::string_view text) {
+    static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        size_t value = alphabet.find(c);
+        if (value == std::string_view::npos) continue;
+        bits = (bits << 6) | uint32_t(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes.push_back(char((bits >> count) & 0xFF));
+        }
+    }
+    return bytes;
+}
+
 // The self-contained viewer embeds the scene as a SOG archive in base64.
 fs::path extractEmbeddedSog(const fs::path& html, const fs::path& output) {
     std::string text = readTextFile(html);
@@ -342,8 +362,7 @@ fs::path extractEmbeddedSog(const fs::path& html, const fs::path& output) {
     if (start == std::string::npos) return {};
     start += marker.size();
     auto end = text.find_first_of("\"'`)", start);
-    QByteArray archive = QByteArray::fromBase64(QByteArray::fromStdString(text.substr(start, end - start)));
-    writeTextFile(output, archive.toStdString());
+    writeTextFile(output, fromBase64(text.substr(start, end - start)));
     return output;
 }
 
@@ -374,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, RealConversion, ::testing::ValuesIn(allSpla
 
 TEST(RealConversionNaming, ConvertingTwiceGivesTheConvertedName) {
     TempDir folder;
-    tessaron::viewer::testing::writeScene(folder / "a.ply", 10);
+    tessaron::testing::writeScene(folder / "a.ply", 10);
     SplatConverterRunner converter(std::make_shared<tessaron::engines::ProcessRunner>());
     EXPECT_EQ(converter.convert(folder / "a.ply", SplatOutputFormat::spz, folder.path()), folder / "a.spz");
     EXPECT_EQ(converter.convert(folder / "a.ply", SplatOutputFormat::spz, folder.path()), folder / "a-converted.spz");

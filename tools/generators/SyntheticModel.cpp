@@ -1,4 +1,4 @@
-#include "support/SyntheticModel.hpp"
+#include "generators/SyntheticModel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <numbers>
 #include <vector>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 namespace {
 
@@ -105,7 +105,7 @@ private:
 
 }  // namespace
 
-engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
+colmap::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
     Random random(options.seed * 0x2545F4914F6CDD1DULL + 7);
     const double blockSize = 50.0;
     int64_t imageCount = std::max<int64_t>(options.imageCount, 1);
@@ -148,12 +148,12 @@ engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
         }
     }
 
-    engines::COLMAPModel model;
+    colmap::COLMAPModel model;
     const double focal = 0.8 * double(options.imageWidth);
     const double cx = double(options.imageWidth) / 2, cy = double(options.imageHeight) / 2;
-    model.cameras[1] = engines::CameraModel{1, 1, options.imageWidth, options.imageHeight, {focal, focal, cx, cy}};
+    model.cameras[1] = colmap::CameraModel{1, 1, options.imageWidth, options.imageHeight, {focal, focal, cx, cy}};
     for (int64_t index = 0; index < imageCount; ++index) {
-        engines::ImageModel image;
+        colmap::ImageModel image;
         image.imageId = int32_t(index + 1);
         image.cameraId = 1;
         const Pose& pose = poses[size_t(index)];
@@ -212,7 +212,7 @@ engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
         p[1] = ground ? 0.0 : -random.uniform(0.2, 14.0);
     };
 
-    std::vector<std::vector<std::pair<uint64_t, engines::ImageModel::Point2D>>> observations(static_cast<size_t>(imageCount));
+    std::vector<std::vector<std::pair<uint64_t, colmap::ImageModel::Point2D>>> observations(static_cast<size_t>(imageCount));
     uint64_t nextPointId = 1;
     std::vector<std::pair<double, size_t>> seen;
     for (int64_t made = 0; made < options.pointCount; ++made) {
@@ -238,7 +238,7 @@ engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
                    seen.end());
         if (int64_t(seen.size()) > options.maxTrackLength) seen.resize(size_t(options.maxTrackLength));
 
-        engines::Point3DModel point;
+        colmap::Point3DModel point;
         point.point3D_id = nextPointId++;
         point.x = p[0];
         point.y = p[1];
@@ -257,7 +257,7 @@ engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
             list.push_back({point.point3D_id, {u, v, point.point3D_id}});
             // A keypoint without a 3D point now and then, as COLMAP keeps them.
             if (random.below(8) == 0) list.push_back({0, {random.uniform(0, 100), random.uniform(0, 100),
-                                                          engines::ImageModel::kNoPoint3D}});
+                                                          colmap::ImageModel::kNoPoint3D}});
         }
         model.points3D.emplace(point.point3D_id, std::move(point));
     }
@@ -268,4 +268,4 @@ engines::COLMAPModel makeSyntheticModel(const SyntheticModelOptions& options) {
     return model;
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

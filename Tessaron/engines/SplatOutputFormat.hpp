@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessaron::viewer {
+namespace tessaron::engines {
 
 // The formats the converter writes, in the order the format picker lists
 // them. The first three are written by our own SplatConverter program, the
@@ -33,11 +33,11 @@ SplatConverterBackend backend(SplatOutputFormat format);
 // The "-f" value SplatConverter takes; absent for the splat-transform formats.
 std::optional<std::string_view> splatConverterFormatName(SplatOutputFormat format);
 
-}  // namespace tessaron::viewer
+}  // namespace tessaron::engines
 
 template <>
-struct std::hash<tessaron::viewer::SplatOutputFormat> {
-    std::size_t operator()(tessaron::viewer::SplatOutputFormat format) const noexcept {
-        return std::hash<std::string_view>{}(tessaron::viewer::toString(format));
+struct std::hash<tessaron::engines::SplatOutputFormat> {
+    std::size_t operator()(tessaron::engines::SplatOutputFormat format) const noexcept {
+        return std::hash<std::string_view>{}(tessaron::engines::toString(format));
     }
 };

@@ -7,13 +7,13 @@
 #include <map>
 #include <sstream>
 
-#include "ModelFixtures.hpp"
-#include "engines/COLMAPUtils.hpp"
-#include "support/SyntheticScene.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "support/Fifo.hpp"
+#include "support/ModelFixtures.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"
 
-using namespace tessaron::engines;
+using namespace tessaron::colmap;
 using tessaron::testing::makeModel;
 using tessaron::testing::readTextFile;
 using tessaron::testing::TempDir;
@@ -373,7 +373,7 @@ protected:
     static void SetUpTestSuite() {
         workspace_ = new TempDir("tessaron-colmap");
         auto images = *workspace_ / "images";
-        tessaron::testing::renderScene(images, 15);
+        tessaron::generators::renderScene(images, 15);
         std::filesystem::create_directories(*workspace_ / "sparse");
         std::filesystem::create_directories(*workspace_ / "logs");
         auto database = quoted(*workspace_ / "database.db");
@@ -467,7 +467,7 @@ TEST(COLMAPUtils, AFifoOrADeviceIsRefusedWithoutWaiting) {
     for (const auto& path : {folder / "cameras.bin", std::filesystem::path("/dev/zero")}) {
         EXPECT_TRUE(tessaron::testing::returnsWithin(path, [&] {
             try {
-                tessaron::engines::COLMAPUtils::readCameras(path);
+                tessaron::colmap::COLMAPUtils::readCameras(path);
                 ADD_FAILURE() << path;
             } catch (const tessaron::core::FileError& error) {
                 EXPECT_NE(std::string(error.what()).find("Could not read " + path.string() + ": is a "),

@@ -14,9 +14,9 @@
 
 #include "core/Error.hpp"
 #include "engines/ProcessRunner.hpp"
-#include "viewer/SplatOutputFormat.hpp"
+#include "engines/SplatOutputFormat.hpp"
 
-namespace tessaron::viewer {
+namespace tessaron::engines {
 
 // Converts one splat file per call into another format by running an outside
 // converter as a child process: our own SplatConverter for spz, .splat and
@@ -53,13 +53,13 @@ public:
 
     using LogHandler = std::function<void(const std::string& line)>;
 
-    explicit SplatConverterRunner(std::shared_ptr<engines::ProcessRunner> runner);
+    explicit SplatConverterRunner(std::shared_ptr<ProcessRunner> runner);
     virtual ~SplatConverterRunner();
     SplatConverterRunner(const SplatConverterRunner&) = delete;
     SplatConverterRunner& operator=(const SplatConverterRunner&) = delete;
 
     // The runner of every child of this converter; its owner cancels through it.
-    engines::ProcessRunner& processRunner() const noexcept { return *runner_; }
+    ProcessRunner& processRunner() const noexcept { return *runner_; }
 
     LogHandler onLog() const;
     void setOnLog(LogHandler handler);
@@ -118,7 +118,7 @@ protected:
 
     void log(const std::string& line) const;
     // Forwards each child line to `onLog` while this converter lives.
-    engines::ProcessRunner::OutputHandler childLineHandler() const;
+    ProcessRunner::OutputHandler childLineHandler() const;
 
 private:
     struct LogSink {
@@ -131,8 +131,8 @@ private:
     bool splatTransformNeedsCPU(const std::filesystem::path& tool, const std::map<std::string, std::string>& environment);
     void removePartialOutput(const std::filesystem::path& output) const;
 
-    const std::shared_ptr<engines::ProcessRunner> runner_;
+    const std::shared_ptr<ProcessRunner> runner_;
     const std::shared_ptr<LogSink> log_ = std::make_shared<LogSink>();
 };
 
-}  // namespace tessaron::viewer
+}  // namespace tessaron::engines

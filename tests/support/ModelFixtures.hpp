@@ -4,15 +4,15 @@
 #include <filesystem>
 #include <string>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace tessaron::testing {
 
 // A consistent little model: `imageCount` images on a line looking along +Z,
 // `pointCount` points each seen by `observationsPerPoint` images, every image
 // with one keypoint per observation plus one keypoint without a 3D point.
-inline engines::COLMAPModel makeModel(int imageCount, int pointCount, int observationsPerPoint) {
-    using namespace engines;
+inline colmap::COLMAPModel makeModel(int imageCount, int pointCount, int observationsPerPoint) {
+    using namespace colmap;
     COLMAPModel model;
     model.cameras[1] = CameraModel{1, 1, 640, 480, {500.0, 510.0, 320.0, 240.0}};
     model.cameras[2] = CameraModel{2, 2, 1920, 1080, {1200.0, 960.0, 540.0, -0.01}};

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/SeamlessMerger.hpp"
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 struct SyntheticCellsOptions {
     int64_t columns = 2;
@@ -175,7 +175,7 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
 
     // Cells, their cameras and their frames.
     int32_t nextImageId = 1;
-    std::vector<engines::ImageMap> cellImages;
+    std::vector<colmap::ImageMap> cellImages;
     for (int64_t row = 0; row < rows; ++row) {
         for (int64_t column = 0; column < columns; ++column) {
             PartitionCell cell;
@@ -193,11 +193,11 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
             const double spots[8][3] = {{e.minX, -0.25, e.minZ}, {e.maxX, -0.25, e.minZ}, {e.minX, -0.25, e.maxZ},
                                         {e.maxX, -0.25, e.maxZ}, {midX, 0.15, e.minZ},   {midX, 0.15, e.maxZ},
                                         {e.minX, 0.15, midZ},    {e.maxX, 0.15, midZ}};
-            engines::ImageMap images;
+            colmap::ImageMap images;
             double sum[3] = {0, 0, 0};
             cell.cameraIds = std::vector<int32_t>{};
             for (const auto& spot : spots) {
-                engines::ImageModel image;
+                colmap::ImageModel image;
                 image.imageId = nextImageId++;
                 image.cameraId = 1;
                 image.name = "frame_" + std::to_string(image.imageId) + ".jpg";
@@ -295,11 +295,11 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
     }
 
     // Each cell's model and PLY: every Gaussian of its expanded box, in its frame.
-    engines::CameraMap cameras;
-    cameras[1] = engines::CameraModel{1, 1, 640, 480, {500, 500, 320, 240}};
+    colmap::CameraMap cameras;
+    cameras[1] = colmap::CameraModel{1, 1, 640, 480, {500, 500, 320, 240}};
     for (size_t cell = 0; cell < plan.cells.size(); ++cell) {
         const auto& input = made.inputs[cell];
-        engines::COLMAPUtils::writeModel(cameras, cellImages[cell], {}, input.sparseURL);
+        colmap::COLMAPUtils::writeModel(cameras, cellImages[cell], {}, input.sparseURL);
         std::vector<float> values;
         int64_t count = 0;
         for (size_t index = 0; index < made.gaussians.size(); ++index) {
@@ -315,4 +315,4 @@ inline SyntheticCells writeSyntheticCells(const std::filesystem::path& partition
     return made;
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

@@ -4,7 +4,7 @@
 
 #include <opencv2/core/mat.hpp>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 // An equirectangular video made for the 360° views: a sky whose blue follows
 // the longitude as one smooth wave (continuous across the seam), a
@@ -26,4 +26,4 @@ struct PanoramaVideo {
     void write(const std::filesystem::path& file) const;
 };
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#include "colmap/CellNormTransform.hpp"
 #include "core/AtomicFile.hpp"
-#include "partition/SeamlessMerger.hpp"
 
-namespace tessaron::partition {
+namespace tessaron::colmap {
 
 namespace {
 
@@ -26,8 +26,8 @@ constexpr size_t kPoint2DBytes = 24;
 
 }  // namespace
 
-std::vector<Vec3> SeamlessMerger::cameraCenters(std::string_view data) {
-    std::vector<Vec3> centres;
+std::vector<CellNormTransform::Centre> CellNormTransform::cameraCenters(std::string_view data) {
+    std::vector<Centre> centres;
     if (data.size() < 8) return centres;
     const uint64_t count = readLittleEndian<uint64_t>(data, 0);
     size_t offset = 8;
@@ -54,8 +54,8 @@ std::vector<Vec3> SeamlessMerger::cameraCenters(std::string_view data) {
             double r00 = 1 - 2 * (y * y + z * z), r01 = 2 * (x * y - w * z), r02 = 2 * (x * z + w * y);
             double r10 = 2 * (x * y + w * z), r11 = 1 - 2 * (x * x + z * z), r12 = 2 * (y * z - w * x);
             double r20 = 2 * (x * z - w * y), r21 = 2 * (y * z + w * x), r22 = 1 - 2 * (x * x + y * y);
-            Vec3 centre{-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
-                        -(r02 * tx + r12 * ty + r22 * tz)};
+            Centre centre{-(r00 * tx + r10 * ty + r20 * tz), -(r01 * tx + r11 * ty + r21 * tz),
+                          -(r02 * tx + r12 * ty + r22 * tz)};
             if (std::isfinite(centre.x) && std::isfinite(centre.y) && std::isfinite(centre.z))
                 centres.push_back(centre);
         }
@@ -69,8 +69,7 @@ std::vector<Vec3> SeamlessMerger::cameraCenters(std::string_view data) {
     return centres;
 }
 
-std::optional<SeamlessMerger::NormTransform> SeamlessMerger::estimateNormTransform(
-    const std::filesystem::path& sparseURL) {
+std::optional<CellNormTransform> CellNormTransform::estimate(const std::filesystem::path& sparseURL) {
     std::string data;
     try {
         data = core::readWholeFile(sparseURL / "images.bin");
@@ -78,7 +77,7 @@ std::optional<SeamlessMerger::NormTransform> SeamlessMerger::estimateNormTransfo
         return std::nullopt;  // the caller reports a cell without a transform
     }
     if (data.size() < 8) return std::nullopt;
-    std::vector<Vec3> centres = cameraCenters(data);
+    std::vector<Centre> centres = cameraCenters(data);
     if (centres.empty()) return std::nullopt;
 
     double sumX = 0, sumY = 0, sumZ = 0;
@@ -88,7 +87,7 @@ std::optional<SeamlessMerger::NormTransform> SeamlessMerger::estimateNormTransfo
         sumZ += centre.z;
     }
     const double count = double(centres.size());
-    NormTransform transform;
+    CellNormTransform transform;
     transform.translation = {sumX / count, sumY / count, sumZ / count};
     double spread = 0;
     for (const auto& centre : centres) {
@@ -100,4 +99,4 @@ std::optional<SeamlessMerger::NormTransform> SeamlessMerger::estimateNormTransfo
     return transform;
 }
 
-}  // namespace tessaron::partition
+}  // namespace tessaron::colmap

@@ -1,4 +1,4 @@
-#include "support/PanoramaVideo.hpp"
+#include "generators/PanoramaVideo.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 namespace {
 
@@ -59,4 +59,4 @@ void PanoramaVideo::write(const std::filesystem::path& file) const {
     for (int i = 0; i < frameCount; ++i) writer.write(frame(i));
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 // Where the cameras stand: on a horizontal arc, all looking at the room's
 // centre, or on a straight line across the room's open side, each looking in
@@ -46,4 +46,4 @@ struct SceneOptions {
 std::vector<std::filesystem::path> renderScene(const std::filesystem::path& folder, int imageCount,
                                                const SceneOptions& options = {});
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

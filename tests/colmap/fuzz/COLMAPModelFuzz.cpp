@@ -7,7 +7,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 namespace {
 
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream file(scratchFile(), std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data + 1), std::streamsize(size - 1));
     }
-    using tessaron::engines::COLMAPUtils;
+    using tessaron::colmap::COLMAPUtils;
     try {
         switch (data[0] % 3) {
         case 0: COLMAPUtils::readCameras(scratchFile()); break;

@@ -3,22 +3,21 @@
 #include <cmath>
 #include <cstring>
 
-#include "MergeTestSupport.hpp"
-#include "engines/COLMAPUtils.hpp"
-#include "partition/SeamlessMerger.hpp"
-#include "support/SyntheticCells.hpp"
+#include "colmap/COLMAPUtils.hpp"
+#include "colmap/CellNormTransform.hpp"
 #include "support/TempDir.hpp"
 
-using namespace tessaron::partition;
-using tessaron::engines::ImageModel;
+using tessaron::colmap::CellNormTransform;
+using tessaron::colmap::ImageModel;
 using tessaron::testing::TempDir;
 namespace support = tessaron::testing;
+using Centre = CellNormTransform::Centre;
 
 namespace {
 
 // An image record whose camera centre is `centre`, turned about y by `angle`,
 // its quaternion multiplied by `length`.
-ImageModel imageAt(int32_t id, Vec3 centre, double angle = 0.3, double length = 1, size_t points = 2) {
+ImageModel imageAt(int32_t id, Centre centre, double angle = 0.3, double length = 1, size_t points = 2) {
     ImageModel image;
     image.imageId = id;
     image.cameraId = 1;
@@ -35,22 +34,22 @@ ImageModel imageAt(int32_t id, Vec3 centre, double angle = 0.3, double length = 
 
 std::string imagesBin(const std::vector<ImageModel>& images) {
     TempDir dir;
-    tessaron::engines::ImageMap map;
+    tessaron::colmap::ImageMap map;
     for (const auto& image : images) map[image.imageId] = image;
-    tessaron::engines::COLMAPUtils::writeImages(map, dir / "images.bin");
-    return support::fileBytes(dir / "images.bin");
+    tessaron::colmap::COLMAPUtils::writeImages(map, dir / "images.bin");
+    return support::readTextFile(dir / "images.bin");
 }
 
-void expectCentre(const Vec3& actual, const Vec3& expected) {
+void expectCentre(const Centre& actual, const Centre& expected) {
     EXPECT_NEAR(actual.x, expected.x, 1e-12);
     EXPECT_NEAR(actual.y, expected.y, 1e-12);
     EXPECT_NEAR(actual.z, expected.z, 1e-12);
 }
 
-std::optional<SeamlessMerger::NormTransform> transformOf(const std::string& bytes) {
+std::optional<CellNormTransform> transformOf(const std::string& bytes) {
     TempDir dir;
-    support::writeBytes(dir / "sparse/0/images.bin", bytes);
-    return SeamlessMerger::estimateNormTransform(dir / "sparse/0");
+    support::writeTextFile(dir / "sparse/0/images.bin", bytes);
+    return CellNormTransform::estimate(dir / "sparse/0");
 }
 
 }  // namespace
@@ -67,7 +66,7 @@ TEST(CellNormTransform, OneCameraGivesItsCentreAndScaleOne) {
 TEST(CellNormTransform, MeanAndLargestCoordinateDeviation) {
     auto two = transformOf(imagesBin({imageAt(1, {0, 0, 0}, 0), imageAt(2, {2, 0, 0}, 0)}));
     ASSERT_TRUE(two);
-    EXPECT_EQ(two->translation, (SeamlessMerger::NormTransform::Translation{1, 0, 0}));
+    EXPECT_EQ(two->translation, (CellNormTransform::Translation{1, 0, 0}));
     EXPECT_EQ(two->scale, 1);
     auto three = transformOf(imagesBin({imageAt(1, {0, 0, 0}), imageAt(2, {1, 0, 0.5}), imageAt(3, {2, 0, 4})}));
     ASSERT_TRUE(three);
@@ -76,7 +75,7 @@ TEST(CellNormTransform, MeanAndLargestCoordinateDeviation) {
 }
 
 TEST(CellNormTransform, AQuaternionOfAnyLengthGivesTheSameCentre) {
-    auto centres = SeamlessMerger::cameraCenters(imagesBin({imageAt(1, {1, 2, 3}, 0.7, 1), imageAt(2, {1, 2, 3}, 0.7, 3.5)}));
+    auto centres = CellNormTransform::cameraCenters(imagesBin({imageAt(1, {1, 2, 3}, 0.7, 1), imageAt(2, {1, 2, 3}, 0.7, 3.5)}));
     ASSERT_EQ(centres.size(), 2u);
     expectCentre(centres[0], {1, 2, 3});
     expectCentre(centres[1], {1, 2, 3});
@@ -89,24 +88,24 @@ TEST(CellNormTransform, DamagedFilesGiveTheCentresOfTheirCompleteRecords) {
     std::string more = bytes;
     uint64_t five = 5;
     std::memcpy(more.data(), &five, 8);
-    EXPECT_EQ(SeamlessMerger::cameraCenters(more).size(), 3u);
+    EXPECT_EQ(CellNormTransform::cameraCenters(more).size(), 3u);
     // Cut inside the third record's fixed part; then inside the second's point list.
-    EXPECT_EQ(SeamlessMerger::cameraCenters(bytes.substr(0, 8 + 2 * recordBytes + 30)).size(), 2u);
-    EXPECT_EQ(SeamlessMerger::cameraCenters(bytes.substr(0, 8 + 2 * recordBytes - 5)).size(), 2u);
+    EXPECT_EQ(CellNormTransform::cameraCenters(bytes.substr(0, 8 + 2 * recordBytes + 30)).size(), 2u);
+    EXPECT_EQ(CellNormTransform::cameraCenters(bytes.substr(0, 8 + 2 * recordBytes - 5)).size(), 2u);
     // Cut in the second record's name: no point count follows it.
-    EXPECT_EQ(SeamlessMerger::cameraCenters(bytes.substr(0, 8 + recordBytes + 66)).size(), 1u);
+    EXPECT_EQ(CellNormTransform::cameraCenters(bytes.substr(0, 8 + recordBytes + 66)).size(), 1u);
     // A negative point count ends the parse at its record, which keeps its centre.
     std::string negative = bytes;
     int64_t minusOne = -1;
     size_t countOffset = 8 + recordBytes + 64 + std::string("frame_2.jpg").size() + 1;
     std::memcpy(negative.data() + countOffset, &minusOne, 8);
-    auto centres = SeamlessMerger::cameraCenters(negative);
+    auto centres = CellNormTransform::cameraCenters(negative);
     ASSERT_EQ(centres.size(), 2u);
     expectCentre(centres[1], {2, 0, 0});
     // So does one whose list would run past any file.
     int64_t huge = INT64_MAX;
     std::memcpy(negative.data() + countOffset, &huge, 8);
-    EXPECT_EQ(SeamlessMerger::cameraCenters(negative).size(), 2u);
+    EXPECT_EQ(CellNormTransform::cameraCenters(negative).size(), 2u);
 }
 
 TEST(CellNormTransform, APoseWithoutARotationIsPassedOver) {
@@ -114,7 +113,7 @@ TEST(CellNormTransform, APoseWithoutARotationIsPassedOver) {
     broken.qw = broken.qx = broken.qy = broken.qz = 0;
     auto transform = transformOf(imagesBin({imageAt(1, {0, 0, 0}, 0), broken, imageAt(3, {2, 0, 0}, 0)}));
     ASSERT_TRUE(transform);
-    EXPECT_EQ(transform->translation, (SeamlessMerger::NormTransform::Translation{1, 0, 0}));
+    EXPECT_EQ(transform->translation, (CellNormTransform::Translation{1, 0, 0}));
 }
 
 TEST(CellNormTransform, NoReadableCentreGivesNothing) {
@@ -122,5 +121,5 @@ TEST(CellNormTransform, NoReadableCentreGivesNothing) {
     EXPECT_FALSE(transformOf("1234567"));
     EXPECT_FALSE(transformOf(imagesBin({imageAt(1, {1, 0, 0})}).substr(0, 40)));
     TempDir dir;
-    EXPECT_FALSE(SeamlessMerger::estimateNormTransform(dir / "missing"));
+    EXPECT_FALSE(CellNormTransform::estimate(dir / "missing"));
 }

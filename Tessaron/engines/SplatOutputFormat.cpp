@@ -1,6 +1,6 @@
-#include "viewer/SplatOutputFormat.hpp"
+#include "engines/SplatOutputFormat.hpp"
 
-namespace tessaron::viewer {
+namespace tessaron::engines {
 
 namespace {
 
@@ -48,4 +48,4 @@ std::optional<std::string_view> splatConverterFormatName(SplatOutputFormat forma
     return rowOf(format).splatConverterName;
 }
 
-}  // namespace tessaron::viewer
+}  // namespace tessaron::engines

@@ -10,7 +10,7 @@
 #include "core/Error.hpp"
 #include "core/FileError.hpp"
 
-namespace tessaron::engines {
+namespace tessaron::colmap {
 
 // One camera of cameras.bin.
 struct CameraModel {
@@ -143,4 +143,4 @@ public:
     static void writeModel(const COLMAPModel& model, const std::filesystem::path& folder);
 };
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::colmap

@@ -1,4 +1,4 @@
-#include "support/SyntheticScene.hpp"
+#include "generators/SyntheticScene.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-namespace tessaron::testing {
+namespace tessaron::generators {
 
 namespace {
 
@@ -238,4 +238,4 @@ std::vector<std::filesystem::path> renderScene(const std::filesystem::path& fold
     return paths;
 }
 
-}  // namespace tessaron::testing
+}  // namespace tessaron::generators

@@ -1,4 +1,4 @@
-#include "engines/COLMAPUtils.hpp"
+#include "colmap/COLMAPUtils.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -15,7 +15,7 @@
 #include "core/AtomicFile.hpp"
 #include "core/RegularFile.hpp"
 
-namespace tessaron::engines {
+namespace tessaron::colmap {
 
 // The files are little-endian and packed; on a little-endian host the
 // keypoint and track arrays are copied straight into the records.
@@ -341,4 +341,4 @@ void COLMAPUtils::writeModel(const COLMAPModel& model, const std::filesystem::pa
     writeModel(model.cameras, model.images, model.points3D, folder);
 }
 
-}  // namespace tessaron::engines
+}  // namespace tessaron::colmap
