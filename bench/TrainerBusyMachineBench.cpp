@@ -71,6 +71,7 @@ void BM_StepBesideBusyProcesses(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(trainer.step(0));
     state.counters["threads"] = double(threads);
     state.counters["busy"] = double(state.range(1));
+    state.counters["width"] = double(trainer.pool().width());  // threads the last step ran on
 }
 BENCHMARK(BM_StepBesideBusyProcesses)
     ->ArgsProduct({{4, 8}, {4}})
