@@ -2,7 +2,9 @@
 // children, killed at the end) share the machine with the trainer on 4 and
 // on 8 threads, the scene and step of TrainerBench. A loop waits only for
 // the chunks it hands out, not for every worker, so a worker the system
-// has paused holds up nobody.
+// has paused holds up nobody; and the engine's pool runs its loops on the
+// CPUs the busy programs leave free (the "width" counter: threads the last
+// step ran on), so that none of its threads is paused in turn with them.
 // Target: beside four busy processes on 8 cores, 8 threads are no slower
 // than 4.
 #include <benchmark/benchmark.h>
