@@ -1,11 +1,11 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <array>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,13 +34,15 @@ namespace tessaron::core {
 // for the workers inside; a worker the system has paused, or that wakes
 // late, holds up nobody (the others take its share).
 //
-// A pool told to follow the machine's load runs its loops on no more threads
-// than the machine has CPUs free for them (at least the caller's). Where
-// other programs keep CPUs busy, more runnable threads than CPUs means the
-// system pauses some of them in turn, for a whole time slice, and a loop
-// must wait for a paused thread's chunk in hand however many others help;
-// fewer threads, each with a CPU of its own, finish sooner. Which threads
-// run a loop never changes what the loop computes, only how soon.
+// A pool told to follow the machine's load runs its loops on as many threads
+// as the CPUs other programs leave free (at least the caller's). Where
+// they keep CPUs busy, more runnable threads than CPUs means the system
+// pauses some of them in turn, for a whole time slice, and a loop must wait
+// for a paused thread's chunk in hand however many others help; fewer
+// threads, each with a CPU of its own, finish sooner. Where they leave few
+// CPUs free or none, it keeps all its threads: their share of the CPUs then
+// outweighs the waiting. Which threads run a loop never changes what the
+// loop computes, only how soon.
 //
 // Threads: one caller at a time runs loops; the workers own nothing but
 // their index. No lock is taken on a loop's way unless a chunk throws.
