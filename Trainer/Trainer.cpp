@@ -24,6 +24,9 @@ Trainer::Trainer(const TrainingDataset& dataset, GaussianModel initial, Training
     optimizer_.learningRates[GaussianModel::shDC] = settings_.shDCLr;
     optimizer_.learningRates[GaussianModel::shRest] = settings_.shRestLr;
     order_.resize(dataset_.training.size());
+    // Beside other busy programs, a step on threads that each have a CPU
+    // beats one on more threads that the system pauses in turn.
+    pool_.followMachineLoad();
 }
 
 float Trainer::positionLearningRate(int64_t step) const {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -31,6 +34,16 @@ namespace tessaron::core {
 // for the workers inside; a worker the system has paused, or that wakes
 // late, holds up nobody (the others take its share).
 //
+// A pool told to follow the machine's load runs its loops on as many threads
+// as the CPUs other programs leave free (at least the caller's). Where
+// they keep CPUs busy, more runnable threads than CPUs means the system
+// pauses some of them in turn, for a whole time slice, and a loop must wait
+// for a paused thread's chunk in hand however many others help; fewer
+// threads, each with a CPU of its own, finish sooner. Where they leave few
+// CPUs free or none, it keeps all its threads: their share of the CPUs then
+// outweighs the waiting. Which threads run a loop never changes what the
+// loop computes, only how soon.
+//
 // Threads: one caller at a time runs loops; the workers own nothing but
 // their index. No lock is taken on a loop's way unless a chunk throws.
 class ThreadPool {
@@ -43,6 +56,31 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     unsigned size() const noexcept { return unsigned(workers_.size()) + 1; }
+
+    // The machine's CPUs, and how many threads of other programs (and of
+    // this process outside the pool) are runnable at the moment.
+    struct MachineLoad {
+        size_t cpus = 1;
+        size_t others = 0;
+    };
+    // Given how many of the pool's threads are awake (each of them
+    // runnable); nothing when the load cannot be told.
+    using LoadProbe = std::optional<MachineLoad> (*)(size_t poolAwake);
+    // The kernel's count of runnable threads (/proc/loadavg) less the
+    // pool's, on the CPUs online.
+    static std::optional<MachineLoad> machineLoad(size_t poolAwake) noexcept;
+
+    // From now on, loops run on as many threads as are expected to end them
+    // soonest beside the load `probe` tells, looked at no more often than
+    // `every` (a load must be seen at several looks in a row before the
+    // pool narrows; it widens at the first look that allows it). Workers
+    // left out sleep. A null probe: all threads again. Called by the thread
+    // that runs the loops, between loops.
+    void followMachineLoad(LoadProbe probe = &machineLoad,
+                           std::chrono::nanoseconds every = std::chrono::milliseconds(2)) noexcept;
+    // How many threads (the caller's included) the next loop runs on at
+    // most: size() unless the pool follows the machine's load.
+    unsigned width() const noexcept { return width_.load(std::memory_order_relaxed); }
 
     // Whether a thread that failed to start did so for want of memory or
     // resources: a stack that cannot be had is memory that cannot be had.
@@ -68,7 +106,7 @@ public:
     }
 
     // Where worker `worker`'s share of a loop of `chunks` chunks starts
-    // (worker size() gives the end).
+    // (worker size() gives the end) while the pool runs on all its threads.
     size_t shareStart(size_t worker, size_t chunks) const noexcept { return worker * chunks / size(); }
 
 private:
@@ -77,6 +115,9 @@ private:
     void workerLoop(unsigned worker);
     bool join(uint64_t& seen);
     void leave();
+    void park(unsigned worker);
+    void lookAtLoad();
+    void setWidth(unsigned width);
     void stopWorkers() noexcept;
     void runChunks(unsigned worker);
     // Spins until ready() or the spin time is up; whether ready() held.
@@ -116,6 +157,19 @@ private:
     std::atomic<uint32_t> callerNews_{0};
     std::atomic<unsigned> sleepers_{0};
     std::atomic<bool> callerAsleep_{false};
+    // Workers at or past the width take part in no loop; they sleep on
+    // widthNews_, which changes when the pool widens (or stops).
+    std::atomic<unsigned> width_{1};
+    std::atomic<uint32_t> widthNews_{0};
+    std::atomic<unsigned> parked_{0};
+    // Following the load (the caller's alone): when to look next, and how
+    // many threads of other programs the last looks found runnable.
+    static constexpr size_t loadLooks = 16;
+    LoadProbe probe_ = nullptr;
+    std::chrono::nanoseconds lookInterval_{};
+    std::chrono::steady_clock::time_point nextLook_{};
+    std::array<size_t, loadLooks> othersSeen_{};
+    size_t looks_ = 0;
     std::atomic<bool> failed_{false};
     std::mutex failureMutex_;
     std::exception_ptr failure_;  // guarded by failureMutex_

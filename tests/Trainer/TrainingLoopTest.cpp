@@ -2,8 +2,12 @@
 // ground-truth set of Gaussians, training started from a disturbed copy.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <optional>
 #include <random>
+#include <set>
 
 #include "Trainer/Rasterizer.hpp"
 #include "Trainer/Trainer.hpp"
@@ -102,6 +106,38 @@ TEST(TrainingLoop, SameSeedSameModelWhateverTheThreadCount) {
         auto g = GaussianModel::Group(group);
         EXPECT_EQ(one.values(g), again.values(g)) << group;
         EXPECT_EQ(one.values(g), three.values(g)) << group;
+    }
+}
+
+namespace {
+
+// A load that comes and goes every forty looks: beside it a pool of three
+// threads runs on two, then on three again.
+std::atomic<unsigned> loadLooks{0};
+std::optional<tessaron::core::ThreadPool::MachineLoad> comingAndGoingLoad(size_t) {
+    return tessaron::core::ThreadPool::MachineLoad{8, (loadLooks++ / 40) % 2 == 0 ? 6u : 0u};
+}
+
+}  // namespace
+
+// The engine's pool narrows beside busy programs; which threads run its
+// loops never changes the model.
+TEST(TrainingLoop, SameModelWhenOtherProgramsComeAndGo) {
+    Scene scene = makeScene(6, 40, 32);
+    TrainingSettings settings = quickSettings(120);
+    settings.threads = 1;
+    Trainer one(scene.dataset, disturbed(scene.truth), settings);
+    one.train({});
+    settings.threads = 3;
+    Trainer changing(scene.dataset, disturbed(scene.truth), settings);
+    changing.pool().followMachineLoad(&comingAndGoingLoad, std::chrono::nanoseconds(0));
+    std::set<unsigned> widths;
+    changing.train([&](const Trainer::StepReport&) { widths.insert(changing.pool().width()); });
+    EXPECT_EQ(widths, (std::set<unsigned>{2, 3}));
+    ASSERT_EQ(one.model().size(), changing.model().size());
+    for (int group = 0; group < GaussianModel::groupCount; ++group) {
+        auto g = GaussianModel::Group(group);
+        EXPECT_EQ(one.model().values(g), changing.model().values(g)) << group;
     }
 }
 

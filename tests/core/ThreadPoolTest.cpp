@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -234,4 +236,114 @@ TEST(ThreadPool, AWorkerThatDoesNotComeHoldsUpNoLoop) {
     for (int count : covered) ASSERT_EQ(count, 50);
     // Released, it takes part again.
     EXPECT_EQ(workerThreads(pool), threads);
+}
+
+namespace {
+
+// The load a test tells a pool: CPUs and other programs' runnable threads,
+// or nothing known.
+std::atomic<size_t> toldCPUs{8};
+std::atomic<size_t> toldOthers{0};
+std::atomic<bool> loadKnown{true};
+
+std::optional<ThreadPool::MachineLoad> toldLoad(size_t) {
+    if (!loadKnown.load()) return std::nullopt;
+    return ThreadPool::MachineLoad{toldCPUs.load(), toldOthers.load()};
+}
+
+// Runs `loops` loops (each looks at the load once); the workers that ran
+// chunks in any of them. Worker 0 waits in its first chunk until a worker
+// of the width has run one, so that the others' part does not depend on
+// how fast the caller is.
+unsigned runLoops(ThreadPool& pool, int loops) {
+    unsigned ranBy = 0;
+    for (int loop = 0; loop < loops; ++loop) {
+        std::atomic<unsigned> workers{0};
+        std::vector<int> covered(301);
+        pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
+            workers |= 1u << worker;
+            for (size_t item = begin; item < end; ++item) covered[item] += 1;
+            if (worker == 0 && begin == 0 && pool.width() > 1) {
+                EXPECT_TRUE(tessaron::testing::waitUntil([&] { return (workers.load() & ~1u) != 0; }));
+            }
+        });
+        for (int count : covered) EXPECT_EQ(count, 1);
+        ranBy |= workers.load();
+    }
+    return ranBy;
+}
+
+// A loop each of whose chunks waits until every worker holds one.
+void everyWorkerTakesPart(ThreadPool& pool) {
+    std::atomic<unsigned> entered{0};
+    pool.parallelFor(pool.size(), 1, [&](size_t, size_t, unsigned) {
+        ++entered;
+        EXPECT_TRUE(tessaron::testing::waitUntil([&] { return entered.load() == pool.size(); }));
+    });
+}
+
+unsigned widthBeside(unsigned threads, size_t cpus, size_t others) {
+    ThreadPool pool(threads);
+    toldCPUs = cpus;
+    toldOthers = others;
+    pool.followMachineLoad(&toldLoad, std::chrono::nanoseconds(0));
+    runLoops(pool, 20);
+    return pool.width();
+}
+
+}  // namespace
+
+// Beside other busy programs a pool that follows the load runs its loops on
+// the CPUs they leave free: workers past that take no chunk, and come back
+// as soon as the CPUs are free again. A passing load, or one that already
+// overloads the machine, leaves all threads at work.
+TEST(ThreadPool, APoolFollowingTheLoadRunsOnTheCPUsOtherProgramsLeaveFree) {
+    loadKnown = true;
+    ThreadPool pool(8);
+    toldCPUs = 8;
+    toldOthers = 4;
+    pool.followMachineLoad(&toldLoad, std::chrono::nanoseconds(0));
+    // Seen at fifteen looks, the load may be passing.
+    runLoops(pool, 15);
+    EXPECT_EQ(pool.width(), 8u);
+    runLoops(pool, 1);
+    EXPECT_EQ(pool.width(), 4u);
+    const unsigned narrow = runLoops(pool, 30);
+    EXPECT_EQ(narrow & ~0xFu, 0u) << std::hex << narrow;
+    EXPECT_NE(narrow & 0xEu, 0u);
+
+    // Free again: all workers take part in the next loop.
+    toldOthers = 0;
+    everyWorkerTakesPart(pool);
+    EXPECT_EQ(pool.width(), 8u);
+
+    // A load of unknown size changes nothing; no probe, all threads again.
+    toldOthers = 4;
+    loadKnown = false;
+    runLoops(pool, 20);
+    EXPECT_EQ(pool.width(), 8u);
+    loadKnown = true;
+    runLoops(pool, 20);
+    EXPECT_EQ(pool.width(), 4u);
+    pool.followMachineLoad(nullptr);
+    EXPECT_EQ(pool.width(), 8u);
+    everyWorkerTakesPart(pool);
+
+    EXPECT_EQ(widthBeside(4, 8, 4), 4u);
+    EXPECT_EQ(widthBeside(8, 8, 1), 7u);
+    EXPECT_EQ(widthBeside(4, 8, 6), 2u);
+    EXPECT_EQ(widthBeside(4, 2, 0), 2u);
+    EXPECT_EQ(widthBeside(8, 8, 20), 8u);  // overloaded anyway: the share of all threads
+    EXPECT_EQ(widthBeside(8, 8, 7), 8u);
+}
+
+// The kernel's count is read on this machine (a fault there would quietly
+// leave every pool at full width).
+TEST(ThreadPool, TheMachinesLoadIsRead) {
+    const auto load = ThreadPool::machineLoad(0);
+    ASSERT_TRUE(load.has_value());
+    EXPECT_EQ(load->cpus, size_t(::sysconf(_SC_NPROCESSORS_ONLN)));
+    // This thread is runnable while it reads.
+    EXPECT_GE(load->others, 1u);
+    EXPECT_EQ(ThreadPool::machineLoad(1000000)->others, 0u);
 }
