@@ -236,9 +236,12 @@ void ThreadPool::lookAtLoad() {
     const std::optional<MachineLoad> load = probe_(size() - asleep);
     if (!load) return;  // nothing known: the width stays
     othersSeen_[looks_++ % loadLooks] = load->others;
-    // A load seen at every one of the last looks, not a passing one; the
-    // looks before the first ones found none.
-    const size_t others = *std::min_element(othersSeen_.begin(), othersSeen_.end());
+    // The load most of the last looks saw: neither a passing load nor one
+    // look that missed it moves the width (the looks before the first ones
+    // found none).
+    std::array<size_t, loadLooks> seen = othersSeen_;
+    std::nth_element(seen.begin(), seen.begin() + loadLooks / 2, seen.end());
+    const size_t others = seen[loadLooks / 2];
     setWidth(widthFor(others, std::max<size_t>(1, load->cpus), size()));
 }
 

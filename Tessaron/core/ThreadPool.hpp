@@ -72,8 +72,8 @@ public:
 
     // From now on, loops run on as many threads as are expected to end them
     // soonest beside the load `probe` tells, looked at no more often than
-    // `every` (a load must be seen at several looks in a row before the
-    // pool narrows; it widens at the first look that allows it). Workers
+    // `every` (the pool follows the load most of its last looks saw, so
+    // neither a passing load nor one look that missed it moves it). Workers
     // left out sleep. A null probe: all threads again. Called by the thread
     // that runs the loops, between loops.
     void followMachineLoad(LoadProbe probe = &machineLoad,
