@@ -14,28 +14,35 @@
 
 namespace tessaron::viewmodel {
 
-// The user's choices for a run, as the form sets them. This is the one place
-// their defaults stand; the view model publishes each field as a property of
-// its own, and a run, its report and its resume take their values from here.
+// The user's choices for a run, as the form sets them, starting from the
+// driver's own defaults (the form's own ones are here alone); the view model
+// publishes each field as a property of its own, and a run, its report and
+// its resume take their values from here.
 struct RunSettings {
-    qint64 frameExtractionRate = 10;  // keep one video frame in N
-    qint64 trainingIterations = 30000;
-    bool sharpnessFilterEnabled = true;
-    double sharpnessThreshold = 50.0;
-    bool colmapUseSingleCamera = true;
-    bool trevikEvalMode = true;
-    qint64 trevikDownscaleFactor = 0;  // 0: automatic
-    qint64 trainingCapMax = 1000000;   // the model size
-    bool useVastGaussian = true;
-    bool useGlobalMapper = false;
-    bool useGPUSIFT = true;
-    bool useAggressiveSIFT = false;
+    // The driver's own defaults, which the form starts from.
+    static const pipeline::PipelineManager::RunParameters& driverDefaults() {
+        static const pipeline::PipelineManager::RunParameters defaults;
+        return defaults;
+    }
+
+    qint64 frameExtractionRate = driverDefaults().frameExtractionRate;  // keep one video frame in N
+    qint64 trainingIterations = driverDefaults().iterations;
+    bool sharpnessFilterEnabled = driverDefaults().sharpnessEnabled;
+    double sharpnessThreshold = driverDefaults().sharpnessThreshold;
+    bool colmapUseSingleCamera = driverDefaults().colmapSingleCamera;
+    bool trevikEvalMode = driverDefaults().trevikEval;
+    qint64 trevikDownscaleFactor = driverDefaults().trevikDownscaleFactor;  // 0: automatic
+    qint64 trainingCapMax = driverDefaults().capMax;                        // the model size
+    bool useVastGaussian = driverDefaults().useVastGaussian;
+    bool useGlobalMapper = driverDefaults().useGlobalMapper;
+    bool useGPUSIFT = driverDefaults().useGPUSIFT;
+    bool useAggressiveSIFT = driverDefaults().useAggressiveSIFT;
     // The form's slider floor; a view model starts at defaultRamLimitGB().
     double ramLimitGB = 4;
-    bool diagnosticsEnabled = false;
+    bool diagnosticsEnabled = driverDefaults().diagnostics;
     bool treatAs360 = false;
     input::CropLayoutPreset cropLayoutPreset = input::CropLayoutPreset::fullSphere16;
-    input::PersonMaskMode personMaskMode = input::PersonMaskMode::allPeople;
+    input::PersonMaskMode personMaskMode = driverDefaults().personMaskMode;
     // An existing COLMAP model in place of the SfM step.
     bool skipSfM = false;
     std::optional<std::filesystem::path> colmapDataURL;
