@@ -55,22 +55,6 @@ bool isWorking(Kind kind) {
 
 }  // namespace
 
-std::optional<WorkflowStep> workflowStepOf(Kind state) {
-    switch (state) {
-    case Kind::extractingFrames: return WorkflowStep::input;
-    case Kind::processingSfM: return WorkflowStep::sfm;
-    case Kind::preparingData:
-    case Kind::awaitingPartitionApproval:
-    case Kind::materializingCells: return WorkflowStep::planning;
-    case Kind::training: return WorkflowStep::training;
-    case Kind::exporting: return WorkflowStep::final;
-    case Kind::idle:
-    case Kind::completed:
-    case Kind::error: return std::nullopt;
-    }
-    return std::nullopt;
-}
-
 std::optional<pipeline::PipelineLogStep> logStepOf(Kind state) {
     using Step = pipeline::PipelineLogStep;
     switch (state) {
@@ -386,7 +370,7 @@ CancelledRun PipelineViewModel::endedCancelledRun() const {
     CancelledRun cancelled;
     // A cancel ends in the working state it interrupted: the driver's
     // failure of the stopped stage is not published while cancelling.
-    cancelled.step = workflowStepOf(currentState_.kind);
+    cancelled.step = isWorking(currentState_.kind) ? workflowStep(currentState_) : std::nullopt;
     cancelled.stepTitle = runReport_ ? QString::fromStdString(runReport_->step) : currentStepTitle();
     cancelled.lastLogStep = logBuffer_.queue()->lastStep();
     if (!cancelled.lastLogStep) cancelled.lastLogStep = logStepOf(currentState_.kind);

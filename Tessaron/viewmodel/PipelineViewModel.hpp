@@ -534,9 +534,6 @@ private:
     void rescanWorkspace(const std::filesystem::path& workspace);
 };
 
-// The window's step of a working state (exporting is the Final step); none
-// for idle, completed and error.
-std::optional<WorkflowStep> workflowStepOf(pipeline::PipelineState::Kind state);
 // The step log the window shows in a state; none for idle, which has none.
 std::optional<pipeline::PipelineLogStep> logStepOf(pipeline::PipelineState::Kind state);
 
