@@ -81,6 +81,8 @@ public:
     // How many threads (the caller's included) the next loop runs on at
     // most: size() unless the pool follows the machine's load.
     unsigned width() const noexcept { return width_.load(std::memory_order_relaxed); }
+    // How many workers sleep between loops now (past their spin).
+    unsigned sleepingWorkers() const noexcept { return sleepers_.load(); }
 
     // Whether a thread that failed to start did so for want of memory or
     // resources: a stack that cannot be had is memory that cannot be had.

@@ -95,7 +95,9 @@ TEST(ThreadPool, LoopsRunWhetherTheWorkersSpinOrSleepBetweenThem) {
     ThreadPool pool(4);
     std::vector<int> covered(997);
     for (int loop = 1; loop <= 60; ++loop) {
-        if (loop % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (loop % 20 == 0) {
+            EXPECT_TRUE(tessaron::testing::waitUntil([&] { return pool.sleepingWorkers() == pool.size() - 1; }));
+        }
         std::atomic<unsigned> workers{0};
         pool.parallelFor(covered.size(), 1, [&](size_t begin, size_t end, unsigned worker) {
             workers |= 1u << worker;
@@ -109,7 +111,7 @@ TEST(ThreadPool, LoopsRunWhetherTheWorkersSpinOrSleepBetweenThem) {
         for (int count : covered) ASSERT_EQ(count, loop);
         EXPECT_NE(workers.load() & ~1u, 0u) << "loop " << loop;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(tessaron::testing::waitUntil([&] { return pool.sleepingWorkers() == pool.size() - 1; }));
     EXPECT_THROW(pool.parallelFor(8, 1, [](size_t begin, size_t, unsigned) {
         if (begin == 5) throw std::runtime_error("chunk failed");
     }),
