@@ -85,6 +85,10 @@ void ResourcesPanelView::refresh() {
                                           model_.currentCellTargetIterations(), model_.trainingIterations());
     iteration_.value->setText(iteration.value_or(QString()));
     iteration_.row->setVisible(iteration.has_value());
+    // The rows' layouts learn of a longer text only when their posted layout
+    // request runs; sized before that, the strip would cut the new figure.
+    for (const Row& each : {ram_, cell_, iteration_}) each.row->layout()->invalidate();
+    layout()->invalidate();
     adjustSize();
     emit contentChanged();
 }

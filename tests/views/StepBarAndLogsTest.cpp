@@ -215,6 +215,22 @@ TEST_F(ModelViewTest, TheResourcesStripShowsItsRowsWhileTheyApply) {
     EXPECT_EQ(strip.iterationText(), std::nullopt);
 }
 
+// A longer figure widens the strip at once: its value is never cut, even
+// before the next sample comes.
+TEST_F(ModelViewTest, TheResourcesStripWidensForALongerFigureAtOnce) {
+    views::ResourcesPanelView strip(*model_);
+    strip.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&strip));
+    model_->setRamUsageString(QStringLiteral("1.7 / 24 GB"));
+    QCoreApplication::processEvents();
+    QLabel* value = nullptr;
+    for (QLabel* label : strip.findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("1.7 / 24 GB")) value = label;
+    ASSERT_NE(value, nullptr);
+    EXPECT_GE(value->width(), value->sizeHint().width());
+    EXPECT_GE(strip.width(), strip.sizeHint().width());
+}
+
 TEST_F(ModelViewTest, TheDrawerShowsTheLogOfTheRunningStage) {
     model_->setExtractionLog(QStringLiteral("extract\n"));
     model_->setSfmLog(QStringLiteral("sfm\n"));
