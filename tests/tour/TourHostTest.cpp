@@ -10,16 +10,14 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <dirent.h>
 #include <set>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "services/TourOrchestrator.hpp"
 #include "services/WelcomeTourOverlay.hpp"
 #include "support/EventLoopWait.hpp"
 #include "core/PreferenceStore.hpp"
+#include "support/ProcessTree.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModel.hpp"
 #include "viewmodel/SettingsPreferenceStore.hpp"
@@ -44,29 +42,6 @@ using services::WelcomeTourOverlay;
 using Step = TourOrchestrator::TourStep;
 using Kind = pipeline::PipelineState::Kind;
 using viewmodel::PipelineViewModel;
-
-// The processes whose parent is this one, from /proc.
-std::vector<int> childProcesses() {
-    std::vector<int> children;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return children;
-    const int self = int(::getpid());
-    while (dirent* entry = ::readdir(proc)) {
-        const int pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        // pid (comm) state ppid ...: the command may hold spaces and parentheses.
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        std::string state;
-        int parent = 0;
-        rest >> state >> parent;
-        if (parent == self) children.push_back(pid);
-    }
-    ::closedir(proc);
-    return children;
-}
 
 // Processes the model's monitor watches besides the application itself.
 size_t watchedChildren(const PipelineViewModel& model) {
@@ -176,7 +151,7 @@ TEST_F(TourHostTest, AFirstLaunchWalksSixteenCardsWithReturnAndTheNextLaunchHasN
     EXPECT_TRUE(walked.partitionPlan());
     EXPECT_EQ(host.overlay().mainButton()->text(), QStringLiteral("Finish (Enter)"));
     // Nothing ran: no child of this process, none watched by either model.
-    EXPECT_TRUE(childProcesses().empty());
+    EXPECT_TRUE(descendantNames().empty());
     EXPECT_EQ(watchedChildren(walked), 0u);
     EXPECT_FALSE(walked.pipelineManager()->isProcessRunning());
     EXPECT_EQ(watchedChildren(*model_), 0u);

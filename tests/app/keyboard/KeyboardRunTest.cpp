@@ -10,17 +10,14 @@
 #include <QTest>
 #include <QUrl>
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/TessaronApp.hpp"
 #include "generators/SyntheticScene.hpp"
+#include "support/ProcessTree.hpp"
 #include "support/TempDir.hpp"
 #include "viewmodel/PipelineViewModelTestAccess.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
@@ -42,41 +39,6 @@ namespace fs = std::filesystem;
 using Kind = pipeline::PipelineState::Kind;
 
 const auto registered = ::testing::AddGlobalTestEnvironment(new PrivateUserFolders);
-
-// A file of /proc, or nothing when its process has gone meanwhile.
-std::string procText(const fs::path& file) {
-    std::ifstream stream(file);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-// The command names of this process's descendants still in the process
-// table, zombies included: a child not yet waited for is not gone.
-std::vector<std::string> descendants() {
-    std::vector<std::pair<int, int>> parents;  // (pid, parent pid)
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = procText(entry.path() / "stat");
-        // "pid (comm) state ppid ...": the command may hold blanks and parentheses.
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        int parent = 0;
-        char state = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2) continue;
-        parents.emplace_back(std::stoi(name), parent);
-    }
-    std::vector<int> family{int(::getpid())};
-    std::vector<std::string> names;
-    for (size_t index = 0; index < family.size(); ++index)
-        for (const auto& [pid, parent] : parents)
-            if (parent == family[index]) {
-                family.push_back(pid);
-                const std::string comm = procText("/proc/" + std::to_string(pid) + "/comm");
-                names.push_back(comm.substr(0, comm.find('\n')));
-            }
-    return names;
-}
 
 // Gives `window` the keyboard, as the window manager does when a dialog
 // over it closes; a bare X server does not.
@@ -156,7 +118,7 @@ TEST_F(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehin
     // COLMAP at work.
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            const std::vector<std::string> children = descendants();
+            const std::vector<std::string> children = descendantNames();
             return model.currentState().kind == Kind::processingSfM &&
                    std::any_of(children.begin(), children.end(), isColmap);
         },
@@ -166,8 +128,8 @@ TEST_F(KeyboardRun, ChooseStartAndCancelAreKeysAndTypedPathsAndLeaveNoChildBehin
     // Ctrl+. ends every child process.
     ASSERT_TRUE(activate(window));
     QTest::keyClick(&window, Qt::Key_Period, Qt::ControlModifier);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.hasActiveOperation() && descendants().empty(); }, 30000))
-        << "still running: " << ::testing::PrintToString(descendants());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model.hasActiveOperation() && descendantNames().empty(); }, 30000))
+        << "still running: " << ::testing::PrintToString(descendantNames());
     EXPECT_FALSE(model.pipelineManager()->isProcessRunning());
     EXPECT_EQ(model.currentState().kind, Kind::idle);
     // The window says in words where the run stopped, and nothing on it
@@ -240,7 +202,7 @@ TEST_F(KeyboardRun, AWholeRunEndsWithItsModelInTheFinalViewer) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.stats().gaussianCount > 0; }, 60000));
     EXPECT_TRUE(viewer.url().isEmpty() || viewer.url() == QUrl::fromLocalFile(QString::fromStdString(merged.string())))
         << viewer.url().toString().toStdString();
-    EXPECT_TRUE(descendants().empty()) << ::testing::PrintToString(descendants());
+    EXPECT_TRUE(descendantNames().empty()) << ::testing::PrintToString(descendantNames());
 }
 
 }  // namespace
