@@ -96,6 +96,8 @@ void StepMarkersView::setSelectedStep(WorkflowStep step) {
     refreshSweep();
     refreshFill(false);
     Motion::run(*selection_, 0.0, 1.0, selectionSpring);
+    // Without motion it ends at once at 1, the value it already held after
+    // the last change, and Qt signals no value that did not change.
     if (selection_->state() != QAbstractAnimation::Running) showSelection(1);
 }
 
