@@ -1,5 +1,7 @@
 #include "views/ResourcesPanelView.hpp"
 
+#include <QEvent>
+
 #include <QHBoxLayout>
 #include <QLabel>
 
@@ -85,12 +87,19 @@ void ResourcesPanelView::refresh() {
                                           model_.currentCellTargetIterations(), model_.trainingIterations());
     iteration_.value->setText(iteration.value_or(QString()));
     iteration_.row->setVisible(iteration.has_value());
-    // The rows' layouts learn of a longer text only when their posted layout
-    // request runs; sized before that, the strip would cut the new figure.
-    for (const Row& each : {ram_, cell_, iteration_}) each.row->layout()->invalidate();
-    layout()->invalidate();
     adjustSize();
     emit contentChanged();
+}
+
+bool ResourcesPanelView::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // A longer figure reaches the strip's layout only with the layout request
+    // its label posts; placed before that, the strip would cut the figure.
+    if (event->type() == QEvent::LayoutRequest && size() != sizeHint()) {
+        adjustSize();
+        emit contentChanged();
+    }
+    return handled;
 }
 
 }  // namespace tessaron::views

@@ -25,6 +25,9 @@ public:
     static std::optional<QString> iterationValue(const pipeline::PipelineState& state, qint64 iteration,
                                                  const viewmodel::OptionalCount& cellTarget, qint64 trainingIterations);
 
+protected:
+    bool event(QEvent* event) override;
+
 signals:
     // The strip's width changed: the dashboard centres it again.
     void contentChanged();

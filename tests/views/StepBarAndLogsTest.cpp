@@ -218,10 +218,17 @@ TEST_F(ModelViewTest, TheResourcesStripShowsItsRowsWhileTheyApply) {
 // A longer figure widens the strip at once: its value is never cut, even
 // before the next sample comes.
 TEST_F(ModelViewTest, TheResourcesStripWidensForALongerFigureAtOnce) {
-    views::ResourcesPanelView strip(*model_);
-    strip.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&strip));
+    // Placed as the dashboard places it: at its size hint whenever its
+    // content changes.
+    QWidget window;
+    window.resize(900, 200);
+    auto& strip = *new views::ResourcesPanelView(*model_, &window);
+    QObject::connect(&strip, &views::ResourcesPanelView::contentChanged,
+                     [&] { strip.setGeometry(QRect(QPoint(300, 10), strip.sizeHint())); });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     model_->setRamUsageString(QStringLiteral("1.7 / 24 GB"));
+    QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     QLabel* value = nullptr;
     for (QLabel* label : strip.findChildren<QLabel*>())
