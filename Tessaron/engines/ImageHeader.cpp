@@ -54,10 +54,23 @@ std::optional<ImageHeader> sized(std::int64_t width, std::int64_t height) {
 }
 
 std::optional<ImageHeader> png(const Bytes& file) {
-    // Signature, then the IHDR chunk: length, type, width, height.
-    auto header = file.at(0, 24);
+    // Signature, then the IHDR chunk: length, type, width, height, bit
+    // depth, colour type.
+    auto header = file.at(0, 26);
     if (!header || bigEndian(header->data() + 12, 4) != 0x49484452) return std::nullopt;  // "IHDR"
-    return sized(bigEndian(header->data() + 16, 4), bigEndian(header->data() + 20, 4));
+    auto image = sized(bigEndian(header->data() + 16, 4), bigEndian(header->data() + 20, 4));
+    if (!image) return std::nullopt;
+    image->format = ImageHeader::Format::png;
+    image->bitsPerSample = (*header)[24];
+    switch ((*header)[25]) {
+        case 0: image->samplesPerPixel = 1; break;  // grey
+        case 2: image->samplesPerPixel = 3; break;  // RGB
+        case 3: image->samplesPerPixel = 1; break;  // palette index
+        case 4: image->samplesPerPixel = 2; break;  // grey and alpha
+        case 6: image->samplesPerPixel = 4; break;  // RGBA
+        default: return std::nullopt;
+    }
+    return image;
 }
 
 std::optional<ImageHeader> jpeg(const Bytes& file) {
@@ -81,22 +94,38 @@ std::optional<ImageHeader> jpeg(const Bytes& file) {
         // Start of frame, any coding except the table and arithmetic markers.
         const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
         if (frame) {
-            auto body = file.at(offset + 2, 5);  // precision, height, width
+            auto body = file.at(offset + 2, 6);  // precision, height, width, components
             if (!body) return std::nullopt;
-            return sized(bigEndian(body->data() + 3, 2), bigEndian(body->data() + 1, 2));
+            auto image = sized(bigEndian(body->data() + 3, 2), bigEndian(body->data() + 1, 2));
+            if (!image) return std::nullopt;
+            image->format = ImageHeader::Format::jpeg;
+            image->bitsPerSample = (*body)[0];
+            image->samplesPerPixel = (*body)[5];
+            image->progressive = code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
+            return image;
         }
         offset += segment;
     }
 }
 
 std::optional<ImageHeader> bmp(const Bytes& file) {
-    auto header = file.at(14, 12);
+    auto header = file.at(14, 16);
     if (!header) return std::nullopt;
-    if (littleEndian(header->data(), 4) == 12)  // the old core header: 16-bit sizes
-        return sized(littleEndian(header->data() + 4, 2), littleEndian(header->data() + 6, 2));
-    // A negative height stores the rows top-down.
-    const auto height = std::int32_t(littleEndian(header->data() + 8, 4));
-    return sized(std::int32_t(littleEndian(header->data() + 4, 4)), std::llabs(std::int64_t(height)));
+    std::optional<ImageHeader> image;
+    int bitsPerPixel = 0;
+    if (littleEndian(header->data(), 4) == 12) {  // the old core header: 16-bit sizes
+        image = sized(littleEndian(header->data() + 4, 2), littleEndian(header->data() + 6, 2));
+        bitsPerPixel = int(littleEndian(header->data() + 10, 2));
+    } else {
+        // A negative height stores the rows top-down.
+        const auto height = std::int32_t(littleEndian(header->data() + 8, 4));
+        image = sized(std::int32_t(littleEndian(header->data() + 4, 4)), std::llabs(std::int64_t(height)));
+        bitsPerPixel = int(littleEndian(header->data() + 14, 2));
+    }
+    if (!image) return std::nullopt;
+    image->format = ImageHeader::Format::bmp;
+    image->samplesPerPixel = bitsPerPixel == 32 ? 4 : bitsPerPixel >= 16 ? 3 : 1;
+    return image;
 }
 
 std::optional<ImageHeader> tiff(const Bytes& file, bool little) {
@@ -109,6 +138,8 @@ std::optional<ImageHeader> tiff(const Bytes& file, bool little) {
     auto count = file.at(directory, 2);
     if (!count) return std::nullopt;
     std::optional<std::int64_t> width, height;
+    // The defaults of the format: one sample of one bit, unsigned.
+    std::int64_t bits = 1, samples = 1, sampleFormat = 1;
     const std::uint32_t entries = read(count->data(), 2);
     auto table = file.at(directory + 2, std::size_t(entries) * 12);
     if (!table) return std::nullopt;
@@ -116,25 +147,49 @@ std::optional<ImageHeader> tiff(const Bytes& file, bool little) {
         const unsigned char* entry = table->data() + index * 12;
         const std::uint32_t tag = read(entry, 2);
         const std::uint32_t type = read(entry + 2, 2);
-        if (tag != 256 && tag != 257) continue;
-        // SHORT or LONG, held in the entry's value field.
+        const std::uint32_t values = read(entry + 4, 4);
+        // Width, height, bits per sample, samples per pixel, sample format.
+        if (tag != 256 && tag != 257 && tag != 258 && tag != 277 && tag != 339) continue;
+        if (type != 3 && type != 4) return std::nullopt;  // SHORT or LONG
+        if (values == 0) return std::nullopt;
+        // The first value: in the entry's value field when all fit in its
+        // four bytes, else at the offset held there.
+        const int size = type == 3 ? 2 : 4;
         std::int64_t value = 0;
-        if (type == 3)
-            value = read(entry + 8, 2);
-        else if (type == 4)
-            value = read(entry + 8, 4);
-        else
-            return std::nullopt;
-        (tag == 256 ? width : height) = value;
+        if (std::uint64_t(values) * std::uint64_t(size) <= 4) {
+            value = read(entry + 8, size);
+        } else {
+            auto first = file.at(read(entry + 8, 4), std::size_t(size));
+            if (!first) return std::nullopt;
+            value = read(first->data(), size);
+        }
+        switch (tag) {
+            case 256: width = value; break;
+            case 257: height = value; break;
+            case 258: bits = value; break;
+            case 277: samples = value; break;
+            default: sampleFormat = value; break;
+        }
     }
     if (!width || !height) return std::nullopt;
-    return sized(*width, *height);
+    auto image = sized(*width, *height);
+    if (!image || bits < 1 || bits > 64 || samples < 1 || samples > 64) return std::nullopt;
+    image->format = ImageHeader::Format::tiff;
+    image->bitsPerSample = int(bits);
+    image->samplesPerPixel = int(samples);
+    image->floatingPoint = sampleFormat == 3;
+    return image;
 }
 
 }  // namespace
 
 std::optional<ImageHeader> ImageHeader::read(const std::filesystem::path& path) {
     const core::RegularFile opened = core::RegularFile::openForReading(path);
+    if (!opened.isOpen()) return std::nullopt;
+    return read(opened);
+}
+
+std::optional<ImageHeader> ImageHeader::read(const core::RegularFile& opened) {
     if (!opened.isOpen()) return std::nullopt;
     const Bytes file(opened);
     auto magic = file.at(0, 4);

@@ -237,6 +237,7 @@ private:
         RunParameters parameters;
         std::filesystem::path workspace;
         std::filesystem::path imageDir;
+        std::filesystem::path colmapImageDir;  // the folder COLMAP read: links to the checked photos, or imageDir
         std::filesystem::path colmapDir;
         std::filesystem::path modelDir;    // colmap/sparse/0
         std::filesystem::path outputFile;  // output.ply

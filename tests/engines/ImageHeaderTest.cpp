@@ -107,3 +107,57 @@ TEST(ImageHeader, NothingForTextZeroSizesFoldersAndFifos) {
     ASSERT_TRUE(answered) << "the scan waits on the FIFO";
     EXPECT_FALSE(scan.get());
 }
+
+namespace {
+
+struct Stored {
+    const char* file;
+    int type;
+    bool progressive;
+    ImageHeader::Format format;
+    int samples;
+    int bits;
+    bool floatingPoint;
+};
+
+class ImageHeaderSamples : public ::testing::TestWithParam<Stored> {};
+
+}  // namespace
+
+// How pixels are stored, as OpenCV wrote them: what COLMAP's reader takes
+// depends on it.
+TEST_P(ImageHeaderSamples, TellHowPixelsAreStored) {
+    const Stored& stored = GetParam();
+    TempDir folder;
+    const std::filesystem::path file = folder / stored.file;
+    cv::Mat picture(24, 40, stored.type, cv::Scalar::all(100));
+    ASSERT_TRUE(cv::imwrite(file.string(), picture, {cv::IMWRITE_JPEG_PROGRESSIVE, stored.progressive ? 1 : 0}));
+    const std::optional<ImageHeader> header = ImageHeader::read(file);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 40);
+    EXPECT_EQ(header->height, 24);
+    EXPECT_EQ(header->format, stored.format);
+    EXPECT_EQ(header->samplesPerPixel, stored.samples);
+    EXPECT_EQ(header->bitsPerSample, stored.bits);
+    EXPECT_EQ(header->floatingPoint, stored.floatingPoint);
+    EXPECT_EQ(header->progressive, stored.progressive);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ImageHeaderSamples,
+    ::testing::Values(Stored{"grey.jpg", CV_8UC1, false, ImageHeader::Format::jpeg, 1, 8, false},
+                      Stored{"colour.jpg", CV_8UC3, false, ImageHeader::Format::jpeg, 3, 8, false},
+                      Stored{"progressive.jpg", CV_8UC3, true, ImageHeader::Format::jpeg, 3, 8, false},
+                      Stored{"grey16.png", CV_16UC1, false, ImageHeader::Format::png, 1, 16, false},
+                      Stored{"colour16.png", CV_16UC3, false, ImageHeader::Format::png, 3, 16, false},
+                      Stored{"rgba.png", CV_8UC4, false, ImageHeader::Format::png, 4, 8, false},
+                      Stored{"colour.bmp", CV_8UC3, false, ImageHeader::Format::bmp, 3, 8, false},
+                      Stored{"rgba.bmp", CV_8UC4, false, ImageHeader::Format::bmp, 4, 8, false},
+                      Stored{"grey.bmp", CV_8UC1, false, ImageHeader::Format::bmp, 1, 8, false},
+                      Stored{"colour16.tif", CV_16UC3, false, ImageHeader::Format::tiff, 3, 16, false},
+                      Stored{"float.tif", CV_32FC1, false, ImageHeader::Format::tiff, 1, 32, true}),
+    [](const ::testing::TestParamInfo<Stored>& info) {
+        std::string name = info.param.file;
+        name[name.find('.')] = '_';
+        return name;
+    });
