@@ -178,7 +178,12 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
 
     // The decoder reads the open file itself, block by block, instead of a
     // copy of it in memory; the budget bounds what the decoded pictures hold.
-    const std::string source = "/proc/self/fd/" + std::to_string(file.descriptor());
+    static const bool descriptorsByPath = [] {
+        std::error_code error;
+        return fs::is_directory("/proc/self/fd", error);
+    }();
+    const std::string source =
+        descriptorsByPath ? "/proc/self/fd/" + std::to_string(file.descriptor()) : photo.string();
     const core::MemoryBudget::Reservation held = budget.reserve(PhotoFolderCheck::decodeBytes(*header));
     // An eighth of the size is decoded, enough to know the image reads; a
     // picture of a few pixels has no eighth and is decoded whole.
@@ -303,8 +308,8 @@ std::optional<std::string> PhotoFolderCheck::unreadableByCOLMAP(const engines::I
     if (header.floatingPoint) return "floating-point samples, which COLMAP cannot read";
     if (header.bitsPerSample > 16) return std::to_string(header.bitsPerSample) + "-bit samples, which COLMAP cannot read";
     if (header.bitsPerSample > 8 && header.samplesPerPixel > 1)
-        return std::string(header.samplesPerPixel == 2 ? "16-bit grey with alpha" : "16-bit colour") +
-               ", which COLMAP cannot read";
+        return std::to_string(header.bitsPerSample) +
+               (header.samplesPerPixel == 2 ? "-bit grey with alpha" : "-bit colour") + ", which COLMAP cannot read";
     return std::nullopt;
 }
 
