@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "core/RegularFile.hpp"
@@ -181,7 +183,88 @@ std::optional<ImageHeader> tiff(const Bytes& file, bool little) {
     return image;
 }
 
+// Reads a file front to back through one block, for the walk of a JPEG's
+// markers; memory stays one block whatever the file's size.
+class BlockReader {
+public:
+    explicit BlockReader(const core::RegularFile& file) : file_(file), block_(64 * 1024) {}
+
+    // The next byte, or none at the end of the file or a read error.
+    std::optional<unsigned char> next() {
+        if (at_ == filled_ && !fill()) return std::nullopt;
+        return block_[at_++];
+    }
+
+    // Skips to the next 0xFF byte and consumes it; false at the end.
+    bool skipPastNextFF() {
+        for (;;) {
+            if (at_ == filled_ && !fill()) return false;
+            const void* found = std::memchr(block_.data() + at_, 0xFF, filled_ - at_);
+            if (found) {
+                at_ = size_t(static_cast<const unsigned char*>(found) - block_.data()) + 1;
+                return true;
+            }
+            at_ = filled_;
+        }
+    }
+
+    bool skip(std::uint64_t count) {
+        const std::uint64_t buffered = filled_ - at_;
+        if (count <= buffered) {
+            at_ += size_t(count);
+            return true;
+        }
+        offset_ += count - buffered;
+        at_ = filled_ = 0;
+        return offset_ <= file_.size();
+    }
+
+private:
+    bool fill() {
+        for (;;) {
+            const ssize_t count = ::pread(file_.descriptor(), block_.data(), block_.size(), off_t(offset_));
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) return false;
+            offset_ += std::uint64_t(count);
+            at_ = 0;
+            filled_ = size_t(count);
+            return true;
+        }
+    }
+
+    const core::RegularFile& file_;
+    std::vector<unsigned char> block_;
+    std::uint64_t offset_ = 0;  // of the byte after the block
+    size_t at_ = 0, filled_ = 0;
+};
+
 }  // namespace
+
+// Bytes that are no marker are skipped, as decoders do; whether they decode
+// is the decoder's question.
+bool ImageHeader::jpegReachesItsEnd(const core::RegularFile& file) {
+    BlockReader reader(file);
+    if (!reader.skip(2)) return false;  // the start-of-image marker
+    for (;;) {
+        // Entropy-coded data, and stray bytes between segments, up to the
+        // next marker.
+        if (!reader.skipPastNextFF()) return false;
+        std::optional<unsigned char> code = reader.next();
+        while (code && *code == 0xFF) code = reader.next();  // fill bytes
+        if (!code) return false;
+        if (*code == 0xD9) return true;
+        // A stuffed zero or a restart marker belongs to the scan's data.
+        if (*code == 0x00 || (*code >= 0xD0 && *code <= 0xD7) || *code == 0x01 || *code == 0xD8) continue;
+        const std::optional<unsigned char> high = reader.next();
+        const std::optional<unsigned char> low = reader.next();
+        if (!high || !low) return false;
+        const unsigned length = unsigned(*high) << 8 | *low;
+        if (length < 2) return true;  // malformed, not cut: the decoder judges it
+        // A scan's header is followed by its data, which the next round
+        // skips up to the marker after it.
+        if (!reader.skip(length - 2)) return false;
+    }
+}
 
 std::optional<ImageHeader> ImageHeader::read(const std::filesystem::path& path) {
     const core::RegularFile opened = core::RegularFile::openForReading(path);

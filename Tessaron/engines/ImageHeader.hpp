@@ -36,6 +36,13 @@ struct ImageHeader {
     // The same for a file already open; reads at offsets, so it leaves the
     // file's position alone.
     static std::optional<ImageHeader> read(const core::RegularFile& file);
+
+    // Whether a JPEG's markers run on to its end-of-image marker. A file cut
+    // short ends inside them: decoders then say "Premature end of JPEG file"
+    // and fill the rest of the picture with grey. Reads the file through one
+    // block, to its end-of-image marker at most, and leaves its position
+    // alone; an embedded thumbnail's end marker does not count.
+    static bool jpegReachesItsEnd(const core::RegularFile& file);
 };
 
 }  // namespace tessaron::engines

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <system_error>
@@ -74,90 +73,6 @@ Listing list(const fs::path& folder) {
     return listing;
 }
 
-// Reads a file front to back through one block, for the JPEG walk below;
-// memory stays one block whatever the file's size.
-class BlockReader {
-public:
-    explicit BlockReader(const core::RegularFile& file) : file_(file), block_(64 * 1024) {}
-
-    // The next byte, or none at the end of the file or a read error.
-    std::optional<unsigned char> next() {
-        if (at_ == filled_ && !fill()) return std::nullopt;
-        return block_[at_++];
-    }
-
-    // Skips to the next 0xFF byte and consumes it; false at the end.
-    bool skipPastNextFF() {
-        for (;;) {
-            if (at_ == filled_ && !fill()) return false;
-            const void* found = std::memchr(block_.data() + at_, 0xFF, filled_ - at_);
-            if (found) {
-                at_ = size_t(static_cast<const unsigned char*>(found) - block_.data()) + 1;
-                return true;
-            }
-            at_ = filled_;
-        }
-    }
-
-    bool skip(std::uint64_t count) {
-        const std::uint64_t buffered = filled_ - at_;
-        if (count <= buffered) {
-            at_ += size_t(count);
-            return true;
-        }
-        offset_ += count - buffered;
-        at_ = filled_ = 0;
-        return offset_ <= file_.size();
-    }
-
-private:
-    bool fill() {
-        for (;;) {
-            const ssize_t count = ::pread(file_.descriptor(), block_.data(), block_.size(), off_t(offset_));
-            if (count < 0 && errno == EINTR) continue;
-            if (count <= 0) return false;
-            offset_ += std::uint64_t(count);
-            at_ = 0;
-            filled_ = size_t(count);
-            return true;
-        }
-    }
-
-    const core::RegularFile& file_;
-    std::vector<unsigned char> block_;
-    std::uint64_t offset_ = 0;  // of the byte after the block
-    size_t at_ = 0, filled_ = 0;
-};
-
-// Whether a JPEG's markers run to its end-of-image marker. A file cut short
-// ends inside them: the decoder then says "Premature end of JPEG file" and
-// fills the rest of the picture with grey, which COLMAP and training would
-// take for the scene. Bytes that are no marker are skipped, as decoders do;
-// whether they decode is the decoder's question.
-bool jpegReachesItsEnd(const core::RegularFile& file) {
-    BlockReader reader(file);
-    if (!reader.skip(2)) return false;  // the start-of-image marker
-    for (;;) {
-        // Entropy-coded data, and stray bytes between segments, up to the
-        // next marker.
-        if (!reader.skipPastNextFF()) return false;
-        std::optional<unsigned char> code = reader.next();
-        while (code && *code == 0xFF) code = reader.next();  // fill bytes
-        if (!code) return false;
-        if (*code == 0xD9) return true;
-        // A stuffed zero or a restart marker belongs to the scan's data.
-        if (*code == 0x00 || (*code >= 0xD0 && *code <= 0xD7) || *code == 0x01 || *code == 0xD8) continue;
-        const std::optional<unsigned char> high = reader.next();
-        const std::optional<unsigned char> low = reader.next();
-        if (!high || !low) return false;
-        const unsigned length = unsigned(*high) << 8 | *low;
-        if (length < 2) return true;  // malformed, not cut: the decoder judges it
-        // A scan's header is followed by its data, which the next round
-        // skips up to the marker after it.
-        if (!reader.skip(length - 2)) return false;
-    }
-}
-
 struct Verdict {
     std::optional<std::string> reason;  // none when the photo reads
     std::int64_t width = 0;
@@ -174,7 +89,8 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
     const std::optional<engines::ImageHeader> header = engines::ImageHeader::read(file);
     if (!header) return {"not a readable image"};
     if (auto problem = PhotoFolderCheck::unreadableByCOLMAP(*header)) return {problem};
-    if (header->format == engines::ImageHeader::Format::jpeg && !jpegReachesItsEnd(file)) return {"truncated"};
+    if (header->format == engines::ImageHeader::Format::jpeg && !engines::ImageHeader::jpegReachesItsEnd(file))
+        return {"truncated"};
 
     // The decoder reads the open file itself, block by block, instead of a
     // copy of it in memory; the budget bounds what the decoded pictures hold.

@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/RegularFile.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "engines/ImageHeader.hpp"
 #include "support/TempDir.hpp"
@@ -77,7 +78,8 @@ TEST(ImageHeader, AHugeAnnouncedPictureIsMeasuredNotDecoded) {
     // A JPEG frame header behind a long application segment, as cameras write.
     std::string jpeg("\xFF\xD8\xFF\xE1", 4);
     jpeg += std::string("\x80\x02", 2) + std::string(0x8000, 'x');
-    jpeg += std::string("\xFF\xFF\xC2\x00\x11\x08\x30\x39\xD4\x31\x03", 11) + std::string(15, '\0');
+    jpeg.append("\xFF\xFF\xC2\x00\x11\x08\x30\x39\xD4\x31\x03", 11);
+    jpeg.append(15, '\0');
     writeBytes(folder / "camera.jpg", jpeg);
     const std::optional<ImageHeader> camera = ImageHeader::read(folder / "camera.jpg");
     ASSERT_TRUE(camera);
@@ -161,3 +163,29 @@ INSTANTIATE_TEST_SUITE_P(
         name[name.find('.')] = '_';
         return name;
     });
+
+// A JPEG cut anywhere before its end marker, baseline or progressive, ends
+// inside its markers; whole, or with bytes after the end, it does not.
+TEST(ImageHeader, AJPEGCutAnywhereDoesNotReachItsEnd) {
+    TempDir folder;
+    cv::Mat picture(16, 24, CV_8UC3);
+    cv::randu(picture, 0, 256);
+    for (int progressive : {0, 1}) {
+        std::vector<uchar> encoded;
+        cv::imencode(".jpg", picture, encoded, {cv::IMWRITE_JPEG_PROGRESSIVE, progressive});
+        const std::string whole(encoded.begin(), encoded.end());
+        const std::filesystem::path file = folder / "photo.jpg";
+        auto reachesItsEnd = [&file](const std::string& bytes) {
+            writeBytes(file, bytes);
+            return ImageHeader::jpegReachesItsEnd(tessaron::core::RegularFile::openForReading(file));
+        };
+        EXPECT_TRUE(reachesItsEnd(whole)) << progressive;
+        EXPECT_TRUE(reachesItsEnd(whole + std::string(4096, '\0'))) << progressive;
+        writeBytes(file, whole);
+        for (std::size_t length = whole.size(); length-- > 0;) {
+            std::filesystem::resize_file(file, length);
+            ASSERT_FALSE(ImageHeader::jpegReachesItsEnd(tessaron::core::RegularFile::openForReading(file)))
+                << "cut at " << length << ", progressive " << progressive;
+        }
+    }
+}
