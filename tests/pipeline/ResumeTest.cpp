@@ -455,6 +455,10 @@ TEST_F(Resume, ALinkAtTheWorkspacesOutputIsReplacedAndWhatItNamesIsKept) {
     fs::permissions(elsewhere / "private.ply", fs::perms::owner_read | fs::perms::owner_write);
     fs::remove(workspace_ / "output.ply");
     fs::create_symlink(elsewhere / "private.ply", workspace_ / "output.ply");
+    // The run log's folder too: the resume's log is written in the workspace.
+    fs::rename(workspace_ / "Tessaron_logs", elsewhere / "logs");
+    fs::create_symlink(elsewhere / "logs", workspace_ / "Tessaron_logs");
+    const std::vector<std::string> logsBefore = listing(elsewhere / "logs");
 
     resume(workspace_);
 
@@ -465,6 +469,10 @@ TEST_F(Resume, ALinkAtTheWorkspacesOutputIsReplacedAndWhatItNamesIsKept) {
     EXPECT_EQ(support::readTextFile(elsewhere / "private.ply"), "the user's own file");
     EXPECT_EQ(fs::status(elsewhere / "private.ply").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(listing(elsewhere / "logs"), logsBefore);
+    EXPECT_FALSE(fs::is_symlink(workspace_ / "Tessaron_logs"));
+    ASSERT_EQ(recorder_.logFiles().size(), 1u);
+    EXPECT_EQ(recorder_.logFiles()[0].parent_path(), workspace_ / "Tessaron_logs");
 }
 
 // A cell folder linked to a folder elsewhere is refused by name; the resume
