@@ -589,3 +589,33 @@ TEST_F(Resume, WhenNoCellCouldBeTrainedTheFinalMessageSaysWhy) {
     EXPECT_TRUE(recorder.loggedAs(train, "error: could not write the output: No space left on device"));
     EXPECT_TRUE(recorder.loggedAs(train, "⚠ Cell " + ids[0] + " training failed: trevik training failed (exit 1)"));
 }
+
+// Numbers the engine takes as an int are never narrowed on the way: an
+// unusable run_config.json is named and the log's settings stand, an option
+// beyond the range is refused, and a plan cell's iteration count beyond it
+// fails that cell instead of training it for 100.
+TEST_F(Resume, SettingsBeyondTheEnginesRangeAreRefusedNotNarrowed) {
+    finishedRun(workspace_);
+    PartitionPlan plan = savedPlan();
+    const std::string huge = plan.trainableCells().front().id;
+    for (auto& cell : plan.cells)
+        if (cell.id == huge) cell.recommendedIterations = 4294967396;
+    plan.save(partitions() / "partition_plan.json");
+    fs::remove(partitions() / huge / "output.ply");
+    support::writeTextFile(workspace_ / "run_config.json",
+                           R"({"downscale":4294967299,"eval":false,"capMax":1000000,"iterations":4294967396})");
+
+    auto [refused, refusal] = support::runTool({"pipeline", "resume", workspace_.string(), "--downscale", "4294967299",
+                                                "--support", (folder_ / "support").string()});
+    EXPECT_EQ(refused, 2);
+    EXPECT_THAT(refusal, Contains("tessaron-tool: pipeline resume: --downscale must be at most 2147483647 (got 4294967299)"));
+
+    auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), "--support",
+                                             (folder_ / "support").string(), "--trevik", TESSARON_TEST_ENGINE_PATH});
+    EXPECT_THAT(lines, Contains("[TRAIN] ⚠ run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
+    EXPECT_THAT(lines, Contains(::testing::StartsWith("[TRAIN] Parameters from log — downscale: 1x")));
+    EXPECT_THAT(lines, Contains("[TRAIN] ⚠ Cell " + huge + " training failed: Cell " + huge +
+                                " is planned with 4294967396 iterations, outside 1…2147483647"));
+    for (const std::string& line : lines) EXPECT_THAT(line, Not(HasSubstr("-n 100 "))) << line;
+    EXPECT_EQ(status, 1);
+}
