@@ -253,10 +253,27 @@ TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
 TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
     ScopedEnvironment failing({{"TESSARON_TEST_ENGINE_FAIL_DATASET", "dataset"}});
     manager_->runPipeline(importRun());
-    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1)"));
+    // The engine's own reason, logged above, ends the message too.
+    EXPECT_EQ(recorder_.states().back(),
+              PipelineState::error("trevik training failed (exit 1): forced failure for dataset dataset "
+                                   "(TESSARON_TEST_ENGINE_FAIL_DATASET)"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik training failed (exit 1)"));
     EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 30", "finished"));
     EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+}
+
+// A model image that names a camera cameras.bin lacks: the engine says so
+// on its error line, and the final message carries that reason.
+TEST_F(PipelineRun, AModelImageNamingAMissingCameraEndsWithTheEnginesReason) {
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(capture_ / "sparse" / "0");
+    auto& [imageId, image] = *model.images.begin();
+    image.cameraId = 7;
+    const std::string imageName = image.name;
+    colmap::COLMAPUtils::writeModel(model, capture_ / "sparse" / "0");
+    manager_->runPipeline(importRun());
+    const std::string cause = "image " + imageName + " refers to camera 7, which cameras.bin does not hold";
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "error: " + cause));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1): " + cause));
 }
 
 TEST_F(PipelineRun, ATruncatedEngineOutputKeepsItsPartialName) {
