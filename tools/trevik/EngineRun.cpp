@@ -267,6 +267,10 @@ void EngineRun::warnIfWorseThanSeeds(double psnr, std::optional<double> seedPsnr
 }
 
 void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source) {
+    // The one place a model is saved: an empty one never passes for a result.
+    if (count == 0)
+        throw GaussianPlyWriter::WriteError("the model has no Gaussians; nothing written to " +
+                                            options_.output.string());
     TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(output_));
     GaussianPlyWriter::write(output_, count, source);
     out_ << "Saved " << groupedDecimal(count) << " Gaussians to " << options_.output.string() << std::endl;

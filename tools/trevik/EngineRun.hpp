@@ -76,7 +76,8 @@ protected:
     void warnIfWorseThanSeeds(double psnr, std::optional<double> seedPsnr);
     void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);
     // Writes `count` Gaussians to the output through a temporary that a
-    // terminating signal removes, and reports them saved.
+    // terminating signal removes, and reports them saved. No Gaussians:
+    // GaussianPlyWriter::WriteError, and nothing is written.
     void writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source);
 
     const TrainingOptions& options() const { return options_; }
