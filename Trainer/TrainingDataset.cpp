@@ -310,6 +310,8 @@ TrainingDataset TrainingDataset::load(const colmap::COLMAPModel& model, const Op
     std::vector<Vec3> centres;
     for (size_t index = 0; index < images.size(); ++index) {
         const colmap::ImageModel& image = *images[index];
+        // A name such as "../../secret.jpg" would read a file outside the dataset.
+        if (auto outside = colmap::COLMAPUtils::imageNameOutsideFolder(image.name)) throw LoadError(*outside);
         auto camera = model.cameras.find(image.cameraId);
         if (camera == model.cameras.end())
             throw LoadError("image " + core::decodeUTF8Lossy(image.name) + " refers to camera " +

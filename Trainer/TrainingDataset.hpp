@@ -52,11 +52,13 @@ public:
 
     static constexpr size_t holdOutEvery = 8;
 
-    // Throws LoadError for a camera it cannot use (checkCamera, or a model it
-    // cannot undistort), a pose checkPose refuses, an image that is missing,
-    // not a regular file, of another size than its camera (or the camera's
-    // downscaled size) or that cannot be decoded, or a mask of the wrong
-    // kind; throws std::bad_alloc when the photos do not fit in memory.
+    // Throws LoadError for an image name that leaves the images folder
+    // (COLMAPUtils::imageNameOutsideFolder), a camera it cannot use
+    // (checkCamera, or a model it cannot undistort), a pose checkPose
+    // refuses, an image that is missing, not a regular file, of another size
+    // than its camera (or the camera's downscaled size) or that cannot be
+    // decoded, or a mask of the wrong kind; throws std::bad_alloc when the
+    // photos do not fit in memory.
     static TrainingDataset load(const colmap::COLMAPModel& model, const Options& options);
 
     // Checked once when a model is read, so that a broken camera fails the

@@ -14,6 +14,7 @@
 
 #include "core/AtomicFile.hpp"
 #include "core/RegularFile.hpp"
+#include "core/TextDecoding.hpp"
 
 namespace tessaron::colmap {
 
@@ -339,6 +340,18 @@ void COLMAPUtils::writeModel(const CameraMap& cameras, const ImageMap& images, c
 
 void COLMAPUtils::writeModel(const COLMAPModel& model, const std::filesystem::path& folder) {
     writeModel(model.cameras, model.images, model.points3D, folder);
+}
+
+std::optional<std::string> COLMAPUtils::imageNameOutsideFolder(const std::string& name) {
+    const std::string shown = "image \"" + core::decodeUTF8Lossy(name) + "\" in images.bin";
+    if (name.starts_with('/')) return shown + " has an absolute path; an image must lie inside the images folder";
+    for (size_t start = 0; start <= name.size();) {
+        const size_t slash = std::min(name.find('/', start), name.size());
+        if (std::string_view(name).substr(start, slash - start) == "..")
+            return shown + " has a \"..\" component; an image must lie inside the images folder";
+        start = slash + 1;
+    }
+    return std::nullopt;
 }
 
 }  // namespace tessaron::colmap

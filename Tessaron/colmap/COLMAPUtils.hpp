@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,11 @@ public:
     // cameras.bin, images.bin, points3D.bin of the folder, in that order;
     // the first error ends the read.
     static COLMAPModel readModel(const std::filesystem::path& folder);
+
+    // An image name is a path below the images folder. A name that would
+    // reach outside it (absolute, or with a ".." component) gets the message
+    // that refuses it, naming the image; a name that stays inside gets none.
+    static std::optional<std::string> imageNameOutsideFolder(const std::string& name);
 
     // Each file is built whole in memory and written atomically.
     static void writeCameras(const CameraMap& cameras, const std::filesystem::path& file);

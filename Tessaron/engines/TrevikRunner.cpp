@@ -95,6 +95,9 @@ void TrevikRunner::Options::check() const {
     if (datasetPath.empty()) refuse("datasetPath", "is empty");
     if (outputPath.empty()) refuse("outputPath", "is empty");
     if (iterations < 1) refuse("iterations", "must be at least 1 (is " + std::to_string(iterations) + ")");
+    if (iterations > iterationLimit)
+        refuse("iterations", "must be at most " + std::to_string(iterationLimit) + " (is " +
+                                 std::to_string(iterations) + ")");
     if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
     if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
     if (cullRadius && !(*cullRadius >= 0)) refuse("cullRadius", "must be a number of at least 0");

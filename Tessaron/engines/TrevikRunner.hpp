@@ -47,6 +47,12 @@ public:
 
     // The cap never exceeds ten million Gaussians.
     static constexpr int64_t capLimit = 10000000;
+    // A million steps is days of training on the CPU; a larger count is a
+    // mistake, not a run that will end. The engine refuses it too.
+    static constexpr int64_t iterationLimit = 1000000;
+    // How the engine begins the line that says its training left the
+    // held-out photos worse than the untrained seeds.
+    static constexpr const char* qualityFellWarning = "warning: training lowered the held-out PSNR below the seeds'";
 
     // One training run's settings, every field named and defaulted.
     struct Options {

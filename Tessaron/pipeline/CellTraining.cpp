@@ -1,6 +1,7 @@
 // One cell of the partitioned road's or a resume's queue: trained by the
 // engine, its PLY checked and promoted, its merge input recorded; the
 // engine's lines kept for the out-of-memory decision of the cell queue.
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -89,6 +90,22 @@ std::optional<double> parsePSNR(const std::vector<std::string>& lines) {
         if (error == std::errc() && end == number->data() + number->size()) result = value;
     }
     return result;
+}
+
+void PipelineManager::reportTrainingQuality(const std::string& subject, const std::vector<std::string>& engineLines) {
+    constexpr PipelineLogStep step = PipelineLogStep::training;
+    auto warn = [this](const std::string& warning) {
+        log(step, "⚠ " + warning);
+        report<&Callbacks::onWarning>(warning);
+    };
+    if (auto psnr = parsePSNR(engineLines)) {
+        log(step, subject + " eval PSNR: " + core::fixedText(*psnr, 2) + " dB");
+        if (*psnr < 15.0) warn(subject + " PSNR is very low (<15 dB). Quality may be poor.");
+    }
+    const bool fell = std::any_of(engineLines.begin(), engineLines.end(), [](const std::string& line) {
+        return line.starts_with(engines::TrevikRunner::qualityFellWarning);
+    });
+    if (fell) warn(subject + " PSNR fell below its untrained seeds' — training made it worse. Quality may be poor.");
 }
 
 CellQueue PipelineManager::cellQueue() {
@@ -208,10 +225,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
                           modelFolder.string() + " — it can't be merged.");
             run.failedCells.push_back(cell.cellId);
         }
-        if (auto psnr = parsePSNR(outcome.outputLines)) {
-            log(step, "Cell " + cell.cellId + " eval PSNR: " + core::fixedText(*psnr, 2) + " dB");
-            if (*psnr < 15.0) log(step, "⚠ Cell " + cell.cellId + " PSNR is very low (<15 dB). Quality may be poor.");
-        }
+        reportTrainingQuality("Cell " + cell.cellId, outcome.outputLines);
     }
 
     trevikRunner_.onLog = std::move(previousLineHandler);

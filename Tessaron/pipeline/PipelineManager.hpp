@@ -165,6 +165,9 @@ public:
         std::function<void(int64_t prepared, int64_t total)> onMaterializationProgress;
         std::function<void(int64_t frameIndex, int64_t totalEstimate)> onExtractionProgress;
         std::function<void(const input::VideoFrameExtractor::Conversion360Preview&)> onConversionPreview;
+        // A warning about the result that the run report keeps; the run goes
+        // on. The text of its "⚠" line, without the sign.
+        std::function<void(const std::string& warning)> onWarning;
     };
 
     // setCallbacks during an operation.
@@ -299,6 +302,10 @@ private:
     // manager's engine, log and cancellation.
     CellQueue cellQueue();
     CellTrainingOutcome trainCell(CellTrainingRun& run, const PendingCell& cell, size_t number);
+    // The held-out PSNR the engine's lines give for `subject` ("Cell
+    // cell_3", "Model") and the "⚠" lines of a poor or worsened result, which
+    // go to onWarning too. Logged under the training step.
+    void reportTrainingQuality(const std::string& subject, const std::vector<std::string>& engineLines);
     // The error of a merged model that lacks regions: "The model is
     // incomplete: ...", each region named once.
     static StageError incompleteModel(const std::vector<std::string>& failed, const std::filesystem::path& outputURL);

@@ -7,6 +7,7 @@
 #include "core/Error.hpp"
 #include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
+#include "colmap/COLMAPUtils.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "core/FileError.hpp"
 #include "engines/WorkspaceFiles.hpp"
@@ -277,6 +278,19 @@ fs::path PipelineManager::importModel(const RunParameters& parameters) {
         if (itemExists(sparse / name)) continue;
         throw StageError(PipelineLogStep::sfm, std::string("Error: ") + name + " not found in sparse/0/",
                          std::string("Invalid COLMAP data: missing ") + name);
+    }
+    // The engine reads each image by its name below the images folder: a
+    // name that leads outside it is refused here, before anything is copied.
+    colmap::ImageMap images;
+    try {
+        images = colmap::COLMAPUtils::readImages(sparse / "images.bin");
+    } catch (const std::exception& error) {
+        throw StageError(PipelineLogStep::sfm, std::string("Error: images.bin could not be read: ") + error.what(),
+                         std::string("Invalid COLMAP data: images.bin could not be read: ") + error.what());
+    }
+    for (const auto& [imageId, image] : images) {
+        if (auto outside = colmap::COLMAPUtils::imageNameOutsideFolder(image.name))
+            throw StageError(PipelineLogStep::sfm, "Error: " + *outside, "Invalid COLMAP data: " + *outside);
     }
     log(PipelineLogStep::sfm, "✓ COLMAP data validated (cameras.bin, images.bin, points3D.bin)");
 

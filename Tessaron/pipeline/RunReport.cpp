@@ -79,6 +79,7 @@ std::string RunReport::encode() const {
     json["outcome"] = toString(outcome);
     if (error) json["error"] = *error;
     if (endedAt) json["endedAt"] = core::iso8601Text(*endedAt);
+    if (!warnings.empty()) json["warnings"] = warnings;
     return json.dump();
 }
 
@@ -104,6 +105,13 @@ RunReport RunReport::decode(const std::string& text) {
         report.error = found->get<std::string>();
     }
     if (auto found = json.find("endedAt"); found != json.end()) report.endedAt = decodeDate(*found, "endedAt");
+    if (auto found = json.find("warnings"); found != json.end()) {
+        if (!found->is_array()) throw core::Error("last_run.json: \"warnings\" is not an array");
+        for (const OrderedJson& warning : *found) {
+            if (!warning.is_string()) throw core::Error("last_run.json: a warning is not a string");
+            report.warnings.push_back(warning.get<std::string>());
+        }
+    }
     return report;
 }
 
@@ -162,6 +170,7 @@ std::string RunReport::summary() const {
     }
     std::string text = first;
     if (error) text += "\nError: " + *error;
+    for (const std::string& warning : warnings) text += "\nWarning: " + warning;
     text += "\nInput: " + input;
     if (!settings.empty()) {
         text += "\nSettings: ";

@@ -33,6 +33,9 @@ struct RunReport {
     Outcome outcome = Outcome::running;
     std::optional<std::string> error;
     std::optional<core::TimePoint> endedAt;
+    // What the run warned of about its result (a model worse than its
+    // seeds, a very low PSNR), in order; the outcome stays what it was.
+    std::vector<std::string> warnings;
 
     bool operator==(const RunReport&) const = default;
 
@@ -60,7 +63,8 @@ struct RunReport {
     static constexpr std::uint64_t maximumFileBytes = std::uint64_t(1) << 20;
     static constexpr const char* reportedInterruptedRunKey = "reportedInterruptedRun";
 
-    // Compact JSON with ISO-8601 dates; absent error and endedAt are omitted.
+    // Compact JSON with ISO-8601 dates; absent error and endedAt, and no
+    // warnings, are omitted (a report without warnings reads as before).
     std::string encode() const;
     // Throws core::Error on malformed JSON, a missing key or a wrong type.
     static RunReport decode(const std::string& json);

@@ -2,6 +2,8 @@
 // check, one engine run writing output.partial.ply, the PLY check and the
 // move to output.ply.
 #include <chrono>
+#include <memory>
+#include <mutex>
 
 #include "engines/MemoryEstimate.hpp"
 #include "engines/WorkspaceFiles.hpp"
@@ -13,6 +15,13 @@ namespace tessaron::pipeline {
 namespace fs = std::filesystem;
 
 namespace {
+
+// The engine's lines arrive on the runner's delivery queue and are read on
+// the run's thread once the engine has returned.
+struct CapturedLines {
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -53,6 +62,15 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
     const auto start = std::chrono::steady_clock::now();
 
     const fs::path partial = engines::WorkspaceFiles::partialOutputURL(context.outputFile);
+    // The engine's lines, read for its PSNR once it has returned; they still
+    // reach the log through the handler of the dataset preparation.
+    auto captured = std::make_shared<CapturedLines>();
+    auto previousLineHandler = trevikRunner_.onLog;
+    trevikRunner_.onLog = [previousLineHandler, captured](const std::string& line) {
+        if (previousLineHandler) previousLineHandler(line);
+        std::lock_guard lock(captured->lock);
+        captured->lines.push_back(line);
+    };
     try {
         engines::WorkspaceFiles::removeItemIfExists(partial);
         engines::TrevikRunner::Options options;
@@ -68,6 +86,7 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         options.maskDir = context.maskDir;
         trevikRunner_.run(options);
     } catch (const std::exception& error) {
+        trevikRunner_.onLog = previousLineHandler;
         unwatch("trevik");
         // A killed engine leaves its streamed temporary beside the output.
         removeStaleEngineFiles(context.outputFile.parent_path(), PipelineLogStep::training);
@@ -85,7 +104,14 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         if (cancelled) checkCancelled(PipelineLogStep::training);
         return;
     }
+    trevikRunner_.onLog = previousLineHandler;
     unwatch("trevik");
+    std::vector<std::string> engineLines;
+    {
+        std::lock_guard lock(captured->lock);
+        engineLines = captured->lines;
+    }
+    reportTrainingQuality("Model", engineLines);
     report<&Callbacks::onCellFinished>(secondsSince(start));
 
     if (checkCancelled(PipelineLogStep::training)) return;

@@ -69,6 +69,9 @@ void PipelineViewModel::bindPipelineCallbacks() {
             target->updateSfMSnapshotPolling(state);
         });
     };
+    callbacks.onWarning = [post, target](const std::string& warning) {
+        post([target, warning] { target->addRunReportWarning(warning); });
+    };
     callbacks.onTrainingStats = [post, target](int64_t step, int64_t splats, float msPerStep) {
         post([target, step, splats, msPerStep] {
             target->setIteration(step);

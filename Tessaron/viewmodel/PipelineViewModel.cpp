@@ -311,6 +311,14 @@ void PipelineViewModel::updateRunReport() {
     saveRunReport();
 }
 
+void PipelineViewModel::addRunReportWarning(const std::string& warning) {
+    if (!runReportActive_ || !runReport_) return;
+    pipeline::RunReport report = *runReport_;
+    report.warnings.push_back(warning);
+    setRunReport(report);
+    saveRunReport();
+}
+
 void PipelineViewModel::cancelActiveRunReport() {
     if (!runReportActive_ || !runReport_ || runReport_->outcome != pipeline::RunReport::Outcome::running) return;
     setRunReport(RunReportKeeper::cancelled(*runReport_));

@@ -287,6 +287,9 @@ public:
     // Marks a still-running report cancelled (quit confirmed, application
     // ending); the report stays active.
     void cancelActiveRunReport();
+    // Adds a warning of the driver about the result to the active report
+    // and saves it.
+    void addRunReportWarning(const std::string& warning);
 
     // ---- The user's operations ---------------------------------------------
     // Starting, resuming, re-merging, cancelling and resetting a run, and

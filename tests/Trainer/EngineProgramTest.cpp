@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "core/ResourceLocator.hpp"
+#include "engines/TrevikRunner.hpp"
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessRunner.hpp"
@@ -129,6 +130,7 @@ TEST_F(EngineProgram, TrainsAndReportsWhatItMeasured) {
 
     EXPECT_EQ(engines::PLYCheck::validate(output).vertexCount, 150);
     EXPECT_EQ(entriesIn(folder.path()), 2u) << "the dataset and the PLY, no temporary";
+    EXPECT_TRUE(result.matching("below the seeds").empty()) << result.text();
 
     // The PLY read back by the format library and rendered at the held-out
     // cameras gives the PSNR the engine measured.
@@ -255,3 +257,152 @@ TEST_F(EngineProgram, RefusesACameraModelItCannotUndistort) {
         << result.text();
     EXPECT_FALSE(fs::exists(output));
 }
+
+// The held-out photos replaced by black ones: the faint seeds match them
+// better than the trained model does, so training lowers the held-out PSNR.
+// The run still saves its model, but says that it got worse.
+TEST_F(EngineProgram, AHeldOutPSNRBelowTheSeedsIsWarnedOf) {
+    RenderedDataset::write(dataset, 16, 64, 48);
+    for (int index : {0, 8})
+        tessaron::testing::writeImage(dataset / "images" / RenderedDataset::imageName(index),
+                                      std::vector<float>(64 * 48 * 3, 0.0f), 64, 48);
+    std::vector<std::string> arguments = command(200, 1000000, false);
+    arguments.push_back("--eval");
+    Result result = run(engine.string(), arguments);
+    ASSERT_EQ(result.status, 0) << result.text();
+
+    auto seeded = result.matching("^Seed PSNR before training: ([0-9.]+) dB$");
+    auto trained = result.matching("^Eval PSNR: ([0-9.]+)$");
+    ASSERT_EQ(seeded.size(), 1u) << result.text();
+    ASSERT_EQ(trained.size(), 1u) << result.text();
+    ASSERT_LT(number(trained[0][1]), number(seeded[0][1])) << result.text();
+    auto warnings = result.matching(std::string("^") + engines::TrevikRunner::qualityFellWarning +
+                                    " \\(([0-9.]+) dB after training, ([0-9.]+) dB before\\)$");
+    ASSERT_EQ(warnings.size(), 1u) << result.text();
+    EXPECT_EQ(warnings[0][1], trained[0][1]);
+    EXPECT_EQ(warnings[0][2], seeded[0][1]);
+    EXPECT_GT(engines::PLYCheck::validate(output).vertexCount, 0);
+}
+
+// A model it would save without a single Gaussian is a failure that says
+// why, not a PLY of nothing reported as a trained scene.
+TEST_F(EngineProgram, AModelLeftWithoutGaussiansFailsSayingWhy) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    std::vector<std::string> arguments = command(20, 1000000, false);
+    arguments.insert(arguments.end(), {"--cull-radius", "1e-9"});
+    Result result = run(engine.string(), arguments);
+    EXPECT_EQ(result.status, 1) << result.text();
+    EXPECT_EQ(result.matching("^error: the cull radius 1e-0?9 removed all [0-9,]+ Gaussians; no model to save$").size(),
+              1u)
+        << result.text();
+    EXPECT_TRUE(result.matching("^Saved ").empty()) << result.text();
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_EQ(entriesIn(folder.path()), 1u) << "only the dataset";
+}
+
+namespace {
+
+struct RefusedRun {
+    std::string what;
+    std::vector<std::string> arguments;  // "{folder}" stands for the test's folder
+    int32_t status;
+    std::string line;  // the whole line that says why
+};
+
+void PrintTo(const RefusedRun& run, std::ostream* out) { *out << run.what; }
+
+class RefusedEngineRun : public EngineProgram, public ::testing::WithParamInterface<RefusedRun> {};
+
+std::string replacingFolder(std::string text, const fs::path& folder) {
+    for (size_t at = text.find("{folder}"); at != std::string::npos; at = text.find("{folder}"))
+        text.replace(at, 8, folder.string());
+    return text;
+}
+
+}  // namespace
+
+// Values the application's runner never passes are refused with the value
+// named, before any training: usage errors with status 2, what only the
+// dataset shows with status 1. Nothing is written.
+TEST_P(RefusedEngineRun, NamesTheValueAndWritesNothing) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    fs::create_directories(folder / "a-file-parent");
+    tessaron::testing::writeTextFile(folder / "a-file-parent" / "masks", "not a folder");
+    std::vector<std::string> arguments = {dataset.string(), "-o", output.string(), "--cap-max", "1000"};
+    for (const std::string& argument : GetParam().arguments) arguments.push_back(replacingFolder(argument, folder.path()));
+    // A run that trains after all is stopped at its first statistics line:
+    // one of 10^12 steps would never end.
+    Result result = run(engine.string(), arguments, [](const std::string& line, engines::ProcessRunner& runner) {
+        if (line.starts_with("step=")) runner.cancel();
+    });
+    EXPECT_EQ(result.status, GetParam().status) << result.text();
+    EXPECT_EQ(std::count(result.lines.begin(), result.lines.end(), replacingFolder(GetParam().line, folder.path())), 1)
+        << result.text();
+    EXPECT_TRUE(result.matching("^step=").empty()) << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RefusedEngineRun,
+    ::testing::Values(
+        RefusedRun{"StepsWithoutEnd", {"-n", "1000000000000"}, 2,
+                   "trevik: invalid value for -n: \"1000000000000\" (an integer from 0 to 1000000)"},
+        RefusedRun{"NegativeCullRadius", {"-n", "20", "--cull-radius", "-1"}, 2,
+                   "trevik: invalid value for --cull-radius: \"-1\" (a number of at least 0)"},
+        RefusedRun{"NegativeEarlyStop", {"-n", "20", "--eval", "--early-stop", "-0.05"}, 2,
+                   "trevik: invalid value for --early-stop: \"-0.05\" (a number of at least 0)"},
+        RefusedRun{"CapBeyondTheRunners", {"-n", "20", "--cap-max", "10000001"}, 2,
+                   "trevik: invalid value for --cap-max: \"10000001\" (an integer from 1 to 10000000)"},
+        RefusedRun{"DownscaleToAFewPixels", {"-n", "20", "-d", "8"}, 1,
+                   "error: downscale 8 leaves the 40 × 30 photos of camera 1 at 5 × 3 pixels; training needs at "
+                   "least 8 pixels a side"},
+        RefusedRun{"MissingMaskFolder", {"-n", "20", "--mask-dir", "{folder}/no-masks"}, 1,
+                   "error: mask folder {folder}/no-masks does not exist"},
+        RefusedRun{"MaskFolderThatIsAFile", {"-n", "20", "--mask-dir", "{folder}/a-file-parent/masks"}, 1,
+                   "error: mask folder {folder}/a-file-parent/masks is not a folder"}),
+    [](const ::testing::TestParamInfo<RefusedRun>& info) { return info.param.what; });
+
+// A downscale that leaves enough pixels is taken: 40 × 30 by 3 is 13 × 10.
+TEST_F(EngineProgram, ADownscaleThatLeavesEnoughPixelsTrains) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    std::vector<std::string> arguments = command(10, 1000000, false);
+    arguments.insert(arguments.end(), {"-d", "3"});
+    Result result = run(engine.string(), arguments);
+    EXPECT_EQ(result.status, 0) << result.text();
+    EXPECT_EQ(result.matching("^Dataset .*: 8 images at 13x10, ").size(), 1u) << result.text();
+}
+
+namespace {
+
+class ImageNameOutsideTheDataset : public EngineProgram, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
+// images.bin names a photo outside <dataset>/images (a copy of one of its
+// own, so that reading it would succeed): the run is refused naming the
+// image, and nothing is read or written.
+TEST_P(ImageNameOutsideTheDataset, IsRefusedNamingTheImage) {
+    RenderedDataset::write(dataset, 8, 40, 30);
+    const fs::path outside = folder / "outside.png";
+    fs::copy_file(dataset / "images" / RenderedDataset::imageName(1), outside);
+    const bool absolute = GetParam();
+    const std::string name = absolute ? outside.string() : "../../outside.png";
+    auto model = colmap::COLMAPUtils::readModel(dataset / "sparse" / "0");
+    model.images.begin()->second.name = name;
+    colmap::COLMAPUtils::writeModel(model, dataset / "sparse" / "0");
+
+    Result result = run(engine.string(), command(10, 1000000, false));
+    EXPECT_EQ(result.status, 1) << result.text();
+    const std::string why = absolute ? "has an absolute path" : "has a \"..\" component";
+    EXPECT_EQ(std::count(result.lines.begin(), result.lines.end(),
+                         "error: image \"" + name + "\" in images.bin " + why +
+                             "; an image must lie inside the images folder"),
+              1)
+        << result.text();
+    EXPECT_FALSE(fs::exists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ImageNameOutsideTheDataset, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Absolute" : "ParentComponent";
+                         });

@@ -162,6 +162,25 @@ TEST_F(DatasetLoad, PhotosAndMasksThatAreNotRegularFilesAreRefusedWithoutWaiting
     EXPECT_TRUE(dataset.training[1].mask.empty());
 }
 
+// A name that leads out of the images folder is refused before any file is
+// opened, even when the file it names is there and is a photo of the right
+// size (it is a copy of the dataset's own).
+TEST_F(DatasetLoad, ImageNamesThatLeaveTheImagesFolderAreRefusedByName) {
+    const fs::path outside = folder / "outside.png";
+    fs::copy_file(photo(1), outside);
+    for (const std::string& name : {std::string("../outside.png"), outside.string()}) {
+        model.images.begin()->second.name = name;
+        const std::string why = name.starts_with('/') ? "has an absolute path" : "has a \"..\" component";
+        EXPECT_EQ(loadError(), "image \"" + name + "\" in images.bin " + why +
+                                   "; an image must lie inside the images folder");
+    }
+    // A subfolder of the images folder is inside it.
+    fs::create_directories(folder / "images" / "cam0");
+    fs::copy_file(photo(1), folder / "images" / "cam0" / "view.png");
+    model.images.begin()->second.name = "cam0/./view.png";
+    EXPECT_EQ(loadError(), "");
+}
+
 TEST(TrainingDatasetChecks, CamerasAndPosesThatCannotBeRenderedAreRefusedByName) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto cameraError = [](colmap::CameraModel camera) -> std::string {

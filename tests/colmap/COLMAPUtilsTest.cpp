@@ -477,3 +477,41 @@ TEST(COLMAPUtils, AFifoOrADeviceIsRefusedWithoutWaiting) {
         }));
     }
 }
+
+namespace {
+
+struct ImageNameCase {
+    std::string name;
+    std::string refusal;  // "" for a name inside the images folder
+};
+
+class ImageNameRule : public ::testing::TestWithParam<ImageNameCase> {};
+
+}  // namespace
+
+TEST_P(ImageNameRule, RefusesNamesThatLeaveTheImagesFolder) {
+    EXPECT_EQ(COLMAPUtils::imageNameOutsideFolder(GetParam().name).value_or(""), GetParam().refusal) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ImageNameRule,
+    ::testing::Values(
+        ImageNameCase{"frame_000001.jpg", ""}, ImageNameCase{"cam0/frame_000001.jpg", ""},
+        ImageNameCase{"./a.jpg", ""}, ImageNameCase{"..a.jpg", ""}, ImageNameCase{"a../b...jpg", ""},
+        ImageNameCase{"a/.../b.jpg", ""},
+        ImageNameCase{"/etc/passwd",
+                      "image \"/etc/passwd\" in images.bin has an absolute path; an image must lie inside the images "
+                      "folder"},
+        ImageNameCase{"//server/a.jpg", "image \"//server/a.jpg\" in images.bin has an absolute path; an image must "
+                                        "lie inside the images folder"},
+        ImageNameCase{"../a.jpg", "image \"../a.jpg\" in images.bin has a \"..\" component; an image must lie inside "
+                                  "the images folder"},
+        ImageNameCase{"cam0/../../a.jpg", "image \"cam0/../../a.jpg\" in images.bin has a \"..\" component; an image "
+                                          "must lie inside the images folder"},
+        ImageNameCase{"cam0/..", "image \"cam0/..\" in images.bin has a \"..\" component; an image must lie inside "
+                                 "the images folder"},
+        ImageNameCase{"..", "image \"..\" in images.bin has a \"..\" component; an image must lie inside the images "
+                            "folder"},
+        // Bytes that are not UTF-8 are shown as U+FFFD.
+        ImageNameCase{"../caf\xe9.jpg", "image \"../caf\xef\xbf\xbd.jpg\" in images.bin has a \"..\" component; an image "
+                                        "must lie inside the images folder"}));

@@ -489,6 +489,9 @@ TEST(TrevikRunner, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
         {{.outputPath = "out.ply"}, "Training option datasetPath is empty"},
         {{.datasetPath = "ds", .outputPath = "out.ply", .iterations = 0}, "Training option iterations must be at least 1 (is 0)"},
         {{.datasetPath = "ds", .outputPath = "out.ply", .downscale = -2}, "Training option downscale must be at least 1 (is -2)"},
+        // The engine refuses a count beyond the limit too: it would never end.
+        {{.datasetPath = "ds", .outputPath = "out.ply", .iterations = 1000001},
+         "Training option iterations must be at most 1000000 (is 1000001)"},
         {{.datasetPath = "ds", .outputPath = "out.ply", .cullRadius = std::nanf("")},
          "Training option cullRadius must be a number of at least 0"},
     };

@@ -278,7 +278,9 @@ TEST_F(PartitionedRun, FailedCellIsNotRetriedAndTheModelIsIncomplete) {
     const PartitionPlan plan = PartitionedCapture::plan(capture_, parameters_.iterations, parameters_.capMax);
     const std::vector<std::string> ids = trainableIds(plan);
     ASSERT_GE(ids.size(), 3u);
-    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_FAIL_DATASET", ids[1]}, {"TESSARON_TEST_ENGINE_PSNR", "14.99"}});
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_FAIL_DATASET", ids[1]},
+                             {"TESSARON_TEST_ENGINE_PSNR", "14.99"},
+                             {"TESSARON_TEST_ENGINE_SEED_PSNR", "15"}});
     run();
 
     EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + ids[1] + " training failed: trevik training failed (exit 1)"));
@@ -290,6 +292,19 @@ TEST_F(PartitionedRun, FailedCellIsNotRetriedAndTheModelIsIncomplete) {
     // Low PSNR is only a warning.
     EXPECT_TRUE(recorder_.loggedAs(train, "Cell " + ids[0] + " eval PSNR: 14.99 dB"));
     EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + ids[0] + " PSNR is very low (<15 dB). Quality may be poor."));
+    // So is a cell that training left worse than its seeds; both warnings of
+    // every trained cell reach onWarning.
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + ids[0] +
+                                              " PSNR fell below its untrained seeds' — training made it worse. "
+                                              "Quality may be poor."));
+    std::vector<std::string> warnings;
+    for (const std::string& id : ids) {
+        if (id == ids[1]) continue;
+        warnings.push_back("Cell " + id + " PSNR is very low (<15 dB). Quality may be poor.");
+        warnings.push_back("Cell " + id + " PSNR fell below its untrained seeds' — training made it worse. "
+                           "Quality may be poor.");
+    }
+    EXPECT_THAT(recorder_.warnings(), ::testing::UnorderedElementsAreArray(warnings));
 
     EXPECT_TRUE(recorder_.loggedAs(exportStep, "═══ Seamless Merging " + std::to_string(ids.size() - 1) + " cell PLYs ═══"));
     EXPECT_EQ(recorder_.outputs(), std::vector<std::string>{output().string()});

@@ -16,6 +16,7 @@
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/ProcessMonitor.hpp"
+#include "engines/TrevikRunner.hpp"
 #include "input/TestVideo.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunConfig.hpp"
@@ -217,6 +218,47 @@ INSTANTIATE_TEST_SUITE_P(Files, ImportedModelMissing,
                                            std::pair{"images.bin", "Invalid COLMAP data: missing images.bin"},
                                            std::pair{"", "Invalid COLMAP data: missing sparse/0/ directory"}));
 
+// The engine reads each image by its name below the images folder: a name
+// that leads elsewhere (here to a real photo outside it) is refused before
+// the data is called valid or copied, naming the image.
+class ImportedModelImageName : public PipelineRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ImportedModelImageName, ThatLeavesTheImagesFolderIsRefused) {
+    const bool absolute = GetParam();
+    const fs::path outside = folder_ / "outside.jpg";
+    fs::copy_file(capture_ / "images" / SyntheticDataset::imageName(0), outside);
+    const std::string name = absolute ? outside.string() : "../../outside.jpg";
+    auto model = colmap::COLMAPUtils::readModel(capture_ / "sparse" / "0");
+    model.images.begin()->second.name = name;
+    colmap::COLMAPUtils::writeModel(model, capture_ / "sparse" / "0");
+
+    manager_->runPipeline(importRun());
+    const std::string problem = "image \"" + name + "\" in images.bin " +
+                                (absolute ? "has an absolute path" : "has a \"..\" component") +
+                                "; an image must lie inside the images folder";
+    EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::processingSfM, Kind::error));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("Invalid COLMAP data: " + problem));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "Error: " + problem));
+    EXPECT_FALSE(recorder_.logged("✓ COLMAP data validated (cameras.bin, images.bin, points3D.bin)"));
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap" / "sparse"));
+    EXPECT_TRUE(recorder_.cellEvents().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ImportedModelImageName, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Absolute" : "ParentComponent";
+                         });
+
+// Its names cannot be checked in an images.bin that cannot be read.
+TEST_F(PipelineRun, AnImportedModelWhoseImagesCannotBeReadIsRefused) {
+    writeTextFile(capture_ / "sparse" / "0" / "images.bin", "abc");
+    manager_->runPipeline(importRun());
+    ASSERT_TRUE(recorder_.states().back().isError());
+    EXPECT_THAT(recorder_.states().back().message,
+                ::testing::StartsWith("Invalid COLMAP data: images.bin could not be read: "));
+    EXPECT_FALSE(recorder_.logged("✓ COLMAP data validated (cameras.bin, images.bin, points3D.bin)"));
+}
+
 // ---- Memory fit ----
 
 TEST_F(PipelineRun, AMemoryLimitTooSmallStopsBeforeTraining) {
@@ -246,6 +288,42 @@ TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
     parameters.capMax = 267;  // 0.75 × 267 = 200.25: no note
     manager_->runPipeline(parameters);
     for (const std::string& text : second.texts()) EXPECT_FALSE(text.starts_with("ℹ ")) << text;
+}
+
+// ---- Quality of the single model ----
+
+// The single model's held-out PSNR is shown as a cell's is, and a result
+// that training left worse than its seeds, or with a very low PSNR, gets a
+// "⚠" line that also reaches onWarning; the run still completes.
+TEST_F(PipelineRun, ASingleModelWorseThanItsSeedsIsWarnedOf) {
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_PSNR", "7.9"}, {"TESSARON_TEST_ENGINE_SEED_PSNR", "9.8"}});
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.trevikEval = true;
+    manager_->runPipeline(parameters);
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    const std::vector<std::string> warnings = {
+        "Model PSNR is very low (<15 dB). Quality may be poor.",
+        "Model PSNR fell below its untrained seeds' — training made it worse. Quality may be poor."};
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Model eval PSNR: 7.90 dB"));
+    for (const std::string& warning : warnings)
+        EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "⚠ " + warning)) << warning;
+    EXPECT_EQ(recorder_.warnings(), warnings);
+    // The engine's own line is in the run log too.
+    EXPECT_THAT(supportLog(), HasSubstr(std::string("[TRAIN] ") + engines::TrevikRunner::qualityFellWarning +
+                                        " (7.90 dB after training, 9.80 dB before)\n"));
+}
+
+TEST_F(PipelineRun, ASingleModelThatTrainingImprovedHasNoWarning) {
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_PSNR", "31"}, {"TESSARON_TEST_ENGINE_SEED_PSNR", "9.8"}});
+    PipelineManager::RunParameters parameters = importRun();
+    parameters.trevikEval = true;
+    manager_->runPipeline(parameters);
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Model eval PSNR: 31.00 dB"));
+    EXPECT_TRUE(recorder_.warnings().empty());
+    for (const std::string& text : recorder_.texts()) EXPECT_FALSE(text.starts_with("⚠ ")) << text;
 }
 
 // ---- Training and export failures ----

@@ -195,6 +195,11 @@ public:
             std::lock_guard lock(mutex_);
             logFiles_.push_back(file);
         };
+        callbacks.onWarning = [this, alive](const std::string& warning) {
+            alive();
+            std::lock_guard lock(mutex_);
+            warnings_.push_back(warning);
+        };
         manager.setCallbacks(std::move(callbacks));
     }
 
@@ -236,6 +241,10 @@ public:
         std::lock_guard lock(mutex_);
         return logFiles_;
     }
+    std::vector<std::string> warnings() const {
+        std::lock_guard lock(mutex_);
+        return warnings_;
+    }
     int statsCount() const {
         std::lock_guard lock(mutex_);
         return statsCount_;
@@ -252,6 +261,7 @@ private:
     std::vector<std::string> outputs_;
     std::vector<std::string> cellEvents_;
     std::vector<std::filesystem::path> logFiles_;
+    std::vector<std::string> warnings_;
     int statsCount_ = 0;
     int callsAfterRelease_ = 0;
 };

@@ -94,6 +94,23 @@ TEST_F(PipelineTool, RunPrintsEveryStateAndLeavesACompletedReport) {
     EXPECT_EQ(scanStatus, 1);
 }
 
+// A model that training made worse completes, and its report says so.
+TEST_F(PipelineTool, TheReportKeepsTheWarningsOfAPoorResult) {
+    ScopedEnvironment knobs({{"TESSARON_TEST_ENGINE_PSNR", "7.9"}, {"TESSARON_TEST_ENGINE_SEED_PSNR", "9.8"}});
+    std::vector<std::string> arguments = runArguments("20");
+    std::erase(arguments, std::string("--no-eval"));
+    auto [status, lines] = runTool(arguments);
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(lines, Contains("[TRAIN] ⚠ Model PSNR fell below its untrained seeds' — training made it worse. "
+                                "Quality may be poor."));
+    RunReport report = RunReport::decode(core::readWholeFile(logFolder() / "last_run.json"));
+    EXPECT_EQ(report.outcome, RunReport::Outcome::completed);
+    EXPECT_EQ(report.warnings,
+              (std::vector<std::string>{
+                  "Model PSNR is very low (<15 dB). Quality may be poor.",
+                  "Model PSNR fell below its untrained seeds' — training made it worse. Quality may be poor."}));
+}
+
 TEST_F(PipelineTool, UnknownOptionsAreRefused) {
     auto [status, lines] = runTool({"pipeline", "run", "a", "b", "--colour", "blue"});
     EXPECT_EQ(status, 2);

@@ -37,6 +37,32 @@ TEST(RunReport, EncodesCompactJsonInDeclarationOrderWithoutAbsentKeys) {
     EXPECT_EQ(RunReport::decode(report.encode()), report);
 }
 
+// The warnings about a result come last and only when there are some, so
+// that a report without them is the same file as before they existed.
+TEST(RunReport, KeepsTheRunsWarningsUnderAnOptionalKey) {
+    RunReport report = runningReport();
+    report.outcome = RunReport::Outcome::completed;
+    report.endedAt = report.startedAt + std::chrono::seconds(150);
+    report.warnings = {"Model PSNR is very low (<15 dB). Quality may be poor.",
+                       "Model PSNR fell below its untrained seeds' — training made it worse. Quality may be poor."};
+    const std::string json = report.encode();
+    EXPECT_TRUE(json.ends_with(R"J(,"endedAt":"2026-12-07T04:49:27Z","warnings":["Model PSNR is very low (<15 dB). )J"
+                               R"J(Quality may be poor.","Model PSNR fell below its untrained seeds' — training made )J"
+                               R"J(it worse. Quality may be poor."]})J"))
+        << json;
+    EXPECT_EQ(RunReport::decode(json), report);
+
+    const std::string withoutWarnings =
+        R"({"kind":"k","startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],"step":"s","outcome":"completed"})";
+    EXPECT_TRUE(RunReport::decode(withoutWarnings).warnings.empty());
+    EXPECT_THROW(RunReport::decode(R"({"kind":"k","startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],)"
+                                   R"("step":"s","outcome":"completed","warnings":"low"})"),
+                 core::Error);
+    EXPECT_THROW(RunReport::decode(R"({"kind":"k","startedAt":"2026-12-07T04:46:57Z","input":"x","settings":[],)"
+                                   R"("step":"s","outcome":"completed","warnings":[3]})"),
+                 core::Error);
+}
+
 TEST(RunReport, DecodingRejectsMissingKeysAndWrongTypes) {
     EXPECT_THROW(RunReport::decode("[]"), core::Error);
     EXPECT_THROW(RunReport::decode("not json"), core::Error);
@@ -134,6 +160,13 @@ TEST(RunReport, SummaryLines) {
     report.settings = {{"Model size", "3M"}, {"Eval", "on"}};
     EXPECT_EQ(report.summary(), "Last run: New run, started " + start + ", ran 2 min — failed at SfM\n"
                                 "Error: trevik training failed (exit 1)\n"
+                                "Input: Photos: /data/street (120 images)\n"
+                                "Settings: Model size 3M · Eval on");
+
+    report.warnings = {"Model PSNR is very low (<15 dB). Quality may be poor."};
+    EXPECT_EQ(report.summary(), "Last run: New run, started " + start + ", ran 2 min — failed at SfM\n"
+                                "Error: trevik training failed (exit 1)\n"
+                                "Warning: Model PSNR is very low (<15 dB). Quality may be poor.\n"
                                 "Input: Photos: /data/street (120 images)\n"
                                 "Settings: Model size 3M · Eval on");
 

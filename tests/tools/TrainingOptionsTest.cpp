@@ -37,6 +37,15 @@ class RejectedCommandLine : public ::testing::TestWithParam<std::pair<Arguments,
 
 TEST(TrainingOptions, ReadsTheRunnersCommandLine) { expectFull(TrainingOptions::parse(fullCommand)); }
 
+TEST(TrainingOptions, TheRunnersLimitsThemselvesAreAccepted) {
+    TrainingOptions options = TrainingOptions::parse(
+        {"ds", "-n", "1000000", "-o", "o", "--cap-max", "10000000", "--cull-radius", "0", "--early-stop", "0"});
+    EXPECT_EQ(options.iterations, 1000000);
+    EXPECT_EQ(options.capMax, 10000000);
+    EXPECT_EQ(options.cullRadius, 0.0);
+    EXPECT_EQ(options.earlyStop, 0.0);
+}
+
 TEST(TrainingOptions, OptionsMayComeInAnyOrder) {
     Arguments shuffled = {"--mask-dir", "/w/masks", "--eval", "-o", "/w/out.ply", "--early-stop", "0.05",
                           "-d", "2", "--bg-color", "0", "0", "0", "/w/dataset", "--cull-radius", "0.0",
@@ -61,15 +70,28 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "0", "0"},
                        "missing value for --bg-color"),
         std::make_pair(Arguments{"ds", "-n", "5x", "-o", "o", "--cap-max", "9"},
-                       "invalid value for -n: \"5x\" (an integer of at least 0)"),
+                       "invalid value for -n: \"5x\" (an integer from 0 to 1000000)"),
+        // A count that would never end, as the application's runner bounds it.
+        std::make_pair(Arguments{"ds", "-n", "1000000000000", "-o", "o", "--cap-max", "9"},
+                       "invalid value for -n: \"1000000000000\" (an integer from 0 to 1000000)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--position-lr-max-steps", "1000001"},
+                       "invalid value for --position-lr-max-steps: \"1000001\" (an integer from 0 to 1000000)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "0"},
-                       "invalid value for --cap-max: \"0\" (an integer of at least 1)"),
+                       "invalid value for --cap-max: \"0\" (an integer from 1 to 10000000)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "10000001"},
+                       "invalid value for --cap-max: \"10000001\" (an integer from 1 to 10000000)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "-d", "0"},
                        "invalid value for -d: \"0\" (an integer of at least 1)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--cull-radius", "0,5"},
                        "invalid value for --cull-radius: \"0,5\" (a number)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--early-stop", "nan"},
                        "invalid value for --early-stop: \"nan\" (a number)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--cull-radius", "-1"},
+                       "invalid value for --cull-radius: \"-1\" (a number of at least 0)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--early-stop", "-0.05"},
+                       "invalid value for --early-stop: \"-0.05\" (a number of at least 0)"),
+        std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--mask-dir", ""},
+                       "invalid value for --mask-dir: an empty path"),
         // A background channel beyond 0 to 1 made losses without bound and a
         // model of NaNs.
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--bg-color", "0", "1e30", "0"},
@@ -113,7 +135,7 @@ TEST(TestEngineKnobs, ReadsEveryKnobAndRejectsBadValues) {
         {TestEngineKnobs::stepSleepVariable, "25"},      {TestEngineKnobs::memoryLimitVariable, "7.5"},
         {TestEngineKnobs::outOfMemoryModeVariable, "kill"}, {TestEngineKnobs::failDatasetVariable, "cell_2"},
         {TestEngineKnobs::truncateDatasetVariable, "cell_4"}, {TestEngineKnobs::psnrVariable, "14.99"},
-        {TestEngineKnobs::seedOnlyVariable, "1"},
+        {TestEngineKnobs::seedOnlyVariable, "1"},       {TestEngineKnobs::seedPsnrVariable, "20.5"},
     };
     auto lookup = [&](const std::string& name) -> std::optional<std::string> {
         auto found = environment.find(name);
@@ -128,10 +150,11 @@ TEST(TestEngineKnobs, ReadsEveryKnobAndRejectsBadValues) {
     EXPECT_EQ(knobs.truncateDataset, "cell_4");
     EXPECT_EQ(knobs.psnr, 14.99);
     EXPECT_TRUE(knobs.seedOnly);
+    EXPECT_EQ(knobs.seedPsnr, 20.5);
 
     for (const char* name : {TestEngineKnobs::stepSleepVariable, TestEngineKnobs::memoryLimitVariable,
                              TestEngineKnobs::outOfMemoryModeVariable, TestEngineKnobs::psnrVariable,
-                             TestEngineKnobs::seedOnlyVariable}) {
+                             TestEngineKnobs::seedOnlyVariable, TestEngineKnobs::seedPsnrVariable}) {
         auto saved = environment[name];
         environment[name] = "-x";
         EXPECT_THROW(TestEngineKnobs::read(lookup), TrainingOptions::UsageError) << name;

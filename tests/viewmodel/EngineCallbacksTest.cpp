@@ -59,12 +59,12 @@ protected:
     int offThread_ = 0;
 };
 
-TEST_F(EngineCallbacksTest, ElevenHandlersAreBoundAndOnLogIsOneOfThem) {
+TEST_F(EngineCallbacksTest, EveryHandlerIsBoundAndOnLogIsOneOfThem) {
     const Callbacks& bound = *callbacks_;
     EXPECT_TRUE(bound.onLog && bound.onStateChange && bound.onPartitionProgress && bound.onTrainingStats &&
                 bound.onPartitionPlanReady && bound.onCellStarted && bound.onCellFinished && bound.onLogFileReady &&
                 bound.onOutputReady && bound.onMaterializationProgress && bound.onExtractionProgress &&
-                bound.onConversionPreview);
+                bound.onConversionPreview && bound.onWarning);
 }
 
 TEST_F(EngineCallbacksTest, CountersAndResultsArePublishedOnTheGuiThreadInOrder) {
@@ -121,6 +121,23 @@ TEST_F(EngineCallbacksTest, CellStartDuringTrainingNamesTheCellInTheRunReport) {
     ASSERT_TRUE(model_->runReport().has_value());
     EXPECT_EQ(model_->runReport()->step, "Training (cell 3 of 4)");
     EXPECT_EQ(savedReport().step, "Training (cell 3 of 4)");
+}
+
+// A warning about the result is kept in the report, which still completes.
+TEST_F(EngineCallbacksTest, WarningsOfTheDriverAreKeptInTheRunReport) {
+    ModelAccess::beginRunReport(*model_, "New run", "/photos", {});
+    const std::string warning =
+        "Model PSNR fell below its untrained seeds' — training made it worse. Quality may be poor.";
+    fromWorker([&] {
+        callbacks_->onStateChange(PipelineState(Kind::training));
+        callbacks_->onWarning(warning);
+        callbacks_->onStateChange(PipelineState(Kind::completed));
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model_->currentState().kind == Kind::completed; }));
+    const pipeline::RunReport saved = savedReport();
+    EXPECT_EQ(saved.outcome, pipeline::RunReport::Outcome::completed);
+    EXPECT_EQ(saved.warnings, std::vector<std::string>{warning});
+    EXPECT_NE(saved.summary().find("\nWarning: " + warning + "\n"), std::string::npos) << saved.summary();
 }
 
 TEST_F(EngineCallbacksTest, StateChangesDriveTheSnapshotPoll) {

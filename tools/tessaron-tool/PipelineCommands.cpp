@@ -267,6 +267,9 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
         if (state.kind != pipeline::PipelineState::Kind::awaitingPartitionApproval) answered = true;
         if (report) report->update(state);
     };
+    callbacks.onWarning = [&](const std::string& warning) {
+        if (report) report->warning(warning);
+    };
     callbacks.onCellStarted = [&](int64_t index, int64_t total, int64_t) {
         if (report) report->cellStarted(index, total);
     };

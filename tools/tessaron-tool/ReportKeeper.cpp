@@ -44,6 +44,12 @@ void ReportKeeper::cellStarted(int64_t index, int64_t total) {
     save();
 }
 
+void ReportKeeper::warning(const std::string& text) {
+    std::lock_guard lock(lock_);
+    report_.warnings.push_back(text);
+    save();
+}
+
 void ReportKeeper::cancelling() {
     std::lock_guard lock(lock_);
     cancelling_ = true;

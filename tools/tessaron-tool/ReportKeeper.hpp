@@ -22,6 +22,8 @@ public:
 
     void update(const pipeline::PipelineState& state);
     void cellStarted(int64_t index, int64_t total);
+    // A warning of the driver about the result, kept in the report.
+    void warning(const std::string& text);
     // The operation is being cancelled: what fails from now on was stopped.
     void cancelling();
     // The operation returned: a report still running was cancelled.

@@ -107,6 +107,9 @@ struct PrintingManager {
         };
         callbacks.onOutputReady = [this](const std::string& path) { print("output: " + path); };
         callbacks.onLogFileReady = [this](const fs::path& file) { print("run log: " + file.string()); };
+        callbacks.onWarning = [this](const std::string& warning) {
+            if (report) report->warning(warning);
+        };
         callbacks.onCellStarted = [this](int64_t index, int64_t total, int64_t iterations) {
             print("cell " + std::to_string(index) + "/" + std::to_string(total) + ", " + std::to_string(iterations) +
                   " iterations");

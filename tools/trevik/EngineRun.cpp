@@ -23,6 +23,7 @@
 #include "core/ProcFiles.hpp"
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/MemoryEstimate.hpp"
+#include "engines/TrevikRunner.hpp"
 #include "colmap/CellNormTransform.hpp"
 #include "Trainer/SmallMatrix.hpp"
 #include "Trainer/Trainer.hpp"
@@ -203,9 +204,10 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const colmap::COLMA
 
     trainer::Trainer trainer(dataset, initialModel(seeds), settings);
     out_ << "Optimising on " << trainer.pool().size() << " threads (CPU)" << std::endl;
+    std::optional<double> seedPsnr;
     if (options_.eval) {
-        if (auto psnr = trainer.evaluationPsnr())
-            out_ << "Seed PSNR before training: " << core::fixedText(*psnr, 2) << " dB" << std::endl;
+        seedPsnr = trainer.evaluationPsnr();
+        if (seedPsnr) out_ << "Seed PSNR before training: " << core::fixedText(*seedPsnr, 2) << " dB" << std::endl;
     }
 
     double lossSum = 0, millisecondsSum = 0;
@@ -228,16 +230,26 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const colmap::COLMA
         out_ << "Early stop after " << steps << " steps: the held-out PSNR gained less than "
              << core::shortestText(*options_.earlyStop) << " dB" << std::endl;
     }
+    // A model without Gaussians is no result: saying so beats a PLY of
+    // nothing that the caller would take for a trained scene.
+    if (trainer.model().size() == 0)
+        return fail("training left no Gaussians (every one was pruned); no model to save");
     if (options_.cullRadius && *options_.cullRadius > 0) {
+        const size_t before = trainer.model().size();
         size_t dropped = trainer.cull(float(*options_.cullRadius));
         out_ << "Culled " << groupedDecimal(dropped) << " Gaussians farther than "
              << core::shortestText(*options_.cullRadius) << " from the centre" << std::endl;
+        if (trainer.model().size() == 0)
+            return fail("the cull radius " + core::shortestText(*options_.cullRadius) + " removed all " +
+                        groupedDecimal(before) + " Gaussians; no model to save");
     }
     if (options_.eval) {
-        if (auto psnr = trainer.evaluationPsnr())
+        if (auto psnr = trainer.evaluationPsnr()) {
             out_ << "Eval PSNR: " << core::fixedText(*psnr, 2) << std::endl;
-        else
+            warnIfWorseThanSeeds(*psnr, seedPsnr);
+        } else {
             out_ << "No held-out images: the dataset is too small for evaluation" << std::endl;
+        }
     }
     if (auto peak = peakResidentMegabytes()) out_ << "[MEM] peak phys=" << core::fixedText(*peak, 1) << " MB" << std::endl;
     const trainer::GaussianModel& result = trainer.model();
@@ -245,7 +257,20 @@ int EngineRun::train(const std::vector<GaussianSeed>& seeds, const colmap::COLMA
     return 0;
 }
 
+void EngineRun::warnIfWorseThanSeeds(double psnr, std::optional<double> seedPsnr) {
+    // The run still ends with its model, but not as if nothing went wrong.
+    // No number follows "PSNR" directly, so a reader of "PSNR: <value>"
+    // lines keeps the value of the line before.
+    if (seedPsnr && psnr < *seedPsnr)
+        err_ << engines::TrevikRunner::qualityFellWarning << " (" << core::fixedText(psnr, 2)
+             << " dB after training, " << core::fixedText(*seedPsnr, 2) << " dB before)" << std::endl;
+}
+
 void EngineRun::writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source) {
+    // The one place a model is saved: an empty one never passes for a result.
+    if (count == 0)
+        throw GaussianPlyWriter::WriteError("the model has no Gaussians; nothing written to " +
+                                            options_.output.string());
     TemporaryCleanup cleanup(GaussianPlyWriter::temporaryPath(output_));
     GaussianPlyWriter::write(output_, count, source);
     out_ << "Saved " << groupedDecimal(count) << " Gaussians to " << options_.output.string() << std::endl;
@@ -286,6 +311,15 @@ int EngineRun::runSteps() {
     } catch (const GaussianPlyWriter::WriteError& error) {
         return fail(error.what());
     }
+    // A mask folder that is not there would mask nothing without a word.
+    if (options_.maskDir) {
+        std::error_code error;
+        const fs::file_status status = fs::status(*options_.maskDir, error);
+        const std::string shownFolder = core::decodeUTF8Lossy(options_.maskDir->string());
+        if (status.type() == fs::file_type::not_found) return fail("mask folder " + shownFolder + " does not exist");
+        if (error) return fail("cannot read mask folder " + shownFolder + ": " + error.message());
+        if (!fs::is_directory(status)) return fail("mask folder " + shownFolder + " is not a folder");
+    }
 
     fs::path modelFolder = options_.dataset / "sparse" / "0";
     colmap::COLMAPModel model;
@@ -302,7 +336,11 @@ int EngineRun::runSteps() {
     uint64_t largestPixels = 0;
     int64_t width = 0, height = 0;
     std::set<int32_t> checkedCameras;
+    int64_t smallestWidth = 0, smallestHeight = 0;
+    std::optional<int32_t> smallestCamera;
     for (const auto& [imageId, image] : model.images) {
+        // Read nothing outside the images folder, whatever images.bin says.
+        if (auto outside = colmap::COLMAPUtils::imageNameOutsideFolder(image.name)) return fail(*outside);
         fs::path imagePath = imagesFolder / image.name;
         const std::string shownPath = core::decodeUTF8Lossy(imagePath.string());
         if (std::error_code error = core::RegularFile::openForReading(imagePath).error()) {
@@ -319,11 +357,29 @@ int EngineRun::runSteps() {
         } catch (const trainer::TrainingDataset::LoadError& error) {
             return fail(error.what());
         }
+        const int64_t side = int64_t(std::min(camera->second.width, camera->second.height));
+        if (!smallestCamera || side < std::min(smallestWidth, smallestHeight)) {
+            smallestWidth = int64_t(camera->second.width);
+            smallestHeight = int64_t(camera->second.height);
+            smallestCamera = camera->first;
+        }
         if (camera->second.width * camera->second.height > largestPixels) {
             largestPixels = camera->second.width * camera->second.height;
             width = int64_t(camera->second.width);
             height = int64_t(camera->second.height);
         }
+    }
+
+    // A photo downscaled to a few pixels leaves nothing to train on.
+    if (options_.downscale > 1 && smallestCamera) {
+        const int64_t scaledWidth = std::max<int64_t>(1, smallestWidth / options_.downscale);
+        const int64_t scaledHeight = std::max<int64_t>(1, smallestHeight / options_.downscale);
+        if (std::min(scaledWidth, scaledHeight) < TrainingOptions::smallestImageSide)
+            return fail("downscale " + std::to_string(options_.downscale) + " leaves the " +
+                        std::to_string(smallestWidth) + " × " + std::to_string(smallestHeight) +
+                        " photos of camera " + std::to_string(*smallestCamera) + " at " + std::to_string(scaledWidth) +
+                        " × " + std::to_string(scaledHeight) + " pixels; training needs at least " +
+                        std::to_string(TrainingOptions::smallestImageSide) + " pixels a side");
     }
 
     int64_t imageCount = int64_t(model.images.size());

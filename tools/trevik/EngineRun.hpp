@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,9 +70,14 @@ protected:
     virtual void afterStep() {}
 
     int fail(const std::string& message);
+    // The warning line for a held-out PSNR that training left below the
+    // seeds' (TrevikRunner::qualityFellWarning and both values); nothing
+    // otherwise.
+    void warnIfWorseThanSeeds(double psnr, std::optional<double> seedPsnr);
     void printStatistics(int64_t step, const std::string& loss, size_t splats, double milliseconds);
     // Writes `count` Gaussians to the output through a temporary that a
-    // terminating signal removes, and reports them saved.
+    // terminating signal removes, and reports them saved. No Gaussians:
+    // GaussianPlyWriter::WriteError, and nothing is written.
     void writeOutput(size_t count, const GaussianPlyWriter::RecordSource& source);
 
     const TrainingOptions& options() const { return options_; }

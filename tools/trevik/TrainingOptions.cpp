@@ -13,13 +13,16 @@ namespace {
 using UsageError = TrainingOptions::UsageError;
 }  // namespace
 
-int64_t TrainingOptions::integerValue(const std::string& option, const std::string& text, int64_t minimum) {
+int64_t TrainingOptions::integerValue(const std::string& option, const std::string& text, int64_t minimum,
+                                      std::optional<int64_t> maximum) {
     int64_t value = 0;
     const char* end = text.data() + text.size();
     auto [ptr, errc] = std::from_chars(text.data(), end, value);
-    if (text.empty() || errc != std::errc() || ptr != end || value < minimum)
-        throw UsageError("invalid value for " + option + ": \"" + text + "\" (an integer of at least " +
-                         std::to_string(minimum) + ")");
+    if (text.empty() || errc != std::errc() || ptr != end || value < minimum || (maximum && value > *maximum)) {
+        const std::string range = maximum ? "from " + std::to_string(minimum) + " to " + std::to_string(*maximum)
+                                          : "of at least " + std::to_string(minimum);
+        throw UsageError("invalid value for " + option + ": \"" + text + "\" (an integer " + range + ")");
+    }
     return value;
 }
 
@@ -27,6 +30,12 @@ double TrainingOptions::numberValue(const std::string& option, const std::string
     double value = 0;
     if (!core::parseDouble(text, value) || !std::isfinite(value))
         throw UsageError("invalid value for " + option + ": \"" + text + "\" (a number)");
+    return value;
+}
+
+double TrainingOptions::nonNegativeValue(const std::string& option, const std::string& text) {
+    double value = numberValue(option, text);
+    if (value < 0) throw UsageError("invalid value for " + option + ": \"" + text + "\" (a number of at least 0)");
     return value;
 }
 
@@ -51,7 +60,7 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
     for (; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         if (argument == "-n") {
-            options.iterations = integerValue(argument, value(argument), 0);
+            options.iterations = integerValue(argument, value(argument), 0, iterationLimit);
             sawIterations = true;
         } else if (argument == "-o") {
             std::string path = value(argument);
@@ -59,7 +68,7 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
             options.output = path;
             sawOutput = true;
         } else if (argument == "--cap-max") {
-            options.capMax = integerValue(argument, value(argument), 1);
+            options.capMax = integerValue(argument, value(argument), 1, capLimit);
             sawCap = true;
         } else if (argument == "--bg-color") {
             // A colour channel: anything outside 0 to 1 gives losses without bound.
@@ -70,17 +79,19 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
                     throw UsageError("invalid value for " + argument + ": \"" + text + "\" (a number from 0 to 1)");
             }
         } else if (argument == "--position-lr-max-steps") {
-            options.positionLrMaxSteps = integerValue(argument, value(argument), 0);
+            options.positionLrMaxSteps = integerValue(argument, value(argument), 0, iterationLimit);
         } else if (argument == "-d") {
             options.downscale = integerValue(argument, value(argument), 1);
         } else if (argument == "--eval") {
             options.eval = true;
         } else if (argument == "--cull-radius") {
-            options.cullRadius = numberValue(argument, value(argument));
+            options.cullRadius = nonNegativeValue(argument, value(argument));
         } else if (argument == "--early-stop") {
-            options.earlyStop = numberValue(argument, value(argument));
+            options.earlyStop = nonNegativeValue(argument, value(argument));
         } else if (argument == "--mask-dir") {
-            options.maskDir = value(argument);
+            std::string folder = value(argument);
+            if (folder.empty()) throw UsageError("invalid value for --mask-dir: an empty path");
+            options.maskDir = folder;
         } else if (argument.starts_with("-")) {
             throw UsageError("unknown option " + argument);
         } else if (sawDataset) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
+#include "engines/TrevikRunner.hpp"
 
 namespace tessaron::trevik {
 
@@ -36,13 +37,27 @@ struct TrainingOptions {
     std::optional<double> earlyStop;
     std::optional<std::filesystem::path> maskDir;
 
+    // The bounds the application's runner keeps to: no run of more steps
+    // (it would never end), no larger cap.
+    static constexpr int64_t iterationLimit = engines::TrevikRunner::iterationLimit;
+    static constexpr int64_t capLimit = engines::TrevikRunner::capLimit;
+    // A downscale that leaves a photo smaller than this on a side is
+    // refused: nothing is left to train on.
+    static constexpr int64_t smallestImageSide = 8;
+
+    // Checks each value as it reads it; a mask folder that does not exist is
+    // refused when the run starts.
     static TrainingOptions parse(const std::vector<std::string>& arguments);
     static std::string usage();
 
-    // The value of `name` read as an integer of at least `minimum`, or as a
-    // finite number; UsageError naming `name` otherwise.
-    static int64_t integerValue(const std::string& name, const std::string& text, int64_t minimum);
+    // The value of `name` read as an integer from `minimum` to `maximum`
+    // (without one: of at least `minimum`), as a finite number, or as a
+    // finite number of at least 0; UsageError naming `name` and the value
+    // otherwise.
+    static int64_t integerValue(const std::string& name, const std::string& text, int64_t minimum,
+                                std::optional<int64_t> maximum = std::nullopt);
     static double numberValue(const std::string& name, const std::string& text);
+    static double nonNegativeValue(const std::string& name, const std::string& text);
 
     // The dataset folder's own name ("cell_3" for ".../partitions/cell_3/").
     std::string datasetName() const;

@@ -26,6 +26,7 @@ TestEngineKnobs TestEngineKnobs::read(const trevik::EngineSettings::Lookup& look
     if (auto text = lookup(failDatasetVariable); text && !text->empty()) knobs.failDataset = *text;
     if (auto text = lookup(truncateDatasetVariable); text && !text->empty()) knobs.truncateDataset = *text;
     if (auto text = lookup(psnrVariable)) knobs.psnr = TrainingOptions::numberValue(psnrVariable, *text);
+    if (auto text = lookup(seedPsnrVariable)) knobs.seedPsnr = TrainingOptions::numberValue(seedPsnrVariable, *text);
     return knobs;
 }
 

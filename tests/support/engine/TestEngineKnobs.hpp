@@ -26,6 +26,9 @@ struct TestEngineKnobs {
     static constexpr const char* truncateDatasetVariable = "TESSARON_TEST_ENGINE_TRUNCATE_DATASET";
     // The PSNR a seed-only run with evaluation reports.
     static constexpr const char* psnrVariable = "TESSARON_TEST_ENGINE_PSNR";
+    // The seeds' PSNR it reports before that; the engine's warning follows
+    // when the PSNR above is lower.
+    static constexpr const char* seedPsnrVariable = "TESSARON_TEST_ENGINE_SEED_PSNR";
 
     // How a run over the simulated memory limit ends: an out-of-memory
     // message and exit 1, or killed as the system's out-of-memory killer does.
@@ -38,6 +41,7 @@ struct TestEngineKnobs {
     std::optional<std::string> failDataset;
     std::optional<std::string> truncateDataset;
     std::optional<double> psnr;
+    std::optional<double> seedPsnr;
 
     // Throws TrainingOptions::UsageError naming the variable for a bad value.
     static TestEngineKnobs read(const trevik::EngineSettings::Lookup& lookup);

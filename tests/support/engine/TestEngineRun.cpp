@@ -101,7 +101,10 @@ int TestEngineRun::optimise(const std::vector<GaussianSeed>& seeds, const colmap
     if (options().eval) {
         // Seed-only mode measures nothing; the value is fixed or set by a test.
         double psnr = knobs_.psnr.value_or(30.0);
+        if (knobs_.seedPsnr)
+            out() << "Seed PSNR before training: " << core::fixedText(*knobs_.seedPsnr, 2) << " dB" << std::endl;
         out() << "Eval PSNR: " << core::shortestText(psnr) << " (seed-only value, not measured)" << std::endl;
+        warnIfWorseThanSeeds(psnr, knobs_.seedPsnr);
     }
     if (knobs_.truncateDataset && *knobs_.truncateDataset == options().datasetName()) {
         writeTruncated(seeds);
