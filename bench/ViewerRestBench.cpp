@@ -89,6 +89,7 @@ struct Application {
     tessaron::core::InMemoryPreferenceStore defaults;
     std::unique_ptr<PipelineViewModel> model;
     std::unique_ptr<tessaron::views::MainWindow> window;
+    bool exposed = false;
 
     Application() {
         defaults.setString("hasSeenWelcomeTour", "true");
@@ -99,7 +100,7 @@ struct Application {
             *model, defaults, tessaron::views::ModelOperations::standard(), tessaron::views::ApplicationActions{});
         window->resize(1280, 800);
         window->show();
-        QTest::qWaitForWindowExposed(window.get());
+        exposed = QTest::qWaitForWindowExposed(window.get());
     }
     ~Application() {
         window.reset();

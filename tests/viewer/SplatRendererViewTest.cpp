@@ -231,7 +231,8 @@ TEST_F(SplatViewerFrames, AStillCameraDrawsNothingAndAMoveDrawsUntilThePictureIs
     expectNothingDrawnAfter(loaded, "a still camera");
 
     // An orbit drag moves the camera: a frame at once, and one more when the
-    // depth order for the new position is ready.
+    // depth order for the new position is ready (unless the sorter was
+    // quicker than the frame).
     view_.setOrbitMode(true);
     ASSERT_TRUE(waitForRest());
     const FrameCounts orbiting = counts();
@@ -242,7 +243,7 @@ TEST_F(SplatViewerFrames, AStillCameraDrawsNothingAndAMoveDrawsUntilThePictureIs
     EXPECT_EQ(counts().requested, orbiting.requested + 1);
     ASSERT_TRUE(waitForRest());
     const FrameCounts moved = counts();
-    EXPECT_GE(moved.drawn, orbiting.drawn + 2);
+    EXPECT_GE(moved.drawn, orbiting.drawn + 1);
     EXPECT_LE(moved.drawn, orbiting.drawn + 5);
     EXPECT_EQ(moved.stats - orbiting.stats, std::size_t(moved.drawn - orbiting.drawn));
     expectNothingDrawnAfter(moved, "after the move");
