@@ -231,7 +231,9 @@ void SplatSceneRenderer::requestFrame() {
 void SplatSceneRenderer::sortPublished() {
     if (!awaitingSort_) return;
     awaitingSort_ = false;
-    requestFrame();
+    // At the next refresh rather than at once: a chain of posted events
+    // would keep input and timers waiting for as long as frames follow.
+    if (!nextFrameTimer_->isActive()) nextFrameTimer_->start();
 }
 
 bool SplatSceneRenderer::isAtRest() const {
@@ -256,7 +258,7 @@ void SplatSceneRenderer::scheduleAfterFrame(bool flying) {
     case Outcome::skipped: break;
     }
     if (again) nextFrameTimer_->start();
-    frameFollows_ = again || awaitingSort_;
+    wasFlying_ = flying;
 }
 
 void SplatSceneRenderer::resizeGL(int pixelWidth, int pixelHeight) {
@@ -316,13 +318,16 @@ void SplatSceneRenderer::paintGL() {
     const Clock::time_point encodingEnd = Clock::now();
     ++drawnFrames_;
 
-    // The rate counts the time between the frames of one movement: after
-    // a frame that wanted another, or within a quarter second of the last
-    // (drags and the wheel). A rest is not frame time, and the figure of
-    // the last movement stays until the next one is measured.
-    if (lastPaintTime_) {
+    // The rate counts the time between the frames of one movement of the
+    // camera: after a frame of a flight, or within a quarter second of the
+    // last (drags and the wheel). A rest is not frame time, nor is the wait
+    // for a newer depth order of the same camera, and the figure of the last
+    // movement stays until the next one is measured.
+    const bool moved = viewport.viewMatrix != lastViewMatrix_;
+    lastViewMatrix_ = viewport.viewMatrix;
+    if (lastPaintTime_ && moved) {
         const double interval = std::chrono::duration<double>(now - *lastPaintTime_).count();
-        if (frameFollows_ || interval <= 0.25) {
+        if (wasFlying_ || interval <= 0.25) {
             ++frameCount_;
             fpsAccum_ += std::max(interval, 0.0);
             if (fpsAccum_ >= 1.0 || (lastFPS_ == 0 && fpsAccum_ > 0)) {

@@ -123,7 +123,7 @@ private:
     void joinFinishedLoads();
     void clearToBackground(unsigned framebuffer);
     // After a frame: what, if anything, must come next.
-    void scheduleAfterFrame(bool drawn);
+    void scheduleAfterFrame(bool flying);
     // On the GUI thread, after the sorter published an order.
     void sortPublished();
     bool isShown() const;
@@ -143,10 +143,11 @@ private:
     // The last frame's time while held keys fly the camera; none at rest,
     // so that the first frame after a rest steps 1/60 s, not the rest.
     std::optional<Clock::time_point> lastFrameTime_;
-    // The last frame's time and whether another frame was wanted after it:
-    // the frame rate counts the time between frames of one movement.
+    // The last frame's time and camera, and whether it was a frame of a
+    // flight: the frame rate counts the time between frames of one movement.
     std::optional<Clock::time_point> lastPaintTime_;
-    bool frameFollows_ = false;
+    splatrenderer::Matrix4 lastViewMatrix_;
+    bool wasFlying_ = false;
     std::int64_t frameCount_ = 0;
     double fpsAccum_ = 0;
     double lastFPS_ = 0;
