@@ -330,7 +330,8 @@ void SplatSceneRenderer::paintGL() {
         if (wasFlying_ || interval <= 0.25) {
             ++frameCount_;
             fpsAccum_ += std::max(interval, 0.0);
-            if (fpsAccum_ >= 1.0 || (lastFPS_ == 0 && fpsAccum_ > 0)) {
+            if (fpsAccum_ >= 1.0 || (estimatedFPS_ && fpsAccum_ > 0)) {
+                estimatedFPS_ = false;
                 lastFPS_ = double(frameCount_) / fpsAccum_;
                 if (fpsAccum_ >= 1.0) {
                     frameCount_ = 0;
@@ -338,6 +339,13 @@ void SplatSceneRenderer::paintGL() {
                 }
             }
         }
+    }
+    // Before any movement was measured, the rate this frame's drawing
+    // would allow, so that an opened model does not read 0.
+    if ((lastFPS_ == 0 || estimatedFPS_) && frameCount_ == 0) {
+        const double seconds = std::chrono::duration<double>(encodingEnd - encodingStart).count();
+        lastFPS_ = std::min(double(preferredFramesPerSecond), 1.0 / std::max(seconds, 1e-6));
+        estimatedFPS_ = true;
     }
     lastPaintTime_ = now;
     scheduleAfterFrame(flying);

@@ -151,6 +151,7 @@ private:
     std::int64_t frameCount_ = 0;
     double fpsAccum_ = 0;
     double lastFPS_ = 0;
+    bool estimatedFPS_ = false;  // lastFPS_ is not yet a measured rate
     std::int64_t currentSplatCount_ = 0;
 
     // Paces frames while the camera flies or a frame waits for a slot.
