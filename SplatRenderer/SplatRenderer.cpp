@@ -44,8 +44,9 @@ ViewportDescriptor atResolution(const ViewportDescriptor& viewport, double scale
 }  // namespace
 
 std::int64_t SplatRenderer::defaultFragmentBudget(const GPUDevice& device) {
-    // llvmpipe shades some 10⁸ of these fragments a second on 8 cores.
-    return device.isSoftwareRasterizer() ? 8'000'000 : 1'000'000'000;
+    // llvmpipe shades some 4·10⁸ of these fragments a second on 8 cores:
+    // the budget is a tenth of a second's worth.
+    return device.isSoftwareRasterizer() ? 32'000'000 : 1'000'000'000;
 }
 
 SplatRenderer::SplatRenderer(const GPUDevice& device, const Configuration& configuration)
@@ -541,9 +542,12 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         } else {
             // A quad whose half-axes are at most r pixels is counted as at
             // most ⌈(2r' + 1)²⌉ pixels, r' = 1.002·r + 0.1 (see
-            // ProjectSplats); so many splats at that size stay within.
+            // ProjectSplats); so many splats at that size cover no more
+            // than a quarter of the budget and cappedFragmentsPerSplat
+            // each, well within the bound.
+            const std::int64_t splats = std::max<std::int64_t>(footprint.coveringSplats, 1);
             const double perSplat =
-                double(allowed(footprint)) / double(std::max<std::int64_t>(footprint.coveringSplats, 1));
+                double(fragmentBudget_ / 4 + cappedFragmentsPerSplat * splats) / double(splats);
             radiusCap = std::min(radiusCap, float(std::max(((std::sqrt(perSplat - 1) - 1) / 2 - 0.1) / 1.002, 0.5)));
         }
         target = targetAt(scale);

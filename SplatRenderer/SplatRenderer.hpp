@@ -98,11 +98,17 @@ public:
     static constexpr std::size_t maxChunkCount = 65535;
     // At most this many storage blocks of chunk data per frame.
     static constexpr int maxPageCount = 12;
-    // The pixels every splat in view may cover beyond the fragment budget:
-    // about twice what the quad of the smallest splat (a pixel wide) is
-    // counted, so that scenes of small splats, however many, are drawn in
-    // full; their cost lies in the splats, not in their pixels.
-    static constexpr std::int64_t fragmentsPerSplat = 32;
+    // The pixels every splat in view may cover beyond the fragment budget.
+    // A frame costs per splat too (projection, four vertices, two
+    // triangles), about as much as some thousand fragments on llvmpipe; at
+    // this share a scene's pixels cost at most about half its splats, so an
+    // ordinary scene, however many splats it has, is drawn in full.
+    static constexpr std::int64_t fragmentsPerSplat = 384;
+    // What a frame whose splats' radius has to be capped keeps: a quarter
+    // of the budget, and about twice what the quad of the smallest splat (a
+    // pixel wide) is counted per splat. Only a scene of huge splats gets
+    // there, and its picture is already a low-resolution one.
+    static constexpr std::int64_t cappedFragmentsPerSplat = 32;
     // The lowest resolution a frame is drawn at, as a share of the target's
     // width and height. A software rasteriser shares a frame out by tiles
     // of the target, so a smaller one would leave cores idle; beyond it the

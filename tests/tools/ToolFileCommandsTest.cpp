@@ -100,7 +100,7 @@ TEST(ToolFileCommands, RenderDrawsAHeavySceneWithinItsBudgetInsteadOfForMinutes)
     bool reduced = false;
     for (const auto& line : rendered.lines)
         if (line.starts_with("Drawn at ") && line.find(" and stretched: the splats cover ") != std::string::npos &&
-            line.find("the budget 2000000 + 32 for each of 20000 splats") != std::string::npos)
+            line.find("the budget 2000000 + 384 for each of 20000 splats") != std::string::npos)
             reduced = true;
     EXPECT_TRUE(reduced) << "no line says the frame was drawn within the budget";
 

@@ -190,6 +190,9 @@ int runRender(const std::vector<std::string>& arguments) {
               << std::endl;
     // A scene too dear to draw in full is drawn within the fragment budget.
     const SplatRenderer::FrameReport& frame = renderer.lastFrame();
+    if (frame.resolutionScale == 1 && frame.splatRadiusCap == 0)
+        std::cout << "The splats cover " << frame.coveredPixels << " pixels (" << frame.coveringSplats
+                  << " splats in view)" << std::endl;
     if (frame.resolutionScale < 1 || frame.splatRadiusCap > 0) {
         std::cout << "Drawn at " << frame.resolution[0] << "x" << frame.resolution[1] << " and stretched: the splats cover " << frame.coveredPixels << " pixels there, the budget "
                   << renderer.fragmentBudget() << " + " << SplatRenderer::fragmentsPerSplat << " for each of "
