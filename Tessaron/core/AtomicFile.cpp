@@ -24,11 +24,17 @@ std::string temporaryName(const std::filesystem::path& target) {
 
 }  // namespace
 
-std::filesystem::path AtomicFile::replaceableTarget(const std::filesystem::path& target) {
+std::filesystem::path AtomicFile::replaceableTarget(const std::filesystem::path& target, LinkAtTarget links) {
+    struct stat status {};
+    if (links == LinkAtTarget::replace) {
+        // rename(2) replaces a link itself, never what it names.
+        if (::lstat(target.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return target;
+        if (std::error_code kind = notRegularFileError(status.st_mode)) throw WriteError(target, kind);
+        return target;
+    }
     // The rename replaces what the name points at: a symbolic link is
     // followed to its file, and a FIFO or a device (/dev/stdout) is never
     // replaced by a regular file.
-    struct stat status {};
     if (::stat(target.c_str(), &status) != 0) return target;
     if (std::error_code kind = notRegularFileError(status.st_mode)) throw WriteError(target, kind);
     std::error_code ignored;
@@ -37,7 +43,8 @@ std::filesystem::path AtomicFile::replaceableTarget(const std::filesystem::path&
     return ignored ? target : resolved;
 }
 
-AtomicFile::Writer::Writer(const std::filesystem::path& target) : target_(replaceableTarget(target)) {
+AtomicFile::Writer::Writer(const std::filesystem::path& target, LinkAtTarget links)
+    : target_(replaceableTarget(target, links)) {
     std::filesystem::path folder = target_.parent_path().empty() ? std::filesystem::path(".") : target_.parent_path();
     temporary_ = folder / temporaryName(target_);
     descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -92,8 +99,8 @@ void AtomicFile::Writer::commit() {
     }
 }
 
-void AtomicFile::write(const std::filesystem::path& target, std::string_view bytes) {
-    Writer writer(target);
+void AtomicFile::write(const std::filesystem::path& target, std::string_view bytes, LinkAtTarget links) {
+    Writer writer(target, links);
     writer.write(bytes);
     writer.commit();
 }

@@ -29,13 +29,22 @@ public:
         std::error_code code_;
     };
 
-    static void write(const std::filesystem::path& target, std::string_view bytes);
+    // What a symbolic link at the target's name means. A path the user chose
+    // may be a link to the file they mean (`follow`: that file is replaced).
+    // A name inside a workspace is the application's own: a link there is
+    // `replace`d by the new file, and what it named stays untouched.
+    enum class LinkAtTarget { follow, replace };
+
+    static void write(const std::filesystem::path& target, std::string_view bytes,
+                      LinkAtTarget links = LinkAtTarget::follow);
 
     // The file a finished temporary is renamed over for `target`: the target
-    // itself, or the file a symbolic link names. Throws WriteError when
-    // something other than a regular file is there (a folder, a FIFO, a
-    // device such as /dev/null), which a rename would replace.
-    static std::filesystem::path replaceableTarget(const std::filesystem::path& target);
+    // itself, or (when links are followed) the file a symbolic link names.
+    // Throws WriteError when something other than a regular file is there
+    // (a folder, a FIFO, a device such as /dev/null), which a rename would
+    // replace.
+    static std::filesystem::path replaceableTarget(const std::filesystem::path& target,
+                                                   LinkAtTarget links = LinkAtTarget::follow);
 
     // The same for a file written piece by piece: nothing shows under the
     // target's name until commit(); a writer dropped before that (a failed
@@ -43,7 +52,8 @@ public:
     // as it was. So a file rewritten in place either changes whole or not at all.
     class Writer {
     public:
-        explicit Writer(const std::filesystem::path& target);  // throws WriteError
+        explicit Writer(const std::filesystem::path& target,
+                        LinkAtTarget links = LinkAtTarget::follow);  // throws WriteError
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
         ~Writer();

@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <optional>
 
+namespace tessaron::core {
+class RegularFile;
+}
+
 namespace tessaron::engines {
 
 // The stored pixel size of a JPEG, PNG, BMP or TIFF file, read from its
@@ -12,12 +16,33 @@ namespace tessaron::engines {
 // device with a photo's name is refused at once instead of blocking.
 // EXIF orientation is not applied.
 struct ImageHeader {
+    enum class Format { jpeg, png, bmp, tiff };
+
     std::int64_t width = 0;
     std::int64_t height = 0;
+    Format format = Format::jpeg;
+    // How a pixel is stored: its samples (alpha and palette index count as
+    // one each), the bits of the widest sample, and whether samples are
+    // floating point (TIFF only). A BMP's samples are bytes.
+    int samplesPerPixel = 3;
+    int bitsPerSample = 8;
+    bool floatingPoint = false;
+    // A JPEG coded in several scans, which a decoder keeps whole in memory.
+    bool progressive = false;
 
     // None when the file cannot be opened as a regular file, is none of the
     // four formats, or its header is cut short or names no positive size.
     static std::optional<ImageHeader> read(const std::filesystem::path& file);
+    // The same for a file already open; reads at offsets, so it leaves the
+    // file's position alone.
+    static std::optional<ImageHeader> read(const core::RegularFile& file);
+
+    // Whether a JPEG's markers run on to its end-of-image marker. A file cut
+    // short ends inside them: decoders then say "Premature end of JPEG file"
+    // and fill the rest of the picture with grey. Reads the file through one
+    // block, to its end-of-image marker at most, and leaves its position
+    // alone; an embedded thumbnail's end marker does not count.
+    static bool jpegReachesItsEnd(const core::RegularFile& file);
 };
 
 }  // namespace tessaron::engines

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "SplatFormats/AutodetectSceneReader.hpp"
+#include "SplatFormats/SplatFileFormat.hpp"
 #include "core/ResourceLocator.hpp"
 
 #ifndef TESSARON_DEPS_DIR
@@ -52,6 +54,10 @@ std::optional<fs::path> askNpmGlobalPrefix() {
 
 SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::inputMissing(const std::string& path) {
     return ConverterError(ConverterErrorKind::inputMissing, "Input file not found: " + path);
+}
+
+SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::unreadableInput(const std::string& readerMessage) {
+    return ConverterError(ConverterErrorKind::unreadableInput, readerMessage);
 }
 
 SplatConverterRunner::ConverterError SplatConverterRunner::ConverterError::outputMissing(const std::string& path) {
@@ -143,10 +149,15 @@ fs::path SplatConverterRunner::convert(const fs::path& input, SplatOutputFormat 
     // The output's name was free before the child ran, so whatever a failed
     // or stopped child left there is its own partial file.
     try {
-        if (backend(format) == SplatConverterBackend::splatConverter)
+        if (backend(format) == SplatConverterBackend::splatConverter) {
             runResourceConverter(input, output, format);
-        else
+        } else {
+            // Our own converter reads with our readers anyway; splat-transform
+            // takes what they refuse. A missing tool is still said first.
+            if (!findSplatTransform()) throw ConverterError::backendMissing(std::string(splatTransformMissingMessage));
+            checkReadable(input, stop);
             runSplatTransform(input, output);
+        }
     } catch (...) {
         removePartialOutput(output);
         throw;
@@ -154,6 +165,23 @@ fs::path SplatConverterRunner::convert(const fs::path& input, SplatOutputFormat 
     if (!somethingExistsAt(output)) throw ConverterError::outputMissing(output.string());
     log("✓ Wrote " + output.string());
     return output;
+}
+
+void SplatConverterRunner::checkReadable(const fs::path& input, std::stop_token stop) {
+    // A format we have no reader for (.ksplat) goes to the tool as it is.
+    if (!splatformats::splatFileFormat(input)) return;
+    try {
+        splatformats::SplatBatchSequence sequence = splatformats::AutodetectSceneReader(input).read();
+        splatformats::SplatBatch batch;
+        while (sequence.appendNext(batch)) {
+            if (stop.stop_requested()) throw core::CancellationError();
+            batch.clear();
+        }
+    } catch (const core::CancellationError&) {
+        throw;
+    } catch (const std::exception& refusal) {
+        throw ConverterError::unreadableInput(refusal.what());
+    }
 }
 
 void SplatConverterRunner::removePartialOutput(const fs::path& output) const {

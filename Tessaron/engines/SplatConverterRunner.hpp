@@ -30,11 +30,13 @@ namespace tessaron::engines {
 // it at any time, and it is never called with that lock held.
 class SplatConverterRunner {
 public:
-    enum class ConverterErrorKind { inputMissing, outputMissing, backendMissing, unsupportedFormat, exit };
+    enum class ConverterErrorKind { inputMissing, outputMissing, backendMissing, unsupportedFormat, exit, unreadableInput };
 
     class ConverterError : public core::ErrorOf<ConverterErrorKind> {
     public:
         static ConverterError inputMissing(const std::string& path);
+        // Our own reader refused the input: its message, unchanged.
+        static ConverterError unreadableInput(const std::string& readerMessage);
         static ConverterError outputMissing(const std::string& path);
         static ConverterError backendMissing(const std::string& message);
         static ConverterError unsupportedFormat(std::string_view rawValue);
@@ -65,6 +67,10 @@ public:
     void setOnLog(LogHandler handler);
 
     // Converts `input` into `outputDirectory` and returns the written file.
+    // Before splat-transform is given a file of a format our readers know
+    // (.ply, .splat, .spz), the file is read through once, a batch at a
+    // time: what they refuse (a truncated PLY, which splat-transform would
+    // fill with zeros) is refused with their message, and nothing runs.
     // A stop request ends a running child with SIGTERM (an `exit` error with
     // status -15) or refuses its launch (core::CancellationError). A failed or
     // cancelled conversion removes what its child left at the output's name.
@@ -130,6 +136,10 @@ private:
     // must run on the CPU. Asked once per program path.
     bool splatTransformNeedsCPU(const std::filesystem::path& tool, const std::map<std::string, std::string>& environment);
     void removePartialOutput(const std::filesystem::path& output) const;
+    // Reads `input` to its end with our own readers, holding one batch at a
+    // time; throws unreadableInput with the reader's message, or
+    // core::CancellationError when `stop` is requested meanwhile.
+    static void checkReadable(const std::filesystem::path& input, std::stop_token stop);
 
     const std::shared_ptr<ProcessRunner> runner_;
     const std::shared_ptr<LogSink> log_ = std::make_shared<LogSink>();

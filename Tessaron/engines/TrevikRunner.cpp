@@ -3,6 +3,8 @@
 #include <charconv>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "core/NumberText.hpp"
 #include "core/ResourceLocator.hpp"
@@ -69,13 +71,19 @@ std::string locateTrevik(const std::optional<std::string>& given) {
 }  // namespace
 
 TrevikRunner::TrevikError TrevikRunner::TrevikError::trainingFailed(std::optional<int32_t> exitCode,
-                                                                    std::optional<int32_t> signal) {
+                                                                    std::optional<int32_t> signal,
+                                                                    std::optional<std::string> cause) {
     std::string description = signal ? "trevik stopped by signal " + std::to_string(*signal)
                                      : "trevik training failed (exit " + std::to_string(exitCode.value_or(-1)) + ")";
     TrevikError error(TrevikErrorKind::trainingFailed, description);
     error.exitCode = exitCode;
     error.signal = signal;
+    error.cause = std::move(cause);
     return error;
+}
+
+std::string TrevikRunner::TrevikError::describedWithCause() const {
+    return cause ? std::string(what()) + ": " + *cause : std::string(what());
 }
 
 TrevikRunner::TrevikRunner(std::optional<std::string> trevikPath) : trevikPath_(locateTrevik(trevikPath)) {}
@@ -146,14 +154,26 @@ void TrevikRunner::run(const Options& options) {
     // is safe: the ProcessRunner delivers no line after its run has
     // returned, and this object outlives its own run.
     auto engineLog = onLog;
+    // The engine says why it failed on a line of its own; stdout and stderr
+    // arrive on separate queues, so the last such line is kept, not the last line.
+    struct LastErrorLine {
+        std::mutex lock;
+        std::optional<std::string> text;  // guarded by `lock`
+    };
+    auto lastError = std::make_shared<LastErrorLine>();
     int32_t status = runner_.run(
         {.executablePath = trevikPath_,
          .arguments = engineArguments,
          .workingDirectory = workingDirectory,
          .environment = environment},
-        [this, engineLog](const std::string& line) {
+        [this, engineLog, lastError](const std::string& line) {
             if (engineLog) engineLog(line);
             parseStats(line);
+            constexpr std::string_view errorPrefix = "error: ";
+            if (line.starts_with(errorPrefix) && line.size() > errorPrefix.size()) {
+                std::lock_guard lock(lastError->lock);
+                lastError->text = line.substr(errorPrefix.size());
+            }
         },
         [this](int32_t pid) {
             if (onPidLaunched) onPidLaunched(pid);
@@ -163,8 +183,13 @@ void TrevikRunner::run(const Options& options) {
         log("✓ trevik training completed successfully.");
         return;
     }
-    if (status < 0) throw TrevikError::trainingFailed(std::nullopt, -status);
-    throw TrevikError::trainingFailed(status, std::nullopt);
+    std::optional<std::string> cause;
+    {
+        std::lock_guard lock(lastError->lock);
+        cause = lastError->text;
+    }
+    if (status < 0) throw TrevikError::trainingFailed(std::nullopt, -status, std::move(cause));
+    throw TrevikError::trainingFailed(status, std::nullopt, std::move(cause));
 }
 
 void TrevikRunner::parseStats(const std::string& line) {

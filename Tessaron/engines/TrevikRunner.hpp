@@ -28,10 +28,18 @@ public:
     // otherwise "trevik training failed (exit <code>)" (-1 when no code).
     class TrevikError : public core::ErrorOf<TrevikErrorKind> {
     public:
-        static TrevikError trainingFailed(std::optional<int32_t> exitCode, std::optional<int32_t> signal);
+        static TrevikError trainingFailed(std::optional<int32_t> exitCode, std::optional<int32_t> signal,
+                                          std::optional<std::string> cause = std::nullopt);
+
+        // The description followed by the engine's own reason, when it gave
+        // one: "trevik training failed (exit 1): image a.jpg refers to ...".
+        std::string describedWithCause() const;
 
         std::optional<int32_t> exitCode;
         std::optional<int32_t> signal;
+        // What the engine said on its last "error: " line, without that
+        // prefix; none when it said nothing of the kind.
+        std::optional<std::string> cause;
 
     private:
         using core::ErrorOf<TrevikErrorKind>::ErrorOf;

@@ -1,6 +1,9 @@
 #include "engines/WorkspaceFiles.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace tessaron::engines {
@@ -35,6 +38,43 @@ void WorkspaceFiles::removeItemIfExists(const std::filesystem::path& item) {
     std::error_code error;
     std::filesystem::remove_all(item, error);
     if (error && error != std::errc::no_such_file_or_directory) throw FileError("Could not remove", item, error);
+}
+
+std::optional<long> WorkspaceFiles::engineTemporaryProcess(const std::string& name) {
+    const std::string prefix = std::string(".") + partialOutputName + ".";
+    const std::string suffix = ".tmp";
+    if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix))
+        return std::nullopt;
+    const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    long process = std::stol(digits);
+    if (process < 1) return std::nullopt;
+    return process;
+}
+
+std::vector<std::string> WorkspaceFiles::removeStaleEngineTemporaries(const std::filesystem::path& folder) {
+    std::vector<std::string> removed;
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error), end;
+    // A folder that is not there (yet) holds nothing stale.
+    if (error == std::errc::no_such_file_or_directory) return removed;
+    std::vector<std::filesystem::path> stale;
+    for (; !error && entries != end; entries.increment(error)) {
+        const std::string name = entries->path().filename().string();
+        auto process = engineTemporaryProcess(name);
+        if (!process) continue;
+        // Signal 0 only asks whether the process exists; EPERM means it does.
+        if (::kill(pid_t(*process), 0) == 0 || errno == EPERM) continue;
+        stale.push_back(entries->path());
+    }
+    if (error) throw FileError("Could not list", folder, error);
+    for (const std::filesystem::path& file : stale) {
+        // unlink removes a link of that name itself, never what it names.
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) core::FileError::throwErrno("Could not remove", file);
+        removed.push_back(file.filename().string());
+    }
+    return removed;
 }
 
 bool WorkspaceFiles::createDirectoryIgnoringExists(const std::filesystem::path& folder) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/DateText.hpp"
 #include "core/Error.hpp"
@@ -40,6 +42,16 @@ public:
 
     // Removes a file or a whole folder; a missing one is no error.
     static void removeItemIfExists(const std::filesystem::path& item);
+
+    // The engine streams its PLY into ".output.partial.ply.<pid>.tmp" beside
+    // the partial output and renames it when done; an engine that was
+    // killed leaves it behind (hundreds of MB for a large cell). Removes
+    // those in `folder` whose process is gone; one of a process that still
+    // runs is left alone. Returns the names removed; throws FileError when
+    // one cannot be removed.
+    static std::vector<std::string> removeStaleEngineTemporaries(const std::filesystem::path& folder);
+    // Whether `name` is such a temporary; its process id when it is.
+    static std::optional<long> engineTemporaryProcess(const std::string& name);
 
     // Creates one folder (not its parents): true when made now, false when
     // something already exists under that name.

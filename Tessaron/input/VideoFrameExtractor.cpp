@@ -75,6 +75,7 @@ void forEachSelectedFrame(OpenedVideo& video, std::int64_t stride, bool sharpnes
         if (frameIndex % stride != 0) continue;
         if (sharpnessEnabled && VideoFrameExtractor::sharpness(frame) < sharpnessThreshold) {
             ++blurryCount;
+            if (progress.onBlurrySkipped) progress.onBlurrySkipped(blurryCount);
             if (blurryCount % 5 == 0) reportBlurry(frameIndex);
             continue;
         }

@@ -42,6 +42,8 @@ public:
         std::function<void(const std::string& text)> onLog;
         // Polled once per decoded frame; true ends the run with CancellationError.
         std::function<bool()> isCancelled;
+        // Each frame the blur filter refuses, with the count refused so far.
+        std::function<void(std::int64_t blurryCount)> onBlurrySkipped;
     };
 
     // What the live conversion view shows of the newest rig frame.

@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "core/Error.hpp"
+#include "core/FileError.hpp"
 #include "partition/CellModels.hpp"
 #include "partition/PartitionerDetail.hpp"
 
@@ -24,6 +25,16 @@ colmap::Point3DMap selectPoints(const colmap::Point3DMap& filtered, const PointI
 
 std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId) {
     return partitionsFolder / cellId / "sparse" / "0";
+}
+
+std::filesystem::path writableModelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId) {
+    const std::filesystem::path cellFolder = partitionsFolder / cellId;
+    std::error_code error;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(cellFolder, error))) {
+        std::filesystem::remove(cellFolder, error);
+        if (error) throw core::FileError("Could not remove the link", cellFolder, error);
+    }
+    return modelFolder(partitionsFolder, cellId);
 }
 
 }  // namespace cellmodels

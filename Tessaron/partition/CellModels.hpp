@@ -36,6 +36,10 @@ colmap::ImageMap cellImages(const colmap::ImageMap& images, const ImageIds& imag
 
 // <partitionsFolder>/<cellId>/sparse/0
 std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId);
+// The same, about to be written: a symbolic link at the cell's name is
+// removed first, so that the model lands in the workspace, never where the
+// link points. Throws core::FileError when the link cannot be removed.
+std::filesystem::path writableModelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId);
 
 // Logs "<id>: <image ids> images, <points> points → writing COLMAP data",
 // normalises the cell's images and points and writes the three files.
@@ -49,7 +53,7 @@ MaterializedCell writeCell(const PartitionCell& cell, const colmap::COLMAPModel&
         log(cell.id + ": " + std::to_string(imageIdCount) + " images, " + std::to_string(cellPoints.size()) +
             " points → writing COLMAP data");
     detail::normalizeModel(images, cellPoints, normalization);
-    std::filesystem::path folder = modelFolder(partitionsFolder, cell.id);
+    std::filesystem::path folder = writableModelFolder(partitionsFolder, cell.id);
     colmap::COLMAPUtils::writeModel(model.cameras, images, cellPoints, folder);
     return {cell.id, folder, cell.coreBounds, cell.expandedBounds};
 }

@@ -98,7 +98,7 @@ std::vector<MaterializedCell> VastGaussianPartitioner::executeCells(const std::s
         }
         size_t pointCount = points.size();
         detail::normalizeModel(images, points, normalization);
-        std::filesystem::path folder = cellmodels::modelFolder(partitionsFolder, id);
+        std::filesystem::path folder = cellmodels::writableModelFolder(partitionsFolder, id);
         colmap::COLMAPUtils::writeModel(model.cameras, images, points, folder);
         say("  " + id + ": " + std::to_string(images.size()) + " images, " + std::to_string(pointCount) +
             " points → written");

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/AtomicFile.hpp"
 #include "core/Error.hpp"
 
 namespace tessaron::partition {
@@ -109,7 +110,10 @@ struct PartitionPlan {
 
     // Encodes first, then creates the parent folders, then replaces the file
     // atomically: a failure at any step leaves an existing file as it was.
-    void save(const std::filesystem::path& file) const;
+    // `links` says what a symbolic link at the file's name means (replaced
+    // for a workspace's own plan).
+    void save(const std::filesystem::path& file,
+              core::AtomicFile::LinkAtTarget links = core::AtomicFile::LinkAtTarget::follow) const;
     static PartitionPlan load(const std::filesystem::path& file);
 
     // Images of the scene that no trainable cell holds (in no cell, or only

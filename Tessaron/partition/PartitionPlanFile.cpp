@@ -264,7 +264,7 @@ json parsePlanJSON(std::string_view bytes, const std::set<std::string>* keys) {
 
 PartitionPlan PartitionPlan::fromJSON(std::string_view bytes) { return decode(parsePlanJSON(bytes)); }
 
-void PartitionPlan::save(const std::filesystem::path& file) const {
+void PartitionPlan::save(const std::filesystem::path& file, core::AtomicFile::LinkAtTarget links) const {
     std::string bytes = toJSON();  // throws before anything on disk is touched
     if (file.has_parent_path()) {
         std::error_code error;
@@ -272,7 +272,7 @@ void PartitionPlan::save(const std::filesystem::path& file) const {
         if (error)
             throw FileError("Could not create the folder " + file.parent_path().string() + ": " + error.message());
     }
-    core::AtomicFile::write(file, bytes);
+    core::AtomicFile::write(file, bytes, links);
 }
 
 PartitionPlan PartitionPlan::load(const std::filesystem::path& file) {

@@ -362,7 +362,7 @@ void SeamlessMerger::merge(const std::vector<CellInput>& cells, const std::files
         joined.append(reinterpret_cast<const char*>(output.data() + headerRoom), bodyBytes);
         merged = joined;
     }
-    core::AtomicFile::write(outputURL, merged);
+    core::AtomicFile::write(outputURL, merged, options.linkAtOutput);
     say("Exported seamlessly merged PLY: " + std::to_string(total) + " total Gaussians.");
 }
 

@@ -11,6 +11,7 @@
 
 #include "PlyKit/PLYHeader.hpp"
 #include "colmap/CellNormTransform.hpp"
+#include "core/AtomicFile.hpp"
 #include "core/Error.hpp"
 #include "partition/PartitionPlan.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
@@ -105,6 +106,9 @@ public:
         double opacityMin = 0.02;
         // The scene's vertical range, widened by bandMargin; none: no band.
         std::optional<YRange> yRange = {};
+        // A symbolic link at the output's name: followed to the file it names
+        // (a path the user chose) or replaced (a workspace's own output.ply).
+        core::AtomicFile::LinkAtTarget linkAtOutput = core::AtomicFile::LinkAtTarget::follow;
     };
 
     static constexpr double maxScaleFraction = 0.15;

@@ -1,5 +1,7 @@
 #include "pipeline/CellLists.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <map>
 
 #include "engines/MemoryEstimate.hpp"
@@ -38,6 +40,15 @@ std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedC
                                     planCell ? planCell->recommendedIterations : defaultIterations});
     }
     return queue;
+}
+
+std::string withFailureReasons(const std::string& message, const std::vector<std::string>& reasons) {
+    if (reasons.empty()) return message;
+    constexpr size_t listed = 3;
+    std::vector<std::string> shown(reasons.begin(), reasons.begin() + std::ptrdiff_t(std::min(listed, reasons.size())));
+    std::string text = message + " " + joined(shown, "; ");
+    if (reasons.size() > listed) text += "; and " + std::to_string(reasons.size() - listed) + " more (see the log)";
+    return text;
 }
 
 std::vector<std::string> markPartialNames(const std::vector<std::string>& names) {

@@ -26,6 +26,11 @@ std::vector<PendingCell> pendingCells(const std::vector<PreparedCell>& preparedC
 // estimates follow, so that checks judge the cells as they will train.
 void overrideCellParameters(partition::PartitionPlan& plan, int64_t capMax, int64_t iterations);
 
+// `message` followed by why the cells failed, when any did: "No cell PLYs
+// found to merge. cell_0 failed: <reason>; cell_1 failed: <reason>". Past
+// three reasons the rest are counted, not listed.
+std::string withFailureReasons(const std::string& message, const std::vector<std::string>& reasons);
+
 // Each name with " (part)" appended, in order: the cells of which only some
 // quadrants survived a subdivision, in the list of missing regions.
 std::vector<std::string> markPartialNames(const std::vector<std::string>& names);

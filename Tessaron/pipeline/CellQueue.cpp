@@ -119,7 +119,7 @@ std::vector<PendingCell> CellQueue::retryAfterOutOfMemory(CellTrainingRun& run, 
 
     partition::PartitionPlan updated = run.plan.replacingCell(cell.cellId, kept, kept.size() < 4);
     try {
-        updated.save(run.partitionsFolder / "partition_plan.json");
+        updated.save(run.partitionsFolder / "partition_plan.json", core::AtomicFile::LinkAtTarget::replace);
     } catch (const std::exception& failure) {
         return giveUp("⚠ Could not save the updated plan (" + std::string(failure.what()) + ") — not retrying " +
                       cell.cellId + "; that region will be missing.");

@@ -4,12 +4,14 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <limits>
 #include <mutex>
 
 #include "core/NumberText.hpp"
 #include "engines/WorkspaceFiles.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceConfinement.hpp"
 
 namespace tessaron::pipeline {
 
@@ -62,6 +64,17 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
+// The same with the engine's own reason, which its error line gave above.
+std::string describeWithCause(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const engines::TrevikRunner::TrevikError& failed) {
+        return failed.describedWithCause();
+    } catch (const std::exception& thrown) {
+        return thrown.what();
+    }
+}
+
 }  // namespace
 
 std::optional<double> parsePSNR(const std::vector<std::string>& lines) {
@@ -107,10 +120,22 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     log(step, "  Parameters: cap_max=" + std::to_string(cell.recommendedCapMax) +
                   ", iterations=" + std::to_string(cell.recommendedIterations));
 
+    CellTrainingOutcome outcome;
+    // A cell folder that a link carries out of the workspace is never
+    // trained in: the engine would write there.
+    bool confined = true;
     try {
-        symlinkReplacing(cellFolder / "images", run.imageDir);
-    } catch (const std::exception& error) {
-        log(step, "Error symlinking images for " + cell.cellId + ": " + error.what());
+        WorkspaceConfinement::checkCellFolder(withoutTrailingSeparator(run.partitionsFolder).parent_path(), cellFolder);
+    } catch (const WorkspaceConfinement::OutsideError&) {
+        outcome.failure = std::current_exception();
+        confined = false;
+    }
+    if (confined) {
+        try {
+            symlinkReplacing(cellFolder / "images", run.imageDir);
+        } catch (const std::exception& error) {
+            log(step, "Error symlinking images for " + cell.cellId + ": " + error.what());
+        }
     }
 
     auto captured = std::make_shared<CapturedLines>();
@@ -121,27 +146,38 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
         captured->lines.push_back(line);
     };
 
-    CellTrainingOutcome outcome;
     // One plan cell trains as the whole scene: nothing outside it to cull.
     const bool onlyCell = run.plan.trainableCells().size() == 1;
-    try {
-        engines::WorkspaceFiles::removeItemIfExists(partialOutput);
-        engines::TrevikRunner::Options options;
-        options.datasetPath = cellFolder.string();
-        options.outputPath = partialOutput.string();
-        options.iterations = int(cell.recommendedIterations);
-        options.downscale = run.downscale;
-        options.evalMode = run.eval;
-        options.capMax = cell.recommendedCapMax;
-        options.diagnostics = run.diagnostics;
-        if (onlyCell) options.cullRadius = 0.0f;
-        if (run.eval) options.earlyStop = 0.05;
-        options.maskDir = run.maskDir;
-        trevikRunner_.run(options);
-    } catch (const std::exception&) {
-        outcome.failure = std::current_exception();
+    if (confined) {
+        try {
+            // The engine takes its iteration count as an int: a plan's larger
+            // value would be narrowed to another one.
+            if (cell.recommendedIterations < 1 || cell.recommendedIterations > std::numeric_limits<int>::max())
+                throw engines::TrevikRunner::OptionsError(
+                    "Cell " + cell.cellId + " is planned with " + std::to_string(cell.recommendedIterations) +
+                    " iterations, outside 1…" + std::to_string(std::numeric_limits<int>::max()));
+            removeStaleEngineFiles(cellFolder, step);
+            engines::WorkspaceFiles::removeItemIfExists(partialOutput);
+            engines::TrevikRunner::Options options;
+            options.datasetPath = cellFolder.string();
+            options.outputPath = partialOutput.string();
+            options.iterations = int(cell.recommendedIterations);
+            options.downscale = run.downscale;
+            options.evalMode = run.eval;
+            options.capMax = cell.recommendedCapMax;
+            options.diagnostics = run.diagnostics;
+            if (onlyCell) options.cullRadius = 0.0f;
+            if (run.eval) options.earlyStop = 0.05;
+            options.maskDir = run.maskDir;
+            trevikRunner_.run(options);
+        } catch (const std::exception&) {
+            outcome.failure = std::current_exception();
+        }
     }
     unwatch("trevik");
+    // An engine that was killed (out of memory, or by hand) leaves its
+    // streamed temporary; the cell's retry or a later resume starts clean.
+    if (outcome.failure && confined) removeStaleEngineFiles(cellFolder, step);
     if (!outcome.failure) {
         try {
             const auto layout = engines::WorkspaceFiles::promoteValidatedPLY(partialOutput, cellOutput);
@@ -153,8 +189,10 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     }
     // A cell whose engine a cancel ended did not fail: the check after the
     // cell ends the operation with the cancel.
-    if (outcome.failure && !isCancelRequested())
+    if (outcome.failure && !isCancelRequested()) {
         log(step, "⚠ Cell " + cell.cellId + " training failed: " + describe(outcome.failure));
+        run.failureReasons.push_back(cell.cellId + " failed: " + describeWithCause(outcome.failure));
+    }
     {
         std::lock_guard lock(captured->lock);
         outcome.outputLines = captured->lines;

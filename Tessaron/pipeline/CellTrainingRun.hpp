@@ -22,6 +22,11 @@ struct CellTrainingRun {
     std::vector<partition::SeamlessMerger::CellInput> mergeInputs;
     // Cells that ended without a usable PLY and without a retry.
     std::vector<std::string> failedCells;
+    // Why each cell that failed to train failed, in training order
+    // ("cell_0 failed: trevik training failed (exit 1): <the engine's
+    // reason>"), so that an operation that ends with nothing to merge can
+    // say why.
+    std::vector<std::string> failureReasons;
 
     std::filesystem::path modelFolder;  // the global COLMAP model, colmap/sparse/0
     std::filesystem::path partitionsFolder;

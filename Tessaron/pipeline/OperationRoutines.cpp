@@ -2,8 +2,10 @@
 // re-merge share: the saved plan, the cells' merge inputs and the merge.
 #include <system_error>
 
+#include "engines/WorkspaceFiles.hpp"
 #include "partition/SeamlessMerger.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/WorkspaceConfinement.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::pipeline {
@@ -14,6 +16,9 @@ std::optional<std::string> PipelineManager::mergeCells(const std::vector<partiti
                                                       const partition::PartitionPlan& plan, const fs::path& output) {
     partition::SeamlessMerger::Options options;
     options.pureVoronoiOwnership = plan.clusterCentroids.has_value();
+    // output.ply is the workspace's own name: a link there is replaced, and
+    // the file it names elsewhere is never written.
+    options.linkAtOutput = core::AtomicFile::LinkAtTarget::replace;
     try {
         partition::SeamlessMerger::merge(cells, output, plan.sceneBounds, options,
                                          logForwarder(PipelineLogStep::export_));
@@ -50,12 +55,29 @@ std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs:
     return plan;
 }
 
+void PipelineManager::removeStaleEngineFiles(const fs::path& folder, PipelineLogStep step) {
+    try {
+        engines::WorkspaceFiles::removeStaleEngineTemporaries(folder);
+    } catch (const std::exception& error) {
+        log(step, std::string("⚠ Could not remove a stale engine file: ") + error.what());
+    }
+}
+
 std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellInputs(
     const partition::PartitionPlan& plan, const fs::path& partitionsFolder, std::vector<std::string>& missing) {
     std::vector<partition::SeamlessMerger::CellInput> inputs;
     for (const partition::PartitionCell& cell : plan.trainableCells()) {
         const fs::path cellOutput = partitionsFolder / cell.id / "output.ply";
         const fs::path cellModel = partitionsFolder / cell.id / "sparse" / "0";
+        // What a link brings in from outside the workspace is not this run's cell.
+        try {
+            WorkspaceConfinement::checkCellFolder(partitionsFolder.parent_path(), partitionsFolder / cell.id);
+        } catch (const WorkspaceConfinement::OutsideError& refusal) {
+            log(PipelineLogStep::export_, std::string("⚠ ") + refusal.what());
+            missing.push_back(cell.id);
+            continue;
+        }
+        removeStaleEngineFiles(partitionsFolder / cell.id, PipelineLogStep::export_);
         std::error_code error;
         if (!fs::exists(cellOutput, error)) {
             missing.push_back(cell.id);

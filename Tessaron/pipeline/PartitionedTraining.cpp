@@ -82,7 +82,7 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     // ---- Plan file and cell models ----
     const fs::path planFile = partitionsFolder / "partition_plan.json";
     try {
-        plan.save(planFile);
+        plan.save(planFile, core::AtomicFile::LinkAtTarget::replace);
     } catch (const std::exception& error) {
         throw StageError(prep, std::string("Error: could not save the partition plan: ") + error.what(),
                          std::string("Could not save the partition plan: ") + error.what());
@@ -129,7 +129,8 @@ void PipelineManager::trainPartitioned(const TrainingContext& context) {
     reportState(PipelineState::Kind::exporting);
     constexpr PipelineLogStep exportStep = PipelineLogStep::export_;
     if (run.mergeInputs.empty())
-        throw StageError::warning(exportStep, "No cells produced usable PLYs — check training logs above.");
+        throw StageError::warning(exportStep, withFailureReasons("No cells produced usable PLYs — check training logs above.",
+                                                                 run.failureReasons));
     log(exportStep, "═══ Seamless Merging " + std::to_string(run.mergeInputs.size()) + " cell PLYs ═══");
     if (auto failure = mergeCells(run.mergeInputs, run.plan, context.outputFile))
         throw StageError(exportStep, "Merge error: " + *failure, "Merge failed: " + *failure);

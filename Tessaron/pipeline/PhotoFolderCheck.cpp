@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <map>
 #include <system_error>
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/MemoryBudget.hpp"
 #include "core/ParallelFor.hpp"
 #include "core/RegularFile.hpp"
 #include "engines/DatasetProfile.hpp"
+#include "engines/ImageHeader.hpp"
 
 namespace tessaron::pipeline {
 
@@ -69,33 +73,45 @@ Listing list(const fs::path& folder) {
     return listing;
 }
 
-// Why COLMAP could not use the photo, or nothing when it decodes.
-std::optional<std::string> whyUnreadable(const fs::path& photo) {
+struct Verdict {
+    std::optional<std::string> reason;  // none when the photo reads
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+};
+
+// Why COLMAP could not use the photo, or its size when it decodes.
+Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
     core::RegularFile file = core::RegularFile::openForReading(photo);
-    if (!file.isOpen()) return file.error().message();
-    if (file.size() == 0) return "empty file";
+    if (!file.isOpen()) return {file.error().message()};
+    if (file.size() == 0) return {"empty file"};
     if (file.size() > PhotoFolderCheck::maximumPhotoBytes)
-        return std::to_string(file.size()) + " bytes, more than a photo has";
-    std::vector<uchar> bytes(size_t(file.size()));
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        ssize_t count = ::read(file.descriptor(), bytes.data() + filled, bytes.size() - filled);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return std::error_code(errno, std::generic_category()).message();
-        if (count == 0) break;
-        filled += size_t(count);
-    }
-    bytes.resize(filled);
+        return {std::to_string(file.size()) + " bytes, more than a photo has"};
+    const std::optional<engines::ImageHeader> header = engines::ImageHeader::read(file);
+    if (!header) return {"not a readable image"};
+    if (auto problem = PhotoFolderCheck::unreadableByCOLMAP(*header)) return {problem};
+    if (header->format == engines::ImageHeader::Format::jpeg && !engines::ImageHeader::jpegReachesItsEnd(file))
+        return {"truncated"};
+
+    // The decoder reads the open file itself, block by block, instead of a
+    // copy of it in memory; the budget bounds what the decoded pictures hold.
+    static const bool descriptorsByPath = [] {
+        std::error_code error;
+        return fs::is_directory("/proc/self/fd", error);
+    }();
+    const std::string source =
+        descriptorsByPath ? "/proc/self/fd/" + std::to_string(file.descriptor()) : photo.string();
+    const core::MemoryBudget::Reservation held = budget.reserve(PhotoFolderCheck::decodeBytes(*header));
     // An eighth of the size is decoded, enough to know the image reads; a
     // picture of a few pixels has no eighth and is decoded whole.
     for (int mode : {cv::IMREAD_REDUCED_GRAYSCALE_8, cv::IMREAD_GRAYSCALE}) {
         try {
-            if (!cv::imdecode(bytes, mode | cv::IMREAD_IGNORE_ORIENTATION).empty()) return std::nullopt;
+            if (!cv::imread(source, mode | cv::IMREAD_IGNORE_ORIENTATION).empty())
+                return {std::nullopt, header->width, header->height};
         } catch (const cv::Exception&) {
             // A decoder that gives up on malformed data is the same answer.
         }
     }
-    return "not a readable image";
+    return {"not a readable image"};
 }
 
 std::string leftOutList(const PhotoFolderCheck::Result& result, const fs::path& folder) {
@@ -118,7 +134,107 @@ std::optional<std::string> PhotoFolderCheck::Result::warning() const {
            " left out: " + leftOutList(*this, folder);
 }
 
+std::vector<PhotoFolderCheck::SizeCount> PhotoFolderCheck::Result::sizes() const {
+    std::map<std::pair<std::int64_t, std::int64_t>, size_t> counts;
+    for (const Photo& photo : kept) ++counts[{photo.width, photo.height}];
+    std::vector<SizeCount> sizes;
+    for (const auto& [size, count] : counts) sizes.push_back({size.first, size.second, count});
+    return sizes;
+}
+
+std::string PhotoFolderCheck::Result::sizesText() const {
+    constexpr size_t sizesShown = 5;
+    const std::vector<SizeCount> all = sizes();
+    std::string text;
+    for (size_t index = 0; index < std::min(all.size(), sizesShown); ++index) {
+        if (index > 0) text += ", ";
+        text += std::to_string(all[index].photos) + " of " + std::to_string(all[index].width) + " × " +
+                std::to_string(all[index].height);
+    }
+    if (all.size() > sizesShown) text += " and " + plural(all.size() - sizesShown, "more size");
+    return text;
+}
+
+namespace {
+
+// Empties what an earlier run left at `folder`: links go (a link in the
+// folder's own place too, never followed), folders of links are emptied and
+// go; anything else is the user's and stops the run.
+void clearLinks(const fs::path& folder, const fs::path& top) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(folder, error);
+    if (status.type() == fs::file_type::not_found) return;
+    if (error) throw PhotoFolderCheck::Error("Could not read " + folder.string() + ": " + error.message());
+    if (fs::is_symlink(status)) {
+        fs::remove(folder);
+        return;
+    }
+    auto refuse = [&top](const fs::path& item) {
+        throw PhotoFolderCheck::Error("Cannot link the photos for COLMAP into " + top.string() + ": " + item.string() +
+                                      " is there and is not a link of an earlier run. Move it away or choose "
+                                      "another output folder.");
+    };
+    if (!fs::is_directory(status)) refuse(folder);
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+        const fs::file_status entryStatus = entry->symlink_status();
+        if (fs::is_symlink(entryStatus))
+            fs::remove(entry->path());
+        else if (fs::is_directory(entryStatus))
+            clearLinks(entry->path(), top);
+        else
+            refuse(entry->path());
+    }
+    if (error) throw PhotoFolderCheck::Error("Could not read " + folder.string() + ": " + error.message());
+    fs::remove(folder);
+}
+
+}  // namespace
+
+void PhotoFolderCheck::Result::linkKeptPhotos(const fs::path& linkFolder) const {
+    clearLinks(linkFolder, linkFolder);
+    fs::create_directories(linkFolder);
+    const fs::path source = fs::absolute(folder);
+    for (const Photo& photo : kept) {
+        const fs::path name = photo.path.lexically_relative(folder);
+        if (name.has_parent_path()) fs::create_directories(linkFolder / name.parent_path());
+        fs::create_symlink(source / name, linkFolder / name);
+    }
+}
+
+std::uint64_t PhotoFolderCheck::decodeBytes(const engines::ImageHeader& header) {
+    constexpr double fixed = 4 << 20;  // the decoder's own tables and rows
+    const double pixels = double(header.width) * double(header.height);
+    const double sampleBytes = double((header.bitsPerSample + 7) / 8);
+    double bytes = fixed;
+    if (header.format == engines::ImageHeader::Format::jpeg) {
+        // Scaled down while decoding: an eighth in each direction; a
+        // progressive JPEG keeps every coefficient (two bytes) of every
+        // sample until its last scan.
+        bytes += pixels / 64 * header.samplesPerPixel;
+        if (header.progressive) bytes += pixels * header.samplesPerPixel * 2;
+    } else {
+        // Decoded whole in grey, then scaled; a strip or tile may be the
+        // whole picture in its stored form.
+        bytes += pixels * (1 + header.samplesPerPixel * sampleBytes);
+    }
+    return bytes >= 1.8e19 ? std::numeric_limits<std::uint64_t>::max() : std::uint64_t(bytes);
+}
+
+std::optional<std::string> PhotoFolderCheck::unreadableByCOLMAP(const engines::ImageHeader& header) {
+    if (header.floatingPoint) return "floating-point samples, which COLMAP cannot read";
+    if (header.bitsPerSample > 16) return std::to_string(header.bitsPerSample) + "-bit samples, which COLMAP cannot read";
+    if (header.bitsPerSample > 8 && header.samplesPerPixel > 1)
+        return std::to_string(header.bitsPerSample) +
+               (header.samplesPerPixel == 2 ? "-bit grey with alpha" : "-bit colour") + ", which COLMAP cannot read";
+    return std::nullopt;
+}
+
 PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder) {
+    return require(photoFolder, outputFolder, defaultMemoryBudget);
+}
+
+PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder,
+                                                   std::uint64_t memoryBudget) {
     std::error_code error;
     const fs::file_status status = fs::status(photoFolder, error);
     if (!fs::exists(status)) throw Error("Photo folder not found: " + photoFolder.string());
@@ -143,13 +259,18 @@ PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, 
                     " and " + plural(top.folders.size(), "folder") + ", none of them a JPEG, PNG, TIFF or BMP image");
     std::sort(photos.begin(), photos.end());
 
-    std::vector<std::optional<std::string>> reasons(photos.size());
-    core::parallelFor(photos.size(), [&](size_t index) { reasons[index] = whyUnreadable(photos[index]); });
+    core::MemoryBudget budget(memoryBudget);
+    std::vector<Verdict> verdicts(photos.size());
+    core::parallelFor(photos.size(), [&](size_t index) { verdicts[index] = examine(photos[index], budget); });
     Result result;
     result.folder = photoFolder;
     result.photos = photos.size();
-    for (size_t index = 0; index < photos.size(); ++index)
-        if (reasons[index]) result.leftOut.push_back({photos[index], *reasons[index]});
+    for (size_t index = 0; index < photos.size(); ++index) {
+        if (verdicts[index].reason)
+            result.leftOut.push_back({photos[index], *verdicts[index].reason});
+        else
+            result.kept.push_back({photos[index], verdicts[index].width, verdicts[index].height});
+    }
 
     if (result.usable() < minimumPhotos) {
         std::string message = "Too few photos in " + photoFolder.string() + " for structure from motion, which needs at least " +

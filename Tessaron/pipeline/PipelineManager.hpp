@@ -237,6 +237,7 @@ private:
         RunParameters parameters;
         std::filesystem::path workspace;
         std::filesystem::path imageDir;
+        std::filesystem::path colmapImageDir;  // the folder COLMAP read: links to the checked photos, or imageDir
         std::filesystem::path colmapDir;
         std::filesystem::path modelDir;    // colmap/sparse/0
         std::filesystem::path outputFile;  // output.ply
@@ -312,6 +313,10 @@ private:
     // `step` and left out.
     std::optional<partition::PartitionPlan> loadSavedPlan(const std::filesystem::path& partitionsFolder,
                                                           PipelineLogStep step, std::string* problem = nullptr);
+    // Removes what killed engines left in `folder` (their streamed
+    // temporaries); a failure is only logged under `step`, as housekeeping
+    // never stops an operation.
+    void removeStaleEngineFiles(const std::filesystem::path& folder, PipelineLogStep step);
     // The merge inputs of the plan's trainable cells that have an output.ply
     // and a usable model under `partitionsFolder`; the others are appended
     // to `missing` (one without a transform with an export line).

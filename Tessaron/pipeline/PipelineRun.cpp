@@ -85,6 +85,15 @@ void PipelineManager::runStages(const RunParameters& given) {
         } catch (const PhotoFolderCheck::Error& error) {
             throw StageError(PipelineLogStep::sfm, std::string("Error: ") + error.what(), error.what());
         }
+        if (photoCheck->sizes().size() > 1 && layout) {
+            // The rig's cameras are the layout's crops, all of one size.
+            const std::string message = "The photos in " + parameters.inputURL.string() + " come in " +
+                                        std::to_string(photoCheck->sizes().size()) + " sizes (" +
+                                        photoCheck->sizesText() +
+                                        "), and the 360° rig takes photos of one size only. Use photos of one "
+                                        "size, or turn off 360° mode.";
+            throw StageError(PipelineLogStep::sfm, "Error: " + message, message);
+        }
     }
     try {
         createFolders(workspace);
@@ -98,6 +107,7 @@ void PipelineManager::runStages(const RunParameters& given) {
     runLog_.open(workspace);
 
     fs::path imageDir;
+    fs::path colmapImageDir;  // what COLMAP reads, when not the image folder itself
     if (parameters.skipSfM && parameters.colmapDataURL) {
         colmapDir = importModel(parameters);
         std::optional<fs::path> images;
@@ -126,15 +136,32 @@ void PipelineManager::runStages(const RunParameters& given) {
         if (parameters.isVideo) {
             auto extracted = extractVideo(parameters, layout, masking);
             if (!extracted) return;
-            imageDir = *extracted;
+            imageDir = colmapImageDir = *extracted;
         } else {
             imageDir = parameters.inputURL;  // photos are used in place
-            // COLMAP skips what it cannot read with a line each: say it first.
-            if (auto warning = photoCheck ? photoCheck->warning() : std::nullopt) log(PipelineLogStep::sfm, *warning);
+            // COLMAP reads the photos through links to those the check kept,
+            // under their own names: what the check refused never reaches it,
+            // and training finds the names COLMAP records in the photo folder.
+            colmapImageDir = colmapDir / "images";
+            if (auto warning = photoCheck->warning()) log(PipelineLogStep::sfm, *warning);
+            if (photoCheck->sizes().size() > 1 && parameters.colmapSingleCamera) {
+                // One shared camera takes photos of the first one's size
+                // only; COLMAP would skip the others with a line each.
+                parameters.colmapSingleCamera = false;
+                log(PipelineLogStep::sfm, "⚠ The photos come in " + std::to_string(photoCheck->sizes().size()) +
+                                              " sizes (" + photoCheck->sizesText() +
+                                              ") and one shared camera takes one size only: each photo gets a "
+                                              "camera of its own (Single Camera Mode is set aside for this run).");
+            }
+            try {
+                photoCheck->linkKeptPhotos(colmapImageDir);
+            } catch (const std::exception& error) {
+                throw StageError(PipelineLogStep::sfm, std::string("Error: ") + error.what(), error.what());
+            }
             if (checkCancelled(PipelineLogStep::sfm)) return;
             reportState(PipelineState::Kind::processingSfM);
         }
-        if (!runCOLMAPStage(parameters, imageDir, colmapDir, layout, masking)) return;
+        if (!runCOLMAPStage(parameters, colmapImageDir, colmapDir, layout, masking)) return;
         if (checkCancelled(PipelineLogStep::dataPrep)) return;
     }
 
@@ -142,6 +169,7 @@ void PipelineManager::runStages(const RunParameters& given) {
     context.parameters = parameters;
     context.workspace = workspace;
     context.imageDir = imageDir;
+    context.colmapImageDir = colmapImageDir.empty() ? imageDir : colmapImageDir;
     context.colmapDir = colmapDir;
     context.modelDir = colmapDir / "sparse" / "0";
     context.outputFile = workspace / "output.ply";
@@ -164,6 +192,9 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
     progress.onLog = logForwarder(PipelineLogStep::extraction);
     // The operation's one cancellation: cancel(), or a stop of its task.
     progress.isCancelled = cancelProbe();
+    std::int64_t blurry = 0;  // the extraction's thread only
+    progress.onBlurrySkipped = [&blurry](std::int64_t count) { blurry = count; };
+    std::int64_t kept = 0;
 
     try {
         if (!layout) {
@@ -173,6 +204,7 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                 parameters.inputURL, imageDir, parameters.frameExtractionRate, parameters.sharpnessEnabled, threshold,
                 progress);
             log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(frames) + " frames.");
+            kept = frames;
         } else {
             const input::CropSpec& first = layout->crops.front();
             const int64_t cropCount = int64_t(layout->crops.size());
@@ -199,6 +231,7 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                 threshold, masker.get(), maskDir, preview, progress);
             log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(rigFrames) + " rig frames → " +
                                                  std::to_string(rigFrames * cropCount) + " crop images.");
+            kept = rigFrames;
         }
     } catch (const core::CancellationError&) {
         // Only a cancel ends an extraction this way; the boundary reports it.
@@ -209,6 +242,23 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
         throw StageError(PipelineLogStep::extraction, std::string("Error: ") + error.what(), error.what());
     }
     if (checkCancelled(PipelineLogStep::sfm)) return std::nullopt;
+    if (kept < std::int64_t(PhotoFolderCheck::minimumPhotos)) {
+        // COLMAP aborts on fewer, after its set-up.
+        const std::string frames = layout ? "rig frame" : "frame";
+        const std::string count = std::to_string(kept) + " " + frames + (kept == 1 ? "" : "s");
+        const std::string needed = "structure from motion needs at least " +
+                                   std::to_string(PhotoFolderCheck::minimumPhotos) + ".";
+        std::string message;
+        if (blurry > 0)
+            message = "The blur filter (threshold: " + core::shortestText(parameters.sharpnessThreshold) +
+                      ") refused " + std::to_string(blurry) + " of the video's " + std::to_string(blurry + kept) +
+                      " selected frames and left " + count + "; " + needed +
+                      " Lower the Sharpness Filter's Threshold under Frame Extraction, or turn the filter off.";
+        else
+            message = "The video gave " + count + " at 1 in every " + rate + " frames; " + needed +
+                      " Extract frames more often (Extract 1 frame every) or use a longer video.";
+        throw StageError::warning(PipelineLogStep::extraction, message);
+    }
     reportState(PipelineState::Kind::processingSfM);
     return imageDir;
 }
@@ -315,7 +365,9 @@ void PipelineManager::prepareDataset(TrainingContext context) {
 
     int downscale = parameters.trevikDownscaleFactor;
     if (downscale == 0) {
-        auto profile = engines::DatasetProfile::scan(context.imageDir);
+        // Measured on what COLMAP read, so that a photo the check left out
+        // is never the one measured.
+        auto profile = engines::DatasetProfile::scan(context.colmapImageDir);
         if (!profile)
             downscale = 4;
         else

@@ -12,6 +12,7 @@
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/PipelineManager.hpp"
 #include "pipeline/RunConfig.hpp"
+#include "pipeline/WorkspaceConfinement.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
 namespace tessaron::pipeline {
@@ -98,6 +99,10 @@ void PipelineManager::resumeSteps(const ResumeOptions& options) {
                   std::to_string(options.capMax) + ", iterations: " + std::to_string(options.iterations));
 
     for (const std::string& problem : scanResult.unusableFiles) log(step, "⚠ " + problem);
+    // Cells are prepared and trained in partitions/: it must be the workspace's own.
+    if (auto outside = WorkspaceConfinement::outsideLocation(workspace, partitionsFolder))
+        throw StageError::warning(step, "The partitions folder resolves outside the workspace (" + outside->string() +
+                                            ") — refused.");
 
     // ---- Plan ----
     std::string planProblem;
@@ -222,7 +227,8 @@ void PipelineManager::resumeSteps(const ResumeOptions& options) {
     }
     if (!missing.empty())
         log(exportStep, "⚠ " + std::to_string(missing.size()) + " cell PLYs still missing: " + joined(missing, ", "));
-    if (inputs.empty()) throw StageError::warning(exportStep, "No cell PLYs found to merge.");
+    if (inputs.empty())
+        throw StageError::warning(exportStep, withFailureReasons("No cell PLYs found to merge.", run.failureReasons));
 
     log(exportStep, "═══ Seamless Merging " + std::to_string(inputs.size()) + " cell PLYs ═══");
     if (auto failure = mergeCells(inputs, run.plan, outputFile))

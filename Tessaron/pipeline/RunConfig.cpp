@@ -23,6 +23,15 @@ int64_t requireInteger(const OrderedJson& object, const char* key) {
     throw RunConfig::DecodeError(std::string("run_config.json: \"") + key + "\" is not an integer");
 }
 
+// A required integer that must lie in minimum…maximum.
+int64_t requireIntegerIn(const OrderedJson& object, const char* key, int64_t minimum, int64_t maximum) {
+    const int64_t value = requireInteger(object, key);
+    if (value < minimum || value > maximum)
+        throw RunConfig::DecodeError(std::string("run_config.json: \"") + key + "\" is " + std::to_string(value) +
+                                     ", outside " + std::to_string(minimum) + "…" + std::to_string(maximum));
+    return value;
+}
+
 }  // namespace
 
 std::string RunConfig::encode() const {
@@ -41,13 +50,13 @@ RunConfig RunConfig::decode(std::string_view text) {
     OrderedJson json = OrderedJson::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) throw DecodeError("run_config.json: not a JSON object");
     RunConfig config;
-    config.downscale = requireInteger(json, "downscale");
+    config.downscale = requireIntegerIn(json, "downscale", 1, maximumDownscale);
     auto eval = json.find("eval");
     if (eval == json.end()) throw DecodeError("run_config.json: missing \"eval\"");
     if (!eval->is_boolean()) throw DecodeError("run_config.json: \"eval\" is not a boolean");
     config.eval = eval->get<bool>();
-    config.capMax = requireInteger(json, "capMax");
-    config.iterations = requireInteger(json, "iterations");
+    config.capMax = requireIntegerIn(json, "capMax", 1, maximumCapMax);
+    config.iterations = requireIntegerIn(json, "iterations", 1, maximumIterations);
     // Recorded later: optional, but checked when present.
     if (auto limit = json.find("ramLimitGB"); limit != json.end()) {
         if (!limit->is_number() || !std::isfinite(limit->get<double>()) || !(limit->get<double>() > 0))
@@ -55,9 +64,7 @@ RunConfig RunConfig::decode(std::string_view text) {
         config.ramLimitGB = limit->get<double>();
     }
     if (json.contains("viewsPerFrame")) {
-        config.viewsPerFrame = requireInteger(json, "viewsPerFrame");
-        if (*config.viewsPerFrame < 0 || *config.viewsPerFrame > maximumViewsPerFrame)
-            throw DecodeError("run_config.json: \"viewsPerFrame\" is outside 0…" + std::to_string(maximumViewsPerFrame));
+        config.viewsPerFrame = requireIntegerIn(json, "viewsPerFrame", 0, maximumViewsPerFrame);
     }
     if (auto flag = json.find("overridePartitionParams"); flag != json.end()) {
         if (!flag->is_boolean()) throw DecodeError("run_config.json: \"overridePartitionParams\" is not a boolean");
@@ -67,7 +74,8 @@ RunConfig RunConfig::decode(std::string_view text) {
 }
 
 void RunConfig::save(const std::filesystem::path& workspace) const {
-    core::AtomicFile::write(workspace / fileName, encode());
+    // The workspace's own name: a link planted there is replaced, not followed.
+    core::AtomicFile::write(workspace / fileName, encode(), core::AtomicFile::LinkAtTarget::replace);
 }
 
 RunConfig RunConfig::load(const std::filesystem::path& workspace) {

@@ -6,6 +6,7 @@
 
 #include "pipeline/ApplicationSupport.hpp"
 #include "pipeline/RunLogHeader.hpp"
+#include "pipeline/WorkspaceConfinement.hpp"
 
 namespace tessaron::pipeline {
 
@@ -31,6 +32,10 @@ void RunLog::open(const fs::path& workspaceURL) {
     fs::path fileURL;
     const fs::path logs = workspaceURL / "Tessaron_logs";
     std::error_code error;
+    // The workspace's own folder: a link that leads out of the workspace is
+    // replaced by a folder, so that no log is written where it points.
+    if (fs::is_symlink(fs::symlink_status(logs, error)) && WorkspaceConfinement::outsideLocation(workspaceURL, logs))
+        fs::remove(logs, error);
     fs::create_directories(logs, error);
     if (!error && fs::is_directory(logs, error)) {
         fileURL = logs / RunLogHeader::workspaceLogFileName(now, RunLogHeader::newUUIDText());

@@ -69,13 +69,17 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         trevikRunner_.run(options);
     } catch (const std::exception& error) {
         unwatch("trevik");
+        // A killed engine leaves its streamed temporary beside the output.
+        removeStaleEngineFiles(context.outputFile.parent_path(), PipelineLogStep::training);
         // An engine ended by a cancel is the cancel, not a training failure.
         const bool cancelled = isCancelRequested();
         if (!cancelled) {
             // Reported here, not thrown: the error state comes before the
             // end of the cell.
             log(PipelineLogStep::training, std::string("Training error: ") + error.what());
-            reportState(PipelineState::error(error.what()));
+            // The engine's own reason was logged above; the state carries it too.
+            auto* failed = dynamic_cast<const engines::TrevikRunner::TrevikError*>(&error);
+            reportState(PipelineState::error(failed ? failed->describedWithCause() : std::string(error.what())));
         }
         report<&Callbacks::onCellFinished>(secondsSince(start));
         if (cancelled) checkCancelled(PipelineLogStep::training);

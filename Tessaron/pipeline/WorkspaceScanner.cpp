@@ -13,6 +13,7 @@
 #include "partition/PlanJSON.hpp"
 #include "pipeline/PathUtilities.hpp"
 #include "pipeline/RunConfig.hpp"
+#include "pipeline/WorkspaceConfinement.hpp"
 
 namespace tessaron::pipeline {
 
@@ -139,7 +140,7 @@ WorkspaceScanResult WorkspaceScanner::scan(const fs::path& workspace) {
     result.workspaceURL = workspace;
     result.globalSparseURL = findGlobalSparse(workspace);
     result.imageDir = findImageDirectory(workspace);
-    std::vector<ScannedCell> cells = scanCells(partitions);
+    std::vector<ScannedCell> cells = scanCells(partitions, &result.unusableFiles);
 
     std::string problem;
     auto reportProblem = [&] {
@@ -221,14 +222,23 @@ fs::path WorkspaceScanner::findImageDirectory(const fs::path& workspace) {
     throw ScanError(ScanErrorKind::noImageDirectory);
 }
 
-std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions) {
+std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions, std::vector<std::string>* refused) {
     std::vector<ScannedCell> cells;
+    const fs::path workspace = withoutTrailingSeparator(partitions).parent_path();
     for (const fs::path& entry : visibleEntries(partitions)) {
         std::string name = entry.filename().string();
         std::error_code error;
         if (!name.starts_with("cell_") || !fs::is_directory(entry, error)) continue;
         const fs::path sparse = entry / "sparse" / "0";
         if (!holdsModel(sparse)) continue;
+        // Trained in, it would be written; merged, it would bring in a model
+        // that is not this run's.
+        try {
+            WorkspaceConfinement::checkCellFolder(workspace, entry);
+        } catch (const WorkspaceConfinement::OutsideError& error) {
+            if (refused) refused->push_back(error.what());
+            continue;
+        }
         CellStatus status = CellStatus::incomplete;
         try {
             engines::PLYCheck::validate(entry / "output.ply");

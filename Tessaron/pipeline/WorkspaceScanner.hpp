@@ -41,8 +41,9 @@ struct WorkspaceScanResult {
     // optional _s<k> parts): reported here and not used.
     std::vector<std::string> rejectedPlannedCells;
     // Why files of the workspace that are there could not be used (the plan,
-    // run_config.json, the newest run log), one message naming each. The scan
-    // goes on without them, as it does when they are missing.
+    // run_config.json, the newest run log, a cell folder that resolves
+    // outside the workspace), one message naming each. The scan goes on
+    // without them, as it does when they are missing.
     std::vector<std::string> unusableFiles;
 
     std::vector<ScannedCell> completedCells() const;
@@ -94,7 +95,11 @@ public:
 
     static std::filesystem::path findGlobalSparse(const std::filesystem::path& workspace);
     static std::filesystem::path findImageDirectory(const std::filesystem::path& workspace);
-    static std::vector<ScannedCell> scanCells(const std::filesystem::path& partitions);
+    // A cell folder that resolves outside the workspace (the folder that
+    // holds `partitions`) is left out; `refused`, when given, gets a message
+    // naming it.
+    static std::vector<ScannedCell> scanCells(const std::filesystem::path& partitions,
+                                              std::vector<std::string>* refused = nullptr);
     // Nothing when there is no usable plan; `problem`, when given, then says
     // why a plan file that exists was not used.
     static std::optional<PlannedCells> plannedCellIDs(const std::filesystem::path& partitions,

@@ -125,3 +125,42 @@ TEST(AtomicFile, ALinkIsFollowedAndAFifoOrDeviceIsNeverReplaced) {
     EXPECT_EQ(std::filesystem::status(folder / "fifo.ply").type(), std::filesystem::file_type::fifo);
     EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
 }
+
+// A workspace's own names: a link planted there is replaced by the new file,
+// and what it names elsewhere keeps its bytes and its mode, whether the link
+// leads to a file, to nothing, or to a FIFO.
+TEST(AtomicFile, AWorkspaceNameReplacesALinkAndNeverTouchesItsTarget) {
+    TempDir workspace;
+    TempDir elsewhere;
+    tessaron::testing::writeTextFile(elsewhere / "private.ply", "the user's file");
+    std::filesystem::permissions(elsewhere / "private.ply", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    tessaron::testing::makeFifo(elsewhere / "fifo");
+    using Links = AtomicFile::LinkAtTarget;
+    for (const auto& target : {elsewhere / "private.ply", elsewhere / "missing.ply", elsewhere / "fifo"}) {
+        SCOPED_TRACE(target.string());
+        const auto name = workspace / "output.ply";
+        std::filesystem::remove(name);
+        std::filesystem::create_symlink(target, name);
+        AtomicFile::write(name, "the model", Links::replace);
+        EXPECT_FALSE(std::filesystem::is_symlink(name));
+        EXPECT_EQ(tessaron::testing::readTextFile(name), "the model");
+    }
+    EXPECT_EQ(tessaron::testing::readTextFile(elsewhere / "private.ply"), "the user's file");
+    EXPECT_EQ(std::filesystem::status(elsewhere / "private.ply").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "missing.ply"));
+    EXPECT_EQ(std::filesystem::status(elsewhere / "fifo").type(), std::filesystem::file_type::fifo);
+
+    // A streamed write does the same; a real FIFO at the name itself is still refused.
+    std::filesystem::remove(workspace / "output.ply");
+    std::filesystem::create_symlink(elsewhere / "private.ply", workspace / "output.ply");
+    {
+        AtomicFile::Writer writer(workspace / "output.ply", Links::replace);
+        writer.write("streamed");
+        writer.commit();
+    }
+    EXPECT_EQ(tessaron::testing::readTextFile(workspace / "output.ply"), "streamed");
+    EXPECT_EQ(tessaron::testing::readTextFile(elsewhere / "private.ply"), "the user's file");
+    tessaron::testing::makeFifo(workspace / "fifo.ply");
+    EXPECT_THROW(AtomicFile::write(workspace / "fifo.ply", "bytes", Links::replace), AtomicFile::WriteError);
+}

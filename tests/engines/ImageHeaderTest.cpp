@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/RegularFile.hpp"
 #include "engines/DatasetProfile.hpp"
 #include "engines/ImageHeader.hpp"
 #include "support/TempDir.hpp"
@@ -77,7 +78,8 @@ TEST(ImageHeader, AHugeAnnouncedPictureIsMeasuredNotDecoded) {
     // A JPEG frame header behind a long application segment, as cameras write.
     std::string jpeg("\xFF\xD8\xFF\xE1", 4);
     jpeg += std::string("\x80\x02", 2) + std::string(0x8000, 'x');
-    jpeg += std::string("\xFF\xFF\xC2\x00\x11\x08\x30\x39\xD4\x31\x03", 11) + std::string(15, '\0');
+    jpeg.append("\xFF\xFF\xC2\x00\x11\x08\x30\x39\xD4\x31\x03", 11);
+    jpeg.append(15, '\0');
     writeBytes(folder / "camera.jpg", jpeg);
     const std::optional<ImageHeader> camera = ImageHeader::read(folder / "camera.jpg");
     ASSERT_TRUE(camera);
@@ -106,4 +108,84 @@ TEST(ImageHeader, NothingForTextZeroSizesFoldersAndFifos) {
     if (!answered) std::ofstream(fifo) << "";  // releases the waiting reader
     ASSERT_TRUE(answered) << "the scan waits on the FIFO";
     EXPECT_FALSE(scan.get());
+}
+
+namespace {
+
+struct Stored {
+    const char* file;
+    int type;
+    bool progressive;
+    ImageHeader::Format format;
+    int samples;
+    int bits;
+    bool floatingPoint;
+};
+
+class ImageHeaderSamples : public ::testing::TestWithParam<Stored> {};
+
+}  // namespace
+
+// How pixels are stored, as OpenCV wrote them: what COLMAP's reader takes
+// depends on it.
+TEST_P(ImageHeaderSamples, TellHowPixelsAreStored) {
+    const Stored& stored = GetParam();
+    TempDir folder;
+    const std::filesystem::path file = folder / stored.file;
+    cv::Mat picture(24, 40, stored.type, cv::Scalar::all(100));
+    ASSERT_TRUE(cv::imwrite(file.string(), picture, {cv::IMWRITE_JPEG_PROGRESSIVE, stored.progressive ? 1 : 0}));
+    const std::optional<ImageHeader> header = ImageHeader::read(file);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->width, 40);
+    EXPECT_EQ(header->height, 24);
+    EXPECT_EQ(header->format, stored.format);
+    EXPECT_EQ(header->samplesPerPixel, stored.samples);
+    EXPECT_EQ(header->bitsPerSample, stored.bits);
+    EXPECT_EQ(header->floatingPoint, stored.floatingPoint);
+    EXPECT_EQ(header->progressive, stored.progressive);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ImageHeaderSamples,
+    ::testing::Values(Stored{"grey.jpg", CV_8UC1, false, ImageHeader::Format::jpeg, 1, 8, false},
+                      Stored{"colour.jpg", CV_8UC3, false, ImageHeader::Format::jpeg, 3, 8, false},
+                      Stored{"progressive.jpg", CV_8UC3, true, ImageHeader::Format::jpeg, 3, 8, false},
+                      Stored{"grey16.png", CV_16UC1, false, ImageHeader::Format::png, 1, 16, false},
+                      Stored{"colour16.png", CV_16UC3, false, ImageHeader::Format::png, 3, 16, false},
+                      Stored{"rgba.png", CV_8UC4, false, ImageHeader::Format::png, 4, 8, false},
+                      Stored{"colour.bmp", CV_8UC3, false, ImageHeader::Format::bmp, 3, 8, false},
+                      Stored{"rgba.bmp", CV_8UC4, false, ImageHeader::Format::bmp, 4, 8, false},
+                      Stored{"grey.bmp", CV_8UC1, false, ImageHeader::Format::bmp, 1, 8, false},
+                      Stored{"colour16.tif", CV_16UC3, false, ImageHeader::Format::tiff, 3, 16, false},
+                      Stored{"float.tif", CV_32FC1, false, ImageHeader::Format::tiff, 1, 32, true}),
+    [](const ::testing::TestParamInfo<Stored>& info) {
+        std::string name = info.param.file;
+        name[name.find('.')] = '_';
+        return name;
+    });
+
+// A JPEG cut anywhere before its end marker, baseline or progressive, ends
+// inside its markers; whole, or with bytes after the end, it does not.
+TEST(ImageHeader, AJPEGCutAnywhereDoesNotReachItsEnd) {
+    TempDir folder;
+    cv::Mat picture(16, 24, CV_8UC3);
+    cv::randu(picture, 0, 256);
+    for (int progressive : {0, 1}) {
+        std::vector<uchar> encoded;
+        cv::imencode(".jpg", picture, encoded, {cv::IMWRITE_JPEG_PROGRESSIVE, progressive});
+        const std::string whole(encoded.begin(), encoded.end());
+        const std::filesystem::path file = folder / "photo.jpg";
+        auto reachesItsEnd = [&file](const std::string& bytes) {
+            writeBytes(file, bytes);
+            return ImageHeader::jpegReachesItsEnd(tessaron::core::RegularFile::openForReading(file));
+        };
+        EXPECT_TRUE(reachesItsEnd(whole)) << progressive;
+        EXPECT_TRUE(reachesItsEnd(whole + std::string(4096, '\0'))) << progressive;
+        writeBytes(file, whole);
+        for (std::size_t length = whole.size(); length-- > 0;) {
+            std::filesystem::resize_file(file, length);
+            ASSERT_FALSE(ImageHeader::jpegReachesItsEnd(tessaron::core::RegularFile::openForReading(file)))
+                << "cut at " << length << ", progressive " << progressive;
+        }
+    }
 }

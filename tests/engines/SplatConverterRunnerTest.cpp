@@ -3,6 +3,7 @@
 // outputs splat-transform reads back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "SplatFormats/AutodetectSceneReader.hpp"
 #include "core/Error.hpp"
 #include "engines/SplatConverterRunner.hpp"
 #include "engines/SplatOutputFormat.hpp"
@@ -147,6 +149,58 @@ protected:
     TempDir folder_;
     LogLines log_;
 };
+
+// splat-transform reads a cut PLY's missing half as zeros and exits 0. Our
+// own reader is asked first: what it refuses reaches no converter, with its
+// message, for every format splat-transform writes.
+class RefusedBeforeSplatTransform : public ::testing::TestWithParam<SplatOutputFormat> {};
+
+TEST_P(RefusedBeforeSplatTransform, AnInputOurReaderRefuses) {
+    TempDir folder;
+    tessaron::testing::writeScene(folder / "whole.ply", 200);
+    const std::string whole = readTextFile(folder / "whole.ply");
+    writeTextFile(folder / "half.ply", whole.substr(0, whole.size() / 2));
+    writeTextFile(folder / "noise.spz", "not a gzip stream at all");
+    const fs::path ran = folder / "splat-transform-ran";
+    ScriptedConverter converter(std::nullopt, tessaron::testing::writeScript(folder / "splat-transform",
+                                                                             "[ \"$1\" = --list-gpus ] && exit 0\n"
+                                                                             "touch '" + ran.string() + "'\n"
+                                                                             "for last; do :; done\necho x > \"$last\"\n"));
+    LogLines log;
+    log.attach(converter);
+    for (const char* name : {"half.ply", "noise.spz"}) {
+        SCOPED_TRACE(name);
+        std::string readerMessage;
+        try {
+            splatformats::AutodetectSceneReader(folder / name).readAll();
+        } catch (const std::exception& error) {
+            readerMessage = error.what();
+        }
+        ASSERT_FALSE(readerMessage.empty()) << "our reader takes " << name;
+        auto error = converterErrorOf([&] { converter.convert(folder / name, GetParam(), folder.path()); });
+        EXPECT_EQ(error.kind(), ErrorKind::unreadableInput);
+        EXPECT_EQ(std::string(error.what()), readerMessage);
+    }
+    EXPECT_FALSE(fs::exists(ran));
+    for (const std::string& line : log.snapshot()) EXPECT_FALSE(line.starts_with("✓ Wrote")) << line;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"half.ply", "noise.spz", "splat-transform", "whole.ply"}));
+
+    // A whole file, and one of a format we have no reader for, go on to the tool.
+    writeTextFile(folder / "scene.ksplat", "a format only splat-transform reads");
+    for (const char* name : {"whole.ply", "scene.ksplat"}) {
+        const fs::path output = converter.convert(folder / name, GetParam(), folder.path());
+        EXPECT_TRUE(fs::exists(output)) << name;
+    }
+    EXPECT_TRUE(fs::exists(ran));
+}
+
+INSTANTIATE_TEST_SUITE_P(SplatTransformFormats, RefusedBeforeSplatTransform,
+                         ::testing::Values(SplatOutputFormat::sog, SplatOutputFormat::compressedPly,
+                                           SplatOutputFormat::glb, SplatOutputFormat::html),
+                         [](const auto& info) { return std::string(toString(info.param)); });
 
 TEST_F(ScriptedConversion, MissingInputStartsNoChildAndLogsNothing) {
     fs::path marker = folder_ / "started";
@@ -407,8 +461,13 @@ TEST(RealConversionFailure, AnUnreadableInputLeavesNoOutputWithEitherBackend) {
     if (SplatConverterRunner::splatTransformPath()) formats.push_back(SplatOutputFormat::compressedPly);
     for (auto format : formats) {
         auto error = converterErrorOf([&] { converter.convert(folder / "broken.ply", format, folder.path()); });
-        EXPECT_EQ(error.kind(), ErrorKind::exit) << toString(format);
-        EXPECT_GT(error.status.value_or(0), 0) << toString(format);
+        if (format == SplatOutputFormat::spz) {
+            EXPECT_EQ(error.kind(), ErrorKind::exit);
+            EXPECT_GT(error.status.value_or(0), 0);
+        } else {
+            // Refused by our reader before splat-transform is given it.
+            EXPECT_EQ(error.kind(), ErrorKind::unreadableInput) << error.what();
+        }
     }
     std::vector<fs::path> left;
     for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path().filename());

@@ -207,6 +207,8 @@ struct StatusCase {
     std::string description;
     std::optional<int32_t> exitCode;
     std::optional<int32_t> signal;
+    // What the engine said on its last "error: " line.
+    std::optional<std::string> cause = std::nullopt;
 };
 
 class TrevikExitStatus : public ::testing::TestWithParam<StatusCase> {};
@@ -228,6 +230,9 @@ TEST_P(TrevikExitStatus, BecomesATrainingFailure) {
         EXPECT_EQ(error.kind(), TrevikRunner::TrevikErrorKind::trainingFailed);
         EXPECT_EQ(error.exitCode, GetParam().exitCode);
         EXPECT_EQ(error.signal, GetParam().signal);
+        EXPECT_EQ(error.cause, GetParam().cause);
+        EXPECT_EQ(error.describedWithCause(),
+                  GetParam().cause ? GetParam().description + ": " + *GetParam().cause : GetParam().description);
     }
     EXPECT_EQ(recorder.withPrefix("✓"), std::vector<std::string>{});
     EXPECT_EQ(recorder.pids.size(), 1u);
@@ -238,6 +243,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StatusCase{"ExitOne", "exit 1", "trevik training failed (exit 1)", 1, std::nullopt},
                       StatusCase{"ExitTwo", "echo usage >&2; exit 2", "trevik training failed (exit 2)", 2,
                                  std::nullopt},
+                      StatusCase{"SaysWhy",
+                                 "echo 'step=1 loss=n/a splats=3 1.0ms/step'\n"
+                                 "echo 'error: could not read the model' >&2\n"
+                                 "echo 'error: image a.jpg refers to camera 7, which cameras.bin does not hold' >&2\n"
+                                 "echo 'trevik: giving up' >&2\n"
+                                 "exit 1",
+                                 "trevik training failed (exit 1)", 1, std::nullopt,
+                                 "image a.jpg refers to camera 7, which cameras.bin does not hold"},
                       StatusCase{"Killed", "kill -9 $$", "trevik stopped by signal 9", std::nullopt, 9},
                       StatusCase{"Terminated", "kill -TERM $$", "trevik stopped by signal 15", std::nullopt, 15}),
     [](const auto& info) { return std::string(info.param.name); });

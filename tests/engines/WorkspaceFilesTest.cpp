@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/ModelFixtures.hpp"
 #include "colmap/COLMAPUtils.hpp"
@@ -70,6 +73,40 @@ TEST(WorkspaceFiles, RemoveIfExistsTakesFilesAndTreesAndIgnoresMissingOnes) {
     WorkspaceFiles::removeItemIfExists(folder / "tree");
     WorkspaceFiles::removeItemIfExists(folder / "file.ply");
     EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+}
+
+// The temporary a killed engine streamed into stays behind, hundreds of MB
+// for a large cell: only ours, and only when its process is gone, is removed.
+TEST(WorkspaceFiles, StaleEngineTemporariesOfProcessesThatAreGoneAreRemoved) {
+    TempDir cell;
+    const pid_t gone = ::fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const std::string stale = ".output.partial.ply." + std::to_string(gone) + ".tmp";
+    const std::string live = ".output.partial.ply." + std::to_string(::getpid()) + ".tmp";
+    const std::vector<std::string> others = {".output.partial.ply.12x.tmp", "output.partial.ply.1.tmp",
+                                             ".output.partial.ply..tmp", ".output.ply.99999.tmp", "output.partial.ply"};
+    writeTextFile(cell / stale, "half a model");
+    writeTextFile(cell / live, "being written");
+    for (const std::string& name : others) writeTextFile(cell / name, "not the engine's");
+    // A link of that name goes, and what it names stays.
+    TempDir elsewhere;
+    writeTextFile(elsewhere / "kept", "kept");
+    const std::string linkName = ".output.partial.ply.999999999.tmp";
+    std::filesystem::create_symlink(elsewhere / "kept", cell / linkName);
+
+    std::vector<std::string> removed = WorkspaceFiles::removeStaleEngineTemporaries(cell.path());
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> expected = {stale, linkName};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(removed, expected);
+    EXPECT_FALSE(std::filesystem::exists(cell / stale));
+    EXPECT_FALSE(std::filesystem::is_symlink(cell / linkName));
+    EXPECT_EQ(readTextFile(elsewhere / "kept"), "kept");
+    EXPECT_EQ(readTextFile(cell / live), "being written");
+    for (const std::string& name : others) EXPECT_TRUE(std::filesystem::exists(cell / name)) << name;
+    EXPECT_TRUE(WorkspaceFiles::removeStaleEngineTemporaries(cell / "not-made-yet").empty());
 }
 
 TEST(WorkspaceFiles, OnlyAValidPartialReplacesTheFinalFile) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -252,10 +253,27 @@ TEST_F(PipelineRun, ManySfMPointsForTheCapAreNoted) {
 TEST_F(PipelineRun, ATrainingFailureEndsWithoutAnOutput) {
     ScopedEnvironment failing({{"TESSARON_TEST_ENGINE_FAIL_DATASET", "dataset"}});
     manager_->runPipeline(importRun());
-    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1)"));
+    // The engine's own reason, logged above, ends the message too.
+    EXPECT_EQ(recorder_.states().back(),
+              PipelineState::error("trevik training failed (exit 1): forced failure for dataset dataset "
+                                   "(TESSARON_TEST_ENGINE_FAIL_DATASET)"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "Training error: trevik training failed (exit 1)"));
     EXPECT_THAT(recorder_.cellEvents(), ElementsAre("started 1/1 30", "finished"));
     EXPECT_FALSE(fs::exists(workspace_ / "output.ply"));
+}
+
+// A model image that names a camera cameras.bin lacks: the engine says so
+// on its error line, and the final message carries that reason.
+TEST_F(PipelineRun, AModelImageNamingAMissingCameraEndsWithTheEnginesReason) {
+    colmap::COLMAPModel model = colmap::COLMAPUtils::readModel(capture_ / "sparse" / "0");
+    auto& [imageId, image] = *model.images.begin();
+    image.cameraId = 7;
+    const std::string imageName = image.name;
+    colmap::COLMAPUtils::writeModel(model, capture_ / "sparse" / "0");
+    manager_->runPipeline(importRun());
+    const std::string cause = "image " + imageName + " refers to camera 7, which cameras.bin does not hold";
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::training, "error: " + cause));
+    EXPECT_EQ(recorder_.states().back(), PipelineState::error("trevik training failed (exit 1): " + cause));
 }
 
 TEST_F(PipelineRun, ATruncatedEngineOutputKeepsItsPartialName) {
@@ -432,7 +450,10 @@ TEST_F(RecordedCOLMAPRun, PhotosRunInPlaceThroughCOLMAP) {
 
     EXPECT_THAT(kinds(recorder_.states()),
                 ElementsAre(Kind::processingSfM, Kind::preparingData, Kind::training, Kind::exporting, Kind::completed));
-    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--image_path " + (capture_ / "images").string()));
+    // COLMAP reads links to the checked photos; training reads the photos.
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--image_path " + (workspace_ / "colmap" / "images").string()));
+    EXPECT_THAT(commandLine("mapper"), HasSubstr("--image_path " + (workspace_ / "colmap" / "images").string()));
+    EXPECT_EQ(fs::read_symlink(workspace_ / "colmap" / "images" / "frame_000003.jpg"), capture_ / "images" / "frame_000003.jpg");
     EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--ImageReader.single_camera 1"));
     EXPECT_NE(commandLine("exhaustive_matcher"), "");
     EXPECT_THAT(commandLine("mapper"), HasSubstr("--Mapper.snapshot_path " + (workspace_ / "colmap" / "snapshots").string()));
@@ -616,6 +637,143 @@ TEST_F(RecordedCOLMAPRun, UnreadablePhotosAreNamedBeforeCOLMAPStarts) {
     // Before COLMAP's first line, and in the run log.
     EXPECT_TRUE(std::none_of(log.begin(), named, [](const auto& entry) { return entry.step == PipelineLogStep::sfm; }));
     EXPECT_THAT(workspaceLog(), HasSubstr("[SFM] " + warning + "\n"));
+}
+
+// What the check refuses never reaches COLMAP: a link loop (COLMAP aborted
+// listing it), a 16-bit colour PNG (COLMAP reads none) and a JPEG cut in
+// half (decoded with a grey lower half) stay out of the folder COLMAP reads.
+TEST_F(RecordedCOLMAPRun, WhatTheCheckRefusesNeverReachesCOLMAP) {
+    const fs::path images = capture_ / "images";
+    fs::create_symlink("loop_b.jpg", images / "loop_a.jpg");
+    fs::create_symlink("loop_a.jpg", images / "loop_b.jpg");
+    cv::Mat deep(48, 64, CV_16UC3, cv::Scalar(1000, 20000, 40000));
+    ASSERT_TRUE(cv::imwrite((images / "deep.png").string(), deep));
+    std::vector<uchar> jpeg;
+    cv::Mat noise(240, 320, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    cv::imencode(".jpg", noise, jpeg);
+    jpeg.resize(jpeg.size() / 2);
+    writeTextFile(images / "cut.jpg", std::string(jpeg.begin(), jpeg.end()));
+    manager_->runPipeline(photoRun());
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    EXPECT_TRUE(recorder_.loggedAs(
+        PipelineLogStep::sfm,
+        "⚠ 4 of 14 photos cannot be read and are left out: cut.jpg (truncated), deep.png (16-bit colour, which COLMAP "
+        "cannot read), loop_a.jpg (Too many levels of symbolic links), loop_b.jpg (Too many levels of symbolic links)"));
+    const fs::path linked = workspace_ / "colmap" / "images";
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--image_path " + linked.string() + " "));
+    std::set<std::string> seen;
+    for (const auto& entry : fs::directory_iterator(linked)) {
+        EXPECT_TRUE(entry.is_symlink());
+        seen.insert(entry.path().filename().string());
+    }
+    std::set<std::string> expected;
+    for (size_t index = 0; index < kImages; ++index) expected.insert(SyntheticDataset::imageName(index));
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(fs::read_symlink(workspace_ / "dataset" / "images"), images);
+}
+
+// COLMAP's one shared camera takes photos of the first one's size only and
+// skipped the rest with a line of its own each: photos of two sizes get a
+// camera each, with one line saying why.
+TEST_F(RecordedCOLMAPRun, PhotosOfTwoSizesGetACameraEach) {
+    const fs::path images = capture_ / "images";
+    fs::remove_all(images);
+    fs::create_directories(images);
+    for (int index = 0; index < 3; ++index) {
+        cv::imwrite((images / ("small_" + std::to_string(index) + ".jpg")).string(), cv::Mat(48, 64, CV_8UC3, cv::Scalar(index * 40)));
+        cv::imwrite((images / ("large_" + std::to_string(index) + ".jpg")).string(), cv::Mat(72, 96, CV_8UC3, cv::Scalar(index * 40)));
+    }
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.iterations = 1;
+    // COLMAP's stand-in leaves the capture's model: stop once COLMAP is done.
+    onState(Kind::preparingData, [this] { manager_->cancel(); });
+    manager_->runPipeline(parameters);
+
+    EXPECT_THAT(commandLine("feature_extractor"), HasSubstr("--ImageReader.single_camera 0"));
+    const std::string line = "⚠ The photos come in 2 sizes (3 of 64 × 48, 3 of 96 × 72) and one shared camera takes "
+                             "one size only: each photo gets a camera of its own (Single Camera Mode is set aside for "
+                             "this run).";
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, line));
+    EXPECT_THAT(workspaceLog(), HasSubstr("[SFM] " + line + "\n"));
+
+    // Cameras per photo already: nothing to set aside, nothing to say.
+    RunRecorder perPhoto;
+    perPhoto.attach(*manager_);
+    onState(Kind::preparingData, [this] { manager_->cancel(); });
+    parameters.colmapSingleCamera = false;
+    parameters.workspaceURL = folder_ / "output" / "second";
+    manager_->runPipeline(parameters);
+    EXPECT_FALSE(perPhoto.logged(line));
+    const std::vector<std::string> commands = commandLines();
+    EXPECT_TRUE(std::all_of(commands.begin(), commands.end(), [](const std::string& command) {
+        return !command.starts_with("feature_extractor") || command.find("--ImageReader.single_camera 0") != std::string::npos;
+    }));
+}
+
+// The rig's cameras are crops of one size: a rig photo folder of two sizes
+// is refused before COLMAP, naming the sizes and what to change.
+TEST_F(RecordedCOLMAPRun, A360PhotoFolderOfTwoSizesIsRefusedBeforeCOLMAP) {
+    const fs::path images = capture_ / "images";
+    fs::remove_all(images);
+    for (const char* camera : {"cam0", "cam1"}) {
+        fs::create_directories(images / camera);
+        cv::imwrite((images / camera / "frame_000000.jpg").string(), cv::Mat(64, 64, CV_8UC3, cv::Scalar(90)));
+    }
+    cv::imwrite((images / "cam1" / "frame_000001.jpg").string(), cv::Mat(32, 32, CV_8UC3, cv::Scalar(90)));
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.is360 = true;
+    parameters.cropLayout = input::CropLayout(input::CropLayoutPreset::horizontal8, 64, 90);
+    manager_->runPipeline(parameters);
+    const std::string message = "The photos in " + images.string() +
+                                " come in 2 sizes (1 of 32 × 32, 2 of 64 × 64), and the 360° rig takes photos of one "
+                                "size only. Use photos of one size, or turn off 360° mode.";
+    EXPECT_THAT(recorder_.states(), ElementsAre(PipelineState::error(message)));
+    EXPECT_FALSE(fs::exists(commandLines_));
+}
+
+// A video whose every frame the blur filter refuses stops after its
+// extraction, with the threshold and how to lower it or turn the filter off;
+// COLMAP aborted on the empty folder.
+TEST_F(RecordedCOLMAPRun, AVideoTheBlurFilterRefusesWhollyStopsAfterExtraction) {
+    tessaron::testing::TestVideo video;
+    video.frameCount = 6;
+    video.frame = [](int) { return tessaron::testing::uniformFrame(64, 48, 128); };
+    video.write(folder_ / "flat.avi");
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "flat.avi";
+    parameters.isVideo = true;
+    parameters.frameExtractionRate = 2;
+    parameters.sharpnessEnabled = true;
+    parameters.sharpnessThreshold = 50;
+    manager_->runPipeline(parameters);
+
+    const std::string message = "The blur filter (threshold: 50.0) refused 3 of the video's 3 selected frames and left "
+                                "0 frames; structure from motion needs at least 2. Lower the Sharpness Filter's "
+                                "Threshold under Frame Extraction, or turn the filter off.";
+    EXPECT_THAT(recorder_.states(), ElementsAre(Kind::extractingFrames, PipelineState::error(message)));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "✓ Extracted 0 frames."));
+    EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::extraction, "⚠ " + message}));
+    EXPECT_FALSE(fs::exists(commandLines_));  // COLMAP never ran
+}
+
+TEST_F(RecordedCOLMAPRun, AVideoOfOneFrameStopsAfterExtraction) {
+    tessaron::testing::TestVideo video;
+    video.frameCount = 1;
+    video.frame = [](int) { return tessaron::testing::checkerFrame(64, 48, 4); };
+    video.write(folder_ / "short.avi");
+    PipelineManager::RunParameters parameters = photoRun();
+    parameters.inputURL = folder_ / "short.avi";
+    parameters.isVideo = true;
+    parameters.frameExtractionRate = 10;
+    parameters.sharpnessEnabled = false;
+    manager_->runPipeline(parameters);
+
+    const std::string message = "The video gave 1 frame at 1 in every 10 frames; structure from motion needs at least "
+                                "2. Extract frames more often (Extract 1 frame every) or use a longer video.";
+    EXPECT_THAT(recorder_.states(), ElementsAre(Kind::extractingFrames, PipelineState::error(message)));
+    EXPECT_FALSE(fs::exists(commandLines_));
 }
 
 TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {

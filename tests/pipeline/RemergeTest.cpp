@@ -3,6 +3,9 @@
 
 #include <filesystem>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
 #include "colmap/COLMAPUtils.hpp"
@@ -271,4 +274,39 @@ TEST(RemergeTool, MergesAWorkspaceFromTheShell) {
                                                          (trained.folder / "support").string()});
     EXPECT_EQ(failedStatus, 1);
     EXPECT_EQ(failedLines.back(), "state: error(No partitions/ directory — nothing to re-merge.)");
+}
+
+// The workspace's own names: output.ply planted as a link to a file
+// elsewhere is replaced, and that file keeps its bytes and its mode; a cell
+// folder linked to elsewhere is refused by name and counted missing; what a
+// killed engine left in a cell folder is removed.
+TEST(Remerge, LinksOutOfTheWorkspaceAreNeverFollowedAndKilledEnginesLeaveNothing) {
+    tessaron::generators::SyntheticCellsOptions options;
+    options.columns = 3;
+    TrainedWorkspace trained(options);
+    TempDir elsewhere{"elsewhere"};
+    support::writeTextFile(elsewhere / "private.ply", "the user's own file");
+    fs::permissions(elsewhere / "private.ply", fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink(elsewhere / "private.ply", trained.output());
+    fs::rename(trained.partitions() / "cell_2", elsewhere / "cell_2");
+    fs::create_symlink(elsewhere / "cell_2", trained.partitions() / "cell_2");
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const fs::path stale = trained.partitions() / "cell_1" / (".output.partial.ply." + std::to_string(ended) + ".tmp");
+    support::writeTextFile(stale, "half a model");
+
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "⚠ Cell folder cell_2 resolves outside the workspace (" +
+                                                          fs::canonical(elsewhere / "cell_2").string() + ") — refused."));
+    EXPECT_TRUE(remerge.recorder.loggedAs(exportStep, "⚠ 1 cell PLYs missing (expected but not found on disk): cell_2"));
+    EXPECT_EQ(remerge.recorder.states().back(), PipelineState::error(incompleteMessage("cell_2", 1)));
+    EXPECT_FALSE(fs::is_symlink(trained.output()));
+    EXPECT_EQ(engines::PLYCheck::validate(trained.output()).vertexCount, support::keptInMergeLog(remerge.recorder.texts()));
+    EXPECT_EQ(support::readTextFile(elsewhere / "private.ply"), "the user's own file");
+    EXPECT_EQ(fs::status(elsewhere / "private.ply").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(fs::exists(stale));
 }

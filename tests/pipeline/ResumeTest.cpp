@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -402,4 +403,219 @@ TEST_F(Resume, ToolAnswersThePlanAndResumes) {
     EXPECT_THAT(lines, Contains("[TRAIN] Cells to train: " + unfinished));
     EXPECT_THAT(lines, Contains("state: completed"));
     EXPECT_EQ(lines.back(), "[EXPORT] ═══ Resume pipeline complete! ═══");
+}
+
+namespace {
+
+// The id of a process that has ended: nothing runs under it.
+pid_t endedProcess() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// The engine's streamed temporaries anywhere under `folder`.
+std::vector<std::string> engineTemporaries(const fs::path& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.path().filename().string().starts_with(".output.partial.ply."))
+            found.push_back(fs::relative(entry.path(), folder).string());
+    return found;
+}
+
+// A shell engine: its -o argument is in $out, then `body` runs.
+std::string withOutputArgument(const std::string& body) {
+    return "previous=''; out=''\n"
+           "for argument in \"$@\"; do\n"
+           "  if [ \"$previous\" = '-o' ]; then out=\"$argument\"; fi\n"
+           "  previous=\"$argument\"\n"
+           "done\n" +
+           body;
+}
+
+std::vector<std::string> listing(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        names.push_back(fs::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
+// Names inside the workspace are its own: an output.ply planted as a link to
+// a file elsewhere is replaced by the merged model, and that file keeps its
+// bytes and its mode.
+TEST_F(Resume, ALinkAtTheWorkspacesOutputIsReplacedAndWhatItNamesIsKept) {
+    finishedRun(workspace_);
+    fs::remove(partitions() / savedPlan().trainableCells().back().id / "output.ply");
+    TempDir elsewhere{"elsewhere"};
+    support::writeTextFile(elsewhere / "private.ply", "the user's own file");
+    fs::permissions(elsewhere / "private.ply", fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(workspace_ / "output.ply");
+    fs::create_symlink(elsewhere / "private.ply", workspace_ / "output.ply");
+    // The run log's folder too: the resume's log is written in the workspace.
+    fs::rename(workspace_ / "Tessaron_logs", elsewhere / "logs");
+    fs::create_symlink(elsewhere / "logs", workspace_ / "Tessaron_logs");
+    const std::vector<std::string> logsBefore = listing(elsewhere / "logs");
+
+    resume(workspace_);
+
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+    EXPECT_FALSE(fs::is_symlink(workspace_ / "output.ply"));
+    EXPECT_EQ(engines::PLYCheck::validate(workspace_ / "output.ply").vertexCount,
+              support::keptInMergeLog(recorder_.texts()));
+    EXPECT_EQ(support::readTextFile(elsewhere / "private.ply"), "the user's own file");
+    EXPECT_EQ(fs::status(elsewhere / "private.ply").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(listing(elsewhere / "logs"), logsBefore);
+    EXPECT_FALSE(fs::is_symlink(workspace_ / "Tessaron_logs"));
+    ASSERT_EQ(recorder_.logFiles().size(), 1u);
+    EXPECT_EQ(recorder_.logFiles()[0].parent_path(), workspace_ / "Tessaron_logs");
+}
+
+// A cell folder linked to a folder elsewhere is refused by name; the resume
+// prepares that cell anew inside the workspace and never writes where the
+// link pointed.
+TEST_F(Resume, ACellFolderLinkedOutsideTheWorkspaceIsRefusedAndPreparedInside) {
+    finishedRun(workspace_);
+    const std::string linked = savedPlan().trainableCells().front().id;
+    TempDir elsewhere{"elsewhere"};
+    const fs::path outside = elsewhere / "cell";
+    fs::rename(partitions() / linked, outside);
+    fs::remove(outside / "output.ply");
+    fs::create_symlink(outside, partitions() / linked);
+    const std::vector<std::string> before = listing(outside);
+
+    resume(workspace_);
+
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell folder " + linked + " resolves outside the workspace (" +
+                                              fs::canonical(outside).string() + ") — refused."));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Cells to train: " + linked));
+    EXPECT_FALSE(fs::is_symlink(partitions() / linked));
+    EXPECT_GT(engines::PLYCheck::validate(partitions() / linked / "output.ply").vertexCount, 0);
+    EXPECT_EQ(listing(outside), before);
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
+// A scan made before the link was planted still never trains there: the
+// cell fails with the refusal and is not retried.
+TEST_F(Resume, ACellFolderLinkedOutAfterTheScanIsNeverTrainedIn) {
+    finishedRun(workspace_);
+    const std::string linked = savedPlan().trainableCells().front().id;
+    fs::remove(partitions() / linked / "output.ply");
+    const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+    TempDir elsewhere{"elsewhere"};
+    const fs::path outside = elsewhere / "cell";
+    fs::rename(partitions() / linked, outside);
+    fs::create_symlink(outside, partitions() / linked);
+    const std::vector<std::string> before = listing(outside);
+
+    manager_ = newManager(recorder_);
+    manager_->resumeInterruptedTraining({.scan = scan, .downscale = 1});
+
+    const std::string refusal =
+        "Cell folder " + linked + " resolves outside the workspace (" + fs::canonical(outside).string() + ") — refused.";
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell " + linked + " training failed: " + refusal));
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ " + linked + " failed for a reason other than memory — not retrying; "
+                                                          "that region will be missing."));
+    EXPECT_TRUE(recorder_.loggedAs(exportStep, "⚠ " + refusal));
+    EXPECT_EQ(listing(outside), before);
+    EXPECT_TRUE(recorder_.states().back().isError());
+}
+
+// An engine killed while it streams its PLY leaves the temporary behind: the
+// cell's retry removes it (a kill still counts as out of memory), and the
+// merge removes one that an earlier kill left in a finished cell.
+TEST_F(Resume, TemporariesOfKilledEnginesAreRemoved) {
+    finishedRun(workspace_);
+    const std::vector<partition::PartitionCell> trainable = savedPlan().trainableCells();
+    const std::string killed = trainable[0].id;
+    fs::remove(partitions() / killed / "output.ply");
+    const std::string earlier = ".output.partial.ply." + std::to_string(endedProcess()) + ".tmp";
+    support::writeTextFile(partitions() / trainable[1].id / earlier, "half a model");
+    // Not ours: left alone.
+    support::writeTextFile(partitions() / trainable[1].id / ".output.partial.ply.notapid.tmp", "kept");
+    const fs::path calls = folder_ / "engine-calls";
+    const fs::path engine = support::writeScript(
+        folder_ / "engine" / "trevik",
+        withOutputArgument("calls=$(cat '" + calls.string() + "' 2>/dev/null || echo 0)\n"
+                           "echo $((calls + 1)) > '" + calls.string() + "'\n"
+                           "if [ $calls -eq 0 ]; then\n"
+                           "  printf 'half a model' > \"$(dirname \"$out\")/.output.partial.ply.$$.tmp\"\n"
+                           "  kill -9 $$\n"
+                           "fi\n"
+                           "exec '" + std::string(TESSARON_TEST_ENGINE_PATH) + "' \"$@\""));
+
+    const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+    RunRecorder recorder;
+    auto manager = PipelineManager::create({}, testConfiguration(folder_ / "support", std::nullopt, engine));
+    recorder.attach(*manager);
+    manager->resumeInterruptedTraining({.scan = scan, .downscale = 1});
+
+    EXPECT_TRUE(recorder.loggedAs(train, "⚠ Cell " + killed + " training failed: trevik stopped by signal 9"));
+    EXPECT_TRUE(recorder.loggedAs(train, killed + " ran out of memory — retrying as 4 smaller cells…"));
+    EXPECT_EQ(engineTemporaries(partitions()),
+              std::vector<std::string>{(fs::path(trainable[1].id) / ".output.partial.ply.notapid.tmp").string()});
+}
+
+// Disk full while every cell trains: the final message keeps its words and
+// says why the cells failed, as the log line above it does.
+TEST_F(Resume, WhenNoCellCouldBeTrainedTheFinalMessageSaysWhy) {
+    finishedRun(workspace_);
+    std::vector<std::string> ids;
+    for (const auto& cell : savedPlan().trainableCells()) {
+        ids.push_back(cell.id);
+        fs::remove(partitions() / cell.id / "output.ply");
+    }
+    ASSERT_GE(ids.size(), 4u);
+    const fs::path engine = support::writeScript(
+        folder_ / "engine" / "trevik",
+        "echo 'step=1 loss=n/a splats=10 1.0ms/step'\n"
+        "echo 'error: could not write the output: No space left on device' >&2\n"
+        "exit 1");
+    const pipeline::WorkspaceScanResult scan = WorkspaceScanner::scan(workspace_);
+    RunRecorder recorder;
+    auto manager = PipelineManager::create({}, testConfiguration(folder_ / "support", std::nullopt, engine));
+    recorder.attach(*manager);
+    manager->resumeInterruptedTraining({.scan = scan, .downscale = 1});
+
+    const std::string reason = " failed: trevik training failed (exit 1): could not write the output: No space left on device";
+    std::string expected = "No cell PLYs found to merge. " + ids[0] + reason + "; " + ids[1] + reason + "; " + ids[2] + reason;
+    if (ids.size() > 3) expected += "; and " + std::to_string(ids.size() - 3) + " more (see the log)";
+    EXPECT_EQ(recorder.states().back(), PipelineState::error(expected));
+    EXPECT_EQ(recorder.texts().back(), "⚠ " + expected);
+    EXPECT_TRUE(recorder.loggedAs(train, "error: could not write the output: No space left on device"));
+    EXPECT_TRUE(recorder.loggedAs(train, "⚠ Cell " + ids[0] + " training failed: trevik training failed (exit 1)"));
+}
+
+// Numbers the engine takes as an int are never narrowed on the way: an
+// unusable run_config.json is named and the log's settings stand, an option
+// beyond the range is refused, and a plan cell's iteration count beyond it
+// fails that cell instead of training it for 100.
+TEST_F(Resume, SettingsBeyondTheEnginesRangeAreRefusedNotNarrowed) {
+    finishedRun(workspace_);
+    PartitionPlan plan = savedPlan();
+    const std::string huge = plan.trainableCells().front().id;
+    for (auto& cell : plan.cells)
+        if (cell.id == huge) cell.recommendedIterations = 4294967396;
+    plan.save(partitions() / "partition_plan.json");
+    fs::remove(partitions() / huge / "output.ply");
+    support::writeTextFile(workspace_ / "run_config.json",
+                           R"({"downscale":4294967299,"eval":false,"capMax":1000000,"iterations":4294967396})");
+
+    auto [refused, refusal] = support::runTool({"pipeline", "resume", workspace_.string(), "--downscale", "4294967299",
+                                                "--support", (folder_ / "support").string()});
+    EXPECT_EQ(refused, 2);
+    EXPECT_THAT(refusal, Contains("tessaron-tool: pipeline resume: --downscale must be at most 2147483647 (got 4294967299)"));
+
+    auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), "--support",
+                                             (folder_ / "support").string(), "--trevik", TESSARON_TEST_ENGINE_PATH});
+    EXPECT_THAT(lines, Contains("[TRAIN] ⚠ run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
+    EXPECT_THAT(lines, Contains(::testing::StartsWith("[TRAIN] Parameters from log — downscale: 1x")));
+    EXPECT_THAT(lines, Contains("[TRAIN] ⚠ Cell " + huge + " training failed: Cell " + huge +
+                                " is planned with 4294967396 iterations, outside 1…2147483647"));
+    for (const std::string& line : lines) EXPECT_THAT(line, Not(HasSubstr("-n 100 "))) << line;
+    EXPECT_EQ(status, 1);
 }

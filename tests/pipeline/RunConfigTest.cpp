@@ -55,6 +55,52 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"overridePartitionParams":1})",
                       "[]", "", "{"));
 
+// Numbers outside what the option takes are refused with the key's name,
+// never narrowed: 4294967299 would run at 3x and 4294967396 iterations at 100.
+struct OutOfRangeSetting {
+    const char* name;
+    const char* json;
+    const char* message;
+};
+
+class RunConfigOutOfRange : public ::testing::TestWithParam<OutOfRangeSetting> {};
+
+TEST_P(RunConfigOutOfRange, IsRefusedNamingTheKey) {
+    try {
+        RunConfig::decode(GetParam().json);
+        FAIL() << "decoded " << GetParam().json;
+    } catch (const RunConfig::DecodeError& error) {
+        EXPECT_EQ(std::string(error.what()), GetParam().message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, RunConfigOutOfRange,
+    ::testing::Values(
+        OutOfRangeSetting{"DownscaleBeyondFourGiB", R"({"downscale":4294967299,"eval":true,"capMax":1000000,"iterations":30000})",
+                          "run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"},
+        OutOfRangeSetting{"DownscaleOneAboveInt", R"({"downscale":2147483648,"eval":true,"capMax":1000000,"iterations":30000})",
+                          "run_config.json: \"downscale\" is 2147483648, outside 1…2147483647"},
+        OutOfRangeSetting{"DownscaleZero", R"({"downscale":0,"eval":true,"capMax":1000000,"iterations":30000})",
+                          "run_config.json: \"downscale\" is 0, outside 1…2147483647"},
+        OutOfRangeSetting{"IterationsBeyondFourGiB", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":4294967396})",
+                          "run_config.json: \"iterations\" is 4294967396, outside 1…2147483647"},
+        OutOfRangeSetting{"IterationsTenToTheTwelfth", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":1000000000000})",
+                          "run_config.json: \"iterations\" is 1000000000000, outside 1…2147483647"},
+        OutOfRangeSetting{"IterationsNegative", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":-1})",
+                          "run_config.json: \"iterations\" is -1, outside 1…2147483647"},
+        OutOfRangeSetting{"CapMaxZero", R"({"downscale":2,"eval":true,"capMax":0,"iterations":30000})",
+                          "run_config.json: \"capMax\" is 0, outside 1…9223372036854775807"},
+        OutOfRangeSetting{"ViewsPerFrameAboveItsBound", R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"viewsPerFrame":1001})",
+                          "run_config.json: \"viewsPerFrame\" is 1001, outside 0…1000"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunConfig, TheLargestValuesTheOptionsTakeAreKept) {
+    const RunConfig config = RunConfig::decode(
+        R"({"downscale":2147483647,"eval":false,"capMax":9223372036854775807,"iterations":2147483647})");
+    EXPECT_EQ(config, (RunConfig{2147483647, false, 9223372036854775807, 2147483647}));
+}
+
 TEST(RunConfig, SavesAndLoadsInTheWorkspace) {
     TempDir workspace;
     RunConfig config{4, false, 250000, 12000};

@@ -305,6 +305,53 @@ TEST_F(WorkspaceScan, ALogThatIsNotUTF8GivesNoParameters) {
     EXPECT_EQ(WorkspaceScanner::scan(workspace_).downscaleFromLog, std::nullopt);
 }
 
+// A number the engine's option cannot hold is refused with its key, and the
+// log's value stands: 4294967299 is never narrowed to 3.
+TEST_F(WorkspaceScan, SettingsOutsideTheirOptionsRangeAreReportedAndTheLogStands) {
+    addCell("cell_0", false);
+    writeTextFile(workspace_ / "Tessaron_logs" / "2026-01-02_090000_BBBBBB_training.md",
+                  "[PREP] Image downscale factor: 2x\n[TRAIN] Cap Max: 500000\n");
+    writeTextFile(workspace_ / "run_config.json",
+                  R"({"downscale":4294967299,"eval":false,"capMax":1000000,"iterations":30000})");
+    WorkspaceScanResult result = WorkspaceScanner::scan(workspace_);
+    EXPECT_EQ(result.downscaleFromLog, 2);
+    EXPECT_EQ(result.capMaxFromLog, 500000);
+    EXPECT_THAT(result.unusableFiles,
+                ElementsAre("run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
+}
+
+// A cell folder that a link carries outside the workspace is not this
+// workspace's: it is left out, named, and (with a plan) counted missing, so
+// that a resume prepares it anew inside the workspace.
+TEST_F(WorkspaceScan, ACellFolderThatResolvesOutsideTheWorkspaceIsRefusedByName) {
+    addCell("cell_0", false);
+    addCell("cell_1", true);
+    const fs::path elsewhere = folder_ / "elsewhere" / "cell";
+    writeModelFiles(elsewhere / "sparse" / "0");
+    fs::create_symlink(elsewhere, partitions_ / "cell_2");
+    // A link that stays inside the workspace is the workspace's own.
+    fs::rename(partitions_ / "cell_1", workspace_ / "kept_cell_1");
+    fs::create_symlink("../kept_cell_1", partitions_ / "cell_1");
+
+    WorkspaceScanResult withoutPlan = WorkspaceScanner::scan(workspace_);
+    EXPECT_EQ(ids(withoutPlan.cells), (std::vector<std::string>{"cell_0", "cell_1"}));
+    EXPECT_THAT(withoutPlan.unusableFiles,
+                ElementsAre("Cell folder cell_2 resolves outside the workspace (" + fs::canonical(elsewhere).string() +
+                            ") — refused."));
+
+    writePlan(planJSON({{"cell_0", 20}, {"cell_1", 20}, {"cell_2", 20}}));
+    WorkspaceScanResult withPlan = WorkspaceScanner::scan(workspace_);
+    EXPECT_EQ(ids(withPlan.cells), (std::vector<std::string>{"cell_0", "cell_1"}));
+    EXPECT_EQ(withPlan.missingPlannedCells, std::vector<std::string>{"cell_2"});
+
+    // So is every cell of a partitions folder that is a link to elsewhere.
+    fs::rename(partitions_, folder_ / "elsewhere" / "partitions");
+    fs::create_symlink(folder_ / "elsewhere" / "partitions", partitions_);
+    WorkspaceScanResult linkedPartitions = WorkspaceScanner::scan(workspace_);
+    EXPECT_TRUE(linkedPartitions.cells.empty());
+    EXPECT_EQ(linkedPartitions.missingPlannedCells, (std::vector<std::string>{"cell_0", "cell_1", "cell_2"}));
+}
+
 TEST_F(WorkspaceScan, TheDatasetLinksAreFollowed) {
     addCell("cell_0", false);
     const fs::path photos = folder_ / "photos";

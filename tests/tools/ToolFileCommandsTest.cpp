@@ -4,11 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "SplatFormats/AutodetectSceneReader.hpp"
 #include "engines/ProcessRunner.hpp"
+#include "support/ConverterScripts.hpp"
 #include "support/TempDir.hpp"
 
 using tessaron::testing::TempDir;
@@ -78,6 +81,37 @@ TEST(ToolFileCommands, SplatInfoRefusesAFileTooLargeForMemoryBeforeAllocating) {
         EXPECT_EQ(result.lines[0].substr(0, expected.size()), expected);
         EXPECT_NE(result.lines[0].find(" GB of memory, this computer has "), std::string::npos) << result.lines[0];
     }
+}
+
+// splat-transform would read the missing half of a cut PLY as zeros and
+// report success: the harness's convert refuses it with our reader's message.
+TEST(ToolFileCommands, ConvertRefusesATruncatedPLYForSplatTransform) {
+    // Without the tool the conversion ends at its absence instead.
+    if (!tessaron::engines::SplatConverterRunner::splatTransformPath())
+        GTEST_SKIP() << "splat-transform is not installed: run scripts/setup.sh";
+    TempDir folder;
+    tessaron::testing::writeScene(folder / "whole.ply", 200);
+    std::string whole;
+    {
+        std::ifstream in(folder / "whole.ply", std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    {
+        std::ofstream out(folder / "half.ply", std::ios::binary);
+        out << whole.substr(0, whole.size() / 2);
+    }
+    std::string readerMessage;
+    try {
+        splatformats::AutodetectSceneReader(folder / "half.ply").readAll();
+    } catch (const std::exception& error) {
+        readerMessage = error.what();
+    }
+    ASSERT_FALSE(readerMessage.empty());
+    ToolResult result = runTool({"convert", (folder / "half.ply").string(), "sog"});
+    EXPECT_NE(result.status, 0);
+    EXPECT_EQ(result.lines.back(), "tessaron-tool convert: " + readerMessage);
+    for (const std::string& line : result.lines) EXPECT_FALSE(line.starts_with("✓ Wrote")) << line;
+    EXPECT_FALSE(fs::exists(folder / "half.sog"));
 }
 
 TEST(ToolFileCommands, RenderDrawsAHeavySceneWithinItsBudgetInsteadOfForMinutes) {

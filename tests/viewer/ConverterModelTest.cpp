@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 
 #include "ConverterTestSupport.hpp"
+#include "SplatFormats/AutodetectSceneReader.hpp"
 #include "support/EventLoopWait.hpp"
 #include "viewer/ConverterModel.hpp"
 
@@ -117,6 +118,32 @@ TEST_F(ConverterModelTest, ARunConvertsEveryItemGoesOnAfterAFailureAndASecondRun
     EXPECT_EQ(model->queue()[0].state, ConverterModel::Item::State::done(output_ / "a-converted.spz"));
     EXPECT_EQ(model->queue()[1].state.kind, Kind::failed);
     EXPECT_EQ(model->queue()[2].state, ConverterModel::Item::State::done(output_ / "c-converted.spz"));
+}
+
+// The window's converter for splat-transform's formats: a cut PLY fails its
+// row with our reader's message, and splat-transform never runs.
+TEST_F(ConverterModelTest, ATruncatedPLYFailsWithOurReadersMessageBeforeSplatTransform) {
+    const fs::path ran = folder_ / "splat-transform-ran";
+    auto model = makeModel(std::make_shared<ScriptedConverter>(
+        std::nullopt, tessaron::viewer::testing::writeScript(folder_ / "splat-transform",
+                                                             "touch '" + ran.string() + "'\nexit 0\n")));
+    tessaron::viewer::testing::writeScene(folder_ / "whole.ply", 200);
+    const std::string whole = tessaron::testing::readTextFile(folder_ / "whole.ply");
+    model->add({file("half.ply", whole.substr(0, whole.size() / 2))});
+    model->setFormat(engines::SplatOutputFormat::sog);
+    std::string readerMessage;
+    try {
+        splatformats::AutodetectSceneReader(folder_ / "half.ply").readAll();
+    } catch (const std::exception& error) {
+        readerMessage = error.what();
+    }
+    ASSERT_FALSE(readerMessage.empty());
+
+    model->startConversion();
+    ASSERT_TRUE(waitFor([&] { return finished(*model); }));
+    EXPECT_EQ(model->queue()[0].state, ConverterModel::Item::State::failed(QString::fromStdString(readerMessage)));
+    EXPECT_FALSE(fs::exists(ran));
+    EXPECT_FALSE(fs::exists(output_ / "half.sog"));
 }
 
 TEST_F(ConverterModelTest, TheFormatIsReadWhenTheRunStarts) {

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "InterruptWatch.hpp"
 #include "ReportKeeper.hpp"
@@ -14,6 +15,7 @@
 #include "core/TextDecoding.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "pipeline/RunConfig.hpp"
 #include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
@@ -74,6 +76,11 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
                          belowMinimum("--downscale", options.downscale.value_or(1), 1),
                          belowMinimum("--cap-max", options.capMax.value_or(1), 1)})
         if (problem) return problem;
+    // The engine takes both as an int: a larger value would be narrowed to another one.
+    for (auto [option, value] : {std::pair{"--iterations", options.iterations}, std::pair{"--downscale", options.downscale}})
+        if (value && *value > pipeline::RunConfig::maximumIterations)
+            return std::string(option) + " must be at most " + std::to_string(pipeline::RunConfig::maximumIterations) +
+                   " (got " + std::to_string(*value) + ")";
     return std::nullopt;
 }
 
@@ -145,6 +152,10 @@ int resumeCommand(const std::vector<std::string>& arguments) {
     const std::optional<int64_t> downscale = options.downscale ? options.downscale : scan.downscaleFromLog;
     if (!downscale)
         return usageError("pipeline resume: the workspace records no downscale; give --downscale");
+    // A run log can name any number; only one the engine takes is used.
+    if (*downscale < 1 || *downscale > pipeline::RunConfig::maximumDownscale)
+        return usageError("pipeline resume: the workspace records a downscale of " + std::to_string(*downscale) +
+                          ", outside 1…" + std::to_string(pipeline::RunConfig::maximumDownscale) + "; give --downscale");
     const int64_t capMax = options.capMax.value_or(scan.capMaxFromLog.value_or(1000000));
     const bool eval = options.eval.value_or(scan.evalFromLog.value_or(true));
     const int64_t iterations = options.iterations.value_or(30000);
