@@ -524,10 +524,17 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                                   radiusCap);
     int projections = 1;
     constexpr int maxProjections = 4;
+    auto cappedAllowance = [&](const Footprint& footprint) {
+        return fragmentBudget_ / 4 + cappedFragmentsPerSplat * std::max<std::int64_t>(footprint.coveringSplats, 1);
+    };
     while (fragmentBudget_ > 0 && projections < maxProjections) {
         const bool over = footprint.coveredPixels > allowed(footprint);
-        const bool reducedOrCapped = scale < 1 || radiusCap != noRadiusCap;
-        if (!over && !(projections == 1 && reducedOrCapped && footprint.coveredPixels * 4 < allowed(footprint))) break;
+        // Room to spare: a capped frame under a quarter of what the cap
+        // allows, a reduced one under a quarter of the bound.
+        const bool roomToSpare =
+            radiusCap != noRadiusCap ? footprint.coveredPixels * 4 < cappedAllowance(footprint)
+                                     : scale < 1 && footprint.coveredPixels * 4 < allowed(footprint);
+        if (!over && !(projections == 1 && roomToSpare)) break;
         if (!over) {
             // Room to spare: uncapped first, then a higher resolution.
             if (radiusCap != noRadiusCap)
@@ -545,9 +552,8 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             // ProjectSplats); so many splats at that size cover no more
             // than a quarter of the budget and cappedFragmentsPerSplat
             // each, well within the bound.
-            const std::int64_t splats = std::max<std::int64_t>(footprint.coveringSplats, 1);
-            const double perSplat =
-                double(fragmentBudget_ / 4 + cappedFragmentsPerSplat * splats) / double(splats);
+            const double perSplat = double(cappedAllowance(footprint)) /
+                                    double(std::max<std::int64_t>(footprint.coveringSplats, 1));
             radiusCap = std::min(radiusCap, float(std::max(((std::sqrt(perSplat - 1) - 1) / 2 - 0.1) / 1.002, 0.5)));
         }
         target = targetAt(scale);

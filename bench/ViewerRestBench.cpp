@@ -130,14 +130,15 @@ struct Application {
         });
     }
 
-    // A drag across the viewer, in steps a pointer makes.
+    // A drag across the viewer, in steps a pointer makes 30 ms apart, the
+    // event loop running between them.
     void orbitDrag(int steps) {
         auto* view = viewer();
         const QPoint start = view->rect().center();
         QTest::mousePress(view, Qt::LeftButton, {}, start);
         for (int step = 1; step <= steps; ++step) {
             QTest::mouseMove(view, start + QPoint(4 * step, step));
-            QCoreApplication::processEvents();
+            runFor(0.03);
         }
         QTest::mouseRelease(view, Qt::LeftButton, {}, start + QPoint(4 * steps, steps));
     }
