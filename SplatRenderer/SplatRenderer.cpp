@@ -543,18 +543,27 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                 scale = std::min(1.0, scale * std::sqrt(double(allowed(footprint)) / double(std::max<std::int64_t>(
                                                                                         footprint.coveredPixels, 1))) *
                                           0.95);
-        } else if (scale > minResolutionScale && radiusCap == noRadiusCap && projections < maxProjections - 1) {
-            const double share = double(allowed(footprint)) / double(footprint.coveredPixels);
-            scale = std::max(minResolutionScale, scale * std::sqrt(share) * 0.95);
         } else {
-            // A quad whose half-axes are at most r pixels is counted as at
-            // most ⌈(2r' + 1)²⌉ pixels, r' = 1.002·r + 0.1 (see
-            // ProjectSplats); so many splats at that size cover no more
-            // than a quarter of the budget and cappedFragmentsPerSplat
-            // each, well within the bound.
-            const double perSplat = double(cappedAllowance(footprint)) /
-                                    double(std::max<std::int64_t>(footprint.coveringSplats, 1));
-            radiusCap = std::min(radiusCap, float(std::max(((std::sqrt(perSplat - 1) - 1) / 2 - 0.1) / 1.002, 0.5)));
+            bool cap = !(scale > minResolutionScale && radiusCap == noRadiusCap && projections < maxProjections - 1);
+            if (!cap) {
+                const double share = double(allowed(footprint)) / double(footprint.coveredPixels);
+                const double wanted = scale * std::sqrt(share) * 0.95;
+                scale = std::max(minResolutionScale, wanted);
+                // Far beyond even the lowest resolution: capped at once,
+                // rather than after one more projection.
+                cap = wanted < minResolutionScale / 2;
+            }
+            if (cap) {
+                // A quad whose half-axes are at most r pixels is counted as
+                // at most ⌈(2r' + 1)²⌉ pixels, r' = 1.002·r + 0.1 (see
+                // ProjectSplats); so many splats at that size cover no more
+                // than a quarter of the budget and cappedFragmentsPerSplat
+                // each, well within the bound.
+                const double perSplat = double(cappedAllowance(footprint)) /
+                                        double(std::max<std::int64_t>(footprint.coveringSplats, 1));
+                radiusCap =
+                    std::min(radiusCap, float(std::max(((std::sqrt(perSplat - 1) - 1) / 2 - 0.1) / 1.002, 0.5)));
+            }
         }
         target = targetAt(scale);
         footprint = project(target, pose, chunkCount, sortedCount, geometry.indexedSplatCount, batchCapacity,
