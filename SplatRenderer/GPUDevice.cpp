@@ -23,11 +23,16 @@ GPUDevice GPUDevice::current() {
     glGetInteger64v(GL_MAX_SHADER_STORAGE_BLOCK_SIZE, &blockSize);
     glGetIntegerv(GL_MAX_VERTEX_SHADER_STORAGE_BLOCKS, &vertexBlocks);
     glGetIntegerv(GL_MAX_COMPUTE_SHADER_STORAGE_BLOCKS, &computeBlocks);
-    return GPUDevice(blockSize, std::min(vertexBlocks, computeBlocks));
+    const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    const std::string rendererName = renderer ? renderer : "";
+    bool software = false;
+    for (const char* name : {"llvmpipe", "softpipe", "SwiftShader", "Software Rasterizer"})
+        if (rendererName.find(name) != std::string::npos) software = true;
+    return GPUDevice(blockSize, std::min(vertexBlocks, computeBlocks), software);
 }
 
 GPUDevice GPUDevice::cappedAt(std::int64_t maxBufferLength) const {
-    return GPUDevice(std::min(maxBufferLength, maxBufferLength_), maxStorageBlocks_);
+    return GPUDevice(std::min(maxBufferLength, maxBufferLength_), maxStorageBlocks_, softwareRasterizer_);
 }
 
 }  // namespace splatrenderer

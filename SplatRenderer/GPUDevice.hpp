@@ -22,8 +22,9 @@ public:
     // The storage blocks one shader stage may use on llvmpipe.
     static constexpr int defaultMaxStorageBlocks = 16;
 
-    explicit GPUDevice(std::int64_t maxBufferLength, int maxStorageBlocks = defaultMaxStorageBlocks)
-        : maxBufferLength_(maxBufferLength), maxStorageBlocks_(maxStorageBlocks) {}
+    explicit GPUDevice(std::int64_t maxBufferLength, int maxStorageBlocks = defaultMaxStorageBlocks,
+                       bool softwareRasterizer = false)
+        : maxBufferLength_(maxBufferLength), maxStorageBlocks_(maxStorageBlocks), softwareRasterizer_(softwareRasterizer) {}
 
     // The limits of the context current on this thread, which must offer
     // OpenGL 4.5 (storage buffers, direct state access, clip control).
@@ -32,6 +33,9 @@ public:
     std::int64_t maxBufferLength() const noexcept { return maxBufferLength_; }
     // The fewest storage blocks a vertex or compute shader may use.
     int maxStorageBlocks() const noexcept { return maxStorageBlocks_; }
+    // Whether the processor draws (Mesa's llvmpipe and softpipe, SwiftShader),
+    // which shades two orders of magnitude fewer fragments a second than a GPU.
+    bool isSoftwareRasterizer() const noexcept { return softwareRasterizer_; }
 
     // The same device with buffers capped shorter, so that a scene splits
     // into more chunks than the hardware needs (tests, experiments).
@@ -40,6 +44,7 @@ public:
 private:
     std::int64_t maxBufferLength_;
     int maxStorageBlocks_;
+    bool softwareRasterizer_;
 };
 
 }  // namespace splatrenderer

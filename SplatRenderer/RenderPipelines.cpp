@@ -72,6 +72,13 @@ GLuint RenderPipelines::accumulationFramebuffer(int width, int height) {
     glTextureStorage2D(accumulatedColor_, 1, GL_RGBA16F, width, height);
     glCreateTextures(GL_TEXTURE_2D, 1, &accumulatedDepth_);
     glTextureStorage2D(accumulatedDepth_, 1, GL_R32F, width, height);
+    // A frame drawn at a lower resolution is stretched over its target.
+    for (GLuint texture : {accumulatedColor_, accumulatedDepth_}) {
+        glTextureParameteri(texture, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTextureParameteri(texture, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTextureParameteri(texture, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTextureParameteri(texture, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
     glCreateFramebuffers(1, &accumulationFramebuffer_);
     glNamedFramebufferTexture(accumulationFramebuffer_, GL_COLOR_ATTACHMENT0, accumulatedColor_, 0);
     glNamedFramebufferTexture(accumulationFramebuffer_, GL_COLOR_ATTACHMENT1, accumulatedDepth_, 0);

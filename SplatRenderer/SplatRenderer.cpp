@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <sstream>
 
 #include "SplatFormats/AutodetectSceneReader.hpp"
@@ -26,16 +28,34 @@ constexpr GLuint chunkTableBinding = 1;
 constexpr GLuint sortedIndicesBinding = 2;
 constexpr GLuint firstPageBinding = 3;
 constexpr GLuint projectedSplatsBinding = 15;
+constexpr GLuint footprintBinding = 0;
 constexpr GLuint projectionGroupSize = 128;
 
+// The same view drawn into the lower left `scale` of the target's pixels.
+ViewportDescriptor atResolution(const ViewportDescriptor& viewport, double scale) {
+    ViewportDescriptor target = viewport;
+    const int width = std::max(1, int(std::lround(double(viewport.screenSize[0]) * scale)));
+    const int height = std::max(1, int(std::lround(double(viewport.screenSize[1]) * scale)));
+    target.viewport = {0, 0, double(width), double(height), viewport.viewport.znear, viewport.viewport.zfar};
+    target.screenSize = {width, height};
+    return target;
+}
+
 }  // namespace
+
+std::int64_t SplatRenderer::defaultFragmentBudget(const GPUDevice& device) {
+    // llvmpipe shades some 4·10⁸ of these fragments a second on 8 cores:
+    // the budget is a tenth of a second's worth.
+    return device.isSoftwareRasterizer() ? 32'000'000 : 1'000'000'000;
+}
 
 SplatRenderer::SplatRenderer(const GPUDevice& device, const Configuration& configuration)
     : device_(device),
       configuration_(configuration),
+      fragmentBudget_(std::max<std::int64_t>(configuration.fragmentBudget.value_or(defaultFragmentBudget(device)), 0)),
       // The projection stage also reads the chunk table and the sorted order
-      // and writes the projected splats.
-      pageCount_(std::clamp(device.maxStorageBlocks() - 3, 1, maxPageCount)),
+      // and writes the projected splats and the frame's footprint.
+      pageCount_(std::clamp(device.maxStorageBlocks() - 4, 1, maxPageCount)),
       sorter_(device),
       access_(std::max(configuration.maxSimultaneousRenders, 1)),
       renderThread_(std::this_thread::get_id()),
@@ -241,6 +261,8 @@ void SplatRenderer::submit(PendingFrame frame) {
 bool SplatRenderer::render(const ViewportDescriptor& viewport, GLuint framebuffer, double accessTimeout,
                            double sortTimeout) {
     renderThread_.store(std::this_thread::get_id());
+    lastFrame_ = FrameReport{};
+    lastFrame_.outcome = FrameReport::Outcome::noFrameSlot;
     completeFrames(false);
 
     const auto accessDeadline = deadlineAfter(accessTimeout);
@@ -273,25 +295,29 @@ bool SplatRenderer::render(const ViewportDescriptor& viewport, GLuint framebuffe
         // colour rather than whatever it held before.
         encodeClearOnly(viewport, framebuffer);
         submit(PendingFrame{});
+        lastFrame_.outcome = FrameReport::Outcome::drawn;
+        lastFrame_.sortedForCamera = true;
         return true;
     }
 
-    auto indices = sorter_.acquireMostRecentValidIndexBuffer();
-    if (!indices && sortTimeout > 0) {
+    auto order = sorter_.acquireNewestOrder();
+    if (!order.buffer && sortTimeout > 0) {
         const auto sortDeadline = deadlineAfter(sortTimeout);
-        while (!indices && Clock::now() < sortDeadline) {
+        while (!order.buffer && Clock::now() < sortDeadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            indices = sorter_.acquireMostRecentValidIndexBuffer();
+            order = sorter_.acquireNewestOrder();
         }
     }
-    if (!indices) {
+    if (!order.buffer) {
         access_.finishEncoding();
         access_.endFrameInFlight();
+        lastFrame_.outcome = FrameReport::Outcome::noSortedOrder;
         return false;
     }
 
     PendingFrame frame;
-    frame.indexBuffer = indices;
+    frame.indexBuffer = order.buffer;
+    lastFrame_.outcome = FrameReport::Outcome::skipped;
     bool drawn = false;
     try {
         drawn = encode(viewport, framebuffer, chunks, chunkSetGeneration, pose, frame);
@@ -301,6 +327,10 @@ bool SplatRenderer::render(const ViewportDescriptor& viewport, GLuint framebuffe
         throw;
     }
     submit(std::move(frame));
+    if (drawn) {
+        lastFrame_.outcome = FrameReport::Outcome::drawn;
+        lastFrame_.sortedForCamera = order.sortedFrom == pose.position;
+    }
     return drawn;
 }
 
@@ -378,15 +408,15 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
     // A frame without room for its buffers is skipped; the log says why.
     const FrameGeometry geometry = FrameGeometry::forSplatCount(sortedCount);
 
-    // Uniforms into the next slot of the ring.
+    // Uniforms go into the next slot of the ring (written with each
+    // projection, below).
     uniformBufferIndex_ = (uniformBufferIndex_ + 1) % configuration_.maxSimultaneousRenders;
     uniformBufferOffset_ = uniformBufferIndex_ * uniformSlotStride;
-    const Uniforms uniforms = makeUniforms(viewport, pose.position, std::uint32_t(chunks.size()),
-                                           std::uint32_t(sortedCount), geometry.indexedSplatCount);
-    std::memcpy(uniformMirror_.data() + uniformBufferOffset_, &uniforms, sizeof uniforms);
+    // Checked before anything is encoded.
+    makeUniforms(viewport, pose.position, std::uint32_t(chunks.size()), std::uint32_t(sortedCount),
+                 geometry.indexedSplatCount);
     if (!uniformBuffers_)
         uniformBuffers_ = GLBufferObject(std::int64_t(uniformMirror_.size()), "Uniform Buffers");
-    uniformBuffers_.write(uniformBufferOffset_, sizeof(UniformsArray), uniformMirror_.data() + uniformBufferOffset_);
 
     if (!updatePages(chunks, chunkSetGeneration)) return false;
 
@@ -457,6 +487,7 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
             if (projected.length() < batchSize(batch) * 32)
                 projected = GLBufferObject(batchSize(batch) * 32, "Projected Splats");
         }
+        if (!footprintBuffer_) footprintBuffer_ = GLBufferObject(16, "Frame Footprint");
     } catch (const GPUBufferBase::Error& error) {
         frameFailed(std::string("Frame skipped, no buffer for projected splats: ") + error.what());
         return false;
@@ -472,19 +503,86 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         glBindBufferBase(GL_SHADER_STORAGE_BUFFER, firstPageBinding + GLuint(page), name);
     }
     if (!pipelines_.projectionPipeline()) return false;
-    // The last frame's draws have read the projected splats before this
-    // frame's projection writes them, and the writes land before the draws.
-    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
-    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "Project Splats");
-    glUseProgram(pipelines_.projectionPipeline().name());
-    for (std::int64_t batch = 0; batch < batchCount; ++batch) {
-        glUniform1ui(0, GLuint(batch * batchCapacity));
-        glUniform1ui(1, GLuint(batchSize(batch)));
-        glBindBufferBase(GL_SHADER_STORAGE_BUFFER, projectedSplatsBinding, projectedSplats_[std::size_t(batch)].name());
-        glDispatchCompute(GLuint((batchSize(batch) + projectionGroupSize - 1) / projectionGroupSize), 1, 1);
+
+    // A frame whose splats would cover more pixels than the budget allows
+    // is projected again at a lower resolution, chosen from what the last
+    // projection covered (large splats cover the square of the scale), and
+    // at the lowest with every splat's radius capped so that the bound
+    // holds by construction. A frame starts where the last one ended, so
+    // that a moving camera mostly needs one projection; one that had room
+    // to spare tries a higher resolution first.
+    const auto chunkCount = std::uint32_t(chunks.size());
+    const float noRadiusCap = std::numeric_limits<float>::max();
+    auto allowed = [&](const Footprint& footprint) {
+        return fragmentBudget_ + fragmentsPerSplat * footprint.coveringSplats;
+    };
+    double scale = fragmentBudget_ > 0 ? std::clamp(lastResolutionScale_, minResolutionScale, 1.0) : 1.0;
+    float radiusCap = fragmentBudget_ > 0 ? lastRadiusCap_ : noRadiusCap;
+    auto targetAt = [&](double share) { return share < 1 ? atResolution(viewport, share) : viewport; };
+    ViewportDescriptor target = targetAt(scale);
+    Footprint footprint = project(target, pose, chunkCount, sortedCount, geometry.indexedSplatCount, batchCapacity,
+                                  radiusCap);
+    int projections = 1;
+    constexpr int maxProjections = 4;
+    auto cappedAllowance = [&](const Footprint& footprint) {
+        return fragmentBudget_ / 4 + cappedFragmentsPerSplat * std::max<std::int64_t>(footprint.coveringSplats, 1);
+    };
+    while (fragmentBudget_ > 0 && projections < maxProjections) {
+        const bool over = footprint.coveredPixels > allowed(footprint);
+        // Room to spare: a capped frame under a quarter of what the cap
+        // allows, a reduced one under a quarter of the bound.
+        const bool roomToSpare =
+            radiusCap != noRadiusCap ? footprint.coveredPixels * 4 < cappedAllowance(footprint)
+                                     : scale < 1 && footprint.coveredPixels * 4 < allowed(footprint);
+        if (!over && !(projections == 1 && roomToSpare)) break;
+        if (!over) {
+            // Room to spare: uncapped first, then a higher resolution.
+            if (radiusCap != noRadiusCap)
+                radiusCap = noRadiusCap;
+            else
+                scale = std::min(1.0, scale * std::sqrt(double(allowed(footprint)) / double(std::max<std::int64_t>(
+                                                                                        footprint.coveredPixels, 1))) *
+                                          0.95);
+        } else {
+            bool cap = !(scale > minResolutionScale && radiusCap == noRadiusCap && projections < maxProjections - 1);
+            if (!cap) {
+                const double share = double(allowed(footprint)) / double(footprint.coveredPixels);
+                const double wanted = scale * std::sqrt(share) * 0.95;
+                scale = std::max(minResolutionScale, wanted);
+                // Far beyond even the lowest resolution: capped at once,
+                // rather than after one more projection.
+                cap = wanted < minResolutionScale / 2;
+            }
+            if (cap) {
+                // A quad whose half-axes are at most r pixels is counted as
+                // at most ⌈(2r' + 1)²⌉ pixels, r' = 1.002·r + 0.1 (see
+                // ProjectSplats); so many splats at that size cover no more
+                // than a quarter of the budget and cappedFragmentsPerSplat
+                // each, well within the bound.
+                const double perSplat = double(cappedAllowance(footprint)) /
+                                        double(std::max<std::int64_t>(footprint.coveringSplats, 1));
+                radiusCap =
+                    std::min(radiusCap, float(std::max(((std::sqrt(perSplat - 1) - 1) / 2 - 0.1) / 1.002, 0.5)));
+            }
+        }
+        target = targetAt(scale);
+        footprint = project(target, pose, chunkCount, sortedCount, geometry.indexedSplatCount, batchCapacity,
+                            radiusCap);
+        ++projections;
     }
-    glPopDebugGroup();
-    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
+    lastResolutionScale_ = scale;
+    lastRadiusCap_ = radiusCap;
+    const bool reduced = target.screenSize != viewport.screenSize;
+    lastFrame_.resolutionScale = reduced ? double(target.screenSize[0]) / std::max(viewport.screenSize[0], 1) : 1.0;
+    lastFrame_.resolution = target.screenSize;
+    lastFrame_.coveredPixels = footprint.coveredPixels;
+    lastFrame_.coveringSplats = footprint.coveringSplats;
+    lastFrame_.splatRadiusCap = radiusCap == noRadiusCap ? 0 : radiusCap;
+    lastFrame_.projections = projections;
+    // A reduced frame is gathered offscreen and stretched over the target
+    // by the multi-stage set's composite, whichever set the target uses.
+    const bool accumulate = multiStage || reduced;
+    if (accumulate) pipelines_.buildMultiStage();
 
     beginPass(viewport, framebuffer);
     const GLuint vertexArray = pipelines_.vertexArray();
@@ -505,13 +603,13 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
                                     GLsizei((count + geometry.indexedSplatCount - 1) / geometry.indexedSplatCount));
         }
     };
-    if (multiStage) {
+    if (accumulate) {
         if (!pipelines_.drawSplatPipeline() || !pipelines_.postprocessPipeline()) {
             endPass();
             return false;
         }
-        const int width = std::max(int(viewport.viewport.width), 1);
-        const int height = std::max(int(viewport.viewport.height), 1);
+        const int width = std::max(int(target.viewport.width), 1);
+        const int height = std::max(int(target.viewport.height), 1);
         glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "Initialize");
         const GLuint accumulation = pipelines_.accumulationFramebuffer(width, height);
         const GLfloat transparent[] = {0, 0, 0, 0};
@@ -530,7 +628,9 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "Postprocess");
         glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
         const auto& area = viewport.viewport;
-        glViewport(GLint(area.originX), GLint(area.originY), width, height);
+        const int targetWidth = std::max(int(area.width), 1);
+        const int targetHeight = std::max(int(area.height), 1);
+        glViewport(GLint(area.originX), GLint(area.originY), targetWidth, targetHeight);
         glEnable(GL_DEPTH_TEST);
         glDepthFunc(GL_ALWAYS);
         glDepthMask(GL_TRUE);
@@ -538,6 +638,11 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         glBindTextureUnit(0, pipelines_.accumulatedColor());
         glBindTextureUnit(1, pipelines_.accumulatedDepth());
         glUniform2i(0, GLint(area.originX), GLint(area.originY));
+        if (reduced)
+            glUniform2f(1, GLfloat(double(width) / targetWidth), GLfloat(double(height) / targetHeight));
+        else
+            glUniform2f(1, 1, 1);
+        glUniform2f(2, GLfloat(width), GLfloat(height));
         glDrawArrays(GL_TRIANGLES, 0, 3);
         glPopDebugGroup();
     } else {
@@ -561,6 +666,42 @@ bool SplatRenderer::encode(const ViewportDescriptor& viewport, GLuint framebuffe
         logError(message.str());
     }
     return true;
+}
+
+SplatRenderer::Footprint SplatRenderer::project(const ViewportDescriptor& target, const SplatSorter::CameraPose& pose,
+                                                std::uint32_t chunkCount, std::int64_t sortedCount,
+                                                std::uint32_t indexedSplatCount, std::int64_t batchCapacity,
+                                                float maxSplatRadius) {
+    const Uniforms uniforms =
+        makeUniforms(target, pose.position, chunkCount, std::uint32_t(sortedCount), indexedSplatCount);
+    std::memcpy(uniformMirror_.data() + uniformBufferOffset_, &uniforms, sizeof uniforms);
+    uniformBuffers_.write(uniformBufferOffset_, sizeof(UniformsArray), uniformMirror_.data() + uniformBufferOffset_);
+    const std::uint32_t zeros[4] = {0, 0, 0, 0};
+    footprintBuffer_.write(0, sizeof zeros, zeros);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, footprintBinding, footprintBuffer_.name());
+
+    const std::int64_t batchCount = (sortedCount + batchCapacity - 1) / batchCapacity;
+    // The last frame's draws have read the projected splats before this
+    // projection writes them, and the writes land before the draws.
+    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
+    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "Project Splats");
+    glUseProgram(pipelines_.projectionPipeline().name());
+    glUniform1f(2, maxSplatRadius);
+    for (std::int64_t batch = 0; batch < batchCount; ++batch) {
+        const std::int64_t size = std::min(batchCapacity, sortedCount - batch * batchCapacity);
+        glUniform1ui(0, GLuint(batch * batchCapacity));
+        glUniform1ui(1, GLuint(size));
+        glBindBufferBase(GL_SHADER_STORAGE_BUFFER, projectedSplatsBinding, projectedSplats_[std::size_t(batch)].name());
+        glDispatchCompute(GLuint((size + projectionGroupSize - 1) / projectionGroupSize), 1, 1);
+    }
+    glPopDebugGroup();
+    glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT);
+    if (fragmentBudget_ == 0) return {};
+    // Waits for the projection: the frame's resolution depends on it.
+    glMemoryBarrier(GL_BUFFER_UPDATE_BARRIER_BIT);
+    std::uint32_t counts[4] = {};
+    glGetNamedBufferSubData(footprintBuffer_.name(), 0, sizeof counts, counts);
+    return {std::int64_t((std::uint64_t(counts[1]) << 32) | counts[0]), std::int64_t(counts[2])};
 }
 
 }  // namespace splatrenderer

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 #include <unordered_map>
@@ -53,6 +56,36 @@ public:
         // target has depth.
         bool highQualityDepth = false;
         ClearColor clearColor;
+        // The most pixels a frame's splats may cover, besides
+        // fragmentsPerSplat for each splat in view: a frame that would
+        // cover more is drawn at a lower resolution and stretched over its
+        // target, and at the lowest with its splats' radius capped, so
+        // that no scene can make one frame take minutes. 0: no bound;
+        // none: the device's default (defaultFragmentBudget).
+        std::optional<std::int64_t> fragmentBudget;
+    };
+
+    // What the last call of render() did: for clients that draw only when
+    // something changed, and for tests.
+    struct FrameReport {
+        enum class Outcome { drawn, noFrameSlot, noSortedOrder, skipped };
+        Outcome outcome = Outcome::skipped;
+        // The order drawn was sorted from this frame's camera position, so
+        // a later sort would not change the picture.
+        bool sortedForCamera = false;
+        // The share of the target's width and height the splats were drawn
+        // at (1 at full resolution), and the pixels that makes.
+        double resolutionScale = 1;
+        std::array<int, 2> resolution{};
+        // An upper bound of the pixels the drawn splats covered (at the
+        // resolution drawn), and how many splats covered any.
+        std::int64_t coveredPixels = 0;
+        std::int64_t coveringSplats = 0;
+        // The splats' longest half-axis in pixels when it had to be capped; 0
+        // when it was not.
+        float splatRadiusCap = 0;
+        // Projections the frame took to find a resolution within budget.
+        int projections = 0;
     };
 
     enum class ErrorKind { chunkLimitExceeded };
@@ -65,6 +98,25 @@ public:
     static constexpr std::size_t maxChunkCount = 65535;
     // At most this many storage blocks of chunk data per frame.
     static constexpr int maxPageCount = 12;
+    // The pixels every splat in view may cover beyond the fragment budget.
+    // A frame costs per splat too (projection, four vertices, two
+    // triangles), about as much as some thousand fragments on llvmpipe; at
+    // this share a scene's pixels cost at most about half its splats, so an
+    // ordinary scene, however many splats it has, is drawn in full.
+    static constexpr std::int64_t fragmentsPerSplat = 384;
+    // What a frame whose splats' radius has to be capped keeps: a quarter
+    // of the budget, and about twice what the quad of the smallest splat (a
+    // pixel wide) is counted per splat. Only a scene of huge splats gets
+    // there, and its picture is already a low-resolution one.
+    static constexpr std::int64_t cappedFragmentsPerSplat = 32;
+    // The lowest resolution a frame is drawn at, as a share of the target's
+    // width and height. A software rasteriser shares a frame out by tiles
+    // of the target, so a smaller one would leave cores idle; beyond it the
+    // splats' radius is capped instead.
+    static constexpr double minResolutionScale = 1.0 / 8;
+    // The fragment budget when the configuration names none: what a frame
+    // shades in about a tenth of a second on this kind of device.
+    static std::int64_t defaultFragmentBudget(const GPUDevice& device);
 
     // Makes no GL object yet; throws GPUBuffer::Error.
     SplatRenderer(const GPUDevice& device, const Configuration& configuration);
@@ -76,6 +128,8 @@ public:
     GLenum depthFormat() const noexcept { return configuration_.depthFormat; }
     int maxSimultaneousRenders() const noexcept { return configuration_.maxSimultaneousRenders; }
     bool highQualityDepth() const noexcept { return configuration_.highQualityDepth; }
+    // 0: frames are not bounded.
+    std::int64_t fragmentBudget() const noexcept { return fragmentBudget_; }
     const ClearColor& clearColor() const noexcept { return configuration_.clearColor; }
 
     // Adds a chunk (reordered by locality first, when asked, before waiting
@@ -132,6 +186,8 @@ public:
     // was drawn and may be shown; a scene without splats draws the clear
     // colour. Throws ShaderProgram::Error when a pipeline cannot be built.
     bool render(const ViewportDescriptor& viewport, GLuint framebuffer, double accessTimeout, double sortTimeout);
+    // Render thread only.
+    const FrameReport& lastFrame() const noexcept { return lastFrame_; }
 
     // Ends the frames whose fences have signalled, returning their slots,
     // index buffers and chunk tables. render() does this too; a client that
@@ -170,8 +226,19 @@ private:
     enum class BufferTag { chunks };
 
     ChunkID addChunkWithAccess(SplatChunk chunk, bool enabled);
+    // What one projection of the sorted splats covers.
+    struct Footprint {
+        std::int64_t coveredPixels = 0;
+        std::int64_t coveringSplats = 0;
+    };
+
     bool encode(const ViewportDescriptor& viewport, GLuint framebuffer, const std::vector<FrameChunk>& chunks,
                 std::uint64_t chunkSetGeneration, const SplatSorter::CameraPose& pose, PendingFrame& frame);
+    // Projects every sorted splat for `target` into the projected-splat
+    // batches; measures the footprint when a budget needs it.
+    Footprint project(const ViewportDescriptor& target, const SplatSorter::CameraPose& pose,
+                      std::uint32_t chunkCount, std::int64_t sortedCount, std::uint32_t indexedSplatCount,
+                      std::int64_t batchCapacity, float maxSplatRadius);
     void encodeClearOnly(const ViewportDescriptor& viewport, GLuint framebuffer);
     void beginPass(const ViewportDescriptor& viewport, GLuint framebuffer);
     void endPass();
@@ -184,6 +251,7 @@ private:
 
     GPUDevice device_;
     Configuration configuration_;
+    std::int64_t fragmentBudget_;
     int pageCount_;
 
     mutable std::mutex chunkMutex_;
@@ -213,6 +281,11 @@ private:
     bool pagesFit_ = false;
     std::vector<GLBufferObject> projectedSplats_;  // one per batch of the sorted order
     std::deque<PendingFrame> pendingFrames_;
+    GLBufferObject footprintBuffer_;
+    FrameReport lastFrame_;
+    // Where the last frame's search for a resolution within budget ended.
+    double lastResolutionScale_ = 1;
+    float lastRadiusCap_ = std::numeric_limits<float>::max();
     bool passOpen_ = false;
     GLint savedClipOrigin_ = GL_LOWER_LEFT;
     GLint savedClipDepthMode_ = GL_NEGATIVE_ONE_TO_ONE;

@@ -50,6 +50,7 @@ void SplatSorter::publishUnsortedOrder() {
         candidate.buffer->setCount(total);
         candidate.buffer->markDirty();
         candidate.isValid = true;
+        candidate.sortedFrom.reset();
         state_.mostRecentValidBufferIndex = index;
         return;
     }
@@ -69,6 +70,7 @@ void SplatSorter::addChunk(std::uint16_t chunkIndex, std::shared_ptr<const GPUBu
             for (std::int64_t splat = 0; splat < added; ++splat)
                 storage.append(ChunkedSplatIndex(chunkIndex, std::uint32_t(splat)));
             storage.markDirty();
+            state_.indexBuffers[std::size_t(*newest)].sortedFrom.reset();
         } else {
             publishUnsortedOrder();
         }
@@ -115,7 +117,10 @@ void SplatSorter::removeAllChunks() {
         // A pass still running sees the new generation and is dropped.
         ++state_.chunkGeneration;
         state_.needsSort = false;
-        for (auto& indexBuffer : state_.indexBuffers) indexBuffer.isValid = false;
+        for (auto& indexBuffer : state_.indexBuffers) {
+            indexBuffer.isValid = false;
+            indexBuffer.sortedFrom.reset();
+        }
         state_.mostRecentValidBufferIndex.reset();
     }
     startSortLoopIfNeeded();
@@ -238,6 +243,7 @@ void SplatSorter::runPass(const std::vector<ChunkReference>& chunks, int target,
         state_.sortingBufferIndex.reset();
         if (state_.pendingInvalidation || state_.chunkGeneration != generation) return;
         state_.indexBuffers[std::size_t(target)].isValid = true;
+        state_.indexBuffers[std::size_t(target)].sortedFrom = camera;
         state_.mostRecentValidBufferIndex = target;
         handlers.swap(state_.pendingSortCompletionHandlers);
         onComplete = onSortComplete_;
@@ -247,13 +253,17 @@ void SplatSorter::runPass(const std::vector<ChunkReference>& chunks, int target,
 }
 
 std::shared_ptr<SplatSorter::IndexBufferStorage> SplatSorter::acquireMostRecentValidIndexBuffer() {
+    return acquireNewestOrder().buffer;
+}
+
+SplatSorter::AcquiredOrder SplatSorter::acquireNewestOrder() {
     std::lock_guard lock(mutex_);
     const auto newest = state_.mostRecentValidBufferIndex;
-    if (state_.hasExclusiveAccess || !newest || newest == state_.sortingBufferIndex) return nullptr;
+    if (state_.hasExclusiveAccess || !newest || newest == state_.sortingBufferIndex) return {};
     auto& indexBuffer = state_.indexBuffers[std::size_t(*newest)];
-    if (!indexBuffer.isValid) return nullptr;
+    if (!indexBuffer.isValid) return {};
     ++indexBuffer.referenceCount;
-    return indexBuffer.buffer;
+    return {indexBuffer.buffer, indexBuffer.sortedFrom};
 }
 
 void SplatSorter::releaseIndexBuffer(const std::shared_ptr<IndexBufferStorage>& buffer) {

@@ -39,6 +39,16 @@ public:
         std::shared_ptr<IndexBufferStorage> buffer;
         int referenceCount = 0;  // frames using it
         bool isValid = false;    // holds a complete, drawable order
+        // The camera position its order was sorted from; none for an order
+        // that is not (wholly) sorted.
+        std::optional<std::array<float, 3>> sortedFrom;
+    };
+
+    // A frame's order: the buffer, held until released, and where it was
+    // sorted from.
+    struct AcquiredOrder {
+        std::shared_ptr<IndexBufferStorage> buffer;
+        std::optional<std::array<float, 3>> sortedFrom;
     };
 
     struct State {
@@ -99,6 +109,8 @@ public:
     // The newest valid order, held until released; none when there is no
     // order yet or the newest is being sorted into.
     std::shared_ptr<IndexBufferStorage> acquireMostRecentValidIndexBuffer();
+    // The same, with the position its order was sorted from.
+    AcquiredOrder acquireNewestOrder();
     // A buffer that is not one of the three changes nothing.
     void releaseIndexBuffer(const std::shared_ptr<IndexBufferStorage>& buffer);
 

@@ -8,6 +8,22 @@ layout(local_size_x = 128) in;
 
 layout(location = 0) uniform uint firstSortedPosition;
 layout(location = 1) uniform uint batchSplatCount;
+// The longest quad half-axis in pixels; the renderer lowers it only when a
+// frame would otherwise cover more than its fragment budget.
+layout(location = 2) uniform float maxSplatRadius;
+
+// What the frame's splats cover, for the renderer's fragment budget: an
+// upper bound of the pixels inside their quads (64 bits: low word, then
+// its carries) and how many splats cover any.
+layout(std430, binding = 0) buffer FrameFootprint {
+    uint coveredLow;
+    uint coveredHigh;
+    uint coveringSplats;
+} footprint;
+
+shared uint groupCoveredLow;
+shared uint groupCoveredHigh;
+shared uint groupCoveringSplats;
 
 const float SH_C0 = 0.2820948;
 const float SH_C1 = 0.4886025119029199;
@@ -64,20 +80,38 @@ void writeProjected(uint local, vec3 centre, vec2 majorAxis, vec2 minorAxis, vec
                                              packHalf2x16(sigmas));
 }
 
-void main() {
-    uint local = gl_GlobalInvocationID.x;
-    if (local >= batchSplatCount) return;
+// An upper bound of the pixel centres a quad with these half-axes covers:
+// the fewer of those in its bounding box within the screen (widened by a
+// pixel for rounding) and, for a convex shape of area A and perimeter P,
+// A + P/2 + 1 (its axes widened for their rounding to halves).
+uint coveredPixels(vec2 ndc, float majorRadius, vec2 majorAxis, float minorRadius, vec2 minorAxis) {
+    vec2 screen = vec2(uniforms.screenSize);
+    vec2 centre = (ndc * 0.5 + 0.5) * screen;
+    vec2 halfExtent = abs(majorRadius * majorAxis) + abs(minorRadius * minorAxis) + 1.0;
+    vec2 low = max(centre - halfExtent, vec2(0.0));
+    vec2 high = min(centre + halfExtent, screen);
+    if (any(lessThanEqual(high, low))) return 0u;
+    vec2 box = ceil(high - low);
+    float major = majorRadius * 1.002 + 0.1;
+    float minor = minorRadius * 1.002 + 0.1;
+    float quad = 4.0 * major * minor + 2.0 * (major + minor) + 1.0;
+    return uint(min(box.x * box.y, ceil(quad)));
+}
+
+// Projects splat `local` of the batch; returns the pixels it may cover
+// (0 when it is not drawn).
+uint projectSplat(uint local) {
     // Anything not drawn keeps opacity 0.
     writeProjected(local, vec3(0.0), vec2(0.0), vec2(0.0), vec4(0.0), vec2(0.0));
 
     uint sortedPosition = firstSortedPosition + local;
-    if (sortedPosition >= uniforms.splatCount) return;
+    if (sortedPosition >= uniforms.splatCount) return 0u;
     uvec2 entry = sortedIndices[sortedPosition];
     uint chunkIndex = entry.x & 0xFFFFu;
     uint splatIndex = entry.y;
-    if (chunkIndex >= uniforms.chunkCount) return;
+    if (chunkIndex >= uniforms.chunkCount) return 0u;
     ChunkRecord chunk = chunkTable[chunkIndex];
-    if (((chunk.degreeAndEnabled >> 8) & 0xFFu) == 0u || splatIndex >= chunk.splatCount) return;
+    if (((chunk.degreeAndEnabled >> 8) & 0xFFu) == 0u || splatIndex >= chunk.splatCount) return 0u;
 
     // The 32-byte record: position, colour halves, covariance halves.
     uint base = chunk.splatBase + splatIndex * 8u;
@@ -88,14 +122,14 @@ void main() {
     vec2 s00_s01 = unpackHalf2x16(pageWord(chunk.splatPage, base + 5u));
     vec2 s02_s11 = unpackHalf2x16(pageWord(chunk.splatPage, base + 6u));
     vec2 s12_s22 = unpackHalf2x16(pageWord(chunk.splatPage, base + 7u));
-    if (any(isnan(position)) || any(isinf(position))) return;
+    if (any(isnan(position)) || any(isinf(position))) return 0u;
 
     vec4 viewPosition = uniforms.viewMatrix * vec4(position, 1.0);
     vec4 clipPosition = uniforms.projectionMatrix * viewPosition;
     float distance = -viewPosition.z;  // the camera looks down -z
-    if (clipPosition.w <= 0.0 || distance <= 0.0) return;
+    if (clipPosition.w <= 0.0 || distance <= 0.0) return 0u;
     vec2 ndc = clipPosition.xy / clipPosition.w;
-    if (any(greaterThan(abs(ndc), vec2(1.3)))) return;
+    if (any(greaterThan(abs(ndc), vec2(1.3)))) return 0u;
 
     // Project the 3-D covariance: Σ' = J W Σ Wᵀ Jᵀ, with J the Jacobian of
     // the perspective map at the centre (its direction clamped a little
@@ -123,13 +157,16 @@ void main() {
     float minor = max(middle - spread, 0.0);
     vec2 majorAxis = abs(b) > 1e-9 ? normalize(vec2(b, major - a)) : (a >= c ? vec2(1.0, 0.0) : vec2(0.0, 1.0));
     vec2 minorAxis = vec2(-majorAxis.y, majorAxis.x);
-    float largest = 2.0 * float(max(uniforms.screenSize.x, uniforms.screenSize.y));
-    float majorRadius = min(3.0 * sqrt(major), largest);
-    float minorRadius = min(3.0 * sqrt(minor), largest);
-    if (!(majorRadius > 0.0) || !(minorRadius > 0.0)) return;
-
+    // The fragment stage drops what is fainter than 1/255, which a faint
+    // splat is already short of three standard deviations: its quad ends
+    // there (a hair beyond, for rounding), since nothing further is drawn.
     float opacity = clamp(blue_opacity.y, 0.0, 1.0);
-    if (!(opacity > 0.0)) return;
+    if (!(opacity >= 1.0 / 255.0)) return 0u;
+    float extent = min(3.0, sqrt(max(2.0 * log(255.0 * opacity), 0.0)) * 1.01 + 0.01);
+    float largest = min(2.0 * float(max(uniforms.screenSize.x, uniforms.screenSize.y)), maxSplatRadius);
+    float majorRadius = min(extent * sqrt(major), largest);
+    float minorRadius = min(extent * sqrt(minor), largest);
+    if (!(majorRadius > 0.0) || !(minorRadius > 0.0)) return 0u;
 
     vec2 toDevice = 2.0 / vec2(uniforms.screenSize);
     vec3 direction = normalize(position - uniforms.cameraPosition);
@@ -137,4 +174,37 @@ void main() {
     writeProjected(local, vec3(ndc, clipPosition.z / clipPosition.w), majorRadius * majorAxis * toDevice,
                    minorRadius * minorAxis * toDevice, vec4(evaluateColor(chunk, splatIndex, dc, direction), opacity),
                    vec2(majorRadius / sqrt(max(major, 1e-12)), minorRadius / sqrt(max(minor, 1e-12))));
+    return coveredPixels(ndc, majorRadius, majorAxis, minorRadius, minorAxis);
+}
+
+// Adds to a 64-bit sum kept as a low word and a count of its carries.
+void addCovered(uint amount) {
+    uint before = atomicAdd(groupCoveredLow, amount);
+    if (before > 0xFFFFFFFFu - amount) atomicAdd(groupCoveredHigh, 1u);
+}
+
+void main() {
+    // Each group sums its splats' footprints in shared memory and adds
+    // them to the frame's once: one global atomic per group, not per splat.
+    if (gl_LocalInvocationIndex == 0u) {
+        groupCoveredLow = 0u;
+        groupCoveredHigh = 0u;
+        groupCoveringSplats = 0u;
+    }
+    barrier();
+    uint local = gl_GlobalInvocationID.x;
+    if (local < batchSplatCount) {
+        uint covered = projectSplat(local);
+        if (covered > 0u) {
+            addCovered(covered);
+            atomicAdd(groupCoveringSplats, 1u);
+        }
+    }
+    barrier();
+    if (gl_LocalInvocationIndex == 0u) {
+        uint before = atomicAdd(footprint.coveredLow, groupCoveredLow);
+        uint carries = groupCoveredHigh + (before > 0xFFFFFFFFu - groupCoveredLow ? 1u : 0u);
+        if (carries > 0u) atomicAdd(footprint.coveredHigh, carries);
+        atomicAdd(footprint.coveringSplats, groupCoveringSplats);
+    }
 }

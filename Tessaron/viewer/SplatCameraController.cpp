@@ -29,8 +29,8 @@ Matrix4 translation(const Vector3f& offset) {
 
 }  // namespace
 
-void SplatCameraController::update(float deltaTime) {
-    if (mode != Mode::freeFly) return;
+Vector3f SplatCameraController::heldDirection() const {
+    if (mode != Mode::freeFly) return {0, 0, 0};
     Vector3f forward{-std::sin(yaw), 0, -std::cos(yaw)};
     const float forwardLength = std::hypot(forward[0], forward[2]);
     for (float& component : forward) component /= forwardLength;
@@ -46,9 +46,19 @@ void SplatCameraController::update(float deltaTime) {
     if (keysHeld.contains(keyA)) add(right, -1);
     if (keysHeld.contains(keyE)) add({0, 1, 0}, 1);
     if (keysHeld.contains(keyQ)) add({0, 1, 0}, -1);
+    return move;
+}
 
+namespace {
+float lengthOf(const Vector3f& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+}  // namespace
+
+bool SplatCameraController::isFlying() const { return lengthOf(heldDirection()) > 0.001f; }
+
+void SplatCameraController::update(float deltaTime) {
+    const Vector3f move = heldDirection();
     // Opposite keys cancel out rather than jitter.
-    const float length = std::sqrt(move[0] * move[0] + move[1] * move[1] + move[2] * move[2]);
+    const float length = lengthOf(move);
     if (length <= 0.001f) return;
     for (std::size_t i = 0; i < 3; ++i) position[i] += move[i] / length * moveSpeed * deltaTime;
 }

@@ -46,6 +46,9 @@ public:
     // Free-fly only: moves `position` by the held keys for `deltaTime`
     // seconds, horizontally apart from E and Q.
     void update(float deltaTime);
+    // Whether update() would move the camera: free-fly with held keys that
+    // do not cancel out.
+    bool isFlying() const;
     // Turns the active mode's camera by pointer deltas.
     void rotate(double dx, double dy);
     // Orbit only: moves the centre across the screen by pointer deltas.
@@ -59,6 +62,10 @@ public:
     Matrix4 viewMatrix() const;
     // A right-handed perspective with clip depth from −w to w.
     static Matrix4 projectionMatrix(float fovy, float aspect, float nearDistance, float farDistance);
+
+private:
+    // The held keys' direction, unnormalised (zero in orbit mode).
+    Vector3f heldDirection() const;
 };
 
 }  // namespace tessaron::viewer

@@ -19,12 +19,6 @@ SplatRendererView::SplatRendererView(QWidget* parent)
     surface.setSamples(0);
     setFormat(surface);
     setFocusPolicy(Qt::StrongFocus);
-
-    // One frame per display refresh.
-    refreshTimer_.setTimerType(Qt::PreciseTimer);
-    refreshTimer_.setInterval(1000 / SplatSceneRenderer::preferredFramesPerSecond);
-    connect(&refreshTimer_, &QTimer::timeout, this, qOverload<>(&QWidget::update));
-    refreshTimer_.start();
 }
 
 SplatRendererView::~SplatRendererView() {
@@ -40,10 +34,21 @@ void SplatRendererView::setFileURL(const std::filesystem::path& file) {
     scene_->load(file);
 }
 
-void SplatRendererView::setClearColor(const ClearColor& color) { scene_->clearColor = color; }
+void SplatRendererView::setClearColor(const ClearColor& color) {
+    const ClearColor& current = scene_->clearColor;
+    if (color.red == current.red && color.green == current.green && color.blue == current.blue &&
+        color.alpha == current.alpha)
+        return;
+    scene_->clearColor = color;
+    scene_->requestFrame();
+}
 
 void SplatRendererView::setOrbitMode(bool orbitMode) {
-    scene_->camera.mode = orbitMode ? SplatCameraController::Mode::orbit : SplatCameraController::Mode::freeFly;
+    // The window applies its settings often; only a change is drawn.
+    const auto mode = orbitMode ? SplatCameraController::Mode::orbit : SplatCameraController::Mode::freeFly;
+    if (scene_->camera.mode == mode) return;
+    scene_->camera.mode = mode;
+    scene_->requestFrame();
 }
 
 void SplatRendererView::setOnStatsUpdate(SplatSceneRenderer::StatsCallback callback) {
@@ -90,6 +95,8 @@ bool SplatRendererView::trackMovementKey(QKeyEvent* event, bool pressed) {
             scene_->camera.keysHeld.insert(*code);
         else
             scene_->camera.keysHeld.erase(*code);
+        // Held, the key flies the camera a frame at a time from here.
+        scene_->requestFrame();
     }
     event->accept();
     return true;
@@ -121,15 +128,19 @@ void SplatRendererView::mouseMoveEvent(QMouseEvent* event) {
     const QPoint delta = pointer - lastPointer_;
     lastPointer_ = pointer;
     // Left or right drags turn the camera, middle drags pan the orbit.
-    if (event->buttons() & (Qt::LeftButton | Qt::RightButton))
+    if (event->buttons() & (Qt::LeftButton | Qt::RightButton)) {
         scene_->camera.rotate(delta.x(), delta.y());
-    else if (event->buttons() & Qt::MiddleButton)
+        scene_->requestFrame();
+    } else if (event->buttons() & Qt::MiddleButton) {
         scene_->camera.pan(delta.x(), delta.y());
+        scene_->requestFrame();
+    }
     event->accept();
 }
 
 void SplatRendererView::wheelEvent(QWheelEvent* event) {
     scene_->camera.scroll(event->angleDelta().y());
+    scene_->requestFrame();
     event->accept();
 }
 

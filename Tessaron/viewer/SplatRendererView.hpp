@@ -2,7 +2,6 @@
 
 #include <QOpenGLWidget>
 #include <QPoint>
-#include <QTimer>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -14,7 +13,8 @@ namespace tessaron::viewer {
 // The splat viewer as the window embeds it: an OpenGL 4.5 widget that
 // shows one splat file (.ply, .splat, .spz), takes the keyboard when shown,
 // and turns W/A/S/D/E/Q, drags and the wheel into camera moves. Setting a
-// new file starts a load; every other setting only restyles the view.
+// new file starts a load; every other setting only restyles the view. It
+// draws only when the picture changes (see SplatSceneRenderer).
 //
 // Threads: GUI thread only; loads run on workers inside the scene renderer.
 class SplatRendererView : public QOpenGLWidget {
@@ -33,7 +33,8 @@ public:
     void setClearColor(const ClearColor& color);
     // True: orbit camera; false: free-fly camera.
     void setOrbitMode(bool orbitMode);
-    // Called after every frame handed to the renderer.
+    // Called after every frame handed to the renderer; at rest there are
+    // none, so the last figures stand.
     void setOnStatsUpdate(SplatSceneRenderer::StatsCallback callback);
     // Called when the newest load fails, or its scene cannot be drawn.
     void setOnLoadError(SplatSceneRenderer::LoadErrorCallback callback);
@@ -62,7 +63,6 @@ private:
 
     std::unique_ptr<SplatSceneRenderer> scene_;
     std::filesystem::path fileURL_;
-    QTimer refreshTimer_;
     QPoint lastPointer_;
 };
 

@@ -19,8 +19,6 @@ using splatrenderer::ViewportDescriptor;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The scene's axes point right, down and forward; the camera's right, up
 // and backward.
 Matrix4 sceneToCameraAxes() {
@@ -38,7 +36,12 @@ constexpr double sortTimeout = 0.1;
 
 }  // namespace
 
-SplatSceneRenderer::SplatSceneRenderer(QOpenGLWidget* view) : view_(view) {}
+SplatSceneRenderer::SplatSceneRenderer(QOpenGLWidget* view) : view_(view), nextFrameTimer_(new QTimer(this)) {
+    nextFrameTimer_->setSingleShot(true);
+    nextFrameTimer_->setTimerType(Qt::PreciseTimer);
+    nextFrameTimer_->setInterval(1000 / preferredFramesPerSecond);
+    connect(nextFrameTimer_, &QTimer::timeout, this, &SplatSceneRenderer::requestFrame);
+}
 
 SplatSceneRenderer::~SplatSceneRenderer() {
     for (auto& load : loads_) load.thread.request_stop();
@@ -135,6 +138,12 @@ void SplatSceneRenderer::finishLoad(std::uint64_t generation, const std::filesys
 
 void SplatSceneRenderer::install(const std::filesystem::path& file, std::unique_ptr<SplatRenderer> renderer) {
     renderer->setOnFrameFailure([this](const std::string& reason) { reportRendererError(reason); });
+    // The sort thread says when a newer order exists; a frame that showed an
+    // older one is drawn again then. The renderer, and with it the sort
+    // thread, goes before this object does.
+    renderer->setOnSortComplete([this](double) {
+        QMetaObject::invokeMethod(this, &SplatSceneRenderer::sortPublished, Qt::QueuedConnection);
+    });
     std::unique_ptr<SplatRenderer> previous = std::exchange(splatRenderer_, std::move(renderer));
     if (previous && view_) {
         // The old renderer's GL objects belong to the view's context.
@@ -146,6 +155,8 @@ void SplatSceneRenderer::install(const std::filesystem::path& file, std::unique_
     rendererErrorReported_ = false;
     currentSplatCount_ = splatRenderer_->splatCount();
     camera.fit({0, 0, 0}, 3);
+    awaitingSort_ = false;
+    requestFrame();
 }
 
 void SplatSceneRenderer::reportError(const std::filesystem::path& file, const std::string& reason) {
@@ -207,6 +218,49 @@ void SplatSceneRenderer::releaseGL() {
     if (shownGeneration_ == loadGeneration_) waitingFile_ = shownFile_;
 }
 
+bool SplatSceneRenderer::isShown() const { return view_ && view_->isVisible(); }
+
+void SplatSceneRenderer::requestFrame() {
+    // A view that is not shown draws nothing; shown again, it paints anyway.
+    if (!isShown() || frameRequested_) return;
+    frameRequested_ = true;
+    ++requestedFrames_;
+    view_->update();
+}
+
+void SplatSceneRenderer::sortPublished() {
+    if (!awaitingSort_) return;
+    awaitingSort_ = false;
+    // At the next refresh rather than at once: a chain of posted events
+    // would keep input and timers waiting for as long as frames follow.
+    if (!nextFrameTimer_->isActive()) nextFrameTimer_->start();
+}
+
+bool SplatSceneRenderer::isAtRest() const {
+    return !frameRequested_ && !awaitingSort_ && !nextFrameTimer_->isActive();
+}
+
+std::optional<SplatRenderer::FrameReport> SplatSceneRenderer::lastFrame() const {
+    if (!splatRenderer_) return std::nullopt;
+    return splatRenderer_->lastFrame();
+}
+
+void SplatSceneRenderer::scheduleAfterFrame(bool flying) {
+    using Outcome = SplatRenderer::FrameReport::Outcome;
+    awaitingSort_ = false;
+    bool again = flying;
+    const auto& report = splatRenderer_->lastFrame();
+    switch (report.outcome) {
+    case Outcome::noFrameSlot: again = true; break;
+    case Outcome::noSortedOrder: awaitingSort_ = true; break;
+    case Outcome::drawn: awaitingSort_ = !report.sortedForCamera; break;
+    // A fault, reported once: the next change tries again.
+    case Outcome::skipped: break;
+    }
+    if (again) nextFrameTimer_->start();
+    wasFlying_ = flying;
+}
+
 void SplatSceneRenderer::resizeGL(int pixelWidth, int pixelHeight) {
     drawableWidth_ = pixelWidth;
     drawableHeight_ = pixelHeight;
@@ -221,6 +275,7 @@ void SplatSceneRenderer::clearToBackground(unsigned framebuffer) {
 }
 
 void SplatSceneRenderer::paintGL() {
+    frameRequested_ = false;
     if (!view_) return;
     const GLuint framebuffer = view_->defaultFramebufferObject();
     if (!splatRenderer_) {
@@ -230,14 +285,19 @@ void SplatSceneRenderer::paintGL() {
     // Frames end only when the render thread sees their fences; without
     // this a view that found every slot taken would never free one.
     splatRenderer_->collectCompletedFrames();
-    // No free frame slot: the widget keeps showing the last frame.
-    if (!splatRenderer_->isReadyToRender()) return;
+    // No free frame slot: the widget keeps showing the last frame, and
+    // tries again at the next refresh.
+    if (!splatRenderer_->isReadyToRender()) {
+        nextFrameTimer_->start();
+        return;
+    }
 
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = clock_();
     const float timeStep =
         lastFrameTime_ ? std::chrono::duration<float>(now - *lastFrameTime_).count() : 1.0f / 60.0f;
-    lastFrameTime_ = now;
     camera.update(timeStep);
+    const bool flying = camera.isFlying();
+    lastFrameTime_ = flying ? std::optional(now) : std::nullopt;
     // A collapsed pane can have a width but no height.
     const double aspect = drawableWidth_ > 0 && drawableHeight_ > 0 ? drawableWidth_ / drawableHeight_ : 1.0;
 
@@ -256,14 +316,39 @@ void SplatSceneRenderer::paintGL() {
         reportRendererError(error.what());
     }
     const Clock::time_point encodingEnd = Clock::now();
+    ++drawnFrames_;
 
-    ++frameCount_;
-    fpsAccum_ += std::max(double(timeStep), 0.0);
-    if (fpsAccum_ >= 1.0) {
-        lastFPS_ = double(frameCount_) / fpsAccum_;
-        frameCount_ = 0;
-        fpsAccum_ = 0;
+    // The rate counts the time between the frames of one movement of the
+    // camera: after a frame of a flight, or within a quarter second of the
+    // last (drags and the wheel). A rest is not frame time, nor is the wait
+    // for a newer depth order of the same camera, and the figure of the last
+    // movement stays until the next one is measured.
+    const bool moved = viewport.viewMatrix != lastViewMatrix_;
+    lastViewMatrix_ = viewport.viewMatrix;
+    if (lastPaintTime_ && moved) {
+        const double interval = std::chrono::duration<double>(now - *lastPaintTime_).count();
+        if (wasFlying_ || interval <= 0.25) {
+            ++frameCount_;
+            fpsAccum_ += std::max(interval, 0.0);
+            if (fpsAccum_ >= 1.0 || (estimatedFPS_ && fpsAccum_ > 0)) {
+                estimatedFPS_ = false;
+                lastFPS_ = double(frameCount_) / fpsAccum_;
+                if (fpsAccum_ >= 1.0) {
+                    frameCount_ = 0;
+                    fpsAccum_ = 0;
+                }
+            }
+        }
     }
+    // Before any movement was measured, the rate this frame's drawing
+    // would allow, so that an opened model does not read 0.
+    if ((lastFPS_ == 0 || estimatedFPS_) && frameCount_ == 0) {
+        const double seconds = std::chrono::duration<double>(encodingEnd - encodingStart).count();
+        lastFPS_ = std::min(double(preferredFramesPerSecond), 1.0 / std::max(seconds, 1e-6));
+        estimatedFPS_ = true;
+    }
+    lastPaintTime_ = now;
+    scheduleAfterFrame(flying);
     if (onStatsUpdate)
         onStatsUpdate(SplatViewerStats{lastFPS_, currentSplatCount_,
                                        std::chrono::duration<double, std::milli>(encodingEnd - encodingStart).count()});

@@ -18,11 +18,19 @@
 #include "viewer/SplatViewerStats.hpp"
 
 class QOpenGLWidget;
+class QTimer;
 
 namespace tessaron::viewer {
 
 // Shows one splat file in an OpenGL widget: loads it into a new renderer,
 // moves the camera and draws a frame whenever the widget paints.
+//
+// Frames are drawn only when the picture may change: camera input, held
+// movement keys (a frame per display refresh while they move the camera),
+// a load, a newer depth order for the camera, a resize or a setting. Once
+// a frame shows the order sorted from its own camera nothing more is drawn
+// until something changes again, and nothing at all while the view is not
+// shown: on a machine without a GPU every frame costs every core.
 //
 // Threads: everything here belongs to the GUI thread; the GL entry points
 // (initializeGL, resizeGL, paintGL, releaseGL) run with the view's context
@@ -40,8 +48,9 @@ public:
     using StatsCallback = std::function<void(const SplatViewerStats&)>;
     using LoadErrorCallback = std::function<void(const QString& message)>;
 
-    // The frame rate the view asks for.
+    // The frame rate the view asks for while the camera moves by itself.
     static constexpr int preferredFramesPerSecond = 60;
+    using Clock = std::chrono::steady_clock;
 
     explicit SplatSceneRenderer(QOpenGLWidget* view);
     ~SplatSceneRenderer() override;
@@ -63,6 +72,11 @@ public:
     // needs more chunks and pages than the device would (tests, experiments).
     void setMaxBufferLength(std::optional<std::int64_t> bytes) { maxBufferLength_ = bytes; }
 
+    // Asks the view for a frame, when it is shown: something changed.
+    void requestFrame();
+    // The time that moves held-key flight (tests give their own).
+    void setClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+
     // GL entry points, with the view's context current.
     void initializeGL();
     void resizeGL(int pixelWidth, int pixelHeight);
@@ -76,6 +90,14 @@ public:
     int runningLoadCount() const;
     bool hasScene() const noexcept { return splatRenderer_ != nullptr; }
     std::uint64_t loadGeneration() const noexcept { return loadGeneration_; }
+    // Frames asked of the view, and frames handed to the renderer.
+    std::int64_t requestedFrameCount() const noexcept { return requestedFrames_; }
+    std::int64_t drawnFrameCount() const noexcept { return drawnFrames_; }
+    // Nothing will be drawn until something changes: no flight, no frame
+    // waiting for a slot or a newer order, no request outstanding.
+    bool isAtRest() const;
+    // The renderer's account of the last frame, when there is a scene.
+    std::optional<splatrenderer::SplatRenderer::FrameReport> lastFrame() const;
 
 private:
     struct LoadOutcome {
@@ -100,6 +122,11 @@ private:
     void reportRendererError(const std::string& reason);
     void joinFinishedLoads();
     void clearToBackground(unsigned framebuffer);
+    // After a frame: what, if anything, must come next.
+    void scheduleAfterFrame(bool flying);
+    // On the GUI thread, after the sorter published an order.
+    void sortPublished();
+    bool isShown() const;
 
     QPointer<QOpenGLWidget> view_;
     std::optional<splatrenderer::GPUDevice> device_;
@@ -112,11 +139,27 @@ private:
 
     double drawableWidth_ = 0;
     double drawableHeight_ = 0;
-    std::optional<std::chrono::steady_clock::time_point> lastFrameTime_;
+    std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
+    // The last frame's time while held keys fly the camera; none at rest,
+    // so that the first frame after a rest steps 1/60 s, not the rest.
+    std::optional<Clock::time_point> lastFrameTime_;
+    // The last frame's time and camera, and whether it was a frame of a
+    // flight: the frame rate counts the time between frames of one movement.
+    std::optional<Clock::time_point> lastPaintTime_;
+    splatrenderer::Matrix4 lastViewMatrix_;
+    bool wasFlying_ = false;
     std::int64_t frameCount_ = 0;
     double fpsAccum_ = 0;
     double lastFPS_ = 0;
+    bool estimatedFPS_ = false;  // lastFPS_ is not yet a measured rate
     std::int64_t currentSplatCount_ = 0;
+
+    // Paces frames while the camera flies or a frame waits for a slot.
+    QTimer* nextFrameTimer_ = nullptr;
+    bool frameRequested_ = false;  // asked of the view, not yet painted
+    bool awaitingSort_ = false;    // the frame shown waits for a newer order
+    std::int64_t requestedFrames_ = 0;
+    std::int64_t drawnFrames_ = 0;
 
     std::uint64_t loadGeneration_ = 0;
     std::uint64_t shownGeneration_ = 0;

@@ -113,3 +113,34 @@ TEST(ToolFileCommands, ConvertRefusesATruncatedPLYForSplatTransform) {
     for (const std::string& line : result.lines) EXPECT_FALSE(line.starts_with("✓ Wrote")) << line;
     EXPECT_FALSE(fs::exists(folder / "half.sog"));
 }
+
+TEST(ToolFileCommands, RenderDrawsAHeavySceneWithinItsBudgetInsteadOfForMinutes) {
+    // 20,000 large faint splats at 640×480 would be some 5·10⁹ fragments a
+    // frame unbounded; the budget draws them at a lower resolution.
+    TempDir folder;
+    const fs::path scene = folder / "heavy.ply";
+    ToolResult made = runTool({"heavy-scene", scene.string(), "--gaussians", "20000", "--seed", "3"});
+    ASSERT_EQ(made.status, 0);
+    ASSERT_EQ(made.lines.size(), 1u);
+    EXPECT_EQ(made.lines[0], "Wrote 20000 Gaussians to " + scene.string());
+    // Degree-3 harmonics: 62 floats a Gaussian.
+    EXPECT_GT(fs::file_size(scene), std::uintmax_t(20000 * 62 * 4));
+
+    const fs::path image = folder / "heavy.png";
+    ToolResult rendered = runTool({"render", scene.string(), "--size", "640x480", "--camera", "0,0,-7.5",
+                                   "--high-quality-depth", "--fragment-budget", "2000000", "--out", image.string()});
+    ASSERT_EQ(rendered.status, 0);
+    EXPECT_TRUE(fs::exists(image));
+    bool reduced = false;
+    for (const auto& line : rendered.lines)
+        if (line.starts_with("Drawn at ") && line.find(" and stretched: the splats cover ") != std::string::npos &&
+            line.find("the budget 2000000 + 384 for each of 20000 splats") != std::string::npos)
+            reduced = true;
+    EXPECT_TRUE(reduced) << "no line says the frame was drawn within the budget";
+
+    ToolResult refused = runTool({"render", scene.string(), "--size", "64x64", "--camera", "0,0,-7.5",
+                                  "--fragment-budget", "-1", "--out", image.string()});
+    EXPECT_EQ(refused.status, 2);
+    ToolResult noCount = runTool({"heavy-scene", scene.string(), "--gaussians", "0"});
+    EXPECT_EQ(noCount.status, 2);
+}

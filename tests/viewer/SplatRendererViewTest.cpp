@@ -71,11 +71,18 @@ protected:
             << "count " << scene().currentSplatCount();
     }
 
-    // A frame drawn after the depth order has caught up with the camera: the
-    // view draws continuously, and each frame hands the sorter its pose.
+    // Waits until the view draws nothing more: its last frame showed the
+    // depth order sorted from its own camera.
+    bool waitForRest() {
+        return waitUntil([&] {
+            const auto frame = scene().lastFrame();
+            return scene().isAtRest() && frame && frame->sortedForCamera;
+        });
+    }
+
+    // The picture once the depth order has caught up with the camera.
     QImage settledFrame(const char* name = nullptr) {
-        const std::size_t drawn = stats_.size();
-        EXPECT_TRUE(waitUntil([&] { return stats_.size() >= drawn + 10; })) << "frames drawn " << stats_.size() - drawn;
+        EXPECT_TRUE(waitForRest());
         const QImage image = view_.grabFramebuffer();
         if (const char* folder = std::getenv("TESSARON_SCREENSHOT_DIR"); folder && name)
             image.save(QString::fromStdString((std::filesystem::path(folder) / name).string()));
@@ -189,6 +196,129 @@ TEST_F(SplatViewer, DragsTheWheelAndMovementKeysChangeThePicture) {
     EXPECT_FLOAT_EQ(scene().camera.position[2], 7.5f - flown);  // free-fly camera kept for later
 }
 
+// What the view has drawn and been asked to draw so far.
+struct FrameCounts {
+    std::int64_t requested = 0, drawn = 0;
+    std::size_t stats = 0;
+    bool operator==(const FrameCounts&) const = default;
+};
+
+class SplatViewerFrames : public SplatViewer {
+protected:
+    FrameCounts counts() const {
+        auto& scene = const_cast<SplatRendererView&>(view_).sceneRenderer();
+        return {scene.requestedFrameCount(), scene.drawnFrameCount(), stats_.size()};
+    }
+
+    // Nothing is asked or drawn while every timer that a display refresh
+    // (or a dozen of them) would have started comes due.
+    void expectNothingDrawnAfter(const FrameCounts& before, const char* when) {
+        ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin(std::chrono::milliseconds(250)));
+        const FrameCounts after = counts();
+        EXPECT_EQ(after.requested, before.requested) << when;
+        EXPECT_EQ(after.drawn, before.drawn) << when;
+        EXPECT_EQ(after.stats, before.stats) << when << ": the statistics keep their last figures";
+    }
+};
+
+TEST_F(SplatViewerFrames, AStillCameraDrawsNothingAndAMoveDrawsUntilThePictureIsFinal) {
+    writeDotSplat(folder_ / "red.splat", cluster(5000, {1.2f, 0, 0}, 0.3f, {255, 0, 0}, 11));
+    open(folder_ / "red.splat", 5000);
+    ASSERT_TRUE(waitForRest());
+    const FrameCounts loaded = counts();
+    EXPECT_GE(loaded.drawn, 1);
+    EXPECT_LE(loaded.drawn, 6);  // the first frames, until the order caught up
+    expectNothingDrawnAfter(loaded, "a still camera");
+
+    // An orbit drag moves the camera: a frame at once, and one more when the
+    // depth order for the new position is ready (unless the sorter was
+    // quicker than the frame).
+    view_.setOrbitMode(true);
+    ASSERT_TRUE(waitForRest());
+    const FrameCounts orbiting = counts();
+    EXPECT_GT(orbiting.drawn, loaded.drawn);  // the other mode's camera is shown
+    QTest::mousePress(&view_, Qt::LeftButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(140, 110));
+    QTest::mouseRelease(&view_, Qt::LeftButton, {}, QPoint(140, 110));
+    EXPECT_EQ(counts().requested, orbiting.requested + 1);
+    ASSERT_TRUE(waitForRest());
+    const FrameCounts moved = counts();
+    EXPECT_GE(moved.drawn, orbiting.drawn + 1);
+    EXPECT_LE(moved.drawn, orbiting.drawn + 5);
+    EXPECT_EQ(moved.stats - orbiting.stats, std::size_t(moved.drawn - orbiting.drawn));
+    expectNothingDrawnAfter(moved, "after the move");
+
+    // The same setting again draws nothing; the wheel draws.
+    view_.setOrbitMode(true);
+    view_.setClearColor({0, 0, 0, 1});
+    expectNothingDrawnAfter(moved, "settings that did not change");
+    QWheelEvent wheel(QPointF(160, 120), view_.mapToGlobal(QPointF(160, 120)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view_, &wheel);
+    ASSERT_TRUE(waitForRest());
+    EXPECT_GT(counts().drawn, moved.drawn);
+}
+
+TEST_F(SplatViewerFrames, AHiddenViewDrawsNothingAndShowsItsNewSceneWhenShownAgain) {
+    writeDotSplat(folder_ / "red.splat", cluster(5000, {0, 0, 0}, 0.3f, {255, 0, 0}, 12));
+    writeDotSplat(folder_ / "green.splat", cluster(4000, {0, 0, 0}, 0.3f, {0, 255, 0}, 13));
+    open(folder_ / "red.splat", 5000);
+    ASSERT_TRUE(waitForRest());
+
+    view_.hide();
+    const FrameCounts hidden = counts();
+    // A camera change, a setting and a whole new scene: none is drawn.
+    scene().camera.rotate(40, 0);
+    scene().requestFrame();
+    view_.setOrbitMode(true);
+    view_.setFileURL(folder_ / "green.splat");
+    ASSERT_TRUE(waitUntil([&] { return scene().runningLoadCount() == 0 && scene().currentSplatCount() == 4000; }));
+    expectNothingDrawnAfter(hidden, "while hidden");
+
+    view_.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view_));
+    ASSERT_TRUE(waitForRest());
+    EXPECT_GT(counts().drawn, hidden.drawn);
+    const QImage image = view_.grabFramebuffer();
+    EXPECT_GT(massOf(image, green).mass, 0);
+    EXPECT_EQ(massOf(image, red).mass, 0);
+}
+
+TEST_F(SplatViewerFrames, HeldKeysFlyAFrameAtATimeAndTheFirstStepAfterARestIsOneRefresh) {
+    writeDotSplat(folder_ / "red.splat", cluster(3000, {1.2f, 0, 0}, 0.3f, {255, 0, 0}, 14));
+    open(folder_ / "red.splat", 3000);
+    ASSERT_TRUE(waitForRest());
+    // Every reading of the clock is a tenth of a second after the last,
+    // however long the test takes: a rest of any length would show.
+    auto now = std::make_shared<SplatSceneRenderer::Clock::time_point>();
+    scene().setClock([now] { return *now += std::chrono::milliseconds(100); });
+    ASSERT_EQ(scene().camera.mode, SplatCameraController::Mode::freeFly);
+    const float speed = scene().camera.moveSpeed;
+    ASSERT_FLOAT_EQ(speed, 1.5f);
+
+    auto fly = [&](Qt::Key key) {
+        const FrameCounts before = counts();
+        const float startZ = scene().camera.position[2];
+        QTest::keyPress(&view_, key);
+        // Held, the key draws frame after frame by itself.
+        EXPECT_TRUE(waitUntil([&] { return counts().drawn >= before.drawn + 5; }));
+        EXPECT_FALSE(scene().isAtRest());
+        QTest::keyRelease(&view_, key);
+        const std::int64_t flown = counts().drawn - before.drawn;
+        EXPECT_TRUE(waitForRest());
+        expectNothingDrawnAfter(counts(), "after the key's release");
+        // The first frame steps 1/60 s, each later one the clock's 0.1 s.
+        return std::pair{startZ - scene().camera.position[2], speed * (1.0f / 60 + 0.1f * float(flown - 1))};
+    };
+    const auto [forward, expectedForward] = fly(Qt::Key_W);
+    EXPECT_NEAR(forward, expectedForward, 1e-4);
+    // After an hour's rest, the next flight again starts with one
+    // refresh's step.
+    *now += std::chrono::hours(1);
+    const auto [backward, expectedBackward] = fly(Qt::Key_S);
+    EXPECT_NEAR(-backward, expectedBackward, 1e-4);
+}
+
 TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {
     writeDotSplat(folder_ / "red.splat", cluster(2000, {0, 0, 0}, 0.2f, {255, 0, 0}, 4));
     open(folder_ / "red.splat", 2000);
@@ -214,7 +344,7 @@ TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {
     writeDotSplat(folder_ / "wide.splat", cluster(2000, {0, 0, 0}, 0.2f, {0, 255, 0}, 8));
     open(folder_ / "wide.splat", 2000);
     ASSERT_TRUE(waitUntil([&] { return errors_.size() == 3; }));
-    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin(std::chrono::milliseconds(200)));  // later frames, a dozen at 60 a second
+    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin(std::chrono::milliseconds(200)));  // any frame that follows
     ASSERT_EQ(errors_.size(), 3u);
     EXPECT_EQ(errors_[2].toStdString(),
               "Could not open wide.splat: The scene needs more than 12 buffers of 4096 bytes; it cannot be drawn");

@@ -11,6 +11,7 @@
 
 #include "SplatFormats/SplatPLYSceneWriter.hpp"
 #include "ShotState.hpp"
+#include "generators/HeavySplatScene.hpp"
 #include "viewer/SplatRendererView.hpp"
 
 namespace tessaron::shots {
@@ -89,6 +90,35 @@ std::shared_ptr<QWidget> viewerShowingModel(bool orbit) {
     waitUntil([] { return false; }, 0.5);
     return std::shared_ptr<QWidget>(view.get(), [view, folder](QWidget*) mutable { view.reset(); });
 }
+
+// The generators' heavy scene (200,000 large, faint, overlapping
+// Gaussians): drawn within the renderer's fragment budget, at a lower
+// resolution stretched over the view.
+std::shared_ptr<QWidget> viewerShowingHeavyScene() {
+    auto folder = std::make_shared<QTemporaryDir>();
+    if (!folder->isValid()) throw std::runtime_error("no temporary folder");
+    const fs::path model = fs::path(folder->path().toStdString()) / "heavy.ply";
+    generators::writeHeavySplatScene(model);
+    auto view = std::make_shared<viewer::SplatRendererView>();
+    auto errors = std::make_shared<std::vector<QString>>();
+    view->setOnLoadError([errors](const QString& message) { errors->push_back(message); });
+    view->resize(640, 400);
+    view->show();
+    view->setFileURL(model);
+    auto& scene = view->sceneRenderer();
+    if (!waitUntil([&] {
+            return !errors->empty() ||
+                   (scene.runningLoadCount() == 0 && scene.currentSplatCount() > 0 && scene.isAtRest());
+        }, 120))
+        throw std::runtime_error("the heavy scene did not load");
+    if (!errors->empty()) throw std::runtime_error(errors->front().toStdString());
+    return std::shared_ptr<QWidget>(view.get(), [view, folder](QWidget*) mutable { view.reset(); });
+}
+
+const ShotState::Registration heavy({"viewer-heavy",
+                                     "200,000 large faint Gaussians, drawn within the fragment budget at a lower "
+                                     "resolution",
+                                     [] { return viewerShowingHeavyScene(); }});
 
 const ShotState::Registration freeFly({"viewer-model", "a 50,000-splat model as it opens, free-fly camera",
                                        [] { return viewerShowingModel(false); }});

@@ -13,6 +13,7 @@
 #include "SplatRenderer/SplatRenderer.hpp"
 #include "SplatRenderer/StillFrame.hpp"
 #include "ToolCommand.hpp"
+#include "generators/HeavySplatScene.hpp"
 
 namespace tessaron::tool {
 
@@ -50,12 +51,14 @@ struct RenderOptions {
     bool depth = false;
     bool highQualityDepth = false;
     std::optional<std::int64_t> maxBufferBytes;
+    std::optional<std::int64_t> fragmentBudget;
 };
 
 const char* usageText =
     "<file> --size WxH --camera ex,ey,ez[,tx,ty,tz] --out image.png [--up x,y,z] [--fov degrees] "
-    "[--background r,g,b[,a]] [--depth] [--high-quality-depth] [--max-buffer-bytes N]: "
-    "draw a splat file headless (EGL) into a PNG";
+    "[--background r,g,b[,a]] [--depth] [--high-quality-depth] [--max-buffer-bytes N] [--fragment-budget N]: "
+    "draw a splat file headless (EGL) into a PNG; a frame whose splats would cover more than the budget's pixels "
+    "(0: no bound; the device's default when not given) is drawn at a lower resolution";
 
 std::optional<RenderOptions> parseOptions(const std::vector<std::string>& arguments) {
     RenderOptions options;
@@ -106,6 +109,17 @@ std::optional<RenderOptions> parseOptions(const std::vector<std::string>& argume
             auto numbers = value ? parseFloats(*value, 1, 1) : std::nullopt;
             if (!numbers || (*numbers)[0] < 64) return std::nullopt;
             options.maxBufferBytes = std::int64_t((*numbers)[0]);
+        } else if (argument == "--fragment-budget") {
+            auto value = next();
+            std::size_t used = 0;
+            long long budget = -1;
+            try {
+                if (value) budget = std::stoll(*value, &used);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+            if (!value || used != value->size() || budget < 0) return std::nullopt;
+            options.fragmentBudget = budget;
         } else if (argument == "--out") {
             auto value = next();
             if (!value) return std::nullopt;
@@ -136,6 +150,7 @@ int runRender(const std::vector<std::string>& arguments) {
     configuration.depthFormat = options->depth ? OffscreenFramebuffer::depthFormat : 0;
     configuration.highQualityDepth = options->highQualityDepth;
     configuration.clearColor = options->background;
+    configuration.fragmentBudget = options->fragmentBudget;
     SplatRenderer renderer(device, configuration);
 
     // Loaded as the viewer loads: with the harmonics, in as many chunks as
@@ -173,11 +188,63 @@ int runRender(const std::vector<std::string>& arguments) {
     }
     std::cout << "Rendered " << options->width << "x" << options->height << " in " << secondsSince(start) << " s"
               << std::endl;
+    // A scene too dear to draw in full is drawn within the fragment budget.
+    const SplatRenderer::FrameReport& frame = renderer.lastFrame();
+    if (frame.resolutionScale == 1 && frame.splatRadiusCap == 0)
+        std::cout << "The splats cover " << frame.coveredPixels << " pixels (" << frame.coveringSplats
+                  << " splats in view)" << std::endl;
+    if (frame.resolutionScale < 1 || frame.splatRadiusCap > 0) {
+        std::cout << "Drawn at " << frame.resolution[0] << "x" << frame.resolution[1] << " and stretched: the splats cover " << frame.coveredPixels << " pixels there, the budget "
+                  << renderer.fragmentBudget() << " + " << SplatRenderer::fragmentsPerSplat << " for each of "
+                  << frame.coveringSplats << " splats";
+        if (frame.splatRadiusCap > 0) std::cout << ", with their radius capped at " << frame.splatRadiusCap << " px";
+        std::cout << std::endl;
+    }
     framebuffer.readColor().writePNG(options->output);
     return 0;
 }
 
 ToolCommand::Registration renderCommand({"render", usageText, runRender});
+
+const char* heavySceneUsage =
+    "<out.ply> [--gaussians N] [--seed S]: write a scene of large, faint, overlapping Gaussians with degree-3 "
+    "harmonics (200,000 by default, about 50 MB) that is dear to draw";
+
+int runHeavyScene(const std::vector<std::string>& arguments) {
+    generators::HeavySplatSceneOptions options;
+    std::string output;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if ((argument == "--gaussians" || argument == "--seed") && i + 1 < arguments.size()) {
+            const std::string& text = arguments[++i];
+            std::size_t used = 0;
+            long long value = -1;
+            try {
+                value = std::stoll(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != text.size() || value < (argument == "--gaussians" ? 1 : 0))
+                return usageError(argument + (argument == "--gaussians" ? " takes a whole number of at least 1"
+                                                                       : " takes a whole number of at least 0") +
+                                  " (got " + text + ")");
+            if (argument == "--gaussians")
+                options.count = value;
+            else
+                options.seed = std::uint64_t(value);
+        } else if (!argument.starts_with("--") && output.empty()) {
+            output = argument;
+        } else {
+            return usageError(std::string("usage: heavy-scene ") + heavySceneUsage);
+        }
+    }
+    if (output.empty()) return usageError(std::string("usage: heavy-scene ") + heavySceneUsage);
+    generators::writeHeavySplatScene(output, options);
+    std::cout << "Wrote " << options.count << " Gaussians to " << output << std::endl;
+    return 0;
+}
+
+ToolCommand::Registration heavySceneCommand({"heavy-scene", heavySceneUsage, runHeavyScene});
 
 }  // namespace
 
