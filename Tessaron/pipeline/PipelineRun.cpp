@@ -157,7 +157,6 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                                  : " (no blur filter)";
     const double threshold = parameters.sharpnessEnabled ? parameters.sharpnessThreshold : 0;
     const fs::path imageDir = parameters.workspaceURL / "images";
-    const std::string rate = std::to_string(parameters.frameExtractionRate);
 
     input::VideoFrameExtractor::Progress progress;
     progress.onExtractionProgress = extractionProgressForwarder();
@@ -168,11 +167,12 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
     try {
         if (!layout) {
             log(PipelineLogStep::extraction, "═══ Extracting frames from video" + note + " ═══");
-            log(PipelineLogStep::extraction, "Extracting 1 in every " + rate + " frames...");
+            log(PipelineLogStep::extraction,
+                "Extracting 1 in every " + core::countedNoun(parameters.frameExtractionRate, "frame") + "...");
             const int64_t frames = input::VideoFrameExtractor::extractFrames(
                 parameters.inputURL, imageDir, parameters.frameExtractionRate, parameters.sharpnessEnabled, threshold,
                 progress);
-            log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(frames) + " frames.");
+            log(PipelineLogStep::extraction, "✓ Extracted " + core::countedNoun(frames, "frame") + ".");
         } else {
             const input::CropSpec& first = layout->crops.front();
             const int64_t cropCount = int64_t(layout->crops.size());
@@ -180,7 +180,8 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                                                  " perspective crops" + note + " ═══");
             log(PipelineLogStep::extraction, "Layout: " + input::displayName(layout->preset) + ", FOV " +
                                                  std::to_string(int64_t(first.fovDegrees)) + "°, " +
-                                                 std::to_string(first.size) + "px, 1 in every " + rate + " frames");
+                                                 std::to_string(first.size) + "px, 1 in every " +
+                                                 core::countedNoun(parameters.frameExtractionRate, "frame"));
             std::unique_ptr<input::PersonMasker> masker;
             std::optional<fs::path> maskDir;
             if (masking) {

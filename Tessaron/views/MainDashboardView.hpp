@@ -133,6 +133,8 @@ private:
     void buildLayers();
     void bindModel();
     void setSelectedStep(viewmodel::WorkflowStep step);
+    // No model chosen by hand, and no statistics of a model no longer shown.
+    void clearFinalViewer();
     void setMenuWidth(double width);
     void layoutLayers();
     void refreshStatus();

@@ -225,7 +225,7 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
                         &PipelineViewModel::treatAs360Changed, &PipelineViewModel::latestSfMSnapshotChanged,
                         &PipelineViewModel::colmapSparseDirChanged, &PipelineViewModel::totalCellsChanged,
                         &PipelineViewModel::currentCellIndexChanged, &PipelineViewModel::outputPlyPathChanged,
-                        &PipelineViewModel::cancelledRunChanged})
+                        &PipelineViewModel::cancelledRunChanged, &PipelineViewModel::failedRunChanged})
         connect(&model_, signal, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::urlChanged, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::orbitChanged, this, &StepBackgroundView::refresh);
@@ -359,7 +359,8 @@ void StepBackgroundView::refreshContent() {
             if (state == Kind::exporting)
                 message_->setText(QStringLiteral("Exporting the trained model\u2026"));
             else if (state == Kind::error)
-                message_->setText(QStringLiteral("Training failed \u2014 see the export panel."));
+                // Names the step that failed.
+                message_->setText(model_.failedRun().value_or(viewmodel::FailedRun{}).note());
             else if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun())
                 // No model will come of a cancelled run.
                 message_->setText(cancelled->note() + QStringLiteral("\nDrop a .ply / .spz / .splat anywhere to view "
