@@ -40,7 +40,11 @@ FeedbackFallbackDialog::FeedbackFallbackDialog(const QString& supportAddress, co
     };
     addButton(QStringLiteral("Copy Details"), [this] {
         emit copyDetailsRequested();
+        if (!copied_->isHidden()) return;
         copied_->show();
+        // A window does not grow for a line under wrapped text by itself.
+        layout()->activate();
+        resize(width(), std::max(height(), heightForWidth(width())));
     })->setDefault(true);
     addButton(QStringLiteral("Open Mail Link"), [this] {
         emit openMailLinkRequested();

@@ -491,7 +491,13 @@ void MainDashboardView::layoutLayers() {
     // The centre pane centres its messages in what the panel leaves free,
     // following the panel as it slides.
     const int freeLeft = std::clamp(panelX + panelWidth, 0, w);
-    centrePane_->setFreeArea(QRect(freeLeft, panelTop, w - freeLeft, panelHeight));
+    // An open log drawer takes the right of the band as well: a failure's
+    // message must not sit under the log that explains it. In a window too
+    // narrow to leave room between the two, the drawer covers it as before.
+    const double drawerShown = drawerTransition_->presence();
+    int freeRight = w - int(std::lround(drawerShown * (logDrawerTrailing + logDrawerWidth)));
+    if (freeRight - freeLeft < minimumMessageRoom) freeRight = w;
+    centrePane_->setFreeArea(QRect(freeLeft, panelTop, freeRight - freeLeft, panelHeight));
     // A layer that comes or goes slides from its edge by what it lacks of
     // being there.
     const double showAbsence = 1 - showTransition_->presence();

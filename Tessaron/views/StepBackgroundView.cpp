@@ -326,9 +326,15 @@ void StepBackgroundView::replaceContent(Content kind) {
         auto* view = new viewer::SplatRendererView(this);
         view->setClearColor({0, 0, 0, 1});
         // The viewer reports from its own loop; the values land here, on
-        // the main thread, and only while the pane lives.
-        view->setOnStatsUpdate([this](const viewer::SplatViewerStats& stats) {
-            QMetaObject::invokeMethod(this, [this, stats] { viewer_.setStats(stats); }, Qt::QueuedConnection);
+        // the main thread, and only while the pane lives and still shows
+        // this viewer: a model no longer shown leaves no figures behind.
+        view->setOnStatsUpdate([this, source = QPointer<QWidget>(view)](const viewer::SplatViewerStats& stats) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, stats] {
+                    if (source && source == content_) viewer_.setStats(stats);
+                },
+                Qt::QueuedConnection);
         });
         view->setOnLoadError([this](const QString& message) {
             QMetaObject::invokeMethod(this, [this, message] { setViewerError(message); }, Qt::QueuedConnection);
