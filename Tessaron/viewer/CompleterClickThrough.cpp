@@ -32,25 +32,35 @@ bool CompleterClickThrough::eventFilter(QObject* watched, QEvent* event) {
         QWidget* target = window->childAt(window->mapFromGlobal(global).toPoint());
         // Outside the dialog the popup just closes, as Qt has it.
         if (!target || !window->windowHandle()) return false;
+        // Qt drops the rest of a click whose press went to a popup: the rest
+        // comes to the dialog's window, or to the popup's own while the
+        // window system still lets it hold the pointer, and is handed on
+        // from there.
+        stopWatching();
+        for (QWindow* handle : {window->windowHandle(), popup->windowHandle()})
+            if (handle) {
+                handle->installEventFilter(this);
+                watchedWindows_.append(handle);
+            }
         popup->hide();
         pressed_ = target;
-        // Qt drops the rest of a click whose press went to a popup: the
-        // dialog's window hands its moves and release on from here.
-        watchedWindow_ = window->windowHandle();
-        watchedWindow_->installEventFilter(this);
         pass(*mouse, *target);
         return true;
     }
-    if (watched != watchedWindow_ || type == QEvent::MouseButtonPress) return false;
+    auto* handle = qobject_cast<QWindow*>(watched);
+    if (!handle || !watchedWindows_.contains(handle) || type == QEvent::MouseButtonPress) return false;
     QPointer<QWidget> target = pressed_;
-    if (type == QEvent::MouseButtonRelease && !mouse->buttons()) {
-        watchedWindow_->removeEventFilter(this);
-        watchedWindow_.clear();
-        pressed_.clear();
-    }
+    if (type == QEvent::MouseButtonRelease && !mouse->buttons()) stopWatching();
     if (!target) return false;
     pass(*mouse, *target);
     return true;
+}
+
+void CompleterClickThrough::stopWatching() {
+    for (const QPointer<QWindow>& handle : std::as_const(watchedWindows_))
+        if (handle) handle->removeEventFilter(this);
+    watchedWindows_.clear();
+    pressed_.clear();
 }
 
 void CompleterClickThrough::pass(const QMouseEvent& mouse, QWidget& target) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 
@@ -32,10 +33,12 @@ private:
     static void pass(const QMouseEvent& mouse, QWidget& target);
 
     QWidget& dialog_;
+    void stopWatching();
+
     // The widget a passed-on press went to: its moves and release follow it
-    // there, taken from the dialog's window while the button is held.
+    // there, taken from the windows they reach while the button is held.
     QPointer<QWidget> pressed_;
-    QPointer<QWindow> watchedWindow_;
+    QList<QPointer<QWindow>> watchedWindows_;
 };
 
 }  // namespace tessaron::viewer
