@@ -533,26 +533,26 @@ const auto failedTraining = dashboardShot(
                            }});
     });
 
-const auto failedOverModel = dashboardShot(
-    "main-failed-over-model", "COLMAP failed while a model opened by hand was in the viewer: no model behind the failure",
-    [](MainWindowStage& stage) {
+// A model opened by hand in the Final viewer, then a run that fails at COLMAP.
+void failOverModelOpenedByHand(MainWindowStage& stage) {
         const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "earlier.ply";
         writeSampleModel(file);
         stage.dashboard().finalViewer().setUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
         stage.dashboard().selectStep(WorkflowStep::final);
         waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
         runAndFail(stage, colmapFailure(stage.folder));
+}
+
+const auto failedOverModel = dashboardShot(
+    "main-failed-over-model", "COLMAP failed while a model opened by hand was in the viewer: no model behind the failure",
+    [](MainWindowStage& stage) {
+        failOverModelOpenedByHand(stage);
     });
 
 const auto resetAfterFailure = dashboardShot(
     "main-reset-after-failure", "\"Reset & Try Again\" after a COLMAP failure over a model opened by hand: the Input step",
     [](MainWindowStage& stage) {
-        const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "earlier.ply";
-        writeSampleModel(file);
-        stage.dashboard().finalViewer().setUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
-        stage.dashboard().selectStep(WorkflowStep::final);
-        waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
-        runAndFail(stage, colmapFailure(stage.folder));
+        failOverModelOpenedByHand(stage);
         stage.model->resetRunState();
     });
 
