@@ -160,7 +160,8 @@ Densifier::Outcome Densifier::densifyUnderCap(GaussianModel& model, std::vector<
     // The room is filled at once, so the cap stays full: the Gaussians with
     // the largest gradients grow first, then the oversized ones split into
     // smaller ones instead of being deleted (those that find no room stay).
-    std::erase_if(candidates, [&](uint32_t index) { return !keep_[index]; });
+    // A transparent Gaussian that grows only fills the room with more of it.
+    std::erase_if(candidates, [&](uint32_t index) { return opacity(index) < minLogit; });
     std::stable_sort(candidates.begin(), candidates.end(), [&](uint32_t a, uint32_t b) {
         return gradientSum_[a] / float(views_[a]) > gradientSum_[b] / float(views_[b]);
     });

@@ -94,6 +94,12 @@ private:
     bool temporary_ = false;
 };
 
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
 struct RunResult {
     int percent = 0;  // of the unbound count; 0 for the unbound run
     int64_t cap = 0, steps = 0;
@@ -151,6 +157,10 @@ RunResult train(const SceneDataset& scene, int64_t cap, int64_t steps) {
     trainer.train([&](const trainer::Trainer::StepReport& report) {
         if (report.splats < previous) result.largestFall = std::max(result.largestFall, previous - report.splats);
         previous = report.splats;
+        if (report.step % 1000 == 0)
+            std::cerr << "[cap " << cap << "] step " << report.step << ": " << report.splats << " Gaussians, "
+                      << fixed(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0)
+                      << " s" << std::endl;
         // The reset comes at the end of its step, so the step before it is
         // the last of the first stretch.
         if (report.step == settings.opacityResetInterval - 1) {
@@ -210,12 +220,6 @@ void CappedTraining(benchmark::State& state) {
         else if (percent != 0 && int64_t(result.largestFall) > cap / 4)
             state.SkipWithError("one densification pass took more than a quarter of the cap");
     }
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 void printTable() {
