@@ -154,6 +154,20 @@ TEST(Densifier, ABindingCapIsRefilledInTheSamePassByTheLargestGradients) {
     for (int index = 60; index < 160; ++index) EXPECT_EQ(kept[index], index >= 100 ? 2 : 1) << index;
 }
 
+TEST(Densifier, UnderABindingCapTransparentGaussiansDoNotGrowIntoTheRoom) {
+    // 60 transparent ones that ask to grow, 60 fainter ones, 80 opaque ones.
+    Kind fadingButGrowing = faint;
+    fadingButGrowing.opacity = 0.004f;
+    fadingButGrowing.gradient = 0.05f;
+    Pass pass(kinds({{60, fadingButGrowing}, {60, faint}, {80, opaque}}));
+    Densifier::Outcome outcome = pass.run(200);
+    EXPECT_EQ(outcome.pruned, 50u);  // a quarter of the cap, the faintest
+    EXPECT_EQ(outcome.cloned + outcome.split, 0u);
+    EXPECT_EQ(pass.model.size(), 150u);
+    auto kept = pass.descendants();
+    for (int index = 0; index < 60; ++index) EXPECT_EQ(kept[index], 1) << index;
+}
+
 // With room for everything, the pass is the plain one: every candidate grows
 // (clones below 1 % of the extent, splits above), and the transparent and,
 // after a reset, the large ones go.
