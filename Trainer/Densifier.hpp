@@ -15,7 +15,10 @@ namespace tessaron::trainer {
 // getting a large gradient are under-reconstructing. Small ones are cloned,
 // large ones split in two smaller ones drawn from their own distribution.
 // Transparent Gaussians are pruned, and (once opacity has been reset) those
-// that are huge on screen or in the world.
+// that are huge on screen or in the world. Under a binding cap the huge ones
+// are split instead, into the room that pruning the transparent ones makes,
+// and that room is filled in the same pass. No pass removes more than a
+// quarter of the cap beyond what it adds.
 class Densifier {
 public:
     struct Settings {
@@ -41,7 +44,7 @@ public:
     void record(const std::vector<float>& meanGradientNorms, const std::vector<ProjectedGaussian>& projected,
                 core::ThreadPool& pool);
 
-    // Clones and splits (never growing the model beyond `capMax`), then
+    // Clones and splits (never growing the model beyond `capMax`) and
     // prunes; `pruneLarge` turns on the size tests. Resets the statistics.
     Outcome densifyAndPrune(GaussianModel& model, AdamOptimizer& optimizer, float extent, int64_t capMax,
                             bool pruneLarge, std::mt19937_64& random);
@@ -51,11 +54,21 @@ public:
 
 private:
     void resetStatistics(size_t count);
+    static float largestScale(const GaussianModel& model, size_t index);
+    // Appends the two halves of a split of Gaussian `index`.
+    void appendSplit(GaussianModel& model, size_t index, std::mt19937_64& random) const;
+    // The two kinds of pass; each leaves in keep_ which Gaussians stay.
+    Outcome densifyFreely(GaussianModel& model, const std::vector<uint32_t>& candidates, float extent,
+                          bool pruneLarge, size_t cap, std::mt19937_64& random);
+    Outcome densifyUnderCap(GaussianModel& model, std::vector<uint32_t> candidates,
+                            const std::vector<uint32_t>& oversized, float extent, bool pruneLarge, size_t cap,
+                            std::mt19937_64& random);
 
     Settings settings_;
     std::vector<float> gradientSum_;
     std::vector<uint32_t> views_;
     std::vector<float> maxRadius_;
+    std::vector<uint8_t> keep_;
 };
 
 }  // namespace tessaron::trainer

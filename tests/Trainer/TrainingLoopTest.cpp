@@ -154,6 +154,36 @@ TEST(TrainingLoop, DensificationNeverExceedsTheCap) {
     EXPECT_GT(largest, start.size()) << "densification should have added Gaussians up to the cap";
 }
 
+// A capped model covers the scene with few large Gaussians; after an
+// opacity reset, deleting those took most of the model at once, and the cap
+// left no room to regrow it.
+TEST(TrainingLoop, ABindingCapKeepsTheModelThroughOpacityResets) {
+    Scene scene = makeScene(6, 48, 36);
+    GaussianModel start = disturbed(scene.truth);
+    TrainingSettings settings = quickSettings(600);
+    settings.capMax = int64_t(start.size());
+    settings.opacityResetInterval = 200;
+    settings.opacityResetMinRemaining = 100;
+    settings.densifier.gradientThreshold = 1e-7f;  // every seen Gaussian asks to grow
+    settings.densifier.maxScreenRadius = 1;        // and every one is large on screen
+    Trainer trainer(scene.dataset, start, settings);
+    const double seeded = *trainer.evaluationPsnr();
+    std::optional<double> beforeReset;
+    size_t previous = start.size(), largestFall = 0, smallest = start.size();
+    trainer.train([&](const Trainer::StepReport& report) {
+        if (report.splats < previous) largestFall = std::max(largestFall, previous - report.splats);
+        previous = report.splats;
+        if (report.step > settings.opacityResetInterval) smallest = std::min(smallest, report.splats);
+        if (report.step == settings.opacityResetInterval - 1) beforeReset = trainer.evaluationPsnr();
+    });
+    EXPECT_LE(largestFall, size_t(settings.capMax / 4));
+    EXPECT_GE(smallest, size_t(settings.capMax * 3 / 4));
+    ASSERT_TRUE(beforeReset);
+    const double trained = *trainer.evaluationPsnr();
+    EXPECT_GT(trained, seeded + 1.0);
+    EXPECT_GT(trained, *beforeReset - 0.5);
+}
+
 TEST(TrainingLoop, OpacitiesAreResetOnScheduleButNeverRightBeforeTheEnd) {
     Scene scene = makeScene(6, 48, 36);
     auto largestOpacity = [](const GaussianModel& model) {
