@@ -153,6 +153,7 @@ void SplatRenderThread::runOn(Shared& shared) {
         if (newRenderer) renderer = std::move(*newRenderer);
         if (!frame) continue;
 
+        if (frame->beforeDrawing) frame->beforeDrawing();
         FinishedFrame finished;
         finished.id = frame->id;
         if (renderer && frame->width > 0 && frame->height > 0) {

@@ -41,6 +41,9 @@ public:
         int width = 0, height = 0;
         double frameSlotTimeout = 0, sortTimeout = 0;
         std::uint64_t id = 0;
+        // Runs on the render thread before the frame is drawn (tests hold a
+        // frame there).
+        std::function<void()> beforeDrawing;
     };
     struct FinishedFrame {
         std::uint64_t id = 0;

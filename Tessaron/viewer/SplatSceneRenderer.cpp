@@ -288,6 +288,7 @@ void SplatSceneRenderer::startFrame() {
     frame.frameSlotTimeout = frameSlotTimeout;
     frame.sortTimeout = sortTimeout;
     frame.id = ++nextFrameID_;
+    frame.beforeDrawing = beforeDrawing_;
     frameInFlight_ = FrameInFlight{frame.id, now, frame.viewport.viewMatrix, flying, relay_->publishedSorts.load()};
     ++drawnFrames_;
     renderThread_->draw(frame);

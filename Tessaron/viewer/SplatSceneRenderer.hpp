@@ -84,6 +84,11 @@ public:
     void requestFrame();
     // The time that moves held-key flight (tests give their own).
     void setClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
+    // Runs on the render thread before each frame is drawn (tests hold a
+    // frame there to see the window answer meanwhile).
+    void setBeforeDrawing(std::function<void()> hook) { beforeDrawing_ = std::move(hook); }
+    // A frame is being drawn on the render thread.
+    bool isDrawing() const noexcept { return frameInFlight_.has_value(); }
 
     // GL entry points, with the view's context current. The first
     // initializeGL starts the render thread.
@@ -175,6 +180,7 @@ private:
     double drawableWidth_ = 0;
     double drawableHeight_ = 0;
     std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
+    std::function<void()> beforeDrawing_;
     // The last frame's time while held keys fly the camera; none at rest,
     // so that the first frame after a rest steps 1/60 s, not the rest.
     std::optional<Clock::time_point> lastFrameTime_;
