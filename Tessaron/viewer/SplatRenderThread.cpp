@@ -9,7 +9,6 @@
 
 #include "SplatRenderer/OffscreenFramebuffer.hpp"
 #include "SplatRenderer/RendererLog.hpp"
-#include "SplatRenderer/ShaderProgram.hpp"
 
 namespace tessaron::viewer {
 
@@ -71,7 +70,8 @@ void releaseRetired(QThread* thread) {
 }  // namespace
 
 SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished)
-    : device_(1), shared_(std::make_shared<Shared>()) {
+    : device_(1),  // the context's own limits, read below
+      shared_(std::make_shared<Shared>()) {
     shared_->onFinished = std::move(onFinished);
     auto surface = std::make_unique<QOffscreenSurface>();
     surface->setFormat(format);
@@ -168,10 +168,13 @@ void SplatRenderThread::runOn(Shared& shared) {
             const auto start = std::chrono::steady_clock::now();
             try {
                 renderer->render(frame->viewport, framebuffer->name(), frame->frameSlotTimeout, frame->sortTimeout);
-            } catch (const splatrenderer::ShaderProgram::Error& error) {
+            } catch (const std::exception& error) {
+                // A pipeline that cannot be built, or a buffer that cannot be
+                // made: the frame is skipped and the view says why, rather than
+                // the thread ending the application.
                 splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer",
                                                   error.what());
-                finished.shaderError = error.what();
+                finished.failure = error.what();
             }
             finished.drawMilliseconds =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -51,8 +51,8 @@ public:
         // Rows from the top; none when no renderer was there to draw.
         std::shared_ptr<const splatrenderer::RGBAImage> image;
         double drawMilliseconds = 0;
-        // Set when the pipelines could not be built.
-        std::string shaderError;
+        // Why the frame could not be drawn, when it failed.
+        std::string failure;
     };
     // Called on the render thread after each frame, never once the
     // thread is retired.

@@ -297,7 +297,7 @@ void SplatSceneRenderer::startFrame() {
 void SplatSceneRenderer::frameFinished(SplatRenderThread::FinishedFrame finished) {
     if (!frameInFlight_ || frameInFlight_->id != finished.id) return;
     const FrameInFlight frame = *std::exchange(frameInFlight_, std::nullopt);
-    if (!finished.shaderError.empty()) reportRendererError(finished.shaderError);
+    if (!finished.failure.empty()) reportRendererError(finished.failure);
     if (finished.image) {
         shownImage_ = std::move(finished.image);
         imageUploaded_ = false;
