@@ -87,4 +87,8 @@ std::string groupedDigits(int64_t value, char separator) {
     return value < 0 ? "-" + grouped : grouped;
 }
 
+std::string countedNoun(int64_t count, const std::string& noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 }  // namespace tessaron::core

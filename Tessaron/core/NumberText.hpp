@@ -20,6 +20,10 @@ std::string fixedText(double value, int decimals);
 // A whole number with its digits grouped in threes ("1,000,000", "-12,345").
 std::string groupedDigits(int64_t value, char separator = ',');
 
+// A count and its noun, the noun plural unless the count is 1: "1 frame",
+// "0 frames", "12 frames". `noun` is the singular; the plural adds "s".
+std::string countedNoun(int64_t count, const std::string& noun);
+
 // Parses the whole text as a decimal double, locale-independent; false when
 // any character is left over or the text is not a number.
 bool parseDouble(const std::string& text, double& value);

@@ -186,7 +186,6 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                                  : " (no blur filter)";
     const double threshold = parameters.sharpnessEnabled ? parameters.sharpnessThreshold : 0;
     const fs::path imageDir = parameters.workspaceURL / "images";
-    const std::string rate = std::to_string(parameters.frameExtractionRate);
 
     input::VideoFrameExtractor::Progress progress;
     progress.onExtractionProgress = extractionProgressForwarder();
@@ -200,11 +199,12 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
     try {
         if (!layout) {
             log(PipelineLogStep::extraction, "═══ Extracting frames from video" + note + " ═══");
-            log(PipelineLogStep::extraction, "Extracting 1 in every " + rate + " frames...");
+            log(PipelineLogStep::extraction,
+                "Extracting 1 in every " + core::countedNoun(parameters.frameExtractionRate, "frame") + "...");
             const int64_t frames = input::VideoFrameExtractor::extractFrames(
                 parameters.inputURL, imageDir, parameters.frameExtractionRate, parameters.sharpnessEnabled, threshold,
                 progress);
-            log(PipelineLogStep::extraction, "✓ Extracted " + std::to_string(frames) + " frames.");
+            log(PipelineLogStep::extraction, "✓ Extracted " + core::countedNoun(frames, "frame") + ".");
             kept = frames;
         } else {
             const input::CropSpec& first = layout->crops.front();
@@ -213,7 +213,8 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                                                  " perspective crops" + note + " ═══");
             log(PipelineLogStep::extraction, "Layout: " + input::displayName(layout->preset) + ", FOV " +
                                                  std::to_string(int64_t(first.fovDegrees)) + "°, " +
-                                                 std::to_string(first.size) + "px, 1 in every " + rate + " frames");
+                                                 std::to_string(first.size) + "px, 1 in every " +
+                                                 core::countedNoun(parameters.frameExtractionRate, "frame"));
             std::unique_ptr<input::PersonMasker> masker;
             std::optional<fs::path> maskDir;
             if (masking) {
@@ -245,8 +246,7 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
     if (checkCancelled(PipelineLogStep::sfm)) return std::nullopt;
     if (kept < std::int64_t(PhotoFolderCheck::minimumPhotos)) {
         // COLMAP aborts on fewer, after its set-up.
-        const std::string frames = layout ? "rig frame" : "frame";
-        const std::string count = std::to_string(kept) + " " + frames + (kept == 1 ? "" : "s");
+        const std::string count = core::countedNoun(kept, layout ? "rig frame" : "frame");
         const std::string needed = "structure from motion needs at least " +
                                    std::to_string(PhotoFolderCheck::minimumPhotos) + ".";
         std::string message;
@@ -256,7 +256,8 @@ std::optional<fs::path> PipelineManager::extractVideo(const RunParameters& param
                       " selected frames and left " + count + "; " + needed +
                       " Lower the Sharpness Filter's Threshold under Frame Extraction, or turn the filter off.";
         else
-            message = "The video gave " + count + " at 1 in every " + rate + " frames; " + needed +
+            message = "The video gave " + count + " at 1 in every " +
+                      core::countedNoun(parameters.frameExtractionRate, "frame") + "; " + needed +
                       " Extract frames more often (Extract 1 frame every) or use a longer video.";
         throw StageError::warning(PipelineLogStep::extraction, message);
     }

@@ -10,12 +10,22 @@
 namespace tessaron::services {
 
 QString DesktopOpener::failureMessage(const QUrl& url) {
-    return url.isLocalFile() ? QStringLiteral("No file manager opened the folder")
-                             : QStringLiteral("No web browser opened the page");
+    if (url.isLocalFile()) return QStringLiteral("No file manager opened the folder");
+    if (isMailLink(url)) return QStringLiteral("No mail program opened the mail link");
+    return QStringLiteral("No web browser opened the page");
 }
 
 QString DesktopOpener::location(const QUrl& url) {
     return url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded);
+}
+
+QString DesktopOpener::shownLocation(const QUrl& url) {
+    // A mail link carries the whole message; the address is what helps.
+    return isMailLink(url) ? url.path() : location(url);
+}
+
+bool DesktopOpener::isMailLink(const QUrl& url) {
+    return url.scheme().compare(QLatin1String("mailto"), Qt::CaseInsensitive) == 0;
 }
 
 void DesktopOpener::open(const QUrl& url, QWidget* parent) {
@@ -46,7 +56,7 @@ void DesktopOpener::showFailure(const QUrl& url, QWidget* parent) {
     auto* message = new QMessageBox(QMessageBox::Information, QStringLiteral("Tessaron"), failureMessage(url),
                                     QMessageBox::Ok, parent);
     message->setTextFormat(Qt::PlainText);
-    message->setInformativeText(location(url));
+    message->setInformativeText(shownLocation(url));
     // The path or address is there to be copied, never taken for markup.
     if (auto* details = message->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         details->setTextFormat(Qt::PlainText);

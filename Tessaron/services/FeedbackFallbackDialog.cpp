@@ -23,6 +23,10 @@ FeedbackFallbackDialog::FeedbackFallbackDialog(const QString& supportAddress, co
                               (hasFileToMention ? QStringLiteral(", and attach the run log (Reveal Log shows it).")
                                                 : QStringLiteral(".")));
     informative_->setWordWrap(true);
+    // Said once the details are on the clipboard: a copy shows nothing else.
+    copied_ = new QLabel(QStringLiteral("The details are on the clipboard."));
+    copied_->setObjectName(QStringLiteral("copiedNote"));
+    copied_->hide();
 
     auto* buttonRow = new QHBoxLayout();
     buttonRow->addStretch();
@@ -34,7 +38,14 @@ FeedbackFallbackDialog::FeedbackFallbackDialog(const QString& supportAddress, co
         buttons_.append(button);
         return button;
     };
-    addButton(QStringLiteral("Copy Details"), &FeedbackFallbackDialog::copyDetailsRequested)->setDefault(true);
+    addButton(QStringLiteral("Copy Details"), [this] {
+        emit copyDetailsRequested();
+        if (!copied_->isHidden()) return;
+        copied_->show();
+        // A window does not grow for a line under wrapped text by itself.
+        layout()->activate();
+        resize(width(), std::max(height(), heightForWidth(width())));
+    })->setDefault(true);
     addButton(QStringLiteral("Open Mail Link"), [this] {
         emit openMailLinkRequested();
         accept();
@@ -45,6 +56,7 @@ FeedbackFallbackDialog::FeedbackFallbackDialog(const QString& supportAddress, co
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(message_);
     layout->addWidget(informative_);
+    layout->addWidget(copied_);
     layout->addLayout(buttonRow);
     setMinimumWidth(420);
 }
@@ -52,6 +64,8 @@ FeedbackFallbackDialog::FeedbackFallbackDialog(const QString& supportAddress, co
 QString FeedbackFallbackDialog::messageText() const { return message_->text(); }
 
 QString FeedbackFallbackDialog::informativeText() const { return informative_->text(); }
+
+QString FeedbackFallbackDialog::copiedNote() const { return copied_->isHidden() ? QString() : copied_->text(); }
 
 QList<QPushButton*> FeedbackFallbackDialog::buttons() const { return buttons_; }
 

@@ -2,7 +2,6 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -263,8 +262,9 @@ void FeedbackSender::showFallback(const QString& reason) {
                                 dialog);
     });
     connect(dialog, &FeedbackFallbackDialog::openMailLinkRequested, this, [this] {
+        // The dialog closes; without a mail program the user hears so.
         if (auto url = mailtoURL(composeBody(info_, false, context_, run_, currentLogLines(), runNote_)))
-            QDesktopServices::openUrl(*url);
+            DesktopOpener::open(*url);
     });
     connect(dialog, &QDialog::finished, this, &FeedbackSender::retire);
     dialog->show();

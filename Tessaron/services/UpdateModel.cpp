@@ -139,8 +139,10 @@ void UpdateModel::checkIfDue() {
             return;
         }
     }
-    defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now));
-    fetchLatestRelease([this](FetchOutcome outcome) {
+    fetchLatestRelease([this, now](FetchOutcome outcome) {
+        // Only an answer counts as the day's check: after a failed one the
+        // next launch asks again.
+        if (!outcome.failed) defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now));
         int64_t laterBuild = parsedBuild(QString::fromStdString(defaults_.string(laterBuildKey).value_or("0")));
         if (outcome.release && outcome.release->build != laterBuild) setAvailable(std::move(outcome.release));
         emit checkFinished();
@@ -148,8 +150,8 @@ void UpdateModel::checkIfDue() {
 }
 
 void UpdateModel::checkNow() {
-    defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now_()));
-    fetchLatestRelease([this](FetchOutcome outcome) {
+    fetchLatestRelease([this, now = now_()](FetchOutcome outcome) {
+        if (!outcome.failed) defaults_.setString(lastUpdateCheckKey, core::iso8601Text(now));
         lastManualOutcome_ = outcome;
         setAvailable(std::move(outcome.release));
         showCheckResult();

@@ -28,6 +28,8 @@ class UpdateModel : public QObject {
     Q_PROPERTY(bool hasAvailable READ hasAvailable NOTIFY availableChanged)
 public:
     static constexpr const char* checkForUpdatesKey = "checkForUpdates";
+    // The date of the last check that got an answer (a failed one is not
+    // stored, so that the next launch tries again).
     static constexpr const char* lastUpdateCheckKey = "lastUpdateCheck";
     static constexpr const char* laterBuildKey = "laterBuild";
     static constexpr std::chrono::seconds dailyInterval{86400};

@@ -8,6 +8,8 @@
 #include <exception>
 #include <set>
 
+#include "viewer/CompleterClickThrough.hpp"
+
 namespace tessaron::viewer {
 
 namespace fs = std::filesystem;
@@ -28,6 +30,7 @@ std::optional<fs::path> showOutputFolderPanel(const fs::path& startFolder) {
     // Qt's own panel, so the prompt reads "Save Here" on every desktop.
     panel.setOption(QFileDialog::DontUseNativeDialog);
     panel.setLabelText(QFileDialog::Accept, QStringLiteral("Save Here"));
+    CompleterClickThrough::install(panel);
     if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty()) return std::nullopt;
     return fs::path(panel.selectedFiles().front().toStdString());
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "viewer/CompleterClickThrough.hpp"
 #include "viewer/ConverterModel.hpp"
 #include "viewer/SymbolIcon.hpp"
 #include "viewer/ViewStyle.hpp"
@@ -25,10 +26,13 @@ namespace fs = std::filesystem;
 namespace {
 
 std::vector<fs::path> showFilePanel(QWidget* parent) {
-    QStringList chosen = QFileDialog::getOpenFileNames(parent, QStringLiteral("Choose splat files to convert"), QString(),
-                                                       QStringLiteral("All files (*);;PLY files (*.ply)"));
+    QFileDialog panel(parent, QStringLiteral("Choose splat files to convert"), QString(),
+                      QStringLiteral("All files (*);;PLY files (*.ply)"));
+    panel.setFileMode(QFileDialog::ExistingFiles);
+    CompleterClickThrough::install(panel);
     std::vector<fs::path> files;
-    for (const QString& file : chosen) files.emplace_back(file.toStdString());
+    if (panel.exec() != QDialog::Accepted) return files;
+    for (const QString& file : panel.selectedFiles()) files.emplace_back(file.toStdString());
     return files;
 }
 

@@ -1,6 +1,7 @@
 #include "viewer/SplatConverterView.hpp"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -89,14 +90,22 @@ SplatConverterView::SplatConverterView(std::shared_ptr<ConverterModel> model, QW
         refreshHeader();
         rebuildRows();
         refreshControls();
+        settleLayout();
     });
-    connect(model_.get(), &ConverterModel::formatChanged, this, &SplatConverterView::refreshControls);
+    connect(model_.get(), &ConverterModel::formatChanged, this, [this] {
+        refreshControls();
+        settleLayout();
+    });
     connect(model_.get(), &ConverterModel::isRunningChanged, this, [this] {
         rebuildRows();
         refreshControls();
         refreshStatus();
+        settleLayout();
     });
-    connect(model_.get(), &ConverterModel::statusLineChanged, this, &SplatConverterView::refreshStatus);
+    connect(model_.get(), &ConverterModel::statusLineChanged, this, [this] {
+        refreshStatus();
+        settleLayout();
+    });
     refreshHeader();
     rebuildRows();
     refreshControls();
@@ -328,6 +337,15 @@ void SplatConverterView::refreshStatus() {
     statusRow_->setVisible(!model_->statusLine().isEmpty());
     statusSpinner_->setVisible(model_->isRunning());
     statusLabel_->setText(model_->statusLine());
+}
+
+void SplatConverterView::settleLayout() {
+    // The panel and whatever holds it (the Final panel's scrolling column)
+    // are laid out now rather than at the next turn of the event loop: in
+    // between, a new row would be drawn over the drop zone and the buttons
+    // would stand where they do not stay.
+    updateGeometry();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
 }
 
 void SplatConverterView::paintEvent(QPaintEvent*) {

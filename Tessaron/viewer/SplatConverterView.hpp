@@ -44,6 +44,8 @@ private:
     void rebuildRows();
     void refreshControls();
     void refreshStatus();
+    // Lays the panel and its holders out at once after a change of size.
+    void settleLayout();
     QWidget* makeRow(std::size_t index);
 
     std::shared_ptr<ConverterModel> model_;

@@ -47,6 +47,9 @@ void PipelineViewModel::resetRunState() {
 
     clearCellProgress();
     clearRunResult();
+    // The trainer's memory of the old run is no figure of a fresh view; the
+    // strip shows the host's again.
+    setEngineRamString({});
 
     setSelectedInputURL({});
     setCurrentWorkspaceURL({});
@@ -63,6 +66,7 @@ void PipelineViewModel::resetRunState() {
     setSpherical360Detection({});
     setTreatAs360(defaults.treatAs360);
     setSfmViewsPerFrame(1);
+    emit runStateWasReset();
 }
 
 void PipelineViewModel::clearStepLogs() {

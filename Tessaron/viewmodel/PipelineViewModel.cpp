@@ -111,6 +111,7 @@ PipelineViewModel::PipelineViewModel(Configuration configuration, QObject* paren
     // Any state but idle is news that replaces the note of a cancelled run.
     connect(this, &Self::currentStateChanged, this, [this] {
         if (currentState_.kind != Kind::idle) setCancelledRun({});
+        trackFailure();
     });
     connect(this, &Self::currentWorkspaceURLChanged, this, [this] {
         if (currentWorkspaceURL_) lastWorkspaceURL_ = currentWorkspaceURL_;
@@ -372,6 +373,32 @@ void PipelineViewModel::completeOperation() {
         updateRunReport();
         setCancelledRun(cancelled);
     }
+}
+
+void PipelineViewModel::trackFailure() {
+    if (isWorking(currentState_.kind)) {
+        lastWorkingState_ = currentState_;
+        setFailedRun({});
+        return;
+    }
+    if (currentState_.kind != Kind::error) {
+        lastWorkingState_.reset();
+        setFailedRun({});
+        return;
+    }
+    FailedRun failed;
+    if (lastWorkingState_) {
+        failed.step = workflowStep(*lastWorkingState_);
+        failed.stepTitle =
+            QString::fromStdString(pipeline::stepTitle(*lastWorkingState_, currentCellIndex_, totalCells_));
+    }
+    // The driver writes a failure's reason into the log of its stage just
+    // before it reports the error; outside an operation the buffer still
+    // holds the previous one's lines, which say nothing about this error.
+    if (hasActiveOperation_) failed.logStep = logBuffer_.queue()->lastStep();
+    if (!failed.logStep && lastWorkingState_) failed.logStep = logStepOf(lastWorkingState_->kind);
+    lastWorkingState_.reset();
+    setFailedRun(failed);
 }
 
 CancelledRun PipelineViewModel::endedCancelledRun() const {

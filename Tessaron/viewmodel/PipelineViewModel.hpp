@@ -39,6 +39,7 @@
 #include "viewmodel/CancelledRun.hpp"
 #include "viewmodel/ConversionPreview.hpp"
 #include "viewmodel/DialogService.hpp"
+#include "viewmodel/FailedRun.hpp"
 #include "viewmodel/MainThreadExecutor.hpp"
 #include "viewmodel/HostTelemetrySampler.hpp"
 #include "viewmodel/PublishedProperty.hpp"
@@ -133,6 +134,9 @@ public:
     // Set when a cancelled operation has ended; cleared by the next
     // operation, a reset, or any state other than idle.
     TESSARON_PUBLISHED_READONLY(OptionalCancelledRun, cancelledRun, {})
+    // Set while an error state is shown: which step failed and which step
+    // log tells why. Cleared by any other state.
+    TESSARON_PUBLISHED_READONLY(OptionalFailedRun, failedRun, {})
 
     // ---- Step logs and view flags ------------------------------------------
     TESSARON_PUBLISHED(QString, extractionLog, ExtractionLog, {})
@@ -375,6 +379,16 @@ public:
     // when it has ended.
     void resetRunState();
 
+signals:
+    // resetRunState() has made the view fresh: the window goes back to the
+    // Input step and drops every figure of the earlier run or model.
+    void runStateWasReset();
+    // selectResumeWorkspace() has published a new scan: the window shows
+    // its card.
+    void resumeWorkspaceScanned();
+
+public:
+
     // Asks the COLMAP program, once per model and in the background, what
     // it was built with; the answer lands in colmapHasCUDA.
     void checkCOLMAPHardware();
@@ -462,6 +476,12 @@ private:
     void setCancelledRun(const OptionalCancelledRun& cancelled) {
         publish(cancelledRun_, cancelled, &Self::cancelledRunChanged);
     }
+    void setFailedRun(const OptionalFailedRun& failed) { publish(failedRun_, failed, &Self::failedRunChanged); }
+    // Follows the state: remembers the working state and, on an error,
+    // publishes where the run failed.
+    void trackFailure();
+    // The working state the run was in last; none outside a run.
+    std::optional<pipeline::PipelineState> lastWorkingState_;
     // What the operation that is ending after a cancel leaves to be shown.
     CancelledRun endedCancelledRun() const;
     void setRunReport(const OptionalRunReport& report) { publish(runReport_, report, &Self::runReportChanged); }

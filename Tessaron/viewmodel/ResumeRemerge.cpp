@@ -67,6 +67,7 @@ void PipelineViewModel::selectResumeWorkspace() {
     if (!folder) return;
     try {
         setWorkspaceScanResult(pipeline::WorkspaceScanner::scan(*folder));
+        emit resumeWorkspaceScanned();
     } catch (const std::exception& error) {
         setWorkspaceScanResult({});
         setCurrentState(pipeline::PipelineState::error(std::string("Workspace scan failed: ") + error.what()));

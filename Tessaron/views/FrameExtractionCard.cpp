@@ -1,5 +1,6 @@
 #include "views/FrameExtractionCard.hpp"
 
+#include "core/NumberText.hpp"
 #include "views/FormWidgets.hpp"
 
 namespace tessaron::views {
@@ -12,7 +13,9 @@ FrameExtractionCard::FrameExtractionCard(PipelineViewModel& model, QWidget* pare
     : SettingsSection(QStringLiteral("Frame Extraction"), parent),
       model_(model),
       rate_(new SliderRow(QStringLiteral("Extract 1 frame every:"), 1, 60, 1, 80,
-                          [](double rate) { return QString::asprintf("%lld frames", qint64(rate)); })),
+                          [](double rate) {
+                              return QString::fromStdString(core::countedNoun(qint64(rate), "frame"));
+                          })),
       sharpness_(new QCheckBox(QStringLiteral("Sharpness Filter"))),
       threshold_(new SliderRow(QStringLiteral("Threshold:"), 10, 200, 5, 40,
                                [](double threshold) { return QString::asprintf("%.0f", threshold); })),

@@ -3,6 +3,7 @@
 #include <QPropertyAnimation>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "views/AdvancedSettingsView.hpp"
@@ -133,6 +134,35 @@ void InputView::refresh() {
     start_->setEnabled(model_.canStart());
     resumeDivider_->setVisible(!model_.isBusy());
     resume_->setVisible(!model_.isBusy());
+}
+
+void InputView::revealResumePanel() {
+    resumeRevealPending_ = true;
+    // A form made for this request is laid out by the events already
+    // posted; the scroll follows them.
+    QTimer::singleShot(0, this, &InputView::scrollResumeIntoView);
+}
+
+void InputView::resizeEvent(QResizeEvent* event) {
+    QScrollArea::resizeEvent(event);
+    if (resumeRevealPending_) scrollResumeIntoView();
+}
+
+void InputView::scrollResumeIntoView() {
+    if (!resumeRevealPending_ || !resume_->isVisibleTo(widget()) || viewport()->height() <= 0) return;
+    if (QLayout* layout = widget()->layout()) layout->activate();
+    resumeRevealPending_ = false;
+    const int margin = widget()->layout() ? widget()->layout()->contentsMargins().bottom() : 0;
+    const QRect card(resume_->mapTo(widget(), QPoint(0, 0)), resume_->size());
+    // The least scroll that shows the card whole, with the form's margin
+    // around it; a card taller than the view shows its top.
+    const int showsFoot = card.bottom() + 1 + margin - viewport()->height();
+    const int showsTop = card.top() - margin;
+    const int current = verticalScrollBar()->value();
+    const int value = showsFoot > showsTop ? showsTop : std::clamp(current, showsFoot, showsTop);
+    Motion::run(*scroll_, current,
+                std::clamp(value, verticalScrollBar()->minimum(), verticalScrollBar()->maximum()),
+                Motion::defaultMilliseconds, QEasingCurve::InOutQuad);
 }
 
 void InputView::scrollToSection(const QString& target) {

@@ -41,9 +41,16 @@ public:
     // Scrolls the section whose tour name is `target` to the middle, when it
     // is shown.
     void scrollToSection(const QString& target);
+    // Scrolls the resume card, at the form's foot, wholly into view (its
+    // top first when it is taller than the view), once the form is laid out.
+    void revealResumePanel();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void refresh();
+    void scrollResumeIntoView();
 
     viewmodel::PipelineViewModel& model_;
     DropZoneView* dropZone_;
@@ -58,6 +65,7 @@ private:
     QWidget* resumeDivider_;
     ResumePanel* resume_;
     QPropertyAnimation* scroll_;
+    bool resumeRevealPending_ = false;
 };
 
 }  // namespace tessaron::views

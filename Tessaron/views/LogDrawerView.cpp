@@ -38,26 +38,41 @@ LogDrawerView::LogDrawerView(PipelineViewModel& model, QWidget* parent)
     for (auto signal : {&PipelineViewModel::currentStateChanged, &PipelineViewModel::extractionLogChanged,
                         &PipelineViewModel::sfmLogChanged, &PipelineViewModel::dataPrepLogChanged,
                         &PipelineViewModel::trainingLogChanged, &PipelineViewModel::exportLogChanged,
-                        &PipelineViewModel::cancelledRunChanged})
+                        &PipelineViewModel::cancelledRunChanged, &PipelineViewModel::failedRunChanged})
         connect(&model_, signal, this, &LogDrawerView::refresh);
     refresh();
 }
 
-QString LogDrawerView::logFor(const PipelineViewModel& model) {
+namespace {
+
+const QString& stepLog(const PipelineViewModel& model, pipeline::PipelineLogStep step) {
     using Step = pipeline::PipelineLogStep;
+    switch (step) {
+    case Step::extraction: return model.extractionLog();
+    case Step::sfm: return model.sfmLog();
+    case Step::dataPrep: return model.dataPrepLog();
+    case Step::training: return model.trainingLog();
+    case Step::export_: return model.exportLog();
+    }
+    return model.exportLog();
+}
+
+}  // namespace
+
+QString LogDrawerView::logFor(const PipelineViewModel& model) {
     switch (model.currentState().kind) {
     case Kind::idle: {
         // A cancelled run's last lines stay in view.
         const viewmodel::OptionalCancelledRun& cancelled = model.cancelledRun();
         if (!cancelled || !cancelled->lastLogStep) return QStringLiteral("Ready.");
-        switch (*cancelled->lastLogStep) {
-        case Step::extraction: return model.extractionLog();
-        case Step::sfm: return model.sfmLog();
-        case Step::dataPrep: return model.dataPrepLog();
-        case Step::training: return model.trainingLog();
-        case Step::export_: return model.exportLog();
-        }
-        return QStringLiteral("Ready.");
+        return stepLog(model, *cancelled->lastLogStep);
+    }
+    case Kind::error: {
+        // The log of the step that failed tells why; a failure that wrote
+        // no line has only its message.
+        const viewmodel::OptionalFailedRun& failed = model.failedRun();
+        if (failed && failed->logStep) return stepLog(model, *failed->logStep);
+        return QString::fromStdString(model.currentState().message);
     }
     case Kind::extractingFrames: return model.extractionLog();
     case Kind::processingSfM: return model.sfmLog();
@@ -66,8 +81,7 @@ QString LogDrawerView::logFor(const PipelineViewModel& model) {
     case Kind::materializingCells: return model.dataPrepLog();
     case Kind::training: return model.trainingLog();
     case Kind::exporting:
-    case Kind::completed:
-    case Kind::error: return model.exportLog();
+    case Kind::completed: return model.exportLog();
     }
     return {};
 }

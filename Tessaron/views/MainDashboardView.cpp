@@ -21,6 +21,7 @@
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/Icons.hpp"
+#include "views/InputView.hpp"
 #include "views/Inspector360View.hpp"
 #include "views/Motion.hpp"
 #include "views/PresenceTransition.hpp"
@@ -304,8 +305,21 @@ void MainDashboardView::buildLayers() {
 void MainDashboardView::bindModel() {
     connect(&model_, &PipelineViewModel::currentStateChanged, this, [this] {
         stepMarkers_->setState(model_.currentState());
+        // A failed run's Final step says why, with no model opened earlier
+        // shown behind it as if it were the run's.
+        if (model_.currentState().kind == pipeline::PipelineState::Kind::error) clearFinalViewer();
         if (auto step = viewmodel::workflowStep(model_.currentState())) setSelectedStep(*step);
         refreshStatus();
+    });
+    // A fresh start shows where a new run begins, and nothing of the old.
+    connect(&model_, &PipelineViewModel::runStateWasReset, this, [this] {
+        clearFinalViewer();
+        setSelectedStep(WorkflowStep::input);
+    });
+    // A scanned workspace's card is at the foot of the input form.
+    connect(&model_, &PipelineViewModel::resumeWorkspaceScanned, this, [this] {
+        setSelectedStep(WorkflowStep::input);
+        if (auto* form = qobject_cast<InputView*>(stepMenu_->panel())) form->revealResumePanel();
     });
     for (auto signal : {&PipelineViewModel::isBusyChanged, &PipelineViewModel::isCancellingChanged,
                         &PipelineViewModel::materializedCellCountChanged,
@@ -336,6 +350,11 @@ void MainDashboardView::bindModel() {
 }
 
 void MainDashboardView::selectStep(WorkflowStep step) { setSelectedStep(step); }
+
+void MainDashboardView::clearFinalViewer() {
+    finalViewer_.setUrl(QUrl());
+    finalViewer_.setStats({});
+}
 
 void MainDashboardView::setSelectedStep(WorkflowStep step) {
     if (selectedStep_ == step) return;
@@ -472,7 +491,13 @@ void MainDashboardView::layoutLayers() {
     // The centre pane centres its messages in what the panel leaves free,
     // following the panel as it slides.
     const int freeLeft = std::clamp(panelX + panelWidth, 0, w);
-    centrePane_->setFreeArea(QRect(freeLeft, panelTop, w - freeLeft, panelHeight));
+    // An open log drawer takes the right of the band as well: a failure's
+    // message must not sit under the log that explains it. In a window too
+    // narrow to leave room between the two, the drawer covers it as before.
+    const double drawerShown = drawerTransition_->presence();
+    int freeRight = w - int(std::lround(drawerShown * (logDrawerTrailing + logDrawerWidth)));
+    if (freeRight - freeLeft < minimumMessageRoom) freeRight = w;
+    centrePane_->setFreeArea(QRect(freeLeft, panelTop, freeRight - freeLeft, panelHeight));
     // A layer that comes or goes slides from its edge by what it lacks of
     // being there.
     const double showAbsence = 1 - showTransition_->presence();

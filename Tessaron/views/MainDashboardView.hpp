@@ -49,6 +49,10 @@ public:
     static constexpr double minimumMenuWidth = 360;
     static constexpr double maximumMenuWidth = 560;
     static constexpr const char* menuWidthKey = "leftMenuWidth";
+    // The least width between the menu and an open log drawer in which the
+    // centre pane's messages are placed; with less, they take the width up
+    // to the window's edge.
+    static constexpr int minimumMessageRoom = 240;
 
     // `model` and `defaults` must outlive the dashboard.
     MainDashboardView(viewmodel::PipelineViewModel& model, core::PreferenceStore& defaults, bool publishesCommands,
@@ -133,6 +137,8 @@ private:
     void buildLayers();
     void bindModel();
     void setSelectedStep(viewmodel::WorkflowStep step);
+    // No model chosen by hand, and no statistics of a model no longer shown.
+    void clearFinalViewer();
     void setMenuWidth(double width);
     void layoutLayers();
     void refreshStatus();

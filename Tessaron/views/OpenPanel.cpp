@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "viewer/CompleterClickThrough.hpp"
 #include "views/Theme.hpp"
 
 namespace tessaron::views {
@@ -118,6 +119,8 @@ OpenPanel::OpenPanel(viewmodel::DialogService::OpenRequest request, QWidget* par
     if (nameField_) connect(nameField_, &QLineEdit::textChanged, this, [this] { showMessage({}); });
     connect(this, &QFileDialog::currentChanged, this, [this] { showMessage({}); });
     connect(this, &QFileDialog::directoryEntered, this, [this] { showMessage({}); });
+    // One click on Open after typing a path, not one to close the completion list first.
+    viewer::CompleterClickThrough::install(*this);
 }
 
 QString OpenPanel::refusal() const { return refusal_->isHidden() ? QString() : refusal_->text(); }

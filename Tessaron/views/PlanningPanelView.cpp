@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "core/NumberText.hpp"
 #include "viewer/ElidedLabel.hpp"
 #include "views/CellCountBadge.hpp"
 #include "views/MetricPill.hpp"
@@ -268,7 +269,7 @@ PlanningPanelView::CellRowTexts PlanningPanelView::cellRowTexts(int64_t index, c
     texts.size = QString::number(cell.imageCount) + QStringLiteral(" img") + dot;
     const int64_t viewsPerFrame = plan.viewsPerFrame.value_or(1);
     if (viewsPerFrame >= 2)
-        texts.size += QString::number(cell.imageCount / viewsPerFrame) + QStringLiteral(" frames") + dot;
+        texts.size += QString::fromStdString(core::countedNoun(cell.imageCount / viewsPerFrame, "frame")) + dot;
     texts.size += points;
     return texts;
 }

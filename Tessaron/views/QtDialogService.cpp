@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "viewer/CompleterClickThrough.hpp"
 #include "views/OpenPanel.hpp"
 
 namespace tessaron::views {
@@ -29,6 +30,7 @@ std::optional<std::filesystem::path> QtDialogService::save(const SaveRequest& re
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.selectFile(request.suggestedName);
+    viewer::CompleterClickThrough::install(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return toPath(dialog.selectedFiles().constFirst());
 }

@@ -225,7 +225,7 @@ StepBackgroundView::StepBackgroundView(PipelineViewModel& model, FinalViewerStat
                         &PipelineViewModel::treatAs360Changed, &PipelineViewModel::latestSfMSnapshotChanged,
                         &PipelineViewModel::colmapSparseDirChanged, &PipelineViewModel::totalCellsChanged,
                         &PipelineViewModel::currentCellIndexChanged, &PipelineViewModel::outputPlyPathChanged,
-                        &PipelineViewModel::cancelledRunChanged})
+                        &PipelineViewModel::cancelledRunChanged, &PipelineViewModel::failedRunChanged})
         connect(&model_, signal, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::urlChanged, this, &StepBackgroundView::refresh);
     connect(&viewer_, &FinalViewerState::orbitChanged, this, &StepBackgroundView::refresh);
@@ -326,9 +326,15 @@ void StepBackgroundView::replaceContent(Content kind) {
         auto* view = new viewer::SplatRendererView(this);
         view->setClearColor({0, 0, 0, 1});
         // The viewer reports from its own loop; the values land here, on
-        // the main thread, and only while the pane lives.
-        view->setOnStatsUpdate([this](const viewer::SplatViewerStats& stats) {
-            QMetaObject::invokeMethod(this, [this, stats] { viewer_.setStats(stats); }, Qt::QueuedConnection);
+        // the main thread, and only while the pane lives and still shows
+        // this viewer: a model no longer shown leaves no figures behind.
+        view->setOnStatsUpdate([this, source = QPointer<QWidget>(view)](const viewer::SplatViewerStats& stats) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, stats] {
+                    if (source && source == content_) viewer_.setStats(stats);
+                },
+                Qt::QueuedConnection);
         });
         view->setOnLoadError([this](const QString& message) {
             QMetaObject::invokeMethod(this, [this, message] { setViewerError(message); }, Qt::QueuedConnection);
@@ -359,7 +365,8 @@ void StepBackgroundView::refreshContent() {
             if (state == Kind::exporting)
                 message_->setText(QStringLiteral("Exporting the trained model\u2026"));
             else if (state == Kind::error)
-                message_->setText(QStringLiteral("Training failed \u2014 see the export panel."));
+                // Names the step that failed.
+                message_->setText(model_.failedRun().value_or(viewmodel::FailedRun{}).note());
             else if (const viewmodel::OptionalCancelledRun& cancelled = model_.cancelledRun())
                 // No model will come of a cancelled run.
                 message_->setText(cancelled->note() + QStringLiteral("\nDrop a .ply / .spz / .splat anywhere to view "

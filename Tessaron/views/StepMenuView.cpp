@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "viewer/CompleterClickThrough.hpp"
 #include "views/ApplicationNotifier.hpp"
 #include "views/FinalPanelView.hpp"
 #include "views/InputView.hpp"
@@ -30,11 +31,12 @@ StepMenuView::StepMenuView(viewmodel::PipelineViewModel& model, FinalViewerState
 
 StepMenuView::ModelImporter StepMenuView::standardImporter() {
     return [](QWidget* parent) -> std::optional<QUrl> {
-        const QUrl url = QFileDialog::getOpenFileUrl(
-            parent, QStringLiteral("Open Model"), QUrl(),
-            QStringLiteral("Splat models (*.ply *.spz *.splat *.PLY *.SPZ *.SPLAT);;All files (*)"));
-        if (url.isEmpty()) return std::nullopt;
-        return url;
+        QFileDialog panel(parent, QStringLiteral("Open Model"), QString(),
+                          QStringLiteral("Splat models (*.ply *.spz *.splat *.PLY *.SPZ *.SPLAT);;All files (*)"));
+        panel.setFileMode(QFileDialog::ExistingFile);
+        viewer::CompleterClickThrough::install(panel);
+        if (panel.exec() != QDialog::Accepted || panel.selectedUrls().isEmpty()) return std::nullopt;
+        return panel.selectedUrls().constFirst();
     };
 }
 

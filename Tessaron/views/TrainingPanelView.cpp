@@ -63,15 +63,16 @@ TrainingPanelView::TrainingPanelView(viewmodel::PipelineViewModel& model, QWidge
     cancelledNote_->setWordWrap(true);
     column->addWidget(cancelledNote_);
 
-    column->addWidget(styledLabel(tr("Finished cells dim; the cell training now is highlighted in the background."),
-                                  TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this));
+    cellsCaption_ = styledLabel(tr("Finished cells dim; the cell training now is highlighted in the background."),
+                                TextStyle::caption2, NamedColor::secondary, theme::Weight::regular, this);
+    column->addWidget(cellsCaption_);
 
     using Model = viewmodel::PipelineViewModel;
     for (auto signal : {&Model::currentStateChanged, &Model::totalCellsChanged, &Model::currentCellIndexChanged,
                         &Model::iterationChanged, &Model::currentCellTargetIterationsChanged,
                         &Model::trainingIterationsChanged, &Model::splatCountChanged, &Model::msPerStepChanged,
                         &Model::completedCellDurationsChanged, &Model::estimatedTimeRemainingChanged,
-                        &Model::cancelledRunChanged})
+                        &Model::cancelledRunChanged, &Model::partitionPlanChanged})
         connect(&model_, signal, this, &TrainingPanelView::refresh);
     refresh();
 }
@@ -120,6 +121,9 @@ void TrainingPanelView::refresh() {
     const bool partitioned = totalCells >= 2;
     const qint64 target = model_.currentCellTargetIterations().value_or(model_.trainingIterations());
     cellPill_->setVisible(partitioned);
+    // A model trained whole has no cells to dim or highlight.
+    const viewmodel::PartitionPlanPointer& plan = model_.partitionPlan();
+    cellsCaption_->setVisible(partitioned || (plan && plan->cells.size() >= 2));
     cellPill_->setValue(QString::number(std::max<qint64>(model_.currentCellIndex(), 1)) + QStringLiteral(" / ") +
                         QString::number(totalCells));
     iterationPill_->setValue(QString::number(model_.iteration()) + QStringLiteral(" / ") + QString::number(target));

@@ -44,6 +44,8 @@ public:
     QLabel& etaLine() const { return *eta_; }
     // What a cancelled run left: where it stopped; hidden otherwise.
     QLabel& cancelledNote() const { return *cancelledNote_; }
+    // "Finished cells dim; …", shown only when the run has cells.
+    QLabel& cellsCaption() const { return *cellsCaption_; }
 
 private:
     void refresh();
@@ -62,6 +64,7 @@ private:
     LinearProgressBar* overallBar_ = nullptr;
     QLabel* eta_ = nullptr;
     QLabel* cancelledNote_ = nullptr;
+    QLabel* cellsCaption_ = nullptr;
 };
 
 }  // namespace tessaron::views

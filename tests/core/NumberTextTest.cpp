@@ -7,6 +7,7 @@
 #include "core/NumberText.hpp"
 #include "support/DecimalCommaLocale.hpp"
 
+using tessaron::core::countedNoun;
 using tessaron::core::fixedText;
 using tessaron::core::parseDouble;
 using tessaron::core::shortestText;
@@ -73,4 +74,11 @@ TEST(NumberText, ParseRejectsTrailingText) {
     EXPECT_FALSE(parseDouble("abc", value));
     EXPECT_TRUE(parseDouble("-3e2", value));
     EXPECT_EQ(value, -300.0);
+}
+
+TEST(NumberText, CountedNounIsSingularForOneOnly) {
+    EXPECT_EQ(countedNoun(1, "frame"), "1 frame");
+    EXPECT_EQ(countedNoun(0, "frame"), "0 frames");
+    EXPECT_EQ(countedNoun(2, "frame"), "2 frames");
+    EXPECT_EQ(countedNoun(-1, "frame"), "-1 frames");
 }

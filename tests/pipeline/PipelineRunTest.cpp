@@ -874,7 +874,7 @@ TEST_F(RecordedCOLMAPRun, AVideoIsCutIntoFramesThenMatchedInSequence) {
     EXPECT_THAT(kinds(recorder_.states()), ElementsAre(Kind::extractingFrames, Kind::processingSfM, Kind::preparingData,
                                                        Kind::training, Kind::exporting, Kind::completed));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "═══ Extracting frames from video (no blur filter) ═══"));
-    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "Extracting 1 in every 1 frames..."));
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "Extracting 1 in every 1 frame..."));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "✓ Extracted 10 frames."));
     EXPECT_GT(progressCalls, 0);
     EXPECT_NE(commandLine("sequential_matcher"), "");
@@ -944,7 +944,7 @@ TEST_F(PipelineRun, A360VideoIsCutIntoMaskedRigCrops) {
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
                                    "═══ Extracting 360° video as 8 perspective crops (no blur filter) ═══"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
-                                   "Layout: Horizontal (8 crops), FOV 90°, 32px, 1 in every 1 frames"));
+                                   "Layout: Horizontal (8 crops), FOV 90°, 32px, 1 in every 1 frame"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction,
                                    "Person masking: Mask all people (person segmentation per crop)"));
     EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::extraction, "✓ Extracted 3 rig frames → 24 crop images."));

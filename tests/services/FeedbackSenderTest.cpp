@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -10,7 +11,6 @@
 
 #include <fstream>
 
-#include "OpenedURLs.hpp"
 #include "core/ResourceLocator.hpp"
 #include "services/FeedbackFallbackDialog.hpp"
 #include "services/FeedbackSender.hpp"
@@ -23,7 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::DesktopPrograms;
-using testing::OpenedURLs;
 using testing::readTextFile;
 using testing::TempDir;
 using testing::writeTextFile;
@@ -213,7 +212,6 @@ TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
     desktop.add("xdg-open", 0);
     std::string log = numberedLines(1, 30);
     writeTextFile(logFolder / "current_run.md", log);
-    OpenedURLs opened({"mailto"});
 
     FeedbackSender* sender = liveSender(QString("Tessaron closed unexpectedly during the last run (at Training)."));
     sender->send();
@@ -227,8 +225,11 @@ TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
     for (QPushButton* button : dialog->buttons()) texts << button->text();
     EXPECT_EQ(texts, (QStringList{"Copy Details", "Open Mail Link", "Reveal Log", "Done"}));
 
+    EXPECT_EQ(dialog->copiedNote(), QString());
     QTest::mouseClick(dialog->button("Copy Details"), Qt::LeftButton);
     EXPECT_TRUE(dialog->isVisible());
+    // The copy says so.
+    EXPECT_EQ(dialog->copiedNote(), "The details are on the clipboard.");
     QString copied = QGuiApplication::clipboard()->text();
     EXPECT_TRUE(copied.startsWith(QString("To: help@tessaron.example\nSubject: ") + sender->info().mailSubject() +
                                   "\n\nTessaron closed unexpectedly during the last run (at Training).\n\n"));
@@ -245,8 +246,9 @@ TEST_F(Feedback, WithoutMailProgramTheFallbackOffersTheDetails) {
     QTest::mouseClick(dialog->button("Open Mail Link"), Qt::LeftButton);
     EXPECT_EQ(finished.count(), 1);
     EXPECT_FALSE(FeedbackSender::liveSenders().contains(sender));
-    ASSERT_EQ(opened.urls.size(), 1);
-    QUrl mail = opened.urls[0];
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.calls("xdg-open").size() == 2; }, 30000));
+    ASSERT_EQ(desktop.calls("xdg-open")[1].size(), 1u);
+    QUrl mail = QUrl::fromEncoded(QByteArray::fromStdString(desktop.calls("xdg-open")[1][0]), QUrl::StrictMode);
     EXPECT_EQ(mail.scheme(), "mailto");
     EXPECT_EQ(mail.path(), "help@tessaron.example");
     QString body = QUrlQuery(mail).queryItemValue("body", QUrl::FullyDecoded);
@@ -275,6 +277,29 @@ TEST_F(Feedback, RevealLogWithoutFileManagerShowsTheFolder) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeModalWidget() == dialog; }, 30000));
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_TRUE(FeedbackSender::liveSenders().contains(sender));
+}
+
+// Nothing opens mail links: the dialog has closed, and a message names the
+// address to write to instead of leaving the user with nothing.
+TEST_F(Feedback, OpenMailLinkWithoutMailProgramSaysSo) {
+    DesktopPrograms desktop;
+    desktop.add("xdg-open", 3);
+    FeedbackSender* sender = liveSender(QString("Sparse reconstruction failed (exit 1)"));
+    sender->send();
+    FeedbackFallbackDialog* dialog = fallbackDialog();
+    ASSERT_NE(dialog, nullptr);
+    QPointer<FeedbackFallbackDialog> open(dialog);
+    QTest::mouseClick(dialog->button("Open Mail Link"), Qt::LeftButton);
+    QMessageBox* message = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) != nullptr; }, 30000));
+    EXPECT_EQ(message->text(), "No mail program opened the mail link");
+    EXPECT_EQ(message->informativeText(), "help@tessaron.example");
+    ASSERT_EQ(desktop.calls("xdg-open").size(), 1u);
+    EXPECT_TRUE(QString::fromStdString(desktop.calls("xdg-open")[0].at(0)).startsWith("mailto:help@tessaron.example?"));
+    EXPECT_TRUE(!open || !open->isVisible());
+    EXPECT_FALSE(FeedbackSender::liveSenders().contains(sender));
+    QTest::keyClick(message, Qt::Key_Return);
 }
 
 TEST_F(Feedback, FallbackWithoutLogHasNoRevealButton) {

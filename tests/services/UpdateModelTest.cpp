@@ -126,6 +126,8 @@ TEST_P(RefusedFeeds, GiveNoUpdate) {
     run(*model, &UpdateModel::checkIfDue);
     EXPECT_FALSE(model->available().has_value());
     EXPECT_EQ(server.requests().size(), 1);  // a redirect is not followed
+    // Only an answer is the day's check; a failed one is tried again.
+    EXPECT_EQ(defaults.string(UpdateModel::lastUpdateCheckKey).has_value(), !GetParam().failed);
     UpdateModel::FetchOutcome outcome = fetch(*model);
     EXPECT_FALSE(outcome.refusal.isEmpty());
     EXPECT_EQ(outcome.failed, GetParam().failed) << outcome.refusal.toStdString();
@@ -162,6 +164,23 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateCheck, AFailedCheckIsTriedAgainAtTheNextLaunch) {
+    respondWith(feed(building() + 1, downloadURL()), 404);
+    auto first = makeModel();
+    run(*first, &UpdateModel::checkIfDue);
+    EXPECT_FALSE(first->available().has_value());
+    EXPECT_FALSE(defaults.string(UpdateModel::lastUpdateCheckKey).has_value());
+
+    // The next launch, a minute later, asks again and hears the answer.
+    respondWith(feed(building() + 1, downloadURL()));
+    now += seconds(60);
+    auto next = makeModel();
+    run(*next, &UpdateModel::checkIfDue);
+    EXPECT_EQ(server.requests().size(), 2);
+    EXPECT_TRUE(next->available().has_value());
+    EXPECT_EQ(defaults.string(UpdateModel::lastUpdateCheckKey), core::iso8601Text(now));
+}
 
 TEST_F(UpdateCheck, UntrustedCertificateGivesNoUpdate) {
     endpoints.extraCACertificates.clear();

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "ConverterTestSupport.hpp"
 #include "viewer/ConverterModel.hpp"
@@ -120,6 +121,45 @@ TEST_F(SplatConverterViewTest, ClickingTheDropZoneQueuesThePickedFilesWhateverTh
     QTest::mouseClick(&view_->dropZone(), Qt::LeftButton);
     ASSERT_EQ(model().queue().size(), 2u);
     EXPECT_EQ(model().queue()[0].url.filename(), "notes.txt");
+}
+
+// In the Final panel the converter sits in a scrolling column. A file added
+// with a click is laid out at once: the new row never lies over the drop
+// zone, and the buttons are already where they stay, so a second click
+// lands on what was under the pointer.
+TEST_F(SplatConverterViewTest, AnAddedFileIsLaidOutAtOnceInAScrollingColumn) {
+    QScrollArea column;
+    column.setWidgetResizable(true);
+    auto* content = new QWidget;
+    auto* layout = new QVBoxLayout(content);
+    auto* above = new QWidget;
+    above->setFixedHeight(300);
+    layout->addWidget(above);
+    auto model = ConverterModel::create(std::nullopt);
+    auto* converter = new SplatConverterView(model);
+    layout->addWidget(converter);
+    layout->addStretch(1);
+    column.setWidget(content);
+    column.resize(430, 500);
+    column.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&column));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+
+    converter->dropZone().setFileChooser([this] { return std::vector<fs::path>{file("scene.ply")}; });
+    QTest::mouseClick(&converter->dropZone(), Qt::LeftButton);
+    ASSERT_EQ(model->queue().size(), 1u);
+    // No event handled since the click: what would be drawn now.
+    auto* list = converter->findChild<QWidget*>("queueList");
+    auto* convert = converter->findChild<QWidget*>("convertButton");
+    ASSERT_TRUE(list->isVisible());
+    EXPECT_EQ(converter->dropZone().height(), 64);
+    EXPECT_GE(list->y(), converter->dropZone().geometry().bottom());
+    EXPECT_GE(convert->y(), list->geometry().bottom());
+    EXPECT_LE(convert->geometry().bottom(), converter->height());
+    const QPoint settled = convert->mapTo(&column, QPoint(0, 0));
+    QTest::qWait(0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(convert->mapTo(&column, QPoint(0, 0)), settled);
 }
 
 TEST_F(SplatConverterViewTest, ThePickerOffersOurConverterFormatsAndSetsTheModelsFormat) {

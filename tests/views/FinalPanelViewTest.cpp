@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLocale>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -196,6 +197,44 @@ TEST_F(FinalPanel, TheConverterComesBackAfterABusyPeriodWithTheOutputOfThatMomen
     ASSERT_NE(panel_->converter(), nullptr);
     ASSERT_EQ(panel_->converter()->model()->queue().size(), 1u);
     EXPECT_EQ(panel_->converter()->model()->queue()[0].url, output);
+}
+
+// The panel lies in the step menu's column, which never scrolls sideways:
+// converting a model to .splat, with the converter's long command and
+// output lines, leaves it within the column's width.
+TEST_F(FinalPanel, ASplatConversionKeepsThePanelWithinItsColumn) {
+    QScrollArea column;
+    column.setWidgetResizable(true);
+    column.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FinalPanelView* panel = new FinalPanelView(*model_, viewer_, FinalPanelView::Actions{});
+    column.setWidget(panel);
+    column.resize(430, 700);
+    column.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&column));
+    ASSERT_NE(panel->converter(), nullptr);
+
+    const SyntheticCells cells = writeSyntheticCells(support_.path() / "cells", SyntheticCellsOptions{});
+    const fs::path model = support_.path() / "cells" / cells.plan.cells.front().id / "output.ply";
+    ASSERT_TRUE(fs::exists(model));
+    const fs::path output = support_.path() / "a rather long folder name for the converted splat files of this run";
+    fs::create_directories(output);
+    const auto converter = panel->converter()->model();
+    converter->setOutputFolderChooser([output](const fs::path&) { return output; });
+    converter->add({model});
+    converter->setFormat(engines::SplatOutputFormat::splat);
+    std::vector<int> widths;
+    QObject::connect(converter.get(), &viewer::ConverterModel::statusLineChanged, [&] {
+        widths.push_back(panel->minimumSizeHint().width());
+    });
+    click(visibleButton(*panel->converter(), "Convert"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !converter->isRunning(); }, 60000));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(converter->queue().front().state.kind, viewer::ConverterModel::Item::State::Kind::done)
+        << converter->queue().front().state.failure.toStdString();
+    EXPECT_FALSE(widths.empty());
+    for (int width : widths) EXPECT_LE(width, column.viewport()->width());
+    EXPECT_LE(panel->minimumSizeHint().width(), column.viewport()->width());
+    EXPECT_LE(panel->width(), column.viewport()->width());
 }
 
 TEST_F(FinalPanel, TheConvertersFormatListTakesTheWheelOnlyWhenFocused) {

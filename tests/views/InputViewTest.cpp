@@ -475,7 +475,8 @@ TEST_F(InputForm, AVideoRunCarriesTheExtractionAndTheTypedModelSize) {
         EXPECT_EQ(std::count(analysis_->strides.begin(), analysis_->strides.end(), 12), 1);
     }
     press(extraction->rateRow()->slider(), Qt::Key_Home);
-    EXPECT_EQ(extraction->rateRow()->valueText(), "1 frames");
+    // One frame, not "1 frames".
+    EXPECT_EQ(extraction->rateRow()->valueText(), "1 frame");
     press(extraction->rateRow()->slider(), Qt::Key_Right, 11);
     // Home and eleven steps: twelve analyses, some superseded before they start.
     ASSERT_TRUE(QTest::qWaitFor(

@@ -14,6 +14,7 @@
 #include "views/Conversion360LiveView.hpp"
 #include "views/FloatingPanel.hpp"
 #include "views/InputView.hpp"
+#include "views/LogDrawerView.hpp"
 #include "views/MainDashboardView.hpp"
 #include "views/StepBackgroundView.hpp"
 #include "views/StepMarkersView.hpp"
@@ -139,6 +140,35 @@ TEST_F(DashboardLayout, MessagesAndHintsLieWhereTheMenuLeavesFree) {
             QRect(0, 0, hintText->width(), 10000), Qt::AlignCenter | Qt::TextWordWrap, hintText->text());
         EXPECT_LE(hintNeeded.height(), hintText->height()) << where;
     }
+}
+
+// A failure's message names the step whose log the open drawer shows: the
+// two lie side by side, the message wrapped in the room between.
+TEST_F(DashboardLayout, AFailureMessageLiesClearOfTheOpenDrawer) {
+    model_->setCurrentState(Kind::processingSfM);
+    model_->setCurrentState(pipeline::PipelineState::error("Sparse reconstruction failed (exit 1)"));
+    model_->setIsLogMenuExpanded(true);
+    int roomy = 0;
+    for (const WindowCase& c : windowCases) {
+        build(c);
+        const std::string where = describe(c);
+        dashboard_->selectStep(WorkflowStep::final);
+        StepBackgroundView* pane = dashboard_->centrePane();
+        ASSERT_EQ(pane->contentKind(), StepBackgroundView::Content::message) << where;
+        auto* message = qobject_cast<QLabel*>(pane->content());
+        ASSERT_NE(message, nullptr);
+        const QRect drawer = inDashboard(dashboard_->logDrawer());
+        ASSERT_TRUE(dashboard_->logDrawer()->isVisible()) << where;
+        expectClearOfTheMenu(message, where + " message");
+        // A narrow window leaves no room between menu and drawer.
+        if (drawer.left() - pane->freeArea().left() < MainDashboardView::minimumMessageRoom) continue;
+        const QRect needed = message->fontMetrics().boundingRect(message->rect(), Qt::AlignCenter | Qt::TextWordWrap,
+                                                                 message->text());
+        const QRect text = needed.translated(inDashboard(message).topLeft());
+        EXPECT_FALSE(text.intersects(drawer)) << where;
+        ++roomy;
+    }
+    EXPECT_GE(roomy, 2);
 }
 
 TEST_F(DashboardLayout, TheLiveConversionLiesRightOfTheInputPanel) {

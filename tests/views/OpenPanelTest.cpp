@@ -6,6 +6,8 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -182,6 +184,36 @@ TEST_F(OpenPanelTest, TheOutputPanelTakesATypedFolderAndMakesANewOneInAnExisting
     EXPECT_FALSE(fs::exists(captures_ / "missing"));
     typeAndConfirm(*panel, text(video_));
     expectRefused(*panel, QStringLiteral("\u201cwalkthrough.mp4\u201d is a file. Choose a folder."));
+}
+
+// Typing a path opens the completer's list under the name field; one click
+// on Open then takes the typed item (and on Cancel closes the panel), not a
+// first click that only closes the list.
+TEST_F(OpenPanelTest, OneClickAfterTypingReachesTheButtonPastTheCompletionList) {
+    for (const bool open : {true, false}) {
+        auto panel = show(open ? inputRequest() : colmapRequest());
+        QAbstractItemView* completions = panel->nameField()->completer()->popup();
+        QTest::keyClicks(panel->nameField(), text(captures_) + QStringLiteral("/gar"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return completions->isVisible(); }, 30000));
+        QTest::keyClicks(panel->nameField(), QStringLiteral("den"));
+        ASSERT_TRUE(completions->isVisible());
+        // Through the window, as the pointer's click comes: Qt hands it to
+        // the open list first.
+        auto clickThroughWindow = [&](QWidget* button) {
+            QTest::mouseClick(panel->windowHandle(), Qt::LeftButton, {},
+                              button->mapTo(panel.get(), button->rect().center()));
+        };
+        if (open) {
+            clickThroughWindow(panel->openButton());
+            expectChosen(*panel, garden_);
+        } else {
+            clickThroughWindow(
+                panel->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Cancel));
+            EXPECT_FALSE(panel->isVisible());
+            EXPECT_EQ(panel->result(), QDialog::Rejected);
+        }
+        EXPECT_FALSE(completions->isVisible());
+    }
 }
 
 TEST_F(OpenPanelTest, AFolderPanelThatMakesNoFoldersTakesATypedFolderAndRefusesAMissingOne) {

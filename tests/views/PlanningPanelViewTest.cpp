@@ -197,7 +197,7 @@ TEST(PlanCellRow, DividesTowardZeroAndCountsFramesOnlyForARig) {
          planCell(96, 45678, 11.96, 850000, 7000),
          3,
          {"cell_3", "cap 850K · 7K it · 12.0 GB", "96 img · 12 frames · 45K pts"}},
-        {8, planCell(15, 2000, 1, 999, 999), 4, {"cell_4", "cap 0K · 0K it · 1.0 GB", "15 img · 1 frames · 2K pts"}},
+        {8, planCell(15, 2000, 1, 999, 999), 4, {"cell_4", "cap 0K · 0K it · 1.0 GB", "15 img · 1 frame · 2K pts"}},
     };
     for (const Case& c : table) {
         partition::PartitionPlan plan;

@@ -135,6 +135,10 @@ TEST_F(CentrePaneTest, EachStepShowsItsPictureForTheRunsState) {
     pane_.setStep(WorkflowStep::final);
     model_->setCurrentState(Kind::exporting);
     EXPECT_EQ(pane_.message(), QStringLiteral("Exporting the trained model\u2026"));
+    // A failure names the step that failed; a failed training keeps its text.
+    model_->setCurrentState(PipelineState::error("boom"));
+    EXPECT_EQ(pane_.message(), QStringLiteral("Merging and export failed \u2014 see the Process Logs."));
+    model_->setCurrentState(Kind::training);
     model_->setCurrentState(PipelineState::error("boom"));
     EXPECT_EQ(pane_.message(), QStringLiteral("Training failed \u2014 see the export panel."));
     model_->setCurrentState(Kind::completed);

@@ -256,7 +256,13 @@ TEST_F(ModelViewTest, TheDrawerShowsTheLogOfTheRunningStage) {
         {Kind::training, "train\n"},
         {Kind::exporting, "export\n"},
         {Kind::completed, "export\n"},
-        {PipelineState::error("x"), "export\n"},
+        // A failure outside a run wrote no step log: its message is shown.
+        {PipelineState::error("x"), "x"},
+        // A failure shows the log of the step that failed.
+        {Kind::processingSfM, "sfm\n"},
+        {PipelineState::error("COLMAP failed"), "sfm\n"},
+        {Kind::training, "train\n"},
+        {PipelineState::error("trevik failed"), "train\n"},
     };
     for (const auto& [state, text] : table) {
         model_->setCurrentState(state);

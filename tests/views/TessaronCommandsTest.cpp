@@ -18,6 +18,9 @@
 #include "views/MainWindow.hpp"
 #include "views/StepMenuView.hpp"
 #include "views/TessaronCommands.hpp"
+#include "viewmodel/ScriptedDialogs.hpp"
+#include "views/InputView.hpp"
+#include "views/ResumePanel.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -237,6 +240,53 @@ TEST_F(WindowShortcutsTest, ClosingTheWindowAsksTheQuitGuardAndKeepsItOpen) {
     EXPECT_TRUE(window_.isVisible());
     EXPECT_EQ(window_.windowTitle(), QStringLiteral("Tessaron"));
     EXPECT_EQ(window_.minimumSize(), QSize(900, 600));
+}
+
+// An interrupted workspace the scanner takes: the global model, one
+// trained cell and one planned cell without a folder.
+std::filesystem::path writeInterruptedWorkspace(const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    auto writeModel = [](const fs::path& sparse) {
+        for (const char* name : {"cameras.bin", "images.bin", "points3D.bin"}) writeTextFile(sparse / name, "model");
+    };
+    const fs::path workspace = folder / "Tessaron_workspace 2026-12-07 101500";
+    writeModel(workspace / "colmap" / "sparse" / "0");
+    fs::create_directories(workspace / "colmap" / "images");
+    writeModel(workspace / "partitions" / "cell_0" / "sparse" / "0");
+    writeTextFile(workspace / "partitions" / "partition_plan.json",
+                  R"({"cells":[{"id":"cell_0","imageCount":20},{"id":"cell_1","imageCount":20}]})");
+    return workspace;
+}
+
+// File ▸ Resume Interrupted Training… from another step: the window goes to
+// the Input step and scrolls the scan's card, at the foot of a long form,
+// into view.
+TEST_F(WindowShortcutsTest, ResumeFromTheFileMenuShowsTheScannedCard) {
+    TempDir files("tessaron-resume-menu");
+    const std::filesystem::path workspace = writeInterruptedWorkspace(files.path());
+    auto dialogs = std::make_shared<ScriptedDialogs>();
+    model_->setDialogService(dialogs);
+    // A chosen input makes the form long; the window shows another step.
+    std::filesystem::create_directories(files.path() / "photos");
+    model_->setSelectedInputURL(files.path() / "photos");
+    views::MainDashboardView& dashboard = window_.dashboard();
+    dashboard.selectStep(viewmodel::WorkflowStep::sfm);
+
+    dialogs->answer(workspace);
+    findAction(window_.commands().fileMenu(), QStringLiteral("Resume Interrupted Training..."))->trigger();
+    ASSERT_TRUE(model_->workspaceScanResult().has_value());
+    EXPECT_EQ(dashboard.selectedStep(), viewmodel::WorkflowStep::input);
+    auto* form = qobject_cast<views::InputView*>(dashboard.stepMenu()->panel());
+    ASSERT_NE(form, nullptr);
+    views::ResumePanel* card = form->resumePanel();
+    // The whole card within the form's view.
+    auto cardInView = [&] {
+        if (!card->summary()->isVisible() || form->viewport()->height() <= 0) return false;
+        const QRect shown(card->mapTo(form->viewport(), QPoint(0, 0)), card->size());
+        return form->viewport()->rect().contains(shown);
+    };
+    EXPECT_TRUE(QTest::qWaitFor(cardInView, 30000))
+        << "card at " << card->mapTo(form->viewport(), QPoint(0, 0)).y() << ", view " << form->viewport()->height();
 }
 
 }  // namespace

@@ -142,9 +142,10 @@ TEST_F(TrainingPanel, OneModelHasNoCellPillNoRunBarAndNoEstimate) {
     model_->setSplatCount(999);
     model_->setMsPerStep(18);
     model_->setCurrentState(Kind::training);
+    // No cells, so no caption about cells.
     EXPECT_EQ(visibleTexts(*panel_),
-              (QStringList{"Training", "Training…", "Iter", "12000 / 30000", "Splats", "999", "Speed", "18.0 ms",
-                           "Finished cells dim; the cell training now is highlighted in the background."}));
+              (QStringList{"Training", "Training…", "Iter", "12000 / 30000", "Splats", "999", "Speed", "18.0 ms"}));
+    EXPECT_FALSE(shown(panel_->cellsCaption()));
     EXPECT_TRUE(shown(panel_->cellBar()));
     EXPECT_FALSE(shown(panel_->overallBar()));
     model_->setSplatCount(1000);

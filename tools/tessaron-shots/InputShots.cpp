@@ -80,6 +80,16 @@ const auto video = inputShot("input-video", "a video chosen, estimated frames, t
                                  model.setShowAdvanced(true);
                              });
 
+const auto everyFrame = inputShot("input-video-every-frame",
+                                  "a video with every frame kept: the rate reads \"1 frame\"",
+                                  [](PipelineViewModel& model) {
+                                      model.setSelectedInputURL("/home/user/captures/walkthrough.mp4");
+                                      model.setIsInputVideo(true);
+                                      model.setFrameExtractionRate(1);
+                                      model.setDatasetProfile(profile(2400, 3840, 2160, true));
+                                      model.setShowAdvanced(true);
+                                  });
+
 const auto video360 = inputShot(
     "input-360", "a video recognised as 360\u00b0: the warning and the crop layout", [](PipelineViewModel& model) {
         model.setSelectedInputURL("/home/user/captures/plaza_360.mp4");

@@ -1,7 +1,9 @@
 // States of the main window. Each builds the real window on a view model put
 // into the state, with a settings store and support folder of its own, so
 // nothing the user keeps is read or written.
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QDragEnterEvent>
 #include <QMimeData>
 #include <QTemporaryDir>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -464,6 +467,138 @@ const auto cancelledTraining = dashboardShot(
                           model.setMsPerStep(41.2f);
                           model.setCurrentState(Kind::training);
                       }});
+    });
+
+// ---- The window after a failure: a run driven to a stage that fails as
+// the driver fails it (its lines, then its error line in the same log,
+// then the error state), shown as the view model leaves it.
+
+struct FailedStage {
+    PipelineLogStep step;
+    std::vector<std::string> lines;
+    std::string error;
+    std::function<void(PipelineViewModel&)> prepare;
+};
+
+void runAndFail(MainWindowStage& stage, const FailedStage& script) {
+    PipelineViewModel& model = *stage.model;
+    model.setHasActiveOperation(true);
+    ModelAccess::beginRunReport(model, "New run", "Photo folder", model.settingsSummary());
+    ModelAccess::startLogFlushTimer(model);
+    ModelAccess::runTrackedOperation(model, [&model, post = model.executor(), script](std::stop_token) {
+        post([&model, script] {
+            script.prepare(model);
+            model.updateRunReport();
+        });
+        for (const std::string& line : script.lines) ModelAccess::ingestLogLine(model, script.step, line);
+        post([&model, script] {
+            // The line is in the buffer before the state, as the driver has it.
+            ModelAccess::ingestLogLine(model, script.step, script.error);
+            model.setCurrentState(pipeline::PipelineState::error(script.error));
+            model.updateRunReport();
+        });
+    });
+    if (!waitUntil([&] { return !model.hasActiveOperation() && model.failedRun().has_value(); }))
+        throw std::runtime_error("the run did not fail");
+}
+
+FailedStage colmapFailure(const std::shared_ptr<QTemporaryDir>& folder) {
+    std::vector<std::string> lines = {"═══ COLMAP: feature extraction ═══"};
+    for (const std::string& line : numberedLines("Processed file [%1/3]", 1, 3)) lines.push_back(line);
+    lines.push_back("═══ COLMAP: incremental mapping ═══");
+    lines.push_back("No good initial image pair found.");
+    return {PipelineLogStep::sfm, lines, "Sparse reconstruction failed (exit 1)", [folder](PipelineViewModel& model) {
+                model.setCurrentWorkspaceURL(fs::path(folder->path().toStdString()) / "Tessaron_workspace");
+                model.setSfmTotalImages(3);
+                model.setCurrentState(Kind::processingSfM);
+            }};
+}
+
+const auto failedCOLMAP = dashboardShot(
+    "main-failed-colmap", "COLMAP failed: the Final step names the step, the drawer shows COLMAP's log",
+    [](MainWindowStage& stage) {
+        stage.model->setIsLogMenuExpanded(true);
+        runAndFail(stage, colmapFailure(stage.folder));
+    });
+
+const auto failedTraining = dashboardShot(
+    "main-failed-training", "the trainer failed: the Final step's text for training, the drawer on the training log",
+    [](MainWindowStage& stage) {
+        stage.model->setIsLogMenuExpanded(true);
+        runAndFail(stage, {PipelineLogStep::training, numberedLines("[trevik] step %1 splats 412003 ms/step 41.2", 1, 40),
+                           "trevik training failed (exit 1)", [](PipelineViewModel& model) {
+                               model.setIteration(40);
+                               model.setEngineRamString(QStringLiteral("1.4 GB"));
+                               model.setCurrentState(Kind::training);
+                           }});
+    });
+
+// A model opened by hand in the Final viewer, then a run that fails at COLMAP.
+void failOverModelOpenedByHand(MainWindowStage& stage) {
+        const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "earlier.ply";
+        writeSampleModel(file);
+        stage.dashboard().finalViewer().setUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
+        stage.dashboard().selectStep(WorkflowStep::final);
+        waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
+        runAndFail(stage, colmapFailure(stage.folder));
+}
+
+const auto failedOverModel = dashboardShot(
+    "main-failed-over-model", "COLMAP failed while a model opened by hand was in the viewer: no model behind the failure",
+    [](MainWindowStage& stage) {
+        failOverModelOpenedByHand(stage);
+    });
+
+const auto resetAfterFailure = dashboardShot(
+    "main-reset-after-failure", "\"Reset & Try Again\" after a COLMAP failure over a model opened by hand: the Input step",
+    [](MainWindowStage& stage) {
+        failOverModelOpenedByHand(stage);
+        stage.model->resetRunState();
+    });
+
+const auto finalAfterReset = dashboardShot(
+    "main-final-after-reset", "the Final step picked after a reset: waiting, no figures of the old model",
+    [](MainWindowStage& stage) {
+        const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "output.ply";
+        writeSampleModel(file);
+        stage.model->setOutputPlyPath(QString::fromStdString(file.string()));
+        stage.model->setCurrentState(Kind::completed);
+        waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
+        stage.model->resetRunState();
+        stage.dashboard().selectStep(WorkflowStep::final);
+    });
+
+// Answers every open panel with one folder.
+class FolderAnswer : public viewmodel::DialogService {
+public:
+    explicit FolderAnswer(fs::path folder) : folder_(std::move(folder)) {}
+    std::optional<fs::path> open(const OpenRequest&) override { return folder_; }
+    std::optional<fs::path> save(const SaveRequest&) override { return std::nullopt; }
+    bool confirm(const QString&, const QString&, const QString&) override { return false; }
+    void message(const QString&, const QString&) override {}
+
+private:
+    fs::path folder_;
+};
+
+const auto resumeFromMenu = dashboardShot(
+    "main-resume-from-menu", "File > Resume Interrupted Training... from the SfM step: the Input step, the card in view",
+    [](MainWindowStage& stage) {
+        const fs::path root = fs::path(stage.folder->path().toStdString());
+        const fs::path workspace = root / "Tessaron_workspace 2026-12-07 101500";
+        writeGridModel(workspace / "colmap" / "sparse" / "0");
+        fs::create_directories(workspace / "colmap" / "images");
+        for (int cell = 0; cell < 3; ++cell) writeGridModel(workspace / "partitions" / ("cell_" + std::to_string(cell)) / "sparse" / "0");
+        std::ofstream(workspace / "partitions" / "partition_plan.json")
+            << R"({"cells":[{"id":"cell_0","imageCount":20},{"id":"cell_1","imageCount":20},{"id":"cell_2","imageCount":20}]})";
+        fs::create_directories(root / "photos");
+        stage.model->setSelectedInputURL(root / "photos");
+        stage.model->setDialogService(std::make_shared<FolderAnswer>(workspace));
+        stage.dashboard().selectStep(WorkflowStep::sfm);
+        waitUntil([] { return false; }, 0.2);
+        for (QAction* action : stage.window->commands().fileMenu()->actions())
+            if (action->text() == QStringLiteral("Resume Interrupted Training...")) action->trigger();
+        waitUntil([] { return false; }, 0.6);
     });
 
 }  // namespace
