@@ -69,10 +69,7 @@ void releaseRetired(QThread* thread) {
 
 }  // namespace
 
-SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished)
-    : device_(1),  // the context's own limits, read below
-      shared_(std::make_shared<Shared>()) {
-    shared_->onFinished = std::move(onFinished);
+GPUDevice SplatRenderThread::openContext(const QSurfaceFormat& format, Shared& shared) {
     auto surface = std::make_unique<QOffscreenSurface>();
     surface->setFormat(format);
     surface->create();
@@ -80,21 +77,23 @@ SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallb
     context->setFormat(format);
     if (!surface->isValid() || !context->create() || !context->makeCurrent(surface.get()))
         throw Error(ErrorKind::noContext, "Unable to initialize SplatRenderer: no OpenGL context could be made");
+    std::optional<GPUDevice> device;
     try {
-        device_ = GPUDevice::current();
+        device = GPUDevice::current();
     } catch (...) {
         context->doneCurrent();
         throw;
     }
     context->doneCurrent();
+    shared.surface = surface.release();
+    shared.context = context.release();
+    return *device;
+}
 
-    thread_ = QThread::create([shared = shared_] {
-        // The loop's body is a member for readability; it needs only the
-        // shared state, which outlives this object.
-        SplatRenderThread::runOn(*shared);
-    });
-    shared_->surface = surface.release();
-    shared_->context = context.release();
+SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished)
+    : shared_(std::make_shared<Shared>()), device_(openContext(format, *shared_)) {
+    shared_->onFinished = std::move(onFinished);
+    thread_ = QThread::create([shared = shared_] { runOn(*shared); });
     shared_->context->moveToThread(thread_);
     thread_->start();
 }

@@ -77,10 +77,13 @@ public:
 
 private:
     struct Shared;
+    // Makes the surface and the context into `shared` and reads the
+    // context's limits.
+    static splatrenderer::GPUDevice openContext(const QSurfaceFormat& format, Shared& shared);
     static void runOn(Shared& shared);
 
-    splatrenderer::GPUDevice device_;
     std::shared_ptr<Shared> shared_;
+    splatrenderer::GPUDevice device_;
     QThread* thread_ = nullptr;
 };
 
