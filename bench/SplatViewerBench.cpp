@@ -1,6 +1,7 @@
 // The viewer's two costs on this machine's llvmpipe, through the widget
 // itself at 1280×720: loading a Gaussian PLY (read, chunk, locality order,
-// install) and drawing a frame of it (a repaint plus the GPU's work).
+// install) and drawing a frame of it (on the viewer's render thread, read
+// back and shown).
 // Run under an X server: tests/support/with-xvfb.sh build/bench/SplatViewerBench
 
 #include <QApplication>
@@ -112,12 +113,13 @@ void BM_ViewerFrame(benchmark::State& state) {
     view->setFileURL(cachedSceneFile(state.range(0)));
     if (!waitForScene(*view, state.range(0))) state.SkipWithError("the scene did not load");
     view->setOrbitMode(true);
-    // The view's draw callback, as a refresh calls it, and the GPU's work.
+    // A frame asked for, drawn on the render thread and shown; a newer
+    // depth order may add one more, which counts too.
     auto drawFrame = [&] {
-        view->makeCurrent();
-        view->sceneRenderer().paintGL();
-        glFinish();
-        view->doneCurrent();
+        const std::int64_t before = frames;
+        view->sceneRenderer().requestFrame();
+        while (frames == before || view->sceneRenderer().isDrawing())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     };
     for (int warmUp = 0; warmUp < 3; ++warmUp) drawFrame();
     drawTimeMs = 0;
@@ -126,7 +128,7 @@ void BM_ViewerFrame(benchmark::State& state) {
         view->sceneRenderer().camera.rotate(2, 0);  // each frame's camera moves a little
         drawFrame();
     }
-    if (frames != std::int64_t(state.iterations())) state.SkipWithError("frames were skipped");
+    if (frames < std::int64_t(state.iterations())) state.SkipWithError("frames were skipped");
     if (frames > 0) state.counters["encodeMs"] = drawTimeMs / double(frames);
 }
 BENCHMARK(BM_ViewerFrame)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1);

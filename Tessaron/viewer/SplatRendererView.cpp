@@ -22,10 +22,10 @@ SplatRendererView::SplatRendererView(QWidget* parent)
 }
 
 SplatRendererView::~SplatRendererView() {
-    // The renderer's GL objects go while their context is still current.
-    makeCurrent();
+    // What showed frames in the view's context goes while it exists; the
+    // scene goes on the render thread.
+    scene_->releaseGL();
     scene_.reset();
-    doneCurrent();
 }
 
 void SplatRendererView::setFileURL(const std::filesystem::path& file) {
@@ -72,6 +72,8 @@ void SplatRendererView::showEvent(QShowEvent* event) {
     QOpenGLWidget::showEvent(event);
     // The viewer takes the keyboard as soon as it is in a window.
     if (window()) setFocus(Qt::OtherFocusReason);
+    // Nothing was drawn while hidden.
+    scene_->requestFrame();
 }
 
 std::optional<std::uint16_t> SplatRendererView::movementKeyCode(int qtKey) {

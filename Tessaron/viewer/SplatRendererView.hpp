@@ -16,7 +16,8 @@ namespace tessaron::viewer {
 // new file starts a load; every other setting only restyles the view. It
 // draws only when the picture changes (see SplatSceneRenderer).
 //
-// Threads: GUI thread only; loads run on workers inside the scene renderer.
+// Threads: GUI thread only; loads run on workers and frames are drawn on a
+// render thread, both inside the scene renderer.
 class SplatRendererView : public QOpenGLWidget {
     Q_OBJECT
 

@@ -7,7 +7,7 @@
 
 #include "SplatFormats/AutodetectSceneReader.hpp"
 #include "SplatRenderer/RendererLog.hpp"
-#include "SplatRenderer/ShaderProgram.hpp"
+#include "SplatRenderer/OffscreenFramebuffer.hpp"
 
 namespace tessaron::viewer {
 
@@ -36,7 +36,15 @@ constexpr double sortTimeout = 0.1;
 
 }  // namespace
 
+void SplatSceneRenderer::Relay::post(std::function<void(SplatSceneRenderer&)> call) {
+    std::lock_guard lock(mutex);
+    if (target)
+        QMetaObject::invokeMethod(
+            target, [target = target, call = std::move(call)] { call(*target); }, Qt::QueuedConnection);
+}
+
 SplatSceneRenderer::SplatSceneRenderer(QOpenGLWidget* view) : view_(view), nextFrameTimer_(new QTimer(this)) {
+    relay_->target = this;
     nextFrameTimer_->setSingleShot(true);
     nextFrameTimer_->setTimerType(Qt::PreciseTimer);
     nextFrameTimer_->setInterval(1000 / preferredFramesPerSecond);
@@ -44,11 +52,17 @@ SplatSceneRenderer::SplatSceneRenderer(QOpenGLWidget* view) : view_(view), nextF
 }
 
 SplatSceneRenderer::~SplatSceneRenderer() {
+    {
+        // Nothing the render or sort threads finish from now on reaches
+        // this object.
+        std::lock_guard lock(relay_->mutex);
+        relay_->target = nullptr;
+    }
     for (auto& load : loads_) load.thread.request_stop();
     loads_.clear();  // joins
-    // A renderer that drew made GL objects: its owner makes the context
-    // current first (see SplatRendererView).
-    splatRenderer_.reset();
+    // The renderer goes on the render thread, once a frame it may be
+    // drawing is done; the window does not wait for it.
+    renderThread_.reset();
 }
 
 void SplatSceneRenderer::load(const std::filesystem::path& file) {
@@ -72,7 +86,8 @@ void SplatSceneRenderer::startLoad(const std::filesystem::path& file) {
     }
 
     SplatRenderer::Configuration configuration;
-    configuration.depthFormat = view_ && view_->format().depthBufferSize() > 0 ? GL_DEPTH24_STENCIL8 : 0;
+    // The render thread draws into a framebuffer of its own, with depth.
+    configuration.depthFormat = splatrenderer::OffscreenFramebuffer::depthFormat;
     configuration.maxSimultaneousRenders = 3;
     configuration.highQualityDepth = true;
     configuration.clearColor = clearColor;
@@ -137,23 +152,24 @@ void SplatSceneRenderer::finishLoad(std::uint64_t generation, const std::filesys
 }
 
 void SplatSceneRenderer::install(const std::filesystem::path& file, std::unique_ptr<SplatRenderer> renderer) {
-    renderer->setOnFrameFailure([this](const std::string& reason) { reportRendererError(reason); });
-    // The sort thread says when a newer order exists; a frame that showed an
-    // older one is drawn again then. The renderer, and with it the sort
-    // thread, goes before this object does.
-    renderer->setOnSortComplete([this](double) {
-        QMetaObject::invokeMethod(this, &SplatSceneRenderer::sortPublished, Qt::QueuedConnection);
+    // Called on the render thread (a frame's fault) and on the sort thread
+    // (a newer order, after which a frame that showed an older one is drawn
+    // again): both come here through the event loop.
+    const std::shared_ptr<Relay> relay = relay_;
+    renderer->setOnFrameFailure([relay](const std::string& reason) {
+        relay->post([reason](SplatSceneRenderer& target) { target.reportRendererError(reason); });
     });
-    std::unique_ptr<SplatRenderer> previous = std::exchange(splatRenderer_, std::move(renderer));
-    if (previous && view_) {
-        // The old renderer's GL objects belong to the view's context.
-        view_->makeCurrent();
-        previous.reset();
-        view_->doneCurrent();
-    }
+    renderer->setOnSortComplete([relay](double) {
+        relay->publishedSorts.fetch_add(1);
+        relay->post([](SplatSceneRenderer& target) { target.sortPublished(); });
+    });
     shownFile_ = file;
     rendererErrorReported_ = false;
-    currentSplatCount_ = splatRenderer_->splatCount();
+    currentSplatCount_ = renderer->splatCount();
+    hasScene_ = true;
+    lastReport_.reset();
+    // The old renderer goes on the render thread, with its context.
+    renderThread_->setRenderer(std::move(renderer));
     camera.fit({0, 0, 0}, 3);
     awaitingSort_ = false;
     requestFrame();
@@ -169,7 +185,7 @@ void SplatSceneRenderer::reportError(const std::filesystem::path& file, const st
 
 void SplatSceneRenderer::reportRendererError(const std::string& reason) {
     // One report per scene: a frame that cannot be drawn fails again at the
-    // next refresh.
+    // next change.
     if (rendererErrorReported_) return;
     rendererErrorReported_ = true;
     reportError(shownFile_, reason);
@@ -188,18 +204,25 @@ int SplatSceneRenderer::runningLoadCount() const {
 
 void SplatSceneRenderer::initializeGL() {
     if (!view_) return;
+    // Showing frames needs the view's context only to copy them; it goes
+    // when the view moves to another window, and the scene stays.
+    connect(view_->context(), &QOpenGLContext::aboutToBeDestroyed, this, &SplatSceneRenderer::releaseGL,
+            Qt::UniqueConnection);
+    if (renderThread_ || !deviceError_.empty()) return;
     try {
-        device_ = GPUDevice::current();
-        deviceError_.clear();
-    } catch (const GPUDevice::Error& error) {
+        const std::shared_ptr<Relay> relay = relay_;
+        renderThread_ = std::make_unique<SplatRenderThread>(
+            view_->format(), [relay](SplatRenderThread::FinishedFrame frame) {
+                relay->post([frame = std::move(frame)](SplatSceneRenderer& target) { target.frameFinished(frame); });
+            });
+        device_ = renderThread_->device();
+    } catch (const std::exception& error) {
         device_.reset();
         deviceError_ = error.what();
         splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer", error.what());
     }
-    // A widget moved to another window gets a new context; the old one
-    // takes the renderer's GL objects with it.
-    connect(view_->context(), &QOpenGLContext::aboutToBeDestroyed, this, &SplatSceneRenderer::releaseGL,
-            Qt::UniqueConnection);
+    // The view's context is current again for its own painting.
+    view_->makeCurrent();
     if (waitingFile_) {
         const std::filesystem::path file = *std::exchange(waitingFile_, std::nullopt);
         startLoad(file);
@@ -207,88 +230,39 @@ void SplatSceneRenderer::initializeGL() {
 }
 
 void SplatSceneRenderer::releaseGL() {
-    if (!splatRenderer_ || !view_) return;
+    if (!view_) return;
     view_->makeCurrent();
-    splatRenderer_.reset();
+    releaseDisplay();
     view_->doneCurrent();
-    device_.reset();
-    currentSplatCount_ = 0;
-    // Shown again from its file once a context exists, unless a newer load
-    // is on its way.
-    if (shownGeneration_ == loadGeneration_) waitingFile_ = shownFile_;
+}
+
+void SplatSceneRenderer::releaseDisplay() {
+    if (displayFramebuffer_ != 0) glDeleteFramebuffers(1, &displayFramebuffer_);
+    if (displayTexture_ != 0) glDeleteTextures(1, &displayTexture_);
+    displayFramebuffer_ = displayTexture_ = 0;
+    displayWidth_ = displayHeight_ = 0;
+    imageUploaded_ = false;
 }
 
 bool SplatSceneRenderer::isShown() const { return view_ && view_->isVisible(); }
 
 void SplatSceneRenderer::requestFrame() {
-    // A view that is not shown draws nothing; shown again, it paints anyway.
+    // A view that is not shown draws nothing; shown again, it asks anew.
     if (!isShown() || frameRequested_) return;
     frameRequested_ = true;
     ++requestedFrames_;
-    view_->update();
+    // On the next turn of the event loop, so that the input of one turn
+    // makes one frame; after the frame being drawn, if there is one.
+    if (!frameInFlight_) QMetaObject::invokeMethod(this, &SplatSceneRenderer::startFrame, Qt::QueuedConnection);
 }
 
-void SplatSceneRenderer::sortPublished() {
-    if (!awaitingSort_) return;
-    awaitingSort_ = false;
-    // At the next refresh rather than at once: a chain of posted events
-    // would keep input and timers waiting for as long as frames follow.
-    if (!nextFrameTimer_->isActive()) nextFrameTimer_->start();
-}
-
-bool SplatSceneRenderer::isAtRest() const {
-    return !frameRequested_ && !awaitingSort_ && !nextFrameTimer_->isActive();
-}
-
-std::optional<SplatRenderer::FrameReport> SplatSceneRenderer::lastFrame() const {
-    if (!splatRenderer_) return std::nullopt;
-    return splatRenderer_->lastFrame();
-}
-
-void SplatSceneRenderer::scheduleAfterFrame(bool flying) {
-    using Outcome = SplatRenderer::FrameReport::Outcome;
-    awaitingSort_ = false;
-    bool again = flying;
-    const auto& report = splatRenderer_->lastFrame();
-    switch (report.outcome) {
-    case Outcome::noFrameSlot: again = true; break;
-    case Outcome::noSortedOrder: awaitingSort_ = true; break;
-    case Outcome::drawn: awaitingSort_ = !report.sortedForCamera; break;
-    // A fault, reported once: the next change tries again.
-    case Outcome::skipped: break;
-    }
-    if (again) nextFrameTimer_->start();
-    wasFlying_ = flying;
-}
-
-void SplatSceneRenderer::resizeGL(int pixelWidth, int pixelHeight) {
-    drawableWidth_ = pixelWidth;
-    drawableHeight_ = pixelHeight;
-}
-
-void SplatSceneRenderer::clearToBackground(unsigned framebuffer) {
-    const GLfloat color[] = {GLfloat(clearColor.red), GLfloat(clearColor.green), GLfloat(clearColor.blue),
-                             GLfloat(clearColor.alpha)};
-    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    glClearColor(color[0], color[1], color[2], color[3]);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-}
-
-void SplatSceneRenderer::paintGL() {
+void SplatSceneRenderer::startFrame() {
+    if (!frameRequested_ || frameInFlight_) return;
     frameRequested_ = false;
-    if (!view_) return;
-    const GLuint framebuffer = view_->defaultFramebufferObject();
-    if (!splatRenderer_) {
-        clearToBackground(framebuffer);
-        return;
-    }
-    // Frames end only when the render thread sees their fences; without
-    // this a view that found every slot taken would never free one.
-    splatRenderer_->collectCompletedFrames();
-    // No free frame slot: the widget keeps showing the last frame, and
-    // tries again at the next refresh.
-    if (!splatRenderer_->isReadyToRender()) {
-        nextFrameTimer_->start();
+    if (!isShown()) return;
+    if (!hasScene_ || !renderThread_) {
+        // Nothing to draw: the view shows its background.
+        if (view_) view_->update();
         return;
     }
 
@@ -301,32 +275,45 @@ void SplatSceneRenderer::paintGL() {
     // A collapsed pane can have a width but no height.
     const double aspect = drawableWidth_ > 0 && drawableHeight_ > 0 ? drawableWidth_ / drawableHeight_ : 1.0;
 
-    const Clock::time_point encodingStart = Clock::now();
-    ViewportDescriptor viewport;
-    viewport.viewport = {0, 0, drawableWidth_, drawableHeight_, 0, 1};
+    SplatRenderThread::Frame frame;
+    frame.viewport.viewport = {0, 0, drawableWidth_, drawableHeight_, 0, 1};
     // The renderer's projections map depth to 0…1, near to 1; x and y land
     // where the classic −1…1 frustum of the same angle puts them.
-    viewport.projectionMatrix = Matrix4::perspective(verticalFieldOfView, float(aspect), nearDistance, farDistance);
-    viewport.viewMatrix = camera.viewMatrix() * sceneToCameraAxes();
-    viewport.screenSize = {int(drawableWidth_), int(drawableHeight_)};
-    try {
-        splatRenderer_->render(viewport, framebuffer, frameSlotTimeout, sortTimeout);
-    } catch (const splatrenderer::ShaderProgram::Error& error) {
-        splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer", error.what());
-        reportRendererError(error.what());
-    }
-    const Clock::time_point encodingEnd = Clock::now();
+    frame.viewport.projectionMatrix =
+        Matrix4::perspective(verticalFieldOfView, float(aspect), nearDistance, farDistance);
+    frame.viewport.viewMatrix = camera.viewMatrix() * sceneToCameraAxes();
+    frame.viewport.screenSize = {int(drawableWidth_), int(drawableHeight_)};
+    frame.width = int(drawableWidth_);
+    frame.height = int(drawableHeight_);
+    frame.frameSlotTimeout = frameSlotTimeout;
+    frame.sortTimeout = sortTimeout;
+    frame.id = ++nextFrameID_;
+    frame.beforeDrawing = beforeDrawing_;
+    frameInFlight_ = FrameInFlight{frame.id, now, frame.viewport.viewMatrix, flying, relay_->publishedSorts.load()};
     ++drawnFrames_;
+    renderThread_->draw(frame);
+}
+
+void SplatSceneRenderer::frameFinished(SplatRenderThread::FinishedFrame finished) {
+    if (!frameInFlight_ || frameInFlight_->id != finished.id) return;
+    const FrameInFlight frame = *std::exchange(frameInFlight_, std::nullopt);
+    if (!finished.failure.empty()) reportRendererError(finished.failure);
+    if (finished.image) {
+        shownImage_ = std::move(finished.image);
+        imageUploaded_ = false;
+        if (view_) view_->update();
+    }
+    lastReport_ = finished.report;
 
     // The rate counts the time between the frames of one movement of the
     // camera: after a frame of a flight, or within a quarter second of the
     // last (drags and the wheel). A rest is not frame time, nor is the wait
     // for a newer depth order of the same camera, and the figure of the last
     // movement stays until the next one is measured.
-    const bool moved = viewport.viewMatrix != lastViewMatrix_;
-    lastViewMatrix_ = viewport.viewMatrix;
+    const bool moved = frame.viewMatrix != lastViewMatrix_;
+    lastViewMatrix_ = frame.viewMatrix;
     if (lastPaintTime_ && moved) {
-        const double interval = std::chrono::duration<double>(now - *lastPaintTime_).count();
+        const double interval = std::chrono::duration<double>(frame.time - *lastPaintTime_).count();
         if (wasFlying_ || interval <= 0.25) {
             ++frameCount_;
             fpsAccum_ += std::max(interval, 0.0);
@@ -343,15 +330,98 @@ void SplatSceneRenderer::paintGL() {
     // Before any movement was measured, the rate this frame's drawing
     // would allow, so that an opened model does not read 0.
     if ((lastFPS_ == 0 || estimatedFPS_) && frameCount_ == 0) {
-        const double seconds = std::chrono::duration<double>(encodingEnd - encodingStart).count();
-        lastFPS_ = std::min(double(preferredFramesPerSecond), 1.0 / std::max(seconds, 1e-6));
+        lastFPS_ = std::min(double(preferredFramesPerSecond), 1000.0 / std::max(finished.drawMilliseconds, 1e-3));
         estimatedFPS_ = true;
     }
-    lastPaintTime_ = now;
-    scheduleAfterFrame(flying);
-    if (onStatsUpdate)
-        onStatsUpdate(SplatViewerStats{lastFPS_, currentSplatCount_,
-                                       std::chrono::duration<double, std::milli>(encodingEnd - encodingStart).count()});
+    lastPaintTime_ = frame.time;
+    scheduleAfterFrame(frame, finished.report);
+    if (onStatsUpdate) onStatsUpdate(SplatViewerStats{lastFPS_, currentSplatCount_, finished.drawMilliseconds});
+    // What changed while this frame was drawn is drawn now.
+    if (frameRequested_) QMetaObject::invokeMethod(this, &SplatSceneRenderer::startFrame, Qt::QueuedConnection);
+}
+
+void SplatSceneRenderer::sortPublished() {
+    if (!awaitingSort_) return;
+    awaitingSort_ = false;
+    // At the next refresh rather than at once: a chain of posted events
+    // would keep input and timers waiting for as long as frames follow.
+    if (!nextFrameTimer_->isActive()) nextFrameTimer_->start();
+}
+
+bool SplatSceneRenderer::isAtRest() const {
+    return !frameRequested_ && !frameInFlight_ && !awaitingSort_ && !nextFrameTimer_->isActive();
+}
+
+std::optional<SplatRenderer::FrameReport> SplatSceneRenderer::lastFrame() const { return lastReport_; }
+
+void SplatSceneRenderer::scheduleAfterFrame(const FrameInFlight& frame, const SplatRenderer::FrameReport& report) {
+    using Outcome = SplatRenderer::FrameReport::Outcome;
+    awaitingSort_ = false;
+    bool again = frame.flying;
+    bool waitsForSort = false;
+    switch (report.outcome) {
+    case Outcome::noFrameSlot: again = true; break;
+    case Outcome::noSortedOrder: waitsForSort = true; break;
+    case Outcome::drawn: waitsForSort = !report.sortedForCamera; break;
+    // A fault, reported once: the next change tries again.
+    case Outcome::skipped: break;
+    }
+    // An order published while the frame was drawn may be the one it
+    // waits for; its notice may have come before the frame did.
+    if (waitsForSort && relay_->publishedSorts.load() != frame.publishedSorts)
+        again = true;
+    else
+        awaitingSort_ = waitsForSort;
+    if (again) nextFrameTimer_->start();
+    wasFlying_ = frame.flying;
+}
+
+void SplatSceneRenderer::resizeGL(int pixelWidth, int pixelHeight) {
+    drawableWidth_ = pixelWidth;
+    drawableHeight_ = pixelHeight;
+    requestFrame();
+}
+
+void SplatSceneRenderer::clearToBackground(unsigned framebuffer) {
+    const GLfloat color[] = {GLfloat(clearColor.red), GLfloat(clearColor.green), GLfloat(clearColor.blue),
+                             GLfloat(clearColor.alpha)};
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    glClearColor(color[0], color[1], color[2], color[3]);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+}
+
+void SplatSceneRenderer::paintGL() {
+    if (!view_) return;
+    const GLuint framebuffer = view_->defaultFramebufferObject();
+    // Only the newest finished frame is shown; drawing happens elsewhere,
+    // so a paint costs a copy.
+    if (!hasScene_ || !shownImage_) {
+        clearToBackground(framebuffer);
+        return;
+    }
+    const auto& image = *shownImage_;
+    if (displayWidth_ != image.width || displayHeight_ != image.height) {
+        releaseDisplay();
+        glCreateTextures(GL_TEXTURE_2D, 1, &displayTexture_);
+        glTextureStorage2D(displayTexture_, 1, GL_RGBA8, image.width, image.height);
+        glCreateFramebuffers(1, &displayFramebuffer_);
+        glNamedFramebufferTexture(displayFramebuffer_, GL_COLOR_ATTACHMENT0, displayTexture_, 0);
+        displayWidth_ = image.width;
+        displayHeight_ = image.height;
+    }
+    if (!imageUploaded_) {
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTextureSubImage2D(displayTexture_, 0, 0, 0, image.width, image.height, GL_RGBA, GL_UNSIGNED_BYTE,
+                            image.pixels.data());
+        imageUploaded_ = true;
+    }
+    const int width = int(drawableWidth_), height = int(drawableHeight_);
+    // A frame of the size before a resize fills the view until the next
+    // one is done.
+    if (width != image.width || height != image.height) clearToBackground(framebuffer);
+    // The image's rows run from the top, GL's from the bottom.
+    glBlitNamedFramebuffer(displayFramebuffer_, framebuffer, 0, 0, image.width, image.height, 0, height, width, 0,
+                           GL_COLOR_BUFFER_BIT, width == image.width && height == image.height ? GL_NEAREST : GL_LINEAR);
 }
 
 }  // namespace tessaron::viewer

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -317,6 +319,117 @@ TEST_F(SplatViewerFrames, HeldKeysFlyAFrameAtATimeAndTheFirstStepAfterARestIsOne
     *now += std::chrono::hours(1);
     const auto [backward, expectedBackward] = fly(Qt::Key_S);
     EXPECT_NEAR(-backward, expectedBackward, 1e-4);
+}
+
+// Holds the render thread inside a frame until the test opens it.
+struct FrameGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int arrived = 0, left = 0;
+    bool open = false, gaveUp = false;
+
+    static std::function<void()> hook(const std::shared_ptr<FrameGate>& gate) {
+        return [gate] {
+            std::unique_lock lock(gate->mutex);
+            ++gate->arrived;
+            gate->changed.notify_all();
+            // A guard against a test that never opens the gate, not a
+            // measure of anything.
+            if (!gate->changed.wait_for(lock, std::chrono::minutes(2), [&] { return gate->open; })) gate->gaveUp = true;
+            ++gate->left;
+        };
+    }
+    int arrivals() {
+        std::lock_guard lock(mutex);
+        return arrived;
+    }
+    int departures() {
+        std::lock_guard lock(mutex);
+        return left;
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        changed.notify_all();
+    }
+};
+
+TEST_F(SplatViewerFrames, WhileAFrameIsDrawnTheWindowAnswersAndItsInputMakesOneFrameAfterIt) {
+    writeDotSplat(folder_ / "red.splat", cluster(5000, {1.2f, 0, 0}, 0.3f, {255, 0, 0}, 15));
+    open(folder_ / "red.splat", 5000);
+    view_.setOrbitMode(true);
+    ASSERT_TRUE(waitForRest());
+    auto gate = std::make_shared<FrameGate>();
+    scene().setBeforeDrawing(FrameGate::hook(gate));
+    const FrameCounts before = counts();
+
+    // A drag starts a frame, which the render thread is held in.
+    QTest::mousePress(&view_, Qt::LeftButton, {}, QPoint(100, 100));
+    QTest::mouseMove(&view_, QPoint(120, 100));
+    ASSERT_TRUE(waitUntil([&] { return gate->arrivals() == 1; }));
+    EXPECT_TRUE(scene().isDrawing());
+
+    // Meanwhile the window runs its timers and takes input: the camera
+    // follows the pointer at once, and all of it waits for one frame.
+    bool timerFired = false;
+    QTimer::singleShot(0, &view_, [&] { timerFired = true; });
+    EXPECT_TRUE(waitUntil([&] { return timerFired; }));
+    const float yawDuringFrame = scene().camera.orbitYaw;
+    for (int step = 1; step <= 5; ++step) QTest::mouseMove(&view_, QPoint(120 + 10 * step, 100));
+    QTest::mouseRelease(&view_, Qt::LeftButton, {}, QPoint(170, 100));
+    QWheelEvent wheel(QPointF(160, 120), view_.mapToGlobal(QPointF(160, 120)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&view_, &wheel);
+    EXPECT_NE(scene().camera.orbitYaw, yawDuringFrame);
+    EXPECT_FLOAT_EQ(scene().camera.orbitDistance, 6.75f);
+    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin(std::chrono::milliseconds(250)));
+    EXPECT_EQ(counts().requested, before.requested + 2);
+    EXPECT_EQ(counts().drawn, before.drawn + 1);
+    EXPECT_EQ(counts().stats, before.stats);
+    EXPECT_FALSE(scene().isAtRest());
+
+    // Let go, the held frame is shown and one more follows from the newest
+    // camera, then the depth order's frames until the picture is final.
+    scene().setBeforeDrawing({});
+    gate->release();
+    ASSERT_TRUE(waitForRest());
+    const FrameCounts after = counts();
+    EXPECT_GE(after.drawn, before.drawn + 2);
+    EXPECT_LE(after.drawn, before.drawn + 6);
+    EXPECT_EQ(after.requested - before.requested, after.drawn - before.drawn);
+    EXPECT_EQ(after.stats - before.stats, std::size_t(after.drawn - before.drawn));
+    EXPECT_EQ(gate->arrivals(), 1);
+    EXPECT_FALSE(gate->gaveUp);
+    expectNothingDrawnAfter(after, "after the held frame");
+}
+
+TEST_F(SplatViewer, AViewClosedWhileAFrameIsDrawnDoesNotWaitForIt) {
+    writeDotSplat(folder_ / "red.splat", cluster(3000, {0, 0, 0}, 0.3f, {255, 0, 0}, 16));
+    auto view = std::make_unique<SplatRendererView>();
+    view->resize(200, 150);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    view->setFileURL(folder_ / "red.splat");
+    auto& scene = view->sceneRenderer();
+    ASSERT_TRUE(waitUntil([&] { return scene.currentSplatCount() == 3000 && scene.isAtRest(); }));
+
+    auto gate = std::make_shared<FrameGate>();
+    scene.setBeforeDrawing(FrameGate::hook(gate));
+    scene.camera.rotate(30, 0);
+    scene.requestFrame();
+    ASSERT_TRUE(waitUntil([&] { return gate->arrivals() == 1; }));
+    // Closing returns while the render thread is still inside the frame
+    // (waiting for it would never end: only this thread opens the gate).
+    view.reset();
+    EXPECT_EQ(gate->departures(), 0);
+    gate->release();
+    // The retired thread finishes its frame and ends; nothing of it reaches
+    // the closed view.
+    ASSERT_TRUE(waitUntil([&] { return gate->departures() == 1; }));
+    ASSERT_TRUE(tessaron::testing::deliverEventsDueWithin(std::chrono::milliseconds(100)));
+    EXPECT_FALSE(gate->gaveUp);
 }
 
 TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {

@@ -86,8 +86,8 @@ std::shared_ptr<QWidget> viewerShowingModel(bool orbit) {
     if (!waitUntil([&] { return !errors->empty() || (scene.runningLoadCount() == 0 && scene.currentSplatCount() > 0); }))
         throw std::runtime_error("the model did not load");
     if (!errors->empty()) throw std::runtime_error(errors->front().toStdString());
-    // A few frames, so that the depth order matches the camera.
-    waitUntil([] { return false; }, 0.5);
+    // Frames until the depth order matches the camera and the last one is shown.
+    if (!waitUntil([&] { return scene.isAtRest(); }, 60)) throw std::runtime_error("the model's frames did not settle");
     return std::shared_ptr<QWidget>(view.get(), [view, folder](QWidget*) mutable { view.reset(); });
 }
 
