@@ -17,12 +17,11 @@
 #include <memory>
 #include <random>
 
-#include "SplatFormats/SplatPLYSceneWriter.hpp"
+#include "ViewerBenchScene.hpp"
 #include "viewer/SplatRendererView.hpp"
 
 namespace {
 
-using splatformats::SplatPoint;
 using tessaron::viewer::SplatRendererView;
 
 // A binary degree-0 PLY of `count` splats spread like a trained scene's,
@@ -31,21 +30,7 @@ std::filesystem::path sceneFile(std::int64_t count) {
     const auto file = std::filesystem::temp_directory_path() /
                       ("tessaron-viewer-bench-" + std::to_string(count) + "-" + std::to_string(::getpid()) + ".ply");
     if (std::filesystem::exists(file)) return file;
-    std::mt19937 generator(3);
-    std::normal_distribution<float> spread(0, 2);
-    std::uniform_int_distribution<int> channel(0, 255);
-    std::vector<SplatPoint> points;
-    points.reserve(std::size_t(count));
-    for (std::int64_t i = 0; i < count; ++i)
-        points.emplace_back(
-            splatformats::Vector3{spread(generator), spread(generator), spread(generator)},
-            SplatPoint::Color::sRGBUInt8({std::uint8_t(channel(generator)), std::uint8_t(channel(generator)), 90}),
-            SplatPoint::Opacity::linearUInt8(200), SplatPoint::Scale::linearFloat({0.03f, 0.05f, 0.02f}),
-            splatformats::Quaternion{0.1f, 0.2f, 0.3f, 0.9f});
-    splatformats::SplatPLYSceneWriter writer(file);
-    writer.start(0, true, count);
-    writer.write(points);
-    writer.close();
+    tessaron::viewer::bench::writeViewerBenchScene(file, count, 2);
     return file;
 }
 

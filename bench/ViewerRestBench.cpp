@@ -28,7 +28,7 @@
 #include <memory>
 #include <random>
 
-#include "SplatFormats/SplatPLYSceneWriter.hpp"
+#include "ViewerBenchScene.hpp"
 #include "core/PreferenceStore.hpp"
 #include "generators/HeavySplatScene.hpp"
 #include "viewer/SplatRendererView.hpp"
@@ -40,29 +40,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using splatformats::SplatPoint;
 using tessaron::viewmodel::PipelineViewModel;
 using tessaron::viewmodel::WorkflowStep;
 using Kind = tessaron::pipeline::PipelineState::Kind;
-
-// A binary degree-0 PLY of `count` splats spread like a trained scene's.
-void writeOrdinaryScene(const fs::path& file, std::int64_t count) {
-    std::mt19937 generator(3);
-    std::normal_distribution<float> spread(0, 1.2f);
-    std::uniform_int_distribution<int> channel(0, 255);
-    std::vector<SplatPoint> points;
-    points.reserve(std::size_t(count));
-    for (std::int64_t i = 0; i < count; ++i)
-        points.emplace_back(
-            splatformats::Vector3{spread(generator), spread(generator), spread(generator)},
-            SplatPoint::Color::sRGBUInt8({std::uint8_t(channel(generator)), std::uint8_t(channel(generator)), 90}),
-            SplatPoint::Opacity::linearUInt8(200), SplatPoint::Scale::linearFloat({0.03f, 0.05f, 0.02f}),
-            splatformats::Quaternion{0.1f, 0.2f, 0.3f, 0.9f});
-    splatformats::SplatPLYSceneWriter writer(file);
-    writer.start(0, true, count);
-    writer.write(points);
-    writer.close();
-}
 
 // Runs the event loop (asleep while it has nothing to do, as the
 // application's own) until `done` holds, looking every 10 ms; false after
@@ -147,7 +127,7 @@ struct Application {
 void BM_ApplicationAtRest(benchmark::State& state) {
     Application application;
     const fs::path file = fs::path(application.folder.path().toStdString()) / "model.ply";
-    writeOrdinaryScene(file, state.range(0));
+    tessaron::viewer::bench::writeViewerBenchScene(file, state.range(0), 1.2f);
     application.window->dashboard().finalViewer().setOrbit(true);
     if (!application.open(file, state.range(0))) state.SkipWithError("the model did not open");
     application.orbitDrag(20);
