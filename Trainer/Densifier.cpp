@@ -28,6 +28,19 @@ void Densifier::record(const std::vector<float>& norms, const std::vector<Projec
     });
 }
 
+void Densifier::grow(GaussianModel& model, uint32_t index, bool mustSplit, float extent, std::mt19937_64& random,
+                     Outcome& outcome) {
+    // A small Gaussian is cloned; a large one is split and its original dropped.
+    if (!mustSplit && largestScale(model, index) <= settings_.percentDense * extent) {
+        model.appendCopy(model, index);
+        ++outcome.cloned;
+        return;
+    }
+    appendSplit(model, index, random);
+    keep_[index] = 0;
+    ++outcome.split;
+}
+
 void Densifier::appendSplit(GaussianModel& model, size_t index, std::mt19937_64& random) const {
     // Two samples of the Gaussian's own distribution, each smaller.
     std::normal_distribution<float> normal(0.0f, 1.0f);
@@ -94,16 +107,7 @@ Densifier::Outcome Densifier::densifyFreely(GaussianModel& model, const std::vec
     const size_t count = model.size();
     Outcome outcome;
     keep_.assign(count, 1);
-    for (uint32_t index : candidates) {
-        if (largestScale(model, index) <= settings_.percentDense * extent) {
-            model.appendCopy(model, index);
-            ++outcome.cloned;
-            continue;
-        }
-        appendSplit(model, index, random);
-        keep_[index] = 0;
-        ++outcome.split;
-    }
+    for (uint32_t index : candidates) grow(model, index, false, extent, random, outcome);
     keep_.resize(model.size(), 1);
 
     const float minLogit = logit(settings_.minOpacity);
@@ -184,16 +188,7 @@ Densifier::Outcome Densifier::densifyUnderCap(GaussianModel& model, std::vector<
     growing.resize(std::min(growing.size(), room));
     std::sort(growing.begin(), growing.end());
 
-    for (uint32_t index : growing) {
-        if (!splits[index] && largestScale(model, index) <= settings_.percentDense * extent) {
-            model.appendCopy(model, index);
-            ++outcome.cloned;
-            continue;
-        }
-        appendSplit(model, index, random);
-        keep_[index] = 0;
-        ++outcome.split;
-    }
+    for (uint32_t index : growing) grow(model, index, splits[index], extent, random, outcome);
     keep_.resize(model.size(), 1);
     return outcome;
 }

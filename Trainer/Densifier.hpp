@@ -57,6 +57,10 @@ private:
     static float largestScale(const GaussianModel& model, size_t index);
     // Appends the two halves of a split of Gaussian `index`.
     void appendSplit(GaussianModel& model, size_t index, std::mt19937_64& random) const;
+    // Clones or splits Gaussian `index` (splits it whatever its size when
+    // `mustSplit`), marking a split original in keep_ to go.
+    void grow(GaussianModel& model, uint32_t index, bool mustSplit, float extent, std::mt19937_64& random,
+              Outcome& outcome);
     // The two kinds of pass; each leaves in keep_ which Gaussians stay.
     Outcome densifyFreely(GaussianModel& model, const std::vector<uint32_t>& candidates, float extent,
                           bool pruneLarge, size_t cap, std::mt19937_64& random);

@@ -1,9 +1,14 @@
 #pragma once
 
-// The model both viewer benchmarks show: a binary degree-0 PLY of splats
-// spread like a trained scene's.
+// What both viewer benchmarks share: the model they show (a binary degree-0
+// PLY of splats spread like a trained scene's) and their main().
+
+#include <QApplication>
+#include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <random>
 #include <vector>
@@ -30,6 +35,20 @@ inline void writeViewerBenchScene(const std::filesystem::path& file, std::int64_
     writer.start(0, true, count);
     writer.write(points);
     writer.close();
+}
+
+// Runs the benchmarks named on the command line. Listing them needs no
+// display; everything else needs an X server for the viewer.
+inline int runViewerBenchmarks(int argc, char** argv) {
+    bool listingOnly = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--benchmark_list_tests", 22) == 0) listingOnly = true;
+    benchmark::Initialize(&argc, argv);
+    std::unique_ptr<QApplication> application;
+    if (!listingOnly) application = std::make_unique<QApplication>(argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace tessaron::viewer::bench

@@ -214,15 +214,4 @@ BENCHMARK(BM_HeavySceneBlocksTheWindow)->Unit(benchmark::kSecond)->UseRealTime()
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Listing needs no display; everything else needs the window's X server.
-    bool listingOnly = false;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--benchmark_list_tests", 22) == 0) listingOnly = true;
-    benchmark::Initialize(&argc, argv);
-    std::unique_ptr<QApplication> application;
-    if (!listingOnly) application = std::make_unique<QApplication>(argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return tessaron::viewer::bench::runViewerBenchmarks(argc, argv); }
