@@ -71,6 +71,7 @@ FinalPanelView::FinalPanelView(viewmodel::PipelineViewModel& model, FinalViewerS
     connect(&model_, &Model::currentStateChanged, this, &FinalPanelView::rebuildOutcome);
     connect(&model_, &Model::logFileURLChanged, this, &FinalPanelView::rebuildOutcome);
     connect(&model_, &Model::cancelledRunChanged, this, &FinalPanelView::rebuildOutcome);
+    connect(&viewer_, &FinalViewerState::urlChanged, this, &FinalPanelView::rebuildOutcome);
     connect(&model_, &Model::isBusyChanged, this, &FinalPanelView::refreshIdleBlock);
     connect(&viewer_, &FinalViewerState::orbitChanged, this, &FinalPanelView::refreshViewerControls);
     connect(&viewer_, &FinalViewerState::showStatsChanged, this, &FinalPanelView::refreshViewerControls);
@@ -265,6 +266,8 @@ void FinalPanelView::rebuildOutcome() {
             column->addWidget(startNew, 0, Qt::AlignLeft);
             break;
         }
+        // With nothing running, a model the user opened by hand is not waiting for any step.
+        if (!viewer_.url().isEmpty()) break;
         [[fallthrough]];
     case Kind::extractingFrames:
     case Kind::processingSfM:

@@ -150,6 +150,22 @@ TEST_F(FinalPanel, StartNewPipelineAndResetAndTryAgainBothResetTheRun) {
     }
 }
 
+TEST_F(FinalPanel, AModelOpenedByHandWhileNothingRunsIsNotWaitingForAnyStep) {
+    const QString waiting = "Waiting for earlier steps to finish…";
+    model_->setCurrentState(Kind::idle);
+    viewer_.setUrl(QUrl::fromLocalFile(QStringLiteral("/somewhere/model.ply")));
+    settle();
+    EXPECT_EQ(outcome(), QStringList{});
+    // A run under way still waits, whatever the viewer shows.
+    model_->setCurrentState(Kind::training);
+    settle();
+    EXPECT_EQ(outcome(), QStringList{waiting});
+    model_->setCurrentState(Kind::idle);
+    viewer_.setUrl(QUrl());
+    settle();
+    EXPECT_EQ(outcome(), QStringList{waiting});
+}
+
 TEST_F(FinalPanel, ResetAndTryAgainWaitsForTheFailedOperationToEnd) {
     startChildOperation(*model_, politeChild);
     model_->setSelectedInputURL(support_.path() / "photos");
