@@ -1,10 +1,17 @@
 #include "engines/SplatConverterRunner.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <system_error>
 
+#include "PlyKit/PLYHeader.hpp"
+#include "PlyKit/PLYReader.hpp"
 #include "SplatFormats/AutodetectSceneReader.hpp"
 #include "SplatFormats/SplatFileFormat.hpp"
+#include "core/RegularFile.hpp"
 #include "core/ResourceLocator.hpp"
 
 #ifndef TESSARON_DEPS_DIR
@@ -48,6 +55,76 @@ std::optional<fs::path> askNpmGlobalPrefix() {
         if (status == 0 && !firstLine.empty()) prefix = fs::path(firstLine);
     });
     return prefix;
+}
+
+// Whether a file is a PLY in splat-transform's compressed layout, and then
+// what its header declares.
+struct CompressedPLYSize {
+    bool compressed = false;
+    uint64_t declared = 0;  // the header and every element it declares
+    uint64_t actual = 0;    // the file's size
+};
+
+// The declared and actual size of `input` when its header declares the
+// compressed layout splat-transform writes (a "chunk" element, a "vertex"
+// element of packed_* words, fixed-size records only); not `compressed` for
+// any other file, which is left to our readers. Reads the header only, and no more
+// bytes than our PLY reader would search for it.
+CompressedPLYSize compressedPLYSize(const fs::path& input) {
+    auto opened = core::RegularFile::openForReading(input);
+    if (!opened.isOpen()) return {};
+    std::string head;
+    size_t marker = std::string::npos;
+    while (marker == std::string::npos && head.size() < plykit::PLYReader::headerSearchLimit) {
+        const size_t filled = head.size();
+        head.resize(std::min(filled + plykit::PLYReader::chunkSize, plykit::PLYReader::headerSearchLimit));
+        const ssize_t count = ::read(opened.descriptor(), head.data() + filled, head.size() - filled);
+        if (count <= 0) {
+            head.resize(filled);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) return {};  // our reader says why
+            break;
+        }
+        head.resize(filled + size_t(count));
+        marker = head.find("end_header\n", filled < 10 ? 0 : filled - 10);
+    }
+    if (marker == std::string::npos || !head.starts_with("ply")) return {};
+    head.resize(marker + std::string_view("end_header\n").size());
+
+    plykit::PLYHeader header;
+    try {
+        header = plykit::PLYHeader::decodeASCII(head);
+    } catch (const plykit::PLYHeader::ASCIIDecodeError&) {
+        return {};  // our reader says what is wrong with it
+    }
+    auto chunk = header.index("chunk"), vertex = header.index("vertex");
+    if (header.format != plykit::PLYHeader::Format::binaryLittleEndian || !chunk || !vertex) return {};
+    for (const char* name : {"packed_position", "packed_rotation", "packed_scale", "packed_color"})
+        if (!header.elements[*vertex].index(name)) return {};
+
+    CompressedPLYSize size{.compressed = true, .declared = head.size(), .actual = opened.size()};
+    for (const plykit::PLYHeader::Element& element : header.elements) {
+        uint64_t recordSize = 0;
+        for (const plykit::PLYHeader::Property& property : element.properties) {
+            if (property.type.isList()) return {};
+            recordSize += plykit::byteWidth(property.type.valueType());
+        }
+        uint64_t elementSize = 0;
+        if (__builtin_mul_overflow(recordSize, uint64_t(element.count), &elementSize) ||
+            __builtin_add_overflow(size.declared, elementSize, &size.declared))
+            size.declared = std::numeric_limits<uint64_t>::max();
+    }
+    return size;
+}
+
+// Names the layout and the formats that take it.
+std::string compressedPLYRefusal(const fs::path& input) {
+    std::string extensions;
+    for (SplatOutputFormat format : allSplatOutputFormats)
+        if (backend(format) == SplatConverterBackend::splatTransform)
+            extensions += (extensions.empty() ? "" : ", ") + std::string(fileExtension(format));
+    return input.filename().string() + " is a compressed PLY, which only the splat-transform formats (" + extensions +
+           ") can convert";
 }
 
 }  // namespace
@@ -149,13 +226,25 @@ fs::path SplatConverterRunner::convert(const fs::path& input, SplatOutputFormat 
     // The output's name was free before the child ran, so whatever a failed
     // or stopped child left there is its own partial file.
     try {
+        // splat-transform's own compressed layout is read by it alone.
+        CompressedPLYSize compressed;
+        if (splatformats::splatFileFormat(input) == splatformats::SplatFileFormat::ply)
+            compressed = compressedPLYSize(input);
         if (backend(format) == SplatConverterBackend::splatConverter) {
+            if (compressed.compressed) throw ConverterError::unreadableInput(compressedPLYRefusal(input));
             runResourceConverter(input, output, format);
         } else {
             // Our own converter reads with our readers anyway; splat-transform
             // takes what they refuse. A missing tool is still said first.
             if (!findSplatTransform()) throw ConverterError::backendMissing(std::string(splatTransformMissingMessage));
-            checkReadable(input, stop);
+            if (!compressed.compressed) {
+                checkReadable(input, stop);
+            } else if (compressed.actual < compressed.declared) {
+                // splat-transform would read the missing part as zeros.
+                throw ConverterError::unreadableInput(input.filename().string() + " is an incomplete compressed PLY (" +
+                                                      std::to_string(compressed.actual) + " of " +
+                                                      std::to_string(compressed.declared) + " bytes)");
+            }
             runSplatTransform(input, output);
         }
     } catch (...) {

@@ -35,7 +35,8 @@ public:
     class ConverterError : public core::ErrorOf<ConverterErrorKind> {
     public:
         static ConverterError inputMissing(const std::string& path);
-        // Our own reader refused the input: its message, unchanged.
+        // Our own reader refused the input (its message, unchanged), or the
+        // input is a compressed PLY cut short or given to our own converter.
         static ConverterError unreadableInput(const std::string& readerMessage);
         static ConverterError outputMissing(const std::string& path);
         static ConverterError backendMissing(const std::string& message);
@@ -70,7 +71,10 @@ public:
     // Before splat-transform is given a file of a format our readers know
     // (.ply, .splat, .spz), the file is read through once, a batch at a
     // time: what they refuse (a truncated PLY, which splat-transform would
-    // fill with zeros) is refused with their message, and nothing runs.
+    // fill with zeros) is refused with their message, and nothing runs. A
+    // .ply in splat-transform's compressed layout, which our readers do not
+    // take, is checked by its header and size alone and goes to
+    // splat-transform whole; our own converter's formats refuse it by name.
     // A stop request ends a running child with SIGTERM (an `exit` error with
     // status -15) or refuses its launch (core::CancellationError). A failed or
     // cancelled conversion removes what its child left at the output's name.

@@ -3,7 +3,7 @@
 // Exit status 0 only when the output is complete; 1 when the conversion
 // fails, 2 for a wrong command line, each with a message on stderr. The
 // output is written to a temporary beside it and renamed into place at the
-// end, so a failure leaves nothing behind.
+// end, so a failure leaves nothing behind. A missing output folder is made first.
 
 #include <unistd.h>
 
@@ -285,6 +285,10 @@ int convert(const Options& options) {
         return writeFailed(error.code().message());
     }
     fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    // A folder not made yet is made, as splat-transform does for its formats.
+    std::error_code created;
+    fs::create_directories(folder, created);
+    if (created) return writeFailed(created.message());
     if (::access(folder.c_str(), W_OK) != 0) return writeFailed(std::strerror(errno));
 
     std::optional<InputSummary> summary;
