@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -68,8 +69,8 @@ struct CompressedPLYSize {
 // The declared and actual size of `input` when its header declares the
 // compressed layout splat-transform writes (a "chunk" element, a "vertex"
 // element of packed_* words, fixed-size records only); not `compressed` for
-// any other file, which is left to our readers. Reads the header only, and no more
-// bytes than our PLY reader would search for it.
+// any other file, which is left to our readers. Reads the header only, and
+// no more bytes than our PLY reader would search for it.
 CompressedPLYSize compressedPLYSize(const fs::path& input) {
     auto opened = core::RegularFile::openForReading(input);
     if (!opened.isOpen()) return {};

@@ -3,7 +3,8 @@
 // Exit status 0 only when the output is complete; 1 when the conversion
 // fails, 2 for a wrong command line, each with a message on stderr. The
 // output is written to a temporary beside it and renamed into place at the
-// end, so a failure leaves nothing behind. A missing output folder is made first.
+// end, so a failure leaves nothing behind. A missing output folder is made
+// first.
 
 #include <unistd.h>
 
