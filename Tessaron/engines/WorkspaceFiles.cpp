@@ -75,7 +75,8 @@ WorkspaceFiles::StaleTemporaries WorkspaceFiles::removeStaleTemporaries(const st
     for (const std::filesystem::path& file : stale) {
         // unlink removes a link of that name itself, never what it names.
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
-            result.unremovable.emplace_back("Could not remove", file, std::error_code(errno, std::generic_category()));
+            const std::error_code code(errno, std::generic_category());
+            result.unremovable.emplace_back("Could not remove", file, code);
             continue;
         }
         result.removed.push_back(file.filename().string());

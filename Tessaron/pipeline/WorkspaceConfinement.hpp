@@ -10,8 +10,8 @@ namespace tessaron::pipeline {
 
 // The names inside a workspace are the application's own. A cell folder
 // that a symbolic link (its own, one of partitions/, or one below it)
-// carries outside the workspace is refused: training there, or reading it into the merge,
-// would write or take files that belong to someone else.
+// carries outside the workspace is refused: training there, or reading it
+// into the merge, would write or take files that belong to someone else.
 class WorkspaceConfinement {
 public:
     // "Cell folder cell_0 resolves outside the workspace (/elsewhere/cell) — refused."

@@ -231,7 +231,7 @@ std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions,
         if (!name.starts_with("cell_") || !fs::is_directory(entry, error)) continue;
         // Trained in or prepared, it would be written; merged, it would bring
         // in a model that is not this run's. Named even when it holds no
-        // model yet, as a resume would prepare the cell there.
+        // model yet: a resume then prepares the cell anew inside.
         try {
             WorkspaceConfinement::checkCellFolder(workspace, entry);
         } catch (const WorkspaceConfinement::OutsideError& error) {
