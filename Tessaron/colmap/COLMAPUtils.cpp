@@ -163,8 +163,11 @@ public:
         offset_ += length;
     }
 
+    // The model files' names are the model folder's own: a link planted at
+    // one is replaced, and the file it names elsewhere is never written.
     void writeAtomically(const std::filesystem::path& file) const {
-        core::AtomicFile::write(file, std::string_view(buffer_.get(), offset_));
+        core::AtomicFile::write(file, std::string_view(buffer_.get(), offset_),
+                                core::AtomicFile::LinkAtTarget::replace);
     }
 
 private:

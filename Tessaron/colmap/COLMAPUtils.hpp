@@ -139,7 +139,9 @@ public:
     // that refuses it, naming the image; a name that stays inside gets none.
     static std::optional<std::string> imageNameOutsideFolder(const std::string& name);
 
-    // Each file is built whole in memory and written atomically.
+    // Each file is built whole in memory and written atomically. A symbolic
+    // link at the file's name is replaced by the file; what it names is left
+    // untouched.
     static void writeCameras(const CameraMap& cameras, const std::filesystem::path& file);
     static void writeImages(const ImageMap& images, const std::filesystem::path& file);
     static void writePoints3D(const Point3DMap& points, const std::filesystem::path& file);

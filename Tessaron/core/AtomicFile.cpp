@@ -1,6 +1,10 @@
 #include "core/AtomicFile.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -15,14 +19,41 @@ namespace {
 
 std::error_code systemCode(int code) { return {code, std::generic_category()}; }
 
+constexpr std::string_view temporaryMark = ".tmp-";
+
+// ".<name>.tmp-<pid>-<8 hex digits>": the pid tells a temporary that a
+// killed writer left from one still being written; the random part keeps
+// two writers of one process apart.
 std::string temporaryName(const std::filesystem::path& target) {
     static thread_local std::mt19937_64 generator{std::random_device{}()};
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, "%08llx", static_cast<unsigned long long>(generator() & 0xffffffffULL));
-    return std::string(".").append(target.filename().string()).append(".tmp-").append(suffix);
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, "%ld-%08llx", static_cast<long>(::getpid()),
+                  static_cast<unsigned long long>(generator() & 0xffffffffULL));
+    return std::string(".").append(target.filename().string()).append(temporaryMark).append(suffix);
+}
+
+bool allOf(std::string_view text, bool (*accepted)(char)) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), accepted);
 }
 
 }  // namespace
+
+std::optional<long> AtomicFile::temporaryWriterProcess(std::string_view name) {
+    const size_t mark = name.rfind(temporaryMark);
+    // A hidden file with at least one character of the target's name.
+    if (mark == std::string_view::npos || mark < 2 || name.front() != '.') return std::nullopt;
+    std::string_view suffix = name.substr(mark + temporaryMark.size());
+    const size_t dash = suffix.find('-');
+    if (dash == std::string_view::npos) return std::nullopt;
+    std::string_view digits = suffix.substr(0, dash), random = suffix.substr(dash + 1);
+    if (digits.size() > 9 || !allOf(digits, [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+    if (random.size() != 8 || !allOf(random, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }))
+        return std::nullopt;
+    long process = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), process);
+    if (process < 1) return std::nullopt;
+    return process;
+}
 
 std::filesystem::path AtomicFile::replaceableTarget(const std::filesystem::path& target, LinkAtTarget links) {
     struct stat status {};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -37,6 +38,12 @@ public:
 
     static void write(const std::filesystem::path& target, std::string_view bytes,
                       LinkAtTarget links = LinkAtTarget::follow);
+
+    // Whether `name` is one of this writer's temporaries (".<target's
+    // name>.tmp-<pid>-<random>"); the process id of its writer when it is.
+    // A writer that was killed leaves its temporary behind, and only the
+    // process id tells that one from a temporary still being written.
+    static std::optional<long> temporaryWriterProcess(std::string_view name);
 
     // The file a finished temporary is renamed over for `target`: the target
     // itself, or (when links are followed) the file a symbolic link names.

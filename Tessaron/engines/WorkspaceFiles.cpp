@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include "core/AtomicFile.hpp"
+
 namespace tessaron::engines {
 
 namespace {
@@ -53,16 +55,17 @@ std::optional<long> WorkspaceFiles::engineTemporaryProcess(const std::string& na
     return process;
 }
 
-std::vector<std::string> WorkspaceFiles::removeStaleEngineTemporaries(const std::filesystem::path& folder) {
-    std::vector<std::string> removed;
+WorkspaceFiles::StaleTemporaries WorkspaceFiles::removeStaleTemporaries(const std::filesystem::path& folder) {
+    StaleTemporaries result;
     std::error_code error;
     std::filesystem::directory_iterator entries(folder, error), end;
     // A folder that is not there (yet) holds nothing stale.
-    if (error == std::errc::no_such_file_or_directory) return removed;
+    if (error == std::errc::no_such_file_or_directory) return result;
     std::vector<std::filesystem::path> stale;
     for (; !error && entries != end; entries.increment(error)) {
         const std::string name = entries->path().filename().string();
         auto process = engineTemporaryProcess(name);
+        if (!process) process = core::AtomicFile::temporaryWriterProcess(name);
         if (!process) continue;
         // Signal 0 only asks whether the process exists; EPERM means it does.
         if (::kill(pid_t(*process), 0) == 0 || errno == EPERM) continue;
@@ -71,10 +74,14 @@ std::vector<std::string> WorkspaceFiles::removeStaleEngineTemporaries(const std:
     if (error) throw FileError("Could not list", folder, error);
     for (const std::filesystem::path& file : stale) {
         // unlink removes a link of that name itself, never what it names.
-        if (::unlink(file.c_str()) != 0 && errno != ENOENT) core::FileError::throwErrno("Could not remove", file);
-        removed.push_back(file.filename().string());
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+            const std::error_code code(errno, std::generic_category());
+            result.unremovable.emplace_back("Could not remove", file, code);
+            continue;
+        }
+        result.removed.push_back(file.filename().string());
     }
-    return removed;
+    return result;
 }
 
 bool WorkspaceFiles::createDirectoryIgnoringExists(const std::filesystem::path& folder) {

@@ -44,12 +44,18 @@ public:
     static void removeItemIfExists(const std::filesystem::path& item);
 
     // The engine streams its PLY into ".output.partial.ply.<pid>.tmp" beside
-    // the partial output and renames it when done; an engine that was
-    // killed leaves it behind (hundreds of MB for a large cell). Removes
-    // those in `folder` whose process is gone; one of a process that still
-    // runs is left alone. Returns the names removed; throws FileError when
-    // one cannot be removed.
-    static std::vector<std::string> removeStaleEngineTemporaries(const std::filesystem::path& folder);
+    // the partial output and renames it when done, as the atomic file writer
+    // does with its own temporaries (a merge's output.ply); a process that
+    // was killed leaves them behind (hundreds of MB for a large cell or a
+    // merged model). Removes both kinds in `folder` whose process is gone;
+    // one of a process that still runs is left alone. One that cannot be
+    // removed is listed and the rest are still removed. Throws FileError
+    // when the folder cannot be listed.
+    struct StaleTemporaries {
+        std::vector<std::string> removed;     // names
+        std::vector<FileError> unremovable;   // each with its path and the reason
+    };
+    static StaleTemporaries removeStaleTemporaries(const std::filesystem::path& folder);
     // Whether `name` is such a temporary; its process id when it is.
     static std::optional<long> engineTemporaryProcess(const std::string& name);
 

@@ -29,10 +29,12 @@ std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder,
 
 std::filesystem::path writableModelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId) {
     const std::filesystem::path cellFolder = partitionsFolder / cellId;
-    std::error_code error;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(cellFolder, error))) {
-        std::filesystem::remove(cellFolder, error);
-        if (error) throw core::FileError("Could not remove the link", cellFolder, error);
+    for (const std::filesystem::path& folder : {cellFolder, cellFolder / "sparse", cellFolder / "sparse" / "0"}) {
+        std::error_code error;
+        if (std::filesystem::is_symlink(std::filesystem::symlink_status(folder, error))) {
+            std::filesystem::remove(folder, error);
+            if (error) throw core::FileError("Could not remove the link", folder, error);
+        }
     }
     return modelFolder(partitionsFolder, cellId);
 }

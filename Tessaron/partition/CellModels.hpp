@@ -36,9 +36,10 @@ colmap::ImageMap cellImages(const colmap::ImageMap& images, const ImageIds& imag
 
 // <partitionsFolder>/<cellId>/sparse/0
 std::filesystem::path modelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId);
-// The same, about to be written: a symbolic link at the cell's name is
-// removed first, so that the model lands in the workspace, never where the
-// link points. Throws core::FileError when the link cannot be removed.
+// The same, about to be written: a symbolic link at the cell's name, at its
+// sparse or at sparse/0 is removed first, so that the model lands in the
+// workspace, never where the link points. Throws core::FileError when a
+// link cannot be removed.
 std::filesystem::path writableModelFolder(const std::filesystem::path& partitionsFolder, const std::string& cellId);
 
 // Logs "<id>: <image ids> images, <points> points → writing COLMAP data",

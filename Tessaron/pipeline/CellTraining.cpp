@@ -173,7 +173,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
                 throw engines::TrevikRunner::OptionsError(
                     "Cell " + cell.cellId + " is planned with " + std::to_string(cell.recommendedIterations) +
                     " iterations, outside 1…" + std::to_string(std::numeric_limits<int>::max()));
-            removeStaleEngineFiles(cellFolder, step);
+            removeStaleTemporaries(cellFolder, step);
             engines::WorkspaceFiles::removeItemIfExists(partialOutput);
             engines::TrevikRunner::Options options;
             options.datasetPath = cellFolder.string();
@@ -194,7 +194,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     unwatch("trevik");
     // An engine that was killed (out of memory, or by hand) leaves its
     // streamed temporary; the cell's retry or a later resume starts clean.
-    if (outcome.failure && confined) removeStaleEngineFiles(cellFolder, step);
+    if (outcome.failure && confined) removeStaleTemporaries(cellFolder, step);
     if (!outcome.failure) {
         try {
             const auto layout = engines::WorkspaceFiles::promoteValidatedPLY(partialOutput, cellOutput);

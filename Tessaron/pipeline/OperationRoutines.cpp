@@ -55,12 +55,20 @@ std::optional<partition::PartitionPlan> PipelineManager::loadSavedPlan(const fs:
     return plan;
 }
 
-void PipelineManager::removeStaleEngineFiles(const fs::path& folder, PipelineLogStep step) {
+void PipelineManager::removeStaleTemporaries(const fs::path& folder, PipelineLogStep step) {
+    const std::string warning = "⚠ Could not clean up stale temporaries: ";
     try {
-        engines::WorkspaceFiles::removeStaleEngineTemporaries(folder);
+        for (const core::FileError& left : engines::WorkspaceFiles::removeStaleTemporaries(folder).unremovable)
+            log(step, warning + left.what());
     } catch (const std::exception& error) {
-        log(step, std::string("⚠ Could not remove a stale engine file: ") + error.what());
+        log(step, warning + error.what());
     }
+}
+
+void PipelineManager::removeStaleWorkspaceTemporaries(const fs::path& workspace, PipelineLogStep step) {
+    removeStaleTemporaries(workspace, step);
+    const fs::path partitions = workspace / "partitions";
+    if (!WorkspaceConfinement::outsideLocation(workspace, partitions)) removeStaleTemporaries(partitions, step);
 }
 
 std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellInputs(
@@ -77,7 +85,7 @@ std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellI
             missing.push_back(cell.id);
             continue;
         }
-        removeStaleEngineFiles(partitionsFolder / cell.id, PipelineLogStep::export_);
+        removeStaleTemporaries(partitionsFolder / cell.id, PipelineLogStep::export_);
         std::error_code error;
         if (!fs::exists(cellOutput, error)) {
             missing.push_back(cell.id);

@@ -320,10 +320,13 @@ private:
     // `step` and left out.
     std::optional<partition::PartitionPlan> loadSavedPlan(const std::filesystem::path& partitionsFolder,
                                                           PipelineLogStep step, std::string* problem = nullptr);
-    // Removes what killed engines left in `folder` (their streamed
-    // temporaries); a failure is only logged under `step`, as housekeeping
-    // never stops an operation.
-    void removeStaleEngineFiles(const std::filesystem::path& folder, PipelineLogStep step);
+    // Removes the temporaries that killed engines and writers left in
+    // `folder`; each one that cannot be removed is only logged under
+    // `step`, as housekeeping never stops an operation.
+    void removeStaleTemporaries(const std::filesystem::path& folder, PipelineLogStep step);
+    // The same in the workspace folder (a killed merge's output.ply) and in
+    // its partitions folder when that is the workspace's own.
+    void removeStaleWorkspaceTemporaries(const std::filesystem::path& workspace, PipelineLogStep step);
     // The merge inputs of the plan's trainable cells that have an output.ply
     // and a usable model under `partitionsFolder`; the others are appended
     // to `missing` (one without a transform with an export line).

@@ -44,6 +44,8 @@ void PipelineManager::remergeSteps(const RemergeOptions& options) {
     if (!fs::exists(modelFolder, error)) throw StageError::warning(step, "No COLMAP data at " + modelFolder.string());
     if (!fs::exists(partitionsFolder, error))
         throw StageError::warning(step, "No partitions/ directory — nothing to re-merge.");
+    // What a killed merge left; the cells' own are swept as they are read.
+    removeStaleWorkspaceTemporaries(workspaceURL, step);
 
     auto plan = loadSavedPlan(partitionsFolder, step);
     if (plan) {

@@ -103,6 +103,9 @@ void PipelineManager::resumeSteps(const ResumeOptions& options) {
     if (auto outside = WorkspaceConfinement::outsideLocation(workspace, partitionsFolder))
         throw StageError::warning(step, "The partitions folder resolves outside the workspace (" + outside->string() +
                                             ") — refused.");
+    // What a killed merge or plan save left; the cells' own are swept as
+    // each is trained or merged.
+    removeStaleWorkspaceTemporaries(workspace, step);
 
     // ---- Plan ----
     std::string planProblem;

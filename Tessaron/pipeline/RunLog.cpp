@@ -33,11 +33,16 @@ void RunLog::open(const fs::path& workspaceURL) {
     const fs::path logs = workspaceURL / "Tessaron_logs";
     std::error_code error;
     // The workspace's own folder: a link that leads out of the workspace is
-    // replaced by a folder, so that no log is written where it points.
-    if (fs::is_symlink(fs::symlink_status(logs, error)) && WorkspaceConfinement::outsideLocation(workspaceURL, logs))
+    // replaced by a folder, so that no log is written where it points. One
+    // that cannot be removed leaves the workspace without its copy.
+    std::string unremovableLink;
+    if (fs::is_symlink(fs::symlink_status(logs, error)) && WorkspaceConfinement::outsideLocation(workspaceURL, logs)) {
         fs::remove(logs, error);
-    fs::create_directories(logs, error);
-    if (!error && fs::is_directory(logs, error)) {
+        if (error) unremovableLink = ": the link there, which leads out of the workspace, could not be removed (" +
+                                     error.message() + ")";
+    }
+    if (unremovableLink.empty()) fs::create_directories(logs, error);
+    if (unremovableLink.empty() && !error && fs::is_directory(logs, error)) {
         fileURL = logs / RunLogHeader::workspaceLogFileName(now, RunLogHeader::newUUIDText());
         workspaceCopy = engines::LogFileWriter::create(fileURL, header);
     }
@@ -54,7 +59,7 @@ void RunLog::open(const fs::path& workspaceURL) {
     const PipelineLogStep step = PipelineLogStep::extraction;
     if (supportFolder_ && !mirror)
         message(step, "⚠ The run log could not be created in " + logFolder(*supportFolder_).string() + ".");
-    if (!workspaceCopy) message(step, "⚠ The run log could not be created in " + logs.string() + ".");
+    if (!workspaceCopy) message(step, "⚠ The run log could not be created in " + logs.string() + unremovableLink + ".");
 }
 
 void RunLog::message(PipelineLogStep step, const std::string& text) {

@@ -89,7 +89,7 @@ void PipelineManager::trainSingleModel(const TrainingContext& context) {
         trevikRunner_.onLog = previousLineHandler;
         unwatch("trevik");
         // A killed engine leaves its streamed temporary beside the output.
-        removeStaleEngineFiles(context.outputFile.parent_path(), PipelineLogStep::training);
+        removeStaleTemporaries(context.outputFile.parent_path(), PipelineLogStep::training);
         // An engine ended by a cancel is the cancel, not a training failure.
         const bool cancelled = isCancelRequested();
         if (!cancelled) {

@@ -32,8 +32,10 @@ std::optional<fs::path> WorkspaceConfinement::outsideLocation(const fs::path& wo
 }
 
 void WorkspaceConfinement::checkCellFolder(const fs::path& workspace, const fs::path& cellFolder) {
-    if (auto outside = outsideLocation(workspace, cellFolder))
-        throw OutsideError(cellFolder.filename().string(), *outside);
+    const std::string cellId = cellFolder.filename().string();
+    if (auto outside = outsideLocation(workspace, cellFolder)) throw OutsideError(cellId, *outside);
+    if (auto outside = outsideLocation(workspace, cellFolder / "sparse" / "0"))
+        throw OutsideError(cellId + "/sparse/0", *outside);
 }
 
 }  // namespace tessaron::pipeline

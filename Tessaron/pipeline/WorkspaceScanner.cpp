@@ -229,16 +229,17 @@ std::vector<ScannedCell> WorkspaceScanner::scanCells(const fs::path& partitions,
         std::string name = entry.filename().string();
         std::error_code error;
         if (!name.starts_with("cell_") || !fs::is_directory(entry, error)) continue;
-        const fs::path sparse = entry / "sparse" / "0";
-        if (!holdsModel(sparse)) continue;
-        // Trained in, it would be written; merged, it would bring in a model
-        // that is not this run's.
+        // Trained in or prepared, it would be written; merged, it would bring
+        // in a model that is not this run's. Named even when it holds no
+        // model yet: a resume then prepares the cell anew inside.
         try {
             WorkspaceConfinement::checkCellFolder(workspace, entry);
         } catch (const WorkspaceConfinement::OutsideError& error) {
             if (refused) refused->push_back(error.what());
             continue;
         }
+        const fs::path sparse = entry / "sparse" / "0";
+        if (!holdsModel(sparse)) continue;
         CellStatus status = CellStatus::incomplete;
         try {
             engines::PLYCheck::validate(entry / "output.ply");

@@ -111,6 +111,30 @@ TEST(COLMAPUtils, RoundTripKeepsEveryFieldAndTheLimits) {
     EXPECT_EQ(read.images.count(int32_t(-2147483647)), 1u);
 }
 
+// A link planted at a model file's name (a copy into a folder someone
+// prepared, a cell being cut again) is replaced by the model file; the file
+// it named elsewhere keeps its bytes and its mode.
+TEST(COLMAPUtils, ALinkAtAModelFileIsReplacedAndWhatItNamesIsKept) {
+    TempDir folder, elsewhere;
+    const std::filesystem::path model = folder / "sparse/0";
+    std::filesystem::create_directories(model);
+    const auto privateMode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    for (const char* name : {"cameras.bin", "images.bin", "points3D.bin"}) {
+        writeTextFile(elsewhere / name, std::string("the user's own ") + name);
+        std::filesystem::permissions(elsewhere / name, privateMode);
+        std::filesystem::create_symlink(elsewhere / name, model / name);
+    }
+    const COLMAPModel written = makeModel(2, 5, 3);
+    COLMAPUtils::writeModel(written, model);
+    for (const char* name : {"cameras.bin", "images.bin", "points3D.bin"}) {
+        EXPECT_FALSE(std::filesystem::is_symlink(model / name)) << name;
+        EXPECT_EQ(readTextFile(elsewhere / name), std::string("the user's own ") + name);
+        EXPECT_EQ(std::filesystem::status(elsewhere / name).permissions() & std::filesystem::perms::all, privateMode)
+            << name;
+    }
+    EXPECT_EQ(COLMAPUtils::readModel(model), written);
+}
+
 TEST(COLMAPUtils, EmptyMapsWriteThreeEightByteFilesOfZeros) {
     TempDir folder;
     COLMAPUtils::writeModel(CameraMap{}, ImageMap{}, Point3DMap{}, folder.path());

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "core/AtomicFile.hpp"
@@ -57,6 +58,23 @@ TEST(AtomicFile, ReplacesContentsAndLeavesNoTemporary) {
     int entries = 0;
     for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator(folder.path())) ++entries;
     EXPECT_EQ(entries, 1);
+}
+
+// A writer that is killed leaves its temporary; the writer's process id in
+// the name tells that one from a temporary still being written.
+TEST(AtomicFile, ATemporaryNamesItsWritersProcess) {
+    TempDir folder;
+    AtomicFile::Writer writer(folder / "output.ply");
+    writer.write("half a merge");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        names.push_back(entry.path().filename().string());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].starts_with(".output.ply.tmp-")) << names[0];
+    EXPECT_EQ(AtomicFile::temporaryWriterProcess(names[0]), long(::getpid())) << names[0];
+    for (const char* name : {"output.ply", ".output.ply.tmp-0123abcd", ".output.ply.tmp-0-0123abcd",
+                             ".output.ply.tmp-12-0123abcg", "output.ply.tmp-12-0123abcd"})
+        EXPECT_FALSE(AtomicFile::temporaryWriterProcess(name).has_value()) << name;
 }
 
 TEST(AtomicFile, AFileWrittenPieceByPieceArrivesWholeAcrossWritebackSteps) {

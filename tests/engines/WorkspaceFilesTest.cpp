@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
+#include <system_error>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,38 +77,55 @@ TEST(WorkspaceFiles, RemoveIfExistsTakesFilesAndTreesAndIgnoresMissingOnes) {
     EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
 }
 
-// The temporary a killed engine streamed into stays behind, hundreds of MB
-// for a large cell: only ours, and only when its process is gone, is removed.
-TEST(WorkspaceFiles, StaleEngineTemporariesOfProcessesThatAreGoneAreRemoved) {
+// The temporaries a killed engine or atomic writer left stay behind,
+// hundreds of MB for a large cell or a merged model: only ours, and only
+// when their process is gone, are removed; one that cannot be removed is
+// reported and the others still go.
+TEST(WorkspaceFiles, StaleTemporariesOfProcessesThatAreGoneAreRemoved) {
     TempDir cell;
     const pid_t gone = ::fork();
     ASSERT_GE(gone, 0);
     if (gone == 0) ::_exit(0);
     ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
     const std::string stale = ".output.partial.ply." + std::to_string(gone) + ".tmp";
+    const std::string staleMerge = ".output.ply.tmp-" + std::to_string(gone) + "-0123abcd";
     const std::string live = ".output.partial.ply." + std::to_string(::getpid()) + ".tmp";
+    const std::string liveMerge = ".output.ply.tmp-" + std::to_string(::getpid()) + "-89abcdef";
     const std::vector<std::string> others = {".output.partial.ply.12x.tmp", "output.partial.ply.1.tmp",
-                                             ".output.partial.ply..tmp", ".output.ply.99999.tmp", "output.partial.ply"};
+                                             ".output.partial.ply..tmp", ".output.ply.99999.tmp", "output.partial.ply",
+                                             ".output.ply.tmp-0123abcd", ".output.ply.tmp-99999-0123abc",
+                                             "output.ply.tmp-99999-0123abcd", ".output.ply.tmp-x9-0123abcd"};
     writeTextFile(cell / stale, "half a model");
+    writeTextFile(cell / staleMerge, "half a merge");
     writeTextFile(cell / live, "being written");
-    for (const std::string& name : others) writeTextFile(cell / name, "not the engine's");
+    writeTextFile(cell / liveMerge, "being merged");
+    for (const std::string& name : others) writeTextFile(cell / name, "not ours");
     // A link of that name goes, and what it names stays.
     TempDir elsewhere;
     writeTextFile(elsewhere / "kept", "kept");
     const std::string linkName = ".output.partial.ply.999999999.tmp";
     std::filesystem::create_symlink(elsewhere / "kept", cell / linkName);
+    // A folder of that name cannot be unlinked, not even by root.
+    const std::string folderName = ".partition_plan.json.tmp-" + std::to_string(gone) + "-00000000";
+    std::filesystem::create_directory(cell / folderName);
 
-    std::vector<std::string> removed = WorkspaceFiles::removeStaleEngineTemporaries(cell.path());
-    std::sort(removed.begin(), removed.end());
-    std::vector<std::string> expected = {stale, linkName};
+    WorkspaceFiles::StaleTemporaries swept = WorkspaceFiles::removeStaleTemporaries(cell.path());
+    std::sort(swept.removed.begin(), swept.removed.end());
+    std::vector<std::string> expected = {stale, staleMerge, linkName};
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(removed, expected);
+    EXPECT_EQ(swept.removed, expected);
+    ASSERT_EQ(swept.unremovable.size(), 1u);
+    EXPECT_EQ(swept.unremovable[0].path(), cell / folderName);
+    EXPECT_EQ(swept.unremovable[0].what(), "Could not remove " + (cell / folderName).string() + ": " +
+                                               std::generic_category().message(EISDIR));
     EXPECT_FALSE(std::filesystem::exists(cell / stale));
+    EXPECT_FALSE(std::filesystem::exists(cell / staleMerge));
     EXPECT_FALSE(std::filesystem::is_symlink(cell / linkName));
     EXPECT_EQ(readTextFile(elsewhere / "kept"), "kept");
     EXPECT_EQ(readTextFile(cell / live), "being written");
+    EXPECT_EQ(readTextFile(cell / liveMerge), "being merged");
     for (const std::string& name : others) EXPECT_TRUE(std::filesystem::exists(cell / name)) << name;
-    EXPECT_TRUE(WorkspaceFiles::removeStaleEngineTemporaries(cell / "not-made-yet").empty());
+    EXPECT_TRUE(WorkspaceFiles::removeStaleTemporaries(cell / "not-made-yet").removed.empty());
 }
 
 TEST(WorkspaceFiles, OnlyAValidPartialReplacesTheFinalFile) {

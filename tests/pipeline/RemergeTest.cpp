@@ -310,3 +310,28 @@ TEST(Remerge, LinksOutOfTheWorkspaceAreNeverFollowedAndKilledEnginesLeaveNothing
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_FALSE(fs::exists(stale));
 }
+
+// A merge killed while it wrote leaves its temporary beside output.ply (a
+// plan save its own in partitions/): the next re-merge removes them, and a
+// temporary whose writer still runs stays.
+TEST(Remerge, TemporariesOfAKilledMergeAreRemovedAndThoseOfALiveWriterKept) {
+    TrainedWorkspace trained;
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+    const std::string ofEnded = std::to_string(ended) + "-0123abcd";
+    const fs::path staleMerge = trained.workspace / (".output.ply.tmp-" + ofEnded);
+    const fs::path stalePlan = trained.partitions() / (".partition_plan.json.tmp-" + ofEnded);
+    const fs::path live = trained.workspace / (".output.ply.tmp-" + std::to_string(::getpid()) + "-89abcdef");
+    support::writeTextFile(staleMerge, "half a merge");
+    support::writeTextFile(stalePlan, "half a plan");
+    support::writeTextFile(live, "being merged");
+
+    Remerge remerge(trained);
+    remerge.run(trained);
+
+    EXPECT_EQ(remerge.recorder.states().back(), PipelineState::Kind::completed);
+    EXPECT_FALSE(fs::exists(staleMerge));
+    EXPECT_FALSE(fs::exists(stalePlan));
+    EXPECT_EQ(support::readTextFile(live), "being merged");
+}

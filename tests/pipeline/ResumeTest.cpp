@@ -499,6 +499,30 @@ TEST_F(Resume, ACellFolderLinkedOutsideTheWorkspaceIsRefusedAndPreparedInside) {
     EXPECT_EQ(recorder_.states().back(), Kind::completed);
 }
 
+// So is a cell whose model folder a link carries elsewhere: the resume
+// prepares the cell's model inside the workspace, never where the link
+// points.
+TEST_F(Resume, ACellModelFolderLinkedOutsideTheWorkspaceIsRefusedAndPreparedInside) {
+    finishedRun(workspace_);
+    const std::string linked = savedPlan().trainableCells().front().id;
+    TempDir elsewhere{"elsewhere"};
+    const fs::path outside = elsewhere / "model";
+    fs::create_directories(outside);
+    fs::remove(partitions() / linked / "output.ply");
+    fs::remove_all(partitions() / linked / "sparse" / "0");
+    fs::create_symlink(outside, partitions() / linked / "sparse" / "0");
+
+    resume(workspace_);
+
+    EXPECT_TRUE(recorder_.loggedAs(train, "⚠ Cell folder " + linked + "/sparse/0 resolves outside the workspace (" +
+                                              fs::canonical(outside).string() + ") — refused."));
+    EXPECT_TRUE(recorder_.loggedAs(train, "Cells to train: " + linked));
+    EXPECT_FALSE(fs::is_symlink(partitions() / linked / "sparse" / "0"));
+    EXPECT_GT(engines::PLYCheck::validate(partitions() / linked / "output.ply").vertexCount, 0);
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_EQ(recorder_.states().back(), Kind::completed);
+}
+
 // A scan made before the link was planted still never trains there: the
 // cell fails with the refusal and is not retried.
 TEST_F(Resume, ACellFolderLinkedOutAfterTheScanIsNeverTrainedIn) {

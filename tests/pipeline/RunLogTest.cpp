@@ -1,7 +1,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <system_error>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 // GCC 12 warns about std::regex internals (maybe-uninitialized) when the
 // sanitizers are on: a known false positive.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -62,6 +71,49 @@ protected:
     fs::path workspace_ = folder_ / "workspace";
     std::shared_ptr<PipelineManager> manager_;
     RunRecorder recorder_;
+};
+
+// A folder whose entries cannot be removed or made until it is dropped:
+// read-only, and for root (whom permissions do not stop) immutable where
+// the file system has that attribute.
+class LockedFolder {
+public:
+    explicit LockedFolder(const fs::path& folder) : folder_(folder) {
+        fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+        if (::geteuid() == 0) immutable_ = setImmutable(true);
+        // Whether it holds, and the system's reason when it does.
+        if (::mkdir((folder_ / "probe").c_str(), 0700) == 0)
+            ::rmdir((folder_ / "probe").c_str());
+        else
+            refusal_ = errno;
+    }
+    ~LockedFolder() {
+        if (immutable_) setImmutable(false);
+        fs::permissions(folder_, fs::perms::owner_all);
+    }
+    LockedFolder(const LockedFolder&) = delete;
+    LockedFolder& operator=(const LockedFolder&) = delete;
+
+    // The errno of a refused change; 0 when the folder could not be locked.
+    int refusal() const { return refusal_; }
+
+private:
+    bool setImmutable(bool on) {
+        const int descriptor = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor < 0) return false;
+        int flags = 0;
+        bool done = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+            done = ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(descriptor);
+        return done;
+    }
+
+    fs::path folder_;
+    bool immutable_ = false;
+    int refusal_ = 0;
 };
 
 }  // namespace
@@ -170,6 +222,33 @@ TEST_F(RunLog, AFileInPlaceOfTheLogFolderSendsLinesOnlyToTheSupportCopyAndSaysSo
     EXPECT_EQ(readTextFile(workspace_ / "Tessaron_logs"), "in the way");
     EXPECT_EQ(bodyOf(readTextFile(current())), "[EXTRACT] " + warning + "\n[SFM] still logged\n");
     EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{warning, "still logged"}));
+}
+
+// A link that carries the log folder out of the workspace and cannot be
+// removed: the workspace gets no copy, the reason is said, and nothing is
+// written where the link leads.
+TEST_F(RunLog, AnOutwardLogFolderLinkThatCannotBeRemovedLeavesNoCopyAndSaysWhy) {
+    const fs::path elsewhere = folder_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directories(workspace_);
+    fs::create_symlink(elsewhere, workspace_ / "Tessaron_logs");
+    std::string reason;
+    {
+        LockedFolder locked(workspace_);
+        if (locked.refusal() == 0) GTEST_SKIP() << "the workspace folder cannot be locked on this file system";
+        reason = std::generic_category().message(locked.refusal());
+        ManagerAccess::startLog(*manager_, workspace_);
+        ManagerAccess::log(*manager_, PipelineLogStep::sfm, "still logged");
+        ManagerAccess::closeLog(*manager_);
+    }
+    const std::string warning = "⚠ The run log could not be created in " + (workspace_ / "Tessaron_logs").string() +
+                                ": the link there, which leads out of the workspace, could not be removed (" + reason +
+                                ").";
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(recorder_.logFiles().empty());
+    EXPECT_FALSE(manager_->logFileURL().has_value());
+    EXPECT_EQ(recorder_.texts(), (std::vector<std::string>{warning, "still logged"}));
+    EXPECT_EQ(bodyOf(readTextFile(current())), "[EXTRACT] " + warning + "\n[SFM] still logged\n");
 }
 
 TEST_F(RunLog, WithNeitherCopyMessagesStillReachTheHandler) {
