@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QOpenGLWidget>
 #include <QTimer>
 
 #include "pipeline/ApplicationSupport.hpp"
@@ -51,6 +52,11 @@ TessaronApp::~TessaronApp() = default;
 
 void TessaronApp::launch() {
     window_->resize(1280, 800);
+    // The window's 3D views are OpenGL widgets. The first one added to a
+    // shown window that holds none makes Qt recreate its native window,
+    // which vanishes and comes back; with a hidden one from the start the
+    // window is made for them before it is first shown.
+    (new QOpenGLWidget(window_.get()))->hide();
     window_->show();
     delegate_.setPipelineViewModel(pipelineVM_.get());
     std::optional<std::filesystem::path> logs;
