@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QGuiApplication>
+#include <QOpenGLContext>
 #include <QOpenGLWidget>
 #include <QTimer>
 
@@ -13,6 +15,20 @@
 #include "views/QtDialogService.hpp"
 
 namespace tessaron::app {
+
+namespace {
+
+// The desktop platforms draw OpenGL widgets when a context can be made;
+// elsewhere (Qt's offscreen platform, a display without OpenGL) any such
+// widget ends the application as its window is drawn.
+bool canHoldOpenGLWidgets() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QStringLiteral("xcb") && !platform.startsWith(QStringLiteral("wayland"))) return false;
+    QOpenGLContext probe;
+    return probe.create();
+}
+
+}  // namespace
 
 TessaronApp::TessaronApp(services::ServiceEndpoints endpoints, QObject* parent)
     : QObject(parent),
@@ -56,7 +72,7 @@ void TessaronApp::launch() {
     // shown window that holds none makes Qt recreate its native window,
     // which vanishes and comes back; with a hidden one from the start the
     // window is made for them before it is first shown.
-    (new QOpenGLWidget(window_.get()))->hide();
+    if (canHoldOpenGLWidgets()) (new QOpenGLWidget(window_.get()))->hide();
     window_->show();
     delegate_.setPipelineViewModel(pipelineVM_.get());
     std::optional<std::filesystem::path> logs;
