@@ -1,9 +1,9 @@
 #include "app/TessaronApp.hpp"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QGuiApplication>
 #include <QOpenGLContext>
 #include <QOpenGLWidget>
 #include <QTimer>
