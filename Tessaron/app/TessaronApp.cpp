@@ -1,8 +1,11 @@
 #include "app/TessaronApp.hpp"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QOpenGLContext>
+#include <QOpenGLWidget>
 #include <QTimer>
 
 #include "pipeline/ApplicationSupport.hpp"
@@ -12,6 +15,20 @@
 #include "views/QtDialogService.hpp"
 
 namespace tessaron::app {
+
+namespace {
+
+// The desktop platforms draw OpenGL widgets when a context can be made;
+// elsewhere (Qt's offscreen platform, a display without OpenGL) any such
+// widget ends the application as its window is drawn.
+bool canHoldOpenGLWidgets() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QStringLiteral("xcb") && !platform.startsWith(QStringLiteral("wayland"))) return false;
+    QOpenGLContext probe;
+    return probe.create();
+}
+
+}  // namespace
 
 TessaronApp::TessaronApp(services::ServiceEndpoints endpoints, QObject* parent)
     : QObject(parent),
@@ -51,6 +68,11 @@ TessaronApp::~TessaronApp() = default;
 
 void TessaronApp::launch() {
     window_->resize(1280, 800);
+    // The window's 3D views are OpenGL widgets. The first one added to a
+    // shown window that holds none makes Qt recreate its native window,
+    // which vanishes and comes back; with a hidden one from the start the
+    // window is made for them before it is first shown.
+    if (canHoldOpenGLWidgets()) (new QOpenGLWidget(window_.get()))->hide();
     window_->show();
     delegate_.setPipelineViewModel(pipelineVM_.get());
     std::optional<std::filesystem::path> logs;

@@ -1,6 +1,7 @@
 #include "engines/COLMAPRunner.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -96,28 +97,79 @@ std::string statusText(int32_t status) { return "(exit " + std::to_string(status
 
 }  // namespace
 
-COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::featureExtractionFailed(int32_t status) {
-    COLMAPError error(COLMAPErrorKind::featureExtractionFailed, "Feature extraction failed " + statusText(status));
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::stepFailed(COLMAPErrorKind kind, const std::string& description,
+                                                               int32_t status, std::optional<std::string> cause) {
+    COLMAPError error(kind, description + " " + statusText(status));
     error.status = status;
+    error.cause = std::move(cause);
     return error;
 }
 
-COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::rigConfigurationFailed(int32_t status) {
-    COLMAPError error(COLMAPErrorKind::rigConfigurationFailed, "360 rig configuration failed " + statusText(status));
-    error.status = status;
-    return error;
+std::string COLMAPRunner::COLMAPError::describedWithCause() const {
+    return cause ? std::string(what()) + ": " + *cause : std::string(what());
 }
 
-COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::matchingFailed(int32_t status) {
-    COLMAPError error(COLMAPErrorKind::matchingFailed, "Feature matching failed " + statusText(status));
-    error.status = status;
-    return error;
+std::optional<std::string> COLMAPRunner::COLMAPError::causeOf(std::string_view line) {
+    auto isSpace = [](char character) { return std::isspace(static_cast<unsigned char>(character)) != 0; };
+    auto isDigit = [](char character) { return std::isdigit(static_cast<unsigned char>(character)) != 0; };
+    while (!line.empty() && isSpace(line.back())) line.remove_suffix(1);
+    // glog: "E1208 12:00:00.000000  1234 file.cc:123] message" ("F" when
+    // fatal; newer glog writes the year too, "E20261208 ...").
+    auto isGlogError = [&](std::string_view text) {
+        if (text.empty() || (text[0] != 'E' && text[0] != 'F')) return false;
+        std::size_t digits = 1;
+        while (digits < text.size() && isDigit(text[digits])) ++digits;
+        if ((digits != 5 && digits != 9) || text.substr(digits, 1) != " ") return false;
+        const std::string_view time = text.substr(digits + 1, 15);  // "12:00:00.000000"
+        if (time.size() != 15) return false;
+        for (std::size_t index = 0; index < time.size(); ++index)
+            if (index == 2 || index == 5 ? time[index] != ':' : index == 8 ? time[index] != '.' : !isDigit(time[index]))
+                return false;
+        return true;
+    };
+    constexpr std::string_view errorPrefix = "ERROR: ";
+    constexpr std::string_view checkFailed = "] Check failed: ";
+    std::string_view message;
+    if (line.starts_with(errorPrefix)) {
+        message = line.substr(errorPrefix.size());
+    } else if (isGlogError(line)) {
+        const std::size_t end = line.find("] ");
+        if (end == std::string_view::npos) return std::nullopt;
+        message = line.substr(end + 2);
+    } else if (line.starts_with("[") && line.find(checkFailed) != std::string_view::npos) {
+        // COLMAP's own checks: "[option_manager.cc:815] Check failed: ...".
+        message = line.substr(line.find(checkFailed) + 2);
+    } else if (line.starts_with("SQLite error ")) {
+        message = line;
+    } else {
+        return std::nullopt;
+    }
+    while (!message.empty() && isSpace(message.front())) message.remove_prefix(1);
+    if (message.empty()) return std::nullopt;
+    if (message.size() <= maxCauseLength) return std::string(message);
+    // Cut at a character boundary, and say that it was cut.
+    std::size_t length = maxCauseLength;
+    while (length > 0 && (static_cast<unsigned char>(message[length]) & 0xC0) == 0x80) --length;
+    return std::string(message.substr(0, length)) + "…";
 }
 
-COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionFailed(int32_t status) {
-    COLMAPError error(COLMAPErrorKind::reconstructionFailed, "Sparse reconstruction failed " + statusText(status));
-    error.status = status;
-    return error;
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::featureExtractionFailed(int32_t status,
+                                                                           std::optional<std::string> cause) {
+    return stepFailed(COLMAPErrorKind::featureExtractionFailed, "Feature extraction failed", status, std::move(cause));
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::rigConfigurationFailed(int32_t status,
+                                                                          std::optional<std::string> cause) {
+    return stepFailed(COLMAPErrorKind::rigConfigurationFailed, "360 rig configuration failed", status, std::move(cause));
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::matchingFailed(int32_t status, std::optional<std::string> cause) {
+    return stepFailed(COLMAPErrorKind::matchingFailed, "Feature matching failed", status, std::move(cause));
+}
+
+COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionFailed(int32_t status,
+                                                                        std::optional<std::string> cause) {
+    return stepFailed(COLMAPErrorKind::reconstructionFailed, "Sparse reconstruction failed", status, std::move(cause));
 }
 
 COLMAPRunner::COLMAPError COLMAPRunner::COLMAPError::reconstructionEmpty(const std::string& modelPath) {
@@ -195,12 +247,16 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     // SQLite and the C library say so in these words; the step's own failure
     // text would hide the cause.
     bool diskFull = false;
+    // What COLMAP last said was wrong; its lines come one at a time and
+    // never after `run` has returned.
+    std::optional<std::string> cause;
     const int32_t status = runner_.run(
         {.executablePath = colmapPath_, .arguments = translated, .environment = session.environment},
-        [this, &diskFull](const std::string& line) {
+        [this, &diskFull, &cause](const std::string& line) {
             if (line.find("database or disk is full") != std::string::npos ||
                 line.find("No space left on device") != std::string::npos)
                 diskFull = true;
+            if (auto said = COLMAPError::causeOf(line)) cause = std::move(said);
             log(line);
         },
         [this](int32_t pid) {
@@ -209,10 +265,10 @@ void COLMAPRunner::runStep(Step step, const std::vector<std::string>& arguments,
     if (status == 0) return;
     if (diskFull) throw COLMAPError::diskFull(session.outputPath, status);
     switch (step) {
-        case Step::featureExtraction: throw COLMAPError::featureExtractionFailed(status);
-        case Step::rigConfiguration: throw COLMAPError::rigConfigurationFailed(status);
-        case Step::matching: throw COLMAPError::matchingFailed(status);
-        case Step::reconstruction: throw COLMAPError::reconstructionFailed(status);
+        case Step::featureExtraction: throw COLMAPError::featureExtractionFailed(status, std::move(cause));
+        case Step::rigConfiguration: throw COLMAPError::rigConfigurationFailed(status, std::move(cause));
+        case Step::matching: throw COLMAPError::matchingFailed(status, std::move(cause));
+        case Step::reconstruction: throw COLMAPError::reconstructionFailed(status, std::move(cause));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -68,21 +69,39 @@ public:
     class COLMAPError : public core::ErrorOf<COLMAPErrorKind> {
     public:
         static COLMAPError binaryNotFound(const std::string& path);
-        static COLMAPError featureExtractionFailed(int32_t status);
-        static COLMAPError rigConfigurationFailed(int32_t status);
-        static COLMAPError matchingFailed(int32_t status);
-        static COLMAPError reconstructionFailed(int32_t status);
+        // `cause`: COLMAP's last error line of the failed step, when it
+        // printed one.
+        static COLMAPError featureExtractionFailed(int32_t status, std::optional<std::string> cause = std::nullopt);
+        static COLMAPError rigConfigurationFailed(int32_t status, std::optional<std::string> cause = std::nullopt);
+        static COLMAPError matchingFailed(int32_t status, std::optional<std::string> cause = std::nullopt);
+        static COLMAPError reconstructionFailed(int32_t status, std::optional<std::string> cause = std::nullopt);
         // The mapper ended with status 0 but left no model in sparse/0.
         static COLMAPError reconstructionEmpty(const std::string& modelPath);
         // A step failed after COLMAP said the disk was full ("database or
         // disk is full", "No space left on device").
         static COLMAPError diskFull(const std::string& folder, int32_t status);
 
+        // The description followed by COLMAP's own reason, when it gave
+        // one: "Sparse reconstruction failed (exit 1): Check failed: ...".
+        std::string describedWithCause() const;
+
         std::string path;    // binaryNotFound, reconstructionEmpty, diskFull
         int32_t status = 0;  // the failed step's exit status
+        // The message of COLMAP's last error line in the failed step (a
+        // glog "E"/"F" line, an "ERROR: " line, a failed check or an SQLite
+        // error), without its prefix and at most maxCauseLength bytes; none
+        // when it printed no such line.
+        std::optional<std::string> cause;
+
+        static constexpr std::size_t maxCauseLength = 500;
+        // The message of one output line when it is an error line; none
+        // for any other line.
+        static std::optional<std::string> causeOf(std::string_view line);
 
     private:
         using core::ErrorOf<COLMAPErrorKind>::ErrorOf;
+        static COLMAPError stepFailed(COLMAPErrorKind kind, const std::string& description, int32_t status,
+                                      std::optional<std::string> cause);
     };
 
     // One run's settings, every field named and defaulted.

@@ -348,7 +348,10 @@ bool PipelineManager::runCOLMAPStage(const RunParameters& parameters, const fs::
         // A cancel ends COLMAP by terminating it, and the runner then throws:
         // that is the cancel, not a failure of COLMAP.
         if (checkCancelled(PipelineLogStep::sfm)) return false;
-        throw StageError(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what(), error.what());
+        // COLMAP's own reason is in the log above; the final message carries it too.
+        auto* failed = dynamic_cast<const engines::COLMAPRunner::COLMAPError*>(&error);
+        throw StageError(PipelineLogStep::sfm, std::string("COLMAP error: ") + error.what(),
+                         failed ? failed->describedWithCause() : std::string(error.what()));
     }
     unwatch("colmap");
     return true;

@@ -25,6 +25,7 @@ struct SplatRenderThread::Shared {
     std::optional<Frame> waitingFrame;
 
     FinishedCallback onFinished;
+    MakeCurrent makeCurrent;
     // Made on the GUI thread, which keeps the surface; the context moves to
     // the render thread and is deleted there.
     QOffscreenSurface* surface = nullptr;
@@ -90,9 +91,13 @@ GPUDevice SplatRenderThread::openContext(const QSurfaceFormat& format, Shared& s
     return *device;
 }
 
-SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished)
+SplatRenderThread::SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished,
+                                     MakeCurrent makeCurrent)
     : shared_(std::make_shared<Shared>()), device_(openContext(format, *shared_)) {
     shared_->onFinished = std::move(onFinished);
+    shared_->makeCurrent = makeCurrent ? std::move(makeCurrent) : [](QOpenGLContext& context, QOffscreenSurface& surface) {
+        return context.makeCurrent(&surface);
+    };
     thread_ = QThread::create([shared = shared_] { runOn(*shared); });
     shared_->context->moveToThread(thread_);
     thread_->start();
@@ -135,7 +140,8 @@ void SplatRenderThread::draw(const Frame& frame) {
 
 void SplatRenderThread::runOn(Shared& shared) {
     QOpenGLContext& context = *shared.context;
-    context.makeCurrent(shared.surface);
+    // Without it nothing can be drawn; each frame then says why.
+    const bool current = shared.makeCurrent(context, *shared.surface);
     std::unique_ptr<SplatRenderer> renderer;
     std::unique_ptr<OffscreenFramebuffer> framebuffer;
     for (;;) {
@@ -152,36 +158,49 @@ void SplatRenderThread::runOn(Shared& shared) {
         if (newRenderer) renderer = std::move(*newRenderer);
         if (!frame) continue;
 
-        if (frame->beforeDrawing) frame->beforeDrawing();
         FinishedFrame finished;
         finished.id = frame->id;
-        if (renderer && frame->width > 0 && frame->height > 0) {
-            if (!framebuffer || framebuffer->width() != frame->width || framebuffer->height() != frame->height) {
-                framebuffer.reset();
-                framebuffer = std::make_unique<OffscreenFramebuffer>(frame->width, frame->height, true);
+        // Whatever fails here (the framebuffer, finishing earlier frames,
+        // the read-back) ends this frame with its reason, which the view
+        // shows; an exception leaving the thread would end the application.
+        try {
+            if (!current)
+                throw Error(ErrorKind::noContext,
+                            "Unable to draw: the viewer's OpenGL context could not be made current on its drawing "
+                            "thread");
+            if (frame->beforeDrawing) frame->beforeDrawing();
+            if (renderer && frame->width > 0 && frame->height > 0) {
+                if (!framebuffer || framebuffer->width() != frame->width || framebuffer->height() != frame->height) {
+                    framebuffer.reset();
+                    framebuffer = std::make_unique<OffscreenFramebuffer>(frame->width, frame->height, true);
+                }
+                // Every frame is read back, so the last one has ended and its
+                // slot is free again.
+                renderer->collectCompletedFrames();
+                if (!renderer->isReadyToRender()) renderer->finishFrames();
+                const auto start = std::chrono::steady_clock::now();
+                try {
+                    renderer->render(frame->viewport, framebuffer->name(), frame->frameSlotTimeout,
+                                     frame->sortTimeout);
+                } catch (const std::exception& error) {
+                    // A pipeline that cannot be built, or a buffer that cannot
+                    // be made: the frame is skipped and the view says why.
+                    splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer",
+                                                      error.what());
+                    finished.failure = error.what();
+                }
+                finished.drawMilliseconds =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+                finished.report = renderer->lastFrame();
+                // A frame that was not drawn leaves the one shown before.
+                if (finished.report.outcome == SplatRenderer::FrameReport::Outcome::drawn)
+                    finished.image = std::make_shared<splatrenderer::RGBAImage>(framebuffer->readColor());
+                renderer->collectCompletedFrames();
             }
-            // Every frame is read back, so the last one has ended and its
-            // slot is free again.
-            renderer->collectCompletedFrames();
-            if (!renderer->isReadyToRender()) renderer->finishFrames();
-            const auto start = std::chrono::steady_clock::now();
-            try {
-                renderer->render(frame->viewport, framebuffer->name(), frame->frameSlotTimeout, frame->sortTimeout);
-            } catch (const std::exception& error) {
-                // A pipeline that cannot be built, or a buffer that cannot be
-                // made: the frame is skipped and the view says why, rather than
-                // the thread ending the application.
-                splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer",
-                                                  error.what());
-                finished.failure = error.what();
-            }
-            finished.drawMilliseconds =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-            finished.report = renderer->lastFrame();
-            // A frame that was not drawn leaves the one shown before.
-            if (finished.report.outcome == SplatRenderer::FrameReport::Outcome::drawn)
-                finished.image = std::make_shared<splatrenderer::RGBAImage>(framebuffer->readColor());
-            renderer->collectCompletedFrames();
+        } catch (const std::exception& error) {
+            splatrenderer::RendererLog::write(splatrenderer::RendererLog::Level::error, "SplatRenderer", error.what());
+            finished.failure = error.what();
+            finished.image.reset();
         }
         std::lock_guard lock(shared.mutex);
         if (!shared.stopping) shared.onFinished(std::move(finished));

@@ -58,10 +58,16 @@ public:
     // thread is retired.
     using FinishedCallback = std::function<void(FinishedFrame)>;
 
+    // Makes the context current on the render thread; returns false when
+    // it cannot. Tests stand in for QOpenGLContext::makeCurrent with it.
+    using MakeCurrent = std::function<bool(QOpenGLContext& context, QOffscreenSurface& surface)>;
+
     // Makes the context (in `format`) on the GUI thread and reads its
     // limits; throws Error without a context, GPUDevice::Error when it
-    // cannot draw splats.
-    SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished);
+    // cannot draw splats. A render thread whose context cannot be made
+    // current, or whose frame fails in any step, reports the failure with
+    // the frame and goes on.
+    SplatRenderThread(const QSurfaceFormat& format, FinishedCallback onFinished, MakeCurrent makeCurrent = {});
     // Retires the thread without waiting for a frame that is being drawn:
     // it ends once that frame is done, releasing the renderer and its
     // context there (see retire()).

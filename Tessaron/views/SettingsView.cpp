@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "views/Theme.hpp"
@@ -31,6 +32,10 @@ SettingsView::SettingsView(core::PreferenceStore& defaults, const QString& updat
 
     connect(toggle_, &QCheckBox::toggled, this,
             [this](bool on) { defaults_.setString(checkForUpdatesKey, on ? "true" : "false"); });
+    // A window of its own without buttons: it closes from the keyboard as
+    // desktop dialogs do.
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 bool SettingsView::checkForUpdates(const core::PreferenceStore& defaults) {

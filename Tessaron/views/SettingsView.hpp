@@ -10,7 +10,8 @@ class QLabel;
 namespace tessaron::views {
 
 // The Settings window's form: whether the update check runs by itself at
-// launch. The toggle writes "checkForUpdates" at once.
+// launch. The toggle writes "checkForUpdates" at once. Escape and Ctrl+W
+// close the window.
 class SettingsView : public QWidget {
     Q_OBJECT
 public:

@@ -485,6 +485,8 @@ TEST_P(COLMAPRunnerStepFailure, ThrowsTheStepsErrorAndRunsNothingAfter) {
     } catch (const COLMAPRunner::COLMAPError& error) {
         EXPECT_STREQ(error.what(), step.description.c_str());
         EXPECT_EQ(error.kind(), step.kind);
+        EXPECT_EQ(error.cause, std::nullopt);
+        EXPECT_EQ(error.describedWithCause(), step.description);
     }
     EXPECT_EQ(fake.commands(), step.commandsRun);
     EXPECT_THAT(log(), ::testing::Not(::testing::Contains("✓ COLMAP pipeline completed successfully.")));
@@ -512,6 +514,45 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Sparse reconstruction failed (exit -9)", Kind::reconstructionFailed,
                                   {"feature_extractor", "exhaustive_matcher", "global_mapper"}}),
     [](const auto& info) { return info.param.name; });
+
+// The step's last error line is the failure's cause; lines of its log that
+// merely mention errors are not.
+TEST_F(COLMAPRunnerFixture, AFailedStepKeepsCOLMAPsLastErrorLineAsItsCause) {
+    FakeCOLMAP fake({.failingCommand = "exhaustive_matcher",
+                     .failure = "{ echo 'E20261208 12:00:00.000000  1234 database.cc:12] Corrupt table'; "
+                                "echo 'ERROR: Feature matching needs a database'; "
+                                "echo 'Mean reprojection error: 0.5px'; echo 'WARNING: few matches'; "
+                                "echo 'F1208 12:00:01.000000  1234 matching.cc:99] Check failed: num_images > 0'; "
+                                "echo '*** Check failure stack trace: ***'; } >&2; exit 1"});
+    try {
+        run(fake, {});
+        FAIL() << "the run succeeded";
+    } catch (const COLMAPRunner::COLMAPError& error) {
+        EXPECT_STREQ(error.what(), "Feature matching failed (exit 1)");
+        EXPECT_EQ(error.describedWithCause(), "Feature matching failed (exit 1): Check failed: num_images > 0");
+    }
+}
+
+TEST(COLMAPErrorCause, ReadsEachErrorLineShapeAndBoundsItsLength) {
+    using Error = COLMAPRunner::COLMAPError;
+    const std::pair<std::string, std::optional<std::string>> lines[] = {
+        {"E1208 12:00:00.000000 1234 file.cc:123] message", "message"},
+        {"F20261208 23:59:59.999999  77 file.cc:1] fatal message\r", "fatal message"},
+        {"ERROR: failed to create sparse model", "failed to create sparse model"},
+        {"[option_manager.cc:815] Check failed: ExistsDir(*image_path)", "Check failed: ExistsDir(*image_path)"},
+        {"SQLite error [./src/base/database.cc, line 267]: file is not a database",
+         "SQLite error [./src/base/database.cc, line 267]: file is not a database"},
+        {"I1208 12:00:00.000000 1234 file.cc:123] information", std::nullopt},
+        {"Elapsed time: 0.001 [minutes]", std::nullopt},
+        {"E1208 12:00 not glog] text", std::nullopt},
+        {"ERROR: ", std::nullopt},
+        {"  Mean reprojection error: 0.5px", std::nullopt},
+    };
+    for (const auto& [line, cause] : lines) EXPECT_EQ(Error::causeOf(line), cause) << line;
+    // A long line is cut at a character boundary and says so.
+    const std::string longCause = std::string(Error::maxCauseLength - 1, 'x') + "é and more";
+    EXPECT_EQ(Error::causeOf("ERROR: " + longCause), std::string(Error::maxCauseLength - 1, 'x') + "…");
+}
 
 TEST_F(COLMAPRunnerFixture, MapperThatWritesNoModelIsAFailureNotASuccess) {
     FakeCOLMAP fake({.writesModel = false});

@@ -463,6 +463,26 @@ TEST_F(SplatViewer, LoadAndDrawingFailuresReachTheLoadErrorCallback) {
               "Could not open wide.splat: The scene needs more than 12 buffers of 4096 bytes; it cannot be drawn");
 }
 
+// A step of the render thread outside the renderer's own drawing throws
+// (here the tests' hook, which runs where the framebuffer is made and the
+// frame read back): the view says why and draws on afterwards.
+TEST_F(SplatViewer, AFrameThatFailsOutsideTheDrawingEndsInTheErrorMessage) {
+    writeDotSplat(folder_ / "red.splat", cluster(2000, {0, 0, 0}, 0.2f, {255, 0, 0}, 4));
+    open(folder_ / "red.splat", 2000);
+    ASSERT_TRUE(waitForRest());
+    scene().setBeforeDrawing([] { throw std::runtime_error("the frame could not be read back"); });
+    scene().camera.rotate(30, 0);
+    scene().requestFrame();
+    ASSERT_TRUE(waitUntil([&] { return !errors_.empty(); }));
+    EXPECT_EQ(errors_, std::vector<QString>{QStringLiteral("Could not open red.splat: the frame could not be read back")});
+
+    scene().setBeforeDrawing({});
+    scene().camera.rotate(30, 0);
+    scene().requestFrame();
+    ASSERT_TRUE(waitForRest());
+    EXPECT_GT(massOf(view_.grabFramebuffer(), red).mass, 0);
+}
+
 TEST_F(SplatViewer, MovedToAnotherWindowTheViewShowsItsSceneAgain) {
     // A new top-level window means a new GL context: the scene is read again
     // into it rather than drawn with objects of the old one.

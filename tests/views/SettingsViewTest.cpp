@@ -49,5 +49,19 @@ TEST(SettingsViewTest, TheCaptionNamesTheUpdateHost) {
     EXPECT_TRUE(view.caption()->wordWrap());
 }
 
+// Typed into the toggle, which has the focus, as a user types them.
+TEST(SettingsViewTest, EscapeAndControlWCloseTheWindow) {
+    core::InMemoryPreferenceStore store;
+    SettingsView view(store, QStringLiteral("updates.example.org"));
+    for (const QKeyCombination keys : {QKeyCombination(Qt::Key_Escape), Qt::CTRL | Qt::Key_W}) {
+        view.show();
+        view.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+        view.toggle()->setFocus();
+        QTest::keyClick(view.toggle(), keys.key(), keys.keyboardModifiers());
+        EXPECT_FALSE(view.isVisible()) << QKeySequence(keys).toString().toStdString();
+    }
+}
+
 }  // namespace
 }  // namespace tessaron::testing

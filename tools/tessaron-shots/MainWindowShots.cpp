@@ -506,8 +506,10 @@ FailedStage colmapFailure(const std::shared_ptr<QTemporaryDir>& folder) {
     std::vector<std::string> lines = {"═══ COLMAP: feature extraction ═══"};
     for (const std::string& line : numberedLines("Processed file [%1/3]", 1, 3)) lines.push_back(line);
     lines.push_back("═══ COLMAP: incremental mapping ═══");
-    lines.push_back("No good initial image pair found.");
-    return {PipelineLogStep::sfm, lines, "Sparse reconstruction failed (exit 1)", [folder](PipelineViewModel& model) {
+    lines.push_back("WARNING: No images with matches found in the database.");
+    lines.push_back("ERROR: failed to create sparse model");
+    return {PipelineLogStep::sfm, lines, "Sparse reconstruction failed (exit 1): failed to create sparse model",
+            [folder](PipelineViewModel& model) {
                 model.setCurrentWorkspaceURL(fs::path(folder->path().toStdString()) / "Tessaron_workspace");
                 model.setSfmTotalImages(3);
                 model.setCurrentState(Kind::processingSfM);

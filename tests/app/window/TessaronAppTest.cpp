@@ -23,7 +23,10 @@
 #include "services/FeedbackSender.hpp"
 #include "viewmodel/SettingsPreferenceStore.hpp"
 #include "viewmodel/ViewModelTestSupport.hpp"
+#include "viewer/ViewerTestScenes.hpp"
 #include "views/MainDashboardView.hpp"
+#include "views/StepBackgroundView.hpp"
+#include "views/StepMenuView.hpp"
 
 namespace tessaron::testing {
 namespace {
@@ -128,6 +131,47 @@ TEST_F(TessaronAppTest, HelpOpensOneAcknowledgementsWindowAndAFeedbackMailWithou
     QTest::mouseClick(dialog->button(QStringLiteral("Done")), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return services::FeedbackSender::liveSenders().isEmpty(); }));
     EXPECT_TRUE(server_.requests().isEmpty());
+}
+
+// Counts what would show the window going away and coming back.
+class WindowEventCounter : public QObject {
+public:
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if (type == QEvent::Hide || type == QEvent::Show || type == QEvent::PlatformSurface) ++count;
+        return false;
+    }
+};
+
+TEST_F(TessaronAppTest, TheFirstModelOpensInTheWindowAsItIs) {
+    defaults_.setString(UpdateModel::lastUpdateCheckKey, core::iso8601Text(core::Clock::now()));
+    TempDir files("tessaron-first-model");
+    viewer::testing::writePLY(files / "model.ply", viewer::testing::cluster(300, {0, 0, 4}, 0.3f, {255, 0, 0}, 1));
+    TessaronApp tessaron(endpoints_);
+    tessaron.launch();
+    views::MainWindow& window = tessaron.mainWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const WId nativeWindow = window.winId();
+    QWindow* handle = window.windowHandle();
+    WindowEventCounter widgetEvents, windowEvents;
+    window.installEventFilter(&widgetEvents);
+    handle->installEventFilter(&windowEvents);
+
+    // File ▸ Open Model in Viewer… with the model chosen.
+    views::MainDashboardView& dashboard = window.dashboard();
+    dashboard.stepMenu()->setModelImporter([&](QWidget*) { return std::optional(QUrl::fromLocalFile(
+                                                                QString::fromStdString((files / "model.ply").string()))); });
+    for (QAction* action : window.commands().fileMenu()->actions())
+        if (action->text() == QStringLiteral("Open Model in Viewer...")) action->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dashboard.finalViewer().stats().gaussianCount == 300; }, 30000));
+    ASSERT_NE(dashboard.centrePane()->viewerView(), nullptr);
+
+    EXPECT_EQ(window.winId(), nativeWindow);
+    EXPECT_EQ(window.windowHandle(), handle);
+    EXPECT_EQ(widgetEvents.count, 0);
+    EXPECT_EQ(windowEvents.count, 0);
+    EXPECT_TRUE(window.isVisible());
 }
 
 // Clicks `button` in every message box that opens while it lives, from

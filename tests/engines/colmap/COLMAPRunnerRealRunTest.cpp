@@ -144,7 +144,10 @@ TEST_F(RealCOLMAPRun, UnrelatedPhotosFailInTheMapper) {
         FAIL() << "unrelated photos reconstructed";
     } catch (const COLMAPRunner::COLMAPError& error) {
         EXPECT_STREQ(error.what(), "Sparse reconstruction failed (exit 1)");
+        // COLMAP's own last error line, which the log holds too.
+        EXPECT_EQ(error.describedWithCause(), "Sparse reconstruction failed (exit 1): failed to create sparse model");
     }
+    EXPECT_THAT(log(), Contains("ERROR: failed to create sparse model"));
     EXPECT_THAT(log(), ::testing::Not(Contains("✓ COLMAP pipeline completed successfully.")));
 }
 

@@ -140,3 +140,29 @@ TEST(PipelineRealRun, StoppingTheTaskEndsARealCOLMAPRunWithinASecond) {
                              [](const std::string& text) { return text.starts_with("COLMAP error: "); }));
     EXPECT_EQ(texts.back(), "Pipeline cancelled.");
 }
+
+// Photos of nothing in common: COLMAP's mapper fails, and the run's final
+// message says what COLMAP said was wrong.
+TEST(PipelineRealRun, ACOLMAPFailureEndsWithCOLMAPsOwnReason) {
+    TempDir folder("pipeline-real-unrelated");
+    const fs::path photos = folder / "photos";
+    tessaron::generators::SceneOptions scene;
+    scene.unrelatedViews = true;
+    tessaron::generators::renderScene(photos, 8, scene);
+    auto manager = PipelineManager::create(std::make_shared<engines::ProcessMonitor>(),
+                                           tessaron::testing::testConfiguration(folder / "support"));
+    RunRecorder recorder;
+    recorder.attach(*manager);
+    PipelineManager::RunParameters parameters;
+    parameters.inputURL = photos;
+    parameters.workspaceURL = folder / "output" / "Tessaron_workspace";
+    parameters.useVastGaussian = false;
+    parameters.ramLimitGB = 64;
+    manager->runPipeline(parameters);
+
+    ASSERT_FALSE(recorder.states().empty());
+    EXPECT_EQ(recorder.states().back(),
+              pipeline::PipelineState::error("Sparse reconstruction failed (exit 1): failed to create sparse model"));
+    EXPECT_TRUE(recorder.loggedAs(PipelineLogStep::sfm, "ERROR: failed to create sparse model"));
+    EXPECT_TRUE(recorder.loggedAs(PipelineLogStep::sfm, "COLMAP error: Sparse reconstruction failed (exit 1)"));
+}
