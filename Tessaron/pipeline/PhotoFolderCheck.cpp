@@ -141,7 +141,7 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget, const PhotoFo
             engines::ImageHeader::walkJpeg(file, PhotoFolderCheck::maximumJpegScans);
         if (markers.scans > PhotoFolderCheck::maximumJpegScans)
             return {"more than " + std::to_string(PhotoFolderCheck::maximumJpegScans) +
-                    " JPEG scans, far past what a camera writes; its decode would take unbounded work"};
+                    " JPEG scans, far past the ten or so a camera writes: decoding it would take unbounded work"};
         if (!markers.reachesEnd) return {"truncated"};
     }
 
