@@ -341,7 +341,7 @@ PhotoFolderCheck::Survey PhotoFolderCheck::survey(const fs::path& photoFolder) {
             otherPictures.insert(otherPictures.end(), camera.otherPictures.begin(), camera.otherPictures.end());
             for (const fs::path& below : camera.folders) addPicturesBelow(below, survey.notGiven);
         }
-        survey.cameraFolders = !candidates.empty();
+        survey.cameraFolders = true;
     } else {
         for (const fs::path& folder : top.folders) addPicturesBelow(folder, survey.notGiven);
     }

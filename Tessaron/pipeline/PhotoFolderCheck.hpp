@@ -65,7 +65,7 @@ public:
         std::filesystem::path folder;
         std::vector<std::filesystem::path> photos;  // in path order
         std::vector<NotGiven> notGiven;             // in path order
-        bool cameraFolders = false;                 // the photos are one level down
+        bool cameraFolders = false;                 // the top holds none: photos are looked for one level down
 
         // One "⚠" line naming, by reason, how many files that look like
         // photos are not given to COLMAP and the first few of each; none
