@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "core/RegularFile.hpp"
@@ -243,26 +244,38 @@ private:
 // Bytes that are no marker are skipped, as decoders do; whether they decode
 // is the decoder's question.
 bool ImageHeader::jpegReachesItsEnd(const core::RegularFile& file) {
+    return walkJpeg(file, std::numeric_limits<std::size_t>::max()).reachesEnd;
+}
+
+ImageHeader::JpegMarkers ImageHeader::walkJpeg(const core::RegularFile& file, std::size_t scanLimit) {
+    JpegMarkers walked;
     BlockReader reader(file);
-    if (!reader.skip(2)) return false;  // the start-of-image marker
+    if (!reader.skip(2)) return walked;  // the start-of-image marker
     for (;;) {
         // Entropy-coded data, and stray bytes between segments, up to the
         // next marker.
-        if (!reader.skipPastNextFF()) return false;
+        if (!reader.skipPastNextFF()) return walked;
         std::optional<unsigned char> code = reader.next();
         while (code && *code == 0xFF) code = reader.next();  // fill bytes
-        if (!code) return false;
-        if (*code == 0xD9) return true;
+        if (!code) return walked;
+        if (*code == 0xD9) {
+            walked.reachesEnd = true;
+            return walked;
+        }
         // A stuffed zero or a restart marker belongs to the scan's data.
         if (*code == 0x00 || (*code >= 0xD0 && *code <= 0xD7) || *code == 0x01 || *code == 0xD8) continue;
+        if (*code == 0xDA && ++walked.scans > scanLimit) return walked;
         const std::optional<unsigned char> high = reader.next();
         const std::optional<unsigned char> low = reader.next();
-        if (!high || !low) return false;
+        if (!high || !low) return walked;
         const unsigned length = unsigned(*high) << 8 | *low;
-        if (length < 2) return true;  // malformed, not cut: the decoder judges it
+        if (length < 2) {  // malformed, not cut: the decoder judges it
+            walked.reachesEnd = true;
+            return walked;
+        }
         // A scan's header is followed by its data, which the next round
         // skips up to the marker after it.
-        if (!reader.skip(length - 2)) return false;
+        if (!reader.skip(length - 2)) return walked;
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -43,6 +44,17 @@ struct ImageHeader {
     // block, to its end-of-image marker at most, and leaves its position
     // alone; an embedded thumbnail's end marker does not count.
     static bool jpegReachesItsEnd(const core::RegularFile& file);
+
+    // The same walk, counting the JPEG's scans (start-of-scan markers) on
+    // the way. A decoder passes over the whole picture once per scan, so
+    // their number bounds its work as much as the picture's size does. The
+    // walk ends once `scanLimit` is passed: the file is refused then
+    // anyway, and `scans` is scanLimit + 1.
+    struct JpegMarkers {
+        bool reachesEnd = false;
+        std::size_t scans = 0;
+    };
+    static JpegMarkers walkJpeg(const core::RegularFile& file, std::size_t scanLimit);
 };
 
 }  // namespace tessaron::engines

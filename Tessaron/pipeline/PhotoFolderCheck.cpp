@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <limits>
 #include <map>
+#include <set>
 #include <system_error>
 #include <unistd.h>
 
@@ -38,40 +39,82 @@ std::string plural(size_t count, const std::string& noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-bool hasImageName(const fs::path& path) {
+std::string lowercasedExtension(const fs::path& path) {
     std::string extension = path.extension().string();
-    if (extension.size() < 2 || path.stem().empty()) return false;
+    if (extension.size() < 2 || path.stem().empty()) return {};
     extension.erase(0, 1);
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
-    return engines::DatasetProfile::imageExtensions().contains(extension);
+    return extension;
 }
 
-struct Listing {
+bool hasImageName(const fs::path& path) {
+    return engines::DatasetProfile::imageExtensions().contains(lowercasedExtension(path));
+}
+
+// Picture formats a camera, phone or editor writes that the run does not
+// take: a file of one of them is named, not passed over in silence.
+bool hasOtherPictureName(const fs::path& path) {
+    static const std::set<std::string> extensions = {
+        "webp", "heic", "heif", "avif", "jxl", "jp2", "j2k", "jpx", "jpe", "jfif", "gif", "dng", "cr2",
+        "cr3", "crw", "nef", "nrw", "arw", "srf", "sr2", "orf", "rw2", "raf", "pef", "srw", "x3f", "raw",
+        "3fr", "iiq", "psd", "exr", "hdr", "tga", "ppm", "pgm", "pbm", "pnm", "pcx", "ico"};
+    return extensions.contains(lowercasedExtension(path));
+}
+
+bool isHidden(const fs::path& path) { return path.filename().string().starts_with("."); }
+
+struct Entries {
     std::vector<fs::path> photos;
+    std::vector<fs::path> otherPictures;
     std::vector<fs::path> folders;
     size_t files = 0;  // every entry that is not a folder, hidden ones too
 };
 
 // The entries of one folder, without descending; throws Error when it
 // cannot be listed.
-Listing list(const fs::path& folder) {
-    Listing listing;
+Entries list(const fs::path& folder) {
+    Entries listing;
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         std::error_code ignored;
         if (entry->is_directory(ignored)) {
-            if (!entry->path().filename().string().starts_with(".")) listing.folders.push_back(entry->path());
+            if (!isHidden(entry->path())) listing.folders.push_back(entry->path());
             continue;
         }
         ++listing.files;
-        if (!entry->path().filename().string().starts_with(".") && hasImageName(entry->path()))
+        if (isHidden(entry->path())) continue;
+        if (hasImageName(entry->path()))
             listing.photos.push_back(entry->path());
+        else if (hasOtherPictureName(entry->path()))
+            listing.otherPictures.push_back(entry->path());
     }
     if (error)
         throw PhotoFolderCheck::Error("Could not read the photo folder " + folder.string() + ": " + error.message());
     return listing;
 }
+
+// Every file that looks like a photo anywhere below `folder`, which the
+// run does not read. Links to folders are not followed (they may loop); a
+// folder below that cannot be listed holds nothing the run reads either.
+void addPicturesBelow(const fs::path& folder, std::vector<PhotoFolderCheck::NotGiven>& notGiven) {
+    std::error_code error;
+    fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied, error), end;
+    for (; !error && entry != end; entry.increment(error)) {
+        std::error_code ignored;
+        if (isHidden(entry->path())) {
+            if (entry->is_directory(ignored)) entry.disable_recursion_pending();
+            continue;
+        }
+        if (entry->is_directory(ignored)) continue;
+        if (hasImageName(entry->path()) || hasOtherPictureName(entry->path()))
+            notGiven.push_back({entry->path(), PhotoFolderCheck::NotGiven::Why::inSubfolder});
+    }
+}
+
+// COLMAP 3.8 turns every backslash of an image's name into a separator, so
+// it records a name that training cannot find.
+bool readAsPath(const fs::path& name) { return name.string().find('\\') != std::string::npos; }
 
 struct Verdict {
     std::optional<std::string> reason;  // none when the photo reads
@@ -80,7 +123,11 @@ struct Verdict {
 };
 
 // Why COLMAP could not use the photo, or its size when it decodes.
-Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
+Verdict examine(const fs::path& photo, core::MemoryBudget& budget, const PhotoFolderCheck::CancelProbe& isCancelled) {
+    const auto stopIfCancelled = [&isCancelled] {
+        if (isCancelled && isCancelled()) throw core::CancellationError();
+    };
+    stopIfCancelled();
     core::RegularFile file = core::RegularFile::openForReading(photo);
     if (!file.isOpen()) return {file.error().message()};
     if (file.size() == 0) return {"empty file"};
@@ -89,8 +136,14 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
     const std::optional<engines::ImageHeader> header = engines::ImageHeader::read(file);
     if (!header) return {"not a readable image"};
     if (auto problem = PhotoFolderCheck::unreadableByCOLMAP(*header)) return {problem};
-    if (header->format == engines::ImageHeader::Format::jpeg && !engines::ImageHeader::jpegReachesItsEnd(file))
-        return {"truncated"};
+    if (header->format == engines::ImageHeader::Format::jpeg) {
+        const engines::ImageHeader::JpegMarkers markers =
+            engines::ImageHeader::walkJpeg(file, PhotoFolderCheck::maximumJpegScans);
+        if (markers.scans > PhotoFolderCheck::maximumJpegScans)
+            return {"more than " + std::to_string(PhotoFolderCheck::maximumJpegScans) +
+                    " JPEG scans, far past the ten or so a camera writes: decoding it would take unbounded work"};
+        if (!markers.reachesEnd) return {"truncated"};
+    }
 
     // The decoder reads the open file itself, block by block, instead of a
     // copy of it in memory; the budget bounds what the decoded pictures hold.
@@ -101,6 +154,8 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
     const std::string source =
         descriptorsByPath ? "/proc/self/fd/" + std::to_string(file.descriptor()) : photo.string();
     const core::MemoryBudget::Reservation held = budget.reserve(PhotoFolderCheck::decodeBytes(*header));
+    // The wait for memory may have outlasted a cancel.
+    stopIfCancelled();
     // An eighth of the size is decoded, enough to know the image reads; a
     // picture of a few pixels has no eighth and is decoded whole.
     for (int mode : {cv::IMREAD_REDUCED_GRAYSCALE_8, cv::IMREAD_GRAYSCALE}) {
@@ -112,6 +167,11 @@ Verdict examine(const fs::path& photo, core::MemoryBudget& budget) {
         }
     }
     return {"not a readable image"};
+}
+
+std::string tooFewPhotos(const fs::path& folder) {
+    return "Too few photos in " + folder.string() + " for structure from motion, which needs at least " +
+           std::to_string(PhotoFolderCheck::minimumPhotos) + ": ";
 }
 
 std::string leftOutList(const PhotoFolderCheck::Result& result, const fs::path& folder) {
@@ -132,6 +192,38 @@ std::optional<std::string> PhotoFolderCheck::Result::warning() const {
     return "⚠ " + std::to_string(leftOut.size()) + " of " + plural(photos, "photo") +
            (leftOut.size() == 1 ? " cannot be read and is" : " cannot be read and are") +
            " left out: " + leftOutList(*this, folder);
+}
+
+std::optional<std::string> PhotoFolderCheck::Survey::warning() const {
+    if (notGiven.empty()) return std::nullopt;
+    constexpr size_t namesPerReason = 3;
+    std::string extensions;
+    for (const std::string& extension : engines::DatasetProfile::imageExtensions())
+        extensions += (extensions.empty() ? "." : ", .") + extension;
+    extensions.replace(extensions.rfind(", "), 2, " and ");
+    const std::pair<NotGiven::Why, std::string> reasons[] = {
+        {NotGiven::Why::inSubfolder, cameraFolders ? "below the camera subfolders, which are read one level deep only"
+                                                   : "in a subfolder, which is not read when the folder itself holds "
+                                                     "photos"},
+        {NotGiven::Why::extensionNotTaken, "with an extension the run does not take, only " + extensions},
+        {NotGiven::Why::nameReadAsPath, "with a name COLMAP would read as a path, as it holds a backslash"},
+    };
+    std::string groups;
+    for (const auto& [why, reason] : reasons) {
+        std::vector<std::string> names;
+        for (const NotGiven& file : notGiven)
+            if (file.why == why) names.push_back(file.file.lexically_relative(folder).string());
+        if (names.empty()) continue;
+        if (!groups.empty()) groups += "; ";
+        groups += std::to_string(names.size()) + " " + reason + " (";
+        for (size_t index = 0; index < std::min(names.size(), namesPerReason); ++index)
+            groups += (index > 0 ? ", " : "") + names[index];
+        if (names.size() > namesPerReason) groups += " and " + std::to_string(names.size() - namesPerReason) + " more";
+        groups += ")";
+    }
+    return "⚠ " + std::to_string(notGiven.size()) +
+           (notGiven.size() == 1 ? " file that looks like a photo is" : " files that look like photos are") +
+           " not given to COLMAP: " + groups + ".";
 }
 
 std::vector<PhotoFolderCheck::SizeCount> PhotoFolderCheck::Result::sizes() const {
@@ -229,39 +321,73 @@ std::optional<std::string> PhotoFolderCheck::unreadableByCOLMAP(const engines::I
     return std::nullopt;
 }
 
-PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder) {
-    return require(photoFolder, outputFolder, defaultMemoryBudget);
-}
-
-PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder,
-                                                   std::uint64_t memoryBudget) {
+PhotoFolderCheck::Survey PhotoFolderCheck::survey(const fs::path& photoFolder) {
     std::error_code error;
     const fs::file_status status = fs::status(photoFolder, error);
     if (!fs::exists(status)) throw Error("Photo folder not found: " + photoFolder.string());
     if (!fs::is_directory(status))
         throw Error(photoFolder.string() + " is not a folder of photos (a video needs the video input)");
 
+    Survey survey;
+    survey.folder = photoFolder;
+    const Entries top = list(photoFolder);
+    std::vector<fs::path> candidates = top.photos;
+    std::vector<fs::path> otherPictures = top.otherPictures;
+    if (candidates.empty()) {
+        // A rig's photos are in one folder per camera.
+        for (const fs::path& folder : top.folders) {
+            const Entries camera = list(folder);
+            candidates.insert(candidates.end(), camera.photos.begin(), camera.photos.end());
+            otherPictures.insert(otherPictures.end(), camera.otherPictures.begin(), camera.otherPictures.end());
+            for (const fs::path& below : camera.folders) addPicturesBelow(below, survey.notGiven);
+        }
+        survey.cameraFolders = true;
+    } else {
+        for (const fs::path& folder : top.folders) addPicturesBelow(folder, survey.notGiven);
+    }
+    for (const fs::path& file : otherPictures) survey.notGiven.push_back({file, NotGiven::Why::extensionNotTaken});
+    for (const fs::path& photo : candidates) {
+        if (readAsPath(photo.lexically_relative(photoFolder)))
+            survey.notGiven.push_back({photo, NotGiven::Why::nameReadAsPath});
+        else
+            survey.photos.push_back(photo);
+    }
+    std::sort(survey.photos.begin(), survey.photos.end());
+    std::sort(survey.notGiven.begin(), survey.notGiven.end(),
+              [](const NotGiven& a, const NotGiven& b) { return a.file < b.file; });
+    return survey;
+}
+
+PhotoFolderCheck::Survey PhotoFolderCheck::requireListing(const fs::path& photoFolder, const fs::path& outputFolder) {
+    Survey found = survey(photoFolder);
     if (isInside(outputFolder, photoFolder))
         throw Error("The output folder " + outputFolder.string() + " is inside the photo folder " +
                     photoFolder.string() + ": COLMAP would read the workspace's files as photos. Choose another folder.");
-
-    const Listing top = list(photoFolder);
-    std::vector<fs::path> photos = top.photos;
-    if (photos.empty()) {
-        // A rig's photos are in one folder per camera.
-        for (const fs::path& folder : top.folders) {
-            Listing camera = list(folder);
-            photos.insert(photos.end(), camera.photos.begin(), camera.photos.end());
-        }
-    }
-    if (photos.empty())
+    if (found.photos.empty()) {
+        const Entries top = list(photoFolder);
         throw Error("No readable image in " + photoFolder.string() + ": it holds " + plural(top.files, "file") +
                     " and " + plural(top.folders.size(), "folder") + ", none of them a JPEG, PNG, TIFF or BMP image");
-    std::sort(photos.begin(), photos.end());
+    }
+    if (found.photos.size() < minimumPhotos)
+        throw Error(tooFewPhotos(photoFolder) + "it holds " + plural(found.photos.size(), "photo") + ".");
+    return found;
+}
+
+PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder,
+                                                   const CancelProbe& isCancelled) {
+    return require(photoFolder, outputFolder, defaultMemoryBudget, isCancelled);
+}
+
+PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, const fs::path& outputFolder,
+                                                   std::uint64_t memoryBudget, const CancelProbe& isCancelled) {
+    Survey listing = requireListing(photoFolder, outputFolder);
+    const std::vector<fs::path>& photos = listing.photos;
 
     core::MemoryBudget budget(memoryBudget);
     std::vector<Verdict> verdicts(photos.size());
-    core::parallelFor(photos.size(), [&](size_t index) { verdicts[index] = examine(photos[index], budget); });
+    // A cancel ends the loop: photos not handed out by then are skipped.
+    core::parallelFor(photos.size(),
+                      [&](size_t index) { verdicts[index] = examine(photos[index], budget, isCancelled); });
     Result result;
     result.folder = photoFolder;
     result.photos = photos.size();
@@ -272,16 +398,11 @@ PhotoFolderCheck::Result PhotoFolderCheck::require(const fs::path& photoFolder, 
             result.kept.push_back({photos[index], verdicts[index].width, verdicts[index].height});
     }
 
-    if (result.usable() < minimumPhotos) {
-        std::string message = "Too few photos in " + photoFolder.string() + " for structure from motion, which needs at least " +
-                              std::to_string(minimumPhotos) + ": ";
-        if (result.leftOut.empty())
-            message += "it holds " + plural(result.photos, "photo") + ".";
-        else
-            message += std::to_string(result.usable()) + " of its " + plural(result.photos, "photo") +
-                       " can be read (left out: " + leftOutList(result, photoFolder) + ").";
-        throw Error(message);
-    }
+    result.listing = std::move(listing);
+    if (result.usable() < minimumPhotos)
+        throw Error(tooFewPhotos(photoFolder) + std::to_string(result.usable()) + " of its " +
+                    plural(result.photos, "photo") + " can be read (left out: " + leftOutList(result, photoFolder) +
+                    ").");
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,42 @@ public:
     // cores: a photo that needs more is decoded alone.
     static constexpr std::uint64_t defaultMemoryBudget = std::uint64_t(1) << 30;
 
+    // A decoder passes over the whole picture once per scan of a JPEG:
+    // cameras write one, or about ten when progressive. Far more makes the
+    // decode's work unbounded, and such a photo is not decoded.
+    static constexpr std::size_t maximumJpegScans = 100;
+
+    // Asked between photos; true ends the check with core::CancellationError.
+    using CancelProbe = std::function<bool()>;
+
+    // A file of the input that looks like a photo but that COLMAP is not
+    // given, and why.
+    struct NotGiven {
+        enum class Why {
+            inSubfolder,       // below the folders whose photos are used
+            extensionNotTaken, // a picture format the run does not take
+            nameReadAsPath,    // COLMAP records a backslash as a separator
+        };
+        std::filesystem::path file;
+        Why why = Why::inSubfolder;
+    };
+
+    // What the folder's listing alone tells, nothing decoded: its photos,
+    // as the dataset profile counts them (those at its top, or, when it has
+    // none there, those of its camera subfolders one level down), and the
+    // files that look like photos that COLMAP is not given.
+    struct Survey {
+        std::filesystem::path folder;
+        std::vector<std::filesystem::path> photos;  // in path order
+        std::vector<NotGiven> notGiven;             // in path order
+        bool cameraFolders = false;                 // the top holds none: photos are looked for one level down
+
+        // One "⚠" line naming, by reason, how many files that look like
+        // photos are not given to COLMAP and the first few of each; none
+        // when there are none.
+        std::optional<std::string> warning() const;
+    };
+
     // A photo of the folder that cannot be read, and why.
     struct LeftOut {
         std::filesystem::path photo;
@@ -59,9 +96,10 @@ public:
 
     struct Result {
         std::filesystem::path folder;  // the photo folder
-        size_t photos = 0;             // files with an image name
+        size_t photos = 0;             // the listing's photos
         std::vector<LeftOut> leftOut;
         std::vector<Photo> kept;  // in path order
+        Survey listing;           // what the listing found
 
         size_t usable() const { return photos - leftOut.size(); }
         // "⚠ 2 of 40 photos cannot be read and are left out: a.jpg (empty
@@ -81,14 +119,24 @@ public:
         void linkKeptPhotos(const std::filesystem::path& linkFolder) const;
     };
 
-    // The photos are the files with an image name in the folder, or, when
-    // it has none, in its camera subfolders one level down; each is decoded
-    // once, by as many at a time as fit in `memoryBudget` bytes. Throws
-    // Error naming the folder and what was found in it unless at least
-    // minimumPhotos of them read and `outputFolder` is not inside it.
-    static Result require(const std::filesystem::path& photoFolder, const std::filesystem::path& outputFolder);
+    // Lists the folder (and the folders below it, for what is not given);
+    // throws Error when it is missing, is not a folder or cannot be listed.
+    static Survey survey(const std::filesystem::path& photoFolder);
+    // The checks that need no photo decoded, made before a workspace
+    // exists: throws Error naming the folder and what was found in it
+    // unless it names at least minimumPhotos photos and `outputFolder` is
+    // not inside it.
+    static Survey requireListing(const std::filesystem::path& photoFolder, const std::filesystem::path& outputFolder);
+
+    // The listing's checks, then each photo decoded once, by as many at a
+    // time as fit in `memoryBudget` bytes. Throws Error unless at least
+    // minimumPhotos of them read; throws core::CancellationError once
+    // `isCancelled` says so, without handing out another photo (a decode
+    // under way ends first).
     static Result require(const std::filesystem::path& photoFolder, const std::filesystem::path& outputFolder,
-                          std::uint64_t memoryBudget);
+                          const CancelProbe& isCancelled = {});
+    static Result require(const std::filesystem::path& photoFolder, const std::filesystem::path& outputFolder,
+                          std::uint64_t memoryBudget, const CancelProbe& isCancelled = {});
 
     // The most that decoding a photo with this header holds, as the check
     // decodes it (an eighth of the size, in grey).

@@ -82,7 +82,10 @@ void PipelineManager::runStages(const RunParameters& given) {
     if (!(parameters.skipSfM && parameters.colmapDataURL) && !parameters.isVideo) {
         // COLMAP would abort on a folder without images, after minutes.
         try {
-            photoCheck = PhotoFolderCheck::require(parameters.inputURL, workspace);
+            photoCheck = PhotoFolderCheck::require(parameters.inputURL, workspace, cancelProbe());
+        } catch (const core::CancellationError&) {
+            checkCancelled(PipelineLogStep::sfm);
+            return;
         } catch (const PhotoFolderCheck::Error& error) {
             throw StageError(PipelineLogStep::sfm, std::string("Error: ") + error.what(), error.what());
         }
@@ -144,6 +147,7 @@ void PipelineManager::runStages(const RunParameters& given) {
             // under their own names: what the check refused never reaches it,
             // and training finds the names COLMAP records in the photo folder.
             colmapImageDir = colmapDir / "images";
+            if (auto warning = photoCheck->listing.warning()) log(PipelineLogStep::sfm, *warning);
             if (auto warning = photoCheck->warning()) log(PipelineLogStep::sfm, *warning);
             if (photoCheck->sizes().size() > 1 && parameters.colmapSingleCamera) {
                 // One shared camera takes photos of the first one's size

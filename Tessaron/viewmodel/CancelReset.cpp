@@ -60,6 +60,7 @@ void PipelineViewModel::resetRunState() {
     setSkipSfM(defaults.skipSfM);
     setColmapDataURL(defaults.colmapDataURL);
     setDatasetProfile({});
+    setPhotoFolderWarning({});
     setSceneAnalysis({});
     setTrevikDownscaleFactor(defaults.trevikDownscaleFactor);
 

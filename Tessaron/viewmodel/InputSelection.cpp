@@ -9,6 +9,7 @@
 #include "engines/COLMAPRunner.hpp"
 #include "engines/COLMAPVersion.hpp"
 #include "engines/ProcessRunner.hpp"
+#include "pipeline/PhotoFolderCheck.hpp"
 
 namespace tessaron::viewmodel {
 
@@ -45,8 +46,18 @@ void PipelineViewModel::runInBackground(std::function<Result()> work, std::funct
 
 PipelineViewModel::InputAnalysis PipelineViewModel::measureInput(const std::filesystem::path& url, bool isVideo,
                                                                  int64_t stride) {
-    if (!isVideo) return {engines::DatasetProfile::scan(url), std::nullopt};
     InputAnalysis analysis;
+    if (!isVideo) {
+        analysis.profile = engines::DatasetProfile::scan(url);
+        try {
+            if (auto warning = pipeline::PhotoFolderCheck::survey(url).warning())
+                analysis.photoWarning = QString::fromStdString(*warning);
+        } catch (const pipeline::PhotoFolderCheck::Error&) {
+            // A folder that cannot be listed has no profile either: the
+            // card says the analysis failed, and the run names the cause.
+        }
+        return analysis;
+    }
     analysis.profile = engines::DatasetProfile::probe(url, stride);
     analysis.detection = input::Spherical360Detection::detect(url);
     return analysis;
@@ -58,6 +69,7 @@ void PipelineViewModel::selectInput(const std::filesystem::path& url, bool isVid
     // The old input's results go at once, never shown beside the new input.
     setSpherical360Detection({});
     setDatasetProfile({});
+    setPhotoFolderWarning({});
     analyzeInput();
 }
 
@@ -103,6 +115,7 @@ bool PipelineViewModel::handleDrop(const QMimeData& data) {
 void PipelineViewModel::analyzeInput() {
     if (!selectedInputURL_) {
         setDatasetProfile({});
+        setPhotoFolderWarning({});
         return;
     }
     setIsAnalyzingInput(true);
@@ -120,6 +133,7 @@ void PipelineViewModel::analyzeInput() {
             // The input changed without a new analysis: nothing to show for it.
             if (selectedInputURL_ != url) return;
             setDatasetProfile(analysis.profile);
+            setPhotoFolderWarning(analysis.photoWarning);
             setSpherical360Detection(analysis.detection);
             setTreatAs360(false);
         });

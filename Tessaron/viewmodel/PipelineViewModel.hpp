@@ -214,6 +214,9 @@ public:
 
     // ---- Analyses, existing model, results ---------------------------------
     TESSARON_PUBLISHED(OptionalDatasetProfile, datasetProfile, DatasetProfile, {})
+    // The photo folder's files that look like photos but that COLMAP is
+    // not given, in the run's own "⚠" line; none when there are none.
+    TESSARON_PUBLISHED(OptionalText, photoFolderWarning, PhotoFolderWarning, {})
     TESSARON_PUBLISHED_SETTING(bool, skipSfM, SkipSfM)
     TESSARON_PUBLISHED_SETTING(OptionalPath, colmapDataURL, ColmapDataURL)
     TESSARON_PUBLISHED(OptionalSceneAnalysis, sceneAnalysis, SceneAnalysis, {})
@@ -306,6 +309,7 @@ public:
     struct InputAnalysis {
         OptionalDatasetProfile profile;
         OptionalDetection detection;  // videos only
+        OptionalText photoWarning;    // photo folders only
     };
     // Measures an input on a worker thread (stride: keep one video frame in N).
     using InputAnalyzer =

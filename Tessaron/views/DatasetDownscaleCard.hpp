@@ -24,6 +24,7 @@ public:
     SegmentedPicker* downscalePicker() const { return downscale_; }
     QWidget* analyzingRow() const { return analyzing_; }
     QLabel* analysisFailed() const { return failed_; }
+    QLabel* photoWarning() const { return photoWarning_; }
 
 private:
     void refresh();
@@ -35,6 +36,7 @@ private:
     SegmentedPicker* downscale_;
     QWidget* analyzing_;
     QLabel* failed_;
+    QLabel* photoWarning_;
 };
 
 }  // namespace tessaron::views

@@ -189,3 +189,30 @@ TEST(ImageHeader, AJPEGCutAnywhereDoesNotReachItsEnd) {
         }
     }
 }
+
+// The walk counts the scans: one for a baseline JPEG, the encoder's script
+// for a progressive one, and it stops once past the limit.
+TEST(ImageHeader, TheWalkCountsAJPEGsScansUpToTheLimit) {
+    TempDir folder;
+    cv::Mat picture(16, 24, CV_8UC3);
+    cv::randu(picture, 0, 256);
+    const std::filesystem::path file = folder / "photo.jpg";
+    auto walked = [&file](const std::string& bytes, std::size_t limit) {
+        writeBytes(file, bytes);
+        return ImageHeader::walkJpeg(tessaron::core::RegularFile::openForReading(file), limit);
+    };
+    std::vector<uchar> encoded;
+    cv::imencode(".jpg", picture, encoded);
+    const ImageHeader::JpegMarkers baseline = walked(std::string(encoded.begin(), encoded.end()), 100);
+    EXPECT_TRUE(baseline.reachesEnd);
+    EXPECT_EQ(baseline.scans, 1u);
+
+    cv::imencode(".jpg", picture, encoded, {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    const std::string progressive(encoded.begin(), encoded.end());
+    const ImageHeader::JpegMarkers script = walked(progressive, 100);
+    EXPECT_TRUE(script.reachesEnd);
+    EXPECT_EQ(script.scans, 10u);  // libjpeg's progressive script for colour
+    const ImageHeader::JpegMarkers cut = walked(progressive, 4);
+    EXPECT_FALSE(cut.reachesEnd);
+    EXPECT_EQ(cut.scans, 5u);
+}

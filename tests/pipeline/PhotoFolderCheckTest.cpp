@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -16,6 +17,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/Error.hpp"
 #include "engines/ImageHeader.hpp"
 #include "pipeline/PhotoFolderCheck.hpp"
 #include "support/TempDir.hpp"
@@ -55,6 +57,17 @@ std::string jpegBytes(const cv::Mat& picture, bool progressive = false) {
     std::vector<uchar> bytes;
     cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_PROGRESSIVE, progressive ? 1 : 0});
     return std::string(bytes.begin(), bytes.end());
+}
+
+// A small progressive JPEG whose last scan comes `scans` times over: a
+// decoder passes over the picture once per scan.
+std::string jpegOfScans(size_t scans) {
+    const std::string progressive = jpegBytes(texture(32, 32), true);
+    const size_t lastScan = progressive.rfind("\xFF\xDA");
+    const std::string scan = progressive.substr(lastScan, progressive.size() - 2 - lastScan);
+    std::string bytes = progressive.substr(0, lastScan);
+    for (size_t copy = 0; copy < scans; ++copy) bytes += scan;
+    return bytes + "\xFF\xD9";
 }
 
 // Two photos that read, so that the check goes on to its answer.
@@ -239,6 +252,83 @@ TEST(PhotoFolderCheck, ABudgetSmallerThanAnyPhotoStillChecksEveryPhoto) {
     for (int index = 0; index < 12; ++index)
         ASSERT_TRUE(cv::imwrite((photos / ("photo_" + std::to_string(index) + ".png")).string(), texture(96, 64)));
     EXPECT_EQ(PhotoFolderCheck::require(photos, folder / "out", 1).kept.size(), 12u);
+}
+
+// Files that look like photos and that COLMAP would not get are named by
+// reason, before any decoding: photos in a subfolder while the folder's
+// own are used, picture formats the run does not take, and names with a
+// backslash, which COLMAP records as a folder separator.
+TEST(PhotoFolderCheck, NamesEveryPhotoLikeFileCOLMAPIsNotGiven) {
+    TempDir folder;
+    const fs::path photos = folder / "photos";
+    writeGoodPhotos(photos);
+    writeGoodPhotos(photos / "extra");
+    fs::create_directories(photos / "extra" / "deeper");
+    writeBytes(photos / "extra" / "deeper" / "old.webp", "RIFF");
+    for (const char* name : {"a.webp", "b.HEIC", "c.jp2", "d.gif", "notes.txt"}) writeBytes(photos / name, "picture");
+    writeBytes(photos / "back\\slash.jpg", jpegBytes(texture(64, 48)));
+    fs::create_directories(photos / "extra" / ".cache");
+    writeBytes(photos / "extra" / ".cache" / "thumb.jpg", "hidden");
+
+    const PhotoFolderCheck::Survey survey = PhotoFolderCheck::survey(photos);
+    EXPECT_THAT(survey.photos, ElementsAre(photos / "good_1.jpg", photos / "good_2.jpg"));
+    EXPECT_EQ(*survey.warning(),
+              "⚠ 8 files that look like photos are not given to COLMAP: 3 in a subfolder, which is not read when the "
+              "folder itself holds photos (extra/deeper/old.webp, extra/good_1.jpg, extra/good_2.jpg); 4 with an "
+              "extension the run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (a.webp, b.HEIC, c.jp2 "
+              "and 1 more); 1 with a name COLMAP would read as a path, as it holds a backslash (back\\slash.jpg).");
+    // The run's check carries the same listing, and decodes only its photos.
+    const PhotoFolderCheck::Result result = PhotoFolderCheck::require(photos, folder / "out");
+    EXPECT_EQ(result.listing.warning(), survey.warning());
+    EXPECT_EQ(result.photos, 2u);
+    EXPECT_FALSE(result.warning());
+
+    // A rig's camera folders are read one level deep.
+    const fs::path rig = folder / "rig";
+    for (const char* camera : {"cam0", "cam1"}) writeGoodPhotos(rig / camera);
+    writeGoodPhotos(rig / "cam1" / "rejects");
+    writeBytes(rig / "cam0" / "raw.dng", "raw");
+    EXPECT_EQ(PhotoFolderCheck::survey(rig).photos.size(), 4u);
+    EXPECT_EQ(*PhotoFolderCheck::survey(rig).warning(),
+              "⚠ 3 files that look like photos are not given to COLMAP: 2 below the camera subfolders, which are "
+              "read one level deep only (cam1/rejects/good_1.jpg, cam1/rejects/good_2.jpg); 1 with an extension the "
+              "run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (cam0/raw.dng).");
+}
+
+// A JPEG of thousands of scans took minutes to decode; one of more scans
+// than any camera writes is left out before its decode, with the reason.
+TEST(PhotoFolderCheck, AJPEGOfFarMoreScansThanACameraWritesIsNotDecoded) {
+    TempDir folder;
+    const fs::path photos = folder / "photos";
+    writeGoodPhotos(photos);
+    writeBytes(photos / "scans.jpg", jpegOfScans(5000));
+    writeBytes(photos / "camera.jpg", jpegBytes(texture(64, 48), true));
+    const PhotoFolderCheck::Result result = PhotoFolderCheck::require(photos, folder / "out");
+    EXPECT_EQ(reasonFor(result, "scans.jpg"),
+              "more than 100 JPEG scans, far past the ten or so a camera writes: decoding it would take unbounded work");
+    EXPECT_EQ(reasonFor(result, "camera.jpg"), "");
+    EXPECT_EQ(result.kept.size(), 3u);
+}
+
+// A cancel ends the check with the cancellation, before the first photo
+// when it came first, and otherwise without handing out the photos left.
+TEST(PhotoFolderCheck, ACancelEndsTheCheckBetweenPhotos) {
+    TempDir folder;
+    const fs::path photos = folder / "photos";
+    fs::create_directories(photos);
+    constexpr int photoCount = 64;
+    for (int index = 0; index < photoCount; ++index)
+        ASSERT_TRUE(cv::imwrite((photos / ("photo_" + std::to_string(index) + ".png")).string(), texture(32, 24)));
+    std::atomic<int> asked = 0;
+    EXPECT_THROW(PhotoFolderCheck::require(photos, folder / "out", [&] { return ++asked > 0; }),
+                 tessaron::core::CancellationError);
+    asked = 0;
+    // The cancel comes once a few photos were handed out; the workers then
+    // ask once more at most each, before their next photo.
+    EXPECT_THROW(PhotoFolderCheck::require(photos, folder / "out", [&] { return ++asked > 3; }),
+                 tessaron::core::CancellationError);
+    EXPECT_LT(asked.load(), 2 * photoCount);
+    EXPECT_EQ(PhotoFolderCheck::require(photos, folder / "out", [] { return false; }).kept.size(), size_t(photoCount));
 }
 
 std::uint64_t statusKilobytes(const std::string& key) {

@@ -549,6 +549,9 @@ TEST_F(RecordedCOLMAPRun, ACancelledRunTaskEndsBeforeCOLMAP) {
     EXPECT_TRUE(recorder_.states().empty());
     EXPECT_EQ(recorder_.log().back(), (RunRecorder::LogEntry{PipelineLogStep::sfm, "Pipeline cancelled."}));
     EXPECT_FALSE(fs::exists(commandLines_));
+    // The photo check took the cancel: it ended before any photo was
+    // decoded and linked for COLMAP.
+    EXPECT_FALSE(fs::exists(workspace_ / "colmap"));
 }
 
 TEST_F(RecordedCOLMAPRun, A360PhotoFolderGetsTheRigAndFullResolution) {

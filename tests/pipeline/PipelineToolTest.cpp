@@ -331,6 +331,26 @@ TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {
     }
 }
 
+// Photos that show only when decoded are the run's own check's to refuse:
+// it decodes the folder once, and says so once.
+TEST_F(PipelineTool, PhotosThatDoNotDecodeAreRefusedByTheRunsOneCheck) {
+    const fs::path photos = folder_ / "photos";
+    fs::create_directories(photos);
+    for (const char* name : {"a.jpg", "b.jpg"}) tessaron::testing::writeTextFile(photos / name, "not a JPEG");
+    const fs::path colmap = recordingSleepingCOLMAP(folder_.path());
+    auto [status, lines] = runTool({"pipeline", "run", photos.string(), (folder_ / "output").string(), "--colmap",
+                                    colmap.string(), "--support", (folder_ / "support").string()});
+    EXPECT_EQ(status, 1);
+    const std::string refusal = "Too few photos in " + photos.string() +
+                                " for structure from motion, which needs at least 2: 0 of its 2 photos can be read "
+                                "(left out: a.jpg (not a readable image), b.jpg (not a readable image)).";
+    EXPECT_THAT(lines, Contains("[SFM] Error: " + refusal));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("Too few photos") != std::string::npos; }),
+              2);  // the log line and the error state
+    EXPECT_FALSE(fs::exists(folder_ / "colmap.pid"));
+}
+
 // The harness reads the report and its defaults file back like the
 // application: a FIFO or a file of gigabytes is refused at once with the
 // reason, never waited on.

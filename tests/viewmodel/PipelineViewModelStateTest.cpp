@@ -302,6 +302,7 @@ std::map<std::string, QVariant> changedValues() {
         {"sfmTotalImages", QVariant::fromValue(qint64(120))},
         {"latestSfMSnapshot", QVariant::fromValue(SnapshotPointer(snapshot))},
         {"datasetProfile", QVariant::fromValue(OptionalDatasetProfile(engines::DatasetProfile{}))},
+        {"photoFolderWarning", QVariant::fromValue(OptionalText(QString("⚠ 1 file that looks like a photo")))},
         {"skipSfM", true},
         {"colmapDataURL", QVariant::fromValue(OptionalPath("/models/garden"))},
         {"colmapHasCUDA", QVariant::fromValue(viewmodel::OptionalFlag(false))},

@@ -29,6 +29,7 @@
 #include "engines/PLYCheck.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "generators/SyntheticModel.hpp"
+#include "generators/SyntheticScene.hpp"
 #include "support/EventLoopWait.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "views/AdvancedSettingsView.hpp"
@@ -654,6 +655,25 @@ TEST_F(InputForm, TheDatasetCardSpinsOnlyWhileAnAnalysisRuns) {
     EXPECT_FALSE(dataset->analyzingRow()->isVisible());
     EXPECT_TRUE(dataset->analysisFailed()->isVisible());
     EXPECT_EQ(dataset->analysisFailed()->text(), "Couldn't analyze this dataset.");
+}
+
+// The input's analysis names what the run will not give COLMAP, in the
+// run's own words.
+TEST_F(InputForm, TheDatasetCardNamesThePhotosCOLMAPIsNotGiven) {
+    ModelAccess::setInputAnalyzer(*model_, PipelineViewModel::measureInput);
+    generators::renderScene(garden_, 2, {.width = 64, .height = 48});
+    generators::renderScene(garden_ / "extra", 1, {.width = 64, .height = 48});
+    chooseWithButton(garden_);
+    openAdvanced();
+    views::DatasetDownscaleCard* dataset = view_->advancedSettings()->datasetDownscale();
+    EXPECT_EQ(dataset->imageCount()->text(), "2 images");
+    EXPECT_TRUE(dataset->photoWarning()->isVisible());
+    EXPECT_EQ(dataset->photoWarning()->text(),
+              "⚠ 1 file that looks like a photo is not given to COLMAP: 1 in a subfolder, which is not read when the "
+              "folder itself holds photos (extra/image_000.jpg).");
+    fs::remove_all(garden_ / "extra");
+    chooseWithButton(garden_);
+    EXPECT_FALSE(dataset->photoWarning()->isVisible());
 }
 
 // A folder without sparse/0 drops the previous choice and shows the hint again.

@@ -302,9 +302,11 @@ int pipelineCommand(const std::vector<std::string>& arguments) {
     };
     manager->setCallbacks(std::move(callbacks));
 
-    // The photo road's input is checked before a workspace exists.
+    // What the photo road's input lacks that shows without decoding is
+    // refused before a workspace exists; the run decodes the photos, once,
+    // where an interrupt's cancel reaches the check.
     if (!(options.parameters.skipSfM && options.parameters.colmapDataURL) && !options.parameters.isVideo)
-        pipeline::PhotoFolderCheck::require(options.parameters.inputURL, *options.outputFolder);
+        pipeline::PhotoFolderCheck::requireListing(options.parameters.inputURL, *options.outputFolder);
     // As the application does: a fresh workspace inside the chosen folder.
     fs::create_directories(*options.outputFolder);
     options.parameters.workspaceURL = engines::WorkspaceFiles::createWorkspaceFolder(*options.outputFolder);

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include <opencv2/core.hpp>
@@ -71,7 +72,7 @@ protected:
         tessaron::testing::changeCallbacks(*manager_, [this](PipelineManager::Callbacks& callbacks) {
             callbacks.onStateChange = [this, recorded = callbacks.onStateChange](const pipeline::PipelineState& state) {
                 recorded(state);
-                if (state.kind == Kind::preparingData) manager_->cancel();
+                if (state.kind == Kind::preparingData && stopAfterCOLMAP_) manager_->cancel();
             };
         });
     }
@@ -82,11 +83,20 @@ protected:
         parameters.workspaceURL = workspace_;
         parameters.useVastGaussian = false;
         parameters.ramLimitGB = 64;
+        parameters.iterations = 200;
         manager_->runPipeline(parameters);
         ASSERT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, "✓ COLMAP pipeline completed successfully."))
             << (recorder_.states().empty() ? "" : recorder_.states().back().message);
     }
 
+    // The index of the first logged line that starts with `text`.
+    size_t firstLogged(const std::string& text) const {
+        const auto& log = recorder_.log();
+        return size_t(std::find_if(log.begin(), log.end(), [&](const auto& entry) { return entry.text.starts_with(text); }) -
+                      log.begin());
+    }
+
+    bool stopAfterCOLMAP_ = true;
     TempDir folder_{"photo-input-real"};
     fs::path photos_ = folder_ / "photos";
     fs::path workspace_ = folder_ / "output" / "Tessaron_workspace";
@@ -185,4 +195,50 @@ TEST_F(RealPhotoRun, PhotosOfTwoSizesAreAllReconstructed) {
     for (const auto& [id, image] : model.images) (image.name.starts_with("small_") ? smallImages : largeImages) += 1;
     EXPECT_GE(smallImages, 6u);
     EXPECT_GE(largeImages, 6u);
+}
+
+// Eight photos at the top of the folder, four more in extra/ and four as
+// WebP: COLMAP is given the top's JPEGs, as the folder's photos are
+// counted, and the run names the other eight, by reason, before COLMAP
+// starts.
+TEST_F(RealPhotoRun, PhotosCOLMAPIsNotGivenAreNamedBeforeItStarts) {
+    const std::vector<fs::path> rendered = generators::renderScene(photos_, 16);
+    fs::create_directories(photos_ / "extra");
+    for (size_t index = 8; index < 16; ++index) {
+        const fs::path& photo = rendered[index];
+        if (index < 12) {
+            fs::rename(photo, photos_ / "extra" / photo.filename());
+        } else {
+            ASSERT_TRUE(cv::imwrite(fs::path(photo).replace_extension(".webp").string(), cv::imread(photo.string())));
+            fs::remove(photo);
+        }
+    }
+    run();
+    const std::string warning =
+        "⚠ 8 files that look like photos are not given to COLMAP: 4 in a subfolder, which is not read when the folder "
+        "itself holds photos (extra/image_008.jpg, extra/image_009.jpg, extra/image_010.jpg and 1 more); 4 with an "
+        "extension the run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (image_012.webp, "
+        "image_013.webp, image_014.webp and 1 more).";
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm, warning));
+    EXPECT_LT(firstLogged(warning), firstLogged("Hardware: "));
+    const auto model = colmap::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0");
+    EXPECT_GE(model.images.size(), 6u);
+    for (const auto& [id, image] : model.images) EXPECT_LT(image.name, "image_008.jpg");
+}
+
+// COLMAP recorded "back\slash.jpg" as "back/slash.jpg", which training then
+// could not find, after minutes of COLMAP: such a name is left out, with
+// its reason, and the run goes on to its model.
+TEST_F(RealPhotoRun, ANameCOLMAPWouldReadAsAPathIsLeftOutAndTheRunCompletes) {
+    const std::vector<fs::path> rendered = generators::renderScene(photos_, 10);
+    fs::rename(rendered.back(), photos_ / "back\\slash.jpg");
+    stopAfterCOLMAP_ = false;
+    run();
+    EXPECT_TRUE(recorder_.loggedAs(PipelineLogStep::sfm,
+                                   "⚠ 1 file that looks like a photo is not given to COLMAP: 1 with a name COLMAP "
+                                   "would read as a path, as it holds a backslash (back\\slash.jpg)."));
+    ASSERT_FALSE(recorder_.states().empty());
+    EXPECT_EQ(recorder_.states().back(), Kind::completed) << recorder_.states().back().message;
+    for (const auto& [id, image] : colmap::COLMAPUtils::readModel(workspace_ / "colmap" / "sparse" / "0").images)
+        EXPECT_TRUE(fs::exists(photos_ / image.name)) << image.name;
 }
