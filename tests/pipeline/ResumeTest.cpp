@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
@@ -609,13 +610,22 @@ TEST_F(Resume, SettingsBeyondTheEnginesRangeAreRefusedNotNarrowed) {
                                                 "--support", (folder_ / "support").string()});
     EXPECT_EQ(refused, 2);
     EXPECT_THAT(refusal, Contains("tessaron-tool: pipeline resume: --downscale must be at most 2147483647 (got 4294967299)"));
+    // The runner's own limits, one past each, are refused before anything runs.
+    for (const auto& [option, value, message] :
+         {std::tuple{"--iterations", "1000001", "--iterations must be at most 1000000 (got 1000001)"},
+          std::tuple{"--cap-max", "10000001", "--cap-max must be at most 10000000 (got 10000001)"}}) {
+        auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), option, value, "--support",
+                                                 (folder_ / "support").string()});
+        EXPECT_EQ(status, 2) << option;
+        EXPECT_THAT(lines, Contains(std::string("tessaron-tool: pipeline resume: ") + message));
+    }
 
     auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), "--support",
                                              (folder_ / "support").string(), "--trevik", TESSARON_TEST_ENGINE_PATH});
     EXPECT_THAT(lines, Contains("[TRAIN] ⚠ run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
     EXPECT_THAT(lines, Contains(::testing::StartsWith("[TRAIN] Parameters from log — downscale: 1x")));
     EXPECT_THAT(lines, Contains("[TRAIN] ⚠ Cell " + huge + " training failed: Cell " + huge +
-                                " is planned with 4294967396 iterations, outside 1…2147483647"));
+                                " is planned with 4294967396 iterations, outside 1…1000000"));
     for (const std::string& line : lines) EXPECT_THAT(line, Not(HasSubstr("-n 100 "))) << line;
     EXPECT_EQ(status, 1);
 }
