@@ -591,6 +591,22 @@ TEST_F(Resume, WhenNoCellCouldBeTrainedTheFinalMessageSaysWhy) {
     EXPECT_TRUE(recorder.loggedAs(train, "⚠ Cell " + ids[0] + " training failed: trevik training failed (exit 1)"));
 }
 
+// The engine's limits, one past each, are refused before the workspace is
+// even read, for a resume as for a re-merge.
+TEST(ResumeTool, SettingsPastTheEnginesLimitsAreRefusedBeforeAnythingRuns) {
+    TempDir folder("resume-limits");
+    for (const char* command : {"resume", "remerge"})
+        for (const auto& [option, value, message] :
+             {std::tuple{"--iterations", "1000001", "--iterations must be at most 1000000 (got 1000001)"},
+              std::tuple{"--cap-max", "10000001", "--cap-max must be at most 10000000 (got 10000001)"}}) {
+            auto [status, lines] = support::runTool({"pipeline", command, (folder / "missing").string(), option, value,
+                                                     "--support", (folder / "support").string()});
+            EXPECT_EQ(status, 2) << command << " " << option;
+            EXPECT_THAT(lines, Contains("tessaron-tool: pipeline " + std::string(command) + ": " + message));
+            EXPECT_FALSE(fs::exists(folder / "support"));
+        }
+}
+
 // Numbers the engine takes as an int are never narrowed on the way: an
 // unusable run_config.json is named and the log's settings stand, an option
 // beyond the range is refused, and a plan cell's iteration count beyond it
@@ -610,15 +626,6 @@ TEST_F(Resume, SettingsBeyondTheEnginesRangeAreRefusedNotNarrowed) {
                                                 "--support", (folder_ / "support").string()});
     EXPECT_EQ(refused, 2);
     EXPECT_THAT(refusal, Contains("tessaron-tool: pipeline resume: --downscale must be at most 2147483647 (got 4294967299)"));
-    // The runner's own limits, one past each, are refused before anything runs.
-    for (const auto& [option, value, message] :
-         {std::tuple{"--iterations", "1000001", "--iterations must be at most 1000000 (got 1000001)"},
-          std::tuple{"--cap-max", "10000001", "--cap-max must be at most 10000000 (got 10000001)"}}) {
-        auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), option, value, "--support",
-                                                 (folder_ / "support").string()});
-        EXPECT_EQ(status, 2) << option;
-        EXPECT_THAT(lines, Contains(std::string("tessaron-tool: pipeline resume: ") + message));
-    }
 
     auto [status, lines] = support::runTool({"pipeline", "resume", workspace_.string(), "--support",
                                              (folder_ / "support").string(), "--trevik", TESSARON_TEST_ENGINE_PATH});
