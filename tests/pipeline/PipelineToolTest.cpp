@@ -338,7 +338,11 @@ TEST_F(PipelineTool, TrainingSettingsPastTheEnginesLimitsAreRefusedBeforeCOLMAP)
     auto [status, lines] = runTool({"pipeline", "run", photos.string(), output.string(), "--iterations", "1000000",
                                     "--cap-max", "10000000", "--colmap", colmap.string(), "--support", support});
     EXPECT_EQ(status, 1);
-    EXPECT_TRUE(fs::exists(colmapRan));
+    EXPECT_TRUE(fs::exists(colmapRan));    // The engine run alone keeps the same limits, never narrowing 4294967396 to 100.
+    auto [trainStatus, trainLines] =
+        runTool({"train", (folder_ / "dataset").string(), (folder_ / "out.ply").string(), "-n", "4294967396"});
+    EXPECT_EQ(trainStatus, 2);
+    EXPECT_THAT(trainLines, Contains("tessaron-tool: train: -n must be at most 1000000 (got 4294967396)"));
 }
 
 TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {
