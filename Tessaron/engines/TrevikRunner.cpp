@@ -94,23 +94,22 @@ void TrevikRunner::Options::check() const {
     };
     if (datasetPath.empty()) refuse("datasetPath", "is empty");
     if (outputPath.empty()) refuse("outputPath", "is empty");
-    if (iterations < 1) refuse("iterations", "must be at least 1 (is " + std::to_string(iterations) + ")");
-    if (iterations > iterationLimit)
-        refuse("iterations", "must be at most " + std::to_string(iterationLimit) + " (is " +
-                                 std::to_string(iterations) + ")");
-    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
-    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
+    auto refuseOutside = [&](const std::string& field, const TrainingLimits::Range& range, int64_t value) {
+        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
+    };
+    refuseOutside("iterations", TrainingLimits::iterations, iterations);
+    refuseOutside("downscale", TrainingLimits::downscale, downscale);
+    refuseOutside("capMax", TrainingLimits::capMax, capMax);
     if (cullRadius && !(*cullRadius >= 0)) refuse("cullRadius", "must be a number of at least 0");
     if (earlyStop && !(*earlyStop >= 0)) refuse("earlyStop", "must be a number of at least 0");
 }
 
 std::vector<std::string> TrevikRunner::arguments(const Options& options) {
-    int64_t capValue = options.capMax < capLimit ? options.capMax : capLimit;
     std::vector<std::string> arguments = {
         options.datasetPath,
         "-n", std::to_string(options.iterations),
         "-o", options.outputPath,
-        "--cap-max", std::to_string(capValue),
+        "--cap-max", std::to_string(options.capMax),
         "--bg-color", "0", "0", "0",
         "--position-lr-max-steps", std::to_string(options.iterations),
     };
@@ -129,12 +128,11 @@ void TrevikRunner::run(const Options& options) {
     auto log = [this](const std::string& line) {
         if (onLog) onLog(line);
     };
-    int64_t capValue = options.capMax < capLimit ? options.capMax : capLimit;
     log("═══ Starting trevik training ═══");
     log("Dataset: " + options.datasetPath);
     log("Iterations: " + std::to_string(options.iterations));
     log("Downscale: " + std::to_string(options.downscale) + "x");
-    log("Cap Max: " + std::to_string(capValue));
+    log("Cap Max: " + std::to_string(options.capMax));
 
     std::vector<std::string> engineArguments = arguments(options);
     std::string command = "Command: trevik";

@@ -8,6 +8,7 @@
 
 #include "core/Error.hpp"
 #include "engines/ProcessRunner.hpp"
+#include "engines/TrainingLimits.hpp"
 
 namespace tessaron::engines {
 
@@ -45,11 +46,6 @@ public:
         using core::ErrorOf<TrevikErrorKind>::ErrorOf;
     };
 
-    // The cap never exceeds ten million Gaussians.
-    static constexpr int64_t capLimit = 10000000;
-    // A million steps is days of training on the CPU; a larger count is a
-    // mistake, not a run that will end. The engine refuses it too.
-    static constexpr int64_t iterationLimit = 1000000;
     // How the engine begins the line that says its training left the
     // held-out photos worse than the untrained seeds.
     static constexpr const char* qualityFellWarning = "warning: training lowered the held-out PSNR below the seeds'";
@@ -61,13 +57,14 @@ public:
         int iterations = 30000;
         int downscale = 1;      // 2 and above are passed on
         bool evalMode = false;  // hold out an evaluation split
-        int64_t capMax = 1000000;  // Gaussians; capLimit at most
+        int64_t capMax = 1000000;  // Gaussians
         bool diagnostics = false;  // the engine's benchmark and profiling output
         std::optional<float> cullRadius = {};
         std::optional<double> earlyStop = {};  // used only with evalMode
         std::optional<std::string> maskDir = {};
 
-        // Throws OptionsError naming the first field out of range.
+        // Throws OptionsError naming the first field out of range
+        // (TrainingLimits for the numbers).
         void check() const;
     };
 

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "core/NumberText.hpp"
+#include "engines/TrainingLimits.hpp"
 #include "partition/LayoutEvaluator.hpp"
 #include "core/ParallelFor.hpp"
 #include "partition/PlannerMath.hpp"
@@ -381,7 +382,9 @@ detail::ClusterPartitionResult detail::clusterPartition(
         int64_t share = planner::gaussianShare(gaussiansPerPoint, expanded).share;
         int64_t floor = std::max<int64_t>(expanded, 50000);
         int64_t budgetCap = estimateMemoryAndCap(cameras, imageWidth, imageHeight, floor, 5000000, budgetGB);
-        int64_t cap = std::min<int64_t>(10000000, std::max(floor, std::min(share, budgetCap)));
+        // Never past what the engine grows, so that the cell trains as planned.
+        int64_t cap =
+            std::min<int64_t>(engines::TrainingLimits::capMax.maximum, std::max(floor, std::min(share, budgetCap)));
         int64_t iterations = std::max(std::min<int64_t>(15000 + 100 * (cameras / views), 45000), iterationFloor);
         double memory = model.memGB(cameras, cap);
         totalMemory += memory;

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
-#include <limits>
 #include <mutex>
 
 #include "core/NumberText.hpp"
@@ -167,12 +166,14 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
     const bool onlyCell = run.plan.trainableCells().size() == 1;
     if (confined) {
         try {
-            // The engine takes its iteration count as an int: a plan's larger
-            // value would be narrowed to another one.
-            if (cell.recommendedIterations < 1 || cell.recommendedIterations > std::numeric_limits<int>::max())
+            // Checked before the narrowing to the runner's int: a plan's larger
+            // value would become another one.
+            constexpr engines::TrainingLimits::Range iterationRange = engines::TrainingLimits::iterations;
+            if (!iterationRange.contains(cell.recommendedIterations))
                 throw engines::TrevikRunner::OptionsError(
                     "Cell " + cell.cellId + " is planned with " + std::to_string(cell.recommendedIterations) +
-                    " iterations, outside 1…" + std::to_string(std::numeric_limits<int>::max()));
+                    " iterations, outside " + std::to_string(iterationRange.minimum) + "…" +
+                    std::to_string(iterationRange.maximum));
             removeStaleTemporaries(cellFolder, step);
             engines::WorkspaceFiles::removeItemIfExists(partialOutput);
             engines::TrevikRunner::Options options;

@@ -16,6 +16,7 @@
 #include "engines/COLMAPRunner.hpp"
 #include "engines/LogFileWriter.hpp"
 #include "engines/ProcessMonitor.hpp"
+#include "engines/TrainingLimits.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "input/CropLayout.hpp"
 #include "input/PersonMaskMode.hpp"
@@ -95,6 +96,11 @@ public:
         // The engine's benchmark and profiling output; the approval of a
         // partition plan may choose again for its cells.
         bool diagnostics = false;
+
+        // Throws OptionsError naming the first training setting outside its
+        // range (engines::TrainingLimits), so that a run is refused before
+        // COLMAP, not after it.
+        void check() const;
     };
 
     // What a resume of an interrupted partitioned run is given.

@@ -58,8 +58,23 @@ engines::Rig360Config::Layout rigLayout(const input::CropLayout& layout) {
 
 }  // namespace
 
+void PipelineManager::RunParameters::check() const {
+    auto refuseOutside = [](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
+        if (auto rule = range.rule(value))
+            throw OptionsError("Run option " + field + " " + *rule + " (is " + std::to_string(value) + ")");
+    };
+    refuseOutside("iterations", engines::TrainingLimits::iterations, iterations);
+    // 0 asks for the automatic factor.
+    if (trevikDownscaleFactor != 0)
+        refuseOutside("trevikDownscaleFactor", engines::TrainingLimits::downscale, trevikDownscaleFactor);
+    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
+}
+
 void PipelineManager::runPipeline(const RunParameters& parameters, std::stop_token stopToken) {
-    runGuarded(PipelineLogStep::export_, stopToken, [&] { runStages(parameters); });
+    runGuarded(PipelineLogStep::export_, stopToken, [&] {
+        parameters.check();
+        runStages(parameters);
+    });
 }
 
 void PipelineManager::runStages(const RunParameters& given) {

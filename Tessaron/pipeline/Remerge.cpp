@@ -15,8 +15,11 @@ void PipelineManager::RemergeOptions::check() const {
         throw OptionsError("Re-merge option " + field + " " + why);
     };
     if (workspaceURL.empty()) refuse("workspaceURL", "is empty");
-    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
-    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
+    auto refuseOutside = [&](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
+        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
+    };
+    refuseOutside("downscale", engines::TrainingLimits::downscale, downscale);
+    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
 }
 
 void PipelineManager::remergeExistingCells(const RemergeOptions& options, std::stop_token stopToken) {

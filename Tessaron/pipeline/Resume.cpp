@@ -24,9 +24,12 @@ void PipelineManager::ResumeOptions::check() const {
         throw OptionsError("Resume option " + field + " " + why);
     };
     if (scan.workspaceURL.empty()) refuse("scan.workspaceURL", "is empty");
-    if (iterations < 1) refuse("iterations", "must be at least 1 (is " + std::to_string(iterations) + ")");
-    if (downscale < 1) refuse("downscale", "must be at least 1 (is " + std::to_string(downscale) + ")");
-    if (capMax < 1) refuse("capMax", "must be at least 1 (is " + std::to_string(capMax) + ")");
+    auto refuseOutside = [&](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
+        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
+    };
+    refuseOutside("iterations", engines::TrainingLimits::iterations, iterations);
+    refuseOutside("downscale", engines::TrainingLimits::downscale, downscale);
+    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
 }
 
 void PipelineManager::resumeInterruptedTraining(const ResumeOptions& options, std::stop_token stopToken) {

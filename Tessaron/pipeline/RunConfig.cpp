@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/AtomicFile.hpp"
+#include "engines/TrainingLimits.hpp"
 
 namespace tessaron::pipeline {
 
@@ -23,12 +24,12 @@ int64_t requireInteger(const OrderedJson& object, const char* key) {
     throw RunConfig::DecodeError(std::string("run_config.json: \"") + key + "\" is not an integer");
 }
 
-// A required integer that must lie in minimum…maximum.
-int64_t requireIntegerIn(const OrderedJson& object, const char* key, int64_t minimum, int64_t maximum) {
+// A required integer that must lie in `range`.
+int64_t requireIntegerIn(const OrderedJson& object, const char* key, engines::TrainingLimits::Range range) {
     const int64_t value = requireInteger(object, key);
-    if (value < minimum || value > maximum)
+    if (!range.contains(value))
         throw RunConfig::DecodeError(std::string("run_config.json: \"") + key + "\" is " + std::to_string(value) +
-                                     ", outside " + std::to_string(minimum) + "…" + std::to_string(maximum));
+                                     ", outside " + std::to_string(range.minimum) + "…" + std::to_string(range.maximum));
     return value;
 }
 
@@ -50,13 +51,13 @@ RunConfig RunConfig::decode(std::string_view text) {
     OrderedJson json = OrderedJson::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) throw DecodeError("run_config.json: not a JSON object");
     RunConfig config;
-    config.downscale = requireIntegerIn(json, "downscale", 1, maximumDownscale);
+    config.downscale = requireIntegerIn(json, "downscale", engines::TrainingLimits::downscale);
     auto eval = json.find("eval");
     if (eval == json.end()) throw DecodeError("run_config.json: missing \"eval\"");
     if (!eval->is_boolean()) throw DecodeError("run_config.json: \"eval\" is not a boolean");
     config.eval = eval->get<bool>();
-    config.capMax = requireIntegerIn(json, "capMax", 1, maximumCapMax);
-    config.iterations = requireIntegerIn(json, "iterations", 1, maximumIterations);
+    config.capMax = requireIntegerIn(json, "capMax", engines::TrainingLimits::capMax);
+    config.iterations = requireIntegerIn(json, "iterations", engines::TrainingLimits::iterations);
     // Recorded later: optional, but checked when present.
     if (auto limit = json.find("ramLimitGB"); limit != json.end()) {
         if (!limit->is_number() || !std::isfinite(limit->get<double>()) || !(limit->get<double>() > 0))
@@ -64,7 +65,7 @@ RunConfig RunConfig::decode(std::string_view text) {
         config.ramLimitGB = limit->get<double>();
     }
     if (json.contains("viewsPerFrame")) {
-        config.viewsPerFrame = requireIntegerIn(json, "viewsPerFrame", 0, maximumViewsPerFrame);
+        config.viewsPerFrame = requireIntegerIn(json, "viewsPerFrame", {0, maximumViewsPerFrame});
     }
     if (auto flag = json.find("overridePartitionParams"); flag != json.end()) {
         if (!flag->is_boolean()) throw DecodeError("run_config.json: \"overridePartitionParams\" is not a boolean");

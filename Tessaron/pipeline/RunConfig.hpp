@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,13 +25,6 @@ struct RunConfig {
     static constexpr std::uint64_t maximumFileBytes = std::uint64_t(1) << 20;
     // A rig has a few dozen crops at most; more is not a setting of ours.
     static constexpr int64_t maximumViewsPerFrame = 1000;
-    // The ranges of the run's options (the engine takes its downscale and
-    // iterations as int), so that a value read back reaches the engine as
-    // it was recorded, never narrowed to another one.
-    static constexpr int64_t maximumDownscale = std::numeric_limits<int>::max();
-    static constexpr int64_t maximumIterations = std::numeric_limits<int>::max();
-    static constexpr int64_t maximumCapMax = std::numeric_limits<int64_t>::max();
-
     int64_t downscale = 1;  // the factor actually used (1 for 360° input)
     bool eval = false;
     int64_t capMax = 0;
@@ -56,8 +48,8 @@ struct RunConfig {
     // when present.
     std::string encode() const;
     // The first four keys are required, the others optional; matched by
-    // name, unknown keys ignored. A number outside its option's range is
-    // refused with the key's name.
+    // name, unknown keys ignored. A number outside its option's range
+    // (engines::TrainingLimits) is refused with the key's name.
     static RunConfig decode(std::string_view json);
 
     // Writes run_config.json in the workspace atomically; throws the file

@@ -27,6 +27,7 @@
 #include "engines/HostStats.hpp"
 #include "engines/ProcessMonitor.hpp"
 #include "engines/SceneAnalysis.hpp"
+#include "engines/TrainingLimits.hpp"
 #include "input/CropLayout.hpp"
 #include "input/PersonMaskMode.hpp"
 #include "input/Spherical360Detection.hpp"
@@ -255,7 +256,9 @@ public:
     TESSARON_DERIVED(StepStatuses, stepStatuses)
 
 public:
+    // The form's model sizes lie within what the engine grows.
     static constexpr qint64 maxTrainingCapMax = 8000000;
+    static_assert(engines::TrainingLimits::capMax.contains(maxTrainingCapMax));
     // Every run setting at once, as a new run, its report and a resume take them.
     const RunSettings& runSettings() const noexcept { return settings_; }
     // Below this model size a run cannot start.

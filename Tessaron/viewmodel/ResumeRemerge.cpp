@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "engines/TrainingLimits.hpp"
+
 namespace tessaron::viewmodel {
 
 namespace {
@@ -15,7 +17,6 @@ namespace fs = std::filesystem;
 const int resumeIterations = static_cast<int>(RunSettings{}.trainingIterations);
 constexpr int64_t defaultDownscale = 4;
 const int64_t defaultCapMax = RunSettings{}.trainingCapMax;
-constexpr int64_t maximumDownscale = 16;
 // A re-merge's automatic downscale halves less from this many pixels down.
 constexpr int64_t largeImagePixels = 4000000;
 
@@ -113,23 +114,22 @@ void PipelineViewModel::resumeTraining() {
 }
 
 void PipelineViewModel::startResume(const pipeline::WorkspaceScanResult& scan, const fs::path& imagesFolder) {
-    // A damaged run_config.json or log can name anything: values out of
-    // range fall back to the defaults, and the log says so.
+    // A damaged log can name anything (the scan refuses such a
+    // run_config.json): values outside the training ranges fall back to the
+    // defaults, and the log says so.
     std::vector<std::string> warnings;
-    int64_t downscale = scan.downscaleFromLog.value_or(defaultDownscale);
-    if (downscale < 1 || downscale > maximumDownscale) {
-        warnings.push_back("\u26a0 The workspace records a downscale of " + std::to_string(downscale) +
-                           ", outside 1\u2026" + std::to_string(maximumDownscale) + "; resuming with " +
-                           std::to_string(defaultDownscale) + ".");
-        downscale = defaultDownscale;
-    }
-    int64_t capMax = scan.capMaxFromLog.value_or(defaultCapMax);
-    if (capMax < 1 || capMax > maxTrainingCapMax) {
-        warnings.push_back("\u26a0 The workspace records a model size of " + std::to_string(capMax) +
-                           ", outside 1\u2026" + std::to_string(maxTrainingCapMax) + "; resuming with " +
-                           std::to_string(defaultCapMax) + ".");
-        capMax = defaultCapMax;
-    }
+    auto recorded = [&warnings](const std::string& setting, std::optional<int64_t> value, int64_t fallback,
+                                const engines::TrainingLimits::Range& range) {
+        if (!value) return fallback;
+        if (range.contains(*value)) return *value;
+        warnings.push_back("\u26a0 The workspace records " + setting + " of " + std::to_string(*value) + ", outside " +
+                           std::to_string(range.minimum) + "\u2026" + std::to_string(range.maximum) +
+                           "; resuming with " + std::to_string(fallback) + ".");
+        return fallback;
+    };
+    const int64_t downscale =
+        recorded("a downscale", scan.downscaleFromLog, defaultDownscale, engines::TrainingLimits::downscale);
+    const int64_t capMax = recorded("a model size", scan.capMaxFromLog, defaultCapMax, engines::TrainingLimits::capMax);
     const bool eval = scan.evalFromLog.value_or(true);
 
     clearStepLogs();

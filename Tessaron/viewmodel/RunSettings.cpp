@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
+
+#include "engines/TrainingLimits.hpp"
 
 namespace tessaron::viewmodel {
 
@@ -44,6 +47,17 @@ pipeline::PipelineManager::RunParameters RunSettings::runParameters(const std::f
     parameters.personMaskMode = personMaskMode;
     parameters.diagnostics = diagnosticsEnabled;
     return parameters;
+}
+
+std::optional<std::string> RunSettings::rangeProblem() const {
+    using engines::TrainingLimits;
+    const std::tuple<const char*, qint64, TrainingLimits::Range> checked[] = {
+        {"Iterations", trainingIterations, TrainingLimits::iterations},
+        {"Downscale", trevikDownscaleFactor, {0, TrainingLimits::downscale.maximum}},  // 0: automatic
+        {"Model size", trainingCapMax, TrainingLimits::capMax}};
+    for (const auto& [setting, value, range] : checked)
+        if (auto rule = range.rule(value)) return std::string(setting) + " " + *rule + " (is " + std::to_string(value) + ")";
+    return std::nullopt;
 }
 
 pipeline::RunReport::RunSettings RunSettings::reportSettings() const {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <QtGlobal>
@@ -65,6 +66,10 @@ struct RunSettings {
     pipeline::PipelineManager::RunParameters runParameters(const std::filesystem::path& input,
                                                            const std::filesystem::path& workspace,
                                                            bool isVideo) const;
+    // The first training setting outside its range (engines::TrainingLimits),
+    // named with its value: "Iterations must be at most 1000000 (is 2000000)";
+    // none when every one is in range.
+    std::optional<std::string> rangeProblem() const;
     // What the run report's settings rows are made from.
     pipeline::RunReport::RunSettings reportSettings() const;
 };

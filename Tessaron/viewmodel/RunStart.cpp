@@ -48,6 +48,12 @@ DialogService& PipelineViewModel::dialogs() {
 
 void PipelineViewModel::startNewRun() {
     if (isTourSample_ || !canStart() || !selectedInputURL_) return;
+    // Refused now rather than at training, after COLMAP has run.
+    if (const std::optional<std::string> problem = settings_.rangeProblem()) {
+        setCurrentState(pipeline::PipelineState::error(*problem));
+        updateRunReport();
+        return;
+    }
     const std::filesystem::path input = *selectedInputURL_;
 
     DialogService::OpenRequest request;

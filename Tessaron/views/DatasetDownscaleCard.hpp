@@ -2,6 +2,8 @@
 
 #include <QLabel>
 
+#include <algorithm>
+
 #include "viewmodel/PipelineViewModel.hpp"
 #include "views/FormWidgets.hpp"
 #include "views/SegmentedPicker.hpp"
@@ -15,6 +17,9 @@ class DatasetDownscaleCard : public SettingsSection {
     Q_OBJECT
 public:
     static constexpr int downscaleFactors[] = {1, 2, 4, 8};
+    static_assert(std::ranges::all_of(downscaleFactors, [](int factor) {
+        return engines::TrainingLimits::downscale.contains(factor);
+    }));
 
     explicit DatasetDownscaleCard(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
 

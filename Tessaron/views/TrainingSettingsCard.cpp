@@ -10,7 +10,7 @@ TrainingSettingsCard::TrainingSettingsCard(PipelineViewModel& model, QWidget* pa
     : SettingsSection(QStringLiteral("Training Settings"), parent),
       model_(model),
       iterations_(
-          new SliderRow(QStringLiteral("Iterations:"), 1000, 60000, 1000, 40,
+          new SliderRow(QStringLiteral("Iterations:"), iterationsMinimum, iterationsMaximum, 1000, 40,
                         [](double iterations) { return QString::asprintf("%lldK", qint64(iterations) / 1000); })),
       eval_(new QCheckBox(QStringLiteral("Eval Mode (train/test split)"))) {
     eval_->setFont(theme::font(theme::TextStyle::callout));

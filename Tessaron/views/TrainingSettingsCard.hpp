@@ -13,6 +13,12 @@ namespace tessaron::views {
 class TrainingSettingsCard : public SettingsSection {
     Q_OBJECT
 public:
+    // The slider's ends, within what the engine runs.
+    static constexpr int iterationsMinimum = 1000;
+    static constexpr int iterationsMaximum = 60000;
+    static_assert(engines::TrainingLimits::iterations.contains(iterationsMinimum) &&
+                  engines::TrainingLimits::iterations.contains(iterationsMaximum));
+
     explicit TrainingSettingsCard(viewmodel::PipelineViewModel& model, QWidget* parent = nullptr);
 
     SliderRow* iterationsRow() const { return iterations_; }

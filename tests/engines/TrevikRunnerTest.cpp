@@ -180,7 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"-d", "2", "--eval", "--cull-radius", "0.0", "--early-stop", "0.05"}},
         CommandCase{"EarlyStopWithoutEvalIsDropped", {7000, 1, false, 1000000, std::nullopt, 0.05, nullptr},
                     "1000000", {}},
-        CommandCase{"CapAboveTenMillionIsClamped", {7000, 1, false, 12000000, std::nullopt, std::nullopt, nullptr}, "10000000", {}},
+        // The limits themselves pass; one past them is refused (below).
+        CommandCase{"CapAndIterationsAtTheLimits", {1000000, 1, false, 10000000, std::nullopt, std::nullopt, nullptr}, "10000000", {}},
         CommandCase{"CapJustBelowTheLimitPasses", {7000, 1, false, 9999999, std::nullopt, std::nullopt, nullptr}, "9999999", {}},
         CommandCase{"CullRadiusAndMasksComeLast",
                     {500, 4, false, 50000, 2.5f, std::nullopt, "/data/masks"},
@@ -492,6 +493,8 @@ TEST(TrevikRunner, OptionsOutOfRangeAreRefusedByNameBeforeAnythingRuns) {
         // The engine refuses a count beyond the limit too: it would never end.
         {{.datasetPath = "ds", .outputPath = "out.ply", .iterations = 1000001},
          "Training option iterations must be at most 1000000 (is 1000001)"},
+        {{.datasetPath = "ds", .outputPath = "out.ply", .capMax = 10000001},
+         "Training option capMax must be at most 10000000 (is 10000001)"},
         {{.datasetPath = "ds", .outputPath = "out.ply", .cullRadius = std::nanf("")},
          "Training option cullRadius must be a number of at least 0"},
     };

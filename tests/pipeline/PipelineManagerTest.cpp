@@ -292,7 +292,7 @@ TEST(PipelineGuard, AStageErrorBecomesItsLineAndTheErrorStateAndClosesTheLog) {
 }
 
 // Options out of range end the operation before it touches the workspace.
-TEST(PipelineGuard, ResumeAndRemergeOptionsAreCheckedFirst) {
+TEST(PipelineGuard, RunResumeAndRemergeOptionsAreCheckedFirst) {
     TempDir folder;
     auto manager = makeManager(folder);
     RunRecorder recorder;
@@ -302,15 +302,25 @@ TEST(PipelineGuard, ResumeAndRemergeOptionsAreCheckedFirst) {
     scan.workspaceURL = folder / "workspace";
     manager->resumeInterruptedTraining({.scan = scan, .capMax = 0});
     manager->resumeInterruptedTraining({});
+    // The engine's limits, one past each: refused before COLMAP or a plan.
+    manager->resumeInterruptedTraining({.scan = scan, .capMax = 10000001});
+    PipelineManager::RunParameters run;
+    run.workspaceURL = folder / "workspace";
+    run.iterations = 1000001;
+    manager->runPipeline(run);
     const std::vector<std::string> problems = {"Re-merge option downscale must be at least 1 (is 0)",
                                                "Resume option capMax must be at least 1 (is 0)",
-                                               "Resume option scan.workspaceURL is empty"};
+                                               "Resume option scan.workspaceURL is empty",
+                                               "Resume option capMax must be at most 10000000 (is 10000001)",
+                                               "Run option iterations must be at most 1000000 (is 1000001)"};
     EXPECT_EQ(recorder.log(), (std::vector<RunRecorder::LogEntry>{{PipelineLogStep::export_, "Error: " + problems[0]},
                                                                  {PipelineLogStep::training, "Error: " + problems[1]},
-                                                                 {PipelineLogStep::training, "Error: " + problems[2]}}));
-    EXPECT_EQ(recorder.states(), (std::vector<PipelineState>{PipelineState::error(problems[0]),
-                                                             PipelineState::error(problems[1]),
-                                                             PipelineState::error(problems[2])}));
+                                                                 {PipelineLogStep::training, "Error: " + problems[2]},
+                                                                 {PipelineLogStep::training, "Error: " + problems[3]},
+                                                                 {PipelineLogStep::export_, "Error: " + problems[4]}}));
+    std::vector<PipelineState> refusals;
+    for (const std::string& problem : problems) refusals.push_back(PipelineState::error(problem));
+    EXPECT_EQ(recorder.states(), refusals);
     EXPECT_FALSE(fs::exists(folder / "workspace"));
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -310,6 +311,38 @@ TEST_F(PipelineTool, OptionsOutOfRangeAreRefusedBeforeAnythingRuns) {
     }
     auto [planStatus, planLines] = runTool({"plan", "synthetic:streets", "--ram", "-1"});
     EXPECT_EQ(planStatus, 2);
+}
+
+// A training setting past the engine's limit is refused before COLMAP, not
+// after it has run: no workspace, no COLMAP database, the option and value
+// named. The limit itself passes and reaches COLMAP.
+TEST_F(PipelineTool, TrainingSettingsPastTheEnginesLimitsAreRefusedBeforeCOLMAP) {
+    const fs::path photos = writePhotos(folder_ / "photos"), output = folder_ / "output";
+    const fs::path colmapRan = folder_ / "colmap.ran";
+    const fs::path colmap = tessaron::testing::writeScript(
+        folder_ / "bin" / "colmap", "if [ \"$1\" = \"-h\" ]; then echo 'COLMAP 3.8 -- Structure-from-Motion'; exit 0; fi\n"
+                                  "touch '" + colmapRan.string() + "'\nexit 1");
+    const std::string support = (folder_ / "support").string();
+    for (const auto& [option, value, complaint] :
+         {std::tuple{"--iterations", "2000000", "--iterations must be at most 1000000 (got 2000000)"},
+          std::tuple{"--iterations", "1000001", "--iterations must be at most 1000000 (got 1000001)"},
+          std::tuple{"--cap-max", "10000001", "--cap-max must be at most 10000000 (got 10000001)"}}) {
+        SCOPED_TRACE(std::string(option) + " " + value);
+        auto [status, lines] = runTool({"pipeline", "run", photos.string(), output.string(), option, value, "--colmap",
+                                        colmap.string(), "--support", support});
+        EXPECT_EQ(status, 2);
+        EXPECT_THAT(lines, Contains(std::string("tessaron-tool: pipeline run: ") + complaint));
+        EXPECT_FALSE(fs::exists(output));
+        EXPECT_FALSE(fs::exists(colmapRan));
+    }
+    auto [status, lines] = runTool({"pipeline", "run", photos.string(), output.string(), "--iterations", "1000000",
+                                    "--cap-max", "10000000", "--colmap", colmap.string(), "--support", support});
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(fs::exists(colmapRan));    // The engine run alone keeps the same limits, never narrowing 4294967396 to 100.
+    auto [trainStatus, trainLines] =
+        runTool({"train", (folder_ / "dataset").string(), (folder_ / "out.ply").string(), "-n", "4294967396"});
+    EXPECT_EQ(trainStatus, 2);
+    EXPECT_THAT(trainLines, Contains("tessaron-tool: train: -n must be at most 1000000 (got 4294967396)"));
 }
 
 TEST_F(PipelineTool, APhotoFolderWithoutImagesIsRefusedBeforeAWorkspaceExists) {

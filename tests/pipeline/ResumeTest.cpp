@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "PartitionedRunSupport.hpp"
 #include "PipelineTestSupport.hpp"
@@ -614,6 +615,22 @@ TEST_F(Resume, WhenNoCellCouldBeTrainedTheFinalMessageSaysWhy) {
     EXPECT_TRUE(recorder.loggedAs(train, "⚠ Cell " + ids[0] + " training failed: trevik training failed (exit 1)"));
 }
 
+// The engine's limits, one past each, are refused before the workspace is
+// even read, for a resume as for a re-merge.
+TEST(ResumeTool, SettingsPastTheEnginesLimitsAreRefusedBeforeAnythingRuns) {
+    TempDir folder("resume-limits");
+    for (const char* command : {"resume", "remerge"})
+        for (const auto& [option, value, message] :
+             {std::tuple{"--iterations", "1000001", "--iterations must be at most 1000000 (got 1000001)"},
+              std::tuple{"--cap-max", "10000001", "--cap-max must be at most 10000000 (got 10000001)"}}) {
+            auto [status, lines] = support::runTool({"pipeline", command, (folder / "missing").string(), option, value,
+                                                     "--support", (folder / "support").string()});
+            EXPECT_EQ(status, 2) << command << " " << option;
+            EXPECT_THAT(lines, Contains("tessaron-tool: pipeline " + std::string(command) + ": " + message));
+            EXPECT_FALSE(fs::exists(folder / "support"));
+        }
+}
+
 // Numbers the engine takes as an int are never narrowed on the way: an
 // unusable run_config.json is named and the log's settings stand, an option
 // beyond the range is refused, and a plan cell's iteration count beyond it
@@ -639,7 +656,7 @@ TEST_F(Resume, SettingsBeyondTheEnginesRangeAreRefusedNotNarrowed) {
     EXPECT_THAT(lines, Contains("[TRAIN] ⚠ run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
     EXPECT_THAT(lines, Contains(::testing::StartsWith("[TRAIN] Parameters from log — downscale: 1x")));
     EXPECT_THAT(lines, Contains("[TRAIN] ⚠ Cell " + huge + " training failed: Cell " + huge +
-                                " is planned with 4294967396 iterations, outside 1…2147483647"));
+                                " is planned with 4294967396 iterations, outside 1…1000000"));
     for (const std::string& line : lines) EXPECT_THAT(line, Not(HasSubstr("-n 100 "))) << line;
     EXPECT_EQ(status, 1);
 }

@@ -84,21 +84,26 @@ INSTANTIATE_TEST_SUITE_P(
         OutOfRangeSetting{"DownscaleZero", R"({"downscale":0,"eval":true,"capMax":1000000,"iterations":30000})",
                           "run_config.json: \"downscale\" is 0, outside 1…2147483647"},
         OutOfRangeSetting{"IterationsBeyondFourGiB", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":4294967396})",
-                          "run_config.json: \"iterations\" is 4294967396, outside 1…2147483647"},
+                          "run_config.json: \"iterations\" is 4294967396, outside 1…1000000"},
         OutOfRangeSetting{"IterationsTenToTheTwelfth", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":1000000000000})",
-                          "run_config.json: \"iterations\" is 1000000000000, outside 1…2147483647"},
+                          "run_config.json: \"iterations\" is 1000000000000, outside 1…1000000"},
         OutOfRangeSetting{"IterationsNegative", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":-1})",
-                          "run_config.json: \"iterations\" is -1, outside 1…2147483647"},
+                          "run_config.json: \"iterations\" is -1, outside 1…1000000"},
         OutOfRangeSetting{"CapMaxZero", R"({"downscale":2,"eval":true,"capMax":0,"iterations":30000})",
-                          "run_config.json: \"capMax\" is 0, outside 1…9223372036854775807"},
+                          "run_config.json: \"capMax\" is 0, outside 1…10000000"},
+        // The runner's limits, one past each: the run would end at training.
+        OutOfRangeSetting{"IterationsOneAboveTheRunners", R"({"downscale":2,"eval":true,"capMax":1000000,"iterations":1000001})",
+                          "run_config.json: \"iterations\" is 1000001, outside 1…1000000"},
+        OutOfRangeSetting{"CapMaxOneAboveTheRunners", R"({"downscale":2,"eval":true,"capMax":10000001,"iterations":30000})",
+                          "run_config.json: \"capMax\" is 10000001, outside 1…10000000"},
         OutOfRangeSetting{"ViewsPerFrameAboveItsBound", R"({"downscale":2,"eval":true,"capMax":1,"iterations":1,"viewsPerFrame":1001})",
                           "run_config.json: \"viewsPerFrame\" is 1001, outside 0…1000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunConfig, TheLargestValuesTheOptionsTakeAreKept) {
     const RunConfig config = RunConfig::decode(
-        R"({"downscale":2147483647,"eval":false,"capMax":9223372036854775807,"iterations":2147483647})");
-    EXPECT_EQ(config, (RunConfig{2147483647, false, 9223372036854775807, 2147483647}));
+        R"({"downscale":2147483647,"eval":false,"capMax":10000000,"iterations":1000000})");
+    EXPECT_EQ(config, (RunConfig{2147483647, false, 10000000, 1000000}));
 }
 
 TEST(RunConfig, SavesAndLoadsInTheWorkspace) {

@@ -305,19 +305,29 @@ TEST_F(WorkspaceScan, ALogThatIsNotUTF8GivesNoParameters) {
     EXPECT_EQ(WorkspaceScanner::scan(workspace_).downscaleFromLog, std::nullopt);
 }
 
-// A number the engine's option cannot hold is refused with its key, and the
-// log's value stands: 4294967299 is never narrowed to 3.
+// A number outside its option's range is refused with its key, and the
+// log's values stand: 4294967299 is never narrowed to 3, and a count the
+// runner refuses never reaches a resume.
 TEST_F(WorkspaceScan, SettingsOutsideTheirOptionsRangeAreReportedAndTheLogStands) {
     addCell("cell_0", false);
     writeTextFile(workspace_ / "Tessaron_logs" / "2026-01-02_090000_BBBBBB_training.md",
                   "[PREP] Image downscale factor: 2x\n[TRAIN] Cap Max: 500000\n");
-    writeTextFile(workspace_ / "run_config.json",
-                  R"({"downscale":4294967299,"eval":false,"capMax":1000000,"iterations":30000})");
-    WorkspaceScanResult result = WorkspaceScanner::scan(workspace_);
-    EXPECT_EQ(result.downscaleFromLog, 2);
-    EXPECT_EQ(result.capMaxFromLog, 500000);
-    EXPECT_THAT(result.unusableFiles,
-                ElementsAre("run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"));
+    const std::pair<const char*, const char*> refusals[] = {
+        {R"({"downscale":4294967299,"eval":false,"capMax":1000000,"iterations":30000})",
+         "run_config.json: \"downscale\" is 4294967299, outside 1…2147483647"},
+        {R"({"downscale":4,"eval":false,"capMax":1000000,"iterations":2000000})",
+         "run_config.json: \"iterations\" is 2000000, outside 1…1000000"},
+        {R"({"downscale":4,"eval":false,"capMax":10000001,"iterations":30000})",
+         "run_config.json: \"capMax\" is 10000001, outside 1…10000000"},
+    };
+    for (const auto& [config, refusal] : refusals) {
+        writeTextFile(workspace_ / "run_config.json", config);
+        WorkspaceScanResult result = WorkspaceScanner::scan(workspace_);
+        EXPECT_EQ(result.downscaleFromLog, 2) << config;
+        EXPECT_EQ(result.capMaxFromLog, 500000) << config;
+        EXPECT_EQ(result.evalFromLog, std::nullopt) << config;
+        EXPECT_THAT(result.unusableFiles, ElementsAre(refusal));
+    }
 }
 
 // A cell folder that a link carries outside the workspace is not this

@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "10000001"},
                        "invalid value for --cap-max: \"10000001\" (an integer from 1 to 10000000)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "-d", "0"},
-                       "invalid value for -d: \"0\" (an integer of at least 1)"),
+                       "invalid value for -d: \"0\" (an integer from 1 to 2147483647)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--cull-radius", "0,5"},
                        "invalid value for --cull-radius: \"0,5\" (a number)"),
         std::make_pair(Arguments{"ds", "-n", "5", "-o", "o", "--cap-max", "9", "--early-stop", "nan"},

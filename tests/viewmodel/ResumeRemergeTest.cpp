@@ -89,12 +89,18 @@ protected:
     std::unique_ptr<PipelineViewModel> model_;
 };
 
+// The scan refuses the run_config.json (its cap is past the engine's limit);
+// the log's values, past it too, give way to the defaults with a warning.
 TEST_F(ResumeRemerge, RecordedSettingsOutOfRangeFallBackToTheDefaultsWithAWarning) {
-    writeInterruptedWorkspace(R"({"downscale": 99, "eval": false, "capMax": 90000000, "iterations": 30})");
+    writeInterruptedWorkspace(R"({"downscale": 99, "eval": false, "capMax": 10000001, "iterations": 30})");
+    writeTextFile(workspace_ / "Tessaron_logs" / "2026-01-02_090000_BBBBBB_training.md",
+                  "[PREP] Image downscale factor: 0x\n[TRAIN] Cap Max: 10000001\n");
     dialogs_->answer(workspace_);
     model_->selectResumeWorkspace();
     EXPECT_EQ(dialogs_->opened[0].title, "Select Tessaron_workspace folder");
     ASSERT_TRUE(model_->workspaceScanResult());
+    EXPECT_EQ(model_->workspaceScanResult()->unusableFiles,
+              std::vector<std::string>{"run_config.json: \"capMax\" is 10000001, outside 1\u202610000000"});
     model_->setTrevikDownscaleFactor(2);  // a resume follows the workspace, not the settings
     model_->resumeTraining();
     ASSERT_TRUE(model_->hasActiveOperation());
@@ -103,10 +109,13 @@ TEST_F(ResumeRemerge, RecordedSettingsOutOfRangeFallBackToTheDefaultsWithAWarnin
     EXPECT_EQ(model_->runReport()->input, "Existing workspace");
     EXPECT_EQ(model_->runReport()->settings, (SettingRows{{"Model size", "1,000,000"},
                                                           {"Downscale", "4\u00d7"},
-                                                          {"Eval", "off"},
+                                                          {"Eval", "on"},
                                                           {"Memory limit", "12 GB"}}));
-    EXPECT_TRUE(model_->trainingLog().contains(QStringLiteral("\u26a0 The workspace records a downscale of 99")));
-    EXPECT_TRUE(model_->trainingLog().contains(QStringLiteral("\u26a0 The workspace records a model size of 90000000")));
+    EXPECT_TRUE(model_->trainingLog().contains(
+        QStringLiteral("\u26a0 The workspace records a downscale of 0, outside 1\u20262147483647; resuming with 4.")));
+    EXPECT_TRUE(model_->trainingLog().contains(
+        QStringLiteral("\u26a0 The workspace records a model size of 10000001, outside 1\u202610000000; resuming "
+                       "with 1000000.")));
     EXPECT_EQ(model_->currentWorkspaceURL(), workspace_);
     endOperation();
 }

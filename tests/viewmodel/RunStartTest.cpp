@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "support/SyntheticDataset.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
@@ -135,6 +136,24 @@ TEST_F(RunStart, AnOperationBegunWhileThePanelWasOpenKeepsEverything) {
     EXPECT_FALSE(fs::exists(reportFile()));
     release = true;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !ModelAccess::hasActiveTask(*model_); }, 30000));
+}
+
+// A setting past the engine's limit is refused at the start, naming it and
+// its value: no panel, no workspace, no run that would fail after COLMAP.
+TEST_F(RunStart, ASettingPastTheEnginesLimitIsRefusedBeforeAnythingRuns) {
+    model_->setSelectedInputURL(folder_.path() / "photos");
+    for (const auto& [iterations, downscale, refusal] :
+         {std::tuple{qint64(2000000), qint64(0), "Iterations must be at most 1000000 (is 2000000)"},
+          std::tuple{qint64(1000000), qint64(-1), "Downscale must be at least 0 (is -1)"}}) {
+        model_->setTrainingIterations(iterations);
+        model_->setTrevikDownscaleFactor(downscale);
+        // No answer is scripted: a panel that opened would throw.
+        model_->startNewRun();
+        EXPECT_TRUE(dialogs_->opened.empty());
+        EXPECT_EQ(model_->currentState(), PipelineState::error(refusal));
+        EXPECT_FALSE(workspaceCreated());
+        EXPECT_FALSE(model_->hasActiveOperation());
+    }
 }
 
 struct BusyStart {

@@ -198,10 +198,15 @@ std::optional<std::string> parsePipelineOptions(const std::vector<std::string>& 
     if (!options.input || !options.outputFolder) return "needs an input and an output folder";
     // Every value in range before anything runs: a negative downscale or
     // memory limit would otherwise surface hours later, or not at all.
+    // The training settings in the ranges the engine takes: one beyond them
+    // would fail at training, after COLMAP.
+    using engines::TrainingLimits;
     for (auto problem : {belowMinimum("--rate", parameters.frameExtractionRate, 1),
-                         belowMinimum("--iterations", parameters.iterations, 1),
-                         belowMinimum("--downscale", parameters.trevikDownscaleFactor, 0),
-                         belowMinimum("--cap-max", parameters.capMax, 1),
+                         outsideRange("--iterations", parameters.iterations, TrainingLimits::iterations),
+                         // 0: automatic
+                         outsideRange("--downscale", parameters.trevikDownscaleFactor,
+                                      {0, TrainingLimits::downscale.maximum}),
+                         outsideRange("--cap-max", parameters.capMax, TrainingLimits::capMax),
                          belowMinimum("--crop-size", options.cropSize, 1),
                          notPositiveGB("--ram-limit", parameters.ramLimitGB)})
         if (problem) return *problem;

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "InterruptWatch.hpp"
@@ -15,7 +16,6 @@
 #include "core/TextDecoding.hpp"
 #include "partition/VastGaussianPartitioner.hpp"
 #include "pipeline/PipelineManager.hpp"
-#include "pipeline/RunConfig.hpp"
 #include "pipeline/RunReport.hpp"
 #include "pipeline/WorkspaceScanner.hpp"
 
@@ -72,15 +72,14 @@ std::optional<std::string> parseOptions(const std::vector<std::string>& argument
         if (!understood) return argument + " needs a valid value";
     }
     if (!options.workspace) return "needs a workspace folder";
-    for (auto problem : {belowMinimum("--iterations", options.iterations.value_or(1), 1),
-                         belowMinimum("--downscale", options.downscale.value_or(1), 1),
-                         belowMinimum("--cap-max", options.capMax.value_or(1), 1)})
-        if (problem) return problem;
-    // The engine takes both as an int: a larger value would be narrowed to another one.
-    for (auto [option, value] : {std::pair{"--iterations", options.iterations}, std::pair{"--downscale", options.downscale}})
-        if (value && *value > pipeline::RunConfig::maximumIterations)
-            return std::string(option) + " must be at most " + std::to_string(pipeline::RunConfig::maximumIterations) +
-                   " (got " + std::to_string(*value) + ")";
+    // Before anything runs; the engine takes iterations and downscale as an
+    // int, so a larger value is never narrowed to another one.
+    using engines::TrainingLimits;
+    for (auto [option, value, range] : {std::tuple{"--iterations", options.iterations, TrainingLimits::iterations},
+                                        std::tuple{"--downscale", options.downscale, TrainingLimits::downscale},
+                                        std::tuple{"--cap-max", options.capMax, TrainingLimits::capMax}})
+        if (value)
+            if (auto problem = outsideRange(option, *value, range)) return problem;
     return std::nullopt;
 }
 
@@ -156,9 +155,11 @@ int resumeCommand(const std::vector<std::string>& arguments) {
     if (!downscale)
         return usageError("pipeline resume: the workspace records no downscale; give --downscale");
     // A run log can name any number; only one the engine takes is used.
-    if (*downscale < 1 || *downscale > pipeline::RunConfig::maximumDownscale)
+    constexpr engines::TrainingLimits::Range downscaleRange = engines::TrainingLimits::downscale;
+    if (!downscaleRange.contains(*downscale))
         return usageError("pipeline resume: the workspace records a downscale of " + std::to_string(*downscale) +
-                          ", outside 1…" + std::to_string(pipeline::RunConfig::maximumDownscale) + "; give --downscale");
+                          ", outside " + std::to_string(downscaleRange.minimum) + "…" +
+                          std::to_string(downscaleRange.maximum) + "; give --downscale");
     const int64_t capMax = options.capMax.value_or(scan.capMaxFromLog.value_or(1000000));
     const bool eval = options.eval.value_or(scan.evalFromLog.value_or(true));
     const int64_t iterations = options.iterations.value_or(30000);

@@ -74,6 +74,11 @@ int train(const std::vector<std::string>& arguments) {
         }
     }
     if (!dataset || !output) return usageError("train needs a dataset folder and an output PLY path");
+    // Before the narrowing to the runner's int: a larger count would become another one.
+    for (auto problem : {outsideRange("-n", iterations, engines::TrainingLimits::iterations),
+                         outsideRange("-d", downscale, engines::TrainingLimits::downscale),
+                         outsideRange("--cap-max", capMax, engines::TrainingLimits::capMax)})
+        if (problem) return usageError("train: " + *problem);
     // The engine runs in its own folder: relative paths would not reach it.
     dataset = std::filesystem::absolute(*dataset).string();
     output = std::filesystem::absolute(*output).string();

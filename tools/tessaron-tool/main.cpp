@@ -24,6 +24,12 @@ std::optional<std::string> belowMinimum(const std::string& option, int64_t value
     return option + " must be at least " + std::to_string(minimum) + " (got " + std::to_string(value) + ")";
 }
 
+std::optional<std::string> outsideRange(const std::string& option, int64_t value,
+                                        const engines::TrainingLimits::Range& range) {
+    if (auto rule = range.rule(value)) return option + " " + *rule + " (got " + std::to_string(value) + ")";
+    return std::nullopt;
+}
+
 std::optional<std::string> notPositiveGB(const std::string& option, double value) {
     if (std::isfinite(value) && value > 0) return std::nullopt;
     return option + " must be more than 0 GB (got " + core::shortestText(value) + ")";

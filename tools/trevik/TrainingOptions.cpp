@@ -68,7 +68,7 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
             options.output = path;
             sawOutput = true;
         } else if (argument == "--cap-max") {
-            options.capMax = integerValue(argument, value(argument), 1, capLimit);
+            options.capMax = integerValue(argument, value(argument), engines::TrainingLimits::capMax.minimum, capLimit);
             sawCap = true;
         } else if (argument == "--bg-color") {
             // A colour channel: anything outside 0 to 1 gives losses without bound.
@@ -81,7 +81,8 @@ TrainingOptions TrainingOptions::parse(const std::vector<std::string>& arguments
         } else if (argument == "--position-lr-max-steps") {
             options.positionLrMaxSteps = integerValue(argument, value(argument), 0, iterationLimit);
         } else if (argument == "-d") {
-            options.downscale = integerValue(argument, value(argument), 1);
+            options.downscale = integerValue(argument, value(argument), engines::TrainingLimits::downscale.minimum,
+                                             engines::TrainingLimits::downscale.maximum);
         } else if (argument == "--eval") {
             options.eval = true;
         } else if (argument == "--cull-radius") {

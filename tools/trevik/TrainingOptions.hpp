@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/Error.hpp"
-#include "engines/TrevikRunner.hpp"
+#include "engines/TrainingLimits.hpp"
 
 namespace tessaron::trevik {
 
@@ -37,10 +37,10 @@ struct TrainingOptions {
     std::optional<double> earlyStop;
     std::optional<std::filesystem::path> maskDir;
 
-    // The bounds the application's runner keeps to: no run of more steps
-    // (it would never end), no larger cap.
-    static constexpr int64_t iterationLimit = engines::TrevikRunner::iterationLimit;
-    static constexpr int64_t capLimit = engines::TrevikRunner::capLimit;
+    // The bounds the application keeps to (engines::TrainingLimits): no run
+    // of more steps (it would never end), no larger cap.
+    static constexpr int64_t iterationLimit = engines::TrainingLimits::iterations.maximum;
+    static constexpr int64_t capLimit = engines::TrainingLimits::capMax.maximum;
     // A downscale that leaves a photo smaller than this on a side is
     // refused: nothing is left to train on.
     static constexpr int64_t smallestImageSide = 8;
