@@ -23,6 +23,7 @@
 
 #include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "support/SeedOnlyTestEngine.hpp"
 #include "support/TempDir.hpp"
 
 extern "C" char** environ;
