@@ -267,7 +267,7 @@ inline __attribute__((always_inline)) F backwardLanes(const LaneParameters<F>& g
     ViewColour<F> colour;
     viewColour(gaussian, centre, shDegree, colour);
     // Lanes whose Gaussian is not drawn pass no gradient.
-    const auto passed = [&](F value) { return select(g.valid, value, F{}); };
+    const auto passed = [&](F value) __attribute__((always_inline)) { return select(g.valid, value, F{}); };
 
     // Colour: spherical harmonics, the clamp at 0 passing no gradient.
     const Vec3Of<F>& d = colour.direction;

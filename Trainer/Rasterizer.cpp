@@ -246,7 +246,7 @@ TESSARON_AVX2_CLONES void halfRowMasks(const Rasterizer::TileSplat& s, int x0,
     const Ints lowerBits = ((lowerRows >= first) & (lowerRows < end)) & ((Ints{} + 1) << (2 * lowerRows));
     // Whether the point of [a, b] nearest to each row's centre lies within
     // its room: std::min(std::max(centre, a), b), lane by lane.
-    const auto reaches = [](Floats centres, Floats rooms, float a, float b) {
+    const auto reaches = [](Floats centres, Floats rooms, float a, float b) __attribute__((always_inline)) {
         const Floats atLeast = centres < a ? Floats{} + a : centres;
         const Floats offsets = (b < atLeast ? Floats{} + b : atLeast) - centres;
         return offsets * offsets <= rooms;
@@ -360,7 +360,7 @@ TESSARON_AVX2_CLONES void compositeTile(
         const Rasterizer::EntrySplat& s = splats[k];
         for (int half = 0; half < 2; ++half) {
             const Floats dx = laneCentres(x0, half) - s.meanX;
-            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) {
+            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) __attribute__((always_inline)) {
                 // Pixels still open keep T >= the minimum, so a Gaussian that
                 // does not reach them (alpha 0) never stops them.
                 const Floats T = pixels.transmittance[h];
@@ -445,7 +445,7 @@ TESSARON_AVX2_CLONES void uncompositeTile(
         for (int half = 0; half < 2; ++half) {
             const Floats dx = laneCentres(x0, half) - s.meanX;
             Floats gHalf{}, gDyHalf{};
-            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) {
+            forEachAlpha(s, rows[k], hit, half, dx, rowCentres, [&](int h, Floats raw, Ints reaches) __attribute__((always_inline)) {
                 const Ints valid = (pixels.last[h] > int32_t(k)) & reaches;
                 const Floats alpha = masked(valid, clampedAlpha(raw));
                 // Clamped alphas pass no gradient to the shape.

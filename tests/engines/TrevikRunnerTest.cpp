@@ -15,6 +15,7 @@
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
+#include "support/SeedOnlyTestEngine.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "generators/SyntheticScene.hpp"
 #include "support/TempDir.hpp"

@@ -4,8 +4,12 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+
+#include "support/TempDir.hpp"
 
 // Under LeakSanitizer: the desktop's libraries (D-Bus, fontconfig, Mesa's
 // driver, OpenSSL's per-thread state) keep allocations for the life of the process; only leaks of our own
@@ -21,6 +25,13 @@ int main(int argc, char** argv)
         if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
             listingOnly = true;
     testing::InitGoogleTest(&argc, argv);
+    // Without a runtime folder Qt makes one in the temporary folder and
+    // leaves it there: the program's own goes when it ends.
+    std::optional<tessaron::testing::TempDir> runtime;
+    if (!listingOnly && std::getenv("XDG_RUNTIME_DIR") == nullptr) {
+        runtime.emplace("qt-runtime");
+        ::setenv("XDG_RUNTIME_DIR", runtime->path().c_str(), 1);
+    }
     std::unique_ptr<QApplication> application;
     if (!listingOnly) {
         application = std::make_unique<QApplication>(argc, argv);

@@ -26,6 +26,7 @@
 #include "engines/ProcessRunner.hpp"
 #include "engines/TrevikRunner.hpp"
 #include "support/Fifo.hpp"
+#include "support/SeedOnlyTestEngine.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "support/TempDir.hpp"
 #include "trevik/GaussianPlyWriter.hpp"

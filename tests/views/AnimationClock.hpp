@@ -25,6 +25,11 @@ public:
         // here on, so each animation a test starts takes exactly the steps.
         keepAlive_.start();
         joinStartedAnimations();
+        // Qt's timer goes on from the time it had counted before: the wall
+        // clock's since its last frame (or since it started, however busy
+        // the machine). A step of no time hands that to the endless one, so
+        // that what starts from here on moves by the steps alone.
+        advance();
     }
     ~AnimationClock() override {
         keepAlive_.stop();

@@ -78,6 +78,40 @@ TEST(MotionSwitch, OffEveryAnimationEndsAtOnce) {
     EXPECT_EQ(finished, 2);
 }
 
+// Qt's animation timer keeps counting from the clock it had before: the
+// wall's, or another driver's that ran on without a frame. The test clock
+// catches it up when it takes over, so that an animation started under it
+// moves by the steps alone.
+TEST(TestAnimationClock, MovesAnimationsByItsStepsWhateverTimePassedBefore) {
+    class Elsewhere : public QAnimationDriver {
+    public:
+        qint64 elapsed() const override { return now; }
+        qint64 now = 0;
+    };
+    QVariantAnimation earlier;
+    earlier.setDuration(60000);
+    earlier.setStartValue(0.0);
+    earlier.setEndValue(1.0);
+    {
+        Elsewhere elsewhere;
+        elsewhere.install();
+        earlier.start();
+        for (int round = 0; round < 3; ++round) QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        elsewhere.advance();
+        elsewhere.now = 20;
+        elsewhere.uninstall();
+    }
+    AnimationClock clock;
+    QVariantAnimation animation;
+    animation.setDuration(300);
+    animation.setStartValue(0.0);
+    animation.setEndValue(300.0);
+    animation.start();
+    clock.step(150);
+    EXPECT_EQ(animation.currentTime(), 150);
+    EXPECT_EQ(animation.currentValue().toDouble(), 150.0);
+}
+
 TEST(LayerPresence, FadesInAndOutAndTurnsRoundFromWhereItIsDrawn) {
     QWidget window;
     window.resize(200, 200);
