@@ -2,6 +2,7 @@
 // where a PLY is expected, splat files far larger than memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -109,7 +110,10 @@ TEST(ToolFileCommands, ConvertRefusesATruncatedPLYForSplatTransform) {
     ASSERT_FALSE(readerMessage.empty());
     ToolResult result = runTool({"convert", (folder / "half.ply").string(), "sog"});
     EXPECT_NE(result.status, 0);
-    EXPECT_EQ(result.lines.back(), "tessaron-tool convert: " + readerMessage);
+    // The progress lines come on stdout, the refusal on stderr: their order
+    // between the two pipes is not fixed.
+    EXPECT_NE(std::find(result.lines.begin(), result.lines.end(), "tessaron-tool convert: " + readerMessage),
+              result.lines.end());
     for (const std::string& line : result.lines) EXPECT_FALSE(line.starts_with("✓ Wrote")) << line;
     EXPECT_FALSE(fs::exists(folder / "half.sog"));
 }
