@@ -31,6 +31,20 @@ using tessaron::testing::TempDir;
 using ::testing::ElementsAre;
 namespace fs = std::filesystem;
 
+namespace {
+
+// One model, trained whole, with memory to spare.
+PipelineManager::RunParameters singleModelRun(const fs::path& photos, const fs::path& workspace) {
+    PipelineManager::RunParameters parameters;
+    parameters.inputURL = photos;
+    parameters.workspaceURL = workspace;
+    parameters.useVastGaussian = false;
+    parameters.ramLimitGB = 64;
+    return parameters;
+}
+
+}  // namespace
+
 TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     TempDir folder("pipeline-real");
     const fs::path photos = folder / "photos";
@@ -50,12 +64,8 @@ TEST(PipelineRealRun, PhotoFolderBecomesAValidatedModel) {
     RunRecorder recorder;
     recorder.attach(*manager);
 
-    PipelineManager::RunParameters parameters;
-    parameters.inputURL = photos;
-    parameters.workspaceURL = workspace;
+    PipelineManager::RunParameters parameters = singleModelRun(photos, workspace);
     parameters.iterations = 200;
-    parameters.useVastGaussian = false;
-    parameters.ramLimitGB = 64;
     manager->runPipeline(parameters);
 
     std::vector<Kind> kinds;
@@ -111,11 +121,8 @@ TEST(PipelineRealRun, StoppingTheTaskEndsARealCOLMAPRun) {
     auto manager = PipelineManager::create(monitor, tessaron::testing::testConfiguration(folder / "support"));
     RunRecorder recorder;
     recorder.attach(*manager);
-    PipelineManager::RunParameters parameters;
-    parameters.inputURL = photos;
-    parameters.workspaceURL = folder / "output" / "Tessaron_workspace";
-    parameters.useVastGaussian = false;
-    parameters.ramLimitGB = 64;
+    const PipelineManager::RunParameters parameters =
+        singleModelRun(photos, folder / "output" / "Tessaron_workspace");
 
     std::promise<void> ended;
     std::jthread run([&](std::stop_token stop) {
@@ -154,11 +161,8 @@ TEST(PipelineRealRun, ACOLMAPFailureEndsWithCOLMAPsOwnReason) {
                                            tessaron::testing::testConfiguration(folder / "support"));
     RunRecorder recorder;
     recorder.attach(*manager);
-    PipelineManager::RunParameters parameters;
-    parameters.inputURL = photos;
-    parameters.workspaceURL = folder / "output" / "Tessaron_workspace";
-    parameters.useVastGaussian = false;
-    parameters.ramLimitGB = 64;
+    const PipelineManager::RunParameters parameters =
+        singleModelRun(photos, folder / "output" / "Tessaron_workspace");
     manager->runPipeline(parameters);
 
     ASSERT_FALSE(recorder.states().empty());
