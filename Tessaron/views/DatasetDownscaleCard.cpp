@@ -21,8 +21,7 @@ DatasetDownscaleCard::DatasetDownscaleCard(PipelineViewModel& model, QWidget* pa
       downscale_(new SegmentedPicker(QStringLiteral("Downscale Factor"))),
       analyzing_(new QWidget),
       failed_(
-          styledLabel(QStringLiteral("Couldn't analyze this dataset."), TextStyle::callout, NamedColor::secondary)),
-      photoWarning_(styledLabel({}, TextStyle::caption2, NamedColor::orange)) {
+          styledLabel(QStringLiteral("Couldn't analyze this dataset."), TextStyle::callout, NamedColor::secondary)) {
     auto* facts = new QVBoxLayout(facts_);
     facts->setContentsMargins(0, 0, 0, 0);
     facts->setSpacing(8);
@@ -32,8 +31,6 @@ DatasetDownscaleCard::DatasetDownscaleCard(PipelineViewModel& model, QWidget* pa
     counts->addWidget(resolution_);
     counts->addStretch(1);
     facts->addLayout(counts);
-    // What the run will not give COLMAP, as its log will say.
-    facts->addWidget(photoWarning_);
     facts->addWidget(divider());
     auto* block = new QVBoxLayout;
     block->setSpacing(6);
@@ -63,8 +60,7 @@ DatasetDownscaleCard::DatasetDownscaleCard(PipelineViewModel& model, QWidget* pa
 
     connect(downscale_, &SegmentedPicker::chosen, this,
             [this](int factor) { model_.setTrevikDownscaleFactor(factor); });
-    for (auto changed : {&PipelineViewModel::datasetProfileChanged, &PipelineViewModel::photoFolderWarningChanged,
-                         &PipelineViewModel::selectedInputURLChanged,
+    for (auto changed : {&PipelineViewModel::datasetProfileChanged, &PipelineViewModel::selectedInputURLChanged,
                          &PipelineViewModel::isAnalyzingInputChanged, &PipelineViewModel::trevikDownscaleFactorChanged})
         connect(&model_, changed, this, &DatasetDownscaleCard::refresh);
     refresh();
@@ -77,9 +73,6 @@ void DatasetDownscaleCard::refresh() {
         imageCount_->setText(InputFormText::imageCountText(profile->imageCount, profile->isEstimated));
         resolution_->setText(InputFormText::resolutionText(profile->nativeWidth, profile->nativeHeight));
     }
-    const viewmodel::OptionalText& warning = model_.photoFolderWarning();
-    photoWarning_->setText(warning.value_or(QString()));
-    photoWarning_->setVisible(warning.has_value());
     downscale_->setSelectedTag(int(model_.trevikDownscaleFactor()));
     const bool chosen = model_.selectedInputURL().has_value();
     analyzing_->setVisible(!profile && chosen && model_.isAnalyzingInput());

@@ -29,7 +29,6 @@ public:
     SegmentedPicker* downscalePicker() const { return downscale_; }
     QWidget* analyzingRow() const { return analyzing_; }
     QLabel* analysisFailed() const { return failed_; }
-    QLabel* photoWarning() const { return photoWarning_; }
 
 private:
     void refresh();
@@ -41,7 +40,6 @@ private:
     SegmentedPicker* downscale_;
     QWidget* analyzing_;
     QLabel* failed_;
-    QLabel* photoWarning_;
 };
 
 }  // namespace tessaron::views

@@ -34,6 +34,7 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
       readyRow_(new QWidget),
       ready_(new SymbolLabel(Symbol::checkmarkCircleFill, theme::color(NamedColor::green), {},
                              theme::font(TextStyle::callout), theme::color(NamedColor::primary))),
+      photoWarning_(styledLabel({}, TextStyle::caption2, NamedColor::orange)),
       start_(new QPushButton(QStringLiteral("Start Pipeline"))),
       resumeDivider_(new QWidget),
       resume_(new ResumePanel(model)),
@@ -86,6 +87,10 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     readyLayout->addWidget(ready_);
     readyLayout->addStretch(1);
     stack->addWidget(readyRow_);
+    // What the run will not give COLMAP, as its log will say, in sight
+    // whether or not the advanced settings are open.
+    photoWarning_->setWordWrap(true);
+    stack->addWidget(photoWarning_);
 
     start_->setIcon(symbolIcon(Symbol::playFill, QSize(14, 14), Qt::white));
     start_->setFixedWidth(200);
@@ -114,6 +119,7 @@ InputView::InputView(PipelineViewModel& model, QWidget* parent)
     });
     for (auto changed : {&PipelineViewModel::selectedInputURLChanged, &PipelineViewModel::isInputVideoChanged,
                          &PipelineViewModel::spherical360DetectionChanged, &PipelineViewModel::skipSfMChanged,
+                         &PipelineViewModel::photoFolderWarningChanged,
                          &PipelineViewModel::isBusyChanged, &PipelineViewModel::canStartChanged})
         connect(&model_, changed, this, &InputView::refresh);
     refresh();
@@ -130,6 +136,10 @@ void InputView::refresh() {
     readyRow_->setVisible(chosen);
     // Never built without an input.
     if (chosen) ready_->setText(InputFormText::readyText(InputFormText::lastPathComponent(*input), model_.skipSfM()));
+    const viewmodel::OptionalText& warning = model_.photoFolderWarning();
+    photoWarning_->setText(warning.value_or(QString()));
+    // With COLMAP skipped, no photo is given to it.
+    photoWarning_->setVisible(chosen && !model_.skipSfM() && warning.has_value());
     start_->setVisible(chosen);
     start_->setEnabled(model_.canStart());
     resumeDivider_->setVisible(!model_.isBusy());

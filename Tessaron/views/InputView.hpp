@@ -20,7 +20,7 @@ class Video360Card;
 
 // The Input step's form: the drop zone and "Choose Folder or Video…", the
 // reconstruction, 360° and model-size cards, the advanced settings, the
-// ready line and "Start Pipeline", and the resume panel. It brings its own
+// ready line with what the run will not give COLMAP, "Start Pipeline", and the resume panel. It brings its own
 // scroll area. Every control reads and writes the view model; every button
 // calls one of its operations.
 class InputView : public QScrollArea {
@@ -35,6 +35,7 @@ public:
     ModelSizeCard* modelSize() const { return modelSize_; }
     AdvancedSettingsView* advancedSettings() const { return advanced_; }
     SymbolLabel* readyLine() const { return ready_; }
+    QLabel* photoWarning() const { return photoWarning_; }
     QPushButton* startButton() const { return start_; }
     ResumePanel* resumePanel() const { return resume_; }
 
@@ -61,6 +62,7 @@ private:
     AdvancedSettingsView* advanced_;
     QWidget* readyRow_;
     SymbolLabel* ready_;
+    QLabel* photoWarning_;
     QPushButton* start_;
     QWidget* resumeDivider_;
     ResumePanel* resume_;

@@ -659,21 +659,27 @@ TEST_F(InputForm, TheDatasetCardSpinsOnlyWhileAnAnalysisRuns) {
 
 // The input's analysis names what the run will not give COLMAP, in the
 // run's own words.
-TEST_F(InputForm, TheDatasetCardNamesThePhotosCOLMAPIsNotGiven) {
+TEST_F(InputForm, TheReadyLineNamesThePhotosCOLMAPIsNotGiven) {
     ModelAccess::setInputAnalyzer(*model_, PipelineViewModel::measureInput);
     generators::renderScene(garden_, 2, {.width = 64, .height = 48});
     generators::renderScene(garden_ / "extra", 1, {.width = 64, .height = 48});
     chooseWithButton(garden_);
-    openAdvanced();
-    views::DatasetDownscaleCard* dataset = view_->advancedSettings()->datasetDownscale();
-    EXPECT_EQ(dataset->imageCount()->text(), "2 images");
-    EXPECT_TRUE(dataset->photoWarning()->isVisible());
-    EXPECT_EQ(dataset->photoWarning()->text(),
+    // In sight with the advanced settings closed.
+    QLabel* warning = view_->photoWarning();
+    EXPECT_TRUE(warning->isVisible());
+    EXPECT_EQ(warning->text(),
               "⚠ 1 file that looks like a photo is not given to COLMAP: 1 in a subfolder, which is not read when the "
               "folder itself holds photos (extra/image_000.jpg).");
+    openAdvanced();
+    EXPECT_EQ(view_->advancedSettings()->datasetDownscale()->imageCount()->text(), "2 images");
+    // With COLMAP skipped, no photo is given to it.
+    click(view_->reconstruction()->skipToggle());
+    EXPECT_FALSE(warning->isVisible());
+    click(view_->reconstruction()->skipToggle());
+    EXPECT_TRUE(warning->isVisible());
     fs::remove_all(garden_ / "extra");
     chooseWithButton(garden_);
-    EXPECT_FALSE(dataset->photoWarning()->isVisible());
+    EXPECT_FALSE(warning->isVisible());
 }
 
 // A folder without sparse/0 drops the previous choice and shows the hint again.

@@ -72,6 +72,18 @@ const auto photos = inputShot("input-photos", "a photo folder chosen, its analys
                                   model.setShowAdvanced(true);
                               });
 
+const auto photosNotGiven = inputShot(
+    "input-photos-not-given", "a photo folder with a subfolder, a WebP and a name with a backslash: the warning",
+    [](PipelineViewModel& model) {
+        model.setSelectedInputURL("/home/user/captures/garden");
+        model.setDatasetProfile(profile(185, 4032, 3024, false));
+        model.setPhotoFolderWarning(QStringLiteral(
+            "\u26a0 6 files that look like photos are not given to COLMAP: 4 in a subfolder, which is not read when "
+            "the folder itself holds photos (extra/IMG_0201.jpg, extra/IMG_0202.jpg, extra/IMG_0203.jpg and 1 more); "
+            "1 with an extension the run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (IMG_0199.webp); "
+            "1 with a name COLMAP would read as a path, as it holds a backslash (back\\slash.jpg)."));
+    });
+
 const auto video = inputShot("input-video", "a video chosen, estimated frames, the advanced settings open",
                              [](PipelineViewModel& model) {
                                  model.setSelectedInputURL("/home/user/captures/walkthrough.mp4");
