@@ -15,6 +15,7 @@
 #include "colmap/COLMAPUtils.hpp"
 #include "engines/PLYCheck.hpp"
 #include "engines/TrevikRunner.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/SeedOnlyTestEngine.hpp"
 #include "support/SyntheticDataset.hpp"
 #include "generators/SyntheticScene.hpp"
@@ -26,6 +27,7 @@ using tessaron::colmap::COLMAPUtils;
 using tessaron::engines::PLYCheck;
 using tessaron::engines::ProcessRunner;
 using tessaron::engines::TrevikRunner;
+using tessaron::testing::ScopedEnvironment;
 using tessaron::testing::SyntheticDataset;
 using tessaron::testing::TempDir;
 using tessaron::testing::writeTextFile;
@@ -83,23 +85,6 @@ fs::path echoEngine(const TempDir& folder) {
 }
 
 fs::path testEnginePath() { return TESSARON_TEST_ENGINE_PATH; }
-
-// Sets variables of this process for one test; the engine inherits them.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::initializer_list<std::pair<const std::string, std::string>> variables)
-        : variables_(variables) {
-        for (const auto& [name, value] : variables_) ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : variables_) ::unsetenv(name.c_str());
-    }
-
-private:
-    std::map<std::string, std::string> variables_;
-};
 
 // A short run on a dataset the echo engines never read.
 TrevikRunner::Options small(bool diagnostics = false) {

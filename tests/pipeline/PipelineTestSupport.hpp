@@ -23,6 +23,7 @@
 
 #include "engines/ProcessMonitor.hpp"
 #include "pipeline/PipelineManager.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/SeedOnlyTestEngine.hpp"
 #include "support/TempDir.hpp"
 
@@ -296,32 +297,6 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<engines::ProcessSnapshot> latest_;
-};
-
-// Sets variables of this process for one test; children inherit them. Each
-// gets back the value it had before (the test program's own environment may
-// set it), or none.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::initializer_list<std::pair<const char*, std::string>> variables) {
-        for (const auto& [name, value] : variables) {
-            const char* before = std::getenv(name);
-            saved_.push_back({name, before ? std::optional<std::string>(before) : std::nullopt});
-            ::setenv(name, value.c_str(), 1);
-        }
-    }
-    ~ScopedEnvironment() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            if (const auto& [name, before] = *it; before)
-                ::setenv(name.c_str(), before->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 }  // namespace tessaron::testing

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "ViewsTestSupport.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "pipeline/PartitionedRunSupport.hpp"
 #include "viewmodel/ScriptedDialogs.hpp"
 #include "viewmodel/PipelineViewModelTestAccess.hpp"
@@ -22,8 +23,6 @@ using ModelAccess = viewmodel::PipelineViewModelTestAccess;
 class PartitionedRunFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The capture's photos are placeholders: the engine seeds from the model alone.
-        ::setenv("TESSARON_TEST_ENGINE_SEED_ONLY", "1", 1);
         PartitionedCapture::write(capture_);
         std::filesystem::create_directories(output_);
         model_ = makeViewModel(support_);
@@ -36,13 +35,13 @@ protected:
         model_->setUseVastGaussian(true);
         model_->setRamLimitGB(PartitionedCapture::ramLimitGB);
     }
-    void TearDown() override {
-        model_.reset();
-        ::unsetenv("TESSARON_TEST_ENGINE_SEED_ONLY");
-    }
+    void TearDown() override { model_.reset(); }
 
     std::filesystem::path workspace() const { return output_ / "Tessaron_workspace"; }
 
+    // The capture's photos are placeholders: the engine seeds from the model
+    // alone. Declared first, so the setting outlives every run of the test.
+    ScopedEnvironment seedOnly_{{"TESSARON_TEST_ENGINE_SEED_ONLY", "1"}};
     TempDir support_{"views-partitioned-run"};
     TempDir folder_{"views-partitioned-capture"};
     std::filesystem::path capture_ = folder_.path() / "capture";
