@@ -174,7 +174,7 @@ CellTrainingOutcome PipelineManager::trainCell(CellTrainingRun& run, const Pendi
                     "Cell " + cell.cellId + " is planned with " + std::to_string(cell.recommendedIterations) +
                     " iterations, outside " + std::to_string(iterationRange.minimum) + "…" +
                     std::to_string(iterationRange.maximum));
-            removeStaleTemporaries(cellFolder, step);
+            removeStaleCellTemporaries(cellFolder, step);
             engines::WorkspaceFiles::removeItemIfExists(partialOutput);
             engines::TrevikRunner::Options options;
             options.datasetPath = cellFolder.string();

@@ -71,6 +71,11 @@ void PipelineManager::removeStaleWorkspaceTemporaries(const fs::path& workspace,
     if (!WorkspaceConfinement::outsideLocation(workspace, partitions)) removeStaleTemporaries(partitions, step);
 }
 
+void PipelineManager::removeStaleCellTemporaries(const fs::path& cellFolder, PipelineLogStep step) {
+    removeStaleTemporaries(cellFolder, step);
+    removeStaleTemporaries(cellFolder / "sparse" / "0", step);
+}
+
 std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellInputs(
     const partition::PartitionPlan& plan, const fs::path& partitionsFolder, std::vector<std::string>& missing) {
     std::vector<partition::SeamlessMerger::CellInput> inputs;
@@ -85,7 +90,7 @@ std::vector<partition::SeamlessMerger::CellInput> PipelineManager::existingCellI
             missing.push_back(cell.id);
             continue;
         }
-        removeStaleTemporaries(partitionsFolder / cell.id, PipelineLogStep::export_);
+        removeStaleCellTemporaries(partitionsFolder / cell.id, PipelineLogStep::export_);
         std::error_code error;
         if (!fs::exists(cellOutput, error)) {
             missing.push_back(cell.id);

@@ -333,6 +333,9 @@ private:
     // The same in the workspace folder (a killed merge's output.ply) and in
     // its partitions folder when that is the workspace's own.
     void removeStaleWorkspaceTemporaries(const std::filesystem::path& workspace, PipelineLogStep step);
+    // The same in a cell folder confined to the workspace and in its model
+    // folder (a killed cut of the cell's model).
+    void removeStaleCellTemporaries(const std::filesystem::path& cellFolder, PipelineLogStep step);
     // The merge inputs of the plan's trainable cells that have an output.ply
     // and a usable model under `partitionsFolder`; the others are appended
     // to `missing` (one without a transform with an export line).

@@ -323,8 +323,12 @@ TEST(Remerge, TemporariesOfAKilledMergeAreRemovedAndThoseOfALiveWriterKept) {
     const fs::path staleMerge = trained.workspace / (".output.ply.tmp-" + ofEnded);
     const fs::path stalePlan = trained.partitions() / (".partition_plan.json.tmp-" + ofEnded);
     const fs::path live = trained.workspace / (".output.ply.tmp-" + std::to_string(::getpid()) + "-89abcdef");
+    // A cell's model cut short by a killed re-cut.
+    const fs::path staleModel = trained.partitions() / trained.cells.plan.trainableCells().front().id / "sparse" / "0" /
+                                (".images.bin.tmp-" + ofEnded);
     support::writeTextFile(staleMerge, "half a merge");
     support::writeTextFile(stalePlan, "half a plan");
+    support::writeTextFile(staleModel, "half a model");
     support::writeTextFile(live, "being merged");
 
     Remerge remerge(trained);
@@ -333,5 +337,6 @@ TEST(Remerge, TemporariesOfAKilledMergeAreRemovedAndThoseOfALiveWriterKept) {
     EXPECT_EQ(remerge.recorder.states().back(), PipelineState::Kind::completed);
     EXPECT_FALSE(fs::exists(staleMerge));
     EXPECT_FALSE(fs::exists(stalePlan));
+    EXPECT_FALSE(fs::exists(staleModel));
     EXPECT_EQ(support::readTextFile(live), "being merged");
 }
