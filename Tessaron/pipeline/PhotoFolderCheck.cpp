@@ -363,13 +363,16 @@ PhotoFolderCheck::Survey PhotoFolderCheck::requireListing(const fs::path& photoF
     if (isInside(outputFolder, photoFolder))
         throw Error("The output folder " + outputFolder.string() + " is inside the photo folder " +
                     photoFolder.string() + ": COLMAP would read the workspace's files as photos. Choose another folder.");
+    // What was passed over is the likely cause of too few photos.
+    const std::string passedOver = found.warning() ? " " + found.warning()->substr(std::string_view("⚠ ").size()) : "";
     if (found.photos.empty()) {
         const Entries top = list(photoFolder);
+        if (!passedOver.empty()) throw Error("No photo in " + photoFolder.string() + " can be given to COLMAP:" + passedOver);
         throw Error("No readable image in " + photoFolder.string() + ": it holds " + plural(top.files, "file") +
                     " and " + plural(top.folders.size(), "folder") + ", none of them a JPEG, PNG, TIFF or BMP image");
     }
     if (found.photos.size() < minimumPhotos)
-        throw Error(tooFewPhotos(photoFolder) + "it holds " + plural(found.photos.size(), "photo") + ".");
+        throw Error(tooFewPhotos(photoFolder) + "it holds " + plural(found.photos.size(), "photo") + "." + passedOver);
     return found;
 }
 

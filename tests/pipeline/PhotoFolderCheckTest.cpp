@@ -293,6 +293,31 @@ TEST(PhotoFolderCheck, NamesEveryPhotoLikeFileCOLMAPIsNotGiven) {
               "⚠ 3 files that look like photos are not given to COLMAP: 2 below the camera subfolders, which are "
               "read one level deep only (cam1/rejects/good_1.jpg, cam1/rejects/good_2.jpg); 1 with an extension the "
               "run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (cam0/raw.dng).");
+
+    // Too few photos left: the refusal says what was passed over.
+    const fs::path webp = folder / "webp";
+    fs::create_directories(webp);
+    writeBytes(webp / "one.jpg", jpegBytes(texture(64, 48)));
+    for (const char* name : {"a.webp", "b.webp"}) writeBytes(webp / name, "picture");
+    try {
+        PhotoFolderCheck::requireListing(webp, folder / "out");
+        ADD_FAILURE() << "one photo was taken";
+    } catch (const PhotoFolderCheck::Error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Too few photos in " + webp.string() + " for structure from motion, which needs at least 2: it "
+                  "holds 1 photo. 2 files that look like photos are not given to COLMAP: 2 with an extension the run "
+                  "does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (a.webp, b.webp).");
+    }
+    fs::remove(webp / "one.jpg");
+    try {
+        PhotoFolderCheck::requireListing(webp, folder / "out");
+        ADD_FAILURE() << "no photo was taken";
+    } catch (const PhotoFolderCheck::Error& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "No photo in " + webp.string() + " can be given to COLMAP: 2 files that look like photos are not "
+                  "given to COLMAP: 2 with an extension the run does not take, only .bmp, .jpeg, .jpg, .png, .tif and "
+                  ".tiff (a.webp, b.webp).");
+    }
 }
 
 // A JPEG of thousands of scans took minutes to decode; one of more scans
