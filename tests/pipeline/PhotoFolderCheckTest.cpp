@@ -299,25 +299,20 @@ TEST(PhotoFolderCheck, NamesEveryPhotoLikeFileCOLMAPIsNotGiven) {
     fs::create_directories(webp);
     writeBytes(webp / "one.jpg", jpegBytes(texture(64, 48)));
     for (const char* name : {"a.webp", "b.webp"}) writeBytes(webp / name, "picture");
-    try {
-        PhotoFolderCheck::requireListing(webp, folder / "out");
-        ADD_FAILURE() << "one photo was taken";
-    } catch (const PhotoFolderCheck::Error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Too few photos in " + webp.string() + " for structure from motion, which needs at least 2: it "
-                  "holds 1 photo. 2 files that look like photos are not given to COLMAP: 2 with an extension the run "
-                  "does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (a.webp, b.webp).");
-    }
+    const auto refusal = [&] {
+        try {
+            PhotoFolderCheck::requireListing(webp, folder / "out");
+        } catch (const PhotoFolderCheck::Error& error) {
+            return std::string(error.what());
+        }
+        return std::string("taken");
+    };
+    const std::string passedOver = "2 files that look like photos are not given to COLMAP: 2 with an extension the "
+                                   "run does not take, only .bmp, .jpeg, .jpg, .png, .tif and .tiff (a.webp, b.webp).";
+    EXPECT_EQ(refusal(), "Too few photos in " + webp.string() +
+                             " for structure from motion, which needs at least 2: it holds 1 photo. " + passedOver);
     fs::remove(webp / "one.jpg");
-    try {
-        PhotoFolderCheck::requireListing(webp, folder / "out");
-        ADD_FAILURE() << "no photo was taken";
-    } catch (const PhotoFolderCheck::Error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "No photo in " + webp.string() + " can be given to COLMAP: 2 files that look like photos are not "
-                  "given to COLMAP: 2 with an extension the run does not take, only .bmp, .jpeg, .jpg, .png, .tif and "
-                  ".tiff (a.webp, b.webp).");
-    }
+    EXPECT_EQ(refusal(), "No photo in " + webp.string() + " can be given to COLMAP: " + passedOver);
 }
 
 // A JPEG of thousands of scans took minutes to decode; one of more scans
