@@ -70,6 +70,15 @@ protected:
     QRect inDashboard(const QWidget* widget) const {
         return QRect(widget->mapTo(dashboard_.get(), QPoint(0, 0)), widget->size());
     }
+    // The centre pane's message once the Final step is picked in this
+    // window; none, with a failure, when the pane shows something else.
+    QLabel* finalStepMessage(const WindowCase& c) {
+        build(c);
+        dashboard_->selectStep(WorkflowStep::final);
+        StepBackgroundView* pane = dashboard_->centrePane();
+        EXPECT_EQ(pane->contentKind(), StepBackgroundView::Content::message) << describe(c);
+        return qobject_cast<QLabel*>(pane->content());
+    }
     // The whole of `widget` is on screen and clear of the menu.
     void expectClearOfTheMenu(const QWidget* widget, const std::string& what) const {
         const QRect area = inDashboard(widget);
@@ -112,14 +121,11 @@ TEST_F(DashboardLayout, TheMenusScrollBarTakesItsOwnDragsOverItsWholeWidth) {
 
 TEST_F(DashboardLayout, MessagesAndHintsLieWhereTheMenuLeavesFree) {
     for (const WindowCase& c : windowCases) {
-        build(c);
         const std::string where = describe(c);
         // The Final step's message while nothing ran.
-        dashboard_->selectStep(WorkflowStep::final);
+        QLabel* message = finalStepMessage(c);
+        ASSERT_NE(message, nullptr) << where;
         StepBackgroundView* pane = dashboard_->centrePane();
-        ASSERT_EQ(pane->contentKind(), StepBackgroundView::Content::message) << where;
-        auto* message = qobject_cast<QLabel*>(pane->content());
-        ASSERT_NE(message, nullptr);
         expectClearOfTheMenu(message, where + " message");
         // Wrapped to its width when the free part is narrow: every word shows.
         const QRect needed = message->fontMetrics().boundingRect(QRect(0, 0, message->width(), 10000),
@@ -150,13 +156,10 @@ TEST_F(DashboardLayout, AFailureMessageLiesClearOfTheOpenDrawer) {
     model_->setIsLogMenuExpanded(true);
     int roomy = 0;
     for (const WindowCase& c : windowCases) {
-        build(c);
         const std::string where = describe(c);
-        dashboard_->selectStep(WorkflowStep::final);
+        QLabel* message = finalStepMessage(c);
+        ASSERT_NE(message, nullptr) << where;
         StepBackgroundView* pane = dashboard_->centrePane();
-        ASSERT_EQ(pane->contentKind(), StepBackgroundView::Content::message) << where;
-        auto* message = qobject_cast<QLabel*>(pane->content());
-        ASSERT_NE(message, nullptr);
         const QRect drawer = inDashboard(dashboard_->logDrawer());
         ASSERT_TRUE(dashboard_->logDrawer()->isVisible()) << where;
         expectClearOfTheMenu(message, where + " message");

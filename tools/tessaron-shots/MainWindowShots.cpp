@@ -265,14 +265,17 @@ const auto finalBusy = dashboardShot("dashboard-final-busy", "the model being ex
                                          model.setCurrentState(Kind::exporting);
                                      });
 
+// A finished run whose output.ply the Final viewer has drawn.
+void completeWithSampleModel(MainWindowStage& stage) {
+    const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "output.ply";
+    writeSampleModel(file);
+    stage.model->setOutputPlyPath(QString::fromStdString(file.string()));
+    stage.model->setCurrentState(Kind::completed);
+    waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
+}
+
 const auto finalModel = dashboardShot("dashboard-final-model", "a finished run's model in the Final step's viewer",
-                                      [](MainWindowStage& stage) {
-                                          const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "output.ply";
-                                          writeSampleModel(file);
-                                          stage.model->setOutputPlyPath(QString::fromStdString(file.string()));
-                                          stage.model->setCurrentState(Kind::completed);
-                                          waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
-                                      });
+                                      [](MainWindowStage& stage) { completeWithSampleModel(stage); });
 
 const auto longLog = dashboardShot("dashboard-long-log", "a 4,000-line COLMAP log in the drawer: its last lines in view",
                                    [](MainWindowStage& stage) {
@@ -561,11 +564,7 @@ const auto resetAfterFailure = dashboardShot(
 const auto finalAfterReset = dashboardShot(
     "main-final-after-reset", "the Final step picked after a reset: waiting, no figures of the old model",
     [](MainWindowStage& stage) {
-        const auto file = std::filesystem::path(stage.folder->path().toStdString()) / "output.ply";
-        writeSampleModel(file);
-        stage.model->setOutputPlyPath(QString::fromStdString(file.string()));
-        stage.model->setCurrentState(Kind::completed);
-        waitUntil([&] { return stage.dashboard().finalViewer().stats().gaussianCount > 0; });
+        completeWithSampleModel(stage);
         stage.model->resetRunState();
         stage.dashboard().selectStep(WorkflowStep::final);
     });
