@@ -17,10 +17,12 @@ struct TrainingLimits {
         int64_t maximum;
 
         constexpr bool contains(int64_t value) const { return value >= minimum && value <= maximum; }
-        // "must be at least 1" or "must be at most 1000000"; none in range.
-        std::optional<std::string> rule(int64_t value) const {
-            if (value < minimum) return "must be at least " + std::to_string(minimum);
-            if (value > maximum) return "must be at most " + std::to_string(maximum);
+        // "must be at least 1 (is 0)" or "must be at most 1000000 (is
+        // 2000000)"; none in range.
+        std::optional<std::string> refusal(int64_t value) const {
+            const std::string is = " (is " + std::to_string(value) + ")";
+            if (value < minimum) return "must be at least " + std::to_string(minimum) + is;
+            if (value > maximum) return "must be at most " + std::to_string(maximum) + is;
             return std::nullopt;
         }
     };

@@ -94,12 +94,9 @@ void TrevikRunner::Options::check() const {
     };
     if (datasetPath.empty()) refuse("datasetPath", "is empty");
     if (outputPath.empty()) refuse("outputPath", "is empty");
-    auto refuseOutside = [&](const std::string& field, const TrainingLimits::Range& range, int64_t value) {
-        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
-    };
-    refuseOutside("iterations", TrainingLimits::iterations, iterations);
-    refuseOutside("downscale", TrainingLimits::downscale, downscale);
-    refuseOutside("capMax", TrainingLimits::capMax, capMax);
+    if (auto problem = TrainingLimits::iterations.refusal(iterations)) refuse("iterations", *problem);
+    if (auto problem = TrainingLimits::downscale.refusal(downscale)) refuse("downscale", *problem);
+    if (auto problem = TrainingLimits::capMax.refusal(capMax)) refuse("capMax", *problem);
     if (cullRadius && !(*cullRadius >= 0)) refuse("cullRadius", "must be a number of at least 0");
     if (earlyStop && !(*earlyStop >= 0)) refuse("earlyStop", "must be a number of at least 0");
 }

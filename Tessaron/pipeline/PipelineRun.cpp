@@ -59,15 +59,16 @@ engines::Rig360Config::Layout rigLayout(const input::CropLayout& layout) {
 }  // namespace
 
 void PipelineManager::RunParameters::check() const {
-    auto refuseOutside = [](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
-        if (auto rule = range.rule(value))
-            throw OptionsError("Run option " + field + " " + *rule + " (is " + std::to_string(value) + ")");
+    auto refuse = [](const std::string& field, const std::string& why) {
+        throw OptionsError("Run option " + field + " " + why);
     };
-    refuseOutside("iterations", engines::TrainingLimits::iterations, iterations);
+    using engines::TrainingLimits;
+    if (auto problem = TrainingLimits::iterations.refusal(iterations)) refuse("iterations", *problem);
     // 0 asks for the automatic factor.
     if (trevikDownscaleFactor != 0)
-        refuseOutside("trevikDownscaleFactor", engines::TrainingLimits::downscale, trevikDownscaleFactor);
-    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
+        if (auto problem = TrainingLimits::downscale.refusal(trevikDownscaleFactor))
+            refuse("trevikDownscaleFactor", *problem);
+    if (auto problem = TrainingLimits::capMax.refusal(capMax)) refuse("capMax", *problem);
 }
 
 void PipelineManager::runPipeline(const RunParameters& parameters, std::stop_token stopToken) {

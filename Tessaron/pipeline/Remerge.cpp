@@ -15,11 +15,8 @@ void PipelineManager::RemergeOptions::check() const {
         throw OptionsError("Re-merge option " + field + " " + why);
     };
     if (workspaceURL.empty()) refuse("workspaceURL", "is empty");
-    auto refuseOutside = [&](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
-        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
-    };
-    refuseOutside("downscale", engines::TrainingLimits::downscale, downscale);
-    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
+    if (auto problem = engines::TrainingLimits::downscale.refusal(downscale)) refuse("downscale", *problem);
+    if (auto problem = engines::TrainingLimits::capMax.refusal(capMax)) refuse("capMax", *problem);
 }
 
 void PipelineManager::remergeExistingCells(const RemergeOptions& options, std::stop_token stopToken) {

@@ -24,12 +24,9 @@ void PipelineManager::ResumeOptions::check() const {
         throw OptionsError("Resume option " + field + " " + why);
     };
     if (scan.workspaceURL.empty()) refuse("scan.workspaceURL", "is empty");
-    auto refuseOutside = [&](const std::string& field, const engines::TrainingLimits::Range& range, int64_t value) {
-        if (auto rule = range.rule(value)) refuse(field, *rule + " (is " + std::to_string(value) + ")");
-    };
-    refuseOutside("iterations", engines::TrainingLimits::iterations, iterations);
-    refuseOutside("downscale", engines::TrainingLimits::downscale, downscale);
-    refuseOutside("capMax", engines::TrainingLimits::capMax, capMax);
+    if (auto problem = engines::TrainingLimits::iterations.refusal(iterations)) refuse("iterations", *problem);
+    if (auto problem = engines::TrainingLimits::downscale.refusal(downscale)) refuse("downscale", *problem);
+    if (auto problem = engines::TrainingLimits::capMax.refusal(capMax)) refuse("capMax", *problem);
 }
 
 void PipelineManager::resumeInterruptedTraining(const ResumeOptions& options, std::stop_token stopToken) {

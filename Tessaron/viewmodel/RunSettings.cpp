@@ -56,7 +56,7 @@ std::optional<std::string> RunSettings::rangeProblem() const {
         {"Downscale", trevikDownscaleFactor, {0, TrainingLimits::downscale.maximum}},  // 0: automatic
         {"Model size", trainingCapMax, TrainingLimits::capMax}};
     for (const auto& [setting, value, range] : checked)
-        if (auto rule = range.rule(value)) return std::string(setting) + " " + *rule + " (is " + std::to_string(value) + ")";
+        if (auto problem = range.refusal(value)) return std::string(setting) + " " + *problem;
     return std::nullopt;
 }
 

@@ -26,8 +26,9 @@ std::optional<std::string> belowMinimum(const std::string& option, int64_t value
 
 std::optional<std::string> outsideRange(const std::string& option, int64_t value,
                                         const engines::TrainingLimits::Range& range) {
-    if (auto rule = range.rule(value)) return option + " " + *rule + " (got " + std::to_string(value) + ")";
-    return std::nullopt;
+    if (auto tooSmall = belowMinimum(option, value, range.minimum)) return tooSmall;
+    if (value <= range.maximum) return std::nullopt;
+    return option + " must be at most " + std::to_string(range.maximum) + " (got " + std::to_string(value) + ")";
 }
 
 std::optional<std::string> notPositiveGB(const std::string& option, double value) {
